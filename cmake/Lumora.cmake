@@ -1,0 +1,38 @@
+# lumora_module(<name> [DEPS <targets...>] [TEST_DEPS <targets...>] [EXCLUDE <files...>])
+#
+# One folder, one static library: every .cpp/.c in the folder except *_test.cpp (and the files
+# named in EXCLUDE) goes into the library <name>. Every *_test.cpp goes into one test binary
+# <name>_tests, registered with CTest and labelled with the library's name.
+function(lumora_module name)
+  cmake_parse_arguments(M "" "" "DEPS;TEST_DEPS;EXCLUDE;SOURCES" ${ARGN})
+  file(GLOB lib_sources CONFIGURE_DEPENDS
+       ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp ${CMAKE_CURRENT_SOURCE_DIR}/*.c)
+  list(FILTER lib_sources EXCLUDE REGEX "_test\\.cpp$")
+  foreach(ex IN LISTS M_EXCLUDE)
+    list(REMOVE_ITEM lib_sources ${CMAKE_CURRENT_SOURCE_DIR}/${ex})
+  endforeach()
+  list(APPEND lib_sources ${M_SOURCES})
+  if(lib_sources)
+    add_library(${name} STATIC ${lib_sources})
+    target_link_libraries(${name} PUBLIC ${M_DEPS})
+  else()
+    add_library(${name} INTERFACE)
+    target_link_libraries(${name} INTERFACE ${M_DEPS})
+  endif()
+
+  if(LUMORA_BUILD_TESTS)
+    file(GLOB test_sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*_test.cpp)
+    if(test_sources)
+      lumora_test_binary(${name}_tests ${name} SOURCES ${test_sources} DEPS ${name} ${M_TEST_DEPS})
+    endif()
+  endif()
+endfunction()
+
+# lumora_test_binary(<binary> <label> SOURCES <files...> DEPS <targets...>)
+function(lumora_test_binary binary label)
+  cmake_parse_arguments(T "" "" "SOURCES;DEPS" ${ARGN})
+  add_executable(${binary} ${T_SOURCES})
+  target_link_libraries(${binary} PRIVATE ${T_DEPS} lumora_test_main GTest::gmock)
+  add_test(NAME ${binary} COMMAND ${binary})
+  set_tests_properties(${binary} PROPERTIES LABELS ${label} TIMEOUT 600)
+endfunction()

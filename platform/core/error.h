@@ -1,0 +1,35 @@
+// Recoverable failure record: a string domain, an integer code and a user-info map. Stands in for
+// the platform's error object. Immutable once made; passed around as ErrorPtr.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "platform/core/value.h"
+
+namespace platform {
+
+struct Error {
+  std::string domain;
+  std::int64_t code = 0;
+  ValueMap userInfo;
+
+  // The "NSLocalizedDescription"-style text, when the user info carries one.
+  std::string localizedDescription() const;
+
+  static ErrorPtr make(std::string domain, std::int64_t code, ValueMap userInfo = {});
+  // Convenience: an error whose user info holds a description under kLocalizedDescriptionKey.
+  static ErrorPtr withDescription(std::string domain, std::int64_t code, std::string description);
+
+  friend bool operator==(const Error& a, const Error& b) {
+    return a.domain == b.domain && a.code == b.code && a.userInfo == b.userInfo;
+  }
+};
+
+// User-info keys with the platform's spelling.
+inline constexpr const char* kLocalizedDescriptionKey = "NSLocalizedDescription";
+inline constexpr const char* kLocalizedFailureReasonKey = "NSLocalizedFailureReason";
+inline constexpr const char* kUnderlyingErrorKey = "NSUnderlyingError";
+
+}  // namespace platform

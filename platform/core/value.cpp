@@ -1,0 +1,427 @@
+#include "platform/core/value.h"
+
+#include <cinttypes>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <ostream>
+
+#include "platform/core/assertion.h"
+#include "platform/core/error.h"
+
+namespace platform {
+
+Object::~Object() = default;
+std::string Object::className() const { return "Object"; }
+std::string Object::debugDescription() const { return "<" + className() + ">"; }
+bool Object::isEqual(const Object& other) const { return this == &other; }
+std::size_t Object::hash() const { return std::hash<const void*>()(this); }
+
+const char* valueKindName(ValueKind kind) {
+  switch (kind) {
+    case ValueKind::Null: return "null";
+    case ValueKind::Bool: return "bool";
+    case ValueKind::Int: return "int";
+    case ValueKind::Double: return "double";
+    case ValueKind::String: return "string";
+    case ValueKind::Bytes: return "bytes";
+    case ValueKind::Int32List: return "int32 list";
+    case ValueKind::Int64List: return "int64 list";
+    case ValueKind::Float32List: return "float32 list";
+    case ValueKind::Float64List: return "float64 list";
+    case ValueKind::List: return "list";
+    case ValueKind::Map: return "map";
+    case ValueKind::Date: return "date";
+    case ValueKind::Error: return "error";
+    case ValueKind::Object: return "object";
+  }
+  return "unknown";
+}
+
+Value::Value(ErrorPtr e) {
+  if (e) v_ = std::move(e);
+}
+Value::Value(ObjectPtr o) {
+  if (o) v_ = std::move(o);
+}
+
+const ValueList* Value::ifList() const {
+  auto p = std::get_if<detail::Box<List>>(&v_);
+  return p ? &**p : nullptr;
+}
+ValueList* Value::ifList() {
+  auto p = std::get_if<detail::Box<List>>(&v_);
+  return p ? &**p : nullptr;
+}
+const ValueMap* Value::ifMap() const {
+  auto p = std::get_if<detail::Box<Map>>(&v_);
+  return p ? &**p : nullptr;
+}
+ValueMap* Value::ifMap() {
+  auto p = std::get_if<detail::Box<Map>>(&v_);
+  return p ? &**p : nullptr;
+}
+
+namespace {
+template <class T>
+const T& emptyOf() {
+  static const T empty{};
+  return empty;
+}
+void kindMismatch(ValueKind want, ValueKind have) {
+  assertionFailure(__FILE__, __LINE__,
+                   std::string("Value accessed as ") + valueKindName(want) + " but holds " +
+                       valueKindName(have));
+}
+}  // namespace
+
+bool Value::asBool() const {
+  if (auto p = ifBool()) return *p;
+  kindMismatch(ValueKind::Bool, kind());
+  return false;
+}
+std::int64_t Value::asInt() const {
+  if (auto p = ifInt()) return *p;
+  kindMismatch(ValueKind::Int, kind());
+  return 0;
+}
+double Value::asDouble() const {
+  if (auto p = ifDouble()) return *p;
+  kindMismatch(ValueKind::Double, kind());
+  return 0;
+}
+const std::string& Value::asString() const {
+  if (auto p = ifString()) return *p;
+  kindMismatch(ValueKind::String, kind());
+  return emptyOf<std::string>();
+}
+const Bytes& Value::asBytes() const {
+  if (auto p = ifBytes()) return *p;
+  kindMismatch(ValueKind::Bytes, kind());
+  return emptyOf<Bytes>();
+}
+const ValueList& Value::asList() const {
+  if (auto p = ifList()) return *p;
+  kindMismatch(ValueKind::List, kind());
+  return emptyOf<List>();
+}
+ValueList& Value::asList() {
+  if (auto p = ifList()) return *p;
+  kindMismatch(ValueKind::List, kind());
+  *this = Value(List{});
+  return *ifList();
+}
+const ValueMap& Value::asMap() const {
+  if (auto p = ifMap()) return *p;
+  kindMismatch(ValueKind::Map, kind());
+  return emptyOf<Map>();
+}
+ValueMap& Value::asMap() {
+  if (auto p = ifMap()) return *p;
+  kindMismatch(ValueKind::Map, kind());
+  *this = Value(Map{});
+  return *ifMap();
+}
+Date Value::asDate() const {
+  if (auto p = ifDate()) return *p;
+  kindMismatch(ValueKind::Date, kind());
+  return {};
+}
+ErrorPtr Value::asError() const {
+  if (auto p = ifError()) return *p;
+  kindMismatch(ValueKind::Error, kind());
+  return nullptr;
+}
+ObjectPtr Value::asObject() const {
+  if (auto p = ifObject()) return *p;
+  kindMismatch(ValueKind::Object, kind());
+  return nullptr;
+}
+
+bool Value::toDouble(double* out) const {
+  if (auto p = ifInt()) {
+    *out = static_cast<double>(*p);
+    return true;
+  }
+  if (auto p = ifDouble()) {
+    *out = *p;
+    return true;
+  }
+  if (auto p = ifBool()) {
+    *out = *p ? 1 : 0;
+    return true;
+  }
+  return false;
+}
+
+const Value* Value::find(const Value& key) const {
+  auto m = ifMap();
+  if (!m) return nullptr;
+  auto it = m->find(key);
+  return it == m->end() ? nullptr : &it->second;
+}
+
+void Value::set(Value key, Value value) {
+  if (isNull()) *this = Value(Map{});
+  asMap().insert_or_assign(std::move(key), std::move(value));
+}
+
+std::size_t Value::size() const {
+  return std::visit(
+      [](const auto& x) -> std::size_t {
+        using T = std::decay_t<decltype(x)>;
+        if constexpr (std::is_same_v<T, detail::Box<List>> || std::is_same_v<T, detail::Box<Map>>)
+          return (*x).size();
+        else if constexpr (std::is_same_v<T, std::string> || std::is_same_v<T, Bytes> ||
+                           std::is_same_v<T, Int32List> || std::is_same_v<T, Int64List> ||
+                           std::is_same_v<T, Float32List> || std::is_same_v<T, Float64List>)
+          return x.size();
+        else
+          return 0;
+      },
+      v_);
+}
+
+namespace {
+
+// Total order on doubles: -0 == +0, NaN equal to itself and above every number.
+std::strong_ordering compareDoubles(double a, double b) {
+  bool an = std::isnan(a), bn = std::isnan(b);
+  if (an || bn) return an == bn ? std::strong_ordering::equal
+                                : (an ? std::strong_ordering::greater : std::strong_ordering::less);
+  if (a < b) return std::strong_ordering::less;
+  if (a > b) return std::strong_ordering::greater;
+  return std::strong_ordering::equal;
+}
+
+template <class Seq, class Cmp>
+std::strong_ordering compareSeq(const Seq& a, const Seq& b, Cmp cmp) {
+  std::size_t n = std::min(a.size(), b.size());
+  for (std::size_t i = 0; i < n; ++i) {
+    auto c = cmp(a[i], b[i]);
+    if (c != 0) return c;
+  }
+  return a.size() <=> b.size();
+}
+
+std::strong_ordering compareErrors(const ErrorPtr& a, const ErrorPtr& b) {
+  if (a == b) return std::strong_ordering::equal;
+  if (auto c = a->domain <=> b->domain; c != 0) return c;
+  if (auto c = a->code <=> b->code; c != 0) return c;
+  return Value(a->userInfo) <=> Value(b->userInfo);
+}
+
+std::strong_ordering compareObjects(const ObjectPtr& a, const ObjectPtr& b) {
+  if (a == b || a->isEqual(*b)) return std::strong_ordering::equal;
+  if (auto c = a->className() <=> b->className(); c != 0) return c;
+  return std::less<const void*>()(a.get(), b.get()) ? std::strong_ordering::less
+                                                    : std::strong_ordering::greater;
+}
+
+}  // namespace
+
+std::strong_ordering operator<=>(const Value& a, const Value& b) {
+  if (a.v_.index() != b.v_.index()) return a.v_.index() <=> b.v_.index();
+  return std::visit(
+      [&b](const auto& x) -> std::strong_ordering {
+        using T = std::decay_t<decltype(x)>;
+        const T& y = std::get<T>(b.v_);
+        if constexpr (std::is_same_v<T, std::monostate>) {
+          return std::strong_ordering::equal;
+        } else if constexpr (std::is_same_v<T, double>) {
+          return compareDoubles(x, y);
+        } else if constexpr (std::is_same_v<T, Float32List> || std::is_same_v<T, Float64List>) {
+          return compareSeq(x, y, [](double p, double q) { return compareDoubles(p, q); });
+        } else if constexpr (std::is_same_v<T, detail::Box<ValueList>>) {
+          return compareSeq(*x, *y, [](const Value& p, const Value& q) { return p <=> q; });
+        } else if constexpr (std::is_same_v<T, detail::Box<ValueMap>>) {
+          auto ia = (*x).begin(), ib = (*y).begin();
+          for (; ia != (*x).end() && ib != (*y).end(); ++ia, ++ib) {
+            if (auto c = ia->first <=> ib->first; c != 0) return c;
+            if (auto c = ia->second <=> ib->second; c != 0) return c;
+          }
+          return (*x).size() <=> (*y).size();
+        } else if constexpr (std::is_same_v<T, Date>) {
+          return compareDoubles(x.secondsSince1970, y.secondsSince1970);
+        } else if constexpr (std::is_same_v<T, ErrorPtr>) {
+          return compareErrors(x, y);
+        } else if constexpr (std::is_same_v<T, ObjectPtr>) {
+          return compareObjects(x, y);
+        } else if constexpr (std::is_same_v<T, Bytes>) {
+          return compareSeq(x, y, [](std::uint8_t p, std::uint8_t q) { return p <=> q; });
+        } else {
+          return x <=> y;
+        }
+      },
+      a.v_);
+}
+
+bool operator==(const Value& a, const Value& b) { return (a <=> b) == 0; }
+
+namespace {
+std::size_t mix(std::size_t seed, std::size_t h) {
+  return seed ^ (h + 0x9e3779b97f4a7c15ULL + (seed << 6) + (seed >> 2));
+}
+std::size_t hashDouble(double d) {
+  if (std::isnan(d)) return 0x7ff8;
+  if (d == 0) d = 0;  // -0 and +0 are equal, so they hash alike
+  return std::hash<double>()(d);
+}
+}  // namespace
+
+std::size_t Value::hash() const {
+  std::size_t seed = v_.index();
+  std::visit(
+      [&seed](const auto& x) {
+        using T = std::decay_t<decltype(x)>;
+        if constexpr (std::is_same_v<T, std::monostate>) {
+        } else if constexpr (std::is_same_v<T, double>) {
+          seed = mix(seed, hashDouble(x));
+        } else if constexpr (std::is_same_v<T, Float32List> || std::is_same_v<T, Float64List>) {
+          for (auto e : x) seed = mix(seed, hashDouble(e));
+        } else if constexpr (std::is_same_v<T, detail::Box<ValueList>>) {
+          for (const auto& e : *x) seed = mix(seed, e.hash());
+        } else if constexpr (std::is_same_v<T, detail::Box<ValueMap>>) {
+          for (const auto& [k, v] : *x) seed = mix(mix(seed, k.hash()), v.hash());
+        } else if constexpr (std::is_same_v<T, Date>) {
+          seed = mix(seed, hashDouble(x.secondsSince1970));
+        } else if constexpr (std::is_same_v<T, ErrorPtr>) {
+          seed = mix(mix(seed, std::hash<std::string>()(x->domain)), std::hash<std::int64_t>()(x->code));
+        } else if constexpr (std::is_same_v<T, ObjectPtr>) {
+          seed = mix(seed, x->hash());
+        } else if constexpr (std::is_same_v<T, Bytes> || std::is_same_v<T, Int32List> ||
+                             std::is_same_v<T, Int64List>) {
+          for (auto e : x) seed = mix(seed, std::hash<std::int64_t>()(e));
+        } else {
+          seed = mix(seed, std::hash<T>()(x));
+        }
+      },
+      v_);
+  return seed;
+}
+
+namespace {
+
+void appendQuoted(std::string& out, const std::string& s) {
+  out += '"';
+  for (unsigned char c : s) {
+    switch (c) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\n': out += "\\n"; break;
+      case '\r': out += "\\r"; break;
+      case '\t': out += "\\t"; break;
+      default:
+        if (c < 0x20) {
+          char buf[8];
+          std::snprintf(buf, sizeof buf, "\\u%04x", c);
+          out += buf;
+        } else {
+          out += static_cast<char>(c);
+        }
+    }
+  }
+  out += '"';
+}
+
+std::string formatDouble(double d) {
+  if (std::isnan(d)) return "nan";
+  if (std::isinf(d)) return d > 0 ? "inf" : "-inf";
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%.17g", d);
+  // Keep doubles visibly doubles: 1 prints as 1.0.
+  if (!std::strpbrk(buf, ".eE")) std::strcat(buf, ".0");
+  return buf;
+}
+
+void appendDebug(std::string& out, const Value& v);
+
+template <class Seq>
+void appendNumbers(std::string& out, const char* tag, const Seq& seq) {
+  out += tag;
+  out += '[';
+  bool first = true;
+  for (auto e : seq) {
+    if (!first) out += ", ";
+    first = false;
+    if constexpr (std::is_floating_point_v<typename Seq::value_type>)
+      out += formatDouble(e);
+    else
+      out += std::to_string(static_cast<std::int64_t>(e));
+  }
+  out += ']';
+}
+
+void appendDebug(std::string& out, const Value& v) {
+  switch (v.kind()) {
+    case ValueKind::Null: out += "null"; break;
+    case ValueKind::Bool: out += *v.ifBool() ? "true" : "false"; break;
+    case ValueKind::Int: out += std::to_string(*v.ifInt()); break;
+    case ValueKind::Double: out += formatDouble(*v.ifDouble()); break;
+    case ValueKind::String: appendQuoted(out, *v.ifString()); break;
+    case ValueKind::Bytes: {
+      static const char* hex = "0123456789abcdef";
+      out += "<";
+      for (auto b : *v.ifBytes()) {
+        out += hex[b >> 4];
+        out += hex[b & 15];
+      }
+      out += ">";
+      break;
+    }
+    case ValueKind::Int32List: appendNumbers(out, "i32", *v.ifInt32List()); break;
+    case ValueKind::Int64List: appendNumbers(out, "i64", *v.ifInt64List()); break;
+    case ValueKind::Float32List: appendNumbers(out, "f32", *v.ifFloat32List()); break;
+    case ValueKind::Float64List: appendNumbers(out, "f64", *v.ifFloat64List()); break;
+    case ValueKind::List: {
+      out += '[';
+      bool first = true;
+      for (const auto& e : *v.ifList()) {
+        if (!first) out += ", ";
+        first = false;
+        appendDebug(out, e);
+      }
+      out += ']';
+      break;
+    }
+    case ValueKind::Map: {
+      out += '{';
+      bool first = true;
+      for (const auto& [k, e] : *v.ifMap()) {
+        if (!first) out += ", ";
+        first = false;
+        appendDebug(out, k);
+        out += ": ";
+        appendDebug(out, e);
+      }
+      out += '}';
+      break;
+    }
+    case ValueKind::Date: out += "date(" + formatDouble(v.ifDate()->secondsSince1970) + ")"; break;
+    case ValueKind::Error: {
+      const auto& e = **v.ifError();
+      out += "error(";
+      appendQuoted(out, e.domain);
+      out += ", " + std::to_string(e.code);
+      if (!e.userInfo.empty()) {
+        out += ", ";
+        appendDebug(out, Value(e.userInfo));
+      }
+      out += ")";
+      break;
+    }
+    case ValueKind::Object: out += (*v.ifObject())->debugDescription(); break;
+  }
+}
+
+}  // namespace
+
+std::string Value::debugString() const {
+  std::string out;
+  appendDebug(out, *this);
+  return out;
+}
+
+void PrintTo(const Value& value, std::ostream* os) { *os << value.debugString(); }
+
+}  // namespace platform
