@@ -1,0 +1,52 @@
+// Views and view controllers of the simulated window server. Stand in for the platform's view
+// and view-controller classes. A view has a frame and subviews; a controller owns one view.
+// Main thread only.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/appkit/geometry.h"
+
+namespace platform {
+
+class View : public std::enable_shared_from_this<View> {
+ public:
+  explicit View(Rect frame = {}) : frame_(frame) {}
+  virtual ~View() = default;
+
+  Rect frame() const { return frame_; }
+  virtual void setFrame(Rect frame) { frame_ = frame; }
+  // Name of the class for diagnostics and scripted window-server queries.
+  virtual std::string className() const { return "View"; }
+
+  void addSubview(std::shared_ptr<View> view);
+  void removeFromSuperview();
+  const std::vector<std::shared_ptr<View>>& subviews() const { return subviews_; }
+  std::shared_ptr<View> superview() const { return superview_.lock(); }
+
+ private:
+  Rect frame_;
+  std::vector<std::shared_ptr<View>> subviews_;
+  std::weak_ptr<View> superview_;
+};
+using ViewPtr = std::shared_ptr<View>;
+
+class ViewController {
+ public:
+  virtual ~ViewController() = default;
+  // The controller's view, made by loadView on first use.
+  ViewPtr view();
+  bool isViewLoaded() const { return view_ != nullptr; }
+
+ protected:
+  // Makes the view; the default is a plain 800x600 view.
+  virtual ViewPtr loadView();
+
+ private:
+  ViewPtr view_;
+};
+using ViewControllerPtr = std::shared_ptr<ViewController>;
+
+}  // namespace platform
