@@ -1,0 +1,487 @@
+#include "plugins/sqflite/sqflite_darwin_database.h"
+
+#include <sqlite3.h>
+
+#include <algorithm>
+#include <random>
+
+#include "platform/core/assertion.h"
+#include "platform/dispatch/clock.h"
+#include "plugins/sqflite/sqflite_log.h"
+
+namespace sqflite {
+
+using platform::Value;
+using platform::ValueKind;
+using platform::ValueList;
+
+// ---------------------------------------------------------------------------------------------
+// Statement
+
+SqfliteDarwinStatement::SqfliteDarwinStatement(sqlite3_stmt* statement, std::string query)
+    : statement_(statement), query_(std::move(query)) {}
+
+SqfliteDarwinStatement::~SqfliteDarwinStatement() { close(); }
+
+void SqfliteDarwinStatement::close() {
+  if (statement_) {
+    sqlite3_finalize(statement_);
+    statement_ = nullptr;
+  }
+  inUse_ = false;
+}
+
+void SqfliteDarwinStatement::reset() {
+  if (statement_) sqlite3_reset(statement_);
+  inUse_ = false;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Result set
+
+std::shared_ptr<SqfliteDarwinResultSet> SqfliteDarwinResultSet::resultSetWithStatement(
+    std::shared_ptr<SqfliteDarwinStatement> statement,
+    std::shared_ptr<SqfliteDarwinDatabase> parentDatabase, bool shouldAutoClose) {
+  if (!LUMORA_CHECK(!statement->inUse(), "statement is already in use by another result set")) {
+    return nullptr;
+  }
+  std::shared_ptr<SqfliteDarwinResultSet> rs(new SqfliteDarwinResultSet());
+  rs->statement_ = std::move(statement);
+  rs->statement_->setInUse(true);
+  rs->parentDB_ = std::move(parentDatabase);
+  rs->shouldAutoClose_ = shouldAutoClose;
+  return rs;
+}
+
+SqfliteDarwinResultSet::~SqfliteDarwinResultSet() { close(); }
+
+void SqfliteDarwinResultSet::close() {
+  if (statement_) {
+    statement_->reset();
+    statement_.reset();
+  }
+  if (parentDB_) {
+    auto parent = std::move(parentDB_);
+    parentDB_.reset();
+    parent->resultSetDidClose(this);
+  }
+}
+
+bool SqfliteDarwinResultSet::next() {
+  if (!statement_ || !statement_->statement()) {
+    // Closed, or its statement was finalised by the connection's close.
+    lastStepCode_ = SQLITE_MISUSE;
+    if (parentDB_) parentDB_->setLayerError(SQLITE_MISUSE, "result set is closed");
+    if (shouldAutoClose_) close();
+    return false;
+  }
+  int rc = sqlite3_step(statement_->statement());
+  lastStepCode_ = rc;
+  if (rc == SQLITE_BUSY || rc == SQLITE_LOCKED || (rc & 0xFF) == SQLITE_BUSY ||
+      (rc & 0xFF) == SQLITE_LOCKED) {
+    sqfliteLog(std::string(__FILE__) + ":" + std::to_string(__LINE__) + " Database busy (" +
+               (parentDB_ && parentDB_->databasePath() ? *parentDB_->databasePath() : "") + ")");
+    sqfliteLog("Database busy");
+  } else if (rc == SQLITE_ROW || rc == SQLITE_DONE) {
+  } else {
+    const char* msg = parentDB_ && parentDB_->db_ ? sqlite3_errmsg(parentDB_->db_) : "";
+    const char* prefix = ((rc & 0xFF) == SQLITE_ERROR || (rc & 0xFF) == SQLITE_MISUSE)
+                             ? "Error calling sqlite3_step ("
+                             : "Unknown error calling sqlite3_step (";
+    sqfliteLog(std::string(prefix) + std::to_string(rc) + ": " + msg + ") rs");
+  }
+  if (rc != SQLITE_ROW && rc != SQLITE_DONE && parentDB_) parentDB_->recordStepError(rc);
+  if (rc != SQLITE_ROW && shouldAutoClose_) close();
+  return rc == SQLITE_ROW;
+}
+
+bool SqfliteDarwinResultSet::hasAnotherRow() const {
+  return statement_ != nullptr && lastStepCode_ == SQLITE_ROW;
+}
+
+bool SqfliteDarwinResultSet::stepFailed() const {
+  return lastStepCode_ != 0 && lastStepCode_ != SQLITE_ROW && lastStepCode_ != SQLITE_DONE;
+}
+
+bool SqfliteDarwinResultSet::validColumn(int index) const {
+  return statement_ && statement_->statement() && index >= 0 && index < columnCount();
+}
+
+int SqfliteDarwinResultSet::columnCount() const {
+  if (!statement_ || !statement_->statement()) return 0;
+  return sqlite3_column_count(statement_->statement());
+}
+
+std::string SqfliteDarwinResultSet::columnNameForIndex(int index) const {
+  if (!validColumn(index)) return {};
+  const char* name = sqlite3_column_name(statement_->statement(), index);
+  return name ? name : "";
+}
+
+int SqfliteDarwinResultSet::columnTypeForIndex(int index) const {
+  if (!validColumn(index)) return SQLITE_NULL;
+  return sqlite3_column_type(statement_->statement(), index);
+}
+
+std::int64_t SqfliteDarwinResultSet::longLongIntForColumnIndex(int index) const {
+  if (!validColumn(index)) return 0;
+  return sqlite3_column_int64(statement_->statement(), index);
+}
+
+double SqfliteDarwinResultSet::doubleForColumnIndex(int index) const {
+  if (!validColumn(index)) return 0;
+  return sqlite3_column_double(statement_->statement(), index);
+}
+
+namespace {
+
+bool isValidUtf8(const unsigned char* s, std::size_t n) {
+  std::size_t i = 0;
+  while (i < n) {
+    unsigned char c = s[i];
+    std::size_t len;
+    std::uint32_t cp;
+    if (c < 0x80) {
+      ++i;
+      continue;
+    } else if ((c & 0xE0) == 0xC0) {
+      len = 2;
+      cp = c & 0x1F;
+    } else if ((c & 0xF0) == 0xE0) {
+      len = 3;
+      cp = c & 0x0F;
+    } else if ((c & 0xF8) == 0xF0) {
+      len = 4;
+      cp = c & 0x07;
+    } else {
+      return false;
+    }
+    if (i + len > n) return false;
+    for (std::size_t k = 1; k < len; ++k) {
+      if ((s[i + k] & 0xC0) != 0x80) return false;
+      cp = (cp << 6) | (s[i + k] & 0x3F);
+    }
+    // Overlong forms, surrogates and values past the Unicode range are not text.
+    if ((len == 2 && cp < 0x80) || (len == 3 && cp < 0x800) || (len == 4 && cp < 0x10000) ||
+        cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
+      return false;
+    }
+    i += len;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::optional<std::string> SqfliteDarwinResultSet::stringForColumnIndex(int index) const {
+  if (!validColumn(index)) return std::nullopt;
+  sqlite3_stmt* st = statement_->statement();
+  if (sqlite3_column_type(st, index) == SQLITE_NULL) return std::nullopt;
+  const unsigned char* text = sqlite3_column_text(st, index);
+  int n = sqlite3_column_bytes(st, index);
+  if (!text) return std::string();
+  if (!isValidUtf8(text, static_cast<std::size_t>(n))) return std::nullopt;
+  return std::string(reinterpret_cast<const char*>(text), static_cast<std::size_t>(n));
+}
+
+std::optional<platform::Bytes> SqfliteDarwinResultSet::dataForColumnIndex(int index) const {
+  if (!validColumn(index)) return std::nullopt;
+  sqlite3_stmt* st = statement_->statement();
+  if (sqlite3_column_type(st, index) == SQLITE_NULL) return std::nullopt;
+  const void* blob = sqlite3_column_blob(st, index);
+  int n = sqlite3_column_bytes(st, index);
+  if (!blob) return std::nullopt;
+  auto p = static_cast<const std::uint8_t*>(blob);
+  return platform::Bytes(p, p + n);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Connection
+
+std::shared_ptr<SqfliteDarwinDatabase> SqfliteDarwinDatabase::databaseWithPath(
+    std::optional<std::string> path) {
+  if (!LUMORA_CHECK(sqlite3_threadsafe() != 0, "the SQLite library is not thread-safe")) {
+    return nullptr;
+  }
+  return std::shared_ptr<SqfliteDarwinDatabase>(new SqfliteDarwinDatabase(std::move(path)));
+}
+
+SqfliteDarwinDatabase::SqfliteDarwinDatabase(std::optional<std::string> path)
+    : databasePath_(std::move(path)) {
+  busyTiming_.now = [] { return platform::Clock::current().uptime(); };
+  busyTiming_.sleepMs = [](int ms) { return sqlite3_sleep(ms); };
+}
+
+SqfliteDarwinDatabase::~SqfliteDarwinDatabase() { close(); }
+
+bool SqfliteDarwinDatabase::openWithFlags(int flags, const char* vfsName) {
+  if (isOpen_) return true;
+  if (db_) close();
+  const char* name = ":memory:";
+  if (databasePath_) name = databasePath_->c_str();
+  int rc = sqlite3_open_v2(name, &db_, flags, vfsName);
+  if (rc != SQLITE_OK) {
+    sqfliteLog("error opening!: " + std::to_string(rc));
+    // SQLite hands out a handle even when the open fails; it must still be released.
+    if (db_) sqlite3_close(db_);
+    db_ = nullptr;
+    return false;
+  }
+  if (maxBusyRetryTimeInterval_ > 0) installBusyHandler(true);
+  isOpen_ = true;
+  return true;
+}
+
+bool SqfliteDarwinDatabase::close() {
+  closeOpenResultSets();
+  if (!db_) {
+    isOpen_ = false;
+    return true;
+  }
+  int rc = sqlite3_close(db_);
+  if (rc == SQLITE_BUSY || rc == SQLITE_LOCKED) {
+    bool retry = false;
+    sqlite3_stmt* st;
+    while ((st = sqlite3_next_stmt(db_, nullptr)) != nullptr) {
+      sqfliteLog("Closing leaked statement");
+      // A holder that still points at this statement must never touch it again.
+      for (auto& weak : statements_) {
+        if (auto holder = weak.lock(); holder && holder->statement_ == st) {
+          holder->statement_ = nullptr;
+          holder->inUse_ = false;
+        }
+      }
+      sqlite3_finalize(st);
+      retry = true;
+    }
+    if (retry) rc = sqlite3_close(db_);
+  }
+  if (rc != SQLITE_OK && rc != SQLITE_BUSY && rc != SQLITE_LOCKED) {
+    sqfliteLog("error closing!: " + std::to_string(rc));
+  }
+  db_ = nullptr;
+  isOpen_ = false;
+  statements_.clear();
+  return true;
+}
+
+void SqfliteDarwinDatabase::setLayerError(int code, std::string message) {
+  layerError_ = std::make_pair(code, std::move(message));
+}
+
+void SqfliteDarwinDatabase::recordStepError(int code) {
+  setLayerError(code, db_ ? sqlite3_errmsg(db_) : sqlite3_errstr(code));
+}
+
+std::shared_ptr<SqfliteDarwinResultSet> SqfliteDarwinDatabase::executeQuery(
+    const std::string& sql, const ValueList& arguments) {
+  layerError_.reset();
+  if (!isOpen_ || !db_) {
+    sqfliteLog("The SqfliteDarwinDatabase " + databasePath_.value_or("(memory)") +
+               " is not open.");
+    setLayerError(SQLITE_MISUSE, "database is not open");
+    return nullptr;
+  }
+  if (isExecutingStatement_) {
+    sqfliteLog("The SqfliteDarwinDatabase " + databasePath_.value_or("(memory)") +
+               " is currently in use.");
+    setLayerError(SQLITE_MISUSE, "database is currently in use");
+    return nullptr;
+  }
+  isExecutingStatement_ = true;
+  sqlite3_stmt* st = nullptr;
+  int rc = sqlite3_prepare_v2(db_, sql.c_str(), -1, &st, nullptr);
+  if (rc != SQLITE_OK) {
+    sqfliteLog("DB Error: " + std::to_string(lastErrorCode()) + " \"" + lastErrorMessage() + "\"");
+    sqfliteLog("DB Query: " + sql);
+    sqfliteLog("DB Path: " + databasePath_.value_or(""));
+    sqlite3_finalize(st);
+    isExecutingStatement_ = false;
+    return nullptr;
+  }
+  if (st == nullptr) {
+    // Only white space or comments: SQLite prepares nothing and reports no error. There is no
+    // statement to step; treat it as one that completes at once.
+    rc = sqlite3_prepare_v2(db_, "SELECT 1 WHERE 0", -1, &st, nullptr);
+    if (rc != SQLITE_OK) {
+      isExecutingStatement_ = false;
+      return nullptr;
+    }
+  }
+  if (!bindStatement(st, arguments)) {
+    sqlite3_finalize(st);
+    isExecutingStatement_ = false;
+    return nullptr;
+  }
+  auto holder = std::make_shared<SqfliteDarwinStatement>(st, sql);
+  statements_.erase(std::remove_if(statements_.begin(), statements_.end(),
+                                   [](const auto& w) { return w.expired(); }),
+                    statements_.end());
+  statements_.push_back(holder);
+  auto rs = SqfliteDarwinResultSet::resultSetWithStatement(holder, shared_from_this(), true);
+  rs->setQuery(sql);
+  openResultSets_.insert(rs.get());
+  holder->useCount_ += 1;
+  isExecutingStatement_ = false;
+  return rs;
+}
+
+bool SqfliteDarwinDatabase::bindStatement(sqlite3_stmt* st, const ValueList& arguments) {
+  int queryCount = sqlite3_bind_parameter_count(st);
+  int idx = 0;
+  while (idx < queryCount && static_cast<std::size_t>(idx) < arguments.size()) {
+    int rc = bindObject(arguments[static_cast<std::size_t>(idx)], idx + 1, st);
+    if (rc != SQLITE_OK) {
+      std::string msg = sqlite3_errmsg(db_);
+      sqfliteLog("Error: unable to bind (" + std::to_string(rc) + ", " + msg);
+      setLayerError(rc, msg);
+      return false;
+    }
+    ++idx;
+  }
+  if (idx != queryCount) {
+    sqfliteLog("Error: the bind count is not correct for the # of variables (executeQuery)");
+    setLayerError(SQLITE_RANGE, "the bind count is not correct for the # of variables (" +
+                                    std::to_string(arguments.size()) + " given, " +
+                                    std::to_string(queryCount) + " expected)");
+    return false;
+  }
+  return true;
+}
+
+int SqfliteDarwinDatabase::bindObject(const Value& value, int index, sqlite3_stmt* st) {
+  switch (value.kind()) {
+    case ValueKind::Null:
+      return sqlite3_bind_null(st, index);
+    case ValueKind::Bytes: {
+      const auto& b = value.asBytes();
+      if (b.empty()) return sqlite3_bind_zeroblob(st, index, 0);
+      return sqlite3_bind_blob(st, index, b.data(), static_cast<int>(b.size()), SQLITE_TRANSIENT);
+    }
+    case ValueKind::Date:
+      return sqlite3_bind_double(st, index, value.asDate().secondsSince1970);
+    case ValueKind::Bool:
+      return sqlite3_bind_int(st, index, value.asBool() ? 1 : 0);
+    case ValueKind::Int:
+      return sqlite3_bind_int64(st, index, value.asInt());
+    case ValueKind::Double:
+      return sqlite3_bind_double(st, index, value.asDouble());
+    case ValueKind::String: {
+      const auto& s = value.asString();
+      return sqlite3_bind_text(st, index, s.data(), static_cast<int>(s.size()), SQLITE_TRANSIENT);
+    }
+    default: {
+      std::string text = value.debugString();
+      return sqlite3_bind_text(st, index, text.data(), static_cast<int>(text.size()),
+                               SQLITE_TRANSIENT);
+    }
+  }
+}
+
+bool SqfliteDarwinDatabase::executeUpdate(const std::string& sql) {
+  return executeUpdate(sql, ValueList{});
+}
+
+bool SqfliteDarwinDatabase::executeUpdate(const std::string& sql, const ValueList& arguments) {
+  auto rs = executeQuery(sql, arguments);
+  if (!rs) return false;
+  bool row = rs->next();
+  int code = rs->lastStepCode();
+  rs->close();
+  if (row) {
+    // A statement that yields a row is not an update. Say so, since SQLite reports no error.
+    setLayerError(SQLITE_MISUSE, "statement returned a row where an update was expected");
+    return false;
+  }
+  return code == SQLITE_DONE;
+}
+
+int SqfliteDarwinDatabase::lastErrorCode() const {
+  if (layerError_) return layerError_->first;
+  return db_ ? sqlite3_errcode(db_) : SQLITE_MISUSE;
+}
+
+std::string SqfliteDarwinDatabase::lastErrorMessage() const {
+  if (layerError_) return layerError_->second;
+  return db_ ? sqlite3_errmsg(db_) : "database is not open";
+}
+
+bool SqfliteDarwinDatabase::hadError() const {
+  int primary = lastErrorCode() & 0xFF;
+  return primary > 0 && primary < 100;
+}
+
+platform::ErrorPtr SqfliteDarwinDatabase::lastError() const {
+  return platform::Error::withDescription(kSqfliteDarwinDatabaseDomain, lastErrorCode(),
+                                          lastErrorMessage());
+}
+
+int SqfliteDarwinDatabase::changes() {
+  if (isExecutingStatement_) {
+    sqfliteLog("The SqfliteDarwinDatabase " + databasePath_.value_or("(memory)") +
+               " is currently in use.");
+    return 0;
+  }
+  if (!db_) return 0;
+  return sqlite3_changes(db_);
+}
+
+std::int64_t SqfliteDarwinDatabase::lastInsertRowId() {
+  if (isExecutingStatement_) {
+    sqfliteLog("The SqfliteDarwinDatabase " + databasePath_.value_or("(memory)") +
+               " is currently in use.");
+    return 0;
+  }
+  if (!db_) return 0;
+  return sqlite3_last_insert_rowid(db_);
+}
+
+void SqfliteDarwinDatabase::resultSetDidClose(SqfliteDarwinResultSet* resultSet) {
+  openResultSets_.erase(resultSet);
+}
+
+void SqfliteDarwinDatabase::closeOpenResultSets() {
+  // Closing a result set removes it from the set, so work on a copy; keep this connection alive
+  // while the last result sets let go of it.
+  auto self = weak_from_this().lock();
+  auto sets = openResultSets_;
+  for (SqfliteDarwinResultSet* rs : sets) {
+    openResultSets_.erase(rs);
+    rs->close();
+  }
+}
+
+void SqfliteDarwinDatabase::setMaxBusyRetryTimeInterval(double seconds) {
+  maxBusyRetryTimeInterval_ = seconds;
+  if (db_) installBusyHandler(seconds > 0);
+}
+
+void SqfliteDarwinDatabase::setBusyTimingForTesting(BusyTiming timing) {
+  busyTiming_ = std::move(timing);
+}
+
+void SqfliteDarwinDatabase::installBusyHandler(bool on) {
+  sqlite3_busy_handler(db_, on ? &SqfliteDarwinDatabase::busyHandler : nullptr,
+                       on ? this : nullptr);
+}
+
+int SqfliteDarwinDatabase::busyHandler(void* context, int count) {
+  auto* self = static_cast<SqfliteDarwinDatabase*>(context);
+  double now = self->busyTiming_.now();
+  if (count == 0) {
+    self->startBusyRetryTime_ = now;
+    return 1;
+  }
+  if (now - self->startBusyRetryTime_ >= self->maxBusyRetryTimeInterval_) return 0;
+  thread_local std::mt19937 rng{std::random_device{}()};
+  int requested = std::uniform_int_distribution<int>(50, 99)(rng);
+  int actual = self->busyTiming_.sleepMs(requested);
+  if (actual != requested) {
+    sqfliteLog("WARNING: Requested sleep of " + std::to_string(requested) +
+               " milliseconds, but SQLite returned " + std::to_string(actual) +
+               ". Maybe SQLite wasn't built with HAVE_USLEEP=1?");
+  }
+  return 1;
+}
+
+}  // namespace sqflite

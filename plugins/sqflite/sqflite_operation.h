@@ -1,0 +1,130 @@
+// How a database operation reads its input and gives its result. SqfliteMethodCallOperation
+// wraps one channel call and its reply; SqfliteBatchOperation one entry of a "batch" call, whose
+// result or error the batch collects. Operations are created on the main thread and then used
+// only on their database's serial queue; held by shared pointer because a parked operation
+// outlives the call that parked it.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <variant>
+
+#include "platform/core/value.h"
+
+namespace sqflite {
+
+// Argument keys and fixed values of the SQLite channel.
+inline constexpr const char* SqfliteParamSql = "sql";
+inline constexpr const char* SqfliteParamSqlArguments = "arguments";
+inline constexpr const char* SqfliteParamInTransactionChange = "inTransaction";
+inline constexpr const char* SqfliteParamTransactionId = "transactionId";
+inline constexpr const char* SqfliteParamNoResult = "noResult";
+inline constexpr const char* SqfliteParamContinueOnError = "continueOnError";
+inline constexpr const char* SqfliteParamMethod = "method";
+inline constexpr const char* SqfliteParamResult = "result";
+inline constexpr const char* SqfliteParamError = "error";
+inline constexpr const char* SqfliteParamErrorCode = "code";
+inline constexpr const char* SqfliteParamErrorMessage = "message";
+inline constexpr const char* SqfliteParamErrorData = "data";
+inline constexpr const char* SqfliteMethodInsert = "insert";
+inline constexpr const char* SqfliteMethodUpdate = "update";
+inline constexpr const char* SqfliteMethodExecute = "execute";
+inline constexpr const char* SqfliteMethodQuery = "query";
+inline constexpr const char* SqliteErrorCode = "sqlite_error";
+inline constexpr const char* SqfliteErrorBadParam = "bad_param";
+// Malformed channel input (a key missing or of the wrong kind).
+inline constexpr const char* SqfliteErrorInvalidArguments = "invalid-arguments";
+
+// An error reply: code, optional message, details (null when none).
+struct SqfliteError {
+  std::string code;
+  std::optional<std::string> message;
+  platform::Value details;
+};
+
+// What a call replies: a value, or an error.
+using SqfliteResult = std::variant<platform::Value, SqfliteError>;
+using SqfliteResultCallback = std::function<void(SqfliteResult)>;
+
+SqfliteError invalidArgumentError(const std::string& key, const std::string& method);
+
+// Converts one channel value into what is bound to SQLite; fails (returns none) for a list
+// element that is not a number.
+std::optional<platform::Value> toSqlValue(const platform::Value& value);
+// Converts the "arguments" value: absent, null or empty gives an empty list. Fails (none) when
+// it is not a list or holds an unconvertible element.
+std::optional<platform::ValueList> toSqlArguments(const platform::Value* arguments);
+
+class SqfliteOperation {
+ public:
+  virtual ~SqfliteOperation() = default;
+  virtual std::string getMethod() const { return {}; }
+  virtual const platform::Value* getArgument(const std::string& key) const {
+    (void)key;
+    return nullptr;
+  }
+  virtual bool hasArgument(const std::string& key) const { return getArgument(key) != nullptr; }
+  virtual bool getNoResult() const { return false; }
+  virtual bool getContinueOnError() const { return false; }
+  virtual void success(platform::Value value) = 0;
+  virtual void error(SqfliteError error) = 0;
+
+  // The "sql" argument when it is a string.
+  std::optional<std::string> getSql() const;
+  // The "arguments" argument converted; none when malformed.
+  std::optional<platform::ValueList> getSqlArguments() const;
+  // The "transactionId" argument when it is an integer (null or absent: none).
+  std::optional<std::int64_t> getTransactionId() const;
+  // The "inTransaction" argument when it is a boolean.
+  std::optional<bool> getInTransactionChange() const;
+  // True only when "transactionId" is present with a null value.
+  bool hasNullTransactionId() const;
+  // The boolean value of a key; absent (or not a boolean) counts as false.
+  bool getBoolArgument(const std::string& key) const;
+};
+using SqfliteOperationPtr = std::shared_ptr<SqfliteOperation>;
+
+class SqfliteMethodCallOperation : public SqfliteOperation {
+ public:
+  static std::shared_ptr<SqfliteMethodCallOperation> newWithCall(std::string method,
+                                                                 platform::Value arguments,
+                                                                 SqfliteResultCallback result);
+  std::string getMethod() const override { return method_; }
+  const platform::Value* getArgument(const std::string& key) const override;
+  bool getNoResult() const override { return getBoolArgument(SqfliteParamNoResult); }
+  bool getContinueOnError() const override {
+    return getBoolArgument(SqfliteParamContinueOnError);
+  }
+  void success(platform::Value value) override;
+  void error(SqfliteError error) override;
+
+ private:
+  std::string method_;
+  platform::Value arguments_;
+  SqfliteResultCallback result_;
+};
+
+class SqfliteBatchOperation : public SqfliteOperation {
+ public:
+  SqfliteBatchOperation(platform::Value dictionary, bool noResult)
+      : dictionary_(std::move(dictionary)), noResult_(noResult) {}
+  std::string getMethod() const override;
+  const platform::Value* getArgument(const std::string& key) const override;
+  bool getNoResult() const override { return noResult_; }
+  void success(platform::Value value) override { results_ = std::move(value); }
+  void error(SqfliteError error) override { error_ = std::move(error); }
+
+  const platform::Value& results() const { return results_; }
+  const std::optional<SqfliteError>& errorRecord() const { return error_; }
+
+ private:
+  platform::Value dictionary_;
+  bool noResult_;
+  platform::Value results_;
+  std::optional<SqfliteError> error_;
+};
+
+}  // namespace sqflite
