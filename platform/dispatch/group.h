@@ -24,9 +24,9 @@ class Group : public std::enable_shared_from_this<Group> {
   long count() const;
 
  private:
-  Group() = default;
+  Group();
   struct Impl;
-  std::shared_ptr<Impl> impl_ = std::make_shared<Impl>();
+  std::shared_ptr<Impl> impl_;
 };
 
 }  // namespace platform

@@ -46,4 +46,9 @@ QueuePtr globalQueue(QueuePriority priority = QueuePriority::Default);
 // The label of the queue running the caller, or "" when on none of ours.
 std::string currentQueueLabel();
 
+// Where an exception that escaped a task is reported (default: a line on stderr). The task is
+// abandoned and its queue carries on. The log facility installs itself here.
+void setTaskExceptionSink(
+    std::function<void(const std::string& queueLabel, const std::string& what)> sink);
+
 }  // namespace platform

@@ -1,0 +1,36 @@
+#include "platform/dispatch/clock.h"
+
+#include <time.h>
+
+#include <atomic>
+
+#include "platform/dispatch/dispatch_internal.h"
+
+namespace platform {
+namespace {
+
+double readClock(clockid_t id) {
+  timespec ts{};
+  clock_gettime(id, &ts);
+  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
+}
+
+class SystemClock final : public Clock {
+ public:
+  double now() const override { return readClock(CLOCK_REALTIME); }
+  double uptime() const override { return readClock(CLOCK_MONOTONIC); }
+};
+
+std::atomic<Clock*> g_override{nullptr};
+
+}  // namespace
+
+Clock& Clock::current() {
+  static SystemClock system;
+  Clock* c = g_override.load(std::memory_order_acquire);
+  return c ? *c : system;
+}
+
+void detail::setClockOverride(Clock* clock) { g_override.store(clock, std::memory_order_release); }
+
+}  // namespace platform
