@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -78,12 +79,17 @@ class Engine : public BinaryMessenger,
   platform::ViewPtr view() const;
   void setView(platform::ViewPtr view);
 
+  // What a registrar's publish stores for valuePublishedByPlugin.
+  void publishValue(const std::string& pluginKey, platform::ObjectPtr value);
+
   const DartProject& project() const;
   // True when a peer is connected to the engine socket.
   bool isPeerConnected() const;
 
  private:
   explicit Engine(DartProject project);
+  void installPlatformViewChannel();
+  void handlePlatformViewCall(const MethodCall& call, MethodResult result);
   struct Impl;
   std::unique_ptr<Impl> impl_;
 };

@@ -1,0 +1,33 @@
+#include "platform/appkit/view.h"
+
+#include <algorithm>
+
+namespace platform {
+
+void View::addSubview(std::shared_ptr<View> view) {
+  if (!view || view.get() == this) return;
+  view->removeFromSuperview();
+  view->superview_ = weak_from_this();
+  subviews_.push_back(std::move(view));
+}
+
+void View::removeFromSuperview() {
+  auto parent = superview_.lock();
+  superview_.reset();
+  if (!parent) return;
+  auto& siblings = parent->subviews_;
+  siblings.erase(std::remove_if(siblings.begin(), siblings.end(),
+                                [this](const std::shared_ptr<View>& v) { return v.get() == this; }),
+                 siblings.end());
+}
+
+ViewPtr ViewController::view() {
+  if (!view_) view_ = loadView();
+  return view_;
+}
+
+ViewPtr ViewController::loadView() {
+  return std::make_shared<View>(Rect::make(0, 0, 800, 600));
+}
+
+}  // namespace platform
