@@ -408,7 +408,7 @@ void SqfliteDatabase::dbQueryCursorNext(SqfliteDarwinDatabase* db,
   operation->success(std::move(page));
 }
 
-void SqfliteDatabase::closeCursor(const std::shared_ptr<SqfliteCursor>& cursor) {
+void SqfliteDatabase::closeCursor(std::shared_ptr<SqfliteCursor> cursor) {
   if (logLevel > 1) sqfliteLog("closing cursor " + std::to_string(cursor->cursorId));
   cursorMap_.erase(cursor->cursorId);
   if (cursor->resultSet) cursor->resultSet->close();

@@ -101,7 +101,8 @@ class SqfliteDatabase : public std::enable_shared_from_this<SqfliteDatabase> {
   // Reads rows into a query result map; false when a step failed.
   bool resultSetToResults(SqfliteDarwinResultSet& rs, std::optional<std::int64_t> pageSize,
                           platform::Value* result);
-  void closeCursor(const std::shared_ptr<SqfliteCursor>& cursor);
+  // By value: the map entry it may come from is erased on the way.
+  void closeCursor(std::shared_ptr<SqfliteCursor> cursor);
   void logSql(const std::string& sql, const platform::ValueList& arguments) const;
 
   std::atomic<bool> inTransaction_{false};
