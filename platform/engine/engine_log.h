@@ -1,5 +1,5 @@
-// Diagnostics of the engine stand-in: one line per event on standard error, prefixed
-// "[engine]". Secrets never go through here. Thread-safe.
+// Diagnostics of the engine stand-in, written to the log under subsystem "com.lumora.engine".
+// Secrets never go through here. Thread-safe.
 #pragma once
 
 #include <string_view>
