@@ -1,0 +1,610 @@
+#include "measurement/messages/message_codec.h"
+
+#include <pb.h>
+#include <pb_common.h>
+#include <pb_decode.h>
+#include <pb_encode.h>
+
+#include <climits>
+#include <new>
+
+#include "measurement/messages/message_diagnostics.h"
+#include "measurement/messages/message_types.h"
+#include "measurement/messages/nano_callbacks.h"
+
+// Debian's prebuilt nanopb library keeps field sizes and counts 16 bits wide (no PB_FIELD_32BIT);
+// descriptors and iterators compiled here must agree with it.
+static_assert(sizeof(pb_size_t) == 2, "nanopb must be configured as the system library is");
+
+namespace {
+
+constexpr MessageLogChannel kOut = MessageLogChannel::kStandardOutput;
+
+// Where one schema slot lives in the type's nanopb structure.
+struct FieldPlan {
+  uint32_t slot = 0;
+  int32_t kind = 0;
+  uint32_t data_offset = 0;   // the value, the callback or the nested structure
+  uint32_t has_offset = 0;    // presence flag of static fields
+  uint32_t data_size = 0;     // bytes of a static scalar
+  const MessageType* sub_type = nullptr;
+};
+
+struct CodecPlan {
+  std::vector<FieldPlan> fields;  // descriptor order
+  bool two_pass = false;          // lists of its own or inside a singular sub-message
+};
+
+// A zeroed, suitably aligned nanopb structure; small ones live on the stack.
+class StructBuffer {
+ public:
+  explicit StructBuffer(std::size_t size) {
+    if (size <= sizeof(local_)) {
+      data_ = local_;
+      std::memset(local_, 0, size);
+    } else {
+      heap_.reset(new std::max_align_t[(size + sizeof(std::max_align_t) - 1) /
+                                       sizeof(std::max_align_t)]());
+      data_ = reinterpret_cast<unsigned char*>(heap_.get());
+    }
+  }
+  unsigned char* data() { return data_; }
+
+ private:
+  alignas(std::max_align_t) unsigned char local_[512];
+  std::unique_ptr<std::max_align_t[]> heap_;
+  unsigned char* data_;
+};
+
+// Bytes of one list element; small ones live on the stack.
+class ElementBytes {
+ public:
+  explicit ElementBytes(std::size_t size) {
+    if (size > sizeof(local_)) {
+      heap_.reset(new uint8_t[size]);
+      data_ = heap_.get();
+    }
+  }
+  uint8_t* data() { return data_; }
+
+ private:
+  uint8_t local_[256];
+  std::unique_ptr<uint8_t[]> heap_;
+  uint8_t* data_ = local_;
+};
+
+std::vector<CodecPlan> buildPlans() {
+  std::vector<CodecPlan> plans(kMessageTypeCount);
+  for (std::size_t t = 0; t < kMessageTypeCount; ++t) {
+    const MessageType& type = *kMessageTypes[t];
+    StructBuffer base(type.struct_size);
+    pb_field_iter_t it;
+    if (!pb_field_iter_begin(&it, type.descriptor, base.data())) continue;
+    do {
+      for (uint32_t s = 0; s < type.slot_count; ++s) {
+        if (type.fields[s].number != it.tag) continue;
+        FieldPlan f;
+        f.slot = s;
+        f.kind = type.fields_type[s];
+        f.data_offset = static_cast<uint32_t>(static_cast<unsigned char*>(it.pField) - base.data());
+        if (it.pSize) {
+          f.has_offset = static_cast<uint32_t>(static_cast<unsigned char*>(it.pSize) - base.data());
+        }
+        f.data_size = it.data_size;
+        f.sub_type = type.fields[s].sub_type;
+        plans[t].fields.push_back(f);
+      }
+    } while (pb_field_iter_next(&it));
+  }
+  // Two passes for every type with a list of its own or inside a singular sub-message.
+  bool changed = true;
+  while (changed) {
+    changed = false;
+    for (std::size_t t = 0; t < kMessageTypeCount; ++t) {
+      if (plans[t].two_pass) continue;
+      for (const FieldPlan& f : plans[t].fields) {
+        if ((f.kind & kNanoFieldRepeated) ||
+            ((f.kind & kNanoFieldMessage) && plans[f.sub_type->index].two_pass)) {
+          plans[t].two_pass = changed = true;
+          break;
+        }
+      }
+    }
+  }
+  return plans;
+}
+
+const CodecPlan& planOf(const MessageType& type) {
+  static const std::vector<CodecPlan> plans = buildPlans();
+  return plans[type.index];
+}
+
+pb_callback_t* callbackAt(unsigned char* base, const FieldPlan& f) {
+  return reinterpret_cast<pb_callback_t*>(base + f.data_offset);
+}
+
+// --- decoding ---------------------------------------------------------------------------------
+
+bool decodeRecord(const MessageType& type, const uint8_t* bytes, std::size_t length,
+                  MessageInfo* record, int32_t depth);
+
+// Resets the lists, installs the decode callbacks and puts fresh records into the singular
+// sub-message slots (whose callbacks are installed into the nested structures).
+bool installDecoders(const MessageType& type, unsigned char* base, MessageInfo* record,
+                     int32_t depth) {
+  for (const FieldPlan& f : planOf(type).fields) {
+    if (f.kind & kNanoFieldRepeated) {
+      ArrayInfo* header = record->array(f.slot);
+      if (!header) return false;
+      nano_init_array_info(header);
+      header->depth = depth;
+      pb_callback_t* cb = callbackAt(base, f);
+      cb->arg = header;
+      if (f.kind & kNanoFieldMessage) {
+        cb->funcs.decode = apmpb_decode_repeated;
+      } else if (f.kind & (kNanoFieldString | kNanoFieldBytes)) {
+        cb->funcs.decode = nano_decode_repeated_string;
+      } else {
+        cb->funcs.decode = nano_decode_repeated_uint64;
+      }
+    } else if (f.kind & (kNanoFieldString | kNanoFieldBytes)) {
+      pb_callback_t* cb = callbackAt(base, f);
+      cb->funcs.decode = nano_decode_string;
+      cb->arg = &record->slot(f.slot);
+    } else if (f.kind & kNanoFieldMessage) {
+      auto nested = std::make_unique<MessageInfo>(*f.sub_type);
+      MessageInfo* raw = nested.get();
+      record->slot(f.slot) = std::move(nested);
+      if (!installDecoders(*f.sub_type, base + f.data_offset, raw, depth + 1)) return false;
+    }
+  }
+  return true;
+}
+
+// Between the passes: reserve exactly the counted elements of every list, nested ones included.
+void allocateArrays(const MessageType& type, MessageInfo* record) {
+  for (const FieldPlan& f : planOf(type).fields) {
+    if (f.kind & kNanoFieldRepeated) {
+      ArrayInfo* header = record->array(f.slot);
+      if (f.kind & kNanoFieldMessage) {
+        header->messages.reserve(header->count);
+      } else if (f.kind & (kNanoFieldString | kNanoFieldBytes)) {
+        header->strings.reserve(header->count);
+      } else {
+        header->scalars.reserve(header->count);
+      }
+      header->allocated = true;
+      header->index = 0;
+    } else if (f.kind & kNanoFieldMessage) {
+      auto* nested = std::get_if<std::unique_ptr<MessageInfo>>(&record->slot(f.slot));
+      if (nested && *nested) allocateArrays(*f.sub_type, nested->get());
+    }
+  }
+}
+
+// After decoding: statics marked present become cells; sub-messages absent from the input are
+// released again.
+void populate(const MessageType& type, const unsigned char* base, MessageInfo* record) {
+  for (const FieldPlan& f : planOf(type).fields) {
+    if (f.kind & (kNanoFieldRepeated | kNanoFieldString | kNanoFieldBytes)) continue;
+    bool present = *reinterpret_cast<const bool*>(base + f.has_offset);
+    if (f.kind & kNanoFieldMessage) {
+      auto* nested = std::get_if<std::unique_ptr<MessageInfo>>(&record->slot(f.slot));
+      if (present && nested && *nested) {
+        populate(*f.sub_type, base + f.data_offset, nested->get());
+      } else {
+        record->slot(f.slot) = std::monostate{};
+      }
+      continue;
+    }
+    if (!present) continue;
+    uint64_t cell = 0;
+    if (f.kind & kNanoFieldBool) {
+      cell = *reinterpret_cast<const bool*>(base + f.data_offset) ? 1 : 0;
+    } else {
+      std::memcpy(&cell, base + f.data_offset, f.data_size <= 8 ? f.data_size : 8);
+    }
+    record->slot(f.slot) = cell;
+  }
+}
+
+bool decodeRecord(const MessageType& type, const uint8_t* bytes, std::size_t length,
+                  MessageInfo* record, int32_t depth) {
+  const char* id = type.message_id;
+  if (!record) {
+    messageDiagnostic(kOut, "<ERROR> %s decoder failed: message_info is NULL", id);
+    return false;
+  }
+  if (&record->type() != &type) {
+    messageDiagnostic(kOut, "<ERROR> %s decoder failed: message_info holds a %s", id,
+                      record->message_id());
+    return false;
+  }
+  if (depth > kMaxMessageNestingDepth) {
+    messageDiagnostic(kOut, "<ERROR> %s decoder failed: nested deeper than %d levels", id,
+                      kMaxMessageNestingDepth);
+    return false;
+  }
+  const CodecPlan& plan = planOf(type);
+  StructBuffer structure(type.struct_size);
+  try {
+    if (!installDecoders(type, structure.data(), record, depth)) {
+      messageDiagnostic(kOut, "<ERROR> %s decoder failed: Unable to set decoders", id);
+      return false;
+    }
+  } catch (const std::bad_alloc&) {
+    messageDiagnostic(kOut, "<ERROR> %s decoder failed: Unable to set decoders", id);
+    return false;
+  }
+  pb_istream_t input = pb_istream_from_buffer(bytes, length);
+  if (!pb_decode(&input, type.descriptor, structure.data())) {
+    messageDiagnostic(kOut, "<ERROR> %s decoder failed: %s", id, PB_GET_ERROR(&input));
+    return false;
+  }
+  if (plan.two_pass) {
+    try {
+      allocateArrays(type, record);
+    } catch (const std::bad_alloc&) {
+      messageDiagnostic(kOut, "<ERROR> %s decoder failed: Unable to allocate arrays", id);
+      return false;
+    }
+    input = pb_istream_from_buffer(bytes, length);
+    if (!pb_decode(&input, type.descriptor, structure.data())) {
+      messageDiagnostic(kOut, "<ERROR> %s decoder failed: %s", id, PB_GET_ERROR(&input));
+      return false;
+    }
+  }
+  populate(type, structure.data(), record);
+  return true;
+}
+
+// --- encoding ---------------------------------------------------------------------------------
+
+bool fillEncoders(const MessageType& type, unsigned char* base, const MessageInfo* record,
+                  int32_t depth) {
+  if (depth > kMaxMessageNestingDepth) {
+    messageDiagnostic(kOut, "<ERROR> %s encoder failed: nested deeper than %d levels",
+                      type.message_id, kMaxMessageNestingDepth);
+    return false;
+  }
+  for (const FieldPlan& f : planOf(type).fields) {
+    const MessageSlot& slot = record->slot(f.slot);
+    if (f.kind & kNanoFieldRepeated) {
+      ArrayInfo* header = record->array(f.slot);
+      if (!header) {
+        messageDiagnostic(kOut, "<ERROR> %s Encoder: '%s' should have been allocated",
+                          type.message_id, type.fields[f.slot].name);
+        return false;
+      }
+      if (header->size() == 0) continue;  // an empty list is not written
+      header->depth = depth;
+      pb_callback_t* cb = callbackAt(base, f);
+      cb->arg = header;
+      if (f.kind & kNanoFieldMessage) {
+        cb->funcs.encode = apmpb_encode_repeated;
+      } else if (f.kind & (kNanoFieldString | kNanoFieldBytes)) {
+        cb->funcs.encode = nano_encode_repeated_string;
+      } else {
+        cb->funcs.encode = nano_encode_repeated_uint64;
+      }
+    } else if (f.kind & (kNanoFieldString | kNanoFieldBytes)) {
+      if (const auto* text = std::get_if<std::string>(&slot)) {
+        pb_callback_t* cb = callbackAt(base, f);
+        cb->funcs.encode = nano_encode_string;
+        cb->arg = const_cast<std::string*>(text);
+      }
+    } else if (f.kind & kNanoFieldMessage) {
+      const auto* nested = std::get_if<std::unique_ptr<MessageInfo>>(&slot);
+      if (nested && *nested) {
+        *reinterpret_cast<bool*>(base + f.has_offset) = true;
+        if (!fillEncoders(*f.sub_type, base + f.data_offset, nested->get(), depth + 1)) {
+          return false;
+        }
+      }
+    } else if (const auto* cell = std::get_if<uint64_t>(&slot)) {
+      *reinterpret_cast<bool*>(base + f.has_offset) = true;
+      if (f.kind & kNanoFieldBool) {
+        *reinterpret_cast<bool*>(base + f.data_offset) = (*cell & 0xff) != 0;
+      } else {
+        std::memcpy(base + f.data_offset, cell, f.data_size <= 8 ? f.data_size : 8);
+      }
+    }
+  }
+  return true;
+}
+
+// Writes one list element as a length-delimited sub-message. The sizing pass of an encoding run
+// notes each element's size in the element record; the writing pass that follows uses it, so
+// each nesting level is sized once per run instead of once per enclosing level.
+bool encodeElement(pb_ostream_t* stream, const MessageType& type, const unsigned char* structure,
+                   const MessageInfo* element) {
+  if (stream->callback == nullptr) {
+    pb_ostream_t sizing = PB_OSTREAM_SIZING;
+    if (!pb_encode(&sizing, type.descriptor, structure)) {
+      PB_SET_ERROR(stream, PB_GET_ERROR(&sizing));
+      return false;
+    }
+    if (sizing.bytes_written > UINT32_MAX) PB_RETURN_ERROR(stream, "submsg too large");
+    element->encoded_size = static_cast<uint32_t>(sizing.bytes_written);
+    return pb_encode_varint(stream, sizing.bytes_written) &&
+           pb_write(stream, nullptr, sizing.bytes_written);
+  }
+  std::size_t size = element->encoded_size;
+  if (!pb_encode_varint(stream, size)) return false;
+  if (stream->bytes_written + size > stream->max_size) PB_RETURN_ERROR(stream, "stream full");
+  pb_ostream_t sub = *stream;
+  sub.max_size = size;
+  sub.bytes_written = 0;
+  sub.errmsg = nullptr;
+  bool ok = pb_encode(&sub, type.descriptor, structure);
+  stream->bytes_written += sub.bytes_written;
+  stream->state = sub.state;
+  if (!ok) {
+    PB_SET_ERROR(stream, PB_GET_ERROR(&sub));
+    return false;
+  }
+  if (sub.bytes_written != size) PB_RETURN_ERROR(stream, "submsg size changed");
+  return true;
+}
+
+// --- copying ----------------------------------------------------------------------------------
+
+bool copyInto(const MessageInfo& source, MessageInfo* destination, int32_t depth) {
+  const MessageType& type = source.type();
+  if (depth > kMaxMessageNestingDepth) {
+    messageDiagnostic(kOut, "<ERROR> %s copy failed: nested deeper than %d levels",
+                      type.message_id, kMaxMessageNestingDepth);
+    return false;
+  }
+  for (uint32_t i = 0; i < type.slot_count; ++i) {
+    const MessageSlot& from = source.slot(i);
+    if (type.fields_type[i] & kNanoFieldRepeated) {
+      const ArrayInfo* in = source.array(i);
+      ArrayInfo* out = destination->array(i);
+      if (!in || !out || in->size() == 0) continue;
+      out->scalars = in->scalars;
+      out->strings = in->strings;
+      out->messages.reserve(in->messages.size());
+      for (const auto& element : in->messages) {
+        if (!element) continue;
+        auto copy = std::make_unique<MessageInfo>(element->type());
+        if (!copyInto(*element, copy.get(), depth + 1)) return false;
+        out->messages.push_back(std::move(copy));
+      }
+      out->count = static_cast<uint32_t>(out->size());
+      out->allocated = true;
+    } else if (const auto* text = std::get_if<std::string>(&from)) {
+      destination->slot(i) = *text;
+    } else if (const auto* cell = std::get_if<uint64_t>(&from)) {
+      destination->slot(i) = *cell;
+    } else if (const auto* nested = std::get_if<std::unique_ptr<MessageInfo>>(&from)) {
+      if (!*nested) continue;
+      auto copy = std::make_unique<MessageInfo>((*nested)->type());
+      if (!copyInto(**nested, copy.get(), depth + 1)) return false;
+      destination->slot(i) = std::move(copy);
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+// --- field callbacks --------------------------------------------------------------------------
+
+bool nano_decode_string(pb_istream_t* stream, const pb_field_iter_t*, void** arg) {
+  auto* slot = arg ? static_cast<MessageSlot*>(*arg) : nullptr;
+  if (!slot) return false;
+  if (std::holds_alternative<std::string>(*slot)) {
+    // Second pass, or the field repeated in the input: the first occurrence stays.
+    return pb_read(stream, nullptr, stream->bytes_left);
+  }
+  std::size_t n = stream->bytes_left;
+  if (n > kMaxDecodedStringLength) {
+    messageDiagnostic(kOut, "Unable to process proto stream. Buffer is too big. %zu > %d", n,
+                      static_cast<int>(kMaxDecodedStringLength));
+    return false;
+  }
+  try {
+    std::string value(n, '\0');
+    if (!pb_read(stream, reinterpret_cast<pb_byte_t*>(value.data()), n)) return false;
+    *slot = std::move(value);
+    return true;
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+}
+
+bool nano_decode_repeated_string(pb_istream_t* stream, const pb_field_iter_t* field, void** arg) {
+  auto* header = arg ? static_cast<ArrayInfo*>(*arg) : nullptr;
+  if (!header) return false;
+  if (!header->allocated) {
+    if (!pb_read(stream, nullptr, stream->bytes_left)) return false;
+    ++header->count;
+    return true;
+  }
+  MessageSlot element;
+  void* element_arg = &element;
+  if (!nano_decode_string(stream, field, &element_arg)) return false;
+  try {
+    header->strings.push_back(std::move(std::get<std::string>(element)));
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  ++header->index;
+  return true;
+}
+
+bool nano_decode_repeated_uint64(pb_istream_t* stream, const pb_field_iter_t*, void** arg) {
+  auto* header = arg ? static_cast<ArrayInfo*>(*arg) : nullptr;
+  if (!header) return false;
+  // A packed list of length 0 reaches here once with nothing to read: zero elements.
+  if (stream->bytes_left == 0) return true;
+  uint64_t value = 0;
+  if (!pb_decode_varint(stream, &value)) return false;
+  if (!header->allocated) {
+    ++header->count;
+    return true;
+  }
+  try {
+    header->scalars.push_back(value);
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  ++header->index;
+  return true;
+}
+
+bool apmpb_decode_repeated(pb_istream_t* stream, const pb_field_iter_t*, void** arg) {
+  auto* header = arg ? static_cast<ArrayInfo*>(*arg) : nullptr;
+  if (!header || !header->element_type) {
+    messageDiagnostic(kOut, "<ERROR> %s decoder failed: Invalid arg parameter",
+                      header ? "(unknown)" : "(null)");
+    return false;
+  }
+  const MessageType& type = *header->element_type;
+  const char* id = type.message_id;
+  if (!header->allocated) {
+    if (!pb_read(stream, nullptr, stream->bytes_left)) {
+      messageDiagnostic(kOut, "<ERROR> %s decoder failed: %s", id, PB_GET_ERROR(stream));
+      return false;
+    }
+    ++header->count;
+    return true;
+  }
+  try {
+    std::size_t n = stream->bytes_left;
+    ElementBytes bytes(n);
+    if (!pb_read(stream, bytes.data(), n)) {
+      messageDiagnostic(kOut, "<ERROR> %s decoder failed: Unable to extract buffer from stream",
+                        id);
+      return false;
+    }
+    auto element = std::make_unique<MessageInfo>(type);
+    if (!decodeRecord(type, bytes.data(), n, element.get(), header->depth + 1)) {
+      messageDiagnostic(kOut, "<ERROR> %s decoder failed: Unable to decode repeated %s", id, id);
+      return false;
+    }
+    header->messages.push_back(std::move(element));
+  } catch (const std::bad_alloc&) {
+    messageDiagnostic(kOut, "<ERROR> %s decoder failed: Unable to initialize MessageInfo", id);
+    return false;
+  }
+  ++header->index;
+  return true;
+}
+
+bool nano_encode_string(pb_ostream_t* stream, const pb_field_iter_t* field, void* const* arg) {
+  const auto* text = arg ? static_cast<const std::string*>(*arg) : nullptr;
+  if (!text) return false;
+  return pb_encode_tag_for_field(stream, field) &&
+         pb_encode_string(stream, reinterpret_cast<const pb_byte_t*>(text->data()), text->size());
+}
+
+bool nano_encode_repeated_string(pb_ostream_t* stream, const pb_field_iter_t* field,
+                                 void* const* arg) {
+  const auto* header = arg ? static_cast<const ArrayInfo*>(*arg) : nullptr;
+  if (!header) return false;
+  for (const std::string& text : header->strings) {
+    void* element = const_cast<std::string*>(&text);
+    if (!nano_encode_string(stream, field, &element)) return false;
+  }
+  return true;
+}
+
+bool nano_encode_repeated_uint64(pb_ostream_t* stream, const pb_field_iter_t* field,
+                                 void* const* arg) {
+  const auto* header = arg ? static_cast<const ArrayInfo*>(*arg) : nullptr;
+  if (!header) return false;
+  for (uint64_t value : header->scalars) {
+    if (!pb_encode_tag_for_field(stream, field) || !pb_encode_varint(stream, value)) return false;
+  }
+  return true;
+}
+
+bool apmpb_encode_repeated(pb_ostream_t* stream, const pb_field_iter_t* field, void* const* arg) {
+  const auto* header = arg ? static_cast<const ArrayInfo*>(*arg) : nullptr;
+  if (!header || !header->element_type) return false;
+  const MessageType& type = *header->element_type;
+  for (const auto& element : header->messages) {
+    if (!element) return false;
+    StructBuffer structure(type.struct_size);
+    if (!fillEncoders(type, structure.data(), element.get(), header->depth + 1)) return false;
+    if (!pb_encode_tag_for_field(stream, field)) return false;
+    if (!encodeElement(stream, type, structure.data(), element.get())) return false;
+  }
+  return true;
+}
+
+int32_t nano_two_pass_encoding(const pb_msgdesc_t* fields, const void* src_struct,
+                               std::vector<uint8_t>* buffer) {
+  if (!buffer) return -1;
+  buffer->clear();
+  pb_ostream_t sizing = PB_OSTREAM_SIZING;
+  // A failed sizing pass would fail the writing pass the same way.
+  if (!pb_encode(&sizing, fields, src_struct)) return -1;
+  if (sizing.bytes_written > static_cast<std::size_t>(INT32_MAX)) return -1;
+  try {
+    buffer->resize(sizing.bytes_written);
+  } catch (const std::bad_alloc&) {
+    return -1;
+  }
+  pb_ostream_t output = pb_ostream_from_buffer(buffer->data(), buffer->size());
+  if (!pb_encode(&output, fields, src_struct) || output.bytes_written != buffer->size()) {
+    std::vector<uint8_t>().swap(*buffer);
+    return -1;
+  }
+  return static_cast<int32_t>(output.bytes_written);
+}
+
+// --- the family -------------------------------------------------------------------------------
+
+std::unique_ptr<MessageInfo> apmpb_new(const MessageType& type) {
+  return std::make_unique<MessageInfo>(type);
+}
+
+bool apmpb_free_field(MessageInfo* record, int32_t index) {
+  if (!record) return false;
+  if (index < 0 || static_cast<uint32_t>(index) >= record->slotCount()) {
+    messageDiagnostic(kOut, "<ERROR> %s: Cannot deallocate field %d: Unknown field",
+                      record->message_id(), index);
+    return false;
+  }
+  if (ArrayInfo* header = record->array(static_cast<uint32_t>(index))) {
+    nano_init_array_info(header);
+  } else {
+    record->slot(static_cast<uint32_t>(index)) = std::monostate{};
+  }
+  return true;
+}
+
+bool apmpb_copy(std::unique_ptr<MessageInfo>* destination, const MessageInfo* source) {
+  if (!destination || !source) return false;
+  try {
+    destination->reset();
+    *destination = std::make_unique<MessageInfo>(source->type());
+    return copyInto(*source, destination->get(), 1);
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+}
+
+bool apmpb_decode(const MessageType& type, const uint8_t* bytes, std::size_t length,
+                  MessageInfo* record) {
+  if (!bytes && length) return false;
+  return decodeRecord(type, bytes, length, record, 1);
+}
+
+int32_t apmpb_encode(const MessageInfo* record, std::vector<uint8_t>* buffer) {
+  if (!buffer) return -1;
+  buffer->clear();
+  if (!record) return -1;
+  const MessageType& type = record->type();
+  try {
+    StructBuffer structure(type.struct_size);
+    if (!fillEncoders(type, structure.data(), record, 1)) return -1;
+    return nano_two_pass_encoding(type.descriptor, structure.data(), buffer);
+  } catch (const std::bad_alloc&) {
+    buffer->clear();
+    return -1;
+  }
+}

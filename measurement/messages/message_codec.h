@@ -1,0 +1,41 @@
+// The codec family of the measurement messages: initialise, copy, free one field, decode and
+// encode MessageInfo records of any type, driven by the schema table (message_types.h) and the
+// type's nanopb descriptor. Every function works for all 46 types.
+//
+// Failures never raise: they return false (or -1) and print the codec's line on standard output
+// (message_diagnostics.h). No locks: a record is used by one thread at a time.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "measurement/messages/message_info.h"
+
+// Nesting bound of decoding, copying and encoding (a top-level record is level 1). It protects
+// the stack against hostile input; no message the services deliver comes near it.
+inline constexpr int32_t kMaxMessageNestingDepth = 100;
+
+// Longest string or bytes field that decoding accepts.
+inline constexpr std::size_t kMaxDecodedStringLength = 1048576;
+
+// A new, initialised record of `type`.
+std::unique_ptr<MessageInfo> apmpb_new(const MessageType& type);
+
+// Releases one field by params index: a singular field becomes absent, a list becomes empty.
+// An index outside the type prints "<ERROR> %s: Cannot deallocate field %d: Unknown field".
+bool apmpb_free_field(MessageInfo* record, int32_t index);
+
+// Replaces *destination with a deep copy of `source`. On failure *destination keeps what was
+// copied so far.
+bool apmpb_copy(std::unique_ptr<MessageInfo>* destination, const MessageInfo* source);
+
+// Decodes `length` bytes into an initialised record of `type`. On failure the record holds what
+// was decoded so far (never a partial list element) and the caller discards it.
+bool apmpb_decode(const MessageType& type, const uint8_t* bytes, std::size_t length,
+                  MessageInfo* record);
+
+// Encodes a record into *buffer (replacing its contents) and returns the length, or -1 (then
+// *buffer is empty). A record with nothing present encodes to length 0.
+int32_t apmpb_encode(const MessageInfo* record, std::vector<uint8_t>* buffer);
