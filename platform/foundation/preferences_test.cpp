@@ -1,0 +1,247 @@
+#include "platform/foundation/preferences.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cmath>
+#include <cstdio>
+#include <fstream>
+
+#include "platform/foundation/file_manager.h"
+#include "platform/foundation/foundation_errors.h"
+#include "platform/foundation/property_list.h"
+#include "platform/foundation/scratch_dir_for_testing.h"
+
+namespace platform {
+namespace {
+
+constexpr const char* kApp = "com.lumora.tests";
+
+std::string runProbe(const std::string& home, const std::string& command) {
+  std::string line = "env LUMORA_HOME='" + home + "' LUMORA_BUNDLE= '" LUMORA_PREFERENCES_PROBE
+                     "' " + command;
+  FILE* pipe = ::popen(line.c_str(), "r");
+  if (!pipe) return "<popen failed>";
+  std::string out;
+  char buf[512];
+  while (std::fgets(buf, sizeof buf, pipe)) out += buf;
+  int status = ::pclose(pipe);
+  return status == 0 ? out : "<exit " + std::to_string(status) + ">" + out;
+}
+
+TEST(PreferencesAcrossProcesses, ValuesWrittenByOneRunAreReadByTheNext) {
+  ScratchDirForTesting home;
+  EXPECT_EQ(runProbe(home.path(), "write"), "");
+  // The application's domain file sits under the state root, named after the bundle identifier.
+  EXPECT_TRUE(FileManager::defaultManager().fileExists(home / "Preferences/com.lumora.host.plist"));
+  EXPECT_TRUE(
+      FileManager::defaultManager().fileExists(home / "Preferences/com.lumora.probe.suite.plist"));
+  std::string expected =
+      "probe|42|" +
+      Value::map({{"list", Value::list({1, 2.5, true})}, {"when", Value::date(1709208000.5)}})
+          .debugString() +
+      "|1\n";
+  EXPECT_EQ(runProbe(home.path(), "read"), expected);
+}
+
+class PreferencesTest : public ::testing::Test {
+ protected:
+  ScopedPreferencesForTesting store_{kApp};
+};
+
+TEST_F(PreferencesTest, SuiteNamesThePlatformRefuses) {
+  for (const char* name : {kApp, "NSGlobalDomain", "../escape", "a/b", ".hidden", "tab\there"}) {
+    EXPECT_EQ(Preferences::withSuiteName(name), nullptr) << name;
+  }
+  EXPECT_EQ(Preferences::withSuiteName(std::string(201, 'x')), nullptr);
+  auto empty = Preferences::withSuiteName("");
+  ASSERT_NE(empty, nullptr);
+  EXPECT_EQ(empty->domain(), kApp);
+  auto suite = Preferences::withSuiteName("group.shared");
+  ASSERT_NE(suite, nullptr);
+  EXPECT_EQ(suite->domain(), "group.shared");
+}
+
+TEST_F(PreferencesTest, TypedReadConversions) {
+  struct Case {
+    Value stored;
+    std::int64_t integer;
+    double real;
+    bool boolean;
+    std::optional<std::string> text;
+  };
+  const Case cases[] = {
+      {"42", 42, 42, true, "42"},
+      {" -17 apples", -17, -17, true, " -17 apples"},
+      {"3.9", 3, 3.9, true, "3.9"},
+      {"abc", 0, 0, false, "abc"},
+      {"YES", 0, 0, true, "YES"},
+      {"true", 0, 0, true, "true"},
+      {"NO", 0, 0, false, "NO"},
+      {"0", 0, 0, false, "0"},
+      {"007", 7, 7, true, "007"},
+      {"99999999999999999999", INT64_MAX, 1e20, true, "99999999999999999999"},
+      {7, 7, 7, true, "7"},
+      {0, 0, 0, false, "0"},
+      {-2.75, -2, -2.75, true, "-2.75"},
+      {1e30, INT64_MAX, 1e30, true, "1e+30"},
+      {std::nan(""), 0, std::nan(""), true, "nan"},
+      {true, 1, 1, true, "1"},
+      {false, 0, 0, false, "0"},
+      {Value::date(5), 0, 0, false, std::nullopt},
+      {Bytes{1}, 0, 0, false, std::nullopt},
+      {Value::list({1}), 0, 0, false, std::nullopt},
+      {Value(), 0, 0, false, std::nullopt},
+  };
+  auto prefs = Preferences::standard();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.stored.debugString());
+    ASSERT_TRUE(prefs->setObject("k", c.stored));
+    EXPECT_EQ(prefs->integerForKey("k"), c.integer);
+    if (std::isnan(c.real)) {
+      EXPECT_TRUE(std::isnan(prefs->doubleForKey("k")));
+    } else {
+      EXPECT_DOUBLE_EQ(prefs->doubleForKey("k"), c.real);
+    }
+    EXPECT_EQ(prefs->boolForKey("k"), c.boolean);
+    EXPECT_EQ(prefs->stringForKey("k"), c.text);
+  }
+}
+
+TEST_F(PreferencesTest, KindReadsReturnOnlyTheirKind) {
+  auto prefs = Preferences::standard();
+  prefs->setObject("list", Value::list({"a", "b"}));
+  prefs->setObject("mixed", Value::list({"a", 1}));
+  prefs->setObject("map", Value::map({{"x", 1}}));
+  prefs->setObject("data", Bytes{9});
+  EXPECT_EQ(prefs->arrayForKey("list"), (ValueList{"a", "b"}));
+  EXPECT_EQ(prefs->stringArrayForKey("list"), (std::vector<std::string>{"a", "b"}));
+  EXPECT_EQ(prefs->stringArrayForKey("mixed"), std::nullopt);
+  EXPECT_EQ(prefs->arrayForKey("map"), std::nullopt);
+  EXPECT_EQ(prefs->dictionaryForKey("map"), (ValueMap{{"x", 1}}));
+  EXPECT_EQ(prefs->dictionaryForKey("list"), std::nullopt);
+  EXPECT_EQ(prefs->dataForKey("data"), (Bytes{9}));
+  EXPECT_EQ(prefs->dataForKey("map"), std::nullopt);
+}
+
+TEST_F(PreferencesTest, SearchListIsDomainThenGlobalThenRegistered) {
+  auto app = Preferences::standard();
+  auto suite = Preferences::withSuiteName("suite.one");
+  app->registerDefaults({{"k", "registered"}, {"only registered", 1}});
+  EXPECT_EQ(suite->objectForKey("k"), Value("registered"));
+  ASSERT_TRUE(app->setPersistentDomain({{"k", "global"}}, kGlobalPreferencesDomain));
+  EXPECT_EQ(suite->objectForKey("k"), Value("global"));
+  suite->setString("k", "suite");
+  EXPECT_EQ(suite->objectForKey("k"), Value("suite"));
+  EXPECT_EQ(app->objectForKey("k"), Value("global"));  // suites do not leak into the app
+
+  EXPECT_EQ(suite->dictionaryRepresentation(),
+            (ValueMap{{"k", "suite"}, {"only registered", 1}}));
+  EXPECT_EQ(suite->keys(), std::vector<std::string>{"k"});
+  EXPECT_EQ(app->persistentDomainForName("suite.one"), (ValueMap{{"k", "suite"}}));
+  EXPECT_EQ(app->persistentDomainForName("never.written"), std::nullopt);
+
+  EXPECT_TRUE(suite->removeObjectForKey("k"));
+  EXPECT_EQ(suite->objectForKey("k"), Value("global"));
+  EXPECT_TRUE(suite->keys().empty());
+}
+
+TEST_F(PreferencesTest, RefusedValuesChangeNothing) {
+  auto prefs = Preferences::standard();
+  ASSERT_TRUE(prefs->setString("k", "kept"));
+  for (const Value& bad : {Value(Int32List{1}), Value::map({{1, 2}}), Value::list({Value()})}) {
+    ErrorPtr error;
+    EXPECT_FALSE(prefs->setObject("k", bad, &error));
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->code, kPropertyListWriteInvalidError);
+  }
+  EXPECT_EQ(prefs->objectForKey("k"), Value("kept"));
+}
+
+class FilePreferencesTest : public ::testing::Test {
+ protected:
+  ScratchDirForTesting root_;
+  std::string path(const std::string& domain) { return root_ / (domain + ".plist"); }
+};
+
+TEST_F(FilePreferencesTest, WritesReachTheFileAndANewStoreReadsThem) {
+  {
+    ScopedPreferencesForTesting store(kApp, root_.path());
+    EXPECT_EQ(Preferences::pathForDomain(kApp), path(kApp));
+    ASSERT_TRUE(Preferences::standard()->setInteger("n", 5));
+    auto onDisk = readPropertyListFile(path(kApp));
+    ASSERT_TRUE(onDisk);
+    EXPECT_EQ(*onDisk, Value::map({{"n", 5}}));
+    struct stat st {};
+    ASSERT_EQ(::stat(path(kApp).c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+  }
+  ScopedPreferencesForTesting again(kApp, root_.path());
+  EXPECT_EQ(Preferences::standard()->integerForKey("n"), 5);
+  // Removing the last key removes the file.
+  ASSERT_TRUE(Preferences::standard()->removeObjectForKey("n"));
+  EXPECT_FALSE(FileManager::defaultManager().fileExists(path(kApp)));
+}
+
+TEST_F(FilePreferencesTest, CrashBetweenTemporaryFileAndRenameLeavesTheOldFile) {
+  {
+    ScopedPreferencesForTesting store(kApp, root_.path());
+    ASSERT_TRUE(Preferences::standard()->setString("k", "old"));
+  }
+  // What a writer leaves behind when it dies after writing its temporary file but before the
+  // rename: the new content sits beside the domain file, which still holds the old content.
+  auto newer = dataFromPropertyList(Value::map({{"k", "new"}}), PropertyListFormat::Binary);
+  std::ofstream(path(kApp) + ".tmp-4242-1", std::ios::binary)
+      .write(reinterpret_cast<const char*>(newer->data()), newer->size());
+  std::ofstream(path(kApp) + ".tmp-4242-2", std::ios::binary) << "half-writ";
+
+  ScopedPreferencesForTesting restarted(kApp, root_.path());
+  EXPECT_EQ(Preferences::standard()->stringForKey("k"), "old");
+  ASSERT_TRUE(Preferences::standard()->setString("k", "newest"));
+  EXPECT_EQ(readPropertyListFile(path(kApp)), Value::map({{"k", "newest"}}));
+}
+
+TEST_F(FilePreferencesTest, DamagedDomainFileIsMovedAsideNotOverwritten) {
+  std::ofstream(path(kApp)) << "this is not a property list";
+  ScopedPreferencesForTesting store(kApp, root_.path());
+  EXPECT_TRUE(Preferences::standard()->objectForKey("k").isNull());
+  std::ifstream aside(path(kApp) + ".damaged");
+  std::string kept((std::istreambuf_iterator<char>(aside)), {});
+  EXPECT_EQ(kept, "this is not a property list");
+  ASSERT_TRUE(Preferences::standard()->setString("k", "v"));
+  EXPECT_EQ(readPropertyListFile(path(kApp)), Value::map({{"k", "v"}}));
+}
+
+TEST_F(FilePreferencesTest, FailedWriteIsReportedAndRetriedBySynchronize) {
+  std::string blocked = root_ / "prefs";
+  std::ofstream(blocked) << "a file where the folder should be";
+  ScopedPreferencesForTesting store(kApp, blocked);
+  auto prefs = Preferences::standard();
+  ErrorPtr error;
+  EXPECT_FALSE(prefs->setObject("k", "v", &error));
+  EXPECT_TRUE(error);
+  EXPECT_EQ(prefs->stringForKey("k"), "v");  // kept in memory, pending
+  EXPECT_FALSE(prefs->synchronize());
+
+  std::remove(blocked.c_str());
+  EXPECT_TRUE(prefs->synchronize());
+  EXPECT_EQ(readPropertyListFile(blocked + "/" + kApp + ".plist"), Value::map({{"k", "v"}}));
+}
+
+TEST_F(FilePreferencesTest, SynchronizeSeesWritesOfOtherProcessesAndForgetDropsADomain) {
+  ScopedPreferencesForTesting store(kApp, root_.path());
+  auto prefs = Preferences::withSuiteName("suite.sync");
+  EXPECT_TRUE(prefs->objectForKey("k").isNull());
+  ASSERT_TRUE(writePropertyListFile(path("suite.sync"), Value::map({{"k", 1}}),
+                                    PropertyListFormat::Xml));
+  EXPECT_TRUE(prefs->objectForKey("k").isNull());  // cached until synchronised
+  EXPECT_TRUE(prefs->synchronize());
+  EXPECT_EQ(prefs->integerForKey("k"), 1);
+
+  std::remove(path("suite.sync").c_str());
+  Preferences::forgetDomain("suite.sync");
+  EXPECT_TRUE(prefs->objectForKey("k").isNull());
+}
+
+}  // namespace
+}  // namespace platform

@@ -1,0 +1,189 @@
+#include "platform/foundation/property_list.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <string>
+
+#include "platform/core/error.h"
+#include "platform/foundation/foundation_errors.h"
+
+namespace platform {
+namespace {
+
+Bytes bytesOf(std::string_view s) { return Bytes(s.begin(), s.end()); }
+
+// One value of every kind a property list can hold, nested.
+Value everyKind() {
+  ValueMap inner;
+  inner["empty list"] = Value::emptyList();
+  inner["empty map"] = Value::emptyMap();
+  inner["empty string"] = "";
+  inner["empty data"] = Bytes{};
+  return Value::map({
+      {"true", true},
+      {"false", false},
+      {"small", 7},
+      {"negative", -5},
+      {"int64 min", INT64_MIN},
+      {"int64 max", INT64_MAX},
+      {"real", 0.1},
+      {"negative real", -1.5e300},
+      {"string", "plain & <escaped> \"text\"\n\ttabbed"},
+      {"unicode", "gr\xC3\xBC\xC3\x9F \xE2\x82\xAC \xF0\x9F\x98\x80"},
+      {"control", std::string("bell\x07") + "end"},
+      {"data", Bytes{0, 1, 2, 0xFE, 0xFF}},
+      {"date", Value::date(1709208000)},  // 2024-02-29T12:00:00Z, whole seconds
+      {"old date", Value::date(-1000000000)},
+      {"list", Value::list({1, "two", 3.5, Value::list({Value::emptyMap()})})},
+      {"nested", Value(inner)},
+  });
+}
+
+class PropertyListFormats : public ::testing::TestWithParam<PropertyListFormat> {};
+
+TEST_P(PropertyListFormats, RoundTripsEveryKind) {
+  ErrorPtr error;
+  auto data = dataFromPropertyList(everyKind(), GetParam(), &error);
+  ASSERT_TRUE(data) << error->localizedDescription();
+  PropertyListFormat detected{};
+  auto back = propertyListFromData(*data, &error, &detected);
+  ASSERT_TRUE(back) << error->localizedDescription();
+  EXPECT_EQ(*back, everyKind());
+  EXPECT_EQ(detected, GetParam());
+}
+
+TEST_P(PropertyListFormats, RoundTripsNonMapRootsAndSpecialReals) {
+  for (const Value& v : {Value("just a string"), Value(42), Value(Value::list({})),
+                         Value(HUGE_VAL), Value(-HUGE_VAL)}) {
+    auto data = dataFromPropertyList(v, GetParam());
+    ASSERT_TRUE(data);
+    EXPECT_EQ(propertyListFromData(*data), v);
+  }
+  auto nan = propertyListFromData(*dataFromPropertyList(Value(std::nan("")), GetParam()));
+  ASSERT_TRUE(nan && nan->isDouble());
+  EXPECT_TRUE(std::isnan(nan->asDouble()));
+}
+
+TEST_P(PropertyListFormats, RefusesValuesWithoutAPropertyListForm) {
+  const Value refused[] = {
+      Value(),
+      Value(Int32List{1, 2}),
+      Value::map({{1, "integer key"}}),
+      Value::list({1, Value()}),
+      Value(std::string("\xC3\x28")),  // not UTF-8
+      Value(Error::make("d", 1)),
+  };
+  for (const Value& v : refused) {
+    ErrorPtr error;
+    EXPECT_FALSE(dataFromPropertyList(v, GetParam(), &error)) << v.debugString();
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->code, kPropertyListWriteInvalidError);
+    EXPECT_FALSE(isPropertyListValue(v));
+  }
+}
+
+TEST_P(PropertyListFormats, DamagedDataIsAnErrorNeverACrash) {
+  auto data = *dataFromPropertyList(everyKind(), GetParam());
+  // Every truncation and every single-byte corruption must come back as a value or an error.
+  for (std::size_t len = 0; len < data.size(); ++len) {
+    Bytes cut(data.begin(), data.begin() + len);
+    ErrorPtr error;
+    auto v = propertyListFromData(cut, &error);
+    if (!v) {
+      EXPECT_EQ(error->code, kPropertyListReadCorruptError);
+    }
+  }
+  for (std::size_t i = 0; i < data.size(); ++i) {
+    for (std::uint8_t b : {0x00, 0x0F, 0x7F, 0xFF}) {
+      Bytes damaged = data;
+      damaged[i] = b;
+      ErrorPtr error;
+      auto v = propertyListFromData(damaged, &error);
+      if (!v) {
+        EXPECT_EQ(error->code, kPropertyListReadCorruptError);
+      }
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Both, PropertyListFormats,
+                         ::testing::Values(PropertyListFormat::Xml, PropertyListFormat::Binary));
+
+TEST(PropertyList, BinaryKeepsSubsecondDatesXmlKeepsWholeSeconds) {
+  Value d = Value::date(1709208000.25);
+  EXPECT_EQ(propertyListFromData(*dataFromPropertyList(d, PropertyListFormat::Binary)), d);
+  EXPECT_EQ(propertyListFromData(*dataFromPropertyList(d, PropertyListFormat::Xml)),
+            Value::date(1709208000));
+}
+
+TEST(PropertyList, ReadsHandWrittenXml) {
+  auto v = propertyListFromData(bytesOf(R"(<?xml version="1.0"?>
+<!-- a comment -->
+<plist version="1.0"><dict>
+  <key>a</key><integer> 0x10 </integer>
+  <key>b</key><string>x &amp; &#x41;&#66;<![CDATA[<raw>]]></string>
+  <key>c</key><date>2000-02-29T23:59:59Z</date>
+  <key>d</key><data>
+    AAEC
+    /w==
+  </data>
+  <key>e</key><string/>
+</dict></plist>)"));
+  ASSERT_TRUE(v);
+  EXPECT_EQ(*v, Value::map({{"a", 16},
+                            {"b", "x & AB<raw>"},
+                            {"c", Value::date(951868799)},
+                            {"d", Bytes{0, 1, 2, 0xFF}},
+                            {"e", ""}}));
+}
+
+TEST(PropertyList, RefusesMalformedInput) {
+  // A binary list whose only object, an array, holds itself.
+  Bytes cycle = bytesOf("bplist00");
+  Bytes tail = {0xA1, 0x00, 0x08, 0, 0, 0, 0, 0, 0, 1, 1, 0, 0, 0, 0, 0, 0, 0, 1,
+                0,    0,    0,    0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 10};
+  cycle.insert(cycle.end(), tail.begin(), tail.end());
+  // An array reference that points past the object table.
+  Bytes badRef = cycle;
+  badRef[9] = 0x05;
+  const Bytes cases[] = {
+      {},
+      bytesOf("hello world"),
+      bytesOf("bplist00"),
+      cycle,
+      badRef,
+      bytesOf("<plist><dict><key>a</key></dict></plist>"),
+      bytesOf("<plist><dict><string>a</string><true/></dict></plist>"),
+      bytesOf("<plist><integer>99999999999999999999</integer></plist>"),
+      bytesOf("<plist><integer>12abc</integer></plist>"),
+      bytesOf("<plist><date>2023-02-29T00:00:00Z</date></plist>"),
+      bytesOf("<plist><data>!!!</data></plist>"),
+      bytesOf("<plist><string>a &bogus; b</string></plist>"),
+      bytesOf("<plist><array><true/></plist>"),
+      bytesOf("<plist><true/></plist><extra/>"),
+      bytesOf("<plist><set/></plist>"),
+  };
+  for (const Bytes& data : cases) {
+    ErrorPtr error;
+    EXPECT_FALSE(propertyListFromData(data, &error))
+        << std::string(data.begin(), data.end());
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->domain, kCocoaErrorDomain);
+    EXPECT_EQ(error->code, kPropertyListReadCorruptError);
+  }
+}
+
+TEST(PropertyList, RefusesNestingPastTheBound) {
+  std::string deep;
+  for (int i = 0; i < kPropertyListMaxDepth + 5; ++i) deep += "<array>";
+  for (int i = 0; i < kPropertyListMaxDepth + 5; ++i) deep += "</array>";
+  EXPECT_FALSE(propertyListFromData(bytesOf(deep)));
+
+  Value v = Value::emptyList();
+  for (int i = 0; i < kPropertyListMaxDepth + 5; ++i) v = Value::list({v});
+  EXPECT_FALSE(dataFromPropertyList(v, PropertyListFormat::Binary));
+}
+
+}  // namespace
+}  // namespace platform
