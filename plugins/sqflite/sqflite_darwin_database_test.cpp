@@ -8,7 +8,7 @@
 
 #include "platform/core/assertion.h"
 #include "plugins/sqflite/sqflite_darwin_database_queue.h"
-#include "plugins/sqflite/sqflite_log.h"
+#include "platform/log/log.h"
 #include "plugins/sqflite/sqflite_test_util.h"
 
 namespace sqflite {
@@ -51,7 +51,7 @@ TEST(SqfliteDarwinDatabaseTest, BindsByPositionIgnoringExtraValuesAndRefusesTooF
   EXPECT_TRUE(db->executeUpdate("INSERT INTO t VALUES (?, ?)", {Value(1), Value(2), Value(3)}));
   EXPECT_EQ(countRows(*db, "t"), 1);
 
-  ScopedLogCapture log;
+  platform::ScopedLogCapture log;
   EXPECT_EQ(db->executeQuery("INSERT INTO t VALUES (?, ?)", {Value(1)}), nullptr);
   EXPECT_EQ(log.count("the bind count is not correct"), 1u);
   // SQLite has nothing to say about it, so the layer's own record is the error state.
@@ -147,7 +147,7 @@ TEST(SqfliteDarwinDatabaseTest, ErrorStateClassifiesExtendedCodesByTheirPrimaryC
 
 TEST(SqfliteDarwinDatabaseTest, FailedStepIsReportedWithItsCodeAndClosesTheResultSet) {
   auto db = openDb(std::nullopt);
-  ScopedLogCapture log;
+  platform::ScopedLogCapture log;
   auto rs = db->executeQuery("SELECT json('x')", {});
   ASSERT_NE(rs, nullptr);
   EXPECT_FALSE(rs->next());
@@ -179,7 +179,7 @@ TEST(SqfliteDarwinDatabaseTest, BusyWriteIsRetriedForTwoSecondsThenFails) {
                                      fakeNow += ms / 1000.0;
                                      return ms;
                                    }});
-  ScopedLogCapture log;
+  platform::ScopedLogCapture log;
   EXPECT_FALSE(writer->executeUpdate("INSERT INTO t VALUES (1)"));
   EXPECT_EQ(writer->lastErrorCode() & 0xFF, SQLITE_BUSY);
   EXPECT_GE(fakeNow - 100.0, 2.0);
@@ -200,7 +200,7 @@ TEST(SqfliteDarwinDatabaseTest, CloseFinalisesALeakedCursorStatementOnceAndNever
   // Detached as a cursor is: the connection no longer lists it as open.
   db->resultSetDidClose(rs.get());
 
-  ScopedLogCapture log;
+  platform::ScopedLogCapture log;
   EXPECT_TRUE(db->close());
   EXPECT_EQ(log.count("Closing leaked statement"), 1u);
   EXPECT_EQ(log.count("error closing"), 0u);
@@ -222,7 +222,7 @@ TEST(SqfliteDarwinDatabaseTest, ClosedConnectionRefusesStatements) {
 
 TEST(SqfliteDarwinDatabaseTest, OpenFailureReportsFailure) {
   testing::TempDir dir;
-  ScopedLogCapture log;
+  platform::ScopedLogCapture log;
   auto db = SqfliteDarwinDatabase::databaseWithPath(dir.file("missing/dir/x.db"));
   EXPECT_FALSE(db->openWithFlags(kReadWriteCreate));
   EXPECT_FALSE(db->isOpen());
@@ -267,7 +267,7 @@ TEST(SqfliteDarwinDatabaseQueueTest, RunsUnitsOnItsSerialQueueAndReopensAfterClo
 TEST(SqfliteDarwinDatabaseQueueTest, WarnsAboutResultSetsLeftOpenAndRefusesReentrantUse) {
   auto queue = SqfliteDarwinDatabaseQueue::databaseQueueWithPath(std::nullopt, kReadWriteCreate);
   ASSERT_NE(queue, nullptr);
-  ScopedLogCapture log;
+  platform::ScopedLogCapture log;
   std::shared_ptr<SqfliteDarwinResultSet> kept;
   queue->inDatabase([&](SqfliteDarwinDatabase* db) { kept = db->executeQuery("SELECT 1", {}); });
   EXPECT_EQ(log.count("at least one open result set"), 1u);
@@ -291,7 +291,7 @@ TEST(SqfliteDarwinDatabaseQueueTest, ReopenFailureGivesTheUnitNoConnection) {
   ASSERT_NE(queue, nullptr);
   queue->close();
   std::filesystem::remove_all(dir.path() / "sub");
-  ScopedLogCapture log;
+  platform::ScopedLogCapture log;
   bool ran = false;
   queue->inDatabase([&](SqfliteDarwinDatabase* db) {
     ran = true;

@@ -11,7 +11,7 @@
 #include "platform/dispatch/test_environment.h"
 #include "plugins/sqflite/sqflite_darwin_database.h"
 #include "plugins/sqflite/sqflite_darwin_database_queue.h"
-#include "plugins/sqflite/sqflite_log.h"
+#include "platform/log/log.h"
 #include "plugins/sqflite/sqflite_test_util.h"
 
 namespace sqflite {
@@ -398,7 +398,7 @@ TEST_F(SqfliteDatabaseTest, ClosingAnswersParkedOperationsInOrderAndClosesCursor
   auto second = sendAndSettle("update", M({{"sql", "UPDATE t SET v = 0"}}));
   EXPECT_EQ(onQueue([&] { return database_->parkedOperationCount(); }), 2u);
 
-  ScopedLogCapture log;
+  platform::ScopedLogCapture log;
   std::promise<void> closed;
   database_->close([&] { closed.set_value(); });
   ASSERT_EQ(closed.get_future().wait_for(std::chrono::seconds(20)), std::future_status::ready);
