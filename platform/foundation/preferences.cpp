@@ -4,7 +4,6 @@
 
 #include <charconv>
 #include <cmath>
-#include <cstdio>
 #include <map>
 #include <mutex>
 
@@ -12,6 +11,7 @@
 #include "platform/foundation/file_manager.h"
 #include "platform/foundation/foundation_errors.h"
 #include "platform/foundation/property_list.h"
+#include "platform/log/log.h"
 
 namespace platform {
 
@@ -112,9 +112,10 @@ class PreferencesStore {
     if (fm.fileExists(aside)) fm.removeItem(aside);
     bool moved = fm.moveItem(path, aside);
     if (!moved) d.blocked = true;
-    std::fprintf(stderr, "[preferences] domain file %s is damaged (%s); %s\n", path.c_str(),
-                 error ? error->localizedDescription().c_str() : "root is not a dictionary",
-                 moved ? ("moved to " + aside).c_str() : "left in place, writes refused");
+    Log::cached("com.lumora.platform", "preferences")
+        ->error("domain file " + path + " is damaged (" +
+                (error ? error->localizedDescription() : std::string("root is not a dictionary")) +
+                "); " + (moved ? "moved to " + aside : std::string("left in place, writes refused")));
   }
 
   std::string applicationDomain_;
