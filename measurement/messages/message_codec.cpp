@@ -43,9 +43,11 @@ class StructBuffer {
       data_ = local_;
       std::memset(local_, 0, size);
     } else {
-      heap_.reset(new std::max_align_t[(size + sizeof(std::max_align_t) - 1) /
-                                       sizeof(std::max_align_t)]());
+      // Value-initialising max_align_t would leave its padding bytes alone: zero explicitly.
+      std::size_t blocks = (size + sizeof(std::max_align_t) - 1) / sizeof(std::max_align_t);
+      heap_.reset(new std::max_align_t[blocks]);
       data_ = reinterpret_cast<unsigned char*>(heap_.get());
+      std::memset(data_, 0, blocks * sizeof(std::max_align_t));
     }
   }
   unsigned char* data() { return data_; }
