@@ -1,0 +1,27 @@
+#include "runner/generated_plugin_registrant.h"
+
+#include "platform/log/log.h"
+#include "runner/fvp_plugin.h"
+
+// One include per registered plugin, in table order.
+
+namespace lumora {
+
+const std::vector<PluginRegistration>& generatedPluginTable() {
+  // Keep the rows in position order; a plugin's row is added when its plugin exists.
+  static const std::vector<PluginRegistration> table = {
+      {4, "FvpPlugin", &FvpPlugin::registerWithRegistrar},
+  };
+  return table;
+}
+
+void RegisterGeneratedPlugins(flutter::PluginRegistry& registry) {
+  static const auto log = platform::Log::cached("com.lumora.runner", "registration");
+  for (const auto& row : generatedPluginTable()) {
+    // The registrar is released as soon as the entry returns; the engine keeps what it needs.
+    row.registerWith(registry.registrarForPlugin(row.key));
+    log->notice("registered plugin " + std::to_string(row.position) + " " + row.key);
+  }
+}
+
+}  // namespace lumora

@@ -1,0 +1,34 @@
+#include "runner/main_flutter_window.h"
+
+#include "platform/engine/view_controller.h"
+#include "runner/generated_plugin_registrant.h"
+
+namespace lumora {
+
+namespace {
+
+std::function<void(flutter::PluginRegistry&)>& additionalRegistrant() {
+  static std::function<void(flutter::PluginRegistry&)> registrant;
+  return registrant;
+}
+
+}  // namespace
+
+void MainFlutterWindow::setAdditionalRegistrant(
+    std::function<void(flutter::PluginRegistry&)> registrant) {
+  additionalRegistrant() = std::move(registrant);
+}
+
+void MainFlutterWindow::awakeFromNib() {
+  auto controller = std::make_shared<flutter::ViewController>();
+  platform::Rect windowFrame = frame();
+  // Installing the controller resizes the window to the controller's view; the frame the
+  // interface description gave is put back right after.
+  setContentViewController(controller);
+  setFrame(windowFrame, true);
+  RegisterGeneratedPlugins(*controller);
+  if (additionalRegistrant()) additionalRegistrant()(*controller);
+  platform::Window::awakeFromNib();
+}
+
+}  // namespace lumora
