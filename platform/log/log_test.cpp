@@ -65,16 +65,19 @@ TEST(LogCaptureTest, NestedCapturesRecordInTheInnermost) {
 }
 
 TEST(LogHandleTest, CachedHandlesAreMadeOncePerPair) {
+  // Fresh names on every run, so repeated runs start from an empty cache too.
+  static int run = 0;
+  const std::string subsystem = "com.example.cache" + std::to_string(++run);
   const std::size_t before = Log::handlesCreated();
-  auto a = Log::cached("com.example.cache", "one");
-  auto again = Log::cached("com.example.cache", "one");
-  auto otherCategory = Log::cached("com.example.cache", "two");
-  auto otherSubsystem = Log::cached("com.example.other", "one");
+  auto a = Log::cached(subsystem, "one");
+  auto again = Log::cached(subsystem, "one");
+  auto otherCategory = Log::cached(subsystem, "two");
+  auto otherSubsystem = Log::cached(subsystem + ".other", "one");
   EXPECT_EQ(a, again);
   EXPECT_NE(a, otherCategory);
   EXPECT_NE(a, otherSubsystem);
   EXPECT_EQ(Log::handlesCreated() - before, 3u);
-  EXPECT_NE(Log::create("com.example.cache", "one"), a);
+  EXPECT_NE(Log::create(subsystem, "one"), a);
   EXPECT_EQ(Log::handlesCreated() - before, 4u);
 }
 
