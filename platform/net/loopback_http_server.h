@@ -3,6 +3,9 @@
 #pragma once
 
 #include <httplib.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/x509v3.h>
 
 #include <chrono>
 #include <functional>
@@ -50,6 +53,46 @@ class LoopbackHTTPServer {
   std::thread thread_;
   int port_ = 0;
 };
+
+// Writes a fresh self-signed certificate for 127.0.0.1 (usable as its own trust anchor) and its
+// key as PEM files; returns false when OpenSSL refuses.
+inline bool writeSelfSignedCertificate(const std::string& certPath, const std::string& keyPath) {
+  EVP_PKEY* key = EVP_EC_gen("P-256");
+  X509* cert = X509_new();
+  bool ok = key && cert;
+  if (ok) {
+    X509_set_version(cert, 2);
+    ASN1_INTEGER_set(X509_get_serialNumber(cert), 1);
+    X509_gmtime_adj(X509_getm_notBefore(cert), -3600);
+    X509_gmtime_adj(X509_getm_notAfter(cert), 86400);
+    X509_set_pubkey(cert, key);
+    X509_NAME* name = X509_get_subject_name(cert);
+    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
+                               reinterpret_cast<const unsigned char*>("127.0.0.1"), -1, -1, 0);
+    X509_set_issuer_name(cert, name);
+    X509V3_CTX ctx;
+    X509V3_set_ctx_nodb(&ctx);
+    X509V3_set_ctx(&ctx, cert, cert, nullptr, nullptr, 0);
+    for (auto [nid, value] : {std::pair{NID_subject_alt_name, "IP:127.0.0.1"},
+                              std::pair{NID_basic_constraints, "critical,CA:TRUE"}}) {
+      X509_EXTENSION* ext = X509V3_EXT_conf_nid(nullptr, &ctx, nid, value);
+      ok = ok && ext && X509_add_ext(cert, ext, -1) == 1;
+      if (ext) X509_EXTENSION_free(ext);
+    }
+    ok = ok && X509_sign(cert, key, EVP_sha256()) > 0;
+  }
+  if (ok) {
+    FILE* certFile = std::fopen(certPath.c_str(), "w");
+    FILE* keyFile = std::fopen(keyPath.c_str(), "w");
+    ok = certFile && keyFile && PEM_write_X509(certFile, cert) == 1 &&
+         PEM_write_PrivateKey(keyFile, key, nullptr, nullptr, 0, nullptr, nullptr) == 1;
+    if (certFile) std::fclose(certFile);
+    if (keyFile) std::fclose(keyFile);
+  }
+  X509_free(cert);
+  EVP_PKEY_free(key);
+  return ok;
+}
 
 // Pumps the main loop until `done` holds or `seconds` of real time pass (transfers run on real
 // sockets, so this waits for I/O, never for a timer). Returns whether `done` held.

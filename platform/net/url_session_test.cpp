@@ -353,3 +353,88 @@ TEST_F(URLSessionTest, InvalidatedSessionMakesNoTasksAndReleasesItsDelegate) {
 
 }  // namespace
 }  // namespace platform
+
+namespace platform {
+namespace {
+
+class URLSessionTLSTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/lumora-tls-test-XXXXXX";
+    ASSERT_NE(::mkdtemp(pattern), nullptr);
+    dir_ = pattern;
+    cert_ = dir_ + "/cert.pem";
+    key_ = dir_ + "/key.pem";
+    ASSERT_TRUE(testing::writeSelfSignedCertificate(cert_, key_));
+    server_ = std::make_unique<LoopbackHTTPServer>(
+        std::make_unique<httplib::SSLServer>(cert_.c_str(), key_.c_str()));
+    server_->server().Get("/secret", [this](const httplib::Request&, httplib::Response& res) {
+      served_ = true;
+      res.set_content("secret", "text/plain");
+    });
+    ASSERT_TRUE(server_->start());
+  }
+  void TearDown() override {
+    server_.reset();
+    ::unlink(cert_.c_str());
+    ::unlink(key_.c_str());
+    ::rmdir(dir_.c_str());
+  }
+
+  std::string dir_, cert_, key_;
+  std::unique_ptr<LoopbackHTTPServer> server_;
+  std::atomic<bool> served_{false};
+};
+
+TEST_F(URLSessionTLSTest, UntrustedServerIsNeverTalkedTo) {
+  struct Case {
+    URLSessionAuthChallengeDisposition answer;
+    std::int64_t code;
+  };
+  const Case cases[] = {
+      {URLSessionAuthChallengeDisposition::CancelAuthenticationChallenge, kURLErrorCancelled},
+      {URLSessionAuthChallengeDisposition::PerformDefaultHandling,
+       kURLErrorServerCertificateUntrusted},
+      // Vouching for an untrusted server does not make it trusted.
+      {URLSessionAuthChallengeDisposition::UseCredential, kURLErrorServerCertificateUntrusted},
+  };
+  for (const auto& c : cases) {
+    auto delegate = std::make_shared<RecordingDelegate>();
+    delegate->challengeAnswer = c.answer;
+    auto session = URLSession::sessionWithConfiguration({}, delegate, mainQueue());
+    session->dataTaskWithRequest(URLRequest::withURL(server_->url("/secret", "https")))->resume();
+    ASSERT_TRUE(pumpMainLoopUntil([&] { return delegate->completions > 0; }));
+    ASSERT_NE(delegate->error, nullptr);
+    EXPECT_EQ(delegate->error->code, c.code);
+    ASSERT_EQ(delegate->challenges.size(), 1u);
+    EXPECT_FALSE(delegate->challenges[0].trusted);
+    EXPECT_EQ(delegate->challenges[0].host, "127.0.0.1");
+    EXPECT_TRUE(delegate->data.empty());
+  }
+  EXPECT_FALSE(served_);
+}
+
+TEST_F(URLSessionTLSTest, TrustedServerIsAskedAboutAndCanStillBeRefused) {
+  auto config = URLSessionConfiguration::defaultSessionConfiguration();
+  config.additionalTrustedCertificatesFile = cert_;
+  auto delegate = std::make_shared<RecordingDelegate>();
+  auto session = URLSession::sessionWithConfiguration(config, delegate, mainQueue());
+  session->dataTaskWithRequest(URLRequest::withURL(server_->url("/secret", "https")))->resume();
+  ASSERT_TRUE(pumpMainLoopUntil([&] { return delegate->completions > 0; }));
+  EXPECT_EQ(delegate->error, nullptr);
+  EXPECT_EQ(text(delegate->data), "secret");
+  ASSERT_EQ(delegate->challenges.size(), 1u);
+  EXPECT_TRUE(delegate->challenges[0].trusted);
+
+  served_ = false;
+  delegate->challengeAnswer = URLSessionAuthChallengeDisposition::CancelAuthenticationChallenge;
+  delegate->completions = 0;
+  session->dataTaskWithRequest(URLRequest::withURL(server_->url("/secret", "https")))->resume();
+  ASSERT_TRUE(pumpMainLoopUntil([&] { return delegate->completions > 0; }));
+  ASSERT_NE(delegate->error, nullptr);
+  EXPECT_EQ(delegate->error->code, kURLErrorCancelled);
+  EXPECT_FALSE(served_) << "a cancelled challenge stops the request before it is sent";
+}
+
+}  // namespace
+}  // namespace platform
