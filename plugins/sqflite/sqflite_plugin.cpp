@@ -3,7 +3,6 @@
 #include <sqlite3.h>
 
 #include <atomic>
-#include <cstdlib>
 #include <exception>
 #include <filesystem>
 #include <system_error>
@@ -11,6 +10,7 @@
 #include "platform/dispatch/queue.h"
 #include "platform/engine/channels.h"
 #include "platform/foundation/file_manager.h"
+#include "platform/foundation/process_info.h"
 #include "plugins/sqflite/sqflite_darwin_database.h"
 #include "plugins/sqflite/sqflite_darwin_database_queue.h"
 #include "plugins/sqflite/sqflite_log.h"
@@ -31,11 +31,6 @@ constexpr const char* kMemoryDatabasePath = ":memory:";
 
 bool isInMemoryPath(const std::optional<std::string>& path) {
   return path && *path == kMemoryDatabasePath;
-}
-
-std::string osVersion() {
-  const char* v = std::getenv("LUMORA_OS_VERSION");
-  return v && *v ? v : "14.0";
 }
 
 // A string argument of the call's map; `present` tells an absent key from a wrong kind.
@@ -98,7 +93,8 @@ void SqflitePlugin::handleMethodCall(const flutter::MethodCall& call,
   const std::string& m = call.method;
   try {
     if (m == "getPlatformVersion") {
-      reply(Value("macOS " + osVersion()));
+      reply(Value("macOS " +
+                  platform::ProcessInfo::processInfo().operatingSystemVersionString()));
     } else if (m == "openDatabase") {
       handleOpenDatabaseCall(call, reply);
     } else if (m == "insert" || m == "query" || m == "update" || m == "execute" ||
