@@ -118,11 +118,10 @@ std::shared_ptr<GULNetworkURLSession> GULNetworkURLSession::initWithNetworkLogge
 }
 
 GULNetworkURLSession::~GULNetworkURLSession() {
-  // The dealloc tracker's job: drop the map entry if it is still this object's.
+  // The dealloc tracker's job: drop the map entry that is still this object's (it may be
+  // registered under an identifier other than its own, see fetcherWithSessionIdentifier).
   std::lock_guard lock(fetcherMapLock());
-  auto& map = fetcherMap();
-  auto it = map.find(sessionID_);
-  if (it != map.end() && it->second.identity == this) map.erase(it);
+  std::erase_if(fetcherMap(), [this](const auto& entry) { return entry.second.identity == this; });
 }
 
 std::string GULNetworkURLSession::debugDescription() const {
