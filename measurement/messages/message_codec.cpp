@@ -3,8 +3,8 @@
 #include <pb.h>
 #include <pb_common.h>
 #include <pb_decode.h>
-#include <pb_encode.h>
 
+#include <algorithm>
 #include <climits>
 #include <new>
 
@@ -238,8 +238,10 @@ bool decodeRecord(const MessageType& type, const uint8_t* bytes, std::size_t len
     messageDiagnostic(kOut, "<ERROR> %s decoder failed: Unable to set decoders", id);
     return false;
   }
+  // The structure starts zeroed and only values whose presence flag the input set are read
+  // back, so declared defaults never need filling in: both passes skip nanopb's initialisation.
   pb_istream_t input = pb_istream_from_buffer(bytes, length);
-  if (!pb_decode(&input, type.descriptor, structure.data())) {
+  if (!pb_decode_ex(&input, type.descriptor, structure.data(), PB_DECODE_NOINIT)) {
     messageDiagnostic(kOut, "<ERROR> %s decoder failed: %s", id, PB_GET_ERROR(&input));
     return false;
   }
@@ -251,7 +253,7 @@ bool decodeRecord(const MessageType& type, const uint8_t* bytes, std::size_t len
       return false;
     }
     input = pb_istream_from_buffer(bytes, length);
-    if (!pb_decode(&input, type.descriptor, structure.data())) {
+    if (!pb_decode_ex(&input, type.descriptor, structure.data(), PB_DECODE_NOINIT)) {
       messageDiagnostic(kOut, "<ERROR> %s decoder failed: %s", id, PB_GET_ERROR(&input));
       return false;
     }
@@ -261,92 +263,208 @@ bool decodeRecord(const MessageType& type, const uint8_t* bytes, std::size_t len
 }
 
 // --- encoding ---------------------------------------------------------------------------------
+//
+// Encoding walks the record directly, in field-number order, in two passes: a sizing pass that
+// notes every nested record's size in the record, and a writing pass into a buffer of exactly
+// the total size. The bytes are those of the nanopb descriptors (singular 32-bit enums as
+// unsigned varints, int32 sign-extended, repeated scalars unpacked); the wire-compatibility test
+// holds them to an independent protobuf implementation.
 
-bool fillEncoders(const MessageType& type, unsigned char* base, const MessageInfo* record,
-                  int32_t depth) {
+struct EncodeStep {
+  uint32_t slot;
+  int32_t kind;
+  uint8_t tag[2];
+  uint8_t tag_length;
+};
+
+struct EncodePlan {
+  std::vector<EncodeStep> steps;  // ascending field number
+};
+
+uint32_t wireTypeOf(int32_t kind) {
+  if (kind & (kNanoFieldString | kNanoFieldBytes | kNanoFieldMessage)) return 2;
+  if ((kind & kNanoFieldRepeated) == 0 && (kind & kNanoFieldFloat)) return 5;
+  if ((kind & kNanoFieldRepeated) == 0 && (kind & kNanoFieldDouble)) return 1;
+  return 0;
+}
+
+std::vector<EncodePlan> buildEncodePlans() {
+  std::vector<EncodePlan> plans(kMessageTypeCount);
+  for (std::size_t t = 0; t < kMessageTypeCount; ++t) {
+    const MessageType& type = *kMessageTypes[t];
+    for (uint32_t s = 0; s < type.slot_count; ++s) {
+      EncodeStep step{};
+      step.slot = s;
+      step.kind = type.fields_type[s];
+      uint32_t tag = (type.fields[s].number << 3) | wireTypeOf(step.kind);
+      if (tag < 0x80) {
+        step.tag[0] = static_cast<uint8_t>(tag);
+        step.tag_length = 1;
+      } else {
+        step.tag[0] = static_cast<uint8_t>(tag | 0x80);
+        step.tag[1] = static_cast<uint8_t>(tag >> 7);
+        step.tag_length = 2;
+      }
+      plans[t].steps.push_back(step);
+    }
+    std::sort(plans[t].steps.begin(), plans[t].steps.end(),
+              [&type](const EncodeStep& a, const EncodeStep& b) {
+                return type.fields[a.slot].number < type.fields[b.slot].number;
+              });
+  }
+  return plans;
+}
+
+const EncodePlan& encodePlanOf(const MessageType& type) {
+  static const std::vector<EncodePlan> plans = buildEncodePlans();
+  return plans[type.index];
+}
+
+inline std::size_t varintSize(uint64_t value) {
+  // 7 payload bits per byte: bytes = ceil(significant bits / 7), at least one.
+  return static_cast<std::size_t>((64 - __builtin_clzll(value | 1) + 6) / 7);
+}
+
+inline uint8_t* writeVarint(uint8_t* out, uint64_t value) {
+  while (value >= 0x80) {
+    *out++ = static_cast<uint8_t>(value | 0x80);
+    value >>= 7;
+  }
+  *out++ = static_cast<uint8_t>(value);
+  return out;
+}
+
+// The varint a singular scalar cell is written as.
+inline uint64_t varintOfCell(int32_t kind, uint64_t cell) {
+  if (kind & kNanoFieldBool) return (cell & 0xff) != 0;
+  if (kind & kNanoFieldInt32) {
+    return static_cast<uint64_t>(static_cast<int64_t>(static_cast<int32_t>(cell)));
+  }
+  if (kind & (kNanoFieldEnum | kNanoFieldUInt32)) return static_cast<uint32_t>(cell);
+  return cell;
+}
+
+// Sizing pass: the record's encoded size (noted in the record), or false when the record nests
+// too deeply or grows past `limit`.
+bool sizeRecord(const MessageInfo& record, int32_t depth, std::size_t limit, std::size_t* size) {
+  const MessageType& type = record.type();
   if (depth > kMaxMessageNestingDepth) {
     messageDiagnostic(kOut, "<ERROR> %s encoder failed: nested deeper than %d levels",
                       type.message_id, kMaxMessageNestingDepth);
     return false;
   }
-  for (const FieldPlan& f : planOf(type).fields) {
-    const MessageSlot& slot = record->slot(f.slot);
-    if (f.kind & kNanoFieldRepeated) {
-      ArrayInfo* header = record->array(f.slot);
-      if (!header) {
-        messageDiagnostic(kOut, "<ERROR> %s Encoder: '%s' should have been allocated",
-                          type.message_id, type.fields[f.slot].name);
-        return false;
-      }
-      if (header->size() == 0) continue;  // an empty list is not written
-      header->depth = depth;
-      pb_callback_t* cb = callbackAt(base, f);
-      cb->arg = header;
-      if (f.kind & kNanoFieldMessage) {
-        cb->funcs.encode = apmpb_encode_repeated;
-      } else if (f.kind & (kNanoFieldString | kNanoFieldBytes)) {
-        cb->funcs.encode = nano_encode_repeated_string;
-      } else {
-        cb->funcs.encode = nano_encode_repeated_uint64;
-      }
-    } else if (f.kind & (kNanoFieldString | kNanoFieldBytes)) {
-      if (const auto* text = std::get_if<std::string>(&slot)) {
-        pb_callback_t* cb = callbackAt(base, f);
-        cb->funcs.encode = nano_encode_string;
-        cb->arg = const_cast<std::string*>(text);
-      }
-    } else if (f.kind & kNanoFieldMessage) {
-      const auto* nested = std::get_if<std::unique_ptr<MessageInfo>>(&slot);
-      if (nested && *nested) {
-        *reinterpret_cast<bool*>(base + f.has_offset) = true;
-        if (!fillEncoders(*f.sub_type, base + f.data_offset, nested->get(), depth + 1)) {
+  std::size_t total = 0;
+  for (const EncodeStep& step : encodePlanOf(type).steps) {
+    const MessageSlot& slot = record.slot(step.slot);
+    switch (slot.index()) {
+      case 0:  // absent; a list never is
+        if (step.kind & kNanoFieldRepeated) {
+          messageDiagnostic(kOut, "<ERROR> %s Encoder: '%s' should have been allocated",
+                            type.message_id, type.fields[step.slot].name);
           return false;
         }
+        continue;
+      case 1: {
+        const uint64_t cell = *std::get_if<uint64_t>(&slot);
+        if (step.kind & kNanoFieldFloat) {
+          total += step.tag_length + 4;
+        } else if (step.kind & kNanoFieldDouble) {
+          total += step.tag_length + 8;
+        } else {
+          total += step.tag_length + varintSize(varintOfCell(step.kind, cell));
+        }
+        break;
       }
-    } else if (const auto* cell = std::get_if<uint64_t>(&slot)) {
-      *reinterpret_cast<bool*>(base + f.has_offset) = true;
-      if (f.kind & kNanoFieldBool) {
-        *reinterpret_cast<bool*>(base + f.data_offset) = (*cell & 0xff) != 0;
-      } else {
-        std::memcpy(base + f.data_offset, cell, f.data_size <= 8 ? f.data_size : 8);
+      case 2: {
+        const std::string& text = *std::get_if<std::string>(&slot);
+        total += step.tag_length + varintSize(text.size()) + text.size();
+        break;
+      }
+      case 3: {
+        const MessageInfo* nested = std::get_if<std::unique_ptr<MessageInfo>>(&slot)->get();
+        if (!nested) break;
+        std::size_t nested_size = 0;
+        if (!sizeRecord(*nested, depth + 1, limit, &nested_size)) return false;
+        total += step.tag_length + varintSize(nested_size) + nested_size;
+        break;
+      }
+      case 4: {
+        const ArrayInfo& header = **std::get_if<std::unique_ptr<ArrayInfo>>(&slot);
+        for (uint64_t value : header.scalars) total += step.tag_length + varintSize(value);
+        for (const std::string& text : header.strings) {
+          total += step.tag_length + varintSize(text.size()) + text.size();
+        }
+        for (const auto& element : header.messages) {
+          if (!element) return false;
+          std::size_t nested_size = 0;
+          if (!sizeRecord(*element, depth + 1, limit, &nested_size)) return false;
+          total += step.tag_length + varintSize(nested_size) + nested_size;
+        }
+        break;
       }
     }
+    if (total > limit) return false;
   }
+  record.encoded_size = static_cast<uint32_t>(total);
+  *size = total;
   return true;
 }
 
-// Writes one list element as a length-delimited sub-message. The sizing pass of an encoding run
-// notes each element's size in the element record; the writing pass that follows uses it, so
-// each nesting level is sized once per run instead of once per enclosing level.
-bool encodeElement(pb_ostream_t* stream, const MessageType& type, const unsigned char* structure,
-                   const MessageInfo* element) {
-  if (stream->callback == nullptr) {
-    pb_ostream_t sizing = PB_OSTREAM_SIZING;
-    if (!pb_encode(&sizing, type.descriptor, structure)) {
-      PB_SET_ERROR(stream, PB_GET_ERROR(&sizing));
-      return false;
+// Writing pass, after sizeRecord has noted every nested size.
+inline uint8_t* writeTag(uint8_t* out, const EncodeStep& step) {
+  out[0] = step.tag[0];
+  if (step.tag_length == 2) out[1] = step.tag[1];
+  return out + step.tag_length;
+}
+
+inline uint8_t* writeBytes(uint8_t* out, const EncodeStep& step, const std::string& text) {
+  out = writeVarint(writeTag(out, step), text.size());
+  std::memcpy(out, text.data(), text.size());
+  return out + text.size();
+}
+
+uint8_t* writeRecord(const MessageInfo& record, uint8_t* out) {
+  for (const EncodeStep& step : encodePlanOf(record.type()).steps) {
+    const MessageSlot& slot = record.slot(step.slot);
+    switch (slot.index()) {
+      case 1: {  // scalar cell
+        const uint64_t cell = *std::get_if<uint64_t>(&slot);
+        out = writeTag(out, step);
+        if (step.kind & kNanoFieldFloat) {
+          uint32_t bits = static_cast<uint32_t>(cell);
+          for (int i = 0; i < 4; ++i) *out++ = static_cast<uint8_t>(bits >> (8 * i));
+        } else if (step.kind & kNanoFieldDouble) {
+          for (int i = 0; i < 8; ++i) *out++ = static_cast<uint8_t>(cell >> (8 * i));
+        } else {
+          out = writeVarint(out, varintOfCell(step.kind, cell));
+        }
+        break;
+      }
+      case 2:  // string
+        out = writeBytes(out, step, *std::get_if<std::string>(&slot));
+        break;
+      case 3: {  // sub-message
+        const MessageInfo* nested = std::get_if<std::unique_ptr<MessageInfo>>(&slot)->get();
+        if (!nested) break;
+        out = writeVarint(writeTag(out, step), nested->encoded_size);
+        out = writeRecord(*nested, out);
+        break;
+      }
+      case 4: {  // list
+        const ArrayInfo& header = **std::get_if<std::unique_ptr<ArrayInfo>>(&slot);
+        for (uint64_t value : header.scalars) out = writeVarint(writeTag(out, step), value);
+        for (const std::string& text : header.strings) out = writeBytes(out, step, text);
+        for (const auto& element : header.messages) {
+          out = writeVarint(writeTag(out, step), element->encoded_size);
+          out = writeRecord(*element, out);
+        }
+        break;
+      }
+      default:
+        break;
     }
-    if (sizing.bytes_written > UINT32_MAX) PB_RETURN_ERROR(stream, "submsg too large");
-    element->encoded_size = static_cast<uint32_t>(sizing.bytes_written);
-    return pb_encode_varint(stream, sizing.bytes_written) &&
-           pb_write(stream, nullptr, sizing.bytes_written);
   }
-  std::size_t size = element->encoded_size;
-  if (!pb_encode_varint(stream, size)) return false;
-  if (stream->bytes_written + size > stream->max_size) PB_RETURN_ERROR(stream, "stream full");
-  pb_ostream_t sub = *stream;
-  sub.max_size = size;
-  sub.bytes_written = 0;
-  sub.errmsg = nullptr;
-  bool ok = pb_encode(&sub, type.descriptor, structure);
-  stream->bytes_written += sub.bytes_written;
-  stream->state = sub.state;
-  if (!ok) {
-    PB_SET_ERROR(stream, PB_GET_ERROR(&sub));
-    return false;
-  }
-  if (sub.bytes_written != size) PB_RETURN_ERROR(stream, "submsg size changed");
-  return true;
+  return out;
 }
 
 // --- copying ----------------------------------------------------------------------------------
@@ -495,69 +613,6 @@ bool apmpb_decode_repeated(pb_istream_t* stream, const pb_field_iter_t*, void** 
   return true;
 }
 
-bool nano_encode_string(pb_ostream_t* stream, const pb_field_iter_t* field, void* const* arg) {
-  const auto* text = arg ? static_cast<const std::string*>(*arg) : nullptr;
-  if (!text) return false;
-  return pb_encode_tag_for_field(stream, field) &&
-         pb_encode_string(stream, reinterpret_cast<const pb_byte_t*>(text->data()), text->size());
-}
-
-bool nano_encode_repeated_string(pb_ostream_t* stream, const pb_field_iter_t* field,
-                                 void* const* arg) {
-  const auto* header = arg ? static_cast<const ArrayInfo*>(*arg) : nullptr;
-  if (!header) return false;
-  for (const std::string& text : header->strings) {
-    void* element = const_cast<std::string*>(&text);
-    if (!nano_encode_string(stream, field, &element)) return false;
-  }
-  return true;
-}
-
-bool nano_encode_repeated_uint64(pb_ostream_t* stream, const pb_field_iter_t* field,
-                                 void* const* arg) {
-  const auto* header = arg ? static_cast<const ArrayInfo*>(*arg) : nullptr;
-  if (!header) return false;
-  for (uint64_t value : header->scalars) {
-    if (!pb_encode_tag_for_field(stream, field) || !pb_encode_varint(stream, value)) return false;
-  }
-  return true;
-}
-
-bool apmpb_encode_repeated(pb_ostream_t* stream, const pb_field_iter_t* field, void* const* arg) {
-  const auto* header = arg ? static_cast<const ArrayInfo*>(*arg) : nullptr;
-  if (!header || !header->element_type) return false;
-  const MessageType& type = *header->element_type;
-  for (const auto& element : header->messages) {
-    if (!element) return false;
-    StructBuffer structure(type.struct_size);
-    if (!fillEncoders(type, structure.data(), element.get(), header->depth + 1)) return false;
-    if (!pb_encode_tag_for_field(stream, field)) return false;
-    if (!encodeElement(stream, type, structure.data(), element.get())) return false;
-  }
-  return true;
-}
-
-int32_t nano_two_pass_encoding(const pb_msgdesc_t* fields, const void* src_struct,
-                               std::vector<uint8_t>* buffer) {
-  if (!buffer) return -1;
-  buffer->clear();
-  pb_ostream_t sizing = PB_OSTREAM_SIZING;
-  // A failed sizing pass would fail the writing pass the same way.
-  if (!pb_encode(&sizing, fields, src_struct)) return -1;
-  if (sizing.bytes_written > static_cast<std::size_t>(INT32_MAX)) return -1;
-  try {
-    buffer->resize(sizing.bytes_written);
-  } catch (const std::bad_alloc&) {
-    return -1;
-  }
-  pb_ostream_t output = pb_ostream_from_buffer(buffer->data(), buffer->size());
-  if (!pb_encode(&output, fields, src_struct) || output.bytes_written != buffer->size()) {
-    std::vector<uint8_t>().swap(*buffer);
-    return -1;
-  }
-  return static_cast<int32_t>(output.bytes_written);
-}
-
 // --- the family -------------------------------------------------------------------------------
 
 std::unique_ptr<MessageInfo> apmpb_new(const MessageType& type) {
@@ -597,16 +652,25 @@ bool apmpb_decode(const MessageType& type, const uint8_t* bytes, std::size_t len
 }
 
 int32_t apmpb_encode(const MessageInfo* record, std::vector<uint8_t>* buffer) {
+  return apmpb_encode_with_limit(record, buffer, static_cast<std::size_t>(INT32_MAX));
+}
+
+int32_t apmpb_encode_with_limit(const MessageInfo* record, std::vector<uint8_t>* buffer,
+                                std::size_t limit) {
   if (!buffer) return -1;
-  buffer->clear();
+  std::vector<uint8_t>().swap(*buffer);
   if (!record) return -1;
-  const MessageType& type = record->type();
+  std::size_t size = 0;
+  if (!sizeRecord(*record, 1, std::min<std::size_t>(limit, INT32_MAX), &size)) return -1;
   try {
-    StructBuffer structure(type.struct_size);
-    if (!fillEncoders(type, structure.data(), record, 1)) return -1;
-    return nano_two_pass_encoding(type.descriptor, structure.data(), buffer);
+    buffer->resize(size);
   } catch (const std::bad_alloc&) {
-    buffer->clear();
     return -1;
   }
+  uint8_t* end = writeRecord(*record, buffer->data());
+  if (static_cast<std::size_t>(end - buffer->data()) != size) {
+    std::vector<uint8_t>().swap(*buffer);
+    return -1;
+  }
+  return static_cast<int32_t>(size);
 }

@@ -1,6 +1,6 @@
 // The codec family of the measurement messages: initialise, copy, free one field, decode and
-// encode MessageInfo records of any type, driven by the schema table (message_types.h) and the
-// type's nanopb descriptor. Every function works for all 46 types.
+// encode MessageInfo records of any type, driven by the schema table (message_types.h). Decoding
+// runs the type's nanopb descriptor in two passes (count list elements, reserve exactly, store). Every function works for all 46 types.
 //
 // Failures never raise: they return false (or -1) and print the codec's line on standard output
 // (message_diagnostics.h). No locks: a record is used by one thread at a time.
@@ -37,5 +37,11 @@ bool apmpb_decode(const MessageType& type, const uint8_t* bytes, std::size_t len
                   MessageInfo* record);
 
 // Encodes a record into *buffer (replacing its contents) and returns the length, or -1 (then
-// *buffer is empty). A record with nothing present encodes to length 0.
+// *buffer is empty). A record with nothing present encodes to length 0. Encoding sizes the whole
+// record first and writes into a buffer of exactly that size; an encoding longer than INT32_MAX
+// bytes fails before anything is allocated.
 int32_t apmpb_encode(const MessageInfo* record, std::vector<uint8_t>* buffer);
+
+// apmpb_encode with a lower size bound, so tests can reach the bound without gigabytes.
+int32_t apmpb_encode_with_limit(const MessageInfo* record, std::vector<uint8_t>* buffer,
+                                std::size_t limit);

@@ -2,16 +2,12 @@
 // nesting limits, copies, field release, and the diagnostic lines they print.
 #include <gtest/gtest.h>
 
-#include <pb_encode.h>
-
 #include <string>
 
-#include "measurement/messages/measurement_messages.pb.h"
 #include "measurement/messages/message_codec.h"
 #include "measurement/messages/message_diagnostics.h"
 #include "measurement/messages/message_fields.h"
 #include "measurement/messages/message_types.h"
-#include "measurement/messages/nano_callbacks.h"
 
 namespace {
 
@@ -291,19 +287,17 @@ TEST_F(MessageCodecTest, NestingIsBoundedAtOneHundredLevels) {
                 "<ERROR> RuntimeEntity copy failed: nested deeper than 100 levels"}));
 }
 
-// Claims three gigabytes while sizing, without ever holding them.
-bool hugeField(pb_ostream_t* stream, const pb_field_iter_t* field, void* const*) {
-  return pb_encode_tag_for_field(stream, field) && pb_encode_varint(stream, 3ull << 30) &&
-         pb_write(stream, nullptr, 3ull << 30);
-}
-
-TEST_F(MessageCodecTest, EncodingLongerThanInt32MaxFailsWithoutAllocating) {
-  devazerirerize_Setting setting = devazerirerize_Setting_init_zero;
-  setting.name.funcs.encode = hugeField;
+TEST_F(MessageCodecTest, EncodingPastTheSizeBoundFailsBeforeAllocating) {
+  auto setting = apmpb_new(apmpb_type::Setting);
+  setString(setting.get(), field::Setting::kName, std::string(100, 'n'));
+  setString(setting.get(), field::Setting::kValue, std::string(100, 'v'));
   Bytes out{1, 2, 3};
-  EXPECT_EQ(nano_two_pass_encoding(devazerirerize_Setting_fields, &setting, &out), -1);
+  EXPECT_EQ(apmpb_encode_with_limit(setting.get(), &out, 203), -1);
   EXPECT_TRUE(out.empty());
-  EXPECT_EQ(nano_two_pass_encoding(devazerirerize_Setting_fields, &setting, nullptr), -1);
+  EXPECT_EQ(out.capacity(), 0u);
+  EXPECT_EQ(apmpb_encode_with_limit(setting.get(), &out, 204), 204);
+  EXPECT_EQ(apmpb_encode(setting.get(), nullptr), -1);
+  EXPECT_EQ(apmpb_encode(nullptr, &out), -1);
 }
 
 TEST_F(MessageCodecTest, CorruptedInputNeverCrashesAndFailsCleanly) {
