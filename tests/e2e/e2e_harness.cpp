@@ -1,0 +1,231 @@
+#include "tests/e2e/e2e_harness.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+extern char** environ;
+
+namespace lumora::e2e {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::vector<std::string> mergedEnvironment(const std::map<std::string, std::string>& overrides) {
+  std::map<std::string, std::string> env;
+  for (char** e = environ; *e; ++e) {
+    std::string entry = *e;
+    auto eq = entry.find('=');
+    if (eq != std::string::npos) env[entry.substr(0, eq)] = entry.substr(eq + 1);
+  }
+  // The host must not pick up a socket from the test's own environment.
+  env.erase("LUMORA_ENGINE_SOCKET");
+  for (const auto& [k, v] : overrides) env[k] = v;
+  std::vector<std::string> out;
+  for (const auto& [k, v] : env) out.push_back(k + "=" + v);
+  return out;
+}
+
+std::vector<char*> pointers(std::vector<std::string>& strings) {
+  std::vector<char*> out;
+  for (auto& s : strings) out.push_back(s.data());
+  out.push_back(nullptr);
+  return out;
+}
+
+std::optional<int> waitFor(pid_t pid, double timeoutSeconds, bool* exited) {
+  auto deadline = Clock::now() + std::chrono::milliseconds(int(timeoutSeconds * 1000));
+  while (true) {
+    int status = 0;
+    pid_t r = ::waitpid(pid, &status, WNOHANG);
+    if (r == pid) {
+      *exited = true;
+      if (WIFEXITED(status)) return WEXITSTATUS(status);
+      return std::nullopt;
+    }
+    if (Clock::now() >= deadline) {
+      *exited = false;
+      return std::nullopt;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+}
+
+}  // namespace
+
+std::string hostExecutable() { return LUMORA_E2E_HOST; }
+std::string testHostExecutable() { return LUMORA_E2E_TEST_HOST; }
+std::string peerExecutable() { return LUMORA_E2E_PEER; }
+
+Host::Host(HostOptions options) {
+  char pattern[] = "/tmp/lumora-e2e-XXXXXX";
+  if (!::mkdtemp(pattern)) throw std::runtime_error("mkdtemp failed");
+  directory_ = pattern;
+  std::filesystem::create_directories(home());
+  socketPath_ = (directory_ / "engine.sock").string();
+  if (!options.environment.count("LUMORA_HOME")) {
+    options.environment["LUMORA_HOME"] = home().string();
+  }
+  std::vector<std::string> argv = {options.executable, "--engine-socket", socketPath_};
+  argv.insert(argv.end(), options.arguments.begin(), options.arguments.end());
+  std::vector<std::string> env = mergedEnvironment(options.environment);
+  std::string logPath = (directory_ / "host.log").string();
+  auto argvPointers = pointers(argv);
+  auto envPointers = pointers(env);
+  pid_ = ::fork();
+  if (pid_ == 0) {
+    int log = ::open(logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    int devnull = ::open("/dev/null", O_RDWR);
+    ::dup2(devnull, 0);
+    ::dup2(log, 1);
+    ::dup2(log, 2);
+    ::execve(argvPointers[0], argvPointers.data(), envPointers.data());
+    ::_exit(127);
+  }
+  if (pid_ < 0) throw std::runtime_error("fork failed");
+}
+
+Host::~Host() {
+  if (isRunning()) stop(SIGTERM, 10);
+  std::error_code ignored;
+  std::filesystem::remove_all(directory_, ignored);
+}
+
+bool Host::isRunning() {
+  if (pid_ < 0 || exitStatus_ || pid_ == 0) return false;
+  int status = 0;
+  pid_t r = ::waitpid(pid_, &status, WNOHANG);
+  if (r == pid_) {
+    exitStatus_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return false;
+  }
+  return true;
+}
+
+std::optional<int> Host::stop(int signal, double timeoutSeconds) {
+  if (!isRunning()) {
+    if (exitStatus_ && *exitStatus_ >= 0) return exitStatus_;
+    return std::nullopt;
+  }
+  ::kill(pid_, signal);
+  bool exited = false;
+  auto status = waitFor(pid_, timeoutSeconds, &exited);
+  if (!exited) {
+    ::kill(pid_, SIGKILL);
+    waitFor(pid_, 10, &exited);
+    exitStatus_ = -1;
+    return std::nullopt;
+  }
+  exitStatus_ = status.value_or(-1);
+  return status;
+}
+
+std::string Host::log() const {
+  std::ifstream in(directory_ / "host.log");
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+std::vector<std::string> Host::logLines(const std::string& text) const {
+  std::vector<std::string> out;
+  std::istringstream in(log());
+  for (std::string line; std::getline(in, line);) {
+    if (line.find(text) != std::string::npos) out.push_back(line);
+  }
+  return out;
+}
+
+std::vector<nlohmann::json> PeerRun::withOp(const std::string& op,
+                                            const std::string& channel) const {
+  std::vector<nlohmann::json> out;
+  for (const auto& line : lines) {
+    if (line.value("op", "") != op) continue;
+    if (!channel.empty() && line.value("channel", "") != channel) continue;
+    out.push_back(line);
+  }
+  return out;
+}
+
+PeerRun runPeer(const Host& host, const std::vector<nlohmann::json>& commands,
+                double timeoutSeconds) {
+  int in[2], out[2], err[2];
+  if (::pipe2(in, O_CLOEXEC) || ::pipe2(out, O_CLOEXEC) || ::pipe2(err, O_CLOEXEC)) {
+    throw std::runtime_error("pipe failed");
+  }
+  std::vector<std::string> argv = {peerExecutable(), "--socket", host.socketPath(),
+                                   "--connect-timeout", "10"};
+  auto argvPointers = pointers(argv);
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    ::dup2(in[0], 0);
+    ::dup2(out[1], 1);
+    ::dup2(err[1], 2);
+    ::execv(argvPointers[0], argvPointers.data());
+    ::_exit(127);
+  }
+  ::close(in[0]);
+  ::close(out[1]);
+  ::close(err[1]);
+  std::string input;
+  for (const auto& c : commands) input += c.dump() + "\n";
+  // Small scripts fit the pipe; write everything, then close so the peer sees the end.
+  std::size_t written = 0;
+  while (written < input.size()) {
+    ssize_t n = ::write(in[1], input.data() + written, input.size() - written);
+    if (n <= 0) break;
+    written += static_cast<std::size_t>(n);
+  }
+  ::close(in[1]);
+
+  std::string stdoutText, stderrText;
+  auto deadline = Clock::now() + std::chrono::milliseconds(int(timeoutSeconds * 1000));
+  bool outOpen = true, errOpen = true;
+  while ((outOpen || errOpen) && Clock::now() < deadline) {
+    pollfd fds[2] = {{outOpen ? out[0] : -1, POLLIN, 0}, {errOpen ? err[0] : -1, POLLIN, 0}};
+    if (::poll(fds, 2, 50) <= 0) continue;
+    char chunk[4096];
+    if (outOpen && fds[0].revents) {
+      ssize_t n = ::read(out[0], chunk, sizeof chunk);
+      if (n <= 0) outOpen = false; else stdoutText.append(chunk, n);
+    }
+    if (errOpen && fds[1].revents) {
+      ssize_t n = ::read(err[0], chunk, sizeof chunk);
+      if (n <= 0) errOpen = false; else stderrText.append(chunk, n);
+    }
+  }
+  ::close(out[0]);
+  ::close(err[0]);
+  PeerRun run;
+  bool exited = false;
+  auto status = waitFor(pid, outOpen ? 0 : 10, &exited);
+  if (!exited) {
+    ::kill(pid, SIGKILL);
+    waitFor(pid, 10, &exited);
+    stderrText += "\n(lumora-peer timed out and was killed)";
+  }
+  run.exitCode = status.value_or(-1);
+  run.errors = stderrText;
+  std::istringstream lines(stdoutText);
+  for (std::string line; std::getline(lines, line);) {
+    if (line.empty()) continue;
+    try {
+      run.lines.push_back(nlohmann::json::parse(line));
+    } catch (const std::exception&) {
+      run.lines.push_back(nlohmann::json{{"op", "unparsable"}, {"text", line}});
+    }
+  }
+  return run;
+}
+
+}  // namespace lumora::e2e

@@ -1,0 +1,15 @@
+// Process entry of lumora-test-host: the host plus the test-only plugin, which is registered
+// right after the generated registrations under the key "LumoraTestPlugin".
+#include <cstdlib>
+
+#include "runner/main_flutter_window.h"
+#include "runner/main_interface.h"
+#include "tests/fakes/lumora_test_plugin.h"
+
+int main(int argc, char** argv) {
+  lumora::MainFlutterWindow::setAdditionalRegistrant([](flutter::PluginRegistry& registry) {
+    lumora::testing::LumoraTestPlugin::registerWithRegistrar(
+        registry.registrarForPlugin("LumoraTestPlugin"));
+  });
+  std::exit(lumora::lumoraMain(argc, argv));
+}
