@@ -5,7 +5,8 @@
 //   lumora-peer [--socket PATH] [--connect-timeout SECONDS]
 //
 // Commands run one at a time: the next line is read once the previous command's reply is in.
-// Messages from the host keep arriving meanwhile and are printed as they come. At the end of the
+// A "send", "invoke" or "raw" command with "noWait": true does not hold the next line back (its
+// reply is still printed when it comes), so calls can be in flight together. Messages from the host keep arriving meanwhile and are printed as they come. At the end of the
 // input the peer waits for the last reply and exits 0; it exits 2 when it cannot connect and 3
 // when the host goes away first.
 #include <poll.h>
@@ -81,6 +82,11 @@ class Peer {
         if (closed_) return 3;
       }
       if (!inputOpen && !awaiting_ && Clock::now() >= sleepUntil_) {
+        if (input.empty() && !pending_.empty()) {
+          // Replies of "noWait" commands are still owed.
+          awaiting_ = true;
+          continue;
+        }
         if (!input.empty()) {
           runLine(input);
           input.clear();
@@ -130,6 +136,7 @@ class Peer {
     std::string channel;
     std::string method;
     json id;
+    bool wait = true;
   };
   struct Answer {
     bool empty = true;
@@ -175,21 +182,22 @@ class Peer {
   void runCommand(const json& command, const json& id) {
     if (!command.is_object()) throw std::invalid_argument("a command is a JSON object");
     std::string op = field(command, "op");
+    const bool wait = !(command.contains("noWait") && command["noWait"] == true);
     if (op == "send") {
       std::string channel = field(command, "channel");
       send(channel, peerCodec()->encode(valueField(command, "message")),
-           Pending{"send", channel, "", id});
+           Pending{"send", channel, "", id, wait});
     } else if (op == "invoke" || op == "listen" || op == "cancel") {
       std::string channel = field(command, "channel");
       std::string method = op == "invoke" ? field(command, "method") : op;
       if (op == "listen") listening_.insert(channel);
       Bytes call = peerMethodCodec()->encodeMethodCall({method, valueField(command, "args")});
-      send(channel, call, Pending{op, channel, method, id});
+      send(channel, call, Pending{op, channel, method, id, wait});
     } else if (op == "raw") {
       std::string channel = field(command, "channel");
       auto payload = fromHex(field(command, "hex"));
       if (!payload) throw std::invalid_argument("\"hex\" is not a hex string");
-      send(channel, *payload, Pending{"raw", channel, "", id});
+      send(channel, *payload, Pending{"raw", channel, "", id, wait});
     } else if (op == "answer") {
       std::string channel = field(command, "channel");
       Answer answer;
@@ -218,8 +226,8 @@ class Peer {
     Bytes frame;
     flutter::encodePeerFrame({flutter::PeerFrameKind::Message, id, channel, payload}, frame);
     if (!write(frame)) return;
+    if (pending.wait) awaiting_ = true;
     pending_[id] = std::move(pending);
-    awaiting_ = true;
   }
 
   bool write(const Bytes& bytes) {
@@ -270,7 +278,10 @@ class Peer {
     if (it == pending_.end()) return;
     Pending p = std::move(it->second);
     pending_.erase(it);
-    awaiting_ = !pending_.empty();
+    awaiting_ = false;
+    for (const auto& entry : pending_) {
+      if (entry.second.wait) awaiting_ = true;
+    }
     // Events sent before the host took the cancel still count as events.
     if (p.op == "cancel") listening_.erase(p.channel);
     json line{{"channel", p.channel}};
