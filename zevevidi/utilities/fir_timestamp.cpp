@@ -15,13 +15,11 @@ constexpr std::int32_t kNanosPerSecond = 1000000000;
   throw platform::Exception(name, std::move(reason));
 }
 
-}  // namespace
+} // namespace
 
-FIRTimestampPtr FIRTimestamp::timestampWithSeconds(std::int64_t seconds,
-                                                   std::int32_t nanoseconds) {
+FIRTimestampPtr FIRTimestamp::timestampWithSeconds(std::int64_t seconds, std::int32_t nanoseconds) {
   if (nanoseconds < 0 || nanoseconds >= kNanosPerSecond) {
-    raise(kInvalidTimestamp,
-          "Timestamp nanoseconds out of range: " + std::to_string(nanoseconds));
+    raise(kInvalidTimestamp, "Timestamp nanoseconds out of range: " + std::to_string(nanoseconds));
   }
   if (seconds < kMinSeconds || seconds > kMaxSeconds) {
     raise(kInvalidTimestamp, "Timestamp seconds out of range: " + std::to_string(seconds));

@@ -101,7 +101,8 @@ TEST(FIRTimestampTest, PrintsIso8601WithNineFractionalDigits) {
       {253402300799, 999999999, "9999-12-31T23:59:59.999999999Z"},
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(FIRTimestamp::timestampWithSeconds(c.seconds, c.nanoseconds)->ISO8601String(), c.text);
+    EXPECT_EQ(FIRTimestamp::timestampWithSeconds(c.seconds, c.nanoseconds)->ISO8601String(),
+              c.text);
   }
   EXPECT_EQ(FIRTimestamp::timestampWithSeconds(-5, 7)->description(),
             "<FIRTimestamp: seconds=-5 nanoseconds=7>");
@@ -136,4 +137,4 @@ TEST(FIRTimestampTest, DateValueRoundTrips) {
   EXPECT_TRUE(back->isEqualToTimestamp(*t));
 }
 
-}  // namespace
+} // namespace

@@ -24,7 +24,7 @@ enum GULNSDataZlibError : std::int64_t {
 };
 
 class GULGzip {
- public:
+public:
   // Compresses `data` into the gzip format. Empty input gives no data and no error. On failure
   // returns no data and, when `error` is not null, stores the reason there.
   static std::optional<platform::Bytes> gul_dataByGzippingData(std::span<const std::uint8_t> data,
@@ -32,6 +32,6 @@ class GULGzip {
 
   // Inflates gzip- or zlib-wrapped `data` (the header decides). Empty input gives no data and
   // no error; a stream followed by extra bytes is refused with the count of extra bytes.
-  static std::optional<platform::Bytes> gul_dataByInflatingGzippedData(
-      std::span<const std::uint8_t> data, platform::ErrorPtr* error);
+  static std::optional<platform::Bytes>
+  gul_dataByInflatingGzippedData(std::span<const std::uint8_t> data, platform::ErrorPtr* error);
 };

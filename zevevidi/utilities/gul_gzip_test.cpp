@@ -16,12 +16,15 @@ using platform::Bytes;
 using platform::ErrorPtr;
 using platform::Value;
 
-Bytes bytesOf(const std::string& text) { return Bytes(text.begin(), text.end()); }
+Bytes bytesOf(const std::string& text) {
+  return Bytes(text.begin(), text.end());
+}
 
 Bytes randomBytes(std::size_t n, unsigned seed) {
   std::mt19937 rng(seed);
   Bytes out(n);
-  for (auto& b : out) b = static_cast<std::uint8_t>(rng());
+  for (auto& b : out)
+    b = static_cast<std::uint8_t>(rng());
   return out;
 }
 
@@ -33,14 +36,15 @@ Bytes zlibWrapped(const Bytes& input) {
   return out;
 }
 
-ErrorPtr sentinel() { return platform::Error::make("untouched", 0); }
+ErrorPtr sentinel() {
+  return platform::Error::make("untouched", 0);
+}
 
 TEST(GULGzipTest, RoundTripsAcrossChunkBoundaries) {
   const std::vector<Bytes> inputs = {
-      bytesOf("abc"),
-      Bytes(1, 0),
-      Bytes(100000, 'x'),        // compresses into less than one chunk
-      randomBytes(5000, 1),      // incompressible: several 1024-byte output chunks
+      bytesOf("abc"),         Bytes(1, 0),
+      Bytes(100000, 'x'),   // compresses into less than one chunk
+      randomBytes(5000, 1), // incompressible: several 1024-byte output chunks
       randomBytes(300000, 2),
   };
   for (const auto& input : inputs) {
@@ -62,8 +66,8 @@ TEST(GULGzipTest, OutputDecompressesWithTheSystemGzipTool) {
   auto compressed = GULGzip::gul_dataByGzippingData(input, nullptr);
   ASSERT_TRUE(compressed.has_value());
 
-  auto dir = std::filesystem::temp_directory_path() /
-             ("gul_gzip_test_" + std::to_string(::getpid()));
+  auto dir =
+      std::filesystem::temp_directory_path() / ("gul_gzip_test_" + std::to_string(::getpid()));
   std::filesystem::create_directories(dir);
   auto file = dir / "payload.gz";
   std::ofstream(file, std::ios::binary)
@@ -162,4 +166,4 @@ TEST(GULGzipTest, InputOf4GiBIsRefusedBeforeItIsRead) {
   ::munmap(base, size);
 }
 
-}  // namespace
+} // namespace

@@ -9,8 +9,8 @@ struct GULMutableDictionary::State {
 };
 
 GULMutableDictionary::GULMutableDictionary()
-    : state_(std::make_shared<State>()),
-      queue_(platform::makeSerialQueue("GULMutableDictionary")) {}
+    : state_(std::make_shared<State>()), queue_(platform::makeSerialQueue("GULMutableDictionary")) {
+}
 
 GULMutableDictionary::~GULMutableDictionary() = default;
 

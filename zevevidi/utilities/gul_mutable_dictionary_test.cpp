@@ -59,7 +59,8 @@ TEST(GULMutableDictionaryTest, ConcurrentWritersAndReadersLoseNothing) {
   std::vector<std::thread> threads;
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([&, t] {
-      while (!go.load()) std::this_thread::yield();
+      while (!go.load())
+        std::this_thread::yield();
       for (int i = 0; i < kPerThread; ++i) {
         const int key = t * kPerThread + i;
         dict.setObject(Value(key), Value(key));
@@ -71,7 +72,8 @@ TEST(GULMutableDictionaryTest, ConcurrentWritersAndReadersLoseNothing) {
     });
   }
   go = true;
-  for (auto& th : threads) th.join();
+  for (auto& th : threads)
+    th.join();
   auto snapshot = dict.dictionary();
   ASSERT_EQ(snapshot.size(), static_cast<std::size_t>(kThreads * kPerThread / 2));
   for (const auto& [key, value] : snapshot) {
@@ -80,4 +82,4 @@ TEST(GULMutableDictionaryTest, ConcurrentWritersAndReadersLoseNothing) {
   }
 }
 
-}  // namespace
+} // namespace
