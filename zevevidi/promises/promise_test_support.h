@@ -36,6 +36,23 @@ struct Outcome {
   int calls() const { return fulfillCalls + rejectCalls; }
 };
 
+// Expected outcome: fulfilled with `value` when errorCode is 0, else rejected with that code.
+struct Expect {
+  Value value;
+  int errorCode = 0;
+};
+
+inline void expectOutcome(const Outcome& seen, const Expect& expected) {
+  ASSERT_EQ(seen.calls(), 1);
+  if (expected.errorCode) {
+    ASSERT_EQ(seen.rejectCalls, 1) << "fulfilled with " << seen.value.debugString();
+    EXPECT_EQ(seen.error->code, expected.errorCode);
+  } else {
+    ASSERT_EQ(seen.fulfillCalls, 1) << "rejected with " << Value(seen.error).debugString();
+    EXPECT_EQ(seen.value, expected.value);
+  }
+}
+
 class PromiseTest : public ::testing::Test {
  protected:
   void TearDown() override {
