@@ -154,7 +154,7 @@ bool installDecoders(const MessageType& type, unsigned char* base, MessageInfo* 
       cb->funcs.decode = nano_decode_string;
       cb->arg = &record->slot(f.slot);
     } else if (f.kind & kNanoFieldMessage) {
-      auto nested = std::make_unique<MessageInfo>(*f.sub_type);
+      auto nested = MessageInfo::create(*f.sub_type);
       MessageInfo* raw = nested.get();
       record->slot(f.slot) = std::move(nested);
       if (!installDecoders(*f.sub_type, base + f.data_offset, raw, depth + 1)) return false;
@@ -164,10 +164,13 @@ bool installDecoders(const MessageType& type, unsigned char* base, MessageInfo* 
 }
 
 // Between the passes: reserve exactly the counted elements of every list, nested ones included.
-void allocateArrays(const MessageType& type, MessageInfo* record) {
+// Returns how many elements the first pass counted in all of them.
+std::size_t allocateArrays(const MessageType& type, MessageInfo* record) {
+  std::size_t counted = 0;
   for (const FieldPlan& f : planOf(type).fields) {
     if (f.kind & kNanoFieldRepeated) {
       ArrayInfo* header = record->array(f.slot);
+      counted += header->count;
       if (f.kind & kNanoFieldMessage) {
         header->messages.reserve(header->count);
       } else if (f.kind & (kNanoFieldString | kNanoFieldBytes)) {
@@ -179,9 +182,10 @@ void allocateArrays(const MessageType& type, MessageInfo* record) {
       header->index = 0;
     } else if (f.kind & kNanoFieldMessage) {
       auto* nested = std::get_if<std::unique_ptr<MessageInfo>>(&record->slot(f.slot));
-      if (nested && *nested) allocateArrays(*f.sub_type, nested->get());
+      if (nested && *nested) counted += allocateArrays(*f.sub_type, nested->get());
     }
   }
+  return counted;
 }
 
 // After decoding: statics marked present become cells; sub-messages absent from the input are
@@ -246,11 +250,17 @@ bool decodeRecord(const MessageType& type, const uint8_t* bytes, std::size_t len
     return false;
   }
   if (plan.two_pass) {
+    std::size_t counted = 0;
     try {
-      allocateArrays(type, record);
+      counted = allocateArrays(type, record);
     } catch (const std::bad_alloc&) {
       messageDiagnostic(kOut, "<ERROR> %s decoder failed: Unable to allocate arrays", id);
       return false;
+    }
+    // The second pass only stores list elements; with none counted it would change nothing.
+    if (counted == 0) {
+      populate(type, structure.data(), record);
+      return true;
     }
     input = pb_istream_from_buffer(bytes, length);
     if (!pb_decode_ex(&input, type.descriptor, structure.data(), PB_DECODE_NOINIT)) {
@@ -389,7 +399,7 @@ bool sizeRecord(const MessageInfo& record, int32_t depth, std::size_t limit, std
         break;
       }
       case 4: {
-        const ArrayInfo& header = **std::get_if<std::unique_ptr<ArrayInfo>>(&slot);
+        const ArrayInfo& header = **std::get_if<ArrayInfo*>(&slot);
         for (uint64_t value : header.scalars) total += step.tag_length + varintSize(value);
         for (const std::string& text : header.strings) {
           total += step.tag_length + varintSize(text.size()) + text.size();
@@ -451,7 +461,7 @@ uint8_t* writeRecord(const MessageInfo& record, uint8_t* out) {
         break;
       }
       case 4: {  // list
-        const ArrayInfo& header = **std::get_if<std::unique_ptr<ArrayInfo>>(&slot);
+        const ArrayInfo& header = **std::get_if<ArrayInfo*>(&slot);
         for (uint64_t value : header.scalars) out = writeVarint(writeTag(out, step), value);
         for (const std::string& text : header.strings) out = writeBytes(out, step, text);
         for (const auto& element : header.messages) {
@@ -487,7 +497,7 @@ bool copyInto(const MessageInfo& source, MessageInfo* destination, int32_t depth
       out->messages.reserve(in->messages.size());
       for (const auto& element : in->messages) {
         if (!element) continue;
-        auto copy = std::make_unique<MessageInfo>(element->type());
+        auto copy = MessageInfo::create(element->type());
         if (!copyInto(*element, copy.get(), depth + 1)) return false;
         out->messages.push_back(std::move(copy));
       }
@@ -499,7 +509,7 @@ bool copyInto(const MessageInfo& source, MessageInfo* destination, int32_t depth
       destination->slot(i) = *cell;
     } else if (const auto* nested = std::get_if<std::unique_ptr<MessageInfo>>(&from)) {
       if (!*nested) continue;
-      auto copy = std::make_unique<MessageInfo>((*nested)->type());
+      auto copy = MessageInfo::create((*nested)->type());
       if (!copyInto(**nested, copy.get(), depth + 1)) return false;
       destination->slot(i) = std::move(copy);
     }
@@ -599,7 +609,7 @@ bool apmpb_decode_repeated(pb_istream_t* stream, const pb_field_iter_t*, void** 
                         id);
       return false;
     }
-    auto element = std::make_unique<MessageInfo>(type);
+    auto element = MessageInfo::create(type);
     if (!decodeRecord(type, bytes.data(), n, element.get(), header->depth + 1)) {
       messageDiagnostic(kOut, "<ERROR> %s decoder failed: Unable to decode repeated %s", id, id);
       return false;
@@ -616,7 +626,7 @@ bool apmpb_decode_repeated(pb_istream_t* stream, const pb_field_iter_t*, void** 
 // --- the family -------------------------------------------------------------------------------
 
 std::unique_ptr<MessageInfo> apmpb_new(const MessageType& type) {
-  return std::make_unique<MessageInfo>(type);
+  return MessageInfo::create(type);
 }
 
 bool apmpb_free_field(MessageInfo* record, int32_t index) {
@@ -638,7 +648,7 @@ bool apmpb_copy(std::unique_ptr<MessageInfo>* destination, const MessageInfo* so
   if (!destination || !source) return false;
   try {
     destination->reset();
-    *destination = std::make_unique<MessageInfo>(source->type());
+    *destination = MessageInfo::create(source->type());
     return copyInto(*source, destination->get(), 1);
   } catch (const std::bad_alloc&) {
     return false;

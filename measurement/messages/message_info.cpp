@@ -2,22 +2,53 @@
 
 #include "measurement/messages/message_diagnostics.h"
 
-MessageInfo::MessageInfo(const MessageType& type)
-    : type_(&type), params_(new MessageSlot[type.slot_count]) {
+namespace {
+
+uint32_t listCount(const MessageType& type) {
+  uint32_t lists = 0;
+  for (uint32_t i = 0; i < type.slot_count; ++i) {
+    if (type.fields_type[i] & kNanoFieldRepeated) ++lists;
+  }
+  return lists;
+}
+
+// Slots and list headers follow the record in its block.
+constexpr std::size_t slotsOffset() {
+  return (sizeof(MessageInfo) + alignof(MessageSlot) - 1) / alignof(MessageSlot) *
+         alignof(MessageSlot);
+}
+
+std::size_t arraysOffset(const MessageType& type) {
+  std::size_t end = slotsOffset() + type.slot_count * sizeof(MessageSlot);
+  return (end + alignof(ArrayInfo) - 1) / alignof(ArrayInfo) * alignof(ArrayInfo);
+}
+
+}  // namespace
+
+std::unique_ptr<MessageInfo> MessageInfo::create(const MessageType& type) {
+  std::size_t extra =
+      arraysOffset(type) + listCount(type) * sizeof(ArrayInfo) - sizeof(MessageInfo);
+  return std::unique_ptr<MessageInfo>(new (Block{extra}) MessageInfo(type));
+}
+
+MessageInfo::MessageInfo(const MessageType& type) : type_(&type) {
+  auto* base = reinterpret_cast<unsigned char*>(this);
+  params_ = reinterpret_cast<MessageSlot*>(base + slotsOffset());
+  arrays_ = reinterpret_cast<ArrayInfo*>(base + arraysOffset(type));
   for (uint32_t i = 0; i < type.slot_count; ++i) {
     if (type.fields_type[i] & kNanoFieldRepeated) {
-      auto header = std::make_unique<ArrayInfo>();
+      ArrayInfo* header = new (&arrays_[array_count_++]) ArrayInfo();
       header->element_type = type.fields[i].sub_type;
-      params_[i] = std::move(header);
+      new (&params_[i]) MessageSlot(header);
+    } else {
+      new (&params_[i]) MessageSlot();
     }
   }
 }
 
-MessageInfo::~MessageInfo() = default;
-
-ArrayInfo* MessageInfo::array(uint32_t index) const {
-  const auto* header = std::get_if<std::unique_ptr<ArrayInfo>>(&params_[index]);
-  return header ? header->get() : nullptr;
+MessageInfo::~MessageInfo() {
+  for (uint32_t i = type_->slot_count; i > 0; --i) params_[i - 1].~MessageSlot();
+  for (uint32_t i = array_count_; i > 0; --i) arrays_[i - 1].~ArrayInfo();
 }
 
 namespace {

@@ -37,18 +37,20 @@ struct ArrayInfo {
 };
 
 // One value slot. Scalars are held as 64-bit cells: bool 0 or 1, 32-bit kinds zero-extended,
-// 64-bit kinds as they are, float and double as their bit patterns.
-using MessageSlot = std::variant<std::monostate, uint64_t, std::string, std::unique_ptr<MessageInfo>,
-                                 std::unique_ptr<ArrayInfo>>;
+// 64-bit kinds as they are, float and double as their bit patterns. A list slot points at its
+// header, which lives in the record's own block.
+using MessageSlot =
+    std::variant<std::monostate, uint64_t, std::string, std::unique_ptr<MessageInfo>, ArrayInfo*>;
 
 class MessageInfo {
  public:
   // A newly initialised record of `type`: every singular slot empty, every list header present
-  // and empty.
-  explicit MessageInfo(const MessageType& type);
+  // and empty. The record, its slots and its list headers are one allocation.
+  static std::unique_ptr<MessageInfo> create(const MessageType& type);
   ~MessageInfo();
   MessageInfo(const MessageInfo&) = delete;
   MessageInfo& operator=(const MessageInfo&) = delete;
+  static void operator delete(void* block) { ::operator delete(block); }
 
   const MessageType& type() const { return *type_; }
   const char* message_id() const { return type_->message_id; }
@@ -59,15 +61,27 @@ class MessageInfo {
   const MessageSlot& slot(uint32_t index) const { return params_[index]; }
 
   // The list header of a repeated slot; null for a singular slot.
-  ArrayInfo* array(uint32_t index) const;
+  ArrayInfo* array(uint32_t index) const {
+    ArrayInfo* const* header = std::get_if<ArrayInfo*>(&params_[index]);
+    return header ? *header : nullptr;
+  }
 
   // Size of this record's encoding, noted by the sizing pass of an encoding run so that the
-  // writing pass need not size nested list elements again.
+  // writing pass need not size nested records again.
   mutable uint32_t encoded_size = 0;
 
  private:
+  struct Block {
+    std::size_t bytes;
+  };
+  static void* operator new(std::size_t size, Block block) { return ::operator new(size + block.bytes); }
+  static void operator delete(void* block, Block) { ::operator delete(block); }
+  explicit MessageInfo(const MessageType& type);
+
   const MessageType* type_;
-  std::unique_ptr<MessageSlot[]> params_;
+  MessageSlot* params_;      // in the same block, after the record
+  ArrayInfo* arrays_;        // in the same block, after the slots
+  uint32_t array_count_ = 0;
 };
 
 // Cell conversions.
