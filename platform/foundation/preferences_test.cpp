@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdio>
 #include <fstream>
+#include <thread>
 
 #include "platform/foundation/file_manager.h"
 #include "platform/foundation/foundation_errors.h"
@@ -156,6 +157,23 @@ TEST_F(PreferencesTest, RefusedValuesChangeNothing) {
     EXPECT_EQ(error->code, kPropertyListWriteInvalidError);
   }
   EXPECT_EQ(prefs->objectForKey("k"), Value("kept"));
+}
+
+TEST_F(PreferencesTest, ConcurrentWritersAndReadersLoseNothing) {
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([t] {
+      auto prefs = t % 2 ? Preferences::standard() : Preferences::withSuiteName("");
+      for (int i = 0; i < 200; ++i) {
+        std::string key = "k" + std::to_string(t) + "-" + std::to_string(i);
+        prefs->setInteger(key, i);
+        EXPECT_EQ(prefs->integerForKey(key), i);
+        prefs->dictionaryRepresentation();
+      }
+    });
+  }
+  for (auto& th : threads) th.join();
+  EXPECT_EQ(Preferences::standard()->keys().size(), 800u);
 }
 
 class FilePreferencesTest : public ::testing::Test {

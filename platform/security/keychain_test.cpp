@@ -5,6 +5,7 @@
 
 #include <fstream>
 #include <functional>
+#include <thread>
 
 #include "platform/foundation/scratch_dir_for_testing.h"
 
@@ -161,6 +162,26 @@ TEST(FileKeychain, PrivateFilesSharedByInstancesAndDamageSetAside) {
   std::ifstream aside(dir + "/keychain.plist.damaged");
   EXPECT_EQ(std::string((std::istreambuf_iterator<char>(aside)), {}), "garbage");
   EXPECT_EQ(second.add(q.itemWithData(bytesOf("fresh"))), kSecSuccess);
+}
+
+TEST(FileKeychain, WritersSharingTheFileLoseNothing) {
+  ScratchDirForTesting scratch;
+  std::string dir = scratch / "Keychains";
+  // Separate instances stand for separate processes: only the lock file orders them.
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([t, dir] {
+      FileKeychain k(dir);
+      for (int i = 0; i < 25; ++i) {
+        auto q = password("svc", std::to_string(t) + "-" + std::to_string(i));
+        EXPECT_EQ(k.add(q.itemWithData(bytesOf("v"))), kSecSuccess);
+      }
+    });
+  }
+  for (auto& th : threads) th.join();
+  std::vector<KeychainItem> all;
+  ASSERT_EQ(FileKeychain(dir).copyAllMatching(KeychainQuery{}, &all), kSecSuccess);
+  EXPECT_EQ(all.size(), 100u);
 }
 
 TEST(FileKeychain, SharedKeychainLivesUnderTheStateRoot) {
