@@ -46,7 +46,8 @@ class FBLResolution {
   FBLResolution(platform::ErrorPtr error);
   FBLResolution(PromisePtr promise);
   template <class U>
-    requires(std::constructible_from<T, U &&> &&
+    requires((std::convertible_to<U &&, T> ||
+              (std::is_class_v<T> && std::constructible_from<T, U &&>)) &&
              !std::same_as<std::remove_cvref_t<U>, platform::ErrorPtr> &&
              !std::same_as<std::remove_cvref_t<U>, PromisePtr> &&
              !std::same_as<std::remove_cvref_t<U>, FBLResolution>)
@@ -89,9 +90,31 @@ struct ResolvedType<std::nullptr_t> {
   using type = platform::Value;
 };
 
+template <>
+struct ResolvedType<const char*> {
+  using type = std::string;
+};
+
 // The value type of the promise made from a callback that returns R.
 template <class R>
 using ResolvedTypeOf = typename ResolvedType<std::remove_cvref_t<R>>::type;
+
+template <class R>
+inline constexpr bool kNamesItsType = false;
+template <class U>
+inline constexpr bool kNamesItsType<FBLResolution<U>> = true;
+template <class U>
+inline constexpr bool kNamesItsType<std::shared_ptr<FBLPromise<U>>> = true;
+
+// The value type of the promise `then` makes on a receiver of type T from a callback returning
+// R. A dynamic chain stays dynamic unless the callback names another type (a resolution or a
+// promise of it); a typed chain takes the type the callback returns.
+template <class T, class R>
+using ThenTypeOf =
+    std::conditional_t<std::same_as<T, platform::Value> &&
+                           !kNamesItsType<std::remove_cvref_t<R>> &&
+                           std::constructible_from<platform::Value, R>,
+                       platform::Value, ResolvedTypeOf<R>>;
 
 template <class F>
 bool isNullCallable(const F& f) {
@@ -159,7 +182,9 @@ class FBLPromise final : public FBLPromiseBase, public std::enable_shared_from_t
   // ---- Continuations (fbl_promise_chaining_inl.h) ---------------------------------------------
   // Each has a default form on the default queue and an onQueue form; each returns a new promise.
 
-  // work(value) -> value, error or promise of any type U; skipped on rejection.
+  // work(value) -> value, error or promise; skipped on rejection. The made promise's type is
+  // the one work names (FBLPromise<U> for a U, an FBLResolution<U> or a promise of U), except
+  // that a dynamic receiver stays dynamic for anything a Value can hold.
   template <class F>
   auto then(F work);
   template <class F>

@@ -16,7 +16,7 @@ auto FBLPromise<T>::then(F work) {
 template <class T>
 template <class F>
 auto FBLPromise<T>::onQueueThen(platform::QueuePtr queue, F work) {
-  using U = fbl_detail::ResolvedTypeOf<std::invoke_result_t<F&, const T&>>;
+  using U = fbl_detail::ThenTypeOf<T, std::invoke_result_t<F&, const T&>>;
   if (fbl_detail::isNullCallable(work)) {
     fbl_detail::reportInvalidParameter("work");
     return FBLPromise<U>::makeRejected(

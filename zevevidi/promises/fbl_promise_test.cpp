@@ -229,6 +229,14 @@ TEST_F(PromiseTest, TypedPromisesKeepTheirTypeThroughChains) {
   });
   auto failed = FBLPromise<std::string>::resolvedWith(makeError(12))->then(
       [](const std::string& s) { return s + "!"; });
+  // A dynamic chain stays dynamic for anything a Value holds; naming a type leaves it.
+  auto dynamic = Promise::resolvedWith(1)->then([](const Value& v) { return v.asInt() + 1; });
+  static_assert(std::is_same_v<decltype(dynamic), Promise::Ptr>);
+  auto named = Promise::resolvedWith(1)->then(
+      [](const Value&) -> FBLResolution<std::string> { return std::string("named"); });
+  static_assert(std::is_same_v<decltype(named), std::shared_ptr<FBLPromise<std::string>>>);
+  auto text = FBLPromise<int>::resolvedWith(1)->then([](int) { return "text"; });
+  static_assert(std::is_same_v<decltype(text), std::shared_ptr<FBLPromise<std::string>>>);
   source->fulfill(std::make_shared<Record>(Record{"abcd"}));
   pump();
   EXPECT_TRUE(length->isFulfilled());
@@ -237,6 +245,9 @@ TEST_F(PromiseTest, TypedPromisesKeepTheirTypeThroughChains) {
   follow->fulfill(42);
   pump();
   EXPECT_EQ(followed->value(), 42);
+  EXPECT_EQ(dynamic->value(), Value(2));
+  EXPECT_EQ(named->value(), "named");
+  EXPECT_EQ(text->value(), "text");
   ASSERT_TRUE(failed->isRejected());
   EXPECT_EQ(failed->error()->code, 12);
 }
