@@ -34,24 +34,22 @@
 #include "platform/core/assertion.h"
 #include "zevevidi/promises/fbl_promise_base.h"
 
-template <class T = platform::Value>
-class FBLPromise;
+template <class T = platform::Value> class FBLPromise;
 
 // What a callback hands back to settle the promise an operation made.
-template <class T>
-class FBLResolution {
- public:
+template <class T> class FBLResolution {
+public:
   using PromisePtr = std::shared_ptr<FBLPromise<T>>;
 
   FBLResolution(platform::ErrorPtr error);
   FBLResolution(PromisePtr promise);
   template <class U>
-    requires((std::convertible_to<U &&, T> ||
-              (std::is_class_v<T> && std::constructible_from<T, U &&>)) &&
-             !std::same_as<std::remove_cvref_t<U>, platform::ErrorPtr> &&
-             !std::same_as<std::remove_cvref_t<U>, PromisePtr> &&
-             !std::same_as<std::remove_cvref_t<U>, FBLResolution>)
-  FBLResolution(U&& value) : FBLResolution(T(std::forward<U>(value)), 0) {}
+  requires((std::convertible_to<U&&, T> ||
+            (std::is_class_v<T> && std::constructible_from<T, U&&>)) &&
+           !std::same_as<std::remove_cvref_t<U>, platform::ErrorPtr> &&
+           !std::same_as<std::remove_cvref_t<U>, PromisePtr> &&
+           !std::same_as<std::remove_cvref_t<U>, FBLResolution>) FBLResolution(U&& value)
+      : FBLResolution(T(std::forward<U>(value)), 0) {}
 
   bool isValue() const { return outcome_.index() == 0; }
   bool isError() const { return outcome_.index() == 1; }
@@ -60,7 +58,7 @@ class FBLResolution {
   const platform::ErrorPtr& error() const { return std::get<1>(outcome_); }
   const PromisePtr& promise() const { return std::get<2>(outcome_); }
 
- private:
+private:
   // Sorts a dynamic Value into its outcome; a typed value is always a value.
   FBLResolution(T value, int);
 
@@ -69,55 +67,31 @@ class FBLResolution {
 
 namespace fbl_detail {
 
-template <class R>
-struct ResolvedType {
-  using type = R;
-};
-template <class U>
-struct ResolvedType<FBLResolution<U>> {
-  using type = U;
-};
-template <class U>
-struct ResolvedType<std::shared_ptr<FBLPromise<U>>> {
-  using type = U;
-};
-template <>
-struct ResolvedType<platform::ErrorPtr> {
-  using type = platform::Value;
-};
-template <>
-struct ResolvedType<std::nullptr_t> {
-  using type = platform::Value;
-};
+template <class R> struct ResolvedType { using type = R; };
+template <class U> struct ResolvedType<FBLResolution<U>> { using type = U; };
+template <class U> struct ResolvedType<std::shared_ptr<FBLPromise<U>>> { using type = U; };
+template <> struct ResolvedType<platform::ErrorPtr> { using type = platform::Value; };
+template <> struct ResolvedType<std::nullptr_t> { using type = platform::Value; };
 
-template <>
-struct ResolvedType<const char*> {
-  using type = std::string;
-};
+template <> struct ResolvedType<const char*> { using type = std::string; };
 
 // The value type of the promise made from a callback that returns R.
-template <class R>
-using ResolvedTypeOf = typename ResolvedType<std::remove_cvref_t<R>>::type;
+template <class R> using ResolvedTypeOf = typename ResolvedType<std::remove_cvref_t<R>>::type;
 
-template <class R>
-inline constexpr bool kNamesItsType = false;
-template <class U>
-inline constexpr bool kNamesItsType<FBLResolution<U>> = true;
-template <class U>
-inline constexpr bool kNamesItsType<std::shared_ptr<FBLPromise<U>>> = true;
+template <class R> inline constexpr bool kNamesItsType = false;
+template <class U> inline constexpr bool kNamesItsType<FBLResolution<U>> = true;
+template <class U> inline constexpr bool kNamesItsType<std::shared_ptr<FBLPromise<U>>> = true;
 
 // The value type of the promise `then` makes on a receiver of type T from a callback returning
 // R. A dynamic chain stays dynamic unless the callback names another type (a resolution or a
 // promise of it); a typed chain takes the type the callback returns.
 template <class T, class R>
 using ThenTypeOf =
-    std::conditional_t<std::same_as<T, platform::Value> &&
-                           !kNamesItsType<std::remove_cvref_t<R>> &&
+    std::conditional_t<std::same_as<T, platform::Value> && !kNamesItsType<std::remove_cvref_t<R>> &&
                            std::constructible_from<platform::Value, R>,
                        platform::Value, ResolvedTypeOf<R>>;
 
-template <class F>
-bool isNullCallable(const F& f) {
+template <class F> bool isNullCallable(const F& f) {
   if constexpr (std::is_pointer_v<F> || std::is_member_pointer_v<F> ||
                 std::is_constructible_v<bool, const F&>) {
     return !static_cast<bool>(f);
@@ -126,7 +100,7 @@ bool isNullCallable(const F& f) {
   }
 }
 
-}  // namespace fbl_detail
+} // namespace fbl_detail
 
 template <class T>
 class FBLPromise final : public FBLPromiseBase, public std::enable_shared_from_this<FBLPromise<T>> {
@@ -136,7 +110,7 @@ class FBLPromise final : public FBLPromiseBase, public std::enable_shared_from_t
     explicit Passkey() = default;
   };
 
- public:
+public:
   using Ptr = std::shared_ptr<FBLPromise>;
   using Resolution = FBLResolution<T>;
   using OnFulfill = std::function<void(const T&)>;
@@ -154,8 +128,7 @@ class FBLPromise final : public FBLPromiseBase, public std::enable_shared_from_t
   // A promise settled at once and never counted in the group. For a Value, an error rejects and
   // anything else (null and promise objects included) is stored as the value, not followed.
   static Ptr resolvedWith(T value);
-  static Ptr resolvedWith(platform::ErrorPtr error)
-    requires(!kDynamic);
+  static Ptr resolvedWith(platform::ErrorPtr error) requires(!kDynamic);
 
   // Settles a pending promise; a settled one ignores it. For a Value, an error rejects.
   void fulfill(T value);
@@ -175,9 +148,9 @@ class FBLPromise final : public FBLPromiseBase, public std::enable_shared_from_t
   // a promise is followed, an error rejects, anything else fulfils. An absent chainedFulfill
   // passes the value on, an absent chainedReject the error.
   template <class U = T>
-  std::shared_ptr<FBLPromise<U>> chainOnQueue(
-      platform::QueuePtr queue, std::function<FBLResolution<U>(const T&)> chainedFulfill,
-      std::function<FBLResolution<U>(const platform::ErrorPtr&)> chainedReject);
+  std::shared_ptr<FBLPromise<U>>
+  chainOnQueue(platform::QueuePtr queue, std::function<FBLResolution<U>(const T&)> chainedFulfill,
+               std::function<FBLResolution<U>(const platform::ErrorPtr&)> chainedReject);
 
   // ---- Continuations (fbl_promise_chaining_inl.h) ---------------------------------------------
   // Each has a default form on the default queue and an onQueue form; each returns a new promise.
@@ -185,10 +158,8 @@ class FBLPromise final : public FBLPromiseBase, public std::enable_shared_from_t
   // work(value) -> value, error or promise; skipped on rejection. The made promise's type is
   // the one work names (FBLPromise<U> for a U, an FBLResolution<U> or a promise of U), except
   // that a dynamic receiver stays dynamic for anything a Value can hold.
-  template <class F>
-  auto then(F work);
-  template <class F>
-  auto onQueueThen(platform::QueuePtr queue, F work);
+  template <class F> auto then(F work);
+  template <class F> auto onQueueThen(platform::QueuePtr queue, F work);
   // reject(error) is told of a rejection, which then passes on unchanged.
   Ptr catch_(OnReject reject);
   Ptr onQueueCatch(platform::QueuePtr queue, OnReject reject);
@@ -217,15 +188,13 @@ class FBLPromise final : public FBLPromiseBase, public std::enable_shared_from_t
 
   // Completion-callback adapters: work receives a handler; a present error rejects whatever the
   // other arguments hold, else the handler's value settles the promise.
-  template <class... Args>
-  using Wrapped = std::function<void(std::function<void(Args...)>)>;
+  template <class... Args> using Wrapped = std::function<void(std::function<void(Args...)>)>;
   static Ptr wrapCompletion(Wrapped<> work);
   static Ptr onQueueWrapCompletion(platform::QueuePtr queue, Wrapped<> work);
   static Ptr wrapObjectCompletion(Wrapped<T> work);
   static Ptr onQueueWrapObjectCompletion(platform::QueuePtr queue, Wrapped<T> work);
   static Ptr wrapErrorCompletion(Wrapped<platform::ErrorPtr> work);
-  static Ptr onQueueWrapErrorCompletion(platform::QueuePtr queue,
-                                        Wrapped<platform::ErrorPtr> work);
+  static Ptr onQueueWrapErrorCompletion(platform::QueuePtr queue, Wrapped<platform::ErrorPtr> work);
   static Ptr wrapObjectOrErrorCompletion(Wrapped<T, platform::ErrorPtr> work);
   static Ptr onQueueWrapObjectOrErrorCompletion(platform::QueuePtr queue,
                                                 Wrapped<T, platform::ErrorPtr> work);
@@ -234,69 +203,61 @@ class FBLPromise final : public FBLPromiseBase, public std::enable_shared_from_t
                                                 Wrapped<platform::ErrorPtr, T> work);
   // Fulfils with the two-element list (first, second).
   static Ptr wrap2ObjectsOrErrorCompletion(
-      Wrapped<platform::Value, platform::Value, platform::ErrorPtr> work)
-    requires kDynamic;
+      Wrapped<platform::Value, platform::Value, platform::ErrorPtr> work) requires kDynamic;
   static Ptr onQueueWrap2ObjectsOrErrorCompletion(
-      platform::QueuePtr queue, Wrapped<platform::Value, platform::Value, platform::ErrorPtr> work)
-    requires kDynamic;
-  static Ptr wrapBoolCompletion(Wrapped<bool> work)
-    requires std::constructible_from<T, bool>;
-  static Ptr onQueueWrapBoolCompletion(platform::QueuePtr queue, Wrapped<bool> work)
-    requires std::constructible_from<T, bool>;
-  static Ptr wrapBoolOrErrorCompletion(Wrapped<bool, platform::ErrorPtr> work)
-    requires std::constructible_from<T, bool>;
-  static Ptr onQueueWrapBoolOrErrorCompletion(platform::QueuePtr queue,
-                                              Wrapped<bool, platform::ErrorPtr> work)
-    requires std::constructible_from<T, bool>;
-  static Ptr wrapIntegerCompletion(Wrapped<std::int64_t> work)
-    requires std::constructible_from<T, std::int64_t>;
-  static Ptr onQueueWrapIntegerCompletion(platform::QueuePtr queue, Wrapped<std::int64_t> work)
-    requires std::constructible_from<T, std::int64_t>;
-  static Ptr wrapIntegerOrErrorCompletion(Wrapped<std::int64_t, platform::ErrorPtr> work)
-    requires std::constructible_from<T, std::int64_t>;
-  static Ptr onQueueWrapIntegerOrErrorCompletion(platform::QueuePtr queue,
-                                                 Wrapped<std::int64_t, platform::ErrorPtr> work)
-    requires std::constructible_from<T, std::int64_t>;
-  static Ptr wrapDoubleCompletion(Wrapped<double> work)
-    requires std::constructible_from<T, double>;
-  static Ptr onQueueWrapDoubleCompletion(platform::QueuePtr queue, Wrapped<double> work)
-    requires std::constructible_from<T, double>;
-  static Ptr wrapDoubleOrErrorCompletion(Wrapped<double, platform::ErrorPtr> work)
-    requires std::constructible_from<T, double>;
-  static Ptr onQueueWrapDoubleOrErrorCompletion(platform::QueuePtr queue,
-                                                Wrapped<double, platform::ErrorPtr> work)
-    requires std::constructible_from<T, double>;
+      platform::QueuePtr queue,
+      Wrapped<platform::Value, platform::Value, platform::ErrorPtr> work) requires kDynamic;
+  static Ptr wrapBoolCompletion(Wrapped<bool> work) requires std::constructible_from<T, bool>;
+  static Ptr
+  onQueueWrapBoolCompletion(platform::QueuePtr queue,
+                            Wrapped<bool> work) requires std::constructible_from<T, bool>;
+  static Ptr wrapBoolOrErrorCompletion(
+      Wrapped<bool, platform::ErrorPtr> work) requires std::constructible_from<T, bool>;
+  static Ptr onQueueWrapBoolOrErrorCompletion(
+      platform::QueuePtr queue,
+      Wrapped<bool, platform::ErrorPtr> work) requires std::constructible_from<T, bool>;
+  static Ptr wrapIntegerCompletion(
+      Wrapped<std::int64_t> work) requires std::constructible_from<T, std::int64_t>;
+  static Ptr onQueueWrapIntegerCompletion(
+      platform::QueuePtr queue,
+      Wrapped<std::int64_t> work) requires std::constructible_from<T, std::int64_t>;
+  static Ptr wrapIntegerOrErrorCompletion(Wrapped<std::int64_t, platform::ErrorPtr> work) requires
+      std::constructible_from<T, std::int64_t>;
+  static Ptr
+  onQueueWrapIntegerOrErrorCompletion(platform::QueuePtr queue,
+                                      Wrapped<std::int64_t, platform::ErrorPtr> work) requires
+      std::constructible_from<T, std::int64_t>;
+  static Ptr wrapDoubleCompletion(Wrapped<double> work) requires std::constructible_from<T, double>;
+  static Ptr
+  onQueueWrapDoubleCompletion(platform::QueuePtr queue,
+                              Wrapped<double> work) requires std::constructible_from<T, double>;
+  static Ptr wrapDoubleOrErrorCompletion(
+      Wrapped<double, platform::ErrorPtr> work) requires std::constructible_from<T, double>;
+  static Ptr onQueueWrapDoubleOrErrorCompletion(
+      platform::QueuePtr queue,
+      Wrapped<double, platform::ErrorPtr> work) requires std::constructible_from<T, double>;
 
   // ---- Aggregation and timing (fbl_promise_timing_inl.h) --------------------------------------
 
   // Fulfilled with every value in input order once all are fulfilled; rejected by the first
   // rejection delivered. Typed: a list of promises. Dynamic: a list of promises, values and
   // errors (an error rejects at once); a null value stays null in the result list.
-  static std::shared_ptr<FBLPromise<std::vector<T>>> all(std::vector<Ptr> promises)
-    requires(!kDynamic);
-  static std::shared_ptr<FBLPromise<std::vector<T>>> onQueueAll(platform::QueuePtr queue,
-                                                                std::vector<Ptr> promises)
-    requires(!kDynamic);
-  static Ptr all(platform::ValueList items)
-    requires kDynamic;
-  static Ptr onQueueAll(platform::QueuePtr queue, platform::ValueList items)
-    requires kDynamic;
+  static std::shared_ptr<FBLPromise<std::vector<T>>>
+  all(std::vector<Ptr> promises) requires(!kDynamic);
+  static std::shared_ptr<FBLPromise<std::vector<T>>>
+  onQueueAll(platform::QueuePtr queue, std::vector<Ptr> promises) requires(!kDynamic);
+  static Ptr all(platform::ValueList items) requires kDynamic;
+  static Ptr onQueueAll(platform::QueuePtr queue, platform::ValueList items) requires kDynamic;
   // Settled once every input has settled: fulfilled with one entry per input (its value or its
   // error) when at least one was fulfilled, else rejected with the last rejection delivered.
-  static Ptr any(platform::ValueList items)
-    requires kDynamic;
-  static Ptr onQueueAny(platform::QueuePtr queue, platform::ValueList items)
-    requires kDynamic;
+  static Ptr any(platform::ValueList items) requires kDynamic;
+  static Ptr onQueueAny(platform::QueuePtr queue, platform::ValueList items) requires kDynamic;
   // The outcome of the first input to settle; a plain value or error in the list wins at once.
   // An empty list is a programming error.
-  static Ptr race(std::vector<Ptr> promises)
-    requires(!kDynamic);
-  static Ptr onQueueRace(platform::QueuePtr queue, std::vector<Ptr> promises)
-    requires(!kDynamic);
-  static Ptr race(platform::ValueList items)
-    requires kDynamic;
-  static Ptr onQueueRace(platform::QueuePtr queue, platform::ValueList items)
-    requires kDynamic;
+  static Ptr race(std::vector<Ptr> promises) requires(!kDynamic);
+  static Ptr onQueueRace(platform::QueuePtr queue, std::vector<Ptr> promises) requires(!kDynamic);
+  static Ptr race(platform::ValueList items) requires kDynamic;
+  static Ptr onQueueRace(platform::QueuePtr queue, platform::ValueList items) requires kDynamic;
 
   // A chain with one step per item, built at the call: reducer(value so far, item) -> value,
   // error or promise. An empty list returns this promise itself.
@@ -326,9 +287,8 @@ class FBLPromise final : public FBLPromiseBase, public std::enable_shared_from_t
   static Ptr onQueueAttempts(platform::QueuePtr queue, std::int64_t count, double delay,
                              RetryCondition condition, RetryWork work);
 
- private:
-  template <class>
-  friend class FBLPromise;
+private:
+  template <class> friend class FBLPromise;
   using Observer = std::function<void(FBLPromiseState, const Ptr&)>;
 
   static Ptr makeRejected(platform::ErrorPtr error);
@@ -355,8 +315,7 @@ class FBLPromise final : public FBLPromiseBase, public std::enable_shared_from_t
 
 // ---- FBLResolution ---------------------------------------------------------------------------
 
-template <class T>
-FBLResolution<T>::FBLResolution(platform::ErrorPtr error) {
+template <class T> FBLResolution<T>::FBLResolution(platform::ErrorPtr error) {
   if constexpr (std::same_as<T, platform::Value>) {
     // A null error pointer is a null Value, which fulfils.
     if (!error) {
@@ -367,8 +326,7 @@ FBLResolution<T>::FBLResolution(platform::ErrorPtr error) {
   outcome_.template emplace<1>(std::move(error));
 }
 
-template <class T>
-FBLResolution<T>::FBLResolution(PromisePtr promise) {
+template <class T> FBLResolution<T>::FBLResolution(PromisePtr promise) {
   if constexpr (std::same_as<T, platform::Value>) {
     if (!promise) {
       outcome_.template emplace<0>();
@@ -378,8 +336,7 @@ FBLResolution<T>::FBLResolution(PromisePtr promise) {
   outcome_.template emplace<2>(std::move(promise));
 }
 
-template <class T>
-FBLResolution<T>::FBLResolution(T value, int) {
+template <class T> FBLResolution<T>::FBLResolution(T value, int) {
   if constexpr (std::same_as<T, platform::Value>) {
     if (value.isError()) {
       outcome_.template emplace<1>(value.asError());
@@ -395,8 +352,7 @@ FBLResolution<T>::FBLResolution(T value, int) {
 
 // ---- Core ------------------------------------------------------------------------------------
 
-template <class T>
-typename FBLPromise<T>::Ptr FBLPromise<T>::resolvedWith(T value) {
+template <class T> typename FBLPromise<T>::Ptr FBLPromise<T>::resolvedWith(T value) {
   if constexpr (kDynamic) {
     if (value.isError()) return makeRejected(value.asError());
   }
@@ -406,9 +362,8 @@ typename FBLPromise<T>::Ptr FBLPromise<T>::resolvedWith(T value) {
 }
 
 template <class T>
-typename FBLPromise<T>::Ptr FBLPromise<T>::resolvedWith(platform::ErrorPtr error)
-  requires(!kDynamic)
-{
+typename FBLPromise<T>::Ptr
+FBLPromise<T>::resolvedWith(platform::ErrorPtr error) requires(!kDynamic) {
   if (!error) {
     platform::assertionFailure(__FILE__, __LINE__, "Invalid error type.");
     return resolvedWith(T());
@@ -423,8 +378,7 @@ typename FBLPromise<T>::Ptr FBLPromise<T>::makeRejected(platform::ErrorPtr error
   return promise;
 }
 
-template <class T>
-void FBLPromise<T>::fulfill(T value) {
+template <class T> void FBLPromise<T>::fulfill(T value) {
   if constexpr (kDynamic) {
     if (value.isError()) {
       reject(value.asError());
@@ -439,8 +393,7 @@ void FBLPromise<T>::fulfill(T value) {
   leaveGroupLocked();
 }
 
-template <class T>
-void FBLPromise<T>::reject(platform::ErrorPtr error) {
+template <class T> void FBLPromise<T>::reject(platform::ErrorPtr error) {
   if (!error) {
     platform::assertionFailure(__FILE__, __LINE__, "Invalid error type.");
     return;
@@ -453,24 +406,22 @@ void FBLPromise<T>::reject(platform::ErrorPtr error) {
   leaveGroupLocked();
 }
 
-template <class T>
-void FBLPromise<T>::notifyObserversLocked(FBLPromiseState state) {
+template <class T> void FBLPromise<T>::notifyObserversLocked(FBLPromiseState state) {
   if (!observers_) return;
   // Observers only submit deliveries, each of which keeps this promise alive until it has run.
   Ptr self = this->weak_from_this().lock();
   auto observers = std::move(observers_);
   if (!self) return;
-  for (auto& observer : *observers) observer(state, self);
+  for (auto& observer : *observers)
+    observer(state, self);
 }
 
-template <class T>
-T FBLPromise<T>::value() const {
+template <class T> T FBLPromise<T>::value() const {
   std::lock_guard lock(mutex_);
   return value_ ? *value_ : T();
 }
 
-template <class T>
-std::string FBLPromise<T>::describeValueLocked() const {
+template <class T> std::string FBLPromise<T>::describeValueLocked() const {
   if (!value_) return "";
   if constexpr (kDynamic) {
     return value_->debugString();
@@ -505,8 +456,7 @@ void FBLPromise<T>::observeOnQueue(platform::QueuePtr queue, OnFulfill onFulfill
         // Nothing waits on a bare observation, so the failure can only be reported.
         auto error = fbl_detail::errorFromCurrentException();
         platform::assertionFailure(
-            __FILE__, __LINE__,
-            "promise callback threw: " + platform::Value(error).debugString());
+            __FILE__, __LINE__, "promise callback threw: " + platform::Value(error).debugString());
       }
     });
   };
@@ -581,5 +531,5 @@ std::shared_ptr<FBLPromise<U>> FBLPromise<T>::chainOnQueue(
   return made;
 }
 
-#include "zevevidi/promises/fbl_promise_chaining_inl.h"  // IWYU pragma: export
-#include "zevevidi/promises/fbl_promise_timing_inl.h"    // IWYU pragma: export
+#include "zevevidi/promises/fbl_promise_chaining_inl.h" // IWYU pragma: export
+#include "zevevidi/promises/fbl_promise_timing_inl.h"   // IWYU pragma: export

@@ -17,11 +17,11 @@ struct DefaultQueue {
 };
 
 DefaultQueue& defaultQueue() {
-  static DefaultQueue* instance = new DefaultQueue();  // never destroyed: used until exit
+  static DefaultQueue* instance = new DefaultQueue(); // never destroyed: used until exit
   return *instance;
 }
 
-}  // namespace
+} // namespace
 
 FBLPromiseBase::FBLPromiseBase(FBLPromiseState initial) : state_(initial) {
   if (initial == FBLPromiseState::Pending) {
@@ -99,9 +99,12 @@ std::string FBLPromiseBase::description() const {
   std::string text = "<" + className() + " " + address + "> ";
   std::lock_guard lock(mutex_);
   switch (state_) {
-    case FBLPromiseState::Pending: return text + "Pending";
-    case FBLPromiseState::Fulfilled: return text + "Fulfilled: " + describeValueLocked();
-    case FBLPromiseState::Rejected: return text + "Rejected: " + platform::Value(error_).debugString();
+  case FBLPromiseState::Pending:
+    return text + "Pending";
+  case FBLPromiseState::Fulfilled:
+    return text + "Fulfilled: " + describeValueLocked();
+  case FBLPromiseState::Rejected:
+    return text + "Rejected: " + platform::Value(error_).debugString();
   }
   return text;
 }
@@ -168,4 +171,4 @@ void submitAfter(const platform::QueuePtr& queue, double interval, platform::Tas
   queue->asyncAfter(*delay, std::move(task));
 }
 
-}  // namespace fbl_detail
+} // namespace fbl_detail

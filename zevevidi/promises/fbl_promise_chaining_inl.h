@@ -7,9 +7,7 @@
 
 // ---- Continuations -------------------------------------------------------------------------
 
-template <class T>
-template <class F>
-auto FBLPromise<T>::then(F work) {
+template <class T> template <class F> auto FBLPromise<T>::then(F work) {
   return onQueueThen(defaultDispatchQueue(), std::move(work));
 }
 
@@ -30,17 +28,16 @@ auto FBLPromise<T>::onQueueThen(platform::QueuePtr queue, F work) {
       nullptr);
 }
 
-template <class T>
-typename FBLPromise<T>::Ptr FBLPromise<T>::catch_(OnReject reject) {
+template <class T> typename FBLPromise<T>::Ptr FBLPromise<T>::catch_(OnReject reject) {
   return onQueueCatch(defaultDispatchQueue(), std::move(reject));
 }
 
 template <class T>
-typename FBLPromise<T>::Ptr FBLPromise<T>::onQueueCatch(platform::QueuePtr queue,
-                                                        OnReject reject) {
+typename FBLPromise<T>::Ptr FBLPromise<T>::onQueueCatch(platform::QueuePtr queue, OnReject reject) {
   if (!reject) {
     fbl_detail::reportInvalidParameter("reject");
-    return makeRejected(fbl_detail::invalidArgumentError("Invalid parameter not satisfying: reject"));
+    return makeRejected(
+        fbl_detail::invalidArgumentError("Invalid parameter not satisfying: reject"));
   }
   return chainOnQueue<T>(std::move(queue), nullptr,
                          [reject = std::move(reject)](const platform::ErrorPtr& error) {
@@ -49,8 +46,7 @@ typename FBLPromise<T>::Ptr FBLPromise<T>::onQueueCatch(platform::QueuePtr queue
                          });
 }
 
-template <class T>
-typename FBLPromise<T>::Ptr FBLPromise<T>::always(std::function<void()> work) {
+template <class T> typename FBLPromise<T>::Ptr FBLPromise<T>::always(std::function<void()> work) {
   return onQueueAlways(defaultDispatchQueue(), std::move(work));
 }
 
@@ -74,14 +70,15 @@ typename FBLPromise<T>::Ptr FBLPromise<T>::onQueueAlways(platform::QueuePtr queu
 }
 
 template <class T>
-typename FBLPromise<T>::Ptr FBLPromise<T>::recover(
-    std::function<Resolution(const platform::ErrorPtr&)> recovery) {
+typename FBLPromise<T>::Ptr
+FBLPromise<T>::recover(std::function<Resolution(const platform::ErrorPtr&)> recovery) {
   return onQueueRecover(defaultDispatchQueue(), std::move(recovery));
 }
 
 template <class T>
-typename FBLPromise<T>::Ptr FBLPromise<T>::onQueueRecover(
-    platform::QueuePtr queue, std::function<Resolution(const platform::ErrorPtr&)> recovery) {
+typename FBLPromise<T>::Ptr
+FBLPromise<T>::onQueueRecover(platform::QueuePtr queue,
+                              std::function<Resolution(const platform::ErrorPtr&)> recovery) {
   if (!recovery) {
     fbl_detail::reportInvalidParameter("recovery");
     return makeRejected(
@@ -96,8 +93,8 @@ typename FBLPromise<T>::Ptr FBLPromise<T>::validate(std::function<bool(const T&)
 }
 
 template <class T>
-typename FBLPromise<T>::Ptr FBLPromise<T>::onQueueValidate(
-    platform::QueuePtr queue, std::function<bool(const T&)> predicate) {
+typename FBLPromise<T>::Ptr
+FBLPromise<T>::onQueueValidate(platform::QueuePtr queue, std::function<bool(const T&)> predicate) {
   if (!predicate) {
     fbl_detail::reportInvalidParameter("predicate");
     return makeRejected(
@@ -114,14 +111,15 @@ typename FBLPromise<T>::Ptr FBLPromise<T>::onQueueValidate(
 // ---- Creators ------------------------------------------------------------------------------
 
 template <class T>
-typename FBLPromise<T>::Ptr FBLPromise<T>::async(
-    std::function<void(FulfillHandler, RejectHandler)> work) {
+typename FBLPromise<T>::Ptr
+FBLPromise<T>::async(std::function<void(FulfillHandler, RejectHandler)> work) {
   return onQueueAsync(defaultDispatchQueue(), std::move(work));
 }
 
 template <class T>
-typename FBLPromise<T>::Ptr FBLPromise<T>::onQueueAsync(
-    platform::QueuePtr queue, std::function<void(FulfillHandler, RejectHandler)> work) {
+typename FBLPromise<T>::Ptr
+FBLPromise<T>::onQueueAsync(platform::QueuePtr queue,
+                            std::function<void(FulfillHandler, RejectHandler)> work) {
   if (!queue) {
     fbl_detail::reportInvalidParameter("queue");
     queue = defaultDispatchQueue();
@@ -193,8 +191,7 @@ typename FBLPromise<T>::Ptr FBLPromise<T>::wrapOnQueue(platform::QueuePtr queue,
   });
 }
 
-template <class T>
-typename FBLPromise<T>::Ptr FBLPromise<T>::wrapCompletion(Wrapped<> work) {
+template <class T> typename FBLPromise<T>::Ptr FBLPromise<T>::wrapCompletion(Wrapped<> work) {
   return onQueueWrapCompletion(defaultDispatchQueue(), std::move(work));
 }
 
@@ -225,8 +222,9 @@ typename FBLPromise<T>::Ptr FBLPromise<T>::wrapErrorCompletion(Wrapped<platform:
 }
 
 template <class T>
-typename FBLPromise<T>::Ptr FBLPromise<T>::onQueueWrapErrorCompletion(
-    platform::QueuePtr queue, Wrapped<platform::ErrorPtr> work) {
+typename FBLPromise<T>::Ptr
+FBLPromise<T>::onQueueWrapErrorCompletion(platform::QueuePtr queue,
+                                          Wrapped<platform::ErrorPtr> work) {
   return wrapOnQueue(std::move(queue), std::move(work),
                      [](FulfillHandler fulfill, RejectHandler reject) {
                        return [fulfill, reject](platform::ErrorPtr error) {
@@ -240,14 +238,15 @@ typename FBLPromise<T>::Ptr FBLPromise<T>::onQueueWrapErrorCompletion(
 }
 
 template <class T>
-typename FBLPromise<T>::Ptr FBLPromise<T>::wrapObjectOrErrorCompletion(
-    Wrapped<T, platform::ErrorPtr> work) {
+typename FBLPromise<T>::Ptr
+FBLPromise<T>::wrapObjectOrErrorCompletion(Wrapped<T, platform::ErrorPtr> work) {
   return onQueueWrapObjectOrErrorCompletion(defaultDispatchQueue(), std::move(work));
 }
 
 template <class T>
-typename FBLPromise<T>::Ptr FBLPromise<T>::onQueueWrapObjectOrErrorCompletion(
-    platform::QueuePtr queue, Wrapped<T, platform::ErrorPtr> work) {
+typename FBLPromise<T>::Ptr
+FBLPromise<T>::onQueueWrapObjectOrErrorCompletion(platform::QueuePtr queue,
+                                                  Wrapped<T, platform::ErrorPtr> work) {
   return wrapOnQueue(std::move(queue), std::move(work),
                      [](FulfillHandler fulfill, RejectHandler reject) {
                        return [fulfill, reject](T value, platform::ErrorPtr error) {
@@ -261,14 +260,15 @@ typename FBLPromise<T>::Ptr FBLPromise<T>::onQueueWrapObjectOrErrorCompletion(
 }
 
 template <class T>
-typename FBLPromise<T>::Ptr FBLPromise<T>::wrapErrorOrObjectCompletion(
-    Wrapped<platform::ErrorPtr, T> work) {
+typename FBLPromise<T>::Ptr
+FBLPromise<T>::wrapErrorOrObjectCompletion(Wrapped<platform::ErrorPtr, T> work) {
   return onQueueWrapErrorOrObjectCompletion(defaultDispatchQueue(), std::move(work));
 }
 
 template <class T>
-typename FBLPromise<T>::Ptr FBLPromise<T>::onQueueWrapErrorOrObjectCompletion(
-    platform::QueuePtr queue, Wrapped<platform::ErrorPtr, T> work) {
+typename FBLPromise<T>::Ptr
+FBLPromise<T>::onQueueWrapErrorOrObjectCompletion(platform::QueuePtr queue,
+                                                  Wrapped<platform::ErrorPtr, T> work) {
   return wrapOnQueue(std::move(queue), std::move(work),
                      [](FulfillHandler fulfill, RejectHandler reject) {
                        return [fulfill, reject](platform::ErrorPtr error, T value) {
@@ -283,17 +283,14 @@ typename FBLPromise<T>::Ptr FBLPromise<T>::onQueueWrapErrorOrObjectCompletion(
 
 template <class T>
 typename FBLPromise<T>::Ptr FBLPromise<T>::wrap2ObjectsOrErrorCompletion(
-    Wrapped<platform::Value, platform::Value, platform::ErrorPtr> work)
-  requires kDynamic
-{
+    Wrapped<platform::Value, platform::Value, platform::ErrorPtr> work) requires kDynamic {
   return onQueueWrap2ObjectsOrErrorCompletion(defaultDispatchQueue(), std::move(work));
 }
 
 template <class T>
 typename FBLPromise<T>::Ptr FBLPromise<T>::onQueueWrap2ObjectsOrErrorCompletion(
-    platform::QueuePtr queue, Wrapped<platform::Value, platform::Value, platform::ErrorPtr> work)
-  requires kDynamic
-{
+    platform::QueuePtr queue,
+    Wrapped<platform::Value, platform::Value, platform::ErrorPtr> work) requires kDynamic {
   return wrapOnQueue(
       std::move(queue), std::move(work), [](FulfillHandler fulfill, RejectHandler reject) {
         return [fulfill, reject](platform::Value first, platform::Value second,
@@ -302,53 +299,48 @@ typename FBLPromise<T>::Ptr FBLPromise<T>::onQueueWrap2ObjectsOrErrorCompletion(
             reject(std::move(error));
           } else {
             // A list holds nulls as they are, so a missing object needs no placeholder.
-            fulfill(Resolution(platform::Value(platform::ValueList{std::move(first),
-                                                                   std::move(second)})));
+            fulfill(Resolution(
+                platform::Value(platform::ValueList{std::move(first), std::move(second)})));
           }
         };
       });
 }
 
 // The boolean and number adapters differ only in the argument type; one pair of helpers each.
-#define FBL_PROMISE_WRAP_SCALAR(Name, Scalar)                                                  \
-  template <class T>                                                                           \
-  typename FBLPromise<T>::Ptr FBLPromise<T>::wrap##Name##Completion(Wrapped<Scalar> work)      \
-    requires std::constructible_from<T, Scalar>                                                \
-  {                                                                                            \
-    return onQueueWrap##Name##Completion(defaultDispatchQueue(), std::move(work));             \
-  }                                                                                            \
-  template <class T>                                                                           \
-  typename FBLPromise<T>::Ptr FBLPromise<T>::onQueueWrap##Name##Completion(                    \
-      platform::QueuePtr queue, Wrapped<Scalar> work)                                          \
-    requires std::constructible_from<T, Scalar>                                                \
-  {                                                                                            \
-    return wrapOnQueue(std::move(queue), std::move(work),                                      \
-                       [](FulfillHandler fulfill, RejectHandler) {                             \
-                         return [fulfill](Scalar value) { fulfill(Resolution(T(value))); };    \
-                       });                                                                     \
-  }                                                                                            \
-  template <class T>                                                                           \
-  typename FBLPromise<T>::Ptr FBLPromise<T>::wrap##Name##OrErrorCompletion(                    \
-      Wrapped<Scalar, platform::ErrorPtr> work)                                                \
-    requires std::constructible_from<T, Scalar>                                                \
-  {                                                                                            \
-    return onQueueWrap##Name##OrErrorCompletion(defaultDispatchQueue(), std::move(work));      \
-  }                                                                                            \
-  template <class T>                                                                           \
-  typename FBLPromise<T>::Ptr FBLPromise<T>::onQueueWrap##Name##OrErrorCompletion(             \
-      platform::QueuePtr queue, Wrapped<Scalar, platform::ErrorPtr> work)                      \
-    requires std::constructible_from<T, Scalar>                                                \
-  {                                                                                            \
-    return wrapOnQueue(std::move(queue), std::move(work),                                      \
-                       [](FulfillHandler fulfill, RejectHandler reject) {                      \
-                         return [fulfill, reject](Scalar value, platform::ErrorPtr error) {    \
-                           if (error) {                                                        \
-                             reject(std::move(error));                                         \
-                           } else {                                                            \
-                             fulfill(Resolution(T(value)));                                    \
-                           }                                                                   \
-                         };                                                                    \
-                       });                                                                     \
+#define FBL_PROMISE_WRAP_SCALAR(Name, Scalar)                                                      \
+  template <class T>                                                                               \
+  typename FBLPromise<T>::Ptr FBLPromise<T>::wrap##Name##Completion(                               \
+      Wrapped<Scalar> work) requires std::constructible_from<T, Scalar> {                          \
+    return onQueueWrap##Name##Completion(defaultDispatchQueue(), std::move(work));                 \
+  }                                                                                                \
+  template <class T>                                                                               \
+  typename FBLPromise<T>::Ptr FBLPromise<T>::onQueueWrap##Name##Completion(                        \
+      platform::QueuePtr queue,                                                                    \
+      Wrapped<Scalar> work) requires std::constructible_from<T, Scalar> {                          \
+    return wrapOnQueue(std::move(queue), std::move(work),                                          \
+                       [](FulfillHandler fulfill, RejectHandler) {                                 \
+                         return [fulfill](Scalar value) { fulfill(Resolution(T(value))); };        \
+                       });                                                                         \
+  }                                                                                                \
+  template <class T>                                                                               \
+  typename FBLPromise<T>::Ptr FBLPromise<T>::wrap##Name##OrErrorCompletion(                        \
+      Wrapped<Scalar, platform::ErrorPtr> work) requires std::constructible_from<T, Scalar> {      \
+    return onQueueWrap##Name##OrErrorCompletion(defaultDispatchQueue(), std::move(work));          \
+  }                                                                                                \
+  template <class T>                                                                               \
+  typename FBLPromise<T>::Ptr FBLPromise<T>::onQueueWrap##Name##OrErrorCompletion(                 \
+      platform::QueuePtr queue,                                                                    \
+      Wrapped<Scalar, platform::ErrorPtr> work) requires std::constructible_from<T, Scalar> {      \
+    return wrapOnQueue(std::move(queue), std::move(work),                                          \
+                       [](FulfillHandler fulfill, RejectHandler reject) {                          \
+                         return [fulfill, reject](Scalar value, platform::ErrorPtr error) {        \
+                           if (error) {                                                            \
+                             reject(std::move(error));                                             \
+                           } else {                                                                \
+                             fulfill(Resolution(T(value)));                                        \
+                           }                                                                       \
+                         };                                                                        \
+                       });                                                                         \
   }
 
 FBL_PROMISE_WRAP_SCALAR(Bool, bool)

@@ -19,7 +19,7 @@ namespace {
 TEST_F(PromiseTest, ContinuationsCallTheirCallbackOnlyForTheirOutcome) {
   struct Case {
     const char* name;
-    bool receiverRejects;  // receiver: fulfilled with 2, or rejected with code 9
+    bool receiverRejects; // receiver: fulfilled with 2, or rejected with code 9
     // Attaches the continuation, counting callback calls.
     std::function<Promise::Ptr(const Promise::Ptr&, int*)> attach;
     int expectedCalls;
@@ -79,7 +79,7 @@ TEST_F(PromiseTest, ContinuationsCallTheirCallbackOnlyForTheirOutcome) {
     } else {
       receiver->fulfill(2);
     }
-    EXPECT_EQ(calls, 0);  // never inside the settling call
+    EXPECT_EQ(calls, 0); // never inside the settling call
     pump();
     EXPECT_EQ(calls, c.expectedCalls);
     expectOutcome(*seen, c.expected);
@@ -110,7 +110,8 @@ TEST_F(PromiseTest, ThenResultIsResolvedByItsKind) {
       {"promise is followed", [&](const Value&) { return promiseValue(later); }, {Value(), 4}},
   };
   std::vector<std::shared_ptr<Outcome>> seen;
-  for (const auto& c : cases) seen.push_back(observe(Promise::resolvedWith(1)->then(c.work)));
+  for (const auto& c : cases)
+    seen.push_back(observe(Promise::resolvedWith(1)->then(c.work)));
   pump();
   later->reject(makeError(4));
   pump();
@@ -143,12 +144,11 @@ TEST_F(PromiseTest, CreatorsSettleByTheFirstHandlerCall) {
        },
        {Value(), 2}},
       {"fulfil with error", [](auto fulfill, auto) { fulfill(makeError(5)); }, {Value(), 5}},
-      {"fulfil with promise that rejects", [&](auto fulfill, auto) { fulfill(later); },
+      {"fulfil with promise that rejects",
+       [&](auto fulfill, auto) { fulfill(later); },
        {Value(), 6}},
       {"handler called from another thread",
-       [&](auto fulfill, auto) {
-         worker = std::thread([fulfill] { fulfill("threaded"); });
-       },
+       [&](auto fulfill, auto) { worker = std::thread([fulfill] { fulfill("threaded"); }); },
        {Value("threaded")}},
       {"work throws",
        [](auto, auto) { throw platform::Exception("test.raise", "raised"); },
@@ -204,7 +204,8 @@ TEST_F(PromiseTest, WrapAdaptersTurnCompletionArgumentsIntoOutcomes) {
     Expect expected;
   };
   const Case cases[] = {
-      {"completion", [] { return Promise::wrapCompletion([](auto handler) { handler(); }); },
+      {"completion",
+       [] { return Promise::wrapCompletion([](auto handler) { handler(); }); },
        {Value()}},
       {"object",
        [&] { return Promise::wrapObjectCompletion([&](auto handler) { handler(objectValue); }); },
@@ -256,7 +257,8 @@ TEST_F(PromiseTest, WrapAdaptersTurnCompletionArgumentsIntoOutcomes) {
              [](auto handler) { handler(Value(1), Value(2), makeError(7)); });
        },
        {Value(), 7}},
-      {"bool", [] { return Promise::wrapBoolCompletion([](auto handler) { handler(true); }); },
+      {"bool",
+       [] { return Promise::wrapBoolCompletion([](auto handler) { handler(true); }); },
        {Value(true)}},
       {"bool or error",
        [] {
@@ -289,7 +291,8 @@ TEST_F(PromiseTest, WrapAdaptersTurnCompletionArgumentsIntoOutcomes) {
        {Value(), 9}},
   };
   std::vector<std::shared_ptr<Outcome>> seen;
-  for (const auto& c : cases) seen.push_back(observe(c.make()));
+  for (const auto& c : cases)
+    seen.push_back(observe(c.make()));
   pump();
   for (std::size_t i = 0; i < std::size(cases); ++i) {
     SCOPED_TRACE(cases[i].name);
@@ -308,15 +311,14 @@ TEST_F(PromiseTest, TypedWrapAdaptersKeepTheirType) {
   using RecordPromise = FBLPromise<std::shared_ptr<Record>>;
   platform::QueuePtr queue = platform::makeSerialQueue("test.promise.wrap");
   std::atomic<bool> workOnQueue{false};
-  auto record = RecordPromise::onQueueWrapObjectOrErrorCompletion(
-      queue, [&](auto handler) {
-        workOnQueue = queue->isCurrent();
-        // The handler may be called from anywhere and more than once; the first call counts.
-        std::thread([handler] {
-          handler(std::make_shared<Record>(Record{7}), nullptr);
-          handler(nullptr, makeError(1));
-        }).join();
-      });
+  auto record = RecordPromise::onQueueWrapObjectOrErrorCompletion(queue, [&](auto handler) {
+    workOnQueue = queue->isCurrent();
+    // The handler may be called from anywhere and more than once; the first call counts.
+    std::thread([handler] {
+      handler(std::make_shared<Record>(Record{7}), nullptr);
+      handler(nullptr, makeError(1));
+    }).join();
+  });
   auto flag = FBLPromise<bool>::wrapBoolCompletion([](auto handler) { handler(true); });
   auto failed = RecordPromise::wrapErrorCompletion([](auto handler) { handler(makeError(2)); });
   pump();
@@ -368,5 +370,5 @@ TEST_F(PromiseTest, MissingCallbacksAreReportedAndRejectTheMadePromise) {
   EXPECT_TRUE(made->isFulfilled());
 }
 
-}  // namespace
-}  // namespace fbl_test
+} // namespace
+} // namespace fbl_test

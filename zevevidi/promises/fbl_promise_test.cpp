@@ -26,8 +26,8 @@ struct SettleCase {
   const char* name;
   std::function<void(const Promise::Ptr&)> settle;
   FBLPromiseState state;
-  Value value;  // expected value when fulfilled
-  int errorCode;  // expected error code when rejected
+  Value value;   // expected value when fulfilled
+  int errorCode; // expected error code when rejected
 };
 
 TEST_F(PromiseTest, SettlingDecidesOnceByTheRuntimeKindOfTheArgument) {
@@ -143,7 +143,8 @@ TEST_F(PromiseTest, CallbacksRunOnTheQueueTheyWereGiven) {
   std::atomic<int> onQueue{0};
   std::atomic<int> elsewhere{0};
   auto check = [&] { (queue->isCurrent() ? onQueue : elsewhere).fetch_add(1); };
-  promise->observeOnQueue(queue, [&](const Value&) { check(); }, [&](const ErrorPtr&) {});
+  promise->observeOnQueue(
+      queue, [&](const Value&) { check(); }, [&](const ErrorPtr&) {});
   auto chained = promise->chainOnQueue<Value>(
       queue,
       [&](const Value& v) -> FBLResolution<Value> {
@@ -152,7 +153,8 @@ TEST_F(PromiseTest, CallbacksRunOnTheQueueTheyWereGiven) {
       },
       nullptr);
   promise->fulfill(3);
-  chained->observeOnQueue(queue, [&](const Value&) { check(); }, [&](const ErrorPtr&) {});
+  chained->observeOnQueue(
+      queue, [&](const Value&) { check(); }, [&](const ErrorPtr&) {});
   pump();
   EXPECT_EQ(onQueue.load(), 3);
   EXPECT_EQ(elsewhere.load(), 0);
@@ -170,7 +172,7 @@ TEST_F(PromiseTest, ChainingResolvesTheCallbackResult) {
     Fulfill chainedFulfill;
     Reject chainedReject;
     Value expectedValue;
-    int expectedError;  // 0: fulfilled
+    int expectedError; // 0: fulfilled
   };
   const Case cases[] = {
       {"no callbacks, fulfilled", false, nullptr, nullptr, Value(10), 0},
@@ -190,8 +192,8 @@ TEST_F(PromiseTest, ChainingResolvesTheCallbackResult) {
   };
   std::vector<std::pair<const Case*, std::shared_ptr<Outcome>>> seen;
   for (const auto& c : cases) {
-    auto receiver = c.receiverRejects ? Promise::resolvedWith(Value(makeError(99)))
-                                      : Promise::resolvedWith(10);
+    auto receiver =
+        c.receiverRejects ? Promise::resolvedWith(Value(makeError(99))) : Promise::resolvedWith(10);
     auto chained =
         receiver->chainOnQueue<Value>(platform::mainQueue(), c.chainedFulfill, c.chainedReject);
     EXPECT_TRUE(chained->isPending());
@@ -218,17 +220,18 @@ TEST_F(PromiseTest, TypedPromisesKeepTheirTypeThroughChains) {
     std::string id;
   };
   auto source = FBLPromise<std::shared_ptr<Record>>::pendingPromise();
-  auto length = source->then([](const std::shared_ptr<Record>& r) {
-    return static_cast<std::int64_t>(r->id.size());
-  });
+  auto length = source->then(
+      [](const std::shared_ptr<Record>& r) { return static_cast<std::int64_t>(r->id.size()); });
   static_assert(std::is_same_v<decltype(length), std::shared_ptr<FBLPromise<std::int64_t>>>);
   auto follow = FBLPromise<std::int64_t>::pendingPromise();
   auto followed = length->then([&](std::int64_t n) -> FBLResolution<std::int64_t> {
     if (n == 0) return makeError(1);
     return follow;
   });
-  auto failed = FBLPromise<std::string>::resolvedWith(makeError(12))->then(
-      [](const std::string& s) { return s + "!"; });
+  auto failed =
+      FBLPromise<std::string>::resolvedWith(makeError(12))->then([](const std::string& s) {
+        return s + "!";
+      });
   // A dynamic chain stays dynamic for anything a Value holds; naming a type leaves it.
   auto dynamic = Promise::resolvedWith(1)->then([](const Value& v) { return v.asInt() + 1; });
   static_assert(std::is_same_v<decltype(dynamic), Promise::Ptr>);
@@ -257,7 +260,8 @@ TEST_F(PromiseTest, GroupCountsPendingPromisesAndQueuedDeliveries) {
   ASSERT_EQ(group->count(), 0);
   auto promise = Promise::pendingPromise();
   EXPECT_EQ(group->count(), 1);
-  promise->observeOnQueue(platform::mainQueue(), [](const Value&) {}, [](const ErrorPtr&) {});
+  promise->observeOnQueue(
+      platform::mainQueue(), [](const Value&) {}, [](const ErrorPtr&) {});
   promise->fulfill(1);
   // The settled promise left, its delivery joined before that and is still queued.
   EXPECT_EQ(group->count(), 1);
@@ -284,13 +288,14 @@ TEST_F(PromiseTest, DroppedChainsAreFreedWithoutSettling) {
   links.push_back(followed);
   auto all = Promise::all({promiseValue(root), promiseValue(followed), Value(1)});
   links.push_back(all);
-  pump();  // lets all's work observe its inputs
+  pump(); // lets all's work observe its inputs
   root.reset();
   current.reset();
   followed.reset();
   all.reset();
   EXPECT_TRUE(weakRoot.expired());
-  for (const auto& link : links) EXPECT_TRUE(link.expired());
+  for (const auto& link : links)
+    EXPECT_TRUE(link.expired());
 }
 
 TEST_F(PromiseTest, PendingObjectsLiveUntilSettlement) {
@@ -311,8 +316,7 @@ TEST_F(PromiseTest, DescriptionNamesStateAndOutcome) {
   auto pending = Promise::pendingPromise();
   EXPECT_THAT(pending->description(), MatchesRegex("<FBLPromise 0x[0-9a-f]+> Pending"));
   auto fulfilled = Promise::resolvedWith("hi");
-  EXPECT_THAT(fulfilled->description(),
-              MatchesRegex("<FBLPromise 0x[0-9a-f]+> Fulfilled: \"hi\""));
+  EXPECT_THAT(fulfilled->description(), MatchesRegex("<FBLPromise 0x[0-9a-f]+> Fulfilled: \"hi\""));
   auto rejected = Promise::resolvedWith(Value(makeError(3)));
   EXPECT_THAT(rejected->description(), HasSubstr("> Rejected: error(\"test.domain\", 3)"));
   pending->fulfill(nullptr);
@@ -332,11 +336,17 @@ TEST_F(PromiseTest, MisuseIsReportedAndDoesNotSettle) {
   };
   const Case cases[] = {
       {"queue",
-       [&] { promise->observeOnQueue(nullptr, [](const Value&) {}, [](const ErrorPtr&) {}); }},
-      {"onFulfill", [&] { promise->observeOnQueue(platform::mainQueue(), nullptr,
-                                                  [](const ErrorPtr&) {}); }},
+       [&] {
+         promise->observeOnQueue(
+             nullptr, [](const Value&) {}, [](const ErrorPtr&) {});
+       }},
+      {"onFulfill",
+       [&] { promise->observeOnQueue(platform::mainQueue(), nullptr, [](const ErrorPtr&) {}); }},
       {"onReject",
-       [&] { promise->observeOnQueue(platform::mainQueue(), [](const Value&) {}, nullptr); }},
+       [&] {
+         promise->observeOnQueue(
+             platform::mainQueue(), [](const Value&) {}, nullptr);
+       }},
       {"queue", [] { Promise::setDefaultDispatchQueue(nullptr); }},
       {"object", [&] { promise->addPendingObject(nullptr); }},
   };
@@ -417,7 +427,8 @@ TEST_F(PromiseTest, ConcurrentSettlementAndObservationDeliverEachCallbackOnce) {
         }
       });
     }
-    for (auto& thread : threads) thread.join();
+    for (auto& thread : threads)
+      thread.join();
     pump();
     EXPECT_EQ(fulfilled.load() + rejected.load(), kThreads * kObserversPerThread);
     EXPECT_TRUE(fulfilled.load() == 0 || rejected.load() == 0);
@@ -425,5 +436,5 @@ TEST_F(PromiseTest, ConcurrentSettlementAndObservationDeliverEachCallbackOnce) {
   }
 }
 
-}  // namespace
-}  // namespace fbl_test
+} // namespace
+} // namespace fbl_test

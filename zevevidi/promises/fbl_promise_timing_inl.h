@@ -48,33 +48,28 @@ void FBLPromise<T>::observeAll(const platform::QueuePtr& queue, const std::vecto
 }
 
 template <class T>
-std::shared_ptr<FBLPromise<std::vector<T>>> FBLPromise<T>::all(std::vector<Ptr> promises)
-  requires(!kDynamic)
-{
+std::shared_ptr<FBLPromise<std::vector<T>>>
+FBLPromise<T>::all(std::vector<Ptr> promises) requires(!kDynamic) {
   return onQueueAll(defaultDispatchQueue(), std::move(promises));
 }
 
 template <class T>
-std::shared_ptr<FBLPromise<std::vector<T>>> FBLPromise<T>::onQueueAll(platform::QueuePtr queue,
-                                                                      std::vector<Ptr> promises)
-  requires(!kDynamic)
-{
+std::shared_ptr<FBLPromise<std::vector<T>>>
+FBLPromise<T>::onQueueAll(platform::QueuePtr queue, std::vector<Ptr> promises) requires(!kDynamic) {
   using Made = FBLPromise<std::vector<T>>;
   if (!queue) {
     fbl_detail::reportInvalidParameter("queue");
     queue = defaultDispatchQueue();
   }
   if (promises.empty()) return Made::resolvedWith(std::vector<T>());
-  return Made::onQueueAsync(
-      queue, [queue, promises = std::move(promises)](typename Made::FulfillHandler fulfill,
-                                                     typename Made::RejectHandler reject) {
-        observeAll(
-            queue, promises,
-            [fulfill](std::vector<T> values) {
-              fulfill(typename Made::Resolution(std::move(values)));
-            },
-            reject);
-      });
+  return Made::onQueueAsync(queue, [queue, promises = std::move(promises)](
+                                       typename Made::FulfillHandler fulfill,
+                                       typename Made::RejectHandler reject) {
+    observeAll(
+        queue, promises,
+        [fulfill](std::vector<T> values) { fulfill(typename Made::Resolution(std::move(values))); },
+        reject);
+  });
 }
 
 template <class T>
@@ -84,118 +79,108 @@ typename FBLPromise<T>::Ptr FBLPromise<T>::promiseForItem(const platform::Value&
 }
 
 template <class T>
-typename FBLPromise<T>::Ptr FBLPromise<T>::all(platform::ValueList items)
-  requires kDynamic
-{
+typename FBLPromise<T>::Ptr FBLPromise<T>::all(platform::ValueList items) requires kDynamic {
   return onQueueAll(defaultDispatchQueue(), std::move(items));
 }
 
 template <class T>
 typename FBLPromise<T>::Ptr FBLPromise<T>::onQueueAll(platform::QueuePtr queue,
-                                                      platform::ValueList items)
-  requires kDynamic
-{
+                                                      platform::ValueList items) requires kDynamic {
   if (!queue) {
     fbl_detail::reportInvalidParameter("queue");
     queue = defaultDispatchQueue();
   }
   if (items.empty()) return resolvedWith(platform::Value::emptyList());
-  return onQueueAsync(queue, [queue, items = std::move(items)](FulfillHandler fulfill,
-                                                               RejectHandler reject) {
-    std::vector<Ptr> promises;
-    promises.reserve(items.size());
-    for (const auto& item : items) {
-      // An error among the inputs decides at once; nothing is observed.
-      if (item.isError()) {
-        reject(item.asError());
-        return;
-      }
-      promises.push_back(promiseForItem(item));
-    }
-    observeAll(
-        queue, promises,
-        [fulfill](platform::ValueList values) {
-          fulfill(Resolution(platform::Value(std::move(values))));
-        },
-        reject);
-  });
+  return onQueueAsync(
+      queue, [queue, items = std::move(items)](FulfillHandler fulfill, RejectHandler reject) {
+        std::vector<Ptr> promises;
+        promises.reserve(items.size());
+        for (const auto& item : items) {
+          // An error among the inputs decides at once; nothing is observed.
+          if (item.isError()) {
+            reject(item.asError());
+            return;
+          }
+          promises.push_back(promiseForItem(item));
+        }
+        observeAll(
+            queue, promises,
+            [fulfill](platform::ValueList values) {
+              fulfill(Resolution(platform::Value(std::move(values))));
+            },
+            reject);
+      });
 }
 
 // ---- any -----------------------------------------------------------------------------------
 
 template <class T>
-typename FBLPromise<T>::Ptr FBLPromise<T>::any(platform::ValueList items)
-  requires kDynamic
-{
+typename FBLPromise<T>::Ptr FBLPromise<T>::any(platform::ValueList items) requires kDynamic {
   return onQueueAny(defaultDispatchQueue(), std::move(items));
 }
 
 template <class T>
 typename FBLPromise<T>::Ptr FBLPromise<T>::onQueueAny(platform::QueuePtr queue,
-                                                      platform::ValueList items)
-  requires kDynamic
-{
+                                                      platform::ValueList items) requires kDynamic {
   if (!queue) {
     fbl_detail::reportInvalidParameter("queue");
     queue = defaultDispatchQueue();
   }
   if (items.empty()) return resolvedWith(platform::Value::emptyList());
-  return onQueueAsync(queue, [queue, items = std::move(items)](FulfillHandler fulfill,
-                                                               RejectHandler reject) {
-    struct State {
-      std::mutex mutex;
-      platform::ValueList entries;  // the value or the error of each input, in input order
-      std::size_t remaining;
-      bool anyFulfilled = false;
-    };
-    auto state = std::make_shared<State>();
-    state->entries.resize(items.size());
-    state->remaining = items.size();
-    // Settles the result when the last input has settled. Returns with the lock released.
-    auto settled = [state, fulfill, reject](std::size_t i, platform::Value entry, bool ok) {
-      platform::ValueList entries;
-      bool anyFulfilled;
-      {
-        std::lock_guard lock(state->mutex);
-        state->entries[i] = entry;
-        state->anyFulfilled = state->anyFulfilled || ok;
-        if (--state->remaining != 0) return;
-        entries = std::move(state->entries);
-        anyFulfilled = state->anyFulfilled;
-      }
-      if (anyFulfilled) {
-        fulfill(Resolution(platform::Value(std::move(entries))));
-      } else {
-        reject(entry.asError());
-      }
-    };
-    std::vector<Ptr> promises;
-    promises.reserve(items.size());
-    for (const auto& item : items) promises.push_back(promiseForItem(item));
-    for (std::size_t i = 0; i < promises.size(); ++i) {
-      promises[i]->observeOnQueue(
-          queue, [settled, i](const platform::Value& value) { settled(i, value, true); },
-          [settled, i](const platform::ErrorPtr& error) {
-            settled(i, platform::Value(error), false);
-          });
-    }
-  });
+  return onQueueAsync(
+      queue, [queue, items = std::move(items)](FulfillHandler fulfill, RejectHandler reject) {
+        struct State {
+          std::mutex mutex;
+          platform::ValueList entries; // the value or the error of each input, in input order
+          std::size_t remaining;
+          bool anyFulfilled = false;
+        };
+        auto state = std::make_shared<State>();
+        state->entries.resize(items.size());
+        state->remaining = items.size();
+        // Settles the result when the last input has settled. Returns with the lock released.
+        auto settled = [state, fulfill, reject](std::size_t i, platform::Value entry, bool ok) {
+          platform::ValueList entries;
+          bool anyFulfilled;
+          {
+            std::lock_guard lock(state->mutex);
+            state->entries[i] = entry;
+            state->anyFulfilled = state->anyFulfilled || ok;
+            if (--state->remaining != 0) return;
+            entries = std::move(state->entries);
+            anyFulfilled = state->anyFulfilled;
+          }
+          if (anyFulfilled) {
+            fulfill(Resolution(platform::Value(std::move(entries))));
+          } else {
+            reject(entry.asError());
+          }
+        };
+        std::vector<Ptr> promises;
+        promises.reserve(items.size());
+        for (const auto& item : items)
+          promises.push_back(promiseForItem(item));
+        for (std::size_t i = 0; i < promises.size(); ++i) {
+          promises[i]->observeOnQueue(
+              queue, [settled, i](const platform::Value& value) { settled(i, value, true); },
+              [settled, i](const platform::ErrorPtr& error) {
+                settled(i, platform::Value(error), false);
+              });
+        }
+      });
 }
 
 // ---- race ----------------------------------------------------------------------------------
 
 template <class T>
-typename FBLPromise<T>::Ptr FBLPromise<T>::race(std::vector<Ptr> promises)
-  requires(!kDynamic)
-{
+typename FBLPromise<T>::Ptr FBLPromise<T>::race(std::vector<Ptr> promises) requires(!kDynamic) {
   return onQueueRace(defaultDispatchQueue(), std::move(promises));
 }
 
 template <class T>
-typename FBLPromise<T>::Ptr FBLPromise<T>::onQueueRace(platform::QueuePtr queue,
-                                                       std::vector<Ptr> promises)
-  requires(!kDynamic)
-{
+typename FBLPromise<T>::Ptr
+FBLPromise<T>::onQueueRace(platform::QueuePtr queue,
+                           std::vector<Ptr> promises) requires(!kDynamic) {
   if (!queue) {
     fbl_detail::reportInvalidParameter("queue");
     queue = defaultDispatchQueue();
@@ -204,34 +189,30 @@ typename FBLPromise<T>::Ptr FBLPromise<T>::onQueueRace(platform::QueuePtr queue,
     platform::assertionFailure(__FILE__, __LINE__, "No promises to observe");
     return makeRejected(fbl_detail::invalidArgumentError("No promises to observe"));
   }
-  return onQueueAsync(queue, [queue, promises = std::move(promises)](FulfillHandler fulfill,
-                                                                     RejectHandler reject) {
-    for (const auto& promise : promises) {
-      if (!promise) {
-        fbl_detail::reportInvalidParameter("promise");
-        reject(fbl_detail::invalidArgumentError("Invalid parameter not satisfying: promise"));
-        return;
-      }
-    }
-    for (const auto& promise : promises) {
-      promise->observeOnQueue(
-          queue, [fulfill](const T& value) { fulfill(Resolution(value)); }, reject);
-    }
-  });
+  return onQueueAsync(
+      queue, [queue, promises = std::move(promises)](FulfillHandler fulfill, RejectHandler reject) {
+        for (const auto& promise : promises) {
+          if (!promise) {
+            fbl_detail::reportInvalidParameter("promise");
+            reject(fbl_detail::invalidArgumentError("Invalid parameter not satisfying: promise"));
+            return;
+          }
+        }
+        for (const auto& promise : promises) {
+          promise->observeOnQueue(
+              queue, [fulfill](const T& value) { fulfill(Resolution(value)); }, reject);
+        }
+      });
 }
 
 template <class T>
-typename FBLPromise<T>::Ptr FBLPromise<T>::race(platform::ValueList items)
-  requires kDynamic
-{
+typename FBLPromise<T>::Ptr FBLPromise<T>::race(platform::ValueList items) requires kDynamic {
   return onQueueRace(defaultDispatchQueue(), std::move(items));
 }
 
 template <class T>
-typename FBLPromise<T>::Ptr FBLPromise<T>::onQueueRace(platform::QueuePtr queue,
-                                                       platform::ValueList items)
-  requires kDynamic
-{
+typename FBLPromise<T>::Ptr
+FBLPromise<T>::onQueueRace(platform::QueuePtr queue, platform::ValueList items) requires kDynamic {
   if (!queue) {
     fbl_detail::reportInvalidParameter("queue");
     queue = defaultDispatchQueue();
@@ -263,16 +244,17 @@ typename FBLPromise<T>::Ptr FBLPromise<T>::onQueueRace(platform::QueuePtr queue,
 
 template <class T>
 template <class Item>
-typename FBLPromise<T>::Ptr FBLPromise<T>::reduce(
-    std::vector<Item> items, std::function<Resolution(const T&, const Item&)> reducer) {
+typename FBLPromise<T>::Ptr
+FBLPromise<T>::reduce(std::vector<Item> items,
+                      std::function<Resolution(const T&, const Item&)> reducer) {
   return onQueueReduce(defaultDispatchQueue(), std::move(items), std::move(reducer));
 }
 
 template <class T>
 template <class Item>
-typename FBLPromise<T>::Ptr FBLPromise<T>::onQueueReduce(
-    platform::QueuePtr queue, std::vector<Item> items,
-    std::function<Resolution(const T&, const Item&)> reducer) {
+typename FBLPromise<T>::Ptr
+FBLPromise<T>::onQueueReduce(platform::QueuePtr queue, std::vector<Item> items,
+                             std::function<Resolution(const T&, const Item&)> reducer) {
   if (!queue) {
     fbl_detail::reportInvalidParameter("queue");
     queue = defaultDispatchQueue();
@@ -285,8 +267,7 @@ typename FBLPromise<T>::Ptr FBLPromise<T>::onQueueReduce(
   Ptr current = this->shared_from_this();
   for (auto& item : items) {
     current = current->template chainOnQueue<T>(
-        queue,
-        [reducer, item = std::move(item)](const T& value) { return reducer(value, item); },
+        queue, [reducer, item = std::move(item)](const T& value) { return reducer(value, item); },
         nullptr);
   }
   return current;
@@ -294,14 +275,12 @@ typename FBLPromise<T>::Ptr FBLPromise<T>::onQueueReduce(
 
 // ---- delay and timeout ---------------------------------------------------------------------
 
-template <class T>
-typename FBLPromise<T>::Ptr FBLPromise<T>::delay(double interval) {
+template <class T> typename FBLPromise<T>::Ptr FBLPromise<T>::delay(double interval) {
   return onQueueDelay(defaultDispatchQueue(), interval);
 }
 
 template <class T>
-typename FBLPromise<T>::Ptr FBLPromise<T>::onQueueDelay(platform::QueuePtr queue,
-                                                        double interval) {
+typename FBLPromise<T>::Ptr FBLPromise<T>::onQueueDelay(platform::QueuePtr queue, double interval) {
   if (!queue) {
     fbl_detail::reportInvalidParameter("queue");
     queue = defaultDispatchQueue();
@@ -317,8 +296,7 @@ typename FBLPromise<T>::Ptr FBLPromise<T>::onQueueDelay(platform::QueuePtr queue
   return made;
 }
 
-template <class T>
-typename FBLPromise<T>::Ptr FBLPromise<T>::timeout(double interval) {
+template <class T> typename FBLPromise<T>::Ptr FBLPromise<T>::timeout(double interval) {
   return onQueueTimeout(defaultDispatchQueue(), interval);
 }
 
@@ -343,8 +321,7 @@ typename FBLPromise<T>::Ptr FBLPromise<T>::onQueueTimeout(platform::QueuePtr que
 
 // ---- retry ---------------------------------------------------------------------------------
 
-template <class T>
-struct FBLPromise<T>::RetryState {
+template <class T> struct FBLPromise<T>::RetryState {
   Ptr made;
   platform::QueuePtr queue;
   double delay;
@@ -352,14 +329,12 @@ struct FBLPromise<T>::RetryState {
   RetryWork work;
 };
 
-template <class T>
-typename FBLPromise<T>::Ptr FBLPromise<T>::retry(RetryWork work) {
+template <class T> typename FBLPromise<T>::Ptr FBLPromise<T>::retry(RetryWork work) {
   return onQueueAttempts(defaultDispatchQueue(), 1, 1.0, nullptr, std::move(work));
 }
 
 template <class T>
-typename FBLPromise<T>::Ptr FBLPromise<T>::onQueueRetry(platform::QueuePtr queue,
-                                                        RetryWork work) {
+typename FBLPromise<T>::Ptr FBLPromise<T>::onQueueRetry(platform::QueuePtr queue, RetryWork work) {
   return onQueueAttempts(std::move(queue), 1, 1.0, nullptr, std::move(work));
 }
 
@@ -382,10 +357,9 @@ typename FBLPromise<T>::Ptr FBLPromise<T>::attempts(std::int64_t count, double d
 }
 
 template <class T>
-typename FBLPromise<T>::Ptr FBLPromise<T>::onQueueAttempts(platform::QueuePtr queue,
-                                                           std::int64_t count, double delay,
-                                                           RetryCondition condition,
-                                                           RetryWork work) {
+typename FBLPromise<T>::Ptr
+FBLPromise<T>::onQueueAttempts(platform::QueuePtr queue, std::int64_t count, double delay,
+                               RetryCondition condition, RetryWork work) {
   if (!queue) {
     fbl_detail::reportInvalidParameter("queue");
     queue = defaultDispatchQueue();
@@ -402,8 +376,7 @@ typename FBLPromise<T>::Ptr FBLPromise<T>::onQueueAttempts(platform::QueuePtr qu
 }
 
 template <class T>
-void FBLPromise<T>::retryAttempt(const std::shared_ptr<RetryState>& state,
-                                 std::int64_t remaining) {
+void FBLPromise<T>::retryAttempt(const std::shared_ptr<RetryState>& state, std::int64_t remaining) {
   Resolution outcome = [&]() -> Resolution {
     try {
       return state->work();

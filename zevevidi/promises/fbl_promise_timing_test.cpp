@@ -20,20 +20,20 @@ namespace {
 // An input of an aggregation test: a plain value or error, or a promise settled by the test.
 struct Input {
   enum Kind { Plain, Pending, FulfillLater, RejectLater, Fulfilled, Rejected } kind;
-  Value value;  // plain value, or what the promise is settled with
-  int order = 0;  // for *Later inputs: settlement order (lower first)
+  Value value;   // plain value, or what the promise is settled with
+  int order = 0; // for *Later inputs: settlement order (lower first)
 };
 
 struct AggregateCase {
   const char* name;
   std::vector<Input> inputs;
   Expect expected;
-  bool settledBeforeLaterInputs = false;  // decided before any *Later input settles
+  bool settledBeforeLaterInputs = false; // decided before any *Later input settles
 };
 
 // Builds the inputs, runs `aggregate` over them and settles the *Later ones in order.
 class AggregationTest : public PromiseTest {
- protected:
+protected:
   void run(const AggregateCase& c, const std::function<Promise::Ptr(ValueList)>& aggregate) {
     SCOPED_TRACE(c.name);
     ValueList items;
@@ -41,28 +41,30 @@ class AggregationTest : public PromiseTest {
     std::vector<Promise::Ptr> unsettled;
     for (const auto& input : c.inputs) {
       switch (input.kind) {
-        case Input::Plain: items.push_back(input.value); break;
-        case Input::Fulfilled:
-        case Input::Rejected: {
-          auto p = Promise::pendingPromise();
-          if (input.kind == Input::Fulfilled) {
-            p->fulfill(input.value);
-          } else {
-            p->reject(input.value.asError());
-          }
-          items.push_back(promiseValue(p));
-          break;
+      case Input::Plain:
+        items.push_back(input.value);
+        break;
+      case Input::Fulfilled:
+      case Input::Rejected: {
+        auto p = Promise::pendingPromise();
+        if (input.kind == Input::Fulfilled) {
+          p->fulfill(input.value);
+        } else {
+          p->reject(input.value.asError());
         }
-        default: {
-          auto p = Promise::pendingPromise();
-          items.push_back(promiseValue(p));
-          unsettled.push_back(p);
-          if (input.kind == Input::FulfillLater) {
-            later.emplace_back(input.order, [p, v = input.value] { p->fulfill(v); });
-          } else if (input.kind == Input::RejectLater) {
-            later.emplace_back(input.order, [p, v = input.value] { p->reject(v.asError()); });
-          }
+        items.push_back(promiseValue(p));
+        break;
+      }
+      default: {
+        auto p = Promise::pendingPromise();
+        items.push_back(promiseValue(p));
+        unsettled.push_back(p);
+        if (input.kind == Input::FulfillLater) {
+          later.emplace_back(input.order, [p, v = input.value] { p->fulfill(v); });
+        } else if (input.kind == Input::RejectLater) {
+          later.emplace_back(input.order, [p, v = input.value] { p->reject(v.asError()); });
         }
+      }
       }
     }
     auto made = aggregate(items);
@@ -80,7 +82,9 @@ class AggregationTest : public PromiseTest {
   }
 };
 
-Value err(int code) { return Value(makeError(code)); }
+Value err(int code) {
+  return Value(makeError(code));
+}
 
 TEST_F(AggregationTest, All) {
   const AggregateCase cases[] = {
@@ -107,7 +111,8 @@ TEST_F(AggregationTest, All) {
        {Value(), 6},
        true},
   };
-  for (const auto& c : cases) run(c, [](ValueList items) { return Promise::all(items); });
+  for (const auto& c : cases)
+    run(c, [](ValueList items) { return Promise::all(items); });
 }
 
 TEST_F(AggregationTest, AllWithAnEmptyListIsSettledWithoutTheQueue) {
@@ -120,27 +125,35 @@ TEST_F(AggregationTest, Any) {
   const AggregateCase cases[] = {
       {"empty list", {}, {Value::emptyList()}},
       {"mixed outcomes give values and errors in input order",
-       {{Input::RejectLater, err(1), 1}, {Input::FulfillLater, Value("ok"), 3},
-        {Input::Plain, Value(2)}, {Input::Plain, err(3)}},
+       {{Input::RejectLater, err(1), 1},
+        {Input::FulfillLater, Value("ok"), 3},
+        {Input::Plain, Value(2)},
+        {Input::Plain, err(3)}},
        {Value::list({err(1), "ok", 2, err(3)})}},
       {"all rejected: the last rejection delivered",
-       {{Input::RejectLater, err(1), 2}, {Input::RejectLater, err(2), 3},
+       {{Input::RejectLater, err(1), 2},
+        {Input::RejectLater, err(2), 3},
         {Input::RejectLater, err(3), 1}},
        {Value(), 2}},
       {"plain errors only", {{Input::Plain, err(7)}, {Input::Plain, err(8)}}, {Value(), 8}},
       {"null value", {{Input::Fulfilled, Value()}}, {Value::list({Value()})}},
   };
-  for (const auto& c : cases) run(c, [](ValueList items) { return Promise::any(items); });
+  for (const auto& c : cases)
+    run(c, [](ValueList items) { return Promise::any(items); });
 }
 
 TEST_F(AggregationTest, Race) {
   const AggregateCase cases[] = {
       {"first plain value in list order wins",
-       {{Input::FulfillLater, Value("p"), 1}, {Input::Plain, Value("x")},
+       {{Input::FulfillLater, Value("p"), 1},
+        {Input::Plain, Value("x")},
         {Input::Plain, Value("y")}},
        {Value("x")},
        true},
-      {"plain error wins at once", {{Input::Pending, Value()}, {Input::Plain, err(2)}}, {Value(), 2}, true},
+      {"plain error wins at once",
+       {{Input::Pending, Value()}, {Input::Plain, err(2)}},
+       {Value(), 2},
+       true},
       {"first settlement delivered wins",
        {{Input::FulfillLater, Value("slow"), 2}, {Input::RejectLater, err(3), 1}},
        {Value(), 3}},
@@ -149,7 +162,8 @@ TEST_F(AggregationTest, Race) {
        {Value("b")},
        true},
   };
-  for (const auto& c : cases) run(c, [](ValueList items) { return Promise::race(items); });
+  for (const auto& c : cases)
+    run(c, [](ValueList items) { return Promise::race(items); });
 }
 
 TEST_F(AggregationTest, TypedAllAndRaceKeepTheirTypes) {
@@ -212,7 +226,7 @@ TEST_F(PromiseTest, ReduceFoldsThroughAChain) {
   EXPECT_EQ(total->value(), Value(6));
   ASSERT_TRUE(failing->isRejected());
   EXPECT_EQ(failing->error()->code, 2);
-  EXPECT_EQ(calls, 2);  // the third reducer is skipped
+  EXPECT_EQ(calls, 2); // the third reducer is skipped
   EXPECT_EQ(viaPromise->value(), Value("from promise"));
   EXPECT_EQ(typed->value(), "a12");
 }
@@ -220,7 +234,7 @@ TEST_F(PromiseTest, ReduceFoldsThroughAChain) {
 TEST_F(PromiseTest, DelayCountsFromTheDeliveredFulfilment) {
   auto source = Promise::pendingPromise();
   auto delayed = source->delay(2.0);
-  env_.advance(5);  // time before the fulfilment does not count
+  env_.advance(5); // time before the fulfilment does not count
   source->fulfill("v");
   env_.advance(1.999);
   EXPECT_TRUE(delayed->isPending());
@@ -229,7 +243,7 @@ TEST_F(PromiseTest, DelayCountsFromTheDeliveredFulfilment) {
 
   auto rejected = Promise::resolvedWith(Value(makeError(1)))->delay(100);
   pump();
-  EXPECT_TRUE(rejected->isRejected());  // without waiting
+  EXPECT_TRUE(rejected->isRejected()); // without waiting
 }
 
 TEST_F(PromiseTest, TimeoutDecidesByWhicheverComesFirst) {
@@ -274,15 +288,15 @@ TEST_F(PromiseTest, TimerIntervalsAreTruncatedAndBounded) {
 // Records when (mock time) each attempt of a retry ran.
 struct Attempts {
   std::vector<double> times;
-  std::vector<std::pair<std::int64_t, int>> conditionCalls;  // (remaining, error code)
+  std::vector<std::pair<std::int64_t, int>> conditionCalls; // (remaining, error code)
 };
 
 TEST_F(PromiseTest, RetryRunsAtMostOnePlusAttemptsTimesWithAFixedDelay) {
   struct Case {
     const char* name;
     std::function<Promise::Ptr(const Promise::RetryWork&, Attempts*)> start;
-    int succeedOnAttempt;  // 0: never
-    std::vector<double> expectedTimes;  // relative to the start
+    int succeedOnAttempt;              // 0: never
+    std::vector<double> expectedTimes; // relative to the start
     Expect expected;
     std::vector<std::pair<std::int64_t, int>> expectedConditionCalls;
   };
@@ -294,26 +308,49 @@ TEST_F(PromiseTest, RetryRunsAtMostOnePlusAttemptsTimesWithAFixedDelay) {
   };
   const Case cases[] = {
       {"default form: twice, one second apart",
-       [](auto& work, Attempts*) { return Promise::retry(work); }, 0, {0, 1}, {Value(), 2}, {}},
-      {"attempts 0: one try", [](auto& work, Attempts*) { return Promise::attempts(0, work); }, 0,
-       {0}, {Value(), 1}, {}},
+       [](auto& work, Attempts*) { return Promise::retry(work); },
+       0,
+       {0, 1},
+       {Value(), 2},
+       {}},
+      {"attempts 0: one try",
+       [](auto& work, Attempts*) { return Promise::attempts(0, work); },
+       0,
+       {0},
+       {Value(), 1},
+       {}},
       {"negative attempts: one try",
-       [](auto& work, Attempts*) { return Promise::attempts(-3, work); }, 0, {0}, {Value(), 1},
+       [](auto& work, Attempts*) { return Promise::attempts(-3, work); },
+       0,
+       {0},
+       {Value(), 1},
        {}},
       {"three attempts with delay and condition",
-       [&](auto& work, Attempts* a) { return Promise::attempts(3, 0.5, always(a), work); }, 0,
-       {0, 0.5, 1.0, 1.5}, {Value(), 4}, {{3, 1}, {2, 2}, {1, 3}}},
+       [&](auto& work, Attempts* a) { return Promise::attempts(3, 0.5, always(a), work); },
+       0,
+       {0, 0.5, 1.0, 1.5},
+       {Value(), 4},
+       {{3, 1}, {2, 2}, {1, 3}}},
       {"success on the second try",
-       [](auto& work, Attempts*) { return Promise::attempts(5, work); }, 2, {0, 1},
-       {Value("ok")}, {}},
+       [](auto& work, Attempts*) { return Promise::attempts(5, work); },
+       2,
+       {0, 1},
+       {Value("ok")},
+       {}},
       {"condition says no: first error, no waiting",
        [](auto& work, Attempts* a) {
-         return Promise::attempts(5, 10, [a](std::int64_t remaining, const ErrorPtr& e) {
-           a->conditionCalls.emplace_back(remaining, static_cast<int>(e->code));
-           return false;
-         }, work);
+         return Promise::attempts(
+             5, 10,
+             [a](std::int64_t remaining, const ErrorPtr& e) {
+               a->conditionCalls.emplace_back(remaining, static_cast<int>(e->code));
+               return false;
+             },
+             work);
        },
-       0, {0}, {Value(), 1}, {{5, 1}}},
+       0,
+       {0},
+       {Value(), 1},
+       {{5, 1}}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -323,10 +360,10 @@ TEST_F(PromiseTest, RetryRunsAtMostOnePlusAttemptsTimesWithAFixedDelay) {
       attempts.times.push_back(env_.now() - start);
       int n = static_cast<int>(attempts.times.size());
       if (n == c.succeedOnAttempt) return Value("ok");
-      return Value(makeError(n));  // an error carried as a dynamic value still counts as failure
+      return Value(makeError(n)); // an error carried as a dynamic value still counts as failure
     };
     auto made = c.start(work, &attempts);
-    EXPECT_EQ(attempts.times.size(), 1u);  // the first attempt runs inside the call
+    EXPECT_EQ(attempts.times.size(), 1u); // the first attempt runs inside the call
     env_.advance(100);
     EXPECT_EQ(attempts.times, c.expectedTimes);
     EXPECT_EQ(attempts.conditionCalls, c.expectedConditionCalls);
@@ -359,5 +396,5 @@ TEST_F(PromiseTest, RetryFollowsAPromiseReturnedByItsWork) {
   EXPECT_EQ(direct->value(), 7);
 }
 
-}  // namespace
-}  // namespace fbl_test
+} // namespace
+} // namespace fbl_test

@@ -21,7 +21,9 @@ using platform::Value;
 using platform::ValueList;
 using Promise = FBLPromise<Value>;
 
-inline ErrorPtr makeError(int code) { return platform::Error::make("test.domain", code); }
+inline ErrorPtr makeError(int code) {
+  return platform::Error::make("test.domain", code);
+}
 
 inline Value promiseValue(const Promise::Ptr& promise) {
   return Value(platform::ObjectPtr(promise));
@@ -54,7 +56,7 @@ inline void expectOutcome(const Outcome& seen, const Expect& expected) {
 }
 
 class PromiseTest : public ::testing::Test {
- protected:
+protected:
   void TearDown() override {
     env_.runUntilIdle();
     // Every test leaves nothing pending and nothing queued behind.
@@ -83,4 +85,4 @@ class PromiseTest : public ::testing::Test {
   platform::TestEnvironment env_;
 };
 
-}  // namespace fbl_test
+} // namespace fbl_test
