@@ -233,6 +233,7 @@ bool SqfliteDarwinDatabase::openWithFlags(int flags, const char* vfsName) {
 }
 
 bool SqfliteDarwinDatabase::close() {
+  lastStatement_.reset();
   closeOpenResultSets();
   if (!db_) {
     isOpen_ = false;
@@ -289,38 +290,52 @@ std::shared_ptr<SqfliteDarwinResultSet> SqfliteDarwinDatabase::executeQuery(
     return nullptr;
   }
   isExecutingStatement_ = true;
-  sqlite3_stmt* st = nullptr;
-  int rc = sqlite3_prepare_v2(db_, sql.c_str(), -1, &st, nullptr);
-  if (rc != SQLITE_OK) {
-    sqfliteLog("DB Error: " + std::to_string(lastErrorCode()) + " \"" + lastErrorMessage() + "\"");
-    sqfliteLog("DB Query: " + sql);
-    sqfliteLog("DB Path: " + databasePath_.value_or(""));
-    sqlite3_finalize(st);
-    isExecutingStatement_ = false;
-    return nullptr;
-  }
-  if (st == nullptr) {
-    // Only white space or comments: SQLite prepares nothing and reports no error. There is no
-    // statement to step; treat it as one that completes at once.
-    rc = sqlite3_prepare_v2(db_, "SELECT 1 WHERE 0", -1, &st, nullptr);
-    if (rc != SQLITE_OK) {
+  std::shared_ptr<SqfliteDarwinStatement> holder;
+  if (reusesLastStatement_ && lastStatement_ && lastStatement_->statement() &&
+      !lastStatement_->inUse() && lastStatement_->query() == sql) {
+    holder = lastStatement_;
+    sqlite3_reset(holder->statement());
+    sqlite3_clear_bindings(holder->statement());
+    if (!bindStatement(holder->statement(), arguments)) {
       isExecutingStatement_ = false;
       return nullptr;
     }
+  } else {
+    sqlite3_stmt* st = nullptr;
+    int rc = sqlite3_prepare_v2(db_, sql.c_str(), -1, &st, nullptr);
+    if (rc != SQLITE_OK) {
+      sqfliteLog("DB Error: " + std::to_string(lastErrorCode()) + " \"" + lastErrorMessage() +
+                 "\"");
+      sqfliteLog("DB Query: " + sql);
+      sqfliteLog("DB Path: " + databasePath_.value_or(""));
+      sqlite3_finalize(st);
+      isExecutingStatement_ = false;
+      return nullptr;
+    }
+    if (st == nullptr) {
+      // Only white space or comments: SQLite prepares nothing and reports no error. There is
+      // no statement to step; treat it as one that completes at once.
+      rc = sqlite3_prepare_v2(db_, "SELECT 1 WHERE 0", -1, &st, nullptr);
+      if (rc != SQLITE_OK) {
+        isExecutingStatement_ = false;
+        return nullptr;
+      }
+    }
+    if (!bindStatement(st, arguments)) {
+      sqlite3_finalize(st);
+      isExecutingStatement_ = false;
+      return nullptr;
+    }
+    holder = std::make_shared<SqfliteDarwinStatement>(st, sql);
+    statements_.erase(std::remove_if(statements_.begin(), statements_.end(),
+                                     [](const auto& w) { return w.expired(); }),
+                      statements_.end());
+    statements_.push_back(holder);
+    if (reusesLastStatement_) lastStatement_ = holder;
   }
-  if (!bindStatement(st, arguments)) {
-    sqlite3_finalize(st);
-    isExecutingStatement_ = false;
-    return nullptr;
-  }
-  auto holder = std::make_shared<SqfliteDarwinStatement>(st, sql);
-  statements_.erase(std::remove_if(statements_.begin(), statements_.end(),
-                                   [](const auto& w) { return w.expired(); }),
-                    statements_.end());
-  statements_.push_back(holder);
   auto rs = SqfliteDarwinResultSet::resultSetWithStatement(holder, shared_from_this(), true);
   rs->setQuery(sql);
-  openResultSets_.insert(rs.get());
+  openResultSets_.push_back(rs.get());
   holder->useCount_ += 1;
   isExecutingStatement_ = false;
   return rs;
@@ -437,18 +452,22 @@ std::int64_t SqfliteDarwinDatabase::lastInsertRowId() {
 }
 
 void SqfliteDarwinDatabase::resultSetDidClose(SqfliteDarwinResultSet* resultSet) {
-  openResultSets_.erase(resultSet);
+  auto it = std::find(openResultSets_.begin(), openResultSets_.end(), resultSet);
+  if (it != openResultSets_.end()) openResultSets_.erase(it);
 }
 
 void SqfliteDarwinDatabase::closeOpenResultSets() {
   // Closing a result set removes it from the set, so work on a copy; keep this connection alive
   // while the last result sets let go of it.
   auto self = weak_from_this().lock();
-  auto sets = openResultSets_;
-  for (SqfliteDarwinResultSet* rs : sets) {
-    openResultSets_.erase(rs);
-    rs->close();
-  }
+  auto sets = std::move(openResultSets_);
+  openResultSets_.clear();
+  for (SqfliteDarwinResultSet* rs : sets) rs->close();
+}
+
+void SqfliteDarwinDatabase::setReusesLastStatement(bool reuse) {
+  reusesLastStatement_ = reuse;
+  if (!reuse) lastStatement_.reset();
 }
 
 void SqfliteDarwinDatabase::setMaxBusyRetryTimeInterval(double seconds) {

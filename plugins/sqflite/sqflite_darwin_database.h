@@ -14,7 +14,6 @@
 #include <functional>
 #include <memory>
 #include <optional>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -152,6 +151,11 @@ class SqfliteDarwinDatabase : public std::enable_shared_from_this<SqfliteDarwinD
   bool hasOpenResultSets() const { return !openResultSets_.empty(); }
   void closeOpenResultSets();
 
+  // While on, the last statement prepared stays prepared and the next statement with the same
+  // text reuses it (rebinding every parameter) instead of preparing it again: the entries of one
+  // batch call usually repeat one statement. Turning it off finalises the kept statement.
+  void setReusesLastStatement(bool reuse);
+
   void setMaxBusyRetryTimeInterval(double seconds);
   double maxBusyRetryTimeInterval() const { return maxBusyRetryTimeInterval_; }
   void setBusyTimingForTesting(BusyTiming timing);
@@ -170,7 +174,8 @@ class SqfliteDarwinDatabase : public std::enable_shared_from_this<SqfliteDarwinD
   sqlite3* db_ = nullptr;
   bool isExecutingStatement_ = false;
   double startBusyRetryTime_ = 0;
-  std::set<SqfliteDarwinResultSet*> openResultSets_;
+  // Few at a time: a vector beats a node-based set on every statement.
+  std::vector<SqfliteDarwinResultSet*> openResultSets_;
   std::vector<std::weak_ptr<SqfliteDarwinStatement>> statements_;
   bool isOpen_ = false;
   double maxBusyRetryTimeInterval_ = 2.0;
@@ -179,6 +184,8 @@ class SqfliteDarwinDatabase : public std::enable_shared_from_this<SqfliteDarwinD
   // could blur); cleared when the next statement is prepared.
   std::optional<std::pair<int, std::string>> layerError_;
   BusyTiming busyTiming_;
+  bool reusesLastStatement_ = false;
+  std::shared_ptr<SqfliteDarwinStatement> lastStatement_;
 };
 
 }  // namespace sqflite

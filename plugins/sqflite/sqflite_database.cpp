@@ -140,7 +140,7 @@ void SqfliteDatabase::dbHandleError(SqfliteDarwinDatabase* db,
     auto arguments = operation->getSqlArguments();
     details = Value::map({{Value(SqfliteParamSql), Value(*sql)},
                           {Value(SqfliteParamSqlArguments),
-                           Value(arguments ? *arguments : ValueList{})}});
+                           Value(arguments ? arguments->list() : ValueList{})}});
   }
   operation->error(SqfliteError{SqliteErrorCode, std::move(message), std::move(details)});
 }
@@ -160,8 +160,9 @@ bool SqfliteDatabase::dbExecuteOrError(SqfliteDarwinDatabase* db,
   if (*sql == kDefensiveOffSql) {
     sqlite3_db_config(db->sqliteHandle(), kDbConfigDefensive, 0, nullptr);
   }
-  logSql(*sql, *arguments);
-  bool ok = arguments->empty() ? db->executeUpdate(*sql) : db->executeUpdate(*sql, *arguments);
+  const ValueList& values = arguments->list();
+  logSql(*sql, values);
+  bool ok = values.empty() ? db->executeUpdate(*sql) : db->executeUpdate(*sql, values);
   auto inTransactionChange = operation->getInTransactionChange();
   if (inTransactionChange) {
     if (!*inTransactionChange) {
@@ -338,8 +339,8 @@ bool SqfliteDatabase::dbDoQuery(SqfliteDarwinDatabase* db, const SqfliteOperatio
     }
     pageSize = v->asInt();
   }
-  logSql(*sql, *arguments);
-  auto rs = db->executeQuery(*sql, *arguments);
+  logSql(*sql, arguments->list());
+  auto rs = db->executeQuery(*sql, arguments->list());
   if (!rs) {
     // Whatever refused the statement (SQLite, or the layer's own checks such as the bind
     // count), the query did not run.
@@ -436,6 +437,13 @@ void SqfliteDatabase::dbBatch(SqfliteDarwinDatabase* db, const SqfliteOperationP
     return;
   }
   ValueList results;
+  // The entries of a batch usually repeat one statement: keep it prepared for the batch's
+  // length instead of preparing it for every entry.
+  struct ReuseForBatch {
+    SqfliteDarwinDatabase* db;
+    explicit ReuseForBatch(SqfliteDarwinDatabase* d) : db(d) { db->setReusesLastStatement(true); }
+    ~ReuseForBatch() { db->setReusesLastStatement(false); }
+  } reuse(db);
   if (operations && operations->isList()) {
     for (const Value& entry : operations->asList()) {
       if (!entry.isMap()) {

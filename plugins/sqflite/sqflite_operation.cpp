@@ -1,5 +1,6 @@
 #include "plugins/sqflite/sqflite_operation.h"
 
+#include <algorithm>
 #include <cmath>
 #include <utility>
 
@@ -64,10 +65,23 @@ std::optional<Value> toSqlValue(const Value& value) {
   }
 }
 
-std::optional<ValueList> toSqlArguments(const Value* arguments) {
-  if (!arguments || arguments->isNull()) return ValueList{};
+const ValueList& SqlArguments::list() const {
+  static const ValueList kEmpty;
+  if (converted_) return *converted_;
+  return original_ ? *original_ : kEmpty;
+}
+
+namespace {
+
+bool needsConversion(const Value& v) { return v.isList() || v.isTypedList(); }
+
+}  // namespace
+
+std::optional<SqlArguments> toSqlArguments(const Value* arguments) {
+  if (!arguments || arguments->isNull()) return SqlArguments();
   const ValueList* list = arguments->ifList();
   if (!list) return std::nullopt;
+  if (std::none_of(list->begin(), list->end(), needsConversion)) return SqlArguments(list);
   ValueList out;
   out.reserve(list->size());
   for (const Value& item : *list) {
@@ -75,16 +89,15 @@ std::optional<ValueList> toSqlArguments(const Value* arguments) {
     if (!v) return std::nullopt;
     out.push_back(std::move(*v));
   }
-  return out;
+  return SqlArguments(std::move(out));
 }
 
-std::optional<std::string> SqfliteOperation::getSql() const {
+const std::string* SqfliteOperation::getSql() const {
   const Value* v = getArgument(SqfliteParamSql);
-  if (v && v->isString()) return v->asString();
-  return std::nullopt;
+  return v ? v->ifString() : nullptr;
 }
 
-std::optional<ValueList> SqfliteOperation::getSqlArguments() const {
+std::optional<SqlArguments> SqfliteOperation::getSqlArguments() const {
   return toSqlArguments(getArgument(SqfliteParamSqlArguments));
 }
 
@@ -133,12 +146,12 @@ void SqfliteMethodCallOperation::error(SqfliteError error) {
 }
 
 std::string SqfliteBatchOperation::getMethod() const {
-  const Value* v = dictionary_.find(Value(SqfliteParamMethod));
+  const Value* v = dictionary_->find(Value(SqfliteParamMethod));
   return v && v->isString() ? v->asString() : std::string();
 }
 
 const Value* SqfliteBatchOperation::getArgument(const std::string& key) const {
-  return dictionary_.find(Value(key));
+  return dictionary_->find(Value(key));
 }
 
 }  // namespace sqflite

@@ -54,9 +54,23 @@ SqfliteError invalidArgumentError(const std::string& key, const std::string& met
 // Converts one channel value into what is bound to SQLite; fails (returns none) for a list
 // element that is not a number.
 std::optional<platform::Value> toSqlValue(const platform::Value& value);
+// The converted "arguments" of a statement. Refers to the caller's own list when no element
+// needs converting (the common case), so the list must outlive it.
+class SqlArguments {
+ public:
+  SqlArguments() = default;
+  explicit SqlArguments(const platform::ValueList* original) : original_(original) {}
+  explicit SqlArguments(platform::ValueList converted) : converted_(std::move(converted)) {}
+  const platform::ValueList& list() const;
+
+ private:
+  const platform::ValueList* original_ = nullptr;
+  std::optional<platform::ValueList> converted_;
+};
+
 // Converts the "arguments" value: absent, null or empty gives an empty list. Fails (none) when
 // it is not a list or holds an unconvertible element.
-std::optional<platform::ValueList> toSqlArguments(const platform::Value* arguments);
+std::optional<SqlArguments> toSqlArguments(const platform::Value* arguments);
 
 class SqfliteOperation {
  public:
@@ -72,10 +86,10 @@ class SqfliteOperation {
   virtual void success(platform::Value value) = 0;
   virtual void error(SqfliteError error) = 0;
 
-  // The "sql" argument when it is a string.
-  std::optional<std::string> getSql() const;
+  // The "sql" argument when it is a string (points into the operation's arguments).
+  const std::string* getSql() const;
   // The "arguments" argument converted; none when malformed.
-  std::optional<platform::ValueList> getSqlArguments() const;
+  std::optional<SqlArguments> getSqlArguments() const;
   // The "transactionId" argument when it is an integer (null or absent: none).
   std::optional<std::int64_t> getTransactionId() const;
   // The "inTransaction" argument when it is a boolean.
@@ -109,8 +123,9 @@ class SqfliteMethodCallOperation : public SqfliteOperation {
 
 class SqfliteBatchOperation : public SqfliteOperation {
  public:
-  SqfliteBatchOperation(platform::Value dictionary, bool noResult)
-      : dictionary_(std::move(dictionary)), noResult_(noResult) {}
+  // `dictionary` (the entry's map) must outlive the operation; the batch call owns it.
+  SqfliteBatchOperation(const platform::Value& dictionary, bool noResult)
+      : dictionary_(&dictionary), noResult_(noResult) {}
   std::string getMethod() const override;
   const platform::Value* getArgument(const std::string& key) const override;
   bool getNoResult() const override { return noResult_; }
@@ -121,7 +136,7 @@ class SqfliteBatchOperation : public SqfliteOperation {
   const std::optional<SqfliteError>& errorRecord() const { return error_; }
 
  private:
-  platform::Value dictionary_;
+  const platform::Value* dictionary_;
   bool noResult_;
   platform::Value results_;
   std::optional<SqfliteError> error_;
