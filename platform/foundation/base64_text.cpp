@@ -13,7 +13,7 @@ int sextet(char c) {
   if (c == '/') return 63;
   return -1;
 }
-}  // namespace
+} // namespace
 
 std::string base64EncodeBytes(const Bytes& data) {
   std::string out;
@@ -49,7 +49,7 @@ std::optional<Bytes> base64DecodeText(std::string_view text) {
       continue;
     }
     int s = sextet(c);
-    if (s < 0 || padding > 0) return std::nullopt;  // no data after padding
+    if (s < 0 || padding > 0) return std::nullopt; // no data after padding
     acc = (acc << 6) | static_cast<unsigned>(s);
     bits += 6;
     if (bits >= 8) {
@@ -62,4 +62,4 @@ std::optional<Bytes> base64DecodeText(std::string_view text) {
   return out;
 }
 
-}  // namespace platform
+} // namespace platform

@@ -13,4 +13,4 @@ namespace platform {
 std::string base64EncodeBytes(const Bytes& data);
 std::optional<Bytes> base64DecodeText(std::string_view text);
 
-}  // namespace platform
+} // namespace platform

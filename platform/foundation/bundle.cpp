@@ -53,7 +53,7 @@ std::shared_ptr<const Bundle> loadMain() {
   return Bundle::inMemory(folder, std::move(info));
 }
 
-}  // namespace
+} // namespace
 
 std::shared_ptr<const Bundle> Bundle::main() {
   std::lock_guard lock(mainMutex());
@@ -79,7 +79,9 @@ std::shared_ptr<const Bundle> Bundle::inMemory(std::string path, ValueMap infoDi
   return std::make_shared<const Bundle>(std::move(path), std::move(infoDictionary));
 }
 
-std::string Bundle::resourcePath() const { return joinPath(path_, "Resources"); }
+std::string Bundle::resourcePath() const {
+  return joinPath(path_, "Resources");
+}
 
 Value Bundle::objectForInfoDictionaryKey(std::string_view key) const {
   auto it = info_.find(Value(key));
@@ -123,4 +125,4 @@ std::vector<std::string> Bundle::urlSchemes() const {
   return out;
 }
 
-}  // namespace platform
+} // namespace platform

@@ -12,17 +12,18 @@ namespace platform {
 namespace {
 
 class BundleTest : public ::testing::Test {
- protected:
+protected:
   void SetUp() override {
     std::filesystem::create_directories(scratch_ / "App.bundle/Resources/web");
     writePropertyListFile(
         scratch_ / "App.bundle/Info.plist",
-        Value::map({{"CFBundleIdentifier", "com.example.app"},
-                    {"CFBundleShortVersionString", "2.1"},
-                    {"CFBundleURLTypes",
-                     Value::list({Value::map({{"CFBundleURLSchemes", Value::list({"one", "two"})}}),
-                                  Value::map({{"CFBundleURLName", "no schemes"}}),
-                                  Value::map({{"CFBundleURLSchemes", Value::list({"three", 4})}})})}}),
+        Value::map(
+            {{"CFBundleIdentifier", "com.example.app"},
+             {"CFBundleShortVersionString", "2.1"},
+             {"CFBundleURLTypes",
+              Value::list({Value::map({{"CFBundleURLSchemes", Value::list({"one", "two"})}}),
+                           Value::map({{"CFBundleURLName", "no schemes"}}),
+                           Value::map({{"CFBundleURLSchemes", Value::list({"three", 4})}})})}}),
         PropertyListFormat::Xml);
     std::ofstream(scratch_ / "App.bundle/Resources/Options-Info.plist") << "x";
     std::ofstream(scratch_ / "App.bundle/Resources/web/index.html") << "x";
@@ -62,7 +63,7 @@ TEST_F(BundleTest, ResourcesByNameAndTypeStayInsideTheBundle) {
   EXPECT_EQ(b->pathForResource("index", "html", "web"),
             scratch_ / "App.bundle/Resources/web/index.html");
   EXPECT_EQ(b->pathForResource("Missing", "plist"), std::nullopt);
-  EXPECT_EQ(b->pathForResource("web", ""), std::nullopt);  // folders are not resources
+  EXPECT_EQ(b->pathForResource("web", ""), std::nullopt); // folders are not resources
   EXPECT_EQ(b->pathForResource("../../secret", "txt"), std::nullopt);
   EXPECT_EQ(b->pathForResource("secret", "txt", "../.."), std::nullopt);
   EXPECT_EQ(b->pathForResource("/etc/passwd", ""), std::nullopt);
@@ -78,5 +79,5 @@ TEST_F(BundleTest, ShippedDefaultBundleNamesTheHost) {
   EXPECT_TRUE(b->objectForInfoDictionaryKey("CFBundleName").isString());
 }
 
-}  // namespace
-}  // namespace platform
+} // namespace
+} // namespace platform

@@ -30,7 +30,9 @@ void civilFromDays(std::int64_t z, std::int64_t* y, int* m, int* d) {
   *y = yoe + era * 400 + (*m <= 2);
 }
 
-bool isLeap(std::int64_t y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
+bool isLeap(std::int64_t y) {
+  return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
+}
 
 int daysInMonth(std::int64_t y, int m) {
   static const int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
@@ -39,7 +41,7 @@ int daysInMonth(std::int64_t y, int m) {
 
 // Whole seconds toward the past, refusing values no calendar field can hold.
 bool floorSeconds(double s, std::int64_t* out) {
-  if (!std::isfinite(s) || std::fabs(s) > 3.0e14) return false;  // about +-9.5 million years
+  if (!std::isfinite(s) || std::fabs(s) > 3.0e14) return false; // about +-9.5 million years
   *out = static_cast<std::int64_t>(std::floor(s));
   return true;
 }
@@ -90,7 +92,7 @@ bool readZone(std::string_view text, std::size_t* pos, int* offset) {
   return true;
 }
 
-}  // namespace
+} // namespace
 
 CivilTime civilTimeFromSeconds(std::int64_t s) {
   std::int64_t days = s >= 0 ? s / 86400 : -((-s + 86399) / 86400);
@@ -177,7 +179,8 @@ DateFormatter::DateFormatter(std::string_view pattern, int gmtOffsetSeconds)
   while (i < pattern.size()) {
     char c = pattern[i];
     std::size_t run = 1;
-    while (i + run < pattern.size() && pattern[i + run] == c) ++run;
+    while (i + run < pattern.size() && pattern[i + run] == c)
+      ++run;
     if (c == '\'') {
       // Quoted literal; '' is a single quote.
       std::size_t end = pattern.find('\'', i + 1);
@@ -193,15 +196,32 @@ DateFormatter::DateFormatter(std::string_view pattern, int gmtOffsetSeconds)
     }
     Field f = Field::Literal;
     switch (c) {
-      case 'y': f = Field::Year; break;
-      case 'M': f = Field::Month; break;
-      case 'd': f = Field::Day; break;
-      case 'H': f = Field::Hour; break;
-      case 'm': f = Field::Minute; break;
-      case 's': f = Field::Second; break;
-      case 'S': f = Field::Millis; break;
-      case 'Z': f = Field::Zone; break;
-      default: break;
+    case 'y':
+      f = Field::Year;
+      break;
+    case 'M':
+      f = Field::Month;
+      break;
+    case 'd':
+      f = Field::Day;
+      break;
+    case 'H':
+      f = Field::Hour;
+      break;
+    case 'm':
+      f = Field::Minute;
+      break;
+    case 's':
+      f = Field::Second;
+      break;
+    case 'S':
+      f = Field::Millis;
+      break;
+    case 'Z':
+      f = Field::Zone;
+      break;
+    default:
+      break;
     }
     if (f == Field::Literal) {
       addLiteral(std::string(pattern.substr(i, run)));
@@ -232,28 +252,40 @@ std::string DateFormatter::stringFromDate(Date d) const {
   std::string out;
   for (const Token& tok : tokens_) {
     switch (tok.field) {
-      case Field::Literal:
-        out += tok.literal;
-        break;
-      case Field::Year: {
-        char buf[32];
-        std::snprintf(buf, sizeof buf, t.year < 0 ? "-%04lld" : "%04lld",
-                      static_cast<long long>(t.year < 0 ? -t.year : t.year));
-        out += buf;
-        break;
-      }
-      case Field::Month: out += twoDigits(t.month); break;
-      case Field::Day: out += twoDigits(t.day); break;
-      case Field::Hour: out += twoDigits(t.hour); break;
-      case Field::Minute: out += twoDigits(t.minute); break;
-      case Field::Second: out += twoDigits(t.second); break;
-      case Field::Millis: {
-        char buf[16];
-        std::snprintf(buf, sizeof buf, "%03d", millis);
-        out += buf;
-        break;
-      }
-      case Field::Zone: out += zoneText(offset_); break;
+    case Field::Literal:
+      out += tok.literal;
+      break;
+    case Field::Year: {
+      char buf[32];
+      std::snprintf(buf, sizeof buf, t.year < 0 ? "-%04lld" : "%04lld",
+                    static_cast<long long>(t.year < 0 ? -t.year : t.year));
+      out += buf;
+      break;
+    }
+    case Field::Month:
+      out += twoDigits(t.month);
+      break;
+    case Field::Day:
+      out += twoDigits(t.day);
+      break;
+    case Field::Hour:
+      out += twoDigits(t.hour);
+      break;
+    case Field::Minute:
+      out += twoDigits(t.minute);
+      break;
+    case Field::Second:
+      out += twoDigits(t.second);
+      break;
+    case Field::Millis: {
+      char buf[16];
+      std::snprintf(buf, sizeof buf, "%03d", millis);
+      out += buf;
+      break;
+    }
+    case Field::Zone:
+      out += zoneText(offset_);
+      break;
     }
   }
   return out;
@@ -267,40 +299,40 @@ std::optional<Date> DateFormatter::dateFromString(std::string_view text) const {
   int offset = offset_;
   for (const Token& tok : tokens_) {
     switch (tok.field) {
-      case Field::Literal:
-        if (text.substr(pos, tok.literal.size()) != tok.literal) return std::nullopt;
-        pos += tok.literal.size();
-        break;
-      case Field::Year:
-        if (!readDigits(text, &pos, 4, &t.year)) return std::nullopt;
-        break;
-      case Field::Month:
-        if (!readDigits(text, &pos, 2, &v)) return std::nullopt;
-        t.month = static_cast<int>(v);
-        break;
-      case Field::Day:
-        if (!readDigits(text, &pos, 2, &v)) return std::nullopt;
-        t.day = static_cast<int>(v);
-        break;
-      case Field::Hour:
-        if (!readDigits(text, &pos, 2, &v)) return std::nullopt;
-        t.hour = static_cast<int>(v);
-        break;
-      case Field::Minute:
-        if (!readDigits(text, &pos, 2, &v)) return std::nullopt;
-        t.minute = static_cast<int>(v);
-        break;
-      case Field::Second:
-        if (!readDigits(text, &pos, 2, &v)) return std::nullopt;
-        t.second = static_cast<int>(v);
-        break;
-      case Field::Millis:
-        if (!readDigits(text, &pos, 3, &v)) return std::nullopt;
-        millis = static_cast<int>(v);
-        break;
-      case Field::Zone:
-        if (!readZone(text, &pos, &offset)) return std::nullopt;
-        break;
+    case Field::Literal:
+      if (text.substr(pos, tok.literal.size()) != tok.literal) return std::nullopt;
+      pos += tok.literal.size();
+      break;
+    case Field::Year:
+      if (!readDigits(text, &pos, 4, &t.year)) return std::nullopt;
+      break;
+    case Field::Month:
+      if (!readDigits(text, &pos, 2, &v)) return std::nullopt;
+      t.month = static_cast<int>(v);
+      break;
+    case Field::Day:
+      if (!readDigits(text, &pos, 2, &v)) return std::nullopt;
+      t.day = static_cast<int>(v);
+      break;
+    case Field::Hour:
+      if (!readDigits(text, &pos, 2, &v)) return std::nullopt;
+      t.hour = static_cast<int>(v);
+      break;
+    case Field::Minute:
+      if (!readDigits(text, &pos, 2, &v)) return std::nullopt;
+      t.minute = static_cast<int>(v);
+      break;
+    case Field::Second:
+      if (!readDigits(text, &pos, 2, &v)) return std::nullopt;
+      t.second = static_cast<int>(v);
+      break;
+    case Field::Millis:
+      if (!readDigits(text, &pos, 3, &v)) return std::nullopt;
+      millis = static_cast<int>(v);
+      break;
+    case Field::Zone:
+      if (!readZone(text, &pos, &offset)) return std::nullopt;
+      break;
     }
   }
   if (pos != text.size()) return std::nullopt;
@@ -309,4 +341,4 @@ std::optional<Date> DateFormatter::dateFromString(std::string_view text) const {
   return Date{static_cast<double>(*seconds - offset) + millis / 1000.0};
 }
 
-}  // namespace platform
+} // namespace platform

@@ -6,10 +6,10 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
-#include <algorithm>
 #include <filesystem>
 #include <random>
 
@@ -63,14 +63,16 @@ bool writeAll(int fd, const std::uint8_t* data, std::size_t size) {
   return true;
 }
 
-}  // namespace
+} // namespace
 
 std::string joinPath(std::string_view a, std::string_view b) {
   if (a.empty()) return std::string(b);
   if (b.empty()) return std::string(a);
   std::string out(a);
-  while (out.size() > 1 && out.back() == '/') out.pop_back();
-  while (!b.empty() && b.front() == '/') b.remove_prefix(1);
+  while (out.size() > 1 && out.back() == '/')
+    out.pop_back();
+  while (!b.empty() && b.front() == '/')
+    b.remove_prefix(1);
   if (out != "/") out += '/';
   out += b;
   return out;
@@ -85,20 +87,20 @@ std::string FileManager::pathForDirectory(SearchPathDirectory which) const {
   std::string home = envOr("LUMORA_HOME");
   if (!home.empty()) {
     switch (which) {
-      case SearchPathDirectory::Library:
-        return home;
-      case SearchPathDirectory::Preferences:
-        return joinPath(home, "Preferences");
-      case SearchPathDirectory::ApplicationSupport:
-        return joinPath(home, "Application Support");
-      case SearchPathDirectory::Documents:
-        return joinPath(home, "Documents");
-      case SearchPathDirectory::Caches:
-        return joinPath(home, "Caches");
-      case SearchPathDirectory::Keychains:
-        return joinPath(home, "Keychains");
-      case SearchPathDirectory::Temporary:
-        return joinPath(home, "tmp");
+    case SearchPathDirectory::Library:
+      return home;
+    case SearchPathDirectory::Preferences:
+      return joinPath(home, "Preferences");
+    case SearchPathDirectory::ApplicationSupport:
+      return joinPath(home, "Application Support");
+    case SearchPathDirectory::Documents:
+      return joinPath(home, "Documents");
+    case SearchPathDirectory::Caches:
+      return joinPath(home, "Caches");
+    case SearchPathDirectory::Keychains:
+      return joinPath(home, "Keychains");
+    case SearchPathDirectory::Temporary:
+      return joinPath(home, "tmp");
     }
     return {};
   }
@@ -106,23 +108,23 @@ std::string FileManager::pathForDirectory(SearchPathDirectory which) const {
     return base.empty() ? base : joinPath(joinPath(base, "lumora"), sub);
   };
   switch (which) {
-    case SearchPathDirectory::Library:
-      return under(xdgDir("XDG_CONFIG_HOME", ".config"), "");
-    case SearchPathDirectory::Preferences:
-      return under(xdgDir("XDG_CONFIG_HOME", ".config"), "Preferences");
-    case SearchPathDirectory::ApplicationSupport:
-      return under(xdgDir("XDG_DATA_HOME", ".local/share"), "Application Support");
-    case SearchPathDirectory::Documents:
-      return under(xdgDir("XDG_DATA_HOME", ".local/share"), "Documents");
-    case SearchPathDirectory::Caches:
-      return under(xdgDir("XDG_CACHE_HOME", ".cache"), "");
-    case SearchPathDirectory::Keychains:
-      return under(xdgDir("XDG_DATA_HOME", ".local/share"), "Keychains");
-    case SearchPathDirectory::Temporary: {
-      std::string tmp = envOr("TMPDIR");
-      if (tmp.empty() || tmp[0] != '/') tmp = "/tmp";
-      return joinPath(tmp, "lumora-" + std::to_string(getuid()));
-    }
+  case SearchPathDirectory::Library:
+    return under(xdgDir("XDG_CONFIG_HOME", ".config"), "");
+  case SearchPathDirectory::Preferences:
+    return under(xdgDir("XDG_CONFIG_HOME", ".config"), "Preferences");
+  case SearchPathDirectory::ApplicationSupport:
+    return under(xdgDir("XDG_DATA_HOME", ".local/share"), "Application Support");
+  case SearchPathDirectory::Documents:
+    return under(xdgDir("XDG_DATA_HOME", ".local/share"), "Documents");
+  case SearchPathDirectory::Caches:
+    return under(xdgDir("XDG_CACHE_HOME", ".cache"), "");
+  case SearchPathDirectory::Keychains:
+    return under(xdgDir("XDG_DATA_HOME", ".local/share"), "Keychains");
+  case SearchPathDirectory::Temporary: {
+    std::string tmp = envOr("TMPDIR");
+    if (tmp.empty() || tmp[0] != '/') tmp = "/tmp";
+    return joinPath(tmp, "lumora-" + std::to_string(getuid()));
+  }
   }
   return {};
 }
@@ -144,8 +146,8 @@ std::string FileManager::directory(SearchPathDirectory which, ErrorPtr* error) c
       return {};
     }
     if (st.st_uid != getuid()) {
-      setError(error, cocoaError(kFileWriteNoPermissionError,
-                                 "directory belongs to another user", path));
+      setError(error,
+               cocoaError(kFileWriteNoPermissionError, "directory belongs to another user", path));
       return {};
     }
     if ((st.st_mode & 077) != 0 && ::chmod(path.c_str(), 0700) != 0) {
@@ -163,8 +165,8 @@ bool FileManager::fileExists(const std::string& path, bool* isDirectory) const {
   return true;
 }
 
-bool FileManager::createDirectory(const std::string& path, bool withIntermediates,
-                                  ErrorPtr* error, std::uint32_t mode) const {
+bool FileManager::createDirectory(const std::string& path, bool withIntermediates, ErrorPtr* error,
+                                  std::uint32_t mode) const {
   if (path.empty()) {
     setError(error, cocoaError(kFileNoSuchFileError, "empty path"));
     return false;
@@ -262,8 +264,8 @@ std::optional<Bytes> FileManager::contentsAtPath(const std::string& path, ErrorP
   return out;
 }
 
-bool FileManager::writeAtomically(const std::string& path, std::string_view data,
-                                  ErrorPtr* error, std::uint32_t mode) const {
+bool FileManager::writeAtomically(const std::string& path, std::string_view data, ErrorPtr* error,
+                                  std::uint32_t mode) const {
   Bytes bytes(data.begin(), data.end());
   return writeAtomically(path, bytes, error, mode);
 }
@@ -323,8 +325,7 @@ bool FileManager::removeItem(const std::string& path, ErrorPtr* error) const {
   return true;
 }
 
-bool FileManager::moveItem(const std::string& from, const std::string& to,
-                           ErrorPtr* error) const {
+bool FileManager::moveItem(const std::string& from, const std::string& to, ErrorPtr* error) const {
   struct stat st {};
   if (::lstat(to.c_str(), &st) == 0) {
     setError(error, fileErrorFromErrno(EEXIST, true, to, "Cannot move onto"));
@@ -353,4 +354,4 @@ bool FileManager::isExcludedFromBackup(const std::string& path) const {
   return ::getxattr(path.c_str(), kBackupExclusionAttribute, &value, 1) == 1 && value == '1';
 }
 
-}  // namespace platform
+} // namespace platform

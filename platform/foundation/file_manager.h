@@ -9,7 +9,8 @@
 //   Documents            H/Documents                   $XDG_DATA_HOME/lumora/Documents
 //   Caches               H/Caches                      $XDG_CACHE_HOME/lumora
 //   Keychains            H/Keychains                   $XDG_DATA_HOME/lumora/Keychains
-//   Temporary            H/tmp                         $TMPDIR/lumora-<uid> (TMPDIR defaults to /tmp)
+//   Temporary            H/tmp                         $TMPDIR/lumora-<uid> (TMPDIR defaults to
+//   /tmp)
 //
 // XDG_CONFIG_HOME, XDG_DATA_HOME and XDG_CACHE_HOME default to ~/.config, ~/.local/share and
 // ~/.cache. The environment is read on every call, so a test can point LUMORA_HOME at a fresh
@@ -41,13 +42,13 @@ enum class SearchPathDirectory {
 struct FileAttributes {
   bool isDirectory = false;
   std::uint64_t size = 0;
-  Date creationDate;      // birth time where the file system keeps one, else the change time
-  Date modificationDate;  // content modification time
+  Date creationDate;     // birth time where the file system keeps one, else the change time
+  Date modificationDate; // content modification time
   std::uint32_t permissions = 0;
 };
 
 class FileManager {
- public:
+public:
   static FileManager& defaultManager();
 
   // The directory's path without creating it; empty when no home directory can be found.
@@ -88,4 +89,4 @@ class FileManager {
 // Joins path components with exactly one "/" between them.
 std::string joinPath(std::string_view a, std::string_view b);
 
-}  // namespace platform
+} // namespace platform

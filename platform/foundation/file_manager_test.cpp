@@ -12,7 +12,9 @@
 namespace platform {
 namespace {
 
-FileManager& fm() { return FileManager::defaultManager(); }
+FileManager& fm() {
+  return FileManager::defaultManager();
+}
 
 TEST(FileManager, DirectoriesUnderTheStateRootAreCreatedPrivateOnFirstUse) {
   ScratchDirForTesting home;
@@ -44,7 +46,8 @@ TEST(FileManager, XdgDirectoriesWithoutAStateRoot) {
   ScopedEnvForTesting cache("XDG_CACHE_HOME", std::nullopt);
   ScopedEnvForTesting home("HOME", "/home/u");
   ScopedEnvForTesting tmp("TMPDIR", "/scratch");
-  EXPECT_EQ(fm().pathForDirectory(SearchPathDirectory::Preferences), "/x/config/lumora/Preferences");
+  EXPECT_EQ(fm().pathForDirectory(SearchPathDirectory::Preferences),
+            "/x/config/lumora/Preferences");
   EXPECT_EQ(fm().pathForDirectory(SearchPathDirectory::ApplicationSupport),
             "/home/u/.local/share/lumora/Application Support");
   EXPECT_EQ(fm().pathForDirectory(SearchPathDirectory::Caches), "/home/u/.cache/lumora");
@@ -72,7 +75,7 @@ TEST(FileManager, AtomicWritesAttributesListingMoveAndRemove) {
 
   ASSERT_TRUE(fm().createDirectory(dir / "x/y/z", true));
   EXPECT_FALSE(fm().createDirectory(dir / "p/q", false, &error));
-  EXPECT_FALSE(fm().moveItem(file, dir / "x", &error));  // destination exists
+  EXPECT_FALSE(fm().moveItem(file, dir / "x", &error)); // destination exists
   EXPECT_EQ(error->code, kFileWriteFileExistsError);
   ASSERT_TRUE(fm().moveItem(file, dir / "b.txt"));
   EXPECT_TRUE(fm().removeItem(dir / "x"));
@@ -103,5 +106,5 @@ TEST(FileManager, BackupExclusionMark) {
   EXPECT_EQ(error->code, kFileNoSuchFileError);
 }
 
-}  // namespace
-}  // namespace platform
+} // namespace
+} // namespace platform

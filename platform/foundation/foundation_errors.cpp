@@ -15,27 +15,27 @@ ErrorPtr cocoaError(std::int64_t code, std::string description, const std::strin
 ErrorPtr fileErrorFromErrno(int err, bool writing, const std::string& path, std::string what) {
   std::int64_t code = writing ? kFileWriteUnknownError : kFileReadUnknownError;
   switch (err) {
-    case ENOENT:
-    case ENOTDIR:
-      code = writing ? kFileNoSuchFileError : kFileReadNoSuchFileError;
-      break;
-    case EACCES:
-    case EPERM:
-    case EROFS:
-      code = writing ? kFileWriteNoPermissionError : kFileReadNoPermissionError;
-      break;
-    case EEXIST:
-      code = kFileWriteFileExistsError;
-      break;
-    case ENOSPC:
-    case EDQUOT:
-      code = kFileWriteOutOfSpaceError;
-      break;
-    case EFBIG:
-      code = writing ? kFileWriteUnknownError : kFileReadTooLargeError;
-      break;
-    default:
-      break;
+  case ENOENT:
+  case ENOTDIR:
+    code = writing ? kFileNoSuchFileError : kFileReadNoSuchFileError;
+    break;
+  case EACCES:
+  case EPERM:
+  case EROFS:
+    code = writing ? kFileWriteNoPermissionError : kFileReadNoPermissionError;
+    break;
+  case EEXIST:
+    code = kFileWriteFileExistsError;
+    break;
+  case ENOSPC:
+  case EDQUOT:
+    code = kFileWriteOutOfSpaceError;
+    break;
+  case EFBIG:
+    code = writing ? kFileWriteUnknownError : kFileReadTooLargeError;
+    break;
+  default:
+    break;
   }
   ValueMap info;
   info[kLocalizedDescriptionKey] = what + " \"" + path + "\": " + std::strerror(err);
@@ -44,4 +44,4 @@ ErrorPtr fileErrorFromErrno(int err, bool writing, const std::string& path, std:
   return Error::make(kCocoaErrorDomain, code, std::move(info));
 }
 
-}  // namespace platform
+} // namespace platform

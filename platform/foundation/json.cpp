@@ -13,7 +13,7 @@ namespace {
 
 // Builds a Value from parser events, refusing nesting past the bound before it happens.
 class ValueBuilder {
- public:
+public:
   using json = nlohmann::json;
   explicit ValueBuilder(int maxDepth) : maxDepth_(maxDepth) {}
 
@@ -50,10 +50,10 @@ class ValueBuilder {
   }
   const std::string& error() const { return error_; }
 
- private:
+private:
   struct Frame {
     Value container;
-    std::string pendingKey;  // key under which this container goes into its parent
+    std::string pendingKey; // key under which this container goes into its parent
   };
 
   bool fail(std::string why) {
@@ -68,8 +68,10 @@ class ValueBuilder {
       return true;
     }
     Value& top = stack_.back().container;
-    if (top.isList()) top.asList().push_back(std::move(v));
-    else top.asMap()[Value(std::move(key_))] = std::move(v);
+    if (top.isList())
+      top.asList().push_back(std::move(v));
+    else
+      top.asMap()[Value(std::move(key_))] = std::move(v);
     return true;
   }
 
@@ -114,58 +116,65 @@ bool validUtf8(std::string_view s) {
 }
 
 class Writer {
- public:
+public:
   explicit Writer(const JSONWriteOptions& o) : o_(o) {}
 
   bool write(const Value& v, int depth) {
     if (depth > 512) return fail("nesting too deep");
     switch (v.kind()) {
-      case ValueKind::Null: out_ += "null"; return true;
-      case ValueKind::Bool: out_ += v.asBool() ? "true" : "false"; return true;
-      case ValueKind::Int: out_ += std::to_string(v.asInt()); return true;
-      case ValueKind::Double: return number(v.asDouble());
-      case ValueKind::String: return string(v.asString());
-      case ValueKind::List: {
-        const auto& list = v.asList();
-        out_ += '[';
-        bool first = true;
-        for (const Value& item : list) {
-          if (!first) out_ += ',';
-          first = false;
-          newline(depth + 1);
-          if (!write(item, depth + 1)) return false;
-        }
-        if (!list.empty()) newline(depth);
-        out_ += ']';
-        return true;
+    case ValueKind::Null:
+      out_ += "null";
+      return true;
+    case ValueKind::Bool:
+      out_ += v.asBool() ? "true" : "false";
+      return true;
+    case ValueKind::Int:
+      out_ += std::to_string(v.asInt());
+      return true;
+    case ValueKind::Double:
+      return number(v.asDouble());
+    case ValueKind::String:
+      return string(v.asString());
+    case ValueKind::List: {
+      const auto& list = v.asList();
+      out_ += '[';
+      bool first = true;
+      for (const Value& item : list) {
+        if (!first) out_ += ',';
+        first = false;
+        newline(depth + 1);
+        if (!write(item, depth + 1)) return false;
       }
-      case ValueKind::Map: {
-        const auto& map = v.asMap();
-        out_ += '{';
-        bool first = true;
-        for (const auto& [key, item] : map) {
-          if (!key.isString()) return fail("an object key is not a string");
-          if (!first) out_ += ',';
-          first = false;
-          newline(depth + 1);
-          if (!string(key.asString())) return false;
-          out_ += o_.prettyPrinted ? " : " : ":";
-          if (!write(item, depth + 1)) return false;
-        }
-        if (!map.empty()) newline(depth);
-        out_ += '}';
-        return true;
+      if (!list.empty()) newline(depth);
+      out_ += ']';
+      return true;
+    }
+    case ValueKind::Map: {
+      const auto& map = v.asMap();
+      out_ += '{';
+      bool first = true;
+      for (const auto& [key, item] : map) {
+        if (!key.isString()) return fail("an object key is not a string");
+        if (!first) out_ += ',';
+        first = false;
+        newline(depth + 1);
+        if (!string(key.asString())) return false;
+        out_ += o_.prettyPrinted ? " : " : ":";
+        if (!write(item, depth + 1)) return false;
       }
-      default:
-        return fail(std::string("a value of kind ") + valueKindName(v.kind()) +
-                    " has no JSON form");
+      if (!map.empty()) newline(depth);
+      out_ += '}';
+      return true;
+    }
+    default:
+      return fail(std::string("a value of kind ") + valueKindName(v.kind()) + " has no JSON form");
     }
   }
 
   std::string take() { return std::move(out_); }
   const std::string& error() const { return error_; }
 
- private:
+private:
   bool fail(std::string why) {
     if (error_.empty()) error_ = std::move(why);
     return false;
@@ -199,24 +208,38 @@ class Writer {
     for (char ch : s) {
       auto c = static_cast<unsigned char>(ch);
       switch (ch) {
-        case '"': out_ += "\\\""; break;
-        case '\\': out_ += "\\\\"; break;
-        case '\n': out_ += "\\n"; break;
-        case '\r': out_ += "\\r"; break;
-        case '\t': out_ += "\\t"; break;
-        case '\b': out_ += "\\b"; break;
-        case '\f': out_ += "\\f"; break;
-        case '/':
-          out_ += o_.escapeSlashes ? "\\/" : "/";
-          break;
-        default:
-          if (c < 0x20) {
-            char buf[8];
-            std::snprintf(buf, sizeof buf, "\\u%04x", c);
-            out_ += buf;
-          } else {
-            out_ += ch;
-          }
+      case '"':
+        out_ += "\\\"";
+        break;
+      case '\\':
+        out_ += "\\\\";
+        break;
+      case '\n':
+        out_ += "\\n";
+        break;
+      case '\r':
+        out_ += "\\r";
+        break;
+      case '\t':
+        out_ += "\\t";
+        break;
+      case '\b':
+        out_ += "\\b";
+        break;
+      case '\f':
+        out_ += "\\f";
+        break;
+      case '/':
+        out_ += o_.escapeSlashes ? "\\/" : "/";
+        break;
+      default:
+        if (c < 0x20) {
+          char buf[8];
+          std::snprintf(buf, sizeof buf, "\\u%04x", c);
+          out_ += buf;
+        } else {
+          out_ += ch;
+        }
       }
     }
     out_ += '"';
@@ -228,12 +251,13 @@ class Writer {
   std::string error_;
 };
 
-}  // namespace
+} // namespace
 
 std::optional<Value> JSONObjectWithData(std::string_view text, ErrorPtr* error,
                                         const JSONReadOptions& options) {
   auto refuse = [&](const std::string& why) -> std::optional<Value> {
-    if (error) *error = cocoaError(kPropertyListReadCorruptError, "The data is not valid JSON: " + why);
+    if (error)
+      *error = cocoaError(kPropertyListReadCorruptError, "The data is not valid JSON: " + why);
     return std::nullopt;
   };
   if (text.size() > options.maxBytes) return refuse("input larger than the limit");
@@ -256,7 +280,8 @@ std::optional<std::string> dataWithJSONObject(const Value& value, ErrorPtr* erro
                                               const JSONWriteOptions& options) {
   auto refuse = [&](const std::string& why) -> std::optional<std::string> {
     if (error) {
-      *error = cocoaError(kPropertyListWriteInvalidError, "The value cannot be written as JSON: " + why);
+      *error =
+          cocoaError(kPropertyListWriteInvalidError, "The value cannot be written as JSON: " + why);
     }
     return std::nullopt;
   };
@@ -268,6 +293,8 @@ std::optional<std::string> dataWithJSONObject(const Value& value, ErrorPtr* erro
   return writer.take();
 }
 
-bool isValidJSONObject(const Value& value) { return dataWithJSONObject(value).has_value(); }
+bool isValidJSONObject(const Value& value) {
+  return dataWithJSONObject(value).has_value();
+}
 
-}  // namespace platform
+} // namespace platform

@@ -16,7 +16,8 @@ TEST(JSON, RoundTripsEveryJSONKind) {
       {"ints", Value::list({0, -1, INT64_MAX, INT64_MIN})},
       {"reals", Value::list({0.5, -2.25e-8, 1e300})},
       {"text", "quote \" backslash \\ slash / tab \t nl \n bell \x07 \xE2\x82\xAC"},
-      {"nested", Value::map({{"empty list", Value::emptyList()}, {"empty map", Value::emptyMap()}})},
+      {"nested",
+       Value::map({{"empty list", Value::emptyList()}, {"empty map", Value::emptyMap()}})},
   });
   for (bool pretty : {false, true}) {
     for (bool slashes : {false, true}) {
@@ -46,7 +47,8 @@ TEST(JSON, ExactOutput) {
   const Case cases[] = {
       {Value::map({{"b", 1}, {"a", "x/y"}}), {}, R"({"a":"x/y","b":1})"},
       {Value::map({{"a", "x/y"}}), slashes, R"({"a":"x\/y"})"},
-      {Value::list({3.0, 0.1, -0.0, 1e21, 2.5e-7, 9007199254740993.0}), {},
+      {Value::list({3.0, 0.1, -0.0, 1e21, 2.5e-7, 9007199254740993.0}),
+       {},
        "[3,0.1,-0,1e+21,2.5e-07,9007199254740992]"},
       {Value::list({std::string("\x01\x1f"), "\xC3\xA9"}), {}, "[\"\\u0001\\u001f\",\"\xC3\xA9\"]"},
       {Value::map({{"k", Value::list({1, 2})}, {"e", Value::emptyList()}}), pretty,
@@ -91,8 +93,8 @@ TEST(JSON, RefusesNestingPastTheBoundAndMalformedInput) {
   small.maxBytes = 4;
   EXPECT_FALSE(JSONObjectWithData("[1,2,3]", nullptr, small));
 
-  for (const char* bad : {"", "{", "[1,]", "{\"a\" 1}", "[1] x", "\"fragment\"", "7", "[\"\xC3\x28\"]",
-                          "[1e999]", "{'a':1}", "[01]", "[NaN]"}) {
+  for (const char* bad : {"", "{", "[1,]", "{\"a\" 1}", "[1] x", "\"fragment\"", "7",
+                          "[\"\xC3\x28\"]", "[1e999]", "{'a':1}", "[01]", "[NaN]"}) {
     ErrorPtr e;
     EXPECT_FALSE(JSONObjectWithData(bad, &e)) << bad;
     ASSERT_TRUE(e) << bad;
@@ -104,10 +106,10 @@ TEST(JSON, RefusesNestingPastTheBoundAndMalformedInput) {
 }
 
 TEST(JSON, RefusesValuesWithoutAJSONForm) {
-  for (const Value& v : {Value::list({Bytes{1}}), Value::list({Value::date(0)}),
-                         Value::map({{1, 2}}), Value::list({std::nan("")}),
-                         Value::list({HUGE_VAL}), Value::list({std::string("\xFF")}),
-                         Value::list({Value(Int32List{1})}), Value("top-level string")}) {
+  for (const Value& v :
+       {Value::list({Bytes{1}}), Value::list({Value::date(0)}), Value::map({{1, 2}}),
+        Value::list({std::nan("")}), Value::list({HUGE_VAL}), Value::list({std::string("\xFF")}),
+        Value::list({Value(Int32List{1})}), Value("top-level string")}) {
     ErrorPtr error;
     EXPECT_FALSE(dataWithJSONObject(v, &error)) << v.debugString();
     ASSERT_TRUE(error);
@@ -116,5 +118,5 @@ TEST(JSON, RefusesValuesWithoutAJSONForm) {
   }
 }
 
-}  // namespace
-}  // namespace platform
+} // namespace
+} // namespace platform

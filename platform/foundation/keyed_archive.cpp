@@ -21,11 +21,11 @@ ErrorPtr writeError(const std::string& why) {
   return cocoaError(kCoderInvalidValueError, "The value could not be archived: " + why);
 }
 
-}  // namespace
+} // namespace
 
 // Reaches the private encode/decode steps from the static entry points.
 class KeyedArchiveAccess {
- public:
+public:
   static Value encode(KeyedArchiver& a, const Value& v) { return a.encode(v, 0); }
   static ErrorPtr archiverError(const KeyedArchiver& a) { return a.error_; }
   static Value decode(KeyedUnarchiver& u, const Value& v) { return u.decode(v, 0); }
@@ -44,56 +44,57 @@ Value KeyedArchiver::encode(const Value& v, int depth) {
     return Value();
   }
   switch (v.kind()) {
-    case ValueKind::Bool:
-    case ValueKind::Int:
-    case ValueKind::Double:
-    case ValueKind::String:
-    case ValueKind::Bytes:
-    case ValueKind::Date:
-      return v;
-    case ValueKind::List: {
-      ValueList out;
-      for (const Value& item : v.asList()) {
-        if (item.isNull()) {
-          error_ = writeError("a list holds a null value");
-          return Value();
-        }
-        out.push_back(encode(item, depth + 1));
-      }
-      return Value(std::move(out));
-    }
-    case ValueKind::Map: {
-      ValueMap fields;
-      for (const auto& [key, item] : v.asMap()) {
-        if (!key.isString()) {
-          error_ = writeError("a map key is not a string");
-          return Value();
-        }
-        if (!item.isNull()) fields[key] = encode(item, depth + 1);
-      }
-      return Value::map({{kClassKey, kMapClass}, {kFieldsKey, Value(std::move(fields))}});
-    }
-    case ValueKind::Object: {
-      auto object = std::dynamic_pointer_cast<ArchivableObject>(v.asObject());
-      if (!object) {
-        std::string name = v.asObject() ? v.asObject()->className() : "null";
-        error_ = writeError("class " + name + " cannot be archived");
+  case ValueKind::Bool:
+  case ValueKind::Int:
+  case ValueKind::Double:
+  case ValueKind::String:
+  case ValueKind::Bytes:
+  case ValueKind::Date:
+    return v;
+  case ValueKind::List: {
+    ValueList out;
+    for (const Value& item : v.asList()) {
+      if (item.isNull()) {
+        error_ = writeError("a list holds a null value");
         return Value();
       }
-      KeyedArchiver nested;
-      object->encodeWithCoder(nested);
-      if (nested.error_) {
-        error_ = nested.error_;
+      out.push_back(encode(item, depth + 1));
+    }
+    return Value(std::move(out));
+  }
+  case ValueKind::Map: {
+    ValueMap fields;
+    for (const auto& [key, item] : v.asMap()) {
+      if (!key.isString()) {
+        error_ = writeError("a map key is not a string");
         return Value();
       }
-      ValueMap fields;
-      for (const auto& [key, item] : nested.fields_) fields[key] = encode(item, depth + 1);
-      return Value::map({{kClassKey, object->className()}, {kFieldsKey, Value(std::move(fields))}});
+      if (!item.isNull()) fields[key] = encode(item, depth + 1);
     }
-    default:
-      error_ = writeError(std::string("a value of kind ") + valueKindName(v.kind()) +
-                          " cannot be archived");
+    return Value::map({{kClassKey, kMapClass}, {kFieldsKey, Value(std::move(fields))}});
+  }
+  case ValueKind::Object: {
+    auto object = std::dynamic_pointer_cast<ArchivableObject>(v.asObject());
+    if (!object) {
+      std::string name = v.asObject() ? v.asObject()->className() : "null";
+      error_ = writeError("class " + name + " cannot be archived");
       return Value();
+    }
+    KeyedArchiver nested;
+    object->encodeWithCoder(nested);
+    if (nested.error_) {
+      error_ = nested.error_;
+      return Value();
+    }
+    ValueMap fields;
+    for (const auto& [key, item] : nested.fields_)
+      fields[key] = encode(item, depth + 1);
+    return Value::map({{kClassKey, object->className()}, {kFieldsKey, Value(std::move(fields))}});
+  }
+  default:
+    error_ = writeError(std::string("a value of kind ") + valueKindName(v.kind()) +
+                        " cannot be archived");
+    return Value();
   }
 }
 
@@ -112,9 +113,8 @@ std::optional<Bytes> KeyedArchiver::archivedDataWithRootObject(const Value& root
     if (error) *error = e;
     return std::nullopt;
   }
-  Value archive = Value::map({{"$archiver", kArchiverName},
-                              {"$version", 1},
-                              {"$top", Value::map({{"root", encoded}})}});
+  Value archive = Value::map(
+      {{"$archiver", kArchiverName}, {"$version", 1}, {"$top", Value::map({{"root", encoded}})}});
   ErrorPtr plistError;
   auto data = dataFromPropertyList(archive, PropertyListFormat::Binary, &plistError);
   if (!data && error) *error = writeError(plistError->localizedDescription());
@@ -123,9 +123,10 @@ std::optional<Bytes> KeyedArchiver::archivedDataWithRootObject(const Value& root
 
 // ---------------------------------------------------------------------------------------------
 
-std::optional<Value> KeyedUnarchiver::unarchivedValue(
-    const Bytes& data, const std::vector<ArchiveClass>& allowed, ErrorPtr* error,
-    const std::map<std::string, std::string>& renames) {
+std::optional<Value>
+KeyedUnarchiver::unarchivedValue(const Bytes& data, const std::vector<ArchiveClass>& allowed,
+                                 ErrorPtr* error,
+                                 const std::map<std::string, std::string>& renames) {
   auto fail = [&](ErrorPtr e) -> std::optional<Value> {
     if (error) *error = std::move(e);
     return std::nullopt;
@@ -160,7 +161,7 @@ Value KeyedUnarchiver::decode(const Value& encoded, int depth) {
     }
     return Value(std::move(out));
   }
-  if (!encoded.isMap()) return encoded;  // plain property-list value
+  if (!encoded.isMap()) return encoded; // plain property-list value
   const Value* cls = encoded.find(kClassKey);
   const Value* fields = encoded.find(kFieldsKey);
   if (!cls || !cls->isString() || !fields || !fields->isMap()) {
@@ -286,4 +287,4 @@ bool KeyedUnarchiver::decodeBoolForKey(std::string_view key) {
   return false;
 }
 
-}  // namespace platform
+} // namespace platform

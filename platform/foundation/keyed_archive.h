@@ -30,7 +30,7 @@ class KeyedArchiver;
 class KeyedUnarchiver;
 
 class ArchivableObject : public Object {
- public:
+public:
   std::string className() const override = 0;
   virtual void encodeWithCoder(KeyedArchiver& coder) const = 0;
 };
@@ -43,7 +43,7 @@ struct ArchiveClass {
 };
 
 class KeyedArchiver {
- public:
+public:
   static std::optional<Bytes> archivedDataWithRootObject(const Value& root,
                                                          ErrorPtr* error = nullptr);
 
@@ -53,7 +53,7 @@ class KeyedArchiver {
   void encodeDouble(double v, std::string_view key) { fields_[Value(key)] = v; }
   void encodeBool(bool v, std::string_view key) { fields_[Value(key)] = v; }
 
- private:
+private:
   friend class KeyedArchiveAccess;
   Value encode(const Value& v, int depth);
   ValueMap fields_;
@@ -61,17 +61,18 @@ class KeyedArchiver {
 };
 
 class KeyedUnarchiver {
- public:
+public:
   // The root value; objects anywhere in it must be of an allowed class.
-  static std::optional<Value> unarchivedValue(const Bytes& data,
-                                              const std::vector<ArchiveClass>& allowed,
-                                              ErrorPtr* error = nullptr,
-                                              const std::map<std::string, std::string>& renames = {});
+  static std::optional<Value>
+  unarchivedValue(const Bytes& data, const std::vector<ArchiveClass>& allowed,
+                  ErrorPtr* error = nullptr,
+                  const std::map<std::string, std::string>& renames = {});
   // The root object, which must be a T (and of an allowed class).
   template <class T>
-  static std::shared_ptr<T> unarchivedObjectOfClass(
-      const Bytes& data, const std::vector<ArchiveClass>& allowed, ErrorPtr* error = nullptr,
-      const std::map<std::string, std::string>& renames = {}) {
+  static std::shared_ptr<T>
+  unarchivedObjectOfClass(const Bytes& data, const std::vector<ArchiveClass>& allowed,
+                          ErrorPtr* error = nullptr,
+                          const std::map<std::string, std::string>& renames = {}) {
     auto v = unarchivedValue(data, allowed, error, renames);
     if (!v) return nullptr;
     auto object = v->asObjectOf<T>();
@@ -90,8 +91,7 @@ class KeyedUnarchiver {
   std::int64_t decodeIntegerForKey(std::string_view key);
   double decodeDoubleForKey(std::string_view key);
   bool decodeBoolForKey(std::string_view key);
-  template <class T>
-  std::shared_ptr<T> decodeObjectOfClass(std::string_view key) {
+  template <class T> std::shared_ptr<T> decodeObjectOfClass(std::string_view key) {
     Value v = decodeObjectForKey(key);
     if (v.isNull()) return nullptr;
     auto object = v.asObjectOf<T>();
@@ -102,7 +102,7 @@ class KeyedUnarchiver {
   void failWithError(ErrorPtr error);
   const ErrorPtr& error() const { return error_; }
 
- private:
+private:
   friend class KeyedArchiveAccess;
   KeyedUnarchiver(const std::vector<ArchiveClass>* allowed,
                   const std::map<std::string, std::string>* renames)
@@ -118,4 +118,4 @@ class KeyedUnarchiver {
   ErrorPtr error_;
 };
 
-}  // namespace platform
+} // namespace platform

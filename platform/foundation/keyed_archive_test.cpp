@@ -9,7 +9,7 @@ namespace {
 
 // A small record with a nested record, as the stored installation items are built.
 class TokenRecord : public ArchivableObject {
- public:
+public:
   std::string className() const override { return "TokenRecord"; }
   void encodeWithCoder(KeyedArchiver& coder) const override {
     coder.encodeInteger(status, "status");
@@ -29,7 +29,7 @@ class TokenRecord : public ArchivableObject {
 };
 
 class ItemRecord : public ArchivableObject {
- public:
+public:
   std::string className() const override { return "ItemRecord"; }
   void encodeWithCoder(KeyedArchiver& coder) const override {
     coder.encodeObject(id, "id");
@@ -52,7 +52,7 @@ class ItemRecord : public ArchivableObject {
 };
 
 class NotArchivable : public Object {
- public:
+public:
   std::string className() const override { return "NotArchivable"; }
 };
 
@@ -109,7 +109,7 @@ TEST(KeyedArchive, RefusesClassesNotAllowed) {
 TEST(KeyedArchive, RenamedClassesAndWrongKinds) {
   // An archive written under an older class name reads into the class it maps to.
   class OldName : public TokenRecord {
-   public:
+  public:
     std::string className() const override { return "LegacyTokenInfo"; }
   };
   auto legacy = std::make_shared<OldName>();
@@ -123,14 +123,13 @@ TEST(KeyedArchive, RenamedClassesAndWrongKinds) {
 
   // A field of the wrong kind fails secure decoding instead of yielding a default.
   class BadToken : public ArchivableObject {
-   public:
+  public:
     std::string className() const override { return "TokenRecord"; }
-    void encodeWithCoder(KeyedArchiver& coder) const override {
-      coder.encodeObject(42, "token");
-    }
+    void encodeWithCoder(KeyedArchiver& coder) const override { coder.encodeObject(42, "token"); }
   };
   ErrorPtr error;
-  auto bad = *KeyedArchiver::archivedDataWithRootObject(Value(ObjectPtr(std::make_shared<BadToken>())));
+  auto bad =
+      *KeyedArchiver::archivedDataWithRootObject(Value(ObjectPtr(std::make_shared<BadToken>())));
   EXPECT_FALSE(KeyedUnarchiver::unarchivedObjectOfClass<TokenRecord>(bad, kBoth, &error));
   ASSERT_TRUE(error);
   EXPECT_EQ(error->code, kCoderReadCorruptError);
@@ -163,5 +162,5 @@ TEST(KeyedArchive, DamagedArchivesAreErrors) {
   EXPECT_TRUE(error);
 }
 
-}  // namespace
-}  // namespace platform
+} // namespace
+} // namespace platform

@@ -16,16 +16,15 @@
 namespace platform {
 
 class PreferencesStore {
- public:
+public:
   struct Domain {
     ValueMap values;
-    bool dirty = false;    // in memory but not yet on disk
-    bool blocked = false;  // damaged file that could not be moved aside: never overwrite it
+    bool dirty = false;   // in memory but not yet on disk
+    bool blocked = false; // damaged file that could not be moved aside: never overwrite it
   };
 
   PreferencesStore(std::string applicationDomain, std::string root, bool inMemory)
-      : applicationDomain_(std::move(applicationDomain)),
-        root_(std::move(root)),
+      : applicationDomain_(std::move(applicationDomain)), root_(std::move(root)),
         inMemory_(inMemory) {}
 
   std::mutex mutex;
@@ -95,7 +94,7 @@ class PreferencesStore {
     return ok;
   }
 
- private:
+private:
   void load(std::string_view name, Domain& d) {
     std::string path = pathFor(name);
     if (path.empty()) return;
@@ -115,7 +114,8 @@ class PreferencesStore {
     Log::cached("com.lumora.platform", "preferences")
         ->error("domain file " + path + " is damaged (" +
                 (error ? error->localizedDescription() : std::string("root is not a dictionary")) +
-                "); " + (moved ? "moved to " + aside : std::string("left in place, writes refused")));
+                "); " +
+                (moved ? "moved to " + aside : std::string("left in place, writes refused")));
   }
 
   std::string applicationDomain_;
@@ -142,8 +142,8 @@ std::shared_ptr<PreferencesStore> sharedStore() {
   if (!slot) {
     std::string app = Bundle::main()->bundleIdentifier().value_or(kDefaultBundleIdentifier);
     slot = std::make_shared<PreferencesStore>(
-        std::move(app), FileManager::defaultManager().pathForDirectory(SearchPathDirectory::Preferences),
-        false);
+        std::move(app),
+        FileManager::defaultManager().pathForDirectory(SearchPathDirectory::Preferences), false);
   }
   return slot;
 }
@@ -157,7 +157,8 @@ bool validDomainName(std::string_view name) {
 }
 
 const char* skipSpace(const char* p, const char* end) {
-  while (p < end && (*p == ' ' || *p == '\t' || *p == '\n' || *p == '\r')) ++p;
+  while (p < end && (*p == ' ' || *p == '\t' || *p == '\n' || *p == '\r'))
+    ++p;
   return p;
 }
 
@@ -199,7 +200,8 @@ bool scanBool(const std::string& s) {
   const char* end = s.data() + s.size();
   const char* p = skipSpace(s.data(), end);
   if (p < end && (*p == '+' || *p == '-')) ++p;
-  while (p < end && *p == '0') ++p;
+  while (p < end && *p == '0')
+    ++p;
   if (p >= end) return false;
   char c = *p;
   return c == 'Y' || c == 'y' || c == 'T' || c == 't' || (c >= '1' && c <= '9');
@@ -213,7 +215,7 @@ std::string numberText(double d) {
   return std::string(buf, res.ptr);
 }
 
-}  // namespace
+} // namespace
 
 Preferences::Preferences(std::shared_ptr<PreferencesStore> store, std::string domain)
     : store_(std::move(store)), domain_(std::move(domain)) {}
@@ -240,7 +242,9 @@ std::shared_ptr<Preferences> Preferences::withSuiteName(std::string_view suiteNa
   return std::make_shared<Preferences>(store, std::string(suiteName));
 }
 
-std::string Preferences::applicationDomain() { return sharedStore()->applicationDomain(); }
+std::string Preferences::applicationDomain() {
+  return sharedStore()->applicationDomain();
+}
 
 std::string Preferences::pathForDomain(std::string_view domain) {
   return validDomainName(domain) ? sharedStore()->pathFor(domain) : std::string();
@@ -255,7 +259,8 @@ void Preferences::forgetDomain(std::string_view domain) {
 Value Preferences::objectForKey(std::string_view key) const {
   Value k(key);
   std::lock_guard lock(store_->mutex);
-  for (std::string_view name : {std::string_view(domain_), std::string_view(kGlobalPreferencesDomain)}) {
+  for (std::string_view name :
+       {std::string_view(domain_), std::string_view(kGlobalPreferencesDomain)}) {
     const auto& values = store_->domain(name).values;
     if (auto it = values.find(k); it != values.end()) return it->second;
   }
@@ -357,14 +362,17 @@ bool Preferences::setObject(std::string_view key, const Value& value, ErrorPtr* 
 
 void Preferences::registerDefaults(const ValueMap& defaults) {
   std::lock_guard lock(store_->mutex);
-  for (const auto& [k, v] : defaults) store_->registered[k] = v;
+  for (const auto& [k, v] : defaults)
+    store_->registered[k] = v;
 }
 
 ValueMap Preferences::dictionaryRepresentation() const {
   std::lock_guard lock(store_->mutex);
   ValueMap out = store_->registered;
-  for (std::string_view name : {std::string_view(kGlobalPreferencesDomain), std::string_view(domain_)}) {
-    for (const auto& [k, v] : store_->domain(name).values) out[k] = v;
+  for (std::string_view name :
+       {std::string_view(kGlobalPreferencesDomain), std::string_view(domain_)}) {
+    for (const auto& [k, v] : store_->domain(name).values)
+      out[k] = v;
   }
   return out;
 }
@@ -424,4 +432,4 @@ ScopedPreferencesForTesting::~ScopedPreferencesForTesting() {
   sharedSlot() = std::move(previous_);
 }
 
-}  // namespace platform
+} // namespace platform

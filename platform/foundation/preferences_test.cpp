@@ -12,6 +12,7 @@
 #include "platform/foundation/foundation_errors.h"
 #include "platform/foundation/property_list.h"
 #include "platform/foundation/scratch_dir_for_testing.h"
+#include "platform/log/log.h"
 
 namespace platform {
 namespace {
@@ -19,13 +20,14 @@ namespace {
 constexpr const char* kApp = "com.lumora.tests";
 
 std::string runProbe(const std::string& home, const std::string& command) {
-  std::string line = "env LUMORA_HOME='" + home + "' LUMORA_BUNDLE= '" LUMORA_PREFERENCES_PROBE
-                     "' " + command;
+  std::string line =
+      "env LUMORA_HOME='" + home + "' LUMORA_BUNDLE= '" LUMORA_PREFERENCES_PROBE "' " + command;
   FILE* pipe = ::popen(line.c_str(), "r");
   if (!pipe) return "<popen failed>";
   std::string out;
   char buf[512];
-  while (std::fgets(buf, sizeof buf, pipe)) out += buf;
+  while (std::fgets(buf, sizeof buf, pipe))
+    out += buf;
   int status = ::pclose(pipe);
   return status == 0 ? out : "<exit " + std::to_string(status) + ">" + out;
 }
@@ -46,7 +48,7 @@ TEST(PreferencesAcrossProcesses, ValuesWrittenByOneRunAreReadByTheNext) {
 }
 
 class PreferencesTest : public ::testing::Test {
- protected:
+protected:
   ScopedPreferencesForTesting store_{kApp};
 };
 
@@ -134,10 +136,9 @@ TEST_F(PreferencesTest, SearchListIsDomainThenGlobalThenRegistered) {
   EXPECT_EQ(suite->objectForKey("k"), Value("global"));
   suite->setString("k", "suite");
   EXPECT_EQ(suite->objectForKey("k"), Value("suite"));
-  EXPECT_EQ(app->objectForKey("k"), Value("global"));  // suites do not leak into the app
+  EXPECT_EQ(app->objectForKey("k"), Value("global")); // suites do not leak into the app
 
-  EXPECT_EQ(suite->dictionaryRepresentation(),
-            (ValueMap{{"k", "suite"}, {"only registered", 1}}));
+  EXPECT_EQ(suite->dictionaryRepresentation(), (ValueMap{{"k", "suite"}, {"only registered", 1}}));
   EXPECT_EQ(suite->keys(), std::vector<std::string>{"k"});
   EXPECT_EQ(app->persistentDomainForName("suite.one"), (ValueMap{{"k", "suite"}}));
   EXPECT_EQ(app->persistentDomainForName("never.written"), std::nullopt);
@@ -172,12 +173,13 @@ TEST_F(PreferencesTest, ConcurrentWritersAndReadersLoseNothing) {
       }
     });
   }
-  for (auto& th : threads) th.join();
+  for (auto& th : threads)
+    th.join();
   EXPECT_EQ(Preferences::standard()->keys().size(), 800u);
 }
 
 class FilePreferencesTest : public ::testing::Test {
- protected:
+protected:
   ScratchDirForTesting root_;
   std::string path(const std::string& domain) { return root_ / (domain + ".plist"); }
 };
@@ -222,7 +224,9 @@ TEST_F(FilePreferencesTest, CrashBetweenTemporaryFileAndRenameLeavesTheOldFile) 
 TEST_F(FilePreferencesTest, DamagedDomainFileIsMovedAsideNotOverwritten) {
   std::ofstream(path(kApp)) << "this is not a property list";
   ScopedPreferencesForTesting store(kApp, root_.path());
+  ScopedLogCapture log;
   EXPECT_TRUE(Preferences::standard()->objectForKey("k").isNull());
+  EXPECT_EQ(log.count("is damaged"), 1u);
   std::ifstream aside(path(kApp) + ".damaged");
   std::string kept((std::istreambuf_iterator<char>(aside)), {});
   EXPECT_EQ(kept, "this is not a property list");
@@ -238,7 +242,7 @@ TEST_F(FilePreferencesTest, FailedWriteIsReportedAndRetriedBySynchronize) {
   ErrorPtr error;
   EXPECT_FALSE(prefs->setObject("k", "v", &error));
   EXPECT_TRUE(error);
-  EXPECT_EQ(prefs->stringForKey("k"), "v");  // kept in memory, pending
+  EXPECT_EQ(prefs->stringForKey("k"), "v"); // kept in memory, pending
   EXPECT_FALSE(prefs->synchronize());
 
   std::remove(blocked.c_str());
@@ -250,9 +254,9 @@ TEST_F(FilePreferencesTest, SynchronizeSeesWritesOfOtherProcessesAndForgetDropsA
   ScopedPreferencesForTesting store(kApp, root_.path());
   auto prefs = Preferences::withSuiteName("suite.sync");
   EXPECT_TRUE(prefs->objectForKey("k").isNull());
-  ASSERT_TRUE(writePropertyListFile(path("suite.sync"), Value::map({{"k", 1}}),
-                                    PropertyListFormat::Xml));
-  EXPECT_TRUE(prefs->objectForKey("k").isNull());  // cached until synchronised
+  ASSERT_TRUE(
+      writePropertyListFile(path("suite.sync"), Value::map({{"k", 1}}), PropertyListFormat::Xml));
+  EXPECT_TRUE(prefs->objectForKey("k").isNull()); // cached until synchronised
   EXPECT_TRUE(prefs->synchronize());
   EXPECT_EQ(prefs->integerForKey("k"), 1);
 
@@ -261,5 +265,5 @@ TEST_F(FilePreferencesTest, SynchronizeSeesWritesOfOtherProcessesAndForgetDropsA
   EXPECT_TRUE(prefs->objectForKey("k").isNull());
 }
 
-}  // namespace
-}  // namespace platform
+} // namespace
+} // namespace platform

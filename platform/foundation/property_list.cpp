@@ -77,29 +77,28 @@ ErrorPtr corrupt(const std::string& why) {
 std::string problemAt(const Value& v, int depth) {
   if (depth > kPropertyListMaxDepth) return "nesting is too deep";
   switch (v.kind()) {
-    case ValueKind::Bool:
-    case ValueKind::Int:
-    case ValueKind::Double:
-    case ValueKind::Bytes:
-    case ValueKind::Date:
-      return {};
-    case ValueKind::String:
-      return isValidUtf8(v.asString()) ? std::string() : "a string is not valid UTF-8";
-    case ValueKind::List:
-      for (const Value& item : v.asList()) {
-        if (auto p = problemAt(item, depth + 1); !p.empty()) return p;
-      }
-      return {};
-    case ValueKind::Map:
-      for (const auto& [key, item] : v.asMap()) {
-        if (!key.isString()) return "a dictionary key is not a string";
-        if (!isValidUtf8(key.asString())) return "a dictionary key is not valid UTF-8";
-        if (auto p = problemAt(item, depth + 1); !p.empty()) return p;
-      }
-      return {};
-    default:
-      return std::string("a value of kind ") + valueKindName(v.kind()) +
-             " has no property-list form";
+  case ValueKind::Bool:
+  case ValueKind::Int:
+  case ValueKind::Double:
+  case ValueKind::Bytes:
+  case ValueKind::Date:
+    return {};
+  case ValueKind::String:
+    return isValidUtf8(v.asString()) ? std::string() : "a string is not valid UTF-8";
+  case ValueKind::List:
+    for (const Value& item : v.asList()) {
+      if (auto p = problemAt(item, depth + 1); !p.empty()) return p;
+    }
+    return {};
+  case ValueKind::Map:
+    for (const auto& [key, item] : v.asMap()) {
+      if (!key.isString()) return "a dictionary key is not a string";
+      if (!isValidUtf8(key.asString())) return "a dictionary key is not valid UTF-8";
+      if (auto p = problemAt(item, depth + 1); !p.empty()) return p;
+    }
+    return {};
+  default:
+    return std::string("a value of kind ") + valueKindName(v.kind()) + " has no property-list form";
   }
 }
 
@@ -110,16 +109,22 @@ void xmlEscape(std::string& out, std::string_view s) {
   for (char ch : s) {
     auto c = static_cast<unsigned char>(ch);
     switch (ch) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      default:
-        if (c < 0x20 && ch != '\t' && ch != '\n' && ch != '\r') {
-          // Not allowed raw in XML; a character reference keeps the text intact for our reader.
-          out += "&#" + std::to_string(c) + ";";
-        } else {
-          out += ch;
-        }
+    case '&':
+      out += "&amp;";
+      break;
+    case '<':
+      out += "&lt;";
+      break;
+    case '>':
+      out += "&gt;";
+      break;
+    default:
+      if (c < 0x20 && ch != '\t' && ch != '\n' && ch != '\r') {
+        // Not allowed raw in XML; a character reference keeps the text intact for our reader.
+        out += "&#" + std::to_string(c) + ";";
+      } else {
+        out += ch;
+      }
     }
   }
 }
@@ -136,51 +141,52 @@ std::string realText(double d) {
 void writeXml(std::string& out, const Value& v, int indent) {
   std::string pad(indent, '\t');
   switch (v.kind()) {
-    case ValueKind::Bool:
-      out += pad + (v.asBool() ? "<true/>\n" : "<false/>\n");
+  case ValueKind::Bool:
+    out += pad + (v.asBool() ? "<true/>\n" : "<false/>\n");
+    break;
+  case ValueKind::Int:
+    out += pad + "<integer>" + std::to_string(v.asInt()) + "</integer>\n";
+    break;
+  case ValueKind::Double:
+    out += pad + "<real>" + realText(v.asDouble()) + "</real>\n";
+    break;
+  case ValueKind::String:
+    out += pad + "<string>";
+    xmlEscape(out, v.asString());
+    out += "</string>\n";
+    break;
+  case ValueKind::Bytes:
+    out += pad + "<data>" + base64EncodeBytes(v.asBytes()) + "</data>\n";
+    break;
+  case ValueKind::Date:
+    out += pad + "<date>" + iso8601String(v.asDate()) + "</date>\n";
+    break;
+  case ValueKind::List:
+    if (v.asList().empty()) {
+      out += pad + "<array/>\n";
       break;
-    case ValueKind::Int:
-      out += pad + "<integer>" + std::to_string(v.asInt()) + "</integer>\n";
+    }
+    out += pad + "<array>\n";
+    for (const Value& item : v.asList())
+      writeXml(out, item, indent + 1);
+    out += pad + "</array>\n";
+    break;
+  case ValueKind::Map:
+    if (v.asMap().empty()) {
+      out += pad + "<dict/>\n";
       break;
-    case ValueKind::Double:
-      out += pad + "<real>" + realText(v.asDouble()) + "</real>\n";
-      break;
-    case ValueKind::String:
-      out += pad + "<string>";
-      xmlEscape(out, v.asString());
-      out += "</string>\n";
-      break;
-    case ValueKind::Bytes:
-      out += pad + "<data>" + base64EncodeBytes(v.asBytes()) + "</data>\n";
-      break;
-    case ValueKind::Date:
-      out += pad + "<date>" + iso8601String(v.asDate()) + "</date>\n";
-      break;
-    case ValueKind::List:
-      if (v.asList().empty()) {
-        out += pad + "<array/>\n";
-        break;
-      }
-      out += pad + "<array>\n";
-      for (const Value& item : v.asList()) writeXml(out, item, indent + 1);
-      out += pad + "</array>\n";
-      break;
-    case ValueKind::Map:
-      if (v.asMap().empty()) {
-        out += pad + "<dict/>\n";
-        break;
-      }
-      out += pad + "<dict>\n";
-      for (const auto& [key, item] : v.asMap()) {
-        out += pad + "\t<key>";
-        xmlEscape(out, key.asString());
-        out += "</key>\n";
-        writeXml(out, item, indent + 1);
-      }
-      out += pad + "</dict>\n";
-      break;
-    default:
-      break;  // refused before writing
+    }
+    out += pad + "<dict>\n";
+    for (const auto& [key, item] : v.asMap()) {
+      out += pad + "\t<key>";
+      xmlEscape(out, key.asString());
+      out += "</key>\n";
+      writeXml(out, item, indent + 1);
+    }
+    out += pad + "</dict>\n";
+    break;
+  default:
+    break; // refused before writing
   }
 }
 
@@ -188,7 +194,7 @@ void writeXml(std::string& out, const Value& v, int indent) {
 // XML reader: the property-list vocabulary only, no external entities, bounded depth.
 
 class XmlReader {
- public:
+public:
   explicit XmlReader(std::string_view text) : s_(text) {}
 
   std::optional<Value> parse(std::string* why) {
@@ -211,7 +217,7 @@ class XmlReader {
     return v;
   }
 
- private:
+private:
   std::optional<Value> fail(std::string* why, const std::string& what) {
     *why = what.empty() ? "malformed XML" : what;
     return std::nullopt;
@@ -231,10 +237,14 @@ class XmlReader {
     for (;;) {
       skipSpace();
       std::string_view end;
-      if (startsWith("<?")) end = "?>";
-      else if (startsWith("<!--")) end = "-->";
-      else if (startsWith("<!DOCTYPE")) end = ">";
-      else return;
+      if (startsWith("<?"))
+        end = "?>";
+      else if (startsWith("<!--"))
+        end = "-->";
+      else if (startsWith("<!DOCTYPE"))
+        end = ">";
+      else
+        return;
       auto e = s_.find(end, pos_);
       if (e == std::string_view::npos) {
         pos_ = s_.size();
@@ -247,14 +257,16 @@ class XmlReader {
   std::string_view peekTagName() const {
     if (pos_ >= s_.size() || s_[pos_] != '<') return {};
     std::size_t i = pos_ + 1, start = i;
-    while (i < s_.size() && (std::isalnum(static_cast<unsigned char>(s_[i])))) ++i;
+    while (i < s_.size() && (std::isalnum(static_cast<unsigned char>(s_[i]))))
+      ++i;
     return s_.substr(start, i - start);
   }
 
   bool readOpenTag(std::string* name, bool* selfClosing) {
     if (pos_ >= s_.size() || s_[pos_] != '<') return false;
     std::size_t i = pos_ + 1, start = i;
-    while (i < s_.size() && std::isalnum(static_cast<unsigned char>(s_[i]))) ++i;
+    while (i < s_.size() && std::isalnum(static_cast<unsigned char>(s_[i])))
+      ++i;
     if (i == start) return false;
     *name = std::string(s_.substr(start, i - start));
     // Attributes (plist version="1.0") are skipped; quoted values may hold '>'.
@@ -309,17 +321,22 @@ class XmlReader {
         auto e = s_.find(';', pos_);
         if (e == std::string_view::npos || e - pos_ > 12) return false;
         std::string_view ent = s_.substr(pos_ + 1, e - pos_ - 1);
-        if (ent == "lt") *out += '<';
-        else if (ent == "gt") *out += '>';
-        else if (ent == "amp") *out += '&';
-        else if (ent == "quot") *out += '"';
-        else if (ent == "apos") *out += '\'';
+        if (ent == "lt")
+          *out += '<';
+        else if (ent == "gt")
+          *out += '>';
+        else if (ent == "amp")
+          *out += '&';
+        else if (ent == "quot")
+          *out += '"';
+        else if (ent == "apos")
+          *out += '\'';
         else if (ent.size() > 1 && ent[0] == '#') {
           std::uint32_t cp = 0;
           bool hex = ent[1] == 'x' || ent[1] == 'X';
           auto digits = ent.substr(hex ? 2 : 1);
-          auto res = std::from_chars(digits.data(), digits.data() + digits.size(), cp,
-                                     hex ? 16 : 10);
+          auto res =
+              std::from_chars(digits.data(), digits.data() + digits.size(), cp, hex ? 16 : 10);
           if (digits.empty() || res.ec != std::errc() || res.ptr != digits.data() + digits.size() ||
               cp == 0 || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
             return false;
@@ -337,8 +354,10 @@ class XmlReader {
   }
 
   static std::string_view trim(std::string_view t) {
-    while (!t.empty() && std::isspace(static_cast<unsigned char>(t.front()))) t.remove_prefix(1);
-    while (!t.empty() && std::isspace(static_cast<unsigned char>(t.back()))) t.remove_suffix(1);
+    while (!t.empty() && std::isspace(static_cast<unsigned char>(t.front())))
+      t.remove_prefix(1);
+    while (!t.empty() && std::isspace(static_cast<unsigned char>(t.back())))
+      t.remove_suffix(1);
     return t;
   }
 
@@ -382,7 +401,8 @@ class XmlReader {
       }
     }
     std::string text;
-    if (!selfClosing && !readText(name, &text)) return err("bad <" + name + "> at " + std::to_string(at));
+    if (!selfClosing && !readText(name, &text))
+      return err("bad <" + name + "> at " + std::to_string(at));
     if (name == "string") {
       if (!isValidUtf8(text)) return err("a string is not valid UTF-8");
       return Value(std::move(text));
@@ -411,7 +431,8 @@ class XmlReader {
     if (name == "real") {
       auto t = trim(text);
       std::string lower;
-      for (char c : t) lower += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+      for (char c : t)
+        lower += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
       if (lower == "nan") return Value(std::nan(""));
       if (lower == "+infinity" || lower == "infinity" || lower == "inf" || lower == "+inf") {
         return Value(HUGE_VAL);
@@ -452,7 +473,7 @@ class XmlReader {
 // Binary writer
 
 class BinaryWriter {
- public:
+public:
   Bytes write(const Value& root) {
     std::uint64_t count = countObjects(root);
     refSize_ = sizeFor(count);
@@ -464,8 +485,10 @@ class BinaryWriter {
     add(root);
     std::uint64_t tableOffset = out_.size();
     int offsetSize = sizeFor(tableOffset);
-    for (std::uint64_t off : offsets_) putBE(off, offsetSize);
-    for (int i = 0; i < 6; ++i) out_.push_back(0);
+    for (std::uint64_t off : offsets_)
+      putBE(off, offsetSize);
+    for (int i = 0; i < 6; ++i)
+      out_.push_back(0);
     out_.push_back(static_cast<std::uint8_t>(offsetSize));
     out_.push_back(static_cast<std::uint8_t>(refSize_));
     putBE(offsets_.size(), 8);
@@ -474,13 +497,15 @@ class BinaryWriter {
     return std::move(out_);
   }
 
- private:
+private:
   static std::uint64_t countObjects(const Value& v) {
     std::uint64_t n = 1;
     if (v.isList()) {
-      for (const Value& item : v.asList()) n += countObjects(item);
+      for (const Value& item : v.asList())
+        n += countObjects(item);
     } else if (v.isMap()) {
-      for (const auto& [key, item] : v.asMap()) n += 1 + countObjects(item);
+      for (const auto& [key, item] : v.asMap())
+        n += 1 + countObjects(item);
     }
     return n;
   }
@@ -490,7 +515,8 @@ class BinaryWriter {
   }
 
   void putBE(std::uint64_t v, int size) {
-    for (int i = size - 1; i >= 0; --i) out_.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
+    for (int i = size - 1; i >= 0; --i)
+      out_.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
   }
 
   void putMarker(std::uint8_t type, std::uint64_t count) {
@@ -527,7 +553,8 @@ class BinaryWriter {
 
   void putString(const std::string& s) {
     bool ascii = true;
-    for (char c : s) ascii = ascii && static_cast<unsigned char>(c) < 0x80;
+    for (char c : s)
+      ascii = ascii && static_cast<unsigned char>(c) < 0x80;
     if (ascii) {
       putMarker(0x50, s.size());
       out_.insert(out_.end(), s.begin(), s.end());
@@ -546,7 +573,8 @@ class BinaryWriter {
       }
     }
     putMarker(0x60, units.size());
-    for (auto u : units) putBE(u, 2);
+    for (auto u : units)
+      putBE(u, 2);
   }
 
   std::uint64_t add(const Value& v) {
@@ -554,10 +582,12 @@ class BinaryWriter {
     offsets_.push_back(0);
     if (v.isList()) {
       std::vector<std::uint64_t> refs;
-      for (const Value& item : v.asList()) refs.push_back(add(item));
+      for (const Value& item : v.asList())
+        refs.push_back(add(item));
       offsets_[index] = out_.size();
       putMarker(0xA0, refs.size());
-      for (auto r : refs) putBE(r, refSize_);
+      for (auto r : refs)
+        putBE(r, refSize_);
       return index;
     }
     if (v.isMap()) {
@@ -568,33 +598,35 @@ class BinaryWriter {
       }
       offsets_[index] = out_.size();
       putMarker(0xD0, keys.size());
-      for (auto r : keys) putBE(r, refSize_);
-      for (auto r : values) putBE(r, refSize_);
+      for (auto r : keys)
+        putBE(r, refSize_);
+      for (auto r : values)
+        putBE(r, refSize_);
       return index;
     }
     offsets_[index] = out_.size();
     switch (v.kind()) {
-      case ValueKind::Bool:
-        out_.push_back(v.asBool() ? 0x09 : 0x08);
-        break;
-      case ValueKind::Int:
-        putInt(v.asInt());
-        break;
-      case ValueKind::Double:
-        putDouble(0x23, v.asDouble());
-        break;
-      case ValueKind::Date:
-        putDouble(0x33, timeIntervalSinceReferenceDate(v.asDate()));
-        break;
-      case ValueKind::Bytes:
-        putMarker(0x40, v.asBytes().size());
-        out_.insert(out_.end(), v.asBytes().begin(), v.asBytes().end());
-        break;
-      case ValueKind::String:
-        putString(v.asString());
-        break;
-      default:
-        break;  // refused before writing
+    case ValueKind::Bool:
+      out_.push_back(v.asBool() ? 0x09 : 0x08);
+      break;
+    case ValueKind::Int:
+      putInt(v.asInt());
+      break;
+    case ValueKind::Double:
+      putDouble(0x23, v.asDouble());
+      break;
+    case ValueKind::Date:
+      putDouble(0x33, timeIntervalSinceReferenceDate(v.asDate()));
+      break;
+    case ValueKind::Bytes:
+      putMarker(0x40, v.asBytes().size());
+      out_.insert(out_.end(), v.asBytes().begin(), v.asBytes().end());
+      break;
+    case ValueKind::String:
+      putString(v.asString());
+      break;
+    default:
+      break; // refused before writing
     }
     return index;
   }
@@ -611,7 +643,7 @@ class BinaryWriter {
 // a small file cannot expand into an enormous value.
 
 class BinaryReader {
- public:
+public:
   explicit BinaryReader(const Bytes& data) : d_(data) {}
 
   std::optional<Value> parse(std::string* why) {
@@ -638,10 +670,11 @@ class BinaryReader {
     return v;
   }
 
- private:
+private:
   std::uint64_t be(std::size_t at, int size) const {
     std::uint64_t v = 0;
-    for (int i = 0; i < size; ++i) v = (v << 8) | d_[at + i];
+    for (int i = 0; i < size; ++i)
+      v = (v << 8) | d_[at + i];
     return v;
   }
 
@@ -681,114 +714,118 @@ class BinaryReader {
     std::uint8_t marker = d_[pos++];
     std::uint8_t type = marker & 0xF0;
     switch (type) {
-      case 0x00:
-        if (marker == 0x08) return Value(false);
-        if (marker == 0x09) return Value(true);
-        return err("unsupported simple object");
-      case 0x10: {
-        int size = 1 << (marker & 0x0F);
-        if (size > 16 || !fits(pos, size, 1)) return err("bad integer");
-        if (size == 16) {
-          // Sixteen-byte integers only carry values above the signed range when the high half
-          // is zero; anything outside int64 is refused rather than truncated.
-          if (be(pos, 8) != 0 || be(pos + 8, 8) > static_cast<std::uint64_t>(INT64_MAX)) {
-            return err("integer out of range");
-          }
-          return Value(static_cast<std::int64_t>(be(pos + 8, 8)));
+    case 0x00:
+      if (marker == 0x08) return Value(false);
+      if (marker == 0x09) return Value(true);
+      return err("unsupported simple object");
+    case 0x10: {
+      int size = 1 << (marker & 0x0F);
+      if (size > 16 || !fits(pos, size, 1)) return err("bad integer");
+      if (size == 16) {
+        // Sixteen-byte integers only carry values above the signed range when the high half
+        // is zero; anything outside int64 is refused rather than truncated.
+        if (be(pos, 8) != 0 || be(pos + 8, 8) > static_cast<std::uint64_t>(INT64_MAX)) {
+          return err("integer out of range");
         }
-        std::uint64_t v = be(pos, size);
-        return Value(static_cast<std::int64_t>(v));  // 8-byte integers are two's complement
+        return Value(static_cast<std::int64_t>(be(pos + 8, 8)));
       }
-      case 0x20:
-      case 0x30: {
-        int size = 1 << (marker & 0x0F);
-        if ((size != 4 && size != 8) || !fits(pos, size, 1)) return err("bad real");
-        if (type == 0x30 && marker != 0x33) return err("bad date");
-        double d;
-        if (size == 4) {
-          std::uint32_t bits = static_cast<std::uint32_t>(be(pos, 4));
-          float f;
-          std::memcpy(&f, &bits, 4);
-          d = f;
-        } else {
-          std::uint64_t bits = be(pos, 8);
-          std::memcpy(&d, &bits, 8);
-        }
-        if (type == 0x30) return Value(dateWithTimeIntervalSinceReferenceDate(d));
-        return Value(d);
+      std::uint64_t v = be(pos, size);
+      return Value(static_cast<std::int64_t>(v)); // 8-byte integers are two's complement
+    }
+    case 0x20:
+    case 0x30: {
+      int size = 1 << (marker & 0x0F);
+      if ((size != 4 && size != 8) || !fits(pos, size, 1)) return err("bad real");
+      if (type == 0x30 && marker != 0x33) return err("bad date");
+      double d;
+      if (size == 4) {
+        std::uint32_t bits = static_cast<std::uint32_t>(be(pos, 4));
+        float f;
+        std::memcpy(&f, &bits, 4);
+        d = f;
+      } else {
+        std::uint64_t bits = be(pos, 8);
+        std::memcpy(&d, &bits, 8);
       }
-      case 0x40:
-      case 0x50:
-      case 0x60: {
-        std::uint64_t n = 0;
-        std::uint64_t unit = type == 0x60 ? 2 : 1;
-        if (!count(marker, &pos, &n) || !fits(pos, n, unit)) return err("bad length");
-        if (type == 0x40) return Value(Bytes(d_.begin() + pos, d_.begin() + pos + n));
-        if (type == 0x50) {
-          std::string s(d_.begin() + pos, d_.begin() + pos + n);
-          for (char c : s) {
-            if (static_cast<unsigned char>(c) >= 0x80) return err("bad ASCII string");
-          }
-          return Value(std::move(s));
-        }
-        std::string s;
-        for (std::uint64_t i = 0; i < n; ++i) {
-          char32_t u = static_cast<char32_t>(be(pos + 2 * i, 2));
-          if (u >= 0xD800 && u <= 0xDBFF && i + 1 < n) {
-            char32_t lo = static_cast<char32_t>(be(pos + 2 * (i + 1), 2));
-            if (lo >= 0xDC00 && lo <= 0xDFFF) {
-              appendUtf8(s, 0x10000 + ((u - 0xD800) << 10) + (lo - 0xDC00));
-              ++i;
-              continue;
-            }
-          }
-          if (u >= 0xD800 && u <= 0xDFFF) return err("unpaired surrogate in string");
-          appendUtf8(s, u);
+      if (type == 0x30) return Value(dateWithTimeIntervalSinceReferenceDate(d));
+      return Value(d);
+    }
+    case 0x40:
+    case 0x50:
+    case 0x60: {
+      std::uint64_t n = 0;
+      std::uint64_t unit = type == 0x60 ? 2 : 1;
+      if (!count(marker, &pos, &n) || !fits(pos, n, unit)) return err("bad length");
+      if (type == 0x40) return Value(Bytes(d_.begin() + pos, d_.begin() + pos + n));
+      if (type == 0x50) {
+        std::string s(d_.begin() + pos, d_.begin() + pos + n);
+        for (char c : s) {
+          if (static_cast<unsigned char>(c) >= 0x80) return err("bad ASCII string");
         }
         return Value(std::move(s));
       }
-      case 0xA0:
-      case 0xD0: {
-        std::uint64_t n = 0;
-        std::uint64_t refsPer = type == 0xD0 ? 2 : 1;
-        if (!count(marker, &pos, &n) || n > numObjects_ || !fits(pos, n * refsPer, refSize_)) {
-          return err("bad container length");
-        }
-        onPath_.insert(index);
-        std::optional<Value> result;
-        if (type == 0xA0) {
-          ValueList list;
-          list.reserve(n);
-          bool ok = true;
-          for (std::uint64_t i = 0; i < n && ok; ++i) {
-            auto item = ref(pos + i * refSize_, depth);
-            if (!item) ok = false;
-            else list.push_back(std::move(*item));
+      std::string s;
+      for (std::uint64_t i = 0; i < n; ++i) {
+        char32_t u = static_cast<char32_t>(be(pos + 2 * i, 2));
+        if (u >= 0xD800 && u <= 0xDBFF && i + 1 < n) {
+          char32_t lo = static_cast<char32_t>(be(pos + 2 * (i + 1), 2));
+          if (lo >= 0xDC00 && lo <= 0xDFFF) {
+            appendUtf8(s, 0x10000 + ((u - 0xD800) << 10) + (lo - 0xDC00));
+            ++i;
+            continue;
           }
-          if (ok) result = Value(std::move(list));
-        } else {
-          ValueMap map;
-          bool ok = true;
-          for (std::uint64_t i = 0; i < n && ok; ++i) {
-            auto key = ref(pos + i * refSize_, depth);
-            if (!key) {
-              ok = false;
-            } else if (!key->isString()) {
-              ok = false;
-              err("dictionary key is not a string");
-            } else {
-              auto item = ref(pos + (n + i) * refSize_, depth);
-              if (!item) ok = false;
-              else map[std::move(*key)] = std::move(*item);
-            }
-          }
-          if (ok) result = Value(std::move(map));
         }
-        onPath_.erase(index);
-        return result;
+        if (u >= 0xD800 && u <= 0xDFFF) return err("unpaired surrogate in string");
+        appendUtf8(s, u);
       }
-      default:
-        return err("unsupported object type");
+      return Value(std::move(s));
+    }
+    case 0xA0:
+    case 0xD0: {
+      std::uint64_t n = 0;
+      std::uint64_t refsPer = type == 0xD0 ? 2 : 1;
+      if (!count(marker, &pos, &n) || n > numObjects_ || !fits(pos, n * refsPer, refSize_)) {
+        return err("bad container length");
+      }
+      onPath_.insert(index);
+      std::optional<Value> result;
+      if (type == 0xA0) {
+        ValueList list;
+        list.reserve(n);
+        bool ok = true;
+        for (std::uint64_t i = 0; i < n && ok; ++i) {
+          auto item = ref(pos + i * refSize_, depth);
+          if (!item)
+            ok = false;
+          else
+            list.push_back(std::move(*item));
+        }
+        if (ok) result = Value(std::move(list));
+      } else {
+        ValueMap map;
+        bool ok = true;
+        for (std::uint64_t i = 0; i < n && ok; ++i) {
+          auto key = ref(pos + i * refSize_, depth);
+          if (!key) {
+            ok = false;
+          } else if (!key->isString()) {
+            ok = false;
+            err("dictionary key is not a string");
+          } else {
+            auto item = ref(pos + (n + i) * refSize_, depth);
+            if (!item)
+              ok = false;
+            else
+              map[std::move(*key)] = std::move(*item);
+          }
+        }
+        if (ok) result = Value(std::move(map));
+      }
+      onPath_.erase(index);
+      return result;
+    }
+    default:
+      return err("unsupported object type");
     }
   }
 
@@ -808,9 +845,11 @@ class BinaryReader {
   std::string error_;
 };
 
-}  // namespace
+} // namespace
 
-std::string propertyListProblem(const Value& value) { return problemAt(value, 0); }
+std::string propertyListProblem(const Value& value) {
+  return problemAt(value, 0);
+}
 
 std::optional<Value> propertyListFromData(const Bytes& data, ErrorPtr* error,
                                           PropertyListFormat* format) {
@@ -840,9 +879,8 @@ std::optional<Bytes> dataFromPropertyList(const Value& value, PropertyListFormat
     return std::nullopt;
   }
   if (format == PropertyListFormat::Binary) return BinaryWriter().write(value);
-  std::string out =
-      "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-      "<plist version=\"1.0\">\n";
+  std::string out = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+                    "<plist version=\"1.0\">\n";
   writeXml(out, value, 0);
   out += "</plist>\n";
   return Bytes(out.begin(), out.end());
@@ -868,4 +906,4 @@ bool writePropertyListFile(const std::string& path, const Value& value, Property
   return data && FileManager::defaultManager().writeAtomically(path, *data, error);
 }
 
-}  // namespace platform
+} // namespace platform

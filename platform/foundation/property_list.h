@@ -27,7 +27,9 @@ inline constexpr int kPropertyListMaxDepth = 256;
 
 // Empty when `value` can be stored in a property list, else the reason it cannot.
 std::string propertyListProblem(const Value& value);
-inline bool isPropertyListValue(const Value& value) { return propertyListProblem(value).empty(); }
+inline bool isPropertyListValue(const Value& value) {
+  return propertyListProblem(value).empty();
+}
 
 std::optional<Value> propertyListFromData(const Bytes& data, ErrorPtr* error = nullptr,
                                           PropertyListFormat* format = nullptr);
@@ -40,4 +42,4 @@ std::optional<Value> readPropertyListFile(const std::string& path, ErrorPtr* err
 bool writePropertyListFile(const std::string& path, const Value& value, PropertyListFormat format,
                            ErrorPtr* error = nullptr);
 
-}  // namespace platform
+} // namespace platform

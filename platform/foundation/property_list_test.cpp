@@ -11,7 +11,9 @@
 namespace platform {
 namespace {
 
-Bytes bytesOf(std::string_view s) { return Bytes(s.begin(), s.end()); }
+Bytes bytesOf(std::string_view s) {
+  return Bytes(s.begin(), s.end());
+}
 
 // One value of every kind a property list can hold, nested.
 Value everyKind() {
@@ -33,7 +35,7 @@ Value everyKind() {
       {"unicode", "gr\xC3\xBC\xC3\x9F \xE2\x82\xAC \xF0\x9F\x98\x80"},
       {"control", std::string("bell\x07") + "end"},
       {"data", Bytes{0, 1, 2, 0xFE, 0xFF}},
-      {"date", Value::date(1709208000)},  // 2024-02-29T12:00:00Z, whole seconds
+      {"date", Value::date(1709208000)}, // 2024-02-29T12:00:00Z, whole seconds
       {"old date", Value::date(-1000000000)},
       {"list", Value::list({1, "two", 3.5, Value::list({Value::emptyMap()})})},
       {"nested", Value(inner)},
@@ -54,8 +56,8 @@ TEST_P(PropertyListFormats, RoundTripsEveryKind) {
 }
 
 TEST_P(PropertyListFormats, RoundTripsNonMapRootsAndSpecialReals) {
-  for (const Value& v : {Value("just a string"), Value(42), Value(Value::list({})),
-                         Value(HUGE_VAL), Value(-HUGE_VAL)}) {
+  for (const Value& v : {Value("just a string"), Value(42), Value(Value::list({})), Value(HUGE_VAL),
+                         Value(-HUGE_VAL)}) {
     auto data = dataFromPropertyList(v, GetParam());
     ASSERT_TRUE(data);
     EXPECT_EQ(propertyListFromData(*data), v);
@@ -71,7 +73,7 @@ TEST_P(PropertyListFormats, RefusesValuesWithoutAPropertyListForm) {
       Value(Int32List{1, 2}),
       Value::map({{1, "integer key"}}),
       Value::list({1, Value()}),
-      Value(std::string("\xC3\x28")),  // not UTF-8
+      Value(std::string("\xC3\x28")), // not UTF-8
       Value(Error::make("d", 1)),
   };
   for (const Value& v : refused) {
@@ -141,8 +143,8 @@ TEST(PropertyList, ReadsHandWrittenXml) {
 TEST(PropertyList, RefusesMalformedInput) {
   // A binary list whose only object, an array, holds itself.
   Bytes cycle = bytesOf("bplist00");
-  Bytes tail = {0xA1, 0x00, 0x08, 0, 0, 0, 0, 0, 0, 1, 1, 0, 0, 0, 0, 0, 0, 0, 1,
-                0,    0,    0,    0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 10};
+  Bytes tail = {0xA1, 0x00, 0x08, 0, 0, 0, 0, 0, 0, 1, 1, 0, 0, 0, 0, 0, 0, 0,
+                1,    0,    0,    0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 10};
   cycle.insert(cycle.end(), tail.begin(), tail.end());
   // An array reference that points past the object table.
   Bytes badRef = cycle;
@@ -166,8 +168,7 @@ TEST(PropertyList, RefusesMalformedInput) {
   };
   for (const Bytes& data : cases) {
     ErrorPtr error;
-    EXPECT_FALSE(propertyListFromData(data, &error))
-        << std::string(data.begin(), data.end());
+    EXPECT_FALSE(propertyListFromData(data, &error)) << std::string(data.begin(), data.end());
     ASSERT_TRUE(error);
     EXPECT_EQ(error->domain, kCocoaErrorDomain);
     EXPECT_EQ(error->code, kPropertyListReadCorruptError);
@@ -176,14 +177,17 @@ TEST(PropertyList, RefusesMalformedInput) {
 
 TEST(PropertyList, RefusesNestingPastTheBound) {
   std::string deep;
-  for (int i = 0; i < kPropertyListMaxDepth + 5; ++i) deep += "<array>";
-  for (int i = 0; i < kPropertyListMaxDepth + 5; ++i) deep += "</array>";
+  for (int i = 0; i < kPropertyListMaxDepth + 5; ++i)
+    deep += "<array>";
+  for (int i = 0; i < kPropertyListMaxDepth + 5; ++i)
+    deep += "</array>";
   EXPECT_FALSE(propertyListFromData(bytesOf(deep)));
 
   Value v = Value::emptyList();
-  for (int i = 0; i < kPropertyListMaxDepth + 5; ++i) v = Value::list({v});
+  for (int i = 0; i < kPropertyListMaxDepth + 5; ++i)
+    v = Value::list({v});
   EXPECT_FALSE(dataFromPropertyList(v, PropertyListFormat::Binary));
 }
 
-}  // namespace
-}  // namespace platform
+} // namespace
+} // namespace platform

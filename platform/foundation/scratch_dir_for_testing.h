@@ -10,10 +10,9 @@
 namespace platform {
 
 class ScratchDirForTesting {
- public:
+public:
   ScratchDirForTesting() {
-    std::string pattern =
-        (std::filesystem::temp_directory_path() / "lumora-test-XXXXXX").string();
+    std::string pattern = (std::filesystem::temp_directory_path() / "lumora-test-XXXXXX").string();
     path_ = mkdtemp(pattern.data()) ? pattern : std::string();
   }
   ~ScratchDirForTesting() {
@@ -26,27 +25,31 @@ class ScratchDirForTesting {
   const std::string& path() const { return path_; }
   std::string operator/(const std::string& name) const { return path_ + "/" + name; }
 
- private:
+private:
   std::string path_;
 };
 
 class ScopedEnvForTesting {
- public:
+public:
   ScopedEnvForTesting(const char* name, const std::optional<std::string>& value) : name_(name) {
     if (const char* old = std::getenv(name)) old_ = old;
-    if (value) ::setenv(name, value->c_str(), 1);
-    else ::unsetenv(name);
+    if (value)
+      ::setenv(name, value->c_str(), 1);
+    else
+      ::unsetenv(name);
   }
   ~ScopedEnvForTesting() {
-    if (old_) ::setenv(name_.c_str(), old_->c_str(), 1);
-    else ::unsetenv(name_.c_str());
+    if (old_)
+      ::setenv(name_.c_str(), old_->c_str(), 1);
+    else
+      ::unsetenv(name_.c_str());
   }
   ScopedEnvForTesting(const ScopedEnvForTesting&) = delete;
   ScopedEnvForTesting& operator=(const ScopedEnvForTesting&) = delete;
 
- private:
+private:
   std::string name_;
   std::optional<std::string> old_;
 };
 
-}  // namespace platform
+} // namespace platform

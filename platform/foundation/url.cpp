@@ -10,13 +10,18 @@ bool isUnreserved(char c) {
   return std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '.' || c == '_' ||
          c == '~';
 }
-bool isSubDelim(char c) { return std::string_view("!$&'()*+,;=").find(c) != std::string_view::npos; }
-bool isPchar(char c) { return isUnreserved(c) || isSubDelim(c) || c == ':' || c == '@'; }
-bool isHex(char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; }
+bool isSubDelim(char c) {
+  return std::string_view("!$&'()*+,;=").find(c) != std::string_view::npos;
+}
+bool isPchar(char c) {
+  return isUnreserved(c) || isSubDelim(c) || c == ':' || c == '@';
+}
+bool isHex(char c) {
+  return std::isxdigit(static_cast<unsigned char>(c)) != 0;
+}
 
 // Every character allowed by `ok` or part of a "%hh" escape.
-template <class Pred>
-bool validPart(std::string_view s, Pred ok) {
+template <class Pred> bool validPart(std::string_view s, Pred ok) {
   for (std::size_t i = 0; i < s.size(); ++i) {
     if (s[i] == '%') {
       if (i + 2 >= s.size()) return false;
@@ -31,7 +36,8 @@ bool validPart(std::string_view s, Pred ok) {
 
 std::string lower(std::string_view s) {
   std::string out(s);
-  for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  for (char& c : out)
+    c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   return out;
 }
 
@@ -63,7 +69,7 @@ std::string removeDotSegments(std::string_view in) {
   return out;
 }
 
-}  // namespace
+} // namespace
 
 std::string URL::percentEncode(std::string_view text, std::string_view alsoAllowed) {
   static const char kHex[] = "0123456789ABCDEF";
@@ -165,13 +171,13 @@ std::optional<URL> URL::parse(std::string_view text) {
     } else {
       auto portColon = authority.rfind(':');
       host = authority.substr(0, portColon);
-      authority = portColon == std::string_view::npos ? std::string_view()
-                                                      : authority.substr(portColon);
+      authority =
+          portColon == std::string_view::npos ? std::string_view() : authority.substr(portColon);
       if (!validPart(host, [](char c) { return isUnreserved(c) || isSubDelim(c); })) {
         return std::nullopt;
       }
     }
-    if (!authority.empty()) {  // ":port"
+    if (!authority.empty()) { // ":port"
       std::string_view digits = authority.substr(1);
       if (digits.size() > 5) return std::nullopt;
       int port = 0;
@@ -196,14 +202,14 @@ std::optional<URL> URL::parse(std::string_view text) {
   }
   if (url.scheme_.empty() && !url.hasAuthority_ && url.path_.empty() && !url.query_ &&
       !url.fragment_) {
-    return std::nullopt;  // the empty text names nothing
+    return std::nullopt; // the empty text names nothing
   }
   url.text_ = std::string(text);
   return url;
 }
 
 std::optional<URL> URL::parse(std::string_view text, const URL& base) {
-  if (text.empty()) {  // the same document
+  if (text.empty()) { // the same document
     if (!base.isAbsolute()) return std::nullopt;
     URL same = base;
     same.fragment_.reset();
@@ -281,7 +287,9 @@ void URL::compose() {
   text_ = std::move(out);
 }
 
-std::string URL::path() const { return percentDecode(path_).value_or(path_); }
+std::string URL::path() const {
+  return percentDecode(path_).value_or(path_);
+}
 
 std::vector<URLQueryItem> URL::queryItems() const {
   std::vector<URLQueryItem> items;
@@ -314,7 +322,8 @@ std::optional<std::string> URL::filePath() const {
 
 std::string URL::lastPathComponent() const {
   std::string p = path();
-  while (p.size() > 1 && p.back() == '/') p.pop_back();
+  while (p.size() > 1 && p.back() == '/')
+    p.pop_back();
   auto slash = p.rfind('/');
   return slash == std::string::npos || p == "/" ? p : p.substr(slash + 1);
 }
@@ -344,4 +353,4 @@ URL URL::byAppendingPathComponent(std::string_view component) const {
   return copy;
 }
 
-}  // namespace platform
+} // namespace platform

@@ -84,7 +84,7 @@ std::optional<KeychainItem> itemFromValue(const Value& v) {
   return item;
 }
 
-}  // namespace
+} // namespace
 
 bool KeychainQuery::matches(const KeychainItem& item) const {
   if (item.itemClass != itemClass) return false;
@@ -210,9 +210,10 @@ std::string FileKeychain::directory() {
 }
 
 std::string FileKeychain::filePath() const {
-  std::string dir = directory_.empty() ? FileManager::defaultManager().pathForDirectory(
-                                             SearchPathDirectory::Keychains)
-                                       : directory_;
+  std::string dir =
+      directory_.empty()
+          ? FileManager::defaultManager().pathForDirectory(SearchPathDirectory::Keychains)
+          : directory_;
   return joinPath(dir, "keychain.plist");
 }
 
@@ -220,7 +221,7 @@ namespace {
 // Holds an exclusive lock on the keychain's lock file for the life of one operation, so
 // processes sharing the file see each other's changes whole.
 class FileLock {
- public:
+public:
   explicit FileLock(const std::string& path) {
     fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
     if (fd_ >= 0) {
@@ -233,10 +234,10 @@ class FileLock {
   }
   bool held() const { return fd_ >= 0; }
 
- private:
+private:
   int fd_ = -1;
 };
-}  // namespace
+} // namespace
 
 std::shared_ptr<void> FileKeychain::lockStore() {
   std::string dir = directory();
@@ -265,7 +266,8 @@ OSStatus FileKeychain::load(std::vector<KeychainItem>* items) {
   }
   if (ok) return kSecSuccess;
   items->clear();
-  if (!v && error && error->code != kPropertyListReadCorruptError) return kSecIO;  // unreadable, not damaged
+  if (!v && error && error->code != kPropertyListReadCorruptError)
+    return kSecIO; // unreadable, not damaged
   std::string aside = path + ".damaged";
   if (fm.fileExists(aside)) fm.removeItem(aside);
   if (!fm.moveItem(path, aside)) return kSecDecode;
@@ -276,9 +278,10 @@ OSStatus FileKeychain::load(std::vector<KeychainItem>* items) {
 
 OSStatus FileKeychain::save(const std::vector<KeychainItem>& items) {
   ValueList list;
-  for (const auto& item : items) list.push_back(itemToValue(item));
+  for (const auto& item : items)
+    list.push_back(itemToValue(item));
   auto data = dataFromPropertyList(Value(std::move(list)), PropertyListFormat::Binary);
-  if (!data) return kSecParam;  // an attribute that is not valid text
+  if (!data) return kSecParam; // an attribute that is not valid text
   return FileManager::defaultManager().writeAtomically(filePath(), *data, nullptr, 0600)
              ? kSecSuccess
              : kSecIO;
@@ -325,4 +328,4 @@ OSStatus InMemoryKeychain::before(KeychainOperation op) {
   return status;
 }
 
-}  // namespace platform
+} // namespace platform

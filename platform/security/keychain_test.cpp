@@ -8,11 +8,14 @@
 #include <thread>
 
 #include "platform/foundation/scratch_dir_for_testing.h"
+#include "platform/log/log.h"
 
 namespace platform {
 namespace {
 
-Bytes bytesOf(std::string_view s) { return Bytes(s.begin(), s.end()); }
+Bytes bytesOf(std::string_view s) {
+  return Bytes(s.begin(), s.end());
+}
 
 KeychainQuery password(std::string service, std::string account) {
   KeychainQuery q;
@@ -31,7 +34,7 @@ KeychainQuery key(std::string tag) {
 
 // The same contract holds for the file store and the test double.
 class KeychainContract : public ::testing::TestWithParam<std::string> {
- protected:
+protected:
   void SetUp() override {
     if (GetParam() == "file") {
       keychain_ = std::make_shared<FileKeychain>(scratch_ / "Keychains");
@@ -51,8 +54,9 @@ TEST_P(KeychainContract, AddCopyUpdateDeleteWithStatusCodes) {
   EXPECT_EQ(k.update(q, {bytesOf("x"), {}}), kSecItemNotFound);
   EXPECT_EQ(k.remove(q), kSecItemNotFound);
 
-  ASSERT_EQ(k.add(q.itemWithData(bytesOf("secret"), kSecAttrAccessibleAfterFirstUnlockThisDeviceOnly)),
-            kSecSuccess);
+  ASSERT_EQ(
+      k.add(q.itemWithData(bytesOf("secret"), kSecAttrAccessibleAfterFirstUnlockThisDeviceOnly)),
+      kSecSuccess);
   EXPECT_EQ(k.add(q.itemWithData(bytesOf("again"))), kSecDuplicateItem);
   ASSERT_EQ(k.copyMatching(q, &found), kSecSuccess);
   EXPECT_EQ(found.data, bytesOf("secret"));
@@ -121,12 +125,12 @@ TEST(InMemoryKeychain, InjectedFailuresFailThatOperationAndChangeNothing) {
   k.injectFailure(KeychainOperation::Add, kSecInteractionNotAllowed, 1);
   EXPECT_EQ(k.add(q.itemWithData(bytesOf("v"))), kSecInteractionNotAllowed);
   EXPECT_TRUE(k.items().empty());
-  EXPECT_EQ(k.add(q.itemWithData(bytesOf("v"))), kSecSuccess);  // only once
+  EXPECT_EQ(k.add(q.itemWithData(bytesOf("v"))), kSecSuccess); // only once
 
   k.injectFailure(KeychainOperation::CopyMatching, kSecIO);
   KeychainItem found;
   EXPECT_EQ(k.copyMatching(q, &found), kSecIO);
-  EXPECT_EQ(k.copyMatching(q, &found), kSecIO);  // until cleared
+  EXPECT_EQ(k.copyMatching(q, &found), kSecIO); // until cleared
   k.injectFailure(KeychainOperation::Update, kSecMissingEntitlement);
   EXPECT_EQ(k.update(q, {bytesOf("w"), {}}), kSecMissingEntitlement);
   k.injectFailure(KeychainOperation::Delete, kSecNotAvailable);
@@ -153,12 +157,14 @@ TEST(FileKeychain, PrivateFilesSharedByInstancesAndDamageSetAside) {
   EXPECT_EQ(st.st_mode & 0777, 0600u);
 
   KeychainItem found;
-  FileKeychain second(dir);  // another instance, as another process would
+  FileKeychain second(dir); // another instance, as another process would
   ASSERT_EQ(second.copyMatching(q, &found), kSecSuccess);
   EXPECT_EQ(found.data, bytesOf("v"));
 
   std::ofstream(dir + "/keychain.plist") << "garbage";
+  ScopedLogCapture log;
   EXPECT_EQ(second.copyMatching(q, &found), kSecItemNotFound);
+  EXPECT_EQ(log.count("keychain.plist.damaged"), 1u);
   std::ifstream aside(dir + "/keychain.plist.damaged");
   EXPECT_EQ(std::string((std::istreambuf_iterator<char>(aside)), {}), "garbage");
   EXPECT_EQ(second.add(q.itemWithData(bytesOf("fresh"))), kSecSuccess);
@@ -178,7 +184,8 @@ TEST(FileKeychain, WritersSharingTheFileLoseNothing) {
       }
     });
   }
-  for (auto& th : threads) th.join();
+  for (auto& th : threads)
+    th.join();
   std::vector<KeychainItem> all;
   ASSERT_EQ(FileKeychain(dir).copyAllMatching(KeychainQuery{}, &all), kSecSuccess);
   EXPECT_EQ(all.size(), 100u);
@@ -195,5 +202,5 @@ TEST(FileKeychain, SharedKeychainLivesUnderTheStateRoot) {
   Keychain::setSharedForTesting(nullptr);
 }
 
-}  // namespace
-}  // namespace platform
+} // namespace
+} // namespace platform
