@@ -128,12 +128,13 @@ void BM_DecodeBatch_Libprotobuf(benchmark::State& state) {
   Fixture& f = fixture();
   for (auto _ : state) {
     devazerirerize::MeasurementBatch batch;
-    benchmark::DoNotOptimize(batch.ParseFromArray(f.bytes.data(), static_cast<int>(f.bytes.size())));
+    benchmark::DoNotOptimize(
+        batch.ParseFromArray(f.bytes.data(), static_cast<int>(f.bytes.size())));
   }
   state.SetBytesProcessed(state.iterations() * f.bytes.size());
 }
 BENCHMARK(BM_DecodeBatch_Libprotobuf);
 
-}  // namespace
+} // namespace
 
 BENCHMARK_MAIN();

@@ -14,12 +14,19 @@ using platform::Value;
 using platform::ValueList;
 
 TEST(MessageValuesTest, ConsentNames) {
-  const std::pair<int32_t, const char*> types[] = {
-      {0, ""}, {1, "ad_storage"}, {2, "analytics_storage"}, {3, "ad_user_data"},
-      {4, "ad_personalization"}, {5, ""}, {-1, ""}};
-  for (auto [value, name] : types) EXPECT_EQ(APMConsentTypeName(value), name) << value;
-  const std::pair<int32_t, const char*> statuses[] = {{0, ""}, {1, "granted"}, {2, "denied"}, {3, ""}};
-  for (auto [value, name] : statuses) EXPECT_EQ(APMConsentStatusName(value), name) << value;
+  const std::pair<int32_t, const char*> types[] = {{0, ""},
+                                                   {1, "ad_storage"},
+                                                   {2, "analytics_storage"},
+                                                   {3, "ad_user_data"},
+                                                   {4, "ad_personalization"},
+                                                   {5, ""},
+                                                   {-1, ""}};
+  for (auto [value, name] : types)
+    EXPECT_EQ(APMConsentTypeName(value), name) << value;
+  const std::pair<int32_t, const char*> statuses[] = {
+      {0, ""}, {1, "granted"}, {2, "denied"}, {3, ""}};
+  for (auto [value, name] : statuses)
+    EXPECT_EQ(APMConsentStatusName(value), name) << value;
 }
 
 TEST(MessageValuesTest, EventParamsCarryOneValueAndReadByPrecedence) {
@@ -28,8 +35,8 @@ TEST(MessageValuesTest, EventParamsCarryOneValueAndReadByPrecedence) {
     Value value;
     int32_t field;
   };
-  const Row rows[] = {{Value(1.5), P::kDoubleValue}, {Value(7), P::kIntValue},
-                      {Value("s"), P::kStringValue}};
+  const Row rows[] = {
+      {Value(1.5), P::kDoubleValue}, {Value(7), P::kIntValue}, {Value("s"), P::kStringValue}};
   for (const Row& row : rows) {
     auto param = APMEventParamFromValue("p", row.value);
     ASSERT_NE(param, nullptr);
@@ -67,17 +74,17 @@ TEST(MessageValuesTest, UserAttributesWriteOneValueAndReadStringFirst) {
   EXPECT_FALSE(NANOHasField(attribute.get(), U::kIntValue));
   EXPECT_EQ(APMUserAttributeValue(attribute.get()), Value(3.5));
   NANOSetInt64(attribute.get(), U::kIntValue, 9);
-  EXPECT_EQ(APMUserAttributeValue(attribute.get()), Value(3.5));  // double before integer
+  EXPECT_EQ(APMUserAttributeValue(attribute.get()), Value(3.5)); // double before integer
   NANOSetString(attribute.get(), U::kStringValue, "s");
-  EXPECT_EQ(APMUserAttributeValue(attribute.get()), Value("s"));  // string before both
+  EXPECT_EQ(APMUserAttributeValue(attribute.get()), Value("s")); // string before both
   EXPECT_FALSE(APMUserAttributeSetValue(attribute.get(), Value()));
 }
 
 TEST(MessageValuesTest, FlagsWriteOneValueAndReadIntegerFirst) {
   namespace F = field::Flag;
   auto real = APMFlagFromValue("ratio", Value(1.5));
-  EXPECT_EQ(real->protoBuffer(),
-            (platform::Bytes{0x0a, 0x05, 'r', 'a', 't', 'i', 'o', 0x21, 0, 0, 0, 0, 0, 0, 0xf8, 0x3f}));
+  EXPECT_EQ(real->protoBuffer(), (platform::Bytes{0x0a, 0x05, 'r', 'a', 't', 'i', 'o', 0x21, 0, 0,
+                                                  0, 0, 0, 0, 0xf8, 0x3f}));
   auto whole = APMFlagFromValue("n", Value(2));
   EXPECT_EQ(whole->protoBuffer(), (platform::Bytes{0x0a, 0x01, 'n', 0x10, 0x02}));
   EXPECT_EQ(APMFlagFromValue("b", Value(true))->protoBuffer(),
@@ -123,4 +130,4 @@ TEST(MessageValuesTest, ResultDataFilterBits) {
   EXPECT_FALSE(APMResultDataFilterIsTrue(nullptr, 0));
 }
 
-}  // namespace
+} // namespace

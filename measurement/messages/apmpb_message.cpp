@@ -11,12 +11,14 @@ std::optional<platform::Bytes> APMPBMessage::protoBuffer() const {
   return bytes;
 }
 
-std::string APMPBMessage::className() const { return std::string("APMPB") + type_->message_id; }
+std::string APMPBMessage::className() const {
+  return std::string("APMPB") + type_->message_id;
+}
 
 std::string APMPBMessage::debugDescription() const {
   auto bytes = protoBuffer();
-  return "<" + className() + ": " + (bytes ? std::to_string(bytes->size()) + " bytes" : "unencodable") +
-         ">";
+  return "<" + className() + ": " +
+         (bytes ? std::to_string(bytes->size()) + " bytes" : "unencodable") + ">";
 }
 
 std::unique_ptr<MessageInfo> APMPBMessage::recordFor(const MessageType& type,
@@ -28,9 +30,8 @@ std::unique_ptr<MessageInfo> APMPBMessage::recordFor(const MessageType& type,
   return copy;
 }
 
-std::unique_ptr<MessageInfo> APMPBMessage::recordFromBytes(const MessageType& type,
-                                                           const uint8_t* bytes,
-                                                           std::size_t length) {
+std::unique_ptr<MessageInfo>
+APMPBMessage::recordFromBytes(const MessageType& type, const uint8_t* bytes, std::size_t length) {
   // The decoded record is new and owned by nobody else, so the instance takes it as it is: a
   // further deep copy would change nothing observable.
   auto record = apmpb_new(type);

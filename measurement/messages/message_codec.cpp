@@ -24,20 +24,20 @@ constexpr MessageLogChannel kOut = MessageLogChannel::kStandardOutput;
 struct FieldPlan {
   uint32_t slot = 0;
   int32_t kind = 0;
-  uint32_t data_offset = 0;   // the value, the callback or the nested structure
-  uint32_t has_offset = 0;    // presence flag of static fields
-  uint32_t data_size = 0;     // bytes of a static scalar
+  uint32_t data_offset = 0; // the value, the callback or the nested structure
+  uint32_t has_offset = 0;  // presence flag of static fields
+  uint32_t data_size = 0;   // bytes of a static scalar
   const MessageType* sub_type = nullptr;
 };
 
 struct CodecPlan {
-  std::vector<FieldPlan> fields;  // descriptor order
-  bool two_pass = false;          // lists of its own or inside a singular sub-message
+  std::vector<FieldPlan> fields; // descriptor order
+  bool two_pass = false;         // lists of its own or inside a singular sub-message
 };
 
 // A zeroed, suitably aligned nanopb structure; small ones live on the stack.
 class StructBuffer {
- public:
+public:
   explicit StructBuffer(std::size_t size) {
     if (size <= sizeof(local_)) {
       data_ = local_;
@@ -52,7 +52,7 @@ class StructBuffer {
   }
   unsigned char* data() { return data_; }
 
- private:
+private:
   alignas(std::max_align_t) unsigned char local_[512];
   std::unique_ptr<std::max_align_t[]> heap_;
   unsigned char* data_;
@@ -60,7 +60,7 @@ class StructBuffer {
 
 // Bytes of one list element; small ones live on the stack.
 class ElementBytes {
- public:
+public:
   explicit ElementBytes(std::size_t size) {
     if (size > sizeof(local_)) {
       heap_.reset(new uint8_t[size]);
@@ -69,7 +69,7 @@ class ElementBytes {
   }
   uint8_t* data() { return data_; }
 
- private:
+private:
   uint8_t local_[256];
   std::unique_ptr<uint8_t[]> heap_;
   uint8_t* data_ = local_;
@@ -288,7 +288,7 @@ struct EncodeStep {
 };
 
 struct EncodePlan {
-  std::vector<EncodeStep> steps;  // ascending field number
+  std::vector<EncodeStep> steps; // ascending field number
 };
 
 uint32_t wireTypeOf(int32_t kind) {
@@ -367,51 +367,52 @@ bool sizeRecord(const MessageInfo& record, int32_t depth, std::size_t limit, std
   for (const EncodeStep& step : encodePlanOf(type).steps) {
     const MessageSlot& slot = record.slot(step.slot);
     switch (slot.index()) {
-      case 0:  // absent; a list never is
-        if (step.kind & kNanoFieldRepeated) {
-          messageDiagnostic(kOut, "<ERROR> %s Encoder: '%s' should have been allocated",
-                            type.message_id, type.fields[step.slot].name);
-          return false;
-        }
-        continue;
-      case 1: {
-        const uint64_t cell = *std::get_if<uint64_t>(&slot);
-        if (step.kind & kNanoFieldFloat) {
-          total += step.tag_length + 4;
-        } else if (step.kind & kNanoFieldDouble) {
-          total += step.tag_length + 8;
-        } else {
-          total += step.tag_length + varintSize(varintOfCell(step.kind, cell));
-        }
-        break;
+    case 0: // absent; a list never is
+      if (step.kind & kNanoFieldRepeated) {
+        messageDiagnostic(kOut, "<ERROR> %s Encoder: '%s' should have been allocated",
+                          type.message_id, type.fields[step.slot].name);
+        return false;
       }
-      case 2: {
-        const std::string& text = *std::get_if<std::string>(&slot);
+      continue;
+    case 1: {
+      const uint64_t cell = *std::get_if<uint64_t>(&slot);
+      if (step.kind & kNanoFieldFloat) {
+        total += step.tag_length + 4;
+      } else if (step.kind & kNanoFieldDouble) {
+        total += step.tag_length + 8;
+      } else {
+        total += step.tag_length + varintSize(varintOfCell(step.kind, cell));
+      }
+      break;
+    }
+    case 2: {
+      const std::string& text = *std::get_if<std::string>(&slot);
+      total += step.tag_length + varintSize(text.size()) + text.size();
+      break;
+    }
+    case 3: {
+      const MessageInfo* nested = std::get_if<std::unique_ptr<MessageInfo>>(&slot)->get();
+      if (!nested) break;
+      std::size_t nested_size = 0;
+      if (!sizeRecord(*nested, depth + 1, limit, &nested_size)) return false;
+      total += step.tag_length + varintSize(nested_size) + nested_size;
+      break;
+    }
+    case 4: {
+      const ArrayInfo& header = **std::get_if<ArrayInfo*>(&slot);
+      for (uint64_t value : header.scalars)
+        total += step.tag_length + varintSize(value);
+      for (const std::string& text : header.strings) {
         total += step.tag_length + varintSize(text.size()) + text.size();
-        break;
       }
-      case 3: {
-        const MessageInfo* nested = std::get_if<std::unique_ptr<MessageInfo>>(&slot)->get();
-        if (!nested) break;
+      for (const auto& element : header.messages) {
+        if (!element) return false;
         std::size_t nested_size = 0;
-        if (!sizeRecord(*nested, depth + 1, limit, &nested_size)) return false;
+        if (!sizeRecord(*element, depth + 1, limit, &nested_size)) return false;
         total += step.tag_length + varintSize(nested_size) + nested_size;
-        break;
       }
-      case 4: {
-        const ArrayInfo& header = **std::get_if<ArrayInfo*>(&slot);
-        for (uint64_t value : header.scalars) total += step.tag_length + varintSize(value);
-        for (const std::string& text : header.strings) {
-          total += step.tag_length + varintSize(text.size()) + text.size();
-        }
-        for (const auto& element : header.messages) {
-          if (!element) return false;
-          std::size_t nested_size = 0;
-          if (!sizeRecord(*element, depth + 1, limit, &nested_size)) return false;
-          total += step.tag_length + varintSize(nested_size) + nested_size;
-        }
-        break;
-      }
+      break;
+    }
     }
     if (total > limit) return false;
   }
@@ -437,41 +438,45 @@ uint8_t* writeRecord(const MessageInfo& record, uint8_t* out) {
   for (const EncodeStep& step : encodePlanOf(record.type()).steps) {
     const MessageSlot& slot = record.slot(step.slot);
     switch (slot.index()) {
-      case 1: {  // scalar cell
-        const uint64_t cell = *std::get_if<uint64_t>(&slot);
-        out = writeTag(out, step);
-        if (step.kind & kNanoFieldFloat) {
-          uint32_t bits = static_cast<uint32_t>(cell);
-          for (int i = 0; i < 4; ++i) *out++ = static_cast<uint8_t>(bits >> (8 * i));
-        } else if (step.kind & kNanoFieldDouble) {
-          for (int i = 0; i < 8; ++i) *out++ = static_cast<uint8_t>(cell >> (8 * i));
-        } else {
-          out = writeVarint(out, varintOfCell(step.kind, cell));
-        }
-        break;
+    case 1: { // scalar cell
+      const uint64_t cell = *std::get_if<uint64_t>(&slot);
+      out = writeTag(out, step);
+      if (step.kind & kNanoFieldFloat) {
+        uint32_t bits = static_cast<uint32_t>(cell);
+        for (int i = 0; i < 4; ++i)
+          *out++ = static_cast<uint8_t>(bits >> (8 * i));
+      } else if (step.kind & kNanoFieldDouble) {
+        for (int i = 0; i < 8; ++i)
+          *out++ = static_cast<uint8_t>(cell >> (8 * i));
+      } else {
+        out = writeVarint(out, varintOfCell(step.kind, cell));
       }
-      case 2:  // string
-        out = writeBytes(out, step, *std::get_if<std::string>(&slot));
-        break;
-      case 3: {  // sub-message
-        const MessageInfo* nested = std::get_if<std::unique_ptr<MessageInfo>>(&slot)->get();
-        if (!nested) break;
-        out = writeVarint(writeTag(out, step), nested->encoded_size);
-        out = writeRecord(*nested, out);
-        break;
+      break;
+    }
+    case 2: // string
+      out = writeBytes(out, step, *std::get_if<std::string>(&slot));
+      break;
+    case 3: { // sub-message
+      const MessageInfo* nested = std::get_if<std::unique_ptr<MessageInfo>>(&slot)->get();
+      if (!nested) break;
+      out = writeVarint(writeTag(out, step), nested->encoded_size);
+      out = writeRecord(*nested, out);
+      break;
+    }
+    case 4: { // list
+      const ArrayInfo& header = **std::get_if<ArrayInfo*>(&slot);
+      for (uint64_t value : header.scalars)
+        out = writeVarint(writeTag(out, step), value);
+      for (const std::string& text : header.strings)
+        out = writeBytes(out, step, text);
+      for (const auto& element : header.messages) {
+        out = writeVarint(writeTag(out, step), element->encoded_size);
+        out = writeRecord(*element, out);
       }
-      case 4: {  // list
-        const ArrayInfo& header = **std::get_if<ArrayInfo*>(&slot);
-        for (uint64_t value : header.scalars) out = writeVarint(writeTag(out, step), value);
-        for (const std::string& text : header.strings) out = writeBytes(out, step, text);
-        for (const auto& element : header.messages) {
-          out = writeVarint(writeTag(out, step), element->encoded_size);
-          out = writeRecord(*element, out);
-        }
-        break;
-      }
-      default:
-        break;
+      break;
+    }
+    default:
+      break;
     }
   }
   return out;
@@ -482,8 +487,8 @@ uint8_t* writeRecord(const MessageInfo& record, uint8_t* out) {
 bool copyInto(const MessageInfo& source, MessageInfo* destination, int32_t depth) {
   const MessageType& type = source.type();
   if (depth > kMaxMessageNestingDepth) {
-    messageDiagnostic(kOut, "<ERROR> %s copy failed: nested deeper than %d levels",
-                      type.message_id, kMaxMessageNestingDepth);
+    messageDiagnostic(kOut, "<ERROR> %s copy failed: nested deeper than %d levels", type.message_id,
+                      kMaxMessageNestingDepth);
     return false;
   }
   for (uint32_t i = 0; i < type.slot_count; ++i) {
@@ -517,7 +522,7 @@ bool copyInto(const MessageInfo& source, MessageInfo* destination, int32_t depth
   return true;
 }
 
-}  // namespace
+} // namespace
 
 // --- field callbacks --------------------------------------------------------------------------
 

@@ -8,6 +8,7 @@
 #include "measurement/messages/message_diagnostics.h"
 #include "measurement/messages/message_fields.h"
 #include "measurement/messages/message_types.h"
+#include "platform/log/log.h"
 
 namespace {
 
@@ -41,7 +42,8 @@ Bytes tagString(uint32_t number, const std::string& text) {
 }
 Bytes cat(std::initializer_list<Bytes> parts) {
   Bytes out;
-  for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
+  for (const Bytes& p : parts)
+    out.insert(out.end(), p.begin(), p.end());
   return out;
 }
 
@@ -69,7 +71,8 @@ void setString(MessageInfo* record, int32_t index, const std::string& text) {
 // A chain of RuntimeEntity statements, each holding the next one as its only argument.
 Bytes nestedEntities(int levels) {
   Bytes bytes = tagVarint(1, 1);
-  for (int level = 1; level < levels; ++level) bytes = cat({tagVarint(1, 4), tagBytes(2, bytes)});
+  for (int level = 1; level < levels; ++level)
+    bytes = cat({tagVarint(1, 4), tagBytes(2, bytes)});
   return bytes;
 }
 std::unique_ptr<MessageInfo> nestedEntityRecord(int levels) {
@@ -83,7 +86,7 @@ std::unique_ptr<MessageInfo> nestedEntityRecord(int levels) {
 }
 
 class MessageCodecTest : public testing::Test {
- protected:
+protected:
   ScopedMessageDiagnosticCapture capture_;
 };
 
@@ -125,9 +128,9 @@ TEST_F(MessageCodecTest, IntegerListsAcceptPackedUnpackedAndEmptyPackedInput) {
   Bytes packed;
   varint(&packed, 2);
   varint(&packed, ~0ull);
-  auto result = decoded(apmpb_type::ResultData,
-                        cat({tagVarint(1, 1), tagBytes(1, packed), tagVarint(1, 4),
-                             tagBytes(2, {}), tagVarint(2, 9)}));
+  auto result =
+      decoded(apmpb_type::ResultData, cat({tagVarint(1, 1), tagBytes(1, packed), tagVarint(1, 4),
+                                           tagBytes(2, {}), tagVarint(2, 9)}));
   ASSERT_NE(result, nullptr);
   EXPECT_EQ(result->array(field::ResultData::kStatus)->scalars,
             (std::vector<uint64_t>{1, 2, ~0ull, 4}));
@@ -173,14 +176,15 @@ TEST_F(MessageCodecTest, FailedDecodeLeavesNoHolesInLists) {
   EXPECT_FALSE(apmpb_decode(apmpb_type::Event, event.data(), event.size(), record.get()));
   const auto& params = record->array(field::Event::kParams)->messages;
   ASSERT_EQ(params.size(), 2u);
-  for (const auto& param : params) EXPECT_NE(param, nullptr);
+  for (const auto& param : params)
+    EXPECT_NE(param, nullptr);
 }
 
 TEST_F(MessageCodecTest, BatchSurvivesDecodeCopyAndEncodeInOrder) {
   Bytes bundle1 = cat({tagVarint(1, 1), tagBytes(2, tagString(2, "first_open")),
                        tagString(8, "macos"), tagVarint(45, 7), tagVarint(45, 8)});
-  Bytes bundle2 = cat({tagVarint(1, 1), tagBytes(2, tagString(2, "session_start")),
-                       tagString(64, "device_model")});
+  Bytes bundle2 = cat(
+      {tagVarint(1, 1), tagBytes(2, tagString(2, "session_start")), tagString(64, "device_model")});
   Bytes batch = cat({tagBytes(1, bundle1), tagBytes(1, bundle2), tagString(7, "carried"),
                      tagString(8, "sub"), tagVarint(9, 2)});
   auto record = decoded(apmpb_type::MeasurementBatch, batch);
@@ -222,8 +226,7 @@ TEST_F(MessageCodecTest, FreeFieldReleasesByIndexAndRefusesUnknownIndexes) {
                                field::MeasurementBundle::kPreviousBundleStartTimestampMillis));
   EXPECT_EQ(encoded(bundle.get()), tagVarint(7, 6));
 
-  auto batch = decoded(apmpb_type::MeasurementBatch,
-                       cat({tagBytes(1, {}), tagString(8, "sub")}));
+  auto batch = decoded(apmpb_type::MeasurementBatch, cat({tagBytes(1, {}), tagString(8, "sub")}));
   ASSERT_NE(batch, nullptr);
   Bytes before = encoded(batch.get());
   EXPECT_FALSE(apmpb_free_field(batch.get(), 4));
@@ -310,7 +313,8 @@ TEST_F(MessageCodecTest, CorruptedInputNeverCrashesAndFailsCleanly) {
                       tagBytes(79, tagBytes(9, tagString(1, "zad_x")))});
   Bytes batch = cat({tagBytes(1, bundle), tagString(8, "s")});
   std::vector<Bytes> inputs;
-  for (std::size_t n = 0; n < batch.size(); ++n) inputs.emplace_back(batch.begin(), batch.begin() + n);
+  for (std::size_t n = 0; n < batch.size(); ++n)
+    inputs.emplace_back(batch.begin(), batch.begin() + n);
   for (std::size_t i = 0; i < batch.size(); ++i) {
     for (uint8_t flip : {0x01, 0x80, 0xff}) {
       Bytes changed = batch;
@@ -339,16 +343,17 @@ TEST_F(MessageCodecTest, CellSettersReportANullDestination) {
   nano_set_double(nullptr, 1);
   nano_set_string(nullptr, "x", 1);
   nano_init_array_info(nullptr);
-  EXPECT_EQ(capture_.lines(),
-            (std::vector<std::string>{
-                "<ERROR> Unable to set bool. Destination pointer is NULL",
-                "<ERROR> Unable to set uint32. Destination pointer is NULL",
-                "<ERROR> Unable to set uint64. Destination pointer is NULL",
-                "<ERROR> Unable to set float. Destination pointer is NULL",
-                "<ERROR> Unable to set double. Destination pointer is NULL",
-                "<ERROR> Unable to set string. Destination array is NULL",
-                "<ERROR> Unable to initialize the array. Array pointer is NULL"}));
-  for (const auto& line : capture_.lines(MessageLogChannel::kConsole)) ADD_FAILURE() << line;
+  EXPECT_EQ(
+      capture_.lines(),
+      (std::vector<std::string>{"<ERROR> Unable to set bool. Destination pointer is NULL",
+                                "<ERROR> Unable to set uint32. Destination pointer is NULL",
+                                "<ERROR> Unable to set uint64. Destination pointer is NULL",
+                                "<ERROR> Unable to set float. Destination pointer is NULL",
+                                "<ERROR> Unable to set double. Destination pointer is NULL",
+                                "<ERROR> Unable to set string. Destination array is NULL",
+                                "<ERROR> Unable to initialize the array. Array pointer is NULL"}));
+  for (const auto& line : capture_.lines(MessageLogChannel::kConsole))
+    ADD_FAILURE() << line;
 }
 
 TEST_F(MessageCodecTest, DecodeRefusesAMissingOrForeignRecord) {
@@ -356,9 +361,21 @@ TEST_F(MessageCodecTest, DecodeRefusesAMissingOrForeignRecord) {
   EXPECT_FALSE(apmpb_decode(apmpb_type::Setting, input.data(), input.size(), nullptr));
   auto event = apmpb_new(apmpb_type::Event);
   EXPECT_FALSE(apmpb_decode(apmpb_type::Setting, input.data(), input.size(), event.get()));
-  EXPECT_EQ(capture_.lines(),
-            (std::vector<std::string>{"<ERROR> Setting decoder failed: message_info is NULL",
-                                      "<ERROR> Setting decoder failed: message_info holds a Event"}));
+  EXPECT_EQ(capture_.lines(), (std::vector<std::string>{
+                                  "<ERROR> Setting decoder failed: message_info is NULL",
+                                  "<ERROR> Setting decoder failed: message_info holds a Event"}));
 }
 
-}  // namespace
+} // namespace
+
+namespace {
+
+TEST(MessageDiagnosticsTest, DefaultSinkSendsConsoleLinesToThePlatformLog) {
+  platform::ScopedLogCapture log;
+  messageDiagnostic(MessageLogChannel::kConsole, "misuse %d", 7);
+  ASSERT_EQ(log.lines().size(), 1u);
+  EXPECT_EQ(log.lines()[0].message, "misuse 7");
+  EXPECT_EQ(log.lines()[0].subsystem, "com.lumora.measurement");
+}
+
+} // namespace

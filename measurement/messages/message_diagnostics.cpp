@@ -5,6 +5,8 @@
 #include <mutex>
 #include <utility>
 
+#include "platform/log/log.h"
+
 namespace {
 
 std::mutex& sinkMutex() {
@@ -18,15 +20,19 @@ MessageDiagnosticSink& sinkSlot() {
 }
 
 void defaultWrite(MessageLogChannel channel, const std::string& line) {
-  // The codec's lines belong on standard output; accessor misuse is a console-log line, which
-  // on this platform is standard error.
-  std::FILE* out = channel == MessageLogChannel::kStandardOutput ? stdout : stderr;
-  std::fwrite(line.data(), 1, line.size(), out);
-  std::fputc('\n', out);
-  std::fflush(out);
+  if (channel == MessageLogChannel::kConsole) {
+    // Accessor misuse is a console-log line: the platform log, which writes to standard error.
+    static const platform::LogPtr log = platform::Log::cached("com.lumora.measurement", "messages");
+    log->notice(line);
+    return;
+  }
+  // The codec's own lines are plain lines on standard output.
+  std::fwrite(line.data(), 1, line.size(), stdout);
+  std::fputc('\n', stdout);
+  std::fflush(stdout);
 }
 
-}  // namespace
+} // namespace
 
 void setMessageDiagnosticSink(MessageDiagnosticSink sink) {
   std::lock_guard<std::mutex> lock(sinkMutex());
@@ -84,7 +90,8 @@ ScopedMessageDiagnosticCapture::~ScopedMessageDiagnosticCapture() {
 std::vector<std::string> ScopedMessageDiagnosticCapture::lines() const {
   std::lock_guard<std::mutex> guard(state_->mutex);
   std::vector<std::string> out;
-  for (const auto& entry : state_->lines) out.push_back(entry.second);
+  for (const auto& entry : state_->lines)
+    out.push_back(entry.second);
   return out;
 }
 

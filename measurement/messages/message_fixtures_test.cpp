@@ -21,7 +21,8 @@ platform::Bytes protocEncode(const std::string& fixture, const std::string& type
   if (FILE* pipe = popen(command.c_str(), "r")) {
     uint8_t buffer[4096];
     std::size_t n;
-    while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) out.insert(out.end(), buffer, buffer + n);
+    while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0)
+      out.insert(out.end(), buffer, buffer + n);
     EXPECT_EQ(pclose(pipe), 0) << command;
   }
   return out;
@@ -53,9 +54,9 @@ TEST(MessageFixturesTest, MeasurementConfigWithEverySubMessage) {
   auto first = (*defaults)[0].asObjectOf<APMPBConsentDefaultEntry>();
   EXPECT_EQ(APMConsentTypeName(NANOGetInt32(first.get(), field::ConsentDefaultEntry::kConsentType)),
             "ad_storage");
-  EXPECT_EQ(APMConsentStatusName(
-                NANOGetInt32(first.get(), field::ConsentDefaultEntry::kConsentStatus)),
-            "denied");
+  EXPECT_EQ(
+      APMConsentStatusName(NANOGetInt32(first.get(), field::ConsentDefaultEntry::kConsentStatus)),
+      "denied");
 
   auto psm = NANOGetMessage<APMPBPsmSetting>(config.get(), C::kPsmSetting);
   EXPECT_EQ(NANOGetInt32(psm.get(), field::PsmSetting::kLPhoneFirstOpen), -1);
@@ -74,8 +75,8 @@ TEST(MessageFixturesTest, ExperimentResponse) {
   auto sdk = NANOGetArray(response.get(), field::ExperimentResponse::kSdkResponses,
                           APMPBSdkResponse::classObject());
   ASSERT_TRUE(sdk && sdk->size() == 2);
-  EXPECT_FALSE(NANOHasField((*sdk)[0].asObjectOf<APMPBSdkResponse>().get(),
-                            field::SdkResponse::kSnapshot));
+  EXPECT_FALSE(
+      NANOHasField((*sdk)[0].asObjectOf<APMPBSdkResponse>().get(), field::SdkResponse::kSnapshot));
   auto snapshot = NANOGetMessage<APMPBSnapshot>((*sdk)[1].asObjectOf<APMPBSdkResponse>().get(),
                                                 field::SdkResponse::kSnapshot);
   ASSERT_NE(snapshot, nullptr);
@@ -94,9 +95,9 @@ TEST(MessageFixturesTest, DeeplyNestedProgram) {
   while (NANOGetInt32(entity.get(), R::kType) == 4) {
     auto arguments = NANOGetArray(entity.get(), R::kValue, APMPBRuntimeEntity::classObject());
     ASSERT_TRUE(arguments && arguments->size() == 2);
-    EXPECT_EQ(NANOGetString((*arguments)[0].asObjectOf<APMPBRuntimeEntity>().get(),
-                            R::kStringValue),
-              "arg" + std::to_string(levels));
+    EXPECT_EQ(
+        NANOGetString((*arguments)[0].asObjectOf<APMPBRuntimeEntity>().get(), R::kStringValue),
+        "arg" + std::to_string(levels));
     entity = (*arguments)[1].asObjectOf<APMPBRuntimeEntity>();
     ++levels;
   }
@@ -104,4 +105,4 @@ TEST(MessageFixturesTest, DeeplyNestedProgram) {
   EXPECT_EQ(NANOGetDouble(entity.get(), R::kNumberValue), 60.0);
 }
 
-}  // namespace
+} // namespace

@@ -23,7 +23,7 @@ std::size_t arraysOffset(const MessageType& type) {
   return (end + alignof(ArrayInfo) - 1) / alignof(ArrayInfo) * alignof(ArrayInfo);
 }
 
-}  // namespace
+} // namespace
 
 std::unique_ptr<MessageInfo> MessageInfo::create(const MessageType& type) {
   std::size_t extra =
@@ -47,8 +47,10 @@ MessageInfo::MessageInfo(const MessageType& type) : type_(&type) {
 }
 
 MessageInfo::~MessageInfo() {
-  for (uint32_t i = type_->slot_count; i > 0; --i) params_[i - 1].~MessageSlot();
-  for (uint32_t i = array_count_; i > 0; --i) arrays_[i - 1].~ArrayInfo();
+  for (uint32_t i = type_->slot_count; i > 0; --i)
+    params_[i - 1].~MessageSlot();
+  for (uint32_t i = array_count_; i > 0; --i)
+    arrays_[i - 1].~ArrayInfo();
 }
 
 namespace {
@@ -60,7 +62,7 @@ bool checkSlot(MessageSlot* slot, const char* what) {
   return false;
 }
 
-}  // namespace
+} // namespace
 
 void nano_set_bool(MessageSlot* slot, bool value) {
   if (checkSlot(slot, "bool")) *slot = uint64_t{value ? 1u : 0u};

@@ -67,37 +67,37 @@ void fill(MessageInfo* record, int depth) {
       continue;
     }
     switch (field.kind & ~kNanoFieldSingular) {
-      case kNanoFieldBool:
-        nano_set_bool(slot, true);
-        break;
-      case kNanoFieldEnum:
-        nano_set_uint32(slot, 1);
-        break;
-      case kNanoFieldInt32:
-        nano_set_uint32(slot, static_cast<uint32_t>(static_cast<int32_t>(-n)));
-        break;
-      case kNanoFieldInt64:
-        nano_set_uint64(slot, static_cast<uint64_t>(-(n * 1000003)));
-        break;
-      case kNanoFieldFloat:
-        nano_set_float(slot, static_cast<float>(n) + 0.5f);
-        break;
-      case kNanoFieldDouble:
-        nano_set_double(slot, -(static_cast<double>(n) + 0.25));
-        break;
-      case kNanoFieldString: {
-        std::string text = n % 2 == 0 ? "" : "f" + std::to_string(n) + "-\xc3\xa9";
-        nano_set_string(slot, text.data(), text.size());
-        break;
-      }
-      case kNanoFieldMessage: {
-        auto nested = apmpb_new(*field.sub_type);
-        if (depth < kMaxFilledDepth) fill(nested.get(), depth + 1);
-        *slot = std::move(nested);
-        break;
-      }
-      default:
-        FAIL() << "no rule for " << type.message_id << "." << field.name;
+    case kNanoFieldBool:
+      nano_set_bool(slot, true);
+      break;
+    case kNanoFieldEnum:
+      nano_set_uint32(slot, 1);
+      break;
+    case kNanoFieldInt32:
+      nano_set_uint32(slot, static_cast<uint32_t>(static_cast<int32_t>(-n)));
+      break;
+    case kNanoFieldInt64:
+      nano_set_uint64(slot, static_cast<uint64_t>(-(n * 1000003)));
+      break;
+    case kNanoFieldFloat:
+      nano_set_float(slot, static_cast<float>(n) + 0.5f);
+      break;
+    case kNanoFieldDouble:
+      nano_set_double(slot, -(static_cast<double>(n) + 0.25));
+      break;
+    case kNanoFieldString: {
+      std::string text = n % 2 == 0 ? "" : "f" + std::to_string(n) + "-\xc3\xa9";
+      nano_set_string(slot, text.data(), text.size());
+      break;
+    }
+    case kNanoFieldMessage: {
+      auto nested = apmpb_new(*field.sub_type);
+      if (depth < kMaxFilledDepth) fill(nested.get(), depth + 1);
+      *slot = std::move(nested);
+      break;
+    }
+    default:
+      FAIL() << "no rule for " << type.message_id << "." << field.name;
     }
   }
 }
@@ -108,7 +108,7 @@ struct Reference {
 };
 
 class WireCompatTest : public testing::Test {
- protected:
+protected:
   static void SetUpTestSuite() {
     char path[] = "/tmp/lumora-wire-reference-XXXXXX";
     int fd = mkstemp(path);
@@ -166,4 +166,4 @@ TEST_F(WireCompatTest, EveryTypeEncodesLikeTheReferenceAndDecodesPackedLists) {
   EXPECT_TRUE(capture.lines().empty());
 }
 
-}  // namespace
+} // namespace

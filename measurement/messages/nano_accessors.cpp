@@ -10,7 +10,9 @@ namespace {
 
 constexpr MessageLogChannel kLog = MessageLogChannel::kConsole;
 
-const char* orNull(const char* text) { return text ? text : "(null)"; }
+const char* orNull(const char* text) {
+  return text ? text : "(null)";
+}
 
 std::string classNameOf(const platform::Value& value) {
   if (value.isNull()) return "(null)";
@@ -59,26 +61,40 @@ enum class Access { kBool, kInt32, kInt64, kDouble, kString, kMessage, kArray };
 
 bool accepts(Access access, int32_t code) {
   switch (access) {
-    case Access::kBool: return (code & 0x28) == 0x20;
-    case Access::kInt32: return (code & 0x1c0) != 0 && (code & 0x08) == 0;
-    case Access::kInt64: return (code & 0x600) != 0 && (code & 0x08) == 0;
-    case Access::kDouble: return (code & 0x1008) == 0x1000;
-    case Access::kString: return (code & 0x2008) == 0x2000;
-    case Access::kMessage: return (code & 0x4008) == 0x4000;
-    case Access::kArray: return (code & 0x08) != 0;
+  case Access::kBool:
+    return (code & 0x28) == 0x20;
+  case Access::kInt32:
+    return (code & 0x1c0) != 0 && (code & 0x08) == 0;
+  case Access::kInt64:
+    return (code & 0x600) != 0 && (code & 0x08) == 0;
+  case Access::kDouble:
+    return (code & 0x1008) == 0x1000;
+  case Access::kString:
+    return (code & 0x2008) == 0x2000;
+  case Access::kMessage:
+    return (code & 0x4008) == 0x4000;
+  case Access::kArray:
+    return (code & 0x08) != 0;
   }
   return false;
 }
 
 const char* kindWord(Access access) {
   switch (access) {
-    case Access::kBool: return "BOOL";
-    case Access::kInt32: return "INT32";
-    case Access::kInt64: return "INT64";
-    case Access::kDouble: return "DOUBLE";
-    case Access::kString: return "STRING";
-    case Access::kMessage: return "MESSAGE";
-    case Access::kArray: return "REPEATED";
+  case Access::kBool:
+    return "BOOL";
+  case Access::kInt32:
+    return "INT32";
+  case Access::kInt64:
+    return "INT64";
+  case Access::kDouble:
+    return "DOUBLE";
+  case Access::kString:
+    return "STRING";
+  case Access::kMessage:
+    return "MESSAGE";
+  case Access::kArray:
+    return "REPEATED";
   }
   return "";
 }
@@ -150,9 +166,11 @@ bool realNumber(const platform::Value& value, double* out) {
   return value.toDouble(out);
 }
 
-bool isNumber(const platform::Value& value) { return value.isBool() || value.isNumber(); }
+bool isNumber(const platform::Value& value) {
+  return value.isBool() || value.isNumber();
+}
 
-}  // namespace
+} // namespace
 
 bool NANOConvertStringToArrayInfo(const platform::Value& object, std::string* cell) {
   if (object.isNull()) return true;
@@ -191,11 +209,11 @@ bool NANOHasField(const NANOMessageBase* message, int32_t index) {
 void NANOClearField(NANOMessageBase* message, int32_t index) {
   MessageInfo* record = message ? message->messageInfo() : nullptr;
   if (!record) {
-    messageDiagnostic(kLog,
-                      "ProtocolBuffer message hasn't been initialized. ClearField can't be performed");
+    messageDiagnostic(
+        kLog, "ProtocolBuffer message hasn't been initialized. ClearField can't be performed");
     return;
   }
-  apmpb_free_field(record, index);  // prints its own line for an index outside the type
+  apmpb_free_field(record, index); // prints its own line for an index outside the type
 }
 
 bool NANOGetBool(const NANOMessageBase* message, int32_t index) {
@@ -258,8 +276,7 @@ std::optional<std::string> NANOGetString(const NANOMessageBase* message, int32_t
   return *text;
 }
 
-void NANOSetString(NANOMessageBase* message, int32_t index,
-                   std::optional<std::string_view> value) {
+void NANOSetString(NANOMessageBase* message, int32_t index, std::optional<std::string_view> value) {
   MessageInfo* record = fieldRecord(message, index, "SetString", Access::kString);
   if (!record) return;
   if (!value) {
@@ -277,9 +294,9 @@ NANOMessagePtr NANOGetMessage(const NANOMessageBase* message, int32_t index,
       std::get_if<std::unique_ptr<MessageInfo>>(&record->slot(static_cast<uint32_t>(index)));
   if (!nested || !*nested) return nullptr;
   if (!wrapperClass || !wrapperClass->initWithMessageInfo) {
-    messageDiagnostic(kLog,
-                      "<ERROR> Provided class doesn't implement initWithMessageInfo: method. Class: %s",
-                      wrapperClass ? orNull(wrapperClass->name) : "(null)");
+    messageDiagnostic(
+        kLog, "<ERROR> Provided class doesn't implement initWithMessageInfo: method. Class: %s",
+        wrapperClass ? orNull(wrapperClass->name) : "(null)");
     return nullptr;
   }
   return wrapperClass->initWithMessageInfo(nested->get());
@@ -293,23 +310,23 @@ const MessageInfo* messageValueRecord(const NANOMessageBase* value, const std::s
                                       const MessageInfo* parent, int32_t index) {
   const MessageInfo* source = value ? value->messageInfo() : nullptr;
   if (!source) {
-    messageDiagnostic(kLog,
-                      "<ERROR> Invalid object type. Message fields expect NANOMessageBase. Type: %s",
-                      className.c_str());
+    messageDiagnostic(
+        kLog, "<ERROR> Invalid object type. Message fields expect NANOMessageBase. Type: %s",
+        className.c_str());
     return nullptr;
   }
   const MessageType* expected = parent->type().fields[index].sub_type;
   if (&source->type() != expected) {
-    messageDiagnostic(kLog,
-                      "<ERROR> Invalid message type. Message: %s, field ID: %d expects %s. Type: %s",
-                      parent->message_id(), index, expected ? expected->message_id : "(null)",
-                      source->message_id());
+    messageDiagnostic(
+        kLog, "<ERROR> Invalid message type. Message: %s, field ID: %d expects %s. Type: %s",
+        parent->message_id(), index, expected ? expected->message_id : "(null)",
+        source->message_id());
     return nullptr;
   }
   return source;
 }
 
-}  // namespace
+} // namespace
 
 void NANOSetMessage(NANOMessageBase* message, int32_t index, const NANOMessageBase* value) {
   MessageInfo* record = fieldRecord(message, index, "SetMessage", Access::kMessage);
@@ -318,7 +335,7 @@ void NANOSetMessage(NANOMessageBase* message, int32_t index, const NANOMessageBa
       messageValueRecord(value, value ? value->className() : "(null)", record, index);
   if (!source) return;
   std::unique_ptr<MessageInfo> copy;
-  if (!apmpb_copy(&copy, source)) return;  // the field keeps its value
+  if (!apmpb_copy(&copy, source)) return; // the field keeps its value
   apmpb_free_field(record, index);
   record->slot(static_cast<uint32_t>(index)) = std::move(copy);
 }
@@ -380,8 +397,8 @@ std::optional<platform::ValueList> NANOGetArray(const NANOMessageBase* message, 
     } else if (code & kNanoFieldEnum) {
       out.emplace_back(static_cast<int64_t>(static_cast<int32_t>(cell)));
     } else {
-      messageDiagnostic(kLog, "<ERROR> Unable to convert byte data to an ObjC object. Unknown type. %d",
-                        code);
+      messageDiagnostic(
+          kLog, "<ERROR> Unable to convert byte data to an ObjC object. Unknown type. %d", code);
     }
   }
   return out;
@@ -454,7 +471,7 @@ bool storeElement(MessageInfo* record, int32_t index, ArrayInfo* header,
   return true;
 }
 
-}  // namespace
+} // namespace
 
 void NANOSetArray(NANOMessageBase* message, int32_t index, const platform::ValueList* values) {
   MessageInfo* record = fieldRecord(message, index, "SetArray", Access::kArray);

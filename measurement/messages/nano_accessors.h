@@ -52,8 +52,7 @@ NANOMessagePtr NANOGetMessage(const NANOMessageBase* message, int32_t index,
                               const APMPBClass* wrapperClass);
 template <class Wrapper>
 std::shared_ptr<Wrapper> NANOGetMessage(const NANOMessageBase* message, int32_t index) {
-  return std::dynamic_pointer_cast<Wrapper>(
-      NANOGetMessage(message, index, Wrapper::classObject()));
+  return std::dynamic_pointer_cast<Wrapper>(NANOGetMessage(message, index, Wrapper::classObject()));
 }
 // Replaces the field with a deep copy of `value`, which must be a message of the field's type.
 void NANOSetMessage(NANOMessageBase* message, int32_t index, const NANOMessageBase* value);
@@ -71,7 +70,8 @@ template <class Wrapper>
 platform::ValueList NANOMessageValues(const std::vector<std::shared_ptr<Wrapper>>& messages) {
   platform::ValueList values;
   values.reserve(messages.size());
-  for (const auto& m : messages) values.emplace_back(platform::ObjectPtr(m));
+  for (const auto& m : messages)
+    values.emplace_back(platform::ObjectPtr(m));
   return values;
 }
 

@@ -21,14 +21,14 @@ using platform::ValueList;
 // of the array accessors can be reached.
 const int32_t kOddFieldsType[] = {0x28, 0x808, 0x1008, 0x48, 0x8008, 0x08, 0x22};
 const MessageFieldInfo kOddFields[] = {
-    {1, 0x28, "flags", nullptr},   {2, 0x808, "floats", nullptr}, {3, 0x1008, "doubles", nullptr},
-    {4, 0x48, "codes", nullptr},   {5, 0x8008, "blobs", nullptr}, {6, 0x08, "unknown", nullptr},
+    {1, 0x28, "flags", nullptr}, {2, 0x808, "floats", nullptr}, {3, 0x1008, "doubles", nullptr},
+    {4, 0x48, "codes", nullptr}, {5, 0x8008, "blobs", nullptr}, {6, 0x08, "unknown", nullptr},
     {7, 0x22, "single", nullptr}};
 const MessageType kOddType = {"OddMessage", 7, kOddFieldsType, kOddFields, nullptr, 0, false, 0};
 
 // A message object the accessors accept, optionally without a record.
 class FakeMessage : public NANOMessageBase {
- public:
+public:
   explicit FakeMessage(const MessageType* type)
       : info_(type ? MessageInfo::create(*type) : nullptr) {}
   const char* messageID() const override { return "FakeMessage"; }
@@ -36,12 +36,12 @@ class FakeMessage : public NANOMessageBase {
   std::optional<platform::Bytes> protoBuffer() const override { return std::nullopt; }
   std::string className() const override { return "FakeMessage"; }
 
- private:
+private:
   std::unique_ptr<MessageInfo> info_;
 };
 
 class AccessorTest : public testing::Test {
- protected:
+protected:
   std::vector<std::string> console() const { return capture_.lines(MessageLogChannel::kConsole); }
   ScopedMessageDiagnosticCapture capture_;
 };
@@ -232,9 +232,9 @@ TEST_F(AccessorTest, ScalarsReadBackWhatWasSetAndAbsentFieldsReadEmpty) {
 TEST_F(AccessorTest, StringsThatAreNotUtf8ReadAsNone) {
   namespace R = field::MeasurementBundle;
   auto bundle = APMPBMeasurementBundle::initWithBuffer(
-      platform::Bytes{0x42, 0x02, 0xc3, 0x28,                   // field 8: broken sequence
-                      0x82, 0x04, 0x01, 0xff,                   // field 64: invalid byte
-                      0x82, 0x04, 0x02, 0x6f, 0x6b});           // field 64: "ok"
+      platform::Bytes{0x42, 0x02, 0xc3, 0x28,         // field 8: broken sequence
+                      0x82, 0x04, 0x01, 0xff,         // field 64: invalid byte
+                      0x82, 0x04, 0x02, 0x6f, 0x6b}); // field 64: "ok"
   ASSERT_NE(bundle, nullptr);
   EXPECT_TRUE(NANOHasField(bundle.get(), R::kPlatform));
   EXPECT_EQ(NANOGetString(bundle.get(), R::kPlatform), std::nullopt);
@@ -256,8 +256,9 @@ TEST_F(AccessorTest, ListsConvertElementsAndAFailingElementEmptiesTheList) {
   ValueList mixed{Value("c"), Value(2), Value("d")};
   NANOSetArray(bundle.get(), B::kRedactedFields, &mixed);
   EXPECT_EQ(NANOGetArray(bundle.get(), B::kRedactedFields), ValueList{});
-  EXPECT_EQ(console(), std::vector<std::string>{
-                           "<ERROR> Invalid object type. String fields expect NSString. Type: int"});
+  EXPECT_EQ(console(),
+            std::vector<std::string>{
+                "<ERROR> Invalid object type. String fields expect NSString. Type: int"});
 
   // Unsigned 64-bit words keep all their bits; NaN is no number for an integer list.
   auto data = APMPBResultData::initWithMessageInfo();
@@ -285,7 +286,7 @@ TEST_F(AccessorTest, MessagesCrossTheAccessorsAsDeepCopies) {
   NANOSetString(param.get(), P::kName, "before");
   ValueList params = NANOMessageValues(std::vector{param});
   NANOSetArray(event.get(), E::kParams, &params);
-  NANOSetString(param.get(), P::kName, "after");  // the event holds its own copy
+  NANOSetString(param.get(), P::kName, "after"); // the event holds its own copy
 
   auto read = NANOGetArray(event.get(), E::kParams, APMPBEventParam::classObject());
   ASSERT_TRUE(read.has_value());
@@ -293,7 +294,7 @@ TEST_F(AccessorTest, MessagesCrossTheAccessorsAsDeepCopies) {
   auto element = (*read)[0].asObjectOf<APMPBEventParam>();
   ASSERT_NE(element, nullptr);
   EXPECT_EQ(NANOGetString(element.get(), P::kName), "before");
-  NANOSetString(element.get(), P::kName, "changed");  // and hands out copies
+  NANOSetString(element.get(), P::kName, "changed"); // and hands out copies
   auto again = NANOGetArray(event.get(), E::kParams, APMPBEventParam::classObject());
   EXPECT_EQ(NANOGetString((*again)[0].asObjectOf<APMPBEventParam>().get(), P::kName), "before");
 
@@ -309,16 +310,14 @@ TEST_F(AccessorTest, MessagesCrossTheAccessorsAsDeepCopies) {
   ASSERT_NE(held, nullptr);
   EXPECT_EQ(NANOGetString(held.get(), field::NumberFilter::kComparisonValue), "5");
   NANOSetString(held.get(), field::NumberFilter::kComparisonValue, "7");
-  EXPECT_EQ(NANOGetString(NANOGetMessage<APMPBNumberFilter>(filter.get(),
-                                                              field::Filter::kNumberFilter)
-                              .get(),
-                          field::NumberFilter::kComparisonValue),
+  EXPECT_EQ(NANOGetString(
+                NANOGetMessage<APMPBNumberFilter>(filter.get(), field::Filter::kNumberFilter).get(),
+                field::NumberFilter::kComparisonValue),
             "5");
-  EXPECT_EQ(NANOGetMessage(filter.get(), field::Filter::kNumberFilter,
-                           APMPBStringFilter::classObject()),
-            nullptr);
-  EXPECT_EQ(NANOGetMessage<APMPBStringFilter>(filter.get(), field::Filter::kStringFilter),
-            nullptr);
+  EXPECT_EQ(
+      NANOGetMessage(filter.get(), field::Filter::kNumberFilter, APMPBStringFilter::classObject()),
+      nullptr);
+  EXPECT_EQ(NANOGetMessage<APMPBStringFilter>(filter.get(), field::Filter::kStringFilter), nullptr);
   EXPECT_TRUE(console().empty());
 }
 
@@ -348,4 +347,4 @@ TEST_F(AccessorTest, WrappersOwnCopiesAndRefuseOtherTypes) {
   EXPECT_EQ(decoded->protoBuffer(), bytes);
 }
 
-}  // namespace
+} // namespace

@@ -4,7 +4,6 @@
 
 #include <pb.h>
 
-
 // Decode callbacks. nano_decode_string's argument is the field's MessageSlot; the list callbacks'
 // argument is the list's ArrayInfo header.
 bool nano_decode_string(pb_istream_t* stream, const pb_field_iter_t* field, void** arg);

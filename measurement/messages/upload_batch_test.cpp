@@ -39,7 +39,8 @@ std::string protocDecode(const platform::Bytes& bytes, const std::string& type) 
   if (FILE* pipe = popen(command.c_str(), "r")) {
     char buffer[4096];
     std::size_t n;
-    while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, n);
+    while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0)
+      out.append(buffer, n);
     EXPECT_EQ(pclose(pipe), 0) << command;
   }
   std::remove(input);
@@ -146,9 +147,8 @@ TEST(UploadBatchTest, BatchBuiltThroughTheAccessorsDecodesWithProtoc) {
   NANOSetInt32(first.get(), B::kProtocolVersion, 1);
   ValueList events = NANOMessageValues(std::vector{purchaseEvent()});
   NANOSetArray(first.get(), B::kEvents, &events);
-  ValueList attributes =
-      NANOMessageValues(std::vector{attribute("_fot", Value(1764000000000)),
-                                    attribute("favourite", Value("tea"))});
+  ValueList attributes = NANOMessageValues(
+      std::vector{attribute("_fot", Value(1764000000000)), attribute("favourite", Value("tea"))});
   NANOSetArray(first.get(), B::kUserAttributes, &attributes);
   NANOSetInt64(first.get(), B::kStartTimestampMillis, 1765000000123);
   NANOSetInt64(first.get(), B::kEndTimestampMillis, 1765000000123);
@@ -191,10 +191,10 @@ TEST(UploadBatchTest, BatchBuiltThroughTheAccessorsDecodesWithProtoc) {
   auto items = APMEventParamFromValue(
       "items", Value(ValueList{Value::map({{"item_id", "A-1"}, {"quantity", 2}}),
                                Value::map({{"item_id", "B-2"}, {"quantity", 1}})}));
-  auto built = NANOGetArray(purchaseEvent().get(), field::Event::kParams,
-                            APMPBEventParam::classObject());
+  auto built =
+      NANOGetArray(purchaseEvent().get(), field::Event::kParams, APMPBEventParam::classObject());
   ASSERT_TRUE(items && built && built->size() == 4);
   EXPECT_EQ(items->protoBuffer(), (*built)[3].asObjectOf<APMPBEventParam>()->protoBuffer());
 }
 
-}  // namespace
+} // namespace
