@@ -106,6 +106,18 @@ class Value {
   using Map = ValueMap;
 
   Value() = default;
+  Value(const Value&) = default;
+  Value& operator=(const Value&) = default;
+  // A moved-from value is null: the payload left behind by a move (an emptied box, a null
+  // error or object pointer) must never be read.
+  Value(Value&& other) noexcept : v_(std::move(other.v_)) { other.v_.template emplace<0>(); }
+  Value& operator=(Value&& other) noexcept {
+    if (this != &other) {
+      v_ = std::move(other.v_);
+      other.v_.template emplace<0>();
+    }
+    return *this;
+  }
   Value(std::nullptr_t) {}
   Value(bool b) : v_(b) {}
   template <class T>

@@ -105,5 +105,71 @@ TEST(ValueTest, MapHelpers) {
   EXPECT_EQ(v.size(), 1u);
 }
 
+TEST(ValueTest, EveryKindSurvivesCopyAndMoveAndReadsBack) {
+  struct Probe : Object {
+    std::string className() const override { return "Probe"; }
+  };
+  auto object = std::make_shared<Probe>();
+  auto error = Error::make("domain", 7, ValueMap{{"k", "v"}});
+  const std::vector<std::pair<Value, ValueKind>> table = {
+      {Value(), ValueKind::Null},
+      {Value(true), ValueKind::Bool},
+      {Value(std::int64_t{1} << 40), ValueKind::Int},
+      {Value(-2.5), ValueKind::Double},
+      {Value(std::string("text\0with nul", 14)), ValueKind::String},
+      {Value(Bytes{0, 255}), ValueKind::Bytes},
+      {Value(Int32List{-1, 2}), ValueKind::Int32List},
+      {Value(Int64List{std::int64_t{1} << 50}), ValueKind::Int64List},
+      {Value(Float32List{1.5f}), ValueKind::Float32List},
+      {Value(Float64List{0.25}), ValueKind::Float64List},
+      {Value::list({1, Value::list({"nested"})}), ValueKind::List},
+      {Value::map({{"a", Value::map({{1, 2}})}}), ValueKind::Map},
+      {Value::date(1.5), ValueKind::Date},
+      {Value(error), ValueKind::Error},
+      {Value(ObjectPtr(object)), ValueKind::Object},
+  };
+  for (const auto& [original, kind] : table) {
+    SCOPED_TRACE(valueKindName(kind));
+    EXPECT_EQ(original.kind(), kind);
+    Value copy = original;
+    EXPECT_EQ(copy, original);
+    EXPECT_EQ(copy.hash(), original.hash());
+    Value moved = std::move(copy);
+    EXPECT_EQ(moved, original);
+    // A moved-from value may be read, copied and reassigned without harm.
+    Value fromMovedOut = copy;
+    EXPECT_EQ(fromMovedOut, copy);
+    (void)copy.size();
+    (void)copy.debugString();
+    copy = original;
+    EXPECT_EQ(copy, original);
+  }
+  EXPECT_EQ(*table[2].first.ifInt(), std::int64_t{1} << 40);
+  EXPECT_EQ(table[4].first.asString().size(), 14u);
+  EXPECT_EQ(table[13].first.asError()->userInfo.at(Value("k")), Value("v"));
+  EXPECT_EQ(table[14].first.asObjectOf<Probe>(), object);
+  // A null error or object pointer makes a null value rather than a value holding null.
+  EXPECT_TRUE(Value(ErrorPtr()).isNull());
+  EXPECT_TRUE(Value(ObjectPtr()).isNull());
+}
+
+TEST(ValueTest, MovedFromValueIsNullAndCanBeFilledAgain) {
+  Value list = Value::list({1, 2, 3});
+  Value taken = std::move(list);
+  EXPECT_EQ(taken.size(), 3u);
+  EXPECT_TRUE(list.isNull());
+  EXPECT_EQ(list.size(), 0u);
+  list = Value::list({4});
+  EXPECT_EQ(list, Value::list({4}));
+
+  Value map = Value::map({{"a", 1}});
+  Value other;
+  other = std::move(map);
+  EXPECT_EQ(map.find("a"), nullptr);
+  map.set("b", 2);
+  EXPECT_EQ(map, Value::map({{"b", 2}}));
+  EXPECT_EQ(other, Value::map({{"a", 1}}));
+}
+
 }  // namespace
 }  // namespace platform
