@@ -13,7 +13,12 @@ namespace platform {
 
 Object::~Object() = default;
 std::string Object::className() const { return "Object"; }
-std::string Object::debugDescription() const { return "<" + className() + ">"; }
+std::string Object::debugDescription() const {
+  // Appended rather than "<" + name + ">": that form trips a false -Wrestrict in optimised builds.
+  std::string text = "<";
+  text.append(className()).append(">");
+  return text;
+}
 bool Object::isEqual(const Object& other) const { return this == &other; }
 std::size_t Object::hash() const { return std::hash<const void*>()(this); }
 
