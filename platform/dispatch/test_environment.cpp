@@ -64,6 +64,7 @@ TestEnvironment::TestEnvironment(double startTime) {
     assertionFailure(__FILE__, __LINE__, "a second TestEnvironment while one is alive");
     return;
   }
+  id_ = id;
   // Uptime starts where the real one is, so it looks like any other uptime.
   mockClock().reset(startTime, Clock::current().uptime());
   detail::setClockOverride(&mockClock());
@@ -71,10 +72,9 @@ TestEnvironment::TestEnvironment(double startTime) {
 }
 
 TestEnvironment::~TestEnvironment() {
-  const std::uint64_t id = g_liveEnvironment.load();
-  if (id == 0) return;
+  if (id_ == 0) return;  // never started: the live environment is someone else's
   // Timers that never came due die with the environment; posted tasks stay queued.
-  detail::timerEndMock(id);
+  detail::timerEndMock(id_);
   detail::setClockOverride(nullptr);
   g_liveEnvironment.store(0);
 }

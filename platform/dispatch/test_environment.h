@@ -27,6 +27,9 @@ class TestEnvironment {
   void runUntilIdle();
   // Sets the wall clock without firing timers (a clock change, not time passing).
   void setWallClock(double secondsSince1970);
+
+ private:
+  unsigned long long id_ = 0;  // 0 when this environment failed to start (another was alive)
 };
 
 }  // namespace platform

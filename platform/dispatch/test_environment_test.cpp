@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/core/assertion.h"
 #include "platform/dispatch/clock.h"
 #include "platform/dispatch/main_loop.h"
 #include "platform/dispatch/queue.h"
@@ -141,6 +142,20 @@ TEST(TestEnvironmentTest, WallClockChangeFiresNothingAndTimersDieWithTheEnvironm
   TestEnvironment next;
   next.advance(3600);
   EXPECT_EQ(fired.load(), 0);
+}
+
+TEST(TestEnvironmentTest, SecondEnvironmentIsRefusedAndLeavesTheFirstInCharge) {
+  TestEnvironment env(100);
+  int fired = 0;
+  mainQueue()->asyncAfter(10, [&] { ++fired; });
+  {
+    ScopedAssertionCapture capture;
+    TestEnvironment second(5);
+    EXPECT_EQ(capture.count(), 1u);
+  }
+  EXPECT_EQ(Clock::current().now(), 100);
+  env.advance(10);
+  EXPECT_EQ(fired, 1);
 }
 
 TEST(ClockTest, SystemClockIsWallTimeWithFractionsAndUptimeNeverGoesBack) {
