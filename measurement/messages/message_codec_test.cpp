@@ -379,3 +379,17 @@ TEST(MessageDiagnosticsTest, DefaultSinkSendsConsoleLinesToThePlatformLog) {
 }
 
 } // namespace
+
+namespace {
+
+TEST(MessageDiagnosticsTest, CodecLinesReachStandardOutputAsWholeLines) {
+  Bytes input = tagString(1, std::string(1048577, 'a'));
+  auto record = apmpb_new(apmpb_type::Setting);
+  testing::internal::CaptureStdout();
+  EXPECT_FALSE(apmpb_decode(apmpb_type::Setting, input.data(), input.size(), record.get()));
+  EXPECT_EQ(testing::internal::GetCapturedStdout(),
+            "Unable to process proto stream. Buffer is too big. 1048577 > 1048576\n"
+            "<ERROR> Setting decoder failed: callback failed\n");
+}
+
+} // namespace

@@ -301,6 +301,14 @@ TEST_F(AccessorTest, MessagesCrossTheAccessorsAsDeepCopies) {
   // A class of another type gives no element and no line.
   EXPECT_EQ(NANOGetArray(event.get(), E::kParams, APMPBFlag::classObject()), ValueList{});
 
+  // An element of another message type empties the list, as any refused element does.
+  ValueList wrong{Value(platform::ObjectPtr(param)),
+                  Value(platform::ObjectPtr(APMPBFlag::initWithMessageInfo()))};
+  NANOSetArray(event.get(), E::kParams, &wrong);
+  EXPECT_EQ(NANOGetArray(event.get(), E::kParams, APMPBEventParam::classObject()), ValueList{});
+  EXPECT_EQ(console().size(), 1u);
+  capture_.clear();
+
   auto filter = APMPBFilter::initWithMessageInfo();
   auto number = APMPBNumberFilter::initWithMessageInfo();
   NANOSetString(number.get(), field::NumberFilter::kComparisonValue, "5");
