@@ -19,6 +19,7 @@ class TestEnvironment {
   TestEnvironment& operator=(const TestEnvironment&) = delete;
 
   double now() const;
+  // Starts at 1000 seconds; round delays then add up exactly.
   double uptime() const;
   // Moves the mock clock forward, firing every timer that falls due on the way, in due order,
   // each at its own due time; pumps the main loop and waits for the other queues as it goes.

@@ -8,12 +8,14 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
 #include "platform/core/assertion.h"
 #include "platform/dispatch/clock.h"
 #include "platform/dispatch/main_loop.h"
+#include "platform/dispatch/pending_work.h"
 #include "platform/dispatch/queue.h"
 #include "platform/dispatch/timer.h"
 
@@ -120,6 +122,22 @@ TEST(TestEnvironmentTest, RunUntilIdleWaitsForWorkHoppingBetweenQueues) {
   });
   env.runUntilIdle();
   EXPECT_EQ(steps, (std::vector<std::string>{"a", "main", "global", "b", "main-again"}));
+}
+
+TEST(TestEnvironmentTest, RunUntilIdleWaitsForWorkMarkedPendingOnAThreadOfItsOwn) {
+  TestEnvironment env;
+  std::atomic<bool> release{false};
+  bool delivered = false;
+  PendingWork work;
+  std::thread worker([&, work = std::move(work)]() mutable {
+    while (!release.load()) std::this_thread::yield();
+    mainQueue()->async([&] { delivered = true; });
+    work.done();
+  });
+  std::thread([&] { release = true; }).detach();
+  env.runUntilIdle();
+  EXPECT_TRUE(delivered);
+  worker.join();
 }
 
 TEST(TestEnvironmentTest, WallClockChangeFiresNothingAndTimersDieWithTheEnvironment) {
