@@ -14,6 +14,7 @@
 #include "platform/net/url_error.h"
 #include "zevevidi/utilities/gul_gzip.h"
 #include "zevevidi/utilities/gul_logger.h"
+#include "zevevidi/utilities/gul_network_url_session.h"
 
 namespace {
 
@@ -291,6 +292,22 @@ TEST_F(GULNetworkTest, EmptyURLFailsOnceWithCodeOne) {
   GULLoggerFlushForTesting();
   // Each warning is written to the console and through the utility logger.
   EXPECT_EQ(capture.count("Failed to create network request. Code, error"), 4u);
+}
+
+TEST_F(GULNetworkTest, AnswerForAClientThatIsGoneIsDropped) {
+  Answer answer;
+  std::string id = network_->postURL(server_.url("/upload"), bytes("late"), callerQueue_, false,
+                                     recordInto(answer, callerQueue_));
+  ASSERT_FALSE(id.empty());
+  network_.reset();
+  // The transport lets go of itself (and its map entry) once its answer has been handled.
+  ASSERT_TRUE(pumpMainLoopUntil(
+      [&] { return GULNetworkURLSession::sessionFromFetcherMapForSessionID(id) == nullptr; }));
+  callerQueue_->sync([] {});
+  MainLoop::instance().drain();
+  callerQueue_->sync([] {});
+  EXPECT_EQ(answer.calls.load(), 0);
+  EXPECT_EQ(seen().size(), 1u);
 }
 
 class CountingReachabilityDelegate : public GULNetworkReachabilityDelegate {
