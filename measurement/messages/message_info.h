@@ -24,7 +24,7 @@ struct ArrayInfo {
   uint32_t index = 0;     // fill cursor of the second decoding pass
   uint32_t count = 0;     // elements counted by the first decoding pass
   bool allocated = false; // element storage reserved: the pass that stores elements
-  int32_t depth = 0;      // nesting level of the owning record while a codec pass runs
+  int32_t depth = 0;      // nesting level of the owning record while it is decoded
   const MessageType* element_type = nullptr; // lists of messages
 
   // Elements, by kind. Numeric elements are cells (see nanoCellFrom*); strings and bytes are

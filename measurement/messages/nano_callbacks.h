@@ -1,5 +1,6 @@
 // The nanopb side of the decoder: the field callbacks the protobuf runtime calls while decoding.
-// Used by the codec (message_codec.cpp); the rest of the system goes through message_codec.h.
+// Used by the codec (message_codec.cpp) on the thread that decodes; the rest of the system goes
+// through message_codec.h.
 #pragma once
 
 #include <pb.h>
