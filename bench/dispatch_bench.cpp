@@ -36,7 +36,9 @@ void BM_SerialQueueContended(benchmark::State& state) {
     std::thread producers[kProducers];
     for (auto& p : producers) {
       p = std::thread([&] {
-        for (int i = 0; i < kEach; ++i) queue->async([&ran] { ran.fetch_add(1, std::memory_order_relaxed); });
+        for (int i = 0; i < kEach; ++i) {
+          queue->async([&ran] { ran.fetch_add(1, std::memory_order_relaxed); });
+        }
       });
     }
     for (auto& p : producers) p.join();

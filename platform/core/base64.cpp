@@ -13,7 +13,9 @@ using DecodeTable = std::array<std::int8_t, 256>;
 DecodeTable makeTable(const char* alphabet) {
   DecodeTable table;
   table.fill(-1);
-  for (int i = 0; i < 64; ++i) table[static_cast<unsigned char>(alphabet[i])] = static_cast<std::int8_t>(i);
+  for (int i = 0; i < 64; ++i) {
+    table[static_cast<unsigned char>(alphabet[i])] = static_cast<std::int8_t>(i);
+  }
   return table;
 }
 

@@ -90,7 +90,8 @@ TEST(DigestTest, MatchesTheReferenceVectors) {
     EXPECT_EQ(hexString(d), c.hex);
   }
   // Binary input with zero bytes is hashed in full, not as a C string.
-  EXPECT_NE(digest(DigestAlgorithm::SHA256, Bytes{0, 1}), digest(DigestAlgorithm::SHA256, Bytes{0}));
+  EXPECT_NE(digest(DigestAlgorithm::SHA256, Bytes{0, 1}),
+            digest(DigestAlgorithm::SHA256, Bytes{0}));
 }
 
 TEST(UuidTest, RandomUuidsAreVersion4AndRoundTripThroughText) {

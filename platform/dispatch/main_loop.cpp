@@ -47,7 +47,8 @@ class MainQueue final : public Queue, public std::enable_shared_from_this<MainQu
 
   void sync(const Task& task) override {
     if (MainLoop::isMainThread()) {
-      assertionFailure(__FILE__, __LINE__, "sync onto the main queue from the main thread; ran in place");
+      assertionFailure(__FILE__, __LINE__,
+                       "sync onto the main queue from the main thread; ran in place");
       detail::FrameScope frame(this);
       detail::runTask(task, kMainLabel);
       return;
@@ -109,7 +110,8 @@ void MainLoop::run() {
     Task task;
     {
       std::unique_lock<std::mutex> lock(impl_->state.mutex);
-      impl_->state.posted.wait(lock, [&] { return impl_->state.quit.load() || !impl_->state.tasks.empty(); });
+      impl_->state.posted.wait(
+          lock, [&] { return impl_->state.quit.load() || !impl_->state.tasks.empty(); });
       if (impl_->state.quit.load()) return;
       task = std::move(impl_->state.tasks.front());
       impl_->state.tasks.pop_front();

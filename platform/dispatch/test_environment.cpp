@@ -125,6 +125,8 @@ void TestEnvironment::runUntilIdle() {
   }
 }
 
-void TestEnvironment::setWallClock(double secondsSince1970) { mockClock().setWall(secondsSince1970); }
+void TestEnvironment::setWallClock(double secondsSince1970) {
+  mockClock().setWall(secondsSince1970);
+}
 
 }  // namespace platform
