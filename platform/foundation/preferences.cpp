@@ -1,6 +1,11 @@
 #include "platform/foundation/preferences.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 #include <charconv>
 #include <cmath>
@@ -19,8 +24,13 @@ class PreferencesStore {
 public:
   struct Domain {
     ValueMap values;
-    bool dirty = false;   // in memory but not yet on disk
-    bool blocked = false; // damaged file that could not be moved aside: never overwrite it
+    // This process's changes not yet on disk: a value, or none for a removal. Only these keys
+    // are written over the file's current content, so processes sharing a domain keep each
+    // other's keys.
+    std::map<Value, std::optional<Value>> pending;
+    bool replaceAll = false; // the whole domain was replaced; write `values` as they are
+    bool blocked = false;    // unreadable or damaged file left in place: never overwrite it
+    bool dirty() const { return replaceAll || !pending.empty(); }
   };
 
   PreferencesStore(std::string applicationDomain, std::string root, bool inMemory)
@@ -41,7 +51,7 @@ public:
     auto it = domains_.find(name);
     if (it != domains_.end()) return it->second;
     Domain& d = domains_[std::string(name)];
-    load(name, d);
+    d.values = readFile(name, &d.blocked);
     return d;
   }
 
@@ -50,72 +60,110 @@ public:
     if (it != domains_.end()) domains_.erase(it);
   }
 
-  // Caller holds the mutex. Writes the domain through; on failure it stays dirty.
+  // Caller holds the mutex. Writes the pending changes over the file's current content; on
+  // failure they stay pending.
   bool store(std::string_view name, Domain& d, ErrorPtr* error) {
-    d.dirty = true;
     std::string path = pathFor(name);
     if (path.empty()) {
-      d.dirty = false;
+      d.pending.clear();
+      d.replaceAll = false;
       return true;
     }
+    auto& fm = FileManager::defaultManager();
+    if (!fm.createDirectory(root_, true, error, 0700)) return false;
+    // Other processes writing the same folder wait for this read-change-write to finish.
+    DirectoryLock lock(root_);
+    ValueMap merged = d.replaceAll ? d.values : readFile(name, &d.blocked);
     if (d.blocked) {
       if (error) {
         *error = cocoaError(kFileWriteUnknownError,
-                            "the domain's file is damaged and could not be moved aside", path);
+                            "the domain's file cannot be read and is left untouched", path);
       }
       return false;
     }
-    auto& fm = FileManager::defaultManager();
-    bool ok = false;
-    if (d.values.empty()) {
-      ok = !fm.fileExists(path) || fm.removeItem(path, error);
-    } else {
-      ok = fm.createDirectory(root_, true, error, 0700);
-      if (ok) {
-        auto data = dataFromPropertyList(Value(d.values), PropertyListFormat::Binary, error);
-        ok = data && fm.writeAtomically(path, *data, error, 0600);
+    for (const auto& [key, value] : d.pending) {
+      if (value) {
+        merged[key] = *value;
+      } else {
+        merged.erase(key);
       }
     }
-    if (ok) d.dirty = false;
+    bool ok = false;
+    if (merged.empty()) {
+      ok = !fm.fileExists(path) || fm.removeItem(path, error);
+    } else {
+      auto data = dataFromPropertyList(Value(merged), PropertyListFormat::Binary, error);
+      ok = data && fm.writeAtomically(path, *data, error, 0600);
+    }
+    if (ok) {
+      d.values = std::move(merged);
+      d.pending.clear();
+      d.replaceAll = false;
+    }
     return ok;
   }
 
-  // Writes pending domains and reloads the others. Caller holds the mutex.
+  // Writes pending domains and re-reads the others. Caller holds the mutex.
   bool synchronize(ErrorPtr* error) {
     bool ok = true;
     for (auto& [name, d] : domains_) {
-      if (d.dirty) {
+      if (d.dirty()) {
         ok = store(name, d, error) && ok;
       } else {
         d = Domain{};
-        load(name, d);
+        d.values = readFile(name, &d.blocked);
       }
     }
     return ok;
   }
 
 private:
-  void load(std::string_view name, Domain& d) {
+  // Holds an exclusive lock on the preferences folder itself for the life of one write.
+  class DirectoryLock {
+  public:
+    explicit DirectoryLock(const std::string& dir)
+        : fd_(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {
+      if (fd_ >= 0) {
+        while (::flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
+        }
+      }
+    }
+    ~DirectoryLock() {
+      if (fd_ >= 0) ::close(fd_);
+    }
+    DirectoryLock(const DirectoryLock&) = delete;
+    DirectoryLock& operator=(const DirectoryLock&) = delete;
+
+  private:
+    int fd_;
+  };
+
+  // The file's dictionary; empty when there is no file. A damaged file is moved aside; one that
+  // cannot be read at all (or moved) sets `blocked`.
+  ValueMap readFile(std::string_view name, bool* blocked) {
     std::string path = pathFor(name);
-    if (path.empty()) return;
     auto& fm = FileManager::defaultManager();
-    if (!fm.fileExists(path)) return;
+    if (path.empty() || !fm.fileExists(path)) return {};
     ErrorPtr error;
     auto v = readPropertyListFile(path, &error);
-    if (v && v->isMap()) {
-      d.values = std::move(v->asMap());
-      return;
+    if (v && v->isMap()) return std::move(v->asMap());
+    auto log = Log::cached("com.lumora.platform", "preferences");
+    if (!v && error && error->code != kPropertyListReadCorruptError) {
+      *blocked = true;
+      log->error("domain file " + path + " cannot be read (" + error->localizedDescription() +
+                 "); writes refused");
+      return {};
     }
     // Keep the damaged file for inspection instead of letting the next write replace it.
     std::string aside = path + ".damaged";
     if (fm.fileExists(aside)) fm.removeItem(aside);
     bool moved = fm.moveItem(path, aside);
-    if (!moved) d.blocked = true;
-    Log::cached("com.lumora.platform", "preferences")
-        ->error("domain file " + path + " is damaged (" +
-                (error ? error->localizedDescription() : std::string("root is not a dictionary")) +
-                "); " +
-                (moved ? "moved to " + aside : std::string("left in place, writes refused")));
+    if (!moved) *blocked = true;
+    log->error("domain file " + path + " is damaged (" +
+               (error ? error->localizedDescription() : std::string("root is not a dictionary")) +
+               "); " +
+               (moved ? "moved to " + aside : std::string("left in place, writes refused")));
+    return {};
   }
 
   std::string applicationDomain_;
@@ -351,11 +399,13 @@ bool Preferences::setObject(std::string_view key, const Value& value, ErrorPtr* 
   auto& d = store_->domain(domain_);
   Value k(key);
   if (value.isNull()) {
-    if (d.values.erase(k) == 0 && !d.dirty) return true;
+    if (d.values.erase(k) == 0 && !d.dirty()) return true;
+    d.pending[k] = std::nullopt;
   } else {
     auto it = d.values.find(k);
-    if (it != d.values.end() && it->second == value && !d.dirty) return true;
-    d.values[std::move(k)] = value;
+    if (it != d.values.end() && it->second == value && !d.dirty()) return true;
+    d.values[k] = value;
+    d.pending[k] = value;
   }
   return store_->store(domain_, d, error);
 }
@@ -407,6 +457,8 @@ bool Preferences::setPersistentDomain(const ValueMap& values, std::string_view d
   std::lock_guard lock(store_->mutex);
   auto& d = store_->domain(domain);
   d.values = values;
+  d.pending.clear();
+  d.replaceAll = true;
   return store_->store(domain, d, error);
 }
 

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <cstdio>
@@ -248,6 +249,35 @@ TEST_F(FilePreferencesTest, FailedWriteIsReportedAndRetriedBySynchronize) {
   std::remove(blocked.c_str());
   EXPECT_TRUE(prefs->synchronize());
   EXPECT_EQ(readPropertyListFile(blocked + "/" + kApp + ".plist"), Value::map({{"k", "v"}}));
+}
+
+TEST_F(FilePreferencesTest, TwoStoresSharingADomainKeepEachOthersKeys) {
+  // Two stores over one folder stand for two processes.
+  ScopedPreferencesForTesting first(kApp, root_.path());
+  auto a = Preferences::standard();
+  ScopedPreferencesForTesting second(kApp, root_.path());
+  auto b = Preferences::standard();
+  ASSERT_NE(a, b);
+  EXPECT_TRUE(b->objectForKey("from a").isNull()); // b has read the (empty) domain
+  ASSERT_TRUE(a->setString("from a", "1"));
+  ASSERT_TRUE(b->setString("from b", "2"));
+  ASSERT_TRUE(b->removeObjectForKey("never there"));
+  EXPECT_EQ(readPropertyListFile(path(kApp)), Value::map({{"from a", "1"}, {"from b", "2"}}));
+  ASSERT_TRUE(a->removeObjectForKey("from a"));
+  EXPECT_EQ(readPropertyListFile(path(kApp)), Value::map({{"from b", "2"}}));
+}
+
+TEST_F(FilePreferencesTest, UnreadableDomainFileIsNeverOverwritten) {
+  if (::geteuid() == 0) GTEST_SKIP() << "root reads every file";
+  ASSERT_TRUE(
+      writePropertyListFile(path(kApp), Value::map({{"k", "v"}}), PropertyListFormat::Binary));
+  ::chmod(path(kApp).c_str(), 0);
+  ScopedPreferencesForTesting store(kApp, root_.path());
+  ScopedLogCapture log;
+  EXPECT_FALSE(Preferences::standard()->setString("k2", "v2"));
+  EXPECT_EQ(log.count("cannot be read"), 1u);
+  ::chmod(path(kApp).c_str(), 0600);
+  EXPECT_EQ(readPropertyListFile(path(kApp)), Value::map({{"k", "v"}}));
 }
 
 TEST_F(FilePreferencesTest, SynchronizeSeesWritesOfOtherProcessesAndForgetDropsADomain) {
