@@ -12,9 +12,11 @@
 //
 // Search list of a Preferences object: its own domain (the suite, or the application's), then
 // the global domain, then the registered defaults (process-wide, never stored). Writes go to
-// its own domain only, reach the file at once through an atomic replace, and survive a
-// restart. A write that cannot reach the disk is reported (false / error) and stays pending;
-// synchronize() retries it.
+// its own domain only and reach the file at once: under a lock on the preferences folder, the
+// keys this process changed are written over the file's current content (so processes sharing
+// a domain keep each other's keys) through an atomic replace, and survive a restart. A write
+// that cannot reach the disk is reported (false / error) and stays pending; synchronize()
+// retries it. A file that exists but cannot be read is never overwritten.
 //
 // One store per process, shared by every Preferences object; tests swap it for an in-memory
 // store with ScopedPreferencesForTesting. All methods are thread-safe.

@@ -6,7 +6,7 @@
 #include <set>
 #include <string_view>
 
-#include "platform/foundation/base64_text.h"
+#include "platform/core/base64.h"
 #include "platform/foundation/date_format.h"
 #include "platform/foundation/file_manager.h"
 #include "platform/foundation/foundation_errors.h"
@@ -156,7 +156,7 @@ void writeXml(std::string& out, const Value& v, int indent) {
     out += "</string>\n";
     break;
   case ValueKind::Bytes:
-    out += pad + "<data>" + base64EncodeBytes(v.asBytes()) + "</data>\n";
+    out += pad + "<data>" + base64Encode(v.asBytes()) + "</data>\n";
     break;
   case ValueKind::Date:
     out += pad + "<date>" + iso8601String(v.asDate()) + "</date>\n";
@@ -452,7 +452,12 @@ private:
       return Value(*d);
     }
     if (name == "data") {
-      auto bytes = base64DecodeText(text);
+      // Line breaks and indentation inside <data> are layout, not content.
+      std::string compact;
+      for (char c : text) {
+        if (c != ' ' && c != '\t' && c != '\n' && c != '\r') compact += c;
+      }
+      auto bytes = base64Decode(compact);
       if (!bytes) return err("bad <data>");
       return Value(std::move(*bytes));
     }
