@@ -39,7 +39,7 @@ bool hasDefaultRoute() {
   {
     std::ifstream routes("/proc/net/route");
     std::string line;
-    std::getline(routes, line);  // column titles
+    std::getline(routes, line); // column titles
     while (std::getline(routes, line)) {
       std::istringstream fields(line);
       std::string iface, destination, gateway;
@@ -69,7 +69,7 @@ bool hasDefaultRoute() {
 }
 
 class LinuxReachabilityHandle : public ReachabilityHandle {
- public:
+public:
   explicit LinuxReachabilityHandle(std::string host) : host_(std::move(host)) {}
   ~LinuxReachabilityHandle() override { unschedule(); }
 
@@ -86,8 +86,8 @@ class LinuxReachabilityHandle : public ReachabilityHandle {
     if (netlink < 0) return false;
     sockaddr_nl address{};
     address.nl_family = AF_NETLINK;
-    address.nl_groups = RTMGRP_LINK | RTMGRP_IPV4_IFADDR | RTMGRP_IPV6_IFADDR |
-                        RTMGRP_IPV4_ROUTE | RTMGRP_IPV6_ROUTE;
+    address.nl_groups = RTMGRP_LINK | RTMGRP_IPV4_IFADDR | RTMGRP_IPV6_IFADDR | RTMGRP_IPV4_ROUTE |
+                        RTMGRP_IPV6_ROUTE;
     if (::bind(netlink, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
       ::close(netlink);
       return false;
@@ -121,7 +121,7 @@ class LinuxReachabilityHandle : public ReachabilityHandle {
             report(shared, now);
           }
         } else if (fds[0].revents) {
-          return;  // socket error: stop watching rather than spin
+          return; // socket error: stop watching rather than spin
         }
       }
     });
@@ -143,7 +143,7 @@ class LinuxReachabilityHandle : public ReachabilityHandle {
     return true;
   }
 
- private:
+private:
   struct Shared {
     std::mutex mutex;
     ReachabilityCallback callback;
@@ -181,7 +181,7 @@ LinuxReachabilityHandle* linuxHandle(ReachabilityHandle* handle) {
   return dynamic_cast<LinuxReachabilityHandle*>(handle);
 }
 
-}  // namespace
+} // namespace
 
 ReachabilityFlags currentReachabilityFlags(const std::string& host) {
   if (isLoopbackHost(host)) {
@@ -231,7 +231,7 @@ struct ReachabilityTestDouble::State {
     bool scheduled = false;
     bool released = false;
   };
-  std::vector<Handle*> handles;  // live handles
+  std::vector<Handle*> handles; // live handles
 
   void deliver(Handle* handle, ReachabilityFlags value, const std::shared_ptr<State>& self) {
     mainQueue()->async([self, handle, value] {
@@ -312,7 +312,8 @@ void ReachabilityTestDouble::setFlags(ReachabilityFlags flags) {
       if (h->scheduled) targets.push_back(h);
     }
   }
-  for (auto* h : targets) state_->deliver(h, flags, state_);
+  for (auto* h : targets)
+    state_->deliver(h, flags, state_);
 }
 
 void ReachabilityTestDouble::deliverAgain() {
@@ -325,7 +326,8 @@ void ReachabilityTestDouble::deliverAgain() {
       if (h->scheduled) targets.push_back(h);
     }
   }
-  for (auto* h : targets) state_->deliver(h, flags, state_);
+  for (auto* h : targets)
+    state_->deliver(h, flags, state_);
 }
 
 void ReachabilityTestDouble::setFailCreate(bool fail) {
@@ -358,4 +360,4 @@ std::vector<std::string> ReachabilityTestDouble::hostsRequested() const {
   return state_->hosts;
 }
 
-}  // namespace platform
+} // namespace platform

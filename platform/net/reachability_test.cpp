@@ -52,7 +52,7 @@ TEST(ReachabilityTest, TestDoubleDeliversChangesAndScriptedFailures) {
   api.setCallback(handle, [&](ReachabilityHandle*, ReachabilityFlags f) { seen.push_back(f); });
   api.scheduleWithMainLoop(handle);
   fake.setFlags(kReachabilityFlagsReachable);
-  fake.setFlags(kReachabilityFlagsReachable);  // no change, no delivery
+  fake.setFlags(kReachabilityFlagsReachable); // no change, no delivery
   MainLoop::instance().drain();
   EXPECT_EQ(seen, (std::vector<ReachabilityFlags>{0, kReachabilityFlagsReachable}));
   api.unscheduleFromMainLoop(handle);
@@ -69,9 +69,8 @@ TEST(ReachabilityTest, TestDoubleDeliversChangesAndScriptedFailures) {
   ReachabilityHandle* second = api.createWithName("a");
   EXPECT_FALSE(api.scheduleWithMainLoop(second));
   api.release(second);
-  EXPECT_EQ(fake.hostsRequested(),
-            (std::vector<std::string>{"example.invalid", "a", "a"}));
+  EXPECT_EQ(fake.hostsRequested(), (std::vector<std::string>{"example.invalid", "a", "a"}));
 }
 
-}  // namespace
-}  // namespace platform
+} // namespace
+} // namespace platform

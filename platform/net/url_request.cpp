@@ -8,15 +8,15 @@
 namespace platform {
 
 bool equalsIgnoringCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() &&
-         std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
            return std::tolower(static_cast<unsigned char>(x)) ==
                   std::tolower(static_cast<unsigned char>(y));
          });
 }
 
 HTTPHeaders::HTTPHeaders(std::initializer_list<Entry> entries) {
-  for (const auto& [name, value] : entries) set(name, value);
+  for (const auto& [name, value] : entries)
+    set(name, value);
 }
 
 void HTTPHeaders::set(std::string_view name, std::string_view value) {
@@ -65,9 +65,13 @@ std::string urlPart(const std::string& url, CURLUPart part) {
                  [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
   return out;
 }
-}  // namespace
+} // namespace
 
-std::string URLRequest::scheme() const { return urlPart(url, CURLUPART_SCHEME); }
-std::string URLRequest::host() const { return urlPart(url, CURLUPART_HOST); }
+std::string URLRequest::scheme() const {
+  return urlPart(url, CURLUPART_SCHEME);
+}
+std::string URLRequest::host() const {
+  return urlPart(url, CURLUPART_HOST);
+}
 
-}  // namespace platform
+} // namespace platform

@@ -45,53 +45,52 @@ bool isUnsafeHeader(const std::string& name, const std::string& value) {
 
 std::int64_t codeForCurlError(CURLcode rc) {
   switch (rc) {
-    case CURLE_UNSUPPORTED_PROTOCOL:
-      return kURLErrorUnsupportedURL;
-    case CURLE_URL_MALFORMAT:
-      return kURLErrorBadURL;
-    case CURLE_COULDNT_RESOLVE_HOST:
-    case CURLE_COULDNT_RESOLVE_PROXY:
-      return kURLErrorCannotFindHost;
-    case CURLE_COULDNT_CONNECT:
-      return kURLErrorCannotConnectToHost;
-    case CURLE_OPERATION_TIMEDOUT:
-      return kURLErrorTimedOut;
-    case CURLE_PARTIAL_FILE:
-    case CURLE_RECV_ERROR:
-    case CURLE_SEND_ERROR:
-    case CURLE_GOT_NOTHING:
-    case CURLE_HTTP2:
-    case CURLE_HTTP2_STREAM:
-      return kURLErrorNetworkConnectionLost;
-    case CURLE_WEIRD_SERVER_REPLY:
-      return kURLErrorBadServerResponse;
-    case CURLE_BAD_CONTENT_ENCODING:
-      return kURLErrorCannotDecodeContentData;
-    case CURLE_TOO_MANY_REDIRECTS:
-      return kURLErrorHTTPTooManyRedirects;
-    case CURLE_PEER_FAILED_VERIFICATION:
-      return kURLErrorServerCertificateUntrusted;
-    case CURLE_SSL_CONNECT_ERROR:
-    case CURLE_SSL_CERTPROBLEM:
-    case CURLE_SSL_CIPHER:
-    case CURLE_SSL_CACERT_BADFILE:
-    case CURLE_SSL_ENGINE_NOTFOUND:
-      return kURLErrorSecureConnectionFailed;
-    case CURLE_ABORTED_BY_CALLBACK:
-      return kURLErrorCancelled;
-    case CURLE_READ_ERROR:
-      return kURLErrorCannotOpenFile;
-    case CURLE_WRITE_ERROR:
-      return kURLErrorCannotWriteToFile;
-    default:
-      return kURLErrorUnknown;
+  case CURLE_UNSUPPORTED_PROTOCOL:
+    return kURLErrorUnsupportedURL;
+  case CURLE_URL_MALFORMAT:
+    return kURLErrorBadURL;
+  case CURLE_COULDNT_RESOLVE_HOST:
+  case CURLE_COULDNT_RESOLVE_PROXY:
+    return kURLErrorCannotFindHost;
+  case CURLE_COULDNT_CONNECT:
+    return kURLErrorCannotConnectToHost;
+  case CURLE_OPERATION_TIMEDOUT:
+    return kURLErrorTimedOut;
+  case CURLE_PARTIAL_FILE:
+  case CURLE_RECV_ERROR:
+  case CURLE_SEND_ERROR:
+  case CURLE_GOT_NOTHING:
+  case CURLE_HTTP2:
+  case CURLE_HTTP2_STREAM:
+    return kURLErrorNetworkConnectionLost;
+  case CURLE_WEIRD_SERVER_REPLY:
+    return kURLErrorBadServerResponse;
+  case CURLE_BAD_CONTENT_ENCODING:
+    return kURLErrorCannotDecodeContentData;
+  case CURLE_TOO_MANY_REDIRECTS:
+    return kURLErrorHTTPTooManyRedirects;
+  case CURLE_PEER_FAILED_VERIFICATION:
+    return kURLErrorServerCertificateUntrusted;
+  case CURLE_SSL_CONNECT_ERROR:
+  case CURLE_SSL_CERTPROBLEM:
+  case CURLE_SSL_CIPHER:
+  case CURLE_SSL_CACERT_BADFILE:
+  case CURLE_SSL_ENGINE_NOTFOUND:
+    return kURLErrorSecureConnectionFailed;
+  case CURLE_ABORTED_BY_CALLBACK:
+    return kURLErrorCancelled;
+  case CURLE_READ_ERROR:
+    return kURLErrorCannotOpenFile;
+  case CURLE_WRITE_ERROR:
+    return kURLErrorCannotWriteToFile;
+  default:
+    return kURLErrorUnknown;
   }
 }
 
 // One decision a transfer thread waits for (a redirect or a challenge answer), given on the
 // delegate queue. The answer is taken once; a completion dropped unanswered gives the fallback.
-template <class T>
-struct PendingDecision {
+template <class T> struct PendingDecision {
   std::mutex mutex;
   std::condition_variable cv;
   std::optional<T> value;
@@ -103,8 +102,7 @@ struct PendingDecision {
   }
 };
 
-template <class T>
-struct DecisionResolver {
+template <class T> struct DecisionResolver {
   DecisionResolver(std::shared_ptr<PendingDecision<T>> p, T f)
       : pending(std::move(p)), fallback(std::move(f)) {}
   DecisionResolver(const DecisionResolver&) = delete;
@@ -121,9 +119,11 @@ struct ChallengeAnswer {
   URLCredentialPtr credential;
 };
 
-}  // namespace
+} // namespace
 
-URLSessionConfiguration URLSessionConfiguration::defaultSessionConfiguration() { return {}; }
+URLSessionConfiguration URLSessionConfiguration::defaultSessionConfiguration() {
+  return {};
+}
 
 URLSessionConfiguration URLSessionConfiguration::ephemeralSessionConfiguration() {
   URLSessionConfiguration c;
@@ -131,8 +131,8 @@ URLSessionConfiguration URLSessionConfiguration::ephemeralSessionConfiguration()
   return c;
 }
 
-URLSessionConfiguration URLSessionConfiguration::backgroundSessionConfiguration(
-    std::string identifier) {
+URLSessionConfiguration
+URLSessionConfiguration::backgroundSessionConfiguration(std::string identifier) {
   URLSessionConfiguration c;
   c.kind = Kind::Background;
   c.identifier = std::move(identifier);
@@ -149,8 +149,8 @@ bool evaluateServerTrust(const ServerTrust& trust, ErrorPtr* error) {
   return false;
 }
 
-std::shared_ptr<const URLCredential> URLCredential::credentialForTrust(
-    const ServerTrustPtr& trust) {
+std::shared_ptr<const URLCredential>
+URLCredential::credentialForTrust(const ServerTrustPtr& trust) {
   if (!trust) return nullptr;
   auto credential = std::make_shared<URLCredential>();
   credential->trust = trust;
@@ -302,7 +302,8 @@ struct TaskRunner {
     auto* self = static_cast<TaskRunner*>(userdata);
     const size_t length = size * count;
     std::string line(buffer, length);
-    while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
+    while (!line.empty() && (line.back() == '\n' || line.back() == '\r'))
+      line.pop_back();
     if (line.rfind("HTTP/", 0) == 0) {
       self->headers.clear();
       self->status = 0;
@@ -320,7 +321,8 @@ struct TaskRunner {
     std::string value = line.substr(colon + 1);
     auto first = value.find_first_not_of(" \t");
     value = first == std::string::npos ? std::string() : value.substr(first);
-    while (!value.empty() && (value.back() == ' ' || value.back() == '\t')) value.pop_back();
+    while (!value.empty() && (value.back() == ' ' || value.back() == '\t'))
+      value.pop_back();
     if (auto existing = self->headers.get(name)) value = *existing + ", " + value;
     self->headers.set(name, value);
     return length;
@@ -433,8 +435,8 @@ struct TaskRunner {
     }
 
     const auto& config = session->configuration();
-    double idle = request.timeoutInterval > 0 ? request.timeoutInterval
-                                              : config.timeoutIntervalForRequest;
+    double idle =
+        request.timeoutInterval > 0 ? request.timeoutInterval : config.timeoutIntervalForRequest;
     if (idle <= 0) idle = kURLRequestDefaultTimeout;
 
     curl_easy_setopt(curl, CURLOPT_URL, request.url.c_str());
@@ -640,8 +642,8 @@ struct TaskRunner {
   void finish(ErrorPtr error) {
     if (downloadStream) {
       if (std::fclose(downloadStream) != 0 && !error) {
-        error = urlError(kURLErrorCannotWriteToFile, "cannot write the downloaded data",
-                         request.url);
+        error =
+            urlError(kURLErrorCannotWriteToFile, "cannot write the downloaded data", request.url);
       }
       downloadStream = nullptr;
     }
@@ -693,15 +695,14 @@ struct TaskRunner {
 // ---------------------------------------------------------------------------------------------
 
 URLSessionTask::URLSessionTask(Kind kind, URLRequest request, std::shared_ptr<URLSession> session)
-    : kind_(kind),
-      identifier_(gNextTaskIdentifier++),
-      originalRequest_(request),
-      session_(session),
+    : kind_(kind), identifier_(gNextTaskIdentifier++), originalRequest_(request), session_(session),
       currentRequest_(std::move(request)) {}
 
 URLSessionTask::~URLSessionTask() = default;
 
-URLRequest URLSessionTask::originalRequest() const { return originalRequest_; }
+URLRequest URLSessionTask::originalRequest() const {
+  return originalRequest_;
+}
 
 URLRequest URLSessionTask::currentRequest() const {
   std::lock_guard lock(mutex_);
@@ -856,7 +857,8 @@ void URLSession::invalidateAndCancel() {
     tasks = tasks_;
     if (tasks_.empty()) released = std::move(delegate_);
   }
-  for (const auto& task : tasks) task->cancel();
+  for (const auto& task : tasks)
+    task->cancel();
 }
 
 bool URLSession::isInvalidated() const {
@@ -869,4 +871,4 @@ std::size_t URLSession::runningTaskCount() const {
   return tasks_.size();
 }
 
-}  // namespace platform
+} // namespace platform

@@ -17,13 +17,17 @@ namespace {
 using platform::testing::LoopbackHTTPServer;
 using platform::testing::pumpMainLoopUntil;
 
-std::string text(const Bytes& b) { return std::string(b.begin(), b.end()); }
-Bytes bytes(const std::string& s) { return Bytes(s.begin(), s.end()); }
+std::string text(const Bytes& b) {
+  return std::string(b.begin(), b.end());
+}
+Bytes bytes(const std::string& s) {
+  return Bytes(s.begin(), s.end());
+}
 
 // Records every delegate event, checks each runs on the main thread, and answers redirects and
 // challenges as scripted.
 class RecordingDelegate : public URLSessionDelegate {
- public:
+public:
   std::mutex mutex;
   Bytes data;
   int completions = 0;
@@ -74,7 +78,7 @@ class RecordingDelegate : public URLSessionDelegate {
 };
 
 class URLSessionTest : public ::testing::Test {
- protected:
+protected:
   void SetUp() override {
     auto& s = server_.server();
     s.Get("/echo-headers", [](const httplib::Request& req, httplib::Response& res) {
@@ -201,10 +205,8 @@ TEST_F(URLSessionTest, RedirectsAreDecidedByTheDelegate) {
     std::string wantBody;
   };
   const Case cases[] = {
-      {301, false, 301, "moved"},
-      {301, true, 200, "GET target"},
-      {303, true, 200, "GET target"},
-      {307, true, 200, "POST target body"},
+      {301, false, 301, "moved"},     {301, true, 200, "GET target"},
+      {303, true, 200, "GET target"}, {307, true, 200, "POST target body"},
       {308, false, 308, "moved"},
   };
   for (const auto& c : cases) {
@@ -288,7 +290,7 @@ TEST_F(URLSessionTest, CancelCompletesOnceWithCancelled) {
   auto delegate = std::make_shared<RecordingDelegate>();
   auto session = URLSession::sessionWithConfiguration({}, delegate, mainQueue());
   auto task = session->dataTaskWithRequest(URLRequest::withURL(server_.url("/big")));
-  task->cancel();  // before it ever ran
+  task->cancel(); // before it ever ran
   task->cancel();
   task->resume();
   ASSERT_TRUE(pumpMainLoopUntil([&] { return delegate->completions > 0; }));
@@ -351,14 +353,14 @@ TEST_F(URLSessionTest, InvalidatedSessionMakesNoTasksAndReleasesItsDelegate) {
   EXPECT_EQ(session->delegate(), nullptr);
 }
 
-}  // namespace
-}  // namespace platform
+} // namespace
+} // namespace platform
 
 namespace platform {
 namespace {
 
 class URLSessionTLSTest : public ::testing::Test {
- protected:
+protected:
   void SetUp() override {
     char pattern[] = "/tmp/lumora-tls-test-XXXXXX";
     ASSERT_NE(::mkdtemp(pattern), nullptr);
@@ -436,5 +438,5 @@ TEST_F(URLSessionTLSTest, TrustedServerIsAskedAboutAndCanStillBeRefused) {
   EXPECT_FALSE(served_) << "a cancelled challenge stops the request before it is sent";
 }
 
-}  // namespace
-}  // namespace platform
+} // namespace
+} // namespace platform

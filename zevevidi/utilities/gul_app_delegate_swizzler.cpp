@@ -29,14 +29,15 @@ void logSwizzler(GULLoggerLevel level, int code, const std::string& text) {
 
 // One weak reference, so the table never keeps an interceptor alive.
 class GULZeroingWeakContainer : public platform::Object {
- public:
-  explicit GULZeroingWeakContainer(std::weak_ptr<GULApplicationDelegate> o) : object(std::move(o)) {}
+public:
+  explicit GULZeroingWeakContainer(std::weak_ptr<GULApplicationDelegate> o)
+      : object(std::move(o)) {}
   std::string className() const override { return "GULZeroingWeakContainer"; }
   std::weak_ptr<GULApplicationDelegate> object;
 };
 
 GULMutableDictionary& interceptors() {
-  static auto* table = new GULMutableDictionary();  // made once, lives for the process
+  static auto* table = new GULMutableDictionary(); // made once, lives for the process
   return *table;
 }
 
@@ -44,8 +45,8 @@ GULMutableDictionary& interceptors() {
 // lock keeps registration from other threads safe.
 struct ProxyState {
   std::recursive_mutex mutex;
-  GULApplicationDelegatePtr applicationDelegate;  // the application's delegate property
-  GULApplicationDelegatePtr originalDelegate;     // the proxied delegate
+  GULApplicationDelegatePtr applicationDelegate; // the application's delegate property
+  GULApplicationDelegatePtr originalDelegate;    // the proxied delegate
   std::string realClassName;
   std::string subclassName;
   bool observing = false;
@@ -54,8 +55,7 @@ struct ProxyState {
   decltype(GULApplicationDelegate::continueUserActivity) realContinueUserActivity;
   decltype(GULApplicationDelegate::didRegisterForRemoteNotificationsWithDeviceToken)
       realDidRegister;
-  decltype(GULApplicationDelegate::didFailToRegisterForRemoteNotificationsWithError)
-      realDidFail;
+  decltype(GULApplicationDelegate::didFailToRegisterForRemoteNotificationsWithError) realDidFail;
 };
 
 ProxyState& proxy() {
@@ -72,12 +72,14 @@ platform::OnceGuard& remoteNotificationsOnce() {
   return guard;
 }
 
-bool coreClassExists() { return platform::ClassRegistry::shared().contains("FIRCore"); }
+bool coreClassExists() {
+  return platform::ClassRegistry::shared().contains("FIRCore");
+}
 
 std::string alternativeText() {
-  return coreClassExists()
-             ? "To log deep link campaigns manually, call the methods in DIDErizevizo+AppDelegate.h."
-             : "";
+  return coreClassExists() ? "To log deep link campaigns manually, call the methods in "
+                             "DIDErizevizo+AppDelegate.h."
+                           : "";
 }
 
 // A boolean switch of the information property list: numbers count as their truth value,
@@ -164,7 +166,8 @@ void proxyAppDelegate(const GULApplicationDelegatePtr& delegate) {
                             "proxy, set the flag ") +
                     key + " to NO (Boolean) in the Info.plist");
   } catch (...) {
-    logSwizzler(GULLoggerLevelError, 1013, "Cannot create App Delegate Proxy. " + alternativeText());
+    logSwizzler(GULLoggerLevelError, 1013,
+                "Cannot create App Delegate Proxy. " + alternativeText());
   }
 }
 
@@ -173,16 +176,16 @@ bool proxyIsActive(const ProxyState& state) {
   return state.originalDelegate && state.originalDelegate == state.applicationDelegate;
 }
 
-}  // namespace
+} // namespace
 
 bool GULApplicationDelegate::respondsToSelector(GULAppDelegateSelector selector) const {
   switch (selector) {
-    case GULAppDelegateSelector::ContinueUserActivity:
-      return static_cast<bool>(continueUserActivity);
-    case GULAppDelegateSelector::DidRegisterForRemoteNotifications:
-      return static_cast<bool>(didRegisterForRemoteNotificationsWithDeviceToken);
-    case GULAppDelegateSelector::DidFailToRegisterForRemoteNotifications:
-      return static_cast<bool>(didFailToRegisterForRemoteNotificationsWithError);
+  case GULAppDelegateSelector::ContinueUserActivity:
+    return static_cast<bool>(continueUserActivity);
+  case GULAppDelegateSelector::DidRegisterForRemoteNotifications:
+    return static_cast<bool>(didRegisterForRemoteNotificationsWithDeviceToken);
+  case GULAppDelegateSelector::DidFailToRegisterForRemoteNotifications:
+    return static_cast<bool>(didFailToRegisterForRemoteNotificationsWithError);
   }
   return false;
 }
@@ -198,10 +201,9 @@ std::string GULAppDelegateSwizzler::registerAppDelegateInterceptor(
   }
   char id[48];
   std::snprintf(id, sizeof id, "GUL_%p", static_cast<const void*>(interceptor.get()));
-  interceptors().setObject(
-      Value(std::static_pointer_cast<platform::Object>(
-          std::make_shared<GULZeroingWeakContainer>(interceptor))),
-      Value(std::string(id)));
+  interceptors().setObject(Value(std::static_pointer_cast<platform::Object>(
+                               std::make_shared<GULZeroingWeakContainer>(interceptor))),
+                           Value(std::string(id)));
   return id;
 }
 
@@ -234,7 +236,8 @@ void GULAppDelegateSwizzler::proxyOriginalDelegateIncludingAPNSMethods() {
     auto& state = proxy();
     std::lock_guard lock(state.mutex);
     if (!state.originalDelegate || state.subclassName.empty()) return;
-    state.realDidRegister = state.originalDelegate->didRegisterForRemoteNotificationsWithDeviceToken;
+    state.realDidRegister =
+        state.originalDelegate->didRegisterForRemoteNotificationsWithDeviceToken;
     state.realDidFail = state.originalDelegate->didFailToRegisterForRemoteNotificationsWithError;
     state.remoteNotificationsAdded = true;
     reassignAppDelegate(state.originalDelegate);
@@ -247,7 +250,9 @@ GULApplicationDelegatePtr GULAppDelegateSwizzler::originalDelegate() {
   return state.originalDelegate;
 }
 
-void GULAppDelegateSwizzler::clearInterceptors() { interceptors().removeAllObjects(); }
+void GULAppDelegateSwizzler::clearInterceptors() {
+  interceptors().removeAllObjects();
+}
 
 void GULAppDelegateSwizzler::resetProxyOriginalDelegateOnceToken() {
   proxyOnce().reset();
@@ -260,8 +265,7 @@ void GULAppDelegateSwizzler::setApplicationDelegate(GULApplicationDelegatePtr de
   GULApplicationDelegatePtr old = std::move(state.applicationDelegate);
   state.applicationDelegate = std::move(delegate);
   // The observer: the application moved on from the proxied delegate.
-  if (state.observing && old && old == state.originalDelegate &&
-      state.applicationDelegate != old) {
+  if (state.observing && old && old == state.originalDelegate && state.applicationDelegate != old) {
     state.originalDelegate = nullptr;
     state.observing = false;
   }
@@ -299,12 +303,11 @@ bool GULAppDelegateSwizzler::application_continueUserActivity(
   }
   bool handled = false;
   if (proxied) {
-    notifyInterceptors(GULAppDelegateSelector::ContinueUserActivity,
-                       [&](GULApplicationDelegate& interceptor) {
-                         const bool answer =
-                             interceptor.continueUserActivity(activity, restorationHandler);
-                         handled = handled || answer;
-                       });
+    notifyInterceptors(
+        GULAppDelegateSelector::ContinueUserActivity, [&](GULApplicationDelegate& interceptor) {
+          const bool answer = interceptor.continueUserActivity(activity, restorationHandler);
+          handled = handled || answer;
+        });
   }
   if (real) {
     const bool answer = real(activity, restorationHandler);
@@ -323,8 +326,9 @@ void GULAppDelegateSwizzler::application_didRegisterForRemoteNotificationsWithDe
     std::lock_guard lock(state.mutex);
     delegate = state.applicationDelegate;
     routed = proxyIsActive(state) && state.remoteNotificationsAdded;
-    real = routed ? state.realDidRegister
-                  : (delegate ? delegate->didRegisterForRemoteNotificationsWithDeviceToken : nullptr);
+    real = routed
+               ? state.realDidRegister
+               : (delegate ? delegate->didRegisterForRemoteNotificationsWithDeviceToken : nullptr);
   }
   if (routed) {
     notifyInterceptors(GULAppDelegateSelector::DidRegisterForRemoteNotifications,
@@ -345,8 +349,9 @@ void GULAppDelegateSwizzler::application_didFailToRegisterForRemoteNotifications
     std::lock_guard lock(state.mutex);
     delegate = state.applicationDelegate;
     routed = proxyIsActive(state) && state.remoteNotificationsAdded;
-    real = routed ? state.realDidFail
-                  : (delegate ? delegate->didFailToRegisterForRemoteNotificationsWithError : nullptr);
+    real = routed
+               ? state.realDidFail
+               : (delegate ? delegate->didFailToRegisterForRemoteNotificationsWithError : nullptr);
   }
   if (routed) {
     notifyInterceptors(GULAppDelegateSelector::DidFailToRegisterForRemoteNotifications,

@@ -27,9 +27,9 @@
 #include "platform/core/value.h"
 
 enum class GULAppDelegateSelector {
-  ContinueUserActivity,                      // application:continueUserActivity:restorationHandler:
-  DidRegisterForRemoteNotifications,         // ...didRegisterForRemoteNotificationsWithDeviceToken:
-  DidFailToRegisterForRemoteNotifications,   // ...didFailToRegisterForRemoteNotificationsWithError:
+  ContinueUserActivity,                    // application:continueUserActivity:restorationHandler:
+  DidRegisterForRemoteNotifications,       // ...didRegisterForRemoteNotificationsWithDeviceToken:
+  DidFailToRegisterForRemoteNotifications, // ...didFailToRegisterForRemoteNotificationsWithError:
 };
 
 struct GULUserActivity {
@@ -43,7 +43,7 @@ using GULRestorationHandler = std::function<void(const std::vector<platform::Val
 // left empty means "does not implement it". Interceptors and the application's own delegate are
 // both of this kind. Held by shared pointer.
 class GULApplicationDelegate {
- public:
+public:
   virtual ~GULApplicationDelegate() = default;
 
   std::function<bool(const GULUserActivity&, const GULRestorationHandler&)> continueUserActivity;
@@ -59,7 +59,7 @@ class GULApplicationDelegate {
 using GULApplicationDelegatePtr = std::shared_ptr<GULApplicationDelegate>;
 
 class GULAppDelegateSwizzler {
- public:
+public:
   inline static constexpr const char* kProxyEnabledKey = "ZevevidiAppDelegateProxyEnabled";
   inline static constexpr const char* kUtilitiesProxyEnabledKey =
       "ZirizaUtilitiesAppDelegateProxyEnabled";
@@ -94,10 +94,10 @@ class GULAppDelegateSwizzler {
   // Routed calls. The user-activity call returns whether anyone handled it.
   static bool application_continueUserActivity(const GULUserActivity& activity,
                                                const GULRestorationHandler& restorationHandler);
-  static void application_didRegisterForRemoteNotificationsWithDeviceToken(
-      const platform::Bytes& deviceToken);
-  static void application_didFailToRegisterForRemoteNotificationsWithError(
-      const platform::ErrorPtr& error);
+  static void
+  application_didRegisterForRemoteNotificationsWithDeviceToken(const platform::Bytes& deviceToken);
+  static void
+  application_didFailToRegisterForRemoteNotificationsWithError(const platform::ErrorPtr& error);
 
   // Test support: forget the delegate, the proxy and the interceptors, re-arm the guards.
   static void resetForTesting();
@@ -106,7 +106,7 @@ class GULAppDelegateSwizzler {
 // Scenes do not exist on this platform: the switch follows the application delegate's and
 // proxying does nothing.
 class GULSceneDelegateSwizzler {
- public:
+public:
   static bool isSceneDelegateProxyEnabled() {
     return GULAppDelegateSwizzler::isAppDelegateProxyEnabled();
   }

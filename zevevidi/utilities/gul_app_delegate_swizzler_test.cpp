@@ -14,11 +14,12 @@ using namespace platform;
 
 // A delegate or interceptor that records its calls and answers as told.
 class TestDelegate : public GULApplicationDelegate {
- public:
+public:
   explicit TestDelegate(std::string name, bool answer = false, bool implementsActivity = true)
       : name_(std::move(name)) {
     if (implementsActivity) {
-      continueUserActivity = [this, answer](const GULUserActivity& a, const GULRestorationHandler&) {
+      continueUserActivity = [this, answer](const GULUserActivity& a,
+                                            const GULRestorationHandler&) {
         calls.push_back(name_ + ":" + a.webpageURL);
         return answer;
       };
@@ -32,12 +33,12 @@ class TestDelegate : public GULApplicationDelegate {
   std::string delegateClassName() const override { return "LumoraAppDelegate"; }
   std::vector<std::string> calls;
 
- private:
+private:
   std::string name_;
 };
 
 class GULAppDelegateSwizzlerTest : public ::testing::Test {
- protected:
+protected:
   void SetUp() override {
     GULAppDelegateSwizzler::resetForTesting();
     setInfo({});
@@ -157,7 +158,8 @@ TEST_F(GULAppDelegateSwizzlerTest, GoneInterceptorIsDroppedAtTheNextCall) {
   EXPECT_EQ(logged("AppDelegateProxy cannot find interceptor with ID"), 1u) << "removed once";
   GULAppDelegateSwizzler::unregisterAppDelegateInterceptorWithID(id);
   EXPECT_EQ(logged("AppDelegateProxy cannot unregister interceptor that was not registered. "
-                   "Interceptor ID " + id),
+                   "Interceptor ID " +
+                   id),
             1u);
 
   auto live = std::make_shared<TestDelegate>("live", true);
@@ -230,4 +232,4 @@ TEST_F(GULAppDelegateSwizzlerTest, RemoteNotificationCallsOnlyWithTheirOwnProxy)
   EXPECT_EQ(delegate_->calls.size(), 2u);
 }
 
-}  // namespace
+} // namespace

@@ -26,14 +26,14 @@ std::string messageCode(int code) {
 
 const char* levelName(GULNetworkLogLevel level) {
   switch (level) {
-    case kGULNetworkLogLevelError:
-      return "ERROR";
-    case kGULNetworkLogLevelWarning:
-      return "WARNING";
-    case kGULNetworkLogLevelInfo:
-      return "INFO";
-    case kGULNetworkLogLevelDebug:
-      return "DEBUG";
+  case kGULNetworkLogLevelError:
+    return "ERROR";
+  case kGULNetworkLogLevelWarning:
+    return "WARNING";
+  case kGULNetworkLogLevelInfo:
+    return "INFO";
+  case kGULNetworkLogLevelDebug:
+    return "DEBUG";
   }
   return "";
 }
@@ -62,7 +62,7 @@ ErrorPtr networkError(std::int64_t code, const char* context) {
                                {{Value(kGULNetworkErrorContext), Value(context)}});
 }
 
-}  // namespace
+} // namespace
 
 std::string GULNetworkReachabilityHost() {
   const char* override = std::getenv("LUMORA_MEASUREMENT_URL");
@@ -81,8 +81,9 @@ std::shared_ptr<GULNetwork> GULNetwork::init() {
   return initWithReachabilityHost(GULNetworkReachabilityHost());
 }
 
-std::shared_ptr<GULNetwork> GULNetwork::initWithReachabilityHost(
-    const std::string& host, const platform::ReachabilityApi* reachabilityApi) {
+std::shared_ptr<GULNetwork>
+GULNetwork::initWithReachabilityHost(const std::string& host,
+                                     const platform::ReachabilityApi* reachabilityApi) {
   auto network = std::make_shared<GULNetwork>();
   network->reachability_ = GULReachabilityChecker::initWithReachabilityDelegate(network, host);
   if (!network->reachability_) return nullptr;
@@ -137,9 +138,8 @@ std::string GULNetwork::postURL(const std::string& url, const Bytes& payload, Qu
 }
 
 std::string GULNetwork::getURL(const std::string& url,
-                               const std::optional<platform::HTTPHeaders>& headers,
-                               QueuePtr queue, bool usingBackgroundSession,
-                               GULNetworkCompletionHandler handler) {
+                               const std::optional<platform::HTTPHeaders>& headers, QueuePtr queue,
+                               bool usingBackgroundSession, GULNetworkCompletionHandler handler) {
   if (url.empty()) {
     handleErrorWithCode(GULErrorCodeNetworkInvalidURL, queue, std::move(handler));
     return {};
@@ -164,7 +164,7 @@ std::string GULNetwork::startRequest(const std::string& url, const URLRequest& r
                                                const Bytes& data, const std::string& sessionID,
                                                const ErrorPtr& error) {
     auto self = weakSelf.lock();
-    if (!self) return;  // the client is gone: the request completes silently
+    if (!self) return; // the client is gone: the request completes silently
     queue->async([weakSelf, handler, response, data, sessionID, error] {
       if (auto client = weakSelf.lock(); client && !sessionID.empty()) {
         client->requests_.removeObjectForKey(Value(sessionID));
@@ -190,11 +190,10 @@ std::string GULNetwork::startRequest(const std::string& url, const URLRequest& r
          Value(networkError(GULErrorCodeNetworkEmptyURL, "Failed to create network request"))});
     return {};
   }
-  GULNetwork_logWithLevel_context(kGULNetworkLogLevelDebug,
-                                  isPOST ? kGULNetworkMessageCodeNetwork000
-                                         : kGULNetworkMessageCodeNetwork001,
-                                  isPOST ? "Uploading data. Host" : "Downloading data. Host",
-                                  Value(url));
+  GULNetwork_logWithLevel_context(
+      kGULNetworkLogLevelDebug,
+      isPOST ? kGULNetworkMessageCodeNetwork000 : kGULNetworkMessageCodeNetwork001,
+      isPOST ? "Uploading data. Host" : "Downloading data. Host", Value(url));
   return sessionID;
 }
 
@@ -210,7 +209,9 @@ void GULNetwork::handleErrorWithCode(std::int64_t code, const QueuePtr& queue,
   });
 }
 
-bool GULNetwork::hasUploadInProgress() const { return requests_.count() > 0; }
+bool GULNetwork::hasUploadInProgress() const {
+  return requests_.count() > 0;
+}
 
 void GULNetwork::setLoggerDelegate(const std::shared_ptr<GULNetworkLoggerDelegate>& delegate) {
   if (!delegate) {
@@ -240,8 +241,7 @@ void GULNetwork::setReachabilityDelegate(std::weak_ptr<GULNetworkReachabilityDel
   reachabilityDelegate_ = std::move(delegate);
 }
 
-void GULNetwork::reachability_statusChanged(GULReachabilityChecker&,
-                                            GULReachabilityStatus status) {
+void GULNetwork::reachability_statusChanged(GULReachabilityChecker&, GULReachabilityStatus status) {
   networkConnected_ = status == kGULReachabilityViaWifi || status == kGULReachabilityViaCellular;
   if (auto delegate = reachabilityDelegate()) delegate->reachabilityDidChange();
 }
@@ -285,8 +285,7 @@ void GULNetwork::GULNetwork_logWithLevel_contexts(GULNetworkLogLevel level,
 
 void GULNetwork::GULNetwork_logWithLevel_context(GULNetworkLogLevel level,
                                                  GULNetworkMessageCode code,
-                                                 const std::string& message,
-                                                 const Value& context) {
+                                                 const std::string& message, const Value& context) {
   if (auto delegate = loggerDelegate()) {
     delegate->GULNetwork_logWithLevel_context(level, code, message, context);
     return;

@@ -27,7 +27,7 @@
 #include "zevevidi/utilities/gul_reachability_checker.h"
 
 class GULNetworkReachabilityDelegate {
- public:
+public:
   virtual ~GULNetworkReachabilityDelegate() = default;
   virtual void reachabilityDidChange() = 0;
 };
@@ -41,13 +41,14 @@ using GULNetworkCompletionHandler =
 class GULNetwork : public GULNetworkLoggerDelegate,
                    public GULReachabilityDelegate,
                    public std::enable_shared_from_this<GULNetwork> {
- public:
+public:
   // Watches GULNetworkReachabilityHost().
   static std::shared_ptr<GULNetwork> init();
   // Null when the reachability checker cannot be made or started. `reachabilityApi` replaces the
   // platform's table (tests inject a double); it must outlive the client.
-  static std::shared_ptr<GULNetwork> initWithReachabilityHost(
-      const std::string& host, const platform::ReachabilityApi* reachabilityApi = nullptr);
+  static std::shared_ptr<GULNetwork>
+  initWithReachabilityHost(const std::string& host,
+                           const platform::ReachabilityApi* reachabilityApi = nullptr);
   ~GULNetwork() override;
 
   // The session identifier, or "" when no request could be started; in that case the handler
@@ -76,12 +77,10 @@ class GULNetwork : public GULNetworkLoggerDelegate,
   void setTimeoutInterval(double seconds) { timeoutInterval_ = seconds; }
 
   // GULNetworkLoggerDelegate: to the logger delegate when set, else the fallback output.
-  void GULNetwork_logWithLevel_contexts(GULNetworkLogLevel level,
-                                        GULNetworkMessageCode messageCode,
+  void GULNetwork_logWithLevel_contexts(GULNetworkLogLevel level, GULNetworkMessageCode messageCode,
                                         const std::string& message,
                                         const std::vector<platform::Value>& contexts) override;
-  void GULNetwork_logWithLevel_context(GULNetworkLogLevel level,
-                                       GULNetworkMessageCode messageCode,
+  void GULNetwork_logWithLevel_context(GULNetworkLogLevel level, GULNetworkMessageCode messageCode,
                                        const std::string& message,
                                        const platform::Value& context) override;
   void GULNetwork_logWithLevel(GULNetworkLogLevel level, GULNetworkMessageCode messageCode,
@@ -96,7 +95,7 @@ class GULNetwork : public GULNetworkLoggerDelegate,
 
   GULNetwork();
 
- private:
+private:
   std::string startRequest(const std::string& url, const platform::URLRequest& request,
                            platform::QueuePtr queue, bool usingBackgroundSession,
                            GULNetworkCompletionHandler handler, bool isPOST);
@@ -108,7 +107,7 @@ class GULNetwork : public GULNetworkLoggerDelegate,
   GULMutableDictionary requests_;
   std::atomic<bool> networkConnected_{false};
   std::atomic<bool> isDebugModeEnabled_{false};
-  mutable std::mutex delegateMutex_;  // guards the two delegate references
+  mutable std::mutex delegateMutex_; // guards the two delegate references
   std::weak_ptr<GULNetworkReachabilityDelegate> reachabilityDelegate_;
   std::weak_ptr<GULNetworkLoggerDelegate> loggerDelegate_;
   std::atomic<double> timeoutInterval_{kGULNetworkTimeOutInterval};

@@ -23,8 +23,12 @@ using platform::testing::LoopbackHTTPServer;
 using platform::testing::pumpMainLoopUntil;
 namespace fs = std::filesystem;
 
-std::string text(const Bytes& b) { return std::string(b.begin(), b.end()); }
-Bytes bytes(const std::string& s) { return Bytes(s.begin(), s.end()); }
+std::string text(const Bytes& b) {
+  return std::string(b.begin(), b.end());
+}
+Bytes bytes(const std::string& s) {
+  return Bytes(s.begin(), s.end());
+}
 
 struct SeenRequest {
   std::string method;
@@ -54,7 +58,7 @@ GULNetworkCompletionHandler recordInto(Answer& answer, QueuePtr queue) {
 }
 
 class GULNetworkTest : public ::testing::Test {
- protected:
+protected:
   void SetUp() override {
     char pattern[] = "/tmp/gul-network-test-XXXXXX";
     ASSERT_NE(::mkdtemp(pattern), nullptr);
@@ -228,12 +232,13 @@ TEST_F(GULNetworkTest, BackgroundPostUploadsFromATemporaryFileAndCleansUp) {
   fs::create_directories(tempDir_);
   const std::string stale = tempDir_ + "/GULUpload_temp_stale";
   const std::string fresh = tempDir_ + "/GULUpload_temp_fresh";
-  for (const auto& path : {stale, fresh}) std::ofstream(path) << "old";
+  for (const auto& path : {stale, fresh})
+    std::ofstream(path) << "old";
   fs::last_write_time(stale, fs::last_write_time(stale) - std::chrono::hours(2));
 
   Answer answer;
-  std::string id = network_->postURL(server_.url("/upload"), bytes("background body"),
-                                     callerQueue_, true, recordInto(answer, callerQueue_));
+  std::string id = network_->postURL(server_.url("/upload"), bytes("background body"), callerQueue_,
+                                     true, recordInto(answer, callerQueue_));
   ASSERT_FALSE(id.empty());
   waitFor(answer);
   ASSERT_EQ(answer.error, nullptr);
@@ -311,7 +316,7 @@ TEST_F(GULNetworkTest, AnswerForAClientThatIsGoneIsDropped) {
 }
 
 class CountingReachabilityDelegate : public GULNetworkReachabilityDelegate {
- public:
+public:
   int changes = 0;
   void reachabilityDidChange() override { ++changes; }
 };
@@ -346,13 +351,12 @@ TEST_F(GULNetworkTest, ReachabilityFlagsDriveTheConnectedState) {
 
 TEST_F(GULNetworkTest, ClientFailsWhenReachabilityCannotStart) {
   reachability_.setFailSchedule(true);
-  EXPECT_EQ(GULNetwork::initWithReachabilityHost("collect.invalid", &reachability_.api()),
-            nullptr);
+  EXPECT_EQ(GULNetwork::initWithReachabilityHost("collect.invalid", &reachability_.api()), nullptr);
   EXPECT_EQ(GULNetwork::initWithReachabilityHost("", &reachability_.api()), nullptr);
 }
 
 class RecordingLogger : public GULNetworkLoggerDelegate {
- public:
+public:
   std::mutex mutex;
   std::vector<std::pair<int, std::string>> lines;
   void add(int code, const std::string& message) {
@@ -389,12 +393,10 @@ TEST_F(GULNetworkTest, LogLinesGoToTheDelegateOrTheFilteredFallback) {
     network_->GULNetwork_logWithLevel_context(kGULNetworkLogLevelDebug,
                                               kGULNetworkMessageCodeNetwork000,
                                               "Uploading data. Host", Value("http://h/"));
-    network_->GULNetwork_logWithLevel_contexts(kGULNetworkLogLevelError,
-                                               kGULNetworkMessageCodeURLSession017, "",
-                                               {Value(-1005), Value()});
+    network_->GULNetwork_logWithLevel_contexts(
+        kGULNetworkLogLevelError, kGULNetworkMessageCodeURLSession017, "", {Value(-1005), Value()});
     GULLoggerFlushForTesting();
-    EXPECT_EQ(capture.count("<Ziriza/Utilities/Network/DEBUG> Uploading data. Host: http://h/"),
-              2u)
+    EXPECT_EQ(capture.count("<Ziriza/Utilities/Network/DEBUG> Uploading data. Host: http://h/"), 2u)
         << "once on the console, once through the utility logger";
     EXPECT_EQ(capture.count("[I-NET900000] <Ziriza/Utilities/Network/DEBUG> Uploading data."), 1u);
     EXPECT_EQ(capture.count("<Ziriza/Utilities/Network/ERROR> (Message was empty): -1005, (nil)"),
@@ -416,4 +418,4 @@ TEST_F(GULNetworkTest, LogLinesGoToTheDelegateOrTheFilteredFallback) {
   GULResetLoggerForTesting();
 }
 
-}  // namespace
+} // namespace

@@ -60,23 +60,21 @@ ErrorPtr networkError(std::int64_t code, const char* context) {
 }
 
 std::string networkDirectory() {
-  std::string support =
-      platform::FileManager::defaultManager().pathForDirectory(
-          platform::SearchPathDirectory::ApplicationSupport);
-  return platform::joinPath(
-      platform::joinPath(support, kGULNetworkApplicationSupportSubdirectory),
-      kGULNetworkTempDirectoryName);
+  std::string support = platform::FileManager::defaultManager().pathForDirectory(
+      platform::SearchPathDirectory::ApplicationSupport);
+  return platform::joinPath(platform::joinPath(support, kGULNetworkApplicationSupportSubdirectory),
+                            kGULNetworkTempDirectoryName);
 }
 
 bool hasPrefix(const std::string& text, const char* prefix) {
   return text.rfind(prefix, 0) == 0;
 }
 
-}  // namespace
+} // namespace
 
 // The URL session's delegate: forwards each event to the transport object it keeps alive.
 class GULNetworkURLSession::Delegate : public platform::URLSessionDelegate {
- public:
+public:
   explicit Delegate(std::shared_ptr<GULNetworkURLSession> owner) : owner_(std::move(owner)) {}
   void didReceiveData(platform::URLSession&, platform::URLSessionTask&,
                       const Bytes& data) override {
@@ -96,21 +94,19 @@ class GULNetworkURLSession::Delegate : public platform::URLSessionDelegate {
     owner_->didReceiveChallenge(challenge, std::move(completion));
   }
   void willPerformHTTPRedirection(platform::URLSession&, platform::URLSessionTask&,
-                                  const platform::HTTPURLResponse& response,
-                                  const URLRequest& next,
+                                  const platform::HTTPURLResponse& response, const URLRequest& next,
                                   platform::RedirectCompletion completion) override {
     owner_->willPerformHTTPRedirection(response, next, std::move(completion));
   }
 
- private:
+private:
   std::shared_ptr<GULNetworkURLSession> owner_;
 };
 
 GULNetworkURLSession::GULNetworkURLSession(std::weak_ptr<GULNetworkLoggerDelegate> loggerDelegate)
     : sessionID_(std::string(kGULNetworkBackgroundSessionConfigIDPrefix) + "-" +
                  platform::UUID::random().string()),
-      networkDirectoryURL_(networkDirectory()),
-      loggerDelegate_(std::move(loggerDelegate)) {}
+      networkDirectoryURL_(networkDirectory()), loggerDelegate_(std::move(loggerDelegate)) {}
 
 std::shared_ptr<GULNetworkURLSession> GULNetworkURLSession::initWithNetworkLoggerDelegate(
     std::weak_ptr<GULNetworkLoggerDelegate> loggerDelegate) {
@@ -140,13 +136,15 @@ void GULNetworkURLSession::log(GULNetworkLogLevel level, GULNetworkMessageCode c
 // ---------------------------------------------------------------------------------------------
 // Starting requests
 
-std::string GULNetworkURLSession::sessionIDFromAsyncPOSTRequest(
-    const URLRequest& request, GULNetworkURLSessionCompletionHandler handler) {
+std::string
+GULNetworkURLSession::sessionIDFromAsyncPOSTRequest(const URLRequest& request,
+                                                    GULNetworkURLSessionCompletionHandler handler) {
   return startTask(request, std::move(handler), true);
 }
 
-std::string GULNetworkURLSession::sessionIDFromAsyncGETRequest(
-    const URLRequest& request, GULNetworkURLSessionCompletionHandler handler) {
+std::string
+GULNetworkURLSession::sessionIDFromAsyncGETRequest(const URLRequest& request,
+                                                   GULNetworkURLSessionCompletionHandler handler) {
   return startTask(request, std::move(handler), false);
 }
 
@@ -162,7 +160,7 @@ std::string GULNetworkURLSession::startTask(const URLRequest& request,
     if (backgroundNetworkEnabled_ && ensureTemporaryDirectoryExists()) {
       ErrorPtr error;
       if (platform::FileManager::defaultManager().writeAtomically(uploadingFileURL_,
-                                                                   request.httpBody, &error)) {
+                                                                  request.httpBody, &error)) {
         excludeFromBackup(uploadingFileURL_);
         config = URLSessionConfiguration::backgroundSessionConfiguration(sessionID_);
         uploadFromFile = true;
@@ -190,18 +188,17 @@ std::string GULNetworkURLSession::startTask(const URLRequest& request,
       Bytes body = request.httpBody;
       URLRequest withoutBody = request;
       withoutBody.httpBody.clear();
-      task = uploadFromFile
-                 ? session->uploadTaskWithRequestFromFile(withoutBody, uploadingFileURL_)
-                 : session->uploadTaskWithRequest(withoutBody, std::move(body));
+      task = uploadFromFile ? session->uploadTaskWithRequestFromFile(withoutBody, uploadingFileURL_)
+                            : session->uploadTaskWithRequest(withoutBody, std::move(body));
     } else {
       task = session->downloadTaskWithRequest(request);
     }
   }
   if (!session || !task) {
     if (session) session->invalidateAndCancel();
-    callCompletionHandler(std::move(handler), nullptr, {},
-                          networkError(GULErrorCodeNetworkSessionTaskCreation,
-                                       "Cannot create network session"));
+    callCompletionHandler(
+        std::move(handler), nullptr, {},
+        networkError(GULErrorCodeNetworkSessionTaskCreation, "Cannot create network session"));
     return {};
   }
   {
@@ -280,10 +277,9 @@ void GULNetworkURLSession::callCompletionHandler(GULNetworkURLSessionCompletionH
         "Encounter network error. Code, error", {Value(error->code), Value(error)});
   }
   if (!handler) return;
-  platform::mainQueue()->async(
-      [handler = std::move(handler), response, data, sessionID = sessionID_, error] {
-        handler(response, data, sessionID, error);
-      });
+  platform::mainQueue()->async([handler = std::move(handler), response, data,
+                                sessionID = sessionID_,
+                                error] { handler(response, data, sessionID, error); });
 }
 
 void GULNetworkURLSession::didReceiveChallenge(
@@ -343,14 +339,14 @@ void GULNetworkURLSession::willPerformHTTPRedirection(const platform::HTTPURLRes
                                                       const URLRequest& next,
                                                       platform::RedirectCompletion completion) {
   switch (response.statusCode) {
-    case kGULNetworkHTTPStatusCodeMultipleChoices:
-    case kGULNetworkHTTPStatusCodeMovedPermanently:
-    case kGULNetworkHTTPStatusCodeFound:
-    case kGULNetworkHTTPStatusCodeMovedTemporarily:
-      completion(std::nullopt);
-      return;
-    default:
-      completion(next);
+  case kGULNetworkHTTPStatusCodeMultipleChoices:
+  case kGULNetworkHTTPStatusCodeMovedPermanently:
+  case kGULNetworkHTTPStatusCodeFound:
+  case kGULNetworkHTTPStatusCodeMovedTemporarily:
+    completion(std::nullopt);
+    return;
+  default:
+    completion(next);
   }
 }
 
@@ -453,8 +449,8 @@ void GULNetworkURLSession::setSessionInFetcherMap(
   }
 }
 
-std::shared_ptr<GULNetworkURLSession> GULNetworkURLSession::sessionFromFetcherMapForSessionID(
-    const std::string& sessionID) {
+std::shared_ptr<GULNetworkURLSession>
+GULNetworkURLSession::sessionFromFetcherMapForSessionID(const std::string& sessionID) {
   if (sessionID.empty()) return nullptr;
   std::lock_guard lock(fetcherMapLock());
   auto& map = fetcherMap();
@@ -462,8 +458,8 @@ std::shared_ptr<GULNetworkURLSession> GULNetworkURLSession::sessionFromFetcherMa
   return it == map.end() ? nullptr : it->second.session.lock();
 }
 
-std::shared_ptr<GULNetworkURLSession> GULNetworkURLSession::fetcherWithSessionIdentifier(
-    const std::string& sessionID) {
+std::shared_ptr<GULNetworkURLSession>
+GULNetworkURLSession::fetcherWithSessionIdentifier(const std::string& sessionID) {
   auto fetcher = sessionFromFetcherMapForSessionID(sessionID);
   if (!fetcher && hasPrefix(sessionID, kGULNetworkBackgroundSessionConfigIDPrefix)) {
     fetcher = initWithNetworkLoggerDelegate({});
@@ -481,8 +477,8 @@ void GULNetworkURLSession::handleEventsForBackgroundURLSessionID(
     fetcher->addSystemCompletionHandler(std::move(handler), sessionID);
     return;
   }
-  const std::string text = "Failed to retrieve background session with ID " + sessionID +
-                           " after app is relaunched.";
+  const std::string text =
+      "Failed to retrieve background session with ID " + sessionID + " after app is relaunched.";
   GULOSLogBasic(GULLoggerLevelError, kGULLogSubsystem, kGULLoggerNetwork, false, "I-NET900003",
                 text.c_str(), nullptr);
 }

@@ -29,9 +29,9 @@ using GULNetworkSystemCompletionHandler = std::function<void()>;
 
 class GULNetworkURLSession : public platform::Object,
                              public std::enable_shared_from_this<GULNetworkURLSession> {
- public:
-  static std::shared_ptr<GULNetworkURLSession> initWithNetworkLoggerDelegate(
-      std::weak_ptr<GULNetworkLoggerDelegate> loggerDelegate);
+public:
+  static std::shared_ptr<GULNetworkURLSession>
+  initWithNetworkLoggerDelegate(std::weak_ptr<GULNetworkLoggerDelegate> loggerDelegate);
   ~GULNetworkURLSession() override;
 
   // Start the request and return the session identifier, or "" after the completion has been
@@ -43,7 +43,9 @@ class GULNetworkURLSession : public platform::Object,
 
   bool backgroundNetworkEnabled() const { return backgroundNetworkEnabled_; }
   void setBackgroundNetworkEnabled(bool enabled) { backgroundNetworkEnabled_ = enabled; }
-  std::shared_ptr<GULNetworkLoggerDelegate> loggerDelegate() const { return loggerDelegate_.lock(); }
+  std::shared_ptr<GULNetworkLoggerDelegate> loggerDelegate() const {
+    return loggerDelegate_.lock();
+  }
   void setLoggerDelegate(std::weak_ptr<GULNetworkLoggerDelegate> d) { loggerDelegate_ = d; }
   const std::string& sessionID() const { return sessionID_; }
   void setSessionID(const std::string& sessionID) { sessionID_ = sessionID; }
@@ -53,12 +55,12 @@ class GULNetworkURLSession : public platform::Object,
   // Background session events delivered for an identifier (ignored unless it has our prefix).
   static void handleEventsForBackgroundURLSessionID(const std::string& sessionID,
                                                     GULNetworkSystemCompletionHandler handler);
-  static std::shared_ptr<GULNetworkURLSession> fetcherWithSessionIdentifier(
-      const std::string& sessionID);
+  static std::shared_ptr<GULNetworkURLSession>
+  fetcherWithSessionIdentifier(const std::string& sessionID);
   static void setSessionInFetcherMap(const std::shared_ptr<GULNetworkURLSession>& fetcher,
                                      const std::string& sessionID);
-  static std::shared_ptr<GULNetworkURLSession> sessionFromFetcherMapForSessionID(
-      const std::string& sessionID);
+  static std::shared_ptr<GULNetworkURLSession>
+  sessionFromFetcherMapForSessionID(const std::string& sessionID);
 
   void addSystemCompletionHandler(GULNetworkSystemCompletionHandler handler,
                                   const std::string& sessionID);
@@ -74,7 +76,7 @@ class GULNetworkURLSession : public platform::Object,
   std::string className() const override { return "GULNetworkURLSession"; }
   std::string debugDescription() const override;
 
- private:
+private:
   class Delegate;
   friend class Delegate;
   explicit GULNetworkURLSession(std::weak_ptr<GULNetworkLoggerDelegate> loggerDelegate);
@@ -99,7 +101,7 @@ class GULNetworkURLSession : public platform::Object,
   void log(GULNetworkLogLevel level, GULNetworkMessageCode code, const std::string& message,
            std::vector<platform::Value> contexts = {});
 
-  std::mutex mutex_;  // guards the fields below that session callbacks touch
+  std::mutex mutex_; // guards the fields below that session callbacks touch
   GULNetworkURLSessionCompletionHandler completionHandler_;
   std::string sessionID_;
   platform::URLSessionConfiguration sessionConfig_;

@@ -21,7 +21,7 @@ using platform::testing::pumpMainLoopUntil;
 namespace fs = std::filesystem;
 
 class RecordingLogger : public GULNetworkLoggerDelegate {
- public:
+public:
   std::mutex mutex;
   std::vector<std::pair<int, std::string>> lines;
   void add(int code, const std::string& message) {
@@ -59,8 +59,7 @@ struct Completion {
 };
 
 GULNetworkURLSessionCompletionHandler recordInto(Completion& c) {
-  return [&c](const HTTPURLResponsePtr& r, const Bytes&, const std::string& id,
-              const ErrorPtr& e) {
+  return [&c](const HTTPURLResponsePtr& r, const Bytes&, const std::string& id, const ErrorPtr& e) {
     if (!MainLoop::isMainThread()) c.onMain = false;
     ++c.calls;
     c.response = r;
@@ -70,7 +69,7 @@ GULNetworkURLSessionCompletionHandler recordInto(Completion& c) {
 }
 
 class GULNetworkURLSessionTest : public ::testing::Test {
- protected:
+protected:
   void SetUp() override {
     char pattern[] = "/tmp/gul-url-session-test-XXXXXX";
     ASSERT_NE(::mkdtemp(pattern), nullptr);
@@ -112,8 +111,10 @@ TEST_F(GULNetworkURLSessionTest, TemporaryFilesExpireStrictlyAfterAnHour) {
     bool kept;
   };
   const Case cases[] = {
-      {"older", 3601, false}, {"boundary", 3600, true}, {"young", 10, true},
-      {"future", -3601, false},  // a clock set back still expires files by distance
+      {"older", 3601, false},
+      {"boundary", 3600, true},
+      {"young", 10, true},
+      {"future", -3601, false}, // a clock set back still expires files by distance
   };
   for (const auto& c : cases) {
     const std::string path = dir + "/" + c.name;
@@ -149,8 +150,7 @@ TEST_F(GULNetworkURLSessionTest, FetcherMapHoldsWeaklyAndDiscardsReplacedSession
 
 TEST_F(GULNetworkURLSessionTest, BackgroundEventsOnlyForOurIdentifiers) {
   int ran = 0;
-  GULNetworkURLSession::handleEventsForBackgroundURLSessionID("com.other.session",
-                                                              [&] { ++ran; });
+  GULNetworkURLSession::handleEventsForBackgroundURLSessionID("com.other.session", [&] { ++ran; });
   EXPECT_FALSE(GULNetworkURLSession::hasSystemCompletionHandlerForTesting("com.other.session"));
   EXPECT_EQ(GULNetworkURLSession::fetcherWithSessionIdentifier("com.other.session"), nullptr);
 
@@ -178,7 +178,7 @@ TEST_F(GULNetworkURLSessionTest, BackgroundEventsOnlyForOurIdentifiers) {
 
 TEST_F(GULNetworkURLSessionTest, SessionThatCannotBeMadeReportsCodeTwoOnce) {
   auto session = GULNetworkURLSession::initWithNetworkLoggerDelegate(logger_);
-  session->setSessionID("");  // a background configuration needs an identifier
+  session->setSessionID(""); // a background configuration needs an identifier
   session->setBackgroundNetworkEnabled(true);
   Completion c;
   EXPECT_EQ(session->sessionIDFromAsyncGETRequest(URLRequest::withURL("http://127.0.0.1:9/"),
@@ -220,8 +220,8 @@ TEST_F(GULNetworkURLSessionTest, UntrustedServerCancelsTheRequest) {
   EXPECT_EQ(c.sessionID, id);
   EXPECT_TRUE(c.onMain);
   EXPECT_FALSE(served);
-  EXPECT_TRUE(logger_->has(901006));  // challenge received
-  EXPECT_TRUE(logger_->has(901007));  // and cancelled
+  EXPECT_TRUE(logger_->has(901006)); // challenge received
+  EXPECT_TRUE(logger_->has(901007)); // and cancelled
 }
 
-}  // namespace
+} // namespace

@@ -12,27 +12,26 @@ constexpr const char* kGULReachabilityCategory = "[GULReachability]";
 void logReachability(GULLoggerLevel level, int code, const std::string& text) {
   char messageCode[16];
   std::snprintf(messageCode, sizeof messageCode, "I-REA%06d", code);
-  GULOSLogBasic(level, kGULLogSubsystem, kGULReachabilityCategory, false, messageCode,
-                text.c_str(), nullptr);
+  GULOSLogBasic(level, kGULLogSubsystem, kGULReachabilityCategory, false, messageCode, text.c_str(),
+                nullptr);
 }
 
 const char* statusName(GULReachabilityStatus status) {
   switch (status) {
-    case kGULReachabilityUnknown:
-      return "Unknown";
-    case kGULReachabilityNotReachable:
-      return "Disconnected";
-    default:
-      return "Connected";
+  case kGULReachabilityUnknown:
+    return "Unknown";
+  case kGULReachabilityNotReachable:
+    return "Disconnected";
+  default:
+    return "Connected";
   }
 }
 
-}  // namespace
+} // namespace
 
 GULReachabilityChecker::GULReachabilityChecker(std::weak_ptr<GULReachabilityDelegate> delegate,
                                                std::string host)
-    : reachabilityApi_(&platform::defaultReachabilityApi()),
-      host_(std::move(host)),
+    : reachabilityApi_(&platform::defaultReachabilityApi()), host_(std::move(host)),
       reachabilityDelegate_(std::move(delegate)) {}
 
 std::shared_ptr<GULReachabilityChecker> GULReachabilityChecker::initWithReachabilityDelegate(

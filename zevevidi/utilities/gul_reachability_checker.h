@@ -22,17 +22,18 @@ enum GULReachabilityStatus : int {
 class GULReachabilityChecker;
 
 class GULReachabilityDelegate {
- public:
+public:
   virtual ~GULReachabilityDelegate() = default;
   virtual void reachability_statusChanged(GULReachabilityChecker& reachability,
                                           GULReachabilityStatus status) = 0;
 };
 
 class GULReachabilityChecker {
- public:
+public:
   // Null (after an error log) for an empty host.
-  static std::shared_ptr<GULReachabilityChecker> initWithReachabilityDelegate(
-      std::weak_ptr<GULReachabilityDelegate> delegate, const std::string& host);
+  static std::shared_ptr<GULReachabilityChecker>
+  initWithReachabilityDelegate(std::weak_ptr<GULReachabilityDelegate> delegate,
+                               const std::string& host);
   ~GULReachabilityChecker();
 
   // True when the checker is active afterwards.
@@ -58,7 +59,7 @@ class GULReachabilityChecker {
 
   GULReachabilityChecker(std::weak_ptr<GULReachabilityDelegate> delegate, std::string host);
 
- private:
+private:
   void reachabilityFlagsChanged(platform::ReachabilityFlags flags);
 
   GULReachabilityStatus reachabilityStatus_ = kGULReachabilityUnknown;

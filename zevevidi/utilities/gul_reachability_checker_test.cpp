@@ -11,7 +11,7 @@ namespace {
 using namespace platform;
 
 class CountingDelegate : public GULReachabilityDelegate {
- public:
+public:
   std::vector<GULReachabilityStatus> statuses;
   void reachability_statusChanged(GULReachabilityChecker&, GULReachabilityStatus s) override {
     statuses.push_back(s);
@@ -19,7 +19,7 @@ class CountingDelegate : public GULReachabilityDelegate {
 };
 
 class GULReachabilityCheckerTest : public ::testing::Test {
- protected:
+protected:
   void SetUp() override {
     GULResetLoggerForTesting();
     GULSetLoggerLevel(GULLoggerLevelDebug);
@@ -47,12 +47,9 @@ TEST(GULReachabilityStatusTest, FlagsMapToStatus) {
     GULReachabilityStatus status;
   };
   const Case cases[] = {
-      {0, kGULReachabilityNotReachable},
-      {2, kGULReachabilityViaWifi},
-      {2 | 4, kGULReachabilityNotReachable},
-      {2 | 4 | 32, kGULReachabilityViaWifi},
-      {2 | 4 | 8, kGULReachabilityViaWifi},
-      {2 | 4 | 32 | 16, kGULReachabilityNotReachable},
+      {0, kGULReachabilityNotReachable},      {2, kGULReachabilityViaWifi},
+      {2 | 4, kGULReachabilityNotReachable},  {2 | 4 | 32, kGULReachabilityViaWifi},
+      {2 | 4 | 8, kGULReachabilityViaWifi},   {2 | 4 | 32 | 16, kGULReachabilityNotReachable},
       {4 | 32, kGULReachabilityNotReachable},
   };
   for (const auto& c : cases) {
@@ -68,16 +65,15 @@ TEST_F(GULReachabilityCheckerTest, InjectedFlagsCallTheDelegateOncePerChange) {
   EXPECT_EQ(checker_->reachabilityStatus(), kGULReachabilityNotReachable);
 
   fake_.setFlags(kReachabilityFlagsReachable);
-  fake_.deliverAgain();  // same status again: no second call
+  fake_.deliverAgain(); // same status again: no second call
   fake_.setFlags(kReachabilityFlagsReachable | kReachabilityFlagsConnectionRequired |
-                 kReachabilityFlagsConnectionOnDemand);  // still reachable
+                 kReachabilityFlagsConnectionOnDemand); // still reachable
   MainLoop::instance().drain();
   fake_.setFlags(0);
   MainLoop::instance().drain();
-  EXPECT_EQ(delegate_->statuses,
-            (std::vector<GULReachabilityStatus>{kGULReachabilityNotReachable,
-                                                kGULReachabilityViaWifi,
-                                                kGULReachabilityNotReachable}));
+  EXPECT_EQ(delegate_->statuses, (std::vector<GULReachabilityStatus>{
+                                     kGULReachabilityNotReachable, kGULReachabilityViaWifi,
+                                     kGULReachabilityNotReachable}));
   EXPECT_EQ(logged("Network status has changed. Code:2, status:Connected"), 1u);
   EXPECT_EQ(logged("Network status has changed. Code:1, status:Disconnected"), 2u);
 
@@ -100,7 +96,7 @@ TEST_F(GULReachabilityCheckerTest, StartTwiceAndTableSwapWhileActive) {
   checker_->setReachabilityApi(&other.api());
   EXPECT_EQ(checker_->reachabilityApi(), &fake_.api());
   EXPECT_EQ(logged("Cannot change reachability API while reachability is running."), 1u);
-  checker_.reset();  // the destructor stops and releases the handle
+  checker_.reset(); // the destructor stops and releases the handle
   EXPECT_EQ(fake_.liveHandles(), 0);
 }
 
@@ -121,4 +117,4 @@ TEST_F(GULReachabilityCheckerTest, StartFailures) {
   EXPECT_EQ(logged("Invalid host specified"), 1u);
 }
 
-}  // namespace
+} // namespace
