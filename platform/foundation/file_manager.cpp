@@ -140,14 +140,15 @@ std::string FileManager::directory(SearchPathDirectory which, ErrorPtr* error) c
   if (which == SearchPathDirectory::Keychains || which == SearchPathDirectory::Temporary) {
     // A folder that existed before with looser rights is tightened, and one owned by someone
     // else (a shared /tmp) is refused.
+    // lstat: a symbolic link planted in a shared /tmp must not lead us into another folder.
     struct stat st {};
-    if (::stat(path.c_str(), &st) != 0) {
+    if (::lstat(path.c_str(), &st) != 0) {
       setError(error, fileErrorFromErrno(errno, false, path, "Cannot inspect"));
       return {};
     }
-    if (st.st_uid != getuid()) {
-      setError(error,
-               cocoaError(kFileWriteNoPermissionError, "directory belongs to another user", path));
+    if (!S_ISDIR(st.st_mode) || st.st_uid != getuid()) {
+      setError(error, cocoaError(kFileWriteNoPermissionError,
+                                 "directory is a link or belongs to another user", path));
       return {};
     }
     if ((st.st_mode & 077) != 0 && ::chmod(path.c_str(), 0700) != 0) {

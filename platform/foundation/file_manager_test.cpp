@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
 
 #include "platform/foundation/foundation_errors.h"
@@ -53,6 +54,20 @@ TEST(FileManager, XdgDirectoriesWithoutAStateRoot) {
   EXPECT_EQ(fm().pathForDirectory(SearchPathDirectory::Caches), "/home/u/.cache/lumora");
   EXPECT_EQ(fm().pathForDirectory(SearchPathDirectory::Temporary),
             "/scratch/lumora-" + std::to_string(getuid()));
+}
+
+TEST(FileManager, PlantedLinkForThePrivateTemporaryFolderIsRefused) {
+  ScratchDirForTesting scratch;
+  ScopedEnvForTesting noHome("LUMORA_HOME", std::nullopt);
+  ScopedEnvForTesting tmp("TMPDIR", scratch.path());
+  std::string expected = scratch / ("lumora-" + std::to_string(getuid()));
+  std::filesystem::create_directory(scratch / "elsewhere");
+  std::filesystem::create_directory_symlink(scratch / "elsewhere", expected);
+  ErrorPtr error;
+  EXPECT_EQ(fm().directory(SearchPathDirectory::Temporary, &error), "");
+  ASSERT_TRUE(error);
+  std::filesystem::remove(expected);
+  EXPECT_EQ(fm().directory(SearchPathDirectory::Temporary), expected);
 }
 
 TEST(FileManager, AtomicWritesAttributesListingMoveAndRemove) {
