@@ -226,7 +226,6 @@ struct ReachabilityTestDouble::State {
   std::vector<std::string> hosts;
 
   struct Handle : ReachabilityHandle {
-    std::shared_ptr<State> owner;
     ReachabilityCallback callback;
     bool scheduled = false;
     bool released = false;
@@ -256,7 +255,6 @@ ReachabilityTestDouble::ReachabilityTestDouble() : state_(std::make_shared<State
     s->hosts.push_back(host ? host : "");
     if (s->failCreate || !host || !*host) return nullptr;
     auto* handle = new State::Handle();
-    handle->owner = s;
     s->handles.push_back(handle);
     ++s->created;
     return handle;
