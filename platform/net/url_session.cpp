@@ -6,12 +6,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cmath>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <thread>
+#include <vector>
 
 namespace platform {
 
@@ -117,6 +119,50 @@ struct ChallengeAnswer {
   URLSessionAuthChallengeDisposition disposition =
       URLSessionAuthChallengeDisposition::PerformDefaultHandling;
   URLCredentialPtr credential;
+};
+
+// Transfers still running when the process ends are cancelled and given a short while to wind
+// down, so no transfer thread is left inside libcurl while the process tears itself down.
+class TransferRegistry {
+public:
+  // Kept for the life of the process (threads may still leave after the exit hook ran).
+  static TransferRegistry& shared() {
+    static TransferRegistry* registry = [] {
+      auto* r = new TransferRegistry();
+      std::atexit([] { shared().shutdown(); });
+      return r;
+    }();
+    return *registry;
+  }
+  void shutdown() {
+    std::vector<std::weak_ptr<URLSessionTask>> running;
+    {
+      std::lock_guard lock(mutex_);
+      running = tasks_;
+    }
+    for (const auto& weak : running) {
+      if (auto task = weak.lock()) task->cancel();
+    }
+    std::unique_lock lock(mutex_);
+    cv_.wait_for(lock, std::chrono::seconds(3), [this] { return live_ == 0; });
+  }
+  void enter(const std::shared_ptr<URLSessionTask>& task) {
+    std::lock_guard lock(mutex_);
+    std::erase_if(tasks_, [](const auto& w) { return w.expired(); });
+    tasks_.push_back(task);
+    ++live_;
+  }
+  void leave() {
+    std::lock_guard lock(mutex_);
+    --live_;
+    cv_.notify_all();
+  }
+
+private:
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  std::vector<std::weak_ptr<URLSessionTask>> tasks_;
+  int live_ = 0;
 };
 
 } // namespace
@@ -739,12 +785,16 @@ void URLSessionTask::resume() {
   runner->task = shared_from_this();
   runner->session = session;
   runner->request = currentRequest();
-  std::thread([runner] {
+  auto& registry = TransferRegistry::shared();
+  registry.enter(runner->task);
+  std::thread([runner, &registry]() mutable {
     try {
       runner->run();
     } catch (...) {
       runner->finish(urlError(kURLErrorUnknown, "transfer failed", runner->request.url));
     }
+    runner.reset(); // closes the transfer before the registry hears it has ended
+    registry.leave();
   }).detach();
 }
 
