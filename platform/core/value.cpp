@@ -334,9 +334,10 @@ std::string formatDouble(double d) {
   if (std::isinf(d)) return d > 0 ? "inf" : "-inf";
   char buf[32];
   std::snprintf(buf, sizeof buf, "%.17g", d);
+  std::string text(buf);
   // Keep doubles visibly doubles: 1 prints as 1.0.
-  if (!std::strpbrk(buf, ".eE")) std::strcat(buf, ".0");
-  return buf;
+  if (text.find_first_of(".eE") == std::string::npos) text += ".0";
+  return text;
 }
 
 void appendDebug(std::string& out, const Value& v);
