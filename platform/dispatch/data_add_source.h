@@ -15,7 +15,8 @@ class DataAddSource {
   DataAddSource(QueuePtr queue, std::function<void(std::uint64_t)> handler);
   ~DataAddSource();
   void add(std::uint64_t n);
-  // No handler runs after cancel() returns (one already running may finish).
+  // No handler runs after cancel() returns: a handler running on another thread is waited
+  // for (from inside the handler, cancel returns at once). The destructor cancels.
   void cancel();
 
  private:

@@ -102,6 +102,27 @@ TEST(TestEnvironmentTest, TimerHandlerMayCancelItsOwnTimer) {
   EXPECT_EQ(ticks, 3);
 }
 
+TEST(TestEnvironmentTest, CancelFromAnotherThreadWaitsForARunningHandler) {
+  TestEnvironment env(0);
+  std::atomic<bool> started{false}, cancelling{false}, finished{false};
+  std::atomic<bool> finishedWhenCancelReturned{false};
+  auto timer = std::make_unique<Timer>(makeSerialQueue("test.cancel"), 1, 0, [&] {
+    started = true;
+    while (!cancelling.load()) std::this_thread::yield();
+    for (int i = 0; i < 1000; ++i) std::this_thread::yield();  // still busy as cancel() starts
+    finished = true;
+  });
+  std::thread canceller([&] {
+    while (!started.load()) std::this_thread::yield();
+    cancelling = true;
+    timer->cancel();
+    finishedWhenCancelReturned = finished.load();
+  });
+  env.advance(1);
+  canceller.join();
+  EXPECT_TRUE(finishedWhenCancelReturned.load());
+}
+
 TEST(TestEnvironmentTest, RunUntilIdleWaitsForWorkHoppingBetweenQueues) {
   TestEnvironment env;
   auto a = makeSerialQueue("test.hop.a");
