@@ -6,7 +6,9 @@
 #include <string>
 
 #include "platform/core/error.h"
+#include "platform/foundation/file_manager.h"
 #include "platform/foundation/foundation_errors.h"
+#include "platform/foundation/scratch_dir_for_testing.h"
 
 namespace platform {
 namespace {
@@ -173,6 +175,25 @@ TEST(PropertyList, RefusesMalformedInput) {
     EXPECT_EQ(error->domain, kCocoaErrorDomain);
     EXPECT_EQ(error->code, kPropertyListReadCorruptError);
   }
+}
+
+TEST(PropertyList, FilesRoundTripAndADamagedFileIsReportedWithItsPath) {
+  ScratchDirForTesting dir;
+  std::string path = dir / "x.plist";
+  ASSERT_TRUE(writePropertyListFile(path, everyKind(), PropertyListFormat::Binary));
+  EXPECT_EQ(readPropertyListFile(path), everyKind());
+
+  auto data = *FileManager::defaultManager().contentsAtPath(path);
+  data.resize(data.size() - 5);  // torn tail: the trailer is gone
+  ASSERT_TRUE(FileManager::defaultManager().writeAtomically(path, data));
+  ErrorPtr error;
+  EXPECT_FALSE(readPropertyListFile(path, &error));
+  ASSERT_TRUE(error);
+  EXPECT_EQ(error->code, kPropertyListReadCorruptError);
+  EXPECT_EQ(error->userInfo.at(Value(kFilePathErrorKey)), Value(path));
+
+  EXPECT_FALSE(readPropertyListFile(dir / "missing.plist", &error));
+  EXPECT_EQ(error->code, kFileReadNoSuchFileError);
 }
 
 TEST(PropertyList, RefusesNestingPastTheBound) {
