@@ -132,7 +132,7 @@ std::string FileManager::pathForDirectory(SearchPathDirectory which) const {
 std::string FileManager::directory(SearchPathDirectory which, ErrorPtr* error) const {
   std::string path = pathForDirectory(which);
   if (path.empty()) {
-    setError(error, cocoaError(kFileNoSuchFileError, "no home directory for the user"));
+    setError(error, foundationError(kFileNoSuchFileError, "no home directory for the user"));
     return {};
   }
   // The state root holds secrets (keychain) and private preferences: only the user may enter.
@@ -147,8 +147,8 @@ std::string FileManager::directory(SearchPathDirectory which, ErrorPtr* error) c
       return {};
     }
     if (!S_ISDIR(st.st_mode) || st.st_uid != getuid()) {
-      setError(error, cocoaError(kFileWriteNoPermissionError,
-                                 "directory is a link or belongs to another user", path));
+      setError(error, foundationError(kFileWriteNoPermissionError,
+                                      "directory is a link or belongs to another user", path));
       return {};
     }
     if ((st.st_mode & 077) != 0 && ::chmod(path.c_str(), 0700) != 0) {
@@ -169,13 +169,13 @@ bool FileManager::fileExists(const std::string& path, bool* isDirectory) const {
 bool FileManager::createDirectory(const std::string& path, bool withIntermediates, ErrorPtr* error,
                                   std::uint32_t mode) const {
   if (path.empty()) {
-    setError(error, cocoaError(kFileNoSuchFileError, "empty path"));
+    setError(error, foundationError(kFileNoSuchFileError, "empty path"));
     return false;
   }
   bool isDir = false;
   if (fileExists(path, &isDir)) {
     if (isDir) return true;
-    setError(error, cocoaError(kFileWriteFileExistsError, "a file is in the way", path));
+    setError(error, foundationError(kFileWriteFileExistsError, "a file is in the way", path));
     return false;
   }
   if (withIntermediates) {
@@ -256,7 +256,7 @@ std::optional<Bytes> FileManager::contentsAtPath(const std::string& path, ErrorP
     if (n == 0) break;
     if (out.size() + static_cast<std::uint64_t>(n) > maxBytes) {
       ::close(fd);
-      setError(error, cocoaError(kFileReadTooLargeError, "file is too large", path));
+      setError(error, foundationError(kFileReadTooLargeError, "file is too large", path));
       return std::nullopt;
     }
     out.insert(out.end(), buffer, buffer + n);
@@ -274,7 +274,7 @@ bool FileManager::writeAtomically(const std::string& path, std::string_view data
 bool FileManager::writeAtomically(const std::string& path, const Bytes& data, ErrorPtr* error,
                                   std::uint32_t mode) const {
   if (path.empty() || path.back() == '/') {
-    setError(error, cocoaError(kFileNoSuchFileError, "no file name", path));
+    setError(error, foundationError(kFileNoSuchFileError, "no file name", path));
     return false;
   }
   // The temporary name is unique per process and call, so concurrent writers never share one;

@@ -5,11 +5,11 @@
 
 namespace platform {
 
-ErrorPtr cocoaError(std::int64_t code, std::string description, const std::string& path) {
+ErrorPtr foundationError(std::int64_t code, std::string description, const std::string& path) {
   ValueMap info;
   info[kLocalizedDescriptionKey] = std::move(description);
   if (!path.empty()) info[kFilePathErrorKey] = path;
-  return Error::make(kCocoaErrorDomain, code, std::move(info));
+  return Error::make(kFoundationErrorDomain, code, std::move(info));
 }
 
 ErrorPtr fileErrorFromErrno(int err, bool writing, const std::string& path, std::string what) {
@@ -41,7 +41,7 @@ ErrorPtr fileErrorFromErrno(int err, bool writing, const std::string& path, std:
   info[kLocalizedDescriptionKey] = what + " \"" + path + "\": " + std::strerror(err);
   info[kFilePathErrorKey] = path;
   info[kUnderlyingErrorKey] = Value(Error::make(kPOSIXErrorDomain, err));
-  return Error::make(kCocoaErrorDomain, code, std::move(info));
+  return Error::make(kFoundationErrorDomain, code, std::move(info));
 }
 
 } // namespace platform

@@ -1,6 +1,7 @@
-// Error domains and codes of the foundation stand-ins, with the platform's spelling, so callers
-// that report or compare them see the values they expect. Every foundation call that can fail
-// hands back an ErrorPtr built by these helpers; none of them throws.
+// Error domain and codes of the foundation stand-ins (files, property lists, JSON, archives).
+// The codes keep the platform's numbers, so callers that report or compare them see the values
+// they expect. Every foundation call that can fail hands back an ErrorPtr built by these
+// helpers; none of them throws.
 #pragma once
 
 #include <cstdint>
@@ -10,12 +11,12 @@
 
 namespace platform {
 
-inline constexpr const char* kCocoaErrorDomain = "NSCocoaErrorDomain";
-inline constexpr const char* kPOSIXErrorDomain = "NSPOSIXErrorDomain";
-inline constexpr const char* kFilePathErrorKey = "NSFilePath";
+inline constexpr const char* kFoundationErrorDomain = "LumoraFoundationErrorDomain";
+inline constexpr const char* kPOSIXErrorDomain = "POSIX";
+inline constexpr const char* kFilePathErrorKey = "FilePath";
 
-// Codes of kCocoaErrorDomain used here.
-enum CocoaErrorCode : std::int64_t {
+// Codes of kFoundationErrorDomain used here.
+enum FoundationErrorCode : std::int64_t {
   kFileNoSuchFileError = 4,
   kFileReadUnknownError = 256,
   kFileReadNoPermissionError = 257,
@@ -32,8 +33,8 @@ enum CocoaErrorCode : std::int64_t {
   kCoderInvalidValueError = 4866,
 };
 
-// A kCocoaErrorDomain error with a description, and the path when one is given.
-ErrorPtr cocoaError(std::int64_t code, std::string description, const std::string& path = {});
+// A kFoundationErrorDomain error with a description, and the path when one is given.
+ErrorPtr foundationError(std::int64_t code, std::string description, const std::string& path = {});
 // A file error for a failed system call: the code follows errno (for reads or writes), the
 // user info names the path and carries the POSIX error as the underlying error.
 ErrorPtr fileErrorFromErrno(int err, bool writing, const std::string& path, std::string what);

@@ -257,7 +257,7 @@ std::optional<Value> JSONObjectWithData(std::string_view text, ErrorPtr* error,
                                         const JSONReadOptions& options) {
   auto refuse = [&](const std::string& why) -> std::optional<Value> {
     if (error)
-      *error = cocoaError(kPropertyListReadCorruptError, "The data is not valid JSON: " + why);
+      *error = foundationError(kPropertyListReadCorruptError, "The data is not valid JSON: " + why);
     return std::nullopt;
   };
   if (text.size() > options.maxBytes) return refuse("input larger than the limit");
@@ -280,8 +280,8 @@ std::optional<std::string> dataWithJSONObject(const Value& value, ErrorPtr* erro
                                               const JSONWriteOptions& options) {
   auto refuse = [&](const std::string& why) -> std::optional<std::string> {
     if (error) {
-      *error =
-          cocoaError(kPropertyListWriteInvalidError, "The value cannot be written as JSON: " + why);
+      *error = foundationError(kPropertyListWriteInvalidError,
+                               "The value cannot be written as JSON: " + why);
     }
     return std::nullopt;
   };

@@ -14,11 +14,11 @@ constexpr const char* kMapClass = "$map";
 constexpr int kMaxDepth = 64;
 
 ErrorPtr readError(const std::string& why) {
-  return cocoaError(kCoderReadCorruptError, "The archive could not be read: " + why);
+  return foundationError(kCoderReadCorruptError, "The archive could not be read: " + why);
 }
 
 ErrorPtr writeError(const std::string& why) {
-  return cocoaError(kCoderInvalidValueError, "The value could not be archived: " + why);
+  return foundationError(kCoderInvalidValueError, "The value could not be archived: " + why);
 }
 
 } // namespace
@@ -140,7 +140,8 @@ KeyedUnarchiver::unarchivedValue(const Bytes& data, const std::vector<ArchiveCla
     return fail(readError("not a keyed archive"));
   }
   const Value* root = top->find("root");
-  if (!root) return fail(cocoaError(kCoderValueNotFoundError, "The archive has no root object"));
+  if (!root)
+    return fail(foundationError(kCoderValueNotFoundError, "The archive has no root object"));
   KeyedUnarchiver unarchiver = KeyedArchiveAccess::make(&allowed, &renames);
   Value decoded = KeyedArchiveAccess::decode(unarchiver, *root);
   if (unarchiver.error_) return fail(unarchiver.error_);

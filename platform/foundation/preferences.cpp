@@ -76,8 +76,8 @@ public:
     ValueMap merged = d.replaceAll ? d.values : readFile(name, &d.blocked);
     if (d.blocked) {
       if (error) {
-        *error = cocoaError(kFileWriteUnknownError,
-                            "the domain's file cannot be read and is left untouched", path);
+        *error = foundationError(kFileWriteUnknownError,
+                                 "the domain's file cannot be read and is left untouched", path);
       }
       return false;
     }
@@ -389,7 +389,8 @@ bool Preferences::setObject(std::string_view key, const Value& value, ErrorPtr* 
   if (!value.isNull()) {
     if (auto problem = propertyListProblem(value); !problem.empty()) {
       if (error) {
-        *error = cocoaError(kPropertyListWriteInvalidError,
+        *error =
+            foundationError(kPropertyListWriteInvalidError,
                             "Cannot store the value for \"" + std::string(key) + "\": " + problem);
       }
       return false;
@@ -447,11 +448,11 @@ std::optional<ValueMap> Preferences::persistentDomainForName(std::string_view do
 bool Preferences::setPersistentDomain(const ValueMap& values, std::string_view domain,
                                       ErrorPtr* error) {
   if (!validDomainName(domain)) {
-    if (error) *error = cocoaError(kFileWriteUnknownError, "invalid domain name");
+    if (error) *error = foundationError(kFileWriteUnknownError, "invalid domain name");
     return false;
   }
   if (auto problem = propertyListProblem(Value(values)); !problem.empty()) {
-    if (error) *error = cocoaError(kPropertyListWriteInvalidError, problem);
+    if (error) *error = foundationError(kPropertyListWriteInvalidError, problem);
     return false;
   }
   std::lock_guard lock(store_->mutex);

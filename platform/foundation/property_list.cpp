@@ -68,7 +68,7 @@ void setError(ErrorPtr* out, ErrorPtr e) {
 }
 
 ErrorPtr corrupt(const std::string& why) {
-  return cocoaError(kPropertyListReadCorruptError, "The data is not a property list: " + why);
+  return foundationError(kPropertyListReadCorruptError, "The data is not a property list: " + why);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -879,8 +879,8 @@ std::optional<Value> propertyListFromData(const Bytes& data, ErrorPtr* error,
 std::optional<Bytes> dataFromPropertyList(const Value& value, PropertyListFormat format,
                                           ErrorPtr* error) {
   if (auto problem = propertyListProblem(value); !problem.empty()) {
-    setError(error, cocoaError(kPropertyListWriteInvalidError,
-                               "The value cannot be written as a property list: " + problem));
+    setError(error, foundationError(kPropertyListWriteInvalidError,
+                                    "The value cannot be written as a property list: " + problem));
     return std::nullopt;
   }
   if (format == PropertyListFormat::Binary) return BinaryWriter().write(value);

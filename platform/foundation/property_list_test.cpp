@@ -172,7 +172,7 @@ TEST(PropertyList, RefusesMalformedInput) {
     ErrorPtr error;
     EXPECT_FALSE(propertyListFromData(data, &error)) << std::string(data.begin(), data.end());
     ASSERT_TRUE(error);
-    EXPECT_EQ(error->domain, kCocoaErrorDomain);
+    EXPECT_EQ(error->domain, kFoundationErrorDomain);
     EXPECT_EQ(error->code, kPropertyListReadCorruptError);
   }
 }
@@ -184,7 +184,7 @@ TEST(PropertyList, FilesRoundTripAndADamagedFileIsReportedWithItsPath) {
   EXPECT_EQ(readPropertyListFile(path), everyKind());
 
   auto data = *FileManager::defaultManager().contentsAtPath(path);
-  data.resize(data.size() - 5);  // torn tail: the trailer is gone
+  data.resize(data.size() - 5); // torn tail: the trailer is gone
   ASSERT_TRUE(FileManager::defaultManager().writeAtomically(path, data));
   ErrorPtr error;
   EXPECT_FALSE(readPropertyListFile(path, &error));

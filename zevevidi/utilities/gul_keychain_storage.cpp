@@ -116,7 +116,7 @@ void GULKeychainStorage::getObjectForKey(const std::string& key,
       if (!object) {
         if (!error) {
           error = platform::Error::withDescription(
-              platform::kCocoaErrorDomain, platform::kCoderReadCorruptError,
+              platform::kFoundationErrorDomain, platform::kCoderReadCorruptError,
               "The stored item does not hold an object of class " + objectClass.name + ".");
         }
         if (completion) completion(nullptr, error);
