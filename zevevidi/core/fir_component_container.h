@@ -1,0 +1,65 @@
+// FIRComponentContainer: the per-app service locator. Maps a protocol name to a creation block
+// (filled once, from the registrants known when the container is built) and keeps the
+// instances their blocks let it share.
+//
+// Each container has one recursive mutex held by every request, the eager pass and both
+// removals, also while creation blocks run, so a block may request other components of the
+// same container. The registrant set is process-wide and written at start-up registration.
+#pragma once
+
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "zevevidi/core/fir_component.h"
+
+class FIRComponentContainer {
+ public:
+  using Registrants = std::vector<FIRLibraryPtr>;
+
+  // Adds a registrant class (once per class name).
+  static void registerAsComponentRegistrant(FIRLibraryPtr library);
+  static Registrants registrants();
+  // Test support: forget every registrant.
+  static void resetRegistrantsForTesting();
+
+  // From the registrant set (without "FIRAppCheckComponent" for the augmented-reality app).
+  explicit FIRComponentContainer(const std::shared_ptr<FIRApp>& app);
+  FIRComponentContainer(const std::shared_ptr<FIRApp>& app, const Registrants& registrants);
+
+  FIRComponentInstance instanceForProtocol(const FIRProtocol& protocol);
+  // The instance cast to the protocol's interface.
+  template <class P>
+  std::shared_ptr<P> instanceFor(const FIRProtocol& protocol) {
+    return std::dynamic_pointer_cast<P>(instanceForProtocol(protocol));
+  }
+  void instantiateEagerComponents();
+  void removeAllCachedInstances();
+  void removeAllComponents();
+
+  std::shared_ptr<FIRApp> app() const { return app_.lock(); }
+  std::vector<std::string> componentNames() const;
+  std::vector<std::string> cachedInstanceNames() const;
+  bool hasEagerProtocolsToInstantiate() const;
+
+ private:
+  void populateComponentsFromRegisteredClasses(const Registrants& registrants, bool isDefaultApp);
+
+  std::weak_ptr<FIRApp> app_;
+  mutable std::recursive_mutex mutex_;
+  std::map<std::string, FIRComponentCreationBlock> components_;
+  std::map<std::string, FIRComponentInstance> cachedInstances_;
+  std::optional<std::vector<FIRProtocol>> eagerProtocolsToInstantiate_;
+};
+
+// The class-operation form of instanceForProtocol.
+struct FIRComponentType {
+  static FIRComponentInstance instanceForProtocol(const FIRProtocol& protocol,
+                                                  FIRComponentContainer& container) {
+    return container.instanceForProtocol(protocol);
+  }
+};
