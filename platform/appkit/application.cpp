@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "platform/dispatch/main_loop.h"
+#include "platform/foundation/notification_center.h"
 
 namespace platform {
 
@@ -110,9 +111,16 @@ int Application::run() {
   terminating_ = false;
   if (delegate_) delegate_->applicationWillFinishLaunching(*this);
   if (delegate_) delegate_->applicationDidFinishLaunching(*this);
+  // A launched application is the active one.
+  if (!terminating_) didBecomeActive();
   if (!terminating_) MainLoop::instance().run();
   running_ = false;
   return 0;
+}
+
+void Application::didBecomeActive() {
+  NotificationCenter::defaultCenter().postNotificationName(kApplicationDidBecomeActiveNotification,
+                                                           this);
 }
 
 void Application::terminate() {

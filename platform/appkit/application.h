@@ -20,6 +20,11 @@ namespace platform {
 
 class Application;
 
+// Posted on the default notification centre (object: the application) each time the
+// application becomes active, the first time right after launching finished.
+inline constexpr const char* kApplicationDidBecomeActiveNotification =
+    "ApplicationDidBecomeActiveNotification";
+
 // Optional answers to the application's questions; the defaults are the platform's.
 class ApplicationDelegate {
  public:
@@ -68,6 +73,8 @@ class Application {
   bool isRunning() const { return running_; }
   // Tells the delegate, then stops the run loop. Safe from any thread (posted to the main loop).
   void terminate();
+  // The application became active: posts kApplicationDidBecomeActiveNotification. Main thread.
+  void didBecomeActive();
 
   // Window bookkeeping (called by Window).
   void addWindow(WindowPtr window);
