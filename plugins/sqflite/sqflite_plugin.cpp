@@ -52,22 +52,20 @@ SqfliteError invalid(const std::string& key, const flutter::MethodCall& call) {
 }
 
 // Removes the database file and its companions; missing files are skipped and failed
-// removals ignored.
-void deleteDatabaseFile(const std::string& path) {
-  if (gLogLevel > 0) sqfliteLog("Deleting db " + path);
+// removals ignored. May run off the main thread, so the log level comes as an argument.
+void deleteDatabaseFile(const std::string& path, int logLevel) {
+  if (logLevel > 0) sqfliteLog("Deleting db " + path);
   for (const char* suffix : {"", "-shm", "-wal", "-journal"}) {
     std::string file = path + suffix;
     std::error_code ec;
     if (std::filesystem::exists(std::filesystem::symlink_status(file, ec))) {
-      if (gLogLevel > 0) sqfliteLog("Deleting file " + file);
+      if (logLevel > 0) sqfliteLog("Deleting file " + file);
       std::filesystem::remove(file, ec);
     }
   }
 }
 
 }  // namespace
-
-int SqflitePlugin::logLevel() { return gLogLevel; }
 
 void SqflitePlugin::registerWithRegistrar(const flutter::PluginRegistrarPtr& registrar) {
   auto channel = flutter::MethodChannel::methodChannelWithName(kSqfliteChannelName,
@@ -272,7 +270,7 @@ void SqflitePlugin::handleDeleteDatabaseCall(const flutter::MethodCall& call, co
     }
   }
   if (open.empty()) {
-    deleteDatabaseFile(*path);
+    deleteDatabaseFile(*path, gLogLevel);
     reply(Value());
     return;
   }
@@ -287,9 +285,9 @@ void SqflitePlugin::handleDeleteDatabaseCall(const flutter::MethodCall& call, co
     unregisterDatabase(database);
   }
   for (const auto& database : open) {
-    database->close([remaining, target, reply] {
+    database->close([remaining, target, level, reply] {
       if (remaining->fetch_sub(1) == 1) {
-        deleteDatabaseFile(target);
+        deleteDatabaseFile(target, level);
         reply(Value());
       }
     });

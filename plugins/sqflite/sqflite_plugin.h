@@ -30,9 +30,6 @@ class SqflitePlugin : public flutter::Plugin, public std::enable_shared_from_thi
   SqflitePlugin() = default;
   void handleMethodCall(const flutter::MethodCall& call, flutter::MethodResult result) override;
 
-  // The process-wide log level (main thread).
-  static int logLevel();
-
  private:
   using Reply = std::function<void(SqfliteResult)>;
 
