@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "platform/core/exception.h"
+#include "platform/dispatch/test_environment.h"
 
 namespace {
 
@@ -135,6 +136,17 @@ TEST(FIRTimestampTest, DateValueRoundTrips) {
   EXPECT_DOUBLE_EQ(t->dateValue().secondsSince1970, -1.75);
   auto back = FIRTimestamp::timestampWithDate(t->dateValue());
   EXPECT_TRUE(back->isEqualToTimestamp(*t));
+}
+
+TEST(FIRTimestampTest, NowComesFromThePlatformClock) {
+  platform::TestEnvironment env(1700000000.25);
+  auto now = FIRTimestamp::timestamp();
+  EXPECT_EQ(now->seconds(), 1700000000);
+  EXPECT_EQ(now->nanoseconds(), 250000000);
+  env.setWallClock(-0.75);
+  now = FIRTimestamp::timestamp();
+  EXPECT_EQ(now->seconds(), -1);
+  EXPECT_EQ(now->nanoseconds(), 250000000);
 }
 
 } // namespace

@@ -94,7 +94,9 @@ void GULKeychainStorage::getObjectForKey(const std::string& key,
   auto self = shared_from_this();
   inMemoryCacheQueue_->async([self, key, objectClass, accessGroup,
                               completion = std::move(completion)]() mutable {
-    if (auto cached = self->inMemoryCache_->objectForKey(key)) {
+    // An entry of another class than the one asked for is no answer; the keychain decides.
+    auto cached = self->inMemoryCache_->objectForKey(key);
+    if (cached && cached->className() == objectClass.name) {
       if (completion) completion(std::move(cached), nullptr);
       return;
     }
@@ -137,28 +139,32 @@ void GULKeychainStorage::setObject(platform::ObjectPtr object, const std::string
                                    const std::optional<std::string>& accessGroup,
                                    ObjectCompletion completion) {
   auto self = shared_from_this();
-  inMemoryCacheQueue_->async([self, key, object] {
+  // The keychain step is queued from the cache step, so it always follows it: a completion
+  // never runs before the cache holds the object, and a failure always finds it there to take
+  // out. Every operation passes the cache queue first, so keychain steps keep call order.
+  inMemoryCacheQueue_->async([self, object = std::move(object), key, accessGroup,
+                              completion = std::move(completion)]() mutable {
     ++self->generations_[key];
     self->inMemoryCache_->setObject(object, key);
-  });
-  keychainQueue_->async([self, object = std::move(object), key, accessGroup,
-                         completion = std::move(completion)]() mutable {
-    platform::ErrorPtr error;
-    auto data =
-        platform::KeyedArchiver::archivedDataWithRootObject(platform::Value(object), &error);
-    const bool stored =
-        data && GULKeychainUtils::setItem(*data, self->queryForKey(key, accessGroup), &error);
-    if (!stored) {
-      // The keychain did not take the object, so the cache must not offer it as stored. A
-      // newer object cached for the key since then stays.
-      self->inMemoryCache_->removeObjectIfSame(key, object);
-      if (!error) {
-        error = GULKeychainUtils::keychainErrorWithFunction("SecItemAdd", platform::kSecParam);
+    self->keychainQueue_->async([self, object = std::move(object), key, accessGroup,
+                                 completion = std::move(completion)]() mutable {
+      platform::ErrorPtr error;
+      auto data =
+          platform::KeyedArchiver::archivedDataWithRootObject(platform::Value(object), &error);
+      const bool stored =
+          data && GULKeychainUtils::setItem(*data, self->queryForKey(key, accessGroup), &error);
+      if (!stored) {
+        // The keychain did not take the object, so the cache must not offer it as stored. A
+        // newer object cached for the key since then stays.
+        self->inMemoryCache_->removeObjectIfSame(key, object);
+        if (!error) {
+          error = GULKeychainUtils::keychainErrorWithFunction("SecItemAdd", platform::kSecParam);
+        }
+        if (completion) completion(nullptr, error);
+        return;
       }
-      if (completion) completion(nullptr, error);
-      return;
-    }
-    if (completion) completion(std::move(object), nullptr);
+      if (completion) completion(std::move(object), nullptr);
+    });
   });
 }
 
@@ -166,15 +172,16 @@ void GULKeychainStorage::removeObjectForKey(const std::string& key,
                                             const std::optional<std::string>& accessGroup,
                                             RemoveCompletion completion) {
   auto self = shared_from_this();
-  inMemoryCacheQueue_->async([self, key] {
-    ++self->generations_[key];
-    self->inMemoryCache_->removeObjectForKey(key);
-  });
-  keychainQueue_->async([self, key, accessGroup, completion = std::move(completion)] {
-    platform::ErrorPtr error;
-    GULKeychainUtils::removeItemWithQuery(self->queryForKey(key, accessGroup), &error);
-    if (completion) completion(error);
-  });
+  inMemoryCacheQueue_->async(
+      [self, key, accessGroup, completion = std::move(completion)]() mutable {
+        ++self->generations_[key];
+        self->inMemoryCache_->removeObjectForKey(key);
+        self->keychainQueue_->async([self, key, accessGroup, completion = std::move(completion)] {
+          platform::ErrorPtr error;
+          GULKeychainUtils::removeItemWithQuery(self->queryForKey(key, accessGroup), &error);
+          if (completion) completion(error);
+        });
+      });
 }
 
 void GULKeychainStorage::resetInMemoryCache() {

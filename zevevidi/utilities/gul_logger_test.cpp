@@ -13,7 +13,7 @@ namespace {
 using platform::LogType;
 
 class GULLoggerTest : public testing::Test {
-protected:
+ protected:
   void SetUp() override {
     GULResetLoggerForTesting();
     GULLoggerRegisterVersion("1.2.3");
@@ -81,7 +81,7 @@ TEST_F(GULLoggerTest, FormatsTheArgumentListOnlyWhenGiven) {
                   12.5);
   GULOSLogError("sub", "[Cat]", false, "I-GUL000008", "%s", std::string(2000, 'z').c_str());
   GULOSLogNotice("sub", "[Cat]", false, "I-GUL000009", "notice");
-  GULOSLogDebug("sub", "[Cat]", false, "I-GUL000010", "debug"); // above the maximum
+  GULOSLogDebug("sub", "[Cat]", false, "I-GUL000010", "debug");  // above the maximum
   auto lines = written();
   ASSERT_EQ(lines.size(), 3u);
   EXPECT_EQ(lines[0].message, "1.2.3 - [Cat][I-GUL000007] cache has 3 entries (12.5%)");
@@ -122,7 +122,7 @@ TEST_F(GULLoggerTest, StoreBuildsKeepVerboseLevelsOff) {
     GULAppEnvironmentUtil::setFromAppStoreForTesting(c.storeBuild);
     GULSetLoggerLevel(GULLoggerLevelInfo);
     EXPECT_EQ(GULGetLoggerLevel(), c.afterSetInfo) << "store " << c.storeBuild;
-    GULSetLoggerLevel(GULLoggerLevelWarning); // always honoured
+    GULSetLoggerLevel(GULLoggerLevelWarning);  // always honoured
     EXPECT_EQ(GULGetLoggerLevel(), GULLoggerLevelWarning);
 
     GULLoggerForceDebug();
@@ -149,15 +149,21 @@ TEST_F(GULLoggerTest, LevelIsZeroUntilInitialised) {
 }
 
 TEST_F(GULLoggerTest, OneLogHandlePerSubsystemAndCategory) {
+  // The handle cache lives as long as the process, so every run of this test uses fresh names.
+  static int run = 0;
+  const std::string subsystem = "handle-test-" + std::to_string(++run);
+  const std::string other = subsystem + "-other";
   const std::size_t before = platform::Log::handlesCreated();
-  GULOSLogError("handle-test", "[One]", false, "I-GUL000013", "a");
-  GULOSLogError("handle-test", "[One]", false, "I-GUL000013", "b");
+  GULOSLogError(subsystem.c_str(), "[One]", false, "I-GUL000013", "a");
+  GULOSLogError(subsystem.c_str(), "[One]", false, "I-GUL000013", "b");
   GULLoggerFlushForTesting();
   EXPECT_EQ(platform::Log::handlesCreated(), before + 1);
-  GULOSLogError("handle-test", "[Two]", false, "I-GUL000013", "c");
-  GULOSLogError("other-subsystem", "[One]", false, "I-GUL000013", "d");
+  GULOSLogError(subsystem.c_str(), "[Two]", false, "I-GUL000013", "c");
+  GULOSLogError(other.c_str(), "[One]", false, "I-GUL000013", "d");
+  GULOSLogError(subsystem.c_str(), "[Two]", false, "I-GUL000013", "e");
   GULLoggerFlushForTesting();
   EXPECT_EQ(platform::Log::handlesCreated(), before + 3);
+  EXPECT_EQ(capture_.lines().size(), 5u);
 }
 
 TEST_F(GULLoggerTest, WrapperLogsUnforcedOnTheGivenOrUtilitiesSubsystem) {
@@ -199,4 +205,4 @@ TEST_F(GULLoggerTest, LinesOfEachThreadKeepTheirOrder) {
   }
 }
 
-} // namespace
+}  // namespace
