@@ -39,7 +39,7 @@ bool hasDefaultRoute() {
   {
     std::ifstream routes("/proc/net/route");
     std::string line;
-    std::getline(routes, line); // column titles
+    std::getline(routes, line);  // column titles
     while (std::getline(routes, line)) {
       std::istringstream fields(line);
       std::string iface, destination, gateway;
@@ -69,7 +69,7 @@ bool hasDefaultRoute() {
 }
 
 class LinuxReachabilityHandle : public ReachabilityHandle {
-public:
+ public:
   explicit LinuxReachabilityHandle(std::string host) : host_(std::move(host)) {}
   ~LinuxReachabilityHandle() override { unschedule(); }
 
@@ -82,19 +82,22 @@ public:
   bool schedule() {
     std::lock_guard lock(scheduleMutex_);
     if (watcher_.joinable()) return true;
+    // Where the kernel's routing messages cannot be had (a sandbox without netlink), the handle
+    // still reports the state it finds once, rather than leave its owner without any answer.
     int netlink = ::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE);
-    if (netlink < 0) return false;
-    sockaddr_nl address{};
-    address.nl_family = AF_NETLINK;
-    address.nl_groups = RTMGRP_LINK | RTMGRP_IPV4_IFADDR | RTMGRP_IPV6_IFADDR | RTMGRP_IPV4_ROUTE |
-                        RTMGRP_IPV6_ROUTE;
-    if (::bind(netlink, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-      ::close(netlink);
-      return false;
+    if (netlink >= 0) {
+      sockaddr_nl address{};
+      address.nl_family = AF_NETLINK;
+      address.nl_groups = RTMGRP_LINK | RTMGRP_IPV4_IFADDR | RTMGRP_IPV6_IFADDR |
+                          RTMGRP_IPV4_ROUTE | RTMGRP_IPV6_ROUTE;
+      if (::bind(netlink, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        ::close(netlink);
+        netlink = -1;
+      }
     }
     int wake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (wake < 0) {
-      ::close(netlink);
+      if (netlink >= 0) ::close(netlink);
       return false;
     }
     {
@@ -103,7 +106,7 @@ public:
     }
     netlink_ = netlink;
     wake_ = wake;
-    watcher_ = std::thread([this, netlink, wake, shared = shared_, host = host_] {
+    watcher_ = std::thread([this, netlink, wake, shared = shared_, host = host_]() mutable {
       ReachabilityFlags last = currentReachabilityFlags(host);
       report(shared, last);
       char buffer[8192];
@@ -121,7 +124,7 @@ public:
             report(shared, now);
           }
         } else if (fds[0].revents) {
-          return; // socket error: stop watching rather than spin
+          netlink = -1;  // socket error: stop watching changes rather than spin
         }
       }
     });
@@ -138,12 +141,14 @@ public:
     std::uint64_t one = 1;
     (void)!::write(wake_, &one, sizeof one);
     watcher_.join();
-    ::close(netlink_);
+    if (netlink_ >= 0) ::close(netlink_);
     ::close(wake_);
+    netlink_ = -1;
+    wake_ = -1;
     return true;
   }
 
-private:
+ private:
   struct Shared {
     std::mutex mutex;
     ReachabilityCallback callback;
@@ -181,7 +186,7 @@ LinuxReachabilityHandle* linuxHandle(ReachabilityHandle* handle) {
   return dynamic_cast<LinuxReachabilityHandle*>(handle);
 }
 
-} // namespace
+}  // namespace
 
 ReachabilityFlags currentReachabilityFlags(const std::string& host) {
   if (isLoopbackHost(host)) {
@@ -230,7 +235,7 @@ struct ReachabilityTestDouble::State {
     bool scheduled = false;
     bool released = false;
   };
-  std::vector<Handle*> handles; // live handles
+  std::vector<Handle*> handles;  // live handles
 
   void deliver(Handle* handle, ReachabilityFlags value, const std::shared_ptr<State>& self) {
     mainQueue()->async([self, handle, value] {
@@ -358,4 +363,4 @@ std::vector<std::string> ReachabilityTestDouble::hostsRequested() const {
   return state_->hosts;
 }
 
-} // namespace platform
+}  // namespace platform
