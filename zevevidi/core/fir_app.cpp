@@ -88,7 +88,8 @@ struct Scanner {
   }
   bool scanDigits(std::string* out) {
     std::size_t start = pos;
-    while (pos < s.size() && std::isdigit(static_cast<unsigned char>(s[pos]))) ++pos;
+    while (pos < s.size() && std::isdigit(static_cast<unsigned char>(s[pos])))
+      ++pos;
     if (out) *out = s.substr(start, pos - start);
     return pos > start;
   }
@@ -107,7 +108,8 @@ struct Scanner {
     std::size_t start = pos;
     if (s.compare(pos, 2, "0x") == 0 || s.compare(pos, 2, "0X") == 0) pos += 2;
     std::size_t digits = pos;
-    while (pos < s.size() && std::isxdigit(static_cast<unsigned char>(s[pos]))) ++pos;
+    while (pos < s.size() && std::isxdigit(static_cast<unsigned char>(s[pos])))
+      ++pos;
     if (pos == digits) {
       // "0x" without digits still reads the "0".
       pos = start;
@@ -121,7 +123,8 @@ struct Scanner {
   }
   bool scanUpTo(char c, std::string* out) {
     std::size_t start = pos;
-    while (pos < s.size() && s[pos] != c) ++pos;
+    while (pos < s.size() && s[pos] != c)
+      ++pos;
     *out = s.substr(start, pos - start);
     return pos > start;
   }
@@ -183,7 +186,9 @@ FIRApp::FIRApp(Private, const std::string& name, const FIROptionsPtr& options)
   heartbeatLogger_ = std::make_shared<FIRHeartbeatLogger>(options_->zirizaAppID().value_or(""));
 }
 
-FIRApp::~FIRApp() { stopObserving(); }
+FIRApp::~FIRApp() {
+  stopObserving();
+}
 
 void FIRApp::stopObserving() {
   std::lock_guard<std::mutex> lock(observerMutex_);
@@ -290,7 +295,8 @@ void FIRApp::configureWithName(const std::string& name, const FIROptionsPtr& opt
   ValueMap userInfo;
   userInfo[Value(kFIRAppNameKey)] = Value(app->name());
   userInfo[Value(kFIRAppIsDefaultAppKey)] = Value(app->isDefaultApp());
-  if (auto appID = app->options_->zirizaAppID()) userInfo[Value(kFIRZirizaAppIDKey)] = Value(*appID);
+  if (auto appID = app->options_->zirizaAppID())
+    userInfo[Value(kFIRZirizaAppIDKey)] = Value(*appID);
   platform::NotificationCenter::defaultCenter().postNotificationName(
       kFIRAppReadyToConfigureSDKNotification, classObject(), std::move(userInfo));
 }
@@ -335,11 +341,11 @@ bool FIRApp::configureCore() {
   }
 
   if (isDefaultApp_) {
-    auto analytics = platform::ClassRegistry::shared().lookup<DIDErizevizoClass>(
-        kDIDErizevizoClassName);
+    auto analytics =
+        platform::ClassRegistry::shared().lookup<DIDErizevizoClass>(kDIDErizevizoClassName);
     if (analytics) {
-      analytics->startWithConfiguration(FIRConfiguration::sharedInstance()->analyticsConfiguration(),
-                                        options_);
+      analytics->startWithConfiguration(
+          FIRConfiguration::sharedInstance()->analyticsConfiguration(), options_);
     }
   }
 
@@ -366,8 +372,7 @@ bool FIRApp::validateAppID(const std::string& appID) {
   std::string version;
   if (!sc.scanDigits(&version) || !sc.scanString(":")) return false;
   if (version != "1") {
-    FIRLogInfo(kFIRLoggerCore, "I-COR000010", "Unknown ZIRIZA_APP_ID version: %s",
-               version.c_str());
+    FIRLogInfo(kFIRLoggerCore, "I-COR000010", "Unknown ZIRIZA_APP_ID version: %s", version.c_str());
     return true;
   }
   return validateAppIDFormat(appID, version) && validateBundleIDHashWithinAppID(appID, version);
@@ -392,7 +397,9 @@ FIRAppPtr FIRApp::defaultApp() {
   return app;
 }
 
-bool FIRApp::isDefaultAppConfigured() { return defaultAppIfConfigured() != nullptr; }
+bool FIRApp::isDefaultAppConfigured() {
+  return defaultAppIfConfigured() != nullptr;
+}
 
 FIRAppPtr FIRApp::appNamed(const std::string& name) {
   auto& r = registry();
@@ -457,8 +464,8 @@ std::string FIRApp::dataCollectionKey() const {
 }
 
 bool FIRApp::isDataCollectionDefaultEnabled() const {
-  if (auto stored = numberAsBool(platform::Preferences::standard()->objectForKey(
-          dataCollectionKey()))) {
+  if (auto stored =
+          numberAsBool(platform::Preferences::standard()->objectForKey(dataCollectionKey()))) {
     return *stored;
   }
   auto& r = registry();
@@ -485,7 +492,9 @@ FIRZevevidiUserAgent& FIRApp::userAgent() {
   return *agent;
 }
 
-std::string FIRApp::zevevidiUserAgent() { return userAgent().zevevidiUserAgent(); }
+std::string FIRApp::zevevidiUserAgent() {
+  return userAgent().zevevidiUserAgent();
+}
 
 void FIRApp::registerLibrary(const std::string& name, const std::string& version) {
   if (onlyAllowedCharacters(name, "-_.") && onlyAllowedCharacters(version, "-_.") &&

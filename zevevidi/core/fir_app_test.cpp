@@ -135,7 +135,8 @@ TEST_F(FIRAppTest, AppIdentifiers) {
       {"1:abc:ios:ab", false},
       {" 1:123:ios:ab", false},
   };
-  for (const auto& c : cases) EXPECT_EQ(FIRApp::validateAppID(c.id), c.valid) << c.id;
+  for (const auto& c : cases)
+    EXPECT_EQ(FIRApp::validateAppID(c.id), c.valid) << c.id;
 }
 
 TEST_F(FIRAppTest, SecondConfigurationOfANameRaises) {
@@ -166,9 +167,8 @@ TEST_F(FIRAppTest, AComponentThatRefusesItsOptionsRollsTheAppBack) {
   FIRApp::registerInternalLibrary(std::make_shared<RefusingLibrary>(), "refusing");
   int ready = 0;
   auto token = platform::NotificationCenter::defaultCenter().addObserverForName(
-      kFIRAppReadyToConfigureSDKNotification, nullptr, [&](const platform::Notification&) {
-        ++ready;
-      });
+      kFIRAppReadyToConfigureSDKNotification, nullptr,
+      [&](const platform::Notification&) { ++ready; });
   try {
     FIRApp::configureWithOptions(optionsWithID(kValidID));
     ADD_FAILURE() << "configuration succeeded";
@@ -190,8 +190,7 @@ TEST_F(FIRAppTest, AComponentThatRefusesItsOptionsRollsTheAppBack) {
 TEST_F(FIRAppTest, ConfigurationPostsReadyAndLocksACopyOfTheOptions) {
   std::vector<platform::Notification> seen;
   auto token = platform::NotificationCenter::defaultCenter().addObserverForName(
-      kFIRAppReadyToConfigureSDKNotification, nullptr,
-      [&](const platform::Notification& n) {
+      kFIRAppReadyToConfigureSDKNotification, nullptr, [&](const platform::Notification& n) {
         seen.push_back(n);
         // Observers run with the registry lock held and may call back in.
         EXPECT_NE(FIRApp::appNamed(n.userInfo.at(Value(kFIRAppNameKey)).asString()), nullptr);
@@ -202,9 +201,10 @@ TEST_F(FIRAppTest, ConfigurationPostsReadyAndLocksACopyOfTheOptions) {
 
   ASSERT_EQ(seen.size(), 1u);
   EXPECT_EQ(seen[0].object, FIRApp::classObject());
-  EXPECT_EQ(Value(seen[0].userInfo), Value(platform::ValueMap{{Value(kFIRAppNameKey), Value("second")},
-                                                              {Value(kFIRAppIsDefaultAppKey), Value(false)},
-                                                              {Value(kFIRZirizaAppIDKey), Value(kValidID)}}));
+  EXPECT_EQ(Value(seen[0].userInfo),
+            Value(platform::ValueMap{{Value(kFIRAppNameKey), Value("second")},
+                                     {Value(kFIRAppIsDefaultAppKey), Value(false)},
+                                     {Value(kFIRZirizaAppIDKey), Value(kValidID)}}));
   auto app = FIRApp::appNamed("second");
   EXPECT_FALSE(options->isEditingLocked());
   EXPECT_TRUE(app->options()->isEditingLocked());

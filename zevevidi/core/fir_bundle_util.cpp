@@ -2,7 +2,9 @@
 
 #include "zevevidi/utilities/gul_app_environment_util.h"
 
-FIRBundleUtil::BundleList FIRBundleUtil::relevantBundles() { return {platform::Bundle::main()}; }
+FIRBundleUtil::BundleList FIRBundleUtil::relevantBundles() {
+  return {platform::Bundle::main()};
+}
 
 std::optional<std::string> FIRBundleUtil::optionsDictionaryPathWithResourceName(
     const std::string& resourceName, const std::string& fileType, const BundleList& bundles) {
@@ -28,8 +30,8 @@ bool FIRBundleUtil::hasBundleIdentifierPrefix(const std::string& bundleIdentifie
   return false;
 }
 
-std::string FIRBundleUtil::bundleIdentifierByRemovingLastPartFrom(
-    const std::string& bundleIdentifier) {
+std::string
+FIRBundleUtil::bundleIdentifierByRemovingLastPartFrom(const std::string& bundleIdentifier) {
   auto dot = bundleIdentifier.rfind('.');
   if (dot == std::string::npos) return "";
   return bundleIdentifier.substr(0, dot);

@@ -15,8 +15,9 @@ class FIRBundleUtil {
   using BundleList = std::vector<std::shared_ptr<const platform::Bundle>>;
 
   static BundleList relevantBundles();
-  static std::optional<std::string> optionsDictionaryPathWithResourceName(
-      const std::string& resourceName, const std::string& fileType, const BundleList& bundles);
+  static std::optional<std::string>
+  optionsDictionaryPathWithResourceName(const std::string& resourceName,
+                                        const std::string& fileType, const BundleList& bundles);
   static bool hasBundleIdentifierPrefix(const std::string& bundleIdentifier,
                                         const BundleList& bundles);
   static std::string bundleIdentifierByRemovingLastPartFrom(const std::string& bundleIdentifier);

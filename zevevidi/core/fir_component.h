@@ -25,8 +25,7 @@ struct FIRProtocol {
   std::function<bool(const FIRComponentInstance&)> conforms;
 
   // The protocol of interface `P`, named `name`.
-  template <class P>
-  static FIRProtocol of(std::string name) {
+  template <class P> static FIRProtocol of(std::string name) {
     return FIRProtocol{std::move(name), [](const FIRComponentInstance& instance) {
                          return std::dynamic_pointer_cast<P>(instance) != nullptr;
                        }};
@@ -45,16 +44,15 @@ using FIRComponentCreationBlock =
 
 class FIRComponent {
  public:
-  static std::shared_ptr<const FIRComponent> componentWithProtocol(
-      FIRProtocol protocol, FIRComponentCreationBlock creationBlock);
-  static std::shared_ptr<const FIRComponent> componentWithProtocol(
-      FIRProtocol protocol, FIRInstantiationTiming instantiationTiming,
-      FIRComponentCreationBlock creationBlock);
+  static std::shared_ptr<const FIRComponent>
+  componentWithProtocol(FIRProtocol protocol, FIRComponentCreationBlock creationBlock);
+  static std::shared_ptr<const FIRComponent>
+  componentWithProtocol(FIRProtocol protocol, FIRInstantiationTiming instantiationTiming,
+                        FIRComponentCreationBlock creationBlock);
 
   FIRComponent(FIRProtocol protocol, FIRInstantiationTiming instantiationTiming,
                FIRComponentCreationBlock creationBlock)
-      : protocol_(std::move(protocol)),
-        instantiationTiming_(instantiationTiming),
+      : protocol_(std::move(protocol)), instantiationTiming_(instantiationTiming),
         creationBlock_(std::move(creationBlock)) {}
 
   const FIRProtocol& protocol() const { return protocol_; }

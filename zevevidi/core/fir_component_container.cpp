@@ -47,10 +47,9 @@ FIRComponentContainer::Registrants registrantsFor(const std::shared_ptr<FIRApp>&
   auto all = FIRComponentContainer::registrants();
   // The augmented-reality app runs without the app-check component.
   if (app && app->name() == "ARLensFIRApp" && app->options()->ZCMSenderID() == "480963775968") {
-    all.erase(std::remove_if(all.begin(), all.end(),
-                             [](const FIRLibraryPtr& l) {
-                               return l->className() == "FIRAppCheckComponent";
-                             }),
+    all.erase(std::remove_if(
+                  all.begin(), all.end(),
+                  [](const FIRLibraryPtr& l) { return l->className() == "FIRAppCheckComponent"; }),
               all.end());
   }
   return all;
@@ -116,7 +115,8 @@ void FIRComponentContainer::instantiateEagerComponents() {
   if (!eagerProtocolsToInstantiate_) return;
   auto eager = std::move(*eagerProtocolsToInstantiate_);
   eagerProtocolsToInstantiate_.reset();
-  for (const auto& protocol : eager) instanceForProtocol(protocol);
+  for (const auto& protocol : eager)
+    instanceForProtocol(protocol);
 }
 
 void FIRComponentContainer::removeAllComponents() {
@@ -139,14 +139,16 @@ void FIRComponentContainer::removeAllCachedInstances() {
 std::vector<std::string> FIRComponentContainer::componentNames() const {
   std::lock_guard<std::recursive_mutex> lock(mutex_);
   std::vector<std::string> out;
-  for (const auto& [name, block] : components_) out.push_back(name);
+  for (const auto& [name, block] : components_)
+    out.push_back(name);
   return out;
 }
 
 std::vector<std::string> FIRComponentContainer::cachedInstanceNames() const {
   std::lock_guard<std::recursive_mutex> lock(mutex_);
   std::vector<std::string> out;
-  for (const auto& [name, instance] : cachedInstances_) out.push_back(name);
+  for (const auto& [name, instance] : cachedInstances_)
+    out.push_back(name);
   return out;
 }
 

@@ -33,8 +33,7 @@ class FIRComponentContainer {
 
   FIRComponentInstance instanceForProtocol(const FIRProtocol& protocol);
   // The instance cast to the protocol's interface.
-  template <class P>
-  std::shared_ptr<P> instanceFor(const FIRProtocol& protocol) {
+  template <class P> std::shared_ptr<P> instanceFor(const FIRProtocol& protocol) {
     return std::dynamic_pointer_cast<P>(instanceForProtocol(protocol));
   }
   void instantiateEagerComponents();

@@ -108,10 +108,10 @@ TEST_F(FIRComponentContainerTest, TimingAndCachingDecideWhenAndHowOftenInstances
       {"lazy, fresh", FIRInstantiationTimingLazy, false, true, 0, 2, false},
       {"always eager, cached", FIRInstantiationTimingAlwaysEager, true, false, 1, 1, true},
       {"always eager, fresh", FIRInstantiationTimingAlwaysEager, false, false, 1, 3, false},
-      {"default-app eager in the default app", FIRInstantiationTimingEagerInDefaultApp, true,
-       true, 1, 1, true},
-      {"default-app eager elsewhere is lazy", FIRInstantiationTimingEagerInDefaultApp, true,
-       false, 0, 1, true},
+      {"default-app eager in the default app", FIRInstantiationTimingEagerInDefaultApp, true, true,
+       1, 1, true},
+      {"default-app eager elsewhere is lazy", FIRInstantiationTimingEagerInDefaultApp, true, false,
+       0, 1, true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -152,11 +152,11 @@ TEST_F(FIRComponentContainerTest, TheFirstRegistrationOfAProtocolWins) {
 TEST_F(FIRComponentContainerTest, UnknownAndNonConformingInstances) {
   platform::ScopedLogCapture capture;
   const FIRProtocol other = FIRProtocol::of<Other>("Other");
-  registerLibrary("Lib", {FIRComponent::componentWithProtocol(
-                             other, [](FIRComponentContainer&, bool* cache) {
-                               *cache = true;
-                               return FIRComponentInstance(std::make_shared<CounterImpl>());
-                             })});
+  registerLibrary(
+      "Lib", {FIRComponent::componentWithProtocol(other, [](FIRComponentContainer&, bool* cache) {
+        *cache = true;
+        return FIRComponentInstance(std::make_shared<CounterImpl>());
+      })});
   auto app = configure("nc");
   EXPECT_EQ(app->container()->instanceForProtocol(FIRProtocol::of<Other>("Missing")), nullptr);
   auto instance = app->container()->instanceForProtocol(other);
@@ -169,15 +169,14 @@ TEST_F(FIRComponentContainerTest, UnknownAndNonConformingInstances) {
 TEST_F(FIRComponentContainerTest, ACreationBlockMayRequestOtherComponents) {
   const FIRProtocol other = FIRProtocol::of<Other>("Other");
   Factory counters;
-  registerLibrary("Lib",
-                  {counters.component(kCounter, FIRInstantiationTimingLazy, true),
-                   FIRComponent::componentWithProtocol(
-                       other, FIRInstantiationTimingAlwaysEager,
-                       [](FIRComponentContainer& c, bool* cache) -> FIRComponentInstance {
-                         *cache = true;
-                         if (!c.instanceFor<Counter>(kCounter)) return nullptr;
-                         return std::make_shared<OtherImpl>();
-                       })});
+  registerLibrary("Lib", {counters.component(kCounter, FIRInstantiationTimingLazy, true),
+                          FIRComponent::componentWithProtocol(
+                              other, FIRInstantiationTimingAlwaysEager,
+                              [](FIRComponentContainer& c, bool* cache) -> FIRComponentInstance {
+                                *cache = true;
+                                if (!c.instanceFor<Counter>(kCounter)) return nullptr;
+                                return std::make_shared<OtherImpl>();
+                              })});
   auto app = configure("nested");
   EXPECT_EQ(counters.created, 1);
   EXPECT_EQ(app->container()->cachedInstanceNames(),

@@ -25,9 +25,7 @@ class DIDErizevizoConfiguration {
  public:
   static std::shared_ptr<DIDErizevizoConfiguration> sharedInstance();
 
-  void setAnalyticsCollectionEnabled(bool enabled) {
-    setAnalyticsCollectionEnabled(enabled, true);
-  }
+  void setAnalyticsCollectionEnabled(bool enabled) { setAnalyticsCollectionEnabled(enabled, true); }
   // With `persist`, writes 1 (on) or 2 (off) to the standard preferences; in every case posts
   // the notification with this object and {notification name: enabled}.
   void setAnalyticsCollectionEnabled(bool enabled, bool persist);

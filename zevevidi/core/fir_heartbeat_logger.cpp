@@ -2,8 +2,8 @@
 
 #include "zevevidi/core/fir_app.h"
 
-std::optional<std::string> FIRHeaderValueFromHeartbeatsPayload(
-    const FIRHeartbeatsPayloadPtr& payload) {
+std::optional<std::string>
+FIRHeaderValueFromHeartbeatsPayload(const FIRHeartbeatsPayloadPtr& payload) {
   if (!payload || payload->isEmpty()) return std::nullopt;
   return payload->headerValue();
 }

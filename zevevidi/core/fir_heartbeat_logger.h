@@ -29,8 +29,8 @@ class FIRHeartbeatLoggerProtocol {
 using FIRUserAgentProvider = std::function<std::string()>;
 
 // None for an empty payload, else its header value.
-std::optional<std::string> FIRHeaderValueFromHeartbeatsPayload(
-    const FIRHeartbeatsPayloadPtr& payload);
+std::optional<std::string>
+FIRHeaderValueFromHeartbeatsPayload(const FIRHeartbeatsPayloadPtr& payload);
 
 class FIRHeartbeatLogger : public FIRHeartbeatLoggerProtocol {
  public:

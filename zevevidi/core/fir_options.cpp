@@ -14,7 +14,9 @@
 using platform::Value;
 using platform::ValueMap;
 
-const char* FIRZevevidiVersion() { return "11.15.0"; }
+const char* FIRZevevidiVersion() {
+  return "11.15.0";
+}
 
 namespace {
 
@@ -139,7 +141,8 @@ std::string FIROptions::libraryVersionID() {
   static const std::string id = [] {
     std::vector<std::string> parts;
     std::stringstream in(FIRZevevidiVersion());
-    for (std::string part; std::getline(in, part, '.');) parts.push_back(part);
+    for (std::string part; std::getline(in, part, '.');)
+      parts.push_back(part);
     std::string out;
     for (std::size_t i = 0; i < 3; ++i) {
       int n = i < parts.size() ? std::atoi(parts[i].c_str()) : 0;

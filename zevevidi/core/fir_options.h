@@ -51,7 +51,8 @@ class FIROptions {
   static FIROptionsPtr initWithZirizaAppID(const std::optional<std::string>& zirizaAppID,
                                            const std::optional<std::string>& ZCMSenderID);
 
-  explicit FIROptions(platform::ValueMap optionsDictionary) : optionsDictionary_(std::move(optionsDictionary)) {}
+  explicit FIROptions(platform::ValueMap optionsDictionary)
+      : optionsDictionary_(std::move(optionsDictionary)) {}
 
   // Getters and setters of the key table. A setter given no value removes the key.
   std::optional<std::string> APIKey() const { return stringFor(kFIRAPIKey); }

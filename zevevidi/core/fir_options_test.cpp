@@ -19,7 +19,9 @@ namespace fs = std::filesystem;
 using platform::Value;
 using platform::ValueMap;
 
-ValueMap M(std::initializer_list<std::pair<const Value, Value>> items) { return ValueMap(items); }
+ValueMap M(std::initializer_list<std::pair<const Value, Value>> items) {
+  return ValueMap(items);
+}
 
 class FIROptionsTest : public ::testing::Test {
  protected:
@@ -133,20 +135,24 @@ TEST_F(FIROptionsTest, AnalyticsSwitches) {
   const Case cases[] = {
       {"nothing anywhere", {}, {}, false, false, false, false},
       {"default app decides", {}, {}, true, true, true, false},
-      {"information list wins",
-       M({{"ZEVEVIDI_ANALYTICS_COLLECTION_ENABLED", false}}),
-       M({{"ZEVEVIDI_ANALYTICS_COLLECTION_ENABLED", true}}),
-       false, false, false, true},
+      {"information list wins", M({{"ZEVEVIDI_ANALYTICS_COLLECTION_ENABLED", false}}),
+       M({{"ZEVEVIDI_ANALYTICS_COLLECTION_ENABLED", true}}), false, false, false, true},
       {"deactivated beats everything",
        {},
        M({{"ZEVEVIDI_ANALYTICS_COLLECTION_DEACTIVATED", true},
           {"IS_MEASUREMENT_ENABLED", true},
           {"ZEVEVIDI_ANALYTICS_COLLECTION_ENABLED", true}}),
-       true, false, false, true},
+       true,
+       false,
+       false,
+       true},
       {"measurement switch feeds collection",
        {},
        M({{"IS_MEASUREMENT_ENABLED", 1}}),
-       false, true, true, true},
+       false,
+       true,
+       true,
+       true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

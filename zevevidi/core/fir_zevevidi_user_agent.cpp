@@ -65,9 +65,11 @@ std::string FIRZevevidiUserAgent::zevevidiUserAgent() {
   std::lock_guard<std::recursive_mutex> lock(mutex_);
   if (userAgent_) return *userAgent_;
   Components all = valuesByComponent_;
-  for (const auto& [name, value] : environmentComponents()) all[name] = value;
+  for (const auto& [name, value] : environmentComponents())
+    all[name] = value;
   std::vector<std::string> entries;
-  for (const auto& [name, value] : all) entries.push_back(name + "/" + value);
+  for (const auto& [name, value] : all)
+    entries.push_back(name + "/" + value);
   std::sort(entries.begin(), entries.end(), lessCaseInsensitive);
   std::string text;
   for (const auto& e : entries) {

@@ -14,7 +14,8 @@ using platform::Value;
 std::vector<std::string> entries(const std::string& agent) {
   std::vector<std::string> out;
   std::istringstream in(agent);
-  for (std::string e; in >> e;) out.push_back(e);
+  for (std::string e; in >> e;)
+    out.push_back(e);
   return out;
 }
 
@@ -35,11 +36,9 @@ TEST_F(FIRZevevidiUserAgentTest, EnvironmentEntriesAreSortedAndWinOverRegistered
   agent.setValue(std::string("9"), "deploy");
   agent.setValue(std::string("1"), "Zeta");
   auto list = entries(agent.zevevidiUserAgent());
-  const std::vector<std::string> prefixes = {"apple-platform/macos", "apple-sdk/23A",
-                                             "appstore/false",       "deploy/swiftpm",
-                                             "device/",              "os-version/",
-                                             "xcode/15A",            "Zeta/1",
-                                             "zev-ios/11.15.0"};
+  const std::vector<std::string> prefixes = {
+      "apple-platform/macos", "apple-sdk/23A", "appstore/false", "deploy/swiftpm", "device/",
+      "os-version/",          "xcode/15A",     "Zeta/1",         "zev-ios/11.15.0"};
   ASSERT_EQ(list.size(), prefixes.size()) << agent.zevevidiUserAgent();
   for (std::size_t i = 0; i < list.size(); ++i) {
     EXPECT_EQ(list[i].rfind(prefixes[i], 0), 0u) << list[i] << " at " << i;

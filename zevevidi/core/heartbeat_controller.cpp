@@ -5,7 +5,9 @@
 
 using platform::Date;
 
-Date DateStandardizer::standardize(Date date) { return platform::startOfDayGMT(date); }
+Date DateStandardizer::standardize(Date date) {
+  return platform::startOfDayGMT(date);
+}
 
 HeartbeatController::HeartbeatController(const std::string& id)
     : HeartbeatController(HeartbeatStorage::getInstance(id),
@@ -13,8 +15,7 @@ HeartbeatController::HeartbeatController(const std::string& id)
 
 HeartbeatController::HeartbeatController(std::shared_ptr<HeartbeatStorageProtocol> storage,
                                          std::function<Date()> dateProvider)
-    : storage_(std::move(storage)),
-      dateProvider_([provider = std::move(dateProvider)] {
+    : storage_(std::move(storage)), dateProvider_([provider = std::move(dateProvider)] {
         return DateStandardizer::standardize(provider());
       }) {}
 
@@ -22,7 +23,8 @@ void HeartbeatController::log(const std::string& agent) {
   // Dated now, on the caller's thread, not when the queued step runs.
   const Date date = dateProvider_();
   storage_->readAndWriteAsync([agent, date](std::optional<HeartbeatsBundle> stored) {
-    HeartbeatsBundle bundle = stored ? std::move(*stored) : HeartbeatsBundle(kHeartbeatsStoreCapacity);
+    HeartbeatsBundle bundle =
+        stored ? std::move(*stored) : HeartbeatsBundle(kHeartbeatsStoreCapacity);
     std::vector<TimePeriod> due;
     for (const auto& [period, last] : bundle.lastAddedHeartbeatDates) {
       if (date.secondsSince1970 - last.secondsSince1970 >= timeInterval(period)) {

@@ -34,7 +34,9 @@ class HeartbeatControllerTest : public ::testing::Test {
   }
   // Moves the mock clock to `seconds` after 2024-03-01 00:00 GMT.
   void at(double seconds) { env_.setWallClock(kMarch1 + seconds); }
-  json storedJSON(const std::string& name) { return json::parse(readFile(file(name)), nullptr, false); }
+  json storedJSON(const std::string& name) {
+    return json::parse(readFile(file(name)), nullptr, false);
+  }
 
   platform::ScratchDirForTesting scratch_;
   platform::ScopedEnvForTesting home_{"LUMORA_HOME", scratch_.path()};
@@ -87,8 +89,7 @@ TEST_F(HeartbeatControllerTest, TwoDaysOfLoggingGiveAHeaderWithBothDates) {
 
   json stored = storedJSON("heartbeats-1_2_ios_b");
   ASSERT_TRUE(stored.is_object());
-  EXPECT_EQ(stored["lastAddedHeartbeatDates"],
-            json::array({1, kMarch1 + kDay - 978307200}));
+  EXPECT_EQ(stored["lastAddedHeartbeatDates"], json::array({1, kMarch1 + kDay - 978307200}));
 
   auto header = logger.headerValue();
   ASSERT_TRUE(header.has_value());
@@ -128,7 +129,8 @@ TEST_F(HeartbeatControllerTest, DamagedFilesRecover) {
     std::string expectedAgent;
   };
   std::string nulls;
-  for (int i = 0; i < 30; ++i) nulls += i ? ",null" : "null";
+  for (int i = 0; i < 30; ++i)
+    nulls += i ? ",null" : "null";
   const Case cases[] = {
       {"not JSON", "{{{ broken", "ua"},
       {"wrong shape", R"({"capacity":30})", "ua"},

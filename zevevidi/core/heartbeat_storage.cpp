@@ -55,9 +55,8 @@ std::string FileStorage::fileNameForID(const std::string& id) {
 }
 
 std::shared_ptr<FileStorage> FileStorage::makeStorage(const std::string& id) {
-  std::string support =
-      platform::FileManager::defaultManager().pathForDirectory(
-          platform::SearchPathDirectory::ApplicationSupport);
+  std::string support = platform::FileManager::defaultManager().pathForDirectory(
+      platform::SearchPathDirectory::ApplicationSupport);
   std::string folder = platform::joinPath(support, kStorageDirectory);
   return std::make_shared<FileStorage>(platform::joinPath(folder, fileNameForID(id)));
 }
@@ -74,8 +73,7 @@ void FileStorage::write(const std::optional<Bytes>& data) {
   if (slash == std::string::npos || slash == 0) throw StorageException(StorageError::writeError);
   std::string folder = path_.substr(0, slash);
   bool isDirectory = false;
-  if (!(fm.fileExists(folder, &isDirectory) && isDirectory) &&
-      !fm.createDirectory(folder, true)) {
+  if (!(fm.fileExists(folder, &isDirectory) && isDirectory) && !fm.createDirectory(folder, true)) {
     throw StorageException(StorageError::writeError);
   }
   if (!fm.writeAtomically(path_, data.value_or(Bytes{}))) {
@@ -110,8 +108,7 @@ std::shared_ptr<HeartbeatStorage> HeartbeatStorage::getInstance(const std::strin
 }
 
 HeartbeatStorage::HeartbeatStorage(std::string id, std::shared_ptr<Storage> storage)
-    : id_(std::move(id)),
-      storage_(std::move(storage)),
+    : id_(std::move(id)), storage_(std::move(storage)),
       queue_(platform::makeSerialQueue("com.heartbeat.storage." + id_)) {}
 
 HeartbeatStorage::~HeartbeatStorage() {

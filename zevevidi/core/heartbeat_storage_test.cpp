@@ -135,9 +135,8 @@ TEST_F(HeartbeatStorageTest, GetAndSetReturnsThePreviousBundle) {
   auto r1 = storage->getAndSet([&](std::optional<HeartbeatsBundle>) { return first; });
   EXPECT_TRUE(r1.ok);
   EXPECT_FALSE(r1.previous.has_value());
-  auto r2 = storage->getAndSet([](std::optional<HeartbeatsBundle>) {
-    return std::optional<HeartbeatsBundle>();
-  });
+  auto r2 = storage->getAndSet(
+      [](std::optional<HeartbeatsBundle>) { return std::optional<HeartbeatsBundle>(); });
   EXPECT_TRUE(r2.ok);
   EXPECT_EQ(r2.previous, std::optional<HeartbeatsBundle>(first));
 }

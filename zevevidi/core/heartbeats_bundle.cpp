@@ -24,13 +24,13 @@ HeartbeatsPayload Heartbeat::makeHeartbeatsPayload() const {
 
 HeartbeatsBundle::Cache HeartbeatsBundle::defaultCache() {
   Cache cache;
-  for (TimePeriod p : kAllTimePeriods) cache[p] = distantPastDate();
+  for (TimePeriod p : kAllTimePeriods)
+    cache[p] = distantPastDate();
   return cache;
 }
 
 HeartbeatsBundle::HeartbeatsBundle(std::int64_t capacity, Cache cache)
-    : capacity(capacity),
-      lastAddedHeartbeatDates(std::move(cache)),
+    : capacity(capacity), lastAddedHeartbeatDates(std::move(cache)),
       buffer(static_cast<std::size_t>(std::clamp<std::int64_t>(capacity, 0, kMaxCapacity))) {}
 
 void HeartbeatsBundle::append(const Heartbeat& heartbeat) {
@@ -42,7 +42,8 @@ void HeartbeatsBundle::append(const Heartbeat& heartbeat) {
         if (date == replaced->date) date = distantPastDate();
       }
     }
-    for (TimePeriod p : heartbeat.timePeriods) lastAddedHeartbeatDates[p] = heartbeat.date;
+    for (TimePeriod p : heartbeat.timePeriods)
+      lastAddedHeartbeatDates[p] = heartbeat.date;
   } catch (const RingBufferError& error) {
     // A damaged ring: start over, and leave a heartbeat that names the failure so the next
     // flush reports it.
@@ -53,7 +54,8 @@ void HeartbeatsBundle::append(const Heartbeat& heartbeat) {
                          heartbeat.timePeriods, 0};
     try {
       buffer.push(diagnostic);
-      for (TimePeriod p : diagnostic.timePeriods) lastAddedHeartbeatDates[p] = diagnostic.date;
+      for (TimePeriod p : diagnostic.timePeriods)
+        lastAddedHeartbeatDates[p] = diagnostic.date;
     } catch (const RingBufferError&) {
     }
   }
@@ -90,13 +92,16 @@ HeartbeatsPayload HeartbeatsBundle::makeHeartbeatsPayload() const {
   }
   HeartbeatsPayload payload;
   payload.version = 2;
-  for (auto& [agent, dates] : byAgent) payload.userAgentPayloads.push_back({agent, dates});
+  for (auto& [agent, dates] : byAgent)
+    payload.userAgentPayloads.push_back({agent, dates});
   return payload;
 }
 
 namespace {
 
-Value dateValue(Date d) { return Value(platform::timeIntervalSinceReferenceDate(d)); }
+Value dateValue(Date d) {
+  return Value(platform::timeIntervalSinceReferenceDate(d));
+}
 
 std::optional<Date> readDate(const Value& v) {
   double seconds = 0;
@@ -115,7 +120,8 @@ const Value* key(const Value& object, const char* name) {
 
 Value encodeHeartbeat(const Heartbeat& h) {
   ValueList periods;
-  for (TimePeriod p : h.timePeriods) periods.emplace_back(static_cast<std::int64_t>(p));
+  for (TimePeriod p : h.timePeriods)
+    periods.emplace_back(static_cast<std::int64_t>(p));
   ValueMap m;
   m[Value("agent")] = Value(h.agent);
   m[Value("date")] = dateValue(h.date);

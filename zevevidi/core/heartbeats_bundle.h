@@ -20,8 +20,8 @@ enum class TimePeriod : std::int64_t { daily = 1 };
 inline constexpr TimePeriod kAllTimePeriods[] = {TimePeriod::daily};
 inline double timeInterval(TimePeriod period) {
   switch (period) {
-    case TimePeriod::daily:
-      return 86400;
+  case TimePeriod::daily:
+    return 86400;
   }
   return 86400;
 }
@@ -50,8 +50,7 @@ class RingBufferError : public std::exception {
   std::string description_;
 };
 
-template <class Element>
-struct RingBuffer {
+template <class Element> struct RingBuffer {
   std::vector<std::optional<Element>> circularQueue;
   std::int64_t tailIndex = 0;
 

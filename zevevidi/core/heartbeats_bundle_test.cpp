@@ -13,21 +13,25 @@ constexpr double kDay = 86400;
 // 2024-03-01 00:00:00 GMT.
 constexpr double kMarch1 = 1709251200;
 
-Date day(int n) { return Date{kMarch1 + n * kDay}; }
+Date day(int n) {
+  return Date{kMarch1 + n * kDay};
+}
 Heartbeat beat(const std::string& agent, int n) {
   return Heartbeat{agent, day(n), {TimePeriod::daily}, 0};
 }
 
 std::vector<std::string> agents(const HeartbeatsBundle& b) {
   std::vector<std::string> out;
-  for (const auto& h : b.buffer.elements()) out.push_back(h.agent);
+  for (const auto& h : b.buffer.elements())
+    out.push_back(h.agent);
   return out;
 }
 
 // The ring's heartbeats from oldest to newest (following the tail, not the slots).
 std::vector<std::string> oldestToNewest(HeartbeatsBundle b) {
   std::vector<std::string> out;
-  while (auto h = b.buffer.removeNewest()) out.insert(out.begin(), h->agent);
+  while (auto h = b.buffer.removeNewest())
+    out.insert(out.begin(), h->agent);
   return out;
 }
 
@@ -51,8 +55,10 @@ TEST(RingBufferTest, PushRemoveAndIterationFollowTheSlots) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     RingBuffer<int> ring(c.capacity);
-    for (int v : c.pushes) ring.push(v);
-    for (int i = 0; i < c.removes; ++i) ring.removeNewest();
+    for (int v : c.pushes)
+      ring.push(v);
+    for (int i = 0; i < c.removes; ++i)
+      ring.removeNewest();
     EXPECT_EQ(ring.elements(), c.expectedSlots);
     EXPECT_EQ(ring.tailIndex, c.expectedTail);
     EXPECT_EQ(ring.circularQueue.size(), c.capacity);
@@ -81,7 +87,8 @@ TEST(RingBufferTest, PushReturnsTheReplacedElementAndRefusesATailOutsideTheRing)
 
 TEST(HeartbeatsBundleTest, The31stHeartbeatReplacesSlotZeroAndForgetsItsDateInTheCache) {
   HeartbeatsBundle bundle(30);
-  for (int i = 0; i < 30; ++i) bundle.append(beat("a", i));
+  for (int i = 0; i < 30; ++i)
+    bundle.append(beat("a", i));
   // Make the cache point at the oldest heartbeat's date, as if it were the last one.
   bundle.lastAddedHeartbeatDates[TimePeriod::daily] = day(0);
   Heartbeat replacedBy{"b", day(30), {}, 0};
@@ -119,7 +126,8 @@ TEST(HeartbeatsBundleTest, ADamagedTailResetsTheBundleAndLeavesADiagnosticHeartb
 
 TEST(HeartbeatsBundleTest, RemoveByDateClosesTheGapAndKeepsTheOrder) {
   HeartbeatsBundle bundle(5);
-  for (int i = 0; i < 4; ++i) bundle.append(beat("h" + std::to_string(i), i));
+  for (int i = 0; i < 4; ++i)
+    bundle.append(beat("h" + std::to_string(i), i));
   auto cache = bundle.lastAddedHeartbeatDates;
 
   auto removed = bundle.removeHeartbeat(day(1));
@@ -163,7 +171,8 @@ TEST(HeartbeatsBundleTest, EncodedFormOfANewBundle) {
   auto json = platform::dataWithJSONObject(HeartbeatsBundle(30).encode());
   ASSERT_TRUE(json.has_value());
   std::string nulls;
-  for (int i = 0; i < 30; ++i) nulls += i ? ",null" : "null";
+  for (int i = 0; i < 30; ++i)
+    nulls += i ? ",null" : "null";
   EXPECT_EQ(*json, "{\"buffer\":{\"circularQueue\":[" + nulls +
                        "],\"tailIndex\":0},\"capacity\":30,\"lastAddedHeartbeatDates\":[1,"
                        "-63114076800]}");

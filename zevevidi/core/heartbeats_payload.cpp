@@ -26,7 +26,8 @@ std::optional<std::string> HeartbeatsPayload::jsonText() const {
   ValueList heartbeats;
   for (const auto& entry : userAgentPayloads) {
     ValueList dates;
-    for (const auto& date : entry.dates) dates.emplace_back(formatter.stringFromDate(date));
+    for (const auto& date : entry.dates)
+      dates.emplace_back(formatter.stringFromDate(date));
     ValueMap object;
     object[Value("agent")] = Value(entry.agent);
     object[Value("dates")] = Value(std::move(dates));
@@ -95,8 +96,10 @@ std::string base64URLEncodedString(const Bytes& data) {
 std::optional<Bytes> base64URLDecoded(const std::string& text) {
   std::string standard;
   standard.reserve(text.size() + 3);
-  for (char c : text) standard.push_back(c == '_' ? '/' : c == '-' ? '+' : c);
-  while (standard.size() % 4 != 0) standard.push_back('=');
+  for (char c : text)
+    standard.push_back(c == '_' ? '/' : c == '-' ? '+' : c);
+  while (standard.size() % 4 != 0)
+    standard.push_back('=');
   return platform::base64Decode(standard, platform::Base64Alphabet::Standard);
 }
 

@@ -50,7 +50,8 @@ std::optional<platform::Bytes> base64URLDecoded(const std::string& text);
 // The object-facing payload, created by FIRHeartbeatController around a flushed payload.
 class FIRHeartbeatsPayload {
  public:
-  explicit FIRHeartbeatsPayload(HeartbeatsPayload payload) : heartbeatsPayload_(std::move(payload)) {}
+  explicit FIRHeartbeatsPayload(HeartbeatsPayload payload)
+      : heartbeatsPayload_(std::move(payload)) {}
   std::string headerValue() const { return heartbeatsPayload_.headerValue(); }
   bool isEmpty() const { return heartbeatsPayload_.isEmpty(); }
   const HeartbeatsPayload& heartbeatsPayload() const { return heartbeatsPayload_; }

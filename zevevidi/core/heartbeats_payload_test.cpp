@@ -31,9 +31,8 @@ TEST(HeartbeatsPayloadTest, HeaderDecodesIndependentlyToTheExactJSON) {
   auto text = headerJSONText(header);
   ASSERT_TRUE(text.has_value());
   // Slashes inside strings are escaped; dates are GMT days.
-  EXPECT_EQ(*text,
-            R"({"heartbeats":[{"agent":"zev-ios\/11.15.0 os\/14","dates":["2024-03-01",)"
-            R"("2024-03-02"]},{"agent":"other","dates":["2024-03-01"]}],"version":2})");
+  EXPECT_EQ(*text, R"({"heartbeats":[{"agent":"zev-ios\/11.15.0 os\/14","dates":["2024-03-01",)"
+                   R"("2024-03-02"]},{"agent":"other","dates":["2024-03-01"]}],"version":2})");
   EXPECT_EQ(*text, payload.jsonText());
 }
 
@@ -50,7 +49,8 @@ TEST(HeartbeatsPayloadTest, DaysAreGMTDaysWhateverTheLocalZone) {
 TEST(HeartbeatsPayloadTest, Base64URLRoundTripAndRejection) {
   for (std::size_t length = 0; length < 70; ++length) {
     platform::Bytes bytes(length);
-    for (std::size_t i = 0; i < length; ++i) bytes[i] = static_cast<std::uint8_t>(i * 37 + 251);
+    for (std::size_t i = 0; i < length; ++i)
+      bytes[i] = static_cast<std::uint8_t>(i * 37 + 251);
     std::string text = heartbeat_bytes::base64URLEncodedString(bytes);
     EXPECT_EQ(text.find_first_of("+/="), std::string::npos);
     EXPECT_EQ(heartbeat_bytes::base64URLDecoded(text), std::optional<platform::Bytes>(bytes));
