@@ -3,6 +3,7 @@
 #include "platform/log/log.h"
 #include "plugins/shared_preferences_foundation/shared_preferences_plugin.h"
 #include "plugins/sqflite/sqflite_plugin.h"
+#include "plugins/zevevidi_core/flt_zevevidi_core_plugin.h"
 #include "runner/fvp_plugin.h"
 
 // One include per registered plugin, in table order.
@@ -12,6 +13,7 @@ namespace lumora {
 const std::vector<PluginRegistration>& generatedPluginTable() {
   // Keep the rows in position order; a plugin's row is added when its plugin exists.
   static const std::vector<PluginRegistration> table = {
+      {3, "FLTZevevidiCorePlugin", &FLTZevevidiCorePlugin::registerWithRegistrar},
       {4, "FvpPlugin", &FvpPlugin::registerWithRegistrar},
       {7, "SharedPreferencesPlugin", &shared_preferences::SharedPreferencesPlugin::registerWith},
       {8, "SqflitePlugin", &sqflite::SqflitePlugin::registerWithRegistrar},
