@@ -17,12 +17,24 @@ Value typicalMessage() {
   for (int i = 0; i < 100; ++i) {
     Value v;
     switch (i % 6) {
-      case 0: v = Value(i); break;
-      case 1: v = Value(i * 1.5); break;
-      case 2: v = Value("a string value of moderate length #" + std::to_string(i)); break;
-      case 3: v = Value(i % 2 == 0); break;
-      case 4: v = Value::list({i, "x", Value()}); break;
-      case 5: v = Value(platform::Bytes(32, static_cast<std::uint8_t>(i))); break;
+    case 0:
+      v = Value(i);
+      break;
+    case 1:
+      v = Value(i * 1.5);
+      break;
+    case 2:
+      v = Value("a string value of moderate length #" + std::to_string(i));
+      break;
+    case 3:
+      v = Value(i % 2 == 0);
+      break;
+    case 4:
+      v = Value::list({i, "x", Value()});
+      break;
+    case 5:
+      v = Value(platform::Bytes(32, static_cast<std::uint8_t>(i)));
+      break;
     }
     map[Value("key_" + std::to_string(i))] = std::move(v);
   }
@@ -66,13 +78,14 @@ void BM_MessengerRoundTrip(benchmark::State& state) {
   for (auto _ : state) {
     bool replied = false;
     driver->send("bench.echo", message, [&](const platform::Bytes&) { replied = true; });
-    while (!replied) loop.drain();
+    while (!replied)
+      loop.drain();
   }
   state.SetItemsProcessed(state.iterations());
   engine->shutDown();
 }
 BENCHMARK(BM_MessengerRoundTrip);
 
-}  // namespace
+} // namespace
 
 BENCHMARK_MAIN();

@@ -8,7 +8,7 @@
 namespace lumora {
 
 class AppDelegate : public flutter::AppDelegate {
- public:
+public:
   AppDelegate() = default;
 
   bool applicationShouldTerminateAfterLastWindowClosed(platform::Application&) override {
@@ -17,4 +17,4 @@ class AppDelegate : public flutter::AppDelegate {
   bool applicationSupportsSecureRestorableState(platform::Application&) override { return true; }
 };
 
-}  // namespace lumora
+} // namespace lumora

@@ -6,11 +6,13 @@
 
 namespace {
 std::atomic<int> g_registrations{0};
-}  // namespace
+} // namespace
 
 void FvpPlugin::registerWithRegistrar(const flutter::PluginRegistrarPtr& /*registrar*/) {
   ++g_registrations;
   platform::Log::cached("com.lumora.fvp", "plugin")->info("registerWithRegistrar called");
 }
 
-int FvpPlugin::registrationCount() { return g_registrations.load(); }
+int FvpPlugin::registrationCount() {
+  return g_registrations.load();
+}

@@ -3,4 +3,6 @@
 
 #include "runner/main_interface.h"
 
-int main(int argc, char** argv) { std::exit(lumora::lumoraMain(argc, argv)); }
+int main(int argc, char** argv) {
+  std::exit(lumora::lumoraMain(argc, argv));
+}

@@ -23,4 +23,4 @@ int lumoraMain(int argc, char** argv) {
   return platform::applicationMain(argc, argv, mainInterface());
 }
 
-}  // namespace lumora
+} // namespace lumora

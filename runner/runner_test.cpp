@@ -16,16 +16,18 @@ namespace {
 
 // The full registration order; rows of plugins not built yet are absent from the table.
 const char* const kFullOrder[] = {
-    "ConnectivityPlusPlugin",   "ZevevidiAnalyticsPlugin", "FLTZevevidiCorePlugin",
-    "FvpPlugin",                "FPPPackageInfoPlusPlugin", "ScreenRetrieverMacosPlugin",
-    "SharedPreferencesPlugin",  "SqflitePlugin",           "UrlLauncherPlugin",
-    "VideoPlayerPlugin",        "WakelockPlusMacosPlugin", "WebViewFlutterPlugin",
+    "ConnectivityPlusPlugin",   "ZevevidiAnalyticsPlugin",
+    "FLTZevevidiCorePlugin",    "FvpPlugin",
+    "FPPPackageInfoPlusPlugin", "ScreenRetrieverMacosPlugin",
+    "SharedPreferencesPlugin",  "SqflitePlugin",
+    "UrlLauncherPlugin",        "VideoPlayerPlugin",
+    "WakelockPlusMacosPlugin",  "WebViewFlutterPlugin",
     "WindowManagerPlugin",
 };
 
 // Records the order of registrar requests and hands out real registrars.
 class RecordingRegistry : public flutter::PluginRegistry {
- public:
+public:
   flutter::PluginRegistrarPtr registrarForPlugin(const std::string& key) override {
     keys.push_back(key);
     return engine->registrarForPlugin(key);
@@ -33,7 +35,8 @@ class RecordingRegistry : public flutter::PluginRegistry {
   platform::ObjectPtr valuePublishedByPlugin(const std::string& key) const override {
     return engine->valuePublishedByPlugin(key);
   }
-  flutter::EnginePtr engine = flutter::Engine::create(flutter::DartProject(std::vector<std::string>{}));
+  flutter::EnginePtr engine =
+      flutter::Engine::create(flutter::DartProject(std::vector<std::string>{}));
   std::vector<std::string> keys;
 };
 
@@ -114,5 +117,5 @@ TEST(ApplicationTest, ClosingTheMainWindowEndsTheApplication) {
   app.resetForTesting();
 }
 
-}  // namespace
-}  // namespace lumora
+} // namespace
+} // namespace lumora

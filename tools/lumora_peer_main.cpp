@@ -6,16 +6,17 @@
 //
 // Commands run one at a time: the next line is read once the previous command's reply is in.
 // A "send", "invoke" or "raw" command with "noWait": true does not hold the next line back (its
-// reply is still printed when it comes), so calls can be in flight together. Messages from the host keep arriving meanwhile and are printed as they come. At the end of the
-// input the peer waits for the last reply and exits 0; it exits 2 when it cannot connect and 3
-// when the host goes away first.
+// reply is still printed when it comes), so calls can be in flight together. Messages from the host
+// keep arriving meanwhile and are printed as they come. At the end of the input the peer waits for
+// the last reply and exits 0; it exits 2 when it cannot connect and 3 when the host goes away
+// first.
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
@@ -39,7 +40,9 @@ using nlohmann::json;
 using platform::Bytes;
 using Clock = std::chrono::steady_clock;
 
-void emit(const json& line) { std::cout << line.dump() << "\n" << std::flush; }
+void emit(const json& line) {
+  std::cout << line.dump() << "\n" << std::flush;
+}
 
 json errorFields(const flutter::Error& e) {
   return json{{"code", e.code},
@@ -65,7 +68,7 @@ int connectTo(const std::string& path, double timeoutSeconds) {
 }
 
 class Peer {
- public:
+public:
   explicit Peer(int fd) : fd_(fd) {}
 
   int run() {
@@ -102,10 +105,10 @@ class Peer {
       if (wantInput) fds[count++] = {0, POLLIN, 0};
       int timeout = -1;
       if (Clock::now() < sleepUntil_) {
-        timeout = int(std::chrono::duration_cast<std::chrono::milliseconds>(sleepUntil_ -
-                                                                            Clock::now())
-                          .count()) +
-                  1;
+        timeout =
+            int(std::chrono::duration_cast<std::chrono::milliseconds>(sleepUntil_ - Clock::now())
+                    .count()) +
+            1;
       }
       int n = ::poll(fds, count, timeout);
       if (n < 0) {
@@ -130,7 +133,7 @@ class Peer {
     }
   }
 
- private:
+private:
   struct Pending {
     std::string op;
     std::string channel;
@@ -255,8 +258,8 @@ class Peer {
     while (true) {
       flutter::PeerFrame frame;
       std::size_t consumed = 0;
-      auto result =
-          flutter::parsePeerFrame(buffer_.data() + offset, buffer_.size() - offset, frame, consumed);
+      auto result = flutter::parsePeerFrame(buffer_.data() + offset, buffer_.size() - offset, frame,
+                                            consumed);
       if (result == flutter::PeerFrameParse::NeedMore) break;
       if (result == flutter::PeerFrameParse::Malformed) {
         emit(json{{"op", "protocolError"}, {"message", "malformed frame from the host"}});
@@ -374,7 +377,7 @@ int usage() {
   return 1;
 }
 
-}  // namespace
+} // namespace
 
 int main(int argc, char** argv) {
   std::string socketPath;

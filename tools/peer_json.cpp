@@ -14,7 +14,9 @@ bool ExtensionValue::isEqual(const platform::Object& other) const {
   return o && o->typeByte == typeByte && o->value == value;
 }
 
-std::size_t ExtensionValue::hash() const { return value.hash() * 31 + typeByte; }
+std::size_t ExtensionValue::hash() const {
+  return value.hash() * 31 + typeByte;
+}
 
 std::string ExtensionValue::debugDescription() const {
   return "ext(" + std::to_string(typeByte) + ", " + value.debugString() + ")";
@@ -23,7 +25,7 @@ std::string ExtensionValue::debugDescription() const {
 namespace {
 
 class PeerWriter : public flutter::StandardWriter {
- public:
+public:
   using StandardWriter::StandardWriter;
   void writeValue(const Value& value) override {
     if (auto ext = value.asObjectOf<ExtensionValue>()) {
@@ -36,7 +38,7 @@ class PeerWriter : public flutter::StandardWriter {
 };
 
 class PeerReader : public flutter::StandardReader {
- public:
+public:
   using StandardReader::StandardReader;
   Value readValueOfType(std::uint8_t type) override {
     if (type >= 128) return Value(std::make_shared<ExtensionValue>(type, readValue()));
@@ -45,12 +47,12 @@ class PeerReader : public flutter::StandardReader {
 };
 
 class PeerReaderWriter : public flutter::StandardReaderWriter {
- public:
+public:
   std::unique_ptr<flutter::StandardWriter> writerWithData(platform::Bytes& data) const override {
     return std::make_unique<PeerWriter>(data);
   }
-  std::unique_ptr<flutter::StandardReader> readerWithData(
-      const platform::Bytes& data) const override {
+  std::unique_ptr<flutter::StandardReader>
+  readerWithData(const platform::Bytes& data) const override {
     return std::make_unique<PeerReader>(data.data(), data.size());
   }
 };
@@ -74,9 +76,9 @@ double doubleFromJson(const json& j, const char* where) {
 }
 
 std::int64_t integerFromJson(const json& j, const char* where) {
-  if (j.is_number_integer() && !(j.is_number_unsigned() &&
-                                 j.get<std::uint64_t>() >
-                                     std::uint64_t(std::numeric_limits<std::int64_t>::max()))) {
+  if (j.is_number_integer() &&
+      !(j.is_number_unsigned() &&
+        j.get<std::uint64_t>() > std::uint64_t(std::numeric_limits<std::int64_t>::max()))) {
     return j.get<std::int64_t>();
   }
   throw std::invalid_argument(std::string(where) + ": not a 64-bit integer: " + j.dump());
@@ -86,11 +88,12 @@ template <class List, class Convert>
 Value listFromJson(const json& j, const char* where, Convert convert) {
   if (!j.is_array()) throw std::invalid_argument(std::string(where) + " needs an array");
   List list;
-  for (const auto& e : j) list.push_back(convert(e, where));
+  for (const auto& e : j)
+    list.push_back(convert(e, where));
   return Value(std::move(list));
 }
 
-}  // namespace
+} // namespace
 
 std::shared_ptr<const flutter::StandardMessageCodec> peerCodec() {
   static const auto codec =
@@ -144,91 +147,95 @@ std::optional<platform::Bytes> fromHex(const std::string& text) {
 json toJson(const Value& value) {
   using platform::ValueKind;
   switch (value.kind()) {
-    case ValueKind::Null:
-      return nullptr;
-    case ValueKind::Bool:
-      return value.asBool();
-    case ValueKind::Int:
-      return value.asInt();
-    case ValueKind::Double:
-      return doubleToJson(value.asDouble());
-    case ValueKind::String:
-      return value.asString();
-    case ValueKind::Bytes:
-      return json{{"$uint8", toHex(value.asBytes())}};
-    case ValueKind::Int32List:
-      return json{{"$int32", *value.ifInt32List()}};
-    case ValueKind::Int64List:
-      return json{{"$int64", *value.ifInt64List()}};
-    case ValueKind::Float32List: {
-      json a = json::array();
-      for (float f : *value.ifFloat32List()) {
-        json e = doubleToJson(f);
-        a.push_back(e.is_object() ? e["$double"] : e);
-      }
-      return json{{"$float32", a}};
+  case ValueKind::Null:
+    return nullptr;
+  case ValueKind::Bool:
+    return value.asBool();
+  case ValueKind::Int:
+    return value.asInt();
+  case ValueKind::Double:
+    return doubleToJson(value.asDouble());
+  case ValueKind::String:
+    return value.asString();
+  case ValueKind::Bytes:
+    return json{{"$uint8", toHex(value.asBytes())}};
+  case ValueKind::Int32List:
+    return json{{"$int32", *value.ifInt32List()}};
+  case ValueKind::Int64List:
+    return json{{"$int64", *value.ifInt64List()}};
+  case ValueKind::Float32List: {
+    json a = json::array();
+    for (float f : *value.ifFloat32List()) {
+      json e = doubleToJson(f);
+      a.push_back(e.is_object() ? e["$double"] : e);
     }
-    case ValueKind::Float64List: {
-      json a = json::array();
-      for (double d : *value.ifFloat64List()) {
-        json e = doubleToJson(d);
-        a.push_back(e.is_object() ? e["$double"] : e);
-      }
-      return json{{"$float64", a}};
+    return json{{"$float32", a}};
+  }
+  case ValueKind::Float64List: {
+    json a = json::array();
+    for (double d : *value.ifFloat64List()) {
+      json e = doubleToJson(d);
+      a.push_back(e.is_object() ? e["$double"] : e);
     }
-    case ValueKind::List: {
-      json a = json::array();
-      for (const auto& e : value.asList()) a.push_back(toJson(e));
-      return a;
+    return json{{"$float64", a}};
+  }
+  case ValueKind::List: {
+    json a = json::array();
+    for (const auto& e : value.asList())
+      a.push_back(toJson(e));
+    return a;
+  }
+  case ValueKind::Map: {
+    bool plain = true;
+    for (const auto& [k, v] : value.asMap()) {
+      if (!k.isString() || (!k.asString().empty() && k.asString()[0] == '$')) plain = false;
     }
-    case ValueKind::Map: {
-      bool plain = true;
-      for (const auto& [k, v] : value.asMap()) {
-        if (!k.isString() || (!k.asString().empty() && k.asString()[0] == '$')) plain = false;
-      }
-      if (plain) {
-        json o = json::object();
-        for (const auto& [k, v] : value.asMap()) o[k.asString()] = toJson(v);
-        return o;
-      }
-      json pairs = json::array();
-      for (const auto& [k, v] : value.asMap()) pairs.push_back(json::array({toJson(k), toJson(v)}));
-      return json{{"$map", pairs}};
+    if (plain) {
+      json o = json::object();
+      for (const auto& [k, v] : value.asMap())
+        o[k.asString()] = toJson(v);
+      return o;
     }
-    case ValueKind::Object:
-      if (auto ext = value.asObjectOf<ExtensionValue>()) {
-        return json{{"$ext", ext->typeByte}, {"value", toJson(ext->value)}};
-      }
-      break;
-    case ValueKind::Date:
-    case ValueKind::Error:
-      break;
+    json pairs = json::array();
+    for (const auto& [k, v] : value.asMap())
+      pairs.push_back(json::array({toJson(k), toJson(v)}));
+    return json{{"$map", pairs}};
+  }
+  case ValueKind::Object:
+    if (auto ext = value.asObjectOf<ExtensionValue>()) {
+      return json{{"$ext", ext->typeByte}, {"value", toJson(ext->value)}};
+    }
+    break;
+  case ValueKind::Date:
+  case ValueKind::Error:
+    break;
   }
   return json{{"$unsupported", value.debugString()}};
 }
 
 Value fromJson(const json& j) {
   switch (j.type()) {
-    case json::value_t::null:
-      return Value();
-    case json::value_t::boolean:
-      return Value(j.get<bool>());
-    case json::value_t::number_integer:
-    case json::value_t::number_unsigned:
-      return Value(integerFromJson(j, "integer"));
-    case json::value_t::number_float:
-      return Value(j.get<double>());
-    case json::value_t::string:
-      return Value(j.get<std::string>());
-    case json::value_t::array: {
-      platform::ValueList list;
-      for (const auto& e : j) list.push_back(fromJson(e));
-      return Value(std::move(list));
-    }
-    case json::value_t::object:
-      break;
-    default:
-      throw std::invalid_argument("unsupported JSON value: " + j.dump());
+  case json::value_t::null:
+    return Value();
+  case json::value_t::boolean:
+    return Value(j.get<bool>());
+  case json::value_t::number_integer:
+  case json::value_t::number_unsigned:
+    return Value(integerFromJson(j, "integer"));
+  case json::value_t::number_float:
+    return Value(j.get<double>());
+  case json::value_t::string:
+    return Value(j.get<std::string>());
+  case json::value_t::array: {
+    platform::ValueList list;
+    for (const auto& e : j)
+      list.push_back(fromJson(e));
+    return Value(std::move(list));
+  }
+  case json::value_t::object:
+    break;
+  default:
+    throw std::invalid_argument("unsupported JSON value: " + j.dump());
   }
   // Tagged forms have exactly their tag (and "value" for $ext); other objects are string maps.
   if (j.size() == 1 && j.begin().key().rfind("$", 0) == 0) {
@@ -252,11 +259,12 @@ Value fromJson(const json& j) {
     }
     if (tag == "$int64") return listFromJson<platform::Int64List>(body, "$int64", integerFromJson);
     if (tag == "$float32") {
-      return listFromJson<platform::Float32List>(body, "$float32", [](const json& e, const char* w) {
-        return static_cast<float>(doubleFromJson(e, w));
-      });
+      return listFromJson<platform::Float32List>(
+          body, "$float32",
+          [](const json& e, const char* w) { return static_cast<float>(doubleFromJson(e, w)); });
     }
-    if (tag == "$float64") return listFromJson<platform::Float64List>(body, "$float64", doubleFromJson);
+    if (tag == "$float64")
+      return listFromJson<platform::Float64List>(body, "$float64", doubleFromJson);
     if (tag == "$map") {
       if (!body.is_array()) throw std::invalid_argument("$map needs an array of pairs");
       platform::ValueMap map;
@@ -273,8 +281,8 @@ Value fromJson(const json& j) {
   if (j.size() == 2 && j.contains("$ext") && j.contains("value")) {
     std::int64_t type = integerFromJson(j["$ext"], "$ext");
     if (type < 128 || type > 255) throw std::invalid_argument("$ext: type byte must be 128..255");
-    return Value(std::make_shared<ExtensionValue>(static_cast<std::uint8_t>(type),
-                                                  fromJson(j["value"])));
+    return Value(
+        std::make_shared<ExtensionValue>(static_cast<std::uint8_t>(type), fromJson(j["value"])));
   }
   platform::ValueMap map;
   for (auto it = j.begin(); it != j.end(); ++it) {
@@ -286,4 +294,4 @@ Value fromJson(const json& j) {
   return Value(std::move(map));
 }
 
-}  // namespace lumora::peer
+} // namespace lumora::peer

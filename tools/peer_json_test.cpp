@@ -46,8 +46,9 @@ TEST(PeerJsonTest, ValuesHaveAFaithfulJsonForm) {
 
 TEST(PeerJsonTest, RefusesFormsThatAreNotValues) {
   const char* cases[] = {
-      R"({"$uint8":"abc"})",          R"({"$int32":[4294967296]})", R"({"$map":[[1]]})",
-      R"({"$ext":12,"value":null})",  R"({"$what":1})",             "18446744073709551615",
+      R"({"$uint8":"abc"})",   R"({"$int32":[4294967296]})",
+      R"({"$map":[[1]]})",     R"({"$ext":12,"value":null})",
+      R"({"$what":1})",        "18446744073709551615",
       R"({"$float64":["x"]})",
   };
   for (const char* c : cases) {
@@ -68,5 +69,5 @@ TEST(PeerJsonTest, PeerCodecCarriesPluginTypeBytesThrough) {
   EXPECT_FALSE(fromHex("abc").has_value());
 }
 
-}  // namespace
-}  // namespace lumora::peer
+} // namespace
+} // namespace lumora::peer

@@ -32,7 +32,7 @@ void onSignal(int signal) {
 
 // Watches the signal pipe while the application runs; a closing byte 0 stops it.
 class SignalWatcher {
- public:
+public:
   SignalWatcher() {
     if (::pipe2(g_signalPipe, O_CLOEXEC) != 0) return;
     struct sigaction action {};
@@ -72,13 +72,13 @@ class SignalWatcher {
     g_signalPipe[0] = g_signalPipe[1] = -1;
   }
 
- private:
+private:
   std::thread thread_;
   struct sigaction previousInt_ {};
   struct sigaction previousTerm_ {};
 };
 
-}  // namespace
+} // namespace
 
 Application& Application::shared() {
   static Application* application = new Application();
@@ -99,7 +99,8 @@ void Application::loadInterface(const InterfaceDescription& description) {
     loaded.emplace_back(window, entry.visibleAtLaunch);
   }
   // Every object of the description exists before any of them wakes.
-  for (auto& [window, visible] : loaded) window->awakeFromNib();
+  for (auto& [window, visible] : loaded)
+    window->awakeFromNib();
   for (auto& [window, visible] : loaded) {
     if (visible) window->makeKeyAndOrderFront();
   }
@@ -159,7 +160,9 @@ void Application::resetForTesting() {
   terminating_ = false;
 }
 
-const std::vector<std::string>& processArguments() { return argumentsStorage(); }
+const std::vector<std::string>& processArguments() {
+  return argumentsStorage();
+}
 
 void setProcessArguments(std::vector<std::string> arguments) {
   argumentsStorage() = std::move(arguments);
@@ -167,11 +170,12 @@ void setProcessArguments(std::vector<std::string> arguments) {
 
 int applicationMain(int argc, char** argv, const InterfaceDescription& description) {
   std::vector<std::string> arguments;
-  for (int i = 0; i < argc; ++i) arguments.emplace_back(argv[i] ? argv[i] : "");
+  for (int i = 0; i < argc; ++i)
+    arguments.emplace_back(argv[i] ? argv[i] : "");
   setProcessArguments(std::move(arguments));
   Application& application = Application::shared();
   application.loadInterface(description);
   return application.run();
 }
 
-}  // namespace platform
+} // namespace platform

@@ -32,7 +32,9 @@ void Window::makeKeyAndOrderFront() {
   Application::shared().addWindow(shared_from_this());
 }
 
-void Window::orderOut() { visible_ = false; }
+void Window::orderOut() {
+  visible_ = false;
+}
 
 void Window::close() {
   if (closed_) return;
@@ -43,4 +45,4 @@ void Window::close() {
   Application::shared().windowDidClose(*this);
 }
 
-}  // namespace platform
+} // namespace platform

@@ -27,25 +27,22 @@ bool encodeReply(const std::string& channel, const std::function<platform::Bytes
     out = encode();
     return true;
   } catch (const std::exception& e) {
-    platform::assertionFailure(__FILE__, __LINE__,
-                               "cannot encode the reply on channel \"" + channel + "\": " +
-                                   e.what());
+    platform::assertionFailure(
+        __FILE__, __LINE__, "cannot encode the reply on channel \"" + channel + "\": " + e.what());
     return false;
   }
 }
 
-}  // namespace
+} // namespace
 
 // ---- Basic message channel ------------------------------------------------------------------
 
 BasicMessageChannel::BasicMessageChannel(std::string name, BinaryMessengerPtr messenger,
                                          MessageCodecPtr codec)
-    : name_(std::move(name)),
-      messenger_(std::move(messenger)),
+    : name_(std::move(name)), messenger_(std::move(messenger)),
       codec_(codec ? std::move(codec) : StandardMessageCodec::sharedInstance()) {}
 
-void BasicMessageChannel::sendMessage(const platform::Value& message,
-                                      MessageReply callback) const {
+void BasicMessageChannel::sendMessage(const platform::Value& message, MessageReply callback) const {
   if (!messenger_) return;
   platform::Bytes bytes;
   try {
@@ -75,8 +72,8 @@ void BasicMessageChannel::setMessageHandler(MessageHandler handler) const {
     return;
   }
   messenger_->setMessageHandlerOnChannel(
-      name_, [handler = std::move(handler), codec = codec_, name = name_](
-                 const platform::Bytes& message, BinaryReply reply) {
+      name_, [handler = std::move(handler), codec = codec_,
+              name = name_](const platform::Bytes& message, BinaryReply reply) {
         std::string error;
         auto value = codec->decode(message, &error);
         if (!value) {
@@ -88,7 +85,9 @@ void BasicMessageChannel::setMessageHandler(MessageHandler handler) const {
         MessageReply valueReply = [reply, codec, name, replied](const platform::Value& v) {
           replied->store(true);
           platform::Bytes bytes;
-          if (!encodeReply(name, [&] { return codec->encode(v); }, bytes)) bytes.clear();
+          if (!encodeReply(
+                  name, [&] { return codec->encode(v); }, bytes))
+            bytes.clear();
           reply(bytes);
         };
         try {
@@ -103,8 +102,7 @@ void BasicMessageChannel::setMessageHandler(MessageHandler handler) const {
 // ---- Method channel -------------------------------------------------------------------------
 
 MethodChannel::MethodChannel(std::string name, BinaryMessengerPtr messenger, MethodCodecPtr codec)
-    : name_(std::move(name)),
-      messenger_(std::move(messenger)),
+    : name_(std::move(name)), messenger_(std::move(messenger)),
       codec_(codec ? std::move(codec) : StandardMethodCodec::sharedInstance()) {}
 
 void MethodChannel::invokeMethod(const std::string& method, const platform::Value& arguments,
@@ -142,54 +140,53 @@ void MethodChannel::setMethodCallHandler(MethodCallHandler handler) const {
     messenger_->setMessageHandlerOnChannel(name_, nullptr);
     return;
   }
-  messenger_->setMessageHandlerOnChannel(
-      name_, [handler = std::move(handler), codec = codec_, name = name_](
-                 const platform::Bytes& message, BinaryReply reply) {
-        std::string error;
-        auto call = codec->decodeMethodCall(message, &error);
-        if (!call) {
-          reply(codec->encodeErrorEnvelope(
-              Error{"invalid-message", "undecodable method call: " + error, {}}));
-          return;
+  messenger_->setMessageHandlerOnChannel(name_, [handler = std::move(handler), codec = codec_,
+                                                 name = name_](const platform::Bytes& message,
+                                                               BinaryReply reply) {
+    std::string error;
+    auto call = codec->decodeMethodCall(message, &error);
+    if (!call) {
+      reply(codec->encodeErrorEnvelope(
+          Error{"invalid-message", "undecodable method call: " + error, {}}));
+      return;
+    }
+    auto replied = std::make_shared<std::atomic<bool>>(false);
+    MethodResult result = [reply, codec, name, replied,
+                           method = call->method](MethodResponse response) {
+      if (replied->exchange(true)) {
+        platform::assertionFailure(__FILE__, __LINE__,
+                                   "result of \"" + method + "\" on \"" + name + "\" given twice");
+        return;
+      }
+      platform::Bytes bytes;
+      switch (response.kind()) {
+      case MethodResponse::Kind::NotImplemented:
+        break;
+      case MethodResponse::Kind::Success:
+        if (!encodeReply(
+                name, [&] { return codec->encodeSuccessEnvelope(response.value()); }, bytes)) {
+          bytes = codec->encodeErrorEnvelope(
+              Error{"codec-error", "the result of \"" + method + "\" cannot be encoded", {}});
         }
-        auto replied = std::make_shared<std::atomic<bool>>(false);
-        MethodResult result = [reply, codec, name, replied,
-                               method = call->method](MethodResponse response) {
-          if (replied->exchange(true)) {
-            platform::assertionFailure(__FILE__, __LINE__,
-                                       "result of \"" + method + "\" on \"" + name +
-                                           "\" given twice");
-            return;
-          }
-          platform::Bytes bytes;
-          switch (response.kind()) {
-            case MethodResponse::Kind::NotImplemented:
-              break;
-            case MethodResponse::Kind::Success:
-              if (!encodeReply(name, [&] { return codec->encodeSuccessEnvelope(response.value()); },
-                               bytes)) {
-                bytes = codec->encodeErrorEnvelope(
-                    Error{"codec-error", "the result of \"" + method + "\" cannot be encoded", {}});
-              }
-              break;
-            case MethodResponse::Kind::Error:
-              if (!encodeReply(name, [&] { return codec->encodeErrorEnvelope(response.error()); },
-                               bytes)) {
-                bytes = codec->encodeErrorEnvelope(
-                    Error{response.error().code, response.error().message, {}});
-              }
-              break;
-          }
-          reply(bytes);
-        };
-        try {
-          handler(*call, result);
-        } catch (...) {
-          std::string what = describe(std::current_exception());
-          engineLog("handler of \"" + call->method + "\" on \"" + name + "\" threw: " + what);
-          if (!replied->load()) result(Error{"exception", what, {}});
+        break;
+      case MethodResponse::Kind::Error:
+        if (!encodeReply(
+                name, [&] { return codec->encodeErrorEnvelope(response.error()); }, bytes)) {
+          bytes = codec->encodeErrorEnvelope(
+              Error{response.error().code, response.error().message, {}});
         }
-      });
+        break;
+      }
+      reply(bytes);
+    };
+    try {
+      handler(*call, result);
+    } catch (...) {
+      std::string what = describe(std::current_exception());
+      engineLog("handler of \"" + call->method + "\" on \"" + name + "\" threw: " + what);
+      if (!replied->load()) result(Error{"exception", what, {}});
+    }
+  });
 }
 
 // ---- Event channel --------------------------------------------------------------------------
@@ -204,11 +201,10 @@ struct EventStreamState {
   bool active = false;
 };
 
-}  // namespace
+} // namespace
 
 EventChannel::EventChannel(std::string name, BinaryMessengerPtr messenger, MethodCodecPtr codec)
-    : name_(std::move(name)),
-      messenger_(std::move(messenger)),
+    : name_(std::move(name)), messenger_(std::move(messenger)),
       codec_(codec ? std::move(codec) : StandardMethodCodec::sharedInstance()) {}
 
 void EventChannel::setStreamHandler(std::shared_ptr<StreamHandler> streamHandler) const {
@@ -220,97 +216,97 @@ void EventChannel::setStreamHandler(std::shared_ptr<StreamHandler> streamHandler
   auto state = std::make_shared<EventStreamState>();
   // The sink holds the messenger weakly: the messenger owns this handler.
   std::weak_ptr<BinaryMessenger> weakMessenger = messenger_;
-  messenger_->setMessageHandlerOnChannel(
-      name_, [streamHandler, state, weakMessenger, codec = codec_, name = name_](
-                 const platform::Bytes& message, BinaryReply reply) {
-        std::string error;
-        auto call = codec->decodeMethodCall(message, &error);
-        if (!call) {
-          reply(codec->encodeErrorEnvelope(
-              Error{"invalid-message", "undecodable method call: " + error, {}}));
-          return;
-        }
-        auto callHandler = [&](auto&& fn) -> std::optional<Error> {
-          try {
-            return fn();
-          } catch (...) {
-            std::string what = describe(std::current_exception());
-            engineLog("stream handler on \"" + name + "\" threw: " + what);
-            return Error{"exception", what, {}};
-          }
-        };
-        if (call->method == "listen") {
-          std::uint64_t generation;
-          bool wasActive;
-          {
-            std::lock_guard<std::mutex> guard(state->mutex);
-            wasActive = state->active;
-            generation = ++state->generation;
-            state->active = true;
-          }
-          if (wasActive) {
-            // A second listen replaces the first stream.
-            auto e = callHandler([&] { return streamHandler->onCancelWithArguments({}); });
-            if (e) engineLog("cancelling the previous stream on \"" + name + "\" failed");
-          }
-          EventSink sink = [state, generation, weakMessenger, codec, name](StreamEvent event) {
-            std::lock_guard<std::mutex> guard(state->mutex);
-            // Sent under the lock so events keep their order and none follows a cancel.
-            if (state->generation != generation || !state->active) return;
-            auto messenger = weakMessenger.lock();
-            if (!messenger) return;
-            platform::Bytes bytes;
-            switch (event.kind()) {
-              case StreamEvent::Kind::Event:
-                if (!encodeReply(name, [&] { return codec->encodeSuccessEnvelope(event.value()); },
-                                 bytes)) {
-                  return;
-                }
-                break;
-              case StreamEvent::Kind::Error:
-                if (!encodeReply(name, [&] { return codec->encodeErrorEnvelope(event.error()); },
-                                 bytes)) {
-                  return;
-                }
-                break;
-              case StreamEvent::Kind::End:
-                state->active = false;
-                break;
-            }
-            messenger->sendOnChannel(name, bytes, nullptr);
-          };
-          auto e = callHandler(
-              [&] { return streamHandler->onListenWithArguments(call->arguments, sink); });
-          if (e) {
-            {
-              std::lock_guard<std::mutex> guard(state->mutex);
-              if (state->generation == generation) state->active = false;
-            }
-            reply(codec->encodeErrorEnvelope(*e));
-          } else {
-            reply(codec->encodeSuccessEnvelope(platform::Value()));
-          }
-          return;
-        }
-        if (call->method == "cancel") {
-          bool wasActive;
-          {
-            std::lock_guard<std::mutex> guard(state->mutex);
-            wasActive = state->active;
-            ++state->generation;
-            state->active = false;
-          }
-          if (!wasActive) {
-            reply(codec->encodeErrorEnvelope(Error{"error", "No active stream to cancel", {}}));
+  messenger_->setMessageHandlerOnChannel(name_, [streamHandler, state, weakMessenger,
+                                                 codec = codec_,
+                                                 name = name_](const platform::Bytes& message,
+                                                               BinaryReply reply) {
+    std::string error;
+    auto call = codec->decodeMethodCall(message, &error);
+    if (!call) {
+      reply(codec->encodeErrorEnvelope(
+          Error{"invalid-message", "undecodable method call: " + error, {}}));
+      return;
+    }
+    auto callHandler = [&](auto&& fn) -> std::optional<Error> {
+      try {
+        return fn();
+      } catch (...) {
+        std::string what = describe(std::current_exception());
+        engineLog("stream handler on \"" + name + "\" threw: " + what);
+        return Error{"exception", what, {}};
+      }
+    };
+    if (call->method == "listen") {
+      std::uint64_t generation;
+      bool wasActive;
+      {
+        std::lock_guard<std::mutex> guard(state->mutex);
+        wasActive = state->active;
+        generation = ++state->generation;
+        state->active = true;
+      }
+      if (wasActive) {
+        // A second listen replaces the first stream.
+        auto e = callHandler([&] { return streamHandler->onCancelWithArguments({}); });
+        if (e) engineLog("cancelling the previous stream on \"" + name + "\" failed");
+      }
+      EventSink sink = [state, generation, weakMessenger, codec, name](StreamEvent event) {
+        std::lock_guard<std::mutex> guard(state->mutex);
+        // Sent under the lock so events keep their order and none follows a cancel.
+        if (state->generation != generation || !state->active) return;
+        auto messenger = weakMessenger.lock();
+        if (!messenger) return;
+        platform::Bytes bytes;
+        switch (event.kind()) {
+        case StreamEvent::Kind::Event:
+          if (!encodeReply(
+                  name, [&] { return codec->encodeSuccessEnvelope(event.value()); }, bytes)) {
             return;
           }
-          auto e = callHandler([&] { return streamHandler->onCancelWithArguments(call->arguments); });
-          reply(e ? codec->encodeErrorEnvelope(*e)
-                  : codec->encodeSuccessEnvelope(platform::Value()));
-          return;
+          break;
+        case StreamEvent::Kind::Error:
+          if (!encodeReply(
+                  name, [&] { return codec->encodeErrorEnvelope(event.error()); }, bytes)) {
+            return;
+          }
+          break;
+        case StreamEvent::Kind::End:
+          state->active = false;
+          break;
         }
-        reply({});
-      });
+        messenger->sendOnChannel(name, bytes, nullptr);
+      };
+      auto e =
+          callHandler([&] { return streamHandler->onListenWithArguments(call->arguments, sink); });
+      if (e) {
+        {
+          std::lock_guard<std::mutex> guard(state->mutex);
+          if (state->generation == generation) state->active = false;
+        }
+        reply(codec->encodeErrorEnvelope(*e));
+      } else {
+        reply(codec->encodeSuccessEnvelope(platform::Value()));
+      }
+      return;
+    }
+    if (call->method == "cancel") {
+      bool wasActive;
+      {
+        std::lock_guard<std::mutex> guard(state->mutex);
+        wasActive = state->active;
+        ++state->generation;
+        state->active = false;
+      }
+      if (!wasActive) {
+        reply(codec->encodeErrorEnvelope(Error{"error", "No active stream to cancel", {}}));
+        return;
+      }
+      auto e = callHandler([&] { return streamHandler->onCancelWithArguments(call->arguments); });
+      reply(e ? codec->encodeErrorEnvelope(*e) : codec->encodeSuccessEnvelope(platform::Value()));
+      return;
+    }
+    reply({});
+  });
 }
 
-}  // namespace flutter
+} // namespace flutter

@@ -30,7 +30,7 @@ using MessageReply = std::function<void(const platform::Value& reply)>;
 using MessageHandler = std::function<void(const platform::Value& message, MessageReply reply)>;
 
 class BasicMessageChannel {
- public:
+public:
   BasicMessageChannel(std::string name, BinaryMessengerPtr messenger,
                       MessageCodecPtr codec = StandardMessageCodec::sharedInstance());
 
@@ -50,7 +50,7 @@ class BasicMessageChannel {
   const BinaryMessengerPtr& messenger() const { return messenger_; }
   const MessageCodecPtr& codec() const { return codec_; }
 
- private:
+private:
   std::string name_;
   BinaryMessengerPtr messenger_;
   MessageCodecPtr codec_;
@@ -61,15 +61,14 @@ class BasicMessageChannel {
 using MethodCallHandler = std::function<void(const MethodCall& call, MethodResult result)>;
 
 class MethodChannel {
- public:
+public:
   MethodChannel(std::string name, BinaryMessengerPtr messenger,
                 MethodCodecPtr codec = StandardMethodCodec::sharedInstance());
 
-  static std::shared_ptr<MethodChannel> methodChannelWithName(
-      std::string name, BinaryMessengerPtr messenger,
-      MethodCodecPtr codec = StandardMethodCodec::sharedInstance()) {
-    return std::make_shared<MethodChannel>(std::move(name), std::move(messenger),
-                                           std::move(codec));
+  static std::shared_ptr<MethodChannel>
+  methodChannelWithName(std::string name, BinaryMessengerPtr messenger,
+                        MethodCodecPtr codec = StandardMethodCodec::sharedInstance()) {
+    return std::make_shared<MethodChannel>(std::move(name), std::move(messenger), std::move(codec));
   }
 
   // Calls `method` in the application's code; `callback` gets the result, the error, or
@@ -84,7 +83,7 @@ class MethodChannel {
   const BinaryMessengerPtr& messenger() const { return messenger_; }
   const MethodCodecPtr& codec() const { return codec_; }
 
- private:
+private:
   std::string name_;
   BinaryMessengerPtr messenger_;
   MethodCodecPtr codec_;
@@ -100,12 +99,12 @@ inline constexpr EndOfEventStreamTag EndOfEventStream{};
 
 // One item of an event stream: an event value, an error event or the end of the stream.
 class StreamEvent {
- public:
+public:
   enum class Kind { Event, Error, End };
 
   template <class T>
-    requires std::is_constructible_v<platform::Value, T&&>
-  StreamEvent(T&& value) : value_(std::forward<T>(value)) {}
+  requires std::is_constructible_v<platform::Value, T&&> StreamEvent(T&& value)
+      : value_(std::forward<T>(value)) {}
   StreamEvent(Error error) : kind_(Kind::Error), error_(std::move(error)) {}
   StreamEvent(EndOfEventStreamTag) : kind_(Kind::End) {}
 
@@ -113,7 +112,7 @@ class StreamEvent {
   const platform::Value& value() const { return value_; }
   const Error& error() const { return error_; }
 
- private:
+private:
   Kind kind_ = Kind::Event;
   platform::Value value_;
   Error error_;
@@ -125,7 +124,7 @@ using EventSink = std::function<void(StreamEvent event)>;
 
 // Implemented by whoever produces a stream. Runs on the main loop.
 class StreamHandler {
- public:
+public:
   virtual ~StreamHandler() = default;
   // The application started listening. A returned error is sent as the reply to "listen".
   virtual std::optional<Error> onListenWithArguments(const platform::Value& arguments,
@@ -135,13 +134,13 @@ class StreamHandler {
 };
 
 class EventChannel {
- public:
+public:
   EventChannel(std::string name, BinaryMessengerPtr messenger,
                MethodCodecPtr codec = StandardMethodCodec::sharedInstance());
 
-  static std::shared_ptr<EventChannel> eventChannelWithName(
-      std::string name, BinaryMessengerPtr messenger,
-      MethodCodecPtr codec = StandardMethodCodec::sharedInstance()) {
+  static std::shared_ptr<EventChannel>
+  eventChannelWithName(std::string name, BinaryMessengerPtr messenger,
+                       MethodCodecPtr codec = StandardMethodCodec::sharedInstance()) {
     return std::make_shared<EventChannel>(std::move(name), std::move(messenger), std::move(codec));
   }
 
@@ -152,10 +151,10 @@ class EventChannel {
 
   const std::string& name() const { return name_; }
 
- private:
+private:
   std::string name_;
   BinaryMessengerPtr messenger_;
   MethodCodecPtr codec_;
 };
 
-}  // namespace flutter
+} // namespace flutter

@@ -18,7 +18,7 @@ namespace {
 // Textures and the frame thread that pulls their pixel buffers.
 class FrameTextureRegistry : public TextureRegistry,
                              public std::enable_shared_from_this<FrameTextureRegistry> {
- public:
+public:
   FrameTextureRegistry() : frames_(platform::makeSerialQueue("io.lumora.engine.frames")) {}
 
   std::int64_t registerTexture(std::shared_ptr<Texture> texture) override {
@@ -84,7 +84,7 @@ class FrameTextureRegistry : public TextureRegistry,
     }
   }
 
- private:
+private:
   struct Entry {
     std::shared_ptr<Texture> texture;
     PixelBufferPtr latest;
@@ -125,7 +125,7 @@ class FrameTextureRegistry : public TextureRegistry,
 };
 
 class EngineRegistrar : public PluginRegistrar {
- public:
+public:
   EngineRegistrar(std::weak_ptr<Engine> engine, std::string key)
       : engine_(std::move(engine)), key_(std::move(key)) {}
 
@@ -159,12 +159,12 @@ class EngineRegistrar : public PluginRegistrar {
     return DartProject::lookupKeyForAsset(asset, package);
   }
 
- private:
+private:
   std::weak_ptr<Engine> engine_;
   std::string key_;
 };
 
-}  // namespace
+} // namespace
 
 struct Engine::Impl {
   explicit Impl(DartProject p) : project(std::move(p)) {}
@@ -190,7 +190,9 @@ void EngineRegistrar::publish(platform::ObjectPtr value) {
 
 Engine::Engine(DartProject project) : impl_(std::make_unique<Impl>(std::move(project))) {}
 
-Engine::~Engine() { shutDown(); }
+Engine::~Engine() {
+  shutDown();
+}
 
 std::shared_ptr<Engine> Engine::create(DartProject project) {
   std::shared_ptr<Engine> engine(new Engine(std::move(project)));
@@ -290,29 +292,29 @@ void Engine::dispatchFromApplication(std::string channel, platform::Bytes messag
                                      BinaryReply reply) {
   auto once = std::make_shared<ReplyOnce>(channel, std::move(reply));
   std::weak_ptr<Engine> weak = weak_from_this();
-  platform::MainLoop::instance().post([weak, channel = std::move(channel),
-                                       message = std::move(message), once] {
-    auto engine = weak.lock();
-    std::shared_ptr<const BinaryMessageHandler> handler;
-    if (engine) {
-      std::lock_guard<std::mutex> guard(engine->impl_->mutex);
-      auto it = engine->impl_->handlers.find(channel);
-      if (it != engine->impl_->handlers.end()) handler = it->second;
-    }
-    if (!handler) {
-      once->reply({});
-      return;
-    }
-    try {
-      (*handler)(message, ReplyOnce::wrap(once));
-    } catch (const std::exception& e) {
-      engineLog("handler on channel \"" + channel + "\" threw: " + e.what());
-      if (!once->hasReplied()) once->reply({});
-    } catch (...) {
-      engineLog("handler on channel \"" + channel + "\" threw");
-      if (!once->hasReplied()) once->reply({});
-    }
-  });
+  platform::MainLoop::instance().post(
+      [weak, channel = std::move(channel), message = std::move(message), once] {
+        auto engine = weak.lock();
+        std::shared_ptr<const BinaryMessageHandler> handler;
+        if (engine) {
+          std::lock_guard<std::mutex> guard(engine->impl_->mutex);
+          auto it = engine->impl_->handlers.find(channel);
+          if (it != engine->impl_->handlers.end()) handler = it->second;
+        }
+        if (!handler) {
+          once->reply({});
+          return;
+        }
+        try {
+          (*handler)(message, ReplyOnce::wrap(once));
+        } catch (const std::exception& e) {
+          engineLog("handler on channel \"" + channel + "\" threw: " + e.what());
+          if (!once->hasReplied()) once->reply({});
+        } catch (...) {
+          engineLog("handler on channel \"" + channel + "\" threw");
+          if (!once->hasReplied()) once->reply({});
+        }
+      });
 }
 
 void Engine::setApplicationEndpoint(std::shared_ptr<ApplicationEndpoint> endpoint) {
@@ -344,7 +346,9 @@ void Engine::publishValue(const std::string& pluginKey, platform::ObjectPtr valu
   impl_->published[pluginKey] = std::move(value);
 }
 
-TextureRegistryPtr Engine::textures() const { return impl_->textures; }
+TextureRegistryPtr Engine::textures() const {
+  return impl_->textures;
+}
 
 PixelBufferPtr Engine::latestFrameOfTexture(std::int64_t textureId) const {
   return impl_->textures->latestFrame(textureId);
@@ -381,7 +385,9 @@ void Engine::setView(platform::ViewPtr view) {
   impl_->view = std::move(view);
 }
 
-const DartProject& Engine::project() const { return impl_->project; }
+const DartProject& Engine::project() const {
+  return impl_->project;
+}
 
 bool Engine::isPeerConnected() const {
   std::lock_guard<std::mutex> guard(impl_->mutex);
@@ -444,12 +450,11 @@ void Engine::handlePlatformViewCall(const MethodCall& call, MethodResult result)
     if (!id.isInt()) return invalid("id");
     std::lock_guard<std::mutex> guard(impl_->mutex);
     if (!impl_->platformViews.erase(id.asInt())) {
-      return result(Error{"unknown_view",
-                          "no view with id " + std::to_string(id.asInt()), {}});
+      return result(Error{"unknown_view", "no view with id " + std::to_string(id.asInt()), {}});
     }
     return result(platform::Value());
   }
   result(MethodNotImplemented);
 }
 
-}  // namespace flutter
+} // namespace flutter

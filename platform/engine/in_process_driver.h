@@ -25,7 +25,7 @@ namespace flutter {
 
 class InProcessDriver : public ApplicationEndpoint,
                         public std::enable_shared_from_this<InProcessDriver> {
- public:
+public:
   // Becomes `engine`'s application side.
   static std::shared_ptr<InProcessDriver> attach(const EnginePtr& engine);
   ~InProcessDriver() override;
@@ -37,21 +37,22 @@ class InProcessDriver : public ApplicationEndpoint,
                                              const platform::Bytes& message,
                                              double timeoutSeconds = 10);
   // A basic message with `codec`; nullopt when no reply came or it did not decode.
-  std::optional<platform::Value> sendMessage(
-      const std::string& channel, const platform::Value& message,
-      MessageCodecPtr codec = StandardMessageCodec::sharedInstance(), double timeoutSeconds = 10);
+  std::optional<platform::Value>
+  sendMessage(const std::string& channel, const platform::Value& message,
+              MessageCodecPtr codec = StandardMessageCodec::sharedInstance(),
+              double timeoutSeconds = 10);
   // A method call; nullopt when no reply came or it did not decode.
   std::optional<MethodResponse> invokeMethod(
       const std::string& channel, const std::string& method, const platform::Value& arguments = {},
       MethodCodecPtr codec = StandardMethodCodec::sharedInstance(), double timeoutSeconds = 10);
   // Event channels: "listen" / "cancel"; afterwards messages the host sends on `channel` are
   // decoded as events (see events()).
-  std::optional<MethodResponse> listen(
-      const std::string& channel, const platform::Value& arguments = {},
-      MethodCodecPtr codec = StandardMethodCodec::sharedInstance());
-  std::optional<MethodResponse> cancel(
-      const std::string& channel, const platform::Value& arguments = {},
-      MethodCodecPtr codec = StandardMethodCodec::sharedInstance());
+  std::optional<MethodResponse>
+  listen(const std::string& channel, const platform::Value& arguments = {},
+         MethodCodecPtr codec = StandardMethodCodec::sharedInstance());
+  std::optional<MethodResponse>
+  cancel(const std::string& channel, const platform::Value& arguments = {},
+         MethodCodecPtr codec = StandardMethodCodec::sharedInstance());
   std::vector<StreamEvent> events(const std::string& channel) const;
 
   // Host to application.
@@ -70,7 +71,7 @@ class InProcessDriver : public ApplicationEndpoint,
   bool deliverToApplication(const std::string& channel, const platform::Bytes& message,
                             BinaryReply reply) override;
 
- private:
+private:
   InProcessDriver() = default;
   std::weak_ptr<Engine> engine_;
   mutable std::mutex mutex_;
@@ -80,4 +81,4 @@ class InProcessDriver : public ApplicationEndpoint,
   std::map<std::string, std::vector<StreamEvent>> events_;
 };
 
-}  // namespace flutter
+} // namespace flutter

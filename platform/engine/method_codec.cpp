@@ -4,14 +4,14 @@ namespace flutter {
 
 std::string MethodResponse::debugString() const {
   switch (kind_) {
-    case Kind::Success:
-      return "success(" + value_.debugString() + ")";
-    case Kind::Error:
-      return "error(" + error_.code + ", " +
-             (error_.message ? "\"" + *error_.message + "\"" : std::string("null")) + ", " +
-             error_.details.debugString() + ")";
-    case Kind::NotImplemented:
-      return "notImplemented";
+  case Kind::Success:
+    return "success(" + value_.debugString() + ")";
+  case Kind::Error:
+    return "error(" + error_.code + ", " +
+           (error_.message ? "\"" + *error_.message + "\"" : std::string("null")) + ", " +
+           error_.details.debugString() + ")";
+  case Kind::NotImplemented:
+    return "notImplemented";
   }
   return "?";
 }
@@ -90,7 +90,8 @@ std::optional<MethodResponse> StandardMethodCodec::decodeEnvelope(const platform
       platform::Value details = reader->readValue();
       if (reader->hasMore()) throw CodecError("trailing bytes after the error");
       if (!code.isString()) throw CodecError("error code is not a string");
-      if (!message.isNull() && !message.isString()) throw CodecError("error message is not a string");
+      if (!message.isNull() && !message.isString())
+        throw CodecError("error message is not a string");
       Error e{code.asString(), std::nullopt, std::move(details)};
       if (message.isString()) e.message = message.asString();
       return MethodResponse(std::move(e));
@@ -102,4 +103,4 @@ std::optional<MethodResponse> StandardMethodCodec::decodeEnvelope(const platform
   }
 }
 
-}  // namespace flutter
+} // namespace flutter

@@ -36,13 +36,13 @@ inline constexpr MethodNotImplementedTag MethodNotImplemented{};
 
 // What a method-call handler answers: a success value, an Error, or MethodNotImplemented.
 class MethodResponse {
- public:
+public:
   enum class Kind { Success, Error, NotImplemented };
 
-  MethodResponse() = default;  // success with null
+  MethodResponse() = default; // success with null
   template <class T>
-    requires std::is_constructible_v<platform::Value, T&&>
-  MethodResponse(T&& value) : value_(std::forward<T>(value)) {}
+  requires std::is_constructible_v<platform::Value, T&&> MethodResponse(T&& value)
+      : value_(std::forward<T>(value)) {}
   MethodResponse(Error error) : kind_(Kind::Error), error_(std::move(error)) {}
   MethodResponse(MethodNotImplementedTag) : kind_(Kind::NotImplemented) {}
 
@@ -58,7 +58,7 @@ class MethodResponse {
   std::string debugString() const;
   friend bool operator==(const MethodResponse&, const MethodResponse&) = default;
 
- private:
+private:
   Kind kind_ = Kind::Success;
   platform::Value value_;
   Error error_;
@@ -70,7 +70,7 @@ class MethodResponse {
 using MethodResult = std::function<void(MethodResponse response)>;
 
 class MethodCodec {
- public:
+public:
   virtual ~MethodCodec() = default;
   virtual platform::Bytes encodeMethodCall(const MethodCall& call) const = 0;
   virtual std::optional<MethodCall> decodeMethodCall(const platform::Bytes& message,
@@ -84,12 +84,12 @@ class MethodCodec {
 using MethodCodecPtr = std::shared_ptr<const MethodCodec>;
 
 class StandardMethodCodec : public MethodCodec {
- public:
+public:
   explicit StandardMethodCodec(std::shared_ptr<const StandardMessageCodec> messageCodec);
 
   static std::shared_ptr<const StandardMethodCodec> sharedInstance();
-  static std::shared_ptr<const StandardMethodCodec> codecWithReaderWriter(
-      std::shared_ptr<const StandardReaderWriter> readerWriter);
+  static std::shared_ptr<const StandardMethodCodec>
+  codecWithReaderWriter(std::shared_ptr<const StandardReaderWriter> readerWriter);
 
   platform::Bytes encodeMethodCall(const MethodCall& call) const override;
   std::optional<MethodCall> decodeMethodCall(const platform::Bytes& message,
@@ -99,8 +99,8 @@ class StandardMethodCodec : public MethodCodec {
   std::optional<MethodResponse> decodeEnvelope(const platform::Bytes& envelope,
                                                std::string* error = nullptr) const override;
 
- private:
+private:
   std::shared_ptr<const StandardMessageCodec> messageCodec_;
 };
 
-}  // namespace flutter
+} // namespace flutter

@@ -21,7 +21,8 @@ namespace flutter {
 namespace {
 
 void putU32(platform::Bytes& out, std::uint32_t v) {
-  for (int i = 0; i < 4; ++i) out.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
+  for (int i = 0; i < 4; ++i)
+    out.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
 }
 void putU16(platform::Bytes& out, std::uint16_t v) {
   out.push_back(static_cast<std::uint8_t>(v));
@@ -38,7 +39,7 @@ std::uint16_t getU16(const std::uint8_t* p) {
 // Header after the length: kind, id, name length.
 constexpr std::size_t kFrameHeader = 1 + 4 + 2;
 
-}  // namespace
+} // namespace
 
 void encodePeerFrame(const PeerFrame& frame, platform::Bytes& out) {
   std::size_t rest = kFrameHeader + frame.channel.size() + frame.payload.size();
@@ -123,7 +124,8 @@ struct PeerConnection::Impl : std::enable_shared_from_this<PeerConnection::Impl>
       orphans.swap(pending);
     }
     engineLog(std::string("peer disconnected: ") + why);
-    for (auto& [id, reply] : orphans) reply({});
+    for (auto& [id, reply] : orphans)
+      reply({});
   }
 
   void handleFrame(PeerFrame&& frame, std::uint64_t forGeneration) {
@@ -199,7 +201,8 @@ struct PeerConnection::Impl : std::enable_shared_from_this<PeerConnection::Impl>
       while (true) {
         PeerFrame frame;
         std::size_t consumed = 0;
-        auto result = parsePeerFrame(buffer.data() + offset, buffer.size() - offset, frame, consumed);
+        auto result =
+            parsePeerFrame(buffer.data() + offset, buffer.size() - offset, frame, consumed);
         if (result == PeerFrameParse::NeedMore) break;
         if (result == PeerFrameParse::Malformed) {
           malformed = true;
@@ -224,7 +227,9 @@ PeerConnection::PeerConnection(std::string socketPath, MessageSink sink)
   impl_->sink = std::move(sink);
 }
 
-PeerConnection::~PeerConnection() { stop(); }
+PeerConnection::~PeerConnection() {
+  stop();
+}
 
 bool PeerConnection::start() {
   sockaddr_un address{};
@@ -315,4 +320,4 @@ bool PeerConnection::deliverToApplication(const std::string& channel,
   return true;
 }
 
-}  // namespace flutter
+} // namespace flutter

@@ -74,7 +74,7 @@ TEST(PeerFrameTest, ParsesCompletePartialAndMalformedFrames) {
 // A raw client of the engine socket; pumps the main loop while it waits, since the host's
 // handlers run there.
 class RawPeer {
- public:
+public:
   explicit RawPeer(const std::string& path) {
     fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_un address{};
@@ -86,7 +86,9 @@ class RawPeer {
     if (fd_ >= 0) ::close(fd_);
   }
   bool connected() const { return connected_; }
-  void write(const Bytes& bytes) { ASSERT_EQ(::send(fd_, bytes.data(), bytes.size(), 0), ssize_t(bytes.size())); }
+  void write(const Bytes& bytes) {
+    ASSERT_EQ(::send(fd_, bytes.data(), bytes.size(), 0), ssize_t(bytes.size()));
+  }
   // The next frame, or nullopt when the host closed the connection or nothing came in time.
   std::optional<PeerFrame> read(bool* closed = nullptr) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
@@ -112,23 +114,23 @@ class RawPeer {
     return std::nullopt;
   }
 
- private:
+private:
   int fd_ = -1;
   bool connected_ = false;
   Bytes buffer_;
 };
 
 class PeerConnectionTest : public ::testing::Test {
- protected:
+protected:
   void SetUp() override {
-    dir = std::filesystem::temp_directory_path() /
-          ("lumora-peer-test-" + std::to_string(::getpid()));
+    dir =
+        std::filesystem::temp_directory_path() / ("lumora-peer-test-" + std::to_string(::getpid()));
     std::filesystem::create_directories(dir);
     path = (dir / "engine.sock").string();
     engine = Engine::create(DartProject({"lumora", "--engine-socket", path}));
     ASSERT_TRUE(engine->run());
-    BasicMessageChannel("echo", engine).setMessageHandler(
-        [](const Value& message, MessageReply reply) { reply(message); });
+    BasicMessageChannel("echo", engine)
+        .setMessageHandler([](const Value& message, MessageReply reply) { reply(message); });
   }
   void TearDown() override {
     engine->shutDown();
@@ -161,7 +163,8 @@ TEST_F(PeerConnectionTest, RelaysMessagesAndRepliesBothWays) {
   EXPECT_TRUE(second->payload.empty());
 
   // Host to application: the peer's reply reaches the sender's callback.
-  while (!engine->isPeerConnected()) MainLoop::instance().drain();
+  while (!engine->isPeerConnected())
+    MainLoop::instance().drain();
   std::optional<Bytes> hostGot;
   engine->sendOnChannel("to.app", Bytes{5}, [&](const Bytes& reply) { hostGot = reply; });
   auto incoming = peer.read();
@@ -171,7 +174,8 @@ TEST_F(PeerConnectionTest, RelaysMessagesAndRepliesBothWays) {
   EXPECT_EQ(incoming->payload, Bytes{5});
   peer.write(frameBytes(PeerFrameKind::Reply, incoming->id, "", Bytes{6}));
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (!hostGot && std::chrono::steady_clock::now() < deadline) MainLoop::instance().drain();
+  while (!hostGot && std::chrono::steady_clock::now() < deadline)
+    MainLoop::instance().drain();
   EXPECT_EQ(hostGot, Bytes{6});
 }
 
@@ -198,18 +202,21 @@ TEST_F(PeerConnectionTest, PendingHostMessagesGetTheEmptyReplyWhenThePeerLeaves)
   {
     RawPeer peer(path);
     ASSERT_TRUE(peer.connected());
-    while (!engine->isPeerConnected()) MainLoop::instance().drain();
+    while (!engine->isPeerConnected())
+      MainLoop::instance().drain();
     engine->sendOnChannel("to.app", Bytes{5}, [&](const Bytes& reply) { hostGot = reply; });
     ASSERT_TRUE(peer.read());
   }
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (!hostGot && std::chrono::steady_clock::now() < deadline) MainLoop::instance().drain();
+  while (!hostGot && std::chrono::steady_clock::now() < deadline)
+    MainLoop::instance().drain();
   ASSERT_TRUE(hostGot.has_value());
   EXPECT_TRUE(hostGot->empty());
 
   // And with nobody connected the empty reply comes at once.
   std::optional<Bytes> noPeer;
-  while (engine->isPeerConnected()) MainLoop::instance().drain();
+  while (engine->isPeerConnected())
+    MainLoop::instance().drain();
   engine->sendOnChannel("to.app", Bytes{5}, [&](const Bytes& reply) { noPeer = reply; });
   MainLoop::instance().drain();
   ASSERT_TRUE(noPeer.has_value());
@@ -218,11 +225,14 @@ TEST_F(PeerConnectionTest, PendingHostMessagesGetTheEmptyReplyWhenThePeerLeaves)
 
 TEST_F(PeerConnectionTest, RefusesToReplaceAFileThatIsNotASocket) {
   std::string plain = (dir / "plain").string();
-  { std::FILE* f = std::fopen(plain.c_str(), "w"); std::fclose(f); }
+  {
+    std::FILE* f = std::fopen(plain.c_str(), "w");
+    std::fclose(f);
+  }
   PeerConnection connection(plain, [](std::string, Bytes, BinaryReply reply) { reply({}); });
   EXPECT_FALSE(connection.start());
   EXPECT_TRUE(std::filesystem::is_regular_file(plain));
 }
 
-}  // namespace
-}  // namespace flutter
+} // namespace
+} // namespace flutter

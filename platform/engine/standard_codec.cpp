@@ -8,14 +8,12 @@ namespace flutter {
 
 namespace {
 
-template <class T>
-void writeScalar(StandardWriter& writer, T value) {
+template <class T> void writeScalar(StandardWriter& writer, T value) {
   // The wire is little-endian, as is every machine we build for.
   writer.writeBytes(&value, sizeof(T));
 }
 
-template <class T>
-T readScalar(StandardReader& reader) {
+template <class T> T readScalar(StandardReader& reader) {
   T value;
   reader.readBytes(&value, sizeof(T));
   return value;
@@ -30,13 +28,13 @@ void writeTypedList(StandardWriter& writer, StandardField field, const List& lis
   if (!list.empty()) writer.writeBytes(list.data(), list.size() * sizeof(Element));
 }
 
-template <class List>
-platform::Value readTypedList(StandardReader& reader) {
+template <class List> platform::Value readTypedList(StandardReader& reader) {
   using Element = typename List::value_type;
   std::size_t count = reader.readSize();
   reader.readAlignment(sizeof(Element));
   // Check against what is left before allocating, so a forged count cannot exhaust memory.
-  if (count > reader.remaining() / sizeof(Element)) throw CodecError("typed list runs past the end");
+  if (count > reader.remaining() / sizeof(Element))
+    throw CodecError("typed list runs past the end");
   List list(count);
   if (count > 0) reader.readBytes(list.data(), count * sizeof(Element));
   return platform::Value(std::move(list));
@@ -44,7 +42,7 @@ platform::Value readTypedList(StandardReader& reader) {
 
 // Keeps the nesting depth of one reader bounded.
 class DepthGuard {
- public:
+public:
   explicit DepthGuard(int& depth) : depth_(depth) {
     if (++depth_ > kMaxCodecNestingDepth) {
       --depth_;
@@ -53,11 +51,11 @@ class DepthGuard {
   }
   ~DepthGuard() { --depth_; }
 
- private:
+private:
   int& depth_;
 };
 
-}  // namespace
+} // namespace
 
 // ---- Writer --------------------------------------------------------------------------------
 
@@ -93,74 +91,75 @@ void StandardWriter::writeUTF8(std::string_view text) {
 void StandardWriter::writeValue(const platform::Value& value) {
   using platform::ValueKind;
   switch (value.kind()) {
-    case ValueKind::Null:
-      writeByte(static_cast<std::uint8_t>(StandardField::Nil));
-      return;
-    case ValueKind::Bool:
-      writeByte(static_cast<std::uint8_t>(value.asBool() ? StandardField::True
-                                                         : StandardField::False));
-      return;
-    case ValueKind::Int: {
-      std::int64_t i = value.asInt();
-      if (i >= std::numeric_limits<std::int32_t>::min() &&
-          i <= std::numeric_limits<std::int32_t>::max()) {
-        writeByte(static_cast<std::uint8_t>(StandardField::Int32));
-        writeScalar<std::int32_t>(*this, static_cast<std::int32_t>(i));
-      } else {
-        writeByte(static_cast<std::uint8_t>(StandardField::Int64));
-        writeScalar<std::int64_t>(*this, i);
-      }
-      return;
+  case ValueKind::Null:
+    writeByte(static_cast<std::uint8_t>(StandardField::Nil));
+    return;
+  case ValueKind::Bool:
+    writeByte(
+        static_cast<std::uint8_t>(value.asBool() ? StandardField::True : StandardField::False));
+    return;
+  case ValueKind::Int: {
+    std::int64_t i = value.asInt();
+    if (i >= std::numeric_limits<std::int32_t>::min() &&
+        i <= std::numeric_limits<std::int32_t>::max()) {
+      writeByte(static_cast<std::uint8_t>(StandardField::Int32));
+      writeScalar<std::int32_t>(*this, static_cast<std::int32_t>(i));
+    } else {
+      writeByte(static_cast<std::uint8_t>(StandardField::Int64));
+      writeScalar<std::int64_t>(*this, i);
     }
-    case ValueKind::Double:
-      writeByte(static_cast<std::uint8_t>(StandardField::Float64));
-      writeAlignment(8);
-      writeScalar<double>(*this, value.asDouble());
-      return;
-    case ValueKind::String:
-      writeByte(static_cast<std::uint8_t>(StandardField::String));
-      writeUTF8(value.asString());
-      return;
-    case ValueKind::Bytes: {
-      const auto& bytes = value.asBytes();
-      writeByte(static_cast<std::uint8_t>(StandardField::UInt8Data));
-      writeSize(bytes.size());
-      writeBytes(bytes.data(), bytes.size());
-      return;
+    return;
+  }
+  case ValueKind::Double:
+    writeByte(static_cast<std::uint8_t>(StandardField::Float64));
+    writeAlignment(8);
+    writeScalar<double>(*this, value.asDouble());
+    return;
+  case ValueKind::String:
+    writeByte(static_cast<std::uint8_t>(StandardField::String));
+    writeUTF8(value.asString());
+    return;
+  case ValueKind::Bytes: {
+    const auto& bytes = value.asBytes();
+    writeByte(static_cast<std::uint8_t>(StandardField::UInt8Data));
+    writeSize(bytes.size());
+    writeBytes(bytes.data(), bytes.size());
+    return;
+  }
+  case ValueKind::Int32List:
+    writeTypedList(*this, StandardField::Int32Data, *value.ifInt32List());
+    return;
+  case ValueKind::Int64List:
+    writeTypedList(*this, StandardField::Int64Data, *value.ifInt64List());
+    return;
+  case ValueKind::Float32List:
+    writeTypedList(*this, StandardField::Float32Data, *value.ifFloat32List());
+    return;
+  case ValueKind::Float64List:
+    writeTypedList(*this, StandardField::Float64Data, *value.ifFloat64List());
+    return;
+  case ValueKind::List: {
+    const auto& list = value.asList();
+    writeByte(static_cast<std::uint8_t>(StandardField::List));
+    writeSize(list.size());
+    for (const auto& item : list)
+      writeValue(item);
+    return;
+  }
+  case ValueKind::Map: {
+    const auto& map = value.asMap();
+    writeByte(static_cast<std::uint8_t>(StandardField::Map));
+    writeSize(map.size());
+    for (const auto& [k, v] : map) {
+      writeValue(k);
+      writeValue(v);
     }
-    case ValueKind::Int32List:
-      writeTypedList(*this, StandardField::Int32Data, *value.ifInt32List());
-      return;
-    case ValueKind::Int64List:
-      writeTypedList(*this, StandardField::Int64Data, *value.ifInt64List());
-      return;
-    case ValueKind::Float32List:
-      writeTypedList(*this, StandardField::Float32Data, *value.ifFloat32List());
-      return;
-    case ValueKind::Float64List:
-      writeTypedList(*this, StandardField::Float64Data, *value.ifFloat64List());
-      return;
-    case ValueKind::List: {
-      const auto& list = value.asList();
-      writeByte(static_cast<std::uint8_t>(StandardField::List));
-      writeSize(list.size());
-      for (const auto& item : list) writeValue(item);
-      return;
-    }
-    case ValueKind::Map: {
-      const auto& map = value.asMap();
-      writeByte(static_cast<std::uint8_t>(StandardField::Map));
-      writeSize(map.size());
-      for (const auto& [k, v] : map) {
-        writeValue(k);
-        writeValue(v);
-      }
-      return;
-    }
-    case ValueKind::Date:
-    case ValueKind::Error:
-    case ValueKind::Object:
-      break;
+    return;
+  }
+  case ValueKind::Date:
+  case ValueKind::Error:
+  case ValueKind::Object:
+    break;
   }
   throw CodecError(std::string("unsupported value for the standard codec: ") +
                    platform::valueKindName(value.kind()));
@@ -209,57 +208,58 @@ platform::Value StandardReader::readValue() {
 
 platform::Value StandardReader::readValueOfType(std::uint8_t type) {
   switch (static_cast<StandardField>(type)) {
-    case StandardField::Nil:
-      return platform::Value();
-    case StandardField::True:
-      return platform::Value(true);
-    case StandardField::False:
-      return platform::Value(false);
-    case StandardField::Int32:
-      return platform::Value(readScalar<std::int32_t>(*this));
-    case StandardField::Int64:
-      return platform::Value(readScalar<std::int64_t>(*this));
-    case StandardField::Float64:
-      readAlignment(8);
-      return platform::Value(readScalar<double>(*this));
-    case StandardField::String:
-      return platform::Value(readUTF8());
-    case StandardField::UInt8Data: {
-      std::size_t size = readSize();
-      if (size > remaining()) throw CodecError("byte list runs past the end");
-      platform::Bytes bytes(size);
-      readBytes(bytes.data(), size);
-      return platform::Value(std::move(bytes));
+  case StandardField::Nil:
+    return platform::Value();
+  case StandardField::True:
+    return platform::Value(true);
+  case StandardField::False:
+    return platform::Value(false);
+  case StandardField::Int32:
+    return platform::Value(readScalar<std::int32_t>(*this));
+  case StandardField::Int64:
+    return platform::Value(readScalar<std::int64_t>(*this));
+  case StandardField::Float64:
+    readAlignment(8);
+    return platform::Value(readScalar<double>(*this));
+  case StandardField::String:
+    return platform::Value(readUTF8());
+  case StandardField::UInt8Data: {
+    std::size_t size = readSize();
+    if (size > remaining()) throw CodecError("byte list runs past the end");
+    platform::Bytes bytes(size);
+    readBytes(bytes.data(), size);
+    return platform::Value(std::move(bytes));
+  }
+  case StandardField::Int32Data:
+    return readTypedList<platform::Int32List>(*this);
+  case StandardField::Int64Data:
+    return readTypedList<platform::Int64List>(*this);
+  case StandardField::Float32Data:
+    return readTypedList<platform::Float32List>(*this);
+  case StandardField::Float64Data:
+    return readTypedList<platform::Float64List>(*this);
+  case StandardField::List: {
+    std::size_t count = readSize();
+    // Every element takes at least one byte.
+    if (count > remaining()) throw CodecError("list runs past the end");
+    platform::ValueList list;
+    list.reserve(count);
+    for (std::size_t i = 0; i < count; ++i)
+      list.push_back(readValue());
+    return platform::Value(std::move(list));
+  }
+  case StandardField::Map: {
+    std::size_t count = readSize();
+    if (count > remaining() / 2) throw CodecError("map runs past the end");
+    platform::ValueMap map;
+    for (std::size_t i = 0; i < count; ++i) {
+      platform::Value key = readValue();
+      platform::Value value = readValue();
+      // A repeated key keeps its last value, as the engine's dictionary would.
+      map.insert_or_assign(std::move(key), std::move(value));
     }
-    case StandardField::Int32Data:
-      return readTypedList<platform::Int32List>(*this);
-    case StandardField::Int64Data:
-      return readTypedList<platform::Int64List>(*this);
-    case StandardField::Float32Data:
-      return readTypedList<platform::Float32List>(*this);
-    case StandardField::Float64Data:
-      return readTypedList<platform::Float64List>(*this);
-    case StandardField::List: {
-      std::size_t count = readSize();
-      // Every element takes at least one byte.
-      if (count > remaining()) throw CodecError("list runs past the end");
-      platform::ValueList list;
-      list.reserve(count);
-      for (std::size_t i = 0; i < count; ++i) list.push_back(readValue());
-      return platform::Value(std::move(list));
-    }
-    case StandardField::Map: {
-      std::size_t count = readSize();
-      if (count > remaining() / 2) throw CodecError("map runs past the end");
-      platform::ValueMap map;
-      for (std::size_t i = 0; i < count; ++i) {
-        platform::Value key = readValue();
-        platform::Value value = readValue();
-        // A repeated key keeps its last value, as the engine's dictionary would.
-        map.insert_or_assign(std::move(key), std::move(value));
-      }
-      return platform::Value(std::move(map));
-    }
+    return platform::Value(std::move(map));
+  }
   }
   throw CodecError("unknown type byte " + std::to_string(type));
 }
@@ -270,8 +270,8 @@ std::unique_ptr<StandardWriter> StandardReaderWriter::writerWithData(platform::B
   return std::make_unique<StandardWriter>(data);
 }
 
-std::unique_ptr<StandardReader> StandardReaderWriter::readerWithData(
-    const platform::Bytes& data) const {
+std::unique_ptr<StandardReader>
+StandardReaderWriter::readerWithData(const platform::Bytes& data) const {
   return std::make_unique<StandardReader>(data.data(), data.size());
 }
 
@@ -312,4 +312,4 @@ std::optional<platform::Value> StandardMessageCodec::decode(const platform::Byte
   }
 }
 
-}  // namespace flutter
+} // namespace flutter

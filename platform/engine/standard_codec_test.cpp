@@ -42,8 +42,7 @@ std::vector<Fixture> byteFixtures() {
       {"negative int32", Value(-1), hex("03 ffffffff")},
       {"int32 minimum", Value(std::numeric_limits<std::int32_t>::min()), hex("03 00000080")},
       {"int32 maximum", Value(std::numeric_limits<std::int32_t>::max()), hex("03 ffffff7f")},
-      {"just above int32 as int64", Value(std::int64_t(1) << 31),
-       hex("04 00000080 00000000")},
+      {"just above int32 as int64", Value(std::int64_t(1) << 31), hex("04 00000080 00000000")},
       {"just below int32 as int64", Value(-(std::int64_t(1) << 31) - 1),
        hex("04 ffffff7f ffffffff")},
       {"double aligned to 8", Value(1.0), hex("06 00000000000000 000000000000f03f")},
@@ -55,8 +54,7 @@ std::vector<Fixture> byteFixtures() {
        hex("09 02 0000 01000000 feffffff")},
       {"int64 list aligned to 8", Value(platform::Int64List{1}),
        hex("0a 01 000000000000 0100000000000000")},
-      {"float32 list aligned to 4", Value(platform::Float32List{1.0f}),
-       hex("0e 01 0000 0000803f")},
+      {"float32 list aligned to 4", Value(platform::Float32List{1.0f}), hex("0e 01 0000 0000803f")},
       {"float64 list aligned to 8", Value(platform::Float64List{0.5}),
        hex("0b 01 000000000000 000000000000e03f")},
       {"empty float64 list still aligns", Value(platform::Float64List{}),
@@ -165,13 +163,27 @@ TEST(StandardCodecTest, RoundTripsMixedValues) {
   for (int i = 0; i < 100; ++i) {
     Value v;
     switch (i % 7) {
-      case 0: v = Value(i * 1000003LL * 1000003LL); break;
-      case 1: v = Value(i + 0.25); break;
-      case 2: v = Value("value " + std::to_string(i)); break;
-      case 3: v = Value(i % 2 == 0); break;
-      case 4: v = Value::list({i, "x", Value(), Value(platform::Float64List{1.5, -2})}); break;
-      case 5: v = Value(Bytes(static_cast<std::size_t>(i), 7)); break;
-      case 6: v = Value::map({{i, Value(platform::Int32List{i, -i})}}); break;
+    case 0:
+      v = Value(i * 1000003LL * 1000003LL);
+      break;
+    case 1:
+      v = Value(i + 0.25);
+      break;
+    case 2:
+      v = Value("value " + std::to_string(i));
+      break;
+    case 3:
+      v = Value(i % 2 == 0);
+      break;
+    case 4:
+      v = Value::list({i, "x", Value(), Value(platform::Float64List{1.5, -2})});
+      break;
+    case 5:
+      v = Value(Bytes(static_cast<std::size_t>(i), 7));
+      break;
+    case 6:
+      v = Value::map({{i, Value(platform::Int32List{i, -i})}});
+      break;
     }
     map[Value("key" + std::to_string(i))] = v;
   }
@@ -184,7 +196,7 @@ TEST(StandardCodecTest, RoundTripsMixedValues) {
 
 // A plugin's codec: records under type byte 129, nested anywhere in standard containers.
 class Point : public platform::Object {
- public:
+public:
   Point(std::int64_t x, std::int64_t y) : x(x), y(y) {}
   bool isEqual(const Object& other) const override {
     auto p = dynamic_cast<const Point*>(&other);
@@ -194,7 +206,7 @@ class Point : public platform::Object {
 };
 
 class PointWriter : public StandardWriter {
- public:
+public:
   using StandardWriter::StandardWriter;
   void writeValue(const Value& value) override {
     if (auto p = value.asObjectOf<Point>()) {
@@ -207,21 +219,20 @@ class PointWriter : public StandardWriter {
 };
 
 class PointReader : public StandardReader {
- public:
+public:
   using StandardReader::StandardReader;
   Value readValueOfType(std::uint8_t type) override {
     if (type == 129) {
       Value fields = readValue();
       if (!fields.isList() || fields.size() != 2) throw CodecError("bad point");
-      return Value(std::make_shared<Point>(fields.asList()[0].asInt(),
-                                           fields.asList()[1].asInt()));
+      return Value(std::make_shared<Point>(fields.asList()[0].asInt(), fields.asList()[1].asInt()));
     }
     return StandardReader::readValueOfType(type);
   }
 };
 
 class PointReaderWriter : public StandardReaderWriter {
- public:
+public:
   std::unique_ptr<StandardWriter> writerWithData(Bytes& data) const override {
     return std::make_unique<PointWriter>(data);
   }
@@ -297,5 +308,5 @@ TEST(StandardMethodCodecTest, RefusesMalformedCallsAndEnvelopes) {
   }
 }
 
-}  // namespace
-}  // namespace flutter
+} // namespace
+} // namespace flutter

@@ -6,12 +6,12 @@ namespace {
 
 // The view the engine draws into.
 class EngineView : public platform::View {
- public:
+public:
   using platform::View::View;
   std::string className() const override { return "FlutterView"; }
 };
 
-}  // namespace
+} // namespace
 
 ViewController::ViewController() : ViewController(DartProject()) {}
 
@@ -19,7 +19,9 @@ ViewController::ViewController(DartProject project) : engine_(Engine::create(std
   engine_->run();
 }
 
-ViewController::~ViewController() { engine_->shutDown(); }
+ViewController::~ViewController() {
+  engine_->shutDown();
+}
 
 PluginRegistrarPtr ViewController::registrarForPlugin(const std::string& pluginKey) {
   return engine_->registrarForPlugin(pluginKey);
@@ -35,4 +37,4 @@ platform::ViewPtr ViewController::loadView() {
   return view;
 }
 
-}  // namespace flutter
+} // namespace flutter

@@ -18,7 +18,7 @@ platform::Value invalidArguments(const std::string& message) {
   return platform::Value::list({"invalid-arguments", message, platform::Value()});
 }
 
-}  // namespace
+} // namespace
 
 std::string channelName(std::string_view package, std::string_view api, std::string_view method,
                         std::string_view suffix) {
@@ -36,8 +36,7 @@ const platform::Value& Arguments::at(std::size_t i) const {
 
 std::string Arguments::describe(std::size_t i, const char* expected) const {
   if (i >= list_.size()) {
-    return method_ + ": argument " + std::to_string(i) + " is missing (expected " + expected +
-           ")";
+    return method_ + ": argument " + std::to_string(i) + " is missing (expected " + expected + ")";
   }
   return method_ + ": argument " + std::to_string(i) + " must be " + expected + ", not " +
          platform::valueKindName(list_[i].kind());
@@ -114,14 +113,22 @@ void Responder::send(const platform::Value& reply) const {
 void Responder::success(const platform::Value& result) const {
   send(platform::Value::list({result}));
 }
-void Responder::failure(const PigeonError& error) const { send(wrapError(error)); }
-void Responder::failure(const flutter::Error& error) const { send(wrapError(error)); }
-void Responder::failure(const std::exception_ptr& error) const { send(wrapError(error)); }
+void Responder::failure(const PigeonError& error) const {
+  send(wrapError(error));
+}
+void Responder::failure(const flutter::Error& error) const {
+  send(wrapError(error));
+}
+void Responder::failure(const std::exception_ptr& error) const {
+  send(wrapError(error));
+}
 void Responder::complete(const platform::Value& result,
                          const std::optional<flutter::Error>& error) const {
   send(wrapResult(result, error));
 }
-bool Responder::hasAnswered() const { return state_->answered.load(); }
+bool Responder::hasAnswered() const {
+  return state_->answered.load();
+}
 
 // ---- Set-up ---------------------------------------------------------------------------------
 
@@ -186,9 +193,9 @@ CallResult judgeReply(const std::optional<platform::Value>& reply, const std::st
                       bool resultRequired,
                       const std::function<bool(const platform::Value&)>& hasExpectedType) {
   auto invalid = [&](const std::string& what) {
-    return CallResult{PigeonError("invalid-reply", what + " on channel: '" + channel + "'.",
-                                  platform::Value("")),
-                      {}};
+    return CallResult{
+        PigeonError("invalid-reply", what + " on channel: '" + channel + "'.", platform::Value("")),
+        {}};
   };
   const platform::ValueList* list = reply ? reply->ifList() : nullptr;
   if (!list) {
@@ -221,7 +228,8 @@ CallResult judgeReply(const std::optional<platform::Value>& reply, const std::st
     return CallResult{std::nullopt, {}};
   }
   if (hasExpectedType && !hasExpectedType(result)) {
-    return invalid("Result of unexpected type " + std::string(platform::valueKindName(result.kind())));
+    return invalid("Result of unexpected type " +
+                   std::string(platform::valueKindName(result.kind())));
   }
   return CallResult{std::nullopt, result};
 }
@@ -258,4 +266,4 @@ void callApplication(const std::shared_ptr<flutter::BinaryMessenger>& messenger,
       });
 }
 
-}  // namespace pigeon
+} // namespace pigeon

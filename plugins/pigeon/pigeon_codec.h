@@ -34,13 +34,12 @@ struct CodecEntry {
 };
 
 class PigeonCodecBuilder {
- public:
+public:
   // Enumeration `E` under `typeByte`; `isRawValue` tells the raw values of `E` apart.
   template <class E>
   PigeonCodecBuilder& addEnum(std::uint8_t typeByte, std::function<bool(std::int64_t)> isRawValue) {
     entries_.push_back(CodecEntry{
-        typeByte,
-        [](const platform::Value& v) { return v.asObjectOf<EnumValue<E>>() != nullptr; },
+        typeByte, [](const platform::Value& v) { return v.asObjectOf<EnumValue<E>>() != nullptr; },
         [](const platform::Value& v) {
           return platform::Value(v.asObjectOf<EnumValue<E>>()->rawValue());
         },
@@ -53,8 +52,7 @@ class PigeonCodecBuilder {
 
   // Record `T` (a PigeonRecord) under `typeByte`. `T::fromList(const platform::ValueList&)`
   // returns the record, or null when the list is too short or a required field has another type.
-  template <class T>
-  PigeonCodecBuilder& addRecord(std::uint8_t typeByte) {
+  template <class T> PigeonCodecBuilder& addRecord(std::uint8_t typeByte) {
     entries_.push_back(CodecEntry{
         typeByte, [](const platform::Value& v) { return v.asObjectOf<T>() != nullptr; },
         [](const platform::Value& v) { return platform::Value(v.asObjectOf<T>()->toList()); },
@@ -80,8 +78,8 @@ class PigeonCodecBuilder {
   std::shared_ptr<const flutter::StandardMessageCodec> build() const;
   std::shared_ptr<const flutter::StandardMethodCodec> buildMethodCodec() const;
 
- private:
+private:
   std::vector<CodecEntry> entries_;
 };
 
-}  // namespace pigeon
+} // namespace pigeon

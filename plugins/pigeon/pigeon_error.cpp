@@ -40,7 +40,7 @@ std::string quoted(const std::string& text) {
   return out;
 }
 
-}  // namespace
+} // namespace
 
 std::string callStackDescription() {
   void* frames[64];
@@ -71,9 +71,8 @@ platform::Value wrapError(const std::exception_ptr& error) {
   } catch (const flutter::Error& e) {
     return wrapError(e);
   } catch (const std::exception& e) {
-    return platform::Value::list(
-        {std::string(e.what()), typeNameWithoutNamespace(typeid(e)),
-         "Stacktrace: " + callStackDescription()});
+    return platform::Value::list({std::string(e.what()), typeNameWithoutNamespace(typeid(e)),
+                                  "Stacktrace: " + callStackDescription()});
   } catch (...) {
     return platform::Value::list(
         {"unknown error", "unknown", "Stacktrace: " + callStackDescription()});
@@ -86,4 +85,4 @@ platform::Value wrapResult(const platform::Value& result,
   return platform::Value::list({result});
 }
 
-}  // namespace pigeon
+} // namespace pigeon

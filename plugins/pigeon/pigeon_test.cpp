@@ -19,7 +19,7 @@ enum class Color { Red = 0, Green = 1 };
 
 // A record with a required string, an optional integer and an optional enumeration.
 class Tag : public PigeonRecord {
- public:
+public:
   Tag(std::string name, std::optional<std::int64_t> weight, std::optional<Color> color)
       : name(std::move(name)), weight(weight), color(color) {}
   ValueList toList() const override {
@@ -39,10 +39,11 @@ class Tag : public PigeonRecord {
 };
 
 std::shared_ptr<const flutter::StandardMessageCodec> testCodec() {
-  static auto codec = PigeonCodecBuilder()
-                          .addEnum<Color>(129, [](std::int64_t raw) { return raw == 0 || raw == 1; })
-                          .addRecord<Tag>(130)
-                          .build();
+  static auto codec =
+      PigeonCodecBuilder()
+          .addEnum<Color>(129, [](std::int64_t raw) { return raw == 0 || raw == 1; })
+          .addRecord<Tag>(130)
+          .build();
   return codec;
 }
 
@@ -120,7 +121,10 @@ TEST(PigeonWrapTest, WrapErrorTestsPigeonErrorThenEngineErrorThenAnythingElse) {
   };
   EXPECT_EQ(wrapThrown([] { throw PigeonError("c", std::nullopt, Value(1)); }),
             Value::list({"c", Value(), 1}));
-  EXPECT_EQ(wrapThrown([] { throw flutter::Error{"f", "m", {}}; }), Value::list({"f", "m", Value()}));
+  EXPECT_EQ(wrapThrown([] {
+              throw flutter::Error{"f", "m", {}};
+            }),
+            Value::list({"f", "m", Value()}));
   Value other = wrapThrown([] { throw std::invalid_argument("bad input"); });
   ASSERT_EQ(other.size(), 3u);
   EXPECT_EQ(other.asList()[0], Value("bad input"));
@@ -133,7 +137,7 @@ TEST(PigeonWrapTest, WrapErrorTestsPigeonErrorThenEngineErrorThenAnythingElse) {
 }
 
 class PigeonHandlerTest : public ::testing::Test {
- protected:
+protected:
   void SetUp() override {
     engine = flutter::Engine::create(flutter::DartProject(std::vector<std::string>{}));
     driver = flutter::InProcessDriver::attach(engine);
@@ -161,14 +165,13 @@ TEST_F(PigeonHandlerTest, RepliesFollowTheConvention) {
     r.success(tag->name + ":" + std::to_string(a.optionalInteger(1).value_or(-1)));
   });
   setUp("throwing", [](const Arguments&, Responder) -> void { throw std::runtime_error("nope"); });
-  setUp("pigeonError", [](const Arguments&, Responder) -> void {
-    throw PigeonError("", "empty code", {});
-  });
+  setUp("pigeonError",
+        [](const Arguments&, Responder) -> void { throw PigeonError("", "empty code", {}); });
 
   EXPECT_EQ(call("voidMethod", Value()), Value::list({Value()}));
-  EXPECT_EQ(call("describe", Value::list({Value(std::make_shared<Tag>("t", 2, std::nullopt)),
-                                          Value()})),
-            Value::list({"t:-1"}));
+  EXPECT_EQ(
+      call("describe", Value::list({Value(std::make_shared<Tag>("t", 2, std::nullopt)), Value()})),
+      Value::list({"t:-1"}));
   auto thrown = call("throwing", Value::emptyList());
   ASSERT_TRUE(thrown && thrown->size() == 3);
   EXPECT_EQ(thrown->asList()[0], Value("nope"));
@@ -193,7 +196,8 @@ TEST_F(PigeonHandlerTest, MalformedRequestsGetInvalidArguments) {
   auto codec = testCodec();
   const Case cases[] = {
       {"not a list", codec->encode(Value("x")), "list of arguments"},
-      {"too short", codec->encode(Value::list({Value(std::make_shared<Tag>("t", 1, std::nullopt))})),
+      {"too short",
+       codec->encode(Value::list({Value(std::make_shared<Tag>("t", 1, std::nullopt))})),
        "argument 1 is missing"},
       {"wrong type", codec->encode(Value::list({1, "s"})), "argument 0 must be a record"},
       {"undecodable record", platform::Bytes{12, 2, 130, 12, 0, 7, 0}, "cannot be decoded"},
@@ -210,16 +214,15 @@ TEST_F(PigeonHandlerTest, MalformedRequestsGetInvalidArguments) {
     EXPECT_NE(message.find(c.mentions), std::string::npos) << message;
     EXPECT_TRUE(decoded->asList()[2].isNull());
   }
-  EXPECT_EQ(calls, 2);  // the two requests that decoded reached the implementation
+  EXPECT_EQ(calls, 2); // the two requests that decoded reached the implementation
 }
 
 TEST_F(PigeonHandlerTest, AnswersLaterExactlyOnceAndDetaches) {
   std::optional<Responder> kept;
   setUp("later", [&](const Arguments&, Responder r) { kept = r; });
   std::optional<platform::Bytes> reply;
-  driver->send(channelName("test_pkg", "TestApi", "later"), {}, [&](const platform::Bytes& b) {
-    reply = b;
-  });
+  driver->send(channelName("test_pkg", "TestApi", "later"), {},
+               [&](const platform::Bytes& b) { reply = b; });
   platform::MainLoop::instance().drain();
   ASSERT_TRUE(kept.has_value());
   EXPECT_FALSE(reply.has_value());
@@ -242,7 +245,7 @@ TEST(PigeonJudgeReplyTest, RepliesOfTheApplicationAreJudgedInOrder) {
     const char* name;
     std::optional<Value> reply;
     bool required;
-    const char* code;  // null for success
+    const char* code; // null for success
   };
   const Case cases[] = {
       {"no reply", std::nullopt, true, "channel-error"},
@@ -297,5 +300,5 @@ TEST_F(PigeonHandlerTest, CallsIntoTheApplicationAreJudged) {
   EXPECT_EQ(result->error->code, "channel-error");
 }
 
-}  // namespace
-}  // namespace pigeon
+} // namespace
+} // namespace pigeon

@@ -8,7 +8,7 @@ std::size_t mix(std::size_t seed, std::size_t h) {
   return seed ^ (h + 0x9e3779b97f4a7c15ULL + (seed << 6) + (seed >> 2));
 }
 
-}  // namespace
+} // namespace
 
 bool deepEquals(const platform::Value& a, const platform::Value& b) {
   auto left = nilOrValue(a);
@@ -39,12 +39,14 @@ bool deepEquals(const platform::Value& a, const platform::Value& b) {
 std::size_t deepHash(const platform::Value& value) {
   std::size_t seed = static_cast<std::size_t>(value.kind());
   if (auto list = value.ifList()) {
-    for (const auto& item : *list) seed = mix(seed, deepHash(item));
+    for (const auto& item : *list)
+      seed = mix(seed, deepHash(item));
     return seed;
   }
   if (auto map = value.ifMap()) {
     // Maps iterate in key order, so equal maps walk alike.
-    for (const auto& [k, v] : *map) seed = mix(mix(seed, deepHash(k)), deepHash(v));
+    for (const auto& [k, v] : *map)
+      seed = mix(mix(seed, deepHash(k)), deepHash(v));
     return seed;
   }
   return mix(seed, value.hash());
@@ -57,10 +59,12 @@ bool PigeonRecord::isEqual(const platform::Object& other) const {
   return deepEquals(platform::Value(toList()), platform::Value(record->toList()));
 }
 
-std::size_t PigeonRecord::hash() const { return deepHash(platform::Value(toList())); }
+std::size_t PigeonRecord::hash() const {
+  return deepHash(platform::Value(toList()));
+}
 
 std::string PigeonRecord::debugDescription() const {
   return className() + platform::Value(toList()).debugString();
 }
 
-}  // namespace pigeon
+} // namespace pigeon

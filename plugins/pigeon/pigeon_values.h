@@ -27,7 +27,7 @@ std::size_t deepHash(const platform::Value& value);
 
 // Base of every record: equality and hash come from the field list.
 class PigeonRecord : public platform::Object {
- public:
+public:
   // The fields in declaration order; absent optional fields as null, nested records and
   // enumeration values as object values.
   virtual platform::ValueList toList() const = 0;
@@ -38,9 +38,8 @@ class PigeonRecord : public platform::Object {
 };
 
 // An enumeration value inside platform::Value: the enumeration is identified by `E`.
-template <class E>
-class EnumValue : public platform::Object {
- public:
+template <class E> class EnumValue : public platform::Object {
+public:
   explicit EnumValue(E value) : value(value) {}
   bool isEqual(const platform::Object& other) const override {
     auto o = dynamic_cast<const EnumValue<E>*>(&other);
@@ -55,16 +54,14 @@ class EnumValue : public platform::Object {
   const E value;
 };
 
-template <class E>
-platform::Value enumValue(E value) {
+template <class E> platform::Value enumValue(E value) {
   return platform::Value(std::make_shared<EnumValue<E>>(value));
 }
 
 // The enumeration value held by `value`, or none when it holds no value of `E`.
-template <class E>
-std::optional<E> enumFromValue(const platform::Value& value) {
+template <class E> std::optional<E> enumFromValue(const platform::Value& value) {
   if (auto e = value.asObjectOf<EnumValue<E>>()) return e->value;
   return std::nullopt;
 }
 
-}  // namespace pigeon
+} // namespace pigeon

@@ -30,15 +30,18 @@ std::vector<std::string> mergedEnvironment(const std::map<std::string, std::stri
   }
   // The host must not pick up a socket from the test's own environment.
   env.erase("LUMORA_ENGINE_SOCKET");
-  for (const auto& [k, v] : overrides) env[k] = v;
+  for (const auto& [k, v] : overrides)
+    env[k] = v;
   std::vector<std::string> out;
-  for (const auto& [k, v] : env) out.push_back(k + "=" + v);
+  for (const auto& [k, v] : env)
+    out.push_back(k + "=" + v);
   return out;
 }
 
 std::vector<char*> pointers(std::vector<std::string>& strings) {
   std::vector<char*> out;
-  for (auto& s : strings) out.push_back(s.data());
+  for (auto& s : strings)
+    out.push_back(s.data());
   out.push_back(nullptr);
   return out;
 }
@@ -61,11 +64,17 @@ std::optional<int> waitFor(pid_t pid, double timeoutSeconds, bool* exited) {
   }
 }
 
-}  // namespace
+} // namespace
 
-std::string hostExecutable() { return LUMORA_E2E_HOST; }
-std::string testHostExecutable() { return LUMORA_E2E_TEST_HOST; }
-std::string peerExecutable() { return LUMORA_E2E_PEER; }
+std::string hostExecutable() {
+  return LUMORA_E2E_HOST;
+}
+std::string testHostExecutable() {
+  return LUMORA_E2E_TEST_HOST;
+}
+std::string peerExecutable() {
+  return LUMORA_E2E_PEER;
+}
 
 Host::Host(HostOptions options) {
   char pattern[] = "/tmp/lumora-e2e-XXXXXX";
@@ -178,7 +187,8 @@ PeerRun runPeer(const Host& host, const std::vector<nlohmann::json>& commands,
   ::close(out[1]);
   ::close(err[1]);
   std::string input;
-  for (const auto& c : commands) input += c.dump() + "\n";
+  for (const auto& c : commands)
+    input += c.dump() + "\n";
   // Small scripts fit the pipe; write everything, then close so the peer sees the end.
   std::size_t written = 0;
   while (written < input.size()) {
@@ -197,11 +207,17 @@ PeerRun runPeer(const Host& host, const std::vector<nlohmann::json>& commands,
     char chunk[4096];
     if (outOpen && fds[0].revents) {
       ssize_t n = ::read(out[0], chunk, sizeof chunk);
-      if (n <= 0) outOpen = false; else stdoutText.append(chunk, n);
+      if (n <= 0)
+        outOpen = false;
+      else
+        stdoutText.append(chunk, n);
     }
     if (errOpen && fds[1].revents) {
       ssize_t n = ::read(err[0], chunk, sizeof chunk);
-      if (n <= 0) errOpen = false; else stderrText.append(chunk, n);
+      if (n <= 0)
+        errOpen = false;
+      else
+        stderrText.append(chunk, n);
     }
   }
   ::close(out[0]);
@@ -228,4 +244,4 @@ PeerRun runPeer(const Host& host, const std::vector<nlohmann::json>& commands,
   return run;
 }
 
-}  // namespace lumora::e2e
+} // namespace lumora::e2e

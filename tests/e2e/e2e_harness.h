@@ -18,9 +18,9 @@
 namespace lumora::e2e {
 
 // Paths of the built programs.
-std::string hostExecutable();      // build/runner/lumora
-std::string testHostExecutable();  // build/tests/e2e/lumora-test-host (with the test plugin)
-std::string peerExecutable();      // build/tools/lumora-peer
+std::string hostExecutable();     // build/runner/lumora
+std::string testHostExecutable(); // build/tests/e2e/lumora-test-host (with the test plugin)
+std::string peerExecutable();     // build/tools/lumora-peer
 
 struct HostOptions {
   std::string executable = hostExecutable();
@@ -31,7 +31,7 @@ struct HostOptions {
 };
 
 class Host {
- public:
+public:
   explicit Host(HostOptions options = {});
   ~Host();
   Host(const Host&) = delete;
@@ -44,13 +44,15 @@ class Host {
   std::string log() const;
   // Log lines containing `text`, in order.
   std::vector<std::string> logLines(const std::string& text) const;
+  // True when a sanitizer build of the host reported an error (data race, leak, ...).
+  bool logHasSanitizerReport() const { return log().find("Sanitizer") != std::string::npos; }
 
   // Sends `signal` and waits (up to `timeoutSeconds`) for the exit; returns the exit status, or
   // none when the host did not exit (it is then killed) or died from a signal.
   std::optional<int> stop(int signal, double timeoutSeconds = 10);
   bool isRunning();
 
- private:
+private:
   std::filesystem::path directory_;
   std::string socketPath_;
   pid_t pid_ = -1;
@@ -59,8 +61,8 @@ class Host {
 
 struct PeerRun {
   int exitCode = -1;
-  std::vector<nlohmann::json> lines;  // every JSON line lumora-peer printed, in order
-  std::string errors;                 // its standard error
+  std::vector<nlohmann::json> lines; // every JSON line lumora-peer printed, in order
+  std::string errors;                // its standard error
   // The lines with this "op" (and, when given, this "channel").
   std::vector<nlohmann::json> withOp(const std::string& op, const std::string& channel = "") const;
 };
@@ -69,4 +71,4 @@ struct PeerRun {
 PeerRun runPeer(const Host& host, const std::vector<nlohmann::json>& commands,
                 double timeoutSeconds = 30);
 
-}  // namespace lumora::e2e
+} // namespace lumora::e2e

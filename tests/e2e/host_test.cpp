@@ -38,7 +38,8 @@ TEST(HostEndToEndTest, RegistersThePluginsInTableOrderAndEndsOnSigterm) {
     logged.emplace_back(std::stoi(m[1]), m[2]);
   }
   std::vector<std::pair<int, std::string>> expected;
-  for (const auto& row : generatedPluginTable()) expected.emplace_back(row.position, row.key);
+  for (const auto& row : generatedPluginTable())
+    expected.emplace_back(row.position, row.key);
   EXPECT_EQ(logged, expected) << host.log();
   EXPECT_NE(std::find(logged.begin(), logged.end(), std::make_pair(4, std::string("FvpPlugin"))),
             logged.end());
@@ -46,6 +47,7 @@ TEST(HostEndToEndTest, RegistersThePluginsInTableOrderAndEndsOnSigterm) {
   // SIGTERM closes the main window, which ends the application with status 0.
   EXPECT_EQ(host.stop(SIGTERM), 0) << host.log();
   EXPECT_FALSE(std::filesystem::exists(host.socketPath()));
+  EXPECT_FALSE(host.logHasSanitizerReport()) << host.log();
 }
 
 TEST(HostEndToEndTest, SigintEndsTheHostToo) {
@@ -56,22 +58,26 @@ TEST(HostEndToEndTest, SigintEndsTheHostToo) {
 }
 
 class TestHostEndToEndTest : public ::testing::Test {
- protected:
+protected:
+  void TearDown() override {
+    EXPECT_EQ(host.stop(SIGTERM), 0) << host.log();
+    EXPECT_FALSE(host.logHasSanitizerReport()) << host.log();
+  }
   Host host{HostOptions{testHostExecutable(), {}, {}}};
 };
 
 TEST_F(TestHostEndToEndTest, GeneratedInterfaceRepliesFollowTheConvention) {
-  auto run = runPeer(host, {
-                               send(hostApi("voidMethod"), nullptr),
-                               send(hostApi("throwingMethod"), json::array()),
-                               send(hostApi("echoString"), json::array({"round trip"})),
-                               send(hostApi("echoString"), json::array({5})),
-                               send(hostApi("echoString"), json::array()),
-                               send(hostApi("echoString"), "not a list"),
-                               json{{"op", "raw"}, {"channel", hostApi("echoString")},
-                                    {"hex", "0c0105"}},
-                               send(hostApi("handlersOnMainThread"), nullptr),
-                           });
+  auto run =
+      runPeer(host, {
+                        send(hostApi("voidMethod"), nullptr),
+                        send(hostApi("throwingMethod"), json::array()),
+                        send(hostApi("echoString"), json::array({"round trip"})),
+                        send(hostApi("echoString"), json::array({5})),
+                        send(hostApi("echoString"), json::array()),
+                        send(hostApi("echoString"), "not a list"),
+                        json{{"op", "raw"}, {"channel", hostApi("echoString")}, {"hex", "0c0105"}},
+                        send(hostApi("handlersOnMainThread"), nullptr),
+                    });
   ASSERT_EQ(run.exitCode, 0) << run.errors;
   auto replies = run.withOp("reply");
   ASSERT_EQ(replies.size(), 7u) << json(run.lines).dump();
@@ -110,18 +116,17 @@ TEST_F(TestHostEndToEndTest, GeneratedInterfaceRepliesFollowTheConvention) {
 
 TEST_F(TestHostEndToEndTest, EventChannelDeliversAfterListenAndNotAfterCancel) {
   const std::string events = "lumora_test/events";
-  auto run = runPeer(host, {
-                               send(hostApi("emitEvents"), json::array({2})),
-                               json{{"op", "listen"}, {"channel", events}},
-                               send(hostApi("emitEvents"), json::array({2})),
-                               json{{"op", "cancel"}, {"channel", events}},
-                               send(hostApi("emitEvents"), json::array({2})),
-                               json{{"op", "invoke"}, {"channel", "lumora_test/methods"},
-                                    {"method", "ping"}},
-                               json{{"op", "invoke"}, {"channel", "lumora_test/methods"},
-                                    {"method", "unknown"}},
-                               send(hostApi("handlersOnMainThread"), nullptr),
-                           });
+  auto run = runPeer(
+      host, {
+                send(hostApi("emitEvents"), json::array({2})),
+                json{{"op", "listen"}, {"channel", events}},
+                send(hostApi("emitEvents"), json::array({2})),
+                json{{"op", "cancel"}, {"channel", events}},
+                send(hostApi("emitEvents"), json::array({2})),
+                json{{"op", "invoke"}, {"channel", "lumora_test/methods"}, {"method", "ping"}},
+                json{{"op", "invoke"}, {"channel", "lumora_test/methods"}, {"method", "unknown"}},
+                send(hostApi("handlersOnMainThread"), nullptr),
+            });
   ASSERT_EQ(run.exitCode, 0) << run.errors;
   auto got = run.withOp("event", events);
   ASSERT_EQ(got.size(), 2u) << json(run.lines).dump();
@@ -133,21 +138,20 @@ TEST_F(TestHostEndToEndTest, EventChannelDeliversAfterListenAndNotAfterCancel) {
   EXPECT_EQ(replies[1]["reply"], json::array({2}));
   EXPECT_EQ(replies[2]["reply"], json::array({0}));
   auto results = run.withOp("result");
-  ASSERT_EQ(results.size(), 3u);  // listen, cancel, ping
+  ASSERT_EQ(results.size(), 3u); // listen, cancel, ping
   EXPECT_EQ(results[2]["result"], "pong");
   EXPECT_EQ(run.withOp("notImplemented", "lumora_test/methods").size(), 1u);
-  EXPECT_EQ(run.withOp("reply", hostApi("handlersOnMainThread"))[0]["reply"],
-            json::array({true}));
+  EXPECT_EQ(run.withOp("reply", hostApi("handlersOnMainThread"))[0]["reply"], json::array({true}));
 }
 
 TEST_F(TestHostEndToEndTest, HostCallsIntoTheApplicationAreAnsweredAsScripted) {
   const std::string ask = "dev.flutter.pigeon.lumora_test.LumoraTestFlutterApi.ask";
-  auto run = runPeer(host, {
-                               send(hostApi("askApplication"), json::array({"unanswered"})),
-                               json{{"op", "answer"}, {"channel", ask},
-                                    {"reply", json::array({"answered"})}},
-                               send(hostApi("askApplication"), json::array({"question"})),
-                           });
+  auto run = runPeer(
+      host, {
+                send(hostApi("askApplication"), json::array({"unanswered"})),
+                json{{"op", "answer"}, {"channel", ask}, {"reply", json::array({"answered"})}},
+                send(hostApi("askApplication"), json::array({"question"})),
+            });
   ASSERT_EQ(run.exitCode, 0) << run.errors;
   auto incoming = run.withOp("incoming", ask);
   ASSERT_EQ(incoming.size(), 2u);
@@ -159,5 +163,5 @@ TEST_F(TestHostEndToEndTest, HostCallsIntoTheApplicationAreAnsweredAsScripted) {
   EXPECT_EQ(replies[1]["reply"], json::array({"answered"}));
 }
 
-}  // namespace
-}  // namespace lumora::e2e
+} // namespace
+} // namespace lumora::e2e

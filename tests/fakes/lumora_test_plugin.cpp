@@ -15,7 +15,7 @@ constexpr const char* kPackage = "lumora_test";
 constexpr const char* kHostApi = "LumoraTestHostApi";
 
 class TestState : public flutter::StreamHandler, public flutter::Plugin {
- public:
+public:
   void noteThread() {
     if (!platform::MainLoop::isMainThread()) ++offMain;
   }
@@ -41,7 +41,7 @@ class TestState : public flutter::StreamHandler, public flutter::Plugin {
   flutter::EventSink sink;
 };
 
-}  // namespace
+} // namespace
 
 void LumoraTestPlugin::registerWithRegistrar(const flutter::PluginRegistrarPtr& registrar) {
   auto messenger = registrar->messenger();
@@ -58,9 +58,8 @@ void LumoraTestPlugin::registerWithRegistrar(const flutter::PluginRegistrarPtr& 
   setUp("throwingMethod", [](const pigeon::Arguments&, pigeon::Responder) {
     throw std::runtime_error("thrown by the test plugin");
   });
-  setUp("echoString", [](const pigeon::Arguments& a, pigeon::Responder r) {
-    r.success(a.string(0));
-  });
+  setUp("echoString",
+        [](const pigeon::Arguments& a, pigeon::Responder r) { r.success(a.string(0)); });
   setUp("handlersOnMainThread", [state](const pigeon::Arguments&, pigeon::Responder r) {
     r.success(state->offMain.load() == 0);
   });
@@ -87,4 +86,4 @@ void LumoraTestPlugin::registerWithRegistrar(const flutter::PluginRegistrarPtr& 
       state, flutter::MethodChannel::methodChannelWithName("lumora_test/methods", messenger));
 }
 
-}  // namespace lumora::testing
+} // namespace lumora::testing
