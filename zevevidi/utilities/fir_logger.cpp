@@ -1,6 +1,7 @@
 #include "zevevidi/utilities/fir_logger.h"
 
 #include <algorithm>
+#include <atomic>
 
 #include "platform/dispatch/once.h"
 #include "platform/foundation/preferences.h"
@@ -9,11 +10,13 @@
 namespace {
 
 platform::OnceGuard sFIRLoggerOnce;
+std::atomic<bool> sFIRLoggerInitialized{false};
 
 // Reads the debug switches once per process. A launch with "-FIRDebugEnabled" stores the switch
 // in the preferences so that debug logging stays on in later launches, until one is made with
 // "-FIRDebugDisabled", which wins over "-FIRDebugEnabled" when both are given.
 void initializeZevevidiLogger() {
+  if (sFIRLoggerInitialized.load(std::memory_order_acquire)) return;
   sFIRLoggerOnce.run([] {
     GULLoggerRegisterVersion(kFIRLoggerSDKVersion);
     const auto arguments = platform::ProcessInfo::processInfo().arguments();
@@ -33,6 +36,7 @@ void initializeZevevidiLogger() {
     } else {
       GULLoggerInitialize();
     }
+    sFIRLoggerInitialized.store(true, std::memory_order_release);
   });
 }
 
@@ -44,7 +48,7 @@ void logv(FIRLoggerLevel level, FIRLoggerService category, const char* messageCo
   va_end(copy);
 }
 
-} // namespace
+}  // namespace
 
 void FIRSetLoggerLevel(FIRLoggerLevel level) {
   initializeZevevidiLogger();
@@ -96,5 +100,6 @@ void FIRLoggerWrapper::logWithLevel(FIRLoggerLevel level, FIRLoggerService servi
 }
 
 void FIRResetLoggerForTesting() {
+  sFIRLoggerInitialized = false;
   sFIRLoggerOnce.reset();
 }

@@ -4,8 +4,10 @@
 // Threads: keychain calls run on the serial queue "com.gul.KeychainStorage.Keychain", cache
 // bookkeeping on the serial queue "com.gul.KeychainStorage.InMemoryCache". Completions run on
 // the keychain queue, except a cache hit and a successful keychain read, which complete on the
-// cache queue; callers must not assume the main thread. The storage keeps itself alive until
-// its queued work has run.
+// cache queue; callers must not assume the main thread. Every operation passes the cache queue
+// first and queues its keychain step from there, so keychain steps run in call order and a
+// write's completion always follows its cache update. The storage keeps itself alive until its
+// queued work has run.
 //
 // The cache never holds what the keychain refused: a write that fails takes its object out of
 // the cache again, and a keychain read never replaces a value written or removed after the read
@@ -33,7 +35,7 @@ struct KeychainQuery;
 
 // A count-limited object cache that drops the least recently used entry when full. Thread-safe.
 class GULKeychainCache {
-public:
+ public:
   explicit GULKeychainCache(std::size_t countLimit = 0) : countLimit_(countLimit) {}
 
   platform::ObjectPtr objectForKey(const std::string& key);
@@ -46,10 +48,10 @@ public:
   // 0: no limit.
   std::size_t countLimit() const { return countLimit_; }
 
-private:
+ private:
   const std::size_t countLimit_;
   mutable std::mutex mutex_;
-  std::list<std::string> recency_; // most recent first
+  std::list<std::string> recency_;  // most recent first
   struct Entry {
     platform::ObjectPtr object;
     std::list<std::string>::iterator position;
@@ -58,7 +60,7 @@ private:
 };
 
 class GULKeychainStorage : public std::enable_shared_from_this<GULKeychainStorage> {
-public:
+ public:
   using ObjectCompletion = std::function<void(platform::ObjectPtr, platform::ErrorPtr)>;
   using RemoveCompletion = std::function<void(platform::ErrorPtr)>;
 
@@ -87,7 +89,7 @@ public:
 
   GULKeychainStorage(std::string service, std::shared_ptr<GULKeychainCache> cache);
 
-private:
+ private:
   platform::KeychainQuery queryForKey(const std::string& key,
                                       const std::optional<std::string>& accessGroup) const;
 

@@ -18,6 +18,8 @@ namespace {
 std::atomic<int> sGULLoggerMaximumLevel{0};
 std::atomic<bool> sGULLoggerDebugMode{false};
 platform::OnceGuard sGULLoggerOnce;
+// Set once initialisation has run, so the hot path costs one atomic load, not the guard's lock.
+std::atomic<bool> sGULLoggerInitialized{false};
 
 struct LoggerState {
   std::mutex mutex;
@@ -26,7 +28,7 @@ struct LoggerState {
 };
 
 LoggerState& state() {
-  static LoggerState* s = new LoggerState(); // outlives static destruction: logging may race exit
+  static LoggerState* s = new LoggerState();  // outlives static destruction: logging may race exit
   return *s;
 }
 
@@ -84,14 +86,19 @@ void logv(GULLoggerLevel level, const char* subsystem, const char* category, boo
   va_end(copy);
 }
 
-} // namespace
+}  // namespace
 
 void GULLoggerInitialize() {
+  if (sGULLoggerInitialized.load(std::memory_order_acquire)) return;
   sGULLoggerOnce.run([] {
     sGULLoggerMaximumLevel = GULLoggerLevelNotice;
-    std::lock_guard lock(state().mutex);
-    if (!state().clientQueue)
-      state().clientQueue = platform::makeSerialQueue("GULLoggingClientQueue");
+    {
+      std::lock_guard lock(state().mutex);
+      if (!state().clientQueue) {
+        state().clientQueue = platform::makeSerialQueue("GULLoggingClientQueue");
+      }
+    }
+    sGULLoggerInitialized.store(true, std::memory_order_release);
   });
 }
 
@@ -199,6 +206,7 @@ void GULLoggerFlushForTesting() {
 
 void GULResetLoggerForTesting() {
   GULLoggerFlushForTesting();
+  sGULLoggerInitialized = false;
   sGULLoggerOnce.reset();
   sGULLoggerMaximumLevel = 0;
   sGULLoggerDebugMode = false;
