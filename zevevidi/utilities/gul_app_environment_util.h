@@ -10,13 +10,16 @@
 #include <string>
 
 class GULAppEnvironmentUtil {
-public:
+ public:
   // Information-property-list switch that turns the receipt check off when it holds NO.
   static constexpr const char* kReceiptURLCheckEnabledKey =
       "ZevevidiAppStoreReceiptURLCheckEnabled";
 
   // YES only for an encrypted store build that is neither a simulator nor a sandbox receipt.
   static bool isFromAppStore();
+  // Whether the main bundle's store receipt is a sandbox one: the receipt lives in the bundle's
+  // "Receipt" folder, named "sandboxReceipt" for sandbox purchases and "receipt" otherwise.
+  // Answers NO when the information property list turns the check off.
   static bool isAppStoreReceiptSandbox();
   static bool isSimulator() { return false; }
   static bool isAppExtension() { return false; }
@@ -44,7 +47,7 @@ public:
 bool IsAppEncrypted();
 
 class GULNetworkInfo {
-public:
+ public:
   static int getNetworkType() { return -1; }
   static std::string getNetworkRadioType() { return ""; }
 };
