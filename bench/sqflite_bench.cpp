@@ -38,7 +38,9 @@ std::string freshPath(const char* name) {
   return path.string();
 }
 
-std::string nameOf(int i) { return "item-" + std::to_string(i); }
+std::string nameOf(int i) {
+  return "item-" + std::to_string(i);
+}
 
 // ---- Direct C API ---------------------------------------------------------------------------
 
@@ -48,7 +50,9 @@ struct Row {
   double amount;
 };
 
-void exec(sqlite3* db, const char* sql) { sqlite3_exec(db, sql, nullptr, nullptr, nullptr); }
+void exec(sqlite3* db, const char* sql) {
+  sqlite3_exec(db, sql, nullptr, nullptr, nullptr);
+}
 
 void directInsert(sqlite3* db) {
   exec(db, "BEGIN");
@@ -134,9 +138,8 @@ class PluginFixture {
   }
 
   Value call(const std::string& method, const Value& arguments, bool* ok = nullptr) {
-    auto response =
-        driver_->invokeMethod(sqflite::kSqfliteChannelName, method, arguments, 
-                              flutter::StandardMethodCodec::sharedInstance(), 120);
+    auto response = driver_->invokeMethod(sqflite::kSqfliteChannelName, method, arguments,
+                                          flutter::StandardMethodCodec::sharedInstance(), 120);
     bool success = response && response->isSuccess();
     if (ok) *ok = success;
     return success ? response->value() : Value();
@@ -145,15 +148,20 @@ class PluginFixture {
   // One "batch" of kRows inserts between BEGIN and COMMIT under a transaction id.
   bool insertAll(const Value& operations, bool noResult) {
     bool ok = false;
-    Value begun = call("execute", args({{"sql", "BEGIN"}, {"inTransaction", true},
-                                        {"transactionId", Value()}}), &ok);
+    Value begun =
+        call("execute",
+             args({{"sql", "BEGIN"}, {"inTransaction", true}, {"transactionId", Value()}}), &ok);
     if (!ok) return false;
     Value transactionId = *begun.find(Value("transactionId"));
-    Value results = call("batch", args({{"operations", operations}, {"noResult", noResult},
-                                        {"transactionId", transactionId}}), &ok);
+    Value results = call(
+        "batch",
+        args(
+            {{"operations", operations}, {"noResult", noResult}, {"transactionId", transactionId}}),
+        &ok);
     if (!ok || (!noResult && results.size() != kRows)) return false;
-    call("execute", args({{"sql", "COMMIT"}, {"inTransaction", false},
-                          {"transactionId", transactionId}}), &ok);
+    call("execute",
+         args({{"sql", "COMMIT"}, {"inTransaction", false}, {"transactionId", transactionId}}),
+         &ok);
     return ok;
   }
 
@@ -161,10 +169,10 @@ class PluginFixture {
     ValueList operations;
     operations.reserve(kRows);
     for (int i = 0; i < kRows; ++i) {
-      operations.push_back(Value::map({{Value("method"), Value("insert")},
-                                       {Value("sql"), Value(kInsert)},
-                                       {Value("arguments"), Value::list({Value(nameOf(i)),
-                                                                        Value(i * 0.5)})}}));
+      operations.push_back(
+          Value::map({{Value("method"), Value("insert")},
+                      {Value("sql"), Value(kInsert)},
+                      {Value("arguments"), Value::list({Value(nameOf(i)), Value(i * 0.5)})}}));
     }
     return Value(std::move(operations));
   }
@@ -188,10 +196,14 @@ void pluginInsert(benchmark::State& state, bool noResult) {
   state.SetItemsProcessed(state.iterations() * kRows);
 }
 
-void BM_PluginBatchInsert(benchmark::State& state) { pluginInsert(state, false); }
+void BM_PluginBatchInsert(benchmark::State& state) {
+  pluginInsert(state, false);
+}
 BENCHMARK(BM_PluginBatchInsert)->Unit(benchmark::kMillisecond);
 
-void BM_PluginBatchInsertNoResult(benchmark::State& state) { pluginInsert(state, true); }
+void BM_PluginBatchInsertNoResult(benchmark::State& state) {
+  pluginInsert(state, true);
+}
 BENCHMARK(BM_PluginBatchInsertNoResult)->Unit(benchmark::kMillisecond);
 
 void BM_PluginQuery(benchmark::State& state) {

@@ -13,8 +13,8 @@ namespace shared_preferences {
 using platform::Value;
 using platform::ValueList;
 
-std::shared_ptr<SharedPreferencesPigeonOptions> SharedPreferencesPigeonOptions::fromList(
-    const ValueList& list) {
+std::shared_ptr<SharedPreferencesPigeonOptions>
+SharedPreferencesPigeonOptions::fromList(const ValueList& list) {
   if (list.empty()) return nullptr;
   const Value& suite = list[0];
   if (suite.isNull()) return std::make_shared<SharedPreferencesPigeonOptions>();
@@ -72,7 +72,8 @@ void install(const std::shared_ptr<flutter::BinaryMessenger>& messenger, const s
 
 Value stringList(const std::vector<std::string>& items) {
   ValueList out;
-  for (const auto& s : items) out.emplace_back(s);
+  for (const auto& s : items)
+    out.emplace_back(s);
   return Value(std::move(out));
 }
 

@@ -60,8 +60,8 @@ class UserDefaultsApi {
   virtual void clear(const AllowList& allowList, const SharedPreferencesPigeonOptions& options) = 0;
   virtual platform::ValueMap getAll(const AllowList& allowList,
                                     const SharedPreferencesPigeonOptions& options) = 0;
-  virtual std::optional<platform::Value> getValue(
-      const std::string& key, const SharedPreferencesPigeonOptions& options) = 0;
+  virtual std::optional<platform::Value>
+  getValue(const std::string& key, const SharedPreferencesPigeonOptions& options) = 0;
   virtual std::vector<std::string> getKeys(const AllowList& allowList,
                                            const SharedPreferencesPigeonOptions& options) = 0;
 };

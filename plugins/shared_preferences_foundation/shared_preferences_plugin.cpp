@@ -15,15 +15,15 @@ using platform::ValueMap;
 
 bool isTypeCompatible(const Value& value) {
   switch (value.kind()) {
-    case ValueKind::Bool:
-    case ValueKind::Int:
-    case ValueKind::Double:
-    case ValueKind::String:
-      return true;
-    case ValueKind::List:
-      return std::all_of(value.asList().begin(), value.asList().end(), isTypeCompatible);
-    default:
-      return false;
+  case ValueKind::Bool:
+  case ValueKind::Int:
+  case ValueKind::Double:
+  case ValueKind::String:
+    return true;
+  case ValueKind::List:
+    return std::all_of(value.asList().begin(), value.asList().end(), isTypeCompatible);
+  default:
+    return false;
   }
 }
 
@@ -33,30 +33,30 @@ namespace {
 // (booleans, numbers, strings, dates, lists, and maps keyed by strings), with no null inside.
 std::optional<std::string> unstorableReason(const Value& value) {
   switch (value.kind()) {
-    case ValueKind::Bool:
-    case ValueKind::Int:
-    case ValueKind::Double:
-    case ValueKind::String:
-    case ValueKind::Date:
-      return std::nullopt;
-    case ValueKind::List:
-      for (const Value& item : value.asList()) {
-        if (item.isNull()) return std::string("a list holds null");
-        if (auto reason = unstorableReason(item)) return reason;
-      }
-      return std::nullopt;
-    case ValueKind::Map:
-      for (const auto& [k, v] : value.asMap()) {
-        if (!k.isString()) return std::string("a map has a key that is not a string");
-        if (v.isNull()) return std::string("a map holds null");
-        if (auto reason = unstorableReason(v)) return reason;
-      }
-      return std::nullopt;
-    case ValueKind::Null:
-      return std::string("the value is null");
-    default:
-      return std::string("values of kind ") + platform::valueKindName(value.kind()) +
-             " cannot be stored";
+  case ValueKind::Bool:
+  case ValueKind::Int:
+  case ValueKind::Double:
+  case ValueKind::String:
+  case ValueKind::Date:
+    return std::nullopt;
+  case ValueKind::List:
+    for (const Value& item : value.asList()) {
+      if (item.isNull()) return std::string("a list holds null");
+      if (auto reason = unstorableReason(item)) return reason;
+    }
+    return std::nullopt;
+  case ValueKind::Map:
+    for (const auto& [k, v] : value.asMap()) {
+      if (!k.isString()) return std::string("a map has a key that is not a string");
+      if (v.isNull()) return std::string("a map holds null");
+      if (auto reason = unstorableReason(v)) return reason;
+    }
+    return std::nullopt;
+  case ValueKind::Null:
+    return std::string("the value is null");
+  default:
+    return std::string("values of kind ") + platform::valueKindName(value.kind()) +
+           " cannot be stored";
   }
 }
 
@@ -69,11 +69,10 @@ void store(Preferences& preferences, const std::string& key, const Value& value)
   platform::ErrorPtr error;
   if (!preferences.setObject(key, value, &error)) {
     // The store keeps the value and retries, but the caller must not be told it is saved.
-    throw pigeon::PigeonError(
-        "write-failed",
-        "The value for key '" + key + "' could not be written" +
-            (error ? ": " + error->localizedDescription() : std::string()),
-        Value());
+    throw pigeon::PigeonError("write-failed",
+                              "The value for key '" + key + "' could not be written" +
+                                  (error ? ": " + error->localizedDescription() : std::string()),
+                              Value());
   }
 }
 
@@ -85,14 +84,14 @@ void SharedPreferencesPlugin::registerWith(const flutter::PluginRegistrarPtr& re
                                     std::make_shared<LegacySharedPreferencesPlugin>());
 }
 
-std::shared_ptr<Preferences> SharedPreferencesPlugin::getUserDefaults(
-    const SharedPreferencesPigeonOptions& options) {
+std::shared_ptr<Preferences>
+SharedPreferencesPlugin::getUserDefaults(const SharedPreferencesPigeonOptions& options) {
   auto preferences = Preferences::withSuiteName(options.suiteName.value_or(std::string()));
   if (!preferences) {
-    throw pigeon::PigeonError(
-        "Argument Error",
-        "The provided Suite Name '" + options.suiteName.value_or("") + "' does not exist",
-        Value(""));
+    throw pigeon::PigeonError("Argument Error",
+                              "The provided Suite Name '" + options.suiteName.value_or("") +
+                                  "' does not exist",
+                              Value(""));
   }
   return preferences;
 }
@@ -127,7 +126,8 @@ void SharedPreferencesPlugin::clear(const AllowList& allowList,
                                     const SharedPreferencesPigeonOptions& options) {
   auto preferences = getUserDefaults(options);
   if (allowList) {
-    for (const auto& key : *allowList) preferences->removeObjectForKey(key);
+    for (const auto& key : *allowList)
+      preferences->removeObjectForKey(key);
     return;
   }
   for (const auto& [key, value] : preferences->dictionaryRepresentation()) {
@@ -140,16 +140,18 @@ ValueMap SharedPreferencesPlugin::getAll(const AllowList& allowList,
   return getAllPrefs(allowList, options);
 }
 
-std::optional<Value> SharedPreferencesPlugin::getValue(
-    const std::string& key, const SharedPreferencesPigeonOptions& options) {
+std::optional<Value>
+SharedPreferencesPlugin::getValue(const std::string& key,
+                                  const SharedPreferencesPigeonOptions& options) {
   auto preferences = getUserDefaults(options);
   Value value = preferences->objectForKey(key);
   if (value.isNull() || !isTypeCompatible(value)) return std::nullopt;
   return value;
 }
 
-std::vector<std::string> SharedPreferencesPlugin::getKeys(
-    const AllowList& allowList, const SharedPreferencesPigeonOptions& options) {
+std::vector<std::string>
+SharedPreferencesPlugin::getKeys(const AllowList& allowList,
+                                 const SharedPreferencesPigeonOptions& options) {
   std::vector<std::string> keys;
   for (const auto& [key, value] : getAllPrefs(allowList, options)) {
     if (key.isString()) keys.push_back(key.asString());

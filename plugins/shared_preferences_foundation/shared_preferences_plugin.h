@@ -45,8 +45,8 @@ class SharedPreferencesPlugin : public UserDefaultsApi {
   static platform::ValueMap getAllPrefs(const AllowList& allowList,
                                         const SharedPreferencesPigeonOptions& options);
   // The options' preferences; throws the "Argument Error" when the suite name is refused.
-  static std::shared_ptr<platform::Preferences> getUserDefaults(
-      const SharedPreferencesPigeonOptions& options);
+  static std::shared_ptr<platform::Preferences>
+  getUserDefaults(const SharedPreferencesPigeonOptions& options);
 };
 
 class LegacySharedPreferencesPlugin : public LegacyUserDefaultsApi {

@@ -12,8 +12,12 @@ namespace {
 using platform::Preferences;
 using platform::Value;
 
-Value M(std::initializer_list<std::pair<const Value, Value>> items) { return Value::map(items); }
-Value L(std::initializer_list<Value> items) { return Value::list(items); }
+Value M(std::initializer_list<std::pair<const Value, Value>> items) {
+  return Value::map(items);
+}
+Value L(std::initializer_list<Value> items) {
+  return Value::list(items);
+}
 
 Value options(std::optional<std::string> suite = std::nullopt) {
   return Value(platform::ObjectPtr(std::make_shared<SharedPreferencesPigeonOptions>(suite)));
@@ -30,9 +34,9 @@ class SharedPreferencesPluginTest : public ::testing::Test {
 
   // The raw reply list of one call.
   Value send(const std::string& api, const std::string& method, const Value& request) {
-    auto reply = driver_->sendMessage(
-        "dev.flutter.pigeon.shared_preferences_foundation." + api + "." + method, request,
-        MessagesPigeonCodec::shared());
+    auto reply = driver_->sendMessage("dev.flutter.pigeon.shared_preferences_foundation." + api +
+                                          "." + method,
+                                      request, MessagesPigeonCodec::shared());
     EXPECT_TRUE(reply.has_value()) << api << "." << method << " got no reply";
     return reply.value_or(Value());
   }
@@ -63,9 +67,10 @@ TEST_F(SharedPreferencesPluginTest, LegacyInterfaceWritesAndReadsByPrefix) {
   // Stored by someone else: not a type the application's code can use.
   Preferences::standard()->setObject("flutter.date", Value::date(100));
 
-  EXPECT_EQ(legacy("getAll", L({"flutter.", Value()})),
-            M({{"flutter.b", true}, {"flutter.d", 1.5}, {"flutter.s", "text"},
-               {"flutter.l", L({"x", "y"})}}));
+  EXPECT_EQ(legacy("getAll", L({"flutter.", Value()})), M({{"flutter.b", true},
+                                                           {"flutter.d", 1.5},
+                                                           {"flutter.s", "text"},
+                                                           {"flutter.l", L({"x", "y"})}}));
   EXPECT_EQ(legacy("getAll", L({"flutter.", L({"flutter.b", "other.i", "flutter.zz"})})),
             M({{"flutter.b", true}}));
   EXPECT_EQ(legacy("getAll", L({"", Value()})).size(), 5u);
@@ -78,7 +83,8 @@ TEST_F(SharedPreferencesPluginTest, LegacyInterfaceWritesAndReadsByPrefix) {
 }
 
 TEST_F(SharedPreferencesPluginTest, CurrentInterfaceWithAndWithoutSuite) {
-  for (std::optional<std::string> suite : {std::optional<std::string>(), std::optional<std::string>("group.test")}) {
+  for (std::optional<std::string> suite :
+       {std::optional<std::string>(), std::optional<std::string>("group.test")}) {
     SCOPED_TRACE(suite.value_or("(application)"));
     EXPECT_EQ(current("set", L({"a", 1, options(suite)})), Value());
     EXPECT_EQ(current("set", L({"c", L({"s"}), options(suite)})), Value());

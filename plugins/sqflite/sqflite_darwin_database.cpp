@@ -21,7 +21,9 @@ using platform::ValueList;
 SqfliteDarwinStatement::SqfliteDarwinStatement(sqlite3_stmt* statement, std::string query)
     : statement_(statement), query_(std::move(query)) {}
 
-SqfliteDarwinStatement::~SqfliteDarwinStatement() { close(); }
+SqfliteDarwinStatement::~SqfliteDarwinStatement() {
+  close();
+}
 
 void SqfliteDarwinStatement::close() {
   if (statement_) {
@@ -53,7 +55,9 @@ std::shared_ptr<SqfliteDarwinResultSet> SqfliteDarwinResultSet::resultSetWithSta
   return rs;
 }
 
-SqfliteDarwinResultSet::~SqfliteDarwinResultSet() { close(); }
+SqfliteDarwinResultSet::~SqfliteDarwinResultSet() {
+  close();
+}
 
 void SqfliteDarwinResultSet::close() {
   if (statement_) {
@@ -198,8 +202,8 @@ std::optional<platform::Bytes> SqfliteDarwinResultSet::dataForColumnIndex(int in
 // ---------------------------------------------------------------------------------------------
 // Connection
 
-std::shared_ptr<SqfliteDarwinDatabase> SqfliteDarwinDatabase::databaseWithPath(
-    std::optional<std::string> path) {
+std::shared_ptr<SqfliteDarwinDatabase>
+SqfliteDarwinDatabase::databaseWithPath(std::optional<std::string> path) {
   if (!LUMORA_CHECK(sqlite3_threadsafe() != 0, "the SQLite library is not thread-safe")) {
     return nullptr;
   }
@@ -212,7 +216,9 @@ SqfliteDarwinDatabase::SqfliteDarwinDatabase(std::optional<std::string> path)
   busyTiming_.sleepMs = [](int ms) { return sqlite3_sleep(ms); };
 }
 
-SqfliteDarwinDatabase::~SqfliteDarwinDatabase() { close(); }
+SqfliteDarwinDatabase::~SqfliteDarwinDatabase() {
+  close();
+}
 
 bool SqfliteDarwinDatabase::openWithFlags(int flags, const char* vfsName) {
   if (isOpen_) return true;
@@ -274,12 +280,11 @@ void SqfliteDarwinDatabase::recordStepError(int code) {
   setLayerError(code, db_ ? sqlite3_errmsg(db_) : sqlite3_errstr(code));
 }
 
-std::shared_ptr<SqfliteDarwinResultSet> SqfliteDarwinDatabase::executeQuery(
-    const std::string& sql, const ValueList& arguments) {
+std::shared_ptr<SqfliteDarwinResultSet>
+SqfliteDarwinDatabase::executeQuery(const std::string& sql, const ValueList& arguments) {
   layerError_.reset();
   if (!isOpen_ || !db_) {
-    sqfliteLog("The SqfliteDarwinDatabase " + databasePath_.value_or("(memory)") +
-               " is not open.");
+    sqfliteLog("The SqfliteDarwinDatabase " + databasePath_.value_or("(memory)") + " is not open.");
     setLayerError(SQLITE_MISUSE, "database is not open");
     return nullptr;
   }
@@ -366,30 +371,30 @@ bool SqfliteDarwinDatabase::bindStatement(sqlite3_stmt* st, const ValueList& arg
 
 int SqfliteDarwinDatabase::bindObject(const Value& value, int index, sqlite3_stmt* st) {
   switch (value.kind()) {
-    case ValueKind::Null:
-      return sqlite3_bind_null(st, index);
-    case ValueKind::Bytes: {
-      const auto& b = value.asBytes();
-      if (b.empty()) return sqlite3_bind_zeroblob(st, index, 0);
-      return sqlite3_bind_blob(st, index, b.data(), static_cast<int>(b.size()), SQLITE_TRANSIENT);
-    }
-    case ValueKind::Date:
-      return sqlite3_bind_double(st, index, value.asDate().secondsSince1970);
-    case ValueKind::Bool:
-      return sqlite3_bind_int(st, index, value.asBool() ? 1 : 0);
-    case ValueKind::Int:
-      return sqlite3_bind_int64(st, index, value.asInt());
-    case ValueKind::Double:
-      return sqlite3_bind_double(st, index, value.asDouble());
-    case ValueKind::String: {
-      const auto& s = value.asString();
-      return sqlite3_bind_text(st, index, s.data(), static_cast<int>(s.size()), SQLITE_TRANSIENT);
-    }
-    default: {
-      std::string text = value.debugString();
-      return sqlite3_bind_text(st, index, text.data(), static_cast<int>(text.size()),
-                               SQLITE_TRANSIENT);
-    }
+  case ValueKind::Null:
+    return sqlite3_bind_null(st, index);
+  case ValueKind::Bytes: {
+    const auto& b = value.asBytes();
+    if (b.empty()) return sqlite3_bind_zeroblob(st, index, 0);
+    return sqlite3_bind_blob(st, index, b.data(), static_cast<int>(b.size()), SQLITE_TRANSIENT);
+  }
+  case ValueKind::Date:
+    return sqlite3_bind_double(st, index, value.asDate().secondsSince1970);
+  case ValueKind::Bool:
+    return sqlite3_bind_int(st, index, value.asBool() ? 1 : 0);
+  case ValueKind::Int:
+    return sqlite3_bind_int64(st, index, value.asInt());
+  case ValueKind::Double:
+    return sqlite3_bind_double(st, index, value.asDouble());
+  case ValueKind::String: {
+    const auto& s = value.asString();
+    return sqlite3_bind_text(st, index, s.data(), static_cast<int>(s.size()), SQLITE_TRANSIENT);
+  }
+  default: {
+    std::string text = value.debugString();
+    return sqlite3_bind_text(st, index, text.data(), static_cast<int>(text.size()),
+                             SQLITE_TRANSIENT);
+  }
   }
 }
 
@@ -462,7 +467,8 @@ void SqfliteDarwinDatabase::closeOpenResultSets() {
   auto self = weak_from_this().lock();
   auto sets = std::move(openResultSets_);
   openResultSets_.clear();
-  for (SqfliteDarwinResultSet* rs : sets) rs->close();
+  for (SqfliteDarwinResultSet* rs : sets)
+    rs->close();
 }
 
 void SqfliteDarwinDatabase::setReusesLastStatement(bool reuse) {

@@ -59,9 +59,10 @@ class SqfliteDarwinStatement {
 // Steps a prepared statement and reads the current row.
 class SqfliteDarwinResultSet {
  public:
-  static std::shared_ptr<SqfliteDarwinResultSet> resultSetWithStatement(
-      std::shared_ptr<SqfliteDarwinStatement> statement,
-      std::shared_ptr<SqfliteDarwinDatabase> parentDatabase, bool shouldAutoClose);
+  static std::shared_ptr<SqfliteDarwinResultSet>
+  resultSetWithStatement(std::shared_ptr<SqfliteDarwinStatement> statement,
+                         std::shared_ptr<SqfliteDarwinDatabase> parentDatabase,
+                         bool shouldAutoClose);
   ~SqfliteDarwinResultSet();
   SqfliteDarwinResultSet(const SqfliteDarwinResultSet&) = delete;
   SqfliteDarwinResultSet& operator=(const SqfliteDarwinResultSet&) = delete;
@@ -108,8 +109,8 @@ class SqfliteDarwinDatabase : public std::enable_shared_from_this<SqfliteDarwinD
   // How the busy handler reads time and sleeps. Tests replace both so that a two-second wait
   // takes no real time.
   struct BusyTiming {
-    std::function<double()> now;        // seconds, monotonic
-    std::function<int(int)> sleepMs;    // sleeps about that long, returns the time slept
+    std::function<double()> now;      // seconds, monotonic
+    std::function<int(int)> sleepMs;  // sleeps about that long, returns the time slept
   };
 
   // A closed connection for `path`; no path means a private in-memory database, an empty path a

@@ -8,8 +8,9 @@
 
 namespace sqflite {
 
-std::shared_ptr<SqfliteDarwinDatabaseQueue> SqfliteDarwinDatabaseQueue::databaseQueueWithPath(
-    std::optional<std::string> path, int flags, const char* vfsName) {
+std::shared_ptr<SqfliteDarwinDatabaseQueue>
+SqfliteDarwinDatabaseQueue::databaseQueueWithPath(std::optional<std::string> path, int flags,
+                                                  const char* vfsName) {
   auto db = SqfliteDarwinDatabase::databaseWithPath(path);
   if (!db || !db->openWithFlags(flags, vfsName)) {
     sqfliteLog("Could not create database queue for path " + path.value_or("(null)"));
@@ -56,9 +57,8 @@ void SqfliteDarwinDatabaseQueue::inDatabase(
     SqfliteDarwinDatabase* db = self->database();
     unit(db);
     if (db && db->hasOpenResultSets()) {
-      sqfliteLog(
-          "Warning: there is at least one open result set around after performing "
-          "[SqfliteDarwinDatabaseQueue inDatabase:]");
+      sqfliteLog("Warning: there is at least one open result set around after performing "
+                 "[SqfliteDarwinDatabaseQueue inDatabase:]");
     }
   });
 }

@@ -19,8 +19,8 @@ class SqfliteDarwinDatabase;
 class SqfliteDarwinDatabaseQueue : public std::enable_shared_from_this<SqfliteDarwinDatabaseQueue> {
  public:
   // A queue with an open connection, or null when the connection cannot be opened.
-  static std::shared_ptr<SqfliteDarwinDatabaseQueue> databaseQueueWithPath(
-      std::optional<std::string> path, int flags, const char* vfsName = nullptr);
+  static std::shared_ptr<SqfliteDarwinDatabaseQueue>
+  databaseQueueWithPath(std::optional<std::string> path, int flags, const char* vfsName = nullptr);
   ~SqfliteDarwinDatabaseQueue();
 
   // Runs `unit` on the serial queue with the connection and returns when it has finished. The

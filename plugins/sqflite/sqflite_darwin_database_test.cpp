@@ -7,8 +7,8 @@
 #include <filesystem>
 
 #include "platform/core/assertion.h"
-#include "plugins/sqflite/sqflite_darwin_database_queue.h"
 #include "platform/log/log.h"
+#include "plugins/sqflite/sqflite_darwin_database_queue.h"
 #include "plugins/sqflite/sqflite_test_util.h"
 
 namespace sqflite {
@@ -89,21 +89,21 @@ TEST(SqfliteDarwinDatabaseTest, ValuesRoundTripByKind) {
     ASSERT_TRUE(rs && rs->next());
     ASSERT_EQ(rs->columnTypeForIndex(0), c.type);
     switch (c.type) {
-      case SQLITE_INTEGER:
-        EXPECT_EQ(Value(rs->longLongIntForColumnIndex(0)), c.expected);
-        break;
-      case SQLITE_FLOAT:
-        EXPECT_EQ(Value(rs->doubleForColumnIndex(0)), c.expected);
-        break;
-      case SQLITE_TEXT:
-        EXPECT_EQ(Value(*rs->stringForColumnIndex(0)), c.expected);
-        break;
-      case SQLITE_BLOB:
-        EXPECT_EQ(Value(*rs->dataForColumnIndex(0)), c.expected);
-        break;
-      default:
-        EXPECT_FALSE(rs->stringForColumnIndex(0).has_value());
-        EXPECT_FALSE(rs->dataForColumnIndex(0).has_value());
+    case SQLITE_INTEGER:
+      EXPECT_EQ(Value(rs->longLongIntForColumnIndex(0)), c.expected);
+      break;
+    case SQLITE_FLOAT:
+      EXPECT_EQ(Value(rs->doubleForColumnIndex(0)), c.expected);
+      break;
+    case SQLITE_TEXT:
+      EXPECT_EQ(Value(*rs->stringForColumnIndex(0)), c.expected);
+      break;
+    case SQLITE_BLOB:
+      EXPECT_EQ(Value(*rs->dataForColumnIndex(0)), c.expected);
+      break;
+    default:
+      EXPECT_FALSE(rs->stringForColumnIndex(0).has_value());
+      EXPECT_FALSE(rs->dataForColumnIndex(0).has_value());
     }
     rs->close();
   }
@@ -237,7 +237,8 @@ TEST(SqfliteDarwinDatabaseTest, OpenFailureReportsFailure) {
 
 TEST(SqfliteDarwinDatabaseQueueTest, RunsUnitsOnItsSerialQueueAndReopensAfterClose) {
   testing::TempDir dir;
-  auto queue = SqfliteDarwinDatabaseQueue::databaseQueueWithPath(dir.file("q.db"), kReadWriteCreate);
+  auto queue =
+      SqfliteDarwinDatabaseQueue::databaseQueueWithPath(dir.file("q.db"), kReadWriteCreate);
   ASSERT_NE(queue, nullptr);
   EXPECT_EQ(queue->queue()->label().rfind("sqlconn.", 0), 0u);
   bool onQueue = false;

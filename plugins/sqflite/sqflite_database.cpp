@@ -28,7 +28,9 @@ std::string argumentsText(const ValueList& arguments) {
 
 }  // namespace
 
-SqfliteError databaseClosedError() { return SqfliteError{SqliteErrorCode, "database_closed", {}}; }
+SqfliteError databaseClosedError() {
+  return SqfliteError{SqliteErrorCode, "database_closed", {}};
+}
 
 void SqfliteDatabase::logSql(const std::string& sql, const ValueList& arguments) const {
   if (logLevel > 0) sqfliteLog(sql + " " + argumentsText(arguments));
@@ -39,8 +41,9 @@ void SqfliteDatabase::logSql(const std::string& sql, const ValueList& arguments)
 
 void SqfliteDatabase::inDatabase(std::function<void(SqfliteDarwinDatabase*)> block) {
   auto queue = fmDatabaseQueue;
-  platform::globalQueue(platform::QueuePriority::Default)->async(
-      [queue, block = std::move(block)] { queue->inDatabase(block); });
+  platform::globalQueue(platform::QueuePriority::Default)->async([queue, block = std::move(block)] {
+    queue->inDatabase(block);
+  });
 }
 
 void SqfliteDatabase::runSqlCall(const SqfliteOperationPtr& operation) {
@@ -51,8 +54,8 @@ void SqfliteDatabase::runSqlCall(const SqfliteOperationPtr& operation) {
       return;
     }
     if (!db) {
-      operation->error(SqfliteError{SqliteErrorCode,
-                                    "open_failed " + self->path.value_or(std::string()), {}});
+      operation->error(
+          SqfliteError{SqliteErrorCode, "open_failed " + self->path.value_or(std::string()), {}});
       return;
     }
     try {
@@ -73,8 +76,8 @@ void SqfliteDatabase::runSqlCall(const SqfliteOperationPtr& operation) {
         operation->error(SqfliteError{SqfliteErrorBadParam, "Unknown method " + method, {}});
       }
     } catch (const std::exception& e) {
-      operation->error(SqfliteError{SqliteErrorCode, std::string("internal error: ") + e.what(),
-                                    {}});
+      operation->error(
+          SqfliteError{SqliteErrorCode, std::string("internal error: ") + e.what(), {}});
     }
   });
 }
@@ -91,7 +94,8 @@ void SqfliteDatabase::close(std::function<void()> completion) {
       // Operations parked behind a transaction will never pass the gate now.
       auto parked = std::move(self->noTransactionOperationQueue_);
       self->noTransactionOperationQueue_.clear();
-      for (auto& entry : parked) entry.operation->error(databaseClosedError());
+      for (auto& entry : parked)
+        entry.operation->error(databaseClosedError());
     });
     queue->closeForGood();
     if (completion) completion();
@@ -138,9 +142,9 @@ void SqfliteDatabase::dbHandleError(SqfliteDarwinDatabase* db,
   Value details;
   if (auto sql = operation->getSql()) {
     auto arguments = operation->getSqlArguments();
-    details = Value::map({{Value(SqfliteParamSql), Value(*sql)},
-                          {Value(SqfliteParamSqlArguments),
-                           Value(arguments ? arguments->list() : ValueList{})}});
+    details = Value::map(
+        {{Value(SqfliteParamSql), Value(*sql)},
+         {Value(SqfliteParamSqlArguments), Value(arguments ? arguments->list() : ValueList{})}});
   }
   operation->error(SqfliteError{SqliteErrorCode, std::move(message), std::move(details)});
 }
@@ -180,28 +184,27 @@ bool SqfliteDatabase::dbExecuteOrError(SqfliteDarwinDatabase* db,
 
 void SqfliteDatabase::dbExecute(SqfliteDarwinDatabase* db, const SqfliteOperationPtr& operation) {
   auto self = shared_from_this();
-  wrapSqlOperationHandler(db, operation, [self](SqfliteDarwinDatabase* db,
-                                                const SqfliteOperationPtr& operation) {
-    auto inTransactionChange = operation->getInTransactionChange();
-    if (inTransactionChange.value_or(false) && operation->hasNullTransactionId()) {
-      std::int32_t id = ++self->lastTransactionId_;
-      self->currentTransactionId_ = id;
-      if (self->dbExecuteOrError(db, operation)) {
-        operation->success(Value::map({{Value(SqfliteParamTransactionId), Value(id)}}));
-      } else {
-        self->currentTransactionId_.reset();
-      }
-      return;
-    }
-    if (self->dbExecuteOrError(db, operation)) {
-      if (inTransactionChange && !*inTransactionChange) self->currentTransactionId_.reset();
-      operation->success(Value());
-    }
-  });
+  wrapSqlOperationHandler(
+      db, operation, [self](SqfliteDarwinDatabase* db, const SqfliteOperationPtr& operation) {
+        auto inTransactionChange = operation->getInTransactionChange();
+        if (inTransactionChange.value_or(false) && operation->hasNullTransactionId()) {
+          std::int32_t id = ++self->lastTransactionId_;
+          self->currentTransactionId_ = id;
+          if (self->dbExecuteOrError(db, operation)) {
+            operation->success(Value::map({{Value(SqfliteParamTransactionId), Value(id)}}));
+          } else {
+            self->currentTransactionId_.reset();
+          }
+          return;
+        }
+        if (self->dbExecuteOrError(db, operation)) {
+          if (inTransactionChange && !*inTransactionChange) self->currentTransactionId_.reset();
+          operation->success(Value());
+        }
+      });
 }
 
-bool SqfliteDatabase::dbDoExecute(SqfliteDarwinDatabase* db,
-                                  const SqfliteOperationPtr& operation) {
+bool SqfliteDatabase::dbDoExecute(SqfliteDarwinDatabase* db, const SqfliteOperationPtr& operation) {
   if (!dbExecuteOrError(db, operation)) return false;
   operation->success(Value());
   return true;
@@ -267,20 +270,20 @@ namespace {
 
 Value rowValue(const SqfliteDarwinResultSet& rs, int index) {
   switch (rs.columnTypeForIndex(index)) {
-    case SQLITE_INTEGER:
-      return Value(rs.longLongIntForColumnIndex(index));
-    case SQLITE_FLOAT:
-      return Value(rs.doubleForColumnIndex(index));
-    case SQLITE_BLOB: {
-      auto data = rs.dataForColumnIndex(index);
-      return Value(data ? std::move(*data) : platform::Bytes{});
-    }
-    case SQLITE_TEXT: {
-      auto text = rs.stringForColumnIndex(index);
-      return text ? Value(std::move(*text)) : Value();
-    }
-    default:
-      return Value();
+  case SQLITE_INTEGER:
+    return Value(rs.longLongIntForColumnIndex(index));
+  case SQLITE_FLOAT:
+    return Value(rs.doubleForColumnIndex(index));
+  case SQLITE_BLOB: {
+    auto data = rs.dataForColumnIndex(index);
+    return Value(data ? std::move(*data) : platform::Bytes{});
+  }
+  case SQLITE_TEXT: {
+    auto text = rs.stringForColumnIndex(index);
+    return text ? Value(std::move(*text)) : Value();
+  }
+  default:
+    return Value();
   }
 }
 
@@ -296,11 +299,13 @@ bool SqfliteDatabase::resultSetToResults(SqfliteDarwinResultSet& rs,
     if (!any) {
       any = true;
       columnCount = rs.columnCount();
-      for (int i = 0; i < columnCount; ++i) columns.emplace_back(rs.columnNameForIndex(i));
+      for (int i = 0; i < columnCount; ++i)
+        columns.emplace_back(rs.columnNameForIndex(i));
     }
     ValueList row;
     row.reserve(static_cast<std::size_t>(columnCount));
-    for (int i = 0; i < columnCount; ++i) row.push_back(rowValue(rs, i));
+    for (int i = 0; i < columnCount; ++i)
+      row.push_back(rowValue(rs, i));
     rows.emplace_back(std::move(row));
     if (pageSize) {
       // The page size is taken as its 32-bit value: 0 still hands out one row per page, a
@@ -315,8 +320,8 @@ bool SqfliteDatabase::resultSetToResults(SqfliteDarwinResultSet& rs,
     *result = Value::emptyMap();
     return true;
   }
-  *result = Value::map({{Value("columns"), Value(std::move(columns))},
-                        {Value("rows"), Value(std::move(rows))}});
+  *result = Value::map(
+      {{Value("columns"), Value(std::move(columns))}, {Value("rows"), Value(std::move(rows))}});
   return true;
 }
 
@@ -422,7 +427,8 @@ void SqfliteDatabase::closeCursorById(std::int64_t cursorId) {
 
 void SqfliteDatabase::closeAllCursors() {
   auto cursors = cursorMap_;
-  for (auto& [id, cursor] : cursors) closeCursor(cursor);
+  for (auto& [id, cursor] : cursors)
+    closeCursor(cursor);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -462,14 +468,13 @@ void SqfliteDatabase::dbBatch(SqfliteDarwinDatabase* db, const SqfliteOperationP
       } else if (method == SqfliteMethodQuery) {
         ok = dbDoQuery(db, batchOperation);
       } else {
-        operation->error(SqfliteError{SqfliteErrorBadParam,
-                                      "Batch method '" + method + "' not supported", {}});
+        operation->error(
+            SqfliteError{SqfliteErrorBadParam, "Batch method '" + method + "' not supported", {}});
         return;
       }
       if (ok) {
         if (!noResult) {
-          results.push_back(
-              Value::map({{Value(SqfliteParamResult), batchOperation->results()}}));
+          results.push_back(Value::map({{Value(SqfliteParamResult), batchOperation->results()}}));
         }
         continue;
       }

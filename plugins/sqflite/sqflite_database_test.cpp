@@ -9,9 +9,9 @@
 #include <mutex>
 
 #include "platform/dispatch/test_environment.h"
+#include "platform/log/log.h"
 #include "plugins/sqflite/sqflite_darwin_database.h"
 #include "plugins/sqflite/sqflite_darwin_database_queue.h"
-#include "platform/log/log.h"
 #include "plugins/sqflite/sqflite_test_util.h"
 
 namespace sqflite {
@@ -21,8 +21,12 @@ using platform::Bytes;
 using platform::Value;
 using platform::ValueList;
 
-Value M(std::initializer_list<std::pair<const Value, Value>> items) { return Value::map(items); }
-Value L(std::initializer_list<Value> items) { return Value::list(items); }
+Value M(std::initializer_list<std::pair<const Value, Value>> items) {
+  return Value::map(items);
+}
+Value L(std::initializer_list<Value> items) {
+  return Value::list(items);
+}
 
 const Value* errorOf(const SqfliteResult& r, SqfliteError* out = nullptr) {
   static const Value kNone;
@@ -53,14 +57,14 @@ class SqfliteDatabaseTest : public ::testing::Test {
     auto promise = std::make_shared<std::promise<SqfliteResult>>();
     std::shared_future<SqfliteResult> future = promise->get_future().share();
     int index = sent_++;
-    auto op = SqfliteMethodCallOperation::newWithCall(
-        method, std::move(arguments), [this, promise, index](SqfliteResult r) {
-          {
-            std::lock_guard<std::mutex> lock(mutex_);
-            order_.push_back(index);
-          }
-          promise->set_value(std::move(r));
-        });
+    auto op = SqfliteMethodCallOperation::newWithCall(method, std::move(arguments),
+                                                      [this, promise, index](SqfliteResult r) {
+                                                        {
+                                                          std::lock_guard<std::mutex> lock(mutex_);
+                                                          order_.push_back(index);
+                                                        }
+                                                        promise->set_value(std::move(r));
+                                                      });
     database_->runSqlCall(op);
     return future;
   }
@@ -87,13 +91,13 @@ class SqfliteDatabaseTest : public ::testing::Test {
   SqfliteError failed(const std::string& method, Value arguments) {
     SqfliteResult r = call(method, std::move(arguments));
     SqfliteError e;
-    if (!errorOf(r, &e)) ADD_FAILURE() << method << " succeeded: " << std::get<Value>(r).debugString();
+    if (!errorOf(r, &e))
+      ADD_FAILURE() << method << " succeeded: " << std::get<Value>(r).debugString();
     return e;
   }
 
   // Reads state that lives on the serial queue.
-  template <class F>
-  auto onQueue(F f) {
+  template <class F> auto onQueue(F f) {
     decltype(f()) out{};
     database_->fmDatabaseQueue->inDatabase([&](SqfliteDarwinDatabase*) { out = f(); });
     return out;
@@ -178,8 +182,8 @@ TEST_F(SqfliteDatabaseTest, ExecuteOfARowStatementFailsWhileTheSameQuerySucceeds
 }
 
 TEST_F(SqfliteDatabaseTest, SqlErrorCarriesCodeMessageAndDetails) {
-  SqfliteError e = failed("insert", M({{"sql", "INSERT INTO nosuch VALUES (?)"},
-                                       {"arguments", L({Value(1)})}}));
+  SqfliteError e =
+      failed("insert", M({{"sql", "INSERT INTO nosuch VALUES (?)"}, {"arguments", L({Value(1)})}}));
   EXPECT_EQ(e.code, SqliteErrorCode);
   EXPECT_NE(e.message->find("no such table: nosuch"), std::string::npos);
   EXPECT_NE(e.message->find("(code 1)"), std::string::npos);
@@ -200,13 +204,11 @@ TEST_F(SqfliteDatabaseTest, QueryFailuresAreErrorsNotPartialOrEmptyResults) {
   };
   const Case cases[] = {
       {"run-time error while stepping", M({{"sql", "SELECT json('x')"}}), "JSON"},
-      {"run-time error after some rows", M({{"sql", "SELECT json(v) FROM t ORDER BY id"}}),
-       "JSON"},
+      {"run-time error after some rows", M({{"sql", "SELECT json(v) FROM t ORDER BY id"}}), "JSON"},
       {"extended code above 255", M({{"sql", "SELECT v FROM t ORDER BY v COLLATE nosuch"}}),
        "(code 257)"},
-      {"too few arguments", M({{"sql", "SELECT * FROM t WHERE id = ? AND v = ?"},
-                               {"arguments", L({1})}}),
-       "bind count"},
+      {"too few arguments",
+       M({{"sql", "SELECT * FROM t WHERE id = ? AND v = ?"}, {"arguments", L({1})}}), "bind count"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -251,9 +253,9 @@ TEST_F(SqfliteDatabaseTest, CursorPageSizeEdges) {
   page = ok("query", M({{"sql", "SELECT v FROM t"}, {"cursorPageSize", 0}}));
   EXPECT_EQ(rowCount(page), 1u);
   EXPECT_NE(page.find(Value("cursorId")), nullptr);
-  EXPECT_EQ(ok("queryCursorNext", M({{"cursorId", *page.find(Value("cursorId"))},
-                                     {"cancel", true}})),
-            Value());
+  EXPECT_EQ(
+      ok("queryCursorNext", M({{"cursorId", *page.find(Value("cursorId"))}, {"cancel", true}})),
+      Value());
 
   page = ok("query", M({{"sql", "SELECT v FROM t"}, {"cursorPageSize", -1}}));
   EXPECT_EQ(rowCount(page), 4u);
@@ -265,8 +267,8 @@ TEST_F(SqfliteDatabaseTest, CursorPageSizeEdges) {
 TEST_F(SqfliteDatabaseTest, FailingStepOnALaterPageRepliesAnErrorAndClosesTheCursor) {
   exec("CREATE TABLE t (id INTEGER PRIMARY KEY, v)");
   exec("INSERT INTO t (v) VALUES ('{}'), ('{}'), ('x')");
-  Value page = ok("query", M({{"sql", "SELECT json(v) FROM t ORDER BY id"},
-                              {"cursorPageSize", 2}}));
+  Value page =
+      ok("query", M({{"sql", "SELECT json(v) FROM t ORDER BY id"}, {"cursorPageSize", 2}}));
   ASSERT_EQ(rowCount(page), 2u);
   SqfliteError e = failed("queryCursorNext", M({{"cursorId", *page.find(Value("cursorId"))}}));
   EXPECT_EQ(e.code, SqliteErrorCode);
@@ -275,10 +277,10 @@ TEST_F(SqfliteDatabaseTest, FailingStepOnALaterPageRepliesAnErrorAndClosesTheCur
 
 TEST_F(SqfliteDatabaseTest, TransactionGateParksOtherOperationsUntilTheTransactionEnds) {
   exec("CREATE TABLE t (v)");
-  EXPECT_EQ(ok("execute", M({{"sql", "BEGIN IMMEDIATE"},
-                             {"inTransaction", true},
-                             {"transactionId", Value()}})),
-            M({{"transactionId", 1}}));
+  EXPECT_EQ(
+      ok("execute",
+         M({{"sql", "BEGIN IMMEDIATE"}, {"inTransaction", true}, {"transactionId", Value()}})),
+      M({{"transactionId", 1}}));
   EXPECT_TRUE(database_->inTransaction());
 
   const int parkedIndex = sent_;
@@ -295,8 +297,8 @@ TEST_F(SqfliteDatabaseTest, TransactionGateParksOtherOperationsUntilTheTransacti
             Value(2));
 
   const int endIndex = sent_;
-  auto end = send("execute", M({{"sql", "COMMIT"}, {"inTransaction", false},
-                                {"transactionId", 1}}));
+  auto end =
+      send("execute", M({{"sql", "COMMIT"}, {"inTransaction", false}, {"transactionId", 1}}));
   EXPECT_EQ(std::get<Value>(await(end)), Value());
   EXPECT_EQ(std::get<Value>(await(parked)), Value(3));
   EXPECT_EQ(*std::get<Value>(await(parkedQuery)).find(Value("rows")), L({L({3})}));
@@ -315,13 +317,13 @@ TEST_F(SqfliteDatabaseTest, TransactionIdsRiseAndAFailedBeginOpensNone) {
   ok("execute", M({{"sql", "COMMIT"}, {"inTransaction", false}, {"transactionId", 1}}));
   EXPECT_EQ(ok("execute", begin), M({{"transactionId", 2}}));
   // A failing end leaves the transaction open.
-  failed("execute", M({{"sql", "COMMIT nonsense"}, {"inTransaction", false},
-                       {"transactionId", 2}}));
+  failed("execute",
+         M({{"sql", "COMMIT nonsense"}, {"inTransaction", false}, {"transactionId", 2}}));
   EXPECT_EQ(onQueue([&] { return database_->currentTransactionId(); }), 2);
   ok("execute", M({{"sql", "COMMIT"}, {"inTransaction", false}, {"transactionId", 2}}));
 
-  failed("execute", M({{"sql", "BEGIN nonsense"}, {"inTransaction", true},
-                       {"transactionId", Value()}}));
+  failed("execute",
+         M({{"sql", "BEGIN nonsense"}, {"inTransaction", true}, {"transactionId", Value()}}));
   EXPECT_FALSE(onQueue([&] { return database_->currentTransactionId(); }).has_value());
 
   // Without a "transactionId" key the flag follows, but no transaction id opens.
@@ -356,20 +358,21 @@ TEST_F(SqfliteDatabaseTest, BatchRunsEntriesInOrder) {
   EXPECT_NE(e.message->find("no such table"), std::string::npos);
   EXPECT_EQ(rowCount(ok("query", M({{"sql", "SELECT v FROM t"}}))), 2u);
 
-  EXPECT_EQ(ok("batch", M({{"operations", operations}, {"continueOnError", true},
-                           {"noResult", true}})),
-            Value());
+  EXPECT_EQ(
+      ok("batch", M({{"operations", operations}, {"continueOnError", true}, {"noResult", true}})),
+      Value());
   EXPECT_EQ(ok("batch", M({})), Value::emptyList());
   EXPECT_EQ(ok("batch", M({{"operations", Value::emptyList()}, {"noResult", true}})), Value());
 }
 
 TEST_F(SqfliteDatabaseTest, BatchWithUnsupportedMethodStopsThereKeepingEarlierEntries) {
   exec("CREATE TABLE t (v)");
-  SqfliteError e = failed(
-      "batch", M({{"operations", L({M({{"method", "insert"}, {"sql", "INSERT INTO t VALUES (1)"}}),
-                                    M({{"method", "drop"}, {"sql", "DROP TABLE t"}}),
-                                    M({{"method", "insert"}, {"sql", "INSERT INTO t VALUES (2)"}})})},
-                  {"continueOnError", true}}));
+  SqfliteError e =
+      failed("batch",
+             M({{"operations", L({M({{"method", "insert"}, {"sql", "INSERT INTO t VALUES (1)"}}),
+                                  M({{"method", "drop"}, {"sql", "DROP TABLE t"}}),
+                                  M({{"method", "insert"}, {"sql", "INSERT INTO t VALUES (2)"}})})},
+                {"continueOnError", true}}));
   EXPECT_EQ(e.code, SqfliteErrorBadParam);
   EXPECT_EQ(e.message, "Batch method 'drop' not supported");
   EXPECT_EQ(*ok("query", M({{"sql", "SELECT v FROM t"}})).find(Value("rows")), L({L({1})}));
@@ -428,8 +431,8 @@ TEST_F(SqfliteDatabaseTest, OperationWithoutAConnectionRepliesAnErrorAndRunsNoth
   ok("execute", M({{"sql", "BEGIN"}, {"inTransaction", true}, {"transactionId", Value()}}));
   database_->fmDatabaseQueue->close();
   std::filesystem::remove_all(dir.path() / "sub");
-  SqfliteError e = failed("execute", M({{"sql", "COMMIT"}, {"inTransaction", false},
-                                        {"transactionId", 1}}));
+  SqfliteError e =
+      failed("execute", M({{"sql", "COMMIT"}, {"inTransaction", false}, {"transactionId", 1}}));
   EXPECT_EQ(e.code, SqliteErrorCode);
   EXPECT_NE(e.message->find("open_failed"), std::string::npos);
   // The failed call ended nothing.

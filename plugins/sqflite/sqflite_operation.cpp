@@ -18,8 +18,7 @@ SqfliteError invalidArgumentError(const std::string& key, const std::string& met
 
 namespace {
 
-template <class T>
-platform::Bytes rawBytes(const std::vector<T>& items) {
+template <class T> platform::Bytes rawBytes(const std::vector<T>& items) {
   auto p = reinterpret_cast<const std::uint8_t*>(items.data());
   return platform::Bytes(p, p + items.size() * sizeof(T));
 }
@@ -41,27 +40,27 @@ std::optional<std::uint8_t> lowByte(const Value& v) {
 
 std::optional<Value> toSqlValue(const Value& value) {
   switch (value.kind()) {
-    case ValueKind::Int32List:
-      return Value(rawBytes(*value.ifInt32List()));
-    case ValueKind::Int64List:
-      return Value(rawBytes(*value.ifInt64List()));
-    case ValueKind::Float32List:
-      return Value(rawBytes(*value.ifFloat32List()));
-    case ValueKind::Float64List:
-      return Value(rawBytes(*value.ifFloat64List()));
-    case ValueKind::List: {
-      platform::Bytes bytes;
-      for (const Value& item : value.asList()) {
-        auto b = lowByte(item);
-        if (!b) return std::nullopt;
-        bytes.push_back(*b);
-      }
-      return Value(std::move(bytes));
+  case ValueKind::Int32List:
+    return Value(rawBytes(*value.ifInt32List()));
+  case ValueKind::Int64List:
+    return Value(rawBytes(*value.ifInt64List()));
+  case ValueKind::Float32List:
+    return Value(rawBytes(*value.ifFloat32List()));
+  case ValueKind::Float64List:
+    return Value(rawBytes(*value.ifFloat64List()));
+  case ValueKind::List: {
+    platform::Bytes bytes;
+    for (const Value& item : value.asList()) {
+      auto b = lowByte(item);
+      if (!b) return std::nullopt;
+      bytes.push_back(*b);
     }
-    default:
-      // Null, booleans, numbers, strings and bytes bind as themselves; a map binds as its text
-      // form (the connection binds any other value as text).
-      return value;
+    return Value(std::move(bytes));
+  }
+  default:
+    // Null, booleans, numbers, strings and bytes bind as themselves; a map binds as its text
+    // form (the connection binds any other value as text).
+    return value;
   }
 }
 
@@ -73,7 +72,9 @@ const ValueList& SqlArguments::list() const {
 
 namespace {
 
-bool needsConversion(const Value& v) { return v.isList() || v.isTypedList(); }
+bool needsConversion(const Value& v) {
+  return v.isList() || v.isTypedList();
+}
 
 }  // namespace
 
@@ -123,8 +124,9 @@ bool SqfliteOperation::getBoolArgument(const std::string& key) const {
   return v && v->isBool() && v->asBool();
 }
 
-std::shared_ptr<SqfliteMethodCallOperation> SqfliteMethodCallOperation::newWithCall(
-    std::string method, Value arguments, SqfliteResultCallback result) {
+std::shared_ptr<SqfliteMethodCallOperation>
+SqfliteMethodCallOperation::newWithCall(std::string method, Value arguments,
+                                        SqfliteResultCallback result) {
   auto op = std::make_shared<SqfliteMethodCallOperation>();
   op->method_ = std::move(method);
   op->arguments_ = std::move(arguments);

@@ -103,15 +103,12 @@ using SqfliteOperationPtr = std::shared_ptr<SqfliteOperation>;
 
 class SqfliteMethodCallOperation : public SqfliteOperation {
  public:
-  static std::shared_ptr<SqfliteMethodCallOperation> newWithCall(std::string method,
-                                                                 platform::Value arguments,
-                                                                 SqfliteResultCallback result);
+  static std::shared_ptr<SqfliteMethodCallOperation>
+  newWithCall(std::string method, platform::Value arguments, SqfliteResultCallback result);
   std::string getMethod() const override { return method_; }
   const platform::Value* getArgument(const std::string& key) const override;
   bool getNoResult() const override { return getBoolArgument(SqfliteParamNoResult); }
-  bool getContinueOnError() const override {
-    return getBoolArgument(SqfliteParamContinueOnError);
-  }
+  bool getContinueOnError() const override { return getBoolArgument(SqfliteParamContinueOnError); }
   void success(platform::Value value) override;
   void error(SqfliteError error) override;
 

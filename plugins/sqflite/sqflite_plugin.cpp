@@ -68,8 +68,8 @@ void deleteDatabaseFile(const std::string& path, int logLevel) {
 }  // namespace
 
 void SqflitePlugin::registerWithRegistrar(const flutter::PluginRegistrarPtr& registrar) {
-  auto channel = flutter::MethodChannel::methodChannelWithName(kSqfliteChannelName,
-                                                               registrar->messenger());
+  auto channel =
+      flutter::MethodChannel::methodChannelWithName(kSqfliteChannelName, registrar->messenger());
   registrar->addMethodCallDelegate(std::make_shared<SqflitePlugin>(), channel);
 }
 
@@ -84,19 +84,16 @@ void SqflitePlugin::handleMethodCall(const flutter::MethodCall& call,
     } else {
       response = std::get<Value>(std::move(r));
     }
-    platform::mainQueue()->async([shared, response = std::move(response)] {
-      (*shared)(response);
-    });
+    platform::mainQueue()->async([shared, response = std::move(response)] { (*shared)(response); });
   };
   const std::string& m = call.method;
   try {
     if (m == "getPlatformVersion") {
-      reply(Value("macOS " +
-                  platform::ProcessInfo::processInfo().operatingSystemVersionString()));
+      reply(Value("macOS " + platform::ProcessInfo::processInfo().operatingSystemVersionString()));
     } else if (m == "openDatabase") {
       handleOpenDatabaseCall(call, reply);
-    } else if (m == "insert" || m == "query" || m == "update" || m == "execute" ||
-               m == "batch" || m == "queryCursorNext") {
+    } else if (m == "insert" || m == "query" || m == "update" || m == "execute" || m == "batch" ||
+               m == "queryCursorNext") {
       handleSqlCall(call, reply);
     } else if (m == "getDatabasesPath") {
       handleGetDatabasesPathCall(reply);
@@ -188,8 +185,8 @@ void SqflitePlugin::handleOpenDatabaseCall(const flutter::MethodCall& call, cons
         sqfliteLog(std::string("re-opened ") + (inTransaction ? "(in transaction) " : "") +
                    "singleInstance " + pathText + " id " + std::to_string(found->databaseId));
       }
-      Value result = Value::map({{Value("id"), Value(found->databaseId)},
-                                 {Value("recovered"), Value(true)}});
+      Value result =
+          Value::map({{Value("id"), Value(found->databaseId)}, {Value("recovered"), Value(true)}});
       if (inTransaction) result.set(Value("recoveredInTransaction"), Value(true));
       reply(std::move(result));
       return;
@@ -309,8 +306,8 @@ void SqflitePlugin::handleDatabaseExistsCall(const flutter::MethodCall& call, co
 }
 
 void SqflitePlugin::handleGetDatabasesPathCall(const Reply& reply) {
-  std::string documents =
-      platform::FileManager::defaultManager().pathForDirectory(platform::SearchPathDirectory::Documents);
+  std::string documents = platform::FileManager::defaultManager().pathForDirectory(
+      platform::SearchPathDirectory::Documents);
   reply(documents.empty() ? Value() : Value(documents));
 }
 

@@ -17,8 +17,12 @@ namespace {
 using flutter::MethodResponse;
 using platform::Value;
 
-Value M(std::initializer_list<std::pair<const Value, Value>> items) { return Value::map(items); }
-Value L(std::initializer_list<Value> items) { return Value::list(items); }
+Value M(std::initializer_list<std::pair<const Value, Value>> items) {
+  return Value::map(items);
+}
+Value L(std::initializer_list<Value> items) {
+  return Value::list(items);
+}
 
 class SqflitePluginTest : public ::testing::Test {
  protected:
@@ -29,7 +33,8 @@ class SqflitePluginTest : public ::testing::Test {
   }
   void TearDown() override {
     // Leave nothing open behind for the next test (ids and databases are process-wide).
-    for (std::int64_t id : opened_) driver_->invokeMethod(kSqfliteChannelName, "closeDatabase", M({{"id", id}}));
+    for (std::int64_t id : opened_)
+      driver_->invokeMethod(kSqfliteChannelName, "closeDatabase", M({{"id", id}}));
     invoke("options", M({{"logLevel", 0}}));
     driver_->detach();
   }
@@ -74,9 +79,9 @@ TEST_F(SqflitePluginTest, OpenInsertQueryCloseWithRisingIds) {
   std::int64_t id = open(M({{"path", path}}));
   EXPECT_TRUE(std::filesystem::exists(dir_.path() / "nested/dir"));
   ok("execute", M({{"id", id}, {"sql", "CREATE TABLE t (v TEXT)"}}));
-  EXPECT_EQ(ok("insert", M({{"id", id}, {"sql", "INSERT INTO t VALUES (?)"},
-                            {"arguments", L({"a"})}})),
-            Value(1));
+  EXPECT_EQ(
+      ok("insert", M({{"id", id}, {"sql", "INSERT INTO t VALUES (?)"}, {"arguments", L({"a"})}})),
+      Value(1));
   EXPECT_EQ(ok("query", M({{"id", id}, {"sql", "SELECT v FROM t"}})),
             M({{"columns", L({"v"})}, {"rows", L({L({"a"})})}}));
   EXPECT_EQ(ok("closeDatabase", M({{"id", id}})), Value());
@@ -94,8 +99,8 @@ TEST_F(SqflitePluginTest, SingleInstanceIsSharedAndReportsItsTransaction) {
   std::int64_t id = open(M({{"path", path}, {"singleInstance", true}}));
   EXPECT_EQ(ok("openDatabase", M({{"path", path}, {"singleInstance", true}})),
             M({{"id", id}, {"recovered", true}}));
-  ok("execute", M({{"id", id}, {"sql", "BEGIN"}, {"inTransaction", true},
-                   {"transactionId", Value()}}));
+  ok("execute",
+     M({{"id", id}, {"sql", "BEGIN"}, {"inTransaction", true}, {"transactionId", Value()}}));
   EXPECT_EQ(ok("openDatabase", M({{"path", path}, {"singleInstance", true}, {"readOnly", true}})),
             M({{"id", id}, {"recovered", true}, {"recoveredInTransaction", true}}));
   // Without single instance a new connection is made, even on the same path.
@@ -120,8 +125,9 @@ TEST_F(SqflitePluginTest, ReadOnlyOpenCreatesNothingAndFailsOnAMissingFile) {
   std::int64_t rw = open(M({{"path", existing}}));
   ok("execute", M({{"id", rw}, {"sql", "CREATE TABLE t (v)"}}));
   std::int64_t ro = open(M({{"path", existing}, {"readOnly", true}}));
-  EXPECT_EQ(ok("query", M({{"id", ro}, {"sql", "SELECT COUNT(*) FROM t"}})).find(Value("rows"))->asList(),
-            L({L({0})}).asList());
+  EXPECT_EQ(
+      ok("query", M({{"id", ro}, {"sql", "SELECT COUNT(*) FROM t"}})).find(Value("rows"))->asList(),
+      L({L({0})}).asList());
   e = failed("insert", M({{"id", ro}, {"sql", "INSERT INTO t VALUES (1)"}}));
   EXPECT_EQ(e.code, "sqlite_error");
   // The extended code of a read-only refusal (SQLITE_READONLY is 8, its extended forms above).
@@ -144,7 +150,8 @@ TEST_F(SqflitePluginTest, DeleteDatabaseClosesEveryDatabaseOnThePathAndRemovesIt
   std::int64_t other = open(M({{"path", dir_.file("other.db")}}));
   ok("query", M({{"id", shared}, {"sql", "PRAGMA journal_mode=WAL"}}));
   ok("execute", M({{"id", shared}, {"sql", "CREATE TABLE t (v)"}}));
-  for (const char* suffix : {"-journal"}) std::ofstream(path + suffix) << "x";
+  for (const char* suffix : {"-journal"})
+    std::ofstream(path + suffix) << "x";
   ASSERT_TRUE(std::filesystem::exists(path + "-wal"));
   ASSERT_TRUE(std::filesystem::exists(path + "-shm"));
 
@@ -196,13 +203,13 @@ TEST_F(SqflitePluginTest, LogLevelDebugAndOptions) {
   EXPECT_EQ(log.count("Sqflite: logLevel 2"), 1u);
   std::int64_t loud = open(M({{"path", dir_.file("b.db")}, {"singleInstance", true}}));
   EXPECT_EQ(ok("options", M({})), Value());
-  EXPECT_EQ(ok("debug", M({{"cmd", "get"}})),
-            M({{"databases",
-                M({{std::to_string(quiet), M({{"path", dir_.file("a.db")}, {"singleInstance", false}})},
-                   {std::to_string(loud), M({{"path", dir_.file("b.db")},
-                                             {"singleInstance", true},
-                                             {"logLevel", 2}})}})},
-               {"logLevel", 2}}));
+  EXPECT_EQ(
+      ok("debug", M({{"cmd", "get"}})),
+      M({{"databases",
+          M({{std::to_string(quiet), M({{"path", dir_.file("a.db")}, {"singleInstance", false}})},
+             {std::to_string(loud),
+              M({{"path", dir_.file("b.db")}, {"singleInstance", true}, {"logLevel", 2}})}})},
+         {"logLevel", 2}}));
   EXPECT_EQ(ok("debug", M({{"cmd", "other"}})), Value::emptyMap());
   EXPECT_EQ(ok("debugMode", Value(false)), Value());
   EXPECT_EQ(log.count("Debug mode 0"), 1u);

@@ -154,5 +154,5 @@ TEST(SharedPreferencesEndToEndTest, RefusedSuiteAndUnstorableValuesAreErrorsThat
   EXPECT_EQ(replyOf(r, "nothing"), json::array({json::object()}));
 }
 
-} // namespace
-} // namespace lumora::e2e
+}  // namespace
+}  // namespace lumora::e2e

@@ -72,15 +72,15 @@ TEST_F(SqfliteEndToEndTest, OpenInsertQueryAndCursorPages) {
                                 call("execute", {{"id", 1}, {"sql", "CREATE TABLE t (v TEXT)"}})};
   for (int i = 1; i <= 5; ++i) {
     commands.push_back(call("insert",
-                            {{"id", 1}, {"sql", "INSERT INTO t VALUES (?)"},
+                            {{"id", 1},
+                             {"sql", "INSERT INTO t VALUES (?)"},
                              {"arguments", {"row " + std::to_string(i)}}},
                             "insert" + std::to_string(i)));
   }
   commands.push_back(call("query", {{"id", 1}, {"sql", "SELECT v FROM t WHERE rowid = 3"}}, "q"));
-  commands.push_back(call("query",
-                          {{"id", 1}, {"sql", "SELECT v FROM t ORDER BY rowid"},
-                           {"cursorPageSize", 2}},
-                          "page1"));
+  commands.push_back(
+      call("query", {{"id", 1}, {"sql", "SELECT v FROM t ORDER BY rowid"}, {"cursorPageSize", 2}},
+           "page1"));
   commands.push_back(call("queryCursorNext", {{"id", 1}, {"cursorId", 1}}, "page2"));
   commands.push_back(call("queryCursorNext", {{"id", 1}, {"cursorId", 1}}, "page3"));
   commands.push_back(call("queryCursorNext", {{"id", 1}, {"cursorId", 1}}, "gone"));
@@ -103,7 +103,9 @@ TEST_F(SqfliteEndToEndTest, InsertWithoutTransactionIdWaitsForTheTransactionToEn
       call("openDatabase", {{"path", dbPath("tx.db")}}),
       call("execute", {{"id", 1}, {"sql", "CREATE TABLE t (v)"}}),
       call("execute",
-           {{"id", 1}, {"sql", "BEGIN IMMEDIATE"}, {"inTransaction", true},
+           {{"id", 1},
+            {"sql", "BEGIN IMMEDIATE"},
+            {"inTransaction", true},
             {"transactionId", nullptr}},
            "begin"),
       // Sent without waiting: it is parked until transaction 1 ends.
@@ -111,8 +113,7 @@ TEST_F(SqfliteEndToEndTest, InsertWithoutTransactionIdWaitsForTheTransactionToEn
       call("insert", {{"id", 1}, {"sql", "INSERT INTO t VALUES ('inside')"}, {"transactionId", 1}},
            "inside"),
       call("execute",
-           {{"id", 1}, {"sql", "COMMIT"}, {"inTransaction", false}, {"transactionId", 1}},
-           "end"),
+           {{"id", 1}, {"sql", "COMMIT"}, {"inTransaction", false}, {"transactionId", 1}}, "end"),
       call("query", {{"id", 1}, {"sql", "SELECT v FROM t ORDER BY rowid"}}, "rows"),
   });
   EXPECT_EQ(result(r, "begin"), json({{"transactionId", 1}}));
@@ -153,10 +154,10 @@ TEST_F(SqfliteEndToEndTest, BatchWithContinueOnErrorGivesResultErrorResult) {
 
 TEST_F(SqfliteEndToEndTest, SingleInstanceReopenIsRecovered) {
   const std::string path = dbPath("single.db");
-  PeerRun first = run({call("openDatabase", {{"path", path}, {"singleInstance", true}}, "a"),
-                       call("execute",
-                            {{"id", 1}, {"sql", "BEGIN"}, {"inTransaction", true},
-                             {"transactionId", nullptr}})});
+  PeerRun first = run(
+      {call("openDatabase", {{"path", path}, {"singleInstance", true}}, "a"),
+       call("execute",
+            {{"id", 1}, {"sql", "BEGIN"}, {"inTransaction", true}, {"transactionId", nullptr}})});
   EXPECT_EQ(result(first, "a"), json({{"id", 1}}));
   // A later peer (the application restarted its code) finds the database still open.
   PeerRun second = run({call("openDatabase", {{"path", path}, {"singleInstance", true}}, "b")});
@@ -205,8 +206,8 @@ TEST_F(SqfliteEndToEndTest, FailingQueriesAndClosedDatabasesAnswerErrors) {
       call("insert", {{"id", 1}, {"sql", "INSERT INTO t VALUES ('x')"}}),
       call("query", {{"id", 1}, {"sql", "SELECT json(v) FROM t ORDER BY rowid"}}, "runtime"),
       call("query", {{"id", 1}, {"sql", "SELECT v FROM t ORDER BY v COLLATE nosuch"}}, "collate"),
-      call("query", {{"id", 1}, {"sql", "SELECT v FROM t WHERE v = ? AND v = ?"},
-                     {"arguments", {1}}},
+      call("query",
+           {{"id", 1}, {"sql", "SELECT v FROM t WHERE v = ? AND v = ?"}, {"arguments", {1}}},
            "bind"),
       call("execute",
            {{"id", 1}, {"sql", "BEGIN"}, {"inTransaction", true}, {"transactionId", nullptr}}),
@@ -250,7 +251,8 @@ class LockHolder {
     // Wait for the shell to say it holds the lock.
     std::string seen;
     char c;
-    while (seen.find("locked") == std::string::npos && ::read(output_, &c, 1) == 1) seen += c;
+    while (seen.find("locked") == std::string::npos && ::read(output_, &c, 1) == 1)
+      seen += c;
     locked_ = seen.find("locked") != std::string::npos;
   }
   ~LockHolder() { release(); }
@@ -290,8 +292,7 @@ TEST_F(SqfliteEndToEndTest, WriteBlockedByAnotherProcessFailsAsBusyAfterAboutTwo
   ASSERT_TRUE(holder.locked());
   auto start = std::chrono::steady_clock::now();
   r = run({call("insert", {{"id", 1}, {"sql", "INSERT INTO t VALUES ('blocked')"}}, "write")});
-  double waited =
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  double waited = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   json e = error(r, "write");
   EXPECT_EQ(e["code"], "sqlite_error");
   EXPECT_NE(e["message"].get<std::string>().find("database is locked"), std::string::npos)
