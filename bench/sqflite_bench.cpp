@@ -145,19 +145,21 @@ class PluginFixture {
     return success ? response->value() : Value();
   }
 
-  // One "batch" of kRows inserts between BEGIN and COMMIT under a transaction id.
-  bool insertAll(const Value& operations, bool noResult) {
+  // The arguments of one "batch" of kRows inserts. A batch runs at once even while a
+  // transaction id is open, so it needs none.
+  Value batchArguments(bool noResult) const {
+    return args({{"operations", insertOperations()}, {"noResult", noResult}});
+  }
+
+  // The batch between BEGIN and COMMIT under a transaction id.
+  bool insertAll(const Value& batch, bool noResult) {
     bool ok = false;
     Value begun =
         call("execute",
              args({{"sql", "BEGIN"}, {"inTransaction", true}, {"transactionId", Value()}}), &ok);
     if (!ok) return false;
     Value transactionId = *begun.find(Value("transactionId"));
-    Value results = call(
-        "batch",
-        args(
-            {{"operations", operations}, {"noResult", noResult}, {"transactionId", transactionId}}),
-        &ok);
+    Value results = call("batch", batch, &ok);
     if (!ok || (!noResult && results.size() != kRows)) return false;
     call("execute",
          args({{"sql", "COMMIT"}, {"inTransaction", false}, {"transactionId", transactionId}}),
@@ -186,12 +188,12 @@ class PluginFixture {
 void pluginInsert(benchmark::State& state, bool noResult) {
   PluginFixture plugin(noResult ? "plugin-noresult.db" : "plugin.db");
   // Building the argument values is the application's side of the work, not the plugin's.
-  const Value operations = PluginFixture::insertOperations();
+  const Value batch = plugin.batchArguments(noResult);
   for (auto _ : state) {
     state.PauseTiming();
     plugin.call("execute", plugin.args({{"sql", "DELETE FROM item"}}));
     state.ResumeTiming();
-    if (!plugin.insertAll(operations, noResult)) state.SkipWithError("batch failed");
+    if (!plugin.insertAll(batch, noResult)) state.SkipWithError("batch failed");
   }
   state.SetItemsProcessed(state.iterations() * kRows);
 }
@@ -208,7 +210,7 @@ BENCHMARK(BM_PluginBatchInsertNoResult)->Unit(benchmark::kMillisecond);
 
 void BM_PluginQuery(benchmark::State& state) {
   PluginFixture plugin("plugin-query.db");
-  plugin.insertAll(PluginFixture::insertOperations(), true);
+  plugin.insertAll(plugin.batchArguments(true), true);
   for (auto _ : state) {
     Value result = plugin.call("query", plugin.args({{"sql", kSelect}}));
     const Value* rows = result.find(Value("rows"));

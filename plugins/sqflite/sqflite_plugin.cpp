@@ -84,7 +84,10 @@ void SqflitePlugin::handleMethodCall(const flutter::MethodCall& call,
     } else {
       response = std::get<Value>(std::move(r));
     }
-    platform::mainQueue()->async([shared, response = std::move(response)] { (*shared)(response); });
+    // Moved, not copied: a query or batch reply can hold many thousand rows.
+    platform::mainQueue()->async([shared, response = std::move(response)]() mutable {
+      (*shared)(std::move(response));
+    });
   };
   const std::string& m = call.method;
   try {
