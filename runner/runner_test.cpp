@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <optional>
+
 #include "platform/appkit/application.h"
 #include "platform/dispatch/main_loop.h"
 #include "platform/engine/engine.h"
@@ -27,7 +29,7 @@ const char* const kFullOrder[] = {
 
 // Records the order of registrar requests and hands out real registrars.
 class RecordingRegistry : public flutter::PluginRegistry {
-public:
+ public:
   flutter::PluginRegistrarPtr registrarForPlugin(const std::string& key) override {
     keys.push_back(key);
     return engine->registrarForPlugin(key);
@@ -82,14 +84,25 @@ TEST(MainWindowTest, AwakeFromNibKeepsTheFrameAndRegistersThroughTheController) 
   auto frame = platform::Rect::make(10, 20, 1024, 700);
   auto window = std::make_shared<MainFlutterWindow>(frame, platform::WindowStyleMaskTitled,
                                                     platform::BackingStoreType::Buffered, false);
+  // Seen when the registrations run: the controller is installed and the frame already restored.
+  platform::ViewControllerPtr controllerAtRegistration;
+  std::optional<platform::Rect> frameAtRegistration;
+  MainFlutterWindow::setAdditionalRegistrant([&](flutter::PluginRegistry& registry) {
+    controllerAtRegistration = window->contentViewController();
+    frameAtRegistration = window->frame();
+    EXPECT_EQ(dynamic_cast<flutter::PluginRegistry*>(controllerAtRegistration.get()), &registry);
+  });
   int fvpBefore = FvpPlugin::registrationCount();
   window->awakeFromNib();
+  MainFlutterWindow::setAdditionalRegistrant(nullptr);
 
   EXPECT_EQ(window->frame(), frame);
   EXPECT_EQ(window->displayCount(), 1);
   auto controller =
       std::dynamic_pointer_cast<flutter::ViewController>(window->contentViewController());
   ASSERT_TRUE(controller);
+  EXPECT_EQ(controllerAtRegistration, controller);
+  EXPECT_EQ(frameAtRegistration, frame);
   // The controller's view fills the restored frame and is the engine's view.
   EXPECT_EQ(window->contentView()->frame().size, frame.size);
   EXPECT_EQ(controller->engine()->view(), window->contentView());
@@ -117,5 +130,5 @@ TEST(ApplicationTest, ClosingTheMainWindowEndsTheApplication) {
   app.resetForTesting();
 }
 
-} // namespace
-} // namespace lumora
+}  // namespace
+}  // namespace lumora
