@@ -180,7 +180,12 @@ void FLTZevevidiCorePlugin::optionsFromResource(FLTResponseCompletion completion
 void FLTZevevidiCorePlugin::setAutomaticDataCollectionEnabled(const std::string& appName,
                                                               bool enabled,
                                                               FLTVoidCompletion completion) {
-  if (auto app = zevevidiAppNamed(appName)) app->setDataCollectionDefaultEnabled(enabled);
+  try {
+    if (auto app = zevevidiAppNamed(appName)) app->setDataCollectionDefaultEnabled(enabled);
+  } catch (const platform::Exception& e) {
+    completion(errorFromException(e));
+    return;
+  }
   completion(std::nullopt);
 }
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "platform/log/log.h"
 #include "zevevidi/core/fir_app.h"
 #include "zevevidi/utilities/fir_logger.h"
 
@@ -130,8 +131,15 @@ void FIRComponentContainer::removeAllCachedInstances() {
   cachedInstances_.clear();
   auto app = app_.lock();
   for (const auto& [name, instance] : instances) {
-    if (auto maintainer = std::dynamic_pointer_cast<FIRComponentLifecycleMaintainer>(instance)) {
+    auto maintainer = std::dynamic_pointer_cast<FIRComponentLifecycleMaintainer>(instance);
+    if (!maintainer) continue;
+    // One component failing to let go must not keep the others from hearing of the deletion,
+    // nor leave the app half deleted.
+    try {
       maintainer->appWillBeDeleted(app);
+    } catch (const std::exception& e) {
+      platform::Log::cached("com.ziriza.zevevidi", "components")
+          ->error("component " + name + " failed on app deletion: " + e.what());
     }
   }
 }

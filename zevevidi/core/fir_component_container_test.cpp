@@ -201,6 +201,38 @@ TEST_F(FIRComponentContainerTest, DeletionTellsCachedMaintainersOnceAndEmptiesTh
   EXPECT_EQ(maintained->deletions, 1);
 }
 
+// Refuses to let go of its app.
+class Clinging : public platform::Object, public Other, public FIRComponentLifecycleMaintainer {
+ public:
+  void appWillBeDeleted(const std::shared_ptr<FIRApp>&) override {
+    throw std::runtime_error("still busy");
+  }
+};
+
+TEST_F(FIRComponentContainerTest, AComponentFailingOnDeletionDoesNotStopTheDeletion) {
+  auto maintained = std::make_shared<Maintained>();
+  auto cached = [](FIRComponentInstance instance) {
+    return [instance](FIRComponentContainer&, bool* cache) {
+      *cache = true;
+      return instance;
+    };
+  };
+  // "Clinging" sorts before "Counter", so it is told first.
+  registerLibrary("Lib", {FIRComponent::componentWithProtocol(FIRProtocol::of<Other>("Clinging"),
+                                                              FIRInstantiationTimingAlwaysEager,
+                                                              cached(std::make_shared<Clinging>())),
+                          FIRComponent::componentWithProtocol(
+                              kCounter, FIRInstantiationTimingAlwaysEager, cached(maintained))});
+  auto app = configure("stuck");
+  platform::ScopedLogCapture capture;
+  bool deleted = false;
+  app->deleteApp([&](bool ok) { deleted = ok; });
+  EXPECT_TRUE(deleted);
+  EXPECT_EQ(maintained->deletions, 1);
+  EXPECT_EQ(FIRApp::allApps()->count("stuck"), 0u);
+  EXPECT_EQ(capture.count("component Clinging failed on app deletion: still busy"), 1u);
+}
+
 TEST_F(FIRComponentContainerTest, TheAugmentedRealityAppRunsWithoutAppCheck) {
   Factory appCheck;
   registerLibrary("FIRAppCheckComponent",

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "platform/foundation/preferences.h"
 #include "platform/foundation/scratch_dir_for_testing.h"
 
 namespace {
@@ -139,6 +140,20 @@ TEST_F(HeartbeatStorageTest, GetAndSetReturnsThePreviousBundle) {
       [](std::optional<HeartbeatsBundle>) { return std::optional<HeartbeatsBundle>(); });
   EXPECT_TRUE(r2.ok);
   EXPECT_EQ(r2.previous, std::optional<HeartbeatsBundle>(first));
+}
+
+TEST(UserDefaultsStorageTest, BytesUnderAKeyOfASuite) {
+  platform::ScopedPreferencesForTesting preferences;
+  UserDefaultsStorage storage("com.example.heartbeats", "bundle");
+  EXPECT_THROW(storage.read(), StorageException);
+  storage.write(platform::Bytes{1, 2, 3});
+  EXPECT_EQ(storage.read(), (platform::Bytes{1, 2, 3}));
+  storage.write(std::nullopt);
+  EXPECT_THROW(storage.read(), StorageException);
+
+  // A suite name the preferences refuse cannot hold anything.
+  UserDefaultsStorage refused("../outside", "bundle");
+  EXPECT_THROW(refused.write(platform::Bytes{1}), StorageException);
 }
 
 }  // namespace
