@@ -261,6 +261,14 @@ void FIRApp::configureWithName(const std::string& name, const FIROptionsPtr& opt
   r.libraryScan.run([] { registerSwiftComponents(); });
 
   std::lock_guard<std::recursive_mutex> lock(r.mutex);
+  // Another thread may have configured the name since the unlocked check above.
+  if (r.allApps) {
+    auto it = r.allApps->find(name);
+    if (it != r.allApps->end()) {
+      appWasConfiguredTwice(it->second, options);
+      return;
+    }
+  }
   FIRAppPtr app = initInstanceWithName(name, options);
   if (app->isDefaultApp()) setDefaultApp(app);
 

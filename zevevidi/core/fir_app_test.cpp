@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
+
 #include "platform/appkit/application.h"
 #include "platform/core/exception.h"
 #include "platform/foundation/bundle.h"
@@ -146,6 +149,29 @@ TEST_F(FIRAppTest, SecondConfigurationOfANameRaises) {
   FIRApp::configureWithName("named", optionsWithID(kValidID));
   EXPECT_EQ(raisedReason([] { FIRApp::configureWithName("named", optionsWithID(kValidID)); }),
             "App named named has already been configured.");
+}
+
+TEST_F(FIRAppTest, ConcurrentConfigurationsOfOneNameYieldOneApp) {
+  for (const std::string& name : {std::string(kFIRDefaultAppName), std::string("raced")}) {
+    std::atomic<int> configured{0}, refused{0};
+    std::vector<std::thread> threads;
+    for (int i = 0; i < 8; ++i) {
+      threads.emplace_back([&] {
+        try {
+          FIRApp::configureWithName(name, optionsWithID(kValidID));
+          ++configured;
+        } catch (const platform::Exception&) {
+          ++refused;
+        }
+      });
+    }
+    for (auto& t : threads)
+      t.join();
+    EXPECT_EQ(configured.load(), 1) << name;
+    EXPECT_EQ(refused.load(), 7) << name;
+  }
+  EXPECT_EQ(FIRApp::allApps()->size(), 2u);
+  EXPECT_EQ(FIRApp::defaultApp(), FIRApp::appNamed(kFIRDefaultAppName));
 }
 
 TEST_F(FIRAppTest, AnInvalidDefaultAppIdentifierLeavesNothingBehindAndARetryWorks) {
