@@ -5,9 +5,14 @@
 
 namespace lumora {
 
+std::shared_ptr<AppDelegate> makeAppDelegate() {
+  GULAppDelegateSwizzler::setApplicationDelegate(std::make_shared<AppDelegateInterceptorTarget>());
+  return std::make_shared<AppDelegate>();
+}
+
 platform::InterfaceDescription mainInterface() {
   platform::InterfaceDescription description;
-  description.makeDelegate = [] { return std::make_shared<AppDelegate>(); };
+  description.makeDelegate = [] { return makeAppDelegate(); };
   platform::InterfaceDescription::WindowEntry window;
   window.title = "Lumora";
   window.contentRect = platform::Rect::make(335, 390, 1280, 720);

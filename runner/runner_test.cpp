@@ -111,6 +111,7 @@ TEST(MainWindowTest, AwakeFromNibKeepsTheFrameAndRegistersThroughTheController) 
 }
 
 TEST(ApplicationTest, ClosingTheMainWindowEndsTheApplication) {
+  GULAppDelegateSwizzler::resetForTesting();
   auto& app = platform::Application::shared();
   app.resetForTesting();
   app.loadInterface(mainInterface());
@@ -119,6 +120,12 @@ TEST(ApplicationTest, ClosingTheMainWindowEndsTheApplication) {
   ASSERT_TRUE(std::dynamic_pointer_cast<MainFlutterWindow>(window));
   auto delegate = std::dynamic_pointer_cast<AppDelegate>(app.delegate());
   ASSERT_TRUE(delegate);
+  // Interceptors of application-delegate calls see the host's delegate.
+  auto target = GULAppDelegateSwizzler::applicationDelegate();
+  ASSERT_TRUE(target);
+  EXPECT_EQ(target->delegateClassName(), "AppDelegate");
+  EXPECT_FALSE(GULAppDelegateSwizzler::delegateRespondsToSelector(
+      GULAppDelegateSelector::ContinueUserActivity));
   EXPECT_TRUE(delegate->applicationShouldTerminateAfterLastWindowClosed(app));
   EXPECT_TRUE(delegate->applicationSupportsSecureRestorableState(app));
   EXPECT_TRUE(window->isVisible());
