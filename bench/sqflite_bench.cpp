@@ -1,7 +1,8 @@
 // The SQLite plugin against the SQLite C API in the same process: 10,000 rows inserted inside a
 // transaction (the plugin through one "batch" call), then read back with one query. The plugin
-// path includes the channel codec (the in-process driver encodes every call and decodes every
-// reply), the hops to the database's queue and back to the main loop, and the value conversion.
+// path includes the channel codec (every call is encoded and every reply decoded as the
+// application's side does), the hops to the database's queue and back to the main loop, and the
+// value conversion.
 //
 //   build/bench/sqflite_bench
 #include <benchmark/benchmark.h>
@@ -13,8 +14,8 @@
 #include <vector>
 
 #include "platform/core/value.h"
+#include "platform/dispatch/main_loop.h"
 #include "platform/engine/engine.h"
-#include "platform/engine/in_process_driver.h"
 #include "plugins/sqflite/sqflite_plugin.h"
 
 namespace {
@@ -121,15 +122,11 @@ class PluginFixture {
   explicit PluginFixture(const char* file) {
     engine_ = flutter::Engine::create();
     sqflite::SqflitePlugin::registerWithRegistrar(engine_->registrarForPlugin("SqflitePlugin"));
-    driver_ = flutter::InProcessDriver::attach(engine_);
     Value opened = call("openDatabase", Value::map({{Value("path"), Value(freshPath(file))}}));
     id_ = opened.find(Value("id")) ? opened.find(Value("id"))->asInt() : -1;
     call("execute", args({{"sql", kCreate}}));
   }
-  ~PluginFixture() {
-    call("closeDatabase", args({}));
-    driver_->detach();
-  }
+  ~PluginFixture() { call("closeDatabase", args({})); }
 
   Value args(std::initializer_list<std::pair<const Value, Value>> items) const {
     Value m = Value::map(items);
@@ -137,9 +134,20 @@ class PluginFixture {
     return m;
   }
 
+  // Sends the call as the application's side does (encoded with the method codec), runs the
+  // main loop until the reply is in, and decodes it. The main loop sleeps until work is posted,
+  // so no polling interval is part of the figure.
   Value call(const std::string& method, const Value& arguments, bool* ok = nullptr) {
-    auto response = driver_->invokeMethod(sqflite::kSqfliteChannelName, method, arguments,
-                                          flutter::StandardMethodCodec::sharedInstance(), 120);
+    auto codec = flutter::StandardMethodCodec::sharedInstance();
+    auto reply = std::make_shared<platform::Bytes>();
+    engine_->dispatchFromApplication(sqflite::kSqfliteChannelName,
+                                     codec->encodeMethodCall({method, arguments}),
+                                     [reply](const platform::Bytes& bytes) {
+                                       *reply = bytes;
+                                       platform::MainLoop::instance().quit();
+                                     });
+    platform::MainLoop::instance().run();
+    auto response = codec->decodeEnvelope(*reply);
     bool success = response && response->isSuccess();
     if (ok) *ok = success;
     return success ? response->value() : Value();
@@ -181,7 +189,6 @@ class PluginFixture {
 
  private:
   flutter::EnginePtr engine_;
-  std::shared_ptr<flutter::InProcessDriver> driver_;
   std::int64_t id_ = -1;
 };
 
