@@ -1,6 +1,11 @@
 #include "plugins/shared_preferences_foundation/shared_preferences_plugin.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <tuple>
 
 #include "platform/engine/engine.h"
 #include "platform/engine/in_process_driver.h"
@@ -164,6 +169,33 @@ TEST_F(SharedPreferencesPluginTest, UnstorableValuesAreRefusedNamingTheKeyAndNot
   // Maps keyed by strings and nested lists are property lists; they are stored as given.
   EXPECT_EQ(current("set", L({"k", M({{"x", L({1, 2.5, "s", true})}}), options()})), Value());
   EXPECT_EQ(Preferences::standard()->objectForKey("k"), M({{"x", L({1, 2.5, "s", true})}}));
+}
+
+// A write that cannot reach the disk used to be answered as a success.
+TEST(SharedPreferencesPluginWriteFailureTest, UnwritableStoreIsReportedNotAnsweredAsSuccess) {
+  // The store's folder lies under a regular file, so no preferences file can be written.
+  std::string blocker = ::testing::TempDir() + "/prefs-blocker-" + std::to_string(::getpid());
+  { std::ofstream(blocker) << "not a folder"; }
+  {
+    platform::ScopedPreferencesForTesting store("com.lumora.prefs-tests", blocker + "/root");
+    auto engine = flutter::Engine::create();
+    SharedPreferencesPlugin::registerWith(engine->registrarForPlugin("SharedPreferencesPlugin"));
+    auto driver = flutter::InProcessDriver::attach(engine);
+    for (const auto& [api, method, request] :
+         {std::tuple{"UserDefaultsApi", "set", L({"k", 1, options()})},
+          std::tuple{"LegacyUserDefaultsApi", "setBool", L({"k", true})}}) {
+      SCOPED_TRACE(method);
+      auto reply = driver->sendMessage(
+          std::string("dev.flutter.pigeon.shared_preferences_foundation.") + api + "." + method,
+          request, MessagesPigeonCodec::shared());
+      ASSERT_TRUE(reply.has_value());
+      ASSERT_EQ(reply->size(), 3u) << reply->debugString();
+      EXPECT_EQ(reply->asList()[0], Value("write-failed"));
+      EXPECT_NE(reply->asList()[1].asString().find("'k'"), std::string::npos);
+    }
+    driver->detach();
+  }
+  std::remove(blocker.c_str());
 }
 
 TEST_F(SharedPreferencesPluginTest, MalformedRequestsAreRefusedWithoutTouchingTheStore) {
