@@ -73,6 +73,7 @@ class ZevevidiCoreEndToEndTest : public ::testing::Test {
   ~ZevevidiCoreEndToEndTest() override {
     if (host_) {
       EXPECT_EQ(host_->stop(SIGTERM), 0) << host_->log();
+      EXPECT_FALSE(host_->logHasSanitizerReport()) << host_->log();
     }
   }
 
