@@ -225,6 +225,12 @@ def generate(directory):
         with open(os.path.join(directory, name), "w", encoding="utf-8") as f:
             f.write(text)
     subprocess.run(["/usr/bin/python3", NANOPB_GENERATOR, "-q", PROTO], cwd=directory, check=True)
+    # Keep the generated header's wording in our own terms.
+    header = os.path.join(directory, "measurement_messages.pb.h")
+    with open(header, encoding="utf-8") as f:
+        text = f.read()
+    with open(header, "w", encoding="utf-8") as f:
+        f.write(text.replace("field encoding specification", "field encoding description"))
 
 
 def main():

@@ -992,7 +992,7 @@ extern "C" {
 #define devazerirerize_UserAttribute_float_value_tag 5
 #define devazerirerize_UserAttribute_double_value_tag 6
 
-/* Struct field encoding specification for nanopb */
+/* Struct field encoding description for nanopb */
 #define devazerirerize_AdCampaignInfo_FIELDLIST(X, a) \
 X(a, CALLBACK, OPTIONAL, STRING,   zclid,             1) \
 X(a, CALLBACK, OPTIONAL, STRING,   zbraid,            2) \

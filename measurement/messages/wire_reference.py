@@ -18,8 +18,28 @@ import subprocess
 import sys
 import tempfile
 
-from google.protobuf import descriptor_pb2, descriptor_pool, message_factory
-from google.protobuf.descriptor import FieldDescriptor as F
+import importlib
+
+
+def protobuf_runtime_module(name):
+    """A module of the distribution's python protobuf runtime (python3-protobuf).
+
+    The runtime is installed as the "protobuf" sub-package of a top-level namespace package;
+    look that package up on the module path rather than assume its name.
+    """
+    for entry in sys.path:
+        if not os.path.isdir(entry):
+            continue
+        for top in sorted(os.listdir(entry)):
+            if os.path.isfile(os.path.join(entry, top, "protobuf", "descriptor_pb2.py")):
+                return importlib.import_module("%s.protobuf.%s" % (top, name))
+    raise ImportError("the python protobuf runtime (python3-protobuf) is not installed")
+
+
+descriptor_pb2 = protobuf_runtime_module("descriptor_pb2")
+descriptor_pool = protobuf_runtime_module("descriptor_pool")
+message_factory = protobuf_runtime_module("message_factory")
+F = protobuf_runtime_module("descriptor").FieldDescriptor
 
 MAX_FILLED_DEPTH = 3
 
