@@ -230,7 +230,7 @@ def generate(directory):
     with open(header, encoding="utf-8") as f:
         text = f.read()
     with open(header, "w", encoding="utf-8") as f:
-        f.write(text.replace("field encoding specification", "field encoding description"))
+        f.write(re.sub(r"field encoding spec\w*", "field encoding description", text))
 
 
 def main():
