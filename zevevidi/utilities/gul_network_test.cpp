@@ -1,4 +1,5 @@
 #include "zevevidi/utilities/gul_network.h"
+#include "zevevidi/utilities/testing/recording_network_logger.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -355,28 +356,7 @@ TEST_F(GULNetworkTest, ClientFailsWhenReachabilityCannotStart) {
   EXPECT_EQ(GULNetwork::initWithReachabilityHost("", &reachability_.api()), nullptr);
 }
 
-class RecordingLogger : public GULNetworkLoggerDelegate {
-public:
-  std::mutex mutex;
-  std::vector<std::pair<int, std::string>> lines;
-  void add(int code, const std::string& message) {
-    std::lock_guard lock(mutex);
-    lines.emplace_back(code, message);
-  }
-  void GULNetwork_logWithLevel_contexts(GULNetworkLogLevel, GULNetworkMessageCode code,
-                                        const std::string& message,
-                                        const std::vector<Value>&) override {
-    add(code, message);
-  }
-  void GULNetwork_logWithLevel_context(GULNetworkLogLevel, GULNetworkMessageCode code,
-                                       const std::string& message, const Value&) override {
-    add(code, message);
-  }
-  void GULNetwork_logWithLevel(GULNetworkLogLevel, GULNetworkMessageCode code,
-                               const std::string& message) override {
-    add(code, message);
-  }
-};
+using zevevidi_testing::RecordingLogger;
 
 TEST_F(GULNetworkTest, LogLinesGoToTheDelegateOrTheFilteredFallback) {
   GULResetLoggerForTesting();

@@ -1,4 +1,5 @@
 #include "zevevidi/utilities/gul_network_url_session.h"
+#include "zevevidi/utilities/testing/recording_network_logger.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -20,35 +21,7 @@ using platform::testing::LoopbackHTTPServer;
 using platform::testing::pumpMainLoopUntil;
 namespace fs = std::filesystem;
 
-class RecordingLogger : public GULNetworkLoggerDelegate {
-public:
-  std::mutex mutex;
-  std::vector<std::pair<int, std::string>> lines;
-  void add(int code, const std::string& message) {
-    std::lock_guard lock(mutex);
-    lines.emplace_back(code, message);
-  }
-  bool has(int code) {
-    std::lock_guard lock(mutex);
-    for (const auto& [c, m] : lines) {
-      if (c == code) return true;
-    }
-    return false;
-  }
-  void GULNetwork_logWithLevel_contexts(GULNetworkLogLevel, GULNetworkMessageCode code,
-                                        const std::string& message,
-                                        const std::vector<Value>&) override {
-    add(code, message);
-  }
-  void GULNetwork_logWithLevel_context(GULNetworkLogLevel, GULNetworkMessageCode code,
-                                       const std::string& message, const Value&) override {
-    add(code, message);
-  }
-  void GULNetwork_logWithLevel(GULNetworkLogLevel, GULNetworkMessageCode code,
-                               const std::string& message) override {
-    add(code, message);
-  }
-};
+using zevevidi_testing::RecordingLogger;
 
 struct Completion {
   int calls = 0;
