@@ -17,8 +17,12 @@ std::string APMPBMessage::className() const {
 
 std::string APMPBMessage::debugDescription() const {
   auto bytes = protoBuffer();
-  return "<" + className() + ": " +
-         (bytes ? std::to_string(bytes->size()) + " bytes" : "unencodable") + ">";
+  std::string text = "<";
+  text += className();
+  text += ": ";
+  text += bytes ? std::to_string(bytes->size()) + " bytes" : "unencodable";
+  text += ">";
+  return text;
 }
 
 std::unique_ptr<MessageInfo> APMPBMessage::recordFor(const MessageType& type,

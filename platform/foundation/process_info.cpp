@@ -119,7 +119,10 @@ std::optional<OperatingSystemVersion> ProcessInfo::parseVersion(const std::strin
 
 std::string ProcessInfo::versionString(const OperatingSystemVersion& v) {
   std::string out = std::to_string(v.majorVersion) + "." + std::to_string(v.minorVersion);
-  if (v.patchVersion != 0) out += "." + std::to_string(v.patchVersion);
+  if (v.patchVersion != 0) {
+    out += '.';
+    out += std::to_string(v.patchVersion);
+  }
   return out;
 }
 

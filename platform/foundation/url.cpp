@@ -279,7 +279,10 @@ void URL::compose() {
       out += "@";
     }
     if (host_) out += ipv6_ ? "[" + *host_ + "]" : *host_;
-    if (port_) out += ":" + std::to_string(*port_);
+    if (port_) {
+      out += ':';
+      out += std::to_string(*port_);
+    }
   }
   out += path_;
   if (query_) out += "?" + *query_;
@@ -337,7 +340,10 @@ URL URL::withQueryItems(const std::vector<URLQueryItem>& items) const {
     for (const auto& item : items) {
       if (!q.empty()) q += '&';
       q += percentEncode(item.name, "!$'()*,;:@/?");
-      if (item.value) q += "=" + percentEncode(*item.value, "!$'()*,;:@/?");
+      if (item.value) {
+        q += '=';
+        q += percentEncode(*item.value, "!$'()*,;:@/?");
+      }
     }
     copy.query_ = std::move(q);
   }

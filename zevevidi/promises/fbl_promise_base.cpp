@@ -96,7 +96,11 @@ std::size_t FBLPromiseBase::pendingObjectCountForTesting() const {
 std::string FBLPromiseBase::description() const {
   char address[32];
   std::snprintf(address, sizeof address, "%p", static_cast<const void*>(this));
-  std::string text = "<" + className() + " " + address + "> ";
+  std::string text = "<";
+  text += className();
+  text += ' ';
+  text += address;
+  text += "> ";
   std::lock_guard lock(mutex_);
   switch (state_) {
   case FBLPromiseState::Pending:
