@@ -221,12 +221,11 @@ TEST_F(SqfliteEndToEndTest, FailingQueriesAndClosedDatabasesAnswerErrors) {
   EXPECT_EQ(e["details"]["sql"], "SELECT json(v) FROM t ORDER BY rowid");
   EXPECT_NE(error(r, "collate")["message"].get<std::string>().find("257"), std::string::npos);
   EXPECT_NE(error(r, "bind")["message"].get<std::string>().find("bind count"), std::string::npos);
-  // The parked insert is answered when its database closes, before the close itself.
-  std::size_t parked = 0, close = 0;
-  EXPECT_EQ(reply(r, "parked", &parked)["message"], "database_closed");
+  // The insert sent behind the open transaction is answered "database_closed": parked when the
+  // close came, or arriving after it (calls in flight hop through a concurrent queue, so their
+  // arrival order is not fixed; the unit tests settle each call and check the answer order).
+  EXPECT_EQ(reply(r, "parked")["message"], "database_closed");
   EXPECT_EQ(result(r, "close"), nullptr);
-  reply(r, "close", &close);
-  EXPECT_LT(parked, close);
   EXPECT_EQ(error(r, "afterClose")["message"], "database_closed");
 }
 
