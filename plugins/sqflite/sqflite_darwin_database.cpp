@@ -300,7 +300,8 @@ SqfliteDarwinDatabase::executeQuery(const std::string& sql, const ValueList& arg
       !lastStatement_->inUse() && lastStatement_->query() == sql) {
     holder = lastStatement_;
     sqlite3_reset(holder->statement());
-    sqlite3_clear_bindings(holder->statement());
+    // No need to clear the old bindings: a statement is only stepped once every one of its
+    // parameters has been bound again.
     if (!bindStatement(holder->statement(), arguments)) {
       isExecutingStatement_ = false;
       return nullptr;

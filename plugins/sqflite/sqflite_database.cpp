@@ -437,12 +437,20 @@ void SqfliteDatabase::closeAllCursors() {
 void SqfliteDatabase::dbBatch(SqfliteDarwinDatabase* db, const SqfliteOperationPtr& operation) {
   bool noResult = operation->getNoResult();
   bool continueOnError = operation->getContinueOnError();
-  const Value* operations = operation->getArgument("operations");
-  if (operations && !operations->isNull() && !operations->isList()) {
-    operation->error(invalidArgumentError("operations", operation->getMethod()));
-    return;
+  // Entries taken apart on arrival, or else the "operations" argument as it is.
+  const std::vector<SqfliteBatchEntry>* entries = operation->getBatchEntries();
+  std::vector<SqfliteBatchEntry> converted;
+  if (!entries) {
+    const Value* operations = operation->getArgument("operations");
+    if (operations && !operations->isNull() && !operations->isList()) {
+      operation->error(invalidArgumentError("operations", operation->getMethod()));
+      return;
+    }
+    if (operations && operations->isList()) converted = toBatchEntries(operations->asList());
+    entries = &converted;
   }
   ValueList results;
+  if (!noResult) results.reserve(entries->size());
   // The entries of a batch usually repeat one statement: keep it prepared for the batch's
   // length instead of preparing it for every entry.
   struct ReuseForBatch {
@@ -450,46 +458,46 @@ void SqfliteDatabase::dbBatch(SqfliteDarwinDatabase* db, const SqfliteOperationP
     explicit ReuseForBatch(SqfliteDarwinDatabase* d) : db(d) { db->setReusesLastStatement(true); }
     ~ReuseForBatch() { db->setReusesLastStatement(false); }
   } reuse(db);
-  if (operations && operations->isList()) {
-    for (const Value& entry : operations->asList()) {
-      if (!entry.isMap()) {
-        operation->error(invalidArgumentError("operations", operation->getMethod()));
-        return;
-      }
-      auto batchOperation = std::make_shared<SqfliteBatchOperation>(entry, noResult);
-      const std::string method = batchOperation->getMethod();
-      bool ok;
-      if (method == SqfliteMethodInsert) {
-        ok = dbDoInsert(db, batchOperation);
-      } else if (method == SqfliteMethodUpdate) {
-        ok = dbDoUpdate(db, batchOperation);
-      } else if (method == SqfliteMethodExecute) {
-        ok = dbDoExecute(db, batchOperation);
-      } else if (method == SqfliteMethodQuery) {
-        ok = dbDoQuery(db, batchOperation);
-      } else {
-        operation->error(
-            SqfliteError{SqfliteErrorBadParam, "Batch method '" + method + "' not supported", {}});
-        return;
-      }
-      if (ok) {
-        if (!noResult) {
-          results.push_back(Value::map({{Value(SqfliteParamResult), batchOperation->results()}}));
-        }
-        continue;
-      }
-      const SqfliteError record = batchOperation->errorRecord().value_or(
-          SqfliteError{SqliteErrorCode, "operation failed", Value()});
-      if (!continueOnError) {
-        operation->error(record);
-        return;
-      }
+  for (const SqfliteBatchEntry& entry : *entries) {
+    if (!entry.isMap()) {
+      operation->error(invalidArgumentError("operations", operation->getMethod()));
+      return;
+    }
+    auto batchOperation = std::make_shared<SqfliteBatchOperation>(entry, noResult);
+    const std::string method = batchOperation->getMethod();
+    bool ok;
+    if (method == SqfliteMethodInsert) {
+      ok = dbDoInsert(db, batchOperation);
+    } else if (method == SqfliteMethodUpdate) {
+      ok = dbDoUpdate(db, batchOperation);
+    } else if (method == SqfliteMethodExecute) {
+      ok = dbDoExecute(db, batchOperation);
+    } else if (method == SqfliteMethodQuery) {
+      ok = dbDoQuery(db, batchOperation);
+    } else {
+      operation->error(
+          SqfliteError{SqfliteErrorBadParam, "Batch method '" + method + "' not supported", {}});
+      return;
+    }
+    if (ok) {
       if (!noResult) {
-        ValueMap error{{Value(SqfliteParamErrorCode), Value(record.code)}};
-        if (record.message) error[Value(SqfliteParamErrorMessage)] = Value(*record.message);
-        if (!record.details.isNull()) error[Value(SqfliteParamErrorData)] = record.details;
-        results.push_back(Value::map({{Value(SqfliteParamError), Value(std::move(error))}}));
+        ValueMap result;
+        result.emplace(Value(SqfliteParamResult), batchOperation->takeResults());
+        results.emplace_back(std::move(result));
       }
+      continue;
+    }
+    const SqfliteError record = batchOperation->errorRecord().value_or(
+        SqfliteError{SqliteErrorCode, "operation failed", Value()});
+    if (!continueOnError) {
+      operation->error(record);
+      return;
+    }
+    if (!noResult) {
+      ValueMap error{{Value(SqfliteParamErrorCode), Value(record.code)}};
+      if (record.message) error[Value(SqfliteParamErrorMessage)] = Value(*record.message);
+      if (!record.details.isNull()) error[Value(SqfliteParamErrorData)] = record.details;
+      results.push_back(Value::map({{Value(SqfliteParamError), Value(std::move(error))}}));
     }
   }
   operation->success(noResult ? Value() : Value(std::move(results)));

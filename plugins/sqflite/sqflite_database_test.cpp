@@ -365,6 +365,49 @@ TEST_F(SqfliteDatabaseTest, BatchRunsEntriesInOrder) {
   EXPECT_EQ(ok("batch", M({{"operations", Value::emptyList()}, {"noResult", true}})), Value());
 }
 
+// Entries that repeat a statement share its text, and entries with other keys keep their whole
+// map: every entry must still see exactly its own keys.
+TEST_F(SqfliteDatabaseTest, BatchEntriesSeeExactlyTheirOwnKeys) {
+  exec("CREATE TABLE t (v)");
+  const char* plain = "INSERT INTO t (v) VALUES (?)";
+  const char* tenfold = "INSERT INTO t (v) VALUES (? * 10)";
+  Value withNumberKey = M({{"method", "insert"}, {"sql", plain}, {"arguments", L({8})}});
+  withNumberKey.set(Value(1), Value("ignored"));
+  Value operations = L({
+      M({{"method", "insert"}, {"sql", plain}, {"arguments", L({1})}}),
+      M({{"method", "insert"}, {"sql", plain}, {"arguments", L({2})}}),
+      M({{"method", "insert"}, {"sql", tenfold}, {"arguments", L({3})}}),
+      M({{"method", "insert"}, {"sql", plain}, {"arguments", L({4})}}),
+      M({{"method", "insert"}, {"arguments", L({5})}}),
+      M({{"method", "insert"}, {"sql", plain}}),
+      M({{"method", "query"}, {"sql", "SELECT v FROM t"}, {"unknown", true}}),
+      withNumberKey,
+  });
+  Value results = ok("batch", M({{"operations", operations}, {"continueOnError", true}}));
+  const ValueList& list = results.asList();
+  ASSERT_EQ(list.size(), 8u);
+  for (int i = 0; i < 4; ++i)
+    EXPECT_EQ(list[i], M({{"result", i + 1}})) << i;
+  EXPECT_EQ(list[4], M({{"error", M({{"code", SqfliteErrorInvalidArguments},
+                                     {"message", "Missing or invalid argument 'sql' for "
+                                                 "method 'insert'"}})}}));
+  const Value& bindError = *list[5].find(Value("error"));
+  EXPECT_EQ(*bindError.find(Value("code")), Value(SqliteErrorCode));
+  EXPECT_EQ(*bindError.find(Value("data")), M({{"sql", plain}, {"arguments", Value::emptyList()}}));
+  EXPECT_EQ(
+      list[6],
+      M({{"result", M({{"columns", L({"v"})}, {"rows", L({L({1}), L({2}), L({30}), L({4})})}})}}));
+  EXPECT_EQ(list[7], M({{"result", 5}}));
+
+  // A later entry that is not a map stops the batch after the earlier ones ran.
+  SqfliteError e = failed(
+      "batch",
+      M({{"operations",
+          L({M({{"method", "insert"}, {"sql", plain}, {"arguments", L({9})}}), Value(7)})}}));
+  EXPECT_EQ(e.code, SqfliteErrorInvalidArguments);
+  EXPECT_EQ(rowCount(ok("query", M({{"sql", "SELECT v FROM t WHERE v = 9"}}))), 1u);
+}
+
 TEST_F(SqfliteDatabaseTest, BatchWithUnsupportedMethodStopsThereKeepingEarlierEntries) {
   exec("CREATE TABLE t (v)");
   SqfliteError e =

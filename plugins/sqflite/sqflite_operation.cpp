@@ -124,12 +124,76 @@ bool SqfliteOperation::getBoolArgument(const std::string& key) const {
   return v && v->isBool() && v->asBool();
 }
 
+SqfliteBatchEntry::SqfliteBatchEntry(const Value& entry, const SqfliteBatchEntry* previous) {
+  const platform::ValueMap* map = entry.ifMap();
+  if (map) {
+    compact_ = true;
+    const Value* sql = nullptr;
+    for (const auto& [key, value] : *map) {
+      const std::string* name = key.ifString();
+      if (name && *name == SqfliteParamMethod) {
+        method_ = value;
+        hasMethod_ = true;
+      } else if (name && *name == SqfliteParamSql) {
+        sql = &value;
+      } else if (name && *name == SqfliteParamSqlArguments) {
+        arguments_ = value;
+        hasArguments_ = true;
+      } else {
+        compact_ = false;
+        break;
+      }
+    }
+    if (compact_) {
+      if (sql && previous && previous->compact_ && previous->sql_ && *previous->sql_ == *sql) {
+        sql_ = previous->sql_;
+      } else if (sql) {
+        sql_ = std::make_shared<const Value>(*sql);
+      }
+      return;
+    }
+    hasMethod_ = hasArguments_ = false;
+    method_ = Value();
+    arguments_ = Value();
+  }
+  whole_ = entry;
+}
+
+const Value* SqfliteBatchEntry::find(const std::string& key) const {
+  if (!compact_) return whole_.find(Value(key));
+  if (key == SqfliteParamMethod) return hasMethod_ ? &method_ : nullptr;
+  if (key == SqfliteParamSql) return sql_.get();
+  if (key == SqfliteParamSqlArguments) return hasArguments_ ? &arguments_ : nullptr;
+  return nullptr;
+}
+
+std::vector<SqfliteBatchEntry> toBatchEntries(const ValueList& operations) {
+  std::vector<SqfliteBatchEntry> entries;
+  entries.reserve(operations.size());
+  for (const Value& operation : operations) {
+    entries.emplace_back(operation, entries.empty() ? nullptr : &entries.back());
+  }
+  return entries;
+}
+
 std::shared_ptr<SqfliteMethodCallOperation>
-SqfliteMethodCallOperation::newWithCall(std::string method, Value arguments,
+SqfliteMethodCallOperation::newWithCall(std::string method, const Value& arguments,
                                         SqfliteResultCallback result) {
   auto op = std::make_shared<SqfliteMethodCallOperation>();
+  const Value* operations = nullptr;
+  if (method == "batch") operations = arguments.find(Value("operations"));
+  if (operations && operations->isList()) {
+    // The entries are taken apart once here; the rest of the arguments is copied as it is.
+    platform::ValueMap rest;
+    for (const auto& [key, value] : arguments.asMap()) {
+      if (&value != operations) rest.emplace_hint(rest.end(), key, value);
+    }
+    op->arguments_ = Value(std::move(rest));
+    op->batchEntries_ = toBatchEntries(operations->asList());
+  } else {
+    op->arguments_ = arguments;
+  }
   op->method_ = std::move(method);
-  op->arguments_ = std::move(arguments);
   op->result_ = std::move(result);
   return op;
 }
@@ -148,12 +212,12 @@ void SqfliteMethodCallOperation::error(SqfliteError error) {
 }
 
 std::string SqfliteBatchOperation::getMethod() const {
-  const Value* v = dictionary_->find(Value(SqfliteParamMethod));
+  const Value* v = entry_->find(SqfliteParamMethod);
   return v && v->isString() ? v->asString() : std::string();
 }
 
 const Value* SqfliteBatchOperation::getArgument(const std::string& key) const {
-  return dictionary_->find(Value(key));
+  return entry_->find(key);
 }
 
 }  // namespace sqflite

@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 #include <variant>
+#include <vector>
 
 #include "platform/core/value.h"
 
@@ -72,6 +73,33 @@ class SqlArguments {
 // it is not a list or holds an unconvertible element.
 std::optional<SqlArguments> toSqlArguments(const platform::Value* arguments);
 
+// One entry of a "batch" call, taken from the call's arguments when the call arrives. An entry
+// that holds only "method", "sql" and "arguments" keeps just those values, and entries that
+// repeat the previous entry's statement share its text: a batch of thousands of inserts then
+// costs one small list per entry instead of a full copy of its map. Any other entry (extra
+// keys, a key that is not a string, not a map at all) keeps its whole value. Lookups answer
+// exactly what a lookup in the entry's map would.
+class SqfliteBatchEntry {
+ public:
+  // `previous` is the entry before this one in the same batch, if any.
+  SqfliteBatchEntry(const platform::Value& entry, const SqfliteBatchEntry* previous);
+
+  bool isMap() const { return compact_ || whole_.isMap(); }
+  const platform::Value* find(const std::string& key) const;
+
+ private:
+  bool compact_ = false;
+  bool hasMethod_ = false;
+  bool hasArguments_ = false;
+  platform::Value whole_;
+  platform::Value method_;
+  platform::Value arguments_;
+  std::shared_ptr<const platform::Value> sql_;
+};
+
+// The entries of a batch, in order.
+std::vector<SqfliteBatchEntry> toBatchEntries(const platform::ValueList& operations);
+
 class SqfliteOperation {
  public:
   virtual ~SqfliteOperation() = default;
@@ -83,6 +111,9 @@ class SqfliteOperation {
   virtual bool hasArgument(const std::string& key) const { return getArgument(key) != nullptr; }
   virtual bool getNoResult() const { return false; }
   virtual bool getContinueOnError() const { return false; }
+  // The entries of a "batch" call when they were taken apart on arrival; the "operations"
+  // argument is then absent from the call's own arguments.
+  virtual const std::vector<SqfliteBatchEntry>* getBatchEntries() const { return nullptr; }
   virtual void success(platform::Value value) = 0;
   virtual void error(SqfliteError error) = 0;
 
@@ -104,8 +135,11 @@ using SqfliteOperationPtr = std::shared_ptr<SqfliteOperation>;
 class SqfliteMethodCallOperation : public SqfliteOperation {
  public:
   static std::shared_ptr<SqfliteMethodCallOperation>
-  newWithCall(std::string method, platform::Value arguments, SqfliteResultCallback result);
+  newWithCall(std::string method, const platform::Value& arguments, SqfliteResultCallback result);
   std::string getMethod() const override { return method_; }
+  const std::vector<SqfliteBatchEntry>* getBatchEntries() const override {
+    return batchEntries_ ? &*batchEntries_ : nullptr;
+  }
   const platform::Value* getArgument(const std::string& key) const override;
   bool getNoResult() const override { return getBoolArgument(SqfliteParamNoResult); }
   bool getContinueOnError() const override { return getBoolArgument(SqfliteParamContinueOnError); }
@@ -115,14 +149,15 @@ class SqfliteMethodCallOperation : public SqfliteOperation {
  private:
   std::string method_;
   platform::Value arguments_;
+  std::optional<std::vector<SqfliteBatchEntry>> batchEntries_;
   SqfliteResultCallback result_;
 };
 
 class SqfliteBatchOperation : public SqfliteOperation {
  public:
-  // `dictionary` (the entry's map) must outlive the operation; the batch call owns it.
-  SqfliteBatchOperation(const platform::Value& dictionary, bool noResult)
-      : dictionary_(&dictionary), noResult_(noResult) {}
+  // `entry` must outlive the operation; the batch call owns it.
+  SqfliteBatchOperation(const SqfliteBatchEntry& entry, bool noResult)
+      : entry_(&entry), noResult_(noResult) {}
   std::string getMethod() const override;
   const platform::Value* getArgument(const std::string& key) const override;
   bool getNoResult() const override { return noResult_; }
@@ -130,10 +165,11 @@ class SqfliteBatchOperation : public SqfliteOperation {
   void error(SqfliteError error) override { error_ = std::move(error); }
 
   const platform::Value& results() const { return results_; }
+  platform::Value takeResults() { return std::move(results_); }
   const std::optional<SqfliteError>& errorRecord() const { return error_; }
 
  private:
-  const platform::Value* dictionary_;
+  const SqfliteBatchEntry* entry_;
   bool noResult_;
   platform::Value results_;
   std::optional<SqfliteError> error_;
