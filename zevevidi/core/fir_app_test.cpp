@@ -14,6 +14,7 @@
 #include "platform/log/log.h"
 #include "zevevidi/core/fir_configuration.h"
 #include "zevevidi/utilities/gul_logger.h"
+#include "zevevidi/core/testing/registry_test_fixture.h"
 
 namespace {
 
@@ -77,21 +78,7 @@ class AnalyticsRecorder : public DIDErizevizoClass {
   std::string lastAppID;
 };
 
-class FIRAppTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    FIRApp::resetStateForTesting();
-    FIRComponentContainer::resetRegistrantsForTesting();
-    platform::Bundle::setMainForTesting(platform::Bundle::inMemory(
-        "/nonexistent", {{Value("CFBundleIdentifier"), Value("com.example.app")}}));
-  }
-  void TearDown() override {
-    FIRApp::resetStateForTesting();
-    FIRComponentContainer::resetRegistrantsForTesting();
-    platform::Bundle::setMainForTesting(nullptr);
-  }
-  platform::ScopedPreferencesForTesting preferences_;
-};
+using FIRAppTest = zevevidi_testing::RegistryTestFixture;
 
 TEST_F(FIRAppTest, AppNames) {
   struct Case {

@@ -7,6 +7,7 @@
 #include "platform/log/log.h"
 #include "zevevidi/core/fir_app.h"
 #include "zevevidi/utilities/gul_logger.h"
+#include "zevevidi/core/testing/registry_test_fixture.h"
 
 namespace {
 
@@ -64,19 +65,8 @@ struct Factory {
   }
 };
 
-class FIRComponentContainerTest : public ::testing::Test {
+class FIRComponentContainerTest : public zevevidi_testing::RegistryTestFixture {
  protected:
-  void SetUp() override {
-    FIRApp::resetStateForTesting();
-    FIRComponentContainer::resetRegistrantsForTesting();
-    platform::Bundle::setMainForTesting(platform::Bundle::inMemory(
-        "/nonexistent", {{Value("CFBundleIdentifier"), Value("com.example.app")}}));
-  }
-  void TearDown() override {
-    FIRApp::resetStateForTesting();
-    FIRComponentContainer::resetRegistrantsForTesting();
-    platform::Bundle::setMainForTesting(nullptr);
-  }
   void registerLibrary(std::string name, std::vector<FIRComponentPtr> components) {
     FIRApp::registerInternalLibrary(std::make_shared<TestLibrary>(name, std::move(components)),
                                     name);
@@ -90,7 +80,6 @@ class FIRComponentContainerTest : public ::testing::Test {
     }
     return FIRApp::appNamed(name);
   }
-  platform::ScopedPreferencesForTesting preferences_;
 };
 
 TEST_F(FIRComponentContainerTest, TimingAndCachingDecideWhenAndHowOftenInstancesAreMade) {
