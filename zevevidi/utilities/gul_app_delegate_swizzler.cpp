@@ -29,7 +29,7 @@ void logSwizzler(GULLoggerLevel level, int code, const std::string& text) {
 
 // One weak reference, so the table never keeps an interceptor alive.
 class GULZeroingWeakContainer : public platform::Object {
-public:
+ public:
   explicit GULZeroingWeakContainer(std::weak_ptr<GULApplicationDelegate> o)
       : object(std::move(o)) {}
   std::string className() const override { return "GULZeroingWeakContainer"; }
@@ -37,7 +37,7 @@ public:
 };
 
 GULMutableDictionary& interceptors() {
-  static auto* table = new GULMutableDictionary(); // made once, lives for the process
+  static auto* table = new GULMutableDictionary();  // made once, lives for the process
   return *table;
 }
 
@@ -45,8 +45,8 @@ GULMutableDictionary& interceptors() {
 // lock keeps registration from other threads safe.
 struct ProxyState {
   std::recursive_mutex mutex;
-  GULApplicationDelegatePtr applicationDelegate; // the application's delegate property
-  GULApplicationDelegatePtr originalDelegate;    // the proxied delegate
+  GULApplicationDelegatePtr applicationDelegate;  // the application's delegate property
+  GULApplicationDelegatePtr originalDelegate;     // the proxied delegate
   std::string realClassName;
   std::string subclassName;
   bool observing = false;
@@ -176,7 +176,7 @@ bool proxyIsActive(const ProxyState& state) {
   return state.originalDelegate && state.originalDelegate == state.applicationDelegate;
 }
 
-} // namespace
+}  // namespace
 
 bool GULApplicationDelegate::respondsToSelector(GULAppDelegateSelector selector) const {
   switch (selector) {
@@ -316,50 +316,50 @@ bool GULAppDelegateSwizzler::application_continueUserActivity(
   return handled;
 }
 
-void GULAppDelegateSwizzler::application_didRegisterForRemoteNotificationsWithDeviceToken(
-    const platform::Bytes& deviceToken) {
-  GULApplicationDelegatePtr delegate;
+namespace {
+
+// Routes one remote-notification call: through the interceptors and then the delegate's own
+// implementation while the proxy has added these calls, else to the delegate alone.
+template <class Slot, class Arg>
+void routeRemoteNotificationCall(GULAppDelegateSelector selector,
+                                 Slot GULApplicationDelegate::*delegateSlot,
+                                 Slot ProxyState::*realSlot, const Arg& argument) {
   bool routed = false;
-  decltype(GULApplicationDelegate::didRegisterForRemoteNotificationsWithDeviceToken) real;
+  Slot real;
   {
     auto& state = proxy();
     std::lock_guard lock(state.mutex);
-    delegate = state.applicationDelegate;
     routed = proxyIsActive(state) && state.remoteNotificationsAdded;
-    real = routed
-               ? state.realDidRegister
-               : (delegate ? delegate->didRegisterForRemoteNotificationsWithDeviceToken : nullptr);
+    if (routed) {
+      real = state.*realSlot;
+    } else if (state.applicationDelegate) {
+      real = (*state.applicationDelegate).*delegateSlot;
+    }
   }
   if (routed) {
-    notifyInterceptors(GULAppDelegateSelector::DidRegisterForRemoteNotifications,
-                       [&](GULApplicationDelegate& interceptor) {
-                         interceptor.didRegisterForRemoteNotificationsWithDeviceToken(deviceToken);
-                       });
+    notifyInterceptors(selector, [&](GULApplicationDelegate& interceptor) {
+      if (interceptor.*delegateSlot) (interceptor.*delegateSlot)(argument);
+    });
   }
-  if (real) real(deviceToken);
+  if (real) real(argument);
+}
+
+}  // namespace
+
+void GULAppDelegateSwizzler::application_didRegisterForRemoteNotificationsWithDeviceToken(
+    const platform::Bytes& deviceToken) {
+  routeRemoteNotificationCall(
+      GULAppDelegateSelector::DidRegisterForRemoteNotifications,
+      &GULApplicationDelegate::didRegisterForRemoteNotificationsWithDeviceToken,
+      &ProxyState::realDidRegister, deviceToken);
 }
 
 void GULAppDelegateSwizzler::application_didFailToRegisterForRemoteNotificationsWithError(
     const platform::ErrorPtr& error) {
-  GULApplicationDelegatePtr delegate;
-  bool routed = false;
-  decltype(GULApplicationDelegate::didFailToRegisterForRemoteNotificationsWithError) real;
-  {
-    auto& state = proxy();
-    std::lock_guard lock(state.mutex);
-    delegate = state.applicationDelegate;
-    routed = proxyIsActive(state) && state.remoteNotificationsAdded;
-    real = routed
-               ? state.realDidFail
-               : (delegate ? delegate->didFailToRegisterForRemoteNotificationsWithError : nullptr);
-  }
-  if (routed) {
-    notifyInterceptors(GULAppDelegateSelector::DidFailToRegisterForRemoteNotifications,
-                       [&](GULApplicationDelegate& interceptor) {
-                         interceptor.didFailToRegisterForRemoteNotificationsWithError(error);
-                       });
-  }
-  if (real) real(error);
+  routeRemoteNotificationCall(
+      GULAppDelegateSelector::DidFailToRegisterForRemoteNotifications,
+      &GULApplicationDelegate::didFailToRegisterForRemoteNotificationsWithError,
+      &ProxyState::realDidFail, error);
 }
 
 void GULAppDelegateSwizzler::resetForTesting() {
