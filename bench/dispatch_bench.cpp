@@ -19,7 +19,8 @@ void BM_SerialQueueThroughput(benchmark::State& state) {
   const int batch = static_cast<int>(state.range(0));
   std::uint64_t sum = 0;
   for (auto _ : state) {
-    for (int i = 0; i < batch; ++i) queue->async([&sum, i] { sum += static_cast<unsigned>(i); });
+    for (int i = 0; i < batch; ++i)
+      queue->async([&sum, i] { sum += static_cast<unsigned>(i); });
     queue->sync([] {});
   }
   benchmark::DoNotOptimize(sum);
@@ -41,7 +42,8 @@ void BM_SerialQueueContended(benchmark::State& state) {
         }
       });
     }
-    for (auto& p : producers) p.join();
+    for (auto& p : producers)
+      p.join();
     queue->sync([] {});
   }
   state.SetItemsProcessed(state.iterations() * kProducers * kEach);
@@ -52,7 +54,8 @@ BENCHMARK(BM_SerialQueueContended)->UseRealTime();
 void BM_SerialQueueSync(benchmark::State& state) {
   auto queue = platform::makeSerialQueue("bench.sync");
   int n = 0;
-  for (auto _ : state) queue->sync([&n] { ++n; });
+  for (auto _ : state)
+    queue->sync([&n] { ++n; });
   benchmark::DoNotOptimize(n);
 }
 BENCHMARK(BM_SerialQueueSync);
@@ -89,7 +92,8 @@ BENCHMARK(BM_MainLoopPostLatency)->UseManualTime()->Unit(benchmark::kMicrosecond
 void BM_MainLoopPostAndDrain(benchmark::State& state) {
   int n = 0;
   for (auto _ : state) {
-    for (int i = 0; i < 100; ++i) MainLoop::instance().post([&n] { ++n; });
+    for (int i = 0; i < 100; ++i)
+      MainLoop::instance().post([&n] { ++n; });
     MainLoop::instance().drain();
   }
   benchmark::DoNotOptimize(n);

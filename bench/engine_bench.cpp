@@ -86,6 +86,6 @@ void BM_MessengerRoundTrip(benchmark::State& state) {
 }
 BENCHMARK(BM_MessengerRoundTrip);
 
-} // namespace
+}  // namespace
 
 BENCHMARK_MAIN();

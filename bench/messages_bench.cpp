@@ -135,6 +135,6 @@ void BM_DecodeBatch_Libprotobuf(benchmark::State& state) {
 }
 BENCHMARK(BM_DecodeBatch_Libprotobuf);
 
-} // namespace
+}  // namespace
 
 BENCHMARK_MAIN();

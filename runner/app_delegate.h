@@ -16,7 +16,7 @@
 namespace lumora {
 
 class AppDelegate : public flutter::AppDelegate {
-public:
+ public:
   AppDelegate() = default;
 
   bool applicationShouldTerminateAfterLastWindowClosed(platform::Application&) override {
@@ -27,11 +27,11 @@ public:
 
 // What the interceptor hook sees of AppDelegate: its class name and no routed call of its own.
 class AppDelegateInterceptorTarget : public GULApplicationDelegate {
-public:
+ public:
   std::string delegateClassName() const override { return "AppDelegate"; }
 };
 
 // Makes the application delegate and announces it to the interceptor hook.
 std::shared_ptr<AppDelegate> makeAppDelegate();
 
-} // namespace lumora
+}  // namespace lumora

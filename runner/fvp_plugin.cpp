@@ -6,7 +6,7 @@
 
 namespace {
 std::atomic<int> g_registrations{0};
-} // namespace
+}  // namespace
 
 void FvpPlugin::registerWithRegistrar(const flutter::PluginRegistrarPtr& /*registrar*/) {
   ++g_registrations;

@@ -5,7 +5,7 @@
 #include "platform/engine/plugin_registrar.h"
 
 class FvpPlugin {
-public:
+ public:
   static void registerWithRegistrar(const flutter::PluginRegistrarPtr& registrar);
   // How many times the entry has been called in this process.
   static int registrationCount();

@@ -30,4 +30,4 @@ void RegisterGeneratedPlugins(flutter::PluginRegistry& registry) {
   }
 }
 
-} // namespace lumora
+}  // namespace lumora

@@ -27,4 +27,4 @@ const std::vector<PluginRegistration>& generatedPluginTable();
 // row's entry and lets it go; logs "registered plugin <position> <key>" after each.
 void RegisterGeneratedPlugins(flutter::PluginRegistry& registry);
 
-} // namespace lumora
+}  // namespace lumora

@@ -12,7 +12,7 @@ std::function<void(flutter::PluginRegistry&)>& additionalRegistrant() {
   return registrant;
 }
 
-} // namespace
+}  // namespace
 
 void MainFlutterWindow::setAdditionalRegistrant(
     std::function<void(flutter::PluginRegistry&)> registrant) {
@@ -31,4 +31,4 @@ void MainFlutterWindow::awakeFromNib() {
   platform::Window::awakeFromNib();
 }
 
-} // namespace lumora
+}  // namespace lumora

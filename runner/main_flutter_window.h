@@ -11,7 +11,7 @@
 namespace lumora {
 
 class MainFlutterWindow : public platform::Window {
-public:
+ public:
   MainFlutterWindow(platform::Rect contentRect, std::uint32_t styleMask,
                     platform::BackingStoreType backing, bool defer)
       : platform::Window(contentRect, styleMask, backing, defer) {}
@@ -24,4 +24,4 @@ public:
   static void setAdditionalRegistrant(std::function<void(flutter::PluginRegistry&)> registrant);
 };
 
-} // namespace lumora
+}  // namespace lumora

@@ -28,4 +28,4 @@ int lumoraMain(int argc, char** argv) {
   return platform::applicationMain(argc, argv, mainInterface());
 }
 
-} // namespace lumora
+}  // namespace lumora

@@ -11,4 +11,4 @@ platform::InterfaceDescription mainInterface();
 // main interface and returns its exit status.
 int lumoraMain(int argc, char** argv);
 
-} // namespace lumora
+}  // namespace lumora

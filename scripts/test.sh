@@ -13,7 +13,7 @@ build_dir="build${sanitize:+-$sanitize}"
 jobs="$(nproc)"
 
 cmake -S . -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE="${LUMORA_BUILD_TYPE:-Debug}" \
-  -DLUMORA_SANITIZE="$sanitize" -DLUMORA_BUILD_BENCH=ON >/dev/null
+  -DLUMORA_SANITIZE="$sanitize" -DLUMORA_WERROR="${LUMORA_WERROR:-OFF}" -DLUMORA_BUILD_BENCH=ON >/dev/null
 start=$(date +%s)
 cmake --build "$build_dir" -j "$jobs"
 echo "build took $(( $(date +%s) - start )) s"

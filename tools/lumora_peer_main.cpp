@@ -68,7 +68,7 @@ int connectTo(const std::string& path, double timeoutSeconds) {
 }
 
 class Peer {
-public:
+ public:
   explicit Peer(int fd) : fd_(fd) {}
 
   int run() {
@@ -133,7 +133,7 @@ public:
     }
   }
 
-private:
+ private:
   struct Pending {
     std::string op;
     std::string channel;
@@ -377,7 +377,7 @@ int usage() {
   return 1;
 }
 
-} // namespace
+}  // namespace
 
 int main(int argc, char** argv) {
   std::string socketPath;

@@ -25,7 +25,7 @@ std::string ExtensionValue::debugDescription() const {
 namespace {
 
 class PeerWriter : public flutter::StandardWriter {
-public:
+ public:
   using StandardWriter::StandardWriter;
   void writeValue(const Value& value) override {
     if (auto ext = value.asObjectOf<ExtensionValue>()) {
@@ -38,7 +38,7 @@ public:
 };
 
 class PeerReader : public flutter::StandardReader {
-public:
+ public:
   using StandardReader::StandardReader;
   Value readValueOfType(std::uint8_t type) override {
     if (type >= 128) return Value(std::make_shared<ExtensionValue>(type, readValue()));
@@ -47,7 +47,7 @@ public:
 };
 
 class PeerReaderWriter : public flutter::StandardReaderWriter {
-public:
+ public:
   std::unique_ptr<flutter::StandardWriter> writerWithData(platform::Bytes& data) const override {
     return std::make_unique<PeerWriter>(data);
   }
@@ -93,7 +93,7 @@ Value listFromJson(const json& j, const char* where, Convert convert) {
   return Value(std::move(list));
 }
 
-} // namespace
+}  // namespace
 
 std::shared_ptr<const flutter::StandardMessageCodec> peerCodec() {
   static const auto codec =
@@ -294,4 +294,4 @@ Value fromJson(const json& j) {
   return Value(std::move(map));
 }
 
-} // namespace lumora::peer
+}  // namespace lumora::peer

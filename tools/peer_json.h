@@ -26,7 +26,7 @@ namespace lumora::peer {
 
 // A value the peer cannot interpret: a plugin type byte and the standard value after it.
 class ExtensionValue : public platform::Object {
-public:
+ public:
   ExtensionValue(std::uint8_t typeByte, platform::Value value)
       : typeByte(typeByte), value(std::move(value)) {}
   bool isEqual(const platform::Object& other) const override;
@@ -49,4 +49,4 @@ std::string toHex(const platform::Bytes& bytes);
 // None for an odd length or a character that is not a hex digit (spaces are skipped).
 std::optional<platform::Bytes> fromHex(const std::string& text);
 
-} // namespace lumora::peer
+}  // namespace lumora::peer

@@ -69,5 +69,5 @@ TEST(PeerJsonTest, PeerCodecCarriesPluginTypeBytesThrough) {
   EXPECT_FALSE(fromHex("abc").has_value());
 }
 
-} // namespace
-} // namespace lumora::peer
+}  // namespace
+}  // namespace lumora::peer

@@ -49,7 +49,7 @@ bool setScalarParam(APMPBEventParam* param, const Value& value) {
   return true;
 }
 
-} // namespace
+}  // namespace
 
 std::shared_ptr<APMPBEventParam> APMEventParamFromValue(std::string_view name, const Value& value) {
   namespace P = field::EventParam;
@@ -69,7 +69,7 @@ std::shared_ptr<APMPBEventParam> APMEventParamFromValue(std::string_view name, c
       if (!key_name) continue;
       auto inner_param = APMPBEventParam::initWithMessageInfo();
       NANOSetString(inner_param.get(), P::kName, *key_name);
-      if (!setScalarParam(inner_param.get(), entry)) continue; // nesting stops here
+      if (!setScalarParam(inner_param.get(), entry)) continue;  // nesting stops here
       inner.emplace_back(platform::ObjectPtr(inner_param));
     }
     NANOSetArray(element.get(), P::kParamValue, &inner);
@@ -92,13 +92,13 @@ std::optional<Value> scalarParamValue(const APMPBEventParam* param) {
   return std::nullopt;
 }
 
-} // namespace
+}  // namespace
 
 std::optional<Value> APMEventParamValue(const APMPBEventParam* param) {
   namespace P = field::EventParam;
   if (!param) return std::nullopt;
   if (auto scalar = scalarParamValue(param)) return scalar;
-  if (NANOHasField(param, P::kStringValue)) return std::nullopt; // present but not UTF-8
+  if (NANOHasField(param, P::kStringValue)) return std::nullopt;  // present but not UTF-8
   auto elements = NANOGetArray(param, P::kParamValue, APMPBEventParam::classObject());
   if (!elements || elements->empty()) return std::nullopt;
   platform::ValueList items;
@@ -184,7 +184,7 @@ std::vector<uint64_t>* bitWords(const APMPBResultData* data, int32_t index) {
   return header ? &header->scalars : nullptr;
 }
 
-} // namespace
+}  // namespace
 
 bool APMResultDataRecordFilter(APMPBResultData* data, int32_t filterID, bool value) {
   namespace R = field::ResultData;

@@ -74,9 +74,9 @@ TEST(MessageValuesTest, UserAttributesWriteOneValueAndReadStringFirst) {
   EXPECT_FALSE(NANOHasField(attribute.get(), U::kIntValue));
   EXPECT_EQ(APMUserAttributeValue(attribute.get()), Value(3.5));
   NANOSetInt64(attribute.get(), U::kIntValue, 9);
-  EXPECT_EQ(APMUserAttributeValue(attribute.get()), Value(3.5)); // double before integer
+  EXPECT_EQ(APMUserAttributeValue(attribute.get()), Value(3.5));  // double before integer
   NANOSetString(attribute.get(), U::kStringValue, "s");
-  EXPECT_EQ(APMUserAttributeValue(attribute.get()), Value("s")); // string before both
+  EXPECT_EQ(APMUserAttributeValue(attribute.get()), Value("s"));  // string before both
   EXPECT_FALSE(APMUserAttributeSetValue(attribute.get(), Value()));
 }
 
@@ -130,4 +130,4 @@ TEST(MessageValuesTest, ResultDataFilterBits) {
   EXPECT_FALSE(APMResultDataFilterIsTrue(nullptr, 0));
 }
 
-} // namespace
+}  // namespace

@@ -13,7 +13,7 @@
 #include "measurement/messages/nano_message_base.h"
 
 class APMPBMessage : public NANOMessageBase {
-public:
+ public:
   ~APMPBMessage() override;
 
   const char* messageID() const override { return type_->message_id; }
@@ -25,7 +25,7 @@ public:
   std::string className() const override;
   std::string debugDescription() const override;
 
-protected:
+ protected:
   APMPBMessage(const MessageType& type, std::unique_ptr<MessageInfo> info)
       : type_(&type), info_(std::move(info)) {}
 
@@ -36,13 +36,13 @@ protected:
   static std::unique_ptr<MessageInfo> recordFromBytes(const MessageType& type, const uint8_t* bytes,
                                                       std::size_t length);
 
-private:
+ private:
   const MessageType* type_;
   std::unique_ptr<MessageInfo> info_;
 };
 
 template <const MessageType& Type> class APMPBWrapper final : public APMPBMessage {
-public:
+ public:
   // A new instance holding a deep copy of `info`, or an empty message for null. None when `info`
   // is a record of another type. The caller keeps `info`.
   static std::shared_ptr<APMPBWrapper> initWithMessageInfo(const MessageInfo* info = nullptr) {
@@ -71,7 +71,7 @@ public:
     return &object;
   }
 
-private:
+ private:
   explicit APMPBWrapper(std::unique_ptr<MessageInfo> record)
       : APMPBMessage(Type, std::move(record)) {}
   static NANOMessagePtr initErased(const MessageInfo* info) { return initWithMessageInfo(info); }

@@ -24,20 +24,20 @@ constexpr MessageLogChannel kOut = MessageLogChannel::kStandardOutput;
 struct FieldPlan {
   uint32_t slot = 0;
   int32_t kind = 0;
-  uint32_t data_offset = 0; // the value, the callback or the nested structure
-  uint32_t has_offset = 0;  // presence flag of static fields
-  uint32_t data_size = 0;   // bytes of a static scalar
+  uint32_t data_offset = 0;  // the value, the callback or the nested structure
+  uint32_t has_offset = 0;   // presence flag of static fields
+  uint32_t data_size = 0;    // bytes of a static scalar
   const MessageType* sub_type = nullptr;
 };
 
 struct CodecPlan {
-  std::vector<FieldPlan> fields; // descriptor order
-  bool two_pass = false;         // lists of its own or inside a singular sub-message
+  std::vector<FieldPlan> fields;  // descriptor order
+  bool two_pass = false;          // lists of its own or inside a singular sub-message
 };
 
 // A zeroed, suitably aligned nanopb structure; small ones live on the stack.
 class StructBuffer {
-public:
+ public:
   explicit StructBuffer(std::size_t size) {
     if (size <= sizeof(local_)) {
       data_ = local_;
@@ -52,7 +52,7 @@ public:
   }
   unsigned char* data() { return data_; }
 
-private:
+ private:
   alignas(std::max_align_t) unsigned char local_[512];
   std::unique_ptr<std::max_align_t[]> heap_;
   unsigned char* data_;
@@ -60,7 +60,7 @@ private:
 
 // Bytes of one list element; small ones live on the stack.
 class ElementBytes {
-public:
+ public:
   explicit ElementBytes(std::size_t size) {
     if (size > sizeof(local_)) {
       heap_.reset(new uint8_t[size]);
@@ -69,7 +69,7 @@ public:
   }
   uint8_t* data() { return data_; }
 
-private:
+ private:
   uint8_t local_[256];
   std::unique_ptr<uint8_t[]> heap_;
   uint8_t* data_ = local_;
@@ -288,7 +288,7 @@ struct EncodeStep {
 };
 
 struct EncodePlan {
-  std::vector<EncodeStep> steps; // ascending field number
+  std::vector<EncodeStep> steps;  // ascending field number
 };
 
 uint32_t wireTypeOf(int32_t kind) {
@@ -367,7 +367,7 @@ bool sizeRecord(const MessageInfo& record, int32_t depth, std::size_t limit, std
   for (const EncodeStep& step : encodePlanOf(type).steps) {
     const MessageSlot& slot = record.slot(step.slot);
     switch (slot.index()) {
-    case 0: // absent; a list never is
+    case 0:  // absent; a list never is
       if (step.kind & kNanoFieldRepeated) {
         messageDiagnostic(kOut, "<ERROR> %s Encoder: '%s' should have been allocated",
                           type.message_id, type.fields[step.slot].name);
@@ -438,7 +438,7 @@ uint8_t* writeRecord(const MessageInfo& record, uint8_t* out) {
   for (const EncodeStep& step : encodePlanOf(record.type()).steps) {
     const MessageSlot& slot = record.slot(step.slot);
     switch (slot.index()) {
-    case 1: { // scalar cell
+    case 1: {  // scalar cell
       const uint64_t cell = *std::get_if<uint64_t>(&slot);
       out = writeTag(out, step);
       if (step.kind & kNanoFieldFloat) {
@@ -453,17 +453,17 @@ uint8_t* writeRecord(const MessageInfo& record, uint8_t* out) {
       }
       break;
     }
-    case 2: // string
+    case 2:  // string
       out = writeBytes(out, step, *std::get_if<std::string>(&slot));
       break;
-    case 3: { // sub-message
+    case 3: {  // sub-message
       const MessageInfo* nested = std::get_if<std::unique_ptr<MessageInfo>>(&slot)->get();
       if (!nested) break;
       out = writeVarint(writeTag(out, step), nested->encoded_size);
       out = writeRecord(*nested, out);
       break;
     }
-    case 4: { // list
+    case 4: {  // list
       const ArrayInfo& header = **std::get_if<ArrayInfo*>(&slot);
       for (uint64_t value : header.scalars)
         out = writeVarint(writeTag(out, step), value);
@@ -522,7 +522,7 @@ bool copyInto(const MessageInfo& source, MessageInfo* destination, int32_t depth
   return true;
 }
 
-} // namespace
+}  // namespace
 
 // --- field callbacks --------------------------------------------------------------------------
 

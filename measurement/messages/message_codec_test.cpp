@@ -86,7 +86,7 @@ std::unique_ptr<MessageInfo> nestedEntityRecord(int levels) {
 }
 
 class MessageCodecTest : public testing::Test {
-protected:
+ protected:
   ScopedMessageDiagnosticCapture capture_;
 };
 
@@ -366,7 +366,7 @@ TEST_F(MessageCodecTest, DecodeRefusesAMissingOrForeignRecord) {
                                   "<ERROR> Setting decoder failed: message_info holds a Event"}));
 }
 
-} // namespace
+}  // namespace
 
 namespace {
 
@@ -378,7 +378,7 @@ TEST(MessageDiagnosticsTest, DefaultSinkSendsConsoleLinesToThePlatformLog) {
   EXPECT_EQ(log.lines()[0].subsystem, "com.lumora.measurement");
 }
 
-} // namespace
+}  // namespace
 
 namespace {
 
@@ -392,4 +392,4 @@ TEST(MessageDiagnosticsTest, CodecLinesReachStandardOutputAsWholeLines) {
             "<ERROR> Setting decoder failed: callback failed\n");
 }
 
-} // namespace
+}  // namespace

@@ -32,7 +32,7 @@ void defaultWrite(MessageLogChannel channel, const std::string& line) {
   std::fflush(stdout);
 }
 
-} // namespace
+}  // namespace
 
 void setMessageDiagnosticSink(MessageDiagnosticSink sink) {
   std::lock_guard<std::mutex> lock(sinkMutex());

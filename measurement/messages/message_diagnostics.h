@@ -23,17 +23,17 @@ void messageDiagnostic(MessageLogChannel channel, const char* format, ...)
 
 // Collects the lines reported while it lives (restoring the previous sink afterwards).
 class ScopedMessageDiagnosticCapture {
-public:
+ public:
   ScopedMessageDiagnosticCapture();
   ~ScopedMessageDiagnosticCapture();
   ScopedMessageDiagnosticCapture(const ScopedMessageDiagnosticCapture&) = delete;
   ScopedMessageDiagnosticCapture& operator=(const ScopedMessageDiagnosticCapture&) = delete;
 
-  std::vector<std::string> lines() const;                          // every channel, in order
-  std::vector<std::string> lines(MessageLogChannel channel) const; // one channel
+  std::vector<std::string> lines() const;                           // every channel, in order
+  std::vector<std::string> lines(MessageLogChannel channel) const;  // one channel
   void clear();
 
-private:
+ private:
   struct State;
   State* state_;
   MessageDiagnosticSink previous_;

@@ -105,4 +105,4 @@ TEST(MessageFixturesTest, DeeplyNestedProgram) {
   EXPECT_EQ(NANOGetDouble(entity.get(), R::kNumberValue), 60.0);
 }
 
-} // namespace
+}  // namespace

@@ -23,7 +23,7 @@ std::size_t arraysOffset(const MessageType& type) {
   return (end + alignof(ArrayInfo) - 1) / alignof(ArrayInfo) * alignof(ArrayInfo);
 }
 
-} // namespace
+}  // namespace
 
 std::unique_ptr<MessageInfo> MessageInfo::create(const MessageType& type) {
   std::size_t extra =
@@ -62,7 +62,7 @@ bool checkSlot(MessageSlot* slot, const char* what) {
   return false;
 }
 
-} // namespace
+}  // namespace
 
 void nano_set_bool(MessageSlot* slot, bool value) {
   if (checkSlot(slot, "bool")) *slot = uint64_t{value ? 1u : 0u};

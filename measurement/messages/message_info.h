@@ -21,11 +21,11 @@ class MessageInfo;
 // The header of a repeated field. Decoding counts elements in a first pass (`count`), reserves
 // exactly that many and stores them in a second pass; `allocated` tells the passes apart.
 struct ArrayInfo {
-  uint32_t index = 0;     // fill cursor of the second decoding pass
-  uint32_t count = 0;     // elements counted by the first decoding pass
-  bool allocated = false; // element storage reserved: the pass that stores elements
-  int32_t depth = 0;      // nesting level of the owning record while it is decoded
-  const MessageType* element_type = nullptr; // lists of messages
+  uint32_t index = 0;      // fill cursor of the second decoding pass
+  uint32_t count = 0;      // elements counted by the first decoding pass
+  bool allocated = false;  // element storage reserved: the pass that stores elements
+  int32_t depth = 0;       // nesting level of the owning record while it is decoded
+  const MessageType* element_type = nullptr;  // lists of messages
 
   // Elements, by kind. Numeric elements are cells (see nanoCellFrom*); strings and bytes are
   // byte strings; messages are owned records of element_type. Only one vector is ever used.
@@ -43,7 +43,7 @@ using MessageSlot =
     std::variant<std::monostate, uint64_t, std::string, std::unique_ptr<MessageInfo>, ArrayInfo*>;
 
 class MessageInfo {
-public:
+ public:
   // A newly initialised record of `type`: every singular slot empty, every list header present
   // and empty. The record, its slots and its list headers are one allocation.
   static std::unique_ptr<MessageInfo> create(const MessageType& type);
@@ -70,7 +70,7 @@ public:
   // writing pass need not size nested records again.
   mutable uint32_t encoded_size = 0;
 
-private:
+ private:
   struct Block {
     std::size_t bytes;
   };
@@ -81,8 +81,8 @@ private:
   explicit MessageInfo(const MessageType& type);
 
   const MessageType* type_;
-  MessageSlot* params_; // in the same block, after the record
-  ArrayInfo* arrays_;   // in the same block, after the slots
+  MessageSlot* params_;  // in the same block, after the record
+  ArrayInfo* arrays_;    // in the same block, after the slots
   uint32_t array_count_ = 0;
 };
 

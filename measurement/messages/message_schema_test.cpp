@@ -248,4 +248,4 @@ TEST(MessageSchemaTest, NamedIndexesPointAtTheirFields) {
   EXPECT_EQ(f::MeasurementBatch::kUploadSubdomain, 2);
 }
 
-} // namespace
+}  // namespace

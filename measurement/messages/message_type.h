@@ -26,19 +26,19 @@ inline constexpr int32_t kNanoFieldBytes = 0x8000;
 
 // One params slot of a message type.
 struct MessageFieldInfo {
-  uint32_t number;             // field number on the wire
-  int32_t kind;                // FIELDS_TYPE code
-  const char* name;            // schema name; the list name in diagnostics
-  const MessageType* sub_type; // message and message-list fields, else null
+  uint32_t number;              // field number on the wire
+  int32_t kind;                 // FIELDS_TYPE code
+  const char* name;             // schema name; the list name in diagnostics
+  const MessageType* sub_type;  // message and message-list fields, else null
 };
 
 struct MessageType {
-  const char* message_id;         // identifier, equal to the type's name
-  uint32_t slot_count;            // number of params slots
-  const int32_t* fields_type;     // FIELDS_TYPE, one code per slot
-  const MessageFieldInfo* fields; // one entry per slot, in params order
-  const pb_msgdesc_s* descriptor; // the nanopb descriptor
-  std::size_t struct_size;        // size of the nanopb structure
-  bool has_wrapper;               // an APMPB wrapper class exists
-  uint32_t index;                 // position in kMessageTypes
+  const char* message_id;          // identifier, equal to the type's name
+  uint32_t slot_count;             // number of params slots
+  const int32_t* fields_type;      // FIELDS_TYPE, one code per slot
+  const MessageFieldInfo* fields;  // one entry per slot, in params order
+  const pb_msgdesc_s* descriptor;  // the nanopb descriptor
+  std::size_t struct_size;         // size of the nanopb structure
+  bool has_wrapper;                // an APMPB wrapper class exists
+  uint32_t index;                  // position in kMessageTypes
 };

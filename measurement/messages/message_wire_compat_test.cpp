@@ -108,7 +108,7 @@ struct Reference {
 };
 
 class WireCompatTest : public testing::Test {
-protected:
+ protected:
   static void SetUpTestSuite() {
     char path[] = "/tmp/lumora-wire-reference-XXXXXX";
     int fd = mkstemp(path);
@@ -166,4 +166,4 @@ TEST_F(WireCompatTest, EveryTypeEncodesLikeTheReferenceAndDecodesPackedLists) {
   EXPECT_TRUE(capture.lines().empty());
 }
 
-} // namespace
+}  // namespace

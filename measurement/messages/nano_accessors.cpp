@@ -170,7 +170,7 @@ bool isNumber(const platform::Value& value) {
   return value.isBool() || value.isNumber();
 }
 
-} // namespace
+}  // namespace
 
 bool NANOConvertStringToArrayInfo(const platform::Value& object, std::string* cell) {
   if (object.isNull()) return true;
@@ -213,7 +213,7 @@ void NANOClearField(NANOMessageBase* message, int32_t index) {
         kLog, "ProtocolBuffer message hasn't been initialized. ClearField can't be performed");
     return;
   }
-  apmpb_free_field(record, index); // prints its own line for an index outside the type
+  apmpb_free_field(record, index);  // prints its own line for an index outside the type
 }
 
 bool NANOGetBool(const NANOMessageBase* message, int32_t index) {
@@ -326,7 +326,7 @@ const MessageInfo* messageValueRecord(const NANOMessageBase* value, const std::s
   return source;
 }
 
-} // namespace
+}  // namespace
 
 void NANOSetMessage(NANOMessageBase* message, int32_t index, const NANOMessageBase* value) {
   MessageInfo* record = fieldRecord(message, index, "SetMessage", Access::kMessage);
@@ -335,7 +335,7 @@ void NANOSetMessage(NANOMessageBase* message, int32_t index, const NANOMessageBa
       messageValueRecord(value, value ? value->className() : "(null)", record, index);
   if (!source) return;
   std::unique_ptr<MessageInfo> copy;
-  if (!apmpb_copy(&copy, source)) return; // the field keeps its value
+  if (!apmpb_copy(&copy, source)) return;  // the field keeps its value
   apmpb_free_field(record, index);
   record->slot(static_cast<uint32_t>(index)) = std::move(copy);
 }
@@ -471,7 +471,7 @@ bool storeElement(MessageInfo* record, int32_t index, ArrayInfo* header,
   return true;
 }
 
-} // namespace
+}  // namespace
 
 void NANOSetArray(NANOMessageBase* message, int32_t index, const platform::ValueList* values) {
   MessageInfo* record = fieldRecord(message, index, "SetArray", Access::kArray);

@@ -28,7 +28,7 @@ const MessageType kOddType = {"OddMessage", 7, kOddFieldsType, kOddFields, nullp
 
 // A message object the accessors accept, optionally without a record.
 class FakeMessage : public NANOMessageBase {
-public:
+ public:
   explicit FakeMessage(const MessageType* type)
       : info_(type ? MessageInfo::create(*type) : nullptr) {}
   const char* messageID() const override { return "FakeMessage"; }
@@ -36,12 +36,12 @@ public:
   std::optional<platform::Bytes> protoBuffer() const override { return std::nullopt; }
   std::string className() const override { return "FakeMessage"; }
 
-private:
+ private:
   std::unique_ptr<MessageInfo> info_;
 };
 
 class AccessorTest : public testing::Test {
-protected:
+ protected:
   std::vector<std::string> console() const { return capture_.lines(MessageLogChannel::kConsole); }
   ScopedMessageDiagnosticCapture capture_;
 };
@@ -232,9 +232,9 @@ TEST_F(AccessorTest, ScalarsReadBackWhatWasSetAndAbsentFieldsReadEmpty) {
 TEST_F(AccessorTest, StringsThatAreNotUtf8ReadAsNone) {
   namespace R = field::MeasurementBundle;
   auto bundle = APMPBMeasurementBundle::initWithBuffer(
-      platform::Bytes{0x42, 0x02, 0xc3, 0x28,         // field 8: broken sequence
-                      0x82, 0x04, 0x01, 0xff,         // field 64: invalid byte
-                      0x82, 0x04, 0x02, 0x6f, 0x6b}); // field 64: "ok"
+      platform::Bytes{0x42, 0x02, 0xc3, 0x28,          // field 8: broken sequence
+                      0x82, 0x04, 0x01, 0xff,          // field 64: invalid byte
+                      0x82, 0x04, 0x02, 0x6f, 0x6b});  // field 64: "ok"
   ASSERT_NE(bundle, nullptr);
   EXPECT_TRUE(NANOHasField(bundle.get(), R::kPlatform));
   EXPECT_EQ(NANOGetString(bundle.get(), R::kPlatform), std::nullopt);
@@ -286,7 +286,7 @@ TEST_F(AccessorTest, MessagesCrossTheAccessorsAsDeepCopies) {
   NANOSetString(param.get(), P::kName, "before");
   ValueList params = NANOMessageValues(std::vector{param});
   NANOSetArray(event.get(), E::kParams, &params);
-  NANOSetString(param.get(), P::kName, "after"); // the event holds its own copy
+  NANOSetString(param.get(), P::kName, "after");  // the event holds its own copy
 
   auto read = NANOGetArray(event.get(), E::kParams, APMPBEventParam::classObject());
   ASSERT_TRUE(read.has_value());
@@ -294,7 +294,7 @@ TEST_F(AccessorTest, MessagesCrossTheAccessorsAsDeepCopies) {
   auto element = (*read)[0].asObjectOf<APMPBEventParam>();
   ASSERT_NE(element, nullptr);
   EXPECT_EQ(NANOGetString(element.get(), P::kName), "before");
-  NANOSetString(element.get(), P::kName, "changed"); // and hands out copies
+  NANOSetString(element.get(), P::kName, "changed");  // and hands out copies
   auto again = NANOGetArray(event.get(), E::kParams, APMPBEventParam::classObject());
   EXPECT_EQ(NANOGetString((*again)[0].asObjectOf<APMPBEventParam>().get(), P::kName), "before");
 
@@ -355,4 +355,4 @@ TEST_F(AccessorTest, WrappersOwnCopiesAndRefuseOtherTypes) {
   EXPECT_EQ(decoded->protoBuffer(), bytes);
 }
 
-} // namespace
+}  // namespace

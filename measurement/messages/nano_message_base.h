@@ -11,7 +11,7 @@
 #include "platform/core/value.h"
 
 class NANOMessageBase : public platform::Object {
-public:
+ public:
   // The type's identifier ("MeasurementBatch"), the same pointer the record's message_id holds.
   virtual const char* messageID() const = 0;
   // The owned record, lent: callers may change it through the accessors but never release it.

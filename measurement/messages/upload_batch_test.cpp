@@ -197,4 +197,4 @@ TEST(UploadBatchTest, BatchBuiltThroughTheAccessorsDecodesWithProtoc) {
   EXPECT_EQ(items->protoBuffer(), (*built)[3].asObjectOf<APMPBEventParam>()->protoBuffer());
 }
 
-} // namespace
+}  // namespace

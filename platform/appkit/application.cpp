@@ -32,7 +32,7 @@ void onSignal(int signal) {
 
 // Watches the signal pipe while the application runs; a closing byte 0 stops it.
 class SignalWatcher {
-public:
+ public:
   SignalWatcher() {
     if (::pipe2(g_signalPipe, O_CLOEXEC) != 0) return;
     struct sigaction action {};
@@ -72,13 +72,13 @@ public:
     g_signalPipe[0] = g_signalPipe[1] = -1;
   }
 
-private:
+ private:
   std::thread thread_;
   struct sigaction previousInt_ {};
   struct sigaction previousTerm_ {};
 };
 
-} // namespace
+}  // namespace
 
 Application& Application::shared() {
   static Application* application = new Application();
@@ -178,4 +178,4 @@ int applicationMain(int argc, char** argv, const InterfaceDescription& descripti
   return application.run();
 }
 
-} // namespace platform
+}  // namespace platform

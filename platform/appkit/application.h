@@ -27,7 +27,7 @@ inline constexpr const char* kApplicationDidBecomeActiveNotification =
 
 // Optional answers to the application's questions; the defaults are the platform's.
 class ApplicationDelegate {
-public:
+ public:
   virtual ~ApplicationDelegate() = default;
   virtual void applicationWillFinishLaunching(Application&) {}
   virtual void applicationDidFinishLaunching(Application&) {}
@@ -55,7 +55,7 @@ struct InterfaceDescription {
 };
 
 class Application {
-public:
+ public:
   // The application of this process.
   static Application& shared();
 
@@ -83,7 +83,7 @@ public:
   // Tests: forget windows and delegate.
   void resetForTesting();
 
-private:
+ private:
   Application() = default;
   ApplicationDelegatePtr delegate_;
   std::vector<WindowPtr> windows_;
@@ -99,4 +99,4 @@ void setProcessArguments(std::vector<std::string> arguments);
 // returns its exit status.
 int applicationMain(int argc, char** argv, const InterfaceDescription& description);
 
-} // namespace platform
+}  // namespace platform

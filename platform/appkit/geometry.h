@@ -24,4 +24,4 @@ struct Rect {
   friend bool operator==(const Rect&, const Rect&) = default;
 };
 
-} // namespace platform
+}  // namespace platform

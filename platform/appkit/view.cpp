@@ -30,4 +30,4 @@ ViewPtr ViewController::loadView() {
   return std::make_shared<View>(Rect::make(0, 0, 800, 600));
 }
 
-} // namespace platform
+}  // namespace platform

@@ -12,7 +12,7 @@
 namespace platform {
 
 class View : public std::enable_shared_from_this<View> {
-public:
+ public:
   explicit View(Rect frame = {}) : frame_(frame) {}
   virtual ~View() = default;
 
@@ -26,7 +26,7 @@ public:
   const std::vector<std::shared_ptr<View>>& subviews() const { return subviews_; }
   std::shared_ptr<View> superview() const { return superview_.lock(); }
 
-private:
+ private:
   Rect frame_;
   std::vector<std::shared_ptr<View>> subviews_;
   std::weak_ptr<View> superview_;
@@ -34,19 +34,19 @@ private:
 using ViewPtr = std::shared_ptr<View>;
 
 class ViewController {
-public:
+ public:
   virtual ~ViewController() = default;
   // The controller's view, made by loadView on first use.
   ViewPtr view();
   bool isViewLoaded() const { return view_ != nullptr; }
 
-protected:
+ protected:
   // Makes the view; the default is a plain 800x600 view.
   virtual ViewPtr loadView();
 
-private:
+ private:
   ViewPtr view_;
 };
 using ViewControllerPtr = std::shared_ptr<ViewController>;
 
-} // namespace platform
+}  // namespace platform

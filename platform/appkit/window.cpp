@@ -45,4 +45,4 @@ void Window::close() {
   Application::shared().windowDidClose(*this);
 }
 
-} // namespace platform
+}  // namespace platform

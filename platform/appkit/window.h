@@ -29,7 +29,7 @@ enum WindowStyleMask : std::uint32_t {
 enum class BackingStoreType { Buffered = 2 };
 
 class Window : public std::enable_shared_from_this<Window> {
-public:
+ public:
   Window(Rect contentRect, std::uint32_t styleMask, BackingStoreType backing, bool defer);
   virtual ~Window();
 
@@ -57,7 +57,7 @@ public:
   // How many times the frame was set with display (diagnostics and tests).
   int displayCount() const { return displayCount_; }
 
-private:
+ private:
   Rect frame_;
   std::uint32_t styleMask_;
   std::string title_;
@@ -69,4 +69,4 @@ private:
 };
 using WindowPtr = std::shared_ptr<Window>;
 
-} // namespace platform
+}  // namespace platform

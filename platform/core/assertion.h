@@ -46,7 +46,6 @@ void setAssertionSink(std::function<void(const AssertionFailure&)> sink);
 
 // Checks a precondition; on failure reports it and evaluates to false so callers can bail out:
 //   if (!LUMORA_CHECK(index < size, "index out of range")) return {};
-#define LUMORA_CHECK(cond, message)                                            \
-  ((cond) ? true                                                               \
-          : (::platform::assertionFailure(__FILE__, __LINE__, (message)), false))
+#define LUMORA_CHECK(cond, message)                                                                \
+  ((cond) ? true : (::platform::assertionFailure(__FILE__, __LINE__, (message)), false))
 #define LUMORA_ASSERT(cond, message) ((void)LUMORA_CHECK(cond, message))

@@ -78,22 +78,22 @@ std::optional<Bytes> base64Decode(std::string_view text, Base64Alphabet alphabet
     }
   }
   switch (sextets) {
-    case 0:
-      if (padding != 0) return std::nullopt;
-      break;
-    case 1:
-      return std::nullopt;  // six bits cannot make a byte
-    case 2:
-      if (padding != 0 && padding != 2) return std::nullopt;
-      if (acc & 0x0F) return std::nullopt;  // bits that no encoder would set
-      out.push_back(static_cast<std::uint8_t>(acc >> 4));
-      break;
-    case 3:
-      if (padding != 0 && padding != 1) return std::nullopt;
-      if (acc & 0x03) return std::nullopt;
-      out.push_back(static_cast<std::uint8_t>(acc >> 10));
-      out.push_back(static_cast<std::uint8_t>(acc >> 2));
-      break;
+  case 0:
+    if (padding != 0) return std::nullopt;
+    break;
+  case 1:
+    return std::nullopt;  // six bits cannot make a byte
+  case 2:
+    if (padding != 0 && padding != 2) return std::nullopt;
+    if (acc & 0x0F) return std::nullopt;  // bits that no encoder would set
+    out.push_back(static_cast<std::uint8_t>(acc >> 4));
+    break;
+  case 3:
+    if (padding != 0 && padding != 1) return std::nullopt;
+    if (acc & 0x03) return std::nullopt;
+    out.push_back(static_cast<std::uint8_t>(acc >> 10));
+    out.push_back(static_cast<std::uint8_t>(acc >> 2));
+    break;
   }
   return out;
 }

@@ -11,14 +11,14 @@ namespace {
 
 const EVP_MD* evpFor(DigestAlgorithm algorithm) {
   switch (algorithm) {
-    case DigestAlgorithm::MD5:
-      return EVP_md5();
-    case DigestAlgorithm::SHA1:
-      return EVP_sha1();
-    case DigestAlgorithm::SHA256:
-      return EVP_sha256();
-    case DigestAlgorithm::SHA384:
-      return EVP_sha384();
+  case DigestAlgorithm::MD5:
+    return EVP_md5();
+  case DigestAlgorithm::SHA1:
+    return EVP_sha1();
+  case DigestAlgorithm::SHA256:
+    return EVP_sha256();
+  case DigestAlgorithm::SHA384:
+    return EVP_sha384();
   }
   return EVP_sha256();
 }

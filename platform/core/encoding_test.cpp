@@ -11,15 +11,21 @@
 namespace platform {
 namespace {
 
-Bytes bytesOf(std::string_view s) { return Bytes(s.begin(), s.end()); }
+Bytes bytesOf(std::string_view s) {
+  return Bytes(s.begin(), s.end());
+}
 
 TEST(Base64Test, EncodesAndDecodesTheReferenceVectors) {
   struct Case {
     const char* plain;
     const char* encoded;
   };
-  const Case cases[] = {{"", ""},           {"f", "Zg=="},         {"fo", "Zm8="},
-                        {"foo", "Zm9v"},    {"foob", "Zm9vYg=="},  {"fooba", "Zm9vYmE="},
+  const Case cases[] = {{"", ""},
+                        {"f", "Zg=="},
+                        {"fo", "Zm8="},
+                        {"foo", "Zm9v"},
+                        {"foob", "Zm9vYg=="},
+                        {"fooba", "Zm9vYmE="},
                         {"foobar", "Zm9vYmFy"}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.plain);
@@ -41,7 +47,8 @@ TEST(Base64Test, UrlSafeAlphabetAndOptionalPadding) {
 
   // Every byte value survives a round trip in both alphabets.
   Bytes all;
-  for (int i = 0; i < 256; ++i) all.push_back(static_cast<std::uint8_t>(i));
+  for (int i = 0; i < 256; ++i)
+    all.push_back(static_cast<std::uint8_t>(i));
   for (auto alphabet : {Base64Alphabet::Standard, Base64Alphabet::UrlSafe}) {
     for (std::size_t n : {0u, 1u, 2u, 3u, 255u, 256u}) {
       Bytes part(all.begin(), all.begin() + n);
@@ -116,12 +123,10 @@ TEST(UuidTest, ParsesEitherCaseAndRefusesEverythingElse) {
   EXPECT_EQ(upper->bytes[15], 0x5F);
   EXPECT_EQ(UUID::fromString("e621e1f8-c36c-495a-93fc-0c247a3e6e5f"), upper);
   EXPECT_EQ(upper->string(), "E621E1F8-C36C-495A-93FC-0C247A3E6E5F");
-  for (const char* bad : {"", "E621E1F8C36C495A93FC0C247A3E6E5F",
-                          "E621E1F8-C36C-495A-93FC-0C247A3E6E5",
-                          "E621E1F8-C36C-495A-93FC-0C247A3E6E5FF",
-                          "E621E1F8-C36C-495A-93FC+0C247A3E6E5F",
-                          "G621E1F8-C36C-495A-93FC-0C247A3E6E5F",
-                          "E621E1F-8C36C-495A-93FC-0C247A3E6E5F"}) {
+  for (const char* bad :
+       {"", "E621E1F8C36C495A93FC0C247A3E6E5F", "E621E1F8-C36C-495A-93FC-0C247A3E6E5",
+        "E621E1F8-C36C-495A-93FC-0C247A3E6E5FF", "E621E1F8-C36C-495A-93FC+0C247A3E6E5F",
+        "G621E1F8-C36C-495A-93FC-0C247A3E6E5F", "E621E1F-8C36C-495A-93FC-0C247A3E6E5F"}) {
     SCOPED_TRACE(bad);
     EXPECT_EQ(UUID::fromString(bad), std::nullopt);
   }
@@ -130,7 +135,8 @@ TEST(UuidTest, ParsesEitherCaseAndRefusesEverythingElse) {
 TEST(RandomTest, SeededSourceRepeatsAndNests) {
   auto draw = [] {
     std::vector<std::uint64_t> v;
-    for (int i = 0; i < 4; ++i) v.push_back(random64());
+    for (int i = 0; i < 4; ++i)
+      v.push_back(random64());
     v.push_back(randomUniform(1000));
     return std::make_pair(v, UUID::random());
   };
@@ -164,7 +170,8 @@ TEST(RandomTest, UniformStaysInRangeAndCoversIt) {
     ASSERT_LT(r, 6u);
     ++counts[r];
   }
-  for (int c : counts) EXPECT_GT(c, 800);
+  for (int c : counts)
+    EXPECT_GT(c, 800);
   for (int i = 0; i < 1000; ++i) {
     const double u = randomUnit();
     ASSERT_GE(u, 0.0);

@@ -104,7 +104,9 @@ std::uint64_t random64() {
   return g_current ? g_current->next() : g_kernel.next();
 }
 
-std::uint32_t random32() { return static_cast<std::uint32_t>(random64() >> 32); }
+std::uint32_t random32() {
+  return static_cast<std::uint32_t>(random64() >> 32);
+}
 
 std::uint32_t randomUniform(std::uint32_t bound) {
   if (bound < 2) return 0;
@@ -116,7 +118,9 @@ std::uint32_t randomUniform(std::uint32_t bound) {
   }
 }
 
-double randomUnit() { return static_cast<double>(random64() >> 11) * 0x1.0p-53; }
+double randomUnit() {
+  return static_cast<double>(random64() >> 11) * 0x1.0p-53;
+}
 
 void randomFill(void* data, std::size_t size) {
   auto* out = static_cast<std::uint8_t*>(data);

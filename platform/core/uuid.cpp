@@ -12,7 +12,9 @@ int hexValue(char c) {
   return -1;
 }
 
-bool isHyphenPosition(std::size_t i) { return i == 8 || i == 13 || i == 18 || i == 23; }
+bool isHyphenPosition(std::size_t i) {
+  return i == 8 || i == 13 || i == 18 || i == 23;
+}
 
 }  // namespace
 

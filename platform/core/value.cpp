@@ -12,33 +12,54 @@
 namespace platform {
 
 Object::~Object() = default;
-std::string Object::className() const { return "Object"; }
+std::string Object::className() const {
+  return "Object";
+}
 std::string Object::debugDescription() const {
   // Appended rather than "<" + name + ">": that form trips a false -Wrestrict in optimised builds.
   std::string text = "<";
   text.append(className()).append(">");
   return text;
 }
-bool Object::isEqual(const Object& other) const { return this == &other; }
-std::size_t Object::hash() const { return std::hash<const void*>()(this); }
+bool Object::isEqual(const Object& other) const {
+  return this == &other;
+}
+std::size_t Object::hash() const {
+  return std::hash<const void*>()(this);
+}
 
 const char* valueKindName(ValueKind kind) {
   switch (kind) {
-    case ValueKind::Null: return "null";
-    case ValueKind::Bool: return "bool";
-    case ValueKind::Int: return "int";
-    case ValueKind::Double: return "double";
-    case ValueKind::String: return "string";
-    case ValueKind::Bytes: return "bytes";
-    case ValueKind::Int32List: return "int32 list";
-    case ValueKind::Int64List: return "int64 list";
-    case ValueKind::Float32List: return "float32 list";
-    case ValueKind::Float64List: return "float64 list";
-    case ValueKind::List: return "list";
-    case ValueKind::Map: return "map";
-    case ValueKind::Date: return "date";
-    case ValueKind::Error: return "error";
-    case ValueKind::Object: return "object";
+  case ValueKind::Null:
+    return "null";
+  case ValueKind::Bool:
+    return "bool";
+  case ValueKind::Int:
+    return "int";
+  case ValueKind::Double:
+    return "double";
+  case ValueKind::String:
+    return "string";
+  case ValueKind::Bytes:
+    return "bytes";
+  case ValueKind::Int32List:
+    return "int32 list";
+  case ValueKind::Int64List:
+    return "int64 list";
+  case ValueKind::Float32List:
+    return "float32 list";
+  case ValueKind::Float64List:
+    return "float64 list";
+  case ValueKind::List:
+    return "list";
+  case ValueKind::Map:
+    return "map";
+  case ValueKind::Date:
+    return "date";
+  case ValueKind::Error:
+    return "error";
+  case ValueKind::Object:
+    return "object";
   }
   return "unknown";
 }
@@ -68,8 +89,7 @@ ValueMap* Value::ifMap() {
 }
 
 namespace {
-template <class T>
-const T& emptyOf() {
+template <class T> const T& emptyOf() {
   static const T empty{};
   return empty;
 }
@@ -192,8 +212,9 @@ namespace {
 // Total order on doubles: -0 == +0, NaN equal to itself and above every number.
 std::strong_ordering compareDoubles(double a, double b) {
   bool an = std::isnan(a), bn = std::isnan(b);
-  if (an || bn) return an == bn ? std::strong_ordering::equal
-                                : (an ? std::strong_ordering::greater : std::strong_ordering::less);
+  if (an || bn)
+    return an == bn ? std::strong_ordering::equal
+                    : (an ? std::strong_ordering::greater : std::strong_ordering::less);
   if (a < b) return std::strong_ordering::less;
   if (a > b) return std::strong_ordering::greater;
   return std::strong_ordering::equal;
@@ -261,7 +282,9 @@ std::strong_ordering operator<=>(const Value& a, const Value& b) {
       a.v_);
 }
 
-bool operator==(const Value& a, const Value& b) { return (a <=> b) == 0; }
+bool operator==(const Value& a, const Value& b) {
+  return (a <=> b) == 0;
+}
 
 namespace {
 std::size_t mix(std::size_t seed, std::size_t h) {
@@ -283,20 +306,25 @@ std::size_t Value::hash() const {
         } else if constexpr (std::is_same_v<T, double>) {
           seed = mix(seed, hashDouble(x));
         } else if constexpr (std::is_same_v<T, Float32List> || std::is_same_v<T, Float64List>) {
-          for (auto e : x) seed = mix(seed, hashDouble(e));
+          for (auto e : x)
+            seed = mix(seed, hashDouble(e));
         } else if constexpr (std::is_same_v<T, detail::Box<ValueList>>) {
-          for (const auto& e : *x) seed = mix(seed, e.hash());
+          for (const auto& e : *x)
+            seed = mix(seed, e.hash());
         } else if constexpr (std::is_same_v<T, detail::Box<ValueMap>>) {
-          for (const auto& [k, v] : *x) seed = mix(mix(seed, k.hash()), v.hash());
+          for (const auto& [k, v] : *x)
+            seed = mix(mix(seed, k.hash()), v.hash());
         } else if constexpr (std::is_same_v<T, Date>) {
           seed = mix(seed, hashDouble(x.secondsSince1970));
         } else if constexpr (std::is_same_v<T, ErrorPtr>) {
-          seed = mix(mix(seed, std::hash<std::string>()(x->domain)), std::hash<std::int64_t>()(x->code));
+          seed = mix(mix(seed, std::hash<std::string>()(x->domain)),
+                     std::hash<std::int64_t>()(x->code));
         } else if constexpr (std::is_same_v<T, ObjectPtr>) {
           seed = mix(seed, x->hash());
         } else if constexpr (std::is_same_v<T, Bytes> || std::is_same_v<T, Int32List> ||
                              std::is_same_v<T, Int64List>) {
-          for (auto e : x) seed = mix(seed, std::hash<std::int64_t>()(e));
+          for (auto e : x)
+            seed = mix(seed, std::hash<std::int64_t>()(e));
         } else {
           seed = mix(seed, std::hash<T>()(x));
         }
@@ -311,19 +339,29 @@ void appendQuoted(std::string& out, const std::string& s) {
   out += '"';
   for (unsigned char c : s) {
     switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
-      default:
-        if (c < 0x20) {
-          char buf[8];
-          std::snprintf(buf, sizeof buf, "\\u%04x", c);
-          out += buf;
-        } else {
-          out += static_cast<char>(c);
-        }
+    case '"':
+      out += "\\\"";
+      break;
+    case '\\':
+      out += "\\\\";
+      break;
+    case '\n':
+      out += "\\n";
+      break;
+    case '\r':
+      out += "\\r";
+      break;
+    case '\t':
+      out += "\\t";
+      break;
+    default:
+      if (c < 0x20) {
+        char buf[8];
+        std::snprintf(buf, sizeof buf, "\\u%04x", c);
+        out += buf;
+      } else {
+        out += static_cast<char>(c);
+      }
     }
   }
   out += '"';
@@ -342,8 +380,7 @@ std::string formatDouble(double d) {
 
 void appendDebug(std::string& out, const Value& v);
 
-template <class Seq>
-void appendNumbers(std::string& out, const char* tag, const Seq& seq) {
+template <class Seq> void appendNumbers(std::string& out, const char* tag, const Seq& seq) {
   out += tag;
   out += '[';
   bool first = true;
@@ -360,63 +397,85 @@ void appendNumbers(std::string& out, const char* tag, const Seq& seq) {
 
 void appendDebug(std::string& out, const Value& v) {
   switch (v.kind()) {
-    case ValueKind::Null: out += "null"; break;
-    case ValueKind::Bool: out += *v.ifBool() ? "true" : "false"; break;
-    case ValueKind::Int: out += std::to_string(*v.ifInt()); break;
-    case ValueKind::Double: out += formatDouble(*v.ifDouble()); break;
-    case ValueKind::String: appendQuoted(out, *v.ifString()); break;
-    case ValueKind::Bytes: {
-      static const char* hex = "0123456789abcdef";
-      out += "<";
-      for (auto b : *v.ifBytes()) {
-        out += hex[b >> 4];
-        out += hex[b & 15];
-      }
-      out += ">";
-      break;
+  case ValueKind::Null:
+    out += "null";
+    break;
+  case ValueKind::Bool:
+    out += *v.ifBool() ? "true" : "false";
+    break;
+  case ValueKind::Int:
+    out += std::to_string(*v.ifInt());
+    break;
+  case ValueKind::Double:
+    out += formatDouble(*v.ifDouble());
+    break;
+  case ValueKind::String:
+    appendQuoted(out, *v.ifString());
+    break;
+  case ValueKind::Bytes: {
+    static const char* hex = "0123456789abcdef";
+    out += "<";
+    for (auto b : *v.ifBytes()) {
+      out += hex[b >> 4];
+      out += hex[b & 15];
     }
-    case ValueKind::Int32List: appendNumbers(out, "i32", *v.ifInt32List()); break;
-    case ValueKind::Int64List: appendNumbers(out, "i64", *v.ifInt64List()); break;
-    case ValueKind::Float32List: appendNumbers(out, "f32", *v.ifFloat32List()); break;
-    case ValueKind::Float64List: appendNumbers(out, "f64", *v.ifFloat64List()); break;
-    case ValueKind::List: {
-      out += '[';
-      bool first = true;
-      for (const auto& e : *v.ifList()) {
-        if (!first) out += ", ";
-        first = false;
-        appendDebug(out, e);
-      }
-      out += ']';
-      break;
+    out += ">";
+    break;
+  }
+  case ValueKind::Int32List:
+    appendNumbers(out, "i32", *v.ifInt32List());
+    break;
+  case ValueKind::Int64List:
+    appendNumbers(out, "i64", *v.ifInt64List());
+    break;
+  case ValueKind::Float32List:
+    appendNumbers(out, "f32", *v.ifFloat32List());
+    break;
+  case ValueKind::Float64List:
+    appendNumbers(out, "f64", *v.ifFloat64List());
+    break;
+  case ValueKind::List: {
+    out += '[';
+    bool first = true;
+    for (const auto& e : *v.ifList()) {
+      if (!first) out += ", ";
+      first = false;
+      appendDebug(out, e);
     }
-    case ValueKind::Map: {
-      out += '{';
-      bool first = true;
-      for (const auto& [k, e] : *v.ifMap()) {
-        if (!first) out += ", ";
-        first = false;
-        appendDebug(out, k);
-        out += ": ";
-        appendDebug(out, e);
-      }
-      out += '}';
-      break;
+    out += ']';
+    break;
+  }
+  case ValueKind::Map: {
+    out += '{';
+    bool first = true;
+    for (const auto& [k, e] : *v.ifMap()) {
+      if (!first) out += ", ";
+      first = false;
+      appendDebug(out, k);
+      out += ": ";
+      appendDebug(out, e);
     }
-    case ValueKind::Date: out += "date(" + formatDouble(v.ifDate()->secondsSince1970) + ")"; break;
-    case ValueKind::Error: {
-      const auto& e = **v.ifError();
-      out += "error(";
-      appendQuoted(out, e.domain);
-      out += ", " + std::to_string(e.code);
-      if (!e.userInfo.empty()) {
-        out += ", ";
-        appendDebug(out, Value(e.userInfo));
-      }
-      out += ")";
-      break;
+    out += '}';
+    break;
+  }
+  case ValueKind::Date:
+    out += "date(" + formatDouble(v.ifDate()->secondsSince1970) + ")";
+    break;
+  case ValueKind::Error: {
+    const auto& e = **v.ifError();
+    out += "error(";
+    appendQuoted(out, e.domain);
+    out += ", " + std::to_string(e.code);
+    if (!e.userInfo.empty()) {
+      out += ", ";
+      appendDebug(out, Value(e.userInfo));
     }
-    case ValueKind::Object: out += (*v.ifObject())->debugDescription(); break;
+    out += ")";
+    break;
+  }
+  case ValueKind::Object:
+    out += (*v.ifObject())->debugDescription();
+    break;
   }
 }
 
@@ -428,6 +487,8 @@ std::string Value::debugString() const {
   return out;
 }
 
-void PrintTo(const Value& value, std::ostream* os) { *os << value.debugString(); }
+void PrintTo(const Value& value, std::ostream* os) {
+  *os << value.debugString();
+}
 
 }  // namespace platform

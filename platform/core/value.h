@@ -80,8 +80,7 @@ const char* valueKindName(ValueKind kind);
 
 namespace detail {
 // Owning pointer with deep copy, so recursive containers can live inside the variant.
-template <class T>
-class Box {
+template <class T> class Box {
  public:
   Box() : p_(std::make_unique<T>()) {}
   explicit Box(T v) : p_(std::make_unique<T>(std::move(v))) {}
@@ -121,8 +120,8 @@ class Value {
   Value(std::nullptr_t) {}
   Value(bool b) : v_(b) {}
   template <class T>
-    requires(std::is_integral_v<T> && !std::is_same_v<T, bool> && !std::is_same_v<T, char>)
-  Value(T i) : v_(static_cast<std::int64_t>(i)) {}
+  requires(std::is_integral_v<T> && !std::is_same_v<T, bool> && !std::is_same_v<T, char>) Value(T i)
+      : v_(static_cast<std::int64_t>(i)) {}
   Value(double d) : v_(d) {}
   Value(float f) : v_(static_cast<double>(f)) {}
   Value(const char* s) : v_(std::string(s)) {}
@@ -198,8 +197,7 @@ class Value {
   ErrorPtr asError() const;
   ObjectPtr asObject() const;
   // The object cast to T, or null when this is not an object of that class.
-  template <class T>
-  std::shared_ptr<T> asObjectOf() const {
+  template <class T> std::shared_ptr<T> asObjectOf() const {
     auto p = ifObject();
     return p ? std::dynamic_pointer_cast<T>(*p) : nullptr;
   }
@@ -221,9 +219,9 @@ class Value {
   std::string debugString() const;
 
  private:
-  std::variant<std::monostate, bool, std::int64_t, double, std::string, Bytes, Int32List,
-               Int64List, Float32List, Float64List, detail::Box<List>, detail::Box<Map>, Date,
-               ErrorPtr, ObjectPtr>
+  std::variant<std::monostate, bool, std::int64_t, double, std::string, Bytes, Int32List, Int64List,
+               Float32List, Float64List, detail::Box<List>, detail::Box<Map>, Date, ErrorPtr,
+               ObjectPtr>
       v_;
 };
 
@@ -232,7 +230,6 @@ void PrintTo(const Value& value, std::ostream* os);
 
 }  // namespace platform
 
-template <>
-struct std::hash<platform::Value> {
+template <> struct std::hash<platform::Value> {
   std::size_t operator()(const platform::Value& v) const { return v.hash(); }
 };

@@ -57,9 +57,11 @@ TEST(ValueTest, TotalOrderAcrossKinds) {
   for (size_t i = 0; i < ascending.size(); ++i) {
     for (size_t j = 0; j < ascending.size(); ++j) {
       auto c = ascending[i] <=> ascending[j];
-      auto expected = i < j ? std::strong_ordering::less
-                            : (i == j ? std::strong_ordering::equal : std::strong_ordering::greater);
-      EXPECT_TRUE(c == expected) << ascending[i].debugString() << " vs " << ascending[j].debugString();
+      auto expected = i < j
+                          ? std::strong_ordering::less
+                          : (i == j ? std::strong_ordering::equal : std::strong_ordering::greater);
+      EXPECT_TRUE(c == expected) << ascending[i].debugString() << " vs "
+                                 << ascending[j].debugString();
     }
   }
 }

@@ -31,6 +31,8 @@ Clock& Clock::current() {
   return c ? *c : system;
 }
 
-void detail::setClockOverride(Clock* clock) { g_override.store(clock, std::memory_order_release); }
+void detail::setClockOverride(Clock* clock) {
+  g_override.store(clock, std::memory_order_release);
+}
 
 }  // namespace platform

@@ -56,10 +56,16 @@ DataAddSource::DataAddSource(QueuePtr queue, std::function<void(std::uint64_t)> 
   impl_->handler = std::move(handler);
 }
 
-DataAddSource::~DataAddSource() { cancel(); }
+DataAddSource::~DataAddSource() {
+  cancel();
+}
 
-void DataAddSource::add(std::uint64_t n) { impl_->add(n); }
+void DataAddSource::add(std::uint64_t n) {
+  impl_->add(n);
+}
 
-void DataAddSource::cancel() { impl_->cancel(); }
+void DataAddSource::cancel() {
+  impl_->cancel();
+}
 
 }  // namespace platform

@@ -19,7 +19,9 @@ struct Group::Impl {
 
 Group::Group() : impl_(std::make_shared<Impl>()) {}
 
-std::shared_ptr<Group> Group::make() { return std::shared_ptr<Group>(new Group()); }
+std::shared_ptr<Group> Group::make() {
+  return std::shared_ptr<Group>(new Group());
+}
 
 void Group::enter() {
   std::lock_guard<std::mutex> guard(impl_->mutex);
@@ -42,7 +44,8 @@ void Group::leave() {
     assertionFailure(__FILE__, __LINE__, "Group::leave without a matching enter");
     return;
   }
-  for (auto& [queue, task] : ready) queue->async(std::move(task));
+  for (auto& [queue, task] : ready)
+    queue->async(std::move(task));
 }
 
 void Group::notify(const QueuePtr& queue, Task task) {

@@ -84,7 +84,8 @@ TEST(OnceGuardTest, RunsOnceAcrossThreadsAndAgainAfterReset) {
       EXPECT_EQ(runs.load(), 1);
     });
   }
-  for (auto& t : threads) t.join();
+  for (auto& t : threads)
+    t.join();
   EXPECT_EQ(runs.load(), 1);
   EXPECT_EQ(ranHere.load(), 1);
   EXPECT_TRUE(guard.done());
@@ -139,10 +140,12 @@ TEST(DataAddSourceTest, AddsFromManyThreadsAreNeitherLostNorDoubled) {
   std::vector<std::thread> threads;
   for (int t = 0; t < 4; ++t) {
     threads.emplace_back([&] {
-      for (int i = 0; i < 1000; ++i) source.add(1);
+      for (int i = 0; i < 1000; ++i)
+        source.add(1);
     });
   }
-  for (auto& t : threads) t.join();
+  for (auto& t : threads)
+    t.join();
   queue->sync([] {});
   EXPECT_EQ(total.load(), 4000u);
   EXPECT_LE(calls.load(), 4000);

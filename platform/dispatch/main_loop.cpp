@@ -148,7 +148,9 @@ bool detail::mainLoopHasWork() {
   return !state.tasks.empty();
 }
 
-bool MainLoop::quitRequested() const { return impl_->state.quit.load(); }
+bool MainLoop::quitRequested() const {
+  return impl_->state.quit.load();
+}
 
 bool MainLoop::isMainThread() {
   // The thread that started the process is the one whose thread id equals the process id.

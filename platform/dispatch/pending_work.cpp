@@ -4,9 +4,13 @@
 
 namespace platform {
 
-PendingWork::PendingWork() { detail::activityQueued(); }
+PendingWork::PendingWork() {
+  detail::activityQueued();
+}
 
-PendingWork::~PendingWork() { done(); }
+PendingWork::~PendingWork() {
+  done();
+}
 
 PendingWork::PendingWork(PendingWork&& other) noexcept : active_(other.active_) {
   other.active_ = false;

@@ -117,8 +117,8 @@ struct Pool {
       monitorWake.wait_for(lock, kStallCheck);
       // Stalled: add threads for the waiting jobs, a few at a time.
       if (started == mark) {
-        for (int i = 0; i < 8 && static_cast<std::size_t>(idle + i) < jobs.size() &&
-                        threads < kHardLimit;
+        for (int i = 0;
+             i < 8 && static_cast<std::size_t>(idle + i) < jobs.size() && threads < kHardLimit;
              ++i) {
           spawnLocked();
         }
@@ -155,8 +155,12 @@ Pool& pool() {
 
 }  // namespace
 
-FrameScope::FrameScope(const Queue* queue) : frame_{queue, t_top} { t_top = &frame_; }
-FrameScope::~FrameScope() { t_top = frame_.previous; }
+FrameScope::FrameScope(const Queue* queue) : frame_{queue, t_top} {
+  t_top = &frame_;
+}
+FrameScope::~FrameScope() {
+  t_top = frame_.previous;
+}
 
 bool onFrameStack(const Queue* queue) {
   for (QueueFrame* f = t_top; f; f = f->previous) {
@@ -176,25 +180,33 @@ void runTask(const Task& task, const std::string& label) noexcept {
   }
 }
 
-void activityQueued() { activity().pending.fetch_add(1); }
+void activityQueued() {
+  activity().pending.fetch_add(1);
+}
 void activityDone() {
   if (activity().pending.fetch_sub(1) == 1) activity().wake();
 }
-void activityMainPosted() { activity().wake(); }
-long activityPending() { return activity().pending.load(); }
+void activityMainPosted() {
+  activity().wake();
+}
+long activityPending() {
+  return activity().pending.load();
+}
 void activityWait() {
   Activity& a = activity();
   a.waiters.fetch_add(1);
   {
     std::unique_lock<std::mutex> lock(a.mutex);
     // The timeout is only a safety net; wake() covers every change the waiter looks for.
-    a.changed.wait_for(lock, std::chrono::milliseconds(50), 
+    a.changed.wait_for(lock, std::chrono::milliseconds(50),
                        [&] { return a.pending.load() == 0 || mainLoopHasWork(); });
   }
   a.waiters.fetch_sub(1);
 }
 
-void poolSubmit(std::function<void()> job) { pool().submit(std::move(job)); }
+void poolSubmit(std::function<void()> job) {
+  pool().submit(std::move(job));
+}
 
 }  // namespace detail
 

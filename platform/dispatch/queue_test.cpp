@@ -70,7 +70,8 @@ TEST(SerialQueueTest, SyncWaitsForEarlierAsyncTasks) {
   std::atomic<bool> release{false};
   std::vector<int> seen;
   queue->async([&] {
-    while (!release.load()) std::this_thread::yield();
+    while (!release.load())
+      std::this_thread::yield();
     seen.push_back(1);
   });
   std::thread releaser([&] { release = true; });
@@ -139,7 +140,8 @@ TEST(QueueTest, DroppedQueueStillRunsItsPendingTasks) {
   auto group = Group::make();
   {
     auto queue = makeSerialQueue("test.dropped");
-    for (int i = 0; i < 100; ++i) group->async(queue, [&] { ran.fetch_add(1); });
+    for (int i = 0; i < 100; ++i)
+      group->async(queue, [&] { ran.fetch_add(1); });
   }
   ASSERT_TRUE(group->wait(10));
   EXPECT_EQ(ran.load(), 100);
@@ -153,7 +155,8 @@ TEST(QueueTest, BlockingTasksOnGlobalQueuesDoNotStarveEachOther) {
   auto gate = Group::make();
   gate->enter();
   auto done = Group::make();
-  for (int i = 0; i < kTasks - 1; ++i) done->async(global, [&] { gate->wait(); });
+  for (int i = 0; i < kTasks - 1; ++i)
+    done->async(global, [&] { gate->wait(); });
   done->async(global, [&] { gate->leave(); });
   EXPECT_TRUE(done->wait(30));
 }

@@ -81,9 +81,13 @@ TestEnvironment::~TestEnvironment() {
   g_liveEnvironment.store(0);
 }
 
-double TestEnvironment::now() const { return mockClock().now(); }
+double TestEnvironment::now() const {
+  return mockClock().now();
+}
 
-double TestEnvironment::uptime() const { return mockClock().uptime(); }
+double TestEnvironment::uptime() const {
+  return mockClock().uptime();
+}
 
 void TestEnvironment::advance(double seconds) {
   if (!LUMORA_CHECK(seconds >= 0, "TestEnvironment::advance by a negative time")) return;

@@ -62,8 +62,8 @@ TEST(TestEnvironmentTest, TimersFireInDueOrderAcrossQueuesEachAtItsOwnTime) {
     mainQueue()->asyncAfter(20, [&] { log.add("main25"); });
   });
   env.advance(100);
-  std::vector<std::pair<std::string, double>> expected = {
-      {"b5", 5}, {"main10", 10}, {"a10", 10}, {"a20", 20}, {"main25", 25}, {"b30", 30}};
+  std::vector<std::pair<std::string, double>> expected = {{"b5", 5},   {"main10", 10}, {"a10", 10},
+                                                          {"a20", 20}, {"main25", 25}, {"b30", 30}};
   EXPECT_EQ(log.entries, expected);
   EXPECT_EQ(env.now(), 100);
 }
@@ -85,7 +85,9 @@ TEST(TestEnvironmentTest, RepeatingTimerTicksAtEachIntervalUntilCancelled) {
 
   // One-shot timer; destroying it before it is due cancels it.
   int once = 0;
-  { Timer gone(mainQueue(), 1, 0, [&] { ++once; }); }
+  {
+    Timer gone(mainQueue(), 1, 0, [&] { ++once; });
+  }
   Timer oneShot(mainQueue(), 1, 0, [&] { ++once; });
   env.advance(50);
   EXPECT_EQ(once, 1);
@@ -108,12 +110,15 @@ TEST(TestEnvironmentTest, CancelFromAnotherThreadWaitsForARunningHandler) {
   std::atomic<bool> finishedWhenCancelReturned{false};
   auto timer = std::make_unique<Timer>(makeSerialQueue("test.cancel"), 1, 0, [&] {
     started = true;
-    while (!cancelling.load()) std::this_thread::yield();
-    for (int i = 0; i < 1000; ++i) std::this_thread::yield();  // still busy as cancel() starts
+    while (!cancelling.load())
+      std::this_thread::yield();
+    for (int i = 0; i < 1000; ++i)
+      std::this_thread::yield();  // still busy as cancel() starts
     finished = true;
   });
   std::thread canceller([&] {
-    while (!started.load()) std::this_thread::yield();
+    while (!started.load())
+      std::this_thread::yield();
     cancelling = true;
     timer->cancel();
     finishedWhenCancelReturned = finished.load();
@@ -151,7 +156,8 @@ TEST(TestEnvironmentTest, RunUntilIdleWaitsForWorkMarkedPendingOnAThreadOfItsOwn
   bool delivered = false;
   PendingWork work;
   std::thread worker([&, work = std::move(work)]() mutable {
-    while (!release.load()) std::this_thread::yield();
+    while (!release.load())
+      std::this_thread::yield();
     mainQueue()->async([&] { delivered = true; });
     work.done();
   });

@@ -68,10 +68,16 @@ Timer::Timer(QueuePtr queue, double delaySeconds, double intervalSeconds,
   impl_->arm(delaySeconds);
 }
 
-Timer::~Timer() { cancel(); }
+Timer::~Timer() {
+  cancel();
+}
 
-void Timer::cancel() { impl_->cancel(); }
+void Timer::cancel() {
+  impl_->cancel();
+}
 
-bool Timer::cancelled() const { return impl_->cancelled.load(); }
+bool Timer::cancelled() const {
+  return impl_->cancelled.load();
+}
 
 }  // namespace platform

@@ -37,7 +37,8 @@ struct Service {
     std::unique_lock<std::mutex> lock(mutex);
     for (;;) {
       auto it = entries.begin();
-      while (it != entries.end() && it->second.environment != 0) ++it;
+      while (it != entries.end() && it->second.environment != 0)
+        ++it;
       if (mockEnvironment != 0 || it == entries.end()) {
         changed.wait(lock);
         continue;
@@ -130,7 +131,8 @@ bool timerPopDue(double limit, double* due, QueuePtr* queue, Task* task) {
     std::lock_guard<std::mutex> guard(s.mutex);
     if (s.mockEnvironment == 0) return false;
     auto it = s.entries.begin();
-    while (it != s.entries.end() && it->second.environment != s.mockEnvironment) ++it;
+    while (it != s.entries.end() && it->second.environment != s.mockEnvironment)
+      ++it;
     if (it == s.entries.end() || it->first.first > limit) return false;
     *due = it->first.first;
     entry = std::move(it->second);

@@ -7,9 +7,9 @@
 namespace flutter {
 
 class AppDelegate : public platform::ApplicationDelegate {
-public:
+ public:
   AppDelegate() = default;
   ~AppDelegate() override = default;
 };
 
-} // namespace flutter
+}  // namespace flutter

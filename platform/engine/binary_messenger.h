@@ -20,7 +20,7 @@ using BinaryReply = std::function<void(const platform::Bytes& reply)>;
 using BinaryMessageHandler = std::function<void(const platform::Bytes& message, BinaryReply reply)>;
 
 class BinaryMessenger {
-public:
+ public:
   virtual ~BinaryMessenger() = default;
 
   // Sends a message to the application's code. `callback` (may be empty) runs on the main loop
@@ -32,4 +32,4 @@ public:
                                           BinaryMessageHandler handler) = 0;
 };
 
-} // namespace flutter
+}  // namespace flutter

@@ -33,7 +33,7 @@ bool encodeReply(const std::string& channel, const std::function<platform::Bytes
   }
 }
 
-} // namespace
+}  // namespace
 
 // ---- Basic message channel ------------------------------------------------------------------
 
@@ -201,7 +201,7 @@ struct EventStreamState {
   bool active = false;
 };
 
-} // namespace
+}  // namespace
 
 EventChannel::EventChannel(std::string name, BinaryMessengerPtr messenger, MethodCodecPtr codec)
     : name_(std::move(name)), messenger_(std::move(messenger)),
@@ -309,4 +309,4 @@ void EventChannel::setStreamHandler(std::shared_ptr<StreamHandler> streamHandler
   });
 }
 
-} // namespace flutter
+}  // namespace flutter

@@ -30,7 +30,7 @@ using MessageReply = std::function<void(const platform::Value& reply)>;
 using MessageHandler = std::function<void(const platform::Value& message, MessageReply reply)>;
 
 class BasicMessageChannel {
-public:
+ public:
   BasicMessageChannel(std::string name, BinaryMessengerPtr messenger,
                       MessageCodecPtr codec = StandardMessageCodec::sharedInstance());
 
@@ -50,7 +50,7 @@ public:
   const BinaryMessengerPtr& messenger() const { return messenger_; }
   const MessageCodecPtr& codec() const { return codec_; }
 
-private:
+ private:
   std::string name_;
   BinaryMessengerPtr messenger_;
   MessageCodecPtr codec_;
@@ -61,7 +61,7 @@ private:
 using MethodCallHandler = std::function<void(const MethodCall& call, MethodResult result)>;
 
 class MethodChannel {
-public:
+ public:
   MethodChannel(std::string name, BinaryMessengerPtr messenger,
                 MethodCodecPtr codec = StandardMethodCodec::sharedInstance());
 
@@ -83,7 +83,7 @@ public:
   const BinaryMessengerPtr& messenger() const { return messenger_; }
   const MethodCodecPtr& codec() const { return codec_; }
 
-private:
+ private:
   std::string name_;
   BinaryMessengerPtr messenger_;
   MethodCodecPtr codec_;
@@ -99,7 +99,7 @@ inline constexpr EndOfEventStreamTag EndOfEventStream{};
 
 // One item of an event stream: an event value, an error event or the end of the stream.
 class StreamEvent {
-public:
+ public:
   enum class Kind { Event, Error, End };
 
   template <class T>
@@ -112,7 +112,7 @@ public:
   const platform::Value& value() const { return value_; }
   const Error& error() const { return error_; }
 
-private:
+ private:
   Kind kind_ = Kind::Event;
   platform::Value value_;
   Error error_;
@@ -124,7 +124,7 @@ using EventSink = std::function<void(StreamEvent event)>;
 
 // Implemented by whoever produces a stream. Runs on the main loop.
 class StreamHandler {
-public:
+ public:
   virtual ~StreamHandler() = default;
   // The application started listening. A returned error is sent as the reply to "listen".
   virtual std::optional<Error> onListenWithArguments(const platform::Value& arguments,
@@ -134,7 +134,7 @@ public:
 };
 
 class EventChannel {
-public:
+ public:
   EventChannel(std::string name, BinaryMessengerPtr messenger,
                MethodCodecPtr codec = StandardMethodCodec::sharedInstance());
 
@@ -151,10 +151,10 @@ public:
 
   const std::string& name() const { return name_; }
 
-private:
+ private:
   std::string name_;
   BinaryMessengerPtr messenger_;
   MethodCodecPtr codec_;
 };
 
-} // namespace flutter
+}  // namespace flutter

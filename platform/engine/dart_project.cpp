@@ -18,7 +18,7 @@ std::string socketFromArguments(const std::vector<std::string>& arguments) {
   return {};
 }
 
-} // namespace
+}  // namespace
 
 DartProject::DartProject() : DartProject(platform::processArguments()) {}
 
@@ -37,4 +37,4 @@ std::string DartProject::lookupKeyForAsset(const std::string& asset, const std::
   return lookupKeyForAsset("packages/" + package + "/" + asset);
 }
 
-} // namespace flutter
+}  // namespace flutter

@@ -10,7 +10,7 @@
 namespace flutter {
 
 class DartProject {
-public:
+ public:
   // The default project of this process.
   DartProject();
   // A project from explicit arguments (tests).
@@ -25,8 +25,8 @@ public:
   const std::string& engineSocketPath() const { return engineSocketPath_; }
   void setEngineSocketPath(std::string path) { engineSocketPath_ = std::move(path); }
 
-private:
+ private:
   std::string engineSocketPath_;
 };
 
-} // namespace flutter
+}  // namespace flutter

@@ -18,7 +18,7 @@ namespace {
 // Textures and the frame thread that pulls their pixel buffers.
 class FrameTextureRegistry : public TextureRegistry,
                              public std::enable_shared_from_this<FrameTextureRegistry> {
-public:
+ public:
   FrameTextureRegistry() : frames_(platform::makeSerialQueue("io.lumora.engine.frames")) {}
 
   std::int64_t registerTexture(std::shared_ptr<Texture> texture) override {
@@ -84,7 +84,7 @@ public:
     }
   }
 
-private:
+ private:
   struct Entry {
     std::shared_ptr<Texture> texture;
     PixelBufferPtr latest;
@@ -125,7 +125,7 @@ private:
 };
 
 class EngineRegistrar : public PluginRegistrar {
-public:
+ public:
   EngineRegistrar(std::weak_ptr<Engine> engine, std::string key)
       : engine_(std::move(engine)), key_(std::move(key)) {}
 
@@ -159,12 +159,12 @@ public:
     return DartProject::lookupKeyForAsset(asset, package);
   }
 
-private:
+ private:
   std::weak_ptr<Engine> engine_;
   std::string key_;
 };
 
-} // namespace
+}  // namespace
 
 struct Engine::Impl {
   explicit Impl(DartProject p) : project(std::move(p)) {}
@@ -457,4 +457,4 @@ void Engine::handlePlatformViewCall(const MethodCall& call, MethodResult result)
   result(MethodNotImplemented);
 }
 
-} // namespace flutter
+}  // namespace flutter

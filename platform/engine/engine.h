@@ -24,7 +24,7 @@ namespace flutter {
 
 // The application side of the engine: receives host-to-application messages.
 class ApplicationEndpoint {
-public:
+ public:
   virtual ~ApplicationEndpoint() = default;
   // Delivers one message; returns false when no application is connected (the engine then
   // gives the empty reply itself). When it returns true, `reply` will be called exactly once,
@@ -36,7 +36,7 @@ public:
 class Engine : public BinaryMessenger,
                public PluginRegistry,
                public std::enable_shared_from_this<Engine> {
-public:
+ public:
   // Makes an engine; `run` must be called before the peer socket listens.
   static std::shared_ptr<Engine> create(DartProject project = DartProject());
   ~Engine() override;
@@ -86,7 +86,7 @@ public:
   // True when a peer is connected to the engine socket.
   bool isPeerConnected() const;
 
-private:
+ private:
   explicit Engine(DartProject project);
   void installPlatformViewChannel();
   void handlePlatformViewCall(const MethodCall& call, MethodResult result);
@@ -95,4 +95,4 @@ private:
 };
 using EnginePtr = std::shared_ptr<Engine>;
 
-} // namespace flutter
+}  // namespace flutter

@@ -9,4 +9,4 @@ void engineLog(std::string_view line) {
   log->notice(line);
 }
 
-} // namespace flutter
+}  // namespace flutter

@@ -8,4 +8,4 @@ namespace flutter {
 
 void engineLog(std::string_view line);
 
-} // namespace flutter
+}  // namespace flutter

@@ -20,7 +20,7 @@ using platform::MainLoop;
 using platform::Value;
 
 class EngineTest : public ::testing::Test {
-protected:
+ protected:
   void SetUp() override {
     engine = Engine::create(DartProject(std::vector<std::string>{}));
     driver = InProcessDriver::attach(engine);
@@ -187,7 +187,7 @@ TEST_F(EngineTest, HostToApplicationMessagesGetScriptedOrEmptyReplies) {
 
 // Emits events when told; records listen/cancel arguments.
 class TestStream : public StreamHandler {
-public:
+ public:
   std::optional<Error> onListenWithArguments(const Value& arguments, EventSink events) override {
     listenArguments = arguments;
     if (arguments == Value("refuse")) return Error{"refused", "not now", {}};
@@ -258,7 +258,7 @@ TEST_F(EngineTest, EventChannelProtocolEdges) {
 class KeyedObject : public platform::Object {};
 
 class EchoPlugin : public Plugin {
-public:
+ public:
   void handleMethodCall(const MethodCall& call, MethodResult result) override {
     result(Value(call.method));
   }
@@ -286,13 +286,13 @@ TEST_F(EngineTest, RegistrarsPublishAndRouteDelegates) {
 }
 
 class Frame : public platform::Object {
-public:
+ public:
   explicit Frame(int n) : n(n) {}
   int n;
 };
 
 class CountingTexture : public Texture {
-public:
+ public:
   PixelBufferPtr copyPixelBuffer() override {
     if (MainLoop::isMainThread()) pulledOnMain = true;
     int n = ++pulls;
@@ -335,18 +335,18 @@ TEST_F(EngineTest, TexturesArePulledOffTheMainThreadUntilUnregistered) {
   EXPECT_TRUE(texture->sameTexture.load());
   EXPECT_EQ(texture->unregisteredAfterPulls.load(), texture->pulls.load());
   EXPECT_LE(texture->pulls.load(), 3);
-  textures->textureFrameAvailable(12345); // unknown: ignored
+  textures->textureFrameAvailable(12345);  // unknown: ignored
   env.runUntilIdle();
 }
 
 class ParamsView : public platform::View {
-public:
+ public:
   explicit ParamsView(Value params) : params(std::move(params)) {}
   Value params;
 };
 
 class ParamsFactory : public PlatformViewFactory {
-public:
+ public:
   platform::ViewPtr createWithViewIdentifier(std::int64_t, const Value& arguments) override {
     return std::make_shared<ParamsView>(arguments);
   }
@@ -391,5 +391,5 @@ TEST_F(EngineTest, PlatformViewsAreCreatedWithDecodedParameters) {
   EXPECT_EQ(engine->platformViewWithId(3), nullptr);
 }
 
-} // namespace
-} // namespace flutter
+}  // namespace
+}  // namespace flutter

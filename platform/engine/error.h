@@ -22,4 +22,4 @@ struct Error {
   friend bool operator==(const Error&, const Error&) = default;
 };
 
-} // namespace flutter
+}  // namespace flutter

@@ -17,7 +17,7 @@ struct Awaited {
   platform::Bytes reply;
 };
 
-} // namespace
+}  // namespace
 
 std::shared_ptr<InProcessDriver> InProcessDriver::attach(const EnginePtr& engine) {
   std::shared_ptr<InProcessDriver> driver(new InProcessDriver());
@@ -155,4 +155,4 @@ bool InProcessDriver::deliverToApplication(const std::string& channel,
   return true;
 }
 
-} // namespace flutter
+}  // namespace flutter

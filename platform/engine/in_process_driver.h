@@ -25,7 +25,7 @@ namespace flutter {
 
 class InProcessDriver : public ApplicationEndpoint,
                         public std::enable_shared_from_this<InProcessDriver> {
-public:
+ public:
   // Becomes `engine`'s application side.
   static std::shared_ptr<InProcessDriver> attach(const EnginePtr& engine);
   ~InProcessDriver() override;
@@ -71,7 +71,7 @@ public:
   bool deliverToApplication(const std::string& channel, const platform::Bytes& message,
                             BinaryReply reply) override;
 
-private:
+ private:
   InProcessDriver() = default;
   std::weak_ptr<Engine> engine_;
   mutable std::mutex mutex_;
@@ -81,4 +81,4 @@ private:
   std::map<std::string, std::vector<StreamEvent>> events_;
 };
 
-} // namespace flutter
+}  // namespace flutter

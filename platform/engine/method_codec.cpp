@@ -103,4 +103,4 @@ std::optional<MethodResponse> StandardMethodCodec::decodeEnvelope(const platform
   }
 }
 
-} // namespace flutter
+}  // namespace flutter

@@ -36,10 +36,10 @@ inline constexpr MethodNotImplementedTag MethodNotImplemented{};
 
 // What a method-call handler answers: a success value, an Error, or MethodNotImplemented.
 class MethodResponse {
-public:
+ public:
   enum class Kind { Success, Error, NotImplemented };
 
-  MethodResponse() = default; // success with null
+  MethodResponse() = default;  // success with null
   template <class T>
   requires std::is_constructible_v<platform::Value, T&&> MethodResponse(T&& value)
       : value_(std::forward<T>(value)) {}
@@ -58,7 +58,7 @@ public:
   std::string debugString() const;
   friend bool operator==(const MethodResponse&, const MethodResponse&) = default;
 
-private:
+ private:
   Kind kind_ = Kind::Success;
   platform::Value value_;
   Error error_;
@@ -70,7 +70,7 @@ private:
 using MethodResult = std::function<void(MethodResponse response)>;
 
 class MethodCodec {
-public:
+ public:
   virtual ~MethodCodec() = default;
   virtual platform::Bytes encodeMethodCall(const MethodCall& call) const = 0;
   virtual std::optional<MethodCall> decodeMethodCall(const platform::Bytes& message,
@@ -84,7 +84,7 @@ public:
 using MethodCodecPtr = std::shared_ptr<const MethodCodec>;
 
 class StandardMethodCodec : public MethodCodec {
-public:
+ public:
   explicit StandardMethodCodec(std::shared_ptr<const StandardMessageCodec> messageCodec);
 
   static std::shared_ptr<const StandardMethodCodec> sharedInstance();
@@ -99,8 +99,8 @@ public:
   std::optional<MethodResponse> decodeEnvelope(const platform::Bytes& envelope,
                                                std::string* error = nullptr) const override;
 
-private:
+ private:
   std::shared_ptr<const StandardMessageCodec> messageCodec_;
 };
 
-} // namespace flutter
+}  // namespace flutter

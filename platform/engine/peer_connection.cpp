@@ -39,7 +39,7 @@ std::uint16_t getU16(const std::uint8_t* p) {
 // Header after the length: kind, id, name length.
 constexpr std::size_t kFrameHeader = 1 + 4 + 2;
 
-} // namespace
+}  // namespace
 
 void encodePeerFrame(const PeerFrame& frame, platform::Bytes& out) {
   std::size_t rest = kFrameHeader + frame.channel.size() + frame.payload.size();
@@ -320,4 +320,4 @@ bool PeerConnection::deliverToApplication(const std::string& channel,
   return true;
 }
 
-} // namespace flutter
+}  // namespace flutter

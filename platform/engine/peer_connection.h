@@ -45,7 +45,7 @@ PeerFrameParse parsePeerFrame(const std::uint8_t* data, std::size_t length, Peer
 
 class PeerConnection : public ApplicationEndpoint,
                        public std::enable_shared_from_this<PeerConnection> {
-public:
+ public:
   // Handles a message from the peer; `reply` is called once from any thread.
   using MessageSink =
       std::function<void(std::string channel, platform::Bytes message, BinaryReply reply)>;
@@ -63,9 +63,9 @@ public:
   bool deliverToApplication(const std::string& channel, const platform::Bytes& message,
                             BinaryReply reply) override;
 
-private:
+ private:
   struct Impl;
   std::shared_ptr<Impl> impl_;
 };
 
-} // namespace flutter
+}  // namespace flutter

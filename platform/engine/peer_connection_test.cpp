@@ -74,7 +74,7 @@ TEST(PeerFrameTest, ParsesCompletePartialAndMalformedFrames) {
 // A raw client of the engine socket; pumps the main loop while it waits, since the host's
 // handlers run there.
 class RawPeer {
-public:
+ public:
   explicit RawPeer(const std::string& path) {
     fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_un address{};
@@ -114,14 +114,14 @@ public:
     return std::nullopt;
   }
 
-private:
+ private:
   int fd_ = -1;
   bool connected_ = false;
   Bytes buffer_;
 };
 
 class PeerConnectionTest : public ::testing::Test {
-protected:
+ protected:
   void SetUp() override {
     dir =
         std::filesystem::temp_directory_path() / ("lumora-peer-test-" + std::to_string(::getpid()));
@@ -234,5 +234,5 @@ TEST_F(PeerConnectionTest, RefusesToReplaceAFileThatIsNotASocket) {
   EXPECT_TRUE(std::filesystem::is_regular_file(plain));
 }
 
-} // namespace
-} // namespace flutter
+}  // namespace
+}  // namespace flutter

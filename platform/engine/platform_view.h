@@ -14,7 +14,7 @@
 namespace flutter {
 
 class PlatformViewFactory {
-public:
+ public:
   virtual ~PlatformViewFactory() = default;
   // Makes the view; `arguments` are the creation parameters decoded with createArgsCodec()
   // (null when the factory has no codec or the application sent none). May return null.
@@ -25,4 +25,4 @@ public:
 };
 using PlatformViewFactoryPtr = std::shared_ptr<PlatformViewFactory>;
 
-} // namespace flutter
+}  // namespace flutter

@@ -23,14 +23,14 @@ class MethodChannel;
 
 // A plugin that answers a method channel (addMethodCallDelegate). Main loop.
 class Plugin {
-public:
+ public:
   virtual ~Plugin() = default;
   virtual void handleMethodCall(const MethodCall& call, MethodResult result) = 0;
 };
 using PluginPtr = std::shared_ptr<Plugin>;
 
 class PluginRegistrar {
-public:
+ public:
   virtual ~PluginRegistrar() = default;
 
   virtual std::shared_ptr<BinaryMessenger> messenger() const = 0;
@@ -52,7 +52,7 @@ public:
 using PluginRegistrarPtr = std::shared_ptr<PluginRegistrar>;
 
 class PluginRegistry {
-public:
+ public:
   virtual ~PluginRegistry() = default;
   // The registrar for the plugin `pluginKey`. A key is given out once; asking again for the same
   // key is a programming error (reported) and returns the first registrar.
@@ -61,4 +61,4 @@ public:
   virtual platform::ObjectPtr valuePublishedByPlugin(const std::string& pluginKey) const = 0;
 };
 
-} // namespace flutter
+}  // namespace flutter

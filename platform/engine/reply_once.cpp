@@ -24,4 +24,4 @@ void ReplyOnce::reply(const platform::Bytes& bytes) {
   if (target_) target_(bytes);
 }
 
-} // namespace flutter
+}  // namespace flutter

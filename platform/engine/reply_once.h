@@ -12,7 +12,7 @@
 namespace flutter {
 
 class ReplyOnce {
-public:
+ public:
   ReplyOnce(std::string channel, BinaryReply target)
       : channel_(std::move(channel)), target_(std::move(target)) {}
   ~ReplyOnce();
@@ -28,10 +28,10 @@ public:
     return [state](const platform::Bytes& bytes) { state->reply(bytes); };
   }
 
-private:
+ private:
   std::string channel_;
   BinaryReply target_;
   std::atomic<bool> replied_{false};
 };
 
-} // namespace flutter
+}  // namespace flutter

@@ -42,7 +42,7 @@ template <class List> platform::Value readTypedList(StandardReader& reader) {
 
 // Keeps the nesting depth of one reader bounded.
 class DepthGuard {
-public:
+ public:
   explicit DepthGuard(int& depth) : depth_(depth) {
     if (++depth_ > kMaxCodecNestingDepth) {
       --depth_;
@@ -51,11 +51,11 @@ public:
   }
   ~DepthGuard() { --depth_; }
 
-private:
+ private:
   int& depth_;
 };
 
-} // namespace
+}  // namespace
 
 // ---- Writer --------------------------------------------------------------------------------
 
@@ -312,4 +312,4 @@ std::optional<platform::Value> StandardMessageCodec::decode(const platform::Byte
   }
 }
 
-} // namespace flutter
+}  // namespace flutter

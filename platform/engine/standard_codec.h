@@ -27,7 +27,7 @@ namespace flutter {
 // Raised inside readers and writers when a message is malformed or a value has no encoding.
 // Codec entry points (encode/decode) catch it; plugin reader/writer subclasses may throw it.
 class CodecError : public std::runtime_error {
-public:
+ public:
   using std::runtime_error::runtime_error;
 };
 
@@ -53,7 +53,7 @@ enum class StandardField : std::uint8_t {
 inline constexpr int kMaxCodecNestingDepth = 128;
 
 class StandardWriter {
-public:
+ public:
   explicit StandardWriter(platform::Bytes& data) : data_(data) {}
   virtual ~StandardWriter() = default;
 
@@ -69,15 +69,15 @@ public:
   void writeAlignment(std::size_t alignment);
   void writeUTF8(std::string_view text);
 
-protected:
+ protected:
   platform::Bytes& data() { return data_; }
 
-private:
+ private:
   platform::Bytes& data_;
 };
 
 class StandardReader {
-public:
+ public:
   // Reads from `data`, which must outlive the reader.
   StandardReader(const std::uint8_t* data, std::size_t length) : data_(data), length_(length) {}
   virtual ~StandardReader() = default;
@@ -97,7 +97,7 @@ public:
   void readAlignment(std::size_t alignment);
   std::string readUTF8();
 
-private:
+ private:
   const std::uint8_t* data_;
   std::size_t length_;
   std::size_t position_ = 0;
@@ -106,7 +106,7 @@ private:
 
 // Makes the reader and writer of a codec. Plugins subclass it to return their own.
 class StandardReaderWriter {
-public:
+ public:
   virtual ~StandardReaderWriter() = default;
   virtual std::unique_ptr<StandardWriter> writerWithData(platform::Bytes& data) const;
   virtual std::unique_ptr<StandardReader> readerWithData(const platform::Bytes& data) const;
@@ -114,7 +114,7 @@ public:
 
 // Encodes values into messages and back.
 class MessageCodec {
-public:
+ public:
   virtual ~MessageCodec() = default;
   // A null value encodes to the empty message. Throws CodecError for an unencodable value.
   virtual platform::Bytes encode(const platform::Value& value) const = 0;
@@ -126,7 +126,7 @@ public:
 using MessageCodecPtr = std::shared_ptr<const MessageCodec>;
 
 class StandardMessageCodec : public MessageCodec {
-public:
+ public:
   explicit StandardMessageCodec(std::shared_ptr<const StandardReaderWriter> readerWriter);
 
   // The codec with only the standard types, created once.
@@ -140,7 +140,7 @@ public:
 
   const StandardReaderWriter& readerWriter() const { return *readerWriter_; }
 
-private:
+ private:
   std::shared_ptr<const StandardReaderWriter> readerWriter_;
 };
 
@@ -162,4 +162,4 @@ inline platform::Value typedDataWithFloat64(platform::Float64List values) {
   return platform::Value(std::move(values));
 }
 
-} // namespace flutter
+}  // namespace flutter

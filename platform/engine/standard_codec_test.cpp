@@ -196,7 +196,7 @@ TEST(StandardCodecTest, RoundTripsMixedValues) {
 
 // A plugin's codec: records under type byte 129, nested anywhere in standard containers.
 class Point : public platform::Object {
-public:
+ public:
   Point(std::int64_t x, std::int64_t y) : x(x), y(y) {}
   bool isEqual(const Object& other) const override {
     auto p = dynamic_cast<const Point*>(&other);
@@ -206,7 +206,7 @@ public:
 };
 
 class PointWriter : public StandardWriter {
-public:
+ public:
   using StandardWriter::StandardWriter;
   void writeValue(const Value& value) override {
     if (auto p = value.asObjectOf<Point>()) {
@@ -219,7 +219,7 @@ public:
 };
 
 class PointReader : public StandardReader {
-public:
+ public:
   using StandardReader::StandardReader;
   Value readValueOfType(std::uint8_t type) override {
     if (type == 129) {
@@ -232,7 +232,7 @@ public:
 };
 
 class PointReaderWriter : public StandardReaderWriter {
-public:
+ public:
   std::unique_ptr<StandardWriter> writerWithData(Bytes& data) const override {
     return std::make_unique<PointWriter>(data);
   }
@@ -308,5 +308,5 @@ TEST(StandardMethodCodecTest, RefusesMalformedCallsAndEnvelopes) {
   }
 }
 
-} // namespace
-} // namespace flutter
+}  // namespace
+}  // namespace flutter

@@ -18,7 +18,7 @@ namespace flutter {
 using PixelBufferPtr = std::shared_ptr<platform::Object>;
 
 class Texture {
-public:
+ public:
   virtual ~Texture() = default;
   // Called on the engine's frame thread; returns the newest frame or null when there is none.
   virtual PixelBufferPtr copyPixelBuffer() = 0;
@@ -27,7 +27,7 @@ public:
 };
 
 class TextureRegistry {
-public:
+ public:
   virtual ~TextureRegistry() = default;
   // Returns the new texture's identifier. The registry keeps the texture until unregistered.
   virtual std::int64_t registerTexture(std::shared_ptr<Texture> texture) = 0;
@@ -37,4 +37,4 @@ public:
 };
 using TextureRegistryPtr = std::shared_ptr<TextureRegistry>;
 
-} // namespace flutter
+}  // namespace flutter

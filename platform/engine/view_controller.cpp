@@ -6,12 +6,12 @@ namespace {
 
 // The view the engine draws into.
 class EngineView : public platform::View {
-public:
+ public:
   using platform::View::View;
   std::string className() const override { return "FlutterView"; }
 };
 
-} // namespace
+}  // namespace
 
 ViewController::ViewController() : ViewController(DartProject()) {}
 
@@ -37,4 +37,4 @@ platform::ViewPtr ViewController::loadView() {
   return view;
 }
 
-} // namespace flutter
+}  // namespace flutter

@@ -13,7 +13,7 @@
 namespace flutter {
 
 class ViewController : public platform::ViewController, public PluginRegistry {
-public:
+ public:
   // Creates the controller with the default project and starts its engine.
   ViewController();
   explicit ViewController(DartProject project);
@@ -24,11 +24,11 @@ public:
   PluginRegistrarPtr registrarForPlugin(const std::string& pluginKey) override;
   platform::ObjectPtr valuePublishedByPlugin(const std::string& pluginKey) const override;
 
-protected:
+ protected:
   platform::ViewPtr loadView() override;
 
-private:
+ private:
   EnginePtr engine_;
 };
 
-} // namespace flutter
+}  // namespace flutter

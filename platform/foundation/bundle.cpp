@@ -53,7 +53,7 @@ std::shared_ptr<const Bundle> loadMain() {
   return Bundle::inMemory(folder, std::move(info));
 }
 
-} // namespace
+}  // namespace
 
 std::shared_ptr<const Bundle> Bundle::main() {
   std::lock_guard lock(mainMutex());
@@ -125,4 +125,4 @@ std::vector<std::string> Bundle::urlSchemes() const {
   return out;
 }
 
-} // namespace platform
+}  // namespace platform

@@ -23,7 +23,7 @@ inline constexpr const char* kDefaultBundleIdentifier = "com.lumora.host";
 inline constexpr const char* kDefaultBundleFolderName = "Lumora.bundle";
 
 class Bundle {
-public:
+ public:
   // The process's main bundle, loaded once on first use.
   static std::shared_ptr<const Bundle> main();
   // Replaces the main bundle (null restores the default lookup on the next main()).
@@ -49,9 +49,9 @@ public:
 
   Bundle(std::string path, ValueMap info) : path_(std::move(path)), info_(std::move(info)) {}
 
-private:
+ private:
   std::string path_;
   ValueMap info_;
 };
 
-} // namespace platform
+}  // namespace platform

@@ -12,7 +12,7 @@ namespace platform {
 namespace {
 
 class BundleTest : public ::testing::Test {
-protected:
+ protected:
   void SetUp() override {
     std::filesystem::create_directories(scratch_ / "App.bundle/Resources/web");
     writePropertyListFile(
@@ -63,7 +63,7 @@ TEST_F(BundleTest, ResourcesByNameAndTypeStayInsideTheBundle) {
   EXPECT_EQ(b->pathForResource("index", "html", "web"),
             scratch_ / "App.bundle/Resources/web/index.html");
   EXPECT_EQ(b->pathForResource("Missing", "plist"), std::nullopt);
-  EXPECT_EQ(b->pathForResource("web", ""), std::nullopt); // folders are not resources
+  EXPECT_EQ(b->pathForResource("web", ""), std::nullopt);  // folders are not resources
   EXPECT_EQ(b->pathForResource("../../secret", "txt"), std::nullopt);
   EXPECT_EQ(b->pathForResource("secret", "txt", "../.."), std::nullopt);
   EXPECT_EQ(b->pathForResource("/etc/passwd", ""), std::nullopt);
@@ -79,5 +79,5 @@ TEST_F(BundleTest, ShippedDefaultBundleNamesTheHost) {
   EXPECT_TRUE(b->objectForInfoDictionaryKey("CFBundleName").isString());
 }
 
-} // namespace
-} // namespace platform
+}  // namespace
+}  // namespace platform

@@ -42,7 +42,8 @@ bool ClassRegistry::contains(const std::string& name) const {
 std::vector<std::string> ClassRegistry::names() const {
   std::lock_guard<std::mutex> guard(mutex_);
   std::vector<std::string> out;
-  for (const auto& [name, entry] : classes_) out.push_back(name);
+  for (const auto& [name, entry] : classes_)
+    out.push_back(name);
   return out;
 }
 

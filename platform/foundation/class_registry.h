@@ -24,14 +24,12 @@ class ClassRegistry {
   // Registers `cls` under `name`. Registering the same object again is a no-op; another object
   // under a taken name is a programming error: reported, and the first registration stays.
   // Returns whether `cls` is now the class under `name`.
-  template <class T>
-  bool registerClass(const std::string& name, std::shared_ptr<T> cls) {
+  template <class T> bool registerClass(const std::string& name, std::shared_ptr<T> cls) {
     return add(name, std::type_index(typeid(T)), std::static_pointer_cast<void>(std::move(cls)));
   }
 
   // The class under `name` registered as a T, or null when absent or registered as another type.
-  template <class T>
-  std::shared_ptr<T> lookup(const std::string& name) const {
+  template <class T> std::shared_ptr<T> lookup(const std::string& name) const {
     return std::static_pointer_cast<T>(find(name, std::type_index(typeid(T))));
   }
 

@@ -41,7 +41,7 @@ int daysInMonth(std::int64_t y, int m) {
 
 // Whole seconds toward the past, refusing values no calendar field can hold.
 bool floorSeconds(double s, std::int64_t* out) {
-  if (!std::isfinite(s) || std::fabs(s) > 3.0e14) return false; // about +-9.5 million years
+  if (!std::isfinite(s) || std::fabs(s) > 3.0e14) return false;  // about +-9.5 million years
   *out = static_cast<std::int64_t>(std::floor(s));
   return true;
 }
@@ -92,7 +92,7 @@ bool readZone(std::string_view text, std::size_t* pos, int* offset) {
   return true;
 }
 
-} // namespace
+}  // namespace
 
 CivilTime civilTimeFromSeconds(std::int64_t s) {
   std::int64_t days = s >= 0 ? s / 86400 : -((-s + 86399) / 86400);
@@ -341,4 +341,4 @@ std::optional<Date> DateFormatter::dateFromString(std::string_view text) const {
   return Date{static_cast<double>(*seconds - offset) + millis / 1000.0};
 }
 
-} // namespace platform
+}  // namespace platform

@@ -35,8 +35,8 @@ Date startOfDayGMT(Date d);
 // Calendar fields of a date in GMT (fractional seconds dropped toward the past).
 struct CivilTime {
   std::int64_t year = 1970;
-  int month = 1; // 1..12
-  int day = 1;   // 1..31
+  int month = 1;  // 1..12
+  int day = 1;    // 1..31
   int hour = 0;
   int minute = 0;
   int second = 0;
@@ -51,18 +51,18 @@ std::string iso8601String(Date d);
 std::optional<Date> dateFromISO8601String(std::string_view text);
 
 class DateFormatter {
-public:
+ public:
   // `gmtOffsetSeconds` is the fixed time zone of both formatting and parsing.
   explicit DateFormatter(std::string_view pattern, int gmtOffsetSeconds = 0);
 
   // Patterns in common use, all GMT.
-  static const DateFormatter& dayFormatter();      // "yyyy-MM-dd"
-  static const DateFormatter& dateTimeFormatter(); // "yyyy-MM-dd'T'HH:mm:ss"
+  static const DateFormatter& dayFormatter();       // "yyyy-MM-dd"
+  static const DateFormatter& dateTimeFormatter();  // "yyyy-MM-dd'T'HH:mm:ss"
 
   std::string stringFromDate(Date d) const;
   std::optional<Date> dateFromString(std::string_view text) const;
 
-private:
+ private:
   enum class Field { Literal, Year, Month, Day, Hour, Minute, Second, Millis, Zone };
   struct Token {
     Field field;
@@ -72,4 +72,4 @@ private:
   int offset_ = 0;
 };
 
-} // namespace platform
+}  // namespace platform

@@ -63,7 +63,7 @@ bool writeAll(int fd, const std::uint8_t* data, std::size_t size) {
   return true;
 }
 
-} // namespace
+}  // namespace
 
 std::string joinPath(std::string_view a, std::string_view b) {
   if (a.empty()) return std::string(b);
@@ -355,4 +355,4 @@ bool FileManager::isExcludedFromBackup(const std::string& path) const {
   return ::getxattr(path.c_str(), kBackupExclusionAttribute, &value, 1) == 1 && value == '1';
 }
 
-} // namespace platform
+}  // namespace platform

@@ -42,13 +42,13 @@ enum class SearchPathDirectory {
 struct FileAttributes {
   bool isDirectory = false;
   std::uint64_t size = 0;
-  Date creationDate;     // birth time where the file system keeps one, else the change time
-  Date modificationDate; // content modification time
+  Date creationDate;      // birth time where the file system keeps one, else the change time
+  Date modificationDate;  // content modification time
   std::uint32_t permissions = 0;
 };
 
 class FileManager {
-public:
+ public:
   static FileManager& defaultManager();
 
   // The directory's path without creating it; empty when no home directory can be found.
@@ -89,4 +89,4 @@ public:
 // Joins path components with exactly one "/" between them.
 std::string joinPath(std::string_view a, std::string_view b);
 
-} // namespace platform
+}  // namespace platform

@@ -90,7 +90,7 @@ TEST(FileManager, AtomicWritesAttributesListingMoveAndRemove) {
 
   ASSERT_TRUE(fm().createDirectory(dir / "x/y/z", true));
   EXPECT_FALSE(fm().createDirectory(dir / "p/q", false, &error));
-  EXPECT_FALSE(fm().moveItem(file, dir / "x", &error)); // destination exists
+  EXPECT_FALSE(fm().moveItem(file, dir / "x", &error));  // destination exists
   EXPECT_EQ(error->code, kFileWriteFileExistsError);
   ASSERT_TRUE(fm().moveItem(file, dir / "b.txt"));
   EXPECT_TRUE(fm().removeItem(dir / "x"));
@@ -121,5 +121,5 @@ TEST(FileManager, BackupExclusionMark) {
   EXPECT_EQ(error->code, kFileNoSuchFileError);
 }
 
-} // namespace
-} // namespace platform
+}  // namespace
+}  // namespace platform

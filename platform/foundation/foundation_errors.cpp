@@ -44,4 +44,4 @@ ErrorPtr fileErrorFromErrno(int err, bool writing, const std::string& path, std:
   return Error::make(kFoundationErrorDomain, code, std::move(info));
 }
 
-} // namespace platform
+}  // namespace platform

@@ -39,4 +39,4 @@ ErrorPtr foundationError(std::int64_t code, std::string description, const std::
 // user info names the path and carries the POSIX error as the underlying error.
 ErrorPtr fileErrorFromErrno(int err, bool writing, const std::string& path, std::string what);
 
-} // namespace platform
+}  // namespace platform

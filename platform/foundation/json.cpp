@@ -13,7 +13,7 @@ namespace {
 
 // Builds a Value from parser events, refusing nesting past the bound before it happens.
 class ValueBuilder {
-public:
+ public:
   using json = nlohmann::json;
   explicit ValueBuilder(int maxDepth) : maxDepth_(maxDepth) {}
 
@@ -50,10 +50,10 @@ public:
   }
   const std::string& error() const { return error_; }
 
-private:
+ private:
   struct Frame {
     Value container;
-    std::string pendingKey; // key under which this container goes into its parent
+    std::string pendingKey;  // key under which this container goes into its parent
   };
 
   bool fail(std::string why) {
@@ -116,7 +116,7 @@ bool validUtf8(std::string_view s) {
 }
 
 class Writer {
-public:
+ public:
   explicit Writer(const JSONWriteOptions& o) : o_(o) {}
 
   bool write(const Value& v, int depth) {
@@ -174,7 +174,7 @@ public:
   std::string take() { return std::move(out_); }
   const std::string& error() const { return error_; }
 
-private:
+ private:
   bool fail(std::string why) {
     if (error_.empty()) error_ = std::move(why);
     return false;
@@ -251,7 +251,7 @@ private:
   std::string error_;
 };
 
-} // namespace
+}  // namespace
 
 std::optional<Value> JSONObjectWithData(std::string_view text, ErrorPtr* error,
                                         const JSONReadOptions& options) {
@@ -297,4 +297,4 @@ bool isValidJSONObject(const Value& value) {
   return dataWithJSONObject(value).has_value();
 }
 
-} // namespace platform
+}  // namespace platform

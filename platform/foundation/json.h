@@ -31,8 +31,8 @@ struct JSONReadOptions {
 };
 
 struct JSONWriteOptions {
-  bool prettyPrinted = false; // two-space indent, " : " separators, one value per line
-  bool escapeSlashes = false; // "/" as "\/"
+  bool prettyPrinted = false;  // two-space indent, " : " separators, one value per line
+  bool escapeSlashes = false;  // "/" as "\/"
   bool allowFragments = false;
 };
 
@@ -43,4 +43,4 @@ std::optional<std::string> dataWithJSONObject(const Value& value, ErrorPtr* erro
 // Whether dataWithJSONObject would accept the value (without fragments).
 bool isValidJSONObject(const Value& value);
 
-} // namespace platform
+}  // namespace platform

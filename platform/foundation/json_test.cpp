@@ -118,5 +118,5 @@ TEST(JSON, RefusesValuesWithoutAJSONForm) {
   }
 }
 
-} // namespace
-} // namespace platform
+}  // namespace
+}  // namespace platform

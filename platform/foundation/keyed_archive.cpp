@@ -21,11 +21,11 @@ ErrorPtr writeError(const std::string& why) {
   return foundationError(kCoderInvalidValueError, "The value could not be archived: " + why);
 }
 
-} // namespace
+}  // namespace
 
 // Reaches the private encode/decode steps from the static entry points.
 class KeyedArchiveAccess {
-public:
+ public:
   static Value encode(KeyedArchiver& a, const Value& v) { return a.encode(v, 0); }
   static ErrorPtr archiverError(const KeyedArchiver& a) { return a.error_; }
   static Value decode(KeyedUnarchiver& u, const Value& v) { return u.decode(v, 0); }
@@ -162,7 +162,7 @@ Value KeyedUnarchiver::decode(const Value& encoded, int depth) {
     }
     return Value(std::move(out));
   }
-  if (!encoded.isMap()) return encoded; // plain property-list value
+  if (!encoded.isMap()) return encoded;  // plain property-list value
   const Value* cls = encoded.find(kClassKey);
   const Value* fields = encoded.find(kFieldsKey);
   if (!cls || !cls->isString() || !fields || !fields->isMap()) {
@@ -288,4 +288,4 @@ bool KeyedUnarchiver::decodeBoolForKey(std::string_view key) {
   return false;
 }
 
-} // namespace platform
+}  // namespace platform

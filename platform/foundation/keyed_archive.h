@@ -30,7 +30,7 @@ class KeyedArchiver;
 class KeyedUnarchiver;
 
 class ArchivableObject : public Object {
-public:
+ public:
   std::string className() const override = 0;
   virtual void encodeWithCoder(KeyedArchiver& coder) const = 0;
 };
@@ -43,7 +43,7 @@ struct ArchiveClass {
 };
 
 class KeyedArchiver {
-public:
+ public:
   static std::optional<Bytes> archivedDataWithRootObject(const Value& root,
                                                          ErrorPtr* error = nullptr);
 
@@ -53,7 +53,7 @@ public:
   void encodeDouble(double v, std::string_view key) { fields_[Value(key)] = v; }
   void encodeBool(bool v, std::string_view key) { fields_[Value(key)] = v; }
 
-private:
+ private:
   friend class KeyedArchiveAccess;
   Value encode(const Value& v, int depth);
   ValueMap fields_;
@@ -61,7 +61,7 @@ private:
 };
 
 class KeyedUnarchiver {
-public:
+ public:
   // The root value; objects anywhere in it must be of an allowed class.
   static std::optional<Value>
   unarchivedValue(const Bytes& data, const std::vector<ArchiveClass>& allowed,
@@ -102,7 +102,7 @@ public:
   void failWithError(ErrorPtr error);
   const ErrorPtr& error() const { return error_; }
 
-private:
+ private:
   friend class KeyedArchiveAccess;
   KeyedUnarchiver(const std::vector<ArchiveClass>* allowed,
                   const std::map<std::string, std::string>* renames)
@@ -118,4 +118,4 @@ private:
   ErrorPtr error_;
 };
 
-} // namespace platform
+}  // namespace platform

@@ -9,7 +9,7 @@ namespace {
 
 // A small record with a nested record, as the stored installation items are built.
 class TokenRecord : public ArchivableObject {
-public:
+ public:
   std::string className() const override { return "TokenRecord"; }
   void encodeWithCoder(KeyedArchiver& coder) const override {
     coder.encodeInteger(status, "status");
@@ -29,7 +29,7 @@ public:
 };
 
 class ItemRecord : public ArchivableObject {
-public:
+ public:
   std::string className() const override { return "ItemRecord"; }
   void encodeWithCoder(KeyedArchiver& coder) const override {
     coder.encodeObject(id, "id");
@@ -52,7 +52,7 @@ public:
 };
 
 class NotArchivable : public Object {
-public:
+ public:
   std::string className() const override { return "NotArchivable"; }
 };
 
@@ -109,7 +109,7 @@ TEST(KeyedArchive, RefusesClassesNotAllowed) {
 TEST(KeyedArchive, RenamedClassesAndWrongKinds) {
   // An archive written under an older class name reads into the class it maps to.
   class OldName : public TokenRecord {
-  public:
+   public:
     std::string className() const override { return "LegacyTokenInfo"; }
   };
   auto legacy = std::make_shared<OldName>();
@@ -123,7 +123,7 @@ TEST(KeyedArchive, RenamedClassesAndWrongKinds) {
 
   // A field of the wrong kind fails secure decoding instead of yielding a default.
   class BadToken : public ArchivableObject {
-  public:
+   public:
     std::string className() const override { return "TokenRecord"; }
     void encodeWithCoder(KeyedArchiver& coder) const override { coder.encodeObject(42, "token"); }
   };
@@ -162,5 +162,5 @@ TEST(KeyedArchive, DamagedArchivesAreErrors) {
   EXPECT_TRUE(error);
 }
 
-} // namespace
-} // namespace platform
+}  // namespace
+}  // namespace platform

@@ -52,8 +52,7 @@ class NotificationCenter {
   void removeObserver(NotificationToken token);
 
   void postNotification(const Notification& notification);
-  void postNotificationName(std::string name, const void* object = nullptr,
-                            ValueMap userInfo = {});
+  void postNotificationName(std::string name, const void* object = nullptr, ValueMap userInfo = {});
 
   std::size_t observerCount() const;
 

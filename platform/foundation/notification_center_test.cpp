@@ -111,7 +111,8 @@ TEST(NotificationCenterTest, ConcurrentPostsAndRemovalsAreSafe) {
       }
     });
   }
-  for (auto& t : threads) t.join();
+  for (auto& t : threads)
+    t.join();
   EXPECT_EQ(center.observerCount(), 0u);
   EXPECT_GE(calls.load(), 800);  // each post reaches at least its own observer
 }

@@ -21,15 +21,15 @@
 namespace platform {
 
 class PreferencesStore {
-public:
+ public:
   struct Domain {
     ValueMap values;
     // This process's changes not yet on disk: a value, or none for a removal. Only these keys
     // are written over the file's current content, so processes sharing a domain keep each
     // other's keys.
     std::map<Value, std::optional<Value>> pending;
-    bool replaceAll = false; // the whole domain was replaced; write `values` as they are
-    bool blocked = false;    // unreadable or damaged file left in place: never overwrite it
+    bool replaceAll = false;  // the whole domain was replaced; write `values` as they are
+    bool blocked = false;     // unreadable or damaged file left in place: never overwrite it
     bool dirty() const { return replaceAll || !pending.empty(); }
   };
 
@@ -117,10 +117,10 @@ public:
     return ok;
   }
 
-private:
+ private:
   // Holds an exclusive lock on the preferences folder itself for the life of one write.
   class DirectoryLock {
-  public:
+   public:
     explicit DirectoryLock(const std::string& dir)
         : fd_(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {
       if (fd_ >= 0) {
@@ -134,7 +134,7 @@ private:
     DirectoryLock(const DirectoryLock&) = delete;
     DirectoryLock& operator=(const DirectoryLock&) = delete;
 
-  private:
+   private:
     int fd_;
   };
 
@@ -263,7 +263,7 @@ std::string numberText(double d) {
   return std::string(buf, res.ptr);
 }
 
-} // namespace
+}  // namespace
 
 Preferences::Preferences(std::shared_ptr<PreferencesStore> store, std::string domain)
     : store_(std::move(store)), domain_(std::move(domain)) {}
@@ -485,4 +485,4 @@ ScopedPreferencesForTesting::~ScopedPreferencesForTesting() {
   sharedSlot() = std::move(previous_);
 }
 
-} // namespace platform
+}  // namespace platform

@@ -39,7 +39,7 @@ inline constexpr const char* kGlobalPreferencesDomain = "NSGlobalDomain";
 class PreferencesStore;
 
 class Preferences {
-public:
+ public:
   // The application's own domain (shared instance).
   static std::shared_ptr<Preferences> standard();
   // A suite's preferences. An empty name gives the application's domain. The application's
@@ -105,7 +105,7 @@ public:
 
   Preferences(std::shared_ptr<PreferencesStore> store, std::string domain);
 
-private:
+ private:
   std::shared_ptr<PreferencesStore> store_;
   std::string domain_;
 };
@@ -114,15 +114,15 @@ private:
 // files in `root`. Restores the previous store when it ends. Not for concurrent use with other
 // instances.
 class ScopedPreferencesForTesting {
-public:
+ public:
   explicit ScopedPreferencesForTesting(std::string applicationDomain = "com.lumora.tests",
                                        std::string root = {});
   ~ScopedPreferencesForTesting();
   ScopedPreferencesForTesting(const ScopedPreferencesForTesting&) = delete;
   ScopedPreferencesForTesting& operator=(const ScopedPreferencesForTesting&) = delete;
 
-private:
+ private:
   std::shared_ptr<PreferencesStore> previous_;
 };
 
-} // namespace platform
+}  // namespace platform

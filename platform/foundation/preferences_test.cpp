@@ -49,7 +49,7 @@ TEST(PreferencesAcrossProcesses, ValuesWrittenByOneRunAreReadByTheNext) {
 }
 
 class PreferencesTest : public ::testing::Test {
-protected:
+ protected:
   ScopedPreferencesForTesting store_{kApp};
 };
 
@@ -137,7 +137,7 @@ TEST_F(PreferencesTest, SearchListIsDomainThenGlobalThenRegistered) {
   EXPECT_EQ(suite->objectForKey("k"), Value("global"));
   suite->setString("k", "suite");
   EXPECT_EQ(suite->objectForKey("k"), Value("suite"));
-  EXPECT_EQ(app->objectForKey("k"), Value("global")); // suites do not leak into the app
+  EXPECT_EQ(app->objectForKey("k"), Value("global"));  // suites do not leak into the app
 
   EXPECT_EQ(suite->dictionaryRepresentation(), (ValueMap{{"k", "suite"}, {"only registered", 1}}));
   EXPECT_EQ(suite->keys(), std::vector<std::string>{"k"});
@@ -180,7 +180,7 @@ TEST_F(PreferencesTest, ConcurrentWritersAndReadersLoseNothing) {
 }
 
 class FilePreferencesTest : public ::testing::Test {
-protected:
+ protected:
   ScratchDirForTesting root_;
   std::string path(const std::string& domain) { return root_ / (domain + ".plist"); }
 };
@@ -243,7 +243,7 @@ TEST_F(FilePreferencesTest, FailedWriteIsReportedAndRetriedBySynchronize) {
   ErrorPtr error;
   EXPECT_FALSE(prefs->setObject("k", "v", &error));
   EXPECT_TRUE(error);
-  EXPECT_EQ(prefs->stringForKey("k"), "v"); // kept in memory, pending
+  EXPECT_EQ(prefs->stringForKey("k"), "v");  // kept in memory, pending
   EXPECT_FALSE(prefs->synchronize());
 
   std::remove(blocked.c_str());
@@ -258,7 +258,7 @@ TEST_F(FilePreferencesTest, TwoStoresSharingADomainKeepEachOthersKeys) {
   ScopedPreferencesForTesting second(kApp, root_.path());
   auto b = Preferences::standard();
   ASSERT_NE(a, b);
-  EXPECT_TRUE(b->objectForKey("from a").isNull()); // b has read the (empty) domain
+  EXPECT_TRUE(b->objectForKey("from a").isNull());  // b has read the (empty) domain
   ASSERT_TRUE(a->setString("from a", "1"));
   ASSERT_TRUE(b->setString("from b", "2"));
   ASSERT_TRUE(b->removeObjectForKey("never there"));
@@ -286,7 +286,7 @@ TEST_F(FilePreferencesTest, SynchronizeSeesWritesOfOtherProcessesAndForgetDropsA
   EXPECT_TRUE(prefs->objectForKey("k").isNull());
   ASSERT_TRUE(
       writePropertyListFile(path("suite.sync"), Value::map({{"k", 1}}), PropertyListFormat::Xml));
-  EXPECT_TRUE(prefs->objectForKey("k").isNull()); // cached until synchronised
+  EXPECT_TRUE(prefs->objectForKey("k").isNull());  // cached until synchronised
   EXPECT_TRUE(prefs->synchronize());
   EXPECT_EQ(prefs->integerForKey("k"), 1);
 
@@ -295,5 +295,5 @@ TEST_F(FilePreferencesTest, SynchronizeSeesWritesOfOtherProcessesAndForgetDropsA
   EXPECT_TRUE(prefs->objectForKey("k").isNull());
 }
 
-} // namespace
-} // namespace platform
+}  // namespace
+}  // namespace platform

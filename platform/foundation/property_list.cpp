@@ -186,7 +186,7 @@ void writeXml(std::string& out, const Value& v, int indent) {
     out += pad + "</dict>\n";
     break;
   default:
-    break; // refused before writing
+    break;  // refused before writing
   }
 }
 
@@ -194,7 +194,7 @@ void writeXml(std::string& out, const Value& v, int indent) {
 // XML reader: the property-list vocabulary only, no external entities, bounded depth.
 
 class XmlReader {
-public:
+ public:
   explicit XmlReader(std::string_view text) : s_(text) {}
 
   std::optional<Value> parse(std::string* why) {
@@ -217,7 +217,7 @@ public:
     return v;
   }
 
-private:
+ private:
   std::optional<Value> fail(std::string* why, const std::string& what) {
     *why = what.empty() ? "malformed XML" : what;
     return std::nullopt;
@@ -478,7 +478,7 @@ private:
 // Binary writer
 
 class BinaryWriter {
-public:
+ public:
   Bytes write(const Value& root) {
     std::uint64_t count = countObjects(root);
     refSize_ = sizeFor(count);
@@ -502,7 +502,7 @@ public:
     return std::move(out_);
   }
 
-private:
+ private:
   static std::uint64_t countObjects(const Value& v) {
     std::uint64_t n = 1;
     if (v.isList()) {
@@ -631,7 +631,7 @@ private:
       putString(v.asString());
       break;
     default:
-      break; // refused before writing
+      break;  // refused before writing
     }
     return index;
   }
@@ -648,7 +648,7 @@ private:
 // a small file cannot expand into an enormous value.
 
 class BinaryReader {
-public:
+ public:
   explicit BinaryReader(const Bytes& data) : d_(data) {}
 
   std::optional<Value> parse(std::string* why) {
@@ -675,7 +675,7 @@ public:
     return v;
   }
 
-private:
+ private:
   std::uint64_t be(std::size_t at, int size) const {
     std::uint64_t v = 0;
     for (int i = 0; i < size; ++i)
@@ -735,7 +735,7 @@ private:
         return Value(static_cast<std::int64_t>(be(pos + 8, 8)));
       }
       std::uint64_t v = be(pos, size);
-      return Value(static_cast<std::int64_t>(v)); // 8-byte integers are two's complement
+      return Value(static_cast<std::int64_t>(v));  // 8-byte integers are two's complement
     }
     case 0x20:
     case 0x30: {
@@ -850,7 +850,7 @@ private:
   std::string error_;
 };
 
-} // namespace
+}  // namespace
 
 std::string propertyListProblem(const Value& value) {
   return problemAt(value, 0);
@@ -911,4 +911,4 @@ bool writePropertyListFile(const std::string& path, const Value& value, Property
   return data && FileManager::defaultManager().writeAtomically(path, *data, error);
 }
 
-} // namespace platform
+}  // namespace platform

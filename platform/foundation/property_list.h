@@ -42,4 +42,4 @@ std::optional<Value> readPropertyListFile(const std::string& path, ErrorPtr* err
 bool writePropertyListFile(const std::string& path, const Value& value, PropertyListFormat format,
                            ErrorPtr* error = nullptr);
 
-} // namespace platform
+}  // namespace platform

@@ -37,7 +37,7 @@ Value everyKind() {
       {"unicode", "gr\xC3\xBC\xC3\x9F \xE2\x82\xAC \xF0\x9F\x98\x80"},
       {"control", std::string("bell\x07") + "end"},
       {"data", Bytes{0, 1, 2, 0xFE, 0xFF}},
-      {"date", Value::date(1709208000)}, // 2024-02-29T12:00:00Z, whole seconds
+      {"date", Value::date(1709208000)},  // 2024-02-29T12:00:00Z, whole seconds
       {"old date", Value::date(-1000000000)},
       {"list", Value::list({1, "two", 3.5, Value::list({Value::emptyMap()})})},
       {"nested", Value(inner)},
@@ -75,7 +75,7 @@ TEST_P(PropertyListFormats, RefusesValuesWithoutAPropertyListForm) {
       Value(Int32List{1, 2}),
       Value::map({{1, "integer key"}}),
       Value::list({1, Value()}),
-      Value(std::string("\xC3\x28")), // not UTF-8
+      Value(std::string("\xC3\x28")),  // not UTF-8
       Value(Error::make("d", 1)),
   };
   for (const Value& v : refused) {
@@ -184,7 +184,7 @@ TEST(PropertyList, FilesRoundTripAndADamagedFileIsReportedWithItsPath) {
   EXPECT_EQ(readPropertyListFile(path), everyKind());
 
   auto data = *FileManager::defaultManager().contentsAtPath(path);
-  data.resize(data.size() - 5); // torn tail: the trailer is gone
+  data.resize(data.size() - 5);  // torn tail: the trailer is gone
   ASSERT_TRUE(FileManager::defaultManager().writeAtomically(path, data));
   ErrorPtr error;
   EXPECT_FALSE(readPropertyListFile(path, &error));
@@ -210,5 +210,5 @@ TEST(PropertyList, RefusesNestingPastTheBound) {
   EXPECT_FALSE(dataFromPropertyList(v, PropertyListFormat::Binary));
 }
 
-} // namespace
-} // namespace platform
+}  // namespace
+}  // namespace platform

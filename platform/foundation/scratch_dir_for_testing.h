@@ -10,7 +10,7 @@
 namespace platform {
 
 class ScratchDirForTesting {
-public:
+ public:
   ScratchDirForTesting() {
     std::string pattern = (std::filesystem::temp_directory_path() / "lumora-test-XXXXXX").string();
     path_ = mkdtemp(pattern.data()) ? pattern : std::string();
@@ -25,12 +25,12 @@ public:
   const std::string& path() const { return path_; }
   std::string operator/(const std::string& name) const { return path_ + "/" + name; }
 
-private:
+ private:
   std::string path_;
 };
 
 class ScopedEnvForTesting {
-public:
+ public:
   ScopedEnvForTesting(const char* name, const std::optional<std::string>& value) : name_(name) {
     if (const char* old = std::getenv(name)) old_ = old;
     if (value)
@@ -47,9 +47,9 @@ public:
   ScopedEnvForTesting(const ScopedEnvForTesting&) = delete;
   ScopedEnvForTesting& operator=(const ScopedEnvForTesting&) = delete;
 
-private:
+ private:
   std::string name_;
   std::optional<std::string> old_;
 };
 
-} // namespace platform
+}  // namespace platform

@@ -69,7 +69,7 @@ std::string removeDotSegments(std::string_view in) {
   return out;
 }
 
-} // namespace
+}  // namespace
 
 std::string URL::percentEncode(std::string_view text, std::string_view alsoAllowed) {
   static const char kHex[] = "0123456789ABCDEF";
@@ -177,7 +177,7 @@ std::optional<URL> URL::parse(std::string_view text) {
         return std::nullopt;
       }
     }
-    if (!authority.empty()) { // ":port"
+    if (!authority.empty()) {  // ":port"
       std::string_view digits = authority.substr(1);
       if (digits.size() > 5) return std::nullopt;
       int port = 0;
@@ -202,14 +202,14 @@ std::optional<URL> URL::parse(std::string_view text) {
   }
   if (url.scheme_.empty() && !url.hasAuthority_ && url.path_.empty() && !url.query_ &&
       !url.fragment_) {
-    return std::nullopt; // the empty text names nothing
+    return std::nullopt;  // the empty text names nothing
   }
   url.text_ = std::string(text);
   return url;
 }
 
 std::optional<URL> URL::parse(std::string_view text, const URL& base) {
-  if (text.empty()) { // the same document
+  if (text.empty()) {  // the same document
     if (!base.isAbsolute()) return std::nullopt;
     URL same = base;
     same.fragment_.reset();
@@ -359,4 +359,4 @@ URL URL::byAppendingPathComponent(std::string_view component) const {
   return copy;
 }
 
-} // namespace platform
+}  // namespace platform

@@ -19,12 +19,12 @@ namespace platform {
 
 struct URLQueryItem {
   std::string name;
-  std::optional<std::string> value; // absent for "?flag", empty for "?flag="
+  std::optional<std::string> value;  // absent for "?flag", empty for "?flag="
   friend bool operator==(const URLQueryItem&, const URLQueryItem&) = default;
 };
 
 class URL {
-public:
+ public:
   static std::optional<URL> parse(std::string_view text);
   // `text` resolved against `base` (which must be absolute); absolute texts stand alone.
   static std::optional<URL> parse(std::string_view text, const URL& base);
@@ -66,7 +66,7 @@ public:
 
   friend bool operator==(const URL& a, const URL& b) { return a.text_ == b.text_; }
 
-private:
+ private:
   URL() = default;
   void compose();
 
@@ -83,4 +83,4 @@ private:
   std::optional<std::string> fragment_;
 };
 
-} // namespace platform
+}  // namespace platform

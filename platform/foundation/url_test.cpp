@@ -52,24 +52,24 @@ TEST(URL, ParsesValidTexts) {
 TEST(URL, RefusesInvalidTexts) {
   for (const char* bad : {
            "",
-           "http://exa mple.invalid/", // space
-           "https://host/a b",         // space in path
-           "https://host/\xC3\xA9",    // raw non-ASCII
-           "http://host/%zz",          // bad escape
-           "http://host/%4",           // short escape
-           "http://host/<script>",     // excluded characters
-           "http://host/a#b#c",        // second fragment
-           "http://host:99999/",       // port out of range
-           "http://host:8o/",          // port not digits
-           "http://[::1/",             // unclosed literal
-           "http://[zz::1]/",          // not hex
-           "http://",                  // http without a host
-           "https:/no-authority",      // https without a host
-           "1http://x",                // scheme must start with a letter
-           "ht tp://x",                // space in scheme
-           "http://ho^st/",            // bad host character
-           "tab\tin",                  // control character
-           "a:b//c\\d",                // backslash
+           "http://exa mple.invalid/",  // space
+           "https://host/a b",          // space in path
+           "https://host/\xC3\xA9",     // raw non-ASCII
+           "http://host/%zz",           // bad escape
+           "http://host/%4",            // short escape
+           "http://host/<script>",      // excluded characters
+           "http://host/a#b#c",         // second fragment
+           "http://host:99999/",        // port out of range
+           "http://host:8o/",           // port not digits
+           "http://[::1/",              // unclosed literal
+           "http://[zz::1]/",           // not hex
+           "http://",                   // http without a host
+           "https:/no-authority",       // https without a host
+           "1http://x",                 // scheme must start with a letter
+           "ht tp://x",                 // space in scheme
+           "http://ho^st/",             // bad host character
+           "tab\tin",                   // control character
+           "a:b//c\\d",                 // backslash
        }) {
     EXPECT_EQ(URL::parse(bad), std::nullopt) << bad;
   }
@@ -124,5 +124,5 @@ TEST(URL, QueryItemsFileURLsAndBuilding) {
   EXPECT_EQ(URL::parse("https://h/x")->filePath(), std::nullopt);
 }
 
-} // namespace
-} // namespace platform
+}  // namespace
+}  // namespace platform

@@ -45,16 +45,16 @@ LogState& state() {
 
 int syslogPriority(LogType type) {
   switch (type) {
-    case LogType::Debug:
-      return LOG_DEBUG;
-    case LogType::Info:
-      return LOG_INFO;
-    case LogType::Default:
-      return LOG_NOTICE;
-    case LogType::Error:
-      return LOG_ERR;
-    case LogType::Fault:
-      return LOG_CRIT;
+  case LogType::Debug:
+    return LOG_DEBUG;
+  case LogType::Info:
+    return LOG_INFO;
+  case LogType::Default:
+    return LOG_NOTICE;
+  case LogType::Error:
+    return LOG_ERR;
+  case LogType::Fault:
+    return LOG_CRIT;
   }
   return LOG_NOTICE;
 }
@@ -78,16 +78,16 @@ const bool kSinksInstalled = [] {
 
 const char* logTypeName(LogType type) {
   switch (type) {
-    case LogType::Debug:
-      return "Debug";
-    case LogType::Info:
-      return "Info";
-    case LogType::Default:
-      return "Default";
-    case LogType::Error:
-      return "Error";
-    case LogType::Fault:
-      return "Fault";
+  case LogType::Debug:
+    return "Debug";
+  case LogType::Info:
+    return "Info";
+  case LogType::Default:
+    return "Default";
+  case LogType::Error:
+    return "Error";
+  case LogType::Fault:
+    return "Fault";
   }
   return "Default";
 }
@@ -109,7 +109,9 @@ std::shared_ptr<Log> Log::cached(const std::string& subsystem, const std::string
   return handle;
 }
 
-std::size_t Log::handlesCreated() { return state().created.load(); }
+std::size_t Log::handlesCreated() {
+  return state().created.load();
+}
 
 bool Log::isEnabled(LogType type) const {
   return static_cast<int>(type) >= state().minimum.load(std::memory_order_relaxed);
@@ -120,8 +122,7 @@ void Log::write(LogType type, std::string_view message) const {
   LogState& s = state();
   std::lock_guard<std::mutex> guard(s.mutex);
   if (s.capture) {
-    s.capture->state_->lines.push_back(
-        LogLine{subsystem_, category_, type, std::string(message)});
+    s.capture->state_->lines.push_back(LogLine{subsystem_, category_, type, std::string(message)});
     return;
   }
   if (s.destination == LogDestination::Syslog) {
@@ -144,7 +145,9 @@ void setLogDestination(LogDestination destination) {
   state().destination = destination;
 }
 
-void setMinimumLogType(LogType type) { state().minimum.store(static_cast<int>(type)); }
+void setMinimumLogType(LogType type) {
+  state().minimum.store(static_cast<int>(type));
+}
 
 ScopedLogCapture::ScopedLogCapture() : state_(std::make_unique<State>()) {
   std::lock_guard<std::mutex> guard(state().mutex);
@@ -175,7 +178,8 @@ std::vector<LogLine> ScopedLogCapture::lines() const {
 std::vector<std::string> ScopedLogCapture::messages() const {
   std::lock_guard<std::mutex> guard(state().mutex);
   std::vector<std::string> out;
-  for (const LogLine& line : state_->lines) out.push_back(line.message);
+  for (const LogLine& line : state_->lines)
+    out.push_back(line.message);
   return out;
 }
 

@@ -37,10 +37,12 @@ TEST(LogCaptureTest, KeepsEachThreadsOrderAndLosesNothing) {
   std::vector<std::thread> threads;
   for (int t = 0; t < 4; ++t) {
     threads.emplace_back([&, t] {
-      for (int i = 0; i < 200; ++i) log->info(std::to_string(t) + ":" + std::to_string(i));
+      for (int i = 0; i < 200; ++i)
+        log->info(std::to_string(t) + ":" + std::to_string(i));
     });
   }
-  for (auto& th : threads) th.join();
+  for (auto& th : threads)
+    th.join();
   const auto messages = capture.messages();
   ASSERT_EQ(messages.size(), 800u);
   int next[4] = {0, 0, 0, 0};

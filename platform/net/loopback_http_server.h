@@ -18,7 +18,7 @@
 namespace platform::testing {
 
 class LoopbackHTTPServer {
-public:
+ public:
   LoopbackHTTPServer() : server_(std::make_unique<httplib::Server>()) {}
   explicit LoopbackHTTPServer(std::unique_ptr<httplib::Server> server)
       : server_(std::move(server)) {}
@@ -48,7 +48,7 @@ public:
     return scheme + "://127.0.0.1:" + std::to_string(port_) + path;
   }
 
-private:
+ private:
   std::unique_ptr<httplib::Server> server_;
   std::thread thread_;
   int port_ = 0;
@@ -108,4 +108,4 @@ inline bool pumpMainLoopUntil(const std::function<bool()>& done, double seconds 
   return done();
 }
 
-} // namespace platform::testing
+}  // namespace platform::testing

@@ -30,7 +30,7 @@ inline constexpr ReachabilityFlags kReachabilityFlagsIsDirect = 1u << 17;
 
 // Opaque handle; each implementation derives its own.
 class ReachabilityHandle {
-public:
+ public:
   virtual ~ReachabilityHandle() = default;
 };
 
@@ -56,7 +56,7 @@ ReachabilityFlags currentReachabilityFlags(const std::string& host);
 // A scriptable stand-in: tests inject flags and failures. Callbacks are posted to the main
 // queue, as the real service delivers them on the main loop.
 class ReachabilityTestDouble {
-public:
+ public:
   ReachabilityTestDouble();
   ~ReachabilityTestDouble();
 
@@ -73,14 +73,14 @@ public:
   void setFailSchedule(bool fail);
 
   int createdHandles() const;
-  int liveHandles() const; // created and not released
+  int liveHandles() const;  // created and not released
   int scheduledHandles() const;
   std::vector<std::string> hostsRequested() const;
 
-private:
+ private:
   struct State;
   std::shared_ptr<State> state_;
   ReachabilityApi api_;
 };
 
-} // namespace platform
+}  // namespace platform

@@ -52,7 +52,7 @@ TEST(ReachabilityTest, TestDoubleDeliversChangesAndScriptedFailures) {
   api.setCallback(handle, [&](ReachabilityHandle*, ReachabilityFlags f) { seen.push_back(f); });
   api.scheduleWithMainLoop(handle);
   fake.setFlags(kReachabilityFlagsReachable);
-  fake.setFlags(kReachabilityFlagsReachable); // no change, no delivery
+  fake.setFlags(kReachabilityFlagsReachable);  // no change, no delivery
   MainLoop::instance().drain();
   EXPECT_EQ(seen, (std::vector<ReachabilityFlags>{0, kReachabilityFlagsReachable}));
   api.unscheduleFromMainLoop(handle);
@@ -72,5 +72,5 @@ TEST(ReachabilityTest, TestDoubleDeliversChangesAndScriptedFailures) {
   EXPECT_EQ(fake.hostsRequested(), (std::vector<std::string>{"example.invalid", "a", "a"}));
 }
 
-} // namespace
-} // namespace platform
+}  // namespace
+}  // namespace platform

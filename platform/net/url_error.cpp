@@ -9,4 +9,4 @@ ErrorPtr urlError(std::int64_t code, std::string description, const std::string&
   return Error::make(kURLErrorDomain, code, std::move(info));
 }
 
-} // namespace platform
+}  // namespace platform

@@ -35,4 +35,4 @@ enum URLErrorCode : std::int64_t {
 
 ErrorPtr urlError(std::int64_t code, std::string description, const std::string& failingURL);
 
-} // namespace platform
+}  // namespace platform

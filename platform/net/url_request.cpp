@@ -65,7 +65,7 @@ std::string urlPart(const std::string& url, CURLUPart part) {
                  [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
   return out;
 }
-} // namespace
+}  // namespace
 
 std::string URLRequest::scheme() const {
   return urlPart(url, CURLUPART_SCHEME);
@@ -74,4 +74,4 @@ std::string URLRequest::host() const {
   return urlPart(url, CURLUPART_HOST);
 }
 
-} // namespace platform
+}  // namespace platform

@@ -18,7 +18,7 @@ namespace platform {
 // Header fields in the order they were first set. Names compare case-insensitively; setting a
 // field that exists replaces its value in place.
 class HTTPHeaders {
-public:
+ public:
   using Entry = std::pair<std::string, std::string>;
 
   HTTPHeaders() = default;
@@ -35,7 +35,7 @@ public:
 
   friend bool operator==(const HTTPHeaders&, const HTTPHeaders&) = default;
 
-private:
+ private:
   std::vector<Entry> entries_;
 };
 
@@ -67,7 +67,7 @@ struct URLRequest {
 };
 
 struct HTTPURLResponse {
-  std::string url; // the URL that answered (after any redirects followed)
+  std::string url;  // the URL that answered (after any redirects followed)
   int statusCode = 0;
   HTTPHeaders headers;
   // The body length announced by the server, or -1 when it announced none.
@@ -75,4 +75,4 @@ struct HTTPURLResponse {
 };
 using HTTPURLResponsePtr = std::shared_ptr<const HTTPURLResponse>;
 
-} // namespace platform
+}  // namespace platform

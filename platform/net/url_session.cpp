@@ -124,7 +124,7 @@ struct ChallengeAnswer {
 // Transfers still running when the process ends are cancelled and given a short while to wind
 // down, so no transfer thread is left inside libcurl while the process tears itself down.
 class TransferRegistry {
-public:
+ public:
   // Kept for the life of the process (threads may still leave after the exit hook ran).
   static TransferRegistry& shared() {
     static TransferRegistry* registry = [] {
@@ -158,14 +158,14 @@ public:
     cv_.notify_all();
   }
 
-private:
+ private:
   std::mutex mutex_;
   std::condition_variable cv_;
   std::vector<std::weak_ptr<URLSessionTask>> tasks_;
   int live_ = 0;
 };
 
-} // namespace
+}  // namespace
 
 URLSessionConfiguration URLSessionConfiguration::defaultSessionConfiguration() {
   return {};
@@ -793,7 +793,7 @@ void URLSessionTask::resume() {
     } catch (...) {
       runner->finish(urlError(kURLErrorUnknown, "transfer failed", runner->request.url));
     }
-    runner.reset(); // closes the transfer before the registry hears it has ended
+    runner.reset();  // closes the transfer before the registry hears it has ended
     registry.leave();
   }).detach();
 }
@@ -921,4 +921,4 @@ std::size_t URLSession::runningTaskCount() const {
   return tasks_.size();
 }
 
-} // namespace platform
+}  // namespace platform

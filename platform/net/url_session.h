@@ -50,11 +50,11 @@ struct URLSessionConfiguration {
   enum class Kind { Default, Ephemeral, Background };
 
   Kind kind = Kind::Default;
-  std::string identifier; // background configurations only
+  std::string identifier;  // background configurations only
   // Sent with every request unless the request sets the same field itself.
   HTTPHeaders HTTPAdditionalHeaders;
-  double timeoutIntervalForRequest = 60.0;         // seconds without progress
-  double timeoutIntervalForResource = 7 * 86400.0; // seconds for the whole transfer
+  double timeoutIntervalForRequest = 60.0;          // seconds without progress
+  double timeoutIntervalForResource = 7 * 86400.0;  // seconds for the whole transfer
   URLRequestCachePolicy requestCachePolicy = URLRequestCachePolicy::UseProtocolCachePolicy;
   // The session keeps no response cache; the switch is kept so callers can state their intent.
   bool URLCacheEnabled = true;
@@ -74,7 +74,7 @@ struct ServerTrust {
   std::string host;
   int port = 0;
   bool trusted = false;
-  std::string failureReason; // why verification failed; empty when trusted
+  std::string failureReason;  // why verification failed; empty when trusted
 };
 using ServerTrustPtr = std::shared_ptr<const ServerTrust>;
 
@@ -88,7 +88,7 @@ struct URLAuthenticationChallenge {
   std::string authenticationMethod = kURLAuthenticationMethodServerTrust;
   std::string host;
   int port = 0;
-  ServerTrustPtr serverTrust; // present for server-trust challenges
+  ServerTrustPtr serverTrust;  // present for server-trust challenges
 };
 
 struct URLCredential {
@@ -116,7 +116,7 @@ using DataTaskCompletion =
 // handed to the delegate may be called from any thread, at most once counts, and one that is
 // dropped without being called counts as the default answer.
 class URLSessionDelegate {
-public:
+ public:
   virtual ~URLSessionDelegate() = default;
   virtual void didReceiveData(URLSession&, URLSessionTask&, const Bytes&) {}
   // The body of a download task, in a file that is removed as soon as this returns.
@@ -135,7 +135,7 @@ public:
 };
 
 class URLSessionTask : public std::enable_shared_from_this<URLSessionTask> {
-public:
+ public:
   enum class Kind { Data, Upload, Download };
   enum class State { Suspended, Running, Canceling, Completed };
 
@@ -157,7 +157,7 @@ public:
   // Stops the transfer; it completes with kURLErrorCancelled unless it already completed.
   void cancel();
 
-private:
+ private:
   friend class URLSession;
   friend struct TaskRunner;
   URLSessionTask(Kind kind, URLRequest request, std::shared_ptr<URLSession> session);
@@ -184,7 +184,7 @@ private:
 };
 
 class URLSession : public std::enable_shared_from_this<URLSession> {
-public:
+ public:
   static URLSessionPtr sessionWithConfiguration(URLSessionConfiguration configuration,
                                                 std::shared_ptr<URLSessionDelegate> delegate,
                                                 QueuePtr delegateQueue);
@@ -210,7 +210,7 @@ public:
   bool isInvalidated() const;
   std::size_t runningTaskCount() const;
 
-private:
+ private:
   friend class URLSessionTask;
   friend struct TaskRunner;
   URLSession(URLSessionConfiguration configuration, std::shared_ptr<URLSessionDelegate> delegate,
@@ -222,8 +222,8 @@ private:
   const QueuePtr delegateQueue_;
   mutable std::mutex mutex_;
   std::shared_ptr<URLSessionDelegate> delegate_;
-  std::set<URLSessionTaskPtr> tasks_; // tasks made and not yet completed
+  std::set<URLSessionTaskPtr> tasks_;  // tasks made and not yet completed
   bool invalidated_ = false;
 };
 
-} // namespace platform
+}  // namespace platform

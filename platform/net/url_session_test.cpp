@@ -27,7 +27,7 @@ Bytes bytes(const std::string& s) {
 // Records every delegate event, checks each runs on the main thread, and answers redirects and
 // challenges as scripted.
 class RecordingDelegate : public URLSessionDelegate {
-public:
+ public:
   std::mutex mutex;
   Bytes data;
   int completions = 0;
@@ -78,7 +78,7 @@ public:
 };
 
 class URLSessionTest : public ::testing::Test {
-protected:
+ protected:
   void SetUp() override {
     auto& s = server_.server();
     s.Get("/echo-headers", [](const httplib::Request& req, httplib::Response& res) {
@@ -290,7 +290,7 @@ TEST_F(URLSessionTest, CancelCompletesOnceWithCancelled) {
   auto delegate = std::make_shared<RecordingDelegate>();
   auto session = URLSession::sessionWithConfiguration({}, delegate, mainQueue());
   auto task = session->dataTaskWithRequest(URLRequest::withURL(server_.url("/big")));
-  task->cancel(); // before it ever ran
+  task->cancel();  // before it ever ran
   task->cancel();
   task->resume();
   ASSERT_TRUE(pumpMainLoopUntil([&] { return delegate->completions > 0; }));
@@ -353,14 +353,14 @@ TEST_F(URLSessionTest, InvalidatedSessionMakesNoTasksAndReleasesItsDelegate) {
   EXPECT_EQ(session->delegate(), nullptr);
 }
 
-} // namespace
-} // namespace platform
+}  // namespace
+}  // namespace platform
 
 namespace platform {
 namespace {
 
 class URLSessionTLSTest : public ::testing::Test {
-protected:
+ protected:
   void SetUp() override {
     char pattern[] = "/tmp/lumora-tls-test-XXXXXX";
     ASSERT_NE(::mkdtemp(pattern), nullptr);
@@ -438,5 +438,5 @@ TEST_F(URLSessionTLSTest, TrustedServerIsAskedAboutAndCanStillBeRefused) {
   EXPECT_FALSE(served_) << "a cancelled challenge stops the request before it is sent";
 }
 
-} // namespace
-} // namespace platform
+}  // namespace
+}  // namespace platform

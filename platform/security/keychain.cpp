@@ -84,7 +84,7 @@ std::optional<KeychainItem> itemFromValue(const Value& v) {
   return item;
 }
 
-} // namespace
+}  // namespace
 
 bool KeychainQuery::matches(const KeychainItem& item) const {
   if (item.itemClass != itemClass) return false;
@@ -221,7 +221,7 @@ namespace {
 // Holds an exclusive lock on the keychain's lock file for the life of one operation, so
 // processes sharing the file see each other's changes whole.
 class FileLock {
-public:
+ public:
   explicit FileLock(const std::string& path) {
     fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
     if (fd_ >= 0) {
@@ -234,10 +234,10 @@ public:
   }
   bool held() const { return fd_ >= 0; }
 
-private:
+ private:
   int fd_ = -1;
 };
-} // namespace
+}  // namespace
 
 std::shared_ptr<void> FileKeychain::lockStore() {
   std::string dir = directory();
@@ -267,7 +267,7 @@ OSStatus FileKeychain::load(std::vector<KeychainItem>* items) {
   if (ok) return kSecSuccess;
   items->clear();
   if (!v && error && error->code != kPropertyListReadCorruptError)
-    return kSecIO; // unreadable, not damaged
+    return kSecIO;  // unreadable, not damaged
   std::string aside = path + ".damaged";
   if (fm.fileExists(aside)) fm.removeItem(aside);
   if (!fm.moveItem(path, aside)) return kSecDecode;
@@ -281,7 +281,7 @@ OSStatus FileKeychain::save(const std::vector<KeychainItem>& items) {
   for (const auto& item : items)
     list.push_back(itemToValue(item));
   auto data = dataFromPropertyList(Value(std::move(list)), PropertyListFormat::Binary);
-  if (!data) return kSecParam; // an attribute that is not valid text
+  if (!data) return kSecParam;  // an attribute that is not valid text
   return FileManager::defaultManager().writeAtomically(filePath(), *data, nullptr, 0600)
              ? kSecSuccess
              : kSecIO;
@@ -328,4 +328,4 @@ OSStatus InMemoryKeychain::before(KeychainOperation op) {
   return status;
 }
 
-} // namespace platform
+}  // namespace platform

@@ -54,12 +54,12 @@ struct KeychainItem {
   // Generic passwords.
   std::string service;
   std::string account;
-  std::optional<Bytes> generic; // the free-form "generic" attribute
+  std::optional<Bytes> generic;  // the free-form "generic" attribute
   // Keys.
   std::string keyType;
   Bytes applicationTag;
   // Both.
-  std::string accessGroup; // empty: the application's default group
+  std::string accessGroup;  // empty: the application's default group
   std::string accessible;
   Bytes data;
 
@@ -90,7 +90,7 @@ struct KeychainUpdate {
 enum class KeychainOperation { Add, CopyMatching, Update, Delete };
 
 class Keychain {
-public:
+ public:
   virtual ~Keychain() = default;
 
   // The process keychain (a FileKeychain unless a test replaced it).
@@ -113,14 +113,14 @@ public:
 
 // Shared rules of both implementations, over an item list the subclass loads and saves.
 class ItemListKeychain : public Keychain {
-public:
+ public:
   OSStatus add(const KeychainItem& item) override;
   OSStatus copyMatching(const KeychainQuery& query, KeychainItem* result) override;
   OSStatus copyAllMatching(const KeychainQuery& query, std::vector<KeychainItem>* results) override;
   OSStatus update(const KeychainQuery& query, const KeychainUpdate& changes) override;
   OSStatus remove(const KeychainQuery& query) override;
 
-protected:
+ protected:
   // Called with mutex_ held. `load` fills the list or returns a failure status; `save` stores
   // a changed list.
   virtual OSStatus load(std::vector<KeychainItem>* items) = 0;
@@ -138,24 +138,24 @@ protected:
 // changing call replaces it atomically, under a lock file, so several processes can share it.
 // A damaged file is moved aside ("keychain.plist.damaged") instead of being overwritten.
 class FileKeychain : public ItemListKeychain {
-public:
+ public:
   // `directory` empty: the user's Keychains directory.
   explicit FileKeychain(std::string directory = {});
   std::string filePath() const;
 
-protected:
+ protected:
   OSStatus load(std::vector<KeychainItem>* items) override;
   OSStatus save(const std::vector<KeychainItem>& items) override;
   std::shared_ptr<void> lockStore() override;
 
-private:
+ private:
   std::string directory();
   std::string directory_;
 };
 
 // The test double: items in memory, and failures injected per operation.
 class InMemoryKeychain : public ItemListKeychain {
-public:
+ public:
   // The next `times` calls of `op` (every call for times < 0) fail with `status` and change
   // nothing.
   void injectFailure(KeychainOperation op, OSStatus status, int times = -1);
@@ -164,12 +164,12 @@ public:
   int callCount(KeychainOperation op);
   std::vector<KeychainItem> items();
 
-protected:
+ protected:
   OSStatus load(std::vector<KeychainItem>* items) override;
   OSStatus save(const std::vector<KeychainItem>& items) override;
   OSStatus before(KeychainOperation op) override;
 
-private:
+ private:
   struct Failure {
     OSStatus status;
     int remaining;
@@ -179,4 +179,4 @@ private:
   std::map<KeychainOperation, int> calls_;
 };
 
-} // namespace platform
+}  // namespace platform

@@ -34,7 +34,7 @@ KeychainQuery key(std::string tag) {
 
 // The same contract holds for the file store and the test double.
 class KeychainContract : public ::testing::TestWithParam<std::string> {
-protected:
+ protected:
   void SetUp() override {
     if (GetParam() == "file") {
       keychain_ = std::make_shared<FileKeychain>(scratch_ / "Keychains");
@@ -125,12 +125,12 @@ TEST(InMemoryKeychain, InjectedFailuresFailThatOperationAndChangeNothing) {
   k.injectFailure(KeychainOperation::Add, kSecInteractionNotAllowed, 1);
   EXPECT_EQ(k.add(q.itemWithData(bytesOf("v"))), kSecInteractionNotAllowed);
   EXPECT_TRUE(k.items().empty());
-  EXPECT_EQ(k.add(q.itemWithData(bytesOf("v"))), kSecSuccess); // only once
+  EXPECT_EQ(k.add(q.itemWithData(bytesOf("v"))), kSecSuccess);  // only once
 
   k.injectFailure(KeychainOperation::CopyMatching, kSecIO);
   KeychainItem found;
   EXPECT_EQ(k.copyMatching(q, &found), kSecIO);
-  EXPECT_EQ(k.copyMatching(q, &found), kSecIO); // until cleared
+  EXPECT_EQ(k.copyMatching(q, &found), kSecIO);  // until cleared
   k.injectFailure(KeychainOperation::Update, kSecMissingEntitlement);
   EXPECT_EQ(k.update(q, {bytesOf("w"), {}}), kSecMissingEntitlement);
   k.injectFailure(KeychainOperation::Delete, kSecNotAvailable);
@@ -157,7 +157,7 @@ TEST(FileKeychain, PrivateFilesSharedByInstancesAndDamageSetAside) {
   EXPECT_EQ(st.st_mode & 0777, 0600u);
 
   KeychainItem found;
-  FileKeychain second(dir); // another instance, as another process would
+  FileKeychain second(dir);  // another instance, as another process would
   ASSERT_EQ(second.copyMatching(q, &found), kSecSuccess);
   EXPECT_EQ(found.data, bytesOf("v"));
 
@@ -202,5 +202,5 @@ TEST(FileKeychain, SharedKeychainLivesUnderTheStateRoot) {
   Keychain::setSharedForTesting(nullptr);
 }
 
-} // namespace
-} // namespace platform
+}  // namespace
+}  // namespace platform

@@ -18,7 +18,7 @@ platform::Value invalidArguments(const std::string& message) {
   return platform::Value::list({"invalid-arguments", message, platform::Value()});
 }
 
-} // namespace
+}  // namespace
 
 std::string channelName(std::string_view package, std::string_view api, std::string_view method,
                         std::string_view suffix) {
@@ -266,4 +266,4 @@ void callApplication(const std::shared_ptr<flutter::BinaryMessenger>& messenger,
       });
 }
 
-} // namespace pigeon
+}  // namespace pigeon

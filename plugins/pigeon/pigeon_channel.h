@@ -31,11 +31,11 @@ std::string channelName(std::string_view package, std::string_view api, std::str
 
 // A malformed request; the handler plumbing answers it with "invalid-arguments".
 class ArgumentError : public std::exception {
-public:
+ public:
   explicit ArgumentError(std::string message) : message_(std::move(message)) {}
   const char* what() const noexcept override { return message_.c_str(); }
 
-private:
+ private:
   std::string message_;
 };
 
@@ -43,7 +43,7 @@ private:
 // and the position when the argument is missing or of another type; the optional accessors
 // read null (or a missing position) as no value.
 class Arguments {
-public:
+ public:
   Arguments(std::string method, platform::ValueList list)
       : method_(std::move(method)), list_(std::move(list)) {}
 
@@ -86,7 +86,7 @@ public:
     return enumFromValue<E>(at(i));
   }
 
-private:
+ private:
   std::string describe(std::size_t i, const char* expected) const;
   template <class T>
   std::optional<T> optionalOf(std::size_t i, T (Arguments::*get)(std::size_t) const) const {
@@ -101,7 +101,7 @@ private:
 // Answers one request exactly once. Copies share the one answer; answering twice is a
 // programming error (reported, the second answer dropped). Thread-safe.
 class Responder {
-public:
+ public:
   explicit Responder(std::function<void(const platform::Value& reply)> send);
 
   // [result]; a method without result answers [null].
@@ -116,7 +116,7 @@ public:
   // The raw reply list (used for invalid-argument replies).
   void send(const platform::Value& reply) const;
 
-private:
+ private:
   struct State;
   std::shared_ptr<State> state_;
 };
@@ -153,4 +153,4 @@ void callApplication(const std::shared_ptr<flutter::BinaryMessenger>& messenger,
                      std::function<void(CallResult)> completion,
                      std::function<bool(const platform::Value&)> hasExpectedType = {});
 
-} // namespace pigeon
+}  // namespace pigeon

@@ -7,7 +7,7 @@ namespace {
 using Entries = std::shared_ptr<const std::vector<CodecEntry>>;
 
 class PigeonWriter : public flutter::StandardWriter {
-public:
+ public:
   PigeonWriter(platform::Bytes& data, Entries entries)
       : StandardWriter(data), entries_(std::move(entries)) {}
   void writeValue(const platform::Value& value) override {
@@ -23,12 +23,12 @@ public:
     StandardWriter::writeValue(value);
   }
 
-private:
+ private:
   Entries entries_;
 };
 
 class PigeonReader : public flutter::StandardReader {
-public:
+ public:
   PigeonReader(const platform::Bytes& data, Entries entries)
       : StandardReader(data.data(), data.size()), entries_(std::move(entries)) {}
   platform::Value readValueOfType(std::uint8_t type) override {
@@ -38,12 +38,12 @@ public:
     return StandardReader::readValueOfType(type);
   }
 
-private:
+ private:
   Entries entries_;
 };
 
 class PigeonReaderWriter : public flutter::StandardReaderWriter {
-public:
+ public:
   explicit PigeonReaderWriter(Entries entries) : entries_(std::move(entries)) {}
   std::unique_ptr<flutter::StandardWriter> writerWithData(platform::Bytes& data) const override {
     return std::make_unique<PigeonWriter>(data, entries_);
@@ -53,11 +53,11 @@ public:
     return std::make_unique<PigeonReader>(data, entries_);
   }
 
-private:
+ private:
   Entries entries_;
 };
 
-} // namespace
+}  // namespace
 
 std::shared_ptr<const flutter::StandardReaderWriter> PigeonCodecBuilder::buildReaderWriter() const {
   return std::make_shared<PigeonReaderWriter>(
@@ -72,4 +72,4 @@ std::shared_ptr<const flutter::StandardMethodCodec> PigeonCodecBuilder::buildMet
   return flutter::StandardMethodCodec::codecWithReaderWriter(buildReaderWriter());
 }
 
-} // namespace pigeon
+}  // namespace pigeon

@@ -34,7 +34,7 @@ struct CodecEntry {
 };
 
 class PigeonCodecBuilder {
-public:
+ public:
   // Enumeration `E` under `typeByte`; `isRawValue` tells the raw values of `E` apart.
   template <class E>
   PigeonCodecBuilder& addEnum(std::uint8_t typeByte, std::function<bool(std::int64_t)> isRawValue) {
@@ -78,8 +78,8 @@ public:
   std::shared_ptr<const flutter::StandardMessageCodec> build() const;
   std::shared_ptr<const flutter::StandardMethodCodec> buildMethodCodec() const;
 
-private:
+ private:
   std::vector<CodecEntry> entries_;
 };
 
-} // namespace pigeon
+}  // namespace pigeon

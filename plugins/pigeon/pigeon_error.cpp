@@ -40,7 +40,7 @@ std::string quoted(const std::string& text) {
   return out;
 }
 
-} // namespace
+}  // namespace
 
 std::string callStackDescription() {
   void* frames[64];
@@ -85,4 +85,4 @@ platform::Value wrapResult(const platform::Value& result,
   return platform::Value::list({result});
 }
 
-} // namespace pigeon
+}  // namespace pigeon

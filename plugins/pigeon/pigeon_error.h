@@ -13,7 +13,7 @@ namespace pigeon {
 
 // Thrown (or returned) by generated and plugin code that chooses the error reply's fields.
 class PigeonError : public std::exception {
-public:
+ public:
   PigeonError(std::string code, std::optional<std::string> message = std::nullopt,
               platform::Value details = {})
       : code(std::move(code)), message(std::move(message)), details(std::move(details)) {}
@@ -43,4 +43,4 @@ platform::Value wrapResult(const platform::Value& result,
 // The call stack of the calling thread as text: one quoted symbol per line, in parentheses.
 std::string callStackDescription();
 
-} // namespace pigeon
+}  // namespace pigeon

@@ -19,7 +19,7 @@ enum class Color { Red = 0, Green = 1 };
 
 // A record with a required string, an optional integer and an optional enumeration.
 class Tag : public PigeonRecord {
-public:
+ public:
   Tag(std::string name, std::optional<std::int64_t> weight, std::optional<Color> color)
       : name(std::move(name)), weight(weight), color(color) {}
   ValueList toList() const override {
@@ -137,7 +137,7 @@ TEST(PigeonWrapTest, WrapErrorTestsPigeonErrorThenEngineErrorThenAnythingElse) {
 }
 
 class PigeonHandlerTest : public ::testing::Test {
-protected:
+ protected:
   void SetUp() override {
     engine = flutter::Engine::create(flutter::DartProject(std::vector<std::string>{}));
     driver = flutter::InProcessDriver::attach(engine);
@@ -214,7 +214,7 @@ TEST_F(PigeonHandlerTest, MalformedRequestsGetInvalidArguments) {
     EXPECT_NE(message.find(c.mentions), std::string::npos) << message;
     EXPECT_TRUE(decoded->asList()[2].isNull());
   }
-  EXPECT_EQ(calls, 2); // the two requests that decoded reached the implementation
+  EXPECT_EQ(calls, 2);  // the two requests that decoded reached the implementation
 }
 
 TEST_F(PigeonHandlerTest, AnswersLaterExactlyOnceAndDetaches) {
@@ -245,7 +245,7 @@ TEST(PigeonJudgeReplyTest, RepliesOfTheApplicationAreJudgedInOrder) {
     const char* name;
     std::optional<Value> reply;
     bool required;
-    const char* code; // null for success
+    const char* code;  // null for success
   };
   const Case cases[] = {
       {"no reply", std::nullopt, true, "channel-error"},
@@ -300,5 +300,5 @@ TEST_F(PigeonHandlerTest, CallsIntoTheApplicationAreJudged) {
   EXPECT_EQ(result->error->code, "channel-error");
 }
 
-} // namespace
-} // namespace pigeon
+}  // namespace
+}  // namespace pigeon

@@ -8,7 +8,7 @@ std::size_t mix(std::size_t seed, std::size_t h) {
   return seed ^ (h + 0x9e3779b97f4a7c15ULL + (seed << 6) + (seed >> 2));
 }
 
-} // namespace
+}  // namespace
 
 bool deepEquals(const platform::Value& a, const platform::Value& b) {
   auto left = nilOrValue(a);
@@ -67,4 +67,4 @@ std::string PigeonRecord::debugDescription() const {
   return className() + platform::Value(toList()).debugString();
 }
 
-} // namespace pigeon
+}  // namespace pigeon

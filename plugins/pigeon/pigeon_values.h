@@ -27,7 +27,7 @@ std::size_t deepHash(const platform::Value& value);
 
 // Base of every record: equality and hash come from the field list.
 class PigeonRecord : public platform::Object {
-public:
+ public:
   // The fields in declaration order; absent optional fields as null, nested records and
   // enumeration values as object values.
   virtual platform::ValueList toList() const = 0;
@@ -39,7 +39,7 @@ public:
 
 // An enumeration value inside platform::Value: the enumeration is identified by `E`.
 template <class E> class EnumValue : public platform::Object {
-public:
+ public:
   explicit EnumValue(E value) : value(value) {}
   bool isEqual(const platform::Object& other) const override {
     auto o = dynamic_cast<const EnumValue<E>*>(&other);
@@ -64,4 +64,4 @@ template <class E> std::optional<E> enumFromValue(const platform::Value& value) 
   return std::nullopt;
 }
 
-} // namespace pigeon
+}  // namespace pigeon

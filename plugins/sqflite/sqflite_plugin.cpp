@@ -85,9 +85,8 @@ void SqflitePlugin::handleMethodCall(const flutter::MethodCall& call,
       response = std::get<Value>(std::move(r));
     }
     // Moved, not copied: a query or batch reply can hold many thousand rows.
-    platform::mainQueue()->async([shared, response = std::move(response)]() mutable {
-      (*shared)(std::move(response));
-    });
+    platform::mainQueue()->async(
+        [shared, response = std::move(response)]() mutable { (*shared)(std::move(response)); });
   };
   const std::string& m = call.method;
   try {

@@ -64,7 +64,7 @@ std::optional<int> waitFor(pid_t pid, double timeoutSeconds, bool* exited) {
   }
 }
 
-} // namespace
+}  // namespace
 
 std::string hostExecutable() {
   return LUMORA_E2E_HOST;
@@ -244,4 +244,4 @@ PeerRun runPeer(const Host& host, const std::vector<nlohmann::json>& commands,
   return run;
 }
 
-} // namespace lumora::e2e
+}  // namespace lumora::e2e

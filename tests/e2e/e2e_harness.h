@@ -18,9 +18,9 @@
 namespace lumora::e2e {
 
 // Paths of the built programs.
-std::string hostExecutable();     // build/runner/lumora
-std::string testHostExecutable(); // build/tests/e2e/lumora-test-host (with the test plugin)
-std::string peerExecutable();     // build/tools/lumora-peer
+std::string hostExecutable();      // build/runner/lumora
+std::string testHostExecutable();  // build/tests/e2e/lumora-test-host (with the test plugin)
+std::string peerExecutable();      // build/tools/lumora-peer
 
 struct HostOptions {
   std::string executable = hostExecutable();
@@ -31,7 +31,7 @@ struct HostOptions {
 };
 
 class Host {
-public:
+ public:
   explicit Host(HostOptions options = {});
   ~Host();
   Host(const Host&) = delete;
@@ -52,7 +52,7 @@ public:
   std::optional<int> stop(int signal, double timeoutSeconds = 10);
   bool isRunning();
 
-private:
+ private:
   std::filesystem::path directory_;
   std::string socketPath_;
   pid_t pid_ = -1;
@@ -61,8 +61,8 @@ private:
 
 struct PeerRun {
   int exitCode = -1;
-  std::vector<nlohmann::json> lines; // every JSON line lumora-peer printed, in order
-  std::string errors;                // its standard error
+  std::vector<nlohmann::json> lines;  // every JSON line lumora-peer printed, in order
+  std::string errors;                 // its standard error
   // The lines with this "op" (and, when given, this "channel").
   std::vector<nlohmann::json> withOp(const std::string& op, const std::string& channel = "") const;
 };
@@ -71,4 +71,4 @@ struct PeerRun {
 PeerRun runPeer(const Host& host, const std::vector<nlohmann::json>& commands,
                 double timeoutSeconds = 30);
 
-} // namespace lumora::e2e
+}  // namespace lumora::e2e

@@ -58,7 +58,7 @@ TEST(HostEndToEndTest, SigintEndsTheHostToo) {
 }
 
 class TestHostEndToEndTest : public ::testing::Test {
-protected:
+ protected:
   void TearDown() override {
     EXPECT_EQ(host.stop(SIGTERM), 0) << host.log();
     EXPECT_FALSE(host.logHasSanitizerReport()) << host.log();
@@ -138,7 +138,7 @@ TEST_F(TestHostEndToEndTest, EventChannelDeliversAfterListenAndNotAfterCancel) {
   EXPECT_EQ(replies[1]["reply"], json::array({2}));
   EXPECT_EQ(replies[2]["reply"], json::array({0}));
   auto results = run.withOp("result");
-  ASSERT_EQ(results.size(), 3u); // listen, cancel, ping
+  ASSERT_EQ(results.size(), 3u);  // listen, cancel, ping
   EXPECT_EQ(results[2]["result"], "pong");
   EXPECT_EQ(run.withOp("notImplemented", "lumora_test/methods").size(), 1u);
   EXPECT_EQ(run.withOp("reply", hostApi("handlersOnMainThread"))[0]["reply"], json::array({true}));
@@ -163,5 +163,5 @@ TEST_F(TestHostEndToEndTest, HostCallsIntoTheApplicationAreAnsweredAsScripted) {
   EXPECT_EQ(replies[1]["reply"], json::array({"answered"}));
 }
 
-} // namespace
-} // namespace lumora::e2e
+}  // namespace
+}  // namespace lumora::e2e

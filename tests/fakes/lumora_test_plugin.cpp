@@ -15,7 +15,7 @@ constexpr const char* kPackage = "lumora_test";
 constexpr const char* kHostApi = "LumoraTestHostApi";
 
 class TestState : public flutter::StreamHandler, public flutter::Plugin {
-public:
+ public:
   void noteThread() {
     if (!platform::MainLoop::isMainThread()) ++offMain;
   }
@@ -41,7 +41,7 @@ public:
   flutter::EventSink sink;
 };
 
-} // namespace
+}  // namespace
 
 void LumoraTestPlugin::registerWithRegistrar(const flutter::PluginRegistrarPtr& registrar) {
   auto messenger = registrar->messenger();
@@ -86,4 +86,4 @@ void LumoraTestPlugin::registerWithRegistrar(const flutter::PluginRegistrarPtr& 
       state, flutter::MethodChannel::methodChannelWithName("lumora_test/methods", messenger));
 }
 
-} // namespace lumora::testing
+}  // namespace lumora::testing

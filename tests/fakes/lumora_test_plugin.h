@@ -20,8 +20,8 @@
 namespace lumora::testing {
 
 class LumoraTestPlugin {
-public:
+ public:
   static void registerWithRegistrar(const flutter::PluginRegistrarPtr& registrar);
 };
 
-} // namespace lumora::testing
+}  // namespace lumora::testing

@@ -6,8 +6,8 @@
 #include "platform/foundation/preferences.h"
 #include "platform/log/log.h"
 #include "zevevidi/core/fir_app.h"
-#include "zevevidi/utilities/gul_logger.h"
 #include "zevevidi/core/testing/registry_test_fixture.h"
+#include "zevevidi/utilities/gul_logger.h"
 
 namespace {
 

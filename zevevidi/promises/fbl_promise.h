@@ -38,7 +38,7 @@ template <class T = platform::Value> class FBLPromise;
 
 // What a callback hands back to settle the promise an operation made.
 template <class T> class FBLResolution {
-public:
+ public:
   using PromisePtr = std::shared_ptr<FBLPromise<T>>;
 
   FBLResolution(platform::ErrorPtr error);
@@ -58,7 +58,7 @@ public:
   const platform::ErrorPtr& error() const { return std::get<1>(outcome_); }
   const PromisePtr& promise() const { return std::get<2>(outcome_); }
 
-private:
+ private:
   // Sorts a dynamic Value into its outcome; a typed value is always a value.
   FBLResolution(T value, int);
 
@@ -100,7 +100,7 @@ template <class F> bool isNullCallable(const F& f) {
   }
 }
 
-} // namespace fbl_detail
+}  // namespace fbl_detail
 
 template <class T>
 class FBLPromise final : public FBLPromiseBase, public std::enable_shared_from_this<FBLPromise<T>> {
@@ -110,7 +110,7 @@ class FBLPromise final : public FBLPromiseBase, public std::enable_shared_from_t
     explicit Passkey() = default;
   };
 
-public:
+ public:
   using Ptr = std::shared_ptr<FBLPromise>;
   using Resolution = FBLResolution<T>;
   using OnFulfill = std::function<void(const T&)>;
@@ -287,7 +287,7 @@ public:
   static Ptr onQueueAttempts(platform::QueuePtr queue, std::int64_t count, double delay,
                              RetryCondition condition, RetryWork work);
 
-private:
+ private:
   template <class> friend class FBLPromise;
   using Observer = std::function<void(FBLPromiseState, const Ptr&)>;
 
@@ -531,5 +531,5 @@ std::shared_ptr<FBLPromise<U>> FBLPromise<T>::chainOnQueue(
   return made;
 }
 
-#include "zevevidi/promises/fbl_promise_chaining_inl.h" // IWYU pragma: export
-#include "zevevidi/promises/fbl_promise_timing_inl.h"   // IWYU pragma: export
+#include "zevevidi/promises/fbl_promise_chaining_inl.h"  // IWYU pragma: export
+#include "zevevidi/promises/fbl_promise_timing_inl.h"    // IWYU pragma: export

@@ -17,11 +17,11 @@ struct DefaultQueue {
 };
 
 DefaultQueue& defaultQueue() {
-  static DefaultQueue* instance = new DefaultQueue(); // never destroyed: used until exit
+  static DefaultQueue* instance = new DefaultQueue();  // never destroyed: used until exit
   return *instance;
 }
 
-} // namespace
+}  // namespace
 
 FBLPromiseBase::FBLPromiseBase(FBLPromiseState initial) : state_(initial) {
   if (initial == FBLPromiseState::Pending) {
@@ -175,4 +175,4 @@ void submitAfter(const platform::QueuePtr& queue, double interval, platform::Tas
   queue->asyncAfter(*delay, std::move(task));
 }
 
-} // namespace fbl_detail
+}  // namespace fbl_detail

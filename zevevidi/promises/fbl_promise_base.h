@@ -33,7 +33,7 @@ enum FBLPromiseErrorCode : std::int64_t {
 enum class FBLPromiseState : int { Pending = 0, Fulfilled = 1, Rejected = 2 };
 
 class FBLPromiseBase : public platform::Object {
-public:
+ public:
   ~FBLPromiseBase() override;
   FBLPromiseBase(const FBLPromiseBase&) = delete;
   FBLPromiseBase& operator=(const FBLPromiseBase&) = delete;
@@ -60,7 +60,7 @@ public:
   std::string className() const override { return "FBLPromise"; }
   std::string debugDescription() const override { return description(); }
 
-protected:
+ protected:
   explicit FBLPromiseBase(FBLPromiseState initial);
 
   // Text of the fulfilment value, for description(); called with mutex_ held.
@@ -74,7 +74,7 @@ protected:
   FBLPromiseState state_;
   platform::ErrorPtr error_;
 
-private:
+ private:
   bool inGroup_ = false;
   std::unique_ptr<std::vector<std::shared_ptr<void>>> pendingObjects_;
 };
@@ -101,4 +101,4 @@ void submit(const platform::QueuePtr& queue, platform::Task task);
 // Runs `task` on `queue` after `interval` seconds, outside the dispatch group.
 void submitAfter(const platform::QueuePtr& queue, double interval, platform::Task task);
 
-} // namespace fbl_detail
+}  // namespace fbl_detail

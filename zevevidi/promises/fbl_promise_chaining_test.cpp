@@ -19,7 +19,7 @@ namespace {
 TEST_F(PromiseTest, ContinuationsCallTheirCallbackOnlyForTheirOutcome) {
   struct Case {
     const char* name;
-    bool receiverRejects; // receiver: fulfilled with 2, or rejected with code 9
+    bool receiverRejects;  // receiver: fulfilled with 2, or rejected with code 9
     // Attaches the continuation, counting callback calls.
     std::function<Promise::Ptr(const Promise::Ptr&, int*)> attach;
     int expectedCalls;
@@ -79,7 +79,7 @@ TEST_F(PromiseTest, ContinuationsCallTheirCallbackOnlyForTheirOutcome) {
     } else {
       receiver->fulfill(2);
     }
-    EXPECT_EQ(calls, 0); // never inside the settling call
+    EXPECT_EQ(calls, 0);  // never inside the settling call
     pump();
     EXPECT_EQ(calls, c.expectedCalls);
     expectOutcome(*seen, c.expected);
@@ -370,5 +370,5 @@ TEST_F(PromiseTest, MissingCallbacksAreReportedAndRejectTheMadePromise) {
   EXPECT_TRUE(made->isFulfilled());
 }
 
-} // namespace
-} // namespace fbl_test
+}  // namespace
+}  // namespace fbl_test

@@ -26,8 +26,8 @@ struct SettleCase {
   const char* name;
   std::function<void(const Promise::Ptr&)> settle;
   FBLPromiseState state;
-  Value value;   // expected value when fulfilled
-  int errorCode; // expected error code when rejected
+  Value value;    // expected value when fulfilled
+  int errorCode;  // expected error code when rejected
 };
 
 TEST_F(PromiseTest, SettlingDecidesOnceByTheRuntimeKindOfTheArgument) {
@@ -172,7 +172,7 @@ TEST_F(PromiseTest, ChainingResolvesTheCallbackResult) {
     Fulfill chainedFulfill;
     Reject chainedReject;
     Value expectedValue;
-    int expectedError; // 0: fulfilled
+    int expectedError;  // 0: fulfilled
   };
   const Case cases[] = {
       {"no callbacks, fulfilled", false, nullptr, nullptr, Value(10), 0},
@@ -288,7 +288,7 @@ TEST_F(PromiseTest, DroppedChainsAreFreedWithoutSettling) {
   links.push_back(followed);
   auto all = Promise::all({promiseValue(root), promiseValue(followed), Value(1)});
   links.push_back(all);
-  pump(); // lets all's work observe its inputs
+  pump();  // lets all's work observe its inputs
   root.reset();
   current.reset();
   followed.reset();
@@ -436,5 +436,5 @@ TEST_F(PromiseTest, ConcurrentSettlementAndObservationDeliverEachCallbackOnce) {
   }
 }
 
-} // namespace
-} // namespace fbl_test
+}  // namespace
+}  // namespace fbl_test

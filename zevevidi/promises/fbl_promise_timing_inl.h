@@ -131,7 +131,7 @@ typename FBLPromise<T>::Ptr FBLPromise<T>::onQueueAny(platform::QueuePtr queue,
       queue, [queue, items = std::move(items)](FulfillHandler fulfill, RejectHandler reject) {
         struct State {
           std::mutex mutex;
-          platform::ValueList entries; // the value or the error of each input, in input order
+          platform::ValueList entries;  // the value or the error of each input, in input order
           std::size_t remaining;
           bool anyFulfilled = false;
         };

@@ -20,20 +20,20 @@ namespace {
 // An input of an aggregation test: a plain value or error, or a promise settled by the test.
 struct Input {
   enum Kind { Plain, Pending, FulfillLater, RejectLater, Fulfilled, Rejected } kind;
-  Value value;   // plain value, or what the promise is settled with
-  int order = 0; // for *Later inputs: settlement order (lower first)
+  Value value;    // plain value, or what the promise is settled with
+  int order = 0;  // for *Later inputs: settlement order (lower first)
 };
 
 struct AggregateCase {
   const char* name;
   std::vector<Input> inputs;
   Expect expected;
-  bool settledBeforeLaterInputs = false; // decided before any *Later input settles
+  bool settledBeforeLaterInputs = false;  // decided before any *Later input settles
 };
 
 // Builds the inputs, runs `aggregate` over them and settles the *Later ones in order.
 class AggregationTest : public PromiseTest {
-protected:
+ protected:
   void run(const AggregateCase& c, const std::function<Promise::Ptr(ValueList)>& aggregate) {
     SCOPED_TRACE(c.name);
     ValueList items;
@@ -226,7 +226,7 @@ TEST_F(PromiseTest, ReduceFoldsThroughAChain) {
   EXPECT_EQ(total->value(), Value(6));
   ASSERT_TRUE(failing->isRejected());
   EXPECT_EQ(failing->error()->code, 2);
-  EXPECT_EQ(calls, 2); // the third reducer is skipped
+  EXPECT_EQ(calls, 2);  // the third reducer is skipped
   EXPECT_EQ(viaPromise->value(), Value("from promise"));
   EXPECT_EQ(typed->value(), "a12");
 }
@@ -234,7 +234,7 @@ TEST_F(PromiseTest, ReduceFoldsThroughAChain) {
 TEST_F(PromiseTest, DelayCountsFromTheDeliveredFulfilment) {
   auto source = Promise::pendingPromise();
   auto delayed = source->delay(2.0);
-  env_.advance(5); // time before the fulfilment does not count
+  env_.advance(5);  // time before the fulfilment does not count
   source->fulfill("v");
   env_.advance(1.999);
   EXPECT_TRUE(delayed->isPending());
@@ -243,7 +243,7 @@ TEST_F(PromiseTest, DelayCountsFromTheDeliveredFulfilment) {
 
   auto rejected = Promise::resolvedWith(Value(makeError(1)))->delay(100);
   pump();
-  EXPECT_TRUE(rejected->isRejected()); // without waiting
+  EXPECT_TRUE(rejected->isRejected());  // without waiting
 }
 
 TEST_F(PromiseTest, TimeoutDecidesByWhicheverComesFirst) {
@@ -288,15 +288,15 @@ TEST_F(PromiseTest, TimerIntervalsAreTruncatedAndBounded) {
 // Records when (mock time) each attempt of a retry ran.
 struct Attempts {
   std::vector<double> times;
-  std::vector<std::pair<std::int64_t, int>> conditionCalls; // (remaining, error code)
+  std::vector<std::pair<std::int64_t, int>> conditionCalls;  // (remaining, error code)
 };
 
 TEST_F(PromiseTest, RetryRunsAtMostOnePlusAttemptsTimesWithAFixedDelay) {
   struct Case {
     const char* name;
     std::function<Promise::Ptr(const Promise::RetryWork&, Attempts*)> start;
-    int succeedOnAttempt;              // 0: never
-    std::vector<double> expectedTimes; // relative to the start
+    int succeedOnAttempt;               // 0: never
+    std::vector<double> expectedTimes;  // relative to the start
     Expect expected;
     std::vector<std::pair<std::int64_t, int>> expectedConditionCalls;
   };
@@ -360,10 +360,10 @@ TEST_F(PromiseTest, RetryRunsAtMostOnePlusAttemptsTimesWithAFixedDelay) {
       attempts.times.push_back(env_.now() - start);
       int n = static_cast<int>(attempts.times.size());
       if (n == c.succeedOnAttempt) return Value("ok");
-      return Value(makeError(n)); // an error carried as a dynamic value still counts as failure
+      return Value(makeError(n));  // an error carried as a dynamic value still counts as failure
     };
     auto made = c.start(work, &attempts);
-    EXPECT_EQ(attempts.times.size(), 1u); // the first attempt runs inside the call
+    EXPECT_EQ(attempts.times.size(), 1u);  // the first attempt runs inside the call
     env_.advance(100);
     EXPECT_EQ(attempts.times, c.expectedTimes);
     EXPECT_EQ(attempts.conditionCalls, c.expectedConditionCalls);
@@ -396,5 +396,5 @@ TEST_F(PromiseTest, RetryFollowsAPromiseReturnedByItsWork) {
   EXPECT_EQ(direct->value(), 7);
 }
 
-} // namespace
-} // namespace fbl_test
+}  // namespace
+}  // namespace fbl_test

@@ -56,7 +56,7 @@ inline void expectOutcome(const Outcome& seen, const Expect& expected) {
 }
 
 class PromiseTest : public ::testing::Test {
-protected:
+ protected:
   void TearDown() override {
     env_.runUntilIdle();
     // Every test leaves nothing pending and nothing queued behind.
@@ -85,4 +85,4 @@ protected:
   platform::TestEnvironment env_;
 };
 
-} // namespace fbl_test
+}  // namespace fbl_test

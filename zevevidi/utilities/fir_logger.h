@@ -47,7 +47,7 @@ void FIRLogDebug(FIRLoggerService category, const char* messageCode, const char*
     __attribute__((format(printf, 3, 4)));
 
 class FIRLoggerWrapper {
-public:
+ public:
   // FIRLogBasic with `message` as the finished text.
   static void logWithLevel(FIRLoggerLevel level, FIRLoggerService service, const char* code,
                            const std::string& message);

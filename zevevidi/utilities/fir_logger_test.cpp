@@ -20,7 +20,7 @@ namespace {
 using platform::Value;
 
 class FIRLoggerTest : public testing::Test {
-protected:
+ protected:
   void SetUp() override {
     savedArguments_ = platform::ProcessInfo::processInfo().arguments();
     GULResetLoggerForTesting();
@@ -142,10 +142,10 @@ TEST_F(FIRLoggerTest, SwitchesAreReadOncePerProcess) {
 
 // The probe host runs three times over one preferences folder, as a user would launch the host.
 class FIRLoggerLaunchTest : public testing::Test {
-protected:
+ protected:
   struct Run {
     int status = -1;
-    std::string output; // the probe's log lines (stderr)
+    std::string output;  // the probe's log lines (stderr)
   };
 
   void SetUp() override {
@@ -212,4 +212,4 @@ TEST_F(FIRLoggerLaunchTest, DebugSwitchPersistsAcrossLaunchesUntilDisabled) {
   EXPECT_EQ(fourth.output.find("probe debug line"), std::string::npos) << fourth.output;
 }
 
-} // namespace
+}  // namespace

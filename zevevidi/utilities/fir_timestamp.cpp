@@ -15,7 +15,7 @@ constexpr std::int32_t kNanosPerSecond = 1000000000;
   throw platform::Exception(name, std::move(reason));
 }
 
-} // namespace
+}  // namespace
 
 FIRTimestampPtr FIRTimestamp::timestampWithSeconds(std::int64_t seconds, std::int32_t nanoseconds) {
   if (nanoseconds < 0 || nanoseconds >= kNanosPerSecond) {

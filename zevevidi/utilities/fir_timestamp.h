@@ -13,12 +13,12 @@ class FIRTimestamp;
 using FIRTimestampPtr = std::shared_ptr<const FIRTimestamp>;
 
 class FIRTimestamp : public platform::Object {
-public:
+ public:
   // Name of the exception raised for out-of-range values.
   static constexpr const char* kInvalidTimestamp = "Invalid timestamp";
   static constexpr const char* kInvalidISOString = "Invalid ISO string";
-  static constexpr std::int64_t kMinSeconds = -62135596800; // 0001-01-01T00:00:00Z
-  static constexpr std::int64_t kMaxSeconds = 253402300799; // 9999-12-31T23:59:59Z
+  static constexpr std::int64_t kMinSeconds = -62135596800;  // 0001-01-01T00:00:00Z
+  static constexpr std::int64_t kMaxSeconds = 253402300799;  // 9999-12-31T23:59:59Z
 
   // Raise platform::Exception named "Invalid timestamp" when the nanoseconds lie outside
   // 0..999999999 (checked first) or the seconds outside the range above.
@@ -48,7 +48,7 @@ public:
   bool isEqual(const platform::Object& other) const override;
   std::size_t hash() const override;
 
-private:
+ private:
   FIRTimestamp(std::int64_t seconds, std::int32_t nanoseconds)
       : seconds_(seconds), nanoseconds_(nanoseconds) {}
 

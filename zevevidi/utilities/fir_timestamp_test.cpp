@@ -149,4 +149,4 @@ TEST(FIRTimestampTest, NowComesFromThePlatformClock) {
   EXPECT_EQ(now->nanoseconds(), 250000000);
 }
 
-} // namespace
+}  // namespace

@@ -27,9 +27,9 @@
 #include "platform/core/value.h"
 
 enum class GULAppDelegateSelector {
-  ContinueUserActivity,                    // application:continueUserActivity:restorationHandler:
-  DidRegisterForRemoteNotifications,       // ...didRegisterForRemoteNotificationsWithDeviceToken:
-  DidFailToRegisterForRemoteNotifications, // ...didFailToRegisterForRemoteNotificationsWithError:
+  ContinueUserActivity,                     // application:continueUserActivity:restorationHandler:
+  DidRegisterForRemoteNotifications,        // ...didRegisterForRemoteNotificationsWithDeviceToken:
+  DidFailToRegisterForRemoteNotifications,  // ...didFailToRegisterForRemoteNotificationsWithError:
 };
 
 struct GULUserActivity {
@@ -43,7 +43,7 @@ using GULRestorationHandler = std::function<void(const std::vector<platform::Val
 // left empty means "does not implement it". Interceptors and the application's own delegate are
 // both of this kind. Held by shared pointer.
 class GULApplicationDelegate {
-public:
+ public:
   virtual ~GULApplicationDelegate() = default;
 
   std::function<bool(const GULUserActivity&, const GULRestorationHandler&)> continueUserActivity;
@@ -59,7 +59,7 @@ public:
 using GULApplicationDelegatePtr = std::shared_ptr<GULApplicationDelegate>;
 
 class GULAppDelegateSwizzler {
-public:
+ public:
   inline static constexpr const char* kProxyEnabledKey = "ZevevidiAppDelegateProxyEnabled";
   inline static constexpr const char* kUtilitiesProxyEnabledKey =
       "ZirizaUtilitiesAppDelegateProxyEnabled";
@@ -106,7 +106,7 @@ public:
 // Scenes do not exist on this platform: the switch follows the application delegate's and
 // proxying does nothing.
 class GULSceneDelegateSwizzler {
-public:
+ public:
   static bool isSceneDelegateProxyEnabled() {
     return GULAppDelegateSwizzler::isAppDelegateProxyEnabled();
   }

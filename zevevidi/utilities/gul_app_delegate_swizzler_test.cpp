@@ -14,7 +14,7 @@ using namespace platform;
 
 // A delegate or interceptor that records its calls and answers as told.
 class TestDelegate : public GULApplicationDelegate {
-public:
+ public:
   explicit TestDelegate(std::string name, bool answer = false, bool implementsActivity = true)
       : name_(std::move(name)) {
     if (implementsActivity) {
@@ -33,12 +33,12 @@ public:
   std::string delegateClassName() const override { return "LumoraAppDelegate"; }
   std::vector<std::string> calls;
 
-private:
+ private:
   std::string name_;
 };
 
 class GULAppDelegateSwizzlerTest : public ::testing::Test {
-protected:
+ protected:
   void SetUp() override {
     GULAppDelegateSwizzler::resetForTesting();
     setInfo({});
@@ -232,4 +232,4 @@ TEST_F(GULAppDelegateSwizzlerTest, RemoteNotificationCallsOnlyWithTheirOwnProxy)
   EXPECT_EQ(delegate_->calls.size(), 2u);
 }
 
-} // namespace
+}  // namespace

@@ -19,7 +19,7 @@ std::string pathForEntry(const std::string& name) {
   if (name == "hw.model") return "/sys/class/dmi/id/product_name";
   std::string path = "/proc/sys/";
   for (char c : name) {
-    if (c == '/') return {}; // a name, not a path
+    if (c == '/') return {};  // a name, not a path
     path += (c == '.') ? '/' : c;
   }
   return path;
@@ -41,7 +41,7 @@ std::filesystem::path receiptLocation(const platform::Bundle& bundle) {
   return folder / "receipt";
 }
 
-} // namespace
+}  // namespace
 
 bool IsAppEncrypted() {
   // Store builds on the original platform carry an encryption record in the executable's load
@@ -53,7 +53,7 @@ bool IsAppEncrypted() {
 namespace {
 // -1: no override; 0 / 1: the answer tests asked for.
 std::atomic<int> sFromAppStoreOverride{-1};
-} // namespace
+}  // namespace
 
 void GULAppEnvironmentUtil::setFromAppStoreForTesting(std::optional<bool> answer) {
   sFromAppStoreOverride = answer ? (*answer ? 1 : 0) : -1;

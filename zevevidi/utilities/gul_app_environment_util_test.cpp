@@ -85,4 +85,4 @@ TEST(GULAppEnvironmentUtilTest, KernelEntriesByName) {
   EXPECT_EQ(GULAppEnvironmentUtil::deviceModel(), GULAppEnvironmentUtil::deviceModel());
 }
 
-} // namespace
+}  // namespace

@@ -7,7 +7,7 @@
 namespace {
 
 constexpr std::size_t kChunkSize = 1024;
-constexpr std::uint64_t kMaxInputLength = 0xFFFFFFFFull; // zlib's avail_in is 32 bits wide
+constexpr std::uint64_t kMaxInputLength = 0xFFFFFFFFull;  // zlib's avail_in is 32 bits wide
 // The initial reservation is only a hint; never reserve more than this up front, so a large
 // input cannot make the hint itself fail.
 constexpr std::size_t kMaxReservation = 16u << 20;
@@ -25,7 +25,7 @@ platform::ValueMap zlibStatusInfo(int status, const char* message) {
   return info;
 }
 
-} // namespace
+}  // namespace
 
 std::optional<platform::Bytes> GULGzip::gul_dataByGzippingData(std::span<const std::uint8_t> data,
                                                                platform::ErrorPtr* error) {

@@ -24,7 +24,7 @@ enum GULNSDataZlibError : std::int64_t {
 };
 
 class GULGzip {
-public:
+ public:
   // Compresses `data` into the gzip format. Empty input gives no data and no error. On failure
   // returns no data and, when `error` is not null, stores the reason there.
   static std::optional<platform::Bytes> gul_dataByGzippingData(std::span<const std::uint8_t> data,

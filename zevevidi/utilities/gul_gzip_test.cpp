@@ -43,8 +43,8 @@ ErrorPtr sentinel() {
 TEST(GULGzipTest, RoundTripsAcrossChunkBoundaries) {
   const std::vector<Bytes> inputs = {
       bytesOf("abc"),         Bytes(1, 0),
-      Bytes(100000, 'x'),   // compresses into less than one chunk
-      randomBytes(5000, 1), // incompressible: several 1024-byte output chunks
+      Bytes(100000, 'x'),    // compresses into less than one chunk
+      randomBytes(5000, 1),  // incompressible: several 1024-byte output chunks
       randomBytes(300000, 2),
   };
   for (const auto& input : inputs) {
@@ -166,4 +166,4 @@ TEST(GULGzipTest, InputOf4GiBIsRefusedBeforeItIsRead) {
   ::munmap(base, size);
 }
 
-} // namespace
+}  // namespace

@@ -17,7 +17,7 @@ using platform::ObjectPtr;
 using platform::Value;
 
 class Token : public platform::ArchivableObject {
-public:
+ public:
   explicit Token(std::string text = {}) : text(std::move(text)) {}
   std::string className() const override { return "Token"; }
   void encodeWithCoder(platform::KeyedArchiver& coder) const override {
@@ -33,7 +33,7 @@ public:
 };
 
 class OtherRecord : public platform::ArchivableObject {
-public:
+ public:
   std::string className() const override { return "OtherRecord"; }
   void encodeWithCoder(platform::KeyedArchiver& coder) const override {
     coder.encodeInteger(1, "n");
@@ -46,7 +46,7 @@ class Plain : public platform::Object {};
 // The in-memory keychain, with a gate that can hold the next copy-matching call until the test
 // lets it go, to line up the storage's two queues in a chosen order.
 class GatedKeychain : public platform::InMemoryKeychain {
-public:
+ public:
   void holdNextRead() {
     std::lock_guard lock(m_);
     hold_ = true;
@@ -62,7 +62,7 @@ public:
     cv_.notify_all();
   }
 
-protected:
+ protected:
   platform::OSStatus before(KeychainOperation op) override {
     if (op == KeychainOperation::CopyMatching) {
       std::unique_lock lock(m_);
@@ -75,7 +75,7 @@ protected:
     return InMemoryKeychain::before(op);
   }
 
-private:
+ private:
   std::mutex m_;
   std::condition_variable cv_;
   bool hold_ = false;
@@ -102,7 +102,7 @@ template <class T> T await(std::future<T>& future) {
 }
 
 class GULKeychainStorageTest : public testing::Test {
-protected:
+ protected:
   void SetUp() override { platform::Keychain::setSharedForTesting(keychain_); }
   void TearDown() override { platform::Keychain::setSharedForTesting(nullptr); }
 
@@ -183,7 +183,7 @@ TEST_F(GULKeychainStorageTest, StoresOneGenericPasswordPerKeyAndReadsThrough) {
 }
 
 TEST_F(GULKeychainStorageTest, AReadRightAfterAWriteIsServedFromTheCache) {
-  keychain_->holdNextRead(); // the write's keychain step starts with a read
+  keychain_->holdNextRead();  // the write's keychain step starts with a read
   auto token = std::make_shared<Token>("fresh");
   auto write = setAsync(token, "k");
   keychain_->waitUntilHeld();
@@ -238,7 +238,7 @@ TEST_F(GULKeychainStorageTest, ReadAndDeleteFailuresCompleteWithTheirErrors) {
   Outcome read = get("k");
   EXPECT_FALSE(read.object);
   EXPECT_EQ(read.reason(), "SecItemCopyMatching (-25308)");
-  EXPECT_EQ(get("k").text(), "v"); // a failed read does not poison the cache
+  EXPECT_EQ(get("k").text(), "v");  // a failed read does not poison the cache
 
   keychain_->injectFailure(KeychainOperation::Delete, platform::kSecIO, 1);
   ErrorPtr error = remove("k");
@@ -249,7 +249,7 @@ TEST_F(GULKeychainStorageTest, ReadAndDeleteFailuresCompleteWithTheirErrors) {
 
   EXPECT_FALSE(remove("k"));
   EXPECT_EQ(get("k").text(), "<none>");
-  EXPECT_FALSE(remove("k")); // removing what is not there succeeds
+  EXPECT_FALSE(remove("k"));  // removing what is not there succeeds
 }
 
 TEST_F(GULKeychainStorageTest, ObjectsThatCannotBeArchivedAreRefusedAndNotCached) {
@@ -343,4 +343,4 @@ TEST_F(GULKeychainStorageTest, AKeychainReadDoesNotOverwriteANewerWrite) {
   EXPECT_EQ(get("k").text(), "<none>");
 }
 
-} // namespace
+}  // namespace

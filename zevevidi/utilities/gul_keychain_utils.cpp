@@ -6,7 +6,7 @@ void setError(platform::ErrorPtr* out, platform::ErrorPtr error) {
   if (out) *out = std::move(error);
 }
 
-} // namespace
+}  // namespace
 
 platform::ErrorPtr GULKeychainUtils::keychainErrorWithFunction(const std::string& function,
                                                                platform::OSStatus status) {

@@ -13,7 +13,7 @@
 inline constexpr const char* kGULKeychainUtilsErrorDomain = "com.gul.keychain.ErrorDomain";
 
 class GULKeychainUtils {
-public:
+ public:
   // The item's data. Not found: none and no error. Any other failure: none and the error for
   // "SecItemCopyMatching".
   static std::optional<platform::Bytes> getItemWithQuery(const platform::KeychainQuery& query,

@@ -57,7 +57,7 @@ void GULOSLogDebug(const char* subsystem, const char* category, bool forceLog,
     __attribute__((format(printf, 5, 6)));
 
 class GULLoggerWrapper {
-public:
+ public:
   // GULOSLogBasic, never forced.
   static void logWithLevel(GULLoggerLevel level, const char* subsystem, const char* category,
                            const char* messageCode, const char* message, va_list* args);

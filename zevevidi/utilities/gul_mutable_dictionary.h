@@ -15,7 +15,7 @@
 #include "platform/dispatch/queue.h"
 
 class GULMutableDictionary {
-public:
+ public:
   GULMutableDictionary();
   ~GULMutableDictionary();
   GULMutableDictionary(const GULMutableDictionary&) = delete;
@@ -36,7 +36,7 @@ public:
   platform::ValueMap dictionary() const;
   std::string description() const;
 
-private:
+ private:
   struct State;
   std::shared_ptr<State> state_;
   platform::QueuePtr queue_;

@@ -82,4 +82,4 @@ TEST(GULMutableDictionaryTest, ConcurrentWritersAndReadersLoseNothing) {
   }
 }
 
-} // namespace
+}  // namespace

@@ -62,7 +62,7 @@ ErrorPtr networkError(std::int64_t code, const char* context) {
                                {{Value(kGULNetworkErrorContext), Value(context)}});
 }
 
-} // namespace
+}  // namespace
 
 std::string GULNetworkReachabilityHost() {
   const char* override = std::getenv("LUMORA_MEASUREMENT_URL");
@@ -164,7 +164,7 @@ std::string GULNetwork::startRequest(const std::string& url, const URLRequest& r
                                                const Bytes& data, const std::string& sessionID,
                                                const ErrorPtr& error) {
     auto self = weakSelf.lock();
-    if (!self) return; // the client is gone: the request completes silently
+    if (!self) return;  // the client is gone: the request completes silently
     queue->async([weakSelf, handler, response, data, sessionID, error] {
       if (auto client = weakSelf.lock(); client && !sessionID.empty()) {
         client->requests_.removeObjectForKey(Value(sessionID));

@@ -27,7 +27,7 @@
 #include "zevevidi/utilities/gul_reachability_checker.h"
 
 class GULNetworkReachabilityDelegate {
-public:
+ public:
   virtual ~GULNetworkReachabilityDelegate() = default;
   virtual void reachabilityDidChange() = 0;
 };
@@ -41,7 +41,7 @@ using GULNetworkCompletionHandler =
 class GULNetwork : public GULNetworkLoggerDelegate,
                    public GULReachabilityDelegate,
                    public std::enable_shared_from_this<GULNetwork> {
-public:
+ public:
   // Watches GULNetworkReachabilityHost().
   static std::shared_ptr<GULNetwork> init();
   // Null when the reachability checker cannot be made or started. `reachabilityApi` replaces the
@@ -95,7 +95,7 @@ public:
 
   GULNetwork();
 
-private:
+ private:
   std::string startRequest(const std::string& url, const platform::URLRequest& request,
                            platform::QueuePtr queue, bool usingBackgroundSession,
                            GULNetworkCompletionHandler handler, bool isPOST);
@@ -107,7 +107,7 @@ private:
   GULMutableDictionary requests_;
   std::atomic<bool> networkConnected_{false};
   std::atomic<bool> isDebugModeEnabled_{false};
-  mutable std::mutex delegateMutex_; // guards the two delegate references
+  mutable std::mutex delegateMutex_;  // guards the two delegate references
   std::weak_ptr<GULNetworkReachabilityDelegate> reachabilityDelegate_;
   std::weak_ptr<GULNetworkLoggerDelegate> loggerDelegate_;
   std::atomic<double> timeoutInterval_{kGULNetworkTimeOutInterval};

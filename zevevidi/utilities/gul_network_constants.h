@@ -37,7 +37,7 @@ enum GULNetworkErrorCode : std::int64_t {
   GULErrorCodeNetworkInvalidURL = 1,
   GULErrorCodeNetworkSessionTaskCreation = 2,
   GULErrorCodeNetworkPayloadCompression = 3,
-  GULErrorCodeNetworkEmptyURL = 4, // bad request object, or no session identifier
+  GULErrorCodeNetworkEmptyURL = 4,  // bad request object, or no session identifier
   GULErrorCodeNetworkEmptyResponse = 5,
 };
 
@@ -49,10 +49,10 @@ enum GULNetworkLogLevel : int {
 };
 
 enum GULNetworkMessageCode : int {
-  kGULNetworkMessageCodeNetwork000 = 900000, // "Uploading data. Host"
-  kGULNetworkMessageCodeNetwork001 = 900001, // "Downloading data. Host"
-  kGULNetworkMessageCodeNetwork002 = 900002, // request creation / logger delegate refusal
-  kGULNetworkMessageCodeNetwork003 = 900003, // background session lost after relaunch
+  kGULNetworkMessageCodeNetwork000 = 900000,  // "Uploading data. Host"
+  kGULNetworkMessageCodeNetwork001 = 900001,  // "Downloading data. Host"
+  kGULNetworkMessageCodeNetwork002 = 900002,  // request creation / logger delegate refusal
+  kGULNetworkMessageCodeNetwork003 = 900003,  // background session lost after relaunch
   kGULNetworkMessageCodeURLSession000 = 901000,
   kGULNetworkMessageCodeURLSession001 = 901001,
   kGULNetworkMessageCodeURLSession002 = 901002,
@@ -76,7 +76,7 @@ enum GULNetworkMessageCode : int {
 // Receives every log line of the networking code. All three forms are required; contexts are
 // values (texts, numbers, errors), a null value standing for an absent context.
 class GULNetworkLoggerDelegate {
-public:
+ public:
   virtual ~GULNetworkLoggerDelegate() = default;
   virtual void GULNetwork_logWithLevel_contexts(GULNetworkLogLevel level,
                                                 GULNetworkMessageCode messageCode,

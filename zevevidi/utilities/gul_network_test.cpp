@@ -59,7 +59,7 @@ GULNetworkCompletionHandler recordInto(Answer& answer, QueuePtr queue) {
 }
 
 class GULNetworkTest : public ::testing::Test {
-protected:
+ protected:
   void SetUp() override {
     char pattern[] = "/tmp/gul-network-test-XXXXXX";
     ASSERT_NE(::mkdtemp(pattern), nullptr);
@@ -317,7 +317,7 @@ TEST_F(GULNetworkTest, AnswerForAClientThatIsGoneIsDropped) {
 }
 
 class CountingReachabilityDelegate : public GULNetworkReachabilityDelegate {
-public:
+ public:
   int changes = 0;
   void reachabilityDidChange() override { ++changes; }
 };
@@ -398,4 +398,4 @@ TEST_F(GULNetworkTest, LogLinesGoToTheDelegateOrTheFilteredFallback) {
   GULResetLoggerForTesting();
 }
 
-} // namespace
+}  // namespace

@@ -70,11 +70,11 @@ bool hasPrefix(const std::string& text, const char* prefix) {
   return text.rfind(prefix, 0) == 0;
 }
 
-} // namespace
+}  // namespace
 
 // The URL session's delegate: forwards each event to the transport object it keeps alive.
 class GULNetworkURLSession::Delegate : public platform::URLSessionDelegate {
-public:
+ public:
   explicit Delegate(std::shared_ptr<GULNetworkURLSession> owner) : owner_(std::move(owner)) {}
   void didReceiveData(platform::URLSession&, platform::URLSessionTask&,
                       const Bytes& data) override {
@@ -99,7 +99,7 @@ public:
     owner_->willPerformHTTPRedirection(response, next, std::move(completion));
   }
 
-private:
+ private:
   std::shared_ptr<GULNetworkURLSession> owner_;
 };
 

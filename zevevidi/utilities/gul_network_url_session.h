@@ -29,7 +29,7 @@ using GULNetworkSystemCompletionHandler = std::function<void()>;
 
 class GULNetworkURLSession : public platform::Object,
                              public std::enable_shared_from_this<GULNetworkURLSession> {
-public:
+ public:
   static std::shared_ptr<GULNetworkURLSession>
   initWithNetworkLoggerDelegate(std::weak_ptr<GULNetworkLoggerDelegate> loggerDelegate);
   ~GULNetworkURLSession() override;
@@ -76,7 +76,7 @@ public:
   std::string className() const override { return "GULNetworkURLSession"; }
   std::string debugDescription() const override;
 
-private:
+ private:
   class Delegate;
   friend class Delegate;
   explicit GULNetworkURLSession(std::weak_ptr<GULNetworkLoggerDelegate> loggerDelegate);
@@ -101,7 +101,7 @@ private:
   void log(GULNetworkLogLevel level, GULNetworkMessageCode code, const std::string& message,
            std::vector<platform::Value> contexts = {});
 
-  std::mutex mutex_; // guards the fields below that session callbacks touch
+  std::mutex mutex_;  // guards the fields below that session callbacks touch
   GULNetworkURLSessionCompletionHandler completionHandler_;
   std::string sessionID_;
   platform::URLSessionConfiguration sessionConfig_;

@@ -42,7 +42,7 @@ GULNetworkURLSessionCompletionHandler recordInto(Completion& c) {
 }
 
 class GULNetworkURLSessionTest : public ::testing::Test {
-protected:
+ protected:
   void SetUp() override {
     char pattern[] = "/tmp/gul-url-session-test-XXXXXX";
     ASSERT_NE(::mkdtemp(pattern), nullptr);
@@ -87,7 +87,7 @@ TEST_F(GULNetworkURLSessionTest, TemporaryFilesExpireStrictlyAfterAnHour) {
       {"older", 3601, false},
       {"boundary", 3600, true},
       {"young", 10, true},
-      {"future", -3601, false}, // a clock set back still expires files by distance
+      {"future", -3601, false},  // a clock set back still expires files by distance
   };
   for (const auto& c : cases) {
     const std::string path = dir + "/" + c.name;
@@ -151,7 +151,7 @@ TEST_F(GULNetworkURLSessionTest, BackgroundEventsOnlyForOurIdentifiers) {
 
 TEST_F(GULNetworkURLSessionTest, SessionThatCannotBeMadeReportsCodeTwoOnce) {
   auto session = GULNetworkURLSession::initWithNetworkLoggerDelegate(logger_);
-  session->setSessionID(""); // a background configuration needs an identifier
+  session->setSessionID("");  // a background configuration needs an identifier
   session->setBackgroundNetworkEnabled(true);
   Completion c;
   EXPECT_EQ(session->sessionIDFromAsyncGETRequest(URLRequest::withURL("http://127.0.0.1:9/"),
@@ -193,8 +193,8 @@ TEST_F(GULNetworkURLSessionTest, UntrustedServerCancelsTheRequest) {
   EXPECT_EQ(c.sessionID, id);
   EXPECT_TRUE(c.onMain);
   EXPECT_FALSE(served);
-  EXPECT_TRUE(logger_->has(901006)); // challenge received
-  EXPECT_TRUE(logger_->has(901007)); // and cancelled
+  EXPECT_TRUE(logger_->has(901006));  // challenge received
+  EXPECT_TRUE(logger_->has(901007));  // and cancelled
 }
 
-} // namespace
+}  // namespace

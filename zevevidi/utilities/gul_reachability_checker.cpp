@@ -27,7 +27,7 @@ const char* statusName(GULReachabilityStatus status) {
   }
 }
 
-} // namespace
+}  // namespace
 
 GULReachabilityChecker::GULReachabilityChecker(std::weak_ptr<GULReachabilityDelegate> delegate,
                                                std::string host)

@@ -22,14 +22,14 @@ enum GULReachabilityStatus : int {
 class GULReachabilityChecker;
 
 class GULReachabilityDelegate {
-public:
+ public:
   virtual ~GULReachabilityDelegate() = default;
   virtual void reachability_statusChanged(GULReachabilityChecker& reachability,
                                           GULReachabilityStatus status) = 0;
 };
 
 class GULReachabilityChecker {
-public:
+ public:
   // Null (after an error log) for an empty host.
   static std::shared_ptr<GULReachabilityChecker>
   initWithReachabilityDelegate(std::weak_ptr<GULReachabilityDelegate> delegate,
@@ -59,7 +59,7 @@ public:
 
   GULReachabilityChecker(std::weak_ptr<GULReachabilityDelegate> delegate, std::string host);
 
-private:
+ private:
   void reachabilityFlagsChanged(platform::ReachabilityFlags flags);
 
   GULReachabilityStatus reachabilityStatus_ = kGULReachabilityUnknown;

@@ -11,7 +11,7 @@ namespace {
 using namespace platform;
 
 class CountingDelegate : public GULReachabilityDelegate {
-public:
+ public:
   std::vector<GULReachabilityStatus> statuses;
   void reachability_statusChanged(GULReachabilityChecker&, GULReachabilityStatus s) override {
     statuses.push_back(s);
@@ -19,7 +19,7 @@ public:
 };
 
 class GULReachabilityCheckerTest : public ::testing::Test {
-protected:
+ protected:
   void SetUp() override {
     GULResetLoggerForTesting();
     GULSetLoggerLevel(GULLoggerLevelDebug);
@@ -65,9 +65,9 @@ TEST_F(GULReachabilityCheckerTest, InjectedFlagsCallTheDelegateOncePerChange) {
   EXPECT_EQ(checker_->reachabilityStatus(), kGULReachabilityNotReachable);
 
   fake_.setFlags(kReachabilityFlagsReachable);
-  fake_.deliverAgain(); // same status again: no second call
+  fake_.deliverAgain();  // same status again: no second call
   fake_.setFlags(kReachabilityFlagsReachable | kReachabilityFlagsConnectionRequired |
-                 kReachabilityFlagsConnectionOnDemand); // still reachable
+                 kReachabilityFlagsConnectionOnDemand);  // still reachable
   MainLoop::instance().drain();
   fake_.setFlags(0);
   MainLoop::instance().drain();
@@ -96,7 +96,7 @@ TEST_F(GULReachabilityCheckerTest, StartTwiceAndTableSwapWhileActive) {
   checker_->setReachabilityApi(&other.api());
   EXPECT_EQ(checker_->reachabilityApi(), &fake_.api());
   EXPECT_EQ(logged("Cannot change reachability API while reachability is running."), 1u);
-  checker_.reset(); // the destructor stops and releases the handle
+  checker_.reset();  // the destructor stops and releases the handle
   EXPECT_EQ(fake_.liveHandles(), 0);
 }
 
@@ -117,4 +117,4 @@ TEST_F(GULReachabilityCheckerTest, StartFailures) {
   EXPECT_EQ(logged("Invalid host specified"), 1u);
 }
 
-} // namespace
+}  // namespace

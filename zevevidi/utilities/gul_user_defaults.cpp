@@ -26,7 +26,7 @@ const std::string* checkedKeyForReading(const platform::Value& key) {
   return text;
 }
 
-} // namespace
+}  // namespace
 
 GULUserDefaults::GULUserDefaults(std::shared_ptr<platform::Preferences> userDefaults)
     : userDefaults_(std::move(userDefaults)) {}

@@ -19,7 +19,7 @@ class Preferences;
 }
 
 class GULUserDefaults {
-public:
+ public:
   // The shared instance over the application's domain, created once.
   static std::shared_ptr<GULUserDefaults> standardUserDefaults();
   // A new wrapper over the application's domain.
@@ -53,6 +53,6 @@ public:
 
   explicit GULUserDefaults(std::shared_ptr<platform::Preferences> userDefaults);
 
-private:
+ private:
   std::shared_ptr<platform::Preferences> userDefaults_;
 };

@@ -12,7 +12,7 @@ namespace {
 using platform::Value;
 
 class GULUserDefaultsTest : public testing::Test {
-protected:
+ protected:
   void SetUp() override { GULResetLoggerForTesting(); }
   void TearDown() override { GULResetLoggerForTesting(); }
 
@@ -181,4 +181,4 @@ TEST(GULUserDefaultsSharedTest, SharedInstanceWritesTheApplicationDomain) {
   EXPECT_EQ(platform::Preferences::standard()->objectForKey("count"), Value(3));
 }
 
-} // namespace
+}  // namespace

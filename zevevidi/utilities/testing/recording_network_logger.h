@@ -12,7 +12,7 @@
 namespace zevevidi_testing {
 
 class RecordingLogger : public GULNetworkLoggerDelegate {
-public:
+ public:
   std::mutex mutex;
   std::vector<std::pair<int, std::string>> lines;
   void add(int code, const std::string& message) {
@@ -32,7 +32,8 @@ public:
     add(code, message);
   }
   void GULNetwork_logWithLevel_context(GULNetworkLogLevel, GULNetworkMessageCode code,
-                                       const std::string& message, const platform::Value&) override {
+                                       const std::string& message,
+                                       const platform::Value&) override {
     add(code, message);
   }
   void GULNetwork_logWithLevel(GULNetworkLogLevel, GULNetworkMessageCode code,
