@@ -1,16 +1,28 @@
 // Recoverable failure record: a string domain, an integer code and a user-info map. Stands in for
-// the platform's error object. Immutable once made; passed around as ErrorPtr.
+// the platform's error object. Immutable once made; passed around as ErrorPtr. A component may
+// derive its own error record from it (one that carries more than the user info); such records
+// are told apart with std::dynamic_pointer_cast.
 #pragma once
 
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "platform/core/value.h"
 
 namespace platform {
 
 struct Error {
+  Error() = default;
+  Error(std::string domain, std::int64_t code, ValueMap userInfo = {})
+      : domain(std::move(domain)), code(code), userInfo(std::move(userInfo)) {}
+  Error(const Error&) = default;
+  Error& operator=(const Error&) = default;
+  Error(Error&&) = default;
+  Error& operator=(Error&&) = default;
+  virtual ~Error() = default;
+
   std::string domain;
   std::int64_t code = 0;
   ValueMap userInfo;

@@ -486,6 +486,9 @@ struct TaskRunner {
     if (idle <= 0) idle = kURLRequestDefaultTimeout;
 
     curl_easy_setopt(curl, CURLOPT_URL, request.url.c_str());
+    // The path goes out as the caller built it: callers escape what must stay one segment, and
+    // no "." or ".." in it is folded away on the way.
+    curl_easy_setopt(curl, CURLOPT_PATH_AS_IS, 1L);
     curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 0L);
     curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");

@@ -9,6 +9,7 @@
 // didCompleteWithError) is delivered exactly once.
 //
 // Decisions that the caller makes:
+// - The request's URL is sent as built: dot segments in the path are not folded away.
 // - Redirects are never followed on their own: the delegate is asked (willPerformHTTPRedirection)
 //   and the redirect is followed only when it answers with a request; answering none finishes
 //   the task with the redirect response. Without a delegate every redirect is followed.

@@ -91,35 +91,52 @@ void GULKeychainStorage::getObjectForKey(const std::string& key,
                                          const platform::ArchiveClass& objectClass,
                                          const std::optional<std::string>& accessGroup,
                                          ObjectCompletion completion) {
+  getObjectForKey(key, std::vector<platform::ArchiveClass>{objectClass}, accessGroup,
+                  std::move(completion));
+}
+
+void GULKeychainStorage::getObjectForKey(const std::string& key,
+                                         std::vector<platform::ArchiveClass> classes,
+                                         const std::optional<std::string>& accessGroup,
+                                         ObjectCompletion completion) {
+  if (classes.empty()) {
+    if (completion) {
+      completion(nullptr, platform::Error::withDescription(platform::kFoundationErrorDomain,
+                                                           platform::kCoderReadCorruptError,
+                                                           "No class to read the item as."));
+    }
+    return;
+  }
+  const std::string rootClass = classes.front().name;
   auto self = shared_from_this();
-  inMemoryCacheQueue_->async([self, key, objectClass, accessGroup,
+  inMemoryCacheQueue_->async([self, key, classes = std::move(classes), rootClass, accessGroup,
                               completion = std::move(completion)]() mutable {
     // An entry of another class than the one asked for is no answer; the keychain decides.
     auto cached = self->inMemoryCache_->objectForKey(key);
-    if (cached && cached->className() == objectClass.name) {
+    if (cached && cached->className() == rootClass) {
       if (completion) completion(std::move(cached), nullptr);
       return;
     }
     const std::uint64_t generation = self->generations_[key];
-    self->keychainQueue_->async([self, key, objectClass, accessGroup, generation,
-                                 completion = std::move(completion)]() mutable {
+    self->keychainQueue_->async([self, key, classes = std::move(classes), rootClass, accessGroup,
+                                 generation, completion = std::move(completion)]() mutable {
       platform::ErrorPtr error;
       auto data = GULKeychainUtils::getItemWithQuery(self->queryForKey(key, accessGroup), &error);
       if (error || !data) {
         if (completion) completion(nullptr, error);
         return;
       }
-      auto value = platform::KeyedUnarchiver::unarchivedValue(*data, {objectClass}, &error);
+      auto value = platform::KeyedUnarchiver::unarchivedValue(*data, classes, &error);
       platform::ObjectPtr object;
       if (value) {
         const platform::ObjectPtr* root = value->ifObject();
-        if (root && *root && (*root)->className() == objectClass.name) object = *root;
+        if (root && *root && (*root)->className() == rootClass) object = *root;
       }
       if (!object) {
         if (!error) {
           error = platform::Error::withDescription(
               platform::kFoundationErrorDomain, platform::kCoderReadCorruptError,
-              "The stored item does not hold an object of class " + objectClass.name + ".");
+              "The stored item does not hold an object of class " + rootClass + ".");
         }
         if (completion) completion(nullptr, error);
         return;

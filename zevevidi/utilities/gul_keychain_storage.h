@@ -23,6 +23,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/core/error.h"
 #include "platform/core/value.h"
@@ -73,6 +74,10 @@ class GULKeychainStorage : public std::enable_shared_from_this<GULKeychainStorag
   // item, or (none, error) when the keychain or the unarchiving fails. The stored archive must
   // hold an object of `objectClass`.
   void getObjectForKey(const std::string& key, const platform::ArchiveClass& objectClass,
+                       const std::optional<std::string>& accessGroup, ObjectCompletion completion);
+  // The same for an object that holds objects of other classes: `classes` lists every class the
+  // archive may contain, the root object's class first.
+  void getObjectForKey(const std::string& key, std::vector<platform::ArchiveClass> classes,
                        const std::optional<std::string>& accessGroup, ObjectCompletion completion);
   // Archives `object` (it must be archivable) into the key's item; completes with (object,
   // none) or (none, error). The object is readable from the cache at once, until a failure

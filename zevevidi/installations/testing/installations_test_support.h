@@ -1,0 +1,141 @@
+// Test helpers of the installations tests: waiting for a promise while pumping the main loop, a
+// fixed heartbeat logger, and a scripted installations service on 127.0.0.1 that records every
+// request with the mock-clock time it arrived at. Test-only.
+#pragma once
+
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/dispatch/clock.h"
+#include "platform/dispatch/queue.h"
+#include "platform/net/loopback_http_server.h"
+#include "zevevidi/core/fir_heartbeat_logger.h"
+#include "zevevidi/promises/fbl_promise.h"
+
+namespace installations_testing {
+
+template <class T> struct Settled {
+  bool done = false;
+  std::optional<T> value;
+  platform::ErrorPtr error;
+};
+
+// Pumps the main loop until the promise settles (bounded by real time).
+template <class T>
+Settled<T> waitFor(const std::shared_ptr<FBLPromise<T>>& promise, double seconds = 20) {
+  auto settled = std::make_shared<Settled<T>>();
+  auto lock = std::make_shared<std::mutex>();
+  promise->observeOnQueue(
+      platform::mainQueue(),
+      [settled, lock](const T& value) {
+        std::lock_guard guard(*lock);
+        settled->value = value;
+        settled->done = true;
+      },
+      [settled, lock](const platform::ErrorPtr& error) {
+        std::lock_guard guard(*lock);
+        settled->error = error;
+        settled->done = true;
+      });
+  platform::testing::pumpMainLoopUntil(
+      [&] {
+        std::lock_guard guard(*lock);
+        return settled->done;
+      },
+      seconds);
+  std::lock_guard guard(*lock);
+  return *settled;
+}
+
+class FixedHeartbeatLogger : public FIRHeartbeatLoggerProtocol {
+ public:
+  explicit FixedHeartbeatLogger(std::optional<std::string> header) : header_(std::move(header)) {}
+  void log() override {}
+  int heartbeatCodeForToday() override { return 0; }
+  void asyncHeaderValueWithCompletionHandler(
+      std::function<void(std::optional<std::string>)> completion) override {
+    completion(header_);
+  }
+  std::optional<std::string> headerValue() override { return header_; }
+
+ private:
+  std::optional<std::string> header_;
+};
+
+struct RecordedRequest {
+  std::string method;
+  std::string path;  // as it arrived, escapes kept
+  std::vector<std::pair<std::string, std::string>> headers;
+  std::string body;
+  double clockTime = 0;  // platform::Clock at arrival
+  std::optional<std::string> header(const std::string& name) const {
+    for (const auto& [key, value] : headers) {
+      if (platform::equalsIgnoringCase(key, name)) return value;
+    }
+    return std::nullopt;
+  }
+};
+
+struct ScriptedAnswer {
+  int status = 200;
+  std::string body;
+};
+
+// Answers every request from a queue of scripted answers (the last one repeats; 404 when none).
+class FakeInstallationsService {
+ public:
+  FakeInstallationsService() {
+    auto handler = [this](const httplib::Request& request, httplib::Response& response) {
+      ScriptedAnswer answer{404, "{}"};
+      {
+        std::lock_guard lock(mutex_);
+        RecordedRequest recorded;
+        recorded.method = request.method;
+        recorded.path = request.target.substr(0, request.target.find('?'));
+        for (const auto& [key, value] : request.headers) recorded.headers.emplace_back(key, value);
+        recorded.body = request.body;
+        recorded.clockTime = platform::Clock::current().now();
+        requests_.push_back(std::move(recorded));
+        if (!answers_.empty()) {
+          answer = answers_.front();
+          if (answers_.size() > 1) answers_.pop_front();
+        }
+      }
+      response.status = answer.status;
+      response.set_content(answer.body, "application/json");
+    };
+    server_.server().Post(".*", handler);
+    server_.server().Delete(".*", handler);
+    started_ = server_.start();
+  }
+
+  bool started() const { return started_; }
+  std::string baseURL() const { return server_.url(""); }
+
+  void answer(std::vector<ScriptedAnswer> answers) {
+    std::lock_guard lock(mutex_);
+    answers_.assign(answers.begin(), answers.end());
+  }
+  std::vector<RecordedRequest> requests() const {
+    std::lock_guard lock(mutex_);
+    return requests_;
+  }
+  std::size_t requestCount() const {
+    std::lock_guard lock(mutex_);
+    return requests_.size();
+  }
+
+ private:
+  platform::testing::LoopbackHTTPServer server_;
+  bool started_ = false;
+  mutable std::mutex mutex_;
+  std::deque<ScriptedAnswer> answers_;
+  std::vector<RecordedRequest> requests_;
+};
+
+}  // namespace installations_testing
