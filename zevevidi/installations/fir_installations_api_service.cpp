@@ -21,22 +21,25 @@ constexpr const char* kRedacted = "<redacted>";
 constexpr const char* kAuthVersion = "FIS_v2";
 constexpr int kMaxRedactionDepth = 64;
 
-std::string textOf(const Bytes& data) { return std::string(data.begin(), data.end()); }
+std::string textOf(const Bytes& data) {
+  return std::string(data.begin(), data.end());
+}
 
 Value redactedJSON(const Value& value, int depth) {
   if (depth > kMaxRedactionDepth) return Value(kRedacted);
   if (const auto* map = value.ifMap()) {
     ValueMap out;
     for (const auto& [key, entry] : *map) {
-      const bool secret = key.isString() && (key.asString() == "refreshToken" ||
-                                             key.asString() == "token");
+      const bool secret =
+          key.isString() && (key.asString() == "refreshToken" || key.asString() == "token");
       out.emplace(key, secret ? Value(kRedacted) : redactedJSON(entry, depth + 1));
     }
     return Value(std::move(out));
   }
   if (const auto* list = value.ifList()) {
     platform::ValueList out;
-    for (const auto& entry : *list) out.push_back(redactedJSON(entry, depth + 1));
+    for (const auto& entry : *list)
+      out.push_back(redactedJSON(entry, depth + 1));
     return Value(std::move(out));
   }
   return value;
@@ -114,7 +117,8 @@ std::string FIRInstallationsAPIService::baseURL() {
       platform::ProcessInfo::processInfo().environmentValue(kFIRInstallationsBaseURLVariable);
   if (override) {
     std::string url = *override;
-    while (!url.empty() && url.back() == '/') url.pop_back();
+    while (!url.empty() && url.back() == '/')
+      url.pop_back();
     platform::URLRequest probe;
     probe.url = url;
     const std::string scheme = probe.scheme();
@@ -145,7 +149,8 @@ std::string FIRInstallationsAPIService::SDKVersion() {
   return std::string("i:") + FIRZevevidiVersion();
 }
 
-std::string FIRInstallationsAPIService::installationsURL(const std::optional<std::string>& FID) const {
+std::string
+FIRInstallationsAPIService::installationsURL(const std::optional<std::string>& FID) const {
   std::string url = baseURL() + "/v1/projects/" + pathSegment(projectID_) + "/installations/";
   if (FID) url += pathSegment(*FID) + "/";
   return url;
@@ -233,18 +238,18 @@ FIRInstallationsAPIService::URLRequestPromise(const platform::URLRequest& reques
     return exchange;
   }
   task->resume();
-  return exchange->then([](const FIRInstallationsURLSessionResponse& response)
-                            -> ResponsePromise::Resolution {
-    const int status = response.HTTPResponse->statusCode;
-    if (status >= 200 && status <= 299) return response;
-    FIRLogDebug(kFIRLoggerInstallations,
-                kFIRInstallationsMessageCodeUnexpectedAPIRequestResponse,
-                "Unexpected API response: %s, body: %s.",
-                describeResponse(response.HTTPResponse).c_str(),
-                FIRInstallationsRedactedBody(response.data).c_str());
-    return FIRInstallationsErrorUtil::APIErrorWithHTTPResponse(response.HTTPResponse,
-                                                               response.data);
-  });
+  return exchange->then(
+      [](const FIRInstallationsURLSessionResponse& response) -> ResponsePromise::Resolution {
+        const int status = response.HTTPResponse->statusCode;
+        if (status >= 200 && status <= 299) return response;
+        FIRLogDebug(kFIRLoggerInstallations,
+                    kFIRInstallationsMessageCodeUnexpectedAPIRequestResponse,
+                    "Unexpected API response: %s, body: %s.",
+                    describeResponse(response.HTTPResponse).c_str(),
+                    FIRInstallationsRedactedBody(response.data).c_str());
+        return FIRInstallationsErrorUtil::APIErrorWithHTTPResponse(response.HTTPResponse,
+                                                                   response.data);
+      });
 }
 
 FIRInstallationsAPIService::ItemPromise::Ptr
@@ -268,8 +273,8 @@ FIRInstallationsAPIService::registerInstallation(const FIRInstallationsItem& ins
   return requestWithURL(installationsURL(std::nullopt), "POST", std::move(body), std::nullopt,
                         std::move(headers))
       ->then([self](const platform::URLRequest& request) { return self->sendURLRequest(request); })
-      ->then([installation](const FIRInstallationsURLSessionResponse& response)
-                 -> ItemPromise::Resolution {
+      ->then([installation](
+                 const FIRInstallationsURLSessionResponse& response) -> ItemPromise::Resolution {
         FIRLogDebug(kFIRLoggerInstallations, kFIRInstallationsMessageCodeParsingAPIResponse,
                     "Parsing server response for %s.", response.HTTPResponse->url.c_str());
         ErrorPtr error;
@@ -291,14 +296,15 @@ FIRInstallationsAPIService::registerInstallation(const FIRInstallationsItem& ins
 FIRInstallationsAPIService::ItemPromise::Ptr
 FIRInstallationsAPIService::refreshAuthTokenForInstallation(
     const FIRInstallationsItem& installation) {
-  ValueMap body{{Value("installation"), Value(ValueMap{{Value("sdkVersion"), Value(SDKVersion())}})}};
+  ValueMap body{
+      {Value("installation"), Value(ValueMap{{Value("sdkVersion"), Value(SDKVersion())}})}};
   auto self = shared_from_this();
   return requestWithURL(installationsURL(installation.zevevidiInstallationID.value_or("")) +
                             "authTokens:generate",
                         "POST", std::move(body), installation.refreshToken)
       ->then([self](const platform::URLRequest& request) { return self->sendURLRequest(request); })
-      ->then([installation](const FIRInstallationsURLSessionResponse& response)
-                 -> ItemPromise::Resolution {
+      ->then([installation](
+                 const FIRInstallationsURLSessionResponse& response) -> ItemPromise::Resolution {
         FIRLogDebug(kFIRLoggerInstallations, kFIRInstallationsMessageCodeParsingAPIResponse,
                     "Parsing server response for %s.", response.HTTPResponse->url.c_str());
         ErrorPtr error;

@@ -106,14 +106,18 @@ TEST_F(APIServiceTest, CreateGenerateAndDeleteSendTheProtocolsRequests) {
     std::optional<std::string> authorization;
     std::optional<std::string> migration;
   } expected[] = {
-      {"POST", installations,
+      {"POST",
+       installations,
        {{"fid", "cFid0000000000000000_-"},
         {"authVersion", "FIS_v2"},
         {"appId", "1:2:ios:3"},
         {"sdkVersion", "i:11.15.0"}},
-       std::nullopt, kLegacyToken},
-      {"POST", installations + "cFid0000000000000000_-/authTokens:generate",
-       {{"installation", {{"sdkVersion", "i:11.15.0"}}}}, std::string("FIS_v2 ") + kRefreshToken,
+       std::nullopt,
+       kLegacyToken},
+      {"POST",
+       installations + "cFid0000000000000000_-/authTokens:generate",
+       {{"installation", {{"sdkVersion", "i:11.15.0"}}}},
+       std::string("FIS_v2 ") + kRefreshToken,
        std::nullopt},
       {"DELETE", installations + "cFid0000000000000000_-/", json::object(),
        std::string("FIS_v2 ") + kRefreshToken, std::nullopt},
@@ -141,7 +145,8 @@ TEST_F(APIServiceTest, HeadersAreSetInTheProtocolsOrderAndTheBodyIsCompact) {
                                             std::string("r"), extra));
   ASSERT_TRUE(built.value);
   std::vector<std::string> names;
-  for (const auto& [name, value] : built.value->headers.entries()) names.push_back(name);
+  for (const auto& [name, value] : built.value->headers.entries())
+    names.push_back(name);
   EXPECT_EQ(names, (std::vector<std::string>{"X-Vozo-Api-Key", "X-Ios-Bundle-Identifier",
                                              "Content-Type", "Authorization", "X-zevevidi-client",
                                              "x-zrz-fis-ios-iid-migration-auth"}));
@@ -202,26 +207,40 @@ TEST_F(APIServiceTest, CreateAnswersAreParsedStrictly) {
   struct Case {
     const char* name;
     std::string body;
-    std::optional<std::string> fid;          // expected FID on success
-    std::optional<double> lifetime;          // expected expiration - parse time
+    std::optional<std::string> fid;           // expected FID on success
+    std::optional<double> lifetime;           // expected expiration - parse time
     std::optional<std::string> missingField;  // expected failure
   } cases[] = {
       {"keeps the FID sent", createAnswer("3600s"), "cFid0000000000000000_-", 3600, {}},
-      {"takes the answer's FID", createAnswer("3600s", "dServerFid000000000000"),
-       "dServerFid000000000000", 3600, {}},
+      {"takes the answer's FID",
+       createAnswer("3600s", "dServerFid000000000000"),
+       "dServerFid000000000000",
+       3600,
+       {}},
       {"no number", createAnswer("xs"), "cFid0000000000000000_-", 0, {}},
       {"not a number", createAnswer("nans"), "cFid0000000000000000_-", 0, {}},
       {"infinite", createAnswer("infs"), "cFid0000000000000000_-", 0, {}},
       {"out of range", createAnswer("1e999s"), "cFid0000000000000000_-", 0, {}},
       {"fraction", createAnswer("1.5s"), "cFid0000000000000000_-", 1.5, {}},
       {"auth token as a string",
-       json{{"refreshToken", "r"}, {"authToken", "t"}}.dump(), {}, {}, "authToken"},
-      {"no refresh token", json{{"authToken", {{"token", "t"}, {"expiresIn", "1s"}}}}.dump(), {},
-       {}, "refreshToken"},
+       json{{"refreshToken", "r"}, {"authToken", "t"}}.dump(),
+       {},
+       {},
+       "authToken"},
+      {"no refresh token",
+       json{{"authToken", {{"token", "t"}, {"expiresIn", "1s"}}}}.dump(),
+       {},
+       {},
+       "refreshToken"},
       {"empty token",
        json{{"refreshToken", "r"}, {"authToken", {{"token", ""}, {"expiresIn", "1s"}}}}.dump(),
-       {}, {}, "authToken.token"},
-      {"no expiry", json{{"refreshToken", "r"}, {"authToken", {{"token", "t"}}}}.dump(), {}, {},
+       {},
+       {},
+       "authToken.token"},
+      {"no expiry",
+       json{{"refreshToken", "r"}, {"authToken", {{"token", "t"}}}}.dump(),
+       {},
+       {},
        "authToken.expiresIn"},
   };
   for (const auto& c : cases) {
@@ -307,8 +326,8 @@ TEST_F(APIServiceTest, DebugLinesShowNoSecret) {
   ASSERT_TRUE(waitFor(api_->deleteInstallation(*created.value)).error);
   GULLoggerFlushForTesting();
 
-  for (const char* code : {"I-FIS001001", "I-FIS001003", "I-FIS001004", "I-FIS001005",
-                           "I-FIS001007", "I-FIS001009"}) {
+  for (const char* code :
+       {"I-FIS001001", "I-FIS001003", "I-FIS001004", "I-FIS001005", "I-FIS001007", "I-FIS001009"}) {
     EXPECT_GE(capture.count(code), 1u) << code;
   }
   EXPECT_EQ(capture.count("[I-FIS001001] Sending request: <URLRequest POST "), 2u);

@@ -41,15 +41,16 @@ void FIRInstallationsBackoffController::registerEvent(FIRInstallationsBackoffEve
   lastEventData_ = data;
 }
 
-double FIRInstallationsBackoffController::backoffTimeIntervalWithEvent(
-    FIRInstallationsBackoffEvent event, std::int64_t eventCount) {
+double
+FIRInstallationsBackoffController::backoffTimeIntervalWithEvent(FIRInstallationsBackoffEvent event,
+                                                                std::int64_t eventCount) {
   switch (event) {
-    case FIRInstallationsBackoffEventSuccess:
-      return 0;
-    case FIRInstallationsBackoffEventRecoverableFailure:
-      return recoverableErrorBackoffTimeForAttemptNumber(eventCount);
-    case FIRInstallationsBackoffEventUnrecoverableFailure:
-      return kUnrecoverableBackoffInterval;
+  case FIRInstallationsBackoffEventSuccess:
+    return 0;
+  case FIRInstallationsBackoffEventRecoverableFailure:
+    return recoverableErrorBackoffTimeForAttemptNumber(eventCount);
+  case FIRInstallationsBackoffEventUnrecoverableFailure:
+    return kUnrecoverableBackoffInterval;
   }
   return 0;
 }

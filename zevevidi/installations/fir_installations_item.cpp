@@ -59,24 +59,23 @@ bool FIRInstallationsItem::isValid(platform::ErrorPtr* error) const {
     problems.push_back("`zevevidiInstallationID` must not be empty");
   }
   switch (registrationStatus) {
-    case FIRInstallationStatusInvalid:
-      problems.push_back("invalid `registrationStatus`");
-      break;
-    case FIRInstallationStatusRegistered:
-      // Presence only: an empty token is present.
-      if (!refreshToken) {
-        problems.push_back("registered installation must have non-empty `refreshToken`");
-      }
-      if (!authToken || !authToken->token()) {
-        problems.push_back("registered installation must have non-empty `authToken.token`");
-      }
-      if (!authToken || !authToken->expirationDate()) {
-        problems.push_back(
-            "registered installation must have non-empty `authToken.expirationDate`");
-      }
-      break;
-    default:
-      break;
+  case FIRInstallationStatusInvalid:
+    problems.push_back("invalid `registrationStatus`");
+    break;
+  case FIRInstallationStatusRegistered:
+    // Presence only: an empty token is present.
+    if (!refreshToken) {
+      problems.push_back("registered installation must have non-empty `refreshToken`");
+    }
+    if (!authToken || !authToken->token()) {
+      problems.push_back("registered installation must have non-empty `authToken.token`");
+    }
+    if (!authToken || !authToken->expirationDate()) {
+      problems.push_back("registered installation must have non-empty `authToken.expirationDate`");
+    }
+    break;
+  default:
+    break;
   }
   if (problems.empty()) return true;
   if (error) {

@@ -58,8 +58,9 @@ class FIRInstallationsItem {
 
   // Parses a create answer into a registered record for this record's app; the answer's FID, when
   // it has one, replaces the FID sent. `date` is the reference of the token's lifetime.
-  std::optional<FIRInstallationsItem> registeredInstallationWithJSONData(
-      const platform::Bytes& data, platform::Date date, platform::ErrorPtr* error) const;
+  std::optional<FIRInstallationsItem>
+  registeredInstallationWithJSONData(const platform::Bytes& data, platform::Date date,
+                                     platform::ErrorPtr* error) const;
   static FIRInstallationsStoredAuthTokenPtr
   authTokenWithGenerateTokenAPIJSONData(const platform::Bytes& data, platform::Date date,
                                         platform::ErrorPtr* error);

@@ -38,21 +38,25 @@ double FIRInstallationsItem::expiresInSeconds(const std::string& text) {
   // point and an exponent are read, so "nan", "inf" and hexadecimal forms count as no number.
   const std::string number = text.substr(0, text.size() - 1);
   std::size_t i = 0;
-  while (i < number.size() && std::isspace(static_cast<unsigned char>(number[i]))) ++i;
+  while (i < number.size() && std::isspace(static_cast<unsigned char>(number[i])))
+    ++i;
   const std::size_t start = i;
   if (i < number.size() && (number[i] == '+' || number[i] == '-')) ++i;
   std::size_t digits = 0;
-  while (i < number.size() && std::isdigit(static_cast<unsigned char>(number[i]))) ++i, ++digits;
+  while (i < number.size() && std::isdigit(static_cast<unsigned char>(number[i])))
+    ++i, ++digits;
   if (i < number.size() && number[i] == '.') {
     ++i;
-    while (i < number.size() && std::isdigit(static_cast<unsigned char>(number[i]))) ++i, ++digits;
+    while (i < number.size() && std::isdigit(static_cast<unsigned char>(number[i])))
+      ++i, ++digits;
   }
   if (digits == 0) return 0;
   if (i < number.size() && (number[i] == 'e' || number[i] == 'E')) {
     std::size_t j = i + 1;
     if (j < number.size() && (number[j] == '+' || number[j] == '-')) ++j;
     if (j < number.size() && std::isdigit(static_cast<unsigned char>(number[j]))) {
-      while (j < number.size() && std::isdigit(static_cast<unsigned char>(number[j]))) ++j;
+      while (j < number.size() && std::isdigit(static_cast<unsigned char>(number[j])))
+        ++j;
       i = j;
     }
   }
@@ -62,9 +66,9 @@ double FIRInstallationsItem::expiresInSeconds(const std::string& text) {
   return std::isfinite(seconds) ? seconds : 0;
 }
 
-FIRInstallationsStoredAuthTokenPtr
-FIRInstallationsItem::authTokenWithJSONDict(const ValueMap& dict, platform::Date date,
-                                            ErrorPtr* error) {
+FIRInstallationsStoredAuthTokenPtr FIRInstallationsItem::authTokenWithJSONDict(const ValueMap& dict,
+                                                                               platform::Date date,
+                                                                               ErrorPtr* error) {
   auto token = validStringOrNilForKey("token", dict);
   if (!token) {
     if (error) {
@@ -95,10 +99,8 @@ FIRInstallationsItem::authTokenWithGenerateTokenAPIJSONData(const platform::Byte
   return authTokenWithJSONDict(*dict, date, error);
 }
 
-std::optional<FIRInstallationsItem>
-FIRInstallationsItem::registeredInstallationWithJSONData(const platform::Bytes& data,
-                                                         platform::Date date,
-                                                         ErrorPtr* error) const {
+std::optional<FIRInstallationsItem> FIRInstallationsItem::registeredInstallationWithJSONData(
+    const platform::Bytes& data, platform::Date date, ErrorPtr* error) const {
   auto dict = dictionaryFromJSONData(data, error);
   if (!dict) return std::nullopt;
   auto refreshToken = validStringOrNilForKey("refreshToken", *dict);

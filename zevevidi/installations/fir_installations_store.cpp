@@ -48,16 +48,17 @@ FIRInstallationsStore::installationForAppID(const std::string& appID, const std:
       ->then([storage, identifier, accessGroup](const Value&) {
         return FBLPromise<platform::ObjectPtr>::wrapObjectOrErrorCompletion(
             [storage, identifier, accessGroup](auto handler) {
-              storage->getObjectForKey(
-                  identifier,
-                  {FIRInstallationsStoredItem::archiveClass(),
-                   FIRInstallationsStoredAuthToken::archiveClass()},
-                  accessGroup, [handler](platform::ObjectPtr object, ErrorPtr error) {
-                    handler(std::move(object), std::move(error));
-                  });
+              storage->getObjectForKey(identifier,
+                                       {FIRInstallationsStoredItem::archiveClass(),
+                                        FIRInstallationsStoredAuthToken::archiveClass()},
+                                       accessGroup,
+                                       [handler](platform::ObjectPtr object, ErrorPtr error) {
+                                         handler(std::move(object), std::move(error));
+                                       });
             });
       })
-      ->then([appID, appName](const platform::ObjectPtr& object) -> FBLResolution<FIRInstallationsItem> {
+      ->then([appID,
+              appName](const platform::ObjectPtr& object) -> FBLResolution<FIRInstallationsItem> {
         auto stored = std::dynamic_pointer_cast<FIRInstallationsStoredItem>(object);
         if (!stored) {
           return FIRInstallationsErrorUtil::installationItemNotFoundForAppID(appID, appName);
@@ -117,13 +118,13 @@ FIRInstallationsStore::installationExistsForAppID(const std::string& appID,
   }
   const std::string identifier = FIRInstallationsItem::identifierWithAppID(appID, appName);
   auto defaults = userDefaults_;
-  return VoidPromise::onQueueDo(queue_, [defaults, identifier, appID,
-                                         appName]() -> VoidPromise::Resolution {
-    if (defaults->objectForKey(Value(identifier)).isNull()) {
-      return FIRInstallationsErrorUtil::installationItemNotFoundForAppID(appID, appName);
-    }
-    return Value();
-  });
+  return VoidPromise::onQueueDo(
+      queue_, [defaults, identifier, appID, appName]() -> VoidPromise::Resolution {
+        if (defaults->objectForKey(Value(identifier)).isNull()) {
+          return FIRInstallationsErrorUtil::installationItemNotFoundForAppID(appID, appName);
+        }
+        return Value();
+      });
 }
 
 FIRInstallationsStore::VoidPromise::Ptr
@@ -132,12 +133,13 @@ FIRInstallationsStore::setInstallationExists(bool exists, const std::string& ide
     return FIRInstallationsErrorUtil::rejectedPromiseWithError<Value>(markerStoreError());
   }
   auto defaults = userDefaults_;
-  return VoidPromise::onQueueDo(queue_, [defaults, identifier, exists]() -> VoidPromise::Resolution {
-    if (exists) {
-      defaults->setBool(true, Value(identifier));
-    } else {
-      defaults->removeObjectForKey(Value(identifier));
-    }
-    return Value();
-  });
+  return VoidPromise::onQueueDo(queue_,
+                                [defaults, identifier, exists]() -> VoidPromise::Resolution {
+                                  if (exists) {
+                                    defaults->setBool(true, Value(identifier));
+                                  } else {
+                                    defaults->removeObjectForKey(Value(identifier));
+                                  }
+                                  return Value();
+                                });
 }

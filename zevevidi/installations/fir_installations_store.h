@@ -22,7 +22,8 @@ class GULKeychainStorage;
 class GULUserDefaults;
 
 inline constexpr const char* kFIRInstallationsStoreUserDefaultsID = "com.zevevidi.FIRInstallations";
-inline constexpr const char* kFIRInstallationsStoreQueueLabel = "com.zevevidi.FIRInstallationsStore";
+inline constexpr const char* kFIRInstallationsStoreQueueLabel =
+    "com.zevevidi.FIRInstallationsStore";
 
 class FIRInstallationsStore : public std::enable_shared_from_this<FIRInstallationsStore> {
  public:

@@ -55,22 +55,21 @@ bool FIRInstallationsStoredAuthToken::isEqual(const platform::Object& other) con
 }
 
 platform::ArchiveClass FIRInstallationsStoredAuthToken::archiveClass() {
-  return {kClassName, [](platform::KeyedUnarchiver& coder) -> platform::ObjectPtr {
-            const std::int64_t version = coder.decodeIntegerForKey(kStorageVersionKey);
-            if (version > kStorageVersion) {
-              FIRLogWarning(kFIRLoggerInstallations,
-                            kFIRInstallationsMessageCodeAuthTokenCoderVersionMismatch,
-                            "FIRInstallationsStoredAuthToken was encoded by a newer coder version "
-                            "%lld. Current coder version is %lld. Some auth token data may be "
-                            "lost.",
-                            static_cast<long long>(version),
-                            static_cast<long long>(kStorageVersion));
-            }
-            const std::int64_t status = coder.decodeIntegerForKey(kStatusKey);
-            auto token = coder.decodeStringForKey(kTokenKey);
-            auto date = coder.decodeDateForKey(kExpirationDateKey);
-            if (coder.error()) return nullptr;
-            return std::make_shared<FIRInstallationsStoredAuthToken>(status, std::move(token),
-                                                                     date);
-          }};
+  return {
+      kClassName, [](platform::KeyedUnarchiver& coder) -> platform::ObjectPtr {
+        const std::int64_t version = coder.decodeIntegerForKey(kStorageVersionKey);
+        if (version > kStorageVersion) {
+          FIRLogWarning(kFIRLoggerInstallations,
+                        kFIRInstallationsMessageCodeAuthTokenCoderVersionMismatch,
+                        "FIRInstallationsStoredAuthToken was encoded by a newer coder version "
+                        "%lld. Current coder version is %lld. Some auth token data may be "
+                        "lost.",
+                        static_cast<long long>(version), static_cast<long long>(kStorageVersion));
+        }
+        const std::int64_t status = coder.decodeIntegerForKey(kStatusKey);
+        auto token = coder.decodeStringForKey(kTokenKey);
+        auto date = coder.decodeDateForKey(kExpirationDateKey);
+        if (coder.error()) return nullptr;
+        return std::make_shared<FIRInstallationsStoredAuthToken>(status, std::move(token), date);
+      }};
 }

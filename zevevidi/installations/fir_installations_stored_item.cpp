@@ -26,24 +26,23 @@ void FIRInstallationsStoredItem::encodeWithCoder(platform::KeyedArchiver& coder)
 }
 
 platform::ArchiveClass FIRInstallationsStoredItem::archiveClass() {
-  return {kClassName, [](platform::KeyedUnarchiver& coder) -> platform::ObjectPtr {
-            const std::int64_t version = coder.decodeIntegerForKey(kStorageVersionKey);
-            if (version > kStorageVersion) {
-              FIRLogWarning(kFIRLoggerInstallations,
-                            kFIRInstallationsMessageCodeInstallationCoderVersionMismatch,
-                            "FIRInstallationsStoredItem was encoded by a newer coder version %lld. "
-                            "Current coder version is %lld. Some installation data may be lost.",
-                            static_cast<long long>(version),
-                            static_cast<long long>(kStorageVersion));
-            }
-            auto item = std::make_shared<FIRInstallationsStoredItem>();
-            item->zevevidiInstallationID = coder.decodeStringForKey(kFIDKey);
-            item->refreshToken = coder.decodeStringForKey(kRefreshTokenKey);
-            item->authToken =
-                coder.decodeObjectOfClass<FIRInstallationsStoredAuthToken>(kAuthTokenKey);
-            item->registrationStatus = coder.decodeIntegerForKey(kRegistrationStatusKey);
-            item->IIDDefaultToken = coder.decodeStringForKey(kIIDDefaultTokenKey);
-            if (coder.error()) return nullptr;
-            return item;
-          }};
+  return {
+      kClassName, [](platform::KeyedUnarchiver& coder) -> platform::ObjectPtr {
+        const std::int64_t version = coder.decodeIntegerForKey(kStorageVersionKey);
+        if (version > kStorageVersion) {
+          FIRLogWarning(kFIRLoggerInstallations,
+                        kFIRInstallationsMessageCodeInstallationCoderVersionMismatch,
+                        "FIRInstallationsStoredItem was encoded by a newer coder version %lld. "
+                        "Current coder version is %lld. Some installation data may be lost.",
+                        static_cast<long long>(version), static_cast<long long>(kStorageVersion));
+        }
+        auto item = std::make_shared<FIRInstallationsStoredItem>();
+        item->zevevidiInstallationID = coder.decodeStringForKey(kFIDKey);
+        item->refreshToken = coder.decodeStringForKey(kRefreshTokenKey);
+        item->authToken = coder.decodeObjectOfClass<FIRInstallationsStoredAuthToken>(kAuthTokenKey);
+        item->registrationStatus = coder.decodeIntegerForKey(kRegistrationStatusKey);
+        item->IIDDefaultToken = coder.decodeStringForKey(kIIDDefaultTokenKey);
+        if (coder.error()) return nullptr;
+        return item;
+      }};
 }

@@ -97,7 +97,8 @@ class FakeInstallationsService {
         RecordedRequest recorded;
         recorded.method = request.method;
         recorded.path = request.target.substr(0, request.target.find('?'));
-        for (const auto& [key, value] : request.headers) recorded.headers.emplace_back(key, value);
+        for (const auto& [key, value] : request.headers)
+          recorded.headers.emplace_back(key, value);
         recorded.body = request.body;
         recorded.clockTime = platform::Clock::current().now();
         requests_.push_back(std::move(recorded));
