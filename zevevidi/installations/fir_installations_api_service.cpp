@@ -59,6 +59,37 @@ std::string describeError(const ErrorPtr& error) {
   return error ? Value(error).debugString() : std::string("(null)");
 }
 
+// The debug lines of one kind of answer.
+struct ParseLog {
+  const char* failedCode;
+  const char* failedPrefix;  // followed by the error and "."
+  const char* succeededCode;
+  const char* succeededText;
+};
+
+// Parses an answer with the current time as the reference of token lifetimes, logging the
+// attempt and its outcome.
+FIRInstallationsAPIService::ItemPromise::Resolution parseResponse(
+    const FIRInstallationsURLSessionResponse& response, const ParseLog& log,
+    const std::function<std::optional<FIRInstallationsItem>(platform::Date, ErrorPtr*)>& parse) {
+  FIRLogDebug(kFIRLoggerInstallations, kFIRInstallationsMessageCodeParsingAPIResponse,
+              "Parsing server response for %s.", response.HTTPResponse->url.c_str());
+  ErrorPtr error;
+  auto parsed = parse(platform::Date{platform::Clock::current().now()}, &error);
+  if (!parsed) {
+    if (!error) {
+      error = FIRInstallationsErrorUtil::installationsErrorWithCode(
+          FIRInstallationsErrorCodeUnknown, "The server's answer could not be parsed.", nullptr);
+    }
+    FIRLoggerWrapper::logWithLevel(FIRLoggerLevelDebug, kFIRLoggerInstallations, log.failedCode,
+                                   log.failedPrefix + describeError(error) + ".");
+    return error;
+  }
+  FIRLoggerWrapper::logWithLevel(FIRLoggerLevelDebug, kFIRLoggerInstallations, log.succeededCode,
+                                 log.succeededText);
+  return std::move(*parsed);
+}
+
 }  // namespace
 
 std::string FIRInstallationsRedactedHeaders(const platform::HTTPHeaders& headers) {
@@ -269,28 +300,18 @@ FIRInstallationsAPIService::registerInstallation(const FIRInstallationsItem& ins
   if (installation.IIDDefaultToken) {
     headers.set(kFIRInstallationsIIDMigrationAuthHeader, *installation.IIDDefaultToken);
   }
-  auto self = shared_from_this();
-  return requestWithURL(installationsURL(std::nullopt), "POST", std::move(body), std::nullopt,
-                        std::move(headers))
-      ->then([self](const platform::URLRequest& request) { return self->sendURLRequest(request); })
-      ->then([installation](
-                 const FIRInstallationsURLSessionResponse& response) -> ItemPromise::Resolution {
-        FIRLogDebug(kFIRLoggerInstallations, kFIRInstallationsMessageCodeParsingAPIResponse,
-                    "Parsing server response for %s.", response.HTTPResponse->url.c_str());
-        ErrorPtr error;
-        auto registered = installation.registeredInstallationWithJSONData(
-            response.data, platform::Date{platform::Clock::current().now()}, &error);
-        if (!registered) {
-          FIRLogDebug(kFIRLoggerInstallations,
-                      kFIRInstallationsMessageCodeAPIResponseParsingInstallationFailed,
-                      "Failed to parse FIRInstallationsItem: %s.", describeError(error).c_str());
-          return error;
-        }
-        FIRLogDebug(kFIRLoggerInstallations,
-                    kFIRInstallationsMessageCodeAPIResponseParsingInstallationSucceed,
-                    "FIRInstallationsItem parsed successfully.");
-        return std::move(*registered);
-      });
+  static const ParseLog kLog{kFIRInstallationsMessageCodeAPIResponseParsingInstallationFailed,
+                             "Failed to parse FIRInstallationsItem: ",
+                             kFIRInstallationsMessageCodeAPIResponseParsingInstallationSucceed,
+                             "FIRInstallationsItem parsed successfully."};
+  return exchange(requestWithURL(installationsURL(std::nullopt), "POST", std::move(body),
+                                 std::nullopt, std::move(headers)),
+                  [installation](const FIRInstallationsURLSessionResponse& response) {
+                    return parseResponse(response, kLog, [&](platform::Date date, ErrorPtr* error) {
+                      return installation.registeredInstallationWithJSONData(response.data, date,
+                                                                             error);
+                    });
+                  });
 }
 
 FIRInstallationsAPIService::ItemPromise::Ptr
@@ -298,41 +319,43 @@ FIRInstallationsAPIService::refreshAuthTokenForInstallation(
     const FIRInstallationsItem& installation) {
   ValueMap body{
       {Value("installation"), Value(ValueMap{{Value("sdkVersion"), Value(SDKVersion())}})}};
-  auto self = shared_from_this();
-  return requestWithURL(installationsURL(installation.zevevidiInstallationID.value_or("")) +
-                            "authTokens:generate",
-                        "POST", std::move(body), installation.refreshToken)
-      ->then([self](const platform::URLRequest& request) { return self->sendURLRequest(request); })
-      ->then([installation](
-                 const FIRInstallationsURLSessionResponse& response) -> ItemPromise::Resolution {
-        FIRLogDebug(kFIRLoggerInstallations, kFIRInstallationsMessageCodeParsingAPIResponse,
-                    "Parsing server response for %s.", response.HTTPResponse->url.c_str());
-        ErrorPtr error;
-        auto token = FIRInstallationsItem::authTokenWithGenerateTokenAPIJSONData(
-            response.data, platform::Date{platform::Clock::current().now()}, &error);
-        if (!token) {
-          FIRLogDebug(kFIRLoggerInstallations,
-                      kFIRInstallationsMessageCodeAPIResponseParsingAuthTokenFailed,
-                      "Failed to parse FIRInstallationsStoredAuthToken: %s.",
-                      describeError(error).c_str());
-          return error;
-        }
-        FIRLogDebug(kFIRLoggerInstallations,
-                    kFIRInstallationsMessageCodeAPIResponseParsingAuthTokenSucceed,
-                    "FIRInstallationsStoredAuthToken parsed successfully.");
-        FIRInstallationsItem updated = installation;
-        updated.authToken = std::move(token);
-        return updated;
+  static const ParseLog kLog{kFIRInstallationsMessageCodeAPIResponseParsingAuthTokenFailed,
+                             "Failed to parse FIRInstallationsStoredAuthToken: ",
+                             kFIRInstallationsMessageCodeAPIResponseParsingAuthTokenSucceed,
+                             "FIRInstallationsStoredAuthToken parsed successfully."};
+  return exchange(
+      requestWithURL(installationsURL(installation.zevevidiInstallationID.value_or("")) +
+                         "authTokens:generate",
+                     "POST", std::move(body), installation.refreshToken),
+      [installation](const FIRInstallationsURLSessionResponse& response) {
+        return parseResponse(
+            response, kLog,
+            [&](platform::Date date, ErrorPtr* error) -> std::optional<FIRInstallationsItem> {
+              auto token = FIRInstallationsItem::authTokenWithGenerateTokenAPIJSONData(
+                  response.data, date, error);
+              if (!token) return std::nullopt;
+              FIRInstallationsItem updated = installation;
+              updated.authToken = std::move(token);
+              return updated;
+            });
       });
 }
 
 FIRInstallationsAPIService::ItemPromise::Ptr
 FIRInstallationsAPIService::deleteInstallation(const FIRInstallationsItem& installation) {
-  auto self = shared_from_this();
-  return requestWithURL(installationsURL(installation.zevevidiInstallationID.value_or("")),
-                        "DELETE", ValueMap{}, installation.refreshToken)
-      ->then([self](const platform::URLRequest& request) { return self->sendURLRequest(request); })
-      ->then([installation](const FIRInstallationsURLSessionResponse&) -> ItemPromise::Resolution {
+  return exchange(
+      requestWithURL(installationsURL(installation.zevevidiInstallationID.value_or("")), "DELETE",
+                     ValueMap{}, installation.refreshToken),
+      [installation](const FIRInstallationsURLSessionResponse&) -> ItemPromise::Resolution {
         return installation;
       });
+}
+
+FIRInstallationsAPIService::ItemPromise::Ptr FIRInstallationsAPIService::exchange(
+    RequestPromise::Ptr request,
+    std::function<ItemPromise::Resolution(const FIRInstallationsURLSessionResponse&)> answer) {
+  auto self = shared_from_this();
+  return request
+      ->then([self](const platform::URLRequest& built) { return self->sendURLRequest(built); })
+      ->then(std::move(answer));
 }

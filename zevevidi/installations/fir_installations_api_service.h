@@ -12,6 +12,7 @@
 // so calls may overlap freely from any thread. Debug lines never show the API key or tokens.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -82,6 +83,10 @@ class FIRInstallationsAPIService : public std::enable_shared_from_this<FIRInstal
 
  private:
   ResponsePromise::Ptr URLRequestPromise(const platform::URLRequest& request);
+  // Sends the request once built, then answers from the response on the main queue.
+  ItemPromise::Ptr exchange(
+      RequestPromise::Ptr request,
+      std::function<ItemPromise::Resolution(const FIRInstallationsURLSessionResponse&)> answer);
   std::string installationsURL(const std::optional<std::string>& FID) const;
 
   const platform::URLSessionPtr URLSession_;

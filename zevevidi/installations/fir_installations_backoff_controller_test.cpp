@@ -34,7 +34,8 @@ TEST(InstallationsBackoffTest, IntervalsFollowTheKindAndTheRunLength) {
     EXPECT_EQ(data->lastEventDate.secondsSince1970, env.now());
   }
 
-  for (std::int64_t count : {std::int64_t{11}, std::int64_t{64}, std::int64_t{1000000}, INT64_MAX}) {
+  for (std::int64_t count :
+       {std::int64_t{11}, std::int64_t{64}, std::int64_t{1000000}, INT64_MAX}) {
     EXPECT_EQ(FIRInstallationsBackoffController::backoffTimeIntervalWithEvent(
                   FIRInstallationsBackoffEventRecoverableFailure, count),
               1800)

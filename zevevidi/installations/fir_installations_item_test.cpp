@@ -83,9 +83,9 @@ TEST(InstallationsItemTest, GeneratedFIDsAreDistinctURLSafeAndStartWithCToF) {
     const std::string fid = FIRInstallationsItem::generateFID();
     ASSERT_EQ(fid.size(), 22u) << fid;
     EXPECT_NE(std::string("cdef").find(fid[0]), std::string::npos) << fid;
-    EXPECT_EQ(fid.find_first_not_of(
-                  "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_"),
-              std::string::npos)
+    EXPECT_EQ(
+        fid.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_"),
+        std::string::npos)
         << fid;
     seen.insert(fid);
   }
@@ -98,9 +98,9 @@ TEST(InstallationsItemTest, ExpiresInReadsOnlyFiniteDecimalNumbers) {
   struct Case {
     const char* text;
     double seconds;
-  } cases[] = {{"3600s", 3600}, {"1.5s", 1.5},   {"2e3s", 2000}, {"12abcs", 12}, {"s", 0},
-               {"", 0},         {"xs", 0},      {"nans", 0},    {"infs", 0},    {"1e999s", 0},
-               {"0x10s", 0},    {"-5s", -5},    {".5s", 0.5},   {"7", 0}};
+  } cases[] = {{"3600s", 3600}, {"1.5s", 1.5}, {"2e3s", 2000}, {"12abcs", 12}, {"s", 0},
+               {"", 0},         {"xs", 0},     {"nans", 0},    {"infs", 0},    {"1e999s", 0},
+               {"0x10s", 0},    {"-5s", -5},   {".5s", 0.5},   {"7", 0}};
   for (const auto& c : cases) {
     EXPECT_EQ(FIRInstallationsItem::expiresInSeconds(c.text), c.seconds) << c.text;
   }

@@ -102,17 +102,20 @@ TEST_F(InstallationsStoreTest, SavedRecordsReadBackUntilRemoved) {
   auto gone = waitFor(store->installationForAppID(kAppID, kAppName));
   ASSERT_TRUE(gone.error);
   EXPECT_EQ(gone.error->code, 0);
-  EXPECT_EQ(reasonOf(gone.error), "Installation for appID 1:2:ios:3 appName __FIRAPP_DEFAULT not found");
+  EXPECT_EQ(reasonOf(gone.error),
+            "Installation for appID 1:2:ios:3 appName __FIRAPP_DEFAULT not found");
 }
 
 TEST_F(InstallationsStoreTest, AnArchiveWithoutItsMarkerIsNotRead) {
   auto store = makeStore();
   ASSERT_FALSE(waitFor(store->saveInstallation(registeredItem())).error);
-  platform::Preferences::withSuiteName("com.zevevidi.FIRInstallations")->removeObjectForKey(kIdentifier);
+  platform::Preferences::withSuiteName("com.zevevidi.FIRInstallations")
+      ->removeObjectForKey(kIdentifier);
   const int reads = keychain_->callCount(KeychainOperation::CopyMatching);
   auto read = waitFor(makeStore()->installationForAppID(kAppID, kAppName));
   ASSERT_TRUE(read.error);
-  EXPECT_EQ(reasonOf(read.error), "Installation for appID 1:2:ios:3 appName __FIRAPP_DEFAULT not found");
+  EXPECT_EQ(reasonOf(read.error),
+            "Installation for appID 1:2:ios:3 appName __FIRAPP_DEFAULT not found");
   EXPECT_EQ(keychain_->callCount(KeychainOperation::CopyMatching), reads);
 }
 
@@ -217,7 +220,8 @@ print(json.dumps(out))
     FILE* pipe = ::popen(("/usr/bin/python3 '" + script + "' '" + root.path() + "'").c_str(), "r");
     if (!pipe) return nlohmann::json();
     char buffer[4096];
-    while (std::size_t n = std::fread(buffer, 1, sizeof buffer, pipe)) output.append(buffer, n);
+    while (std::size_t n = std::fread(buffer, 1, sizeof buffer, pipe))
+      output.append(buffer, n);
     EXPECT_EQ(::pclose(pipe), 0) << output;
     return nlohmann::json::parse(output, nullptr, false);
   };
