@@ -3,8 +3,6 @@
 #include <unicode/uchar.h>
 #include <unicode/utf8.h>
 
-#include <mutex>
-
 #include "platform/core/exception.h"
 #include "platform/foundation/class_registry.h"
 #include "zevevidi/core/fir_app.h"
@@ -57,11 +55,7 @@ class FIRInstallationsLibrary : public FIRLibrary {
 }  // namespace
 
 void FIRInstallations::load() {
-  static std::mutex mutex;
-  static bool loaded = false;
-  std::lock_guard lock(mutex);
-  if (loaded) return;
-  loaded = true;
+  // Registering the same library again changes nothing.
   FIRApp::registerInternalLibrary(std::make_shared<FIRInstallationsLibrary>(),
                                   kFIRInstallationsLibraryName);
 }
@@ -92,8 +86,8 @@ FIRInstallations::initWithAppOptions(const FIROptionsPtr& appOptions, std::strin
                                      bool prefetchAuthToken) {
   validateAppOptions(appOptions, appName);
   assertCompatibleIIDVersion();
-  auto installations = std::make_shared<FIRInstallations>(appOptions ? appOptions->copy() : nullptr,
-                                                          std::move(appName), std::move(controller));
+  auto installations = std::make_shared<FIRInstallations>(
+      appOptions ? appOptions->copy() : nullptr, std::move(appName), std::move(controller));
   if (prefetchAuthToken) {
     installations->authTokenWithCompletion([](auto, auto) {});
   }
@@ -146,7 +140,8 @@ void FIRInstallations::validateAppOptions(const FIROptionsPtr& appOptions,
   }
 }
 
-std::vector<std::string> FIRInstallations::validateAPIKey(const std::optional<std::string>& APIKey) {
+std::vector<std::string>
+FIRInstallations::validateAPIKey(const std::optional<std::string>& APIKey) {
   const std::string key = APIKey.value_or("");
   std::size_t characters = 0;
   bool wellFormed = true;
@@ -172,7 +167,7 @@ std::vector<std::string> FIRInstallations::validateAPIKey(const std::optional<st
 void FIRInstallations::assertCompatibleIIDVersion() {
   auto& classes = platform::ClassRegistry::shared();
   if (!classes.contains(kInstanceIDClassName)) return;
-  auto compatibility = classes.lookup<const FIRInstanceIDCompatibility>(kInstanceIDClassName);
+  auto compatibility = classes.lookup<FIRInstanceIDCompatibility>(kInstanceIDClassName);
   if (compatibility && compatibility->usesFIS()) return;
   raise(std::string("Zevevidi Instance ID is not compatible with Zevevidi 8.x+. Please remove the "
                     "dependency from the app. See the documentation at ") +

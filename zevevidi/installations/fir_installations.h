@@ -51,7 +51,7 @@ class FIRInstallations : public platform::Object, public FIRInstallationsInstanc
   using DeleteCompletion = std::function<void(platform::ErrorPtr)>;
 
   // What loading the class does: registers the library "zev-install" with its component. Called
-  // once at process start, before plugin registration; later calls do nothing.
+  // at process start, before plugin registration; calling it again changes nothing.
   static void load();
   static std::vector<FIRComponentPtr> componentsToRegister();
   static FIRProtocol instanceProviderProtocol();

@@ -80,8 +80,8 @@ std::shared_ptr<FIRInstallationsIDController> FIRInstallationsIDController::init
       return method(*self);
     };
   };
-  controller->getInstallationPromiseCache_ = std::make_shared<Cache>(
-      handler([](FIRInstallationsIDController& c) { return c.createGetInstallationItemPromise(); }));
+  controller->getInstallationPromiseCache_ = std::make_shared<Cache>(handler(
+      [](FIRInstallationsIDController& c) { return c.createGetInstallationItemPromise(); }));
   controller->authTokenPromiseCache_ =
       std::make_shared<Cache>(handler([](FIRInstallationsIDController& c) {
         return c.installationWithValidAuthTokenForcingRefresh(false, true);
@@ -101,12 +101,13 @@ FIRInstallationsIDController::FIRInstallationsIDController(
     std::shared_ptr<FIRInstallationsIIDStore> IIDStore,
     std::shared_ptr<FIRInstallationsIIDTokenStore> IIDTokenStore,
     std::shared_ptr<FIRInstallationsBackoffControllerProtocol> backoff)
-    : appID_(std::move(appID)), appName_(std::move(appName)),
-      installationsStore_(std::move(store)), APIService_(std::move(APIService)),
-      IIDStore_(std::move(IIDStore)), IIDTokenStore_(std::move(IIDTokenStore)),
-      backoffController_(std::move(backoff)) {}
+    : appID_(std::move(appID)), appName_(std::move(appName)), installationsStore_(std::move(store)),
+      APIService_(std::move(APIService)), IIDStore_(std::move(IIDStore)),
+      IIDTokenStore_(std::move(IIDTokenStore)), backoffController_(std::move(backoff)) {}
 
-bool FIRInstallationsIDController::isDefaultApp() const { return appName_ == kFIRDefaultAppName; }
+bool FIRInstallationsIDController::isDefaultApp() const {
+  return appName_ == kFIRDefaultAppName;
+}
 
 // ---- Public operations ----
 
@@ -115,7 +116,8 @@ ItemPromise::Ptr FIRInstallationsIDController::getInstallationItem() {
 }
 
 ItemPromise::Ptr FIRInstallationsIDController::getAuthTokenForcingRefresh(bool forceRefresh) {
-  if (forceRefresh) return authTokenForcingRefreshPromiseCache_->getExistingPendingOrCreateNewPromise();
+  if (forceRefresh)
+    return authTokenForcingRefreshPromiseCache_->getExistingPendingOrCreateNewPromise();
   if (auto pending = authTokenForcingRefreshPromiseCache_->getExistingPendingPromise()) {
     return pending;
   }
@@ -131,13 +133,11 @@ ItemPromise::Ptr FIRInstallationsIDController::deleteInstallation() {
 ItemPromise::Ptr FIRInstallationsIDController::createGetInstallationItemPromise() {
   FIRLogDebug(kFIRLoggerInstallations,
               kFIRInstallationsMessageCodeNewGetInstallationOperationCreated, "%s, appName: %s",
-              "-[FIRInstallationsIDController createGetInstallationItemPromise]",
-              appName_.c_str());
+              "-[FIRInstallationsIDController createGetInstallationItemPromise]", appName_.c_str());
   auto self = shared_from_this();
   return getStoredInstallation()
-      ->recover([self](const ErrorPtr&) -> ItemPromise::Resolution {
-        return self->createAndSaveFID();
-      })
+      ->recover(
+          [self](const ErrorPtr&) -> ItemPromise::Resolution { return self->createAndSaveFID(); })
       ->then([self](const FIRInstallationsItem& installation) {
         // Registers and fetches a token in the background; nobody waits for it here.
         self->getAuthTokenForcingRefresh(false);
@@ -240,8 +240,8 @@ ItemPromise::Ptr FIRInstallationsIDController::regenerateFID() {
       });
 }
 
-ItemPromise::Ptr
-FIRInstallationsIDController::registerInstallationIfNeeded(const FIRInstallationsItem& installation) {
+ItemPromise::Ptr FIRInstallationsIDController::registerInstallationIfNeeded(
+    const FIRInstallationsItem& installation) {
   if (installation.registrationStatus == FIRInstallationStatusRegistered) {
     return ItemPromise::resolvedWith(installation);
   }
@@ -345,8 +345,9 @@ ItemPromise::Ptr FIRInstallationsIDController::mostRecentInstallationOperation()
 ItemPromise::Ptr
 FIRInstallationsIDController::deleteInstallationLocally(const FIRInstallationsItem& installation) {
   auto self = shared_from_this();
-  return installationsStore_->removeInstallationForAppID(installation.appID.value_or(""),
-                                                         installation.zevevidiAppName.value_or(""))
+  return installationsStore_
+      ->removeInstallationForAppID(installation.appID.value_or(""),
+                                   installation.zevevidiAppName.value_or(""))
       ->then([self](const Value&) -> VoidPromise::Resolution {
         if (!self->isDefaultApp()) return Value();
         return self->IIDStore_->deleteExistingIID();

@@ -34,12 +34,13 @@ class FIRInstallationsIDController
 
   // Builds the collaborators from the app's options, heartbeat logger and name.
   static std::shared_ptr<FIRInstallationsIDController> initWithApp(const FIRApp& app);
-  static std::shared_ptr<FIRInstallationsIDController> initWithZirizaAppID(
-      std::string appID, std::string appName, std::shared_ptr<FIRInstallationsStore> store,
-      std::shared_ptr<FIRInstallationsAPIService> APIService,
-      std::shared_ptr<FIRInstallationsIIDStore> IIDStore,
-      std::shared_ptr<FIRInstallationsIIDTokenStore> IIDTokenStore,
-      std::shared_ptr<FIRInstallationsBackoffControllerProtocol> backoffController);
+  static std::shared_ptr<FIRInstallationsIDController>
+  initWithZirizaAppID(std::string appID, std::string appName,
+                      std::shared_ptr<FIRInstallationsStore> store,
+                      std::shared_ptr<FIRInstallationsAPIService> APIService,
+                      std::shared_ptr<FIRInstallationsIIDStore> IIDStore,
+                      std::shared_ptr<FIRInstallationsIIDTokenStore> IIDTokenStore,
+                      std::shared_ptr<FIRInstallationsBackoffControllerProtocol> backoffController);
 
   static std::string keychainServiceWithAppID(const std::string& appID);
 

@@ -17,11 +17,17 @@ using platform::Bytes;
 using platform::ErrorPtr;
 using platform::Value;
 
-platform::QueuePtr utilityQueue() { return platform::globalQueue(platform::QueuePriority::Utility); }
+platform::QueuePtr utilityQueue() {
+  return platform::globalQueue(platform::QueuePriority::Utility);
+}
 
-Bytes bytesOf(const std::string& text) { return Bytes(text.begin(), text.end()); }
+Bytes bytesOf(const std::string& text) {
+  return Bytes(text.begin(), text.end());
+}
 
-std::optional<std::string> bundleIdentifier() { return platform::Bundle::main()->bundleIdentifier(); }
+std::optional<std::string> bundleIdentifier() {
+  return platform::Bundle::main()->bundleIdentifier();
+}
 
 platform::KeychainQuery keyQuery(const std::string& tag) {
   platform::KeychainQuery query;
@@ -85,8 +91,9 @@ FBLPromise<std::string>::Ptr FIRInstallationsIIDStore::existingIID() const {
   return FBLPromise<std::string>::onQueueDo(
       utilityQueue(), []() -> FBLPromise<std::string>::Resolution {
         auto flags = platform::readPropertyListFile(IIDCheckinFilePath());
-        const bool flagged = flags && flags->isMap() &&
-                             flags->find(Value(kFIRInstallationsIIDCreationTimePlistKey)) != nullptr;
+        const bool flagged =
+            flags && flags->isMap() &&
+            flags->find(Value(kFIRInstallationsIIDCreationTimePlistKey)) != nullptr;
         auto bundleID = bundleIdentifier();
         if (!flagged || !bundleID) return noIIDError();
         platform::KeychainItem key;
@@ -141,9 +148,10 @@ FBLPromise<std::string>::Ptr FIRInstallationsIIDTokenStore::existingIIDDefaultTo
         auto data = GULKeychainUtils::getItemWithQuery(query, &error);
         if (error) return error;
         if (!data) return FIRInstallationsErrorUtil::corruptedIIDTokenData();
-        auto info = platform::KeyedUnarchiver::unarchivedObjectOfClass<FIRInstallationsIIDTokenInfo>(
-            *data, {FIRInstallationsIIDTokenInfo::archiveClass()}, &error,
-            {{kFIRInstallationsIIDTokenInfoArchivedClass, "FIRInstallationsIIDTokenInfo"}});
+        auto info =
+            platform::KeyedUnarchiver::unarchivedObjectOfClass<FIRInstallationsIIDTokenInfo>(
+                *data, {FIRInstallationsIIDTokenInfo::archiveClass()}, &error,
+                {{kFIRInstallationsIIDTokenInfoArchivedClass, "FIRInstallationsIIDTokenInfo"}});
         if (!info) return error ? error : FIRInstallationsErrorUtil::corruptedIIDTokenData();
         if (!info->token || info->token->empty()) {
           return FIRInstallationsErrorUtil::corruptedIIDTokenData();

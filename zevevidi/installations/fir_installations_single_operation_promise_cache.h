@@ -15,7 +15,8 @@
 #include "platform/core/exception.h"
 #include "zevevidi/promises/fbl_promise.h"
 
-template <class T> class FIRInstallationsSingleOperationPromiseCache
+template <class T>
+class FIRInstallationsSingleOperationPromiseCache
     : public std::enable_shared_from_this<FIRInstallationsSingleOperationPromiseCache<T>> {
  public:
   using Ptr = typename FBLPromise<T>::Ptr;

@@ -86,9 +86,12 @@ struct ScriptedAnswer {
   std::string body;
 };
 
-// Answers every request from a queue of scripted answers (the last one repeats; 404 when none).
+// Answers every request from a queue of scripted answers for its kind (the last one repeats),
+// else from the queue for every kind; 404 when there is none.
 class FakeInstallationsService {
  public:
+  enum class Kind { Any, Create, GenerateToken, Delete };
+
   FakeInstallationsService() {
     auto handler = [this](const httplib::Request& request, httplib::Response& response) {
       ScriptedAnswer answer{404, "{}"};
@@ -101,10 +104,15 @@ class FakeInstallationsService {
           recorded.headers.emplace_back(key, value);
         recorded.body = request.body;
         recorded.clockTime = platform::Clock::current().now();
+        Kind kind = Kind::Delete;
+        if (request.method == "POST") {
+          kind = recorded.path.ends_with(":generate") ? Kind::GenerateToken : Kind::Create;
+        }
         requests_.push_back(std::move(recorded));
-        if (!answers_.empty()) {
-          answer = answers_.front();
-          if (answers_.size() > 1) answers_.pop_front();
+        auto& queue = answers_[kind].empty() ? answers_[Kind::Any] : answers_[kind];
+        if (!queue.empty()) {
+          answer = queue.front();
+          if (queue.size() > 1) queue.pop_front();
         }
       }
       response.status = answer.status;
@@ -118,9 +126,22 @@ class FakeInstallationsService {
   bool started() const { return started_; }
   std::string baseURL() const { return server_.url(""); }
 
-  void answer(std::vector<ScriptedAnswer> answers) {
+  void answer(std::vector<ScriptedAnswer> answers) { answer(Kind::Any, std::move(answers)); }
+  void answer(Kind kind, std::vector<ScriptedAnswer> answers) {
     std::lock_guard lock(mutex_);
-    answers_.assign(answers.begin(), answers.end());
+    answers_[kind].assign(answers.begin(), answers.end());
+  }
+  std::size_t requestCount(Kind kind) const {
+    std::lock_guard lock(mutex_);
+    std::size_t count = 0;
+    for (const auto& request : requests_) {
+      const bool generate = request.path.ends_with(":generate");
+      const Kind k = request.method != "POST" ? Kind::Delete
+                     : generate               ? Kind::GenerateToken
+                                              : Kind::Create;
+      if (k == kind) ++count;
+    }
+    return count;
   }
   std::vector<RecordedRequest> requests() const {
     std::lock_guard lock(mutex_);
@@ -135,7 +156,7 @@ class FakeInstallationsService {
   platform::testing::LoopbackHTTPServer server_;
   bool started_ = false;
   mutable std::mutex mutex_;
-  std::deque<ScriptedAnswer> answers_;
+  std::map<Kind, std::deque<ScriptedAnswer>> answers_;
   std::vector<RecordedRequest> requests_;
 };
 
