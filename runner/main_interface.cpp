@@ -2,6 +2,7 @@
 
 #include "runner/app_delegate.h"
 #include "runner/main_flutter_window.h"
+#include "zevevidi/installations/fir_installations.h"
 
 namespace lumora {
 
@@ -25,6 +26,9 @@ platform::InterfaceDescription mainInterface() {
 }
 
 int lumoraMain(int argc, char** argv) {
+  // Libraries that announce themselves when loaded do it here, before any plugin registers and
+  // configures an app.
+  FIRInstallations::load();
   return platform::applicationMain(argc, argv, mainInterface());
 }
 

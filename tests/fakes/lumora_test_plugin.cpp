@@ -6,6 +6,7 @@
 #include "platform/dispatch/main_loop.h"
 #include "platform/engine/channels.h"
 #include "plugins/pigeon/pigeon_channel.h"
+#include "tests/fakes/lumora_test_installations.h"
 
 namespace lumora::testing {
 
@@ -80,6 +81,8 @@ void LumoraTestPlugin::registerWithRegistrar(const flutter::PluginRegistrarPtr& 
                               r.failure(*result.error);
                             });
   });
+
+  setUpInstallationsMethods(messenger, codec);
 
   flutter::EventChannel("lumora_test/events", messenger).setStreamHandler(state);
   registrar->addMethodCallDelegate(

@@ -12,6 +12,7 @@
 //   askApplication(String)       -> asks the application on
 //                                   "dev.flutter.pigeon.lumora_test.LumoraTestFlutterApi.ask"
 //                                   and answers [its result] or its failure
+// The installations methods on the same interface: see lumora_test_installations.h.
 // Method channel "lumora_test/methods": "ping" -> "pong"; anything else is not implemented.
 #pragma once
 

@@ -75,7 +75,9 @@ class ControllerFixture {
   std::optional<FIRInstallationsItem> stored() {
     return waitFor(store->installationForAppID(kAppID, controller->appName())).value;
   }
-  void save(FIRInstallationsItem item) { ASSERT_FALSE(waitFor(store->saveInstallation(item)).error); }
+  void save(FIRInstallationsItem item) {
+    ASSERT_FALSE(waitFor(store->saveInstallation(item)).error);
+  }
 
   platform::TestEnvironment env;
   platform::ScopedPreferencesForTesting preferences;
@@ -123,8 +125,9 @@ TEST(InstallationsIDControllerTest, EdgeCases) {
          EXPECT_EQ(token.value->zevevidiInstallationID, item.value->zevevidiInstallationID);
          EXPECT_EQ(f.service.requestCount(Kind::Create), 1u);
          ASSERT_EQ(f.changes.size(), 1u);
-         EXPECT_EQ(f.changes[0], (platform::ValueMap{{Value("FIRInstallationIDDidChangeNotification"),
-                                                      Value("__FIRAPP_DEFAULT")}}));
+         EXPECT_EQ(f.changes[0],
+                   (platform::ValueMap{{Value("FIRInstallationIDDidChangeNotification"),
+                                        Value("__FIRAPP_DEFAULT")}}));
          EXPECT_EQ(f.stored()->registrationStatus, FIRInstallationStatusRegistered);
        }},
       {"a pending forced refresh is joined by a plain token request",
@@ -178,7 +181,8 @@ TEST(InstallationsIDControllerTest, EdgeCases) {
        }},
       {"a refresh answered 401 replaces the installation once",
        [](ControllerFixture& f) {
-         f.service.answer(Kind::Create, {{200, createAnswer("3000s")}, {200, createAnswer("604800s", "token-new")}});
+         f.service.answer(Kind::Create, {{200, createAnswer("3000s")},
+                                         {200, createAnswer("604800s", "token-new")}});
          f.service.answer(Kind::GenerateToken, {{401, "{}"}});
          auto first = waitFor(f.controller->getInstallationItem());
          ASSERT_TRUE(first.value);

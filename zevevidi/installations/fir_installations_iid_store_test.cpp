@@ -23,7 +23,9 @@ using platform::Value;
 
 constexpr const char* kBundleID = "com.example.app";
 
-Bytes bytesOf(const std::string& text) { return Bytes(text.begin(), text.end()); }
+Bytes bytesOf(const std::string& text) {
+  return Bytes(text.begin(), text.end());
+}
 
 // The token record as the earlier component archived it.
 class LegacyTokenInfo : public platform::ArchivableObject {
@@ -88,7 +90,8 @@ TEST_F(IIDStoreTest, TheLegacyIdentifierComesFromTheFlaggedPublicKey) {
   Bytes sha1 = platform::digest(platform::DigestAlgorithm::SHA1, key);
   sha1[0] = static_cast<std::uint8_t>(0x70 | (sha1[0] & 0x0F));
   std::string expected = platform::base64Encode(Bytes(sha1.begin(), sha1.begin() + 8));
-  for (char& c : expected) c = c == '+' ? '-' : c == '/' ? '_' : c;
+  for (char& c : expected)
+    c = c == '+' ? '-' : c == '/' ? '_' : c;
   std::erase(expected, '=');
   ASSERT_EQ(expected.size(), 11u);
   EXPECT_EQ(FIRInstallationsIIDStore::IIDWithPublicKeyData(key), expected);
@@ -111,7 +114,8 @@ TEST_F(IIDStoreTest, DeletionRemovesTheFlagAndBothKeys) {
   // Neither file nor keys: nothing to do, success.
   EXPECT_FALSE(waitFor(store_.deleteExistingIID()).error);
 
-  writeFlagFile(Value(platform::ValueMap{{Value("|S|cre"), Value("1")}, {Value("other"), Value(2)}}));
+  writeFlagFile(
+      Value(platform::ValueMap{{Value("|S|cre"), Value("1")}, {Value("other"), Value(2)}}));
   addKey("com.ziriza.iid.keypair.public-", bytesOf("pub"));
   addKey("com.ziriza.iid.keypair.private-", bytesOf("priv"));
   ASSERT_FALSE(waitFor(store_.deleteExistingIID()).error);
@@ -129,7 +133,8 @@ TEST_F(IIDStoreTest, DeletionRemovesTheFlagAndBothKeys) {
 
   // A keychain failure is reported with the function and status.
   addKey("com.ziriza.iid.keypair.public-", bytesOf("pub"));
-  keychain_->injectFailure(platform::KeychainOperation::Delete, platform::kSecInteractionNotAllowed);
+  keychain_->injectFailure(platform::KeychainOperation::Delete,
+                           platform::kSecInteractionNotAllowed);
   auto failed = waitFor(store_.deleteExistingIID());
   ASSERT_TRUE(failed.error);
   EXPECT_EQ(failed.error->code, 1);
@@ -141,9 +146,10 @@ TEST_F(IIDStoreTest, TheLegacyTokenIsReadFromItsArchive) {
   FIRInstallationsIIDTokenStore tokens("sender");
   auto corrupted = [&] {
     auto outcome = waitFor(tokens.existingIIDDefaultToken());
-    return outcome.error && outcome.error->userInfo.at(Value(platform::kLocalizedFailureReasonKey)) ==
-                                Value("IID token data stored in Keychain is corrupted or in an "
-                                      "incompatible format.");
+    return outcome.error &&
+           outcome.error->userInfo.at(Value(platform::kLocalizedFailureReasonKey)) ==
+               Value("IID token data stored in Keychain is corrupted or in an "
+                     "incompatible format.");
   };
   EXPECT_TRUE(corrupted()) << "no item";
   addToken(*platform::KeyedArchiver::archivedDataWithRootObject(

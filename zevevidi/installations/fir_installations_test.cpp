@@ -86,11 +86,11 @@ TEST(InstallationsOptionsTest, AnIncompatibleInstanceIDClassRaises) {
   auto& classes = platform::ClassRegistry::shared();
   EXPECT_NO_THROW(FIRInstallations::assertCompatibleIIDVersion());
   classes.registerClass<FIRInstanceIDCompatibility>("FIRInstanceID",
-                                                          std::make_shared<Legacy>(true));
+                                                    std::make_shared<Legacy>(true));
   EXPECT_NO_THROW(FIRInstallations::assertCompatibleIIDVersion());
   classes.unregisterClass("FIRInstanceID");
   classes.registerClass<FIRInstanceIDCompatibility>("FIRInstanceID",
-                                                          std::make_shared<Legacy>(false));
+                                                    std::make_shared<Legacy>(false));
   EXPECT_THROW(FIRInstallations::assertCompatibleIIDVersion(), platform::Exception);
   classes.unregisterClass("FIRInstanceID");
 }
