@@ -48,20 +48,20 @@ void setUpInstallationsMethods(const std::shared_ptr<flutter::BinaryMessenger>& 
   platform::NotificationCenter::defaultCenter().addObserverForName(
       FIRInstallationIDDidChangeNotification, nullptr,
       [changes](const platform::Notification& notification) {
-        auto it = notification.userInfo.find(Value(kFIRInstallationIDDidChangeNotificationAppNameKey));
+        auto it =
+            notification.userInfo.find(Value(kFIRInstallationIDDidChangeNotificationAppNameKey));
         changes->push_back(it != notification.userInfo.end() ? it->second : Value());
       });
 
   auto setUp = [&](const char* method, pigeon::MethodHandler handler) {
-    pigeon::setUpMethod(
-        messenger, codec, pigeon::channelName(kPackage, kHostApi, method), method,
-        [handler](const pigeon::Arguments& a, pigeon::Responder r) {
-          try {
-            handler(a, r);
-          } catch (const platform::Exception& e) {
-            r.failure(flutter::Error{e.name(), e.reason(), Value()});
-          }
-        });
+    pigeon::setUpMethod(messenger, codec, pigeon::channelName(kPackage, kHostApi, method), method,
+                        [handler](const pigeon::Arguments& a, pigeon::Responder r) {
+                          try {
+                            handler(a, r);
+                          } catch (const platform::Exception& e) {
+                            r.failure(flutter::Error{e.name(), e.reason(), Value()});
+                          }
+                        });
   };
   setUp("installationID", [](const pigeon::Arguments& a, pigeon::Responder r) {
     installationsFor(a)->installationIDWithCompletion(
@@ -72,8 +72,8 @@ void setUpInstallationsMethods(const std::shared_ptr<flutter::BinaryMessenger>& 
   });
   setUp("installationAuthToken", [](const pigeon::Arguments& a, pigeon::Responder r) {
     installationsFor(a)->authTokenForcingRefresh(
-        a.boolean(1), [r](std::optional<FIRInstallationsAuthTokenResult> result,
-                          platform::ErrorPtr error) {
+        a.boolean(1),
+        [r](std::optional<FIRInstallationsAuthTokenResult> result, platform::ErrorPtr error) {
           if (error || !result) return r.failure(errorReply(error));
           const double ms = std::round(result->expirationDate.secondsSince1970 * 1000);
           r.success(Value::map({{"token", Value(result->authToken)},
@@ -86,9 +86,8 @@ void setUpInstallationsMethods(const std::shared_ptr<flutter::BinaryMessenger>& 
       r.success();
     });
   });
-  setUp("installationIDChanges", [changes](const pigeon::Arguments&, pigeon::Responder r) {
-    r.success(Value(*changes));
-  });
+  setUp("installationIDChanges",
+        [changes](const pigeon::Arguments&, pigeon::Responder r) { r.success(Value(*changes)); });
 }
 
 }  // namespace lumora::testing

@@ -14,6 +14,7 @@
 #include "platform/dispatch/clock.h"
 #include "platform/dispatch/queue.h"
 #include "platform/net/loopback_http_server.h"
+#include "platform/net/url_request.h"
 #include "zevevidi/core/fir_heartbeat_logger.h"
 #include "zevevidi/promises/fbl_promise.h"
 
