@@ -7,6 +7,7 @@
 #include "platform/engine/channels.h"
 #include "plugins/pigeon/pigeon_channel.h"
 #include "tests/fakes/lumora_test_installations.h"
+#include "tests/fakes/window_server_channel.h"
 
 namespace lumora::testing {
 
@@ -87,6 +88,7 @@ void LumoraTestPlugin::registerWithRegistrar(const flutter::PluginRegistrarPtr& 
   flutter::EventChannel("lumora_test/events", messenger).setStreamHandler(state);
   registrar->addMethodCallDelegate(
       state, flutter::MethodChannel::methodChannelWithName("lumora_test/methods", messenger));
+  registerWindowServerChannel(registrar);
 }
 
 }  // namespace lumora::testing

@@ -14,6 +14,7 @@
 //                                   and answers [its result] or its failure
 // The installations methods on the same interface: see lumora_test_installations.h.
 // Method channel "lumora_test/methods": "ping" -> "pong"; anything else is not implemented.
+// Method channel "lumora_test/window_server": see window_server_channel.h.
 #pragma once
 
 #include "platform/engine/plugin_registrar.h"
