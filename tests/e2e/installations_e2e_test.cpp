@@ -145,13 +145,9 @@ print(json.dumps(out))
     return pythonJSON("'" + script.string() + "' '" + home_.string() + "'");
   }
   static json pythonJSON(const std::string& arguments) {
-    std::string output;
-    FILE* pipe = ::popen(("/usr/bin/python3 " + arguments).c_str(), "r");
-    if (!pipe) return json();
-    char buffer[4096];
-    while (std::size_t n = std::fread(buffer, 1, sizeof buffer, pipe)) output.append(buffer, n);
-    EXPECT_EQ(::pclose(pipe), 0) << output;
-    return json::parse(output, nullptr, false);
+    json result = installations_testing::runPython(arguments);
+    EXPECT_FALSE(result.is_discarded()) << "python3 " << arguments;
+    return result;
   }
   json installationItems() {
     json items = json::array();
@@ -200,7 +196,8 @@ TEST_F(InstallationsEndToEndTest, TheFirstIdentifierIsRegisteredStoredAndKeptAcr
   json items = installationItems();
   ASSERT_EQ(items.size(), 1u) << items.dump();
   EXPECT_EQ(items[0]["class"], "password");
-  EXPECT_EQ(items[0]["service"], std::string("com.zevevidi.FIRInstallations.installations.") + kAppID);
+  EXPECT_EQ(items[0]["service"],
+            std::string("com.zevevidi.FIRInstallations.installations.") + kAppID);
   EXPECT_EQ(items[0]["account"], kIdentifier);
   EXPECT_EQ(items[0]["archivedClass"], "FIRInstallationsStoredItem");
   EXPECT_EQ(items[0]["fields"]["zevevidiInstallationID"], fid);
@@ -323,11 +320,13 @@ TEST_F(InstallationsEndToEndTest, LegacyIdentifiersAreMigratedAndDeletedWithTheI
   };
   seedLegacy(true);
 
-  const json expected = pythonJSON(
-      "-c 'import base64, hashlib, sys; d = bytearray(hashlib.sha1(sys.argv[1].encode()).digest()); "
-      "d[0] = 0x70 | (d[0] & 0x0F); "
-      "print(\"\\\"\" + base64.urlsafe_b64encode(bytes(d[:8])).decode().rstrip(\"=\") + \"\\\"\")' '" +
-      publicKey + "'");
+  const json expected =
+      pythonJSON("-c 'import base64, hashlib, sys; d = "
+                 "bytearray(hashlib.sha1(sys.argv[1].encode()).digest()); "
+                 "d[0] = 0x70 | (d[0] & 0x0F); "
+                 "print(\"\\\"\" + base64.urlsafe_b64encode(bytes(d[:8])).decode().rstrip(\"=\") + "
+                 "\"\\\"\")' '" +
+                 publicKey + "'");
   ASSERT_TRUE(expected.is_string()) << expected.dump();
   service_.answer(Kind::Create, {{200, createAnswer("refresh-1", "token-1")}});
   const std::string fid = installationID();
@@ -355,17 +354,18 @@ TEST_F(InstallationsEndToEndTest, LegacyIdentifiersAreMigratedAndDeletedWithTheI
 }
 
 TEST_F(InstallationsEndToEndTest, BadOptionsAreRefusedAndTheHostKeepsServing) {
-  const json record = {{"$ext", 129},
-                       {"value",
-                        {std::string(kAPIKey) + "0", "1:42:ios:beef", "sender-2", "project-2",
-                         nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
-                         nullptr, nullptr}}};
+  const json record = {
+      {"$ext", 129},
+      {"value",
+       {std::string(kAPIKey) + "0", "1:42:ios:beef", "sender-2", "project-2", nullptr, nullptr,
+        nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr}}};
   json fixed = record;
   fixed["value"][0] = kAPIKey;
   const std::string channel = "dev.flutter.pigeon.zevevidi_core_platform_interface."
                               "ZevevidiCoreHostApi.initializeApp";
-  PeerRun r = run({{{"op", "send"}, {"channel", channel}, {"message", {"other", record}}, {"id", "bad"}},
-                   {{"op", "send"}, {"channel", channel}, {"message", {"other", fixed}}, {"id", "good"}}});
+  PeerRun r =
+      run({{{"op", "send"}, {"channel", channel}, {"message", {"other", record}}, {"id", "bad"}},
+           {{"op", "send"}, {"channel", channel}, {"message", {"other", fixed}}, {"id", "good"}}});
   json bad = replyTo(r, "bad");
   ASSERT_EQ(bad.size(), 3u) << bad.dump();
   EXPECT_EQ(bad[0], "com.zevevidi.installations");

@@ -1,4 +1,5 @@
 #include "zevevidi/installations/fir_installations_errors.h"
+#include "zevevidi/installations/testing/installations_test_support.h"
 
 #include <gtest/gtest.h>
 
@@ -6,12 +7,9 @@
 
 namespace {
 
-using platform::Value;
+using installations_testing::reasonOf;
 
-std::string reasonOf(const platform::ErrorPtr& error) {
-  auto it = error->userInfo.find(Value(platform::kLocalizedFailureReasonKey));
-  return it == error->userInfo.end() ? "" : it->second.asString();
-}
+using platform::Value;
 
 platform::HTTPURLResponsePtr response(int status) {
   auto r = std::make_shared<platform::HTTPURLResponse>();

@@ -18,6 +18,8 @@
 
 namespace {
 
+using installations_testing::reasonOf;
+
 using installations_testing::FakeInstallationsService;
 using installations_testing::FixedHeartbeatLogger;
 using installations_testing::waitFor;
@@ -35,12 +37,6 @@ std::string createAnswer(const std::string& expiresIn, const std::string& token 
 
 std::string tokenAnswer(const std::string& token, const std::string& expiresIn = "604800s") {
   return json{{"token", token}, {"expiresIn", expiresIn}}.dump();
-}
-
-std::string reasonOf(const platform::ErrorPtr& error) {
-  if (!error) return "(no error)";
-  auto it = error->userInfo.find(Value(platform::kLocalizedFailureReasonKey));
-  return it == error->userInfo.end() ? "" : it->second.asString();
 }
 
 class ControllerFixture {

@@ -6,15 +6,13 @@
 
 #include "platform/core/random.h"
 #include "zevevidi/installations/fir_installations_errors.h"
+#include "zevevidi/installations/testing/installations_test_support.h"
 
 namespace {
 
-using platform::Value;
+using installations_testing::reasonOf;
 
-std::string reasonOf(const platform::ErrorPtr& error) {
-  auto it = error->userInfo.find(Value(platform::kLocalizedFailureReasonKey));
-  return it == error->userInfo.end() ? "" : it->second.asString();
-}
+using platform::Value;
 
 TEST(InstallationsItemTest, ValidationListsEveryProblemInOrder) {
   auto token = [](std::optional<std::string> text, std::optional<double> date) {

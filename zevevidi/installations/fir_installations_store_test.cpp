@@ -19,6 +19,8 @@
 
 namespace {
 
+using installations_testing::reasonOf;
+
 using installations_testing::waitFor;
 using platform::KeychainOperation;
 using platform::Value;
@@ -36,12 +38,6 @@ FIRInstallationsItem registeredItem() {
       FIRInstallationsAuthTokenStatusTokenReceived, "token", platform::Date{1700003600});
   item.registrationStatus = FIRInstallationStatusRegistered;
   return item;
-}
-
-std::string reasonOf(const platform::ErrorPtr& error) {
-  if (!error) return "(no error)";
-  auto it = error->userInfo.find(Value(platform::kLocalizedFailureReasonKey));
-  return it == error->userInfo.end() ? "" : it->second.asString();
 }
 
 // A stored item as a newer version of the record would write it.
@@ -216,14 +212,7 @@ out["marker"] = plistlib.load(open(prefs, "rb")) if os.path.exists(prefs) else N
 print(json.dumps(out))
 )";
   auto read = [&] {
-    std::string output;
-    FILE* pipe = ::popen(("/usr/bin/python3 '" + script + "' '" + root.path() + "'").c_str(), "r");
-    if (!pipe) return nlohmann::json();
-    char buffer[4096];
-    while (std::size_t n = std::fread(buffer, 1, sizeof buffer, pipe))
-      output.append(buffer, n);
-    EXPECT_EQ(::pclose(pipe), 0) << output;
-    return nlohmann::json::parse(output, nullptr, false);
+    return installations_testing::runPython("'" + script + "' '" + root.path() + "'");
   };
 
   auto saved = read();

@@ -3,6 +3,7 @@
 // request with the mock-clock time it arrived at. Test-only.
 #pragma once
 
+#include <cstdio>
 #include <deque>
 #include <map>
 #include <memory>
@@ -11,6 +12,9 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
+#include "platform/core/error.h"
 #include "platform/dispatch/clock.h"
 #include "platform/dispatch/queue.h"
 #include "platform/net/loopback_http_server.h"
@@ -19,6 +23,26 @@
 #include "zevevidi/promises/fbl_promise.h"
 
 namespace installations_testing {
+
+// The failure reason of an error; "(no error)" for none.
+inline std::string reasonOf(const platform::ErrorPtr& error) {
+  if (!error) return "(no error)";
+  auto it = error->userInfo.find(platform::Value(platform::kLocalizedFailureReasonKey));
+  return it == error->userInfo.end() || !it->second.isString() ? "" : it->second.asString();
+}
+
+// Runs /usr/bin/python3 with `arguments` (already quoted for the shell) and parses what it prints
+// as JSON; a discarded value when it fails.
+inline nlohmann::json runPython(const std::string& arguments) {
+  std::string output;
+  FILE* pipe = ::popen(("/usr/bin/python3 " + arguments).c_str(), "r");
+  if (!pipe) return nlohmann::json::value_t::discarded;
+  char buffer[4096];
+  while (std::size_t n = std::fread(buffer, 1, sizeof buffer, pipe))
+    output.append(buffer, n);
+  if (::pclose(pipe) != 0) return nlohmann::json::value_t::discarded;
+  return nlohmann::json::parse(output, nullptr, false);
+}
 
 template <class T> struct Settled {
   bool done = false;
