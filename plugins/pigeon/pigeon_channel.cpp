@@ -34,12 +34,19 @@ const platform::Value& Arguments::at(std::size_t i) const {
   return i < list_.size() ? list_[i] : nullValue();
 }
 
-std::string Arguments::describe(std::size_t i, const char* expected) const {
+std::string Arguments::describe(std::size_t i, const std::string& expected) const {
   if (i >= list_.size()) {
     return method_ + ": argument " + std::to_string(i) + " is missing (expected " + expected + ")";
   }
   return method_ + ": argument " + std::to_string(i) + " must be " + expected + ", not " +
          platform::valueKindName(list_[i].kind());
+}
+
+std::string Arguments::describeList(std::size_t i, const char* elements, bool nullable) const {
+  std::string expected = std::string("a list of ") + elements + (nullable ? " or null" : "");
+  if (!at(i).isList()) return describe(i, expected);
+  return method_ + ": argument " + std::to_string(i) + " must be " + expected +
+         "; an element is of another kind";
 }
 
 std::string Arguments::string(std::size_t i) const {
