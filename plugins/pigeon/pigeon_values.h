@@ -185,4 +185,9 @@ template <class T> struct WireType<std::vector<T>> {
   }
 };
 
+// True when `value` reads as a T.
+template <class T> bool holds(const platform::Value& value) {
+  return WireType<T>::from(value).has_value();
+}
+
 }  // namespace pigeon
