@@ -37,11 +37,22 @@ enumeration of the table; `?` after a type makes it nullable; `void` as a result
 count from 129 in codec order (128 belongs to references to proxied instances). Channels are
 "dev.flutter.pigeon.<package>.<api>.<method>" plus "." and the suffix when one is given.
 
-Proxy interfaces (instances living on both sides, tied by identifier) extend the same table:
-`api <Name> proxy <native type>` with member lines that start with their kind (`constructor`,
-`attached`, `static`, `method`, `callback`, `announce`) and the type `instance<Name>` for a
-proxy reference under type byte 128. The parser knows these words so that no table can use them
-by accident; generating them is refused until the bridge that needs them is built.
+Proxy interfaces (objects living on both sides, tied by an instance identifier) belong in the
+same table. Their statements are reserved so that no table uses the words for anything else; the
+generator refuses them until the bridge that needs them is built:
+
+  api <Name> proxy <native type>            one proxied type; its channels use the proxy codec
+    constructor <name>(<arg> <type>, ...)   request [new identifier, args...]; registers the object
+    attached <name> <type>                  request [instance, new identifier]; registers a field
+                                            that native code owns
+    static attached <name> <type>           request [new identifier]
+    method <name>(...) -> <type> [async]    request [instance, args...]
+    static <name>(...) -> <type> [async]    request [args...]
+    callback <name>(...) -> <type>          toward the application: [instance, args...], the reply
+                                            judged as for application interfaces
+    announce <field> <type>                 the fields that follow the identifier when native code
+                                            announces a new instance ("pigeon_newInstance")
+  instance<Name>                            a reference to a proxied object (type byte 128)
 """
 import argparse
 import filecmp

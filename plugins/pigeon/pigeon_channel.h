@@ -102,6 +102,10 @@ class Arguments {
 
  private:
   std::string describe(std::size_t i, const std::string& expected) const;
+  template <class T> T required(std::size_t i, const char* expected) const {
+    if (auto v = WireType<T>::from(at(i))) return std::move(*v);
+    throw ArgumentError(describe(i, expected));
+  }
   std::string describeList(std::size_t i, const char* elements, bool nullable) const;
   template <class T>
   std::optional<T> optionalOf(std::size_t i, T (Arguments::*get)(std::size_t) const) const {

@@ -121,45 +121,24 @@ template <class T> platform::Value wireValue(const std::vector<T>& items) {
 }
 
 template <class T, class = void> struct WireType;
-template <> struct WireType<std::string> {
-  static std::optional<std::string> from(const platform::Value& v) {
-    if (auto s = v.ifString()) return *s;
+// A kind read through one of Value's `if...` accessors.
+template <class T, const T* (platform::Value::*get)() const> struct WireKind {
+  static std::optional<T> from(const platform::Value& v) {
+    if (const T* p = (v.*get)()) return *p;
     return std::nullopt;
   }
 };
-template <> struct WireType<bool> {
-  static std::optional<bool> from(const platform::Value& v) {
-    if (auto b = v.ifBool()) return *b;
-    return std::nullopt;
-  }
-};
-template <> struct WireType<std::int64_t> {
-  static std::optional<std::int64_t> from(const platform::Value& v) {
-    if (auto n = v.ifInt()) return *n;
-    return std::nullopt;
-  }
-};
-template <> struct WireType<double> {
-  static std::optional<double> from(const platform::Value& v) {
-    if (auto d = v.ifDouble()) return *d;
-    return std::nullopt;
-  }
-};
+template <> struct WireType<std::string> : WireKind<std::string, &platform::Value::ifString> {};
+template <> struct WireType<bool> : WireKind<bool, &platform::Value::ifBool> {};
+template <> struct WireType<std::int64_t> : WireKind<std::int64_t, &platform::Value::ifInt> {};
+template <> struct WireType<double> : WireKind<double, &platform::Value::ifDouble> {};
+template <>
+struct WireType<platform::ValueList> : WireKind<platform::ValueList, &platform::Value::ifList> {};
+template <>
+struct WireType<platform::ValueMap> : WireKind<platform::ValueMap, &platform::Value::ifMap> {};
 // Any value but null.
 template <> struct WireType<platform::Value> {
   static std::optional<platform::Value> from(const platform::Value& v) { return nilOrValue(v); }
-};
-template <> struct WireType<platform::ValueList> {
-  static std::optional<platform::ValueList> from(const platform::Value& v) {
-    if (auto l = v.ifList()) return *l;
-    return std::nullopt;
-  }
-};
-template <> struct WireType<platform::ValueMap> {
-  static std::optional<platform::ValueMap> from(const platform::Value& v) {
-    if (auto m = v.ifMap()) return *m;
-    return std::nullopt;
-  }
 };
 template <class E> struct WireType<E, std::enable_if_t<std::is_enum_v<E>>> {
   static std::optional<E> from(const platform::Value& v) { return enumFromValue<E>(v); }
