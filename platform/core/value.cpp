@@ -24,7 +24,7 @@ std::string Object::debugDescription() const {
 bool Object::isEqual(const Object& other) const {
   return this == &other;
 }
-std::strong_ordering Object::compare(const Object& other) const {
+std::strong_ordering Object::compareObject(const Object& other) const {
   if (isEqual(other)) return std::strong_ordering::equal;
   return std::less<const void*>()(this, &other) ? std::strong_ordering::less
                                                 : std::strong_ordering::greater;
@@ -245,7 +245,7 @@ std::strong_ordering compareErrors(const ErrorPtr& a, const ErrorPtr& b) {
 std::strong_ordering compareObjects(const ObjectPtr& a, const ObjectPtr& b) {
   if (a == b) return std::strong_ordering::equal;
   if (auto c = a->className() <=> b->className(); c != 0) return c;
-  return a->compare(*b);
+  return a->compareObject(*b);
 }
 
 }  // namespace

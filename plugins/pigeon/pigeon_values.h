@@ -38,7 +38,7 @@ class PigeonRecord : public platform::Object {
 
   bool isEqual(const platform::Object& other) const override;
   // Records of one class order by their field lists, so keys equal by content are one map key.
-  std::strong_ordering compare(const platform::Object& other) const override;
+  std::strong_ordering compareObject(const platform::Object& other) const override;
   std::size_t hash() const override;
   std::string debugDescription() const override;
 };
@@ -51,9 +51,9 @@ template <class E> class EnumValue : public platform::Object {
     auto o = dynamic_cast<const EnumValue<E>*>(&other);
     return o && o->value == value;
   }
-  std::strong_ordering compare(const platform::Object& other) const override {
+  std::strong_ordering compareObject(const platform::Object& other) const override {
     auto o = dynamic_cast<const EnumValue<E>*>(&other);
-    if (!o) return platform::Object::compare(other);
+    if (!o) return platform::Object::compareObject(other);
     return rawValue() <=> o->rawValue();
   }
   // Values of different enumerations order apart by their type.
