@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -158,12 +159,18 @@ json replyOf(const PeerRun& run, const std::string& id) {
 TEST(GeneratedInterfacesEndToEndTest, MalformedRequestsAreRefusedAndChangeNothing) {
   Host host;
   const auto all = methods();
-  const Method& legacySet = all[3];
-  const Method& currentSet = all[6];
-  const Method& initializeApp = all[11];
-  const Method& dataCollection = all[12];
-  const Method& getAllLegacy = all[4];
-  const Method& getAllCurrent = all[8];
+  auto find = [&all](const std::string& api, const std::string& name) -> const Method& {
+    for (const Method& m : all) {
+      if (m.api == api && m.name == name) return m;
+    }
+    throw std::logic_error("no method " + api + "." + name);
+  };
+  const Method& legacySet = find("LegacyUserDefaultsApi", "setValue");
+  const Method& getAllLegacy = find("LegacyUserDefaultsApi", "getAll");
+  const Method& currentSet = find("UserDefaultsApi", "set");
+  const Method& getAllCurrent = find("UserDefaultsApi", "getAll");
+  const Method& initializeApp = find("ZevevidiCoreHostApi", "initializeApp");
+  const Method& dataCollection = find("ZevevidiAppHostApi", "setAutomaticDataCollectionEnabled");
   const Method initializeCore{
       "zevevidi_core_platform_interface", "ZevevidiCoreHostApi", "initializeCore", {}, {}, {}};
 
