@@ -121,9 +121,11 @@ Date startOfDayGMT(Date d) {
   return Date{static_cast<double>(days * 86400)};
 }
 
+// The shared formatters are never destroyed: queue threads may still format while the process
+// runs its exit handlers.
 std::string iso8601String(Date d) {
-  static const DateFormatter formatter("yyyy-MM-dd'T'HH:mm:ssZ");
-  return formatter.stringFromDate(d);
+  static const DateFormatter* const formatter = new DateFormatter("yyyy-MM-dd'T'HH:mm:ssZ");
+  return formatter->stringFromDate(d);
 }
 
 std::optional<Date> dateFromISO8601String(std::string_view text) {
@@ -233,13 +235,13 @@ DateFormatter::DateFormatter(std::string_view pattern, int gmtOffsetSeconds)
 }
 
 const DateFormatter& DateFormatter::dayFormatter() {
-  static const DateFormatter f("yyyy-MM-dd");
-  return f;
+  static const DateFormatter* const f = new DateFormatter("yyyy-MM-dd");
+  return *f;
 }
 
 const DateFormatter& DateFormatter::dateTimeFormatter() {
-  static const DateFormatter f("yyyy-MM-dd'T'HH:mm:ss");
-  return f;
+  static const DateFormatter* const f = new DateFormatter("yyyy-MM-dd'T'HH:mm:ss");
+  return *f;
 }
 
 std::string DateFormatter::stringFromDate(Date d) const {

@@ -148,6 +148,9 @@ class FakeInstallationsService {
     started_ = server_.start();
   }
 
+  // The server stops before the recorded requests go: its handlers touch them.
+  ~FakeInstallationsService() { server_.stop(); }
+
   bool started() const { return started_; }
   std::string baseURL() const { return server_.url(""); }
 
