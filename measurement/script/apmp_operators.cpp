@@ -1,0 +1,3 @@
+#include "measurement/script/apmp_evaluator.h"
+
+void APMPRegisterOperatorCommands(APMPCommandEntry (&)[APMPCommandCount]) {}

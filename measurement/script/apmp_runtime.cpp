@@ -1,0 +1,48 @@
+#include "measurement/script/apmp_runtime.h"
+
+#include "measurement/script/apmp_evaluator.h"
+
+APMPRuntime::APMPRuntime()
+    : objectManager_(std::make_unique<APMPObjectManager>()),
+      apiProvider_(std::make_shared<APMPDynamicProvider>()) {
+  initScope_ = APMPMake<APMPScope>(nullptr);
+  objectManager_->addObject(initScope_.get());
+  initScope_->setCounterOwner(this);
+  globalScope_ = initScope_->createChildScope();
+  objectManager_->addRootCell(initScope_.get());
+  objectManager_->addRootCell(globalScope_.get());
+
+  globalScope_->setValue(APMPMake<APMPRequire>(apiProvider_),
+                         std::u16string(APMPFunctionNameRequire));
+  setModuleCreator([] { return APMPValueRef(APMPMake<APMPRuntimePlatform>()); },
+                   std::u16string(APMPEModulePlatform));
+  resetInstructionCount();
+}
+
+APMPRuntime::~APMPRuntime() {
+  initScope_->setCounterOwner(nullptr);
+  globalScope_ = nullptr;
+  initScope_ = nullptr;
+  // The manager empties every cell it still tracks (the scopes included) as it goes.
+  objectManager_.reset();
+}
+
+void APMPRuntime::setModuleCreator(APMPDynamicProvider::Creator creator,
+                                   const std::u16string& name) {
+  apiProvider_->setModuleCreator(std::move(creator), name);
+}
+
+APMPValueRef APMPRuntime::executeStatements(const APMPValueList& statements, APMPContext& ctx) {
+  APMPValueRef result = APMPUndefined();
+  for (const APMPValueRef& statement : statements) {
+    result = APMPEvaluator::evaluateStatement(statement, *globalScope_, ctx);
+    if (ctx.failed()) return APMPUndefined();
+  }
+  return result;
+}
+
+APMPRef<APMPScope> APMPRuntime::getRunScope() { return globalScope_->createChildScope(); }
+
+void APMPRuntime::addGarbageCollectionRoot(std::weak_ptr<const APMPGarbageCollectionRoot> root) {
+  objectManager_->addRoot(std::move(root));
+}
