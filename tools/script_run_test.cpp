@@ -1,0 +1,51 @@
+#include "tools/script_run.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <string>
+
+#include "platform/dispatch/test_environment.h"
+
+namespace {
+
+using lumora::scriptrun::Json;
+
+// True when every key of `expected` is in `actual` with a matching value (objects compared the
+// same way, everything else exactly).
+bool matches(const Json& expected, const Json& actual) {
+  if (!expected.is_object()) return expected == actual;
+  if (!actual.is_object()) return false;
+  for (const auto& [key, value] : expected.items()) {
+    if (!actual.contains(key) || !matches(value, actual[key])) return false;
+  }
+  return true;
+}
+
+TEST(ScriptRunTest, FixtureTable) {
+  platform::TestEnvironment env;
+  std::ifstream in(std::string(LUMORA_TOOLS_TESTDATA) + "/script_run_fixtures.jsonl");
+  ASSERT_TRUE(in) << "fixture table missing";
+  std::string line;
+  int count = 0;
+  while (std::getline(in, line)) {
+    if (line.empty()) continue;
+    const Json fixture = Json::parse(line);
+    const Json answer = lumora::scriptrun::runRequest(Json{{"program", fixture["program"]}});
+    EXPECT_TRUE(matches(fixture["expect"], answer))
+        << fixture["name"].get<std::string>() << "\n  expected " << fixture["expect"].dump()
+        << "\n  got      " << answer.dump();
+    ++count;
+  }
+  EXPECT_GT(count, 0);
+}
+
+TEST(ScriptRunTest, MalformedRequestsAreAnsweredNotRun) {
+  for (const char* text : {R"({})", R"({"program": 5})", R"({"program": [{"n": "five"}]})",
+                           R"({"program": [{"op": 7}]})", R"({"program": [{"op": "7", "args": 1}]})"}) {
+    const Json answer = lumora::scriptrun::runRequest(Json::parse(text));
+    EXPECT_TRUE(answer.contains("inputError")) << text;
+  }
+}
+
+}  // namespace
