@@ -49,7 +49,8 @@ APMPValueRef nodeFromJson(const Json& node, int depth) {
     APMPValueList args;
     if (node.contains("args")) {
       if (!node["args"].is_array()) throw std::invalid_argument("\"args\" must be an array");
-      for (const Json& arg : node["args"]) args.push_back(nodeFromJson(arg, depth + 1));
+      for (const Json& arg : node["args"])
+        args.push_back(nodeFromJson(arg, depth + 1));
     }
     return APMPMake<APMPStatementValue>(utf16(node["op"].get<std::string>()), std::move(args));
   }
@@ -70,27 +71,27 @@ Json toJson(const APMPRuntimeValue& value, std::unordered_set<const APMPRuntimeV
             int depth) {
   using Kind = APMPRuntimeValue::Kind;
   switch (value.kind()) {
-    case Kind::Hole:
-    case Kind::Undefined:
-      return Json{{"$undefined", true}};
-    case Kind::Null:
-      return nullptr;
-    case Kind::Boolean:
-      return APMPAs<APMPBooleanValue>(value).value();
-    case Kind::Number:
-      return numberToJson(APMPAs<APMPNumberValue>(value).value());
-    case Kind::String:
-      return APMPUtf8FromUtf16(APMPAs<APMPStringValue>(value).value());
-    case Kind::Function:
-      return Json{{"$function", APMPUtf8FromUtf16(APMPAs<APMPFunctionValue>(value).functionName())}};
-    case Kind::Statement:
-      return Json{
-          {"$statement", APMPUtf8FromUtf16(APMPAs<APMPStatementValue>(value).functionName())}};
-    case Kind::Control:
-      return Json{{"$control", APMPUtf8FromUtf16(APMPAs<APMPControlValue>(value).type())}};
-    case Kind::Array:
-    case Kind::Map:
-      break;
+  case Kind::Hole:
+  case Kind::Undefined:
+    return Json{{"$undefined", true}};
+  case Kind::Null:
+    return nullptr;
+  case Kind::Boolean:
+    return APMPAs<APMPBooleanValue>(value).value();
+  case Kind::Number:
+    return numberToJson(APMPAs<APMPNumberValue>(value).value());
+  case Kind::String:
+    return APMPUtf8FromUtf16(APMPAs<APMPStringValue>(value).value());
+  case Kind::Function:
+    return Json{{"$function", APMPUtf8FromUtf16(APMPAs<APMPFunctionValue>(value).functionName())}};
+  case Kind::Statement:
+    return Json{
+        {"$statement", APMPUtf8FromUtf16(APMPAs<APMPStatementValue>(value).functionName())}};
+  case Kind::Control:
+    return Json{{"$control", APMPUtf8FromUtf16(APMPAs<APMPControlValue>(value).type())}};
+  case Kind::Array:
+  case Kind::Map:
+    break;
   }
   if (open.contains(&value)) return Json{{"$cycle", true}};
   if (depth > kMaxJsonDepth) return Json{{"$deep", true}};
@@ -117,7 +118,8 @@ Json toJson(const APMPRuntimeValue& value, std::unordered_set<const APMPRuntimeV
 APMPValueList statementsFromJson(const Json& program) {
   if (!program.is_array()) throw std::invalid_argument("\"program\" must be an array of nodes");
   APMPValueList statements;
-  for (const Json& node : program) statements.push_back(nodeFromJson(node, 0));
+  for (const Json& node : program)
+    statements.push_back(nodeFromJson(node, 0));
   return statements;
 }
 

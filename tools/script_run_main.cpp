@@ -49,8 +49,7 @@ int main(int argc, char** argv) {
     }
     lumora::scriptrun::Json answer = lumora::scriptrun::runRequest(request);
     if (request.is_object() && request.contains("id")) answer["id"] = request["id"];
-    std::cout << answer.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace)
-              << std::endl;
+    std::cout << answer.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << std::endl;
   }
   return 0;
 }

@@ -41,8 +41,9 @@ TEST(ScriptRunTest, FixtureTable) {
 }
 
 TEST(ScriptRunTest, MalformedRequestsAreAnsweredNotRun) {
-  for (const char* text : {R"({})", R"({"program": 5})", R"({"program": [{"n": "five"}]})",
-                           R"({"program": [{"op": 7}]})", R"({"program": [{"op": "7", "args": 1}]})"}) {
+  for (const char* text :
+       {R"({})", R"({"program": 5})", R"({"program": [{"n": "five"}]})",
+        R"({"program": [{"op": 7}]})", R"({"program": [{"op": "7", "args": 1}]})"}) {
     const Json answer = lumora::scriptrun::runRequest(Json::parse(text));
     EXPECT_TRUE(answer.contains("inputError")) << text;
   }

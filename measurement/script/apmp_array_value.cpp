@@ -36,7 +36,9 @@ bool classify(const APMPRuntimeValue& key, APMPContext& ctx, ArrayKey& out) {
   return !ctx.failed();
 }
 
-APMPValueRef holeAsUndefined(const APMPValueRef& v) { return v->isHole() ? APMPUndefined() : v; }
+APMPValueRef holeAsUndefined(const APMPValueRef& v) {
+  return v->isHole() ? APMPUndefined() : v;
+}
 
 constexpr std::size_t kSlotBytes = sizeof(APMPValueRef);
 
@@ -99,51 +101,50 @@ void APMPArrayValue::setValue(const APMPValueRef& value, const APMPRuntimeValue&
   ArrayKey k;
   if (!classify(key, ctx, k)) return;
   switch (k.kind) {
-    case ArrayKey::Kind::Length: {
-      if (!APMPIsZeroOrPositiveInteger(*value)) {
-        ctx.fail(APMPErrorArrayLength);
-        return;
-      }
-      // Compared as a double: a huge length is refused before any cast or allocation.
-      const double n = numberOf(*value);
-      if (n > static_cast<double>(APMPMaxArrayLength)) {
-        ctx.fail(APMPErrorArrayLength);
-        return;
-      }
-      setLength(static_cast<std::uint64_t>(n), ctx);
+  case ArrayKey::Kind::Length: {
+    if (!APMPIsZeroOrPositiveInteger(*value)) {
+      ctx.fail(APMPErrorArrayLength);
       return;
     }
-    case ArrayKey::Kind::Index: {
-      if (k.index >= static_cast<double>(APMPMaxArrayLength)) {
-        ctx.fail(APMPErrorArrayLength);
-        return;
-      }
-      const auto i = static_cast<std::size_t>(k.index);
-      if (i >= elements_.size() && !setLength(i + 1, ctx)) return;
-      APMPValueRef old = std::move(elements_[i]);
-      elements_[i] = value;
+    // Compared as a double: a huge length is refused before any cast or allocation.
+    const double n = numberOf(*value);
+    if (n > static_cast<double>(APMPMaxArrayLength)) {
+      ctx.fail(APMPErrorArrayLength);
       return;
     }
-    case ArrayKey::Kind::Name:
-      if (properties_.setValue(value, k.name)) ctx.charge(k.name.size() * 2 + 64);
+    setLength(static_cast<std::uint64_t>(n), ctx);
+    return;
+  }
+  case ArrayKey::Kind::Index: {
+    if (k.index >= static_cast<double>(APMPMaxArrayLength)) {
+      ctx.fail(APMPErrorArrayLength);
       return;
+    }
+    const auto i = static_cast<std::size_t>(k.index);
+    if (i >= elements_.size() && !setLength(i + 1, ctx)) return;
+    APMPValueRef old = std::move(elements_[i]);
+    elements_[i] = value;
+    return;
+  }
+  case ArrayKey::Kind::Name:
+    if (properties_.setValue(value, k.name)) ctx.charge(k.name.size() * 2 + 64);
+    return;
   }
 }
 
-APMPValueRef APMPArrayValue::valueForProperty(const APMPRuntimeValue& key,
-                                              APMPContext& ctx) const {
+APMPValueRef APMPArrayValue::valueForProperty(const APMPRuntimeValue& key, APMPContext& ctx) const {
   ArrayKey k;
   if (!classify(key, ctx, k)) return APMPUndefined();
   switch (k.kind) {
-    case ArrayKey::Kind::Length:
-      return APMPNumberValue::make(static_cast<double>(elements_.size()));
-    case ArrayKey::Kind::Index:
-      if (k.index < static_cast<double>(elements_.size())) {
-        return holeAsUndefined(elements_[static_cast<std::size_t>(k.index)]);
-      }
-      return APMPUndefined();
-    case ArrayKey::Kind::Name:
-      return properties_.valueForName(k.name);
+  case ArrayKey::Kind::Length:
+    return APMPNumberValue::make(static_cast<double>(elements_.size()));
+  case ArrayKey::Kind::Index:
+    if (k.index < static_cast<double>(elements_.size())) {
+      return holeAsUndefined(elements_[static_cast<std::size_t>(k.index)]);
+    }
+    return APMPUndefined();
+  case ArrayKey::Kind::Name:
+    return properties_.valueForName(k.name);
   }
   return APMPUndefined();
 }
@@ -165,13 +166,13 @@ bool APMPArrayValue::hasProperty(const APMPRuntimeValue& key, APMPContext& ctx) 
   ArrayKey k;
   if (!classify(key, ctx, k)) return false;
   switch (k.kind) {
-    case ArrayKey::Kind::Length:
-      return false;
-    case ArrayKey::Kind::Index:
-      return k.index < static_cast<double>(elements_.size()) &&
-             !elements_[static_cast<std::size_t>(k.index)]->isHole();
-    case ArrayKey::Kind::Name:
-      return properties_.hasName(k.name);
+  case ArrayKey::Kind::Length:
+    return false;
+  case ArrayKey::Kind::Index:
+    return k.index < static_cast<double>(elements_.size()) &&
+           !elements_[static_cast<std::size_t>(k.index)]->isHole();
+  case ArrayKey::Kind::Name:
+    return properties_.hasName(k.name);
   }
   return false;
 }
@@ -179,7 +180,8 @@ bool APMPArrayValue::hasProperty(const APMPRuntimeValue& key, APMPContext& ctx) 
 APMPValueList APMPArrayValue::allElements() const {
   APMPValueList out;
   out.reserve(elements_.size());
-  for (const auto& v : elements_) out.push_back(holeAsUndefined(v));
+  for (const auto& v : elements_)
+    out.push_back(holeAsUndefined(v));
   return out;
 }
 
@@ -202,9 +204,8 @@ APMPRef<APMPArrayValue> APMPArrayValue::subarrayWithRange(std::size_t location,
                                                           std::size_t length) const {
   const std::size_t start = std::min(location, elements_.size());
   const std::size_t n = std::min(length, elements_.size() - start);
-  return APMPMake<APMPArrayValue>(
-      APMPValueList(elements_.begin() + static_cast<long>(start),
-                    elements_.begin() + static_cast<long>(start + n)));
+  return APMPMake<APMPArrayValue>(APMPValueList(elements_.begin() + static_cast<long>(start),
+                                                elements_.begin() + static_cast<long>(start + n)));
 }
 
 void APMPArrayValue::sortUsingFunctionValue(APMPFunctionValue* compare, APMPScope& scope,
@@ -243,8 +244,10 @@ void APMPArrayValue::sortUsingFunctionValue(APMPFunctionValue* compare, APMPScop
       while (i < mid && j < hi) {
         buffer[k++] = order(items[i], items[j]) > 0 ? items[j++] : items[i++];
       }
-      while (i < mid) buffer[k++] = items[i++];
-      while (j < hi) buffer[k++] = items[j++];
+      while (i < mid)
+        buffer[k++] = items[i++];
+      while (j < hi)
+        buffer[k++] = items[j++];
     }
     items.swap(buffer);
   }
@@ -279,7 +282,9 @@ void APMPArrayValue::concat(const APMPValueRef& value, APMPContext& ctx) {
   elements_.push_back(value);
 }
 
-void APMPArrayValue::reverse() { std::reverse(elements_.begin(), elements_.end()); }
+void APMPArrayValue::reverse() {
+  std::reverse(elements_.begin(), elements_.end());
+}
 
 APMPValueRef APMPArrayValue::removeFirstElement() {
   if (elements_.empty()) return APMPUndefined();
@@ -321,8 +326,8 @@ std::int64_t APMPArrayValue::indexOfValue(const APMPRuntimeValue& value, std::si
   return -1;
 }
 
-std::int64_t APMPArrayValue::lastIndexOfValue(const APMPRuntimeValue& value,
-                                              std::size_t fromIndex, APMPContext& ctx) const {
+std::int64_t APMPArrayValue::lastIndexOfValue(const APMPRuntimeValue& value, std::size_t fromIndex,
+                                              APMPContext& ctx) const {
   if (elements_.empty()) return -1;
   std::size_t i = std::min(fromIndex, elements_.size() - 1) + 1;
   while (i-- > 0) {
@@ -335,8 +340,7 @@ std::int64_t APMPArrayValue::lastIndexOfValue(const APMPRuntimeValue& value,
   return -1;
 }
 
-bool APMPArrayValue::isEqualToRuntimeValue(const APMPRuntimeValue& other,
-                                           APMPContext& ctx) const {
+bool APMPArrayValue::isEqualToRuntimeValue(const APMPRuntimeValue& other, APMPContext& ctx) const {
   if (!other.isArray()) return false;
   const auto& o = APMPAs<APMPArrayValue>(other);
   if (o.elements_.size() != elements_.size()) return false;
@@ -348,7 +352,8 @@ bool APMPArrayValue::isEqualToRuntimeValue(const APMPRuntimeValue& other,
 
 void APMPArrayValue::mark(APMPMarker& marker) const {
   properties_.mark(marker);
-  for (const auto& v : elements_) marker.visit(v.get());
+  for (const auto& v : elements_)
+    marker.visit(v.get());
 }
 
 void APMPArrayValue::sweep() {

@@ -76,7 +76,8 @@ template <class T> class APMPRef {
     if (p_) p_->retain();
   }
   template <class U>
-  requires std::is_convertible_v<U*, T*> APMPRef(APMPRef<U>&& o) noexcept : p_(o.leak()) {}
+  requires std::is_convertible_v<U*, T*> APMPRef(APMPRef<U>&& o)
+  noexcept : p_(o.leak()) {}
   ~APMPRef() {
     if (p_) p_->release();
   }

@@ -6,8 +6,7 @@
 #include "platform/dispatch/clock.h"
 
 APMPContext::APMPContext(APMPRuntime* runtime)
-    : runtime_(runtime),
-      deadline_(platform::Clock::current().uptime() + APMPRunDeadlineSeconds) {}
+    : runtime_(runtime), deadline_(platform::Clock::current().uptime() + APMPRunDeadlineSeconds) {}
 
 bool APMPContext::countInstruction() {
   if (failed()) return false;

@@ -10,7 +10,9 @@
 
 namespace {
 
-const APMPValueRef& undefinedValue() { return APMPUndefined(); }
+const APMPValueRef& undefinedValue() {
+  return APMPUndefined();
+}
 
 APMPValueRef evaluate(const APMPValueRef& operand, APMPScope& scope, APMPContext& ctx) {
   return APMPEvaluator::evaluateStatement(operand, scope, ctx);
@@ -19,8 +21,7 @@ APMPValueRef evaluate(const APMPValueRef& operand, APMPScope& scope, APMPContext
 // A body or case list: the elements of an array value (holes read as undefined), run as a
 // statement list in `scope`.
 APMPValueRef runArray(const APMPRuntimeValue& array, APMPScope& scope, APMPContext& ctx) {
-  return APMPEvaluator::executeStatements(APMPAs<APMPArrayValue>(array).allElements(), scope,
-                                          ctx);
+  return APMPEvaluator::executeStatements(APMPAs<APMPArrayValue>(array).allElements(), scope, ctx);
 }
 
 bool isBreak(const APMPRuntimeValue& v) {

@@ -56,22 +56,22 @@ APMPValueRef APMPEvaluator::evaluateStatement(const APMPValueRef& value, APMPSco
   const APMPCommandEntry& entry = registrar().table[opcode];
   const APMPValueList& arguments = statement.arguments();
   switch (entry.family) {
-    case APMPEvaluatorFamily::Comparison:
-      if (!APMPHasExpectedArgumentLength(arguments, 2, ctx)) return APMPUndefined();
-      [[fallthrough]];
-    case APMPEvaluatorFamily::Bitwise:
-    case APMPEvaluatorFamily::Math:
-    case APMPEvaluatorFamily::Variable: {
-      const APMPValueList values = APMPEvaluateArguments(arguments, scope, ctx);
-      if (ctx.failed()) return APMPUndefined();
-      return entry.handler(values, scope, ctx);
-    }
-    case APMPEvaluatorFamily::Control:
-    case APMPEvaluatorFamily::Logical:
-    case APMPEvaluatorFamily::Loop:
-      return entry.handler(arguments, scope, ctx);
-    case APMPEvaluatorFamily::None:
-      break;
+  case APMPEvaluatorFamily::Comparison:
+    if (!APMPHasExpectedArgumentLength(arguments, 2, ctx)) return APMPUndefined();
+    [[fallthrough]];
+  case APMPEvaluatorFamily::Bitwise:
+  case APMPEvaluatorFamily::Math:
+  case APMPEvaluatorFamily::Variable: {
+    const APMPValueList values = APMPEvaluateArguments(arguments, scope, ctx);
+    if (ctx.failed()) return APMPUndefined();
+    return entry.handler(values, scope, ctx);
+  }
+  case APMPEvaluatorFamily::Control:
+  case APMPEvaluatorFamily::Logical:
+  case APMPEvaluatorFamily::Loop:
+    return entry.handler(arguments, scope, ctx);
+  case APMPEvaluatorFamily::None:
+    break;
   }
   return APMPUndefined();
 }

@@ -12,10 +12,8 @@
 APMPFunctionValue::APMPFunctionValue(std::u16string functionName,
                                      std::vector<std::u16string> parameterNames,
                                      APMPValueList statements, APMPRef<APMPScope> definingScope)
-    : APMPRuntimeValue(Kind::Function),
-      functionName_(std::move(functionName)),
-      parameters_(std::move(parameterNames)),
-      statements_(std::move(statements)),
+    : APMPRuntimeValue(Kind::Function), functionName_(std::move(functionName)),
+      parameters_(std::move(parameterNames)), statements_(std::move(statements)),
       definingScope_(std::move(definingScope)) {
   setTraceable();
 }
@@ -25,7 +23,9 @@ APMPFunctionValue::APMPFunctionValue(std::u16string functionName)
 
 APMPFunctionValue::~APMPFunctionValue() = default;
 
-double APMPFunctionValue::doubleValueOrError(APMPContext&) const { return std::nan(""); }
+double APMPFunctionValue::doubleValueOrError(APMPContext&) const {
+  return std::nan("");
+}
 
 APMPValueRef APMPFunctionValue::applyWithName(const std::u16string& name,
                                               const APMPValueList& arguments, APMPScope& scope,
@@ -62,20 +62,19 @@ APMPValueRef APMPFunctionValue::invokeWithEvaluatedArguments(const APMPValueList
   return result;
 }
 
-void APMPFunctionValue::setValue(APMPValueRef value, const std::u16string& name,
-                                 APMPContext& ctx) {
+void APMPFunctionValue::setValue(APMPValueRef value, const std::u16string& name, APMPContext& ctx) {
   if (properties_.setValue(std::move(value), name)) ctx.charge(name.size() * 2 + 64);
 }
 
-bool APMPFunctionValue::isEqualToRuntimeValue(const APMPRuntimeValue& other,
-                                              APMPContext&) const {
+bool APMPFunctionValue::isEqualToRuntimeValue(const APMPRuntimeValue& other, APMPContext&) const {
   return other.isFunction() && !functionName_.empty() &&
          APMPAs<APMPFunctionValue>(other).functionName_ == functionName_;
 }
 
 void APMPFunctionValue::mark(APMPMarker& marker) const {
   properties_.mark(marker);
-  for (const auto& v : statements_) marker.visit(v.get());
+  for (const auto& v : statements_)
+    marker.visit(v.get());
   marker.visit(definingScope_.get());
 }
 
@@ -90,10 +89,8 @@ void APMPFunctionValue::sweep() {
 // ---- statements
 
 APMPStatementValue::APMPStatementValue(std::u16string functionName, APMPValueList arguments)
-    : APMPRuntimeValue(Kind::Statement),
-      functionName_(std::move(functionName)),
-      arguments_(std::move(arguments)),
-      opcode_(APMPOpcodeForName(functionName_)) {}
+    : APMPRuntimeValue(Kind::Statement), functionName_(std::move(functionName)),
+      arguments_(std::move(arguments)), opcode_(APMPOpcodeForName(functionName_)) {}
 
 bool APMPStatementValue::isEqualToRuntimeValue(const APMPRuntimeValue& other,
                                                APMPContext& ctx) const {
@@ -109,8 +106,7 @@ bool APMPStatementValue::isEqualToRuntimeValue(const APMPRuntimeValue& other,
 // ---- control signals
 
 APMPControlValue::APMPControlValue(std::u16string type, APMPValueRef data)
-    : APMPRuntimeValue(Kind::Control),
-      type_(std::move(type)),
+    : APMPRuntimeValue(Kind::Control), type_(std::move(type)),
       data_(data ? std::move(data) : APMPUndefined()) {}
 
 const APMPValueRef& APMPControlValue::breakValue() {
@@ -183,7 +179,8 @@ APMPValueRef APMPRequire::invokeWithArguments(const APMPValueList& arguments, AP
 
 void APMPRequire::mark(APMPMarker& marker) const {
   APMPFunctionValue::mark(marker);
-  for (const auto& [name, module] : modules_) marker.visit(module.get());
+  for (const auto& [name, module] : modules_)
+    marker.visit(module.get());
 }
 
 void APMPRequire::sweep() {

@@ -34,8 +34,7 @@ class APMPFunctionValue : public APMPRuntimeValue {
   // The road of every call: evaluates the operands in the caller's scope, then runs the body.
   virtual APMPValueRef invokeWithArguments(const APMPValueList& arguments, APMPScope& scope,
                                            APMPContext& ctx);
-  virtual APMPValueRef invokeWithEvaluatedArguments(const APMPValueList& values,
-                                                    APMPContext& ctx);
+  virtual APMPValueRef invokeWithEvaluatedArguments(const APMPValueList& values, APMPContext& ctx);
 
   bool hasProperty(const std::u16string& name) const { return properties_.hasName(name); }
   void setValue(APMPValueRef value, const std::u16string& name, APMPContext& ctx);

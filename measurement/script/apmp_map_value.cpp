@@ -6,15 +6,16 @@
 #include "measurement/script/apmp_function_value.h"
 #include "measurement/script/apmp_object_manager.h"
 
-double APMPMapValue::doubleValueOrError(APMPContext&) const { return std::nan(""); }
+double APMPMapValue::doubleValueOrError(APMPContext&) const {
+  return std::nan("");
+}
 
 void APMPMapValue::setValue(APMPValueRef value, const std::u16string& name, APMPContext& ctx) {
   if (properties_.setValue(std::move(value), name)) ctx.charge(name.size() * 2 + 64);
 }
 
-APMPValueRef APMPMapValue::applyWithName(const std::u16string& name,
-                                         const APMPValueList& arguments, APMPScope& scope,
-                                         APMPContext& ctx) {
+APMPValueRef APMPMapValue::applyWithName(const std::u16string& name, const APMPValueList& arguments,
+                                         APMPScope& scope, APMPContext& ctx) {
   return APMPApplyOwnPropertyMethod(*this, properties_, name, arguments, scope, ctx);
 }
 

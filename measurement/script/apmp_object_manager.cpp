@@ -34,7 +34,8 @@ APMPObjectManager::~APMPObjectManager() {
     cells.emplace_back(cell);
   }
   tracked_.clear();
-  for (auto& cell : cells) cell->sweep();
+  for (auto& cell : cells)
+    cell->sweep();
 }
 
 void APMPObjectManager::addRoot(std::weak_ptr<const APMPGarbageCollectionRoot> root) {
@@ -73,7 +74,8 @@ void APMPObjectManager::collectGarbage() {
   for (APMPCell* cell : tracked_) {
     if (!marker.isMarked(cell)) unreached.emplace_back(cell);
   }
-  for (auto& cell : unreached) cell->sweep();
+  for (auto& cell : unreached)
+    cell->sweep();
   unreached.clear();
   std::erase_if(roots_, [](const auto& weak) { return weak.expired(); });
 }
@@ -90,9 +92,9 @@ APMPRef<APMPFunctionValue> APMPObjectManager::functionValueWithFunctionName(
     std::u16string name, std::vector<std::u16string> parameterNames, APMPValueList statements,
     APMPScope& definingScope, APMPContext& ctx) {
   ctx.charge(kCompoundBytes);
-  auto function = APMPMake<APMPFunctionValue>(std::move(name), std::move(parameterNames),
-                                              std::move(statements),
-                                              APMPRef<APMPScope>(&definingScope));
+  auto function =
+      APMPMake<APMPFunctionValue>(std::move(name), std::move(parameterNames), std::move(statements),
+                                  APMPRef<APMPScope>(&definingScope));
   if (auto* manager = definingScope.objectManager()) manager->addObject(function.get());
   return function;
 }
@@ -104,14 +106,12 @@ APMPRef<APMPMapValue> APMPObjectManager::mapValueWithScope(APMPScope& scope, APM
   return map;
 }
 
-APMPRef<APMPArrayValue> APMPObjectManager::arrayValueWithScope(APMPScope& scope,
-                                                               APMPContext& ctx) {
+APMPRef<APMPArrayValue> APMPObjectManager::arrayValueWithScope(APMPScope& scope, APMPContext& ctx) {
   return arrayValueWithArray({}, scope, ctx);
 }
 
 APMPRef<APMPArrayValue> APMPObjectManager::arrayValueWithArray(APMPValueList values,
-                                                               APMPScope& scope,
-                                                               APMPContext& ctx) {
+                                                               APMPScope& scope, APMPContext& ctx) {
   ctx.charge(kCompoundBytes + values.size() * sizeof(APMPValueRef));
   auto array = APMPMake<APMPArrayValue>(std::move(values));
   if (auto* manager = scope.objectManager()) manager->addObject(array.get());
@@ -120,8 +120,8 @@ APMPRef<APMPArrayValue> APMPObjectManager::arrayValueWithArray(APMPValueList val
 
 APMPRef<APMPArrayValue> APMPObjectManager::subarrayWithArray(const APMPArrayValue& array,
                                                              std::size_t location,
-                                                             std::size_t length,
-                                                             APMPScope& scope, APMPContext& ctx) {
+                                                             std::size_t length, APMPScope& scope,
+                                                             APMPContext& ctx) {
   auto sub = array.subarrayWithRange(location, length);
   ctx.charge(kCompoundBytes + sub->count() * sizeof(APMPValueRef));
   if (auto* manager = scope.objectManager()) manager->addObject(sub.get());

@@ -60,9 +60,10 @@ class APMPObjectManager {
 
   // Factories: the value is registered with the object manager of `scope` (none: untracked).
   // The context, where given, is charged for the allocation.
-  static APMPRef<APMPFunctionValue> functionValueWithFunctionName(
-      std::u16string name, std::vector<std::u16string> parameterNames, APMPValueList statements,
-      APMPScope& definingScope, APMPContext& ctx);
+  static APMPRef<APMPFunctionValue>
+  functionValueWithFunctionName(std::u16string name, std::vector<std::u16string> parameterNames,
+                                APMPValueList statements, APMPScope& definingScope,
+                                APMPContext& ctx);
   static APMPRef<APMPMapValue> mapValueWithScope(APMPScope& scope, APMPContext& ctx);
   static APMPRef<APMPArrayValue> arrayValueWithScope(APMPScope& scope, APMPContext& ctx);
   static APMPRef<APMPArrayValue> arrayValueWithArray(APMPValueList values, APMPScope& scope,

@@ -36,7 +36,8 @@ bool APMPPropertyMap::bind(APMPValueRef value, const std::u16string& name, bool 
   entries_.push_back(Entry{name, std::move(value), immutable});
   if (entries_.size() > kIndexThreshold) {
     if (index_.empty()) {
-      for (std::size_t k = 0; k < entries_.size(); ++k) index_.emplace(entries_[k].name, k);
+      for (std::size_t k = 0; k < entries_.size(); ++k)
+        index_.emplace(entries_[k].name, k);
     } else {
       index_.emplace(name, entries_.size() - 1);
     }
@@ -60,12 +61,14 @@ APMPValueRef APMPPropertyMap::valueForName(const std::u16string& name) const {
 std::vector<std::u16string> APMPPropertyMap::allNames() const {
   std::vector<std::u16string> names;
   names.reserve(entries_.size());
-  for (const Entry& e : entries_) names.push_back(e.name);
+  for (const Entry& e : entries_)
+    names.push_back(e.name);
   return names;
 }
 
 void APMPPropertyMap::mark(APMPMarker& marker) const {
-  for (const Entry& e : entries_) marker.visit(e.value.get());
+  for (const Entry& e : entries_)
+    marker.visit(e.value.get());
 }
 
 void APMPPropertyMap::clear() {

@@ -29,7 +29,8 @@ class APMPPropertyMap {
   std::size_t count() const { return entries_.size(); }
 
   template <class F> void forEach(F&& f) const {
-    for (const Entry& e : entries_) f(e.name, e.value);
+    for (const Entry& e : entries_)
+      f(e.name, e.value);
   }
   void mark(APMPMarker& marker) const;
   void clear();

@@ -41,7 +41,9 @@ APMPValueRef APMPRuntime::executeStatements(const APMPValueList& statements, APM
   return result;
 }
 
-APMPRef<APMPScope> APMPRuntime::getRunScope() { return globalScope_->createChildScope(); }
+APMPRef<APMPScope> APMPRuntime::getRunScope() {
+  return globalScope_->createChildScope();
+}
 
 void APMPRuntime::addGarbageCollectionRoot(std::weak_ptr<const APMPGarbageCollectionRoot> root) {
   objectManager_->addRoot(std::move(root));

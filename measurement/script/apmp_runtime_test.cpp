@@ -18,7 +18,9 @@ using apmp_test::num;
 using apmp_test::op;
 using apmp_test::str;
 
-APMPValueRef get(const std::u16string& name) { return op(APMPCommandGet, {str(name)}); }
+APMPValueRef get(const std::u16string& name) {
+  return op(APMPCommandGet, {str(name)});
+}
 APMPValueRef quote(APMPValueList statements = {}) {
   return op(APMPCommandQuote, std::move(statements));
 }
@@ -59,9 +61,9 @@ TEST_F(APMPRuntimeTest, OpcodesAreExactDecimalTexts) {
 TEST_F(APMPRuntimeTest, ScopesShadowAndConstantsIgnoreWrites) {
   run({op(APMPCommandVar, {str(u"x")}), op(APMPCommandAssign, {str(u"x"), num(7)})});
   // A block declares its own x; the outer one stays 7.
-  const APMPValueRef inner = run({op(APMPCommandBlock, {op(APMPCommandVar, {str(u"x")}),
-                                                        op(APMPCommandAssign, {str(u"x"), num(1)}),
-                                                        get(u"x")})});
+  const APMPValueRef inner =
+      run({op(APMPCommandBlock, {op(APMPCommandVar, {str(u"x")}),
+                                 op(APMPCommandAssign, {str(u"x"), num(1)}), get(u"x")})});
   EXPECT_EQ(number(inner), 1);
   EXPECT_EQ(number(run({get(u"x")})), 7);
   // Var on a name this scope holds sets it back to undefined.
@@ -99,7 +101,8 @@ APMPValueList padded(APMPValueList prefix, std::uint32_t total) {
   APMPContext ctx(&probe);
   probe.executeStatements(program, ctx);
   EXPECT_FALSE(ctx.failed());
-  for (std::uint32_t n = probe.instructionCount(); n < total; ++n) program.push_back(num(0));
+  for (std::uint32_t n = probe.instructionCount(); n < total; ++n)
+    program.push_back(num(0));
   return program;
 }
 
@@ -107,9 +110,11 @@ APMPValueList padded(APMPValueList prefix, std::uint32_t total) {
 // 999 times inside one block.
 APMPValueList expensive() {
   APMPValueList body = {str(u"f"), quote()};
-  for (int i = 0; i < 999; ++i) body.push_back(num(i));
+  for (int i = 0; i < 999; ++i)
+    body.push_back(num(i));
   APMPValueList calls;
-  for (int i = 0; i < 999; ++i) calls.push_back(op(u"f"));
+  for (int i = 0; i < 999; ++i)
+    calls.push_back(op(u"f"));
   return {op(APMPCommandDefineFunction, body), op(APMPCommandBlock, calls)};
 }
 
@@ -124,7 +129,8 @@ TEST_F(APMPRuntimeTest, ExactlyAMillionEvaluationsWhateverTheProgramDoesToTheCou
   };
   for (const auto& prefix : prefixes) {
     APMPValueList program = prefix;
-    for (auto& s : expensive()) program.push_back(s);
+    for (auto& s : expensive())
+      program.push_back(s);
     APMPValueList exact = padded(program, APMPInstructionCountHardLimit);
     {
       APMPRuntime fresh;
@@ -167,7 +173,8 @@ TEST_F(APMPRuntimeTest, RecursionFailsWith18PastTheNestingBound) {
 }
 
 TEST_F(APMPRuntimeTest, ArrayLengthsPastTheBoundFailWith11BeforeAllocating) {
-  run({op(APMPCommandVar, {str(u"a")}), op(APMPCommandAssign, {str(u"a"), op(APMPCommandCreateArray)})});
+  run({op(APMPCommandVar, {str(u"a")}),
+       op(APMPCommandAssign, {str(u"a"), op(APMPCommandCreateArray)})});
   run({op(APMPCommandSetProperty, {get(u"a"), str(u"length"), num(1099511627776.0)})});
   EXPECT_EQ(error, APMPErrorArrayLength);
   run({op(APMPCommandSetProperty, {get(u"a"), num(1e300), num(1)})});
@@ -193,7 +200,8 @@ TEST(APMPRuntimeDeadlineTest, TheDeadlineEndsARunOnTheRealClock) {
   APMPContext ctx(&runtime);
   const double start = platform::Clock::current().uptime();
   std::uint64_t steps = 0;
-  while (ctx.tick()) ++steps;
+  while (ctx.tick())
+    ++steps;
   const double elapsed = platform::Clock::current().uptime() - start;
   EXPECT_EQ(ctx.errorCode(), APMPErrorLimit);
   EXPECT_GE(elapsed, APMPRunDeadlineSeconds);
@@ -202,7 +210,8 @@ TEST(APMPRuntimeDeadlineTest, TheDeadlineEndsARunOnTheRealClock) {
 }
 
 TEST_F(APMPRuntimeTest, AnUnreachableSelfContainingArrayIsFreedByTheNextCollection) {
-  run({op(APMPCommandVar, {str(u"a")}), op(APMPCommandAssign, {str(u"a"), op(APMPCommandCreateArray)}),
+  run({op(APMPCommandVar, {str(u"a")}),
+       op(APMPCommandAssign, {str(u"a"), op(APMPCommandCreateArray)}),
        op(APMPCommandSetProperty, {get(u"a"), num(0), get(u"a")})});
   ASSERT_EQ(error, 0);
   runtime.collectGarbage();
@@ -225,7 +234,8 @@ TEST_F(APMPRuntimeTest, ReachableValuesSurviveAnyNumberOfCollections) {
                   {op(APMPCommandFn, {str(u""), quote(), op(APMPCommandReturn, {get(u"k")})})})})}),
        op(APMPCommandSetProperty, {get(u"m"), str(u"f"), op(u"make")})});
   ASSERT_EQ(error, 0);
-  for (int i = 0; i < 100; ++i) runtime.collectGarbage();
+  for (int i = 0; i < 100; ++i)
+    runtime.collectGarbage();
   const APMPValueRef k =
       run({op(APMPCommandApply, {get(u"m"), str(u"f"), op(APMPCommandCreateArray)})});
   ASSERT_EQ(error, 0);
@@ -246,11 +256,11 @@ TEST(APMPRuntimeLifetimeTest, DestroyingTheRuntimeFreesEveryCycle) {
   // the runtime (the leak checker of the sanitizer build sees to the rest).
   auto runtime = std::make_unique<APMPRuntime>();
   APMPContext ctx(runtime.get());
-  runtime->executeStatements(
-      {op(APMPCommandDefineFunction, {str(u"f"), quote(), op(u"f")}),
-       op(APMPCommandVar, {str(u"m")}), op(APMPCommandAssign, {str(u"m"), op(APMPCommandCreateObject)}),
-       op(APMPCommandSetProperty, {get(u"m"), str(u"self"), get(u"m")})},
-      ctx);
+  runtime->executeStatements({op(APMPCommandDefineFunction, {str(u"f"), quote(), op(u"f")}),
+                              op(APMPCommandVar, {str(u"m")}),
+                              op(APMPCommandAssign, {str(u"m"), op(APMPCommandCreateObject)}),
+                              op(APMPCommandSetProperty, {get(u"m"), str(u"self"), get(u"m")})},
+                             ctx);
   EXPECT_FALSE(ctx.failed());
   runtime.reset();
   SUCCEED();

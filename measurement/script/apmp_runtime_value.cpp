@@ -20,7 +20,9 @@ APMPValueRef applyBaseRule(const APMPRuntimeValue& self, const std::u16string& n
   return APMPUndefined();
 }
 
-std::u16string ascii(std::string_view s) { return std::u16string(s.begin(), s.end()); }
+std::u16string ascii(std::string_view s) {
+  return std::u16string(s.begin(), s.end());
+}
 
 }  // namespace
 
@@ -75,8 +77,7 @@ APMPValueRef APMPUndefinedValue::applyWithName(const std::u16string&, const APMP
   return APMPUndefined();
 }
 
-bool APMPUndefinedValue::isEqualToRuntimeValue(const APMPRuntimeValue& other,
-                                               APMPContext&) const {
+bool APMPUndefinedValue::isEqualToRuntimeValue(const APMPRuntimeValue& other, APMPContext&) const {
   return other.isUndefined();
 }
 
@@ -213,21 +214,23 @@ namespace {
 
 bool isBlank(char16_t c) {
   switch (c) {
-    case 0x09:
-    case 0x0A:
-    case 0x0B:
-    case 0x0C:
-    case 0x0D:
-    case 0x85:
-    case 0x2028:
-    case 0x2029:
-      return true;
-    default:
-      return u_charType(c) == U_SPACE_SEPARATOR;
+  case 0x09:
+  case 0x0A:
+  case 0x0B:
+  case 0x0C:
+  case 0x0D:
+  case 0x85:
+  case 0x2028:
+  case 0x2029:
+    return true;
+  default:
+    return u_charType(c) == U_SPACE_SEPARATOR;
   }
 }
 
-bool isDigit(char16_t c) { return c >= u'0' && c <= u'9'; }
+bool isDigit(char16_t c) {
+  return c >= u'0' && c <= u'9';
+}
 
 }  // namespace
 
@@ -235,8 +238,10 @@ double APMPStringToNumber(std::u16string_view text) {
   constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
   std::size_t begin = 0;
   std::size_t end = text.size();
-  while (begin < end && isBlank(text[begin])) ++begin;
-  while (end > begin && isBlank(text[end - 1])) --end;
+  while (begin < end && isBlank(text[begin]))
+    ++begin;
+  while (end > begin && isBlank(text[end - 1]))
+    --end;
   const std::u16string_view s = text.substr(begin, end - begin);
   if (s.empty()) return 0;
   if (s == u"NaN") return kNaN;
@@ -248,10 +253,12 @@ double APMPStringToNumber(std::u16string_view text) {
   bool negative = false;
   if (s[i] == u'+' || s[i] == u'-') negative = s[i++] == u'-';
   std::string intDigits, fracDigits;
-  while (i < s.size() && isDigit(s[i])) intDigits.push_back(static_cast<char>(s[i++]));
+  while (i < s.size() && isDigit(s[i]))
+    intDigits.push_back(static_cast<char>(s[i++]));
   if (i < s.size() && s[i] == u'.') {
     ++i;
-    while (i < s.size() && isDigit(s[i])) fracDigits.push_back(static_cast<char>(s[i++]));
+    while (i < s.size() && isDigit(s[i]))
+      fracDigits.push_back(static_cast<char>(s[i++]));
   }
   if (intDigits.empty() && fracDigits.empty()) return kNaN;
   long long exponent = 0;
@@ -295,18 +302,18 @@ double APMPStringToNumber(std::u16string_view text) {
 
 std::u16string_view APMPTypeName(const APMPRuntimeValue& value) {
   switch (value.kind()) {
-    case APMPRuntimeValue::Kind::Boolean:
-      return APMPTypeNameBoolean;
-    case APMPRuntimeValue::Kind::Function:
-      return APMPTypeNameFunction;
-    case APMPRuntimeValue::Kind::Number:
-      return APMPTypeNameNumber;
-    case APMPRuntimeValue::Kind::String:
-      return APMPTypeNameString;
-    case APMPRuntimeValue::Kind::Undefined:
-      return APMPTypeNameUndefined;
-    default:
-      return APMPTypeNameObject;
+  case APMPRuntimeValue::Kind::Boolean:
+    return APMPTypeNameBoolean;
+  case APMPRuntimeValue::Kind::Function:
+    return APMPTypeNameFunction;
+  case APMPRuntimeValue::Kind::Number:
+    return APMPTypeNameNumber;
+  case APMPRuntimeValue::Kind::String:
+    return APMPTypeNameString;
+  case APMPRuntimeValue::Kind::Undefined:
+    return APMPTypeNameUndefined;
+  default:
+    return APMPTypeNameObject;
   }
 }
 
@@ -341,9 +348,13 @@ std::uint32_t modulo32(double x) {
 
 }  // namespace
 
-std::int32_t APMPToInt32(double x) { return static_cast<std::int32_t>(modulo32(x)); }
+std::int32_t APMPToInt32(double x) {
+  return static_cast<std::int32_t>(modulo32(x));
+}
 
-std::uint32_t APMPToUInt32(double x) { return modulo32(x); }
+std::uint32_t APMPToUInt32(double x) {
+  return modulo32(x);
+}
 
 double APMPToInteger(double x) {
   if (std::isnan(x)) return 0;
@@ -371,18 +382,17 @@ bool APMPStrictEqualityCompare(const APMPRuntimeValue& a, const APMPRuntimeValue
                                APMPContext& ctx) {
   if (a.kind() != b.kind()) return false;
   switch (a.kind()) {
-    case APMPRuntimeValue::Kind::Number:
-    case APMPRuntimeValue::Kind::Boolean:
-      return APMPNumberEquals(a, b, ctx);
-    case APMPRuntimeValue::Kind::String:
-      return APMPStringEquals(a, b, ctx);
-    default:
-      return &a == &b;
+  case APMPRuntimeValue::Kind::Number:
+  case APMPRuntimeValue::Kind::Boolean:
+    return APMPNumberEquals(a, b, ctx);
+  case APMPRuntimeValue::Kind::String:
+    return APMPStringEquals(a, b, ctx);
+  default:
+    return &a == &b;
   }
 }
 
-bool APMPStructurallyEqual(const APMPRuntimeValue& a, const APMPRuntimeValue& b,
-                           APMPContext& ctx) {
+bool APMPStructurallyEqual(const APMPRuntimeValue& a, const APMPRuntimeValue& b, APMPContext& ctx) {
   if (&a == &b) return true;
   if (ctx.isComparing(&a, &b)) return true;
   APMPDepthGuard guard(ctx);

@@ -174,13 +174,23 @@ class APMPStringValue final : public APMPRuntimeValue {
 // The hole marker of arrays: the one bare APMPRuntimeValue. Never handed to a script.
 const APMPValueRef& APMPHoleValue();
 
-inline const APMPValueRef& APMPUndefined() { return APMPUndefinedValue::sharedInstance(); }
-inline const APMPValueRef& APMPNull() { return APMPNullValue::sharedInstance(); }
-inline const APMPValueRef& APMPBoolean(bool b) { return APMPBooleanValue::booleanValueWithBool(b); }
+inline const APMPValueRef& APMPUndefined() {
+  return APMPUndefinedValue::sharedInstance();
+}
+inline const APMPValueRef& APMPNull() {
+  return APMPNullValue::sharedInstance();
+}
+inline const APMPValueRef& APMPBoolean(bool b) {
+  return APMPBooleanValue::booleanValueWithBool(b);
+}
 
 // Downcasts by kind; the value must be of that kind.
-template <class T> const T& APMPAs(const APMPRuntimeValue& v) { return static_cast<const T&>(v); }
-template <class T> T& APMPAs(APMPRuntimeValue& v) { return static_cast<T&>(v); }
+template <class T> const T& APMPAs(const APMPRuntimeValue& v) {
+  return static_cast<const T&>(v);
+}
+template <class T> T& APMPAs(APMPRuntimeValue& v) {
+  return static_cast<T&>(v);
+}
 
 // Number to text and text to number, the same in every locale.
 std::u16string APMPNumberToString(double value);

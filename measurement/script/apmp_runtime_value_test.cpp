@@ -159,8 +159,8 @@ TEST(APMPRuntimeValueTest, StrictAndStructuralEquality) {
   EXPECT_FALSE(APMPStrictEqualityCompare(*nan, *nan, ctx));
   EXPECT_TRUE(APMPStructurallyEqual(*nan, *apmp_test::num(std::nan("")), ctx));
   EXPECT_FALSE(APMPStrictEqualityCompare(*apmp_test::num(1), *APMPBoolean(true), ctx));
-  EXPECT_TRUE(APMPStrictEqualityCompare(*APMPBoolean(true),
-                                        *APMPMake<APMPBooleanValue>(true), ctx));
+  EXPECT_TRUE(
+      APMPStrictEqualityCompare(*APMPBoolean(true), *APMPMake<APMPBooleanValue>(true), ctx));
   EXPECT_TRUE(APMPStrictEqualityCompare(*apmp_test::str(u"a"), *apmp_test::str(u"a"), ctx));
 
   auto a = APMPMake<APMPMapValue>();
@@ -204,7 +204,8 @@ TEST(APMPRuntimeValueTest, NestingBeyondTheBoundFailsWith18) {
 TEST(APMPRuntimeValueTest, TearingDownADeepStructureDoesNotRecurse) {
   // A million nested arrays would overflow the stack if each destructor released the next.
   APMPRef<APMPArrayValue> chain = APMPMake<APMPArrayValue>();
-  for (int i = 0; i < 1000000; ++i) chain = APMPMake<APMPArrayValue>(APMPValueList{chain});
+  for (int i = 0; i < 1000000; ++i)
+    chain = APMPMake<APMPArrayValue>(APMPValueList{chain});
   chain = nullptr;
   SUCCEED();
 }
@@ -216,7 +217,8 @@ TEST(APMPContextTest, FirstErrorStaysAndSizeBoundsFailWith18) {
   EXPECT_EQ(ctx.errorCode(), 9);
 
   APMPContext strings;
-  EXPECT_TRUE(APMPStringValue::make(std::u16string(APMPMaxStringLength, u'x'), strings)->isString());
+  EXPECT_TRUE(
+      APMPStringValue::make(std::u16string(APMPMaxStringLength, u'x'), strings)->isString());
   EXPECT_TRUE(
       APMPStringValue::make(std::u16string(APMPMaxStringLength + 1, u'x'), strings)->isUndefined());
   EXPECT_EQ(strings.errorCode(), APMPErrorLimit);

@@ -3,7 +3,9 @@
 #include "measurement/script/apmp_object_manager.h"
 #include "measurement/script/apmp_runtime.h"
 
-APMPScope::APMPScope(APMPRef<APMPScope> parent) : parent_(std::move(parent)) { setTraceable(); }
+APMPScope::APMPScope(APMPRef<APMPScope> parent) : parent_(std::move(parent)) {
+  setTraceable();
+}
 
 APMPScope::~APMPScope() = default;
 
@@ -13,7 +15,9 @@ APMPRef<APMPScope> APMPScope::createChildScope() {
   return child;
 }
 
-APMPObjectManager* APMPScope::objectManager() const { return trackingManager(); }
+APMPObjectManager* APMPScope::objectManager() const {
+  return trackingManager();
+}
 
 bool APMPScope::holdsOwn(const std::u16string& name) const {
   return isCounterName(name) || contents_.hasName(name);
@@ -62,4 +66,6 @@ void APMPScope::mark(APMPMarker& marker) const {
   marker.visit(parent_.get());
 }
 
-void APMPScope::sweep() { contents_.clear(); }
+void APMPScope::sweep() {
+  contents_.clear();
+}

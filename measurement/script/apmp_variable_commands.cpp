@@ -9,7 +9,9 @@
 
 namespace {
 
-const APMPValueRef& undefinedValue() { return APMPUndefined(); }
+const APMPValueRef& undefinedValue() {
+  return APMPUndefined();
+}
 
 // The text of a name operand; null (and code 10) when it is not a string value.
 const std::u16string* nameOperand(const APMPValueRef& value, APMPContext& ctx) {
@@ -78,32 +80,32 @@ APMPValueRef GetProperty(const APMPValueList& args, APMPScope&, APMPContext& ctx
   APMPRuntimeValue& target = *args[0];
   const APMPRuntimeValue& key = *args[1];
   switch (target.kind()) {
-    case APMPRuntimeValue::Kind::Array:
-      return APMPAs<APMPArrayValue>(target).valueForProperty(key, ctx);
-    case APMPRuntimeValue::Kind::Map:
-    case APMPRuntimeValue::Kind::Function: {
-      const std::u16string name = key.stringValueOrError(ctx);
-      if (ctx.failed()) return undefinedValue();
-      return target.isMap() ? APMPAs<APMPMapValue>(target).valueForProperty(name)
-                            : APMPAs<APMPFunctionValue>(target).valueForProperty(name);
+  case APMPRuntimeValue::Kind::Array:
+    return APMPAs<APMPArrayValue>(target).valueForProperty(key, ctx);
+  case APMPRuntimeValue::Kind::Map:
+  case APMPRuntimeValue::Kind::Function: {
+    const std::u16string name = key.stringValueOrError(ctx);
+    if (ctx.failed()) return undefinedValue();
+    return target.isMap() ? APMPAs<APMPMapValue>(target).valueForProperty(name)
+                          : APMPAs<APMPFunctionValue>(target).valueForProperty(name);
+  }
+  case APMPRuntimeValue::Kind::String: {
+    const std::u16string name = key.stringValueOrError(ctx);
+    if (ctx.failed()) return undefinedValue();
+    const std::u16string& text = APMPAs<APMPStringValue>(target).value();
+    if (name == APMPLengthPropertyName) {
+      return APMPNumberValue::make(static_cast<double>(text.size()));
     }
-    case APMPRuntimeValue::Kind::String: {
-      const std::u16string name = key.stringValueOrError(ctx);
-      if (ctx.failed()) return undefinedValue();
-      const std::u16string& text = APMPAs<APMPStringValue>(target).value();
-      if (name == APMPLengthPropertyName) {
-        return APMPNumberValue::make(static_cast<double>(text.size()));
+    if (APMPIsZeroOrPositiveInteger(key)) {
+      const double index = key.doubleValueOrError(ctx);
+      if (index < static_cast<double>(text.size())) {
+        return APMPStringValue::make(std::u16string(1, text[static_cast<std::size_t>(index)]));
       }
-      if (APMPIsZeroOrPositiveInteger(key)) {
-        const double index = key.doubleValueOrError(ctx);
-        if (index < static_cast<double>(text.size())) {
-          return APMPStringValue::make(std::u16string(1, text[static_cast<std::size_t>(index)]));
-        }
-      }
-      return undefinedValue();
     }
-    default:
-      return undefinedValue();
+    return undefinedValue();
+  }
+  default:
+    return undefinedValue();
   }
 }
 
@@ -112,32 +114,32 @@ APMPValueRef SetProperty(const APMPValueList& args, APMPScope&, APMPContext& ctx
   APMPRuntimeValue& target = *args[0];
   const APMPValueRef& value = args[2];
   switch (target.kind()) {
-    case APMPRuntimeValue::Kind::Null:
-    case APMPRuntimeValue::Kind::Undefined:
-      ctx.fail(APMPErrorPropertyOfNothing);
+  case APMPRuntimeValue::Kind::Null:
+  case APMPRuntimeValue::Kind::Undefined:
+    ctx.fail(APMPErrorPropertyOfNothing);
+    return undefinedValue();
+  case APMPRuntimeValue::Kind::Array: {
+    APMPAs<APMPArrayValue>(target).setValue(value, *args[1], ctx);
+    // The array's own refusal (code 11) still yields the value; a key that has no string
+    // form yields undefined.
+    if (ctx.failed() && ctx.errorCode() != APMPErrorArrayLength) {
       return undefinedValue();
-    case APMPRuntimeValue::Kind::Array: {
-      APMPAs<APMPArrayValue>(target).setValue(value, *args[1], ctx);
-      // The array's own refusal (code 11) still yields the value; a key that has no string
-      // form yields undefined.
-      if (ctx.failed() && ctx.errorCode() != APMPErrorArrayLength) {
-        return undefinedValue();
-      }
-      return value;
     }
-    case APMPRuntimeValue::Kind::Map:
-    case APMPRuntimeValue::Kind::Function: {
-      const std::u16string name = args[1]->stringValueOrError(ctx);
-      if (ctx.failed()) return undefinedValue();
-      if (target.isMap()) {
-        APMPAs<APMPMapValue>(target).setValue(value, name, ctx);
-      } else {
-        APMPAs<APMPFunctionValue>(target).setValue(value, name, ctx);
-      }
-      return value;
+    return value;
+  }
+  case APMPRuntimeValue::Kind::Map:
+  case APMPRuntimeValue::Kind::Function: {
+    const std::u16string name = args[1]->stringValueOrError(ctx);
+    if (ctx.failed()) return undefinedValue();
+    if (target.isMap()) {
+      APMPAs<APMPMapValue>(target).setValue(value, name, ctx);
+    } else {
+      APMPAs<APMPFunctionValue>(target).setValue(value, name, ctx);
     }
-    default:
-      return value;
+    return value;
+  }
+  default:
+    return value;
   }
 }
 
@@ -146,9 +148,13 @@ APMPValueRef TypeOf(const APMPValueList& args, APMPScope&, APMPContext& ctx) {
   return APMPStringValue::make(std::u16string(APMPTypeName(*args[0])));
 }
 
-APMPValueRef Undefined(const APMPValueList&, APMPScope&, APMPContext&) { return APMPUndefined(); }
+APMPValueRef Undefined(const APMPValueList&, APMPScope&, APMPContext&) {
+  return APMPUndefined();
+}
 
-APMPValueRef Null(const APMPValueList&, APMPScope&, APMPContext&) { return APMPNull(); }
+APMPValueRef Null(const APMPValueList&, APMPScope&, APMPContext&) {
+  return APMPNull();
+}
 
 APMPValueRef Var(const APMPValueList& args, APMPScope& scope, APMPContext& ctx) {
   for (const APMPValueRef& arg : args) {
