@@ -22,10 +22,13 @@ bool matches(const Json& expected, const Json& actual) {
   return true;
 }
 
-TEST(ScriptRunTest, FixtureTable) {
+class ScriptRunFixtureTest : public ::testing::TestWithParam<const char*> {};
+
+// Every table runs on the mock clock: only the instruction budget ends a long program.
+TEST_P(ScriptRunFixtureTest, AnswersMatch) {
   platform::TestEnvironment env;
-  std::ifstream in(std::string(LUMORA_TOOLS_TESTDATA) + "/script_run_fixtures.jsonl");
-  ASSERT_TRUE(in) << "fixture table missing";
+  std::ifstream in(std::string(LUMORA_TOOLS_TESTDATA) + "/" + GetParam());
+  ASSERT_TRUE(in) << "fixture table missing: " << GetParam();
   std::string line;
   int count = 0;
   while (std::getline(in, line)) {
@@ -39,6 +42,11 @@ TEST(ScriptRunTest, FixtureTable) {
   }
   EXPECT_GT(count, 0);
 }
+
+INSTANTIATE_TEST_SUITE_P(Tables, ScriptRunFixtureTest,
+                         ::testing::Values("script_run_fixtures.jsonl",
+                                           "script_operator_fixtures.jsonl",
+                                           "script_loop_fixtures.jsonl"));
 
 TEST(ScriptRunTest, MalformedRequestsAreAnsweredNotRun) {
   for (const char* text :
