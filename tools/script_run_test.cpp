@@ -46,7 +46,8 @@ TEST_P(ScriptRunFixtureTest, AnswersMatch) {
 INSTANTIATE_TEST_SUITE_P(Tables, ScriptRunFixtureTest,
                          ::testing::Values("script_run_fixtures.jsonl",
                                            "script_operator_fixtures.jsonl",
-                                           "script_loop_fixtures.jsonl"));
+                                           "script_loop_fixtures.jsonl",
+                                           "script_entity_fixtures.jsonl"));
 
 TEST(ScriptRunTest, MalformedRequestsAreAnsweredNotRun) {
   for (const char* text :

@@ -1,6 +1,7 @@
 #include "measurement/script/apmp_runtime.h"
 
 #include "measurement/script/apmp_evaluator.h"
+#include "measurement/script/apmp_runtime_entity_converter.h"
 
 APMPRuntime::APMPRuntime()
     : objectManager_(std::make_unique<APMPObjectManager>()),
@@ -35,6 +36,19 @@ void APMPRuntime::setModuleCreator(APMPDynamicProvider::Creator creator,
 APMPValueRef APMPRuntime::executeStatements(const APMPValueList& statements, APMPContext& ctx) {
   APMPValueRef result = APMPUndefined();
   for (const APMPValueRef& statement : statements) {
+    result = APMPEvaluator::evaluateStatement(statement, *globalScope_, ctx);
+    if (ctx.failed()) return APMPUndefined();
+  }
+  return result;
+}
+
+APMPValueRef APMPRuntime::executeStatements(const std::vector<const MessageInfo*>& entities,
+                                            APMPContext& ctx) {
+  APMPValueRef result = APMPUndefined();
+  for (const MessageInfo* entity : entities) {
+    const APMPValueRef statement =
+        APMPRuntimeEntityConverter::runtimeValueFromRuntimeEntity(*entity, ctx);
+    if (ctx.failed()) return APMPUndefined();
     result = APMPEvaluator::evaluateStatement(statement, *globalScope_, ctx);
     if (ctx.failed()) return APMPUndefined();
   }

@@ -10,6 +10,9 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
+
+#include "measurement/messages/message_info.h"
 
 #include "measurement/script/apmp_function_value.h"
 #include "measurement/script/apmp_object_manager.h"
@@ -31,6 +34,9 @@ class APMPRuntime {
   // Runs top-level instructions in the global scope, one at a time; stops at the first error
   // (undefined). Otherwise the value of the last one (a control value does not stop the run).
   APMPValueRef executeStatements(const APMPValueList& statements, APMPContext& ctx);
+  // The same for a program's RuntimeEntity records: each is converted just before it runs, so
+  // the declarations of earlier instructions exist when later ones are converted and run.
+  APMPValueRef executeStatements(const std::vector<const MessageInfo*>& entities, APMPContext& ctx);
 
   // A new child of the global scope, for one handled event.
   APMPRef<APMPScope> getRunScope();
