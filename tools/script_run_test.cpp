@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <iterator>
 #include <string>
 
 #include "platform/dispatch/test_environment.h"
@@ -48,6 +49,22 @@ INSTANTIATE_TEST_SUITE_P(Tables, ScriptRunFixtureTest,
                                            "script_operator_fixtures.jsonl",
                                            "script_loop_fixtures.jsonl",
                                            "script_entity_fixtures.jsonl"));
+
+TEST(ScriptRunTest, ProtocBytesAndTheJsonMirrorGiveTheSameAnswer) {
+  platform::TestEnvironment env;
+  std::ifstream bytesIn(LUMORA_SCRIPT_PROGRAM_PB, std::ios::binary);
+  ASSERT_TRUE(bytesIn);
+  const platform::Bytes bytes((std::istreambuf_iterator<char>(bytesIn)),
+                              std::istreambuf_iterator<char>());
+  ASSERT_FALSE(bytes.empty());
+  std::ifstream mirrorIn(std::string(LUMORA_TOOLS_TESTDATA) + "/script_run_program.json");
+  const Json mirror = Json::parse(mirrorIn);
+
+  const Json fromBytes = lumora::scriptrun::runProgramBytes(bytes);
+  EXPECT_EQ(fromBytes, lumora::scriptrun::runRequest(mirror));
+  EXPECT_EQ(fromBytes["error"], nullptr);
+  EXPECT_EQ(fromBytes["value"]["string"], "6.5,h\u00e9!,object,false,[object Object]");
+}
 
 TEST(ScriptRunTest, MalformedRequestsAreAnsweredNotRun) {
   for (const char* text :

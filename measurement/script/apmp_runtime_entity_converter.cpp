@@ -89,17 +89,17 @@ APMPValueRef APMPRuntimeEntityConverter::runtimeValueFromRuntimeEntity(const Mes
   // The codec refuses records nested deeper than 100 levels, so this recursion is bounded.
   const LentRecord record(entity);
   switch (NANOGetInt32(&record, field::kType)) {
-    case kString:
-      return stringValueFromRuntimeEntity(entity, ctx);
-    case kNumber:
-      return numberValueFromRuntimeEntity(entity);
-    case kBoolean:
-      return booleanValueFromRuntimeEntity(entity);
-    case kStatement:
-      return statementValueFromRuntimeEntity(entity, ctx);
-    default:
-      ctx.fail(APMPErrorEntityType);
-      return APMPUndefined();
+  case kString:
+    return stringValueFromRuntimeEntity(entity, ctx);
+  case kNumber:
+    return numberValueFromRuntimeEntity(entity);
+  case kBoolean:
+    return booleanValueFromRuntimeEntity(entity);
+  case kStatement:
+    return statementValueFromRuntimeEntity(entity, ctx);
+  default:
+    ctx.fail(APMPErrorEntityType);
+    return APMPUndefined();
   }
 }
 
@@ -109,51 +109,51 @@ APMPValueRef APMPRuntimeEntityConverter::runtimeValueFromNSObject(const platform
   APMPDepthGuard guard(ctx);
   if (!guard.ok() || !ctx.tick()) return APMPUndefined();
   switch (object.kind()) {
-    case platform::ValueKind::Null:
-      return APMPNull();
-    case platform::ValueKind::Bool:
-      return APMPBoolean(object.asBool());
-    case platform::ValueKind::Int:
-      return APMPNumberValue::make(static_cast<double>(object.asInt()));
-    case platform::ValueKind::Double:
-      return APMPNumberValue::make(object.asDouble());
-    case platform::ValueKind::String: {
-      std::optional<std::u16string> text = APMPUtf16FromUtf8(object.asString());
-      if (!text) break;
-      return APMPStringValue::make(std::move(*text), ctx);
-    }
-    case platform::ValueKind::Map: {
-      auto map = APMPObjectManager::mapValueWithScope(scope, ctx);
-      for (const auto& [key, value] : object.asMap()) {
-        const std::string keyText = key.isString() ? key.asString() : key.debugString();
-        std::optional<std::u16string> name = APMPUtf16FromUtf8(keyText);
-        if (!name) {
-          ctx.fail(APMPErrorPlatformObject);
-          return APMPUndefined();
-        }
-        APMPValueRef converted = runtimeValueFromNSObject(value, scope, ctx);
-        if (ctx.failed()) return APMPUndefined();
-        map->setValue(std::move(converted), *name, ctx);
-      }
-      if (ctx.failed()) return APMPUndefined();
-      return map;
-    }
-    case platform::ValueKind::List: {
-      APMPValueList elements;
-      for (const platform::Value& element : object.asList()) {
-        elements.push_back(runtimeValueFromNSObject(element, scope, ctx));
-        if (ctx.failed()) return APMPUndefined();
-      }
-      if (elements.size() > APMPMaxArrayLength) {
-        ctx.fail(APMPErrorArrayLength);
+  case platform::ValueKind::Null:
+    return APMPNull();
+  case platform::ValueKind::Bool:
+    return APMPBoolean(object.asBool());
+  case platform::ValueKind::Int:
+    return APMPNumberValue::make(static_cast<double>(object.asInt()));
+  case platform::ValueKind::Double:
+    return APMPNumberValue::make(object.asDouble());
+  case platform::ValueKind::String: {
+    std::optional<std::u16string> text = APMPUtf16FromUtf8(object.asString());
+    if (!text) break;
+    return APMPStringValue::make(std::move(*text), ctx);
+  }
+  case platform::ValueKind::Map: {
+    auto map = APMPObjectManager::mapValueWithScope(scope, ctx);
+    for (const auto& [key, value] : object.asMap()) {
+      const std::string keyText = key.isString() ? key.asString() : key.debugString();
+      std::optional<std::u16string> name = APMPUtf16FromUtf8(keyText);
+      if (!name) {
+        ctx.fail(APMPErrorPlatformObject);
         return APMPUndefined();
       }
-      auto array = APMPObjectManager::arrayValueWithArray(std::move(elements), scope, ctx);
+      APMPValueRef converted = runtimeValueFromNSObject(value, scope, ctx);
       if (ctx.failed()) return APMPUndefined();
-      return array;
+      map->setValue(std::move(converted), *name, ctx);
     }
-    default:
-      break;
+    if (ctx.failed()) return APMPUndefined();
+    return map;
+  }
+  case platform::ValueKind::List: {
+    APMPValueList elements;
+    for (const platform::Value& element : object.asList()) {
+      elements.push_back(runtimeValueFromNSObject(element, scope, ctx));
+      if (ctx.failed()) return APMPUndefined();
+    }
+    if (elements.size() > APMPMaxArrayLength) {
+      ctx.fail(APMPErrorArrayLength);
+      return APMPUndefined();
+    }
+    auto array = APMPObjectManager::arrayValueWithArray(std::move(elements), scope, ctx);
+    if (ctx.failed()) return APMPUndefined();
+    return array;
+  }
+  default:
+    break;
   }
   ctx.fail(APMPErrorPlatformObject);
   return APMPUndefined();
@@ -173,8 +173,9 @@ bool enterCompound(const APMPRuntimeValue& value, APMPContext& ctx) {
 
 }  // namespace
 
-std::optional<platform::Value> APMPRuntimeEntityConverter::objectFromRuntimeValue(
-    const APMPRuntimeValue& value, APMPContext& ctx) {
+std::optional<platform::Value>
+APMPRuntimeEntityConverter::objectFromRuntimeValue(const APMPRuntimeValue& value,
+                                                   APMPContext& ctx) {
   if (value.isNull()) return std::nullopt;
   if (value.isUndefined()) return platform::Value(std::string());
   APMPDepthGuard guard(ctx);
@@ -221,7 +222,8 @@ std::vector<const MessageInfo*> APMPProgramInstructions(const APMPBProgram& prog
   const MessageInfo* record = program.messageInfo();
   if (!record) return instructions;
   if (const ArrayInfo* list = record->array(apmpb_field::Program::kInstructions)) {
-    for (const auto& entity : list->messages) instructions.push_back(entity.get());
+    for (const auto& entity : list->messages)
+      instructions.push_back(entity.get());
   }
   return instructions;
 }
