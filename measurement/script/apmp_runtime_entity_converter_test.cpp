@@ -47,11 +47,10 @@ TEST_F(APMPConverterTest, PlatformValuesIn) {
 }
 
 TEST_F(APMPConverterTest, PlatformKindsWithoutAScriptCounterpartFailWith13) {
-  for (const platform::Value& v :
-       {platform::Value::date(0), platform::Value(platform::Bytes{1}),
-        platform::Value::list({1, platform::Value::date(0)}),
-        platform::Value::map({{"d", platform::Value::date(0)}}),
-        platform::Value(std::string("\xff"))}) {
+  for (const platform::Value& v : {platform::Value::date(0), platform::Value(platform::Bytes{1}),
+                                   platform::Value::list({1, platform::Value::date(0)}),
+                                   platform::Value::map({{"d", platform::Value::date(0)}}),
+                                   platform::Value(std::string("\xff"))}) {
     APMPContext ctx(&runtime);
     EXPECT_TRUE(in(v, ctx)->isUndefined());
     EXPECT_EQ(ctx.errorCode(), APMPErrorPlatformObject) << v.debugString();
@@ -60,7 +59,8 @@ TEST_F(APMPConverterTest, PlatformKindsWithoutAScriptCounterpartFailWith13) {
 
 TEST_F(APMPConverterTest, DeepPlatformValuesFailWith18) {
   platform::Value deep = platform::Value::list({1});
-  for (int i = 0; i < 600; ++i) deep = platform::Value::list({deep});
+  for (int i = 0; i < 600; ++i)
+    deep = platform::Value::list({deep});
   APMPContext ctx(&runtime);
   EXPECT_TRUE(in(deep, ctx)->isUndefined());
   EXPECT_EQ(ctx.errorCode(), APMPErrorLimit);
@@ -105,7 +105,8 @@ TEST_F(APMPConverterTest, CyclesOutFailWith10AndDeepDataWith18) {
   }
   {
     APMPRef<APMPArrayValue> deep = APMPMake<APMPArrayValue>();
-    for (int i = 0; i < 600; ++i) deep = APMPMake<APMPArrayValue>(APMPValueList{deep});
+    for (int i = 0; i < 600; ++i)
+      deep = APMPMake<APMPArrayValue>(APMPValueList{deep});
     APMPContext ctx(&runtime);
     APMPRuntimeEntityConverter::objectFromRuntimeValue(*deep, ctx);
     EXPECT_EQ(ctx.errorCode(), APMPErrorLimit);
