@@ -1,6 +1,7 @@
 #include "measurement/script/apmp_object_manager.h"
 
 #include <atomic>
+#include <new>
 
 #include "measurement/script/apmp_array_value.h"
 #include "measurement/script/apmp_function_value.h"
@@ -61,18 +62,27 @@ void APMPObjectManager::removeObject(APMPCell* cell) {
 void APMPObjectManager::collectGarbage() {
   const std::uint64_t epoch = ++g_epoch;
   APMPMarker marker(epoch);
-  for (const APMPCell* root : rootCells_) {
-    marker.visit(root);
+  try {
+    for (const APMPCell* root : rootCells_) {
+      marker.visit(root);
+    }
+    for (const auto& weak : roots_) {
+      if (auto root = weak.lock()) root->mark(marker);
+    }
+    marker.drain();
+  } catch (const std::bad_alloc&) {
+    // Marking could not finish: sweeping now would empty reachable values. Skip this collection.
+    return;
   }
-  for (const auto& weak : roots_) {
-    if (auto root = weak.lock()) root->mark(marker);
-  }
-  marker.drain();
 
   // Hold every unreached cell first: emptying one may free others, which leave the list.
   std::vector<APMPRef<APMPCell>> unreached;
-  for (APMPCell* cell : tracked_) {
-    if (!marker.isMarked(cell)) unreached.emplace_back(cell);
+  try {
+    for (APMPCell* cell : tracked_) {
+      if (!marker.isMarked(cell)) unreached.emplace_back(cell);
+    }
+  } catch (const std::bad_alloc&) {
+    return;  // nothing emptied yet
   }
   for (auto& cell : unreached)
     cell->sweep();

@@ -1,5 +1,7 @@
 #include "measurement/script/apmp_runtime.h"
 
+#include <exception>
+
 #include "measurement/script/apmp_evaluator.h"
 #include "measurement/script/apmp_runtime_entity_converter.h"
 
@@ -33,26 +35,45 @@ void APMPRuntime::setModuleCreator(APMPDynamicProvider::Creator creator,
   apiProvider_->setModuleCreator(std::move(creator), name);
 }
 
-APMPValueRef APMPRuntime::executeStatements(const APMPValueList& statements, APMPContext& ctx) {
-  APMPValueRef result = APMPUndefined();
-  for (const APMPValueRef& statement : statements) {
-    result = APMPEvaluator::evaluateStatement(statement, *globalScope_, ctx);
-    if (ctx.failed()) return APMPUndefined();
+namespace {
+
+// No exception leaves a run: running out of memory (or a container refusing a size) ends it
+// like any other exhausted resource, with code 18.
+template <class F> APMPValueRef guarded(APMPContext& ctx, F&& run) {
+  try {
+    return run();
+  } catch (const std::exception&) {
+    ctx.fail(APMPErrorLimit);
+    return APMPUndefined();
   }
-  return result;
+}
+
+}  // namespace
+
+APMPValueRef APMPRuntime::executeStatements(const APMPValueList& statements, APMPContext& ctx) {
+  return guarded(ctx, [&] {
+    APMPValueRef result = APMPUndefined();
+    for (const APMPValueRef& statement : statements) {
+      result = APMPEvaluator::evaluateStatement(statement, *globalScope_, ctx);
+      if (ctx.failed()) return APMPUndefined();
+    }
+    return result;
+  });
 }
 
 APMPValueRef APMPRuntime::executeStatements(const std::vector<const MessageInfo*>& entities,
                                             APMPContext& ctx) {
-  APMPValueRef result = APMPUndefined();
-  for (const MessageInfo* entity : entities) {
-    const APMPValueRef statement =
-        APMPRuntimeEntityConverter::runtimeValueFromRuntimeEntity(*entity, ctx);
-    if (ctx.failed()) return APMPUndefined();
-    result = APMPEvaluator::evaluateStatement(statement, *globalScope_, ctx);
-    if (ctx.failed()) return APMPUndefined();
-  }
-  return result;
+  return guarded(ctx, [&] {
+    APMPValueRef result = APMPUndefined();
+    for (const MessageInfo* entity : entities) {
+      const APMPValueRef statement =
+          APMPRuntimeEntityConverter::runtimeValueFromRuntimeEntity(*entity, ctx);
+      if (ctx.failed()) return APMPUndefined();
+      result = APMPEvaluator::evaluateStatement(statement, *globalScope_, ctx);
+      if (ctx.failed()) return APMPUndefined();
+    }
+    return result;
+  });
 }
 
 APMPRef<APMPScope> APMPRuntime::getRunScope() {

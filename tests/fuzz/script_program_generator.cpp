@@ -23,54 +23,54 @@ struct Arity {
 
 Arity arityOf(int code) {
   switch (code) {
-    case APMPCommandBreak:
-    case APMPCommandContinue:
-    case APMPCommandUndefined:
-    case APMPCommandNull:
-      return {0, 0};
-    case APMPCommandCase:
-    case APMPCommandDefault:
-    case APMPCommandGet:
-    case APMPCommandNegate:
-    case APMPCommandNot:
-    case APMPCommandPreDecrement:
-    case APMPCommandPreIncrement:
-    case APMPCommandTypeof:
-    case APMPCommandBitwiseNot:
-      return {1, 1};
-    case APMPCommandReturn:
-      return {0, 1};
-    case APMPCommandIf:
-      return {2, 3};
-    case APMPCommandApply:
-    case APMPCommandSwitch:
-    case APMPCommandTernary:
-    case APMPCommandSetProperty:
-    case APMPCommandForIn:
-    case APMPCommandForInConst:
-    case APMPCommandForInLet:
-    case APMPCommandForOf:
-    case APMPCommandForOfConst:
-    case APMPCommandForOfLet:
-      return {3, 3};
-    case APMPCommandWhile:
-    case APMPCommandForLet:
-      return {4, 4};
-    case APMPCommandCreateArray:
-    case APMPCommandQuote:
-    case APMPCommandBlock:
-    case APMPCommandVar:
-      return {0, 4};
-    case APMPCommandCreateObject:
-    case APMPCommandConst:
-      return {2, 4};
-    case APMPCommandExpressionList:
-      return {1, 3};
-    case APMPCommandDefineFunction:
-    case APMPCommandFn:
-      return {2, 5};
-    default:
-      return {2, 2};
+  case APMPCommandBreak:
+  case APMPCommandContinue:
+  case APMPCommandUndefined:
+  case APMPCommandNull:
+    return {0, 0};
+  case APMPCommandCase:
+  case APMPCommandDefault:
+  case APMPCommandGet:
+  case APMPCommandNegate:
+  case APMPCommandNot:
+  case APMPCommandPreDecrement:
+  case APMPCommandPreIncrement:
+  case APMPCommandTypeof:
+  case APMPCommandBitwiseNot:
+    return {1, 1};
+  case APMPCommandReturn:
+    return {0, 1};
+  case APMPCommandIf:
+    return {2, 3};
+  case APMPCommandApply:
+  case APMPCommandSwitch:
+  case APMPCommandTernary:
+  case APMPCommandSetProperty:
+  case APMPCommandForIn:
+  case APMPCommandForInConst:
+  case APMPCommandForInLet:
+  case APMPCommandForOf:
+  case APMPCommandForOfConst:
+  case APMPCommandForOfLet:
+    return {3, 3};
+  case APMPCommandWhile:
+  case APMPCommandForLet:
+    return {4, 4};
+  case APMPCommandCreateArray:
+  case APMPCommandQuote:
+  case APMPCommandBlock:
+  case APMPCommandVar:
+    return {0, 4};
+  case APMPCommandCreateObject:
+  case APMPCommandConst:
+    return {2, 4};
+  case APMPCommandExpressionList:
+    return {1, 3};
+  case APMPCommandDefineFunction:
+  case APMPCommandFn:
+    return {2, 5};
+  default:
+    return {2, 2};
   }
 }
 
@@ -81,7 +81,8 @@ class Generator {
   Json program() {
     Json instructions = Json::array();
     const int count = uniform(1, 6);
-    for (int i = 0; i < count; ++i) instructions.push_back(node(0));
+    for (int i = 0; i < count; ++i)
+      instructions.push_back(node(0));
     return instructions;
   }
 
@@ -107,24 +108,29 @@ class Generator {
                                      -INFINITY,
                                      1048576};
     switch (uniform(0, 3)) {
-      case 0: {
-        const double d = numbers[uniform(0, std::size(numbers) - 1)];
-        if (std::isnan(d)) return Json{{"n", "NaN"}};
-        if (std::isinf(d)) return Json{{"n", d > 0 ? "Infinity" : "-Infinity"}};
-        if (d == 0 && std::signbit(d)) return Json{{"n", "-0"}};
-        return Json{{"n", d}};
-      }
-      case 1:
-        return Json{{"b", chance(50)}};
-      default:
-        return Json{{"s", text()}};
+    case 0: {
+      const double d = numbers[uniform(0, std::size(numbers) - 1)];
+      if (std::isnan(d)) return Json{{"n", "NaN"}};
+      if (std::isinf(d)) return Json{{"n", d > 0 ? "Infinity" : "-Infinity"}};
+      if (d == 0 && std::signbit(d)) return Json{{"n", "-0"}};
+      return Json{{"n", d}};
+    }
+    case 1:
+      return Json{{"b", chance(50)}};
+    default:
+      return Json{{"s", text()}};
     }
   }
 
   std::string text() {
-    static const char* texts[] = {"",   "a",         "b",      "f",      "0",      "1",
-                                  " 2 ", "length",   "x",      "runtime.counter", "toString",
-                                  "hasOwnProperty",  "10",     "9",      "1e2",    "abc"};
+    static const char* texts[] = {"",         "a",
+                                  "b",        "f",
+                                  "0",        "1",
+                                  " 2 ",      "length",
+                                  "x",        "runtime.counter",
+                                  "toString", "hasOwnProperty",
+                                  "10",       "9",
+                                  "1e2",      "abc"};
     if (chance(3)) return std::string(static_cast<std::size_t>(uniform(1000, 5000)), 'w');
     return texts[uniform(0, std::size(texts) - 1)];
   }
@@ -140,38 +146,38 @@ class Generator {
   // Operand i of `code` is a variable or function name.
   static bool takesName(int code, int i) {
     switch (code) {
-      case APMPCommandVar:
-        return true;
-      case APMPCommandConst:
-        return i % 2 == 0;
-      case APMPCommandGet:
-      case APMPCommandAssign:
-      case APMPCommandDefineFunction:
-      case APMPCommandFn:
-        return i == 0;
-      default:
-        return isForLoop(code) && i == 0;
+    case APMPCommandVar:
+      return true;
+    case APMPCommandConst:
+      return i % 2 == 0;
+    case APMPCommandGet:
+    case APMPCommandAssign:
+    case APMPCommandDefineFunction:
+    case APMPCommandFn:
+      return i == 0;
+    default:
+      return isForLoop(code) && i == 0;
     }
   }
 
   // Operand i of `code` is a list of statements (or of names).
   static bool takesBody(int code, int i) {
     switch (code) {
-      case APMPCommandWhile:
-        return i == 3;
-      case APMPCommandForLet:
-        return i == 0 || i == 3;
-      case APMPCommandSwitch:
-      case APMPCommandIf:
-        return i >= 1;
-      case APMPCommandFn:
-      case APMPCommandDefineFunction:
-        return i == 1;
-      case APMPCommandCase:
-      case APMPCommandDefault:
-        return true;
-      default:
-        return isForLoop(code) && i == 2;
+    case APMPCommandWhile:
+      return i == 3;
+    case APMPCommandForLet:
+      return i == 0 || i == 3;
+    case APMPCommandSwitch:
+    case APMPCommandIf:
+      return i >= 1;
+    case APMPCommandFn:
+    case APMPCommandDefineFunction:
+      return i == 1;
+    case APMPCommandCase:
+    case APMPCommandDefault:
+      return true;
+    default:
+      return isForLoop(code) && i == 2;
     }
   }
 
@@ -186,7 +192,8 @@ class Generator {
       } else if (takesBody(code, i) && chance(85)) {
         Json body = Json::array();
         const int n = uniform(0, 3);
-        for (int k = 0; k < n; ++k) body.push_back(chance(30) ? name() : node(depth + 1));
+        for (int k = 0; k < n; ++k)
+          body.push_back(chance(30) ? name() : node(depth + 1));
         args.push_back(Json{{"op", std::to_string(APMPCommandQuote)}, {"args", body}});
       } else {
         args.push_back(node(depth + 1));
@@ -200,7 +207,8 @@ class Generator {
       std::vector<int> out;
       for (int code = 0; code < APMPCommandCount; ++code) {
         std::u16string text;
-        for (char c : std::to_string(code)) text.push_back(static_cast<char16_t>(c));
+        for (char c : std::to_string(code))
+          text.push_back(static_cast<char16_t>(c));
         if (APMPOpcodeForName(text) >= 0) out.push_back(code);
       }
       return out;
@@ -214,12 +222,13 @@ class Generator {
       // A call of a script function by name.
       Json args = Json::array();
       const int n = uniform(0, 2);
-      for (int i = 0; i < n; ++i) args.push_back(node(depth + 1));
+      for (int i = 0; i < n; ++i)
+        args.push_back(node(depth + 1));
       return Json{{"op", std::string(1, "fgx"[uniform(0, 2)])}, {"args", args}};
     }
     const auto& codes = assignedCodes();
-    return statement(codes[static_cast<std::size_t>(uniform(0, static_cast<int>(codes.size()) - 1))],
-                     depth);
+    return statement(
+        codes[static_cast<std::size_t>(uniform(0, static_cast<int>(codes.size()) - 1))], depth);
   }
 
   std::mt19937_64 rng_;
