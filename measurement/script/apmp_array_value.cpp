@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "measurement/script/apmp_function_value.h"
+#include "measurement/script/apmp_map_value.h"
 #include "measurement/script/apmp_object_manager.h"
 #include "measurement/script/apmp_text.h"
 
@@ -188,14 +189,7 @@ APMPValueList APMPArrayValue::allElements() const {
 APMPValueRef APMPArrayValue::applyWithName(const std::u16string& name,
                                            const APMPValueList& arguments, APMPScope& scope,
                                            APMPContext& ctx) {
-  if (const APMPValueRef* own = properties_.find(name)) {
-    if (!(*own)->isFunction()) {
-      ctx.fail(APMPErrorUnknownMethod);
-      return APMPUndefined();
-    }
-    APMPRef<APMPFunctionValue> function(&APMPAs<APMPFunctionValue>(**own));
-    return function->invokeWithArguments(arguments, scope, ctx);
-  }
+  if (auto result = APMPCallOwnProperty(properties_, name, arguments, scope, ctx)) return *result;
   // The built-in array methods come later; until then only the base rule answers.
   return APMPRuntimeValue::applyWithName(name, arguments, scope, ctx);
 }
@@ -314,14 +308,26 @@ std::size_t APMPArrayValue::prependElements(const APMPValueList& values, APMPCon
   return elements_.size();
 }
 
+namespace {
+
+// 1 when slot i holds `value` (strict equality; a hole never does), 0 when it does not, -1 when
+// the search must stop (an error or the deadline).
+int slotMatch(const APMPValueList& slots, std::size_t i, const APMPRuntimeValue& value,
+              APMPContext& ctx) {
+  if (!ctx.tick()) return -1;
+  if (slots[i]->isHole()) return 0;
+  const bool equal = APMPStrictEqualityCompare(value, *slots[i], ctx);
+  if (ctx.failed()) return -1;
+  return equal ? 1 : 0;
+}
+
+}  // namespace
+
 std::int64_t APMPArrayValue::indexOfValue(const APMPRuntimeValue& value, std::size_t fromIndex,
                                           APMPContext& ctx) const {
   for (std::size_t i = fromIndex; i < elements_.size(); ++i) {
-    if (!ctx.tick()) return -1;
-    if (elements_[i]->isHole()) continue;
-    const bool equal = APMPStrictEqualityCompare(value, *elements_[i], ctx);
-    if (ctx.failed()) return -1;
-    if (equal) return static_cast<std::int64_t>(i);
+    const int match = slotMatch(elements_, i, value, ctx);
+    if (match != 0) return match > 0 ? static_cast<std::int64_t>(i) : -1;
   }
   return -1;
 }
@@ -331,11 +337,8 @@ std::int64_t APMPArrayValue::lastIndexOfValue(const APMPRuntimeValue& value, std
   if (elements_.empty()) return -1;
   std::size_t i = std::min(fromIndex, elements_.size() - 1) + 1;
   while (i-- > 0) {
-    if (!ctx.tick()) return -1;
-    if (elements_[i]->isHole()) continue;
-    const bool equal = APMPStrictEqualityCompare(value, *elements_[i], ctx);
-    if (ctx.failed()) return -1;
-    if (equal) return static_cast<std::int64_t>(i);
+    const int match = slotMatch(elements_, i, value, ctx);
+    if (match != 0) return match > 0 ? static_cast<std::int64_t>(i) : -1;
   }
   return -1;
 }

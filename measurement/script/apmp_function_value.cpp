@@ -62,10 +62,6 @@ APMPValueRef APMPFunctionValue::invokeWithEvaluatedArguments(const APMPValueList
   return result;
 }
 
-void APMPFunctionValue::setValue(APMPValueRef value, const std::u16string& name, APMPContext& ctx) {
-  if (properties_.setValue(std::move(value), name)) ctx.charge(name.size() * 2 + 64);
-}
-
 bool APMPFunctionValue::isEqualToRuntimeValue(const APMPRuntimeValue& other, APMPContext&) const {
   return other.isFunction() && !functionName_.empty() &&
          APMPAs<APMPFunctionValue>(other).functionName_ == functionName_;
@@ -109,21 +105,19 @@ APMPControlValue::APMPControlValue(std::u16string type, APMPValueRef data)
     : APMPRuntimeValue(Kind::Control), type_(std::move(type)),
       data_(data ? std::move(data) : APMPUndefined()) {}
 
+APMPValueRef APMPControlValue::sharedSignal(std::u16string_view type) {
+  auto* v = new APMPControlValue(std::u16string(type), nullptr);
+  v->makeImmortal();
+  return APMPValueRef(v);
+}
+
 const APMPValueRef& APMPControlValue::breakValue() {
-  static const APMPValueRef instance = [] {
-    auto* v = new APMPControlValue(std::u16string(APMPControlTypeBreak), nullptr);
-    v->makeImmortal();
-    return APMPValueRef(v);
-  }();
+  static const APMPValueRef instance = sharedSignal(APMPControlTypeBreak);
   return instance;
 }
 
 const APMPValueRef& APMPControlValue::continueValue() {
-  static const APMPValueRef instance = [] {
-    auto* v = new APMPControlValue(std::u16string(APMPControlTypeContinue), nullptr);
-    v->makeImmortal();
-    return APMPValueRef(v);
-  }();
+  static const APMPValueRef instance = sharedSignal(APMPControlTypeContinue);
   return instance;
 }
 

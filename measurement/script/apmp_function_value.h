@@ -16,7 +16,7 @@
 
 class APMPScope;
 
-class APMPFunctionValue : public APMPRuntimeValue {
+class APMPFunctionValue : public APMPRuntimeValue, public APMPPropertyOwner {
  public:
   APMPFunctionValue(std::u16string functionName, std::vector<std::u16string> parameterNames,
                     APMPValueList statements, APMPRef<APMPScope> definingScope);
@@ -36,14 +36,6 @@ class APMPFunctionValue : public APMPRuntimeValue {
                                            APMPContext& ctx);
   virtual APMPValueRef invokeWithEvaluatedArguments(const APMPValueList& values, APMPContext& ctx);
 
-  bool hasProperty(const std::u16string& name) const { return properties_.hasName(name); }
-  void setValue(APMPValueRef value, const std::u16string& name, APMPContext& ctx);
-  APMPValueRef valueForProperty(const std::u16string& name) const {
-    return properties_.valueForName(name);
-  }
-  std::vector<std::u16string> allPropertyNames() const { return properties_.allNames(); }
-  const APMPPropertyMap& properties() const { return properties_; }
-
   bool isEqualToRuntimeValue(const APMPRuntimeValue& other, APMPContext& ctx) const override;
   void mark(APMPMarker& marker) const override;
   void sweep() override;
@@ -58,7 +50,6 @@ class APMPFunctionValue : public APMPRuntimeValue {
   std::vector<std::u16string> parameters_;
   APMPValueList statements_;
   APMPRef<APMPScope> definingScope_;
-  APMPPropertyMap properties_;
 };
 
 class APMPStatementValue final : public APMPRuntimeValue {
@@ -100,6 +91,9 @@ class APMPControlValue final : public APMPRuntimeValue {
   bool isEqualToRuntimeValue(const APMPRuntimeValue& other, APMPContext& ctx) const override;
 
  private:
+  // An immortal signal without data, shared by every runtime.
+  static APMPValueRef sharedSignal(std::u16string_view type);
+
   const std::u16string type_;
   const APMPValueRef data_;
 };

@@ -10,10 +10,6 @@ double APMPMapValue::doubleValueOrError(APMPContext&) const {
   return std::nan("");
 }
 
-void APMPMapValue::setValue(APMPValueRef value, const std::u16string& name, APMPContext& ctx) {
-  if (properties_.setValue(std::move(value), name)) ctx.charge(name.size() * 2 + 64);
-}
-
 APMPValueRef APMPMapValue::applyWithName(const std::u16string& name, const APMPValueList& arguments,
                                          APMPScope& scope, APMPContext& ctx) {
   return APMPApplyOwnPropertyMethod(*this, properties_, name, arguments, scope, ctx);
@@ -32,17 +28,24 @@ bool APMPMapValue::isEqualToRuntimeValue(const APMPRuntimeValue& other, APMPCont
   return equal;
 }
 
+std::optional<APMPValueRef> APMPCallOwnProperty(const APMPPropertyMap& properties,
+                                                const std::u16string& name,
+                                                const APMPValueList& arguments, APMPScope& scope,
+                                                APMPContext& ctx) {
+  const APMPValueRef* own = properties.find(name);
+  if (!own) return std::nullopt;
+  if (!(*own)->isFunction()) {
+    ctx.fail(APMPErrorUnknownMethod);
+    return APMPUndefined();
+  }
+  APMPRef<APMPFunctionValue> function(&APMPAs<APMPFunctionValue>(**own));
+  return function->invokeWithArguments(arguments, scope, ctx);
+}
+
 APMPValueRef APMPApplyOwnPropertyMethod(APMPRuntimeValue& self, const APMPPropertyMap& properties,
                                         const std::u16string& name, const APMPValueList& arguments,
                                         APMPScope& scope, APMPContext& ctx) {
-  if (const APMPValueRef* own = properties.find(name)) {
-    if (!(*own)->isFunction()) {
-      ctx.fail(APMPErrorUnknownMethod);
-      return APMPUndefined();
-    }
-    APMPRef<APMPFunctionValue> function(&APMPAs<APMPFunctionValue>(**own));
-    return function->invokeWithArguments(arguments, scope, ctx);
-  }
+  if (auto result = APMPCallOwnProperty(properties, name, arguments, scope, ctx)) return *result;
   if (name == u"hasOwnProperty") {
     const APMPValueList values = APMPEvaluateArguments(arguments, scope, ctx);
     if (ctx.failed() || !APMPHasExpectedArgumentLength(values, 1, ctx)) return APMPUndefined();

@@ -3,12 +3,13 @@
 // Used on the runtime's thread; tracked by the object manager when made by its factories.
 #pragma once
 
+#include <optional>
 #include <string>
 
 #include "measurement/script/apmp_property_map.h"
 #include "measurement/script/apmp_runtime_value.h"
 
-class APMPMapValue : public APMPRuntimeValue {
+class APMPMapValue : public APMPRuntimeValue, public APMPPropertyOwner {
  public:
   APMPMapValue() : APMPRuntimeValue(Kind::Map) { setTraceable(); }
 
@@ -21,23 +22,20 @@ class APMPMapValue : public APMPRuntimeValue {
   APMPValueRef applyWithName(const std::u16string& name, const APMPValueList& arguments,
                              APMPScope& scope, APMPContext& ctx) override;
 
-  bool hasProperty(const std::u16string& name) const { return properties_.hasName(name); }
-  // Writes to an immutable name are ignored. A new name is charged to the run.
-  void setValue(APMPValueRef value, const std::u16string& name, APMPContext& ctx);
-  APMPValueRef valueForProperty(const std::u16string& name) const {
-    return properties_.valueForName(name);
-  }
-  std::vector<std::u16string> allPropertyNames() const { return properties_.allNames(); }
-  const APMPPropertyMap& properties() const { return properties_; }
   APMPPropertyMap& mutableProperties() { return properties_; }
 
   bool isEqualToRuntimeValue(const APMPRuntimeValue& other, APMPContext& ctx) const override;
   void mark(APMPMarker& marker) const override { properties_.mark(marker); }
   void sweep() override { properties_.clear(); }
-
- private:
-  APMPPropertyMap properties_;
 };
+
+// The first step of a method call on arrays, maps and functions: an own property of that name
+// holding a function is called (its result returned); one holding anything else fails with 17
+// (undefined). None when there is no such property.
+std::optional<APMPValueRef> APMPCallOwnProperty(const APMPPropertyMap& properties,
+                                                const std::u16string& name,
+                                                const APMPValueList& arguments, APMPScope& scope,
+                                                APMPContext& ctx);
 
 // The method-call rule shared by maps and functions: an own property holding a function is
 // called; "hasOwnProperty"; else the base rule. `self` is the receiver.

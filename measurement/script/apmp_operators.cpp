@@ -143,28 +143,14 @@ bool looseEquals(const APMPRuntimeValue& left, const APMPRuntimeValue& right, AP
   }
 }
 
-APMPValueRef Equals(const APMPValueList& args, APMPScope&, APMPContext& ctx) {
-  const bool equal = looseEquals(*args[0], *args[1], ctx);
+// Equals, NotEquals, IdentityEquals and IdentityNotEquals: a boolean, or undefined with the
+// conversion's error.
+template <bool (*kEquals)(const APMPRuntimeValue&, const APMPRuntimeValue&, APMPContext&),
+          bool kNegate>
+APMPValueRef equality(const APMPValueList& args, APMPScope&, APMPContext& ctx) {
+  const bool equal = kEquals(*args[0], *args[1], ctx);
   if (ctx.failed()) return undefinedValue();
-  return APMPBoolean(equal);
-}
-
-APMPValueRef NotEquals(const APMPValueList& args, APMPScope&, APMPContext& ctx) {
-  const bool equal = looseEquals(*args[0], *args[1], ctx);
-  if (ctx.failed()) return undefinedValue();
-  return APMPBoolean(!equal);
-}
-
-APMPValueRef IdentityEquals(const APMPValueList& args, APMPScope&, APMPContext& ctx) {
-  const bool equal = APMPStrictEqualityCompare(*args[0], *args[1], ctx);
-  if (ctx.failed()) return undefinedValue();
-  return APMPBoolean(equal);
-}
-
-APMPValueRef IdentityNotEquals(const APMPValueList& args, APMPScope&, APMPContext& ctx) {
-  const bool equal = APMPStrictEqualityCompare(*args[0], *args[1], ctx);
-  if (ctx.failed()) return undefinedValue();
-  return APMPBoolean(!equal);
+  return APMPBoolean(equal != kNegate);
 }
 
 // -1, 0 or 1; 1 (with the error stored) when a conversion fails, and 1 when a NaN takes part.
@@ -258,10 +244,10 @@ void APMPRegisterOperatorCommands(APMPCommandEntry (&table)[APMPCommandCount]) {
   table[APMPCommandNot] = {logical, Not};
 
   constexpr auto comparison = APMPEvaluatorFamily::Comparison;
-  table[APMPCommandEquals] = {comparison, Equals};
-  table[APMPCommandNotEquals] = {comparison, NotEquals};
-  table[APMPCommandIdentityEquals] = {comparison, IdentityEquals};
-  table[APMPCommandIdentityNotEquals] = {comparison, IdentityNotEquals};
+  table[APMPCommandEquals] = {comparison, equality<looseEquals, false>};
+  table[APMPCommandNotEquals] = {comparison, equality<looseEquals, true>};
+  table[APMPCommandIdentityEquals] = {comparison, equality<APMPStrictEqualityCompare, false>};
+  table[APMPCommandIdentityNotEquals] = {comparison, equality<APMPStrictEqualityCompare, true>};
   table[APMPCommandLessThan] = {comparison, relational<false, false>};
   table[APMPCommandLessThanEquals] = {comparison, relational<false, true>};
   table[APMPCommandGreaterThan] = {comparison, relational<true, false>};

@@ -18,6 +18,10 @@ class APMPPropertyMap {
   // existed already, true when a new name was added.
   bool setValue(APMPValueRef value, const std::u16string& name);
   bool setImmutableValue(APMPValueRef value, const std::u16string& name);
+  // setValue for script writes: a new name counts against the run's allowance.
+  void setValue(APMPValueRef value, const std::u16string& name, APMPContext& ctx) {
+    if (setValue(std::move(value), name)) ctx.charge(name.size() * 2 + 64);
+  }
   // The bound value, or undefined.
   APMPValueRef valueForName(const std::u16string& name) const;
   // The bound value, or null when the name is not bound.
@@ -50,4 +54,23 @@ class APMPPropertyMap {
   std::vector<Entry> entries_;
   std::unordered_map<std::u16string, std::size_t> index_;
   bool frozen_ = false;
+};
+
+// The name-based property operations that maps and functions share.
+class APMPPropertyOwner {
+ public:
+  bool hasProperty(const std::u16string& name) const { return properties_.hasName(name); }
+  // Writes to an immutable name are ignored. A new name is charged to the run.
+  void setValue(APMPValueRef value, const std::u16string& name, APMPContext& ctx) {
+    properties_.setValue(std::move(value), name, ctx);
+  }
+  // Undefined when absent.
+  APMPValueRef valueForProperty(const std::u16string& name) const {
+    return properties_.valueForName(name);
+  }
+  std::vector<std::u16string> allPropertyNames() const { return properties_.allNames(); }
+  const APMPPropertyMap& properties() const { return properties_; }
+
+ protected:
+  APMPPropertyMap properties_;
 };
