@@ -5,6 +5,7 @@
 #include "measurement/script/apmp_evaluator.h"
 #include "measurement/script/apmp_map_value.h"
 #include "measurement/script/apmp_object_manager.h"
+#include "measurement/script/apmp_runtime_entity_converter.h"
 #include "measurement/script/apmp_scope.h"
 
 // ---- functions
@@ -152,6 +153,15 @@ APMPValueRef APMPDynamicProvider::moduleForName(const std::u16string& name,
     return nullptr;
   }
   return module;
+}
+
+APMPObjectProvider::APMPObjectProvider(std::u16string name, Block block)
+    : APMPFunctionValue(std::move(name)), objectProviderBlock_(std::move(block)) {}
+
+APMPValueRef APMPObjectProvider::invokeWithArguments(const APMPValueList&, APMPScope& scope,
+                                                     APMPContext& ctx) {
+  if (!objectProviderBlock_) return APMPUndefined();
+  return APMPRuntimeEntityConverter::runtimeValueFromNSObject(objectProviderBlock_(), scope, ctx);
 }
 
 APMPRequire::APMPRequire(std::shared_ptr<const APMPDynamicProvider> provider)

@@ -13,6 +13,7 @@
 
 #include "measurement/script/apmp_property_map.h"
 #include "measurement/script/apmp_runtime_value.h"
+#include "platform/core/value.h"
 
 class APMPScope;
 
@@ -114,6 +115,19 @@ class APMPDynamicProvider {
 inline constexpr std::u16string_view APMPFunctionNameRequire = u"require";
 inline constexpr std::u16string_view APMPEModulePlatform = u"internal.platform";
 inline constexpr std::int64_t APMPRuntimeVersion = 0;
+
+// A native function that turns a platform object into a script value each time it is called; the
+// arguments are ignored. The maps and arrays it makes belong to the caller's object manager.
+class APMPObjectProvider final : public APMPFunctionValue {
+ public:
+  using Block = std::function<platform::Value()>;
+  APMPObjectProvider(std::u16string name, Block block);
+  APMPValueRef invokeWithArguments(const APMPValueList& arguments, APMPScope& scope,
+                                   APMPContext& ctx) override;
+
+ private:
+  Block objectProviderBlock_;
+};
 
 // "require": one module value per name and runtime, cached.
 class APMPRequire final : public APMPFunctionValue {

@@ -7,6 +7,8 @@
 #include "measurement/messages/message_fields.h"
 #include "measurement/messages/nano_accessors.h"
 #include "measurement/script/apmp_array_value.h"
+#include "measurement/script/apmp_evaluator.h"
+#include "measurement/script/apmp_function_value.h"
 #include "measurement/script/apmp_map_value.h"
 #include "measurement/script/apmp_runtime.h"
 #include "measurement/script/apmp_test_support.h"
@@ -111,6 +113,34 @@ TEST_F(APMPConverterTest, CyclesOutFailWith10AndDeepDataWith18) {
     APMPRuntimeEntityConverter::objectFromRuntimeValue(*deep, ctx);
     EXPECT_EQ(ctx.errorCode(), APMPErrorLimit);
   }
+}
+
+TEST_F(APMPConverterTest, AnObjectProviderConvertsAFreshObjectPerCall) {
+  int calls = 0;
+  runtime.setModuleCreator(
+      [&] {
+        return APMPValueRef(APMPMake<APMPObjectProvider>(u"internal.appMetadata", [&] {
+          ++calls;
+          return platform::Value::map({{"platform", "macos"}, {"duz_version", 111500}});
+        }));
+      },
+      u"internal.appMetadata");
+  using apmp_test::op;
+  using apmp_test::str;
+  // The module value is called through a variable holding it; the arguments are ignored.
+  APMPContext ctx(&runtime);
+  const APMPValueRef result = runtime.executeStatements(
+      {op(APMPCommandVar, {str(u"meta")}),
+       op(APMPCommandAssign, {str(u"meta"), op(u"require", {str(u"internal.appMetadata")})}),
+       op(APMPCommandCreateArray, {op(u"meta", {apmp_test::num(1)}), op(u"meta")})},
+      ctx);
+  ASSERT_FALSE(ctx.failed()) << ctx.errorCode();
+  const auto& both = APMPAs<APMPArrayValue>(*result);
+  ASSERT_EQ(both.count(), 2u);
+  EXPECT_NE(both.elements()[0], both.elements()[1]);
+  const auto& first = APMPAs<APMPMapValue>(*both.elements()[0]);
+  EXPECT_EQ(APMPAs<APMPNumberValue>(*first.valueForProperty(u"duz_version")).value(), 111500);
+  EXPECT_EQ(calls, 2);
 }
 
 TEST_F(APMPConverterTest, EntityTextThatIsNotUtf8FailsTheConversion) {
