@@ -20,8 +20,8 @@ void WakelockPlusMacosPlugin::handleMethodCall(const flutter::MethodCall& call,
   if (call.method != "toggle") return result(flutter::MethodNotImplemented);
   const platform::Value* enable = call.arguments.find(platform::Value("enable"));
   if (!enable || !enable->isBool()) {
-    return result(flutter::Error::errorWithCode(
-        "invalid-arguments", "toggle: argument \"enable\" must be a boolean"));
+    return result(flutter::Error::errorWithCode("invalid-arguments",
+                                                "toggle: argument \"enable\" must be a boolean"));
   }
   toggles_.push_back(Toggle{enable->asBool(), std::move(result)});
   settleNext();

@@ -90,9 +90,9 @@ class PrivateBus {
         dir_ / "daemon.log");
     EXPECT_TRUE(waitUntil([&] { return fs::exists(socket); })) << readFile(dir_ / "daemon.log");
     if (!mode.empty()) {
-      fake_ = std::make_unique<Child>(std::vector<std::string>{LUMORA_E2E_FAKE_SCREENSAVER, mode},
-                                      calls(), std::vector<std::pair<std::string, std::string>>{
-                                                   {"DBUS_SESSION_BUS_ADDRESS", address_}});
+      fake_ = std::make_unique<Child>(
+          std::vector<std::string>{LUMORA_E2E_FAKE_SCREENSAVER, mode}, calls(),
+          std::vector<std::pair<std::string, std::string>>{{"DBUS_SESSION_BUS_ADDRESS", address_}});
       EXPECT_TRUE(waitUntil([&] { return readFile(calls()).find("ready") != std::string::npos; }))
           << readFile(calls());
     }
@@ -141,19 +141,19 @@ std::vector<json> answers(const PeerRun& run) {
 TEST(WakelockEndToEndTest, HoldsOneInhibitionAndReleasesItsCookie) {
   PrivateBus bus("grant");
   Host host(HostOptions{hostExecutable(), {}, {{"DBUS_SESSION_BUS_ADDRESS", bus.address()}}});
-  auto run = runPeer(host, {invoke("toggle", {{"enable", true}}), invoke("toggle", {{"enable", true}}),
-                            invoke("enabled"), invoke("toggle", {{"enable", false}}),
-                            invoke("enabled"), invoke("toggle", {{"enable", false}}),
-                            invoke("toggle", {{"enable", "yes"}}), invoke("toggle"),
-                            invoke("enabled"), invoke("status")});
+  auto run =
+      runPeer(host, {invoke("toggle", {{"enable", true}}), invoke("toggle", {{"enable", true}}),
+                     invoke("enabled"), invoke("toggle", {{"enable", false}}), invoke("enabled"),
+                     invoke("toggle", {{"enable", false}}), invoke("toggle", {{"enable", "yes"}}),
+                     invoke("toggle"), invoke("enabled"), invoke("status")});
   ASSERT_EQ(run.exitCode, 0) << run.errors;
-  EXPECT_EQ(answers(run), (std::vector<json>{true, true, true, true, false, true,
-                                              "invalid-arguments", "invalid-arguments", false,
-                                              "notImplemented"}));
+  EXPECT_EQ(answers(run),
+            (std::vector<json>{true, true, true, true, false, true, "invalid-arguments",
+                               "invalid-arguments", false, "notImplemented"}));
   // The release is sent off the main loop; give it a moment to reach the fake.
   waitUntil([&] { return bus.callLines().size() >= 2; });
-  EXPECT_EQ(bus.callLines(), (std::vector<std::string>{"Inhibit Lumora Disabling display sleep 1",
-                                                        "UnInhibit 1"}));
+  EXPECT_EQ(bus.callLines(),
+            (std::vector<std::string>{"Inhibit Lumora Disabling display sleep 1", "UnInhibit 1"}));
   EXPECT_EQ(host.stop(SIGTERM), 0) << host.log();
   EXPECT_FALSE(host.logHasSanitizerReport()) << host.log();
 }
@@ -170,7 +170,8 @@ TEST(WakelockEndToEndTest, ARefusedAssertionLeavesTheWakelockOffAndTheHostServin
     }
     Host host(HostOptions{hostExecutable(), {}, {{"DBUS_SESSION_BUS_ADDRESS", address}}});
     auto start = std::chrono::steady_clock::now();
-    auto run = runPeer(host, {invoke("toggle", {{"enable", true}}), invoke("enabled"),
+    auto run = runPeer(host, {invoke("toggle", {{"enable", true}}),
+                              invoke("enabled"),
                               {{"op", "invoke"},
                                {"channel", "dev.quillmotive.plugins/screen_retriever"},
                                {"method", "getAllDisplays"}}});
