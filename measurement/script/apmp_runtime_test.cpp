@@ -205,7 +205,8 @@ TEST(APMPRuntimeDeadlineTest, TheDeadlineEndsARunOnTheRealClock) {
   const double elapsed = platform::Clock::current().uptime() - start;
   EXPECT_EQ(ctx.errorCode(), APMPErrorLimit);
   EXPECT_GE(elapsed, APMPRunDeadlineSeconds);
-  EXPECT_LT(elapsed, APMPRunDeadlineSeconds + 1.0);
+  // Checked every few thousand steps, so it ends soon after; a loaded machine may add a little.
+  EXPECT_LT(elapsed, APMPRunDeadlineSeconds + 5.0);
   EXPECT_GT(steps, 0u);
 }
 
