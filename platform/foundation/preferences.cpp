@@ -255,6 +255,20 @@ bool scanBool(const std::string& s) {
   return c == 'Y' || c == 'y' || c == 'T' || c == 't' || (c >= '1' && c <= '9');
 }
 
+// Whether `v` (a property-list value) fits in `limit` bytes of binary property list; else the
+// error says what is too large.
+bool withinLimit(const Value& v, std::uint64_t limit, const std::string& what, ErrorPtr* error) {
+  auto data = dataFromPropertyList(v, PropertyListFormat::Binary, error);
+  if (!data) return false;
+  if (data->size() <= limit) return true;
+  if (error) {
+    *error = foundationError(kPropertyListWriteInvalidError,
+                             "Cannot store " + what + ": it takes " + std::to_string(data->size()) +
+                                 " bytes, more than the limit of " + std::to_string(limit));
+  }
+  return false;
+}
+
 std::string numberText(double d) {
   if (std::isnan(d)) return "nan";
   if (std::isinf(d)) return d > 0 ? "inf" : "-inf";
@@ -386,19 +400,30 @@ std::optional<Bytes> Preferences::dataForKey(std::string_view key) const {
 }
 
 bool Preferences::setObject(std::string_view key, const Value& value, ErrorPtr* error) {
+  const std::string what = "the value for \"" + std::string(key) + "\"";
   if (!value.isNull()) {
     if (auto problem = propertyListProblem(value); !problem.empty()) {
       if (error) {
-        *error =
-            foundationError(kPropertyListWriteInvalidError,
-                            "Cannot store the value for \"" + std::string(key) + "\": " + problem);
+        *error = foundationError(kPropertyListWriteInvalidError,
+                                 "Cannot store " + what + ": " + problem);
       }
+      return false;
+    }
+    if (!withinLimit(Value::map({{key, value}}), kPreferencesMaxValueBytes, what, error)) {
       return false;
     }
   }
   std::lock_guard lock(store_->mutex);
   auto& d = store_->domain(domain_);
   Value k(key);
+  if (!value.isNull()) {
+    ValueMap after = d.values;
+    after[k] = value;
+    if (!withinLimit(Value(std::move(after)), kPreferencesMaxDomainBytes,
+                     "domain " + domain_ + " with " + what, error)) {
+      return false;
+    }
+  }
   if (value.isNull()) {
     if (d.values.erase(k) == 0 && !d.dirty()) return true;
     d.pending[k] = std::nullopt;
@@ -453,6 +478,10 @@ bool Preferences::setPersistentDomain(const ValueMap& values, std::string_view d
   }
   if (auto problem = propertyListProblem(Value(values)); !problem.empty()) {
     if (error) *error = foundationError(kPropertyListWriteInvalidError, problem);
+    return false;
+  }
+  if (!withinLimit(Value(values), kPreferencesMaxDomainBytes, "domain " + std::string(domain),
+                   error)) {
     return false;
   }
   std::lock_guard lock(store_->mutex);

@@ -161,6 +161,38 @@ TEST_F(PreferencesTest, RefusedValuesChangeNothing) {
   EXPECT_EQ(prefs->objectForKey("k"), Value("kept"));
 }
 
+TEST_F(PreferencesTest, ValuesAndDomainsPastTheSizeLimitsAreRefusedAndChangeNothing) {
+  auto prefs = Preferences::standard();
+  ASSERT_TRUE(prefs->setString("k", "kept"));
+  ErrorPtr error;
+  EXPECT_FALSE(prefs->setObject("k", Bytes(kPreferencesMaxValueBytes, 1), &error));
+  ASSERT_TRUE(error);
+  EXPECT_EQ(error->code, kPropertyListWriteInvalidError);
+  EXPECT_EQ(prefs->objectForKey("k"), Value("kept"));
+
+  // Values that fit one by one fill the domain until the next one would pass its limit.
+  const Bytes large(kPreferencesMaxValueBytes - 256, 2);
+  const std::uint64_t fit = kPreferencesMaxDomainBytes / large.size();
+  for (std::uint64_t i = 0; i < fit; ++i) {
+    ASSERT_TRUE(prefs->setObject("large" + std::to_string(i), large)) << i;
+  }
+  error.reset();
+  EXPECT_FALSE(prefs->setObject("one too many", large, &error));
+  ASSERT_TRUE(error);
+  EXPECT_EQ(error->code, kPropertyListWriteInvalidError);
+  EXPECT_TRUE(prefs->objectForKey("one too many").isNull());
+  // Shrinking is always possible.
+  EXPECT_TRUE(prefs->removeObjectForKey("large0"));
+  EXPECT_TRUE(prefs->setObject("one too many", large));
+
+  ValueMap whole;
+  for (std::uint64_t i = 0; i <= fit; ++i)
+    whole[Value("w" + std::to_string(i))] = large;
+  EXPECT_FALSE(prefs->setPersistentDomain(whole, "suite.whole", &error));
+  EXPECT_EQ(error->code, kPropertyListWriteInvalidError);
+  EXPECT_EQ(prefs->persistentDomainForName("suite.whole"), std::nullopt);
+}
+
 TEST_F(PreferencesTest, ConcurrentWritersAndReadersLoseNothing) {
   std::vector<std::thread> threads;
   for (int t = 0; t < 4; ++t) {

@@ -7,6 +7,7 @@
 #include <functional>
 #include <thread>
 
+#include "platform/foundation/expanding_property_list_for_testing.h"
 #include "platform/foundation/scratch_dir_for_testing.h"
 #include "platform/log/log.h"
 
@@ -168,6 +169,13 @@ TEST(FileKeychain, PrivateFilesSharedByInstancesAndDamageSetAside) {
   std::ifstream aside(dir + "/keychain.plist.damaged");
   EXPECT_EQ(std::string((std::istreambuf_iterator<char>(aside)), {}), "garbage");
   EXPECT_EQ(second.add(q.itemWithData(bytesOf("fresh"))), kSecSuccess);
+
+  // A file of shared references that would read as gigabytes of copies is damaged too.
+  auto bomb = expandingPropertyListForTesting();
+  std::ofstream(dir + "/keychain.plist", std::ios::binary)
+      .write(reinterpret_cast<const char*>(bomb.data()), static_cast<std::streamsize>(bomb.size()));
+  EXPECT_EQ(second.copyMatching(q, &found), kSecItemNotFound);
+  EXPECT_EQ(log.count("keychain.plist.damaged"), 2u);
 }
 
 TEST(FileKeychain, WritersSharingTheFileLoseNothing) {
