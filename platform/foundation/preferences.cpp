@@ -1,12 +1,5 @@
 #include "platform/foundation/preferences.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
-
 #include <charconv>
 #include <cmath>
 #include <map>
@@ -35,7 +28,11 @@ class PreferencesStore {
 
   PreferencesStore(std::string applicationDomain, std::string root, bool inMemory)
       : applicationDomain_(std::move(applicationDomain)), root_(std::move(root)),
-        inMemory_(inMemory) {}
+        inMemory_(inMemory) {
+    if (!inMemory_ && !root_.empty()) {
+      FileManager::defaultManager().removeStaleTemporaryFilesOnce(root_);
+    }
+  }
 
   std::mutex mutex;
   const std::string& applicationDomain() const { return applicationDomain_; }
@@ -72,7 +69,8 @@ class PreferencesStore {
     auto& fm = FileManager::defaultManager();
     if (!fm.createDirectory(root_, true, error, 0700)) return false;
     // Other processes writing the same folder wait for this read-change-write to finish.
-    DirectoryLock lock(root_);
+    auto lock = fm.lockItem(root_, error);
+    if (!lock) return false;
     ValueMap merged = d.replaceAll ? d.values : readFile(name, &d.blocked);
     if (d.blocked) {
       if (error) {
@@ -118,26 +116,6 @@ class PreferencesStore {
   }
 
  private:
-  // Holds an exclusive lock on the preferences folder itself for the life of one write.
-  class DirectoryLock {
-   public:
-    explicit DirectoryLock(const std::string& dir)
-        : fd_(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {
-      if (fd_ >= 0) {
-        while (::flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
-        }
-      }
-    }
-    ~DirectoryLock() {
-      if (fd_ >= 0) ::close(fd_);
-    }
-    DirectoryLock(const DirectoryLock&) = delete;
-    DirectoryLock& operator=(const DirectoryLock&) = delete;
-
-   private:
-    int fd_;
-  };
-
   // The file's dictionary; empty when there is no file. A damaged file is moved aside; one that
   // cannot be read at all (or moved) sets `blocked`.
   ValueMap readFile(std::string_view name, bool* blocked) {

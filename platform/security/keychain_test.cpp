@@ -201,7 +201,7 @@ TEST(FileKeychain, WritersSharingTheFileLoseNothing) {
 
 TEST(FileKeychain, SharedKeychainLivesUnderTheStateRoot) {
   ScratchDirForTesting home;
-  ScopedEnvForTesting env("LUMORA_HOME", home.path());
+  ScopedEnvironmentForTesting env("LUMORA_HOME", home.path());
   Keychain::setSharedForTesting(nullptr);
   auto q = password("svc", "acct");
   ASSERT_EQ(Keychain::shared()->add(q.itemWithData(bytesOf("v"))), kSecSuccess);

@@ -31,7 +31,7 @@ class HeartbeatStorageTest : public ::testing::Test {
   }
 
   platform::ScratchDirForTesting scratch_;
-  platform::ScopedEnvForTesting home_{"LUMORA_HOME", scratch_.path()};
+  platform::ScopedEnvironmentForTesting home_{"LUMORA_HOME", scratch_.path()};
 };
 
 TEST_F(HeartbeatStorageTest, FileNamesStayInsideTheStorageFolder) {
