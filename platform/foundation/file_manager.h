@@ -90,8 +90,9 @@ class FileManager {
 
   // Removes the temporary files that interrupted atomic writes left in `folder`: only files
   // named as our writes name them, and only stale ones (their writing process is gone, or they
-  // are over an hour old). Returns how many went. The Once form sweeps each folder once per
-  // process; the stores call it when they first use their folder, and every atomic write does.
+  // are over an hour old). Returns how many went. The stores call it when they first use their
+  // folder; the Once form, which sweeps each folder once per process, runs before every atomic
+  // write, so no folder written to keeps the strays of earlier runs.
   int removeStaleTemporaryFiles(const std::string& folder) const;
   void removeStaleTemporaryFilesOnce(const std::string& folder) const;
 

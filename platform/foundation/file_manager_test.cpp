@@ -54,6 +54,11 @@ TEST(FileManager, XdgDirectoriesWithoutAStateRoot) {
   EXPECT_EQ(fm().pathForDirectory(SearchPathDirectory::Caches), "/home/u/.cache/lumora");
   EXPECT_EQ(fm().pathForDirectory(SearchPathDirectory::Temporary),
             "/scratch/lumora-" + std::to_string(getuid()));
+  // Without HOME, the user's home from the password database, looked up at start-up.
+  ScopedEnvironmentForTesting noHomeVariable("HOME", std::nullopt);
+  std::string fromDatabase = fm().pathForDirectory(SearchPathDirectory::Caches);
+  EXPECT_NE(fromDatabase, "");
+  EXPECT_NE(fromDatabase.find("/.cache/lumora"), std::string::npos);
 }
 
 TEST(FileManager, PlantedLinkForThePrivateTemporaryFolderIsRefused) {

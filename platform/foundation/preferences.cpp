@@ -30,7 +30,8 @@ class PreferencesStore {
       : applicationDomain_(std::move(applicationDomain)), root_(std::move(root)),
         inMemory_(inMemory) {
     if (!inMemory_ && !root_.empty()) {
-      FileManager::defaultManager().removeStaleTemporaryFilesOnce(root_);
+      // A new store is a new start: what interrupted writes of earlier runs left goes.
+      FileManager::defaultManager().removeStaleTemporaryFiles(root_);
     }
   }
 

@@ -232,7 +232,11 @@ OSStatus FileKeychain::before(KeychainOperation) {
 OSStatus FileKeychain::load(std::vector<KeychainItem>* items) {
   std::string dir = directory();
   if (dir.empty()) return kSecNotAvailable;
-  FileManager::defaultManager().removeStaleTemporaryFilesOnce(dir);
+  if (!swept_) {
+    // The first use of the file: what interrupted writes of earlier runs left goes.
+    FileManager::defaultManager().removeStaleTemporaryFiles(dir);
+    swept_ = true;
+  }
   std::string path = filePath();
   auto& fm = FileManager::defaultManager();
   if (!fm.fileExists(path)) return kSecSuccess;

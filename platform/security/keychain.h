@@ -153,6 +153,7 @@ class FileKeychain : public ItemListKeychain {
   std::string directory();
   std::string directory_;
   bool lockFailed_ = false;  // guarded by mutex_
+  bool swept_ = false;       // guarded by mutex_
 };
 
 // The test double: items in memory, and failures injected per operation.
