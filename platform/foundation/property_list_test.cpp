@@ -215,7 +215,7 @@ TEST(PropertyList, RefusesNestingPastTheBound) {
 }
 
 TEST(PropertyList, SharedObjectsThatExpandPastTheBudgetAreRefused) {
-  // 13 KB on disk, about 10^21 bytes as copies.
+  // 13 KB on disk, about 10^25 bytes as copies.
   const Bytes bomb = expandingPropertyListForTesting("root");
   ASSERT_LT(bomb.size(), 14000u);
   for (const Bytes& data : {bomb, expandingPropertyListForTesting()}) {
