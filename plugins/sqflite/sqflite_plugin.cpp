@@ -11,8 +11,8 @@
 #include "platform/engine/channels.h"
 #include "platform/foundation/file_manager.h"
 #include "platform/foundation/process_info.h"
-#include "plugins/sqflite/sqflite_darwin_database.h"
-#include "plugins/sqflite/sqflite_darwin_database_queue.h"
+#include "platform/sqlite/sqflite_darwin_database.h"
+#include "platform/sqlite/sqflite_darwin_database_queue.h"
 #include "plugins/sqflite/sqflite_log.h"
 
 namespace sqflite {
@@ -205,15 +205,17 @@ void SqflitePlugin::handleOpenDatabaseCall(const flutter::MethodCall& call, cons
   }
 
   const int flags = readOnly ? SQLITE_OPEN_READONLY : (SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
-  auto queue = SqfliteDarwinDatabaseQueue::databaseQueueWithPath(path, flags);
+  auto queue =
+      SqfliteDarwinDatabaseQueue::databaseQueueWithPath(path, flags, nullptr, sqfliteLogHandle());
   if (!queue) {
     sqfliteLog("Could not open db.");
     reply(SqfliteError{SqliteErrorCode, "open_failed " + pathText, Value()});
     return;
   }
   // Extended result codes are on before anyone can use the connection, so every error the
-  // application sees carries its full code.
-  queue->inDatabase([](SqfliteDarwinDatabase* db) {
+  // application sees carries its full code: this unit is the queue's first, and every call
+  // for the database runs after it on the same serial queue.
+  queue->inDatabaseAsync([](SqfliteDarwinDatabase* db) {
     if (db) sqlite3_extended_result_codes(db->sqliteHandle(), 1);
   });
 
