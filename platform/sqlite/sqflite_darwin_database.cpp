@@ -58,12 +58,17 @@ std::shared_ptr<SqfliteDarwinResultSet> SqfliteDarwinResultSet::resultSetWithSta
   if (!LUMORA_CHECK(!statement->inUse(), "statement is already in use by another result set")) {
     return nullptr;
   }
-  std::shared_ptr<SqfliteDarwinResultSet> rs(new SqfliteDarwinResultSet());
+  auto rs = std::make_shared<SqfliteDarwinResultSet>(Key());
   rs->statement_ = std::move(statement);
   rs->statement_->setInUse(true);
   rs->parentDB_ = std::move(parentDatabase);
   rs->shouldAutoClose_ = shouldAutoClose;
   return rs;
+}
+
+const std::string& SqfliteDarwinResultSet::query() const {
+  static const std::string kNone;
+  return statement_ ? statement_->query() : kNone;
 }
 
 SqfliteDarwinResultSet::~SqfliteDarwinResultSet() {
@@ -192,26 +197,30 @@ bool isValidUtf8(const unsigned char* s, std::size_t n) {
 
 }  // namespace
 
+// Each column call takes the connection's lock, so the NULL test rides on the pointer the value
+// call returns: SQLite gives no pointer for NULL (nor for an empty blob), and the type is only
+// asked when there is no pointer.
 std::optional<std::string> SqfliteDarwinResultSet::stringForColumnIndex(int index) const {
   if (!validColumn(index)) return std::nullopt;
   sqlite3_stmt* st = statement_->statement();
-  if (sqlite3_column_type(st, index) == SQLITE_NULL) return std::nullopt;
   const unsigned char* text = sqlite3_column_text(st, index);
+  if (!text) {
+    if (sqlite3_column_type(st, index) == SQLITE_NULL) return std::nullopt;
+    return std::string();
+  }
   int n = sqlite3_column_bytes(st, index);
-  if (!text) return std::string();
   if (!isValidUtf8(text, static_cast<std::size_t>(n))) return std::nullopt;
   return std::string(reinterpret_cast<const char*>(text), static_cast<std::size_t>(n));
 }
 
-std::optional<platform::Bytes> SqfliteDarwinResultSet::dataForColumnIndex(int index) const {
+std::optional<Bytes> SqfliteDarwinResultSet::dataForColumnIndex(int index) const {
   if (!validColumn(index)) return std::nullopt;
   sqlite3_stmt* st = statement_->statement();
-  if (sqlite3_column_type(st, index) == SQLITE_NULL) return std::nullopt;
   const void* blob = sqlite3_column_blob(st, index);
-  int n = sqlite3_column_bytes(st, index);
   if (!blob) return std::nullopt;
+  int n = sqlite3_column_bytes(st, index);
   auto p = static_cast<const std::uint8_t*>(blob);
-  return platform::Bytes(p, p + n);
+  return Bytes(p, p + n);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -257,6 +266,9 @@ bool SqfliteDarwinDatabase::openWithFlags(int flags, const char* vfsName) {
     name = databasePath_->c_str();
     createPrivateFile(*databasePath_, flags);
   }
+  // One thread at a time uses a connection (see the header), so SQLite's own per-call lock on
+  // it would only cost time on every column read; an owner that wants it asks for FULLMUTEX.
+  if (!(flags & SQLITE_OPEN_FULLMUTEX)) flags |= SQLITE_OPEN_NOMUTEX;
   int rc = sqlite3_open_v2(name, &db_, flags, vfsName);
   if (rc != SQLITE_OK) {
     log_->notice("error opening!: " + std::to_string(rc));
@@ -373,7 +385,6 @@ SqfliteDarwinDatabase::executeQuery(const std::string& sql, const ValueList& arg
     if (reusesLastStatement_) lastStatement_ = holder;
   }
   auto rs = SqfliteDarwinResultSet::resultSetWithStatement(holder, shared_from_this(), true);
-  rs->setQuery(sql);
   openResultSets_.push_back(rs.get());
   holder->useCount_ += 1;
   isExecutingStatement_ = false;

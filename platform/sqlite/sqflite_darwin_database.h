@@ -75,6 +75,13 @@ class SqfliteDarwinResultSet {
   resultSetWithStatement(std::shared_ptr<SqfliteDarwinStatement> statement,
                          std::shared_ptr<SqfliteDarwinDatabase> parentDatabase,
                          bool shouldAutoClose);
+  // Made only by resultSetWithStatement(); the key keeps the constructor private in effect
+  // while letting one allocation hold the object and its reference count.
+  class Key {
+    friend class SqfliteDarwinResultSet;
+    Key() = default;
+  };
+  explicit SqfliteDarwinResultSet(Key) {}
   ~SqfliteDarwinResultSet();
   SqfliteDarwinResultSet(const SqfliteDarwinResultSet&) = delete;
   SqfliteDarwinResultSet& operator=(const SqfliteDarwinResultSet&) = delete;
@@ -101,16 +108,15 @@ class SqfliteDarwinResultSet {
   void close();
   bool isClosed() const { return statement_ == nullptr; }
   const std::shared_ptr<SqfliteDarwinStatement>& statement() const { return statement_; }
-  const std::string& query() const { return query_; }
-  void setQuery(std::string query) { query_ = std::move(query); }
+  // The SQL text of its statement (empty once closed); kept by the statement, not copied per
+  // result set, since a batch creates one result set for each of its entries.
+  const std::string& query() const;
 
  private:
-  SqfliteDarwinResultSet() = default;
   bool validColumn(int index) const;
 
   std::shared_ptr<SqfliteDarwinStatement> statement_;
   std::shared_ptr<SqfliteDarwinDatabase> parentDB_;
-  std::string query_;
   bool shouldAutoClose_ = false;
   int lastStepCode_ = 0;
 };
@@ -127,7 +133,9 @@ class SqfliteDarwinDatabase : public std::enable_shared_from_this<SqfliteDarwinD
   SqfliteDarwinDatabase& operator=(const SqfliteDarwinDatabase&) = delete;
 
   // A database file that does not exist yet is created with mode 0600 when `flags` allow
-  // creating it; SQLite gives its journal and WAL files the same mode.
+  // creating it; SQLite gives its journal and WAL files the same mode. The connection is opened
+  // without SQLite's per-connection lock (one thread at a time uses it) unless `flags` ask for
+  // SQLITE_OPEN_FULLMUTEX.
   bool openWithFlags(int flags, const char* vfsName = nullptr);
   // Closes open result sets, then the handle (finalising leaked statements if SQLite refuses
   // to close because of them). Always reports success.

@@ -318,8 +318,11 @@ bool SqfliteDatabase::resultSetToResults(SqfliteDarwinResultSet& rs,
     *result = Value::emptyMap();
     return true;
   }
-  *result = Value::map(
-      {{Value("columns"), Value(std::move(columns))}, {Value("rows"), Value(std::move(rows))}});
+  // Built by moving: a map made from an initializer list would copy every row.
+  platform::ValueMap map;
+  map.emplace(Value("columns"), Value(std::move(columns)));
+  map.emplace(Value("rows"), Value(std::move(rows)));
+  *result = Value(std::move(map));
   return true;
 }
 
@@ -461,7 +464,11 @@ void SqfliteDatabase::dbBatch(SqfliteDarwinDatabase* db, const SqfliteOperationP
       operation->error(invalidArgumentError("operations", operation->getMethod()));
       return;
     }
-    auto batchOperation = std::make_shared<SqfliteBatchOperation>(entry, noResult);
+    SqfliteBatchOperation entryOperation(entry, noResult);
+    // Not owning, and no allocation per entry: the workers use an entry's operation only while
+    // they run (batch entries are never parked).
+    const std::shared_ptr<SqfliteBatchOperation> batchOperation(
+        std::shared_ptr<SqfliteBatchOperation>(), &entryOperation);
     const std::string method = batchOperation->getMethod();
     bool ok;
     if (method == SqfliteMethodInsert) {
