@@ -10,8 +10,7 @@
 
 using platform::Value;
 
-void FPPPackageInfoPlusPlugin::registerWithRegistrar(
-    const flutter::PluginRegistrarPtr& registrar) {
+void FPPPackageInfoPlusPlugin::registerWithRegistrar(const flutter::PluginRegistrarPtr& registrar) {
   auto channel = flutter::MethodChannel::methodChannelWithName(
       "dev.dovecresthalyard.plus/package_info", registrar->messenger());
   registrar->addMethodCallDelegate(std::make_shared<FPPPackageInfoPlusPlugin>(), channel);
@@ -24,7 +23,8 @@ void FPPPackageInfoPlusPlugin::handleMethodCall(const flutter::MethodCall& call,
 }
 
 bool FPPPackageInfoPlusPlugin::isRunningInSandbox() {
-  return platform::ProcessInfo::processInfo().environmentValue("APP_SANDBOX_CONTAINER_ID")
+  return platform::ProcessInfo::processInfo()
+      .environmentValue("APP_SANDBOX_CONTAINER_ID")
       .has_value();
 }
 
@@ -39,14 +39,14 @@ std::optional<platform::Date> FPPPackageInfoPlusPlugin::getInstallDate() {
 }
 
 std::optional<platform::Date> FPPPackageInfoPlusPlugin::getUpdateDate() {
-  auto attributes =
-      platform::FileManager::defaultManager().attributesOfItem(platform::Bundle::main()->bundlePath());
+  auto attributes = platform::FileManager::defaultManager().attributesOfItem(
+      platform::Bundle::main()->bundlePath());
   if (!attributes) return std::nullopt;
   return attributes->modificationDate;
 }
 
-std::optional<std::string> FPPPackageInfoPlusPlugin::getTimeMillisStringFromDate(
-    std::optional<platform::Date> date) {
+std::optional<std::string>
+FPPPackageInfoPlusPlugin::getTimeMillisStringFromDate(std::optional<platform::Date> date) {
   if (!date) return std::nullopt;
   double millis = std::trunc(date->secondsSince1970 * 1000.0);
   // A date outside what 64 bits of milliseconds hold has no text (never an undefined cast).

@@ -42,8 +42,7 @@ void ScreenRetrieverMacosPlugin::registerWith(const flutter::PluginRegistrarPtr&
 Value ScreenRetrieverMacosPlugin::toDictionary(const Screen& screen) {
   // The platform reads the number as an unsigned 32-bit value.
   std::int64_t id = (screen.number >= 0 && screen.number <= 0xFFFFFFFFll) ? screen.number : 0;
-  bool hasNames =
-      platform::ProcessInfo::processInfo().isOperatingSystemAtLeastVersion({10, 15, 0});
+  bool hasNames = platform::ProcessInfo::processInfo().isOperatingSystemAtLeastVersion({10, 15, 0});
   const platform::Rect& visible = screen.visibleFrame;
   return Value::map({
       {"id", std::to_string(id)},
@@ -83,8 +82,8 @@ void ScreenRetrieverMacosPlugin::handleMethodCall(const flutter::MethodCall& cal
   result(flutter::MethodNotImplemented);
 }
 
-std::optional<flutter::Error> ScreenRetrieverMacosPlugin::onListenWithArguments(
-    const Value&, flutter::EventSink events) {
+std::optional<flutter::Error>
+ScreenRetrieverMacosPlugin::onListenWithArguments(const Value&, flutter::EventSink events) {
   eventSink_ = std::move(events);
   return std::nullopt;
 }

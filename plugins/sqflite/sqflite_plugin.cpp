@@ -22,7 +22,8 @@ using platform::ValueMap;
 
 namespace {
 
-// Process-wide, shared by every plugin object and never reset; main thread only.
+// Process-wide, shared by every plugin object and never reset; main thread only (the plugin
+// methods that touch them check it).
 int gLogLevel = 0;
 std::int64_t gLastDatabaseId = 0;
 std::int64_t gDatabaseOpenCount = 0;
@@ -75,6 +76,7 @@ void SqflitePlugin::registerWithRegistrar(const flutter::PluginRegistrarPtr& reg
 
 void SqflitePlugin::handleMethodCall(const flutter::MethodCall& call,
                                      flutter::MethodResult result) {
+  LUMORA_CHECK_SEQUENCE(mainThread_);
   // Every reply goes back through the main queue, whichever thread produced it.
   auto shared = std::make_shared<flutter::MethodResult>(std::move(result));
   Reply reply = [shared](SqfliteResult r) {
@@ -126,6 +128,7 @@ void SqflitePlugin::handleMethodCall(const flutter::MethodCall& call,
 
 std::shared_ptr<SqfliteDatabase> SqflitePlugin::getDatabaseOrError(const flutter::MethodCall& call,
                                                                    const Reply& reply) {
+  LUMORA_CHECK_SEQUENCE(mainThread_);
   const Value* id = call.arguments.find(Value("id"));
   if (!id || !id->isInt()) {
     reply(invalid("id", call));
@@ -235,6 +238,7 @@ void SqflitePlugin::handleOpenDatabaseCall(const flutter::MethodCall& call, cons
 }
 
 void SqflitePlugin::unregisterDatabase(const std::shared_ptr<SqfliteDatabase>& database) {
+  LUMORA_CHECK_SEQUENCE(mainThread_);
   std::lock_guard<std::mutex> lock(mapLock_);
   databaseMap_.erase(database->databaseId);
   if (database->singleInstance && database->path) {

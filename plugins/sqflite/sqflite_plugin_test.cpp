@@ -6,9 +6,12 @@
 #include <filesystem>
 #include <fstream>
 #include <mutex>
+#include <optional>
+#include <thread>
 #include <utility>
 #include <vector>
 
+#include "platform/core/assertion.h"
 #include "platform/dispatch/test_environment.h"
 #include "platform/engine/engine.h"
 #include "platform/engine/in_process_driver.h"
@@ -220,6 +223,23 @@ TEST_F(SqflitePluginTest, CallsSentWithoutWaitingRunInTheOrderSentUpToTheClose) 
                 .find(Value("rows"))
                 ->asList()[0],
             L({kInserts}));
+}
+
+TEST_F(SqflitePluginTest, CallsOffTheMainThreadAreReported) {
+  platform::TestEnvironment env;
+  auto plugin = std::make_shared<SqflitePlugin>();
+  std::optional<MethodResponse> reply;
+  platform::ScopedAssertionCapture assertions;
+  std::thread([&] {
+    plugin->handleMethodCall({"debug", M({{"cmd", "get"}})},
+                             [&](MethodResponse response) { reply = std::move(response); });
+  }).join();
+  ASSERT_GE(assertions.count(), 1u);
+  EXPECT_NE(assertions.failures()[0].message.find("main thread"), std::string::npos)
+      << assertions.failures()[0].message;
+  // Reported, not refused: the call still gets its answer.
+  env.runUntilIdle();
+  EXPECT_TRUE(reply.has_value());
 }
 
 TEST_F(SqflitePluginTest, FileSystemQuestions) {

@@ -41,7 +41,8 @@ std::string statField(const fs::path& path, const std::string& format) {
   char buffer[128] = {};
   std::string out = std::fgets(buffer, sizeof buffer, pipe) ? buffer : "";
   ::pclose(pipe);
-  while (!out.empty() && (out.back() == '\n' || out.back() == ' ')) out.pop_back();
+  while (!out.empty() && (out.back() == '\n' || out.back() == ' '))
+    out.pop_back();
   return out;
 }
 
@@ -83,9 +84,9 @@ class PackageInfoEndToEndTest : public ::testing::Test {
 
 TEST_F(PackageInfoEndToEndTest, OutsideASandboxBothTimesAreTheBundlesModificationTime) {
   Host host(HostOptions{hostExecutable(), {}, {{"LUMORA_BUNDLE", bundle_.string()}}});
-  json expected = {{"appName", "Lumora Test"},       {"packageName", "org.lumora.test"},
-                   {"version", "1.2.3"},             {"buildNumber", "45"},
-                   {"installerStore", nullptr},      {"installTime", "1700000000500"},
+  json expected = {{"appName", "Lumora Test"},     {"packageName", "org.lumora.test"},
+                   {"version", "1.2.3"},           {"buildNumber", "45"},
+                   {"installerStore", nullptr},    {"installTime", "1700000000500"},
                    {"updateTime", "1700000000500"}};
   EXPECT_EQ(getAll(host), expected);
 
@@ -127,8 +128,8 @@ json server(const std::string& method, json args = json::object()) {
 }
 
 json screen(double x, double y, double w, double h, double menu, int number, const char* name) {
-  return {{"x", x},          {"y", y},        {"width", w},          {"height", h},
-          {"visibleX", x},   {"visibleY", y}, {"visibleWidth", w},   {"visibleHeight", h - menu},
+  return {{"x", x},           {"y", y},        {"width", w},        {"height", h},
+          {"visibleX", x},    {"visibleY", y}, {"visibleWidth", w}, {"visibleHeight", h - menu},
           {"number", number}, {"name", name}};
 }
 
@@ -176,8 +177,8 @@ TEST(ScreenRetrieverEndToEndTest, DisplaysCursorAndConnectionEvents) {
   for (const auto& e : run.withOp("event", kScreenEvents))
     events.push_back(e["event"]["type"]);
   // Nothing while nobody listened; the count still followed the plugged-in screen.
-  EXPECT_EQ(events, (std::vector<std::string>{"display-added", "display-removed",
-                                              "display-removed"}));
+  EXPECT_EQ(events,
+            (std::vector<std::string>{"display-added", "display-removed", "display-removed"}));
   EXPECT_EQ(host.stop(SIGTERM), 0) << host.log();
 }
 
