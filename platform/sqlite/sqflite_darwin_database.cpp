@@ -9,6 +9,7 @@
 #include <random>
 
 #include "platform/core/assertion.h"
+#include "platform/core/utf8.h"
 #include "platform/dispatch/clock.h"
 
 namespace platform {
@@ -157,46 +158,6 @@ double SqfliteDarwinResultSet::doubleForColumnIndex(int index) const {
   return sqlite3_column_double(statement_->statement(), index);
 }
 
-namespace {
-
-bool isValidUtf8(const unsigned char* s, std::size_t n) {
-  std::size_t i = 0;
-  while (i < n) {
-    unsigned char c = s[i];
-    std::size_t len;
-    std::uint32_t cp;
-    if (c < 0x80) {
-      ++i;
-      continue;
-    } else if ((c & 0xE0) == 0xC0) {
-      len = 2;
-      cp = c & 0x1F;
-    } else if ((c & 0xF0) == 0xE0) {
-      len = 3;
-      cp = c & 0x0F;
-    } else if ((c & 0xF8) == 0xF0) {
-      len = 4;
-      cp = c & 0x07;
-    } else {
-      return false;
-    }
-    if (i + len > n) return false;
-    for (std::size_t k = 1; k < len; ++k) {
-      if ((s[i + k] & 0xC0) != 0x80) return false;
-      cp = (cp << 6) | (s[i + k] & 0x3F);
-    }
-    // Overlong forms, surrogates and values past the Unicode range are not text.
-    if ((len == 2 && cp < 0x80) || (len == 3 && cp < 0x800) || (len == 4 && cp < 0x10000) ||
-        cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
-      return false;
-    }
-    i += len;
-  }
-  return true;
-}
-
-}  // namespace
-
 // Each column call takes the connection's lock, so the NULL test rides on the pointer the value
 // call returns: SQLite gives no pointer for NULL (nor for an empty blob), and the type is only
 // asked when there is no pointer.
@@ -209,7 +170,10 @@ std::optional<std::string> SqfliteDarwinResultSet::stringForColumnIndex(int inde
     return std::string();
   }
   int n = sqlite3_column_bytes(st, index);
-  if (!isValidUtf8(text, static_cast<std::size_t>(n))) return std::nullopt;
+  if (!isValidUtf8(
+          std::string_view(reinterpret_cast<const char*>(text), static_cast<std::size_t>(n)))) {
+    return std::nullopt;
+  }
   return std::string(reinterpret_cast<const char*>(text), static_cast<std::size_t>(n));
 }
 
@@ -333,9 +297,7 @@ SqfliteDarwinDatabase::executeQuery(const std::string& sql, const ValueList& arg
     setLayerError(SQLITE_MISUSE, "database is not open");
     return nullptr;
   }
-  if (isExecutingStatement_) {
-    log_->notice("The SqfliteDarwinDatabase " + databasePath_.value_or("(memory)") +
-                 " is currently in use.");
+  if (inUse()) {
     setLayerError(SQLITE_MISUSE, "database is currently in use");
     return nullptr;
   }
@@ -481,23 +443,20 @@ platform::ErrorPtr SqfliteDarwinDatabase::lastError() const {
                                           lastErrorMessage());
 }
 
+bool SqfliteDarwinDatabase::inUse() const {
+  if (!isExecutingStatement_) return false;
+  log_->notice("The SqfliteDarwinDatabase " + databasePath_.value_or("(memory)") +
+               " is currently in use.");
+  return true;
+}
+
 int SqfliteDarwinDatabase::changes() {
-  if (isExecutingStatement_) {
-    log_->notice("The SqfliteDarwinDatabase " + databasePath_.value_or("(memory)") +
-                 " is currently in use.");
-    return 0;
-  }
-  if (!db_) return 0;
+  if (inUse() || !db_) return 0;
   return sqlite3_changes(db_);
 }
 
 std::int64_t SqfliteDarwinDatabase::lastInsertRowId() {
-  if (isExecutingStatement_) {
-    log_->notice("The SqfliteDarwinDatabase " + databasePath_.value_or("(memory)") +
-                 " is currently in use.");
-    return 0;
-  }
-  if (!db_) return 0;
+  if (inUse() || !db_) return 0;
   return sqlite3_last_insert_rowid(db_);
 }
 

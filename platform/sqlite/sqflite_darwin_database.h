@@ -187,6 +187,8 @@ class SqfliteDarwinDatabase : public std::enable_shared_from_this<SqfliteDarwinD
   bool bindStatement(sqlite3_stmt* statement, const platform::ValueList& arguments);
   int bindObject(const platform::Value& value, int index, sqlite3_stmt* statement);
   void setLayerError(int code, std::string message);
+  // True (and logged) while a statement is being prepared: the connection refuses other use.
+  bool inUse() const;
   void recordStepError(int code);
   void installBusyHandler(bool on);
   static int busyHandler(void* context, int count);
