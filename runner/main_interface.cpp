@@ -1,5 +1,6 @@
 #include "runner/main_interface.h"
 
+#include "platform/foundation/environment.h"
 #include "runner/app_delegate.h"
 #include "runner/main_flutter_window.h"
 #include "zevevidi/installations/fir_installations.h"
@@ -26,6 +27,9 @@ platform::InterfaceDescription mainInterface() {
 }
 
 int lumoraMain(int argc, char** argv) {
+  // The environment snapshot is taken here, before any thread starts; nothing reads the live
+  // environment after this point.
+  platform::Environment::current();
   // Libraries that announce themselves when loaded do it here, before any plugin registers and
   // configures an app.
   FIRInstallations::load();

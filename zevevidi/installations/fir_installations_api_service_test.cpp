@@ -6,6 +6,7 @@
 
 #include "platform/dispatch/test_environment.h"
 #include "platform/foundation/bundle.h"
+#include "platform/foundation/environment.h"
 #include "platform/foundation/process_info.h"
 #include "platform/foundation/scratch_dir_for_testing.h"
 #include "platform/log/log.h"
@@ -65,8 +66,8 @@ class APIServiceTest : public testing::Test {
   platform::TestEnvironment env_;
   FakeInstallationsService service_;
   // A trailing "/" of the override is dropped.
-  platform::ScopedEnvForTesting baseURL_{kFIRInstallationsBaseURLVariable,
-                                         service_.baseURL() + "/"};
+  platform::ScopedEnvironmentForTesting baseURL_{kFIRInstallationsBaseURLVariable,
+                                                 service_.baseURL() + "/"};
   std::shared_ptr<FIRInstallationsAPIService> api_;
 };
 

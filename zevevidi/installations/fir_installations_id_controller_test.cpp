@@ -6,6 +6,7 @@
 
 #include "platform/dispatch/test_environment.h"
 #include "platform/foundation/bundle.h"
+#include "platform/foundation/environment.h"
 #include "platform/foundation/notification_center.h"
 #include "platform/foundation/preferences.h"
 #include "platform/foundation/scratch_dir_for_testing.h"
@@ -80,7 +81,8 @@ class ControllerFixture {
   std::shared_ptr<platform::InMemoryKeychain> keychain =
       std::make_shared<platform::InMemoryKeychain>();
   FakeInstallationsService service;
-  platform::ScopedEnvForTesting baseURL{kFIRInstallationsBaseURLVariable, service.baseURL()};
+  platform::ScopedEnvironmentForTesting baseURL{kFIRInstallationsBaseURLVariable,
+                                                service.baseURL()};
   platform::NotificationToken observer;
   std::vector<platform::ValueMap> changes;
   std::shared_ptr<FIRInstallationsStore> store;

@@ -7,6 +7,7 @@
 #include "platform/core/base64.h"
 #include "platform/core/digest.h"
 #include "platform/foundation/bundle.h"
+#include "platform/foundation/environment.h"
 #include "platform/foundation/file_manager.h"
 #include "platform/foundation/keyed_archive.h"
 #include "platform/foundation/property_list.h"
@@ -78,7 +79,7 @@ class IIDStoreTest : public testing::Test {
   }
 
   platform::ScratchDirForTesting root_;
-  platform::ScopedEnvForTesting home_{"LUMORA_HOME", root_.path()};
+  platform::ScopedEnvironmentForTesting home_{"LUMORA_HOME", root_.path()};
   std::shared_ptr<platform::InMemoryKeychain> keychain_ =
       std::make_shared<platform::InMemoryKeychain>();
   FIRInstallationsIIDStore store_;

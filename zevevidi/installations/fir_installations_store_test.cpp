@@ -7,6 +7,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "platform/foundation/environment.h"
 #include "platform/foundation/preferences.h"
 #include "platform/foundation/scratch_dir_for_testing.h"
 #include "platform/log/log.h"
@@ -182,7 +183,7 @@ TEST_F(InstallationsStoreTest, ANewerStorageVersionReadsWithAWarning) {
 TEST(InstallationsStoreFilesTest, ARegisteredRecordIsReadableOutsideTheCode) {
   platform::ScratchDirForTesting root;
   ASSERT_FALSE(root.path().empty());
-  platform::ScopedEnvForTesting home("LUMORA_HOME", root.path());
+  platform::ScopedEnvironmentForTesting home("LUMORA_HOME", root.path());
   platform::ScopedPreferencesForTesting preferences("com.lumora.tests", root / "Preferences");
   platform::Keychain::setSharedForTesting(std::make_shared<platform::FileKeychain>());
 
