@@ -247,6 +247,7 @@ TEST(APMMonitorContexts, ConsoleText) {
 TEST_F(APMMonitorTest, ConsoleLinesGoThroughThePlatformLoggerWithPercentSignsLiteral) {
   platform::ProcessInfo::processInfo().setArguments({"tests", "-APMAnalyticsDebugEnabled"});
   auto monitor = APMMonitor::initWithLibraryVersion(APMMeasurementLibraryVersion);
+  monitor->waitForMonitorQueue();  // the tag is read when the queued line is written
   monitor->setLogTag("<Custom>");
   monitor->logWithLevel(7, 99003, "100% done %d %@");
   monitor->logWithLevel(2, 99004, "silent");
