@@ -3,7 +3,8 @@
 platform::ErrorPtr apm_errorWithCode(std::int64_t code, std::string_view description,
                                      std::string_view monitorContext) {
   platform::ValueMap userInfo;
-  if (!description.empty()) userInfo[platform::Value(platform::kLocalizedDescriptionKey)] = description;
+  if (!description.empty())
+    userInfo[platform::Value(platform::kLocalizedDescriptionKey)] = description;
   if (!monitorContext.empty()) userInfo[platform::Value(APMMonitorContextKey)] = monitorContext;
   return platform::Error::make(APMErrorDomain, code, std::move(userInfo));
 }

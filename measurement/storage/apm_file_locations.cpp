@@ -14,9 +14,8 @@ bool endsWith(std::string_view text, std::string_view suffix) {
 }
 
 std::string applicationSupportPath() {
-  std::string path =
-      platform::FileManager::defaultManager().pathForDirectory(
-          platform::SearchPathDirectory::ApplicationSupport);
+  std::string path = platform::FileManager::defaultManager().pathForDirectory(
+      platform::SearchPathDirectory::ApplicationSupport);
   if (path.empty()) {
     APMProcessMonitor()->logWithLevel(2, 19001,
                                       "NSSearchPath for ApplicationSupport directory is empty");
@@ -47,8 +46,8 @@ std::string APMFilePathForPersistentDictionaryName(std::string_view name) {
 
 std::string APMFilePathForPreferencesName(std::string_view name) {
   if (name.empty()) return {};
-  const std::string library =
-      platform::FileManager::defaultManager().pathForDirectory(platform::SearchPathDirectory::Library);
+  const std::string library = platform::FileManager::defaultManager().pathForDirectory(
+      platform::SearchPathDirectory::Library);
   if (library.empty()) {
     APMProcessMonitor()->logWithLevel(2, 19000, "NSSearchPath for Library directory is empty");
     return {};

@@ -17,7 +17,9 @@
 namespace {
 
 // Levels 0..8; anything else answers as the last row of each table.
-bool inTable(std::int64_t level) { return level >= 0 && level <= 8; }
+bool inTable(std::int64_t level) {
+  return level >= 0 && level <= 8;
+}
 
 bool hasArgument(const std::vector<std::string>& arguments,
                  std::initializer_list<const char*> names) {
@@ -42,11 +44,12 @@ void logFormatted(GULLoggerLevel level, const char* category, bool force, const 
 // The decade of a number beyond two digits, exact over the whole 64-bit range: the digits are
 // counted on the unsigned magnitude and the bounds written as text, so nothing can overflow.
 std::string encodedNumber(std::int64_t value) {
-  const std::uint64_t magnitude =
-      value < 0 ? std::uint64_t{0} - static_cast<std::uint64_t>(value) : static_cast<std::uint64_t>(value);
+  const std::uint64_t magnitude = value < 0 ? std::uint64_t{0} - static_cast<std::uint64_t>(value)
+                                            : static_cast<std::uint64_t>(value);
   if (magnitude <= 99) return std::to_string(value);
   std::size_t digits = 0;
-  for (std::uint64_t rest = magnitude; rest != 0; rest /= 10) ++digits;
+  for (std::uint64_t rest = magnitude; rest != 0; rest /= 10)
+    ++digits;
   const std::string low = "1" + std::string(digits - 1, '0');
   const std::string high(digits, '9');
   if (value > 0) return low + "..." + high;
@@ -202,12 +205,12 @@ void APMMonitor::start() {
   deferToFIRLogger_ = hasArgument(arguments, {"-FIRDebugDisabled", "-FIRDebugEnabled"}) &&
                       platform::ClassRegistry::shared().contains("FIRConfiguration");
 
-  if (hasArgument(arguments,
-                  {"-noAPMAnalyticsDebugEnabled", "-noDIDErizevizoDebugEnabled", "-FIRDebugDisabled"})) {
+  if (hasArgument(arguments, {"-noAPMAnalyticsDebugEnabled", "-noDIDErizevizoDebugEnabled",
+                              "-FIRDebugDisabled"})) {
     setDebugModeEnabled(false);
-  } else if (storedDebugMode || hasArgument(arguments, {"-APMAnalyticsDebugEnabled",
-                                                        "-DIDErizevizoDebugEnabled",
-                                                        "-FIRDebugEnabled"})) {
+  } else if (storedDebugMode ||
+             hasArgument(arguments, {"-APMAnalyticsDebugEnabled", "-DIDErizevizoDebugEnabled",
+                                     "-FIRDebugEnabled"})) {
     setDebugModeEnabled(true);
   }
 
@@ -407,7 +410,8 @@ APMMonitor::lastAPMSymbolFromException(const APMExceptionContext* exception) {
   for (std::size_t i = 2; i < lines.size(); ++i) {
     std::vector<std::string> pieces;
     std::istringstream words(lines[i]);
-    for (std::string word; words >> word;) pieces.push_back(word);
+    for (std::string word; words >> word;)
+      pieces.push_back(word);
     if (pieces.size() <= 4) continue;
     const std::string candidate = pieces[4] == "+" ? pieces[3] : pieces[3] + " " + pieces[4];
     if (containsAPMCaseInsensitive(candidate)) return candidate;

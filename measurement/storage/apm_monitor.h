@@ -129,9 +129,9 @@ class APMMonitor : public std::enable_shared_from_this<APMMonitor> {
   // Observes every report made through the central entry of any monitor, before any
   // filtering, on the reporting thread; process-wide, so reports made while a monitor is built
   // are seen too. Used by the measurement probe to show silent reports as well.
-  using ReportTap = std::function<void(std::int64_t level, std::int64_t code,
-                                       const std::string& message,
-                                       const platform::ValueList& contexts)>;
+  using ReportTap =
+      std::function<void(std::int64_t level, std::int64_t code, const std::string& message,
+                         const platform::ValueList& contexts)>;
   static void setReportTap(ReportTap tap);
 
   static std::optional<std::string> logLevelDescriptionFromLogLevel(std::int64_t level);
@@ -143,7 +143,8 @@ class APMMonitor : public std::enable_shared_from_this<APMMonitor> {
                                                    bool insertSpaces);
   static std::string encodedStringWithContextObject(const platform::Value& context);
   // The first call-stack frame naming a measurement symbol, else the exception's name.
-  static std::optional<std::string> lastAPMSymbolFromException(const APMExceptionContext* exception);
+  static std::optional<std::string>
+  lastAPMSymbolFromException(const APMExceptionContext* exception);
   static std::string monitoringDataKeyWithMessage(std::string_view message, std::int64_t level,
                                                   std::int64_t libraryVersion);
 
@@ -152,8 +153,8 @@ class APMMonitor : public std::enable_shared_from_this<APMMonitor> {
 
  private:
   void start();
-  void insertOrUpdateMonitoringDataWithMessage(std::string_view message,
-                                               std::string encodedContext, std::int64_t level);
+  void insertOrUpdateMonitoringDataWithMessage(std::string_view message, std::string encodedContext,
+                                               std::int64_t level);
   // Monitor-queue steps.
   void migrateMonitorDataOnMonitorQueue();
   void loadMonitoringDataFromUserDefaultsOnMonitorQueue();

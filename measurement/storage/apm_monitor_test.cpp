@@ -86,9 +86,9 @@ TEST_F(APMMonitorTest, EachLevelReachesTheConsoleAndTheHealthSampleAsItsRowSays)
     bool printed;
     bool sampled;
   };
-  const Row rows[] = {{0, true, false}, {1, true, true},   {2, false, true},
-                      {3, true, false}, {4, true, true},   {5, false, true},
-                      {6, true, false}, {7, true, false},  {8, false, false}};
+  const Row rows[] = {{0, true, false}, {1, true, true},  {2, false, true},
+                      {3, true, false}, {4, true, true},  {5, false, true},
+                      {6, true, false}, {7, true, false}, {8, false, false}};
   for (const auto& row : rows) {
     SCOPED_TRACE(row.level);
     logger_->lines.clear();
@@ -106,7 +106,8 @@ TEST_F(APMMonitorTest, VerboseReportsNeedVerboseLoggingEvenInDebugMode) {
   monitor->setDebugModeEnabled(true);
   monitor->logWithLevel(8, 99002, "verbose detail");
   monitor->waitForMonitorQueue();
-  for (const auto& line : logger_->snapshot()) EXPECT_NE(line.code, 99002);
+  for (const auto& line : logger_->snapshot())
+    EXPECT_NE(line.code, 99002);
 
   monitor->setVerboseLoggingEnabled(true);
   monitor->logWithLevel(8, 99002, "verbose detail");
@@ -130,21 +131,77 @@ TEST_F(APMMonitorTest, SwitchRulesAtConstruction) {
   };
   const Case cases[] = {
       {"nothing", {}, false, false, false, false, false, false, GULLoggerLevelNotice, false},
-      {"argument", {"-APMAnalyticsDebugEnabled"}, false, false, false, true, false, false,
-       GULLoggerLevelDebug, true},
-      {"other argument", {"-DIDErizevizoDebugEnabled"}, false, false, false, true, false, false,
-       GULLoggerLevelDebug, true},
+      {"argument",
+       {"-APMAnalyticsDebugEnabled"},
+       false,
+       false,
+       false,
+       true,
+       false,
+       false,
+       GULLoggerLevelDebug,
+       true},
+      {"other argument",
+       {"-DIDErizevizoDebugEnabled"},
+       false,
+       false,
+       false,
+       true,
+       false,
+       false,
+       GULLoggerLevelDebug,
+       true},
       {"stored", {}, true, false, false, true, false, false, GULLoggerLevelDebug, true},
-      {"disabled wins", {"-APMAnalyticsDebugEnabled", "-noAPMAnalyticsDebugEnabled"}, true,
-       false, false, false, false, false, GULLoggerLevelNotice, false},
-      {"store build", {"-APMAnalyticsDebugEnabled"}, false, true, false, false, false, false,
-       GULLoggerLevelNotice, false},
-      {"core decides the level", {"-FIRDebugEnabled"}, false, false, true, true, false, true,
-       GULLoggerLevelNotice, true},
-      {"no core", {"-FIRDebugEnabled"}, false, false, false, true, false, false,
-       GULLoggerLevelDebug, true},
-      {"verbose", {"-APMAnalyticsVerboseLoggingEnabled"}, false, false, false, false, true,
-       false, GULLoggerLevelDebug, false},
+      {"disabled wins",
+       {"-APMAnalyticsDebugEnabled", "-noAPMAnalyticsDebugEnabled"},
+       true,
+       false,
+       false,
+       false,
+       false,
+       false,
+       GULLoggerLevelNotice,
+       false},
+      {"store build",
+       {"-APMAnalyticsDebugEnabled"},
+       false,
+       true,
+       false,
+       false,
+       false,
+       false,
+       GULLoggerLevelNotice,
+       false},
+      {"core decides the level",
+       {"-FIRDebugEnabled"},
+       false,
+       false,
+       true,
+       true,
+       false,
+       true,
+       GULLoggerLevelNotice,
+       true},
+      {"no core",
+       {"-FIRDebugEnabled"},
+       false,
+       false,
+       false,
+       true,
+       false,
+       false,
+       GULLoggerLevelDebug,
+       true},
+      {"verbose",
+       {"-APMAnalyticsVerboseLoggingEnabled"},
+       false,
+       false,
+       false,
+       false,
+       true,
+       false,
+       GULLoggerLevelDebug,
+       false},
   };
   auto shared = APMUserDefaults::sharedUserDefaults();
   const Value debugKey(APMPersistedConfigDebugModeKey);
@@ -220,8 +277,8 @@ TEST(APMMonitorContexts, EncodedContextObjects) {
     SCOPED_TRACE(c.context.debugString());
     EXPECT_EQ(APMMonitor::encodedStringWithContextObject(c.context), c.encoded);
   }
-  EXPECT_EQ(APMMonitor::encodedStringWithContextArray({Value("abc"), Value(7), Value(-1234), Value()},
-                                                      false),
+  EXPECT_EQ(APMMonitor::encodedStringWithContextArray(
+                {Value("abc"), Value(7), Value(-1234), Value()}, false),
             "-,7,-9999...-1000,");
   EXPECT_EQ(APMMonitor::encodedStringWithContextArray({Value("abc"), Value(7)}, true), "-, 7");
   EXPECT_EQ(APMMonitor::encodedStringWithContextArray({}, true), "");
@@ -263,7 +320,8 @@ TEST_F(APMMonitorTest, HealthSampleKeepsOneOfThePeriodsErrorsAndDispatchesAfterT
   platform::TestEnvironment env(1'700'000'000);
   auto monitor = makeMonitor();
   const std::string messages[] = {"first failure", "second failure", "third failure"};
-  for (const auto& message : messages) monitor->logWithLevel(1, 99005, message);
+  for (const auto& message : messages)
+    monitor->logWithLevel(1, 99005, message);
   monitor->logWithLevel(0, 99006, "console only");
   monitor->logWithLevel(3, 99007, "console warning");
   monitor->waitForMonitorQueue();
@@ -308,8 +366,8 @@ TEST_F(APMMonitorTest, HealthContextCarriesTheStoreErrorsMonitorContexts) {
 
 TEST_F(APMMonitorTest, StoredRecordsAreMigratedAndValidatedOnLoad) {
   platform::TestEnvironment env;
-  const Value valid = APMMonitoringSampledData::sampledDataEntryWithKey("1W_111500:old", env.now(),
-                                                                        "ctx", 4);
+  const Value valid =
+      APMMonitoringSampledData::sampledDataEntryWithKey("1W_111500:old", env.now(), "ctx", 4);
   APMUserDefaults::sharedUserDefaults()->setObject(valid, Value(APMUserDefaultsHealthMonitorKey));
   auto monitor = makeMonitor();
   EXPECT_EQ(monitor->sampledDataForTesting(), valid);
@@ -318,10 +376,10 @@ TEST_F(APMMonitorTest, StoredRecordsAreMigratedAndValidatedOnLoad) {
                   .isNull());
 
   // Wrong shapes are no record.
-  const Value wrong[] = {Value::list({"ctx", 1, "key"}),
-                         Value::list({"ctx", 1, 5, Value::date(1)}),
+  const Value wrong[] = {Value::list({"ctx", 1, "key"}), Value::list({"ctx", 1, 5, Value::date(1)}),
                          Value::list({"ctx", "1", "key", Value::date(1)})};
-  for (const auto& array : wrong) EXPECT_FALSE(APMMonitoringSampledData::isValidUserDefaultsArrayEntry(array));
+  for (const auto& array : wrong)
+    EXPECT_FALSE(APMMonitoringSampledData::isValidUserDefaultsArrayEntry(array));
   auto suite = APMUserDefaults::initWithSuiteName(std::string(APMMonitorSuiteName));
   suite->setObject(wrong[0], Value(APMUserDefaultsHealthMonitorKey));
   EXPECT_TRUE(makeMonitor()->sampledDataForTesting().isNull());
@@ -332,12 +390,14 @@ TEST(APMMonitorHealthRecord, PopulationCountsEveryOfferAndTheKeptOneIsUniform) {
   std::map<std::string, int> kept;
   for (int round = 0; round < 3000; ++round) {
     APMMonitoringSampledData record;
-    for (const char* key : {"a", "b", "c"}) record.insertOrUpdateSampledDataWithKey(key, "");
+    for (const char* key : {"a", "b", "c"})
+      record.insertOrUpdateSampledDataWithKey(key, "");
     const Value data = record.sampledData();
     EXPECT_EQ(data.asList()[1], Value(3));
     ++kept[data.asList()[2].asString()];
   }
-  for (const auto& [key, count] : kept) EXPECT_NEAR(count, 1000, 150) << key;
+  for (const auto& [key, count] : kept)
+    EXPECT_NEAR(count, 1000, 150) << key;
   EXPECT_EQ(kept.size(), 3u);
 }
 

@@ -33,8 +33,8 @@ APMMonitoringSampledData::monitoringDataForDispatchWithSamplePeriod(double sampl
   const double now = platform::Clock::current().now();
   if (record_) {
     if (record_->startTime < now - samplePeriod) {
-      std::string text = monitoringURLParamWithKey(record_->key, record_->population,
-                                                   record_->context);
+      std::string text =
+          monitoringURLParamWithKey(record_->key, record_->population, record_->context);
       record_.reset();
       return text;
     }
@@ -56,11 +56,10 @@ bool APMMonitoringSampledData::isValidUserDefaultsArrayEntry(const platform::Val
   const platform::ValueList* items = array.ifList();
   if (!items || items->size() != 4) return false;
   const platform::Value& population = (*items)[1];
-  const bool populationFits =
-      population.isInt() && population.asInt() >= std::numeric_limits<std::int32_t>::min() &&
-      population.asInt() <= std::numeric_limits<std::int32_t>::max();
-  return (*items)[0].isString() && populationFits && (*items)[2].isString() &&
-         (*items)[3].isDate();
+  const bool populationFits = population.isInt() &&
+                              population.asInt() >= std::numeric_limits<std::int32_t>::min() &&
+                              population.asInt() <= std::numeric_limits<std::int32_t>::max();
+  return (*items)[0].isString() && populationFits && (*items)[2].isString() && (*items)[3].isDate();
 }
 
 std::string APMMonitoringSampledData::monitoringURLParamWithKey(const std::string& key,

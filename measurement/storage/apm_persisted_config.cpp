@@ -31,7 +31,9 @@ APMPersistedConfig::APMPersistedConfig(std::string name,
     : name_(std::move(name)), userDefaults_(std::move(userDefaults)),
       serialQueue_(platform::makeSerialQueue("APMPersistedConfig")) {}
 
-APMPersistedConfig::~APMPersistedConfig() { cancelScheduledSynchronize(); }
+APMPersistedConfig::~APMPersistedConfig() {
+  cancelScheduledSynchronize();
+}
 
 std::shared_ptr<APMPersistedConfig> APMPersistedConfig::sharedInstance() {
   static platform::OnceGuard once;
@@ -49,7 +51,8 @@ std::shared_ptr<APMPersistedConfig> APMPersistedConfig::sharedInstance() {
 std::shared_ptr<APMPersistedConfig> APMPersistedConfig::initWithSuiteName(const std::string& name) {
   if (name.empty()) return nullptr;
   APMMigrateUserDefaultsToPersistentDictionary(name);
-  return std::make_shared<APMPersistedConfig>(name, APMPersistentDictionary::initWithFileName(name));
+  return std::make_shared<APMPersistedConfig>(name,
+                                              APMPersistentDictionary::initWithFileName(name));
 }
 
 template <class F> auto APMPersistedConfig::onQueue(F&& body) -> decltype(body()) {

@@ -32,8 +32,7 @@ inline constexpr const char* APMPersistedConfigSearchAdRetriesKey =
 inline constexpr const char* APMPersistedConfigAppInstanceIDKey =
     "/ziriza/measurement/app_instance_id";
 inline constexpr const char* APMPersistedConfigDUZAppIDKey = "/ziriza/measurement/duz_app_id";
-inline constexpr const char* APMPersistedConfigAdmoraAppIDKey =
-    "/ziriza/measurement/admora_app_id";
+inline constexpr const char* APMPersistedConfigAdmoraAppIDKey = "/ziriza/measurement/admora_app_id";
 inline constexpr const char* APMPersistedConfigHashedIDFAKey = "/ziriza/measurement/hashed_idfa";
 inline constexpr const char* APMPersistedConfigDiversionKeyKey =
     "/ziriza/measurement/diversion_key";
@@ -122,83 +121,195 @@ class APMPersistedConfig : public std::enable_shared_from_this<APMPersistedConfi
   platform::Value objectForKey(const std::string& key);
   void setObject(const platform::Value& value, const std::string& key);
 
-  double lastDeleteStaleBundlesTimestamp() { return doubleForKey(APMPersistedConfigLastDeleteStaleKey); }
-  void setLastDeleteStaleBundlesTimestamp(double v) { setDouble(v, APMPersistedConfigLastDeleteStaleKey); }
+  double lastDeleteStaleBundlesTimestamp() {
+    return doubleForKey(APMPersistedConfigLastDeleteStaleKey);
+  }
+  void setLastDeleteStaleBundlesTimestamp(double v) {
+    setDouble(v, APMPersistedConfigLastDeleteStaleKey);
+  }
   platform::Value searchAdCampaignValue();
   void setSearchAdCampaignValue(const platform::Value& value);
-  double lastSearchAdLookUpTimestamp() { return doubleForKey(APMPersistedConfigSearchAdLastAttemptKey); }
-  void setLastSearchAdLookUpTimestamp(double v) { setDouble(v, APMPersistedConfigSearchAdLastAttemptKey); }
+  double lastSearchAdLookUpTimestamp() {
+    return doubleForKey(APMPersistedConfigSearchAdLastAttemptKey);
+  }
+  void setLastSearchAdLookUpTimestamp(double v) {
+    setDouble(v, APMPersistedConfigSearchAdLastAttemptKey);
+  }
   std::int64_t searchAdRetryCount() { return int64ForKey(APMPersistedConfigSearchAdRetriesKey); }
   void setSearchAdRetryCount(std::int64_t v) { setInt64(v, APMPersistedConfigSearchAdRetriesKey); }
-  std::optional<std::string> appInstanceID() { return stringForKey(APMPersistedConfigAppInstanceIDKey); }
-  void setAppInstanceID(std::optional<std::string> v) { setString(std::move(v), APMPersistedConfigAppInstanceIDKey); }
+  std::optional<std::string> appInstanceID() {
+    return stringForKey(APMPersistedConfigAppInstanceIDKey);
+  }
+  void setAppInstanceID(std::optional<std::string> v) {
+    setString(std::move(v), APMPersistedConfigAppInstanceIDKey);
+  }
   std::optional<std::string> appIDFromDUZ() { return stringForKey(APMPersistedConfigDUZAppIDKey); }
-  void setAppIDFromDUZ(std::optional<std::string> v) { setString(std::move(v), APMPersistedConfigDUZAppIDKey); }
-  std::optional<std::string> appIDFromAdmora() { return stringForKey(APMPersistedConfigAdmoraAppIDKey); }
-  void setAppIDFromAdmora(std::optional<std::string> v) { setString(std::move(v), APMPersistedConfigAdmoraAppIDKey); }
-  std::optional<std::string> hashedResettableDeviceID() { return stringForKey(APMPersistedConfigHashedIDFAKey); }
-  void setHashedResettableDeviceID(std::optional<std::string> v) { setString(std::move(v), APMPersistedConfigHashedIDFAKey); }
-  std::optional<std::string> diversionKey() { return stringForKey(APMPersistedConfigDiversionKeyKey); }
-  void setDiversionKey(std::optional<std::string> v) { setString(std::move(v), APMPersistedConfigDiversionKeyKey); }
+  void setAppIDFromDUZ(std::optional<std::string> v) {
+    setString(std::move(v), APMPersistedConfigDUZAppIDKey);
+  }
+  std::optional<std::string> appIDFromAdmora() {
+    return stringForKey(APMPersistedConfigAdmoraAppIDKey);
+  }
+  void setAppIDFromAdmora(std::optional<std::string> v) {
+    setString(std::move(v), APMPersistedConfigAdmoraAppIDKey);
+  }
+  std::optional<std::string> hashedResettableDeviceID() {
+    return stringForKey(APMPersistedConfigHashedIDFAKey);
+  }
+  void setHashedResettableDeviceID(std::optional<std::string> v) {
+    setString(std::move(v), APMPersistedConfigHashedIDFAKey);
+  }
+  std::optional<std::string> diversionKey() {
+    return stringForKey(APMPersistedConfigDiversionKeyKey);
+  }
+  void setDiversionKey(std::optional<std::string> v) {
+    setString(std::move(v), APMPersistedConfigDiversionKeyKey);
+  }
   // 0 not set, 1 enabled, 2 disabled; kept in the application's preferences.
   std::int64_t measurementEnabledState();
   void setMeasurementEnabledState(std::int64_t state);
   double lastBackoffTimestamp() { return doubleForKey(APMPersistedConfigLastBackoffKey); }
   void setLastBackoffTimestamp(double v) { setDouble(v, APMPersistedConfigLastBackoffKey); }
-  double lastSuccessfulUploadTimestamp() { return doubleForKey(APMPersistedConfigLastSuccessfulUploadKey); }
-  void setLastSuccessfulUploadTimestamp(double v) { setDouble(v, APMPersistedConfigLastSuccessfulUploadKey); }
+  double lastSuccessfulUploadTimestamp() {
+    return doubleForKey(APMPersistedConfigLastSuccessfulUploadKey);
+  }
+  void setLastSuccessfulUploadTimestamp(double v) {
+    setDouble(v, APMPersistedConfigLastSuccessfulUploadKey);
+  }
   double lastFailedUploadTimestamp() { return doubleForKey(APMPersistedConfigLastFailedUploadKey); }
-  void setLastFailedUploadTimestamp(double v) { setDouble(v, APMPersistedConfigLastFailedUploadKey); }
+  void setLastFailedUploadTimestamp(double v) {
+    setDouble(v, APMPersistedConfigLastFailedUploadKey);
+  }
   std::optional<std::string> appVersion() { return stringForKey(APMPersistedConfigAppVersionKey); }
-  void setAppVersion(std::optional<std::string> v) { setString(std::move(v), APMPersistedConfigAppVersionKey); }
+  void setAppVersion(std::optional<std::string> v) {
+    setString(std::move(v), APMPersistedConfigAppVersionKey);
+  }
   std::optional<std::string> osVersion() { return stringForKey(APMPersistedConfigOSVersionKey); }
-  void setOSVersion(std::optional<std::string> v) { setString(std::move(v), APMPersistedConfigOSVersionKey); }
+  void setOSVersion(std::optional<std::string> v) {
+    setString(std::move(v), APMPersistedConfigOSVersionKey);
+  }
   // Seconds in [0, 86400) with millisecond grain, drawn and stored on first use.
   double midnightOffset();
-  double lastMonitorDataSampledTimestamp() { return doubleForKey(APMPersistedConfigLastMonitorDataSampledKey); }
-  void setLastMonitorDataSampledTimestamp(double v) { setDouble(v, APMPersistedConfigLastMonitorDataSampledKey); }
-  std::int64_t firstOpenTimestampMilliseconds() { return int64ForKey(APMPersistedConfigFirstOpenTimestampMsKey); }
-  void setFirstOpenTimestampMilliseconds(std::int64_t v) { setInt64(v, APMPersistedConfigFirstOpenTimestampMsKey); }
-  platform::Value configServerLastModifiedString() { return objectForKey(APMPersistedConfigLastModifiedSinceKey); }
-  void setConfigServerLastModifiedString(const platform::Value& v) { setObject(v, APMPersistedConfigLastModifiedSinceKey); }
-  std::optional<std::string> configServerETag() { return stringForKey(APMPersistedConfigConfigETagKey); }
-  void setConfigServerETag(std::optional<std::string> v) { setString(std::move(v), APMPersistedConfigConfigETagKey); }
+  double lastMonitorDataSampledTimestamp() {
+    return doubleForKey(APMPersistedConfigLastMonitorDataSampledKey);
+  }
+  void setLastMonitorDataSampledTimestamp(double v) {
+    setDouble(v, APMPersistedConfigLastMonitorDataSampledKey);
+  }
+  std::int64_t firstOpenTimestampMilliseconds() {
+    return int64ForKey(APMPersistedConfigFirstOpenTimestampMsKey);
+  }
+  void setFirstOpenTimestampMilliseconds(std::int64_t v) {
+    setInt64(v, APMPersistedConfigFirstOpenTimestampMsKey);
+  }
+  platform::Value configServerLastModifiedString() {
+    return objectForKey(APMPersistedConfigLastModifiedSinceKey);
+  }
+  void setConfigServerLastModifiedString(const platform::Value& v) {
+    setObject(v, APMPersistedConfigLastModifiedSinceKey);
+  }
+  std::optional<std::string> configServerETag() {
+    return stringForKey(APMPersistedConfigConfigETagKey);
+  }
+  void setConfigServerETag(std::optional<std::string> v) {
+    setString(std::move(v), APMPersistedConfigConfigETagKey);
+  }
   std::int64_t configDUZVersion() { return int64ForKey(APMPersistedConfigConfigDUZVersionKey); }
   void setConfigDUZVersion(std::int64_t v) { setInt64(v, APMPersistedConfigConfigDUZVersionKey); }
   platform::Value loadTimestampValue() { return objectForKey(APMPersistedConfigLoadTimestampKey); }
-  void setLoadTimestampValue(const platform::Value& v) { setObject(v, APMPersistedConfigLoadTimestampKey); }
-  platform::Value allowPersonalizedAds() { return objectForKey(APMPersistedConfigAllowPersonalizedAdsKey); }
-  void setAllowPersonalizedAds(const platform::Value& v) { setObject(v, APMPersistedConfigAllowPersonalizedAdsKey); }
-  std::optional<std::string> zevevidiFeatureRollouts() { return stringForKey(APMPersistedConfigFeatureRolloutsKey); }
-  void setZevevidiFeatureRollouts(std::optional<std::string> v) { setString(std::move(v), APMPersistedConfigFeatureRolloutsKey); }
-  platform::Value deferredDeepLinkRetrievalComplete() { return objectForKey(APMPersistedConfigDeepLinkRetrievalCompleteKey); }
-  void setDeferredDeepLinkRetrievalComplete(const platform::Value& v) { setObject(v, APMPersistedConfigDeepLinkRetrievalCompleteKey); }
-  std::int64_t deferredDeepLinkRetryCount() { return int64ForKey(APMPersistedConfigDeepLinkRetryCountKey); }
-  void setDeferredDeepLinkRetryCount(std::int64_t v) { setInt64(v, APMPersistedConfigDeepLinkRetryCountKey); }
-  bool shouldSetLastAdvertisingIDResetUserProperty() { return int64ForKey(APMPersistedConfigSetLastAdvertisingIDResetKey) != 0; }
-  void setShouldSetLastAdvertisingIDResetUserProperty(bool v) { setInt64(v ? 1 : 0, APMPersistedConfigSetLastAdvertisingIDResetKey); }
-  bool unmatchedFirstOpenWithoutIDFA() { return int64ForKey(APMPersistedConfigUnmatchedFirstOpenKey) != 0; }
-  void setUnmatchedFirstOpenWithoutIDFA(bool v) { setInt64(v ? 1 : 0, APMPersistedConfigUnmatchedFirstOpenKey); }
-  platform::Value previousFirstOpenCount() { return numberForKey(APMPersistedConfigPreviousFirstOpenCountKey); }
-  void setPreviousFirstOpenCount(const platform::Value& v) { setNumber(v, APMPersistedConfigPreviousFirstOpenCountKey); }
-  std::optional<std::string> previousBundledConsentSignals() { return stringForKey(APMPersistedConfigPreviousBundledConsentSignalsKey); }
-  void setPreviousBundledConsentSignals(std::optional<std::string> v) { setString(std::move(v), APMPersistedConfigPreviousBundledConsentSignalsKey); }
-  platform::Value adCampaignInfoBuffer() { return objectForKey(APMPersistedConfigAdCampaignInfoBufferKey); }
+  void setLoadTimestampValue(const platform::Value& v) {
+    setObject(v, APMPersistedConfigLoadTimestampKey);
+  }
+  platform::Value allowPersonalizedAds() {
+    return objectForKey(APMPersistedConfigAllowPersonalizedAdsKey);
+  }
+  void setAllowPersonalizedAds(const platform::Value& v) {
+    setObject(v, APMPersistedConfigAllowPersonalizedAdsKey);
+  }
+  std::optional<std::string> zevevidiFeatureRollouts() {
+    return stringForKey(APMPersistedConfigFeatureRolloutsKey);
+  }
+  void setZevevidiFeatureRollouts(std::optional<std::string> v) {
+    setString(std::move(v), APMPersistedConfigFeatureRolloutsKey);
+  }
+  platform::Value deferredDeepLinkRetrievalComplete() {
+    return objectForKey(APMPersistedConfigDeepLinkRetrievalCompleteKey);
+  }
+  void setDeferredDeepLinkRetrievalComplete(const platform::Value& v) {
+    setObject(v, APMPersistedConfigDeepLinkRetrievalCompleteKey);
+  }
+  std::int64_t deferredDeepLinkRetryCount() {
+    return int64ForKey(APMPersistedConfigDeepLinkRetryCountKey);
+  }
+  void setDeferredDeepLinkRetryCount(std::int64_t v) {
+    setInt64(v, APMPersistedConfigDeepLinkRetryCountKey);
+  }
+  bool shouldSetLastAdvertisingIDResetUserProperty() {
+    return int64ForKey(APMPersistedConfigSetLastAdvertisingIDResetKey) != 0;
+  }
+  void setShouldSetLastAdvertisingIDResetUserProperty(bool v) {
+    setInt64(v ? 1 : 0, APMPersistedConfigSetLastAdvertisingIDResetKey);
+  }
+  bool unmatchedFirstOpenWithoutIDFA() {
+    return int64ForKey(APMPersistedConfigUnmatchedFirstOpenKey) != 0;
+  }
+  void setUnmatchedFirstOpenWithoutIDFA(bool v) {
+    setInt64(v ? 1 : 0, APMPersistedConfigUnmatchedFirstOpenKey);
+  }
+  platform::Value previousFirstOpenCount() {
+    return numberForKey(APMPersistedConfigPreviousFirstOpenCountKey);
+  }
+  void setPreviousFirstOpenCount(const platform::Value& v) {
+    setNumber(v, APMPersistedConfigPreviousFirstOpenCountKey);
+  }
+  std::optional<std::string> previousBundledConsentSignals() {
+    return stringForKey(APMPersistedConfigPreviousBundledConsentSignalsKey);
+  }
+  void setPreviousBundledConsentSignals(std::optional<std::string> v) {
+    setString(std::move(v), APMPersistedConfigPreviousBundledConsentSignalsKey);
+  }
+  platform::Value adCampaignInfoBuffer() {
+    return objectForKey(APMPersistedConfigAdCampaignInfoBufferKey);
+  }
   void setAdCampaignInfoBuffer(const platform::Value& v);
-  double lastSessionActivityClockTime() { return doubleForKey(APMPersistedConfigLastEngagementEndKey); }
-  void setLastSessionActivityClockTime(double v) { setDouble(v, APMPersistedConfigLastEngagementEndKey); }
+  double lastSessionActivityClockTime() {
+    return doubleForKey(APMPersistedConfigLastEngagementEndKey);
+  }
+  void setLastSessionActivityClockTime(double v) {
+    setDouble(v, APMPersistedConfigLastEngagementEndKey);
+  }
   std::int64_t sessionNumber() { return int64ForKey(APMPersistedConfigSessionNumberKey); }
   void setSessionNumber(std::int64_t v) { setInt64(v, APMPersistedConfigSessionNumberKey); }
-  platform::Value sessionTimeoutValue() { return numberForKey(APMPersistedConfigSessionTimeoutKey); }
-  void setSessionTimeoutValue(const platform::Value& v) { setNumber(v, APMPersistedConfigSessionTimeoutKey); }
-  std::optional<platform::ValueMap> defaultEventParameters() { return dictionaryForKey(APMPersistedConfigDefaultEventParametersKey); }
-  void setDefaultEventParameters(std::optional<platform::ValueMap> v) { setDictionary(std::move(v), APMPersistedConfigDefaultEventParametersKey); }
-  std::int64_t lastUploadedEventTimestampMillis() { return int64ForKey(APMPersistedConfigLastUploadedEventMillisKey); }
-  void setLastUploadedEventTimestampMillis(std::int64_t v) { setInt64(v, APMPersistedConfigLastUploadedEventMillisKey); }
-  std::int64_t SKANEvaluationEventTimeMillis() { return int64ForKey(APMPersistedConfigSKANEvaluationEventTimeMillisKey); }
-  void setSKANEvaluationEventTimeMillis(std::int64_t v) { setInt64(v, APMPersistedConfigSKANEvaluationEventTimeMillisKey); }
-  std::int64_t SKANEvaluationUpdateBackoffMillis() { return int64ForKey(APMPersistedConfigSKANEvaluationUpdateBackoffMillisKey); }
-  void setSKANEvaluationUpdateBackoffMillis(std::int64_t v) { setInt64(v, APMPersistedConfigSKANEvaluationUpdateBackoffMillisKey); }
+  platform::Value sessionTimeoutValue() {
+    return numberForKey(APMPersistedConfigSessionTimeoutKey);
+  }
+  void setSessionTimeoutValue(const platform::Value& v) {
+    setNumber(v, APMPersistedConfigSessionTimeoutKey);
+  }
+  std::optional<platform::ValueMap> defaultEventParameters() {
+    return dictionaryForKey(APMPersistedConfigDefaultEventParametersKey);
+  }
+  void setDefaultEventParameters(std::optional<platform::ValueMap> v) {
+    setDictionary(std::move(v), APMPersistedConfigDefaultEventParametersKey);
+  }
+  std::int64_t lastUploadedEventTimestampMillis() {
+    return int64ForKey(APMPersistedConfigLastUploadedEventMillisKey);
+  }
+  void setLastUploadedEventTimestampMillis(std::int64_t v) {
+    setInt64(v, APMPersistedConfigLastUploadedEventMillisKey);
+  }
+  std::int64_t SKANEvaluationEventTimeMillis() {
+    return int64ForKey(APMPersistedConfigSKANEvaluationEventTimeMillisKey);
+  }
+  void setSKANEvaluationEventTimeMillis(std::int64_t v) {
+    setInt64(v, APMPersistedConfigSKANEvaluationEventTimeMillisKey);
+  }
+  std::int64_t SKANEvaluationUpdateBackoffMillis() {
+    return int64ForKey(APMPersistedConfigSKANEvaluationUpdateBackoffMillisKey);
+  }
+  void setSKANEvaluationUpdateBackoffMillis(std::int64_t v) {
+    setInt64(v, APMPersistedConfigSKANEvaluationUpdateBackoffMillisKey);
+  }
 
   // Empties the dictionary; the measurement-enabled state stays.
   void clearValues();
@@ -220,6 +331,6 @@ class APMPersistedConfig : public std::enable_shared_from_this<APMPersistedConfi
   const std::string name_;
   const std::shared_ptr<APMPersistentDictionary> userDefaults_;
   const platform::QueuePtr serialQueue_;
-  std::mutex lock_;                        // guards synchronizeGeneration_
+  std::mutex lock_;                          // guards synchronizeGeneration_
   std::uint64_t synchronizeGeneration_ = 0;  // a pending request runs only while it is current
 };

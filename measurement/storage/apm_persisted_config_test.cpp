@@ -101,9 +101,8 @@ TEST_F(APMPersistedConfigTest, InvalidKeysAndDeepInvalidValuesAreRefusedAndLater
   config->setDefaultEventParameters(platform::ValueMap{{Value("a"), Value(1)}});
   env_.advance(2);
   EXPECT_TRUE(linesWithCode("I-ACS043000").empty());
-  EXPECT_EQ(fileContents(),
-            (platform::ValueMap{{Value(APMPersistedConfigDefaultEventParametersKey),
-                                 Value::map({{Value("a"), Value(1)}})}}));
+  EXPECT_EQ(fileContents(), (platform::ValueMap{{Value(APMPersistedConfigDefaultEventParametersKey),
+                                                 Value::map({{Value("a"), Value(1)}})}}));
 }
 
 TEST_F(APMPersistedConfigTest, PendingChangesAreWrittenWhenAskedOffTheMainThreadAndOnRelease) {

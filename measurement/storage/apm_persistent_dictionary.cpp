@@ -15,10 +15,13 @@ const std::string* validKey(const platform::Value& key) {
 }  // namespace
 
 APMPersistentDictionary::APMPersistentDictionary(std::string filePath, platform::ValueMap content)
-    : filePath_(std::move(filePath)), serialQueue_(platform::makeSerialQueue("APMPersistentDictionary")),
+    : filePath_(std::move(filePath)),
+      serialQueue_(platform::makeSerialQueue("APMPersistentDictionary")),
       content_(std::move(content)) {}
 
-APMPersistentDictionary::~APMPersistentDictionary() { persistToDisk(); }
+APMPersistentDictionary::~APMPersistentDictionary() {
+  persistToDisk();
+}
 
 std::shared_ptr<APMPersistentDictionary>
 APMPersistentDictionary::initWithFileName(std::string_view name) {
@@ -105,7 +108,9 @@ void APMPersistentDictionary::clearAllData() {
   schedulePersistToDisk();
 }
 
-void APMPersistentDictionary::synchronize() { persistToDisk(); }
+void APMPersistentDictionary::synchronize() {
+  persistToDisk();
+}
 
 bool APMPersistentDictionary::hasPendingPersistence() const {
   std::lock_guard lock(mutex_);
@@ -116,4 +121,3 @@ platform::ValueMap APMPersistentDictionary::contents() const {
   std::lock_guard lock(mutex_);
   return content_;
 }
-

@@ -22,9 +22,8 @@ class APMSchedulerTest : public apm_testing::StorageTest {
 TEST_F(APMSchedulerTest, AsynchronousBlocksRunInOrderAndAThrowingBlockDoesNotStopTheQueue) {
   std::vector<int> ran;
   scheduler_->scheduleOnWorkerQueueBlockID("T:1", [&] { ran.push_back(1); });
-  scheduler_->scheduleOnWorkerQueueBlockID("T:2", [] {
-    throw platform::Exception(platform::kRangeException, "index 9 beyond bounds");
-  });
+  scheduler_->scheduleOnWorkerQueueBlockID(
+      "T:2", [] { throw platform::Exception(platform::kRangeException, "index 9 beyond bounds"); });
   scheduler_->scheduleOnWorkerQueueBlockID("T:3", [] { throw 42; });
   scheduler_->scheduleOnWorkerQueueBlockID("T:4", [&] {
     EXPECT_TRUE(scheduler_->workerQueue()->isCurrent());
@@ -66,9 +65,11 @@ TEST_F(APMSchedulerTest, EmptyBlocksAreReportedAndNotRun) {
   const auto reports = this->reports();
   ASSERT_EQ(reports.size(), 2u);
   EXPECT_EQ(reports[0].code, 30005);
-  EXPECT_EQ(reports[0].message, "Nil block dispatched asynchronously on worker queue. Block ID=T:7.");
+  EXPECT_EQ(reports[0].message,
+            "Nil block dispatched asynchronously on worker queue. Block ID=T:7.");
   EXPECT_EQ(reports[1].code, 30002);
-  EXPECT_EQ(reports[1].message, "Nil block dispatched synchronously on worker queue. Block ID=T:8.");
+  EXPECT_EQ(reports[1].message,
+            "Nil block dispatched synchronously on worker queue. Block ID=T:8.");
 }
 
 TEST_F(APMSchedulerTest, MainThreadGuard) {

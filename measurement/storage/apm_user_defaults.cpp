@@ -23,8 +23,8 @@ void APMLogPlatformWarning(std::int64_t code, const std::string& message) {
 }
 
 void APMLogPlatformError(std::int64_t code, const std::string& message) {
-  GULOSLogError(APMLogSubsystem, APMMonitorLoggingTag, false, APMMessageCodeText(code).c_str(), "%s",
-                message.c_str());
+  GULOSLogError(APMLogSubsystem, APMMonitorLoggingTag, false, APMMessageCodeText(code).c_str(),
+                "%s", message.c_str());
 }
 
 APMUserDefaults::APMUserDefaults(std::optional<std::string> suiteName,
@@ -44,7 +44,9 @@ std::shared_ptr<APMUserDefaults> APMUserDefaults::sharedUserDefaults() {
   return shared;
 }
 
-std::shared_ptr<APMUserDefaults> APMUserDefaults::init() { return initWithSuiteName(std::nullopt); }
+std::shared_ptr<APMUserDefaults> APMUserDefaults::init() {
+  return initWithSuiteName(std::nullopt);
+}
 
 std::shared_ptr<APMUserDefaults>
 APMUserDefaults::initWithSuiteName(std::optional<std::string> suiteName) {

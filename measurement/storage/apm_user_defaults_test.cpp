@@ -45,8 +45,8 @@ TEST_F(APMUserDefaultsTest, ValuesThatAreNotPropertyListsAtAnyDepthAreRefused) {
   ASSERT_EQ(lines.size(), std::size(invalid));
   EXPECT_THAT(lines[0], testing::HasSubstr("Cannot set invalid object to user defaults."));
   // A later valid change still lands on disk.
-  EXPECT_TRUE(suite_->setObject(Value::map({{Value("deep"), Value::list({1, 2.5, "x"})}}),
-                                Value("k")));
+  EXPECT_TRUE(
+      suite_->setObject(Value::map({{Value("deep"), Value::list({1, 2.5, "x"})}}), Value("k")));
   suite_->synchronize();
   EXPECT_TRUE(linesWithCode("I-ACS041004").empty());
 }

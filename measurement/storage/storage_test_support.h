@@ -11,8 +11,8 @@
 
 #include "measurement/storage/apm_monitor.h"
 #include "platform/foundation/preferences.h"
-#include "platform/foundation/scratch_dir_for_testing.h"
 #include "platform/foundation/process_info.h"
+#include "platform/foundation/scratch_dir_for_testing.h"
 #include "platform/log/log.h"
 #include "zevevidi/utilities/gul_app_environment_util.h"
 #include "zevevidi/utilities/gul_logger.h"
@@ -64,7 +64,8 @@ class StorageTest : public testing::Test {
   }
   std::vector<std::int64_t> reportedCodes() {
     std::vector<std::int64_t> codes;
-    for (const auto& report : reports()) codes.push_back(report.code);
+    for (const auto& report : reports())
+      codes.push_back(report.code);
     return codes;
   }
   void clearReports() {
