@@ -3,123 +3,67 @@
 #include <cstdio>
 #include <iostream>
 
+#include "tools/peer_json.h"
+
 namespace lumora::probe {
 
-namespace {
-
-std::string hexFromBytes(const platform::Bytes& bytes) {
-  static const char* digits = "0123456789abcdef";
-  std::string hex;
-  for (auto b : bytes) {
-    hex.push_back(digits[b >> 4]);
-    hex.push_back(digits[b & 15]);
-  }
-  return hex;
-}
-
-platform::Bytes bytesFromHex(const std::string& hex) {
-  if (hex.size() % 2) throw ProbeInputError("$data needs an even number of hex digits");
-  platform::Bytes bytes;
-  for (std::size_t i = 0; i < hex.size(); i += 2) {
-    const auto digit = [](char c) -> int {
-      if (c >= '0' && c <= '9') return c - '0';
-      if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-      if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-      throw ProbeInputError("$data holds a character that is not a hex digit");
-    };
-    bytes.push_back(static_cast<std::uint8_t>(digit(hex[i]) * 16 + digit(hex[i + 1])));
-  }
-  return bytes;
-}
-
-}  // namespace
-
 Json jsonFromValue(const platform::Value& value) {
-  using platform::ValueKind;
-  switch (value.kind()) {
-  case ValueKind::Null:
-    return nullptr;
-  case ValueKind::Bool:
-    return value.asBool();
-  case ValueKind::Int:
-    return value.asInt();
-  case ValueKind::Double:
-    return value.asDouble();
-  case ValueKind::String:
-    return value.asString();
-  case ValueKind::Bytes:
-    return Json{{"$data", hexFromBytes(value.asBytes())}};
-  case ValueKind::Date:
-    return Json{{"$date", value.asDate().secondsSince1970}};
-  case ValueKind::List: {
-    Json list = Json::array();
-    for (const auto& item : value.asList())
-      list.push_back(jsonFromValue(item));
-    return list;
+  // Containers are walked here so that dates and objects inside them get their forms too;
+  // everything else has the peer's form.
+  if (const auto* date = value.ifDate()) return Json{{"$date", date->secondsSince1970}};
+  if (const auto* object = value.ifObject()) {
+    if (!*object) return nullptr;
+    return Json{{"$object", (*object)->className()},
+                {"description", (*object)->debugDescription()}};
   }
-  case ValueKind::Map: {
-    bool stringKeys = true;
-    for (const auto& [key, item] : value.asMap())
-      stringKeys = stringKeys && key.isString();
-    if (stringKeys) {
-      Json object = Json::object();
-      for (const auto& [key, item] : value.asMap())
-        object[key.asString()] = jsonFromValue(item);
-      return object;
-    }
-    Json pairs = Json::array();
-    for (const auto& [key, item] : value.asMap()) {
-      pairs.push_back(Json::array({jsonFromValue(key), jsonFromValue(item)}));
-    }
-    return Json{{"$map", pairs}};
+  if (const auto* list = value.ifList()) {
+    Json items = Json::array();
+    for (const auto& item : *list)
+      items.push_back(jsonFromValue(item));
+    return items;
   }
-  case ValueKind::Object:
-    if (const auto& object = value.asObject()) {
-      return Json{{"$object", object->className()}, {"description", object->debugDescription()}};
+  if (const auto* map = value.ifMap()) {
+    bool plainKeys = true;
+    for (const auto& [key, item] : *map) {
+      plainKeys = plainKeys && key.isString() && !key.asString().starts_with("$");
     }
-    return nullptr;
-  default:
-    return Json{{"$other", value.debugString()}};
+    Json out = plainKeys ? Json::object() : Json::array();
+    for (const auto& [key, item] : *map) {
+      if (plainKeys) {
+        out[key.asString()] = jsonFromValue(item);
+      } else {
+        out.push_back(Json::array({jsonFromValue(key), jsonFromValue(item)}));
+      }
+    }
+    return plainKeys ? out : Json{{"$map", out}};
   }
+  return lumora::peer::toJson(value);
 }
 
 platform::Value valueFromJson(const Json& json) {
-  if (json.is_null()) return {};
-  if (json.is_boolean()) return platform::Value(json.get<bool>());
-  if (json.is_number_integer()) return platform::Value(json.get<std::int64_t>());
-  if (json.is_number()) return platform::Value(json.get<double>());
-  if (json.is_string()) return platform::Value(json.get<std::string>());
-  if (json.is_array()) {
-    platform::ValueList list;
-    for (const auto& item : json)
-      list.push_back(valueFromJson(item));
-    return platform::Value(std::move(list));
-  }
-  if (json.size() == 1) {
-    const auto& [tag, body] = *json.items().begin();
-    if (tag == "$date" && body.is_number()) return platform::Value::date(body.get<double>());
-    if (tag == "$data" && body.is_string())
-      return platform::Value(bytesFromHex(body.get<std::string>()));
-    if (tag == "$int32" && body.is_array()) {
-      platform::Int32List items;
-      for (const auto& item : body)
-        items.push_back(item.get<std::int32_t>());
-      return platform::Value(std::move(items));
+  try {
+    if (json.is_array()) {
+      platform::ValueList list;
+      for (const auto& item : json)
+        list.push_back(valueFromJson(item));
+      return platform::Value(std::move(list));
     }
-    if (tag == "$map" && body.is_array()) {
-      platform::ValueMap map;
-      for (const auto& pair : body) {
-        if (!pair.is_array() || pair.size() != 2)
-          throw ProbeInputError("$map entries are [key, value]");
-        map[valueFromJson(pair[0])] = valueFromJson(pair[1]);
+    if (json.is_object()) {
+      const auto date = json.find("$date");
+      if (json.size() == 1 && date != json.end() && date->is_number()) {
+        return platform::Value::date(date->get<double>());
       }
-      return platform::Value(std::move(map));
+      if (json.size() != 1 || !json.begin().key().starts_with("$")) {
+        platform::ValueMap map;
+        for (const auto& [key, item] : json.items())
+          map[platform::Value(key)] = valueFromJson(item);
+        return platform::Value(std::move(map));
+      }
     }
+    return lumora::peer::fromJson(json);
+  } catch (const std::invalid_argument& e) {
+    throw ProbeInputError(e.what());
   }
-  platform::ValueMap map;
-  for (const auto& [key, item] : json.items())
-    map[platform::Value(key)] = valueFromJson(item);
-  return platform::Value(std::move(map));
 }
 
 const Json& requiredField(const Json& command, const char* name) {

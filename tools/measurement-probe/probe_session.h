@@ -3,10 +3,9 @@
 // and writes one JSON line with its "result" or its "error". Other lines (monitor reports) may be
 // printed between them through print(), from any thread.
 //
-// Values travel as JSON with a few tagged forms for what JSON lacks: {"$date": seconds},
-// {"$data": "hex"}, {"$map": [[key, value], ...]} for maps with keys that are not strings, and
-// {"$int32": [...]} for typed data (which property lists cannot hold). Objects print as
-// {"$object": class name, "description": text}.
+// Values travel in lumora-peer's JSON forms ({"$uint8": "hex"} for data, {"$map": [[key, value],
+// ...]} for maps with other keys, {"$int32": [...]} for typed data), plus {"$date": seconds}
+// for dates; objects print as {"$object": class name, "description": text}.
 #pragma once
 
 #include <functional>
