@@ -172,7 +172,7 @@ APMMonitor::APMMonitor(std::int64_t logLevel, std::shared_ptr<APMLogging> logger
     : logger_(std::move(logger)), monitorQueue_(platform::makeSerialQueue("APMMonitorQueue")),
       libraryVersion_(libraryVersion),
       monitorUserDefaults_(APMUserDefaults::initWithSuiteName(std::string(APMMonitorSuiteName))),
-      logLevel_(logLevel) {}
+      logLevel_(logLevel), monitorSequence_(monitorQueue_) {}
 
 APMMonitor::~APMMonitor() = default;
 
@@ -478,6 +478,7 @@ void APMMonitor::waitForMonitorQueue() {
 }
 
 void APMMonitor::migrateMonitorDataOnMonitorQueue() {
+  LUMORA_CHECK_SEQUENCE(monitorSequence_);
   if (!monitorUserDefaults_) return;
   auto shared = APMUserDefaults::sharedUserDefaults();
   const platform::Value healthKey(APMUserDefaultsHealthMonitorKey);
@@ -501,6 +502,7 @@ void APMMonitor::migrateMonitorDataOnMonitorQueue() {
 }
 
 void APMMonitor::loadMonitoringDataFromUserDefaultsOnMonitorQueue() {
+  LUMORA_CHECK_SEQUENCE(monitorSequence_);
   monitoringSampledData_ = APMMonitoringSampledData(
       monitorUserDefaults_
           ? monitorUserDefaults_->objectForKey(platform::Value(APMUserDefaultsHealthMonitorKey))
@@ -508,6 +510,7 @@ void APMMonitor::loadMonitoringDataFromUserDefaultsOnMonitorQueue() {
 }
 
 void APMMonitor::saveMonitoringDataToUserDefaultsOnMonitorQueue() {
+  LUMORA_CHECK_SEQUENCE(monitorSequence_);
   if (!monitorUserDefaults_) return;
   monitorUserDefaults_->setObject(monitoringSampledData_.sampledData(),
                                   platform::Value(APMUserDefaultsHealthMonitorKey));

@@ -27,6 +27,7 @@
 #include "measurement/storage/apm_monitoring_sampled_data.h"
 #include "platform/core/value.h"
 #include "platform/dispatch/queue.h"
+#include "platform/dispatch/sequence_checker.h"
 #include "zevevidi/utilities/gul_logger.h"
 
 class APMUserDefaults;
@@ -173,6 +174,7 @@ class APMMonitor : public std::enable_shared_from_this<APMMonitor> {
   mutable std::mutex mutex_;  // guards logTag_
   std::string logTag_ = APMMonitorLoggingTag;
 
+  platform::SequenceChecker monitorSequence_;        // bound to the monitor queue
   APMMonitoringSampledData monitoringSampledData_;  // monitor queue only
 };
 
