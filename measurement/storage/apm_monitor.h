@@ -174,7 +174,7 @@ class APMMonitor : public std::enable_shared_from_this<APMMonitor> {
   mutable std::mutex mutex_;  // guards logTag_
   std::string logTag_ = APMMonitorLoggingTag;
 
-  platform::SequenceChecker monitorSequence_;        // bound to the monitor queue
+  platform::SequenceChecker monitorSequence_;       // bound to the monitor queue
   APMMonitoringSampledData monitoringSampledData_;  // monitor queue only
 };
 

@@ -2,6 +2,7 @@
 
 #include <gmock/gmock.h>
 
+#include <cerrno>
 #include <cmath>
 #include <thread>
 
@@ -10,6 +11,7 @@
 #include "measurement/storage/storage_test_support.h"
 #include "platform/dispatch/test_environment.h"
 #include "platform/foundation/file_manager.h"
+#include "platform/foundation/file_system.h"
 #include "platform/foundation/property_list.h"
 
 namespace {
@@ -197,16 +199,44 @@ TEST_F(APMPersistedConfigTest, LegacyPreferencesFileIsMovedOrDeleted) {
   EXPECT_FALSE(APMMigrateUserDefaultsToPersistentDictionary(""));
 }
 
-TEST_F(APMPersistedConfigTest, UnreadableFileStartsEmptyAndUnwritableFolderGivesNoDictionary) {
+TEST_F(APMPersistedConfigTest, UnreadableFileStartsEmpty) {
   auto& files = platform::FileManager::defaultManager();
   files.createDirectory(scratch_ / "Application Support/Ziriza/Measurement", true);
   files.writeAtomically(configPath(), std::string_view("not a property list"));
   auto config = APMPersistedConfig::initWithSuiteName(APMPersistedConfigName);
   EXPECT_TRUE(config->userDefaults()->contents().empty());
+}
 
-  files.writeAtomically(scratch_ / "Application Support/Ziriza/Blocked", std::string_view("file"));
-  EXPECT_EQ(APMPersistentDictionary::initWithFileName("../Blocked/x"), nullptr);
+TEST_F(APMPersistedConfigTest, AFailedWriteKeepsTheContentAndTheNextChangeWritesItAll) {
+  auto faults = std::make_shared<platform::FaultInjectingFileSystem>();
+  platform::ScopedFileSystemForTesting seam(faults);
+  auto config = APMPersistedConfig::initWithSuiteName(APMPersistedConfigName);
+  faults->inject(platform::kFileWrite, scratch_ / "Application Support", ENOSPC);
+  config->setString("1.0", APMPersistedConfigAppVersionKey);
+  env_.advance(2);
+  EXPECT_EQ(linesWithCode("I-ACS043000").size(), 1u);
+  EXPECT_FALSE(fileExists(configPath()));
+  EXPECT_EQ(config->appVersion(), "1.0");
+
+  faults->clear();
+  config->setString("14.0", APMPersistedConfigOSVersionKey);
+  env_.advance(2);
+  EXPECT_EQ(fileContents(),
+            (platform::ValueMap{{Value(APMPersistedConfigAppVersionKey), Value("1.0")},
+                                {Value(APMPersistedConfigOSVersionKey), Value("14.0")}}));
+}
+
+TEST_F(APMPersistedConfigTest, AFolderThatCannotBeMadeGivesNoDictionary) {
+  auto faults = std::make_shared<platform::FaultInjectingFileSystem>();
+  platform::ScopedFileSystemForTesting seam(faults);
+  faults->inject(platform::kFileMakeDirectory, scratch_ / "Application Support", EACCES);
+  auto config = APMPersistedConfig::initWithSuiteName(APMPersistedConfigName);
+  ASSERT_TRUE(config);
+  EXPECT_EQ(config->userDefaults(), nullptr);
   EXPECT_EQ(linesWithCode("I-ACS043004").size(), 1u);
+  config->setAppVersion("1.0");  // does nothing, and does not crash
+  EXPECT_EQ(config->appVersion(), std::nullopt);
+  EXPECT_EQ(config->midnightOffset(), 0);
 }
 
 }  // namespace

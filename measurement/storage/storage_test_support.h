@@ -84,7 +84,7 @@ class StorageTest : public testing::Test {
   }
 
   platform::ScratchDirForTesting scratch_;
-  platform::ScopedEnvForTesting home_;
+  platform::ScopedEnvironmentForTesting home_;
   platform::ScopedPreferencesForTesting preferences_;
   platform::ScopedLogCapture capture_;
 
