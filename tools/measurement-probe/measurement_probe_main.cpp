@@ -17,6 +17,7 @@
 #include "platform/foundation/process_info.h"
 #include "tools/measurement-probe/probe_session.h"
 #include "tools/measurement-probe/storage_commands.h"
+#include "tools/measurement-probe/utility_commands.h"
 #include "zevevidi/utilities/fir_logger.h"
 #include "zevevidi/utilities/gul_app_environment_util.h"
 #include "zevevidi/utilities/gul_logger.h"
@@ -55,6 +56,7 @@ int main(int argc, char** argv) {
 
   lumora::probe::ProbeSession session(mockClock.get());
   lumora::probe::registerStorageCommands(session);
+  lumora::probe::registerUtilityCommands(session);
   if (mockClock) {
     session.add("advance", [&mockClock](const lumora::probe::Json& command) {
       mockClock->advance(lumora::probe::numberField(command, "seconds"));

@@ -161,4 +161,20 @@ TEST_F(MeasurementProbeTest, WorkerBlocks) {
   EXPECT_THAT(result.log, HasSubstr("[I-ACS030000] Exception on worker queue. Block ID=Probe:1."));
 }
 
+TEST_F(MeasurementProbeTest, Utilities) {
+  const auto replies =
+      run("",
+          {R"({"op":"lsb64","hex":"010203"})", R"({"op":"md5String","text":"abc"})",
+           R"({"op":"parseQuery","query":"a=1&a=2&b"})", R"({"op":"unescape","text":"a+b%20c"})",
+           R"({"op":"unescape","text":"%zz"})", R"({"op":"lsb64","hex":"0g"})"})
+          .replies();
+  ASSERT_EQ(replies.size(), 6u);
+  EXPECT_EQ(replies[0]["result"], 66051);
+  EXPECT_EQ(replies[1]["result"], "900150983cd24fb0d6963f7d28e17f72");
+  EXPECT_EQ(replies[2]["result"], (json{{"a", "1"}, {"b", ""}}));
+  EXPECT_EQ(replies[3]["result"], "a b c");
+  EXPECT_TRUE(replies[4]["result"].is_null());
+  EXPECT_TRUE(replies[5].contains("error"));
+}
+
 }  // namespace
