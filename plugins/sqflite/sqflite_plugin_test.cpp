@@ -8,6 +8,7 @@
 
 #include "platform/engine/engine.h"
 #include "platform/engine/in_process_driver.h"
+#include "platform/foundation/environment.h"
 #include "platform/log/log.h"
 #include "plugins/sqflite/sqflite_test_util.h"
 
@@ -187,12 +188,12 @@ TEST_F(SqflitePluginTest, FileSystemQuestions) {
   EXPECT_EQ(e.code, "fs_error");
   EXPECT_EQ(e.message->rfind("error creating unprotected dir: ", 0), 0u);
 
-  setenv("LUMORA_HOME", dir_.path().c_str(), 1);
-  EXPECT_EQ(ok("getDatabasesPath"), Value((dir_.path() / "Documents").string()));
-  unsetenv("LUMORA_HOME");
-  setenv("LUMORA_OS_VERSION", "13.1", 1);
-  EXPECT_EQ(ok("getPlatformVersion"), Value("macOS 13.1"));
-  unsetenv("LUMORA_OS_VERSION");
+  {
+    platform::ScopedEnvironmentForTesting env(
+        {{"LUMORA_HOME", dir_.path().string()}, {"LUMORA_OS_VERSION", "13.1"}});
+    EXPECT_EQ(ok("getDatabasesPath"), Value((dir_.path() / "Documents").string()));
+    EXPECT_EQ(ok("getPlatformVersion"), Value("macOS 13.1"));
+  }
 }
 
 TEST_F(SqflitePluginTest, LogLevelDebugAndOptions) {
