@@ -87,7 +87,8 @@ InterfaceKind interfaceKind(const std::string& sysfs, const std::string& name) {
     if (line == "DEVTYPE=wwan") return InterfaceKind::Cellular;
   }
   std::string type = readFile((base / "type").string());
-  while (!type.empty() && (type.back() == '\n' || type.back() == ' ')) type.pop_back();
+  while (!type.empty() && (type.back() == '\n' || type.back() == ' '))
+    type.pop_back();
   if (type == "1") return InterfaceKind::WiredEthernet;
   if (type == "772") return InterfaceKind::Loopback;
   return InterfaceKind::Other;

@@ -23,16 +23,16 @@ std::vector<ConnectivityType> connectivityTypesForPath(const platform::NetworkPa
 
 const char* connectivityStatusName(ConnectivityType type) {
   switch (type) {
-    case ConnectivityType::none:
-      return "none";
-    case ConnectivityType::wiredEthernet:
-      return "ethernet";
-    case ConnectivityType::wifi:
-      return "wifi";
-    case ConnectivityType::cellular:
-      return "mobile";
-    case ConnectivityType::other:
-      return "other";
+  case ConnectivityType::none:
+    return "none";
+  case ConnectivityType::wiredEthernet:
+    return "ethernet";
+  case ConnectivityType::wifi:
+    return "wifi";
+  case ConnectivityType::cellular:
+    return "mobile";
+  case ConnectivityType::other:
+    return "other";
   }
   return "none";
 }
@@ -96,28 +96,25 @@ void PathMonitorConnectivityProvider::stop() {
 
 void ConnectivityPlusPlugin::registerWith(const flutter::PluginRegistrarPtr& registrar) {
   auto messenger = registrar->messenger();
-  auto channel =
-      flutter::MethodChannel::methodChannelWithName("dev.dovecresthalyard.plus/connectivity",
-                                                    messenger);
+  auto channel = flutter::MethodChannel::methodChannelWithName(
+      "dev.dovecresthalyard.plus/connectivity", messenger);
   flutter::EventChannel events("dev.dovecresthalyard.plus/connectivity_status", messenger);
   auto plugin = create(PathMonitorConnectivityProvider::create());
   events.setStreamHandler(plugin);
   registrar->addMethodCallDelegate(plugin, channel);
 }
 
-std::shared_ptr<ConnectivityPlusPlugin> ConnectivityPlusPlugin::create(
-    std::shared_ptr<ConnectivityProvider> provider) {
+std::shared_ptr<ConnectivityPlusPlugin>
+ConnectivityPlusPlugin::create(std::shared_ptr<ConnectivityProvider> provider) {
   std::shared_ptr<ConnectivityPlusPlugin> plugin(new ConnectivityPlusPlugin(provider));
   // The provider keeps the plugin alive through its handler, as the engine's channels do.
-  provider->setConnectivityUpdateHandler(
-      [plugin](const std::vector<ConnectivityType>& types) {
-        plugin->connectivityUpdateHandler(types);
-      });
+  provider->setConnectivityUpdateHandler([plugin](const std::vector<ConnectivityType>& types) {
+    plugin->connectivityUpdateHandler(types);
+  });
   return plugin;
 }
 
-void ConnectivityPlusPlugin::connectivityUpdateHandler(
-    const std::vector<ConnectivityType>& types) {
+void ConnectivityPlusPlugin::connectivityUpdateHandler(const std::vector<ConnectivityType>& types) {
   std::weak_ptr<ConnectivityPlusPlugin> weak = weak_from_this();
   platform::mainQueue()->async([weak, types] {
     auto self = weak.lock();
@@ -131,8 +128,8 @@ void ConnectivityPlusPlugin::handleMethodCall(const flutter::MethodCall& call,
   result(statusNames(provider_->currentConnectivityTypes()));
 }
 
-std::optional<flutter::Error> ConnectivityPlusPlugin::onListenWithArguments(
-    const Value&, flutter::EventSink events) {
+std::optional<flutter::Error>
+ConnectivityPlusPlugin::onListenWithArguments(const Value&, flutter::EventSink events) {
   eventSink_ = std::move(events);
   provider_->start();
   connectivityUpdateHandler(provider_->currentConnectivityTypes());

@@ -54,7 +54,7 @@ class PathMonitorConnectivityProvider
 
   platform::QueuePtr queue_ = platform::globalQueue(platform::QueuePriority::Utility);
   std::shared_ptr<platform::NetworkPathMonitor> pathMonitor_;  // null while stopped
-  std::mutex handlerMutex_;                                   // guards handler_
+  std::mutex handlerMutex_;                                    // guards handler_
   UpdateHandler handler_;
 };
 
@@ -64,8 +64,8 @@ class ConnectivityPlusPlugin : public flutter::Plugin,
  public:
   static void registerWith(const flutter::PluginRegistrarPtr& registrar);
   // Installs the plugin's update handler on `provider`.
-  static std::shared_ptr<ConnectivityPlusPlugin> create(
-      std::shared_ptr<ConnectivityProvider> provider);
+  static std::shared_ptr<ConnectivityPlusPlugin>
+  create(std::shared_ptr<ConnectivityProvider> provider);
 
   void handleMethodCall(const flutter::MethodCall& call, flutter::MethodResult result) override;
   std::optional<flutter::Error> onListenWithArguments(const platform::Value& arguments,
