@@ -13,12 +13,6 @@ template <class T> void writeScalar(StandardWriter& writer, T value) {
   writer.writeBytes(&value, sizeof(T));
 }
 
-template <class T> T readScalar(StandardReader& reader) {
-  T value;
-  reader.readBytes(&value, sizeof(T));
-  return value;
-}
-
 template <class List>
 void writeTypedList(StandardWriter& writer, StandardField field, const List& list) {
   using Element = typename List::value_type;
@@ -167,9 +161,8 @@ void StandardWriter::writeValue(const platform::Value& value) {
 
 // ---- Reader --------------------------------------------------------------------------------
 
-std::uint8_t StandardReader::readByte() {
-  if (position_ >= length_) throw CodecError("message ends early");
-  return data_[position_++];
+void StandardReader::throwEndOfMessage() {
+  throw CodecError("message ends early");
 }
 
 void StandardReader::readBytes(void* destination, std::size_t length) {
@@ -178,11 +171,9 @@ void StandardReader::readBytes(void* destination, std::size_t length) {
   position_ += length;
 }
 
-std::size_t StandardReader::readSize() {
-  std::uint8_t byte = readByte();
-  if (byte < 254) return byte;
-  if (byte == 254) return readScalar<std::uint16_t>(*this);
-  return readScalar<std::uint32_t>(*this);
+std::size_t StandardReader::readLongSize(std::uint8_t marker) {
+  if (marker == 254) return readScalar<std::uint16_t>();
+  return readScalar<std::uint32_t>();
 }
 
 void StandardReader::readAlignment(std::size_t alignment) {
@@ -215,12 +206,12 @@ platform::Value StandardReader::readValueOfType(std::uint8_t type) {
   case StandardField::False:
     return platform::Value(false);
   case StandardField::Int32:
-    return platform::Value(readScalar<std::int32_t>(*this));
+    return platform::Value(readScalar<std::int32_t>());
   case StandardField::Int64:
-    return platform::Value(readScalar<std::int64_t>(*this));
+    return platform::Value(readScalar<std::int64_t>());
   case StandardField::Float64:
     readAlignment(8);
-    return platform::Value(readScalar<double>(*this));
+    return platform::Value(readScalar<double>());
   case StandardField::String:
     return platform::Value(readUTF8());
   case StandardField::UInt8Data: {
@@ -253,10 +244,11 @@ platform::Value StandardReader::readValueOfType(std::uint8_t type) {
     if (count > remaining() / 2) throw CodecError("map runs past the end");
     platform::ValueMap map;
     for (std::size_t i = 0; i < count; ++i) {
-      platform::Value key = readValue();
-      platform::Value value = readValue();
-      // A repeated key keeps its last value, as the engine's dictionary would.
-      map.insert_or_assign(std::move(key), std::move(value));
+      // Our own writer sends keys in ascending order: the end hint then places each entry after
+      // one comparison. The value is read straight into its entry, so a repeated key keeps its
+      // last value, as the engine's dictionary would.
+      auto entry = map.emplace_hint(map.end(), readValue(), platform::Value());
+      entry->second = readValue();
     }
     return platform::Value(std::move(map));
   }

@@ -14,6 +14,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -91,13 +92,31 @@ class StandardReader {
   bool hasMore() const { return position_ < length_; }
   std::size_t position() const { return position_; }
   std::size_t remaining() const { return length_ - position_; }
-  std::uint8_t readByte();
+  std::uint8_t readByte() {
+    if (position_ >= length_) throwEndOfMessage();
+    return data_[position_++];
+  }
   void readBytes(void* destination, std::size_t length);
-  std::size_t readSize();
+  std::size_t readSize() {
+    std::uint8_t byte = readByte();
+    if (byte < 254) return byte;
+    return readLongSize(byte);
+  }
+  // One fixed-size little-endian scalar (the wire order is the machine's).
+  template <class T> T readScalar() {
+    T value;
+    if (sizeof(T) > length_ - position_) throwEndOfMessage();
+    std::memcpy(&value, data_ + position_, sizeof(T));
+    position_ += sizeof(T);
+    return value;
+  }
   void readAlignment(std::size_t alignment);
   std::string readUTF8();
 
  private:
+  [[noreturn]] static void throwEndOfMessage();
+  std::size_t readLongSize(std::uint8_t marker);
+
   const std::uint8_t* data_;
   std::size_t length_;
   std::size_t position_ = 0;
