@@ -8,6 +8,15 @@ namespace flutter {
 
 namespace {
 
+// What the allocator adds to each block (its header and rounding), for the memory bound.
+constexpr std::size_t kAllocationOverhead = 16;
+// What one map entry takes: the key and value, the tree node's links and the allocator's header.
+constexpr std::size_t kMapEntryBytes =
+    sizeof(std::pair<const platform::Value, platform::Value>) + 32 + kAllocationOverhead;
+
+// The longest string kept inside std::string itself, without an allocation.
+constexpr std::size_t kInlineStringLength = 15;
+
 template <class T> void writeScalar(StandardWriter& writer, T value) {
   // The wire is little-endian, as is every machine we build for.
   writer.writeBytes(&value, sizeof(T));
@@ -29,6 +38,7 @@ template <class List> platform::Value readTypedList(StandardReader& reader) {
   // Check against what is left before allocating, so a forged count cannot exhaust memory.
   if (count > reader.remaining() / sizeof(Element))
     throw CodecError("typed list runs past the end");
+  reader.chargeMemory(count * sizeof(Element) + kAllocationOverhead);
   List list(count);
   if (count > 0) reader.readBytes(list.data(), count * sizeof(Element));
   return platform::Value(std::move(list));
@@ -165,6 +175,10 @@ void StandardReader::throwEndOfMessage() {
   throw CodecError("message ends early");
 }
 
+void StandardReader::throwMemoryBound() {
+  throw CodecError("message expands past the decoding memory bound");
+}
+
 void StandardReader::readBytes(void* destination, std::size_t length) {
   if (length > length_ - position_) throw CodecError("message ends early");
   if (length > 0) std::memcpy(destination, data_ + position_, length);
@@ -187,6 +201,8 @@ void StandardReader::readAlignment(std::size_t alignment) {
 std::string StandardReader::readUTF8() {
   std::size_t size = readSize();
   if (size > length_ - position_) throw CodecError("string runs past the end");
+  // Short strings live inside the value itself.
+  if (size > kInlineStringLength) chargeMemory(size + 1 + kAllocationOverhead);
   std::string s(reinterpret_cast<const char*>(data_ + position_), size);
   position_ += size;
   return s;
@@ -217,6 +233,7 @@ platform::Value StandardReader::readValueOfType(std::uint8_t type) {
   case StandardField::UInt8Data: {
     std::size_t size = readSize();
     if (size > remaining()) throw CodecError("byte list runs past the end");
+    chargeMemory(size + kAllocationOverhead);
     platform::Bytes bytes(size);
     readBytes(bytes.data(), size);
     return platform::Value(std::move(bytes));
@@ -233,6 +250,8 @@ platform::Value StandardReader::readValueOfType(std::uint8_t type) {
     std::size_t count = readSize();
     // Every element takes at least one byte.
     if (count > remaining()) throw CodecError("list runs past the end");
+    // Charged before reserving, so a forged count cannot allocate what the bound refuses.
+    chargeMemory(count * sizeof(platform::Value) + kAllocationOverhead);
     platform::ValueList list;
     list.reserve(count);
     for (std::size_t i = 0; i < count; ++i)
@@ -242,8 +261,10 @@ platform::Value StandardReader::readValueOfType(std::uint8_t type) {
   case StandardField::Map: {
     std::size_t count = readSize();
     if (count > remaining() / 2) throw CodecError("map runs past the end");
+    chargeMemory(sizeof(platform::ValueMap) + kAllocationOverhead);
     platform::ValueMap map;
     for (std::size_t i = 0; i < count; ++i) {
+      chargeMemory(kMapEntryBytes);
       // Our own writer sends keys in ascending order: the end hint then places each entry after
       // one comparison. The value is read straight into its entry, so a repeated key keeps its
       // last value, as the engine's dictionary would.
