@@ -1,6 +1,6 @@
 // The codec family of the measurement messages: initialise, copy, free one field, decode and
 // encode MessageInfo records of any type, driven by the schema table (message_types.h). Decoding
-// runs the type's nanopb descriptor in two passes (count list elements, reserve exactly, store).
+// walks a type with lists in two passes (check and count list elements, reserve exactly, store).
 // Every function works for all 46 types.
 //
 // Failures never raise: they return false (or -1) and print the codec's line on standard output
