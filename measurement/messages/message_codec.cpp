@@ -22,10 +22,28 @@ constexpr MessageLogChannel kOut = MessageLogChannel::kStandardOutput;
 
 // The error of a stream keeps its first message, as the wire library's does; a sub-stream starts
 // from its parent's and hands its own back when it closes.
+// What a decoding run may still allocate (see kMaxDecodedBytesPerInputByte).
+struct DecodeBudget {
+  std::size_t left;
+};
+
+constexpr const char* kDecodedSizeExceeded = "decoded size limit exceeded";
+// What the allocator adds to each block, for the budget.
+constexpr std::size_t kAllocationOverhead = 16;
+// The longest string kept inside std::string itself, without an allocation.
+constexpr std::size_t kInlineStringLength = 15;
+
 struct WireStream {
   const uint8_t* p;
   std::size_t left;
   const char* error;
+  DecodeBudget* budget;
+
+  bool charge(std::size_t bytes) {
+    if (bytes > budget->left) return fail(kDecodedSizeExceeded);
+    budget->left -= bytes;
+    return true;
+  }
 
   bool fail(const char* message) {
     if (!error) error = message;
@@ -168,7 +186,7 @@ bool openSubstream(WireStream& in, WireStream* sub) {
   uint32_t length;
   if (!readVarint32(in, &length)) return false;
   if (length > in.left) return in.fail("parent stream too short");
-  *sub = WireStream{in.p, length, in.error};
+  *sub = WireStream{in.p, length, in.error, in.budget};
   return true;
 }
 
@@ -180,7 +198,7 @@ void closeSubstream(WireStream& in, const WireStream& sub) {
 }
 
 bool decodeRecord(const MessageType& type, const uint8_t* bytes, std::size_t length,
-                  MessageInfo* record, int32_t depth);
+                  MessageInfo* record, int32_t depth, DecodeBudget* budget);
 
 // One string value; a slot that already holds a string keeps it (the first occurrence wins).
 bool decodeString(WireStream& in, MessageSlot* slot) {
@@ -191,6 +209,7 @@ bool decodeString(WireStream& in, MessageSlot* slot) {
                       static_cast<int>(kMaxDecodedStringLength));
     return false;
   }
+  if (n > kInlineStringLength && !in.charge(n + 1 + kAllocationOverhead)) return false;
   *slot = std::string(reinterpret_cast<const char*>(in.p), n);
   in.p += n;
   in.left = 0;
@@ -209,8 +228,9 @@ bool decodeListElement(WireStream& in, ArrayInfo* header, int32_t kind, Pass pas
     const uint8_t* bytes = in.p;
     const std::size_t n = in.left;
     skipBytes(in, n);
+    if (!in.charge(MessageInfo::allocationSize(type) + kAllocationOverhead)) return false;
     auto element = MessageInfo::create(type);
-    if (!decodeRecord(type, bytes, n, element.get(), header->depth + 1)) {
+    if (!decodeRecord(type, bytes, n, element.get(), header->depth + 1, in.budget)) {
       messageDiagnostic(kOut, "<ERROR> %s decoder failed: Unable to decode repeated %s",
                         type.message_id, type.message_id);
       return false;
@@ -282,7 +302,7 @@ template <class Handler> bool decodeByCallback(WireStream& in, int wire, Handler
   default:
     return in.fail("invalid wire_type");
   }
-  WireStream sub{raw, size, nullptr};
+  WireStream sub{raw, size, nullptr, in.budget};
   return handler(sub);
 }
 
@@ -295,9 +315,8 @@ bool decodeField(const MessageType& type, WireStream& in, MessageInfo* record, i
   MessageSlot& slot = record->slot(s);
   if (kind & kNanoFieldRepeated) {
     ArrayInfo* header = *std::get_if<ArrayInfo*>(&slot);
-    return decodeByCallback(in, wire, [&](WireStream& sub) {
-      return decodeListElement(sub, header, kind, pass);
-    });
+    return decodeByCallback(
+        in, wire, [&](WireStream& sub) { return decodeListElement(sub, header, kind, pass); });
   }
   if (kind & (kNanoFieldString | kNanoFieldBytes)) {
     return decodeByCallback(in, wire, [&](WireStream& sub) { return decodeString(sub, &slot); });
@@ -309,6 +328,7 @@ bool decodeField(const MessageType& type, WireStream& in, MessageInfo* record, i
     const MessageType& sub_type = *type.fields[s].sub_type;
     auto* nested = std::get_if<std::unique_ptr<MessageInfo>>(&slot);
     if (!nested || !*nested) {
+      if (!in.charge(MessageInfo::allocationSize(sub_type) + kAllocationOverhead)) return false;
       slot = MessageInfo::create(sub_type);
       nested = std::get_if<std::unique_ptr<MessageInfo>>(&slot);
       MessageInfo* created = nested->get();
@@ -392,14 +412,22 @@ void resetForDecoding(const MessageType& type, MessageInfo* record, int32_t dept
 }
 
 // Between the passes: reserve exactly the counted elements of every list, nested ones included.
-// Returns how many elements the first pass counted in all of them.
-std::size_t reserveLists(const MessageType& type, MessageInfo* record) {
-  std::size_t counted = 0;
+// Adds how many elements the first pass counted in all of them to *counted; false when the
+// storage would not fit the budget.
+bool reserveLists(const MessageType& type, MessageInfo* record, WireStream& in,
+                  std::size_t* counted) {
   for (uint32_t s = 0; s < type.slot_count; ++s) {
     const int32_t kind = type.fields_type[s];
     if (kind & kNanoFieldRepeated) {
       ArrayInfo* header = record->array(s);
-      counted += header->count;
+      *counted += header->count;
+      if (header->count > 0) {
+        const std::size_t element =
+            (kind & kNanoFieldMessage)                      ? sizeof(std::unique_ptr<MessageInfo>)
+            : (kind & (kNanoFieldString | kNanoFieldBytes)) ? sizeof(std::string)
+                                                            : sizeof(uint64_t);
+        if (!in.charge(header->count * element + kAllocationOverhead)) return false;
+      }
       if (kind & kNanoFieldMessage) {
         header->messages.reserve(header->count);
       } else if (kind & (kNanoFieldString | kNanoFieldBytes)) {
@@ -411,14 +439,15 @@ std::size_t reserveLists(const MessageType& type, MessageInfo* record) {
       header->index = 0;
     } else if (kind & kNanoFieldMessage) {
       auto* nested = std::get_if<std::unique_ptr<MessageInfo>>(&record->slot(s));
-      if (nested && *nested) counted += reserveLists(*type.fields[s].sub_type, nested->get());
+      if (nested && *nested && !reserveLists(*type.fields[s].sub_type, nested->get(), in, counted))
+        return false;
     }
   }
-  return counted;
+  return true;
 }
 
 bool decodeRecord(const MessageType& type, const uint8_t* bytes, std::size_t length,
-                  MessageInfo* record, int32_t depth) {
+                  MessageInfo* record, int32_t depth, DecodeBudget* budget) {
   const char* id = type.message_id;
   if (!record) {
     messageDiagnostic(kOut, "<ERROR> %s decoder failed: message_info is NULL", id);
@@ -437,15 +466,21 @@ bool decodeRecord(const MessageType& type, const uint8_t* bytes, std::size_t len
   try {
     resetForDecoding(type, record, depth);
     const bool two_pass = decodePlanOf(type).two_pass;
-    WireStream input{bytes, length, nullptr};
+    WireStream input{bytes, length, nullptr, budget};
     if (!decodeFields(type, input, record, depth, two_pass ? Pass::kCount : Pass::kStore)) {
       messageDiagnostic(kOut, "<ERROR> %s decoder failed: %s", id,
                         input.error ? input.error : "(none)");
       return false;
     }
+    if (!two_pass) return true;
+    std::size_t counted = 0;
+    input = WireStream{bytes, length, nullptr, budget};
+    if (!reserveLists(type, record, input, &counted)) {
+      messageDiagnostic(kOut, "<ERROR> %s decoder failed: %s", id, input.error);
+      return false;
+    }
     // The second pass only stores list elements; with none counted it would change nothing.
-    if (!two_pass || reserveLists(type, record) == 0) return true;
-    input = WireStream{bytes, length, nullptr};
+    if (counted == 0) return true;
     if (!decodeFields(type, input, record, depth, Pass::kStore)) {
       messageDiagnostic(kOut, "<ERROR> %s decoder failed: %s", id,
                         input.error ? input.error : "(none)");
@@ -745,7 +780,8 @@ bool apmpb_copy(std::unique_ptr<MessageInfo>* destination, const MessageInfo* so
 bool apmpb_decode(const MessageType& type, const uint8_t* bytes, std::size_t length,
                   MessageInfo* record) {
   if (!bytes && length) return false;
-  return decodeRecord(type, bytes, length, record, 1);
+  DecodeBudget budget{kMinDecodedBytesBound + kMaxDecodedBytesPerInputByte * length};
+  return decodeRecord(type, bytes, length, record, 1, &budget);
 }
 
 int32_t apmpb_encode(const MessageInfo* record, std::vector<uint8_t>* buffer) {

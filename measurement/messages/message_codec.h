@@ -21,6 +21,13 @@ inline constexpr int32_t kMaxMessageNestingDepth = 100;
 // Longest string or bytes field that decoding accepts.
 inline constexpr std::size_t kMaxDecodedStringLength = 1048576;
 
+// The memory a decoded record may take (records, strings, list storage) is bounded by its input:
+// this many bytes per input byte plus a floor, so that short input of empty list elements (two
+// bytes each, hundreds of bytes each as records) cannot take gigabytes. Decoding fails past the
+// bound with "decoded size limit exceeded".
+inline constexpr std::size_t kMaxDecodedBytesPerInputByte = 64;
+inline constexpr std::size_t kMinDecodedBytesBound = std::size_t{16} << 20;
+
 // A new, initialised record of `type`.
 std::unique_ptr<MessageInfo> apmpb_new(const MessageType& type);
 

@@ -103,6 +103,27 @@ TEST_F(MessageCodecTest, StringsUpToTheLimitDecodeAndLongerOnesFailTheMessage) {
                 "<ERROR> Setting decoder failed: callback failed"}));
 }
 
+TEST_F(MessageCodecTest, DecodedSizeIsBoundedByTheInputSize) {
+  // Each empty bundle is two bytes of input but a record of a few kilobytes.
+  auto emptyBundles = [](std::size_t count) {
+    Bytes batch;
+    for (std::size_t i = 0; i < count; ++i)
+      batch.insert(batch.end(), {0x0a, 0x00});
+    return batch;
+  };
+  auto within = decoded(apmpb_type::MeasurementBatch, emptyBundles(4000));
+  ASSERT_NE(within, nullptr);
+  EXPECT_EQ(within->array(field::MeasurementBatch::kBundles)->messages.size(), 4000u);
+  EXPECT_TRUE(capture_.lines().empty());
+
+  const Bytes bomb = emptyBundles(20000);
+  const std::size_t bound = kMinDecodedBytesBound + kMaxDecodedBytesPerInputByte * bomb.size();
+  ASSERT_GT(20000 * MessageInfo::allocationSize(apmpb_type::MeasurementBundle), bound);
+  EXPECT_EQ(decoded(apmpb_type::MeasurementBatch, bomb), nullptr);
+  EXPECT_EQ(capture_.lines(), std::vector<std::string>{"<ERROR> MeasurementBatch decoder failed: "
+                                                       "decoded size limit exceeded"});
+}
+
 TEST_F(MessageCodecTest, EmptyStringIsAPresentValueThatEncodesAsTagAndZeroLength) {
   auto setting = decoded(apmpb_type::Setting, cat({tagString(1, ""), tagString(2, "v")}));
   ASSERT_NE(setting, nullptr);
