@@ -11,6 +11,17 @@ namespace {
 
 constexpr MessageLogChannel kOut = MessageLogChannel::kStandardOutput;
 
+// Bytes of a record of each type (MessageInfo::allocationSize, worked out once).
+std::size_t recordBytes(const MessageType& type) {
+  static const std::vector<std::size_t> sizes = [] {
+    std::vector<std::size_t> out;
+    for (const MessageType* t : kMessageTypes)
+      out.push_back(MessageInfo::allocationSize(*t));
+    return out;
+  }();
+  return sizes[type.index];
+}
+
 // --- decoding ---------------------------------------------------------------------------------
 //
 // Decoding is driven by the schema table and follows the wire rules the nanopb descriptors give
@@ -198,7 +209,7 @@ void closeSubstream(WireStream& in, const WireStream& sub) {
 }
 
 bool decodeRecord(const MessageType& type, const uint8_t* bytes, std::size_t length,
-                  MessageInfo* record, int32_t depth, DecodeBudget* budget);
+                  MessageInfo* record, int32_t depth, DecodeBudget* budget, bool fresh);
 
 // One string value; a slot that already holds a string keeps it (the first occurrence wins).
 bool decodeString(WireStream& in, MessageSlot* slot) {
@@ -228,9 +239,9 @@ bool decodeListElement(WireStream& in, ArrayInfo* header, int32_t kind, Pass pas
     const uint8_t* bytes = in.p;
     const std::size_t n = in.left;
     skipBytes(in, n);
-    if (!in.charge(MessageInfo::allocationSize(type) + kAllocationOverhead)) return false;
+    if (!in.charge(recordBytes(type) + kAllocationOverhead)) return false;
     auto element = MessageInfo::create(type);
-    if (!decodeRecord(type, bytes, n, element.get(), header->depth + 1, in.budget)) {
+    if (!decodeRecord(type, bytes, n, element.get(), header->depth + 1, in.budget, true)) {
       messageDiagnostic(kOut, "<ERROR> %s decoder failed: Unable to decode repeated %s",
                         type.message_id, type.message_id);
       return false;
@@ -328,7 +339,7 @@ bool decodeField(const MessageType& type, WireStream& in, MessageInfo* record, i
     const MessageType& sub_type = *type.fields[s].sub_type;
     auto* nested = std::get_if<std::unique_ptr<MessageInfo>>(&slot);
     if (!nested || !*nested) {
-      if (!in.charge(MessageInfo::allocationSize(sub_type) + kAllocationOverhead)) return false;
+      if (!in.charge(recordBytes(sub_type) + kAllocationOverhead)) return false;
       slot = MessageInfo::create(sub_type);
       nested = std::get_if<std::unique_ptr<MessageInfo>>(&slot);
       MessageInfo* created = nested->get();
@@ -398,14 +409,15 @@ bool decodeFields(const MessageType& type, WireStream& in, MessageInfo* record, 
 }
 
 // Starting state of a record about to be decoded: empty lists, no singular sub-messages.
-void resetForDecoding(const MessageType& type, MessageInfo* record, int32_t depth) {
+void resetForDecoding(const MessageType& type, MessageInfo* record, int32_t depth, bool fresh) {
+  if (!decodePlanOf(type).two_pass && fresh) return;
   for (uint32_t s = 0; s < type.slot_count; ++s) {
     const int32_t kind = type.fields_type[s];
     if (kind & kNanoFieldRepeated) {
       ArrayInfo* header = record->array(s);
-      nano_init_array_info(header);
+      if (!fresh) nano_init_array_info(header);
       header->depth = depth;
-    } else if (kind & kNanoFieldMessage) {
+    } else if ((kind & kNanoFieldMessage) && !fresh) {
       record->slot(s) = std::monostate{};
     }
   }
@@ -446,8 +458,9 @@ bool reserveLists(const MessageType& type, MessageInfo* record, WireStream& in,
   return true;
 }
 
+// `fresh`: the record was just created, so it is already in its starting state.
 bool decodeRecord(const MessageType& type, const uint8_t* bytes, std::size_t length,
-                  MessageInfo* record, int32_t depth, DecodeBudget* budget) {
+                  MessageInfo* record, int32_t depth, DecodeBudget* budget, bool fresh) {
   const char* id = type.message_id;
   if (!record) {
     messageDiagnostic(kOut, "<ERROR> %s decoder failed: message_info is NULL", id);
@@ -464,7 +477,7 @@ bool decodeRecord(const MessageType& type, const uint8_t* bytes, std::size_t len
     return false;
   }
   try {
-    resetForDecoding(type, record, depth);
+    resetForDecoding(type, record, depth, fresh);
     const bool two_pass = decodePlanOf(type).two_pass;
     WireStream input{bytes, length, nullptr, budget};
     if (!decodeFields(type, input, record, depth, two_pass ? Pass::kCount : Pass::kStore)) {
@@ -495,11 +508,11 @@ bool decodeRecord(const MessageType& type, const uint8_t* bytes, std::size_t len
 
 // --- encoding ---------------------------------------------------------------------------------
 //
-// Encoding walks the record directly, in field-number order, in two passes: a sizing pass that
-// notes every nested record's size in the record, and a writing pass into a buffer of exactly
-// the total size. The bytes are those of the nanopb descriptors (singular 32-bit enums as
-// unsigned varints, int32 sign-extended, repeated scalars unpacked); the wire-compatibility test
-// holds them to an independent protobuf implementation.
+// Encoding walks the record directly, once, writing backwards (see ReverseWriter); the sizing
+// walk in field-number order only runs after a failure, to report it. The bytes are those of the
+// nanopb descriptors (singular 32-bit enums as unsigned varints, int32 sign-extended, repeated
+// scalars unpacked); the wire-compatibility test holds them to an independent protobuf
+// implementation.
 
 struct EncodeStep {
   uint32_t slot;
@@ -575,8 +588,8 @@ inline uint64_t varintOfCell(int32_t kind, uint64_t cell) {
   return cell;
 }
 
-// Sizing pass: the record's encoded size (noted in the record), or false when the record nests
-// too deeply or grows past `limit`.
+// Sizing walk: the record's encoded size (noted in the record), or false when the record nests
+// too deeply or grows past `limit`, with the failure's line.
 bool sizeRecord(const MessageInfo& record, int32_t depth, std::size_t limit, std::size_t* size) {
   const MessageType& type = record.type();
   if (depth > kMaxMessageNestingDepth) {
@@ -642,65 +655,149 @@ bool sizeRecord(const MessageInfo& record, int32_t depth, std::size_t limit, std
   return true;
 }
 
-// Writing pass, after sizeRecord has noted every nested size.
-inline uint8_t* writeTag(uint8_t* out, const EncodeStep& step) {
-  out[0] = step.tag[0];
-  if (step.tag_length == 2) out[1] = step.tag[1];
-  return out + step.tag_length;
+// Writing runs backwards from the end of the buffer, fields in descending order and list
+// elements last to first: a nested record is written before its length prefix, so its size is
+// known without a sizing pass over the records.
+class ReverseWriter {
+ public:
+  ReverseWriter(std::vector<uint8_t>* buffer, std::size_t limit) : buffer_(buffer), limit_(limit) {
+    buffer_->resize(std::max<std::size_t>(buffer_->capacity(), 16));
+    end_ = buffer_->data() + buffer_->size();
+    p_ = end_;
+  }
+
+  std::size_t written() const { return static_cast<std::size_t>(end_ - p_); }
+  const uint8_t* data() const { return p_; }
+
+  bool overLimit() const { return written() > limit_; }
+
+  // Room for `n` more bytes in front of what is written; false once past the limit (the buffer
+  // never grows beyond the limit and one item).
+  bool reserve(std::size_t n) {
+    if (static_cast<std::size_t>(p_ - buffer_->data()) >= n) return true;
+    const std::size_t used = written();
+    if (used > limit_) return false;
+    const std::size_t size = std::min(std::max(buffer_->size() * 2, used + n), limit_ + n);
+    std::vector<uint8_t> bigger(size);
+    std::memcpy(bigger.data() + size - used, p_, used);
+    buffer_->swap(bigger);
+    end_ = buffer_->data() + size;
+    p_ = end_ - used;
+    return true;
+  }
+
+  void putVarint(uint64_t value) {
+    p_ -= varintSize(value);
+    writeVarint(p_, value);
+  }
+  void putTag(const EncodeStep& step) {
+    p_ -= step.tag_length;
+    p_[0] = step.tag[0];
+    if (step.tag_length == 2) p_[1] = step.tag[1];
+  }
+  void putLittleEndian(uint64_t value, int bytes) {
+    p_ -= bytes;
+    for (int i = 0; i < bytes; ++i)
+      p_[i] = static_cast<uint8_t>(value >> (8 * i));
+  }
+  bool putString(const EncodeStep& step, const std::string& text) {
+    if (!reserve(text.size() + kMaxKeyAndLength)) return false;
+    p_ -= text.size();
+    if (!text.empty()) std::memcpy(p_, text.data(), text.size());
+    putVarint(text.size());
+    putTag(step);
+    return true;
+  }
+
+  // A tag (at most two bytes here) and a varint.
+  static constexpr std::size_t kMaxKeyAndLength = 2 + 10;
+
+ private:
+  std::vector<uint8_t>* buffer_;
+  std::size_t limit_;
+  uint8_t* end_;
+  uint8_t* p_;
+};
+
+bool writeRecord(const MessageInfo& record, int32_t depth, ReverseWriter& out);
+
+void prefetchRecord(const MessageInfo* record, const MessageType* type) {
+  if (!record || !type) return;
+  const auto* block = reinterpret_cast<const char*>(record);
+  const std::size_t bytes = recordBytes(*type);
+  for (std::size_t offset = 0; offset < bytes; offset += 64)
+    __builtin_prefetch(block + offset);
 }
 
-inline uint8_t* writeBytes(uint8_t* out, const EncodeStep& step, const std::string& text) {
-  out = writeVarint(writeTag(out, step), text.size());
-  std::memcpy(out, text.data(), text.size());
-  return out + text.size();
+bool writeNested(const MessageInfo& nested, const EncodeStep& step, int32_t depth,
+                 ReverseWriter& out) {
+  const std::size_t before = out.written();
+  if (!writeRecord(nested, depth, out)) return false;
+  const std::size_t size = out.written() - before;
+  if (!out.reserve(ReverseWriter::kMaxKeyAndLength)) return false;
+  out.putVarint(size);
+  out.putTag(step);
+  return true;
 }
 
-uint8_t* writeRecord(const MessageInfo& record, uint8_t* out) {
-  for (const EncodeStep& step : encodePlanOf(record.type()).steps) {
+// Fails silently (too deep, a missing list header or element, past the limit): the caller asks
+// sizeRecord for the failure's line.
+bool writeRecord(const MessageInfo& record, int32_t depth, ReverseWriter& out) {
+  if (depth > kMaxMessageNestingDepth) return false;
+  const std::size_t start = out.written();
+  const std::vector<EncodeStep>& steps = encodePlanOf(record.type()).steps;
+  for (auto it = steps.rbegin(); it != steps.rend(); ++it) {
+    const EncodeStep& step = *it;
     const MessageSlot& slot = record.slot(step.slot);
     switch (slot.index()) {
+    case 0:  // absent; a list never is
+      if (step.kind & kNanoFieldRepeated) return false;
+      break;
     case 1: {  // scalar cell
       const uint64_t cell = *std::get_if<uint64_t>(&slot);
-      out = writeTag(out, step);
+      if (!out.reserve(ReverseWriter::kMaxKeyAndLength)) return false;
       if (step.kind & kNanoFieldFloat) {
-        uint32_t bits = static_cast<uint32_t>(cell);
-        for (int i = 0; i < 4; ++i)
-          *out++ = static_cast<uint8_t>(bits >> (8 * i));
+        out.putLittleEndian(cell, 4);
       } else if (step.kind & kNanoFieldDouble) {
-        for (int i = 0; i < 8; ++i)
-          *out++ = static_cast<uint8_t>(cell >> (8 * i));
+        out.putLittleEndian(cell, 8);
       } else {
-        out = writeVarint(out, varintOfCell(step.kind, cell));
+        out.putVarint(varintOfCell(step.kind, cell));
       }
+      out.putTag(step);
       break;
     }
     case 2:  // string
-      out = writeBytes(out, step, *std::get_if<std::string>(&slot));
+      if (!out.putString(step, *std::get_if<std::string>(&slot))) return false;
       break;
     case 3: {  // sub-message
       const MessageInfo* nested = std::get_if<std::unique_ptr<MessageInfo>>(&slot)->get();
-      if (!nested) break;
-      out = writeVarint(writeTag(out, step), nested->encoded_size);
-      out = writeRecord(*nested, out);
+      if (nested && !writeNested(*nested, step, depth + 1, out)) return false;
       break;
     }
-    case 4: {  // list
+    case 4: {  // list: only one of its vectors is used
       const ArrayInfo& header = **std::get_if<ArrayInfo*>(&slot);
-      for (uint64_t value : header.scalars)
-        out = writeVarint(writeTag(out, step), value);
-      for (const std::string& text : header.strings)
-        out = writeBytes(out, step, text);
-      for (const auto& element : header.messages) {
-        out = writeVarint(writeTag(out, step), element->encoded_size);
-        out = writeRecord(*element, out);
+      const auto& elements = header.messages;
+      for (std::size_t i = elements.size(); i > 0; --i) {
+        // Records of a list lie apart on the heap: fetching the next ones while this one is
+        // written hides most of the wait for memory.
+        if (i >= 3) prefetchRecord(elements[i - 3].get(), header.element_type);
+        if (!elements[i - 1] || !writeNested(*elements[i - 1], step, depth + 1, out)) return false;
+      }
+      for (auto e = header.strings.rbegin(); e != header.strings.rend(); ++e) {
+        if (!out.putString(step, *e)) return false;
+      }
+      for (auto e = header.scalars.rbegin(); e != header.scalars.rend(); ++e) {
+        if (!out.reserve(ReverseWriter::kMaxKeyAndLength)) return false;
+        out.putVarint(*e);
+        out.putTag(step);
       }
       break;
     }
-    default:
-      break;
     }
+    if (out.overLimit()) return false;
   }
-  return out;
+  record.encoded_size = static_cast<uint32_t>(out.written() - start);
+  return true;
 }
 
 // --- copying ----------------------------------------------------------------------------------
@@ -781,7 +878,7 @@ bool apmpb_decode(const MessageType& type, const uint8_t* bytes, std::size_t len
                   MessageInfo* record) {
   if (!bytes && length) return false;
   DecodeBudget budget{kMinDecodedBytesBound + kMaxDecodedBytesPerInputByte * length};
-  return decodeRecord(type, bytes, length, record, 1, &budget);
+  return decodeRecord(type, bytes, length, record, 1, &budget, false);
 }
 
 int32_t apmpb_encode(const MessageInfo* record, std::vector<uint8_t>* buffer) {
@@ -791,19 +888,36 @@ int32_t apmpb_encode(const MessageInfo* record, std::vector<uint8_t>* buffer) {
 int32_t apmpb_encode_with_limit(const MessageInfo* record, std::vector<uint8_t>* buffer,
                                 std::size_t limit) {
   if (!buffer) return -1;
-  std::vector<uint8_t>().swap(*buffer);
-  if (!record) return -1;
-  std::size_t size = 0;
-  if (!sizeRecord(*record, 1, std::min<std::size_t>(limit, INT32_MAX), &size)) return -1;
-  try {
-    buffer->resize(size);
-  } catch (const std::bad_alloc&) {
-    return -1;
-  }
-  uint8_t* end = writeRecord(*record, buffer->data());
-  if (static_cast<std::size_t>(end - buffer->data()) != size) {
+  if (!record) {
     std::vector<uint8_t>().swap(*buffer);
     return -1;
   }
+  limit = std::min<std::size_t>(limit, INT32_MAX);
+  bool written = false;
+  std::size_t size = 0;
+  try {
+    if (buffer->capacity() == 0) {
+      // A new buffer: one sizing walk allocates it exactly, rather than growing it step by step
+      // (a reused buffer usually has room already).
+      if (!sizeRecord(*record, 1, limit, &size)) return -1;
+      buffer->reserve(size);
+    }
+    ReverseWriter out(buffer, limit);
+    written = writeRecord(*record, 1, out);
+    if (written) {
+      size = out.written();
+      std::memmove(buffer->data(), out.data(), size);
+    }
+  } catch (const std::bad_alloc&) {
+    written = false;
+  }
+  if (!written) {
+    std::vector<uint8_t>().swap(*buffer);
+    // The sizing walk meets the same fault in field order and prints its line.
+    std::size_t ignored = 0;
+    sizeRecord(*record, 1, limit, &ignored);
+    return -1;
+  }
+  buffer->resize(size);
   return static_cast<int32_t>(size);
 }

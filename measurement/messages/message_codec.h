@@ -44,10 +44,10 @@ bool apmpb_copy(std::unique_ptr<MessageInfo>* destination, const MessageInfo* so
 bool apmpb_decode(const MessageType& type, const uint8_t* bytes, std::size_t length,
                   MessageInfo* record);
 
-// Encodes a record into *buffer (replacing its contents) and returns the length, or -1 (then
-// *buffer is empty). A record with nothing present encodes to length 0. Encoding sizes the whole
-// record first and writes into a buffer of exactly that size; an encoding longer than INT32_MAX
-// bytes fails before anything is allocated.
+// Encodes a record into *buffer (replacing its contents, reusing its capacity) and returns the
+// length, or -1 (then *buffer is empty and released). A record with nothing present encodes to
+// length 0. An encoding longer than INT32_MAX bytes fails as soon as it grows past that, so the
+// buffer never grows beyond it.
 int32_t apmpb_encode(const MessageInfo* record, std::vector<uint8_t>* buffer);
 
 // apmpb_encode with a lower size bound, so tests can reach the bound without gigabytes.
