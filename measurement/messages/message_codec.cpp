@@ -906,7 +906,7 @@ int32_t apmpb_encode_with_limit(const MessageInfo* record, std::vector<uint8_t>*
     written = writeRecord(*record, 1, out);
     if (written) {
       size = out.written();
-      std::memmove(buffer->data(), out.data(), size);
+      if (out.data() != buffer->data()) std::memmove(buffer->data(), out.data(), size);
     }
   } catch (const std::bad_alloc&) {
     written = false;
