@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstring>
 #include <new>
 
 #include "measurement/messages/message_diagnostics.h"
@@ -24,15 +25,15 @@ std::size_t recordBytes(const MessageType& type) {
 
 // --- decoding ---------------------------------------------------------------------------------
 //
-// Decoding is driven by the schema table and follows the wire rules the nanopb descriptors give
-// the same .proto, so accepted input, results and failure lines match theirs: singular scalars keep
-// their last occurrence and singular strings their first, a repeated singular sub-message merges,
-// lists take packed and unpacked input, unknown fields are skipped. A type with lists (of its own
-// or inside a singular sub-message) is walked twice: the first pass checks the input, stores the
-// singular fields and counts list elements; the second reserves exactly and stores the elements.
+// Decoding is driven by the schema table and keeps the wire rules of the nanopb runtime, so
+// accepted input, results and failure lines (with the runtime's error texts) stay as they were
+// when that runtime decoded: singular scalars keep their last occurrence and singular strings
+// their first, a repeated singular sub-message merges, lists take packed and unpacked input,
+// unknown fields are skipped, enum fields take unsigned 32-bit values. A type with lists (of its
+// own or inside a singular sub-message) is walked twice: the first pass checks the input, stores
+// the singular fields and counts list elements; the second reserves exactly and stores the
+// elements.
 
-// The error of a stream keeps its first message, as the wire library's does; a sub-stream starts
-// from its parent's and hands its own back when it closes.
 // What a decoding run may still allocate (see kMaxDecodedBytesPerInputByte).
 struct DecodeBudget {
   std::size_t left;
@@ -44,6 +45,8 @@ constexpr std::size_t kAllocationOverhead = 16;
 // The longest string kept inside std::string itself, without an allocation.
 constexpr std::size_t kInlineStringLength = 15;
 
+// The error of a stream keeps its first message, as the runtime's does; a sub-stream starts
+// from its parent's and hands its own back when it closes.
 struct WireStream {
   const uint8_t* p;
   std::size_t left;
