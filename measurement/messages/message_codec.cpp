@@ -896,24 +896,29 @@ int32_t apmpb_encode_with_limit(const MessageInfo* record, std::vector<uint8_t>*
     return -1;
   }
   limit = std::min<std::size_t>(limit, INT32_MAX);
+  // A buffer with room is written in place. A new one would have to grow step by step, so the
+  // encoding is written into this thread's scratch buffer and copied into an exact allocation;
+  // the scratch keeps its capacity for the next encoding unless it grew large.
+  thread_local std::vector<uint8_t> scratch;
+  constexpr std::size_t kMaxKeptScratch = std::size_t{4} << 20;
+  std::vector<uint8_t>* target = buffer->capacity() > 0 ? buffer : &scratch;
   bool written = false;
-  std::size_t size = 0;
   try {
-    if (buffer->capacity() == 0) {
-      // A new buffer: one sizing walk allocates it exactly, rather than growing it step by step
-      // (a reused buffer usually has room already).
-      if (!sizeRecord(*record, 1, limit, &size)) return -1;
-      buffer->reserve(size);
-    }
-    ReverseWriter out(buffer, limit);
+    ReverseWriter out(target, limit);
     written = writeRecord(*record, 1, out);
     if (written) {
-      size = out.written();
-      if (out.data() != buffer->data()) std::memmove(buffer->data(), out.data(), size);
+      const std::size_t size = out.written();
+      if (target == buffer) {
+        if (out.data() != buffer->data()) std::memmove(buffer->data(), out.data(), size);
+        buffer->resize(size);
+      } else {
+        buffer->assign(out.data(), out.data() + size);
+      }
     }
   } catch (const std::bad_alloc&) {
     written = false;
   }
+  if (scratch.capacity() > kMaxKeptScratch) std::vector<uint8_t>().swap(scratch);
   if (!written) {
     std::vector<uint8_t>().swap(*buffer);
     // The sizing walk meets the same fault in field order and prints its line.
@@ -921,6 +926,5 @@ int32_t apmpb_encode_with_limit(const MessageInfo* record, std::vector<uint8_t>*
     sizeRecord(*record, 1, limit, &ignored);
     return -1;
   }
-  buffer->resize(size);
-  return static_cast<int32_t>(size);
+  return static_cast<int32_t>(buffer->size());
 }
