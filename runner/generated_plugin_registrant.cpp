@@ -3,6 +3,8 @@
 #include "platform/log/log.h"
 #include "plugins/desktop/fpp_package_info_plus_plugin.h"
 #include "plugins/desktop/screen_retriever_macos_plugin.h"
+#include "plugins/desktop/url_launcher_plugin.h"
+#include "plugins/desktop/wakelock_plus_macos_plugin.h"
 #include "plugins/shared_preferences_foundation/shared_preferences_plugin.h"
 #include "plugins/sqflite/sqflite_plugin.h"
 #include "plugins/window_manager/window_manager_plugin.h"
@@ -22,6 +24,8 @@ const std::vector<PluginRegistration>& generatedPluginTable() {
       {6, "ScreenRetrieverMacosPlugin", &ScreenRetrieverMacosPlugin::registerWith},
       {7, "SharedPreferencesPlugin", &shared_preferences::SharedPreferencesPlugin::registerWith},
       {8, "SqflitePlugin", &sqflite::SqflitePlugin::registerWithRegistrar},
+      {9, "UrlLauncherPlugin", &UrlLauncherPlugin::registerWith},
+      {11, "WakelockPlusMacosPlugin", &WakelockPlusMacosPlugin::registerWith},
       {13, "WindowManagerPlugin", &window_manager::WindowManagerPlugin::registerWith},
   };
   return table;
