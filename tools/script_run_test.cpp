@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -44,11 +45,34 @@ TEST_P(ScriptRunFixtureTest, AnswersMatch) {
   EXPECT_GT(count, 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(Tables, ScriptRunFixtureTest,
-                         ::testing::Values("script_run_fixtures.jsonl",
-                                           "script_operator_fixtures.jsonl",
-                                           "script_loop_fixtures.jsonl",
-                                           "script_entity_fixtures.jsonl"));
+INSTANTIATE_TEST_SUITE_P(
+    Tables, ScriptRunFixtureTest,
+    ::testing::Values("script_run_fixtures.jsonl", "script_operator_fixtures.jsonl",
+                      "script_loop_fixtures.jsonl", "script_entity_fixtures.jsonl",
+                      "script_array_method_fixtures.jsonl", "script_string_method_fixtures.jsonl"));
+
+// The locale-aware case mappings follow LC_ALL, then LC_CTYPE, then LANG; the plain ones never do.
+TEST(ScriptRunTest, LocaleCaseMappingFollowsTheEnvironment) {
+  platform::TestEnvironment env;
+  auto upper = [](const char* method) {
+    const Json call = {{"op", "2"},
+                       {"args", Json::array({Json{{"s", "i"}}, Json{{"s", method}},
+                                             Json{{"op", "7"}, {"args", Json::array()}}})}};
+    return lumora::scriptrun::runRequest(Json{{"program", Json::array({call})}})["value"]["string"];
+  };
+  const char* saved = std::getenv("LC_ALL");
+  const std::string previous = saved ? saved : "";
+  ::setenv("LC_ALL", "tr_TR.UTF-8", 1);
+  EXPECT_EQ(upper("toLocaleUpperCase"), "\u0130");
+  EXPECT_EQ(upper("toUpperCase"), "I");
+  ::setenv("LC_ALL", "POSIX", 1);
+  EXPECT_EQ(upper("toLocaleUpperCase"), "I");
+  ::unsetenv("LC_ALL");
+  ::setenv("LC_CTYPE", "tr_TR", 1);
+  EXPECT_EQ(upper("toLocaleUpperCase"), "\u0130");
+  ::unsetenv("LC_CTYPE");
+  if (saved) ::setenv("LC_ALL", previous.c_str(), 1);
+}
 
 TEST(ScriptRunTest, ProtocBytesAndTheJsonMirrorGiveTheSameAnswer) {
   platform::TestEnvironment env;

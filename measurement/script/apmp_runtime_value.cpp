@@ -1,5 +1,8 @@
 #include "measurement/script/apmp_runtime_value.h"
 
+#include "measurement/script/apmp_string_commands.h"
+#include "measurement/script/apmp_text.h"
+
 #include <unicode/uchar.h>
 
 #include <charconv>
@@ -201,9 +204,13 @@ double APMPStringValue::doubleValueOrError(APMPContext&) const {
   return APMPStringToNumber(value_);
 }
 
-APMPValueRef APMPStringValue::applyWithName(const std::u16string& name, const APMPValueList&,
-                                            APMPScope&, APMPContext& ctx) {
-  return applyBaseRule(*this, name, ctx);
+APMPValueRef APMPStringValue::applyWithName(const std::u16string& name,
+                                            const APMPValueList& arguments, APMPScope& scope,
+                                            APMPContext& ctx) {
+  // The text is kept alive by this value for the whole call.
+  const APMPValueRef self(this);
+  return APMPStringCommandEvaluator::sharedInstance().evaluateCommand(name, value_, arguments,
+                                                                      scope, ctx);
 }
 
 bool APMPStringValue::isEqualToRuntimeValue(const APMPRuntimeValue& other, APMPContext&) const {
@@ -211,22 +218,6 @@ bool APMPStringValue::isEqualToRuntimeValue(const APMPRuntimeValue& other, APMPC
 }
 
 namespace {
-
-bool isBlank(char16_t c) {
-  switch (c) {
-  case 0x09:
-  case 0x0A:
-  case 0x0B:
-  case 0x0C:
-  case 0x0D:
-  case 0x85:
-  case 0x2028:
-  case 0x2029:
-    return true;
-  default:
-    return u_charType(c) == U_SPACE_SEPARATOR;
-  }
-}
 
 bool isDigit(char16_t c) {
   return c >= u'0' && c <= u'9';
@@ -238,9 +229,9 @@ double APMPStringToNumber(std::u16string_view text) {
   constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
   std::size_t begin = 0;
   std::size_t end = text.size();
-  while (begin < end && isBlank(text[begin]))
+  while (begin < end && APMPIsWhiteSpace(text[begin]))
     ++begin;
-  while (end > begin && isBlank(text[end - 1]))
+  while (end > begin && APMPIsWhiteSpace(text[end - 1]))
     --end;
   const std::u16string_view s = text.substr(begin, end - begin);
   if (s.empty()) return 0;
