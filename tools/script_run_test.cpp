@@ -147,7 +147,8 @@ TEST(ScriptRunHostileTest, ALongSearchLoopEndsAtTheDeadline) {
   EXPECT_GE(elapsed, APMPRunDeadlineSeconds);
   // The search checks the deadline every few thousand slots; a loaded machine may add a little.
   EXPECT_LT(elapsed, APMPRunDeadlineSeconds + 5.0);
-  EXPECT_LT(answer["instructions"].get<int>(), 1000);
+  // Ended by the clock, far from the instruction budget.
+  EXPECT_LT(answer["instructions"].get<int>(), 100000);
 }
 
 // Comparators that answer inconsistently (a counter's residue) leave the same elements, sorted

@@ -9,23 +9,6 @@
 
 namespace {
 
-const APMPValueRef& undefinedValue() {
-  return APMPUndefined();
-}
-
-// An index argument: the number, NaN as 0, infinities kept, everything else truncated.
-double integerArgument(const APMPValueRef& value, APMPContext& ctx) {
-  const double d = value->doubleValueOrError(ctx);
-  return ctx.failed() ? 0 : APMPToInteger(d);
-}
-
-// A relative index (negative counts from the end) clamped to [0, length].
-std::size_t relativeIndex(double index, std::size_t length) {
-  const auto n = static_cast<double>(length);
-  if (index < 0) index = std::max(0.0, index + n);
-  return static_cast<std::size_t>(std::min(index, n));
-}
-
 bool isPresent(const APMPArrayValue& array, std::size_t i) {
   return i < array.count() && !array.elements()[i]->isHole();
 }
@@ -33,7 +16,7 @@ bool isPresent(const APMPArrayValue& array, std::size_t i) {
 APMPValueRef newArray(APMPValueList values, APMPScope& scope, APMPContext& ctx) {
   if (values.size() > APMPMaxArrayLength) {
     ctx.fail(APMPErrorArrayLength);
-    return undefinedValue();
+    return APMPUndefined();
   }
   return APMPObjectManager::arrayValueWithArray(std::move(values), scope, ctx);
 }
@@ -76,9 +59,9 @@ APMPValueRef Concat(APMPArrayValue& array, const APMPValueList& values, APMPScop
   const APMPRef<APMPArrayValue> result =
       APMPObjectManager::subarrayWithArray(array, 0, array.count(), scope, ctx);
   for (const APMPValueRef& value : values) {
-    if (!ctx.tick()) return undefinedValue();
+    if (!ctx.tick()) return APMPUndefined();
     result->concat(value, ctx);
-    if (ctx.failed()) return undefinedValue();
+    if (ctx.failed()) return APMPUndefined();
   }
   return result;
 }
@@ -90,7 +73,7 @@ APMPValueRef Every(APMPArrayValue& array, const APMPValueList& values, APMPScope
     all = r->booleanValueOrError(ctx);
     return all;
   });
-  return ctx.failed() ? undefinedValue() : APMPBoolean(all);
+  return ctx.failed() ? APMPUndefined() : APMPBoolean(all);
 }
 
 APMPValueRef Some(APMPArrayValue& array, const APMPValueList& values, APMPScope& scope,
@@ -100,7 +83,7 @@ APMPValueRef Some(APMPArrayValue& array, const APMPValueList& values, APMPScope&
     any = r->booleanValueOrError(ctx);
     return !any;
   });
-  return ctx.failed() ? undefinedValue() : APMPBoolean(any);
+  return ctx.failed() ? APMPUndefined() : APMPBoolean(any);
 }
 
 APMPValueRef Filter(APMPArrayValue& array, const APMPValueList& values, APMPScope& scope,
@@ -113,7 +96,7 @@ APMPValueRef Filter(APMPArrayValue& array, const APMPValueList& values, APMPScop
             }
             return true;
           });
-  return ctx.failed() ? undefinedValue() : newArray(std::move(kept), scope, ctx);
+  return ctx.failed() ? APMPUndefined() : newArray(std::move(kept), scope, ctx);
 }
 
 APMPValueRef Map(APMPArrayValue& array, const APMPValueList& values, APMPScope& scope,
@@ -127,108 +110,109 @@ APMPValueRef Map(APMPArrayValue& array, const APMPValueList& values, APMPScope& 
             mapped[i] = r;
             return true;
           });
-  return ctx.failed() ? undefinedValue() : newArray(std::move(mapped), scope, ctx);
+  return ctx.failed() ? APMPUndefined() : newArray(std::move(mapped), scope, ctx);
 }
 
 APMPValueRef ForEach(APMPArrayValue& array, const APMPValueList& values, APMPScope& scope,
                      APMPContext& ctx) {
   iterate(array, values, scope, ctx,
           [](std::size_t, const APMPValueRef&, const APMPValueRef&) { return true; });
-  return undefinedValue();
+  return APMPUndefined();
 }
 
 APMPValueRef HasOwnProperty(APMPArrayValue& array, const APMPValueList& values, APMPScope&,
                             APMPContext& ctx) {
-  if (!APMPHasExpectedArgumentLength(values, 1, ctx)) return undefinedValue();
+  if (!APMPHasExpectedArgumentLength(values, 1, ctx)) return APMPUndefined();
   const std::u16string key = values[0]->stringValueOrError(ctx);
-  if (ctx.failed()) return undefinedValue();
+  if (ctx.failed()) return APMPUndefined();
   if (key == APMPLengthPropertyName) return APMPBoolean(true);
   const bool has = array.hasProperty(*values[0], ctx);
-  return ctx.failed() ? undefinedValue() : APMPBoolean(has);
+  return ctx.failed() ? APMPUndefined() : APMPBoolean(has);
 }
 
 APMPValueRef IndexOf(APMPArrayValue& array, const APMPValueList& values, APMPScope&,
                      APMPContext& ctx) {
-  if (!APMPAssertArgumentsAtMost(values, 2, ctx)) return undefinedValue();
-  const APMPValueRef search = values.empty() ? undefinedValue() : values[0];
-  const double from = values.size() > 1 ? integerArgument(values[1], ctx) : 0;
-  if (ctx.failed()) return undefinedValue();
+  if (!APMPAssertArgumentsAtMost(values, 2, ctx)) return APMPUndefined();
+  const APMPValueRef search = values.empty() ? APMPUndefined() : values[0];
+  const double from = values.size() > 1 ? APMPIntegerArgument(values[1], ctx) : 0;
+  if (ctx.failed()) return APMPUndefined();
   const auto length = static_cast<double>(array.count());
   if (!(from < length)) return APMPNumberValue::make(-1);
-  const std::int64_t found = array.indexOfValue(*search, relativeIndex(from, array.count()), ctx);
-  return ctx.failed() ? undefinedValue() : APMPNumberValue::make(static_cast<double>(found));
+  const std::int64_t found =
+      array.indexOfValue(*search, APMPRelativeIndex(from, array.count()), ctx);
+  return ctx.failed() ? APMPUndefined() : APMPNumberValue::make(static_cast<double>(found));
 }
 
 APMPValueRef LastIndexOf(APMPArrayValue& array, const APMPValueList& values, APMPScope&,
                          APMPContext& ctx) {
-  if (!APMPAssertArgumentsAtMost(values, 2, ctx)) return undefinedValue();
-  const APMPValueRef search = values.empty() ? undefinedValue() : values[0];
+  if (!APMPAssertArgumentsAtMost(values, 2, ctx)) return APMPUndefined();
+  const APMPValueRef search = values.empty() ? APMPUndefined() : values[0];
   const auto length = static_cast<double>(array.count());
   double from = length - 1;
   if (values.size() > 1) {
     const double d = values[1]->doubleValueOrError(ctx);
-    if (ctx.failed()) return undefinedValue();
+    if (ctx.failed()) return APMPUndefined();
     if (!std::isnan(d)) from = APMPToInteger(d);
   }
   if (from < 0) from += length;
   if (from < 0 || array.count() == 0) return APMPNumberValue::make(-1);
   from = std::min(from, length - 1);
   const std::int64_t found = array.lastIndexOfValue(*search, static_cast<std::size_t>(from), ctx);
-  return ctx.failed() ? undefinedValue() : APMPNumberValue::make(static_cast<double>(found));
+  return ctx.failed() ? APMPUndefined() : APMPNumberValue::make(static_cast<double>(found));
 }
 
 APMPValueRef Join(APMPArrayValue& array, const APMPValueList& values, APMPScope&,
                   APMPContext& ctx) {
-  if (!APMPAssertArgumentsAtMost(values, 1, ctx)) return undefinedValue();
+  if (!APMPAssertArgumentsAtMost(values, 1, ctx)) return APMPUndefined();
   std::u16string separator = u",";
   if (!values.empty()) {
     separator = values[0]->isUndefined() || values[0]->isNull()
                     ? std::u16string()
                     : values[0]->stringValueOrError(ctx);
-    if (ctx.failed()) return undefinedValue();
+    if (ctx.failed()) return APMPUndefined();
   }
   std::u16string text = array.stringValueWithSeparator(separator, ctx);
-  if (ctx.failed()) return undefinedValue();
+  if (ctx.failed()) return APMPUndefined();
   return APMPStringValue::make(std::move(text), ctx);
 }
 
 APMPValueRef ToString(APMPArrayValue& array, const APMPValueList& values, APMPScope& scope,
                       APMPContext& ctx) {
-  if (!APMPHasExpectedArgumentLength(values, 0, ctx)) return undefinedValue();
+  if (!APMPHasExpectedArgumentLength(values, 0, ctx)) return APMPUndefined();
   return Join(array, {}, scope, ctx);
 }
 
 APMPValueRef Pop(APMPArrayValue& array, const APMPValueList& values, APMPScope&, APMPContext& ctx) {
-  if (!APMPHasExpectedArgumentLength(values, 0, ctx)) return undefinedValue();
+  if (!APMPHasExpectedArgumentLength(values, 0, ctx)) return APMPUndefined();
   return array.removeLastElement();
 }
 
 APMPValueRef Shift(APMPArrayValue& array, const APMPValueList& values, APMPScope&,
                    APMPContext& ctx) {
-  if (!APMPHasExpectedArgumentLength(values, 0, ctx)) return undefinedValue();
+  if (!APMPHasExpectedArgumentLength(values, 0, ctx)) return APMPUndefined();
   return array.removeFirstElement();
 }
 
 APMPValueRef Push(APMPArrayValue& array, const APMPValueList& values, APMPScope&,
                   APMPContext& ctx) {
   const std::size_t length = array.appendElements(values, ctx);
-  return ctx.failed() ? undefinedValue() : APMPNumberValue::make(static_cast<double>(length));
+  return ctx.failed() ? APMPUndefined() : APMPNumberValue::make(static_cast<double>(length));
 }
 
 APMPValueRef Unshift(APMPArrayValue& array, const APMPValueList& values, APMPScope&,
                      APMPContext& ctx) {
   const std::size_t length = array.prependElements(values, ctx);
-  return ctx.failed() ? undefinedValue() : APMPNumberValue::make(static_cast<double>(length));
+  return ctx.failed() ? APMPUndefined() : APMPNumberValue::make(static_cast<double>(length));
 }
 
 // reduce walks upward, reduceRight downward; the length is read once.
 APMPValueRef reduceWalk(APMPArrayValue& array, const APMPValueList& values, APMPScope& scope,
                         APMPContext& ctx, bool upward) {
   if (!APMPAssertArgumentsAtLeast(values, 1, ctx) || !APMPAssertArgumentsAtMost(values, 2, ctx)) {
-    return undefinedValue();
+    return APMPUndefined();
   }
   const APMPRef<APMPFunctionValue> callback = functionArgument(values[0], ctx);
-  if (!callback) return undefinedValue();
+  if (!callback) return APMPUndefined();
   const APMPValueRef self(&array);
   const std::size_t length = array.count();
   // Positions in walking order: k-th step visits index(k).
@@ -238,29 +222,29 @@ APMPValueRef reduceWalk(APMPArrayValue& array, const APMPValueList& values, APMP
   if (values.size() > 1) {
     if (values[1]->isControl()) {
       ctx.fail(APMPErrorArgumentKind);
-      return undefinedValue();
+      return APMPUndefined();
     }
     accumulator = values[1];
   } else {
     for (; k < length; ++k) {
-      if (!ctx.tick()) return undefinedValue();
+      if (!ctx.tick()) return APMPUndefined();
       if (isPresent(array, index(k))) break;
     }
     if (k == length) {
       ctx.fail(APMPErrorReduceOfEmpty);
-      return undefinedValue();
+      return APMPUndefined();
     }
     accumulator = array.elements()[index(k)];
     ++k;
   }
   for (; k < length; ++k) {
-    if (!ctx.tick()) return undefinedValue();
+    if (!ctx.tick()) return APMPUndefined();
     const std::size_t i = index(k);
     if (!isPresent(array, i)) continue;
     const APMPValueRef value = array.elements()[i];
     accumulator = callback->invokeWithArguments(
         {accumulator, value, APMPNumberValue::make(static_cast<double>(i)), self}, scope, ctx);
-    if (ctx.failed()) return undefinedValue();
+    if (ctx.failed()) return APMPUndefined();
   }
   return accumulator;
 }
@@ -277,55 +261,55 @@ APMPValueRef ReduceRight(APMPArrayValue& array, const APMPValueList& values, APM
 
 APMPValueRef Reverse(APMPArrayValue& array, const APMPValueList& values, APMPScope&,
                      APMPContext& ctx) {
-  if (!APMPHasExpectedArgumentLength(values, 0, ctx)) return undefinedValue();
+  if (!APMPHasExpectedArgumentLength(values, 0, ctx)) return APMPUndefined();
   array.reverse();
   return APMPValueRef(&array);
 }
 
 APMPValueRef Slice(APMPArrayValue& array, const APMPValueList& values, APMPScope& scope,
                    APMPContext& ctx) {
-  if (!APMPAssertArgumentsAtMost(values, 2, ctx)) return undefinedValue();
+  if (!APMPAssertArgumentsAtMost(values, 2, ctx)) return APMPUndefined();
   const std::size_t length = array.count();
-  const double startArg = values.empty() ? 0 : integerArgument(values[0], ctx);
+  const double startArg = values.empty() ? 0 : APMPIntegerArgument(values[0], ctx);
   const double endArg =
-      values.size() > 1 ? integerArgument(values[1], ctx) : static_cast<double>(length);
-  if (ctx.failed()) return undefinedValue();
-  const std::size_t start = relativeIndex(startArg, length);
-  const std::size_t end = std::max(start, relativeIndex(endArg, length));
+      values.size() > 1 ? APMPIntegerArgument(values[1], ctx) : static_cast<double>(length);
+  if (ctx.failed()) return APMPUndefined();
+  const std::size_t start = APMPRelativeIndex(startArg, length);
+  const std::size_t end = std::max(start, APMPRelativeIndex(endArg, length));
   return APMPObjectManager::subarrayWithArray(array, start, end - start, scope, ctx);
 }
 
 APMPValueRef Sort(APMPArrayValue& array, const APMPValueList& values, APMPScope& scope,
                   APMPContext& ctx) {
-  if (!APMPAssertArgumentsAtMost(values, 1, ctx)) return undefinedValue();
+  if (!APMPAssertArgumentsAtMost(values, 1, ctx)) return APMPUndefined();
   if (array.count() < 2) return APMPValueRef(&array);
   APMPRef<APMPFunctionValue> compare;
   if (!values.empty()) {
     compare = functionArgument(values[0], ctx);
-    if (!compare) return undefinedValue();
+    if (!compare) return APMPUndefined();
   }
   const APMPValueRef self(&array);
   array.sortUsingFunctionValue(compare.get(), scope, ctx);
-  return ctx.failed() ? undefinedValue() : self;
+  return ctx.failed() ? APMPUndefined() : self;
 }
 
 APMPValueRef Splice(APMPArrayValue& array, const APMPValueList& values, APMPScope& scope,
                     APMPContext& ctx) {
   if (values.empty()) return newArray({}, scope, ctx);
   const std::size_t length = array.count();
-  const std::size_t start = relativeIndex(integerArgument(values[0], ctx), length);
-  if (ctx.failed()) return undefinedValue();
+  const std::size_t start = APMPRelativeIndex(APMPIntegerArgument(values[0], ctx), length);
+  if (ctx.failed()) return APMPUndefined();
   std::size_t deleteCount = length - start;
   if (values.size() > 1) {
-    const double d = integerArgument(values[1], ctx);
-    if (ctx.failed()) return undefinedValue();
+    const double d = APMPIntegerArgument(values[1], ctx);
+    if (ctx.failed()) return APMPUndefined();
     deleteCount = static_cast<std::size_t>(std::clamp(d, 0.0, static_cast<double>(deleteCount)));
   }
   const APMPValueList items(values.begin() + std::min<std::ptrdiff_t>(2, values.size()),
                             values.end());
   APMPValueList removed = array.spliceFrom(static_cast<std::int64_t>(start),
                                            static_cast<std::int64_t>(deleteCount), items, ctx);
-  if (ctx.failed()) return undefinedValue();
+  if (ctx.failed()) return APMPUndefined();
   return newArray(std::move(removed), scope, ctx);
 }
 
@@ -368,10 +352,10 @@ APMPValueRef APMPArrayCommandEvaluator::evaluateCommand(const std::u16string& na
   const auto it = handlers_.find(name);
   if (it == handlers_.end()) {
     ctx.fail(APMPErrorUnknownMethod);
-    return undefinedValue();
+    return APMPUndefined();
   }
   const APMPRef<APMPArrayValue> keep(&array);
   const APMPValueList values = APMPEvaluateArguments(arguments, scope, ctx);
-  if (ctx.failed()) return undefinedValue();
+  if (ctx.failed()) return APMPUndefined();
   return it->second(array, values, scope, ctx);
 }

@@ -5,6 +5,7 @@
 
 #include <unicode/uchar.h>
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <limits>
@@ -227,13 +228,7 @@ bool isDigit(char16_t c) {
 
 double APMPStringToNumber(std::u16string_view text) {
   constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-  std::size_t begin = 0;
-  std::size_t end = text.size();
-  while (begin < end && APMPIsWhiteSpace(text[begin]))
-    ++begin;
-  while (end > begin && APMPIsWhiteSpace(text[end - 1]))
-    --end;
-  const std::u16string_view s = text.substr(begin, end - begin);
+  const std::u16string_view s = APMPTrimWhiteSpace(text);
   if (s.empty()) return 0;
   if (s == u"NaN") return kNaN;
   if (s == u"Infinity") return std::numeric_limits<double>::infinity();
@@ -408,4 +403,15 @@ bool APMPIsZeroOrPositiveInteger(const APMPRuntimeValue& value) {
 
 bool APMPIsNonNullObjectOrString(const APMPRuntimeValue& value) {
   return value.isArray() || value.isFunction() || value.isMap() || value.isString();
+}
+
+double APMPIntegerArgument(const APMPValueRef& value, APMPContext& ctx) {
+  const double d = value->doubleValueOrError(ctx);
+  return ctx.failed() ? 0 : APMPToInteger(d);
+}
+
+std::size_t APMPRelativeIndex(double index, std::size_t length) {
+  const auto n = static_cast<double>(length);
+  if (index < 0) index += n;
+  return static_cast<std::size_t>(std::clamp(index, 0.0, n));
 }

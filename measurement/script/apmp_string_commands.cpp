@@ -23,24 +23,9 @@ namespace {
 constexpr int32_t kRegexTimeLimit = 50;
 constexpr int32_t kRegexStackLimit = 1 << 20;
 
-const APMPValueRef& undefinedValue() {
-  return APMPUndefined();
-}
-
-double integerArgument(const APMPValueRef& value, APMPContext& ctx) {
-  const double d = value->doubleValueOrError(ctx);
-  return ctx.failed() ? 0 : APMPToInteger(d);
-}
-
 // Clamped to [0, length].
 std::size_t clampIndex(double index, std::size_t length) {
   return static_cast<std::size_t>(std::clamp(index, 0.0, static_cast<double>(length)));
-}
-
-// A negative index counts from the end; the result is clamped to [0, length].
-std::size_t relativeIndex(double index, std::size_t length) {
-  if (index < 0) index += static_cast<double>(length);
-  return clampIndex(index, length);
 }
 
 // The text of the first argument, "undefined" when there is none.
@@ -89,9 +74,9 @@ firstMatch(const std::u16string& pattern, const std::u16string& text, APMPContex
   return match;
 }
 
-using CaseMapping = int32_t (*)(UChar*, int32_t, const UChar*, int32_t, const char*, UErrorCode*);
+using CaseMapper = int32_t (*)(UChar*, int32_t, const UChar*, int32_t, const char*, UErrorCode*);
 
-std::u16string mapCase(CaseMapping mapping, const std::u16string& text, const char* locale,
+std::u16string mapCase(CaseMapper mapping, const std::u16string& text, const char* locale,
                        APMPContext& ctx) {
   if (text.empty()) return {};
   UErrorCode status = U_ZERO_ERROR;
@@ -114,9 +99,9 @@ std::u16string mapCase(CaseMapping mapping, const std::u16string& text, const ch
 
 APMPValueRef CharAt(const std::u16string& text, const APMPValueList& values, APMPScope&,
                     APMPContext& ctx) {
-  if (!APMPAssertArgumentsAtMost(values, 1, ctx)) return undefinedValue();
-  const double pos = values.empty() ? 0 : integerArgument(values[0], ctx);
-  if (ctx.failed()) return undefinedValue();
+  if (!APMPAssertArgumentsAtMost(values, 1, ctx)) return APMPUndefined();
+  const double pos = values.empty() ? 0 : APMPIntegerArgument(values[0], ctx);
+  if (ctx.failed()) return APMPUndefined();
   if (pos < 0 || pos >= static_cast<double>(text.size())) return APMPStringValue::make(u"");
   return APMPStringValue::make(std::u16string(1, text[static_cast<std::size_t>(pos)]));
 }
@@ -125,31 +110,31 @@ APMPValueRef Concat(const std::u16string& text, const APMPValueList& values, APM
                     APMPContext& ctx) {
   std::u16string out = text;
   for (const APMPValueRef& value : values) {
-    if (!ctx.tick()) return undefinedValue();
+    if (!ctx.tick()) return APMPUndefined();
     out += value->stringValueOrError(ctx);
-    if (ctx.failed() || !ctx.checkStringLength(out.size())) return undefinedValue();
+    if (ctx.failed() || !ctx.checkStringLength(out.size())) return APMPUndefined();
   }
   return newString(std::move(out), ctx);
 }
 
 APMPValueRef HasOwnProperty(const std::u16string& text, const APMPValueList& values, APMPScope&,
                             APMPContext& ctx) {
-  if (!APMPHasExpectedArgumentLength(values, 1, ctx)) return undefinedValue();
+  if (!APMPHasExpectedArgumentLength(values, 1, ctx)) return APMPUndefined();
   const std::u16string key = values[0]->stringValueOrError(ctx);
-  if (ctx.failed()) return undefinedValue();
+  if (ctx.failed()) return APMPUndefined();
   if (key == APMPLengthPropertyName) return APMPBoolean(true);
   const double index = values[0]->doubleValueOrError(ctx);
-  if (ctx.failed()) return undefinedValue();
+  if (ctx.failed()) return APMPUndefined();
   return APMPBoolean(std::isfinite(index) && index >= 0 && index == std::trunc(index) &&
                      index < static_cast<double>(text.size()));
 }
 
 APMPValueRef IndexOf(const std::u16string& text, const APMPValueList& values, APMPScope&,
                      APMPContext& ctx) {
-  if (!APMPAssertArgumentsAtMost(values, 2, ctx)) return undefinedValue();
+  if (!APMPAssertArgumentsAtMost(values, 2, ctx)) return APMPUndefined();
   const std::u16string search = searchText(values, ctx);
-  const double pos = values.size() > 1 ? integerArgument(values[1], ctx) : 0;
-  if (ctx.failed()) return undefinedValue();
+  const double pos = values.size() > 1 ? APMPIntegerArgument(values[1], ctx) : 0;
+  if (ctx.failed()) return APMPUndefined();
   if (search.empty()) return number(-1);
   const auto match = APMPCanonicalSearch(text, search).next(clampIndex(pos, text.size()));
   return number(match ? static_cast<double>(match->start) : -1);
@@ -157,14 +142,14 @@ APMPValueRef IndexOf(const std::u16string& text, const APMPValueList& values, AP
 
 APMPValueRef LastIndexOf(const std::u16string& text, const APMPValueList& values, APMPScope&,
                          APMPContext& ctx) {
-  if (!APMPAssertArgumentsAtMost(values, 2, ctx)) return undefinedValue();
+  if (!APMPAssertArgumentsAtMost(values, 2, ctx)) return APMPUndefined();
   const std::u16string search = searchText(values, ctx);
   double pos = INFINITY;
   if (values.size() > 1) {
     const double d = values[1]->doubleValueOrError(ctx);
     if (!std::isnan(d)) pos = APMPToInteger(d);
   }
-  if (ctx.failed()) return undefinedValue();
+  if (ctx.failed()) return APMPUndefined();
   if (search.empty()) return number(-1);
   const std::size_t from = clampIndex(pos, text.size());
   const std::size_t limit = std::min(text.size(), from + search.size());
@@ -174,39 +159,39 @@ APMPValueRef LastIndexOf(const std::u16string& text, const APMPValueList& values
 
 APMPValueRef Match(const std::u16string& text, const APMPValueList& values, APMPScope& scope,
                    APMPContext& ctx) {
-  if (!APMPAssertArgumentsAtMost(values, 1, ctx)) return undefinedValue();
+  if (!APMPAssertArgumentsAtMost(values, 1, ctx)) return APMPUndefined();
   const std::u16string pattern = values.empty() ? std::u16string() : searchText(values, ctx);
-  if (ctx.failed()) return undefinedValue();
+  if (ctx.failed()) return APMPUndefined();
   if (pattern.empty()) {
     return APMPObjectManager::arrayValueWithArray({APMPStringValue::make(u"")}, scope, ctx);
   }
   const auto match = firstMatch(pattern, text, ctx);
-  if (ctx.failed()) return undefinedValue();
+  if (ctx.failed()) return APMPUndefined();
   if (!match) return APMPNull();
   const APMPValueRef found =
       newString(text.substr(static_cast<std::size_t>(match->first),
                             static_cast<std::size_t>(match->second - match->first)),
                 ctx);
-  return ctx.failed() ? undefinedValue()
+  return ctx.failed() ? APMPUndefined()
                       : APMPObjectManager::arrayValueWithArray({found}, scope, ctx);
 }
 
 APMPValueRef Search(const std::u16string& text, const APMPValueList& values, APMPScope&,
                     APMPContext& ctx) {
-  if (!APMPAssertArgumentsAtMost(values, 1, ctx)) return undefinedValue();
+  if (!APMPAssertArgumentsAtMost(values, 1, ctx)) return APMPUndefined();
   const std::u16string pattern = searchText(values, ctx);
-  if (ctx.failed()) return undefinedValue();
+  if (ctx.failed()) return APMPUndefined();
   if (pattern.empty()) return number(0);
   const auto match = firstMatch(pattern, text, ctx);
-  if (ctx.failed()) return undefinedValue();
+  if (ctx.failed()) return APMPUndefined();
   return number(match ? match->first : -1);
 }
 
 APMPValueRef Replace(const std::u16string& text, const APMPValueList& values, APMPScope& scope,
                      APMPContext& ctx) {
-  if (!APMPAssertArgumentsAtMost(values, 2, ctx)) return undefinedValue();
+  if (!APMPAssertArgumentsAtMost(values, 2, ctx)) return APMPUndefined();
   const std::u16string search = searchText(values, ctx);
-  if (ctx.failed()) return undefinedValue();
+  if (ctx.failed()) return APMPUndefined();
   APMPTextMatch found;
   if (!search.empty()) {
     const auto match = APMPCanonicalSearch(text, search).next(0);
@@ -221,15 +206,15 @@ APMPValueRef Replace(const std::u16string& text, const APMPValueList& values, AP
           {APMPStringValue::make(search), number(static_cast<double>(found.start)),
            APMPStringValue::make(text)},
           scope, ctx);
-      if (ctx.failed()) return undefinedValue();
+      if (ctx.failed()) return APMPUndefined();
       replacement = result->stringValueOrError(ctx);
     } else {
       replacement = values[1]->stringValueOrError(ctx);
     }
-    if (ctx.failed()) return undefinedValue();
+    if (ctx.failed()) return APMPUndefined();
   }
   if (!ctx.checkStringLength(text.size() - found.length + replacement.size())) {
-    return undefinedValue();
+    return APMPUndefined();
   }
   std::u16string out = text;
   out.replace(found.start, found.length, replacement);
@@ -243,24 +228,21 @@ APMPValueRef substringValue(const std::u16string& text, std::size_t start, std::
   return newString(text.substr(start, end - start), ctx);
 }
 
-APMPValueRef Slice(const std::u16string& text, const APMPValueList& values, APMPScope&,
+// slice and substring: start defaults to 0, end to the length only when it is absent (an
+// explicit undefined is NaN, so 0). slice counts negative positions from the end; substring
+// clamps both and takes them in either order.
+template <bool fromEnd>
+APMPValueRef Range(const std::u16string& text, const APMPValueList& values, APMPScope&,
                    APMPContext& ctx) {
-  if (!APMPAssertArgumentsAtMost(values, 2, ctx)) return undefinedValue();
-  const double start = values.empty() ? 0 : integerArgument(values[0], ctx);
+  if (!APMPAssertArgumentsAtMost(values, 2, ctx)) return APMPUndefined();
+  const double start = values.empty() ? 0 : APMPIntegerArgument(values[0], ctx);
   const double end =
-      values.size() > 1 ? integerArgument(values[1], ctx) : static_cast<double>(text.size());
-  if (ctx.failed()) return undefinedValue();
-  return substringValue(text, relativeIndex(start, text.size()), relativeIndex(end, text.size()),
-                        ctx);
-}
-
-APMPValueRef Substring(const std::u16string& text, const APMPValueList& values, APMPScope&,
-                       APMPContext& ctx) {
-  if (!APMPAssertArgumentsAtMost(values, 2, ctx)) return undefinedValue();
-  const double start = values.empty() ? 0 : integerArgument(values[0], ctx);
-  const double end =
-      values.size() > 1 ? integerArgument(values[1], ctx) : static_cast<double>(text.size());
-  if (ctx.failed()) return undefinedValue();
+      values.size() > 1 ? APMPIntegerArgument(values[1], ctx) : static_cast<double>(text.size());
+  if (ctx.failed()) return APMPUndefined();
+  if (fromEnd) {
+    return substringValue(text, APMPRelativeIndex(start, text.size()),
+                          APMPRelativeIndex(end, text.size()), ctx);
+  }
   const std::size_t a = clampIndex(start, text.size());
   const std::size_t b = clampIndex(end, text.size());
   return substringValue(text, std::min(a, b), std::max(a, b), ctx);
@@ -268,16 +250,16 @@ APMPValueRef Substring(const std::u16string& text, const APMPValueList& values, 
 
 APMPValueRef Split(const std::u16string& text, const APMPValueList& values, APMPScope& scope,
                    APMPContext& ctx) {
-  if (!APMPAssertArgumentsAtMost(values, 2, ctx)) return undefinedValue();
+  if (!APMPAssertArgumentsAtMost(values, 2, ctx)) return APMPUndefined();
   if (text.empty() || values.empty()) {
     return APMPObjectManager::arrayValueWithArray({APMPStringValue::make(text)}, scope, ctx);
   }
   const std::u16string separator = values[0]->stringValueOrError(ctx);
-  if (ctx.failed()) return undefinedValue();
+  if (ctx.failed()) return APMPUndefined();
   std::uint64_t limit = UINT64_MAX;
   if (values.size() > 1) {
     const double d = values[1]->doubleValueOrError(ctx);
-    if (ctx.failed()) return undefinedValue();
+    if (ctx.failed()) return APMPUndefined();
     limit = APMPToUInt32(d);
   }
   APMPValueList pieces;
@@ -291,7 +273,7 @@ APMPValueRef Split(const std::u16string& text, const APMPValueList& values, APMP
   };
   if (separator.empty()) {
     for (std::size_t i = 0; i < text.size() && pieces.size() < limit; ++i) {
-      if (!add(std::u16string(1, text[i]))) return undefinedValue();
+      if (!add(std::u16string(1, text[i]))) return APMPUndefined();
     }
   } else {
     const APMPCanonicalSearch search(text, separator);
@@ -299,7 +281,7 @@ APMPValueRef Split(const std::u16string& text, const APMPValueList& values, APMP
     while (pieces.size() < limit) {
       const auto match = search.next(from);
       const std::size_t end = match ? match->start : text.size();
-      if (!add(text.substr(from, end - from))) return undefinedValue();
+      if (!add(text.substr(from, end - from))) return APMPUndefined();
       if (!match) break;
       from = match->start + match->length;
     }
@@ -307,52 +289,29 @@ APMPValueRef Split(const std::u16string& text, const APMPValueList& values, APMP
   return APMPObjectManager::arrayValueWithArray(std::move(pieces), scope, ctx);
 }
 
-APMPValueRef caseMapping(const std::u16string& text, const APMPValueList& values, APMPContext& ctx,
-                         bool upper, bool localized) {
-  if (!APMPHasExpectedArgumentLength(values, 0, ctx)) return undefinedValue();
+// toUpperCase, toLowerCase and their locale forms: the root locale unless `localized`.
+template <bool upper, bool localized>
+APMPValueRef CaseMapping(const std::u16string& text, const APMPValueList& values, APMPScope&,
+                         APMPContext& ctx) {
+  if (!APMPHasExpectedArgumentLength(values, 0, ctx)) return APMPUndefined();
   const std::string locale = localized ? APMPCurrentLocaleIdentifier() : std::string();
   std::u16string out = upper ? APMPToUpperCase(text, locale.c_str(), ctx)
                              : APMPToLowerCase(text, locale.c_str(), ctx);
-  if (ctx.failed()) return undefinedValue();
+  if (ctx.failed()) return APMPUndefined();
   return newString(std::move(out), ctx);
-}
-
-APMPValueRef ToLowerCase(const std::u16string& text, const APMPValueList& values, APMPScope&,
-                         APMPContext& ctx) {
-  return caseMapping(text, values, ctx, false, false);
-}
-
-APMPValueRef ToUpperCase(const std::u16string& text, const APMPValueList& values, APMPScope&,
-                         APMPContext& ctx) {
-  return caseMapping(text, values, ctx, true, false);
-}
-
-APMPValueRef ToLocaleLowerCase(const std::u16string& text, const APMPValueList& values, APMPScope&,
-                               APMPContext& ctx) {
-  return caseMapping(text, values, ctx, false, true);
-}
-
-APMPValueRef ToLocaleUpperCase(const std::u16string& text, const APMPValueList& values, APMPScope&,
-                               APMPContext& ctx) {
-  return caseMapping(text, values, ctx, true, true);
 }
 
 APMPValueRef ToString(const std::u16string& text, const APMPValueList& values, APMPScope&,
                       APMPContext& ctx) {
-  if (!APMPHasExpectedArgumentLength(values, 0, ctx)) return undefinedValue();
+  if (!APMPHasExpectedArgumentLength(values, 0, ctx)) return APMPUndefined();
   return APMPStringValue::make(text);
 }
 
 APMPValueRef Trim(const std::u16string& text, const APMPValueList& values, APMPScope&,
                   APMPContext& ctx) {
-  if (!APMPHasExpectedArgumentLength(values, 0, ctx)) return undefinedValue();
-  std::size_t begin = 0;
-  std::size_t end = text.size();
-  while (begin < end && APMPIsWhiteSpace(text[begin]))
-    ++begin;
-  while (end > begin && APMPIsWhiteSpace(text[end - 1]))
-    --end;
-  return substringValue(text, begin, end, ctx);
+  if (!APMPHasExpectedArgumentLength(values, 0, ctx)) return APMPUndefined();
+  const std::u16string_view trimmed = APMPTrimWhiteSpace(text);
+  return newString(std::u16string(trimmed), ctx);
 }
 
 }  // namespace
@@ -394,13 +353,13 @@ APMPStringCommandEvaluator::APMPStringCommandEvaluator()
           {u"match", Match},
           {u"replace", Replace},
           {u"search", Search},
-          {u"slice", Slice},
+          {u"slice", Range<true>},
           {u"split", Split},
-          {u"substring", Substring},
-          {u"toLowerCase", ToLowerCase},
-          {u"toLocaleLowerCase", ToLocaleLowerCase},
-          {u"toUpperCase", ToUpperCase},
-          {u"toLocaleUpperCase", ToLocaleUpperCase},
+          {u"substring", Range<false>},
+          {u"toLowerCase", CaseMapping<false, false>},
+          {u"toLocaleLowerCase", CaseMapping<false, true>},
+          {u"toUpperCase", CaseMapping<true, false>},
+          {u"toLocaleUpperCase", CaseMapping<true, true>},
           {u"toString", ToString},
           {u"trim", Trim},
       } {}
@@ -412,9 +371,9 @@ APMPValueRef APMPStringCommandEvaluator::evaluateCommand(const std::u16string& n
   const auto it = handlers_.find(name);
   if (it == handlers_.end()) {
     ctx.fail(APMPErrorUnknownMethod);
-    return undefinedValue();
+    return APMPUndefined();
   }
   const APMPValueList values = APMPEvaluateArguments(arguments, scope, ctx);
-  if (ctx.failed()) return undefinedValue();
+  if (ctx.failed()) return APMPUndefined();
   return it->second(text, values, scope, ctx);
 }

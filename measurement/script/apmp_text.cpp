@@ -128,6 +128,16 @@ bool APMPIsWhiteSpace(char16_t c) {
   }
 }
 
+std::u16string_view APMPTrimWhiteSpace(std::u16string_view text) {
+  std::size_t begin = 0;
+  std::size_t end = text.size();
+  while (begin < end && APMPIsWhiteSpace(text[begin]))
+    ++begin;
+  while (end > begin && APMPIsWhiteSpace(text[end - 1]))
+    --end;
+  return text.substr(begin, end - begin);
+}
+
 APMPCanonicalSearch::APMPCanonicalSearch(std::u16string_view haystack, std::u16string_view needle)
     : haystack_(haystack), needle_(needle), plain_(plainText(haystack) && plainText(needle)) {
   if (plain_) return;

@@ -20,6 +20,8 @@ int APMPCompareCanonical(std::u16string_view a, std::u16string_view b);
 // The white space of trim and of the text-to-number rule: tab, U+000A to U+000D, U+0085 and the
 // categories Zs, Zl and Zp.
 bool APMPIsWhiteSpace(char16_t c);
+// `text` without its leading and trailing white space.
+std::u16string_view APMPTrimWhiteSpace(std::u16string_view text);
 
 // An occurrence of a text inside another, in the receiver's code units.
 struct APMPTextMatch {
