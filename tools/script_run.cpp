@@ -191,7 +191,7 @@ Json runProgramBytes(const platform::Bytes& bytes) {
     APMPContext ctx(&runtime);
     APMPValueRef value = runtime.executeStatements(APMPProgramInstructions(*program), ctx);
     if (ctx.failed()) {
-      answer["error"] = Json{{"domain", APMPErrorDomain}, {"code", ctx.errorCode()}};
+      answer["error"] = Json{{"domain", ctx.errorDomain()}, {"code", ctx.errorCode()}};
     } else {
       answer["error"] = nullptr;
     }

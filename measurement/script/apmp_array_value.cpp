@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "measurement/script/apmp_array_commands.h"
 #include "measurement/script/apmp_function_value.h"
 #include "measurement/script/apmp_map_value.h"
 #include "measurement/script/apmp_object_manager.h"
@@ -190,8 +191,8 @@ APMPValueRef APMPArrayValue::applyWithName(const std::u16string& name,
                                            const APMPValueList& arguments, APMPScope& scope,
                                            APMPContext& ctx) {
   if (auto result = APMPCallOwnProperty(properties_, name, arguments, scope, ctx)) return *result;
-  // The built-in array methods come later; until then only the base rule answers.
-  return APMPRuntimeValue::applyWithName(name, arguments, scope, ctx);
+  return APMPArrayCommandEvaluator::sharedInstance().evaluateCommand(name, *this, arguments, scope,
+                                                                     ctx);
 }
 
 APMPRef<APMPArrayValue> APMPArrayValue::subarrayWithRange(std::size_t location,

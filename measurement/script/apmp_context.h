@@ -22,6 +22,8 @@ class APMPRuntime;
 class APMPCell;
 
 inline constexpr const char* APMPErrorDomain = "com.ziriza.duz.measurement.pixie.ErrorDomain";
+// The domain of a regular-expression failure: the code is the ICU error code.
+inline constexpr const char* APMPRegexErrorDomain = "ICU";
 
 // Runtime error codes.
 enum APMPErrorCode : int {
@@ -65,9 +67,14 @@ class APMPContext {
   // 0 when no error is stored.
   int errorCode() const { return errorCode_; }
   // Stores `code` unless an error is already stored.
-  void fail(int code) {
-    if (errorCode_ == 0) errorCode_ = code;
+  void fail(int code) { fail(code, APMPErrorDomain); }
+  void fail(int code, const char* domain) {
+    if (errorCode_ != 0) return;
+    errorCode_ = code;
+    errorDomain_ = domain;
   }
+  // The domain of the stored error: the runtime's, or another library's (APMPRegexErrorDomain).
+  const char* errorDomain() const { return errorDomain_; }
 
   // Counts one evaluation against the runtime's budget; false (and code 18) when it is spent or
   // the deadline has passed.
@@ -101,6 +108,7 @@ class APMPContext {
 
   APMPRuntime* runtime_;
   int errorCode_ = 0;
+  const char* errorDomain_ = APMPErrorDomain;
   int depth_ = 0;
   double deadline_;
   std::uint32_t stepsSinceCheck_ = 0;

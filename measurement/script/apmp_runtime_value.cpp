@@ -1,7 +1,11 @@
 #include "measurement/script/apmp_runtime_value.h"
 
+#include "measurement/script/apmp_string_commands.h"
+#include "measurement/script/apmp_text.h"
+
 #include <unicode/uchar.h>
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <limits>
@@ -201,9 +205,13 @@ double APMPStringValue::doubleValueOrError(APMPContext&) const {
   return APMPStringToNumber(value_);
 }
 
-APMPValueRef APMPStringValue::applyWithName(const std::u16string& name, const APMPValueList&,
-                                            APMPScope&, APMPContext& ctx) {
-  return applyBaseRule(*this, name, ctx);
+APMPValueRef APMPStringValue::applyWithName(const std::u16string& name,
+                                            const APMPValueList& arguments, APMPScope& scope,
+                                            APMPContext& ctx) {
+  // The text is kept alive by this value for the whole call.
+  const APMPValueRef self(this);
+  return APMPStringCommandEvaluator::sharedInstance().evaluateCommand(name, value_, arguments,
+                                                                      scope, ctx);
 }
 
 bool APMPStringValue::isEqualToRuntimeValue(const APMPRuntimeValue& other, APMPContext&) const {
@@ -211,22 +219,6 @@ bool APMPStringValue::isEqualToRuntimeValue(const APMPRuntimeValue& other, APMPC
 }
 
 namespace {
-
-bool isBlank(char16_t c) {
-  switch (c) {
-  case 0x09:
-  case 0x0A:
-  case 0x0B:
-  case 0x0C:
-  case 0x0D:
-  case 0x85:
-  case 0x2028:
-  case 0x2029:
-    return true;
-  default:
-    return u_charType(c) == U_SPACE_SEPARATOR;
-  }
-}
 
 bool isDigit(char16_t c) {
   return c >= u'0' && c <= u'9';
@@ -236,13 +228,7 @@ bool isDigit(char16_t c) {
 
 double APMPStringToNumber(std::u16string_view text) {
   constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-  std::size_t begin = 0;
-  std::size_t end = text.size();
-  while (begin < end && isBlank(text[begin]))
-    ++begin;
-  while (end > begin && isBlank(text[end - 1]))
-    --end;
-  const std::u16string_view s = text.substr(begin, end - begin);
+  const std::u16string_view s = APMPTrimWhiteSpace(text);
   if (s.empty()) return 0;
   if (s == u"NaN") return kNaN;
   if (s == u"Infinity") return std::numeric_limits<double>::infinity();
@@ -417,4 +403,15 @@ bool APMPIsZeroOrPositiveInteger(const APMPRuntimeValue& value) {
 
 bool APMPIsNonNullObjectOrString(const APMPRuntimeValue& value) {
   return value.isArray() || value.isFunction() || value.isMap() || value.isString();
+}
+
+double APMPIntegerArgument(const APMPValueRef& value, APMPContext& ctx) {
+  const double d = value->doubleValueOrError(ctx);
+  return ctx.failed() ? 0 : APMPToInteger(d);
+}
+
+std::size_t APMPRelativeIndex(double index, std::size_t length) {
+  const auto n = static_cast<double>(length);
+  if (index < 0) index += n;
+  return static_cast<std::size_t>(std::clamp(index, 0.0, n));
 }

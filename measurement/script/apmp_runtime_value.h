@@ -207,6 +207,11 @@ bool APMPAssertArgumentsAtMost(const APMPValueList& list, std::size_t n, APMPCon
 std::int32_t APMPToInt32(double x);
 std::uint32_t APMPToUInt32(double x);
 double APMPToInteger(double x);
+// An index or position argument of the array and string methods: its number through
+// APMPToInteger (NaN gives 0, infinities stay); 0 when the conversion fails (error stored).
+double APMPIntegerArgument(const APMPValueRef& value, APMPContext& ctx);
+// A relative index: a negative one counts from the end; the result is clamped to [0, length].
+std::size_t APMPRelativeIndex(double index, std::size_t length);
 
 bool APMPStringEquals(const APMPRuntimeValue& a, const APMPRuntimeValue& b, APMPContext& ctx);
 bool APMPNumberEquals(const APMPRuntimeValue& a, const APMPRuntimeValue& b, APMPContext& ctx);

@@ -1,8 +1,11 @@
 #include "measurement/script/apmp_text.h"
 
 #include <unicode/normalizer2.h>
+#include <unicode/uchar.h>
 #include <unicode/unistr.h>
+#include <unicode/utf16.h>
 
+#include <algorithm>
 #include <cstdint>
 
 std::optional<std::u16string> APMPUtf16FromUtf8(std::string_view s) {
@@ -107,4 +110,104 @@ int APMPCompareCanonical(std::u16string_view a, std::u16string_view b) {
   const icu::UnicodeString db = decomposed(b);
   // UnicodeString::compare orders by code units.
   return da.compare(db);
+}
+
+bool APMPIsWhiteSpace(char16_t c) {
+  switch (c) {
+  case 0x09:
+  case 0x0A:
+  case 0x0B:
+  case 0x0C:
+  case 0x0D:
+  case 0x85:
+    return true;
+  default: {
+    const auto type = u_charType(c);
+    return type == U_SPACE_SEPARATOR || type == U_LINE_SEPARATOR || type == U_PARAGRAPH_SEPARATOR;
+  }
+  }
+}
+
+std::u16string_view APMPTrimWhiteSpace(std::u16string_view text) {
+  std::size_t begin = 0;
+  std::size_t end = text.size();
+  while (begin < end && APMPIsWhiteSpace(text[begin]))
+    ++begin;
+  while (end > begin && APMPIsWhiteSpace(text[end - 1]))
+    --end;
+  return text.substr(begin, end - begin);
+}
+
+APMPCanonicalSearch::APMPCanonicalSearch(std::u16string_view haystack, std::u16string_view needle)
+    : haystack_(haystack), needle_(needle), plain_(plainText(haystack) && plainText(needle)) {
+  if (plain_) return;
+  const icu::UnicodeString n = decomposed(needle);
+  needle_.assign(n.getBuffer(), static_cast<std::size_t>(n.length()));
+  UErrorCode status = U_ZERO_ERROR;
+  const icu::Normalizer2* nfd = icu::Normalizer2::getNFDInstance(status);
+  // Segments start where the normalizer has a boundary: the NFD of the whole text is then the
+  // NFD of each segment in turn, and segment starts are the character boundaries.
+  std::size_t i = 0;
+  while (i < haystack.size()) {
+    std::size_t end = i;
+    do {
+      UChar32 c;
+      U16_NEXT(haystack.data(), end, haystack.size(), c);
+      if (end >= haystack.size()) break;
+      UChar32 following;
+      std::size_t peek = end;
+      U16_NEXT(haystack.data(), peek, haystack.size(), following);
+      if (U_FAILURE(status) || nfd->hasBoundaryBefore(following)) break;
+    } while (true);
+    nfdStart_.push_back(nfd_.size());
+    start_.push_back(i);
+    const icu::UnicodeString piece = decomposed(haystack.substr(i, end - i));
+    nfd_.append(piece.getBuffer(), static_cast<std::size_t>(piece.length()));
+    i = end;
+  }
+  nfdStart_.push_back(nfd_.size());
+  start_.push_back(haystack.size());
+}
+
+std::optional<APMPTextMatch> APMPCanonicalSearch::next(std::size_t from) const {
+  if (needle_.empty()) return std::nullopt;
+  if (plain_) {
+    const std::size_t at = haystack_.find(needle_, from);
+    if (at == std::u16string_view::npos) return std::nullopt;
+    return APMPTextMatch{at, needle_.size()};
+  }
+  // The first segment starting at or after `from`.
+  auto seg = std::lower_bound(start_.begin(), start_.end() - 1, from);
+  std::size_t pos = nfdStart_[static_cast<std::size_t>(seg - start_.begin())];
+  while (true) {
+    const std::size_t at = nfd_.find(needle_, pos);
+    if (at == std::u16string::npos) return std::nullopt;
+    const auto b = std::lower_bound(nfdStart_.begin(), nfdStart_.end(), at);
+    const auto e = std::lower_bound(b, nfdStart_.end(), at + needle_.size());
+    if (b != nfdStart_.end() && *b == at && e != nfdStart_.end() && *e == at + needle_.size()) {
+      const std::size_t s = start_[static_cast<std::size_t>(b - nfdStart_.begin())];
+      const std::size_t t = start_[static_cast<std::size_t>(e - nfdStart_.begin())];
+      return APMPTextMatch{s, t - s};
+    }
+    pos = at + 1;
+  }
+}
+
+std::optional<APMPTextMatch> APMPCanonicalSearch::last(std::size_t from, std::size_t limit) const {
+  if (needle_.empty()) return std::nullopt;
+  if (plain_) {
+    if (limit < needle_.size()) return std::nullopt;
+    const std::size_t at = haystack_.substr(0, limit).rfind(needle_, from);
+    if (at == std::u16string_view::npos) return std::nullopt;
+    return APMPTextMatch{at, needle_.size()};
+  }
+  // Forward over the matches: the last one that fits wins.
+  std::optional<APMPTextMatch> best;
+  std::size_t pos = 0;
+  while (auto m = next(pos)) {
+    if (m->start > from) break;
+    if (m->start + m->length <= limit) best = m;
+    pos = m->start + 1;
+  }
+  return best;
 }

@@ -80,6 +80,16 @@ class Generator {
 
   Json program() {
     Json instructions = Json::array();
+    if (chance(50)) {
+      // An array in "a" for the method calls and the callbacks that change it.
+      Json items = Json::array();
+      for (int i = uniform(0, 6); i > 0; --i)
+        items.push_back(literal());
+      instructions.push_back(op(APMPCommandVar, Json::array({Json{{"s", "a"}}})));
+      instructions.push_back(
+          op(APMPCommandAssign,
+             Json::array({Json{{"s", "a"}}, op(APMPCommandCreateArray, std::move(items))})));
+    }
     const int count = uniform(1, 6);
     for (int i = 0; i < count; ++i)
       instructions.push_back(node(0));
@@ -216,8 +226,114 @@ class Generator {
     return codes;
   }
 
+  static Json op(int code, Json args) {
+    return Json{{"op", std::to_string(code)}, {"args", std::move(args)}};
+  }
+
+  // Operands of the array and string methods: indices, texts, patterns (some catastrophic or
+  // invalid) and callbacks, some of which change the array they are called over.
+  Json methodArgument(int depth) {
+    static const char* patterns[] = {"[0-9]+", "(a+)+$", "(",    "[",
+                                     "^a",     "a.b",    "\\d*", "(?:x|y)*z"};
+    switch (uniform(0, 5)) {
+    case 0:
+      return Json{{"s", patterns[uniform(0, std::size(patterns) - 1)]}};
+    case 1:
+      return Json{{"s", std::string(uniform(0, 1) ? "e\u0301" : "\u00e9") + text()}};
+    case 2: {
+      // A callback over the receiver held in "a": it may push to it, pop it or splice it, and
+      // answers a number, NaN or whatever a generated node gives.
+      static const char* mutators[] = {"push", "pop", "splice", "shift", "unshift", "sort"};
+      Json body = Json::array();
+      if (chance(50)) {
+        Json args = Json::array({literal()});
+        if (chance(50)) args.push_back(literal());
+        body.push_back(op(APMPCommandApply,
+                          Json::array({op(APMPCommandGet, Json::array({Json{{"s", "a"}}})),
+                                       Json{{"s", mutators[uniform(0, std::size(mutators) - 1)]}},
+                                       op(APMPCommandCreateArray, std::move(args))})));
+      }
+      body.push_back(
+          op(APMPCommandReturn,
+             Json::array(
+                 {chance(50)
+                      ? literal()
+                      : op(APMPCommandSubtract,
+                           Json::array({op(APMPCommandGet, Json::array({Json{{"s", "x"}}})),
+                                        op(APMPCommandGet, Json::array({Json{{"s", "f"}}}))}))})));
+      Json args =
+          Json::array({Json{{"s", ""}}, op(APMPCommandCreateArray,
+                                           Json::array({Json{{"s", "x"}}, Json{{"s", "f"}}}))});
+      for (auto& statement : body)
+        args.push_back(std::move(statement));
+      return op(APMPCommandFn, std::move(args));
+    }
+    default:
+      return node(depth + 1);
+    }
+  }
+
+  // A call of one of the array or string methods on a fresh or named receiver.
+  Json methodCall(int depth) {
+    static const char* methods[] = {"concat",
+                                    "every",
+                                    "filter",
+                                    "forEach",
+                                    "hasOwnProperty",
+                                    "indexOf",
+                                    "join",
+                                    "lastIndexOf",
+                                    "map",
+                                    "pop",
+                                    "push",
+                                    "reduce",
+                                    "reduceRight",
+                                    "reverse",
+                                    "shift",
+                                    "slice",
+                                    "some",
+                                    "sort",
+                                    "splice",
+                                    "toString",
+                                    "unshift",
+                                    "charAt",
+                                    "match",
+                                    "replace",
+                                    "search",
+                                    "split",
+                                    "substring",
+                                    "toLowerCase",
+                                    "toLocaleLowerCase",
+                                    "toUpperCase",
+                                    "toLocaleUpperCase",
+                                    "trim"};
+    Json receiver;
+    switch (uniform(0, 2)) {
+    case 0: {
+      Json items = Json::array();
+      for (int i = uniform(0, 5); i > 0; --i)
+        items.push_back(literal());
+      receiver = op(APMPCommandCreateArray, std::move(items));
+      break;
+    }
+    case 1:
+      receiver = Json{{"s", text()}};
+      break;
+    default:
+      receiver = op(APMPCommandGet, Json::array({Json{{"s", "a"}}}));
+    }
+    Json args = Json::array();
+    for (int i = uniform(0, 3); i > 0; --i)
+      args.push_back(methodArgument(depth));
+    return op(
+        APMPCommandApply,
+        Json::array({std::move(receiver), Json{{"s", methods[uniform(0, std::size(methods) - 1)]}},
+                     op(APMPCommandCreateArray, std::move(args))}));
+  }
+
   Json node(int depth) {
     if (depth > 7 || chance(30)) return literal();
+    if (chance(10)) return methodCall(depth);
     if (chance(8)) {
       // A call of a script function by name.
       Json args = Json::array();
