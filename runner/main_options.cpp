@@ -54,8 +54,9 @@ std::vector<std::string> environmentWarnings() {
     if (!exists || !isDirectory) {
       const std::string& used = platform::Bundle::main()->bundlePath();
       const std::string folder = platform::kDefaultBundleFolderName;
-      const bool defaultFolder = used.size() >= folder.size() &&
-                                 used.compare(used.size() - folder.size(), folder.size(), folder) == 0;
+      const bool defaultFolder =
+          used.size() >= folder.size() &&
+          used.compare(used.size() - folder.size(), folder.size(), folder) == 0;
       warnings.push_back("LUMORA_BUNDLE " + quoted(*bundle) + " is not a folder: using " +
                          (defaultFolder ? "the default bundle " + quoted(used)
                                         : std::string("the built-in defaults")) +

@@ -134,7 +134,8 @@ struct PeerConnection::Impl : std::enable_shared_from_this<PeerConnection::Impl>
       outgoing.clear();
       outgoingOffset = 0;
     } else if (outgoingOffset > outgoing.size() / 2) {
-      outgoing.erase(outgoing.begin(), outgoing.begin() + static_cast<std::ptrdiff_t>(outgoingOffset));
+      outgoing.erase(outgoing.begin(),
+                     outgoing.begin() + static_cast<std::ptrdiff_t>(outgoingOffset));
       outgoingOffset = 0;
     }
     return true;
@@ -203,10 +204,9 @@ struct PeerConnection::Impl : std::enable_shared_from_this<PeerConnection::Impl>
   void refuse(int fd) {
     const std::string reason = "another peer is connected to this host";
     platform::Bytes bytes;
-    encodePeerFrame(
-        PeerFrame{PeerFrameKind::Message, 0, kPeerRefusedChannel,
-                  platform::Bytes(reason.begin(), reason.end())},
-        bytes);
+    encodePeerFrame(PeerFrame{PeerFrameKind::Message, 0, kPeerRefusedChannel,
+                              platform::Bytes(reason.begin(), reason.end())},
+                    bytes);
     // A fresh connection's buffer takes this small frame whole.
     (void)!::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
     ::close(fd);
@@ -269,6 +269,17 @@ struct PeerConnection::Impl : std::enable_shared_from_this<PeerConnection::Impl>
         std::lock_guard<std::mutex> guard(mutex);
         if (stopped) return;
       }
+      // The client first: a peer that has just left makes room for the one that arrives in
+      // the same poll (a host probing this socket connects and leaves at once).
+      if (client >= 0 && fds[2].revents) {
+        if (fds[2].revents & POLLOUT) {
+          std::lock_guard<std::mutex> guard(mutex);
+          if (cutReason.empty()) flushLocked();
+        }
+        if (fds[2].revents & (POLLIN | POLLHUP | POLLERR)) {
+          if (!readClient(client, chunk, buffer, currentGeneration)) client = -1;
+        }
+      }
       if (fds[1].revents) {
         int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
         if (fd >= 0 && client >= 0) {
@@ -282,44 +293,43 @@ struct PeerConnection::Impl : std::enable_shared_from_this<PeerConnection::Impl>
           buffer.clear();
           engineLog("peer connected");
         }
-        continue;
       }
-      if (client < 0 || !fds[2].revents) continue;
-      if (fds[2].revents & POLLOUT) {
-        std::lock_guard<std::mutex> guard(mutex);
-        if (clientFd == client && cutReason.empty()) flushLocked();
-      }
-      if (!(fds[2].revents & (POLLIN | POLLHUP | POLLERR))) continue;
-      ssize_t got = ::recv(client, chunk.data(), chunk.size(), 0);
-      if (got < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
-      if (got <= 0) {
-        closeClient(got < 0 ? std::string("read failed: ") + std::strerror(errno)
-                            : std::string("connection closed"));
-        continue;
-      }
-      buffer.insert(buffer.end(), chunk.begin(), chunk.begin() + got);
-      std::size_t offset = 0;
-      bool malformed = false;
-      while (true) {
-        PeerFrame frame;
-        std::size_t consumed = 0;
-        auto result =
-            parsePeerFrame(buffer.data() + offset, buffer.size() - offset, frame, consumed);
-        if (result == PeerFrameParse::NeedMore) break;
-        if (result == PeerFrameParse::Malformed) {
-          malformed = true;
-          break;
-        }
-        offset += consumed;
-        handleFrame(std::move(frame), currentGeneration);
-      }
-      if (malformed) {
-        buffer.clear();
-        closeClient("malformed frame");
-        continue;
-      }
-      buffer.erase(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(offset));
     }
+  }
+
+  // Reads what the client sent and hands over its complete frames; false when the connection
+  // ended here.
+  bool readClient(int client, std::vector<std::uint8_t>& chunk, platform::Bytes& buffer,
+                  std::uint64_t currentGeneration) {
+    ssize_t got = ::recv(client, chunk.data(), chunk.size(), 0);
+    if (got < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) return true;
+    if (got <= 0) {
+      closeClient(got < 0 ? std::string("read failed: ") + std::strerror(errno)
+                          : std::string("connection closed"));
+      return false;
+    }
+    buffer.insert(buffer.end(), chunk.begin(), chunk.begin() + got);
+    std::size_t offset = 0;
+    bool malformed = false;
+    while (true) {
+      PeerFrame frame;
+      std::size_t consumed = 0;
+      auto result = parsePeerFrame(buffer.data() + offset, buffer.size() - offset, frame, consumed);
+      if (result == PeerFrameParse::NeedMore) break;
+      if (result == PeerFrameParse::Malformed) {
+        malformed = true;
+        break;
+      }
+      offset += consumed;
+      handleFrame(std::move(frame), currentGeneration);
+    }
+    if (malformed) {
+      buffer.clear();
+      closeClient("malformed frame");
+      return false;
+    }
+    buffer.erase(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(offset));
+    return true;
   }
 };
 
@@ -374,16 +384,15 @@ bool PeerConnection::start() {
   if (::lstat(path.c_str(), &st) == 0) {
     if (!S_ISSOCK(st.st_mode)) return fail("the path exists and is not a socket");
     switch (probeLiveHost(address)) {
-      case 1:
-        return fail("another host is listening there");
-      case 0:
-        // Left by a host that did not exit cleanly.
-        engineLog("replacing the stale socket " + path);
-        ::unlink(path.c_str());
-        break;
-      default:
-        return fail(std::string("cannot tell whether a host listens there: ") +
-                    std::strerror(errno));
+    case 1:
+      return fail("another host is listening there");
+    case 0:
+      // Left by a host that did not exit cleanly.
+      engineLog("replacing the stale socket " + path);
+      ::unlink(path.c_str());
+      break;
+    default:
+      return fail(std::string("cannot tell whether a host listens there: ") + std::strerror(errno));
     }
   }
   int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
