@@ -4,11 +4,13 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+#include <deque>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -100,14 +102,15 @@ struct PeerConnection::Impl : std::enable_shared_from_this<PeerConnection::Impl>
   std::uint64_t generation = 0;
   std::uint32_t nextId = 1;
   std::map<std::uint32_t, Pending> pending;
-  // Bytes for the client not yet taken by the kernel: outgoing[outgoingOffset, size).
-  platform::Bytes outgoing;
-  std::size_t outgoingOffset = 0;
+  // Frames for the client not yet taken by the kernel, the front one from frontOffset on.
+  std::deque<platform::Bytes> outgoing;
+  std::size_t frontOffset = 0;
+  std::size_t waitingBytes = 0;
   // Set when a sender cut the client off; the I/O thread closes it and logs this.
   std::string cutReason;
   bool stopped = false;
 
-  std::size_t waitingLocked() const { return outgoing.size() - outgoingOffset; }
+  bool waitingLocked() const { return !outgoing.empty(); }
 
   void wake() {
     char byte = 1;
@@ -116,27 +119,44 @@ struct PeerConnection::Impl : std::enable_shared_from_this<PeerConnection::Impl>
     }
   }
 
+  void dropOutgoingLocked() {
+    outgoing.clear();
+    frontOffset = 0;
+    waitingBytes = 0;
+  }
+
   // Writes what the kernel takes now without blocking; false when the client is gone.
   // Caller holds mutex.
   bool flushLocked() {
-    while (waitingLocked() > 0) {
-      ssize_t n = ::send(clientFd, outgoing.data() + outgoingOffset, waitingLocked(),
-                         MSG_NOSIGNAL | MSG_DONTWAIT);
+    while (!outgoing.empty()) {
+      iovec parts[64];
+      int count = 0;
+      for (auto it = outgoing.begin(); it != outgoing.end() && count < 64; ++it, ++count) {
+        const std::size_t skip = count == 0 ? frontOffset : 0;
+        parts[count] = {const_cast<std::uint8_t*>(it->data()) + skip, it->size() - skip};
+      }
+      msghdr message{};
+      message.msg_iov = parts;
+      message.msg_iovlen = static_cast<std::size_t>(count);
+      ssize_t n = ::sendmsg(clientFd, &message, MSG_NOSIGNAL | MSG_DONTWAIT);
       if (n < 0 && errno == EINTR) continue;
       if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
       if (n <= 0) {
         cutLocked(std::string("write failed: ") + (n < 0 ? std::strerror(errno) : "closed"));
         return false;
       }
-      outgoingOffset += static_cast<std::size_t>(n);
-    }
-    if (outgoingOffset == outgoing.size()) {
-      outgoing.clear();
-      outgoingOffset = 0;
-    } else if (outgoingOffset > outgoing.size() / 2) {
-      outgoing.erase(outgoing.begin(),
-                     outgoing.begin() + static_cast<std::ptrdiff_t>(outgoingOffset));
-      outgoingOffset = 0;
+      std::size_t written = static_cast<std::size_t>(n);
+      waitingBytes -= written;
+      while (written > 0) {
+        const std::size_t left = outgoing.front().size() - frontOffset;
+        if (written < left) {
+          frontOffset += written;
+          break;
+        }
+        written -= left;
+        outgoing.pop_front();
+        frontOffset = 0;
+      }
     }
     return true;
   }
@@ -146,25 +166,27 @@ struct PeerConnection::Impl : std::enable_shared_from_this<PeerConnection::Impl>
   void cutLocked(std::string why) {
     if (!cutReason.empty()) return;
     cutReason = std::move(why);
-    outgoing.clear();
-    outgoingOffset = 0;
+    dropOutgoingLocked();
     ::shutdown(clientFd, SHUT_RDWR);
   }
 
-  // Queues one frame for the current client, within the outgoing limit. Caller holds mutex.
+  // Queues one frame for the current client, within the outgoing limits. Caller holds mutex.
   void queueLocked(const PeerFrame& frame) {
     if (clientFd < 0 || !cutReason.empty()) return;
-    const std::size_t size = 4 + kFrameHeader + frame.channel.size() + frame.payload.size();
-    if (waitingLocked() > 0 && waitingLocked() + size > kPeerOutgoingLimit) {
-      cutLocked("the peer is not reading: over " + std::to_string(kPeerOutgoingLimit) +
-                " bytes wait to be written");
+    platform::Bytes bytes;
+    encodePeerFrame(frame, bytes);
+    const bool wasEmpty = outgoing.empty();
+    if (!wasEmpty && (waitingBytes + bytes.size() > kPeerOutgoingLimit ||
+                      outgoing.size() + 1 > kPeerOutgoingFrameLimit)) {
+      cutLocked("the peer is not reading: " + std::to_string(outgoing.size()) + " frames (" +
+                std::to_string(waitingBytes) + " bytes) wait to be written");
       return;
     }
-    const bool wasEmpty = waitingLocked() == 0;
-    encodePeerFrame(frame, outgoing);
+    waitingBytes += bytes.size();
+    outgoing.push_back(std::move(bytes));
     if (!flushLocked()) return;
     // The I/O thread learns that it has to wait for the peer to read.
-    if (wasEmpty && waitingLocked() > 0) wake();
+    if (wasEmpty && !outgoing.empty()) wake();
   }
 
   void sendReply(std::uint64_t forGeneration, std::uint32_t id, const platform::Bytes& payload) {
@@ -183,8 +205,7 @@ struct PeerConnection::Impl : std::enable_shared_from_this<PeerConnection::Impl>
       clientFd = -1;
       ++generation;
       orphans.swap(pending);
-      outgoing.clear();
-      outgoingOffset = 0;
+      dropOutgoingLocked();
       if (!cutReason.empty()) {
         why = std::move(cutReason);
         cutReason.clear();

@@ -12,8 +12,8 @@
 // payload the reason, UTF-8) and is closed; the served peer keeps its session.
 //
 // Frames for the peer go into an outgoing buffer that the I/O thread writes as the peer reads,
-// so no sender ever blocks on a peer. A peer that lets more than kPeerOutgoingLimit bytes pile
-// up is disconnected (logged); reading its messages never waits for the buffer.
+// so no sender ever blocks on a peer. A peer that lets more than the outgoing limits pile up is
+// disconnected (logged at error level); reading its messages never waits for the buffer.
 //
 // The socket file belongs to the connection that bound it: start refuses a path where a live
 // host answers and replaces only a stale socket; stop removes the file only while it is still
@@ -25,6 +25,7 @@
 // TestEnvironment::runUntilIdle waits for them.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -39,9 +40,11 @@ namespace flutter {
 // Frames larger than this are refused as malformed.
 inline constexpr std::uint32_t kMaxPeerFrameLength = 64u << 20;
 
-// Bytes that may wait for a peer that is not reading before it is disconnected. A single frame
-// larger than this still goes when nothing else is waiting.
+// What may wait for a peer that is not reading before it is disconnected: bytes, and frames
+// (many small replies cost more than their bytes). A single frame larger than the byte limit
+// still goes when nothing else is waiting.
 inline constexpr std::size_t kPeerOutgoingLimit = 8u << 20;
+inline constexpr std::size_t kPeerOutgoingFrameLimit = 4096;
 
 // The channel of the one message a refused peer receives before the host closes it.
 inline constexpr const char* kPeerRefusedChannel = "lumora/peer-refused";
