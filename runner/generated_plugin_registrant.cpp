@@ -3,6 +3,7 @@
 #include "platform/log/log.h"
 #include "plugins/shared_preferences_foundation/shared_preferences_plugin.h"
 #include "plugins/sqflite/sqflite_plugin.h"
+#include "plugins/window_manager/window_manager_plugin.h"
 #include "plugins/zevevidi_core/flt_zevevidi_core_plugin.h"
 #include "runner/fvp_plugin.h"
 
@@ -17,6 +18,7 @@ const std::vector<PluginRegistration>& generatedPluginTable() {
       {4, "FvpPlugin", &FvpPlugin::registerWithRegistrar},
       {7, "SharedPreferencesPlugin", &shared_preferences::SharedPreferencesPlugin::registerWith},
       {8, "SqflitePlugin", &sqflite::SqflitePlugin::registerWithRegistrar},
+      {13, "WindowManagerPlugin", &window_manager::WindowManagerPlugin::registerWith},
   };
   return table;
 }

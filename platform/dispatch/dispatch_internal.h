@@ -35,6 +35,8 @@ class FrameScope {
 
 // True when `queue` is on the calling thread's frame stack.
 bool onFrameStack(const Queue* queue);
+// The innermost queue the calling thread runs a task for, or null.
+const Queue* innermostFrame();
 
 // Runs a task, catching anything it throws and reporting it with the queue label.
 void runTask(const Task& task, const std::string& label) noexcept;

@@ -169,6 +169,10 @@ bool onFrameStack(const Queue* queue) {
   return false;
 }
 
+const Queue* innermostFrame() {
+  return t_top ? t_top->queue : nullptr;
+}
+
 void runTask(const Task& task, const std::string& label) noexcept {
   if (!task) return;
   try {
