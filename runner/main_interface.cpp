@@ -56,7 +56,7 @@ int lumoraMain(int argc, char** argv) {
   }
   for (const auto& warning : options.warnings)
     startLog()->notice("warning: " + warning);
-  for (const auto& warning : environmentWarnings())
+  for (const auto& warning : environmentWarnings(options))
     startLog()->notice("warning: " + warning);
 
   // What applicationMain does, with a stop between loading the interface and running it: a

@@ -27,6 +27,7 @@ MainOptions parseMainOptions(const std::vector<std::string>& arguments) {
       options.help = true;
     } else if (a == socketFlag || a.rfind(socketFlag + "=", 0) == 0) {
       std::optional<std::string> path;
+      options.socketGiven = true;
       if (a == socketFlag) {
         if (i + 1 < arguments.size()) path = arguments[++i];
       } else {
@@ -45,9 +46,15 @@ MainOptions parseMainOptions(const std::vector<std::string>& arguments) {
   return options;
 }
 
-std::vector<std::string> environmentWarnings() {
+std::vector<std::string> environmentWarnings(const MainOptions& options) {
   std::vector<std::string> warnings;
   auto& info = platform::ProcessInfo::processInfo();
+  if (auto socket = info.environmentValue("LUMORA_ENGINE_SOCKET");
+      !options.socketGiven && (!socket || socket->empty())) {
+    warnings.push_back(
+        "no engine socket (--engine-socket PATH or LUMORA_ENGINE_SOCKET): no application can "
+        "reach this host");
+  }
   if (auto bundle = info.environmentValue("LUMORA_BUNDLE"); bundle && !bundle->empty()) {
     bool isDirectory = false;
     const bool exists = platform::FileManager::defaultManager().fileExists(*bundle, &isDirectory);

@@ -12,6 +12,8 @@ namespace lumora {
 struct MainOptions {
   // --help / -h: print usage() and exit 0.
   bool help = false;
+  // --engine-socket was given (with a path, or else `error` says so).
+  bool socketGiven = false;
   // A command line the host cannot run with; it exits with kExitUsage.
   std::optional<std::string> error;
   // Settings that are ignored, each saying what is used instead.
@@ -25,8 +27,9 @@ inline constexpr int kExitUsage = 2;        // the command line is wrong
 // `arguments` starts with the program name.
 MainOptions parseMainOptions(const std::vector<std::string>& arguments);
 
-// Warnings about LUMORA_BUNDLE and LUMORA_OS_VERSION as the process environment holds them.
-std::vector<std::string> environmentWarnings();
+// Warnings about the process environment: LUMORA_BUNDLE and LUMORA_OS_VERSION, and no engine
+// socket at all when the command line named none.
+std::vector<std::string> environmentWarnings(const MainOptions& options);
 
 std::string usage(const std::string& program);
 
