@@ -195,27 +195,33 @@ struct PeerConnection::Impl : std::enable_shared_from_this<PeerConnection::Impl>
     queueLocked(PeerFrame{PeerFrameKind::Reply, id, {}, payload});
   }
 
+  // Called by the I/O thread, or by stop() once that thread has ended.
   void closeClient(std::string why) {
-    std::map<std::uint32_t, Pending> orphans;
     bool cut = false;
     {
       std::lock_guard<std::mutex> guard(mutex);
       if (clientFd < 0) return;
+      if (!cutReason.empty()) {
+        why = cutReason;
+        cut = true;
+      }
+    }
+    // Logged before the connection slot frees up, so whoever sees the next peer served finds
+    // the line.
+    if (cut) {
+      engineError("peer disconnected: " + why);
+    } else {
+      engineLog("peer disconnected: " + why);
+    }
+    std::map<std::uint32_t, Pending> orphans;
+    {
+      std::lock_guard<std::mutex> guard(mutex);
       ::close(clientFd);
       clientFd = -1;
       ++generation;
       orphans.swap(pending);
       dropOutgoingLocked();
-      if (!cutReason.empty()) {
-        why = std::move(cutReason);
-        cutReason.clear();
-        cut = true;
-      }
-    }
-    if (cut) {
-      engineError("peer disconnected: " + why);
-    } else {
-      engineLog("peer disconnected: " + why);
+      cutReason.clear();
     }
     for (auto& [id, entry] : orphans)
       entry.reply({});
@@ -224,6 +230,8 @@ struct PeerConnection::Impl : std::enable_shared_from_this<PeerConnection::Impl>
   // A peer that arrives while another is served hears why and is closed.
   void refuse(int fd) {
     const std::string reason = "another peer is connected to this host";
+    // Logged first: the refused peer may look for the line as soon as it is closed.
+    engineError("refused a second peer: " + reason);
     platform::Bytes bytes;
     encodePeerFrame(PeerFrame{PeerFrameKind::Message, 0, kPeerRefusedChannel,
                               platform::Bytes(reason.begin(), reason.end())},
@@ -231,7 +239,6 @@ struct PeerConnection::Impl : std::enable_shared_from_this<PeerConnection::Impl>
     // A fresh connection's buffer takes this small frame whole.
     (void)!::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
     ::close(fd);
-    engineError("refused a second peer: " + reason);
   }
 
   void handleFrame(PeerFrame&& frame, std::uint64_t forGeneration) {

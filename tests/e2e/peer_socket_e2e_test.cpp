@@ -211,7 +211,8 @@ TEST(PeerSocketEndToEndTest, APeerThatSendsTenThousandRequestsAndReadsNothingDoe
   for (std::uint32_t id = 1; id <= 10000; ++id)
     flutter::encodePeerFrame({flutter::PeerFrameKind::Message, id, "no.such.channel", {}},
                              requests);
-  ASSERT_TRUE(idle.write(requests));
+  // The host may cut the idle peer off before it has written everything.
+  idle.write(requests);
   // The idle peer stays connected and never reads; a well-formed peer is served within a
   // second (refused while the host still serves the idle one).
   const auto deadline = Clock::now() + std::chrono::duration<double>(1.0 * kSlowdown);
