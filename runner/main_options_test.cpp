@@ -17,7 +17,9 @@ TEST(MainOptionsTest, CommandLines) {
       {{"lumora", "--engine-socket", "/run/a.sock"}, false, std::nullopt, {}},
       {{"lumora", "--engine-socket=/run/a.sock"}, false, std::nullopt, {}},
       {{"lumora", "--help"}, true, std::nullopt, {}},
-      {{"lumora", "-h", "--bogus"}, true, std::nullopt,
+      {{"lumora", "-h", "--bogus"},
+       true,
+       std::nullopt,
        {"ignoring unknown option \"--bogus\" (see --help)"}},
       // An empty or missing path is an error, never "no socket".
       {{"lumora", "--engine-socket"}, false, "--engine-socket needs a socket path", {}},
