@@ -70,8 +70,8 @@ TEST_F(WindowServerTest, ALayoutChangePostsTheScreenParametersNotification) {
       kApplicationDidChangeScreenParametersNotification, nullptr,
       [&](const Notification&) { ++posted; });
   auto screens = Screen::defaultScreens();
-  screens.push_back(Screen{Rect::make(1920, 0, 1280, 1024), Rect::make(1920, 0, 1280, 1024), 2,
-                           "Second", 1});
+  screens.push_back(
+      Screen{Rect::make(1920, 0, 1280, 1024), Rect::make(1920, 0, 1280, 1024), 2, "Second", 1});
   Screen::setScreens(screens);
   NotificationCenter::defaultCenter().removeObserver(token);
   EXPECT_EQ(posted, 1);
@@ -84,8 +84,7 @@ TEST_F(WindowServerTest, FrameChangesReportSizeBeforePosition) {
   window->setFrame(Rect::make(10, 20, 400, 300), true);
   window->setFrame(Rect::make(10, 20, 500, 300), true);
   window->setFrame(Rect::make(11, 20, 500, 300), true, /*animate=*/true);
-  EXPECT_EQ(delegate->calls,
-            (std::vector<std::string>{"resize", "move", "resize", "move"}));
+  EXPECT_EQ(delegate->calls, (std::vector<std::string>{"resize", "move", "resize", "move"}));
   EXPECT_EQ(window->frame(), Rect::make(11, 20, 500, 300));  // animated changes land at once
 }
 
@@ -96,8 +95,8 @@ TEST_F(WindowServerTest, ZoomAsksFirstAndTogglesBetweenVisibleAndPreviousFrame) 
   EXPECT_TRUE(window->isZoomed());
   window->zoom();
   EXPECT_EQ(window->frame(), Rect::make(100, 200, 800, 600));
-  EXPECT_EQ(delegate->calls, (std::vector<std::string>{"shouldZoom", "resize", "move",
-                                                       "shouldZoom", "resize", "move"}));
+  EXPECT_EQ(delegate->calls, (std::vector<std::string>{"shouldZoom", "resize", "move", "shouldZoom",
+                                                       "resize", "move"}));
   delegate->allowZoom = false;
   window->zoom();
   EXPECT_FALSE(window->isZoomed());
@@ -138,8 +137,7 @@ TEST_F(WindowServerTest, PanelsBecomeKeyButNeverMain) {
   EXPECT_TRUE(panel->isKeyWindow());
   EXPECT_FALSE(panel->isMainWindow());
   EXPECT_TRUE(window->isMainWindow());
-  EXPECT_EQ(delegate->calls,
-            (std::vector<std::string>{"becomeKey", "becomeMain", "resignKey"}));
+  EXPECT_EQ(delegate->calls, (std::vector<std::string>{"becomeKey", "becomeMain", "resignKey"}));
   EXPECT_EQ(panelDelegate->calls, (std::vector<std::string>{"becomeKey"}));
 }
 
@@ -171,8 +169,8 @@ TEST_F(WindowServerTest, UserActionsSendTheirOwnCalls) {
   window->simulateLiveResize(Rect::make(50, 60, 600, 400));
   window->setMovable(false);
   window->simulateDrag({0, 0});
-  EXPECT_EQ(delegate->calls, (std::vector<std::string>{"willMove", "move", "resize",
-                                                       "endLiveResize"}));
+  EXPECT_EQ(delegate->calls,
+            (std::vector<std::string>{"willMove", "move", "resize", "endLiveResize"}));
 }
 
 }  // namespace

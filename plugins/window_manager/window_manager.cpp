@@ -341,17 +341,17 @@ void WindowManager::setProgressBar(const Args& args) {
   double progress = numberArg(args, "progress");
   auto& tile = Application::shared().dockTile();
   auto content = tile.contentView();
-  auto indicator = content && !content->subviews().empty()
-                       ? std::dynamic_pointer_cast<platform::ProgressIndicator>(
-                             content->subviews().back())
-                       : nullptr;
+  auto indicator =
+      content && !content->subviews().empty()
+          ? std::dynamic_pointer_cast<platform::ProgressIndicator>(content->subviews().back())
+          : nullptr;
   if (!indicator) {
     // No content yet, or content someone else installed: build ours.
     auto imageView = std::make_shared<platform::ImageView>();
     imageView->setImage(Application::shared().applicationIconImage());
     tile.setContentView(imageView);
-    indicator = std::make_shared<platform::ProgressIndicator>(
-        Rect::make(0, 0, tile.size().width, 15));
+    indicator =
+        std::make_shared<platform::ProgressIndicator>(Rect::make(0, 0, tile.size().width, 15));
     indicator->setStyle(platform::ProgressIndicatorStyle::Bar);
     indicator->setIndeterminate(false);
     indicator->setMinValue(0);

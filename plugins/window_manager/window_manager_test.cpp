@@ -86,11 +86,15 @@ TEST_F(WindowManagerTest, BadArgumentsNameTheKeyAndChangeNothing) {
       {&WindowManager::setTitle, args({}), "title"},
       {&WindowManager::setPreventClose, args({{"isPreventClose", "yes"}}), "isPreventClose"},
       {&WindowManager::setBackgroundColor,
-       args({{"backgroundColorA", 255}, {"backgroundColorR", 255}, {"backgroundColorG", 1.5},
+       args({{"backgroundColorA", 255},
+             {"backgroundColorR", 255},
+             {"backgroundColorG", 1.5},
              {"backgroundColorB", 0}}),
        "backgroundColorG"},
       {&WindowManager::setBackgroundColor,
-       args({{"backgroundColorA", 256}, {"backgroundColorR", 0}, {"backgroundColorG", 0},
+       args({{"backgroundColorA", 256},
+             {"backgroundColorR", 0},
+             {"backgroundColorG", 0},
              {"backgroundColorB", 0}}),
        "backgroundColorA"},
       {&WindowManager::setBounds, args({{"width", "wide"}, {"height", 10}}), "width"},
@@ -114,10 +118,8 @@ TEST_F(WindowManagerTest, BadArgumentsNameTheKeyAndChangeNothing) {
 TEST_F(WindowManagerTest, WithoutAScreenTheFirstScreenHeightIsZero) {
   auto window = bind();
   platform::Screen::setScreens({});
-  EXPECT_EQ(manager->getBounds(), Value::map({{"x", 100.0},
-                                               {"y", -800.0},
-                                               {"width", 800.0},
-                                               {"height", 600.0}}));
+  EXPECT_EQ(manager->getBounds(),
+            Value::map({{"x", 100.0}, {"y", -800.0}, {"width", 800.0}, {"height", 600.0}}));
   platform::Screen::setScreens(platform::Screen::defaultScreens());
 }
 

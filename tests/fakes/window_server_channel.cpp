@@ -30,10 +30,8 @@ bool boolean(const Value& args, const char* key) {
 }
 
 Value rect(const platform::Rect& r) {
-  return Value::map({{"x", r.origin.x},
-                     {"y", r.origin.y},
-                     {"width", r.size.width},
-                     {"height", r.size.height}});
+  return Value::map(
+      {{"x", r.origin.x}, {"y", r.origin.y}, {"width", r.size.width}, {"height", r.size.height}});
 }
 
 Value size(const platform::Size& s) {
@@ -49,12 +47,12 @@ Value describeWindow(platform::Window& w) {
   const char* names[] = {"close", "miniaturize", "zoom"};
   for (int i = 0; i < 3; ++i) {
     auto button = w.standardWindowButton(static_cast<platform::WindowButton>(i));
-    buttons.asMap()[Value(names[i])] = button ? Value(button->isHidden() ? "hidden" : "shown")
-                                              : Value("none");
+    buttons.asMap()[Value(names[i])] =
+        button ? Value(button->isHidden() ? "hidden" : "shown") : Value("none");
   }
   auto closeButton = w.standardWindowButton(platform::WindowButton::Close);
-  auto container = closeButton && closeButton->superview() ? closeButton->superview()->superview()
-                                                           : nullptr;
+  auto container =
+      closeButton && closeButton->superview() ? closeButton->superview()->superview() : nullptr;
   return Value::map({
       {"frame", rect(w.frame())},
       {"styleMask", static_cast<std::int64_t>(w.styleMask())},
@@ -121,10 +119,10 @@ Value describe() {
   return Value::map({
       {"window", window ? describeWindow(*window) : Value()},
       {"dockTile", describeDockTile(app.dockTile())},
-      {"application", Value::map({{"active", app.isActive()},
-                                  {"activationPolicy", static_cast<std::int64_t>(
-                                                           app.activationPolicy())},
-                                  {"windows", static_cast<std::int64_t>(app.windows().size())}})},
+      {"application",
+       Value::map({{"active", app.isActive()},
+                   {"activationPolicy", static_cast<std::int64_t>(app.activationPolicy())},
+                   {"windows", static_cast<std::int64_t>(app.windows().size())}})},
       {"screens", screens},
   });
 }
@@ -145,12 +143,13 @@ Value handle(const flutter::MethodCall& call) {
   }
   if (m == "setScreens") {
     std::vector<platform::Screen> screens;
-    for (const auto& entry : get(a, "screens").isList() ? get(a, "screens").asList() : Value::List{}) {
+    for (const auto& entry :
+         get(a, "screens").isList() ? get(a, "screens").asList() : Value::List{}) {
       platform::Screen s;
       s.frame = rectArg(entry);
-      s.visibleFrame = platform::Rect::make(number(entry, "visibleX"), number(entry, "visibleY"),
-                                            number(entry, "visibleWidth"),
-                                            number(entry, "visibleHeight"));
+      s.visibleFrame =
+          platform::Rect::make(number(entry, "visibleX"), number(entry, "visibleY"),
+                               number(entry, "visibleWidth"), number(entry, "visibleHeight"));
       s.number = static_cast<std::int64_t>(number(entry, "number"));
       s.localizedName = get(entry, "name").isString() ? get(entry, "name").asString() : "";
       screens.push_back(s);
@@ -207,10 +206,9 @@ class WindowServerChannel : public flutter::Plugin {
 }  // namespace
 
 void registerWindowServerChannel(const flutter::PluginRegistrarPtr& registrar) {
-  registrar->addMethodCallDelegate(
-      std::make_shared<WindowServerChannel>(),
-      flutter::MethodChannel::methodChannelWithName("lumora_test/window_server",
-                                                    registrar->messenger()));
+  registrar->addMethodCallDelegate(std::make_shared<WindowServerChannel>(),
+                                   flutter::MethodChannel::methodChannelWithName(
+                                       "lumora_test/window_server", registrar->messenger()));
 }
 
 }  // namespace lumora::testing
