@@ -3,6 +3,7 @@
 #include "platform/log/log.h"
 #include "plugins/desktop/fpp_package_info_plus_plugin.h"
 #include "plugins/desktop/screen_retriever_macos_plugin.h"
+#include "plugins/desktop/url_launcher_plugin.h"
 #include "plugins/desktop/wakelock_plus_macos_plugin.h"
 #include "plugins/shared_preferences_foundation/shared_preferences_plugin.h"
 #include "plugins/sqflite/sqflite_plugin.h"
@@ -23,6 +24,7 @@ const std::vector<PluginRegistration>& generatedPluginTable() {
       {6, "ScreenRetrieverMacosPlugin", &ScreenRetrieverMacosPlugin::registerWith},
       {7, "SharedPreferencesPlugin", &shared_preferences::SharedPreferencesPlugin::registerWith},
       {8, "SqflitePlugin", &sqflite::SqflitePlugin::registerWithRegistrar},
+      {9, "UrlLauncherPlugin", &UrlLauncherPlugin::registerWith},
       {11, "WakelockPlusMacosPlugin", &WakelockPlusMacosPlugin::registerWith},
       {13, "WindowManagerPlugin", &window_manager::WindowManagerPlugin::registerWith},
   };
