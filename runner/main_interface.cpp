@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/foundation/environment.h"
 #include "platform/log/log.h"
 #include "runner/app_delegate.h"
 #include "runner/main_flutter_window.h"
@@ -40,6 +41,9 @@ platform::InterfaceDescription mainInterface() {
 }
 
 int lumoraMain(int argc, char** argv) {
+  // The environment snapshot is taken here, before any thread starts; nothing reads the live
+  // environment after this point.
+  platform::Environment::current();
   std::vector<std::string> arguments;
   for (int i = 0; i < argc; ++i)
     arguments.emplace_back(argv[i] ? argv[i] : "");

@@ -56,6 +56,7 @@ class Host {
   // it is still running or died from a signal.
   std::optional<int> waitForExit(double timeoutSeconds = 10);
   bool isRunning();
+  pid_t pid() const { return pid_; }
 
  private:
   std::filesystem::path directory_;
