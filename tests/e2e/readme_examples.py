@@ -4,11 +4,11 @@
 An example is a ```console block: "$ command" lines (a command may carry a here-document up to its
 end marker), each followed by the lines it prints. "..." in a printed line stands for any text.
 All commands run in order in one bash session, as typed in the second terminal, from a folder laid
-out like a source tree after scripts/run.sh (build-run/tools/lumora-peer, samples/), while a host
-runs the way scripts/run.sh starts it: with the sample bundle, in its state root, on the socket
-under XDG_RUNTIME_DIR. Keep this in step with scripts/run.sh.
+out like a source tree after scripts/run.sh (build-run/ is the build under test, samples/), while
+a host runs the way scripts/run.sh starts it: with the sample bundle, in its state root, on the
+socket under XDG_RUNTIME_DIR. Keep this in step with scripts/run.sh.
 
-  readme_examples.py README HOST PEER SOURCE_DIR
+  readme_examples.py README HOST BUILD_DIR SOURCE_DIR
 """
 import os
 import re
@@ -58,7 +58,7 @@ def matches(expected, actual):
 
 
 def main():
-    readme_path, host, peer, source = (os.path.abspath(a) for a in sys.argv[1:5])
+    readme_path, host, build, source = (os.path.abspath(a) for a in sys.argv[1:5])
     with open(readme_path, encoding="utf-8") as f:
         found = examples(f.read())
     if not found:
@@ -74,8 +74,8 @@ def main():
         env["HOME"] = os.path.join(root, "home")
         os.makedirs(env["HOME"])
         work = os.path.join(root, "work")
-        os.makedirs(os.path.join(work, "build-run", "tools"))
-        os.symlink(peer, os.path.join(work, "build-run", "tools", "lumora-peer"))
+        os.makedirs(work)
+        os.symlink(build, os.path.join(work, "build-run"))
         os.symlink(os.path.join(source, "samples"), os.path.join(work, "samples"))
         before = sorted(os.listdir(work))
 
