@@ -107,9 +107,11 @@ void ConnectivityPlusPlugin::registerWith(const flutter::PluginRegistrarPtr& reg
 std::shared_ptr<ConnectivityPlusPlugin>
 ConnectivityPlusPlugin::create(std::shared_ptr<ConnectivityProvider> provider) {
   std::shared_ptr<ConnectivityPlusPlugin> plugin(new ConnectivityPlusPlugin(provider));
-  // The provider keeps the plugin alive through its handler, as the engine's channels do.
-  provider->setConnectivityUpdateHandler([plugin](const std::vector<ConnectivityType>& types) {
-    plugin->connectivityUpdateHandler(types);
+  // The engine's channels own the plugin; the provider only reaches it while it lives, so the two
+  // do not keep each other alive past the engine.
+  std::weak_ptr<ConnectivityPlusPlugin> weak = plugin;
+  provider->setConnectivityUpdateHandler([weak](const std::vector<ConnectivityType>& types) {
+    if (auto self = weak.lock()) self->connectivityUpdateHandler(types);
   });
   return plugin;
 }
