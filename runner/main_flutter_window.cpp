@@ -12,11 +12,20 @@ std::function<void(flutter::PluginRegistry&)>& additionalRegistrant() {
   return registrant;
 }
 
+bool& engineFailed() {
+  static bool failed = false;
+  return failed;
+}
+
 }  // namespace
 
 void MainFlutterWindow::setAdditionalRegistrant(
     std::function<void(flutter::PluginRegistry&)> registrant) {
   additionalRegistrant() = std::move(registrant);
+}
+
+bool MainFlutterWindow::engineFailedToStart() {
+  return engineFailed();
 }
 
 void MainFlutterWindow::awakeFromNib() {
@@ -26,6 +35,12 @@ void MainFlutterWindow::awakeFromNib() {
   // interface description gave is put back right after.
   setContentViewController(controller);
   setFrame(windowFrame, true);
+  if (!controller->engineStarted()) {
+    // Nothing registers: the process is about to end without launching.
+    engineFailed() = true;
+    platform::Window::awakeFromNib();
+    return;
+  }
   RegisterGeneratedPlugins(*controller);
   if (additionalRegistrant()) additionalRegistrant()(*controller);
   platform::Window::awakeFromNib();

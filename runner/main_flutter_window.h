@@ -17,8 +17,10 @@ class MainFlutterWindow : public platform::Window {
       : platform::Window(contentRect, styleMask, backing, defer) {}
 
   // Creates the view controller, installs it keeping the window's frame, registers the plugins
-  // and then runs the base class's set-up.
+  // and then runs the base class's set-up. When the engine could not open its socket no plugin
+  // is registered and engineFailedToStart() turns true.
   void awakeFromNib() override;
+  static bool engineFailedToStart();
 
   // A test build's hook: registrations made right after the generated ones (empty in the host).
   static void setAdditionalRegistrant(std::function<void(flutter::PluginRegistry&)> registrant);

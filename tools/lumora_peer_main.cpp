@@ -8,8 +8,9 @@
 // A "send", "invoke" or "raw" command with "noWait": true does not hold the next line back (its
 // reply is still printed when it comes), so calls can be in flight together. Messages from the host
 // keep arriving meanwhile and are printed as they come. At the end of the input the peer waits for
-// the last reply and exits 0; it exits 2 when it cannot connect and 3 when the host goes away
-// first.
+// the last reply and exits 0; it exits 2 when it cannot connect (also when the host refuses it
+// because another peer is connected: the reason goes to standard error) and 3 when the host goes
+// away first.
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -82,7 +83,7 @@ class Peer {
         std::string line = input.substr(0, newline);
         input.erase(0, newline + 1);
         runLine(line);
-        if (closed_) return 3;
+        if (closed_) return endStatus();
       }
       if (!inputOpen && !awaiting_ && Clock::now() >= sleepUntil_) {
         if (input.empty() && !pending_.empty()) {
@@ -93,7 +94,7 @@ class Peer {
         if (!input.empty()) {
           runLine(input);
           input.clear();
-          if (closed_) return 3;
+          if (closed_) return endStatus();
           continue;
         }
         return 0;
@@ -117,8 +118,8 @@ class Peer {
       }
       if (fds[0].revents) {
         if (!readSocket()) {
-          emit(json{{"op", "disconnected"}});
-          return 3;
+          if (!refused_) emit(json{{"op", "disconnected"}});
+          return endStatus();
         }
       }
       if (wantInput && count > 1 && fds[1].revents) {
@@ -145,6 +146,8 @@ class Peer {
     bool empty = true;
     Bytes payload;
   };
+
+  int endStatus() const { return refused_ ? 2 : 3; }
 
   json withId(json line, const json& id) {
     if (!id.is_null()) line["id"] = id;
@@ -239,7 +242,10 @@ class Peer {
       ssize_t n = ::send(fd_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
       if (n < 0 && errno == EINTR) continue;
       if (n <= 0) {
-        emit(json{{"op", "disconnected"}});
+        // A refusing host closes right after saying why; what it said is still to be read.
+        while (!refused_ && readSocket(MSG_DONTWAIT)) {
+        }
+        if (!refused_) emit(json{{"op", "disconnected"}});
         closed_ = true;
         return false;
       }
@@ -248,9 +254,11 @@ class Peer {
     return true;
   }
 
-  bool readSocket() {
+  // False when the connection is over (closed, failed, refused, or nothing more to read with
+  // MSG_DONTWAIT).
+  bool readSocket(int flags = 0) {
     std::uint8_t chunk[65536];
-    ssize_t n = ::recv(fd_, chunk, sizeof chunk, 0);
+    ssize_t n = ::recv(fd_, chunk, sizeof chunk, flags);
     if (n < 0 && errno == EINTR) return true;
     if (n <= 0) return false;
     buffer_.insert(buffer_.end(), chunk, chunk + n);
@@ -268,6 +276,9 @@ class Peer {
       offset += consumed;
       if (frame.kind == flutter::PeerFrameKind::Reply) {
         onReply(frame);
+      } else if (frame.channel == flutter::kPeerRefusedChannel) {
+        onRefused(frame);
+        return false;
       } else {
         onMessage(frame);
       }
@@ -323,6 +334,13 @@ class Peer {
     emit(withId(line, p.id));
   }
 
+  void onRefused(const flutter::PeerFrame& frame) {
+    std::string reason(frame.payload.begin(), frame.payload.end());
+    std::cerr << "lumora-peer: the host refused the connection: " << reason << "\n";
+    emit(json{{"op", "refused"}, {"reason", reason}});
+    refused_ = true;
+  }
+
   void onMessage(const flutter::PeerFrame& frame) {
     if (listening_.count(frame.channel)) {
       json line{{"channel", frame.channel}};
@@ -372,6 +390,7 @@ class Peer {
   std::set<std::string> listening_;
   bool awaiting_ = false;
   bool closed_ = false;
+  bool refused_ = false;
   Clock::time_point sleepUntil_{};
 };
 

@@ -43,8 +43,8 @@ class Engine : public BinaryMessenger,
   Engine(const Engine&) = delete;
   Engine& operator=(const Engine&) = delete;
 
-  // Starts listening on the project's engine socket, if it names one. Returns false (and logs)
-  // when the socket cannot be opened.
+  // Starts listening on the project's engine socket, if it names one. Returns false (logged at
+  // error level) when the socket cannot be opened; the engine then serves no peer.
   bool run();
   // Stops the peer connection; pending host-to-application messages get the empty reply.
   void shutDown();

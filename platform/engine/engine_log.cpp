@@ -4,9 +4,21 @@
 
 namespace flutter {
 
-void engineLog(std::string_view line) {
+namespace {
+
+const platform::LogPtr& log() {
   static const auto log = platform::Log::cached("com.lumora.engine", "engine");
-  log->notice(line);
+  return log;
+}
+
+}  // namespace
+
+void engineLog(std::string_view line) {
+  log()->notice(line);
+}
+
+void engineError(std::string_view line) {
+  log()->error(line);
 }
 
 }  // namespace flutter

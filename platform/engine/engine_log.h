@@ -7,5 +7,7 @@
 namespace flutter {
 
 void engineLog(std::string_view line);
+// Failures the user must act on (the socket cannot be opened, a peer was cut off).
+void engineError(std::string_view line);
 
 }  // namespace flutter

@@ -1,4 +1,4 @@
-// The engine's end of the peer socket: listens on a Unix stream socket, accepts one application
+// The engine's end of the peer socket: listens on a Unix stream socket, serves one application
 // peer at a time and relays frames between it and the engine.
 //
 // Frame, both directions, little-endian:
@@ -8,9 +8,24 @@
 // malformed frame closes that connection only; the listener keeps accepting. When the peer goes
 // away every message it has not answered gets the empty reply.
 //
-// One I/O thread of its own reads and accepts; writes come from any thread under a lock.
+// A peer that connects while another is served gets one message on kPeerRefusedChannel (its
+// payload the reason, UTF-8) and is closed; the served peer keeps its session.
+//
+// Frames for the peer go into an outgoing buffer that the I/O thread writes as the peer reads,
+// so no sender ever blocks on a peer. A peer that lets more than the outgoing limits pile up is
+// disconnected (logged at error level); reading its messages never waits for the buffer.
+//
+// The socket file belongs to the connection that bound it: start refuses a path where a live
+// host answers and replaces only a stale socket; stop removes the file only while it is still
+// the one this connection bound (same device and inode).
+//
+// One I/O thread of its own accepts, reads and writes; frames are queued from any thread under
+// the connection's one lock (a leaf: nothing is called out while it is held). Host-to-
+// application messages awaiting their reply hold a platform::PendingWork, so
+// TestEnvironment::runUntilIdle waits for them.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -24,6 +39,15 @@ namespace flutter {
 
 // Frames larger than this are refused as malformed.
 inline constexpr std::uint32_t kMaxPeerFrameLength = 64u << 20;
+
+// What may wait for a peer that is not reading before it is disconnected: bytes, and frames
+// (many small replies cost more than their bytes). A single frame larger than the byte limit
+// still goes when nothing else is waiting.
+inline constexpr std::size_t kPeerOutgoingLimit = 8u << 20;
+inline constexpr std::size_t kPeerOutgoingFrameLimit = 4096;
+
+// The channel of the one message a refused peer receives before the host closes it.
+inline constexpr const char* kPeerRefusedChannel = "lumora/peer-refused";
 
 enum class PeerFrameKind : std::uint8_t { Message = 1, Reply = 2 };
 
@@ -53,8 +77,10 @@ class PeerConnection : public ApplicationEndpoint,
   PeerConnection(std::string socketPath, MessageSink sink);
   ~PeerConnection() override;
 
-  // Binds and listens (replacing a stale socket file); false when that fails (logged).
+  // Binds and listens (replacing a stale socket file); false when that fails, with the reason
+  // logged at error level and kept in failureReason().
   bool start();
+  const std::string& failureReason() const;
   // Closes the connection and the listener, answers pending messages with the empty reply and
   // removes the socket file. Idempotent.
   void stop();

@@ -10,10 +10,13 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <thread>
 
 #include "platform/dispatch/main_loop.h"
+#include "platform/dispatch/test_environment.h"
 #include "platform/engine/channels.h"
 #include "platform/engine/engine.h"
+#include "platform/log/log.h"
 
 namespace flutter {
 namespace {
@@ -86,6 +89,7 @@ class RawPeer {
     if (fd_ >= 0) ::close(fd_);
   }
   bool connected() const { return connected_; }
+  int fd() const { return fd_; }
   void write(const Bytes& bytes) {
     ASSERT_EQ(::send(fd_, bytes.data(), bytes.size(), 0), ssize_t(bytes.size()));
   }
@@ -231,7 +235,151 @@ TEST_F(PeerConnectionTest, RefusesToReplaceAFileThatIsNotASocket) {
   }
   PeerConnection connection(plain, [](std::string, Bytes, BinaryReply reply) { reply({}); });
   EXPECT_FALSE(connection.start());
+  EXPECT_EQ(connection.failureReason(), "the path exists and is not a socket");
   EXPECT_TRUE(std::filesystem::is_regular_file(plain));
+}
+
+bool waitUntil(const std::function<bool()>& condition) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    MainLoop::instance().drain();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
+
+// Sends one echo request and checks its answer.
+void expectServed(RawPeer& peer, std::uint32_t id) {
+  auto codec = StandardMessageCodec::sharedInstance();
+  peer.write(frameBytes(PeerFrameKind::Message, id, "echo", codec->encode(Value("ping"))));
+  auto reply = peer.read();
+  ASSERT_TRUE(reply);
+  EXPECT_EQ(reply->kind, PeerFrameKind::Reply);
+  EXPECT_EQ(reply->id, id);
+  EXPECT_EQ(codec->decode(reply->payload), Value("ping"));
+}
+
+TEST_F(PeerConnectionTest, ASecondPeerIsRefusedWithAReasonAndTheFirstKeepsItsSession) {
+  platform::ScopedLogCapture log;
+  RawPeer first(path);
+  ASSERT_TRUE(first.connected());
+  expectServed(first, 1);
+
+  RawPeer second(path);
+  ASSERT_TRUE(second.connected());
+  auto refusal = second.read();
+  ASSERT_TRUE(refusal);
+  EXPECT_EQ(refusal->kind, PeerFrameKind::Message);
+  EXPECT_EQ(refusal->channel, kPeerRefusedChannel);
+  EXPECT_EQ(std::string(refusal->payload.begin(), refusal->payload.end()),
+            "another peer is connected to this host");
+  bool closed = false;
+  EXPECT_FALSE(second.read(&closed));
+  EXPECT_TRUE(closed);
+  EXPECT_EQ(log.count("refused a second peer"), 1u);
+
+  expectServed(first, 2);
+}
+
+TEST_F(PeerConnectionTest, SocketFileOwnership) {
+  auto sink = [](std::string, Bytes, BinaryReply reply) { reply({}); };
+  {
+    SCOPED_TRACE("a live host's path is refused and that host keeps serving");
+    PeerConnection intruder(path, sink);
+    EXPECT_FALSE(intruder.start());
+    EXPECT_EQ(intruder.failureReason(), "another host is listening there");
+    intruder.stop();
+    EXPECT_TRUE(std::filesystem::exists(path));
+    RawPeer peer(path);
+    ASSERT_TRUE(peer.connected());
+    expectServed(peer, 1);
+  }
+  std::string stalePath = (dir / "stale.sock").string();
+  {
+    SCOPED_TRACE("a stale socket is replaced");
+    // A socket file whose listener is gone, as a killed host leaves it.
+    int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::snprintf(address.sun_path, sizeof(address.sun_path), "%s", stalePath.c_str());
+    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+    ::close(fd);
+    PeerConnection connection(stalePath, sink);
+    ASSERT_TRUE(connection.start()) << connection.failureReason();
+    RawPeer peer(stalePath);
+    EXPECT_TRUE(peer.connected());
+  }
+  {
+    SCOPED_TRACE("at stop the file is removed only while it is still ours");
+    PeerConnection mine(stalePath, sink);
+    ASSERT_TRUE(mine.start());
+    // Someone else's socket now stands at the path.
+    std::filesystem::remove(stalePath);
+    PeerConnection theirs(stalePath, sink);
+    ASSERT_TRUE(theirs.start());
+    mine.stop();
+    EXPECT_TRUE(std::filesystem::exists(stalePath));
+    theirs.stop();
+    EXPECT_FALSE(std::filesystem::exists(stalePath));
+  }
+}
+
+TEST_F(PeerConnectionTest, APeerThatDoesNotReadIsCutOffWithoutStallingTheHost) {
+  platform::ScopedLogCapture log;
+  {
+    RawPeer idle(path);
+    ASSERT_TRUE(idle.connected());
+    // Echo replies far beyond the outgoing limit; the peer reads none of them. The host reads
+    // every request meanwhile, so these writes complete.
+    auto codec = StandardMessageCodec::sharedInstance();
+    const Bytes request =
+        frameBytes(PeerFrameKind::Message, 0, "echo", codec->encode(Value(std::string(8192, 'x'))));
+    const std::size_t count = 3 * kPeerOutgoingLimit / request.size();
+    Bytes all;
+    for (std::size_t i = 0; i < count; ++i)
+      all.insert(all.end(), request.begin(), request.end());
+    std::thread writer([&] {
+      std::size_t done = 0;
+      while (done < all.size()) {
+        ssize_t n = ::send(idle.fd(), all.data() + done, all.size() - done, MSG_NOSIGNAL);
+        if (n <= 0) break;
+        done += static_cast<std::size_t>(n);
+      }
+    });
+    // The main loop answers every request and never blocks on the peer.
+    EXPECT_TRUE(waitUntil([&] { return engine->isPeerConnected(); }));
+    EXPECT_TRUE(waitUntil([&] { return !engine->isPeerConnected(); }));
+    writer.join();
+  }
+  EXPECT_EQ(log.count("peer disconnected: the peer is not reading"), 1u);
+  RawPeer next(path);
+  ASSERT_TRUE(next.connected());
+  expectServed(next, 7);
+}
+
+TEST_F(PeerConnectionTest, RunUntilIdleWaitsForAHostMessageThePeerHasNotAnswered) {
+  RawPeer peer(path);
+  ASSERT_TRUE(peer.connected());
+  ASSERT_TRUE(waitUntil([&] { return engine->isPeerConnected(); }));
+  platform::TestEnvironment env;
+  std::optional<Bytes> hostGot;
+  engine->sendOnChannel("to.app", Bytes{5}, [&](const Bytes& reply) { hostGot = reply; });
+  // A slow application: it answers a while after the message came in.
+  std::thread app([&] {
+    Bytes buffer(64);
+    ssize_t n = ::recv(peer.fd(), buffer.data(), buffer.size(), 0);
+    ASSERT_GT(n, 0);
+    PeerFrame frame;
+    std::size_t consumed = 0;
+    ASSERT_EQ(parsePeerFrame(buffer.data(), std::size_t(n), frame, consumed),
+              PeerFrameParse::Complete);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    peer.write(frameBytes(PeerFrameKind::Reply, frame.id, "", Bytes{6}));
+  });
+  env.runUntilIdle();
+  EXPECT_EQ(hostGot, Bytes{6});
+  app.join();
 }
 
 }  // namespace

@@ -16,7 +16,7 @@ class EngineView : public platform::View {
 ViewController::ViewController() : ViewController(DartProject()) {}
 
 ViewController::ViewController(DartProject project) : engine_(Engine::create(std::move(project))) {
-  engine_->run();
+  engineStarted_ = engine_->run();
 }
 
 ViewController::~ViewController() {

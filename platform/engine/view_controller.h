@@ -14,12 +14,15 @@ namespace flutter {
 
 class ViewController : public platform::ViewController, public PluginRegistry {
  public:
-  // Creates the controller with the default project and starts its engine.
+  // Creates the controller with the default project and starts its engine; engineStarted()
+  // says whether that worked (the reason is logged at error level).
   ViewController();
   explicit ViewController(DartProject project);
   ~ViewController() override;
 
   const EnginePtr& engine() const { return engine_; }
+  // False when the engine could not open its socket: the application cannot reach this host.
+  bool engineStarted() const { return engineStarted_; }
 
   PluginRegistrarPtr registrarForPlugin(const std::string& pluginKey) override;
   platform::ObjectPtr valuePublishedByPlugin(const std::string& pluginKey) const override;
@@ -29,6 +32,7 @@ class ViewController : public platform::ViewController, public PluginRegistry {
 
  private:
   EnginePtr engine_;
+  bool engineStarted_ = false;
 };
 
 }  // namespace flutter

@@ -76,12 +76,14 @@ std::string peerExecutable() {
   return LUMORA_E2E_PEER;
 }
 
-Host::Host(HostOptions options) {
+Host::Host(HostOptions options) : Host(std::move(options), std::string()) {}
+
+Host::Host(HostOptions options, std::string socketPath) {
   char pattern[] = "/tmp/lumora-e2e-XXXXXX";
   if (!::mkdtemp(pattern)) throw std::runtime_error("mkdtemp failed");
   directory_ = pattern;
   std::filesystem::create_directories(home());
-  socketPath_ = (directory_ / "engine.sock").string();
+  socketPath_ = socketPath.empty() ? (directory_ / "engine.sock").string() : socketPath;
   if (!options.environment.count("LUMORA_HOME")) {
     options.environment["LUMORA_HOME"] = home().string();
   }
@@ -137,6 +139,17 @@ std::optional<int> Host::stop(int signal, double timeoutSeconds) {
   }
   exitStatus_ = status.value_or(-1);
   return status;
+}
+
+std::optional<int> Host::waitForExit(double timeoutSeconds) {
+  if (isRunning()) {
+    bool exited = false;
+    auto status = waitFor(pid_, timeoutSeconds, &exited);
+    if (!exited) return std::nullopt;
+    exitStatus_ = status.value_or(-1);
+  }
+  if (exitStatus_ && *exitStatus_ >= 0) return exitStatus_;
+  return std::nullopt;
 }
 
 std::string Host::log() const {

@@ -33,6 +33,8 @@ struct HostOptions {
 class Host {
  public:
   explicit Host(HostOptions options = {});
+  // A host on the engine socket `socketPath` instead of "engine.sock" in its temporary folder.
+  Host(HostOptions options, std::string socketPath);
   ~Host();
   Host(const Host&) = delete;
   Host& operator=(const Host&) = delete;
@@ -50,6 +52,9 @@ class Host {
   // Sends `signal` and waits (up to `timeoutSeconds`) for the exit; returns the exit status, or
   // none when the host did not exit (it is then killed) or died from a signal.
   std::optional<int> stop(int signal, double timeoutSeconds = 10);
+  // Waits (up to `timeoutSeconds`) for the host to exit by itself; its exit status, or none when
+  // it is still running or died from a signal.
+  std::optional<int> waitForExit(double timeoutSeconds = 10);
   bool isRunning();
   pid_t pid() const { return pid_; }
 
