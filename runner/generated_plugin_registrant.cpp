@@ -1,6 +1,7 @@
 #include "runner/generated_plugin_registrant.h"
 
 #include "platform/log/log.h"
+#include "plugins/desktop/connectivity_plus_plugin.h"
 #include "plugins/desktop/fpp_package_info_plus_plugin.h"
 #include "plugins/desktop/screen_retriever_macos_plugin.h"
 #include "plugins/desktop/url_launcher_plugin.h"
@@ -19,6 +20,7 @@ namespace lumora {
 const std::vector<PluginRegistration>& generatedPluginTable() {
   // Keep the rows in position order; a plugin's row is added when its plugin exists.
   static const std::vector<PluginRegistration> table = {
+      {1, "ConnectivityPlusPlugin", &ConnectivityPlusPlugin::registerWith},
       {3, "FLTZevevidiCorePlugin", &FLTZevevidiCorePlugin::registerWithRegistrar},
       {4, "FvpPlugin", &FvpPlugin::registerWithRegistrar},
       {5, "FPPPackageInfoPlusPlugin", &FPPPackageInfoPlusPlugin::registerWithRegistrar},
