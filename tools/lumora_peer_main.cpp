@@ -15,12 +15,12 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
-#include <algorithm>
 #include <map>
 #include <optional>
 #include <set>
@@ -116,7 +116,7 @@ class Peer {
       }
       if (await_) {
         auto left = int(std::chrono::duration_cast<std::chrono::milliseconds>(await_->deadline -
-                                                                             Clock::now())
+                                                                              Clock::now())
                             .count()) +
                     1;
         timeout = timeout < 0 ? std::max(left, 0) : std::min(timeout, std::max(left, 0));

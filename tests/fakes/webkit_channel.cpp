@@ -5,6 +5,7 @@
 
 #include "platform/engine/channels.h"
 #include "plugins/webview_flutter_wkwebview/webview_flutter_plugin.h"
+#include "tests/fakes/test_channel_result.h"
 
 namespace lumora::testing {
 
@@ -18,13 +19,7 @@ class WebKitChannel : public flutter::Plugin {
       : registrar_(std::move(registrar)) {}
 
   void handleMethodCall(const flutter::MethodCall& call, flutter::MethodResult result) override {
-    try {
-      result(handle(call));
-    } catch (const std::out_of_range&) {
-      result(flutter::MethodNotImplemented);
-    } catch (const std::exception& e) {
-      result(flutter::Error::errorWithCode("invalid-arguments", e.what()));
-    }
+    answerTestCall(result, [&] { return handle(call); });
   }
 
  private:
