@@ -8,6 +8,7 @@
 #include "plugins/desktop/wakelock_plus_macos_plugin.h"
 #include "plugins/shared_preferences_foundation/shared_preferences_plugin.h"
 #include "plugins/sqflite/sqflite_plugin.h"
+#include "plugins/webview_flutter_wkwebview/webview_flutter_plugin.h"
 #include "plugins/window_manager/window_manager_plugin.h"
 #include "plugins/zevevidi_core/flt_zevevidi_core_plugin.h"
 #include "runner/fvp_plugin.h"
@@ -28,6 +29,7 @@ const std::vector<PluginRegistration>& generatedPluginTable() {
       {8, "SqflitePlugin", &sqflite::SqflitePlugin::registerWithRegistrar},
       {9, "UrlLauncherPlugin", &UrlLauncherPlugin::registerWith},
       {11, "WakelockPlusMacosPlugin", &WakelockPlusMacosPlugin::registerWith},
+      {12, "WebViewFlutterPlugin", &webview::WebViewFlutterPlugin::registerWith},
       {13, "WindowManagerPlugin", &window_manager::WindowManagerPlugin::registerWith},
   };
   return table;

@@ -16,15 +16,18 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
 #include <map>
+#include <optional>
 #include <set>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "platform/engine/peer_connection.h"
 #include "tools/peer_json.h"
@@ -77,7 +80,8 @@ class Peer {
     bool inputOpen = true;
     while (true) {
       // Read and run commands while nothing holds the input back.
-      while (inputOpen && !awaiting_ && Clock::now() >= sleepUntil_) {
+      checkAwait();
+      while (inputOpen && !awaiting_ && !await_ && Clock::now() >= sleepUntil_) {
         auto newline = input.find('\n');
         if (newline == std::string::npos) break;
         std::string line = input.substr(0, newline);
@@ -85,7 +89,7 @@ class Peer {
         runLine(line);
         if (closed_) return endStatus();
       }
-      if (!inputOpen && !awaiting_ && Clock::now() >= sleepUntil_) {
+      if (!inputOpen && !awaiting_ && !await_ && Clock::now() >= sleepUntil_) {
         if (input.empty() && !pending_.empty()) {
           // Replies of "noWait" commands are still owed.
           awaiting_ = true;
@@ -101,7 +105,7 @@ class Peer {
       }
       pollfd fds[2];
       int count = 0;
-      bool wantInput = inputOpen && !awaiting_ && Clock::now() >= sleepUntil_;
+      bool wantInput = inputOpen && !awaiting_ && !await_ && Clock::now() >= sleepUntil_;
       fds[count++] = {fd_, POLLIN, 0};
       if (wantInput) fds[count++] = {0, POLLIN, 0};
       int timeout = -1;
@@ -110,6 +114,13 @@ class Peer {
             int(std::chrono::duration_cast<std::chrono::milliseconds>(sleepUntil_ - Clock::now())
                     .count()) +
             1;
+      }
+      if (await_) {
+        auto left = int(std::chrono::duration_cast<std::chrono::milliseconds>(await_->deadline -
+                                                                              Clock::now())
+                            .count()) +
+                    1;
+        timeout = timeout < 0 ? std::max(left, 0) : std::min(timeout, std::max(left, 0));
       }
       int n = ::poll(fds, count, timeout);
       if (n < 0) {
@@ -145,6 +156,18 @@ class Peer {
   struct Answer {
     bool empty = true;
     Bytes payload;
+    // "replies": used in turn, the last one for every later message.
+    std::vector<Bytes> replies;
+    std::size_t used = 0;
+    // "hold": no answer on arrival; a "reply" command answers later.
+    bool hold = false;
+  };
+  struct Await {
+    std::string channel;  // exact name, or empty when `prefix` is used
+    std::string prefix;
+    std::int64_t count = 0;
+    Clock::time_point deadline;
+    json id;
   };
 
   int endStatus() const { return refused_ ? 2 : 3; }
@@ -205,7 +228,8 @@ class Peer {
       if (!payload) throw std::invalid_argument("\"hex\" is not a hex string");
       send(channel, *payload, Pending{"raw", channel, "", id, wait});
     } else if (op == "answer") {
-      std::string channel = field(command, "channel");
+      const bool byPrefix = command.contains("prefix");
+      std::string key = byPrefix ? field(command, "prefix") : field(command, "channel");
       Answer answer;
       if (command.contains("hex")) {
         auto payload = fromHex(field(command, "hex"));
@@ -216,7 +240,54 @@ class Peer {
         answer.payload = peerCodec()->encode(fromJson(command["reply"]));
         answer.empty = false;
       }
-      answers_[channel] = answer;
+      if (command.contains("replies")) {
+        if (!command["replies"].is_array() || command["replies"].empty()) {
+          throw std::invalid_argument("\"replies\" must be a non-empty array");
+        }
+        for (const auto& reply : command["replies"]) {
+          answer.replies.push_back(peerCodec()->encode(fromJson(reply)));
+        }
+      }
+      answer.hold = command.contains("hold") && command["hold"] == true;
+      (byPrefix ? prefixAnswers_ : answers_)[key] = answer;
+    } else if (op == "reply") {
+      if (!command.contains("incomingId") || !command["incomingId"].is_number_integer()) {
+        throw std::invalid_argument("\"incomingId\" must be an integer");
+      }
+      auto held = held_.find(command["incomingId"].get<std::uint32_t>());
+      if (held == held_.end()) throw std::invalid_argument("no held message with that incomingId");
+      Bytes reply;
+      if (command.contains("hex")) {
+        auto payload = fromHex(field(command, "hex"));
+        if (!payload) throw std::invalid_argument("\"hex\" is not a hex string");
+        reply = *payload;
+      } else if (command.contains("reply")) {
+        reply = peerCodec()->encode(fromJson(command["reply"]));
+      }
+      held_.erase(held);
+      Bytes out;
+      flutter::encodePeerFrame(
+          {flutter::PeerFrameKind::Reply, command["incomingId"].get<std::uint32_t>(), "", reply},
+          out);
+      write(out);
+    } else if (op == "await") {
+      Await await;
+      if (command.contains("prefix")) {
+        await.prefix = field(command, "prefix");
+      } else {
+        await.channel = field(command, "channel");
+      }
+      if (!command.contains("count") || !command["count"].is_number_integer()) {
+        throw std::invalid_argument("\"count\" must be an integer");
+      }
+      await.count = command["count"].get<std::int64_t>();
+      std::int64_t ms = command.contains("timeoutMs") && command["timeoutMs"].is_number()
+                            ? command["timeoutMs"].get<std::int64_t>()
+                            : 10000;
+      await.deadline = Clock::now() + std::chrono::milliseconds(ms);
+      await.id = id;
+      await_ = await;
+      checkAwait();
     } else if (op == "sleep") {
       if (!command.contains("ms") || !command["ms"].is_number()) {
         throw std::invalid_argument("\"ms\" must be a number");
@@ -360,7 +431,7 @@ class Peer {
       }
       emit(line);
     } else {
-      json line{{"op", "incoming"}, {"channel", frame.channel}};
+      json line{{"op", "incoming"}, {"channel", frame.channel}, {"incomingId", frame.id}};
       std::string error;
       auto value = peerCodec()->decode(frame.payload, &error);
       if (value) {
@@ -374,16 +445,70 @@ class Peer {
       }
       emit(line);
     }
+    arrived_.push_back(frame.channel);
+    checkAwait();
     Bytes reply;
-    auto answer = answers_.find(frame.channel);
-    if (answer != answers_.end() && !answer->second.empty) reply = answer->second.payload;
+    if (Answer* answer = answerFor(frame.channel)) {
+      if (answer->hold) {
+        held_.insert(frame.id);
+        return;
+      }
+      if (!answer->replies.empty()) {
+        reply = answer->replies[std::min(answer->used, answer->replies.size() - 1)];
+        ++answer->used;
+      } else if (!answer->empty) {
+        reply = answer->payload;
+      }
+    }
     Bytes out;
     flutter::encodePeerFrame({flutter::PeerFrameKind::Reply, frame.id, "", reply}, out);
     write(out);
   }
 
+  // The answer for `channel`: an exact name wins over the longest matching prefix.
+  Answer* answerFor(const std::string& channel) {
+    if (auto it = answers_.find(channel); it != answers_.end()) return &it->second;
+    Answer* best = nullptr;
+    std::size_t bestLength = 0;
+    for (auto& [prefix, answer] : prefixAnswers_) {
+      if (channel.compare(0, prefix.size(), prefix) == 0 && (!best || prefix.size() > bestLength)) {
+        best = &answer;
+        bestLength = prefix.size();
+      }
+    }
+    return best;
+  }
+
+  // Ends an "await" once enough messages arrived (counted since the start), or at its deadline.
+  void checkAwait() {
+    if (!await_) return;
+    std::int64_t seen = 0;
+    for (const auto& channel : arrived_) {
+      if (await_->channel.empty() ? channel.compare(0, await_->prefix.size(), await_->prefix) == 0
+                                  : channel == await_->channel) {
+        ++seen;
+      }
+    }
+    json line;
+    if (seen >= await_->count) {
+      line = json{{"op", "awaited"}, {"count", seen}};
+    } else if (Clock::now() >= await_->deadline) {
+      line = json{{"op", "timeout"}, {"count", seen}};
+    } else {
+      return;
+    }
+    if (!await_->channel.empty()) line["channel"] = await_->channel;
+    if (!await_->prefix.empty()) line["prefix"] = await_->prefix;
+    emit(withId(line, await_->id));
+    await_.reset();
+  }
+
   int fd_;
   Bytes buffer_;
+  std::map<std::string, Answer> prefixAnswers_;
+  std::set<std::uint32_t> held_;
+  std::vector<std::string> arrived_;
+  std::optional<Await> await_;
   std::uint32_t nextId_ = 1;
   std::map<std::uint32_t, Pending> pending_;
   std::map<std::string, Answer> answers_;

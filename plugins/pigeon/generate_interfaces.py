@@ -21,7 +21,9 @@ header's comment):
   form value | completion                   value types and thrown errors, or completion blocks
                                             with a flutter::Error (the two forms of the
                                             convention; same bytes on the channel)
-  codec <Name>                              value form: class <Name> with static shared();
+  codec <Name> [extensible]                 value form: class <Name> with static shared();
+                                            extensible adds static builder(), the builder of
+                                            shared() for codecs that add further types
                                             completion form: function <Name>()
   alias <Name> <type>                       a C++ name for a type in signatures
   completion <Name> <type>                  completion form: the name of the completion block
@@ -117,6 +119,7 @@ class Table:
         self.namespace = None
         self.form = None
         self.codec = None
+        self.codec_extensible = False
         self.aliases = {}       # type text -> name
         self.completions = {}   # type text -> name
         self.enums = {}         # name -> (byte, members)
@@ -190,8 +193,9 @@ def parse_table(path):
             table.namespace = words[1]
         elif keyword == "form" and len(words) == 2 and words[1] in ("value", "completion"):
             table.form = words[1]
-        elif keyword == "codec" and len(words) == 2:
+        elif keyword == "codec" and (len(words) == 2 or words[2:] == ["extensible"]):
             table.codec = words[1]
+            table.codec_extensible = len(words) == 3
         elif keyword in ("alias", "completion") and len(words) == 3:
             target = table.aliases if keyword == "alias" else table.completions
             target[parse_type(words[2], table, where, keyword == "completion").text()] = words[1]
@@ -349,8 +353,10 @@ def write_header(table):
     out += ["#include %s" % i for i in includes] + [""]
     out += ['#include "platform/core/value.h"', '#include "platform/engine/binary_messenger.h"',
             '#include "platform/engine/error.h"', '#include "platform/engine/standard_codec.h"',
-            '#include "plugins/pigeon/pigeon_channel.h"', '#include "plugins/pigeon/pigeon_error.h"',
-            '#include "plugins/pigeon/pigeon_values.h"', ""]
+            '#include "plugins/pigeon/pigeon_channel.h"']
+    if table.codec_extensible:
+        out += ['#include "plugins/pigeon/pigeon_codec.h"']
+    out += ['#include "plugins/pigeon/pigeon_error.h"', '#include "plugins/pigeon/pigeon_values.h"', ""]
     if table.namespace:
         out += ["namespace %s {" % table.namespace, ""]
     if table.package_constant:
@@ -369,8 +375,11 @@ def write_header(table):
     if table.form == "value":
         out += ["// The codec shared by every channel of the plugin.", "class %s {" % table.codec,
                 " public:",
-                "  static std::shared_ptr<const flutter::StandardMessageCodec> shared();", "};",
-                ""]
+                "  static std::shared_ptr<const flutter::StandardMessageCodec> shared();"]
+        if table.codec_extensible:
+            out += ["  // The builder of shared(), for codecs that add types of their own.",
+                    "  static pigeon::PigeonCodecBuilder builder();"]
+        out += ["};", ""]
     else:
         out += ["// The codec shared by every channel of the plugin.",
                 "std::shared_ptr<const flutter::StandardMessageCodec> %s();" % table.codec, ""]
@@ -498,7 +507,12 @@ def write_source(table):
                                % (name, byte, len(members)))
         else:
             codec_lines.append(".addRecord<%s>(%d)" % (name, table.records[name][0]))
-    codec_lines.append(".build()")
+    if table.codec_extensible:
+        out += ["pigeon::PigeonCodecBuilder %s::builder() {" % table.codec,
+                "  return " + "\n      ".join(codec_lines) + ";", "}", ""]
+        codec_lines = ["builder().build()"]
+    else:
+        codec_lines.append(".build()")
     signature = ("std::shared_ptr<const flutter::StandardMessageCodec> %s::shared()" % table.codec
                  if table.form == "value" else
                  "std::shared_ptr<const flutter::StandardMessageCodec> %s()" % table.codec)

@@ -4,6 +4,7 @@
 
 #include "platform/core/assertion.h"
 #include "platform/log/log.h"
+#include "plugins/pigeon/pigeon_codec.h"
 
 namespace pigeon {
 
@@ -147,6 +148,8 @@ void setUpMethod(const std::shared_ptr<flutter::BinaryMessenger>& messenger,
           platform::Bytes bytes;
           try {
             bytes = codec->encode(list);
+          } catch (const EncodingRefusal& e) {
+            bytes = codec->encode(wrapError(e.error));
           } catch (const std::exception& e) {
             // The implementation returned a value this codec cannot carry: answer with an
             // error the codec can carry, never with an invented success.
@@ -246,6 +249,9 @@ void callApplication(const std::shared_ptr<flutter::BinaryMessenger>& messenger,
   platform::Bytes message;
   try {
     message = codec->encode(platform::Value(arguments));
+  } catch (const EncodingRefusal& e) {
+    if (completion) completion(CallResult{e.error, {}});
+    return;
   } catch (const std::exception& e) {
     platform::assertionFailure(__FILE__, __LINE__,
                                channel + ": arguments cannot be encoded: " + e.what());

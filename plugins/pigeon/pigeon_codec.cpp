@@ -11,7 +11,7 @@ class PigeonWriter : public flutter::StandardWriter {
   PigeonWriter(platform::Bytes& data, Entries entries)
       : StandardWriter(data), entries_(std::move(entries)) {}
   void writeValue(const platform::Value& value) override {
-    if (value.isObject()) {
+    if (value.isObject() || value.isDate() || value.isError()) {
       for (const auto& entry : *entries_) {
         if (entry.matches(value)) {
           writeByte(entry.typeByte);

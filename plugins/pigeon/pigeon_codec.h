@@ -17,14 +17,26 @@
 #include "platform/core/value.h"
 #include "platform/engine/method_codec.h"
 #include "platform/engine/standard_codec.h"
+#include "plugins/pigeon/pigeon_error.h"
 #include "plugins/pigeon/pigeon_values.h"
 
 namespace pigeon {
 
+// Thrown by a codec's writer that refuses a value on purpose and names the failure to report in
+// its place: the message is not sent, and a reply becomes `error`. Unlike other encoding
+// failures it is no programming error of the sender.
+class EncodingRefusal : public flutter::CodecError {
+ public:
+  explicit EncodingRefusal(PigeonError error)
+      : flutter::CodecError(error.message.value_or(error.code)), error(std::move(error)) {}
+  PigeonError error;
+};
+
 // One extra type of a plugin codec.
 struct CodecEntry {
   std::uint8_t typeByte = 0;
-  // True for the values this entry writes.
+  // True for the values this entry writes. Only objects, dates and errors (the values the
+  // standard codec cannot carry) are offered to entries.
   std::function<bool(const platform::Value&)> matches;
   // The standard value written after the type byte.
   std::function<platform::Value(const platform::Value&)> toWire;

@@ -5,11 +5,13 @@
 #include "runner/main_flutter_window.h"
 #include "runner/main_interface.h"
 #include "tests/fakes/lumora_test_plugin.h"
+#include "tests/fakes/webkit_channel.h"
 
 int main(int argc, char** argv) {
   lumora::MainFlutterWindow::setAdditionalRegistrant([](flutter::PluginRegistry& registry) {
-    lumora::testing::LumoraTestPlugin::registerWithRegistrar(
-        registry.registrarForPlugin("LumoraTestPlugin"));
+    auto registrar = registry.registrarForPlugin("LumoraTestPlugin");
+    lumora::testing::LumoraTestPlugin::registerWithRegistrar(registrar);
+    lumora::testing::registerWebKitChannel(registrar, registry);
   });
   std::exit(lumora::lumoraMain(argc, argv));
 }

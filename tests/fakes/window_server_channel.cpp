@@ -3,6 +3,7 @@
 #include "platform/appkit/application.h"
 #include "platform/appkit/screen.h"
 #include "platform/engine/channels.h"
+#include "tests/fakes/test_channel_result.h"
 
 namespace lumora::testing {
 
@@ -193,13 +194,7 @@ Value handle(const flutter::MethodCall& call) {
 class WindowServerChannel : public flutter::Plugin {
  public:
   void handleMethodCall(const flutter::MethodCall& call, flutter::MethodResult result) override {
-    try {
-      result(handle(call));
-    } catch (const std::out_of_range&) {
-      result(flutter::MethodNotImplemented);
-    } catch (const std::exception& e) {
-      result(flutter::Error::errorWithCode("invalid-arguments", e.what()));
-    }
+    answerTestCall(result, [&] { return handle(call); });
   }
 };
 

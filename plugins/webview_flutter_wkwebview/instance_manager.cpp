@@ -1,0 +1,143 @@
+#include "plugins/webview_flutter_wkwebview/instance_manager.h"
+
+#include <algorithm>
+#include <atomic>
+#include <utility>
+
+namespace webview {
+
+struct InstanceManager::Shared {
+  explicit Shared(DeathHandler onDeath) : onDeath(std::move(onDeath)) {}
+  const DeathHandler onDeath;
+  std::atomic<std::uint64_t> generation{0};
+};
+
+InstanceManager::InstanceManager(DeathHandler onDeath)
+    : shared_(std::make_shared<Shared>(std::move(onDeath))) {}
+
+InstanceManager::~InstanceManager() {
+  removeAllObjects();
+}
+
+InstanceManager::ObjectPtr InstanceManager::liveLocked(std::int64_t identifier) const {
+  auto it = entries_.find(identifier);
+  if (it == entries_.end()) return nullptr;
+  if (auto object = it->second.object.lock()) return object;
+  // Dead: its finalizer has run or is running and reports the identifier by itself.
+  auto ids = identifiers_.find(it->second.identity);
+  if (ids != identifiers_.end()) {
+    std::erase(ids->second, identifier);
+    if (ids->second.empty()) identifiers_.erase(ids);
+  }
+  entries_.erase(it);
+  return nullptr;
+}
+
+void InstanceManager::sweepLocked() {
+  for (auto it = entries_.begin(); it != entries_.end();) {
+    auto next = std::next(it);
+    if (it->second.object.expired()) liveLocked(it->first);
+    it = next;
+  }
+  sweepAt_ = std::max<std::size_t>(64, entries_.size() * 2);
+}
+
+void InstanceManager::addLocked(const ObjectPtr& object, std::int64_t identifier) {
+  if (entries_.size() >= sweepAt_) sweepLocked();
+  // The finalizer holds the shared part only weakly: a manager that is gone hears nothing.
+  std::weak_ptr<Shared> weakShared = shared_;
+  const std::uint64_t generation = shared_->generation.load();
+  const auto token = object->addFinalizer([weakShared, generation, identifier] {
+    auto shared = weakShared.lock();
+    if (shared && shared->generation.load() == generation) shared->onDeath(identifier);
+  });
+  entries_[identifier] = Entry{object, object->identity(), token};
+  identifiers_[object->identity()].push_back(identifier);
+  strong_[identifier] = object;
+}
+
+bool InstanceManager::addDartCreatedInstance(const ObjectPtr& object, std::int64_t identifier) {
+  if (!object || identifier < 0) return false;
+  std::lock_guard lock(mutex_);
+  if (auto bound = liveLocked(identifier)) {
+    if (bound != object) return false;
+    strong_[identifier] = object;
+    return true;
+  }
+  addLocked(object, identifier);
+  return true;
+}
+
+std::int64_t InstanceManager::addHostCreatedInstance(const ObjectPtr& object) {
+  std::lock_guard lock(mutex_);
+  while (liveLocked(nextIdentifier_))
+    ++nextIdentifier_;
+  const std::int64_t identifier = nextIdentifier_++;
+  addLocked(object, identifier);
+  return identifier;
+}
+
+InstanceManager::ObjectPtr InstanceManager::removeInstance(std::int64_t identifier) {
+  std::lock_guard lock(mutex_);
+  auto it = strong_.find(identifier);
+  if (it == strong_.end()) return nullptr;
+  ObjectPtr object = std::move(it->second);
+  strong_.erase(it);
+  return object;
+}
+
+InstanceManager::ObjectPtr InstanceManager::instance(std::int64_t identifier) const {
+  std::lock_guard lock(mutex_);
+  return liveLocked(identifier);
+}
+
+bool InstanceManager::containsInstance(const ObjectPtr& object) const {
+  if (!object) return false;
+  std::lock_guard lock(mutex_);
+  auto ids = identifiers_.find(object->identity());
+  return ids != identifiers_.end() && !ids->second.empty();
+}
+
+std::optional<std::int64_t>
+InstanceManager::identifierWithStrongReference(const ObjectPtr& object) {
+  if (!object) return std::nullopt;
+  std::lock_guard lock(mutex_);
+  auto ids = identifiers_.find(object->identity());
+  if (ids == identifiers_.end() || ids->second.empty()) return std::nullopt;
+  const std::int64_t identifier = ids->second.front();
+  strong_[identifier] = object;
+  return identifier;
+}
+
+void InstanceManager::removeAllObjects() {
+  std::vector<std::pair<ObjectPtr, Object::FinalizerToken>> live;
+  std::map<std::int64_t, ObjectPtr> strong;
+  {
+    std::lock_guard lock(mutex_);
+    // Finalizers of what was registered so far stay silent from here on, even one running now.
+    shared_->generation.fetch_add(1);
+    for (auto& [identifier, entry] : entries_) {
+      if (auto object = entry.object.lock()) live.emplace_back(std::move(object), entry.token);
+    }
+    identifiers_.clear();
+    entries_.clear();
+    strong.swap(strong_);
+    nextIdentifier_ = kMinHostCreatedIdentifier;
+    sweepAt_ = 64;
+  }
+  for (auto& [object, token] : live)
+    object->removeFinalizer(token);
+  // `live` and `strong` release their objects here, outside the lock.
+}
+
+std::size_t InstanceManager::strongCount() const {
+  std::lock_guard lock(mutex_);
+  return strong_.size();
+}
+
+bool InstanceManager::isHeldStrongly(std::int64_t identifier) const {
+  std::lock_guard lock(mutex_);
+  return strong_.count(identifier) != 0;
+}
+
+}  // namespace webview

@@ -1,0 +1,78 @@
+#include "plugins/webview_flutter_wkwebview/proxy_api_codec.h"
+
+#include <cstdio>
+#include <string>
+
+#include "plugins/pigeon/pigeon_codec.h"
+#include "plugins/pigeon/pigeon_values.h"
+#include "plugins/webview_flutter_wkwebview/messages.h"
+
+namespace webview {
+
+namespace {
+
+void printLine(const std::string& line) {
+  std::fputs((line + "\n").c_str(), stdout);
+  std::fflush(stdout);
+}
+
+// The default textual form of a value and the name of its type, for "Unsupported value: ".
+std::string describe(const platform::Value& value) {
+  if (auto object = value.ifObject()) {
+    return (*object)->debugDescription() + " of " + (*object)->className();
+  }
+  return value.debugString() + " of " + (value.isDate() ? "Date" : "Value");
+}
+
+[[noreturn]] void refuseUnsupported(const platform::Value& value) {
+  const std::string line = "Unsupported value: " + describe(value);
+  printLine(line);
+  throw pigeon::EncodingRefusal(pigeon::PigeonError("encoding-error", line, platform::Value()));
+}
+
+// The native object that stands for `value`: the object itself, or a new wrapper.
+InstanceManager::ObjectPtr nativeObjectFor(const platform::Value& value) {
+  if (auto object = value.asObjectOf<platform::webkit::NativeObject>()) return object;
+  if (auto error = value.ifError()) return std::make_shared<ErrorObject>(*error);
+  return std::make_shared<ValueObject>(value);
+}
+
+}  // namespace
+
+std::shared_ptr<const flutter::StandardMessageCodec> makeProxyApiCodec(ProxyApiCodecHost& host) {
+  pigeon::CodecEntry reference;
+  reference.typeByte = kProxyReferenceType;
+  // Enumerations are matched first (they come first in the builder); every other object, date
+  // or error is a proxied instance.
+  reference.matches = [](const platform::Value&) { return true; };
+  reference.toWire = [&host](const platform::Value& value) {
+    auto object = nativeObjectFor(value);
+    auto& manager = host.instanceManager();
+    if (!manager.containsInstance(object)) {
+      if (host.ignoreCallsToDart()) {
+        throw pigeon::EncodingRefusal(pigeon::PigeonError(
+            "ignore-calls-error", "Calls to Dart are being ignored.", platform::Value("")));
+      }
+      host.announce(object);
+    }
+    auto identifier = manager.identifierWithStrongReference(object);
+    // Only objects the application's code created can lack an announcement; one that is not
+    // registered has no identifier to write.
+    if (!identifier) refuseUnsupported(value);
+    return platform::Value(*identifier);
+  };
+  reference.fromWire = [&host](const platform::Value& wire) {
+    if (!wire.isInt()) {
+      printLine("Failed to find instance with identifier: " + wire.debugString());
+      return platform::Value();
+    }
+    if (auto object = host.instanceManager().instance(wire.asInt())) {
+      return platform::Value(platform::ObjectPtr(std::move(object)));
+    }
+    printLine("Failed to find instance with identifier: " + std::to_string(wire.asInt()));
+    return platform::Value();
+  };
+  return WebKitLibraryPigeonCodec::builder().addType(std::move(reference)).build();
+}
+
+}  // namespace webview

@@ -1,0 +1,139 @@
+#include "plugins/webview_flutter_wkwebview/proxy_api_registrar.h"
+
+#include <set>
+#include <utility>
+
+#include "platform/dispatch/queue.h"
+#include "plugins/webview_flutter_wkwebview/messages.h"
+
+namespace webview {
+
+namespace {
+
+constexpr const char* kInstanceManagerApi = "PigeonInternalInstanceManager";
+
+}  // namespace
+
+std::shared_ptr<ProxyApiRegistrar>
+ProxyApiRegistrar::create(const std::shared_ptr<flutter::BinaryMessenger>& messenger) {
+  std::shared_ptr<ProxyApiRegistrar> registrar(new ProxyApiRegistrar(messenger));
+  *registrar->weakSelfSlot_ = registrar;
+  return registrar;
+}
+
+ProxyApiRegistrar::ProxyApiRegistrar(const std::shared_ptr<flutter::BinaryMessenger>& messenger)
+    : messenger_(messenger) {
+  // A finalizer runs wherever the object dies, maybe under foreign locks: it only posts.
+  // The registrar is reached weakly, so a death after it is gone says nothing.
+  auto self = std::make_shared<std::weak_ptr<ProxyApiRegistrar>>();
+  instanceManager_ = std::make_unique<InstanceManager>([self](std::int64_t identifier) {
+    platform::mainQueue()->async([self, identifier] {
+      if (auto registrar = self->lock()) registrar->removeStrongReference(identifier);
+    });
+  });
+  weakSelfSlot_ = self;
+  codec_ = makeProxyApiCodec(*this);
+}
+
+void ProxyApiRegistrar::setUp() {
+  auto messenger = messenger_.lock();
+  auto enumCodec = WebKitLibraryPigeonCodec::shared();
+  auto self = shared_from_this();
+  pigeon::setUpMethod(
+      messenger, enumCodec,
+      pigeon::channelName(kPackage, kInstanceManagerApi, "removeStrongReference"),
+      "removeStrongReference", [self](const pigeon::Arguments& arguments, pigeon::Responder r) {
+        auto released = self->instanceManager_->removeInstance(arguments.integer(0));
+        // Released here, outside the instance manager's lock.
+        released.reset();
+        r.success();
+      });
+  pigeon::setUpMethod(messenger, enumCodec,
+                      pigeon::channelName(kPackage, kInstanceManagerApi, "clear"), "clear",
+                      [self](const pigeon::Arguments&, pigeon::Responder r) {
+                        self->instanceManager_->removeAllObjects();
+                        r.success();
+                      });
+}
+
+std::string ProxyApiRegistrar::announcingApi(const std::string& className) {
+  // Classes whose API is named otherwise; every other class announces under its own name.
+  static const std::map<std::string, std::string> renamed = {
+      {"URLRequestWrapper", "URLRequest"},
+      {"NSHTTPURLResponse", "HTTPURLResponse"},
+      {"NSURLResponse", "URLResponse"},
+      {"NSHTTPCookie", "HTTPCookie"},
+      {"WKWebView", "NSViewWKWebView"},
+      {"NSURLCredential", "URLCredential"},
+      {"NSURLProtectionSpace", "URLProtectionSpace"},
+      {"NSURLAuthenticationChallenge", "URLAuthenticationChallenge"},
+      {"SecTrustWrapper", "SecTrust"},
+      {"SecCertificateWrapper", "SecCertificate"},
+  };
+  static const std::set<std::string> own = {
+      "URL",
+      "WKUserScript",
+      "WKNavigationAction",
+      "WKNavigationResponse",
+      "WKFrameInfo",
+      "NSError",
+      "WKScriptMessage",
+      "WKSecurityOrigin",
+      "AuthenticationChallengeResponse",
+      "WKWebsiteDataStore",
+      "WKWebViewConfiguration",
+      "WKUserContentController",
+      "WKPreferences",
+      "WKHTTPCookieStore",
+      "WKWebpagePreferences",
+      "GetTrustResultResponse",
+  };
+  if (auto it = renamed.find(className); it != renamed.end()) return it->second;
+  if (own.count(className)) return className;
+  return "NSObject";
+}
+
+void ProxyApiRegistrar::setAnnouncedFields(const std::string& api, AnnouncedFields fields) {
+  announcedFields_[api] = std::move(fields);
+}
+
+void ProxyApiRegistrar::announce(const InstanceManager::ObjectPtr& object) {
+  pigeonNewInstance(object, nullptr);
+}
+
+void ProxyApiRegistrar::pigeonNewInstance(const InstanceManager::ObjectPtr& object,
+                                          std::function<void(pigeon::CallResult)> completion) {
+  if (ignoreCallsToDart()) {
+    if (completion) {
+      completion(pigeon::CallResult{pigeon::PigeonError("ignore-calls-error",
+                                                        "Calls to Dart are being ignored.",
+                                                        platform::Value("")),
+                                    {}});
+    }
+    return;
+  }
+  if (instanceManager_->containsInstance(object)) {
+    if (completion) completion(pigeon::CallResult{});
+    return;
+  }
+  const std::int64_t identifier = instanceManager_->addHostCreatedInstance(object);
+  const std::string api = announcingApi(object->className());
+  platform::ValueList message{platform::Value(identifier)};
+  if (auto fields = announcedFields_.find(api); fields != announcedFields_.end()) {
+    for (auto& field : fields->second(object))
+      message.push_back(std::move(field));
+  }
+  pigeon::callApplication(messenger(), codec_,
+                          pigeon::channelName(kPackage, api, "pigeon_newInstance"), message, false,
+                          std::move(completion));
+}
+
+void ProxyApiRegistrar::removeStrongReference(std::int64_t identifier,
+                                              std::function<void(pigeon::CallResult)> completion) {
+  pigeon::callApplication(
+      messenger(), WebKitLibraryPigeonCodec::shared(),
+      pigeon::channelName(kPackage, kInstanceManagerApi, "removeStrongReference"),
+      {platform::Value(identifier)}, false, std::move(completion));
+}
+
+}  // namespace webview

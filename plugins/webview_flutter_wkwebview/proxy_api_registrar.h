@@ -1,0 +1,75 @@
+// The web view bridge's registrar: owns the instance manager and the proxy codec, installs the
+// instance manager's own channels ("removeStrongReference" and "clear" of
+// "PigeonInternalInstanceManager"), announces native objects to the application's code and
+// tells it when a registered object dies.
+//
+// Channel handlers and announcements run on the main thread. A registered object may die on any
+// thread: its finalizer only posts the "removeStrongReference" message to the main queue.
+// Lives as long as its handlers (the process, in the hosts).
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+
+#include "platform/engine/binary_messenger.h"
+#include "platform/engine/standard_codec.h"
+#include "plugins/pigeon/pigeon_channel.h"
+#include "plugins/webview_flutter_wkwebview/instance_manager.h"
+#include "plugins/webview_flutter_wkwebview/proxy_api_codec.h"
+
+namespace webview {
+
+inline constexpr const char* kPackage = "webview_flutter_wkwebview";
+
+class ProxyApiRegistrar : public ProxyApiCodecHost,
+                          public std::enable_shared_from_this<ProxyApiRegistrar> {
+ public:
+  // The fields an API announces after the identifier (none for most).
+  using AnnouncedFields = std::function<platform::ValueList(const InstanceManager::ObjectPtr&)>;
+
+  static std::shared_ptr<ProxyApiRegistrar>
+  create(const std::shared_ptr<flutter::BinaryMessenger>& messenger);
+
+  // Installs the instance manager's channels.
+  void setUp();
+
+  InstanceManager& instanceManager() override { return *instanceManager_; }
+  bool ignoreCallsToDart() const override { return ignoreCallsToDart_.load(); }
+  void setIgnoreCallsToDart(bool ignore) { ignoreCallsToDart_.store(ignore); }
+  void announce(const InstanceManager::ObjectPtr& object) override;
+  // Announces like announce() and reports the outcome: "ignore-calls-error" while calls are
+  // ignored, success without sending when the object is known, else the judged reply.
+  void pigeonNewInstance(const InstanceManager::ObjectPtr& object,
+                         std::function<void(pigeon::CallResult)> completion);
+
+  // The codec of every API channel and of every call toward the application's code.
+  const std::shared_ptr<const flutter::StandardMessageCodec>& codec() const { return codec_; }
+  std::shared_ptr<flutter::BinaryMessenger> messenger() const { return messenger_.lock(); }
+
+  // The API that announces objects of `className` ("NSObject" for classes without one of their
+  // own) and the fields it sends.
+  static std::string announcingApi(const std::string& className);
+  void setAnnouncedFields(const std::string& api, AnnouncedFields fields);
+
+  // Tells the application's code that the object under `identifier` died; the outcome is
+  // ignored. Main thread.
+  void removeStrongReference(std::int64_t identifier,
+                             std::function<void(pigeon::CallResult)> completion = {});
+
+ private:
+  explicit ProxyApiRegistrar(const std::shared_ptr<flutter::BinaryMessenger>& messenger);
+
+  std::weak_ptr<flutter::BinaryMessenger> messenger_;
+  // Filled by setUp(): how finalizers reach the registrar.
+  std::shared_ptr<std::weak_ptr<ProxyApiRegistrar>> weakSelfSlot_;
+  std::unique_ptr<InstanceManager> instanceManager_;
+  std::atomic<bool> ignoreCallsToDart_{false};
+  std::shared_ptr<const flutter::StandardMessageCodec> codec_;
+  std::map<std::string, AnnouncedFields> announcedFields_;  // set up before any message
+};
+
+}  // namespace webview

@@ -1,0 +1,21 @@
+#include "plugins/webview_flutter_wkwebview/webview_flutter_plugin.h"
+
+#include "platform/log/log.h"
+
+namespace webview {
+
+WebViewFlutterPlugin::WebViewFlutterPlugin(
+    const std::shared_ptr<flutter::BinaryMessenger>& messenger)
+    : proxyApiRegistrar_(ProxyApiRegistrar::create(messenger)) {
+  proxyApiRegistrar_->setUp();
+}
+
+void WebViewFlutterPlugin::registerWith(const flutter::PluginRegistrarPtr& registrar) {
+  auto plugin = std::make_shared<WebViewFlutterPlugin>(registrar->messenger());
+  platform::Log::cached("com.lumora.webview", "engine")
+      ->notice("web view engine: simulated (no real engine in this build); pages are neither "
+               "fetched nor shown");
+  registrar->publish(plugin);
+}
+
+}  // namespace webview

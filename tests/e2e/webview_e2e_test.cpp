@@ -1,0 +1,109 @@
+// The web view bridge's instance manager through the test host: native objects announced by the
+// test plugin's simulated engine, released by the application, dying and being reported.
+#include <gtest/gtest.h>
+
+#include "tests/e2e/e2e_harness.h"
+
+namespace lumora::e2e {
+namespace {
+
+using nlohmann::json;
+
+const std::string kPrefix = "dev.flutter.pigeon.webview_flutter_wkwebview.";
+const std::string kRemove = kPrefix + "PigeonInternalInstanceManager.removeStrongReference";
+const std::string kNewObject = kPrefix + "NSObject.pigeon_newInstance";
+
+HostOptions testHost() {
+  HostOptions options;
+  options.executable = testHostExecutable();
+  return options;
+}
+
+json engine(const std::string& method, json args = nullptr) {
+  return json{
+      {"op", "invoke"}, {"channel", "lumora_test/webkit"}, {"method", method}, {"args", args}};
+}
+json send(const std::string& channel, json message) {
+  return json{{"op", "send"}, {"channel", channel}, {"message", message}};
+}
+
+std::vector<json> messages(const PeerRun& run, const std::string& channel) {
+  std::vector<json> out;
+  for (const auto& line : run.withOp("incoming", channel))
+    out.push_back(line["message"]);
+  return out;
+}
+
+TEST(WebViewE2E, AnnouncedObjectsAreReleasedAndReportedOnceAndClearRestartsNumbering) {
+  Host host(testHost());
+  auto run =
+      runPeer(host, {
+                        {{"op", "answer"}, {"prefix", kPrefix}, {"reply", json::array({nullptr})}},
+                        engine("announce"),
+                        engine("announce"),
+                        send(kRemove, {65536}),
+                        engine("dropNative", {{"identifier", 65536}}),
+                        {{"op", "await"}, {"channel", kRemove}, {"count", 1}, {"timeoutMs", 5000}},
+                        send(kPrefix + "PigeonInternalInstanceManager.clear", nullptr),
+                        engine("dropNative", {{"identifier", 65537}}),
+                        engine("announce"),
+                        send(kRemove, {424242}),
+                        send(kRemove, {"x"}),
+                        engine("describe", {{"identifier", 65536}}),
+                    });
+  ASSERT_EQ(run.exitCode, 0) << run.errors;
+  auto results = run.withOp("result", "lumora_test/webkit");
+  ASSERT_EQ(results.size(), 6u);
+  EXPECT_EQ(results[0]["result"], 65536);
+  EXPECT_EQ(results[1]["result"], 65537);
+  EXPECT_EQ(results[4]["result"], 65536);  // numbering restarted after "clear"
+  EXPECT_EQ(results[5]["result"]["registered"], true);
+  EXPECT_EQ(results[5]["result"]["keptNatively"], true);
+  EXPECT_EQ(messages(run, kNewObject), (std::vector<json>{{65536}, {65537}, {65536}}));
+  // One report, for the object that died before "clear"; none for the one after it.
+  EXPECT_EQ(messages(run, kRemove), std::vector<json>{{65536}});
+  EXPECT_EQ(run.withOp("awaited").size(), 1u);
+  auto replies = run.withOp("reply", kRemove);
+  ASSERT_EQ(replies.size(), 3u);
+  EXPECT_EQ(replies[0]["reply"], json::array({nullptr}));
+  EXPECT_EQ(replies[1]["reply"], json::array({nullptr}));
+  EXPECT_EQ(replies[2]["reply"][0], "invalid-arguments");
+}
+
+TEST(WebViewE2E, MalformedRepliesIgnoredCallsAndMissingDelegatesLeaveTheHostServing) {
+  Host host(testHost());
+  auto run =
+      runPeer(host, {
+                        {{"op", "answer"}, {"prefix", kPrefix}, {"reply", json::array({nullptr})}},
+                        {{"op", "answer"},
+                         {"channel", kRemove},
+                         {"replies", json::array({json::array({"a", "b"}), json::array()})}},
+                        engine("announce"),
+                        engine("announce"),
+                        send(kRemove, {65536}),
+                        send(kRemove, {65537}),
+                        engine("dropNative", {{"identifier", 65536}}),
+                        engine("dropNative", {{"identifier", 65537}}),
+                        {{"op", "await"}, {"channel", kRemove}, {"count", 2}, {"timeoutMs", 5000}},
+                        engine("ignoreCallsToDart", {{"flag", true}}),
+                        engine("announce"),
+                        send(kPrefix + "NSViewWKWebView.pigeon_defaultConstructor", {1}),
+                        send(kRemove, {1}),
+                    });
+  ASSERT_EQ(run.exitCode, 0) << run.errors;
+  EXPECT_EQ(messages(run, kRemove), (std::vector<json>{{65536}, {65537}}));
+  EXPECT_EQ(messages(run, kNewObject), (std::vector<json>{{65536}, {65537}}));
+  auto results = run.withOp("result", "lumora_test/webkit");
+  ASSERT_EQ(results.size(), 6u);
+  EXPECT_TRUE(results[5]["result"].is_null());  // nothing announced while ignoring
+  auto missing = run.withOp("reply", kPrefix + "NSViewWKWebView.pigeon_defaultConstructor");
+  ASSERT_EQ(missing.size(), 1u);
+  EXPECT_EQ(missing[0].value("empty", false), true);
+  auto last = run.withOp("reply", kRemove);
+  ASSERT_FALSE(last.empty());
+  EXPECT_EQ(last.back()["reply"], json::array({nullptr}));
+  EXPECT_FALSE(host.logHasSanitizerReport());
+}
+
+}  // namespace
+}  // namespace lumora::e2e

@@ -1,0 +1,21 @@
+// The "lumora_test/webkit" method channel of lumora-test-host: it plays the web engine's side
+// of the web view bridge, reaching the plugin that "WebViewFlutterPlugin" published.
+//
+//   "announce"                          a new native object, kept by the engine and announced
+//                                       -> its identifier
+//   "dropNative" {"identifier"}         the engine lets go of the object it keeps under that
+//                                       identifier -> true when it kept one
+//   "ignoreCallsToDart" {"flag"}        -> true
+//   "describe" {"identifier"}           {"registered", "alive", "heldStrongly", "keptNatively",
+//                                        "className"} as the engine sees it
+// Main thread.
+#pragma once
+
+#include "platform/engine/plugin_registrar.h"
+
+namespace lumora::testing {
+
+void registerWebKitChannel(const flutter::PluginRegistrarPtr& registrar,
+                           const flutter::PluginRegistry& registry);
+
+}  // namespace lumora::testing
