@@ -86,6 +86,7 @@ Application& Application::shared() {
 }
 
 void Application::loadInterface(const InterfaceDescription& description) {
+  LUMORA_CHECK_SEQUENCE(mainThread_);
   if (description.makeDelegate) delegate_ = description.makeDelegate();
   std::vector<std::pair<WindowPtr, bool>> loaded;
   for (const auto& entry : description.windows) {
@@ -107,6 +108,7 @@ void Application::loadInterface(const InterfaceDescription& description) {
 }
 
 int Application::run() {
+  LUMORA_CHECK_SEQUENCE(mainThread_);
   SignalWatcher signals;
   running_ = true;
   terminating_ = false;
@@ -120,6 +122,7 @@ int Application::run() {
 }
 
 void Application::didBecomeActive() {
+  LUMORA_CHECK_SEQUENCE(mainThread_);
   NotificationCenter::defaultCenter().postNotificationName(kApplicationDidBecomeActiveNotification,
                                                            this);
 }
@@ -136,6 +139,7 @@ void Application::terminate() {
 }
 
 void Application::addWindow(WindowPtr window) {
+  LUMORA_CHECK_SEQUENCE(mainThread_);
   if (!window || window->isClosed()) return;
   if (std::find(windows_.begin(), windows_.end(), window) == windows_.end()) {
     windows_.push_back(std::move(window));
@@ -143,6 +147,7 @@ void Application::addWindow(WindowPtr window) {
 }
 
 void Application::windowDidClose(Window& window) {
+  LUMORA_CHECK_SEQUENCE(mainThread_);
   auto it = std::find_if(windows_.begin(), windows_.end(),
                          [&](const WindowPtr& w) { return w.get() == &window; });
   if (it == windows_.end()) return;

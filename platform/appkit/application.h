@@ -15,6 +15,7 @@
 
 #include "platform/appkit/geometry.h"
 #include "platform/appkit/window.h"
+#include "platform/dispatch/sequence_checker.h"
 
 namespace platform {
 
@@ -89,6 +90,7 @@ class Application {
   std::vector<WindowPtr> windows_;
   bool running_ = false;
   bool terminating_ = false;
+  SequenceChecker mainThread_{SequenceChecker::kMainThread};
 };
 
 // The process's arguments as given to applicationMain (empty before).

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/appkit/geometry.h"
+#include "platform/dispatch/sequence_checker.h"
 
 namespace platform {
 
@@ -30,6 +31,7 @@ class View : public std::enable_shared_from_this<View> {
   Rect frame_;
   std::vector<std::shared_ptr<View>> subviews_;
   std::weak_ptr<View> superview_;
+  SequenceChecker mainThread_{SequenceChecker::kMainThread};
 };
 using ViewPtr = std::shared_ptr<View>;
 
@@ -46,6 +48,7 @@ class ViewController {
 
  private:
   ViewPtr view_;
+  SequenceChecker mainThread_{SequenceChecker::kMainThread};
 };
 using ViewControllerPtr = std::shared_ptr<ViewController>;
 

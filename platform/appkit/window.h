@@ -14,6 +14,7 @@
 
 #include "platform/appkit/geometry.h"
 #include "platform/appkit/view.h"
+#include "platform/dispatch/sequence_checker.h"
 
 namespace platform {
 
@@ -66,6 +67,7 @@ class Window : public std::enable_shared_from_this<Window> {
   bool visible_ = false;
   bool closed_ = false;
   int displayCount_ = 0;
+  SequenceChecker mainThread_{SequenceChecker::kMainThread};
 };
 using WindowPtr = std::shared_ptr<Window>;
 
