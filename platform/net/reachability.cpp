@@ -15,6 +15,7 @@
 #include <sstream>
 #include <thread>
 
+#include "platform/dispatch/pending_work.h"
 #include "platform/dispatch/queue.h"
 
 namespace platform {
@@ -106,15 +107,20 @@ class LinuxReachabilityHandle : public ReachabilityHandle {
     }
     netlink_ = netlink;
     wake_ = wake;
-    watcher_ = std::thread([this, netlink, wake, shared = shared_, host = host_]() mutable {
+    // The first report counts as work in flight until it is on the main queue; so does each
+    // change from the moment the kernel announces it.
+    watcher_ = std::thread([this, netlink, wake, shared = shared_, host = host_,
+                            firstReport = PendingWork()]() mutable {
       ReachabilityFlags last = currentReachabilityFlags(host);
       report(shared, last);
+      firstReport.done();
       char buffer[8192];
       for (;;) {
         pollfd fds[2] = {{netlink, POLLIN, 0}, {wake, POLLIN, 0}};
         if (::poll(fds, 2, -1) < 0) continue;
         if (fds[1].revents) return;
         if (fds[0].revents & POLLIN) {
+          PendingWork change;
           // Drain what the kernel sent; its content only says "something changed".
           while (::recv(netlink, buffer, sizeof buffer, MSG_DONTWAIT) > 0) {
           }
