@@ -12,7 +12,7 @@
 
 #include "platform/dispatch/main_loop.h"
 #include "platform/dispatch/test_environment.h"
-#include "platform/net/loopback_http_server.h"
+#include "platform/net/testing/loopback_http_server.h"
 
 namespace platform {
 namespace {

@@ -7,7 +7,7 @@
 #include <functional>
 #include <thread>
 
-#include "platform/foundation/scratch_dir_for_testing.h"
+#include "platform/foundation/testing/scratch_dir_for_testing.h"
 #include "platform/log/log.h"
 
 namespace platform {

@@ -13,7 +13,7 @@
 #include "platform/foundation/bundle.h"
 #include "platform/foundation/preferences.h"
 #include "platform/foundation/property_list.h"
-#include "platform/foundation/scratch_dir_for_testing.h"
+#include "platform/foundation/testing/scratch_dir_for_testing.h"
 #include "platform/log/log.h"
 
 namespace {

@@ -13,7 +13,7 @@
 #include "platform/dispatch/main_loop.h"
 #include "platform/dispatch/test_environment.h"
 #include "platform/log/log.h"
-#include "platform/net/loopback_http_server.h"
+#include "platform/net/testing/loopback_http_server.h"
 #include "platform/net/url_error.h"
 #include "zevevidi/utilities/gul_gzip.h"
 #include "zevevidi/utilities/gul_logger.h"

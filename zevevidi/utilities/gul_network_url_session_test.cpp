@@ -11,7 +11,7 @@
 
 #include "platform/dispatch/main_loop.h"
 #include "platform/dispatch/test_environment.h"
-#include "platform/net/loopback_http_server.h"
+#include "platform/net/testing/loopback_http_server.h"
 #include "platform/net/url_error.h"
 
 namespace {
