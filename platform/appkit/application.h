@@ -16,15 +16,11 @@
 #include "platform/appkit/geometry.h"
 #include "platform/appkit/window.h"
 #include "platform/dispatch/sequence_checker.h"
+#include "platform/foundation/application_notifications.h"
 
 namespace platform {
 
 class Application;
-
-// Posted on the default notification centre (object: the application) each time the
-// application becomes active, the first time right after launching finished.
-inline constexpr const char* kApplicationDidBecomeActiveNotification =
-    "ApplicationDidBecomeActiveNotification";
 
 // Optional answers to the application's questions; the defaults are the platform's.
 class ApplicationDelegate {

@@ -8,9 +8,9 @@
 #include <mutex>
 #include <vector>
 
-#include "platform/appkit/application.h"
 #include "platform/core/exception.h"
 #include "platform/dispatch/once.h"
+#include "platform/foundation/application_notifications.h"
 #include "platform/foundation/bundle.h"
 #include "platform/foundation/class_registry.h"
 #include "platform/foundation/preferences.h"
@@ -41,7 +41,14 @@ struct Registry {
 };
 
 Registry& registry() {
-  static auto* r = new Registry();
+  static auto* r = [] {
+    // The options ask the registry for the default app's data collection through this source.
+    FIROptions::setDefaultAppDataCollectionSource([]() -> std::optional<bool> {
+      if (auto app = FIRApp::defaultAppIfConfigured()) return app->isDataCollectionDefaultEnabled();
+      return std::nullopt;
+    });
+    return new Registry();
+  }();
   return *r;
 }
 

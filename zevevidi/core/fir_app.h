@@ -34,7 +34,6 @@
 #include "zevevidi/core/fir_zevevidi_user_agent.h"
 
 inline constexpr const char* kFIRDefaultAppName = "__FIRAPP_DEFAULT";
-inline constexpr const char* kZevevidiCoreErrorDomain = "com.zevevidi.core";
 inline constexpr const char* kFIRAppReadyToConfigureSDKNotification =
     "FIRAppReadyToConfigureSDKNotification";
 inline constexpr const char* kFIRAppDeleteNotification = "FIRAppDeleteNotification";

@@ -5,8 +5,8 @@
 #include <atomic>
 #include <thread>
 
-#include "platform/appkit/application.h"
 #include "platform/core/exception.h"
+#include "platform/foundation/application_notifications.h"
 #include "platform/foundation/bundle.h"
 #include "platform/foundation/class_registry.h"
 #include "platform/foundation/notification_center.h"
