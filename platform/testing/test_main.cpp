@@ -5,8 +5,11 @@
 #include <cstdint>
 
 #include "platform/core/assertion.h"
+#include "platform/testing/assertion_guard.h"
 
 namespace {
+
+std::uint64_t g_expected = 0;  // uncaptured failures the running test announced
 
 // Fails a test during which the assertion handler reported a failure nobody captured. Debug
 // builds abort on such a failure anyway; release builds only log it, and without this a broken
@@ -15,12 +18,14 @@ namespace {
 class UncapturedAssertionGuard : public testing::EmptyTestEventListener {
  public:
   void OnTestStart(const testing::TestInfo&) override {
+    g_expected = 0;
     before_ = platform::uncapturedAssertionFailureCount();
   }
   void OnTestEnd(const testing::TestInfo&) override {
     const std::uint64_t reported = platform::uncapturedAssertionFailureCount() - before_;
-    EXPECT_EQ(reported, 0u) << "the assertion handler reported " << reported
-                            << " uncaptured failure(s) during this test (see the log above)";
+    EXPECT_EQ(reported, g_expected)
+        << "the assertion handler reported " << reported << " uncaptured failure(s) during this "
+        << "test where " << g_expected << " were expected (see the log above)";
   }
 
  private:
@@ -28,6 +33,10 @@ class UncapturedAssertionGuard : public testing::EmptyTestEventListener {
 };
 
 }  // namespace
+
+void platform::testing::expectUncapturedAssertionFailures(std::uint64_t count) {
+  g_expected += count;
+}
 
 int main(int argc, char** argv) {
   // Worker threads of the dispatch pool outlive the tests that started them; a death test that
