@@ -1,8 +1,11 @@
 #include "runner/generated_plugin_registrant.h"
 
 #include "platform/log/log.h"
+#include "plugins/desktop/fpp_package_info_plus_plugin.h"
+#include "plugins/desktop/screen_retriever_macos_plugin.h"
 #include "plugins/shared_preferences_foundation/shared_preferences_plugin.h"
 #include "plugins/sqflite/sqflite_plugin.h"
+#include "plugins/window_manager/window_manager_plugin.h"
 #include "plugins/zevevidi_core/flt_zevevidi_core_plugin.h"
 #include "runner/fvp_plugin.h"
 
@@ -15,8 +18,11 @@ const std::vector<PluginRegistration>& generatedPluginTable() {
   static const std::vector<PluginRegistration> table = {
       {3, "FLTZevevidiCorePlugin", &FLTZevevidiCorePlugin::registerWithRegistrar},
       {4, "FvpPlugin", &FvpPlugin::registerWithRegistrar},
+      {5, "FPPPackageInfoPlusPlugin", &FPPPackageInfoPlusPlugin::registerWithRegistrar},
+      {6, "ScreenRetrieverMacosPlugin", &ScreenRetrieverMacosPlugin::registerWith},
       {7, "SharedPreferencesPlugin", &shared_preferences::SharedPreferencesPlugin::registerWith},
       {8, "SqflitePlugin", &sqflite::SqflitePlugin::registerWithRegistrar},
+      {13, "WindowManagerPlugin", &window_manager::WindowManagerPlugin::registerWith},
   };
   return table;
 }

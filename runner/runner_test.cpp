@@ -81,9 +81,12 @@ TEST(RegistrationTest, RegistersEachRowOnceInOrderAndLogsIt) {
 }
 
 TEST(MainWindowTest, AwakeFromNibKeepsTheFrameAndRegistersThroughTheController) {
-  auto frame = platform::Rect::make(10, 20, 1024, 700);
-  auto window = std::make_shared<MainFlutterWindow>(frame, platform::WindowStyleMaskTitled,
+  auto contentRect = platform::Rect::make(10, 20, 1024, 700);
+  auto window = std::make_shared<MainFlutterWindow>(contentRect, platform::WindowStyleMaskTitled,
                                                     platform::BackingStoreType::Buffered, false);
+  // The window's frame holds the content rectangle plus the title bar.
+  const auto frame = window->frame();
+  EXPECT_EQ(frame.size.height, contentRect.size.height + platform::kTitleBarHeight);
   // Seen when the registrations run: the controller is installed and the frame already restored.
   platform::ViewControllerPtr controllerAtRegistration;
   std::optional<platform::Rect> frameAtRegistration;
@@ -103,8 +106,8 @@ TEST(MainWindowTest, AwakeFromNibKeepsTheFrameAndRegistersThroughTheController) 
   ASSERT_TRUE(controller);
   EXPECT_EQ(controllerAtRegistration, controller);
   EXPECT_EQ(frameAtRegistration, frame);
-  // The controller's view fills the restored frame and is the engine's view.
-  EXPECT_EQ(window->contentView()->frame().size, frame.size);
+  // The controller's view fills the restored content area and is the engine's view.
+  EXPECT_EQ(window->contentView()->frame().size, contentRect.size);
   EXPECT_EQ(controller->engine()->view(), window->contentView());
   EXPECT_EQ(FvpPlugin::registrationCount(), fvpBefore + 1);
   controller->engine()->shutDown();

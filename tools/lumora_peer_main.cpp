@@ -347,6 +347,10 @@ class Peer {
       auto value = peerCodec()->decode(frame.payload, &error);
       if (value) {
         line["message"] = toJson(*value);
+      } else if (auto call = peerMethodCodec()->decodeMethodCall(frame.payload)) {
+        // A method call from the host (a hand-written channel calling back).
+        line["method"] = call->method;
+        line["args"] = toJson(call->arguments);
       } else {
         line["hex"] = toHex(frame.payload);
       }

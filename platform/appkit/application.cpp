@@ -117,12 +117,16 @@ int Application::run() {
   // A launched application is the active one.
   if (!terminating_) didBecomeActive();
   if (!terminating_) MainLoop::instance().run();
+  // Work posted before the quit still runs once (the reply to the call that terminated the
+  // application, for one), so nothing already answered is lost at exit.
+  MainLoop::instance().drain();
   running_ = false;
   return 0;
 }
 
 void Application::didBecomeActive() {
   LUMORA_CHECK_SEQUENCE(mainThread_);
+  active_ = true;
   NotificationCenter::defaultCenter().postNotificationName(kApplicationDidBecomeActiveNotification,
                                                            this);
 }
@@ -142,8 +146,35 @@ void Application::addWindow(WindowPtr window) {
   LUMORA_CHECK_SEQUENCE(mainThread_);
   if (!window || window->isClosed()) return;
   if (std::find(windows_.begin(), windows_.end(), window) == windows_.end()) {
+    zOrder_.push_back(window);
     windows_.push_back(std::move(window));
   }
+}
+
+std::vector<WindowPtr> Application::orderedWindows() const {
+  std::vector<WindowPtr> ordered;
+  for (const auto& weak : zOrder_) {
+    auto window = weak.lock();
+    if (window && !window->isClosed()) ordered.push_back(std::move(window));
+  }
+  return ordered;
+}
+
+void Application::orderFront(Window& window) {
+  auto self = window.weak_from_this();
+  std::erase_if(zOrder_, [&](const std::weak_ptr<Window>& w) { return w.lock().get() == &window; });
+  zOrder_.insert(zOrder_.begin(), self);
+}
+
+void Application::orderBack(Window& window) {
+  auto self = window.weak_from_this();
+  std::erase_if(zOrder_, [&](const std::weak_ptr<Window>& w) { return w.lock().get() == &window; });
+  zOrder_.push_back(self);
+}
+
+void Application::activateIgnoringOtherApps(bool ignoringOtherApps) {
+  lastActivationIgnoredOthers_ = ignoringOtherApps;
+  if (!active_) didBecomeActive();
 }
 
 void Application::windowDidClose(Window& window) {
@@ -152,6 +183,10 @@ void Application::windowDidClose(Window& window) {
                          [&](const WindowPtr& w) { return w.get() == &window; });
   if (it == windows_.end()) return;
   windows_.erase(it);
+  std::erase_if(zOrder_, [&](const std::weak_ptr<Window>& w) {
+    auto locked = w.lock();
+    return !locked || locked.get() == &window;
+  });
   if (windows_.empty() && delegate_ &&
       delegate_->applicationShouldTerminateAfterLastWindowClosed(*this)) {
     terminate();
@@ -160,6 +195,12 @@ void Application::windowDidClose(Window& window) {
 
 void Application::resetForTesting() {
   windows_.clear();
+  zOrder_.clear();
+  keyWindow_.reset();
+  focusedMain_.reset();
+  active_ = false;
+  activationPolicy_ = ActivationPolicy::Regular;
+  dockTile_ = DockTile{};
   delegate_.reset();
   running_ = false;
   terminating_ = false;

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/appkit/controls.h"
 #include "platform/appkit/geometry.h"
 #include "platform/appkit/window.h"
 #include "platform/dispatch/sequence_checker.h"
@@ -21,6 +22,9 @@
 namespace platform {
 
 class Application;
+
+// Activation policies, as the platform numbers them.
+enum class ActivationPolicy { Regular = 0, Accessory = 1, Prohibited = 2 };
 
 // Optional answers to the application's questions; the defaults are the platform's.
 class ApplicationDelegate {
@@ -62,6 +66,29 @@ class Application {
   // Open windows, in the order they were opened. The first is the main window.
   const std::vector<WindowPtr>& windows() const { return windows_; }
   WindowPtr mainWindow() const { return windows_.empty() ? nullptr : windows_.front(); }
+  // Open windows front to back.
+  std::vector<WindowPtr> orderedWindows() const;
+  // The window receiving keyboard input, and the focused main window (Window keeps these).
+  WindowPtr keyWindow() const { return keyWindow_.lock(); }
+  WindowPtr focusedMainWindow() const { return focusedMain_.lock(); }
+  void setKeyWindow(const WindowPtr& window) { keyWindow_ = window; }
+  void setFocusedMainWindow(const WindowPtr& window) { focusedMain_ = window; }
+  void orderFront(Window& window);
+  void orderBack(Window& window);
+
+  // Activation: activating an inactive application posts the became-active notification.
+  bool isActive() const { return active_; }
+  void activateIgnoringOtherApps(bool ignoringOtherApps);
+  bool lastActivationIgnoredOtherApps() const { return lastActivationIgnoredOthers_; }
+  ActivationPolicy activationPolicy() const { return activationPolicy_; }
+  void setActivationPolicy(ActivationPolicy policy) { activationPolicy_ = policy; }
+  ImagePtr applicationIconImage() const { return iconImage_; }
+  void setApplicationIconImage(ImagePtr image) { iconImage_ = std::move(image); }
+  DockTile& dockTile() { return dockTile_; }
+  // Whether a mouse-down is being delivered (the event a window drag starts from). The simulated
+  // window server sets it while the person holds the button.
+  bool hasCurrentMouseDown() const { return mouseDown_; }
+  void setCurrentMouseDown(bool down) { mouseDown_ = down; }
 
   // Loads `description`: makes the delegate and the windows, then calls awakeFromNib on each.
   void loadInterface(const InterfaceDescription& description);
@@ -72,6 +99,8 @@ class Application {
   void terminate();
   // The application became active: posts kApplicationDidBecomeActiveNotification. Main thread.
   void didBecomeActive();
+  // The person switched to another application (simulated window server).
+  void didResignActive() { active_ = false; }
 
   // Window bookkeeping (called by Window).
   void addWindow(WindowPtr window);
@@ -84,6 +113,15 @@ class Application {
   Application() = default;
   ApplicationDelegatePtr delegate_;
   std::vector<WindowPtr> windows_;
+  std::vector<std::weak_ptr<Window>> zOrder_;  // front to back
+  std::weak_ptr<Window> keyWindow_;
+  std::weak_ptr<Window> focusedMain_;
+  bool active_ = false;
+  bool mouseDown_ = false;
+  bool lastActivationIgnoredOthers_ = false;
+  ActivationPolicy activationPolicy_ = ActivationPolicy::Regular;
+  ImagePtr iconImage_ = std::make_shared<Image>(Image{"AppIcon", {128, 128}});
+  DockTile dockTile_;
   bool running_ = false;
   bool terminating_ = false;
   SequenceChecker mainThread_{SequenceChecker::kMainThread};

@@ -23,6 +23,18 @@ void View::removeFromSuperview() {
                  siblings.end());
 }
 
+std::shared_ptr<Window> View::window() const {
+  // Iterative walk: view trees can be deep and this is asked often.
+  const View* view = this;
+  std::shared_ptr<View> holder;
+  while (view) {
+    if (auto window = view->hostWindow_.lock()) return window;
+    holder = view->superview_.lock();
+    view = holder.get();
+  }
+  return nullptr;
+}
+
 ViewPtr ViewController::view() {
   LUMORA_CHECK_SEQUENCE(mainThread_);
   if (!view_) view_ = loadView();

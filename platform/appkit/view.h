@@ -1,6 +1,6 @@
 // Views and view controllers of the simulated window server. Stand in for the platform's view
-// and view-controller classes. A view has a frame and subviews; a controller owns one view.
-// Main thread only.
+// and view-controller classes. A view has a frame, subviews, a hidden flag and knows the window
+// it is shown in (through its ancestors); a controller owns one view. Main thread only.
 #pragma once
 
 #include <memory>
@@ -12,6 +12,8 @@
 
 namespace platform {
 
+class Window;
+
 class View : public std::enable_shared_from_this<View> {
  public:
   explicit View(Rect frame = {}) : frame_(frame) {}
@@ -22,15 +24,26 @@ class View : public std::enable_shared_from_this<View> {
   // Name of the class for diagnostics and scripted window-server queries.
   virtual std::string className() const { return "View"; }
 
+  bool isHidden() const { return hidden_; }
+  void setHidden(bool hidden) { hidden_ = hidden; }
+
   void addSubview(std::shared_ptr<View> view);
   void removeFromSuperview();
   const std::vector<std::shared_ptr<View>>& subviews() const { return subviews_; }
   std::shared_ptr<View> superview() const { return superview_.lock(); }
 
+  // The window showing this view: the one whose content (or frame) view is this view or one of
+  // its ancestors; null when the view is in no window.
+  std::shared_ptr<Window> window() const;
+  // Set by the window on the root view of its hierarchy.
+  void setHostWindow(const std::shared_ptr<Window>& window) { hostWindow_ = window; }
+
  private:
   Rect frame_;
+  bool hidden_ = false;
   std::vector<std::shared_ptr<View>> subviews_;
   std::weak_ptr<View> superview_;
+  std::weak_ptr<Window> hostWindow_;
   SequenceChecker mainThread_{SequenceChecker::kMainThread};
 };
 using ViewPtr = std::shared_ptr<View>;

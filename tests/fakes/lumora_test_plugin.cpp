@@ -6,6 +6,7 @@
 #include "platform/dispatch/main_loop.h"
 #include "platform/engine/channels.h"
 #include "plugins/pigeon/pigeon_channel.h"
+#include "tests/fakes/window_server_channel.h"
 
 namespace lumora::testing {
 
@@ -84,6 +85,7 @@ void LumoraTestPlugin::registerWithRegistrar(const flutter::PluginRegistrarPtr& 
   flutter::EventChannel("lumora_test/events", messenger).setStreamHandler(state);
   registrar->addMethodCallDelegate(
       state, flutter::MethodChannel::methodChannelWithName("lumora_test/methods", messenger));
+  registerWindowServerChannel(registrar);
 }
 
 }  // namespace lumora::testing

@@ -13,6 +13,7 @@
 //                                   "dev.flutter.pigeon.lumora_test.LumoraTestFlutterApi.ask"
 //                                   and answers [its result] or its failure
 // Method channel "lumora_test/methods": "ping" -> "pong"; anything else is not implemented.
+// Method channel "lumora_test/window_server": see window_server_channel.h.
 #pragma once
 
 #include "platform/engine/plugin_registrar.h"
