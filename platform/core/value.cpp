@@ -24,6 +24,11 @@ std::string Object::debugDescription() const {
 bool Object::isEqual(const Object& other) const {
   return this == &other;
 }
+std::strong_ordering Object::compareObject(const Object& other) const {
+  if (isEqual(other)) return std::strong_ordering::equal;
+  return std::less<const void*>()(this, &other) ? std::strong_ordering::less
+                                                : std::strong_ordering::greater;
+}
 std::size_t Object::hash() const {
   return std::hash<const void*>()(this);
 }
@@ -238,10 +243,9 @@ std::strong_ordering compareErrors(const ErrorPtr& a, const ErrorPtr& b) {
 }
 
 std::strong_ordering compareObjects(const ObjectPtr& a, const ObjectPtr& b) {
-  if (a == b || a->isEqual(*b)) return std::strong_ordering::equal;
+  if (a == b) return std::strong_ordering::equal;
   if (auto c = a->className() <=> b->className(); c != 0) return c;
-  return std::less<const void*>()(a.get(), b.get()) ? std::strong_ordering::less
-                                                    : std::strong_ordering::greater;
+  return a->compareObject(*b);
 }
 
 }  // namespace

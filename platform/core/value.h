@@ -40,6 +40,10 @@ class Object {
   virtual std::string debugDescription() const;
   // Deep equality against another object of any class; the default is identity.
   virtual bool isEqual(const Object& other) const;
+  // Order against another object of the same className, as map keys need it: equal exactly when
+  // isEqual holds, and transitive. The default orders by identity; a class that compares by
+  // content overrides both.
+  virtual std::strong_ordering compareObject(const Object& other) const;
   virtual std::size_t hash() const;
 };
 using ObjectPtr = std::shared_ptr<Object>;

@@ -34,7 +34,7 @@ const platform::Value& Arguments::at(std::size_t i) const {
   return i < list_.size() ? list_[i] : nullValue();
 }
 
-std::string Arguments::describe(std::size_t i, const char* expected) const {
+std::string Arguments::describe(std::size_t i, const std::string& expected) const {
   if (i >= list_.size()) {
     return method_ + ": argument " + std::to_string(i) + " is missing (expected " + expected + ")";
   }
@@ -42,33 +42,33 @@ std::string Arguments::describe(std::size_t i, const char* expected) const {
          platform::valueKindName(list_[i].kind());
 }
 
+std::string Arguments::describeList(std::size_t i, const char* elements, bool nullable) const {
+  std::string expected = std::string("a list of ") + elements + (nullable ? " or null" : "");
+  if (!at(i).isList()) return describe(i, expected);
+  return method_ + ": argument " + std::to_string(i) + " must be " + expected +
+         "; an element is of another kind";
+}
+
 std::string Arguments::string(std::size_t i) const {
-  if (auto s = at(i).ifString()) return *s;
-  throw ArgumentError(describe(i, "a string"));
+  return required<std::string>(i, "a string");
 }
 bool Arguments::boolean(std::size_t i) const {
-  if (auto b = at(i).ifBool()) return *b;
-  throw ArgumentError(describe(i, "a boolean"));
+  return required<bool>(i, "a boolean");
 }
 std::int64_t Arguments::integer(std::size_t i) const {
-  if (auto n = at(i).ifInt()) return *n;
-  throw ArgumentError(describe(i, "an integer"));
+  return required<std::int64_t>(i, "an integer");
 }
 double Arguments::number(std::size_t i) const {
-  if (auto d = at(i).ifDouble()) return *d;
-  throw ArgumentError(describe(i, "a double"));
+  return required<double>(i, "a double");
 }
 platform::ValueList Arguments::list(std::size_t i) const {
-  if (auto l = at(i).ifList()) return *l;
-  throw ArgumentError(describe(i, "a list"));
+  return required<platform::ValueList>(i, "a list");
 }
 platform::ValueMap Arguments::map(std::size_t i) const {
-  if (auto m = at(i).ifMap()) return *m;
-  throw ArgumentError(describe(i, "a map"));
+  return required<platform::ValueMap>(i, "a map");
 }
 platform::Value Arguments::value(std::size_t i) const {
-  if (!at(i).isNull()) return at(i);
-  throw ArgumentError(describe(i, "a value"));
+  return required<platform::Value>(i, "a value");
 }
 
 std::optional<std::string> Arguments::optionalString(std::size_t i) const {

@@ -82,12 +82,31 @@ class Arguments {
     if (at(i).isNull()) return nullptr;
     return record<T>(i);
   }
+  // Null reads as no value; any other value must be one of the enumeration's.
   template <class E> std::optional<E> optionalEnumeration(std::size_t i) const {
-    return enumFromValue<E>(at(i));
+    if (at(i).isNull()) return std::nullopt;
+    return enumeration<E>(i);
+  }
+  // A list whose every element reads as T (WireType); `elements` names them in the message
+  // ("strings").
+  template <class T> std::vector<T> listOf(std::size_t i, const char* elements) const {
+    if (auto l = WireType<std::vector<T>>::from(at(i))) return std::move(*l);
+    throw ArgumentError(describeList(i, elements, false));
+  }
+  template <class T>
+  std::optional<std::vector<T>> optionalListOf(std::size_t i, const char* elements) const {
+    if (at(i).isNull()) return std::nullopt;
+    if (auto l = WireType<std::vector<T>>::from(at(i))) return std::move(*l);
+    throw ArgumentError(describeList(i, elements, true));
   }
 
  private:
-  std::string describe(std::size_t i, const char* expected) const;
+  std::string describe(std::size_t i, const std::string& expected) const;
+  template <class T> T required(std::size_t i, const char* expected) const {
+    if (auto v = WireType<T>::from(at(i))) return std::move(*v);
+    throw ArgumentError(describe(i, expected));
+  }
+  std::string describeList(std::size_t i, const char* elements, bool nullable) const;
   template <class T>
   std::optional<T> optionalOf(std::size_t i, T (Arguments::*get)(std::size_t) const) const {
     if (at(i).isNull()) return std::nullopt;

@@ -59,6 +59,13 @@ bool PigeonRecord::isEqual(const platform::Object& other) const {
   return deepEquals(platform::Value(toList()), platform::Value(record->toList()));
 }
 
+std::strong_ordering PigeonRecord::compareObject(const platform::Object& other) const {
+  auto record = dynamic_cast<const PigeonRecord*>(&other);
+  if (!record || typeid(*record) != typeid(*this)) return platform::Object::compareObject(other);
+  // The same order that decides equality: a field list equal by deepEquals compares equal.
+  return platform::Value(toList()) <=> platform::Value(record->toList());
+}
+
 std::size_t PigeonRecord::hash() const {
   return deepHash(platform::Value(toList()));
 }

@@ -3,11 +3,15 @@
 // immutable once built and may be shared between threads.
 #pragma once
 
+#include <compare>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
+#include <type_traits>
+#include <typeinfo>
+#include <vector>
 
 #include "platform/core/value.h"
 
@@ -33,6 +37,8 @@ class PigeonRecord : public platform::Object {
   virtual platform::ValueList toList() const = 0;
 
   bool isEqual(const platform::Object& other) const override;
+  // Records of one class order by their field lists, so keys equal by content are one map key.
+  std::strong_ordering compareObject(const platform::Object& other) const override;
   std::size_t hash() const override;
   std::string debugDescription() const override;
 };
@@ -45,6 +51,13 @@ template <class E> class EnumValue : public platform::Object {
     auto o = dynamic_cast<const EnumValue<E>*>(&other);
     return o && o->value == value;
   }
+  std::strong_ordering compareObject(const platform::Object& other) const override {
+    auto o = dynamic_cast<const EnumValue<E>*>(&other);
+    if (!o) return platform::Object::compareObject(other);
+    return rawValue() <=> o->rawValue();
+  }
+  // Values of different enumerations order apart by their type.
+  std::string className() const override { return std::string("enum ") + typeid(E).name(); }
   std::size_t hash() const override { return std::hash<std::int64_t>()(rawValue()); }
   std::string debugDescription() const override {
     return "enum(" + std::to_string(rawValue()) + ")";
@@ -62,6 +75,98 @@ template <class E> platform::Value enumValue(E value) {
 template <class E> std::optional<E> enumFromValue(const platform::Value& value) {
   if (auto e = value.asObjectOf<EnumValue<E>>()) return e->value;
   return std::nullopt;
+}
+
+// ---- Typed values on the wire ---------------------------------------------------------------
+//
+// wireValue(x) is what generated code writes for a field, argument or result of a C++ type:
+// absent optionals and null records as null, records and enumeration values as objects, typed
+// lists element by element. WireType<T>::from(value) reads one back: the T, or none when the
+// value holds another kind (null included).
+
+inline platform::Value wireValue(const platform::Value& v) {
+  return v;
+}
+inline platform::Value wireValue(const std::string& v) {
+  return platform::Value(v);
+}
+inline platform::Value wireValue(bool v) {
+  return platform::Value(v);
+}
+inline platform::Value wireValue(std::int64_t v) {
+  return platform::Value(v);
+}
+inline platform::Value wireValue(double v) {
+  return platform::Value(v);
+}
+inline platform::Value wireValue(const platform::ValueMap& v) {
+  return platform::Value(v);
+}
+template <class E, std::enable_if_t<std::is_enum_v<E>, int> = 0> platform::Value wireValue(E v) {
+  return enumValue(v);
+}
+template <class R, std::enable_if_t<std::is_base_of_v<platform::Object, R>, int> = 0>
+platform::Value wireValue(const std::shared_ptr<R>& v) {
+  return v ? platform::Value(platform::ObjectPtr(v)) : platform::Value();
+}
+template <class T> platform::Value wireValue(const std::optional<T>& v) {
+  return v ? wireValue(*v) : platform::Value();
+}
+template <class T> platform::Value wireValue(const std::vector<T>& items) {
+  platform::ValueList out;
+  out.reserve(items.size());
+  for (const auto& item : items)
+    out.push_back(wireValue(item));
+  return platform::Value(std::move(out));
+}
+
+template <class T, class = void> struct WireType;
+// A kind read through one of Value's `if...` accessors.
+template <class T, const T* (platform::Value::*get)() const> struct WireKind {
+  static std::optional<T> from(const platform::Value& v) {
+    if (const T* p = (v.*get)()) return *p;
+    return std::nullopt;
+  }
+};
+template <> struct WireType<std::string> : WireKind<std::string, &platform::Value::ifString> {};
+template <> struct WireType<bool> : WireKind<bool, &platform::Value::ifBool> {};
+template <> struct WireType<std::int64_t> : WireKind<std::int64_t, &platform::Value::ifInt> {};
+template <> struct WireType<double> : WireKind<double, &platform::Value::ifDouble> {};
+template <>
+struct WireType<platform::ValueList> : WireKind<platform::ValueList, &platform::Value::ifList> {};
+template <>
+struct WireType<platform::ValueMap> : WireKind<platform::ValueMap, &platform::Value::ifMap> {};
+// Any value but null.
+template <> struct WireType<platform::Value> {
+  static std::optional<platform::Value> from(const platform::Value& v) { return nilOrValue(v); }
+};
+template <class E> struct WireType<E, std::enable_if_t<std::is_enum_v<E>>> {
+  static std::optional<E> from(const platform::Value& v) { return enumFromValue<E>(v); }
+};
+template <class R> struct WireType<std::shared_ptr<R>> {
+  static std::optional<std::shared_ptr<R>> from(const platform::Value& v) {
+    if (auto r = v.asObjectOf<R>()) return r;
+    return std::nullopt;
+  }
+};
+template <class T> struct WireType<std::vector<T>> {
+  static std::optional<std::vector<T>> from(const platform::Value& v) {
+    auto list = v.ifList();
+    if (!list) return std::nullopt;
+    std::vector<T> out;
+    out.reserve(list->size());
+    for (const auto& item : *list) {
+      auto element = WireType<T>::from(item);
+      if (!element) return std::nullopt;
+      out.push_back(std::move(*element));
+    }
+    return out;
+  }
+};
+
+// True when `value` reads as a T.
+template <class T> bool holds(const platform::Value& value) {
+  return WireType<T>::from(value).has_value();
 }
 
 }  // namespace pigeon
