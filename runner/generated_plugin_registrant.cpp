@@ -1,8 +1,11 @@
 #include "runner/generated_plugin_registrant.h"
 
 #include "platform/log/log.h"
+#include "plugins/desktop/connectivity_plus_plugin.h"
 #include "plugins/desktop/fpp_package_info_plus_plugin.h"
 #include "plugins/desktop/screen_retriever_macos_plugin.h"
+#include "plugins/desktop/url_launcher_plugin.h"
+#include "plugins/desktop/wakelock_plus_macos_plugin.h"
 #include "plugins/shared_preferences_foundation/shared_preferences_plugin.h"
 #include "plugins/sqflite/sqflite_plugin.h"
 #include "plugins/window_manager/window_manager_plugin.h"
@@ -16,12 +19,15 @@ namespace lumora {
 const std::vector<PluginRegistration>& generatedPluginTable() {
   // Keep the rows in position order; a plugin's row is added when its plugin exists.
   static const std::vector<PluginRegistration> table = {
+      {1, "ConnectivityPlusPlugin", &ConnectivityPlusPlugin::registerWith},
       {3, "FLTZevevidiCorePlugin", &FLTZevevidiCorePlugin::registerWithRegistrar},
       {4, "FvpPlugin", &FvpPlugin::registerWithRegistrar},
       {5, "FPPPackageInfoPlusPlugin", &FPPPackageInfoPlusPlugin::registerWithRegistrar},
       {6, "ScreenRetrieverMacosPlugin", &ScreenRetrieverMacosPlugin::registerWith},
       {7, "SharedPreferencesPlugin", &shared_preferences::SharedPreferencesPlugin::registerWith},
       {8, "SqflitePlugin", &sqflite::SqflitePlugin::registerWithRegistrar},
+      {9, "UrlLauncherPlugin", &UrlLauncherPlugin::registerWith},
+      {11, "WakelockPlusMacosPlugin", &WakelockPlusMacosPlugin::registerWith},
       {13, "WindowManagerPlugin", &window_manager::WindowManagerPlugin::registerWith},
   };
   return table;

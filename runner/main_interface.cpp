@@ -1,5 +1,6 @@
 #include "runner/main_interface.h"
 
+#include "platform/foundation/environment.h"
 #include "runner/app_delegate.h"
 #include "runner/main_flutter_window.h"
 
@@ -25,6 +26,9 @@ platform::InterfaceDescription mainInterface() {
 }
 
 int lumoraMain(int argc, char** argv) {
+  // The environment snapshot is taken here, before any thread starts; nothing reads the live
+  // environment after this point.
+  platform::Environment::current();
   return platform::applicationMain(argc, argv, mainInterface());
 }
 

@@ -105,7 +105,9 @@ def proto_type(field, by_id):
     if base == "message":
         return ".".join(by_id[field["ref"]]["path"])
     if base == "enum":
-        return field["ref"]
+        # Declared int32 (the same varint on the wire), so that values outside the named members
+        # still decode under the field's name with protoc and python protobuf.
+        return "int32"
     return base
 
 
@@ -130,9 +132,14 @@ def write_proto(package, enums, messages, by_id):
             lines.append("%s}" % indent)
         for f in sorted(m["fields"], key=lambda f: f["number"]):
             label = KINDS[f["kind"]][0]
-            default = " [default = %s]" % f["default"] if f["default"] is not None else ""
-            lines.append("%s%s %s %s = %d%s;" % (indent, label, proto_type(f, by_id), f["name"],
-                                                   f["number"], default))
+            is_enum = KINDS[f["kind"]][1] == "enum"
+            value = f["default"]
+            if is_enum and value is not None:
+                value = dict(enums[f["ref"]])[value]
+            default = " [default = %s]" % value if value is not None else ""
+            comment = "  // %s" % f["ref"] if is_enum else ""
+            lines.append("%s%s %s %s = %d%s;%s" % (indent, label, proto_type(f, by_id), f["name"],
+                                                     f["number"], default, comment))
         return lines
 
     for m in tops:

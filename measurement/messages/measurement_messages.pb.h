@@ -148,18 +148,18 @@ typedef struct _devazerirerize_ConsentConfig {
 
 typedef struct _devazerirerize_ConsentConfig_ConsentDefaultEntry {
     bool has_consent_type;
-    devazerirerize_ConsentType consent_type;
+    int32_t consent_type; /* ConsentType */
     bool has_consent_status;
-    devazerirerize_ConsentStatus consent_status;
+    int32_t consent_status; /* ConsentStatus */
     bool has_field_3;
-    devazerirerize_CarriedCode field_3;
+    int32_t field_3; /* CarriedCode */
 } devazerirerize_ConsentConfig_ConsentDefaultEntry;
 
 typedef struct _devazerirerize_ConsentConfig_ConsentDelegationEntry {
     bool has_consent_type;
-    devazerirerize_ConsentType consent_type;
+    int32_t consent_type; /* ConsentType */
     bool has_delegate_consent_type;
-    devazerirerize_ConsentType delegate_consent_type;
+    int32_t delegate_consent_type; /* ConsentType */
 } devazerirerize_ConsentConfig_ConsentDelegationEntry;
 
 typedef struct _devazerirerize_ConsentConfig_CorePlatformServiceEntry {
@@ -173,9 +173,9 @@ typedef struct _devazerirerize_ConsentInfoExtra {
 
 typedef struct _devazerirerize_ConsentInfoExtra_LimitedDataEntry {
     bool has_field_1;
-    devazerirerize_CarriedCode field_1;
+    int32_t field_1; /* CarriedCode */
     bool has_field_2;
-    devazerirerize_CarriedCode field_2;
+    int32_t field_2; /* CarriedCode */
 } devazerirerize_ConsentInfoExtra_LimitedDataEntry;
 
 typedef struct _devazerirerize_CustomProperty {
@@ -263,12 +263,12 @@ typedef struct _devazerirerize_MeasurementBatch {
     pb_callback_t field_7;
     pb_callback_t upload_subdomain;
     bool has_upload_source;
-    devazerirerize_UploadSource upload_source;
+    int32_t upload_source; /* UploadSource */
 } devazerirerize_MeasurementBatch;
 
 typedef struct _devazerirerize_NumberFilter {
     bool has_comparison_type;
-    devazerirerize_ComparisonType comparison_type;
+    int32_t comparison_type; /* ComparisonType */
     bool has_match_as_float;
     bool match_as_float;
     pb_callback_t comparison_value;
@@ -382,7 +382,7 @@ typedef struct _devazerirerize_MeasurementBundle {
     pb_callback_t field_50;
     pb_callback_t consent_signals;
     bool has_tracking_authorization_status;
-    devazerirerize_TrackingAuthorizationStatus tracking_authorization_status;
+    int32_t tracking_authorization_status; /* TrackingAuthorizationStatus */
     bool has_field_55;
     bool field_55;
     pb_callback_t session_stitching_token;
@@ -447,7 +447,7 @@ typedef struct _devazerirerize_AudienceLeafFilterResult {
 
 typedef struct _devazerirerize_RuntimeEntity {
     bool has_type;
-    devazerirerize_EntityType type;
+    int32_t type; /* EntityType */
     pb_callback_t value;
     pb_callback_t function_name;
     pb_callback_t string_value;
@@ -511,14 +511,14 @@ typedef struct _devazerirerize_Snapshot {
 typedef struct _devazerirerize_SdkResponse {
     pb_callback_t sdk_name;
     bool has_status_code;
-    devazerirerize_SdkStatusCode status_code;
+    int32_t status_code; /* SdkStatusCode */
     bool has_snapshot;
     devazerirerize_Snapshot snapshot;
 } devazerirerize_SdkResponse;
 
 typedef struct _devazerirerize_StringFilter {
     bool has_match_type;
-    devazerirerize_MatchType match_type;
+    int32_t match_type; /* MatchType */
     pb_callback_t expression;
     bool has_case_sensitive;
     bool case_sensitive;
@@ -612,17 +612,6 @@ extern "C" {
 
 
 
-#define devazerirerize_ConsentConfig_ConsentDefaultEntry_consent_type_ENUMTYPE devazerirerize_ConsentType
-#define devazerirerize_ConsentConfig_ConsentDefaultEntry_consent_status_ENUMTYPE devazerirerize_ConsentStatus
-#define devazerirerize_ConsentConfig_ConsentDefaultEntry_field_3_ENUMTYPE devazerirerize_CarriedCode
-
-#define devazerirerize_ConsentConfig_ConsentDelegationEntry_consent_type_ENUMTYPE devazerirerize_ConsentType
-#define devazerirerize_ConsentConfig_ConsentDelegationEntry_delegate_consent_type_ENUMTYPE devazerirerize_ConsentType
-
-
-
-#define devazerirerize_ConsentInfoExtra_LimitedDataEntry_field_1_ENUMTYPE devazerirerize_CarriedCode
-#define devazerirerize_ConsentInfoExtra_LimitedDataEntry_field_2_ENUMTYPE devazerirerize_CarriedCode
 
 
 
@@ -636,12 +625,6 @@ extern "C" {
 
 
 
-#define devazerirerize_MeasurementBatch_upload_source_ENUMTYPE devazerirerize_UploadSource
-
-#define devazerirerize_MeasurementBundle_tracking_authorization_status_ENUMTYPE devazerirerize_TrackingAuthorizationStatus
-
-
-#define devazerirerize_NumberFilter_comparison_type_ENUMTYPE devazerirerize_ComparisonType
 
 
 
@@ -652,15 +635,19 @@ extern "C" {
 
 
 
-#define devazerirerize_RuntimeEntity_type_ENUMTYPE devazerirerize_EntityType
-
-#define devazerirerize_SdkResponse_status_code_ENUMTYPE devazerirerize_SdkStatusCode
 
 
 
 
 
-#define devazerirerize_StringFilter_match_type_ENUMTYPE devazerirerize_MatchType
+
+
+
+
+
+
+
+
 
 
 
@@ -673,11 +660,11 @@ extern "C" {
 #define devazerirerize_AudienceLeafFilterResult_init_default {false, 0, false, devazerirerize_ResultData_init_default, false, devazerirerize_ResultData_init_default, false, 0}
 #define devazerirerize_ClientProperty_init_default {{{NULL}, NULL}, {{NULL}, NULL}, false, 0, {{NULL}, NULL}, {{NULL}, NULL}}
 #define devazerirerize_ConsentConfig_init_default {{{NULL}, NULL}, {{NULL}, NULL}, {{NULL}, NULL}, false, 0, {{NULL}, NULL}}
-#define devazerirerize_ConsentConfig_ConsentDefaultEntry_init_default {false, _devazerirerize_ConsentType_MIN, false, _devazerirerize_ConsentStatus_MIN, false, _devazerirerize_CarriedCode_MIN}
-#define devazerirerize_ConsentConfig_ConsentDelegationEntry_init_default {false, _devazerirerize_ConsentType_MIN, false, _devazerirerize_ConsentType_MIN}
+#define devazerirerize_ConsentConfig_ConsentDefaultEntry_init_default {false, 0, false, 0, false, 0}
+#define devazerirerize_ConsentConfig_ConsentDelegationEntry_init_default {false, 0, false, 0}
 #define devazerirerize_ConsentConfig_CorePlatformServiceEntry_init_default {{{NULL}, NULL}, {{NULL}, NULL}}
 #define devazerirerize_ConsentInfoExtra_init_default {{{NULL}, NULL}}
-#define devazerirerize_ConsentInfoExtra_LimitedDataEntry_init_default {false, _devazerirerize_CarriedCode_MIN, false, _devazerirerize_CarriedCode_MIN}
+#define devazerirerize_ConsentInfoExtra_LimitedDataEntry_init_default {false, 0, false, 0}
 #define devazerirerize_CustomProperty_init_default {{{NULL}, NULL}, {{NULL}, NULL}}
 #define devazerirerize_DataControl_init_default  {{{NULL}, NULL}, {{NULL}, NULL}, false, 0}
 #define devazerirerize_DynamicFilterResultTimestamp_init_default {false, 0, false, 0}
@@ -690,10 +677,10 @@ extern "C" {
 #define devazerirerize_ExperimentResponse_init_default {{{NULL}, NULL}, {{NULL}, NULL}}
 #define devazerirerize_Filter_init_default       {false, devazerirerize_StringFilter_init_default, false, devazerirerize_NumberFilter_init_default, false, 0, {{NULL}, NULL}}
 #define devazerirerize_Flag_init_default         {{{NULL}, NULL}, false, 0, {{NULL}, NULL}, false, 0, false, 0}
-#define devazerirerize_MeasurementBatch_init_default {{{NULL}, NULL}, {{NULL}, NULL}, {{NULL}, NULL}, false, devazerirerize_UploadSource_UPLOAD_SOURCE_0}
-#define devazerirerize_MeasurementBundle_init_default {false, 0, {{NULL}, NULL}, {{NULL}, NULL}, false, 0, false, 0, false, 0, false, 0, {{NULL}, NULL}, {{NULL}, NULL}, {{NULL}, NULL}, {{NULL}, NULL}, false, 0, {{NULL}, NULL}, {{NULL}, NULL}, false, 0, {{NULL}, NULL}, false, 0, false, 0, {{NULL}, NULL}, false, 0, {{NULL}, NULL}, false, 0, false, 0, {{NULL}, NULL}, {{NULL}, NULL}, false, 0, {{NULL}, NULL}, false, 0, {{NULL}, NULL}, {{NULL}, NULL}, false, 0, false, 0, false, 0, {{NULL}, NULL}, false, 0, false, 0, {{NULL}, NULL}, {{NULL}, NULL}, false, 0, {{NULL}, NULL}, {{NULL}, NULL}, false, _devazerirerize_TrackingAuthorizationStatus_MIN, false, 0, {{NULL}, NULL}, {{NULL}, NULL}, {{NULL}, NULL}, false, 0, {{NULL}, NULL}, false, 0, {{NULL}, NULL}, {{NULL}, NULL}, false, 0, false, devazerirerize_AdCampaignInfo_init_default, false, devazerirerize_OnDeviceMeasurementInfo_init_default, false, devazerirerize_ConsentInfoExtra_init_default, false, 0}
+#define devazerirerize_MeasurementBatch_init_default {{{NULL}, NULL}, {{NULL}, NULL}, {{NULL}, NULL}, false, 0}
+#define devazerirerize_MeasurementBundle_init_default {false, 0, {{NULL}, NULL}, {{NULL}, NULL}, false, 0, false, 0, false, 0, false, 0, {{NULL}, NULL}, {{NULL}, NULL}, {{NULL}, NULL}, {{NULL}, NULL}, false, 0, {{NULL}, NULL}, {{NULL}, NULL}, false, 0, {{NULL}, NULL}, false, 0, false, 0, {{NULL}, NULL}, false, 0, {{NULL}, NULL}, false, 0, false, 0, {{NULL}, NULL}, {{NULL}, NULL}, false, 0, {{NULL}, NULL}, false, 0, {{NULL}, NULL}, {{NULL}, NULL}, false, 0, false, 0, false, 0, {{NULL}, NULL}, false, 0, false, 0, {{NULL}, NULL}, {{NULL}, NULL}, false, 0, {{NULL}, NULL}, {{NULL}, NULL}, false, 0, false, 0, {{NULL}, NULL}, {{NULL}, NULL}, {{NULL}, NULL}, false, 0, {{NULL}, NULL}, false, 0, {{NULL}, NULL}, {{NULL}, NULL}, false, 0, false, devazerirerize_AdCampaignInfo_init_default, false, devazerirerize_OnDeviceMeasurementInfo_init_default, false, devazerirerize_ConsentInfoExtra_init_default, false, 0}
 #define devazerirerize_MeasurementConfig_init_default {false, 0, {{NULL}, NULL}, false, 0, {{NULL}, NULL}, {{NULL}, NULL}, {{NULL}, NULL}, {{NULL}, NULL}, false, false, {{NULL}, NULL}, {{NULL}, NULL}, {{NULL}, NULL}, {{NULL}, NULL}, false, devazerirerize_ConsentConfig_init_default, false, devazerirerize_PsmSetting_init_default, false, devazerirerize_SztmSetting_init_default, false, devazerirerize_Region_init_default}
-#define devazerirerize_NumberFilter_init_default {false, _devazerirerize_ComparisonType_MIN, false, 0, {{NULL}, NULL}, {{NULL}, NULL}, {{NULL}, NULL}}
+#define devazerirerize_NumberFilter_init_default {false, 0, false, 0, {{NULL}, NULL}, {{NULL}, NULL}, {{NULL}, NULL}}
 #define devazerirerize_OgtActivities_init_default {{{NULL}, NULL}}
 #define devazerirerize_OgtActivity_init_default  {{{NULL}, NULL}, {{NULL}, NULL}}
 #define devazerirerize_OnDeviceMeasurementInfo_init_default {false, devazerirerize_OnDeviceMeasurementValue_init_default, false, devazerirerize_OnDeviceMeasurementValue_init_default, false, devazerirerize_OnDeviceMeasurementValue_init_default, false, devazerirerize_OnDeviceMeasurementValue_init_default}
@@ -703,13 +690,13 @@ extern "C" {
 #define devazerirerize_PsmSetting_init_default   {false, 14, false, 11, false, 60}
 #define devazerirerize_Region_init_default       {{{NULL}, NULL}, {{NULL}, NULL}}
 #define devazerirerize_ResultData_init_default   {{{NULL}, NULL}, {{NULL}, NULL}, {{NULL}, NULL}, {{NULL}, NULL}}
-#define devazerirerize_RuntimeEntity_init_default {false, _devazerirerize_EntityType_MIN, {{NULL}, NULL}, {{NULL}, NULL}, {{NULL}, NULL}, false, 0, false, 0}
-#define devazerirerize_SdkResponse_init_default  {{{NULL}, NULL}, false, _devazerirerize_SdkStatusCode_MIN, false, devazerirerize_Snapshot_init_default}
+#define devazerirerize_RuntimeEntity_init_default {false, 0, {{NULL}, NULL}, {{NULL}, NULL}, {{NULL}, NULL}, false, 0, false, 0}
+#define devazerirerize_SdkResponse_init_default  {{{NULL}, NULL}, false, 0, false, devazerirerize_Snapshot_init_default}
 #define devazerirerize_SequenceFilterResultTimestamp_init_default {false, 0, {{NULL}, NULL}}
 #define devazerirerize_Setting_init_default      {{{NULL}, NULL}, {{NULL}, NULL}}
 #define devazerirerize_SztmSetting_init_default  {{{NULL}, NULL}, {{NULL}, NULL}, {{NULL}, NULL}, false, 0, {{NULL}, NULL}}
 #define devazerirerize_Snapshot_init_default     {{{NULL}, NULL}, {{NULL}, NULL}}
-#define devazerirerize_StringFilter_init_default {false, _devazerirerize_MatchType_MIN, {{NULL}, NULL}, false, 0, {{NULL}, NULL}}
+#define devazerirerize_StringFilter_init_default {false, 0, {{NULL}, NULL}, false, 0, {{NULL}, NULL}}
 #define devazerirerize_UserAttribute_init_default {false, 0, {{NULL}, NULL}, {{NULL}, NULL}, false, 0, false, 0, false, 0}
 #define devazerirerize_AdCampaignInfo_init_zero  {{{NULL}, NULL}, {{NULL}, NULL}, {{NULL}, NULL}, false, 0, {{NULL}, NULL}, {{NULL}, NULL}, {{NULL}, NULL}, false, 0, {{NULL}, NULL}, {{NULL}, NULL}}
 #define devazerirerize_AdCampaignInfo_DeepLinkZadParamsEntry_init_zero {{{NULL}, NULL}, {{NULL}, NULL}}
@@ -719,11 +706,11 @@ extern "C" {
 #define devazerirerize_AudienceLeafFilterResult_init_zero {false, 0, false, devazerirerize_ResultData_init_zero, false, devazerirerize_ResultData_init_zero, false, 0}
 #define devazerirerize_ClientProperty_init_zero  {{{NULL}, NULL}, {{NULL}, NULL}, false, 0, {{NULL}, NULL}, {{NULL}, NULL}}
 #define devazerirerize_ConsentConfig_init_zero   {{{NULL}, NULL}, {{NULL}, NULL}, {{NULL}, NULL}, false, 0, {{NULL}, NULL}}
-#define devazerirerize_ConsentConfig_ConsentDefaultEntry_init_zero {false, _devazerirerize_ConsentType_MIN, false, _devazerirerize_ConsentStatus_MIN, false, _devazerirerize_CarriedCode_MIN}
-#define devazerirerize_ConsentConfig_ConsentDelegationEntry_init_zero {false, _devazerirerize_ConsentType_MIN, false, _devazerirerize_ConsentType_MIN}
+#define devazerirerize_ConsentConfig_ConsentDefaultEntry_init_zero {false, 0, false, 0, false, 0}
+#define devazerirerize_ConsentConfig_ConsentDelegationEntry_init_zero {false, 0, false, 0}
 #define devazerirerize_ConsentConfig_CorePlatformServiceEntry_init_zero {{{NULL}, NULL}, {{NULL}, NULL}}
 #define devazerirerize_ConsentInfoExtra_init_zero {{{NULL}, NULL}}
-#define devazerirerize_ConsentInfoExtra_LimitedDataEntry_init_zero {false, _devazerirerize_CarriedCode_MIN, false, _devazerirerize_CarriedCode_MIN}
+#define devazerirerize_ConsentInfoExtra_LimitedDataEntry_init_zero {false, 0, false, 0}
 #define devazerirerize_CustomProperty_init_zero  {{{NULL}, NULL}, {{NULL}, NULL}}
 #define devazerirerize_DataControl_init_zero     {{{NULL}, NULL}, {{NULL}, NULL}, false, 0}
 #define devazerirerize_DynamicFilterResultTimestamp_init_zero {false, 0, false, 0}
@@ -736,10 +723,10 @@ extern "C" {
 #define devazerirerize_ExperimentResponse_init_zero {{{NULL}, NULL}, {{NULL}, NULL}}
 #define devazerirerize_Filter_init_zero          {false, devazerirerize_StringFilter_init_zero, false, devazerirerize_NumberFilter_init_zero, false, 0, {{NULL}, NULL}}
 #define devazerirerize_Flag_init_zero            {{{NULL}, NULL}, false, 0, {{NULL}, NULL}, false, 0, false, 0}
-#define devazerirerize_MeasurementBatch_init_zero {{{NULL}, NULL}, {{NULL}, NULL}, {{NULL}, NULL}, false, _devazerirerize_UploadSource_MIN}
-#define devazerirerize_MeasurementBundle_init_zero {false, 0, {{NULL}, NULL}, {{NULL}, NULL}, false, 0, false, 0, false, 0, false, 0, {{NULL}, NULL}, {{NULL}, NULL}, {{NULL}, NULL}, {{NULL}, NULL}, false, 0, {{NULL}, NULL}, {{NULL}, NULL}, false, 0, {{NULL}, NULL}, false, 0, false, 0, {{NULL}, NULL}, false, 0, {{NULL}, NULL}, false, 0, false, 0, {{NULL}, NULL}, {{NULL}, NULL}, false, 0, {{NULL}, NULL}, false, 0, {{NULL}, NULL}, {{NULL}, NULL}, false, 0, false, 0, false, 0, {{NULL}, NULL}, false, 0, false, 0, {{NULL}, NULL}, {{NULL}, NULL}, false, 0, {{NULL}, NULL}, {{NULL}, NULL}, false, _devazerirerize_TrackingAuthorizationStatus_MIN, false, 0, {{NULL}, NULL}, {{NULL}, NULL}, {{NULL}, NULL}, false, 0, {{NULL}, NULL}, false, 0, {{NULL}, NULL}, {{NULL}, NULL}, false, 0, false, devazerirerize_AdCampaignInfo_init_zero, false, devazerirerize_OnDeviceMeasurementInfo_init_zero, false, devazerirerize_ConsentInfoExtra_init_zero, false, 0}
+#define devazerirerize_MeasurementBatch_init_zero {{{NULL}, NULL}, {{NULL}, NULL}, {{NULL}, NULL}, false, 0}
+#define devazerirerize_MeasurementBundle_init_zero {false, 0, {{NULL}, NULL}, {{NULL}, NULL}, false, 0, false, 0, false, 0, false, 0, {{NULL}, NULL}, {{NULL}, NULL}, {{NULL}, NULL}, {{NULL}, NULL}, false, 0, {{NULL}, NULL}, {{NULL}, NULL}, false, 0, {{NULL}, NULL}, false, 0, false, 0, {{NULL}, NULL}, false, 0, {{NULL}, NULL}, false, 0, false, 0, {{NULL}, NULL}, {{NULL}, NULL}, false, 0, {{NULL}, NULL}, false, 0, {{NULL}, NULL}, {{NULL}, NULL}, false, 0, false, 0, false, 0, {{NULL}, NULL}, false, 0, false, 0, {{NULL}, NULL}, {{NULL}, NULL}, false, 0, {{NULL}, NULL}, {{NULL}, NULL}, false, 0, false, 0, {{NULL}, NULL}, {{NULL}, NULL}, {{NULL}, NULL}, false, 0, {{NULL}, NULL}, false, 0, {{NULL}, NULL}, {{NULL}, NULL}, false, 0, false, devazerirerize_AdCampaignInfo_init_zero, false, devazerirerize_OnDeviceMeasurementInfo_init_zero, false, devazerirerize_ConsentInfoExtra_init_zero, false, 0}
 #define devazerirerize_MeasurementConfig_init_zero {false, 0, {{NULL}, NULL}, false, 0, {{NULL}, NULL}, {{NULL}, NULL}, {{NULL}, NULL}, {{NULL}, NULL}, false, 0, {{NULL}, NULL}, {{NULL}, NULL}, {{NULL}, NULL}, {{NULL}, NULL}, false, devazerirerize_ConsentConfig_init_zero, false, devazerirerize_PsmSetting_init_zero, false, devazerirerize_SztmSetting_init_zero, false, devazerirerize_Region_init_zero}
-#define devazerirerize_NumberFilter_init_zero    {false, _devazerirerize_ComparisonType_MIN, false, 0, {{NULL}, NULL}, {{NULL}, NULL}, {{NULL}, NULL}}
+#define devazerirerize_NumberFilter_init_zero    {false, 0, false, 0, {{NULL}, NULL}, {{NULL}, NULL}, {{NULL}, NULL}}
 #define devazerirerize_OgtActivities_init_zero   {{{NULL}, NULL}}
 #define devazerirerize_OgtActivity_init_zero     {{{NULL}, NULL}, {{NULL}, NULL}}
 #define devazerirerize_OnDeviceMeasurementInfo_init_zero {false, devazerirerize_OnDeviceMeasurementValue_init_zero, false, devazerirerize_OnDeviceMeasurementValue_init_zero, false, devazerirerize_OnDeviceMeasurementValue_init_zero, false, devazerirerize_OnDeviceMeasurementValue_init_zero}
@@ -749,13 +736,13 @@ extern "C" {
 #define devazerirerize_PsmSetting_init_zero      {false, 0, false, 0, false, 0}
 #define devazerirerize_Region_init_zero          {{{NULL}, NULL}, {{NULL}, NULL}}
 #define devazerirerize_ResultData_init_zero      {{{NULL}, NULL}, {{NULL}, NULL}, {{NULL}, NULL}, {{NULL}, NULL}}
-#define devazerirerize_RuntimeEntity_init_zero   {false, _devazerirerize_EntityType_MIN, {{NULL}, NULL}, {{NULL}, NULL}, {{NULL}, NULL}, false, 0, false, 0}
-#define devazerirerize_SdkResponse_init_zero     {{{NULL}, NULL}, false, _devazerirerize_SdkStatusCode_MIN, false, devazerirerize_Snapshot_init_zero}
+#define devazerirerize_RuntimeEntity_init_zero   {false, 0, {{NULL}, NULL}, {{NULL}, NULL}, {{NULL}, NULL}, false, 0, false, 0}
+#define devazerirerize_SdkResponse_init_zero     {{{NULL}, NULL}, false, 0, false, devazerirerize_Snapshot_init_zero}
 #define devazerirerize_SequenceFilterResultTimestamp_init_zero {false, 0, {{NULL}, NULL}}
 #define devazerirerize_Setting_init_zero         {{{NULL}, NULL}, {{NULL}, NULL}}
 #define devazerirerize_SztmSetting_init_zero     {{{NULL}, NULL}, {{NULL}, NULL}, {{NULL}, NULL}, false, 0, {{NULL}, NULL}}
 #define devazerirerize_Snapshot_init_zero        {{{NULL}, NULL}, {{NULL}, NULL}}
-#define devazerirerize_StringFilter_init_zero    {false, _devazerirerize_MatchType_MIN, {{NULL}, NULL}, false, 0, {{NULL}, NULL}}
+#define devazerirerize_StringFilter_init_zero    {false, 0, {{NULL}, NULL}, false, 0, {{NULL}, NULL}}
 #define devazerirerize_UserAttribute_init_zero   {false, 0, {{NULL}, NULL}, {{NULL}, NULL}, false, 0, false, 0, false, 0}
 
 /* Field tags (for use in manual encoding/decoding) */
@@ -1077,15 +1064,15 @@ X(a, CALLBACK, REPEATED, MESSAGE,  enforced_defaults,   5)
 #define devazerirerize_ConsentConfig_enforced_defaults_MSGTYPE devazerirerize_ConsentConfig_ConsentDefaultEntry
 
 #define devazerirerize_ConsentConfig_ConsentDefaultEntry_FIELDLIST(X, a) \
-X(a, STATIC,   OPTIONAL, UENUM,    consent_type,      1) \
-X(a, STATIC,   OPTIONAL, UENUM,    consent_status,    2) \
-X(a, STATIC,   OPTIONAL, UENUM,    field_3,           3)
+X(a, STATIC,   OPTIONAL, INT32,    consent_type,      1) \
+X(a, STATIC,   OPTIONAL, INT32,    consent_status,    2) \
+X(a, STATIC,   OPTIONAL, INT32,    field_3,           3)
 #define devazerirerize_ConsentConfig_ConsentDefaultEntry_CALLBACK NULL
 #define devazerirerize_ConsentConfig_ConsentDefaultEntry_DEFAULT NULL
 
 #define devazerirerize_ConsentConfig_ConsentDelegationEntry_FIELDLIST(X, a) \
-X(a, STATIC,   OPTIONAL, UENUM,    consent_type,      1) \
-X(a, STATIC,   OPTIONAL, UENUM,    delegate_consent_type,   2)
+X(a, STATIC,   OPTIONAL, INT32,    consent_type,      1) \
+X(a, STATIC,   OPTIONAL, INT32,    delegate_consent_type,   2)
 #define devazerirerize_ConsentConfig_ConsentDelegationEntry_CALLBACK NULL
 #define devazerirerize_ConsentConfig_ConsentDelegationEntry_DEFAULT NULL
 
@@ -1102,8 +1089,8 @@ X(a, CALLBACK, REPEATED, MESSAGE,  limited_data_modes,   1)
 #define devazerirerize_ConsentInfoExtra_limited_data_modes_MSGTYPE devazerirerize_ConsentInfoExtra_LimitedDataEntry
 
 #define devazerirerize_ConsentInfoExtra_LimitedDataEntry_FIELDLIST(X, a) \
-X(a, STATIC,   OPTIONAL, UENUM,    field_1,           1) \
-X(a, STATIC,   OPTIONAL, UENUM,    field_2,           2)
+X(a, STATIC,   OPTIONAL, INT32,    field_1,           1) \
+X(a, STATIC,   OPTIONAL, INT32,    field_2,           2)
 #define devazerirerize_ConsentInfoExtra_LimitedDataEntry_CALLBACK NULL
 #define devazerirerize_ConsentInfoExtra_LimitedDataEntry_DEFAULT NULL
 
@@ -1216,9 +1203,9 @@ X(a, STATIC,   OPTIONAL, BOOL,     bool_value,        5)
 X(a, CALLBACK, REPEATED, MESSAGE,  bundles,           1) \
 X(a, CALLBACK, OPTIONAL, STRING,   field_7,           7) \
 X(a, CALLBACK, OPTIONAL, STRING,   upload_subdomain,   8) \
-X(a, STATIC,   OPTIONAL, UENUM,    upload_source,     9)
+X(a, STATIC,   OPTIONAL, INT32,    upload_source,     9)
 #define devazerirerize_MeasurementBatch_CALLBACK pb_default_field_callback
-#define devazerirerize_MeasurementBatch_DEFAULT NULL
+#define devazerirerize_MeasurementBatch_DEFAULT (const pb_byte_t*)"\x48\x00\x00"
 #define devazerirerize_MeasurementBatch_bundles_MSGTYPE devazerirerize_MeasurementBundle
 
 #define devazerirerize_MeasurementBundle_FIELDLIST(X, a) \
@@ -1263,7 +1250,7 @@ X(a, CALLBACK, REPEATED, UINT32,   experiment_ids,   45) \
 X(a, STATIC,   OPTIONAL, INT64,    bundle_checksum,  47) \
 X(a, CALLBACK, OPTIONAL, STRING,   field_50,         50) \
 X(a, CALLBACK, OPTIONAL, STRING,   consent_signals,  52) \
-X(a, STATIC,   OPTIONAL, UENUM,    tracking_authorization_status,  53) \
+X(a, STATIC,   OPTIONAL, INT32,    tracking_authorization_status,  53) \
 X(a, STATIC,   OPTIONAL, BOOL,     field_55,         55) \
 X(a, CALLBACK, OPTIONAL, STRING,   session_stitching_token,  63) \
 X(a, CALLBACK, REPEATED, STRING,   redacted_fields,  64) \
@@ -1317,7 +1304,7 @@ X(a, STATIC,   OPTIONAL, MESSAGE,  region,           18)
 #define devazerirerize_MeasurementConfig_region_MSGTYPE devazerirerize_Region
 
 #define devazerirerize_NumberFilter_FIELDLIST(X, a) \
-X(a, STATIC,   OPTIONAL, UENUM,    comparison_type,   1) \
+X(a, STATIC,   OPTIONAL, INT32,    comparison_type,   1) \
 X(a, STATIC,   OPTIONAL, BOOL,     match_as_float,    2) \
 X(a, CALLBACK, OPTIONAL, STRING,   comparison_value,   3) \
 X(a, CALLBACK, OPTIONAL, STRING,   min_comparison_value,   4) \
@@ -1399,7 +1386,7 @@ X(a, CALLBACK, REPEATED, MESSAGE,  sequence_filter_timestamps,   4)
 #define devazerirerize_ResultData_sequence_filter_timestamps_MSGTYPE devazerirerize_SequenceFilterResultTimestamp
 
 #define devazerirerize_RuntimeEntity_FIELDLIST(X, a) \
-X(a, STATIC,   OPTIONAL, UENUM,    type,              1) \
+X(a, STATIC,   OPTIONAL, INT32,    type,              1) \
 X(a, CALLBACK, REPEATED, MESSAGE,  value,             2) \
 X(a, CALLBACK, OPTIONAL, STRING,   function_name,     3) \
 X(a, CALLBACK, OPTIONAL, STRING,   string_value,      4) \
@@ -1411,7 +1398,7 @@ X(a, STATIC,   OPTIONAL, DOUBLE,   number_value,      6)
 
 #define devazerirerize_SdkResponse_FIELDLIST(X, a) \
 X(a, CALLBACK, OPTIONAL, STRING,   sdk_name,          1) \
-X(a, STATIC,   OPTIONAL, UENUM,    status_code,       2) \
+X(a, STATIC,   OPTIONAL, INT32,    status_code,       2) \
 X(a, STATIC,   OPTIONAL, MESSAGE,  snapshot,          3)
 #define devazerirerize_SdkResponse_CALLBACK pb_default_field_callback
 #define devazerirerize_SdkResponse_DEFAULT NULL
@@ -1446,7 +1433,7 @@ X(a, CALLBACK, REPEATED, MESSAGE,  experiments,       2)
 #define devazerirerize_Snapshot_experiments_MSGTYPE devazerirerize_Experiment
 
 #define devazerirerize_StringFilter_FIELDLIST(X, a) \
-X(a, STATIC,   OPTIONAL, UENUM,    match_type,        1) \
+X(a, STATIC,   OPTIONAL, INT32,    match_type,        1) \
 X(a, CALLBACK, OPTIONAL, STRING,   expression,        2) \
 X(a, STATIC,   OPTIONAL, BOOL,     case_sensitive,    3) \
 X(a, CALLBACK, REPEATED, STRING,   expression_list,   4)
@@ -1600,9 +1587,9 @@ extern const pb_msgdesc_t devazerirerize_UserAttribute_msg;
 /* devazerirerize_Snapshot_size depends on runtime parameters */
 /* devazerirerize_StringFilter_size depends on runtime parameters */
 /* devazerirerize_UserAttribute_size depends on runtime parameters */
-#define devazerirerize_ConsentConfig_ConsentDefaultEntry_size 6
-#define devazerirerize_ConsentConfig_ConsentDelegationEntry_size 4
-#define devazerirerize_ConsentInfoExtra_LimitedDataEntry_size 4
+#define devazerirerize_ConsentConfig_ConsentDefaultEntry_size 33
+#define devazerirerize_ConsentConfig_ConsentDelegationEntry_size 22
+#define devazerirerize_ConsentInfoExtra_LimitedDataEntry_size 22
 #define devazerirerize_DynamicFilterResultTimestamp_size 22
 #define devazerirerize_PsmSetting_size           33
 

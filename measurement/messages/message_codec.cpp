@@ -1,112 +1,100 @@
 #include "measurement/messages/message_codec.h"
 
-#include <pb.h>
-#include <pb_common.h>
-#include <pb_decode.h>
-
 #include <algorithm>
 #include <climits>
+#include <cstring>
 #include <new>
 
 #include "measurement/messages/message_diagnostics.h"
 #include "measurement/messages/message_types.h"
-#include "measurement/messages/nano_callbacks.h"
-
-// Debian's prebuilt nanopb library keeps field sizes and counts 16 bits wide (no PB_FIELD_32BIT);
-// descriptors and iterators compiled here must agree with it.
-static_assert(sizeof(pb_size_t) == 2, "nanopb must be configured as the system library is");
 
 namespace {
 
 constexpr MessageLogChannel kOut = MessageLogChannel::kStandardOutput;
 
-// Where one schema slot lives in the type's nanopb structure.
-struct FieldPlan {
-  uint32_t slot = 0;
-  int32_t kind = 0;
-  uint32_t data_offset = 0;  // the value, the callback or the nested structure
-  uint32_t has_offset = 0;   // presence flag of static fields
-  uint32_t data_size = 0;    // bytes of a static scalar
-  const MessageType* sub_type = nullptr;
+// Bytes of a record of each type (MessageInfo::allocationSize, worked out once).
+std::size_t recordBytes(const MessageType& type) {
+  static const std::vector<std::size_t> sizes = [] {
+    std::vector<std::size_t> out;
+    for (const MessageType* t : kMessageTypes)
+      out.push_back(MessageInfo::allocationSize(*t));
+    return out;
+  }();
+  return sizes[type.index];
+}
+
+// --- decoding ---------------------------------------------------------------------------------
+//
+// Decoding is driven by the schema table and keeps the wire rules of the nanopb runtime, so
+// accepted input, results and failure lines (with the runtime's error texts) stay as they were
+// when that runtime decoded: singular scalars keep their last occurrence and singular strings
+// their first, a repeated singular sub-message merges, lists take packed and unpacked input,
+// unknown fields are skipped, enum fields take unsigned 32-bit values. A type with lists (of its
+// own or inside a singular sub-message) is walked twice: the first pass checks the input, stores
+// the singular fields and counts list elements; the second reserves exactly and stores the
+// elements.
+
+// What a decoding run may still allocate (see kMaxDecodedBytesPerInputByte).
+struct DecodeBudget {
+  std::size_t left;
 };
 
-struct CodecPlan {
-  std::vector<FieldPlan> fields;  // descriptor order
-  bool two_pass = false;          // lists of its own or inside a singular sub-message
-};
+constexpr const char* kDecodedSizeExceeded = "decoded size limit exceeded";
+// What the allocator adds to each block, for the budget.
+constexpr std::size_t kAllocationOverhead = 16;
+// The longest string kept inside std::string itself, without an allocation.
+constexpr std::size_t kInlineStringLength = 15;
 
-// A zeroed, suitably aligned nanopb structure; small ones live on the stack.
-class StructBuffer {
- public:
-  explicit StructBuffer(std::size_t size) {
-    if (size <= sizeof(local_)) {
-      data_ = local_;
-      std::memset(local_, 0, size);
-    } else {
-      // Value-initialising max_align_t would leave its padding bytes alone: zero explicitly.
-      std::size_t blocks = (size + sizeof(std::max_align_t) - 1) / sizeof(std::max_align_t);
-      heap_.reset(new std::max_align_t[blocks]);
-      data_ = reinterpret_cast<unsigned char*>(heap_.get());
-      std::memset(data_, 0, blocks * sizeof(std::max_align_t));
-    }
+// The error of a stream keeps its first message, as the runtime's does; a sub-stream starts
+// from its parent's and hands its own back when it closes.
+struct WireStream {
+  const uint8_t* p;
+  std::size_t left;
+  const char* error;
+  DecodeBudget* budget;
+
+  bool charge(std::size_t bytes) {
+    if (bytes > budget->left) return fail(kDecodedSizeExceeded);
+    budget->left -= bytes;
+    return true;
   }
-  unsigned char* data() { return data_; }
 
- private:
-  alignas(std::max_align_t) unsigned char local_[512];
-  std::unique_ptr<std::max_align_t[]> heap_;
-  unsigned char* data_;
-};
-
-// Bytes of one list element; small ones live on the stack.
-class ElementBytes {
- public:
-  explicit ElementBytes(std::size_t size) {
-    if (size > sizeof(local_)) {
-      heap_.reset(new uint8_t[size]);
-      data_ = heap_.get();
-    }
+  bool fail(const char* message) {
+    if (!error) error = message;
+    return false;
   }
-  uint8_t* data() { return data_; }
-
- private:
-  uint8_t local_[256];
-  std::unique_ptr<uint8_t[]> heap_;
-  uint8_t* data_ = local_;
 };
 
-std::vector<CodecPlan> buildPlans() {
-  std::vector<CodecPlan> plans(kMessageTypeCount);
+enum class Pass { kCount, kStore };
+
+constexpr int kWireVarint = 0, kWire64 = 1, kWireBytes = 2, kWire32 = 5;
+
+struct DecodePlan {
+  std::vector<int32_t> slot_of;  // by field number; -1 for numbers the type does not know
+  bool two_pass = false;         // lists of its own or inside a singular sub-message
+};
+
+std::vector<DecodePlan> buildDecodePlans() {
+  std::vector<DecodePlan> plans(kMessageTypeCount);
   for (std::size_t t = 0; t < kMessageTypeCount; ++t) {
     const MessageType& type = *kMessageTypes[t];
-    StructBuffer base(type.struct_size);
-    pb_field_iter_t it;
-    if (!pb_field_iter_begin(&it, type.descriptor, base.data())) continue;
-    do {
-      for (uint32_t s = 0; s < type.slot_count; ++s) {
-        if (type.fields[s].number != it.tag) continue;
-        FieldPlan f;
-        f.slot = s;
-        f.kind = type.fields_type[s];
-        f.data_offset = static_cast<uint32_t>(static_cast<unsigned char*>(it.pField) - base.data());
-        if (it.pSize) {
-          f.has_offset = static_cast<uint32_t>(static_cast<unsigned char*>(it.pSize) - base.data());
-        }
-        f.data_size = it.data_size;
-        f.sub_type = type.fields[s].sub_type;
-        plans[t].fields.push_back(f);
-      }
-    } while (pb_field_iter_next(&it));
+    uint32_t highest = 0;
+    for (uint32_t s = 0; s < type.slot_count; ++s)
+      highest = std::max(highest, type.fields[s].number);
+    plans[t].slot_of.assign(highest + 1, -1);
+    for (uint32_t s = 0; s < type.slot_count; ++s)
+      plans[t].slot_of[type.fields[s].number] = static_cast<int32_t>(s);
   }
-  // Two passes for every type with a list of its own or inside a singular sub-message.
   bool changed = true;
   while (changed) {
     changed = false;
     for (std::size_t t = 0; t < kMessageTypeCount; ++t) {
       if (plans[t].two_pass) continue;
-      for (const FieldPlan& f : plans[t].fields) {
-        if ((f.kind & kNanoFieldRepeated) ||
-            ((f.kind & kNanoFieldMessage) && plans[f.sub_type->index].two_pass)) {
+      const MessageType& type = *kMessageTypes[t];
+      for (uint32_t s = 0; s < type.slot_count; ++s) {
+        const int32_t kind = type.fields_type[s];
+        if ((kind & kNanoFieldRepeated) ||
+            ((kind & kNanoFieldMessage) && plans[type.fields[s].sub_type->index].two_pass)) {
           plans[t].two_pass = changed = true;
           break;
         }
@@ -116,106 +104,366 @@ std::vector<CodecPlan> buildPlans() {
   return plans;
 }
 
-const CodecPlan& planOf(const MessageType& type) {
-  static const std::vector<CodecPlan> plans = buildPlans();
+const DecodePlan& decodePlanOf(const MessageType& type) {
+  static const std::vector<DecodePlan> plans = buildDecodePlans();
   return plans[type.index];
 }
 
-pb_callback_t* callbackAt(unsigned char* base, const FieldPlan& f) {
-  return reinterpret_cast<pb_callback_t*>(base + f.data_offset);
+inline bool readByte(WireStream& in, uint8_t* byte) {
+  if (in.left == 0) return in.fail("end-of-stream");
+  *byte = *in.p++;
+  --in.left;
+  return true;
 }
 
-// --- decoding ---------------------------------------------------------------------------------
+inline bool skipBytes(WireStream& in, std::size_t count) {
+  if (in.left < count) return in.fail("end-of-stream");
+  in.p += count;
+  in.left -= count;
+  return true;
+}
+
+// A varint of at most 64 significant bits (ten bytes, the last one 0 or 1).
+inline bool readVarint(WireStream& in, uint64_t* value) {
+  if (in.left > 0 && *in.p < 0x80) {
+    *value = *in.p++;
+    --in.left;
+    return true;
+  }
+  uint64_t result = 0;
+  unsigned shift = 0;
+  uint8_t byte;
+  do {
+    if (!readByte(in, &byte)) return false;
+    if (shift >= 63 && (byte & 0xfe) != 0) return in.fail("varint overflow");
+    result |= static_cast<uint64_t>(byte & 0x7f) << shift;
+    shift += 7;
+  } while (byte & 0x80);
+  *value = result;
+  return true;
+}
+
+// A varint that must fit 32 bits (tags, lengths, booleans): longer forms are accepted only as
+// padding or as the sign extension of a negative 32-bit value.
+bool readVarint32(WireStream& in, uint32_t* value) {
+  uint8_t byte;
+  if (!readByte(in, &byte)) return false;
+  if ((byte & 0x80) == 0) {
+    *value = byte;
+    return true;
+  }
+  uint32_t result = byte & 0x7f;
+  unsigned shift = 7;
+  do {
+    if (!readByte(in, &byte)) return false;
+    if (shift >= 32) {
+      const uint8_t sign_extension = shift < 63 ? 0xff : 0x01;
+      const bool valid = (byte & 0x7f) == 0 || ((result >> 31) != 0 && byte == sign_extension);
+      if (shift >= 64 || !valid) return in.fail("varint overflow");
+    } else if (shift == 28) {
+      if ((byte & 0x70) != 0 && (byte & 0x78) != 0x78) return in.fail("varint overflow");
+      result |= static_cast<uint32_t>(byte & 0x0f) << shift;
+    } else {
+      result |= static_cast<uint32_t>(byte & 0x7f) << shift;
+    }
+    shift += 7;
+  } while (byte & 0x80);
+  *value = result;
+  return true;
+}
+
+bool skipField(WireStream& in, int wire) {
+  switch (wire) {
+  case kWireVarint: {
+    uint8_t byte;
+    do {
+      if (!readByte(in, &byte)) return false;
+    } while (byte & 0x80);
+    return true;
+  }
+  case kWire64:
+    return skipBytes(in, 8);
+  case kWireBytes: {
+    uint32_t length;
+    if (!readVarint32(in, &length)) return false;
+    return skipBytes(in, length);
+  }
+  case kWire32:
+    return skipBytes(in, 4);
+  default:
+    return in.fail("invalid wire_type");
+  }
+}
+
+// The length-delimited part that starts at `in`, as a stream of its own.
+bool openSubstream(WireStream& in, WireStream* sub) {
+  uint32_t length;
+  if (!readVarint32(in, &length)) return false;
+  if (length > in.left) return in.fail("parent stream too short");
+  *sub = WireStream{in.p, length, in.error, in.budget};
+  return true;
+}
+
+// Moves `in` past a sub-stream and takes back its error.
+void closeSubstream(WireStream& in, const WireStream& sub) {
+  in.left -= static_cast<std::size_t>(sub.p + sub.left - in.p);
+  in.p = sub.p + sub.left;
+  in.error = sub.error;
+}
 
 bool decodeRecord(const MessageType& type, const uint8_t* bytes, std::size_t length,
-                  MessageInfo* record, int32_t depth);
+                  MessageInfo* record, int32_t depth, DecodeBudget* budget, bool fresh);
 
-// Resets the lists, installs the decode callbacks and puts fresh records into the singular
-// sub-message slots (whose callbacks are installed into the nested structures).
-bool installDecoders(const MessageType& type, unsigned char* base, MessageInfo* record,
-                     int32_t depth) {
-  for (const FieldPlan& f : planOf(type).fields) {
-    if (f.kind & kNanoFieldRepeated) {
-      ArrayInfo* header = record->array(f.slot);
-      if (!header) return false;
-      nano_init_array_info(header);
-      header->depth = depth;
-      pb_callback_t* cb = callbackAt(base, f);
-      cb->arg = header;
-      if (f.kind & kNanoFieldMessage) {
-        cb->funcs.decode = apmpb_decode_repeated;
-      } else if (f.kind & (kNanoFieldString | kNanoFieldBytes)) {
-        cb->funcs.decode = nano_decode_repeated_string;
-      } else {
-        cb->funcs.decode = nano_decode_repeated_uint64;
-      }
-    } else if (f.kind & (kNanoFieldString | kNanoFieldBytes)) {
-      pb_callback_t* cb = callbackAt(base, f);
-      cb->funcs.decode = nano_decode_string;
-      cb->arg = &record->slot(f.slot);
-    } else if (f.kind & kNanoFieldMessage) {
-      auto nested = MessageInfo::create(*f.sub_type);
-      MessageInfo* raw = nested.get();
-      record->slot(f.slot) = std::move(nested);
-      if (!installDecoders(*f.sub_type, base + f.data_offset, raw, depth + 1)) return false;
+// One string value; a slot that already holds a string keeps it (the first occurrence wins).
+bool decodeString(WireStream& in, MessageSlot* slot) {
+  if (std::holds_alternative<std::string>(*slot)) return skipBytes(in, in.left);
+  const std::size_t n = in.left;
+  if (n > kMaxDecodedStringLength) {
+    messageDiagnostic(kOut, "Unable to process proto stream. Buffer is too big. %zu > %d", n,
+                      static_cast<int>(kMaxDecodedStringLength));
+    return false;
+  }
+  if (n > kInlineStringLength && !in.charge(n + 1 + kAllocationOverhead)) return false;
+  *slot = std::string(reinterpret_cast<const char*>(in.p), n);
+  in.p += n;
+  in.left = 0;
+  return true;
+}
+
+// One element of a list, or (packed) the elements in the rest of `in`.
+bool decodeListElement(WireStream& in, ArrayInfo* header, int32_t kind, Pass pass) {
+  if (kind & kNanoFieldMessage) {
+    const MessageType& type = *header->element_type;
+    if (pass == Pass::kCount) {
+      skipBytes(in, in.left);
+      ++header->count;
+      return true;
     }
+    const uint8_t* bytes = in.p;
+    const std::size_t n = in.left;
+    skipBytes(in, n);
+    if (!in.charge(recordBytes(type) + kAllocationOverhead)) return false;
+    auto element = MessageInfo::create(type);
+    if (!decodeRecord(type, bytes, n, element.get(), header->depth + 1, in.budget, true)) {
+      messageDiagnostic(kOut, "<ERROR> %s decoder failed: Unable to decode repeated %s",
+                        type.message_id, type.message_id);
+      return false;
+    }
+    header->messages.push_back(std::move(element));
+    ++header->index;
+    return true;
+  }
+  if (kind & (kNanoFieldString | kNanoFieldBytes)) {
+    if (pass == Pass::kCount) {
+      skipBytes(in, in.left);
+      ++header->count;
+      return true;
+    }
+    MessageSlot element;
+    if (!decodeString(in, &element)) return false;
+    header->strings.push_back(std::move(*std::get_if<std::string>(&element)));
+    ++header->index;
+    return true;
+  }
+  // A packed list of length 0 reaches here once with nothing to read: zero elements.
+  if (in.left == 0) return true;
+  uint64_t value;
+  if (!readVarint(in, &value)) return false;
+  if (pass == Pass::kCount) {
+    ++header->count;
+  } else {
+    header->scalars.push_back(value);
+    ++header->index;
   }
   return true;
 }
 
+// A field whose value the wire library would hand to a callback (strings and lists): a
+// length-delimited value is offered whole (list elements repeatedly, for packed input); any other
+// wire type is offered as its raw bytes.
+template <class Handler> bool decodeByCallback(WireStream& in, int wire, Handler&& handler) {
+  if (wire == kWireBytes) {
+    WireStream sub;
+    if (!openSubstream(in, &sub)) return false;
+    std::size_t before;
+    do {
+      before = sub.left;
+      if (!handler(sub)) return in.fail(sub.error ? sub.error : "callback failed");
+    } while (sub.left > 0 && sub.left < before);
+    closeSubstream(in, sub);
+    return true;
+  }
+  uint8_t raw[10];
+  std::size_t size = 0;
+  switch (wire) {
+  case kWireVarint: {
+    uint8_t byte;
+    do {
+      if (size >= sizeof raw) return in.fail("varint overflow");
+      if (!readByte(in, &byte)) return false;
+      raw[size++] = byte;
+    } while (byte & 0x80);
+    break;
+  }
+  case kWire64:
+  case kWire32:
+    size = wire == kWire64 ? 8 : 4;
+    if (in.left < size) return in.fail("end-of-stream");
+    std::memcpy(raw, in.p, size);
+    in.p += size;
+    in.left -= size;
+    break;
+  default:
+    return in.fail("invalid wire_type");
+  }
+  WireStream sub{raw, size, nullptr, in.budget};
+  return handler(sub);
+}
+
+bool decodeFields(const MessageType& type, WireStream& in, MessageInfo* record, int32_t depth,
+                  Pass pass);
+
+bool decodeField(const MessageType& type, WireStream& in, MessageInfo* record, int32_t depth,
+                 Pass pass, uint32_t s, int wire) {
+  const int32_t kind = type.fields_type[s];
+  MessageSlot& slot = record->slot(s);
+  if (kind & kNanoFieldRepeated) {
+    ArrayInfo* header = *std::get_if<ArrayInfo*>(&slot);
+    return decodeByCallback(
+        in, wire, [&](WireStream& sub) { return decodeListElement(sub, header, kind, pass); });
+  }
+  if (kind & (kNanoFieldString | kNanoFieldBytes)) {
+    return decodeByCallback(in, wire, [&](WireStream& sub) { return decodeString(sub, &slot); });
+  }
+  if (kind & kNanoFieldMessage) {
+    if (wire != kWireBytes) return in.fail("wrong wire type");
+    WireStream sub;
+    if (!openSubstream(in, &sub)) return false;
+    const MessageType& sub_type = *type.fields[s].sub_type;
+    auto* nested = std::get_if<std::unique_ptr<MessageInfo>>(&slot);
+    if (!nested || !*nested) {
+      if (!in.charge(recordBytes(sub_type) + kAllocationOverhead)) return false;
+      slot = MessageInfo::create(sub_type);
+      nested = std::get_if<std::unique_ptr<MessageInfo>>(&slot);
+      MessageInfo* created = nested->get();
+      for (uint32_t i = 0; i < created->slotCount(); ++i) {
+        if (ArrayInfo* list = created->array(i)) list->depth = depth + 1;
+      }
+    }
+    if (!decodeFields(sub_type, sub, nested->get(), depth + 1, pass)) {
+      in.error = sub.error;
+      return false;
+    }
+    closeSubstream(in, sub);
+    return true;
+  }
+  uint64_t cell = 0;
+  if (kind & kNanoFieldFloat) {
+    if (wire != kWire32) return in.fail("wrong wire type");
+    if (in.left < 4) return in.fail("end-of-stream");
+    uint32_t bits;
+    std::memcpy(&bits, in.p, 4);
+    in.p += 4;
+    in.left -= 4;
+    cell = bits;
+  } else if (kind & kNanoFieldDouble) {
+    if (wire != kWire64) return in.fail("wrong wire type");
+    if (in.left < 8) return in.fail("end-of-stream");
+    std::memcpy(&cell, in.p, 8);
+    in.p += 8;
+    in.left -= 8;
+  } else {
+    if (wire != kWireVarint) return in.fail("wrong wire type");
+    if (kind & kNanoFieldBool) {
+      uint32_t value;
+      if (!readVarint32(in, &value)) return false;
+      cell = value != 0;
+    } else {
+      if (!readVarint(in, &cell)) return false;
+      if (kind & kNanoFieldEnum) {
+        // Enums are unsigned 32-bit on this wire; anything wider is refused.
+        if (cell > UINT32_MAX) return in.fail("integer too large");
+      } else if (kind & (kNanoFieldInt32 | kNanoFieldUInt32)) {
+        cell = static_cast<uint32_t>(cell);
+      }
+    }
+  }
+  slot = cell;
+  return true;
+}
+
+bool decodeFields(const MessageType& type, WireStream& in, MessageInfo* record, int32_t depth,
+                  Pass pass) {
+  const DecodePlan& plan = decodePlanOf(type);
+  while (in.left > 0) {
+    uint32_t tag;
+    if (!readVarint32(in, &tag)) return false;
+    const uint32_t number = tag >> 3;
+    const int wire = static_cast<int>(tag & 7);
+    if (number == 0) return in.fail("zero tag");
+    const int32_t s = number < plan.slot_of.size() ? plan.slot_of[number] : -1;
+    if (s < 0) {
+      if (!skipField(in, wire)) return false;
+      continue;
+    }
+    if (!decodeField(type, in, record, depth, pass, static_cast<uint32_t>(s), wire)) return false;
+  }
+  return true;
+}
+
+// Starting state of a record about to be decoded: empty lists, no singular sub-messages.
+void resetForDecoding(const MessageType& type, MessageInfo* record, int32_t depth, bool fresh) {
+  if (!decodePlanOf(type).two_pass && fresh) return;
+  for (uint32_t s = 0; s < type.slot_count; ++s) {
+    const int32_t kind = type.fields_type[s];
+    if (kind & kNanoFieldRepeated) {
+      ArrayInfo* header = record->array(s);
+      if (!fresh) nano_init_array_info(header);
+      header->depth = depth;
+    } else if ((kind & kNanoFieldMessage) && !fresh) {
+      record->slot(s) = std::monostate{};
+    }
+  }
+}
+
 // Between the passes: reserve exactly the counted elements of every list, nested ones included.
-// Returns how many elements the first pass counted in all of them.
-std::size_t allocateArrays(const MessageType& type, MessageInfo* record) {
-  std::size_t counted = 0;
-  for (const FieldPlan& f : planOf(type).fields) {
-    if (f.kind & kNanoFieldRepeated) {
-      ArrayInfo* header = record->array(f.slot);
-      counted += header->count;
-      if (f.kind & kNanoFieldMessage) {
+// Adds how many elements the first pass counted in all of them to *counted; false when the
+// storage would not fit the budget.
+bool reserveLists(const MessageType& type, MessageInfo* record, WireStream& in,
+                  std::size_t* counted) {
+  for (uint32_t s = 0; s < type.slot_count; ++s) {
+    const int32_t kind = type.fields_type[s];
+    if (kind & kNanoFieldRepeated) {
+      ArrayInfo* header = record->array(s);
+      *counted += header->count;
+      if (header->count > 0) {
+        const std::size_t element =
+            (kind & kNanoFieldMessage)                      ? sizeof(std::unique_ptr<MessageInfo>)
+            : (kind & (kNanoFieldString | kNanoFieldBytes)) ? sizeof(std::string)
+                                                            : sizeof(uint64_t);
+        if (!in.charge(header->count * element + kAllocationOverhead)) return false;
+      }
+      if (kind & kNanoFieldMessage) {
         header->messages.reserve(header->count);
-      } else if (f.kind & (kNanoFieldString | kNanoFieldBytes)) {
+      } else if (kind & (kNanoFieldString | kNanoFieldBytes)) {
         header->strings.reserve(header->count);
       } else {
         header->scalars.reserve(header->count);
       }
       header->allocated = true;
       header->index = 0;
-    } else if (f.kind & kNanoFieldMessage) {
-      auto* nested = std::get_if<std::unique_ptr<MessageInfo>>(&record->slot(f.slot));
-      if (nested && *nested) counted += allocateArrays(*f.sub_type, nested->get());
+    } else if (kind & kNanoFieldMessage) {
+      auto* nested = std::get_if<std::unique_ptr<MessageInfo>>(&record->slot(s));
+      if (nested && *nested && !reserveLists(*type.fields[s].sub_type, nested->get(), in, counted))
+        return false;
     }
   }
-  return counted;
+  return true;
 }
 
-// After decoding: statics marked present become cells; sub-messages absent from the input are
-// released again.
-void populate(const MessageType& type, const unsigned char* base, MessageInfo* record) {
-  for (const FieldPlan& f : planOf(type).fields) {
-    if (f.kind & (kNanoFieldRepeated | kNanoFieldString | kNanoFieldBytes)) continue;
-    bool present = *reinterpret_cast<const bool*>(base + f.has_offset);
-    if (f.kind & kNanoFieldMessage) {
-      auto* nested = std::get_if<std::unique_ptr<MessageInfo>>(&record->slot(f.slot));
-      if (present && nested && *nested) {
-        populate(*f.sub_type, base + f.data_offset, nested->get());
-      } else {
-        record->slot(f.slot) = std::monostate{};
-      }
-      continue;
-    }
-    if (!present) continue;
-    uint64_t cell = 0;
-    if (f.kind & kNanoFieldBool) {
-      cell = *reinterpret_cast<const bool*>(base + f.data_offset) ? 1 : 0;
-    } else {
-      std::memcpy(&cell, base + f.data_offset, f.data_size <= 8 ? f.data_size : 8);
-    }
-    record->slot(f.slot) = cell;
-  }
-}
-
+// `fresh`: the record was just created, so it is already in its starting state.
 bool decodeRecord(const MessageType& type, const uint8_t* bytes, std::size_t length,
-                  MessageInfo* record, int32_t depth) {
+                  MessageInfo* record, int32_t depth, DecodeBudget* budget, bool fresh) {
   const char* id = type.message_id;
   if (!record) {
     messageDiagnostic(kOut, "<ERROR> %s decoder failed: message_info is NULL", id);
@@ -231,54 +479,43 @@ bool decodeRecord(const MessageType& type, const uint8_t* bytes, std::size_t len
                       kMaxMessageNestingDepth);
     return false;
   }
-  const CodecPlan& plan = planOf(type);
-  StructBuffer structure(type.struct_size);
   try {
-    if (!installDecoders(type, structure.data(), record, depth)) {
-      messageDiagnostic(kOut, "<ERROR> %s decoder failed: Unable to set decoders", id);
+    resetForDecoding(type, record, depth, fresh);
+    const bool two_pass = decodePlanOf(type).two_pass;
+    WireStream input{bytes, length, nullptr, budget};
+    if (!decodeFields(type, input, record, depth, two_pass ? Pass::kCount : Pass::kStore)) {
+      messageDiagnostic(kOut, "<ERROR> %s decoder failed: %s", id,
+                        input.error ? input.error : "(none)");
       return false;
     }
-  } catch (const std::bad_alloc&) {
-    messageDiagnostic(kOut, "<ERROR> %s decoder failed: Unable to set decoders", id);
-    return false;
-  }
-  // The structure starts zeroed and only values whose presence flag the input set are read
-  // back, so declared defaults never need filling in: both passes skip nanopb's initialisation.
-  pb_istream_t input = pb_istream_from_buffer(bytes, length);
-  if (!pb_decode_ex(&input, type.descriptor, structure.data(), PB_DECODE_NOINIT)) {
-    messageDiagnostic(kOut, "<ERROR> %s decoder failed: %s", id, PB_GET_ERROR(&input));
-    return false;
-  }
-  if (plan.two_pass) {
+    if (!two_pass) return true;
     std::size_t counted = 0;
-    try {
-      counted = allocateArrays(type, record);
-    } catch (const std::bad_alloc&) {
-      messageDiagnostic(kOut, "<ERROR> %s decoder failed: Unable to allocate arrays", id);
+    input = WireStream{bytes, length, nullptr, budget};
+    if (!reserveLists(type, record, input, &counted)) {
+      messageDiagnostic(kOut, "<ERROR> %s decoder failed: %s", id, input.error);
       return false;
     }
     // The second pass only stores list elements; with none counted it would change nothing.
-    if (counted == 0) {
-      populate(type, structure.data(), record);
-      return true;
-    }
-    input = pb_istream_from_buffer(bytes, length);
-    if (!pb_decode_ex(&input, type.descriptor, structure.data(), PB_DECODE_NOINIT)) {
-      messageDiagnostic(kOut, "<ERROR> %s decoder failed: %s", id, PB_GET_ERROR(&input));
+    if (counted == 0) return true;
+    if (!decodeFields(type, input, record, depth, Pass::kStore)) {
+      messageDiagnostic(kOut, "<ERROR> %s decoder failed: %s", id,
+                        input.error ? input.error : "(none)");
       return false;
     }
+    return true;
+  } catch (const std::bad_alloc&) {
+    messageDiagnostic(kOut, "<ERROR> %s decoder failed: Unable to allocate", id);
+    return false;
   }
-  populate(type, structure.data(), record);
-  return true;
 }
 
 // --- encoding ---------------------------------------------------------------------------------
 //
-// Encoding walks the record directly, in field-number order, in two passes: a sizing pass that
-// notes every nested record's size in the record, and a writing pass into a buffer of exactly
-// the total size. The bytes are those of the nanopb descriptors (singular 32-bit enums as
-// unsigned varints, int32 sign-extended, repeated scalars unpacked); the wire-compatibility test
-// holds them to an independent protobuf implementation.
+// Encoding walks the record directly, once, writing backwards (see ReverseWriter); the sizing
+// walk in field-number order only runs after a failure, to report it. The bytes are those of the
+// nanopb descriptors (singular 32-bit enums as unsigned varints, int32 sign-extended, repeated
+// scalars unpacked); the wire-compatibility test holds them to an independent protobuf
+// implementation.
 
 struct EncodeStep {
   uint32_t slot;
@@ -354,8 +591,8 @@ inline uint64_t varintOfCell(int32_t kind, uint64_t cell) {
   return cell;
 }
 
-// Sizing pass: the record's encoded size (noted in the record), or false when the record nests
-// too deeply or grows past `limit`.
+// Sizing walk: the record's encoded size (noted in the record), or false when the record nests
+// too deeply or grows past `limit`, with the failure's line.
 bool sizeRecord(const MessageInfo& record, int32_t depth, std::size_t limit, std::size_t* size) {
   const MessageType& type = record.type();
   if (depth > kMaxMessageNestingDepth) {
@@ -421,65 +658,149 @@ bool sizeRecord(const MessageInfo& record, int32_t depth, std::size_t limit, std
   return true;
 }
 
-// Writing pass, after sizeRecord has noted every nested size.
-inline uint8_t* writeTag(uint8_t* out, const EncodeStep& step) {
-  out[0] = step.tag[0];
-  if (step.tag_length == 2) out[1] = step.tag[1];
-  return out + step.tag_length;
+// Writing runs backwards from the end of the buffer, fields in descending order and list
+// elements last to first: a nested record is written before its length prefix, so its size is
+// known without a sizing pass over the records.
+class ReverseWriter {
+ public:
+  ReverseWriter(std::vector<uint8_t>* buffer, std::size_t limit) : buffer_(buffer), limit_(limit) {
+    buffer_->resize(std::max<std::size_t>(buffer_->capacity(), 16));
+    end_ = buffer_->data() + buffer_->size();
+    p_ = end_;
+  }
+
+  std::size_t written() const { return static_cast<std::size_t>(end_ - p_); }
+  const uint8_t* data() const { return p_; }
+
+  bool overLimit() const { return written() > limit_; }
+
+  // Room for `n` more bytes in front of what is written; false once past the limit (the buffer
+  // never grows beyond the limit and one item).
+  bool reserve(std::size_t n) {
+    if (static_cast<std::size_t>(p_ - buffer_->data()) >= n) return true;
+    const std::size_t used = written();
+    if (used > limit_) return false;
+    const std::size_t size = std::min(std::max(buffer_->size() * 2, used + n), limit_ + n);
+    std::vector<uint8_t> bigger(size);
+    std::memcpy(bigger.data() + size - used, p_, used);
+    buffer_->swap(bigger);
+    end_ = buffer_->data() + size;
+    p_ = end_ - used;
+    return true;
+  }
+
+  void putVarint(uint64_t value) {
+    p_ -= varintSize(value);
+    writeVarint(p_, value);
+  }
+  void putTag(const EncodeStep& step) {
+    p_ -= step.tag_length;
+    p_[0] = step.tag[0];
+    if (step.tag_length == 2) p_[1] = step.tag[1];
+  }
+  void putLittleEndian(uint64_t value, int bytes) {
+    p_ -= bytes;
+    for (int i = 0; i < bytes; ++i)
+      p_[i] = static_cast<uint8_t>(value >> (8 * i));
+  }
+  bool putString(const EncodeStep& step, const std::string& text) {
+    if (!reserve(text.size() + kMaxKeyAndLength)) return false;
+    p_ -= text.size();
+    if (!text.empty()) std::memcpy(p_, text.data(), text.size());
+    putVarint(text.size());
+    putTag(step);
+    return true;
+  }
+
+  // A tag (at most two bytes here) and a varint.
+  static constexpr std::size_t kMaxKeyAndLength = 2 + 10;
+
+ private:
+  std::vector<uint8_t>* buffer_;
+  std::size_t limit_;
+  uint8_t* end_;
+  uint8_t* p_;
+};
+
+bool writeRecord(const MessageInfo& record, int32_t depth, ReverseWriter& out);
+
+void prefetchRecord(const MessageInfo* record, const MessageType* type) {
+  if (!record || !type) return;
+  const auto* block = reinterpret_cast<const char*>(record);
+  const std::size_t bytes = recordBytes(*type);
+  for (std::size_t offset = 0; offset < bytes; offset += 64)
+    __builtin_prefetch(block + offset);
 }
 
-inline uint8_t* writeBytes(uint8_t* out, const EncodeStep& step, const std::string& text) {
-  out = writeVarint(writeTag(out, step), text.size());
-  std::memcpy(out, text.data(), text.size());
-  return out + text.size();
+bool writeNested(const MessageInfo& nested, const EncodeStep& step, int32_t depth,
+                 ReverseWriter& out) {
+  const std::size_t before = out.written();
+  if (!writeRecord(nested, depth, out)) return false;
+  const std::size_t size = out.written() - before;
+  if (!out.reserve(ReverseWriter::kMaxKeyAndLength)) return false;
+  out.putVarint(size);
+  out.putTag(step);
+  return true;
 }
 
-uint8_t* writeRecord(const MessageInfo& record, uint8_t* out) {
-  for (const EncodeStep& step : encodePlanOf(record.type()).steps) {
+// Fails silently (too deep, a missing list header or element, past the limit): the caller asks
+// sizeRecord for the failure's line.
+bool writeRecord(const MessageInfo& record, int32_t depth, ReverseWriter& out) {
+  if (depth > kMaxMessageNestingDepth) return false;
+  const std::size_t start = out.written();
+  const std::vector<EncodeStep>& steps = encodePlanOf(record.type()).steps;
+  for (auto it = steps.rbegin(); it != steps.rend(); ++it) {
+    const EncodeStep& step = *it;
     const MessageSlot& slot = record.slot(step.slot);
     switch (slot.index()) {
+    case 0:  // absent; a list never is
+      if (step.kind & kNanoFieldRepeated) return false;
+      break;
     case 1: {  // scalar cell
       const uint64_t cell = *std::get_if<uint64_t>(&slot);
-      out = writeTag(out, step);
+      if (!out.reserve(ReverseWriter::kMaxKeyAndLength)) return false;
       if (step.kind & kNanoFieldFloat) {
-        uint32_t bits = static_cast<uint32_t>(cell);
-        for (int i = 0; i < 4; ++i)
-          *out++ = static_cast<uint8_t>(bits >> (8 * i));
+        out.putLittleEndian(cell, 4);
       } else if (step.kind & kNanoFieldDouble) {
-        for (int i = 0; i < 8; ++i)
-          *out++ = static_cast<uint8_t>(cell >> (8 * i));
+        out.putLittleEndian(cell, 8);
       } else {
-        out = writeVarint(out, varintOfCell(step.kind, cell));
+        out.putVarint(varintOfCell(step.kind, cell));
       }
+      out.putTag(step);
       break;
     }
     case 2:  // string
-      out = writeBytes(out, step, *std::get_if<std::string>(&slot));
+      if (!out.putString(step, *std::get_if<std::string>(&slot))) return false;
       break;
     case 3: {  // sub-message
       const MessageInfo* nested = std::get_if<std::unique_ptr<MessageInfo>>(&slot)->get();
-      if (!nested) break;
-      out = writeVarint(writeTag(out, step), nested->encoded_size);
-      out = writeRecord(*nested, out);
+      if (nested && !writeNested(*nested, step, depth + 1, out)) return false;
       break;
     }
-    case 4: {  // list
+    case 4: {  // list: only one of its vectors is used
       const ArrayInfo& header = **std::get_if<ArrayInfo*>(&slot);
-      for (uint64_t value : header.scalars)
-        out = writeVarint(writeTag(out, step), value);
-      for (const std::string& text : header.strings)
-        out = writeBytes(out, step, text);
-      for (const auto& element : header.messages) {
-        out = writeVarint(writeTag(out, step), element->encoded_size);
-        out = writeRecord(*element, out);
+      const auto& elements = header.messages;
+      for (std::size_t i = elements.size(); i > 0; --i) {
+        // Records of a list lie apart on the heap: fetching the next ones while this one is
+        // written hides most of the wait for memory.
+        if (i >= 3) prefetchRecord(elements[i - 3].get(), header.element_type);
+        if (!elements[i - 1] || !writeNested(*elements[i - 1], step, depth + 1, out)) return false;
+      }
+      for (auto e = header.strings.rbegin(); e != header.strings.rend(); ++e) {
+        if (!out.putString(step, *e)) return false;
+      }
+      for (auto e = header.scalars.rbegin(); e != header.scalars.rend(); ++e) {
+        if (!out.reserve(ReverseWriter::kMaxKeyAndLength)) return false;
+        out.putVarint(*e);
+        out.putTag(step);
       }
       break;
     }
-    default:
-      break;
     }
+    if (out.overLimit()) return false;
   }
-  return out;
+  record.encoded_size = static_cast<uint32_t>(out.written() - start);
+  return true;
 }
 
 // --- copying ----------------------------------------------------------------------------------
@@ -524,110 +845,6 @@ bool copyInto(const MessageInfo& source, MessageInfo* destination, int32_t depth
 
 }  // namespace
 
-// --- field callbacks --------------------------------------------------------------------------
-
-bool nano_decode_string(pb_istream_t* stream, const pb_field_iter_t*, void** arg) {
-  auto* slot = arg ? static_cast<MessageSlot*>(*arg) : nullptr;
-  if (!slot) return false;
-  if (std::holds_alternative<std::string>(*slot)) {
-    // Second pass, or the field repeated in the input: the first occurrence stays.
-    return pb_read(stream, nullptr, stream->bytes_left);
-  }
-  std::size_t n = stream->bytes_left;
-  if (n > kMaxDecodedStringLength) {
-    messageDiagnostic(kOut, "Unable to process proto stream. Buffer is too big. %zu > %d", n,
-                      static_cast<int>(kMaxDecodedStringLength));
-    return false;
-  }
-  try {
-    std::string value(n, '\0');
-    if (!pb_read(stream, reinterpret_cast<pb_byte_t*>(value.data()), n)) return false;
-    *slot = std::move(value);
-    return true;
-  } catch (const std::bad_alloc&) {
-    return false;
-  }
-}
-
-bool nano_decode_repeated_string(pb_istream_t* stream, const pb_field_iter_t* field, void** arg) {
-  auto* header = arg ? static_cast<ArrayInfo*>(*arg) : nullptr;
-  if (!header) return false;
-  if (!header->allocated) {
-    if (!pb_read(stream, nullptr, stream->bytes_left)) return false;
-    ++header->count;
-    return true;
-  }
-  MessageSlot element;
-  void* element_arg = &element;
-  if (!nano_decode_string(stream, field, &element_arg)) return false;
-  try {
-    header->strings.push_back(std::move(std::get<std::string>(element)));
-  } catch (const std::bad_alloc&) {
-    return false;
-  }
-  ++header->index;
-  return true;
-}
-
-bool nano_decode_repeated_uint64(pb_istream_t* stream, const pb_field_iter_t*, void** arg) {
-  auto* header = arg ? static_cast<ArrayInfo*>(*arg) : nullptr;
-  if (!header) return false;
-  // A packed list of length 0 reaches here once with nothing to read: zero elements.
-  if (stream->bytes_left == 0) return true;
-  uint64_t value = 0;
-  if (!pb_decode_varint(stream, &value)) return false;
-  if (!header->allocated) {
-    ++header->count;
-    return true;
-  }
-  try {
-    header->scalars.push_back(value);
-  } catch (const std::bad_alloc&) {
-    return false;
-  }
-  ++header->index;
-  return true;
-}
-
-bool apmpb_decode_repeated(pb_istream_t* stream, const pb_field_iter_t*, void** arg) {
-  auto* header = arg ? static_cast<ArrayInfo*>(*arg) : nullptr;
-  if (!header || !header->element_type) {
-    messageDiagnostic(kOut, "<ERROR> %s decoder failed: Invalid arg parameter",
-                      header ? "(unknown)" : "(null)");
-    return false;
-  }
-  const MessageType& type = *header->element_type;
-  const char* id = type.message_id;
-  if (!header->allocated) {
-    if (!pb_read(stream, nullptr, stream->bytes_left)) {
-      messageDiagnostic(kOut, "<ERROR> %s decoder failed: %s", id, PB_GET_ERROR(stream));
-      return false;
-    }
-    ++header->count;
-    return true;
-  }
-  try {
-    std::size_t n = stream->bytes_left;
-    ElementBytes bytes(n);
-    if (!pb_read(stream, bytes.data(), n)) {
-      messageDiagnostic(kOut, "<ERROR> %s decoder failed: Unable to extract buffer from stream",
-                        id);
-      return false;
-    }
-    auto element = MessageInfo::create(type);
-    if (!decodeRecord(type, bytes.data(), n, element.get(), header->depth + 1)) {
-      messageDiagnostic(kOut, "<ERROR> %s decoder failed: Unable to decode repeated %s", id, id);
-      return false;
-    }
-    header->messages.push_back(std::move(element));
-  } catch (const std::bad_alloc&) {
-    messageDiagnostic(kOut, "<ERROR> %s decoder failed: Unable to initialize MessageInfo", id);
-    return false;
-  }
-  ++header->index;
-  return true;
-}
-
 // --- the family -------------------------------------------------------------------------------
 
 std::unique_ptr<MessageInfo> apmpb_new(const MessageType& type) {
@@ -663,7 +880,8 @@ bool apmpb_copy(std::unique_ptr<MessageInfo>* destination, const MessageInfo* so
 bool apmpb_decode(const MessageType& type, const uint8_t* bytes, std::size_t length,
                   MessageInfo* record) {
   if (!bytes && length) return false;
-  return decodeRecord(type, bytes, length, record, 1);
+  DecodeBudget budget{kMinDecodedBytesBound + kMaxDecodedBytesPerInputByte * length};
+  return decodeRecord(type, bytes, length, record, 1, &budget, false);
 }
 
 int32_t apmpb_encode(const MessageInfo* record, std::vector<uint8_t>* buffer) {
@@ -673,19 +891,40 @@ int32_t apmpb_encode(const MessageInfo* record, std::vector<uint8_t>* buffer) {
 int32_t apmpb_encode_with_limit(const MessageInfo* record, std::vector<uint8_t>* buffer,
                                 std::size_t limit) {
   if (!buffer) return -1;
-  std::vector<uint8_t>().swap(*buffer);
-  if (!record) return -1;
-  std::size_t size = 0;
-  if (!sizeRecord(*record, 1, std::min<std::size_t>(limit, INT32_MAX), &size)) return -1;
-  try {
-    buffer->resize(size);
-  } catch (const std::bad_alloc&) {
-    return -1;
-  }
-  uint8_t* end = writeRecord(*record, buffer->data());
-  if (static_cast<std::size_t>(end - buffer->data()) != size) {
+  if (!record) {
     std::vector<uint8_t>().swap(*buffer);
     return -1;
   }
-  return static_cast<int32_t>(size);
+  limit = std::min<std::size_t>(limit, INT32_MAX);
+  // A buffer with room is written in place. A new one would have to grow step by step, so the
+  // encoding is written into this thread's scratch buffer and copied into an exact allocation;
+  // the scratch keeps its capacity for the next encoding unless it grew large.
+  thread_local std::vector<uint8_t> scratch;
+  constexpr std::size_t kMaxKeptScratch = std::size_t{4} << 20;
+  std::vector<uint8_t>* target = buffer->capacity() > 0 ? buffer : &scratch;
+  bool written = false;
+  try {
+    ReverseWriter out(target, limit);
+    written = writeRecord(*record, 1, out);
+    if (written) {
+      const std::size_t size = out.written();
+      if (target == buffer) {
+        if (out.data() != buffer->data()) std::memmove(buffer->data(), out.data(), size);
+        buffer->resize(size);
+      } else {
+        buffer->assign(out.data(), out.data() + size);
+      }
+    }
+  } catch (const std::bad_alloc&) {
+    written = false;
+  }
+  if (scratch.capacity() > kMaxKeptScratch) std::vector<uint8_t>().swap(scratch);
+  if (!written) {
+    std::vector<uint8_t>().swap(*buffer);
+    // The sizing walk meets the same fault in field order and prints its line.
+    std::size_t ignored = 0;
+    sizeRecord(*record, 1, limit, &ignored);
+    return -1;
+  }
+  return static_cast<int32_t>(buffer->size());
 }

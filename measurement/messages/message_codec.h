@@ -1,6 +1,6 @@
 // The codec family of the measurement messages: initialise, copy, free one field, decode and
 // encode MessageInfo records of any type, driven by the schema table (message_types.h). Decoding
-// runs the type's nanopb descriptor in two passes (count list elements, reserve exactly, store).
+// walks a type with lists in two passes (check and count list elements, reserve exactly, store).
 // Every function works for all 46 types.
 //
 // Failures never raise: they return false (or -1) and print the codec's line on standard output
@@ -21,6 +21,13 @@ inline constexpr int32_t kMaxMessageNestingDepth = 100;
 // Longest string or bytes field that decoding accepts.
 inline constexpr std::size_t kMaxDecodedStringLength = 1048576;
 
+// The memory a decoded record may take (records, strings, list storage) is bounded by its input:
+// this many bytes per input byte plus a floor, so that short input of empty list elements (two
+// bytes each, hundreds of bytes each as records) cannot take gigabytes. Decoding fails past the
+// bound with "decoded size limit exceeded".
+inline constexpr std::size_t kMaxDecodedBytesPerInputByte = 64;
+inline constexpr std::size_t kMinDecodedBytesBound = std::size_t{16} << 20;
+
 // A new, initialised record of `type`.
 std::unique_ptr<MessageInfo> apmpb_new(const MessageType& type);
 
@@ -37,10 +44,10 @@ bool apmpb_copy(std::unique_ptr<MessageInfo>* destination, const MessageInfo* so
 bool apmpb_decode(const MessageType& type, const uint8_t* bytes, std::size_t length,
                   MessageInfo* record);
 
-// Encodes a record into *buffer (replacing its contents) and returns the length, or -1 (then
-// *buffer is empty). A record with nothing present encodes to length 0. Encoding sizes the whole
-// record first and writes into a buffer of exactly that size; an encoding longer than INT32_MAX
-// bytes fails before anything is allocated.
+// Encodes a record into *buffer (replacing its contents, reusing its capacity) and returns the
+// length, or -1 (then *buffer is empty and released). A record with nothing present encodes to
+// length 0. An encoding longer than INT32_MAX bytes fails as soon as it grows past that, so the
+// buffer never grows beyond it.
 int32_t apmpb_encode(const MessageInfo* record, std::vector<uint8_t>* buffer);
 
 // apmpb_encode with a lower size bound, so tests can reach the bound without gigabytes.

@@ -2,6 +2,7 @@
 // nesting limits, copies, field release, and the diagnostic lines they print.
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <string>
 
 #include "measurement/messages/message_codec.h"
@@ -101,6 +102,85 @@ TEST_F(MessageCodecTest, StringsUpToTheLimitDecodeAndLongerOnesFailTheMessage) {
             (std::vector<std::string>{
                 "Unable to process proto stream. Buffer is too big. 1048577 > 1048576",
                 "<ERROR> Setting decoder failed: callback failed"}));
+}
+
+Bytes fromHex(const std::string& text) {
+  Bytes out;
+  std::string digits;
+  for (char c : text) {
+    if (std::isxdigit(static_cast<unsigned char>(c))) digits.push_back(c);
+  }
+  for (std::size_t i = 0; i + 1 < digits.size(); i += 2)
+    out.push_back(static_cast<uint8_t>(std::stoi(digits.substr(i, 2), nullptr, 16)));
+  return out;
+}
+
+TEST_F(MessageCodecTest, WireRulesAndTheirFailureTexts) {
+  struct Case {
+    const MessageType* type;
+    const char* input;
+    const char* reencoded;  // null when decoding fails
+    const char* line;       // the failure line
+  };
+  const Case cases[] = {
+      {&apmpb_type::Filter, "18 80 80 80 80 10", nullptr,
+       "<ERROR> Filter decoder failed: varint overflow"},  // a bool wider than 32 bits
+      {&apmpb_type::Filter, "18 ff ff ff ff ff ff ff ff ff 01", "18 01", nullptr},
+      {&apmpb_type::ConsentDefaultEntry, "08 80 80 80 80 10", nullptr,
+       "<ERROR> ConsentDefaultEntry decoder failed: integer too large"},
+      {&apmpb_type::ConsentDefaultEntry, "08 ff ff ff ff 0f", "08 ff ff ff ff 0f", nullptr},
+      {&apmpb_type::PsmSetting, "08 ff ff ff ff ff ff ff ff ff 7f", nullptr,
+       "<ERROR> PsmSetting decoder failed: varint overflow"},
+      {&apmpb_type::PsmSetting, "08 ff ff ff ff ff ff ff ff ff 01",
+       "08 ff ff ff ff ff ff ff ff ff 01", nullptr},  // int32 keeps its sign-extended form
+      {&apmpb_type::Event, "1a 00", nullptr, "<ERROR> Event decoder failed: wrong wire type"},
+      {&apmpb_type::Setting, "00", nullptr, "<ERROR> Setting decoder failed: zero tag"},
+      {&apmpb_type::Setting, "0b", nullptr, "<ERROR> Setting decoder failed: invalid wire_type"},
+      {&apmpb_type::Setting, "9f 06", nullptr, "<ERROR> Setting decoder failed: invalid wire_type"},
+      {&apmpb_type::Event, "0a 05 01", nullptr,
+       "<ERROR> Event decoder failed: parent stream too short"},
+      {&apmpb_type::ResultData, "0a 02 80 80", nullptr,
+       "<ERROR> ResultData decoder failed: end-of-stream"},
+      {&apmpb_type::Event, "0a 00 0a 00", "0a 00 0a 00", nullptr},  // empty list elements
+      // A repeated singular sub-message merges: its scalar keeps the last value.
+      {&apmpb_type::Filter, "0a 02 08 01 0a 02 08 02 22 01 61", "0a 02 08 02 22 01 61", nullptr},
+      // A string field given as a varint holds the varint's bytes.
+      {&apmpb_type::Setting, "08 01", "0a 01 01", nullptr},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.input);
+    capture_.clear();
+    auto record = decoded(*c.type, fromHex(c.input));
+    if (c.reencoded) {
+      ASSERT_NE(record, nullptr);
+      EXPECT_EQ(encoded(record.get()), fromHex(c.reencoded));
+      EXPECT_TRUE(capture_.lines().empty());
+    } else {
+      EXPECT_EQ(record, nullptr);
+      EXPECT_EQ(capture_.lines(), std::vector<std::string>{c.line});
+    }
+  }
+}
+
+TEST_F(MessageCodecTest, DecodedSizeIsBoundedByTheInputSize) {
+  // Each empty bundle is two bytes of input but a record of a few kilobytes.
+  auto emptyBundles = [](std::size_t count) {
+    Bytes batch;
+    for (std::size_t i = 0; i < count; ++i)
+      batch.insert(batch.end(), {0x0a, 0x00});
+    return batch;
+  };
+  auto within = decoded(apmpb_type::MeasurementBatch, emptyBundles(4000));
+  ASSERT_NE(within, nullptr);
+  EXPECT_EQ(within->array(field::MeasurementBatch::kBundles)->messages.size(), 4000u);
+  EXPECT_TRUE(capture_.lines().empty());
+
+  const Bytes bomb = emptyBundles(20000);
+  const std::size_t bound = kMinDecodedBytesBound + kMaxDecodedBytesPerInputByte * bomb.size();
+  ASSERT_GT(20000 * MessageInfo::allocationSize(apmpb_type::MeasurementBundle), bound);
+  EXPECT_EQ(decoded(apmpb_type::MeasurementBatch, bomb), nullptr);
+  EXPECT_EQ(capture_.lines(), std::vector<std::string>{"<ERROR> MeasurementBatch decoder failed: "
+                                                       "decoded size limit exceeded"});
 }
 
 TEST_F(MessageCodecTest, EmptyStringIsAPresentValueThatEncodesAsTagAndZeroLength) {

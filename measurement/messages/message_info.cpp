@@ -25,9 +25,12 @@ std::size_t arraysOffset(const MessageType& type) {
 
 }  // namespace
 
+std::size_t MessageInfo::allocationSize(const MessageType& type) {
+  return arraysOffset(type) + listCount(type) * sizeof(ArrayInfo);
+}
+
 std::unique_ptr<MessageInfo> MessageInfo::create(const MessageType& type) {
-  std::size_t extra =
-      arraysOffset(type) + listCount(type) * sizeof(ArrayInfo) - sizeof(MessageInfo);
+  std::size_t extra = allocationSize(type) - sizeof(MessageInfo);
   return std::unique_ptr<MessageInfo>(new (Block{extra}) MessageInfo(type));
 }
 

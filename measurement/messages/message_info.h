@@ -47,6 +47,8 @@ class MessageInfo {
   // A newly initialised record of `type`: every singular slot empty, every list header present
   // and empty. The record, its slots and its list headers are one allocation.
   static std::unique_ptr<MessageInfo> create(const MessageType& type);
+  // Bytes of the one allocation that create() makes for a record of `type`.
+  static std::size_t allocationSize(const MessageType& type);
   ~MessageInfo();
   MessageInfo(const MessageInfo&) = delete;
   MessageInfo& operator=(const MessageInfo&) = delete;

@@ -26,8 +26,7 @@ pb_type_t expectedDescriptorType(int32_t kind) {
   switch (kind) {
   case 0x22:
     return 0x10;
-  case 0x42:
-    return 0x12;
+  case 0x42:  // enum fields are declared int32 in the .proto
   case 0x82:
     return 0x11;
   case 0x202:

@@ -5,6 +5,7 @@
 
 #include "measurement/messages/message_codec.h"
 #include "measurement/messages/message_diagnostics.h"
+#include "platform/core/utf8.h"
 
 namespace {
 
@@ -20,40 +21,6 @@ std::string classNameOf(const platform::Value& value) {
     return *object ? (*object)->className() : "(null)";
   }
   return platform::valueKindName(value.kind());
-}
-
-bool isUtf8(const std::string& text) {
-  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
-  const auto* end = p + text.size();
-  while (p < end) {
-    unsigned char c = *p++;
-    if (c < 0x80) continue;
-    int extra;
-    uint32_t code;
-    if ((c & 0xe0) == 0xc0) {
-      extra = 1;
-      code = c & 0x1f;
-    } else if ((c & 0xf0) == 0xe0) {
-      extra = 2;
-      code = c & 0x0f;
-    } else if ((c & 0xf8) == 0xf0) {
-      extra = 3;
-      code = c & 0x07;
-    } else {
-      return false;
-    }
-    if (end - p < extra) return false;
-    for (int i = 0; i < extra; ++i) {
-      if ((p[i] & 0xc0) != 0x80) return false;
-      code = (code << 6) | (p[i] & 0x3f);
-    }
-    p += extra;
-    static const uint32_t kMinimum[] = {0, 0x80, 0x800, 0x10000};
-    if (code < kMinimum[extra] || code > 0x10ffff || (code >= 0xd800 && code <= 0xdfff)) {
-      return false;
-    }
-  }
-  return true;
 }
 
 // The accessors' kind tests on a field-kind code.
@@ -272,7 +239,7 @@ std::optional<std::string> NANOGetString(const NANOMessageBase* message, int32_t
   MessageInfo* record = fieldRecord(message, index, "GetString", Access::kString);
   if (!record) return std::nullopt;
   const auto* text = std::get_if<std::string>(&record->slot(static_cast<uint32_t>(index)));
-  if (!text || !isUtf8(*text)) return std::nullopt;
+  if (!text || !platform::isValidUtf8(*text)) return std::nullopt;
   return *text;
 }
 
@@ -373,7 +340,7 @@ std::optional<platform::ValueList> NANOGetArray(const NANOMessageBase* message, 
   if (code & (kNanoFieldString | kNanoFieldBytes)) {
     for (const std::string& text : header->strings) {
       if (code & kNanoFieldString) {
-        if (isUtf8(text)) out.emplace_back(text);
+        if (platform::isValidUtf8(text)) out.emplace_back(text);
       } else {
         out.emplace_back(platform::Bytes(text.begin(), text.end()));
       }

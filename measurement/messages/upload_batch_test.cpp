@@ -197,4 +197,15 @@ TEST(UploadBatchTest, BatchBuiltThroughTheAccessorsDecodesWithProtoc) {
   EXPECT_EQ(items->protoBuffer(), (*built)[3].asObjectOf<APMPBEventParam>()->protoBuffer());
 }
 
+TEST(UploadBatchTest, EnumValuesOutsideTheNamedMembersDecodeUnderTheirFieldName) {
+  // A newer service may send enum values this table does not name; protoc still shows them.
+  auto entry = APMPBConsentDefaultEntry::initWithMessageInfo();
+  NANOSetInt32(entry.get(), field::ConsentDefaultEntry::kConsentType, 9);
+  NANOSetInt32(entry.get(), field::ConsentDefaultEntry::kConsentStatus, 1);
+  auto bytes = entry->protoBuffer();
+  ASSERT_TRUE(bytes.has_value());
+  EXPECT_EQ(protocDecode(*bytes, "ConsentConfig.ConsentDefaultEntry"),
+            "consent_type: 9\nconsent_status: 1\n");
+}
+
 }  // namespace

@@ -7,8 +7,8 @@ For every message type of the .proto it fills one message by the rule below, and
 "<name> <hex of the standard encoding> <hex of an encoding with packed repeated scalars>". The C++
 test fills a record by the same rule through the schema table and compares bytes.
 
-The rule, by field number n, at nesting depth d (the top message is 0): bool true; enum 1;
-int32 -n; int64 -(n * 1000003); float n + 0.5; double -(n + 0.25); string "" for even n, else
+The rule, by field number n, at nesting depth d (the top message is 0): bool true; enum 1 (the
+.proto declares enum-valued fields int32, their enum type named in a trailing comment); int32 -n; int64 -(n * 1000003); float n + 0.5; double -(n + 0.25); string "" for even n, else
 "f<n>-\u00e9"; repeated uint32 [n, 2^32 - 1], uint64 [n, 2^64 - 1], int64 [-n, 2^40],
 string ["", "r<n>"]; a singular message is present, filled when d < 3, else empty; a message
 list has two elements, filled when d < 3, else empty.
@@ -43,13 +43,37 @@ F = protobuf_runtime_module("descriptor").FieldDescriptor
 
 MAX_FILLED_DEPTH = 3
 
+# Full names of the int32 fields that carry an enum (filled in by main from the comments).
+ENUM_FIELDS = set()
+
+
+def enum_fields(file_proto):
+    """The fields whose trailing comment names an enum type of the file."""
+    enums = {e.name for e in file_proto.enum_type}
+    found = set()
+    for location in file_proto.source_code_info.location:
+        path = list(location.path)
+        comment = location.trailing_comments.strip()
+        if comment not in enums or len(path) < 4 or path[0] != 4:
+            continue
+        message, names = file_proto.message_type[path[1]], [file_proto.message_type[path[1]].name]
+        rest = path[2:]
+        while len(rest) > 2 and rest[0] == 3:
+            message = message.nested_type[rest[1]]
+            names.append(message.name)
+            rest = rest[2:]
+        if len(rest) == 2 and rest[0] == 2:
+            found.add("%s.%s.%s" % (file_proto.package, ".".join(names),
+                                    message.field[rest[1]].name))
+    return found
+
 
 def scalar(field):
     n = field.number
     t = field.type
     if t == F.TYPE_BOOL:
         return True
-    if t == F.TYPE_ENUM:
+    if t == F.TYPE_ENUM or field.full_name in ENUM_FIELDS:
         return 1
     if t == F.TYPE_INT32:
         return -n
@@ -123,11 +147,15 @@ def main():
     proto_dir, out_path = sys.argv[1], sys.argv[2]
     with tempfile.TemporaryDirectory() as tmp:
         descriptor_set = os.path.join(tmp, "messages.desc")
-        subprocess.run(["protoc", "-I", proto_dir, "--descriptor_set_out=" + descriptor_set,
-                        "measurement_messages.proto"], check=True)
+        subprocess.run(["protoc", "-I", proto_dir, "--include_source_info",
+                        "--descriptor_set_out=" + descriptor_set, "measurement_messages.proto"],
+                       check=True)
         with open(descriptor_set, "rb") as f:
             files = descriptor_pb2.FileDescriptorSet.FromString(f.read())
     plain_proto = files.file[0]
+    ENUM_FIELDS.update(enum_fields(plain_proto))
+    if not ENUM_FIELDS:
+        raise ValueError("no enum-valued field found in the .proto comments")
     packed_proto = descriptor_pb2.FileDescriptorProto()
     packed_proto.CopyFrom(plain_proto)
 

@@ -2,10 +2,12 @@
 
 #include <set>
 #include <string>
+#include <string_view>
 
 #include "platform/core/base64.h"
 #include "platform/core/digest.h"
 #include "platform/core/random.h"
+#include "platform/core/utf8.h"
 #include "platform/core/uuid.h"
 
 namespace platform {
@@ -99,6 +101,37 @@ TEST(DigestTest, MatchesTheReferenceVectors) {
   // Binary input with zero bytes is hashed in full, not as a C string.
   EXPECT_NE(digest(DigestAlgorithm::SHA256, Bytes{0, 1}),
             digest(DigestAlgorithm::SHA256, Bytes{0}));
+}
+
+TEST(Utf8Test, AcceptsWellFormedTextAndRefusesEverythingElse) {
+  struct Case {
+    std::string_view text;
+    bool valid;
+  };
+  using namespace std::string_view_literals;
+  const Case cases[] = {
+      {""sv, true},
+      {"plain ascii"sv, true},
+      {"\xC3\xA9t\xC3\xA9"sv, true},      // two-byte forms
+      {"\xE2\x82\xAC"sv, true},           // three bytes (euro sign)
+      {"\xF0\x9F\x98\x80"sv, true},       // four bytes
+      {"\xF4\x8F\xBF\xBF"sv, true},       // U+10FFFF, the last code point
+      {"a\0b"sv, true},                   // NUL is a character
+      {"\x80"sv, false},                  // stray continuation byte
+      {"\xC3"sv, false},                  // cut short at the end
+      {"\xE2\x82"sv, false},              // cut short
+      {"\xC3(\xA9"sv, false},             // continuation missing
+      {"\xC0\xAF"sv, false},              // overlong '/'
+      {"\xE0\x80\xAF"sv, false},          // overlong, three bytes
+      {"\xF0\x80\x80\xAF"sv, false},      // overlong, four bytes
+      {"\xED\xA0\x80"sv, false},          // surrogate U+D800
+      {"\xF4\x90\x80\x80"sv, false},      // past U+10FFFF
+      {"\xF8\x88\x80\x80\x80"sv, false},  // five-byte lead
+      {"\xFF"sv, false},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(isValidUtf8(c.text), c.valid) << testing::PrintToString(std::string(c.text));
+  }
 }
 
 TEST(UuidTest, RandomUuidsAreVersion4AndRoundTripThroughText) {

@@ -77,12 +77,10 @@ Value::Value(ObjectPtr o) {
 }
 
 const ValueList* Value::ifList() const {
-  auto p = std::get_if<detail::Box<List>>(&v_);
-  return p ? &**p : nullptr;
+  return std::get_if<List>(&v_);
 }
 ValueList* Value::ifList() {
-  auto p = std::get_if<detail::Box<List>>(&v_);
-  return p ? &**p : nullptr;
+  return std::get_if<List>(&v_);
 }
 const ValueMap* Value::ifMap() const {
   auto p = std::get_if<detail::Box<Map>>(&v_);
@@ -200,11 +198,12 @@ std::size_t Value::size() const {
   return std::visit(
       [](const auto& x) -> std::size_t {
         using T = std::decay_t<decltype(x)>;
-        if constexpr (std::is_same_v<T, detail::Box<List>> || std::is_same_v<T, detail::Box<Map>>)
+        if constexpr (std::is_same_v<T, detail::Box<Map>>)
           return (*x).size();
         else if constexpr (std::is_same_v<T, std::string> || std::is_same_v<T, Bytes> ||
                            std::is_same_v<T, Int32List> || std::is_same_v<T, Int64List> ||
-                           std::is_same_v<T, Float32List> || std::is_same_v<T, Float64List>)
+                           std::is_same_v<T, Float32List> || std::is_same_v<T, Float64List> ||
+                           std::is_same_v<T, List>)
           return x.size();
         else
           return 0;
@@ -250,7 +249,7 @@ std::strong_ordering compareObjects(const ObjectPtr& a, const ObjectPtr& b) {
 
 }  // namespace
 
-std::strong_ordering operator<=>(const Value& a, const Value& b) {
+std::strong_ordering Value::compareValues(const Value& a, const Value& b) {
   if (a.v_.index() != b.v_.index()) return a.v_.index() <=> b.v_.index();
   return std::visit(
       [&b](const auto& x) -> std::strong_ordering {
@@ -262,8 +261,8 @@ std::strong_ordering operator<=>(const Value& a, const Value& b) {
           return compareDoubles(x, y);
         } else if constexpr (std::is_same_v<T, Float32List> || std::is_same_v<T, Float64List>) {
           return compareSeq(x, y, [](double p, double q) { return compareDoubles(p, q); });
-        } else if constexpr (std::is_same_v<T, detail::Box<ValueList>>) {
-          return compareSeq(*x, *y, [](const Value& p, const Value& q) { return p <=> q; });
+        } else if constexpr (std::is_same_v<T, ValueList>) {
+          return compareSeq(x, y, [](const Value& p, const Value& q) { return p <=> q; });
         } else if constexpr (std::is_same_v<T, detail::Box<ValueMap>>) {
           auto ia = (*x).begin(), ib = (*y).begin();
           for (; ia != (*x).end() && ib != (*y).end(); ++ia, ++ib) {
@@ -284,10 +283,6 @@ std::strong_ordering operator<=>(const Value& a, const Value& b) {
         }
       },
       a.v_);
-}
-
-bool operator==(const Value& a, const Value& b) {
-  return (a <=> b) == 0;
 }
 
 namespace {
@@ -312,8 +307,8 @@ std::size_t Value::hash() const {
         } else if constexpr (std::is_same_v<T, Float32List> || std::is_same_v<T, Float64List>) {
           for (auto e : x)
             seed = mix(seed, hashDouble(e));
-        } else if constexpr (std::is_same_v<T, detail::Box<ValueList>>) {
-          for (const auto& e : *x)
+        } else if constexpr (std::is_same_v<T, ValueList>) {
+          for (const auto& e : x)
             seed = mix(seed, e.hash());
         } else if constexpr (std::is_same_v<T, detail::Box<ValueMap>>) {
           for (const auto& [k, v] : *x)

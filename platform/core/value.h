@@ -136,7 +136,7 @@ class Value {
   Value(Int64List l) : v_(std::move(l)) {}
   Value(Float32List l) : v_(std::move(l)) {}
   Value(Float64List l) : v_(std::move(l)) {}
-  Value(List l) : v_(detail::Box<List>(std::move(l))) {}
+  Value(List l) : v_(std::move(l)) {}
   Value(Map m) : v_(detail::Box<Map>(std::move(m))) {}
   Value(Date d) : v_(d) {}
   Value(ErrorPtr e);
@@ -215,17 +215,29 @@ class Value {
   void set(Value key, Value value);
   std::size_t size() const;  // elements of a list, map, string, bytes or typed list; else 0
 
-  friend bool operator==(const Value& a, const Value& b);
-  friend std::strong_ordering operator<=>(const Value& a, const Value& b);
+  friend bool operator==(const Value& a, const Value& b) { return (a <=> b) == 0; }
+  friend std::strong_ordering operator<=>(const Value& a, const Value& b) {
+    // Map keys are nearly always strings or integers: those compare here, inline, as every map
+    // lookup and insertion compares keys several times.
+    if (a.v_.index() == b.v_.index()) {
+      if (auto x = std::get_if<std::string>(&a.v_)) return *x <=> *std::get_if<std::string>(&b.v_);
+      if (auto x = std::get_if<std::int64_t>(&a.v_))
+        return *x <=> *std::get_if<std::int64_t>(&b.v_);
+    }
+    return compareValues(a, b);
+  }
 
   std::size_t hash() const;
   // A compact, deterministic text form for logs and test failure messages.
   std::string debugString() const;
 
  private:
+  static std::strong_ordering compareValues(const Value& a, const Value& b);
+
+  // A list holds its vector in place (a vector of an incomplete element type is allowed); a map
+  // is boxed, as its tree header would make every value larger.
   std::variant<std::monostate, bool, std::int64_t, double, std::string, Bytes, Int32List, Int64List,
-               Float32List, Float64List, detail::Box<List>, detail::Box<Map>, Date, ErrorPtr,
-               ObjectPtr>
+               Float32List, Float64List, List, detail::Box<Map>, Date, ErrorPtr, ObjectPtr>
       v_;
 };
 

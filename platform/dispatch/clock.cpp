@@ -2,6 +2,8 @@
 
 #include <time.h>
 
+#include <cerrno>
+
 #include <atomic>
 
 #include "platform/dispatch/dispatch_internal.h"
@@ -19,6 +21,15 @@ class SystemClock final : public Clock {
  public:
   double now() const override { return readClock(CLOCK_REALTIME); }
   double uptime() const override { return readClock(CLOCK_MONOTONIC); }
+  void sleep(double seconds) override {
+    if (!(seconds > 0)) return;
+    timespec ts{};
+    ts.tv_sec = static_cast<time_t>(seconds);
+    ts.tv_nsec = static_cast<long>((seconds - static_cast<double>(ts.tv_sec)) * 1e9);
+    // A signal cuts the sleep short; sleep on for what is left.
+    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+    }
+  }
 };
 
 std::atomic<Clock*> g_override{nullptr};

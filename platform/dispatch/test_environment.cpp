@@ -39,6 +39,12 @@ class MockClock final : public Clock {
     std::lock_guard<std::mutex> guard(mutex_);
     wall_ = wall;
   }
+  void sleep(double seconds) override {
+    if (!(seconds > 0)) return;
+    std::lock_guard<std::mutex> guard(mutex_);
+    wall_ += seconds;
+    uptime_ += seconds;
+  }
 
  private:
   mutable std::mutex mutex_;

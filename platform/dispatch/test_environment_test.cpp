@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cmath>
 #include <ctime>
 #include <memory>
@@ -201,6 +202,32 @@ TEST(TestEnvironmentTest, SecondEnvironmentIsRefusedAndLeavesTheFirstInCharge) {
   EXPECT_EQ(Clock::current().now(), 100);
   env.advance(10);
   EXPECT_EQ(fired, 1);
+}
+
+TEST(TestEnvironmentTest, SleepOnAnyThreadPassesMockTimeAtOnceAndDueTimersFireNext) {
+  TestEnvironment env(1000);
+  auto queue = makeSerialQueue("test.sleeper");
+  std::atomic<bool> fired{false};
+  mainQueue()->asyncAfter(1.5, [&] { fired = true; });
+  const auto realStart = std::chrono::steady_clock::now();
+  // Two seconds of sleeps in small steps on another thread, as a busy wait does.
+  queue->sync([] {
+    for (int i = 0; i < 32; ++i)
+      Clock::current().sleep(0.0625);
+  });
+  EXPECT_LT(std::chrono::steady_clock::now() - realStart, std::chrono::seconds(1));
+  EXPECT_DOUBLE_EQ(env.uptime(), 1002.0);
+  EXPECT_DOUBLE_EQ(env.now(), 1002.0);
+  EXPECT_FALSE(fired);
+  env.runUntilIdle();
+  EXPECT_TRUE(fired);
+}
+
+TEST(ClockTest, SystemClockSleepsForReal) {
+  const double start = Clock::current().uptime();
+  Clock::current().sleep(0.02);
+  EXPECT_GE(Clock::current().uptime() - start, 0.02);
+  Clock::current().sleep(-1);  // nothing to wait for
 }
 
 TEST(ClockTest, SystemClockIsWallTimeWithFractionsAndUptimeNeverGoesBack) {

@@ -8,15 +8,18 @@ namespace flutter {
 
 namespace {
 
+// What the allocator adds to each block (its header and rounding), for the memory bound.
+constexpr std::size_t kAllocationOverhead = 16;
+// What one map entry takes: the key and value, the tree node's links and the allocator's header.
+constexpr std::size_t kMapEntryBytes =
+    sizeof(std::pair<const platform::Value, platform::Value>) + 32 + kAllocationOverhead;
+
+// The longest string kept inside std::string itself, without an allocation.
+constexpr std::size_t kInlineStringLength = 15;
+
 template <class T> void writeScalar(StandardWriter& writer, T value) {
   // The wire is little-endian, as is every machine we build for.
   writer.writeBytes(&value, sizeof(T));
-}
-
-template <class T> T readScalar(StandardReader& reader) {
-  T value;
-  reader.readBytes(&value, sizeof(T));
-  return value;
 }
 
 template <class List>
@@ -35,6 +38,7 @@ template <class List> platform::Value readTypedList(StandardReader& reader) {
   // Check against what is left before allocating, so a forged count cannot exhaust memory.
   if (count > reader.remaining() / sizeof(Element))
     throw CodecError("typed list runs past the end");
+  reader.chargeMemory(count * sizeof(Element) + kAllocationOverhead);
   List list(count);
   if (count > 0) reader.readBytes(list.data(), count * sizeof(Element));
   return platform::Value(std::move(list));
@@ -167,9 +171,12 @@ void StandardWriter::writeValue(const platform::Value& value) {
 
 // ---- Reader --------------------------------------------------------------------------------
 
-std::uint8_t StandardReader::readByte() {
-  if (position_ >= length_) throw CodecError("message ends early");
-  return data_[position_++];
+void StandardReader::throwEndOfMessage() {
+  throw CodecError("message ends early");
+}
+
+void StandardReader::throwMemoryBound() {
+  throw CodecError("message expands past the decoding memory bound");
 }
 
 void StandardReader::readBytes(void* destination, std::size_t length) {
@@ -178,11 +185,9 @@ void StandardReader::readBytes(void* destination, std::size_t length) {
   position_ += length;
 }
 
-std::size_t StandardReader::readSize() {
-  std::uint8_t byte = readByte();
-  if (byte < 254) return byte;
-  if (byte == 254) return readScalar<std::uint16_t>(*this);
-  return readScalar<std::uint32_t>(*this);
+std::size_t StandardReader::readLongSize(std::uint8_t marker) {
+  if (marker == 254) return readScalar<std::uint16_t>();
+  return readScalar<std::uint32_t>();
 }
 
 void StandardReader::readAlignment(std::size_t alignment) {
@@ -196,6 +201,8 @@ void StandardReader::readAlignment(std::size_t alignment) {
 std::string StandardReader::readUTF8() {
   std::size_t size = readSize();
   if (size > length_ - position_) throw CodecError("string runs past the end");
+  // Short strings live inside the value itself.
+  if (size > kInlineStringLength) chargeMemory(size + 1 + kAllocationOverhead);
   std::string s(reinterpret_cast<const char*>(data_ + position_), size);
   position_ += size;
   return s;
@@ -215,17 +222,18 @@ platform::Value StandardReader::readValueOfType(std::uint8_t type) {
   case StandardField::False:
     return platform::Value(false);
   case StandardField::Int32:
-    return platform::Value(readScalar<std::int32_t>(*this));
+    return platform::Value(readScalar<std::int32_t>());
   case StandardField::Int64:
-    return platform::Value(readScalar<std::int64_t>(*this));
+    return platform::Value(readScalar<std::int64_t>());
   case StandardField::Float64:
     readAlignment(8);
-    return platform::Value(readScalar<double>(*this));
+    return platform::Value(readScalar<double>());
   case StandardField::String:
     return platform::Value(readUTF8());
   case StandardField::UInt8Data: {
     std::size_t size = readSize();
     if (size > remaining()) throw CodecError("byte list runs past the end");
+    chargeMemory(size + kAllocationOverhead);
     platform::Bytes bytes(size);
     readBytes(bytes.data(), size);
     return platform::Value(std::move(bytes));
@@ -242,6 +250,8 @@ platform::Value StandardReader::readValueOfType(std::uint8_t type) {
     std::size_t count = readSize();
     // Every element takes at least one byte.
     if (count > remaining()) throw CodecError("list runs past the end");
+    // Charged before reserving, so a forged count cannot allocate what the bound refuses.
+    chargeMemory(count * sizeof(platform::Value) + kAllocationOverhead);
     platform::ValueList list;
     list.reserve(count);
     for (std::size_t i = 0; i < count; ++i)
@@ -251,12 +261,15 @@ platform::Value StandardReader::readValueOfType(std::uint8_t type) {
   case StandardField::Map: {
     std::size_t count = readSize();
     if (count > remaining() / 2) throw CodecError("map runs past the end");
+    chargeMemory(sizeof(platform::ValueMap) + kAllocationOverhead);
     platform::ValueMap map;
     for (std::size_t i = 0; i < count; ++i) {
-      platform::Value key = readValue();
-      platform::Value value = readValue();
-      // A repeated key keeps its last value, as the engine's dictionary would.
-      map.insert_or_assign(std::move(key), std::move(value));
+      chargeMemory(kMapEntryBytes);
+      // Our own writer sends keys in ascending order: the end hint then places each entry after
+      // one comparison. The value is read straight into its entry, so a repeated key keeps its
+      // last value, as the engine's dictionary would.
+      auto entry = map.emplace_hint(map.end(), readValue(), platform::Value());
+      entry->second = readValue();
     }
     return platform::Value(std::move(map));
   }

@@ -14,6 +14,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -52,6 +53,14 @@ enum class StandardField : std::uint8_t {
 // Nesting deeper than this is refused when reading (untrusted input must not exhaust the stack).
 inline constexpr int kMaxCodecNestingDepth = 128;
 
+// Decoding memory is bounded by the message size: a reader refuses a message once the values it
+// has built would take more than this many bytes per message byte (plus the floor below, so
+// small messages never meet the bound). A list of nulls, the densest flat message, takes about
+// 40 bytes of values per byte; only nested shapes that cost more per byte (lists of tiny maps)
+// are refused.
+inline constexpr std::size_t kMaxDecodedBytesPerMessageByte = 48;
+inline constexpr std::size_t kMinDecodedBytesBound = 1u << 20;
+
 class StandardWriter {
  public:
   explicit StandardWriter(platform::Bytes& data) : data_(data) {}
@@ -79,7 +88,9 @@ class StandardWriter {
 class StandardReader {
  public:
   // Reads from `data`, which must outlive the reader.
-  StandardReader(const std::uint8_t* data, std::size_t length) : data_(data), length_(length) {}
+  StandardReader(const std::uint8_t* data, std::size_t length)
+      : data_(data), length_(length),
+        memoryLeft_(kMinDecodedBytesBound + kMaxDecodedBytesPerMessageByte * length) {}
   virtual ~StandardReader() = default;
 
   // Reads one type byte and then the value of that type (through readValueOfType).
@@ -91,17 +102,44 @@ class StandardReader {
   bool hasMore() const { return position_ < length_; }
   std::size_t position() const { return position_; }
   std::size_t remaining() const { return length_ - position_; }
-  std::uint8_t readByte();
+  std::uint8_t readByte() {
+    if (position_ >= length_) throwEndOfMessage();
+    return data_[position_++];
+  }
   void readBytes(void* destination, std::size_t length);
-  std::size_t readSize();
+  std::size_t readSize() {
+    std::uint8_t byte = readByte();
+    if (byte < 254) return byte;
+    return readLongSize(byte);
+  }
+  // One fixed-size little-endian scalar (the wire order is the machine's).
+  template <class T> T readScalar() {
+    T value;
+    if (sizeof(T) > length_ - position_) throwEndOfMessage();
+    std::memcpy(&value, data_ + position_, sizeof(T));
+    position_ += sizeof(T);
+    return value;
+  }
   void readAlignment(std::size_t alignment);
   std::string readUTF8();
+  // Counts `bytes` of memory about to be taken by decoded values against the reader's bound
+  // (see kMaxDecodedBytesPerMessageByte); throws CodecError past it. Plugin readers call it for
+  // large values of their own.
+  void chargeMemory(std::size_t bytes) {
+    if (bytes > memoryLeft_) throwMemoryBound();
+    memoryLeft_ -= bytes;
+  }
 
  private:
+  [[noreturn]] static void throwEndOfMessage();
+  [[noreturn]] static void throwMemoryBound();
+  std::size_t readLongSize(std::uint8_t marker);
+
   const std::uint8_t* data_;
   std::size_t length_;
   std::size_t position_ = 0;
   int depth_ = 0;
+  std::size_t memoryLeft_;
 };
 
 // Makes the reader and writer of a codec. Plugins subclass it to return their own.

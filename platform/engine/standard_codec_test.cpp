@@ -1,9 +1,11 @@
 #include "platform/engine/standard_codec.h"
 
 #include <gtest/gtest.h>
+#include <malloc.h>
 
 #include <cctype>
 #include <limits>
+#include <optional>
 #include <string>
 
 #include "platform/engine/method_codec.h"
@@ -149,6 +151,61 @@ TEST(StandardCodecTest, RefusesMalformedMessages) {
     std::string error;
     EXPECT_FALSE(codec->decode(bytes, &error).has_value());
     EXPECT_FALSE(error.empty());
+  }
+}
+
+// A message that is one list of `count` copies of `element` (already encoded).
+Bytes listOf(std::size_t count, const Bytes& element) {
+  Bytes message = {0x0c, 0xff};
+  for (int shift = 0; shift < 32; shift += 8)
+    message.push_back(static_cast<std::uint8_t>(count >> shift));
+  message.reserve(message.size() + count * element.size());
+  for (std::size_t i = 0; i < count; ++i)
+    message.insert(message.end(), element.begin(), element.end());
+  return message;
+}
+
+// Bytes the heap holds right now (the allocator's own count; sanitizers replace the allocator).
+std::optional<std::size_t> heapInUse() {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  return std::nullopt;
+#else
+  return mallinfo2().uordblks;
+#endif
+}
+
+TEST(StandardCodecTest, DecodedMemoryStaysWithinABoundOfTheMessageSize) {
+  struct Case {
+    const char* name;
+    Bytes element;
+    bool refused;
+  };
+  const Case cases[] = {
+      {"nulls", hex("00"), false},
+      {"booleans", hex("01"), false},
+      {"empty lists", hex("0c 00"), false},
+      {"lists of one null", hex("0c 01 00"), false},
+      {"empty maps", hex("0d 00"), true},
+      {"maps of one entry", hex("0d 01 00 00"), true},
+      {"strings past the inline length", hex("07 10 61616161616161616161616161616161"), false},
+  };
+  auto codec = StandardMessageCodec::sharedInstance();
+  const std::size_t messageBytes = 2u << 20;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Bytes message = listOf(messageBytes / c.element.size(), c.element);
+    auto before = heapInUse();
+    std::string error;
+    auto decoded = codec->decode(message, &error);
+    ASSERT_EQ(decoded.has_value(), !c.refused) << error;
+    if (c.refused) {
+      EXPECT_EQ(error, "message expands past the decoding memory bound");
+      continue;
+    }
+    EXPECT_EQ(decoded->size(), messageBytes / c.element.size());
+    if (auto after = heapInUse()) {
+      EXPECT_LT(*after - *before, 50 * message.size());
+    }
   }
 }
 

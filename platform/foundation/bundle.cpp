@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <mutex>
 
+#include "platform/foundation/environment.h"
 #include "platform/foundation/file_manager.h"
 #include "platform/foundation/property_list.h"
 
@@ -41,8 +42,8 @@ bool safeComponent(std::string_view part) {
 }
 
 std::shared_ptr<const Bundle> loadMain() {
-  if (const char* env = std::getenv("LUMORA_BUNDLE"); env && *env) {
-    if (auto b = Bundle::bundleWithPath(env)) return b;
+  if (auto env = Environment::current()->nonEmpty("LUMORA_BUNDLE")) {
+    if (auto b = Bundle::bundleWithPath(*env)) return b;
   }
   std::string folder = executableFolder();
   if (!folder.empty()) {

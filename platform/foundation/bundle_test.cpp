@@ -34,7 +34,7 @@ class BundleTest : public ::testing::Test {
 };
 
 TEST_F(BundleTest, MainBundleFromTheEnvironment) {
-  ScopedEnvForTesting env("LUMORA_BUNDLE", scratch_ / "App.bundle");
+  ScopedEnvironmentForTesting env("LUMORA_BUNDLE", scratch_ / "App.bundle");
   Bundle::setMainForTesting(nullptr);
   auto main = Bundle::main();
   EXPECT_EQ(main->bundlePath(), scratch_ / "App.bundle");
@@ -45,7 +45,7 @@ TEST_F(BundleTest, MainBundleFromTheEnvironment) {
 }
 
 TEST_F(BundleTest, FallsBackToTheBuiltInIdentifierWithoutABundle) {
-  ScopedEnvForTesting env("LUMORA_BUNDLE", scratch_ / "missing");
+  ScopedEnvironmentForTesting env("LUMORA_BUNDLE", scratch_ / "missing");
   Bundle::setMainForTesting(nullptr);
   auto main = Bundle::main();
   // The test binary has no default bundle copied beside it.

@@ -1,66 +1,56 @@
 #include "platform/foundation/file_manager.h"
 
-#include <fcntl.h>
-#include <pwd.h>
-#include <sys/stat.h>
-#include <sys/xattr.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
-#include <cstdlib>
 #include <filesystem>
-#include <random>
+#include <mutex>
+#include <set>
 
+#include "platform/dispatch/clock.h"
+#include "platform/foundation/environment.h"
+#include "platform/foundation/file_system.h"
 #include "platform/foundation/foundation_errors.h"
+#include "platform/log/log.h"
 
 namespace platform {
 
 namespace {
 
 constexpr const char* kBackupExclusionAttribute = "user.lumora.excluded-from-backup";
+// A temporary file this old is a stray even when a process with its writer's id is alive (the
+// id was reused): no atomic write takes an hour.
+constexpr double kStaleTemporaryFileAge = 3600;
 
 void setError(ErrorPtr* out, ErrorPtr e) {
   if (out) *out = std::move(e);
 }
 
-std::string envOr(const char* name) {
-  const char* v = std::getenv(name);
-  return v && *v ? std::string(v) : std::string();
-}
-
-std::string homeDirectory() {
-  std::string home = envOr("HOME");
-  if (!home.empty()) return home;
-  if (const passwd* pw = getpwuid(getuid()); pw && pw->pw_dir) return pw->pw_dir;
-  return {};
-}
-
 // $XDG_<x>_HOME, or ~/<fallback>; empty when neither can be found.
-std::string xdgDir(const char* variable, const char* fallback) {
-  std::string v = envOr(variable);
+std::string xdgDir(const Environment& env, const char* variable, const char* fallback) {
+  std::string v = env.nonEmpty(variable).value_or(std::string());
   // Relative values are invalid by the XDG rules and are ignored.
   if (!v.empty() && v[0] == '/') return v;
-  std::string home = homeDirectory();
+  std::string home = env.homeDirectory();
   return home.empty() ? std::string() : joinPath(home, fallback);
 }
 
-Date toDate(const struct statx_timestamp& ts) {
-  return Date{static_cast<double>(ts.tv_sec) + ts.tv_nsec / 1e9};
+std::string parentOf(const std::string& path) {
+  auto slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
 }
 
-bool writeAll(int fd, const std::uint8_t* data, std::size_t size) {
-  while (size > 0) {
-    ssize_t n = ::write(fd, data, size);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    data += n;
-    size -= static_cast<std::size_t>(n);
-  }
-  return true;
+// Folders whose stray temporary files this process has already removed, so each is swept once.
+struct SweptFolders {
+  std::mutex mutex;
+  std::set<std::string> folders;
+};
+SweptFolders& sweptFolders() {
+  static auto* s = new SweptFolders;
+  return *s;
 }
 
 }  // namespace
@@ -84,7 +74,8 @@ FileManager& FileManager::defaultManager() {
 }
 
 std::string FileManager::pathForDirectory(SearchPathDirectory which) const {
-  std::string home = envOr("LUMORA_HOME");
+  const auto env = Environment::current();
+  std::string home = env->nonEmpty("LUMORA_HOME").value_or(std::string());
   if (!home.empty()) {
     switch (which) {
     case SearchPathDirectory::Library:
@@ -109,19 +100,19 @@ std::string FileManager::pathForDirectory(SearchPathDirectory which) const {
   };
   switch (which) {
   case SearchPathDirectory::Library:
-    return under(xdgDir("XDG_CONFIG_HOME", ".config"), "");
+    return under(xdgDir(*env, "XDG_CONFIG_HOME", ".config"), "");
   case SearchPathDirectory::Preferences:
-    return under(xdgDir("XDG_CONFIG_HOME", ".config"), "Preferences");
+    return under(xdgDir(*env, "XDG_CONFIG_HOME", ".config"), "Preferences");
   case SearchPathDirectory::ApplicationSupport:
-    return under(xdgDir("XDG_DATA_HOME", ".local/share"), "Application Support");
+    return under(xdgDir(*env, "XDG_DATA_HOME", ".local/share"), "Application Support");
   case SearchPathDirectory::Documents:
-    return under(xdgDir("XDG_DATA_HOME", ".local/share"), "Documents");
+    return under(xdgDir(*env, "XDG_DATA_HOME", ".local/share"), "Documents");
   case SearchPathDirectory::Caches:
-    return under(xdgDir("XDG_CACHE_HOME", ".cache"), "");
+    return under(xdgDir(*env, "XDG_CACHE_HOME", ".cache"), "");
   case SearchPathDirectory::Keychains:
-    return under(xdgDir("XDG_DATA_HOME", ".local/share"), "Keychains");
+    return under(xdgDir(*env, "XDG_DATA_HOME", ".local/share"), "Keychains");
   case SearchPathDirectory::Temporary: {
-    std::string tmp = envOr("TMPDIR");
+    std::string tmp = env->nonEmpty("TMPDIR").value_or(std::string());
     if (tmp.empty() || tmp[0] != '/') tmp = "/tmp";
     return joinPath(tmp, "lumora-" + std::to_string(getuid()));
   }
@@ -140,29 +131,33 @@ std::string FileManager::directory(SearchPathDirectory which, ErrorPtr* error) c
   if (which == SearchPathDirectory::Keychains || which == SearchPathDirectory::Temporary) {
     // A folder that existed before with looser rights is tightened, and one owned by someone
     // else (a shared /tmp) is refused.
-    // lstat: a symbolic link planted in a shared /tmp must not lead us into another folder.
-    struct stat st {};
-    if (::lstat(path.c_str(), &st) != 0) {
-      setError(error, fileErrorFromErrno(errno, false, path, "Cannot inspect"));
+    // Not following links: a symbolic link planted in a shared /tmp must not lead us into
+    // another folder.
+    auto fs = FileSystem::current();
+    FileStatus st;
+    if (int err = fs->status(path, false, &st)) {
+      setError(error, fileErrorFromErrno(err, false, path, "Cannot inspect"));
       return {};
     }
-    if (!S_ISDIR(st.st_mode) || st.st_uid != getuid()) {
+    if (!st.isDirectory || st.owner != getuid()) {
       setError(error, foundationError(kFileWriteNoPermissionError,
                                       "directory is a link or belongs to another user", path));
       return {};
     }
-    if ((st.st_mode & 077) != 0 && ::chmod(path.c_str(), 0700) != 0) {
-      setError(error, fileErrorFromErrno(errno, true, path, "Cannot protect"));
-      return {};
+    if ((st.permissions & 077) != 0) {
+      if (int err = fs->changeMode(path, 0700)) {
+        setError(error, fileErrorFromErrno(err, true, path, "Cannot protect"));
+        return {};
+      }
     }
   }
   return path;
 }
 
 bool FileManager::fileExists(const std::string& path, bool* isDirectory) const {
-  struct stat st {};
-  if (path.empty() || ::stat(path.c_str(), &st) != 0) return false;
-  if (isDirectory) *isDirectory = S_ISDIR(st.st_mode);
+  FileStatus st;
+  if (path.empty() || FileSystem::current()->status(path, true, &st) != 0) return false;
+  if (isDirectory) *isDirectory = st.isDirectory;
   return true;
 }
 
@@ -184,8 +179,8 @@ bool FileManager::createDirectory(const std::string& path, bool withIntermediate
       return false;
     }
   }
-  if (::mkdir(path.c_str(), mode) != 0 && errno != EEXIST) {
-    setError(error, fileErrorFromErrno(errno, true, path, "Cannot create directory"));
+  if (int err = FileSystem::current()->makeDirectory(path, mode); err != 0 && err != EEXIST) {
+    setError(error, fileErrorFromErrno(err, true, path, "Cannot create directory"));
     return false;
   }
   return true;
@@ -193,75 +188,43 @@ bool FileManager::createDirectory(const std::string& path, bool withIntermediate
 
 std::optional<FileAttributes> FileManager::attributesOfItem(const std::string& path,
                                                             ErrorPtr* error) const {
-  struct statx sx {};
-  if (::statx(AT_FDCWD, path.c_str(), 0, STATX_BASIC_STATS | STATX_BTIME, &sx) != 0) {
-    setError(error, fileErrorFromErrno(errno, false, path, "Cannot read attributes of"));
+  FileStatus st;
+  if (int err = FileSystem::current()->status(path, true, &st)) {
+    setError(error, fileErrorFromErrno(err, false, path, "Cannot read attributes of"));
     return std::nullopt;
   }
   FileAttributes attrs;
-  attrs.isDirectory = S_ISDIR(sx.stx_mode);
-  attrs.size = sx.stx_size;
-  attrs.modificationDate = toDate(sx.stx_mtime);
-  attrs.creationDate = (sx.stx_mask & STATX_BTIME) ? toDate(sx.stx_btime) : toDate(sx.stx_ctime);
-  attrs.permissions = sx.stx_mode & 07777;
+  attrs.isDirectory = st.isDirectory;
+  attrs.size = st.size;
+  attrs.modificationDate = st.modificationDate;
+  attrs.creationDate = st.creationDate;
+  attrs.permissions = st.permissions;
   return attrs;
 }
 
 std::optional<std::vector<std::string>> FileManager::contentsOfDirectory(const std::string& path,
                                                                          ErrorPtr* error) const {
-  std::error_code ec;
-  std::filesystem::directory_iterator it(path, ec);
-  if (ec) {
-    setError(error, fileErrorFromErrno(ec.value(), false, path, "Cannot list"));
-    return std::nullopt;
-  }
   std::vector<std::string> names;
-  for (; it != std::filesystem::directory_iterator(); it.increment(ec)) {
-    if (ec) break;
-    names.push_back(it->path().filename().string());
-  }
-  if (ec) {
-    setError(error, fileErrorFromErrno(ec.value(), false, path, "Cannot list"));
+  if (int err = FileSystem::current()->listDirectory(path, &names)) {
+    setError(error, fileErrorFromErrno(err, false, path, "Cannot list"));
     return std::nullopt;
   }
-  std::sort(names.begin(), names.end());
   return names;
 }
 
 std::optional<Bytes> FileManager::contentsAtPath(const std::string& path, ErrorPtr* error,
                                                  std::uint64_t maxBytes) const {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    setError(error, fileErrorFromErrno(errno, false, path, "Cannot open"));
-    return std::nullopt;
-  }
-  struct stat st {};
-  if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
-    int err = S_ISDIR(st.st_mode) ? EISDIR : errno;
-    ::close(fd);
-    setError(error, fileErrorFromErrno(err, false, path, "Cannot read"));
-    return std::nullopt;
-  }
   Bytes out;
-  std::uint8_t buffer[65536];
-  for (;;) {
-    ssize_t n = ::read(fd, buffer, sizeof buffer);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      int err = errno;
-      ::close(fd);
-      setError(error, fileErrorFromErrno(err, false, path, "Cannot read"));
-      return std::nullopt;
-    }
-    if (n == 0) break;
-    if (out.size() + static_cast<std::uint64_t>(n) > maxBytes) {
-      ::close(fd);
-      setError(error, foundationError(kFileReadTooLargeError, "file is too large", path));
-      return std::nullopt;
-    }
-    out.insert(out.end(), buffer, buffer + n);
+  int err = FileSystem::current()->readFile(path, maxBytes, &out);
+  if (err == EFBIG) {
+    setError(error, foundationError(kFileReadTooLargeError, "file is too large", path));
+    return std::nullopt;
   }
-  ::close(fd);
+  if (err) {
+    setError(error,
+             fileErrorFromErrno(err, false, path, err == EISDIR ? "Cannot read" : "Cannot open"));
+    return std::nullopt;
+  }
   return out;
 }
 
@@ -277,82 +240,103 @@ bool FileManager::writeAtomically(const std::string& path, const Bytes& data, Er
     setError(error, foundationError(kFileNoSuchFileError, "no file name", path));
     return false;
   }
-  // The temporary name is unique per process and call, so concurrent writers never share one;
-  // a stray temporary left by a crash is never read as the file itself.
-  static std::atomic<std::uint64_t> counter{0};
-  std::string tmp = path + ".tmp-" + std::to_string(getpid()) + "-" + std::to_string(++counter);
-  int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
-  if (fd < 0) {
-    setError(error, fileErrorFromErrno(errno, true, path, "Cannot create temporary file for"));
-    return false;
-  }
-  bool ok = writeAll(fd, data.data(), data.size()) && ::fsync(fd) == 0;
-  int err = errno;
-  if (::close(fd) != 0 && ok) {
-    ok = false;
-    err = errno;
-  }
-  if (ok && ::rename(tmp.c_str(), path.c_str()) != 0) {
-    ok = false;
-    err = errno;
-  }
-  if (!ok) {
-    ::unlink(tmp.c_str());
+  removeStaleTemporaryFilesOnce(parentOf(path));
+  if (int err = FileSystem::current()->writeFile(path, data, mode)) {
     setError(error, fileErrorFromErrno(err, true, path, "Cannot write"));
     return false;
-  }
-  // Make the rename itself durable.
-  std::string dir = std::filesystem::path(path).parent_path().string();
-  int dfd = ::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dfd >= 0) {
-    ::fsync(dfd);
-    ::close(dfd);
   }
   return true;
 }
 
 bool FileManager::removeItem(const std::string& path, ErrorPtr* error) const {
-  std::error_code ec;
-  auto status = std::filesystem::symlink_status(path, ec);
-  if (ec || !std::filesystem::exists(status)) {
+  auto fs = FileSystem::current();
+  FileStatus st;
+  if (path.empty() || fs->status(path, false, &st) != 0) {
     setError(error, fileErrorFromErrno(ENOENT, true, path, "Cannot remove"));
     return false;
   }
-  std::filesystem::remove_all(path, ec);
-  if (ec) {
-    setError(error, fileErrorFromErrno(ec.value(), true, path, "Cannot remove"));
+  if (int err = fs->remove(path)) {
+    setError(error, fileErrorFromErrno(err, true, path, "Cannot remove"));
     return false;
   }
   return true;
 }
 
 bool FileManager::moveItem(const std::string& from, const std::string& to, ErrorPtr* error) const {
-  struct stat st {};
-  if (::lstat(to.c_str(), &st) == 0) {
+  auto fs = FileSystem::current();
+  FileStatus st;
+  if (fs->status(to, false, &st) == 0) {
     setError(error, fileErrorFromErrno(EEXIST, true, to, "Cannot move onto"));
     return false;
   }
-  if (::rename(from.c_str(), to.c_str()) != 0) {
-    setError(error, fileErrorFromErrno(errno, true, from, "Cannot move"));
+  if (int err = fs->rename(from, to)) {
+    setError(error, fileErrorFromErrno(err, true, from, "Cannot move"));
     return false;
   }
   return true;
 }
 
+std::unique_ptr<FileLock> FileManager::lockItem(const std::string& path, ErrorPtr* error) const {
+  std::unique_ptr<FileLock> lock;
+  if (int err = FileSystem::current()->lock(path, &lock)) {
+    setError(error, fileErrorFromErrno(err, true, path, "Cannot lock"));
+    return nullptr;
+  }
+  return lock;
+}
+
+int FileManager::removeStaleTemporaryFiles(const std::string& folder) const {
+  auto fs = FileSystem::current();
+  std::vector<std::string> names;
+  if (fs->listDirectory(folder, &names) != 0) return 0;
+  const long self = ::getpid();
+  const double now = Clock::current().now();
+  int removed = 0;
+  for (const std::string& name : names) {
+    auto writer = temporaryFileWriter(name);
+    if (!writer) continue;
+    std::string path = joinPath(folder, name);
+    FileStatus st;
+    if (fs->status(path, false, &st) != 0 || st.isDirectory || st.isSymbolicLink) continue;
+    // A writer that is still running may be between its write and its rename.
+    bool writerGone =
+        *writer != self && ::kill(static_cast<pid_t>(*writer), 0) != 0 && errno == ESRCH;
+    bool old = now - st.modificationDate.secondsSince1970 > kStaleTemporaryFileAge;
+    if ((writerGone || old) && fs->remove(path) == 0) ++removed;
+  }
+  if (removed > 0) {
+    Log::cached("com.lumora.platform", "files")
+        ->info("removed " + std::to_string(removed) +
+               " temporary file(s) of interrupted writes in " + folder);
+  }
+  return removed;
+}
+
+void FileManager::removeStaleTemporaryFilesOnce(const std::string& folder) const {
+  {
+    auto& swept = sweptFolders();
+    std::lock_guard lock(swept.mutex);
+    if (!swept.folders.insert(folder).second) return;
+  }
+  removeStaleTemporaryFiles(folder);
+}
+
 bool FileManager::setExcludedFromBackup(const std::string& path, bool excluded,
                                         ErrorPtr* error) const {
-  int rc = excluded ? ::setxattr(path.c_str(), kBackupExclusionAttribute, "1", 1, 0)
-                    : ::removexattr(path.c_str(), kBackupExclusionAttribute);
-  if (rc != 0 && !(!excluded && errno == ENODATA)) {
-    setError(error, fileErrorFromErrno(errno, true, path, "Cannot mark"));
+  int err = FileSystem::current()->setAttribute(path, kBackupExclusionAttribute,
+                                                excluded ? std::optional<std::string>("1")
+                                                         : std::optional<std::string>());
+  if (err != 0 && !(!excluded && err == ENODATA)) {
+    setError(error, fileErrorFromErrno(err, true, path, "Cannot mark"));
     return false;
   }
   return true;
 }
 
 bool FileManager::isExcludedFromBackup(const std::string& path) const {
-  char value = 0;
-  return ::getxattr(path.c_str(), kBackupExclusionAttribute, &value, 1) == 1 && value == '1';
+  std::string value;
+  return FileSystem::current()->getAttribute(path, kBackupExclusionAttribute, &value) == 0 &&
+         value == "1";
 }
 
 }  // namespace platform

@@ -13,12 +13,15 @@
 //   /tmp)
 //
 // XDG_CONFIG_HOME, XDG_DATA_HOME and XDG_CACHE_HOME default to ~/.config, ~/.local/share and
-// ~/.cache. The environment is read on every call, so a test can point LUMORA_HOME at a fresh
-// folder. Every method is thread-safe and reports failures through an optional ErrorPtr out
-// parameter; nothing throws.
+// ~/.cache. The variables come from the environment snapshot taken at start-up
+// (environment.h), so a test points LUMORA_HOME at a fresh folder with
+// ScopedEnvironmentForTesting. Every file operation goes through the FileSystem seam
+// (file_system.h), where tests inject failures. Every method is thread-safe and reports failures
+// through an optional ErrorPtr out parameter; nothing throws.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -26,6 +29,7 @@
 
 #include "platform/core/error.h"
 #include "platform/core/value.h"
+#include "platform/foundation/file_system.h"
 
 namespace platform {
 
@@ -79,6 +83,18 @@ class FileManager {
   bool removeItem(const std::string& path, ErrorPtr* error = nullptr) const;
   // Renames; fails when the destination exists.
   bool moveItem(const std::string& from, const std::string& to, ErrorPtr* error = nullptr) const;
+
+  // An exclusive lock on a file (created 0600 when missing) or a folder, shared with other
+  // processes; null on failure.
+  std::unique_ptr<FileLock> lockItem(const std::string& path, ErrorPtr* error = nullptr) const;
+
+  // Removes the temporary files that interrupted atomic writes left in `folder`: only files
+  // named as our writes name them, and only stale ones (their writing process is gone, or they
+  // are over an hour old). Returns how many went. The stores call it when they first use their
+  // folder; the Once form, which sweeps each folder once per process, runs before every atomic
+  // write, so no folder written to keeps the strays of earlier runs.
+  int removeStaleTemporaryFiles(const std::string& folder) const;
+  void removeStaleTemporaryFilesOnce(const std::string& folder) const;
 
   // The backup-exclusion mark, kept as an extended attribute of the item.
   bool setExcludedFromBackup(const std::string& path, bool excluded,

@@ -19,7 +19,7 @@ FileManager& fm() {
 
 TEST(FileManager, DirectoriesUnderTheStateRootAreCreatedPrivateOnFirstUse) {
   ScratchDirForTesting home;
-  ScopedEnvForTesting env("LUMORA_HOME", home.path());
+  ScopedEnvironmentForTesting env("LUMORA_HOME", home.path());
   const std::pair<SearchPathDirectory, std::string> cases[] = {
       {SearchPathDirectory::Library, home.path()},
       {SearchPathDirectory::Preferences, home / "Preferences"},
@@ -41,12 +41,12 @@ TEST(FileManager, DirectoriesUnderTheStateRootAreCreatedPrivateOnFirstUse) {
 }
 
 TEST(FileManager, XdgDirectoriesWithoutAStateRoot) {
-  ScopedEnvForTesting noHome("LUMORA_HOME", std::nullopt);
-  ScopedEnvForTesting config("XDG_CONFIG_HOME", "/x/config");
-  ScopedEnvForTesting data("XDG_DATA_HOME", "relative/ignored");
-  ScopedEnvForTesting cache("XDG_CACHE_HOME", std::nullopt);
-  ScopedEnvForTesting home("HOME", "/home/u");
-  ScopedEnvForTesting tmp("TMPDIR", "/scratch");
+  ScopedEnvironmentForTesting noHome("LUMORA_HOME", std::nullopt);
+  ScopedEnvironmentForTesting config("XDG_CONFIG_HOME", "/x/config");
+  ScopedEnvironmentForTesting data("XDG_DATA_HOME", "relative/ignored");
+  ScopedEnvironmentForTesting cache("XDG_CACHE_HOME", std::nullopt);
+  ScopedEnvironmentForTesting home("HOME", "/home/u");
+  ScopedEnvironmentForTesting tmp("TMPDIR", "/scratch");
   EXPECT_EQ(fm().pathForDirectory(SearchPathDirectory::Preferences),
             "/x/config/lumora/Preferences");
   EXPECT_EQ(fm().pathForDirectory(SearchPathDirectory::ApplicationSupport),
@@ -54,12 +54,17 @@ TEST(FileManager, XdgDirectoriesWithoutAStateRoot) {
   EXPECT_EQ(fm().pathForDirectory(SearchPathDirectory::Caches), "/home/u/.cache/lumora");
   EXPECT_EQ(fm().pathForDirectory(SearchPathDirectory::Temporary),
             "/scratch/lumora-" + std::to_string(getuid()));
+  // Without HOME, the user's home from the password database, looked up at start-up.
+  ScopedEnvironmentForTesting noHomeVariable("HOME", std::nullopt);
+  std::string fromDatabase = fm().pathForDirectory(SearchPathDirectory::Caches);
+  EXPECT_NE(fromDatabase, "");
+  EXPECT_NE(fromDatabase.find("/.cache/lumora"), std::string::npos);
 }
 
 TEST(FileManager, PlantedLinkForThePrivateTemporaryFolderIsRefused) {
   ScratchDirForTesting scratch;
-  ScopedEnvForTesting noHome("LUMORA_HOME", std::nullopt);
-  ScopedEnvForTesting tmp("TMPDIR", scratch.path());
+  ScopedEnvironmentForTesting noHome("LUMORA_HOME", std::nullopt);
+  ScopedEnvironmentForTesting tmp("TMPDIR", scratch.path());
   std::string expected = scratch / ("lumora-" + std::to_string(getuid()));
   std::filesystem::create_directory(scratch / "elsewhere");
   std::filesystem::create_directory_symlink(scratch / "elsewhere", expected);

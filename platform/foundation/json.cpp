@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 #include <vector>
 
+#include "platform/core/utf8.h"
 #include "platform/foundation/foundation_errors.h"
 
 namespace platform {
@@ -96,25 +97,6 @@ class ValueBuilder {
   std::string error_;
 };
 
-bool validUtf8(std::string_view s) {
-  std::size_t i = 0;
-  while (i < s.size()) {
-    auto c = static_cast<unsigned char>(s[i]);
-    int len = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
-    if (len == 0 || i + len > s.size()) return false;
-    char32_t cp = len == 1 ? c : len == 2 ? (c & 0x1F) : len == 3 ? (c & 0x0F) : (c & 0x07);
-    for (int k = 1; k < len; ++k) {
-      auto b = static_cast<unsigned char>(s[i + k]);
-      if ((b & 0xC0) != 0x80) return false;
-      cp = (cp << 6) | (b & 0x3F);
-    }
-    static const char32_t kMin[] = {0, 0, 0x80, 0x800, 0x10000};
-    if (cp < kMin[len] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
-    i += len;
-  }
-  return true;
-}
-
 class Writer {
  public:
   explicit Writer(const JSONWriteOptions& o) : o_(o) {}
@@ -203,7 +185,7 @@ class Writer {
   }
 
   bool string(const std::string& s) {
-    if (!validUtf8(s)) return fail("a string is not valid UTF-8");
+    if (!isValidUtf8(s)) return fail("a string is not valid UTF-8");
     out_ += '"';
     for (char ch : s) {
       auto c = static_cast<unsigned char>(ch);

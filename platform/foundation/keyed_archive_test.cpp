@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/foundation/expanding_property_list_for_testing.h"
 #include "platform/foundation/foundation_errors.h"
 
 namespace platform {
@@ -160,6 +161,12 @@ TEST(KeyedArchive, DamagedArchivesAreErrors) {
   ErrorPtr error;
   EXPECT_FALSE(KeyedUnarchiver::unarchivedValue(Bytes{1, 2, 3}, kBoth, &error));
   EXPECT_TRUE(error);
+  // A few kilobytes of shared references that would read as gigabytes of copies.
+  error.reset();
+  EXPECT_FALSE(
+      KeyedUnarchiver::unarchivedValue(expandingPropertyListForTesting("$objects"), kBoth, &error));
+  ASSERT_TRUE(error);
+  EXPECT_EQ(error->code, kCoderReadCorruptError);
 }
 
 }  // namespace

@@ -1,12 +1,5 @@
 #include "platform/foundation/preferences.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
-
 #include <charconv>
 #include <cmath>
 #include <map>
@@ -35,7 +28,12 @@ class PreferencesStore {
 
   PreferencesStore(std::string applicationDomain, std::string root, bool inMemory)
       : applicationDomain_(std::move(applicationDomain)), root_(std::move(root)),
-        inMemory_(inMemory) {}
+        inMemory_(inMemory) {
+    if (!inMemory_ && !root_.empty()) {
+      // A new store is a new start: what interrupted writes of earlier runs left goes.
+      FileManager::defaultManager().removeStaleTemporaryFiles(root_);
+    }
+  }
 
   std::mutex mutex;
   const std::string& applicationDomain() const { return applicationDomain_; }
@@ -72,7 +70,8 @@ class PreferencesStore {
     auto& fm = FileManager::defaultManager();
     if (!fm.createDirectory(root_, true, error, 0700)) return false;
     // Other processes writing the same folder wait for this read-change-write to finish.
-    DirectoryLock lock(root_);
+    auto lock = fm.lockItem(root_, error);
+    if (!lock) return false;
     ValueMap merged = d.replaceAll ? d.values : readFile(name, &d.blocked);
     if (d.blocked) {
       if (error) {
@@ -118,26 +117,6 @@ class PreferencesStore {
   }
 
  private:
-  // Holds an exclusive lock on the preferences folder itself for the life of one write.
-  class DirectoryLock {
-   public:
-    explicit DirectoryLock(const std::string& dir)
-        : fd_(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {
-      if (fd_ >= 0) {
-        while (::flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
-        }
-      }
-    }
-    ~DirectoryLock() {
-      if (fd_ >= 0) ::close(fd_);
-    }
-    DirectoryLock(const DirectoryLock&) = delete;
-    DirectoryLock& operator=(const DirectoryLock&) = delete;
-
-   private:
-    int fd_;
-  };
-
   // The file's dictionary; empty when there is no file. A damaged file is moved aside; one that
   // cannot be read at all (or moved) sets `blocked`.
   ValueMap readFile(std::string_view name, bool* blocked) {
@@ -253,6 +232,20 @@ bool scanBool(const std::string& s) {
   if (p >= end) return false;
   char c = *p;
   return c == 'Y' || c == 'y' || c == 'T' || c == 't' || (c >= '1' && c <= '9');
+}
+
+// Whether `v` (a property-list value) fits in `limit` bytes of binary property list; else the
+// error says what is too large.
+bool withinLimit(const Value& v, std::uint64_t limit, const std::string& what, ErrorPtr* error) {
+  auto data = dataFromPropertyList(v, PropertyListFormat::Binary, error);
+  if (!data) return false;
+  if (data->size() <= limit) return true;
+  if (error) {
+    *error = foundationError(kPropertyListWriteInvalidError,
+                             "Cannot store " + what + ": it takes " + std::to_string(data->size()) +
+                                 " bytes, more than the limit of " + std::to_string(limit));
+  }
+  return false;
 }
 
 std::string numberText(double d) {
@@ -386,19 +379,30 @@ std::optional<Bytes> Preferences::dataForKey(std::string_view key) const {
 }
 
 bool Preferences::setObject(std::string_view key, const Value& value, ErrorPtr* error) {
+  const std::string what = "the value for \"" + std::string(key) + "\"";
   if (!value.isNull()) {
     if (auto problem = propertyListProblem(value); !problem.empty()) {
       if (error) {
-        *error =
-            foundationError(kPropertyListWriteInvalidError,
-                            "Cannot store the value for \"" + std::string(key) + "\": " + problem);
+        *error = foundationError(kPropertyListWriteInvalidError,
+                                 "Cannot store " + what + ": " + problem);
       }
+      return false;
+    }
+    if (!withinLimit(Value::map({{key, value}}), kPreferencesMaxValueBytes, what, error)) {
       return false;
     }
   }
   std::lock_guard lock(store_->mutex);
   auto& d = store_->domain(domain_);
   Value k(key);
+  if (!value.isNull()) {
+    ValueMap after = d.values;
+    after[k] = value;
+    if (!withinLimit(Value(std::move(after)), kPreferencesMaxDomainBytes,
+                     "domain " + domain_ + " with " + what, error)) {
+      return false;
+    }
+  }
   if (value.isNull()) {
     if (d.values.erase(k) == 0 && !d.dirty()) return true;
     d.pending[k] = std::nullopt;
@@ -453,6 +457,10 @@ bool Preferences::setPersistentDomain(const ValueMap& values, std::string_view d
   }
   if (auto problem = propertyListProblem(Value(values)); !problem.empty()) {
     if (error) *error = foundationError(kPropertyListWriteInvalidError, problem);
+    return false;
+  }
+  if (!withinLimit(Value(values), kPreferencesMaxDomainBytes, "domain " + std::string(domain),
+                   error)) {
     return false;
   }
   std::lock_guard lock(store_->mutex);

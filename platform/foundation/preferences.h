@@ -36,6 +36,12 @@ namespace platform {
 
 inline constexpr const char* kGlobalPreferencesDomain = "NSGlobalDomain";
 
+// Size limits, counted in bytes of the binary property-list form. A write that would take a
+// value or a domain past them is refused (kPropertyListWriteInvalidError) and nothing changes;
+// removals are always allowed, so a domain that grew past the limit elsewhere can still shrink.
+inline constexpr std::uint64_t kPreferencesMaxValueBytes = 1u << 20;
+inline constexpr std::uint64_t kPreferencesMaxDomainBytes = 4u << 20;
+
 class PreferencesStore;
 
 class Preferences {
@@ -76,7 +82,8 @@ class Preferences {
   std::optional<Bytes> dataForKey(std::string_view key) const;
 
   // Writes to this object's domain. A null value removes the key. A value without a
-  // property-list form is refused (false, kPropertyListWriteInvalidError) and nothing changes.
+  // property-list form, or past the size limits, is refused (false,
+  // kPropertyListWriteInvalidError) and nothing changes.
   bool setObject(std::string_view key, const Value& value, ErrorPtr* error = nullptr);
   bool setInteger(std::string_view key, std::int64_t v) { return setObject(key, Value(v)); }
   bool setDouble(std::string_view key, double v) { return setObject(key, Value(v)); }

@@ -4,12 +4,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <fstream>
 #include <thread>
 
 #include "platform/foundation/file_manager.h"
+#include "platform/foundation/file_system.h"
 #include "platform/foundation/foundation_errors.h"
 #include "platform/foundation/property_list.h"
 #include "platform/foundation/testing/scratch_dir_for_testing.h"
@@ -161,6 +163,38 @@ TEST_F(PreferencesTest, RefusedValuesChangeNothing) {
   EXPECT_EQ(prefs->objectForKey("k"), Value("kept"));
 }
 
+TEST_F(PreferencesTest, ValuesAndDomainsPastTheSizeLimitsAreRefusedAndChangeNothing) {
+  auto prefs = Preferences::standard();
+  ASSERT_TRUE(prefs->setString("k", "kept"));
+  ErrorPtr error;
+  EXPECT_FALSE(prefs->setObject("k", Bytes(kPreferencesMaxValueBytes, 1), &error));
+  ASSERT_TRUE(error);
+  EXPECT_EQ(error->code, kPropertyListWriteInvalidError);
+  EXPECT_EQ(prefs->objectForKey("k"), Value("kept"));
+
+  // Values that fit one by one fill the domain until the next one would pass its limit.
+  const Bytes large(kPreferencesMaxValueBytes - 256, 2);
+  const std::uint64_t fit = kPreferencesMaxDomainBytes / large.size();
+  for (std::uint64_t i = 0; i < fit; ++i) {
+    ASSERT_TRUE(prefs->setObject("large" + std::to_string(i), large)) << i;
+  }
+  error.reset();
+  EXPECT_FALSE(prefs->setObject("one too many", large, &error));
+  ASSERT_TRUE(error);
+  EXPECT_EQ(error->code, kPropertyListWriteInvalidError);
+  EXPECT_TRUE(prefs->objectForKey("one too many").isNull());
+  // Shrinking is always possible.
+  EXPECT_TRUE(prefs->removeObjectForKey("large0"));
+  EXPECT_TRUE(prefs->setObject("one too many", large));
+
+  ValueMap whole;
+  for (std::uint64_t i = 0; i <= fit; ++i)
+    whole[Value("w" + std::to_string(i))] = large;
+  EXPECT_FALSE(prefs->setPersistentDomain(whole, "suite.whole", &error));
+  EXPECT_EQ(error->code, kPropertyListWriteInvalidError);
+  EXPECT_EQ(prefs->persistentDomainForName("suite.whole"), std::nullopt);
+}
+
 TEST_F(PreferencesTest, ConcurrentWritersAndReadersLoseNothing) {
   std::vector<std::thread> threads;
   for (int t = 0; t < 4; ++t) {
@@ -211,28 +245,45 @@ TEST_F(FilePreferencesTest, CrashBetweenTemporaryFileAndRenameLeavesTheOldFile) 
   }
   // What a writer leaves behind when it dies after writing its temporary file but before the
   // rename: the new content sits beside the domain file, which still holds the old content.
+  long pidMax = 4194304;
+  std::ifstream("/proc/sys/kernel/pid_max") >> pidMax;
+  const std::string stray = temporaryNameFor(path(kApp), pidMax + 1, 1);
+  const std::string torn = temporaryNameFor(path(kApp), pidMax + 1, 2);
   auto newer = dataFromPropertyList(Value::map({{"k", "new"}}), PropertyListFormat::Binary);
-  std::ofstream(path(kApp) + ".tmp-4242-1", std::ios::binary)
+  std::ofstream(stray, std::ios::binary)
       .write(reinterpret_cast<const char*>(newer->data()), newer->size());
-  std::ofstream(path(kApp) + ".tmp-4242-2", std::ios::binary) << "half-writ";
+  std::ofstream(torn, std::ios::binary) << "half-writ";
+  // Another program's file that merely looks temporary is not ours to remove.
+  std::ofstream(path(kApp) + ".tmp-4242-1") << "someone else's";
 
   ScopedPreferencesForTesting restarted(kApp, root_.path());
   EXPECT_EQ(Preferences::standard()->stringForKey("k"), "old");
+  // The restart removed the strays of the dead writer.
+  auto& fm = FileManager::defaultManager();
+  EXPECT_FALSE(fm.fileExists(stray));
+  EXPECT_FALSE(fm.fileExists(torn));
+  EXPECT_TRUE(fm.fileExists(path(kApp) + ".tmp-4242-1"));
   ASSERT_TRUE(Preferences::standard()->setString("k", "newest"));
   EXPECT_EQ(readPropertyListFile(path(kApp)), Value::map({{"k", "newest"}}));
 }
 
 TEST_F(FilePreferencesTest, DamagedDomainFileIsMovedAsideNotOverwritten) {
-  std::ofstream(path(kApp)) << "this is not a property list";
-  ScopedPreferencesForTesting store(kApp, root_.path());
-  ScopedLogCapture log;
-  EXPECT_TRUE(Preferences::standard()->objectForKey("k").isNull());
-  EXPECT_EQ(log.count("is damaged"), 1u);
-  std::ifstream aside(path(kApp) + ".damaged");
-  std::string kept((std::istreambuf_iterator<char>(aside)), {});
-  EXPECT_EQ(kept, "this is not a property list");
-  ASSERT_TRUE(Preferences::standard()->setString("k", "v"));
-  EXPECT_EQ(readPropertyListFile(path(kApp)), Value::map({{"k", "v"}}));
+  // The second could be read once but never written back: a key that is not UTF-8.
+  for (std::string damaged :
+       {"this is not a property list",
+        "<plist><dict><key>\xC3\x28</key><string>v</string></dict></plist>"}) {
+    SCOPED_TRACE(damaged);
+    std::ofstream(path(kApp)) << damaged;
+    ScopedPreferencesForTesting store(kApp, root_.path());
+    ScopedLogCapture log;
+    EXPECT_TRUE(Preferences::standard()->objectForKey("k").isNull());
+    EXPECT_EQ(log.count("is damaged"), 1u);
+    std::ifstream aside(path(kApp) + ".damaged");
+    std::string kept((std::istreambuf_iterator<char>(aside)), {});
+    EXPECT_EQ(kept, damaged);
+    ASSERT_TRUE(Preferences::standard()->setString("k", "v"));
+    EXPECT_EQ(readPropertyListFile(path(kApp)), Value::map({{"k", "v"}}));
+  }
 }
 
 TEST_F(FilePreferencesTest, FailedWriteIsReportedAndRetriedBySynchronize) {
@@ -267,17 +318,49 @@ TEST_F(FilePreferencesTest, TwoStoresSharingADomainKeepEachOthersKeys) {
   EXPECT_EQ(readPropertyListFile(path(kApp)), Value::map({{"from b", "2"}}));
 }
 
+// Runs as root too: the refusal to read comes from the file seam, not from the file's mode.
 TEST_F(FilePreferencesTest, UnreadableDomainFileIsNeverOverwritten) {
-  if (::geteuid() == 0) GTEST_SKIP() << "root reads every file";
-  ASSERT_TRUE(
-      writePropertyListFile(path(kApp), Value::map({{"k", "v"}}), PropertyListFormat::Binary));
-  ::chmod(path(kApp).c_str(), 0);
-  ScopedPreferencesForTesting store(kApp, root_.path());
-  ScopedLogCapture log;
-  EXPECT_FALSE(Preferences::standard()->setString("k2", "v2"));
-  EXPECT_EQ(log.count("cannot be read"), 1u);
-  ::chmod(path(kApp).c_str(), 0600);
-  EXPECT_EQ(readPropertyListFile(path(kApp)), Value::map({{"k", "v"}}));
+  for (int err : {EACCES, EIO}) {
+    SCOPED_TRACE(err);
+    ASSERT_TRUE(
+        writePropertyListFile(path(kApp), Value::map({{"k", "v"}}), PropertyListFormat::Binary));
+    auto fs = std::make_shared<FaultInjectingFileSystem>();
+    fs->inject(kFileRead, path(kApp), err);
+    ScopedFileSystemForTesting installed(fs);
+    ScopedPreferencesForTesting store(kApp, root_.path());
+    ScopedLogCapture log;
+    ErrorPtr error;
+    EXPECT_FALSE(Preferences::standard()->setString("k2", "v2"));
+    EXPECT_FALSE(Preferences::standard()->setPersistentDomain({{"k3", 3}}, kApp, &error));
+    EXPECT_EQ(log.count("cannot be read"), 2u);
+    EXPECT_FALSE(FileManager::defaultManager().fileExists(path(kApp) + ".damaged"));
+    fs->clear();
+    EXPECT_EQ(readPropertyListFile(path(kApp)), Value::map({{"k", "v"}}));
+  }
+}
+
+TEST_F(FilePreferencesTest, DiskFullOrIOErrorOnWriteIsReportedKeepsTheFileAndIsRetried) {
+  for (int err : {ENOSPC, EIO}) {
+    SCOPED_TRACE(err);
+    ScopedPreferencesForTesting store(kApp, root_.path());
+    auto prefs = Preferences::standard();
+    ASSERT_TRUE(prefs->setString("k", "old"));
+    auto fs = std::make_shared<FaultInjectingFileSystem>();
+    fs->inject(kFileWrite, root_.path(), err);
+    ScopedFileSystemForTesting installed(fs);
+    ErrorPtr error;
+    EXPECT_FALSE(prefs->setObject("k", "new", &error));
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->code, err == ENOSPC ? kFileWriteOutOfSpaceError : kFileWriteUnknownError);
+    EXPECT_EQ(prefs->stringForKey("k"), "new");  // pending in memory
+    EXPECT_EQ(readPropertyListFile(path(kApp)), Value::map({{"k", "old"}}));
+    EXPECT_FALSE(prefs->synchronize());
+
+    fs->clear();
+    EXPECT_TRUE(prefs->synchronize());
+    EXPECT_EQ(readPropertyListFile(path(kApp)), Value::map({{"k", "new"}}));
+    ASSERT_TRUE(prefs->removeObjectForKey("k"));
+  }
 }
 
 TEST_F(FilePreferencesTest, SynchronizeSeesWritesOfOtherProcessesAndForgetDropsADomain) {

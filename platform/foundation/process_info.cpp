@@ -2,20 +2,14 @@
 
 #include <cerrno>
 #include <climits>
-#include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <mutex>
 
-extern char** environ;
+#include "platform/foundation/environment.h"
 
 namespace platform {
 namespace {
-
-std::mutex& environmentMutex() {
-  static std::mutex m;
-  return m;
-}
 
 struct Arguments {
   std::mutex mutex;
@@ -69,32 +63,12 @@ void ProcessInfo::setArguments(std::vector<std::string> arguments) {
 }
 
 std::map<std::string, std::string> ProcessInfo::environment() const {
-  std::lock_guard<std::mutex> guard(environmentMutex());
-  std::map<std::string, std::string> out;
-  for (char** e = environ; e && *e; ++e) {
-    std::string entry(*e);
-    const auto eq = entry.find('=');
-    if (eq == std::string::npos) continue;
-    out.emplace(entry.substr(0, eq), entry.substr(eq + 1));
-  }
-  return out;
+  const auto& variables = Environment::current()->variables();
+  return std::map<std::string, std::string>(variables.begin(), variables.end());
 }
 
 std::optional<std::string> ProcessInfo::environmentValue(const std::string& name) const {
-  std::lock_guard<std::mutex> guard(environmentMutex());
-  const char* value = std::getenv(name.c_str());
-  if (!value) return std::nullopt;
-  return std::string(value);
-}
-
-void ProcessInfo::setEnvironmentValue(const std::string& name, const std::string& value) {
-  std::lock_guard<std::mutex> guard(environmentMutex());
-  ::setenv(name.c_str(), value.c_str(), 1);
-}
-
-void ProcessInfo::unsetEnvironmentValue(const std::string& name) {
-  std::lock_guard<std::mutex> guard(environmentMutex());
-  ::unsetenv(name.c_str());
+  return Environment::current()->value(name);
 }
 
 std::optional<OperatingSystemVersion> ProcessInfo::parseVersion(const std::string& text) {

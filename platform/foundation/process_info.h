@@ -2,8 +2,8 @@
 // version the host presents (LUMORA_OS_VERSION, default "14.0", so both sides of every version
 // rule can be exercised). Stands in for the platform's process information object.
 //
-// One shared instance; thread-safe. Environment reads and writes made through this class are
-// serialised with each other, so tests may change LUMORA_OS_VERSION while other threads read it.
+// One shared instance; thread-safe. The environment is the snapshot taken at start-up
+// (environment.h); tests change LUMORA_OS_VERSION with ScopedEnvironmentForTesting.
 #pragma once
 
 #include <map>
@@ -31,8 +31,6 @@ class ProcessInfo {
 
   std::map<std::string, std::string> environment() const;
   std::optional<std::string> environmentValue(const std::string& name) const;
-  void setEnvironmentValue(const std::string& name, const std::string& value);
-  void unsetEnvironmentValue(const std::string& name);
 
   // From LUMORA_OS_VERSION ("major[.minor[.patch]]", non-negative decimal numbers); "14.0"
   // when it is unset or malformed.

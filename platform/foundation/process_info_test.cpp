@@ -4,22 +4,16 @@
 
 #include <unistd.h>
 
+#include <cstdlib>
+
+#include "platform/foundation/environment.h"
+
 namespace platform {
 namespace {
 
-// Restores LUMORA_OS_VERSION after each test.
 class ProcessInfoTest : public testing::Test {
  protected:
-  void SetUp() override { saved_ = info().environmentValue(kOperatingSystemVersionVariable); }
-  void TearDown() override {
-    if (saved_) {
-      info().setEnvironmentValue(kOperatingSystemVersionVariable, *saved_);
-    } else {
-      info().unsetEnvironmentValue(kOperatingSystemVersionVariable);
-    }
-  }
   static ProcessInfo& info() { return ProcessInfo::processInfo(); }
-  std::optional<std::string> saved_;
 };
 
 TEST_F(ProcessInfoTest, OperatingSystemVersionComesFromTheVariableWithADefault) {
@@ -46,18 +40,16 @@ TEST_F(ProcessInfoTest, OperatingSystemVersionComesFromTheVariableWithADefault) 
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.variable ? c.variable : "(unset)");
-    if (c.variable) {
-      info().setEnvironmentValue(kOperatingSystemVersionVariable, c.variable);
-    } else {
-      info().unsetEnvironmentValue(kOperatingSystemVersionVariable);
-    }
+    ScopedEnvironmentForTesting env(kOperatingSystemVersionVariable,
+                                    c.variable ? std::optional<std::string>(c.variable)
+                                               : std::nullopt);
     EXPECT_EQ(info().operatingSystemVersion(), c.version);
     EXPECT_EQ(info().operatingSystemVersionString(), c.text);
   }
 }
 
 TEST_F(ProcessInfoTest, AtLeastComparesComponentByComponent) {
-  info().setEnvironmentValue(kOperatingSystemVersionVariable, "10.15.7");
+  ScopedEnvironmentForTesting env(kOperatingSystemVersionVariable, "10.15.7");
   EXPECT_TRUE(info().isOperatingSystemAtLeastVersion({10, 15, 7}));
   EXPECT_TRUE(info().isOperatingSystemAtLeastVersion({10, 9, 0}));
   EXPECT_FALSE(info().isOperatingSystemAtLeastVersion({10, 15, 8}));
@@ -73,13 +65,19 @@ TEST_F(ProcessInfoTest, ArgumentsDefaultToTheCommandLineAndCanBeReplaced) {
   info().setArguments(launched);
 }
 
-TEST_F(ProcessInfoTest, EnvironmentReflectsChanges) {
-  info().setEnvironmentValue("LUMORA_TEST_VALUE", "a=b");
-  EXPECT_EQ(info().environmentValue("LUMORA_TEST_VALUE"), "a=b");
-  EXPECT_EQ(info().environment().at("LUMORA_TEST_VALUE"), "a=b");
-  info().unsetEnvironmentValue("LUMORA_TEST_VALUE");
+TEST_F(ProcessInfoTest, EnvironmentIsTheSnapshotNotTheLiveEnvironment) {
+  {
+    ScopedEnvironmentForTesting env("LUMORA_TEST_VALUE", "a=b");
+    EXPECT_EQ(info().environmentValue("LUMORA_TEST_VALUE"), "a=b");
+    EXPECT_EQ(info().environment().at("LUMORA_TEST_VALUE"), "a=b");
+    EXPECT_EQ(std::getenv("LUMORA_TEST_VALUE"), nullptr);  // the process's own is untouched
+  }
   EXPECT_EQ(info().environmentValue("LUMORA_TEST_VALUE"), std::nullopt);
-  EXPECT_EQ(info().environment().count("LUMORA_TEST_VALUE"), 0u);
+  // A change of the live environment after start-up is not seen: threads never read it.
+  ::setenv("LUMORA_TEST_LIVE", "1", 1);
+  EXPECT_EQ(info().environmentValue("LUMORA_TEST_LIVE"), std::nullopt);
+  ::unsetenv("LUMORA_TEST_LIVE");
+  EXPECT_EQ(info().environmentValue("PATH"), std::string(std::getenv("PATH")));
 }
 
 }  // namespace

@@ -382,6 +382,8 @@ class XmlReader {
         std::string key;
         if (!readOpenTag(&keyTag, &keyEmpty) || keyTag != "key") return err("expected <key>");
         if (!keyEmpty && !readText("key", &key)) return err("bad <key>");
+        // The writers refuse such a key, so a list holding one could never be written back.
+        if (!isValidUtf8(key)) return err("a dictionary key is not valid UTF-8");
         skipMisc();
         if (startsWith("</dict")) return err("a key without a value");
         auto item = parseValue(depth + 1);
@@ -644,8 +646,16 @@ class BinaryWriter {
 
 // ---------------------------------------------------------------------------------------------
 // Binary reader: every offset, count and reference is checked against the buffer; shared
-// references are allowed, cycles are not, and the total number of decoded nodes is bounded so
-// a small file cannot expand into an enormous value.
+// references are allowed, cycles are not. A shared object is copied at every place that refers
+// to it, so a few kilobytes of nested references to one long string can describe gigabytes:
+// the reader charges every decoded object its approximate memory (a fixed cost per node plus
+// its text or data) against a budget that grows with the input, and refuses the list once the
+// budget is spent.
+
+// What one decoded object costs beyond its text or data: the value itself and its place in a
+// list or map, roughly.
+constexpr std::uint64_t kNodeCost = 64;
+constexpr const char* kExpansionError = "the objects it refers to expand past the size limit";
 
 class BinaryReader {
  public:
@@ -669,7 +679,8 @@ class BinaryReader {
       return std::nullopt;
     }
     numObjects_ = numObjects;
-    nodeBudget_ = std::max<std::uint64_t>(numObjects * 64, 1u << 20);
+    budget_ = std::max<std::uint64_t>(d_.size() * kPropertyListExpansionFactor,
+                                      kPropertyListMinimumExpansionBudget);
     auto v = object(top, 0);
     if (!v) *why = error_.empty() ? "malformed binary data" : error_;
     return v;
@@ -711,7 +722,7 @@ class BinaryReader {
 
   std::optional<Value> object(std::uint64_t index, int depth) {
     if (depth > kPropertyListMaxDepth) return err("nesting is too deep");
-    if (nodeBudget_-- == 0) return err("too many objects");
+    if (!charge(kNodeCost)) return err(kExpansionError);
     if (onPath_.count(index)) return err("a container holds itself");
     std::uint64_t off = be(tableOffset_ + index * offsetSize_, offsetSize_);
     if (off < 8 || off >= tableOffset_) return err("object offset out of range");
@@ -761,6 +772,8 @@ class BinaryReader {
       std::uint64_t n = 0;
       std::uint64_t unit = type == 0x60 ? 2 : 1;
       if (!count(marker, &pos, &n) || !fits(pos, n, unit)) return err("bad length");
+      // UTF-16 text grows to at most three UTF-8 bytes per unit.
+      if (!charge(type == 0x60 ? n * 3 : n)) return err(kExpansionError);
       if (type == 0x40) return Value(Bytes(d_.begin() + pos, d_.begin() + pos + n));
       if (type == 0x50) {
         std::string s(d_.begin() + pos, d_.begin() + pos + n);
@@ -789,7 +802,9 @@ class BinaryReader {
     case 0xD0: {
       std::uint64_t n = 0;
       std::uint64_t refsPer = type == 0xD0 ? 2 : 1;
-      if (!count(marker, &pos, &n) || n > numObjects_ || !fits(pos, n * refsPer, refSize_)) {
+      // Many references may name the same object, so the length is bounded by the bytes its
+      // references take, not by the number of objects.
+      if (!count(marker, &pos, &n) || !fits(pos, n, refsPer * refSize_)) {
         return err("bad container length");
       }
       onPath_.insert(index);
@@ -834,6 +849,15 @@ class BinaryReader {
     }
   }
 
+  bool charge(std::uint64_t cost) {
+    if (cost > budget_) {
+      budget_ = 0;
+      return false;
+    }
+    budget_ -= cost;
+    return true;
+  }
+
   std::optional<Value> ref(std::size_t at, int depth) {
     std::uint64_t r = be(at, refSize_);
     if (r >= numObjects_) return err("object reference out of range");
@@ -845,7 +869,7 @@ class BinaryReader {
   int refSize_ = 0;
   std::uint64_t numObjects_ = 0;
   std::uint64_t tableOffset_ = 0;
-  std::uint64_t nodeBudget_ = 0;
+  std::uint64_t budget_ = 0;
   std::set<std::uint64_t> onPath_;
   std::string error_;
 };

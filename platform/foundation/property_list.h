@@ -12,6 +12,7 @@
 // Stateless functions, safe from any thread.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -24,6 +25,13 @@ enum class PropertyListFormat { Xml, Binary };
 
 // Deepest nesting of arrays and dictionaries read or written.
 inline constexpr int kPropertyListMaxDepth = 256;
+
+// A binary list may share one object among many references, and each reference is read as a
+// copy. Reading stops with kPropertyListReadCorruptError once the decoded value would take
+// roughly more than this many times the input's size (but never less than the minimum), so a
+// small file cannot expand into gigabytes.
+inline constexpr std::uint64_t kPropertyListExpansionFactor = 64;
+inline constexpr std::uint64_t kPropertyListMinimumExpansionBudget = 8u << 20;
 
 // Empty when `value` can be stored in a property list, else the reason it cannot.
 std::string propertyListProblem(const Value& value);

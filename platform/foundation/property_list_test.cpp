@@ -6,6 +6,7 @@
 #include <string>
 
 #include "platform/core/error.h"
+#include "platform/foundation/expanding_property_list_for_testing.h"
 #include "platform/foundation/file_manager.h"
 #include "platform/foundation/foundation_errors.h"
 #include "platform/foundation/testing/scratch_dir_for_testing.h"
@@ -167,6 +168,9 @@ TEST(PropertyList, RefusesMalformedInput) {
       bytesOf("<plist><array><true/></plist>"),
       bytesOf("<plist><true/></plist><extra/>"),
       bytesOf("<plist><set/></plist>"),
+      // The writers refuse such a key; a domain holding one could never be written back.
+      bytesOf("<plist><dict><key>\xC3\x28</key><true/></dict></plist>"),
+      bytesOf("<plist><dict><key><![CDATA[\xFF]]></key><true/></dict></plist>"),
   };
   for (const Bytes& data : cases) {
     ErrorPtr error;
@@ -208,6 +212,42 @@ TEST(PropertyList, RefusesNestingPastTheBound) {
   for (int i = 0; i < kPropertyListMaxDepth + 5; ++i)
     v = Value::list({v});
   EXPECT_FALSE(dataFromPropertyList(v, PropertyListFormat::Binary));
+}
+
+TEST(PropertyList, SharedObjectsThatExpandPastTheBudgetAreRefused) {
+  // 13 KB on disk, about 10^25 bytes as copies.
+  const Bytes bomb = expandingPropertyListForTesting("root");
+  ASSERT_LT(bomb.size(), 14000u);
+  for (const Bytes& data : {bomb, expandingPropertyListForTesting()}) {
+    ErrorPtr error;
+    EXPECT_FALSE(propertyListFromData(data, &error));
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->code, kPropertyListReadCorruptError);
+    EXPECT_NE(error->localizedDescription().find("size limit"), std::string::npos);
+  }
+  // Sharing itself is fine while the copies stay small: 100 x 100 references to 100 bytes.
+  auto modest = propertyListFromData(expandingPropertyListForTesting("root", 2, 100, 100));
+  ASSERT_TRUE(modest);
+  EXPECT_EQ(modest->asMap().at(Value("root")).asList().size(), 100u);
+  EXPECT_EQ(modest->asMap().at(Value("root")).asList()[99].asList()[99],
+            Value(std::string(100, 'x')));
+}
+
+TEST(PropertyList, WhatTheReadersAcceptTheWritersCanWrite) {
+  const char* xml[] = {
+      "<plist><dict><key>caf\xC3\xA9</key><string>&#1;&#x10FFFF;</string></dict></plist>",
+      "<plist><dict><key>&#233;</key><array><data>AAE=</data><real>nan</real></array></dict>"
+      "</plist>",
+      "<plist><dict><key/><dict/></dict></plist>",
+  };
+  for (const char* text : xml) {
+    auto v = propertyListFromData(bytesOf(text));
+    ASSERT_TRUE(v) << text;
+    EXPECT_EQ(propertyListProblem(*v), "") << text;
+    for (auto format : {PropertyListFormat::Xml, PropertyListFormat::Binary}) {
+      EXPECT_TRUE(dataFromPropertyList(*v, format)) << text;
+    }
+  }
 }
 
 }  // namespace

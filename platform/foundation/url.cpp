@@ -34,6 +34,11 @@ template <class Pred> bool validPart(std::string_view s, Pred ok) {
   return true;
 }
 
+// Schemes whose URLs name nothing without a host.
+bool needsHost(std::string_view scheme) {
+  return scheme == "http" || scheme == "https" || scheme == "ws" || scheme == "wss";
+}
+
 std::string lower(std::string_view s) {
   std::string out(s);
   for (char& c : out)
@@ -195,11 +200,7 @@ std::optional<URL> URL::parse(std::string_view text) {
   // segment may not hold a ":" (it would read as a scheme).
   if (!url.hasAuthority_ && rest.substr(0, 2) == "//") return std::nullopt;
   url.path_ = std::string(rest);
-  if ((url.scheme_ == "http" || url.scheme_ == "https" || url.scheme_ == "ws" ||
-       url.scheme_ == "wss") &&
-      (!url.host_ || url.host_->empty())) {
-    return std::nullopt;
-  }
+  if (needsHost(url.scheme_) && (!url.host_ || url.host_->empty())) return std::nullopt;
   if (url.scheme_.empty() && !url.hasAuthority_ && url.path_.empty() && !url.query_ &&
       !url.fragment_) {
     return std::nullopt;  // the empty text names nothing
@@ -252,6 +253,8 @@ std::optional<URL> URL::parse(std::string_view text, const URL& base) {
   } else {
     t.path_ = removeDotSegments(ref->path_);
   }
+  // "//:1" against an http base would name no host; its text could never be parsed again.
+  if (needsHost(t.scheme_) && (!t.host_ || t.host_->empty())) return std::nullopt;
   t.compose();
   return t;
 }
@@ -269,6 +272,12 @@ std::optional<URL> URL::fileURLWithPath(std::string_view path, bool isDirectory)
 }
 
 void URL::compose() {
+  // Removing dot segments can leave a path starting with "//" under no authority ("a:/..//x");
+  // written as is, its text would read back with "x" as the host. "/." in front keeps the text
+  // and the parts in agreement and names the same resource.
+  if (!hasAuthority_ && path_.size() >= 2 && path_[0] == '/' && path_[1] == '/') {
+    path_.insert(0, "/.");
+  }
   std::string out;
   if (!scheme_.empty()) out += scheme_ + ":";
   if (hasAuthority_) {

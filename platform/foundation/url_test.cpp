@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
+#include <sstream>
+
 namespace platform {
 namespace {
 
@@ -95,6 +98,66 @@ TEST(URL, ResolvesRelativeReferences) {
   }
   EXPECT_EQ(URL::parse("g", *URL::parse("relative/base")), std::nullopt);
   EXPECT_EQ(URL::parse("bad path", *base), std::nullopt);
+}
+
+// Every part of `url`, as the parser sees it.
+std::string partsOf(const URL& url) {
+  auto opt = [](const auto& o) {
+    if (!o) return std::string("-");
+    std::ostringstream s;
+    s << "'" << *o << "'";
+    return s.str();
+  };
+  return "scheme='" + url.scheme() + "' authority=" + (url.hasAuthority() ? "yes" : "no") +
+         " user=" + opt(url.user()) + " password=" + opt(url.password()) +
+         " host=" + opt(url.host()) + " port=" + opt(url.port()) + " path='" +
+         url.percentEncodedPath() + "' query=" + opt(url.query()) +
+         " fragment=" + opt(url.fragment());
+}
+
+// The text of a resolved URL must read back as the same parts, or whoever takes the text (a
+// request, a log line, a stored address) reaches somewhere else than the parts say.
+TEST(URL, ResolvedTextsReadBackAsTheirParts) {
+  const std::pair<const char*, const char*> known[] = {
+      // Dot segments that leave "//" at the start of a path without an authority would read
+      // back as a host.
+      {"a:/b/c", "..//evil/x"},      {"a:/b", "/..//evil"},         {"a:b", "/.//evil"},
+      {"mailto:x", "/..//evil?q#f"}, {"http://h/p", "a:/..//evil"},
+  };
+  for (const auto& [baseText, ref] : known) {
+    auto resolved = URL::parse(ref, *URL::parse(baseText));
+    ASSERT_TRUE(resolved) << ref;
+    auto again = URL::parse(resolved->absoluteString());
+    ASSERT_TRUE(again) << resolved->absoluteString();
+    EXPECT_EQ(partsOf(*again), partsOf(*resolved)) << baseText << " + " << ref;
+    EXPECT_FALSE(again->host().has_value()) << resolved->absoluteString();
+  }
+  // An authority without a host under a scheme that needs one could never be read back.
+  EXPECT_EQ(URL::parse("//:1", *URL::parse("http://h/p")), std::nullopt);
+  EXPECT_EQ(URL::parse("//u@/x", *URL::parse("https://h/p")), std::nullopt);
+
+  const char* bases[] = {
+      "http://a/b/c/d;p?q", "a:/b/c", "a:b/c",           "a:b", "mailto:x", "file:///", "file:/x",
+      "s://u:p@[::1]:1/",   "s://h",  "http://h:/p/q#f", "a:",  "a:/"};
+  const char* pieces[] = {"..",  ".", "/",   "//", "g",  "h:i", "?q", "#f",
+                          "%2E", "@", "u@h", ":1", ";p", "?",   "#",  "x.y"};
+  std::mt19937 random(14);
+  int checked = 0;
+  for (int round = 0; round < 20000; ++round) {
+    std::string ref;
+    for (int n = std::uniform_int_distribution<int>(0, 6)(random); n > 0; --n) {
+      ref += pieces[std::uniform_int_distribution<std::size_t>(0, std::size(pieces) - 1)(random)];
+    }
+    const char* baseText = bases[round % std::size(bases)];
+    auto resolved = URL::parse(ref, *URL::parse(baseText));
+    if (!resolved) continue;
+    ++checked;
+    auto again = URL::parse(resolved->absoluteString());
+    ASSERT_TRUE(again) << baseText << " + " << ref << " = " << resolved->absoluteString();
+    ASSERT_EQ(partsOf(*again), partsOf(*resolved))
+        << baseText << " + " << ref << " = " << resolved->absoluteString();
+  }
+  EXPECT_GT(checked, 10000);
 }
 
 TEST(URL, QueryItemsFileURLsAndBuilding) {

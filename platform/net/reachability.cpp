@@ -1,22 +1,13 @@
 #include "platform/net/reachability.h"
 
 #include <arpa/inet.h>
-#include <linux/netlink.h>
-#include <linux/rtnetlink.h>
-#include <poll.h>
-#include <sys/eventfd.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cctype>
-#include <fstream>
-#include <sstream>
-#include <thread>
 
-#include "platform/dispatch/pending_work.h"
 #include "platform/dispatch/queue.h"
+#include "platform/net/routes.h"
 
 namespace platform {
 
@@ -35,38 +26,10 @@ bool isLoopbackHost(std::string host) {
   return false;
 }
 
-// A default route through a non-loopback interface, from the kernel's route tables.
+// A default route through a non-loopback interface, from the kernel's route tables (the rule the
+// network path follows too).
 bool hasDefaultRoute() {
-  {
-    std::ifstream routes("/proc/net/route");
-    std::string line;
-    std::getline(routes, line);  // column titles
-    while (std::getline(routes, line)) {
-      std::istringstream fields(line);
-      std::string iface, destination, gateway;
-      unsigned flags = 0;
-      fields >> iface >> destination >> gateway >> std::hex >> flags;
-      if (iface != "lo" && destination == "00000000" && (flags & 0x1 /* RTF_UP */)) return true;
-    }
-  }
-  {
-    std::ifstream routes("/proc/net/ipv6_route");
-    std::string line;
-    while (std::getline(routes, line)) {
-      std::istringstream fields(line);
-      std::string destination, prefix, source, sourcePrefix, nextHop, metric, refs, use, flags,
-          iface;
-      fields >> destination >> prefix >> source >> sourcePrefix >> nextHop >> metric >> refs >>
-          use >> flags >> iface;
-      if (iface.empty() || iface == "lo") continue;
-      unsigned long f = std::strtoul(flags.c_str(), nullptr, 16);
-      if (prefix == "00" && destination == std::string(32, '0') && (f & 0x1) &&
-          !(f & 0x200 /* RTF_REJECT */)) {
-        return true;
-      }
-    }
-  }
-  return false;
+  return !currentDefaultRouteInterfaces().empty();
 }
 
 class LinuxReachabilityHandle : public ReachabilityHandle {
@@ -82,56 +45,21 @@ class LinuxReachabilityHandle : public ReachabilityHandle {
 
   bool schedule() {
     std::lock_guard lock(scheduleMutex_);
-    if (watcher_.joinable()) return true;
-    // Where the kernel's routing messages cannot be had (a sandbox without netlink), the handle
-    // still reports the state it finds once, rather than leave its owner without any answer.
-    int netlink = ::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE);
-    if (netlink >= 0) {
-      sockaddr_nl address{};
-      address.nl_family = AF_NETLINK;
-      address.nl_groups = RTMGRP_LINK | RTMGRP_IPV4_IFADDR | RTMGRP_IPV6_IFADDR |
-                          RTMGRP_IPV4_ROUTE | RTMGRP_IPV6_ROUTE;
-      if (::bind(netlink, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        ::close(netlink);
-        netlink = -1;
-      }
-    }
-    int wake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (wake < 0) {
-      if (netlink >= 0) ::close(netlink);
-      return false;
-    }
+    if (watcher_) return true;
     {
       std::lock_guard l(shared_->mutex);
       shared_->scheduled = true;
     }
-    netlink_ = netlink;
-    wake_ = wake;
-    // The first report counts as work in flight until it is on the main queue; so does each
-    // change from the moment the kernel announces it.
-    watcher_ = std::thread([this, netlink, wake, shared = shared_, host = host_,
-                            firstReport = PendingWork()]() mutable {
-      ReachabilityFlags last = currentReachabilityFlags(host);
-      report(shared, last);
-      firstReport.done();
-      char buffer[8192];
-      for (;;) {
-        pollfd fds[2] = {{netlink, POLLIN, 0}, {wake, POLLIN, 0}};
-        if (::poll(fds, 2, -1) < 0) continue;
-        if (fds[1].revents) return;
-        if (fds[0].revents & POLLIN) {
-          PendingWork change;
-          // Drain what the kernel sent; its content only says "something changed".
-          while (::recv(netlink, buffer, sizeof buffer, MSG_DONTWAIT) > 0) {
-          }
-          ReachabilityFlags now = currentReachabilityFlags(host);
-          if (now != last) {
-            last = now;
-            report(shared, now);
-          }
-        } else if (fds[0].revents) {
-          netlink = -1;  // socket error: stop watching changes rather than spin
-        }
+    auto last = std::make_shared<ReachabilityFlags>(currentReachabilityFlags(host_));
+    report(shared_, *last);
+    // Where the kernel's routing messages cannot be had (a sandbox without netlink), the handle
+    // still reported the state it found once, rather than leave its owner without any answer.
+    // Changes are judged on the watcher's thread only, so `last` needs no lock.
+    watcher_ = std::make_unique<RouteChangeWatcher>([shared = shared_, host = host_, last] {
+      ReachabilityFlags now = currentReachabilityFlags(host);
+      if (now != *last) {
+        *last = now;
+        report(shared, now);
       }
     });
     return true;
@@ -143,14 +71,7 @@ class LinuxReachabilityHandle : public ReachabilityHandle {
       std::lock_guard l(shared_->mutex);
       shared_->scheduled = false;
     }
-    if (!watcher_.joinable()) return true;
-    std::uint64_t one = 1;
-    (void)!::write(wake_, &one, sizeof one);
-    watcher_.join();
-    if (netlink_ >= 0) ::close(netlink_);
-    ::close(wake_);
-    netlink_ = -1;
-    wake_ = -1;
+    watcher_.reset();
     return true;
   }
 
@@ -162,7 +83,7 @@ class LinuxReachabilityHandle : public ReachabilityHandle {
     ReachabilityHandle* handle = nullptr;
   };
 
-  void report(const std::shared_ptr<Shared>& shared, ReachabilityFlags flags) {
+  static void report(const std::shared_ptr<Shared>& shared, ReachabilityFlags flags) {
     mainQueue()->async([shared, flags] {
       ReachabilityCallback callback;
       ReachabilityHandle* handle = nullptr;
@@ -183,9 +104,7 @@ class LinuxReachabilityHandle : public ReachabilityHandle {
     return s;
   }();
   std::mutex scheduleMutex_;
-  std::thread watcher_;
-  int netlink_ = -1;
-  int wake_ = -1;
+  std::unique_ptr<RouteChangeWatcher> watcher_;
 };
 
 LinuxReachabilityHandle* linuxHandle(ReachabilityHandle* handle) {

@@ -1,9 +1,5 @@
 #include "platform/security/keychain.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <tuple>
 
@@ -217,37 +213,30 @@ std::string FileKeychain::filePath() const {
   return joinPath(dir, "keychain.plist");
 }
 
-namespace {
-// Holds an exclusive lock on the keychain's lock file for the life of one operation, so
-// processes sharing the file see each other's changes whole.
-class FileLock {
- public:
-  explicit FileLock(const std::string& path) {
-    fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    if (fd_ >= 0) {
-      while (::flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
-      }
-    }
-  }
-  ~FileLock() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  bool held() const { return fd_ >= 0; }
-
- private:
-  int fd_ = -1;
-};
-}  // namespace
-
 std::shared_ptr<void> FileKeychain::lockStore() {
+  // Held for one operation, so processes sharing the file see each other's changes whole. An
+  // operation that cannot take it fails (before()) rather than risk losing another's change.
+  lockFailed_ = false;
   std::string dir = directory();
-  if (dir.empty()) return nullptr;
-  return std::make_shared<FileLock>(joinPath(dir, "keychain.lock"));
+  std::shared_ptr<FileLock> lock =
+      dir.empty() ? nullptr
+                  : FileManager::defaultManager().lockItem(joinPath(dir, "keychain.lock"));
+  lockFailed_ = !lock;
+  return lock;
+}
+
+OSStatus FileKeychain::before(KeychainOperation) {
+  return lockFailed_ ? kSecIO : kSecSuccess;
 }
 
 OSStatus FileKeychain::load(std::vector<KeychainItem>* items) {
   std::string dir = directory();
   if (dir.empty()) return kSecNotAvailable;
+  if (!swept_) {
+    // The first use of the file: what interrupted writes of earlier runs left goes.
+    FileManager::defaultManager().removeStaleTemporaryFiles(dir);
+    swept_ = true;
+  }
   std::string path = filePath();
   auto& fm = FileManager::defaultManager();
   if (!fm.fileExists(path)) return kSecSuccess;

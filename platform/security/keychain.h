@@ -147,10 +147,13 @@ class FileKeychain : public ItemListKeychain {
   OSStatus load(std::vector<KeychainItem>* items) override;
   OSStatus save(const std::vector<KeychainItem>& items) override;
   std::shared_ptr<void> lockStore() override;
+  OSStatus before(KeychainOperation op) override;
 
  private:
   std::string directory();
   std::string directory_;
+  bool lockFailed_ = false;  // guarded by mutex_
+  bool swept_ = false;       // guarded by mutex_
 };
 
 // The test double: items in memory, and failures injected per operation.

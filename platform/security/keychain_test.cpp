@@ -3,10 +3,14 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <cerrno>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <thread>
 
+#include "platform/foundation/expanding_property_list_for_testing.h"
+#include "platform/foundation/file_system.h"
 #include "platform/foundation/testing/scratch_dir_for_testing.h"
 #include "platform/log/log.h"
 
@@ -168,6 +172,54 @@ TEST(FileKeychain, PrivateFilesSharedByInstancesAndDamageSetAside) {
   std::ifstream aside(dir + "/keychain.plist.damaged");
   EXPECT_EQ(std::string((std::istreambuf_iterator<char>(aside)), {}), "garbage");
   EXPECT_EQ(second.add(q.itemWithData(bytesOf("fresh"))), kSecSuccess);
+
+  // A file of shared references that would read as gigabytes of copies is damaged too.
+  auto bomb = expandingPropertyListForTesting();
+  std::ofstream(dir + "/keychain.plist", std::ios::binary)
+      .write(reinterpret_cast<const char*>(bomb.data()), static_cast<std::streamsize>(bomb.size()));
+  EXPECT_EQ(second.copyMatching(q, &found), kSecItemNotFound);
+  EXPECT_EQ(log.count("keychain.plist.damaged"), 2u);
+}
+
+TEST(FileKeychain, DiskAndLockFailuresAreIOStatusesAndLoseNothing) {
+  ScratchDirForTesting scratch;
+  const std::string dir = scratch / "Keychains";
+  const std::string file = dir + "/keychain.plist";
+  auto kept = password("svc", "kept");
+  ASSERT_EQ(FileKeychain(dir).add(kept.itemWithData(bytesOf("v"))), kSecSuccess);
+  auto fresh = password("svc", "fresh");
+  struct Case {
+    std::uint32_t operation;
+    std::string path;
+    int error;
+  };
+  const Case cases[] = {
+      {kFileWrite, file, ENOSPC},
+      {kFileWrite, file, EIO},
+      {kFileRead, file, EIO},
+      {kFileRead, file, EACCES},
+      {kFileLock, dir + "/keychain.lock", EACCES},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.path + " " + std::to_string(c.error));
+    auto fs = std::make_shared<FaultInjectingFileSystem>();
+    fs->inject(c.operation, c.path, c.error);
+    ScopedFileSystemForTesting installed(fs);
+    FileKeychain keychain(dir);
+    EXPECT_EQ(keychain.add(fresh.itemWithData(bytesOf("new"))), kSecIO);
+    if (c.operation != kFileWrite) {
+      KeychainItem found;
+      EXPECT_EQ(keychain.copyMatching(kept, &found), kSecIO);
+    }
+    EXPECT_GT(fs->injectedFailures(), 0);
+    fs->clear();
+    // Nothing was lost, nothing half-added, and an unreadable file was not set aside.
+    std::vector<KeychainItem> all;
+    ASSERT_EQ(keychain.copyAllMatching(KeychainQuery{}, &all), kSecSuccess);
+    ASSERT_EQ(all.size(), 1u);
+    EXPECT_EQ(all[0].account, "kept");
+    EXPECT_FALSE(std::filesystem::exists(file + ".damaged"));
+  }
 }
 
 TEST(FileKeychain, WritersSharingTheFileLoseNothing) {
@@ -193,7 +245,7 @@ TEST(FileKeychain, WritersSharingTheFileLoseNothing) {
 
 TEST(FileKeychain, SharedKeychainLivesUnderTheStateRoot) {
   ScratchDirForTesting home;
-  ScopedEnvForTesting env("LUMORA_HOME", home.path());
+  ScopedEnvironmentForTesting env("LUMORA_HOME", home.path());
   Keychain::setSharedForTesting(nullptr);
   auto q = password("svc", "acct");
   ASSERT_EQ(Keychain::shared()->add(q.itemWithData(bytesOf("v"))), kSecSuccess);

@@ -167,7 +167,7 @@ void setUpMethod(const std::shared_ptr<flutter::BinaryMessenger>& messenger,
         // A method without arguments ignores its message; any other gets a list.
         platform::ValueList list;
         if (auto l = decoded->ifList()) {
-          list = *l;
+          list = std::move(*l);
         } else if (!decoded->isNull()) {
           responder.send(invalidArguments(method + ": the request must be a list of arguments"));
           return;

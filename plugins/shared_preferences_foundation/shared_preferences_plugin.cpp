@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "platform/core/error.h"
+#include "platform/foundation/foundation_errors.h"
 #include "platform/foundation/preferences.h"
 #include "plugins/pigeon/pigeon_error.h"
 
@@ -68,6 +69,13 @@ void store(Preferences& preferences, const std::string& key, const Value& value)
   }
   platform::ErrorPtr error;
   if (!preferences.setObject(key, value, &error)) {
+    if (error && error->code == platform::kPropertyListWriteInvalidError) {
+      // Refused outright (too large): nothing was kept, and sending it again will not help.
+      throw pigeon::PigeonError("invalid-arguments",
+                                "The value for key '" + key +
+                                    "' cannot be stored: " + error->localizedDescription(),
+                                Value());
+    }
     // The store keeps the value and retries, but the caller must not be told it is saved.
     throw pigeon::PigeonError("write-failed",
                               "The value for key '" + key + "' could not be written" +

@@ -171,6 +171,19 @@ TEST_F(SharedPreferencesPluginTest, UnstorableValuesAreRefusedNamingTheKeyAndNot
   EXPECT_EQ(Preferences::standard()->objectForKey("k"), M({{"x", L({1, 2.5, "s", true})}}));
 }
 
+TEST_F(SharedPreferencesPluginTest, ValuesPastTheSizeLimitAreRefusedAndNothingIsStored) {
+  legacy("setValue", L({"k", "old"}));
+  const Value huge(std::string(platform::kPreferencesMaxValueBytes, 'x'));
+  for (bool legacyApi : {true, false}) {
+    Value reply = legacyApi ? send("LegacyUserDefaultsApi", "setValue", L({"k", huge}))
+                            : send("UserDefaultsApi", "set", L({"k", huge, options()}));
+    ASSERT_EQ(reply.size(), 3u) << reply.asList()[0].debugString();
+    EXPECT_EQ(reply.asList()[0], Value("invalid-arguments"));
+    EXPECT_NE(reply.asList()[1].asString().find("limit"), std::string::npos);
+    EXPECT_EQ(Preferences::standard()->objectForKey("k"), Value("old"));
+  }
+}
+
 // A write that cannot reach the disk used to be answered as a success.
 TEST(SharedPreferencesPluginWriteFailureTest, UnwritableStoreIsReportedNotAnsweredAsSuccess) {
   // The store's folder lies under a regular file, so no preferences file can be written.

@@ -5,9 +5,8 @@
 #include <exception>
 
 #include "platform/core/error.h"
-#include "platform/dispatch/queue.h"
-#include "plugins/sqflite/sqflite_darwin_database.h"
-#include "plugins/sqflite/sqflite_darwin_database_queue.h"
+#include "platform/sqlite/sqflite_darwin_database.h"
+#include "platform/sqlite/sqflite_darwin_database_queue.h"
 #include "plugins/sqflite/sqflite_log.h"
 
 namespace sqflite {
@@ -33,17 +32,19 @@ SqfliteError databaseClosedError() {
 }
 
 void SqfliteDatabase::logSql(const std::string& sql, const ValueList& arguments) const {
-  if (logLevel > 0) sqfliteLog(sql + " " + argumentsText(arguments));
+  if (logLevel > 0) {
+    sqfliteLog(platform::sqlTextForLog(sql) + " " +
+               platform::sqlTextForLog(argumentsText(arguments)));
+  }
 }
 
 // ---------------------------------------------------------------------------------------------
 // Entering the connection
 
 void SqfliteDatabase::inDatabase(std::function<void(SqfliteDarwinDatabase*)> block) {
-  auto queue = fmDatabaseQueue;
-  platform::globalQueue(platform::QueuePriority::Default)->async([queue, block = std::move(block)] {
-    queue->inDatabase(block);
-  });
+  // Straight onto the serial queue: a hop through a concurrent queue first would let two calls
+  // in flight overtake each other.
+  fmDatabaseQueue->inDatabaseAsync(std::move(block));
 }
 
 void SqfliteDatabase::runSqlCall(const SqfliteOperationPtr& operation) {
@@ -83,23 +84,20 @@ void SqfliteDatabase::runSqlCall(const SqfliteOperationPtr& operation) {
 }
 
 void SqfliteDatabase::close(std::function<void()> completion) {
-  closed_.store(true);
   auto self = shared_from_this();
-  auto queue = fmDatabaseQueue;
-  platform::globalQueue(platform::QueuePriority::Default)->async([self, queue, completion] {
-    queue->inDatabase([self](SqfliteDarwinDatabase*) {
-      // Cursors hold statements of this connection: close them before the connection so that
-      // nothing is left for SQLite's close to finalise behind their back.
-      self->closeAllCursors();
-      // Operations parked behind a transaction will never pass the gate now.
-      auto parked = std::move(self->noTransactionOperationQueue_);
-      self->noTransactionOperationQueue_.clear();
-      for (auto& entry : parked)
-        entry.operation->error(databaseClosedError());
-    });
-    queue->closeForGood();
-    if (completion) completion();
+  fmDatabaseQueue->inDatabaseAsync([self](SqfliteDarwinDatabase*) {
+    // Calls handed in before the close have run by now; every later one finds it closed.
+    self->closed_.store(true);
+    // Cursors hold statements of this connection: close them before the connection so that
+    // nothing is left for SQLite's close to finalise behind their back.
+    self->closeAllCursors();
+    // Operations parked behind a transaction will never pass the gate now.
+    auto parked = std::move(self->noTransactionOperationQueue_);
+    self->noTransactionOperationQueue_.clear();
+    for (auto& entry : parked)
+      entry.operation->error(databaseClosedError());
   });
+  fmDatabaseQueue->closeForGoodAsync(std::move(completion));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -320,8 +318,11 @@ bool SqfliteDatabase::resultSetToResults(SqfliteDarwinResultSet& rs,
     *result = Value::emptyMap();
     return true;
   }
-  *result = Value::map(
-      {{Value("columns"), Value(std::move(columns))}, {Value("rows"), Value(std::move(rows))}});
+  // Built by moving: a map made from an initializer list would copy every row.
+  platform::ValueMap map;
+  map.emplace(Value("columns"), Value(std::move(columns)));
+  map.emplace(Value("rows"), Value(std::move(rows)));
+  *result = Value(std::move(map));
   return true;
 }
 
@@ -463,7 +464,11 @@ void SqfliteDatabase::dbBatch(SqfliteDarwinDatabase* db, const SqfliteOperationP
       operation->error(invalidArgumentError("operations", operation->getMethod()));
       return;
     }
-    auto batchOperation = std::make_shared<SqfliteBatchOperation>(entry, noResult);
+    SqfliteBatchOperation entryOperation(entry, noResult);
+    // Not owning, and no allocation per entry: the workers use an entry's operation only while
+    // they run (batch entries are never parked).
+    const std::shared_ptr<SqfliteBatchOperation> batchOperation(
+        std::shared_ptr<SqfliteBatchOperation>(), &entryOperation);
     const std::string method = batchOperation->getMethod();
     bool ok;
     if (method == SqfliteMethodInsert) {

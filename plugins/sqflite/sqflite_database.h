@@ -4,9 +4,13 @@
 //
 // Threads: the registry fields (id, path, singleInstance, logLevel, queue) are set on the main
 // thread before the database is shared and never change. Everything else is used only on the
-// database's serial queue, inside its connection queue's inDatabase(); `inTransaction` and the
-// closed flag are atomics because the main thread reads them. Held by shared pointer: the
-// plugin's maps and every unit of work in flight keep it alive.
+// database's serial queue, inside its connection queue's units; `inTransaction` and the closed
+// flag are atomics because the main thread reads them. Held by shared pointer: the plugin's maps
+// and every unit of work in flight keep it alive.
+//
+// Order: every call is handed straight to the database's serial queue, so calls for one
+// database run in the order the application sent them (an insert sent just before
+// "closeDatabase" runs before the close).
 #pragma once
 
 #include <atomic>
@@ -21,11 +25,18 @@
 #include "platform/core/value.h"
 #include "plugins/sqflite/sqflite_operation.h"
 
-namespace sqflite {
-
+namespace platform {
 class SqfliteDarwinDatabase;
 class SqfliteDarwinDatabaseQueue;
 class SqfliteDarwinResultSet;
+}  // namespace platform
+
+namespace sqflite {
+
+// The connection layer, shared with other users of SQLite in the process.
+using platform::SqfliteDarwinDatabase;
+using platform::SqfliteDarwinDatabaseQueue;
+using platform::SqfliteDarwinResultSet;
 
 struct SqfliteCursor {
   std::int64_t cursorId = 0;
@@ -59,7 +70,7 @@ class SqfliteDatabase : public std::enable_shared_from_this<SqfliteDatabase> {
   std::size_t parkedOperationCount() const { return noTransactionOperationQueue_.size(); }
   std::size_t cursorCount() const { return cursorMap_.size(); }
 
-  // Runs `block` from a background queue inside the connection queue: returns at once.
+  // Runs `block` on the connection queue after every unit handed in before it: returns at once.
   void inDatabase(std::function<void(SqfliteDarwinDatabase*)> block);
 
   // Runs one SQL call of the channel ("execute", "insert", "update", "query",
@@ -67,9 +78,10 @@ class SqfliteDatabase : public std::enable_shared_from_this<SqfliteDatabase> {
   // "database_closed"; a connection that cannot be reopened answers an error and runs nothing.
   void runSqlCall(const SqfliteOperationPtr& operation);
 
-  // Closes for good: from now on every call is answered "database_closed". In the background,
-  // on the serial queue, closes the cursors, answers the parked operations in arrival order and
-  // closes the connection; then calls `completion` (on a background thread).
+  // Closes for good. On the serial queue, after every call handed in before (which run as
+  // usual), closes the cursors, answers the parked operations in arrival order and closes the
+  // connection; then calls `completion` (on the serial queue). Every call handed in after the
+  // close is answered "database_closed".
   void close(std::function<void()> completion);
   bool isClosed() const { return closed_.load(); }
 

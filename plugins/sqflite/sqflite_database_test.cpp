@@ -10,8 +10,8 @@
 
 #include "platform/dispatch/test_environment.h"
 #include "platform/log/log.h"
-#include "plugins/sqflite/sqflite_darwin_database.h"
-#include "plugins/sqflite/sqflite_darwin_database_queue.h"
+#include "platform/sqlite/sqflite_darwin_database.h"
+#include "platform/sqlite/sqflite_darwin_database_queue.h"
 #include "plugins/sqflite/sqflite_test_util.h"
 
 namespace sqflite {

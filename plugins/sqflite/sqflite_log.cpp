@@ -1,12 +1,14 @@
 #include "plugins/sqflite/sqflite_log.h"
 
-#include "platform/log/log.h"
-
 namespace sqflite {
 
+const platform::LogPtr& sqfliteLogHandle() {
+  static const platform::LogPtr log = platform::Log::cached("com.vornadel.sqflite", "sqflite");
+  return log;
+}
+
 void sqfliteLog(const std::string& line) {
-  static const auto log = platform::Log::cached("com.vornadel.sqflite", "sqflite");
-  log->notice(line);
+  sqfliteLogHandle()->notice(line);
 }
 
 }  // namespace sqflite

@@ -11,8 +11,8 @@
 #include "platform/engine/channels.h"
 #include "platform/foundation/file_manager.h"
 #include "platform/foundation/process_info.h"
-#include "plugins/sqflite/sqflite_darwin_database.h"
-#include "plugins/sqflite/sqflite_darwin_database_queue.h"
+#include "platform/sqlite/sqflite_darwin_database.h"
+#include "platform/sqlite/sqflite_darwin_database_queue.h"
 #include "plugins/sqflite/sqflite_log.h"
 
 namespace sqflite {
@@ -22,7 +22,8 @@ using platform::ValueMap;
 
 namespace {
 
-// Process-wide, shared by every plugin object and never reset; main thread only.
+// Process-wide, shared by every plugin object and never reset; main thread only (the plugin
+// methods that touch them check it).
 int gLogLevel = 0;
 std::int64_t gLastDatabaseId = 0;
 std::int64_t gDatabaseOpenCount = 0;
@@ -75,6 +76,7 @@ void SqflitePlugin::registerWithRegistrar(const flutter::PluginRegistrarPtr& reg
 
 void SqflitePlugin::handleMethodCall(const flutter::MethodCall& call,
                                      flutter::MethodResult result) {
+  LUMORA_CHECK_SEQUENCE(mainThread_);
   // Every reply goes back through the main queue, whichever thread produced it.
   auto shared = std::make_shared<flutter::MethodResult>(std::move(result));
   Reply reply = [shared](SqfliteResult r) {
@@ -126,6 +128,7 @@ void SqflitePlugin::handleMethodCall(const flutter::MethodCall& call,
 
 std::shared_ptr<SqfliteDatabase> SqflitePlugin::getDatabaseOrError(const flutter::MethodCall& call,
                                                                    const Reply& reply) {
+  LUMORA_CHECK_SEQUENCE(mainThread_);
   const Value* id = call.arguments.find(Value("id"));
   if (!id || !id->isInt()) {
     reply(invalid("id", call));
@@ -205,15 +208,17 @@ void SqflitePlugin::handleOpenDatabaseCall(const flutter::MethodCall& call, cons
   }
 
   const int flags = readOnly ? SQLITE_OPEN_READONLY : (SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
-  auto queue = SqfliteDarwinDatabaseQueue::databaseQueueWithPath(path, flags);
+  auto queue =
+      SqfliteDarwinDatabaseQueue::databaseQueueWithPath(path, flags, nullptr, sqfliteLogHandle());
   if (!queue) {
     sqfliteLog("Could not open db.");
     reply(SqfliteError{SqliteErrorCode, "open_failed " + pathText, Value()});
     return;
   }
   // Extended result codes are on before anyone can use the connection, so every error the
-  // application sees carries its full code.
-  queue->inDatabase([](SqfliteDarwinDatabase* db) {
+  // application sees carries its full code: this unit is the queue's first, and every call
+  // for the database runs after it on the same serial queue.
+  queue->inDatabaseAsync([](SqfliteDarwinDatabase* db) {
     if (db) sqlite3_extended_result_codes(db->sqliteHandle(), 1);
   });
 
@@ -233,6 +238,7 @@ void SqflitePlugin::handleOpenDatabaseCall(const flutter::MethodCall& call, cons
 }
 
 void SqflitePlugin::unregisterDatabase(const std::shared_ptr<SqfliteDatabase>& database) {
+  LUMORA_CHECK_SEQUENCE(mainThread_);
   std::lock_guard<std::mutex> lock(mapLock_);
   databaseMap_.erase(database->databaseId);
   if (database->singleInstance && database->path) {

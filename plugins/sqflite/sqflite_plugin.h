@@ -3,10 +3,11 @@
 // closes and deletes database files, and hands every SQL call to its database
 // (SqfliteDatabase), whose work runs on the database's own serial queue.
 //
-// Threads: calls arrive on the main loop; the maps are used only there (changes under
-// mapLock). Every reply, whatever thread produced it, is posted to the main queue, so it reaches
-// the engine on a later turn of the main loop than its call. One plugin object lives as long
-// as the engine holds its channel; the process-wide log level and id counter outlive it.
+// Threads: calls arrive on the main loop; the maps, the process-wide log level and the id
+// counter are used only there (checked; map changes also under mapLock). Every reply, whatever
+// thread produced it, is posted to the main queue, so it reaches the engine on a later turn of the
+// main loop than its call. One plugin object lives as long as the engine holds its channel; the
+// process-wide log level and id counter outlive it.
 #pragma once
 
 #include <cstdint>
@@ -15,6 +16,7 @@
 #include <mutex>
 #include <string>
 
+#include "platform/dispatch/sequence_checker.h"
 #include "platform/engine/plugin_registrar.h"
 #include "plugins/sqflite/sqflite_database.h"
 
@@ -51,6 +53,7 @@ class SqflitePlugin : public flutter::Plugin, public std::enable_shared_from_thi
   std::map<std::int64_t, std::shared_ptr<SqfliteDatabase>> databaseMap_;
   std::map<std::string, std::shared_ptr<SqfliteDatabase>> singleInstanceDatabaseMap_;
   std::mutex mapLock_;
+  platform::SequenceChecker mainThread_{platform::SequenceChecker::kMainThread};
 };
 
 }  // namespace sqflite

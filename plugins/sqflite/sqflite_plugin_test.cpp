@@ -5,9 +5,17 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
+#include <optional>
+#include <thread>
+#include <utility>
+#include <vector>
 
+#include "platform/core/assertion.h"
+#include "platform/dispatch/test_environment.h"
 #include "platform/engine/engine.h"
 #include "platform/engine/in_process_driver.h"
+#include "platform/foundation/environment.h"
 #include "platform/log/log.h"
 #include "plugins/sqflite/sqflite_test_util.h"
 
@@ -170,6 +178,71 @@ TEST_F(SqflitePluginTest, DeleteDatabaseClosesEveryDatabaseOnThePathAndRemovesIt
   EXPECT_EQ(ok("deleteDatabase", M({{"path", dir_.file("never.db")}})), Value());
 }
 
+TEST_F(SqflitePluginTest, CallsSentWithoutWaitingRunInTheOrderSentUpToTheClose) {
+  std::string path = dir_.file("order.db");
+  std::int64_t id = open(M({{"path", path}}));
+  ok("execute", M({{"id", id}, {"sql", "CREATE TABLE t (n INTEGER PRIMARY KEY)"}}));
+  ok("execute", M({{"id", id}, {"sql", "PRAGMA synchronous=OFF"}}));
+
+  // Back to back, none waiting for the reply of the one before: inserts, a count that must see
+  // all of them, and the close.
+  platform::TestEnvironment env;
+  auto codec = flutter::StandardMethodCodec::sharedInstance();
+  std::mutex mutex;
+  std::vector<std::pair<std::string, MethodResponse>> replies;
+  auto send = [&](const std::string& tag, const std::string& method, const Value& arguments) {
+    driver_->send(kSqfliteChannelName, codec->encodeMethodCall({method, arguments}),
+                  [&, tag](const platform::Bytes& bytes) {
+                    auto response = codec->decodeEnvelope(bytes);
+                    std::lock_guard<std::mutex> lock(mutex);
+                    replies.emplace_back(tag, response.value_or(MethodResponse(
+                                                  flutter::Error::errorWithCode("undecodable"))));
+                  });
+  };
+  constexpr int kInserts = 40;
+  for (int i = 1; i <= kInserts; ++i) {
+    send("insert", "insert",
+         M({{"id", id}, {"sql", "INSERT INTO t VALUES (?)"}, {"arguments", L({i})}}));
+  }
+  send("count", "query", M({{"id", id}, {"sql", "SELECT COUNT(*) AS n FROM t"}}));
+  send("close", "closeDatabase", M({{"id", id}}));
+  env.runUntilIdle();
+
+  std::lock_guard<std::mutex> lock(mutex);
+  ASSERT_EQ(replies.size(), static_cast<std::size_t>(kInserts + 2));
+  for (int i = 1; i <= kInserts; ++i) {
+    const auto& [tag, response] = replies[static_cast<std::size_t>(i - 1)];
+    EXPECT_EQ(tag, "insert");
+    EXPECT_EQ(response.value(), Value(i)) << response.debugString();
+  }
+  EXPECT_EQ(replies[kInserts].first, "count");
+  EXPECT_EQ(replies[kInserts].second.value(),
+            M({{"columns", L({"n"})}, {"rows", L({L({kInserts})})}}));
+  EXPECT_EQ(replies[kInserts + 1].first, "close");
+  EXPECT_TRUE(replies[kInserts + 1].second.isSuccess());
+  EXPECT_EQ(ok("query", M({{"id", open(M({{"path", path}}))}, {"sql", "SELECT COUNT(*) FROM t"}}))
+                .find(Value("rows"))
+                ->asList()[0],
+            L({kInserts}));
+}
+
+TEST_F(SqflitePluginTest, CallsOffTheMainThreadAreReported) {
+  platform::TestEnvironment env;
+  auto plugin = std::make_shared<SqflitePlugin>();
+  std::optional<MethodResponse> reply;
+  platform::ScopedAssertionCapture assertions;
+  std::thread([&] {
+    plugin->handleMethodCall({"debug", M({{"cmd", "get"}})},
+                             [&](MethodResponse response) { reply = std::move(response); });
+  }).join();
+  ASSERT_GE(assertions.count(), 1u);
+  EXPECT_NE(assertions.failures()[0].message.find("main thread"), std::string::npos)
+      << assertions.failures()[0].message;
+  // Reported, not refused: the call still gets its answer.
+  env.runUntilIdle();
+  EXPECT_TRUE(reply.has_value());
+}
+
 TEST_F(SqflitePluginTest, FileSystemQuestions) {
   std::string path = dir_.file("exists.db");
   EXPECT_EQ(ok("databaseExists", M({{"path", path}})), Value(false));
@@ -187,12 +260,12 @@ TEST_F(SqflitePluginTest, FileSystemQuestions) {
   EXPECT_EQ(e.code, "fs_error");
   EXPECT_EQ(e.message->rfind("error creating unprotected dir: ", 0), 0u);
 
-  setenv("LUMORA_HOME", dir_.path().c_str(), 1);
-  EXPECT_EQ(ok("getDatabasesPath"), Value((dir_.path() / "Documents").string()));
-  unsetenv("LUMORA_HOME");
-  setenv("LUMORA_OS_VERSION", "13.1", 1);
-  EXPECT_EQ(ok("getPlatformVersion"), Value("macOS 13.1"));
-  unsetenv("LUMORA_OS_VERSION");
+  {
+    platform::ScopedEnvironmentForTesting env(
+        {{"LUMORA_HOME", dir_.path().string()}, {"LUMORA_OS_VERSION", "13.1"}});
+    EXPECT_EQ(ok("getDatabasesPath"), Value((dir_.path() / "Documents").string()));
+    EXPECT_EQ(ok("getPlatformVersion"), Value("macOS 13.1"));
+  }
 }
 
 TEST_F(SqflitePluginTest, LogLevelDebugAndOptions) {

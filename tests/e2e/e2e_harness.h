@@ -51,6 +51,7 @@ class Host {
   // none when the host did not exit (it is then killed) or died from a signal.
   std::optional<int> stop(int signal, double timeoutSeconds = 10);
   bool isRunning();
+  pid_t pid() const { return pid_; }
 
  private:
   std::filesystem::path directory_;

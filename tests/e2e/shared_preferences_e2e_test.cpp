@@ -2,8 +2,12 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <fstream>
 #include <string>
 
+#include "platform/foundation/expanding_property_list_for_testing.h"
+#include "platform/foundation/property_list.h"
+#include "platform/foundation/testing/scratch_dir_for_testing.h"
 #include "tests/e2e/e2e_harness.h"
 
 namespace lumora::e2e {
@@ -150,6 +154,76 @@ TEST(SharedPreferencesEndToEndTest, RefusedSuiteAndUnstorableValuesAreErrorsThat
     ASSERT_EQ(reply.size(), 3u) << reply.dump();
     EXPECT_EQ(reply[0], "invalid-arguments");
     EXPECT_NE(reply[1].get<std::string>().find("'k'"), std::string::npos);
+  }
+  EXPECT_EQ(replyOf(r, "nothing"), json::array({json::object()}));
+}
+
+// The largest resident size the process has had, in bytes.
+long peakResidentBytes(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("VmHWM:", 0) == 0) return std::stol(line.substr(6)) * 1024;
+  }
+  return -1;
+}
+
+// The application's domain file holds 13 KB of shared references that read as copies would
+// take about 10^21 bytes. The host must refuse it within bounded memory, set it aside, and
+// keep serving; a host reading a plain file of the same size is the baseline.
+TEST(SharedPreferencesEndToEndTest, AnExpandingPreferencesFileIsRefusedWithinBoundedMemory) {
+  const platform::Bytes bomb = platform::expandingPropertyListForTesting("flutter.bomb");
+  ASSERT_LT(bomb.size(), 14000u);
+  platform::ValueMap plain;
+  for (int i = 0; i < 130; ++i)
+    plain[platform::Value("flutter.k" + std::to_string(i))] = std::string(80, 'x');
+  const platform::Bytes plainData =
+      *platform::dataFromPropertyList(platform::Value(plain), platform::PropertyListFormat::Binary);
+
+  long peak[2] = {0, 0};
+  for (int withBomb = 0; withBomb < 2; ++withBomb) {
+    platform::ScratchDirForTesting home;
+    std::filesystem::create_directories(home / "Preferences");
+    const std::string file = home / "Preferences/com.lumora.host.plist";
+    const platform::Bytes& data = withBomb ? bomb : plainData;
+    std::ofstream(file, std::ios::binary)
+        .write(reinterpret_cast<const char*>(data.data()),
+               static_cast<std::streamsize>(data.size()));
+    Host host(HostOptions{hostExecutable(), {}, {{"LUMORA_HOME", home.path()}}});
+    PeerRun r = runOk(host, {
+                                current("getAll", {nullptr, options()}, "all"),
+                                current("set", {"flutter.after", 1, options()}, "set"),
+                                current("getValue", {"flutter.after", options()}, "get"),
+                            });
+    peak[withBomb] = peakResidentBytes(host.pid());
+    ASSERT_GT(peak[withBomb], 0);
+    EXPECT_EQ(replyOf(r, "get"), json::array({1}));
+    if (withBomb) {
+      EXPECT_EQ(replyOf(r, "all"), json::array({json::object()}));
+      EXPECT_EQ(host.logLines("is damaged").size(), 1u) << host.log();
+      EXPECT_TRUE(std::filesystem::exists(file + ".damaged"));
+    } else {
+      EXPECT_EQ(replyOf(r, "all")[0].size(), 130u);
+    }
+    EXPECT_FALSE(host.logHasSanitizerReport()) << host.log();
+  }
+  EXPECT_LT(peak[1] - peak[0], 64l << 20)
+      << "baseline " << peak[0] << ", with the file " << peak[1];
+}
+
+TEST(SharedPreferencesEndToEndTest, AValuePastTheSizeLimitIsRefusedAndNothingIsStored) {
+  Host host;
+  const std::string huge(2 << 20, 'x');
+  PeerRun r = runOk(host, {
+                              current("set", {"flutter.big", huge, options()}, "current"),
+                              legacy("setValue", {"flutter.big", huge}, "legacy"),
+                              current("getAll", {nullptr, options()}, "nothing"),
+                          });
+  for (const char* id : {"current", "legacy"}) {
+    json reply = replyOf(r, id);
+    ASSERT_EQ(reply.size(), 3u) << reply.dump().substr(0, 200);
+    EXPECT_EQ(reply[0], "invalid-arguments");
+    EXPECT_NE(reply[1].get<std::string>().find("limit"), std::string::npos);
   }
   EXPECT_EQ(replyOf(r, "nothing"), json::array({json::object()}));
 }

@@ -221,12 +221,53 @@ TEST_F(SqfliteEndToEndTest, FailingQueriesAndClosedDatabasesAnswerErrors) {
   EXPECT_EQ(e["details"]["sql"], "SELECT json(v) FROM t ORDER BY rowid");
   EXPECT_NE(error(r, "collate")["message"].get<std::string>().find("257"), std::string::npos);
   EXPECT_NE(error(r, "bind")["message"].get<std::string>().find("bind count"), std::string::npos);
-  // The insert sent behind the open transaction is answered "database_closed": parked when the
-  // close came, or arriving after it (calls in flight hop through a concurrent queue, so their
-  // arrival order is not fixed; the unit tests settle each call and check the answer order).
-  EXPECT_EQ(reply(r, "parked")["message"], "database_closed");
+  // The insert sent behind the open transaction is parked when the close comes, and answered
+  // "database_closed" before the close itself.
+  std::size_t parked = 0, close = 0;
+  EXPECT_EQ(reply(r, "parked", &parked)["message"], "database_closed");
   EXPECT_EQ(result(r, "close"), nullptr);
+  reply(r, "close", &close);
+  EXPECT_LT(parked, close);
   EXPECT_EQ(error(r, "afterClose")["message"], "database_closed");
+}
+
+TEST_F(SqfliteEndToEndTest, CallsSentWithoutWaitingRunInTheOrderSentBeforeTheClose) {
+  const std::string path = dbPath("order.db");
+  std::vector<json> commands = {
+      call("openDatabase", {{"path", path}}),
+      call("execute", {{"id", 1}, {"sql", "CREATE TABLE t (n INTEGER PRIMARY KEY)"}}),
+      call("execute", {{"id", 1}, {"sql", "PRAGMA synchronous=OFF"}}),
+  };
+  constexpr int kInserts = 30;
+  for (int i = 1; i <= kInserts; ++i) {
+    commands.push_back(call("insert",
+                            {{"id", 1}, {"sql", "INSERT INTO t VALUES (?)"}, {"arguments", {i}}},
+                            "i" + std::to_string(i), true));
+  }
+  // The close is sent without waiting for the inserts; the reopen only once the close answered,
+  // so the count runs after the first connection is done.
+  commands.push_back(call("closeDatabase", {{"id", 1}}, "close"));
+  commands.push_back(call("openDatabase", {{"path", path}}, "reopen"));
+  commands.push_back(call("query", {{"id", 2}, {"sql", "SELECT COUNT(*) AS n FROM t"}}, "count"));
+  PeerRun r = run(commands);
+
+  std::size_t previous = 0;
+  for (int i = 1; i <= kInserts; ++i) {
+    const std::string id = "i" + std::to_string(i);
+    std::size_t position = 0;
+    EXPECT_EQ(result(r, id), i);
+    reply(r, id, &position);
+    EXPECT_GT(position, previous) << id;
+    previous = position;
+  }
+  std::size_t close = 0;
+  EXPECT_EQ(result(r, "close"), nullptr);
+  reply(r, "close", &close);
+  EXPECT_GT(close, previous);
+  EXPECT_EQ(result(r, "count"), json({{"columns", {"n"}}, {"rows", {{kInserts}}}}));
+  // Database files are the user's alone.
+  EXPECT_EQ(std::filesystem::status(path).permissions() & std::filesystem::perms::all,
+            std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
 }
 
 // A second process (the sqlite3 shell) that holds an exclusive lock on the file.

@@ -39,7 +39,7 @@ class HeartbeatControllerTest : public ::testing::Test {
   }
 
   platform::ScratchDirForTesting scratch_;
-  platform::ScopedEnvForTesting home_{"LUMORA_HOME", scratch_.path()};
+  platform::ScopedEnvironmentForTesting home_{"LUMORA_HOME", scratch_.path()};
   platform::TestEnvironment env_;
 };
 

@@ -61,17 +61,27 @@ std::shared_ptr<FileStorage> FileStorage::makeStorage(const std::string& id) {
   return std::make_shared<FileStorage>(platform::joinPath(folder, fileNameForID(id)));
 }
 
+namespace {
+std::string folderOf(const std::string& path) {
+  auto slash = path.rfind('/');
+  return slash == std::string::npos || slash == 0 ? std::string() : path.substr(0, slash);
+}
+}  // namespace
+
 Bytes FileStorage::read() {
-  auto bytes = platform::FileManager::defaultManager().contentsAtPath(path_);
+  auto& fm = platform::FileManager::defaultManager();
+  if (std::string folder = folderOf(path_); !folder.empty()) {
+    fm.removeStaleTemporaryFilesOnce(folder);
+  }
+  auto bytes = fm.contentsAtPath(path_);
   if (!bytes) throw StorageException(StorageError::readError);
   return *bytes;
 }
 
 void FileStorage::write(const std::optional<Bytes>& data) {
   auto& fm = platform::FileManager::defaultManager();
-  auto slash = path_.rfind('/');
-  if (slash == std::string::npos || slash == 0) throw StorageException(StorageError::writeError);
-  std::string folder = path_.substr(0, slash);
+  std::string folder = folderOf(path_);
+  if (folder.empty()) throw StorageException(StorageError::writeError);
   bool isDirectory = false;
   if (!(fm.fileExists(folder, &isDirectory) && isDirectory) && !fm.createDirectory(folder, true)) {
     throw StorageException(StorageError::writeError);

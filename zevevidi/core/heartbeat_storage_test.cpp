@@ -4,9 +4,11 @@
 #include <sys/stat.h>
 
 #include <atomic>
+#include <cerrno>
 #include <filesystem>
 #include <fstream>
 
+#include "platform/foundation/file_system.h"
 #include "platform/foundation/preferences.h"
 #include "platform/foundation/testing/scratch_dir_for_testing.h"
 
@@ -31,7 +33,7 @@ class HeartbeatStorageTest : public ::testing::Test {
   }
 
   platform::ScratchDirForTesting scratch_;
-  platform::ScopedEnvForTesting home_{"LUMORA_HOME", scratch_.path()};
+  platform::ScopedEnvironmentForTesting home_{"LUMORA_HOME", scratch_.path()};
 };
 
 TEST_F(HeartbeatStorageTest, FileNamesStayInsideTheStorageFolder) {
@@ -127,6 +129,35 @@ TEST_F(HeartbeatStorageTest, GetAndSetReportsAFailedWriteAndKeepsTheOldContent) 
   storage->readAndWriteSync([](std::optional<HeartbeatsBundle> b) { return b; });
   EXPECT_EQ(calls.load(), 1);
   EXPECT_FALSE(ok);
+}
+
+TEST_F(HeartbeatStorageTest, DiskFullOrIOErrorOnWriteIsReportedAndKeepsTheOldBundle) {
+  auto storage = HeartbeatStorage::getInstance("1:6:ios:c");
+  HeartbeatsBundle first(30);
+  first.append(Heartbeat{"a", platform::Date{1709251200}, {TimePeriod::daily}, 0});
+  ASSERT_TRUE(storage->getAndSet([&](std::optional<HeartbeatsBundle>) { return first; }).ok);
+  const fs::path file = storageFolder() / "heartbeats-1_6_ios_c";
+  const std::string before = readFile(file);
+  for (int err : {ENOSPC, EIO}) {
+    SCOPED_TRACE(err);
+    auto faults = std::make_shared<platform::FaultInjectingFileSystem>();
+    faults->inject(platform::kFileWrite, storageFolder().string(), err);
+    platform::ScopedFileSystemForTesting installed(faults);
+    auto result = storage->getAndSet(
+        [](std::optional<HeartbeatsBundle>) { return std::optional<HeartbeatsBundle>(); });
+    EXPECT_FALSE(result.ok);
+    EXPECT_FALSE(result.previous.has_value());
+    std::atomic<bool> asyncOk{true};
+    storage->getAndSetAsync([](std::optional<HeartbeatsBundle> b) { return b; },
+                            [&](GetAndSetResult r) { asyncOk = r.ok; });
+    storage->readAndWriteSync([](std::optional<HeartbeatsBundle> b) { return b; });
+    EXPECT_FALSE(asyncOk.load());
+    EXPECT_EQ(readFile(file), before);
+  }
+  // The disk has room again: the bundle was kept whole.
+  auto after = storage->getAndSet([](std::optional<HeartbeatsBundle> b) { return b; });
+  EXPECT_TRUE(after.ok);
+  EXPECT_EQ(after.previous, std::optional<HeartbeatsBundle>(first));
 }
 
 TEST_F(HeartbeatStorageTest, GetAndSetReturnsThePreviousBundle) {

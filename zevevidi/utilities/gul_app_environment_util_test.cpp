@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/foundation/environment.h"
+
 #include <filesystem>
 #include <fstream>
 
@@ -31,17 +33,15 @@ TEST(GULAppEnvironmentUtilTest, ADevelopmentBuildIsNotFromTheStore) {
 }
 
 TEST(GULAppEnvironmentUtilTest, SystemVersionDropsAZeroPatch) {
-  auto& info = platform::ProcessInfo::processInfo();
-  const auto saved = info.environmentValue(platform::kOperatingSystemVersionVariable);
   const std::pair<const char*, const char*> cases[] = {
       {"14.4.0", "14.4"}, {"14.4.1", "14.4.1"}, {"15", "15.0"}, {"13.0.2", "13.0.2"}};
   for (const auto& [variable, expected] : cases) {
-    info.setEnvironmentValue(platform::kOperatingSystemVersionVariable, variable);
+    platform::ScopedEnvironmentForTesting env(platform::kOperatingSystemVersionVariable, variable);
     EXPECT_EQ(GULAppEnvironmentUtil::systemVersion(), expected) << variable;
   }
-  info.unsetEnvironmentValue(platform::kOperatingSystemVersionVariable);
+  platform::ScopedEnvironmentForTesting unset(platform::kOperatingSystemVersionVariable,
+                                              std::nullopt);
   EXPECT_EQ(GULAppEnvironmentUtil::systemVersion(), "14.0");
-  if (saved) info.setEnvironmentValue(platform::kOperatingSystemVersionVariable, *saved);
 }
 
 TEST(GULAppEnvironmentUtilTest, SandboxReceiptUnlessTheCheckIsSwitchedOff) {

@@ -3,6 +3,7 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <string>
 
 namespace {
 
@@ -66,7 +67,7 @@ std::optional<platform::Bytes> GULGzip::gul_dataByGzippingData(std::span<const s
 
 std::optional<platform::Bytes>
 GULGzip::gul_dataByInflatingGzippedData(std::span<const std::uint8_t> data,
-                                        platform::ErrorPtr* error) {
+                                        platform::ErrorPtr* error, std::size_t maxLength) {
   if (data.empty() || data.size() > kMaxInputLength) return std::nullopt;
 
   z_stream stream{};
@@ -80,7 +81,7 @@ GULGzip::gul_dataByInflatingGzippedData(std::span<const std::uint8_t> data,
   }
 
   platform::Bytes out;
-  out.reserve(std::min(data.size(), kMaxReservation / 4) * 4);
+  out.reserve(std::min({data.size(), kMaxReservation / 4, maxLength / 4}) * 4);
   std::uint8_t chunk[kChunkSize];
   do {
     stream.next_out = chunk;
@@ -91,7 +92,16 @@ GULGzip::gul_dataByInflatingGzippedData(std::span<const std::uint8_t> data,
       inflateEnd(&stream);
       return std::nullopt;
     }
-    out.insert(out.end(), chunk, chunk + (kChunkSize - stream.avail_out));
+    const std::size_t produced = kChunkSize - stream.avail_out;
+    if (produced > maxLength - out.size()) {
+      inflateEnd(&stream);
+      setError(error, GULNSDataZlibErrorInternal,
+               zlibStatusInfo(Z_BUF_ERROR, ("inflated data exceeds the limit of " +
+                                            std::to_string(maxLength) + " bytes")
+                                               .c_str()));
+      return std::nullopt;
+    }
+    out.insert(out.end(), chunk, chunk + produced);
   } while (status == Z_OK);
 
   const uInt remaining = stream.avail_in;

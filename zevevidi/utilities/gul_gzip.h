@@ -3,6 +3,7 @@
 // through these two calls. Stateless and callable from any thread.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -23,6 +24,10 @@ enum GULNSDataZlibError : std::int64_t {
   GULNSDataZlibErrorDataRemaining = 1026,
 };
 
+// Inflation stops and fails past this many output bytes unless the caller sets its own limit: a
+// few kilobytes of hostile input could otherwise expand to gigabytes.
+inline constexpr std::size_t kGULInflatedDataMaxLength = std::size_t{64} << 20;
+
 class GULGzip {
  public:
   // Compresses `data` into the gzip format. Empty input gives no data and no error. On failure
@@ -31,7 +36,10 @@ class GULGzip {
                                                                platform::ErrorPtr* error);
 
   // Inflates gzip- or zlib-wrapped `data` (the header decides). Empty input gives no data and
-  // no error; a stream followed by extra bytes is refused with the count of extra bytes.
+  // no error; a stream followed by extra bytes is refused with the count of extra bytes. A stream
+  // that inflates to more than `maxLength` bytes is refused as an internal zlib error with the
+  // status Z_BUF_ERROR (no room for the output) and a description naming the limit.
   static std::optional<platform::Bytes>
-  gul_dataByInflatingGzippedData(std::span<const std::uint8_t> data, platform::ErrorPtr* error);
+  gul_dataByInflatingGzippedData(std::span<const std::uint8_t> data, platform::ErrorPtr* error,
+                                 std::size_t maxLength = kGULInflatedDataMaxLength);
 };

@@ -140,6 +140,35 @@ TEST(GULGzipTest, BrokenStreamsReportTheZlibStatus) {
   EXPECT_FALSE(GULGzip::gul_dataByInflatingGzippedData(corrupt, nullptr).has_value());
 }
 
+TEST(GULGzipTest, InflationStopsAtItsOutputLimit) {
+  const Bytes original(100000, 'z');
+  const auto gzipped = *GULGzip::gul_dataByGzippingData(original, nullptr);
+  const Bytes zlib = zlibWrapped(original);
+  for (const Bytes* input : {&gzipped, &zlib}) {
+    ErrorPtr error = sentinel();
+    auto exact = GULGzip::gul_dataByInflatingGzippedData(*input, &error, original.size());
+    ASSERT_TRUE(exact.has_value());
+    EXPECT_EQ(*exact, original);
+    EXPECT_EQ(error->domain, "untouched");
+
+    EXPECT_FALSE(
+        GULGzip::gul_dataByInflatingGzippedData(*input, &error, original.size() - 1).has_value());
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->code, 1025);
+    EXPECT_EQ(error->userInfo.at(Value("GULNSDataZlibErrorKey")), Value(Z_BUF_ERROR));
+    EXPECT_EQ(error->userInfo.at(Value(platform::kLocalizedDescriptionKey)),
+              Value("inflated data exceeds the limit of 99999 bytes"));
+  }
+  // The default limit holds too: 65 MiB of zeros is about 64 KiB of gzip.
+  const auto bomb =
+      *GULGzip::gul_dataByGzippingData(Bytes(kGULInflatedDataMaxLength + 1, 0), nullptr);
+  ASSERT_LT(bomb.size(), 1u << 20);
+  ErrorPtr error;
+  EXPECT_FALSE(GULGzip::gul_dataByInflatingGzippedData(bomb, &error).has_value());
+  ASSERT_TRUE(error);
+  EXPECT_EQ(error->userInfo.at(Value("GULNSDataZlibErrorKey")), Value(Z_BUF_ERROR));
+}
+
 TEST(GULGzipTest, EmptyInputGivesNothingAndNoError) {
   ErrorPtr error = sentinel();
   EXPECT_FALSE(GULGzip::gul_dataByGzippingData(Bytes{}, &error).has_value());

@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include "platform/core/error.h"
+#include "platform/foundation/environment.h"
 #include "platform/log/log.h"
 #include "zevevidi/utilities/gul_gzip.h"
 #include "zevevidi/utilities/gul_logger.h"
@@ -65,10 +66,10 @@ ErrorPtr networkError(std::int64_t code, const char* context) {
 }  // namespace
 
 std::string GULNetworkReachabilityHost() {
-  const char* override = std::getenv("LUMORA_MEASUREMENT_URL");
-  if (override && *override) {
+  auto override = platform::Environment::current()->nonEmpty("LUMORA_MEASUREMENT_URL");
+  if (override) {
     URLRequest probe;
-    probe.url = override;
+    probe.url = *override;
     std::string host = probe.host();
     if (!host.empty()) return host;
   }

@@ -1,3 +1,4 @@
+#include "platform/foundation/environment.h"
 #include "zevevidi/utilities/gul_network.h"
 #include "zevevidi/utilities/testing/recording_network_logger.h"
 
@@ -65,7 +66,7 @@ class GULNetworkTest : public ::testing::Test {
     char pattern[] = "/tmp/gul-network-test-XXXXXX";
     ASSERT_NE(::mkdtemp(pattern), nullptr);
     home_ = pattern;
-    ::setenv("LUMORA_HOME", home_.c_str(), 1);
+    home_env_.emplace("LUMORA_HOME", home_);
     tempDir_ = home_ + "/Application Support/GUL/Network/GULNetworkTemporaryDirectory";
 
     auto& s = server_.server();
@@ -119,7 +120,7 @@ class GULNetworkTest : public ::testing::Test {
   void TearDown() override {
     network_.reset();
     server_.stop();
-    ::unsetenv("LUMORA_HOME");
+    home_env_.reset();
     std::error_code ignored;
     fs::remove_all(home_, ignored);
   }
@@ -140,6 +141,7 @@ class GULNetworkTest : public ::testing::Test {
   // (real) write times.
   platform::TestEnvironment env_{static_cast<double>(std::time(nullptr))};
   std::string home_;
+  std::optional<platform::ScopedEnvironmentForTesting> home_env_;
   std::string tempDir_;
   LoopbackHTTPServer server_;
   ReachabilityTestDouble reachability_;

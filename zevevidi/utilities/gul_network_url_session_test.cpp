@@ -1,3 +1,4 @@
+#include "platform/foundation/environment.h"
 #include "zevevidi/utilities/gul_network_url_session.h"
 #include "zevevidi/utilities/testing/recording_network_logger.h"
 
@@ -46,17 +47,18 @@ class GULNetworkURLSessionTest : public ::testing::Test {
     char pattern[] = "/tmp/gul-url-session-test-XXXXXX";
     ASSERT_NE(::mkdtemp(pattern), nullptr);
     home_ = pattern;
-    ::setenv("LUMORA_HOME", home_.c_str(), 1);
+    home_env_.emplace("LUMORA_HOME", home_);
     logger_ = std::make_shared<RecordingLogger>();
   }
   void TearDown() override {
-    ::unsetenv("LUMORA_HOME");
+    home_env_.reset();
     std::error_code ignored;
     fs::remove_all(home_, ignored);
   }
 
   TestEnvironment env_{1800000000.0};
   std::string home_;
+  std::optional<platform::ScopedEnvironmentForTesting> home_env_;
   std::shared_ptr<RecordingLogger> logger_;
 };
 

@@ -1,11 +1,13 @@
-// Test helpers of the foundation tests: a scratch folder removed at the end of the test, and an
-// environment variable set (or unset) for the life of a scope. Test-only; not thread-safe.
+// Test helper of the foundation tests: a scratch folder removed at the end of the test. Tests
+// that change the environment the code sees use ScopedEnvironmentForTesting (included here).
+// Test-only; not thread-safe.
 #pragma once
 
 #include <cstdlib>
 #include <filesystem>
-#include <optional>
 #include <string>
+
+#include "platform/foundation/environment.h"
 
 namespace platform {
 
@@ -27,29 +29,6 @@ class ScratchDirForTesting {
 
  private:
   std::string path_;
-};
-
-class ScopedEnvForTesting {
- public:
-  ScopedEnvForTesting(const char* name, const std::optional<std::string>& value) : name_(name) {
-    if (const char* old = std::getenv(name)) old_ = old;
-    if (value)
-      ::setenv(name, value->c_str(), 1);
-    else
-      ::unsetenv(name);
-  }
-  ~ScopedEnvForTesting() {
-    if (old_)
-      ::setenv(name_.c_str(), old_->c_str(), 1);
-    else
-      ::unsetenv(name_.c_str());
-  }
-  ScopedEnvForTesting(const ScopedEnvForTesting&) = delete;
-  ScopedEnvForTesting& operator=(const ScopedEnvForTesting&) = delete;
-
- private:
-  std::string name_;
-  std::optional<std::string> old_;
 };
 
 }  // namespace platform

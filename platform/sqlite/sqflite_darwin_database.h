@@ -7,29 +7,41 @@
 // close finalised their statement behind their back.
 //
 // Threads: none of these classes locks. Every use of one connection, its statements and result
-// sets must happen on one thread at a time: the serial queue of its SqfliteDarwinDatabaseQueue.
+// sets must happen on one thread at a time: the serial queue of its SqfliteDarwinDatabaseQueue,
+// or the one queue of whoever owns the connection directly.
+//
+// Shared by the SQLite plugin and the measurement store: each opens with its own flags, writes
+// its diagnostic lines to its own log, and chooses its busy wait (none when the interval is 0).
+// Files a connection creates are readable by their owner only (0600).
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/core/error.h"
 #include "platform/core/value.h"
+#include "platform/log/log.h"
 
 struct sqlite3;
 struct sqlite3_stmt;
 
-namespace sqflite {
+namespace platform {
 
 class SqfliteDarwinDatabase;
 class SqfliteDarwinResultSet;
 
 // Error domain of the connection's error records.
 inline constexpr const char* kSqfliteDarwinDatabaseDomain = "SqfliteDarwinDatabase";
+
+// SQL text (or an argument list) as it goes into a log line: whole when short, else its first
+// kSqlLogExcerptBytes bytes (cut on a character boundary) followed by its full length, so that a
+// huge statement cannot flood the log.
+inline constexpr std::size_t kSqlLogExcerptBytes = 1000;
+std::string sqlTextForLog(std::string_view text);
 
 // One prepared statement. Finalised when closed or dropped, unless the connection's close
 // already finalised it (then the handle is gone and nothing touches it again).
@@ -63,6 +75,13 @@ class SqfliteDarwinResultSet {
   resultSetWithStatement(std::shared_ptr<SqfliteDarwinStatement> statement,
                          std::shared_ptr<SqfliteDarwinDatabase> parentDatabase,
                          bool shouldAutoClose);
+  // Made only by resultSetWithStatement(); the key keeps the constructor private in effect
+  // while letting one allocation hold the object and its reference count.
+  class Key {
+    friend class SqfliteDarwinResultSet;
+    Key() = default;
+  };
+  explicit SqfliteDarwinResultSet(Key) {}
   ~SqfliteDarwinResultSet();
   SqfliteDarwinResultSet(const SqfliteDarwinResultSet&) = delete;
   SqfliteDarwinResultSet& operator=(const SqfliteDarwinResultSet&) = delete;
@@ -89,16 +108,15 @@ class SqfliteDarwinResultSet {
   void close();
   bool isClosed() const { return statement_ == nullptr; }
   const std::shared_ptr<SqfliteDarwinStatement>& statement() const { return statement_; }
-  const std::string& query() const { return query_; }
-  void setQuery(std::string query) { query_ = std::move(query); }
+  // The SQL text of its statement (empty once closed); kept by the statement, not copied per
+  // result set, since a batch creates one result set for each of its entries.
+  const std::string& query() const;
 
  private:
-  SqfliteDarwinResultSet() = default;
   bool validColumn(int index) const;
 
   std::shared_ptr<SqfliteDarwinStatement> statement_;
   std::shared_ptr<SqfliteDarwinDatabase> parentDB_;
-  std::string query_;
   bool shouldAutoClose_ = false;
   int lastStepCode_ = 0;
 };
@@ -106,20 +124,18 @@ class SqfliteDarwinResultSet {
 // One SQLite connection. Starts closed; see openWithFlags().
 class SqfliteDarwinDatabase : public std::enable_shared_from_this<SqfliteDarwinDatabase> {
  public:
-  // How the busy handler reads time and sleeps. Tests replace both so that a two-second wait
-  // takes no real time.
-  struct BusyTiming {
-    std::function<double()> now;      // seconds, monotonic
-    std::function<int(int)> sleepMs;  // sleeps about that long, returns the time slept
-  };
-
   // A closed connection for `path`; no path means a private in-memory database, an empty path a
-  // private temporary one.
-  static std::shared_ptr<SqfliteDarwinDatabase> databaseWithPath(std::optional<std::string> path);
+  // private temporary one. Diagnostic lines go to `log` (the layer's own log when null).
+  static std::shared_ptr<SqfliteDarwinDatabase> databaseWithPath(std::optional<std::string> path,
+                                                                 LogPtr log = nullptr);
   ~SqfliteDarwinDatabase();
   SqfliteDarwinDatabase(const SqfliteDarwinDatabase&) = delete;
   SqfliteDarwinDatabase& operator=(const SqfliteDarwinDatabase&) = delete;
 
+  // A database file that does not exist yet is created with mode 0600 when `flags` allow
+  // creating it; SQLite gives its journal and WAL files the same mode. The connection is opened
+  // without SQLite's per-connection lock (one thread at a time uses it) unless `flags` ask for
+  // SQLITE_OPEN_FULLMUTEX.
   bool openWithFlags(int flags, const char* vfsName = nullptr);
   // Closes open result sets, then the handle (finalising leaked statements if SQLite refuses
   // to close because of them). Always reports success.
@@ -157,17 +173,22 @@ class SqfliteDarwinDatabase : public std::enable_shared_from_this<SqfliteDarwinD
   // batch call usually repeat one statement. Turning it off finalises the kept statement.
   void setReusesLastStatement(bool reuse);
 
+  // How long a statement waits for a database locked by another connection. The wait reads
+  // platform::Clock and sleeps through it, so under a mock clock it ends in mock time. 0 (set
+  // before opening) installs no busy handler at all: a locked database fails at once.
   void setMaxBusyRetryTimeInterval(double seconds);
   double maxBusyRetryTimeInterval() const { return maxBusyRetryTimeInterval_; }
-  void setBusyTimingForTesting(BusyTiming timing);
+  const LogPtr& log() const { return log_; }
 
  private:
   friend class SqfliteDarwinResultSet;
-  explicit SqfliteDarwinDatabase(std::optional<std::string> path);
+  SqfliteDarwinDatabase(std::optional<std::string> path, LogPtr log);
 
   bool bindStatement(sqlite3_stmt* statement, const platform::ValueList& arguments);
   int bindObject(const platform::Value& value, int index, sqlite3_stmt* statement);
   void setLayerError(int code, std::string message);
+  // True (and logged) while a statement is being prepared: the connection refuses other use.
+  bool inUse() const;
   void recordStepError(int code);
   void installBusyHandler(bool on);
   static int busyHandler(void* context, int count);
@@ -184,9 +205,9 @@ class SqfliteDarwinDatabase : public std::enable_shared_from_this<SqfliteDarwinD
   // Set when the last failure came from the layer or from a step (whose code a later reset
   // could blur); cleared when the next statement is prepared.
   std::optional<std::pair<int, std::string>> layerError_;
-  BusyTiming busyTiming_;
+  LogPtr log_;
   bool reusesLastStatement_ = false;
   std::shared_ptr<SqfliteDarwinStatement> lastStatement_;
 };
 
-}  // namespace sqflite
+}  // namespace platform

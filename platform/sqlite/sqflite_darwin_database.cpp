@@ -1,19 +1,31 @@
-#include "plugins/sqflite/sqflite_darwin_database.h"
+#include "platform/sqlite/sqflite_darwin_database.h"
 
+#include <fcntl.h>
 #include <sqlite3.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <random>
 
 #include "platform/core/assertion.h"
+#include "platform/core/utf8.h"
 #include "platform/dispatch/clock.h"
-#include "plugins/sqflite/sqflite_log.h"
 
-namespace sqflite {
+namespace platform {
 
-using platform::Value;
-using platform::ValueKind;
-using platform::ValueList;
+std::string sqlTextForLog(std::string_view text) {
+  if (text.size() <= kSqlLogExcerptBytes) return std::string(text);
+  std::size_t cut = kSqlLogExcerptBytes;
+  // Back up to the start of a UTF-8 character so the excerpt stays valid text.
+  while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80)
+    --cut;
+  std::string out(text.substr(0, cut));
+  out += "... (";
+  out += std::to_string(text.size());
+  out += " bytes)";
+  return out;
+}
 
 // ---------------------------------------------------------------------------------------------
 // Statement
@@ -47,12 +59,17 @@ std::shared_ptr<SqfliteDarwinResultSet> SqfliteDarwinResultSet::resultSetWithSta
   if (!LUMORA_CHECK(!statement->inUse(), "statement is already in use by another result set")) {
     return nullptr;
   }
-  std::shared_ptr<SqfliteDarwinResultSet> rs(new SqfliteDarwinResultSet());
+  auto rs = std::make_shared<SqfliteDarwinResultSet>(Key());
   rs->statement_ = std::move(statement);
   rs->statement_->setInUse(true);
   rs->parentDB_ = std::move(parentDatabase);
   rs->shouldAutoClose_ = shouldAutoClose;
   return rs;
+}
+
+const std::string& SqfliteDarwinResultSet::query() const {
+  static const std::string kNone;
+  return statement_ ? statement_->query() : kNone;
 }
 
 SqfliteDarwinResultSet::~SqfliteDarwinResultSet() {
@@ -83,16 +100,20 @@ bool SqfliteDarwinResultSet::next() {
   lastStepCode_ = rc;
   if (rc == SQLITE_BUSY || rc == SQLITE_LOCKED || (rc & 0xFF) == SQLITE_BUSY ||
       (rc & 0xFF) == SQLITE_LOCKED) {
-    sqfliteLog(std::string(__FILE__) + ":" + std::to_string(__LINE__) + " Database busy (" +
-               (parentDB_ && parentDB_->databasePath() ? *parentDB_->databasePath() : "") + ")");
-    sqfliteLog("Database busy");
+    if (parentDB_) {
+      parentDB_->log_->notice(std::string(__FILE__) + ":" + std::to_string(__LINE__) +
+                              " Database busy (" + parentDB_->databasePath_.value_or("") + ")");
+      parentDB_->log_->notice("Database busy");
+    }
   } else if (rc == SQLITE_ROW || rc == SQLITE_DONE) {
   } else {
     const char* msg = parentDB_ && parentDB_->db_ ? sqlite3_errmsg(parentDB_->db_) : "";
     const char* prefix = ((rc & 0xFF) == SQLITE_ERROR || (rc & 0xFF) == SQLITE_MISUSE)
                              ? "Error calling sqlite3_step ("
                              : "Unknown error calling sqlite3_step (";
-    sqfliteLog(std::string(prefix) + std::to_string(rc) + ": " + msg + ") rs");
+    if (parentDB_) {
+      parentDB_->log_->notice(std::string(prefix) + std::to_string(rc) + ": " + msg + ") rs");
+    }
   }
   if (rc != SQLITE_ROW && rc != SQLITE_DONE && parentDB_) parentDB_->recordStepError(rc);
   if (rc != SQLITE_ROW && shouldAutoClose_) close();
@@ -137,84 +158,65 @@ double SqfliteDarwinResultSet::doubleForColumnIndex(int index) const {
   return sqlite3_column_double(statement_->statement(), index);
 }
 
-namespace {
-
-bool isValidUtf8(const unsigned char* s, std::size_t n) {
-  std::size_t i = 0;
-  while (i < n) {
-    unsigned char c = s[i];
-    std::size_t len;
-    std::uint32_t cp;
-    if (c < 0x80) {
-      ++i;
-      continue;
-    } else if ((c & 0xE0) == 0xC0) {
-      len = 2;
-      cp = c & 0x1F;
-    } else if ((c & 0xF0) == 0xE0) {
-      len = 3;
-      cp = c & 0x0F;
-    } else if ((c & 0xF8) == 0xF0) {
-      len = 4;
-      cp = c & 0x07;
-    } else {
-      return false;
-    }
-    if (i + len > n) return false;
-    for (std::size_t k = 1; k < len; ++k) {
-      if ((s[i + k] & 0xC0) != 0x80) return false;
-      cp = (cp << 6) | (s[i + k] & 0x3F);
-    }
-    // Overlong forms, surrogates and values past the Unicode range are not text.
-    if ((len == 2 && cp < 0x80) || (len == 3 && cp < 0x800) || (len == 4 && cp < 0x10000) ||
-        cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
-      return false;
-    }
-    i += len;
-  }
-  return true;
-}
-
-}  // namespace
-
+// Each column call takes the connection's lock, so the NULL test rides on the pointer the value
+// call returns: SQLite gives no pointer for NULL (nor for an empty blob), and the type is only
+// asked when there is no pointer.
 std::optional<std::string> SqfliteDarwinResultSet::stringForColumnIndex(int index) const {
   if (!validColumn(index)) return std::nullopt;
   sqlite3_stmt* st = statement_->statement();
-  if (sqlite3_column_type(st, index) == SQLITE_NULL) return std::nullopt;
   const unsigned char* text = sqlite3_column_text(st, index);
+  if (!text) {
+    if (sqlite3_column_type(st, index) == SQLITE_NULL) return std::nullopt;
+    return std::string();
+  }
   int n = sqlite3_column_bytes(st, index);
-  if (!text) return std::string();
-  if (!isValidUtf8(text, static_cast<std::size_t>(n))) return std::nullopt;
+  if (!isValidUtf8(
+          std::string_view(reinterpret_cast<const char*>(text), static_cast<std::size_t>(n)))) {
+    return std::nullopt;
+  }
   return std::string(reinterpret_cast<const char*>(text), static_cast<std::size_t>(n));
 }
 
-std::optional<platform::Bytes> SqfliteDarwinResultSet::dataForColumnIndex(int index) const {
+std::optional<Bytes> SqfliteDarwinResultSet::dataForColumnIndex(int index) const {
   if (!validColumn(index)) return std::nullopt;
   sqlite3_stmt* st = statement_->statement();
-  if (sqlite3_column_type(st, index) == SQLITE_NULL) return std::nullopt;
   const void* blob = sqlite3_column_blob(st, index);
-  int n = sqlite3_column_bytes(st, index);
   if (!blob) return std::nullopt;
+  int n = sqlite3_column_bytes(st, index);
   auto p = static_cast<const std::uint8_t*>(blob);
-  return platform::Bytes(p, p + n);
+  return Bytes(p, p + n);
 }
 
 // ---------------------------------------------------------------------------------------------
 // Connection
 
 std::shared_ptr<SqfliteDarwinDatabase>
-SqfliteDarwinDatabase::databaseWithPath(std::optional<std::string> path) {
+SqfliteDarwinDatabase::databaseWithPath(std::optional<std::string> path, LogPtr log) {
   if (!LUMORA_CHECK(sqlite3_threadsafe() != 0, "the SQLite library is not thread-safe")) {
     return nullptr;
   }
-  return std::shared_ptr<SqfliteDarwinDatabase>(new SqfliteDarwinDatabase(std::move(path)));
+  if (!log) log = Log::cached("com.lumora.platform", "sqlite");
+  return std::shared_ptr<SqfliteDarwinDatabase>(
+      new SqfliteDarwinDatabase(std::move(path), std::move(log)));
 }
 
-SqfliteDarwinDatabase::SqfliteDarwinDatabase(std::optional<std::string> path)
-    : databasePath_(std::move(path)) {
-  busyTiming_.now = [] { return platform::Clock::current().uptime(); };
-  busyTiming_.sleepMs = [](int ms) { return sqlite3_sleep(ms); };
+SqfliteDarwinDatabase::SqfliteDarwinDatabase(std::optional<std::string> path, LogPtr log)
+    : databasePath_(std::move(path)), log_(std::move(log)) {}
+
+namespace {
+
+// Creates a missing database file with mode 0600 before SQLite opens it: SQLite would create
+// it with its default mode (0644 less the umask), readable by every user. Only plain paths
+// qualify; the in-memory name, the private temporary database and URI names are left alone.
+void createPrivateFile(const std::string& path, int flags) {
+  if (!(flags & SQLITE_OPEN_CREATE) || path.empty() || path == ":memory:") return;
+  if ((flags & SQLITE_OPEN_URI) && path.rfind("file:", 0) == 0) return;
+  int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  if (fd >= 0) ::close(fd);
+  // EEXIST keeps the file as it is; any other failure is left for SQLite's open to report.
 }
+
+}  // namespace
 
 SqfliteDarwinDatabase::~SqfliteDarwinDatabase() {
   close();
@@ -224,10 +226,16 @@ bool SqfliteDarwinDatabase::openWithFlags(int flags, const char* vfsName) {
   if (isOpen_) return true;
   if (db_) close();
   const char* name = ":memory:";
-  if (databasePath_) name = databasePath_->c_str();
+  if (databasePath_) {
+    name = databasePath_->c_str();
+    createPrivateFile(*databasePath_, flags);
+  }
+  // One thread at a time uses a connection (see the header), so SQLite's own per-call lock on
+  // it would only cost time on every column read; an owner that wants it asks for FULLMUTEX.
+  if (!(flags & SQLITE_OPEN_FULLMUTEX)) flags |= SQLITE_OPEN_NOMUTEX;
   int rc = sqlite3_open_v2(name, &db_, flags, vfsName);
   if (rc != SQLITE_OK) {
-    sqfliteLog("error opening!: " + std::to_string(rc));
+    log_->notice("error opening!: " + std::to_string(rc));
     // SQLite hands out a handle even when the open fails; it must still be released.
     if (db_) sqlite3_close(db_);
     db_ = nullptr;
@@ -250,7 +258,7 @@ bool SqfliteDarwinDatabase::close() {
     bool retry = false;
     sqlite3_stmt* st;
     while ((st = sqlite3_next_stmt(db_, nullptr)) != nullptr) {
-      sqfliteLog("Closing leaked statement");
+      log_->notice("Closing leaked statement");
       // A holder that still points at this statement must never touch it again.
       for (auto& weak : statements_) {
         if (auto holder = weak.lock(); holder && holder->statement_ == st) {
@@ -264,7 +272,7 @@ bool SqfliteDarwinDatabase::close() {
     if (retry) rc = sqlite3_close(db_);
   }
   if (rc != SQLITE_OK && rc != SQLITE_BUSY && rc != SQLITE_LOCKED) {
-    sqfliteLog("error closing!: " + std::to_string(rc));
+    log_->notice("error closing!: " + std::to_string(rc));
   }
   db_ = nullptr;
   isOpen_ = false;
@@ -284,13 +292,12 @@ std::shared_ptr<SqfliteDarwinResultSet>
 SqfliteDarwinDatabase::executeQuery(const std::string& sql, const ValueList& arguments) {
   layerError_.reset();
   if (!isOpen_ || !db_) {
-    sqfliteLog("The SqfliteDarwinDatabase " + databasePath_.value_or("(memory)") + " is not open.");
+    log_->notice("The SqfliteDarwinDatabase " + databasePath_.value_or("(memory)") +
+                 " is not open.");
     setLayerError(SQLITE_MISUSE, "database is not open");
     return nullptr;
   }
-  if (isExecutingStatement_) {
-    sqfliteLog("The SqfliteDarwinDatabase " + databasePath_.value_or("(memory)") +
-               " is currently in use.");
+  if (inUse()) {
     setLayerError(SQLITE_MISUSE, "database is currently in use");
     return nullptr;
   }
@@ -310,10 +317,10 @@ SqfliteDarwinDatabase::executeQuery(const std::string& sql, const ValueList& arg
     sqlite3_stmt* st = nullptr;
     int rc = sqlite3_prepare_v2(db_, sql.c_str(), -1, &st, nullptr);
     if (rc != SQLITE_OK) {
-      sqfliteLog("DB Error: " + std::to_string(lastErrorCode()) + " \"" + lastErrorMessage() +
-                 "\"");
-      sqfliteLog("DB Query: " + sql);
-      sqfliteLog("DB Path: " + databasePath_.value_or(""));
+      log_->notice("DB Error: " + std::to_string(lastErrorCode()) + " \"" +
+                   sqlTextForLog(lastErrorMessage()) + "\"");
+      log_->notice("DB Query: " + sqlTextForLog(sql));
+      log_->notice("DB Path: " + databasePath_.value_or(""));
       sqlite3_finalize(st);
       isExecutingStatement_ = false;
       return nullptr;
@@ -340,7 +347,6 @@ SqfliteDarwinDatabase::executeQuery(const std::string& sql, const ValueList& arg
     if (reusesLastStatement_) lastStatement_ = holder;
   }
   auto rs = SqfliteDarwinResultSet::resultSetWithStatement(holder, shared_from_this(), true);
-  rs->setQuery(sql);
   openResultSets_.push_back(rs.get());
   holder->useCount_ += 1;
   isExecutingStatement_ = false;
@@ -354,14 +360,14 @@ bool SqfliteDarwinDatabase::bindStatement(sqlite3_stmt* st, const ValueList& arg
     int rc = bindObject(arguments[static_cast<std::size_t>(idx)], idx + 1, st);
     if (rc != SQLITE_OK) {
       std::string msg = sqlite3_errmsg(db_);
-      sqfliteLog("Error: unable to bind (" + std::to_string(rc) + ", " + msg);
+      log_->notice("Error: unable to bind (" + std::to_string(rc) + ", " + msg);
       setLayerError(rc, msg);
       return false;
     }
     ++idx;
   }
   if (idx != queryCount) {
-    sqfliteLog("Error: the bind count is not correct for the # of variables (executeQuery)");
+    log_->notice("Error: the bind count is not correct for the # of variables (executeQuery)");
     setLayerError(SQLITE_RANGE, "the bind count is not correct for the # of variables (" +
                                     std::to_string(arguments.size()) + " given, " +
                                     std::to_string(queryCount) + " expected)");
@@ -437,23 +443,20 @@ platform::ErrorPtr SqfliteDarwinDatabase::lastError() const {
                                           lastErrorMessage());
 }
 
-int SqfliteDarwinDatabase::changes() {
-  if (isExecutingStatement_) {
-    sqfliteLog("The SqfliteDarwinDatabase " + databasePath_.value_or("(memory)") +
+bool SqfliteDarwinDatabase::inUse() const {
+  if (!isExecutingStatement_) return false;
+  log_->notice("The SqfliteDarwinDatabase " + databasePath_.value_or("(memory)") +
                " is currently in use.");
-    return 0;
-  }
-  if (!db_) return 0;
+  return true;
+}
+
+int SqfliteDarwinDatabase::changes() {
+  if (inUse() || !db_) return 0;
   return sqlite3_changes(db_);
 }
 
 std::int64_t SqfliteDarwinDatabase::lastInsertRowId() {
-  if (isExecutingStatement_) {
-    sqfliteLog("The SqfliteDarwinDatabase " + databasePath_.value_or("(memory)") +
-               " is currently in use.");
-    return 0;
-  }
-  if (!db_) return 0;
+  if (inUse() || !db_) return 0;
   return sqlite3_last_insert_rowid(db_);
 }
 
@@ -482,10 +485,6 @@ void SqfliteDarwinDatabase::setMaxBusyRetryTimeInterval(double seconds) {
   if (db_) installBusyHandler(seconds > 0);
 }
 
-void SqfliteDarwinDatabase::setBusyTimingForTesting(BusyTiming timing) {
-  busyTiming_ = std::move(timing);
-}
-
 void SqfliteDarwinDatabase::installBusyHandler(bool on) {
   sqlite3_busy_handler(db_, on ? &SqfliteDarwinDatabase::busyHandler : nullptr,
                        on ? this : nullptr);
@@ -493,7 +492,8 @@ void SqfliteDarwinDatabase::installBusyHandler(bool on) {
 
 int SqfliteDarwinDatabase::busyHandler(void* context, int count) {
   auto* self = static_cast<SqfliteDarwinDatabase*>(context);
-  double now = self->busyTiming_.now();
+  Clock& clock = Clock::current();
+  double now = clock.uptime();
   if (count == 0) {
     self->startBusyRetryTime_ = now;
     return 1;
@@ -501,13 +501,9 @@ int SqfliteDarwinDatabase::busyHandler(void* context, int count) {
   if (now - self->startBusyRetryTime_ >= self->maxBusyRetryTimeInterval_) return 0;
   thread_local std::mt19937 rng{std::random_device{}()};
   int requested = std::uniform_int_distribution<int>(50, 99)(rng);
-  int actual = self->busyTiming_.sleepMs(requested);
-  if (actual != requested) {
-    sqfliteLog("WARNING: Requested sleep of " + std::to_string(requested) +
-               " milliseconds, but SQLite returned " + std::to_string(actual) +
-               ". Maybe SQLite wasn't built with HAVE_USLEEP=1?");
-  }
+  // Through the clock, not SQLite's own sleep: under a mock clock the wait is mock time too.
+  clock.sleep(requested / 1000.0);
   return 1;
 }
 
-}  // namespace sqflite
+}  // namespace platform

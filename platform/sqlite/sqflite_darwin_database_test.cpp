@@ -1,22 +1,25 @@
-#include "plugins/sqflite/sqflite_darwin_database.h"
+#include "platform/sqlite/sqflite_darwin_database.h"
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
 
 #include <atomic>
+#include <chrono>
 #include <filesystem>
+#include <mutex>
+#include <vector>
 
 #include "platform/core/assertion.h"
+#include "platform/dispatch/test_environment.h"
+#include "platform/foundation/testing/scratch_dir_for_testing.h"
 #include "platform/log/log.h"
-#include "plugins/sqflite/sqflite_darwin_database_queue.h"
-#include "plugins/sqflite/sqflite_test_util.h"
+#include "platform/sqlite/sqflite_darwin_database_queue.h"
 
-namespace sqflite {
+namespace platform {
 namespace {
 
-using platform::Bytes;
-using platform::Value;
-using platform::ValueList;
+using TempDir = ScratchDirForTesting;
 
 constexpr int kReadWriteCreate = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE;
 
@@ -159,36 +162,49 @@ TEST(SqfliteDarwinDatabaseTest, FailedStepIsReportedWithItsCodeAndClosesTheResul
   EXPECT_EQ(log.count("Error calling sqlite3_step"), 1u);
 }
 
-TEST(SqfliteDarwinDatabaseTest, BusyWriteIsRetriedForTwoSecondsThenFails) {
-  testing::TempDir dir;
-  auto holder = openDb(dir.file("busy.db"));
-  auto writer = openDb(dir.file("busy.db"));
+TEST(SqfliteDarwinDatabaseTest, BusyWriteIsRetriedForTwoSecondsOfClockTimeThenFails) {
+  TempDir dir;
+  auto holder = openDb(dir / "busy.db");
+  auto writer = openDb(dir / "busy.db");
   ASSERT_TRUE(holder->executeUpdate("CREATE TABLE t (x)"));
   // The writer knows the schema already, so it is its step, not its prepare, that waits.
   EXPECT_EQ(countRows(*writer, "t"), 0);
   ASSERT_TRUE(holder->executeUpdate("BEGIN EXCLUSIVE"));
 
-  // Simulated time: each sleep moves the clock by what was slept, so the wait costs nothing.
-  double fakeNow = 100.0;
-  int sleeps = 0;
-  writer->setBusyTimingForTesting({[&] { return fakeNow; },
-                                   [&](int ms) {
-                                     EXPECT_GE(ms, 50);
-                                     EXPECT_LE(ms, 99);
-                                     ++sleeps;
-                                     fakeNow += ms / 1000.0;
-                                     return ms;
-                                   }});
-  platform::ScopedLogCapture log;
+  // Under mock time the wait's sleeps move the mock clock: the two seconds pass at once, in
+  // mock time, and the statement fails as busy instead of waiting forever.
+  TestEnvironment env;
+  const double start = env.uptime();
+  const auto realStart = std::chrono::steady_clock::now();
+  ScopedLogCapture log;
   EXPECT_FALSE(writer->executeUpdate("INSERT INTO t VALUES (1)"));
   EXPECT_EQ(writer->lastErrorCode() & 0xFF, SQLITE_BUSY);
-  EXPECT_GE(fakeNow - 100.0, 2.0);
-  EXPECT_LT(fakeNow - 100.0, 2.1);
-  EXPECT_GE(sleeps, 2000 / 99);
+  EXPECT_GE(env.uptime() - start, 2.0);
+  // The last sleep starts before two seconds have passed and lasts under 0.1 s.
+  EXPECT_LT(env.uptime() - start, 2.1);
+  EXPECT_LT(std::chrono::steady_clock::now() - realStart, std::chrono::seconds(1));
   EXPECT_GE(log.count("Database busy"), 1u);
 
   ASSERT_TRUE(holder->executeUpdate("COMMIT"));
   EXPECT_TRUE(writer->executeUpdate("INSERT INTO t VALUES (1)"));
+}
+
+TEST(SqfliteDarwinDatabaseTest, NoBusyIntervalMeansNoWait) {
+  TempDir dir;
+  auto holder = openDb(dir / "busy.db");
+  auto writer = SqfliteDarwinDatabase::databaseWithPath(dir / "busy.db");
+  writer->setMaxBusyRetryTimeInterval(0);
+  ASSERT_TRUE(writer->openWithFlags(kReadWriteCreate));
+  ASSERT_TRUE(holder->executeUpdate("CREATE TABLE t (x)"));
+  EXPECT_EQ(countRows(*writer, "t"), 0);
+  ASSERT_TRUE(holder->executeUpdate("BEGIN EXCLUSIVE"));
+
+  TestEnvironment env;
+  const double start = env.uptime();
+  EXPECT_FALSE(writer->executeUpdate("INSERT INTO t VALUES (1)"));
+  EXPECT_EQ(writer->lastErrorCode() & 0xFF, SQLITE_BUSY);
+  EXPECT_EQ(env.uptime(), start);
+  ASSERT_TRUE(holder->executeUpdate("COMMIT"));
 }
 
 TEST(SqfliteDarwinDatabaseTest, CloseFinalisesALeakedCursorStatementOnceAndNeverTouchesItAgain) {
@@ -212,6 +228,59 @@ TEST(SqfliteDarwinDatabaseTest, CloseFinalisesALeakedCursorStatementOnceAndNever
   rs.reset();
 }
 
+TEST(SqfliteDarwinDatabaseTest, CreatedFilesAreForTheOwnerOnlyAndExistingModesStay) {
+  TempDir dir;
+  auto modeOf = [](const std::string& path) {
+    struct stat st {};
+    EXPECT_EQ(::stat(path.c_str(), &st), 0) << path;
+    return st.st_mode & 0777;
+  };
+  auto db = openDb(dir / "private.db");
+  {
+    auto rs = db->executeQuery("PRAGMA journal_mode=WAL", {});
+    ASSERT_TRUE(rs && rs->next());
+    EXPECT_EQ(rs->stringForColumnIndex(0), "wal");
+  }
+  ASSERT_TRUE(db->executeUpdate("CREATE TABLE t (x)"));
+  EXPECT_EQ(modeOf(dir / "private.db"), 0600u);
+  // SQLite gives its companion files the database file's mode.
+  EXPECT_EQ(modeOf(dir / "private.db-wal"), 0600u);
+
+  // A file that exists already keeps the mode its owner gave it.
+  { auto other = openDb(dir / "shared.db"); }
+  ASSERT_EQ(::chmod((dir / "shared.db").c_str(), 0640), 0);
+  auto reopened = openDb(dir / "shared.db");
+  EXPECT_EQ(modeOf(dir / "shared.db"), 0640u);
+
+  // Read-only opens create nothing.
+  auto readOnly = SqfliteDarwinDatabase::databaseWithPath(dir / "absent.db");
+  EXPECT_FALSE(readOnly->openWithFlags(SQLITE_OPEN_READONLY));
+  EXPECT_FALSE(std::filesystem::exists(dir / "absent.db"));
+}
+
+TEST(SqfliteDarwinDatabaseTest, SqlInLogLinesIsCut) {
+  // Short text is logged whole; long text is cut on a character boundary and says its length.
+  EXPECT_EQ(sqlTextForLog("SELECT 1"), "SELECT 1");
+  std::string longSql = "SELECT '" + std::string(kSqlLogExcerptBytes - 9, 'x') + "\u00e9" +
+                        std::string(5000, 'y') + "'";
+  std::string cut = sqlTextForLog(longSql);
+  EXPECT_LT(cut.size(), kSqlLogExcerptBytes + 40);
+  EXPECT_NE(cut.find("(" + std::to_string(longSql.size()) + " bytes)"), std::string::npos);
+  // The two-byte character straddling the limit is dropped whole, not split.
+  EXPECT_EQ(cut.find("\xc3"), std::string::npos);
+
+  // A failing statement of a megabyte writes a few lines, not a megabyte of log.
+  auto db = openDb(std::nullopt);
+  std::string huge = "SELEC '" + std::string(1 << 20, 'z') + "'";
+  ScopedLogCapture log;
+  EXPECT_EQ(db->executeQuery(huge, {}), nullptr);
+  std::size_t logged = 0;
+  for (const std::string& line : log.messages())
+    logged += line.size();
+  EXPECT_EQ(log.count("DB Query: SELEC 'zzz"), 1u);
+  EXPECT_LT(logged, 4 * kSqlLogExcerptBytes);
+}
+
 TEST(SqfliteDarwinDatabaseTest, ClosedConnectionRefusesStatements) {
   auto db = openDb(std::nullopt);
   db->close();
@@ -221,13 +290,13 @@ TEST(SqfliteDarwinDatabaseTest, ClosedConnectionRefusesStatements) {
 }
 
 TEST(SqfliteDarwinDatabaseTest, OpenFailureReportsFailure) {
-  testing::TempDir dir;
+  TempDir dir;
   platform::ScopedLogCapture log;
-  auto db = SqfliteDarwinDatabase::databaseWithPath(dir.file("missing/dir/x.db"));
+  auto db = SqfliteDarwinDatabase::databaseWithPath((dir / "missing/dir/x.db"));
   EXPECT_FALSE(db->openWithFlags(kReadWriteCreate));
   EXPECT_FALSE(db->isOpen());
   EXPECT_EQ(log.count("error opening!: "), 1u);
-  EXPECT_EQ(SqfliteDarwinDatabaseQueue::databaseQueueWithPath(dir.file("missing/dir/x.db"),
+  EXPECT_EQ(SqfliteDarwinDatabaseQueue::databaseQueueWithPath((dir / "missing/dir/x.db"),
                                                               kReadWriteCreate),
             nullptr);
 }
@@ -236,9 +305,8 @@ TEST(SqfliteDarwinDatabaseTest, OpenFailureReportsFailure) {
 // Queue
 
 TEST(SqfliteDarwinDatabaseQueueTest, RunsUnitsOnItsSerialQueueAndReopensAfterClose) {
-  testing::TempDir dir;
-  auto queue =
-      SqfliteDarwinDatabaseQueue::databaseQueueWithPath(dir.file("q.db"), kReadWriteCreate);
+  TempDir dir;
+  auto queue = SqfliteDarwinDatabaseQueue::databaseQueueWithPath((dir / "q.db"), kReadWriteCreate);
   ASSERT_NE(queue, nullptr);
   EXPECT_EQ(queue->queue()->label().rfind("sqlconn.", 0), 0u);
   bool onQueue = false;
@@ -265,6 +333,42 @@ TEST(SqfliteDarwinDatabaseQueueTest, RunsUnitsOnItsSerialQueueAndReopensAfterClo
   EXPECT_TRUE(ran);
 }
 
+TEST(SqfliteDarwinDatabaseQueueTest, AsyncUnitsAndTheCloseRunInTheOrderHandedIn) {
+  TempDir dir;
+  auto queue = SqfliteDarwinDatabaseQueue::databaseQueueWithPath(dir / "o.db", kReadWriteCreate);
+  ASSERT_NE(queue, nullptr);
+  std::mutex mutex;
+  std::vector<int> order;
+  queue->inDatabaseAsync([](SqfliteDarwinDatabase* db) {
+    ASSERT_NE(db, nullptr);
+    // Slow first unit: a later one must still wait for it.
+    EXPECT_TRUE(db->executeUpdate("CREATE TABLE t (x)"));
+    EXPECT_TRUE(db->executeUpdate("BEGIN"));
+    for (int i = 0; i < 2000; ++i)
+      EXPECT_TRUE(db->executeUpdate("INSERT INTO t VALUES (?)", {Value(i)}));
+    EXPECT_TRUE(db->executeUpdate("COMMIT"));
+  });
+  for (int i = 0; i < 50; ++i) {
+    queue->inDatabaseAsync([&, i](SqfliteDarwinDatabase* db) {
+      std::lock_guard<std::mutex> lock(mutex);
+      order.push_back(db ? i : -1);
+    });
+  }
+  std::atomic<bool> closed{false};
+  queue->closeForGoodAsync([&] { closed = true; });
+  queue->inDatabaseAsync([&](SqfliteDarwinDatabase* db) {
+    std::lock_guard<std::mutex> lock(mutex);
+    order.push_back(db ? 1000 : -1);
+  });
+  queue->inDatabase([](SqfliteDarwinDatabase*) {});  // waits for everything before it
+  EXPECT_TRUE(closed);
+  std::vector<int> expected;
+  for (int i = 0; i < 50; ++i)
+    expected.push_back(i);
+  expected.push_back(-1);  // after the close: no connection
+  EXPECT_EQ(order, expected);
+}
+
 TEST(SqfliteDarwinDatabaseQueueTest, WarnsAboutResultSetsLeftOpenAndRefusesReentrantUse) {
   auto queue = SqfliteDarwinDatabaseQueue::databaseQueueWithPath(std::nullopt, kReadWriteCreate);
   ASSERT_NE(queue, nullptr);
@@ -285,13 +389,13 @@ TEST(SqfliteDarwinDatabaseQueueTest, WarnsAboutResultSetsLeftOpenAndRefusesReent
 }
 
 TEST(SqfliteDarwinDatabaseQueueTest, ReopenFailureGivesTheUnitNoConnection) {
-  testing::TempDir dir;
-  auto path = dir.file("sub/r.db");
-  std::filesystem::create_directories(dir.path() / "sub");
+  TempDir dir;
+  auto path = (dir / "sub/r.db");
+  std::filesystem::create_directories(std::filesystem::path(dir.path()) / "sub");
   auto queue = SqfliteDarwinDatabaseQueue::databaseQueueWithPath(path, kReadWriteCreate);
   ASSERT_NE(queue, nullptr);
   queue->close();
-  std::filesystem::remove_all(dir.path() / "sub");
+  std::filesystem::remove_all(std::filesystem::path(dir.path()) / "sub");
   platform::ScopedLogCapture log;
   bool ran = false;
   queue->inDatabase([&](SqfliteDarwinDatabase* db) {
@@ -303,4 +407,4 @@ TEST(SqfliteDarwinDatabaseQueueTest, ReopenFailureGivesTheUnitNoConnection) {
 }
 
 }  // namespace
-}  // namespace sqflite
+}  // namespace platform

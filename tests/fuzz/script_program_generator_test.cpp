@@ -1,0 +1,54 @@
+#include "tests/fuzz/script_program_generator.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+
+#include "measurement/script/apmp_context.h"
+#include "measurement/script/apmp_runtime_value.h"
+
+namespace {
+
+// Runs generated programs through decoding, a fresh runtime and the conversion out, on the real
+// clock. A sanitizer build turns any memory or undefined-behaviour fault into a failure; the
+// checks here catch wrong bookkeeping: an error code outside the runtime's table, a count past
+// the budget, a program that answers differently when run again.
+TEST(ScriptProgramGeneratorTest, GeneratedProgramsRunWithinTheirBounds) {
+  constexpr int kPrograms = 2000;
+  const auto start = std::chrono::steady_clock::now();
+  int ran = 0;
+  int failed = 0;
+  for (std::uint64_t seed = 1; seed <= kPrograms; ++seed) {
+    if (std::chrono::steady_clock::now() - start > std::chrono::seconds(60)) break;
+    const platform::Bytes bytes = lumora::fuzz::generateScriptProgram(seed);
+    ASSERT_EQ(bytes, lumora::fuzz::generateScriptProgram(seed)) << "seed " << seed;
+    const auto outcome = lumora::fuzz::runScriptProgram(bytes.data(), bytes.size());
+    ASSERT_TRUE(outcome.decoded) << "seed " << seed;
+    EXPECT_TRUE(outcome.errorCode == 0 || (outcome.errorCode >= 2 && outcome.errorCode <= 18))
+        << "seed " << seed << " code " << outcome.errorCode;
+    EXPECT_TRUE(outcome.conversionErrorCode == 0 || outcome.conversionErrorCode == 4 ||
+                outcome.conversionErrorCode == 5 || outcome.conversionErrorCode == 10 ||
+                outcome.conversionErrorCode == 18)
+        << "seed " << seed << " code " << outcome.conversionErrorCode;
+    EXPECT_LE(outcome.instructions, APMPInstructionCountHardLimit) << "seed " << seed;
+    // Runs that end by the budget or the deadline may stop at another place the second time.
+    if (outcome.errorCode != APMPErrorLimit) {
+      const auto again = lumora::fuzz::runScriptProgram(bytes.data(), bytes.size());
+      EXPECT_EQ(again.errorCode, outcome.errorCode) << "seed " << seed;
+      EXPECT_EQ(again.instructions, outcome.instructions) << "seed " << seed;
+      EXPECT_EQ(again.result, outcome.result) << "seed " << seed;
+    }
+    ++ran;
+    if (outcome.errorCode != 0) ++failed;
+  }
+  EXPECT_GT(ran, 100);
+  // The generator writes mostly well-formed programs: not every one may fail.
+  EXPECT_LT(failed, ran);
+}
+
+TEST(ScriptProgramGeneratorTest, BytesThatAreNoProgramAreRefused) {
+  const std::uint8_t garbage[] = {0x0a, 0xff, 0xff, 0xff, 0xff, 0x0f};
+  EXPECT_FALSE(lumora::fuzz::runScriptProgram(garbage, sizeof garbage).decoded);
+}
+
+}  // namespace

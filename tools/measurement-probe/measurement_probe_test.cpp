@@ -1,0 +1,180 @@
+// Runs the real measurement-probe binary over a fresh state root, several times where a rule
+// spans launches.
+#include <gmock/gmock.h>
+
+#include <cmath>
+#include <fstream>
+#include <sstream>
+
+#include <nlohmann/json.hpp>
+
+#include "platform/foundation/file_manager.h"
+#include "platform/foundation/property_list.h"
+#include "platform/foundation/testing/scratch_dir_for_testing.h"
+
+namespace {
+
+using nlohmann::json;
+using testing::HasSubstr;
+using testing::Not;
+
+struct ProbeRun {
+  std::vector<json> lines;
+  std::string log;
+  // The replies to commands, in order (reports left out).
+  std::vector<json> replies() const {
+    std::vector<json> out;
+    for (const auto& line : lines) {
+      if (line.value("op", "") != "report") out.push_back(line);
+    }
+    return out;
+  }
+  std::vector<std::int64_t> reportedCodes() const {
+    std::vector<std::int64_t> codes;
+    for (const auto& line : lines) {
+      if (line.value("op", "") == "report") codes.push_back(line["code"].get<std::int64_t>());
+    }
+    return codes;
+  }
+};
+
+class MeasurementProbeTest : public testing::Test {
+ protected:
+  ProbeRun run(const std::string& options, const std::vector<std::string>& commands) {
+    {
+      std::ofstream input(scratch_ / "input");
+      for (const auto& command : commands)
+        input << command << "\n";
+    }
+    const std::string line = "LUMORA_HOME='" + home() + "' '" LUMORA_MEASUREMENT_PROBE "' " +
+                             options + " < '" + (scratch_ / "input") + "' > '" +
+                             (scratch_ / "output") + "' 2> '" + (scratch_ / "log") + "'";
+    EXPECT_EQ(std::system(line.c_str()), 0);
+    ProbeRun result;
+    std::ifstream output(scratch_ / "output");
+    for (std::string text; std::getline(output, text);)
+      result.lines.push_back(json::parse(text));
+    std::ifstream log(scratch_ / "log");
+    std::stringstream all;
+    all << log.rdbuf();
+    result.log = all.str();
+    return result;
+  }
+  std::string home() const { return scratch_ / "home"; }
+  std::string configFile() const {
+    return home() + "/Application Support/Ziriza/Measurement/com.ziriza.duz.measurement.plist";
+  }
+  platform::ValueMap configContents() const {
+    auto stored = platform::readPropertyListFile(configFile());
+    return stored && stored->isMap() ? stored->asMap() : platform::ValueMap{};
+  }
+
+  platform::ScratchDirForTesting scratch_;
+};
+
+const std::string kDebugLine = R"({"op":"log","level":7,"code":99001,"message":"100% %d done"})";
+const std::string kPrinted = "11.15.0 - <DevAzerirerize>[I-ACS099001] 100% %d done";
+
+TEST_F(MeasurementProbeTest, DebugModeFollowsTheArgumentsAndPersistsAcrossLaunches) {
+  EXPECT_THAT(run("", {kDebugLine}).log, Not(HasSubstr(kPrinted)));
+  EXPECT_THAT(run("--store-build -- -APMAnalyticsDebugEnabled", {kDebugLine}).log,
+              Not(HasSubstr(kPrinted)));
+
+  const auto enabled = run("-- -APMAnalyticsDebugEnabled", {kDebugLine});
+  EXPECT_THAT(enabled.log, HasSubstr(kPrinted));
+  EXPECT_THAT(enabled.log, HasSubstr("[I-ACS024000] Debug mode is on"));
+  const auto preferences =
+      platform::readPropertyListFile(home() + "/Preferences/com.lumora.host.plist");
+  ASSERT_TRUE(preferences && preferences->isMap());
+  EXPECT_EQ(*preferences->find(platform::Value("/ziriza/measurement/debug_mode")),
+            platform::Value(true));
+
+  EXPECT_THAT(run("", {kDebugLine}).log, HasSubstr(kPrinted));
+  EXPECT_THAT(run("-- -noAPMAnalyticsDebugEnabled", {kDebugLine}).log, Not(HasSubstr(kPrinted)));
+  EXPECT_THAT(run("", {kDebugLine}).log, Not(HasSubstr(kPrinted)));
+}
+
+TEST_F(MeasurementProbeTest, SilentReportsArePrintedByTheProbeButNotLogged) {
+  const auto result = run("", {R"({"op":"log","level":2,"code":19000,"message":"quiet"})"});
+  EXPECT_THAT(result.reportedCodes(), testing::ElementsAre(19000));
+  EXPECT_EQ(result.lines[0]["level"], 2);
+  EXPECT_THAT(result.log, Not(HasSubstr("I-ACS019000")));
+}
+
+TEST_F(MeasurementProbeTest, HealthTextAfterThePeriodUnderTheMockClock) {
+  const auto result =
+      run("--mock-clock 1700000000",
+          {R"({"op":"log","level":1,"code":34019,"message":"Failed one"})",
+           R"({"op":"log","level":1,"code":34019,"message":"Failed two"})",
+           R"({"op":"log","level":1,"code":34019,"message":"Failed three"})",
+           R"({"op":"log","level":0,"code":1,"message":"zero"})",
+           R"({"op":"log","level":3,"code":3,"message":"three"})", R"({"op":"health","period":60})",
+           R"({"op":"advance","seconds":61})", R"({"op":"health","period":60})"});
+  const auto replies = result.replies();
+  ASSERT_EQ(replies.size(), 8u);
+  EXPECT_TRUE(replies[5]["result"].is_null());
+  EXPECT_THAT(replies[7]["result"].get<std::string>(),
+              testing::AnyOf("3:1E_111500:Failed one", "3:1E_111500:Failed two",
+                             "3:1E_111500:Failed three"));
+}
+
+TEST_F(MeasurementProbeTest, PersistedConfigurationAcrossLaunches) {
+  // An older version's file in the preferences folder is moved on start.
+  platform::FileManager::defaultManager().createDirectory(home() + "/Preferences", true);
+  platform::writePropertyListFile(home() + "/Preferences/com.ziriza.duz.measurement.plist",
+                                  platform::Value::map({{"legacy", 1}}),
+                                  platform::PropertyListFormat::Binary);
+  const auto first =
+      run("--mock-clock 1700000000",
+          {R"({"op":"configSet","key":"deep","value":[1,null]})", R"({"op":"midnightOffset"})",
+           R"({"op":"measurementEnabledState","state":1})",
+           R"({"op":"configSet","key":"last","value":"just before the end"})"});
+  EXPECT_THAT(first.log, HasSubstr("[I-ACS043003]"));
+  EXPECT_FALSE(platform::FileManager::defaultManager().fileExists(
+      home() + "/Preferences/com.ziriza.duz.measurement.plist"));
+  const double offset = first.replies()[1]["result"].get<double>();
+  EXPECT_GE(offset, 0);
+  EXPECT_LT(offset, 86400);
+  EXPECT_EQ(std::round(offset * 1000) / 1000, offset);
+  // The last change was still waiting for its timed write when the input ended.
+  const auto contents = configContents();
+  EXPECT_EQ(contents.at(platform::Value("last")), platform::Value("just before the end"));
+  EXPECT_EQ(contents.at(platform::Value("legacy")), platform::Value(1));
+  EXPECT_EQ(contents.count(platform::Value("deep")), 0u);
+
+  platform::FileManager::defaultManager().removeItem(configFile());
+  const auto second =
+      run("", {R"({"op":"measurementEnabledState"})", R"({"op":"midnightOffset"})"});
+  EXPECT_EQ(second.replies()[0]["result"], 1);
+  const auto third = run("", {R"({"op":"midnightOffset"})"});
+  EXPECT_EQ(third.replies()[0]["result"], second.replies()[1]["result"]);
+}
+
+TEST_F(MeasurementProbeTest, WorkerBlocks) {
+  const auto result = run("", {R"({"op":"worker","throw":true,"blockID":"Probe:1"})",
+                               R"({"op":"worker","blockID":"Probe:2"})",
+                               R"({"op":"worker","throw":true,"sync":true,"blockID":"Probe:3"})"});
+  EXPECT_THAT(result.reportedCodes(), testing::ElementsAre(30000, 30003, 30004));
+  const auto replies = result.replies();
+  EXPECT_EQ(replies[0]["result"]["ran"], false);
+  EXPECT_EQ(replies[1]["result"]["ran"], true);
+  EXPECT_THAT(result.log, HasSubstr("[I-ACS030000] Exception on worker queue. Block ID=Probe:1."));
+}
+
+TEST_F(MeasurementProbeTest, Utilities) {
+  const auto replies =
+      run("",
+          {R"({"op":"lsb64","hex":"010203"})", R"({"op":"md5String","text":"abc"})",
+           R"({"op":"parseQuery","query":"a=1&a=2&b"})", R"({"op":"unescape","text":"a+b%20c"})",
+           R"({"op":"unescape","text":"%zz"})", R"({"op":"lsb64","hex":"0g"})"})
+          .replies();
+  ASSERT_EQ(replies.size(), 6u);
+  EXPECT_EQ(replies[0]["result"], 66051);
+  EXPECT_EQ(replies[1]["result"], "900150983cd24fb0d6963f7d28e17f72");
+  EXPECT_EQ(replies[2]["result"], (json{{"a", "1"}, {"b", ""}}));
+  EXPECT_EQ(replies[3]["result"], "a b c");
+  EXPECT_TRUE(replies[4]["result"].is_null());
+  EXPECT_TRUE(replies[5].contains("error"));
+}
+
+}  // namespace
