@@ -1,10 +1,14 @@
-# lumora_module(<name> [DEPS <targets...>] [TEST_DEPS <targets...>] [EXCLUDE <files...>])
+# lumora_module(<name> [DEPS <targets...>] [PRIVATE_DEPS <targets...>] [TEST_DEPS <targets...>]
+#               [EXCLUDE <files...>])
 #
 # One folder, one static library: every .cpp/.c in the folder except *_test.cpp (and the files
-# named in EXCLUDE) goes into the library <name>. Every *_test.cpp goes into one test binary
-# <name>_tests, registered with CTest and labelled with the library's name.
+# named in EXCLUDE) goes into the library <name>. DEPS are the libraries its headers expose (its
+# users get them too); PRIVATE_DEPS the ones only its sources use. Includes are written from the
+# repository root ("platform/core/value.h"), which every library adds for itself and its users.
+# Every *_test.cpp goes into one test binary <name>_tests, registered with CTest and labelled with
+# the library's name; it links the library with all of its dependencies and TEST_DEPS.
 function(lumora_module name)
-  cmake_parse_arguments(M "" "" "DEPS;TEST_DEPS;EXCLUDE;SOURCES" ${ARGN})
+  cmake_parse_arguments(M "" "" "DEPS;PRIVATE_DEPS;TEST_DEPS;EXCLUDE;SOURCES" ${ARGN})
   file(GLOB lib_sources CONFIGURE_DEPENDS
        ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp ${CMAKE_CURRENT_SOURCE_DIR}/*.c)
   list(FILTER lib_sources EXCLUDE REGEX "_test\\.cpp$")
@@ -14,16 +18,19 @@ function(lumora_module name)
   list(APPEND lib_sources ${M_SOURCES})
   if(lib_sources)
     add_library(${name} STATIC ${lib_sources})
-    target_link_libraries(${name} PUBLIC ${M_DEPS})
+    target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR})
+    target_link_libraries(${name} PUBLIC ${M_DEPS} PRIVATE ${M_PRIVATE_DEPS})
   else()
     add_library(${name} INTERFACE)
-    target_link_libraries(${name} INTERFACE ${M_DEPS})
+    target_include_directories(${name} INTERFACE ${PROJECT_SOURCE_DIR})
+    target_link_libraries(${name} INTERFACE ${M_DEPS} ${M_PRIVATE_DEPS})
   endif()
 
   if(LUMORA_BUILD_TESTS)
     file(GLOB test_sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*_test.cpp)
     if(test_sources)
-      lumora_test_binary(${name}_tests ${name} SOURCES ${test_sources} DEPS ${name} ${M_TEST_DEPS})
+      lumora_test_binary(${name}_tests ${name} SOURCES ${test_sources}
+                         DEPS ${name} ${M_PRIVATE_DEPS} ${M_TEST_DEPS})
     endif()
   endif()
 endfunction()

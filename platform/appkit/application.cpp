@@ -86,6 +86,7 @@ Application& Application::shared() {
 }
 
 void Application::loadInterface(const InterfaceDescription& description) {
+  LUMORA_CHECK_SEQUENCE(mainThread_);
   if (description.makeDelegate) delegate_ = description.makeDelegate();
   std::vector<std::pair<WindowPtr, bool>> loaded;
   for (const auto& entry : description.windows) {
@@ -107,6 +108,7 @@ void Application::loadInterface(const InterfaceDescription& description) {
 }
 
 int Application::run() {
+  LUMORA_CHECK_SEQUENCE(mainThread_);
   SignalWatcher signals;
   running_ = true;
   terminating_ = false;
@@ -123,6 +125,7 @@ int Application::run() {
 }
 
 void Application::didBecomeActive() {
+  LUMORA_CHECK_SEQUENCE(mainThread_);
   active_ = true;
   NotificationCenter::defaultCenter().postNotificationName(kApplicationDidBecomeActiveNotification,
                                                            this);
@@ -140,6 +143,7 @@ void Application::terminate() {
 }
 
 void Application::addWindow(WindowPtr window) {
+  LUMORA_CHECK_SEQUENCE(mainThread_);
   if (!window || window->isClosed()) return;
   if (std::find(windows_.begin(), windows_.end(), window) == windows_.end()) {
     zOrder_.push_back(window);
@@ -174,6 +178,7 @@ void Application::activateIgnoringOtherApps(bool ignoringOtherApps) {
 }
 
 void Application::windowDidClose(Window& window) {
+  LUMORA_CHECK_SEQUENCE(mainThread_);
   auto it = std::find_if(windows_.begin(), windows_.end(),
                          [&](const WindowPtr& w) { return w.get() == &window; });
   if (it == windows_.end()) return;

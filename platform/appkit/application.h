@@ -16,15 +16,12 @@
 #include "platform/appkit/controls.h"
 #include "platform/appkit/geometry.h"
 #include "platform/appkit/window.h"
+#include "platform/dispatch/sequence_checker.h"
+#include "platform/foundation/application_notifications.h"
 
 namespace platform {
 
 class Application;
-
-// Posted on the default notification centre (object: the application) each time the
-// application becomes active, the first time right after launching finished.
-inline constexpr const char* kApplicationDidBecomeActiveNotification =
-    "ApplicationDidBecomeActiveNotification";
 
 // Activation policies, as the platform numbers them.
 enum class ActivationPolicy { Regular = 0, Accessory = 1, Prohibited = 2 };
@@ -127,6 +124,7 @@ class Application {
   DockTile dockTile_;
   bool running_ = false;
   bool terminating_ = false;
+  SequenceChecker mainThread_{SequenceChecker::kMainThread};
 };
 
 // The process's arguments as given to applicationMain (empty before).

@@ -5,6 +5,7 @@
 namespace platform {
 
 void View::addSubview(std::shared_ptr<View> view) {
+  LUMORA_CHECK_SEQUENCE(mainThread_);
   if (!view || view.get() == this) return;
   view->removeFromSuperview();
   view->superview_ = weak_from_this();
@@ -12,6 +13,7 @@ void View::addSubview(std::shared_ptr<View> view) {
 }
 
 void View::removeFromSuperview() {
+  LUMORA_CHECK_SEQUENCE(mainThread_);
   auto parent = superview_.lock();
   superview_.reset();
   if (!parent) return;
@@ -34,6 +36,7 @@ std::shared_ptr<Window> View::window() const {
 }
 
 ViewPtr ViewController::view() {
+  LUMORA_CHECK_SEQUENCE(mainThread_);
   if (!view_) view_ = loadView();
   return view_;
 }

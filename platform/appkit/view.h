@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/appkit/geometry.h"
+#include "platform/dispatch/sequence_checker.h"
 
 namespace platform {
 
@@ -43,6 +44,7 @@ class View : public std::enable_shared_from_this<View> {
   std::vector<std::shared_ptr<View>> subviews_;
   std::weak_ptr<View> superview_;
   std::weak_ptr<Window> hostWindow_;
+  SequenceChecker mainThread_{SequenceChecker::kMainThread};
 };
 using ViewPtr = std::shared_ptr<View>;
 
@@ -59,6 +61,7 @@ class ViewController {
 
  private:
   ViewPtr view_;
+  SequenceChecker mainThread_{SequenceChecker::kMainThread};
 };
 using ViewControllerPtr = std::shared_ptr<ViewController>;
 

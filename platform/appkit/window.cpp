@@ -65,6 +65,7 @@ const Screen* Window::screen() const {
 }
 
 void Window::setFrame(Rect frame, bool display) {
+  LUMORA_CHECK_SEQUENCE(mainThread_);
   Rect old = frame_;
   frame_ = frame;
   frameView_->setFrame(Rect{{0, 0}, frame.size});
@@ -101,12 +102,14 @@ void Window::setResizeIncrements(Size increments) {
 }
 
 void Window::setStyleMask(std::uint32_t mask) {
+  LUMORA_CHECK_SEQUENCE(mainThread_);
   styleMask_ = mask;
   if (styleMask_ & WindowStyleMaskTitled) buildTitleBar();
   if (contentView_) contentView_->setFrame(Rect{{0, 0}, contentRectForFrameRect(frame_).size});
 }
 
 void Window::setContentViewController(ViewControllerPtr controller) {
+  LUMORA_CHECK_SEQUENCE(mainThread_);
   attachRootView();
   if (contentView_) contentView_->removeFromSuperview();
   contentViewController_ = std::move(controller);
@@ -144,6 +147,7 @@ bool Window::isMainWindow() const {
 }
 
 void Window::makeKeyWindow() {
+  LUMORA_CHECK_SEQUENCE(mainThread_);
   if (closed_ || isKeyWindow()) return;
   auto self = weak_from_this().lock();
   if (!self) return;
@@ -159,6 +163,7 @@ void Window::resignKeyWindow() {
 }
 
 void Window::makeMainWindow() {
+  LUMORA_CHECK_SEQUENCE(mainThread_);
   if (closed_ || !canBecomeMainWindow() || isMainWindow()) return;
   auto self = weak_from_this().lock();
   if (!self) return;
@@ -181,6 +186,7 @@ void Window::setIsVisible(bool visible) {
 }
 
 void Window::makeKeyAndOrderFront() {
+  LUMORA_CHECK_SEQUENCE(mainThread_);
   if (closed_) return;
   if (miniaturized_) deminiaturize();
   visible_ = true;
@@ -191,12 +197,14 @@ void Window::makeKeyAndOrderFront() {
 }
 
 void Window::orderOut() {
+  LUMORA_CHECK_SEQUENCE(mainThread_);
   visible_ = false;
   resignKeyWindow();
   resignMainWindow();
 }
 
 void Window::orderBack() {
+  LUMORA_CHECK_SEQUENCE(mainThread_);
   // Key and main status stay as they are.
   if (closed_) return;
   visible_ = true;
@@ -210,6 +218,7 @@ bool Window::isZoomed() const {
 }
 
 void Window::zoom() {
+  LUMORA_CHECK_SEQUENCE(mainThread_);
   const Screen* s = screen();
   if (!s) return;
   bool zoomed = isZoomed();
@@ -223,6 +232,7 @@ void Window::zoom() {
 }
 
 void Window::miniaturize() {
+  LUMORA_CHECK_SEQUENCE(mainThread_);
   if (miniaturized_ || closed_) return;
   miniaturized_ = true;
   resignKeyWindow();
@@ -231,12 +241,14 @@ void Window::miniaturize() {
 }
 
 void Window::deminiaturize() {
+  LUMORA_CHECK_SEQUENCE(mainThread_);
   if (!miniaturized_) return;
   miniaturized_ = false;
   notify(&WindowDelegate::windowDidDeminiaturize, kWindowDidDeminiaturizeNotification);
 }
 
 void Window::toggleFullScreen() {
+  LUMORA_CHECK_SEQUENCE(mainThread_);
   if (styleMask_ & WindowStyleMaskFullScreen) {
     styleMask_ &= ~static_cast<std::uint32_t>(WindowStyleMaskFullScreen);
     setFrame(fullScreenFrame_.value_or(frame_), true);
@@ -253,6 +265,7 @@ void Window::toggleFullScreen() {
 }
 
 void Window::performClose() {
+  LUMORA_CHECK_SEQUENCE(mainThread_);
   if (closed_) return;
   if (auto d = delegate_.lock()) {
     auto keep = weak_from_this().lock();
@@ -262,6 +275,7 @@ void Window::performClose() {
 }
 
 void Window::close() {
+  LUMORA_CHECK_SEQUENCE(mainThread_);
   if (closed_) return;
   // The application's list may hold the last reference.
   auto keep = weak_from_this().lock();

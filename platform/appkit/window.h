@@ -27,6 +27,7 @@
 #include "platform/appkit/controls.h"
 #include "platform/appkit/geometry.h"
 #include "platform/appkit/view.h"
+#include "platform/dispatch/sequence_checker.h"
 
 namespace platform {
 
@@ -258,6 +259,7 @@ class Window : public std::enable_shared_from_this<Window> {
   std::optional<Rect> fullScreenFrame_;  // the frame before full screen
   int displayCount_ = 0;
   int dragCount_ = 0;
+  SequenceChecker mainThread_{SequenceChecker::kMainThread};
 };
 using WindowPtr = std::shared_ptr<Window>;
 

@@ -2,11 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
 #include "platform/appkit/application.h"
 #include "platform/appkit/screen.h"
+#include "platform/core/assertion.h"
+#include "platform/dispatch/queue.h"
 #include "platform/foundation/notification_center.h"
 
 namespace platform {
@@ -171,6 +174,42 @@ TEST_F(WindowServerTest, UserActionsSendTheirOwnCalls) {
   window->simulateDrag({0, 0});
   EXPECT_EQ(delegate->calls,
             (std::vector<std::string>{"willMove", "move", "resize", "endLiveResize"}));
+}
+
+TEST_F(WindowServerTest, WindowServerCallsOffTheMainThreadAreReported) {
+  auto window = makeWindow(Rect::make(0, 0, 300, 200));
+  auto controller = std::make_shared<ViewController>();
+  auto child = std::make_shared<View>();
+  {
+    ScopedAssertionCapture capture;
+    window->setContentViewController(controller);
+    window->makeKeyAndOrderFront();
+    controller->view()->addSubview(child);
+    EXPECT_EQ(capture.count(), 0u);
+  }
+  ScopedAssertionCapture capture;
+  auto worker = makeSerialQueue("test.window-worker");
+  worker->async([&] {
+    window->setFrame(Rect::make(0, 0, 640, 480), true);
+    child->removeFromSuperview();
+    Application::shared().didBecomeActive();
+    window->close();
+  });
+  worker->sync([] {});
+  std::vector<std::string> reported;
+  for (const auto& failure : capture.failures()) {
+    EXPECT_NE(failure.message.find("but was called from queue 'test.window-worker'"),
+              std::string::npos)
+        << failure.message;
+    reported.push_back(failure.message.substr(0, failure.message.find(' ')));
+  }
+  for (const char* method : {"setFrame", "removeFromSuperview", "didBecomeActive", "close"}) {
+    EXPECT_NE(std::find(reported.begin(), reported.end(), method), reported.end()) << method;
+  }
+  // Reported, not refused: the calls took effect as before.
+  EXPECT_TRUE(window->isClosed());
+  EXPECT_TRUE(Application::shared().windows().empty());
+  EXPECT_TRUE(controller->view()->subviews().empty());
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "platform/core/assertion.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
@@ -17,11 +18,16 @@ std::recursive_mutex& lock() {
   return m;
 }
 ScopedAssertionCapture* g_capture = nullptr;
+std::atomic<std::uint64_t> g_uncaptured{0};
 std::function<void(const AssertionFailure&)>& sink() {
   static std::function<void(const AssertionFailure&)> s;
   return s;
 }
 }  // namespace
+
+std::uint64_t uncapturedAssertionFailureCount() {
+  return g_uncaptured.load();
+}
 
 void setAssertionSink(std::function<void(const AssertionFailure&)> s) {
   std::lock_guard<std::recursive_mutex> guard(lock());
@@ -64,6 +70,7 @@ void assertionFailure(const char* file, int line, std::string message) {
     g_capture->state_->failures.push_back(std::move(failure));
     return;
   }
+  g_uncaptured.fetch_add(1);
   if (sink()) {
     sink()(failure);
   } else {

@@ -3,6 +3,7 @@
 // Thread-safe: failures may be reported from any thread.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
@@ -37,6 +38,10 @@ class ScopedAssertionCapture {
   State* state_;
   ScopedAssertionCapture* previous_;
 };
+
+// How many failures went uncaptured (logged, or fatal) since the process started. The test
+// main fails a test during which this grows: in release builds such a failure only logs.
+std::uint64_t uncapturedAssertionFailureCount();
 
 // Where non-captured failures are written (default: stderr). The log facility installs itself
 // here so assertion lines reach the unified-log stand-in.

@@ -6,6 +6,7 @@
 #include "platform/core/assertion.h"
 #include "platform/dispatch/main_loop.h"
 #include "platform/dispatch/queue.h"
+#include "platform/dispatch/sequence_checker.h"
 #include "platform/engine/channels.h"
 #include "platform/engine/engine_log.h"
 #include "platform/engine/peer_connection.h"
@@ -135,11 +136,13 @@ class EngineRegistrar : public PluginRegistrar {
     return engine ? engine->textures() : nullptr;
   }
   platform::ViewPtr view() const override {
+    LUMORA_CHECK_SEQUENCE(mainThread_);
     auto engine = engine_.lock();
     return engine ? engine->view() : nullptr;
   }
   void addMethodCallDelegate(PluginPtr delegate,
                              const std::shared_ptr<MethodChannel>& channel) override {
+    LUMORA_CHECK_SEQUENCE(mainThread_);
     if (!LUMORA_CHECK(delegate && channel, "addMethodCallDelegate: missing delegate or channel")) {
       return;
     }
@@ -148,6 +151,7 @@ class EngineRegistrar : public PluginRegistrar {
     });
   }
   void registerViewFactory(PlatformViewFactoryPtr factory, const std::string& factoryId) override {
+    LUMORA_CHECK_SEQUENCE(mainThread_);
     if (auto engine = engine_.lock()) engine->registerViewFactory(std::move(factory), factoryId);
   }
   void publish(platform::ObjectPtr value) override;
@@ -162,6 +166,7 @@ class EngineRegistrar : public PluginRegistrar {
  private:
   std::weak_ptr<Engine> engine_;
   std::string key_;
+  platform::SequenceChecker mainThread_{platform::SequenceChecker::kMainThread};
 };
 
 }  // namespace
@@ -180,9 +185,13 @@ struct Engine::Impl {
   platform::ViewPtr view;
   std::shared_ptr<FrameTextureRegistry> textures = std::make_shared<FrameTextureRegistry>();
   std::shared_ptr<PeerConnection> peer;
+  // The registry side (registrars, published values, view factories, the view) is main-thread
+  // only; messaging is thread-safe.
+  platform::SequenceChecker mainThread{platform::SequenceChecker::kMainThread};
 };
 
 void EngineRegistrar::publish(platform::ObjectPtr value) {
+  LUMORA_CHECK_SEQUENCE(mainThread_);
   auto engine = engine_.lock();
   if (!engine) return;
   engine->publishValue(key_, std::move(value));
@@ -323,6 +332,7 @@ void Engine::setApplicationEndpoint(std::shared_ptr<ApplicationEndpoint> endpoin
 }
 
 PluginRegistrarPtr Engine::registrarForPlugin(const std::string& pluginKey) {
+  LUMORA_CHECK_SEQUENCE(impl_->mainThread);
   std::lock_guard<std::mutex> guard(impl_->mutex);
   auto it = impl_->registrars.find(pluginKey);
   if (it != impl_->registrars.end()) {
@@ -336,6 +346,7 @@ PluginRegistrarPtr Engine::registrarForPlugin(const std::string& pluginKey) {
 }
 
 platform::ObjectPtr Engine::valuePublishedByPlugin(const std::string& pluginKey) const {
+  LUMORA_CHECK_SEQUENCE(impl_->mainThread);
   std::lock_guard<std::mutex> guard(impl_->mutex);
   auto it = impl_->published.find(pluginKey);
   return it == impl_->published.end() ? nullptr : it->second;
@@ -359,6 +370,7 @@ std::int64_t Engine::framesPulledFromTexture(std::int64_t textureId) const {
 }
 
 void Engine::registerViewFactory(PlatformViewFactoryPtr factory, const std::string& factoryId) {
+  LUMORA_CHECK_SEQUENCE(impl_->mainThread);
   if (!LUMORA_CHECK(factory != nullptr, "registerViewFactory: no factory")) return;
   std::lock_guard<std::mutex> guard(impl_->mutex);
   if (impl_->viewFactories.count(factoryId)) {
@@ -381,6 +393,7 @@ platform::ViewPtr Engine::view() const {
 }
 
 void Engine::setView(platform::ViewPtr view) {
+  LUMORA_CHECK_SEQUENCE(impl_->mainThread);
   std::lock_guard<std::mutex> guard(impl_->mutex);
   impl_->view = std::move(view);
 }

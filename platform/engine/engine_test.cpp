@@ -285,6 +285,25 @@ TEST_F(EngineTest, RegistrarsPublishAndRouteDelegates) {
   EXPECT_EQ(registrar->lookupKeyForAsset("a.png", "pkg"), "flutter_assets/packages/pkg/a.png");
 }
 
+TEST_F(EngineTest, RegistryCallsOffTheMainThreadAreReported) {
+  auto registrar = engine->registrarForPlugin("EchoPlugin");
+  auto channel = MethodChannel::methodChannelWithName("echo_plugin", registrar->messenger());
+  platform::ScopedAssertionCapture capture;
+  std::thread([&] {
+    registrar->addMethodCallDelegate(std::make_shared<EchoPlugin>(), channel);
+    registrar->publish(std::make_shared<KeyedObject>());
+    engine->valuePublishedByPlugin("EchoPlugin");
+    engine->registrarForPlugin("Late");
+  }).join();
+  ASSERT_EQ(capture.count(), 4u);
+  for (const auto& failure : capture.failures()) {
+    EXPECT_NE(failure.message.find("the main thread"), std::string::npos) << failure.message;
+  }
+  // The calls still took effect, as before the check.
+  EXPECT_EQ(driver->invokeMethod("echo_plugin", "ping"), MethodResponse(Value("ping")));
+  EXPECT_NE(engine->valuePublishedByPlugin("EchoPlugin"), nullptr);
+}
+
 class Frame : public platform::Object {
  public:
   explicit Frame(int n) : n(n) {}

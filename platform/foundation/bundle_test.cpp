@@ -6,7 +6,7 @@
 #include <fstream>
 
 #include "platform/foundation/property_list.h"
-#include "platform/foundation/scratch_dir_for_testing.h"
+#include "platform/foundation/testing/scratch_dir_for_testing.h"
 
 namespace platform {
 namespace {

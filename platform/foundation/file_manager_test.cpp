@@ -8,7 +8,7 @@
 #include <fstream>
 
 #include "platform/foundation/foundation_errors.h"
-#include "platform/foundation/scratch_dir_for_testing.h"
+#include "platform/foundation/testing/scratch_dir_for_testing.h"
 
 namespace platform {
 namespace {

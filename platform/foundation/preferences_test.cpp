@@ -14,7 +14,7 @@
 #include "platform/foundation/file_system.h"
 #include "platform/foundation/foundation_errors.h"
 #include "platform/foundation/property_list.h"
-#include "platform/foundation/scratch_dir_for_testing.h"
+#include "platform/foundation/testing/scratch_dir_for_testing.h"
 #include "platform/log/log.h"
 
 namespace platform {

@@ -9,7 +9,7 @@
 #include "platform/foundation/expanding_property_list_for_testing.h"
 #include "platform/foundation/file_manager.h"
 #include "platform/foundation/foundation_errors.h"
-#include "platform/foundation/scratch_dir_for_testing.h"
+#include "platform/foundation/testing/scratch_dir_for_testing.h"
 
 namespace platform {
 namespace {

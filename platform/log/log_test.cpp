@@ -7,6 +7,7 @@
 
 #include "platform/core/assertion.h"
 #include "platform/dispatch/queue.h"
+#include "platform/testing/assertion_guard.h"
 
 namespace platform {
 namespace {
@@ -99,10 +100,10 @@ TEST(LogHandleTest, MinimumTypeDropsLesserLines) {
 }
 
 TEST(LogOutputTest, StderrLineCarriesTypeSubsystemCategoryAndTextVerbatim) {
-  testing::internal::CaptureStderr();
+  ::testing::internal::CaptureStderr();
   // A '%' in the text must come out as written, not be taken as a format.
   Log::cached("com.example.app", "[Core]")->error("100% done %s %n");
-  const std::string out = testing::internal::GetCapturedStderr();
+  const std::string out = ::testing::internal::GetCapturedStderr();
   EXPECT_NE(out.find("<Error> com.example.app [Core]: 100% done %s %n\n"), std::string::npos)
       << out;
 }
@@ -128,6 +129,7 @@ TEST(LogSinksDeathTest, AssertionFailuresAreLoggedAsFaultsBeforeAborting) {
 #else
 TEST(LogSinksTest, AssertionFailuresAreLoggedAsFaults) {
   ScopedLogCapture capture;
+  platform::testing::expectUncapturedAssertionFailures(1);
   assertionFailure("widget.cpp", 12, "widget count negative");
   EXPECT_EQ(capture.lines(),
             (std::vector<LogLine>{{"com.lumora.platform", "assertion", LogType::Fault,

@@ -15,6 +15,8 @@
 #include <thread>
 #include <vector>
 
+#include "platform/dispatch/pending_work.h"
+
 namespace platform {
 
 namespace {
@@ -790,7 +792,9 @@ void URLSessionTask::resume() {
   runner->request = currentRequest();
   auto& registry = TransferRegistry::shared();
   registry.enter(runner->task);
-  std::thread([runner, &registry]() mutable {
+  // The transfer counts as work in flight until its completion is on the delegate queue, so a
+  // test's runUntilIdle waits for it as for any queued task.
+  std::thread([runner, &registry, inFlight = PendingWork()]() mutable {
     try {
       runner->run();
     } catch (...) {
@@ -798,6 +802,7 @@ void URLSessionTask::resume() {
     }
     runner.reset();  // closes the transfer before the registry hears it has ended
     registry.leave();
+    inFlight.done();
   }).detach();
 }
 

@@ -5,17 +5,19 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <fstream>
 #include <mutex>
+#include <thread>
 
 #include "platform/dispatch/main_loop.h"
-#include "platform/net/loopback_http_server.h"
+#include "platform/dispatch/test_environment.h"
+#include "platform/net/testing/loopback_http_server.h"
 
 namespace platform {
 namespace {
 
 using platform::testing::LoopbackHTTPServer;
-using platform::testing::pumpMainLoopUntil;
 
 std::string text(const Bytes& b) {
   return std::string(b.begin(), b.end());
@@ -120,12 +122,18 @@ class URLSessionTest : public ::testing::Test {
                                  return false;
                                });
     });
+    s.Get("/slow", [](const httplib::Request&, httplib::Response& res) {
+      // A slow server: while it thinks, only the transfer thread has anything in flight.
+      std::this_thread::sleep_for(std::chrono::milliseconds(200));
+      res.set_content("late", "text/plain");
+    });
     s.Get("/big", [](const httplib::Request&, httplib::Response& res) {
       res.set_content(std::string(4096, 'x'), "text/plain");
     });
     ASSERT_TRUE(server_.start());
   }
 
+  TestEnvironment env_;
   LoopbackHTTPServer server_;
 };
 
@@ -138,8 +146,8 @@ struct Result {
   bool offMain = false;
 };
 
-URLSessionTaskPtr runDataTask(const URLSessionPtr& session, const URLRequest& request,
-                              Result& result) {
+URLSessionTaskPtr runDataTask(TestEnvironment& env, const URLSessionPtr& session,
+                              const URLRequest& request, Result& result) {
   auto task = session->dataTaskWithRequest(
       request, [&result](const Bytes& d, const HTTPURLResponsePtr& r, ErrorPtr e) {
         if (!MainLoop::isMainThread()) result.offMain = true;
@@ -150,10 +158,18 @@ URLSessionTaskPtr runDataTask(const URLSessionPtr& session, const URLRequest& re
         result.error = e;
       });
   if (task) task->resume();
-  EXPECT_TRUE(pumpMainLoopUntil([&] { return result.done; }));
-  // A second completion would arrive shortly after the first; give it the chance.
-  pumpMainLoopUntil([] { return false; }, 0.05);
+  // Every completion, a second one included, has arrived once the environment is idle.
+  env.runUntilIdle();
+  EXPECT_TRUE(result.done);
   return task;
+}
+
+TEST_F(URLSessionTest, RunUntilIdleWaitsForATransferInFlight) {
+  auto session = URLSession::sessionWithConfiguration({}, nullptr, mainQueue());
+  Result r;
+  runDataTask(env_, session, URLRequest::withURL(server_.url("/slow")), r);
+  EXPECT_EQ(r.calls, 1);
+  EXPECT_EQ(text(r.data), "late");
 }
 
 TEST_F(URLSessionTest, HeadersFromRequestWinOverSessionHeaders) {
@@ -166,7 +182,7 @@ TEST_F(URLSessionTest, HeadersFromRequestWinOverSessionHeaders) {
   // A value that would split the request is never sent.
   request.headers.set("X-Injected", "a\r\nX-Evil: 1");
   Result r;
-  runDataTask(session, request, r);
+  runDataTask(env_, session, request, r);
   ASSERT_EQ(r.error, nullptr);
   ASSERT_NE(r.response, nullptr);
   EXPECT_EQ(r.response->statusCode, 200);
@@ -184,14 +200,14 @@ TEST_F(URLSessionTest, BodiesAndMethodsReachTheServer) {
   // A wrong length from the caller must not corrupt the framing.
   post.headers.set("Content-Length", "999");
   Result r;
-  runDataTask(session, post, r);
+  runDataTask(env_, session, post, r);
   ASSERT_EQ(r.error, nullptr);
   EXPECT_EQ(text(r.data), "POST:7:payload");
 
   auto del = URLRequest::withURL(server_.url("/item"));
   del.httpMethod = "DELETE";
   Result d;
-  runDataTask(session, del, d);
+  runDataTask(env_, session, del, d);
   ASSERT_EQ(d.error, nullptr) << "an HTTP error status is an answer, not a transport error";
   EXPECT_EQ(d.response->statusCode, 404);
   EXPECT_EQ(text(d.data), "DELETE");
@@ -218,7 +234,8 @@ TEST_F(URLSessionTest, RedirectsAreDecidedByTheDelegate) {
     request.httpMethod = "POST";
     auto task = session->uploadTaskWithRequest(request, bytes("body"));
     task->resume();
-    ASSERT_TRUE(pumpMainLoopUntil([&] { return delegate->completions > 0; }));
+    env_.runUntilIdle();
+    ASSERT_TRUE(delegate->completions > 0);
     EXPECT_EQ(delegate->error, nullptr);
     EXPECT_EQ(delegate->redirectStatuses, std::vector<int>{c.status});
     ASSERT_NE(task->response(), nullptr);
@@ -234,7 +251,8 @@ TEST_F(URLSessionTest, ConnectionLostMidBodyReportsResponseAndError) {
   auto session = URLSession::sessionWithConfiguration({}, delegate, mainQueue());
   auto task = session->dataTaskWithRequest(URLRequest::withURL(server_.url("/broken")));
   task->resume();
-  ASSERT_TRUE(pumpMainLoopUntil([&] { return delegate->completions > 0; }));
+  env_.runUntilIdle();
+  ASSERT_TRUE(delegate->completions > 0);
   ASSERT_NE(delegate->error, nullptr);
   EXPECT_EQ(delegate->error->domain, kURLErrorDomain);
   EXPECT_EQ(delegate->error->code, kURLErrorNetworkConnectionLost);
@@ -244,7 +262,7 @@ TEST_F(URLSessionTest, ConnectionLostMidBodyReportsResponseAndError) {
   EXPECT_EQ(delegate->completions, 1);
 
   Result r;
-  runDataTask(session, URLRequest::withURL(server_.url("/broken")), r);
+  runDataTask(env_, session, URLRequest::withURL(server_.url("/broken")), r);
   ASSERT_NE(r.error, nullptr);
   EXPECT_EQ(r.error->code, kURLErrorNetworkConnectionLost);
   ASSERT_NE(r.response, nullptr);
@@ -267,7 +285,7 @@ TEST_F(URLSessionTest, TransportFailuresUseThePlatformCodes) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.url);
     Result r;
-    runDataTask(session, URLRequest::withURL(c.url), r);
+    runDataTask(env_, session, URLRequest::withURL(c.url), r);
     ASSERT_NE(r.error, nullptr);
     EXPECT_EQ(r.error->domain, kURLErrorDomain);
     EXPECT_EQ(r.error->code, c.code);
@@ -281,7 +299,7 @@ TEST_F(URLSessionTest, OversizedBodyIsRefused) {
   config.maximumResponseBytes = 1000;
   auto session = URLSession::sessionWithConfiguration(config, nullptr, mainQueue());
   Result r;
-  runDataTask(session, URLRequest::withURL(server_.url("/big")), r);
+  runDataTask(env_, session, URLRequest::withURL(server_.url("/big")), r);
   ASSERT_NE(r.error, nullptr);
   EXPECT_EQ(r.error->code, kURLErrorDataLengthExceedsMaximum);
 }
@@ -293,8 +311,8 @@ TEST_F(URLSessionTest, CancelCompletesOnceWithCancelled) {
   task->cancel();  // before it ever ran
   task->cancel();
   task->resume();
-  ASSERT_TRUE(pumpMainLoopUntil([&] { return delegate->completions > 0; }));
-  pumpMainLoopUntil([] { return false; }, 0.05);
+  env_.runUntilIdle();
+  ASSERT_TRUE(delegate->completions > 0);
   EXPECT_EQ(delegate->completions, 1);
   ASSERT_NE(delegate->error, nullptr);
   EXPECT_EQ(delegate->error->code, kURLErrorCancelled);
@@ -306,7 +324,8 @@ TEST_F(URLSessionTest, DownloadHandsOverAFileThatIsRemovedAfterwards) {
   auto session = URLSession::sessionWithConfiguration({}, delegate, mainQueue());
   auto task = session->downloadTaskWithRequest(URLRequest::withURL(server_.url("/big")));
   task->resume();
-  ASSERT_TRUE(pumpMainLoopUntil([&] { return delegate->completions > 0; }));
+  env_.runUntilIdle();
+  ASSERT_TRUE(delegate->completions > 0);
   EXPECT_EQ(delegate->error, nullptr);
   EXPECT_EQ(delegate->downloadedText, std::string(4096, 'x'));
   EXPECT_TRUE(delegate->data.empty());
@@ -334,7 +353,8 @@ TEST_F(URLSessionTest, BackgroundSessionUploadsFromFileOnly) {
   auto task = session->uploadTaskWithRequestFromFile(request, path);
   ASSERT_NE(task, nullptr);
   task->resume();
-  ASSERT_TRUE(pumpMainLoopUntil([&] { return delegate->completions > 0; }));
+  env_.runUntilIdle();
+  ASSERT_TRUE(delegate->completions > 0);
   ::unlink(path);
   EXPECT_EQ(delegate->error, nullptr);
   EXPECT_EQ(text(delegate->data), "POST:9:from file");
@@ -348,7 +368,8 @@ TEST_F(URLSessionTest, InvalidatedSessionMakesNoTasksAndReleasesItsDelegate) {
   session->finishTasksAndInvalidate();
   EXPECT_EQ(session->dataTaskWithRequest(URLRequest::withURL(server_.url("/big"))), nullptr);
   EXPECT_NE(session->delegate(), nullptr) << "a running task still reports to the delegate";
-  ASSERT_TRUE(pumpMainLoopUntil([&] { return delegate->completions > 0; }));
+  env_.runUntilIdle();
+  ASSERT_TRUE(delegate->completions > 0);
   EXPECT_EQ(delegate->error, nullptr);
   EXPECT_EQ(session->delegate(), nullptr);
 }
@@ -384,6 +405,7 @@ class URLSessionTLSTest : public ::testing::Test {
   }
 
   std::string dir_, cert_, key_;
+  TestEnvironment env_;
   std::unique_ptr<LoopbackHTTPServer> server_;
   std::atomic<bool> served_{false};
 };
@@ -405,7 +427,8 @@ TEST_F(URLSessionTLSTest, UntrustedServerIsNeverTalkedTo) {
     delegate->challengeAnswer = c.answer;
     auto session = URLSession::sessionWithConfiguration({}, delegate, mainQueue());
     session->dataTaskWithRequest(URLRequest::withURL(server_->url("/secret", "https")))->resume();
-    ASSERT_TRUE(pumpMainLoopUntil([&] { return delegate->completions > 0; }));
+    env_.runUntilIdle();
+    ASSERT_TRUE(delegate->completions > 0);
     ASSERT_NE(delegate->error, nullptr);
     EXPECT_EQ(delegate->error->code, c.code);
     ASSERT_EQ(delegate->challenges.size(), 1u);
@@ -422,7 +445,8 @@ TEST_F(URLSessionTLSTest, TrustedServerIsAskedAboutAndCanStillBeRefused) {
   auto delegate = std::make_shared<RecordingDelegate>();
   auto session = URLSession::sessionWithConfiguration(config, delegate, mainQueue());
   session->dataTaskWithRequest(URLRequest::withURL(server_->url("/secret", "https")))->resume();
-  ASSERT_TRUE(pumpMainLoopUntil([&] { return delegate->completions > 0; }));
+  env_.runUntilIdle();
+  ASSERT_TRUE(delegate->completions > 0);
   EXPECT_EQ(delegate->error, nullptr);
   EXPECT_EQ(text(delegate->data), "secret");
   ASSERT_EQ(delegate->challenges.size(), 1u);
@@ -432,7 +456,8 @@ TEST_F(URLSessionTLSTest, TrustedServerIsAskedAboutAndCanStillBeRefused) {
   delegate->challengeAnswer = URLSessionAuthChallengeDisposition::CancelAuthenticationChallenge;
   delegate->completions = 0;
   session->dataTaskWithRequest(URLRequest::withURL(server_->url("/secret", "https")))->resume();
-  ASSERT_TRUE(pumpMainLoopUntil([&] { return delegate->completions > 0; }));
+  env_.runUntilIdle();
+  ASSERT_TRUE(delegate->completions > 0);
   ASSERT_NE(delegate->error, nullptr);
   EXPECT_EQ(delegate->error->code, kURLErrorCancelled);
   EXPECT_FALSE(served_) << "a cancelled challenge stops the request before it is sent";

@@ -11,7 +11,7 @@
 
 #include "platform/foundation/expanding_property_list_for_testing.h"
 #include "platform/foundation/file_system.h"
-#include "platform/foundation/scratch_dir_for_testing.h"
+#include "platform/foundation/testing/scratch_dir_for_testing.h"
 #include "platform/log/log.h"
 
 namespace platform {

@@ -12,7 +12,7 @@
 
 #include "platform/core/assertion.h"
 #include "platform/dispatch/test_environment.h"
-#include "platform/foundation/scratch_dir_for_testing.h"
+#include "platform/foundation/testing/scratch_dir_for_testing.h"
 #include "platform/log/log.h"
 #include "platform/sqlite/sqflite_darwin_database_queue.h"
 

@@ -100,6 +100,7 @@ FLTZevevidiCorePlugin::initializeResponseFromFIRApp(const FIRAppPtr& app) {
 void FLTZevevidiCorePlugin::initializeApp(const std::string& appName,
                                           const CoreZevevidiOptions& request,
                                           FLTResponseCompletion completion) {
+  LUMORA_CHECK_SEQUENCE(mainThread_);
   const std::string name = zevevidiAppNameFromDartName(appName);
   if (auto existing = zevevidiAppNamed(appName)) {
     completion(initializeResponseFromFIRApp(existing), std::nullopt);
@@ -158,6 +159,7 @@ void FLTZevevidiCorePlugin::initializeApp(const std::string& appName,
 }
 
 void FLTZevevidiCorePlugin::initializeCore(FLTResponseListCompletion completion) {
+  LUMORA_CHECK_SEQUENCE(mainThread_);
   auto step = [this, completion] {
     std::vector<std::shared_ptr<CoreInitializeResponse>> responses;
     if (auto apps = FIRApp::allApps()) {
@@ -174,12 +176,14 @@ void FLTZevevidiCorePlugin::initializeCore(FLTResponseListCompletion completion)
 }
 
 void FLTZevevidiCorePlugin::optionsFromResource(FLTResponseCompletion completion) {
+  LUMORA_CHECK_SEQUENCE(mainThread_);
   completion(nullptr, std::nullopt);
 }
 
 void FLTZevevidiCorePlugin::setAutomaticDataCollectionEnabled(const std::string& appName,
                                                               bool enabled,
                                                               FLTVoidCompletion completion) {
+  LUMORA_CHECK_SEQUENCE(mainThread_);
   try {
     if (auto app = zevevidiAppNamed(appName)) app->setDataCollectionDefaultEnabled(enabled);
   } catch (const platform::Exception& e) {
@@ -191,10 +195,12 @@ void FLTZevevidiCorePlugin::setAutomaticDataCollectionEnabled(const std::string&
 
 void FLTZevevidiCorePlugin::setAutomaticResourceManagementEnabled(const std::string&, bool,
                                                                   FLTVoidCompletion completion) {
+  LUMORA_CHECK_SEQUENCE(mainThread_);
   completion(std::nullopt);
 }
 
 void FLTZevevidiCorePlugin::deleteApp(const std::string& appName, FLTVoidCompletion completion) {
+  LUMORA_CHECK_SEQUENCE(mainThread_);
   auto app = zevevidiAppNamed(appName);
   if (!app) {
     completion(std::nullopt);

@@ -3,10 +3,10 @@
 // instance, made once, registers itself with the Zevevidi plugin registry and configures the
 // default app from the options resource when the resource exists and no default app does.
 //
-// Main thread: every handler completes before it returns, except a repeated initializeCore,
-// which answers once every registered plugin has re-initialised. No failure of the app registry
-// escapes a handler: it becomes an error reply [exception name, reason, null], and the registry
-// has already undone the half-made app.
+// Main thread (checked): every handler completes before it returns, except a repeated
+// initializeCore, which answers once every registered plugin has re-initialised. No failure of the
+// app registry escapes a handler: it becomes an error reply [exception name, reason, null], and the
+// registry has already undone the half-made app.
 #pragma once
 
 #include <atomic>
@@ -16,6 +16,7 @@
 #include <optional>
 #include <string>
 
+#include "platform/dispatch/sequence_checker.h"
 #include "platform/engine/plugin_registrar.h"
 #include "plugins/zevevidi_core/flt_zevevidi_plugin.h"
 #include "plugins/zevevidi_core/messages.h"
@@ -66,4 +67,5 @@ class FLTZevevidiCorePlugin : public FLTZevevidiPlugin,
 
  private:
   std::atomic<bool> coreInitialized_{false};
+  platform::SequenceChecker mainThread_{platform::SequenceChecker::kMainThread};
 };

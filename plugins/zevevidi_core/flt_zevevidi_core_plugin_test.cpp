@@ -4,14 +4,16 @@
 
 #include <filesystem>
 
+#include "platform/core/assertion.h"
 #include "platform/core/exception.h"
 #include "platform/dispatch/main_loop.h"
+#include "platform/dispatch/queue.h"
 #include "platform/engine/engine.h"
 #include "platform/engine/in_process_driver.h"
 #include "platform/foundation/bundle.h"
 #include "platform/foundation/preferences.h"
 #include "platform/foundation/property_list.h"
-#include "platform/foundation/scratch_dir_for_testing.h"
+#include "platform/foundation/testing/scratch_dir_for_testing.h"
 #include "platform/log/log.h"
 
 namespace {
@@ -264,6 +266,22 @@ TEST_F(CorePluginTest, AppMethods) {
                   .isNull());
   // Deleting what is not there is not an error.
   EXPECT_EQ(ok("ZevevidiAppHostApi.delete", L({"app"})), Value());
+}
+
+TEST_F(CorePluginTest, HandlersCalledOffTheMainThreadAreReported) {
+  platform::ScopedAssertionCapture capture;
+  int replies = 0;
+  auto stray = platform::makeSerialQueue("test.stray-caller");
+  stray->async([&] {
+    plugin_->optionsFromResource([&](auto, auto) { ++replies; });
+    plugin_->deleteApp("nobody", [&](auto) { ++replies; });
+  });
+  stray->sync([] {});
+  EXPECT_EQ(replies, 2);
+  ASSERT_EQ(capture.count(), 2u);
+  EXPECT_NE(capture.failures()[0].message.find("'test.stray-caller'"), std::string::npos);
+  EXPECT_EQ(ok("ZevevidiCoreHostApi.optionsFromResource"), Value());
+  EXPECT_EQ(capture.count(), 2u);
 }
 
 TEST_F(CorePluginTest, TheDefaultAppComesFromTheOptionsResourceWhenThereIsOne) {

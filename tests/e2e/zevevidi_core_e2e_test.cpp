@@ -11,7 +11,7 @@
 
 #include "platform/core/value.h"
 #include "platform/foundation/property_list.h"
-#include "platform/foundation/scratch_dir_for_testing.h"
+#include "platform/foundation/testing/scratch_dir_for_testing.h"
 #include "tests/e2e/e2e_harness.h"
 
 namespace lumora::e2e {

@@ -8,14 +8,15 @@
 #include <mutex>
 #include <vector>
 
-#include "platform/appkit/application.h"
 #include "platform/core/exception.h"
 #include "platform/dispatch/once.h"
+#include "platform/foundation/application_notifications.h"
 #include "platform/foundation/bundle.h"
 #include "platform/foundation/class_registry.h"
 #include "platform/foundation/preferences.h"
 #include "zevevidi/core/fir_bundle_util.h"
 #include "zevevidi/core/fir_configuration.h"
+#include "zevevidi/core/keyed_turns.h"
 #include "zevevidi/utilities/fir_logger.h"
 #include "zevevidi/utilities/gul_app_environment_util.h"
 
@@ -28,8 +29,10 @@ constexpr const char* kConsoleAddress = "https://console.zevevidi.invalid/";
 constexpr const char* kSetupDocumentationAddress = "https://zevevidi.invalid/docs/setup";
 
 struct Registry {
-  std::recursive_mutex mutex;  // the registry lock
+  std::mutex mutex;  // the registry lock
   std::optional<std::map<std::string, FIRAppPtr>> allApps;
+  // A name is held while an app of that name is configured or deleted.
+  zevevidi_core_internal::KeyedTurns names;
   std::mutex defaultMutex;  // guards only the default-app slot
   FIRAppPtr defaultApp;
   platform::OnceGuard libraryScan;
@@ -38,7 +41,14 @@ struct Registry {
 };
 
 Registry& registry() {
-  static auto* r = new Registry();
+  static auto* r = [] {
+    // The options ask the registry for the default app's data collection through this source.
+    FIROptions::setDefaultAppDataCollectionSource([]() -> std::optional<bool> {
+      if (auto app = FIRApp::defaultAppIfConfigured()) return app->isDataCollectionDefaultEnabled();
+      return std::nullopt;
+    });
+    return new Registry();
+  }();
   return *r;
 }
 
@@ -51,6 +61,41 @@ void setDefaultApp(FIRAppPtr app) {
 [[noreturn]] void raise(const std::string& reason) {
   throw platform::Exception(kZevevidiCoreErrorDomain, reason);
 }
+
+// The registered app of that name, or null. Registry lock held.
+FIRAppPtr registeredLocked(Registry& r, const std::string& name) {
+  if (!r.allApps) return nullptr;
+  auto it = r.allApps->find(name);
+  return it == r.allApps->end() ? nullptr : it->second;
+}
+
+FIRAppPtr registered(const std::string& name) {
+  auto& r = registry();
+  std::lock_guard<std::mutex> lock(r.mutex);
+  return registeredLocked(r, name);
+}
+
+// Gives the name back when the work on it ends, however it ends.
+class NameTurn {
+ public:
+  explicit NameTurn(std::string name) : name_(std::move(name)) {}
+  ~NameTurn() {
+    if (name_.empty()) return;
+    auto& r = registry();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    r.names.give(name_);
+  }
+  NameTurn(const NameTurn&) = delete;
+  NameTurn& operator=(const NameTurn&) = delete;
+  // Gives the name back now (before notifying and completing, which may configure it again).
+  void give() {
+    NameTurn done(std::move(name_));
+    name_.clear();
+  }
+
+ private:
+  std::string name_;
+};
 
 // Every code point is alphanumeric (Unicode) or one of `extra`; invalid UTF-8 fails.
 bool onlyAllowedCharacters(const std::string& text, const char* extra) {
@@ -245,39 +290,52 @@ void FIRApp::configureWithName(const std::string& name, const FIROptionsPtr& opt
     if (!onlyAllowedCharacters(name, "-_")) {
       raise("App name can only contain alphanumeric, hyphen (-), and underscore (_) characters");
     }
-    {
-      std::lock_guard<std::recursive_mutex> lock(r.mutex);
-      if (r.allApps) {
-        auto it = r.allApps->find(name);
-        if (it != r.allApps->end()) {
-          appWasConfiguredTwice(it->second, options);
-          return;
-        }
-      }
+    if (auto existing = registered(name)) {
+      appWasConfiguredTwice(existing, options);
+      return;
     }
     FIRLogDebug(kFIRLoggerCore, "I-COR000002", "Configuring app named %s", name.c_str());
   }
 
   r.libraryScan.run([] { registerSwiftComponents(); });
 
-  std::lock_guard<std::recursive_mutex> lock(r.mutex);
-  // Another thread may have configured the name since the unlocked check above.
-  if (r.allApps) {
-    auto it = r.allApps->find(name);
-    if (it != r.allApps->end()) {
-      appWasConfiguredTwice(it->second, options);
-      return;
+  // Decided under the registry lock: whether the name is free, and that this thread configures
+  // it. Everything that calls out (analytics, eager components, observers) runs after the lock
+  // is released, with the name held so that no other thread configures or deletes it meanwhile.
+  FIRAppPtr existing;
+  bool nested = false;
+  {
+    std::unique_lock<std::mutex> lock(r.mutex);
+    // Another thread may have configured the name since the check above, or be doing so now:
+    // its turn ends before this one starts.
+    nested = r.names.take(lock, name);
+    existing = registeredLocked(r, name);
+    if (existing || nested) {
+      r.names.give(name);
+    } else if (!r.allApps) {
+      r.allApps.emplace();
     }
   }
+  if (existing) {
+    appWasConfiguredTwice(existing, options);
+    return;
+  }
+  if (nested) {
+    // Configuring the name from inside its own configuration.
+    if (name == kFIRDefaultAppName) raise("Default app has already been configured.");
+    raise("App named " + name + " has already been configured.");
+  }
+  NameTurn turn(name);
+
   FIRAppPtr app = initInstanceWithName(name, options);
   if (app->isDefaultApp()) setDefaultApp(app);
 
   // Undoes everything done for this app so far; the registry is as it was before.
   auto rollBack = [&] {
     app->stopObserving();
-    if (r.allApps) {
-      auto it = r.allApps->find(name);
-      if (it != r.allApps->end() && it->second == app) r.allApps->erase(it);
+    {
+      std::lock_guard<std::mutex> lock(r.mutex);
+      if (registeredLocked(r, name) == app) r.allApps->erase(name);
     }
     if (app->isDefaultApp()) {
       std::lock_guard<std::mutex> defaultLock(r.defaultMutex);
@@ -288,17 +346,21 @@ void FIRApp::configureWithName(const std::string& name, const FIROptionsPtr& opt
   };
 
   try {
-    if (!r.allApps) r.allApps.emplace();
     if (!app->configureCore()) {
       raise("Configuration fails. It may be caused by an invalid ZIRIZA_APP_ID in "
             "ZirizaService-Info.plist or set in the customized options.");
     }
-    (*r.allApps)[name] = app;
+    {
+      std::lock_guard<std::mutex> lock(r.mutex);
+      if (!r.allApps) r.allApps.emplace();
+      (*r.allApps)[name] = app;
+    }
     app->container_->instantiateEagerComponents();
   } catch (...) {
     rollBack();
     throw;
   }
+  turn.give();
 
   ValueMap userInfo;
   userInfo[Value(kFIRAppNameKey)] = Value(app->name());
@@ -410,32 +472,32 @@ bool FIRApp::isDefaultAppConfigured() {
 }
 
 FIRAppPtr FIRApp::appNamed(const std::string& name) {
-  auto& r = registry();
-  std::lock_guard<std::recursive_mutex> lock(r.mutex);
-  if (r.allApps) {
-    auto it = r.allApps->find(name);
-    if (it != r.allApps->end()) return it->second;
-  }
+  if (auto app = registered(name)) return app;
   FIRLogError(kFIRLoggerCore, "I-COR000004", "App with name %s does not exist.", name.c_str());
   return nullptr;
 }
 
 std::optional<std::map<std::string, FIRAppPtr>> FIRApp::allApps() {
-  auto& r = registry();
-  std::lock_guard<std::recursive_mutex> lock(r.mutex);
-  if (!r.allApps) {
-    FIRLogError(kFIRLoggerCore, "I-COR000005", "No app has been configured yet.");
-    return std::nullopt;
+  std::optional<std::map<std::string, FIRAppPtr>> apps;
+  {
+    auto& r = registry();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    apps = r.allApps;
   }
-  return *r.allApps;
+  if (!apps) FIRLogError(kFIRLoggerCore, "I-COR000005", "No app has been configured yet.");
+  return apps;
 }
 
 void FIRApp::resetApps() {
   auto& r = registry();
-  std::lock_guard<std::recursive_mutex> lock(r.mutex);
-  setDefaultApp(nullptr);
-  r.allApps.reset();
+  std::optional<std::map<std::string, FIRAppPtr>> forgotten;
+  {
+    std::lock_guard<std::mutex> lock(r.mutex);
+    setDefaultApp(nullptr);
+    forgotten.swap(r.allApps);
+  }
   userAgent().reset();
+  // The apps are released here, outside the lock: their destructors remove observers.
 }
 
 void FIRApp::resetStateForTesting() {
@@ -447,24 +509,42 @@ void FIRApp::resetStateForTesting() {
 }
 
 void FIRApp::deleteApp(const std::function<void(bool)>& completion) {
+  auto self = shared_from_this();  // the registry may have held the last reference
   auto& r = registry();
-  std::lock_guard<std::recursive_mutex> lock(r.mutex);
-  if (r.allApps && r.allApps->count(name_)) {
+  // Decided under the registry lock: whether this app is the registered one, and its removal
+  // from the registry. Its components hear of the deletion, its stored switch goes and the
+  // observers and the completion run after the lock is released; the name stays held until the
+  // stored switch is gone, so a configuration of the same name waits for the deletion.
+  bool wasRegistered = false;
+  {
+    std::unique_lock<std::mutex> lock(r.mutex);
+    r.names.take(lock, name_);
+    // Only this very app: an older app object of a name configured again deletes nothing.
+    if (registeredLocked(r, name_).get() == this) {
+      r.allApps->erase(name_);
+      if (name_ == kFIRDefaultAppName) setDefaultApp(nullptr);
+      wasRegistered = true;
+    } else {
+      r.names.give(name_);
+    }
+  }
+  if (!wasRegistered) {
+    FIRLogError(kFIRLoggerCore, "I-COR000007", "App does not exist.");
+    if (completion) completion(false);
+    return;
+  }
+  {
+    NameTurn turn(name_);
     FIRLogDebug(kFIRLoggerCore, "I-COR000006", "Deleting app named %s", name_.c_str());
     container_->removeAllComponents();
     container_->removeAllCachedInstances();
-    r.allApps->erase(name_);
     platform::Preferences::standard()->removeObjectForKey(dataCollectionKey());
-    if (name_ == kFIRDefaultAppName) setDefaultApp(nullptr);
-    ValueMap userInfo;
-    userInfo[Value(kFIRAppNameKey)] = Value(name_);
-    platform::NotificationCenter::defaultCenter().postNotificationName(
-        kFIRAppDeleteNotification, classObject(), std::move(userInfo));
-    if (completion) completion(true);
-    return;
   }
-  FIRLogError(kFIRLoggerCore, "I-COR000007", "App does not exist.");
-  if (completion) completion(false);
+  ValueMap userInfo;
+  userInfo[Value(kFIRAppNameKey)] = Value(name_);
+  platform::NotificationCenter::defaultCenter().postNotificationName(
+      kFIRAppDeleteNotification, classObject(), std::move(userInfo));
+  if (completion) completion(true);
 }
 
 std::string FIRApp::dataCollectionKey() const {

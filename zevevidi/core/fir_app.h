@@ -8,9 +8,14 @@
 // forgotten again (the default slot included) before the exception leaves, so a corrected
 // retry works.
 //
-// Locking: one recursive registry mutex, held while an app is created and registered (observers
-// of the ready notification and delete completions run under it and may call back in). The
-// default-app slot has a small mutex of its own so it can be read without the registry lock.
+// Locking: the registry mutex guards the app map and the names being configured or deleted; it
+// is held only to decide and record, never while anything is called out: analytics, component
+// creation blocks and deletion hooks, notification observers, preferences and completions all run
+// after it is released, and may call back in from any thread. A name being configured or deleted
+// is held (not locked) meanwhile, so another thread's configuration or deletion of that name
+// waits for its turn. Lock order: registry mutex, then the default-app slot's mutex (read alone
+// without the registry lock); a container's mutex and the observer and heartbeat-logger mutexes
+// are leaves.
 // Each app logs a heartbeat whenever the application becomes active and its data collection
 // is on.
 #pragma once
@@ -29,7 +34,6 @@
 #include "zevevidi/core/fir_zevevidi_user_agent.h"
 
 inline constexpr const char* kFIRDefaultAppName = "__FIRAPP_DEFAULT";
-inline constexpr const char* kZevevidiCoreErrorDomain = "com.zevevidi.core";
 inline constexpr const char* kFIRAppReadyToConfigureSDKNotification =
     "FIRAppReadyToConfigureSDKNotification";
 inline constexpr const char* kFIRAppDeleteNotification = "FIRAppDeleteNotification";
@@ -80,8 +84,8 @@ class FIRApp : public std::enable_shared_from_this<FIRApp> {
   FIRApp(const FIRApp&) = delete;
   FIRApp& operator=(const FIRApp&) = delete;
 
-  // Completes with true when the app was registered (it is then gone), false otherwise. The
-  // completion runs on the caller's thread with the registry lock held.
+  // Completes with true when the app was the registered one of its name (it is then gone),
+  // false otherwise. The completion runs on the caller's thread, after the deletion notification.
   void deleteApp(const std::function<void(bool success)>& completion);
 
   const std::string& name() const { return name_; }

@@ -5,8 +5,8 @@
 #include <atomic>
 #include <thread>
 
-#include "platform/appkit/application.h"
 #include "platform/core/exception.h"
+#include "platform/foundation/application_notifications.h"
 #include "platform/foundation/bundle.h"
 #include "platform/foundation/class_registry.h"
 #include "platform/foundation/notification_center.h"
@@ -299,9 +299,14 @@ TEST_F(FIRAppTest, DeleteNotifiesOnceAndASecondDeleteFails) {
   EXPECT_EQ(results, (std::vector<bool>{true, false}));
   EXPECT_EQ(deletes, 1);
   EXPECT_FALSE(FIRApp::isDefaultAppConfigured());
-  // The default app can be configured again after its deletion.
+  // The default app can be configured again after its deletion, and the deleted app object
+  // cannot delete its successor of the same name.
   FIRApp::configureWithOptions(optionsWithID(kValidID));
   EXPECT_TRUE(FIRApp::isDefaultAppConfigured());
+  app->deleteApp([&](bool ok) { results.push_back(ok); });
+  EXPECT_EQ(results.back(), false);
+  EXPECT_NE(FIRApp::defaultAppIfConfigured(), nullptr);
+  EXPECT_NE(FIRApp::defaultAppIfConfigured(), app);
 }
 
 TEST_F(FIRAppTest, BecomingActiveLogsAHeartbeatWhileDataCollectionIsOn) {

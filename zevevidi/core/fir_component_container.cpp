@@ -91,15 +91,43 @@ void FIRComponentContainer::populateComponentsFromRegisteredClasses(const Regist
 }
 
 FIRComponentInstance FIRComponentContainer::instanceForProtocol(const FIRProtocol& protocol) {
-  std::lock_guard<std::recursive_mutex> lock(mutex_);
-  auto cached = cachedInstances_.find(protocol.name);
-  if (cached != cachedInstances_.end()) return cached->second;
-  auto it = components_.find(protocol.name);
-  if (it == components_.end() || !it->second) return nullptr;
-  // A copy: the block may run a removal that empties the map under us.
-  FIRComponentCreationBlock block = it->second;
+  FIRComponentCreationBlock block;
+  std::uint64_t removalsBefore = 0;
+  {
+    std::unique_lock<std::mutex> lock(mutex_);
+    // A request while another thread makes the same protocol waits for that instance. One from
+    // inside the protocol's own block (same thread) runs the block again, as it always has.
+    creating_.take(lock, protocol.name);
+    auto cached = cachedInstances_.find(protocol.name);
+    auto it = components_.find(protocol.name);
+    if (cached != cachedInstances_.end() || it == components_.end() || !it->second) {
+      creating_.give(protocol.name);
+      return cached != cachedInstances_.end() ? cached->second : nullptr;
+    }
+    // A copy: the block may run a removal that empties the map meanwhile.
+    block = it->second;
+    removalsBefore = removals_;
+  }
+
   bool isCacheable = false;
-  FIRComponentInstance instance = block(*this, &isCacheable);
+  FIRComponentInstance instance;
+  auto finish = [&] {
+    std::lock_guard<std::mutex> lock(mutex_);
+    creating_.give(protocol.name);
+    // A nested request may have cached one already: the first stays. One made across a removal
+    // is not kept (its app is going away).
+    if (instance && isCacheable && removals_ == removalsBefore) {
+      instance = cachedInstances_.emplace(protocol.name, instance).first->second;
+    }
+  };
+  try {
+    instance = block(*this, &isCacheable);
+  } catch (...) {
+    instance = nullptr;
+    finish();
+    throw;
+  }
+  finish();
   if (!instance) return nullptr;
   if (protocol.conforms && !protocol.conforms(instance)) {
     FIRLogError(kFIRLoggerCore, "I-COR000030",
@@ -107,28 +135,37 @@ FIRComponentInstance FIRComponentContainer::instanceForProtocol(const FIRProtoco
                 "conform to the protocol",
                 protocol.name.c_str());
   }
-  if (isCacheable) cachedInstances_[protocol.name] = instance;
   return instance;
 }
 
 void FIRComponentContainer::instantiateEagerComponents() {
-  std::lock_guard<std::recursive_mutex> lock(mutex_);
-  if (!eagerProtocolsToInstantiate_) return;
-  auto eager = std::move(*eagerProtocolsToInstantiate_);
-  eagerProtocolsToInstantiate_.reset();
+  std::vector<FIRProtocol> eager;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!eagerProtocolsToInstantiate_) return;
+    eager = std::move(*eagerProtocolsToInstantiate_);
+    eagerProtocolsToInstantiate_.reset();
+  }
   for (const auto& protocol : eager)
     instanceForProtocol(protocol);
 }
 
 void FIRComponentContainer::removeAllComponents() {
-  std::lock_guard<std::recursive_mutex> lock(mutex_);
-  components_.clear();
+  std::map<std::string, FIRComponentCreationBlock> blocks;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    blocks.swap(components_);
+  }
+  // The blocks' captures are released here, outside the lock.
 }
 
 void FIRComponentContainer::removeAllCachedInstances() {
-  std::lock_guard<std::recursive_mutex> lock(mutex_);
-  auto instances = std::move(cachedInstances_);
-  cachedInstances_.clear();
+  std::map<std::string, FIRComponentInstance> instances;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    instances.swap(cachedInstances_);
+    ++removals_;
+  }
   auto app = app_.lock();
   for (const auto& [name, instance] : instances) {
     auto maintainer = std::dynamic_pointer_cast<FIRComponentLifecycleMaintainer>(instance);
@@ -145,7 +182,7 @@ void FIRComponentContainer::removeAllCachedInstances() {
 }
 
 std::vector<std::string> FIRComponentContainer::componentNames() const {
-  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  std::lock_guard<std::mutex> lock(mutex_);
   std::vector<std::string> out;
   for (const auto& [name, block] : components_)
     out.push_back(name);
@@ -153,7 +190,7 @@ std::vector<std::string> FIRComponentContainer::componentNames() const {
 }
 
 std::vector<std::string> FIRComponentContainer::cachedInstanceNames() const {
-  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  std::lock_guard<std::mutex> lock(mutex_);
   std::vector<std::string> out;
   for (const auto& [name, instance] : cachedInstances_)
     out.push_back(name);
@@ -161,6 +198,6 @@ std::vector<std::string> FIRComponentContainer::cachedInstanceNames() const {
 }
 
 bool FIRComponentContainer::hasEagerProtocolsToInstantiate() const {
-  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  std::lock_guard<std::mutex> lock(mutex_);
   return eagerProtocolsToInstantiate_.has_value();
 }

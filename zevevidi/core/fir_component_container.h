@@ -2,11 +2,15 @@
 // (filled once, from the registrants known when the container is built) and keeps the
 // instances their blocks let it share.
 //
-// Each container has one recursive mutex held by every request, the eager pass and both
-// removals, also while creation blocks run, so a block may request other components of the
-// same container. The registrant set is process-wide and written at start-up registration.
+// Locking: each container has one mutex guarding its maps, held only to read or change them,
+// never while a creation block or appWillBeDeleted runs; those may call back into the container
+// and into the app registry from any thread. It is a leaf: nothing else is locked under it. A
+// request for a protocol whose instance another thread is making waits for that instance, so a
+// shared instance is made once. The registrant set (process-wide, written at start-up
+// registration) has a leaf mutex of its own.
 #pragma once
 
+#include <cstdint>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -16,6 +20,7 @@
 #include <vector>
 
 #include "zevevidi/core/fir_component.h"
+#include "zevevidi/core/keyed_turns.h"
 
 class FIRComponentContainer {
  public:
@@ -49,7 +54,11 @@ class FIRComponentContainer {
   void populateComponentsFromRegisteredClasses(const Registrants& registrants, bool isDefaultApp);
 
   std::weak_ptr<FIRApp> app_;
-  mutable std::recursive_mutex mutex_;
+  mutable std::mutex mutex_;
+  // A protocol is held while its creation block runs.
+  zevevidi_core_internal::KeyedTurns creating_;
+  // Counts the removals of cached instances: an instance made across one is not kept.
+  std::uint64_t removals_ = 0;
   std::map<std::string, FIRComponentCreationBlock> components_;
   std::map<std::string, FIRComponentInstance> cachedInstances_;
   std::optional<std::vector<FIRProtocol>> eagerProtocolsToInstantiate_;

@@ -2,7 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <future>
+#include <thread>
+
 #include "platform/foundation/bundle.h"
+#include "platform/foundation/notification_center.h"
 #include "platform/foundation/preferences.h"
 #include "platform/log/log.h"
 #include "zevevidi/core/fir_app.h"
@@ -188,6 +195,88 @@ TEST_F(FIRComponentContainerTest, DeletionTellsCachedMaintainersOnceAndEmptiesTh
   EXPECT_TRUE(app->container()->componentNames().empty());
   app->deleteApp([](bool) {});
   EXPECT_EQ(maintained->deletions, 1);
+}
+
+// Calls back into the registry and its own container while its app is being deleted.
+class Reentrant : public platform::Object, public Other, public FIRComponentLifecycleMaintainer {
+ public:
+  void appWillBeDeleted(const std::shared_ptr<FIRApp>& app) override {
+    sawOtherApp = FIRApp::appNamed("kept") != nullptr;
+    if (app) app->container()->instanceForProtocol(kCounter);
+  }
+  bool sawOtherApp = false;
+};
+
+// Runs `body` on threads of their own; a test that deadlocks fails the binary after `seconds`
+// instead of hanging it (the stuck threads cannot be joined).
+void runWithin(double seconds, std::vector<std::function<void()>> bodies) {
+  auto left = std::make_shared<std::atomic<int>>(static_cast<int>(bodies.size()));
+  auto done = std::make_shared<std::promise<void>>();
+  std::vector<std::thread> threads;
+  for (auto& body : bodies) {
+    threads.emplace_back([body = std::move(body), left, done] {
+      body();
+      if (left->fetch_sub(1) == 1) done->set_value();
+    });
+  }
+  if (done->get_future().wait_for(std::chrono::duration<double>(seconds)) !=
+      std::future_status::ready) {
+    std::fprintf(stderr, "deadlock: the threads did not finish within %.0f s\n", seconds);
+    std::fflush(stderr);
+    std::_Exit(1);
+  }
+  for (auto& t : threads)
+    t.join();
+}
+
+TEST_F(FIRComponentContainerTest, DeletingAnAppWhileACreationBlockLooksUpAppsDoesNotDeadlock) {
+  // One thread is inside a creation block of the app "kept"; another deletes the app "doomed",
+  // whose deletion observer asks "kept" for a component, and the block then looks an app up.
+  const FIRProtocol other = FIRProtocol::of<Other>("Other");
+  std::promise<void> blockEntered, deletionObserved;
+  std::shared_future<void> observed = deletionObserved.get_future().share();
+  auto reentrant = std::make_shared<Reentrant>();
+  registerLibrary("Lib",
+                  {FIRComponent::componentWithProtocol(
+                       kCounter, FIRInstantiationTimingLazy,
+                       [&](FIRComponentContainer& c, bool* cache) -> FIRComponentInstance {
+                         *cache = true;
+                         if (c.app()->name() != "kept") return std::make_shared<CounterImpl>();
+                         blockEntered.set_value();
+                         observed.wait();
+                         if (!FIRApp::appNamed("kept")) return nullptr;
+                         return std::make_shared<CounterImpl>();
+                       }),
+                   FIRComponent::componentWithProtocol(
+                       other, FIRInstantiationTimingAlwaysEager,
+                       [reentrant](FIRComponentContainer& c, bool* cache) -> FIRComponentInstance {
+                         *cache = true;
+                         if (c.app()->name() == "doomed") return reentrant;
+                         return std::make_shared<OtherImpl>();
+                       })});
+  auto kept = configure("kept");
+  auto doomed = configure("doomed");
+  std::atomic<bool> observerGotComponent{false};
+  auto token = platform::NotificationCenter::defaultCenter().addObserverForName(
+      kFIRAppDeleteNotification, nullptr, [&](const platform::Notification&) {
+        deletionObserved.set_value();
+        observerGotComponent = kept->container()->instanceForProtocol(other) != nullptr;
+      });
+  FIRComponentInstance created;
+  bool deleted = false;
+  runWithin(10, {[&] { created = kept->container()->instanceForProtocol(kCounter); },
+                 [&] {
+                   blockEntered.get_future().wait();
+                   doomed->deleteApp([&](bool ok) { deleted = ok; });
+                 }});
+  platform::NotificationCenter::defaultCenter().removeObserver(token);
+  EXPECT_NE(created, nullptr);
+  EXPECT_TRUE(deleted);
+  EXPECT_TRUE(observerGotComponent);
+  EXPECT_TRUE(reentrant->sawOtherApp);
+  EXPECT_EQ(FIRApp::appNamed("doomed"), nullptr);
+  EXPECT_EQ(kept->container()->cachedInstanceNames(),
+            (std::vector<std::string>{"Counter", "Other"}));
 }
 
 // Refuses to let go of its app.

@@ -7,7 +7,6 @@
 #include "platform/core/exception.h"
 #include "platform/foundation/bundle.h"
 #include "platform/foundation/property_list.h"
-#include "zevevidi/core/fir_app.h"
 #include "zevevidi/core/fir_bundle_util.h"
 #include "zevevidi/utilities/fir_logger.h"
 
@@ -49,6 +48,26 @@ std::optional<ValueMap> readDefaultDictionary() {
     return std::nullopt;
   }
   return value->asMap();
+}
+
+struct DataCollectionSource {
+  std::mutex mutex;
+  std::function<std::optional<bool>()> source;
+};
+
+DataCollectionSource& dataCollectionSource() {
+  static auto* state = new DataCollectionSource();
+  return *state;
+}
+
+std::optional<bool> defaultAppDataCollection() {
+  std::function<std::optional<bool>()> source;
+  {
+    auto& state = dataCollectionSource();
+    std::lock_guard<std::mutex> lock(state.mutex);
+    source = state.source;
+  }
+  return source ? source() : std::nullopt;
 }
 
 const char* const kEditingLockedReason =
@@ -193,8 +212,13 @@ bool FIROptions::isAnalyticsCollectionDeactivated() const {
 bool FIROptions::isMeasurementEnabled() const {
   if (isAnalyticsCollectionDeactivated()) return false;
   if (auto v = switchValue(kFIRIsMeasurementEnabled)) return *v;
-  if (auto app = FIRApp::defaultAppIfConfigured()) return app->isDataCollectionDefaultEnabled();
-  return false;
+  return defaultAppDataCollection().value_or(false);
+}
+
+void FIROptions::setDefaultAppDataCollectionSource(std::function<std::optional<bool>()> source) {
+  auto& state = dataCollectionSource();
+  std::lock_guard<std::mutex> lock(state.mutex);
+  state.source = std::move(source);
 }
 
 bool FIROptions::isAnalyticsCollectionEnabled() const {

@@ -7,6 +7,7 @@
 // analytics dictionary is guarded, so readers on several threads are fine.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -37,6 +38,9 @@ inline constexpr const char* kFIRIsAnalyticsCollectionDeactivated =
 
 // "11.15.0".
 const char* FIRZevevidiVersion();
+
+// The name of the exceptions the core raises (the app registry, locked options).
+inline constexpr const char* kZevevidiCoreErrorDomain = "com.zevevidi.core";
 
 class FIROptions;
 using FIROptionsPtr = std::shared_ptr<FIROptions>;
@@ -92,7 +96,11 @@ class FIROptions {
   // The SDK version as nine digits: "11.15.0" gives "111500000".
   static std::string libraryVersionID();
 
+  // Without a switch of its own, measurement follows the default app's data collection.
   bool isMeasurementEnabled() const;
+  // Where that switch comes from: the app registry, which sits above the options, installs the
+  // source when it starts. Without one (no registry, so no default app) there is none.
+  static void setDefaultAppDataCollectionSource(std::function<std::optional<bool>()> source);
   bool isAnalyticsCollectionEnabled() const;
   bool isAnalyticsCollectionDeactivated() const;
   bool isAnalyticsCollectionExplicitlySet() const;

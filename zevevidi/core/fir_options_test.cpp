@@ -8,7 +8,7 @@
 #include "platform/foundation/bundle.h"
 #include "platform/foundation/preferences.h"
 #include "platform/foundation/property_list.h"
-#include "platform/foundation/scratch_dir_for_testing.h"
+#include "platform/foundation/testing/scratch_dir_for_testing.h"
 #include "platform/log/log.h"
 #include "zevevidi/core/fir_app.h"
 #include "zevevidi/utilities/gul_logger.h"

@@ -6,7 +6,7 @@
 #include <fstream>
 
 #include "platform/dispatch/test_environment.h"
-#include "platform/foundation/scratch_dir_for_testing.h"
+#include "platform/foundation/testing/scratch_dir_for_testing.h"
 #include "zevevidi/core/fir_heartbeat_logger.h"
 #include "zevevidi/core/testing/header_decoder.h"
 

@@ -10,7 +10,7 @@
 
 #include "platform/foundation/file_system.h"
 #include "platform/foundation/preferences.h"
-#include "platform/foundation/scratch_dir_for_testing.h"
+#include "platform/foundation/testing/scratch_dir_for_testing.h"
 
 namespace {
 

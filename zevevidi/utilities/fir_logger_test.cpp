@@ -11,7 +11,7 @@
 #include "platform/foundation/preferences.h"
 #include "platform/foundation/process_info.h"
 #include "platform/foundation/property_list.h"
-#include "platform/foundation/scratch_dir_for_testing.h"
+#include "platform/foundation/testing/scratch_dir_for_testing.h"
 #include "platform/log/log.h"
 #include "zevevidi/utilities/gul_app_environment_util.h"
 

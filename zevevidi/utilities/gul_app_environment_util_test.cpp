@@ -9,7 +9,7 @@
 
 #include "platform/foundation/bundle.h"
 #include "platform/foundation/process_info.h"
-#include "platform/foundation/scratch_dir_for_testing.h"
+#include "platform/foundation/testing/scratch_dir_for_testing.h"
 
 namespace {
 

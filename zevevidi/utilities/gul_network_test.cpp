@@ -7,12 +7,14 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <mutex>
 
 #include "platform/dispatch/main_loop.h"
+#include "platform/dispatch/test_environment.h"
 #include "platform/log/log.h"
-#include "platform/net/loopback_http_server.h"
+#include "platform/net/testing/loopback_http_server.h"
 #include "platform/net/url_error.h"
 #include "zevevidi/utilities/gul_gzip.h"
 #include "zevevidi/utilities/gul_logger.h"
@@ -22,7 +24,6 @@ namespace {
 
 using namespace platform;
 using platform::testing::LoopbackHTTPServer;
-using platform::testing::pumpMainLoopUntil;
 namespace fs = std::filesystem;
 
 std::string text(const Bytes& b) {
@@ -124,12 +125,9 @@ class GULNetworkTest : public ::testing::Test {
     fs::remove_all(home_, ignored);
   }
 
-  // Waits for the answer, then a little longer so that a second delivery would be seen.
+  // Settles every transfer and queue: a second delivery would have arrived by then too.
   void waitFor(Answer& answer) {
-    ASSERT_TRUE(pumpMainLoopUntil([&] { return answer.calls.load() > 0; }));
-    callerQueue_->sync([] {});
-    pumpMainLoopUntil([] { return false; }, 0.05);
-    callerQueue_->sync([] {});
+    env_.runUntilIdle();
     EXPECT_EQ(answer.calls.load(), 1);
     EXPECT_TRUE(answer.onCallerQueue.load());
   }
@@ -139,6 +137,9 @@ class GULNetworkTest : public ::testing::Test {
     return seen_;
   }
 
+  // Starts at the real time: the temporary files' ages are measured against the files' own
+  // (real) write times.
+  platform::TestEnvironment env_{static_cast<double>(std::time(nullptr))};
   std::string home_;
   std::optional<platform::ScopedEnvironmentForTesting> home_env_;
   std::string tempDir_;
@@ -309,11 +310,8 @@ TEST_F(GULNetworkTest, AnswerForAClientThatIsGoneIsDropped) {
   ASSERT_FALSE(id.empty());
   network_.reset();
   // The transport lets go of itself (and its map entry) once its answer has been handled.
-  ASSERT_TRUE(pumpMainLoopUntil(
-      [&] { return GULNetworkURLSession::sessionFromFetcherMapForSessionID(id) == nullptr; }));
-  callerQueue_->sync([] {});
-  MainLoop::instance().drain();
-  callerQueue_->sync([] {});
+  env_.runUntilIdle();
+  EXPECT_EQ(GULNetworkURLSession::sessionFromFetcherMapForSessionID(id), nullptr);
   EXPECT_EQ(answer.calls.load(), 0);
   EXPECT_EQ(seen().size(), 1u);
 }

@@ -12,14 +12,13 @@
 
 #include "platform/dispatch/main_loop.h"
 #include "platform/dispatch/test_environment.h"
-#include "platform/net/loopback_http_server.h"
+#include "platform/net/testing/loopback_http_server.h"
 #include "platform/net/url_error.h"
 
 namespace {
 
 using namespace platform;
 using platform::testing::LoopbackHTTPServer;
-using platform::testing::pumpMainLoopUntil;
 namespace fs = std::filesystem;
 
 using zevevidi_testing::RecordingLogger;
@@ -57,6 +56,7 @@ class GULNetworkURLSessionTest : public ::testing::Test {
     fs::remove_all(home_, ignored);
   }
 
+  TestEnvironment env_{1800000000.0};
   std::string home_;
   std::optional<platform::ScopedEnvironmentForTesting> home_env_;
   std::shared_ptr<RecordingLogger> logger_;
@@ -70,8 +70,7 @@ void setWriteTime(const std::string& path, double secondsSince1970) {
 }
 
 TEST_F(GULNetworkURLSessionTest, TemporaryFilesExpireStrictlyAfterAnHour) {
-  const double now = 1800000000.0;
-  TestEnvironment env(now);
+  const double now = env_.now();
   auto session = GULNetworkURLSession::initWithNetworkLoggerDelegate(logger_);
   const std::string dir = session->networkDirectoryURL();
   EXPECT_EQ(dir, home_ + "/Application Support/GUL/Network/GULNetworkTemporaryDirectory");
@@ -159,8 +158,8 @@ TEST_F(GULNetworkURLSessionTest, SessionThatCannotBeMadeReportsCodeTwoOnce) {
   EXPECT_EQ(session->sessionIDFromAsyncGETRequest(URLRequest::withURL("http://127.0.0.1:9/"),
                                                   recordInto(c)),
             "");
-  ASSERT_TRUE(pumpMainLoopUntil([&] { return c.calls > 0; }));
-  pumpMainLoopUntil([] { return false; }, 0.05);
+  env_.runUntilIdle();
+  ASSERT_TRUE(c.calls > 0);
   EXPECT_EQ(c.calls, 1);
   ASSERT_NE(c.error, nullptr);
   EXPECT_EQ(c.error->domain, kGULNetworkErrorDomain);
@@ -188,7 +187,8 @@ TEST_F(GULNetworkURLSessionTest, UntrustedServerCancelsTheRequest) {
   Completion c;
   std::string id = session->sessionIDFromAsyncPOSTRequest(request, recordInto(c));
   EXPECT_EQ(id, session->sessionID());
-  ASSERT_TRUE(pumpMainLoopUntil([&] { return c.calls > 0; }));
+  env_.runUntilIdle();
+  ASSERT_TRUE(c.calls > 0);
   ASSERT_NE(c.error, nullptr);
   EXPECT_EQ(c.error->domain, kURLErrorDomain);
   EXPECT_EQ(c.error->code, kURLErrorCancelled);

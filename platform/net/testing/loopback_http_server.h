@@ -1,5 +1,5 @@
 // Test helper: an HTTP server on 127.0.0.1 (a free port) that runs on its own thread for the life
-// of the object, plus a bounded wait that pumps the main loop. Only test binaries include this.
+// of the object, and a self-signed certificate for it. Only test binaries include this.
 #pragma once
 
 #include <httplib.h>
@@ -8,12 +8,9 @@
 #include <openssl/x509v3.h>
 
 #include <chrono>
-#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
-
-#include "platform/dispatch/main_loop.h"
 
 namespace platform::testing {
 
@@ -92,20 +89,6 @@ inline bool writeSelfSignedCertificate(const std::string& certPath, const std::s
   X509_free(cert);
   EVP_PKEY_free(key);
   return ok;
-}
-
-// Pumps the main loop until `done` holds or `seconds` of real time pass (transfers run on real
-// sockets, so this waits for I/O, never for a timer). Returns whether `done` held.
-inline bool pumpMainLoopUntil(const std::function<bool()>& done, double seconds = 20) {
-  const auto deadline = std::chrono::steady_clock::now() +
-                        std::chrono::milliseconds(static_cast<long>(seconds * 1000));
-  while (std::chrono::steady_clock::now() < deadline) {
-    platform::MainLoop::instance().drain();
-    if (done()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  platform::MainLoop::instance().drain();
-  return done();
 }
 
 }  // namespace platform::testing
