@@ -12,7 +12,7 @@
 #include "platform/core/value.h"
 #include "platform/foundation/keyed_archive.h"
 #include "platform/foundation/property_list.h"
-#include "platform/foundation/scratch_dir_for_testing.h"
+#include "platform/foundation/testing/scratch_dir_for_testing.h"
 #include "platform/security/keychain.h"
 #include "tests/e2e/e2e_harness.h"
 #include "zevevidi/core/testing/header_decoder.h"

@@ -8,7 +8,7 @@
 #include "platform/foundation/bundle.h"
 #include "platform/foundation/environment.h"
 #include "platform/foundation/process_info.h"
-#include "platform/foundation/scratch_dir_for_testing.h"
+#include "platform/foundation/testing/scratch_dir_for_testing.h"
 #include "platform/log/log.h"
 #include "zevevidi/installations/fir_installations_errors.h"
 #include "zevevidi/installations/testing/installations_test_support.h"
@@ -75,7 +75,7 @@ TEST_F(APIServiceTest, CreateGenerateAndDeleteSendTheProtocolsRequests) {
   service_.answer({{200, createAnswer("3600s")}});
   auto item = unregistered();
   item.IIDDefaultToken = kLegacyToken;
-  auto created = waitFor(api_->registerInstallation(item));
+  auto created = waitFor(env_, api_->registerInstallation(item));
   ASSERT_TRUE(created.value) << Value(created.error).debugString();
   EXPECT_EQ(created.value->zevevidiInstallationID, item.zevevidiInstallationID);
   EXPECT_EQ(created.value->refreshToken, kRefreshToken);
@@ -86,14 +86,14 @@ TEST_F(APIServiceTest, CreateGenerateAndDeleteSendTheProtocolsRequests) {
   EXPECT_EQ(created.value->authToken->expirationDate()->secondsSince1970, env_.now() + 3600);
 
   service_.answer({{200, json{{"token", kNewAuthToken}, {"expiresIn", "60s"}}.dump()}});
-  auto refreshed = waitFor(api_->refreshAuthTokenForInstallation(*created.value));
+  auto refreshed = waitFor(env_, api_->refreshAuthTokenForInstallation(*created.value));
   ASSERT_TRUE(refreshed.value) << Value(refreshed.error).debugString();
   EXPECT_EQ(refreshed.value->authToken->token(), kNewAuthToken);
   EXPECT_EQ(refreshed.value->authToken->expirationDate()->secondsSince1970, env_.now() + 60);
   EXPECT_EQ(refreshed.value->refreshToken, kRefreshToken);
 
   service_.answer({{200, "{}"}});
-  auto deleted = waitFor(api_->deleteInstallation(*refreshed.value));
+  auto deleted = waitFor(env_, api_->deleteInstallation(*refreshed.value));
   ASSERT_TRUE(deleted.value) << Value(deleted.error).debugString();
   EXPECT_EQ(deleted.value->zevevidiInstallationID, item.zevevidiInstallationID);
 
@@ -141,9 +141,10 @@ TEST_F(APIServiceTest, HeadersAreSetInTheProtocolsOrderAndTheBodyIsCompact) {
   platform::HTTPHeaders extra;
   extra.set("x-zrz-fis-ios-iid-migration-auth", "m");
   extra.set("Content-Type", "text/plain");  // an additional header replaces an earlier value
-  auto built = waitFor(api_->requestWithURL("http://h/p", "POST",
-                                            {{Value("b"), Value(1)}, {Value("a"), Value("x y")}},
-                                            std::string("r"), extra));
+  auto built =
+      waitFor(env_, api_->requestWithURL("http://h/p", "POST",
+                                         {{Value("b"), Value(1)}, {Value("a"), Value("x y")}},
+                                         std::string("r"), extra));
   ASSERT_TRUE(built.value);
   std::vector<std::string> names;
   for (const auto& [name, value] : built.value->headers.entries())
@@ -159,7 +160,7 @@ TEST_F(APIServiceTest, HeadersAreSetInTheProtocolsOrderAndTheBodyIsCompact) {
   platform::Bundle::setMainForTesting(platform::Bundle::inMemory("/nonexistent", {}));
   auto bare = FIRInstallationsAPIService::initWithAPIKey(
       kAPIKey, "p", std::make_shared<FixedHeartbeatLogger>(std::nullopt));
-  auto plain = waitFor(bare->requestWithURL("http://h/p", "DELETE", {}, std::nullopt));
+  auto plain = waitFor(env_, bare->requestWithURL("http://h/p", "DELETE", {}, std::nullopt));
   ASSERT_TRUE(plain.value);
   EXPECT_FALSE(plain.value->headers.contains("X-Ios-Bundle-Identifier"));
   EXPECT_FALSE(plain.value->headers.contains("X-zevevidi-client"));
@@ -175,10 +176,10 @@ TEST_F(APIServiceTest, AServerErrorIsRetriedOnceAfterOneSecondOfClockTime) {
         platform::mainQueue(), [done](const auto&) { *done = true; },
         [done](const platform::ErrorPtr&) { *done = true; });
     for (int i = 0; i < 400 && !*done; ++i) {
-      platform::testing::pumpMainLoopUntil([&] { return done->load(); }, 0.02);
+      env_.runUntilIdle();
       if (!*done) env_.advance(0.125);
     }
-    return waitFor(promise);
+    return waitFor(env_, promise);
   };
 
   service_.answer({{500, "first"}, {200, createAnswer()}});
@@ -247,7 +248,7 @@ TEST_F(APIServiceTest, CreateAnswersAreParsedStrictly) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     service_.answer({{201, c.body}});
-    auto outcome = waitFor(api_->registerInstallation(unregistered()));
+    auto outcome = waitFor(env_, api_->registerInstallation(unregistered()));
     if (c.missingField) {
       ASSERT_TRUE(outcome.error);
       EXPECT_EQ(outcome.error->domain, kZevevidiInstallationsErrorDomain);
@@ -264,15 +265,15 @@ TEST_F(APIServiceTest, CreateAnswersAreParsedStrictly) {
 
   // A body that is not a JSON object.
   service_.answer({{200, "[1]"}});
-  auto notObject = waitFor(api_->registerInstallation(unregistered()));
+  auto notObject = waitFor(env_, api_->registerInstallation(unregistered()));
   ASSERT_TRUE(notObject.error);
   EXPECT_EQ(notObject.error->userInfo.at(Value(platform::kLocalizedFailureReasonKey)),
             Value("Failed to serialize JSON data."));
 
   // An invalid record is refused before any request.
   const auto sent = service_.requestCount();
-  auto invalid = waitFor(api_->registerInstallation(
-      FIRInstallationsItem::initWithAppID("1:2:ios:3", "__FIRAPP_DEFAULT")));
+  auto invalid = waitFor(env_, api_->registerInstallation(FIRInstallationsItem::initWithAppID(
+                                   "1:2:ios:3", "__FIRAPP_DEFAULT")));
   ASSERT_TRUE(invalid.error);
   EXPECT_EQ(service_.requestCount(), sent);
 }
@@ -289,20 +290,20 @@ TEST_F(APIServiceTest, IdentifiersStayOnePathSegment) {
       {"cNormal-FID_000000000a", "/v1/projects/project-id/installations/cNormal-FID_000000000a/"},
   };
   for (const auto& c : cases) {
-    auto deleted = waitFor(api_->deleteInstallation(registered(c.fid)));
+    auto deleted = waitFor(env_, api_->deleteInstallation(registered(c.fid)));
     ASSERT_TRUE(deleted.value) << Value(deleted.error).debugString();
     EXPECT_EQ(service_.requests().back().path, c.path);
   }
   auto odd = FIRInstallationsAPIService::initWithAPIKey(
       kAPIKey, "../p", std::make_shared<FixedHeartbeatLogger>(std::nullopt));
-  ASSERT_TRUE(waitFor(odd->deleteInstallation(registered())).value);
+  ASSERT_TRUE(waitFor(env_, odd->deleteInstallation(registered())).value);
   EXPECT_EQ(service_.requests().back().path,
             "/v1/projects/%2E%2E%2Fp/installations/cFid0000000000000000_-/");
 }
 
 TEST_F(APIServiceTest, ADeleteAnswered404FailsWithThatStatus) {
   service_.answer({{404, R"({"error":"gone"})"}});
-  auto deleted = waitFor(api_->deleteInstallation(registered()));
+  auto deleted = waitFor(env_, api_->deleteInstallation(registered()));
   ASSERT_TRUE(deleted.error);
   EXPECT_TRUE(FIRInstallationsErrorUtil::isAPIError(deleted.error, 404));
   EXPECT_FALSE(FIRInstallationsErrorUtil::isAPIError(deleted.error, 500));
@@ -319,12 +320,12 @@ TEST_F(APIServiceTest, DebugLinesShowNoSecret) {
   service_.answer({{200, createAnswer()}});
   auto item = unregistered();
   item.IIDDefaultToken = kLegacyToken;
-  auto created = waitFor(api_->registerInstallation(item));
+  auto created = waitFor(env_, api_->registerInstallation(item));
   ASSERT_TRUE(created.value);
   service_.answer({{200, json{{"token", kNewAuthToken}, {"expiresIn", "60s"}}.dump()}});
-  ASSERT_TRUE(waitFor(api_->refreshAuthTokenForInstallation(*created.value)).value);
+  ASSERT_TRUE(waitFor(env_, api_->refreshAuthTokenForInstallation(*created.value)).value);
   service_.answer({{404, json{{"token", kNewAuthToken}}.dump()}});
-  ASSERT_TRUE(waitFor(api_->deleteInstallation(*created.value)).error);
+  ASSERT_TRUE(waitFor(env_, api_->deleteInstallation(*created.value)).error);
   GULLoggerFlushForTesting();
 
   for (const char* code :

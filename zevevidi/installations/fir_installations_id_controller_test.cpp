@@ -9,7 +9,7 @@
 #include "platform/foundation/environment.h"
 #include "platform/foundation/notification_center.h"
 #include "platform/foundation/preferences.h"
-#include "platform/foundation/scratch_dir_for_testing.h"
+#include "platform/foundation/testing/scratch_dir_for_testing.h"
 #include "platform/log/log.h"
 #include "platform/security/keychain.h"
 #include "zevevidi/installations/fir_installations_errors.h"
@@ -70,10 +70,10 @@ class ControllerFixture {
   }
 
   std::optional<FIRInstallationsItem> stored() {
-    return waitFor(store->installationForAppID(kAppID, controller->appName())).value;
+    return waitFor(env, store->installationForAppID(kAppID, controller->appName())).value;
   }
   void save(FIRInstallationsItem item) {
-    ASSERT_FALSE(waitFor(store->saveInstallation(item)).error);
+    ASSERT_FALSE(waitFor(env, store->saveInstallation(item)).error);
   }
 
   platform::TestEnvironment env;
@@ -113,12 +113,12 @@ TEST(InstallationsIDControllerTest, EdgeCases) {
          auto first = f.controller->getInstallationItem();
          auto second = f.controller->getInstallationItem();
          EXPECT_EQ(first, second);
-         auto item = waitFor(first);
+         auto item = waitFor(f.env, first);
          ASSERT_TRUE(item.value) << reasonOf(item.error);
          EXPECT_EQ(item.value->zevevidiInstallationID->size(), 22u);
          EXPECT_EQ(item.value->registrationStatus, FIRInstallationStatusUnregistered);
          // The background token operation registers it.
-         auto token = waitFor(f.controller->getAuthTokenForcingRefresh(false));
+         auto token = waitFor(f.env, f.controller->getAuthTokenForcingRefresh(false));
          ASSERT_TRUE(token.value) << reasonOf(token.error);
          EXPECT_EQ(token.value->zevevidiInstallationID, item.value->zevevidiInstallationID);
          EXPECT_EQ(f.service.requestCount(Kind::Create), 1u);
@@ -134,7 +134,7 @@ TEST(InstallationsIDControllerTest, EdgeCases) {
          f.service.answer(Kind::GenerateToken, {{200, tokenAnswer("token-2")}});
          auto forced = f.controller->getAuthTokenForcingRefresh(true);
          EXPECT_EQ(f.controller->getAuthTokenForcingRefresh(false), forced);
-         auto token = waitFor(forced);
+         auto token = waitFor(f.env, forced);
          ASSERT_TRUE(token.value) << reasonOf(token.error);
          EXPECT_EQ(token.value->authToken->token(), "token-2");
          EXPECT_EQ(f.service.requestCount(Kind::GenerateToken), 1u);
@@ -143,7 +143,7 @@ TEST(InstallationsIDControllerTest, EdgeCases) {
        [](ControllerFixture& f) {
          f.service.answer(Kind::Create, {{200, createAnswer("3599s")}});
          f.service.answer(Kind::GenerateToken, {{200, tokenAnswer("token-2")}});
-         auto token = waitFor(f.controller->getAuthTokenForcingRefresh(false));
+         auto token = waitFor(f.env, f.controller->getAuthTokenForcingRefresh(false));
          ASSERT_TRUE(token.value) << reasonOf(token.error);
          EXPECT_EQ(token.value->authToken->token(), "token-2");
          EXPECT_EQ(f.service.requestCount(Kind::GenerateToken), 1u);
@@ -152,7 +152,7 @@ TEST(InstallationsIDControllerTest, EdgeCases) {
       {"a token expiring in 3600 s is kept",
        [](ControllerFixture& f) {
          f.service.answer(Kind::Create, {{200, createAnswer("3600s")}});
-         auto token = waitFor(f.controller->getAuthTokenForcingRefresh(false));
+         auto token = waitFor(f.env, f.controller->getAuthTokenForcingRefresh(false));
          ASSERT_TRUE(token.value) << reasonOf(token.error);
          EXPECT_EQ(token.value->authToken->token(), "token-1");
          EXPECT_EQ(f.service.requestCount(Kind::GenerateToken), 0u);
@@ -161,20 +161,20 @@ TEST(InstallationsIDControllerTest, EdgeCases) {
        [](ControllerFixture& f) {
          platform::ScopedLogCapture capture;
          f.service.answer(Kind::Create, {{403, R"({"error":"forbidden"})"}});
-         auto first = waitFor(f.controller->getAuthTokenForcingRefresh(false));
+         auto first = waitFor(f.env, f.controller->getAuthTokenForcingRefresh(false));
          EXPECT_TRUE(FIRInstallationsErrorUtil::isAPIError(first.error, 403));
          GULLoggerFlushForTesting();
          EXPECT_EQ(capture.count("[I-FIS002003] Zevevidi Installation registration failed for app "
                                  "with name: __FIRAPP_DEFAULT, error:\nThe server responded"),
                    1u);
-         auto second = waitFor(f.controller->getAuthTokenForcingRefresh(false));
+         auto second = waitFor(f.env, f.controller->getAuthTokenForcingRefresh(false));
          ASSERT_TRUE(second.error);
          EXPECT_EQ(second.error->code, 2);
          EXPECT_EQ(reasonOf(second.error), "Too many server requests.");
          EXPECT_EQ(f.service.requestCount(Kind::Create), 1u);
          f.env.advance(86400);
          f.service.answer(Kind::Create, {{200, createAnswer("604800s")}});
-         EXPECT_TRUE(waitFor(f.controller->getAuthTokenForcingRefresh(false)).value);
+         EXPECT_TRUE(waitFor(f.env, f.controller->getAuthTokenForcingRefresh(false)).value);
          EXPECT_EQ(f.service.requestCount(Kind::Create), 2u);
        }},
       {"a refresh answered 401 replaces the installation once",
@@ -182,9 +182,9 @@ TEST(InstallationsIDControllerTest, EdgeCases) {
          f.service.answer(Kind::Create, {{200, createAnswer("3000s")},
                                          {200, createAnswer("604800s", "token-new")}});
          f.service.answer(Kind::GenerateToken, {{401, "{}"}});
-         auto first = waitFor(f.controller->getInstallationItem());
+         auto first = waitFor(f.env, f.controller->getInstallationItem());
          ASSERT_TRUE(first.value);
-         auto token = waitFor(f.controller->getAuthTokenForcingRefresh(false));
+         auto token = waitFor(f.env, f.controller->getAuthTokenForcingRefresh(false));
          ASSERT_TRUE(token.value) << reasonOf(token.error);
          EXPECT_NE(token.value->zevevidiInstallationID, first.value->zevevidiInstallationID);
          EXPECT_EQ(token.value->authToken->token(), "token-new");
@@ -197,7 +197,7 @@ TEST(InstallationsIDControllerTest, EdgeCases) {
        [](ControllerFixture& f) {
          f.service.answer(Kind::Create, {{200, createAnswer("3000s")}});
          f.service.answer(Kind::GenerateToken, {{401, "{}"}});
-         auto token = waitFor(f.controller->getAuthTokenForcingRefresh(false));
+         auto token = waitFor(f.env, f.controller->getAuthTokenForcingRefresh(false));
          EXPECT_TRUE(FIRInstallationsErrorUtil::isAPIError(token.error, 401));
          EXPECT_EQ(f.service.requestCount(Kind::Create), 2u);
          EXPECT_EQ(f.service.requestCount(Kind::GenerateToken), 2u);
@@ -205,7 +205,7 @@ TEST(InstallationsIDControllerTest, EdgeCases) {
       {"a registration answered 401 fails without replacing anything",
        [](ControllerFixture& f) {
          f.service.answer(Kind::Create, {{401, "{}"}});
-         auto token = waitFor(f.controller->getAuthTokenForcingRefresh(false));
+         auto token = waitFor(f.env, f.controller->getAuthTokenForcingRefresh(false));
          EXPECT_TRUE(FIRInstallationsErrorUtil::isAPIError(token.error, 401));
          EXPECT_EQ(f.service.requestCount(Kind::Create), 1u);
          EXPECT_EQ(f.changes.size(), 1u);
@@ -213,7 +213,7 @@ TEST(InstallationsIDControllerTest, EdgeCases) {
       {"deleting an unregistered installation sends nothing",
        [](ControllerFixture& f) {
          f.save(storedRecord(FIRInstallationStatusUnregistered));
-         auto deleted = waitFor(f.controller->deleteInstallation());
+         auto deleted = waitFor(f.env, f.controller->deleteInstallation());
          ASSERT_TRUE(deleted.value) << reasonOf(deleted.error);
          EXPECT_EQ(f.service.requestCount(), 0u);
          EXPECT_FALSE(f.stored());
@@ -223,7 +223,7 @@ TEST(InstallationsIDControllerTest, EdgeCases) {
        [](ControllerFixture& f) {
          f.save(storedRecord(FIRInstallationStatusRegistered));
          f.service.answer(Kind::Delete, {{404, "{}"}});
-         auto deleted = waitFor(f.controller->deleteInstallation());
+         auto deleted = waitFor(f.env, f.controller->deleteInstallation());
          ASSERT_TRUE(deleted.value) << reasonOf(deleted.error);
          EXPECT_EQ(f.service.requestCount(Kind::Delete), 1u);
          EXPECT_EQ(f.service.requests().back().path,
@@ -235,7 +235,7 @@ TEST(InstallationsIDControllerTest, EdgeCases) {
        [](ControllerFixture& f) {
          f.save(storedRecord(FIRInstallationStatusRegistered));
          f.service.answer(Kind::Delete, {{403, "{}"}});
-         auto deleted = waitFor(f.controller->deleteInstallation());
+         auto deleted = waitFor(f.env, f.controller->deleteInstallation());
          EXPECT_TRUE(FIRInstallationsErrorUtil::isAPIError(deleted.error, 403));
          EXPECT_TRUE(f.stored());
          EXPECT_TRUE(f.changes.empty());

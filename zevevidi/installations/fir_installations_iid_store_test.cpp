@@ -11,7 +11,7 @@
 #include "platform/foundation/file_manager.h"
 #include "platform/foundation/keyed_archive.h"
 #include "platform/foundation/property_list.h"
-#include "platform/foundation/scratch_dir_for_testing.h"
+#include "platform/foundation/testing/scratch_dir_for_testing.h"
 #include "platform/security/keychain.h"
 #include "zevevidi/installations/fir_installations_errors.h"
 #include "zevevidi/installations/testing/installations_test_support.h"
@@ -44,6 +44,7 @@ class LegacyTokenInfo : public platform::ArchivableObject {
 
 class IIDStoreTest : public testing::Test {
  protected:
+  platform::TestEnvironment env_;
   void SetUp() override {
     platform::Keychain::setSharedForTesting(keychain_);
     setBundleID(kBundleID);
@@ -98,28 +99,28 @@ TEST_F(IIDStoreTest, TheLegacyIdentifierComesFromTheFlaggedPublicKey) {
   EXPECT_EQ(FIRInstallationsIIDStore::IIDWithPublicKeyData(key), expected);
   EXPECT_EQ(FIRInstallationsIIDStore::IIDWithPublicKeyData({}), "");
 
-  EXPECT_TRUE(waitFor(store_.existingIID()).error) << "no flag file";
+  EXPECT_TRUE(waitFor(env_, store_.existingIID()).error) << "no flag file";
   writeFlagFile(Value(platform::ValueMap{{Value("|S|cre"), Value("123")}}));
-  EXPECT_TRUE(waitFor(store_.existingIID()).error) << "a flag without a key is no identifier";
+  EXPECT_TRUE(waitFor(env_, store_.existingIID()).error) << "a flag without a key is no identifier";
   addKey("com.ziriza.iid.keypair.public-", key);
-  auto iid = waitFor(store_.existingIID());
+  auto iid = waitFor(env_, store_.existingIID());
   ASSERT_TRUE(iid.value);
   EXPECT_EQ(*iid.value, FIRInstallationsIIDStore::IIDWithPublicKeyData(key));
   EXPECT_NE(std::string("cdef").find((*iid.value)[0]), std::string::npos);
 
   setBundleID(std::nullopt);
-  EXPECT_TRUE(waitFor(store_.existingIID()).error) << "no tag without a bundle identifier";
+  EXPECT_TRUE(waitFor(env_, store_.existingIID()).error) << "no tag without a bundle identifier";
 }
 
 TEST_F(IIDStoreTest, DeletionRemovesTheFlagAndBothKeys) {
   // Neither file nor keys: nothing to do, success.
-  EXPECT_FALSE(waitFor(store_.deleteExistingIID()).error);
+  EXPECT_FALSE(waitFor(env_, store_.deleteExistingIID()).error);
 
   writeFlagFile(
       Value(platform::ValueMap{{Value("|S|cre"), Value("1")}, {Value("other"), Value(2)}}));
   addKey("com.ziriza.iid.keypair.public-", bytesOf("pub"));
   addKey("com.ziriza.iid.keypair.private-", bytesOf("priv"));
-  ASSERT_FALSE(waitFor(store_.deleteExistingIID()).error);
+  ASSERT_FALSE(waitFor(env_, store_.deleteExistingIID()).error);
   EXPECT_TRUE(keychain_->items().empty());
   auto flags = platform::readPropertyListFile(FIRInstallationsIIDStore::IIDCheckinFilePath());
   ASSERT_TRUE(flags);
@@ -129,14 +130,14 @@ TEST_F(IIDStoreTest, DeletionRemovesTheFlagAndBothKeys) {
   writeFlagFile(Value(platform::ValueList{Value("|S|cre")}));
   addKey("com.ziriza.iid.keypair.public-", bytesOf("pub"));
   addKey("com.ziriza.iid.keypair.private-", bytesOf("priv"));
-  ASSERT_FALSE(waitFor(store_.deleteExistingIID()).error);
+  ASSERT_FALSE(waitFor(env_, store_.deleteExistingIID()).error);
   EXPECT_TRUE(keychain_->items().empty());
 
   // A keychain failure is reported with the function and status.
   addKey("com.ziriza.iid.keypair.public-", bytesOf("pub"));
   keychain_->injectFailure(platform::KeychainOperation::Delete,
                            platform::kSecInteractionNotAllowed);
-  auto failed = waitFor(store_.deleteExistingIID());
+  auto failed = waitFor(env_, store_.deleteExistingIID());
   ASSERT_TRUE(failed.error);
   EXPECT_EQ(failed.error->code, 1);
   EXPECT_EQ(failed.error->userInfo.at(Value(platform::kLocalizedFailureReasonKey)),
@@ -146,7 +147,7 @@ TEST_F(IIDStoreTest, DeletionRemovesTheFlagAndBothKeys) {
 TEST_F(IIDStoreTest, TheLegacyTokenIsReadFromItsArchive) {
   FIRInstallationsIIDTokenStore tokens("sender");
   auto corrupted = [&] {
-    auto outcome = waitFor(tokens.existingIIDDefaultToken());
+    auto outcome = waitFor(env_, tokens.existingIIDDefaultToken());
     return outcome.error &&
            outcome.error->userInfo.at(Value(platform::kLocalizedFailureReasonKey)) ==
                Value("IID token data stored in Keychain is corrupted or in an "
@@ -160,7 +161,7 @@ TEST_F(IIDStoreTest, TheLegacyTokenIsReadFromItsArchive) {
   platform::Keychain::setSharedForTesting(keychain_);
   addToken(*platform::KeyedArchiver::archivedDataWithRootObject(
       Value(std::make_shared<LegacyTokenInfo>("legacy-token"))));
-  auto token = waitFor(tokens.existingIIDDefaultToken());
+  auto token = waitFor(env_, tokens.existingIIDDefaultToken());
   ASSERT_TRUE(token.value) << Value(token.error).debugString();
   EXPECT_EQ(*token.value, "legacy-token");
 }

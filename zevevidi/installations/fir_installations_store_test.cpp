@@ -9,7 +9,7 @@
 
 #include "platform/foundation/environment.h"
 #include "platform/foundation/preferences.h"
-#include "platform/foundation/scratch_dir_for_testing.h"
+#include "platform/foundation/testing/scratch_dir_for_testing.h"
 #include "platform/log/log.h"
 #include "platform/security/keychain.h"
 #include "zevevidi/installations/fir_installations_errors.h"
@@ -55,6 +55,7 @@ class FutureStoredItem : public platform::ArchivableObject {
 
 class InstallationsStoreTest : public testing::Test {
  protected:
+  platform::TestEnvironment env_;
   void SetUp() override { platform::Keychain::setSharedForTesting(keychain_); }
   void TearDown() override { platform::Keychain::setSharedForTesting(nullptr); }
 
@@ -73,7 +74,7 @@ class InstallationsStoreTest : public testing::Test {
 
 TEST_F(InstallationsStoreTest, SavedRecordsReadBackUntilRemoved) {
   auto store = makeStore();
-  ASSERT_FALSE(waitFor(store->saveInstallation(registeredItem())).error);
+  ASSERT_FALSE(waitFor(env_, store->saveInstallation(registeredItem())).error);
   EXPECT_EQ(marker("com.zevevidi.FIRInstallations"), Value(true));
   auto items = keychain_->items();
   ASSERT_EQ(items.size(), 1u);
@@ -81,7 +82,7 @@ TEST_F(InstallationsStoreTest, SavedRecordsReadBackUntilRemoved) {
   EXPECT_EQ(items[0].account, kIdentifier);
 
   // A fresh store (no cache) reads the archive back.
-  auto read = waitFor(makeStore()->installationForAppID(kAppID, kAppName));
+  auto read = waitFor(env_, makeStore()->installationForAppID(kAppID, kAppName));
   ASSERT_TRUE(read.value) << reasonOf(read.error);
   EXPECT_EQ(read.value->appID, kAppID);
   EXPECT_EQ(read.value->zevevidiAppName, kAppName);
@@ -93,10 +94,10 @@ TEST_F(InstallationsStoreTest, SavedRecordsReadBackUntilRemoved) {
   EXPECT_EQ(read.value->authToken->expirationDate()->secondsSince1970, 1700003600);
   EXPECT_TRUE(read.value->isValid());
 
-  ASSERT_FALSE(waitFor(store->removeInstallationForAppID(kAppID, kAppName)).error);
+  ASSERT_FALSE(waitFor(env_, store->removeInstallationForAppID(kAppID, kAppName)).error);
   EXPECT_TRUE(marker("com.zevevidi.FIRInstallations").isNull());
   EXPECT_TRUE(keychain_->items().empty());
-  auto gone = waitFor(store->installationForAppID(kAppID, kAppName));
+  auto gone = waitFor(env_, store->installationForAppID(kAppID, kAppName));
   ASSERT_TRUE(gone.error);
   EXPECT_EQ(gone.error->code, 0);
   EXPECT_EQ(reasonOf(gone.error),
@@ -105,11 +106,11 @@ TEST_F(InstallationsStoreTest, SavedRecordsReadBackUntilRemoved) {
 
 TEST_F(InstallationsStoreTest, AnArchiveWithoutItsMarkerIsNotRead) {
   auto store = makeStore();
-  ASSERT_FALSE(waitFor(store->saveInstallation(registeredItem())).error);
+  ASSERT_FALSE(waitFor(env_, store->saveInstallation(registeredItem())).error);
   platform::Preferences::withSuiteName("com.zevevidi.FIRInstallations")
       ->removeObjectForKey(kIdentifier);
   const int reads = keychain_->callCount(KeychainOperation::CopyMatching);
-  auto read = waitFor(makeStore()->installationForAppID(kAppID, kAppName));
+  auto read = waitFor(env_, makeStore()->installationForAppID(kAppID, kAppName));
   ASSERT_TRUE(read.error);
   EXPECT_EQ(reasonOf(read.error),
             "Installation for appID 1:2:ios:3 appName __FIRAPP_DEFAULT not found");
@@ -119,34 +120,34 @@ TEST_F(InstallationsStoreTest, AnArchiveWithoutItsMarkerIsNotRead) {
 TEST_F(InstallationsStoreTest, KeychainFailuresPassThroughAndLeaveTheMarker) {
   keychain_->injectFailure(KeychainOperation::Add, platform::kSecInteractionNotAllowed);
   auto store = makeStore();
-  auto saved = waitFor(store->saveInstallation(registeredItem()));
+  auto saved = waitFor(env_, store->saveInstallation(registeredItem()));
   ASSERT_TRUE(saved.error);
   EXPECT_EQ(saved.error->domain, kGULKeychainUtilsErrorDomain);
   EXPECT_TRUE(marker("com.zevevidi.FIRInstallations").isNull());
 
   keychain_->clearFailures();
-  ASSERT_FALSE(waitFor(store->saveInstallation(registeredItem())).error);
+  ASSERT_FALSE(waitFor(env_, store->saveInstallation(registeredItem())).error);
   keychain_->injectFailure(KeychainOperation::Delete, platform::kSecInteractionNotAllowed);
-  auto removed = waitFor(store->removeInstallationForAppID(kAppID, kAppName));
+  auto removed = waitFor(env_, store->removeInstallationForAppID(kAppID, kAppName));
   ASSERT_TRUE(removed.error);
   EXPECT_EQ(marker("com.zevevidi.FIRInstallations"), Value(true));
 }
 
 TEST_F(InstallationsStoreTest, TheAccessGroupNamesTheMarkerSuite) {
   auto store = makeStore("group.x");
-  ASSERT_FALSE(waitFor(store->saveInstallation(registeredItem())).error);
+  ASSERT_FALSE(waitFor(env_, store->saveInstallation(registeredItem())).error);
   EXPECT_EQ(marker("group.x"), Value(true));
   EXPECT_TRUE(marker("com.zevevidi.FIRInstallations").isNull());
   EXPECT_EQ(keychain_->items().at(0).accessGroup, "group.x");
-  EXPECT_TRUE(waitFor(store->installationForAppID(kAppID, kAppName)).value);
+  EXPECT_TRUE(waitFor(env_, store->installationForAppID(kAppID, kAppName)).value);
 }
 
 TEST_F(InstallationsStoreTest, AnAccessGroupThatCannotBeASuiteFailsEveryOperation) {
   auto store = makeStore("group/x");
-  auto saved = waitFor(store->saveInstallation(registeredItem()));
-  auto read = waitFor(store->installationForAppID(kAppID, kAppName));
-  auto exists = waitFor(store->installationExistsForAppID(kAppID, kAppName));
-  auto removed = waitFor(store->removeInstallationForAppID(kAppID, kAppName));
+  auto saved = waitFor(env_, store->saveInstallation(registeredItem()));
+  auto read = waitFor(env_, store->installationForAppID(kAppID, kAppName));
+  auto exists = waitFor(env_, store->installationExistsForAppID(kAppID, kAppName));
+  auto removed = waitFor(env_, store->removeInstallationForAppID(kAppID, kAppName));
   for (const auto& error : {saved.error, read.error, exists.error, removed.error}) {
     ASSERT_TRUE(error);
     EXPECT_EQ(error->domain, kZevevidiInstallationsErrorDomain);
@@ -168,7 +169,7 @@ TEST_F(InstallationsStoreTest, ANewerStorageVersionReadsWithAWarning) {
   platform::Preferences::withSuiteName("com.zevevidi.FIRInstallations")->setBool(kIdentifier, true);
 
   platform::ScopedLogCapture capture;
-  auto read = waitFor(makeStore()->installationForAppID(kAppID, kAppName));
+  auto read = waitFor(env_, makeStore()->installationForAppID(kAppID, kAppName));
   GULLoggerFlushForTesting();
   ASSERT_TRUE(read.value) << reasonOf(read.error);
   EXPECT_EQ(read.value->zevevidiInstallationID, "cFutureFid000000000000");
@@ -181,6 +182,7 @@ TEST_F(InstallationsStoreTest, ANewerStorageVersionReadsWithAWarning) {
 
 // The product's keychain stand-in and preferences, read back by python's plistlib.
 TEST(InstallationsStoreFilesTest, ARegisteredRecordIsReadableOutsideTheCode) {
+  platform::TestEnvironment env_;
   platform::ScratchDirForTesting root;
   ASSERT_FALSE(root.path().empty());
   platform::ScopedEnvironmentForTesting home("LUMORA_HOME", root.path());
@@ -189,7 +191,7 @@ TEST(InstallationsStoreFilesTest, ARegisteredRecordIsReadableOutsideTheCode) {
 
   auto store = FIRInstallationsStore::initWithSecureStorage(
       GULKeychainStorage::initWithService(kService), std::nullopt);
-  ASSERT_FALSE(waitFor(store->saveInstallation(registeredItem())).error);
+  ASSERT_FALSE(waitFor(env_, store->saveInstallation(registeredItem())).error);
 
   const std::string script = root / "read.py";
   std::ofstream(script) << R"(import json, os, plistlib, sys
@@ -232,7 +234,7 @@ print(json.dumps(out))
             nlohmann::json({"expirationDate", "status", "storageVersion", "token"}));
   EXPECT_EQ(saved["marker"], nlohmann::json({{kIdentifier, true}}));
 
-  ASSERT_FALSE(waitFor(store->removeInstallationForAppID(kAppID, kAppName)).error);
+  ASSERT_FALSE(waitFor(env_, store->removeInstallationForAppID(kAppID, kAppName)).error);
   auto removed = read();
   EXPECT_TRUE(removed["items"].empty()) << removed.dump();
   EXPECT_TRUE(removed["marker"].is_null() || removed["marker"].empty()) << removed.dump();

@@ -1,4 +1,4 @@
-// Test helpers of the installations tests: waiting for a promise while pumping the main loop, a
+// Test helpers of the installations tests: waiting for a promise under the mock-time environment, a
 // fixed heartbeat logger, and a scripted installations service on 127.0.0.1 that records every
 // request with the mock-clock time it arrived at. Test-only.
 #pragma once
@@ -17,7 +17,8 @@
 #include "platform/core/error.h"
 #include "platform/dispatch/clock.h"
 #include "platform/dispatch/queue.h"
-#include "platform/net/loopback_http_server.h"
+#include "platform/dispatch/test_environment.h"
+#include "platform/net/testing/loopback_http_server.h"
 #include "platform/net/url_request.h"
 #include "zevevidi/core/fir_heartbeat_logger.h"
 #include "zevevidi/promises/fbl_promise.h"
@@ -50,9 +51,10 @@ template <class T> struct Settled {
   platform::ErrorPtr error;
 };
 
-// Pumps the main loop until the promise settles (bounded by real time).
+// Runs the mock-time environment until nothing is left in flight (queues, timers due, transfers)
+// and returns how the promise settled; `done` is false when it never did.
 template <class T>
-Settled<T> waitFor(const std::shared_ptr<FBLPromise<T>>& promise, double seconds = 20) {
+Settled<T> waitFor(platform::TestEnvironment& env, const std::shared_ptr<FBLPromise<T>>& promise) {
   auto settled = std::make_shared<Settled<T>>();
   auto lock = std::make_shared<std::mutex>();
   promise->observeOnQueue(
@@ -67,12 +69,7 @@ Settled<T> waitFor(const std::shared_ptr<FBLPromise<T>>& promise, double seconds
         settled->error = error;
         settled->done = true;
       });
-  platform::testing::pumpMainLoopUntil(
-      [&] {
-        std::lock_guard guard(*lock);
-        return settled->done;
-      },
-      seconds);
+  env.runUntilIdle();
   std::lock_guard guard(*lock);
   return *settled;
 }
