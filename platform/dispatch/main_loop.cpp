@@ -22,7 +22,9 @@ struct LoopState {
   std::condition_variable posted;
   std::deque<Task> tasks;
   std::atomic<bool> quit{false};
-  // Set once and never cleared (the loop outlives every caller); read without the lock by post().
+  // Set once and never cleared (the loop outlives every caller); `source` is read without the
+  // lock by post(), `sourceOwner` keeps it alive.
+  std::shared_ptr<LoopEventSource> sourceOwner;
   std::atomic<LoopEventSource*> source{nullptr};
 
   bool pop(Task* task) {
@@ -110,9 +112,9 @@ void MainLoop::setEventSource(std::shared_ptr<LoopEventSource> source) {
                     "MainLoop::setEventSource: one event source per process")) {
     return;
   }
-  // Kept for the life of the process, as the loop itself is.
-  auto* kept = new std::shared_ptr<LoopEventSource>(std::move(source));
-  impl_->state.source.store(kept->get());
+  std::lock_guard<std::mutex> guard(impl_->state.mutex);
+  impl_->state.sourceOwner = std::move(source);
+  impl_->state.source.store(impl_->state.sourceOwner.get());
 }
 
 void MainLoop::run() {
