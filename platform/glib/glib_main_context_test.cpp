@@ -24,6 +24,16 @@ gboolean quitLoop(gpointer) {
   return G_SOURCE_REMOVE;
 }
 
+// A GLib idle callback that stays ready for good, counting its runs.
+guint addAlwaysReadyIdle(int* runs) {
+  return g_idle_add(
+      [](gpointer data) -> gboolean {
+        ++*static_cast<int*>(data);
+        return G_SOURCE_CONTINUE;
+      },
+      runs);
+}
+
 // Runs the main loop until something quits it; a watchdog quits it through GLib after ten
 // seconds (a GLib source added from another thread wakes the context by itself) and says so.
 class GLibMainContextTest : public testing::Test {
@@ -127,12 +137,7 @@ TEST_F(GLibMainContextTest, NeitherSideStarvesTheOther) {
   // A GLib idle callback that is always ready, and a chain of five tasks each posting the next:
   // the chain completes, and GLib gets a turn between its steps.
   int idles = 0;
-  const guint idle = g_idle_add(
-      [](gpointer data) -> gboolean {
-        ++*static_cast<int*>(data);
-        return G_SOURCE_CONTINUE;
-      },
-      &idles);
+  const guint idle = addAlwaysReadyIdle(&idles);
   int steps = 0;
   std::function<void()> step = [&] {
     if (++steps == 5)
@@ -181,12 +186,7 @@ TEST_F(GLibMainContextTest, DrainGivesGLibOneTurnAndReturnsEvenWhenGLibIsAlwaysR
   EXPECT_TRUE(once);
 
   int idles = 0;
-  const guint idle = g_idle_add(
-      [](gpointer data) -> gboolean {
-        ++*static_cast<int*>(data);
-        return G_SOURCE_CONTINUE;
-      },
-      &idles);
+  const guint idle = addAlwaysReadyIdle(&idles);
   MainLoop::instance().drain();
   MainLoop::instance().drain();
   g_source_remove(idle);
