@@ -1,0 +1,287 @@
+#include "platform/gstreamer/media_pipeline.h"
+
+#include <httplib.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdlib>
+#include <filesystem>
+#include <mutex>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "platform/dispatch/main_loop.h"
+#include "platform/gstreamer/testing/media_fixtures.h"
+
+namespace platform::gstreamer {
+namespace {
+
+namespace fs = std::filesystem;
+constexpr StreamTime kMs = 1000000;
+
+// Runs the main loop (and with it the pipelines' bus messages) until `done` or ten seconds.
+bool pumpUntil(const std::function<bool()>& done, double seconds = 10) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    if (MainLoop::instance().drain() == 0)
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return true;
+}
+
+struct Color {
+  int b, g, r;
+};
+
+// The first pixel, which the fixtures paint in one color per second.
+Color firstPixel(const VideoFrame& frame) {
+  return {frame.bytes()[0], frame.bytes()[1], frame.bytes()[2]};
+}
+
+void expectColor(const VideoFrame& frame, Color want, const std::string& what) {
+  const Color got = firstPixel(frame);
+  EXPECT_NEAR(got.b, want.b, 16) << what;
+  EXPECT_NEAR(got.g, want.g, 16) << what;
+  EXPECT_NEAR(got.r, want.r, 16) << what;
+}
+
+constexpr Color kRed{0, 0, 255};
+constexpr Color kBlue{255, 0, 0};
+
+class MediaPipelineTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    dir_ = new fs::path(fs::temp_directory_path() / ("lumora-media-" + std::to_string(::getpid())));
+    fs::create_directories(*dir_);
+    ASSERT_EQ(testing::makeRedBlueClip(redBlue()), "");
+    ASSERT_EQ(testing::makeTwoAudioClip(twoAudio()), "");
+  }
+  static void TearDownTestSuite() {
+    std::error_code ignored;
+    fs::remove_all(*dir_, ignored);
+    delete dir_;
+  }
+  static std::string redBlue() { return (*dir_ / "red-blue.webm").string(); }
+  static std::string twoAudio() { return (*dir_ / "two-audio.webm").string(); }
+  static std::string fileUri(const std::string& path) { return "file://" + path; }
+
+  struct Seen {
+    int statusChanges = 0;
+    int ends = 0;
+  };
+
+  MediaPipelinePtr open(const std::string& uri, Seen& seen,
+                        std::map<std::string, std::string> headers = {}) {
+    MediaPipeline::Listener listener;
+    listener.statusChanged = [&seen] { ++seen.statusChanges; };
+    listener.endOfStream = [&seen] { ++seen.ends; };
+    auto pipeline = MediaPipeline::create({uri, std::move(headers), true}, std::move(listener));
+    pipelines_.push_back(pipeline);
+    return pipeline;
+  }
+
+  MediaPipelinePtr openReady(const std::string& uri, Seen& seen) {
+    auto pipeline = open(uri, seen);
+    EXPECT_TRUE(pumpUntil([&] { return pipeline->status() != MediaPipeline::Status::Unknown; }));
+    EXPECT_EQ(pipeline->status(), MediaPipeline::Status::Ready) << pipeline->errorDescription();
+    return pipeline;
+  }
+
+  VideoFramePtr frameAt(MediaPipeline& pipeline, StreamTime time) {
+    VideoFramePtr frame;
+    pumpUntil([&] { return (frame = pipeline.takeNewFrame(time)) != nullptr; }, 5);
+    return frame;
+  }
+
+  void TearDown() override {
+    for (auto& pipeline : pipelines_)
+      pipeline->shutdown();
+  }
+
+  static fs::path* dir_;
+  std::vector<MediaPipelinePtr> pipelines_;
+};
+fs::path* MediaPipelineTest::dir_ = nullptr;
+
+TEST_F(MediaPipelineTest, ReadyAtPrerollWithTheStreamsFactsAndItsFirstFrame) {
+  Seen seen;
+  auto pipeline = openReady(fileUri(redBlue()), seen);
+  EXPECT_EQ(seen.statusChanges, 1);
+  ASSERT_TRUE(pipeline->duration().has_value());
+  EXPECT_NEAR(static_cast<double>(*pipeline->duration()), 2000.0 * kMs, 34.0 * kMs);
+  EXPECT_EQ(pipeline->width(), 640);
+  EXPECT_EQ(pipeline->height(), 360);
+  const VideoStreamFacts facts = pipeline->videoFacts();
+  EXPECT_EQ(facts.frameRateNumerator, 30);
+  EXPECT_EQ(facts.frameRateDenominator, 1);
+  EXPECT_EQ(facts.transform[0], 1);
+  EXPECT_EQ(facts.transform[3], 1);
+  EXPECT_EQ(pipeline->loadedRanges(), (std::vector<TimeRange>{{0, *pipeline->duration()}}));
+  EXPECT_TRUE(pipeline->likelyToKeepUp());
+
+  // The paused pipeline's prerolled frame is due at its position, once.
+  auto frame = frameAt(*pipeline, pipeline->position());
+  ASSERT_NE(frame, nullptr);
+  EXPECT_EQ(frame->width(), 640);
+  EXPECT_EQ(frame->height(), 360);
+  EXPECT_GE(frame->bytesPerRow(), 640u * 4);
+  expectColor(*frame, kRed, "first frame");
+  EXPECT_FALSE(pipeline->hasNewFrame(pipeline->position()));
+}
+
+TEST_F(MediaPipelineTest, APausedSeekShowsTheFrameAtTheNewPosition) {
+  Seen seen;
+  auto pipeline = openReady(fileUri(redBlue()), seen);
+  struct Case {
+    StreamTime position;
+    Color color;
+  };
+  for (const Case& c : {Case{1500 * kMs, kBlue}, Case{500 * kMs, kRed}, Case{1900 * kMs, kBlue}}) {
+    std::optional<bool> finished;
+    pipeline->seek(c.position, [&](bool done) { finished = done; });
+    EXPECT_EQ(pipeline->position(), c.position);
+    ASSERT_TRUE(pumpUntil([&] { return finished.has_value(); }));
+    EXPECT_TRUE(*finished);
+    EXPECT_EQ(pipeline->position(), c.position);
+    auto frame = frameAt(*pipeline, pipeline->position());
+    ASSERT_NE(frame, nullptr) << c.position;
+    EXPECT_LE(frame->streamTime(), c.position);
+    expectColor(*frame, c.color, "after seeking to " + std::to_string(c.position / kMs) + " ms");
+  }
+  EXPECT_DOUBLE_EQ(pipeline->rate(), 0);
+}
+
+TEST_F(MediaPipelineTest, SeeksBeforeReadyApplyOnceReadyAndOnlyTheLastFinishes) {
+  Seen seen;
+  auto pipeline = open(fileUri(redBlue()), seen);
+  std::vector<bool> results;
+  pipeline->seek(300 * kMs, [&](bool done) { results.push_back(done); });
+  pipeline->seek(1600 * kMs, [&](bool done) { results.push_back(done); });
+  ASSERT_TRUE(pumpUntil([&] { return results.size() == 2; }));
+  EXPECT_EQ(results, (std::vector<bool>{false, true}));
+  auto frame = frameAt(*pipeline, pipeline->position());
+  ASSERT_NE(frame, nullptr);
+  expectColor(*frame, kBlue, "after the seek made before ready");
+}
+
+TEST_F(MediaPipelineTest, PlaysInRealTimeToTheEndWithFramesInOrder) {
+  Seen seen;
+  auto pipeline = openReady(fileUri(redBlue()), seen);
+  ASSERT_TRUE(pipeline->setRate(1.0));
+  const auto start = std::chrono::steady_clock::now();
+  StreamTime last = -1;
+  int frames = 0;
+  bool sawBlue = false;
+  ASSERT_TRUE(pumpUntil(
+      [&] {
+        if (auto frame = pipeline->takeNewFrame(pipeline->position() + 17 * kMs)) {
+          EXPECT_GT(frame->streamTime(), last);
+          last = frame->streamTime();
+          ++frames;
+          sawBlue = sawBlue || firstPixel(*frame).b > 200;
+        }
+        return seen.ends > 0;
+      },
+      10));
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  // The clock keeps real time (with or without a sound output): two seconds of media.
+  EXPECT_GT(seconds, 1.5);
+  EXPECT_GT(frames, 10);
+  EXPECT_TRUE(sawBlue);
+  EXPECT_EQ(seen.ends, 1);
+  EXPECT_EQ(pipeline->position(), *pipeline->duration());
+
+  // Seeking back plays again (how looping restarts).
+  std::optional<bool> finished;
+  pipeline->seek(0, [&](bool done) { finished = done; });
+  ASSERT_TRUE(pumpUntil([&] { return finished.has_value(); }));
+  EXPECT_TRUE(*finished);
+  ASSERT_TRUE(pumpUntil([&] { return pipeline->position() > 100 * kMs; }, 5));
+}
+
+TEST_F(MediaPipelineTest, RatesItCannotPlayLeavePlaybackAsItWas) {
+  Seen seen;
+  auto pipeline = openReady(fileUri(redBlue()), seen);
+  struct Case {
+    double rate;
+    bool accepted;
+    double rateAfter;
+  };
+  for (const Case& c : {Case{-1.0, false, 0}, Case{NAN, false, 0}, Case{2.0, true, 2.0},
+                        Case{0.5, true, 0.5}, Case{0, true, 0}}) {
+    EXPECT_EQ(pipeline->setRate(c.rate), c.accepted) << c.rate;
+    EXPECT_EQ(pipeline->rate(), c.rateAfter) << c.rate;
+  }
+}
+
+TEST_F(MediaPipelineTest, AMissingFileFailsWithTheErrorsText) {
+  Seen seen;
+  auto pipeline = open(fileUri((*dir_ / "missing.webm").string()), seen);
+  ASSERT_TRUE(pumpUntil([&] { return pipeline->status() != MediaPipeline::Status::Unknown; }));
+  EXPECT_EQ(pipeline->status(), MediaPipeline::Status::Failed);
+  EXPECT_FALSE(pipeline->errorDescription().empty());
+  EXPECT_EQ(seen.statusChanges, 1);
+  std::optional<bool> finished;
+  pipeline->seek(0, [&](bool done) { finished = done; });
+  ASSERT_TRUE(pumpUntil([&] { return finished.has_value(); }));
+  EXPECT_FALSE(*finished);
+  EXPECT_FALSE(pipeline->setRate(1.0));
+  EXPECT_EQ(pipeline->takeNewFrame(0), nullptr);
+}
+
+TEST_F(MediaPipelineTest, AudioStreamsCarryTheirLanguageAndTitleAndCanBeChosen) {
+  Seen seen;
+  auto pipeline = openReady(fileUri(twoAudio()), seen);
+  const auto streams = pipeline->audioStreams();
+  ASSERT_EQ(streams.size(), 2u);
+  EXPECT_EQ(streams[0].languageCode, "en");
+  EXPECT_EQ(streams[0].title, "English");
+  EXPECT_EQ(streams[1].languageCode, "fr");
+  EXPECT_EQ(streams[1].title, "French");
+  EXPECT_EQ(pipeline->currentAudioStream(), 0);
+  for (int index : {-1, 2})
+    EXPECT_FALSE(pipeline->selectAudioStream(index)) << index;
+  EXPECT_EQ(pipeline->currentAudioStream(), 0);
+  EXPECT_TRUE(pipeline->selectAudioStream(1));
+  EXPECT_EQ(pipeline->currentAudioStream(), 1);
+}
+
+TEST_F(MediaPipelineTest, HttpRequestsCarryTheItemsHeaders) {
+  httplib::Server server;
+  std::mutex lock;
+  std::vector<std::string> tokens;
+  server.set_mount_point("/media", dir_->string());
+  server.set_logger([&](const httplib::Request& request, const httplib::Response&) {
+    std::lock_guard<std::mutex> guard(lock);
+    tokens.push_back(request.get_header_value("X-Token"));
+  });
+  const int port = server.bind_to_any_port("127.0.0.1");
+  ASSERT_GT(port, 0);
+  std::thread serving([&] { server.listen_after_bind(); });
+
+  Seen seen;
+  auto pipeline = open("http://127.0.0.1:" + std::to_string(port) + "/media/red-blue.webm", seen,
+                       {{"X-Token", "secret-1"}});
+  EXPECT_TRUE(pumpUntil([&] { return pipeline->status() != MediaPipeline::Status::Unknown; }));
+  EXPECT_EQ(pipeline->status(), MediaPipeline::Status::Ready) << pipeline->errorDescription();
+  std::optional<bool> finished;
+  pipeline->seek(1500 * kMs, [&](bool done) { finished = done; });
+  EXPECT_TRUE(pumpUntil([&] { return finished.has_value(); }));
+  auto frame = frameAt(*pipeline, pipeline->position());
+  ASSERT_NE(frame, nullptr);
+  expectColor(*frame, kBlue, "over HTTP after a seek");
+  pipeline->shutdown();
+  server.stop();
+  serving.join();
+  std::lock_guard<std::mutex> guard(lock);
+  ASSERT_FALSE(tokens.empty());
+  for (const auto& token : tokens)
+    EXPECT_EQ(token, "secret-1");
+}
+
+}  // namespace
+}  // namespace platform::gstreamer
