@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <condition_variable>
+#include <deque>
 #include <mutex>
 #include <utility>
 
@@ -18,6 +19,9 @@
 namespace platform::gstreamer {
 
 namespace {
+
+// How many decoded frames wait at most while the clock is off.
+constexpr std::size_t kFramesAhead = 4;
 
 const LogPtr& mediaLog() {
   static const LogPtr log = Log::cached("com.lumora.platform", "media");
@@ -149,11 +153,15 @@ struct MediaPipeline::Impl {
   // Frames: any thread, under frameLock.
   mutable std::mutex frameLock;
   std::condition_variable frameTaken;
-  GstSample* pending = nullptr;
-  StreamTime pendingTime = 0;
-  bool pendingIsPreroll = false;
+  struct Pending {
+    GstSample* sample;
+    StreamTime time;
+    bool preroll;
+  };
+  // Frames not handed out yet, oldest first. With the clock on only the newest is kept (the
+  // display wants the latest); with it off a few are decoded ahead, and each one is handed out.
+  std::deque<Pending> pending;
   std::uint64_t generation = 0;  // grows with every flushing seek
-  std::uint64_t pendingGeneration = 0;
   std::optional<StreamTime> lastHandedTime;
   std::uint64_t lastHandedGeneration = 0;
   bool stopping = false;
@@ -178,8 +186,12 @@ struct MediaPipeline::Impl {
       appsink = nullptr;
     }
     std::lock_guard<std::mutex> lock(frameLock);
-    if (pending) gst_sample_unref(pending);
-    pending = nullptr;
+    dropPendingLocked();
+  }
+
+  void dropPendingLocked() {
+    for (Pending& p : pending) gst_sample_unref(p.sample);
+    pending.clear();
   }
 
   // --- frames (streaming threads) ---
@@ -197,30 +209,34 @@ struct MediaPipeline::Impl {
       }
     }
     std::unique_lock<std::mutex> lock(frameLock);
-    // Playing on from a preroll renders the prerolled frame a second time: it was shown.
-    if (!preroll && lastHandedTime && lastHandedGeneration == generation &&
-        time <= *lastHandedTime) {
+    // Playing on from a preroll renders the prerolled frame a second time: it is known already.
+    std::optional<StreamTime> newest;
+    if (!pending.empty())
+      newest = pending.back().time;
+    else if (lastHandedGeneration == generation)
+      newest = lastHandedTime;
+    if (!preroll && newest && time <= *newest) {
       lock.unlock();
       gst_sample_unref(sample);
       return;
     }
     if (!options.clockSync && !preroll) {
-      // Every frame is taken: the decoder waits for the one before to be taken.
+      // The decoder runs a few frames ahead of the one taken last, no further.
       const std::uint64_t gen = generation;
-      frameTaken.wait(lock, [&] { return !pending || stopping || generation != gen; });
-      if (stopping) {
-        lock.unlock();
-        gst_sample_unref(sample);
-        return;
-      }
+      frameTaken.wait(lock, [&] {
+        return pending.size() < kFramesAhead || stopping || generation != gen;
+      });
     }
-    GstSample* old = pending;
-    pending = sample;
-    pendingTime = time;
-    pendingIsPreroll = preroll;
-    pendingGeneration = generation;
+    if (stopping) {
+      lock.unlock();
+      gst_sample_unref(sample);
+      return;
+    }
+    std::deque<Pending> replaced;
+    if (options.clockSync) replaced.swap(pending);
+    pending.push_back({sample, time, preroll});
     lock.unlock();
-    if (old) gst_sample_unref(old);
+    for (Pending& p : replaced) gst_sample_unref(p.sample);
   }
 
   static GstFlowReturn onNewPreroll(GstAppSink* sink, gpointer data) {
@@ -240,10 +256,10 @@ struct MediaPipeline::Impl {
   // A frame from the clock-synced stream was rendered at its time, so it is due; a prerolled
   // frame (or any frame while the clock is off) is due once the asked time reaches it.
   bool pendingDue(StreamTime time) const {
-    if (!pending) return false;
-    if (!pendingIsPreroll && options.clockSync) return true;
-    if (!options.clockSync) return true;
-    return pendingTime <= time;
+    if (pending.empty()) return false;
+    const Pending& next = pending.front();
+    if (!options.clockSync || !next.preroll) return true;
+    return next.time <= time;
   }
 
   // --- bus (main thread) ---
@@ -397,6 +413,8 @@ struct MediaPipeline::Impl {
       std::lock_guard<std::mutex> lock(frameLock);
       ++generation;
       sinkEnded = false;
+      // Frames from before the seek are not shown any more.
+      dropPendingLocked();
     }
     frameTaken.notify_all();
     return gst_element_seek(playbin, rate, GST_FORMAT_TIME, flags, GST_SEEK_TYPE_SET, position,
@@ -668,11 +686,11 @@ VideoFramePtr MediaPipeline::takeNewFrame(StreamTime time) {
   {
     std::lock_guard<std::mutex> lock(d.frameLock);
     if (!d.pendingDue(time)) return nullptr;
-    sample = d.pending;
-    sampleTime = d.pendingTime;
-    d.pending = nullptr;
+    sample = d.pending.front().sample;
+    sampleTime = d.pending.front().time;
+    d.pending.pop_front();
     d.lastHandedTime = sampleTime;
-    d.lastHandedGeneration = d.pendingGeneration;
+    d.lastHandedGeneration = d.generation;
   }
   d.frameTaken.notify_all();
   GstVideoInfo info;
