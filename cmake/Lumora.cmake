@@ -42,4 +42,17 @@ function(lumora_test_binary binary label)
   target_link_libraries(${binary} PRIVATE ${T_DEPS} lumora_test_main GTest::gmock)
   add_test(NAME ${binary} COMMAND ${binary})
   set_tests_properties(${binary} PROPERTIES LABELS ${label} TIMEOUT 600)
+  lumora_sanitizer_environment(${binary})
+endfunction()
+
+# Sanitizer builds: the suppressions for GLib's and GStreamer's own libraries (scripts/sanitizers)
+# for a test, and for every host it starts.
+function(lumora_sanitizer_environment test)
+  if(LUMORA_SANITIZE STREQUAL "thread")
+    set_property(TEST ${test} APPEND PROPERTY ENVIRONMENT
+      "TSAN_OPTIONS=suppressions=${PROJECT_SOURCE_DIR}/scripts/sanitizers/tsan.supp")
+  elseif(LUMORA_SANITIZE STREQUAL "address")
+    set_property(TEST ${test} APPEND PROPERTY ENVIRONMENT
+      "LSAN_OPTIONS=suppressions=${PROJECT_SOURCE_DIR}/scripts/sanitizers/lsan.supp")
+  endif()
 endfunction()
