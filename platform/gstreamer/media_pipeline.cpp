@@ -190,7 +190,8 @@ struct MediaPipeline::Impl {
   }
 
   void dropPendingLocked() {
-    for (Pending& p : pending) gst_sample_unref(p.sample);
+    for (Pending& p : pending)
+      gst_sample_unref(p.sample);
     pending.clear();
   }
 
@@ -223,9 +224,8 @@ struct MediaPipeline::Impl {
     if (!options.clockSync && !preroll) {
       // The decoder runs a few frames ahead of the one taken last, no further.
       const std::uint64_t gen = generation;
-      frameTaken.wait(lock, [&] {
-        return pending.size() < kFramesAhead || stopping || generation != gen;
-      });
+      frameTaken.wait(
+          lock, [&] { return pending.size() < kFramesAhead || stopping || generation != gen; });
     }
     if (stopping) {
       lock.unlock();
@@ -236,7 +236,8 @@ struct MediaPipeline::Impl {
     if (options.clockSync) replaced.swap(pending);
     pending.push_back({sample, time, preroll});
     lock.unlock();
-    for (Pending& p : replaced) gst_sample_unref(p.sample);
+    for (Pending& p : replaced)
+      gst_sample_unref(p.sample);
   }
 
   static GstFlowReturn onNewPreroll(GstAppSink* sink, gpointer data) {
