@@ -167,40 +167,45 @@ TEST_F(MediaPipelineTest, SeeksBeforeReadyApplyOnceReadyAndOnlyTheLastFinishes) 
   expectColor(*frame, kBlue, "after the seek made before ready");
 }
 
-TEST_F(MediaPipelineTest, PlaysInRealTimeToTheEndWithFramesInOrder) {
-  Seen seen;
-  auto pipeline = openReady(fileUri(redBlue()), seen);
-  ASSERT_TRUE(pipeline->setRate(1.0));
-  const auto start = std::chrono::steady_clock::now();
-  StreamTime last = -1;
-  int frames = 0;
-  bool sawBlue = false;
-  ASSERT_TRUE(pumpUntil(
-      [&] {
-        if (auto frame = pipeline->takeNewFrame(pipeline->position() + 17 * kMs)) {
-          EXPECT_GT(frame->streamTime(), last);
-          last = frame->streamTime();
-          ++frames;
-          sawBlue = sawBlue || firstPixel(*frame).b > 200;
-        }
-        return seen.ends > 0;
-      },
-      10));
-  const double seconds =
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  // The clock keeps real time (with or without a sound output): two seconds of media.
-  EXPECT_GT(seconds, 1.5);
-  EXPECT_GT(frames, 10);
-  EXPECT_TRUE(sawBlue);
-  EXPECT_EQ(seen.ends, 1);
-  EXPECT_EQ(pipeline->position(), *pipeline->duration());
+TEST_F(MediaPipelineTest, PlaysInRealTimeAtItsRateToTheEndWithFramesInOrder) {
+  for (double rate : {1.0, 2.0}) {
+    Seen seen;
+    auto pipeline = openReady(fileUri(redBlue()), seen);
+    ASSERT_TRUE(pipeline->setRate(rate));
+    const auto start = std::chrono::steady_clock::now();
+    StreamTime last = -1;
+    int frames = 0;
+    bool sawBlue = false;
+    ASSERT_TRUE(pumpUntil(
+        [&] {
+          if (auto frame = pipeline->takeNewFrame(pipeline->position() + 17 * kMs)) {
+            EXPECT_GT(frame->streamTime(), last);
+            last = frame->streamTime();
+            ++frames;
+            sawBlue = sawBlue || firstPixel(*frame).b > 200;
+          }
+          return seen.ends > 0;
+        },
+        10));
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    // The clock keeps real time (with or without a sound output): two seconds of media.
+    EXPECT_GT(seconds, 0.75 * 2 / rate) << rate;
+    EXPECT_LT(seconds, 1.5 * 2 / rate + 0.5) << rate;
+    EXPECT_GT(frames, 10) << rate;
+    EXPECT_TRUE(sawBlue) << rate;
+    EXPECT_EQ(seen.ends, 1) << rate;
+    EXPECT_EQ(pipeline->position(), *pipeline->duration()) << rate;
 
-  // Seeking back plays again (how looping restarts).
-  std::optional<bool> finished;
-  pipeline->seek(0, [&](bool done) { finished = done; });
-  ASSERT_TRUE(pumpUntil([&] { return finished.has_value(); }));
-  EXPECT_TRUE(*finished);
-  ASSERT_TRUE(pumpUntil([&] { return pipeline->position() > 100 * kMs; }, 5));
+    // Seeking back plays again (how looping restarts), at the same rate.
+    std::optional<bool> finished;
+    pipeline->seek(0, [&](bool done) { finished = done; });
+    ASSERT_TRUE(pumpUntil([&] { return finished.has_value(); }));
+    EXPECT_TRUE(*finished);
+    ASSERT_TRUE(pumpUntil([&] { return pipeline->position() > 100 * kMs; }, 5));
+    EXPECT_EQ(pipeline->rate(), rate);
+    pipeline->shutdown();
+  }
 }
 
 TEST_F(MediaPipelineTest, RatesItCannotPlayLeavePlaybackAsItWas) {
