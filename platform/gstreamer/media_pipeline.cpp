@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "platform/core/assertion.h"
+#include "platform/dispatch/clock.h"
 #include "platform/dispatch/queue.h"
 #include "platform/glib/glib_main_context.h"
 #include "platform/log/log.h"
@@ -150,6 +151,28 @@ struct MediaPipeline::Impl {
   std::optional<std::pair<StreamTime, std::function<void(bool)>>> seekBeforeReady;
   StreamTime lastPosition = 0;
 
+  // What the frame thread needs to turn a host time into a stream time, published by the main
+  // thread after every change (under timeLock).
+  mutable std::mutex timeLock;
+  std::optional<StreamTime> fixedPosition;  // a seek under way, or the end reached
+  double movingRate = 0;                    // 0 while the stream stands still
+  mutable StreamTime lastKnownPosition = 0;
+
+  void publishTimebase() {
+    std::optional<StreamTime> fixed;
+    if (seekTarget)
+      fixed = seekTarget;
+    else if (seekBeforeReady)
+      fixed = seekBeforeReady->first;
+    else if (atEnd && durationValue)
+      fixed = durationValue;
+    const bool moving =
+        status == Status::Ready && targetRate != 0 && bufferingPercent >= 100 && !fixed;
+    std::lock_guard<std::mutex> lock(timeLock);
+    fixedPosition = fixed;
+    movingRate = moving ? targetRate : 0;
+  }
+
   // Frames: any thread, under frameLock.
   mutable std::mutex frameLock;
   std::condition_variable frameTaken;
@@ -179,11 +202,17 @@ struct MediaPipeline::Impl {
       stopping = true;
     }
     frameTaken.notify_all();
-    if (playbin) {
-      gst_element_set_state(playbin, GST_STATE_NULL);
-      gst_object_unref(playbin);
+    GstElement* bin = nullptr;
+    {
+      // The frame thread takes its own reference under this lock before it asks the pipeline.
+      std::lock_guard<std::mutex> lock(timeLock);
+      bin = playbin;
       playbin = nullptr;
       appsink = nullptr;
+    }
+    if (bin) {
+      gst_element_set_state(bin, GST_STATE_NULL);
+      gst_object_unref(bin);
     }
     std::lock_guard<std::mutex> lock(frameLock);
     dropPendingLocked();
@@ -287,6 +316,11 @@ struct MediaPipeline::Impl {
   }
 
   void handle(GstMessage* message) {
+    handleMessage(message);
+    publishTimebase();
+  }
+
+  void handleMessage(GstMessage* message) {
     switch (GST_MESSAGE_TYPE(message)) {
     case GST_MESSAGE_ASYNC_DONE:
       onPrerolled();
@@ -558,6 +592,30 @@ StreamTime MediaPipeline::position() const {
   return d.lastPosition;
 }
 
+StreamTime MediaPipeline::itemTimeForHostTime(double hostSeconds) const {
+  const Impl& d = *impl_;
+  double rate = 0;
+  GstElement* bin = nullptr;
+  {
+    std::lock_guard<std::mutex> lock(d.timeLock);
+    if (d.fixedPosition) return *d.fixedPosition;
+    rate = d.movingRate;
+    if (d.playbin) bin = GST_ELEMENT(gst_object_ref(d.playbin));
+  }
+  gint64 position = -1;
+  if (bin) {
+    if (!gst_element_query_position(bin, GST_FORMAT_TIME, &position)) position = -1;
+    gst_object_unref(bin);
+  }
+  const double now = Clock::current().uptime();
+  std::lock_guard<std::mutex> lock(d.timeLock);
+  if (position < 0)
+    position = d.lastKnownPosition;
+  else
+    d.lastKnownPosition = position;
+  return position + static_cast<StreamTime>((hostSeconds - now) * rate * 1e9);
+}
+
 bool MediaPipeline::canPlayAtRate(double rate) const {
   if (rate == 0) return true;
   if (!(rate > 0) || impl_->status != Status::Ready) return false;
@@ -586,6 +644,7 @@ bool MediaPipeline::setRate(double rate) {
   }
   d.targetRate = rate;
   d.applyRate();
+  d.publishTimebase();
   return true;
 }
 
@@ -607,9 +666,11 @@ void MediaPipeline::seek(StreamTime position, std::function<void(bool)> completi
       if (overtaken) mainQueue()->async([overtaken] { overtaken(false); });
     }
     d.seekBeforeReady.emplace(position, std::move(completion));
+    d.publishTimebase();
     return;
   }
   d.startSeek(position, std::move(completion));
+  d.publishTimebase();
 }
 
 std::vector<TimeRange> MediaPipeline::loadedRanges() const {

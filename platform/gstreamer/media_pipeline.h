@@ -138,6 +138,10 @@ class MediaPipeline : public std::enable_shared_from_this<MediaPipeline> {
   int currentAudioStream() const;  // -1 with none
   bool selectAudioStream(int index);
 
+  // Any thread: the stream time shown at `hostSeconds` of platform::Clock's uptime (the position
+  // now, moved on at the rate while the stream plays).
+  StreamTime itemTimeForHostTime(double hostSeconds) const;
+
   // Frames, any thread. The newest frame due at `time` not handed out yet (a paused pipeline's
   // prerolled frame counts); none when nothing new is due.
   bool hasNewFrame(StreamTime time);

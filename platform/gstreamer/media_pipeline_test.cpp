@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/dispatch/clock.h"
 #include "platform/dispatch/main_loop.h"
 #include "platform/gstreamer/testing/media_fixtures.h"
 
@@ -30,6 +31,10 @@ bool pumpUntil(const std::function<bool()>& done, double seconds = 10) {
       std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }
   return true;
+}
+
+double hostNow() {
+  return Clock::current().uptime();
 }
 
 struct Color {
@@ -143,10 +148,13 @@ TEST_F(MediaPipelineTest, APausedSeekShowsTheFrameAtTheNewPosition) {
     std::optional<bool> finished;
     pipeline->seek(c.position, [&](bool done) { finished = done; });
     EXPECT_EQ(pipeline->position(), c.position);
+    EXPECT_EQ(pipeline->itemTimeForHostTime(hostNow() + 1), c.position);
     ASSERT_TRUE(pumpUntil([&] { return finished.has_value(); }));
     EXPECT_TRUE(*finished);
     EXPECT_EQ(pipeline->position(), c.position);
-    auto frame = frameAt(*pipeline, pipeline->position());
+    // Paused, the stream time stands still whatever the host time.
+    EXPECT_EQ(pipeline->itemTimeForHostTime(hostNow() + 1), c.position);
+    auto frame = frameAt(*pipeline, pipeline->itemTimeForHostTime(hostNow()));
     ASSERT_NE(frame, nullptr) << c.position;
     EXPECT_LE(frame->streamTime(), c.position);
     expectColor(*frame, c.color, "after seeking to " + std::to_string(c.position / kMs) + " ms");
@@ -178,7 +186,17 @@ TEST_F(MediaPipelineTest, PlaysInRealTimeAtItsRateToTheEndWithFramesInOrder) {
     bool sawBlue = false;
     ASSERT_TRUE(pumpUntil(
         [&] {
-          if (auto frame = pipeline->takeNewFrame(pipeline->position() + 17 * kMs)) {
+          const double now = hostNow();
+          const StreamTime at = pipeline->itemTimeForHostTime(now);
+          if (seen.ends == 0 && at > 100 * kMs && at < 1800 * kMs) {
+            // Playing, a host time ahead maps to a stream time ahead by as much at the rate.
+            // (Between the two questions the stream itself moved on by the time they took.)
+            const StreamTime ahead = pipeline->itemTimeForHostTime(now + 0.1);
+            const double between = (hostNow() - now) * rate * 1e9;
+            EXPECT_GT(static_cast<double>(ahead - at), 100.0 * kMs * rate - 5.0 * kMs);
+            EXPECT_LT(static_cast<double>(ahead - at), 100.0 * kMs * rate + between + 5.0 * kMs);
+          }
+          if (auto frame = pipeline->takeNewFrame(pipeline->itemTimeForHostTime(now + 0.017))) {
             EXPECT_GT(frame->streamTime(), last);
             last = frame->streamTime();
             ++frames;
