@@ -550,8 +550,17 @@ MediaPipeline::~MediaPipeline() {
 }
 
 void MediaPipeline::shutdown() {
-  impl_->listener = {};
-  impl_->teardown();
+  Impl& d = *impl_;
+  d.listener = {};
+  d.teardown();
+  // Seeks under way do not reach their position; their callers still hear so.
+  std::vector<std::function<void(bool)>> unfinished = std::move(d.seekCompletions);
+  d.seekCompletions.clear();
+  if (d.seekBeforeReady) unfinished.push_back(std::move(d.seekBeforeReady->second));
+  d.seekBeforeReady.reset();
+  d.seekTarget.reset();
+  for (auto& completion : unfinished)
+    if (completion) mainQueue()->async([completion = std::move(completion)] { completion(false); });
 }
 
 const std::string& MediaPipeline::uri() const {
@@ -618,7 +627,7 @@ StreamTime MediaPipeline::itemTimeForHostTime(double hostSeconds) const {
 
 bool MediaPipeline::canPlayAtRate(double rate) const {
   if (rate == 0) return true;
-  if (!(rate > 0) || impl_->status != Status::Ready) return false;
+  if (!(rate > 0) || impl_->status != Status::Ready || !impl_->playbin) return false;
   if (rate == 1) return true;
   GstQuery* query = gst_query_new_seeking(GST_FORMAT_TIME);
   gboolean seekable = FALSE;
@@ -630,7 +639,7 @@ bool MediaPipeline::canPlayAtRate(double rate) const {
 
 bool MediaPipeline::setRate(double rate) {
   Impl& d = *impl_;
-  if (!(rate >= 0) || d.status == Status::Failed) return false;
+  if (!(rate >= 0) || d.status == Status::Failed || !d.playbin) return false;
   if (rate != 0 && rate != d.playingRate) {
     if (d.status != Status::Ready) {
       // Applied with the first segment once the stream is ready.
@@ -676,7 +685,7 @@ void MediaPipeline::seek(StreamTime position, std::function<void(bool)> completi
 std::vector<TimeRange> MediaPipeline::loadedRanges() const {
   const Impl& d = *impl_;
   std::vector<TimeRange> ranges;
-  if (d.status != Status::Ready) return ranges;
+  if (d.status != Status::Ready || !d.playbin) return ranges;
   GstQuery* query = gst_query_new_buffering(GST_FORMAT_TIME);
   if (gst_element_query(d.playbin, query)) {
     GstFormat format = GST_FORMAT_UNDEFINED;

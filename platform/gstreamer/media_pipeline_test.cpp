@@ -241,6 +241,48 @@ TEST_F(MediaPipelineTest, RatesItCannotPlayLeavePlaybackAsItWas) {
   }
 }
 
+TEST_F(MediaPipelineTest, ShutdownAtAnyStageStopsEverythingAtOnce) {
+  enum class Stage { Prerolling, Paused, Playing, Dropped };
+  for (Stage stage : {Stage::Prerolling, Stage::Paused, Stage::Playing, Stage::Dropped}) {
+    Seen seen;
+    auto pipeline = open(fileUri(redBlue()), seen);
+    if (stage != Stage::Prerolling) {
+      ASSERT_TRUE(pumpUntil([&] { return pipeline->status() == MediaPipeline::Status::Ready; }));
+    }
+    if (stage == Stage::Playing) {
+      pipeline->setRate(1.0);
+      ASSERT_TRUE(pumpUntil([&] { return pipeline->position() > 200 * kMs; }));
+    }
+    std::optional<bool> seekFinished;
+    if (stage != Stage::Dropped)
+      pipeline->seek(1500 * kMs, [&](bool done) { seekFinished = done; });
+    const Seen before = seen;
+    // Dropped: the last reference goes without a shutdown.
+    std::weak_ptr<MediaPipeline> weak = pipeline;
+    pipelines_.clear();
+    if (stage == Stage::Dropped)
+      pipeline.reset();
+    else
+      pipeline->shutdown();
+    for (int i = 0; i < 20; ++i) {
+      MainLoop::instance().drain();
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    EXPECT_EQ(seen.statusChanges, before.statusChanges);
+    EXPECT_EQ(seen.ends, before.ends);
+    if (stage == Stage::Dropped) {
+      EXPECT_TRUE(weak.expired());
+      continue;
+    }
+    // A seek under way is answered, as not finished; nothing runs any more.
+    ASSERT_TRUE(seekFinished.has_value());
+    EXPECT_FALSE(*seekFinished);
+    EXPECT_EQ(pipeline->takeNewFrame(1 << 30), nullptr);
+    EXPECT_FALSE(pipeline->setRate(1.0));
+    EXPECT_TRUE(pipeline->loadedRanges().empty());
+  }
+}
+
 TEST_F(MediaPipelineTest, AMissingFileFailsWithTheErrorsText) {
   Seen seen;
   auto pipeline = open(fileUri((*dir_ / "missing.webm").string()), seen);
