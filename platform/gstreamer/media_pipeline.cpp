@@ -546,7 +546,7 @@ std::shared_ptr<MediaPipeline> MediaPipeline::create(MediaPipelineOptions option
 MediaPipeline::MediaPipeline(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 
 MediaPipeline::~MediaPipeline() {
-  impl_->teardown();
+  shutdown();
 }
 
 void MediaPipeline::shutdown() {
