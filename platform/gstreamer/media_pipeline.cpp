@@ -690,16 +690,28 @@ std::vector<TimeRange> MediaPipeline::loadedRanges() const {
   if (gst_element_query(d.playbin, query)) {
     GstFormat format = GST_FORMAT_UNDEFINED;
     gst_query_parse_buffering_range(query, &format, nullptr, nullptr, nullptr);
+    // Downloading elements answer in bytes or per cent of the stream; both scale to its length.
+    double scale = format == GST_FORMAT_TIME ? 1.0 : 0.0;
+    if (format == GST_FORMAT_PERCENT && d.durationValue)
+      scale = static_cast<double>(*d.durationValue) / GST_FORMAT_PERCENT_MAX;
+    gint64 totalBytes = 0;
+    if (format == GST_FORMAT_BYTES && d.durationValue &&
+        gst_element_query_duration(d.playbin, GST_FORMAT_BYTES, &totalBytes) && totalBytes > 0)
+      scale = static_cast<double>(*d.durationValue) / static_cast<double>(totalBytes);
     const guint count = gst_query_get_n_buffering_ranges(query);
-    for (guint i = 0; format == GST_FORMAT_TIME && i < count; ++i) {
+    for (guint i = 0; scale > 0 && i < count; ++i) {
       gint64 start = 0, stop = 0;
       if (gst_query_parse_nth_buffering_range(query, i, &start, &stop) && start >= 0 &&
-          stop >= start)
-        ranges.push_back({start, stop - start});
+          stop >= start) {
+        const auto from = static_cast<StreamTime>(static_cast<double>(start) * scale);
+        const auto to = static_cast<StreamTime>(static_cast<double>(stop) * scale);
+        ranges.push_back({from, to - from});
+      }
     }
   }
   gst_query_unref(query);
-  // A stream that never buffers (a local file) has all of itself at hand.
+  // A stream that never buffers (a local file) has all of itself at hand. One whose queues
+  // buffer without telling what they hold reports nothing rather than a guess.
   if (ranges.empty() && !d.sawBuffering && d.durationValue) ranges.push_back({0, *d.durationValue});
   return ranges;
 }
