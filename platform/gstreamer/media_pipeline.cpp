@@ -96,6 +96,19 @@ void orientationTransform(const gchar* orientation, double out[6]) {
   }
 }
 
+// A URI as it may be logged: without credentials, query or fragment (they may carry secrets).
+std::string uriForLog(const std::string& uri) {
+  std::string out = uri.substr(0, uri.find_first_of("?#"));
+  const auto scheme = out.find("://");
+  if (scheme != std::string::npos) {
+    const auto hostStart = scheme + 3;
+    const auto at = out.find('@', hostStart);
+    if (at != std::string::npos && at < out.find('/', hostStart))
+      out.erase(hostStart, at + 1 - hostStart);
+  }
+  return out;
+}
+
 std::optional<std::string> tagString(const GstTagList* tags, const char* name) {
   gchar* value = nullptr;
   if (!tags || !gst_tag_list_get_string(tags, name, &value) || !value) return std::nullopt;
@@ -327,12 +340,10 @@ struct MediaPipeline::Impl {
       break;
     case GST_MESSAGE_ERROR: {
       GError* error = nullptr;
-      gchar* debug = nullptr;
-      gst_message_parse_error(message, &error, &debug);
+      // The debug detail is not logged: it may quote the URI with its credentials or query.
+      gst_message_parse_error(message, &error, nullptr);
       const std::string text = error && error->message ? error->message : "unknown error";
-      if (debug) mediaLog()->debug(std::string("media error detail: ") + debug);
       g_clear_error(&error);
-      g_free(debug);
       fail(text);
       break;
     }
@@ -370,7 +381,7 @@ struct MediaPipeline::Impl {
     if (status == Status::Failed) return;
     status = Status::Failed;
     errorText = text;
-    mediaLog()->error("media failed: " + text + " (" + options.uri + ")");
+    mediaLog()->error("media failed: " + text + " (" + uriForLog(options.uri) + ")");
     completeSeeks(false);
     if (seekBeforeReady) {
       auto completion = std::move(seekBeforeReady->second);
@@ -538,7 +549,7 @@ std::shared_ptr<MediaPipeline> MediaPipeline::create(MediaPipelineOptions option
   if (gst_element_set_state(d.playbin, GST_STATE_PAUSED) == GST_STATE_CHANGE_FAILURE &&
       d.status == Status::Unknown) {
     // The error message on the bus says why; it arrives as ordinary main-loop work.
-    mediaLog()->debug("media pipeline refused to start: " + d.options.uri);
+    mediaLog()->debug("media pipeline refused to start: " + uriForLog(d.options.uri));
   }
   return pipeline;
 }
