@@ -146,6 +146,7 @@ struct MediaPipeline::Impl {
 
   GstElement* playbin = nullptr;
   GstElement* appsink = nullptr;
+  GstElement* flip = nullptr;  // turns frames as the item's composition asks (owned by playbin)
   guint busWatch = 0;
 
   // Main thread.
@@ -222,6 +223,7 @@ struct MediaPipeline::Impl {
       bin = playbin;
       playbin = nullptr;
       appsink = nullptr;
+      flip = nullptr;
     }
     if (bin) {
       gst_element_set_state(bin, GST_STATE_NULL);
@@ -536,6 +538,9 @@ std::shared_ptr<MediaPipeline> MediaPipeline::create(MediaPipelineOptions option
     audioSink = gst_element_factory_make("fakesink", "audio-clock-sink");
     g_object_set(audioSink, "sync", FALSE, nullptr);
   }
+  // Identity passes frames through untouched; a turn is set when a composition asks for one.
+  d.flip = gst_element_factory_make("videoflip", nullptr);
+  if (d.flip) g_object_set(d.playbin, "video-filter", d.flip, nullptr);
   // Subtitles are not shown anywhere, so they are not decoded.
   gst_util_set_object_arg(G_OBJECT(d.playbin), "flags", "video+audio+soft-volume");
   g_object_set(d.playbin, "uri", d.options.uri.c_str(), "video-sink", sink, "audio-sink", audioSink,
@@ -691,6 +696,27 @@ void MediaPipeline::seek(StreamTime position, std::function<void(bool)> completi
   }
   d.startSeek(position, std::move(completion));
   d.publishTimebase();
+}
+
+bool MediaPipeline::setVideoTransform(double a, double b, double c, double d) {
+  struct Entry {
+    double a, b, c, d;
+    GstVideoOrientationMethod method;
+  };
+  static constexpr Entry kEntries[] = {
+      {1, 0, 0, 1, GST_VIDEO_ORIENTATION_IDENTITY}, {0, 1, -1, 0, GST_VIDEO_ORIENTATION_90R},
+      {-1, 0, 0, -1, GST_VIDEO_ORIENTATION_180},    {0, -1, 1, 0, GST_VIDEO_ORIENTATION_90L},
+      {-1, 0, 0, 1, GST_VIDEO_ORIENTATION_HORIZ},   {1, 0, 0, -1, GST_VIDEO_ORIENTATION_VERT},
+      {0, 1, 1, 0, GST_VIDEO_ORIENTATION_UL_LR},    {0, -1, -1, 0, GST_VIDEO_ORIENTATION_UR_LL},
+  };
+  if (!impl_->flip) return false;
+  for (const Entry& e : kEntries) {
+    if (e.a == a && e.b == b && e.c == c && e.d == d) {
+      g_object_set(impl_->flip, "video-direction", e.method, nullptr);
+      return true;
+    }
+  }
+  return false;
 }
 
 std::vector<TimeRange> MediaPipeline::loadedRanges() const {

@@ -131,6 +131,11 @@ class MediaPipeline : public std::enable_shared_from_this<MediaPipeline> {
   // shows the new position (true) or when the seek was refused or overtaken (false).
   void seek(StreamTime position, std::function<void(bool finished)> completion);
 
+  // Frames come out turned as the transform (a, b, c, d) of a y-down plane asks: one of the eight
+  // that map the frame onto its axes (quarter turns and mirrorings). Any other is refused (false)
+  // and frames stay as they were. Frames decoded from then on are turned.
+  bool setVideoTransform(double a, double b, double c, double d);
+
   std::vector<TimeRange> loadedRanges() const;
   bool likelyToKeepUp() const;
 

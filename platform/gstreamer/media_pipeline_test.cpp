@@ -164,6 +164,31 @@ TEST_F(MediaPipelineTest, APausedSeekShowsTheFrameAtTheNewPosition) {
   EXPECT_DOUBLE_EQ(pipeline->rate(), 0);
 }
 
+TEST_F(MediaPipelineTest, FramesComeOutTurnedAsTheTransformAsks) {
+  Seen seen;
+  auto pipeline = openReady(fileUri(redBlue()), seen);
+  struct Case {
+    double a, b, c, d;
+    bool accepted;
+    int width, height;
+  };
+  for (const Case& t : {Case{0, 1, -1, 0, true, 360, 640}, Case{-1, 0, 0, -1, true, 640, 360},
+                        Case{0.5, 0, 0, 1, false, 640, 360}, Case{0, -1, -1, 0, true, 360, 640},
+                        Case{1, 0, 0, 1, true, 640, 360}}) {
+    const std::string what = std::to_string(t.a) + "," + std::to_string(t.b) + "," +
+                             std::to_string(t.c) + "," + std::to_string(t.d);
+    EXPECT_EQ(pipeline->setVideoTransform(t.a, t.b, t.c, t.d), t.accepted) << what;
+    std::optional<bool> finished;
+    pipeline->seek(500 * kMs, [&](bool done) { finished = done; });
+    ASSERT_TRUE(pumpUntil([&] { return finished.has_value(); }));
+    auto frame = frameAt(*pipeline, pipeline->position());
+    ASSERT_NE(frame, nullptr) << what;
+    EXPECT_EQ(frame->width(), t.width) << what;
+    EXPECT_EQ(frame->height(), t.height) << what;
+    expectColor(*frame, kRed, what);
+  }
+}
+
 TEST_F(MediaPipelineTest, SeeksBeforeReadyApplyOnceReadyAndOnlyTheLastFinishes) {
   Seen seen;
   auto pipeline = open(fileUri(redBlue()), seen);
