@@ -470,7 +470,12 @@ struct MediaPipeline::Impl {
   }
 
   void startSeek(StreamTime position, std::function<void(bool)> completion) {
-    if (!seekSegment(playingRate, std::max<StreamTime>(position, 0))) {
+    // Demuxers refuse a segment that starts at (or past) the stream's end; a millisecond before it
+    // is the end as far as anyone can see.
+    StreamTime target = std::max<StreamTime>(position, 0);
+    if (durationValue && target >= *durationValue)
+      target = std::max<StreamTime>(*durationValue - 1000000, 0);
+    if (!seekSegment(playingRate, target)) {
       mainQueue()->async([completion = std::move(completion)] {
         if (completion) completion(false);
       });

@@ -162,6 +162,14 @@ TEST_F(MediaPipelineTest, APausedSeekShowsTheFrameAtTheNewPosition) {
     expectColor(*frame, c.color, "after seeking to " + std::to_string(c.position / kMs) + " ms");
   }
   EXPECT_DOUBLE_EQ(pipeline->rate(), 0);
+
+  // Exactly at the end there is no frame left to show, yet the seek completes there.
+  std::optional<bool> finished;
+  pipeline->seek(*pipeline->duration(), [&](bool done) { finished = done; });
+  ASSERT_TRUE(pumpUntil([&] { return finished.has_value(); }));
+  EXPECT_TRUE(*finished);
+  EXPECT_NEAR(static_cast<double>(pipeline->position()), static_cast<double>(*pipeline->duration()),
+              1.0 * kMs);
 }
 
 TEST_F(MediaPipelineTest, FramesComeOutTurnedAsTheTransformAsks) {
