@@ -67,6 +67,11 @@ GstElement* makeAudioSink() {
     if (realOutput) return sink;
   }
   if (sink) gst_object_unref(sink);
+  static bool told = false;
+  if (!told) {
+    told = true;
+    mediaLog()->notice("no desktop audio output opens: audio is decoded and timed, not heard");
+  }
   GstElement* fake = gst_element_factory_make("fakesink", "audio-clock-sink");
   g_object_set(fake, "sync", TRUE, nullptr);
   return fake;

@@ -3,6 +3,7 @@
 #include <httplib.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
@@ -259,6 +260,35 @@ TEST_F(MediaPipelineTest, PlaysInRealTimeAtItsRateToTheEndWithFramesInOrder) {
     EXPECT_EQ(pipeline->rate(), rate);
     pipeline->shutdown();
   }
+}
+
+TEST_F(MediaPipelineTest, TheFrameThreadPullsWhileTheMainThreadControlsAndShutsDown) {
+  Seen seen;
+  auto pipeline = openReady(fileUri(redBlue()), seen);
+  std::atomic<bool> stop{false};
+  std::atomic<int> frames{0};
+  // As the engine does: its own thread asks for the frame due one display frame ahead.
+  std::thread frameThread([&] {
+    while (!stop.load()) {
+      const StreamTime at = pipeline->itemTimeForHostTime(hostNow() + 0.016);
+      if (pipeline->hasNewFrame(at) && pipeline->takeNewFrame(at)) frames.fetch_add(1);
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  });
+  pipeline->setRate(1.0);
+  pumpUntil([&] { return pipeline->position() > 300 * kMs; });
+  for (StreamTime to : {1200 * kMs, 100 * kMs, 1700 * kMs}) {
+    std::optional<bool> finished;
+    pipeline->seek(to, [&](bool done) { finished = done; });
+    EXPECT_TRUE(pumpUntil([&] { return finished.has_value(); }));
+  }
+  pipeline->setRate(0);
+  pumpUntil([] { return false; }, 0.1);
+  pipeline->shutdown();
+  pumpUntil([] { return false; }, 0.05);
+  stop = true;
+  frameThread.join();
+  EXPECT_GT(frames.load(), 3);
 }
 
 TEST_F(MediaPipelineTest, RatesItCannotPlayLeavePlaybackAsItWas) {
