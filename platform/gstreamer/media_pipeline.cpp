@@ -13,6 +13,7 @@
 
 #include "platform/core/assertion.h"
 #include "platform/dispatch/clock.h"
+#include "platform/dispatch/main_loop.h"
 #include "platform/dispatch/queue.h"
 #include "platform/glib/glib_main_context.h"
 #include "platform/log/log.h"
@@ -210,6 +211,21 @@ struct MediaPipeline::Impl {
   bool sinkEnded = false;
 
   ~Impl() { teardown(); }
+
+  // Main thread.
+  void shutdown() {
+    listener = {};
+    teardown();
+    // Seeks under way do not reach their position; their callers still hear so.
+    std::vector<std::function<void(bool)>> unfinished = std::move(seekCompletions);
+    seekCompletions.clear();
+    if (seekBeforeReady) unfinished.push_back(std::move(seekBeforeReady->second));
+    seekBeforeReady.reset();
+    seekTarget.reset();
+    for (auto& completion : unfinished)
+      if (completion)
+        mainQueue()->async([completion = std::move(completion)] { completion(false); });
+  }
 
   void teardown() {
     if (busWatch) {
@@ -572,21 +588,18 @@ std::shared_ptr<MediaPipeline> MediaPipeline::create(MediaPipelineOptions option
 MediaPipeline::MediaPipeline(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 
 MediaPipeline::~MediaPipeline() {
-  shutdown();
+  if (MainLoop::isMainThread()) {
+    impl_->shutdown();
+    return;
+  }
+  // The bus watch, the listener and the seek answers belong to the main thread: a pipeline let
+  // go of elsewhere (the engine's frame thread) is stopped there.
+  std::shared_ptr<Impl> impl(std::move(impl_));
+  mainQueue()->async([impl] { impl->shutdown(); });
 }
 
 void MediaPipeline::shutdown() {
-  Impl& d = *impl_;
-  d.listener = {};
-  d.teardown();
-  // Seeks under way do not reach their position; their callers still hear so.
-  std::vector<std::function<void(bool)>> unfinished = std::move(d.seekCompletions);
-  d.seekCompletions.clear();
-  if (d.seekBeforeReady) unfinished.push_back(std::move(d.seekBeforeReady->second));
-  d.seekBeforeReady.reset();
-  d.seekTarget.reset();
-  for (auto& completion : unfinished)
-    if (completion) mainQueue()->async([completion = std::move(completion)] { completion(false); });
+  impl_->shutdown();
 }
 
 const std::string& MediaPipeline::uri() const {

@@ -6,7 +6,7 @@
 // Main thread: creation, control (rate, seek, volume, audio selection), the facts it reports and
 // its listener's calls, which arrive from the pipeline's bus as ordinary main-loop work.
 // Any thread: the frame calls (the engine pulls frames on its own thread). The pipeline is torn
-// down by shutdown() or when the last reference goes.
+// down by shutdown() or when the last reference goes (on the main loop, wherever it goes).
 #pragma once
 
 #include <cstdint>

@@ -307,8 +307,10 @@ TEST_F(MediaPipelineTest, RatesItCannotPlayLeavePlaybackAsItWas) {
 }
 
 TEST_F(MediaPipelineTest, ShutdownAtAnyStageStopsEverythingAtOnce) {
-  enum class Stage { Prerolling, Paused, Playing, Dropped };
-  for (Stage stage : {Stage::Prerolling, Stage::Paused, Stage::Playing, Stage::Dropped}) {
+  enum class Stage { Prerolling, Paused, Playing, Dropped, DroppedOffMain };
+  for (Stage stage :
+       {Stage::Prerolling, Stage::Paused, Stage::Playing, Stage::Dropped, Stage::DroppedOffMain}) {
+    const bool dropped = stage == Stage::Dropped || stage == Stage::DroppedOffMain;
     Seen seen;
     auto pipeline = open(fileUri(redBlue()), seen);
     if (stage != Stage::Prerolling) {
@@ -322,11 +324,13 @@ TEST_F(MediaPipelineTest, ShutdownAtAnyStageStopsEverythingAtOnce) {
     if (stage != Stage::Dropped)
       pipeline->seek(1500 * kMs, [&](bool done) { seekFinished = done; });
     const Seen before = seen;
-    // Dropped: the last reference goes without a shutdown.
+    // Dropped: the last reference goes without a shutdown (on the engine's thread, say).
     std::weak_ptr<MediaPipeline> weak = pipeline;
     pipelines_.clear();
     if (stage == Stage::Dropped)
       pipeline.reset();
+    else if (stage == Stage::DroppedOffMain)
+      std::thread([moved = std::move(pipeline)]() mutable { moved.reset(); }).join();
     else
       pipeline->shutdown();
     for (int i = 0; i < 20; ++i) {
@@ -335,7 +339,7 @@ TEST_F(MediaPipelineTest, ShutdownAtAnyStageStopsEverythingAtOnce) {
     }
     EXPECT_EQ(seen.statusChanges, before.statusChanges);
     EXPECT_EQ(seen.ends, before.ends);
-    if (stage == Stage::Dropped) {
+    if (dropped) {
       EXPECT_TRUE(weak.expired());
       continue;
     }
