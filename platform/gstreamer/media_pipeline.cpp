@@ -460,6 +460,9 @@ struct MediaPipeline::Impl {
         auto [position, completion] = std::move(*seekBeforeReady);
         seekBeforeReady.reset();
         startSeek(position, std::move(completion));
+      } else if (playingRate != 1.0) {
+        // A rate asked for before the stream was ready: its first segment runs at it.
+        if (!seekSegment(playingRate, 0)) playingRate = 1.0;
       }
       applyRate();
       return;
@@ -476,7 +479,12 @@ struct MediaPipeline::Impl {
       if (completions[i]) completions[i](finished && i + 1 == completions.size());
   }
 
+  // Demuxers refuse a segment that starts at (or past) the stream's end; a millisecond before it
+  // is the end as far as anyone can see.
   bool seekSegment(double rate, StreamTime position) {
+    position = std::max<StreamTime>(position, 0);
+    if (durationValue && position >= *durationValue)
+      position = std::max<StreamTime>(*durationValue - 1000000, 0);
     const auto flags = static_cast<GstSeekFlags>(GST_SEEK_FLAG_FLUSH | GST_SEEK_FLAG_ACCURATE);
     {
       std::lock_guard<std::mutex> lock(frameLock);
@@ -491,12 +499,7 @@ struct MediaPipeline::Impl {
   }
 
   void startSeek(StreamTime position, std::function<void(bool)> completion) {
-    // Demuxers refuse a segment that starts at (or past) the stream's end; a millisecond before it
-    // is the end as far as anyone can see.
-    StreamTime target = std::max<StreamTime>(position, 0);
-    if (durationValue && target >= *durationValue)
-      target = std::max<StreamTime>(*durationValue - 1000000, 0);
-    if (!seekSegment(playingRate, target)) {
+    if (!seekSegment(playingRate, position)) {
       mainQueue()->async([completion = std::move(completion)] {
         if (completion) completion(false);
       });
@@ -682,6 +685,11 @@ bool MediaPipeline::setRate(double rate) {
   if (rate != 0 && rate != d.playingRate) {
     if (d.status != Status::Ready) {
       // Applied with the first segment once the stream is ready.
+      d.playingRate = rate;
+    } else if (d.atEnd) {
+      // Nothing is left to play at this rate; the next seek (a loop back) starts its segment
+      // with it. Seeking now would reach the end, and report it, a second time.
+      if (!canPlayAtRate(rate)) return false;
       d.playingRate = rate;
     } else {
       if (!canPlayAtRate(rate)) return false;
