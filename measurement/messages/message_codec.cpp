@@ -736,12 +736,29 @@ inline uint8_t* putLittleEndian(uint8_t* p, uint64_t value, int bytes) {
   return p;
 }
 
+// Copies `n` bytes. The strings of these messages are mostly names and short values: up to 16
+// bytes they are copied with two fixed-size moves that overlap, not with a library call.
+inline void copyBytes(uint8_t* to, const char* from, std::size_t n) {
+  if (n >= 8 && n <= 16) {
+    std::memcpy(to, from, 8);
+    std::memcpy(to + n - 8, from + n - 8, 8);
+  } else if (n >= 4 && n < 8) {
+    std::memcpy(to, from, 4);
+    std::memcpy(to + n - 4, from + n - 4, 4);
+  } else if (n < 4) {
+    for (std::size_t i = 0; i < n; ++i)
+      to[i] = static_cast<uint8_t>(from[i]);
+  } else {
+    std::memcpy(to, from, n);
+  }
+}
+
 inline uint8_t* putString(ReverseWriter& out, uint8_t* p, const EncodeStep& step,
                           const std::string& text) {
   p = out.reserve(p, text.size() + ReverseWriter::kMaxKeyAndLength);
   if (!p) return nullptr;
   p -= text.size();
-  if (!text.empty()) std::memcpy(p, text.data(), text.size());
+  copyBytes(p, text.data(), text.size());
   return putTag(putVarint(p, text.size()), step);
 }
 
