@@ -140,9 +140,8 @@ bool APMDataTypeValidator::isValidString(const platform::Value& object, std::int
   return true;
 }
 
-bool APMDataTypeValidator::isValidInternalName(const platform::Value& name,
-                                               std::int64_t maxLength, std::int64_t kind,
-                                               Code* failureCode) {
+bool APMDataTypeValidator::isValidInternalName(const platform::Value& name, std::int64_t maxLength,
+                                               std::int64_t kind, Code* failureCode) {
   if (!isValidString(name, 1, maxLength, kind, failureCode)) return false;
   const std::string& text = name.asString();
   for (std::size_t offset = 0; offset < text.size();) {
@@ -214,8 +213,8 @@ bool APMDataTypeValidator::isValidPublicEventName(const platform::Value& name, C
 
 bool APMDataTypeValidator::isValidInternalEventName(const platform::Value& name,
                                                     Code* failureCode) {
-  return isValidInternalName(name, APMDataTypeEventMaxNameLength,
-                             APMDataTypeValidatorTypeEventName, failureCode);
+  return isValidInternalName(name, APMDataTypeEventMaxNameLength, APMDataTypeValidatorTypeEventName,
+                             failureCode);
 }
 
 bool APMDataTypeValidator::isValidInternalEventOrigin(const platform::Value& origin,
@@ -273,8 +272,7 @@ bool APMDataTypeValidator::isValidPublicEventParameterValue(const APMValue* valu
 
 bool APMDataTypeValidator::isValidInternalEventParameterValue(const APMValue* value,
                                                               Code* failureCode) {
-  return isValidValue(value, 0,
-                      APMCurrentEventModelLimits().maxInternalEventParameterValueLength(),
+  return isValidValue(value, 0, APMCurrentEventModelLimits().maxInternalEventParameterValueLength(),
                       APMDataTypeValidatorTypeEventParameterValue, failureCode);
 }
 
@@ -321,8 +319,7 @@ bool APMDataTypeValidator::isValidInternalUserAttributeValue(const APMValue* val
   } else if (name == "_id") {
     maxLength = APMDataTypeUserIDMaxValueLength;
   }
-  return isValidValue(value, 1, maxLength, APMDataTypeValidatorTypeUserPropertyValue,
-                      failureCode);
+  return isValidValue(value, 1, maxLength, APMDataTypeValidatorTypeUserPropertyValue, failureCode);
 }
 
 bool APMDataTypeValidator::isValidScreenParameterValue(const platform::Value& value,
@@ -391,8 +388,7 @@ bool APMDataTypeValidator::isValidArrayParamForEvent(std::string_view eventName,
   setCode(failureCode, APMValidatorFailureNone);
   if (isNestedArrayParam) {
     setCode(failureCode, APMValidatorFailureArrayNested);
-    report(0, 13013, "Nested array parameters are not allowed. Name",
-           {platform::Value(paramName)});
+    report(0, 13013, "Nested array parameters are not allowed. Name", {platform::Value(paramName)});
     return false;
   }
   if (!APMEventUtilIsValidEcommerceEventName(eventName)) {
@@ -415,8 +411,7 @@ bool APMDataTypeValidator::isValidArrayParamForEvent(std::string_view eventName,
     setCode(failureCode, APMValidatorFailureArrayTooManyItems);
     report(0, 13013,
            "Array parameter has too many items. The maximum number of supported items is " +
-               std::to_string(APMDataTypeEventParameterArrayItemsMaxSize) +
-               ". Invalid array size",
+               std::to_string(APMDataTypeEventParameterArrayItemsMaxSize) + ". Invalid array size",
            {platform::Value(arrayCount)});
     return false;
   }
@@ -472,7 +467,9 @@ std::string APMDecimalNumber::description() const {
   return text;
 }
 
-double APMDecimalNumber::doubleValue() const { return std::strtod(description().c_str(), nullptr); }
+double APMDecimalNumber::doubleValue() const {
+  return std::strtod(description().c_str(), nullptr);
+}
 
 std::optional<APMDecimalNumber> APMParseNumericValueFromString(std::string_view text) {
   // The decimal type holds 38 significant digits and exponents from -128 to 127.

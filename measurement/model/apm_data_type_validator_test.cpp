@@ -144,14 +144,16 @@ TEST_F(APMDataTypeValidatorTest, NumericAndCurrencyValues) {
       {"lower case", APMValue::initWithString("eur"), false, true},
       {"two letters", APMValue::initWithString("US"), false, false},
       {"letters and digit", APMValue::initWithString("US1"), false, false},
-      {"astral letters", APMValue::initWithString("\xF0\x90\x90\x80" "AB"), false, false},
+      {"astral letters",
+       APMValue::initWithString("\xF0\x90\x90\x80"
+                                "AB"),
+       false, false},
   };
   for (const auto& c : cases) {
     std::int64_t failure = -1;
     EXPECT_EQ(APMDataTypeValidator::isValidNumericValue(&*c.value, &failure), c.numeric) << c.what;
     EXPECT_EQ(failure, c.numeric ? 0 : 8) << c.what;
-    EXPECT_EQ(APMDataTypeValidator::isValidCurrencyCode(&*c.value, &failure), c.currency)
-        << c.what;
+    EXPECT_EQ(APMDataTypeValidator::isValidCurrencyCode(&*c.value, &failure), c.currency) << c.what;
     EXPECT_EQ(failure, c.currency ? 0 : 9) << c.what;
   }
   std::int64_t failure = -1;

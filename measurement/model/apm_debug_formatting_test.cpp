@@ -52,11 +52,11 @@ TEST_F(APMDebugFormattingTest, NamesShowTheirPublicFormInDebugModeOnly) {
 
 TEST_F(APMDebugFormattingTest, ParameterBlocks) {
   setDebug(true, true);
-  const Value parameters(ValueMap{
-      {Value("_err"), Value(5)},
-      {Value("b"), Value("x")},
-      {Value("A"), Value(1.5)},
-      {Value("items"), Value(ValueList{Value(ValueMap{{Value("k"), Value(1)}})})}});
+  const Value parameters(
+      ValueMap{{Value("_err"), Value(5)},
+               {Value("b"), Value("x")},
+               {Value("A"), Value(1.5)},
+               {Value("items"), Value(ValueList{Value(ValueMap{{Value("k"), Value(1)}})})}});
   EXPECT_EQ(APMFormattedParametersDescription(parameters),
             "{\n"
             "    A = 1.5;\n"

@@ -37,10 +37,12 @@ std::shared_ptr<APMPBEventParam> eventParamWithName(const std::optional<std::str
 
 }  // namespace
 
-std::int64_t APMMillisecondsFromSeconds(double seconds) { return APMSaturatingInt64(seconds * 1000); }
+std::int64_t APMMillisecondsFromSeconds(double seconds) {
+  return APMSaturatingInt64(seconds * 1000);
+}
 
-APMEvent::APMEvent(std::string origin, std::string name, double timestamp,
-                   double previousTimestamp, platform::ValueMap parameters)
+APMEvent::APMEvent(std::string origin, std::string name, double timestamp, double previousTimestamp,
+                   platform::ValueMap parameters)
     : origin_(std::move(origin)), name_(std::move(name)), timestamp_(timestamp),
       previousTimestamp_(previousTimestamp), parameters_(std::move(parameters)) {}
 
@@ -64,8 +66,9 @@ std::shared_ptr<APMEvent> APMEvent::initWithOrigin(const std::string& origin, bo
   }
   auto normalized = APMNormalizedParametersForParametersAndEventName(std::move(parameters), &name,
                                                                      isPublic, false);
-  auto event = std::make_shared<APMEvent>(origin, name, timestamp, previousTimestamp,
-                                          normalized ? std::move(*normalized) : platform::ValueMap{});
+  auto event =
+      std::make_shared<APMEvent>(origin, name, timestamp, previousTimestamp,
+                                 normalized ? std::move(*normalized) : platform::ValueMap{});
   event->parameters_[kOrigin] = originValue;
   if (event->shouldValidateParams() && !APMValidateConversionEventParameters(event->parameters_)) {
     event->parameters_.erase(kConversion);
@@ -73,7 +76,9 @@ std::shared_ptr<APMEvent> APMEvent::initWithOrigin(const std::string& origin, bo
   return event;
 }
 
-std::shared_ptr<APMEvent> APMEvent::copy() const { return copyWithParameters(parameters_); }
+std::shared_ptr<APMEvent> APMEvent::copy() const {
+  return copyWithParameters(parameters_);
+}
 
 std::shared_ptr<APMEvent> APMEvent::copyWithParameters(platform::ValueMap parameters) const {
   return initWithOrigin(origin_, false, name_, timestamp_, previousTimestamp_,
@@ -116,14 +121,18 @@ bool APMEvent::isRealtime() const {
   return false;
 }
 
-void APMEvent::setRealtime(bool realtime) { setFlag(parameters_, kRealtime, realtime); }
+void APMEvent::setRealtime(bool realtime) {
+  setFlag(parameters_, kRealtime, realtime);
+}
 
 bool APMEvent::isDebug() const {
   const auto found = parameters_.find(kDebug);
   return found != parameters_.end() && found->second.isInt() && found->second.asInt() == 1;
 }
 
-void APMEvent::setDebug(bool debug) { setFlag(parameters_, kDebug, debug); }
+void APMEvent::setDebug(bool debug) {
+  setFlag(parameters_, kDebug, debug);
+}
 
 bool APMEvent::shouldValidateParams() const {
   return isConversion() || name_ == "ad_impression" || name_ == "_ai";
@@ -266,7 +275,8 @@ std::shared_ptr<APMPBEvent> APMEvent::protoEvent() const {
     NANOSetInt64(proto.get(), apmpb_field::Event::kPreviousTimestampMillis,
                  APMMillisecondsFromSeconds(previousTimestamp_));
   }
-  NANOSetInt64(proto.get(), apmpb_field::Event::kTimestampMillis, APMMillisecondsFromSeconds(timestamp_));
+  NANOSetInt64(proto.get(), apmpb_field::Event::kTimestampMillis,
+               APMMillisecondsFromSeconds(timestamp_));
   const platform::ValueList params = APMEventParamProtoFromDictionary(parameters_, name_, false);
   NANOSetArray(proto.get(), apmpb_field::Event::kParams, &params);
   return proto;
@@ -277,11 +287,13 @@ std::shared_ptr<APMEvent> APMEvent::initWithEventProto(const APMPBEvent& proto) 
   const double timestamp =
       static_cast<double>(NANOGetInt64(&proto, apmpb_field::Event::kTimestampMillis)) / 1000.0;
   const double previousTimestamp =
-      static_cast<double>(NANOGetInt64(&proto, apmpb_field::Event::kPreviousTimestampMillis)) / 1000.0;
+      static_cast<double>(NANOGetInt64(&proto, apmpb_field::Event::kPreviousTimestampMillis)) /
+      1000.0;
   const platform::Value eventName(name);
   std::optional<std::string> origin;
   platform::ValueMap parameters;
-  const auto params = NANOGetArray(&proto, apmpb_field::Event::kParams, APMPBEventParam::classObject());
+  const auto params =
+      NANOGetArray(&proto, apmpb_field::Event::kParams, APMPBEventParam::classObject());
   for (const auto& element : params.value_or(platform::ValueList{})) {
     const auto param = element.asObjectOf<APMPBEventParam>();
     if (!param) continue;
@@ -303,8 +315,9 @@ std::shared_ptr<APMEvent> APMEvent::initWithEventProto(const APMPBEvent& proto) 
       origin = NANOGetString(param.get(), apmpb_field::EventParam::kStringValue);
       if (!origin) return nullptr;  // bytes that are not text
       parameters[kOrigin] = platform::Value(*origin);
-    } else if (const auto text = hasString ? NANOGetString(param.get(), apmpb_field::EventParam::kStringValue)
-                                           : std::nullopt) {
+    } else if (const auto text =
+                   hasString ? NANOGetString(param.get(), apmpb_field::EventParam::kStringValue)
+                             : std::nullopt) {
       parameters[platform::Value(*paramName)] = platform::Value(*text);
     } else if (NANOHasField(param.get(), apmpb_field::EventParam::kIntValue)) {
       parameters[platform::Value(*paramName)] =

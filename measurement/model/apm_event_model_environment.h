@@ -32,8 +32,8 @@ void APMSetEventModelLimitsProvider(APMEventModelLimitsProvider provider);
 APMEventModelLimits APMCurrentEventModelLimits();
 
 // logInternalEventWithOrigin:name:parameters: of the analytics facade.
-using APMInternalEventSink = std::function<void(
-    const std::string& origin, const std::string& name, const platform::ValueMap& parameters)>;
+using APMInternalEventSink = std::function<void(const std::string& origin, const std::string& name,
+                                                const platform::ValueMap& parameters)>;
 // Installs the entry internal events go to (an empty sink drops them).
 void APMSetInternalEventSink(APMInternalEventSink sink);
 void APMLogInternalEvent(const std::string& origin, const std::string& name,

@@ -29,8 +29,7 @@ bool isPublicKey(const platform::Value& name) {
 }
 
 bool isInternalEvent(const std::string* eventName) {
-  return eventName &&
-         (eventName->starts_with("_") || APMInternalEventNames().contains(*eventName));
+  return eventName && (eventName->starts_with("_") || APMInternalEventNames().contains(*eventName));
 }
 
 }  // namespace
@@ -81,7 +80,8 @@ void APMAddErrorParametersForEcommerceValidationFailureCode(platform::ValueMap& 
                                                             const std::string* eventName) {
   switch (failureCode) {
   case APMValidatorFailureArrayNotEcommerceEvent:
-    APMAddErrorParameters(parameters, 21, eventName ? platform::Value(*eventName) : platform::Value(),
+    APMAddErrorParameters(parameters, 21,
+                          eventName ? platform::Value(*eventName) : platform::Value(),
                           kErrorNameMaxLength, nullptr);
     break;
   case APMValidatorFailureArrayNotItems:
@@ -140,18 +140,16 @@ std::optional<APMValue> APMNormalizeArrayParametersValue(const platform::ValueLi
           APMNormalizedParametersForParametersAndEventName(item.asMap(), eventName, isPublic, true);
       if (normalized) items.emplace_back(std::move(*normalized));
     } else {
-      const std::string label = (name ? *name : APMClassNameOfValue(parameterName)) + "[" +
-                                std::to_string(i) + "]";
+      const std::string label =
+          (name ? *name : APMClassNameOfValue(parameterName)) + "[" + std::to_string(i) + "]";
       APMAddErrorParameters(errors, 4, platform::Value(label), kErrorNameMaxLength, nullptr);
     }
   }
   return APMValue::initWithArray(std::move(items));
 }
 
-std::optional<platform::ValueMap>
-APMNormalizedParametersForParametersAndEventName(platform::ValueMap parameters,
-                                                 const std::string* eventName, bool isPublic,
-                                                 bool isNested) {
+std::optional<platform::ValueMap> APMNormalizedParametersForParametersAndEventName(
+    platform::ValueMap parameters, const std::string* eventName, bool isPublic, bool isNested) {
   if (parameters.empty()) return std::nullopt;
   const APMEventModelLimits limits = APMCurrentEventModelLimits();
   const std::int64_t internalLimit = limits.maxInternalEventParameterValueLength();
@@ -179,8 +177,7 @@ APMNormalizedParametersForParametersAndEventName(platform::ValueMap parameters,
     std::int64_t failure = 0;
     bool valueFailed = false;
     bool drop = false;
-    if (isPublic &&
-        !APMDataTypeValidator::isValidPublicEventParameterValue(&*value, &failure)) {
+    if (isPublic && !APMDataTypeValidator::isValidPublicEventParameterValue(&*value, &failure)) {
       valueFailed = true;
     } else if (name == kEv) {
       const std::string* text = value->stringValue();
@@ -256,14 +253,15 @@ APMNormalizedParametersForParametersAndEventName(platform::ValueMap parameters,
   return result;
 }
 
-std::optional<platform::ValueMap> APMNormalizedParametersForParameters(platform::ValueMap parameters,
-                                                                       bool isPublic) {
+std::optional<platform::ValueMap>
+APMNormalizedParametersForParameters(platform::ValueMap parameters, bool isPublic) {
   return APMNormalizedParametersForParametersAndEventName(std::move(parameters), nullptr, isPublic,
                                                           false);
 }
 
-std::int64_t APMEventPublicParameterCountIgnoringAllowlistedParams(
-    const platform::ValueMap& parameters, bool ignoreAllowlisted) {
+std::int64_t
+APMEventPublicParameterCountIgnoringAllowlistedParams(const platform::ValueMap& parameters,
+                                                      bool ignoreAllowlisted) {
   std::int64_t count = 0;
   for (const auto& [name, value] : parameters) {
     if (!isPublicKey(name)) continue;

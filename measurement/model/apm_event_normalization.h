@@ -21,12 +21,10 @@ inline constexpr const char* APMZADPrefix = "zad_";
 
 // The normalised map, or none for an empty one. `eventName` may be absent. The map is taken by
 // value so that one which needs no change comes back without a copy.
+std::optional<platform::ValueMap> APMNormalizedParametersForParametersAndEventName(
+    platform::ValueMap parameters, const std::string* eventName, bool isPublic, bool isNested);
 std::optional<platform::ValueMap>
-APMNormalizedParametersForParametersAndEventName(platform::ValueMap parameters,
-                                                 const std::string* eventName, bool isPublic,
-                                                 bool isNested);
-std::optional<platform::ValueMap> APMNormalizedParametersForParameters(platform::ValueMap parameters,
-                                                                       bool isPublic);
+APMNormalizedParametersForParameters(platform::ValueMap parameters, bool isPublic);
 // The normalised items of an array parameter, or none; array failures go to `failureCode`,
 // items that are not maps are recorded in `errors`.
 std::optional<APMValue> APMNormalizeArrayParametersValue(const platform::ValueList& array,
@@ -40,8 +38,9 @@ bool APMEventUtilIsValidParameterKey(const platform::Value& name, bool isPublic,
 
 // The number of public names (not starting with "_"); with ignoreAllowlisted, predefined item
 // parameters are not counted.
-std::int64_t APMEventPublicParameterCountIgnoringAllowlistedParams(
-    const platform::ValueMap& parameters, bool ignoreAllowlisted);
+std::int64_t
+APMEventPublicParameterCountIgnoringAllowlistedParams(const platform::ValueMap& parameters,
+                                                      bool ignoreAllowlisted);
 // Removes the alphabetically last public names until at most `maximum` are counted.
 void APMEventTrimEventParametersIgnoringAllowlistedParams(platform::ValueMap& parameters,
                                                           std::int64_t maximum,

@@ -19,8 +19,8 @@ class APMEventNormalizationTest : public apm_testing::StorageTest {
   }
   static ValueMap normalize(ValueMap parameters, const std::string& event, bool isPublic,
                             bool isNested = false) {
-    return APMNormalizedParametersForParametersAndEventName(std::move(parameters), &event,
-                                                            isPublic, isNested)
+    return APMNormalizedParametersForParametersAndEventName(std::move(parameters), &event, isPublic,
+                                                            isNested)
         .value_or(ValueMap{{Value("<none>"), Value()}});
   }
 };
@@ -191,19 +191,17 @@ TEST_F(APMEventNormalizationTest, ItemsAreCutAndEachItemNormalised) {
     limits.maxItemScopedCustomParameters = 0;
     return limits;
   });
-  const ValueMap none = normalize({{Value("items"), Value(ValueList{Value(numbered("c", 1))})}},
-                                  "purchase", true);
-  EXPECT_EQ(none.at(Value("items")).asList()[0],
-            Value(ValueMap{{Value("_err"), Value(23)}}));
+  const ValueMap none =
+      normalize({{Value("items"), Value(ValueList{Value(numbered("c", 1))})}}, "purchase", true);
+  EXPECT_EQ(none.at(Value("items")).asList()[0], Value(ValueMap{{Value("_err"), Value(23)}}));
 }
 
 TEST_F(APMEventNormalizationTest, NestedArraysInsideItemsAreDropped) {
   const Value nested(ValueMap{{Value("items"), Value(ValueList{item(0)})}, {Value("a"), Value(1)}});
   const ValueMap result = normalize({{Value("items"), Value(ValueList{nested})}}, "purchase", true);
-  EXPECT_EQ(result.at(Value("items")).asList()[0],
-            Value(ValueMap{{Value("a"), Value(1)},
-                           {Value("_err"), Value(22)},
-                           {Value("_ev"), Value("items")}}));
+  EXPECT_EQ(result.at(Value("items")).asList()[0], Value(ValueMap{{Value("a"), Value(1)},
+                                                                  {Value("_err"), Value(22)},
+                                                                  {Value("_ev"), Value("items")}}));
 }
 
 TEST_F(APMEventNormalizationTest, UnchangedParametersComeBackAsTheyWere) {
@@ -211,8 +209,8 @@ TEST_F(APMEventNormalizationTest, UnchangedParametersComeBackAsTheyWere) {
                        {Value("items"), Value(ValueList{item(0), item(1)})}};
   EXPECT_EQ(normalize(given, "purchase", true), given);
   // Normalising again changes nothing.
-  const ValueMap once = normalize({{Value("items"), Value(ValueList{Value(numbered("c", 30))})}},
-                                  "purchase", true);
+  const ValueMap once =
+      normalize({{Value("items"), Value(ValueList{Value(numbered("c", 30))})}}, "purchase", true);
   EXPECT_EQ(normalize(once, "purchase", false), once);
 }
 
@@ -236,7 +234,9 @@ TEST_F(APMEventNormalizationTest, ConversionValueRule) {
       {"value not numeric",
        {{Value("value"), Value("9")}, {Value("currency"), Value("USD")}},
        false,
-       {{Value("currency"), Value("USD")}, {Value("_err"), Value(18)}, {Value("_ev"), Value("value")}}},
+       {{Value("currency"), Value("USD")},
+        {Value("_err"), Value(18)},
+        {Value("_ev"), Value("value")}}},
   };
   for (const auto& c : cases) {
     ValueMap parameters = c.given;
@@ -269,8 +269,8 @@ TEST_F(APMEventNormalizationTest, ErrorEventsGoToTheInstalledSink) {
 }
 
 TEST_F(APMEventNormalizationTest, ScreenAndZADParameterHelpers) {
-  const ValueMap given{{Value("_sn"), Value("Home")}, {Value("zad_x"), Value(1)},
-                       {Value("a"), Value(1)}};
+  const ValueMap given{
+      {Value("_sn"), Value("Home")}, {Value("zad_x"), Value(1)}, {Value("a"), Value(1)}};
   EXPECT_TRUE(APMHasScreenParameters(given));
   EXPECT_EQ(APMExtractScreenParameters(given), (ValueMap{{Value("_sn"), Value("Home")}}));
   EXPECT_EQ(APMParametersWithoutZADParams(given),

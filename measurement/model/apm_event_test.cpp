@@ -20,7 +20,9 @@ using platform::ValueMap;
 
 class APMEventTest : public apm_testing::StorageTest {};
 
-ValueMap itemWith(const char* id) { return ValueMap{{Value("item_id"), Value(id)}}; }
+ValueMap itemWith(const char* id) {
+  return ValueMap{{Value("item_id"), Value(id)}};
+}
 
 TEST_F(APMEventTest, ValuesKeepTheirKind) {
   struct Case {
@@ -29,10 +31,14 @@ TEST_F(APMEventTest, ValuesKeepTheirKind) {
     std::optional<APMValueType> type;
   };
   const Case cases[] = {
-      {Value("text"), false, APMValueTypeString},  {Value(std::int64_t{5}), false, APMValueTypeInt64},
-      {Value(5.0), false, APMValueTypeDouble},     {Value(true), false, APMValueTypeInt64},
-      {Value::emptyList(), false, std::nullopt},   {Value::emptyList(), true, APMValueTypeArray},
-      {Value(), false, std::nullopt},              {Value::emptyMap(), true, std::nullopt},
+      {Value("text"), false, APMValueTypeString},
+      {Value(std::int64_t{5}), false, APMValueTypeInt64},
+      {Value(5.0), false, APMValueTypeDouble},
+      {Value(true), false, APMValueTypeInt64},
+      {Value::emptyList(), false, std::nullopt},
+      {Value::emptyList(), true, APMValueTypeArray},
+      {Value(), false, std::nullopt},
+      {Value::emptyMap(), true, std::nullopt},
       {Value(std::string("\xFF")), false, std::nullopt},
   };
   for (const auto& c : cases) {
@@ -109,7 +115,8 @@ TEST_F(APMEventTest, FlagsAndTheConversionRule) {
   plain->setRealtime(false);
   EXPECT_FALSE(plain->isRealtime());
 
-  auto text = APMEvent::initWithOrigin("app", false, "level_up", 10, 0, {{Value("_r"), Value("1")}});
+  auto text =
+      APMEvent::initWithOrigin("app", false, "level_up", 10, 0, {{Value("_r"), Value("1")}});
   clearReports();
   EXPECT_FALSE(text->isRealtime());
   EXPECT_EQ(reportedCodes(), std::vector<std::int64_t>{16006});
@@ -147,19 +154,19 @@ TEST_F(APMEventTest, AppliedAndScreenParameters) {
 }
 
 TEST_F(APMEventTest, WireFormRoundTrip) {
-  const ValueMap parameters{{Value("s"), Value("text")},
-                            {Value("i"), Value(std::int64_t{-3})},
-                            {Value("d"), Value(2.25)},
-                            {Value("items"), Value(ValueList{Value(itemWith("a")),
-                                                             Value(itemWith("b"))})}};
+  const ValueMap parameters{
+      {Value("s"), Value("text")},
+      {Value("i"), Value(std::int64_t{-3})},
+      {Value("d"), Value(2.25)},
+      {Value("items"), Value(ValueList{Value(itemWith("a")), Value(itemWith("b"))})}};
   auto event = APMEvent::initWithOrigin("app", true, "purchase", 1.5, 0, parameters);
   auto proto = event->protoEvent();
   EXPECT_FALSE(NANOHasField(proto.get(), apmpb_field::Event::kPreviousTimestampMillis));
   EXPECT_EQ(NANOGetInt64(proto.get(), apmpb_field::Event::kTimestampMillis), 1500);
 
   // "items" holds one unnamed parameter per item, each holding the item's parameters.
-  const auto params = *NANOGetArray(proto.get(), apmpb_field::Event::kParams,
-                                    APMPBEventParam::classObject());
+  const auto params =
+      *NANOGetArray(proto.get(), apmpb_field::Event::kParams, APMPBEventParam::classObject());
   std::shared_ptr<APMPBEventParam> items;
   for (const auto& p : params) {
     auto param = p.asObjectOf<APMPBEventParam>();
@@ -245,8 +252,8 @@ TEST_F(APMEventTest, NameTablePredicates) {
   EXPECT_FALSE(APMEventAllowsDefaultEventParameters("_err"));
   auto nested = APMEvent::initWithOrigin(
       "app", false, "purchase", 1, 0,
-      {{Value("items"), Value(ValueList{Value(itemWith("a")), Value(itemWith("b")),
-                                        Value(itemWith("c"))})}});
+      {{Value("items"),
+        Value(ValueList{Value(itemWith("a")), Value(itemWith("b")), Value(itemWith("c"))})}});
   EXPECT_EQ(APMEventUtilNestedParamCount(nested.get()), 3);
   EXPECT_EQ(APMEventUtilNestedParamCount(nullptr), 0);
 }
@@ -259,8 +266,8 @@ TEST_F(APMEventTest, UserAttributesAndRawEvents) {
   EXPECT_EQ(NANOGetDouble(proto.get(), apmpb_field::UserAttribute::kDoubleValue), 2.5);
   EXPECT_EQ(NANOGetInt64(proto.get(), apmpb_field::UserAttribute::kSetTimestampMillis), 3500);
   EXPECT_EQ(APMUserAttribute::initWithOrigin("app", "bad-name", APMValue(1.0), 0), nullptr);
-  EXPECT_EQ(APMUserAttribute::initWithOrigin(
-                "app", "_id", *APMValue::initWithString(std::string(257, 'x')), 0),
+  EXPECT_EQ(APMUserAttribute::initWithOrigin("app", "_id",
+                                             *APMValue::initWithString(std::string(257, 'x')), 0),
             nullptr);
 
   EXPECT_TRUE(APMRawEventData::initWithRawEvent(APMPBEvent::initWithMessageInfo(), 0, 9));

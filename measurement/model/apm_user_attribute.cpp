@@ -7,8 +7,7 @@
 #include "measurement/storage/apm_monitor.h"
 
 std::shared_ptr<APMUserAttribute> APMUserAttribute::initWithOrigin(std::string origin,
-                                                                   std::string name,
-                                                                   APMValue value,
+                                                                   std::string name, APMValue value,
                                                                    double lastSetTimestamp) {
   if (!APMDataTypeValidator::isValidInternalUserAttributeName(platform::Value(name), nullptr) ||
       !APMDataTypeValidator::isValidInternalUserAttributeValue(&value, name, nullptr)) {
@@ -18,7 +17,9 @@ std::shared_ptr<APMUserAttribute> APMUserAttribute::initWithOrigin(std::string o
                                             lastSetTimestamp);
 }
 
-bool APMUserAttribute::isPublic() const { return !name_.empty() && name_.front() != '_'; }
+bool APMUserAttribute::isPublic() const {
+  return !name_.empty() && name_.front() != '_';
+}
 
 std::shared_ptr<APMPBUserAttribute> APMUserAttribute::protoUserAttribute() const {
   auto proto = APMPBUserAttribute::initWithMessageInfo();
@@ -41,8 +42,9 @@ std::shared_ptr<APMPBUserAttribute> APMUserAttribute::protoUserAttribute() const
   return proto;
 }
 
-std::shared_ptr<APMRawEventData> APMRawEventData::initWithRawEvent(
-    std::shared_ptr<APMPBEvent> rawEvent, std::int64_t rowID, std::int64_t metadataFingerprint) {
+std::shared_ptr<APMRawEventData>
+APMRawEventData::initWithRawEvent(std::shared_ptr<APMPBEvent> rawEvent, std::int64_t rowID,
+                                  std::int64_t metadataFingerprint) {
   if (!rawEvent) {
     APMProcessMonitor()->logWithLevel(
         4, 28000, "Failed to create raw event data. Received invalid raw event.");

@@ -47,9 +47,9 @@ std::optional<APMValue> APMValue::fromStored(const platform::Value& stored) {
 
 std::optional<APMValue> APMValue::initWithString(std::string text) {
   if (!APMIsValidUTF8(text)) {
-    APMProcessMonitor()->logWithLevel(0, 35003,
-                                      "Cannot create String value with non-string value. Value",
-                                      {platform::Value(APMClassNameOfValue(platform::Value(text)))});
+    APMProcessMonitor()->logWithLevel(
+        0, 35003, "Cannot create String value with non-string value. Value",
+        {platform::Value(APMClassNameOfValue(platform::Value(text)))});
     return std::nullopt;
   }
   return APMValue(APMValueTypeString, platform::Value(std::move(text)));
@@ -69,9 +69,13 @@ std::int64_t APMValue::int64Value() const {
   return number ? *number : 0;
 }
 
-const std::string* APMValue::stringValue() const { return value_.ifString(); }
+const std::string* APMValue::stringValue() const {
+  return value_.ifString();
+}
 
-const platform::ValueList* APMValue::arrayValue() const { return value_.ifList(); }
+const platform::ValueList* APMValue::arrayValue() const {
+  return value_.ifList();
+}
 
 std::string APMValue::description() const {
   if (const auto* text = value_.ifString()) return *text;

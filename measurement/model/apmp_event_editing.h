@@ -24,8 +24,7 @@ inline constexpr std::int64_t APMPEventEditingRuntimeVersion = 0;
 
 // The runtime's event: parameters map names to numbers, strings and lists of parameter maps.
 struct APMPEvent {
-  static APMPEvent initWithName(std::string name, double timestamp,
-                                platform::ValueMap parameters) {
+  static APMPEvent initWithName(std::string name, double timestamp, platform::ValueMap parameters) {
     return APMPEvent{std::move(name), timestamp, std::move(parameters)};
   }
 
@@ -36,8 +35,8 @@ struct APMPEvent {
 
 // The context of the last handled event.
 struct APMPEventContext {
-  APMPEvent outputEvent;                  // the edited event
-  std::vector<APMPEvent> eventsToLog;     // created events; "_o" may carry their origin
+  APMPEvent outputEvent;               // the edited event
+  std::vector<APMPEvent> eventsToLog;  // created events; "_o" may carry their origin
 };
 
 // A module object a program's "require" yields.

@@ -30,7 +30,6 @@ class MeasurementProbeTest : public probe_testing::ProbeTest {
     auto stored = platform::readPropertyListFile(configFile());
     return stored && stored->isMap() ? stored->asMap() : platform::ValueMap{};
   }
-
 };
 
 const std::string kDebugLine = R"({"op":"log","level":7,"code":99001,"message":"100% %d done"})";

@@ -152,7 +152,8 @@ void registerModelCommands(ProbeSession& session) {
   session.add("formatParameterName", nameFormatter(&APMFormattedParameterName));
   session.add("formatUserPropertyName", nameFormatter(&APMFormattedUserPropertyName));
   session.add("formatParameters", [](const Json& command) {
-    return Json(APMFormattedParametersDescription(platform::Value(mapField(command, "parameters"))));
+    return Json(
+        APMFormattedParametersDescription(platform::Value(mapField(command, "parameters"))));
   });
 }
 

@@ -34,7 +34,8 @@ class ModelCommandsTest : public probe_testing::ProbeTest {
   std::string protocText(const std::string& base64) {
     const auto encoded = scratch_ / "event.b64";
     std::ofstream(encoded) << base64;
-    const std::string line = "base64 -d '" + encoded + "' | protoc --decode=devazerirerize.Event -I '" +
+    const std::string line = "base64 -d '" + encoded +
+                             "' | protoc --decode=devazerirerize.Event -I '" +
                              std::filesystem::path(LUMORA_MESSAGES_PROTO).parent_path().string() +
                              "' '" LUMORA_MESSAGES_PROTO "' > '" + (scratch_ / "event.txt") + "'";
     EXPECT_EQ(std::system(line.c_str()), 0);
@@ -65,7 +66,9 @@ json numbered(const char* prefix, int count) {
   return parameters;
 }
 
-json kinded(const char* kind, json value) { return json{{"kind", kind}, {"value", value}}; }
+json kinded(const char* kind, json value) {
+  return json{{"kind", kind}, {"value", value}};
+}
 
 TEST_F(ModelCommandsTest, EventsNormaliseTheirParameters) {
   json items = json::array();
@@ -81,29 +84,36 @@ TEST_F(ModelCommandsTest, EventsNormaliseTheirParameters) {
     json expected;
   };
   const Case cases[] = {
-      {"501 code points", event("level_up", true, {{"long", std::string(501, 'x')}, {"ok", 1}}),
+      {"501 code points",
+       event("level_up", true, {{"long", std::string(501, 'x')}, {"ok", 1}}),
        {{"long", nullptr},
         {"ok", kinded("int64", 1)},
         {"_err", kinded("int64", 4)},
         {"_ev", kinded("string", "long")},
         {"_el", kinded("int64", 501)}}},
-      {"101 public parameters", event("level_up", true, numbered("p", 101)),
+      {"101 public parameters",
+       event("level_up", true, numbered("p", 101)),
        {{"p099", kinded("int64", 99)}, {"p100", nullptr}, {"_err", kinded("int64", 5)}}},
-      {"250 items", event("purchase", true, {{"items", items}}),
+      {"250 items",
+       event("purchase", true, {{"items", items}}),
        {{"_err", kinded("int64", 17)}, {"_ev", kinded("string", "items")}}},
-      {"string as first item", event("purchase", true, {{"items", {"x", {{"item_id", "a"}}}}}),
+      {"string as first item",
+       event("purchase", true, {{"items", {"x", {{"item_id", "a"}}}}}),
        {{"_err", kinded("int64", 4)}, {"_ev", kinded("string", "items[0]")}}},
-      {"reserved parameter prefix", event("level_up", true, {{"zevevidi_x", 1}, {"a", true}}),
+      {"reserved parameter prefix",
+       event("level_up", true, {{"zevevidi_x", 1}, {"a", true}}),
        {{"a", kinded("int64", 1)},
         {"zevevidi_x", nullptr},
         {"_err", kinded("int64", 14)},
         {"_ev", kinded("string", "zevevidi_x")}}},
-      {"conversion without currency", event("level_up", false, {{"_c", 1}, {"value", 9.5}}),
+      {"conversion without currency",
+       event("level_up", false, {{"_c", 1}, {"value", 9.5}}),
        {{"_c", nullptr},
         {"value", nullptr},
         {"_err", kinded("int64", 19)},
         {"_ev", kinded("string", "currency")}}},
-      {"public ad impression without currency", event("ad_impression", true, {{"value", 3}}),
+      {"public ad impression without currency",
+       event("ad_impression", true, {{"value", 3}}),
        {{"value", nullptr}, {"_err", kinded("int64", 19)}, {"_ev", kinded("string", "currency")}}},
       {"screen view", event("screen_view", true, {{"a", "b"}}), {{"a", kinded("string", "b")}}},
   };
@@ -152,8 +162,8 @@ TEST_F(ModelCommandsTest, WireBytesReadByProtocAndReadBack) {
   const json parameters{{"s", "text"},
                         {"d", 2.5},
                         {"items", {{{"item_id", "a"}, {"price", 1.5}}, {{"item_id", "b"}}}}};
-  const auto replies = results({event("purchase", true, parameters),
-                                event("purchase", true, parameters, 1699999999.5)});
+  const auto replies = results(
+      {event("purchase", true, parameters), event("purchase", true, parameters, 1699999999.5)});
   const std::string bytes = replies[0]["event"]["bytes"];
   const std::string text = protocText(bytes);
   EXPECT_THAT(text, Not(HasSubstr("previous_timestamp_millis")));
