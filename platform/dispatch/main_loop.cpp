@@ -22,6 +22,10 @@ struct LoopState {
   std::condition_variable posted;
   std::deque<Task> tasks;
   std::atomic<bool> quit{false};
+  // Set once and never cleared (the loop outlives every caller); `source` is read without the
+  // lock by post(), `sourceOwner` keeps it alive.
+  std::shared_ptr<LoopEventSource> sourceOwner;
+  std::atomic<LoopEventSource*> source{nullptr};
 
   bool pop(Task* task) {
     std::lock_guard<std::mutex> guard(mutex);
@@ -98,25 +102,60 @@ void MainLoop::post(Task task) {
     impl_->state.tasks.push_back(std::move(task));
   }
   impl_->state.posted.notify_one();
+  if (LoopEventSource* source = impl_->state.source.load()) source->wake();
   detail::activityMainPosted();
+}
+
+void MainLoop::setEventSource(std::shared_ptr<LoopEventSource> source) {
+  if (!LUMORA_CHECK(isMainThread(), "MainLoop::setEventSource called off the main thread")) return;
+  if (!LUMORA_CHECK(source && !impl_->state.source.load(),
+                    "MainLoop::setEventSource: one event source per process")) {
+    return;
+  }
+  std::lock_guard<std::mutex> guard(impl_->state.mutex);
+  impl_->state.sourceOwner = std::move(source);
+  impl_->state.source.store(impl_->state.sourceOwner.get());
 }
 
 void MainLoop::run() {
   if (!LUMORA_CHECK(isMainThread(), "MainLoop::run called off the main thread")) return;
-  impl_->state.quit.store(false);
+  LoopState& state = impl_->state;
+  state.quit.store(false);
   const QueuePtr main = mainQueue();
   detail::FrameScope frame(main.get());
   for (;;) {
-    Task task;
-    {
-      std::unique_lock<std::mutex> lock(impl_->state.mutex);
-      impl_->state.posted.wait(
-          lock, [&] { return impl_->state.quit.load() || !impl_->state.tasks.empty(); });
-      if (impl_->state.quit.load()) return;
-      task = std::move(impl_->state.tasks.front());
-      impl_->state.tasks.pop_front();
+    LoopEventSource* source = state.source.load();
+    if (!source) {
+      Task task;
+      {
+        std::unique_lock<std::mutex> lock(state.mutex);
+        state.posted.wait(lock, [&] { return state.quit.load() || !state.tasks.empty(); });
+        if (state.quit.load()) return;
+        task = std::move(state.tasks.front());
+        state.tasks.pop_front();
+      }
+      detail::runTask(task, kMainLabel);
+      continue;
     }
-    detail::runTask(task, kMainLabel);
+    // Turns: the tasks queued when the turn starts, then the source (waiting on it only when no
+    // task is left; a post during that wait wakes it).
+    std::size_t queued;
+    {
+      std::lock_guard<std::mutex> guard(state.mutex);
+      queued = state.tasks.size();
+    }
+    for (Task task; queued > 0 && !state.quit.load() && state.pop(&task); --queued) {
+      detail::runTask(task, kMainLabel);
+      task = nullptr;
+    }
+    if (state.quit.load()) return;
+    bool idle;
+    {
+      std::lock_guard<std::mutex> guard(state.mutex);
+      idle = state.tasks.empty();
+    }
+    source->dispatch(idle);
+    if (state.quit.load()) return;
   }
 }
 
@@ -126,6 +165,7 @@ void MainLoop::quit() {
     impl_->state.quit.store(true);
   }
   impl_->state.posted.notify_all();
+  if (LoopEventSource* source = impl_->state.source.load()) source->wake();
 }
 
 int MainLoop::drain() {
@@ -133,11 +173,21 @@ int MainLoop::drain() {
   const QueuePtr main = mainQueue();
   detail::FrameScope frame(main.get());
   int ran = 0;
-  Task task;
-  while (impl_->state.pop(&task)) {
-    detail::runTask(task, kMainLabel);
-    task = nullptr;
-    ++ran;
+  auto runTasks = [&] {
+    Task task;
+    while (impl_->state.pop(&task)) {
+      detail::runTask(task, kMainLabel);
+      task = nullptr;
+      ++ran;
+    }
+  };
+  runTasks();
+  // One turn only: a source that is always ready (an idle callback) must not keep drain going.
+  if (LoopEventSource* source = impl_->state.source.load()) {
+    if (source->dispatch(false)) {
+      ++ran;
+      runTasks();
+    }
   }
   return ran;
 }

@@ -223,17 +223,6 @@ std::int64_t scanInteger(const std::string& s) {
   return negative ? -v : v;
 }
 
-bool scanBool(const std::string& s) {
-  const char* end = s.data() + s.size();
-  const char* p = skipSpace(s.data(), end);
-  if (p < end && (*p == '+' || *p == '-')) ++p;
-  while (p < end && *p == '0')
-    ++p;
-  if (p >= end) return false;
-  char c = *p;
-  return c == 'Y' || c == 'y' || c == 'T' || c == 't' || (c >= '1' && c <= '9');
-}
-
 // Whether `v` (a property-list value) fits in `limit` bytes of binary property list; else the
 // error says what is too large.
 bool withinLimit(const Value& v, std::uint64_t limit, const std::string& what, ErrorPtr* error) {
@@ -257,6 +246,17 @@ std::string numberText(double d) {
 }
 
 }  // namespace
+
+bool stringBoolValue(const std::string& s) {
+  const char* end = s.data() + s.size();
+  const char* p = skipSpace(s.data(), end);
+  if (p < end && (*p == '+' || *p == '-')) ++p;
+  while (p < end && *p == '0')
+    ++p;
+  if (p >= end) return false;
+  char c = *p;
+  return c == 'Y' || c == 'y' || c == 'T' || c == 't' || (c >= '1' && c <= '9');
+}
 
 Preferences::Preferences(std::shared_ptr<PreferencesStore> store, std::string domain)
     : store_(std::move(store)), domain_(std::move(domain)) {}
@@ -336,7 +336,7 @@ bool Preferences::boolForKey(std::string_view key) const {
   if (auto b = v.ifBool()) return *b;
   if (auto i = v.ifInt()) return *i != 0;
   if (auto d = v.ifDouble()) return *d != 0;
-  if (auto s = v.ifString()) return scanBool(*s);
+  if (auto s = v.ifString()) return stringBoolValue(*s);
   return false;
 }
 

@@ -44,6 +44,10 @@ inline constexpr std::uint64_t kPreferencesMaxDomainBytes = 4u << 20;
 
 class PreferencesStore;
 
+// The boolean reading of a string, as preferences read a stored string for a boolean: after
+// leading blanks, an optional sign and zeros, true on "Y", "y", "T", "t" or a digit 1 to 9.
+bool stringBoolValue(const std::string& s);
+
 class Preferences {
  public:
   // The application's own domain (shared instance).

@@ -24,14 +24,16 @@ auto identityKey(const KeychainItem& i) {
   return std::tie(i.itemClass, i.accessGroup, i.service, i.account, i.keyType, i.applicationTag);
 }
 
+// Both never destroyed: queue workers may still reach the shared keychain while the process
+// exits.
 std::mutex& sharedMutex() {
-  static std::mutex m;
-  return m;
+  static auto* m = new std::mutex;
+  return *m;
 }
 
 std::shared_ptr<Keychain>& sharedSlot() {
-  static std::shared_ptr<Keychain> slot;
-  return slot;
+  static auto* slot = new std::shared_ptr<Keychain>;
+  return *slot;
 }
 
 // File form: an array of dictionaries.
