@@ -9,7 +9,11 @@ namespace {
 
 using platform::Value;
 
-class APMDataTypeValidatorTest : public apm_testing::StorageTest {};
+class APMDataTypeValidatorTest : public apm_testing::StorageTest {
+ protected:
+  // The checks report through the process-wide monitor: the fixture drains its queue at the end.
+  APMDataTypeValidatorTest() { monitor(); }
+};
 
 std::string repeat(std::string_view piece, int count) {
   std::string out;

@@ -13,6 +13,9 @@ using platform::ValueMap;
 
 class APMEventNormalizationTest : public apm_testing::StorageTest {
  protected:
+  // Normalisation reports through the process-wide monitor: the fixture drains its queue at the
+  // end.
+  APMEventNormalizationTest() { monitor(); }
   ~APMEventNormalizationTest() override {
     APMSetEventModelLimitsProvider(nullptr);
     APMSetInternalEventSink(nullptr);

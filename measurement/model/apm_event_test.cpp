@@ -18,7 +18,11 @@ using platform::Value;
 using platform::ValueList;
 using platform::ValueMap;
 
-class APMEventTest : public apm_testing::StorageTest {};
+class APMEventTest : public apm_testing::StorageTest {
+ protected:
+  // The records report through the process-wide monitor: the fixture drains its queue at the end.
+  APMEventTest() { monitor(); }
+};
 
 ValueMap itemWith(const char* id) {
   return ValueMap{{Value("item_id"), Value(id)}};
