@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <limits>
+#include <map>
 
 #include "measurement/messages/message_fields.h"
 #include "measurement/messages/nano_accessors.h"
@@ -231,6 +232,61 @@ TEST_F(APMEventTest, ScriptFormRoundTrip) {
   // An edit event without an origin is the app's.
   EXPECT_EQ(APMEvent::eventFromEditEvent(APMPEvent::initWithName("custom", 1, {}))->origin(),
             "app");
+}
+
+// A scripted editing runtime: renames every event it handles and queues one created event.
+class ScriptedEditing : public APMPEventEditing {
+ public:
+  void setModuleCreator(ModuleCreator creator, const std::string& name) override {
+    modules[name] = std::move(creator);
+  }
+  void loadProgram(const APMPBProgram&, platform::ErrorPtr*) override {}
+  void handleEvent(const APMPEvent& event, platform::ErrorPtr*) override {
+    context_.outputEvent = event;
+    context_.outputEvent.name = "renamed";
+    context_.eventsToLog = {
+        APMPEvent::initWithName("created", event.timestamp, {{Value("_o"), Value("auto")}})};
+  }
+  bool hasEdits() const override { return true; }
+  bool hasCreatedEvents() const override { return !context_.eventsToLog.empty(); }
+  const APMPEventContext& eventContext() const override { return context_; }
+
+  std::map<std::string, ModuleCreator> modules;
+
+ private:
+  APMPEventContext context_;
+};
+
+TEST_F(APMEventTest, EditingRuntimeComesFromTheRegisteredFactory) {
+  EXPECT_EQ(APMPEventEditing::init(), nullptr);
+  EXPECT_EQ(APMPEventEditing::runtimeVersion(), 0);
+  APMPEventEditing::registerFactory([] { return std::make_shared<ScriptedEditing>(); });
+  auto first = APMPEventEditing::init();
+  auto second = APMPEventEditing::init();
+  ASSERT_TRUE(first && second);
+  EXPECT_NE(first, second);  // one instance per configuration
+
+  first->setModuleCreator(
+      [] {
+        return std::make_shared<APMPKeyValueStore>(
+            "getValue", [](const std::string& key) { return std::optional<std::string>(key); });
+      },
+      "internal.remoteConfig");
+  auto module = static_cast<ScriptedEditing&>(*first).modules.at("internal.remoteConfig")();
+  auto store = std::dynamic_pointer_cast<APMPKeyValueStore>(module);
+  ASSERT_TRUE(store);
+  EXPECT_EQ(store->getValueBlock("k"), "k");
+
+  auto event = APMEvent::initWithOrigin("app", false, "level_up", 3, 0, {{Value("a"), Value(1)}});
+  first->handleEvent(event->editEvent(), nullptr);
+  ASSERT_TRUE(first->hasEdits() && first->hasCreatedEvents());
+  auto edited = APMEvent::eventFromEditEvent(first->eventContext().outputEvent);
+  EXPECT_EQ(edited->name(), "renamed");
+  EXPECT_EQ(edited->parameters(), event->parameters());
+  auto created = APMEvent::eventFromEditEvent(first->eventContext().eventsToLog.at(0));
+  EXPECT_EQ(created->origin(), "auto");
+  APMPEventEditing::registerFactory(nullptr);
+  EXPECT_EQ(APMPEventEditing::init(), nullptr);
 }
 
 TEST_F(APMEventTest, NameTablePredicates) {
