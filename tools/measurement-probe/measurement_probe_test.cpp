@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 
 #include <cmath>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -138,3 +139,55 @@ TEST_F(MeasurementProbeTest, Utilities) {
 }
 
 }  // namespace
+
+TEST_F(MeasurementProbeTest, ConsentStoreAnswers) {
+  const auto replies =
+      run("",
+          {R"({"op":"consent"})",
+           R"({"op":"consentSet","settings":{"analytics_storage":"denied","ad_user_data":"EU_CONSENT_POLICY"}})",
+           R"({"op":"consentSet","settings":{"ad_storage":"denied"}})",
+           R"({"op":"consentConfigure","delegated":{"ad_user_data":"ad_storage"},"defaults":{"ad_user_data":"granted"}})",
+           R"({"op":"consentSource","source":10})", R"({"op":"consentAccepts","source":5})",
+           R"({"op":"consentSource","source":30})", R"({"op":"consentAccepts","source":40})"})
+          .replies();
+  ASSERT_EQ(replies.size(), 8u);
+  EXPECT_EQ(replies[0]["result"]["signals"], "G1--");
+  EXPECT_EQ(replies[0]["result"]["diagnostics"], "19999");
+  EXPECT_EQ(replies[1]["result"]["adUserDataDenied"], true);
+  EXPECT_EQ(replies[1]["result"]["diagnostics"].get<std::string>()[3], '8');
+  EXPECT_EQ(replies[1]["result"]["description"],
+            "ad_storage is granted. analytics_storage is denied. ad_user_data is denied "
+            "(eu_consent_policy).");
+  EXPECT_EQ(replies[3]["result"]["adUserDataDenied"], true);
+  EXPECT_EQ(replies[5]["result"], (json{{"equalPriority", true}, {"accepted", true}}));
+  EXPECT_EQ(replies[7]["result"], (json{{"equalPriority", false}, {"accepted", false}}));
+}
+
+TEST_F(MeasurementProbeTest, EnvironmentFactsComeFromTheProcessSurroundings) {
+  const std::string bundle = scratch_ / "App.bundle";
+  std::filesystem::create_directories(bundle + "/Resources");
+  platform::ValueMap options;
+  options[platform::Value("ZIRIZA_APP_ID")] = platform::Value("1:1:ios:1");
+  ASSERT_TRUE(platform::writePropertyListFile(bundle + "/Info.plist", platform::Value::emptyMap(),
+                                              platform::PropertyListFormat::Xml));
+  ASSERT_TRUE(platform::writePropertyListFile(bundle + "/Resources/ZirizaService-Info.plist",
+                                              platform::Value(options),
+                                              platform::PropertyListFormat::Xml));
+  struct Case {
+    std::string environment;
+    std::int64_t minutes;
+    json language;
+  } cases[] = {
+      {"TZ=UTC-5:30 LANGUAGE=en_US", 330, "en-us"},
+      {"TZ=UTC+3:30 LANGUAGE= LC_ALL=C", -210, nullptr},
+  };
+  for (const auto& c : cases) {
+    environment_ = c.environment + " LUMORA_BUNDLE='" + bundle + "'";
+    const auto replies = run("", {R"({"op":"environment"})"}).replies();
+    ASSERT_EQ(replies.size(), 1u);
+    EXPECT_EQ(replies[0]["result"]["timeZoneOffsetMinutes"], c.minutes) << c.environment;
+    EXPECT_EQ(replies[0]["result"]["language"], c.language) << c.environment;
+    EXPECT_EQ(replies[0]["result"]["serviceOptions"]["ZIRIZA_APP_ID"], "1:1:ios:1");
+    EXPECT_FALSE(replies[0]["result"]["deviceModel"].get<std::string>().empty());
+  }
+}

@@ -44,9 +44,10 @@ class ProbeTest : public testing::Test {
       for (const auto& command : commands)
         input << command << "\n";
     }
-    const std::string line = "LUMORA_HOME='" + home() + "' '" LUMORA_MEASUREMENT_PROBE "' " +
-                             options + " < '" + (scratch_ / "input") + "' > '" +
-                             (scratch_ / "output") + "' 2> '" + (scratch_ / "log") + "'";
+    const std::string line = environment_ + " LUMORA_HOME='" + home() +
+                             "' '" LUMORA_MEASUREMENT_PROBE "' " + options + " < '" +
+                             (scratch_ / "input") + "' > '" + (scratch_ / "output") + "' 2> '" +
+                             (scratch_ / "log") + "'";
     EXPECT_EQ(std::system(line.c_str()), 0);
     ProbeRun result;
     std::ifstream output(scratch_ / "output");
@@ -61,6 +62,8 @@ class ProbeTest : public testing::Test {
   std::string home() const { return scratch_ / "home"; }
 
   platform::ScratchDirForTesting scratch_;
+  // Variable assignments put before the probe's command line ("TZ=UTC-5:30 LANGUAGE=en_US").
+  std::string environment_;
 };
 
 }  // namespace probe_testing
