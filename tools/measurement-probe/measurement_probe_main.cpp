@@ -15,6 +15,8 @@
 #include "measurement/storage/apm_monitor.h"
 #include "platform/dispatch/test_environment.h"
 #include "platform/foundation/process_info.h"
+#include "tools/measurement-probe/consent_commands.h"
+#include "tools/measurement-probe/model_commands.h"
 #include "tools/measurement-probe/probe_session.h"
 #include "tools/measurement-probe/storage_commands.h"
 #include "tools/measurement-probe/utility_commands.h"
@@ -57,6 +59,8 @@ int main(int argc, char** argv) {
   lumora::probe::ProbeSession session(mockClock.get());
   lumora::probe::registerStorageCommands(session);
   lumora::probe::registerUtilityCommands(session);
+  lumora::probe::registerConsentCommands(session);
+  lumora::probe::registerModelCommands(session);
   if (mockClock) {
     session.add("advance", [&mockClock](const lumora::probe::Json& command) {
       mockClock->advance(lumora::probe::numberField(command, "seconds"));

@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 
 #include <cmath>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -11,6 +12,7 @@
 #include "platform/foundation/file_manager.h"
 #include "platform/foundation/property_list.h"
 #include "platform/foundation/testing/scratch_dir_for_testing.h"
+#include "tools/measurement-probe/probe_test_support.h"
 
 namespace {
 
@@ -18,49 +20,10 @@ using nlohmann::json;
 using testing::HasSubstr;
 using testing::Not;
 
-struct ProbeRun {
-  std::vector<json> lines;
-  std::string log;
-  // The replies to commands, in order (reports left out).
-  std::vector<json> replies() const {
-    std::vector<json> out;
-    for (const auto& line : lines) {
-      if (line.value("op", "") != "report") out.push_back(line);
-    }
-    return out;
-  }
-  std::vector<std::int64_t> reportedCodes() const {
-    std::vector<std::int64_t> codes;
-    for (const auto& line : lines) {
-      if (line.value("op", "") == "report") codes.push_back(line["code"].get<std::int64_t>());
-    }
-    return codes;
-  }
-};
+using probe_testing::ProbeRun;
 
-class MeasurementProbeTest : public testing::Test {
+class MeasurementProbeTest : public probe_testing::ProbeTest {
  protected:
-  ProbeRun run(const std::string& options, const std::vector<std::string>& commands) {
-    {
-      std::ofstream input(scratch_ / "input");
-      for (const auto& command : commands)
-        input << command << "\n";
-    }
-    const std::string line = "LUMORA_HOME='" + home() + "' '" LUMORA_MEASUREMENT_PROBE "' " +
-                             options + " < '" + (scratch_ / "input") + "' > '" +
-                             (scratch_ / "output") + "' 2> '" + (scratch_ / "log") + "'";
-    EXPECT_EQ(std::system(line.c_str()), 0);
-    ProbeRun result;
-    std::ifstream output(scratch_ / "output");
-    for (std::string text; std::getline(output, text);)
-      result.lines.push_back(json::parse(text));
-    std::ifstream log(scratch_ / "log");
-    std::stringstream all;
-    all << log.rdbuf();
-    result.log = all.str();
-    return result;
-  }
-  std::string home() const { return scratch_ / "home"; }
   std::string configFile() const {
     return home() + "/Application Support/Ziriza/Measurement/com.ziriza.duz.measurement.plist";
   }
@@ -68,8 +31,6 @@ class MeasurementProbeTest : public testing::Test {
     auto stored = platform::readPropertyListFile(configFile());
     return stored && stored->isMap() ? stored->asMap() : platform::ValueMap{};
   }
-
-  platform::ScratchDirForTesting scratch_;
 };
 
 const std::string kDebugLine = R"({"op":"log","level":7,"code":99001,"message":"100% %d done"})";
@@ -178,3 +139,55 @@ TEST_F(MeasurementProbeTest, Utilities) {
 }
 
 }  // namespace
+
+TEST_F(MeasurementProbeTest, ConsentStoreAnswers) {
+  const auto replies =
+      run("",
+          {R"({"op":"consent"})",
+           R"({"op":"consentSet","settings":{"analytics_storage":"denied","ad_user_data":"EU_CONSENT_POLICY"}})",
+           R"({"op":"consentSet","settings":{"ad_storage":"denied"}})",
+           R"({"op":"consentConfigure","delegated":{"ad_user_data":"ad_storage"},"defaults":{"ad_user_data":"granted"}})",
+           R"({"op":"consentSource","source":10})", R"({"op":"consentAccepts","source":5})",
+           R"({"op":"consentSource","source":30})", R"({"op":"consentAccepts","source":40})"})
+          .replies();
+  ASSERT_EQ(replies.size(), 8u);
+  EXPECT_EQ(replies[0]["result"]["signals"], "G1--");
+  EXPECT_EQ(replies[0]["result"]["diagnostics"], "19999");
+  EXPECT_EQ(replies[1]["result"]["adUserDataDenied"], true);
+  EXPECT_EQ(replies[1]["result"]["diagnostics"].get<std::string>()[3], '8');
+  EXPECT_EQ(replies[1]["result"]["description"],
+            "ad_storage is granted. analytics_storage is denied. ad_user_data is denied "
+            "(eu_consent_policy).");
+  EXPECT_EQ(replies[3]["result"]["adUserDataDenied"], true);
+  EXPECT_EQ(replies[5]["result"], (json{{"equalPriority", true}, {"accepted", true}}));
+  EXPECT_EQ(replies[7]["result"], (json{{"equalPriority", false}, {"accepted", false}}));
+}
+
+TEST_F(MeasurementProbeTest, EnvironmentFactsComeFromTheProcessSurroundings) {
+  const std::string bundle = scratch_ / "App.bundle";
+  std::filesystem::create_directories(bundle + "/Resources");
+  platform::ValueMap options;
+  options[platform::Value("ZIRIZA_APP_ID")] = platform::Value("1:1:ios:1");
+  ASSERT_TRUE(platform::writePropertyListFile(bundle + "/Info.plist", platform::Value::emptyMap(),
+                                              platform::PropertyListFormat::Xml));
+  ASSERT_TRUE(platform::writePropertyListFile(bundle + "/Resources/ZirizaService-Info.plist",
+                                              platform::Value(options),
+                                              platform::PropertyListFormat::Xml));
+  struct Case {
+    std::string environment;
+    std::int64_t minutes;
+    json language;
+  } cases[] = {
+      {"TZ=UTC-5:30 LANGUAGE=en_US", 330, "en-us"},
+      {"TZ=UTC+3:30 LANGUAGE= LC_ALL=C", -210, nullptr},
+  };
+  for (const auto& c : cases) {
+    environment_ = c.environment + " LUMORA_BUNDLE='" + bundle + "'";
+    const auto replies = run("", {R"({"op":"environment"})"}).replies();
+    ASSERT_EQ(replies.size(), 1u);
+    EXPECT_EQ(replies[0]["result"]["timeZoneOffsetMinutes"], c.minutes) << c.environment;
+    EXPECT_EQ(replies[0]["result"]["language"], c.language) << c.environment;
+    EXPECT_EQ(replies[0]["result"]["serviceOptions"]["ZIRIZA_APP_ID"], "1:1:ios:1");
+    EXPECT_FALSE(replies[0]["result"]["deviceModel"].get<std::string>().empty());
+  }
+}
