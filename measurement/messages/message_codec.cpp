@@ -524,6 +524,10 @@ struct EncodeStep {
   uint8_t tag_length;
 };
 
+// Slot alternatives (MessageSlot's index).
+constexpr std::size_t kSlotAbsent = 0, kSlotCell = 1, kSlotString = 2, kSlotMessage = 3,
+                      kSlotList = 4;
+
 struct EncodePlan {
   std::vector<EncodeStep> steps;  // ascending field number
 };
@@ -661,146 +665,194 @@ bool sizeRecord(const MessageInfo& record, int32_t depth, std::size_t limit, std
 // Writing runs backwards from the end of the buffer, fields in descending order and list
 // elements last to first: a nested record is written before its length prefix, so its size is
 // known without a sizing pass over the records.
+//
+// The write position travels as a plain pointer through the calls (taken and handed back)
+// rather than living in the writer: bytes stored through it could otherwise alias the writer's
+// members, and the compiler would reload them after every byte.
 class ReverseWriter {
  public:
   ReverseWriter(std::vector<uint8_t>* buffer, std::size_t limit) : buffer_(buffer), limit_(limit) {
     buffer_->resize(std::max<std::size_t>(buffer_->capacity(), 16));
-    end_ = buffer_->data() + buffer_->size();
-    p_ = end_;
+    begin_ = buffer_->data();
+    end_ = begin_ + buffer_->size();
   }
 
-  std::size_t written() const { return static_cast<std::size_t>(end_ - p_); }
-  const uint8_t* data() const { return p_; }
+  // Where writing starts: the end of the buffer.
+  uint8_t* end() const { return end_; }
+  std::size_t written(const uint8_t* p) const { return static_cast<std::size_t>(end_ - p); }
+  bool overLimit(const uint8_t* p) const { return written(p) > limit_; }
 
-  bool overLimit() const { return written() > limit_; }
-
-  // Room for `n` more bytes in front of what is written; false once past the limit (the buffer
-  // never grows beyond the limit and one item).
-  bool reserve(std::size_t n) {
-    if (static_cast<std::size_t>(p_ - buffer_->data()) >= n) return true;
-    const std::size_t used = written();
-    if (used > limit_) return false;
-    const std::size_t size = std::min(std::max(buffer_->size() * 2, used + n), limit_ + n);
-    std::vector<uint8_t> bigger(size);
-    std::memcpy(bigger.data() + size - used, p_, used);
-    buffer_->swap(bigger);
-    end_ = buffer_->data() + size;
-    p_ = end_ - used;
-    return true;
-  }
-
-  void putVarint(uint64_t value) {
-    p_ -= varintSize(value);
-    writeVarint(p_, value);
-  }
-  void putTag(const EncodeStep& step) {
-    p_ -= step.tag_length;
-    p_[0] = step.tag[0];
-    if (step.tag_length == 2) p_[1] = step.tag[1];
-  }
-  void putLittleEndian(uint64_t value, int bytes) {
-    p_ -= bytes;
-    for (int i = 0; i < bytes; ++i)
-      p_[i] = static_cast<uint8_t>(value >> (8 * i));
-  }
-  bool putString(const EncodeStep& step, const std::string& text) {
-    if (!reserve(text.size() + kMaxKeyAndLength)) return false;
-    p_ -= text.size();
-    if (!text.empty()) std::memcpy(p_, text.data(), text.size());
-    putVarint(text.size());
-    putTag(step);
-    return true;
+  // Room for `n` more bytes in front of `p`: `p` itself, or where the written bytes moved to;
+  // null once past the limit (the buffer never grows beyond the limit and one item).
+  uint8_t* reserve(uint8_t* p, std::size_t n) {
+    if (static_cast<std::size_t>(p - begin_) >= n) return p;
+    return grow(p, n);
   }
 
   // A tag (at most two bytes here) and a varint.
   static constexpr std::size_t kMaxKeyAndLength = 2 + 10;
 
  private:
+  uint8_t* grow(uint8_t* p, std::size_t n) {
+    const std::size_t used = written(p);
+    if (used > limit_) return nullptr;
+    const std::size_t size = std::min(std::max(buffer_->size() * 2, used + n), limit_ + n);
+    std::vector<uint8_t> bigger(size);
+    std::memcpy(bigger.data() + size - used, p, used);
+    buffer_->swap(bigger);
+    begin_ = buffer_->data();
+    end_ = begin_ + size;
+    return end_ - used;
+  }
+
   std::vector<uint8_t>* buffer_;
   std::size_t limit_;
+  uint8_t* begin_;
   uint8_t* end_;
-  uint8_t* p_;
 };
 
-bool writeRecord(const MessageInfo& record, int32_t depth, ReverseWriter& out);
+inline uint8_t* putVarint(uint8_t* p, uint64_t value) {
+  // Lengths, small numbers and booleans: one byte, without working out the size.
+  if (value < 0x80) {
+    *--p = static_cast<uint8_t>(value);
+    return p;
+  }
+  p -= varintSize(value);
+  writeVarint(p, value);
+  return p;
+}
 
-void prefetchRecord(const MessageInfo* record, const MessageType* type) {
-  if (!record || !type) return;
+inline uint8_t* putTag(uint8_t* p, const EncodeStep& step) {
+  p -= step.tag_length;
+  p[0] = step.tag[0];
+  if (step.tag_length == 2) p[1] = step.tag[1];
+  return p;
+}
+
+inline uint8_t* putLittleEndian(uint8_t* p, uint64_t value, int bytes) {
+  p -= bytes;
+  for (int i = 0; i < bytes; ++i)
+    p[i] = static_cast<uint8_t>(value >> (8 * i));
+  return p;
+}
+
+// Copies `n` bytes. The strings of these messages are mostly names and short values: up to 16
+// bytes they are copied with two fixed-size moves that overlap, not with a library call.
+inline void copyBytes(uint8_t* to, const char* from, std::size_t n) {
+  if (n >= 8 && n <= 16) {
+    std::memcpy(to, from, 8);
+    std::memcpy(to + n - 8, from + n - 8, 8);
+  } else if (n >= 4 && n < 8) {
+    std::memcpy(to, from, 4);
+    std::memcpy(to + n - 4, from + n - 4, 4);
+  } else if (n < 4) {
+    for (std::size_t i = 0; i < n; ++i)
+      to[i] = static_cast<uint8_t>(from[i]);
+  } else {
+    std::memcpy(to, from, n);
+  }
+}
+
+inline uint8_t* putString(ReverseWriter& out, uint8_t* p, const EncodeStep& step,
+                          const std::string& text) {
+  p = out.reserve(p, text.size() + ReverseWriter::kMaxKeyAndLength);
+  if (!p) return nullptr;
+  p -= text.size();
+  copyBytes(p, text.data(), text.size());
+  return putTag(putVarint(p, text.size()), step);
+}
+
+uint8_t* writeRecord(const MessageInfo& record, int32_t depth, ReverseWriter& out, uint8_t* p);
+
+void prefetchRecord(const MessageInfo* record, std::size_t bytes) {
+  if (!record) return;
   const auto* block = reinterpret_cast<const char*>(record);
-  const std::size_t bytes = recordBytes(*type);
   for (std::size_t offset = 0; offset < bytes; offset += 64)
     __builtin_prefetch(block + offset);
 }
 
-bool writeNested(const MessageInfo& nested, const EncodeStep& step, int32_t depth,
-                 ReverseWriter& out) {
-  const std::size_t before = out.written();
-  if (!writeRecord(nested, depth, out)) return false;
-  const std::size_t size = out.written() - before;
-  if (!out.reserve(ReverseWriter::kMaxKeyAndLength)) return false;
-  out.putVarint(size);
-  out.putTag(step);
-  return true;
+uint8_t* writeNested(const MessageInfo& nested, const EncodeStep& step, int32_t depth,
+                     ReverseWriter& out, uint8_t* p) {
+  const std::size_t before = out.written(p);
+  p = writeRecord(nested, depth, out, p);
+  if (!p) return nullptr;
+  const std::size_t size = out.written(p) - before;
+  p = out.reserve(p, ReverseWriter::kMaxKeyAndLength);
+  if (!p) return nullptr;
+  return putTag(putVarint(p, size), step);
 }
 
-// Fails silently (too deep, a missing list header or element, past the limit): the caller asks
-// sizeRecord for the failure's line.
-bool writeRecord(const MessageInfo& record, int32_t depth, ReverseWriter& out) {
-  if (depth > kMaxMessageNestingDepth) return false;
-  const std::size_t start = out.written();
-  const std::vector<EncodeStep>& steps = encodePlanOf(record.type()).steps;
-  for (auto it = steps.rbegin(); it != steps.rend(); ++it) {
-    const EncodeStep& step = *it;
-    const MessageSlot& slot = record.slot(step.slot);
-    switch (slot.index()) {
-    case 0:  // absent; a list never is
-      if (step.kind & kNanoFieldRepeated) return false;
-      break;
-    case 1: {  // scalar cell
-      const uint64_t cell = *std::get_if<uint64_t>(&slot);
-      if (!out.reserve(ReverseWriter::kMaxKeyAndLength)) return false;
-      if (step.kind & kNanoFieldFloat) {
-        out.putLittleEndian(cell, 4);
-      } else if (step.kind & kNanoFieldDouble) {
-        out.putLittleEndian(cell, 8);
-      } else {
-        out.putVarint(varintOfCell(step.kind, cell));
-      }
-      out.putTag(step);
-      break;
+// Writes one present slot that holds alternative `held`.
+inline uint8_t* writeSlot(std::size_t held, const MessageSlot& slot, const EncodeStep& step,
+                          int32_t depth, ReverseWriter& out, uint8_t* p) {
+  switch (held) {
+  case kSlotCell: {
+    const uint64_t cell = *std::get_if<uint64_t>(&slot);
+    p = out.reserve(p, ReverseWriter::kMaxKeyAndLength);
+    if (!p) return nullptr;
+    if (step.kind & kNanoFieldFloat) {
+      p = putLittleEndian(p, cell, 4);
+    } else if (step.kind & kNanoFieldDouble) {
+      p = putLittleEndian(p, cell, 8);
+    } else {
+      p = putVarint(p, varintOfCell(step.kind, cell));
     }
-    case 2:  // string
-      if (!out.putString(step, *std::get_if<std::string>(&slot))) return false;
-      break;
-    case 3: {  // sub-message
-      const MessageInfo* nested = std::get_if<std::unique_ptr<MessageInfo>>(&slot)->get();
-      if (nested && !writeNested(*nested, step, depth + 1, out)) return false;
-      break;
-    }
-    case 4: {  // list: only one of its vectors is used
-      const ArrayInfo& header = **std::get_if<ArrayInfo*>(&slot);
+    return putTag(p, step);
+  }
+  case kSlotString:
+    return putString(out, p, step, *std::get_if<std::string>(&slot));
+  case kSlotMessage: {
+    const MessageInfo* nested = std::get_if<std::unique_ptr<MessageInfo>>(&slot)->get();
+    return nested ? writeNested(*nested, step, depth + 1, out, p) : p;
+  }
+  case kSlotList: {  // only one of its vectors is used
+    const ArrayInfo& header = **std::get_if<ArrayInfo*>(&slot);
+    if (!header.messages.empty()) {
       const auto& elements = header.messages;
+      const std::size_t bytes = header.element_type ? recordBytes(*header.element_type) : 0;
       for (std::size_t i = elements.size(); i > 0; --i) {
         // Records of a list lie apart on the heap: fetching the next ones while this one is
         // written hides most of the wait for memory.
-        if (i >= 3) prefetchRecord(elements[i - 3].get(), header.element_type);
-        if (!elements[i - 1] || !writeNested(*elements[i - 1], step, depth + 1, out)) return false;
+        if (i >= 3) prefetchRecord(elements[i - 3].get(), bytes);
+        if (!elements[i - 1]) return nullptr;
+        p = writeNested(*elements[i - 1], step, depth + 1, out, p);
+        if (!p) return nullptr;
       }
-      for (auto e = header.strings.rbegin(); e != header.strings.rend(); ++e) {
-        if (!out.putString(step, *e)) return false;
-      }
-      for (auto e = header.scalars.rbegin(); e != header.scalars.rend(); ++e) {
-        if (!out.reserve(ReverseWriter::kMaxKeyAndLength)) return false;
-        out.putVarint(*e);
-        out.putTag(step);
-      }
-      break;
     }
+    for (auto e = header.strings.rbegin(); e != header.strings.rend(); ++e) {
+      p = putString(out, p, step, *e);
+      if (!p) return nullptr;
     }
-    if (out.overLimit()) return false;
+    for (auto e = header.scalars.rbegin(); e != header.scalars.rend(); ++e) {
+      p = out.reserve(p, ReverseWriter::kMaxKeyAndLength);
+      if (!p) return nullptr;
+      p = putTag(putVarint(p, *e), step);
+    }
+    return p;
   }
-  record.encoded_size = static_cast<uint32_t>(out.written() - start);
-  return true;
+  }
+  return p;
+}
+
+// Fails silently (too deep, a missing list header or element, past the limit) with null: the
+// caller asks sizeRecord for the failure's line.
+uint8_t* writeRecord(const MessageInfo& record, int32_t depth, ReverseWriter& out, uint8_t* p) {
+  if (depth > kMaxMessageNestingDepth) return nullptr;
+  const EncodePlan& plan = encodePlanOf(record.type());
+  for (const EncodeStep* step = plan.steps.data() + plan.steps.size();
+       step-- != plan.steps.data();) {
+    const MessageSlot& slot = record.slot(step->slot);
+    const std::size_t held = slot.index();
+    // Most fields of a record are absent: they are passed over before the dispatch on what a
+    // slot holds.
+    if (held == kSlotAbsent) {  // a list never is
+      if (step->kind & kNanoFieldRepeated) return nullptr;
+      continue;
+    }
+    p = writeSlot(held, slot, *step, depth, out, p);
+    if (!p) return nullptr;
+  }
+  return out.overLimit(p) ? nullptr : p;
 }
 
 // --- copying ----------------------------------------------------------------------------------
@@ -905,14 +957,15 @@ int32_t apmpb_encode_with_limit(const MessageInfo* record, std::vector<uint8_t>*
   bool written = false;
   try {
     ReverseWriter out(target, limit);
-    written = writeRecord(*record, 1, out);
+    const uint8_t* start = writeRecord(*record, 1, out, out.end());
+    written = start != nullptr;
     if (written) {
-      const std::size_t size = out.written();
+      const std::size_t size = out.written(start);
       if (target == buffer) {
-        if (out.data() != buffer->data()) std::memmove(buffer->data(), out.data(), size);
+        if (start != buffer->data()) std::memmove(buffer->data(), start, size);
         buffer->resize(size);
       } else {
-        buffer->assign(out.data(), out.data() + size);
+        buffer->assign(start, start + size);
       }
     }
   } catch (const std::bad_alloc&) {

@@ -198,6 +198,25 @@ TEST_F(MessageCodecTest, EmptyStringIsAPresentValueThatEncodesAsTagAndZeroLength
   EXPECT_EQ(encoded(batch.get()), tagBytes(1, tagString(14, "")));
 }
 
+// Strings are copied by length class (short ones without a library call): every length around
+// the class edges encodes to its exact bytes, as a singular field and as list elements.
+TEST_F(MessageCodecTest, StringsOfEveryShortLengthEncodeExactly) {
+  for (std::size_t length : {0, 1, 2, 3, 4, 5, 7, 8, 9, 15, 16, 17, 31, 130}) {
+    SCOPED_TRACE(length);
+    std::string text;
+    for (std::size_t i = 0; i < length; ++i)
+      text.push_back(static_cast<char>('a' + i % 26));
+    auto setting = apmpb_new(apmpb_type::Setting);
+    setString(setting.get(), field::Setting::kName, text);
+    setString(setting.get(), field::Setting::kValue, text + "!");
+    EXPECT_EQ(encoded(setting.get()), cat({tagString(1, text), tagString(2, text + "!")}));
+
+    auto filter = apmpb_new(apmpb_type::StringFilter);
+    filter->array(field::StringFilter::kExpressionList)->strings = {text, text + "!"};
+    EXPECT_EQ(encoded(filter.get()), cat({tagString(4, text), tagString(4, text + "!")}));
+  }
+}
+
 TEST_F(MessageCodecTest, RepeatedSingularStringKeepsTheFirstOccurrence) {
   auto setting = decoded(apmpb_type::Setting, cat({tagString(1, "first"), tagString(1, "second")}));
   ASSERT_NE(setting, nullptr);

@@ -44,6 +44,25 @@ template <class List> platform::Value readTypedList(StandardReader& reader) {
   return platform::Value(std::move(list));
 }
 
+// position % alignment. The format only aligns to element sizes (powers of two), which take a
+// mask instead of a division; any other alignment a plugin asks for still works, and an
+// alignment of 0 asks for none.
+inline std::size_t alignmentRemainder(std::size_t position, std::size_t alignment) {
+  if (alignment <= 1) return 0;
+  if ((alignment & (alignment - 1)) == 0) return position & (alignment - 1);
+  return position % alignment;
+}
+
+// Reads the next value where it is converted to a Value, so a map entry is built around it.
+struct ValueFrom {
+  StandardReader& reader;
+  std::size_t* start;  // where the value began, when asked
+  operator platform::Value() const {
+    if (start) *start = reader.position();
+    return reader.readValue();
+  }
+};
+
 // Keeps the nesting depth of one reader bounded.
 class DepthGuard {
  public:
@@ -83,7 +102,7 @@ void StandardWriter::writeSize(std::size_t size) {
 }
 
 void StandardWriter::writeAlignment(std::size_t alignment) {
-  std::size_t mod = data_.size() % alignment;
+  std::size_t mod = alignmentRemainder(data_.size(), alignment);
   if (mod != 0) data_.insert(data_.end(), alignment - mod, 0);
 }
 
@@ -191,7 +210,7 @@ std::size_t StandardReader::readLongSize(std::uint8_t marker) {
 }
 
 void StandardReader::readAlignment(std::size_t alignment) {
-  std::size_t mod = position_ % alignment;
+  std::size_t mod = alignmentRemainder(position_, alignment);
   if (mod == 0) return;
   std::size_t skip = alignment - mod;
   if (skip > length_ - position_) throw CodecError("message ends early");
@@ -234,9 +253,9 @@ platform::Value StandardReader::readValueOfType(std::uint8_t type) {
     std::size_t size = readSize();
     if (size > remaining()) throw CodecError("byte list runs past the end");
     chargeMemory(size + kAllocationOverhead);
-    platform::Bytes bytes(size);
-    readBytes(bytes.data(), size);
-    return platform::Value(std::move(bytes));
+    const std::uint8_t* start = data_ + position_;
+    position_ += size;
+    return platform::Value(platform::Bytes(start, start + size));
   }
   case StandardField::Int32Data:
     return readTypedList<platform::Int32List>(*this);
@@ -246,35 +265,52 @@ platform::Value StandardReader::readValueOfType(std::uint8_t type) {
     return readTypedList<platform::Float32List>(*this);
   case StandardField::Float64Data:
     return readTypedList<platform::Float64List>(*this);
-  case StandardField::List: {
-    std::size_t count = readSize();
-    // Every element takes at least one byte.
-    if (count > remaining()) throw CodecError("list runs past the end");
-    // Charged before reserving, so a forged count cannot allocate what the bound refuses.
-    chargeMemory(count * sizeof(platform::Value) + kAllocationOverhead);
-    platform::ValueList list;
-    list.reserve(count);
-    for (std::size_t i = 0; i < count; ++i)
-      list.push_back(readValue());
-    return platform::Value(std::move(list));
-  }
-  case StandardField::Map: {
-    std::size_t count = readSize();
-    if (count > remaining() / 2) throw CodecError("map runs past the end");
-    chargeMemory(sizeof(platform::ValueMap) + kAllocationOverhead);
-    platform::ValueMap map;
-    for (std::size_t i = 0; i < count; ++i) {
-      chargeMemory(kMapEntryBytes);
-      // Our own writer sends keys in ascending order: the end hint then places each entry after
-      // one comparison. The value is read straight into its entry, so a repeated key keeps its
-      // last value, as the engine's dictionary would.
-      auto entry = map.emplace_hint(map.end(), readValue(), platform::Value());
-      entry->second = readValue();
-    }
-    return platform::Value(std::move(map));
-  }
+  case StandardField::List:
+    return readList();
+  case StandardField::Map:
+    return readMap();
   }
   throw CodecError("unknown type byte " + std::to_string(type));
+}
+
+// Containers are read out of line: their frames are large, and the scalars and strings that make
+// up most values should not pay for them.
+platform::Value StandardReader::readList() {
+  std::size_t count = readSize();
+  // Every element takes at least one byte.
+  if (count > remaining()) throw CodecError("list runs past the end");
+  // Charged before reserving, so a forged count cannot allocate what the bound refuses.
+  chargeMemory(count * sizeof(platform::Value) + kAllocationOverhead);
+  platform::ValueList list;
+  list.reserve(count);
+  for (std::size_t i = 0; i < count; ++i)
+    list.emplace_back(ValueFrom{*this, nullptr});
+  return platform::Value(std::move(list));
+}
+
+platform::Value StandardReader::readMap() {
+  std::size_t count = readSize();
+  if (count > remaining() / 2) throw CodecError("map runs past the end");
+  chargeMemory(sizeof(platform::ValueMap) + kAllocationOverhead);
+  platform::Value result{platform::ValueMap()};
+  platform::ValueMap& map = *result.ifMap();
+  for (std::size_t i = 0; i < count; ++i) {
+    chargeMemory(kMapEntryBytes);
+    // The key and the value are read straight into a new entry. Our own writer sends keys in
+    // ascending order, so the end hint places each entry after one comparison.
+    std::size_t valueStart = 0;
+    const std::size_t before = map.size();
+    auto entry =
+        map.emplace_hint(map.end(), ValueFrom{*this, nullptr}, ValueFrom{*this, &valueStart});
+    if (map.size() != before) continue;
+    // A repeated key: the new entry was dropped with its value, so the value is read again
+    // into the entry already there. A repeated key keeps its last value, as the engine's
+    // dictionary would. (Reading again charges the memory bound again, which bounds the work
+    // a message of repeated keys can cause.)
+    position_ = valueStart;
+    entry->second = readValue();
+  }
+  return result;
 }
 
 // ---- Reader-writer and codec ---------------------------------------------------------------

@@ -134,6 +134,8 @@ class StandardReader {
   [[noreturn]] static void throwEndOfMessage();
   [[noreturn]] static void throwMemoryBound();
   std::size_t readLongSize(std::uint8_t marker);
+  [[gnu::noinline]] platform::Value readList();
+  [[gnu::noinline]] platform::Value readMap();
 
   const std::uint8_t* data_;
   std::size_t length_;

@@ -154,6 +154,61 @@ TEST(StandardCodecTest, RefusesMalformedMessages) {
   }
 }
 
+// Other writers may send map keys in any order and more than once: every key is kept in the
+// value's order and a repeated key keeps its last value, whatever that value is.
+TEST(StandardCodecTest, MapsTakeKeysInAnyOrderAndKeepTheLastOfARepeatedKey) {
+  const Fixture cases[] = {
+      {"keys in descending order", Value::map({{"a", 1}, {"b", 2}}),
+       hex("0d 02 07 01 62 03 02000000 07 01 61 03 01000000")},
+      {"repeated key", Value::map({{"a", 2}}),
+       hex("0d 02 07 01 61 03 01000000 07 01 61 03 02000000")},
+      {"repeated key with container values", Value::map({{"a", Value::list({false, Value()})}}),
+       hex("0d 02 07 01 61 0c 01 01 07 01 61 0c 02 02 00")},
+      {"repeated key then a later key", Value::map({{"a", 2}, {"b", 3}}),
+       hex("0d 03 07 01 61 03 01000000 07 01 61 03 02000000 07 01 62 03 03000000")},
+      {"an earlier key repeated", Value::map({{"a", 2}, {"b", 3}}),
+       hex("0d 03 07 01 62 03 01000000 07 01 61 03 02000000 07 01 62 03 03000000")},
+      {"repeated key inside a nested map", Value::list({Value::map({{1, "y"}}), true}),
+       hex("0c 02 0d 02 03 01000000 07 01 78 03 01000000 07 01 79 01")},
+  };
+  auto codec = StandardMessageCodec::sharedInstance();
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string error;
+    auto decoded = codec->decode(c.bytes, &error);
+    ASSERT_TRUE(decoded.has_value()) << error;
+    EXPECT_EQ(*decoded, c.value);
+  }
+  // A repeated key whose last value is cut short is still refused.
+  EXPECT_FALSE(codec->decode(hex("0d 02 07 01 61 01 07 01 61 03 0100")).has_value());
+}
+
+// Writers and readers of plugin codecs may align to any size; the format's own sizes are powers
+// of two.
+TEST(StandardCodecTest, AlignmentPadsToAnyRequestedSize) {
+  const struct {
+    std::size_t start;
+    std::size_t alignment;
+    std::size_t padding;
+  } cases[] = {
+      {1, 8, 7}, {8, 8, 0}, {5, 4, 3}, {1, 3, 2}, {3, 3, 0}, {4, 6, 2}, {5, 1, 0}, {5, 0, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::to_string(c.start) + " to " + std::to_string(c.alignment));
+    Bytes data(c.start, 0xaa);
+    StandardWriter writer(data);
+    writer.writeAlignment(c.alignment);
+    EXPECT_EQ(data.size(), c.start + c.padding);
+
+    Bytes message(c.start + c.padding + 1, 0);
+    StandardReader reader(message.data(), message.size());
+    for (std::size_t i = 0; i < c.start; ++i)
+      reader.readByte();
+    reader.readAlignment(c.alignment);
+    EXPECT_EQ(reader.position(), c.start + c.padding);
+  }
+}
+
 // A message that is one list of `count` copies of `element` (already encoded).
 Bytes listOf(std::size_t count, const Bytes& element) {
   Bytes message = {0x0c, 0xff};

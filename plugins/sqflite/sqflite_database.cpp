@@ -285,6 +285,14 @@ Value rowValue(const SqfliteDarwinResultSet& rs, int index) {
   }
 }
 
+// One column of the current row, converted where it is stored: a row's values are built in
+// place instead of being moved into the row.
+struct ColumnValue {
+  const SqfliteDarwinResultSet& rs;
+  int index;
+  operator Value() const { return rowValue(rs, index); }
+};
+
 }  // namespace
 
 bool SqfliteDatabase::resultSetToResults(SqfliteDarwinResultSet& rs,
@@ -303,7 +311,7 @@ bool SqfliteDatabase::resultSetToResults(SqfliteDarwinResultSet& rs,
     ValueList row;
     row.reserve(static_cast<std::size_t>(columnCount));
     for (int i = 0; i < columnCount; ++i)
-      row.push_back(rowValue(rs, i));
+      row.emplace_back(ColumnValue{rs, i});
     rows.emplace_back(std::move(row));
     if (pageSize) {
       // The page size is taken as its 32-bit value: 0 still hands out one row per page, a

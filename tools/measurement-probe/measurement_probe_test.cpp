@@ -12,6 +12,7 @@
 #include "platform/foundation/file_manager.h"
 #include "platform/foundation/property_list.h"
 #include "platform/foundation/testing/scratch_dir_for_testing.h"
+#include "tools/measurement-probe/probe_test_support.h"
 
 namespace {
 
@@ -19,50 +20,10 @@ using nlohmann::json;
 using testing::HasSubstr;
 using testing::Not;
 
-struct ProbeRun {
-  std::vector<json> lines;
-  std::string log;
-  // The replies to commands, in order (reports left out).
-  std::vector<json> replies() const {
-    std::vector<json> out;
-    for (const auto& line : lines) {
-      if (line.value("op", "") != "report") out.push_back(line);
-    }
-    return out;
-  }
-  std::vector<std::int64_t> reportedCodes() const {
-    std::vector<std::int64_t> codes;
-    for (const auto& line : lines) {
-      if (line.value("op", "") == "report") codes.push_back(line["code"].get<std::int64_t>());
-    }
-    return codes;
-  }
-};
+using probe_testing::ProbeRun;
 
-class MeasurementProbeTest : public testing::Test {
+class MeasurementProbeTest : public probe_testing::ProbeTest {
  protected:
-  ProbeRun run(const std::string& options, const std::vector<std::string>& commands) {
-    {
-      std::ofstream input(scratch_ / "input");
-      for (const auto& command : commands)
-        input << command << "\n";
-    }
-    const std::string line = environment_ + " LUMORA_HOME='" + home() +
-                             "' '" LUMORA_MEASUREMENT_PROBE "' " + options + " < '" +
-                             (scratch_ / "input") + "' > '" + (scratch_ / "output") + "' 2> '" +
-                             (scratch_ / "log") + "'";
-    EXPECT_EQ(std::system(line.c_str()), 0);
-    ProbeRun result;
-    std::ifstream output(scratch_ / "output");
-    for (std::string text; std::getline(output, text);)
-      result.lines.push_back(json::parse(text));
-    std::ifstream log(scratch_ / "log");
-    std::stringstream all;
-    all << log.rdbuf();
-    result.log = all.str();
-    return result;
-  }
-  std::string home() const { return scratch_ / "home"; }
   std::string configFile() const {
     return home() + "/Application Support/Ziriza/Measurement/com.ziriza.duz.measurement.plist";
   }
@@ -70,10 +31,6 @@ class MeasurementProbeTest : public testing::Test {
     auto stored = platform::readPropertyListFile(configFile());
     return stored && stored->isMap() ? stored->asMap() : platform::ValueMap{};
   }
-
-  platform::ScratchDirForTesting scratch_;
-  // Variable assignments put before the probe's command line ("TZ=UTC-5:30 LANGUAGE=en_US").
-  std::string environment_;
 };
 
 const std::string kDebugLine = R"({"op":"log","level":7,"code":99001,"message":"100% %d done"})";

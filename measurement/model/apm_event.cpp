@@ -1,0 +1,349 @@
+#include "measurement/model/apm_event.h"
+
+#include <limits>
+
+#include "measurement/messages/message_fields.h"
+#include "measurement/messages/nano_accessors.h"
+#include "measurement/model/apm_data_type_validator.h"
+#include "measurement/model/apm_debug_formatting.h"
+#include "measurement/model/apm_event_normalization.h"
+#include "measurement/model/apm_name_tables.h"
+#include "measurement/storage/apm_monitor.h"
+
+namespace {
+
+const platform::Value kOrigin("_o");
+const platform::Value kConversion("_c");
+const platform::Value kRealtime("_r");
+const platform::Value kDebug("_dbg");
+const platform::Value kErr("_err");
+
+// Previous timestamps at or below this are "none".
+constexpr double kNoPreviousTimestamp = std::numeric_limits<double>::epsilon();
+
+void setFlag(platform::ValueMap& parameters, const platform::Value& name, bool on) {
+  if (on) {
+    parameters[name] = platform::Value(std::int64_t{1});
+  } else {
+    parameters.erase(name);
+  }
+}
+
+std::shared_ptr<APMPBEventParam> eventParamWithName(const std::optional<std::string>& name) {
+  auto param = APMPBEventParam::initWithMessageInfo();
+  if (name) NANOSetString(param.get(), apmpb_field::EventParam::kName, *name);
+  return param;
+}
+
+}  // namespace
+
+std::int64_t APMMillisecondsFromSeconds(double seconds) {
+  return APMSaturatingInt64(seconds * 1000);
+}
+
+APMEvent::APMEvent(std::string origin, std::string name, double timestamp, double previousTimestamp,
+                   platform::ValueMap parameters)
+    : origin_(std::move(origin)), name_(std::move(name)), timestamp_(timestamp),
+      previousTimestamp_(previousTimestamp), parameters_(std::move(parameters)) {}
+
+std::shared_ptr<APMEvent> APMEvent::initWithOrigin(const std::string& origin, bool isPublic,
+                                                   const std::string& name, double timestamp,
+                                                   double previousTimestamp,
+                                                   platform::ValueMap parameters) {
+  const platform::Value originValue(origin);
+  std::int64_t code = 0;
+  if (!APMDataTypeValidator::isValidForwardedEventOrigin(originValue, &code) &&
+      (code != APMValidatorFailureNotForwardedOrigin ||
+       !APMDataTypeValidator::isValidInternalEventOrigin(originValue, nullptr))) {
+    return nullptr;
+  }
+  const platform::Value nameValue(name);
+  if (isPublic && !APMDataTypeValidator::isValidPublicEventName(nameValue, nullptr)) return nullptr;
+  if (!APMDataTypeValidator::isValidInternalEventName(nameValue, nullptr)) return nullptr;
+  if (previousTimestamp > timestamp) {
+    APMProcessMonitor()->logWithLevel(
+        5, 16002, "Event created with previous timestamp after current timestamp");
+  }
+  auto normalized = APMNormalizedParametersForParametersAndEventName(std::move(parameters), &name,
+                                                                     isPublic, false);
+  auto event =
+      std::make_shared<APMEvent>(origin, name, timestamp, previousTimestamp,
+                                 normalized ? std::move(*normalized) : platform::ValueMap{});
+  event->parameters_[kOrigin] = originValue;
+  if (event->shouldValidateParams() && !APMValidateConversionEventParameters(event->parameters_)) {
+    event->parameters_.erase(kConversion);
+  }
+  return event;
+}
+
+std::shared_ptr<APMEvent> APMEvent::copy() const {
+  return copyWithParameters(parameters_);
+}
+
+std::shared_ptr<APMEvent> APMEvent::copyWithParameters(platform::ValueMap parameters) const {
+  return initWithOrigin(origin_, false, name_, timestamp_, previousTimestamp_,
+                        std::move(parameters));
+}
+
+std::shared_ptr<APMEvent> APMEvent::copyWithPreviousTimestamp(double previousTimestamp) const {
+  return initWithOrigin(origin_, false, name_, timestamp_, previousTimestamp, parameters_);
+}
+
+std::optional<APMValue> APMEvent::parameter(std::string_view name) const {
+  const auto found = parameters_.find(platform::Value(name));
+  return found == parameters_.end() ? std::nullopt : APMValue::fromStored(found->second);
+}
+
+bool APMEvent::isConversion() const {
+  const auto found = parameters_.find(kConversion);
+  return found != parameters_.end() && found->second.isInt() && found->second.asInt() == 1;
+}
+
+void APMEvent::setConversion(bool conversion) {
+  if (conversion) {
+    if (!APMValidateConversionEventParameters(parameters_)) return;
+    parameters_[kConversion] = platform::Value(std::int64_t{1});
+    const auto err = parameters_.find(kErr);
+    if (err != parameters_.end() && err->second.isInt() && err->second.asInt() == 10) {
+      parameters_.erase(err);
+    }
+    return;
+  }
+  if (parameters_.erase(kConversion) > 0) APMAddErrorParameter(parameters_, 10);
+}
+
+bool APMEvent::isRealtime() const {
+  const auto found = parameters_.find(kRealtime);
+  if (found == parameters_.end()) return false;
+  if (found->second.isInt()) return found->second.asInt() == 1;
+  APMProcessMonitor()->logWithLevel(2, 16006, "Realtime parameter must be an int64. Event name",
+                                    {platform::Value(name_)});
+  return false;
+}
+
+void APMEvent::setRealtime(bool realtime) {
+  setFlag(parameters_, kRealtime, realtime);
+}
+
+bool APMEvent::isDebug() const {
+  const auto found = parameters_.find(kDebug);
+  return found != parameters_.end() && found->second.isInt() && found->second.asInt() == 1;
+}
+
+void APMEvent::setDebug(bool debug) {
+  setFlag(parameters_, kDebug, debug);
+}
+
+bool APMEvent::shouldValidateParams() const {
+  return isConversion() || name_ == "ad_impression" || name_ == "_ai";
+}
+
+void APMEvent::applyParameters(platform::ValueMap parameters, bool isPublic) {
+  if (parameters.empty()) return;
+  auto normalized = APMNormalizedParametersForParameters(std::move(parameters), isPublic);
+  if (!normalized || normalized->empty()) return;
+  for (auto& [name, value] : parameters_)
+    (*normalized)[name] = std::move(value);
+  parameters_ = std::move(*normalized);
+}
+
+bool APMEvent::addScreenParameters(const platform::ValueMap& screen) {
+  if (screen.empty() || APMHasScreenParameters(parameters_)) return false;
+  const auto find = [&screen](const char* name) -> const platform::Value* {
+    const auto found = screen.find(platform::Value(name));
+    return found == screen.end() ? nullptr : &found->second;
+  };
+  const platform::Value* screenID = find("_si");
+  const platform::Value* screenClass = find("_sc");
+  const platform::Value* screenName = find("_sn");
+  if (!screenID) return false;
+  if (screenClass) {
+    if (!screenClass->isString()) return false;
+    if (!APMDataTypeValidator::isValidScreenParameterValue(*screenClass, nullptr)) {
+      APMProcessMonitor()->logWithLevel(3, 16003, "Received invalid screen class", {*screenClass});
+      return false;
+    }
+  }
+  if (!screenID->isNumber()) return false;
+  if (screenName) {
+    if (!screenName->isString()) return false;
+    if (!APMDataTypeValidator::isValidScreenParameterValue(*screenName, nullptr)) {
+      APMProcessMonitor()->logWithLevel(3, 16004, "Received invalid screen name", {*screenName});
+      return false;
+    }
+  }
+  parameters_[platform::Value("_si")] = *screenID;
+  if (screenClass) parameters_[platform::Value("_sc")] = *screenClass;
+  if (screenName) parameters_[platform::Value("_sn")] = *screenName;
+  return true;
+}
+
+// The script runtime's event.
+
+platform::ValueMap APMEventParamObjectFromDictionary(const platform::ValueMap& parameters,
+                                                     bool nested) {
+  platform::ValueMap objects;
+  for (const auto& [name, value] : parameters) {
+    if (value.isNumber() || value.isString()) {
+      objects.emplace(name, value);
+    } else if (const auto* items = value.ifList(); items && !nested) {
+      platform::ValueList converted;
+      for (const auto& item : *items) {
+        if (const auto* map = item.ifMap())
+          converted.emplace_back(APMEventParamObjectFromDictionary(*map, true));
+      }
+      objects.emplace(name, platform::Value(std::move(converted)));
+    }
+  }
+  return objects;
+}
+
+APMPEvent APMEvent::editEvent() const {
+  const std::string* publicName = APMExternalEventNames().find(name_);
+  return APMPEvent::initWithName(publicName ? *publicName : name_, timestamp_,
+                                 APMEventParamObjectFromDictionary(parameters_, false));
+}
+
+std::shared_ptr<APMEvent> APMEvent::eventFromEditEvent(const APMPEvent& editEvent) {
+  const std::string* internalName = APMInternalEventNames().find(editEvent.name);
+  const auto origin = editEvent.parameters.find(kOrigin);
+  const std::string* originText =
+      origin == editEvent.parameters.end() ? nullptr : origin->second.ifString();
+  return initWithOrigin(originText ? *originText : "app", false,
+                        internalName ? *internalName : editEvent.name, editEvent.timestamp, 0,
+                        editEvent.parameters);
+}
+
+// The wire.
+
+platform::ValueList APMEventParamProtoFromDictionary(const platform::ValueMap& parameters,
+                                                     const std::string& eventName, bool nested) {
+  platform::ValueList params;
+  params.reserve(parameters.size());
+  for (const auto& [name, value] : parameters) {
+    const std::string* nameText = name.ifString();
+    const auto stored = APMValue::fromStored(value);
+    if (!stored || !nameText) {
+      APMProcessMonitor()->logWithLevel(
+          2, 16005, "Invalid event param value. Event name, param name",
+          {platform::Value(APMFormattedEventName(eventName)),
+           platform::Value(nameText ? APMFormattedParameterName(*nameText) : name.debugString())});
+      continue;
+    }
+    if (stored->isArray() && nested) {
+      APMProcessMonitor()->logWithLevel(
+          2, 16007, "Nested params cannot have more than 1 level. Event name, param name",
+          {platform::Value(APMFormattedEventName(eventName)),
+           platform::Value(APMFormattedParameterName(*nameText))});
+      continue;
+    }
+    auto param = eventParamWithName(*nameText);
+    switch (stored->valueType()) {
+    case APMValueTypeDouble:
+      NANOSetDouble(param.get(), apmpb_field::EventParam::kDoubleValue, stored->doubleValue());
+      break;
+    case APMValueTypeInt64:
+      NANOSetInt64(param.get(), apmpb_field::EventParam::kIntValue, stored->int64Value());
+      break;
+    case APMValueTypeString:
+      NANOSetString(param.get(), apmpb_field::EventParam::kStringValue, *stored->stringValue());
+      break;
+    case APMValueTypeArray: {
+      // One unnamed parameter per item, holding the item's parameters in its own tag 6.
+      platform::ValueList items;
+      for (const auto& item : *stored->arrayValue()) {
+        const auto* map = item.ifMap();
+        if (!map) continue;
+        auto holder = eventParamWithName(std::nullopt);
+        const platform::ValueList inner = APMEventParamProtoFromDictionary(*map, eventName, true);
+        NANOSetArray(holder.get(), apmpb_field::EventParam::kParamValue, &inner);
+        items.emplace_back(platform::ObjectPtr(holder));
+      }
+      NANOSetArray(param.get(), apmpb_field::EventParam::kParamValue, &items);
+      break;
+    }
+    }
+    params.emplace_back(platform::ObjectPtr(param));
+  }
+  return params;
+}
+
+std::shared_ptr<APMPBEvent> APMEvent::protoEvent() const {
+  auto proto = APMPBEvent::initWithMessageInfo();
+  NANOSetString(proto.get(), apmpb_field::Event::kName, name_);
+  if (previousTimestamp_ > kNoPreviousTimestamp) {
+    NANOSetInt64(proto.get(), apmpb_field::Event::kPreviousTimestampMillis,
+                 APMMillisecondsFromSeconds(previousTimestamp_));
+  }
+  NANOSetInt64(proto.get(), apmpb_field::Event::kTimestampMillis,
+               APMMillisecondsFromSeconds(timestamp_));
+  const platform::ValueList params = APMEventParamProtoFromDictionary(parameters_, name_, false);
+  NANOSetArray(proto.get(), apmpb_field::Event::kParams, &params);
+  return proto;
+}
+
+std::shared_ptr<APMEvent> APMEvent::initWithEventProto(const APMPBEvent& proto) {
+  const std::string name = NANOGetString(&proto, apmpb_field::Event::kName).value_or("");
+  const double timestamp =
+      static_cast<double>(NANOGetInt64(&proto, apmpb_field::Event::kTimestampMillis)) / 1000.0;
+  const double previousTimestamp =
+      static_cast<double>(NANOGetInt64(&proto, apmpb_field::Event::kPreviousTimestampMillis)) /
+      1000.0;
+  const platform::Value eventName(name);
+  std::optional<std::string> origin;
+  platform::ValueMap parameters;
+  const auto params =
+      NANOGetArray(&proto, apmpb_field::Event::kParams, APMPBEventParam::classObject());
+  for (const auto& element : params.value_or(platform::ValueList{})) {
+    const auto param = element.asObjectOf<APMPBEventParam>();
+    if (!param) continue;
+    const auto paramName = NANOGetString(param.get(), apmpb_field::EventParam::kName);
+    if (!paramName) {
+      APMProcessMonitor()->logWithLevel(
+          2, 15000, "Ignoring parameter. Parameter name is nil. Event name", {eventName});
+      continue;
+    }
+    const bool hasString = NANOHasField(param.get(), apmpb_field::EventParam::kStringValue);
+    if (*paramName == "_o") {
+      if (!hasString) {
+        APMProcessMonitor()->logWithLevel(
+            2, 15001,
+            "Cannot create an event from event proto. Origin parameter is not a string. Event name",
+            {eventName});
+        return nullptr;
+      }
+      origin = NANOGetString(param.get(), apmpb_field::EventParam::kStringValue);
+      if (!origin) return nullptr;  // bytes that are not text
+      parameters[kOrigin] = platform::Value(*origin);
+    } else if (const auto text =
+                   hasString ? NANOGetString(param.get(), apmpb_field::EventParam::kStringValue)
+                             : std::nullopt) {
+      parameters[platform::Value(*paramName)] = platform::Value(*text);
+    } else if (NANOHasField(param.get(), apmpb_field::EventParam::kIntValue)) {
+      parameters[platform::Value(*paramName)] =
+          platform::Value(NANOGetInt64(param.get(), apmpb_field::EventParam::kIntValue));
+    } else if (NANOHasField(param.get(), apmpb_field::EventParam::kDoubleValue)) {
+      parameters[platform::Value(*paramName)] =
+          platform::Value(NANOGetDouble(param.get(), apmpb_field::EventParam::kDoubleValue));
+    } else {
+      APMProcessMonitor()->logWithLevel(5, 15002,
+                                        "Unknown event parameter type from converting an event "
+                                        "proto into APMEvent instance. Event param name",
+                                        {platform::Value(*paramName)});
+    }
+  }
+  if (!origin) return nullptr;
+  return initWithOrigin(*origin, false, name, timestamp, previousTimestamp, std::move(parameters));
+}
+
+bool APMHasProtoParameter(const platform::ValueList& params, const std::string& name) {
+  for (const auto& element : params) {
+    const auto param = element.asObjectOf<APMPBEventParam>();
+    if (param && NANOGetString(param.get(), apmpb_field::EventParam::kName) == name) {
+      APMProcessMonitor()->logWithLevel(4, 23156, "Event parameter already exists. Parameter name",
+                                        {platform::Value(APMFormattedParameterName(name))});
+      return true;
+    }
+  }
+  return false;
+}

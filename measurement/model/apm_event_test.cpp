@@ -1,0 +1,340 @@
+#include "measurement/model/apm_event.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <map>
+
+#include "measurement/messages/message_fields.h"
+#include "measurement/messages/nano_accessors.h"
+#include "measurement/model/apm_event_normalization.h"
+#include "measurement/model/apm_name_tables.h"
+#include "measurement/model/apm_user_attribute.h"
+#include "measurement/storage/storage_test_support.h"
+
+namespace {
+
+using platform::Value;
+using platform::ValueList;
+using platform::ValueMap;
+
+class APMEventTest : public apm_testing::StorageTest {
+ protected:
+  // The records report through the process-wide monitor: the fixture drains its queue at the end.
+  APMEventTest() { monitor(); }
+};
+
+ValueMap itemWith(const char* id) {
+  return ValueMap{{Value("item_id"), Value(id)}};
+}
+
+TEST_F(APMEventTest, ValuesKeepTheirKind) {
+  struct Case {
+    Value object;
+    bool allowArray;
+    std::optional<APMValueType> type;
+  };
+  const Case cases[] = {
+      {Value("text"), false, APMValueTypeString},
+      {Value(std::int64_t{5}), false, APMValueTypeInt64},
+      {Value(5.0), false, APMValueTypeDouble},
+      {Value(true), false, APMValueTypeInt64},
+      {Value::emptyList(), false, std::nullopt},
+      {Value::emptyList(), true, APMValueTypeArray},
+      {Value(), false, std::nullopt},
+      {Value::emptyMap(), true, std::nullopt},
+      {Value(std::string("\xFF")), false, std::nullopt},
+  };
+  for (const auto& c : cases) {
+    const auto value = APMValue::valueFromObject(c.object, c.allowArray);
+    EXPECT_EQ(value ? std::optional(value->valueType()) : std::nullopt, c.type)
+        << c.object.debugString();
+  }
+  EXPECT_EQ(APMValue::valueFromObject(Value(true))->int64Value(), 1);
+  // Accessors never convert; equality needs the same kind.
+  const APMValue five(std::int64_t{5});
+  EXPECT_EQ(five.doubleValue(), 0);
+  EXPECT_EQ(five.stringValue(), nullptr);
+  EXPECT_FALSE(five == APMValue(5.0));
+  const FIRAValue alias(std::int64_t{5});
+  EXPECT_TRUE(five == alias && alias == five);
+  EXPECT_EQ(five.hash(), alias.hash());
+  EXPECT_EQ(APMValue(0.5).description(), "0.5");
+}
+
+TEST_F(APMEventTest, OriginsAndNamesAreChecked) {
+  struct Case {
+    const char* origin;
+    bool isPublic;
+    const char* name;
+    bool created;
+  };
+  const Case cases[] = {
+      {"app", true, "level_up", true},       {"auto+ztm", false, "_s", true},
+      {"+ztm", false, "_s", false},          {"", false, "_s", false},
+      {"bad origin", false, "_s", false},    {"app", true, "screen_view", true},
+      {"app", true, "ad_impression", true},  {"app", true, "app_update", false},
+      {"app", true, "session_start", false}, {"app", false, "_s", true},
+      {"app", false, "bad-name", false},
+  };
+  for (const auto& c : cases) {
+    const auto event = APMEvent::initWithOrigin(c.origin, c.isPublic, c.name, 10, 0, {});
+    EXPECT_EQ(event != nullptr, c.created) << c.origin << " " << c.name;
+    if (event) {
+      EXPECT_EQ(event->parameters().at(Value("_o")), Value(c.origin));
+    }
+  }
+  // A previous timestamp after the timestamp is reported, and the event still made.
+  EXPECT_NE(APMEvent::initWithOrigin("app", false, "_s", 10, 20, {}), nullptr);
+  EXPECT_EQ(reportedCodes().back(), 16002);
+}
+
+TEST_F(APMEventTest, FlagsAndTheConversionRule) {
+  auto event = APMEvent::initWithOrigin(
+      "app", false, "purchase", 10, 0,
+      {{Value("_c"), Value(1)}, {Value("value"), Value(3)}, {Value("_o"), Value("other")}});
+  // A conversion without a currency loses "value" and the conversion flag.
+  EXPECT_FALSE(event->isConversion());
+  EXPECT_EQ(event->parameters(), (ValueMap{{Value("_o"), Value("app")},
+                                           {Value("_err"), Value(19)},
+                                           {Value("_ev"), Value("currency")}}));
+
+  event = APMEvent::initWithOrigin("app", false, "purchase", 10, 0,
+                                   {{Value("value"), Value(3)}, {Value("currency"), Value("EUR")}});
+  event->setConversion(true);
+  EXPECT_TRUE(event->isConversion());
+  event->setConversion(false);
+  EXPECT_FALSE(event->isConversion());
+  EXPECT_EQ(event->parameters().at(Value("_err")), Value(10));
+  event->setConversion(true);  // the limit error goes with the flag
+  EXPECT_FALSE(event->parameters().contains(Value("_err")));
+
+  auto plain = APMEvent::initWithOrigin("app", false, "level_up", 10, 0, {});
+  const ValueMap before = plain->parameters();
+  plain->setConversion(false);
+  EXPECT_EQ(plain->parameters(), before);
+  plain->setRealtime(true);
+  plain->setDebug(true);
+  EXPECT_TRUE(plain->isRealtime() && plain->isDebug());
+  plain->setRealtime(false);
+  EXPECT_FALSE(plain->isRealtime());
+
+  auto text =
+      APMEvent::initWithOrigin("app", false, "level_up", 10, 0, {{Value("_r"), Value("1")}});
+  clearReports();
+  EXPECT_FALSE(text->isRealtime());
+  EXPECT_EQ(reportedCodes(), std::vector<std::int64_t>{16006});
+}
+
+TEST_F(APMEventTest, AppliedAndScreenParameters) {
+  auto event = APMEvent::initWithOrigin("app", false, "level_up", 10, 0, {{Value("a"), Value(1)}});
+  event->applyParameters({{Value("a"), Value(2)}, {Value("b"), Value(true)}}, true);
+  EXPECT_EQ(event->parameters().at(Value("a")), Value(1));
+  EXPECT_EQ(event->parameters().at(Value("b")), Value(1));
+
+  struct Case {
+    const char* what;
+    ValueMap screen;
+    bool added;
+  };
+  const Case cases[] = {
+      {"empty", {}, false},
+      {"no id", {{Value("_sn"), Value("Home")}}, false},
+      {"id not a number", {{Value("_si"), Value("1")}}, false},
+      {"class not a string", {{Value("_si"), Value(1)}, {Value("_sc"), Value(1)}}, false},
+      {"empty name", {{Value("_si"), Value(1)}, {Value("_sn"), Value("")}}, false},
+      {"complete",
+       {{Value("_si"), Value(7)}, {Value("_sc"), Value("View")}, {Value("_sn"), Value("Home")}},
+       true},
+  };
+  for (const auto& c : cases) {
+    auto copy = event->copy();
+    EXPECT_EQ(copy->addScreenParameters(c.screen), c.added) << c.what;
+    EXPECT_EQ(APMHasScreenParameters(copy->parameters()), c.added) << c.what;
+    if (c.added) {
+      EXPECT_FALSE(copy->addScreenParameters(c.screen)) << "already has them";
+    }
+  }
+}
+
+TEST_F(APMEventTest, WireFormRoundTrip) {
+  const ValueMap parameters{
+      {Value("s"), Value("text")},
+      {Value("i"), Value(std::int64_t{-3})},
+      {Value("d"), Value(2.25)},
+      {Value("items"), Value(ValueList{Value(itemWith("a")), Value(itemWith("b"))})}};
+  auto event = APMEvent::initWithOrigin("app", true, "purchase", 1.5, 0, parameters);
+  auto proto = event->protoEvent();
+  EXPECT_FALSE(NANOHasField(proto.get(), apmpb_field::Event::kPreviousTimestampMillis));
+  EXPECT_EQ(NANOGetInt64(proto.get(), apmpb_field::Event::kTimestampMillis), 1500);
+
+  // "items" holds one unnamed parameter per item, each holding the item's parameters.
+  const auto params =
+      *NANOGetArray(proto.get(), apmpb_field::Event::kParams, APMPBEventParam::classObject());
+  std::shared_ptr<APMPBEventParam> items;
+  for (const auto& p : params) {
+    auto param = p.asObjectOf<APMPBEventParam>();
+    if (NANOGetString(param.get(), apmpb_field::EventParam::kName) == "items") items = param;
+  }
+  ASSERT_TRUE(items);
+  const auto holders = *NANOGetArray(items.get(), apmpb_field::EventParam::kParamValue,
+                                     APMPBEventParam::classObject());
+  ASSERT_EQ(holders.size(), 2u);
+  auto second = holders[1].asObjectOf<APMPBEventParam>();
+  EXPECT_FALSE(NANOHasField(second.get(), apmpb_field::EventParam::kName));
+  const auto inner = *NANOGetArray(second.get(), apmpb_field::EventParam::kParamValue,
+                                   APMPBEventParam::classObject());
+  ASSERT_EQ(inner.size(), 1u);
+  EXPECT_EQ(NANOGetString(inner[0].asObjectOf<APMPBEventParam>().get(),
+                          apmpb_field::EventParam::kStringValue),
+            "b");
+
+  auto decoded = APMPBEvent::initWithBuffer(*proto->protoBuffer());
+  clearReports();
+  auto back = APMEvent::initWithEventProto(*decoded);
+  ASSERT_TRUE(back);
+  ValueMap expected = event->parameters();
+  expected.erase(Value("items"));
+  EXPECT_EQ(back->parameters(), expected);
+  EXPECT_EQ(back->origin(), "app");
+  EXPECT_EQ(back->timestamp(), 1.5);
+  EXPECT_EQ(reportedCodes(), std::vector<std::int64_t>{15002});
+
+  auto withPrevious = event->copyWithPreviousTimestamp(1.25)->protoEvent();
+  EXPECT_EQ(NANOGetInt64(withPrevious.get(), apmpb_field::Event::kPreviousTimestampMillis), 1250);
+
+  // Without a string origin there is no event.
+  NANOSetArray(decoded.get(), apmpb_field::Event::kParams, nullptr);
+  EXPECT_EQ(APMEvent::initWithEventProto(*decoded), nullptr);
+}
+
+TEST_F(APMEventTest, MillisecondsSaturate) {
+  const double inf = std::numeric_limits<double>::infinity();
+  EXPECT_EQ(APMMillisecondsFromSeconds(1.9999), 1999);
+  EXPECT_EQ(APMMillisecondsFromSeconds(-1.9999), -1999);
+  EXPECT_EQ(APMMillisecondsFromSeconds(std::nan("")), 0);
+  EXPECT_EQ(APMMillisecondsFromSeconds(inf), std::numeric_limits<std::int64_t>::max());
+  EXPECT_EQ(APMMillisecondsFromSeconds(-1e300), std::numeric_limits<std::int64_t>::min());
+}
+
+TEST_F(APMEventTest, ScriptFormRoundTrip) {
+  auto event = APMEvent::initWithOrigin(
+      "auto", false, "_vs", 4, 0,
+      {{Value("n"), Value(1)}, {Value("items"), Value(ValueList{Value(itemWith("a"))})}});
+  const APMPEvent edit = event->editEvent();
+  EXPECT_EQ(edit.name, "screen_view");
+  EXPECT_EQ(edit.parameters, event->parameters());
+  auto back = APMEvent::eventFromEditEvent(edit);
+  EXPECT_EQ(back->name(), "_vs");
+  EXPECT_EQ(back->origin(), "auto");
+  EXPECT_EQ(back->parameters(), event->parameters());
+  // An edit event without an origin is the app's.
+  EXPECT_EQ(APMEvent::eventFromEditEvent(APMPEvent::initWithName("custom", 1, {}))->origin(),
+            "app");
+}
+
+// A scripted editing runtime: renames every event it handles and queues one created event.
+class ScriptedEditing : public APMPEventEditing {
+ public:
+  void setModuleCreator(ModuleCreator creator, const std::string& name) override {
+    modules[name] = std::move(creator);
+  }
+  void loadProgram(const APMPBProgram&, platform::ErrorPtr*) override {}
+  void handleEvent(const APMPEvent& event, platform::ErrorPtr*) override {
+    context_.outputEvent = event;
+    context_.outputEvent.name = "renamed";
+    context_.eventsToLog = {
+        APMPEvent::initWithName("created", event.timestamp, {{Value("_o"), Value("auto")}})};
+  }
+  bool hasEdits() const override { return true; }
+  bool hasCreatedEvents() const override { return !context_.eventsToLog.empty(); }
+  const APMPEventContext& eventContext() const override { return context_; }
+
+  std::map<std::string, ModuleCreator> modules;
+
+ private:
+  APMPEventContext context_;
+};
+
+TEST_F(APMEventTest, EditingRuntimeComesFromTheRegisteredFactory) {
+  EXPECT_EQ(APMPEventEditing::init(), nullptr);
+  EXPECT_EQ(APMPEventEditing::runtimeVersion(), 0);
+  APMPEventEditing::registerFactory([] { return std::make_shared<ScriptedEditing>(); });
+  auto first = APMPEventEditing::init();
+  auto second = APMPEventEditing::init();
+  ASSERT_TRUE(first && second);
+  EXPECT_NE(first, second);  // one instance per configuration
+
+  first->setModuleCreator(
+      [] {
+        return std::make_shared<APMPKeyValueStore>(
+            "getValue", [](const std::string& key) { return std::optional<std::string>(key); });
+      },
+      "internal.remoteConfig");
+  auto module = static_cast<ScriptedEditing&>(*first).modules.at("internal.remoteConfig")();
+  auto store = std::dynamic_pointer_cast<APMPKeyValueStore>(module);
+  ASSERT_TRUE(store);
+  EXPECT_EQ(store->getValueBlock("k"), "k");
+
+  auto event = APMEvent::initWithOrigin("app", false, "level_up", 3, 0, {{Value("a"), Value(1)}});
+  first->handleEvent(event->editEvent(), nullptr);
+  ASSERT_TRUE(first->hasEdits() && first->hasCreatedEvents());
+  auto edited = APMEvent::eventFromEditEvent(first->eventContext().outputEvent);
+  EXPECT_EQ(edited->name(), "renamed");
+  EXPECT_EQ(edited->parameters(), event->parameters());
+  auto created = APMEvent::eventFromEditEvent(first->eventContext().eventsToLog.at(0));
+  EXPECT_EQ(created->origin(), "auto");
+  APMPEventEditing::registerFactory(nullptr);
+  EXPECT_EQ(APMPEventEditing::init(), nullptr);
+}
+
+TEST_F(APMEventTest, NameTablePredicates) {
+  EXPECT_EQ(*APMInternalEventNames().find("screen_view"), "_vs");
+  EXPECT_EQ(*APMInternalEventNames().find("za_campaign"), "_cmp");
+  EXPECT_EQ(*APMExternalEventNames().find("_vs"), "screen_view");
+  EXPECT_EQ(APMInternalEventNames().size(), 32u);
+  EXPECT_EQ(APMInternalParameterNames().size(), 55u);
+  EXPECT_EQ(APMInternalUserPropertyNames().size(), 10u);
+  EXPECT_STREQ(APMErrorEventCodeName(28), "ItemScopedCustomParameterLimitReached");
+  EXPECT_EQ(APMErrorEventCodeName(25), nullptr);
+  EXPECT_FALSE(APMEventUtilIsPublicName("_s"));
+  EXPECT_TRUE(APMEventUtilIsPublicName("s"));
+  EXPECT_FALSE(APMEventUtilIsPublicName(""));
+  EXPECT_EQ(reportedCodes(), std::vector<std::int64_t>{18003});
+
+  auto iap = [](Value subscription) {
+    return APMEvent::initWithOrigin("auto", false, "_iap", 1, 0,
+                                    {{Value("subscription"), subscription}});
+  };
+  EXPECT_TRUE(APMEventUtilIsSubscriptionEvent(*iap(Value(1))));
+  EXPECT_FALSE(APMEventUtilIsSubscriptionEvent(*iap(Value("1"))));
+  EXPECT_FALSE(APMEventAllowsDefaultEventParameters("_err"));
+  auto nested = APMEvent::initWithOrigin(
+      "app", false, "purchase", 1, 0,
+      {{Value("items"),
+        Value(ValueList{Value(itemWith("a")), Value(itemWith("b")), Value(itemWith("c"))})}});
+  EXPECT_EQ(APMEventUtilNestedParamCount(nested.get()), 3);
+  EXPECT_EQ(APMEventUtilNestedParamCount(nullptr), 0);
+}
+
+TEST_F(APMEventTest, UserAttributesAndRawEvents) {
+  auto attribute = APMUserAttribute::initWithOrigin("app", "level", APMValue(2.5), 3.5);
+  ASSERT_TRUE(attribute);
+  EXPECT_TRUE(attribute->isPublic());
+  auto proto = attribute->protoUserAttribute();
+  EXPECT_EQ(NANOGetDouble(proto.get(), apmpb_field::UserAttribute::kDoubleValue), 2.5);
+  EXPECT_EQ(NANOGetInt64(proto.get(), apmpb_field::UserAttribute::kSetTimestampMillis), 3500);
+  EXPECT_EQ(APMUserAttribute::initWithOrigin("app", "bad-name", APMValue(1.0), 0), nullptr);
+  EXPECT_EQ(APMUserAttribute::initWithOrigin("app", "_id",
+                                             *APMValue::initWithString(std::string(257, 'x')), 0),
+            nullptr);
+
+  EXPECT_TRUE(APMRawEventData::initWithRawEvent(APMPBEvent::initWithMessageInfo(), 0, 9));
+  clearReports();
+  EXPECT_EQ(APMRawEventData::initWithRawEvent(APMPBEvent::initWithMessageInfo(), -1, 9), nullptr);
+  EXPECT_EQ(APMRawEventData::initWithRawEvent(nullptr, 1, 9), nullptr);
+  EXPECT_EQ(reportedCodes(), (std::vector<std::int64_t>{28001, 28000}));
+}
+
+}  // namespace
