@@ -1,6 +1,7 @@
 #include "measurement/storage/apm_monitor.h"
 
 #include <cctype>
+#include <charconv>
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
@@ -59,10 +60,11 @@ std::string encodedNumber(std::int64_t value) {
 std::string numberDescription(const platform::Value& value) {
   if (const auto* i = value.ifInt()) return std::to_string(*i);
   if (const auto* b = value.ifBool()) return *b ? "1" : "0";
-  std::ostringstream text;
-  text.precision(17);
-  text << value.asDouble();
-  return text.str();
+  // The shortest text that reads back as the same double: 0.1 prints as 0.1, not with the
+  // seventeen digits of its binary approximation.
+  char text[32];
+  const auto written = std::to_chars(text, text + sizeof text, value.asDouble());
+  return std::string(text, written.ptr);
 }
 
 std::string plainContext(const platform::Value& context) {

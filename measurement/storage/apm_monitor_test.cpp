@@ -293,6 +293,9 @@ TEST(APMMonitorContexts, ConsoleText) {
   EXPECT_EQ(APMMonitor::stringWithLogMessage("Plain", 1, {}, true), "Plain");
   EXPECT_EQ(APMMonitor::stringWithLogMessage("Failed", 1, {Value("x"), Value(), Value(250)}, false),
             "Failed: x, (nil), 250");
+  EXPECT_EQ(
+      APMMonitor::stringWithLogMessage("Rates", 1, {Value(0.1), Value(-2.5), Value(1e300)}, false),
+      "Rates: 0.1, -2.5, 1e+300");
   EXPECT_EQ(APMMonitor::stringWithLogMessage("Failed", 1, {Value("x"), Value(250)}, true),
             "Failed: -, 100...999");
   EXPECT_EQ(APMMonitor::stringWithLogMessage("Failed", 1, {exception}, false),
