@@ -40,10 +40,13 @@ count from 129 in codec order (128 belongs to references to proxied instances). 
 "dev.flutter.pigeon.<package>.<api>.<method>" plus "." and the suffix when one is given.
 
 Proxy interfaces (objects living on both sides, tied by an instance identifier) belong in the
-same table. Their statements are reserved so that no table uses the words for anything else; the
-generator refuses them until the bridge that needs them is built:
+same table. The generator reads and checks them (every member's channel and request layout is in
+the table model, see proxy_channels) but does not write their code yet: a table holding one is
+refused at generation until the bridge that needs them is built.
 
-  api <Name> proxy <native type>            one proxied type; its channels use the proxy codec
+  api <Name> proxy <native type> [extends <Api>]
+                                            one proxied type; its channels use the proxy codec;
+                                            extends names the proxy api of its supertype
     constructor <name>(<arg> <type>, ...)   request [new identifier, args...]; registers the object
     attached <name> <type>                  request [instance, new identifier]; registers a field
                                             that native code owns
@@ -54,7 +57,12 @@ generator refuses them until the bridge that needs them is built:
                                             judged as for application interfaces
     announce <field> <type>                 the fields that follow the identifier when native code
                                             announces a new instance ("pigeon_newInstance")
-  instance<Name>                            a reference to a proxied object (type byte 128)
+    announce                                announced with no fields; a proxy api without any
+                                            announce line is never announced (the delegates the
+                                            application creates itself)
+  instance<Name>                            a reference to an object of proxy api <Name> (type
+                                            byte 128); only in proxy members, where an attached
+                                            field's type must be one
 """
 import argparse
 import filecmp
@@ -99,13 +107,20 @@ class TableError(Exception):
 
 
 class Type:
-    def __init__(self, base, nullable=False, element=None):
-        self.base = base          # scalar name, "list" (with element), record or enum name, void
+    def __init__(self, base, nullable=False, element=None, instance=None):
+        self.base = base          # scalar name, "list" (with element), record or enum name, void,
+        #                           or "instance" (with the proxy api's name)
         self.nullable = nullable
         self.element = element    # Type of list<T> elements
+        self.instance = instance  # proxy api of instance<Name>
 
     def text(self):
-        t = "list<%s>" % self.element.text() if self.element else self.base
+        if self.element:
+            t = "list<%s>" % self.element.text()
+        elif self.instance:
+            t = "instance<%s>" % self.instance
+        else:
+            t = self.base
         return t + ("?" if self.nullable else "")
 
 
@@ -126,21 +141,28 @@ class Table:
         self.records = {}       # name -> (byte, [(field, Type)])
         self.codec_order = []   # ("enum" | "record", name) in type-byte order
         self.apis = []          # (name, direction, [method])
+        self.proxies = []       # {"name", "native", "extends", "members", "announce"}
+        self.instance_uses = [] # (proxy api name, where) of every instance<Name>, checked at the end
 
 
-def parse_type(text, table, where, allow_void=False):
+def parse_type(text, table, where, allow_void=False, allow_instance=False):
     text = text.strip()
     nullable = text.endswith("?")
     if nullable:
         text = text[:-1]
     m = re.fullmatch(r"list<(.+)>", text)
     if m:
-        element = parse_type(m.group(1), table, where)
+        element = parse_type(m.group(1), table, where, allow_instance=allow_instance)
         if element.nullable:
             raise TableError(where + ": list elements cannot be nullable")
         return Type("list", nullable, element)
-    if m is None and text.startswith("instance<"):
-        raise TableError(where + ": proxy references are not generated yet")
+    m = re.fullmatch(r"instance<(\w+)>", text)
+    if m:
+        # Proxy apis may refer to each other in any order; the names are checked at the end.
+        if not allow_instance:
+            raise TableError(where + ": proxy references belong only in proxy apis")
+        table.instance_uses.append((m.group(1), where))
+        return Type("instance", nullable, instance=m.group(1))
     if text == "void":
         if not allow_void or nullable:
             raise TableError(where + ": void is only a result")
@@ -173,6 +195,8 @@ def parse_table(path):
                 if len(words) != 2:
                     raise TableError(where + ": a field is '<name> <type>'")
                 table.records[block[1]][1].append((words[0], parse_type(words[1], table, where)))
+            elif block[0] == "proxy":
+                parse_proxy_member(line.strip(), table.proxies[block[1]], table, where)
             else:
                 table.apis[block[1]][2].append(parse_method(line.strip(), table, where))
             continue
@@ -181,6 +205,8 @@ def parse_table(path):
         keyword = words[0]
         doc, pending = pending, []
         if keyword in ("enum", "record", "api") and len(words) > 1:
+            if keyword == "api" and words[1] in api_names(table):
+                raise TableError(where + ": api '%s' is declared twice" % words[1])
             table.docs[words[1]] = doc
         elif keyword == "package":
             table.doc = doc
@@ -208,8 +234,13 @@ def parse_table(path):
             add_codec_type(table, "record", words[1], words[2], where)
             table.records[words[1]] = (int(words[2]), [])
             block = ("record", words[1])
-        elif keyword == "api" and len(words) >= 3 and words[2] == "proxy":
-            raise TableError(where + ": proxy interfaces are not generated yet")
+        elif keyword == "api" and len(words) in (4, 6) and words[2] == "proxy" and (
+                len(words) == 4 or words[4] == "extends"):
+            table.proxies.append({"name": words[1], "native": words[3],
+                                  "extends": words[5] if len(words) == 6 else None,
+                                  "members": [], "announce": [], "announced": False,
+                                  "where": where})
+            block = ("proxy", len(table.proxies) - 1)
         elif keyword == "api" and len(words) == 3 and words[2] in ("host", "application"):
             table.apis.append((words[1], words[2], []))
             block = ("api", len(table.apis) - 1)
@@ -221,7 +252,108 @@ def parse_table(path):
     for record, (_, fields) in table.records.items():
         if not fields:
             raise TableError("%s: record %s has no fields" % (name, record))
+    check_proxies(table)
     return table
+
+
+def api_names(table):
+    return [api for api, _, _ in table.apis] + [proxy["name"] for proxy in table.proxies]
+
+
+def parse_proxy_member(text, proxy, table, where):
+    """One member line of a proxy api: a constructor, an attached field, a method (instance or
+    static), a callback toward the application, or an announced field."""
+    words = text.split()
+    kind = words[0]
+    if kind == "static" and len(words) > 1 and words[1] == "attached":
+        kind, text = "static attached", text.split(None, 2)[2] if len(words) > 2 else ""
+    elif kind in PROXY_KINDS:
+        text = text.split(None, 1)[1] if len(words) > 1 else ""
+    else:
+        raise TableError(where + ": a proxy member starts with one of: " + ", ".join(PROXY_KINDS))
+    if kind == "announce" and not text.strip():
+        proxy["announced"] = True  # announced with no fields
+        return
+    if kind in ("attached", "static attached", "announce"):
+        parts = text.split()
+        if len(parts) != 2:
+            raise TableError(where + ": '%s' is followed by '<name> <type>'" % kind)
+        t = parse_type(parts[1], table, where, allow_instance=True)
+        if kind != "announce" and (t.base != "instance" or t.nullable):
+            raise TableError(where + ": an attached field is a non-null instance<Name>")
+        if kind == "announce":
+            if parts[0] in [f for f, _ in proxy["announce"]]:
+                raise TableError(where + ": announced field '%s' is declared twice" % parts[0])
+            proxy["announce"].append((parts[0], t))
+            proxy["announced"] = True
+            return
+        member = {"kind": kind, "name": parts[0], "arguments": [], "result": Type("void"),
+                  "async": False}
+    elif kind == "constructor":
+        m = re.fullmatch(r"(\w+)\s*\(([^)]*)\)", text)
+        if not m:
+            raise TableError(where + ": a constructor is 'constructor <name>(<arg> <type>, ...)'")
+        member = {"kind": kind, "name": m.group(1),
+                  "arguments": parse_arguments(m.group(2), table, where, True),
+                  "result": Type("void"), "async": False}
+    else:
+        method = parse_method(text, table, where, allow_instance=True)
+        if kind == "callback" and method["async"]:
+            raise TableError(where + ": a callback is answered by the application; no async")
+        member = dict(method, kind=kind)
+    if member["name"] in [other["name"] for other in proxy["members"]] or \
+            member["name"] == "pigeon_newInstance":
+        raise TableError(where + ": member '%s' is declared twice" % member["name"])
+    proxy["members"].append(member)
+
+
+def check_proxies(table):
+    proxies = {proxy["name"]: proxy for proxy in table.proxies}
+    for used, where in table.instance_uses:
+        if used not in proxies:
+            raise TableError(where + ": instance<%s> names no proxy api of the table" % used)
+    for proxy in table.proxies:
+        seen = [proxy["name"]]
+        parent = proxy["extends"]
+        while parent is not None:
+            if parent not in proxies:
+                raise TableError(proxy["where"] + ": extends '%s', no proxy api of the table"
+                                 % parent)
+            if parent in seen:
+                raise TableError(proxy["where"] + ": the supertypes of %s run in a circle"
+                                 % proxy["name"])
+            seen.append(parent)
+            parent = proxies[parent]["extends"]
+
+
+def proxy_channels(table):
+    """Every channel of the table's proxy apis, in declaration order: (channel name, direction,
+    request layout). The layout lists the request's elements: "new identifier", "instance", or
+    an argument as "<name> <type>". Direction "host" is a request the application sends,
+    "application" a call native code sends."""
+    out = []
+    for proxy in table.proxies:
+        prefix = "dev.flutter.pigeon.%s.%s." % (table.package, proxy["name"])
+        for member in proxy["members"]:
+            arguments = ["%s %s" % (a, t.text()) for a, t in member["arguments"]]
+            kind = member["kind"]
+            if kind == "constructor":
+                layout = ["new identifier"] + arguments
+            elif kind == "attached":
+                layout = ["instance", "new identifier"]
+            elif kind == "static attached":
+                layout = ["new identifier"]
+            elif kind == "static":
+                layout = arguments
+            else:  # method, callback
+                layout = ["instance"] + arguments
+            direction = "application" if kind == "callback" else "host"
+            out.append((prefix + member["name"], direction, layout))
+        if proxy["announced"]:
+            out.append((prefix + "pigeon_newInstance", "application",
+                        ["new identifier"] + ["%s %s" % (f, t.text())
+                                              for f, t in proxy["announce"]]))
+    return out
 
 
 def add_codec_type(table, kind, type_name, byte, where):
@@ -233,26 +365,34 @@ def add_codec_type(table, kind, type_name, byte, where):
     table.codec_order.append((kind, type_name))
 
 
-def parse_method(text, table, where):
-    if text.split()[0] in PROXY_KINDS:
-        raise TableError(where + ": proxy members are not generated yet")
-    m = re.fullmatch(r"(\w+)(?::(\w+))?\s*\(([^)]*)\)\s*->\s*(\S+)(\s+async)?", text)
-    if not m:
-        raise TableError(where + ": a method is '<name>[:<C++ name>](<arg> <type>, ...) -> "
-                         "<type> [async]'")
+def parse_arguments(text, table, where, allow_instance=False):
     arguments = []
-    for item in filter(None, (a.strip() for a in m.group(3).split(","))):
+    for item in filter(None, (a.strip() for a in text.split(","))):
         words = item.split()
         if len(words) != 2:
             raise TableError(where + ": an argument is '<name> <type>'")
         if words[0] in ("api", "args", "responder", "completion", "messenger"):
             raise TableError(where + ": '%s' is a name the generated code uses" % words[0])
-        arguments.append((words[0], parse_type(words[1], table, where)))
+        if words[0] in [a for a, _ in arguments]:
+            raise TableError(where + ": argument '%s' is declared twice" % words[0])
+        arguments.append((words[0], parse_type(words[1], table, where,
+                                               allow_instance=allow_instance)))
+    return arguments
+
+
+def parse_method(text, table, where, allow_instance=False):
+    if not allow_instance and text.split()[0] in PROXY_KINDS:
+        raise TableError(where + ": '%s' belongs only in a proxy api" % text.split()[0])
+    m = re.fullmatch(r"(\w+)(?::(\w+))?\s*\(([^)]*)\)\s*->\s*(\S+)(\s+async)?", text)
+    if not m:
+        raise TableError(where + ": a method is '<name>[:<C++ name>](<arg> <type>, ...) -> "
+                         "<type> [async]'")
     return {
         "name": m.group(1),
         "cxx": m.group(2) or m.group(1),
-        "arguments": arguments,
-        "result": parse_type(m.group(4), table, where, allow_void=True),
+        "arguments": parse_arguments(m.group(3), table, where, allow_instance),
+        "result": parse_type(m.group(4), table, where, allow_void=True,
+                             allow_instance=allow_instance),
         "async": bool(m.group(5)),
     }
 
@@ -670,6 +810,10 @@ def find_tables(root):
 
 def generate(table_path, directory):
     table = parse_table(table_path)
+    if table.proxies:
+        raise TableError("%s: proxy api %s: the generator reads proxy apis but does not write "
+                         "their code yet" % (os.path.relpath(table_path, REPO),
+                                             table.proxies[0]["name"]))
     texts = {"messages.h": write_header(table), "messages.cpp": write_source(table)}
     for name, text in texts.items():
         with open(os.path.join(directory, name), "w", encoding="utf-8") as f:

@@ -9,6 +9,9 @@ import tempfile
 import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+import generate_interfaces  # noqa: E402
+
 REPO = os.path.dirname(os.path.dirname(HERE))
 GENERATOR = os.path.join(HERE, "generate_interfaces.py")
 TABLES = ["plugins/shared_preferences_foundation", "plugins/zevevidi_core", "plugins/pigeon/testdata"]
@@ -74,9 +77,10 @@ class GeneratorTest(unittest.TestCase):
             ("  a string\n", "  a strin\n", "unknown type 'strin'"),
             ("  m(x R) -> void\n", "  m(x void) -> void\n", "void is only a result"),
             ("  m(x R) -> void\n", "  m(args R) -> void\n", "a name the generated code uses"),
-            ("api A host\n", "api A proxy WKWebView\n", "proxy interfaces are not generated"),
-            ("  m(x R) -> void\n", "  constructor m(x R)\n", "proxy members are not generated"),
-            ("  m(x R) -> void\n", "  m(x instance<R>) -> void\n", "proxy references"),
+            ("  m(x R) -> void\n", "  constructor m(x R)\n", "belongs only in a proxy api"),
+            ("  m(x R) -> void\n", "  m(x instance<R>) -> void\n",
+             "proxy references belong only in proxy apis"),
+            ("  m(x R) -> void\n", "  m(x R, x string) -> void\n", "argument 'x' is declared twice"),
             ("  m(x R) -> void\n", "  m(x R) => void\n", "a method is"),
             ("form value\n", "form blocks\n", "cannot read"),
             ("codec C\n", "", "no 'codec' line"),
@@ -93,6 +97,136 @@ class GeneratorTest(unittest.TestCase):
             f.write(MINIMAL)
         self.assertEqual(run(self.root).returncode, 0)
         self.assertTrue(os.path.exists(os.path.join(folder, "messages.h")))
+
+
+# Proxy apis in the shapes the web view bridge needs: a supertype, constructors, attached fields
+# (instance and static), instance and static methods, callbacks toward the application and
+# announcements with and without fields, referring to each other in any order.
+PROXIES = """package webview_flutter_wkwebview
+form value
+codec C extensible
+enum WebsiteDataType 129 cookies memoryCache
+
+api NSObject proxy NSObject
+  announce
+  constructor pigeon_defaultConstructor()
+  method addObserver(observer instance<NSObject>, keyPath string) -> void
+  callback observeValue(keyPath string?, object instance<NSObject>?, change map?) -> void
+api WKWebsiteDataStore proxy WKWebsiteDataStore extends NSObject
+  announce
+  static attached defaultDataStore instance<WKWebsiteDataStore>
+  attached httpCookieStore instance<WKHTTPCookieStore>
+  method removeDataOfTypes(dataTypes list<WebsiteDataType>, since double) -> bool async
+api WKHTTPCookieStore proxy WKHTTPCookieStore extends NSObject
+  announce
+api URLRequest proxy URLRequestWrapper extends NSObject
+  announce
+  constructor pigeon_defaultConstructor(url string)
+  method getUrl() -> string?
+  static fromString(text string) -> instance<URLRequest>?
+api WKFrameInfo proxy WKFrameInfo extends NSObject
+  announce isMainFrame bool
+  announce request instance<URLRequest>?
+api WKNavigationDelegate proxy WKNavigationDelegate extends NSObject
+  constructor pigeon_defaultConstructor()
+  callback decidePolicy(frames list<instance<WKFrameInfo>>) -> WebsiteDataType
+"""
+
+
+class ProxyTableTest(unittest.TestCase):
+    def setUp(self):
+        self.root = tempfile.mkdtemp()
+        self.folder = os.path.join(self.root, "plugins", "proxy")
+        os.makedirs(self.folder)
+        self.path = os.path.join(self.folder, "channel_table.txt")
+
+    def tearDown(self):
+        shutil.rmtree(self.root)
+
+    def parse(self, text):
+        with open(self.path, "w", encoding="utf-8") as f:
+            f.write(text)
+        return generate_interfaces.parse_table(self.path)
+
+    def test_every_proxy_kind_reads_into_its_channel_and_request_layout(self):
+        table = self.parse(PROXIES)
+        prefix = "dev.flutter.pigeon.webview_flutter_wkwebview."
+        self.assertEqual(generate_interfaces.proxy_channels(table), [
+            (prefix + "NSObject.pigeon_defaultConstructor", "host", ["new identifier"]),
+            (prefix + "NSObject.addObserver", "host",
+             ["instance", "observer instance<NSObject>", "keyPath string"]),
+            (prefix + "NSObject.observeValue", "application",
+             ["instance", "keyPath string?", "object instance<NSObject>?", "change map?"]),
+            (prefix + "NSObject.pigeon_newInstance", "application", ["new identifier"]),
+            (prefix + "WKWebsiteDataStore.defaultDataStore", "host", ["new identifier"]),
+            (prefix + "WKWebsiteDataStore.httpCookieStore", "host",
+             ["instance", "new identifier"]),
+            (prefix + "WKWebsiteDataStore.removeDataOfTypes", "host",
+             ["instance", "dataTypes list<WebsiteDataType>", "since double"]),
+            (prefix + "WKWebsiteDataStore.pigeon_newInstance", "application", ["new identifier"]),
+            (prefix + "WKHTTPCookieStore.pigeon_newInstance", "application", ["new identifier"]),
+            (prefix + "URLRequest.pigeon_defaultConstructor", "host",
+             ["new identifier", "url string"]),
+            (prefix + "URLRequest.getUrl", "host", ["instance"]),
+            (prefix + "URLRequest.fromString", "host", ["text string"]),
+            (prefix + "URLRequest.pigeon_newInstance", "application", ["new identifier"]),
+            (prefix + "WKFrameInfo.pigeon_newInstance", "application",
+             ["new identifier", "isMainFrame bool", "request instance<URLRequest>?"]),
+            (prefix + "WKNavigationDelegate.pigeon_defaultConstructor", "host", ["new identifier"]),
+            (prefix + "WKNavigationDelegate.decidePolicy", "application",
+             ["instance", "frames list<instance<WKFrameInfo>>"]),
+        ])
+        proxies = {p["name"]: p for p in table.proxies}
+        self.assertEqual(proxies["URLRequest"]["native"], "URLRequestWrapper")
+        self.assertEqual(proxies["WKFrameInfo"]["extends"], "NSObject")
+        self.assertIsNone(proxies["NSObject"]["extends"])
+        members = {m["name"]: m for m in proxies["WKWebsiteDataStore"]["members"]}
+        self.assertTrue(members["removeDataOfTypes"]["async"])
+        self.assertEqual(members["removeDataOfTypes"]["result"].text(), "bool")
+        callback = proxies["WKNavigationDelegate"]["members"][1]
+        self.assertEqual(callback["result"].text(), "WebsiteDataType")
+
+    def test_the_generator_refuses_to_write_a_table_with_proxy_apis(self):
+        with open(self.path, "w", encoding="utf-8") as f:
+            f.write(PROXIES)
+        result = run(self.root)
+        self.assertEqual(result.returncode, 2, result.stdout + result.stderr)
+        self.assertIn("proxy api NSObject", result.stderr)
+        self.assertFalse(os.path.exists(os.path.join(self.folder, "messages.h")))
+
+    def test_malformed_proxy_apis_are_refused_with_their_line(self):
+        # (line of PROXIES, what replaces it, what the refusal says)
+        cases = [
+            ("  announce isMainFrame bool\n", "  announce isMainFrame instance<Nowhere>\n",
+             "instance<Nowhere> names no proxy api"),
+            ("WKHTTPCookieStore extends NSObject\n", "WKHTTPCookieStore extends Nothing\n",
+             "extends 'Nothing'"),
+            ("api NSObject proxy NSObject\n", "api NSObject proxy NSObject extends URLRequest\n",
+             "run in a circle"),
+            ("  attached httpCookieStore instance<WKHTTPCookieStore>\n",
+             "  attached httpCookieStore string\n", "non-null instance<Name>"),
+            ("  method getUrl() -> string?\n", "  method pigeon_defaultConstructor() -> void\n",
+             "declared twice"),
+            ("  announce request instance<URLRequest>?\n", "  announce isMainFrame string\n",
+             "announced field 'isMainFrame' is declared twice"),
+            ("  callback decidePolicy(frames list<instance<WKFrameInfo>>) -> WebsiteDataType\n",
+             "  callback decidePolicy() -> WebsiteDataType async\n", "no async"),
+            ("  method getUrl() -> string?\n", "  getUrl() -> string?\n",
+             "a proxy member starts with"),
+            ("  constructor pigeon_defaultConstructor(url string)\n",
+             "  constructor pigeon_defaultConstructor(url string) -> void\n",
+             "a constructor is"),
+            ("api URLRequest proxy URLRequestWrapper extends NSObject\n",
+             "api URLRequest proxy URLRequestWrapper NSObject\n", "cannot read"),
+            ("api WKHTTPCookieStore proxy", "api NSObject proxy", "api 'NSObject' is declared twice"),
+        ]
+        for line, replacement, message in cases:
+            with self.subTest(message=message):
+                self.assertIn(line, PROXIES)
+                with self.assertRaises(generate_interfaces.TableError) as refusal:
+                    self.parse(PROXIES.replace(line, replacement, 1))
+                self.assertIn(message, str(refusal.exception))
+                self.assertIn("plugins/proxy/channel_table.txt", str(refusal.exception))
 
 
 if __name__ == "__main__":
