@@ -224,7 +224,9 @@ TEST_F(WindowManagerEndToEndTest, SettersShowInTheDescription) {
        {{"/dockTile/progress/hidden", false},
         {"/dockTile/progress/indeterminate", false},
         {"/dockTile/progress/value", 0.25},
-        {"/dockTile/contentView", "ImageView"}}},
+        {"/dockTile/contentView", "ImageView"},
+        {"/dockTile/image", "AppIcon"},  // the application's icon, the bar along its bottom
+        {"/dockTile/progress/frame", frameArgs(0, 0, 128, 15)}}},
       {"setProgressBar",
        {{"progress", 3}},
        {{"/dockTile/progress/indeterminate", true}, {"/dockTile/progress/value", 1.0}}},
