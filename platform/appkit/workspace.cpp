@@ -13,9 +13,8 @@
 
 #include "platform/dispatch/pending_work.h"
 #include "platform/dispatch/queue.h"
+#include "platform/foundation/environment.h"
 #include "platform/foundation/process_info.h"
-
-extern char** environ;
 
 namespace platform {
 
@@ -62,6 +61,24 @@ std::optional<URL> desktopFile(const std::string& name) {
   return std::nullopt;
 }
 
+// `name` found on the snapshot's PATH (a name holding "/" is taken as it is); empty when no
+// executable file of that name is there.
+std::string findExecutable(const std::string& name, const Environment& environment) {
+  if (name.find('/') != std::string::npos) return name;
+  std::string list = environment.value("PATH").value_or("/usr/local/bin:/usr/bin:/bin");
+  for (std::size_t start = 0; start <= list.size();) {
+    std::size_t end = list.find(':', start);
+    if (end == std::string::npos) end = list.size();
+    std::string dir = end > start ? list.substr(start, end - start) : ".";
+    std::string candidate = dir + "/" + name;
+    std::error_code ec;
+    if (std::filesystem::is_regular_file(candidate, ec) && ::access(candidate.c_str(), X_OK) == 0)
+      return candidate;
+    start = end + 1;
+  }
+  return "";
+}
+
 std::string firstLine(const std::string& text) {
   std::string line = text.substr(0, text.find('\n'));
   while (!line.empty() && (line.back() == '\r' || line.back() == ' '))
@@ -86,6 +103,17 @@ ChildProcessResult runChildProcess(const std::vector<std::string>& argv, double 
                                    bool captureOutput, bool stopAtDeadline) {
   ChildProcessResult result;
   if (argv.empty()) return result;
+  // The child sees the process's environment snapshot, and is looked up on its PATH.
+  auto environment = Environment::current();
+  std::string program = findExecutable(argv[0], *environment);
+  if (program.empty()) return result;
+  std::vector<std::string> assignments;
+  for (const auto& [name, value] : environment->variables())
+    assignments.push_back(name + "=" + value);
+  std::vector<char*> envp;
+  for (auto& a : assignments)
+    envp.push_back(a.data());
+  envp.push_back(nullptr);
   int pipeFds[2] = {-1, -1};
   if (captureOutput && ::pipe2(pipeFds, O_CLOEXEC) != 0) return result;
   posix_spawn_file_actions_t actions;
@@ -101,7 +129,7 @@ ChildProcessResult runChildProcess(const std::vector<std::string>& argv, double 
     args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
   pid_t pid = -1;
-  int spawned = ::posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
+  int spawned = ::posix_spawn(&pid, program.c_str(), &actions, nullptr, args.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
   if (captureOutput) ::close(pipeFds[1]);
   if (spawned != 0) {

@@ -70,8 +70,10 @@ class WorkspaceTestDouble : public Workspace {
   std::vector<std::string> queried_;
 };
 
-// Runs `argv` (argv[0] found on PATH) without a shell, standard input from /dev/null, and waits
-// at most `timeoutSeconds`. Blocks the calling thread: call it off the main loop.
+// Runs `argv` without a shell, standard input from /dev/null, and waits at most `timeoutSeconds`.
+// argv[0] is looked up on the PATH of the process's environment snapshot (foundation's
+// Environment), which is also the child's environment; a program not found is not started.
+// Blocks the calling thread: call it off the main loop.
 struct ChildProcessResult {
   bool started = false;
   bool finished = false;  // false: still running at the deadline

@@ -41,7 +41,9 @@ void NetworkPathMonitor::setFactory(Factory factory) {
   g_factory = std::move(factory);
 }
 
-LinuxNetworkPathMonitor::LinuxNetworkPathMonitor(std::string sysfs) : sysfs_(std::move(sysfs)) {}
+LinuxNetworkPathMonitor::LinuxNetworkPathMonitor(std::string sysfs, RouteSource routes)
+    : sysfs_(std::move(sysfs)),
+      routes_(routes ? std::move(routes) : RouteSource(currentDefaultRouteInterfaces)) {}
 
 LinuxNetworkPathMonitor::~LinuxNetworkPathMonitor() {
   // Stop the watcher outside the lock: its last call may be waiting for the lock.
@@ -54,7 +56,7 @@ LinuxNetworkPathMonitor::~LinuxNetworkPathMonitor() {
 
 NetworkPath LinuxNetworkPathMonitor::currentPath() const {
   // Always the kernel's state now, also before the first update was delivered.
-  return networkPathFromRoutes(currentDefaultRouteInterfaces(), sysfs_);
+  return networkPathFromRoutes(routes_(), sysfs_);
 }
 
 void LinuxNetworkPathMonitor::setPathUpdateHandler(UpdateHandler handler) {
@@ -71,13 +73,13 @@ void LinuxNetworkPathMonitor::start(QueuePtr queue) {
   }
   std::weak_ptr<LinuxNetworkPathMonitor> weak = weak_from_this();
   auto watcher = std::make_unique<RouteChangeWatcher>([weak] {
-    if (auto self = weak.lock()) self->deliver(self->currentPath(), true);
+    if (auto self = weak.lock()) self->routesChanged();
   });
   {
     std::lock_guard<std::mutex> guard(mutex_);
     if (!cancelled_) watcher_ = std::move(watcher);
   }
-  deliver(currentPath(), false);
+  deliver(false);
 }
 
 void LinuxNetworkPathMonitor::cancel() {
@@ -85,32 +87,50 @@ void LinuxNetworkPathMonitor::cancel() {
   {
     std::lock_guard<std::mutex> guard(mutex_);
     cancelled_ = true;
+    pending_.clear();
     watcher = std::move(watcher_);
   }
 }
 
-void LinuxNetworkPathMonitor::deliver(const NetworkPath& path, bool onlyIfChanged) {
-  UpdateHandler handler;
+void LinuxNetworkPathMonitor::deliver(bool onlyIfChanged) {
   QueuePtr queue;
   {
+    // Reading and queueing under one lock keeps the queue in the order of the readings, so a
+    // reading taken before a change never lands after the change's.
     std::lock_guard<std::mutex> guard(mutex_);
-    if (cancelled_ || !started_) return;
+    if (cancelled_ || !started_ || !queue_) return;
+    NetworkPath path = currentPath();
     if (onlyIfChanged && lastDelivered_ == path) return;
     lastDelivered_ = path;
-    handler = handler_;
+    pending_.push_back(std::move(path));
+    if (draining_) return;  // the running drain takes it
+    draining_ = true;
     queue = queue_;
   }
-  if (!handler || !queue) return;
   std::weak_ptr<LinuxNetworkPathMonitor> weak = weak_from_this();
-  queue->async([weak, handler, path] {
-    auto self = weak.lock();
-    if (!self) return;
-    {
-      std::lock_guard<std::mutex> guard(self->mutex_);
-      if (self->cancelled_) return;
-    }
-    handler(path);
+  queue->async([weak] {
+    if (auto self = weak.lock()) self->drain();
   });
+}
+
+void LinuxNetworkPathMonitor::drain() {
+  // One drain at a time hands the paths over in order, even on a concurrent queue.
+  for (;;) {
+    NetworkPath path;
+    UpdateHandler handler;
+    {
+      std::lock_guard<std::mutex> guard(mutex_);
+      if (cancelled_ || pending_.empty()) {
+        pending_.clear();
+        draining_ = false;
+        return;
+      }
+      path = std::move(pending_.front());
+      pending_.pop_front();
+      handler = handler_;
+    }
+    if (handler) handler(path);
+  }
 }
 
 void NetworkPathMonitorTestDouble::setPathUpdateHandler(UpdateHandler handler) {

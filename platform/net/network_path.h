@@ -7,6 +7,7 @@
 // replace. Thread-safe; the update handler runs on the queue given to start.
 #pragma once
 
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -48,27 +49,40 @@ class NetworkPathMonitor {
 };
 
 // The Linux default: the kernel's routes and sysfs, changes from rtnetlink (shared with host
-// reachability's watcher). The handler hears only of paths that differ from the last it heard.
+// reachability's watcher). The handler hears only of paths that differ from the last it heard,
+// one call at a time and in the order the changes were seen, also on a concurrent queue (so the
+// last call always carries the latest state).
 class LinuxNetworkPathMonitor : public NetworkPathMonitor,
                                 public std::enable_shared_from_this<LinuxNetworkPathMonitor> {
  public:
-  explicit LinuxNetworkPathMonitor(std::string sysfs = "/sys");
+  // Interfaces with a usable default route; currentDefaultRouteInterfaces unless tests say.
+  using RouteSource = std::function<std::vector<std::string>()>;
+
+  explicit LinuxNetworkPathMonitor(std::string sysfs = "/sys", RouteSource routes = nullptr);
   ~LinuxNetworkPathMonitor() override;
   void setPathUpdateHandler(UpdateHandler handler) override;
   void start(QueuePtr queue) override;
   void cancel() override;
   NetworkPath currentPath() const override;
 
+  // The kernel reported a change (the watcher calls this; tests stand in for the kernel).
+  void routesChanged() { deliver(true); }
+
  private:
-  void deliver(const NetworkPath& path, bool onlyIfChanged);
+  // Reads the path now and, unless it is the one last delivered (`onlyIfChanged`), queues it.
+  void deliver(bool onlyIfChanged);
+  void drain();
 
   const std::string sysfs_;
+  const RouteSource routes_;
   mutable std::mutex mutex_;  // guards everything below; never held while calling out
   UpdateHandler handler_;
   QueuePtr queue_;
   bool started_ = false;
   bool cancelled_ = false;
   std::optional<NetworkPath> lastDelivered_;
+  std::deque<NetworkPath> pending_;  // paths to hand to the handler, oldest first
+  bool draining_ = false;            // a drain task is queued or running
   std::unique_ptr<RouteChangeWatcher> watcher_;
 };
 

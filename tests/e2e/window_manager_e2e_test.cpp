@@ -147,6 +147,36 @@ TEST_F(WindowManagerEndToEndTest, WindowEventsArriveInThePlatformsOrder) {
   EXPECT_TRUE(host.isRunning());
 }
 
+TEST_F(WindowManagerEndToEndTest, UserActionsReachTheApplicationAsEvents) {
+  auto s = steps(run({
+      server("setFrame", frameArgs(100, 200, 800, 600)),
+      invoke("ensureInitialized"),
+      server("main", {{"value", false}}),
+      server("main", {{"value", true}}),
+      server("key", {{"value", false}}),  // key changes count for panels only
+      server("click", {{"button", "zoom"}}),
+      server("click", {{"button", "zoom"}}),
+      server("click", {{"button", "miniaturize"}}),
+      invoke("isMinimized"),
+      invoke("restore"),
+      invoke("setPreventClose", {{"isPreventClose", true}}),
+      server("click", {{"button", "close"}}),
+      invoke("isVisible"),
+  }));
+  ASSERT_EQ(s.size(), 13u);
+  using V = std::vector<std::string>;
+  EXPECT_EQ(s[2].events, (V{"blur"}));
+  EXPECT_EQ(s[3].events, (V{"focus"}));
+  EXPECT_TRUE(s[4].events.empty());
+  EXPECT_EQ(s[5].events, (V{"maximize", "resize", "maximize", "moved"}));
+  EXPECT_EQ(s[6].events, (V{"maximize", "resize", "unmaximize", "moved"}));
+  EXPECT_EQ(s[7].events, (V{"blur", "minimize"}));
+  EXPECT_EQ(s[8].answer["result"], true);
+  EXPECT_EQ(s[9].events, (V{"restore"}));
+  EXPECT_EQ(s[11].events, (V{"close"}));
+  EXPECT_EQ(s[12].answer["result"], true);
+}
+
 // The host ends by itself: wait for it (a process, so real time), then read its status.
 std::optional<int> exitStatusOnceEnded(Host& host) {
   for (int i = 0; i < 500 && host.isRunning(); ++i)
@@ -224,7 +254,9 @@ TEST_F(WindowManagerEndToEndTest, SettersShowInTheDescription) {
        {{"/dockTile/progress/hidden", false},
         {"/dockTile/progress/indeterminate", false},
         {"/dockTile/progress/value", 0.25},
-        {"/dockTile/contentView", "ImageView"}}},
+        {"/dockTile/contentView", "ImageView"},
+        {"/dockTile/image", "AppIcon"},  // the application's icon, the bar along its bottom
+        {"/dockTile/progress/frame", frameArgs(0, 0, 128, 15)}}},
       {"setProgressBar",
        {{"progress", 3}},
        {{"/dockTile/progress/indeterminate", true}, {"/dockTile/progress/value", 1.0}}},

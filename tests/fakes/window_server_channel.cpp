@@ -101,8 +101,14 @@ Value describeDockTile(platform::DockTile& tile) {
                              {"frame", rect(bar->frame())}});
     }
   }
+  Value image;
+  if (auto imageView = std::dynamic_pointer_cast<platform::ImageView>(content)) {
+    if (auto shown = imageView->image()) image = Value(shown->name);
+  }
   return Value::map({{"badgeLabel", tile.badgeLabel()},
+                     {"size", size(tile.size())},
                      {"contentView", content ? Value(content->className()) : Value()},
+                     {"image", image},
                      {"progress", progress},
                      {"displays", static_cast<std::int64_t>(tile.displayCount())}});
 }
@@ -123,6 +129,8 @@ Value describe() {
       {"application",
        Value::map({{"active", app.isActive()},
                    {"activationPolicy", static_cast<std::int64_t>(app.activationPolicy())},
+                   {"iconImage",
+                    app.applicationIconImage() ? Value(app.applicationIconImage()->name) : Value()},
                    {"windows", static_cast<std::int64_t>(app.windows().size())}})},
       {"screens", screens},
   });
