@@ -25,6 +25,15 @@ namespace {
 namespace fs = std::filesystem;
 constexpr StreamTime kMs = 1000000;
 
+// Sanitizer builds decode several times slower, and on a loaded machine they cannot keep up with
+// real time: there the checks that playback keeps pace are left to the other builds, and only the
+// order of frames and the lower bounds of time (never faster than real time) are checked.
+#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
+constexpr bool kPaceChecks = false;
+#else
+constexpr bool kPaceChecks = true;
+#endif
+
 // Runs the main loop (and with it the pipelines' bus messages) until `done` or ten seconds.
 bool pumpUntil(const std::function<bool()>& done, double seconds = 10) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
@@ -235,7 +244,7 @@ TEST_F(MediaPipelineTest, PlaysInRealTimeAtItsRateToTheEndWithFramesInOrder) {
         [&] {
           const double now = hostNow();
           const StreamTime at = pipeline->itemTimeForHostTime(now);
-          if (seen.ends == 0 && at > 100 * kMs && at < 1800 * kMs) {
+          if (kPaceChecks && seen.ends == 0 && at > 100 * kMs && at < 1800 * kMs) {
             // Playing, a host time ahead maps to a stream time ahead by as much at the rate.
             // (Between the two questions the stream itself moved on by the time they took.)
             const StreamTime ahead = pipeline->itemTimeForHostTime(now + 0.1);
@@ -256,7 +265,7 @@ TEST_F(MediaPipelineTest, PlaysInRealTimeAtItsRateToTheEndWithFramesInOrder) {
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     // The clock keeps real time (with or without a sound output): two seconds of media.
     EXPECT_GT(seconds, 0.75 * 2 / rate) << rate;
-    EXPECT_LT(seconds, 1.3 * 2 / rate + 0.3) << rate;
+    if (kPaceChecks) EXPECT_LT(seconds, 1.3 * 2 / rate + 0.3) << rate;
     EXPECT_GT(frames, 10) << rate;
     EXPECT_TRUE(sawBlue) << rate;
     EXPECT_EQ(seen.ends, 1) << rate;
