@@ -42,7 +42,11 @@ TEST_P(ScriptRunFixtureTest, AnswersMatch) {
   while (std::getline(in, line)) {
     if (line.empty()) continue;
     const Json fixture = Json::parse(line);
-    const Json answer = lumora::scriptrun::runRequest(Json{{"program", fixture["program"]}});
+    Json request = {{"program", fixture["program"]}};
+    for (const char* key : {"then", "collections"}) {
+      if (fixture.contains(key)) request[key] = fixture[key];
+    }
+    const Json answer = lumora::scriptrun::runRequest(request);
     EXPECT_TRUE(matches(fixture["expect"], answer))
         << fixture["name"].get<std::string>() << "\n  expected " << fixture["expect"].dump()
         << "\n  got      " << answer.dump();
@@ -101,7 +105,8 @@ TEST(ScriptRunTest, ProtocBytesAndTheJsonMirrorGiveTheSameAnswer) {
 TEST(ScriptRunTest, MalformedRequestsAreAnsweredNotRun) {
   for (const char* text :
        {R"({})", R"({"program": 5})", R"({"program": [{"n": "five"}]})",
-        R"({"program": [{"op": 7}]})", R"({"program": [{"op": "7", "args": 1}]})"}) {
+        R"({"program": [{"op": 7}]})", R"({"program": [{"op": "7", "args": 1}]})",
+        R"({"program": [], "collections": 0})", R"({"program": [], "then": 5})"}) {
     const Json answer = lumora::scriptrun::runRequest(Json::parse(text));
     EXPECT_TRUE(answer.contains("inputError")) << text;
   }
