@@ -53,7 +53,10 @@ TEST(ScriptProgramGeneratorTest, GeneratedProgramsRunWithinTheirBounds) {
     ++ran;
     if (outcome.errorCode != 0) ++failed;
   }
-  EXPECT_GT(ran, 100);
+  // How many fit in the 60 s depends on the build and the machine's load (a thread-sanitizer
+  // build on a busy machine runs under a hundred, each looping program ending at the one-second
+  // deadline), so no floor beyond having run some.
+  EXPECT_GT(ran, 0);
   // The generator writes mostly well-formed programs: not every one may fail.
   EXPECT_LT(failed, ran);
   std::printf("%d programs, %d failed, %d of them by a pattern\n", ran, failed, regexFailures);
