@@ -3,6 +3,7 @@
 #include <cmath>
 #include <stdexcept>
 #include <unordered_set>
+#include <vector>
 
 #include "measurement/messages/message_fields.h"
 #include "measurement/messages/nano_accessors.h"
@@ -167,56 +168,93 @@ Json valueToJson(const APMPRuntimeValue& value) {
   return toJson(value, open, 0);
 }
 
+namespace {
+
+// Runs `program` in `runtime` (a fresh run: the instruction count starts at 0) and fills the
+// answer's error, value, out and instructions.
+void runIn(APMPRuntime& runtime, const APMPBProgram& program, Json& answer) {
+  runtime.resetInstructionCount();
+  APMPContext ctx(&runtime);
+  APMPValueRef value = runtime.executeStatements(APMPProgramInstructions(program), ctx);
+  if (ctx.failed()) {
+    answer["error"] = Json{{"domain", ctx.errorDomain()}, {"code", ctx.errorCode()}};
+  } else {
+    answer["error"] = nullptr;
+  }
+  // The string form in a context of its own, so a failing conversion shows as null.
+  APMPContext formatting;
+  const std::u16string text = value->stringValueOrError(formatting);
+  answer["value"] = Json{
+      {"string", formatting.failed() ? Json(nullptr) : Json(APMPUtf8FromUtf16(text))},
+      {"type", APMPUtf8FromUtf16(APMPTypeName(*value))},
+      {"json", valueToJson(*value)},
+  };
+  APMPContext conversion(&runtime);
+  const std::optional<platform::Value> out =
+      APMPRuntimeEntityConverter::objectFromRuntimeValue(*value, conversion);
+  if (conversion.failed()) {
+    answer["out"] = Json{{"error", conversion.errorCode()}};
+  } else {
+    answer["out"] =
+        Json{{"value", Json::parse(lumora::peer::toJson(out ? *out : platform::Value()).dump())}};
+  }
+  answer["instructions"] = runtime.instructionCount();
+}
+
+Json run(const std::vector<std::shared_ptr<APMPBProgram>>& programs, int collections) {
+  APMPRuntime runtime;
+  Json answer;
+  for (std::size_t i = 0; i < programs.size(); ++i) {
+    if (i > 0) {
+      // Between a load and the next run, as the editing engine does it: the values of the
+      // earlier run that nothing reaches any more are emptied before the next one starts.
+      for (int k = 0; k < collections; ++k)
+        runtime.collectGarbage();
+    }
+    runIn(runtime, *programs[i], answer);
+    if (!answer["error"].is_null()) break;
+  }
+  for (int k = 0; k < collections; ++k)
+    runtime.collectGarbage();
+  answer["tracked"] = runtime.objectManager().trackedValueCount();
+  return answer;
+}
+
+}  // namespace
+
 Json runRequest(const Json& request) {
-  std::optional<platform::Bytes> bytes;
+  std::vector<std::shared_ptr<APMPBProgram>> programs;
+  int collections = 1;
   try {
     if (!request.is_object() || !request.contains("program")) {
       throw std::invalid_argument("a request is an object with \"program\"");
     }
-    bytes = programFromJson(request["program"])->protoBuffer();
+    if (request.contains("collections")) {
+      const Json& n = request["collections"];
+      if (!n.is_number_integer() || n.get<std::int64_t>() < 1 || n.get<std::int64_t>() > 10000) {
+        throw std::invalid_argument("\"collections\" must be an integer from 1 to 10000");
+      }
+      collections = n.get<int>();
+    }
+    for (const char* key : {"program", "then"}) {
+      if (!request.contains(key)) continue;
+      // The mirror takes the road of delivered bytes: encoded, then decoded.
+      const std::optional<platform::Bytes> bytes = programFromJson(request[key])->protoBuffer();
+      if (!bytes) return Json{{"inputError", "the program cannot be encoded"}};
+      auto program = APMPBProgram::initWithBuffer(*bytes);
+      if (!program) return Json{{"inputError", "the program cannot be decoded"}};
+      programs.push_back(std::move(program));
+    }
   } catch (const std::exception& e) {
     return Json{{"inputError", e.what()}};
   }
-  if (!bytes) return Json{{"inputError", "the program cannot be encoded"}};
-  return runProgramBytes(*bytes);
+  return run(programs, collections);
 }
 
 Json runProgramBytes(const platform::Bytes& bytes) {
-  const auto program = APMPBProgram::initWithBuffer(bytes);
+  auto program = APMPBProgram::initWithBuffer(bytes);
   if (!program) return Json{{"inputError", "the bytes are not a Program message"}};
-
-  APMPRuntime runtime;
-  Json answer;
-  {
-    APMPContext ctx(&runtime);
-    APMPValueRef value = runtime.executeStatements(APMPProgramInstructions(*program), ctx);
-    if (ctx.failed()) {
-      answer["error"] = Json{{"domain", ctx.errorDomain()}, {"code", ctx.errorCode()}};
-    } else {
-      answer["error"] = nullptr;
-    }
-    // The string form in a context of its own, so a failing conversion shows as null.
-    APMPContext formatting;
-    const std::u16string text = value->stringValueOrError(formatting);
-    answer["value"] = Json{
-        {"string", formatting.failed() ? Json(nullptr) : Json(APMPUtf8FromUtf16(text))},
-        {"type", APMPUtf8FromUtf16(APMPTypeName(*value))},
-        {"json", valueToJson(*value)},
-    };
-    APMPContext conversion(&runtime);
-    const std::optional<platform::Value> out =
-        APMPRuntimeEntityConverter::objectFromRuntimeValue(*value, conversion);
-    if (conversion.failed()) {
-      answer["out"] = Json{{"error", conversion.errorCode()}};
-    } else {
-      answer["out"] =
-          Json{{"value", Json::parse(lumora::peer::toJson(out ? *out : platform::Value()).dump())}};
-    }
-    answer["instructions"] = runtime.instructionCount();
-  }
-  runtime.collectGarbage();
-  answer["tracked"] = runtime.objectManager().trackedValueCount();
-  return answer;
+  return run({std::move(program)}, 1);
 }
 
 }  // namespace lumora::scriptrun

@@ -12,6 +12,10 @@
 // The answer: {"value": {"string", "type", "json"}, "out": {"value"} or {"error"} (the value as
 // the measurement engine receives it), "error": {"domain", "code"} or null, "instructions":
 // <evaluations counted>, "tracked": <tracked values left after a collection>}.
+// A request may add "then": a second program run in the same runtime after the first one (as an
+// event is handled after a load: the instruction count starts again), and "collections": how
+// many collections run between the two and before "tracked" is counted (1 unless given). The
+// answer is then that of the last program run.
 // A request that is not of this form is answered {"inputError": "<what is wrong>"}.
 //
 // Pure functions over a fresh runtime per request; thread-safe.

@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -12,6 +11,7 @@
 
 #include "measurement/script/apmp_context.h"
 #include "platform/dispatch/test_environment.h"
+#include "platform/foundation/environment.h"
 
 namespace {
 
@@ -30,9 +30,11 @@ bool matches(const Json& expected, const Json& actual) {
 
 class ScriptRunFixtureTest : public ::testing::TestWithParam<const char*> {};
 
-// Every table runs on the mock clock: only the instruction budget ends a long program.
+// Every table runs on the mock clock (only the instruction budget ends a long program) and in the
+// root locale.
 TEST_P(ScriptRunFixtureTest, AnswersMatch) {
   platform::TestEnvironment env;
+  platform::ScopedEnvironmentForTesting locale("LC_ALL", "C");
   std::ifstream in(std::string(LUMORA_TOOLS_TESTDATA) + "/" + GetParam());
   ASSERT_TRUE(in) << "fixture table missing: " << GetParam();
   std::string line;
@@ -40,7 +42,11 @@ TEST_P(ScriptRunFixtureTest, AnswersMatch) {
   while (std::getline(in, line)) {
     if (line.empty()) continue;
     const Json fixture = Json::parse(line);
-    const Json answer = lumora::scriptrun::runRequest(Json{{"program", fixture["program"]}});
+    Json request = {{"program", fixture["program"]}};
+    for (const char* key : {"then", "collections"}) {
+      if (fixture.contains(key)) request[key] = fixture[key];
+    }
+    const Json answer = lumora::scriptrun::runRequest(request);
     EXPECT_TRUE(matches(fixture["expect"], answer))
         << fixture["name"].get<std::string>() << "\n  expected " << fixture["expect"].dump()
         << "\n  got      " << answer.dump();
@@ -64,18 +70,20 @@ TEST(ScriptRunTest, LocaleCaseMappingFollowsTheEnvironment) {
                                              Json{{"op", "7"}, {"args", Json::array()}}})}};
     return lumora::scriptrun::runRequest(Json{{"program", Json::array({call})}})["value"]["string"];
   };
-  const char* saved = std::getenv("LC_ALL");
-  const std::string previous = saved ? saved : "";
-  ::setenv("LC_ALL", "tr_TR.UTF-8", 1);
-  EXPECT_EQ(upper("toLocaleUpperCase"), "\u0130");
-  EXPECT_EQ(upper("toUpperCase"), "I");
-  ::setenv("LC_ALL", "POSIX", 1);
-  EXPECT_EQ(upper("toLocaleUpperCase"), "I");
-  ::unsetenv("LC_ALL");
-  ::setenv("LC_CTYPE", "tr_TR", 1);
-  EXPECT_EQ(upper("toLocaleUpperCase"), "\u0130");
-  ::unsetenv("LC_CTYPE");
-  if (saved) ::setenv("LC_ALL", previous.c_str(), 1);
+  {
+    platform::ScopedEnvironmentForTesting locale({{"LC_ALL", "tr_TR.UTF-8"}, {"LANG", "C"}});
+    EXPECT_EQ(upper("toLocaleUpperCase"), "\u0130");
+    EXPECT_EQ(upper("toUpperCase"), "I");
+  }
+  {
+    platform::ScopedEnvironmentForTesting locale({{"LC_ALL", "POSIX"}, {"LC_CTYPE", "tr_TR"}});
+    EXPECT_EQ(upper("toLocaleUpperCase"), "I");
+  }
+  {
+    platform::ScopedEnvironmentForTesting locale(
+        {{"LC_ALL", std::nullopt}, {"LC_CTYPE", "tr_TR"}, {"LANG", "en_US.UTF-8"}});
+    EXPECT_EQ(upper("toLocaleUpperCase"), "\u0130");
+  }
 }
 
 TEST(ScriptRunTest, ProtocBytesAndTheJsonMirrorGiveTheSameAnswer) {
@@ -97,7 +105,8 @@ TEST(ScriptRunTest, ProtocBytesAndTheJsonMirrorGiveTheSameAnswer) {
 TEST(ScriptRunTest, MalformedRequestsAreAnsweredNotRun) {
   for (const char* text :
        {R"({})", R"({"program": 5})", R"({"program": [{"n": "five"}]})",
-        R"({"program": [{"op": 7}]})", R"({"program": [{"op": "7", "args": 1}]})"}) {
+        R"({"program": [{"op": 7}]})", R"({"program": [{"op": "7", "args": 1}]})",
+        R"({"program": [], "collections": 0})", R"({"program": [], "then": 5})"}) {
     const Json answer = lumora::scriptrun::runRequest(Json::parse(text));
     EXPECT_TRUE(answer.contains("inputError")) << text;
   }

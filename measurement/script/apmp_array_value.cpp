@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 
 #include "measurement/script/apmp_array_commands.h"
 #include "measurement/script/apmp_function_value.h"
@@ -54,7 +55,11 @@ std::u16string APMPArrayValue::stringValueWithSeparator(std::u16string_view sepa
   ctx.pushJoining(this);
   std::u16string out;
   for (std::size_t i = 0; i < elements_.size(); ++i) {
-    if (i > 0) out.append(separator);
+    if (i > 0) {
+      // Checked here too: holes and empty slots add separators only.
+      if (!ctx.checkStringLength(out.size() + separator.size())) break;
+      out.append(separator);
+    }
     if (!ctx.tick()) break;
     const APMPRuntimeValue& v = *elements_[i];
     if (v.isHole() || v.isUndefined() || v.isNull()) continue;
@@ -224,6 +229,10 @@ void APMPArrayValue::sortUsingFunctionValue(APMPFunctionValue* compare, APMPScop
     if (ctx.failed()) return 0;
     const std::u16string tb = b->stringValueOrError(ctx);
     if (ctx.failed()) return 0;
+    // Long texts count towards the deadline by their length.
+    if (!ctx.tick(
+            static_cast<std::uint32_t>(std::min<std::size_t>(ta.size() + tb.size(), UINT32_MAX))))
+      return 0;
     return APMPCompareCanonical(ta, tb);
   };
 

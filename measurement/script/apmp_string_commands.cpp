@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
 #include <memory>
 #include <optional>
@@ -14,6 +15,7 @@
 #include "measurement/script/apmp_function_value.h"
 #include "measurement/script/apmp_object_manager.h"
 #include "measurement/script/apmp_text.h"
+#include "platform/foundation/locale.h"
 
 namespace {
 
@@ -71,6 +73,8 @@ firstMatch(const std::u16string& pattern, const std::u16string& text, APMPContex
     ctx.fail(static_cast<int>(status), APMPRegexErrorDomain);
     return std::nullopt;
   }
+  // A match may run up to the time limit even on a short text: check the deadline after each.
+  if (!ctx.tick(APMPDeadlineCheckInterval)) return std::nullopt;
   return match;
 }
 
@@ -294,7 +298,7 @@ template <bool upper, bool localized>
 APMPValueRef CaseMapping(const std::u16string& text, const APMPValueList& values, APMPScope&,
                          APMPContext& ctx) {
   if (!APMPHasExpectedArgumentLength(values, 0, ctx)) return APMPUndefined();
-  const std::string locale = localized ? APMPCurrentLocaleIdentifier() : std::string();
+  const std::string locale = localized ? platform::caseMappingLocale() : std::string();
   std::u16string out = upper ? APMPToUpperCase(text, locale.c_str(), ctx)
                              : APMPToLowerCase(text, locale.c_str(), ctx);
   if (ctx.failed()) return APMPUndefined();
@@ -315,20 +319,6 @@ APMPValueRef Trim(const std::u16string& text, const APMPValueList& values, APMPS
 }
 
 }  // namespace
-
-std::string APMPCurrentLocaleIdentifier() {
-  const char* name = nullptr;
-  for (const char* variable : {"LC_ALL", "LC_CTYPE", "LANG"}) {
-    name = std::getenv(variable);
-    if (name && *name) break;
-    name = nullptr;
-  }
-  if (!name) return {};
-  std::string id(name);
-  id = id.substr(0, id.find_first_of(".@"));
-  if (id == "C" || id == "POSIX") return {};
-  return id;
-}
 
 std::u16string APMPToUpperCase(const std::u16string& text, const char* locale, APMPContext& ctx) {
   return mapCase(u_strToUpper, text, locale, ctx);
@@ -375,5 +365,11 @@ APMPValueRef APMPStringCommandEvaluator::evaluateCommand(const std::u16string& n
   }
   const APMPValueList values = APMPEvaluateArguments(arguments, scope, ctx);
   if (ctx.failed()) return APMPUndefined();
-  return it->second(text, values, scope, ctx);
+  APMPValueRef result = it->second(text, values, scope, ctx);
+  // The method's native work counts towards the run's deadline in proportion to the text it
+  // walked, so a loop of searches over a long text is stopped in time, not 4,096 calls later.
+  if (!ctx.failed()) {
+    ctx.tick(static_cast<std::uint32_t>(std::min<std::size_t>(text.size(), UINT32_MAX)));
+  }
+  return result;
 }

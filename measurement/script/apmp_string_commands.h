@@ -3,6 +3,8 @@
 // (apmp_text.h). Patterns are ICU regular expressions compiled per call with no options and
 // bounded in time and stack: a pattern that fails to compile or hits a bound fails the call with
 // ICU's error (APMPRegexErrorDomain). Results respect the length bound and the run's allowance.
+// The locale-aware case mappings take platform::caseMappingLocale() (LC_ALL, else LC_CTYPE, else
+// LANG; "C" and "POSIX" give the root locale).
 // The shared evaluator holds no mutable state; calls come from the runtime's thread.
 #pragma once
 
@@ -12,10 +14,6 @@
 #include "measurement/script/apmp_runtime_value.h"
 
 class APMPScope;
-
-// The locale of the locale-aware case mappings: LC_ALL, else LC_CTYPE, else LANG, without its
-// encoding and modifier ("tr_TR.UTF-8" gives "tr_TR"). "C", "POSIX" and nothing give "" (root).
-std::string APMPCurrentLocaleIdentifier();
 
 // Case mappings of `text` in `locale` ("" is the root locale); a result past the length bound
 // fails with 18.

@@ -138,31 +138,90 @@ std::u16string_view APMPTrimWhiteSpace(std::u16string_view text) {
   return text.substr(begin, end - begin);
 }
 
+namespace {
+
+// Needles up to this length go to the library's find and rfind: quadratic only in the needle's
+// length, and much faster on ordinary texts.
+constexpr std::size_t kShortNeedle = 64;
+
+std::vector<std::uint32_t> failureTable(std::u16string_view needle) {
+  std::vector<std::uint32_t> failure(needle.size(), 0);
+  std::uint32_t k = 0;
+  for (std::size_t i = 1; i < needle.size(); ++i) {
+    while (k > 0 && needle[i] != needle[k])
+      k = failure[k - 1];
+    if (needle[i] == needle[k]) ++k;
+    failure[i] = k;
+  }
+  return failure;
+}
+
+// Calls `found(at)` for every occurrence of `needle` in `text` that starts at or after `from`,
+// in ascending order (overlapping ones included), until it answers false. Linear in the text.
+template <class Found>
+void scanMatches(std::u16string_view text, std::size_t from, std::u16string_view needle,
+                 const std::vector<std::uint32_t>& failure, Found found) {
+  const std::size_t m = needle.size();
+  std::size_t j = 0;
+  for (std::size_t i = from; i < text.size(); ++i) {
+    while (j > 0 && text[i] != needle[j])
+      j = failure[j - 1];
+    if (text[i] == needle[j]) ++j;
+    if (j == m) {
+      if (!found(i + 1 - m)) return;
+      j = failure[m - 1];
+    }
+  }
+}
+
+}  // namespace
+
 APMPCanonicalSearch::APMPCanonicalSearch(std::u16string_view haystack, std::u16string_view needle)
     : haystack_(haystack), needle_(needle), plain_(plainText(haystack) && plainText(needle)) {
-  if (plain_) return;
-  const icu::UnicodeString n = decomposed(needle);
-  needle_.assign(n.getBuffer(), static_cast<std::size_t>(n.length()));
+  if (plain_) {
+    if (needle_.size() > kShortNeedle) failure_ = failureTable(needle_);
+    return;
+  }
   UErrorCode status = U_ZERO_ERROR;
   const icu::Normalizer2* nfd = icu::Normalizer2::getNFDInstance(status);
+  if (U_FAILURE(status)) {
+    // Without normalization data the texts can only be compared as they stand.
+    plain_ = true;
+    failure_ = failureTable(needle_);
+    return;
+  }
+  const icu::UnicodeString n = decomposed(needle);
+  needle_.assign(n.getBuffer(), static_cast<std::size_t>(n.length()));
+  failure_ = failureTable(needle_);
   // Segments start where the normalizer has a boundary: the NFD of the whole text is then the
   // NFD of each segment in turn, and segment starts are the character boundaries.
+  icu::UnicodeString mapping;
   std::size_t i = 0;
   while (i < haystack.size()) {
     std::size_t end = i;
-    do {
-      UChar32 c;
-      U16_NEXT(haystack.data(), end, haystack.size(), c);
-      if (end >= haystack.size()) break;
+    UChar32 first;
+    U16_NEXT(haystack.data(), end, haystack.size(), first);
+    const std::size_t firstEnd = end;
+    while (end < haystack.size()) {
       UChar32 following;
       std::size_t peek = end;
       U16_NEXT(haystack.data(), peek, haystack.size(), following);
-      if (U_FAILURE(status) || nfd->hasBoundaryBefore(following)) break;
-    } while (true);
+      if (nfd->hasBoundaryBefore(following)) break;
+      end = peek;
+    }
     nfdStart_.push_back(nfd_.size());
     start_.push_back(i);
-    const icu::UnicodeString piece = decomposed(haystack.substr(i, end - i));
-    nfd_.append(piece.getBuffer(), static_cast<std::size_t>(piece.length()));
+    if (end == firstEnd) {
+      // One code point (the common case): its own decomposition, without normalizing a string.
+      if (nfd->getDecomposition(first, mapping)) {
+        nfd_.append(mapping.getBuffer(), static_cast<std::size_t>(mapping.length()));
+      } else {
+        nfd_.append(haystack.substr(i, end - i));
+      }
+    } else {
+      const icu::UnicodeString piece = decomposed(haystack.substr(i, end - i));
+      nfd_.append(piece.getBuffer(), static_cast<std::size_t>(piece.length()));
+    }
     i = end;
   }
   nfdStart_.push_back(nfd_.size());
@@ -171,43 +230,65 @@ APMPCanonicalSearch::APMPCanonicalSearch(std::u16string_view haystack, std::u16s
 
 std::optional<APMPTextMatch> APMPCanonicalSearch::next(std::size_t from) const {
   if (needle_.empty()) return std::nullopt;
+  std::optional<APMPTextMatch> match;
   if (plain_) {
-    const std::size_t at = haystack_.find(needle_, from);
-    if (at == std::u16string_view::npos) return std::nullopt;
-    return APMPTextMatch{at, needle_.size()};
-  }
-  // The first segment starting at or after `from`.
-  auto seg = std::lower_bound(start_.begin(), start_.end() - 1, from);
-  std::size_t pos = nfdStart_[static_cast<std::size_t>(seg - start_.begin())];
-  while (true) {
-    const std::size_t at = nfd_.find(needle_, pos);
-    if (at == std::u16string::npos) return std::nullopt;
-    const auto b = std::lower_bound(nfdStart_.begin(), nfdStart_.end(), at);
-    const auto e = std::lower_bound(b, nfdStart_.end(), at + needle_.size());
-    if (b != nfdStart_.end() && *b == at && e != nfdStart_.end() && *e == at + needle_.size()) {
-      const std::size_t s = start_[static_cast<std::size_t>(b - nfdStart_.begin())];
-      const std::size_t t = start_[static_cast<std::size_t>(e - nfdStart_.begin())];
-      return APMPTextMatch{s, t - s};
+    if (needle_.size() <= kShortNeedle) {
+      const std::size_t at = haystack_.find(needle_, from);
+      if (at == std::u16string_view::npos) return std::nullopt;
+      return APMPTextMatch{at, needle_.size()};
     }
-    pos = at + 1;
+    scanMatches(haystack_, from, needle_, failure_, [&](std::size_t at) {
+      match = APMPTextMatch{at, needle_.size()};
+      return false;
+    });
+    return match;
   }
+  // From the first segment starting at or after `from`: the first occurrence in the NFD form
+  // that starts and ends on segment boundaries.
+  const auto seg = std::lower_bound(start_.begin(), start_.end() - 1, from);
+  const std::size_t pos = nfdStart_[static_cast<std::size_t>(seg - start_.begin())];
+  scanMatches(nfd_, pos, needle_, failure_, [&](std::size_t at) {
+    match = onBoundaries(at);
+    return !match;
+  });
+  return match;
 }
 
 std::optional<APMPTextMatch> APMPCanonicalSearch::last(std::size_t from, std::size_t limit) const {
   if (needle_.empty()) return std::nullopt;
-  if (plain_) {
+  if (plain_ && needle_.size() <= kShortNeedle) {
     if (limit < needle_.size()) return std::nullopt;
     const std::size_t at = haystack_.substr(0, limit).rfind(needle_, from);
     if (at == std::u16string_view::npos) return std::nullopt;
     return APMPTextMatch{at, needle_.size()};
   }
-  // Forward over the matches: the last one that fits wins.
+  // Forward over the matches, in one pass: the last one that fits wins.
   std::optional<APMPTextMatch> best;
-  std::size_t pos = 0;
-  while (auto m = next(pos)) {
-    if (m->start > from) break;
-    if (m->start + m->length <= limit) best = m;
-    pos = m->start + 1;
+  auto consider = [&](const APMPTextMatch& m) {
+    if (m.start > from) return false;
+    if (m.start + m.length <= limit) best = m;
+    return true;
+  };
+  if (plain_) {
+    scanMatches(haystack_.substr(0, limit), 0, needle_, failure_, [&](std::size_t at) {
+      return consider(APMPTextMatch{at, needle_.size()});
+    });
+    return best;
   }
+  scanMatches(nfd_, 0, needle_, failure_, [&](std::size_t at) {
+    const auto m = onBoundaries(at);
+    return !m || consider(*m);
+  });
   return best;
+}
+
+std::optional<APMPTextMatch> APMPCanonicalSearch::onBoundaries(std::size_t at) const {
+  const auto b = std::lower_bound(nfdStart_.begin(), nfdStart_.end(), at);
+  const auto e = std::lower_bound(b, nfdStart_.end(), at + needle_.size());
+  if (b == nfdStart_.end() || *b != at || e == nfdStart_.end() || *e != at + needle_.size()) {
+    return std::nullopt;
+  }
+  const std::size_t s = start_[static_cast<std::size_t>(b - nfdStart_.begin())];
+  const std::size_t t = start_[static_cast<std::size_t>(e - nfdStart_.begin())];
+  return APMPTextMatch{s, t - s};
 }

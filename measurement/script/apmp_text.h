@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -33,7 +34,8 @@ struct APMPTextMatch {
 // sequence (a precomposed letter matches the letter and its combining mark). Both texts are
 // compared in NFD; a match counts only when it starts and ends on the receiver's character
 // boundaries (never inside a letter and its marks). Plain texts are searched code unit by code
-// unit. The needle must not be empty.
+// unit. Every search is linear in the two texts whatever they hold (a delivered program may ask
+// for a 2^19-unit needle that almost matches everywhere). The needle must not be empty.
 class APMPCanonicalSearch {
  public:
   APMPCanonicalSearch(std::u16string_view haystack, std::u16string_view needle);
@@ -43,9 +45,16 @@ class APMPCanonicalSearch {
   std::optional<APMPTextMatch> last(std::size_t from, std::size_t limit) const;
 
  private:
+  // The match in the receiver's code units of an NFD occurrence at `at`; none when it does not
+  // start and end on segment boundaries.
+  std::optional<APMPTextMatch> onBoundaries(std::size_t at) const;
+
   std::u16string_view haystack_;
   std::u16string needle_;  // NFD unless plain
   bool plain_ = true;
+  // The needle's failure table (longest proper border of each prefix), for needles that are not
+  // searched with the library's find.
+  std::vector<std::uint32_t> failure_;
   // The NFD form of the haystack in segments that normalize independently: segment k covers
   // nfd_[nfdStart_[k], nfdStart_[k + 1]) and haystack [start_[k], start_[k + 1]).
   std::u16string nfd_;

@@ -119,7 +119,9 @@ void ScreenSaverPowerAssertions::create(const std::string& /*type*/, int /*level
                                         const std::string& reason, CreateCallback done) {
   auto pending = std::make_shared<PendingWork>();
   state_->queue->async([state = state_, reason, done = std::move(done), pending] {
-    auto [status, cookie] = state->inhibit(reason);
+    auto [inhibited, cookie] = state->inhibit(reason);
+    // A plain copy to capture below: clang 14 (the fuzzing build) cannot capture a binding.
+    const auto status = inhibited;
     PowerAssertionID id = 0;
     if (status == kPowerAssertionSuccess) {
       id = state->nextID++;

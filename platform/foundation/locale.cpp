@@ -44,6 +44,17 @@ std::vector<std::string> preferredLanguages() {
   return languages;
 }
 
+std::string caseMappingLocale() {
+  const auto environment = Environment::current();
+  for (const char* name : {"LC_ALL", "LC_CTYPE", "LANG"}) {
+    if (auto locale = environment->nonEmpty(name)) {
+      std::string id = locale->substr(0, locale->find_first_of(".@"));
+      return id == "C" || id == "POSIX" ? std::string() : id;
+    }
+  }
+  return {};
+}
+
 long localTimeZoneOffsetSeconds(double secondsSince1970) {
   const time_t moment = static_cast<time_t>(std::floor(secondsSince1970));
   struct tm local {};

@@ -14,6 +14,26 @@
 namespace platform {
 namespace {
 
+TEST(LocaleTest, CaseMappingLocaleFromTheEnvironment) {
+  struct Case {
+    std::optional<std::string> all, ctype, lang;
+    std::string expected;
+  } cases[] = {
+      {"tr_TR.UTF-8", "de_DE", "fr_FR", "tr_TR"},
+      {std::nullopt, "tr_TR@latin", "fr_FR", "tr_TR"},
+      {"", "", "az_AZ.UTF-8", "az_AZ"},
+      {"C", "tr_TR", "tr_TR", ""},
+      {std::nullopt, "POSIX", "tr_TR", ""},
+      {std::nullopt, std::nullopt, "C.UTF-8", ""},
+      {std::nullopt, std::nullopt, std::nullopt, ""},
+  };
+  for (const auto& c : cases) {
+    ScopedEnvironmentForTesting env({{"LC_ALL", c.all}, {"LC_CTYPE", c.ctype}, {"LANG", c.lang}});
+    EXPECT_EQ(caseMappingLocale(), c.expected)
+        << c.all.value_or("-") << " " << c.ctype.value_or("-") << " " << c.lang.value_or("-");
+  }
+}
+
 TEST(LocaleTest, PreferredLanguagesFromTheEnvironment) {
   using Languages = std::vector<std::string>;
   struct Case {

@@ -232,9 +232,22 @@ class Generator {
 
   // Operands of the array and string methods: indices, texts, patterns (some catastrophic or
   // invalid) and callbacks, some of which change the array they are called over.
+  static constexpr const char* patterns[] = {"[0-9]+", "(a+)+$", "(",    "[",
+                                             "^a",     "a.b",    "\\d*", "(?:x|y)*z"};
+
+  // Receivers for the patterns: digits, a long run of "a" that makes "(a+)+$" backtrack, marks.
+  std::string methodText() {
+    switch (uniform(0, 2)) {
+    case 0:
+      return "a1b22 x9";
+    case 1:
+      return std::string(static_cast<std::size_t>(uniform(20, 40)), 'a') + "b";
+    default:
+      return "e\u0301x\u00e9 ab";
+    }
+  }
+
   Json methodArgument(int depth) {
-    static const char* patterns[] = {"[0-9]+", "(a+)+$", "(",    "[",
-                                     "^a",     "a.b",    "\\d*", "(?:x|y)*z"};
     switch (uniform(0, 5)) {
     case 0:
       return Json{{"s", patterns[uniform(0, std::size(patterns) - 1)]}};
@@ -307,8 +320,13 @@ class Generator {
                                     "toUpperCase",
                                     "toLocaleUpperCase",
                                     "trim"};
+    // Mostly a receiver of the method's own kind (the first 21 are the array methods), so the
+    // calls get past the method lookup; sometimes the other kind.
+    const int method = uniform(0, std::size(methods) - 1);
+    const bool stringMethod = method >= 21;
     Json receiver;
-    switch (uniform(0, 2)) {
+    const int kind = chance(80) ? (stringMethod ? 1 : uniform(0, 1) * 2) : uniform(0, 2);
+    switch (kind) {
     case 0: {
       Json items = Json::array();
       for (int i = uniform(0, 5); i > 0; --i)
@@ -317,18 +335,23 @@ class Generator {
       break;
     }
     case 1:
-      receiver = Json{{"s", text()}};
+      receiver = Json{{"s", chance(20) ? methodText() : text()}};
       break;
     default:
       receiver = op(APMPCommandGet, Json::array({Json{{"s", "a"}}}));
     }
     Json args = Json::array();
-    for (int i = uniform(0, 3); i > 0; --i)
-      args.push_back(methodArgument(depth));
-    return op(
-        APMPCommandApply,
-        Json::array({std::move(receiver), Json{{"s", methods[uniform(0, std::size(methods) - 1)]}},
-                     op(APMPCommandCreateArray, std::move(args))}));
+    const std::string name = methods[method];
+    const bool takesPattern = name == "match" || name == "search";
+    for (int i = uniform(0, 3); i > 0; --i) {
+      if (args.empty() && takesPattern && chance(60)) {
+        args.push_back(Json{{"s", patterns[uniform(0, std::size(patterns) - 1)]}});
+      } else {
+        args.push_back(methodArgument(depth));
+      }
+    }
+    return op(APMPCommandApply, Json::array({std::move(receiver), Json{{"s", name}},
+                                             op(APMPCommandCreateArray, std::move(args))}));
   }
 
   Json node(int depth) {
@@ -368,6 +391,7 @@ ScriptProgramOutcome runScriptProgram(const std::uint8_t* data, std::size_t size
     APMPContext ctx(&runtime);
     const APMPValueRef value = runtime.executeStatements(APMPProgramInstructions(*program), ctx);
     outcome.errorCode = ctx.errorCode();
+    if (ctx.failed()) outcome.errorDomain = ctx.errorDomain();
     APMPContext conversion(&runtime);
     outcome.result = APMPRuntimeEntityConverter::objectFromRuntimeValue(*value, conversion);
     outcome.conversionErrorCode = conversion.errorCode();

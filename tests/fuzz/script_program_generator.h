@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <string>
 
 #include "platform/core/value.h"
 
@@ -19,6 +20,7 @@ platform::Bytes generateScriptProgram(std::uint64_t seed);
 struct ScriptProgramOutcome {
   bool decoded = false;
   int errorCode = 0;               // of the run
+  std::string errorDomain;         // of the run's error: the runtime's, or ICU's for a pattern
   int conversionErrorCode = 0;     // of converting the result out
   std::uint32_t instructions = 0;  // evaluations counted
   std::optional<platform::Value> result;
