@@ -2,6 +2,7 @@
 
 #include "measurement/storage/apm_sqlite_store.h"
 #include "measurement/storage/storage_test_support.h"
+#include "measurement/storage/testing/sqlite_fault_vfs.h"
 
 namespace {
 
@@ -10,6 +11,7 @@ using platform::Value;
 class APMSqliteStoreSchemaTest : public apm_testing::StorageTest {
  protected:
   void SetUp() override {
+    fastDisk_.skipSync = true;
     platform::ErrorPtr error;
     store_ = APMSqliteStore::initWithDatabasePath(scratch_ / "schema.sql", &error);
     ASSERT_TRUE(store_);
@@ -23,6 +25,7 @@ class APMSqliteStoreSchemaTest : public apm_testing::StorageTest {
   }
   bool run(const std::string& sql) { return store_->executeSQL(sql, nullptr); }
 
+  apm_testing::SqliteFaultVfs fastDisk_;
   std::shared_ptr<APMSqliteStore> store_;
 };
 

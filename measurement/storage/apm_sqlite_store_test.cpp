@@ -48,6 +48,9 @@ std::string descriptionOf(const platform::ErrorPtr& error) {
 
 class APMSqliteStoreTest : public apm_testing::StorageTest {
  protected:
+  APMSqliteStoreTest() { fastDisk_.skipSync = true; }
+  apm_testing::SqliteFaultVfs fastDisk_;
+
   std::string path() const { return scratch_ / "Store/db.sql"; }
 
   std::shared_ptr<APMSqliteStore> open(platform::ErrorPtr* error = nullptr) {
