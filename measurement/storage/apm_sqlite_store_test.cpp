@@ -343,6 +343,39 @@ TEST_F(APMSqliteStoreTest, ARowReadThatFailsPartWayIsAnErrorButAFilterMayEndItEa
   EXPECT_TRUE(hasReport(34005));
 }
 
+TEST_F(APMSqliteStoreTest, AColumnListThatFailsPartWayIsAnErrorNotAShortList) {
+  platform::ErrorPtr error;
+  auto store = open(&error);
+  ASSERT_TRUE(store);
+  std::string create = "CREATE TABLE wide (c0 INTEGER";
+  for (int i = 1; i < 40; ++i)
+    create += ", c" + std::to_string(i) + " INTEGER";
+  ASSERT_TRUE(store->executeSQL(create + ")", &error));
+  // SQLite's progress handler ends a statement part-way with SQLITE_INTERRUPT (9): here once
+  // the table info has produced some of its rows.
+  int calls = 0;
+  sqlite3_progress_handler(
+      store->sqliteHandle(), 10,
+      [](void* context) { return ++*static_cast<int*>(context) > 8 ? 1 : 0; }, &calls);
+  error = nullptr;
+  EXPECT_FALSE(store->columnsForTableWithName("wide", &error));
+  ASSERT_TRUE(error);
+  EXPECT_NE(descriptionOf(error).find("\"table info\" failed with sqlite code 9 "),
+            std::string::npos)
+      << descriptionOf(error);
+  calls = 0;
+  EXPECT_FALSE(store->columnInfoForTableWithName("wide", &error));
+  calls = 0;
+  // The validation of a table stops at the failed read instead of taking columns for missing.
+  EXPECT_FALSE(
+      store->ensureTableWithName("wide", {{"c0", "INTEGER"}, {"c39", "INTEGER"}}, {}, &error));
+  EXPECT_EQ(error->code, 3);
+  sqlite3_progress_handler(store->sqliteHandle(), 0, nullptr, nullptr);
+  auto columns = store->columnsForTableWithName("wide", &error);
+  ASSERT_TRUE(columns);
+  EXPECT_EQ(columns->size(), 40u);
+}
+
 TEST_F(APMSqliteStoreTest, ArgumentAndStateChecks) {
   platform::ErrorPtr error;
   auto store = open(&error);

@@ -336,6 +336,7 @@ void registerDatabaseCommands(ProbeSession& session) {
     const bool isPublic = boolField(command, "public", false);
     const bool isConversion = boolField(command, "conversion", false);
     const std::int32_t count = command.contains("count") ? int32Field(command, "count") : 1;
+    if (count < 0) throw ProbeInputError("\"count\" must not be negative");
     if (kind != "event" && kind != "error" && kind != "realtime" && kind != "dcuRealtime") {
       throw ProbeInputError("\"kind\" must be event, error, realtime or dcuRealtime");
     }
