@@ -233,9 +233,12 @@ bool SqfliteDarwinDatabase::openWithFlags(int flags, const char* vfsName) {
   // One thread at a time uses a connection (see the header), so SQLite's own per-call lock on
   // it would only cost time on every column read; an owner that wants it asks for FULLMUTEX.
   if (!(flags & SQLITE_OPEN_FULLMUTEX)) flags |= SQLITE_OPEN_NOMUTEX;
+  layerError_.reset();
   int rc = sqlite3_open_v2(name, &db_, flags, vfsName);
   if (rc != SQLITE_OK) {
     log_->notice("error opening!: " + std::to_string(rc));
+    // Kept, so that lastErrorCode() tells why once the handle is gone.
+    setLayerError(rc, db_ ? sqlite3_errmsg(db_) : sqlite3_errstr(rc));
     // SQLite hands out a handle even when the open fails; it must still be released.
     if (db_) sqlite3_close(db_);
     db_ = nullptr;

@@ -16,6 +16,7 @@
 #include "platform/dispatch/test_environment.h"
 #include "platform/foundation/process_info.h"
 #include "tools/measurement-probe/consent_commands.h"
+#include "tools/measurement-probe/database_commands.h"
 #include "tools/measurement-probe/model_commands.h"
 #include "tools/measurement-probe/probe_session.h"
 #include "tools/measurement-probe/storage_commands.h"
@@ -61,6 +62,7 @@ int main(int argc, char** argv) {
   lumora::probe::registerUtilityCommands(session);
   lumora::probe::registerConsentCommands(session);
   lumora::probe::registerModelCommands(session);
+  lumora::probe::registerDatabaseCommands(session);
   if (mockClock) {
     session.add("advance", [&mockClock](const lumora::probe::Json& command) {
       mockClock->advance(lumora::probe::numberField(command, "seconds"));
