@@ -37,9 +37,11 @@ std::atomic<Clock*> g_override{nullptr};
 }  // namespace
 
 Clock& Clock::current() {
-  static SystemClock system;
+  // Never destroyed: queue threads may still read the time while exit handlers run (a keychain
+  // write finishing as the process ends), and must not find a clock already torn down.
+  static SystemClock* const system = new SystemClock();
   Clock* c = g_override.load(std::memory_order_acquire);
-  return c ? *c : system;
+  return c ? *c : *system;
 }
 
 void detail::setClockOverride(Clock* clock) {

@@ -14,14 +14,16 @@ namespace platform {
 
 namespace {
 
+// The main bundle and its lock are never destroyed: queue threads may still read the bundle
+// (a request being built as the process ends) while exit handlers run.
 std::mutex& mainMutex() {
-  static std::mutex m;
-  return m;
+  static std::mutex* const m = new std::mutex();
+  return *m;
 }
 
 std::shared_ptr<const Bundle>& mainSlot() {
-  static std::shared_ptr<const Bundle> slot;
-  return slot;
+  static auto* const slot = new std::shared_ptr<const Bundle>();
+  return *slot;
 }
 
 std::string executableFolder() {

@@ -86,13 +86,13 @@ class InstallationsEndToEndTest : public ::testing::Test {
                                                 {"BUNDLE_ID", kBundleID}}),
                                     platform::PropertyListFormat::Xml);
   }
-  void startHost() {
+  void startHost(std::vector<std::string> arguments = {}) {
     stopHost();
     host_ = std::make_unique<Host>(HostOptions{testHostExecutable(),
-                                               {},
+                                               std::move(arguments),
                                                {{"LUMORA_BUNDLE", bundle_.string()},
                                                 {"LUMORA_HOME", home_.string()},
-                                                {"LUMORA_INSTALLATIONS_URL", service_.baseURL()}}});
+                                                {"LUMORA_INSTALLATIONS_URL", serviceURL_}}});
   }
   void stopHost() {
     if (!host_) return;
@@ -162,6 +162,7 @@ print(json.dumps(out))
   fs::path bundle_ = fs::path(scratch_.path()) / "Lumora.bundle";
   fs::path home_ = fs::path(scratch_.path()) / "home";
   FakeInstallationsService service_;
+  std::string serviceURL_ = service_.baseURL();
   std::unique_ptr<Host> host_;
 };
 
@@ -391,6 +392,140 @@ TEST_F(InstallationsEndToEndTest, BadOptionsAreRefusedAndTheHostKeepsServing) {
                   nullptr}));
   EXPECT_TRUE(host_->isRunning());
   EXPECT_EQ(one("echoString", {"still here"}), json::array({"still here"}));
+}
+
+TEST_F(InstallationsEndToEndTest, ServerErrorsAreRetriedOnceAfterASecond) {
+  service_.answer(Kind::Create, {{500, "first"}, {200, createAnswer("refresh-1", "token-1")}});
+  json token = one("installationAuthToken", {nullptr, false});
+  ASSERT_TRUE(token.is_array() && token[0].is_object()) << token.dump();
+  EXPECT_EQ(token[0]["token"], "token-1");
+  auto requests = service_.requests();
+  ASSERT_EQ(requests.size(), 2u);
+  EXPECT_EQ(requests[1].body, requests[0].body) << "the same request again";
+  EXPECT_GE(requests[1].clockTime - requests[0].clockTime, 1.0);
+  stopHost();
+
+  // Twice 500: the second answer is the error. A new process starts without backoff.
+  fs::remove_all(home_);
+  fs::create_directories(home_);
+  service_.answer(Kind::Create, {{500, "first"}, {500, "second"}});
+  token = one("installationAuthToken", {nullptr, false});
+  ASSERT_EQ(token.size(), 3u) << token.dump();
+  EXPECT_EQ(token[0], "com.zevevidi.installations");
+  EXPECT_EQ(token[2], 0);
+  const std::string reason = token[1].get<std::string>();
+  EXPECT_NE(reason.find(" \n - HTTP status code: 500 \n"), std::string::npos) << reason;
+  EXPECT_TRUE(reason.ends_with(" \n - Response body: second")) << reason;
+  requests = service_.requests();
+  ASSERT_EQ(requests.size(), 4u);
+  EXPECT_GE(requests[3].clockTime - requests[2].clockTime, 1.0);
+}
+
+TEST_F(InstallationsEndToEndTest, AnUnreachableServiceFailsWithAWrappedTransportError) {
+  // Nothing listens on port 1: every request is refused before any HTTP exchange.
+  serviceURL_ = "http://127.0.0.1:1";
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    SCOPED_TRACE(attempt);
+    json token = one("installationAuthToken", {nullptr, false});
+    ASSERT_EQ(token.size(), 3u) << token.dump();
+    EXPECT_EQ(token[0], "com.zevevidi.installations");
+    EXPECT_EQ(token[2], 0);
+    EXPECT_TRUE(token[1].get<std::string>().starts_with("Underlying error: ")) << token.dump();
+  }
+  // A transport failure sets no backoff, and the identifier itself stays available.
+  EXPECT_EQ(installationID().size(), 22u);
+  EXPECT_TRUE(host_->isRunning());
+}
+
+TEST_F(InstallationsEndToEndTest, ServerChosenIdentifiersStayOnePathSegmentAndLogsHideSecrets) {
+  // Debug logging on: every request and answer is logged, secrets masked.
+  startHost({"-FIRDebugEnabled"});
+  const std::string secrets[] = {kAPIKey,         "refresh-secret-1", "auth-secret-1",
+                                 "auth-secret-2", "refresh-secret-2", "auth-secret-3"};
+  struct Round {
+    std::string fid;      // what the service names the installation
+    std::string segment;  // how it comes back in paths
+    std::string refresh;
+    std::string token;
+  } rounds[] = {
+      {"a/../b", "a%2F%2E%2E%2Fb", "refresh-secret-1", "auth-secret-1"},
+      {"..", "%2E%2E", "refresh-secret-2", "auth-secret-3"},
+  };
+  const std::string installations = "/v1/projects/project-1/installations/";
+  for (const auto& round : rounds) {
+    SCOPED_TRACE(round.fid);
+    service_.answer(Kind::Create,
+                    {{200, json{{"refreshToken", round.refresh},
+                                {"authToken", {{"token", round.token}, {"expiresIn", "3000s"}}},
+                                {"fid", round.fid}}
+                               .dump()}});
+    service_.answer(Kind::GenerateToken,
+                    {{200, R"({"token":"auth-secret-2","expiresIn":"604800s"})"}});
+    // The service's answer to the delete names a token too; it must not be logged either.
+    service_.answer(Kind::Delete, {{404, R"({"error":"gone","token":"auth-secret-2"})"}});
+    const auto before = service_.requestCount();
+    json token = one("installationAuthToken", {nullptr, false});
+    ASSERT_TRUE(token.is_array() && token[0].is_object()) << token.dump();
+    EXPECT_EQ(token[0]["token"], "auth-secret-2");
+    EXPECT_EQ(installationID(), round.fid);
+    EXPECT_EQ(one("deleteInstallation", {nullptr}), json::array({nullptr}));
+
+    auto requests = service_.requests();
+    ASSERT_EQ(requests.size(), before + 3) << host_->log();
+    EXPECT_EQ(requests[before].path, installations);
+    EXPECT_EQ(requests[before + 1].path, installations + round.segment + "/authTokens:generate");
+    EXPECT_EQ(requests[before + 1].header("Authorization"), "FIS_v2 " + round.refresh);
+    EXPECT_EQ(requests[before + 2].method, "DELETE");
+    EXPECT_EQ(requests[before + 2].path, installations + round.segment + "/");
+    EXPECT_TRUE(installationItems().empty());
+  }
+
+  const std::string log = host_->log();
+  for (const char* code :
+       {"I-FIS001001", "I-FIS001003", "I-FIS001004", "I-FIS001005", "I-FIS001007", "I-FIS001009"}) {
+    EXPECT_FALSE(host_->logLines(code).empty()) << code << "\n" << log;
+  }
+  EXPECT_FALSE(host_->logLines("X-Vozo-Api-Key: <redacted>").empty()) << log;
+  for (const auto& secret : secrets) {
+    EXPECT_EQ(log.find(secret), std::string::npos) << secret << " in the log:\n" << log;
+  }
+}
+
+// A stored item as a newer version of the record writes it: an extra key, version 2.
+class FutureStoredItem : public platform::ArchivableObject {
+ public:
+  std::string className() const override { return "FIRInstallationsStoredItem"; }
+  void encodeWithCoder(platform::KeyedArchiver& coder) const override {
+    coder.encodeObject(Value("cFutureFid000000000000"), "zevevidiInstallationID");
+    coder.encodeInteger(1, "registrationStatus");
+    coder.encodeObject(Value("added later"), "somethingNew");
+    coder.encodeInteger(2, "storageVersion");
+  }
+};
+
+TEST_F(InstallationsEndToEndTest, ARecordOfANewerVersionIsReadWithAWarning) {
+  platform::FileKeychain keychain((home_ / "Keychains").string());
+  auto archive = platform::KeyedArchiver::archivedDataWithRootObject(
+      Value(std::make_shared<FutureStoredItem>()));
+  ASSERT_TRUE(archive);
+  platform::KeychainQuery query;
+  query.service = std::string("com.zevevidi.FIRInstallations.installations.") + kAppID;
+  query.account = kIdentifier;
+  ASSERT_EQ(keychain.add(query.itemWithData(*archive)), platform::kSecSuccess);
+  fs::create_directories(home_ / "Preferences");
+  ASSERT_TRUE(platform::writePropertyListFile(
+      (home_ / "Preferences" / "com.zevevidi.FIRInstallations.plist").string(),
+      Value::map({{kIdentifier, true}}), platform::PropertyListFormat::Binary));
+
+  service_.answer(Kind::Create, {{200, createAnswer("refresh-1", "token-1")}});
+  EXPECT_EQ(installationID(), "cFutureFid000000000000");
+  EXPECT_EQ(one("installationIDChanges"), json::array({json::array()}));
+  const auto warnings = host_->logLines("I-FIS003000");
+  ASSERT_FALSE(warnings.empty()) << host_->log();
+  EXPECT_NE(warnings[0].find("FIRInstallationsStoredItem was encoded by a newer coder version 2. "
+                             "Current coder version is 1. Some installation data may be lost."),
+            std::string::npos)
+      << warnings[0];
 }
 
 }  // namespace

@@ -75,9 +75,15 @@ void setUpInstallationsMethods(const std::shared_ptr<flutter::BinaryMessenger>& 
         a.boolean(1),
         [r](std::optional<FIRInstallationsAuthTokenResult> result, platform::ErrorPtr error) {
           if (error || !result) return r.failure(errorReply(error));
+          // The service chooses the lifetime: a date beyond what milliseconds in 64 bits hold
+          // is answered as the largest (or smallest) one rather than converted out of range.
           const double ms = std::round(result->expirationDate.secondsSince1970 * 1000);
-          r.success(Value::map({{"token", Value(result->authToken)},
-                                {"expirationDate", Value(static_cast<std::int64_t>(ms))}}));
+          constexpr double kLimit = 9.2e18;
+          const std::int64_t millis = !(ms > -kLimit) ? static_cast<std::int64_t>(-kLimit)
+                                      : ms < kLimit   ? static_cast<std::int64_t>(ms)
+                                                      : static_cast<std::int64_t>(kLimit);
+          r.success(
+              Value::map({{"token", Value(result->authToken)}, {"expirationDate", Value(millis)}}));
         });
   });
   setUp("deleteInstallation", [](const pigeon::Arguments& a, pigeon::Responder r) {

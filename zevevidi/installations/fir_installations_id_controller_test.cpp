@@ -2,13 +2,17 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include <nlohmann/json.hpp>
 
 #include "platform/dispatch/test_environment.h"
 #include "platform/foundation/bundle.h"
 #include "platform/foundation/environment.h"
+#include "platform/foundation/keyed_archive.h"
 #include "platform/foundation/notification_center.h"
 #include "platform/foundation/preferences.h"
+#include "platform/foundation/property_list.h"
 #include "platform/foundation/testing/scratch_dir_for_testing.h"
 #include "platform/log/log.h"
 #include "platform/security/keychain.h"
@@ -87,6 +91,15 @@ class ControllerFixture {
   std::vector<platform::ValueMap> changes;
   std::shared_ptr<FIRInstallationsStore> store;
   std::shared_ptr<FIRInstallationsIDController> controller;
+};
+
+// The token record as the earlier instance-identifier component archived it.
+class LegacyTokenInfo : public platform::ArchivableObject {
+ public:
+  std::string className() const override { return "FIRInstanceIDTokenInfo"; }
+  void encodeWithCoder(platform::KeyedArchiver& coder) const override {
+    coder.encodeObject(Value("legacy-token"), "token");
+  }
 };
 
 FIRInstallationsItem storedRecord(std::int64_t status) {
@@ -245,6 +258,76 @@ TEST(InstallationsIDControllerTest, EdgeCases) {
     SCOPED_TRACE(c.name);
     ControllerFixture fixture;
     c.run(fixture);
+  }
+}
+
+// Legacy data is migrated (and deleted with the installation) for the default app only.
+TEST(InstallationsIDControllerTest, OnlyTheDefaultAppTouchesTheLegacyIdentifier) {
+  const std::string publicKey = "legacy public key";
+  const std::string legacyFID = FIRInstallationsIIDStore::IIDWithPublicKeyData(
+      platform::Bytes(publicKey.begin(), publicKey.end()));
+  struct Case {
+    const char* appName;
+    bool migrates;
+  } cases[] = {{"__FIRAPP_DEFAULT", true}, {"second", false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.appName);
+    platform::ScratchDirForTesting root;
+    platform::ScopedEnvironmentForTesting home("LUMORA_HOME", root.path());
+    ControllerFixture f(c.appName);
+    // The flag, both keys and the archived token, as the earlier component left them.
+    const auto flagPath = FIRInstallationsIIDStore::IIDCheckinFilePath();
+    std::filesystem::create_directories(std::filesystem::path(flagPath).parent_path());
+    ASSERT_TRUE(platform::writePropertyListFile(flagPath, Value::map({{"|S|cre", "1"}}),
+                                                platform::PropertyListFormat::Xml));
+    for (const auto& [prefix, data] :
+         {std::pair<std::string, std::string>{"com.ziriza.iid.keypair.public-", publicKey},
+          {"com.ziriza.iid.keypair.private-", "legacy private key"}}) {
+      platform::KeychainItem key;
+      key.itemClass = platform::KeychainItemClass::Key;
+      key.keyType = platform::kSecAttrKeyTypeRSA;
+      const std::string tag = prefix + "com.example.app";
+      key.applicationTag = platform::Bytes(tag.begin(), tag.end());
+      key.data = platform::Bytes(data.begin(), data.end());
+      ASSERT_EQ(f.keychain->add(key), platform::kSecSuccess);
+    }
+    platform::KeychainQuery token;
+    const std::string generic = "com.ziriza.iid-tokens";
+    token.generic = platform::Bytes(generic.begin(), generic.end());
+    token.account = "com.example.app";
+    token.service = "sender:*";
+    auto archive = platform::KeyedArchiver::archivedDataWithRootObject(
+        Value(std::make_shared<LegacyTokenInfo>()));
+    ASSERT_TRUE(archive);
+    ASSERT_EQ(f.keychain->add(token.itemWithData(*archive)), platform::kSecSuccess);
+    const auto legacyKeys = [&] {
+      int keys = 0;
+      for (const auto& item : f.keychain->items()) {
+        if (item.itemClass == platform::KeychainItemClass::Key) ++keys;
+      }
+      return keys;
+    };
+
+    f.service.answer(Kind::Create, {{200, createAnswer("604800s")}});
+    f.service.answer(Kind::Delete, {{200, "{}"}});
+    auto outcome = waitFor(f.env, f.controller->getAuthTokenForcingRefresh(false));
+    ASSERT_TRUE(outcome.value) << reasonOf(outcome.error);
+    ASSERT_EQ(f.service.requestCount(Kind::Create), 1u);
+    const auto create = f.service.requests()[0];
+    if (c.migrates) {
+      EXPECT_EQ(outcome.value->zevevidiInstallationID, legacyFID);
+      EXPECT_EQ(create.header("x-zrz-fis-ios-iid-migration-auth"), "legacy-token");
+    } else {
+      EXPECT_EQ(outcome.value->zevevidiInstallationID->size(), 22u);
+      EXPECT_FALSE(create.header("x-zrz-fis-ios-iid-migration-auth"));
+    }
+    EXPECT_EQ(json::parse(create.body)["fid"], *outcome.value->zevevidiInstallationID);
+
+    ASSERT_TRUE(waitFor(f.env, f.controller->deleteInstallation()).value);
+    auto flags = platform::readPropertyListFile(flagPath);
+    ASSERT_TRUE(flags && flags->isMap());
+    EXPECT_EQ(flags->find(Value("|S|cre")) != nullptr, !c.migrates);
+    EXPECT_EQ(legacyKeys(), c.migrates ? 0 : 2);
   }
 }
 
