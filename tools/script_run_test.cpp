@@ -12,7 +12,6 @@
 
 #include "measurement/script/apmp_context.h"
 #include "platform/dispatch/test_environment.h"
-#include "platform/foundation/environment.h"
 
 namespace {
 
@@ -65,20 +64,18 @@ TEST(ScriptRunTest, LocaleCaseMappingFollowsTheEnvironment) {
                                              Json{{"op", "7"}, {"args", Json::array()}}})}};
     return lumora::scriptrun::runRequest(Json{{"program", Json::array({call})}})["value"]["string"];
   };
-  {
-    platform::ScopedEnvironmentForTesting locale({{"LC_ALL", "tr_TR.UTF-8"}});
-    EXPECT_EQ(upper("toLocaleUpperCase"), "\u0130");
-    EXPECT_EQ(upper("toUpperCase"), "I");
-  }
-  {
-    platform::ScopedEnvironmentForTesting locale({{"LC_ALL", "POSIX"}});
-    EXPECT_EQ(upper("toLocaleUpperCase"), "I");
-  }
-  {
-    // An empty LC_ALL counts as unset.
-    platform::ScopedEnvironmentForTesting locale({{"LC_ALL", ""}, {"LC_CTYPE", "tr_TR"}});
-    EXPECT_EQ(upper("toLocaleUpperCase"), "\u0130");
-  }
+  const char* saved = std::getenv("LC_ALL");
+  const std::string previous = saved ? saved : "";
+  ::setenv("LC_ALL", "tr_TR.UTF-8", 1);
+  EXPECT_EQ(upper("toLocaleUpperCase"), "\u0130");
+  EXPECT_EQ(upper("toUpperCase"), "I");
+  ::setenv("LC_ALL", "POSIX", 1);
+  EXPECT_EQ(upper("toLocaleUpperCase"), "I");
+  ::unsetenv("LC_ALL");
+  ::setenv("LC_CTYPE", "tr_TR", 1);
+  EXPECT_EQ(upper("toLocaleUpperCase"), "\u0130");
+  ::unsetenv("LC_CTYPE");
+  if (saved) ::setenv("LC_ALL", previous.c_str(), 1);
 }
 
 TEST(ScriptRunTest, ProtocBytesAndTheJsonMirrorGiveTheSameAnswer) {

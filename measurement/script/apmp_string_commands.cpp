@@ -14,7 +14,6 @@
 #include "measurement/script/apmp_function_value.h"
 #include "measurement/script/apmp_object_manager.h"
 #include "measurement/script/apmp_text.h"
-#include "platform/foundation/environment.h"
 
 namespace {
 
@@ -318,16 +317,14 @@ APMPValueRef Trim(const std::u16string& text, const APMPValueList& values, APMPS
 }  // namespace
 
 std::string APMPCurrentLocaleIdentifier() {
-  // From the start-up snapshot: scripts run on worker queues, where reading the live
-  // environment could race with a change to it.
-  const auto environment = platform::Environment::current();
-  std::optional<std::string> name;
+  const char* name = nullptr;
   for (const char* variable : {"LC_ALL", "LC_CTYPE", "LANG"}) {
-    name = environment->nonEmpty(variable);
-    if (name) break;
+    name = std::getenv(variable);
+    if (name && *name) break;
+    name = nullptr;
   }
   if (!name) return {};
-  std::string id = std::move(*name);
+  std::string id(name);
   id = id.substr(0, id.find_first_of(".@"));
   if (id == "C" || id == "POSIX") return {};
   return id;

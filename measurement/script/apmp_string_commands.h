@@ -15,7 +15,6 @@ class APMPScope;
 
 // The locale of the locale-aware case mappings: LC_ALL, else LC_CTYPE, else LANG, without its
 // encoding and modifier ("tr_TR.UTF-8" gives "tr_TR"). "C", "POSIX" and nothing give "" (root).
-// Read from the environment snapshot (platform::Environment), never the live environment.
 std::string APMPCurrentLocaleIdentifier();
 
 // Case mappings of `text` in `locale` ("" is the root locale); a result past the length bound
