@@ -14,6 +14,13 @@ bool ExtensionValue::isEqual(const platform::Object& other) const {
   return o && o->typeByte == typeByte && o->value == value;
 }
 
+std::strong_ordering ExtensionValue::compareObject(const platform::Object& other) const {
+  auto o = dynamic_cast<const ExtensionValue*>(&other);
+  if (!o) return platform::Object::compareObject(other);
+  if (auto c = typeByte <=> o->typeByte; c != 0) return c;
+  return value <=> o->value;
+}
+
 std::size_t ExtensionValue::hash() const {
   return value.hash() * 31 + typeByte;
 }

@@ -30,6 +30,8 @@ class ExtensionValue : public platform::Object {
   ExtensionValue(std::uint8_t typeByte, platform::Value value)
       : typeByte(typeByte), value(std::move(value)) {}
   bool isEqual(const platform::Object& other) const override;
+  // By type byte, then value: the order agrees with isEqual, so equal values are one map key.
+  std::strong_ordering compareObject(const platform::Object& other) const override;
   std::size_t hash() const override;
   std::string debugDescription() const override;
 

@@ -69,5 +69,25 @@ TEST(PeerJsonTest, PeerCodecCarriesPluginTypeBytesThrough) {
   EXPECT_FALSE(fromHex("abc").has_value());
 }
 
+// Values the peer cannot interpret still meet as map keys (a plugin's record as a key): keys
+// equal by content are one entry, however many copies were made and wherever they sit in memory.
+TEST(PeerJsonTest, ExtensionValuesEqualByContentAreOneMapKey) {
+  auto ext = [](int typeByte, Value value) {
+    return Value(std::make_shared<ExtensionValue>(static_cast<std::uint8_t>(typeByte), value));
+  };
+  platform::ValueMap map;
+  for (int round = 0; round < 3; ++round) {
+    for (int i = 0; i < 20; ++i)
+      map[ext(129 + i % 2, Value::list({i % 5}))] = Value(round);
+  }
+  EXPECT_EQ(map.size(), 10u);
+  EXPECT_EQ(map.count(ext(130, Value::list({3}))), 1u);
+  EXPECT_EQ(map.count(ext(131, Value::list({3}))), 0u);
+  auto a = ext(129, Value("x")), b = ext(129, Value("x")), c = ext(129, Value("y"));
+  EXPECT_TRUE((a <=> b) == 0 && a == b && a.hash() == b.hash());
+  EXPECT_TRUE(((a <=> c) < 0) == ((c <=> a) > 0));
+  EXPECT_NE(a, c);
+}
+
 }  // namespace
 }  // namespace lumora::peer

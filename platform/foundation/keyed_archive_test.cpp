@@ -2,8 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/foundation/expanding_property_list_for_testing.h"
 #include "platform/foundation/foundation_errors.h"
+#include "platform/foundation/testing/expanding_property_list_for_testing.h"
 
 namespace platform {
 namespace {

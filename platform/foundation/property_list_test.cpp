@@ -6,9 +6,9 @@
 #include <string>
 
 #include "platform/core/error.h"
-#include "platform/foundation/expanding_property_list_for_testing.h"
 #include "platform/foundation/file_manager.h"
 #include "platform/foundation/foundation_errors.h"
+#include "platform/foundation/testing/expanding_property_list_for_testing.h"
 #include "platform/foundation/testing/scratch_dir_for_testing.h"
 
 namespace platform {

@@ -9,8 +9,8 @@
 #include <functional>
 #include <thread>
 
-#include "platform/foundation/expanding_property_list_for_testing.h"
 #include "platform/foundation/file_system.h"
+#include "platform/foundation/testing/expanding_property_list_for_testing.h"
 #include "platform/foundation/testing/scratch_dir_for_testing.h"
 #include "platform/log/log.h"
 

@@ -12,7 +12,7 @@
 #include "platform/log/log.h"
 #include "platform/sqlite/sqflite_darwin_database.h"
 #include "platform/sqlite/sqflite_darwin_database_queue.h"
-#include "plugins/sqflite/sqflite_test_util.h"
+#include "plugins/sqflite/testing/sqflite_test_util.h"
 
 namespace sqflite {
 namespace {

@@ -17,7 +17,7 @@
 #include "platform/engine/in_process_driver.h"
 #include "platform/foundation/environment.h"
 #include "platform/log/log.h"
-#include "plugins/sqflite/sqflite_test_util.h"
+#include "plugins/sqflite/testing/sqflite_test_util.h"
 
 namespace sqflite {
 namespace {

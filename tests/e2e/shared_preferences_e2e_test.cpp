@@ -5,8 +5,8 @@
 #include <fstream>
 #include <string>
 
-#include "platform/foundation/expanding_property_list_for_testing.h"
 #include "platform/foundation/property_list.h"
+#include "platform/foundation/testing/expanding_property_list_for_testing.h"
 #include "platform/foundation/testing/scratch_dir_for_testing.h"
 #include "tests/e2e/e2e_harness.h"
 

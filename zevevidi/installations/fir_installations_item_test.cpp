@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <set>
+#include <unordered_set>
 
 #include "platform/core/random.h"
 #include "zevevidi/installations/fir_installations_errors.h"
@@ -73,6 +74,28 @@ TEST(InstallationsItemTest, CopiesShareNoAuthToken) {
   auto stored = item.storedItem();
   stored->authToken->setToken("c");
   EXPECT_EQ(item.authToken->token(), "a");
+}
+
+// Tokens equal by content compare and hash alike, so they are one map or set key.
+TEST(InstallationsItemTest, AuthTokensEqualByContentAreOneKey) {
+  auto token = [](int i) {
+    return platform::Value(std::make_shared<FIRInstallationsStoredAuthToken>(
+        i % 2, i % 5 == 4 ? std::nullopt : std::optional<std::string>("t" + std::to_string(i % 5)),
+        platform::Date{static_cast<double>(i % 5)}));
+  };
+  platform::ValueMap map;
+  std::unordered_set<platform::Value> hashed;
+  for (int round = 0; round < 3; ++round) {
+    for (int i = 0; i < 20; ++i) {
+      map[token(i)] = Value(round);
+      hashed.insert(token(i));
+    }
+  }
+  EXPECT_EQ(map.size(), 10u);
+  EXPECT_EQ(hashed.size(), 10u);
+  EXPECT_EQ(map.count(token(13)), 1u);
+  EXPECT_EQ(token(3), token(13));
+  EXPECT_NE(token(3), token(8));  // same token and date, another status
 }
 
 TEST(InstallationsItemTest, GeneratedFIDsAreDistinctURLSafeAndStartWithCToF) {

@@ -46,12 +46,30 @@ void FIRInstallationsStoredAuthToken::encodeWithCoder(platform::KeyedArchiver& c
   coder.encodeInteger(kStorageVersion, kStorageVersionKey);
 }
 
+platform::Value FIRInstallationsStoredAuthToken::contents() const {
+  std::lock_guard lock(mutex_);
+  return platform::Value::list(
+      {platform::Value(status_), token_ ? platform::Value(*token_) : platform::Value(),
+       expirationDate_ ? platform::Value(*expirationDate_) : platform::Value()});
+}
+
 bool FIRInstallationsStoredAuthToken::isEqual(const platform::Object& other) const {
   const auto* token = dynamic_cast<const FIRInstallationsStoredAuthToken*>(&other);
   if (!token) return false;
   if (token == this) return true;
-  return status_ == token->status_ && this->token() == token->token() &&
-         expirationDate() == token->expirationDate();
+  return contents() == token->contents();
+}
+
+std::strong_ordering
+FIRInstallationsStoredAuthToken::compareObject(const platform::Object& other) const {
+  const auto* token = dynamic_cast<const FIRInstallationsStoredAuthToken*>(&other);
+  if (!token) return platform::Object::compareObject(other);
+  if (token == this) return std::strong_ordering::equal;
+  return contents() <=> token->contents();
+}
+
+std::size_t FIRInstallationsStoredAuthToken::hash() const {
+  return contents().hash();
 }
 
 platform::ArchiveClass FIRInstallationsStoredAuthToken::archiveClass() {

@@ -39,7 +39,11 @@ class FIRInstallationsStoredAuthToken : public platform::ArchivableObject {
 
   std::string className() const override { return kClassName; }
   void encodeWithCoder(platform::KeyedArchiver& coder) const override;
+  // Equality, order and hash by content (status, token, expiration date), in agreement, so
+  // tokens equal by content are one map key.
   bool isEqual(const platform::Object& other) const override;
+  std::strong_ordering compareObject(const platform::Object& other) const override;
+  std::size_t hash() const override;
   // Decodes the known keys; a newer storage version logs I-FIS004000 and reads them all the same.
   static platform::ArchiveClass archiveClass();
 
@@ -48,5 +52,8 @@ class FIRInstallationsStoredAuthToken : public platform::ArchivableObject {
   mutable std::mutex mutex_;
   std::optional<std::string> token_;
   std::optional<platform::Date> expirationDate_;
+
+  // The fields as one value, read under the lock.
+  platform::Value contents() const;
 };
 using FIRInstallationsStoredAuthTokenPtr = std::shared_ptr<FIRInstallationsStoredAuthToken>;

@@ -80,6 +80,12 @@ bool FIRTimestamp::isEqual(const platform::Object& other) const {
   return timestamp && isEqualToTimestamp(*timestamp);
 }
 
+std::strong_ordering FIRTimestamp::compareObject(const platform::Object& other) const {
+  auto* timestamp = dynamic_cast<const FIRTimestamp*>(&other);
+  if (!timestamp) return platform::Object::compareObject(other);
+  return compare(*timestamp) <=> 0;
+}
+
 std::size_t FIRTimestamp::hash() const {
   const std::int64_t mixed = (seconds_ >> 32) ^ seconds_ ^ static_cast<std::int64_t>(nanoseconds_);
   return static_cast<std::size_t>(mixed);

@@ -46,6 +46,8 @@ class FIRTimestamp : public platform::Object {
   std::string className() const override { return "FIRTimestamp"; }
   std::string debugDescription() const override { return description(); }
   bool isEqual(const platform::Object& other) const override;
+  // In time order, as compare(): equal timestamps are one map key.
+  std::strong_ordering compareObject(const platform::Object& other) const override;
   std::size_t hash() const override;
 
  private:

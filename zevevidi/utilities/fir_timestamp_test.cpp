@@ -149,4 +149,29 @@ TEST(FIRTimestampTest, NowComesFromThePlatformClock) {
   EXPECT_EQ(now->nanoseconds(), 250000000);
 }
 
+// Timestamps equal in time are one map key, however many copies were made; the keys iterate in
+// time order.
+TEST(FIRTimestampTest, EqualTimestampsAreOneMapKeyInTimeOrder) {
+  auto key = [](std::int64_t seconds, std::int32_t nanoseconds) {
+    return platform::Value(std::const_pointer_cast<FIRTimestamp>(
+        FIRTimestamp::timestampWithSeconds(seconds, nanoseconds)));
+  };
+  platform::ValueMap map;
+  for (int round = 0; round < 3; ++round) {
+    for (int i = 0; i < 20; ++i) {
+      map[key(100 - i % 5, (i % 2) * 500)] = platform::Value(round);
+    }
+  }
+  ASSERT_EQ(map.size(), 10u);
+  std::int64_t previous = std::numeric_limits<std::int64_t>::min();
+  for (const auto& entry : map) {
+    auto timestamp = entry.first.asObjectOf<FIRTimestamp>();
+    ASSERT_TRUE(timestamp);
+    const std::int64_t at = timestamp->seconds() * 1000000000 + timestamp->nanoseconds();
+    EXPECT_GT(at, previous);
+    previous = at;
+  }
+  EXPECT_EQ(map.count(key(97, 500)), 1u);
+}
+
 }  // namespace
