@@ -35,7 +35,8 @@ header's comment):
     <method>[:<C++ name>](<arg> <type>, ...) -> <type> [async]
 
 Types: string, bool, int, double, any (any value but null), map, list, list<T>, a record or an
-enumeration of the table; `?` after a type makes it nullable; `void` as a result. Type bytes
+enumeration of the table; `?` after a type makes it nullable; `!` after bool, int or double (an
+argument only) reads a null argument as false, 0 or 0.0; `void` as a result. Type bytes
 count from 129 in codec order (128 belongs to references to proxied instances). Channels are
 "dev.flutter.pigeon.<package>.<api>.<method>" plus "." and the suffix when one is given.
 
@@ -87,6 +88,8 @@ ACCESSORS = {
     "map": ("map", "optionalMap"),
     "list": ("list", "optionalList"),
 }
+# Arguments marked "!": null reads as the type's zero.
+ZERO_ACCESSORS = {"bool": "booleanOrFalse", "int": "integerOrZero", "double": "numberOrZero"}
 # How list elements are named in messages.
 ELEMENT_NAMES = {
     "string": "strings", "bool": "booleans", "int": "integers", "double": "doubles",
@@ -99,14 +102,15 @@ class TableError(Exception):
 
 
 class Type:
-    def __init__(self, base, nullable=False, element=None):
+    def __init__(self, base, nullable=False, element=None, null_as_zero=False):
         self.base = base          # scalar name, "list" (with element), record or enum name, void
         self.nullable = nullable
         self.element = element    # Type of list<T> elements
+        self.null_as_zero = null_as_zero  # "!": a null argument reads as false, 0 or 0.0
 
     def text(self):
         t = "list<%s>" % self.element.text() if self.element else self.base
-        return t + ("?" if self.nullable else "")
+        return t + ("?" if self.nullable else "!" if self.null_as_zero else "")
 
 
 class Table:
@@ -128,8 +132,12 @@ class Table:
         self.apis = []          # (name, direction, [method])
 
 
-def parse_type(text, table, where, allow_void=False):
+def parse_type(text, table, where, allow_void=False, allow_zero=False):
     text = text.strip()
+    if text.endswith("!"):
+        if not allow_zero or text[:-1] not in ZERO_ACCESSORS:
+            raise TableError(where + ": '!' marks a bool, int or double argument")
+        return Type(text[:-1], null_as_zero=True)
     nullable = text.endswith("?")
     if nullable:
         text = text[:-1]
@@ -247,7 +255,7 @@ def parse_method(text, table, where):
             raise TableError(where + ": an argument is '<name> <type>'")
         if words[0] in ("api", "args", "responder", "completion", "messenger"):
             raise TableError(where + ": '%s' is a name the generated code uses" % words[0])
-        arguments.append((words[0], parse_type(words[1], table, where)))
+        arguments.append((words[0], parse_type(words[1], table, where, allow_zero=True)))
     return {
         "name": m.group(1),
         "cxx": m.group(2) or m.group(1),
@@ -299,6 +307,8 @@ def decode(t, table, source, index):
     if t.base in table.enums:
         access = "optionalEnumeration" if t.nullable else "enumeration"
         return "%s.%s<%s>(%d)" % (source, access, t.base, index)
+    if t.null_as_zero:
+        return "%s.%s(%d)" % (source, ZERO_ACCESSORS[t.base], index)
     return "%s.%s(%d)" % (source, ACCESSORS[t.base][1 if t.nullable else 0], index)
 
 

@@ -78,6 +78,8 @@ class GeneratorTest(unittest.TestCase):
             ("  m(x R) -> void\n", "  constructor m(x R)\n", "proxy members are not generated"),
             ("  m(x R) -> void\n", "  m(x instance<R>) -> void\n", "proxy references"),
             ("  m(x R) -> void\n", "  m(x R) => void\n", "a method is"),
+            ("  m(x R) -> void\n", "  m(x string!) -> void\n", "'!' marks a bool"),
+            ("  a string\n", "  a bool!\n", "'!' marks a bool"),
             ("form value\n", "form blocks\n", "cannot read"),
             ("codec C\n", "", "no 'codec' line"),
         ]
