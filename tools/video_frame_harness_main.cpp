@@ -11,6 +11,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -32,10 +33,24 @@ namespace media = platform::media;
 using video_player::FVPTextureBasedVideoPlayer;
 
 double gStart = 0;
+// The log lines of the scenario running now, and how many of them were shown (pulls happen on the
+// engine's frame thread too).
+platform::ScopedLogCapture* gCapture = nullptr;
+std::mutex gWarningsMutex;
+std::size_t gWarningsShown = 0;
 
 void say(const std::string& what) {
   std::printf("[+%.4f] %s\n", platform::Clock::current().uptime() - gStart, what.c_str());
   std::fflush(stdout);
+}
+
+void printWarnings() {
+  std::lock_guard lock(gWarningsMutex);
+  if (!gCapture) return;
+  auto lines = gCapture->messages();
+  for (; gWarningsShown < lines.size(); ++gWarningsShown) {
+    if (lines[gWarningsShown].rfind("Warning", 0) == 0) say("log: " + lines[gWarningsShown]);
+  }
 }
 
 std::string fixed(double v) {
@@ -62,6 +77,7 @@ class LoggingTexture : public flutter::Texture {
     double asked = factory_->lastHostTimeAsked() - now;
     say("pull texture " + std::to_string(*id_) + ": frame " + frame + ", asked now+" +
         fixed(asked));
+    printWarnings();
     return buffer;
   }
   void onTextureUnregistered(flutter::Texture& t) override {
@@ -106,10 +122,14 @@ class LoggingLinks : public video_player::DisplayLinkFactory {
   std::shared_ptr<video_player::FVPDisplayLink>
   displayLink(const std::shared_ptr<video_player::FVPViewProvider>& provider,
               std::function<void()> callback) override {
-    return video_player::DefaultDisplayLinkFactory().displayLink(provider, [callback] {
+    auto link = video_player::DefaultDisplayLinkFactory().displayLink(provider, [callback] {
       say("tick");
       callback();
     });
+    say(std::dynamic_pointer_cast<video_player::FVPCADisplayLink>(link)
+            ? "display link: main-loop link"
+            : "display link: display-thread link merged into the main loop");
+    return link;
   }
 };
 
@@ -137,6 +157,11 @@ class World {
         engine_(flutter::Engine::create()),
         registry_(std::make_shared<LoggingRegistry>(engine_->textures(), scripted_.get())) {
     gStart = env_.uptime();
+    {
+      std::lock_guard lock(gWarningsMutex);
+      gCapture = &capture_;
+      gWarningsShown = 0;
+    }
     platform::SimulatedDisplay::setRefreshPeriod(1.0 / 60);
     plugin_ = std::make_shared<video_player::VideoPlayerPlugin>(
         scripted_, std::make_shared<LoggingLinks>(), engine_, registry_, std::make_shared<NoView>(),
@@ -147,6 +172,8 @@ class World {
     env_.runUntilIdle();
     printWarnings();
     engine_->shutDown();
+    std::lock_guard lock(gWarningsMutex);
+    gCapture = nullptr;
   }
 
   std::shared_ptr<FVPTextureBasedVideoPlayer> create(media::ScriptedMedium medium) {
@@ -156,6 +183,9 @@ class World {
     say("created player " + std::to_string(ids->playerId) + " texture " +
         std::to_string(ids->textureId));
     textureId = ids->textureId;
+    auto player = std::static_pointer_cast<FVPTextureBasedVideoPlayer>(
+        plugin_->playerWithIdentifier(ids->playerId));
+    harnessTexture_ = std::make_unique<LoggingTexture>(player, &textureId, scripted_.get());
     return std::static_pointer_cast<FVPTextureBasedVideoPlayer>(
         plugin_->playerWithIdentifier(ids->playerId));
   }
@@ -167,17 +197,9 @@ class World {
     env_.runUntilIdle();
     printWarnings();
   }
-  void printWarnings() {
-    auto lines = capture_.messages();
-    for (; warningsShown_ < lines.size(); ++warningsShown_) {
-      if (lines[warningsShown_].rfind("Warning", 0) == 0) say("log: " + lines[warningsShown_]);
-    }
-  }
   // A pull made by the harness itself (the engine's frame thread in the product).
   void pull(const std::shared_ptr<FVPTextureBasedVideoPlayer>& player) {
-    LoggingTexture texture(player, &textureId, scripted_.get());
-    texture.copyPixelBuffer();
-    printWarnings();
+    harnessTexture_->copyPixelBuffer();
     say(std::string("  self-refresh ") + (player->selfRefresh() ? "on" : "off") + ", link " +
         (player->displayLinkRunning() ? "running" : "stopped"));
   }
@@ -191,7 +213,7 @@ class World {
   platform::TestEnvironment env_;
   platform::ScopedEnvironmentForTesting os_;
   platform::ScopedLogCapture capture_;
-  std::size_t warningsShown_ = 0;
+  std::unique_ptr<LoggingTexture> harnessTexture_;
   std::shared_ptr<media::ScriptedMediaFactory> scripted_;
   flutter::EnginePtr engine_;
   std::shared_ptr<LoggingRegistry> registry_;
@@ -203,6 +225,7 @@ void intervals(double spacing) {
   World world("14.0");
   world.registry().forward = false;
   auto player = world.create({});
+  player->playWithError();  // self-refresh runs while the display link does
   world.idle();
   world.advance(1.0 / 60);  // one tick: the frame duration is known
   for (int i = 0; i < 12; ++i) {
@@ -215,6 +238,7 @@ void periodChange() {
   World world("14.0");
   world.registry().forward = false;
   auto player = world.create({});
+  player->playWithError();
   world.idle();
   world.advance(1.0 / 60);
   for (int i = 0; i < 6; ++i) {
@@ -234,6 +258,7 @@ void noPeriod() {
   World world("14.0");
   world.registry().forward = false;
   auto player = world.create({});
+  player->playWithError();
   world.idle();
   say("before the first tick: frame duration 0");
   for (int i = 0; i < 3; ++i) {

@@ -4,6 +4,7 @@
 
 #include "platform/engine/channels.h"
 #include "platform/engine/engine.h"
+#include "platform/engine/view_controller.h"
 #include "platform/foundation/process_info.h"
 #include "platform/media/pixel_buffer.h"
 #include "platform/media/scripted_media.h"
@@ -120,8 +121,12 @@ void registerMediaChannels(const flutter::PluginRegistrarPtr& registrar,
   registrar->addMethodCallDelegate(
       std::make_shared<MediaChannel>(),
       flutter::MethodChannel::methodChannelWithName("lumora_test/media", messenger));
+  // The registry is the view controller in the host (the engine itself in tests).
+  flutter::Engine* engine = dynamic_cast<flutter::Engine*>(&registry);
+  if (auto* controller = dynamic_cast<flutter::ViewController*>(&registry))
+    engine = controller->engine().get();
   registrar->addMethodCallDelegate(
-      std::make_shared<EngineChannel>(dynamic_cast<flutter::Engine*>(&registry)),
+      std::make_shared<EngineChannel>(engine),
       flutter::MethodChannel::methodChannelWithName("lumora_test/engine", messenger));
 }
 
