@@ -20,8 +20,9 @@ struct PluginRegistration {
   void (*registerWith)(const flutter::PluginRegistrarPtr& registrar);
 };
 
-// The table, in registration order.
-const std::vector<PluginRegistration>& generatedPluginTable();
+// The table, in registration order: the rows of the plugins this process can serve now (the
+// video player's needs a media backend, see platform::media::defaultMediaFactory).
+std::vector<PluginRegistration> generatedPluginTable();
 
 // For each row in order: asks `registry` for a registrar under the row's key, passes it to the
 // row's entry and lets it go; logs "registered plugin <position> <key>" after each.

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <optional>
 
 #include "platform/appkit/application.h"
@@ -7,6 +8,7 @@
 #include "platform/engine/engine.h"
 #include "platform/engine/view_controller.h"
 #include "platform/log/log.h"
+#include "platform/media/scripted_media.h"
 #include "runner/app_delegate.h"
 #include "runner/fvp_plugin.h"
 #include "runner/generated_plugin_registrant.h"
@@ -138,6 +140,31 @@ TEST(ApplicationTest, ClosingTheMainWindowEndsTheApplication) {
   EXPECT_TRUE(platform::MainLoop::instance().quitRequested());
   platform::MainLoop::instance().drain();
   app.resetForTesting();
+}
+
+TEST(RegistrationTest, TheVideoPlayerJoinsAtTenOnlyWithAMediaBackend) {
+  auto positions = [] {
+    std::vector<int> out;
+    for (const auto& row : generatedPluginTable())
+      out.push_back(row.position);
+    return out;
+  };
+  platform::media::setDefaultMediaFactory(nullptr);
+  auto without = positions();
+  EXPECT_EQ(std::count(without.begin(), without.end(), 10), 0);
+
+  platform::media::setDefaultMediaFactory(
+      std::make_shared<platform::media::ScriptedMediaFactory>());
+  RecordingRegistry registry;
+  RegisterGeneratedPlugins(registry);
+  auto with = positions();
+  auto ten = std::find(with.begin(), with.end(), 10);
+  ASSERT_NE(ten, with.end());
+  EXPECT_EQ(*(ten - 1), 9);
+  EXPECT_EQ(*(ten + 1), 11);
+  EXPECT_NE(registry.valuePublishedByPlugin("VideoPlayerPlugin"), nullptr);
+  platform::media::setDefaultMediaFactory(nullptr);
+  registry.engine->shutDown();
 }
 
 }  // namespace

@@ -45,4 +45,10 @@ ViewPtr ViewController::loadView() {
   return std::make_shared<View>(Rect::make(0, 0, 800, 600));
 }
 
+LayerPtr View::layer() {
+  LUMORA_CHECK_SEQUENCE(mainThread_);
+  if (!layer_) layer_ = std::make_shared<Layer>();
+  return layer_;
+}
+
 }  // namespace platform

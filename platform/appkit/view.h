@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/appkit/geometry.h"
+#include "platform/appkit/layer.h"
 #include "platform/dispatch/sequence_checker.h"
 
 namespace platform {
@@ -35,6 +36,9 @@ class View : public std::enable_shared_from_this<View> {
   // The window showing this view: the one whose content (or frame) view is this view or one of
   // its ancestors; null when the view is in no window.
   std::shared_ptr<Window> window() const;
+  // The view's backing layer, made on first use.
+  LayerPtr layer();
+
   // Set by the window on the root view of its hierarchy.
   void setHostWindow(const std::shared_ptr<Window>& window) { hostWindow_ = window; }
 
@@ -44,6 +48,7 @@ class View : public std::enable_shared_from_this<View> {
   std::vector<std::shared_ptr<View>> subviews_;
   std::weak_ptr<View> superview_;
   std::weak_ptr<Window> hostWindow_;
+  LayerPtr layer_;
   SequenceChecker mainThread_{SequenceChecker::kMainThread};
 };
 using ViewPtr = std::shared_ptr<View>;

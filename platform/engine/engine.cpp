@@ -71,6 +71,11 @@ class FrameTextureRegistry : public TextureRegistry,
     return it == entries_.end() ? nullptr : it->second.latest;
   }
 
+  bool contains(std::int64_t textureId) const {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return entries_.count(textureId) != 0;
+  }
+
   std::int64_t framesPulled(std::int64_t textureId) const {
     std::lock_guard<std::mutex> guard(mutex_);
     auto it = entries_.find(textureId);
@@ -367,6 +372,10 @@ PixelBufferPtr Engine::latestFrameOfTexture(std::int64_t textureId) const {
 
 std::int64_t Engine::framesPulledFromTexture(std::int64_t textureId) const {
   return impl_->textures->framesPulled(textureId);
+}
+
+bool Engine::isTextureRegistered(std::int64_t textureId) const {
+  return impl_->textures->contains(textureId);
 }
 
 void Engine::registerViewFactory(PlatformViewFactoryPtr factory, const std::string& factoryId) {

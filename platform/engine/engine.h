@@ -70,6 +70,7 @@ class Engine : public BinaryMessenger,
   // The most recent frame pulled from a texture, and how many frames were pulled (tests).
   PixelBufferPtr latestFrameOfTexture(std::int64_t textureId) const;
   std::int64_t framesPulledFromTexture(std::int64_t textureId) const;
+  bool isTextureRegistered(std::int64_t textureId) const;
 
   void registerViewFactory(PlatformViewFactoryPtr factory, const std::string& factoryId);
   // The platform view created under `viewId`, or null.

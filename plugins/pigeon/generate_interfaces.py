@@ -35,7 +35,8 @@ header's comment):
     <method>[:<C++ name>](<arg> <type>, ...) -> <type> [async]
 
 Types: string, bool, int, double, any (any value but null), map, list, list<T>, a record or an
-enumeration of the table; `?` after a type makes it nullable; `void` as a result. Type bytes
+enumeration of the table; `?` after a type makes it nullable; `!` after bool, int or double (an
+argument only) reads a null argument as false, 0 or 0.0; `void` as a result. Type bytes
 count from 129 in codec order (128 belongs to references to proxied instances). Channels are
 "dev.flutter.pigeon.<package>.<api>.<method>" plus "." and the suffix when one is given.
 
@@ -95,6 +96,8 @@ ACCESSORS = {
     "map": ("map", "optionalMap"),
     "list": ("list", "optionalList"),
 }
+# Arguments marked "!": null reads as the type's zero.
+ZERO_ACCESSORS = {"bool": "booleanOrFalse", "int": "integerOrZero", "double": "numberOrZero"}
 # How list elements are named in messages.
 ELEMENT_NAMES = {
     "string": "strings", "bool": "booleans", "int": "integers", "double": "doubles",
@@ -107,12 +110,13 @@ class TableError(Exception):
 
 
 class Type:
-    def __init__(self, base, nullable=False, element=None, instance=None):
+    def __init__(self, base, nullable=False, element=None, instance=None, null_as_zero=False):
         self.base = base          # scalar name, "list" (with element), record or enum name, void,
         #                           or "instance" (with the proxy api's name)
         self.nullable = nullable
         self.element = element    # Type of list<T> elements
         self.instance = instance  # proxy api of instance<Name>
+        self.null_as_zero = null_as_zero  # "!": a null argument reads as false, 0 or 0.0
 
     def text(self):
         if self.element:
@@ -121,7 +125,7 @@ class Type:
             t = "instance<%s>" % self.instance
         else:
             t = self.base
-        return t + ("?" if self.nullable else "")
+        return t + ("?" if self.nullable else "!" if self.null_as_zero else "")
 
 
 class Table:
@@ -145,8 +149,12 @@ class Table:
         self.instance_uses = [] # (proxy api name, where) of every instance<Name>, checked at the end
 
 
-def parse_type(text, table, where, allow_void=False, allow_instance=False):
+def parse_type(text, table, where, allow_void=False, allow_instance=False, allow_zero=False):
     text = text.strip()
+    if text.endswith("!"):
+        if not allow_zero or text[:-1] not in ZERO_ACCESSORS:
+            raise TableError(where + ": '!' marks a bool, int or double argument")
+        return Type(text[:-1], null_as_zero=True)
     nullable = text.endswith("?")
     if nullable:
         text = text[:-1]
@@ -376,7 +384,7 @@ def parse_arguments(text, table, where, allow_instance=False):
         if words[0] in [a for a, _ in arguments]:
             raise TableError(where + ": argument '%s' is declared twice" % words[0])
         arguments.append((words[0], parse_type(words[1], table, where,
-                                               allow_instance=allow_instance)))
+                                               allow_instance=allow_instance, allow_zero=True)))
     return arguments
 
 
@@ -439,6 +447,8 @@ def decode(t, table, source, index):
     if t.base in table.enums:
         access = "optionalEnumeration" if t.nullable else "enumeration"
         return "%s.%s<%s>(%d)" % (source, access, t.base, index)
+    if t.null_as_zero:
+        return "%s.%s(%d)" % (source, ZERO_ACCESSORS[t.base], index)
     return "%s.%s(%d)" % (source, ACCESSORS[t.base][1 if t.nullable else 0], index)
 
 

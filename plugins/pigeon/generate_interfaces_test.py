@@ -82,6 +82,8 @@ class GeneratorTest(unittest.TestCase):
              "proxy references belong only in proxy apis"),
             ("  m(x R) -> void\n", "  m(x R, x string) -> void\n", "argument 'x' is declared twice"),
             ("  m(x R) -> void\n", "  m(x R) => void\n", "a method is"),
+            ("  m(x R) -> void\n", "  m(x string!) -> void\n", "'!' marks a bool"),
+            ("  a string\n", "  a bool!\n", "'!' marks a bool"),
             ("form value\n", "form blocks\n", "cannot read"),
             ("codec C\n", "", "no 'codec' line"),
         ]

@@ -62,6 +62,18 @@ std::int64_t Arguments::integer(std::size_t i) const {
 double Arguments::number(std::size_t i) const {
   return required<double>(i, "a double");
 }
+bool Arguments::booleanOrFalse(std::size_t i) const {
+  if (i < list_.size() && list_[i].isNull()) return false;
+  return boolean(i);
+}
+std::int64_t Arguments::integerOrZero(std::size_t i) const {
+  if (i < list_.size() && list_[i].isNull()) return 0;
+  return integer(i);
+}
+double Arguments::numberOrZero(std::size_t i) const {
+  if (i < list_.size() && list_[i].isNull()) return 0.0;
+  return number(i);
+}
 platform::ValueList Arguments::list(std::size_t i) const {
   return required<platform::ValueList>(i, "a list");
 }

@@ -60,6 +60,11 @@ class Arguments {
   platform::ValueMap map(std::size_t i) const;
   // A non-null value of any type.
   platform::Value value(std::size_t i) const;
+  // Null reads as false, 0 or 0.0 (a table marks such arguments with "!"); a missing position
+  // or a value of another type is still malformed.
+  bool booleanOrFalse(std::size_t i) const;
+  std::int64_t integerOrZero(std::size_t i) const;
+  double numberOrZero(std::size_t i) const;
   template <class T> std::shared_ptr<T> record(std::size_t i) const {
     auto r = at(i).asObjectOf<T>();
     if (!r) throw ArgumentError(describe(i, "a record"));

@@ -302,3 +302,24 @@ TEST_F(PigeonHandlerTest, CallsIntoTheApplicationAreJudged) {
 
 }  // namespace
 }  // namespace pigeon
+
+TEST(PigeonArgumentsTest, NullAsZeroReadsNullButStillRefusesMissingAndOtherKinds) {
+  using platform::Value;
+  pigeon::Arguments args("m",
+                         {Value(), Value(true), Value(std::int64_t{7}), Value(2.5), Value("text")});
+  EXPECT_FALSE(args.booleanOrFalse(0));
+  EXPECT_EQ(args.integerOrZero(0), 0);
+  EXPECT_EQ(args.numberOrZero(0), 0.0);
+  EXPECT_TRUE(args.booleanOrFalse(1));
+  EXPECT_EQ(args.integerOrZero(2), 7);
+  EXPECT_EQ(args.numberOrZero(3), 2.5);
+  EXPECT_THROW(args.booleanOrFalse(4), pigeon::ArgumentError);
+  EXPECT_THROW(args.integerOrZero(3), pigeon::ArgumentError);
+  EXPECT_THROW(args.numberOrZero(4), pigeon::ArgumentError);
+  try {
+    args.booleanOrFalse(5);
+    ADD_FAILURE() << "a missing position must be refused";
+  } catch (const pigeon::ArgumentError& e) {
+    EXPECT_STREQ(e.what(), "m: argument 5 is missing (expected a boolean)");
+  }
+}
