@@ -34,17 +34,25 @@ header's comment):
   api <Name> host | application             followed by one indented line per method:
     <method>[:<C++ name>](<arg> <type>, ...) -> <type> [async]
 
-Types: string, bool, int, double, any (any value but null), map, list, list<T>, a record or an
-enumeration of the table; `?` after a type makes it nullable; `!` after bool, int or double (an
+Types: string, bool, int, double, bytes, any (any value but null), map, list, list<T>, a record or
+an enumeration of the table; `?` after a type makes it nullable; `!` after bool, int or double (an
 argument only) reads a null argument as false, 0 or 0.0; `void` as a result. Type bytes
 count from 129 in codec order (128 belongs to references to proxied instances). Channels are
 "dev.flutter.pigeon.<package>.<api>.<method>" plus "." and the suffix when one is given.
 
 Proxy interfaces (objects living on both sides, tied by an instance identifier) belong in the
-same table. The generator reads and checks them (every member's channel and request layout is in
-the table model, see proxy_channels) but does not write their code yet: a table holding one is
-refused at generation until the bridge that needs them is built.
+same table (every member's channel and request layout is in the table model, see
+proxy_channels). Each yields PigeonApiDelegate<Name>, the native operations a plugin implements
+(failures thrown as pigeon::PigeonError), and PigeonApi<Name>: setUpMessageHandlers (requests
+decoded and type-checked, a receiver or instance argument of another class answered
+"invalid-arguments"; an api without delegate installs nothing), the callback senders (refused
+with "ignore-calls-error" while calls are ignored, "missing-instance-error" for an unregistered
+receiver) and pigeonNewInstance with the announced fields. setUpProxyApis makes them all.
 
+  registrar <C++ class> <header>            the registrar the generated code works through
+                                            (instanceManager, codec, messenger,
+                                            ignoreCallsToDart, pigeonNewInstance,
+                                            setAnnouncedFields); required with proxy apis
   api <Name> proxy <native type> [extends <Api>]
                                             one proxied type; its channels use the proxy codec;
                                             extends names the proxy api of its supertype
@@ -63,7 +71,12 @@ refused at generation until the bridge that needs them is built.
                                             application creates itself)
   instance<Name>                            a reference to an object of proxy api <Name> (type
                                             byte 128); only in proxy members, where an attached
-                                            field's type must be one
+                                            field's type must be one. An argument accepts the
+                                            native class of <Name> and of the apis extending
+                                            it (any object for a root api)
+
+A constructor or attached field names the new identifier; one bound to another live object is
+refused ("identifier-in-use-error") and nothing changes.
 """
 import argparse
 import filecmp
@@ -76,6 +89,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 REPO = os.path.dirname(os.path.dirname(HERE))
 TABLE = "channel_table.txt"
 OUTPUTS = ("messages.h", "messages.cpp")
+OBJECT = "platform::webkit::NativeObjectPtr"
 PROXY_KINDS = ("constructor", "attached", "static", "method", "callback", "announce")
 SCALARS = {
     "string": "std::string",
@@ -85,6 +99,7 @@ SCALARS = {
     "any": "platform::Value",
     "map": "platform::ValueMap",
     "list": "platform::ValueList",
+    "bytes": "platform::Bytes",
 }
 # Arguments accessor of each scalar: (required, nullable).
 ACCESSORS = {
@@ -95,13 +110,14 @@ ACCESSORS = {
     "any": ("value", "optionalValue"),
     "map": ("map", "optionalMap"),
     "list": ("list", "optionalList"),
+    "bytes": ("bytes", "optionalBytes"),
 }
 # Arguments marked "!": null reads as the type's zero.
 ZERO_ACCESSORS = {"bool": "booleanOrFalse", "int": "integerOrZero", "double": "numberOrZero"}
 # How list elements are named in messages.
 ELEMENT_NAMES = {
     "string": "strings", "bool": "booleans", "int": "integers", "double": "doubles",
-    "any": "values", "map": "maps", "list": "lists",
+    "any": "values", "map": "maps", "list": "lists", "bytes": "byte arrays",
 }
 
 
@@ -147,6 +163,7 @@ class Table:
         self.apis = []          # (name, direction, [method])
         self.proxies = []       # {"name", "native", "extends", "members", "announce"}
         self.instance_uses = [] # (proxy api name, where) of every instance<Name>, checked at the end
+        self.registrar = None   # (C++ class, header) of the proxy apis' registrar
 
 
 def parse_type(text, table, where, allow_void=False, allow_instance=False, allow_zero=False):
@@ -223,6 +240,8 @@ def parse_table(path):
         if keyword == "package" and len(words) in (2, 3):
             table.package = words[1]
             table.package_constant = words[2] if len(words) == 3 else None
+        elif keyword == "registrar" and len(words) == 3:
+            table.registrar = (words[1], words[2])
         elif keyword == "namespace" and len(words) == 2:
             table.namespace = words[1]
         elif keyword == "form" and len(words) == 2 and words[1] in ("value", "completion"):
@@ -413,6 +432,8 @@ def storage(t, table, alias=True):
         return table.aliases[t.text()]
     if t.base == "void":
         return "void"
+    if t.base == "instance":
+        return OBJECT
     if t.element:
         inner = "std::vector<%s>" % storage(t.element, table)
     elif t.base in table.records:
@@ -428,6 +449,8 @@ def parameter(t, table):
     """How an implementation receives an argument of `t`."""
     if t.base in table.records and not t.nullable:
         return "const %s&" % t.base
+    if t.base == "instance":
+        return "const %s&" % OBJECT
     s = storage(t, table)
     if t.base in table.enums and not t.nullable or t.base in ("bool", "int", "double") \
             and not t.nullable:
@@ -437,6 +460,9 @@ def parameter(t, table):
 
 def decode(t, table, source, index):
     """The expression reading position `index` of the pigeon::Arguments `source` as `t`."""
+    if t.base == "instance":
+        return 'instanceArgument(%s, %d, %s, %s)' % (source, index, accepted_classes(t.instance, table),
+                                                   "true" if t.nullable else "false")
     if t.element:
         access = "optionalListOf" if t.nullable else "listOf"
         names = ELEMENT_NAMES.get(t.element.base, t.element.base + " values")
@@ -506,7 +532,10 @@ def write_header(table):
             '#include "plugins/pigeon/pigeon_channel.h"']
     if table.codec_extensible:
         out += ['#include "plugins/pigeon/pigeon_codec.h"']
-    out += ['#include "plugins/pigeon/pigeon_error.h"', '#include "plugins/pigeon/pigeon_values.h"', ""]
+    out += ['#include "plugins/pigeon/pigeon_error.h"', '#include "plugins/pigeon/pigeon_values.h"']
+    if table.proxies:
+        out += ['#include "platform/webkit/native_object.h"']
+    out += [""]
     if table.namespace:
         out += ["namespace %s {" % table.namespace, ""]
     if table.package_constant:
@@ -550,6 +579,8 @@ def write_header(table):
             out += write_host_declaration(api, methods, table)
         else:
             out += write_application_declaration(api, methods, table)
+    if table.proxies:
+        out += write_proxy_declarations(table)
     if table.namespace:
         out += ["}  // namespace %s" % table.namespace, ""]
     return "\n".join(out)
@@ -642,7 +673,10 @@ def write_source(table):
     out = ["// Generated by plugins/pigeon/generate_interfaces.py from %s. Do not edit."
            % os.path.relpath(table.path, REPO),
            '#include "%s"' % header_guard_include(table), "",
-           "#include <utility>", "", '#include "plugins/pigeon/pigeon_codec.h"', ""]
+           "#include <utility>", "", '#include "plugins/pigeon/pigeon_codec.h"']
+    if table.proxies:
+        out += ['#include "%s"' % table.registrar[1]]
+    out += [""]
     if table.namespace:
         out += ["namespace %s {" % table.namespace, ""]
     package = table.package_constant or '"%s"' % table.package
@@ -677,11 +711,15 @@ def write_source(table):
                 "  pigeon::setUpMethod(messenger, %s," % codec_call,
                 "                      pigeon::channelName(%s, api, method, suffix), method," % package,
                 "                      std::move(handler));", "}", "", "}  // namespace", ""]
+    if table.proxies:
+        out += ["namespace {", ""] + write_proxy_helpers(table) + ["}  // namespace", ""]
     for api, direction, methods in table.apis:
         if direction == "host":
             out += write_host_definition(api, methods, table)
         else:
             out += write_application_definition(api, methods, table, package, codec_call)
+    if table.proxies:
+        out += write_proxy_definitions(table, package)
     if table.namespace:
         out += ["}  // namespace %s" % table.namespace, ""]
     return "\n".join(out)
@@ -777,6 +815,8 @@ def write_host_definition(api, methods, table):
 def expected_type_check(t, table):
     if t.base in ("void", "any"):
         return "nullptr"
+    if t.base == "instance":
+        return "&pigeon::holds<%s>" % OBJECT
     return "&pigeon::holds<%s>" % storage(Type(t.base, False, t.element), table, alias=False)
 
 
@@ -808,6 +848,302 @@ def write_application_definition(api, methods, table, package, codec_call):
     return out
 
 
+# ---- Proxy apis ---------------------------------------------------------------------------------
+
+def cxx_member_name(name):
+    """"pigeon_defaultConstructor" -> "pigeonDefaultConstructor"."""
+    head, _, tail = name.partition("_")
+    return head + upper_first(tail) if tail else name
+
+
+def accepted_classes(api, table):
+    """The native classes an instance<api> argument accepts: the api's own and those of every api
+    extending it; "{}" (any object) for the root of the hierarchy."""
+    proxies = {proxy["name"]: proxy for proxy in table.proxies}
+    if proxies[api]["extends"] is None:
+        return "{}"
+    names = []
+    for proxy in table.proxies:
+        parent = proxy["name"]
+        while parent is not None and parent != api:
+            parent = proxies[parent]["extends"]
+        if parent == api and proxy["native"] not in names:
+            names.append(proxy["native"])
+    return "{%s}" % ", ".join('"%s"' % n for n in names)
+
+
+def host_members(proxy):
+    return [m for m in proxy["members"] if m["kind"] != "callback"]
+
+
+def delegate_signature(proxy, member, table):
+    """(result, C++ name, parameters) of the delegate operation of a host member."""
+    api = "PigeonApi" + proxy["name"]
+    params = ["%s& pigeonApi" % api]
+    kind = member["kind"]
+    if kind in ("method", "attached"):
+        params.append("const %s& pigeonInstance" % OBJECT)
+    params += ["%s %s" % (parameter(t, table), a) for a, t in member["arguments"]]
+    if kind in ("constructor", "attached", "static attached"):
+        return OBJECT, cxx_member_name(member["name"]), params
+    if member["async"]:
+        result = member["result"]
+        value = "" if result.base == "void" else "%s result, " % storage(result, table)
+        params.append("std::function<void(%sconst std::optional<pigeon::PigeonError>& error)> "
+                      "completion" % value)
+        return "void", member["name"], params
+    return storage(member["result"], table), member["name"], params
+
+
+def callback_parameters(member, table):
+    params = ["const %s& pigeonInstance" % OBJECT]
+    params += ["%s %s" % (parameter(t, table), a) for a, t in member["arguments"]]
+    params.append("std::function<void(const pigeon::CallResult& result)> completion")
+    return params
+
+
+def write_proxy_declarations(table):
+    registrar = table.registrar[0]
+    out = ["// ---- Proxy apis: objects that live on both sides, tied by an instance identifier.", "",
+           "class %s;" % registrar, ""]
+    for proxy in table.proxies:
+        name = proxy["name"]
+        out += ["class PigeonApi%s;" % name]
+    out += [""]
+    for proxy in table.proxies:
+        name = proxy["name"]
+        api = "PigeonApi" + name
+        out += comment(table.docs.get(name, []))
+        out += ["// The native side of %s (native class %s). Operations run on the main thread;"
+                % (name, proxy["native"]),
+                "// failures are thrown (pigeon::PigeonError chooses the reply's fields).",
+                "class PigeonApiDelegate%s {" % name, " public:",
+                "  virtual ~PigeonApiDelegate%s() = default;" % name]
+        for member in host_members(proxy):
+            result, cxx, params = delegate_signature(proxy, member, table)
+            out += wrap("virtual %s %s(" % (result, cxx), params, ") = 0;", "  ")
+        for field, t in proxy["announce"]:
+            out += wrap("virtual %s %s(" % (storage(t, table), field),
+                        ["%s& pigeonApi" % api, "const %s& pigeonInstance" % OBJECT], ") = 0;",
+                        "  ")
+        out += ["};", ""]
+        out += ["// The channels of %s. Requests are decoded and type-checked before the delegate is"
+                % name,
+                "// called: a malformed one (a receiver of another class included) is answered",
+                '// "invalid-arguments" and calls nothing.',
+                "class %s {" % api, " public:"]
+        out += wrap("%s(" % api, ["%s& pigeonRegistrar" % registrar,
+                                 "std::shared_ptr<PigeonApiDelegate%s> pigeonDelegate" % name],
+                    ");", "  ")
+        if host_members(proxy):
+            out += ["  // Installs one handler per method, in table order, when `api` has a delegate;"
+                    " otherwise",
+                    "  // detaches them (an unanswered request then gets the empty reply)."]
+            out += wrap("static void setUpMessageHandlers(",
+                        ["const std::shared_ptr<flutter::BinaryMessenger>& messenger",
+                         "const std::shared_ptr<%s>& api" % api], ");", "  ")
+        if proxy["announced"]:
+            out += ['  // Announces `pigeonInstance` on "%s.pigeon_newInstance" unless it is known.'
+                    % name]
+            out += wrap("void pigeonNewInstance(", ["const %s& pigeonInstance" % OBJECT,
+                        "std::function<void(const pigeon::CallResult& result)> completion"],
+                        ") const;", "  ")
+            out += ["  // The fields sent after the identifier (none without a delegate)."]
+            out += wrap("platform::ValueList pigeonAnnouncedFields(",
+                        ["const %s& pigeonInstance" % OBJECT], ");", "  ")
+        for member in proxy["members"]:
+            if member["kind"] == "callback":
+                out += wrap("void %s(" % member["name"], callback_parameters(member, table),
+                            ") const;", "  ")
+        out += ["", "  %s& pigeonRegistrar;" % registrar,
+                "  const std::shared_ptr<PigeonApiDelegate%s> pigeonDelegate;" % name, "};", ""]
+    out += ["// One delegate per api; an api without one installs no handler."]
+    out += ["struct ProxyApiDelegates {"]
+    out += ["  std::shared_ptr<PigeonApiDelegate%s> %s;" % (p["name"], p["name"])
+            for p in table.proxies]
+    out += ["};", "", "// The api objects, made once per registrar."]
+    out += ["struct ProxyApis {"]
+    out += ["  std::shared_ptr<PigeonApi%s> %s;" % (p["name"], p["name"]) for p in table.proxies]
+    out += ["};", "",
+            "// Makes every api object, installs the handlers of those with a delegate and hands the",
+            "// announced fields of each announced api to the registrar.",
+            "ProxyApis setUpProxyApis(%s& registrar, const ProxyApiDelegates& delegates);"
+            % registrar, ""]
+    return out
+
+
+def write_proxy_helpers(table):
+    return [
+        "// A proxy reference argument: the registered object, of one of `classes` (any class when",
+        "// empty); null only where the argument is optional.",
+        "%s instanceArgument(const pigeon::Arguments& args, std::size_t index," % OBJECT,
+        "                    std::initializer_list<const char*> classes, bool optional) {",
+        "  if (optional && args.at(index).isNull()) return nullptr;",
+        "  auto object = args.at(index).asObjectOf<platform::webkit::NativeObject>();",
+        "  if (!object) throw pigeon::ArgumentError(args.describe(index, \"an instance\"));",
+        "  if (classes.size() == 0) return object;",
+        "  for (const char* name : classes) {",
+        "    if (object->className() == name) return object;",
+        "  }",
+        "  throw pigeon::ArgumentError(args.method() + \": argument \" + std::to_string(index) +",
+        "                              \" is an instance of \" + object->className() +",
+        "                              \", not of the expected class\");",
+        "}", "",
+        "// Registers an object the application's code created under the identifier it chose.",
+        "// An identifier bound to another live object is refused and changes nothing.",
+        "void registerCreated(%s& registrar, const %s& object," % (table.registrar[0], OBJECT),
+        "                     std::int64_t identifier, const std::string& method) {",
+        "  if (!object) {",
+        "    throw pigeon::PigeonError(\"null-instance-error\", method + \" made no object.\",",
+        "                              platform::Value(\"\"));",
+        "  }",
+        "  if (!registrar.instanceManager().addDartCreatedInstance(object, identifier)) {",
+        "    throw pigeon::PigeonError(\"identifier-in-use-error\",",
+        "                              method + \": identifier \" + std::to_string(identifier) +",
+        "                                  \" is bound to another live object.\",",
+        "                              platform::Value(\"\"));",
+        "  }",
+        "}", "",
+        "pigeon::CallResult failedCall(const char* code, std::string message) {",
+        "  return pigeon::CallResult{pigeon::PigeonError(code, std::move(message), platform::Value(\"\")),",
+        "                            {}};",
+        "}", ""]
+
+
+def proxy_handler_body(proxy, member, table):
+    kind = member["kind"]
+    out, names = [], ["*api"]
+    offset = 0
+    if kind in ("constructor", "static attached"):
+        out.append("auto pigeonIdentifier = args.integer(0);")
+        offset = 1
+    elif kind in ("method", "attached"):
+        out.append("auto pigeonInstance = %s;" % decode(Type("instance", instance=proxy["name"]),
+                                                         table, "args", 0))
+        names.append("pigeonInstance")
+        offset = 1
+    if kind == "attached":
+        out.append("auto pigeonIdentifier = args.integer(1);")
+    for i, (a, t) in enumerate(member["arguments"]):
+        out.append("auto %s = %s;" % (a, decode(t, table, "args", i + offset)))
+        names.append("*" + a if t.base in table.records and not t.nullable else a)
+    cxx = cxx_member_name(member["name"]) if kind in ("constructor", "attached",
+                                                      "static attached") else member["name"]
+    call = "api->pigeonDelegate->%s(%s" % (cxx, ", ".join(names))
+    label = '"%s.%s"' % (proxy["name"], member["name"])
+    if kind in ("constructor", "attached", "static attached"):
+        out += ["registerCreated(api->pigeonRegistrar, %s), pigeonIdentifier, %s);" % (call, label),
+                "responder.success();"]
+        return out
+    result = member["result"]
+    if member["async"]:
+        params = ("const std::optional<pigeon::PigeonError>& error" if result.base == "void" else
+                  "%s result, const std::optional<pigeon::PigeonError>& error"
+                  % storage(result, table))
+        value = "" if result.base == "void" else "pigeon::wireValue(result)"
+        out += ["auto completion = [responder](%s) {" % params,
+                "  if (error) {", "    responder.failure(*error);", "  } else {",
+                "    responder.success(%s);" % value, "  }", "};",
+                call + ", std::move(completion));"]
+    elif result.base == "void":
+        out += [call + ");", "responder.success();"]
+    else:
+        out += ["responder.success(pigeon::wireValue(%s));" % (call + ")")]
+    return out
+
+
+def write_proxy_definitions(table, package):
+    registrar = table.registrar[0]
+    out = []
+    for proxy in table.proxies:
+        name = proxy["name"]
+        api = "PigeonApi" + name
+        out += wrap("%s::%s(" % (api, api), ["%s& pigeonRegistrar" % registrar,
+                                            "std::shared_ptr<PigeonApiDelegate%s> pigeonDelegate"
+                                            % name], ")")
+        out += ["    : pigeonRegistrar(pigeonRegistrar), pigeonDelegate(std::move(pigeonDelegate)) {}",
+                ""]
+        if host_members(proxy):
+            out += wrap("void %s::setUpMessageHandlers(" % api,
+                        ["const std::shared_ptr<flutter::BinaryMessenger>& messenger",
+                         "const std::shared_ptr<%s>& api" % api], ") {")
+            out += ["  const bool installed = api && api->pigeonDelegate;",
+                    "  const auto codec = api ? api->pigeonRegistrar.codec() : %s::shared();"
+                    % table.codec]
+            for member in host_members(proxy):
+                args = "args" if member["kind"] != "static" or member["arguments"] else "/*args*/"
+                out += ["  {", "    pigeon::MethodHandler handler;", "    if (installed) {",
+                        "      handler = [api](const pigeon::Arguments& %s, pigeon::Responder "
+                        "responder) {" % args]
+                out += ["        " + line for line in proxy_handler_body(proxy, member, table)]
+                out += ["      };", "    }"]
+                out += wrap("pigeon::setUpMethod(", [
+                    "messenger", "codec",
+                    'pigeon::channelName(%s, "%s", "%s")' % (package, name, member["name"]),
+                    '"%s"' % member["name"], "std::move(handler)"], ");", "    ")
+                out += ["  }"]
+            out += ["}", ""]
+        if proxy["announced"]:
+            out += wrap("void %s::pigeonNewInstance(" % api, [
+                "const %s& pigeonInstance" % OBJECT,
+                "std::function<void(const pigeon::CallResult& result)> completion"], ") const {")
+            out += ["  pigeonRegistrar.pigeonNewInstance(pigeonInstance, std::move(completion));",
+                    "}", ""]
+            unused = "" if proxy["announce"] else "/*pigeonInstance*/"
+            out += wrap("platform::ValueList %s::pigeonAnnouncedFields(" % api,
+                        ["const %s& %s" % (OBJECT, "pigeonInstance" if proxy["announce"]
+                                           else unused)], ") {")
+            if proxy["announce"]:
+                out += ["  if (!pigeonDelegate) return {};"]
+                out += wrap("return {", ["pigeon::wireValue(pigeonDelegate->%s(*this, pigeonInstance))"
+                                         % f for f, _ in proxy["announce"]], "};", "  ")
+            else:
+                out += ["  return {};"]
+            out += ["}", ""]
+        for member in proxy["members"]:
+            if member["kind"] != "callback":
+                continue
+            result = member["result"]
+            required = "false" if result.base == "void" or result.nullable else "true"
+            values = ["pigeon::wireValue(pigeonInstance)"] + [
+                "pigeon::wireValue(%s)" % a for a, _ in member["arguments"]]
+            out += wrap("void %s::%s(" % (api, member["name"]), callback_parameters(member, table),
+                        ") const {")
+            out += ["  if (pigeonRegistrar.ignoreCallsToDart()) {",
+                    '    completion(failedCall("ignore-calls-error", '
+                    '"Calls to Dart are being ignored."));',
+                    "    return;", "  }",
+                    "  if (!pigeonRegistrar.instanceManager().containsInstance(pigeonInstance)) {",
+                    '    completion(failedCall("missing-instance-error",',
+                    '                          "Callback to `%s.%s` failed because native instance '
+                    'was not in "' % (name, member["name"]),
+                    '                          "the instance manager."));',
+                    "    return;", "  }"]
+            out += wrap("platform::ValueList arguments{", values, "};", "  ")
+            out += ["  std::function<bool(const platform::Value&)> expected = %s;"
+                    % expected_type_check(result, table)]
+            out += ["  pigeon::callApplication(pigeonRegistrar.messenger(), pigeonRegistrar.codec(),",
+                    '                          pigeon::channelName(%s, "%s", "%s"), arguments,'
+                    % (package, name, member["name"]),
+                    "                          %s, std::move(completion), std::move(expected));"
+                    % required, "}", ""]
+    out += wrap("ProxyApis setUpProxyApis(", ["%s& registrar" % registrar,
+                                              "const ProxyApiDelegates& delegates"], ") {")
+    out += ["  ProxyApis apis;", "  const auto messenger = registrar.messenger();"]
+    for proxy in table.proxies:
+        name = proxy["name"]
+        out += ["  apis.%s = std::make_shared<PigeonApi%s>(registrar, delegates.%s);"
+                % (name, name, name)]
+        if host_members(proxy):
+            out += ["  PigeonApi%s::setUpMessageHandlers(messenger, apis.%s);" % (name, name)]
+        if proxy["announce"]:
+            out += ["  registrar.setAnnouncedFields(",
+                    '      "%s", [api = apis.%s](const %s& object) {' % (name, name, OBJECT),
+                    "        return api->pigeonAnnouncedFields(object);", "      });"]
+    out += ["  return apis;", "}", ""]
+    return out
+
+
 # ---- Driver -------------------------------------------------------------------------------------
 
 def find_tables(root):
@@ -820,10 +1156,9 @@ def find_tables(root):
 
 def generate(table_path, directory):
     table = parse_table(table_path)
-    if table.proxies:
-        raise TableError("%s: proxy api %s: the generator reads proxy apis but does not write "
-                         "their code yet" % (os.path.relpath(table_path, REPO),
-                                             table.proxies[0]["name"]))
+    if table.proxies and table.registrar is None:
+        raise TableError("%s: proxy apis need a 'registrar <C++ class> <header>' line"
+                         % os.path.relpath(table_path, REPO))
     texts = {"messages.h": write_header(table), "messages.cpp": write_source(table)}
     for name, text in texts.items():
         with open(os.path.join(directory, name), "w", encoding="utf-8") as f:

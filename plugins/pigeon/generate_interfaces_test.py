@@ -188,13 +188,43 @@ class ProxyTableTest(unittest.TestCase):
         callback = proxies["WKNavigationDelegate"]["members"][1]
         self.assertEqual(callback["result"].text(), "WebsiteDataType")
 
-    def test_the_generator_refuses_to_write_a_table_with_proxy_apis(self):
+    def test_a_table_with_proxy_apis_needs_its_registrar(self):
         with open(self.path, "w", encoding="utf-8") as f:
             f.write(PROXIES)
         result = run(self.root)
         self.assertEqual(result.returncode, 2, result.stdout + result.stderr)
-        self.assertIn("proxy api NSObject", result.stderr)
+        self.assertIn("'registrar <C++ class> <header>'", result.stderr)
         self.assertFalse(os.path.exists(os.path.join(self.folder, "messages.h")))
+
+    def test_proxy_apis_generate_their_classes_handlers_and_senders(self):
+        with open(self.path, "w", encoding="utf-8") as f:
+            f.write(PROXIES.replace("form value\n", "form value\nregistrar Registrar r.h\n"))
+        result = run(self.root)
+        self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+        with open(os.path.join(self.folder, "messages.h"), encoding="utf-8") as f:
+            header = f.read()
+        with open(os.path.join(self.folder, "messages.cpp"), encoding="utf-8") as f:
+            source = f.read()
+        table = generate_interfaces.parse_table(self.path)
+        for proxy in table.proxies:
+            self.assertIn("class PigeonApi%s {" % proxy["name"], header)
+            self.assertIn("class PigeonApiDelegate%s {" % proxy["name"], header)
+        # Every request the application sends is installed, every call toward it has a sender;
+        # announcements go through the registrar, which names their channel.
+        for channel, direction, _ in generate_interfaces.proxy_channels(table):
+            api, method = channel.split(".")[-2:]
+            if method == "pigeon_newInstance":
+                self.assertIn("void PigeonApi%s::pigeonNewInstance(" % api, source)
+            else:
+                self.assertIn('pigeon::channelName("webview_flutter_wkwebview", "%s", "%s")'
+                              % (api, method), source)
+        # A receiver is checked against the classes of its api and of the apis extending it.
+        self.assertIn('instanceArgument(args, 0, {"URLRequestWrapper"}, false)', source)
+        self.assertIn('instanceArgument(args, 0, {}, false)', source)
+        # Apis the application's code creates itself are never announced.
+        self.assertNotIn("PigeonApiWKNavigationDelegate::pigeonNewInstance", source)
+        self.assertIn('#include "r.h"', source)
+
 
     def test_malformed_proxy_apis_are_refused_with_their_line(self):
         # (line of PROXIES, what replaces it, what the refusal says)
@@ -229,6 +259,44 @@ class ProxyTableTest(unittest.TestCase):
                     self.parse(PROXIES.replace(line, replacement, 1))
                 self.assertIn(message, str(refusal.exception))
                 self.assertIn("plugins/proxy/channel_table.txt", str(refusal.exception))
+
+
+class WebViewTableTest(unittest.TestCase):
+    """The web view plugin's table against the per-api counts of its design: requests the
+    application's code sends, and calls toward it (announcement included)."""
+
+    COUNTS = {
+        "PigeonInternalInstanceManager": (2, 0), "URLRequest": (8, 1), "HTTPURLResponse": (0, 1),
+        "URLResponse": (0, 1), "WKUserScript": (1, 1), "WKNavigationAction": (0, 1),
+        "WKNavigationResponse": (0, 1), "WKFrameInfo": (0, 1), "NSError": (0, 1),
+        "WKScriptMessage": (0, 1), "WKSecurityOrigin": (0, 1), "HTTPCookie": (2, 1),
+        "AuthenticationChallengeResponse": (2, 1), "WKWebsiteDataStore": (3, 1),
+        "WKWebViewConfiguration": (11, 1), "WKUserContentController": (5, 1),
+        "WKPreferences": (2, 1), "WKScriptMessageHandler": (1, 1),
+        "WKNavigationDelegate": (1, 8), "NSObject": (3, 2), "NSViewWKWebView": (22, 1),
+        "WKWebView": (0, 1), "WKUIDelegate": (1, 5), "WKHTTPCookieStore": (2, 1),
+        "URLCredential": (3, 1), "URLProtectionSpace": (1, 1), "URLAuthenticationChallenge": (1, 1),
+        "URL": (1, 1), "WKWebpagePreferences": (1, 1), "GetTrustResultResponse": (0, 1),
+        "SecTrust": (5, 1), "SecCertificate": (1, 1),
+    }
+
+    def test_32_apis_and_122_channels_with_their_per_api_counts(self):
+        table = generate_interfaces.parse_table(os.path.join(
+            generate_interfaces.REPO, "plugins", "webview_flutter_wkwebview", "channel_table.txt"))
+        counts = {}
+        channels = set()
+        for api, direction, methods in table.apis:
+            counts[api] = (len(methods), 0) if direction == "host" else (0, len(methods))
+            channels |= {"%s.%s" % (api, m["name"]) for m in methods}
+        for channel, direction, _ in generate_interfaces.proxy_channels(table):
+            api = channel.split(".")[-2]
+            host, application = counts.get(api, (0, 0))
+            counts[api] = (host + 1, application) if direction == "host" else \
+                (host, application + 1)
+            channels.add(channel)
+        self.assertEqual(counts, self.COUNTS)
+        self.assertEqual(len(counts), 32)
+        self.assertEqual(len(channels), 122)
 
 
 if __name__ == "__main__":

@@ -56,6 +56,9 @@ std::string Arguments::string(std::size_t i) const {
 bool Arguments::boolean(std::size_t i) const {
   return required<bool>(i, "a boolean");
 }
+platform::Bytes Arguments::bytes(std::size_t i) const {
+  return required<platform::Bytes>(i, "bytes");
+}
 std::int64_t Arguments::integer(std::size_t i) const {
   return required<std::int64_t>(i, "an integer");
 }
@@ -86,6 +89,9 @@ platform::Value Arguments::value(std::size_t i) const {
 
 std::optional<std::string> Arguments::optionalString(std::size_t i) const {
   return optionalOf<std::string>(i, &Arguments::string);
+}
+std::optional<platform::Bytes> Arguments::optionalBytes(std::size_t i) const {
+  return optionalOf<platform::Bytes>(i, &Arguments::bytes);
 }
 std::optional<bool> Arguments::optionalBoolean(std::size_t i) const {
   return optionalOf<bool>(i, &Arguments::boolean);

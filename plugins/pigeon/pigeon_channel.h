@@ -49,6 +49,8 @@ class Arguments {
 
   std::size_t size() const { return list_.size(); }
   const std::string& method() const { return method_; }
+  // "<method>: argument <i> must be <expected>, not <kind>" (or "... is missing ...").
+  std::string describe(std::size_t i, const std::string& expected) const;
   // The raw argument (null when missing).
   const platform::Value& at(std::size_t i) const;
 
@@ -58,6 +60,7 @@ class Arguments {
   double number(std::size_t i) const;
   platform::ValueList list(std::size_t i) const;
   platform::ValueMap map(std::size_t i) const;
+  platform::Bytes bytes(std::size_t i) const;
   // A non-null value of any type.
   platform::Value value(std::size_t i) const;
   // Null reads as false, 0 or 0.0 (a table marks such arguments with "!"); a missing position
@@ -82,6 +85,7 @@ class Arguments {
   std::optional<double> optionalNumber(std::size_t i) const;
   std::optional<platform::ValueList> optionalList(std::size_t i) const;
   std::optional<platform::ValueMap> optionalMap(std::size_t i) const;
+  std::optional<platform::Bytes> optionalBytes(std::size_t i) const;
   std::optional<platform::Value> optionalValue(std::size_t i) const { return nilOrValue(at(i)); }
   template <class T> std::shared_ptr<T> optionalRecord(std::size_t i) const {
     if (at(i).isNull()) return nullptr;
@@ -106,7 +110,6 @@ class Arguments {
   }
 
  private:
-  std::string describe(std::size_t i, const std::string& expected) const;
   template <class T> T required(std::size_t i, const char* expected) const {
     if (auto v = WireType<T>::from(at(i))) return std::move(*v);
     throw ArgumentError(describe(i, expected));

@@ -102,6 +102,9 @@ inline platform::Value wireValue(double v) {
 inline platform::Value wireValue(const platform::ValueMap& v) {
   return platform::Value(v);
 }
+inline platform::Value wireValue(const platform::Bytes& v) {
+  return platform::Value(v);
+}
 template <class E, std::enable_if_t<std::is_enum_v<E>, int> = 0> platform::Value wireValue(E v) {
   return enumValue(v);
 }
@@ -132,6 +135,8 @@ template <> struct WireType<std::string> : WireKind<std::string, &platform::Valu
 template <> struct WireType<bool> : WireKind<bool, &platform::Value::ifBool> {};
 template <> struct WireType<std::int64_t> : WireKind<std::int64_t, &platform::Value::ifInt> {};
 template <> struct WireType<double> : WireKind<double, &platform::Value::ifDouble> {};
+template <>
+struct WireType<platform::Bytes> : WireKind<platform::Bytes, &platform::Value::ifBytes> {};
 template <>
 struct WireType<platform::ValueList> : WireKind<platform::ValueList, &platform::Value::ifList> {};
 template <>

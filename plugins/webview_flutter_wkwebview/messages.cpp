@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "plugins/pigeon/pigeon_codec.h"
+#include "plugins/webview_flutter_wkwebview/proxy_api_registrar.h"
 
 namespace webview {
 
@@ -29,6 +30,2340 @@ pigeon::PigeonCodecBuilder WebKitLibraryPigeonCodec::builder() {
 std::shared_ptr<const flutter::StandardMessageCodec> WebKitLibraryPigeonCodec::shared() {
   static const auto codec = builder().build();
   return codec;
+}
+
+namespace {
+
+void install(const std::shared_ptr<flutter::BinaryMessenger>& messenger,
+             const char* api, const char* method, const std::string& suffix,
+             pigeon::MethodHandler handler) {
+  pigeon::setUpMethod(messenger, WebKitLibraryPigeonCodec::shared(),
+                      pigeon::channelName("webview_flutter_wkwebview", api, method, suffix), method,
+                      std::move(handler));
+}
+
+}  // namespace
+
+namespace {
+
+// A proxy reference argument: the registered object, of one of `classes` (any class when
+// empty); null only where the argument is optional.
+platform::webkit::NativeObjectPtr instanceArgument(const pigeon::Arguments& args, std::size_t index,
+                    std::initializer_list<const char*> classes, bool optional) {
+  if (optional && args.at(index).isNull()) return nullptr;
+  auto object = args.at(index).asObjectOf<platform::webkit::NativeObject>();
+  if (!object) throw pigeon::ArgumentError(args.describe(index, "an instance"));
+  if (classes.size() == 0) return object;
+  for (const char* name : classes) {
+    if (object->className() == name) return object;
+  }
+  throw pigeon::ArgumentError(args.method() + ": argument " + std::to_string(index) +
+                              " is an instance of " + object->className() +
+                              ", not of the expected class");
+}
+
+// Registers an object the application's code created under the identifier it chose.
+// An identifier bound to another live object is refused and changes nothing.
+void registerCreated(ProxyApiRegistrar& registrar, const platform::webkit::NativeObjectPtr& object,
+                     std::int64_t identifier, const std::string& method) {
+  if (!object) {
+    throw pigeon::PigeonError("null-instance-error", method + " made no object.",
+                              platform::Value(""));
+  }
+  if (!registrar.instanceManager().addDartCreatedInstance(object, identifier)) {
+    throw pigeon::PigeonError("identifier-in-use-error",
+                              method + ": identifier " + std::to_string(identifier) +
+                                  " is bound to another live object.",
+                              platform::Value(""));
+  }
+}
+
+pigeon::CallResult failedCall(const char* code, std::string message) {
+  return pigeon::CallResult{pigeon::PigeonError(code, std::move(message), platform::Value("")),
+                            {}};
+}
+
+}  // namespace
+
+void PigeonInternalInstanceManagerSetup::setUp(const std::shared_ptr<flutter::BinaryMessenger>& messenger,
+                                               std::shared_ptr<PigeonInternalInstanceManager> api,
+                                               const std::string& messageChannelSuffix) {
+  {
+    pigeon::MethodHandler handler;
+    if (api) {
+      handler = [api](const pigeon::Arguments& args, pigeon::Responder responder) {
+        auto identifier = args.integer(0);
+        api->removeStrongReference(identifier);
+        responder.success();
+      };
+    }
+    install(messenger,
+            "PigeonInternalInstanceManager",
+            "removeStrongReference",
+            messageChannelSuffix,
+            std::move(handler));
+  }
+  {
+    pigeon::MethodHandler handler;
+    if (api) {
+      handler = [api](const pigeon::Arguments& /*args*/, pigeon::Responder responder) {
+        api->clear();
+        responder.success();
+      };
+    }
+    install(messenger,
+            "PigeonInternalInstanceManager",
+            "clear",
+            messageChannelSuffix,
+            std::move(handler));
+  }
+}
+
+PigeonApiNSObject::PigeonApiNSObject(ProxyApiRegistrar& pigeonRegistrar,
+                                     std::shared_ptr<PigeonApiDelegateNSObject> pigeonDelegate)
+    : pigeonRegistrar(pigeonRegistrar), pigeonDelegate(std::move(pigeonDelegate)) {}
+
+void PigeonApiNSObject::setUpMessageHandlers(const std::shared_ptr<flutter::BinaryMessenger>& messenger,
+                                             const std::shared_ptr<PigeonApiNSObject>& api) {
+  const bool installed = api && api->pigeonDelegate;
+  const auto codec = api ? api->pigeonRegistrar.codec() : WebKitLibraryPigeonCodec::shared();
+  {
+    pigeon::MethodHandler handler;
+    if (installed) {
+      handler = [api](const pigeon::Arguments& args, pigeon::Responder responder) {
+        auto pigeonIdentifier = args.integer(0);
+        registerCreated(api->pigeonRegistrar, api->pigeonDelegate->pigeonDefaultConstructor(*api), pigeonIdentifier, "NSObject.pigeon_defaultConstructor");
+        responder.success();
+      };
+    }
+    pigeon::setUpMethod(messenger,
+                        codec,
+                        pigeon::channelName("webview_flutter_wkwebview", "NSObject", "pigeon_defaultConstructor"),
+                        "pigeon_defaultConstructor",
+                        std::move(handler));
+  }
+  {
+    pigeon::MethodHandler handler;
+    if (installed) {
+      handler = [api](const pigeon::Arguments& args, pigeon::Responder responder) {
+        auto pigeonInstance = instanceArgument(args, 0, {}, false);
+        auto observer = instanceArgument(args, 1, {}, false);
+        auto keyPath = args.string(2);
+        auto options = args.listOf<KeyValueObservingOptions>(3, "KeyValueObservingOptions values");
+        api->pigeonDelegate->addObserver(*api, pigeonInstance, observer, keyPath, options);
+        responder.success();
+      };
+    }
+    pigeon::setUpMethod(messenger,
+                        codec,
+                        pigeon::channelName("webview_flutter_wkwebview", "NSObject", "addObserver"),
+                        "addObserver",
+                        std::move(handler));
+  }
+  {
+    pigeon::MethodHandler handler;
+    if (installed) {
+      handler = [api](const pigeon::Arguments& args, pigeon::Responder responder) {
+        auto pigeonInstance = instanceArgument(args, 0, {}, false);
+        auto observer = instanceArgument(args, 1, {}, false);
+        auto keyPath = args.string(2);
+        api->pigeonDelegate->removeObserver(*api, pigeonInstance, observer, keyPath);
+        responder.success();
+      };
+    }
+    pigeon::setUpMethod(messenger,
+                        codec,
+                        pigeon::channelName("webview_flutter_wkwebview", "NSObject", "removeObserver"),
+                        "removeObserver",
+                        std::move(handler));
+  }
+}
+
+void PigeonApiNSObject::pigeonNewInstance(const platform::webkit::NativeObjectPtr& pigeonInstance,
+                                          std::function<void(const pigeon::CallResult& result)> completion) const {
+  pigeonRegistrar.pigeonNewInstance(pigeonInstance, std::move(completion));
+}
+
+platform::ValueList PigeonApiNSObject::pigeonAnnouncedFields(
+    const platform::webkit::NativeObjectPtr& /*pigeonInstance*/) {
+  return {};
+}
+
+void PigeonApiNSObject::observeValue(const platform::webkit::NativeObjectPtr& pigeonInstance,
+                                     const std::optional<std::string>& keyPath,
+                                     const platform::webkit::NativeObjectPtr& object,
+                                     const std::optional<platform::ValueMap>& change,
+                                     std::function<void(const pigeon::CallResult& result)> completion) const {
+  if (pigeonRegistrar.ignoreCallsToDart()) {
+    completion(failedCall("ignore-calls-error", "Calls to Dart are being ignored."));
+    return;
+  }
+  if (!pigeonRegistrar.instanceManager().containsInstance(pigeonInstance)) {
+    completion(failedCall("missing-instance-error",
+                          "Callback to `NSObject.observeValue` failed because native instance was not in "
+                          "the instance manager."));
+    return;
+  }
+  platform::ValueList arguments{pigeon::wireValue(pigeonInstance),
+                                pigeon::wireValue(keyPath),
+                                pigeon::wireValue(object),
+                                pigeon::wireValue(change)};
+  std::function<bool(const platform::Value&)> expected = nullptr;
+  pigeon::callApplication(pigeonRegistrar.messenger(), pigeonRegistrar.codec(),
+                          pigeon::channelName("webview_flutter_wkwebview", "NSObject", "observeValue"), arguments,
+                          false, std::move(completion), std::move(expected));
+}
+
+PigeonApiURLRequest::PigeonApiURLRequest(ProxyApiRegistrar& pigeonRegistrar,
+                                         std::shared_ptr<PigeonApiDelegateURLRequest> pigeonDelegate)
+    : pigeonRegistrar(pigeonRegistrar), pigeonDelegate(std::move(pigeonDelegate)) {}
+
+void PigeonApiURLRequest::setUpMessageHandlers(const std::shared_ptr<flutter::BinaryMessenger>& messenger,
+                                               const std::shared_ptr<PigeonApiURLRequest>& api) {
+  const bool installed = api && api->pigeonDelegate;
+  const auto codec = api ? api->pigeonRegistrar.codec() : WebKitLibraryPigeonCodec::shared();
+  {
+    pigeon::MethodHandler handler;
+    if (installed) {
+      handler = [api](const pigeon::Arguments& args, pigeon::Responder responder) {
+        auto pigeonIdentifier = args.integer(0);
+        auto url = args.string(1);
+        registerCreated(api->pigeonRegistrar, api->pigeonDelegate->pigeonDefaultConstructor(*api, url), pigeonIdentifier, "URLRequest.pigeon_defaultConstructor");
+        responder.success();
+      };
+    }
+    pigeon::setUpMethod(messenger,
+                        codec,
+                        pigeon::channelName("webview_flutter_wkwebview", "URLRequest", "pigeon_defaultConstructor"),
+                        "pigeon_defaultConstructor",
+                        std::move(handler));
+  }
+  {
+    pigeon::MethodHandler handler;
+    if (installed) {
+      handler = [api](const pigeon::Arguments& args, pigeon::Responder responder) {
+        auto pigeonInstance = instanceArgument(args, 0, {"URLRequestWrapper"}, false);
+        responder.success(pigeon::wireValue(api->pigeonDelegate->getUrl(*api, pigeonInstance)));
+      };
+    }
+    pigeon::setUpMethod(messenger,
+                        codec,
+                        pigeon::channelName("webview_flutter_wkwebview", "URLRequest", "getUrl"),
+                        "getUrl",
+                        std::move(handler));
+  }
+  {
+    pigeon::MethodHandler handler;
+    if (installed) {
+      handler = [api](const pigeon::Arguments& args, pigeon::Responder responder) {
+        auto pigeonInstance = instanceArgument(args, 0, {"URLRequestWrapper"}, false);
+        auto method = args.optionalString(1);
+        api->pigeonDelegate->setHttpMethod(*api, pigeonInstance, method);
+        responder.success();
+      };
+    }
+    pigeon::setUpMethod(messenger,
+                        codec,
+                        pigeon::channelName("webview_flutter_wkwebview", "URLRequest", "setHttpMethod"),
+                        "setHttpMethod",
+                        std::move(handler));
+  }
+  {
+    pigeon::MethodHandler handler;
+    if (installed) {
+      handler = [api](const pigeon::Arguments& args, pigeon::Responder responder) {
+        auto pigeonInstance = instanceArgument(args, 0, {"URLRequestWrapper"}, false);
+        responder.success(pigeon::wireValue(api->pigeonDelegate->getHttpMethod(*api, pigeonInstance)));
+      };
+    }
+    pigeon::setUpMethod(messenger,
+                        codec,
+                        pigeon::channelName("webview_flutter_wkwebview", "URLRequest", "getHttpMethod"),
+                        "getHttpMethod",
+                        std::move(handler));
+  }
+  {
+    pigeon::MethodHandler handler;
+    if (installed) {
+      handler = [api](const pigeon::Arguments& args, pigeon::Responder responder) {
+        auto pigeonInstance = instanceArgument(args, 0, {"URLRequestWrapper"}, false);
+        auto body = args.optionalBytes(1);
+        api->pigeonDelegate->setHttpBody(*api, pigeonInstance, body);
+        responder.success();
+      };
+    }
+    pigeon::setUpMethod(messenger,
+                        codec,
+                        pigeon::channelName("webview_flutter_wkwebview", "URLRequest", "setHttpBody"),
+                        "setHttpBody",
+                        std::move(handler));
+  }
+  {
+    pigeon::MethodHandler handler;
+    if (installed) {
+      handler = [api](const pigeon::Arguments& args, pigeon::Responder responder) {
+        auto pigeonInstance = instanceArgument(args, 0, {"URLRequestWrapper"}, false);
+        responder.success(pigeon::wireValue(api->pigeonDelegate->getHttpBody(*api, pigeonInstance)));
+      };
+    }
+    pigeon::setUpMethod(messenger,
+                        codec,
+                        pigeon::channelName("webview_flutter_wkwebview", "URLRequest", "getHttpBody"),
+                        "getHttpBody",
+                        std::move(handler));
+  }
+  {
+    pigeon::MethodHandler handler;
+    if (installed) {
+      handler = [api](const pigeon::Arguments& args, pigeon::Responder responder) {
+        auto pigeonInstance = instanceArgument(args, 0, {"URLRequestWrapper"}, false);
+        auto fields = args.optionalMap(1);
+        api->pigeonDelegate->setAllHttpHeaderFields(*api, pigeonInstance, fields);
+        responder.success();
+      };
+    }
+    pigeon::setUpMethod(messenger,
+                        codec,
+                        pigeon::channelName("webview_flutter_wkwebview", "URLRequest", "setAllHttpHeaderFields"),
+                        "setAllHttpHeaderFields",
+                        std::move(handler));
+  }
+  {
+    pigeon::MethodHandler handler;
+    if (installed) {
+      handler = [api](const pigeon::Arguments& args, pigeon::Responder responder) {
+        auto pigeonInstance = instanceArgument(args, 0, {"URLRequestWrapper"}, false);
+        responder.success(pigeon::wireValue(api->pigeonDelegate->getAllHttpHeaderFields(*api, pigeonInstance)));
+      };
+    }
+    pigeon::setUpMethod(messenger,
+                        codec,
+                        pigeon::channelName("webview_flutter_wkwebview", "URLRequest", "getAllHttpHeaderFields"),
+                        "getAllHttpHeaderFields",
+                        std::move(handler));
+  }
+}
+
+void PigeonApiURLRequest::pigeonNewInstance(const platform::webkit::NativeObjectPtr& pigeonInstance,
+                                            std::function<void(const pigeon::CallResult& result)> completion) const {
+  pigeonRegistrar.pigeonNewInstance(pigeonInstance, std::move(completion));
+}
+
+platform::ValueList PigeonApiURLRequest::pigeonAnnouncedFields(
+    const platform::webkit::NativeObjectPtr& /*pigeonInstance*/) {
+  return {};
+}
+
+PigeonApiURLResponse::PigeonApiURLResponse(ProxyApiRegistrar& pigeonRegistrar,
+                                           std::shared_ptr<PigeonApiDelegateURLResponse> pigeonDelegate)
+    : pigeonRegistrar(pigeonRegistrar), pigeonDelegate(std::move(pigeonDelegate)) {}
+
+void PigeonApiURLResponse::pigeonNewInstance(const platform::webkit::NativeObjectPtr& pigeonInstance,
+                                             std::function<void(const pigeon::CallResult& result)> completion) const {
+  pigeonRegistrar.pigeonNewInstance(pigeonInstance, std::move(completion));
+}
+
+platform::ValueList PigeonApiURLResponse::pigeonAnnouncedFields(
+    const platform::webkit::NativeObjectPtr& /*pigeonInstance*/) {
+  return {};
+}
+
+PigeonApiHTTPURLResponse::PigeonApiHTTPURLResponse(ProxyApiRegistrar& pigeonRegistrar,
+                                                   std::shared_ptr<PigeonApiDelegateHTTPURLResponse> pigeonDelegate)
+    : pigeonRegistrar(pigeonRegistrar), pigeonDelegate(std::move(pigeonDelegate)) {}
+
+void PigeonApiHTTPURLResponse::pigeonNewInstance(const platform::webkit::NativeObjectPtr& pigeonInstance,
+                                                 std::function<void(const pigeon::CallResult& result)> completion) const {
+  pigeonRegistrar.pigeonNewInstance(pigeonInstance, std::move(completion));
+}
+
+platform::ValueList PigeonApiHTTPURLResponse::pigeonAnnouncedFields(
+    const platform::webkit::NativeObjectPtr& pigeonInstance) {
+  if (!pigeonDelegate) return {};
+  return {pigeon::wireValue(pigeonDelegate->statusCode(*this, pigeonInstance))};
+}
+
+PigeonApiWKUserScript::PigeonApiWKUserScript(ProxyApiRegistrar& pigeonRegistrar,
+                                             std::shared_ptr<PigeonApiDelegateWKUserScript> pigeonDelegate)
+    : pigeonRegistrar(pigeonRegistrar), pigeonDelegate(std::move(pigeonDelegate)) {}
+
+void PigeonApiWKUserScript::setUpMessageHandlers(const std::shared_ptr<flutter::BinaryMessenger>& messenger,
+                                                 const std::shared_ptr<PigeonApiWKUserScript>& api) {
+  const bool installed = api && api->pigeonDelegate;
+  const auto codec = api ? api->pigeonRegistrar.codec() : WebKitLibraryPigeonCodec::shared();
+  {
+    pigeon::MethodHandler handler;
+    if (installed) {
+      handler = [api](const pigeon::Arguments& args, pigeon::Responder responder) {
+        auto pigeonIdentifier = args.integer(0);
+        auto source = args.string(1);
+        auto injectionTime = args.enumeration<UserScriptInjectionTime>(2);
+        auto isForMainFrameOnly = args.boolean(3);
+        registerCreated(api->pigeonRegistrar, api->pigeonDelegate->pigeonDefaultConstructor(*api, source, injectionTime, isForMainFrameOnly), pigeonIdentifier, "WKUserScript.pigeon_defaultConstructor");
+        responder.success();
+      };
+    }
+    pigeon::setUpMethod(messenger,
+                        codec,
+                        pigeon::channelName("webview_flutter_wkwebview", "WKUserScript", "pigeon_defaultConstructor"),
+                        "pigeon_defaultConstructor",
+                        std::move(handler));
+  }
+}
+
+void PigeonApiWKUserScript::pigeonNewInstance(const platform::webkit::NativeObjectPtr& pigeonInstance,
+                                              std::function<void(const pigeon::CallResult& result)> completion) const {
+  pigeonRegistrar.pigeonNewInstance(pigeonInstance, std::move(completion));
+}
+
+platform::ValueList PigeonApiWKUserScript::pigeonAnnouncedFields(
+    const platform::webkit::NativeObjectPtr& pigeonInstance) {
+  if (!pigeonDelegate) return {};
+  return {pigeon::wireValue(pigeonDelegate->source(*this, pigeonInstance)),
+          pigeon::wireValue(pigeonDelegate->injectionTime(*this, pigeonInstance)),
+          pigeon::wireValue(pigeonDelegate->isForMainFrameOnly(*this, pigeonInstance))};
+}
+
+PigeonApiWKNavigationAction::PigeonApiWKNavigationAction(ProxyApiRegistrar& pigeonRegistrar,
+                                                         std::shared_ptr<PigeonApiDelegateWKNavigationAction> pigeonDelegate)
+    : pigeonRegistrar(pigeonRegistrar), pigeonDelegate(std::move(pigeonDelegate)) {}
+
+void PigeonApiWKNavigationAction::pigeonNewInstance(const platform::webkit::NativeObjectPtr& pigeonInstance,
+                                                    std::function<void(const pigeon::CallResult& result)> completion) const {
+  pigeonRegistrar.pigeonNewInstance(pigeonInstance, std::move(completion));
+}
+
+platform::ValueList PigeonApiWKNavigationAction::pigeonAnnouncedFields(
+    const platform::webkit::NativeObjectPtr& pigeonInstance) {
+  if (!pigeonDelegate) return {};
+  return {pigeon::wireValue(pigeonDelegate->request(*this, pigeonInstance)),
+          pigeon::wireValue(pigeonDelegate->targetFrame(*this, pigeonInstance)),
+          pigeon::wireValue(pigeonDelegate->navigationType(*this, pigeonInstance))};
+}
+
+PigeonApiWKNavigationResponse::PigeonApiWKNavigationResponse(
+    ProxyApiRegistrar& pigeonRegistrar,
+    std::shared_ptr<PigeonApiDelegateWKNavigationResponse> pigeonDelegate)
+    : pigeonRegistrar(pigeonRegistrar), pigeonDelegate(std::move(pigeonDelegate)) {}
+
+void PigeonApiWKNavigationResponse::pigeonNewInstance(const platform::webkit::NativeObjectPtr& pigeonInstance,
+                                                      std::function<void(const pigeon::CallResult& result)> completion) const {
+  pigeonRegistrar.pigeonNewInstance(pigeonInstance, std::move(completion));
+}
+
+platform::ValueList PigeonApiWKNavigationResponse::pigeonAnnouncedFields(
+    const platform::webkit::NativeObjectPtr& pigeonInstance) {
+  if (!pigeonDelegate) return {};
+  return {pigeon::wireValue(pigeonDelegate->response(*this, pigeonInstance)),
+          pigeon::wireValue(pigeonDelegate->isForMainFrame(*this, pigeonInstance))};
+}
+
+PigeonApiWKFrameInfo::PigeonApiWKFrameInfo(ProxyApiRegistrar& pigeonRegistrar,
+                                           std::shared_ptr<PigeonApiDelegateWKFrameInfo> pigeonDelegate)
+    : pigeonRegistrar(pigeonRegistrar), pigeonDelegate(std::move(pigeonDelegate)) {}
+
+void PigeonApiWKFrameInfo::pigeonNewInstance(const platform::webkit::NativeObjectPtr& pigeonInstance,
+                                             std::function<void(const pigeon::CallResult& result)> completion) const {
+  pigeonRegistrar.pigeonNewInstance(pigeonInstance, std::move(completion));
+}
+
+platform::ValueList PigeonApiWKFrameInfo::pigeonAnnouncedFields(
+    const platform::webkit::NativeObjectPtr& pigeonInstance) {
+  if (!pigeonDelegate) return {};
+  return {pigeon::wireValue(pigeonDelegate->isMainFrame(*this, pigeonInstance)),
+          pigeon::wireValue(pigeonDelegate->request(*this, pigeonInstance))};
+}
+
+PigeonApiNSError::PigeonApiNSError(ProxyApiRegistrar& pigeonRegistrar,
+                                   std::shared_ptr<PigeonApiDelegateNSError> pigeonDelegate)
+    : pigeonRegistrar(pigeonRegistrar), pigeonDelegate(std::move(pigeonDelegate)) {}
+
+void PigeonApiNSError::pigeonNewInstance(const platform::webkit::NativeObjectPtr& pigeonInstance,
+                                         std::function<void(const pigeon::CallResult& result)> completion) const {
+  pigeonRegistrar.pigeonNewInstance(pigeonInstance, std::move(completion));
+}
+
+platform::ValueList PigeonApiNSError::pigeonAnnouncedFields(const platform::webkit::NativeObjectPtr& pigeonInstance) {
+  if (!pigeonDelegate) return {};
+  return {pigeon::wireValue(pigeonDelegate->code(*this, pigeonInstance)),
+          pigeon::wireValue(pigeonDelegate->domain(*this, pigeonInstance)),
+          pigeon::wireValue(pigeonDelegate->userInfo(*this, pigeonInstance))};
+}
+
+PigeonApiWKScriptMessage::PigeonApiWKScriptMessage(ProxyApiRegistrar& pigeonRegistrar,
+                                                   std::shared_ptr<PigeonApiDelegateWKScriptMessage> pigeonDelegate)
+    : pigeonRegistrar(pigeonRegistrar), pigeonDelegate(std::move(pigeonDelegate)) {}
+
+void PigeonApiWKScriptMessage::pigeonNewInstance(const platform::webkit::NativeObjectPtr& pigeonInstance,
+                                                 std::function<void(const pigeon::CallResult& result)> completion) const {
+  pigeonRegistrar.pigeonNewInstance(pigeonInstance, std::move(completion));
+}
+
+platform::ValueList PigeonApiWKScriptMessage::pigeonAnnouncedFields(
+    const platform::webkit::NativeObjectPtr& pigeonInstance) {
+  if (!pigeonDelegate) return {};
+  return {pigeon::wireValue(pigeonDelegate->name(*this, pigeonInstance)),
+          pigeon::wireValue(pigeonDelegate->body(*this, pigeonInstance))};
+}
+
+PigeonApiWKSecurityOrigin::PigeonApiWKSecurityOrigin(ProxyApiRegistrar& pigeonRegistrar,
+                                                     std::shared_ptr<PigeonApiDelegateWKSecurityOrigin> pigeonDelegate)
+    : pigeonRegistrar(pigeonRegistrar), pigeonDelegate(std::move(pigeonDelegate)) {}
+
+void PigeonApiWKSecurityOrigin::pigeonNewInstance(const platform::webkit::NativeObjectPtr& pigeonInstance,
+                                                  std::function<void(const pigeon::CallResult& result)> completion) const {
+  pigeonRegistrar.pigeonNewInstance(pigeonInstance, std::move(completion));
+}
+
+platform::ValueList PigeonApiWKSecurityOrigin::pigeonAnnouncedFields(
+    const platform::webkit::NativeObjectPtr& pigeonInstance) {
+  if (!pigeonDelegate) return {};
+  return {pigeon::wireValue(pigeonDelegate->host(*this, pigeonInstance)),
+          pigeon::wireValue(pigeonDelegate->port(*this, pigeonInstance)),
+          pigeon::wireValue(pigeonDelegate->securityProtocol(*this, pigeonInstance))};
+}
+
+PigeonApiHTTPCookie::PigeonApiHTTPCookie(ProxyApiRegistrar& pigeonRegistrar,
+                                         std::shared_ptr<PigeonApiDelegateHTTPCookie> pigeonDelegate)
+    : pigeonRegistrar(pigeonRegistrar), pigeonDelegate(std::move(pigeonDelegate)) {}
+
+void PigeonApiHTTPCookie::setUpMessageHandlers(const std::shared_ptr<flutter::BinaryMessenger>& messenger,
+                                               const std::shared_ptr<PigeonApiHTTPCookie>& api) {
+  const bool installed = api && api->pigeonDelegate;
+  const auto codec = api ? api->pigeonRegistrar.codec() : WebKitLibraryPigeonCodec::shared();
+  {
+    pigeon::MethodHandler handler;
+    if (installed) {
+      handler = [api](const pigeon::Arguments& args, pigeon::Responder responder) {
+        auto pigeonIdentifier = args.integer(0);
+        auto properties = args.map(1);
+        registerCreated(api->pigeonRegistrar, api->pigeonDelegate->pigeonDefaultConstructor(*api, properties), pigeonIdentifier, "HTTPCookie.pigeon_defaultConstructor");
+        responder.success();
+      };
+    }
+    pigeon::setUpMethod(messenger,
+                        codec,
+                        pigeon::channelName("webview_flutter_wkwebview", "HTTPCookie", "pigeon_defaultConstructor"),
+                        "pigeon_defaultConstructor",
+                        std::move(handler));
+  }
+  {
+    pigeon::MethodHandler handler;
+    if (installed) {
+      handler = [api](const pigeon::Arguments& args, pigeon::Responder responder) {
+        auto pigeonInstance = instanceArgument(args, 0, {"NSHTTPCookie"}, false);
+        responder.success(pigeon::wireValue(api->pigeonDelegate->getProperties(*api, pigeonInstance)));
+      };
+    }
+    pigeon::setUpMethod(messenger,
+                        codec,
+                        pigeon::channelName("webview_flutter_wkwebview", "HTTPCookie", "getProperties"),
+                        "getProperties",
+                        std::move(handler));
+  }
+}
+
+void PigeonApiHTTPCookie::pigeonNewInstance(const platform::webkit::NativeObjectPtr& pigeonInstance,
+                                            std::function<void(const pigeon::CallResult& result)> completion) const {
+  pigeonRegistrar.pigeonNewInstance(pigeonInstance, std::move(completion));
+}
+
+platform::ValueList PigeonApiHTTPCookie::pigeonAnnouncedFields(
+    const platform::webkit::NativeObjectPtr& /*pigeonInstance*/) {
+  return {};
+}
+
+PigeonApiAuthenticationChallengeResponse::PigeonApiAuthenticationChallengeResponse(
+    ProxyApiRegistrar& pigeonRegistrar,
+    std::shared_ptr<PigeonApiDelegateAuthenticationChallengeResponse> pigeonDelegate)
+    : pigeonRegistrar(pigeonRegistrar), pigeonDelegate(std::move(pigeonDelegate)) {}
+
+void PigeonApiAuthenticationChallengeResponse::setUpMessageHandlers(
+    const std::shared_ptr<flutter::BinaryMessenger>& messenger,
+    const std::shared_ptr<PigeonApiAuthenticationChallengeResponse>& api) {
+  const bool installed = api && api->pigeonDelegate;
+  const auto codec = api ? api->pigeonRegistrar.codec() : WebKitLibraryPigeonCodec::shared();
+  {
+    pigeon::MethodHandler handler;
+    if (installed) {
+      handler = [api](const pigeon::Arguments& args, pigeon::Responder responder) {
+        auto pigeonIdentifier = args.integer(0);
+        auto disposition = args.enumeration<UrlSessionAuthChallengeDisposition>(1);
+        auto credential = instanceArgument(args, 2, {"NSURLCredential"}, true);
+        registerCreated(api->pigeonRegistrar, api->pigeonDelegate->pigeonDefaultConstructor(*api, disposition, credential), pigeonIdentifier, "AuthenticationChallengeResponse.pigeon_defaultConstructor");
+        responder.success();
+      };
+    }
+    pigeon::setUpMethod(messenger,
+                        codec,
+                        pigeon::channelName("webview_flutter_wkwebview", "AuthenticationChallengeResponse", "pigeon_defaultConstructor"),
+                        "pigeon_defaultConstructor",
+                        std::move(handler));
+  }
+  {
+    pigeon::MethodHandler handler;
+    if (installed) {
+      handler = [api](const pigeon::Arguments& args, pigeon::Responder responder) {
+        auto disposition = args.enumeration<UrlSessionAuthChallengeDisposition>(0);
+        auto credential = instanceArgument(args, 1, {"NSURLCredential"}, true);
+        responder.success(pigeon::wireValue(api->pigeonDelegate->createAsync(*api, disposition, credential)));
+      };
+    }
+    pigeon::setUpMethod(messenger,
+                        codec,
+                        pigeon::channelName("webview_flutter_wkwebview", "AuthenticationChallengeResponse", "createAsync"),
+                        "createAsync",
+                        std::move(handler));
+  }
+}
+
+void PigeonApiAuthenticationChallengeResponse::pigeonNewInstance(
+    const platform::webkit::NativeObjectPtr& pigeonInstance,
+    std::function<void(const pigeon::CallResult& result)> completion) const {
+  pigeonRegistrar.pigeonNewInstance(pigeonInstance, std::move(completion));
+}
+
+platform::ValueList PigeonApiAuthenticationChallengeResponse::pigeonAnnouncedFields(
+    const platform::webkit::NativeObjectPtr& pigeonInstance) {
+  if (!pigeonDelegate) return {};
+  return {pigeon::wireValue(pigeonDelegate->disposition(*this, pigeonInstance)),
+          pigeon::wireValue(pigeonDelegate->credential(*this, pigeonInstance))};
+}
+
+PigeonApiWKWebsiteDataStore::PigeonApiWKWebsiteDataStore(ProxyApiRegistrar& pigeonRegistrar,
+                                                         std::shared_ptr<PigeonApiDelegateWKWebsiteDataStore> pigeonDelegate)
+    : pigeonRegistrar(pigeonRegistrar), pigeonDelegate(std::move(pigeonDelegate)) {}
+
+void PigeonApiWKWebsiteDataStore::setUpMessageHandlers(const std::shared_ptr<flutter::BinaryMessenger>& messenger,
+                                                       const std::shared_ptr<PigeonApiWKWebsiteDataStore>& api) {
+  const bool installed = api && api->pigeonDelegate;
+  const auto codec = api ? api->pigeonRegistrar.codec() : WebKitLibraryPigeonCodec::shared();
+  {
+    pigeon::MethodHandler handler;
+    if (installed) {
+      handler = [api](const pigeon::Arguments& args, pigeon::Responder responder) {
+        auto pigeonIdentifier = args.integer(0);
+        registerCreated(api->pigeonRegistrar, api->pigeonDelegate->defaultDataStore(*api), pigeonIdentifier, "WKWebsiteDataStore.defaultDataStore");
+        responder.success();
+      };
+    }
+    pigeon::setUpMethod(messenger,
+                        codec,
+                        pigeon::channelName("webview_flutter_wkwebview", "WKWebsiteDataStore", "defaultDataStore"),
+                        "defaultDataStore",
+                        std::move(handler));
+  }
+  {
+    pigeon::MethodHandler handler;
+    if (installed) {
+      handler = [api](const pigeon::Arguments& args, pigeon::Responder responder) {
+        auto pigeonInstance = instanceArgument(args, 0, {"WKWebsiteDataStore"}, false);
+        auto pigeonIdentifier = args.integer(1);
+        registerCreated(api->pigeonRegistrar, api->pigeonDelegate->httpCookieStore(*api, pigeonInstance), pigeonIdentifier, "WKWebsiteDataStore.httpCookieStore");
+        responder.success();
+      };
+    }
+    pigeon::setUpMethod(messenger,
+                        codec,
+                        pigeon::channelName("webview_flutter_wkwebview", "WKWebsiteDataStore", "httpCookieStore"),
+                        "httpCookieStore",
+                        std::move(handler));
+  }
+  {
+    pigeon::MethodHandler handler;
+    if (installed) {
+      handler = [api](const pigeon::Arguments& args, pigeon::Responder responder) {
+        auto pigeonInstance = instanceArgument(args, 0, {"WKWebsiteDataStore"}, false);
+        auto dataTypes = args.listOf<WebsiteDataType>(1, "WebsiteDataType values");
+        auto modificationTimeInSecondsSinceEpoch = args.number(2);
+        auto completion = [responder](bool result, const std::optional<pigeon::PigeonError>& error) {
+          if (error) {
+            responder.failure(*error);
+          } else {
+            responder.success(pigeon::wireValue(result));
+          }
+        };
+        api->pigeonDelegate->removeDataOfTypes(*api, pigeonInstance, dataTypes, modificationTimeInSecondsSinceEpoch, std::move(completion));
+      };
+    }
+    pigeon::setUpMethod(messenger,
+                        codec,
+                        pigeon::channelName("webview_flutter_wkwebview", "WKWebsiteDataStore", "removeDataOfTypes"),
+                        "removeDataOfTypes",
+                        std::move(handler));
+  }
+}
+
+void PigeonApiWKWebsiteDataStore::pigeonNewInstance(const platform::webkit::NativeObjectPtr& pigeonInstance,
+                                                    std::function<void(const pigeon::CallResult& result)> completion) const {
+  pigeonRegistrar.pigeonNewInstance(pigeonInstance, std::move(completion));
+}
+
+platform::ValueList PigeonApiWKWebsiteDataStore::pigeonAnnouncedFields(
+    const platform::webkit::NativeObjectPtr& /*pigeonInstance*/) {
+  return {};
+}
+
+PigeonApiWKWebViewConfiguration::PigeonApiWKWebViewConfiguration(
+    ProxyApiRegistrar& pigeonRegistrar,
+    std::shared_ptr<PigeonApiDelegateWKWebViewConfiguration> pigeonDelegate)
+    : pigeonRegistrar(pigeonRegistrar), pigeonDelegate(std::move(pigeonDelegate)) {}
+
+void PigeonApiWKWebViewConfiguration::setUpMessageHandlers(const std::shared_ptr<flutter::BinaryMessenger>& messenger,
+                                                           const std::shared_ptr<PigeonApiWKWebViewConfiguration>& api) {
+  const bool installed = api && api->pigeonDelegate;
+  const auto codec = api ? api->pigeonRegistrar.codec() : WebKitLibraryPigeonCodec::shared();
+  {
+    pigeon::MethodHandler handler;
+    if (installed) {
+      handler = [api](const pigeon::Arguments& args, pigeon::Responder responder) {
+        auto pigeonIdentifier = args.integer(0);
+        registerCreated(api->pigeonRegistrar, api->pigeonDelegate->pigeonDefaultConstructor(*api), pigeonIdentifier, "WKWebViewConfiguration.pigeon_defaultConstructor");
+        responder.success();
+      };
+    }
+    pigeon::setUpMethod(messenger,
+                        codec,
+                        pigeon::channelName("webview_flutter_wkwebview", "WKWebViewConfiguration", "pigeon_defaultConstructor"),
+                        "pigeon_defaultConstructor",
+                        std::move(handler));
+  }
+  {
+    pigeon::MethodHandler handler;
+    if (installed) {
+      handler = [api](const pigeon::Arguments& args, pigeon::Responder responder) {
+        auto pigeonInstance = instanceArgument(args, 0, {"WKWebViewConfiguration"}, false);
+        auto controller = instanceArgument(args, 1, {"WKUserContentController"}, false);
+        api->pigeonDelegate->setUserContentController(*api, pigeonInstance, controller);
+        responder.success();
+      };
+    }
+    pigeon::setUpMethod(messenger,
+                        codec,
+                        pigeon::channelName("webview_flutter_wkwebview", "WKWebViewConfiguration", "setUserContentController"),
+                        "setUserContentController",
+                        std::move(handler));
+  }
+  {
+    pigeon::MethodHandler handler;
+    if (installed) {
+      handler = [api](const pigeon::Arguments& args, pigeon::Responder responder) {
+        auto pigeonInstance = instanceArgument(args, 0, {"WKWebViewConfiguration"}, false);
+        responder.success(pigeon::wireValue(api->pigeonDelegate->getUserContentController(*api, pigeonInstance)));
+      };
+    }
+    pigeon::setUpMethod(messenger,
+                        codec,
+                        pigeon::channelName("webview_flutter_wkwebview", "WKWebViewConfiguration", "getUserContentController"),
+                        "getUserContentController",
+                        std::move(handler));
+  }
+  {
+    pigeon::MethodHandler handler;
+    if (installed) {
+      handler = [api](const pigeon::Arguments& args, pigeon::Responder responder) {
+        auto pigeonInstance = instanceArgument(args, 0, {"WKWebViewConfiguration"}, false);
+        auto dataStore = instanceArgument(args, 1, {"WKWebsiteDataStore"}, false);
+        api->pigeonDelegate->setWebsiteDataStore(*api, pigeonInstance, dataStore);
+        responder.success();
+      };
+    }
+    pigeon::setUpMethod(messenger,
+                        codec,
+                        pigeon::channelName("webview_flutter_wkwebview", "WKWebViewConfiguration", "setWebsiteDataStore"),
+                        "setWebsiteDataStore",
+                        std::move(handler));
+  }
+  {
+    pigeon::MethodHandler handler;
+    if (installed) {
+      handler = [api](const pigeon::Arguments& args, pigeon::Responder responder) {
+        auto pigeonInstance = instanceArgument(args, 0, {"WKWebViewConfiguration"}, false);
+        responder.success(pigeon::wireValue(api->pigeonDelegate->getWebsiteDataStore(*api, pigeonInstance)));
+      };
+    }
+    pigeon::setUpMethod(messenger,
+                        codec,
+                        pigeon::channelName("webview_flutter_wkwebview", "WKWebViewConfiguration", "getWebsiteDataStore"),
+                        "getWebsiteDataStore",
+                        std::move(handler));
+  }
+  {
+    pigeon::MethodHandler handler;
+    if (installed) {
+      handler = [api](const pigeon::Arguments& args, pigeon::Responder responder) {
+        auto pigeonInstance = instanceArgument(args, 0, {"WKWebViewConfiguration"}, false);
+        auto preferences = instanceArgument(args, 1, {"WKPreferences"}, false);
+        api->pigeonDelegate->setPreferences(*api, pigeonInstance, preferences);
+        responder.success();
+      };
+    }
+    pigeon::setUpMethod(messenger,
+                        codec,
+                        pigeon::channelName("webview_flutter_wkwebview", "WKWebViewConfiguration", "setPreferences"),
+                        "setPreferences",
+                        std::move(handler));
+  }
+  {
+    pigeon::MethodHandler handler;
+    if (installed) {
+      handler = [api](const pigeon::Arguments& args, pigeon::Responder responder) {
+        auto pigeonInstance = instanceArgument(args, 0, {"WKWebViewConfiguration"}, false);
+        responder.success(pigeon::wireValue(api->pigeonDelegate->getPreferences(*api, pigeonInstance)));
+      };
+    }
+    pigeon::setUpMethod(messenger,
+                        codec,
+                        pigeon::channelName("webview_flutter_wkwebview", "WKWebViewConfiguration", "getPreferences"),
+                        "getPreferences",
+                        std::move(handler));
+  }
+  {
+    pigeon::MethodHandler handler;
+    if (installed) {
+      handler = [api](const pigeon::Arguments& args, pigeon::Responder responder) {
+        auto pigeonInstance = instanceArgument(args, 0, {"WKWebViewConfiguration"}, false);
+        auto allow = args.boolean(1);
+        api->pigeonDelegate->setAllowsInlineMediaPlayback(*api, pigeonInstance, allow);
+        responder.success();
+      };
+    }
+    pigeon::setUpMethod(messenger,
+                        codec,
+                        pigeon::channelName("webview_flutter_wkwebview", "WKWebViewConfiguration", "setAllowsInlineMediaPlayback"),
+                        "setAllowsInlineMediaPlayback",
+                        std::move(handler));
+  }
+  {
+    pigeon::MethodHandler handler;
+    if (installed) {
+      handler = [api](const pigeon::Arguments& args, pigeon::Responder responder) {
+        auto pigeonInstance = instanceArgument(args, 0, {"WKWebViewConfiguration"}, false);
+        auto limit = args.boolean(1);
+        api->pigeonDelegate->setLimitsNavigationsToAppBoundDomains(*api, pigeonInstance, limit);
+        responder.success();
+      };
+    }
+    pigeon::setUpMethod(messenger,
+                        codec,
+                        pigeon::channelName("webview_flutter_wkwebview", "WKWebViewConfiguration", "setLimitsNavigationsToAppBoundDomains"),
+                        "setLimitsNavigationsToAppBoundDomains",
+                        std::move(handler));
+  }
+  {
+    pigeon::MethodHandler handler;
+    if (installed) {
+      handler = [api](const pigeon::Arguments& args, pigeon::Responder responder) {
+        auto pigeonInstance = instanceArgument(args, 0, {"WKWebViewConfiguration"}, false);
+        auto type = args.enumeration<AudiovisualMediaType>(1);
+        api->pigeonDelegate->setMediaTypesRequiringUserActionForPlayback(*api, pigeonInstance, type);
+        responder.success();
+      };
+    }
+    pigeon::setUpMethod(messenger,
+                        codec,
+                        pigeon::channelName("webview_flutter_wkwebview", "WKWebViewConfiguration", "setMediaTypesRequiringUserActionForPlayback"),
+                        "setMediaTypesRequiringUserActionForPlayback",
+                        std::move(handler));
+  }
+  {
+    pigeon::MethodHandler handler;
+    if (installed) {
+      handler = [api](const pigeon::Arguments& args, pigeon::Responder responder) {
+        auto pigeonInstance = instanceArgument(args, 0, {"WKWebViewConfiguration"}, false);
+        responder.success(pigeon::wireValue(api->pigeonDelegate->getDefaultWebpagePreferences(*api, pigeonInstance)));
+      };
+    }
+    pigeon::setUpMethod(messenger,
+                        codec,
+                        pigeon::channelName("webview_flutter_wkwebview", "WKWebViewConfiguration", "getDefaultWebpagePreferences"),
+                        "getDefaultWebpagePreferences",
+                        std::move(handler));
+  }
+}
+
+void PigeonApiWKWebViewConfiguration::pigeonNewInstance(const platform::webkit::NativeObjectPtr& pigeonInstance,
+                                                        std::function<void(const pigeon::CallResult& result)> completion) const {
+  pigeonRegistrar.pigeonNewInstance(pigeonInstance, std::move(completion));
+}
+
+platform::ValueList PigeonApiWKWebViewConfiguration::pigeonAnnouncedFields(
+    const platform::webkit::NativeObjectPtr& /*pigeonInstance*/) {
+  return {};
+}
+
+PigeonApiWKUserContentController::PigeonApiWKUserContentController(
+    ProxyApiRegistrar& pigeonRegistrar,
+    std::shared_ptr<PigeonApiDelegateWKUserContentController> pigeonDelegate)
+    : pigeonRegistrar(pigeonRegistrar), pigeonDelegate(std::move(pigeonDelegate)) {}
+
+void PigeonApiWKUserContentController::setUpMessageHandlers(const std::shared_ptr<flutter::BinaryMessenger>& messenger,
+                                                            const std::shared_ptr<PigeonApiWKUserContentController>& api) {
+  const bool installed = api && api->pigeonDelegate;
+  const auto codec = api ? api->pigeonRegistrar.codec() : WebKitLibraryPigeonCodec::shared();
+  {
+    pigeon::MethodHandler handler;
+    if (installed) {
+      handler = [api](const pigeon::Arguments& args, pigeon::Responder responder) {
+        auto pigeonInstance = instanceArgument(args, 0, {"WKUserContentController"}, false);
+        auto handler = instanceArgument(args, 1, {"WKScriptMessageHandler"}, false);
+        auto name = args.string(2);
+        api->pigeonDelegate->addScriptMessageHandler(*api, pigeonInstance, handler, name);
+        responder.success();
+      };
+    }
+    pigeon::setUpMethod(messenger,
+                        codec,
+                        pigeon::channelName("webview_flutter_wkwebview", "WKUserContentController", "addScriptMessageHandler"),
+                        "addScriptMessageHandler",
+                        std::move(handler));
+  }
+  {
+    pigeon::MethodHandler handler;
+    if (installed) {
+      handler = [api](const pigeon::Arguments& args, pigeon::Responder responder) {
+        auto pigeonInstance = instanceArgument(args, 0, {"WKUserContentController"}, false);
+        auto name = args.string(1);
+        api->pigeonDelegate->removeScriptMessageHandler(*api, pigeonInstance, name);
+        responder.success();
+      };
+    }
+    pigeon::setUpMethod(messenger,
+                        codec,
+                        pigeon::channelName("webview_flutter_wkwebview", "WKUserContentController", "removeScriptMessageHandler"),
+                        "removeScriptMessageHandler",
+                        std::move(handler));
+  }
+  {
+    pigeon::MethodHandler handler;
+    if (installed) {
+      handler = [api](const pigeon::Arguments& args, pigeon::Responder responder) {
+        auto pigeonInstance = instanceArgument(args, 0, {"WKUserContentController"}, false);
+        api->pigeonDelegate->removeAllScriptMessageHandlers(*api, pigeonInstance);
+        responder.success();
+      };
+    }
+    pigeon::setUpMethod(messenger,
+                        codec,
+                        pigeon::channelName("webview_flutter_wkwebview", "WKUserContentController", "removeAllScriptMessageHandlers"),
+                        "removeAllScriptMessageHandlers",
+                        std::move(handler));
+  }
+  {
+    pigeon::MethodHandler handler;
+    if (installed) {
+      handler = [api](const pigeon::Arguments& args, pigeon::Responder responder) {
+        auto pigeonInstance = instanceArgument(args, 0, {"WKUserContentController"}, false);
+        auto userScript = instanceArgument(args, 1, {"WKUserScript"}, false);
+        api->pigeonDelegate->addUserScript(*api, pigeonInstance, userScript);
+        responder.success();
+      };
+    }
+    pigeon::setUpMethod(messenger,
+                        codec,
+                        pigeon::channelName("webview_flutter_wkwebview", "WKUserContentController", "addUserScript"),
+                        "addUserScript",
+                        std::move(handler));
+  }
+  {
+    pigeon::MethodHandler handler;
+    if (installed) {
+      handler = [api](const pigeon::Arguments& args, pigeon::Responder responder) {
+        auto pigeonInstance = instanceArgument(args, 0, {"WKUserContentController"}, false);
+        api->pigeonDelegate->removeAllUserScripts(*api, pigeonInstance);
+        responder.success();
+      };
+    }
+    pigeon::setUpMethod(messenger,
+                        codec,
+                        pigeon::channelName("webview_flutter_wkwebview", "WKUserContentController", "removeAllUserScripts"),
+                        "removeAllUserScripts",
+                        std::move(handler));
+  }
+}
+
+void PigeonApiWKUserContentController::pigeonNewInstance(const platform::webkit::NativeObjectPtr& pigeonInstance,
+                                                         std::function<void(const pigeon::CallResult& result)> completion) const {
+  pigeonRegistrar.pigeonNewInstance(pigeonInstance, std::move(completion));
+}
+
+platform::ValueList PigeonApiWKUserContentController::pigeonAnnouncedFields(
+    const platform::webkit::NativeObjectPtr& /*pigeonInstance*/) {
+  return {};
+}
+
+PigeonApiWKPreferences::PigeonApiWKPreferences(ProxyApiRegistrar& pigeonRegistrar,
+                                               std::shared_ptr<PigeonApiDelegateWKPreferences> pigeonDelegate)
+    : pigeonRegistrar(pigeonRegistrar), pigeonDelegate(std::move(pigeonDelegate)) {}
+
+void PigeonApiWKPreferences::setUpMessageHandlers(const std::shared_ptr<flutter::BinaryMessenger>& messenger,
+                                                  const std::shared_ptr<PigeonApiWKPreferences>& api) {
+  const bool installed = api && api->pigeonDelegate;
+  const auto codec = api ? api->pigeonRegistrar.codec() : WebKitLibraryPigeonCodec::shared();
+  {
+    pigeon::MethodHandler handler;
+    if (installed) {
+      handler = [api](const pigeon::Arguments& args, pigeon::Responder responder) {
+        auto pigeonInstance = instanceArgument(args, 0, {"WKPreferences"}, false);
+        auto enabled = args.boolean(1);
+        api->pigeonDelegate->setJavaScriptEnabled(*api, pigeonInstance, enabled);
+        responder.success();
+      };
+    }
+    pigeon::setUpMethod(messenger,
+                        codec,
+                        pigeon::channelName("webview_flutter_wkwebview", "WKPreferences", "setJavaScriptEnabled"),
+                        "setJavaScriptEnabled",
+                        std::move(handler));
+  }
+  {
+    pigeon::MethodHandler handler;
+    if (installed) {
+      handler = [api](const pigeon::Arguments& args, pigeon::Responder responder) {
+        auto pigeonInstance = instanceArgument(args, 0, {"WKPreferences"}, false);
+        auto enabled = args.boolean(1);
+        api->pigeonDelegate->setJavaScriptCanOpenWindowsAutomatically(*api, pigeonInstance, enabled);
+        responder.success();
+      };
+    }
+    pigeon::setUpMethod(messenger,
+                        codec,
+                        pigeon::channelName("webview_flutter_wkwebview", "WKPreferences", "setJavaScriptCanOpenWindowsAutomatically"),
+                        "setJavaScriptCanOpenWindowsAutomatically",
+                        std::move(handler));
+  }
+}
+
+void PigeonApiWKPreferences::pigeonNewInstance(const platform::webkit::NativeObjectPtr& pigeonInstance,
+                                               std::function<void(const pigeon::CallResult& result)> completion) const {
+  pigeonRegistrar.pigeonNewInstance(pigeonInstance, std::move(completion));
+}
+
+platform::ValueList PigeonApiWKPreferences::pigeonAnnouncedFields(
+    const platform::webkit::NativeObjectPtr& /*pigeonInstance*/) {
+  return {};
+}
+
+PigeonApiWKScriptMessageHandler::PigeonApiWKScriptMessageHandler(
+    ProxyApiRegistrar& pigeonRegistrar,
+    std::shared_ptr<PigeonApiDelegateWKScriptMessageHandler> pigeonDelegate)
+    : pigeonRegistrar(pigeonRegistrar), pigeonDelegate(std::move(pigeonDelegate)) {}
+
+void PigeonApiWKScriptMessageHandler::setUpMessageHandlers(const std::shared_ptr<flutter::BinaryMessenger>& messenger,
+                                                           const std::shared_ptr<PigeonApiWKScriptMessageHandler>& api) {
+  const bool installed = api && api->pigeonDelegate;
+  const auto codec = api ? api->pigeonRegistrar.codec() : WebKitLibraryPigeonCodec::shared();
+  {
+    pigeon::MethodHandler handler;
+    if (installed) {
+      handler = [api](const pigeon::Arguments& args, pigeon::Responder responder) {
+        auto pigeonIdentifier = args.integer(0);
+        registerCreated(api->pigeonRegistrar, api->pigeonDelegate->pigeonDefaultConstructor(*api), pigeonIdentifier, "WKScriptMessageHandler.pigeon_defaultConstructor");
+        responder.success();
+      };
+    }
+    pigeon::setUpMethod(messenger,
+                        codec,
+                        pigeon::channelName("webview_flutter_wkwebview", "WKScriptMessageHandler", "pigeon_defaultConstructor"),
+                        "pigeon_defaultConstructor",
+                        std::move(handler));
+  }
+}
+
+void PigeonApiWKScriptMessageHandler::didReceiveScriptMessage(
+    const platform::webkit::NativeObjectPtr& pigeonInstance,
+    const platform::webkit::NativeObjectPtr& controller,
+    const platform::webkit::NativeObjectPtr& message,
+    std::function<void(const pigeon::CallResult& result)> completion) const {
+  if (pigeonRegistrar.ignoreCallsToDart()) {
+    completion(failedCall("ignore-calls-error", "Calls to Dart are being ignored."));
+    return;
+  }
+  if (!pigeonRegistrar.instanceManager().containsInstance(pigeonInstance)) {
+    completion(failedCall("missing-instance-error",
+                          "Callback to `WKScriptMessageHandler.didReceiveScriptMessage` failed because native instance was not in "
+                          "the instance manager."));
+    return;
+  }
+  platform::ValueList arguments{pigeon::wireValue(pigeonInstance),
+                                pigeon::wireValue(controller),
+                                pigeon::wireValue(message)};
+  std::function<bool(const platform::Value&)> expected = nullptr;
+  pigeon::callApplication(pigeonRegistrar.messenger(), pigeonRegistrar.codec(),
+                          pigeon::channelName("webview_flutter_wkwebview", "WKScriptMessageHandler", "didReceiveScriptMessage"), arguments,
+                          false, std::move(completion), std::move(expected));
+}
+
+PigeonApiWKNavigationDelegate::PigeonApiWKNavigationDelegate(
+    ProxyApiRegistrar& pigeonRegistrar,
+    std::shared_ptr<PigeonApiDelegateWKNavigationDelegate> pigeonDelegate)
+    : pigeonRegistrar(pigeonRegistrar), pigeonDelegate(std::move(pigeonDelegate)) {}
+
+void PigeonApiWKNavigationDelegate::setUpMessageHandlers(const std::shared_ptr<flutter::BinaryMessenger>& messenger,
+                                                         const std::shared_ptr<PigeonApiWKNavigationDelegate>& api) {
+  const bool installed = api && api->pigeonDelegate;
+  const auto codec = api ? api->pigeonRegistrar.codec() : WebKitLibraryPigeonCodec::shared();
+  {
+    pigeon::MethodHandler handler;
+    if (installed) {
+      handler = [api](const pigeon::Arguments& args, pigeon::Responder responder) {
+        auto pigeonIdentifier = args.integer(0);
+        registerCreated(api->pigeonRegistrar, api->pigeonDelegate->pigeonDefaultConstructor(*api), pigeonIdentifier, "WKNavigationDelegate.pigeon_defaultConstructor");
+        responder.success();
+      };
+    }
+    pigeon::setUpMethod(messenger,
+                        codec,
+                        pigeon::channelName("webview_flutter_wkwebview", "WKNavigationDelegate", "pigeon_defaultConstructor"),
+                        "pigeon_defaultConstructor",
+                        std::move(handler));
+  }
+}
+
+void PigeonApiWKNavigationDelegate::didFinishNavigation(const platform::webkit::NativeObjectPtr& pigeonInstance,
+                                                        const platform::webkit::NativeObjectPtr& webView,
+                                                        const std::optional<std::string>& url,
+                                                        std::function<void(const pigeon::CallResult& result)> completion) const {
+  if (pigeonRegistrar.ignoreCallsToDart()) {
+    completion(failedCall("ignore-calls-error", "Calls to Dart are being ignored."));
+    return;
+  }
+  if (!pigeonRegistrar.instanceManager().containsInstance(pigeonInstance)) {
+    completion(failedCall("missing-instance-error",
+                          "Callback to `WKNavigationDelegate.didFinishNavigation` failed because native instance was not in "
+                          "the instance manager."));
+    return;
+  }
+  platform::ValueList arguments{pigeon::wireValue(pigeonInstance),
+                                pigeon::wireValue(webView),
+                                pigeon::wireValue(url)};
+  std::function<bool(const platform::Value&)> expected = nullptr;
+  pigeon::callApplication(pigeonRegistrar.messenger(), pigeonRegistrar.codec(),
+                          pigeon::channelName("webview_flutter_wkwebview", "WKNavigationDelegate", "didFinishNavigation"), arguments,
+                          false, std::move(completion), std::move(expected));
+}
+
+void PigeonApiWKNavigationDelegate::didStartProvisionalNavigation(
+    const platform::webkit::NativeObjectPtr& pigeonInstance,
+    const platform::webkit::NativeObjectPtr& webView,
+    const std::optional<std::string>& url,
+    std::function<void(const pigeon::CallResult& result)> completion) const {
+  if (pigeonRegistrar.ignoreCallsToDart()) {
+    completion(failedCall("ignore-calls-error", "Calls to Dart are being ignored."));
+    return;
+  }
+  if (!pigeonRegistrar.instanceManager().containsInstance(pigeonInstance)) {
+    completion(failedCall("missing-instance-error",
+                          "Callback to `WKNavigationDelegate.didStartProvisionalNavigation` failed because native instance was not in "
+                          "the instance manager."));
+    return;
+  }
+  platform::ValueList arguments{pigeon::wireValue(pigeonInstance),
+                                pigeon::wireValue(webView),
+                                pigeon::wireValue(url)};
+  std::function<bool(const platform::Value&)> expected = nullptr;
+  pigeon::callApplication(pigeonRegistrar.messenger(), pigeonRegistrar.codec(),
+                          pigeon::channelName("webview_flutter_wkwebview", "WKNavigationDelegate", "didStartProvisionalNavigation"), arguments,
+                          false, std::move(completion), std::move(expected));
+}
+
+void PigeonApiWKNavigationDelegate::decidePolicyForNavigationAction(
+    const platform::webkit::NativeObjectPtr& pigeonInstance,
+    const platform::webkit::NativeObjectPtr& webView,
+    const platform::webkit::NativeObjectPtr& navigationAction,
+    std::function<void(const pigeon::CallResult& result)> completion) const {
+  if (pigeonRegistrar.ignoreCallsToDart()) {
+    completion(failedCall("ignore-calls-error", "Calls to Dart are being ignored."));
+    return;
+  }
+  if (!pigeonRegistrar.instanceManager().containsInstance(pigeonInstance)) {
+    completion(failedCall("missing-instance-error",
+                          "Callback to `WKNavigationDelegate.decidePolicyForNavigationAction` failed because native instance was not in "
+                          "the instance manager."));
+    return;
+  }
+  platform::ValueList arguments{pigeon::wireValue(pigeonInstance),
+                                pigeon::wireValue(webView),
+                                pigeon::wireValue(navigationAction)};
+  std::function<bool(const platform::Value&)> expected = &pigeon::holds<NavigationActionPolicy>;
+  pigeon::callApplication(pigeonRegistrar.messenger(), pigeonRegistrar.codec(),
+                          pigeon::channelName("webview_flutter_wkwebview", "WKNavigationDelegate", "decidePolicyForNavigationAction"), arguments,
+                          true, std::move(completion), std::move(expected));
+}
+
+void PigeonApiWKNavigationDelegate::decidePolicyForNavigationResponse(
+    const platform::webkit::NativeObjectPtr& pigeonInstance,
+    const platform::webkit::NativeObjectPtr& webView,
+    const platform::webkit::NativeObjectPtr& navigationResponse,
+    std::function<void(const pigeon::CallResult& result)> completion) const {
+  if (pigeonRegistrar.ignoreCallsToDart()) {
+    completion(failedCall("ignore-calls-error", "Calls to Dart are being ignored."));
+    return;
+  }
+  if (!pigeonRegistrar.instanceManager().containsInstance(pigeonInstance)) {
+    completion(failedCall("missing-instance-error",
+                          "Callback to `WKNavigationDelegate.decidePolicyForNavigationResponse` failed because native instance was not in "
+                          "the instance manager."));
+    return;
+  }
+  platform::ValueList arguments{pigeon::wireValue(pigeonInstance),
+                                pigeon::wireValue(webView),
+                                pigeon::wireValue(navigationResponse)};
+  std::function<bool(const platform::Value&)> expected = &pigeon::holds<NavigationResponsePolicy>;
+  pigeon::callApplication(pigeonRegistrar.messenger(), pigeonRegistrar.codec(),
+                          pigeon::channelName("webview_flutter_wkwebview", "WKNavigationDelegate", "decidePolicyForNavigationResponse"), arguments,
+                          true, std::move(completion), std::move(expected));
+}
+
+void PigeonApiWKNavigationDelegate::didFailNavigation(const platform::webkit::NativeObjectPtr& pigeonInstance,
+                                                      const platform::webkit::NativeObjectPtr& webView,
+                                                      const platform::webkit::NativeObjectPtr& error,
+                                                      std::function<void(const pigeon::CallResult& result)> completion) const {
+  if (pigeonRegistrar.ignoreCallsToDart()) {
+    completion(failedCall("ignore-calls-error", "Calls to Dart are being ignored."));
+    return;
+  }
+  if (!pigeonRegistrar.instanceManager().containsInstance(pigeonInstance)) {
+    completion(failedCall("missing-instance-error",
+                          "Callback to `WKNavigationDelegate.didFailNavigation` failed because native instance was not in "
+                          "the instance manager."));
+    return;
+  }
+  platform::ValueList arguments{pigeon::wireValue(pigeonInstance),
+                                pigeon::wireValue(webView),
+                                pigeon::wireValue(error)};
+  std::function<bool(const platform::Value&)> expected = nullptr;
+  pigeon::callApplication(pigeonRegistrar.messenger(), pigeonRegistrar.codec(),
+                          pigeon::channelName("webview_flutter_wkwebview", "WKNavigationDelegate", "didFailNavigation"), arguments,
+                          false, std::move(completion), std::move(expected));
+}
+
+void PigeonApiWKNavigationDelegate::didFailProvisionalNavigation(
+    const platform::webkit::NativeObjectPtr& pigeonInstance,
+    const platform::webkit::NativeObjectPtr& webView,
+    const platform::webkit::NativeObjectPtr& error,
+    std::function<void(const pigeon::CallResult& result)> completion) const {
+  if (pigeonRegistrar.ignoreCallsToDart()) {
+    completion(failedCall("ignore-calls-error", "Calls to Dart are being ignored."));
+    return;
+  }
+  if (!pigeonRegistrar.instanceManager().containsInstance(pigeonInstance)) {
+    completion(failedCall("missing-instance-error",
+                          "Callback to `WKNavigationDelegate.didFailProvisionalNavigation` failed because native instance was not in "
+                          "the instance manager."));
+    return;
+  }
+  platform::ValueList arguments{pigeon::wireValue(pigeonInstance),
+                                pigeon::wireValue(webView),
+                                pigeon::wireValue(error)};
+  std::function<bool(const platform::Value&)> expected = nullptr;
+  pigeon::callApplication(pigeonRegistrar.messenger(), pigeonRegistrar.codec(),
+                          pigeon::channelName("webview_flutter_wkwebview", "WKNavigationDelegate", "didFailProvisionalNavigation"), arguments,
+                          false, std::move(completion), std::move(expected));
+}
+
+void PigeonApiWKNavigationDelegate::webViewWebContentProcessDidTerminate(
+    const platform::webkit::NativeObjectPtr& pigeonInstance,
+    const platform::webkit::NativeObjectPtr& webView,
+    std::function<void(const pigeon::CallResult& result)> completion) const {
+  if (pigeonRegistrar.ignoreCallsToDart()) {
+    completion(failedCall("ignore-calls-error", "Calls to Dart are being ignored."));
+    return;
+  }
+  if (!pigeonRegistrar.instanceManager().containsInstance(pigeonInstance)) {
+    completion(failedCall("missing-instance-error",
+                          "Callback to `WKNavigationDelegate.webViewWebContentProcessDidTerminate` failed because native instance was not in "
+                          "the instance manager."));
+    return;
+  }
+  platform::ValueList arguments{pigeon::wireValue(pigeonInstance), pigeon::wireValue(webView)};
+  std::function<bool(const platform::Value&)> expected = nullptr;
+  pigeon::callApplication(pigeonRegistrar.messenger(), pigeonRegistrar.codec(),
+                          pigeon::channelName("webview_flutter_wkwebview", "WKNavigationDelegate", "webViewWebContentProcessDidTerminate"), arguments,
+                          false, std::move(completion), std::move(expected));
+}
+
+void PigeonApiWKNavigationDelegate::didReceiveAuthenticationChallenge(
+    const platform::webkit::NativeObjectPtr& pigeonInstance,
+    const platform::webkit::NativeObjectPtr& webView,
+    const platform::webkit::NativeObjectPtr& challenge,
+    std::function<void(const pigeon::CallResult& result)> completion) const {
+  if (pigeonRegistrar.ignoreCallsToDart()) {
+    completion(failedCall("ignore-calls-error", "Calls to Dart are being ignored."));
+    return;
+  }
+  if (!pigeonRegistrar.instanceManager().containsInstance(pigeonInstance)) {
+    completion(failedCall("missing-instance-error",
+                          "Callback to `WKNavigationDelegate.didReceiveAuthenticationChallenge` failed because native instance was not in "
+                          "the instance manager."));
+    return;
+  }
+  platform::ValueList arguments{pigeon::wireValue(pigeonInstance),
+                                pigeon::wireValue(webView),
+                                pigeon::wireValue(challenge)};
+  std::function<bool(const platform::Value&)> expected = &pigeon::holds<platform::webkit::NativeObjectPtr>;
+  pigeon::callApplication(pigeonRegistrar.messenger(), pigeonRegistrar.codec(),
+                          pigeon::channelName("webview_flutter_wkwebview", "WKNavigationDelegate", "didReceiveAuthenticationChallenge"), arguments,
+                          true, std::move(completion), std::move(expected));
+}
+
+PigeonApiWKWebView::PigeonApiWKWebView(ProxyApiRegistrar& pigeonRegistrar,
+                                       std::shared_ptr<PigeonApiDelegateWKWebView> pigeonDelegate)
+    : pigeonRegistrar(pigeonRegistrar), pigeonDelegate(std::move(pigeonDelegate)) {}
+
+void PigeonApiWKWebView::pigeonNewInstance(const platform::webkit::NativeObjectPtr& pigeonInstance,
+                                           std::function<void(const pigeon::CallResult& result)> completion) const {
+  pigeonRegistrar.pigeonNewInstance(pigeonInstance, std::move(completion));
+}
+
+platform::ValueList PigeonApiWKWebView::pigeonAnnouncedFields(
+    const platform::webkit::NativeObjectPtr& /*pigeonInstance*/) {
+  return {};
+}
+
+PigeonApiNSViewWKWebView::PigeonApiNSViewWKWebView(ProxyApiRegistrar& pigeonRegistrar,
+                                                   std::shared_ptr<PigeonApiDelegateNSViewWKWebView> pigeonDelegate)
+    : pigeonRegistrar(pigeonRegistrar), pigeonDelegate(std::move(pigeonDelegate)) {}
+
+void PigeonApiNSViewWKWebView::setUpMessageHandlers(const std::shared_ptr<flutter::BinaryMessenger>& messenger,
+                                                    const std::shared_ptr<PigeonApiNSViewWKWebView>& api) {
+  const bool installed = api && api->pigeonDelegate;
+  const auto codec = api ? api->pigeonRegistrar.codec() : WebKitLibraryPigeonCodec::shared();
+  {
+    pigeon::MethodHandler handler;
+    if (installed) {
+      handler = [api](const pigeon::Arguments& args, pigeon::Responder responder) {
+        auto pigeonIdentifier = args.integer(0);
+        auto initialConfiguration = instanceArgument(args, 1, {"WKWebViewConfiguration"}, false);
+        registerCreated(api->pigeonRegistrar, api->pigeonDelegate->pigeonDefaultConstructor(*api, initialConfiguration), pigeonIdentifier, "NSViewWKWebView.pigeon_defaultConstructor");
+        responder.success();
+      };
+    }
+    pigeon::setUpMethod(messenger,
+                        codec,
+                        pigeon::channelName("webview_flutter_wkwebview", "NSViewWKWebView", "pigeon_defaultConstructor"),
+                        "pigeon_defaultConstructor",
+                        std::move(handler));
+  }
+  {
+    pigeon::MethodHandler handler;
+    if (installed) {
+      handler = [api](const pigeon::Arguments& args, pigeon::Responder responder) {
+        auto pigeonInstance = instanceArgument(args, 0, {"WKWebView"}, false);
+        auto pigeonIdentifier = args.integer(1);
+        registerCreated(api->pigeonRegistrar, api->pigeonDelegate->configuration(*api, pigeonInstance), pigeonIdentifier, "NSViewWKWebView.configuration");
+        responder.success();
+      };
+    }
+    pigeon::setUpMethod(messenger,
+                        codec,
+                        pigeon::channelName("webview_flutter_wkwebview", "NSViewWKWebView", "configuration"),
+                        "configuration",
+                        std::move(handler));
+  }
+  {
+    pigeon::MethodHandler handler;
+    if (installed) {
+      handler = [api](const pigeon::Arguments& args, pigeon::Responder responder) {
+        auto pigeonInstance = instanceArgument(args, 0, {"WKWebView"}, false);
+        auto delegate = instanceArgument(args, 1, {"WKUIDelegate"}, false);
+        api->pigeonDelegate->setUIDelegate(*api, pigeonInstance, delegate);
+        responder.success();
+      };
+    }
+    pigeon::setUpMethod(messenger,
+                        codec,
+                        pigeon::channelName("webview_flutter_wkwebview", "NSViewWKWebView", "setUIDelegate"),
+                        "setUIDelegate",
+                        std::move(handler));
+  }
+  {
+    pigeon::MethodHandler handler;
+    if (installed) {
+      handler = [api](const pigeon::Arguments& args, pigeon::Responder responder) {
+        auto pigeonInstance = instanceArgument(args, 0, {"WKWebView"}, false);
+        auto delegate = instanceArgument(args, 1, {"WKNavigationDelegate"}, false);
+        api->pigeonDelegate->setNavigationDelegate(*api, pigeonInstance, delegate);
+        responder.success();
+      };
+    }
+    pigeon::setUpMethod(messenger,
+                        codec,
+                        pigeon::channelName("webview_flutter_wkwebview", "NSViewWKWebView", "setNavigationDelegate"),
+                        "setNavigationDelegate",
+                        std::move(handler));
+  }
+  {
+    pigeon::MethodHandler handler;
+    if (installed) {
+      handler = [api](const pigeon::Arguments& args, pigeon::Responder responder) {
+        auto pigeonInstance = instanceArgument(args, 0, {"WKWebView"}, false);
+        responder.success(pigeon::wireValue(api->pigeonDelegate->getUrl(*api, pigeonInstance)));
+      };
+    }
+    pigeon::setUpMethod(messenger,
+                        codec,
+                        pigeon::channelName("webview_flutter_wkwebview", "NSViewWKWebView", "getUrl"),
+                        "getUrl",
+                        std::move(handler));
+  }
+  {
+    pigeon::MethodHandler handler;
+    if (installed) {
+      handler = [api](const pigeon::Arguments& args, pigeon::Responder responder) {
+        auto pigeonInstance = instanceArgument(args, 0, {"WKWebView"}, false);
+        responder.success(pigeon::wireValue(api->pigeonDelegate->getEstimatedProgress(*api, pigeonInstance)));
+      };
+    }
+    pigeon::setUpMethod(messenger,
+                        codec,
+                        pigeon::channelName("webview_flutter_wkwebview", "NSViewWKWebView", "getEstimatedProgress"),
+                        "getEstimatedProgress",
+                        std::move(handler));
+  }
+  {
+    pigeon::MethodHandler handler;
+    if (installed) {
+      handler = [api](const pigeon::Arguments& args, pigeon::Responder responder) {
+        auto pigeonInstance = instanceArgument(args, 0, {"WKWebView"}, false);
+        auto request = instanceArgument(args, 1, {"URLRequestWrapper"}, false);
+        api->pigeonDelegate->load(*api, pigeonInstance, request);
+        responder.success();
+      };
+    }
+    pigeon::setUpMethod(messenger,
+                        codec,
+                        pigeon::channelName("webview_flutter_wkwebview", "NSViewWKWebView", "load"),
+                        "load",
+                        std::move(handler));
+  }
+  {
+    pigeon::MethodHandler handler;
+    if (installed) {
+      handler = [api](const pigeon::Arguments& args, pigeon::Responder responder) {
+        auto pigeonInstance = instanceArgument(args, 0, {"WKWebView"}, false);
+        auto string = args.string(1);
+        auto baseUrl = args.optionalString(2);
+        api->pigeonDelegate->loadHtmlString(*api, pigeonInstance, string, baseUrl);
+        responder.success();
+      };
+    }
+    pigeon::setUpMethod(messenger,
+                        codec,
+                        pigeon::channelName("webview_flutter_wkwebview", "NSViewWKWebView", "loadHtmlString"),
+                        "loadHtmlString",
+                        std::move(handler));
+  }
+  {
+    pigeon::MethodHandler handler;
+    if (installed) {
+      handler = [api](const pigeon::Arguments& args, pigeon::Responder responder) {
+        auto pigeonInstance = instanceArgument(args, 0, {"WKWebView"}, false);
+        auto url = args.string(1);
+        auto readAccessUrl = args.string(2);
+        api->pigeonDelegate->loadFileUrl(*api, pigeonInstance, url, readAccessUrl);
+        responder.success();
+      };
+    }
+    pigeon::setUpMethod(messenger,
+                        codec,
+                        pigeon::channelName("webview_flutter_wkwebview", "NSViewWKWebView", "loadFileUrl"),
+                        "loadFileUrl",
+                        std::move(handler));
+  }
+  {
+    pigeon::MethodHandler handler;
+    if (installed) {
+      handler = [api](const pigeon::Arguments& args, pigeon::Responder responder) {
+        auto pigeonInstance = instanceArgument(args, 0, {"WKWebView"}, false);
+        auto key = args.string(1);
+        api->pigeonDelegate->loadFlutterAsset(*api, pigeonInstance, key);
+        responder.success();
+      };
+    }
+    pigeon::setUpMethod(messenger,
+                        codec,
+                        pigeon::channelName("webview_flutter_wkwebview", "NSViewWKWebView", "loadFlutterAsset"),
+                        "loadFlutterAsset",
+                        std::move(handler));
+  }
+  {
+    pigeon::MethodHandler handler;
+    if (installed) {
+      handler = [api](const pigeon::Arguments& args, pigeon::Responder responder) {
+        auto pigeonInstance = instanceArgument(args, 0, {"WKWebView"}, false);
+        responder.success(pigeon::wireValue(api->pigeonDelegate->canGoBack(*api, pigeonInstance)));
+      };
+    }
+    pigeon::setUpMethod(messenger,
+                        codec,
+                        pigeon::channelName("webview_flutter_wkwebview", "NSViewWKWebView", "canGoBack"),
+                        "canGoBack",
+                        std::move(handler));
+  }
+  {
+    pigeon::MethodHandler handler;
+    if (installed) {
+      handler = [api](const pigeon::Arguments& args, pigeon::Responder responder) {
+        auto pigeonInstance = instanceArgument(args, 0, {"WKWebView"}, false);
+        responder.success(pigeon::wireValue(api->pigeonDelegate->canGoForward(*api, pigeonInstance)));
+      };
+    }
+    pigeon::setUpMethod(messenger,
+                        codec,
+                        pigeon::channelName("webview_flutter_wkwebview", "NSViewWKWebView", "canGoForward"),
+                        "canGoForward",
+                        std::move(handler));
+  }
+  {
+    pigeon::MethodHandler handler;
+    if (installed) {
+      handler = [api](const pigeon::Arguments& args, pigeon::Responder responder) {
+        auto pigeonInstance = instanceArgument(args, 0, {"WKWebView"}, false);
+        api->pigeonDelegate->goBack(*api, pigeonInstance);
+        responder.success();
+      };
+    }
+    pigeon::setUpMethod(messenger,
+                        codec,
+                        pigeon::channelName("webview_flutter_wkwebview", "NSViewWKWebView", "goBack"),
+                        "goBack",
+                        std::move(handler));
+  }
+  {
+    pigeon::MethodHandler handler;
+    if (installed) {
+      handler = [api](const pigeon::Arguments& args, pigeon::Responder responder) {
+        auto pigeonInstance = instanceArgument(args, 0, {"WKWebView"}, false);
+        api->pigeonDelegate->goForward(*api, pigeonInstance);
+        responder.success();
+      };
+    }
+    pigeon::setUpMethod(messenger,
+                        codec,
+                        pigeon::channelName("webview_flutter_wkwebview", "NSViewWKWebView", "goForward"),
+                        "goForward",
+                        std::move(handler));
+  }
+  {
+    pigeon::MethodHandler handler;
+    if (installed) {
+      handler = [api](const pigeon::Arguments& args, pigeon::Responder responder) {
+        auto pigeonInstance = instanceArgument(args, 0, {"WKWebView"}, false);
+        api->pigeonDelegate->reload(*api, pigeonInstance);
+        responder.success();
+      };
+    }
+    pigeon::setUpMethod(messenger,
+                        codec,
+                        pigeon::channelName("webview_flutter_wkwebview", "NSViewWKWebView", "reload"),
+                        "reload",
+                        std::move(handler));
+  }
+  {
+    pigeon::MethodHandler handler;
+    if (installed) {
+      handler = [api](const pigeon::Arguments& args, pigeon::Responder responder) {
+        auto pigeonInstance = instanceArgument(args, 0, {"WKWebView"}, false);
+        responder.success(pigeon::wireValue(api->pigeonDelegate->getTitle(*api, pigeonInstance)));
+      };
+    }
+    pigeon::setUpMethod(messenger,
+                        codec,
+                        pigeon::channelName("webview_flutter_wkwebview", "NSViewWKWebView", "getTitle"),
+                        "getTitle",
+                        std::move(handler));
+  }
+  {
+    pigeon::MethodHandler handler;
+    if (installed) {
+      handler = [api](const pigeon::Arguments& args, pigeon::Responder responder) {
+        auto pigeonInstance = instanceArgument(args, 0, {"WKWebView"}, false);
+        auto allow = args.boolean(1);
+        api->pigeonDelegate->setAllowsBackForwardNavigationGestures(*api, pigeonInstance, allow);
+        responder.success();
+      };
+    }
+    pigeon::setUpMethod(messenger,
+                        codec,
+                        pigeon::channelName("webview_flutter_wkwebview", "NSViewWKWebView", "setAllowsBackForwardNavigationGestures"),
+                        "setAllowsBackForwardNavigationGestures",
+                        std::move(handler));
+  }
+  {
+    pigeon::MethodHandler handler;
+    if (installed) {
+      handler = [api](const pigeon::Arguments& args, pigeon::Responder responder) {
+        auto pigeonInstance = instanceArgument(args, 0, {"WKWebView"}, false);
+        auto userAgent = args.optionalString(1);
+        api->pigeonDelegate->setCustomUserAgent(*api, pigeonInstance, userAgent);
+        responder.success();
+      };
+    }
+    pigeon::setUpMethod(messenger,
+                        codec,
+                        pigeon::channelName("webview_flutter_wkwebview", "NSViewWKWebView", "setCustomUserAgent"),
+                        "setCustomUserAgent",
+                        std::move(handler));
+  }
+  {
+    pigeon::MethodHandler handler;
+    if (installed) {
+      handler = [api](const pigeon::Arguments& args, pigeon::Responder responder) {
+        auto pigeonInstance = instanceArgument(args, 0, {"WKWebView"}, false);
+        auto javaScriptString = args.string(1);
+        auto completion = [responder](std::optional<platform::Value> result, const std::optional<pigeon::PigeonError>& error) {
+          if (error) {
+            responder.failure(*error);
+          } else {
+            responder.success(pigeon::wireValue(result));
+          }
+        };
+        api->pigeonDelegate->evaluateJavaScript(*api, pigeonInstance, javaScriptString, std::move(completion));
+      };
+    }
+    pigeon::setUpMethod(messenger,
+                        codec,
+                        pigeon::channelName("webview_flutter_wkwebview", "NSViewWKWebView", "evaluateJavaScript"),
+                        "evaluateJavaScript",
+                        std::move(handler));
+  }
+  {
+    pigeon::MethodHandler handler;
+    if (installed) {
+      handler = [api](const pigeon::Arguments& args, pigeon::Responder responder) {
+        auto pigeonInstance = instanceArgument(args, 0, {"WKWebView"}, false);
+        auto inspectable = args.boolean(1);
+        api->pigeonDelegate->setInspectable(*api, pigeonInstance, inspectable);
+        responder.success();
+      };
+    }
+    pigeon::setUpMethod(messenger,
+                        codec,
+                        pigeon::channelName("webview_flutter_wkwebview", "NSViewWKWebView", "setInspectable"),
+                        "setInspectable",
+                        std::move(handler));
+  }
+  {
+    pigeon::MethodHandler handler;
+    if (installed) {
+      handler = [api](const pigeon::Arguments& args, pigeon::Responder responder) {
+        auto pigeonInstance = instanceArgument(args, 0, {"WKWebView"}, false);
+        responder.success(pigeon::wireValue(api->pigeonDelegate->getCustomUserAgent(*api, pigeonInstance)));
+      };
+    }
+    pigeon::setUpMethod(messenger,
+                        codec,
+                        pigeon::channelName("webview_flutter_wkwebview", "NSViewWKWebView", "getCustomUserAgent"),
+                        "getCustomUserAgent",
+                        std::move(handler));
+  }
+  {
+    pigeon::MethodHandler handler;
+    if (installed) {
+      handler = [api](const pigeon::Arguments& args, pigeon::Responder responder) {
+        auto pigeonInstance = instanceArgument(args, 0, {"WKWebView"}, false);
+        auto allow = args.boolean(1);
+        api->pigeonDelegate->setAllowsLinkPreview(*api, pigeonInstance, allow);
+        responder.success();
+      };
+    }
+    pigeon::setUpMethod(messenger,
+                        codec,
+                        pigeon::channelName("webview_flutter_wkwebview", "NSViewWKWebView", "setAllowsLinkPreview"),
+                        "setAllowsLinkPreview",
+                        std::move(handler));
+  }
+}
+
+void PigeonApiNSViewWKWebView::pigeonNewInstance(const platform::webkit::NativeObjectPtr& pigeonInstance,
+                                                 std::function<void(const pigeon::CallResult& result)> completion) const {
+  pigeonRegistrar.pigeonNewInstance(pigeonInstance, std::move(completion));
+}
+
+platform::ValueList PigeonApiNSViewWKWebView::pigeonAnnouncedFields(
+    const platform::webkit::NativeObjectPtr& /*pigeonInstance*/) {
+  return {};
+}
+
+PigeonApiWKUIDelegate::PigeonApiWKUIDelegate(ProxyApiRegistrar& pigeonRegistrar,
+                                             std::shared_ptr<PigeonApiDelegateWKUIDelegate> pigeonDelegate)
+    : pigeonRegistrar(pigeonRegistrar), pigeonDelegate(std::move(pigeonDelegate)) {}
+
+void PigeonApiWKUIDelegate::setUpMessageHandlers(const std::shared_ptr<flutter::BinaryMessenger>& messenger,
+                                                 const std::shared_ptr<PigeonApiWKUIDelegate>& api) {
+  const bool installed = api && api->pigeonDelegate;
+  const auto codec = api ? api->pigeonRegistrar.codec() : WebKitLibraryPigeonCodec::shared();
+  {
+    pigeon::MethodHandler handler;
+    if (installed) {
+      handler = [api](const pigeon::Arguments& args, pigeon::Responder responder) {
+        auto pigeonIdentifier = args.integer(0);
+        registerCreated(api->pigeonRegistrar, api->pigeonDelegate->pigeonDefaultConstructor(*api), pigeonIdentifier, "WKUIDelegate.pigeon_defaultConstructor");
+        responder.success();
+      };
+    }
+    pigeon::setUpMethod(messenger,
+                        codec,
+                        pigeon::channelName("webview_flutter_wkwebview", "WKUIDelegate", "pigeon_defaultConstructor"),
+                        "pigeon_defaultConstructor",
+                        std::move(handler));
+  }
+}
+
+void PigeonApiWKUIDelegate::onCreateWebView(const platform::webkit::NativeObjectPtr& pigeonInstance,
+                                            const platform::webkit::NativeObjectPtr& webView,
+                                            const platform::webkit::NativeObjectPtr& configuration,
+                                            const platform::webkit::NativeObjectPtr& navigationAction,
+                                            std::function<void(const pigeon::CallResult& result)> completion) const {
+  if (pigeonRegistrar.ignoreCallsToDart()) {
+    completion(failedCall("ignore-calls-error", "Calls to Dart are being ignored."));
+    return;
+  }
+  if (!pigeonRegistrar.instanceManager().containsInstance(pigeonInstance)) {
+    completion(failedCall("missing-instance-error",
+                          "Callback to `WKUIDelegate.onCreateWebView` failed because native instance was not in "
+                          "the instance manager."));
+    return;
+  }
+  platform::ValueList arguments{pigeon::wireValue(pigeonInstance),
+                                pigeon::wireValue(webView),
+                                pigeon::wireValue(configuration),
+                                pigeon::wireValue(navigationAction)};
+  std::function<bool(const platform::Value&)> expected = nullptr;
+  pigeon::callApplication(pigeonRegistrar.messenger(), pigeonRegistrar.codec(),
+                          pigeon::channelName("webview_flutter_wkwebview", "WKUIDelegate", "onCreateWebView"), arguments,
+                          false, std::move(completion), std::move(expected));
+}
+
+void PigeonApiWKUIDelegate::requestMediaCapturePermission(const platform::webkit::NativeObjectPtr& pigeonInstance,
+                                                          const platform::webkit::NativeObjectPtr& webView,
+                                                          const platform::webkit::NativeObjectPtr& origin,
+                                                          const platform::webkit::NativeObjectPtr& frame,
+                                                          MediaCaptureType type,
+                                                          std::function<void(const pigeon::CallResult& result)> completion) const {
+  if (pigeonRegistrar.ignoreCallsToDart()) {
+    completion(failedCall("ignore-calls-error", "Calls to Dart are being ignored."));
+    return;
+  }
+  if (!pigeonRegistrar.instanceManager().containsInstance(pigeonInstance)) {
+    completion(failedCall("missing-instance-error",
+                          "Callback to `WKUIDelegate.requestMediaCapturePermission` failed because native instance was not in "
+                          "the instance manager."));
+    return;
+  }
+  platform::ValueList arguments{pigeon::wireValue(pigeonInstance),
+                                pigeon::wireValue(webView),
+                                pigeon::wireValue(origin),
+                                pigeon::wireValue(frame),
+                                pigeon::wireValue(type)};
+  std::function<bool(const platform::Value&)> expected = &pigeon::holds<PermissionDecision>;
+  pigeon::callApplication(pigeonRegistrar.messenger(), pigeonRegistrar.codec(),
+                          pigeon::channelName("webview_flutter_wkwebview", "WKUIDelegate", "requestMediaCapturePermission"), arguments,
+                          true, std::move(completion), std::move(expected));
+}
+
+void PigeonApiWKUIDelegate::runJavaScriptAlertPanel(const platform::webkit::NativeObjectPtr& pigeonInstance,
+                                                    const platform::webkit::NativeObjectPtr& webView,
+                                                    const std::string& message,
+                                                    const platform::webkit::NativeObjectPtr& frame,
+                                                    std::function<void(const pigeon::CallResult& result)> completion) const {
+  if (pigeonRegistrar.ignoreCallsToDart()) {
+    completion(failedCall("ignore-calls-error", "Calls to Dart are being ignored."));
+    return;
+  }
+  if (!pigeonRegistrar.instanceManager().containsInstance(pigeonInstance)) {
+    completion(failedCall("missing-instance-error",
+                          "Callback to `WKUIDelegate.runJavaScriptAlertPanel` failed because native instance was not in "
+                          "the instance manager."));
+    return;
+  }
+  platform::ValueList arguments{pigeon::wireValue(pigeonInstance),
+                                pigeon::wireValue(webView),
+                                pigeon::wireValue(message),
+                                pigeon::wireValue(frame)};
+  std::function<bool(const platform::Value&)> expected = nullptr;
+  pigeon::callApplication(pigeonRegistrar.messenger(), pigeonRegistrar.codec(),
+                          pigeon::channelName("webview_flutter_wkwebview", "WKUIDelegate", "runJavaScriptAlertPanel"), arguments,
+                          false, std::move(completion), std::move(expected));
+}
+
+void PigeonApiWKUIDelegate::runJavaScriptConfirmPanel(const platform::webkit::NativeObjectPtr& pigeonInstance,
+                                                      const platform::webkit::NativeObjectPtr& webView,
+                                                      const std::string& message,
+                                                      const platform::webkit::NativeObjectPtr& frame,
+                                                      std::function<void(const pigeon::CallResult& result)> completion) const {
+  if (pigeonRegistrar.ignoreCallsToDart()) {
+    completion(failedCall("ignore-calls-error", "Calls to Dart are being ignored."));
+    return;
+  }
+  if (!pigeonRegistrar.instanceManager().containsInstance(pigeonInstance)) {
+    completion(failedCall("missing-instance-error",
+                          "Callback to `WKUIDelegate.runJavaScriptConfirmPanel` failed because native instance was not in "
+                          "the instance manager."));
+    return;
+  }
+  platform::ValueList arguments{pigeon::wireValue(pigeonInstance),
+                                pigeon::wireValue(webView),
+                                pigeon::wireValue(message),
+                                pigeon::wireValue(frame)};
+  std::function<bool(const platform::Value&)> expected = &pigeon::holds<bool>;
+  pigeon::callApplication(pigeonRegistrar.messenger(), pigeonRegistrar.codec(),
+                          pigeon::channelName("webview_flutter_wkwebview", "WKUIDelegate", "runJavaScriptConfirmPanel"), arguments,
+                          true, std::move(completion), std::move(expected));
+}
+
+void PigeonApiWKUIDelegate::runJavaScriptTextInputPanel(const platform::webkit::NativeObjectPtr& pigeonInstance,
+                                                        const platform::webkit::NativeObjectPtr& webView,
+                                                        const std::string& prompt,
+                                                        const std::optional<std::string>& defaultText,
+                                                        const platform::webkit::NativeObjectPtr& frame,
+                                                        std::function<void(const pigeon::CallResult& result)> completion) const {
+  if (pigeonRegistrar.ignoreCallsToDart()) {
+    completion(failedCall("ignore-calls-error", "Calls to Dart are being ignored."));
+    return;
+  }
+  if (!pigeonRegistrar.instanceManager().containsInstance(pigeonInstance)) {
+    completion(failedCall("missing-instance-error",
+                          "Callback to `WKUIDelegate.runJavaScriptTextInputPanel` failed because native instance was not in "
+                          "the instance manager."));
+    return;
+  }
+  platform::ValueList arguments{pigeon::wireValue(pigeonInstance),
+                                pigeon::wireValue(webView),
+                                pigeon::wireValue(prompt),
+                                pigeon::wireValue(defaultText),
+                                pigeon::wireValue(frame)};
+  std::function<bool(const platform::Value&)> expected = &pigeon::holds<std::string>;
+  pigeon::callApplication(pigeonRegistrar.messenger(), pigeonRegistrar.codec(),
+                          pigeon::channelName("webview_flutter_wkwebview", "WKUIDelegate", "runJavaScriptTextInputPanel"), arguments,
+                          false, std::move(completion), std::move(expected));
+}
+
+PigeonApiWKHTTPCookieStore::PigeonApiWKHTTPCookieStore(ProxyApiRegistrar& pigeonRegistrar,
+                                                       std::shared_ptr<PigeonApiDelegateWKHTTPCookieStore> pigeonDelegate)
+    : pigeonRegistrar(pigeonRegistrar), pigeonDelegate(std::move(pigeonDelegate)) {}
+
+void PigeonApiWKHTTPCookieStore::setUpMessageHandlers(const std::shared_ptr<flutter::BinaryMessenger>& messenger,
+                                                      const std::shared_ptr<PigeonApiWKHTTPCookieStore>& api) {
+  const bool installed = api && api->pigeonDelegate;
+  const auto codec = api ? api->pigeonRegistrar.codec() : WebKitLibraryPigeonCodec::shared();
+  {
+    pigeon::MethodHandler handler;
+    if (installed) {
+      handler = [api](const pigeon::Arguments& args, pigeon::Responder responder) {
+        auto pigeonInstance = instanceArgument(args, 0, {"WKHTTPCookieStore"}, false);
+        auto cookie = instanceArgument(args, 1, {"NSHTTPCookie"}, false);
+        auto completion = [responder](const std::optional<pigeon::PigeonError>& error) {
+          if (error) {
+            responder.failure(*error);
+          } else {
+            responder.success();
+          }
+        };
+        api->pigeonDelegate->setCookie(*api, pigeonInstance, cookie, std::move(completion));
+      };
+    }
+    pigeon::setUpMethod(messenger,
+                        codec,
+                        pigeon::channelName("webview_flutter_wkwebview", "WKHTTPCookieStore", "setCookie"),
+                        "setCookie",
+                        std::move(handler));
+  }
+  {
+    pigeon::MethodHandler handler;
+    if (installed) {
+      handler = [api](const pigeon::Arguments& args, pigeon::Responder responder) {
+        auto pigeonInstance = instanceArgument(args, 0, {"WKHTTPCookieStore"}, false);
+        auto completion = [responder](platform::ValueList result, const std::optional<pigeon::PigeonError>& error) {
+          if (error) {
+            responder.failure(*error);
+          } else {
+            responder.success(pigeon::wireValue(result));
+          }
+        };
+        api->pigeonDelegate->getAllCookies(*api, pigeonInstance, std::move(completion));
+      };
+    }
+    pigeon::setUpMethod(messenger,
+                        codec,
+                        pigeon::channelName("webview_flutter_wkwebview", "WKHTTPCookieStore", "getAllCookies"),
+                        "getAllCookies",
+                        std::move(handler));
+  }
+}
+
+void PigeonApiWKHTTPCookieStore::pigeonNewInstance(const platform::webkit::NativeObjectPtr& pigeonInstance,
+                                                   std::function<void(const pigeon::CallResult& result)> completion) const {
+  pigeonRegistrar.pigeonNewInstance(pigeonInstance, std::move(completion));
+}
+
+platform::ValueList PigeonApiWKHTTPCookieStore::pigeonAnnouncedFields(
+    const platform::webkit::NativeObjectPtr& /*pigeonInstance*/) {
+  return {};
+}
+
+PigeonApiURLCredential::PigeonApiURLCredential(ProxyApiRegistrar& pigeonRegistrar,
+                                               std::shared_ptr<PigeonApiDelegateURLCredential> pigeonDelegate)
+    : pigeonRegistrar(pigeonRegistrar), pigeonDelegate(std::move(pigeonDelegate)) {}
+
+void PigeonApiURLCredential::setUpMessageHandlers(const std::shared_ptr<flutter::BinaryMessenger>& messenger,
+                                                  const std::shared_ptr<PigeonApiURLCredential>& api) {
+  const bool installed = api && api->pigeonDelegate;
+  const auto codec = api ? api->pigeonRegistrar.codec() : WebKitLibraryPigeonCodec::shared();
+  {
+    pigeon::MethodHandler handler;
+    if (installed) {
+      handler = [api](const pigeon::Arguments& args, pigeon::Responder responder) {
+        auto pigeonIdentifier = args.integer(0);
+        auto user = args.string(1);
+        auto password = args.string(2);
+        auto persistence = args.enumeration<UrlCredentialPersistence>(3);
+        registerCreated(api->pigeonRegistrar, api->pigeonDelegate->withUser(*api, user, password, persistence), pigeonIdentifier, "URLCredential.withUser");
+        responder.success();
+      };
+    }
+    pigeon::setUpMethod(messenger,
+                        codec,
+                        pigeon::channelName("webview_flutter_wkwebview", "URLCredential", "withUser"),
+                        "withUser",
+                        std::move(handler));
+  }
+  {
+    pigeon::MethodHandler handler;
+    if (installed) {
+      handler = [api](const pigeon::Arguments& args, pigeon::Responder responder) {
+        auto user = args.string(0);
+        auto password = args.string(1);
+        auto persistence = args.enumeration<UrlCredentialPersistence>(2);
+        responder.success(pigeon::wireValue(api->pigeonDelegate->withUserAsync(*api, user, password, persistence)));
+      };
+    }
+    pigeon::setUpMethod(messenger,
+                        codec,
+                        pigeon::channelName("webview_flutter_wkwebview", "URLCredential", "withUserAsync"),
+                        "withUserAsync",
+                        std::move(handler));
+  }
+  {
+    pigeon::MethodHandler handler;
+    if (installed) {
+      handler = [api](const pigeon::Arguments& args, pigeon::Responder responder) {
+        auto trust = instanceArgument(args, 0, {"SecTrustWrapper"}, false);
+        responder.success(pigeon::wireValue(api->pigeonDelegate->serverTrustAsync(*api, trust)));
+      };
+    }
+    pigeon::setUpMethod(messenger,
+                        codec,
+                        pigeon::channelName("webview_flutter_wkwebview", "URLCredential", "serverTrustAsync"),
+                        "serverTrustAsync",
+                        std::move(handler));
+  }
+}
+
+void PigeonApiURLCredential::pigeonNewInstance(const platform::webkit::NativeObjectPtr& pigeonInstance,
+                                               std::function<void(const pigeon::CallResult& result)> completion) const {
+  pigeonRegistrar.pigeonNewInstance(pigeonInstance, std::move(completion));
+}
+
+platform::ValueList PigeonApiURLCredential::pigeonAnnouncedFields(
+    const platform::webkit::NativeObjectPtr& /*pigeonInstance*/) {
+  return {};
+}
+
+PigeonApiURLProtectionSpace::PigeonApiURLProtectionSpace(ProxyApiRegistrar& pigeonRegistrar,
+                                                         std::shared_ptr<PigeonApiDelegateURLProtectionSpace> pigeonDelegate)
+    : pigeonRegistrar(pigeonRegistrar), pigeonDelegate(std::move(pigeonDelegate)) {}
+
+void PigeonApiURLProtectionSpace::setUpMessageHandlers(const std::shared_ptr<flutter::BinaryMessenger>& messenger,
+                                                       const std::shared_ptr<PigeonApiURLProtectionSpace>& api) {
+  const bool installed = api && api->pigeonDelegate;
+  const auto codec = api ? api->pigeonRegistrar.codec() : WebKitLibraryPigeonCodec::shared();
+  {
+    pigeon::MethodHandler handler;
+    if (installed) {
+      handler = [api](const pigeon::Arguments& args, pigeon::Responder responder) {
+        auto pigeonInstance = instanceArgument(args, 0, {"NSURLProtectionSpace"}, false);
+        responder.success(pigeon::wireValue(api->pigeonDelegate->getServerTrust(*api, pigeonInstance)));
+      };
+    }
+    pigeon::setUpMethod(messenger,
+                        codec,
+                        pigeon::channelName("webview_flutter_wkwebview", "URLProtectionSpace", "getServerTrust"),
+                        "getServerTrust",
+                        std::move(handler));
+  }
+}
+
+void PigeonApiURLProtectionSpace::pigeonNewInstance(const platform::webkit::NativeObjectPtr& pigeonInstance,
+                                                    std::function<void(const pigeon::CallResult& result)> completion) const {
+  pigeonRegistrar.pigeonNewInstance(pigeonInstance, std::move(completion));
+}
+
+platform::ValueList PigeonApiURLProtectionSpace::pigeonAnnouncedFields(
+    const platform::webkit::NativeObjectPtr& pigeonInstance) {
+  if (!pigeonDelegate) return {};
+  return {pigeon::wireValue(pigeonDelegate->host(*this, pigeonInstance)),
+          pigeon::wireValue(pigeonDelegate->port(*this, pigeonInstance)),
+          pigeon::wireValue(pigeonDelegate->realm(*this, pigeonInstance)),
+          pigeon::wireValue(pigeonDelegate->authenticationMethod(*this, pigeonInstance))};
+}
+
+PigeonApiURLAuthenticationChallenge::PigeonApiURLAuthenticationChallenge(
+    ProxyApiRegistrar& pigeonRegistrar,
+    std::shared_ptr<PigeonApiDelegateURLAuthenticationChallenge> pigeonDelegate)
+    : pigeonRegistrar(pigeonRegistrar), pigeonDelegate(std::move(pigeonDelegate)) {}
+
+void PigeonApiURLAuthenticationChallenge::setUpMessageHandlers(
+    const std::shared_ptr<flutter::BinaryMessenger>& messenger,
+    const std::shared_ptr<PigeonApiURLAuthenticationChallenge>& api) {
+  const bool installed = api && api->pigeonDelegate;
+  const auto codec = api ? api->pigeonRegistrar.codec() : WebKitLibraryPigeonCodec::shared();
+  {
+    pigeon::MethodHandler handler;
+    if (installed) {
+      handler = [api](const pigeon::Arguments& args, pigeon::Responder responder) {
+        auto pigeonInstance = instanceArgument(args, 0, {"NSURLAuthenticationChallenge"}, false);
+        responder.success(pigeon::wireValue(api->pigeonDelegate->getProtectionSpace(*api, pigeonInstance)));
+      };
+    }
+    pigeon::setUpMethod(messenger,
+                        codec,
+                        pigeon::channelName("webview_flutter_wkwebview", "URLAuthenticationChallenge", "getProtectionSpace"),
+                        "getProtectionSpace",
+                        std::move(handler));
+  }
+}
+
+void PigeonApiURLAuthenticationChallenge::pigeonNewInstance(const platform::webkit::NativeObjectPtr& pigeonInstance,
+                                                            std::function<void(const pigeon::CallResult& result)> completion) const {
+  pigeonRegistrar.pigeonNewInstance(pigeonInstance, std::move(completion));
+}
+
+platform::ValueList PigeonApiURLAuthenticationChallenge::pigeonAnnouncedFields(
+    const platform::webkit::NativeObjectPtr& /*pigeonInstance*/) {
+  return {};
+}
+
+PigeonApiURL::PigeonApiURL(ProxyApiRegistrar& pigeonRegistrar,
+                           std::shared_ptr<PigeonApiDelegateURL> pigeonDelegate)
+    : pigeonRegistrar(pigeonRegistrar), pigeonDelegate(std::move(pigeonDelegate)) {}
+
+void PigeonApiURL::setUpMessageHandlers(const std::shared_ptr<flutter::BinaryMessenger>& messenger,
+                                        const std::shared_ptr<PigeonApiURL>& api) {
+  const bool installed = api && api->pigeonDelegate;
+  const auto codec = api ? api->pigeonRegistrar.codec() : WebKitLibraryPigeonCodec::shared();
+  {
+    pigeon::MethodHandler handler;
+    if (installed) {
+      handler = [api](const pigeon::Arguments& args, pigeon::Responder responder) {
+        auto pigeonInstance = instanceArgument(args, 0, {"URL"}, false);
+        responder.success(pigeon::wireValue(api->pigeonDelegate->getAbsoluteString(*api, pigeonInstance)));
+      };
+    }
+    pigeon::setUpMethod(messenger,
+                        codec,
+                        pigeon::channelName("webview_flutter_wkwebview", "URL", "getAbsoluteString"),
+                        "getAbsoluteString",
+                        std::move(handler));
+  }
+}
+
+void PigeonApiURL::pigeonNewInstance(const platform::webkit::NativeObjectPtr& pigeonInstance,
+                                     std::function<void(const pigeon::CallResult& result)> completion) const {
+  pigeonRegistrar.pigeonNewInstance(pigeonInstance, std::move(completion));
+}
+
+platform::ValueList PigeonApiURL::pigeonAnnouncedFields(const platform::webkit::NativeObjectPtr& /*pigeonInstance*/) {
+  return {};
+}
+
+PigeonApiWKWebpagePreferences::PigeonApiWKWebpagePreferences(
+    ProxyApiRegistrar& pigeonRegistrar,
+    std::shared_ptr<PigeonApiDelegateWKWebpagePreferences> pigeonDelegate)
+    : pigeonRegistrar(pigeonRegistrar), pigeonDelegate(std::move(pigeonDelegate)) {}
+
+void PigeonApiWKWebpagePreferences::setUpMessageHandlers(const std::shared_ptr<flutter::BinaryMessenger>& messenger,
+                                                         const std::shared_ptr<PigeonApiWKWebpagePreferences>& api) {
+  const bool installed = api && api->pigeonDelegate;
+  const auto codec = api ? api->pigeonRegistrar.codec() : WebKitLibraryPigeonCodec::shared();
+  {
+    pigeon::MethodHandler handler;
+    if (installed) {
+      handler = [api](const pigeon::Arguments& args, pigeon::Responder responder) {
+        auto pigeonInstance = instanceArgument(args, 0, {"WKWebpagePreferences"}, false);
+        auto allow = args.boolean(1);
+        api->pigeonDelegate->setAllowsContentJavaScript(*api, pigeonInstance, allow);
+        responder.success();
+      };
+    }
+    pigeon::setUpMethod(messenger,
+                        codec,
+                        pigeon::channelName("webview_flutter_wkwebview", "WKWebpagePreferences", "setAllowsContentJavaScript"),
+                        "setAllowsContentJavaScript",
+                        std::move(handler));
+  }
+}
+
+void PigeonApiWKWebpagePreferences::pigeonNewInstance(const platform::webkit::NativeObjectPtr& pigeonInstance,
+                                                      std::function<void(const pigeon::CallResult& result)> completion) const {
+  pigeonRegistrar.pigeonNewInstance(pigeonInstance, std::move(completion));
+}
+
+platform::ValueList PigeonApiWKWebpagePreferences::pigeonAnnouncedFields(
+    const platform::webkit::NativeObjectPtr& /*pigeonInstance*/) {
+  return {};
+}
+
+PigeonApiGetTrustResultResponse::PigeonApiGetTrustResultResponse(
+    ProxyApiRegistrar& pigeonRegistrar,
+    std::shared_ptr<PigeonApiDelegateGetTrustResultResponse> pigeonDelegate)
+    : pigeonRegistrar(pigeonRegistrar), pigeonDelegate(std::move(pigeonDelegate)) {}
+
+void PigeonApiGetTrustResultResponse::pigeonNewInstance(const platform::webkit::NativeObjectPtr& pigeonInstance,
+                                                        std::function<void(const pigeon::CallResult& result)> completion) const {
+  pigeonRegistrar.pigeonNewInstance(pigeonInstance, std::move(completion));
+}
+
+platform::ValueList PigeonApiGetTrustResultResponse::pigeonAnnouncedFields(
+    const platform::webkit::NativeObjectPtr& pigeonInstance) {
+  if (!pigeonDelegate) return {};
+  return {pigeon::wireValue(pigeonDelegate->result(*this, pigeonInstance)),
+          pigeon::wireValue(pigeonDelegate->resultCode(*this, pigeonInstance))};
+}
+
+PigeonApiSecTrust::PigeonApiSecTrust(ProxyApiRegistrar& pigeonRegistrar,
+                                     std::shared_ptr<PigeonApiDelegateSecTrust> pigeonDelegate)
+    : pigeonRegistrar(pigeonRegistrar), pigeonDelegate(std::move(pigeonDelegate)) {}
+
+void PigeonApiSecTrust::setUpMessageHandlers(const std::shared_ptr<flutter::BinaryMessenger>& messenger,
+                                             const std::shared_ptr<PigeonApiSecTrust>& api) {
+  const bool installed = api && api->pigeonDelegate;
+  const auto codec = api ? api->pigeonRegistrar.codec() : WebKitLibraryPigeonCodec::shared();
+  {
+    pigeon::MethodHandler handler;
+    if (installed) {
+      handler = [api](const pigeon::Arguments& args, pigeon::Responder responder) {
+        auto trust = instanceArgument(args, 0, {"SecTrustWrapper"}, false);
+        auto completion = [responder](bool result, const std::optional<pigeon::PigeonError>& error) {
+          if (error) {
+            responder.failure(*error);
+          } else {
+            responder.success(pigeon::wireValue(result));
+          }
+        };
+        api->pigeonDelegate->evaluateWithError(*api, trust, std::move(completion));
+      };
+    }
+    pigeon::setUpMethod(messenger,
+                        codec,
+                        pigeon::channelName("webview_flutter_wkwebview", "SecTrust", "evaluateWithError"),
+                        "evaluateWithError",
+                        std::move(handler));
+  }
+  {
+    pigeon::MethodHandler handler;
+    if (installed) {
+      handler = [api](const pigeon::Arguments& args, pigeon::Responder responder) {
+        auto trust = instanceArgument(args, 0, {"SecTrustWrapper"}, false);
+        responder.success(pigeon::wireValue(api->pigeonDelegate->copyExceptions(*api, trust)));
+      };
+    }
+    pigeon::setUpMethod(messenger,
+                        codec,
+                        pigeon::channelName("webview_flutter_wkwebview", "SecTrust", "copyExceptions"),
+                        "copyExceptions",
+                        std::move(handler));
+  }
+  {
+    pigeon::MethodHandler handler;
+    if (installed) {
+      handler = [api](const pigeon::Arguments& args, pigeon::Responder responder) {
+        auto trust = instanceArgument(args, 0, {"SecTrustWrapper"}, false);
+        auto exceptions = args.optionalBytes(1);
+        responder.success(pigeon::wireValue(api->pigeonDelegate->setExceptions(*api, trust, exceptions)));
+      };
+    }
+    pigeon::setUpMethod(messenger,
+                        codec,
+                        pigeon::channelName("webview_flutter_wkwebview", "SecTrust", "setExceptions"),
+                        "setExceptions",
+                        std::move(handler));
+  }
+  {
+    pigeon::MethodHandler handler;
+    if (installed) {
+      handler = [api](const pigeon::Arguments& args, pigeon::Responder responder) {
+        auto trust = instanceArgument(args, 0, {"SecTrustWrapper"}, false);
+        responder.success(pigeon::wireValue(api->pigeonDelegate->getTrustResult(*api, trust)));
+      };
+    }
+    pigeon::setUpMethod(messenger,
+                        codec,
+                        pigeon::channelName("webview_flutter_wkwebview", "SecTrust", "getTrustResult"),
+                        "getTrustResult",
+                        std::move(handler));
+  }
+  {
+    pigeon::MethodHandler handler;
+    if (installed) {
+      handler = [api](const pigeon::Arguments& args, pigeon::Responder responder) {
+        auto trust = instanceArgument(args, 0, {"SecTrustWrapper"}, false);
+        responder.success(pigeon::wireValue(api->pigeonDelegate->copyCertificateChain(*api, trust)));
+      };
+    }
+    pigeon::setUpMethod(messenger,
+                        codec,
+                        pigeon::channelName("webview_flutter_wkwebview", "SecTrust", "copyCertificateChain"),
+                        "copyCertificateChain",
+                        std::move(handler));
+  }
+}
+
+void PigeonApiSecTrust::pigeonNewInstance(const platform::webkit::NativeObjectPtr& pigeonInstance,
+                                          std::function<void(const pigeon::CallResult& result)> completion) const {
+  pigeonRegistrar.pigeonNewInstance(pigeonInstance, std::move(completion));
+}
+
+platform::ValueList PigeonApiSecTrust::pigeonAnnouncedFields(
+    const platform::webkit::NativeObjectPtr& /*pigeonInstance*/) {
+  return {};
+}
+
+PigeonApiSecCertificate::PigeonApiSecCertificate(ProxyApiRegistrar& pigeonRegistrar,
+                                                 std::shared_ptr<PigeonApiDelegateSecCertificate> pigeonDelegate)
+    : pigeonRegistrar(pigeonRegistrar), pigeonDelegate(std::move(pigeonDelegate)) {}
+
+void PigeonApiSecCertificate::setUpMessageHandlers(const std::shared_ptr<flutter::BinaryMessenger>& messenger,
+                                                   const std::shared_ptr<PigeonApiSecCertificate>& api) {
+  const bool installed = api && api->pigeonDelegate;
+  const auto codec = api ? api->pigeonRegistrar.codec() : WebKitLibraryPigeonCodec::shared();
+  {
+    pigeon::MethodHandler handler;
+    if (installed) {
+      handler = [api](const pigeon::Arguments& args, pigeon::Responder responder) {
+        auto certificate = instanceArgument(args, 0, {"SecCertificateWrapper"}, false);
+        responder.success(pigeon::wireValue(api->pigeonDelegate->copyData(*api, certificate)));
+      };
+    }
+    pigeon::setUpMethod(messenger,
+                        codec,
+                        pigeon::channelName("webview_flutter_wkwebview", "SecCertificate", "copyData"),
+                        "copyData",
+                        std::move(handler));
+  }
+}
+
+void PigeonApiSecCertificate::pigeonNewInstance(const platform::webkit::NativeObjectPtr& pigeonInstance,
+                                                std::function<void(const pigeon::CallResult& result)> completion) const {
+  pigeonRegistrar.pigeonNewInstance(pigeonInstance, std::move(completion));
+}
+
+platform::ValueList PigeonApiSecCertificate::pigeonAnnouncedFields(
+    const platform::webkit::NativeObjectPtr& /*pigeonInstance*/) {
+  return {};
+}
+
+ProxyApis setUpProxyApis(ProxyApiRegistrar& registrar, const ProxyApiDelegates& delegates) {
+  ProxyApis apis;
+  const auto messenger = registrar.messenger();
+  apis.NSObject = std::make_shared<PigeonApiNSObject>(registrar, delegates.NSObject);
+  PigeonApiNSObject::setUpMessageHandlers(messenger, apis.NSObject);
+  apis.URLRequest = std::make_shared<PigeonApiURLRequest>(registrar, delegates.URLRequest);
+  PigeonApiURLRequest::setUpMessageHandlers(messenger, apis.URLRequest);
+  apis.URLResponse = std::make_shared<PigeonApiURLResponse>(registrar, delegates.URLResponse);
+  apis.HTTPURLResponse = std::make_shared<PigeonApiHTTPURLResponse>(registrar, delegates.HTTPURLResponse);
+  registrar.setAnnouncedFields(
+      "HTTPURLResponse", [api = apis.HTTPURLResponse](const platform::webkit::NativeObjectPtr& object) {
+        return api->pigeonAnnouncedFields(object);
+      });
+  apis.WKUserScript = std::make_shared<PigeonApiWKUserScript>(registrar, delegates.WKUserScript);
+  PigeonApiWKUserScript::setUpMessageHandlers(messenger, apis.WKUserScript);
+  registrar.setAnnouncedFields(
+      "WKUserScript", [api = apis.WKUserScript](const platform::webkit::NativeObjectPtr& object) {
+        return api->pigeonAnnouncedFields(object);
+      });
+  apis.WKNavigationAction = std::make_shared<PigeonApiWKNavigationAction>(registrar, delegates.WKNavigationAction);
+  registrar.setAnnouncedFields(
+      "WKNavigationAction", [api = apis.WKNavigationAction](const platform::webkit::NativeObjectPtr& object) {
+        return api->pigeonAnnouncedFields(object);
+      });
+  apis.WKNavigationResponse = std::make_shared<PigeonApiWKNavigationResponse>(registrar, delegates.WKNavigationResponse);
+  registrar.setAnnouncedFields(
+      "WKNavigationResponse", [api = apis.WKNavigationResponse](const platform::webkit::NativeObjectPtr& object) {
+        return api->pigeonAnnouncedFields(object);
+      });
+  apis.WKFrameInfo = std::make_shared<PigeonApiWKFrameInfo>(registrar, delegates.WKFrameInfo);
+  registrar.setAnnouncedFields(
+      "WKFrameInfo", [api = apis.WKFrameInfo](const platform::webkit::NativeObjectPtr& object) {
+        return api->pigeonAnnouncedFields(object);
+      });
+  apis.NSError = std::make_shared<PigeonApiNSError>(registrar, delegates.NSError);
+  registrar.setAnnouncedFields(
+      "NSError", [api = apis.NSError](const platform::webkit::NativeObjectPtr& object) {
+        return api->pigeonAnnouncedFields(object);
+      });
+  apis.WKScriptMessage = std::make_shared<PigeonApiWKScriptMessage>(registrar, delegates.WKScriptMessage);
+  registrar.setAnnouncedFields(
+      "WKScriptMessage", [api = apis.WKScriptMessage](const platform::webkit::NativeObjectPtr& object) {
+        return api->pigeonAnnouncedFields(object);
+      });
+  apis.WKSecurityOrigin = std::make_shared<PigeonApiWKSecurityOrigin>(registrar, delegates.WKSecurityOrigin);
+  registrar.setAnnouncedFields(
+      "WKSecurityOrigin", [api = apis.WKSecurityOrigin](const platform::webkit::NativeObjectPtr& object) {
+        return api->pigeonAnnouncedFields(object);
+      });
+  apis.HTTPCookie = std::make_shared<PigeonApiHTTPCookie>(registrar, delegates.HTTPCookie);
+  PigeonApiHTTPCookie::setUpMessageHandlers(messenger, apis.HTTPCookie);
+  apis.AuthenticationChallengeResponse = std::make_shared<PigeonApiAuthenticationChallengeResponse>(registrar, delegates.AuthenticationChallengeResponse);
+  PigeonApiAuthenticationChallengeResponse::setUpMessageHandlers(messenger, apis.AuthenticationChallengeResponse);
+  registrar.setAnnouncedFields(
+      "AuthenticationChallengeResponse", [api = apis.AuthenticationChallengeResponse](const platform::webkit::NativeObjectPtr& object) {
+        return api->pigeonAnnouncedFields(object);
+      });
+  apis.WKWebsiteDataStore = std::make_shared<PigeonApiWKWebsiteDataStore>(registrar, delegates.WKWebsiteDataStore);
+  PigeonApiWKWebsiteDataStore::setUpMessageHandlers(messenger, apis.WKWebsiteDataStore);
+  apis.WKWebViewConfiguration = std::make_shared<PigeonApiWKWebViewConfiguration>(registrar, delegates.WKWebViewConfiguration);
+  PigeonApiWKWebViewConfiguration::setUpMessageHandlers(messenger, apis.WKWebViewConfiguration);
+  apis.WKUserContentController = std::make_shared<PigeonApiWKUserContentController>(registrar, delegates.WKUserContentController);
+  PigeonApiWKUserContentController::setUpMessageHandlers(messenger, apis.WKUserContentController);
+  apis.WKPreferences = std::make_shared<PigeonApiWKPreferences>(registrar, delegates.WKPreferences);
+  PigeonApiWKPreferences::setUpMessageHandlers(messenger, apis.WKPreferences);
+  apis.WKScriptMessageHandler = std::make_shared<PigeonApiWKScriptMessageHandler>(registrar, delegates.WKScriptMessageHandler);
+  PigeonApiWKScriptMessageHandler::setUpMessageHandlers(messenger, apis.WKScriptMessageHandler);
+  apis.WKNavigationDelegate = std::make_shared<PigeonApiWKNavigationDelegate>(registrar, delegates.WKNavigationDelegate);
+  PigeonApiWKNavigationDelegate::setUpMessageHandlers(messenger, apis.WKNavigationDelegate);
+  apis.WKWebView = std::make_shared<PigeonApiWKWebView>(registrar, delegates.WKWebView);
+  apis.NSViewWKWebView = std::make_shared<PigeonApiNSViewWKWebView>(registrar, delegates.NSViewWKWebView);
+  PigeonApiNSViewWKWebView::setUpMessageHandlers(messenger, apis.NSViewWKWebView);
+  apis.WKUIDelegate = std::make_shared<PigeonApiWKUIDelegate>(registrar, delegates.WKUIDelegate);
+  PigeonApiWKUIDelegate::setUpMessageHandlers(messenger, apis.WKUIDelegate);
+  apis.WKHTTPCookieStore = std::make_shared<PigeonApiWKHTTPCookieStore>(registrar, delegates.WKHTTPCookieStore);
+  PigeonApiWKHTTPCookieStore::setUpMessageHandlers(messenger, apis.WKHTTPCookieStore);
+  apis.URLCredential = std::make_shared<PigeonApiURLCredential>(registrar, delegates.URLCredential);
+  PigeonApiURLCredential::setUpMessageHandlers(messenger, apis.URLCredential);
+  apis.URLProtectionSpace = std::make_shared<PigeonApiURLProtectionSpace>(registrar, delegates.URLProtectionSpace);
+  PigeonApiURLProtectionSpace::setUpMessageHandlers(messenger, apis.URLProtectionSpace);
+  registrar.setAnnouncedFields(
+      "URLProtectionSpace", [api = apis.URLProtectionSpace](const platform::webkit::NativeObjectPtr& object) {
+        return api->pigeonAnnouncedFields(object);
+      });
+  apis.URLAuthenticationChallenge = std::make_shared<PigeonApiURLAuthenticationChallenge>(registrar, delegates.URLAuthenticationChallenge);
+  PigeonApiURLAuthenticationChallenge::setUpMessageHandlers(messenger, apis.URLAuthenticationChallenge);
+  apis.URL = std::make_shared<PigeonApiURL>(registrar, delegates.URL);
+  PigeonApiURL::setUpMessageHandlers(messenger, apis.URL);
+  apis.WKWebpagePreferences = std::make_shared<PigeonApiWKWebpagePreferences>(registrar, delegates.WKWebpagePreferences);
+  PigeonApiWKWebpagePreferences::setUpMessageHandlers(messenger, apis.WKWebpagePreferences);
+  apis.GetTrustResultResponse = std::make_shared<PigeonApiGetTrustResultResponse>(registrar, delegates.GetTrustResultResponse);
+  registrar.setAnnouncedFields(
+      "GetTrustResultResponse", [api = apis.GetTrustResultResponse](const platform::webkit::NativeObjectPtr& object) {
+        return api->pigeonAnnouncedFields(object);
+      });
+  apis.SecTrust = std::make_shared<PigeonApiSecTrust>(registrar, delegates.SecTrust);
+  PigeonApiSecTrust::setUpMessageHandlers(messenger, apis.SecTrust);
+  apis.SecCertificate = std::make_shared<PigeonApiSecCertificate>(registrar, delegates.SecCertificate);
+  PigeonApiSecCertificate::setUpMessageHandlers(messenger, apis.SecCertificate);
+  return apis;
 }
 
 }  // namespace webview

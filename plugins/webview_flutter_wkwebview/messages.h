@@ -19,6 +19,7 @@
 #include "plugins/pigeon/pigeon_codec.h"
 #include "plugins/pigeon/pigeon_error.h"
 #include "plugins/pigeon/pigeon_values.h"
+#include "platform/webkit/native_object.h"
 
 namespace webview {
 
@@ -157,5 +158,1293 @@ class WebKitLibraryPigeonCodec {
   // The builder of shared(), for codecs that add types of their own.
   static pigeon::PigeonCodecBuilder builder();
 };
+
+// The instance manager's own channels (enumeration codec, not the proxy codec). The same
+// "removeStrongReference" channel also carries native code's notice that an object died.
+// Implemented by the plugin; called on the main loop.
+// Failures are thrown (pigeon::PigeonError chooses the reply's fields).
+class PigeonInternalInstanceManager {
+ public:
+  virtual ~PigeonInternalInstanceManager() = default;
+  virtual void removeStrongReference(std::int64_t identifier) = 0;
+  virtual void clear() = 0;
+};
+
+// Installs one handler per method, in table order; a null `api` detaches them.
+struct PigeonInternalInstanceManagerSetup {
+  static void setUp(const std::shared_ptr<flutter::BinaryMessenger>& messenger,
+                    std::shared_ptr<PigeonInternalInstanceManager> api,
+                    const std::string& messageChannelSuffix = "");
+};
+
+// ---- Proxy apis: objects that live on both sides, tied by an instance identifier.
+
+class ProxyApiRegistrar;
+
+class PigeonApiNSObject;
+class PigeonApiURLRequest;
+class PigeonApiURLResponse;
+class PigeonApiHTTPURLResponse;
+class PigeonApiWKUserScript;
+class PigeonApiWKNavigationAction;
+class PigeonApiWKNavigationResponse;
+class PigeonApiWKFrameInfo;
+class PigeonApiNSError;
+class PigeonApiWKScriptMessage;
+class PigeonApiWKSecurityOrigin;
+class PigeonApiHTTPCookie;
+class PigeonApiAuthenticationChallengeResponse;
+class PigeonApiWKWebsiteDataStore;
+class PigeonApiWKWebViewConfiguration;
+class PigeonApiWKUserContentController;
+class PigeonApiWKPreferences;
+class PigeonApiWKScriptMessageHandler;
+class PigeonApiWKNavigationDelegate;
+class PigeonApiWKWebView;
+class PigeonApiNSViewWKWebView;
+class PigeonApiWKUIDelegate;
+class PigeonApiWKHTTPCookieStore;
+class PigeonApiURLCredential;
+class PigeonApiURLProtectionSpace;
+class PigeonApiURLAuthenticationChallenge;
+class PigeonApiURL;
+class PigeonApiWKWebpagePreferences;
+class PigeonApiGetTrustResultResponse;
+class PigeonApiSecTrust;
+class PigeonApiSecCertificate;
+
+// The root of every proxied class; also the key-value observer the application's code creates.
+// The native side of NSObject (native class NSObject). Operations run on the main thread;
+// failures are thrown (pigeon::PigeonError chooses the reply's fields).
+class PigeonApiDelegateNSObject {
+ public:
+  virtual ~PigeonApiDelegateNSObject() = default;
+  virtual platform::webkit::NativeObjectPtr pigeonDefaultConstructor(
+      PigeonApiNSObject& pigeonApi) = 0;
+  virtual void addObserver(PigeonApiNSObject& pigeonApi,
+                           const platform::webkit::NativeObjectPtr& pigeonInstance,
+                           const platform::webkit::NativeObjectPtr& observer,
+                           const std::string& keyPath,
+                           const std::vector<KeyValueObservingOptions>& options) = 0;
+  virtual void removeObserver(PigeonApiNSObject& pigeonApi,
+                              const platform::webkit::NativeObjectPtr& pigeonInstance,
+                              const platform::webkit::NativeObjectPtr& observer,
+                              const std::string& keyPath) = 0;
+};
+
+// The channels of NSObject. Requests are decoded and type-checked before the delegate is
+// called: a malformed one (a receiver of another class included) is answered
+// "invalid-arguments" and calls nothing.
+class PigeonApiNSObject {
+ public:
+  PigeonApiNSObject(ProxyApiRegistrar& pigeonRegistrar,
+                    std::shared_ptr<PigeonApiDelegateNSObject> pigeonDelegate);
+  // Installs one handler per method, in table order, when `api` has a delegate; otherwise
+  // detaches them (an unanswered request then gets the empty reply).
+  static void setUpMessageHandlers(const std::shared_ptr<flutter::BinaryMessenger>& messenger,
+                                   const std::shared_ptr<PigeonApiNSObject>& api);
+  // Announces `pigeonInstance` on "NSObject.pigeon_newInstance" unless it is known.
+  void pigeonNewInstance(const platform::webkit::NativeObjectPtr& pigeonInstance,
+                         std::function<void(const pigeon::CallResult& result)> completion) const;
+  // The fields sent after the identifier (none without a delegate).
+  platform::ValueList pigeonAnnouncedFields(const platform::webkit::NativeObjectPtr& pigeonInstance);
+  void observeValue(const platform::webkit::NativeObjectPtr& pigeonInstance,
+                    const std::optional<std::string>& keyPath,
+                    const platform::webkit::NativeObjectPtr& object,
+                    const std::optional<platform::ValueMap>& change,
+                    std::function<void(const pigeon::CallResult& result)> completion) const;
+
+  ProxyApiRegistrar& pigeonRegistrar;
+  const std::shared_ptr<PigeonApiDelegateNSObject> pigeonDelegate;
+};
+
+// A mutable request (a box around the platform's request value).
+// The native side of URLRequest (native class URLRequestWrapper). Operations run on the main thread;
+// failures are thrown (pigeon::PigeonError chooses the reply's fields).
+class PigeonApiDelegateURLRequest {
+ public:
+  virtual ~PigeonApiDelegateURLRequest() = default;
+  virtual platform::webkit::NativeObjectPtr pigeonDefaultConstructor(
+      PigeonApiURLRequest& pigeonApi,
+      const std::string& url) = 0;
+  virtual std::optional<std::string> getUrl(PigeonApiURLRequest& pigeonApi,
+                                            const platform::webkit::NativeObjectPtr& pigeonInstance) = 0;
+  virtual void setHttpMethod(PigeonApiURLRequest& pigeonApi,
+                             const platform::webkit::NativeObjectPtr& pigeonInstance,
+                             const std::optional<std::string>& method) = 0;
+  virtual std::optional<std::string> getHttpMethod(PigeonApiURLRequest& pigeonApi,
+                                                   const platform::webkit::NativeObjectPtr& pigeonInstance) = 0;
+  virtual void setHttpBody(PigeonApiURLRequest& pigeonApi,
+                           const platform::webkit::NativeObjectPtr& pigeonInstance,
+                           const std::optional<platform::Bytes>& body) = 0;
+  virtual std::optional<platform::Bytes> getHttpBody(PigeonApiURLRequest& pigeonApi,
+                                                     const platform::webkit::NativeObjectPtr& pigeonInstance) = 0;
+  virtual void setAllHttpHeaderFields(PigeonApiURLRequest& pigeonApi,
+                                      const platform::webkit::NativeObjectPtr& pigeonInstance,
+                                      const std::optional<platform::ValueMap>& fields) = 0;
+  virtual std::optional<platform::ValueMap> getAllHttpHeaderFields(
+      PigeonApiURLRequest& pigeonApi,
+      const platform::webkit::NativeObjectPtr& pigeonInstance) = 0;
+};
+
+// The channels of URLRequest. Requests are decoded and type-checked before the delegate is
+// called: a malformed one (a receiver of another class included) is answered
+// "invalid-arguments" and calls nothing.
+class PigeonApiURLRequest {
+ public:
+  PigeonApiURLRequest(ProxyApiRegistrar& pigeonRegistrar,
+                      std::shared_ptr<PigeonApiDelegateURLRequest> pigeonDelegate);
+  // Installs one handler per method, in table order, when `api` has a delegate; otherwise
+  // detaches them (an unanswered request then gets the empty reply).
+  static void setUpMessageHandlers(const std::shared_ptr<flutter::BinaryMessenger>& messenger,
+                                   const std::shared_ptr<PigeonApiURLRequest>& api);
+  // Announces `pigeonInstance` on "URLRequest.pigeon_newInstance" unless it is known.
+  void pigeonNewInstance(const platform::webkit::NativeObjectPtr& pigeonInstance,
+                         std::function<void(const pigeon::CallResult& result)> completion) const;
+  // The fields sent after the identifier (none without a delegate).
+  platform::ValueList pigeonAnnouncedFields(const platform::webkit::NativeObjectPtr& pigeonInstance);
+
+  ProxyApiRegistrar& pigeonRegistrar;
+  const std::shared_ptr<PigeonApiDelegateURLRequest> pigeonDelegate;
+};
+
+// The native side of URLResponse (native class NSURLResponse). Operations run on the main thread;
+// failures are thrown (pigeon::PigeonError chooses the reply's fields).
+class PigeonApiDelegateURLResponse {
+ public:
+  virtual ~PigeonApiDelegateURLResponse() = default;
+};
+
+// The channels of URLResponse. Requests are decoded and type-checked before the delegate is
+// called: a malformed one (a receiver of another class included) is answered
+// "invalid-arguments" and calls nothing.
+class PigeonApiURLResponse {
+ public:
+  PigeonApiURLResponse(ProxyApiRegistrar& pigeonRegistrar,
+                       std::shared_ptr<PigeonApiDelegateURLResponse> pigeonDelegate);
+  // Announces `pigeonInstance` on "URLResponse.pigeon_newInstance" unless it is known.
+  void pigeonNewInstance(const platform::webkit::NativeObjectPtr& pigeonInstance,
+                         std::function<void(const pigeon::CallResult& result)> completion) const;
+  // The fields sent after the identifier (none without a delegate).
+  platform::ValueList pigeonAnnouncedFields(const platform::webkit::NativeObjectPtr& pigeonInstance);
+
+  ProxyApiRegistrar& pigeonRegistrar;
+  const std::shared_ptr<PigeonApiDelegateURLResponse> pigeonDelegate;
+};
+
+// The native side of HTTPURLResponse (native class NSHTTPURLResponse). Operations run on the main thread;
+// failures are thrown (pigeon::PigeonError chooses the reply's fields).
+class PigeonApiDelegateHTTPURLResponse {
+ public:
+  virtual ~PigeonApiDelegateHTTPURLResponse() = default;
+  virtual std::int64_t statusCode(PigeonApiHTTPURLResponse& pigeonApi,
+                                  const platform::webkit::NativeObjectPtr& pigeonInstance) = 0;
+};
+
+// The channels of HTTPURLResponse. Requests are decoded and type-checked before the delegate is
+// called: a malformed one (a receiver of another class included) is answered
+// "invalid-arguments" and calls nothing.
+class PigeonApiHTTPURLResponse {
+ public:
+  PigeonApiHTTPURLResponse(ProxyApiRegistrar& pigeonRegistrar,
+                           std::shared_ptr<PigeonApiDelegateHTTPURLResponse> pigeonDelegate);
+  // Announces `pigeonInstance` on "HTTPURLResponse.pigeon_newInstance" unless it is known.
+  void pigeonNewInstance(const platform::webkit::NativeObjectPtr& pigeonInstance,
+                         std::function<void(const pigeon::CallResult& result)> completion) const;
+  // The fields sent after the identifier (none without a delegate).
+  platform::ValueList pigeonAnnouncedFields(const platform::webkit::NativeObjectPtr& pigeonInstance);
+
+  ProxyApiRegistrar& pigeonRegistrar;
+  const std::shared_ptr<PigeonApiDelegateHTTPURLResponse> pigeonDelegate;
+};
+
+// The native side of WKUserScript (native class WKUserScript). Operations run on the main thread;
+// failures are thrown (pigeon::PigeonError chooses the reply's fields).
+class PigeonApiDelegateWKUserScript {
+ public:
+  virtual ~PigeonApiDelegateWKUserScript() = default;
+  virtual platform::webkit::NativeObjectPtr pigeonDefaultConstructor(
+      PigeonApiWKUserScript& pigeonApi,
+      const std::string& source,
+      UserScriptInjectionTime injectionTime,
+      bool isForMainFrameOnly) = 0;
+  virtual std::string source(PigeonApiWKUserScript& pigeonApi,
+                             const platform::webkit::NativeObjectPtr& pigeonInstance) = 0;
+  virtual UserScriptInjectionTime injectionTime(PigeonApiWKUserScript& pigeonApi,
+                                                const platform::webkit::NativeObjectPtr& pigeonInstance) = 0;
+  virtual bool isForMainFrameOnly(PigeonApiWKUserScript& pigeonApi,
+                                  const platform::webkit::NativeObjectPtr& pigeonInstance) = 0;
+};
+
+// The channels of WKUserScript. Requests are decoded and type-checked before the delegate is
+// called: a malformed one (a receiver of another class included) is answered
+// "invalid-arguments" and calls nothing.
+class PigeonApiWKUserScript {
+ public:
+  PigeonApiWKUserScript(ProxyApiRegistrar& pigeonRegistrar,
+                        std::shared_ptr<PigeonApiDelegateWKUserScript> pigeonDelegate);
+  // Installs one handler per method, in table order, when `api` has a delegate; otherwise
+  // detaches them (an unanswered request then gets the empty reply).
+  static void setUpMessageHandlers(const std::shared_ptr<flutter::BinaryMessenger>& messenger,
+                                   const std::shared_ptr<PigeonApiWKUserScript>& api);
+  // Announces `pigeonInstance` on "WKUserScript.pigeon_newInstance" unless it is known.
+  void pigeonNewInstance(const platform::webkit::NativeObjectPtr& pigeonInstance,
+                         std::function<void(const pigeon::CallResult& result)> completion) const;
+  // The fields sent after the identifier (none without a delegate).
+  platform::ValueList pigeonAnnouncedFields(const platform::webkit::NativeObjectPtr& pigeonInstance);
+
+  ProxyApiRegistrar& pigeonRegistrar;
+  const std::shared_ptr<PigeonApiDelegateWKUserScript> pigeonDelegate;
+};
+
+// The native side of WKNavigationAction (native class WKNavigationAction). Operations run on the main thread;
+// failures are thrown (pigeon::PigeonError chooses the reply's fields).
+class PigeonApiDelegateWKNavigationAction {
+ public:
+  virtual ~PigeonApiDelegateWKNavigationAction() = default;
+  virtual platform::webkit::NativeObjectPtr request(PigeonApiWKNavigationAction& pigeonApi,
+                                                    const platform::webkit::NativeObjectPtr& pigeonInstance) = 0;
+  virtual platform::webkit::NativeObjectPtr targetFrame(PigeonApiWKNavigationAction& pigeonApi,
+                                                        const platform::webkit::NativeObjectPtr& pigeonInstance) = 0;
+  virtual NavigationType navigationType(PigeonApiWKNavigationAction& pigeonApi,
+                                        const platform::webkit::NativeObjectPtr& pigeonInstance) = 0;
+};
+
+// The channels of WKNavigationAction. Requests are decoded and type-checked before the delegate is
+// called: a malformed one (a receiver of another class included) is answered
+// "invalid-arguments" and calls nothing.
+class PigeonApiWKNavigationAction {
+ public:
+  PigeonApiWKNavigationAction(ProxyApiRegistrar& pigeonRegistrar,
+                              std::shared_ptr<PigeonApiDelegateWKNavigationAction> pigeonDelegate);
+  // Announces `pigeonInstance` on "WKNavigationAction.pigeon_newInstance" unless it is known.
+  void pigeonNewInstance(const platform::webkit::NativeObjectPtr& pigeonInstance,
+                         std::function<void(const pigeon::CallResult& result)> completion) const;
+  // The fields sent after the identifier (none without a delegate).
+  platform::ValueList pigeonAnnouncedFields(const platform::webkit::NativeObjectPtr& pigeonInstance);
+
+  ProxyApiRegistrar& pigeonRegistrar;
+  const std::shared_ptr<PigeonApiDelegateWKNavigationAction> pigeonDelegate;
+};
+
+// The native side of WKNavigationResponse (native class WKNavigationResponse). Operations run on the main thread;
+// failures are thrown (pigeon::PigeonError chooses the reply's fields).
+class PigeonApiDelegateWKNavigationResponse {
+ public:
+  virtual ~PigeonApiDelegateWKNavigationResponse() = default;
+  virtual platform::webkit::NativeObjectPtr response(PigeonApiWKNavigationResponse& pigeonApi,
+                                                     const platform::webkit::NativeObjectPtr& pigeonInstance) = 0;
+  virtual bool isForMainFrame(PigeonApiWKNavigationResponse& pigeonApi,
+                              const platform::webkit::NativeObjectPtr& pigeonInstance) = 0;
+};
+
+// The channels of WKNavigationResponse. Requests are decoded and type-checked before the delegate is
+// called: a malformed one (a receiver of another class included) is answered
+// "invalid-arguments" and calls nothing.
+class PigeonApiWKNavigationResponse {
+ public:
+  PigeonApiWKNavigationResponse(ProxyApiRegistrar& pigeonRegistrar,
+                                std::shared_ptr<PigeonApiDelegateWKNavigationResponse> pigeonDelegate);
+  // Announces `pigeonInstance` on "WKNavigationResponse.pigeon_newInstance" unless it is known.
+  void pigeonNewInstance(const platform::webkit::NativeObjectPtr& pigeonInstance,
+                         std::function<void(const pigeon::CallResult& result)> completion) const;
+  // The fields sent after the identifier (none without a delegate).
+  platform::ValueList pigeonAnnouncedFields(const platform::webkit::NativeObjectPtr& pigeonInstance);
+
+  ProxyApiRegistrar& pigeonRegistrar;
+  const std::shared_ptr<PigeonApiDelegateWKNavigationResponse> pigeonDelegate;
+};
+
+// The native side of WKFrameInfo (native class WKFrameInfo). Operations run on the main thread;
+// failures are thrown (pigeon::PigeonError chooses the reply's fields).
+class PigeonApiDelegateWKFrameInfo {
+ public:
+  virtual ~PigeonApiDelegateWKFrameInfo() = default;
+  virtual bool isMainFrame(PigeonApiWKFrameInfo& pigeonApi,
+                           const platform::webkit::NativeObjectPtr& pigeonInstance) = 0;
+  virtual platform::webkit::NativeObjectPtr request(PigeonApiWKFrameInfo& pigeonApi,
+                                                    const platform::webkit::NativeObjectPtr& pigeonInstance) = 0;
+};
+
+// The channels of WKFrameInfo. Requests are decoded and type-checked before the delegate is
+// called: a malformed one (a receiver of another class included) is answered
+// "invalid-arguments" and calls nothing.
+class PigeonApiWKFrameInfo {
+ public:
+  PigeonApiWKFrameInfo(ProxyApiRegistrar& pigeonRegistrar,
+                       std::shared_ptr<PigeonApiDelegateWKFrameInfo> pigeonDelegate);
+  // Announces `pigeonInstance` on "WKFrameInfo.pigeon_newInstance" unless it is known.
+  void pigeonNewInstance(const platform::webkit::NativeObjectPtr& pigeonInstance,
+                         std::function<void(const pigeon::CallResult& result)> completion) const;
+  // The fields sent after the identifier (none without a delegate).
+  platform::ValueList pigeonAnnouncedFields(const platform::webkit::NativeObjectPtr& pigeonInstance);
+
+  ProxyApiRegistrar& pigeonRegistrar;
+  const std::shared_ptr<PigeonApiDelegateWKFrameInfo> pigeonDelegate;
+};
+
+// The native side of NSError (native class NSError). Operations run on the main thread;
+// failures are thrown (pigeon::PigeonError chooses the reply's fields).
+class PigeonApiDelegateNSError {
+ public:
+  virtual ~PigeonApiDelegateNSError() = default;
+  virtual std::int64_t code(PigeonApiNSError& pigeonApi,
+                            const platform::webkit::NativeObjectPtr& pigeonInstance) = 0;
+  virtual std::string domain(PigeonApiNSError& pigeonApi,
+                             const platform::webkit::NativeObjectPtr& pigeonInstance) = 0;
+  virtual platform::ValueMap userInfo(PigeonApiNSError& pigeonApi,
+                                      const platform::webkit::NativeObjectPtr& pigeonInstance) = 0;
+};
+
+// The channels of NSError. Requests are decoded and type-checked before the delegate is
+// called: a malformed one (a receiver of another class included) is answered
+// "invalid-arguments" and calls nothing.
+class PigeonApiNSError {
+ public:
+  PigeonApiNSError(ProxyApiRegistrar& pigeonRegistrar,
+                   std::shared_ptr<PigeonApiDelegateNSError> pigeonDelegate);
+  // Announces `pigeonInstance` on "NSError.pigeon_newInstance" unless it is known.
+  void pigeonNewInstance(const platform::webkit::NativeObjectPtr& pigeonInstance,
+                         std::function<void(const pigeon::CallResult& result)> completion) const;
+  // The fields sent after the identifier (none without a delegate).
+  platform::ValueList pigeonAnnouncedFields(const platform::webkit::NativeObjectPtr& pigeonInstance);
+
+  ProxyApiRegistrar& pigeonRegistrar;
+  const std::shared_ptr<PigeonApiDelegateNSError> pigeonDelegate;
+};
+
+// The native side of WKScriptMessage (native class WKScriptMessage). Operations run on the main thread;
+// failures are thrown (pigeon::PigeonError chooses the reply's fields).
+class PigeonApiDelegateWKScriptMessage {
+ public:
+  virtual ~PigeonApiDelegateWKScriptMessage() = default;
+  virtual std::string name(PigeonApiWKScriptMessage& pigeonApi,
+                           const platform::webkit::NativeObjectPtr& pigeonInstance) = 0;
+  virtual std::optional<platform::Value> body(PigeonApiWKScriptMessage& pigeonApi,
+                                              const platform::webkit::NativeObjectPtr& pigeonInstance) = 0;
+};
+
+// The channels of WKScriptMessage. Requests are decoded and type-checked before the delegate is
+// called: a malformed one (a receiver of another class included) is answered
+// "invalid-arguments" and calls nothing.
+class PigeonApiWKScriptMessage {
+ public:
+  PigeonApiWKScriptMessage(ProxyApiRegistrar& pigeonRegistrar,
+                           std::shared_ptr<PigeonApiDelegateWKScriptMessage> pigeonDelegate);
+  // Announces `pigeonInstance` on "WKScriptMessage.pigeon_newInstance" unless it is known.
+  void pigeonNewInstance(const platform::webkit::NativeObjectPtr& pigeonInstance,
+                         std::function<void(const pigeon::CallResult& result)> completion) const;
+  // The fields sent after the identifier (none without a delegate).
+  platform::ValueList pigeonAnnouncedFields(const platform::webkit::NativeObjectPtr& pigeonInstance);
+
+  ProxyApiRegistrar& pigeonRegistrar;
+  const std::shared_ptr<PigeonApiDelegateWKScriptMessage> pigeonDelegate;
+};
+
+// The native side of WKSecurityOrigin (native class WKSecurityOrigin). Operations run on the main thread;
+// failures are thrown (pigeon::PigeonError chooses the reply's fields).
+class PigeonApiDelegateWKSecurityOrigin {
+ public:
+  virtual ~PigeonApiDelegateWKSecurityOrigin() = default;
+  virtual std::string host(PigeonApiWKSecurityOrigin& pigeonApi,
+                           const platform::webkit::NativeObjectPtr& pigeonInstance) = 0;
+  virtual std::int64_t port(PigeonApiWKSecurityOrigin& pigeonApi,
+                            const platform::webkit::NativeObjectPtr& pigeonInstance) = 0;
+  virtual std::string securityProtocol(PigeonApiWKSecurityOrigin& pigeonApi,
+                                       const platform::webkit::NativeObjectPtr& pigeonInstance) = 0;
+};
+
+// The channels of WKSecurityOrigin. Requests are decoded and type-checked before the delegate is
+// called: a malformed one (a receiver of another class included) is answered
+// "invalid-arguments" and calls nothing.
+class PigeonApiWKSecurityOrigin {
+ public:
+  PigeonApiWKSecurityOrigin(ProxyApiRegistrar& pigeonRegistrar,
+                            std::shared_ptr<PigeonApiDelegateWKSecurityOrigin> pigeonDelegate);
+  // Announces `pigeonInstance` on "WKSecurityOrigin.pigeon_newInstance" unless it is known.
+  void pigeonNewInstance(const platform::webkit::NativeObjectPtr& pigeonInstance,
+                         std::function<void(const pigeon::CallResult& result)> completion) const;
+  // The fields sent after the identifier (none without a delegate).
+  platform::ValueList pigeonAnnouncedFields(const platform::webkit::NativeObjectPtr& pigeonInstance);
+
+  ProxyApiRegistrar& pigeonRegistrar;
+  const std::shared_ptr<PigeonApiDelegateWKSecurityOrigin> pigeonDelegate;
+};
+
+// The native side of HTTPCookie (native class NSHTTPCookie). Operations run on the main thread;
+// failures are thrown (pigeon::PigeonError chooses the reply's fields).
+class PigeonApiDelegateHTTPCookie {
+ public:
+  virtual ~PigeonApiDelegateHTTPCookie() = default;
+  virtual platform::webkit::NativeObjectPtr pigeonDefaultConstructor(
+      PigeonApiHTTPCookie& pigeonApi,
+      const platform::ValueMap& properties) = 0;
+  virtual std::optional<platform::ValueMap> getProperties(PigeonApiHTTPCookie& pigeonApi,
+                                                          const platform::webkit::NativeObjectPtr& pigeonInstance) = 0;
+};
+
+// The channels of HTTPCookie. Requests are decoded and type-checked before the delegate is
+// called: a malformed one (a receiver of another class included) is answered
+// "invalid-arguments" and calls nothing.
+class PigeonApiHTTPCookie {
+ public:
+  PigeonApiHTTPCookie(ProxyApiRegistrar& pigeonRegistrar,
+                      std::shared_ptr<PigeonApiDelegateHTTPCookie> pigeonDelegate);
+  // Installs one handler per method, in table order, when `api` has a delegate; otherwise
+  // detaches them (an unanswered request then gets the empty reply).
+  static void setUpMessageHandlers(const std::shared_ptr<flutter::BinaryMessenger>& messenger,
+                                   const std::shared_ptr<PigeonApiHTTPCookie>& api);
+  // Announces `pigeonInstance` on "HTTPCookie.pigeon_newInstance" unless it is known.
+  void pigeonNewInstance(const platform::webkit::NativeObjectPtr& pigeonInstance,
+                         std::function<void(const pigeon::CallResult& result)> completion) const;
+  // The fields sent after the identifier (none without a delegate).
+  platform::ValueList pigeonAnnouncedFields(const platform::webkit::NativeObjectPtr& pigeonInstance);
+
+  ProxyApiRegistrar& pigeonRegistrar;
+  const std::shared_ptr<PigeonApiDelegateHTTPCookie> pigeonDelegate;
+};
+
+// The native side of AuthenticationChallengeResponse (native class AuthenticationChallengeResponse). Operations run on the main thread;
+// failures are thrown (pigeon::PigeonError chooses the reply's fields).
+class PigeonApiDelegateAuthenticationChallengeResponse {
+ public:
+  virtual ~PigeonApiDelegateAuthenticationChallengeResponse() = default;
+  virtual platform::webkit::NativeObjectPtr pigeonDefaultConstructor(
+      PigeonApiAuthenticationChallengeResponse& pigeonApi,
+      UrlSessionAuthChallengeDisposition disposition,
+      const platform::webkit::NativeObjectPtr& credential) = 0;
+  virtual platform::webkit::NativeObjectPtr createAsync(PigeonApiAuthenticationChallengeResponse& pigeonApi,
+                                                        UrlSessionAuthChallengeDisposition disposition,
+                                                        const platform::webkit::NativeObjectPtr& credential) = 0;
+  virtual UrlSessionAuthChallengeDisposition disposition(PigeonApiAuthenticationChallengeResponse& pigeonApi,
+                                                         const platform::webkit::NativeObjectPtr& pigeonInstance) = 0;
+  virtual platform::webkit::NativeObjectPtr credential(PigeonApiAuthenticationChallengeResponse& pigeonApi,
+                                                       const platform::webkit::NativeObjectPtr& pigeonInstance) = 0;
+};
+
+// The channels of AuthenticationChallengeResponse. Requests are decoded and type-checked before the delegate is
+// called: a malformed one (a receiver of another class included) is answered
+// "invalid-arguments" and calls nothing.
+class PigeonApiAuthenticationChallengeResponse {
+ public:
+  PigeonApiAuthenticationChallengeResponse(ProxyApiRegistrar& pigeonRegistrar,
+                                           std::shared_ptr<PigeonApiDelegateAuthenticationChallengeResponse> pigeonDelegate);
+  // Installs one handler per method, in table order, when `api` has a delegate; otherwise
+  // detaches them (an unanswered request then gets the empty reply).
+  static void setUpMessageHandlers(const std::shared_ptr<flutter::BinaryMessenger>& messenger,
+                                   const std::shared_ptr<PigeonApiAuthenticationChallengeResponse>& api);
+  // Announces `pigeonInstance` on "AuthenticationChallengeResponse.pigeon_newInstance" unless it is known.
+  void pigeonNewInstance(const platform::webkit::NativeObjectPtr& pigeonInstance,
+                         std::function<void(const pigeon::CallResult& result)> completion) const;
+  // The fields sent after the identifier (none without a delegate).
+  platform::ValueList pigeonAnnouncedFields(const platform::webkit::NativeObjectPtr& pigeonInstance);
+
+  ProxyApiRegistrar& pigeonRegistrar;
+  const std::shared_ptr<PigeonApiDelegateAuthenticationChallengeResponse> pigeonDelegate;
+};
+
+// The native side of WKWebsiteDataStore (native class WKWebsiteDataStore). Operations run on the main thread;
+// failures are thrown (pigeon::PigeonError chooses the reply's fields).
+class PigeonApiDelegateWKWebsiteDataStore {
+ public:
+  virtual ~PigeonApiDelegateWKWebsiteDataStore() = default;
+  virtual platform::webkit::NativeObjectPtr defaultDataStore(
+      PigeonApiWKWebsiteDataStore& pigeonApi) = 0;
+  virtual platform::webkit::NativeObjectPtr httpCookieStore(PigeonApiWKWebsiteDataStore& pigeonApi,
+                                                            const platform::webkit::NativeObjectPtr& pigeonInstance) = 0;
+  virtual void removeDataOfTypes(PigeonApiWKWebsiteDataStore& pigeonApi,
+                                 const platform::webkit::NativeObjectPtr& pigeonInstance,
+                                 const std::vector<WebsiteDataType>& dataTypes,
+                                 double modificationTimeInSecondsSinceEpoch,
+                                 std::function<void(bool result, const std::optional<pigeon::PigeonError>& error)> completion) = 0;
+};
+
+// The channels of WKWebsiteDataStore. Requests are decoded and type-checked before the delegate is
+// called: a malformed one (a receiver of another class included) is answered
+// "invalid-arguments" and calls nothing.
+class PigeonApiWKWebsiteDataStore {
+ public:
+  PigeonApiWKWebsiteDataStore(ProxyApiRegistrar& pigeonRegistrar,
+                              std::shared_ptr<PigeonApiDelegateWKWebsiteDataStore> pigeonDelegate);
+  // Installs one handler per method, in table order, when `api` has a delegate; otherwise
+  // detaches them (an unanswered request then gets the empty reply).
+  static void setUpMessageHandlers(const std::shared_ptr<flutter::BinaryMessenger>& messenger,
+                                   const std::shared_ptr<PigeonApiWKWebsiteDataStore>& api);
+  // Announces `pigeonInstance` on "WKWebsiteDataStore.pigeon_newInstance" unless it is known.
+  void pigeonNewInstance(const platform::webkit::NativeObjectPtr& pigeonInstance,
+                         std::function<void(const pigeon::CallResult& result)> completion) const;
+  // The fields sent after the identifier (none without a delegate).
+  platform::ValueList pigeonAnnouncedFields(const platform::webkit::NativeObjectPtr& pigeonInstance);
+
+  ProxyApiRegistrar& pigeonRegistrar;
+  const std::shared_ptr<PigeonApiDelegateWKWebsiteDataStore> pigeonDelegate;
+};
+
+// The native side of WKWebViewConfiguration (native class WKWebViewConfiguration). Operations run on the main thread;
+// failures are thrown (pigeon::PigeonError chooses the reply's fields).
+class PigeonApiDelegateWKWebViewConfiguration {
+ public:
+  virtual ~PigeonApiDelegateWKWebViewConfiguration() = default;
+  virtual platform::webkit::NativeObjectPtr pigeonDefaultConstructor(
+      PigeonApiWKWebViewConfiguration& pigeonApi) = 0;
+  virtual void setUserContentController(PigeonApiWKWebViewConfiguration& pigeonApi,
+                                        const platform::webkit::NativeObjectPtr& pigeonInstance,
+                                        const platform::webkit::NativeObjectPtr& controller) = 0;
+  virtual platform::webkit::NativeObjectPtr getUserContentController(
+      PigeonApiWKWebViewConfiguration& pigeonApi,
+      const platform::webkit::NativeObjectPtr& pigeonInstance) = 0;
+  virtual void setWebsiteDataStore(PigeonApiWKWebViewConfiguration& pigeonApi,
+                                   const platform::webkit::NativeObjectPtr& pigeonInstance,
+                                   const platform::webkit::NativeObjectPtr& dataStore) = 0;
+  virtual platform::webkit::NativeObjectPtr getWebsiteDataStore(
+      PigeonApiWKWebViewConfiguration& pigeonApi,
+      const platform::webkit::NativeObjectPtr& pigeonInstance) = 0;
+  virtual void setPreferences(PigeonApiWKWebViewConfiguration& pigeonApi,
+                              const platform::webkit::NativeObjectPtr& pigeonInstance,
+                              const platform::webkit::NativeObjectPtr& preferences) = 0;
+  virtual platform::webkit::NativeObjectPtr getPreferences(PigeonApiWKWebViewConfiguration& pigeonApi,
+                                                           const platform::webkit::NativeObjectPtr& pigeonInstance) = 0;
+  virtual void setAllowsInlineMediaPlayback(PigeonApiWKWebViewConfiguration& pigeonApi,
+                                            const platform::webkit::NativeObjectPtr& pigeonInstance,
+                                            bool allow) = 0;
+  virtual void setLimitsNavigationsToAppBoundDomains(PigeonApiWKWebViewConfiguration& pigeonApi,
+                                                     const platform::webkit::NativeObjectPtr& pigeonInstance,
+                                                     bool limit) = 0;
+  virtual void setMediaTypesRequiringUserActionForPlayback(PigeonApiWKWebViewConfiguration& pigeonApi,
+                                                           const platform::webkit::NativeObjectPtr& pigeonInstance,
+                                                           AudiovisualMediaType type) = 0;
+  virtual platform::webkit::NativeObjectPtr getDefaultWebpagePreferences(
+      PigeonApiWKWebViewConfiguration& pigeonApi,
+      const platform::webkit::NativeObjectPtr& pigeonInstance) = 0;
+};
+
+// The channels of WKWebViewConfiguration. Requests are decoded and type-checked before the delegate is
+// called: a malformed one (a receiver of another class included) is answered
+// "invalid-arguments" and calls nothing.
+class PigeonApiWKWebViewConfiguration {
+ public:
+  PigeonApiWKWebViewConfiguration(ProxyApiRegistrar& pigeonRegistrar,
+                                  std::shared_ptr<PigeonApiDelegateWKWebViewConfiguration> pigeonDelegate);
+  // Installs one handler per method, in table order, when `api` has a delegate; otherwise
+  // detaches them (an unanswered request then gets the empty reply).
+  static void setUpMessageHandlers(const std::shared_ptr<flutter::BinaryMessenger>& messenger,
+                                   const std::shared_ptr<PigeonApiWKWebViewConfiguration>& api);
+  // Announces `pigeonInstance` on "WKWebViewConfiguration.pigeon_newInstance" unless it is known.
+  void pigeonNewInstance(const platform::webkit::NativeObjectPtr& pigeonInstance,
+                         std::function<void(const pigeon::CallResult& result)> completion) const;
+  // The fields sent after the identifier (none without a delegate).
+  platform::ValueList pigeonAnnouncedFields(const platform::webkit::NativeObjectPtr& pigeonInstance);
+
+  ProxyApiRegistrar& pigeonRegistrar;
+  const std::shared_ptr<PigeonApiDelegateWKWebViewConfiguration> pigeonDelegate;
+};
+
+// The native side of WKUserContentController (native class WKUserContentController). Operations run on the main thread;
+// failures are thrown (pigeon::PigeonError chooses the reply's fields).
+class PigeonApiDelegateWKUserContentController {
+ public:
+  virtual ~PigeonApiDelegateWKUserContentController() = default;
+  virtual void addScriptMessageHandler(PigeonApiWKUserContentController& pigeonApi,
+                                       const platform::webkit::NativeObjectPtr& pigeonInstance,
+                                       const platform::webkit::NativeObjectPtr& handler,
+                                       const std::string& name) = 0;
+  virtual void removeScriptMessageHandler(PigeonApiWKUserContentController& pigeonApi,
+                                          const platform::webkit::NativeObjectPtr& pigeonInstance,
+                                          const std::string& name) = 0;
+  virtual void removeAllScriptMessageHandlers(PigeonApiWKUserContentController& pigeonApi,
+                                              const platform::webkit::NativeObjectPtr& pigeonInstance) = 0;
+  virtual void addUserScript(PigeonApiWKUserContentController& pigeonApi,
+                             const platform::webkit::NativeObjectPtr& pigeonInstance,
+                             const platform::webkit::NativeObjectPtr& userScript) = 0;
+  virtual void removeAllUserScripts(PigeonApiWKUserContentController& pigeonApi,
+                                    const platform::webkit::NativeObjectPtr& pigeonInstance) = 0;
+};
+
+// The channels of WKUserContentController. Requests are decoded and type-checked before the delegate is
+// called: a malformed one (a receiver of another class included) is answered
+// "invalid-arguments" and calls nothing.
+class PigeonApiWKUserContentController {
+ public:
+  PigeonApiWKUserContentController(ProxyApiRegistrar& pigeonRegistrar,
+                                   std::shared_ptr<PigeonApiDelegateWKUserContentController> pigeonDelegate);
+  // Installs one handler per method, in table order, when `api` has a delegate; otherwise
+  // detaches them (an unanswered request then gets the empty reply).
+  static void setUpMessageHandlers(const std::shared_ptr<flutter::BinaryMessenger>& messenger,
+                                   const std::shared_ptr<PigeonApiWKUserContentController>& api);
+  // Announces `pigeonInstance` on "WKUserContentController.pigeon_newInstance" unless it is known.
+  void pigeonNewInstance(const platform::webkit::NativeObjectPtr& pigeonInstance,
+                         std::function<void(const pigeon::CallResult& result)> completion) const;
+  // The fields sent after the identifier (none without a delegate).
+  platform::ValueList pigeonAnnouncedFields(const platform::webkit::NativeObjectPtr& pigeonInstance);
+
+  ProxyApiRegistrar& pigeonRegistrar;
+  const std::shared_ptr<PigeonApiDelegateWKUserContentController> pigeonDelegate;
+};
+
+// The native side of WKPreferences (native class WKPreferences). Operations run on the main thread;
+// failures are thrown (pigeon::PigeonError chooses the reply's fields).
+class PigeonApiDelegateWKPreferences {
+ public:
+  virtual ~PigeonApiDelegateWKPreferences() = default;
+  virtual void setJavaScriptEnabled(PigeonApiWKPreferences& pigeonApi,
+                                    const platform::webkit::NativeObjectPtr& pigeonInstance,
+                                    bool enabled) = 0;
+  virtual void setJavaScriptCanOpenWindowsAutomatically(PigeonApiWKPreferences& pigeonApi,
+                                                        const platform::webkit::NativeObjectPtr& pigeonInstance,
+                                                        bool enabled) = 0;
+};
+
+// The channels of WKPreferences. Requests are decoded and type-checked before the delegate is
+// called: a malformed one (a receiver of another class included) is answered
+// "invalid-arguments" and calls nothing.
+class PigeonApiWKPreferences {
+ public:
+  PigeonApiWKPreferences(ProxyApiRegistrar& pigeonRegistrar,
+                         std::shared_ptr<PigeonApiDelegateWKPreferences> pigeonDelegate);
+  // Installs one handler per method, in table order, when `api` has a delegate; otherwise
+  // detaches them (an unanswered request then gets the empty reply).
+  static void setUpMessageHandlers(const std::shared_ptr<flutter::BinaryMessenger>& messenger,
+                                   const std::shared_ptr<PigeonApiWKPreferences>& api);
+  // Announces `pigeonInstance` on "WKPreferences.pigeon_newInstance" unless it is known.
+  void pigeonNewInstance(const platform::webkit::NativeObjectPtr& pigeonInstance,
+                         std::function<void(const pigeon::CallResult& result)> completion) const;
+  // The fields sent after the identifier (none without a delegate).
+  platform::ValueList pigeonAnnouncedFields(const platform::webkit::NativeObjectPtr& pigeonInstance);
+
+  ProxyApiRegistrar& pigeonRegistrar;
+  const std::shared_ptr<PigeonApiDelegateWKPreferences> pigeonDelegate;
+};
+
+// Created by the application's code only, so never announced.
+// The native side of WKScriptMessageHandler (native class WKScriptMessageHandler). Operations run on the main thread;
+// failures are thrown (pigeon::PigeonError chooses the reply's fields).
+class PigeonApiDelegateWKScriptMessageHandler {
+ public:
+  virtual ~PigeonApiDelegateWKScriptMessageHandler() = default;
+  virtual platform::webkit::NativeObjectPtr pigeonDefaultConstructor(
+      PigeonApiWKScriptMessageHandler& pigeonApi) = 0;
+};
+
+// The channels of WKScriptMessageHandler. Requests are decoded and type-checked before the delegate is
+// called: a malformed one (a receiver of another class included) is answered
+// "invalid-arguments" and calls nothing.
+class PigeonApiWKScriptMessageHandler {
+ public:
+  PigeonApiWKScriptMessageHandler(ProxyApiRegistrar& pigeonRegistrar,
+                                  std::shared_ptr<PigeonApiDelegateWKScriptMessageHandler> pigeonDelegate);
+  // Installs one handler per method, in table order, when `api` has a delegate; otherwise
+  // detaches them (an unanswered request then gets the empty reply).
+  static void setUpMessageHandlers(const std::shared_ptr<flutter::BinaryMessenger>& messenger,
+                                   const std::shared_ptr<PigeonApiWKScriptMessageHandler>& api);
+  void didReceiveScriptMessage(const platform::webkit::NativeObjectPtr& pigeonInstance,
+                               const platform::webkit::NativeObjectPtr& controller,
+                               const platform::webkit::NativeObjectPtr& message,
+                               std::function<void(const pigeon::CallResult& result)> completion) const;
+
+  ProxyApiRegistrar& pigeonRegistrar;
+  const std::shared_ptr<PigeonApiDelegateWKScriptMessageHandler> pigeonDelegate;
+};
+
+// Created by the application's code only, so never announced.
+// The native side of WKNavigationDelegate (native class WKNavigationDelegate). Operations run on the main thread;
+// failures are thrown (pigeon::PigeonError chooses the reply's fields).
+class PigeonApiDelegateWKNavigationDelegate {
+ public:
+  virtual ~PigeonApiDelegateWKNavigationDelegate() = default;
+  virtual platform::webkit::NativeObjectPtr pigeonDefaultConstructor(
+      PigeonApiWKNavigationDelegate& pigeonApi) = 0;
+};
+
+// The channels of WKNavigationDelegate. Requests are decoded and type-checked before the delegate is
+// called: a malformed one (a receiver of another class included) is answered
+// "invalid-arguments" and calls nothing.
+class PigeonApiWKNavigationDelegate {
+ public:
+  PigeonApiWKNavigationDelegate(ProxyApiRegistrar& pigeonRegistrar,
+                                std::shared_ptr<PigeonApiDelegateWKNavigationDelegate> pigeonDelegate);
+  // Installs one handler per method, in table order, when `api` has a delegate; otherwise
+  // detaches them (an unanswered request then gets the empty reply).
+  static void setUpMessageHandlers(const std::shared_ptr<flutter::BinaryMessenger>& messenger,
+                                   const std::shared_ptr<PigeonApiWKNavigationDelegate>& api);
+  void didFinishNavigation(const platform::webkit::NativeObjectPtr& pigeonInstance,
+                           const platform::webkit::NativeObjectPtr& webView,
+                           const std::optional<std::string>& url,
+                           std::function<void(const pigeon::CallResult& result)> completion) const;
+  void didStartProvisionalNavigation(const platform::webkit::NativeObjectPtr& pigeonInstance,
+                                     const platform::webkit::NativeObjectPtr& webView,
+                                     const std::optional<std::string>& url,
+                                     std::function<void(const pigeon::CallResult& result)> completion) const;
+  void decidePolicyForNavigationAction(const platform::webkit::NativeObjectPtr& pigeonInstance,
+                                       const platform::webkit::NativeObjectPtr& webView,
+                                       const platform::webkit::NativeObjectPtr& navigationAction,
+                                       std::function<void(const pigeon::CallResult& result)> completion) const;
+  void decidePolicyForNavigationResponse(const platform::webkit::NativeObjectPtr& pigeonInstance,
+                                         const platform::webkit::NativeObjectPtr& webView,
+                                         const platform::webkit::NativeObjectPtr& navigationResponse,
+                                         std::function<void(const pigeon::CallResult& result)> completion) const;
+  void didFailNavigation(const platform::webkit::NativeObjectPtr& pigeonInstance,
+                         const platform::webkit::NativeObjectPtr& webView,
+                         const platform::webkit::NativeObjectPtr& error,
+                         std::function<void(const pigeon::CallResult& result)> completion) const;
+  void didFailProvisionalNavigation(const platform::webkit::NativeObjectPtr& pigeonInstance,
+                                    const platform::webkit::NativeObjectPtr& webView,
+                                    const platform::webkit::NativeObjectPtr& error,
+                                    std::function<void(const pigeon::CallResult& result)> completion) const;
+  void webViewWebContentProcessDidTerminate(const platform::webkit::NativeObjectPtr& pigeonInstance,
+                                            const platform::webkit::NativeObjectPtr& webView,
+                                            std::function<void(const pigeon::CallResult& result)> completion) const;
+  void didReceiveAuthenticationChallenge(const platform::webkit::NativeObjectPtr& pigeonInstance,
+                                         const platform::webkit::NativeObjectPtr& webView,
+                                         const platform::webkit::NativeObjectPtr& challenge,
+                                         std::function<void(const pigeon::CallResult& result)> completion) const;
+
+  ProxyApiRegistrar& pigeonRegistrar;
+  const std::shared_ptr<PigeonApiDelegateWKNavigationDelegate> pigeonDelegate;
+};
+
+// The web view's base interface: announced on the desktop interface's channel instead, so its
+// own announcement is never sent.
+// The native side of WKWebView (native class WKWebView). Operations run on the main thread;
+// failures are thrown (pigeon::PigeonError chooses the reply's fields).
+class PigeonApiDelegateWKWebView {
+ public:
+  virtual ~PigeonApiDelegateWKWebView() = default;
+};
+
+// The channels of WKWebView. Requests are decoded and type-checked before the delegate is
+// called: a malformed one (a receiver of another class included) is answered
+// "invalid-arguments" and calls nothing.
+class PigeonApiWKWebView {
+ public:
+  PigeonApiWKWebView(ProxyApiRegistrar& pigeonRegistrar,
+                     std::shared_ptr<PigeonApiDelegateWKWebView> pigeonDelegate);
+  // Announces `pigeonInstance` on "WKWebView.pigeon_newInstance" unless it is known.
+  void pigeonNewInstance(const platform::webkit::NativeObjectPtr& pigeonInstance,
+                         std::function<void(const pigeon::CallResult& result)> completion) const;
+  // The fields sent after the identifier (none without a delegate).
+  platform::ValueList pigeonAnnouncedFields(const platform::webkit::NativeObjectPtr& pigeonInstance);
+
+  ProxyApiRegistrar& pigeonRegistrar;
+  const std::shared_ptr<PigeonApiDelegateWKWebView> pigeonDelegate;
+};
+
+// The web view on this platform.
+// The native side of NSViewWKWebView (native class WKWebView). Operations run on the main thread;
+// failures are thrown (pigeon::PigeonError chooses the reply's fields).
+class PigeonApiDelegateNSViewWKWebView {
+ public:
+  virtual ~PigeonApiDelegateNSViewWKWebView() = default;
+  virtual platform::webkit::NativeObjectPtr pigeonDefaultConstructor(
+      PigeonApiNSViewWKWebView& pigeonApi,
+      const platform::webkit::NativeObjectPtr& initialConfiguration) = 0;
+  virtual platform::webkit::NativeObjectPtr configuration(PigeonApiNSViewWKWebView& pigeonApi,
+                                                          const platform::webkit::NativeObjectPtr& pigeonInstance) = 0;
+  virtual void setUIDelegate(PigeonApiNSViewWKWebView& pigeonApi,
+                             const platform::webkit::NativeObjectPtr& pigeonInstance,
+                             const platform::webkit::NativeObjectPtr& delegate) = 0;
+  virtual void setNavigationDelegate(PigeonApiNSViewWKWebView& pigeonApi,
+                                     const platform::webkit::NativeObjectPtr& pigeonInstance,
+                                     const platform::webkit::NativeObjectPtr& delegate) = 0;
+  virtual std::optional<std::string> getUrl(PigeonApiNSViewWKWebView& pigeonApi,
+                                            const platform::webkit::NativeObjectPtr& pigeonInstance) = 0;
+  virtual double getEstimatedProgress(PigeonApiNSViewWKWebView& pigeonApi,
+                                      const platform::webkit::NativeObjectPtr& pigeonInstance) = 0;
+  virtual void load(PigeonApiNSViewWKWebView& pigeonApi,
+                    const platform::webkit::NativeObjectPtr& pigeonInstance,
+                    const platform::webkit::NativeObjectPtr& request) = 0;
+  virtual void loadHtmlString(PigeonApiNSViewWKWebView& pigeonApi,
+                              const platform::webkit::NativeObjectPtr& pigeonInstance,
+                              const std::string& string,
+                              const std::optional<std::string>& baseUrl) = 0;
+  virtual void loadFileUrl(PigeonApiNSViewWKWebView& pigeonApi,
+                           const platform::webkit::NativeObjectPtr& pigeonInstance,
+                           const std::string& url,
+                           const std::string& readAccessUrl) = 0;
+  virtual void loadFlutterAsset(PigeonApiNSViewWKWebView& pigeonApi,
+                                const platform::webkit::NativeObjectPtr& pigeonInstance,
+                                const std::string& key) = 0;
+  virtual bool canGoBack(PigeonApiNSViewWKWebView& pigeonApi,
+                         const platform::webkit::NativeObjectPtr& pigeonInstance) = 0;
+  virtual bool canGoForward(PigeonApiNSViewWKWebView& pigeonApi,
+                            const platform::webkit::NativeObjectPtr& pigeonInstance) = 0;
+  virtual void goBack(PigeonApiNSViewWKWebView& pigeonApi,
+                      const platform::webkit::NativeObjectPtr& pigeonInstance) = 0;
+  virtual void goForward(PigeonApiNSViewWKWebView& pigeonApi,
+                         const platform::webkit::NativeObjectPtr& pigeonInstance) = 0;
+  virtual void reload(PigeonApiNSViewWKWebView& pigeonApi,
+                      const platform::webkit::NativeObjectPtr& pigeonInstance) = 0;
+  virtual std::optional<std::string> getTitle(PigeonApiNSViewWKWebView& pigeonApi,
+                                              const platform::webkit::NativeObjectPtr& pigeonInstance) = 0;
+  virtual void setAllowsBackForwardNavigationGestures(PigeonApiNSViewWKWebView& pigeonApi,
+                                                      const platform::webkit::NativeObjectPtr& pigeonInstance,
+                                                      bool allow) = 0;
+  virtual void setCustomUserAgent(PigeonApiNSViewWKWebView& pigeonApi,
+                                  const platform::webkit::NativeObjectPtr& pigeonInstance,
+                                  const std::optional<std::string>& userAgent) = 0;
+  virtual void evaluateJavaScript(PigeonApiNSViewWKWebView& pigeonApi,
+                                  const platform::webkit::NativeObjectPtr& pigeonInstance,
+                                  const std::string& javaScriptString,
+                                  std::function<void(std::optional<platform::Value> result, const std::optional<pigeon::PigeonError>& error)> completion) = 0;
+  virtual void setInspectable(PigeonApiNSViewWKWebView& pigeonApi,
+                              const platform::webkit::NativeObjectPtr& pigeonInstance,
+                              bool inspectable) = 0;
+  virtual std::optional<std::string> getCustomUserAgent(PigeonApiNSViewWKWebView& pigeonApi,
+                                                        const platform::webkit::NativeObjectPtr& pigeonInstance) = 0;
+  virtual void setAllowsLinkPreview(PigeonApiNSViewWKWebView& pigeonApi,
+                                    const platform::webkit::NativeObjectPtr& pigeonInstance,
+                                    bool allow) = 0;
+};
+
+// The channels of NSViewWKWebView. Requests are decoded and type-checked before the delegate is
+// called: a malformed one (a receiver of another class included) is answered
+// "invalid-arguments" and calls nothing.
+class PigeonApiNSViewWKWebView {
+ public:
+  PigeonApiNSViewWKWebView(ProxyApiRegistrar& pigeonRegistrar,
+                           std::shared_ptr<PigeonApiDelegateNSViewWKWebView> pigeonDelegate);
+  // Installs one handler per method, in table order, when `api` has a delegate; otherwise
+  // detaches them (an unanswered request then gets the empty reply).
+  static void setUpMessageHandlers(const std::shared_ptr<flutter::BinaryMessenger>& messenger,
+                                   const std::shared_ptr<PigeonApiNSViewWKWebView>& api);
+  // Announces `pigeonInstance` on "NSViewWKWebView.pigeon_newInstance" unless it is known.
+  void pigeonNewInstance(const platform::webkit::NativeObjectPtr& pigeonInstance,
+                         std::function<void(const pigeon::CallResult& result)> completion) const;
+  // The fields sent after the identifier (none without a delegate).
+  platform::ValueList pigeonAnnouncedFields(const platform::webkit::NativeObjectPtr& pigeonInstance);
+
+  ProxyApiRegistrar& pigeonRegistrar;
+  const std::shared_ptr<PigeonApiDelegateNSViewWKWebView> pigeonDelegate;
+};
+
+// Created by the application's code only, so never announced.
+// The native side of WKUIDelegate (native class WKUIDelegate). Operations run on the main thread;
+// failures are thrown (pigeon::PigeonError chooses the reply's fields).
+class PigeonApiDelegateWKUIDelegate {
+ public:
+  virtual ~PigeonApiDelegateWKUIDelegate() = default;
+  virtual platform::webkit::NativeObjectPtr pigeonDefaultConstructor(
+      PigeonApiWKUIDelegate& pigeonApi) = 0;
+};
+
+// The channels of WKUIDelegate. Requests are decoded and type-checked before the delegate is
+// called: a malformed one (a receiver of another class included) is answered
+// "invalid-arguments" and calls nothing.
+class PigeonApiWKUIDelegate {
+ public:
+  PigeonApiWKUIDelegate(ProxyApiRegistrar& pigeonRegistrar,
+                        std::shared_ptr<PigeonApiDelegateWKUIDelegate> pigeonDelegate);
+  // Installs one handler per method, in table order, when `api` has a delegate; otherwise
+  // detaches them (an unanswered request then gets the empty reply).
+  static void setUpMessageHandlers(const std::shared_ptr<flutter::BinaryMessenger>& messenger,
+                                   const std::shared_ptr<PigeonApiWKUIDelegate>& api);
+  void onCreateWebView(const platform::webkit::NativeObjectPtr& pigeonInstance,
+                       const platform::webkit::NativeObjectPtr& webView,
+                       const platform::webkit::NativeObjectPtr& configuration,
+                       const platform::webkit::NativeObjectPtr& navigationAction,
+                       std::function<void(const pigeon::CallResult& result)> completion) const;
+  void requestMediaCapturePermission(const platform::webkit::NativeObjectPtr& pigeonInstance,
+                                     const platform::webkit::NativeObjectPtr& webView,
+                                     const platform::webkit::NativeObjectPtr& origin,
+                                     const platform::webkit::NativeObjectPtr& frame,
+                                     MediaCaptureType type,
+                                     std::function<void(const pigeon::CallResult& result)> completion) const;
+  void runJavaScriptAlertPanel(const platform::webkit::NativeObjectPtr& pigeonInstance,
+                               const platform::webkit::NativeObjectPtr& webView,
+                               const std::string& message,
+                               const platform::webkit::NativeObjectPtr& frame,
+                               std::function<void(const pigeon::CallResult& result)> completion) const;
+  void runJavaScriptConfirmPanel(const platform::webkit::NativeObjectPtr& pigeonInstance,
+                                 const platform::webkit::NativeObjectPtr& webView,
+                                 const std::string& message,
+                                 const platform::webkit::NativeObjectPtr& frame,
+                                 std::function<void(const pigeon::CallResult& result)> completion) const;
+  void runJavaScriptTextInputPanel(const platform::webkit::NativeObjectPtr& pigeonInstance,
+                                   const platform::webkit::NativeObjectPtr& webView,
+                                   const std::string& prompt,
+                                   const std::optional<std::string>& defaultText,
+                                   const platform::webkit::NativeObjectPtr& frame,
+                                   std::function<void(const pigeon::CallResult& result)> completion) const;
+
+  ProxyApiRegistrar& pigeonRegistrar;
+  const std::shared_ptr<PigeonApiDelegateWKUIDelegate> pigeonDelegate;
+};
+
+// The native side of WKHTTPCookieStore (native class WKHTTPCookieStore). Operations run on the main thread;
+// failures are thrown (pigeon::PigeonError chooses the reply's fields).
+class PigeonApiDelegateWKHTTPCookieStore {
+ public:
+  virtual ~PigeonApiDelegateWKHTTPCookieStore() = default;
+  virtual void setCookie(PigeonApiWKHTTPCookieStore& pigeonApi,
+                         const platform::webkit::NativeObjectPtr& pigeonInstance,
+                         const platform::webkit::NativeObjectPtr& cookie,
+                         std::function<void(const std::optional<pigeon::PigeonError>& error)> completion) = 0;
+  virtual void getAllCookies(PigeonApiWKHTTPCookieStore& pigeonApi,
+                             const platform::webkit::NativeObjectPtr& pigeonInstance,
+                             std::function<void(platform::ValueList result, const std::optional<pigeon::PigeonError>& error)> completion) = 0;
+};
+
+// The channels of WKHTTPCookieStore. Requests are decoded and type-checked before the delegate is
+// called: a malformed one (a receiver of another class included) is answered
+// "invalid-arguments" and calls nothing.
+class PigeonApiWKHTTPCookieStore {
+ public:
+  PigeonApiWKHTTPCookieStore(ProxyApiRegistrar& pigeonRegistrar,
+                             std::shared_ptr<PigeonApiDelegateWKHTTPCookieStore> pigeonDelegate);
+  // Installs one handler per method, in table order, when `api` has a delegate; otherwise
+  // detaches them (an unanswered request then gets the empty reply).
+  static void setUpMessageHandlers(const std::shared_ptr<flutter::BinaryMessenger>& messenger,
+                                   const std::shared_ptr<PigeonApiWKHTTPCookieStore>& api);
+  // Announces `pigeonInstance` on "WKHTTPCookieStore.pigeon_newInstance" unless it is known.
+  void pigeonNewInstance(const platform::webkit::NativeObjectPtr& pigeonInstance,
+                         std::function<void(const pigeon::CallResult& result)> completion) const;
+  // The fields sent after the identifier (none without a delegate).
+  platform::ValueList pigeonAnnouncedFields(const platform::webkit::NativeObjectPtr& pigeonInstance);
+
+  ProxyApiRegistrar& pigeonRegistrar;
+  const std::shared_ptr<PigeonApiDelegateWKHTTPCookieStore> pigeonDelegate;
+};
+
+// The native side of URLCredential (native class NSURLCredential). Operations run on the main thread;
+// failures are thrown (pigeon::PigeonError chooses the reply's fields).
+class PigeonApiDelegateURLCredential {
+ public:
+  virtual ~PigeonApiDelegateURLCredential() = default;
+  virtual platform::webkit::NativeObjectPtr withUser(PigeonApiURLCredential& pigeonApi,
+                                                     const std::string& user,
+                                                     const std::string& password,
+                                                     UrlCredentialPersistence persistence) = 0;
+  virtual platform::webkit::NativeObjectPtr withUserAsync(PigeonApiURLCredential& pigeonApi,
+                                                          const std::string& user,
+                                                          const std::string& password,
+                                                          UrlCredentialPersistence persistence) = 0;
+  virtual platform::webkit::NativeObjectPtr serverTrustAsync(
+      PigeonApiURLCredential& pigeonApi,
+      const platform::webkit::NativeObjectPtr& trust) = 0;
+};
+
+// The channels of URLCredential. Requests are decoded and type-checked before the delegate is
+// called: a malformed one (a receiver of another class included) is answered
+// "invalid-arguments" and calls nothing.
+class PigeonApiURLCredential {
+ public:
+  PigeonApiURLCredential(ProxyApiRegistrar& pigeonRegistrar,
+                         std::shared_ptr<PigeonApiDelegateURLCredential> pigeonDelegate);
+  // Installs one handler per method, in table order, when `api` has a delegate; otherwise
+  // detaches them (an unanswered request then gets the empty reply).
+  static void setUpMessageHandlers(const std::shared_ptr<flutter::BinaryMessenger>& messenger,
+                                   const std::shared_ptr<PigeonApiURLCredential>& api);
+  // Announces `pigeonInstance` on "URLCredential.pigeon_newInstance" unless it is known.
+  void pigeonNewInstance(const platform::webkit::NativeObjectPtr& pigeonInstance,
+                         std::function<void(const pigeon::CallResult& result)> completion) const;
+  // The fields sent after the identifier (none without a delegate).
+  platform::ValueList pigeonAnnouncedFields(const platform::webkit::NativeObjectPtr& pigeonInstance);
+
+  ProxyApiRegistrar& pigeonRegistrar;
+  const std::shared_ptr<PigeonApiDelegateURLCredential> pigeonDelegate;
+};
+
+// The native side of URLProtectionSpace (native class NSURLProtectionSpace). Operations run on the main thread;
+// failures are thrown (pigeon::PigeonError chooses the reply's fields).
+class PigeonApiDelegateURLProtectionSpace {
+ public:
+  virtual ~PigeonApiDelegateURLProtectionSpace() = default;
+  virtual platform::webkit::NativeObjectPtr getServerTrust(PigeonApiURLProtectionSpace& pigeonApi,
+                                                           const platform::webkit::NativeObjectPtr& pigeonInstance) = 0;
+  virtual std::string host(PigeonApiURLProtectionSpace& pigeonApi,
+                           const platform::webkit::NativeObjectPtr& pigeonInstance) = 0;
+  virtual std::int64_t port(PigeonApiURLProtectionSpace& pigeonApi,
+                            const platform::webkit::NativeObjectPtr& pigeonInstance) = 0;
+  virtual std::optional<std::string> realm(PigeonApiURLProtectionSpace& pigeonApi,
+                                           const platform::webkit::NativeObjectPtr& pigeonInstance) = 0;
+  virtual std::optional<std::string> authenticationMethod(PigeonApiURLProtectionSpace& pigeonApi,
+                                                          const platform::webkit::NativeObjectPtr& pigeonInstance) = 0;
+};
+
+// The channels of URLProtectionSpace. Requests are decoded and type-checked before the delegate is
+// called: a malformed one (a receiver of another class included) is answered
+// "invalid-arguments" and calls nothing.
+class PigeonApiURLProtectionSpace {
+ public:
+  PigeonApiURLProtectionSpace(ProxyApiRegistrar& pigeonRegistrar,
+                              std::shared_ptr<PigeonApiDelegateURLProtectionSpace> pigeonDelegate);
+  // Installs one handler per method, in table order, when `api` has a delegate; otherwise
+  // detaches them (an unanswered request then gets the empty reply).
+  static void setUpMessageHandlers(const std::shared_ptr<flutter::BinaryMessenger>& messenger,
+                                   const std::shared_ptr<PigeonApiURLProtectionSpace>& api);
+  // Announces `pigeonInstance` on "URLProtectionSpace.pigeon_newInstance" unless it is known.
+  void pigeonNewInstance(const platform::webkit::NativeObjectPtr& pigeonInstance,
+                         std::function<void(const pigeon::CallResult& result)> completion) const;
+  // The fields sent after the identifier (none without a delegate).
+  platform::ValueList pigeonAnnouncedFields(const platform::webkit::NativeObjectPtr& pigeonInstance);
+
+  ProxyApiRegistrar& pigeonRegistrar;
+  const std::shared_ptr<PigeonApiDelegateURLProtectionSpace> pigeonDelegate;
+};
+
+// The native side of URLAuthenticationChallenge (native class NSURLAuthenticationChallenge). Operations run on the main thread;
+// failures are thrown (pigeon::PigeonError chooses the reply's fields).
+class PigeonApiDelegateURLAuthenticationChallenge {
+ public:
+  virtual ~PigeonApiDelegateURLAuthenticationChallenge() = default;
+  virtual platform::webkit::NativeObjectPtr getProtectionSpace(
+      PigeonApiURLAuthenticationChallenge& pigeonApi,
+      const platform::webkit::NativeObjectPtr& pigeonInstance) = 0;
+};
+
+// The channels of URLAuthenticationChallenge. Requests are decoded and type-checked before the delegate is
+// called: a malformed one (a receiver of another class included) is answered
+// "invalid-arguments" and calls nothing.
+class PigeonApiURLAuthenticationChallenge {
+ public:
+  PigeonApiURLAuthenticationChallenge(ProxyApiRegistrar& pigeonRegistrar,
+                                      std::shared_ptr<PigeonApiDelegateURLAuthenticationChallenge> pigeonDelegate);
+  // Installs one handler per method, in table order, when `api` has a delegate; otherwise
+  // detaches them (an unanswered request then gets the empty reply).
+  static void setUpMessageHandlers(const std::shared_ptr<flutter::BinaryMessenger>& messenger,
+                                   const std::shared_ptr<PigeonApiURLAuthenticationChallenge>& api);
+  // Announces `pigeonInstance` on "URLAuthenticationChallenge.pigeon_newInstance" unless it is known.
+  void pigeonNewInstance(const platform::webkit::NativeObjectPtr& pigeonInstance,
+                         std::function<void(const pigeon::CallResult& result)> completion) const;
+  // The fields sent after the identifier (none without a delegate).
+  platform::ValueList pigeonAnnouncedFields(const platform::webkit::NativeObjectPtr& pigeonInstance);
+
+  ProxyApiRegistrar& pigeonRegistrar;
+  const std::shared_ptr<PigeonApiDelegateURLAuthenticationChallenge> pigeonDelegate;
+};
+
+// The native side of URL (native class URL). Operations run on the main thread;
+// failures are thrown (pigeon::PigeonError chooses the reply's fields).
+class PigeonApiDelegateURL {
+ public:
+  virtual ~PigeonApiDelegateURL() = default;
+  virtual std::string getAbsoluteString(PigeonApiURL& pigeonApi,
+                                        const platform::webkit::NativeObjectPtr& pigeonInstance) = 0;
+};
+
+// The channels of URL. Requests are decoded and type-checked before the delegate is
+// called: a malformed one (a receiver of another class included) is answered
+// "invalid-arguments" and calls nothing.
+class PigeonApiURL {
+ public:
+  PigeonApiURL(ProxyApiRegistrar& pigeonRegistrar,
+               std::shared_ptr<PigeonApiDelegateURL> pigeonDelegate);
+  // Installs one handler per method, in table order, when `api` has a delegate; otherwise
+  // detaches them (an unanswered request then gets the empty reply).
+  static void setUpMessageHandlers(const std::shared_ptr<flutter::BinaryMessenger>& messenger,
+                                   const std::shared_ptr<PigeonApiURL>& api);
+  // Announces `pigeonInstance` on "URL.pigeon_newInstance" unless it is known.
+  void pigeonNewInstance(const platform::webkit::NativeObjectPtr& pigeonInstance,
+                         std::function<void(const pigeon::CallResult& result)> completion) const;
+  // The fields sent after the identifier (none without a delegate).
+  platform::ValueList pigeonAnnouncedFields(const platform::webkit::NativeObjectPtr& pigeonInstance);
+
+  ProxyApiRegistrar& pigeonRegistrar;
+  const std::shared_ptr<PigeonApiDelegateURL> pigeonDelegate;
+};
+
+// The native side of WKWebpagePreferences (native class WKWebpagePreferences). Operations run on the main thread;
+// failures are thrown (pigeon::PigeonError chooses the reply's fields).
+class PigeonApiDelegateWKWebpagePreferences {
+ public:
+  virtual ~PigeonApiDelegateWKWebpagePreferences() = default;
+  virtual void setAllowsContentJavaScript(PigeonApiWKWebpagePreferences& pigeonApi,
+                                          const platform::webkit::NativeObjectPtr& pigeonInstance,
+                                          bool allow) = 0;
+};
+
+// The channels of WKWebpagePreferences. Requests are decoded and type-checked before the delegate is
+// called: a malformed one (a receiver of another class included) is answered
+// "invalid-arguments" and calls nothing.
+class PigeonApiWKWebpagePreferences {
+ public:
+  PigeonApiWKWebpagePreferences(ProxyApiRegistrar& pigeonRegistrar,
+                                std::shared_ptr<PigeonApiDelegateWKWebpagePreferences> pigeonDelegate);
+  // Installs one handler per method, in table order, when `api` has a delegate; otherwise
+  // detaches them (an unanswered request then gets the empty reply).
+  static void setUpMessageHandlers(const std::shared_ptr<flutter::BinaryMessenger>& messenger,
+                                   const std::shared_ptr<PigeonApiWKWebpagePreferences>& api);
+  // Announces `pigeonInstance` on "WKWebpagePreferences.pigeon_newInstance" unless it is known.
+  void pigeonNewInstance(const platform::webkit::NativeObjectPtr& pigeonInstance,
+                         std::function<void(const pigeon::CallResult& result)> completion) const;
+  // The fields sent after the identifier (none without a delegate).
+  platform::ValueList pigeonAnnouncedFields(const platform::webkit::NativeObjectPtr& pigeonInstance);
+
+  ProxyApiRegistrar& pigeonRegistrar;
+  const std::shared_ptr<PigeonApiDelegateWKWebpagePreferences> pigeonDelegate;
+};
+
+// The native side of GetTrustResultResponse (native class GetTrustResultResponse). Operations run on the main thread;
+// failures are thrown (pigeon::PigeonError chooses the reply's fields).
+class PigeonApiDelegateGetTrustResultResponse {
+ public:
+  virtual ~PigeonApiDelegateGetTrustResultResponse() = default;
+  virtual DartSecTrustResultType result(PigeonApiGetTrustResultResponse& pigeonApi,
+                                        const platform::webkit::NativeObjectPtr& pigeonInstance) = 0;
+  virtual std::int64_t resultCode(PigeonApiGetTrustResultResponse& pigeonApi,
+                                  const platform::webkit::NativeObjectPtr& pigeonInstance) = 0;
+};
+
+// The channels of GetTrustResultResponse. Requests are decoded and type-checked before the delegate is
+// called: a malformed one (a receiver of another class included) is answered
+// "invalid-arguments" and calls nothing.
+class PigeonApiGetTrustResultResponse {
+ public:
+  PigeonApiGetTrustResultResponse(ProxyApiRegistrar& pigeonRegistrar,
+                                  std::shared_ptr<PigeonApiDelegateGetTrustResultResponse> pigeonDelegate);
+  // Announces `pigeonInstance` on "GetTrustResultResponse.pigeon_newInstance" unless it is known.
+  void pigeonNewInstance(const platform::webkit::NativeObjectPtr& pigeonInstance,
+                         std::function<void(const pigeon::CallResult& result)> completion) const;
+  // The fields sent after the identifier (none without a delegate).
+  platform::ValueList pigeonAnnouncedFields(const platform::webkit::NativeObjectPtr& pigeonInstance);
+
+  ProxyApiRegistrar& pigeonRegistrar;
+  const std::shared_ptr<PigeonApiDelegateGetTrustResultResponse> pigeonDelegate;
+};
+
+// Type-level functions: argument 0 is the trust they work on, not a receiver.
+// The native side of SecTrust (native class SecTrustWrapper). Operations run on the main thread;
+// failures are thrown (pigeon::PigeonError chooses the reply's fields).
+class PigeonApiDelegateSecTrust {
+ public:
+  virtual ~PigeonApiDelegateSecTrust() = default;
+  virtual void evaluateWithError(PigeonApiSecTrust& pigeonApi,
+                                 const platform::webkit::NativeObjectPtr& trust,
+                                 std::function<void(bool result, const std::optional<pigeon::PigeonError>& error)> completion) = 0;
+  virtual std::optional<platform::Bytes> copyExceptions(PigeonApiSecTrust& pigeonApi,
+                                                        const platform::webkit::NativeObjectPtr& trust) = 0;
+  virtual bool setExceptions(PigeonApiSecTrust& pigeonApi,
+                             const platform::webkit::NativeObjectPtr& trust,
+                             const std::optional<platform::Bytes>& exceptions) = 0;
+  virtual platform::webkit::NativeObjectPtr getTrustResult(PigeonApiSecTrust& pigeonApi,
+                                                           const platform::webkit::NativeObjectPtr& trust) = 0;
+  virtual std::optional<platform::ValueList> copyCertificateChain(
+      PigeonApiSecTrust& pigeonApi,
+      const platform::webkit::NativeObjectPtr& trust) = 0;
+};
+
+// The channels of SecTrust. Requests are decoded and type-checked before the delegate is
+// called: a malformed one (a receiver of another class included) is answered
+// "invalid-arguments" and calls nothing.
+class PigeonApiSecTrust {
+ public:
+  PigeonApiSecTrust(ProxyApiRegistrar& pigeonRegistrar,
+                    std::shared_ptr<PigeonApiDelegateSecTrust> pigeonDelegate);
+  // Installs one handler per method, in table order, when `api` has a delegate; otherwise
+  // detaches them (an unanswered request then gets the empty reply).
+  static void setUpMessageHandlers(const std::shared_ptr<flutter::BinaryMessenger>& messenger,
+                                   const std::shared_ptr<PigeonApiSecTrust>& api);
+  // Announces `pigeonInstance` on "SecTrust.pigeon_newInstance" unless it is known.
+  void pigeonNewInstance(const platform::webkit::NativeObjectPtr& pigeonInstance,
+                         std::function<void(const pigeon::CallResult& result)> completion) const;
+  // The fields sent after the identifier (none without a delegate).
+  platform::ValueList pigeonAnnouncedFields(const platform::webkit::NativeObjectPtr& pigeonInstance);
+
+  ProxyApiRegistrar& pigeonRegistrar;
+  const std::shared_ptr<PigeonApiDelegateSecTrust> pigeonDelegate;
+};
+
+// The native side of SecCertificate (native class SecCertificateWrapper). Operations run on the main thread;
+// failures are thrown (pigeon::PigeonError chooses the reply's fields).
+class PigeonApiDelegateSecCertificate {
+ public:
+  virtual ~PigeonApiDelegateSecCertificate() = default;
+  virtual platform::Bytes copyData(PigeonApiSecCertificate& pigeonApi,
+                                   const platform::webkit::NativeObjectPtr& certificate) = 0;
+};
+
+// The channels of SecCertificate. Requests are decoded and type-checked before the delegate is
+// called: a malformed one (a receiver of another class included) is answered
+// "invalid-arguments" and calls nothing.
+class PigeonApiSecCertificate {
+ public:
+  PigeonApiSecCertificate(ProxyApiRegistrar& pigeonRegistrar,
+                          std::shared_ptr<PigeonApiDelegateSecCertificate> pigeonDelegate);
+  // Installs one handler per method, in table order, when `api` has a delegate; otherwise
+  // detaches them (an unanswered request then gets the empty reply).
+  static void setUpMessageHandlers(const std::shared_ptr<flutter::BinaryMessenger>& messenger,
+                                   const std::shared_ptr<PigeonApiSecCertificate>& api);
+  // Announces `pigeonInstance` on "SecCertificate.pigeon_newInstance" unless it is known.
+  void pigeonNewInstance(const platform::webkit::NativeObjectPtr& pigeonInstance,
+                         std::function<void(const pigeon::CallResult& result)> completion) const;
+  // The fields sent after the identifier (none without a delegate).
+  platform::ValueList pigeonAnnouncedFields(const platform::webkit::NativeObjectPtr& pigeonInstance);
+
+  ProxyApiRegistrar& pigeonRegistrar;
+  const std::shared_ptr<PigeonApiDelegateSecCertificate> pigeonDelegate;
+};
+
+// One delegate per api; an api without one installs no handler.
+struct ProxyApiDelegates {
+  std::shared_ptr<PigeonApiDelegateNSObject> NSObject;
+  std::shared_ptr<PigeonApiDelegateURLRequest> URLRequest;
+  std::shared_ptr<PigeonApiDelegateURLResponse> URLResponse;
+  std::shared_ptr<PigeonApiDelegateHTTPURLResponse> HTTPURLResponse;
+  std::shared_ptr<PigeonApiDelegateWKUserScript> WKUserScript;
+  std::shared_ptr<PigeonApiDelegateWKNavigationAction> WKNavigationAction;
+  std::shared_ptr<PigeonApiDelegateWKNavigationResponse> WKNavigationResponse;
+  std::shared_ptr<PigeonApiDelegateWKFrameInfo> WKFrameInfo;
+  std::shared_ptr<PigeonApiDelegateNSError> NSError;
+  std::shared_ptr<PigeonApiDelegateWKScriptMessage> WKScriptMessage;
+  std::shared_ptr<PigeonApiDelegateWKSecurityOrigin> WKSecurityOrigin;
+  std::shared_ptr<PigeonApiDelegateHTTPCookie> HTTPCookie;
+  std::shared_ptr<PigeonApiDelegateAuthenticationChallengeResponse> AuthenticationChallengeResponse;
+  std::shared_ptr<PigeonApiDelegateWKWebsiteDataStore> WKWebsiteDataStore;
+  std::shared_ptr<PigeonApiDelegateWKWebViewConfiguration> WKWebViewConfiguration;
+  std::shared_ptr<PigeonApiDelegateWKUserContentController> WKUserContentController;
+  std::shared_ptr<PigeonApiDelegateWKPreferences> WKPreferences;
+  std::shared_ptr<PigeonApiDelegateWKScriptMessageHandler> WKScriptMessageHandler;
+  std::shared_ptr<PigeonApiDelegateWKNavigationDelegate> WKNavigationDelegate;
+  std::shared_ptr<PigeonApiDelegateWKWebView> WKWebView;
+  std::shared_ptr<PigeonApiDelegateNSViewWKWebView> NSViewWKWebView;
+  std::shared_ptr<PigeonApiDelegateWKUIDelegate> WKUIDelegate;
+  std::shared_ptr<PigeonApiDelegateWKHTTPCookieStore> WKHTTPCookieStore;
+  std::shared_ptr<PigeonApiDelegateURLCredential> URLCredential;
+  std::shared_ptr<PigeonApiDelegateURLProtectionSpace> URLProtectionSpace;
+  std::shared_ptr<PigeonApiDelegateURLAuthenticationChallenge> URLAuthenticationChallenge;
+  std::shared_ptr<PigeonApiDelegateURL> URL;
+  std::shared_ptr<PigeonApiDelegateWKWebpagePreferences> WKWebpagePreferences;
+  std::shared_ptr<PigeonApiDelegateGetTrustResultResponse> GetTrustResultResponse;
+  std::shared_ptr<PigeonApiDelegateSecTrust> SecTrust;
+  std::shared_ptr<PigeonApiDelegateSecCertificate> SecCertificate;
+};
+
+// The api objects, made once per registrar.
+struct ProxyApis {
+  std::shared_ptr<PigeonApiNSObject> NSObject;
+  std::shared_ptr<PigeonApiURLRequest> URLRequest;
+  std::shared_ptr<PigeonApiURLResponse> URLResponse;
+  std::shared_ptr<PigeonApiHTTPURLResponse> HTTPURLResponse;
+  std::shared_ptr<PigeonApiWKUserScript> WKUserScript;
+  std::shared_ptr<PigeonApiWKNavigationAction> WKNavigationAction;
+  std::shared_ptr<PigeonApiWKNavigationResponse> WKNavigationResponse;
+  std::shared_ptr<PigeonApiWKFrameInfo> WKFrameInfo;
+  std::shared_ptr<PigeonApiNSError> NSError;
+  std::shared_ptr<PigeonApiWKScriptMessage> WKScriptMessage;
+  std::shared_ptr<PigeonApiWKSecurityOrigin> WKSecurityOrigin;
+  std::shared_ptr<PigeonApiHTTPCookie> HTTPCookie;
+  std::shared_ptr<PigeonApiAuthenticationChallengeResponse> AuthenticationChallengeResponse;
+  std::shared_ptr<PigeonApiWKWebsiteDataStore> WKWebsiteDataStore;
+  std::shared_ptr<PigeonApiWKWebViewConfiguration> WKWebViewConfiguration;
+  std::shared_ptr<PigeonApiWKUserContentController> WKUserContentController;
+  std::shared_ptr<PigeonApiWKPreferences> WKPreferences;
+  std::shared_ptr<PigeonApiWKScriptMessageHandler> WKScriptMessageHandler;
+  std::shared_ptr<PigeonApiWKNavigationDelegate> WKNavigationDelegate;
+  std::shared_ptr<PigeonApiWKWebView> WKWebView;
+  std::shared_ptr<PigeonApiNSViewWKWebView> NSViewWKWebView;
+  std::shared_ptr<PigeonApiWKUIDelegate> WKUIDelegate;
+  std::shared_ptr<PigeonApiWKHTTPCookieStore> WKHTTPCookieStore;
+  std::shared_ptr<PigeonApiURLCredential> URLCredential;
+  std::shared_ptr<PigeonApiURLProtectionSpace> URLProtectionSpace;
+  std::shared_ptr<PigeonApiURLAuthenticationChallenge> URLAuthenticationChallenge;
+  std::shared_ptr<PigeonApiURL> URL;
+  std::shared_ptr<PigeonApiWKWebpagePreferences> WKWebpagePreferences;
+  std::shared_ptr<PigeonApiGetTrustResultResponse> GetTrustResultResponse;
+  std::shared_ptr<PigeonApiSecTrust> SecTrust;
+  std::shared_ptr<PigeonApiSecCertificate> SecCertificate;
+};
+
+// Makes every api object, installs the handlers of those with a delegate and hands the
+// announced fields of each announced api to the registrar.
+ProxyApis setUpProxyApis(ProxyApiRegistrar& registrar, const ProxyApiDelegates& delegates);
 
 }  // namespace webview

@@ -35,25 +35,31 @@ ProxyApiRegistrar::ProxyApiRegistrar(const std::shared_ptr<flutter::BinaryMessen
   codec_ = makeProxyApiCodec(*this);
 }
 
-void ProxyApiRegistrar::setUp() {
+namespace {
+
+// The instance manager's requests from the application's code.
+class InstanceManagerHostApi : public PigeonInternalInstanceManager {
+ public:
+  explicit InstanceManagerHostApi(std::shared_ptr<ProxyApiRegistrar> registrar)
+      : registrar_(std::move(registrar)) {}
+  void removeStrongReference(std::int64_t identifier) override {
+    auto released = registrar_->instanceManager().removeInstance(identifier);
+    // Released here, outside the instance manager's lock.
+    released.reset();
+  }
+  void clear() override { registrar_->instanceManager().removeAllObjects(); }
+
+ private:
+  std::shared_ptr<ProxyApiRegistrar> registrar_;  // kept alive by the handlers
+};
+
+}  // namespace
+
+void ProxyApiRegistrar::setUp(const ProxyApiDelegates& delegates) {
   auto messenger = messenger_.lock();
-  auto enumCodec = WebKitLibraryPigeonCodec::shared();
-  auto self = shared_from_this();
-  pigeon::setUpMethod(
-      messenger, enumCodec,
-      pigeon::channelName(kPackage, kInstanceManagerApi, "removeStrongReference"),
-      "removeStrongReference", [self](const pigeon::Arguments& arguments, pigeon::Responder r) {
-        auto released = self->instanceManager_->removeInstance(arguments.integer(0));
-        // Released here, outside the instance manager's lock.
-        released.reset();
-        r.success();
-      });
-  pigeon::setUpMethod(messenger, enumCodec,
-                      pigeon::channelName(kPackage, kInstanceManagerApi, "clear"), "clear",
-                      [self](const pigeon::Arguments&, pigeon::Responder r) {
-                        self->instanceManager_->removeAllObjects();
-                        r.success();
-                      });
+  PigeonInternalInstanceManagerSetup::setUp(
+      messenger, std::make_shared<InstanceManagerHostApi>(shared_from_this()));
+  apis_ = setUpProxyApis(*this, delegates);
 }
 
 std::string ProxyApiRegistrar::announcingApi(const std::string& className) {

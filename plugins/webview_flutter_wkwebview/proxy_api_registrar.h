@@ -19,6 +19,7 @@
 #include "platform/engine/standard_codec.h"
 #include "plugins/pigeon/pigeon_channel.h"
 #include "plugins/webview_flutter_wkwebview/instance_manager.h"
+#include "plugins/webview_flutter_wkwebview/messages.h"
 #include "plugins/webview_flutter_wkwebview/proxy_api_codec.h"
 
 namespace webview {
@@ -34,8 +35,11 @@ class ProxyApiRegistrar : public ProxyApiCodecHost,
   static std::shared_ptr<ProxyApiRegistrar>
   create(const std::shared_ptr<flutter::BinaryMessenger>& messenger);
 
-  // Installs the instance manager's channels.
-  void setUp();
+  // Installs the instance manager's channels, then makes the generated API objects and installs
+  // the channels of every API given a native delegate (the others stay unanswered).
+  void setUp(const ProxyApiDelegates& delegates = {});
+  // The API objects made by setUp() (senders of announcements and callbacks).
+  const ProxyApis& apis() const { return apis_; }
 
   InstanceManager& instanceManager() override { return *instanceManager_; }
   bool ignoreCallsToDart() const override { return ignoreCallsToDart_.load(); }
@@ -70,6 +74,7 @@ class ProxyApiRegistrar : public ProxyApiCodecHost,
   std::atomic<bool> ignoreCallsToDart_{false};
   std::shared_ptr<const flutter::StandardMessageCodec> codec_;
   std::map<std::string, AnnouncedFields> announcedFields_;  // set up before any message
+  ProxyApis apis_;
 };
 
 }  // namespace webview

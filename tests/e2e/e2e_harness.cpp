@@ -257,4 +257,148 @@ PeerRun runPeer(const Host& host, const std::vector<nlohmann::json>& commands,
   return run;
 }
 
+namespace {
+
+nlohmann::json parseLine(const std::string& line) {
+  try {
+    return nlohmann::json::parse(line);
+  } catch (const std::exception&) {
+    return nlohmann::json{{"op", "unparsable"}, {"text", line}};
+  }
+}
+
+}  // namespace
+
+PeerSession::PeerSession(const Host& host) {
+  int in[2], out[2], err[2];
+  if (::pipe2(in, O_CLOEXEC) || ::pipe2(out, O_CLOEXEC) || ::pipe2(err, O_CLOEXEC)) {
+    throw std::runtime_error("pipe failed");
+  }
+  std::vector<std::string> argv = {peerExecutable(), "--socket", host.socketPath(),
+                                   "--connect-timeout", "10"};
+  auto argvPointers = pointers(argv);
+  pid_ = ::fork();
+  if (pid_ == 0) {
+    ::dup2(in[0], 0);
+    ::dup2(out[1], 1);
+    ::dup2(err[1], 2);
+    ::execv(argvPointers[0], argvPointers.data());
+    ::_exit(127);
+  }
+  ::close(in[0]);
+  ::close(out[1]);
+  ::close(err[1]);
+  if (pid_ < 0) throw std::runtime_error("fork failed");
+  in_ = in[1];
+  out_ = out[0];
+  err_ = err[0];
+}
+
+PeerSession::~PeerSession() {
+  for (int fd : {in_, out_, err_}) {
+    if (fd >= 0) ::close(fd);
+  }
+  if (pid_ > 0) {
+    bool exited = false;
+    waitFor(pid_, 0, &exited);
+    if (!exited) {
+      ::kill(pid_, SIGKILL);
+      waitFor(pid_, 10, &exited);
+    }
+  }
+}
+
+bool PeerSession::write(const nlohmann::json& command) {
+  if (in_ < 0) return false;
+  const std::string text = command.dump() + "\n";
+  std::size_t written = 0;
+  while (written < text.size()) {
+    ssize_t n = ::write(in_, text.data() + written, text.size() - written);
+    if (n <= 0) return false;
+    written += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+bool PeerSession::pump(int waitMs) {
+  if (out_ < 0 && err_ < 0) return false;
+  pollfd fds[2] = {{out_, POLLIN, 0}, {err_, POLLIN, 0}};
+  if (::poll(fds, 2, waitMs) <= 0) return true;
+  char chunk[4096];
+  if (out_ >= 0 && fds[0].revents) {
+    ssize_t n = ::read(out_, chunk, sizeof chunk);
+    if (n <= 0) {
+      ::close(out_);
+      out_ = -1;
+    } else {
+      pending_.append(chunk, n);
+      for (auto end = pending_.find('\n'); end != std::string::npos; end = pending_.find('\n')) {
+        std::string line = pending_.substr(0, end);
+        pending_.erase(0, end + 1);
+        if (!line.empty()) run_.lines.push_back(parseLine(line));
+      }
+    }
+  }
+  if (err_ >= 0 && fds[1].revents) {
+    ssize_t n = ::read(err_, chunk, sizeof chunk);
+    if (n <= 0) {
+      ::close(err_);
+      err_ = -1;
+    } else {
+      run_.errors.append(chunk, n);
+    }
+  }
+  return true;
+}
+
+std::optional<nlohmann::json>
+PeerSession::readUntil(const std::function<bool(const nlohmann::json&)>& matches,
+                       double timeoutSeconds) {
+  auto deadline = Clock::now() + std::chrono::milliseconds(int(timeoutSeconds * 1000));
+  for (;;) {
+    taken_.resize(run_.lines.size(), false);
+    for (std::size_t i = 0; i < run_.lines.size(); ++i) {
+      if (!taken_[i] && matches(run_.lines[i])) {
+        taken_[i] = true;
+        return run_.lines[i];
+      }
+    }
+    if (Clock::now() >= deadline || !pump(50)) return std::nullopt;
+  }
+}
+
+std::optional<nlohmann::json> PeerSession::readOp(const std::string& op, const std::string& channel,
+                                                  double timeoutSeconds) {
+  return readUntil(
+      [&](const nlohmann::json& line) {
+        return line.value("op", "") == op &&
+               (channel.empty() || line.value("channel", "") == channel);
+      },
+      timeoutSeconds);
+}
+
+PeerRun PeerSession::finish(double timeoutSeconds) {
+  if (in_ >= 0) {
+    ::close(in_);
+    in_ = -1;
+  }
+  auto deadline = Clock::now() + std::chrono::milliseconds(int(timeoutSeconds * 1000));
+  while (Clock::now() < deadline && pump(50)) {
+  }
+  if (!pending_.empty()) {
+    run_.lines.push_back(parseLine(pending_));
+    pending_.clear();
+  }
+  bool exited = false;
+  auto status = waitFor(pid_, out_ < 0 ? 10 : 0, &exited);
+  if (!exited) {
+    ::kill(pid_, SIGKILL);
+    waitFor(pid_, 10, &exited);
+    run_.errors += "\n(lumora-peer timed out and was killed)";
+  }
+  pid_ = -1;
+  run_.exitCode = status.value_or(-1);
+  return run_;
+}
+
 }  // namespace lumora::e2e

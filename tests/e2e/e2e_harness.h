@@ -8,6 +8,7 @@
 #include <sys/types.h>
 
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -76,5 +77,39 @@ struct PeerRun {
 // Runs lumora-peer against `host` with `commands` (one JSON line each) and collects its output.
 PeerRun runPeer(const Host& host, const std::vector<nlohmann::json>& commands,
                 double timeoutSeconds = 30);
+
+// An interactive lumora-peer: commands are written one at a time, so a later command can use
+// what an earlier answer said (an identifier learned at run time). Every line read is kept.
+// The destructor kills a peer still running. Test thread only.
+class PeerSession {
+ public:
+  explicit PeerSession(const Host& host);
+  ~PeerSession();
+  PeerSession(const PeerSession&) = delete;
+  PeerSession& operator=(const PeerSession&) = delete;
+
+  // Writes one command line; false when the peer no longer reads.
+  bool write(const nlohmann::json& command);
+  // The first line not returned before that satisfies `matches`, reading more output until one
+  // does or `timeoutSeconds` pass (none). Every line read is kept in lines().
+  std::optional<nlohmann::json> readUntil(const std::function<bool(const nlohmann::json&)>& matches,
+                                          double timeoutSeconds = 10);
+  // The next line with this "op" (and, when given, this "channel").
+  std::optional<nlohmann::json> readOp(const std::string& op, const std::string& channel = "",
+                                       double timeoutSeconds = 10);
+  // Closes the peer's input and collects the rest of its output, as runPeer does.
+  PeerRun finish(double timeoutSeconds = 30);
+  const std::vector<nlohmann::json>& lines() const { return run_.lines; }
+
+ private:
+  // Reads what is available within `waitMs`; false at the end of both outputs.
+  bool pump(int waitMs);
+
+  pid_t pid_ = -1;
+  int in_ = -1, out_ = -1, err_ = -1;
+  std::string pending_;      // standard output after the last complete line
+  std::vector<bool> taken_;  // per line: already returned by readUntil
+  PeerRun run_;
+};
 
 }  // namespace lumora::e2e

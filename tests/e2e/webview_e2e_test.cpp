@@ -105,5 +105,37 @@ TEST(WebViewE2E, MalformedRepliesIgnoredCallsAndMissingDelegatesLeaveTheHostServ
   EXPECT_FALSE(host.logHasSanitizerReport());
 }
 
+// Identifiers learned at run time: the test drives one lumora-peer line by line, using the
+// identifier of an announcement and the id of a held message it has just read.
+TEST(WebViewE2E, AnInteractiveSessionUsesIdentifiersLearnedAtRunTime) {
+  Host host(testHost());
+  PeerSession peer(host);
+  peer.write({{"op", "answer"}, {"prefix", kPrefix}, {"reply", json::array({nullptr})}});
+  peer.write({{"op", "answer"}, {"channel", kNewObject}, {"hold", true}});
+  peer.write(engine("announce"));
+  auto held = peer.readOp("incoming", kNewObject);
+  ASSERT_TRUE(held) << peer.finish().errors;
+  const json identifier = (*held)["message"][0];
+  EXPECT_GE(identifier.get<std::int64_t>(), 65536);
+  peer.write(
+      {{"op", "reply"}, {"incomingId", (*held)["incomingId"]}, {"reply", json::array({nullptr})}});
+  auto announced = peer.readOp("result", "lumora_test/webkit");
+  ASSERT_TRUE(announced);
+  EXPECT_EQ((*announced)["result"], identifier);
+
+  peer.write(send(kRemove, json::array({identifier})));
+  peer.write(engine("dropNative", {{"identifier", identifier}}));
+  auto report = peer.readOp("incoming", kRemove);
+  ASSERT_TRUE(report) << "no removeStrongReference for " << identifier;
+  EXPECT_EQ((*report)["message"], json::array({identifier}));
+  // Nothing else is reported within the deadline.
+  EXPECT_FALSE(peer.readOp("incoming", kRemove, 0.3));
+
+  auto run = peer.finish();
+  EXPECT_EQ(run.exitCode, 0) << run.errors;
+  EXPECT_EQ(run.withOp("incoming", kNewObject).size(), 1u);
+  EXPECT_FALSE(host.logHasSanitizerReport()) << host.log();
+}
+
 }  // namespace
 }  // namespace lumora::e2e
