@@ -17,6 +17,7 @@
 #include "platform/foundation/process_info.h"
 #include "tools/measurement-probe/consent_commands.h"
 #include "tools/measurement-probe/database_commands.h"
+#include "tools/measurement-probe/experiments_commands.h"
 #include "tools/measurement-probe/model_commands.h"
 #include "tools/measurement-probe/probe_session.h"
 #include "tools/measurement-probe/storage_commands.h"
@@ -63,6 +64,7 @@ int main(int argc, char** argv) {
   lumora::probe::registerConsentCommands(session);
   lumora::probe::registerModelCommands(session);
   lumora::probe::registerDatabaseCommands(session);
+  lumora::probe::registerExperimentsCommands(session);
   if (mockClock) {
     session.add("advance", [&mockClock](const lumora::probe::Json& command) {
       mockClock->advance(lumora::probe::numberField(command, "seconds"));
