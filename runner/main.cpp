@@ -1,8 +1,14 @@
 // Process entry of the host.
 #include <cstdlib>
+#include <memory>
 
+#include "platform/media_gstreamer/gstreamer_media.h"
 #include "runner/main_interface.h"
 
 int main(int argc, char** argv) {
+  // Media plays through GStreamer (installed before the plugins register, so the video player
+  // joins).
+  platform::media::setDefaultMediaFactory(
+      std::make_shared<platform::media::GStreamerMediaFactory>());
   std::exit(lumora::lumoraMain(argc, argv));
 }

@@ -47,7 +47,7 @@ ViewPtr ViewController::loadView() {
 
 LayerPtr View::layer() {
   LUMORA_CHECK_SEQUENCE(mainThread_);
-  if (!layer_) layer_ = std::make_shared<Layer>();
+  if (!layer_) layer_ = makeBackingLayer();
   return layer_;
 }
 

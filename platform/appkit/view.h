@@ -36,11 +36,15 @@ class View : public std::enable_shared_from_this<View> {
   // The window showing this view: the one whose content (or frame) view is this view or one of
   // its ancestors; null when the view is in no window.
   std::shared_ptr<Window> window() const;
-  // The view's backing layer, made on first use.
+  // The view's backing layer, made on first use (by makeBackingLayer).
   LayerPtr layer();
 
   // Set by the window on the root view of its hierarchy.
   void setHostWindow(const std::shared_ptr<Window>& window) { hostWindow_ = window; }
+
+ protected:
+  // The layer a layer-backed view of this class gets: a plain layer unless a subclass says.
+  virtual LayerPtr makeBackingLayer() { return std::make_shared<Layer>(); }
 
  private:
   Rect frame_;

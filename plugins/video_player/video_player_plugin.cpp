@@ -9,6 +9,7 @@
 #include "plugins/video_player/fvp_event_bridge.h"
 #include "plugins/video_player/fvp_frame_updater.h"
 #include "plugins/video_player/fvp_texture_based_video_player.h"
+#include "plugins/video_player/native_video_view.h"
 
 namespace video_player {
 
@@ -31,6 +32,17 @@ void VideoPlayerPlugin::registerWith(const flutter::PluginRegistrarPtr& registra
       std::make_shared<DefaultAssetProvider>(registrar));
   registrar->publish(plugin);
   AVFoundationVideoPlayerApiSetup::setUp(registrar->messenger(), plugin);
+  std::weak_ptr<VideoPlayerPlugin> weak = plugin;
+  registrar->registerViewFactory(
+      std::make_shared<NativeVideoViewFactory>(
+          registrar->messenger(),
+          [weak](std::int64_t playerId) -> std::shared_ptr<FVPVideoPlayer> {
+            auto self = weak.lock();
+            if (!self) return nullptr;
+            auto it = self->playersByIdentifier().find(playerId);
+            return it == self->playersByIdentifier().end() ? nullptr : it->second;
+          }),
+      "plugins.flutter.dev/video_player_ios");
 }
 
 VideoPlayerPlugin::VideoPlayerPlugin(std::shared_ptr<media::MediaFactory> avFactory,

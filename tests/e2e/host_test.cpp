@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <gtest/gtest.h>
 #include <signal.h>
 
@@ -40,6 +41,13 @@ TEST(HostEndToEndTest, RegistersThePluginsInTableOrderAndEndsOnSigterm) {
   std::vector<std::pair<int, std::string>> expected;
   for (const auto& row : generatedPluginTable())
     expected.emplace_back(row.position, row.key);
+  // The host has a media backend (GStreamer), so the video player's row is there too; this test
+  // process has none, so its table lacks the row.
+  const std::pair<int, std::string> video{10, "VideoPlayerPlugin"};
+  if (std::find(expected.begin(), expected.end(), video) == expected.end()) {
+    expected.push_back(video);
+    std::sort(expected.begin(), expected.end());
+  }
   EXPECT_EQ(logged, expected) << host.log();
   EXPECT_NE(std::find(logged.begin(), logged.end(), std::make_pair(4, std::string("FvpPlugin"))),
             logged.end());

@@ -2,6 +2,7 @@
 
 #include <stdexcept>
 
+#include "platform/appkit/layer.h"
 #include "platform/engine/channels.h"
 #include "platform/engine/engine.h"
 #include "platform/engine/view_controller.h"
@@ -82,6 +83,7 @@ class EngineChannel : public flutter::Plugin {
 
  private:
   Value handle(const flutter::MethodCall& call) {
+    if (call.method == "describePlatformView") return describePlatformView(call);
     if (call.method != "textureStats") throw std::out_of_range(call.method);
     const auto& id = argument(call, "textureId");
     if (!id.isInt()) throw std::invalid_argument("missing integer \"textureId\"");
@@ -103,6 +105,24 @@ class EngineChannel : public flutter::Plugin {
                        {"width", width},
                        {"height", height},
                        {"firstPixel", firstPixel}});
+  }
+  // {"viewClass", "layerClass", "uri"} of a live platform view: the view's and its layer's
+  // classes and the URI of the medium its player layer shows (null when it shows none).
+  Value describePlatformView(const flutter::MethodCall& call) {
+    const auto& id = argument(call, "id");
+    if (!id.isInt()) throw std::invalid_argument("missing integer \"id\"");
+    if (!engine_) throw std::invalid_argument("the registry is not the engine");
+    auto view = engine_->platformViewWithId(id.asInt());
+    if (!view) throw std::invalid_argument("no platform view " + std::to_string(id.asInt()));
+    auto layer = view->layer();
+    Value uri;
+    if (auto playerLayer = std::dynamic_pointer_cast<platform::PlayerLayer>(layer)) {
+      auto player = std::dynamic_pointer_cast<media::Player>(playerLayer->player());
+      auto item = player ? player->currentItem() : nullptr;
+      if (item && item->asset()) uri = item->asset()->url();
+    }
+    return Value::map(
+        {{"viewClass", view->className()}, {"layerClass", layer->className()}, {"uri", uri}});
   }
   flutter::Engine* engine_;
 };

@@ -14,6 +14,8 @@
 //   "textureStats" {"textureId"} -> {"registered", "framesPulled", "width", "height",
 //                                   "firstPixel" [b, g, r, a]} (size and pixel null before the
 //                                   first frame)
+//   "describePlatformView" {"id"} -> {"viewClass", "layerClass", "uri"} (the URI its player
+//                                   layer shows; null for none)
 // Main thread.
 #pragma once
 
