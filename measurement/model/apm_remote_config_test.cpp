@@ -15,6 +15,7 @@
 #include "measurement/storage/storage_test_support.h"
 #include "measurement/storage/testing/sqlite_fault_vfs.h"
 #include "platform/dispatch/test_environment.h"
+#include "platform/foundation/bundle.h"
 #include "platform/foundation/url.h"
 
 namespace {
@@ -102,6 +103,14 @@ struct ConfigBuilder {
     auto psm = APMPBPsmSetting::initWithMessageInfo();
     NANOSetInt32(psm.get(), apmpb_field::PsmSetting::kLEmailFirstOpen, email);
     NANOSetMessage(config.get(), F::kPsmSetting, psm.get());
+    return *this;
+  }
+  ConfigBuilder& sztm(const std::string& url, const std::string& info, int rollout) {
+    auto sztm = APMPBSztmSetting::initWithMessageInfo();
+    NANOSetString(sztm.get(), apmpb_field::SztmSetting::kUploadUrl, url);
+    NANOSetString(sztm.get(), apmpb_field::SztmSetting::kServerInfo, info);
+    NANOSetInt32(sztm.get(), apmpb_field::SztmSetting::kRolloutPercentage, rollout);
+    NANOSetMessage(config.get(), F::kSztmSetting, sztm.get());
     return *this;
   }
   ConfigBuilder& subdomain(const std::string& text) {
@@ -413,6 +422,95 @@ TEST_F(APMRemoteConfigTest, EndpointsAreBuiltOnTheMeasurementService) {
   }
   EXPECT_FALSE(APMIsValidUploadSubdomain(std::string(64, 'a')));
   EXPECT_TRUE(APMIsValidUploadSubdomain(std::string(63, 'a')));
+}
+
+TEST_F(APMRemoteConfigTest, ServerSideTaggingNeedsEveryConditionAndRollsOutByBucket) {
+  persisted_->setAppInstanceID("0123456789ABCDEF0123456789ABCDEF");
+  const int bucket =
+      static_cast<int>(APMRemoteConfigStableHash("0123456789ABCDEF0123456789ABCDEF") % 100);
+  auto config = make();
+  ASSERT_TRUE(config->updateMeasurementConfig(
+      ConfigBuilder().sztm("https://tags.example/a", "srv", bucket + 1).config));
+  EXPECT_FALSE(config->SZTMUploadEnabled());  // the app has not switched it on
+  platform::Bundle::setMainForTesting(platform::Bundle::inMemory(
+      "/nowhere", {{Value("ZIRIZA_ANALYTICS_SZTM_UPLOAD_ENABLED"), Value(true)}}));
+  EXPECT_TRUE(config->SZTMUploadEnabled());
+  EXPECT_EQ(config->SZTMUploadURL(), "https://tags.example/a");
+  EXPECT_EQ(config->SZTMUploadHTTPHeaders(),
+            (platform::ValueMap{{Value("x-sztm-server-info"), Value("srv")}}));
+
+  ASSERT_TRUE(config->updateMeasurementConfig(
+      ConfigBuilder().sztm("https://tags.example/a", "", bucket).config));
+  EXPECT_FALSE(config->SZTMUploadEnabled());  // outside the rollout
+  EXPECT_EQ(config->SZTMUploadHTTPHeaders(), std::nullopt);
+  ASSERT_TRUE(
+      config->updateMeasurementConfig(ConfigBuilder()
+                                          .sztm("https://tags.example/a", "", 100)
+                                          .settings({{"measurement.sztm_upload_enabled", "0"}})
+                                          .config));
+  EXPECT_FALSE(config->SZTMUploadEnabled());  // the server switched it off
+  platform::Bundle::setMainForTesting(nullptr);
+}
+
+// The experiments subsystem's stand-in.
+class ScriptedExperiments : public APMExperimentManager, public APMExperimentClient {
+ public:
+  std::weak_ptr<APMExperimentClientDelegate> delegate;
+  std::optional<Value> customerType;
+  int failures = 0;
+  int resets = 0;
+  std::shared_ptr<ScriptedExperiments> self;
+
+  std::shared_ptr<APMExperimentClient>
+  registerSDK(const std::string& name, std::int64_t version, const platform::ValueMap&,
+              std::weak_ptr<APMExperimentClientDelegate> d) override {
+    EXPECT_EQ(name, "app_measurement");
+    EXPECT_EQ(version, 111500);
+    delegate = d;
+    return self;
+  }
+  std::vector<std::int64_t> experimentIDs() const override { return {4, 9}; }
+  void reset() override { ++resets; }
+  bool activateLatestSnapshot(platform::ErrorPtr* error) override {
+    if (failures > 0) {
+      --failures;
+      if (error) *error = platform::Error::make("ScriptedExperiments", 2);
+      return false;
+    }
+    return true;
+  }
+  std::optional<Value> flagValue(const std::string& name) const override {
+    if (name == APMExperimentFlagCustomerTypeEnabled) return customerType;
+    return std::nullopt;
+  }
+};
+
+TEST_F(APMRemoteConfigTest, ExperimentFlagsComeFromActivatedSnapshots) {
+  auto experiments = std::make_shared<ScriptedExperiments>();
+  experiments->self = experiments;
+  experiments->failures = 1;
+  experiments->customerType = Value(false);
+  auto config = APMRemoteConfig::initWithAppID(kAppID, database_, persisted_, experiments);
+  ASSERT_TRUE(config);
+  EXPECT_TRUE(hasCode(29023));
+  EXPECT_EQ(experiments->delegate.lock(), config);
+  EXPECT_FALSE(config->customerTypeEnabled());  // the flag wins over the setting's default
+  EXPECT_EQ(config->experimentIDs(), (std::vector<std::int64_t>{4, 9}));
+
+  EXPECT_FALSE(config->activateNewSnapshot());  // nothing new
+  experiments->customerType.reset();
+  config->clientDidReceiveNewSnapshot();
+  experiments->failures = 1;
+  EXPECT_FALSE(config->activateNewSnapshot());
+  EXPECT_TRUE(hasCode(29024));
+  EXPECT_FALSE(config->customerTypeEnabled());  // the old flags stay until an activation
+  EXPECT_TRUE(config->activateNewSnapshot());   // the snapshot is still flagged
+  EXPECT_TRUE(config->customerTypeEnabled());   // no flag: the setting's default
+  EXPECT_FALSE(config->activateNewSnapshot());
+  EXPECT_FALSE(config->shouldFetchExperimentsForClient());  // no core yet
+  config->reset();
+  EXPECT_EQ(experiments->resets, 1);
+  experiments->self.reset();
 }
 
 TEST(APMRemoteConfigHash, IsSixtyFourBitFnv1a) {
