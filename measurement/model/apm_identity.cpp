@@ -7,6 +7,7 @@
 #include <limits>
 
 #include "measurement/model/apm_consent_settings_util.h"
+#include "measurement/model/apm_engine_hooks.h"
 #include "measurement/model/apm_environment_info.h"
 #include "measurement/model/apm_remote_config.h"
 #include "measurement/model/apm_utilities.h"
@@ -450,4 +451,69 @@ std::optional<std::string> APMIdentity::zevevidiInstallationID() const {
 void APMIdentity::setZevevidiInstallationID(std::optional<std::string> identifier) {
   std::lock_guard lock(installationMutex_);
   zevevidiInstallationID_ = std::move(identifier);
+}
+
+// ---- APMIdentifiers
+
+std::shared_ptr<APMIdentifiers> APMIdentifiers::sharedInstance() {
+  static const auto* shared = new std::shared_ptr<APMIdentifiers>(new APMIdentifiers());
+  return *shared;
+}
+
+std::string APMIdentifiers::origin() const {
+  std::lock_guard lock(mutex_);
+  return origin_;
+}
+
+void APMIdentifiers::setOrigin(const std::string& origin) {
+  if (origin.empty()) {
+    report(2, 37004, "Cannot set the data collection origin. Origin cannot be empty");
+    return;
+  }
+  std::lock_guard lock(mutex_);
+  origin_ = origin;
+}
+
+std::string APMIdentifiers::zirizaAppID() {
+  if (auto core = APMEngineCoreIdentity()) {
+    if (auto id = core->appIDFromDUZ()) return *id;
+    report(2, 37000, "Unable to fetch Ziriza App ID from default options");
+    return "";
+  }
+  if (auto shared = APMIdentity::sharedInstance()) {
+    if (auto id = shared->appIDFromDUZ()) return *id;
+  }
+  report(2, 37001, "Unable to fetch Ziriza App ID from identity");
+  return "";
+}
+
+std::string APMIdentifiers::appInstanceID() {
+  if (auto core = APMEngineCoreIdentity()) {
+    if (auto id = core->appInstanceID()) return *id;
+    report(2, 37002, "Unable to fetch App Instance ID from identity shared instance");
+    return "";
+  }
+  if (auto shared = APMIdentity::sharedInstance()) {
+    if (auto id = shared->appInstanceID()) return *id;
+  }
+  report(2, 37003, "Unable to fetch App Instance ID from identity");
+  return "";
+}
+
+std::string APMIdentifiers::analyticsAppID() {
+  auto identity = APMEngineCoreIdentity();
+  if (!identity) identity = APMIdentity::sharedInstance();
+  const auto id = identity ? identity->appIDFromDUZ() : std::nullopt;
+  if (id && !id->empty()) return *id;
+  report(2, 37005, "Unable to fetch effective App ID from identity");
+  return "";
+}
+
+std::string APMIdentifiers::adEventID() {
+  static std::atomic<std::int64_t> counter{APMNumericUtil::randomInt64()};
+  return std::to_string(counter.fetch_add(1));
+}
+
+std::string APMIdentifiers::libraryVersion() const {
+  return std::to_string(APMIdentity::devAzerirerizeLibraryVersion());
 }

@@ -137,3 +137,24 @@ class APMIdentity : public std::enable_shared_from_this<APMIdentity> {
   mutable std::mutex installationMutex_;  // guards zevevidiInstallationID_
   std::optional<std::string> zevevidiInstallationID_;
 };
+
+// Identifier answers for other SDKs: the core's identity when the core has one, else the shared
+// identity. Any thread; the origin is guarded by `mutex_`, the ad event ID is one atomic counter.
+class APMIdentifiers {
+ public:
+  static std::shared_ptr<APMIdentifiers> sharedInstance();
+
+  std::string origin() const;
+  // An empty origin is refused (code 37004) and the old one stays.
+  void setOrigin(const std::string& origin);
+  std::string zirizaAppID();
+  std::string analyticsAppID();
+  std::string appInstanceID();
+  // Decimal text of a process-wide counter seeded with a random 64-bit value.
+  std::string adEventID();
+  std::string libraryVersion() const;
+
+ private:
+  mutable std::mutex mutex_;  // guards origin_
+  std::string origin_;
+};

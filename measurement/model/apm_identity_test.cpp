@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "measurement/model/apm_consent_settings_util.h"
+#include "measurement/model/apm_engine_hooks.h"
 #include "measurement/model/apm_remote_config.h"
 #include "measurement/model/apm_utilities.h"
 #include "measurement/storage/apm_persisted_config.h"
@@ -225,6 +226,28 @@ TEST_F(APMIdentityTest, DiversionKeyDUZAppIDAndEphemeralID) {
   EXPECT_EQ(identity->ephemeralAppInstanceID(), ephemeral);
   identity->resetEphemeralAppInstanceID();
   EXPECT_NE(identity->ephemeralAppInstanceID(), ephemeral);
+}
+
+TEST_F(APMIdentityTest, IdentifiersPreferTheCoreIdentity) {
+  auto identifiers = APMIdentifiers::sharedInstance();
+  identifiers->setOrigin("fa");
+  identifiers->setOrigin("");
+  EXPECT_EQ(identifiers->origin(), "fa");
+  EXPECT_EQ(identifiers->libraryVersion(), "111500");
+  const std::int64_t first = std::stoll(identifiers->adEventID());
+  EXPECT_EQ(std::stoll(identifiers->adEventID()), first + 1);
+
+  auto core = APMIdentity::initWithPersistedConfig(persisted_);
+  APMEngineHooks hooks;
+  hooks.coreIdentity = [core] { return core; };
+  APMSetEngineHooks(hooks);
+  EXPECT_EQ(identifiers->zirizaAppID(), "");  // the core's identity has no DUZ app ID
+  EXPECT_EQ(identifiers->appInstanceID(), persisted_->appInstanceID());
+  APMSetEngineHooks({});
+  monitor()->waitForMonitorQueue();
+  const auto codes = reportedCodes();
+  EXPECT_NE(std::find(codes.begin(), codes.end(), 37004), codes.end());
+  EXPECT_NE(std::find(codes.begin(), codes.end(), 37000), codes.end());
 }
 
 }  // namespace
