@@ -3,6 +3,8 @@
 #include <memory>
 #include <mutex>
 
+#include "measurement/model/apm_remote_config.h"
+
 namespace {
 
 std::mutex gMutex;  // guards the two pointers below
@@ -28,7 +30,14 @@ APMEventModelLimits APMCurrentEventModelLimits() {
     std::lock_guard lock(gMutex);
     provider = gLimitsProvider;
   }
-  return provider ? (*provider)() : APMEventModelLimits{};
+  if (provider) return (*provider)();
+  // The configuration in force: the core's per-app instance once installed, else the defaults.
+  const auto config = APMRemoteConfig::current();
+  APMEventModelLimits limits;
+  limits.maxPublicEventParams = config->maxPublicEventParams();
+  limits.maxItemScopedCustomParameters = config->maxItemScopedCustomParameters();
+  limits.maxPublicEventParameterValueLength = config->maxPublicEventParameterValueLength();
+  return limits;
 }
 
 void APMSetInternalEventSink(APMInternalEventSink sink) {

@@ -1,8 +1,8 @@
 // What the event model needs from the engine around it, installed from outside so the model
-// stays below the remote configuration and the analytics facade:
+// stays below the analytics facade:
 // - the four limits of the remote configuration in force (event parameters, item-scoped custom
-//   parameters, parameter value lengths); with no provider installed they are the configured
-//   defaults;
+//   parameters, parameter value lengths); with no provider installed they are read from
+//   APMRemoteConfig::current();
 // - the internal-event entry of the analytics facade, which the error event goes to.
 // Installing and reading are safe from any thread; the provider and the sink are called on the
 // caller's thread, outside any lock of this file.

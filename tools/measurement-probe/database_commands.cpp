@@ -1,6 +1,7 @@
 #include "tools/measurement-probe/database_commands.h"
 
 #include <exception>
+#include <future>
 #include <memory>
 
 #include "measurement/model/apm_database.h"
@@ -144,6 +145,29 @@ std::int32_t int32Field(const Json& command, const char* name) {
 }
 
 }  // namespace
+
+Json onDatabaseWorker(const std::function<Json()>& body) {
+  // Queued and waited for rather than run in place, so the body runs on the worker's own thread
+  // as the engine's would (its main-thread checks stay quiet).
+  std::promise<void> done;
+  Json result;
+  std::exception_ptr failure;
+  worker()->scheduleOnWorkerQueueBlockID("MeasurementProbe:worker", [&] {
+    try {
+      result = body();
+    } catch (...) {
+      failure = std::current_exception();
+    }
+    done.set_value();
+  });
+  done.get_future().wait();
+  if (failure) std::rethrow_exception(failure);
+  return result;
+}
+
+std::shared_ptr<APMDatabase> openedDatabase() {
+  return state().database;
+}
 
 void registerDatabaseCommands(ProbeSession& session) {
   // The store, on any path.

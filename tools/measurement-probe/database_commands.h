@@ -5,10 +5,20 @@
 // would run them on its worker queue.
 #pragma once
 
+#include <functional>
+#include <memory>
+
 #include "tools/measurement-probe/probe_session.h"
+
+class APMDatabase;
 
 namespace lumora::probe {
 
 void registerDatabaseCommands(ProbeSession& session);
+
+// For the commands of other areas: runs `body` on the database commands' worker queue (its
+// exception comes back here), and the database they opened (worker queue only; null when none).
+Json onDatabaseWorker(const std::function<Json()>& body);
+std::shared_ptr<APMDatabase> openedDatabase();
 
 }  // namespace lumora::probe
