@@ -315,7 +315,7 @@ bool APMDataTypeValidator::isValidInternalUserAttributeValue(const APMValue* val
   if (name == "_psmvalue" || name == "_psmvalue_zads") {
     maxLength = APMDataTypePSMValueMaxValueLength;
   } else if (name == "_zbraid") {
-    maxLength = APMDataTypeGBRAIDMaxValueLength;
+    maxLength = APMDataTypeZBRAIDMaxValueLength;
   } else if (name == "_id") {
     maxLength = APMDataTypeUserIDMaxValueLength;
   }

@@ -27,7 +27,7 @@ inline constexpr std::int32_t APMDataTypeInternalEventParameterMaxValueLength = 
 inline constexpr std::int32_t APMDataTypeUserAttributeMaxNameLength = 24;
 inline constexpr std::int32_t APMDataTypeUserAttributeMaxValueLength = 36;
 inline constexpr std::int32_t APMDataTypeUserIDMaxValueLength = 256;
-inline constexpr std::int32_t APMDataTypeGBRAIDMaxValueLength = 256;
+inline constexpr std::int32_t APMDataTypeZBRAIDMaxValueLength = 256;
 inline constexpr std::int32_t APMDataTypePSMValueMaxValueLength = 512;
 inline constexpr std::int32_t APMDataTypeMicrosMultiplier = 1000000;
 

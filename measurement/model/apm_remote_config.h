@@ -277,7 +277,7 @@ class APMRemoteConfig : public APMExperimentClientDelegate,
   void attachExperiments();
   std::shared_ptr<APMPBMeasurementConfig> measurementConfigFromDatabase();
   void parseRemoteConfig(const std::shared_ptr<APMPBMeasurementConfig>& config);
-  // The lookup rule: the validated number under `key` (the spec's default when none parses).
+  // The lookup rule: the validated number under `key` (the table's default when none parses).
   double numberFromCache(const APMSettingSpec& spec);
   void updateCachedExperimentFlags();
 
