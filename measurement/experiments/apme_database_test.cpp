@@ -9,6 +9,7 @@
 #include "measurement/messages/nano_accessors.h"
 #include "measurement/storage/apm_file_locations.h"
 #include "measurement/storage/storage_test_support.h"
+#include "measurement/storage/testing/raw_connection.h"
 #include "measurement/storage/testing/sqlite_fault_vfs.h"
 #include "platform/dispatch/test_environment.h"
 
@@ -19,36 +20,7 @@ namespace field = apmpb_field;
 
 constexpr double kStart = 1'700'000'000;
 
-// A connection of the test's own to the database file, as the sqlite3 CLI would open it.
-class RawConnection {
- public:
-  explicit RawConnection(const std::string& path) {
-    sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
-  }
-  ~RawConnection() { sqlite3_close_v2(db_); }
-  int exec(const std::string& sql) {
-    return sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, nullptr);
-  }
-  // Every row's columns joined with "|", rows with "\n" (NULL prints as "").
-  std::string rows(const std::string& sql) {
-    sqlite3_stmt* st = nullptr;
-    std::string out;
-    if (sqlite3_prepare_v2(db_, sql.c_str(), -1, &st, nullptr) != SQLITE_OK) return "(error)";
-    while (sqlite3_step(st) == SQLITE_ROW) {
-      if (!out.empty()) out += "\n";
-      for (int i = 0; i < sqlite3_column_count(st); ++i) {
-        if (i) out += "|";
-        const unsigned char* text = sqlite3_column_text(st, i);
-        if (text) out += reinterpret_cast<const char*>(text);
-      }
-    }
-    sqlite3_finalize(st);
-    return out;
-  }
-
- private:
-  sqlite3* db_ = nullptr;
-};
+using apm_testing::RawConnection;
 
 std::shared_ptr<APMPBFlag> flag(const std::string& name, std::int64_t value) {
   auto flag = APMPBFlag::initWithMessageInfo();

@@ -9,6 +9,7 @@
 
 #include "measurement/storage/apm_error.h"
 #include "measurement/storage/storage_test_support.h"
+#include "measurement/storage/testing/raw_connection.h"
 #include "measurement/storage/testing/sqlite_fault_vfs.h"
 #include "platform/foundation/file_manager.h"
 #include "platform/foundation/file_system.h"
@@ -17,30 +18,7 @@ namespace {
 
 using platform::Value;
 
-// A second connection of our own, as another process would hold one.
-class RawConnection {
- public:
-  explicit RawConnection(const std::string& path) {
-    sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
-  }
-  ~RawConnection() { sqlite3_close_v2(db_); }
-  int exec(const std::string& sql) {
-    return sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, nullptr);
-  }
-  std::string firstText(const std::string& sql) {
-    sqlite3_stmt* st = nullptr;
-    std::string out;
-    if (sqlite3_prepare_v2(db_, sql.c_str(), -1, &st, nullptr) == SQLITE_OK &&
-        sqlite3_step(st) == SQLITE_ROW && sqlite3_column_text(st, 0)) {
-      out = reinterpret_cast<const char*>(sqlite3_column_text(st, 0));
-    }
-    sqlite3_finalize(st);
-    return out;
-  }
-
- private:
-  sqlite3* db_ = nullptr;
-};
+using apm_testing::RawConnection;
 
 std::string descriptionOf(const platform::ErrorPtr& error) {
   return error ? error->localizedDescription() : std::string("(no error)");

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "measurement/storage/testing/raw_connection.h"
 #include "tools/measurement-probe/probe_test_support.h"
 
 namespace {
@@ -14,35 +15,7 @@ namespace {
 using nlohmann::json;
 using testing::HasSubstr;
 
-class RawConnection {
- public:
-  explicit RawConnection(const std::string& path) {
-    sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
-  }
-  ~RawConnection() { sqlite3_close_v2(db_); }
-  int exec(const std::string& sql) {
-    return sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, nullptr);
-  }
-  // Rows as the sqlite3 CLI prints them: "|" between columns, NULL as "".
-  std::string rows(const std::string& sql) {
-    sqlite3_stmt* st = nullptr;
-    std::string out;
-    if (sqlite3_prepare_v2(db_, sql.c_str(), -1, &st, nullptr) != SQLITE_OK) return "(error)";
-    while (sqlite3_step(st) == SQLITE_ROW) {
-      if (!out.empty()) out += "\n";
-      for (int i = 0; i < sqlite3_column_count(st); ++i) {
-        if (i) out += "|";
-        const unsigned char* text = sqlite3_column_text(st, i);
-        if (text) out += reinterpret_cast<const char*>(text);
-      }
-    }
-    sqlite3_finalize(st);
-    return out;
-  }
-
- private:
-  sqlite3* db_ = nullptr;
-};
+using apm_testing::RawConnection;
 
 class DatabaseCommandsTest : public probe_testing::ProbeTest {
  protected:
