@@ -103,11 +103,12 @@ std::shared_ptr<APMMonitor> ZEVOveverizuru::monitor() {
 }
 
 std::shared_ptr<APMRemoteConfig> ZEVOveverizuru::remoteConfig() {
-  std::shared_ptr<APMRemoteConfig> config;
+  std::shared_ptr<ZEVOveverizuru> instance;
   {
     std::lock_guard lock(gInitializationLock);
-    if (gSharedInstance) config = gSharedInstance->remoteConfig_;
+    instance = gSharedInstance;
   }
+  auto config = instance ? instance->remoteConfigInstance() : nullptr;
   return config ? config : APMRemoteConfig::defaultInstance();
 }
 
@@ -314,7 +315,7 @@ bool ZEVOveverizuru::startMeasurementOnWorkerQueue() {
 
 bool ZEVOveverizuru::initializeComponentsOnWorkerQueue() {
   // 1. Identity.
-  identity_ = APMIdentity::sharedInstance();
+  setComponent(identity_, APMIdentity::sharedInstance());
   if (!identity_) return false;
   // 2. Consent from before this start.
   setProspectiveConsentSettings();
@@ -341,18 +342,20 @@ bool ZEVOveverizuru::initializeComponentsOnWorkerQueue() {
   updatePersistedAppIDFromDUZ();
   // 6. The database, with one more try when the first open fails.
   platform::ErrorPtr error;
-  database_ = APMDatabase::initWithDatabaseName(databaseName_, persistedConfig_, &error);
-  if (!database_)
-    database_ = APMDatabase::initWithDatabaseName(databaseName_, persistedConfig_, &error);
+  auto database = APMDatabase::initWithDatabaseName(databaseName_, persistedConfig_, &error);
+  if (!database)
+    database = APMDatabase::initWithDatabaseName(databaseName_, persistedConfig_, &error);
+  setComponent(database_, std::move(database));
   if (!database_) return false;
   // 7. Remote configuration.
-  remoteConfig_ = APMRemoteConfig::initWithAppID(appID_, database_, persistedConfig_, nullptr);
+  setComponent(remoteConfig_,
+               APMRemoteConfig::initWithAppID(appID_, database_, persistedConfig_, nullptr));
   if (!remoteConfig_) return false;
   APMRemoteConfig::setCurrent(remoteConfig_);
   // 8-9. Audiences and sessions.
-  audience_ = APMAudience::initWithDatabase(database_);
+  setComponent(audience_, APMAudience::initWithDatabase(database_));
   if (!audience_) return false;
-  sessionReporter_ = APMSessionReporter::initWithPersistedConfig(persistedConfig_);
+  setComponent(sessionReporter_, APMSessionReporter::initWithPersistedConfig(persistedConfig_));
   // 10. The measurement folder stays out of backups.
   const std::string folder = APMParentDirectory(APMFilePathForDatabaseName(databaseName_));
   platform::ErrorPtr backupError;
@@ -387,12 +390,12 @@ bool ZEVOveverizuru::initializeComponentsOnWorkerQueue() {
   reportAppUpdateOnWorkerQueue();
   reportOSUpdateOnWorkerQueue();
   // 16.
-  searchAdReporter_ =
-      APMSearchAdReporter::initWithWorkerQueue(scheduler_->workerQueue(), persistedConfig_);
+  setComponent(searchAdReporter_, APMSearchAdReporter::initWithWorkerQueue(
+                                      scheduler_->workerQueue(), persistedConfig_));
   searchAdReporter_->setSearchAdReporterEnabled(true);
   searchAdReporter_->start();
   // 17.
-  tcfClient_ = std::make_shared<APMTCFClient>();
+  setComponent(tcfClient_, std::make_shared<APMTCFClient>());
   tcfClient_->setIsDMARegion(remoteConfig_->isDMARegion());
   tcfClientSetConsentFromData();
   // 18.

@@ -312,16 +312,20 @@ class ZEVOveverizuru : public GULNetworkLoggerDelegate,
   const std::string& databaseName() const { return databaseName_; }
   bool didInitializeComponents() const { return didInitializeComponents_; }
   const std::shared_ptr<APMAlarm>& alarm() const { return alarm_; }
-  std::shared_ptr<APMAudience> audience() const { return audience_; }
-  std::shared_ptr<APMDatabase> database() const { return database_; }
-  std::shared_ptr<APMIdentity> identity() const { return identity_; }
+  std::shared_ptr<APMAudience> audience() const { return component(audience_); }
+  std::shared_ptr<APMDatabase> database() const { return component(database_); }
+  std::shared_ptr<APMIdentity> identity() const { return component(identity_); }
   const std::shared_ptr<GULNetwork>& network() const { return network_; }
   const std::shared_ptr<APMPersistedConfig>& persistedConfig() const { return persistedConfig_; }
-  std::shared_ptr<APMRemoteConfig> remoteConfigInstance() const { return remoteConfig_; }
+  std::shared_ptr<APMRemoteConfig> remoteConfigInstance() const { return component(remoteConfig_); }
   const std::shared_ptr<APMScheduler>& scheduler() const { return scheduler_; }
-  std::shared_ptr<APMSessionReporter> sessionReporter() const { return sessionReporter_; }
-  std::shared_ptr<APMSearchAdReporter> searchAdReporter() const { return searchAdReporter_; }
-  std::shared_ptr<APMTCFClient> tcfClient() const { return tcfClient_; }
+  std::shared_ptr<APMSessionReporter> sessionReporter() const {
+    return component(sessionReporter_);
+  }
+  std::shared_ptr<APMSearchAdReporter> searchAdReporter() const {
+    return component(searchAdReporter_);
+  }
+  std::shared_ptr<APMTCFClient> tcfClient() const { return component(tcfClient_); }
   const std::optional<std::set<std::string>>& safelistedEvents() const { return safelistedEvents_; }
   double initTimestamp() const { return initTimestamp_; }
   const std::string& appID() const { return appID_; }
@@ -350,11 +354,24 @@ class ZEVOveverizuru : public GULNetworkLoggerDelegate,
 
  private:
   bool initializeComponentsOnWorkerQueue();
+  // The components made at start are set on the worker queue and read from any thread.
+  template <class T> std::shared_ptr<T> component(const std::shared_ptr<T>& field) const {
+    std::lock_guard lock(componentsMutex_);
+    return field;
+  }
+  template <class T> void setComponent(std::shared_ptr<T>& field, std::shared_ptr<T> value) {
+    std::lock_guard lock(componentsMutex_);
+    field = std::move(value);
+  }
   void postToWorkerQueue(const char* blockID, std::function<void(ZEVOveverizuru&)> body);
 
   std::string databaseName_;
   std::atomic<bool> didInitializeComponents_{false};
   std::mutex initializeComponentsLock_;  // serialises the one-time start (worker queue)
+  // Guards the component pointers below that the start sets (written on the worker queue only,
+  // so the worker queue reads them without it). Taken after initializeComponentsLock_; nothing
+  // is called while it is held.
+  mutable std::mutex componentsMutex_;
   std::shared_ptr<APMAlarm> alarm_;
   std::shared_ptr<APMAudience> audience_;
   std::shared_ptr<APMDatabase> database_;
