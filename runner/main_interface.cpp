@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "measurement/engine/apm_engine_startup.h"
 #include "platform/foundation/environment.h"
 #include "platform/log/log.h"
 #include "runner/app_delegate.h"
@@ -67,6 +68,7 @@ int lumoraMain(int argc, char** argv) {
   // Libraries that announce themselves when loaded do it here, before any plugin registers and
   // configures an app.
   FIRInstallations::load();
+  APMEngineLoad();
 
   // What applicationMain does, with a stop between loading the interface and running it: a
   // host whose socket did not open must not go on launching where no peer can reach it.

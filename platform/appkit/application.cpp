@@ -114,6 +114,8 @@ int Application::run() {
   terminating_ = false;
   if (delegate_) delegate_->applicationWillFinishLaunching(*this);
   if (delegate_) delegate_->applicationDidFinishLaunching(*this);
+  NotificationCenter::defaultCenter().postNotificationName(
+      kApplicationDidFinishLaunchingNotification, this);
   // A launched application is the active one.
   if (!terminating_) didBecomeActive();
   if (!terminating_) MainLoop::instance().run();

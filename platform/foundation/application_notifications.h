@@ -10,4 +10,12 @@ namespace platform {
 inline constexpr const char* kApplicationDidBecomeActiveNotification =
     "ApplicationDidBecomeActiveNotification";
 
+// Posted (object: the application) once, after the delegate's applicationDidFinishLaunching.
+inline constexpr const char* kApplicationDidFinishLaunchingNotification =
+    "ApplicationDidFinishLaunchingNotification";
+
+// Posted (object: the application) when the application is about to stop being the active one.
+inline constexpr const char* kApplicationWillResignActiveNotification =
+    "ApplicationWillResignActiveNotification";
+
 }  // namespace platform

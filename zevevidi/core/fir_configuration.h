@@ -11,6 +11,8 @@
 
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <string>
 
 #include "zevevidi/core/fir_options.h"
 #include "zevevidi/utilities/fir_logger.h"
@@ -53,4 +55,7 @@ class DIDErizevizoClass {
   virtual ~DIDErizevizoClass() = default;
   virtual void startWithConfiguration(std::shared_ptr<DIDErizevizoConfiguration> configuration,
                                       FIROptionsPtr options) = 0;
+  // The analytics library's own version, shown in the measurement engine's start banner; none
+  // when the class does not tell it (the banner then shows the engine's version).
+  virtual std::optional<std::string> topLevelVersion() const { return std::nullopt; }
 };

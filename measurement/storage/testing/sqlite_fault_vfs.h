@@ -8,6 +8,8 @@
 //                 4096: all but the first page, which SQLite reads already when it opens);
 //   failWrites    xWrite answers SQLITE_IOERR_WRITE;
 //   busyOnWrite   a lock at RESERVED or above answers SQLITE_BUSY (another process writing);
+//   failMainOpens the next this many opens of a main database file answer SQLITE_CANTOPEN
+//                 (each failed open counts one down);
 //   skipSync      syncs do nothing (a test's scratch files need no durability, and the many
 //                 commits of a schema set-up would otherwise wait for the disk each time).
 // Instances nest (the newest is in front); connections opened through one must be closed
@@ -29,6 +31,7 @@ class SqliteFaultVfs {
   std::atomic<bool> failWrites{false};
   std::atomic<bool> busyOnWrite{false};
   std::atomic<bool> skipSync{false};
+  std::atomic<int> failMainOpens{0};
   std::string pathPrefix;
 
   SqliteFaultVfs() {
@@ -98,6 +101,11 @@ class SqliteFaultVfs {
     p->owner = self(v);
     const std::string& prefix = p->owner->pathPrefix;
     p->faulty = prefix.empty() || (name && std::strncmp(name, prefix.c_str(), prefix.size()) == 0);
+    if (p->faulty && (flags & SQLITE_OPEN_MAIN_DB) && p->owner->failMainOpens.load() > 0) {
+      --p->owner->failMainOpens;
+      p->base.pMethods = nullptr;
+      return SQLITE_CANTOPEN;
+    }
     const int rc = real(v)->xOpen(real(v), name, p->real, flags, outFlags);
     p->base.pMethods = rc == SQLITE_OK ? &methods() : nullptr;
     return rc;

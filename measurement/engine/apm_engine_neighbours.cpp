@@ -1,0 +1,26 @@
+#include "measurement/engine/apm_engine_neighbours.h"
+
+std::shared_ptr<APMAudience> APMAudience::initWithDatabase(std::shared_ptr<APMDatabase> database) {
+  if (!database) return nullptr;
+  return std::make_shared<APMAudience>(std::move(database));
+}
+
+std::shared_ptr<APMSessionReporter>
+APMSessionReporter::initWithPersistedConfig(std::shared_ptr<APMPersistedConfig> persistedConfig) {
+  (void)persistedConfig;
+  return std::make_shared<APMSessionReporter>();
+}
+
+std::shared_ptr<APMSearchAdReporter>
+APMSearchAdReporter::initWithWorkerQueue(platform::QueuePtr workerQueue,
+                                         std::shared_ptr<APMPersistedConfig> persistedConfig) {
+  (void)workerQueue;
+  (void)persistedConfig;
+  return std::make_shared<APMSearchAdReporter>();
+}
+
+std::shared_ptr<APMInAppPurchaseTransactionReporter>
+APMInAppPurchaseTransactionReporter::sharedInstance() {
+  static const auto shared = std::make_shared<APMInAppPurchaseTransactionReporter>();
+  return shared;
+}

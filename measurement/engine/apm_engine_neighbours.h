@@ -1,0 +1,86 @@
+// The measurement core's neighbours that other work will bring: the audience evaluator, the
+// experiments manager, the session reporter, the TCF consent client, the search-ad reporter and
+// the in-app purchase reporter. Until each arrives, the core holds the least it asks of them:
+// no audiences are evaluated, the experiments manager does not exist (so there are no experiment
+// IDs), reporting switches are only remembered, the search-ad reporter never reports and the
+// purchase reporter lets transactions go. Each keeps the name and operations the core calls, so
+// the real one replaces it without touching the core.
+//
+// Thread: the core calls these on its worker queue; the switches are atomics.
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <vector>
+
+#include "platform/dispatch/queue.h"
+#include "platform/storekit/payment_queue.h"
+
+class APMDatabase;
+class APMPersistedConfig;
+
+class APMAudience {
+ public:
+  // None without a database.
+  static std::shared_ptr<APMAudience> initWithDatabase(std::shared_ptr<APMDatabase> database);
+  explicit APMAudience(std::shared_ptr<APMDatabase> database) : database_(std::move(database)) {}
+
+ private:
+  std::weak_ptr<APMDatabase> database_;
+};
+
+// The experiments manager: `sharedInstance` answers none until the experiments client runs
+// inside the engine.
+class APMEManager {
+ public:
+  static std::shared_ptr<APMEManager> sharedInstance() { return nullptr; }
+  virtual ~APMEManager() = default;
+};
+
+class APMSessionReporter {
+ public:
+  static std::shared_ptr<APMSessionReporter>
+  initWithPersistedConfig(std::shared_ptr<APMPersistedConfig> persistedConfig);
+  void setReportingEnabled(bool enabled) { reportingEnabled_ = enabled; }
+  bool isReportingEnabled() const { return reportingEnabled_; }
+
+ private:
+  std::atomic<bool> reportingEnabled_{false};
+};
+
+class APMSearchAdReporter {
+ public:
+  static std::shared_ptr<APMSearchAdReporter>
+  initWithWorkerQueue(platform::QueuePtr workerQueue,
+                      std::shared_ptr<APMPersistedConfig> persistedConfig);
+  void setSearchAdReporterEnabled(bool enabled) { enabled_ = enabled; }
+  bool isEnabled() const { return enabled_; }
+  // Asks for the search-ads attribution: nothing to ask yet.
+  void start() {}
+
+ private:
+  std::atomic<bool> enabled_{false};
+};
+
+class APMTCFClient {
+ public:
+  void setIsDMARegion(bool isDMARegion) { isDMARegion_ = isDMARegion; }
+  bool isDMARegion() const { return isDMARegion_; }
+  // Reads the stored TCF values into consent: no TCF values are read yet.
+  void setConsentFromTCFData() {}
+
+ private:
+  std::atomic<bool> isDMARegion_{true};
+};
+
+class APMInAppPurchaseTransactionReporter {
+ public:
+  static std::shared_ptr<APMInAppPurchaseTransactionReporter> sharedInstance();
+  // Turns purchased transactions into events: none yet, the transactions are let go.
+  void paymentQueueUpdatedFilteredTransactions(
+      platform::storekit::PaymentQueue& queue,
+      const std::vector<platform::storekit::PaymentTransactionPtr>& transactions) {
+    (void)queue;
+    (void)transactions;
+  }
+};

@@ -1,0 +1,91 @@
+// User properties, first open and lifecycle events, event entry, default event parameters,
+// ad personalization and purchase de-duplication. Not built yet: these do nothing; queries
+// answer nothing and callbacks are not called, purchases are let go.
+#include "measurement/engine/zevoveverizuru.h"
+
+#include "measurement/model/apm_event.h"
+#include "measurement/model/apm_user_attribute.h"
+
+void ZEVOveverizuru::setUserAttribute(std::shared_ptr<APMUserAttribute>) {}
+void ZEVOveverizuru::removeUserAttribute(std::shared_ptr<APMUserAttribute>) {}
+void ZEVOveverizuru::userAttributeWithName(const std::string&,
+                                           std::function<void(std::shared_ptr<APMUserAttribute>)>) {
+}
+void ZEVOveverizuru::userPropertiesIncludingInternal(bool,
+                                                     std::function<void(platform::ValueMap)>) {}
+void ZEVOveverizuru::maxUserPropertiesForOrigin(const std::string&,
+                                                std::function<void(std::int64_t)>) {}
+void ZEVOveverizuru::setUserAttributeOnWorkerQueue(std::shared_ptr<APMUserAttribute>) {}
+bool ZEVOveverizuru::setUserPropertyInDatabaseOnWorkerQueue(std::shared_ptr<APMUserAttribute>) {
+  return false;
+}
+void ZEVOveverizuru::removeUserAttributeOnWorkerQueue(std::shared_ptr<APMUserAttribute>) {}
+bool ZEVOveverizuru::hasUserPropertyUserIDOnWorkerQueue() {
+  return false;
+}
+void ZEVOveverizuru::setLastAdvertisingIDResetUserPropertyOnWorkerQueue() {}
+
+void ZEVOveverizuru::reportFirstOpenOnWorkerQueue() {}
+void ZEVOveverizuru::reportAppUpdateOnWorkerQueue() {}
+void ZEVOveverizuru::reportOSUpdateOnWorkerQueue() {}
+void ZEVOveverizuru::reportSessionStartOnWorkerQueueWithTimestamp(double, bool) {}
+void ZEVOveverizuru::reportStoredCampaignEventOnWorkerQueue(const platform::Value&) {}
+std::int64_t ZEVOveverizuru::timestampMillisRoundedUpToNextHour(std::int64_t milliseconds) {
+  return milliseconds / 3600000 * 3600000 + 3600000;
+}
+bool ZEVOveverizuru::isVersionSameAsOriginalVersion() {
+  return false;
+}
+std::optional<std::string> ZEVOveverizuru::previousFirstOpenCount() {
+  return std::nullopt;
+}
+void ZEVOveverizuru::setPreviousFirstOpenCount(const std::optional<std::string>&) {}
+double ZEVOveverizuru::firstOpenTimestamp() {
+  return 0;
+}
+std::optional<platform::ValueMap> ZEVOveverizuru::fileAttributesForPath(const std::string&) {
+  return std::nullopt;
+}
+
+void ZEVOveverizuru::logEventWithOrigin(const std::string&, bool, const std::string&,
+                                        const platform::ValueMap&, double, bool, bool, bool,
+                                        Interceptor, bool) {}
+void ZEVOveverizuru::logEventOnWorkerQueueWithOrigin(const std::string&, bool, const std::string&,
+                                                     const platform::ValueMap&, double, bool, bool,
+                                                     bool, const Interceptor&, bool) {}
+void ZEVOveverizuru::logEventOnWorkerQueue(std::shared_ptr<APMEvent>, bool) {}
+void ZEVOveverizuru::logEvent(std::shared_ptr<APMEvent>) {}
+void ZEVOveverizuru::setDefaultEventParameters(std::optional<platform::ValueMap>) {}
+void ZEVOveverizuru::handleSetDefaultEventParametersOnWorkerQueue(std::optional<platform::ValueMap>,
+                                                                  bool) {}
+platform::ValueMap
+ZEVOveverizuru::parametersWithAddedDefaultEventParameters(const platform::ValueMap& parameters) {
+  return parameters;
+}
+bool ZEVOveverizuru::shouldBackfillEvents() {
+  return false;
+}
+void ZEVOveverizuru::backfillEventsWithParameters(
+    const platform::ValueMap&, bool, const std::function<bool(const APMRawEventData&)>&) {}
+void ZEVOveverizuru::backfillSessionID(const platform::Value&, const platform::Value&) {}
+double ZEVOveverizuru::backfillStartTimestampForSessionID(const platform::Value&) {
+  return 0;
+}
+void ZEVOveverizuru::setSessionTimeoutInterval(double) {}
+void ZEVOveverizuru::sessionIDWithCompletion(SessionIDCompletion) {}
+void ZEVOveverizuru::backfillSessionNumber() {}
+
+platform::Value ZEVOveverizuru::shouldDisableAdPersonalization() {
+  return platform::Value();
+}
+void ZEVOveverizuru::setPersonalizedAdsUserPropertyOnWorkerQueue() {}
+void ZEVOveverizuru::updateAdPersonalizationConsentFromNPAValue(const platform::Value&) {}
+void ZEVOveverizuru::updateConsentSettingsUtilWithRemoteConfig() {}
+void ZEVOveverizuru::updateCachedAdCampaignInfoWithExistingGBRAIDProperty() {}
+bool ZEVOveverizuru::shouldAllowAdNetworkRegistration() {
+  return true;
+}
+void ZEVOveverizuru::setUserData(const platform::ValueMap&) {}
+void ZEVOveverizuru::setUserDataOnWorkerQueue(const platform::ValueMap&) {}
+void ZEVOveverizuru::filterPurchaseTransactions(
+    const std::vector<platform::storekit::PaymentTransactionPtr>&, PurchaseFilterCallback) {}

@@ -1,0 +1,41 @@
+#include "platform/appkit/application.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/foundation/notification_center.h"
+
+namespace platform {
+namespace {
+
+struct LaunchDelegate : ApplicationDelegate {
+  std::vector<std::string>* order = nullptr;
+  void applicationDidFinishLaunching(Application& application) override {
+    order->push_back("delegate");
+    application.terminate();  // on the main thread: run() returns without looping
+  }
+};
+
+TEST(ApplicationTest, DidFinishLaunchingIsPostedOnceAfterTheDelegateHeardIt) {
+  std::vector<std::string> order;
+  auto& center = NotificationCenter::defaultCenter();
+  Application& application = Application::shared();
+  const auto token = center.addObserverForName(kApplicationDidFinishLaunchingNotification, nullptr,
+                                               [&](const Notification& notification) {
+                                                 EXPECT_EQ(notification.object, &application);
+                                                 order.push_back("notification");
+                                               });
+  auto delegate = std::make_shared<LaunchDelegate>();
+  delegate->order = &order;
+  application.setDelegate(delegate);
+  EXPECT_EQ(application.run(), 0);
+  center.removeObserver(token);
+  application.setDelegate(nullptr);
+  EXPECT_EQ(order, (std::vector<std::string>{"delegate", "notification"}));
+}
+
+}  // namespace
+}  // namespace platform

@@ -1,0 +1,125 @@
+#include "tools/measurement-probe/engine_commands.h"
+
+#include <condition_variable>
+#include <mutex>
+
+#include "measurement/engine/apm_analytics.h"
+#include "measurement/engine/apm_engine_startup.h"
+#include "measurement/engine/zevoveverizuru.h"
+#include "measurement/model/apm_database.h"
+#include "measurement/storage/apm_file_locations.h"
+#include "measurement/storage/apm_monitor.h"
+#include "measurement/storage/apm_persisted_config.h"
+#include "platform/dispatch/test_environment.h"
+#include "platform/foundation/file_manager.h"
+
+namespace lumora::probe {
+
+namespace {
+
+// Waits until the facade's queue, the engine's worker queue and the monitor have run what was
+// posted so far. Each step can post to the next, so the round goes twice.
+void waitUntilIdle(ProbeSession& session) {
+  for (int round = 0; round < 2; ++round) {
+    if (auto* clock = session.mockClock()) clock->runUntilIdle();
+    APMAnalytics::queue()->sync([] {});
+    if (ZEVOveverizuru::hasSharedInstance()) {
+      ZEVOveverizuru::sharedInstance()->scheduler()->workerQueue()->sync([] {});
+    }
+  }
+  // The persisted configuration writes its file one second after a change; that write is made
+  // now instead of waited for.
+  if (auto config = APMPersistedConfig::sharedInstance(); config && config->userDefaults()) {
+    config->userDefaults()->synchronize();
+  }
+  APMProcessMonitor()->waitForMonitorQueue();
+}
+
+Json engineState() {
+  Json state{{"engine", ZEVOveverizuru::hasSharedInstance()},
+             {"analyticsEnabled", APMAnalytics::isAnalyticsEnabled()},
+             {"collectionDeactivated", APMAnalytics::isAnalyticsCollectionDeactivated()}};
+  if (auto core =
+          ZEVOveverizuru::hasSharedInstance() ? ZEVOveverizuru::sharedInstance() : nullptr) {
+    state["enabled"] = core->isEnabled();
+    state["didInitializeComponents"] = core->didInitializeComponents();
+    state["appID"] = core->appID();
+    state["database"] = static_cast<bool>(core->database());
+    if (const auto& safelist = core->safelistedEvents()) {
+      state["safelistedEvents"] =
+          Json(std::vector<std::string>(safelist->begin(), safelist->end()));
+    } else {
+      state["safelistedEvents"] = nullptr;
+    }
+  }
+  const std::string path = APMFilePathForDatabaseName(APMDatabaseFileName);
+  state["databaseFile"] = path;
+  state["databaseFileExists"] =
+      !path.empty() && platform::FileManager::defaultManager().fileExists(path);
+  return state;
+}
+
+}  // namespace
+
+void registerEngineCommands(ProbeSession& session) {
+  // What the host does at start, before plugin registration.
+  APMEngineLoad();
+
+  // {"op":"engineStart","appID":"1:1:ios:abc","origin":"fa","options":{...}}
+  session.add("engineStart", [&session](const Json& command) {
+    const std::string appID = stringField(command, "appID");
+    const std::string origin = command.contains("origin") ? stringField(command, "origin")
+                                                          : std::string(APMAnalyticsOriginFA);
+    platform::ValueMap options;
+    if (command.contains("options")) {
+      const platform::Value value = valueFromJson(command["options"]);
+      if (!value.isMap()) throw ProbeInputError("\"options\" must be an object");
+      options = value.asMap();
+    }
+    APMAnalytics::startWithAppID(appID, origin, options);
+    waitUntilIdle(session);
+    return engineState();
+  });
+  // {"op":"engineSetEnabled","enabled":false,"persist":true}
+  session.add("engineSetEnabled", [&session](const Json& command) {
+    APMAnalytics::setAnalyticsEnabled(boolField(command, "enabled", true),
+                                      boolField(command, "persist", false));
+    waitUntilIdle(session);
+    return engineState();
+  });
+  // {"op":"engineSessionID"}: the session ID or the error the facade answers.
+  session.add("engineSessionID", [&session](const Json&) {
+    struct Answer {
+      std::mutex mutex;
+      std::condition_variable done;
+      bool answered = false;
+      std::int64_t sessionID = 0;
+      platform::ErrorPtr error;
+    };
+    auto answer = std::make_shared<Answer>();
+    APMAnalytics::sessionIDWithCompletion(
+        [answer](std::int64_t sessionID, const platform::ErrorPtr& error) {
+          std::lock_guard lock(answer->mutex);
+          answer->sessionID = sessionID;
+          answer->error = error;
+          answer->answered = true;
+          answer->done.notify_all();
+        });
+    waitUntilIdle(session);
+    std::unique_lock lock(answer->mutex);
+    answer->done.wait(lock, [&] { return answer->answered; });
+    Json out{{"sessionID", answer->sessionID}};
+    if (answer->error) {
+      out["error"] = Json{{"code", answer->error->code},
+                          {"description", answer->error->localizedDescription()}};
+    }
+    return out;
+  });
+  session.add("engineIdle", [&session](const Json&) {
+    waitUntilIdle(session);
+    return engineState();
+  });
+  session.add("engineState", [](const Json&) { return engineState(); });
+}
+
+}  // namespace lumora::probe
