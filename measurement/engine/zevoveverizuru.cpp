@@ -372,7 +372,7 @@ bool ZEVOveverizuru::initializeComponentsOnWorkerQueue() {
   checkPSMDependencyOnWorkerQueue();
   checkODM2DependencyOnWorkerQueue();
   maybeDeleteExpiredPSMValueOnWorkerQueue();
-  updateCachedAdCampaignInfoWithExistingGBRAIDProperty();
+  updateCachedAdCampaignInfoWithExistingZBRAIDProperty();
   setPersonalizedAdsUserPropertyOnWorkerQueue();
   backfillSessionNumber();
   reportFirstOpenOnWorkerQueue();

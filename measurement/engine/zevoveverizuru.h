@@ -192,7 +192,7 @@ class ZEVOveverizuru : public GULNetworkLoggerDelegate,
   void setPersonalizedAdsUserPropertyOnWorkerQueue();
   void updateAdPersonalizationConsentFromNPAValue(const platform::Value& value);
   void updateConsentSettingsUtilWithRemoteConfig();
-  void updateCachedAdCampaignInfoWithExistingGBRAIDProperty();
+  void updateCachedAdCampaignInfoWithExistingZBRAIDProperty();
   bool shouldAllowAdNetworkRegistration();
   bool shouldUpdateNPAUserProperty() const { return shouldUpdateNPAUserProperty_; }
   void setShouldUpdateNPAUserProperty(bool value) { shouldUpdateNPAUserProperty_ = value; }

@@ -81,7 +81,7 @@ platform::Value ZEVOveverizuru::shouldDisableAdPersonalization() {
 void ZEVOveverizuru::setPersonalizedAdsUserPropertyOnWorkerQueue() {}
 void ZEVOveverizuru::updateAdPersonalizationConsentFromNPAValue(const platform::Value&) {}
 void ZEVOveverizuru::updateConsentSettingsUtilWithRemoteConfig() {}
-void ZEVOveverizuru::updateCachedAdCampaignInfoWithExistingGBRAIDProperty() {}
+void ZEVOveverizuru::updateCachedAdCampaignInfoWithExistingZBRAIDProperty() {}
 bool ZEVOveverizuru::shouldAllowAdNetworkRegistration() {
   return true;
 }
