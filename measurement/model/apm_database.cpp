@@ -296,3 +296,52 @@ bool APMDatabase::updateDataType(const std::optional<APMSqliteRecord>& record,
   }
   return store_->updateRecord(*record, tableName, columnName, columnValue, error);
 }
+
+APMSqliteStore* APMDatabase::openStore(platform::ErrorPtr* error) {
+  checkSequence();
+  if (!APMAssertNotNull(store_.get(), error, 2, "Database not open")) return nullptr;
+  return store_.get();
+}
+
+std::optional<platform::Value> APMDatabase::numberFromQuery(const std::string& query,
+                                                            const platform::ValueList& parameters,
+                                                            platform::ErrorPtr* error) {
+  APMSqliteStore* store = openStore(error);
+  if (!store) return std::nullopt;
+  return store->numberForQuery(query, parameters, error);
+}
+
+std::optional<bool> APMDatabase::boolFromQuery(const std::string& query,
+                                               const platform::ValueList& parameters,
+                                               platform::ErrorPtr* error) {
+  platform::ErrorPtr queryError;
+  const auto number = numberFromQuery(query, parameters, &queryError);
+  if (!number) {
+    if (error) *error = queryError;
+    if (queryError) return std::nullopt;
+    return false;
+  }
+  return number->isInt() ? number->asInt() != 0 : number->asDouble() != 0;
+}
+
+std::optional<std::int64_t> APMDatabase::countFromQuery(const std::string& query,
+                                                        const platform::ValueList& parameters,
+                                                        platform::ErrorPtr* error) {
+  platform::ErrorPtr queryError;
+  const auto number = numberFromQuery(query, parameters, &queryError);
+  if (!number) {
+    if (error) *error = queryError;
+    if (queryError) return std::nullopt;
+    return 0;
+  }
+  return number->isInt() ? number->asInt() : static_cast<std::int64_t>(number->asDouble());
+}
+
+std::optional<std::int64_t> APMDatabase::deleteRows(const std::string& table,
+                                                    const std::string& condition,
+                                                    const platform::ValueList& parameters,
+                                                    platform::ErrorPtr* error) {
+  APMSqliteStore* store = openStore(error);
+  if (!store) return std::nullopt;
+  return store->deleteRecordsFromTableWithName(table, condition, parameters, error);
+}
