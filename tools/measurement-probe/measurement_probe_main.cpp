@@ -22,6 +22,7 @@
 #include "tools/measurement-probe/model_commands.h"
 #include "tools/measurement-probe/probe_session.h"
 #include "tools/measurement-probe/storage_commands.h"
+#include "tools/measurement-probe/tables_commands.h"
 #include "tools/measurement-probe/utility_commands.h"
 #include "zevevidi/utilities/fir_logger.h"
 #include "zevevidi/utilities/gul_app_environment_util.h"
@@ -65,6 +66,7 @@ int main(int argc, char** argv) {
   lumora::probe::registerConsentCommands(session);
   lumora::probe::registerModelCommands(session);
   lumora::probe::registerDatabaseCommands(session);
+  lumora::probe::registerTableCommands(session);
   lumora::probe::registerConfigCommands(session);
   lumora::probe::registerExperimentsCommands(session);
   if (mockClock) {
