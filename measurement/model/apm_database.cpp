@@ -249,22 +249,38 @@ APMDatabase::rowsFromQuery(const std::string& query, const platform::ValueList& 
 
 bool APMDatabase::insertDataType(const std::optional<APMSqliteRecord>& record,
                                  const std::string& tableName, platform::ErrorPtr* error) {
+  if (!APMAssertNotZero(tableName.size(), error, 1, "Received empty table name for inserting") ||
+      !APMAssertTrue(record.has_value(), error, 2, "Failed to insert empty record")) {
+    return false;
+  }
+  return insertDataType(*record, tableName, error);
+}
+
+bool APMDatabase::insertDataType(const APMSqliteRecord& record, const std::string& tableName,
+                                 platform::ErrorPtr* error) {
   checkSequence();
   if (!APMAssertNotZero(tableName.size(), error, 1, "Received empty table name for inserting") ||
-      !APMAssertTrue(record.has_value(), error, 2, "Failed to insert empty record") ||
       !APMAssertNotNull(store_.get(), error, 2, "Database not open")) {
     return false;
   }
-  return store_->upsertRecord(*record, tableName, error);
+  return store_->upsertRecord(record, tableName, error);
 }
 
 bool APMDatabase::upsertDataType(const std::optional<APMSqliteRecord>& record,
                                  const std::string& tableName, const std::string& columnName,
                                  const platform::Value& columnValue, std::int64_t tableLimit,
                                  platform::ErrorPtr* error) {
+  if (!APMAssertTrue(record.has_value(), error, 1, "Received empty data type to upsert")) {
+    return false;
+  }
+  return upsertDataType(*record, tableName, columnName, columnValue, tableLimit, error);
+}
+
+bool APMDatabase::upsertDataType(const APMSqliteRecord& record, const std::string& tableName,
+                                 const std::string& columnName, const platform::Value& columnValue,
+                                 std::int64_t tableLimit, platform::ErrorPtr* error) {
   checkSequence();
-  if (!APMAssertTrue(record.has_value(), error, 1, "Received empty data type to upsert") ||
-      !APMAssertNotZero(tableName.size(), error, 1,
+  if (!APMAssertNotZero(tableName.size(), error, 1,
                         "Received empty table name for checking upsert") ||
       !APMAssertNotNull(store_.get(), error, 2, "Database not open")) {
     return false;
@@ -277,15 +293,23 @@ bool APMDatabase::upsertDataType(const std::optional<APMSqliteRecord>& record,
     APMSetError(error, 2, "Failed to insert data type. Table is full");
     return false;
   }
-  return store_->upsertRecord(*record, tableName, error);
+  return store_->upsertRecord(record, tableName, error);
 }
 
 bool APMDatabase::updateDataType(const std::optional<APMSqliteRecord>& record,
                                  const std::string& tableName, const std::string& columnName,
                                  const platform::Value& columnValue, platform::ErrorPtr* error) {
+  if (!APMAssertTrue(record.has_value(), error, 1, "Received empty data type to update")) {
+    return false;
+  }
+  return updateDataType(*record, tableName, columnName, columnValue, error);
+}
+
+bool APMDatabase::updateDataType(const APMSqliteRecord& record, const std::string& tableName,
+                                 const std::string& columnName, const platform::Value& columnValue,
+                                 platform::ErrorPtr* error) {
   checkSequence();
-  if (!APMAssertTrue(record.has_value(), error, 1, "Received empty data type to update") ||
-      !APMAssertNotZero(tableName.size(), error, 1, "Received empty table name for updating") ||
+  if (!APMAssertNotZero(tableName.size(), error, 1, "Received empty table name for updating") ||
       !APMAssertNotNull(store_.get(), error, 2, "Database not open")) {
     return false;
   }
@@ -294,7 +318,7 @@ bool APMDatabase::updateDataType(const std::optional<APMSqliteRecord>& record,
   if (!APMAssertTrue(*existing > 0, error, 2, "Failed to update record. Item doesn't exist")) {
     return false;
   }
-  return store_->updateRecord(*record, tableName, columnName, columnValue, error);
+  return store_->updateRecord(record, tableName, columnName, columnValue, error);
 }
 
 APMSqliteStore* APMDatabase::openStore(platform::ErrorPtr* error) {

@@ -156,15 +156,25 @@ class APMDatabase {
   dataTypesFromTableWithName(const std::string& tableName, const std::string& columnName,
                              const platform::Value& columnValue, platform::ErrorPtr* error,
                              const CreateDataTypeBlock<T>& createDataTypeBlock);
+  // A missing record (a conversion that failed) is refused; a present one is written as it is,
+  // without a copy.
   bool insertDataType(const std::optional<APMSqliteRecord>& record, const std::string& tableName,
+                      platform::ErrorPtr* error);
+  bool insertDataType(const APMSqliteRecord& record, const std::string& tableName,
                       platform::ErrorPtr* error);
   // Insert-or-replace, allowed when the key exists already or the table holds fewer than
   // `tableLimit` rows.
   bool upsertDataType(const std::optional<APMSqliteRecord>& record, const std::string& tableName,
                       const std::string& columnName, const platform::Value& columnValue,
                       std::int64_t tableLimit, platform::ErrorPtr* error);
+  bool upsertDataType(const APMSqliteRecord& record, const std::string& tableName,
+                      const std::string& columnName, const platform::Value& columnValue,
+                      std::int64_t tableLimit, platform::ErrorPtr* error);
   // Updates the row whose column equals the value; it must exist.
   bool updateDataType(const std::optional<APMSqliteRecord>& record, const std::string& tableName,
+                      const std::string& columnName, const platform::Value& columnValue,
+                      platform::ErrorPtr* error);
+  bool updateDataType(const APMSqliteRecord& record, const std::string& tableName,
                       const std::string& columnName, const platform::Value& columnValue,
                       platform::ErrorPtr* error);
 

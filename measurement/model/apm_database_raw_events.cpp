@@ -24,6 +24,31 @@ std::int64_t maxEventsStored() {
 
 }  // namespace
 
+namespace {
+
+// The row of an event whose message the caller owns: its name field is cleared here.
+std::optional<APMSqliteRecord> rawEventRow(std::string name, double timestamp,
+                                           std::int64_t fingerprint, APMPBEvent* message,
+                                           bool isRealtime, platform::ErrorPtr* error) {
+  std::optional<platform::Bytes> data;
+  if (message) {
+    NANOClearField(message, apmpb_field::Event::kName);
+    data = message->protoBuffer();
+  }
+  if (!APMAssertTrue(data.has_value(), error, 3, "Failed to serialize raw event")) {
+    return std::nullopt;
+  }
+  return APMSqliteRecord{
+      {platform::Value("name"), platform::Value(std::move(name))},
+      {platform::Value("timestamp"), platform::Value(timestamp)},
+      {platform::Value("metadata_fingerprint"), integer(fingerprint)},
+      {platform::Value("data"), platform::Value(std::move(*data))},
+      {platform::Value("is_realtime"), integer(isRealtime ? 1 : 0)},
+  };
+}
+
+}  // namespace
+
 std::optional<APMSqliteRecord> APMDictionaryFromRawEvent(const APMRawEventData* rawEventData,
                                                          bool isRealtime,
                                                          platform::ErrorPtr* error) {
@@ -39,23 +64,10 @@ std::optional<APMSqliteRecord> APMDictionaryFromRawEvent(const APMRawEventData* 
       event ? event->timestamp()
             : static_cast<double>(NANOGetInt64(&proto, apmpb_field::Event::kTimestampMillis)) /
                   1000.0;
-  // The name lives in its column only; the record's own message stays as it is.
+  // The record's own message stays as it is.
   auto stored = APMPBEvent::initWithMessageInfo(proto.messageInfo());
-  std::optional<platform::Bytes> data;
-  if (stored) {
-    NANOClearField(stored.get(), apmpb_field::Event::kName);
-    data = stored->protoBuffer();
-  }
-  if (!APMAssertTrue(data.has_value(), error, 3, "Failed to serialize raw event")) {
-    return std::nullopt;
-  }
-  return APMSqliteRecord{
-      {platform::Value("name"), platform::Value(std::move(name))},
-      {platform::Value("timestamp"), platform::Value(timestamp)},
-      {platform::Value("metadata_fingerprint"), integer(rawEventData->metadataFingerprint())},
-      {platform::Value("data"), platform::Value(std::move(*data))},
-      {platform::Value("is_realtime"), integer(isRealtime ? 1 : 0)},
-  };
+  return rawEventRow(std::move(name), timestamp, rawEventData->metadataFingerprint(), stored.get(),
+                     isRealtime, error);
 }
 
 std::optional<platform::ValueMap> APMParamDictionaryFromEventParam(const APMPBEventParam* param,
@@ -187,8 +199,10 @@ bool APMDatabase::insertRawEvent(const std::shared_ptr<APMEvent>& event,
                         "Received empty event for inserting in the database")) {
     return false;
   }
-  const auto rawEvent = APMRawEventData::initWithEvent(event, 0, metadataFingerprint);
-  const auto row = APMDictionaryFromRawEvent(rawEvent.get(), isRealtime, error);
+  // The event's message is made for this row alone, so it needs no copy.
+  const auto message = event->protoEvent();
+  const auto row = rawEventRow(event->name(), event->timestamp(), metadataFingerprint,
+                               message.get(), isRealtime, error);
   if (!row) return false;
   return insertDataType(row, kRawEvents, error);
 }
