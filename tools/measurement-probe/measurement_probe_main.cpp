@@ -15,6 +15,7 @@
 #include "measurement/storage/apm_monitor.h"
 #include "platform/dispatch/test_environment.h"
 #include "platform/foundation/process_info.h"
+#include "tools/measurement-probe/audience_commands.h"
 #include "tools/measurement-probe/config_commands.h"
 #include "tools/measurement-probe/consent_commands.h"
 #include "tools/measurement-probe/database_commands.h"
@@ -67,6 +68,7 @@ int main(int argc, char** argv) {
   lumora::probe::registerModelCommands(session);
   lumora::probe::registerDatabaseCommands(session);
   lumora::probe::registerTableCommands(session);
+  lumora::probe::registerAudienceCommands(session);
   lumora::probe::registerConfigCommands(session);
   lumora::probe::registerExperimentsCommands(session);
   if (mockClock) {
