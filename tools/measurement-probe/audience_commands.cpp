@@ -27,7 +27,9 @@ template <class Message> std::shared_ptr<Message> decoded(const Json& command) {
 // {"int64": "9223372036854775807" | 5}, {"string": "5"}.
 APMValue typedValue(const Json& json) {
   if (json.is_object() && json.size() == 1) {
-    const auto& [kind, value] = *json.items().begin();
+    const auto entry = json.begin();
+    const std::string kind = entry.key();
+    const Json& value = entry.value();
     if (kind == "double") {
       if (value.is_number()) return APMValue(value.get<double>());
       if (value.is_string()) {
