@@ -531,3 +531,25 @@ std::optional<APMDecimalNumber> APMParseNumericValueFromString(std::string_view 
   }
   return number;
 }
+
+std::strong_ordering operator<=>(const APMDecimalNumber& a, const APMDecimalNumber& b) {
+  // Canonical forms: zero has no digits and is never negative.
+  if (a.negative != b.negative) {
+    return a.negative ? std::strong_ordering::less : std::strong_ordering::greater;
+  }
+  std::strong_ordering magnitude = std::strong_ordering::equal;
+  if (a.digits.empty() || b.digits.empty()) {
+    magnitude = !a.digits.empty()   ? std::strong_ordering::greater
+                : !b.digits.empty() ? std::strong_ordering::less
+                                    : std::strong_ordering::equal;
+  } else {
+    // 0.d1d2... times ten to (digit count + exponent): first the place of the leading digit,
+    // then the digits themselves (no trailing zeros, so a prefix is the smaller).
+    const auto placeA = static_cast<std::int64_t>(a.digits.size()) + a.exponent;
+    const auto placeB = static_cast<std::int64_t>(b.digits.size()) + b.exponent;
+    magnitude = placeA != placeB ? placeA <=> placeB : a.digits.compare(b.digits) <=> 0;
+  }
+  if (!a.negative || magnitude == std::strong_ordering::equal) return magnitude;
+  return magnitude == std::strong_ordering::less ? std::strong_ordering::greater
+                                                 : std::strong_ordering::less;
+}

@@ -11,6 +11,7 @@
 // remote configuration are read at each call (apm_event_model_environment.h).
 #pragma once
 
+#include <compare>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -125,6 +126,8 @@ struct APMDecimalNumber {
   std::string description() const;
   double doubleValue() const;
   friend bool operator==(const APMDecimalNumber&, const APMDecimalNumber&) = default;
+  // Exact numeric order.
+  friend std::strong_ordering operator<=>(const APMDecimalNumber& a, const APMDecimalNumber& b);
 };
 
 // Whether the whole text matches ^[+-]?(([0-9]+\.?)|([0-9]*\.[0-9]+))$; the empty text does not.

@@ -249,22 +249,38 @@ APMDatabase::rowsFromQuery(const std::string& query, const platform::ValueList& 
 
 bool APMDatabase::insertDataType(const std::optional<APMSqliteRecord>& record,
                                  const std::string& tableName, platform::ErrorPtr* error) {
+  if (!APMAssertNotZero(tableName.size(), error, 1, "Received empty table name for inserting") ||
+      !APMAssertTrue(record.has_value(), error, 2, "Failed to insert empty record")) {
+    return false;
+  }
+  return insertDataType(*record, tableName, error);
+}
+
+bool APMDatabase::insertDataType(const APMSqliteRecord& record, const std::string& tableName,
+                                 platform::ErrorPtr* error) {
   checkSequence();
   if (!APMAssertNotZero(tableName.size(), error, 1, "Received empty table name for inserting") ||
-      !APMAssertTrue(record.has_value(), error, 2, "Failed to insert empty record") ||
       !APMAssertNotNull(store_.get(), error, 2, "Database not open")) {
     return false;
   }
-  return store_->upsertRecord(*record, tableName, error);
+  return store_->upsertRecord(record, tableName, error);
 }
 
 bool APMDatabase::upsertDataType(const std::optional<APMSqliteRecord>& record,
                                  const std::string& tableName, const std::string& columnName,
                                  const platform::Value& columnValue, std::int64_t tableLimit,
                                  platform::ErrorPtr* error) {
+  if (!APMAssertTrue(record.has_value(), error, 1, "Received empty data type to upsert")) {
+    return false;
+  }
+  return upsertDataType(*record, tableName, columnName, columnValue, tableLimit, error);
+}
+
+bool APMDatabase::upsertDataType(const APMSqliteRecord& record, const std::string& tableName,
+                                 const std::string& columnName, const platform::Value& columnValue,
+                                 std::int64_t tableLimit, platform::ErrorPtr* error) {
   checkSequence();
-  if (!APMAssertTrue(record.has_value(), error, 1, "Received empty data type to upsert") ||
-      !APMAssertNotZero(tableName.size(), error, 1,
+  if (!APMAssertNotZero(tableName.size(), error, 1,
                         "Received empty table name for checking upsert") ||
       !APMAssertNotNull(store_.get(), error, 2, "Database not open")) {
     return false;
@@ -277,15 +293,23 @@ bool APMDatabase::upsertDataType(const std::optional<APMSqliteRecord>& record,
     APMSetError(error, 2, "Failed to insert data type. Table is full");
     return false;
   }
-  return store_->upsertRecord(*record, tableName, error);
+  return store_->upsertRecord(record, tableName, error);
 }
 
 bool APMDatabase::updateDataType(const std::optional<APMSqliteRecord>& record,
                                  const std::string& tableName, const std::string& columnName,
                                  const platform::Value& columnValue, platform::ErrorPtr* error) {
+  if (!APMAssertTrue(record.has_value(), error, 1, "Received empty data type to update")) {
+    return false;
+  }
+  return updateDataType(*record, tableName, columnName, columnValue, error);
+}
+
+bool APMDatabase::updateDataType(const APMSqliteRecord& record, const std::string& tableName,
+                                 const std::string& columnName, const platform::Value& columnValue,
+                                 platform::ErrorPtr* error) {
   checkSequence();
-  if (!APMAssertTrue(record.has_value(), error, 1, "Received empty data type to update") ||
-      !APMAssertNotZero(tableName.size(), error, 1, "Received empty table name for updating") ||
+  if (!APMAssertNotZero(tableName.size(), error, 1, "Received empty table name for updating") ||
       !APMAssertNotNull(store_.get(), error, 2, "Database not open")) {
     return false;
   }
@@ -294,5 +318,54 @@ bool APMDatabase::updateDataType(const std::optional<APMSqliteRecord>& record,
   if (!APMAssertTrue(*existing > 0, error, 2, "Failed to update record. Item doesn't exist")) {
     return false;
   }
-  return store_->updateRecord(*record, tableName, columnName, columnValue, error);
+  return store_->updateRecord(record, tableName, columnName, columnValue, error);
+}
+
+APMSqliteStore* APMDatabase::openStore(platform::ErrorPtr* error) {
+  checkSequence();
+  if (!APMAssertNotNull(store_.get(), error, 2, "Database not open")) return nullptr;
+  return store_.get();
+}
+
+std::optional<platform::Value> APMDatabase::numberFromQuery(const std::string& query,
+                                                            const platform::ValueList& parameters,
+                                                            platform::ErrorPtr* error) {
+  APMSqliteStore* store = openStore(error);
+  if (!store) return std::nullopt;
+  return store->numberForQuery(query, parameters, error);
+}
+
+std::optional<bool> APMDatabase::boolFromQuery(const std::string& query,
+                                               const platform::ValueList& parameters,
+                                               platform::ErrorPtr* error) {
+  platform::ErrorPtr queryError;
+  const auto number = numberFromQuery(query, parameters, &queryError);
+  if (!number) {
+    if (error) *error = queryError;
+    if (queryError) return std::nullopt;
+    return false;
+  }
+  return number->isInt() ? number->asInt() != 0 : number->asDouble() != 0;
+}
+
+std::optional<std::int64_t> APMDatabase::countFromQuery(const std::string& query,
+                                                        const platform::ValueList& parameters,
+                                                        platform::ErrorPtr* error) {
+  platform::ErrorPtr queryError;
+  const auto number = numberFromQuery(query, parameters, &queryError);
+  if (!number) {
+    if (error) *error = queryError;
+    if (queryError) return std::nullopt;
+    return 0;
+  }
+  return number->isInt() ? number->asInt() : static_cast<std::int64_t>(number->asDouble());
+}
+
+std::optional<std::int64_t> APMDatabase::deleteRows(const std::string& table,
+                                                    const std::string& condition,
+                                                    const platform::ValueList& parameters,
+                                                    platform::ErrorPtr* error) {
+  APMSqliteStore* store = openStore(error);
+  if (!store) return std::nullopt;
+  return store->deleteRecordsFromTableWithName(table, condition, parameters, error);
 }

@@ -5,7 +5,12 @@
 // subscription fingerprints, complex-event state, on-device-measurement values and the single
 // app-metadata row. This class opens and resets the file, keeps its fourteen tables fitting
 // their column lists, runs transactions and offers the generic row operations the table
-// families build on; the app-metadata row's operations are in apm_database_app_metadata.cpp.
+// families build on. Each table family's operations live in a file of its own:
+// apm_database_app_metadata.cpp, apm_database_raw_events.cpp, apm_database_queue.cpp,
+// apm_database_user_attributes.cpp (user attributes and conditional user properties),
+// apm_database_event_aggregates.cpp (aggregates and the events snapshot),
+// apm_database_audience_filters.cpp and apm_database_fingerprints.cpp (purchase and
+// subscription fingerprints, complex-event state, on-device-measurement values).
 //
 // Opening gives up the file only when it is damaged or its tables cannot be made to fit; a
 // busy, locked or failing file fails the open and keeps its data for the next start.
@@ -22,13 +27,21 @@
 #include <string>
 #include <vector>
 
+#include <map>
+#include <utility>
+
 #include "measurement/messages/apmpb_wrappers.h"
 #include "measurement/model/apm_app_metadata.h"
+#include "measurement/model/apm_audience_records.h"
+#include "measurement/model/apm_conditional_user_property.h"
+#include "measurement/model/apm_event_aggregates.h"
+#include "measurement/model/apm_user_attribute.h"
 #include "measurement/storage/apm_error.h"
 #include "measurement/storage/apm_sqlite_store.h"
 #include "platform/core/error.h"
 #include "platform/dispatch/sequence_checker.h"
 
+class APMEvent;
 class APMPersistedConfig;
 
 inline constexpr const char* APMDatabaseFileName = "ziriza-app-measurement.sql";
@@ -46,6 +59,18 @@ inline constexpr const char* APMDatabaseODM2Value = "odm2_value";
 
 inline constexpr const char* APMAppMetadataTableName = "app_metadata";
 
+// A stored bundle past this size once inflated counts as damaged: the reads skip it.
+inline constexpr std::size_t APMDatabaseQueuedBundleMaxInflatedSize = std::size_t{64} << 20;
+
+// One queued bundle as the uploader gets it: the decoded bundle (its retry count taken from the
+// row) and its row ID in the queue.
+struct APMQueuedBundle {
+  std::shared_ptr<APMPBMeasurementBundle> bundle;
+  std::int64_t rowID = 0;
+  // The size of the bundle's message as stored (inflated), which the upload's size limit counts.
+  std::size_t decodedSize = 0;
+};
+
 // One table of the schema: its elementary columns (used when it is created), its add-on columns
 // (added when missing, in this order) and its changed declared types.
 struct APMTableSchema {
@@ -60,6 +85,41 @@ const std::vector<APMTableSchema>& APMDatabaseSchema();
 // The row of an app-metadata record: "rowid" 1 and the record's four columns.
 std::optional<APMSqliteRecord> APMDictionaryFromAppMetadata(const APMAppMetadata* metadata,
                                                             platform::ErrorPtr* error);
+
+// --- Row conversions of the table families ---
+// The raw_events row of a raw event: name, timestamp, metadata fingerprint, the Event message
+// without its name field (the name lives in its column) and the realtime flag.
+std::optional<APMSqliteRecord> APMDictionaryFromRawEvent(const APMRawEventData* rawEventData,
+                                                         bool isRealtime,
+                                                         platform::ErrorPtr* error);
+// One stored EventParam as {name: value}: a string, integer or double value; at the top level a
+// parameter with nested parameters is an array of item maps; inside an item (nested) the result
+// is the item's own map of its fields.
+std::optional<platform::ValueMap> APMParamDictionaryFromEventParam(const APMPBEventParam* param,
+                                                                   bool nested,
+                                                                   platform::ErrorPtr* error);
+// "rowid IN (?,?,...)", one "?" per ID.
+std::optional<std::string> APMStatementConditionWithRowIDs(const std::vector<std::int64_t>& rowIDs,
+                                                           platform::ErrorPtr* error);
+// A queue row ("rowid", "data", "retry_count") inflated and decoded; none when it does not
+// decode (the error says why) or has no row ID.
+std::optional<APMQueuedBundle> APMBundleRowIDSinglePair(const APMSqliteRecord& row,
+                                                        platform::ErrorPtr* error);
+// A string as text, a double as a real number, anything else as a 64-bit integer.
+platform::Value APMObjectFromValue(const APMValue& value);
+std::shared_ptr<APMUserAttribute> APMUserAttributeFromDictionary(const APMSqliteRecord* row,
+                                                                 platform::ErrorPtr* error);
+std::shared_ptr<APMConditionalUserProperty>
+APMConditionalUserPropertyFromDictionary(const APMSqliteRecord* row, platform::ErrorPtr* error);
+// The event's Event message serialised (name, timestamps and parameters included).
+std::optional<platform::Bytes> APMNSDataFromEvent(const APMEvent* event);
+// An event from a stored Event message; `data` must be bytes.
+std::shared_ptr<APMEvent> APMEventFromNSData(const platform::Value& data,
+                                             platform::ErrorPtr* error);
+// An events row as aggregates; a NULL add-on column reads as the record's start value.
+std::shared_ptr<APMEventAggregates> APMEventAggregatesFromDictionary(const APMSqliteRecord& row);
+std::shared_ptr<APMFilterResult> APMFilterResultFromDictionary(const APMSqliteRecord* row,
+                                                               platform::ErrorPtr* error);
 
 class APMDatabase {
  public:
@@ -96,15 +156,25 @@ class APMDatabase {
   dataTypesFromTableWithName(const std::string& tableName, const std::string& columnName,
                              const platform::Value& columnValue, platform::ErrorPtr* error,
                              const CreateDataTypeBlock<T>& createDataTypeBlock);
+  // A missing record (a conversion that failed) is refused; a present one is written as it is,
+  // without a copy.
   bool insertDataType(const std::optional<APMSqliteRecord>& record, const std::string& tableName,
+                      platform::ErrorPtr* error);
+  bool insertDataType(const APMSqliteRecord& record, const std::string& tableName,
                       platform::ErrorPtr* error);
   // Insert-or-replace, allowed when the key exists already or the table holds fewer than
   // `tableLimit` rows.
   bool upsertDataType(const std::optional<APMSqliteRecord>& record, const std::string& tableName,
                       const std::string& columnName, const platform::Value& columnValue,
                       std::int64_t tableLimit, platform::ErrorPtr* error);
+  bool upsertDataType(const APMSqliteRecord& record, const std::string& tableName,
+                      const std::string& columnName, const platform::Value& columnValue,
+                      std::int64_t tableLimit, platform::ErrorPtr* error);
   // Updates the row whose column equals the value; it must exist.
   bool updateDataType(const std::optional<APMSqliteRecord>& record, const std::string& tableName,
+                      const std::string& columnName, const platform::Value& columnValue,
+                      platform::ErrorPtr* error);
+  bool updateDataType(const APMSqliteRecord& record, const std::string& tableName,
                       const std::string& columnName, const platform::Value& columnValue,
                       platform::ErrorPtr* error);
 
@@ -124,6 +194,186 @@ class APMDatabase {
   // Today's day number: platform::Clock's time and the persisted midnight offset.
   std::int32_t currentDayNumber() const;
 
+  // --- Raw events and their bundle metadata (apm_database_raw_events.cpp) ---
+  // True without writing when the metadata's fingerprint is stored already.
+  bool insertIfNotExistsRawEventMetadata(const APMPBMeasurementBundle* metadata,
+                                         platform::ErrorPtr* error);
+  std::shared_ptr<APMPBMeasurementBundle>
+  queryRawEventsMetadataWithFingerprint(std::int64_t fingerprint, platform::ErrorPtr* error);
+  bool deleteRawEventMetadataWithMetadataFingerprint(std::int64_t fingerprint,
+                                                     platform::ErrorPtr* error);
+  // Drops metadata rows that no raw event refers to.
+  bool deleteUnusedRawEventsMetadata(platform::ErrorPtr* error);
+  bool insertRawEvent(const std::shared_ptr<APMEvent>& event, std::int64_t metadataFingerprint,
+                      bool isRealtime, platform::ErrorPtr* error);
+  bool updateRawEvent(const APMRawEventData* rawEventData, platform::ErrorPtr* error);
+  // Every row in insertion order, at most the remote maxEventsStored; rows that do not convert
+  // are left out.
+  std::optional<std::vector<std::shared_ptr<APMRawEventData>>>
+  allRawEventsWithError(platform::ErrorPtr* error);
+  // The fingerprint's oldest rows (at most 1000); `eventFilter` (may be empty) sees each row in
+  // order and ends the read by answering false. None when rows came but none converted.
+  std::optional<std::vector<std::shared_ptr<APMRawEventData>>>
+  rawEventsWithMetadataFingerprint(std::int64_t fingerprint, platform::ErrorPtr* error,
+                                   const APMSqliteStore::RowFilter& eventFilter = {});
+  std::shared_ptr<APMRawEventData> rawEventDataFromDictionary(const APMSqliteRecord* row,
+                                                              platform::ErrorPtr* error);
+  // The fingerprint of the oldest raw event; none (without an error) when there is none.
+  std::optional<std::int64_t> nextMetadataFingerprintToProcess(platform::ErrorPtr* error);
+  std::optional<bool> containsRawEventWithMetadataFingerprint(std::int64_t fingerprint,
+                                                              platform::ErrorPtr* error);
+  std::optional<bool> isRawEventsTableEmpty(platform::ErrorPtr* error);
+  std::optional<bool> containsRealtimeRawEventsWithError(platform::ErrorPtr* error);
+  // None (without an error) when the table is empty.
+  std::optional<double> queryLatestRawEventTime(platform::ErrorPtr* error);
+  bool deleteRawEventsWithMaxRowID(std::int64_t maxRowID, platform::ErrorPtr* error);
+  // Keeps the newest maxEventsStored - 1 rows; the number of rows deleted.
+  std::optional<std::int64_t> deleteRawEventsOverAbsoluteLimit(platform::ErrorPtr* error);
+  bool deleteStaleRawEventsDataOlderThanMaxAge(double maxAge, platform::ErrorPtr* error);
+
+  // --- Upload queue (apm_database_queue.cpp) ---
+  bool insertBundle(const APMPBMeasurementBundle* bundle, bool isRealtime,
+                    platform::ErrorPtr* error);
+  // The oldest bundles up to `countLimit`, and up to `sizeLimit` decoded bytes (the first one
+  // always); none on a query error.
+  std::optional<std::vector<APMQueuedBundle>> queryBundlesWithCountLimit(std::int64_t countLimit,
+                                                                         std::int64_t sizeLimit,
+                                                                         platform::ErrorPtr* error);
+  std::optional<std::vector<APMQueuedBundle>>
+  queryBundlesWithRowIDs(const std::vector<std::int64_t>& rowIDs, platform::ErrorPtr* error);
+  // Adds 1 to each counter below 2147483647 (12054 when one is there already).
+  bool incrementRetryCounterForBundlesWithIDs(const std::vector<std::int64_t>& rowIDs,
+                                              platform::ErrorPtr* error);
+  bool deleteBundlesWithRowIDs(const std::vector<std::int64_t>& rowIDs, platform::ErrorPtr* error);
+  bool deleteStaleBundlesOlderThanMaxAge(double maxAge, platform::ErrorPtr* error);
+  // True when a purge of stale raw events and bundles ran, false when none was due; none when
+  // it failed.
+  std::optional<bool> maybeDeleteStaleData(platform::ErrorPtr* error);
+  std::optional<double> queryLatestBundleTime(platform::ErrorPtr* error);
+  std::optional<bool> containsRealtimeBundlesWithError(platform::ErrorPtr* error);
+  std::optional<bool> isQueuedBundleTableEmpty(platform::ErrorPtr* error);
+
+  // --- User attributes (apm_database_user_attributes.cpp) ---
+  // A new name is refused when 1000 are stored.
+  bool updateUserAttribute(const APMUserAttribute* attribute, platform::ErrorPtr* error);
+  bool deleteUserAttributeWithName(const std::string& name, platform::ErrorPtr* error);
+  std::shared_ptr<APMUserAttribute> userAttributeWithName(const std::string& name,
+                                                          platform::ErrorPtr* error);
+  std::optional<bool> containsUserAttributeWithName(const std::string& name,
+                                                    platform::ErrorPtr* error);
+  std::optional<std::int64_t> userAttributeCountForOrigin(const std::string& origin,
+                                                          platform::ErrorPtr* error);
+  // Names that do not start with "_".
+  std::optional<std::int64_t> publicUserAttributeCount(platform::ErrorPtr* error);
+  std::optional<std::vector<std::shared_ptr<APMUserAttribute>>>
+  userAttributesIncludingInternal(bool includingInternal, platform::ErrorPtr* error);
+  // Names starting "_ltv_", most recently set first.
+  std::optional<std::vector<std::shared_ptr<APMUserAttribute>>>
+  allLifetimeValueUserAttributes(platform::ErrorPtr* error);
+
+  // --- Conditional user properties (apm_database_user_attributes.cpp) ---
+  bool updateConditionalUserProperty(const APMConditionalUserProperty* property,
+                                     platform::ErrorPtr* error);
+  bool deleteConditionalUserPropertyWithName(const std::string& name, platform::ErrorPtr* error);
+  std::shared_ptr<APMConditionalUserProperty>
+  conditionalUserPropertyWithName(const std::string& name, platform::ErrorPtr* error);
+  using ConditionalUserProperties = std::vector<std::shared_ptr<APMConditionalUserProperty>>;
+  std::optional<ConditionalUserProperties>
+  timedOutConditionalUserPropertiesWithError(platform::ErrorPtr* error);
+  std::optional<ConditionalUserProperties>
+  expiredConditionalUserPropertiesWithError(platform::ErrorPtr* error);
+  std::optional<ConditionalUserProperties>
+  triggeredConditionalUserPropertiesWithEventName(const std::string& eventName,
+                                                  platform::ErrorPtr* error);
+  // Names starting with `prefix` (ASCII letters in any case) set by `origin` (in any case);
+  // an empty prefix or origin selects any.
+  std::optional<ConditionalUserProperties>
+  conditionalUserPropertiesWithPrefix(const std::string& prefix, const std::string& filterByOrigin,
+                                      platform::ErrorPtr* error);
+  std::optional<ConditionalUserProperties>
+  conditionalUserPropertiesWithCondition(const std::string& condition,
+                                         const platform::ValueList& parameterValues,
+                                         platform::ErrorPtr* error);
+
+  // --- Event aggregates and the events snapshot (apm_database_event_aggregates.cpp) ---
+  // A new name is refused when 2000 are stored.
+  bool updateEventAggregates(const APMEventAggregates* aggregates, platform::ErrorPtr* error);
+  std::shared_ptr<APMEventAggregates> eventAggregatesWithName(const std::string& name,
+                                                              platform::ErrorPtr* error);
+  // None without an error when the snapshot table does not exist.
+  std::shared_ptr<APMEventAggregates> eventAggregatesSnapshotWithName(const std::string& name,
+                                                                      platform::ErrorPtr* error);
+  std::shared_ptr<APMEventAggregates> eventAggregatesWithName(const std::string& name,
+                                                              const std::string& inTable,
+                                                              platform::ErrorPtr* error);
+  std::optional<std::vector<std::shared_ptr<APMEventAggregates>>>
+  allEventAggregates(platform::ErrorPtr* error);
+  // Names that do not start with "_".
+  std::optional<std::int64_t> publicEventCount(platform::ErrorPtr* error);
+  bool clearCurrentSessionCounts(platform::ErrorPtr* error);
+  bool deleteAllEventAggregates(platform::ErrorPtr* error);
+  bool deleteAllEventAggregatesInSnapshot(platform::ErrorPtr* error);
+  // Saves the aggregates into "events_snapshot" (made anew).
+  bool createEventsSnapshotTable(platform::ErrorPtr* error);
+  // Puts the saved aggregates back; a first open ("_f") counted meanwhile survives when the
+  // snapshot has none.
+  bool restoreFromEventsSnapshotTable(platform::ErrorPtr* error);
+
+  // --- Audience filters and results (apm_database_audience_filters.cpp) ---
+  using EventFilters = std::vector<std::shared_ptr<APMEventFilter>>;
+  using PropertyFilters = std::vector<std::shared_ptr<APMPropertyFilter>>;
+  using FilterResults = std::vector<std::shared_ptr<APMFilterResult>>;
+  // Written in order; the first failure stops the walk, the ones before it stay written.
+  bool updateEventFilters(const EventFilters& filters, platform::ErrorPtr* error);
+  bool updatePropertyFilters(const PropertyFilters& filters, platform::ErrorPtr* error);
+  // The flags come from the stored message (all false when it does not decode).
+  std::optional<EventFilters> eventFiltersForEventName(const std::string& eventName,
+                                                       platform::ErrorPtr* error);
+  std::optional<PropertyFilters> propertyFiltersForPropertyName(const std::string& propertyName,
+                                                                platform::ErrorPtr* error);
+  std::optional<std::vector<std::int32_t>> allAudienceIDs(platform::ErrorPtr* error);
+  // Audience ID to the IDs of its filters whose session_scoped column is 1.
+  std::optional<std::map<std::int32_t, std::vector<std::int32_t>>>
+  allSessionScopedFilters(platform::ErrorPtr* error);
+  bool deleteEventFilters(const EventFilters& filters, platform::ErrorPtr* error);
+  bool deletePropertyFilters(const PropertyFilters& filters, platform::ErrorPtr* error);
+  bool deleteAllEventFilters(platform::ErrorPtr* error);
+  bool deleteAllPropertyFilters(platform::ErrorPtr* error);
+  bool updateFilterResults(const FilterResults& results, platform::ErrorPtr* error);
+  // None without an error when the audience has no row.
+  std::shared_ptr<APMFilterResult> filterResultForAudienceID(std::int32_t audienceID,
+                                                             platform::ErrorPtr* error);
+  std::optional<std::map<std::int32_t, std::shared_ptr<APMFilterResult>>>
+  allFilterResults(platform::ErrorPtr* error);
+  bool deleteFilterResults(const FilterResults& results, platform::ErrorPtr* error);
+
+  // --- Fingerprints, complex events, on-device-measurement values
+  // (apm_database_fingerprints.cpp) ---
+  // True for a new fingerprint (stored; the newest 1000 kept), false for an empty or known one,
+  // none on failure.
+  std::optional<bool> insertIfNotDuplicatePurchaseFingerprint(const std::string& fingerprint,
+                                                              platform::ErrorPtr* error);
+  std::optional<bool> insertIfNotDuplicateSubscriptionID(const std::string& subscriptionID,
+                                                         platform::ErrorPtr* error);
+  // Keeps the newest 1000; the number of rows deleted.
+  std::optional<std::int64_t> deleteSubscriptionsOverLimit(platform::ErrorPtr* error);
+  bool updateComplexEventForAudienceEvaluationWithEventID(std::int64_t eventID,
+                                                          std::int64_t childEventCount,
+                                                          const APMEvent* mainEvent,
+                                                          platform::ErrorPtr* error);
+  // The main event and its children left; none without an error for an unknown ID.
+  std::optional<std::pair<std::shared_ptr<APMEvent>, std::int64_t>>
+  mainEventAndChildCountPairWithEventID(std::int64_t eventID, platform::ErrorPtr* error);
+  bool deleteComplexEventForAudienceEvaluationWithEventID(std::int64_t eventID,
+                                                          platform::ErrorPtr* error);
+  // At most 10 names.
+  bool updateODMValue(const std::string& value, const std::string& name, double setTimestamp,
+                      platform::ErrorPtr* error);
+  // The row ("rowid", "name", "value", "set_timestamp"), or none.
+  std::optional<APMSqliteRecord> ODMValueWithName(const std::string& name,
+                                                  platform::ErrorPtr* error);
+  bool deleteODMValueWithName(const std::string& name, platform::ErrorPtr* error);
+
   const std::shared_ptr<APMSqliteStore>& store() const { return store_; }
   const std::shared_ptr<APMPersistedConfig>& persistedConfig() const { return persistedConfig_; }
 
@@ -134,6 +384,20 @@ class APMDatabase {
                                                             const platform::ValueList& parameters,
                                                             platform::ErrorPtr* error);
   std::optional<APMSqliteRecord> appMetadataRow(platform::ErrorPtr* error);
+  // The open store, or null with code 2 "Database not open".
+  APMSqliteStore* openStore(platform::ErrorPtr* error);
+  // A number query's answer: none without an error for NULL.
+  std::optional<platform::Value> numberFromQuery(const std::string& query,
+                                                 const platform::ValueList& parameters,
+                                                 platform::ErrorPtr* error);
+  std::optional<bool> boolFromQuery(const std::string& query, const platform::ValueList& parameters,
+                                    platform::ErrorPtr* error);
+  std::optional<std::int64_t> countFromQuery(const std::string& query,
+                                             const platform::ValueList& parameters,
+                                             platform::ErrorPtr* error);
+  std::optional<std::int64_t> deleteRows(const std::string& table, const std::string& condition,
+                                         const platform::ValueList& parameters,
+                                         platform::ErrorPtr* error);
   bool checkSequence() const;
 
   std::shared_ptr<APMSqliteStore> store_;

@@ -58,3 +58,13 @@ APMRawEventData::initWithRawEvent(std::shared_ptr<APMPBEvent> rawEvent, std::int
   }
   return std::make_shared<APMRawEventData>(std::move(rawEvent), rowID, metadataFingerprint);
 }
+
+std::shared_ptr<APMRawEventData> APMRawEventData::initWithEvent(std::shared_ptr<APMEvent> event,
+                                                                std::int64_t rowID,
+                                                                std::int64_t metadataFingerprint) {
+  auto proto = event ? event->protoEvent() : nullptr;
+  auto made = initWithRawEvent(proto, rowID, metadataFingerprint);
+  if (!made) return nullptr;
+  return std::make_shared<APMRawEventData>(std::move(event), std::move(proto), rowID,
+                                           metadataFingerprint);
+}

@@ -79,6 +79,36 @@ bool isBindableKind(const platform::Value& value) {
   }
 }
 
+// Binds one value at `position`; text with `textDestructor` (SQLITE_STATIC when the caller keeps
+// the value until the statement is reset), bytes always without a copy.
+int bindValue(const platform::Value& value, sqlite3_stmt* statement, int position,
+              sqlite3_destructor_type textDestructor) {
+  switch (value.kind()) {
+  case platform::ValueKind::Null:
+    return sqlite3_bind_null(statement, position);
+  case platform::ValueKind::Bool:
+    return sqlite3_bind_int64(statement, position, value.asBool() ? 1 : 0);
+  case platform::ValueKind::Int:
+    return sqlite3_bind_int64(statement, position, value.asInt());
+  case platform::ValueKind::Double:
+    return sqlite3_bind_double(statement, position, value.asDouble());
+  case platform::ValueKind::String: {
+    const std::string& text = value.asString();
+    return sqlite3_bind_text(statement, position, text.data(), static_cast<int>(text.size()),
+                             textDestructor);
+  }
+  case platform::ValueKind::Bytes: {
+    const platform::Bytes& bytes = value.asBytes();
+    // An empty vector may have no storage; a null pointer would bind NULL, not a blob.
+    return bytes.empty() ? sqlite3_bind_zeroblob(statement, position, 0)
+                         : sqlite3_bind_blob(statement, position, bytes.data(),
+                                             static_cast<int>(bytes.size()), SQLITE_STATIC);
+  }
+  default:
+    return SQLITE_ERROR;  // a kind SQLite cannot hold
+  }
+}
+
 // Hands a statement back to the store when the scope ends: a cached one is reset and its
 // bindings cleared, any other is finalized. Declared after the values bound to the statement,
 // so the statement lets go of their bytes (bound without a copy) before they go.
@@ -430,39 +460,7 @@ bool APMSqliteStore::bindValues(const platform::ValueList& values, sqlite3_stmt*
   sqlite3_clear_bindings(toStatement);
   bool bound = true;
   for (std::size_t i = 0; i < values.size(); ++i) {
-    const platform::Value& value = values[i];
-    const int position = static_cast<int>(i) + 1;
-    int code = SQLITE_ERROR;
-    switch (value.kind()) {
-    case platform::ValueKind::Null:
-      code = sqlite3_bind_null(toStatement, position);
-      break;
-    case platform::ValueKind::Bool:
-      code = sqlite3_bind_int64(toStatement, position, value.asBool() ? 1 : 0);
-      break;
-    case platform::ValueKind::Int:
-      code = sqlite3_bind_int64(toStatement, position, value.asInt());
-      break;
-    case platform::ValueKind::Double:
-      code = sqlite3_bind_double(toStatement, position, value.asDouble());
-      break;
-    case platform::ValueKind::String: {
-      const std::string& text = value.asString();
-      code = sqlite3_bind_text(toStatement, position, text.data(), static_cast<int>(text.size()),
-                               SQLITE_TRANSIENT);
-      break;
-    }
-    case platform::ValueKind::Bytes: {
-      const platform::Bytes& bytes = value.asBytes();
-      // An empty vector may have no storage; a null pointer would bind NULL, not a blob.
-      code = bytes.empty() ? sqlite3_bind_zeroblob(toStatement, position, 0)
-                           : sqlite3_bind_blob(toStatement, position, bytes.data(),
-                                               static_cast<int>(bytes.size()), SQLITE_STATIC);
-      break;
-    }
-    default:
-      break;  // a kind SQLite cannot hold counts as SQLITE_ERROR
-    }
+    const int code = bindValue(values[i], toStatement, static_cast<int>(i) + 1, SQLITE_TRANSIENT);
     if (code != SQLITE_OK) {
       setDatabaseError(error, "bind values", code);
       bound = false;
@@ -522,24 +520,32 @@ bool APMSqliteStore::upsertRecord(const APMSqliteRecord& record, const std::stri
       !APMAssertNotNull(sqliteHandle(), error, 2, "Upsert record failed. Database not open.")) {
     return false;
   }
-  std::string columns;
-  std::string placeholders;
-  platform::ValueList values;
+  std::string sql = "INSERT OR REPLACE INTO " + tableName + " (";
   for (const auto& [column, value] : record) {
     if (!column.isString() || !isBindableKind(value)) {
       report(4, 34020, "Record has value of unexpected type");
       return false;
     }
-    columns += column.asString() + ", ";
-    placeholders += "?, ";
-    values.push_back(value);
+    sql += column.asString();
+    sql += ", ";
   }
-  columns.resize(columns.size() - 2);
-  placeholders.resize(placeholders.size() - 2);
-  const std::string sql =
-      "INSERT OR REPLACE INTO " + tableName + " (" + columns + ") VALUES (" + placeholders + ");";
+  sql.resize(sql.size() - 2);
+  sql += ") VALUES (";
+  for (std::size_t i = 0; i < record.size(); ++i)
+    sql += i ? ", ?" : "?";
+  sql += ");";
   ScopedStatement statement(*this, cachedStatement(*this, statementCache_, sql, error), sql);
-  if (!statement.get() || !bindValues(values, statement.get(), error)) return false;
+  if (!statement.get()) return false;
+  // The record outlives the statement's use (the scope resets it), so nothing is copied.
+  sqlite3_clear_bindings(statement.get());
+  int position = 0;
+  for (const auto& entry : record) {
+    const int code = bindValue(entry.second, statement.get(), ++position, SQLITE_STATIC);
+    if (code != SQLITE_OK) {
+      setDatabaseError(error, "bind values", code);
+      return false;
+    }
+  }
   const int code = sqlite3_step(statement.get());
   if (code != SQLITE_DONE) {
     setDatabaseError(error, "execute statement", code);

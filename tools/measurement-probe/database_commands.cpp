@@ -169,6 +169,10 @@ std::shared_ptr<APMDatabase> openedDatabase() {
   return state().database;
 }
 
+void failWithError(const platform::ErrorPtr& error) {
+  fail(error);
+}
+
 void registerDatabaseCommands(ProbeSession& session) {
   // The store, on any path.
   session.add("storeOpen", [](const Json& command) {

@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 
+#include "platform/core/error.h"
 #include "tools/measurement-probe/probe_session.h"
 
 class APMDatabase;
@@ -20,5 +21,7 @@ void registerDatabaseCommands(ProbeSession& session);
 // exception comes back here), and the database they opened (worker queue only; null when none).
 Json onDatabaseWorker(const std::function<Json()>& body);
 std::shared_ptr<APMDatabase> openedDatabase();
+// Throws the error record as the reply's error: "code: description [monitor context]".
+[[noreturn]] void failWithError(const platform::ErrorPtr& error);
 
 }  // namespace lumora::probe

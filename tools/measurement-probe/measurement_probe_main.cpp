@@ -15,6 +15,7 @@
 #include "measurement/storage/apm_monitor.h"
 #include "platform/dispatch/test_environment.h"
 #include "platform/foundation/process_info.h"
+#include "tools/measurement-probe/audience_commands.h"
 #include "tools/measurement-probe/config_commands.h"
 #include "tools/measurement-probe/consent_commands.h"
 #include "tools/measurement-probe/database_commands.h"
@@ -23,6 +24,7 @@
 #include "tools/measurement-probe/model_commands.h"
 #include "tools/measurement-probe/probe_session.h"
 #include "tools/measurement-probe/storage_commands.h"
+#include "tools/measurement-probe/tables_commands.h"
 #include "tools/measurement-probe/utility_commands.h"
 #include "zevevidi/utilities/fir_logger.h"
 #include "zevevidi/utilities/gul_app_environment_util.h"
@@ -66,6 +68,8 @@ int main(int argc, char** argv) {
   lumora::probe::registerConsentCommands(session);
   lumora::probe::registerModelCommands(session);
   lumora::probe::registerDatabaseCommands(session);
+  lumora::probe::registerTableCommands(session);
+  lumora::probe::registerAudienceCommands(session);
   lumora::probe::registerConfigCommands(session);
   lumora::probe::registerExperimentsCommands(session);
   lumora::probe::registerEngineCommands(session);

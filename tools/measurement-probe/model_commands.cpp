@@ -69,6 +69,8 @@ Json parametersWithKinds(const platform::ValueMap& parameters) {
   return out;
 }
 
+}  // namespace
+
 Json eventJson(const APMEvent& event) {
   Json out{{"origin", event.origin()},
            {"name", event.name()},
@@ -79,6 +81,8 @@ Json eventJson(const APMEvent& event) {
   out["bytes"] = bytes ? Json(platform::base64Encode(*bytes)) : Json(nullptr);
   return out;
 }
+
+namespace {
 
 platform::ValueMap mapField(const Json& command, const char* name) {
   if (!command.contains(name)) return {};

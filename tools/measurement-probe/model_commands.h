@@ -5,8 +5,14 @@
 
 #include "tools/measurement-probe/probe_session.h"
 
+class APMEvent;
+
 namespace lumora::probe {
 
 void registerModelCommands(ProbeSession& session);
+
+// An event as the "event" command prints it: origin, name, times, parameters with their kinds
+// and the Event wire bytes in base64.
+Json eventJson(const APMEvent& event);
 
 }  // namespace lumora::probe

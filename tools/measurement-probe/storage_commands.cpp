@@ -1,5 +1,8 @@
 #include "tools/measurement-probe/storage_commands.h"
 
+#include <mutex>
+#include <utility>
+
 #include "measurement/storage/apm_monitor.h"
 #include "measurement/storage/apm_persisted_config.h"
 #include "measurement/storage/apm_scheduler.h"
@@ -46,12 +49,40 @@ ProbeSession::Command monitorSwitch(Switch change) {
   };
 }
 
+// Reports collected for a command that answers them with its result.
+struct ReportCapture {
+  std::mutex mutex;
+  bool active = false;
+  Json reports = Json::array();
+};
+
+ReportCapture& capture() {
+  static auto* shared = new ReportCapture();
+  return *shared;
+}
+
 }  // namespace
+
+void beginReportCapture() {
+  std::lock_guard lock(capture().mutex);
+  capture().active = true;
+  capture().reports = Json::array();
+}
+
+Json endReportCapture() {
+  std::lock_guard lock(capture().mutex);
+  capture().active = false;
+  return std::exchange(capture().reports, Json::array());
+}
 
 void registerStorageCommands(ProbeSession& session) {
   APMMonitor::setReportTap([&session](std::int64_t level, std::int64_t code,
                                       const std::string& message,
                                       const platform::ValueList& contexts) {
+    {
+      std::lock_guard lock(capture().mutex);
+      if (capture().active) capture().reports.push_back(Json::array({level, code}));
+    }
     Json line{{"op", "report"}, {"level", level}, {"code", code}, {"message", message}};
     if (!contexts.empty()) line["contexts"] = jsonFromValue(platform::Value(contexts));
     session.print(line);

@@ -9,4 +9,9 @@ namespace lumora::probe {
 
 void registerStorageCommands(ProbeSession& session);
 
+// Collects the monitor reports made from now on (they are printed as well) until
+// endReportCapture(), which answers them as [level, code] pairs in order.
+void beginReportCapture();
+Json endReportCapture();
+
 }  // namespace lumora::probe

@@ -1,0 +1,163 @@
+// APMDatabase: the aggregates kept per event name (table "events") and the copy of them saved
+// while analytics storage is denied (table "events_snapshot", made on demand).
+#include "measurement/model/apm_database.h"
+#include "measurement/model/apm_database_family_support.h"
+#include "measurement/storage/apm_monitor.h"
+
+using namespace apm_database_rows;
+
+namespace {
+
+constexpr const char* kEvents = "events";
+constexpr const char* kEventsSnapshot = "events_snapshot";
+constexpr const char* kFirstOpen = "_f";
+
+}  // namespace
+
+std::shared_ptr<APMEventAggregates> APMEventAggregatesFromDictionary(const APMSqliteRecord& row) {
+  const std::string* name = stringColumn(row, "name");
+  const auto lifetime = int32Column(row, "lifetime_count");
+  const auto bundle = int32Column(row, "current_bundle_count");
+  const auto lastFire = doubleColumn(row, "last_fire_timestamp");
+  // Added by later versions: NULL reads as the record's start value.
+  const platform::Value* session = presentColumn(row, "current_session_count");
+  const auto sessionCount = session ? APMInt32FromValue(*session) : std::optional<std::int32_t>(0);
+  if (!name || !lifetime || !bundle || !lastFire || !sessionCount) return nullptr;
+  auto aggregates =
+      APMEventAggregates::initWithName(*name, *lifetime, *bundle, *sessionCount, *lastFire);
+  if (!aggregates) return nullptr;
+  aggregates->setLastBundledTimestamp(doubleColumn(row, "last_bundled_timestamp").value_or(0));
+  aggregates->setLastSamplingRate(int32Column(row, "last_sampling_rate").value_or(1));
+  aggregates->setLastExemptFromSampling(int64Column(row, "last_exempt_from_sampling").value_or(0) !=
+                                        0);
+  aggregates->setLastBundledDay(int32Column(row, "last_bundled_day").value_or(0));
+  aggregates->setLastSampledComplexEventID(int64Column(row, "last_sampled_complex_event_id"));
+  return aggregates;
+}
+
+bool APMDatabase::updateEventAggregates(const APMEventAggregates* aggregates,
+                                        platform::ErrorPtr* error) {
+  if (!APMAssertNotNull(aggregates, error, 3,
+                        "Received empty event aggregates object for getting dictionary "
+                        "representation") ||
+      !APMAssertNotZero(aggregates->name().size(), error, 1,
+                        "Received event aggregates object with empty name for getting "
+                        "dictionary representation")) {
+    return false;
+  }
+  const platform::Value name(aggregates->name());
+  APMSqliteRecord row{
+      {platform::Value("name"), name},
+      {platform::Value("lifetime_count"), integer(aggregates->lifetimeCount())},
+      {platform::Value("current_bundle_count"), integer(aggregates->currentBundleCount())},
+      {platform::Value("last_fire_timestamp"), platform::Value(aggregates->lastFireTimestamp())},
+      {platform::Value("last_bundled_timestamp"),
+       platform::Value(aggregates->lastBundledTimestamp())},
+      {platform::Value("last_sampling_rate"), integer(aggregates->lastSamplingRate())},
+      {platform::Value("last_exempt_from_sampling"),
+       integer(aggregates->lastExemptFromSampling() ? 1 : 0)},
+      {platform::Value("last_bundled_day"), integer(aggregates->lastBundledDay())},
+      {platform::Value("current_session_count"), integer(aggregates->currentSessionCount())},
+  };
+  if (const auto id = aggregates->lastSampledComplexEventID()) {
+    row[platform::Value("last_sampled_complex_event_id")] = integer(*id);
+  }
+  return upsertDataType(row, kEvents, "name", name, APMDatabaseAllEventMaxCount, error);
+}
+
+std::shared_ptr<APMEventAggregates>
+APMDatabase::eventAggregatesWithName(const std::string& name, platform::ErrorPtr* error) {
+  return eventAggregatesWithName(name, kEvents, error);
+}
+
+std::shared_ptr<APMEventAggregates>
+APMDatabase::eventAggregatesSnapshotWithName(const std::string& name, platform::ErrorPtr* error) {
+  APMSqliteStore* store = openStore(error);
+  if (!store) return nullptr;
+  const auto exists = store->tableExists(kEventsSnapshot, error);
+  if (!exists || !*exists) return nullptr;
+  return eventAggregatesWithName(name, kEventsSnapshot, error);
+}
+
+std::shared_ptr<APMEventAggregates>
+APMDatabase::eventAggregatesWithName(const std::string& name, const std::string& inTable,
+                                     platform::ErrorPtr* error) {
+  using Result = std::shared_ptr<APMEventAggregates>;
+  const auto rows = dataTypesFromTableWithName<Result>(
+      inTable, "name", platform::Value(name), error,
+      [](const APMSqliteRecord& row) -> std::optional<Result> {
+        auto made = APMEventAggregatesFromDictionary(row);
+        return made ? std::optional<Result>(std::move(made)) : std::nullopt;
+      });
+  if (!rows || rows->empty()) return nullptr;
+  return rows->front();
+}
+
+std::optional<std::vector<std::shared_ptr<APMEventAggregates>>>
+APMDatabase::allEventAggregates(platform::ErrorPtr* error) {
+  using Result = std::shared_ptr<APMEventAggregates>;
+  return allDataTypesFromTableWithName<Result>(
+      kEvents, APMDatabaseAllEventMaxCount, error,
+      [](const APMSqliteRecord& row) -> std::optional<Result> {
+        auto made = APMEventAggregatesFromDictionary(row);
+        return made ? std::optional<Result>(std::move(made)) : std::nullopt;
+      });
+}
+
+std::optional<std::int64_t> APMDatabase::publicEventCount(platform::ErrorPtr* error) {
+  return countFromQuery("SELECT count(1) FROM events WHERE name NOT LIKE '!_%' ESCAPE '!'", {},
+                        error);
+}
+
+bool APMDatabase::clearCurrentSessionCounts(platform::ErrorPtr* error) {
+  APMSqliteStore* store = openStore(error);
+  return store && store->updateAllRecordsInTableWithName(kEvents, "current_session_count",
+                                                         integer(0), error);
+}
+
+bool APMDatabase::deleteAllEventAggregates(platform::ErrorPtr* error) {
+  APMSqliteStore* store = openStore(error);
+  return store && store->deleteAllRecordsFromTableWithName(kEvents, error);
+}
+
+bool APMDatabase::deleteAllEventAggregatesInSnapshot(platform::ErrorPtr* error) {
+  APMSqliteStore* store = openStore(error);
+  return store && store->deleteAllRecordsFromTableWithName(kEventsSnapshot, error);
+}
+
+bool APMDatabase::createEventsSnapshotTable(platform::ErrorPtr* error) {
+  APMSqliteStore* store = openStore(error);
+  if (!store) return false;
+  // A snapshot left from before is replaced; failures here show in the creation below.
+  if (store->tableExists(kEventsSnapshot, nullptr).value_or(false)) {
+    store->dropTableWithName(kEventsSnapshot, nullptr);
+  }
+  if (!store->createEmptyTable(kEventsSnapshot, kEvents, error)) {
+    APMProcessMonitor()->logWithLevel(4, 12058, "Failed to ensure event snapshot table");
+    return false;
+  }
+  return store->copyContentsFromTable(kEvents, kEventsSnapshot, error);
+}
+
+bool APMDatabase::restoreFromEventsSnapshotTable(platform::ErrorPtr* error) {
+  APMSqliteStore* store = openStore(error);
+  if (!store) return false;
+  const auto exists = store->tableExists(kEventsSnapshot, error);
+  if (!exists) return false;
+  if (!*exists) return true;
+  const auto saved = store->rowCountForTableWithName(kEventsSnapshot, error);
+  if (!saved) return false;
+  if (*saved == 0) return true;
+
+  const auto currentFirstOpen = eventAggregatesWithName(kFirstOpen, nullptr);
+  if (!deleteAllEventAggregates(error) ||
+      !store->copyContentsFromTable(kEventsSnapshot, kEvents, error)) {
+    return false;
+  }
+  // A first open counted while storage was denied survives a snapshot that has none.
+  const auto savedFirstOpen = eventAggregatesWithName(kFirstOpen, kEventsSnapshot, nullptr);
+  if ((!savedFirstOpen || savedFirstOpen->lifetimeCount() == 0) && currentFirstOpen) {
+    updateEventAggregates(currentFirstOpen.get(), nullptr);
+  }
+  return deleteAllEventAggregatesInSnapshot(error);
+}

@@ -1,0 +1,393 @@
+// APMDatabase: raw events (table "raw_events") waiting to be packed into bundles, and the bundle
+// metadata they share (table "raw_events_metadata") under the 64-bit fingerprint of its bytes.
+#include <algorithm>
+
+#include "measurement/messages/message_fields.h"
+#include "measurement/messages/nano_accessors.h"
+#include "measurement/model/apm_database.h"
+#include "measurement/model/apm_database_family_support.h"
+#include "measurement/model/apm_event.h"
+#include "measurement/model/apm_remote_config.h"
+#include "measurement/model/apm_utilities.h"
+#include "platform/dispatch/clock.h"
+
+using namespace apm_database_rows;
+
+namespace {
+
+constexpr const char* kRawEvents = "raw_events";
+constexpr const char* kRawEventsMetadata = "raw_events_metadata";
+
+std::int64_t maxEventsStored() {
+  return APMRemoteConfig::current()->integerSetting(APMSetting::MaxEventsStored);
+}
+
+}  // namespace
+
+namespace {
+
+// The row of an event whose message the caller owns: its name field is cleared here.
+std::optional<APMSqliteRecord> rawEventRow(std::string name, double timestamp,
+                                           std::int64_t fingerprint, APMPBEvent* message,
+                                           bool isRealtime, platform::ErrorPtr* error) {
+  std::optional<platform::Bytes> data;
+  if (message) {
+    NANOClearField(message, apmpb_field::Event::kName);
+    data = message->protoBuffer();
+  }
+  if (!APMAssertTrue(data.has_value(), error, 3, "Failed to serialize raw event")) {
+    return std::nullopt;
+  }
+  return APMSqliteRecord{
+      {platform::Value("name"), platform::Value(std::move(name))},
+      {platform::Value("timestamp"), platform::Value(timestamp)},
+      {platform::Value("metadata_fingerprint"), integer(fingerprint)},
+      {platform::Value("data"), platform::Value(std::move(*data))},
+      {platform::Value("is_realtime"), integer(isRealtime ? 1 : 0)},
+  };
+}
+
+}  // namespace
+
+std::optional<APMSqliteRecord> APMDictionaryFromRawEvent(const APMRawEventData* rawEventData,
+                                                         bool isRealtime,
+                                                         platform::ErrorPtr* error) {
+  if (!APMAssertNotNull(rawEventData, error, 3,
+                        "Received empty raw event data for getting dictionary representation")) {
+    return std::nullopt;
+  }
+  const APMPBEvent& proto = *rawEventData->rawEvent();
+  const APMEvent* event = rawEventData->event().get();
+  std::string name =
+      event ? event->name() : NANOGetString(&proto, apmpb_field::Event::kName).value_or("");
+  const double timestamp =
+      event ? event->timestamp()
+            : static_cast<double>(NANOGetInt64(&proto, apmpb_field::Event::kTimestampMillis)) /
+                  1000.0;
+  // The record's own message stays as it is.
+  auto stored = APMPBEvent::initWithMessageInfo(proto.messageInfo());
+  return rawEventRow(std::move(name), timestamp, rawEventData->metadataFingerprint(), stored.get(),
+                     isRealtime, error);
+}
+
+std::optional<platform::ValueMap> APMParamDictionaryFromEventParam(const APMPBEventParam* param,
+                                                                   bool nested,
+                                                                   platform::ErrorPtr* error) {
+  if (!APMAssertNotNull(param, error, 1, "Failed to parse empty event params data")) {
+    return std::nullopt;
+  }
+  const auto name = NANOGetString(param, apmpb_field::EventParam::kName);
+  if (!nested && !APMAssertTrue(name.has_value(), error, 1, "Event parameter name is empty")) {
+    return std::nullopt;
+  }
+  const platform::Value key(name.value_or(""));
+  if (NANOHasField(param, apmpb_field::EventParam::kStringValue)) {
+    if (auto text = NANOGetString(param, apmpb_field::EventParam::kStringValue)) {
+      return platform::ValueMap{{key, platform::Value(std::move(*text))}};
+    }
+  }
+  if (NANOHasField(param, apmpb_field::EventParam::kIntValue)) {
+    return platform::ValueMap{
+        {key, platform::Value(NANOGetInt64(param, apmpb_field::EventParam::kIntValue))}};
+  }
+  if (NANOHasField(param, apmpb_field::EventParam::kDoubleValue)) {
+    return platform::ValueMap{
+        {key, platform::Value(NANOGetDouble(param, apmpb_field::EventParam::kDoubleValue))}};
+  }
+  const auto children =
+      NANOGetArray(param, apmpb_field::EventParam::kParamValue, APMPBEventParam::classObject());
+  if (children && !children->empty()) {
+    if (!nested) {
+      // An array parameter: one unnamed child per item.
+      platform::ValueList items;
+      for (const auto& element : *children) {
+        const auto child = element.asObjectOf<APMPBEventParam>();
+        if (auto item = APMParamDictionaryFromEventParam(child.get(), true, nullptr)) {
+          items.emplace_back(std::move(*item));
+        }
+      }
+      return platform::ValueMap{{key, APMValue::initWithArray(std::move(items)).value()}};
+    }
+    // One item: its fields by name.
+    platform::ValueMap fields;
+    for (const auto& element : *children) {
+      const auto child = element.asObjectOf<APMPBEventParam>();
+      auto parsed = APMParamDictionaryFromEventParam(child.get(), true, nullptr);
+      if (!parsed || parsed->empty()) continue;
+      const auto childName = NANOGetString(child.get(), apmpb_field::EventParam::kName);
+      auto first = parsed->begin();
+      if (childName && first->first == platform::Value(*childName)) {
+        fields.insert_or_assign(first->first, std::move(first->second));
+      }
+    }
+    return fields;
+  }
+  APMSetError(error, 2, "Failed to parse invalid event params data");
+  return std::nullopt;
+}
+
+bool APMDatabase::insertIfNotExistsRawEventMetadata(const APMPBMeasurementBundle* metadata,
+                                                    platform::ErrorPtr* error) {
+  auto bytes = metadata ? metadata->protoBuffer() : std::nullopt;
+  if (!APMAssertTrue(bytes && !bytes->empty(), error, 3,
+                     "Received empty measurement bundle metadata for getting dictionary "
+                     "representation")) {
+    return false;
+  }
+  const platform::Value fingerprint(static_cast<std::int64_t>(apm_64LSBMD5(*bytes)));
+  APMSqliteStore* store = openStore(error);
+  if (!store) return false;
+  const auto existing = store->rowCountForTableWithName(kRawEventsMetadata, "metadata_fingerprint",
+                                                        fingerprint, error);
+  if (!existing) return false;
+  if (*existing > 0) return true;
+  const APMSqliteRecord row{{platform::Value("metadata_fingerprint"), fingerprint},
+                            {platform::Value("metadata"), platform::Value(std::move(*bytes))}};
+  return upsertDataType(row, kRawEventsMetadata, "metadata_fingerprint", fingerprint,
+                        APMDatabaseRawEventsMetadataMaxCount, error);
+}
+
+std::shared_ptr<APMPBMeasurementBundle>
+APMDatabase::queryRawEventsMetadataWithFingerprint(std::int64_t fingerprint,
+                                                   platform::ErrorPtr* error) {
+  platform::ErrorPtr rowError;
+  using Result = std::shared_ptr<APMPBMeasurementBundle>;
+  const auto rows = dataTypesFromTableWithName<Result>(
+      kRawEventsMetadata, "metadata_fingerprint", integer(fingerprint), error,
+      [&rowError](const APMSqliteRecord& row) -> std::optional<Result> {
+        if (!APMAssertNotZero(row.size(), &rowError, 3,
+                              "Received empty dictionary for getting measurement bundle")) {
+          return std::nullopt;
+        }
+        const platform::Bytes* bytes = bytesColumn(row, "metadata");
+        if (!APMAssertTrue(bytes && !bytes->empty(), &rowError, 3,
+                           "Event metadata should not be empty for getting measurement bundle")) {
+          return std::nullopt;
+        }
+        auto bundle = APMPBMeasurementBundle::initWithBuffer(*bytes);
+        if (!bundle) {
+          APMSetError(&rowError, 3, "Failed to parse measurement bundle metadata");
+          return std::nullopt;
+        }
+        return bundle;
+      });
+  if (!rows) {
+    if (error && rowError) *error = rowError;
+    return nullptr;
+  }
+  return rows->empty() ? nullptr : rows->front();
+}
+
+bool APMDatabase::deleteRawEventMetadataWithMetadataFingerprint(std::int64_t fingerprint,
+                                                                platform::ErrorPtr* error) {
+  return deleteRows(kRawEventsMetadata, "metadata_fingerprint == ?", {integer(fingerprint)}, error)
+      .has_value();
+}
+
+bool APMDatabase::deleteUnusedRawEventsMetadata(platform::ErrorPtr* error) {
+  return deleteRows(kRawEventsMetadata,
+                    "metadata_fingerprint NOT IN (SELECT DISTINCT metadata_fingerprint FROM "
+                    "raw_events)",
+                    {}, error)
+      .has_value();
+}
+
+bool APMDatabase::insertRawEvent(const std::shared_ptr<APMEvent>& event,
+                                 std::int64_t metadataFingerprint, bool isRealtime,
+                                 platform::ErrorPtr* error) {
+  if (!APMAssertNotNull(event.get(), error, 1,
+                        "Received empty event for inserting in the database")) {
+    return false;
+  }
+  // The event's message is made for this row alone, so it needs no copy.
+  const auto message = event->protoEvent();
+  const auto row = rawEventRow(event->name(), event->timestamp(), metadataFingerprint,
+                               message.get(), isRealtime, error);
+  if (!row) return false;
+  return insertDataType(row, kRawEvents, error);
+}
+
+bool APMDatabase::updateRawEvent(const APMRawEventData* rawEventData, platform::ErrorPtr* error) {
+  if (!APMAssertNotNull(rawEventData, error, 3,
+                        "Received empty raw event data for getting dictionary representation")) {
+    return false;
+  }
+  bool isRealtime = false;
+  if (rawEventData->event()) {
+    isRealtime = rawEventData->event()->isRealtime();
+  } else if (const auto event = APMEvent::initWithEventProto(*rawEventData->rawEvent())) {
+    isRealtime = event->isRealtime();
+  }
+  const auto row = APMDictionaryFromRawEvent(rawEventData, isRealtime, error);
+  if (!row) return false;
+  platform::ErrorPtr updateError;
+  const bool updated =
+      updateDataType(row, kRawEvents, "rowid", integer(rawEventData->rowID()), &updateError);
+  if (updateError && error) *error = updateError;
+  return updated && !updateError;
+}
+
+std::optional<std::vector<std::shared_ptr<APMRawEventData>>>
+APMDatabase::allRawEventsWithError(platform::ErrorPtr* error) {
+  using Result = std::shared_ptr<APMRawEventData>;
+  return allDataTypesFromTableWithName<Result>(
+      kRawEvents, maxEventsStored(), error, [this](const APMSqliteRecord& row) {
+        auto made = rawEventDataFromDictionary(&row, nullptr);
+        return made ? std::optional<Result>(std::move(made)) : std::nullopt;
+      });
+}
+
+std::optional<std::vector<std::shared_ptr<APMRawEventData>>>
+APMDatabase::rawEventsWithMetadataFingerprint(std::int64_t fingerprint, platform::ErrorPtr* error,
+                                              const APMSqliteStore::RowFilter& eventFilter) {
+  APMSqliteStore* store = openStore(error);
+  if (!store) return std::nullopt;
+  const std::string query =
+      "SELECT rowid, * FROM raw_events WHERE metadata_fingerprint = ? ORDER BY rowid ASC LIMIT ?";
+  const platform::ValueList parameters{integer(fingerprint),
+                                       integer(APMDatabaseRawEventsSelectLimit)};
+  const auto rows = eventFilter ? store->recordsForQuery(query, parameters, error, eventFilter)
+                                : store->recordsForQuery(query, parameters, error);
+  if (!rows) return std::nullopt;
+  std::vector<std::shared_ptr<APMRawEventData>> events;
+  platform::ErrorPtr rowError;
+  for (const auto& row : *rows) {
+    if (auto made = rawEventDataFromDictionary(&row, &rowError)) events.push_back(std::move(made));
+  }
+  if (!rows->empty() && events.empty()) {
+    if (error) *error = rowError;
+    return std::nullopt;
+  }
+  return events;
+}
+
+std::shared_ptr<APMRawEventData>
+APMDatabase::rawEventDataFromDictionary(const APMSqliteRecord* row, platform::ErrorPtr* error) {
+  if (!APMAssertNotNull(row, error, 1, "Received empty dictionary for getting raw event data")) {
+    return nullptr;
+  }
+  const auto rowID = int64Column(*row, "rowid");
+  if (!APMAssertTrue(rowID.has_value(), error, 1,
+                     "Unable to find row ID in the database dictionary")) {
+    return nullptr;
+  }
+  const platform::Bytes* data = bytesColumn(*row, "data");
+  if (!APMAssertNotNull(data, error, 1, "Unable to find event data in the database dictionary")) {
+    return nullptr;
+  }
+  const auto fingerprint = int64Column(*row, "metadata_fingerprint");
+  if (!APMAssertTrue(fingerprint.has_value(), error, 1,
+                     "Unable to find event metadata in the database dictionary")) {
+    return nullptr;
+  }
+  const auto proto = APMPBEvent::initWithBuffer(*data);
+  if (!APMAssertNotNull(proto.get(), error, 3, "Failed to parse event from data")) return nullptr;
+
+  const std::string* name = stringColumn(*row, "name");
+  const double timestamp = doubleColumn(*row, "timestamp").value_or(0);
+  const double previousTimestamp =
+      static_cast<double>(NANOGetInt64(proto.get(), apmpb_field::Event::kPreviousTimestampMillis)) /
+      1000.0;
+  std::string origin;
+  platform::ValueMap parameters;
+  const auto params =
+      NANOGetArray(proto.get(), apmpb_field::Event::kParams, APMPBEventParam::classObject());
+  for (const auto& element : params.value_or(platform::ValueList{})) {
+    const auto param = element.asObjectOf<APMPBEventParam>();
+    const auto paramName =
+        param ? NANOGetString(param.get(), apmpb_field::EventParam::kName) : std::nullopt;
+    if (paramName && *paramName == "_o") {
+      const auto text = NANOHasField(param.get(), apmpb_field::EventParam::kStringValue)
+                            ? NANOGetString(param.get(), apmpb_field::EventParam::kStringValue)
+                            : std::nullopt;
+      if (!APMAssertTrue(text.has_value(), error, 2,
+                         "Cannot create an event from database. Origin parameter is not a "
+                         "string")) {
+        return nullptr;
+      }
+      origin = *text;
+      continue;
+    }
+    auto parsed = APMParamDictionaryFromEventParam(param.get(), false, error);
+    const platform::Value key(paramName.value_or(""));
+    const auto value = parsed ? parsed->find(key) : platform::ValueMap::iterator{};
+    if (!parsed || value == parsed->end()) {
+      APMSetError(error, 2, "Failed to parse event params data");
+      return nullptr;
+    }
+    parameters.insert_or_assign(key, std::move(value->second));
+  }
+  if (!APMAssertNotZero(origin.size(), error, 2,
+                        "Cannot create an event from database. Missing origin parameter")) {
+    return nullptr;
+  }
+  auto event = APMEvent::initWithOrigin(origin, false, name ? *name : std::string(), timestamp,
+                                        previousTimestamp, std::move(parameters));
+  auto made =
+      event ? APMRawEventData::initWithEvent(std::move(event), *rowID, *fingerprint) : nullptr;
+  if (!APMAssertNotNull(made.get(), error, 2,
+                        "Failed to initialize raw event data from dictionary")) {
+    return nullptr;
+  }
+  return made;
+}
+
+std::optional<std::int64_t>
+APMDatabase::nextMetadataFingerprintToProcess(platform::ErrorPtr* error) {
+  const auto rows =
+      rowsFromQuery("SELECT metadata_fingerprint, MIN(rowid) FROM raw_events", {}, error);
+  if (!rows) return std::nullopt;
+  if (!APMAssertTrue(rows->size() == 1, error, 2, "Only one event metadata should be processed")) {
+    return std::nullopt;
+  }
+  return int64Column(rows->front(), "metadata_fingerprint");
+}
+
+std::optional<bool>
+APMDatabase::containsRawEventWithMetadataFingerprint(std::int64_t fingerprint,
+                                                     platform::ErrorPtr* error) {
+  return boolFromQuery(
+      "SELECT EXISTS (SELECT 1 FROM raw_events WHERE metadata_fingerprint = ? LIMIT 1)",
+      {integer(fingerprint)}, error);
+}
+
+std::optional<bool> APMDatabase::isRawEventsTableEmpty(platform::ErrorPtr* error) {
+  return boolFromQuery("SELECT NOT EXISTS (SELECT 1 FROM raw_events LIMIT 1)", {}, error);
+}
+
+std::optional<bool> APMDatabase::containsRealtimeRawEventsWithError(platform::ErrorPtr* error) {
+  return boolFromQuery("SELECT EXISTS (SELECT 1 FROM raw_events WHERE is_realtime = 1 LIMIT 1)", {},
+                       error);
+}
+
+std::optional<double> APMDatabase::queryLatestRawEventTime(platform::ErrorPtr* error) {
+  const auto number = numberFromQuery("SELECT MAX(timestamp) FROM raw_events", {}, error);
+  if (!number) return std::nullopt;
+  return number->isDouble() ? number->asDouble() : static_cast<double>(number->asInt());
+}
+
+bool APMDatabase::deleteRawEventsWithMaxRowID(std::int64_t maxRowID, platform::ErrorPtr* error) {
+  return deleteRows(kRawEvents, "rowid <= ?", {integer(maxRowID)}, error).has_value();
+}
+
+std::optional<std::int64_t>
+APMDatabase::deleteRawEventsOverAbsoluteLimit(platform::ErrorPtr* error) {
+  const std::int64_t keep = std::max<std::int64_t>(maxEventsStored() - 1, 0);
+  return deleteRows(kRawEvents,
+                    "rowid IN (SELECT rowid FROM raw_events ORDER BY rowid DESC LIMIT -1 OFFSET ?)",
+                    {integer(keep)}, error);
+}
+
+bool APMDatabase::deleteStaleRawEventsDataOlderThanMaxAge(double maxAge,
+                                                          platform::ErrorPtr* error) {
+  if (!APMAssertTrue(maxAge >= 0, error, 1,
+                     "Cannot delete stale raw events given negative time period")) {
+    return false;
+  }
+  const auto deleted = deleteRows(
+      kRawEvents, "abs(timestamp - cast(? as REAL)) > cast(? as REAL)",
+      {platform::Value(platform::Clock::current().now()), platform::Value(maxAge)}, error);
+  if (!deleted) return false;
+  if (*deleted > 0) return deleteUnusedRawEventsMetadata(error);
+  return true;
+}
