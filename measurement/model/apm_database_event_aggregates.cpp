@@ -150,14 +150,23 @@ bool APMDatabase::restoreFromEventsSnapshotTable(platform::ErrorPtr* error) {
   if (*saved == 0) return true;
 
   const auto currentFirstOpen = eventAggregatesWithName(kFirstOpen, nullptr);
-  if (!deleteAllEventAggregates(error) ||
-      !store->copyContentsFromTable(kEventsSnapshot, kEvents, error)) {
-    return false;
-  }
-  // A first open counted while storage was denied survives a snapshot that has none.
-  const auto savedFirstOpen = eventAggregatesWithName(kFirstOpen, kEventsSnapshot, nullptr);
-  if ((!savedFirstOpen || savedFirstOpen->lifetimeCount() == 0) && currentFirstOpen) {
-    updateEventAggregates(currentFirstOpen.get(), nullptr);
-  }
-  return deleteAllEventAggregatesInSnapshot(error);
+  // The current rows are deleted before the saved ones are copied back: a savepoint (which also
+  // nests inside a caller's transaction) puts them back if any step fails, so a failed restore
+  // loses neither the aggregates nor the snapshot.
+  if (!store->executeSQL("SAVEPOINT events_restore", error)) return false;
+  const bool restored = [&] {
+    if (!deleteAllEventAggregates(error) ||
+        !store->copyContentsFromTable(kEventsSnapshot, kEvents, error)) {
+      return false;
+    }
+    // A first open counted while storage was denied survives a snapshot that has none.
+    const auto savedFirstOpen = eventAggregatesWithName(kFirstOpen, kEventsSnapshot, nullptr);
+    if ((!savedFirstOpen || savedFirstOpen->lifetimeCount() == 0) && currentFirstOpen) {
+      updateEventAggregates(currentFirstOpen.get(), nullptr);
+    }
+    return deleteAllEventAggregatesInSnapshot(error);
+  }();
+  if (!restored) store->executeSQL("ROLLBACK TO events_restore", nullptr);
+  const bool released = store->executeSQL("RELEASE events_restore", restored ? error : nullptr);
+  return restored && released;
 }

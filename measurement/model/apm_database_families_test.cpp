@@ -626,6 +626,36 @@ TEST_F(APMDatabaseFamiliesTest, TheSnapshotRestoreKeepsACurrentFirstOpenOnlyWhen
   EXPECT_EQ(raw.firstText("SELECT count(*) FROM events_snapshot"), "2");
 }
 
+TEST_F(APMDatabaseFamiliesTest, AFailedSnapshotRestoreKeepsTheCurrentAggregatesAndTheSnapshot) {
+  ASSERT_TRUE(database_);
+  platform::ErrorPtr error;
+  ASSERT_TRUE(database_->updateEventAggregates(
+      APMEventAggregates::initWithName("_e", 5, 0, 0, 1).get(), &error));
+  ASSERT_TRUE(database_->createEventsSnapshotTable(&error));
+  ASSERT_TRUE(database_->updateEventAggregates(
+      APMEventAggregates::initWithName("_e", 9, 0, 0, 2).get(), &error));
+  {
+    // A snapshot whose rows no longer fit the live table: the copy back fails.
+    RawConnection raw(path());
+    ASSERT_EQ(raw.exec("ALTER TABLE events_snapshot ADD COLUMN stray INTEGER"), SQLITE_OK);
+  }
+  EXPECT_FALSE(database_->restoreFromEventsSnapshotTable(&error));
+  EXPECT_TRUE(error);
+  const auto current = database_->eventAggregatesWithName("_e", &error);
+  ASSERT_TRUE(current);
+  EXPECT_EQ(current->lifetimeCount(), 9);
+  EXPECT_EQ(database_->eventAggregatesSnapshotWithName("_e", &error)->lifetimeCount(), 5);
+
+  // Inside a caller's transaction the restore nests and commits with it.
+  {
+    RawConnection raw(path());
+    ASSERT_EQ(raw.exec("ALTER TABLE events_snapshot DROP COLUMN stray"), SQLITE_OK);
+  }
+  ASSERT_TRUE(database_->performTransaction(
+      [&] { return database_->restoreFromEventsSnapshotTable(&error); }));
+  EXPECT_EQ(database_->eventAggregatesWithName("_e", &error)->lifetimeCount(), 5);
+}
+
 TEST_F(APMDatabaseFamiliesTest, EventAggregatesRefuseANewNameWhenTwoThousandAreStored) {
   ASSERT_TRUE(database_);
   platform::ErrorPtr error;
