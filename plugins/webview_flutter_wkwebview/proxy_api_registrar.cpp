@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "platform/dispatch/queue.h"
+#include "platform/log/log.h"
 #include "plugins/webview_flutter_wkwebview/messages.h"
 
 namespace webview {
@@ -140,6 +141,67 @@ void ProxyApiRegistrar::removeStrongReference(std::int64_t identifier,
       messenger(), WebKitLibraryPigeonCodec::shared(),
       pigeon::channelName(kPackage, kInstanceManagerApi, "removeStrongReference"),
       {platform::Value(identifier)}, false, std::move(completion));
+}
+
+pigeon::PigeonError ProxyApiRegistrar::createUnknownEnumError(const std::string& caseName) {
+  return pigeon::PigeonError("UnknownEnumError", caseName + " doesn't represent a native value.",
+                             platform::Value());
+}
+
+pigeon::PigeonError
+ProxyApiRegistrar::createUnsupportedVersionError(const std::string& method,
+                                                 const std::string& versionRequirements) {
+  return pigeon::PigeonError("FWFUnsupportedVersionError",
+                             "`" + method + "` requires " + versionRequirements + ".",
+                             platform::Value());
+}
+
+pigeon::PigeonError
+ProxyApiRegistrar::createConstructorNullError(const std::string& type,
+                                              const platform::ValueMap& parameters) {
+  if (type == "URL") {
+    if (auto it = parameters.find(platform::Value("string"));
+        it != parameters.end() && it->second.isString()) {
+      return createNullURLError(it->second.asString());
+    }
+  }
+  return pigeon::PigeonError("ConstructorReturnedNullError",
+                             "Failed to instantiate `" + type +
+                                 "` with parameters: " + platform::Value(parameters).debugString(),
+                             platform::Value());
+}
+
+pigeon::PigeonError ProxyApiRegistrar::createNullURLError(const std::string& url) {
+  return pigeon::PigeonError("FWFURLParsingError", "Failed parsing file path.",
+                             platform::Value("Initializing URL with the supplied '" + url +
+                                             "' path resulted in a nil value."));
+}
+
+void ProxyApiRegistrar::dispatchOnMainThread(
+    std::function<void(const FailureReporter& onFailure)> work) {
+  platform::mainQueue()->async([work = std::move(work)] {
+    static const FailureReporter report = [](const std::string& methodName,
+                                             const pigeon::PigeonError& error) {
+      logFlutterMethodFailure(error, methodName);
+    };
+    try {
+      work(report);
+    } catch (const std::exception& e) {
+      platform::Log::cached("com.lumora.webview", "bridge")
+          ->error(std::string("web view bridge: a main-thread task failed: ") + e.what());
+    }
+  });
+}
+
+void ProxyApiRegistrar::logFlutterMethodFailure(const pigeon::PigeonError& error,
+                                                const std::string& methodName) {
+  const auto log = platform::Log::cached("com.lumora.webview", "bridge");
+  std::string text =
+      "PigeonError(code: " + error.code + ", message: " + error.message.value_or("nil") +
+      ", details: " + error.details.debugString() + "): Error returned from calling " + methodName +
+      ": " + error.message.value_or("nil");
+  log->error(text);
+  log->error(pigeon::callStackDescription());
 }
 
 }  // namespace webview
