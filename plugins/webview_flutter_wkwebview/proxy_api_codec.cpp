@@ -40,12 +40,7 @@ InstanceManager::ObjectPtr nativeObjectFor(const platform::Value& value) {
 }  // namespace
 
 std::shared_ptr<const flutter::StandardMessageCodec> makeProxyApiCodec(ProxyApiCodecHost& host) {
-  pigeon::CodecEntry reference;
-  reference.typeByte = kProxyReferenceType;
-  // Enumerations are matched first (they come first in the builder); every other object, date
-  // or error is a proxied instance.
-  reference.matches = [](const platform::Value&) { return true; };
-  reference.toWire = [&host](const platform::Value& value) {
+  auto toWire = [&host](const platform::Value& value) {
     auto object = nativeObjectFor(value);
     auto& manager = host.instanceManager();
     if (!manager.containsInstance(object)) {
@@ -61,7 +56,7 @@ std::shared_ptr<const flutter::StandardMessageCodec> makeProxyApiCodec(ProxyApiC
     if (!identifier) refuseUnsupported(value);
     return platform::Value(*identifier);
   };
-  reference.fromWire = [&host](const platform::Value& wire) {
+  auto fromWire = [&host](const platform::Value& wire) {
     if (!wire.isInt()) {
       printLine("Failed to find instance with identifier: " + wire.debugString());
       return platform::Value();
@@ -72,7 +67,23 @@ std::shared_ptr<const flutter::StandardMessageCodec> makeProxyApiCodec(ProxyApiC
     printLine("Failed to find instance with identifier: " + std::to_string(wire.asInt()));
     return platform::Value();
   };
-  return WebKitLibraryPigeonCodec::builder().addType(std::move(reference)).build();
+  // Engine objects, errors and dates are tested first: they are most of what is written, and
+  // no enumeration value is one of them.
+  pigeon::CodecEntry native{kProxyReferenceType,
+                            [](const platform::Value& value) {
+                              if (value.isError() || value.isDate()) return true;
+                              auto object = value.ifObject();
+                              return object && dynamic_cast<const platform::webkit::NativeObject*>(
+                                                   object->get()) != nullptr;
+                            },
+                            toWire, fromWire};
+  // After the enumerations: any other object becomes an "NSObject" instance.
+  pigeon::CodecEntry other{kProxyReferenceType, [](const platform::Value&) { return true; }, toWire,
+                           fromWire};
+  return WebKitLibraryPigeonCodec::builder()
+      .addTypeFirst(std::move(native))
+      .addType(std::move(other))
+      .build();
 }
 
 }  // namespace webview

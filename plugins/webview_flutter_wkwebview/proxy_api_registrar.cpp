@@ -101,7 +101,24 @@ std::string ProxyApiRegistrar::announcingApi(const std::string& className) {
 }
 
 void ProxyApiRegistrar::setAnnouncedFields(const std::string& api, AnnouncedFields fields) {
+  std::lock_guard lock(announcersMutex_);
   announcedFields_[api] = std::move(fields);
+  announcers_.clear();
+}
+
+const ProxyApiRegistrar::Announcer& ProxyApiRegistrar::announcerFor(const std::string& className) {
+  std::lock_guard lock(announcersMutex_);
+  auto it = announcers_.find(className);
+  if (it == announcers_.end()) {
+    const std::string api = announcingApi(className);
+    auto fields = announcedFields_.find(api);
+    it = announcers_
+             .emplace(className,
+                      Announcer{pigeon::channelName(kPackage, api, "pigeon_newInstance"),
+                                fields == announcedFields_.end() ? nullptr : &fields->second})
+             .first;
+  }
+  return it->second;  // entries are never removed, and unordered_map keeps them in place
 }
 
 void ProxyApiRegistrar::announce(const InstanceManager::ObjectPtr& object) {
@@ -124,14 +141,13 @@ void ProxyApiRegistrar::pigeonNewInstance(const InstanceManager::ObjectPtr& obje
     return;
   }
   const std::int64_t identifier = instanceManager_->addHostCreatedInstance(object);
-  const std::string api = announcingApi(object->className());
+  const Announcer& announcer = announcerFor(object->className());
   platform::ValueList message{platform::Value(identifier)};
-  if (auto fields = announcedFields_.find(api); fields != announcedFields_.end()) {
-    for (auto& field : fields->second(object))
+  if (announcer.fields) {
+    for (auto& field : (*announcer.fields)(object))
       message.push_back(std::move(field));
   }
-  pigeon::callApplication(messenger(), codec_,
-                          pigeon::channelName(kPackage, api, "pigeon_newInstance"), message, false,
+  pigeon::callApplication(messenger(), codec_, announcer.channel, message, false,
                           std::move(completion));
 }
 

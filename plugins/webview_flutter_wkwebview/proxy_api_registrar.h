@@ -13,7 +13,9 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <unordered_map>
 
 #include "platform/engine/binary_messenger.h"
 #include "platform/engine/standard_codec.h"
@@ -97,7 +99,16 @@ class ProxyApiRegistrar : public ProxyApiCodecHost,
   std::unique_ptr<InstanceManager> instanceManager_;
   std::atomic<bool> ignoreCallsToDart_{false};
   std::shared_ptr<const flutter::StandardMessageCodec> codec_;
+  // Where objects of a class are announced, and with which fields.
+  struct Announcer {
+    std::string channel;
+    const AnnouncedFields* fields = nullptr;  // into announcedFields_
+  };
+  const Announcer& announcerFor(const std::string& className);
+
   std::map<std::string, AnnouncedFields> announcedFields_;  // set up before any message
+  std::mutex announcersMutex_;  // guards announcers_, a cache by class name
+  std::unordered_map<std::string, Announcer> announcers_;
   ProxyApis apis_;
 };
 
