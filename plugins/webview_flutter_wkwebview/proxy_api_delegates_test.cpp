@@ -13,6 +13,7 @@
 #include "platform/foundation/environment.h"
 #include "platform/foundation/process_info.h"
 #include "platform/log/log.h"
+#include "platform/webkit/http_cookie.h"
 #include "platform/webkit/url_request.h"
 #include "platform/webkit/user_content_controller.h"
 #include "platform/webkit/web_view_configuration.h"
@@ -385,6 +386,19 @@ TEST_F(ProxyApiDelegatesTest, CookiesFromPropertiesIntoTheJarAndBack) {
   EXPECT_EQ(first, Value::list({Value::list({ref(65536)})}));
   EXPECT_EQ(second, Value::list({Value::list({ref(65537)})}));  // a new object each time
   EXPECT_EQ(call("HTTPCookie.getProperties", {ref(65537)}), Value::list({properties}));
+
+  // An engine cookie with properties outside the table: they read back as one `unknown`, the
+  // later one in the dictionary's order.
+  auto engineCookie = wk::HTTPCookie::cookieWithProperties({{Value("Name"), Value("n")},
+                                                            {Value("Value"), Value("v")},
+                                                            {Value("Domain"), Value("d")},
+                                                            {Value("X-First"), Value(1)},
+                                                            {Value("X-Second"), Value(2)}});
+  ASSERT_TRUE(engineCookie);
+  registrar_->instanceManager().addDartCreatedInstance(engineCookie, 40);
+  auto read = call("HTTPCookie.getProperties", {ref(40)}).asList().at(0).asMap();
+  EXPECT_EQ(read.size(), 5u);  // name, value, domain, path, one unknown
+  EXPECT_EQ(read.at(key(HttpCookiePropertyKey::unknown)), Value(2));
 }
 
 TEST_F(ProxyApiDelegatesTest, RemovingWebsiteDataAnswersWhetherRecordsOfTheTypesExisted) {

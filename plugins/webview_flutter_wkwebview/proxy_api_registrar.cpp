@@ -205,6 +205,9 @@ void ProxyApiRegistrar::dispatchOnMainThread(
     } catch (const std::exception& e) {
       platform::Log::cached("com.lumora.webview", "bridge")
           ->error(std::string("web view bridge: a main-thread task failed: ") + e.what());
+    } catch (...) {
+      platform::Log::cached("com.lumora.webview", "bridge")
+          ->error("web view bridge: a main-thread task failed");
     }
   });
 }
