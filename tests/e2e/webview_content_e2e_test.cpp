@@ -78,6 +78,7 @@ TEST(WebViewContentE2E, RequestsReadBackWhatWasSetAndRefuseTextsThatAreNoURL) {
                 send("URLRequest.getHttpMethod", {ref(2)}),
             });
   ASSERT_EQ(run.exitCode, 0) << run.errors;
+  EXPECT_FALSE(host.logHasSanitizerReport()) << host.log();
   auto constructed = replies(run, "URLRequest.pigeon_defaultConstructor");
   ASSERT_EQ(constructed.size(), 2u);
   EXPECT_EQ(constructed[0], json::array({nullptr}));
@@ -112,6 +113,7 @@ TEST(WebViewContentE2E, ConfigurationGettersAnnounceOnceBeforeTheReply) {
                 engine("describe", {{"identifier", 10}}),
             });
   ASSERT_EQ(run.exitCode, 0) << run.errors;
+  EXPECT_FALSE(host.logHasSanitizerReport()) << host.log();
   EXPECT_EQ(replies(run, "WKWebViewConfiguration.getPreferences"),
             (std::vector<json>{json::array({ref(65536)}), json::array({ref(65536)})}));
   EXPECT_EQ(incoming(run), std::vector<json>{json::array(
@@ -175,6 +177,7 @@ TEST(WebViewContentE2E, TheFourVersionRulesOnEachSideOfEleven) {
       commands.push_back(engine("describe", {{"identifier", id}}));
     auto run = runPeer(host, commands);
     ASSERT_EQ(run.exitCode, 0) << run.errors;
+    EXPECT_FALSE(host.logHasSanitizerReport()) << host.log();
     auto states = described(run);
     ASSERT_EQ(states.size(), 4u);
     const std::vector<bool> changed = {
@@ -223,6 +226,7 @@ TEST(WebViewContentE2E, UserScriptsAndScriptMessagesInPostingOrder) {
           engine("describe", {{"identifier", 2}}),
       });
   ASSERT_EQ(run.exitCode, 0) << run.errors;
+  EXPECT_FALSE(host.logHasSanitizerReport()) << host.log();
   EXPECT_EQ(
       replies(run, "WKUserScript.pigeon_defaultConstructor"),
       (std::vector<json>{json::array({nullptr}),
@@ -263,6 +267,7 @@ TEST(WebViewContentE2E, IgnoredCallsDropAPostedMessageWithOneLogLine) {
                 engine("postScriptMessage", {{"controller", 65536}, {"name", "b"}, {"body", "a"}}),
             });
   ASSERT_EQ(run.exitCode, 0) << run.errors;
+  EXPECT_FALSE(host.logHasSanitizerReport()) << host.log();
   const std::string name = "WKScriptMessageHandler.didReceiveScriptMessage";
   for (int i = 0; i < 100 && host.logLines(name).empty(); ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -303,6 +308,7 @@ TEST(WebViewContentE2E, CookiesAndWebsiteDataRecords) {
                 engine("describe", {{"identifier", 30}}),
             });
   ASSERT_EQ(run.exitCode, 0) << run.errors;
+  EXPECT_FALSE(host.logHasSanitizerReport()) << host.log();
   auto made = replies(run, "HTTPCookie.pigeon_defaultConstructor");
   ASSERT_EQ(made.size(), 3u);
   EXPECT_EQ(made[0], json::array({nullptr}));
@@ -317,7 +323,8 @@ TEST(WebViewContentE2E, CookiesAndWebsiteDataRecords) {
   auto properties = replies(run, "HTTPCookie.getProperties");
   ASSERT_EQ(properties.size(), 1u);
   EXPECT_EQ(properties[0][0]["$map"].size(), 4u);
-  for (const auto& pair : cookieProperties(true)["$map"]) {
+  const json given = cookieProperties(true);
+  for (const auto& pair : given["$map"]) {
     EXPECT_NE(std::find(properties[0][0]["$map"].begin(), properties[0][0]["$map"].end(), pair),
               properties[0][0]["$map"].end())
         << pair;
@@ -341,6 +348,7 @@ TEST(WebViewContentE2E, TheDefaultStoreUnderTwoIdentifiersAndAnIdentifierInUse) 
                                engine("describe", {{"identifier", 31}}),
                            });
   ASSERT_EQ(run.exitCode, 0) << run.errors;
+  EXPECT_FALSE(host.logHasSanitizerReport()) << host.log();
   EXPECT_EQ(replies(run, "WKWebsiteDataStore.defaultDataStore"),
             (std::vector<json>{json::array({nullptr}), json::array({nullptr})}));
   auto refused = replies(run, "WKWebViewConfiguration.pigeon_defaultConstructor");
