@@ -40,21 +40,30 @@ InstanceManager::ObjectPtr nativeObjectFor(const platform::Value& value) {
 }  // namespace
 
 std::shared_ptr<const flutter::StandardMessageCodec> makeProxyApiCodec(ProxyApiCodecHost& host) {
-  auto toWire = [&host](const platform::Value& value) {
-    auto object = nativeObjectFor(value);
+  auto write = [&host](const platform::Value& value, const InstanceManager::ObjectPtr& object) {
     auto& manager = host.instanceManager();
-    if (!manager.containsInstance(object)) {
-      if (host.ignoreCallsToDart()) {
-        throw pigeon::EncodingRefusal(pigeon::PigeonError(
-            "ignore-calls-error", "Calls to Dart are being ignored.", platform::Value("")));
-      }
-      host.announce(object);
+    // A known object (the common case) is written at once, held strongly again.
+    if (auto known = manager.identifierWithStrongReference(object)) return platform::Value(*known);
+    if (host.ignoreCallsToDart()) {
+      throw pigeon::EncodingRefusal(pigeon::PigeonError(
+          "ignore-calls-error", "Calls to Dart are being ignored.", platform::Value("")));
     }
+    host.announce(object);
     auto identifier = manager.identifierWithStrongReference(object);
     // Only objects the application's code created can lack an announcement; one that is not
     // registered has no identifier to write.
     if (!identifier) refuseUnsupported(value);
     return platform::Value(*identifier);
+  };
+  auto toWire = [write](const platform::Value& value) {
+    return write(value, nativeObjectFor(value));
+  };
+  // For values the first entry matched: an engine object needs no second type test.
+  auto toWireNative = [write](const platform::Value& value) {
+    if (auto object = value.ifObject()) {
+      return write(value, std::static_pointer_cast<platform::webkit::NativeObject>(*object));
+    }
+    return write(value, nativeObjectFor(value));
   };
   auto fromWire = [&host](const platform::Value& wire) {
     if (!wire.isInt()) {
@@ -76,7 +85,7 @@ std::shared_ptr<const flutter::StandardMessageCodec> makeProxyApiCodec(ProxyApiC
                               return object && dynamic_cast<const platform::webkit::NativeObject*>(
                                                    object->get()) != nullptr;
                             },
-                            toWire, fromWire};
+                            toWireNative, fromWire};
   // After the enumerations: any other object becomes an "NSObject" instance.
   pigeon::CodecEntry other{kProxyReferenceType, [](const platform::Value&) { return true; }, toWire,
                            fromWire};
