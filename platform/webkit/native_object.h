@@ -43,6 +43,9 @@ class NativeObject : public platform::Object, public std::enable_shared_from_thi
   // "NSObject" unless a subclass names its own kind.
   std::string className() const override;
   std::string debugDescription() const override;
+  // The object's state as the engine sees it, for diagnostics and the test host's "describe";
+  // empty unless a subclass reports something.
+  virtual platform::ValueMap engineState() const { return {}; }
 
  private:
   const std::uint64_t identity_;

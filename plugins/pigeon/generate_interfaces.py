@@ -1095,8 +1095,12 @@ def write_proxy_definitions(table, package):
                                            else unused)], ") {")
             if proxy["announce"]:
                 out += ["  if (!pigeonDelegate) return {};"]
-                out += wrap("return {", ["pigeon::wireValue(pigeonDelegate->%s(*this, pigeonInstance))"
-                                         % f for f, _ in proxy["announce"]], "};", "  ")
+                # Pushed one by one: an initializer list would copy each field once more.
+                out += ["  platform::ValueList fields;",
+                        "  fields.reserve(%d);" % len(proxy["announce"])]
+                out += ["  fields.push_back(pigeon::wireValue(pigeonDelegate->%s(*this, "
+                        "pigeonInstance)));" % f for f, _ in proxy["announce"]]
+                out += ["  return fields;"]
             else:
                 out += ["  return {};"]
             out += ["}", ""]
@@ -1122,9 +1126,10 @@ def write_proxy_definitions(table, package):
             out += wrap("platform::ValueList arguments{", values, "};", "  ")
             out += ["  std::function<bool(const platform::Value&)> expected = %s;"
                     % expected_type_check(result, table)]
+            out += ["  static const std::string channel = pigeon::channelName(%s, \"%s\", \"%s\");"
+                    % (package, name, member["name"])]
             out += ["  pigeon::callApplication(pigeonRegistrar.messenger(), pigeonRegistrar.codec(),",
-                    '                          pigeon::channelName(%s, "%s", "%s"), arguments,'
-                    % (package, name, member["name"]),
+                    "                          channel, arguments,",
                     "                          %s, std::move(completion), std::move(expected));"
                     % required, "}", ""]
     out += wrap("ProxyApis setUpProxyApis(", ["%s& registrar" % registrar,

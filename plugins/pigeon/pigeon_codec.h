@@ -85,6 +85,13 @@ class PigeonCodecBuilder {
     entries_.push_back(std::move(entry));
     return *this;
   }
+  // The same, tested before every entry added so far: for a type whose values are common and
+  // cheap to recognise, so that writing them skips the other entries' tests. Its values must
+  // match none of the other entries.
+  PigeonCodecBuilder& addTypeFirst(CodecEntry entry) {
+    entries_.insert(entries_.begin(), std::move(entry));
+    return *this;
+  }
 
   std::shared_ptr<const flutter::StandardReaderWriter> buildReaderWriter() const;
   std::shared_ptr<const flutter::StandardMessageCodec> build() const;

@@ -87,8 +87,15 @@ template <class E> std::optional<E> enumFromValue(const platform::Value& value) 
 inline platform::Value wireValue(const platform::Value& v) {
   return v;
 }
+// Temporaries (a delegate's result) are moved, not copied.
+inline platform::Value wireValue(platform::Value&& v) {
+  return std::move(v);
+}
 inline platform::Value wireValue(const std::string& v) {
   return platform::Value(v);
+}
+inline platform::Value wireValue(std::string&& v) {
+  return platform::Value(std::move(v));
 }
 inline platform::Value wireValue(bool v) {
   return platform::Value(v);
@@ -114,6 +121,9 @@ platform::Value wireValue(const std::shared_ptr<R>& v) {
 }
 template <class T> platform::Value wireValue(const std::optional<T>& v) {
   return v ? wireValue(*v) : platform::Value();
+}
+template <class T> platform::Value wireValue(std::optional<T>&& v) {
+  return v ? wireValue(std::move(*v)) : platform::Value();
 }
 template <class T> platform::Value wireValue(const std::vector<T>& items) {
   platform::ValueList out;

@@ -26,7 +26,7 @@ InstanceManager::ObjectPtr InstanceManager::liveLocked(std::int64_t identifier) 
   // Dead: its finalizer has run or is running and reports the identifier by itself.
   auto ids = identifiers_.find(it->second.identity);
   if (ids != identifiers_.end()) {
-    std::erase(ids->second, identifier);
+    ids->second.erase(identifier);
     if (ids->second.empty()) identifiers_.erase(ids);
   }
   entries_.erase(it);

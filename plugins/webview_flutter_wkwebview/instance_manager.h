@@ -82,8 +82,34 @@ class InstanceManager {
   std::shared_ptr<Shared> shared_;
   mutable std::mutex mutex_;
   mutable std::map<std::int64_t, Entry> entries_;
+  // The identifiers of one object in registration order. Nearly every object has one, kept
+  // inline (no allocation); the rare further ones follow in `more`.
+  struct Identifiers {
+    std::optional<std::int64_t> first;
+    std::vector<std::int64_t> more;
+    bool empty() const { return !first; }
+    std::int64_t front() const { return *first; }
+    void push_back(std::int64_t identifier) {
+      if (first) {
+        more.push_back(identifier);
+      } else {
+        first = identifier;
+      }
+    }
+    void erase(std::int64_t identifier) {
+      if (first == identifier) {
+        first.reset();
+        if (!more.empty()) {
+          first = more.front();
+          more.erase(more.begin());
+        }
+      } else {
+        std::erase(more, identifier);
+      }
+    }
+  };
   // Identity -> identifiers in registration order.
-  mutable std::unordered_map<std::uint64_t, std::vector<std::int64_t>> identifiers_;
+  mutable std::unordered_map<std::uint64_t, Identifiers> identifiers_;
   std::map<std::int64_t, ObjectPtr> strong_;
   std::int64_t nextIdentifier_ = kMinHostCreatedIdentifier;
   std::size_t sweepAt_ = 64;

@@ -209,8 +209,9 @@ void PigeonApiNSObject::observeValue(const platform::webkit::NativeObjectPtr& pi
                                 pigeon::wireValue(object),
                                 pigeon::wireValue(change)};
   std::function<bool(const platform::Value&)> expected = nullptr;
+  static const std::string channel = pigeon::channelName("webview_flutter_wkwebview", "NSObject", "observeValue");
   pigeon::callApplication(pigeonRegistrar.messenger(), pigeonRegistrar.codec(),
-                          pigeon::channelName("webview_flutter_wkwebview", "NSObject", "observeValue"), arguments,
+                          channel, arguments,
                           false, std::move(completion), std::move(expected));
 }
 
@@ -380,7 +381,10 @@ void PigeonApiHTTPURLResponse::pigeonNewInstance(const platform::webkit::NativeO
 platform::ValueList PigeonApiHTTPURLResponse::pigeonAnnouncedFields(
     const platform::webkit::NativeObjectPtr& pigeonInstance) {
   if (!pigeonDelegate) return {};
-  return {pigeon::wireValue(pigeonDelegate->statusCode(*this, pigeonInstance))};
+  platform::ValueList fields;
+  fields.reserve(1);
+  fields.push_back(pigeon::wireValue(pigeonDelegate->statusCode(*this, pigeonInstance)));
+  return fields;
 }
 
 PigeonApiWKUserScript::PigeonApiWKUserScript(ProxyApiRegistrar& pigeonRegistrar,
@@ -419,9 +423,12 @@ void PigeonApiWKUserScript::pigeonNewInstance(const platform::webkit::NativeObje
 platform::ValueList PigeonApiWKUserScript::pigeonAnnouncedFields(
     const platform::webkit::NativeObjectPtr& pigeonInstance) {
   if (!pigeonDelegate) return {};
-  return {pigeon::wireValue(pigeonDelegate->source(*this, pigeonInstance)),
-          pigeon::wireValue(pigeonDelegate->injectionTime(*this, pigeonInstance)),
-          pigeon::wireValue(pigeonDelegate->isForMainFrameOnly(*this, pigeonInstance))};
+  platform::ValueList fields;
+  fields.reserve(3);
+  fields.push_back(pigeon::wireValue(pigeonDelegate->source(*this, pigeonInstance)));
+  fields.push_back(pigeon::wireValue(pigeonDelegate->injectionTime(*this, pigeonInstance)));
+  fields.push_back(pigeon::wireValue(pigeonDelegate->isForMainFrameOnly(*this, pigeonInstance)));
+  return fields;
 }
 
 PigeonApiWKNavigationAction::PigeonApiWKNavigationAction(ProxyApiRegistrar& pigeonRegistrar,
@@ -436,9 +443,12 @@ void PigeonApiWKNavigationAction::pigeonNewInstance(const platform::webkit::Nati
 platform::ValueList PigeonApiWKNavigationAction::pigeonAnnouncedFields(
     const platform::webkit::NativeObjectPtr& pigeonInstance) {
   if (!pigeonDelegate) return {};
-  return {pigeon::wireValue(pigeonDelegate->request(*this, pigeonInstance)),
-          pigeon::wireValue(pigeonDelegate->targetFrame(*this, pigeonInstance)),
-          pigeon::wireValue(pigeonDelegate->navigationType(*this, pigeonInstance))};
+  platform::ValueList fields;
+  fields.reserve(3);
+  fields.push_back(pigeon::wireValue(pigeonDelegate->request(*this, pigeonInstance)));
+  fields.push_back(pigeon::wireValue(pigeonDelegate->targetFrame(*this, pigeonInstance)));
+  fields.push_back(pigeon::wireValue(pigeonDelegate->navigationType(*this, pigeonInstance)));
+  return fields;
 }
 
 PigeonApiWKNavigationResponse::PigeonApiWKNavigationResponse(
@@ -454,8 +464,11 @@ void PigeonApiWKNavigationResponse::pigeonNewInstance(const platform::webkit::Na
 platform::ValueList PigeonApiWKNavigationResponse::pigeonAnnouncedFields(
     const platform::webkit::NativeObjectPtr& pigeonInstance) {
   if (!pigeonDelegate) return {};
-  return {pigeon::wireValue(pigeonDelegate->response(*this, pigeonInstance)),
-          pigeon::wireValue(pigeonDelegate->isForMainFrame(*this, pigeonInstance))};
+  platform::ValueList fields;
+  fields.reserve(2);
+  fields.push_back(pigeon::wireValue(pigeonDelegate->response(*this, pigeonInstance)));
+  fields.push_back(pigeon::wireValue(pigeonDelegate->isForMainFrame(*this, pigeonInstance)));
+  return fields;
 }
 
 PigeonApiWKFrameInfo::PigeonApiWKFrameInfo(ProxyApiRegistrar& pigeonRegistrar,
@@ -470,8 +483,11 @@ void PigeonApiWKFrameInfo::pigeonNewInstance(const platform::webkit::NativeObjec
 platform::ValueList PigeonApiWKFrameInfo::pigeonAnnouncedFields(
     const platform::webkit::NativeObjectPtr& pigeonInstance) {
   if (!pigeonDelegate) return {};
-  return {pigeon::wireValue(pigeonDelegate->isMainFrame(*this, pigeonInstance)),
-          pigeon::wireValue(pigeonDelegate->request(*this, pigeonInstance))};
+  platform::ValueList fields;
+  fields.reserve(2);
+  fields.push_back(pigeon::wireValue(pigeonDelegate->isMainFrame(*this, pigeonInstance)));
+  fields.push_back(pigeon::wireValue(pigeonDelegate->request(*this, pigeonInstance)));
+  return fields;
 }
 
 PigeonApiNSError::PigeonApiNSError(ProxyApiRegistrar& pigeonRegistrar,
@@ -485,9 +501,12 @@ void PigeonApiNSError::pigeonNewInstance(const platform::webkit::NativeObjectPtr
 
 platform::ValueList PigeonApiNSError::pigeonAnnouncedFields(const platform::webkit::NativeObjectPtr& pigeonInstance) {
   if (!pigeonDelegate) return {};
-  return {pigeon::wireValue(pigeonDelegate->code(*this, pigeonInstance)),
-          pigeon::wireValue(pigeonDelegate->domain(*this, pigeonInstance)),
-          pigeon::wireValue(pigeonDelegate->userInfo(*this, pigeonInstance))};
+  platform::ValueList fields;
+  fields.reserve(3);
+  fields.push_back(pigeon::wireValue(pigeonDelegate->code(*this, pigeonInstance)));
+  fields.push_back(pigeon::wireValue(pigeonDelegate->domain(*this, pigeonInstance)));
+  fields.push_back(pigeon::wireValue(pigeonDelegate->userInfo(*this, pigeonInstance)));
+  return fields;
 }
 
 PigeonApiWKScriptMessage::PigeonApiWKScriptMessage(ProxyApiRegistrar& pigeonRegistrar,
@@ -502,8 +521,11 @@ void PigeonApiWKScriptMessage::pigeonNewInstance(const platform::webkit::NativeO
 platform::ValueList PigeonApiWKScriptMessage::pigeonAnnouncedFields(
     const platform::webkit::NativeObjectPtr& pigeonInstance) {
   if (!pigeonDelegate) return {};
-  return {pigeon::wireValue(pigeonDelegate->name(*this, pigeonInstance)),
-          pigeon::wireValue(pigeonDelegate->body(*this, pigeonInstance))};
+  platform::ValueList fields;
+  fields.reserve(2);
+  fields.push_back(pigeon::wireValue(pigeonDelegate->name(*this, pigeonInstance)));
+  fields.push_back(pigeon::wireValue(pigeonDelegate->body(*this, pigeonInstance)));
+  return fields;
 }
 
 PigeonApiWKSecurityOrigin::PigeonApiWKSecurityOrigin(ProxyApiRegistrar& pigeonRegistrar,
@@ -518,9 +540,12 @@ void PigeonApiWKSecurityOrigin::pigeonNewInstance(const platform::webkit::Native
 platform::ValueList PigeonApiWKSecurityOrigin::pigeonAnnouncedFields(
     const platform::webkit::NativeObjectPtr& pigeonInstance) {
   if (!pigeonDelegate) return {};
-  return {pigeon::wireValue(pigeonDelegate->host(*this, pigeonInstance)),
-          pigeon::wireValue(pigeonDelegate->port(*this, pigeonInstance)),
-          pigeon::wireValue(pigeonDelegate->securityProtocol(*this, pigeonInstance))};
+  platform::ValueList fields;
+  fields.reserve(3);
+  fields.push_back(pigeon::wireValue(pigeonDelegate->host(*this, pigeonInstance)));
+  fields.push_back(pigeon::wireValue(pigeonDelegate->port(*this, pigeonInstance)));
+  fields.push_back(pigeon::wireValue(pigeonDelegate->securityProtocol(*this, pigeonInstance)));
+  return fields;
 }
 
 PigeonApiHTTPCookie::PigeonApiHTTPCookie(ProxyApiRegistrar& pigeonRegistrar,
@@ -626,8 +651,11 @@ void PigeonApiAuthenticationChallengeResponse::pigeonNewInstance(
 platform::ValueList PigeonApiAuthenticationChallengeResponse::pigeonAnnouncedFields(
     const platform::webkit::NativeObjectPtr& pigeonInstance) {
   if (!pigeonDelegate) return {};
-  return {pigeon::wireValue(pigeonDelegate->disposition(*this, pigeonInstance)),
-          pigeon::wireValue(pigeonDelegate->credential(*this, pigeonInstance))};
+  platform::ValueList fields;
+  fields.reserve(2);
+  fields.push_back(pigeon::wireValue(pigeonDelegate->disposition(*this, pigeonInstance)));
+  fields.push_back(pigeon::wireValue(pigeonDelegate->credential(*this, pigeonInstance)));
+  return fields;
 }
 
 PigeonApiWKWebsiteDataStore::PigeonApiWKWebsiteDataStore(ProxyApiRegistrar& pigeonRegistrar,
@@ -1089,8 +1117,9 @@ void PigeonApiWKScriptMessageHandler::didReceiveScriptMessage(
                                 pigeon::wireValue(controller),
                                 pigeon::wireValue(message)};
   std::function<bool(const platform::Value&)> expected = nullptr;
+  static const std::string channel = pigeon::channelName("webview_flutter_wkwebview", "WKScriptMessageHandler", "didReceiveScriptMessage");
   pigeon::callApplication(pigeonRegistrar.messenger(), pigeonRegistrar.codec(),
-                          pigeon::channelName("webview_flutter_wkwebview", "WKScriptMessageHandler", "didReceiveScriptMessage"), arguments,
+                          channel, arguments,
                           false, std::move(completion), std::move(expected));
 }
 
@@ -1138,8 +1167,9 @@ void PigeonApiWKNavigationDelegate::didFinishNavigation(const platform::webkit::
                                 pigeon::wireValue(webView),
                                 pigeon::wireValue(url)};
   std::function<bool(const platform::Value&)> expected = nullptr;
+  static const std::string channel = pigeon::channelName("webview_flutter_wkwebview", "WKNavigationDelegate", "didFinishNavigation");
   pigeon::callApplication(pigeonRegistrar.messenger(), pigeonRegistrar.codec(),
-                          pigeon::channelName("webview_flutter_wkwebview", "WKNavigationDelegate", "didFinishNavigation"), arguments,
+                          channel, arguments,
                           false, std::move(completion), std::move(expected));
 }
 
@@ -1162,8 +1192,9 @@ void PigeonApiWKNavigationDelegate::didStartProvisionalNavigation(
                                 pigeon::wireValue(webView),
                                 pigeon::wireValue(url)};
   std::function<bool(const platform::Value&)> expected = nullptr;
+  static const std::string channel = pigeon::channelName("webview_flutter_wkwebview", "WKNavigationDelegate", "didStartProvisionalNavigation");
   pigeon::callApplication(pigeonRegistrar.messenger(), pigeonRegistrar.codec(),
-                          pigeon::channelName("webview_flutter_wkwebview", "WKNavigationDelegate", "didStartProvisionalNavigation"), arguments,
+                          channel, arguments,
                           false, std::move(completion), std::move(expected));
 }
 
@@ -1186,8 +1217,9 @@ void PigeonApiWKNavigationDelegate::decidePolicyForNavigationAction(
                                 pigeon::wireValue(webView),
                                 pigeon::wireValue(navigationAction)};
   std::function<bool(const platform::Value&)> expected = &pigeon::holds<NavigationActionPolicy>;
+  static const std::string channel = pigeon::channelName("webview_flutter_wkwebview", "WKNavigationDelegate", "decidePolicyForNavigationAction");
   pigeon::callApplication(pigeonRegistrar.messenger(), pigeonRegistrar.codec(),
-                          pigeon::channelName("webview_flutter_wkwebview", "WKNavigationDelegate", "decidePolicyForNavigationAction"), arguments,
+                          channel, arguments,
                           true, std::move(completion), std::move(expected));
 }
 
@@ -1210,8 +1242,9 @@ void PigeonApiWKNavigationDelegate::decidePolicyForNavigationResponse(
                                 pigeon::wireValue(webView),
                                 pigeon::wireValue(navigationResponse)};
   std::function<bool(const platform::Value&)> expected = &pigeon::holds<NavigationResponsePolicy>;
+  static const std::string channel = pigeon::channelName("webview_flutter_wkwebview", "WKNavigationDelegate", "decidePolicyForNavigationResponse");
   pigeon::callApplication(pigeonRegistrar.messenger(), pigeonRegistrar.codec(),
-                          pigeon::channelName("webview_flutter_wkwebview", "WKNavigationDelegate", "decidePolicyForNavigationResponse"), arguments,
+                          channel, arguments,
                           true, std::move(completion), std::move(expected));
 }
 
@@ -1233,8 +1266,9 @@ void PigeonApiWKNavigationDelegate::didFailNavigation(const platform::webkit::Na
                                 pigeon::wireValue(webView),
                                 pigeon::wireValue(error)};
   std::function<bool(const platform::Value&)> expected = nullptr;
+  static const std::string channel = pigeon::channelName("webview_flutter_wkwebview", "WKNavigationDelegate", "didFailNavigation");
   pigeon::callApplication(pigeonRegistrar.messenger(), pigeonRegistrar.codec(),
-                          pigeon::channelName("webview_flutter_wkwebview", "WKNavigationDelegate", "didFailNavigation"), arguments,
+                          channel, arguments,
                           false, std::move(completion), std::move(expected));
 }
 
@@ -1257,8 +1291,9 @@ void PigeonApiWKNavigationDelegate::didFailProvisionalNavigation(
                                 pigeon::wireValue(webView),
                                 pigeon::wireValue(error)};
   std::function<bool(const platform::Value&)> expected = nullptr;
+  static const std::string channel = pigeon::channelName("webview_flutter_wkwebview", "WKNavigationDelegate", "didFailProvisionalNavigation");
   pigeon::callApplication(pigeonRegistrar.messenger(), pigeonRegistrar.codec(),
-                          pigeon::channelName("webview_flutter_wkwebview", "WKNavigationDelegate", "didFailProvisionalNavigation"), arguments,
+                          channel, arguments,
                           false, std::move(completion), std::move(expected));
 }
 
@@ -1278,8 +1313,9 @@ void PigeonApiWKNavigationDelegate::webViewWebContentProcessDidTerminate(
   }
   platform::ValueList arguments{pigeon::wireValue(pigeonInstance), pigeon::wireValue(webView)};
   std::function<bool(const platform::Value&)> expected = nullptr;
+  static const std::string channel = pigeon::channelName("webview_flutter_wkwebview", "WKNavigationDelegate", "webViewWebContentProcessDidTerminate");
   pigeon::callApplication(pigeonRegistrar.messenger(), pigeonRegistrar.codec(),
-                          pigeon::channelName("webview_flutter_wkwebview", "WKNavigationDelegate", "webViewWebContentProcessDidTerminate"), arguments,
+                          channel, arguments,
                           false, std::move(completion), std::move(expected));
 }
 
@@ -1302,8 +1338,9 @@ void PigeonApiWKNavigationDelegate::didReceiveAuthenticationChallenge(
                                 pigeon::wireValue(webView),
                                 pigeon::wireValue(challenge)};
   std::function<bool(const platform::Value&)> expected = &pigeon::holds<platform::webkit::NativeObjectPtr>;
+  static const std::string channel = pigeon::channelName("webview_flutter_wkwebview", "WKNavigationDelegate", "didReceiveAuthenticationChallenge");
   pigeon::callApplication(pigeonRegistrar.messenger(), pigeonRegistrar.codec(),
-                          pigeon::channelName("webview_flutter_wkwebview", "WKNavigationDelegate", "didReceiveAuthenticationChallenge"), arguments,
+                          channel, arguments,
                           true, std::move(completion), std::move(expected));
 }
 
@@ -1731,8 +1768,9 @@ void PigeonApiWKUIDelegate::onCreateWebView(const platform::webkit::NativeObject
                                 pigeon::wireValue(configuration),
                                 pigeon::wireValue(navigationAction)};
   std::function<bool(const platform::Value&)> expected = nullptr;
+  static const std::string channel = pigeon::channelName("webview_flutter_wkwebview", "WKUIDelegate", "onCreateWebView");
   pigeon::callApplication(pigeonRegistrar.messenger(), pigeonRegistrar.codec(),
-                          pigeon::channelName("webview_flutter_wkwebview", "WKUIDelegate", "onCreateWebView"), arguments,
+                          channel, arguments,
                           false, std::move(completion), std::move(expected));
 }
 
@@ -1758,8 +1796,9 @@ void PigeonApiWKUIDelegate::requestMediaCapturePermission(const platform::webkit
                                 pigeon::wireValue(frame),
                                 pigeon::wireValue(type)};
   std::function<bool(const platform::Value&)> expected = &pigeon::holds<PermissionDecision>;
+  static const std::string channel = pigeon::channelName("webview_flutter_wkwebview", "WKUIDelegate", "requestMediaCapturePermission");
   pigeon::callApplication(pigeonRegistrar.messenger(), pigeonRegistrar.codec(),
-                          pigeon::channelName("webview_flutter_wkwebview", "WKUIDelegate", "requestMediaCapturePermission"), arguments,
+                          channel, arguments,
                           true, std::move(completion), std::move(expected));
 }
 
@@ -1783,8 +1822,9 @@ void PigeonApiWKUIDelegate::runJavaScriptAlertPanel(const platform::webkit::Nati
                                 pigeon::wireValue(message),
                                 pigeon::wireValue(frame)};
   std::function<bool(const platform::Value&)> expected = nullptr;
+  static const std::string channel = pigeon::channelName("webview_flutter_wkwebview", "WKUIDelegate", "runJavaScriptAlertPanel");
   pigeon::callApplication(pigeonRegistrar.messenger(), pigeonRegistrar.codec(),
-                          pigeon::channelName("webview_flutter_wkwebview", "WKUIDelegate", "runJavaScriptAlertPanel"), arguments,
+                          channel, arguments,
                           false, std::move(completion), std::move(expected));
 }
 
@@ -1808,8 +1848,9 @@ void PigeonApiWKUIDelegate::runJavaScriptConfirmPanel(const platform::webkit::Na
                                 pigeon::wireValue(message),
                                 pigeon::wireValue(frame)};
   std::function<bool(const platform::Value&)> expected = &pigeon::holds<bool>;
+  static const std::string channel = pigeon::channelName("webview_flutter_wkwebview", "WKUIDelegate", "runJavaScriptConfirmPanel");
   pigeon::callApplication(pigeonRegistrar.messenger(), pigeonRegistrar.codec(),
-                          pigeon::channelName("webview_flutter_wkwebview", "WKUIDelegate", "runJavaScriptConfirmPanel"), arguments,
+                          channel, arguments,
                           true, std::move(completion), std::move(expected));
 }
 
@@ -1835,8 +1876,9 @@ void PigeonApiWKUIDelegate::runJavaScriptTextInputPanel(const platform::webkit::
                                 pigeon::wireValue(defaultText),
                                 pigeon::wireValue(frame)};
   std::function<bool(const platform::Value&)> expected = &pigeon::holds<std::string>;
+  static const std::string channel = pigeon::channelName("webview_flutter_wkwebview", "WKUIDelegate", "runJavaScriptTextInputPanel");
   pigeon::callApplication(pigeonRegistrar.messenger(), pigeonRegistrar.codec(),
-                          pigeon::channelName("webview_flutter_wkwebview", "WKUIDelegate", "runJavaScriptTextInputPanel"), arguments,
+                          channel, arguments,
                           false, std::move(completion), std::move(expected));
 }
 
@@ -2003,10 +2045,13 @@ void PigeonApiURLProtectionSpace::pigeonNewInstance(const platform::webkit::Nati
 platform::ValueList PigeonApiURLProtectionSpace::pigeonAnnouncedFields(
     const platform::webkit::NativeObjectPtr& pigeonInstance) {
   if (!pigeonDelegate) return {};
-  return {pigeon::wireValue(pigeonDelegate->host(*this, pigeonInstance)),
-          pigeon::wireValue(pigeonDelegate->port(*this, pigeonInstance)),
-          pigeon::wireValue(pigeonDelegate->realm(*this, pigeonInstance)),
-          pigeon::wireValue(pigeonDelegate->authenticationMethod(*this, pigeonInstance))};
+  platform::ValueList fields;
+  fields.reserve(4);
+  fields.push_back(pigeon::wireValue(pigeonDelegate->host(*this, pigeonInstance)));
+  fields.push_back(pigeon::wireValue(pigeonDelegate->port(*this, pigeonInstance)));
+  fields.push_back(pigeon::wireValue(pigeonDelegate->realm(*this, pigeonInstance)));
+  fields.push_back(pigeon::wireValue(pigeonDelegate->authenticationMethod(*this, pigeonInstance)));
+  return fields;
 }
 
 PigeonApiURLAuthenticationChallenge::PigeonApiURLAuthenticationChallenge(
@@ -2128,8 +2173,11 @@ void PigeonApiGetTrustResultResponse::pigeonNewInstance(const platform::webkit::
 platform::ValueList PigeonApiGetTrustResultResponse::pigeonAnnouncedFields(
     const platform::webkit::NativeObjectPtr& pigeonInstance) {
   if (!pigeonDelegate) return {};
-  return {pigeon::wireValue(pigeonDelegate->result(*this, pigeonInstance)),
-          pigeon::wireValue(pigeonDelegate->resultCode(*this, pigeonInstance))};
+  platform::ValueList fields;
+  fields.reserve(2);
+  fields.push_back(pigeon::wireValue(pigeonDelegate->result(*this, pigeonInstance)));
+  fields.push_back(pigeon::wireValue(pigeonDelegate->resultCode(*this, pigeonInstance)));
+  return fields;
 }
 
 PigeonApiSecTrust::PigeonApiSecTrust(ProxyApiRegistrar& pigeonRegistrar,

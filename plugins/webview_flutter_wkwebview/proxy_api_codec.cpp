@@ -40,28 +40,32 @@ InstanceManager::ObjectPtr nativeObjectFor(const platform::Value& value) {
 }  // namespace
 
 std::shared_ptr<const flutter::StandardMessageCodec> makeProxyApiCodec(ProxyApiCodecHost& host) {
-  pigeon::CodecEntry reference;
-  reference.typeByte = kProxyReferenceType;
-  // Enumerations are matched first (they come first in the builder); every other object, date
-  // or error is a proxied instance.
-  reference.matches = [](const platform::Value&) { return true; };
-  reference.toWire = [&host](const platform::Value& value) {
-    auto object = nativeObjectFor(value);
+  auto write = [&host](const platform::Value& value, const InstanceManager::ObjectPtr& object) {
     auto& manager = host.instanceManager();
-    if (!manager.containsInstance(object)) {
-      if (host.ignoreCallsToDart()) {
-        throw pigeon::EncodingRefusal(pigeon::PigeonError(
-            "ignore-calls-error", "Calls to Dart are being ignored.", platform::Value("")));
-      }
-      host.announce(object);
+    // A known object (the common case) is written at once, held strongly again.
+    if (auto known = manager.identifierWithStrongReference(object)) return platform::Value(*known);
+    if (host.ignoreCallsToDart()) {
+      throw pigeon::EncodingRefusal(pigeon::PigeonError(
+          "ignore-calls-error", "Calls to Dart are being ignored.", platform::Value("")));
     }
+    host.announce(object);
     auto identifier = manager.identifierWithStrongReference(object);
     // Only objects the application's code created can lack an announcement; one that is not
     // registered has no identifier to write.
     if (!identifier) refuseUnsupported(value);
     return platform::Value(*identifier);
   };
-  reference.fromWire = [&host](const platform::Value& wire) {
+  auto toWire = [write](const platform::Value& value) {
+    return write(value, nativeObjectFor(value));
+  };
+  // For values the first entry matched: an engine object needs no second type test.
+  auto toWireNative = [write](const platform::Value& value) {
+    if (auto object = value.ifObject()) {
+      return write(value, std::static_pointer_cast<platform::webkit::NativeObject>(*object));
+    }
+    return write(value, nativeObjectFor(value));
+  };
+  auto fromWire = [&host](const platform::Value& wire) {
     if (!wire.isInt()) {
       printLine("Failed to find instance with identifier: " + wire.debugString());
       return platform::Value();
@@ -72,7 +76,23 @@ std::shared_ptr<const flutter::StandardMessageCodec> makeProxyApiCodec(ProxyApiC
     printLine("Failed to find instance with identifier: " + std::to_string(wire.asInt()));
     return platform::Value();
   };
-  return WebKitLibraryPigeonCodec::builder().addType(std::move(reference)).build();
+  // Engine objects, errors and dates are tested first: they are most of what is written, and
+  // no enumeration value is one of them.
+  pigeon::CodecEntry native{kProxyReferenceType,
+                            [](const platform::Value& value) {
+                              if (value.isError() || value.isDate()) return true;
+                              auto object = value.ifObject();
+                              return object && dynamic_cast<const platform::webkit::NativeObject*>(
+                                                   object->get()) != nullptr;
+                            },
+                            toWireNative, fromWire};
+  // After the enumerations: any other object becomes an "NSObject" instance.
+  pigeon::CodecEntry other{kProxyReferenceType, [](const platform::Value&) { return true; }, toWire,
+                           fromWire};
+  return WebKitLibraryPigeonCodec::builder()
+      .addTypeFirst(std::move(native))
+      .addType(std::move(other))
+      .build();
 }
 
 }  // namespace webview

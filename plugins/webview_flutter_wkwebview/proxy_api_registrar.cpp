@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "platform/dispatch/queue.h"
+#include "platform/log/log.h"
 #include "plugins/webview_flutter_wkwebview/messages.h"
 
 namespace webview {
@@ -100,7 +101,24 @@ std::string ProxyApiRegistrar::announcingApi(const std::string& className) {
 }
 
 void ProxyApiRegistrar::setAnnouncedFields(const std::string& api, AnnouncedFields fields) {
+  std::lock_guard lock(announcersMutex_);
   announcedFields_[api] = std::move(fields);
+  announcers_.clear();
+}
+
+const ProxyApiRegistrar::Announcer& ProxyApiRegistrar::announcerFor(const std::string& className) {
+  std::lock_guard lock(announcersMutex_);
+  auto it = announcers_.find(className);
+  if (it == announcers_.end()) {
+    const std::string api = announcingApi(className);
+    auto fields = announcedFields_.find(api);
+    it = announcers_
+             .emplace(className,
+                      Announcer{pigeon::channelName(kPackage, api, "pigeon_newInstance"),
+                                fields == announcedFields_.end() ? nullptr : &fields->second})
+             .first;
+  }
+  return it->second;  // entries are never removed, and unordered_map keeps them in place
 }
 
 void ProxyApiRegistrar::announce(const InstanceManager::ObjectPtr& object) {
@@ -123,14 +141,13 @@ void ProxyApiRegistrar::pigeonNewInstance(const InstanceManager::ObjectPtr& obje
     return;
   }
   const std::int64_t identifier = instanceManager_->addHostCreatedInstance(object);
-  const std::string api = announcingApi(object->className());
+  const Announcer& announcer = announcerFor(object->className());
   platform::ValueList message{platform::Value(identifier)};
-  if (auto fields = announcedFields_.find(api); fields != announcedFields_.end()) {
-    for (auto& field : fields->second(object))
+  if (announcer.fields) {
+    for (auto& field : (*announcer.fields)(object))
       message.push_back(std::move(field));
   }
-  pigeon::callApplication(messenger(), codec_,
-                          pigeon::channelName(kPackage, api, "pigeon_newInstance"), message, false,
+  pigeon::callApplication(messenger(), codec_, announcer.channel, message, false,
                           std::move(completion));
 }
 
@@ -140,6 +157,70 @@ void ProxyApiRegistrar::removeStrongReference(std::int64_t identifier,
       messenger(), WebKitLibraryPigeonCodec::shared(),
       pigeon::channelName(kPackage, kInstanceManagerApi, "removeStrongReference"),
       {platform::Value(identifier)}, false, std::move(completion));
+}
+
+pigeon::PigeonError ProxyApiRegistrar::createUnknownEnumError(const std::string& caseName) {
+  return pigeon::PigeonError("UnknownEnumError", caseName + " doesn't represent a native value.",
+                             platform::Value());
+}
+
+pigeon::PigeonError
+ProxyApiRegistrar::createUnsupportedVersionError(const std::string& method,
+                                                 const std::string& versionRequirements) {
+  return pigeon::PigeonError("FWFUnsupportedVersionError",
+                             "`" + method + "` requires " + versionRequirements + ".",
+                             platform::Value());
+}
+
+pigeon::PigeonError
+ProxyApiRegistrar::createConstructorNullError(const std::string& type,
+                                              const platform::ValueMap& parameters) {
+  if (type == "URL") {
+    if (auto it = parameters.find(platform::Value("string"));
+        it != parameters.end() && it->second.isString()) {
+      return createNullURLError(it->second.asString());
+    }
+  }
+  return pigeon::PigeonError("ConstructorReturnedNullError",
+                             "Failed to instantiate `" + type +
+                                 "` with parameters: " + platform::Value(parameters).debugString(),
+                             platform::Value());
+}
+
+pigeon::PigeonError ProxyApiRegistrar::createNullURLError(const std::string& url) {
+  return pigeon::PigeonError("FWFURLParsingError", "Failed parsing file path.",
+                             platform::Value("Initializing URL with the supplied '" + url +
+                                             "' path resulted in a nil value."));
+}
+
+void ProxyApiRegistrar::dispatchOnMainThread(
+    std::function<void(const FailureReporter& onFailure)> work) {
+  platform::mainQueue()->async([work = std::move(work)] {
+    static const FailureReporter report = [](const std::string& methodName,
+                                             const pigeon::PigeonError& error) {
+      logFlutterMethodFailure(error, methodName);
+    };
+    try {
+      work(report);
+    } catch (const std::exception& e) {
+      platform::Log::cached("com.lumora.webview", "bridge")
+          ->error(std::string("web view bridge: a main-thread task failed: ") + e.what());
+    } catch (...) {
+      platform::Log::cached("com.lumora.webview", "bridge")
+          ->error("web view bridge: a main-thread task failed");
+    }
+  });
+}
+
+void ProxyApiRegistrar::logFlutterMethodFailure(const pigeon::PigeonError& error,
+                                                const std::string& methodName) {
+  const auto log = platform::Log::cached("com.lumora.webview", "bridge");
+  std::string text =
+      "PigeonError(code: " + error.code + ", message: " + error.message.value_or("nil") +
+      ", details: " + error.details.debugString() + "): Error returned from calling " + methodName +
+      ": " + error.message.value_or("nil");
+  log->error(text);
+  log->error(pigeon::callStackDescription());
 }
 
 }  // namespace webview

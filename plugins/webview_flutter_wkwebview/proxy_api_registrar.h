@@ -13,7 +13,9 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <unordered_map>
 
 #include "platform/engine/binary_messenger.h"
 #include "platform/engine/standard_codec.h"
@@ -59,6 +61,30 @@ class ProxyApiRegistrar : public ProxyApiCodecHost,
   static std::string announcingApi(const std::string& className);
   void setAnnouncedFields(const std::string& api, AnnouncedFields fields);
 
+  // Errors the API delegates throw (all with null details unless stated).
+  // "UnknownEnumError": "<caseName> doesn't represent a native value."
+  static pigeon::PigeonError createUnknownEnumError(const std::string& caseName);
+  // "FWFUnsupportedVersionError": "`<method>` requires <versionRequirements>."
+  static pigeon::PigeonError createUnsupportedVersionError(const std::string& method,
+                                                           const std::string& versionRequirements);
+  // "ConstructorReturnedNullError": "Failed to instantiate `<type>` with parameters: <map>";
+  // for type "URL" with a "string" parameter, createNullURLError of that string instead.
+  static pigeon::PigeonError createConstructorNullError(const std::string& type,
+                                                        const platform::ValueMap& parameters);
+  // "FWFURLParsingError", "Failed parsing file path.", details naming `url`.
+  static pigeon::PigeonError createNullURLError(const std::string& url);
+
+  // Handed to dispatchOnMainThread's work: reports a failed call toward the application's code.
+  using FailureReporter =
+      std::function<void(const std::string& methodName, const pigeon::PigeonError& error)>;
+  // Runs `work` on a later turn of the main loop; its reporter logs through
+  // logFlutterMethodFailure. An exception escaping `work` is logged, never propagated.
+  void dispatchOnMainThread(std::function<void(const FailureReporter& onFailure)> work);
+  // Logs a failed call toward the application's code: the error and the method's name, then the
+  // call stack. The message is logged as it stands.
+  static void logFlutterMethodFailure(const pigeon::PigeonError& error,
+                                      const std::string& methodName);
+
   // Tells the application's code that the object under `identifier` died; the outcome is
   // ignored. Main thread.
   void removeStrongReference(std::int64_t identifier,
@@ -73,7 +99,16 @@ class ProxyApiRegistrar : public ProxyApiCodecHost,
   std::unique_ptr<InstanceManager> instanceManager_;
   std::atomic<bool> ignoreCallsToDart_{false};
   std::shared_ptr<const flutter::StandardMessageCodec> codec_;
+  // Where objects of a class are announced, and with which fields.
+  struct Announcer {
+    std::string channel;
+    const AnnouncedFields* fields = nullptr;  // into announcedFields_
+  };
+  const Announcer& announcerFor(const std::string& className);
+
   std::map<std::string, AnnouncedFields> announcedFields_;  // set up before any message
+  std::mutex announcersMutex_;  // guards announcers_, a cache by class name
+  std::unordered_map<std::string, Announcer> announcers_;
   ProxyApis apis_;
 };
 

@@ -1,13 +1,14 @@
 #include "plugins/webview_flutter_wkwebview/webview_flutter_plugin.h"
 
 #include "platform/log/log.h"
+#include "plugins/webview_flutter_wkwebview/proxy_api_delegate.h"
 
 namespace webview {
 
 WebViewFlutterPlugin::WebViewFlutterPlugin(
     const std::shared_ptr<flutter::BinaryMessenger>& messenger)
     : proxyApiRegistrar_(ProxyApiRegistrar::create(messenger)) {
-  proxyApiRegistrar_->setUp();
+  proxyApiRegistrar_->setUp(makeProxyApiDelegates());
 }
 
 void WebViewFlutterPlugin::registerWith(const flutter::PluginRegistrarPtr& registrar) {

@@ -1,9 +1,14 @@
 #include "tests/fakes/webkit_channel.h"
 
 #include <map>
+#include <optional>
 #include <stdexcept>
+#include <string>
 
 #include "platform/engine/channels.h"
+#include "platform/webkit/user_content_controller.h"
+#include "platform/webkit/website_data_store.h"
+#include "plugins/webview_flutter_wkwebview/website_data_proxy_api_delegates.h"
 #include "plugins/webview_flutter_wkwebview/webview_flutter_plugin.h"
 #include "tests/fakes/test_channel_result.h"
 
@@ -34,6 +39,18 @@ class WebKitChannel : public flutter::Plugin {
     const auto& v = argument(call, "identifier");
     if (!v.isInt()) throw std::invalid_argument("missing integer \"identifier\"");
     return v.asInt();
+  }
+
+  // The registered engine object of class T under the integer argument `key`.
+  template <class T> std::shared_ptr<T> object(const flutter::MethodCall& call, const char* key) {
+    const auto& v = argument(call, key);
+    if (!v.isInt()) throw std::invalid_argument(std::string("missing integer \"") + key + "\"");
+    auto found = registrar_->instanceManager().instanceOf<T>(v.asInt());
+    if (!found) {
+      throw std::invalid_argument(std::string("\"") + key +
+                                  "\" names no live engine object of the expected class");
+    }
+    return found;
   }
 
   Value handle(const flutter::MethodCall& call) {
@@ -67,7 +84,37 @@ class WebKitChannel : public flutter::Plugin {
                          {"alive", Value(object != nullptr || kept_.count(id) != 0)},
                          {"heldStrongly", Value(manager.isHeldStrongly(id))},
                          {"keptNatively", Value(kept_.count(id) != 0)},
-                         {"className", object ? Value(object->className()) : Value()}});
+                         {"className", object ? Value(object->className()) : Value()},
+                         {"state", object ? Value(object->engineState()) : Value()}});
+    }
+    if (call.method == "postScriptMessage") {
+      // A page posting a message to the handler added under `name` on the controller.
+      auto controller = object<platform::webkit::UserContentController>(call, "controller");
+      const auto& name = argument(call, "name");
+      if (!name.isString()) throw std::invalid_argument("missing string \"name\"");
+      const auto& body = argument(call, "body");
+      return Value(controller->postScriptMessage(
+          name.asString(), body.isNull() ? std::nullopt : std::optional<Value>(body)));
+    }
+    if (call.method == "addWebsiteData") {
+      // Data a page stored: `type` is a WebsiteDataType raw value or the engine's type name.
+      auto store = object<platform::webkit::WebsiteDataStore>(call, "store");
+      const auto& type = argument(call, "type");
+      std::string typeName;
+      if (type.isInt() && type.asInt() >= 0 && type.asInt() < 8) {
+        typeName =
+            webview::websiteDataTypeName(static_cast<webview::WebsiteDataType>(type.asInt()));
+      } else if (type.isString()) {
+        typeName = type.asString();
+      } else {
+        throw std::invalid_argument("\"type\" must be a raw value from 0 to 7 or a type name");
+      }
+      const auto& modifiedAt = argument(call, "modifiedAt");
+      if (!modifiedAt.isInt() && !modifiedAt.isDouble())
+        throw std::invalid_argument("missing number \"modifiedAt\"");
+      store->addRecord(typeName, modifiedAt.isInt() ? static_cast<double>(modifiedAt.asInt())
+                                                    : modifiedAt.asDouble());
+      return Value(true);
     }
     throw std::out_of_range(call.method);
   }

@@ -1,0 +1,32 @@
+#include "plugins/webview_flutter_wkwebview/proxy_api_delegate.h"
+
+#include <memory>
+
+#include "plugins/webview_flutter_wkwebview/configuration_proxy_api_delegates.h"
+#include "plugins/webview_flutter_wkwebview/url_request_proxy_api_delegates.h"
+#include "plugins/webview_flutter_wkwebview/user_content_proxy_api_delegates.h"
+#include "plugins/webview_flutter_wkwebview/website_data_proxy_api_delegates.h"
+
+namespace webview {
+
+ProxyApiDelegates makeProxyApiDelegates() {
+  ProxyApiDelegates delegates;
+  delegates.URLRequest = std::make_shared<URLRequestProxyAPIDelegate>();
+  delegates.URL = std::make_shared<URLProxyAPIDelegate>();
+  delegates.URLResponse = std::make_shared<URLResponseProxyAPIDelegate>();
+  delegates.HTTPURLResponse = std::make_shared<HTTPURLResponseProxyAPIDelegate>();
+  delegates.NSError = std::make_shared<ErrorProxyAPIDelegate>();
+  delegates.WKWebViewConfiguration = std::make_shared<WebViewConfigurationProxyAPIDelegate>();
+  delegates.WKPreferences = std::make_shared<PreferencesProxyAPIDelegate>();
+  delegates.WKWebpagePreferences = std::make_shared<WebpagePreferencesProxyAPIDelegate>();
+  delegates.WKUserContentController = std::make_shared<UserContentControllerProxyAPIDelegate>();
+  delegates.WKUserScript = std::make_shared<UserScriptProxyAPIDelegate>();
+  delegates.WKScriptMessageHandler = std::make_shared<ScriptMessageHandlerProxyAPIDelegate>();
+  delegates.WKScriptMessage = std::make_shared<ScriptMessageProxyAPIDelegate>();
+  delegates.HTTPCookie = std::make_shared<HTTPCookieProxyAPIDelegate>();
+  delegates.WKHTTPCookieStore = std::make_shared<HTTPCookieStoreProxyAPIDelegate>();
+  delegates.WKWebsiteDataStore = std::make_shared<WebsiteDataStoreProxyAPIDelegate>();
+  return delegates;
+}
+
+}  // namespace webview
