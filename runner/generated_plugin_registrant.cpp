@@ -12,6 +12,7 @@
 #include "plugins/video_player/video_player_plugin.h"
 #include "plugins/webview_flutter_wkwebview/webview_flutter_plugin.h"
 #include "plugins/window_manager/window_manager_plugin.h"
+#include "plugins/zevevidi_analytics/zevevidi_analytics_plugin.h"
 #include "plugins/zevevidi_core/flt_zevevidi_core_plugin.h"
 #include "runner/fvp_plugin.h"
 
@@ -23,6 +24,7 @@ std::vector<PluginRegistration> generatedPluginTable() {
   // Keep the rows in position order; a plugin's row is added when its plugin exists.
   static const std::vector<PluginRegistration> table = {
       {1, "ConnectivityPlusPlugin", &ConnectivityPlusPlugin::registerWith},
+      {2, "ZevevidiAnalyticsPlugin", &ZevevidiAnalyticsPlugin::registerWith},
       {3, "FLTZevevidiCorePlugin", &FLTZevevidiCorePlugin::registerWithRegistrar},
       {4, "FvpPlugin", &FvpPlugin::registerWithRegistrar},
       {5, "FPPPackageInfoPlusPlugin", &FPPPackageInfoPlusPlugin::registerWithRegistrar},

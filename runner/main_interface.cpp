@@ -10,6 +10,7 @@
 #include "runner/app_delegate.h"
 #include "runner/main_flutter_window.h"
 #include "runner/main_options.h"
+#include "zevevidi/analytics/diderizevizo.h"
 #include "zevevidi/installations/fir_installations.h"
 
 namespace lumora {
@@ -69,6 +70,7 @@ int lumoraMain(int argc, char** argv) {
   // configures an app.
   FIRInstallations::load();
   APMEngineLoad();
+  DIDErizevizo::load();
 
   // What applicationMain does, with a stop between loading the interface and running it: a
   // host whose socket did not open must not go on launching where no peer can reach it.

@@ -168,6 +168,12 @@ class APMAnalytics : public platform::storekit::PaymentTransactionObserver {
   static std::int64_t addLogEventListener(Listener listener);
   static void removeLogEventListener(std::int64_t token);
   static void notifyEventListeners(const std::shared_ptr<APMEvent>& event);
+  // Instance methods of the shared instance (the class method of logInternalEventWithOrigin
+  // serves instance callers as well).
+  void setInternalUserProperty(const platform::Value& value, const std::string& name,
+                               const std::string& origin);
+  void maxUserPropertiesForOrigin(const std::string& origin, platform::QueuePtr queue,
+                                  std::function<void(std::int32_t)> callback);
 
   // ---- Opened URLs (apm_analytics_url.cpp, later) ----
   static void handleOpenURL(const std::string& url);

@@ -29,3 +29,7 @@ std::int64_t APMAnalytics::addLogEventListener(Listener) {
 }
 void APMAnalytics::removeLogEventListener(std::int64_t) {}
 void APMAnalytics::notifyEventListeners(const std::shared_ptr<APMEvent>&) {}
+void APMAnalytics::setInternalUserProperty(const platform::Value&, const std::string&,
+                                           const std::string&) {}
+void APMAnalytics::maxUserPropertiesForOrigin(const std::string&, platform::QueuePtr,
+                                              std::function<void(std::int32_t)>) {}

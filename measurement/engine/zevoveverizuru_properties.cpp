@@ -5,6 +5,7 @@
 
 #include "measurement/model/apm_event.h"
 #include "measurement/model/apm_user_attribute.h"
+#include "measurement/storage/apm_error.h"
 
 void ZEVOveverizuru::setUserAttribute(std::shared_ptr<APMUserAttribute>) {}
 void ZEVOveverizuru::removeUserAttribute(std::shared_ptr<APMUserAttribute>) {}
@@ -72,7 +73,11 @@ double ZEVOveverizuru::backfillStartTimestampForSessionID(const platform::Value&
   return 0;
 }
 void ZEVOveverizuru::setSessionTimeoutInterval(double) {}
-void ZEVOveverizuru::sessionIDWithCompletion(SessionIDCompletion) {}
+// No session number is stored yet (user properties are not kept): the answer a caller can act on,
+// rather than none at all.
+void ZEVOveverizuru::sessionIDWithCompletion(SessionIDCompletion completion) {
+  if (completion) completion(0, apm_errorWithCode(13, "Session ID not found"));
+}
 void ZEVOveverizuru::backfillSessionNumber() {}
 
 platform::Value ZEVOveverizuru::shouldDisableAdPersonalization() {

@@ -22,7 +22,9 @@ bool ensureFailureMeansDamage(const platform::ErrorPtr& error, const APMSqliteSt
 }  // namespace
 
 const std::vector<APMTableSchema>& APMDatabaseSchema() {
-  static const std::vector<APMTableSchema> schema = {
+  // Never destroyed: the worker queue may still be opening the database while the process
+  // exits, after static destructors have begun.
+  static const auto* const schema = new std::vector<APMTableSchema>{
       {"app_metadata",
        {{"last_bundle_index", "INTEGER NOT NULL"}, {"last_bundle_end_timestamp", "REAL NOT NULL"}},
        {{"last_bundle_start_timestamp", "REAL"},
@@ -122,7 +124,7 @@ const std::vector<APMTableSchema>& APMDatabaseSchema() {
        {},
        {}},
   };
-  return schema;
+  return *schema;
 }
 
 APMDatabase::APMDatabase(std::shared_ptr<APMPersistedConfig> persistedConfig)

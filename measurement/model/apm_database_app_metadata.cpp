@@ -10,7 +10,11 @@
 
 namespace {
 
-const platform::Value kRowID(std::int64_t{1});
+// A function, not a global: the worker queue may still write app metadata while the process
+// exits, after static destructors have begun.
+platform::Value rowID() {
+  return platform::Value(std::int64_t{1});
+}
 
 const platform::Value* field(const APMSqliteRecord& row, const char* column) {
   const auto found = row.find(platform::Value(column));
@@ -40,7 +44,7 @@ std::optional<APMSqliteRecord> APMDictionaryFromAppMetadata(const APMAppMetadata
     return std::nullopt;
   }
   return APMSqliteRecord{
-      {platform::Value("rowid"), kRowID},
+      {platform::Value("rowid"), rowID()},
       {platform::Value("last_bundle_index"),
        platform::Value(static_cast<std::int64_t>(metadata->lastBundleIndex()))},
       {platform::Value("last_delivery_index"),
@@ -59,7 +63,7 @@ std::int32_t APMDatabase::currentDayNumber() const {
 
 std::optional<APMSqliteRecord> APMDatabase::appMetadataRow(platform::ErrorPtr* error) {
   const auto rows = dataTypesFromTableWithName<APMSqliteRecord>(
-      APMAppMetadataTableName, "rowid", kRowID, error,
+      APMAppMetadataTableName, "rowid", rowID(), error,
       [](const APMSqliteRecord& row) { return std::optional<APMSqliteRecord>(row); });
   if (!rows || rows->empty()) return std::nullopt;
   return rows->front();
@@ -68,7 +72,7 @@ std::optional<APMSqliteRecord> APMDatabase::appMetadataRow(platform::ErrorPtr* e
 std::shared_ptr<APMAppMetadata> APMDatabase::queryAppMetadata(platform::ErrorPtr* error) {
   platform::ErrorPtr rowError;
   const auto rows = dataTypesFromTableWithName<std::shared_ptr<APMAppMetadata>>(
-      APMAppMetadataTableName, "rowid", kRowID, error,
+      APMAppMetadataTableName, "rowid", rowID(), error,
       [&rowError](const APMSqliteRecord& row) -> std::optional<std::shared_ptr<APMAppMetadata>> {
         if (!APMAssertNotZero(row.size(), &rowError, 3,
                               "Received empty dictionary for getting app metadata")) {
@@ -100,7 +104,7 @@ std::shared_ptr<APMAppMetadata> APMDatabase::queryAppMetadata(platform::ErrorPtr
 bool APMDatabase::updateAppMetadata(const APMAppMetadata* metadata, platform::ErrorPtr* error) {
   const auto row = APMDictionaryFromAppMetadata(metadata, error);
   if (!row) return false;
-  return updateDataType(row, APMAppMetadataTableName, "rowid", kRowID, error);
+  return updateDataType(row, APMAppMetadataTableName, "rowid", rowID(), error);
 }
 
 std::shared_ptr<APMDailyCounts> APMDatabase::dailyCounts(platform::ErrorPtr* error) {
@@ -135,7 +139,7 @@ bool APMDatabase::updateDailyCounts(const APMDailyCounts* counts, platform::Erro
       {platform::Value("daily_real_time_conversion_events_count"), number(counts->realtimeCount())},
       {platform::Value("daily_real_time_dcu_events_count"), number(counts->dcuRealtimeCount())},
   };
-  return updateDataType(row, APMAppMetadataTableName, "rowid", kRowID, error);
+  return updateDataType(row, APMAppMetadataTableName, "rowid", rowID(), error);
 }
 
 bool APMDatabase::updateRemoteConfig(const APMPBMeasurementConfig* config,
@@ -154,12 +158,12 @@ bool APMDatabase::updateRemoteConfig(const APMPBMeasurementConfig* config,
       {platform::Value("remote_config_timestamp"),
        platform::Value(platform::Clock::current().now())},
   };
-  return updateDataType(row, APMAppMetadataTableName, "rowid", kRowID, error);
+  return updateDataType(row, APMAppMetadataTableName, "rowid", rowID(), error);
 }
 
 bool APMDatabase::updateRemoteConfigSuccessfulTimestamp(double seconds, platform::ErrorPtr* error) {
   const APMSqliteRecord row{{platform::Value("remote_config_timestamp"), platform::Value(seconds)}};
-  return updateDataType(row, APMAppMetadataTableName, "rowid", kRowID, error);
+  return updateDataType(row, APMAppMetadataTableName, "rowid", rowID(), error);
 }
 
 std::shared_ptr<APMPBMeasurementConfig>

@@ -92,7 +92,9 @@ class InstallationsEndToEndTest : public ::testing::Test {
                                                std::move(arguments),
                                                {{"LUMORA_BUNDLE", bundle_.string()},
                                                 {"LUMORA_HOME", home_.string()},
-                                                {"LUMORA_INSTALLATIONS_URL", serviceURL_}}});
+                                                {"LUMORA_INSTALLATIONS_URL", serviceURL_},
+                                                // Only the requests these tests cause.
+                                                {"LUMORA_TEST_ANALYTICS", "off"}}});
   }
   void stopHost() {
     if (!host_) return;

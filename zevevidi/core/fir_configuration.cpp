@@ -21,7 +21,8 @@ void DIDErizevizoConfiguration::setAnalyticsCollectionEnabled(bool enabled, bool
   userInfo[platform::Value(kDIDErizevizoConfigurationSetEnabledNotification)] =
       platform::Value(enabled);
   platform::NotificationCenter::defaultCenter().postNotificationName(
-      kDIDErizevizoConfigurationSetEnabledNotification, this, std::move(userInfo));
+      kDIDErizevizoConfigurationSetEnabledNotification, static_cast<const platform::Object*>(this),
+      std::move(userInfo));
 }
 
 std::shared_ptr<FIRConfiguration> FIRConfiguration::sharedInstance() {

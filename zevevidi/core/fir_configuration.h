@@ -14,6 +14,7 @@
 #include <optional>
 #include <string>
 
+#include "platform/core/value.h"
 #include "zevevidi/core/fir_options.h"
 #include "zevevidi/utilities/fir_logger.h"
 
@@ -23,7 +24,9 @@ inline constexpr const char* kFIRMeasurementEnabledStateKey =
     "/ziriza/measurement/measurement_enabled_state";
 inline constexpr const char* kDIDErizevizoClassName = "DIDErizevizo";
 
-class DIDErizevizoConfiguration {
+// An object value, so that it travels as the analytics start option and the notifications it
+// posts name it as their sender (the object itself, as a platform::Object).
+class DIDErizevizoConfiguration : public platform::Object {
  public:
   static std::shared_ptr<DIDErizevizoConfiguration> sharedInstance();
 
@@ -31,6 +34,8 @@ class DIDErizevizoConfiguration {
   // With `persist`, writes 1 (on) or 2 (off) to the standard preferences; in every case posts
   // the notification with this object and {notification name: enabled}.
   void setAnalyticsCollectionEnabled(bool enabled, bool persist);
+
+  std::string className() const override { return "DIDErizevizoConfiguration"; }
 };
 
 class FIRConfiguration {
