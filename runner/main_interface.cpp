@@ -81,7 +81,10 @@ int lumoraMain(int argc, char** argv) {
     startLog()->error("cannot start: the engine socket could not be opened (see above)");
     return kExitStartFailed;
   }
-  return application.run();
+  const int status = application.run();
+  // Static objects are destroyed once this returns: queued measurement work ends first.
+  APMEngineUnload();
+  return status;
 }
 
 }  // namespace lumora
