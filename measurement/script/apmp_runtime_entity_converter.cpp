@@ -207,14 +207,17 @@ APMPRuntimeEntityConverter::objectFromRuntimeValue(const APMPRuntimeValue& value
 
 platform::ValueMap APMPRuntimeEntityConverter::dictionaryFromMapValue(const APMPMapValue& map,
                                                                       APMPContext& ctx) {
-  platform::ValueMap out;
+  // Collected, then made a map in one go: a program's map of many properties out of order must
+  // not cost an insertion into the middle of the map per property.
+  platform::ValueMap::container_type entries;
   map.properties().forEach([&](const std::u16string& name, const APMPValueRef& value) {
     if (ctx.failed()) return;
     std::optional<platform::Value> converted = objectFromRuntimeValue(*value, ctx);
     if (ctx.failed() || !converted) return;
-    out.emplace(APMPUtf8FromUtf16(name), std::move(*converted));
+    entries.emplace_back(APMPUtf8FromUtf16(name), std::move(*converted));
   });
-  return out;
+  return platform::ValueMap::fromEntries(std::move(entries),
+                                         platform::ValueMap::Repeated::KeepFirst);
 }
 
 std::vector<const MessageInfo*> APMPProgramInstructions(const APMPBProgram& program) {

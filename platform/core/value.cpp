@@ -1,10 +1,12 @@
 #include "platform/core/value.h"
 
+#include <algorithm>
 #include <cinttypes>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <ostream>
+#include <stdexcept>
 
 #include "platform/core/assertion.h"
 #include "platform/core/error.h"
@@ -83,12 +85,10 @@ ValueList* Value::ifList() {
   return std::get_if<List>(&v_);
 }
 const ValueMap* Value::ifMap() const {
-  auto p = std::get_if<detail::Box<Map>>(&v_);
-  return p ? &**p : nullptr;
+  return std::get_if<Map>(&v_);
 }
 ValueMap* Value::ifMap() {
-  auto p = std::get_if<detail::Box<Map>>(&v_);
-  return p ? &**p : nullptr;
+  return std::get_if<Map>(&v_);
 }
 
 namespace {
@@ -182,6 +182,110 @@ bool Value::toDouble(double* out) const {
   return false;
 }
 
+// ---- ValueMap -------------------------------------------------------------------------------
+
+ValueMap::ValueMap(std::initializer_list<std::pair<const Value, Value>> items) {
+  entries_.reserve(items.size());
+  insert(items);
+}
+
+void ValueMap::insert(std::initializer_list<std::pair<const Value, Value>> items) {
+  for (const auto& item : items)
+    insertEntry(value_type(item.first, item.second));
+}
+
+ValueMap ValueMap::fromEntries(container_type entries, Repeated repeated) {
+  ValueMap map;
+  auto keyLess = [](const value_type& a, const value_type& b) { return a.first < b.first; };
+  // Keys that strictly ascend (what our own writers send) are taken as they are, after one
+  // comparison per entry.
+  auto notAscending = [](const value_type& a, const value_type& b) { return !(a.first < b.first); };
+  if (std::adjacent_find(entries.begin(), entries.end(), notAscending) == entries.end()) {
+    map.entries_ = std::move(entries);
+    return map;
+  }
+  std::stable_sort(entries.begin(), entries.end(), keyLess);
+  // Equal keys are now adjacent in their original order: the first key stays.
+  auto out = entries.begin();
+  for (auto in = entries.begin(); in != entries.end(); ++in) {
+    if (out != entries.begin() && (out - 1)->first == in->first) {
+      if (repeated == Repeated::KeepLast) (out - 1)->second = std::move(in->second);
+    } else {
+      if (out != in) *out = std::move(*in);
+      ++out;
+    }
+  }
+  entries.erase(out, entries.end());
+  map.entries_ = std::move(entries);
+  return map;
+}
+
+std::pair<std::size_t, bool> ValueMap::locate(const Value& key) const {
+  // Binary search for the first key not below `key`.
+  std::size_t low = 0, high = entries_.size();
+  while (low < high) {
+    std::size_t mid = low + (high - low) / 2;
+    if (entries_[mid].first < key)
+      low = mid + 1;
+    else
+      high = mid;
+  }
+  return {low, low < entries_.size() && entries_[low].first == key};
+}
+
+std::pair<ValueMap::iterator, bool> ValueMap::insertEntry(value_type&& entry) {
+  // Keys added in ascending order (readers of sorted input, our own writers) append.
+  if (entries_.empty() || entries_.back().first < entry.first) {
+    entries_.push_back(std::move(entry));
+    return {entries_.end() - 1, true};
+  }
+  auto [i, found] = locate(entry.first);
+  auto at = entries_.begin() + static_cast<difference_type>(i);
+  if (found) return {at, false};
+  return {entries_.insert(at, std::move(entry)), true};
+}
+
+ValueMap::iterator ValueMap::insertEntry(const_iterator hint, value_type&& entry) {
+  // The hint is right when the entry falls between its neighbour before and the hint itself.
+  if ((hint == entries_.cbegin() || (hint - 1)->first < entry.first) &&
+      (hint == entries_.cend() || entry.first < hint->first))
+    return entries_.insert(hint, std::move(entry));
+  return insertEntry(std::move(entry)).first;
+}
+
+Value& ValueMap::at(const Value& key) {
+  auto [i, found] = locate(key);
+  if (!found) throw std::out_of_range("ValueMap::at: no such key");
+  return entries_[i].second;
+}
+
+const Value& ValueMap::at(const Value& key) const {
+  auto [i, found] = locate(key);
+  if (!found) throw std::out_of_range("ValueMap::at: no such key");
+  return entries_[i].second;
+}
+
+Value& ValueMap::operator[](const Value& key) {
+  return try_emplace(key).first->second;
+}
+
+Value& ValueMap::operator[](Value&& key) {
+  return try_emplace(std::move(key)).first->second;
+}
+
+ValueMap::size_type ValueMap::erase(const Value& key) {
+  auto [i, found] = locate(key);
+  if (!found) return 0;
+  entries_.erase(entries_.begin() + static_cast<difference_type>(i));
+  return 1;
+}
+
+bool operator==(const ValueMap& a, const ValueMap& b) {
+  return a.entries_ == b.entries_;
+}
+
+// ---- Value --------------------------------------------------------------------------------
+
 const Value* Value::find(const Value& key) const {
   auto m = ifMap();
   if (!m) return nullptr;
@@ -198,12 +302,10 @@ std::size_t Value::size() const {
   return std::visit(
       [](const auto& x) -> std::size_t {
         using T = std::decay_t<decltype(x)>;
-        if constexpr (std::is_same_v<T, detail::Box<Map>>)
-          return (*x).size();
-        else if constexpr (std::is_same_v<T, std::string> || std::is_same_v<T, Bytes> ||
-                           std::is_same_v<T, Int32List> || std::is_same_v<T, Int64List> ||
-                           std::is_same_v<T, Float32List> || std::is_same_v<T, Float64List> ||
-                           std::is_same_v<T, List>)
+        if constexpr (std::is_same_v<T, std::string> || std::is_same_v<T, Bytes> ||
+                      std::is_same_v<T, Int32List> || std::is_same_v<T, Int64List> ||
+                      std::is_same_v<T, Float32List> || std::is_same_v<T, Float64List> ||
+                      std::is_same_v<T, List> || std::is_same_v<T, Map>)
           return x.size();
         else
           return 0;
@@ -263,13 +365,13 @@ std::strong_ordering Value::compareValues(const Value& a, const Value& b) {
           return compareSeq(x, y, [](double p, double q) { return compareDoubles(p, q); });
         } else if constexpr (std::is_same_v<T, ValueList>) {
           return compareSeq(x, y, [](const Value& p, const Value& q) { return p <=> q; });
-        } else if constexpr (std::is_same_v<T, detail::Box<ValueMap>>) {
-          auto ia = (*x).begin(), ib = (*y).begin();
-          for (; ia != (*x).end() && ib != (*y).end(); ++ia, ++ib) {
+        } else if constexpr (std::is_same_v<T, ValueMap>) {
+          auto ia = x.begin(), ib = y.begin();
+          for (; ia != x.end() && ib != y.end(); ++ia, ++ib) {
             if (auto c = ia->first <=> ib->first; c != 0) return c;
             if (auto c = ia->second <=> ib->second; c != 0) return c;
           }
-          return (*x).size() <=> (*y).size();
+          return x.size() <=> y.size();
         } else if constexpr (std::is_same_v<T, Date>) {
           return compareDoubles(x.secondsSince1970, y.secondsSince1970);
         } else if constexpr (std::is_same_v<T, ErrorPtr>) {
@@ -310,8 +412,8 @@ std::size_t Value::hash() const {
         } else if constexpr (std::is_same_v<T, ValueList>) {
           for (const auto& e : x)
             seed = mix(seed, e.hash());
-        } else if constexpr (std::is_same_v<T, detail::Box<ValueMap>>) {
-          for (const auto& [k, v] : *x)
+        } else if constexpr (std::is_same_v<T, ValueMap>) {
+          for (const auto& [k, v] : x)
             seed = mix(mix(seed, k.hash()), v.hash());
         } else if constexpr (std::is_same_v<T, Date>) {
           seed = mix(seed, hashDouble(x.secondsSince1970));

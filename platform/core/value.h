@@ -18,6 +18,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <type_traits>
 #include <utility>
 #include <variant>
@@ -60,7 +61,124 @@ using Int64List = std::vector<std::int64_t>;
 using Float32List = std::vector<float>;
 using Float64List = std::vector<double>;
 using ValueList = std::vector<Value>;
-using ValueMap = std::map<Value, Value>;
+
+// The map kind of Value: entries kept in one vector sorted by key (the total order of Value),
+// with the interface of an ordered map. One block holds every entry, so building, copying and
+// freeing a map costs one allocation rather than one per entry, and iteration walks memory in
+// order. Unlike a tree, inserting or erasing moves the entries after it and invalidates every
+// iterator and reference into the map; adding keys in ascending order appends. Large maps from
+// unordered input are built in one go with fromEntries.
+//
+// Entries are std::pair<Value, Value>: a key must not be changed in place, as that would break
+// the order.
+class ValueMap {
+ public:
+  using key_type = Value;
+  using mapped_type = Value;
+  using value_type = std::pair<Value, Value>;
+  using container_type = std::vector<value_type>;
+  using size_type = std::size_t;
+  using difference_type = std::ptrdiff_t;
+  using reference = value_type&;
+  using const_reference = const value_type&;
+  using iterator = container_type::iterator;
+  using const_iterator = container_type::const_iterator;
+  using reverse_iterator = container_type::reverse_iterator;
+  using const_reverse_iterator = container_type::const_reverse_iterator;
+
+  ValueMap() = default;
+  ValueMap(const ValueMap&) = default;
+  ValueMap(ValueMap&&) noexcept = default;
+  ValueMap& operator=(const ValueMap&) = default;
+  ValueMap& operator=(ValueMap&&) noexcept = default;
+  // A repeated key keeps its first entry, as inserting each pair in turn would.
+  ValueMap(std::initializer_list<std::pair<const Value, Value>> items);
+  template <class It> ValueMap(It first, It last) { insert(first, last); }
+
+  // The map of `entries` in any order, as assigning each in turn would make it: a repeated key
+  // keeps its first key and its last value (or, with KeepFirst, its first entry as inserting
+  // each in turn would). Linear when the keys already ascend, else n log n.
+  enum class Repeated { KeepLast, KeepFirst };
+  static ValueMap fromEntries(container_type entries, Repeated repeated = Repeated::KeepLast);
+
+  iterator begin() noexcept;
+  const_iterator begin() const noexcept;
+  const_iterator cbegin() const noexcept;
+  iterator end() noexcept;
+  const_iterator end() const noexcept;
+  const_iterator cend() const noexcept;
+  reverse_iterator rbegin() noexcept;
+  const_reverse_iterator rbegin() const noexcept;
+  reverse_iterator rend() noexcept;
+  const_reverse_iterator rend() const noexcept;
+
+  bool empty() const noexcept;
+  size_type size() const noexcept;
+  void clear() noexcept;
+  void reserve(size_type n);
+
+  iterator find(const Value& key);
+  const_iterator find(const Value& key) const;
+  size_type count(const Value& key) const;
+  bool contains(const Value& key) const;
+  iterator lower_bound(const Value& key);
+  const_iterator lower_bound(const Value& key) const;
+  iterator upper_bound(const Value& key);
+  const_iterator upper_bound(const Value& key) const;
+  std::pair<iterator, iterator> equal_range(const Value& key);
+  std::pair<const_iterator, const_iterator> equal_range(const Value& key) const;
+
+  // Throw std::out_of_range for an absent key, as an ordered map's at() does.
+  Value& at(const Value& key);
+  const Value& at(const Value& key) const;
+  Value& operator[](const Value& key);
+  Value& operator[](Value&& key);
+
+  std::pair<iterator, bool> insert(const value_type& entry);
+  std::pair<iterator, bool> insert(value_type&& entry);
+  template <class P>
+  requires(std::is_constructible_v<value_type, P&&> &&
+           !std::is_same_v<std::remove_cvref_t<P>, value_type>)
+      std::pair<iterator, bool> insert(P&& entry) {
+    return insertEntry(value_type(std::forward<P>(entry)));
+  }
+  iterator insert(const_iterator hint, const value_type& entry);
+  iterator insert(const_iterator hint, value_type&& entry);
+  template <class It> void insert(It first, It last) {
+    for (; first != last; ++first)
+      insertEntry(value_type(*first));
+  }
+  void insert(std::initializer_list<std::pair<const Value, Value>> items);
+  template <class M> std::pair<iterator, bool> insert_or_assign(const Value& key, M&& mapped);
+  template <class M> std::pair<iterator, bool> insert_or_assign(Value&& key, M&& mapped);
+  template <class... A> std::pair<iterator, bool> try_emplace(const Value& key, A&&... args);
+  template <class... A> std::pair<iterator, bool> try_emplace(Value&& key, A&&... args);
+  template <class... A> std::pair<iterator, bool> emplace(A&&... args) {
+    return insertEntry(value_type(std::forward<A>(args)...));
+  }
+  template <class... A> iterator emplace_hint(const_iterator hint, A&&... args) {
+    return insertEntry(hint, value_type(std::forward<A>(args)...));
+  }
+
+  iterator erase(iterator position);
+  iterator erase(const_iterator position);
+  iterator erase(const_iterator first, const_iterator last);
+  size_type erase(const Value& key);
+
+  void swap(ValueMap& other) noexcept { entries_.swap(other.entries_); }
+  friend void swap(ValueMap& a, ValueMap& b) noexcept { a.swap(b); }
+  friend bool operator==(const ValueMap& a, const ValueMap& b);
+
+ private:
+  // Where `key` is or would go, and whether it is there.
+  std::pair<std::size_t, bool> locate(const Value& key) const;
+  // Inserts unless the key is present; the entry is dropped then.
+  std::pair<iterator, bool> insertEntry(value_type&& entry);
+  // As insertEntry, looking first at `hint` (the position the entry would go before).
+  iterator insertEntry(const_iterator hint, value_type&& entry);
+
+  container_type entries_;
+};
 
 enum class ValueKind : std::uint8_t {
   Null,
@@ -81,27 +199,6 @@ enum class ValueKind : std::uint8_t {
 };
 
 const char* valueKindName(ValueKind kind);
-
-namespace detail {
-// Owning pointer with deep copy, so recursive containers can live inside the variant.
-template <class T> class Box {
- public:
-  Box() : p_(std::make_unique<T>()) {}
-  explicit Box(T v) : p_(std::make_unique<T>(std::move(v))) {}
-  Box(const Box& o) : p_(std::make_unique<T>(*o.p_)) {}
-  Box(Box&&) noexcept = default;
-  Box& operator=(const Box& o) {
-    if (this != &o) p_ = std::make_unique<T>(*o.p_);
-    return *this;
-  }
-  Box& operator=(Box&&) noexcept = default;
-  T& operator*() { return *p_; }
-  const T& operator*() const { return *p_; }
-
- private:
-  std::unique_ptr<T> p_;
-};
-}  // namespace detail
 
 class Value {
  public:
@@ -137,7 +234,7 @@ class Value {
   Value(Float32List l) : v_(std::move(l)) {}
   Value(Float64List l) : v_(std::move(l)) {}
   Value(List l) : v_(std::move(l)) {}
-  Value(Map m) : v_(detail::Box<Map>(std::move(m))) {}
+  Value(Map m) : v_(std::move(m)) {}
   Value(Date d) : v_(d) {}
   Value(ErrorPtr e);
   Value(ObjectPtr o);
@@ -234,15 +331,154 @@ class Value {
  private:
   static std::strong_ordering compareValues(const Value& a, const Value& b);
 
-  // A list holds its vector in place (a vector of an incomplete element type is allowed); a map
-  // is boxed, as its tree header would make every value larger.
+  // Lists and maps hold their vectors in place (a vector of an incomplete element type is
+  // allowed).
   std::variant<std::monostate, bool, std::int64_t, double, std::string, Bytes, Int32List, Int64List,
-               Float32List, Float64List, List, detail::Box<Map>, Date, ErrorPtr, ObjectPtr>
+               Float32List, Float64List, List, Map, Date, ErrorPtr, ObjectPtr>
       v_;
 };
 
 // gtest prints values through this.
 void PrintTo(const Value& value, std::ostream* os);
+
+// ---- ValueMap, now that Value is complete ----------------------------------------------------
+
+inline ValueMap::iterator ValueMap::begin() noexcept {
+  return entries_.begin();
+}
+inline ValueMap::const_iterator ValueMap::begin() const noexcept {
+  return entries_.begin();
+}
+inline ValueMap::const_iterator ValueMap::cbegin() const noexcept {
+  return entries_.cbegin();
+}
+inline ValueMap::iterator ValueMap::end() noexcept {
+  return entries_.end();
+}
+inline ValueMap::const_iterator ValueMap::end() const noexcept {
+  return entries_.end();
+}
+inline ValueMap::const_iterator ValueMap::cend() const noexcept {
+  return entries_.cend();
+}
+inline ValueMap::reverse_iterator ValueMap::rbegin() noexcept {
+  return entries_.rbegin();
+}
+inline ValueMap::const_reverse_iterator ValueMap::rbegin() const noexcept {
+  return entries_.rbegin();
+}
+inline ValueMap::reverse_iterator ValueMap::rend() noexcept {
+  return entries_.rend();
+}
+inline ValueMap::const_reverse_iterator ValueMap::rend() const noexcept {
+  return entries_.rend();
+}
+inline bool ValueMap::empty() const noexcept {
+  return entries_.empty();
+}
+inline ValueMap::size_type ValueMap::size() const noexcept {
+  return entries_.size();
+}
+inline void ValueMap::clear() noexcept {
+  entries_.clear();
+}
+inline void ValueMap::reserve(size_type n) {
+  entries_.reserve(n);
+}
+inline ValueMap::iterator ValueMap::find(const Value& key) {
+  auto [i, found] = locate(key);
+  return found ? entries_.begin() + static_cast<difference_type>(i) : entries_.end();
+}
+inline ValueMap::const_iterator ValueMap::find(const Value& key) const {
+  auto [i, found] = locate(key);
+  return found ? entries_.begin() + static_cast<difference_type>(i) : entries_.end();
+}
+inline ValueMap::size_type ValueMap::count(const Value& key) const {
+  return locate(key).second ? 1 : 0;
+}
+inline bool ValueMap::contains(const Value& key) const {
+  return locate(key).second;
+}
+inline ValueMap::iterator ValueMap::lower_bound(const Value& key) {
+  return entries_.begin() + static_cast<difference_type>(locate(key).first);
+}
+inline ValueMap::const_iterator ValueMap::lower_bound(const Value& key) const {
+  return entries_.begin() + static_cast<difference_type>(locate(key).first);
+}
+inline ValueMap::iterator ValueMap::upper_bound(const Value& key) {
+  auto [i, found] = locate(key);
+  return entries_.begin() + static_cast<difference_type>(i + (found ? 1 : 0));
+}
+inline ValueMap::const_iterator ValueMap::upper_bound(const Value& key) const {
+  auto [i, found] = locate(key);
+  return entries_.begin() + static_cast<difference_type>(i + (found ? 1 : 0));
+}
+inline std::pair<ValueMap::iterator, ValueMap::iterator> ValueMap::equal_range(const Value& key) {
+  return {lower_bound(key), upper_bound(key)};
+}
+inline std::pair<ValueMap::const_iterator, ValueMap::const_iterator>
+ValueMap::equal_range(const Value& key) const {
+  return {lower_bound(key), upper_bound(key)};
+}
+inline std::pair<ValueMap::iterator, bool> ValueMap::insert(const value_type& entry) {
+  return insertEntry(value_type(entry));
+}
+inline std::pair<ValueMap::iterator, bool> ValueMap::insert(value_type&& entry) {
+  return insertEntry(std::move(entry));
+}
+inline ValueMap::iterator ValueMap::insert(const_iterator hint, const value_type& entry) {
+  return insertEntry(hint, value_type(entry));
+}
+inline ValueMap::iterator ValueMap::insert(const_iterator hint, value_type&& entry) {
+  return insertEntry(hint, std::move(entry));
+}
+template <class M>
+std::pair<ValueMap::iterator, bool> ValueMap::insert_or_assign(const Value& key, M&& mapped) {
+  auto [i, found] = locate(key);
+  auto at = entries_.begin() + static_cast<difference_type>(i);
+  if (found) {
+    at->second = std::forward<M>(mapped);
+    return {at, false};
+  }
+  return {entries_.emplace(at, key, std::forward<M>(mapped)), true};
+}
+template <class M>
+std::pair<ValueMap::iterator, bool> ValueMap::insert_or_assign(Value&& key, M&& mapped) {
+  auto [i, found] = locate(key);
+  auto at = entries_.begin() + static_cast<difference_type>(i);
+  if (found) {
+    at->second = std::forward<M>(mapped);
+    return {at, false};
+  }
+  return {entries_.emplace(at, std::move(key), std::forward<M>(mapped)), true};
+}
+template <class... A>
+std::pair<ValueMap::iterator, bool> ValueMap::try_emplace(const Value& key, A&&... args) {
+  auto [i, found] = locate(key);
+  auto at = entries_.begin() + static_cast<difference_type>(i);
+  if (found) return {at, false};
+  return {entries_.emplace(at, std::piecewise_construct, std::forward_as_tuple(key),
+                           std::forward_as_tuple(std::forward<A>(args)...)),
+          true};
+}
+template <class... A>
+std::pair<ValueMap::iterator, bool> ValueMap::try_emplace(Value&& key, A&&... args) {
+  auto [i, found] = locate(key);
+  auto at = entries_.begin() + static_cast<difference_type>(i);
+  if (found) return {at, false};
+  return {entries_.emplace(at, std::piecewise_construct, std::forward_as_tuple(std::move(key)),
+                           std::forward_as_tuple(std::forward<A>(args)...)),
+          true};
+}
+inline ValueMap::iterator ValueMap::erase(iterator position) {
+  return entries_.erase(position);
+}
+inline ValueMap::iterator ValueMap::erase(const_iterator position) {
+  return entries_.erase(position);
+}
+inline ValueMap::iterator ValueMap::erase(const_iterator first, const_iterator last) {
+  return entries_.erase(first, last);
+}
 
 }  // namespace platform
 

@@ -2,7 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <map>
+#include <random>
+#include <stdexcept>
 
 #include "platform/core/assertion.h"
 #include "platform/core/error.h"
@@ -171,6 +175,185 @@ TEST(ValueTest, MovedFromValueIsNullAndCanBeFilledAgain) {
   map.set("b", 2);
   EXPECT_EQ(map, Value::map({{"b", 2}}));
   EXPECT_EQ(other, Value::map({{"a", 1}}));
+}
+
+bool sameEntry(const std::pair<Value, Value>& a, const std::pair<const Value, Value>& b) {
+  return a.first == b.first && a.second == b.second;
+}
+
+// Keys of several kinds, so the map's order is the total order across kinds, not just strings.
+Value keyNumber(int i) {
+  switch (i % 5) {
+  case 0:
+    return Value(i);
+  case 1:
+    return Value("k" + std::to_string(i));
+  case 2:
+    return Value(i * 0.5);
+  case 3:
+    return Value::list({i});
+  default:
+    return Value::map({{"n", i}});
+  }
+}
+
+// Every way of changing a map, in random order, against an ordered tree map doing the same: the
+// entries, their order and each answer must agree.
+TEST(ValueMapTest, BehavesAsAnOrderedMapUnderRandomEdits) {
+  std::mt19937 random(20261211);
+  ValueMap map;
+  std::map<Value, Value> model;
+  for (int step = 0; step < 4000; ++step) {
+    const Value key = keyNumber(static_cast<int>(random() % 300));
+    const Value value(static_cast<int>(random() % 1000));
+    SCOPED_TRACE("step " + std::to_string(step) + " key " + key.debugString());
+    switch (random() % 8) {
+    case 0: {
+      auto [it, inserted] = map.emplace(key, value);
+      auto [mit, minserted] = model.emplace(key, value);
+      ASSERT_EQ(inserted, minserted);
+      ASSERT_EQ(it->second, mit->second);
+      break;
+    }
+    case 1:
+      map[key] = value;
+      model[key] = value;
+      break;
+    case 2:
+      ASSERT_EQ(map.erase(key), model.erase(key));
+      break;
+    case 3: {
+      auto [it, inserted] = map.insert_or_assign(key, value);
+      ASSERT_EQ(inserted, model.insert_or_assign(key, value).second);
+      ASSERT_EQ(it->first, key);
+      break;
+    }
+    case 4:
+      ASSERT_EQ(map.try_emplace(key, value).second, model.try_emplace(key, value).second);
+      break;
+    case 5: {
+      // A hint anywhere, right or wrong, still puts the entry in its place.
+      auto hint = map.begin() + static_cast<std::ptrdiff_t>(random() % (map.size() + 1));
+      auto it = map.emplace_hint(hint, key, value);
+      ASSERT_EQ(it->first, key);
+      model.emplace(key, value);
+      break;
+    }
+    case 6: {
+      auto it = map.find(key);
+      auto mit = model.find(key);
+      ASSERT_EQ(it == map.end(), mit == model.end());
+      if (it != map.end()) {
+        map.erase(it);
+        model.erase(mit);
+      }
+      break;
+    }
+    default: {
+      ASSERT_EQ(map.contains(key), model.contains(key));
+      ASSERT_EQ(map.count(key), model.count(key));
+      auto lower = map.lower_bound(key);
+      auto mlower = model.lower_bound(key);
+      ASSERT_EQ(lower == map.end(), mlower == model.end());
+      if (lower != map.end()) {
+        ASSERT_EQ(lower->first, mlower->first);
+      }
+      auto upper = map.upper_bound(key);
+      auto mupper = model.upper_bound(key);
+      ASSERT_EQ(upper == map.end(), mupper == model.end());
+      if (upper != map.end()) {
+        ASSERT_EQ(upper->first, mupper->first);
+      }
+    }
+    }
+    ASSERT_EQ(map.size(), model.size());
+  }
+  ASSERT_GT(map.size(), 50u);
+  std::vector<std::pair<Value, Value>> expected(model.begin(), model.end());
+  std::vector<std::pair<Value, Value>> actual(map.begin(), map.end());
+  EXPECT_EQ(actual, expected);
+  EXPECT_EQ(ValueMap(model.begin(), model.end()), map);
+}
+
+TEST(ValueMapTest, LookupsOfAbsentKeys) {
+  ValueMap map{{"b", 2}, {"d", 4}};
+  EXPECT_THROW(map.at(Value("c")), std::out_of_range);
+  EXPECT_THROW(std::as_const(map).at(Value("a")), std::out_of_range);
+  EXPECT_EQ(map.at(Value("d")), Value(4));
+  EXPECT_EQ(map.find(Value("e")), map.end());
+  EXPECT_EQ(map.lower_bound(Value("c"))->first, Value("d"));
+  EXPECT_EQ(map.upper_bound(Value("d")), map.end());
+  // operator[] adds a null value under a new key, in its place.
+  EXPECT_TRUE(map[Value("c")].isNull());
+  std::vector<Value> keys;
+  for (const auto& [k, v] : map)
+    keys.push_back(k);
+  EXPECT_EQ(keys, (std::vector<Value>{"b", "c", "d"}));
+}
+
+// A repeated key keeps the entry an ordered map would: the first one when inserting (the list
+// form), the first key with the last value when assigning.
+TEST(ValueMapTest, RepeatedKeys) {
+  // -0.0 and 0.0 are the same key but show which entry was kept.
+  ValueMap inserted{{0.0, "first"}, {"x", 1}, {-0.0, "second"}};
+  ASSERT_EQ(inserted.size(), 2u);
+  EXPECT_FALSE(std::signbit(*inserted.begin()->first.ifDouble()));
+  EXPECT_EQ(inserted.at(Value(0.0)), Value("first"));
+
+  struct Case {
+    const char* name;
+    ValueMap::Repeated repeated;
+    const char* value;
+  };
+  for (const auto& c : {Case{"keep last", ValueMap::Repeated::KeepLast, "third"},
+                        Case{"keep first", ValueMap::Repeated::KeepFirst, "first"}}) {
+    SCOPED_TRACE(c.name);
+    ValueMap::container_type entries;
+    entries.emplace_back(Value("z"), Value(1));
+    entries.emplace_back(Value(-0.0), Value("first"));
+    entries.emplace_back(Value("a"), Value(2));
+    entries.emplace_back(Value(0.0), Value("second"));
+    entries.emplace_back(Value(0.0), Value("third"));
+    ValueMap map = ValueMap::fromEntries(std::move(entries), c.repeated);
+    ASSERT_EQ(map.size(), 3u);
+    EXPECT_TRUE(std::signbit(*map.begin()->first.ifDouble()));
+    EXPECT_EQ(map.at(Value(0.0)), Value(c.value));
+    EXPECT_EQ(map, (ValueMap{{0.0, c.value}, {"a", 2}, {"z", 1}}));
+  }
+}
+
+// A large map out of order, with repeats, equals the one built by assigning each entry in turn;
+// nested maps keep their own order.
+TEST(ValueMapTest, FromEntriesOfALargeShuffledMap) {
+  std::mt19937 random(7);
+  ValueMap::container_type entries;
+  std::map<Value, Value> model;
+  for (int i = 0; i < 20000; ++i) {
+    Value key = keyNumber(static_cast<int>(random() % 15000));
+    Value value = Value::map({{Value(static_cast<int>(random() % 100)), i}, {"i", i}});
+    model[key] = value;
+    entries.emplace_back(std::move(key), std::move(value));
+  }
+  ValueMap map = ValueMap::fromEntries(std::move(entries));
+  ASSERT_EQ(map.size(), model.size());
+  EXPECT_TRUE(std::equal(map.begin(), map.end(), model.begin(), model.end(), sameEntry));
+  EXPECT_TRUE(std::is_sorted(map.begin(), map.end(),
+                             [](const auto& a, const auto& b) { return a.first < b.first; }));
+}
+
+TEST(ValueMapTest, CopiesAreDeepAndMovesLeaveNull) {
+  Value original = Value::map({{"inner", Value::map({{1, "one"}})}, {"list", Value::list({1})}});
+  Value copy = original;
+  copy.asMap()[Value("inner")].asMap()[Value(2)] = Value("two");
+  EXPECT_EQ(original.find("inner")->size(), 1u);
+  EXPECT_EQ(copy.find("inner")->size(), 2u);
+  ValueList holder;
+  holder.push_back(std::move(copy));
+  EXPECT_TRUE(copy.isNull());
+  // The list grows while its first element is a map: the map moves with it, whole.
+  for (int i = 0; i < 100; ++i)
+    holder.push_back(Value::map({{i, i}}));
+  EXPECT_EQ(*holder[0].find("inner")->find(2), Value("two"));
 }
 
 }  // namespace

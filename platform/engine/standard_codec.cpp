@@ -10,9 +10,12 @@ namespace {
 
 // What the allocator adds to each block (its header and rounding), for the memory bound.
 constexpr std::size_t kAllocationOverhead = 16;
-// What one map entry takes: the key and value, the tree node's links and the allocator's header.
+// What a map and each of its entries are charged against the memory bound. An entry takes its
+// key and value in the map's one block; the charges are set above that, so that messages of many
+// tiny maps, the cheapest way to make a small message expand, stay refused.
+constexpr std::size_t kMapBytes = 48 + kAllocationOverhead;
 constexpr std::size_t kMapEntryBytes =
-    sizeof(std::pair<const platform::Value, platform::Value>) + 32 + kAllocationOverhead;
+    sizeof(platform::ValueMap::value_type) + 32 + kAllocationOverhead;
 
 // The longest string kept inside std::string itself, without an allocation.
 constexpr std::size_t kInlineStringLength = 15;
@@ -53,14 +56,11 @@ inline std::size_t alignmentRemainder(std::size_t position, std::size_t alignmen
   return position % alignment;
 }
 
-// Reads the next value where it is converted to a Value, so a map entry is built around it.
+// Reads the next value where it is converted to a Value, so a list element or map entry is built
+// around it.
 struct ValueFrom {
   StandardReader& reader;
-  std::size_t* start;  // where the value began, when asked
-  operator platform::Value() const {
-    if (start) *start = reader.position();
-    return reader.readValue();
-  }
+  operator platform::Value() const { return reader.readValue(); }
 };
 
 // Keeps the nesting depth of one reader bounded.
@@ -284,33 +284,26 @@ platform::Value StandardReader::readList() {
   platform::ValueList list;
   list.reserve(count);
   for (std::size_t i = 0; i < count; ++i)
-    list.emplace_back(ValueFrom{*this, nullptr});
+    list.emplace_back(ValueFrom{*this});
   return platform::Value(std::move(list));
 }
 
 platform::Value StandardReader::readMap() {
   std::size_t count = readSize();
   if (count > remaining() / 2) throw CodecError("map runs past the end");
-  chargeMemory(sizeof(platform::ValueMap) + kAllocationOverhead);
-  platform::Value result{platform::ValueMap()};
-  platform::ValueMap& map = *result.ifMap();
-  for (std::size_t i = 0; i < count; ++i) {
-    chargeMemory(kMapEntryBytes);
-    // The key and the value are read straight into a new entry. Our own writer sends keys in
-    // ascending order, so the end hint places each entry after one comparison.
-    std::size_t valueStart = 0;
-    const std::size_t before = map.size();
-    auto entry =
-        map.emplace_hint(map.end(), ValueFrom{*this, nullptr}, ValueFrom{*this, &valueStart});
-    if (map.size() != before) continue;
-    // A repeated key: the new entry was dropped with its value, so the value is read again
-    // into the entry already there. A repeated key keeps its last value, as the engine's
-    // dictionary would. (Reading again charges the memory bound again, which bounds the work
-    // a message of repeated keys can cause.)
-    position_ = valueStart;
-    entry->second = readValue();
-  }
-  return result;
+  // Charged before reserving, so a forged count cannot allocate what the bound refuses.
+  chargeMemory(kMapBytes);
+  if (count > memoryLeft_ / kMapEntryBytes) throwMemoryBound();
+  chargeMemory(count * kMapEntryBytes);
+  // The key and the value are read straight into a new entry, and the entries become the map
+  // in one go. Our own writer sends keys in ascending order, which costs one comparison per
+  // entry; other writers may send them in any order and repeat a key, which keeps its last
+  // value, as the engine's dictionary would.
+  platform::ValueMap::container_type entries;
+  entries.reserve(count);
+  for (std::size_t i = 0; i < count; ++i)
+    entries.emplace_back(ValueFrom{*this}, ValueFrom{*this});
+  return platform::Value(platform::ValueMap::fromEntries(std::move(entries)));
 }
 
 // ---- Reader-writer and codec ---------------------------------------------------------------

@@ -3,9 +3,12 @@
 #include <gtest/gtest.h>
 #include <malloc.h>
 
+#include <algorithm>
 #include <cctype>
 #include <limits>
+#include <map>
 #include <optional>
+#include <random>
 #include <string>
 
 #include "platform/engine/method_codec.h"
@@ -181,6 +184,46 @@ TEST(StandardCodecTest, MapsTakeKeysInAnyOrderAndKeepTheLastOfARepeatedKey) {
   }
   // A repeated key whose last value is cut short is still refused.
   EXPECT_FALSE(codec->decode(hex("0d 02 07 01 61 01 07 01 61 03 0100")).has_value());
+}
+
+bool sameEntry(const std::pair<Value, Value>& a, const std::pair<const Value, Value>& b) {
+  return a.first == b.first && a.second == b.second;
+}
+
+// The same rules hold for a map past the one-byte size, with keys of mixed kinds shuffled and
+// repeated and maps nested in its values: the result is what assigning each entry in turn makes.
+TEST(StandardCodecTest, LargeShuffledMapsWithRepeatedKeys) {
+  std::mt19937 random(16);
+  std::vector<std::pair<Value, Value>> entries;
+  std::map<Value, Value> model;
+  for (int i = 0; i < 3000; ++i) {
+    int n = static_cast<int>(random() % 2000);
+    Value key = n % 3 == 0   ? Value(n)
+                : n % 3 == 1 ? Value("key " + std::to_string(n))
+                             : Value(n * 0.5);
+    Value value = i % 4 == 0 ? Value::map({{"i", i}, {Value(n), Value::list({n, "x"})}}) : Value(i);
+    model[key] = value;
+    entries.emplace_back(std::move(key), std::move(value));
+  }
+  Bytes message;
+  StandardWriter writer(message);
+  writer.writeByte(13);
+  writer.writeSize(entries.size());
+  for (const auto& [k, v] : entries) {
+    writer.writeValue(k);
+    writer.writeValue(v);
+  }
+  std::string error;
+  auto decoded = StandardMessageCodec::sharedInstance()->decode(message, &error);
+  ASSERT_TRUE(decoded.has_value()) << error;
+  const platform::ValueMap* map = decoded->ifMap();
+  ASSERT_NE(map, nullptr);
+  ASSERT_EQ(map->size(), model.size());
+  EXPECT_TRUE(std::equal(map->begin(), map->end(), model.begin(), model.end(), sameEntry));
+  // Written back, the keys ascend and each appears once.
+  EXPECT_EQ(StandardMessageCodec::sharedInstance()->decode(
+                StandardMessageCodec::sharedInstance()->encode(*decoded)),
+            decoded);
 }
 
 // Writers and readers of plugin codecs may align to any size; the format's own sizes are powers

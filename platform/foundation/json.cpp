@@ -55,6 +55,9 @@ class ValueBuilder {
   struct Frame {
     Value container;
     std::string pendingKey;  // key under which this container goes into its parent
+    // An object's members, made its map when it closes: an object of many keys out of order
+    // must not cost an insertion into the middle of the map per key.
+    ValueMap::container_type entries;
   };
 
   bool fail(std::string why) {
@@ -68,23 +71,25 @@ class ValueBuilder {
       done_ = true;
       return true;
     }
-    Value& top = stack_.back().container;
-    if (top.isList())
-      top.asList().push_back(std::move(v));
+    Frame& top = stack_.back();
+    if (top.container.isList())
+      top.container.asList().push_back(std::move(v));
     else
-      top.asMap()[Value(std::move(key_))] = std::move(v);
+      top.entries.emplace_back(Value(std::move(key_)), std::move(v));
     return true;
   }
 
   bool open(Value container) {
     if (static_cast<int>(stack_.size()) >= maxDepth_) return fail("nesting deeper than the limit");
-    stack_.push_back({std::move(container), std::move(key_)});
+    stack_.push_back({std::move(container), std::move(key_), {}});
     return true;
   }
 
   bool close() {
     Frame f = std::move(stack_.back());
     stack_.pop_back();
+    // A repeated key keeps its last value.
+    if (f.container.isMap()) f.container = Value(ValueMap::fromEntries(std::move(f.entries)));
     key_ = std::move(f.pendingKey);
     return put(std::move(f.container));
   }

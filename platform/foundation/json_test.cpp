@@ -75,6 +75,26 @@ TEST(JSON, NumbersKeepTheirKindOnReading) {
   EXPECT_EQ(l[5], Value(INT64_MIN));
 }
 
+// Members come in any order and a repeated key keeps its last value, in nested objects too; an
+// object of many members in descending order reads whole.
+TEST(JSON, ObjectsTakeMembersInAnyOrder) {
+  auto v = JSONObjectWithData(
+      R"({"b": 1, "a": {"y": 2, "x": 3, "y": 4}, "b": 5, "c": [{"z": 0, "a": 1}]})");
+  ASSERT_TRUE(v);
+  EXPECT_EQ(*v, Value::map({{"a", Value::map({{"x", 3}, {"y", 4}})},
+                            {"b", 5},
+                            {"c", Value::list({Value::map({{"a", 1}, {"z", 0}})})}}));
+
+  std::string text = "{";
+  for (int i = 20000; i > 0; --i)
+    text += "\"" + std::to_string(100000 + i) + "\":" + std::to_string(i) + (i > 1 ? "," : "}");
+  auto big = JSONObjectWithData(text);
+  ASSERT_TRUE(big);
+  ASSERT_EQ(big->size(), 20000u);
+  EXPECT_EQ(big->asMap().begin()->first, Value("100001"));
+  EXPECT_EQ(*big->find("120000"), Value(20000));
+}
+
 TEST(JSON, RefusesNestingPastTheBoundAndMalformedInput) {
   JSONReadOptions o;
   o.maxDepth = 10;

@@ -372,11 +372,13 @@ class XmlReader {
       return Value(name == "true");
     }
     if (name == "dict") {
-      ValueMap map;
-      if (selfClosing) return Value(std::move(map));
+      // Collected, then made a map in one go: a dictionary of many keys out of order must not
+      // cost an insertion into the middle of the map per key.
+      ValueMap::container_type entries;
+      if (selfClosing) return Value(ValueMap());
       for (;;) {
         skipMisc();
-        if (readCloseTag("dict")) return Value(std::move(map));
+        if (readCloseTag("dict")) return Value(ValueMap::fromEntries(std::move(entries)));
         std::string keyTag;
         bool keyEmpty = false;
         std::string key;
@@ -388,7 +390,7 @@ class XmlReader {
         if (startsWith("</dict")) return err("a key without a value");
         auto item = parseValue(depth + 1);
         if (!item) return std::nullopt;
-        map[Value(std::move(key))] = std::move(*item);
+        entries.emplace_back(Value(std::move(key)), std::move(*item));
       }
     }
     if (name == "array") {
@@ -822,7 +824,7 @@ class BinaryReader {
         }
         if (ok) result = Value(std::move(list));
       } else {
-        ValueMap map;
+        ValueMap::container_type entries;
         bool ok = true;
         for (std::uint64_t i = 0; i < n && ok; ++i) {
           auto key = ref(pos + i * refSize_, depth);
@@ -836,10 +838,10 @@ class BinaryReader {
             if (!item)
               ok = false;
             else
-              map[std::move(*key)] = std::move(*item);
+              entries.emplace_back(std::move(*key), std::move(*item));
           }
         }
-        if (ok) result = Value(std::move(map));
+        if (ok) result = Value(ValueMap::fromEntries(std::move(entries)));
       }
       onPath_.erase(index);
       return result;
