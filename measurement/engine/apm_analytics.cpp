@@ -8,6 +8,7 @@
 #include "measurement/model/apm_consent_settings_util.h"
 #include "measurement/model/apm_data_type_validator.h"
 #include "measurement/model/apm_environment_info.h"
+#include "measurement/model/apm_event_model_environment.h"
 #include "measurement/model/apm_identity.h"
 #include "measurement/model/apm_remote_config.h"
 #include "measurement/storage/apm_error.h"
@@ -234,7 +235,12 @@ void APMAnalytics::startWithAppID(const std::string& appID, const std::string& o
     state.started = true;
   }
 
-  // The start block, once per process.
+  // The start block, once per process. The event model's error events enter here, as the
+  // library's own events.
+  APMSetInternalEventSink(
+      [](const std::string& origin, const std::string& name, const platform::ValueMap& parameters) {
+        logInternalEventWithOrigin(origin, name, parameters);
+      });
   if (APMConsentSettingsUtil::consentSource() == kNoConsentSource) loadPersistedConsentSettings();
   if (origin == APMAnalyticsOriginFA) {
     if (auto identity = APMIdentity::sharedInstance();

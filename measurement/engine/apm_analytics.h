@@ -140,7 +140,7 @@ class APMAnalytics : public platform::storekit::PaymentTransactionObserver {
       platform::storekit::PaymentQueue& queue,
       const std::vector<platform::storekit::PaymentTransactionPtr>& transactions);
 
-  // ---- Events, user properties and listeners (apm_analytics_events.cpp, later) ----
+  // ---- Events, user properties and listeners (apm_analytics_events.cpp) ----
   static void logEventWithName(const std::string& name, const platform::ValueMap& parameters);
   static void logEventWithOrigin(const std::string& origin, const std::string& name,
                                  const platform::ValueMap& parameters);

@@ -89,6 +89,12 @@ class EngineTest : public testing::Test {
     reports_.clear();
   }
 
+  void clearReports() {
+    APMProcessMonitor()->waitForMonitorQueue();
+    std::lock_guard lock(mutex_);
+    reports_.clear();
+  }
+
   std::vector<std::int64_t> codes() {
     std::lock_guard lock(mutex_);
     std::vector<std::int64_t> out;

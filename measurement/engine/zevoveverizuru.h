@@ -162,7 +162,8 @@ class ZEVOveverizuru : public GULNetworkLoggerDelegate,
   void setPreviousFirstOpenCount(const std::optional<std::string>& count);
   double firstOpenTimestamp();
   std::optional<platform::ValueMap> fileAttributesForPath(const std::string& path);
-  // ---- Event entry, default event parameters and backfill (later) ----
+  // ---- Event entry, default event parameters and backfill (zevoveverizuru_event_entry.cpp;
+  // the session backfill later) ----
   void logEventWithOrigin(const std::string& origin, bool isPublicEvent, const std::string& name,
                           const platform::ValueMap& parameters, double timestamp, bool enabled,
                           bool ignoreEnabled, bool ignoreInterceptor, Interceptor interceptor,
@@ -221,7 +222,7 @@ class ZEVOveverizuru : public GULNetworkLoggerDelegate,
   void GULNetwork_logWithLevel(GULNetworkLogLevel level, GULNetworkMessageCode messageCode,
                                const std::string& message) override;
 
-  // ---- Category Event: pipeline and write path (zevoveverizuru_event.cpp, later) ----
+  // ---- Category Event: pipeline and write path (zevoveverizuru_event.cpp) ----
   void handleInternalEventOnWorkerQueue(std::shared_ptr<APMEvent> event);
   void handleEventOnWorkerQueue(std::shared_ptr<APMEvent> event);
   std::shared_ptr<APMEvent> eventAfterSafelistingEvent(std::shared_ptr<APMEvent> event);

@@ -44,15 +44,6 @@ bool ZEVOveverizuru::updateAppMetadataForBundle(APMPBMeasurementBundle&, double,
 }
 void ZEVOveverizuru::addBundleMetadataIntoBundle(APMPBMeasurementBundle&, double, double) {}
 
-bool APMIsFirstOpenBundle(const APMPBMeasurementBundle*) {
-  return false;
-}
-bool APMIsAnalyticsStorageDenied(const std::string& consentSignals) {
-  // The fourth character of the signals is the analytics-storage digit.
-  if (consentSignals.size() <= 3) return false;
-  const char c = consentSignals[3];
-  return c == '0' || c == 'd' || c == 'D';
-}
 bool APMHasRealTimeEvents(const std::vector<std::shared_ptr<APMEvent>>&) {
   return false;
 }

@@ -1,5 +1,5 @@
-// User properties, first open and lifecycle events, event entry, default event parameters,
-// ad personalization and purchase de-duplication. Not built yet: these do nothing; queries
+// User properties, first open and lifecycle events, session backfill, ad personalization and
+// purchase de-duplication. Not built yet: these do nothing; queries
 // answer nothing and callbacks are not called, purchases are let go.
 #include "measurement/engine/zevoveverizuru.h"
 
@@ -48,26 +48,6 @@ std::optional<platform::ValueMap> ZEVOveverizuru::fileAttributesForPath(const st
   return std::nullopt;
 }
 
-void ZEVOveverizuru::logEventWithOrigin(const std::string&, bool, const std::string&,
-                                        const platform::ValueMap&, double, bool, bool, bool,
-                                        Interceptor, bool) {}
-void ZEVOveverizuru::logEventOnWorkerQueueWithOrigin(const std::string&, bool, const std::string&,
-                                                     const platform::ValueMap&, double, bool, bool,
-                                                     bool, const Interceptor&, bool) {}
-void ZEVOveverizuru::logEventOnWorkerQueue(std::shared_ptr<APMEvent>, bool) {}
-void ZEVOveverizuru::logEvent(std::shared_ptr<APMEvent>) {}
-void ZEVOveverizuru::setDefaultEventParameters(std::optional<platform::ValueMap>) {}
-void ZEVOveverizuru::handleSetDefaultEventParametersOnWorkerQueue(std::optional<platform::ValueMap>,
-                                                                  bool) {}
-platform::ValueMap
-ZEVOveverizuru::parametersWithAddedDefaultEventParameters(const platform::ValueMap& parameters) {
-  return parameters;
-}
-bool ZEVOveverizuru::shouldBackfillEvents() {
-  return false;
-}
-void ZEVOveverizuru::backfillEventsWithParameters(
-    const platform::ValueMap&, bool, const std::function<bool(const APMRawEventData&)>&) {}
 void ZEVOveverizuru::backfillSessionID(const platform::Value&, const platform::Value&) {}
 double ZEVOveverizuru::backfillStartTimestampForSessionID(const platform::Value&) {
   return 0;

@@ -1,12 +1,15 @@
 #include "tools/measurement-probe/engine_commands.h"
 
 #include <condition_variable>
+#include <future>
 #include <mutex>
 
 #include "measurement/engine/apm_analytics.h"
 #include "measurement/engine/apm_engine_startup.h"
 #include "measurement/engine/zevoveverizuru.h"
 #include "measurement/model/apm_database.h"
+#include "measurement/model/apm_event.h"
+#include "measurement/model/apm_user_attribute.h"
 #include "measurement/storage/apm_file_locations.h"
 #include "measurement/storage/apm_monitor.h"
 #include "measurement/storage/apm_persisted_config.h"
@@ -57,6 +60,26 @@ Json engineState() {
   state["databaseFileExists"] =
       !path.empty() && platform::FileManager::defaultManager().fileExists(path);
   return state;
+}
+
+// The names of the stored raw events, oldest first (read on the worker queue).
+Json storedEventNames() {
+  Json names = Json::array();
+  auto core = ZEVOveverizuru::hasSharedInstance() ? ZEVOveverizuru::sharedInstance() : nullptr;
+  if (!core) return Json{{"rawEvents", names}};
+  core->scheduler()->workerQueue()->sync([&] {
+    const auto database = core->database();
+    if (!database) return;
+    platform::ErrorPtr error;
+    const auto rows = database->allRawEventsWithError(&error);
+    if (!rows) return;
+    for (const auto& raw : *rows) {
+      const auto event =
+          raw && raw->rawEvent() ? APMEvent::initWithEventProto(*raw->rawEvent()) : nullptr;
+      if (event) names.push_back(event->name());
+    }
+  });
+  return Json{{"rawEvents", names}};
 }
 
 }  // namespace
@@ -114,6 +137,42 @@ void registerEngineCommands(ProbeSession& session) {
                           {"description", answer->error->localizedDescription()}};
     }
     return out;
+  });
+  // {"op":"engineLogEvent","name":"level_up","parameters":{...},"origin":"app"}: a public event
+  // through the facade, as the analytics interface logs one; answers the stored raw-event names.
+  session.add("engineLogEvent", [&session](const Json& command) {
+    const std::string name = stringField(command, "name");
+    const std::string origin =
+        command.contains("origin") ? stringField(command, "origin") : std::string("app");
+    platform::ValueMap parameters;
+    if (command.contains("parameters")) {
+      const platform::Value value = valueFromJson(command["parameters"]);
+      if (!value.isMap()) throw ProbeInputError("\"parameters\" must be an object");
+      parameters = value.asMap();
+    }
+    APMAnalytics::logEventWithOrigin(origin, name, parameters);
+    // The facade's operation queue runs on a thread of its own: a marker queued behind the event
+    // has passed it on once it has run. An error event the road asks for makes a second trip.
+    // Before start the facade holds its operations, so there is nothing to wait for.
+    for (int trip = 0; trip < 2 && ZEVOveverizuru::hasSharedInstance(); ++trip) {
+      auto passed = std::make_shared<std::promise<void>>();
+      APMAnalytics::queueOperationWithBlock([passed] { passed->set_value(); });
+      passed->get_future().wait();
+      waitUntilIdle(session);
+    }
+    return storedEventNames();
+  });
+  // {"op":"engineSetDefaultEventParameters","parameters":{...} or null}
+  session.add("engineSetDefaultEventParameters", [&session](const Json& command) {
+    std::optional<platform::ValueMap> parameters;
+    if (command.contains("parameters") && !command["parameters"].is_null()) {
+      const platform::Value value = valueFromJson(command["parameters"]);
+      if (!value.isMap()) throw ProbeInputError("\"parameters\" must be an object or null");
+      parameters = value.asMap();
+    }
+    APMAnalytics::setDefaultEventParameters(parameters);
+    waitUntilIdle(session);
+    return engineState();
   });
   session.add("engineIdle", [&session](const Json&) {
     waitUntilIdle(session);

@@ -145,4 +145,20 @@ TEST_F(EngineCommandsTest, AStartLeavesTheDatabaseAndTheAppIDOnDisk) {
   EXPECT_EQ(std::system(check.c_str()), 0);
 }
 
+TEST_F(EngineCommandsTest, EventsLoggedThroughTheFacadeReachTheRawEventsTable) {
+  const auto result = runEngine({
+      R"({"op":"engineStart","appID":"1:1:ios:abc","origin":"fa"})",
+      R"({"op":"engineSetDefaultEventParameters","parameters":{"tier":"gold","level":1}})",
+      R"({"op":"engineLogEvent","name":"level_up","parameters":{"level":7}})",
+      R"({"op":"engineLogEvent","name":"session_start"})",
+      R"({"op":"engineSetEnabled","enabled":false,"persist":true})",
+      R"({"op":"engineLogEvent","name":"after_disabling"})",
+  });
+  const auto replies = result.replies();
+  ASSERT_EQ(replies.size(), 7u);
+  EXPECT_EQ(replies[2]["result"]["rawEvents"], nlohmann::json::array({"level_up"}));
+  EXPECT_EQ(replies[3]["result"]["rawEvents"], nlohmann::json::array({"level_up", "_err"}));
+  EXPECT_EQ(replies[5]["result"]["rawEvents"], nlohmann::json::array({"level_up", "_err"}));
+}
+
 }  // namespace
