@@ -148,8 +148,8 @@ void APMAnalytics::setDefaultEventParameters(const std::optional<platform::Value
 namespace {
 
 // The common user-property path (origin "app" or "auto").
-void setInternalUserProperty(const platform::Value& value, const std::string& name,
-                             const std::string& origin) {
+void setUserPropertyWithOrigin(const platform::Value& value, const std::string& name,
+                               const std::string& origin) {
   APMDataTypeValidator::Code failure = 0;
   if (!APMDataTypeValidator::isValidInternalUserAttributeName(platform::Value(name), &failure)) {
     logErrorEventForName(6, name, kUserAttributeMaxNameLength);
@@ -205,7 +205,7 @@ void APMAnalytics::setUserPropertyString(const std::optional<std::string>& value
     }
     return;
   }
-  setInternalUserProperty(platform::Value(*value), name, "app");
+  setUserPropertyWithOrigin(platform::Value(*value), name, "app");
 }
 
 void APMAnalytics::setUserID(const std::optional<std::string>& userID) {
@@ -214,7 +214,7 @@ void APMAnalytics::setUserID(const std::optional<std::string>& userID) {
     removeInternalUserAttributeForName("_lair");
     return;
   }
-  setInternalUserProperty(platform::Value(*userID), "_id", "app");
+  setUserPropertyWithOrigin(platform::Value(*userID), "_id", "app");
 }
 
 void APMAnalytics::removeUserAttributeForName(const std::string& name) {
@@ -232,7 +232,7 @@ void APMAnalytics::setUserAttributeNumber(const platform::Value& number, const s
     return;
   }
   if (!number.isNumber() && !number.isBool()) return;
-  setInternalUserProperty(number, name, "auto");
+  setUserPropertyWithOrigin(number, name, "auto");
 }
 
 void APMAnalytics::removeInternalUserAttributeForName(const std::string& name) {
@@ -333,7 +333,7 @@ void APMAnalytics::notifyEventListeners(const std::shared_ptr<APMEvent>& event) 
 }
 void APMAnalytics::setInternalUserProperty(const platform::Value& value, const std::string& name,
                                            const std::string& origin) {
-  ::setInternalUserProperty(value, name, origin);
+  setUserPropertyWithOrigin(value, name, origin);
 }
 // Stored user properties and their per-origin limits come with the user-property store.
 void APMAnalytics::maxUserPropertiesForOrigin(const std::string&, platform::QueuePtr,
