@@ -4,6 +4,7 @@
 #include <mutex>
 
 #include "measurement/engine/apm_engine_neighbours.h"
+#include "measurement/engine/apm_screen_view_reporter.h"
 #include "measurement/engine/zevoveverizuru.h"
 #include "measurement/model/apm_consent_settings_util.h"
 #include "measurement/model/apm_data_type_validator.h"
@@ -662,7 +663,7 @@ void APMAnalytics::queuePaymentQueueUpdatedTransactions(
 }
 
 bool APMIsAppActive() {
-  return false;
+  return APMScreenViewReporter::sharedInstance()->isAppActive();
 }
 
 std::string APMApplicationDidBecomeActiveNotification() {

@@ -191,8 +191,8 @@ class APMAnalytics : public platform::storekit::PaymentTransactionObserver {
 
 // Whether `value` is a list of valid internal event names (25034, 25035 otherwise).
 bool APMValidateSafelistedEvents(const platform::Value& value);
-// Whether the application is active: the screen-view reporter's answer once it exists; until then
-// no.
+// Whether the application is active: the screen-view reporter's answer (yes from the first
+// activation on).
 bool APMIsAppActive();
 
 // The application notifications the engine observes, as the application object posts them.

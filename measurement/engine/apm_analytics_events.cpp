@@ -10,6 +10,7 @@
 #include <mutex>
 
 #include "measurement/engine/apm_analytics.h"
+#include "measurement/engine/apm_screen_view_reporter.h"
 #include "measurement/engine/zevoveverizuru.h"
 #include "measurement/model/apm_data_type_validator.h"
 #include "measurement/model/apm_event.h"
@@ -59,13 +60,17 @@ platform::QueuePtr timestampQueue() {
 }
 
 // Hands one event to the core (serial queue only). Without a core the event is dropped.
+// `addedScreenParameters` are the current screen's, to be added to the event by the core.
 void logEventOnSerialQueue(const std::string& origin, bool isPublicEvent, const std::string& name,
                            platform::ValueMap parameters, double timestamp, bool ignoreEnabled,
-                           bool ignoreInterceptor, bool addedScreenParameters) {
-  if (ignoreInterceptor && !addedScreenParameters) {
+                           bool ignoreInterceptor, platform::ValueMap addedScreenParameters) {
+  if (ignoreInterceptor && addedScreenParameters.empty()) {
     APMDataTypeValidator::Code failure = 0;
     if (APMDataTypeValidator::isValidForwardedEventOrigin(platform::Value(origin), &failure)) {
-      addedScreenParameters = !APMExtractScreenParameters(parameters).empty();
+      // A forwarded event's own screen parameters are taken out and added back by the core.
+      addedScreenParameters = APMExtractScreenParameters(parameters);
+      for (const auto& [key, value] : addedScreenParameters)
+        parameters.erase(key);
     }
   }
   const auto core = engine();
@@ -107,22 +112,30 @@ void APMAnalytics::logInternalEventWithOrigin(const std::string& origin, const s
                                               double timestamp,
                                               const platform::ValueMap& parameters) {
   queueOperationWithBlock([origin, name, parameters, timestamp] {
-    logEventOnSerialQueue(origin, false, name, parameters, timestamp, false, false, false);
+    logEventOnSerialQueue(origin, false, name, parameters, timestamp, false, false, {});
   });
 }
 
 void APMAnalytics::logEventWithOrigin(const std::string& origin, bool isPublicEvent,
                                       const std::string& name,
                                       const platform::ValueMap& parameters) {
-  // Screen views belong to the screen-view reporter, which does not exist yet: they are never
-  // queued as events.
-  if (name == "screen_view") return;
+  // Screen views belong to the screen-view reporter, which logs "_vs" in their place.
+  if (name == "screen_view") {
+    APMScreenViewReporter::sharedInstance()->trackScreenWithParameters(
+        parameters, platform::Clock::current().now());
+    return;
+  }
+  platform::ValueMap screen;
+  if (!APMHasScreenParameters(parameters)) {
+    screen = APMScreenViewReporter::sharedInstance()->screenParameters();
+  }
   platform::ValueMap copy = parameters;
   timestampQueue()->sync([&] {
     const double now = platform::Clock::current().now();
-    queueOperationWithBlock([origin, isPublicEvent, name, copy = std::move(copy), now] {
-      logEventOnSerialQueue(origin, isPublicEvent, name, copy, now, false, false, false);
-    });
+    queueOperationWithBlock(
+        [origin, isPublicEvent, name, copy = std::move(copy), now, screen = std::move(screen)] {
+          logEventOnSerialQueue(origin, isPublicEvent, name, copy, now, false, false, screen);
+        });
   });
 }
 
@@ -133,7 +146,7 @@ void APMAnalytics::logEventWithOrigin(const std::string& origin, bool isPublicEv
   queueOperationWithBlock(
       [origin, isPublicEvent, name, parameters, timestamp, ignoreEnabled, ignoreInterceptor] {
         logEventOnSerialQueue(origin, isPublicEvent, name, parameters, timestamp, ignoreEnabled,
-                              ignoreInterceptor, false);
+                              ignoreInterceptor, {});
       });
 }
 

@@ -5,12 +5,6 @@ std::shared_ptr<APMAudience> APMAudience::initWithDatabase(std::shared_ptr<APMDa
   return std::make_shared<APMAudience>(std::move(database));
 }
 
-std::shared_ptr<APMSessionReporter>
-APMSessionReporter::initWithPersistedConfig(std::shared_ptr<APMPersistedConfig> persistedConfig) {
-  (void)persistedConfig;
-  return std::make_shared<APMSessionReporter>();
-}
-
 std::shared_ptr<APMSearchAdReporter>
 APMSearchAdReporter::initWithWorkerQueue(platform::QueuePtr workerQueue,
                                          std::shared_ptr<APMPersistedConfig> persistedConfig) {

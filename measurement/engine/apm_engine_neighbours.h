@@ -1,10 +1,9 @@
 // The measurement core's neighbours that other work will bring: the audience evaluator, the
-// experiments manager, the session reporter, the TCF consent client, the search-ad reporter and
-// the in-app purchase reporter. Until each arrives, the core holds the least it asks of them:
-// no audiences are evaluated, the experiments manager does not exist (so there are no experiment
-// IDs), reporting switches are only remembered, the search-ad reporter never reports and the
-// purchase reporter lets transactions go. Each keeps the name and operations the core calls, so
-// the real one replaces it without touching the core.
+// experiments manager, the TCF consent client, the search-ad reporter and the in-app purchase
+// reporter. Until each arrives, the core holds the least it asks of them: no audiences are
+// evaluated, the experiments manager does not exist (so there are no experiment IDs), the
+// search-ad reporter never reports and the purchase reporter lets transactions go. Each keeps the
+// name and operations the core calls, so the real one replaces it without touching the core.
 //
 // Thread: the core calls these on its worker queue; the switches are atomics.
 #pragma once
@@ -45,17 +44,6 @@ class APMLifetimeValueRecorder {
   static bool isPurchaseEvent(const APMEvent&) { return false; }
   // True when recorded.
   static bool recordLifetimeValueToDatabase(APMDatabase&, const APMEvent&) { return false; }
-};
-
-class APMSessionReporter {
- public:
-  static std::shared_ptr<APMSessionReporter>
-  initWithPersistedConfig(std::shared_ptr<APMPersistedConfig> persistedConfig);
-  void setReportingEnabled(bool enabled) { reportingEnabled_ = enabled; }
-  bool isReportingEnabled() const { return reportingEnabled_; }
-
- private:
-  std::atomic<bool> reportingEnabled_{false};
 };
 
 class APMSearchAdReporter {

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "measurement/engine/apm_analytics.h"
+#include "measurement/engine/apm_screen_view_reporter.h"
 #include "measurement/engine/zevoveverizuru.h"
 #include "measurement/model/apm_consent_settings_util.h"
 #include "measurement/model/apm_database.h"
@@ -75,6 +76,7 @@ class EngineTest : public testing::Test {
     env_.runUntilIdle();
     ZEVOveverizuru::resetSharedInstanceForTesting();
     APMAnalytics::resetForTesting();
+    APMScreenViewReporter::sharedInstance()->resetForTesting();
     env_.runUntilIdle();
     platform::ClassRegistry::shared().clear();
     auto config = APMPersistedConfig::sharedInstance();

@@ -2,6 +2,7 @@
 
 #include "measurement/engine/apm_analytics.h"
 #include "measurement/engine/apm_engine_neighbours.h"
+#include "measurement/engine/apm_session_reporter.h"
 #include "measurement/model/apm_consent_settings_util.h"
 #include "measurement/model/apm_database.h"
 #include "measurement/model/apm_engine_hooks.h"

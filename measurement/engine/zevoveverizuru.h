@@ -167,12 +167,13 @@ class ZEVOveverizuru : public GULNetworkLoggerDelegate,
   void logEventWithOrigin(const std::string& origin, bool isPublicEvent, const std::string& name,
                           const platform::ValueMap& parameters, double timestamp, bool enabled,
                           bool ignoreEnabled, bool ignoreInterceptor, Interceptor interceptor,
-                          bool addedScreenParameters);
+                          const platform::ValueMap& addedScreenParameters);
   void logEventOnWorkerQueueWithOrigin(const std::string& origin, bool isPublicEvent,
                                        const std::string& name,
                                        const platform::ValueMap& parameters, double timestamp,
                                        bool enabled, bool ignoreEnabled, bool ignoreInterceptor,
-                                       const Interceptor& interceptor, bool addedScreenParameters);
+                                       const Interceptor& interceptor,
+                                       const platform::ValueMap& addedScreenParameters);
   void logEventOnWorkerQueue(std::shared_ptr<APMEvent> event, bool notifyEventListeners);
   void logEvent(std::shared_ptr<APMEvent> event);
   void setDefaultEventParameters(std::optional<platform::ValueMap> parameters);

@@ -4,15 +4,15 @@
 // the daily limits, classes it real-time or not, and stores it as a raw event under the
 // fingerprint of its metadata.
 //
-// Neighbours that do not exist yet behave as absent: without a session reporter there is no
-// session to extend or expire, without conditional user properties nothing is produced, and the
-// lifetime-value recorder recognises no purchase.
+// Neighbours that do not exist yet behave as absent: without conditional user properties nothing is
+// produced, and the lifetime-value recorder recognises no purchase.
 #include <algorithm>
 #include <limits>
 
 #include "measurement/engine/apm_analytics.h"
 #include "measurement/engine/apm_bundle_signals.h"
 #include "measurement/engine/apm_engine_neighbours.h"
+#include "measurement/engine/apm_session_reporter.h"
 #include "measurement/engine/zevoveverizuru.h"
 #include "measurement/messages/message_fields.h"
 #include "measurement/messages/nano_accessors.h"
@@ -153,15 +153,46 @@ ZEVOveverizuru::eventAfterSafelistingEvent(std::shared_ptr<APMEvent> event) {
 
 void ZEVOveverizuru::processSessionFromEvent(const std::shared_ptr<APMEvent>& event) {
   if (!event) return;
+  const auto reporter = sessionReporter();
   if (const auto extend = event->parameter("extend_session")) {
     const bool isOne = extend->isInt64() && extend->int64Value() == 1;
     if (!isOne) {
       report(3, 23179,
              "extend_session is a reserved parameter. To extend or start a session in the "
              "background, set an event parameter {@'extend_session': @1}");
+    } else if (reporter) {
+      if (reporter->isSessionExpired()) {
+        reportSessionStartOnWorkerQueueWithTimestamp(event->timestamp(), true);
+      } else {
+        reporter->extendSession();
+      }
     }
   }
-  // There is no session reporter yet, so no session can have expired or be extended here.
+  // A session that has (still) expired takes its session properties with it; the event goes on
+  // whatever happens here.
+  const auto db = database();
+  if (!reporter || !db || !reporter->isSessionExpired()) return;
+  struct Removal {
+    const char* name;
+    std::int64_t code;
+    const char* message;
+  };
+  static constexpr Removal kRemovals[] = {
+      {"_sid", 23177, "Failed to remove session ID user property on session expiration. Error"},
+      {"_sno", 23178, "Failed to remove session number user property on session expiration. Error"},
+      {"_se", 23192,
+       "Failed to remove session user engagement user property on session expiration. Error"},
+  };
+  db->performTransaction([&] {
+    for (const auto& removal : kRemovals) {
+      platform::ErrorPtr error;
+      if (!db->deleteUserAttributeWithName(removal.name, &error)) {
+        report(2, removal.code, removal.message, {errorContext(error)});
+        return false;
+      }
+    }
+    return true;
+  });
 }
 
 bool ZEVOveverizuru::dedupeSubscriptionEvent(const std::shared_ptr<APMEvent>& event) {
@@ -527,9 +558,10 @@ std::shared_ptr<APMPBMeasurementBundle> ZEVOveverizuru::createRawEventMetadataWi
     if (const auto installation = id->zevevidiInstallationID()) {
       NANOSetString(b, B::kZevevidiInstallationId, *installation);
     }
-    // No session reporter yet: no session has expired.
+    const auto reporter = sessionReporter();
     const auto token = id->sessionStitchingTokenWithSessionNumber(
-        persistedConfig_ ? persistedConfig_->sessionNumber() : 0, false,
+        persistedConfig_ ? persistedConfig_->sessionNumber() : 0,
+        reporter && reporter->isSessionExpired(),
         std::any_of(userAttributes.begin(), userAttributes.end(),
                     [](const auto& a) { return a && a->name() == "_id"; }));
     if (token && !token->empty()) NANOSetString(b, B::kSessionStitchingToken, *token);

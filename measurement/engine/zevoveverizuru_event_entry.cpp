@@ -39,7 +39,8 @@ void ZEVOveverizuru::logEventWithOrigin(const std::string& origin, bool isPublic
                                         const std::string& name,
                                         const platform::ValueMap& parameters, double timestamp,
                                         bool enabled, bool ignoreEnabled, bool ignoreInterceptor,
-                                        Interceptor interceptor, bool addedScreenParameters) {
+                                        Interceptor interceptor,
+                                        const platform::ValueMap& addedScreenParameters) {
   // The block holds the core strongly: an event handed over is logged even when the facade
   // lets go of the core meanwhile.
   auto self = shared_from_this();
@@ -56,7 +57,8 @@ void ZEVOveverizuru::logEventWithOrigin(const std::string& origin, bool isPublic
 void ZEVOveverizuru::logEventOnWorkerQueueWithOrigin(
     const std::string& origin, bool isPublicEvent, const std::string& name,
     const platform::ValueMap& parameters, double timestamp, bool enabled, bool ignoreEnabled,
-    bool ignoreInterceptor, const Interceptor& interceptor, bool addedScreenParameters) {
+    bool ignoreInterceptor, const Interceptor& interceptor,
+    const platform::ValueMap& addedScreenParameters) {
   platform::ValueMap merged = parameters;
   if (!ignoreInterceptor && APMEventAllowsDefaultEventParameters(name)) {
     merged = parametersWithAddedDefaultEventParameters(parameters);
@@ -68,9 +70,7 @@ void ZEVOveverizuru::logEventOnWorkerQueueWithOrigin(
             platform::Value(merged)});
     return;
   }
-  // The facade hands screen parameters over only as a flag: the event's own are kept as they
-  // are, so there is nothing further to add here.
-  (void)addedScreenParameters;
+  if (!addedScreenParameters.empty()) event->addScreenParameters(addedScreenParameters);
   if ((!enabled && !ignoreEnabled) || shouldSkipInterceptorAndListeners(*event)) {
     logEventOnWorkerQueue(event, false);
     return;

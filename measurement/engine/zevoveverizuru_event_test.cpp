@@ -386,7 +386,7 @@ TEST_F(EventRoadTest, TheAllowListMarksAllowedEventsAndDropsTheRest) {
   ASSERT_TRUE(core());
   for (const char* name : {"level_up", "other", "_s"}) {
     core()->logEventWithOrigin("app", name[0] != '_', name, {}, env_.now(), true, false, false,
-                               nullptr, false);
+                               nullptr, {});
   }
   env_.runUntilIdle();
   const auto events = stored();

@@ -1,7 +1,10 @@
 // User properties, first open and lifecycle events, session backfill, ad personalization and
-// purchase de-duplication. Not built yet: these do nothing; queries
-// answer nothing and callbacks are not called, purchases are let go.
+// purchase de-duplication. Apart from the session start and the session timeout, not built yet:
+// these do nothing; queries answer nothing and callbacks are not called, purchases are let go.
 #include "measurement/engine/zevoveverizuru.h"
+
+#include "measurement/engine/apm_session_reporter.h"
+#include "measurement/model/apm_remote_config.h"
 
 #include "measurement/model/apm_event.h"
 #include "measurement/model/apm_user_attribute.h"
@@ -29,7 +32,27 @@ void ZEVOveverizuru::setLastAdvertisingIDResetUserPropertyOnWorkerQueue() {}
 void ZEVOveverizuru::reportFirstOpenOnWorkerQueue() {}
 void ZEVOveverizuru::reportAppUpdateOnWorkerQueue() {}
 void ZEVOveverizuru::reportOSUpdateOnWorkerQueue() {}
-void ZEVOveverizuru::reportSessionStartOnWorkerQueueWithTimestamp(double, bool) {}
+// The core's own session start (a background event that extends an expired session): the
+// session properties go through the user-property store, the "_s" event down the event road.
+void ZEVOveverizuru::reportSessionStartOnWorkerQueueWithTimestamp(double timestamp,
+                                                                  bool appInBackground) {
+  const auto reporter = sessionReporter();
+  if (!reporter || !reporter->isSessionExpired()) return;
+  reporter->updatePropertiesForNewSessionStart();
+  if (auto property = reporter->sessionIDPropertyWithTimestamp(timestamp)) {
+    setUserAttributeOnWorkerQueue(std::move(property));
+  }
+  if (auto property = reporter->sessionNumberProperty()) {
+    setUserAttributeOnWorkerQueue(std::move(property));
+  }
+  const auto config = remoteConfigInstance();
+  const bool inBackground =
+      appInBackground && config && config->boolSetting(APMSetting::AppInBackgroundParameterEnabled);
+  const std::int64_t number = persistedConfig_ ? persistedConfig_->sessionNumber() : 0;
+  if (auto event = APMCreateSessionStartEvent(platform::Value(number), inBackground, timestamp)) {
+    handleInternalEventOnWorkerQueue(std::move(event));
+  }
+}
 void ZEVOveverizuru::reportStoredCampaignEventOnWorkerQueue(const platform::Value&) {}
 std::int64_t ZEVOveverizuru::timestampMillisRoundedUpToNextHour(std::int64_t milliseconds) {
   return milliseconds / 3600000 * 3600000 + 3600000;
@@ -52,7 +75,11 @@ void ZEVOveverizuru::backfillSessionID(const platform::Value&, const platform::V
 double ZEVOveverizuru::backfillStartTimestampForSessionID(const platform::Value&) {
   return 0;
 }
-void ZEVOveverizuru::setSessionTimeoutInterval(double) {}
+void ZEVOveverizuru::setSessionTimeoutInterval(double seconds) {
+  postToWorkerQueue("ZEVOveverizuru:1565", [seconds](ZEVOveverizuru& core) {
+    if (const auto reporter = core.sessionReporter()) reporter->setTimeoutSessionInterval(seconds);
+  });
+}
 // No session number is stored yet (user properties are not kept): the answer a caller can act on,
 // rather than none at all.
 void ZEVOveverizuru::sessionIDWithCompletion(SessionIDCompletion completion) {
