@@ -133,6 +133,14 @@ void Application::didBecomeActive() {
                                                            this);
 }
 
+void Application::didResignActive() {
+  LUMORA_CHECK_SEQUENCE(mainThread_);
+  if (!active_) return;
+  NotificationCenter::defaultCenter().postNotificationName(kApplicationWillResignActiveNotification,
+                                                           this);
+  active_ = false;
+}
+
 void Application::terminate() {
   if (!MainLoop::isMainThread()) {
     MainLoop::instance().post([] { Application::shared().terminate(); });
@@ -140,6 +148,8 @@ void Application::terminate() {
   }
   if (terminating_) return;
   terminating_ = true;
+  // Observers hear that the application stops being in front before it goes.
+  didResignActive();
   if (delegate_) delegate_->applicationWillTerminate(*this);
   MainLoop::instance().quit();
 }

@@ -99,8 +99,10 @@ class Application {
   void terminate();
   // The application became active: posts kApplicationDidBecomeActiveNotification. Main thread.
   void didBecomeActive();
-  // The person switched to another application (simulated window server).
-  void didResignActive() { active_ = false; }
+  // The main window lost focus to another application (simulated window server): posts
+  // kApplicationWillResignActiveNotification while still active, then counts as inactive. Also
+  // run by terminate. Nothing when not active. Main thread.
+  void didResignActive();
 
   // Window bookkeeping (called by Window).
   void addWindow(WindowPtr window);

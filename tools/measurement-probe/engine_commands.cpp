@@ -3,18 +3,23 @@
 #include <condition_variable>
 #include <future>
 #include <mutex>
+#include <string>
+#include <vector>
 
 #include "measurement/engine/apm_analytics.h"
 #include "measurement/engine/apm_engine_startup.h"
+#include "measurement/engine/apm_session_reporter.h"
 #include "measurement/engine/zevoveverizuru.h"
 #include "measurement/model/apm_database.h"
 #include "measurement/model/apm_event.h"
+#include "measurement/model/apm_remote_config.h"
 #include "measurement/model/apm_user_attribute.h"
 #include "measurement/storage/apm_file_locations.h"
 #include "measurement/storage/apm_monitor.h"
 #include "measurement/storage/apm_persisted_config.h"
 #include "platform/dispatch/test_environment.h"
 #include "platform/foundation/file_manager.h"
+#include "platform/foundation/notification_center.h"
 
 namespace lumora::probe {
 
@@ -81,6 +86,33 @@ Json storedEventNames() {
   });
   return Json{{"rawEvents", names}};
 }
+
+// Runs what the facade has queued into the engine: a marker queued behind it has passed it on
+// once it has run; an event the road logs in turn makes a second trip. Before start the facade
+// holds its operations, so there is nothing to wait for.
+void drainFacade(ProbeSession& session) {
+  for (int trip = 0; trip < 2 && ZEVOveverizuru::hasSharedInstance(); ++trip) {
+    auto passed = std::make_shared<std::promise<void>>();
+    APMAnalytics::queueOperationWithBlock([passed] { passed->set_value(); });
+    passed->get_future().wait();
+    waitUntilIdle(session);
+  }
+}
+
+// The engagement timer's notifications and the events handed to the facade's listeners, in the
+// order they happened since the probe started.
+struct Timeline {
+  std::mutex mutex;
+  std::vector<std::string> entries;
+  void add(std::string entry) {
+    std::lock_guard lock(mutex);
+    entries.push_back(std::move(entry));
+  }
+  Json snapshot() {
+    std::lock_guard lock(mutex);
+    return Json(entries);
+  }
+};
 
 }  // namespace
 
@@ -151,15 +183,7 @@ void registerEngineCommands(ProbeSession& session) {
       parameters = value.asMap();
     }
     APMAnalytics::logEventWithOrigin(origin, name, parameters);
-    // The facade's operation queue runs on a thread of its own: a marker queued behind the event
-    // has passed it on once it has run. An error event the road asks for makes a second trip.
-    // Before start the facade holds its operations, so there is nothing to wait for.
-    for (int trip = 0; trip < 2 && ZEVOveverizuru::hasSharedInstance(); ++trip) {
-      auto passed = std::make_shared<std::promise<void>>();
-      APMAnalytics::queueOperationWithBlock([passed] { passed->set_value(); });
-      passed->get_future().wait();
-      waitUntilIdle(session);
-    }
+    drainFacade(session);
     return storedEventNames();
   });
   // {"op":"engineSetDefaultEventParameters","parameters":{...} or null}
@@ -176,7 +200,56 @@ void registerEngineCommands(ProbeSession& session) {
   });
   session.add("engineIdle", [&session](const Json&) {
     waitUntilIdle(session);
+    drainFacade(session);
     return engineState();
+  });
+  // {"op":"engineApplication","event":"didBecomeActive"|"willResignActive"}: the application
+  // notification as the application object posts it; answers the stored raw-event names.
+  session.add("engineApplication", [&session](const Json& command) {
+    const std::string event = stringField(command, "event");
+    std::string name;
+    if (event == "didBecomeActive") {
+      name = APMApplicationDidBecomeActiveNotification();
+    } else if (event == "willResignActive") {
+      name = APMApplicationWillResignActiveNotification();
+    } else {
+      throw ProbeInputError("\"event\" must be \"didBecomeActive\" or \"willResignActive\"");
+    }
+    platform::NotificationCenter::defaultCenter().postNotificationName(name);
+    waitUntilIdle(session);
+    drainFacade(session);
+    return storedEventNames();
+  });
+  // {"op":"engineUpdateConfig","file":"config.bin"}: a fetched MeasurementConfig handed to the
+  // running engine's configuration on its worker queue, as a fetch would.
+  session.add("engineUpdateConfig", [&session](const Json& command) {
+    const std::string file = stringField(command, "file");
+    platform::ErrorPtr readError;
+    const auto bytes = platform::FileManager::defaultManager().contentsAtPath(file, &readError);
+    if (!bytes) throw ProbeInputError("cannot read " + file);
+    auto message = APMPBMeasurementConfig::initWithBuffer(*bytes);
+    if (!message) throw ProbeInputError(file + " holds no MeasurementConfig message");
+    auto core = ZEVOveverizuru::hasSharedInstance() ? ZEVOveverizuru::sharedInstance() : nullptr;
+    if (!core || !core->didInitializeComponents())
+      throw ProbeInputError("the engine has not started");
+    bool accepted = false;
+    core->scheduler()->workerQueue()->sync([&] {
+      const auto config = core->remoteConfigInstance();
+      accepted = config && config->updateMeasurementConfig(message);
+    });
+    waitUntilIdle(session);
+    return Json{{"accepted", accepted}};
+  });
+  // {"op":"engineTimeline"}: engagement-timer notifications ("timer") and logged events (their
+  // names), oldest first.
+  static Timeline timeline;
+  platform::NotificationCenter::defaultCenter().addObserverForName(
+      kAPMSessionReporterEngagementTimerDidFire, nullptr,
+      [](const platform::Notification&) { timeline.add("timer"); });
+  APMAnalytics::addLogEventListener(
+      [](const std::shared_ptr<APMEvent>& event) { timeline.add(event->name()); });
+  session.add("engineTimeline", [](const Json&) {
+    return Json{{"timeline", timeline.snapshot()}};
   });
   session.add("engineState", [](const Json&) { return engineState(); });
 }

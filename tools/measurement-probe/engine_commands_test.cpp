@@ -161,4 +161,40 @@ TEST_F(EngineCommandsTest, EventsLoggedThroughTheFacadeReachTheRawEventsTable) {
   EXPECT_EQ(replies[5]["result"]["rawEvents"], nlohmann::json::array({"level_up", "_err"}));
 }
 
+// Sessions and screen views driven by application notifications under the mock clock: the
+// first activation starts session 1, two active hours give two "_e" each after the engagement
+// timer, only a gap above the timeout starts session 2, and "screen_view" becomes "_vs".
+TEST_F(EngineCommandsTest, ApplicationNotificationsDriveSessionsAndScreenViews) {
+  const auto result =
+      run("--mock-clock 1700000000",
+          {
+              R"({"op":"engineStart","appID":"1:1:ios:abc"})",
+              R"({"op":"engineApplication","event":"didBecomeActive"})",
+              R"({"op":"engineLogEvent","name":"screen_view","parameters":{"screen_name":"A"}})",
+              R"({"op":"advance","seconds":7200})",
+              R"({"op":"engineApplication","event":"willResignActive"})",
+              R"({"op":"advance","seconds":1800})",
+              R"({"op":"engineApplication","event":"didBecomeActive"})",
+              R"({"op":"engineApplication","event":"willResignActive"})",
+              R"({"op":"advance","seconds":1800.5})",
+              R"({"op":"engineApplication","event":"didBecomeActive"})",
+              R"({"op":"engineTimeline"})",
+              R"({"op":"engineApplication","event":"sideways"})",
+          });
+  const auto replies = result.replies();
+  ASSERT_EQ(replies.size(), 12u);
+  EXPECT_EQ(replies[1]["result"]["rawEvents"], nlohmann::json::array({"_s"}));
+  EXPECT_EQ(replies[2]["result"]["rawEvents"], nlohmann::json::array({"_s", "_vs"}));
+  EXPECT_EQ(replies[6]["result"]["rawEvents"].size(), replies[4]["result"]["rawEvents"].size());
+  EXPECT_EQ(replies[9]["result"]["rawEvents"].back(), "_s");
+  std::vector<std::string> engagement;
+  for (const auto& entry : replies[10]["result"]["timeline"]) {
+    if (entry == "timer" || entry == "_e") engagement.push_back(entry);
+  }
+  ASSERT_GE(engagement.size(), 4u);
+  EXPECT_EQ(std::vector<std::string>(engagement.begin(), engagement.begin() + 4),
+            (std::vector<std::string>{"timer", "_e", "timer", "_e"}));
+  EXPECT_TRUE(replies[11].contains("error"));
+}
+
 }  // namespace
