@@ -6,6 +6,7 @@
 #include <mutex>
 
 #include "measurement/engine/apm_analytics.h"
+#include "measurement/engine/apm_screen_view_reporter.h"
 
 bool ZEVOveverizuru::resetAnalyticsDataWithAppInstanceID(const std::optional<std::string>&) {
   return false;
@@ -29,6 +30,8 @@ void ZEVOveverizuru::subscribeForAppDidFinishLaunchingNotifications() {
       });
 }
 void ZEVOveverizuru::handleAppDidFinishLaunching(const platform::Notification& notification) {
+  // The screen-view reporter exists before the launch's activation, so it sees it.
+  APMScreenViewReporter::sharedInstance();
   handleStoredURLAfterAppLaunchWithNotification(notification);
 }
 void ZEVOveverizuru::subscribeForAppForegroundBackgroundNotifications() {}
