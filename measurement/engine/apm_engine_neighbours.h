@@ -1,5 +1,5 @@
 // The measurement core's neighbours that other work will bring: the audience evaluator, the
-// experiments manager, the session reporter, the TCF consent client, the search-ad reporter and
+// experiments manager, the session reporter, the search-ad reporter and
 // the in-app purchase reporter. Until each arrives, the core holds the least it asks of them:
 // no audiences are evaluated, the experiments manager does not exist (so there are no experiment
 // IDs), reporting switches are only remembered, the search-ad reporter never reports and the
@@ -13,6 +13,7 @@
 #include <memory>
 #include <vector>
 
+#include "measurement/engine/apm_tcf_client.h"
 #include "platform/dispatch/queue.h"
 #include "platform/storekit/payment_queue.h"
 
@@ -70,17 +71,6 @@ class APMSearchAdReporter {
 
  private:
   std::atomic<bool> enabled_{false};
-};
-
-class APMTCFClient {
- public:
-  void setIsDMARegion(bool isDMARegion) { isDMARegion_ = isDMARegion; }
-  bool isDMARegion() const { return isDMARegion_; }
-  // Reads the stored TCF values into consent: no TCF values are read yet.
-  void setConsentFromTCFData() {}
-
- private:
-  std::atomic<bool> isDMARegion_{true};
 };
 
 class APMInAppPurchaseTransactionReporter {
