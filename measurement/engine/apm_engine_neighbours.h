@@ -1,9 +1,9 @@
 // The measurement core's neighbours that other work will bring: the audience evaluator, the
-// experiments manager, the TCF consent client, the search-ad reporter and the in-app purchase
-// reporter. Until each arrives, the core holds the least it asks of them: no audiences are
-// evaluated, the experiments manager does not exist (so there are no experiment IDs), the
-// search-ad reporter never reports and the purchase reporter lets transactions go. Each keeps the
-// name and operations the core calls, so the real one replaces it without touching the core.
+// experiments manager, the search-ad reporter and the in-app purchase reporter. Until each
+// arrives, the core holds the least it asks of them: no audiences are evaluated, the experiments
+// manager does not exist (so there are no experiment IDs), the search-ad reporter never reports
+// and the purchase reporter lets transactions go. Each keeps the name and operations the core
+// calls, so the real one replaces it without touching the core.
 //
 // Thread: the core calls these on its worker queue; the switches are atomics.
 #pragma once
@@ -12,6 +12,7 @@
 #include <memory>
 #include <vector>
 
+#include "measurement/engine/apm_tcf_client.h"
 #include "platform/dispatch/queue.h"
 #include "platform/storekit/payment_queue.h"
 
@@ -58,17 +59,6 @@ class APMSearchAdReporter {
 
  private:
   std::atomic<bool> enabled_{false};
-};
-
-class APMTCFClient {
- public:
-  void setIsDMARegion(bool isDMARegion) { isDMARegion_ = isDMARegion; }
-  bool isDMARegion() const { return isDMARegion_; }
-  // Reads the stored TCF values into consent: no TCF values are read yet.
-  void setConsentFromTCFData() {}
-
- private:
-  std::atomic<bool> isDMARegion_{true};
 };
 
 class APMInAppPurchaseTransactionReporter {

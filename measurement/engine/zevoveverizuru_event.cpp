@@ -4,13 +4,14 @@
 // the daily limits, classes it real-time or not, and stores it as a raw event under the
 // fingerprint of its metadata.
 //
-// Neighbours that do not exist yet behave as absent: without conditional user properties nothing is
-// produced, and the lifetime-value recorder recognises no purchase.
+// The lifetime-value recorder does not exist yet and recognises no purchase. The conditional user
+// properties a written event times out, expires or triggers add their events.
 #include <algorithm>
 #include <limits>
 
 #include "measurement/engine/apm_analytics.h"
 #include "measurement/engine/apm_bundle_signals.h"
+#include "measurement/engine/apm_conditional_user_property_controller.h"
 #include "measurement/engine/apm_engine_neighbours.h"
 #include "measurement/engine/apm_session_reporter.h"
 #include "measurement/engine/zevoveverizuru.h"
@@ -289,8 +290,18 @@ void ZEVOveverizuru::writeEventOnWorkerQueue(std::shared_ptr<APMEvent> event) {
   report(7, 23051, "Logging event: origin, name, params",
          {platform::Value(event->origin()), platform::Value(APMFormattedEventName(event->name())),
           parametersContext(*event)});
-  // No conditional user properties exist yet, so the event produces no others.
+  const auto produced =
+      APMConditionalUserPropertyController::sharedInstance()->processEventOnWorkerQueue(event);
+  if (!produced) {
+    report(
+        4, 23050, "Unable to process conditional user property. Event name, origin",
+        {platform::Value(APMFormattedEventName(event->name())), platform::Value(event->origin())});
+  }
   writeFilteredEventOnWorkerQueue(event);
+  if (produced) {
+    for (const auto& triggered : *produced)
+      writeFilteredEventOnWorkerQueue(triggered);
+  }
 }
 
 void ZEVOveverizuru::writeFilteredEventOnWorkerQueue(std::shared_ptr<APMEvent> event) {

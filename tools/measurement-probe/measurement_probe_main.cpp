@@ -20,6 +20,7 @@
 #include "tools/measurement-probe/consent_commands.h"
 #include "tools/measurement-probe/database_commands.h"
 #include "tools/measurement-probe/engine_commands.h"
+#include "tools/measurement-probe/engine_properties_commands.h"
 #include "tools/measurement-probe/experiments_commands.h"
 #include "tools/measurement-probe/model_commands.h"
 #include "tools/measurement-probe/probe_session.h"
@@ -73,6 +74,7 @@ int main(int argc, char** argv) {
   lumora::probe::registerConfigCommands(session);
   lumora::probe::registerExperimentsCommands(session);
   lumora::probe::registerEngineCommands(session);
+  lumora::probe::registerEnginePropertiesCommands(session);
   if (mockClock) {
     session.add("advance", [&mockClock](const lumora::probe::Json& command) {
       mockClock->advance(lumora::probe::numberField(command, "seconds"));
