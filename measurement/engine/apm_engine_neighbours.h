@@ -1,10 +1,10 @@
 // The measurement core's neighbours that other work will bring: the audience evaluator, the
-// experiments manager, the session reporter, the TCF consent client, the search-ad reporter and
-// the in-app purchase reporter. Until each arrives, the core holds the least it asks of them:
-// no audiences are evaluated, the experiments manager does not exist (so there are no experiment
-// IDs), reporting switches are only remembered, the search-ad reporter never reports and the
-// purchase reporter lets transactions go. Each keeps the name and operations the core calls, so
-// the real one replaces it without touching the core.
+// experiments manager, the session reporter, the TCF consent client and the search-ad reporter.
+// Until each arrives, the core holds the least it asks of them: no audiences are evaluated, the
+// experiments manager does not exist (so there are no experiment IDs), reporting switches are
+// only remembered and the search-ad reporter never reports. The purchase reporter and the
+// lifetime-value recorder are the real ones (measurement/reporters). Each keeps the name and
+// operations the core calls, so the real one replaces it without touching the core.
 //
 // Thread: the core calls these on its worker queue; the switches are atomics.
 #pragma once
@@ -13,6 +13,8 @@
 #include <memory>
 #include <vector>
 
+#include "measurement/reporters/apm_in_app_purchase_transaction_reporter.h"
+#include "measurement/reporters/apm_lifetime_value_recorder.h"
 #include "platform/dispatch/queue.h"
 #include "platform/storekit/payment_queue.h"
 
@@ -35,16 +37,6 @@ class APMEManager {
  public:
   static std::shared_ptr<APMEManager> sharedInstance() { return nullptr; }
   virtual ~APMEManager() = default;
-};
-
-// The lifetime-value recorder of the purchase reporters: until it arrives no event is a
-// purchase it records, so the write path records nothing and never fails on it.
-class APMEvent;
-class APMLifetimeValueRecorder {
- public:
-  static bool isPurchaseEvent(const APMEvent&) { return false; }
-  // True when recorded.
-  static bool recordLifetimeValueToDatabase(APMDatabase&, const APMEvent&) { return false; }
 };
 
 class APMSessionReporter {
@@ -81,16 +73,4 @@ class APMTCFClient {
 
  private:
   std::atomic<bool> isDMARegion_{true};
-};
-
-class APMInAppPurchaseTransactionReporter {
- public:
-  static std::shared_ptr<APMInAppPurchaseTransactionReporter> sharedInstance();
-  // Turns purchased transactions into events: none yet, the transactions are let go.
-  void paymentQueueUpdatedFilteredTransactions(
-      platform::storekit::PaymentQueue& queue,
-      const std::vector<platform::storekit::PaymentTransactionPtr>& transactions) {
-    (void)queue;
-    (void)transactions;
-  }
 };

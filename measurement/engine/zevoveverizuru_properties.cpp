@@ -1,6 +1,6 @@
 // User properties, first open and lifecycle events, session backfill, ad personalization and
-// purchase de-duplication. Not built yet: these do nothing; queries
-// answer nothing and callbacks are not called, purchases are let go.
+// purchase de-duplication (zevoveverizuru_purchases.cpp). Not built yet: these do nothing; queries
+// answer nothing and callbacks are not called.
 #include "measurement/engine/zevoveverizuru.h"
 
 #include "measurement/model/apm_event.h"
@@ -72,5 +72,3 @@ bool ZEVOveverizuru::shouldAllowAdNetworkRegistration() {
 }
 void ZEVOveverizuru::setUserData(const platform::ValueMap&) {}
 void ZEVOveverizuru::setUserDataOnWorkerQueue(const platform::ValueMap&) {}
-void ZEVOveverizuru::filterPurchaseTransactions(
-    const std::vector<platform::storekit::PaymentTransactionPtr>&, PurchaseFilterCallback) {}
