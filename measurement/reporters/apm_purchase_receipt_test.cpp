@@ -2,6 +2,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 
 #include "measurement/reporters/apm_purchase_event_parameters.h"
 #include "measurement/reporters/apm_purchase_receipt.h"
@@ -93,6 +97,34 @@ TEST_F(PurchaseReceiptTest, MalformedRecordsAndFieldsAreHandledAsTheReceiptRules
       }
     }
   }
+}
+
+// The receipt the end-to-end fixture writes (python, its own DER encoder) reads back here.
+TEST_F(PurchaseReceiptTest, TheFixtureWritersReceiptReadsBack) {
+  const auto script = std::filesystem::path(__FILE__).parent_path().parent_path().parent_path() /
+                      "tests" / "fakes" / "receipt_fixture.py";
+  const auto json = std::filesystem::path(scratch_.path()) / "records.json";
+  const auto out = std::filesystem::path(scratch_.path()) / "receipt";
+  std::ofstream(json) << R"([{"product_id": "coins", "transaction_id": "t1",
+      "original_transaction_id": "t1", "product_type": 1,
+      "purchase_date": "2026-01-01T00:00:00Z"},
+    {"product_id": "sub", "transaction_id": "s2", "original_transaction_id": "s1",
+      "product_type": 3, "web_order_line_item_id": 1000000077, "free_trial": 1}])";
+  const std::string command = "python3 '" + script.string() + "' --input '" + json.string() +
+                              "' --output '" + out.string() + "'";
+  ASSERT_EQ(std::system(command.c_str()), 0);
+  std::ifstream in(out, std::ios::binary);
+  const platform::Bytes bytes((std::istreambuf_iterator<char>(in)),
+                              std::istreambuf_iterator<char>());
+  const auto items = APMParsePurchaseItems(bytes);
+  ASSERT_TRUE(items);
+  ASSERT_EQ(productsOf(*items), (std::vector<std::string>{"coins", "sub"}));
+  EXPECT_EQ((*items)[0]->transactionID, "t1");
+  EXPECT_EQ((*items)[0]->purchaseType, 1);
+  EXPECT_EQ((*items)[0]->purchaseDateIA5String, "2026-01-01T00:00:00Z");
+  EXPECT_EQ((*items)[1]->originalTransactionID, "s1");
+  EXPECT_EQ((*items)[1]->webOrderLineItemID, 1000000077u);
+  EXPECT_TRUE((*items)[1]->isFreeTrial);
 }
 
 TEST_F(PurchaseReceiptTest, TheBytePatternMatcherStaysInsideTheData) {
