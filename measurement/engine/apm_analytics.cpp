@@ -662,6 +662,21 @@ void APMAnalytics::queuePaymentQueueUpdatedTransactions(
   });
 }
 
+void APMAnalytics::logTransactionWithProductID(
+    const std::string& productID, const std::string& transactionID,
+    const std::string& originalTransactionID, const platform::Value& webOrderLineItemID,
+    std::int64_t productType, bool isFreeTrial, bool isIntroductoryOffer,
+    std::int64_t paymentQuantity, std::optional<platform::Date> purchaseDate,
+    std::optional<platform::Date> originalPurchaseDate,
+    std::optional<platform::Date> subscriptionExpirationDate,
+    std::optional<platform::Date> cancellationDate, const std::optional<std::string>& environment,
+    bool isVerified) {
+  APMInAppPurchaseTransactionReporter::sharedInstance()->reportTransactionWithProductID(
+      productID, transactionID, originalTransactionID, webOrderLineItemID, productType, isFreeTrial,
+      isIntroductoryOffer, paymentQuantity, purchaseDate, originalPurchaseDate,
+      subscriptionExpirationDate, cancellationDate, environment, isVerified);
+}
+
 bool APMIsAppActive() {
   return APMScreenViewReporter::sharedInstance()->isAppActive();
 }

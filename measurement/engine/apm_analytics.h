@@ -139,6 +139,17 @@ class APMAnalytics : public platform::storekit::PaymentTransactionObserver {
   static void queuePaymentQueueUpdatedTransactions(
       platform::storekit::PaymentQueue& queue,
       const std::vector<platform::storekit::PaymentTransactionPtr>& transactions);
+  // The second store interface: one transaction as the application reports it, forwarded
+  // unchanged to the purchase reporter.
+  static void logTransactionWithProductID(
+      const std::string& productID, const std::string& transactionID,
+      const std::string& originalTransactionID, const platform::Value& webOrderLineItemID,
+      std::int64_t productType, bool isFreeTrial, bool isIntroductoryOffer,
+      std::int64_t paymentQuantity, std::optional<platform::Date> purchaseDate,
+      std::optional<platform::Date> originalPurchaseDate,
+      std::optional<platform::Date> subscriptionExpirationDate,
+      std::optional<platform::Date> cancellationDate, const std::optional<std::string>& environment,
+      bool isVerified);
 
   // ---- Events, user properties and listeners (apm_analytics_events.cpp) ----
   static void logEventWithName(const std::string& name, const platform::ValueMap& parameters);

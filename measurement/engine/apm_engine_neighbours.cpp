@@ -12,9 +12,3 @@ APMSearchAdReporter::initWithWorkerQueue(platform::QueuePtr workerQueue,
   (void)persistedConfig;
   return std::make_shared<APMSearchAdReporter>();
 }
-
-std::shared_ptr<APMInAppPurchaseTransactionReporter>
-APMInAppPurchaseTransactionReporter::sharedInstance() {
-  static const auto shared = std::make_shared<APMInAppPurchaseTransactionReporter>();
-  return shared;
-}

@@ -1,9 +1,10 @@
 // The measurement core's neighbours that other work will bring: the audience evaluator, the
-// experiments manager, the search-ad reporter and the in-app purchase reporter. Until each
-// arrives, the core holds the least it asks of them: no audiences are evaluated, the experiments
-// manager does not exist (so there are no experiment IDs), the search-ad reporter never reports
-// and the purchase reporter lets transactions go. Each keeps the name and operations the core
-// calls, so the real one replaces it without touching the core.
+// experiments manager and the search-ad reporter. Until each arrives, the core holds the least it
+// asks of them: no audiences are evaluated, the experiments manager does not exist (so there are
+// no experiment IDs) and the search-ad reporter never reports. The session reporter, the TCF
+// consent client, the purchase reporter and the lifetime-value recorder are the real ones (their
+// headers follow). Each keeps the name and operations the core calls, so the real one replaces it
+// without touching the core.
 //
 // Thread: the core calls these on its worker queue; the switches are atomics.
 #pragma once
@@ -13,6 +14,8 @@
 #include <vector>
 
 #include "measurement/engine/apm_tcf_client.h"
+#include "measurement/reporters/apm_in_app_purchase_transaction_reporter.h"
+#include "measurement/reporters/apm_lifetime_value_recorder.h"
 #include "platform/dispatch/queue.h"
 #include "platform/storekit/payment_queue.h"
 
@@ -37,16 +40,6 @@ class APMEManager {
   virtual ~APMEManager() = default;
 };
 
-// The lifetime-value recorder of the purchase reporters: until it arrives no event is a
-// purchase it records, so the write path records nothing and never fails on it.
-class APMEvent;
-class APMLifetimeValueRecorder {
- public:
-  static bool isPurchaseEvent(const APMEvent&) { return false; }
-  // True when recorded.
-  static bool recordLifetimeValueToDatabase(APMDatabase&, const APMEvent&) { return false; }
-};
-
 class APMSearchAdReporter {
  public:
   static std::shared_ptr<APMSearchAdReporter>
@@ -59,16 +52,4 @@ class APMSearchAdReporter {
 
  private:
   std::atomic<bool> enabled_{false};
-};
-
-class APMInAppPurchaseTransactionReporter {
- public:
-  static std::shared_ptr<APMInAppPurchaseTransactionReporter> sharedInstance();
-  // Turns purchased transactions into events: none yet, the transactions are let go.
-  void paymentQueueUpdatedFilteredTransactions(
-      platform::storekit::PaymentQueue& queue,
-      const std::vector<platform::storekit::PaymentTransactionPtr>& transactions) {
-    (void)queue;
-    (void)transactions;
-  }
 };

@@ -1,6 +1,7 @@
 // User properties, first open and lifecycle events, session backfill, ad personalization and
-// purchase de-duplication. Apart from the session start and the session timeout, not built yet:
-// these do nothing; queries answer nothing and callbacks are not called, purchases are let go.
+// purchase de-duplication (zevoveverizuru_purchases.cpp). Apart from the session start and the
+// session timeout, not built yet: these do nothing; queries answer nothing and callbacks are not
+// called.
 #include "measurement/engine/zevoveverizuru.h"
 
 #include "measurement/engine/apm_session_reporter.h"
@@ -99,5 +100,3 @@ bool ZEVOveverizuru::shouldAllowAdNetworkRegistration() {
 }
 void ZEVOveverizuru::setUserData(const platform::ValueMap&) {}
 void ZEVOveverizuru::setUserDataOnWorkerQueue(const platform::ValueMap&) {}
-void ZEVOveverizuru::filterPurchaseTransactions(
-    const std::vector<platform::storekit::PaymentTransactionPtr>&, PurchaseFilterCallback) {}

@@ -128,4 +128,11 @@ std::vector<std::string> Bundle::urlSchemes() const {
   return out;
 }
 
+std::string Bundle::appStoreReceiptURL() const {
+  const std::filesystem::path folder = std::filesystem::path(path_) / "Receipt";
+  std::error_code ec;
+  if (std::filesystem::exists(folder / "sandboxReceipt", ec)) return folder / "sandboxReceipt";
+  return folder / "receipt";
+}
+
 }  // namespace platform

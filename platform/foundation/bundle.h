@@ -44,6 +44,9 @@ class Bundle {
   // when that file exists. Names that climb out of the bundle ("..") are refused.
   std::optional<std::string> pathForResource(std::string_view name, std::string_view type,
                                              std::string_view subdirectory = {}) const;
+  // Where the store receipt of this bundle lives: Receipt/sandboxReceipt when that exists (a
+  // sandbox purchase environment), else Receipt/receipt, which need not exist.
+  std::string appStoreReceiptURL() const;
   // Every scheme listed under CFBundleURLTypes / CFBundleURLSchemes, in order.
   std::vector<std::string> urlSchemes() const;
 

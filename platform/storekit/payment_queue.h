@@ -29,6 +29,9 @@ struct Payment {
   std::int64_t quantity = 1;
 };
 
+struct PaymentTransaction;
+using PaymentTransactionPtr = std::shared_ptr<const PaymentTransaction>;
+
 struct PaymentTransaction {
   TransactionState transactionState = TransactionState::Purchasing;
   // Set once the store has processed the payment (purchased, restored).
@@ -36,8 +39,11 @@ struct PaymentTransaction {
   Payment payment;
   // Seconds since 1970, when the store has recorded one.
   std::optional<double> transactionDate;
+  // The first transaction of a restored or renewed purchase; null for a first purchase.
+  PaymentTransactionPtr originalTransaction;
+  // The store's error code of a failed transaction; 0 otherwise.
+  std::int64_t errorCode = 0;
 };
-using PaymentTransactionPtr = std::shared_ptr<const PaymentTransaction>;
 
 class PaymentQueue;
 

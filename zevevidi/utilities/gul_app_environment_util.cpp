@@ -32,15 +32,6 @@ std::string trimmed(std::string text) {
   return text;
 }
 
-// Where the bundle's store receipt lives. A sandbox (test) purchase environment leaves its
-// receipt under the name "sandboxReceipt"; the production one under "receipt".
-std::filesystem::path receiptLocation(const platform::Bundle& bundle) {
-  const std::filesystem::path folder = std::filesystem::path(bundle.bundlePath()) / "Receipt";
-  std::error_code ec;
-  if (std::filesystem::exists(folder / "sandboxReceipt", ec)) return folder / "sandboxReceipt";
-  return folder / "receipt";
-}
-
 }  // namespace
 
 bool IsAppEncrypted() {
@@ -57,6 +48,12 @@ std::atomic<int> sFromAppStoreOverride{-1};
 
 void GULAppEnvironmentUtil::setFromAppStoreForTesting(std::optional<bool> answer) {
   sFromAppStoreOverride = answer ? (*answer ? 1 : 0) : -1;
+}
+
+std::optional<bool> GULAppEnvironmentUtil::fromAppStoreOverrideForTesting() {
+  const int forced = sFromAppStoreOverride.load();
+  if (forced < 0) return std::nullopt;
+  return forced == 1;
 }
 
 bool GULAppEnvironmentUtil::isFromAppStore() {
@@ -84,7 +81,7 @@ bool GULAppEnvironmentUtil::isAppStoreReceiptSandbox() {
   const platform::Value check = bundle->objectForInfoDictionaryKey(kReceiptURLCheckEnabledKey);
   double enabled = 1;
   if (check.toDouble(&enabled) && enabled == 0) return false;
-  return receiptLocation(*bundle).filename() == "sandboxReceipt";
+  return std::filesystem::path(bundle->appStoreReceiptURL()).filename() == "sandboxReceipt";
 }
 
 std::string GULAppEnvironmentUtil::deviceModel() {

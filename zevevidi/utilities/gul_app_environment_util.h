@@ -38,6 +38,8 @@ class GULAppEnvironmentUtil {
   // Test support: makes isFromAppStore answer `answer` (none restores the real answer), so both
   // sides of the store-build rules can be exercised on an unencrypted test binary.
   static void setFromAppStoreForTesting(std::optional<bool> answer);
+  // The answer tests asked for, if any (the measurement side's store-build test honours it too).
+  static std::optional<bool> fromAppStoreOverrideForTesting();
 
   // The kernel value of that name as text; none when it is missing or empty.
   static std::optional<std::string> getSysctlEntry(const char* name);
