@@ -159,13 +159,16 @@ class MeasurementUploadEndToEndTest : public ::testing::Test {
     return run("sqlite3 '" + db.string() + "' \"" + query + "\"", "", scratch_.path())
         .value_or("(failed)");
   }
+  // `key` of the measurement's persisted configuration (a property list under the state root).
   Value preference(const std::string& key) {
-    const Value file = platform::readPropertyListFile(
-                           (home_ / "Preferences" / (std::string(kBundleID) + ".plist")).string())
-                           .value_or(Value());
-    if (!file.isMap()) return Value();
-    const auto found = file.asMap().find(Value(key));
-    return found == file.asMap().end() ? Value() : found->second;
+    fs::path file;
+    for (const auto& entry : fs::recursive_directory_iterator(home_)) {
+      if (entry.path().filename() == "com.ziriza.duz.measurement.plist") file = entry.path();
+    }
+    const Value plist = platform::readPropertyListFile(file.string()).value_or(Value());
+    if (!plist.isMap()) return Value();
+    const auto found = plist.asMap().find(Value(key));
+    return found == plist.asMap().end() ? Value() : found->second;
   }
 
   platform::ScratchDirForTesting scratch_;
