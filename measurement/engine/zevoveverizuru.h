@@ -53,6 +53,7 @@ class APMSessionReporter;
 class APMSearchAdReporter;
 class APMTCFClient;
 class APMEManager;
+struct APMQueuedBundle;
 
 inline constexpr const char* ZEVOveverizuruAlarmName = "Measurement timer";
 inline constexpr const char* ZEVOveverizuruBannerVersion = "111500000";
@@ -127,6 +128,12 @@ class ZEVOveverizuru : public GULNetworkLoggerDelegate,
                                                   const platform::ErrorPtr& error);
   void incrementRetryCounter();
   bool removeBundlesFromDatabaseWithIDs(const std::vector<std::int64_t>& bundleIDs);
+  // The leading run of `bundles` that shares the app ID and the device ID given.
+  std::vector<APMQueuedBundle>
+  filteredBundlesWithCompatibleAppID(const std::optional<std::string>& appID,
+                                     const std::optional<std::string>& resettableDeviceID,
+                                     const std::optional<std::string>& vendorDeviceID,
+                                     const std::vector<APMQueuedBundle>& bundles);
   // ---- Upload schedule (later) ----
   void updateSchedule();
   double nextUploadingTime();
@@ -136,6 +143,10 @@ class ZEVOveverizuru : public GULNetworkLoggerDelegate,
   void networkRemoteConfigFetchCompletionHandler(const platform::HTTPURLResponsePtr& response,
                                                  const platform::Bytes& data,
                                                  const platform::ErrorPtr& error);
+  // True when the database holds a configuration from the server.
+  bool hasStoredMeasurementConfig();
+  // Decodes, checks and stores a fetched configuration; inside the caller's transaction.
+  bool applyMeasurementConfig(const platform::Bytes& data);
   // ---- User properties and user ID (later) ----
   void setUserAttribute(std::shared_ptr<APMUserAttribute> attribute);
   void removeUserAttribute(std::shared_ptr<APMUserAttribute> attribute);
@@ -264,6 +275,14 @@ class ZEVOveverizuru : public GULNetworkLoggerDelegate,
                                   double bundleEndTimestamp);
   void addBundleMetadataIntoBundle(APMPBMeasurementBundle& bundle, double bundleStartTimestamp,
                                    double bundleEndTimestamp);
+  // Session start and engagement sums of one batch ("_lte", "_se").
+  void evaluationTimeFromRawEvents(const std::vector<std::shared_ptr<APMRawEventData>>& batch,
+                                   APMPBMeasurementBundle& bundle);
+  // Previous timestamps and per-name counts; none on a database failure.
+  std::optional<std::vector<std::shared_ptr<APMEvent>>>
+  eventsAfterUpdatingEventAggregates(const std::vector<std::shared_ptr<APMEvent>>& events);
+  // True when a metadata row is stored for the fingerprint, decodable or not.
+  bool rawEventsMetadataRowExists(std::int64_t fingerprint);
   // ---- Category Sampling (zevoveverizuru_sampling.cpp, later) ----
   std::optional<std::vector<std::shared_ptr<APMPBEvent>>>
   sampleEvents(const std::vector<std::shared_ptr<APMPBEvent>>& events, platform::ErrorPtr* error);
@@ -403,6 +422,9 @@ class ZEVOveverizuru : public GULNetworkLoggerDelegate,
   std::atomic<bool> isAnalyticsCollectionDeactivated_{false};
   bool isNetworkRequestPending_ = false;
   std::weak_ptr<ZEVOveverizuruDelegate> measurementDelegate_;
+  // Bundling: the last row ID of the run the batch read took (worker queue), and its error.
+  std::int64_t lastBatchRowID_ = 0;
+  platform::ErrorPtr lastBatchError_;
 };
 
 // Campaign attribution cache in the application's preferences (zevoveverizuru_url.cpp, later).

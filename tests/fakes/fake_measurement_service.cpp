@@ -1,0 +1,150 @@
+#include "tests/fakes/fake_measurement_service.h"
+
+#include <httplib.h>
+#include <strings.h>
+#include <zlib.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <thread>
+
+namespace lumora::fakes {
+
+bool gunzip(const std::string& in, std::string* out) {
+  z_stream stream{};
+  if (inflateInit2(&stream, 16 + MAX_WBITS) != Z_OK) return false;
+  stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(in.data()));
+  stream.avail_in = static_cast<uInt>(in.size());
+  std::string result;
+  char buffer[16384];
+  int code = Z_OK;
+  while (code == Z_OK) {
+    stream.next_out = reinterpret_cast<Bytef*>(buffer);
+    stream.avail_out = sizeof buffer;
+    code = inflate(&stream, Z_NO_FLUSH);
+    if (code != Z_OK && code != Z_STREAM_END) break;
+    result.append(buffer, sizeof buffer - stream.avail_out);
+  }
+  inflateEnd(&stream);
+  if (code != Z_STREAM_END) return false;
+  *out = std::move(result);
+  return true;
+}
+
+std::string FakeMeasurementService::Request::header(const std::string& name) const {
+  for (const auto& [key, value] : headers) {
+    if (strcasecmp(key.c_str(), name.c_str()) == 0) return value;
+  }
+  return {};
+}
+
+struct FakeMeasurementService::State {
+  httplib::Server server;
+  std::thread thread;
+  int port = -1;
+  mutable std::mutex mutex;
+  mutable std::condition_variable changed;
+  std::deque<Answer> config;
+  Answer configFallback{404, {}, {}};
+  std::deque<Answer> upload;
+  Answer uploadFallback{204, {}, {}};
+  std::vector<Request> requests;
+
+  void record(const httplib::Request& in) {
+    Request request;
+    request.method = in.method;
+    request.path = in.path;
+    for (const auto& [key, value] : in.params)
+      request.query[key] = value;
+    for (const auto& [key, value] : in.headers)
+      request.headers.emplace(key, value);
+    request.body = in.body;
+    if (strcasecmp(in.get_header_value("Content-Encoding").c_str(), "gzip") == 0) {
+      request.bodyWasGzip = true;
+      // The server library may have inflated the body already; a body that still starts with
+      // the gzip magic bytes is inflated here.
+      const bool magic = in.body.size() >= 2 && static_cast<unsigned char>(in.body[0]) == 0x1f &&
+                         static_cast<unsigned char>(in.body[1]) == 0x8b;
+      std::string plain;
+      if (magic && gunzip(in.body, &plain)) {
+        request.body = std::move(plain);
+      } else if (magic) {
+        request.bodyDecodeFailed = true;
+      }
+    }
+    std::lock_guard lock(mutex);
+    requests.push_back(std::move(request));
+    changed.notify_all();
+  }
+
+  static void answer(const Answer& a, httplib::Response& response) {
+    response.status = a.status;
+    for (const auto& [key, value] : a.headers)
+      response.set_header(key, value);
+    if (!a.body.empty()) response.set_content(a.body, "application/octet-stream");
+  }
+
+  Answer next(std::deque<Answer>& queue, const Answer& fallback) {
+    std::lock_guard lock(mutex);
+    if (queue.empty()) return fallback;
+    Answer a = queue.front();
+    queue.pop_front();
+    return a;
+  }
+};
+
+FakeMeasurementService::FakeMeasurementService() : state_(std::make_unique<State>()) {
+  State* s = state_.get();
+  s->server.Get(R"(/config/app/.*)", [s](const httplib::Request& in, httplib::Response& out) {
+    s->record(in);
+    State::answer(s->next(s->config, s->configFallback), out);
+  });
+  s->server.Post("/a", [s](const httplib::Request& in, httplib::Response& out) {
+    s->record(in);
+    State::answer(s->next(s->upload, s->uploadFallback), out);
+  });
+  s->port = s->server.bind_to_any_port("127.0.0.1");
+  if (s->port > 0) {
+    s->thread = std::thread([s] { s->server.listen_after_bind(); });
+    for (int i = 0; i < 5000 && !s->server.is_running(); ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+}
+
+FakeMeasurementService::~FakeMeasurementService() {
+  state_->server.stop();
+  if (state_->thread.joinable()) state_->thread.join();
+}
+
+std::string FakeMeasurementService::baseURL() const {
+  if (state_->port <= 0) return {};
+  return "http://127.0.0.1:" + std::to_string(state_->port);
+}
+
+void FakeMeasurementService::scriptConfig(std::vector<Answer> answers, Answer fallback) {
+  std::lock_guard lock(state_->mutex);
+  state_->config.assign(answers.begin(), answers.end());
+  state_->configFallback = std::move(fallback);
+}
+
+void FakeMeasurementService::scriptUpload(std::vector<Answer> answers, Answer fallback) {
+  std::lock_guard lock(state_->mutex);
+  state_->upload.assign(answers.begin(), answers.end());
+  state_->uploadFallback = std::move(fallback);
+}
+
+std::vector<FakeMeasurementService::Request> FakeMeasurementService::requests() const {
+  std::lock_guard lock(state_->mutex);
+  return state_->requests;
+}
+
+bool FakeMeasurementService::waitFor(const std::function<bool(const std::vector<Request>&)>& done,
+                                     double timeoutSeconds) const {
+  std::unique_lock lock(state_->mutex);
+  return state_->changed.wait_for(lock, std::chrono::duration<double>(timeoutSeconds),
+                                  [&] { return done(state_->requests); });
+}
+
+}  // namespace lumora::fakes
