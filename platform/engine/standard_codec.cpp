@@ -3,6 +3,7 @@
 #include <cstring>
 #include <limits>
 #include <string>
+#include <typeinfo>
 
 namespace flutter {
 
@@ -55,13 +56,6 @@ inline std::size_t alignmentRemainder(std::size_t position, std::size_t alignmen
   if ((alignment & (alignment - 1)) == 0) return position & (alignment - 1);
   return position % alignment;
 }
-
-// Reads the next value where it is converted to a Value, so a list element or map entry is built
-// around it.
-struct ValueFrom {
-  StandardReader& reader;
-  operator platform::Value() const { return reader.readValue(); }
-};
 
 // Keeps the nesting depth of one reader bounded.
 class DepthGuard {
@@ -273,6 +267,46 @@ platform::Value StandardReader::readValueOfType(std::uint8_t type) {
   throw CodecError("unknown type byte " + std::to_string(type));
 }
 
+bool StandardReader::elementsReadInline() const {
+  return depth_ < kMaxCodecNestingDepth && typeid(*this) == typeid(StandardReader);
+}
+
+// The same as readValue() for every input (the same values, errors and memory charges); only the
+// scalars skip the depth guard, which they pass anyway, and the virtual call.
+inline platform::Value StandardReader::readElement(bool inlineScalars) {
+  if (!inlineScalars) return readValue();
+  const std::uint8_t type = readByte();
+  switch (static_cast<StandardField>(type)) {
+  case StandardField::Nil:
+    return platform::Value();
+  case StandardField::True:
+    return platform::Value(true);
+  case StandardField::False:
+    return platform::Value(false);
+  case StandardField::Int32:
+    return platform::Value(readScalar<std::int32_t>());
+  case StandardField::Int64:
+    return platform::Value(readScalar<std::int64_t>());
+  case StandardField::Float64:
+    readAlignment(8);
+    return platform::Value(readScalar<double>());
+  case StandardField::String:
+    return platform::Value(readUTF8());
+  default:
+    break;
+  }
+  DepthGuard guard(depth_);
+  return StandardReader::readValueOfType(type);
+}
+
+// Reads the next element where it is converted to a Value, so a list element or map entry is
+// built around it.
+struct StandardReader::ElementFrom {
+  StandardReader& reader;
+  bool inlineScalars;
+  operator platform::Value() const { return reader.readElement(inlineScalars); }
+};
+
 // Containers are read out of line: their frames are large, and the scalars and strings that make
 // up most values should not pay for them.
 platform::Value StandardReader::readList() {
@@ -283,8 +317,9 @@ platform::Value StandardReader::readList() {
   chargeMemory(count * sizeof(platform::Value) + kAllocationOverhead);
   platform::ValueList list;
   list.reserve(count);
+  const ElementFrom element{*this, elementsReadInline()};
   for (std::size_t i = 0; i < count; ++i)
-    list.emplace_back(ValueFrom{*this});
+    list.emplace_back(element);
   return platform::Value(std::move(list));
 }
 
@@ -301,8 +336,9 @@ platform::Value StandardReader::readMap() {
   // value, as the engine's dictionary would.
   platform::ValueMap::container_type entries;
   entries.reserve(count);
+  const ElementFrom element{*this, elementsReadInline()};
   for (std::size_t i = 0; i < count; ++i)
-    entries.emplace_back(ValueFrom{*this}, ValueFrom{*this});
+    entries.emplace_back(element, element);
   return platform::Value(platform::ValueMap::fromEntries(std::move(entries)));
 }
 

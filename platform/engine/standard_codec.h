@@ -136,6 +136,14 @@ class StandardReader {
   std::size_t readLongSize(std::uint8_t marker);
   [[gnu::noinline]] platform::Value readList();
   [[gnu::noinline]] platform::Value readMap();
+  // True when the elements of a container at the current depth may be read by readElement's
+  // own switch: this reader is no subclass (whose readValueOfType could read any type byte its
+  // own way) and the elements are not nested too deeply.
+  bool elementsReadInline() const;
+  // One element of a container: readValue, with the scalars of the format read in place when
+  // `inlineScalars` (see elementsReadInline).
+  platform::Value readElement(bool inlineScalars);
+  struct ElementFrom;
 
   const std::uint8_t* data_;
   std::size_t length_;

@@ -10,6 +10,7 @@
 #include <optional>
 #include <random>
 #include <string>
+#include <vector>
 
 #include "platform/engine/method_codec.h"
 
@@ -416,6 +417,116 @@ TEST(StandardCodecTest, PluginTypeBytesExtendTheCodecInsideContainers) {
   auto response = methods->decodeEnvelope(methods->encodeSuccessEnvelope(message));
   ASSERT_TRUE(response && response->isSuccess());
   EXPECT_TRUE(response->value().asList()[0].asObjectOf<Point>());
+}
+
+// A reader subclass that reads nothing its own way: its containers take the general path
+// (every element through the virtual readValueOfType), which the plain reader's in-place
+// scalars must match input for input.
+class DeferringReader : public StandardReader {
+ public:
+  using StandardReader::StandardReader;
+  Value readValueOfType(std::uint8_t type) override {
+    return StandardReader::readValueOfType(type);
+  }
+};
+
+// Reads strings upper-cased: a subclass may take over a standard type byte, at any depth.
+class UpperCaseReader : public StandardReader {
+ public:
+  using StandardReader::StandardReader;
+  Value readValueOfType(std::uint8_t type) override {
+    if (type != static_cast<std::uint8_t>(StandardField::String)) {
+      return StandardReader::readValueOfType(type);
+    }
+    std::string text = readUTF8();
+    for (char& c : text)
+      c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return Value(std::move(text));
+  }
+};
+
+template <class Reader> class ReaderWriterOf : public StandardReaderWriter {
+ public:
+  std::unique_ptr<StandardReader> readerWithData(const Bytes& data) const override {
+    return std::make_unique<Reader>(data.data(), data.size());
+  }
+};
+
+// `depth` lists around `inner`.
+Bytes nestedInLists(int depth, const Bytes& inner) {
+  Bytes out;
+  for (int i = 0; i < depth; ++i) {
+    out.push_back(0x0c);
+    out.push_back(0x01);
+  }
+  out.insert(out.end(), inner.begin(), inner.end());
+  return out;
+}
+
+TEST(StandardCodecTest, ScalarsInsideContainersDecodeAsThroughTheGeneralPath) {
+  std::vector<std::pair<std::string, Bytes>> cases = {
+      {"scalars in a list", hex("0c 06 00 01 02 03 ffffffff 04 0100000000000080 07 02 6869")},
+      {"double after padding in a list", hex("0c 02 01 06 00000000 0000000000000040")},
+      {"long string in a map",
+       hex("0d 01 07 01 6b 07 14 3031323334353637383930313233343536373839")},
+      {"map with scalar keys out of order and repeated",
+       hex("0d 04 07 01 62 01 03 07000000 02 07 01 61 00 07 01 62 03 05000000")},
+      {"nested containers", hex("0d 01 07 01 61 0c 03 0c 01 00 0d 01 03 01000000 06 "
+                                "000000000000000000000000f03f 08 02 0102")},
+      {"truncated int32 in a list", hex("0c 01 03 0100")},
+      {"truncated int64 in a map", hex("0d 01 07 01 61 04 01000000")},
+      {"double without its padding in a list", hex("0c 01 06 00")},
+      {"string past the end in a map", hex("0d 01 07 05 61")},
+      {"list ends before its element", hex("0c 02 01")},
+      {"unknown type byte in a list", hex("0c 01 05")},
+      {"plugin type byte in a map", hex("0d 01 81 00")},
+  };
+  // Containers nest at most kMaxCodecNestingDepth deep, counting the scalar inside them.
+  for (const auto& [name, scalar] : {std::pair<std::string, Bytes>{"nil", hex("00")},
+                                     {"true", hex("01")},
+                                     {"int32", hex("03 01000000")},
+                                     {"string", hex("07 01 61")}}) {
+    cases.push_back(
+        {name + " at the deepest level", nestedInLists(kMaxCodecNestingDepth - 1, scalar)});
+    cases.push_back({name + " one level too deep", nestedInLists(kMaxCodecNestingDepth, scalar)});
+  }
+  cases.push_back({"map value one level too deep",
+                   nestedInLists(kMaxCodecNestingDepth - 1, hex("0d 01 07 01 61 03 01000000"))});
+
+  auto plain = StandardMessageCodec::sharedInstance();
+  auto general = StandardMessageCodec::codecWithReaderWriter(
+      std::make_shared<ReaderWriterOf<DeferringReader>>());
+  int accepted = 0;
+  for (const auto& [name, bytes] : cases) {
+    SCOPED_TRACE(name);
+    std::string plainError, generalError;
+    auto fromPlain = plain->decode(bytes, &plainError);
+    auto fromGeneral = general->decode(bytes, &generalError);
+    EXPECT_EQ(fromPlain, fromGeneral);
+    EXPECT_EQ(plainError, generalError);
+    if (fromPlain) {
+      ++accepted;
+    } else {
+      EXPECT_FALSE(plainError.empty());
+    }
+  }
+  // Both outcomes are exercised: the first five and the deepest-level cases decode.
+  EXPECT_EQ(accepted, 9);
+  Value deepest(7);
+  for (int i = 0; i < kMaxCodecNestingDepth - 1; ++i)
+    deepest = Value::list({deepest});
+  auto decoded = plain->decode(nestedInLists(kMaxCodecNestingDepth - 1, hex("03 07000000")));
+  ASSERT_TRUE(decoded.has_value());
+  EXPECT_EQ(*decoded, deepest);
+}
+
+TEST(StandardCodecTest, SubclassReadersReadStandardTypeBytesTheirOwnWayAtAnyDepth) {
+  auto codec = StandardMessageCodec::codecWithReaderWriter(
+      std::make_shared<ReaderWriterOf<UpperCaseReader>>());
+  Value message = Value::map({{"key", Value::list({"abc", 1, Value::map({{"x", "yz"}})})}});
+  auto decoded = codec->decode(codec->encode(message));
+  ASSERT_TRUE(decoded.has_value());
+  EXPECT_EQ(*decoded, Value::map({{"KEY", Value::list({"ABC", 1, Value::map({{"X", "YZ"}})})}}));
 }
 
 TEST(StandardMethodCodecTest, EnvelopesAndCallsMatchTheFormat) {
