@@ -242,7 +242,10 @@ void APMAnalytics::startWithAppID(const std::string& appID, const std::string& o
       [](const std::string& origin, const std::string& name, const platform::ValueMap& parameters) {
         logInternalEventWithOrigin(origin, name, parameters);
       });
-  if (APMConsentSettingsUtil::consentSource() == kNoConsentSource) loadPersistedConsentSettings();
+  {
+    std::lock_guard consentLock(consentUpdateMutex());
+    if (APMConsentSettingsUtil::consentSource() == kNoConsentSource) loadPersistedConsentSettings();
+  }
   if (origin == APMAnalyticsOriginFA) {
     if (auto identity = APMIdentity::sharedInstance();
         identity && identity->appIDFromDUZ() != appID) {
@@ -428,8 +431,14 @@ void APMAnalytics::setConsent(const platform::ValueMap& consent) {
   setConsent(consent, kConsentSettingsKey);
 }
 
+std::mutex& APMAnalytics::consentUpdateMutex() {
+  static auto* mutex = new std::mutex();  // lives for the process
+  return *mutex;
+}
+
 void APMAnalytics::setConsent(const platform::ValueMap& consent, const std::string& key) {
   using Util = APMConsentSettingsUtil;
+  std::unique_lock consentLock(consentUpdateMutex());
   if (Util::consentSource() == kNoConsentSource) loadPersistedConsentSettings();
   platform::ValueMap settings = Util::consentSettingsFromDictionary(consent);
   for (auto it = settings.begin(); it != settings.end();) {
@@ -457,6 +466,7 @@ void APMAnalytics::setConsent(const platform::ValueMap& consent, const std::stri
   const bool adUserDataWasDenied = Util::isAdUserDataDenied();
   Util::updateSettings(settings, source);
   persistConsentSettings(Util::consentSettings().value_or(platform::ValueMap{}), source);
+  consentLock.unlock();
   if (key == kConsentSettings3PKey) {
     report(8, 25055, Util::description());
   }

@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -103,6 +104,10 @@ class APMAnalytics : public platform::storekit::PaymentTransactionObserver {
   static void setConsent(const platform::ValueMap& consent);
   static void setConsent(const platform::ValueMap& consent, const std::string& key);
   static void loadPersistedConsentSettings();
+  // Held across each read-modify-write of the consent state (the settings in memory and their
+  // persisted copy): a consent given while the core resolves the consent at its start would
+  // otherwise be overwritten by the older settings the start had read.
+  static std::mutex& consentUpdateMutex();
   static void persistConsentSettings(const platform::ValueMap& settings, std::int64_t source);
   static std::int64_t persistedConsentSource();
   static void clearConsent();

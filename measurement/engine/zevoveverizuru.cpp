@@ -427,6 +427,9 @@ bool ZEVOveverizuru::shouldWipeDataWithAppID(
 
 void ZEVOveverizuru::setProspectiveConsentSettings() {
   using Util = APMConsentSettingsUtil;
+  // One step with respect to APMAnalytics::setConsent: a consent given meanwhile is either read
+  // here from storage or applied after this.
+  std::lock_guard consentLock(APMAnalytics::consentUpdateMutex());
   const std::int64_t current = Util::consentSource();
   const auto thirdParty = APMAnalytics::consentSettings3P();
   const auto firstPartyStart = APMAnalytics::consentSettings1PStart();

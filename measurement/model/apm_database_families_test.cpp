@@ -236,13 +236,23 @@ TEST_F(APMDatabaseFamiliesTest, TheTrimKeepsTheNewestAndTheStalePurgeLooksBothWa
   EXPECT_EQ(database_->deleteRawEventsOverAbsoluteLimit(&error), 6);
   RawConnection raw(path());
   EXPECT_EQ(raw.rows("SELECT group_concat(rowid) FROM raw_events"), "7,8,9,10");
+  // Within the limit nothing goes, also when gaps make the row IDs span more than the limit.
+  EXPECT_EQ(database_->deleteRawEventsOverAbsoluteLimit(&error), 0);
+  ASSERT_TRUE(database_->insertRawEvent(event("_e", {}, 1'700'000'010), 1, false, &error));
+  ASSERT_EQ(raw.exec("DELETE FROM raw_events WHERE rowid IN (8, 9)"), 0);
+  EXPECT_EQ(database_->deleteRawEventsOverAbsoluteLimit(&error), 0);
+  EXPECT_EQ(raw.rows("SELECT group_concat(rowid) FROM raw_events"), "7,10,11");
+  for (int i = 0; i < 2; ++i)
+    ASSERT_TRUE(database_->insertRawEvent(event("_e", {}, 1'700'000'011 + i), 1, false, &error));
+  EXPECT_EQ(database_->deleteRawEventsOverAbsoluteLimit(&error), 1);
+  EXPECT_EQ(raw.rows("SELECT group_concat(rowid) FROM raw_events"), "10,11,12,13");
   EXPECT_EQ(database_->allRawEventsWithError(&error)->size(), 4u);
 
   // One event far in the future and one far in the past go; the one of now and its metadata stay.
   auto metadata = APMPBMeasurementBundle::initWithMessageInfo();
   NANOSetString(metadata.get(), Bundle::kAppId, "gone");
   ASSERT_TRUE(database_->insertIfNotExistsRawEventMetadata(metadata.get(), &error));
-  ASSERT_TRUE(database_->deleteRawEventsWithMaxRowID(10, &error));
+  ASSERT_TRUE(database_->deleteRawEventsWithMaxRowID(13, &error));
   ASSERT_TRUE(database_->insertRawEvent(event("_e", {}, env_.now() + 100 * 86400),
                                         fingerprintOf(*metadata), false, &error));
   ASSERT_TRUE(

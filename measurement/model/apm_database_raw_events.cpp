@@ -373,9 +373,13 @@ bool APMDatabase::deleteRawEventsWithMaxRowID(std::int64_t maxRowID, platform::E
 std::optional<std::int64_t>
 APMDatabase::deleteRawEventsOverAbsoluteLimit(platform::ErrorPtr* error) {
   const std::int64_t keep = std::max<std::int64_t>(maxEventsStored() - 1, 0);
+  // Runs for every stored event. The rows cannot outnumber the span of their row IDs, so while
+  // that span (two index look-ups, tested once) is within `keep` nothing is walked.
   return deleteRows(kRawEvents,
-                    "rowid IN (SELECT rowid FROM raw_events ORDER BY rowid DESC LIMIT -1 OFFSET ?)",
-                    {integer(keep)}, error);
+                    "(SELECT max(rowid) FROM raw_events) - (SELECT min(rowid) FROM raw_events) "
+                    "+ 1 > ? AND rowid IN (SELECT rowid FROM raw_events ORDER BY rowid DESC "
+                    "LIMIT -1 OFFSET ?)",
+                    {integer(keep), integer(keep)}, error);
 }
 
 bool APMDatabase::deleteStaleRawEventsDataOlderThanMaxAge(double maxAge,

@@ -1,0 +1,233 @@
+// The road of an event: 10,000 events of five parameters logged through the analytics facade,
+// timed until the worker has stored them all in "raw_events" (each event commits its own
+// transaction, with its daily counts, aggregates and metadata). The reference is the same
+// "raw_events" rows (read back from the engine's database) inserted with one prepared statement
+// of the SQLite C API into a database of the same schema and settings in the same folder, one
+// exclusive transaction per row. Goal: the facade's rate at least half the reference's.
+//
+// Each commit waits for the disk; TMPDIR chooses the folder of both databases (a memory-backed
+// one, e.g. /dev/shm, leaves the processor work alone).
+//
+//   TMPDIR=/dev/shm build-rel/bench/measurement_pipeline_bench
+#include <benchmark/benchmark.h>
+#include <sqlite3.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <future>
+#include <string>
+#include <vector>
+
+#include "measurement/engine/apm_analytics.h"
+#include "measurement/engine/zevoveverizuru.h"
+#include "measurement/model/apm_app_metadata.h"
+#include "measurement/model/apm_database.h"
+#include "measurement/storage/apm_file_locations.h"
+#include "measurement/storage/apm_sqlite_store.h"
+
+namespace {
+
+using platform::Value;
+
+constexpr int kEvents = 10000;
+constexpr const char* kAppID = "1:1234567890:ios:0123456789abcdef";
+
+// The state root for the run: a fresh folder under the temporary directory.
+const std::string& scratchHome() {
+  static const std::string home = [] {
+    std::string pattern =
+        (std::filesystem::temp_directory_path() / "lumora-pipeline-bench-XXXXXX").string();
+    const char* made = mkdtemp(pattern.data());
+    if (!made) std::abort();
+    setenv("LUMORA_HOME", made, 1);
+    return std::string(made);
+  }();
+  return home;
+}
+
+std::shared_ptr<ZEVOveverizuru> core() {
+  return ZEVOveverizuru::hasSharedInstance() ? ZEVOveverizuru::sharedInstance() : nullptr;
+}
+
+// Runs `body` on the worker queue after everything the facade has queued so far (the facade's
+// serial queue hands each event to the worker queue in order) and waits for it.
+void afterQueuedEvents(std::function<void()> body = [] {}) {
+  std::promise<void> done;
+  APMAnalytics::queueOperationWithBlock([&] {
+    core()->scheduler()->scheduleOnWorkerQueueBlockID("bench", [&] {
+      body();
+      done.set_value();
+    });
+  });
+  done.get_future().wait();
+}
+
+// The facade started once for the process, with the worker idle.
+void startEngine() {
+  static const bool started = [] {
+    scratchHome();
+    APMAnalytics::startWithAppID(kAppID, "app", {});
+    for (int i = 0; i < 10000 && !(core() && core()->database()); ++i)
+      usleep(1000);
+    if (!core() || !core()->database()) std::abort();
+    afterQueuedEvents();
+    return true;
+  }();
+  (void)started;
+}
+
+platform::ValueMap parameters(int i) {
+  return {{Value("level"), Value(std::int64_t{i % 90})},
+          {Value("character"), Value("mage")},
+          {Value("score"), Value(1250.5 + i)},
+          {Value("zone"), Value("zone-" + std::to_string(i % 12))},
+          {Value("bonus"), Value(std::int64_t{i % 3})}};
+}
+
+std::int64_t storedEvents() {
+  std::int64_t count = -1;
+  afterQueuedEvents([&] {
+    count = core()
+                ->database()
+                ->store()
+                ->rowCountForTableWithName("raw_events", "name", Value("level_up"), nullptr)
+                .value_or(-1);
+  });
+  return count;
+}
+
+// Empties "raw_events" and today's counts, so every pass stores all its events.
+void resetStoredEvents() {
+  afterQueuedEvents([] {
+    auto database = core()->database();
+    database->store()->executeSQL("DELETE FROM raw_events", nullptr);
+    const auto counts = APMDailyCounts::initWithDay(database->currentDayNumber(), 0, 0, 0, 0, 0, 0);
+    database->updateDailyCounts(counts.get(), nullptr);
+  });
+}
+
+void BM_FacadeToRawEvents(benchmark::State& state) {
+  startEngine();
+  const auto all = [] {
+    std::vector<platform::ValueMap> out;
+    for (int i = 0; i < kEvents; ++i)
+      out.push_back(parameters(i));
+    return out;
+  }();
+  for (auto _ : state) {
+    state.PauseTiming();
+    resetStoredEvents();
+    state.ResumeTiming();
+    for (const auto& p : all)
+      APMAnalytics::logEventWithName("level_up", p);
+    afterQueuedEvents();
+  }
+  const auto stored = storedEvents();
+  if (stored != kEvents) {
+    state.SkipWithError(("stored " + std::to_string(stored) + " of the events").c_str());
+  }
+  state.SetItemsProcessed(state.iterations() * kEvents);
+}
+BENCHMARK(BM_FacadeToRawEvents)->Unit(benchmark::kMillisecond)->Iterations(3)->UseRealTime();
+
+struct RawRow {
+  std::string name;
+  std::int64_t timestamp = 0;
+  std::int64_t fingerprint = 0;
+  std::vector<unsigned char> data;
+  std::int64_t realtime = 0;
+};
+
+// The engine's rows of one pass and the CREATE statements of its database.
+struct EngineOutput {
+  std::vector<RawRow> rows;
+  std::vector<std::string> schema;
+};
+
+// The rows of the facade benchmark's last pass, or of a pass of their own when it did not run.
+const EngineOutput& engineOutput() {
+  static const EngineOutput output = [] {
+    startEngine();
+    if (storedEvents() != kEvents) {
+      resetStoredEvents();
+      for (int i = 0; i < kEvents; ++i)
+        APMAnalytics::logEventWithName("level_up", parameters(i));
+      afterQueuedEvents();
+    }
+    EngineOutput out;
+    sqlite3* db = nullptr;
+    const std::string path = APMFilePathForDatabaseName(APMDatabaseFileName);
+    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK)
+      std::abort();
+    sqlite3_stmt* statement = nullptr;
+    sqlite3_prepare_v2(db, "SELECT sql FROM sqlite_master WHERE type = 'table' AND sql NOT NULL",
+                       -1, &statement, nullptr);
+    while (sqlite3_step(statement) == SQLITE_ROW)
+      out.schema.emplace_back(reinterpret_cast<const char*>(sqlite3_column_text(statement, 0)));
+    sqlite3_finalize(statement);
+    sqlite3_prepare_v2(db,
+                       "SELECT name, timestamp, metadata_fingerprint, data, is_realtime FROM "
+                       "raw_events WHERE name = 'level_up' ORDER BY rowid",
+                       -1, &statement, nullptr);
+    while (sqlite3_step(statement) == SQLITE_ROW) {
+      RawRow row;
+      row.name = reinterpret_cast<const char*>(sqlite3_column_text(statement, 0));
+      row.timestamp = sqlite3_column_int64(statement, 1);
+      row.fingerprint = sqlite3_column_int64(statement, 2);
+      const auto* bytes = static_cast<const unsigned char*>(sqlite3_column_blob(statement, 3));
+      row.data.assign(bytes, bytes + sqlite3_column_bytes(statement, 3));
+      row.realtime = sqlite3_column_int64(statement, 4);
+      out.rows.push_back(std::move(row));
+    }
+    sqlite3_finalize(statement);
+    sqlite3_close(db);
+    if (out.rows.size() != static_cast<std::size_t>(kEvents)) std::abort();
+    return out;
+  }();
+  return output;
+}
+
+void BM_RawInsertOneTransactionPerRow(benchmark::State& state) {
+  const auto& engine = engineOutput();
+  const std::string path = scratchHome() + "/reference.sql";
+  std::filesystem::remove(path);
+  sqlite3* db = nullptr;
+  sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
+  for (const auto& create : engine.schema)
+    sqlite3_exec(db, create.c_str(), nullptr, nullptr, nullptr);
+  sqlite3_stmt* insert = nullptr;
+  sqlite3_prepare_v2(db,
+                     "INSERT INTO raw_events (name, timestamp, metadata_fingerprint, data, "
+                     "is_realtime) VALUES (?, ?, ?, ?, ?)",
+                     -1, &insert, nullptr);
+  for (auto _ : state) {
+    state.PauseTiming();
+    sqlite3_exec(db, "DELETE FROM raw_events", nullptr, nullptr, nullptr);
+    state.ResumeTiming();
+    for (const auto& row : engine.rows) {
+      sqlite3_exec(db, "BEGIN EXCLUSIVE TRANSACTION", nullptr, nullptr, nullptr);
+      sqlite3_bind_text(insert, 1, row.name.data(), static_cast<int>(row.name.size()),
+                        SQLITE_STATIC);
+      sqlite3_bind_int64(insert, 2, row.timestamp);
+      sqlite3_bind_int64(insert, 3, row.fingerprint);
+      sqlite3_bind_blob(insert, 4, row.data.data(), static_cast<int>(row.data.size()),
+                        SQLITE_STATIC);
+      sqlite3_bind_int64(insert, 5, row.realtime);
+      if (sqlite3_step(insert) != SQLITE_DONE) state.SkipWithError(sqlite3_errmsg(db));
+      sqlite3_reset(insert);
+      sqlite3_exec(db, "COMMIT TRANSACTION", nullptr, nullptr, nullptr);
+    }
+  }
+  sqlite3_finalize(insert);
+  sqlite3_close(db);
+  state.SetItemsProcessed(state.iterations() * kEvents);
+}
+BENCHMARK(BM_RawInsertOneTransactionPerRow)
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(3)
+    ->UseRealTime();
+
+}  // namespace
+
+BENCHMARK_MAIN();
