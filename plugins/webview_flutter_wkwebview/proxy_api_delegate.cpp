@@ -3,8 +3,11 @@
 #include <memory>
 
 #include "plugins/webview_flutter_wkwebview/configuration_proxy_api_delegates.h"
+#include "plugins/webview_flutter_wkwebview/flutter_asset_manager.h"
+#include "plugins/webview_flutter_wkwebview/object_proxy_api_delegates.h"
 #include "plugins/webview_flutter_wkwebview/url_request_proxy_api_delegates.h"
 #include "plugins/webview_flutter_wkwebview/user_content_proxy_api_delegates.h"
+#include "plugins/webview_flutter_wkwebview/web_view_proxy_api_delegates.h"
 #include "plugins/webview_flutter_wkwebview/website_data_proxy_api_delegates.h"
 
 namespace webview {
@@ -26,6 +29,10 @@ ProxyApiDelegates makeProxyApiDelegates() {
   delegates.HTTPCookie = std::make_shared<HTTPCookieProxyAPIDelegate>();
   delegates.WKHTTPCookieStore = std::make_shared<HTTPCookieStoreProxyAPIDelegate>();
   delegates.WKWebsiteDataStore = std::make_shared<WebsiteDataStoreProxyAPIDelegate>();
+  delegates.NSObject = std::make_shared<NSObjectProxyAPIDelegate>();
+  delegates.WKWebView = std::make_shared<WebViewBaseProxyAPIDelegate>();
+  delegates.NSViewWKWebView =
+      std::make_shared<WebViewProxyAPIDelegate>(std::make_shared<FlutterAssetManager>());
   return delegates;
 }
 

@@ -1,6 +1,7 @@
 // The web view plugin: creates the bridge's registrar over the engine's messenger, installs its
-// channels and publishes itself under "WebViewFlutterPlugin" so that other plugins (and the
-// test host) reach the registrar. Nothing tears it down.
+// channels, registers the web view's platform-view factory under "plugins.flutter.io/webview"
+// and publishes itself under "WebViewFlutterPlugin" so that other plugins (and the test host)
+// reach the registrar. Nothing tears it down.
 #pragma once
 
 #include <memory>

@@ -6,8 +6,12 @@
 #include <string>
 
 #include "platform/engine/channels.h"
+#include "platform/engine/engine.h"
+#include "platform/engine/view_controller.h"
 #include "platform/webkit/user_content_controller.h"
+#include "platform/webkit/web_view.h"
 #include "platform/webkit/website_data_store.h"
+#include "plugins/webview_flutter_wkwebview/flutter_view_factory.h"
 #include "plugins/webview_flutter_wkwebview/website_data_proxy_api_delegates.h"
 #include "plugins/webview_flutter_wkwebview/webview_flutter_plugin.h"
 #include "tests/fakes/test_channel_result.h"
@@ -20,8 +24,9 @@ using platform::Value;
 
 class WebKitChannel : public flutter::Plugin {
  public:
-  explicit WebKitChannel(std::shared_ptr<webview::ProxyApiRegistrar> registrar)
-      : registrar_(std::move(registrar)) {}
+  WebKitChannel(std::shared_ptr<webview::ProxyApiRegistrar> registrar,
+                const flutter::PluginRegistry& registry, const flutter::Engine* engine)
+      : registrar_(std::move(registrar)), registry_(registry), engine_(engine) {}
 
   void handleMethodCall(const flutter::MethodCall& call, flutter::MethodResult result) override {
     answerTestCall(result, [&] { return handle(call); });
@@ -116,10 +121,57 @@ class WebKitChannel : public flutter::Plugin {
                                                     : modifiedAt.asDouble());
       return Value(true);
     }
+    if (call.method == "scriptLoad") {
+      // What the engine answers for loads of `url` from now on.
+      const auto& url = argument(call, "url");
+      if (!url.isString()) throw std::invalid_argument("missing string \"url\"");
+      platform::webkit::WebView::LoadScript script;
+      const auto& status = argument(call, "status");
+      if (status.isInt()) script.statusCode = status.asInt();
+      const auto& title = argument(call, "title");
+      if (title.isString()) script.title = title.asString();
+      const auto& failure = argument(call, "failure");
+      if (failure.isString()) script.failure = failure.asString();
+      platform::webkit::WebView::scriptLoad(url.asString(), std::move(script));
+      return Value(true);
+    }
+    if (call.method == "scriptJavaScript") {
+      // What `source` evaluates to in the web view: `result` (absent: no result) or, when
+      // `error` is a string, a JavaScript exception with that message.
+      auto webView = object<platform::webkit::WebView>(call, "webView");
+      const auto& source = argument(call, "source");
+      if (!source.isString()) throw std::invalid_argument("missing string \"source\"");
+      platform::webkit::WebView::JavaScriptScript script;
+      if (const auto& error = argument(call, "error"); error.isString()) {
+        script.error = std::make_shared<const platform::Error>(
+            platform::webkit::kWebKitErrorDomain,
+            platform::webkit::kWebKitErrorJavaScriptExceptionOccurred,
+            platform::ValueMap{{Value("WKJavaScriptExceptionMessage"), error}});
+      } else if (auto map = call.arguments.ifMap(); map && map->count(Value("result"))) {
+        script.result = argument(call, "result");
+      }
+      webView->scriptJavaScript(source.asString(), std::move(script));
+      return Value(true);
+    }
+    if (call.method == "platformViewIs") {
+      // Whether the engine's platform view `viewId` shows what the external lookup gives for
+      // `identifier`.
+      const auto& viewId = argument(call, "viewId");
+      if (!viewId.isInt()) throw std::invalid_argument("missing integer \"viewId\"");
+      const auto id = identifier(call);
+      if (!engine_) throw std::invalid_argument("no engine to ask for platform views");
+      auto view = std::dynamic_pointer_cast<platform::webkit::WebViewHostView>(
+          engine_->platformViewWithId(viewId.asInt()));
+      auto found =
+          webview::FWFWebViewFlutterWKWebViewExternalAPI::webViewForIdentifier(id, registry_);
+      return Value(view != nullptr && found != nullptr && view->webView() == found);
+    }
     throw std::out_of_range(call.method);
   }
 
   std::shared_ptr<webview::ProxyApiRegistrar> registrar_;
+  const flutter::PluginRegistry& registry_;  // the host's, which outlives its channels
+  const flutter::Engine* engine_;
   // The engine's own references, by the identifier the object was announced under.
   std::map<std::int64_t, std::shared_ptr<platform::webkit::NativeObject>> kept_;
 };
@@ -131,8 +183,12 @@ void registerWebKitChannel(const flutter::PluginRegistrarPtr& registrar,
   auto plugin = std::dynamic_pointer_cast<webview::WebViewFlutterPlugin>(
       registry.valuePublishedByPlugin(webview::WebViewFlutterPlugin::kKey));
   if (!plugin) return;
+  // The registry is the view controller in the host (the engine itself in tests).
+  const auto* engine = dynamic_cast<const flutter::Engine*>(&registry);
+  if (auto* controller = dynamic_cast<const flutter::ViewController*>(&registry))
+    engine = controller->engine().get();
   registrar->addMethodCallDelegate(
-      std::make_shared<WebKitChannel>(plugin->proxyApiRegistrar()),
+      std::make_shared<WebKitChannel>(plugin->proxyApiRegistrar(), registry, engine),
       flutter::MethodChannel::methodChannelWithName("lumora_test/webkit", registrar->messenger()));
 }
 

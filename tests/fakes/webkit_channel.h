@@ -7,7 +7,16 @@
 //                                       identifier -> true when it kept one
 //   "ignoreCallsToDart" {"flag"}        -> true
 //   "describe" {"identifier"}           {"registered", "alive", "heldStrongly", "keptNatively",
-//                                        "className"} as the engine sees it
+//                                        "className", "state"} as the engine sees it
+//   "scriptLoad" {"url", "status", "title", "failure"}
+//                                       what loads of that URL answer from now on -> true
+//   "scriptJavaScript" {"webView", "source", "result" | "error"}
+//                                       what the script evaluates to in that web view (no
+//                                       result without either; "error" is an exception
+//                                       message) -> true
+//   "platformViewIs" {"viewId", "identifier"}
+//                                       whether the engine's platform view shows the web view
+//                                       the external lookup finds for the identifier
 // Main thread.
 #pragma once
 

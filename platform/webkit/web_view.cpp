@@ -1,0 +1,394 @@
+#include "platform/webkit/web_view.h"
+
+#include <algorithm>
+#include <cctype>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <utility>
+
+#include "platform/dispatch/queue.h"
+
+namespace platform::webkit {
+
+using platform::Value;
+
+namespace {
+
+// Local documents larger than this are loaded without reading their title.
+constexpr std::size_t kMaxTitleScan = 4 * 1024 * 1024;
+
+std::mutex& loadScriptsMutex() {
+  static std::mutex mutex;
+  return mutex;
+}
+std::map<std::string, WebView::LoadScript>& loadScripts() {
+  static std::map<std::string, WebView::LoadScript> scripts;
+  return scripts;
+}
+
+platform::ErrorPtr urlError(std::int64_t code, const platform::URL& url, const std::string& text) {
+  return std::make_shared<const platform::Error>(
+      kURLErrorDomain, code,
+      platform::ValueMap{{Value("NSLocalizedDescription"), Value(text)},
+                         {Value("NSErrorFailingURLStringKey"), Value(url.absoluteString())}});
+}
+
+std::string lower(std::string text) {
+  std::transform(text.begin(), text.end(), text.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return text;
+}
+
+Value optionalString(const std::optional<std::string>& text) {
+  return text ? Value(*text) : Value();
+}
+
+}  // namespace
+
+std::optional<std::string> titleOfDocument(const std::string& html) {
+  const std::string folded = lower(html.substr(0, std::min(html.size(), kMaxTitleScan)));
+  auto open = folded.find("<title");
+  while (open != std::string::npos) {
+    // "<title>" or "<title attr...>", not "<titles>".
+    const char next = open + 6 < folded.size() ? folded[open + 6] : '\0';
+    if (next == '>' || std::isspace(static_cast<unsigned char>(next))) break;
+    open = folded.find("<title", open + 6);
+  }
+  if (open == std::string::npos) return std::nullopt;
+  auto start = folded.find('>', open);
+  if (start == std::string::npos) return std::nullopt;
+  ++start;
+  auto end = folded.find("</title", start);
+  if (end == std::string::npos) return std::nullopt;
+  std::string title = html.substr(start, end - start);
+  auto first = title.find_first_not_of(" \t\r\n\f\v");
+  if (first == std::string::npos) return std::string();
+  auto last = title.find_last_not_of(" \t\r\n\f\v");
+  return title.substr(first, last - first + 1);
+}
+
+WebView::WebView(std::shared_ptr<WebViewConfiguration> configuration)
+    : configuration_(configuration ? std::move(configuration)
+                                   : std::make_shared<WebViewConfiguration>()) {}
+
+void WebView::scriptLoad(const std::string& url, LoadScript script) {
+  std::lock_guard lock(loadScriptsMutex());
+  loadScripts()[url] = std::move(script);
+}
+
+void WebView::scriptJavaScript(const std::string& source, JavaScriptScript script) {
+  std::lock_guard lock(mutex_);
+  for (auto& entry : javaScript_) {
+    if (entry.first == source) {
+      entry.second = std::move(script);
+      return;
+    }
+  }
+  javaScript_.emplace_back(source, std::move(script));
+}
+
+std::optional<platform::URL> WebView::url() const {
+  std::lock_guard lock(mutex_);
+  if (!current_) return std::nullopt;
+  return history_[*current_].url;
+}
+
+std::optional<std::string> WebView::title() const {
+  std::lock_guard lock(mutex_);
+  return title_;
+}
+
+double WebView::estimatedProgress() const {
+  std::lock_guard lock(mutex_);
+  return estimatedProgress_;
+}
+
+bool WebView::canGoBack() const {
+  std::lock_guard lock(mutex_);
+  return current_ && *current_ > 0;
+}
+
+bool WebView::canGoForward() const {
+  std::lock_guard lock(mutex_);
+  return current_ && *current_ + 1 < history_.size();
+}
+
+Value WebView::valueForKey(const std::string& keyPath) const {
+  if (keyPath == "estimatedProgress") return Value(estimatedProgress());
+  if (keyPath == "title") return optionalString(title());
+  if (keyPath == "URL") {
+    auto current = url();
+    return current ? Value(platform::ObjectPtr(std::make_shared<URLObject>(*current))) : Value();
+  }
+  if (keyPath == "canGoBack") return Value(canGoBack());
+  if (keyPath == "canGoForward") return Value(canGoForward());
+  return Value();
+}
+
+WebView::Snapshot WebView::snapshot() const {
+  std::lock_guard lock(mutex_);
+  Snapshot s;
+  s.url = current_ ? Value(history_[*current_].url.absoluteString()) : Value();
+  s.title = optionalString(title_);
+  s.canGoBack = Value(current_ && *current_ > 0);
+  s.canGoForward = Value(current_ && *current_ + 1 < history_.size());
+  return s;
+}
+
+void WebView::publishChanges(const Snapshot& before) {
+  const Snapshot after = snapshot();
+  auto urlObject = [](const Value& text) {
+    if (!text.isString()) return Value();
+    auto parsed = platform::URL::parse(text.asString());
+    return parsed ? Value(platform::ObjectPtr(std::make_shared<URLObject>(*parsed))) : Value();
+  };
+  if (before.url != after.url)
+    didChangeValueForKey("URL", urlObject(before.url), urlObject(after.url));
+  if (before.title != after.title) didChangeValueForKey("title", before.title, after.title);
+  if (before.canGoBack != after.canGoBack)
+    didChangeValueForKey("canGoBack", before.canGoBack, after.canGoBack);
+  if (before.canGoForward != after.canGoForward)
+    didChangeValueForKey("canGoForward", before.canGoForward, after.canGoForward);
+}
+
+void WebView::setProgress(double progress) {
+  double old;
+  {
+    std::lock_guard lock(mutex_);
+    old = estimatedProgress_;
+    estimatedProgress_ = progress;
+  }
+  if (old != progress) didChangeValueForKey("estimatedProgress", Value(old), Value(progress));
+}
+
+WebView::Outcome WebView::fetch(const Page& page) {
+  Outcome outcome;
+  switch (page.kind) {
+  case Page::Kind::html:
+    outcome.title = titleOfDocument(page.html);
+    return outcome;
+  case Page::Kind::file: {
+    auto path = page.url.filePath();
+    std::ifstream in(path ? *path : std::string(), std::ios::binary);
+    if (!path || !in) {
+      outcome.error = urlError(kURLErrorFileDoesNotExist, page.url,
+                               "The requested URL was not found on this server.");
+      return outcome;
+    }
+    std::string text(kMaxTitleScan, '\0');
+    in.read(text.data(), static_cast<std::streamsize>(text.size()));
+    text.resize(static_cast<std::size_t>(in.gcount()));
+    outcome.title = titleOfDocument(text);
+    return outcome;
+  }
+  case Page::Kind::request:
+    break;
+  }
+  if (page.url.isFileURL()) return fetch(Page(Page::Kind::file, page.url));
+  std::optional<LoadScript> script;
+  {
+    std::lock_guard lock(loadScriptsMutex());
+    auto it = loadScripts().find(page.url.absoluteString());
+    if (it != loadScripts().end()) script = it->second;
+  }
+  if (!script) {
+    outcome.statusCode = 200;  // an unscripted page answers, empty
+    return outcome;
+  }
+  if (script->failure) {
+    outcome.error = urlError(kURLErrorUnknown, page.url, *script->failure);
+    return outcome;
+  }
+  outcome.statusCode = script->statusCode;
+  outcome.title = script->title;
+  return outcome;
+}
+
+void WebView::navigate(const Page& page, std::optional<std::size_t> historyIndex) {
+  // The navigation delegate's decisions will come in here, before the load starts.
+  setProgress(0.1);
+  Outcome outcome = fetch(page);
+  setProgress(0.5);
+  const Snapshot before = snapshot();
+  {
+    std::lock_guard lock(mutex_);
+    lastError_ = outcome.error;
+    lastStatusCode_ = outcome.statusCode;
+    if (!outcome.error) {
+      if (historyIndex && *historyIndex < history_.size()) {
+        history_[*historyIndex] = page;
+        current_ = historyIndex;
+      } else {
+        if (current_)
+          history_.erase(history_.begin() + static_cast<std::ptrdiff_t>(*current_ + 1),
+                         history_.end());
+        history_.push_back(page);
+        current_ = history_.size() - 1;
+      }
+      title_ = outcome.title;
+    }
+  }
+  publishChanges(before);
+  setProgress(1.0);
+}
+
+void WebView::loadRequest(const URLRequest& request) {
+  if (!request.url) return;
+  navigate(Page(Page::Kind::request, *request.url), std::nullopt);
+}
+
+void WebView::loadHTMLString(const std::string& html, const std::optional<platform::URL>& baseURL) {
+  Page page(Page::Kind::html, baseURL ? *baseURL : *platform::URL::parse("about:blank"));
+  page.html = html;
+  navigate(page, std::nullopt);
+}
+
+void WebView::loadFileURL(const platform::URL& url, const platform::URL& readAccessURL) {
+  Page page(Page::Kind::file, url);
+  page.readAccessURL = readAccessURL;
+  navigate(page, std::nullopt);
+}
+
+void WebView::goBack() {
+  std::optional<Page> page;
+  std::size_t index = 0;
+  {
+    std::lock_guard lock(mutex_);
+    if (!current_ || *current_ == 0) return;
+    index = *current_ - 1;
+    page = history_[index];
+  }
+  navigate(*page, index);
+}
+
+void WebView::goForward() {
+  std::optional<Page> page;
+  std::size_t index = 0;
+  {
+    std::lock_guard lock(mutex_);
+    if (!current_ || *current_ + 1 >= history_.size()) return;
+    index = *current_ + 1;
+    page = history_[index];
+  }
+  navigate(*page, index);
+}
+
+void WebView::reload() {
+  std::optional<Page> page;
+  std::size_t index = 0;
+  {
+    std::lock_guard lock(mutex_);
+    if (!current_) return;
+    index = *current_;
+    page = history_[index];
+  }
+  navigate(*page, index);
+}
+
+void WebView::evaluateJavaScript(const std::string& source, JavaScriptCompletion completion) {
+  std::optional<JavaScriptScript> script;
+  {
+    std::lock_guard lock(mutex_);
+    for (const auto& entry : javaScript_) {
+      if (entry.first == source) script = entry.second;
+    }
+  }
+  if (!script) {
+    script.emplace();
+    script->error = std::make_shared<const platform::Error>(
+        kSimulatedEngineErrorDomain, 1,
+        platform::ValueMap{{Value("NSLocalizedDescription"),
+                            Value("The simulated engine has no result scripted for this "
+                                  "script.")}});
+  }
+  if (!completion) return;
+  auto self = shared_from_this();  // the web view lives until its evaluation completes
+  platform::mainQueue()->async(
+      [self = std::move(self), script = std::move(*script), completion = std::move(completion)] {
+        completion(script.error ? std::nullopt : script.result, script.error);
+      });
+}
+
+std::optional<std::string> WebView::customUserAgent() const {
+  std::lock_guard lock(mutex_);
+  return customUserAgent_;
+}
+
+void WebView::setCustomUserAgent(std::optional<std::string> userAgent) {
+  std::lock_guard lock(mutex_);
+  customUserAgent_ = std::move(userAgent);
+}
+
+bool WebView::allowsBackForwardNavigationGestures() const {
+  std::lock_guard lock(mutex_);
+  return allowsBackForwardNavigationGestures_;
+}
+
+void WebView::setAllowsBackForwardNavigationGestures(bool allow) {
+  std::lock_guard lock(mutex_);
+  allowsBackForwardNavigationGestures_ = allow;
+}
+
+bool WebView::allowsLinkPreview() const {
+  std::lock_guard lock(mutex_);
+  return allowsLinkPreview_;
+}
+
+void WebView::setAllowsLinkPreview(bool allow) {
+  std::lock_guard lock(mutex_);
+  allowsLinkPreview_ = allow;
+}
+
+bool WebView::isInspectable() const {
+  std::lock_guard lock(mutex_);
+  return inspectable_;
+}
+
+void WebView::setInspectable(bool inspectable) {
+  std::lock_guard lock(mutex_);
+  inspectable_ = inspectable;
+}
+
+std::shared_ptr<WebViewHostView> WebView::view() {
+  std::lock_guard lock(mutex_);
+  if (auto view = view_.lock()) return view;
+  auto view =
+      std::make_shared<WebViewHostView>(std::static_pointer_cast<WebView>(shared_from_this()));
+  view_ = view;
+  return view;
+}
+
+platform::ValueMap WebView::engineState() const {
+  std::lock_guard lock(mutex_);
+  platform::ValueList list;
+  for (const auto& page : history_)
+    list.push_back(Value(page.url.absoluteString()));
+  platform::ValueMap state{
+      {Value("url"), current_ ? Value(history_[*current_].url.absoluteString()) : Value()},
+      {Value("title"), optionalString(title_)},
+      {Value("estimatedProgress"), Value(estimatedProgress_)},
+      {Value("backForwardList"), Value(std::move(list))},
+      {Value("currentIndex"), current_ ? Value(static_cast<std::int64_t>(*current_)) : Value()},
+      {Value("customUserAgent"), optionalString(customUserAgent_)},
+      {Value("allowsBackForwardNavigationGestures"), Value(allowsBackForwardNavigationGestures_)},
+      {Value("allowsLinkPreview"), Value(allowsLinkPreview_)},
+      {Value("inspectable"), Value(inspectable_)},
+      {Value("statusCode"), lastStatusCode_ ? Value(*lastStatusCode_) : Value()},
+      {Value("lastError"), lastError_ ? Value::map({{"domain", Value(lastError_->domain)},
+                                                    {"code", Value(lastError_->code)}})
+                                      : Value()},
+  };
+  if (current_) {
+    const Page& page = history_[*current_];
+    const char* kind = page.kind == Page::Kind::html   ? "html"
+                       : page.kind == Page::Kind::file ? "file"
+                                                       : "request";
+    state[Value("loadKind")] = Value(kind);
+    state[Value("readAccessURL")] =
+        page.readAccessURL ? Value(page.readAccessURL->absoluteString()) : Value();
+  }
+  return state;
+}
+
+}  // namespace platform::webkit
