@@ -51,9 +51,8 @@ void InstanceManager::addLocked(const ObjectPtr& object, std::int64_t identifier
     auto shared = weakShared.lock();
     if (shared && shared->generation.load() == generation) shared->onDeath(identifier);
   });
-  entries_[identifier] = Entry{object, object->identity(), token};
+  entries_[identifier] = Entry{object, object->identity(), token, object};
   identifiers_[object->identity()].push_back(identifier);
-  strong_[identifier] = object;
 }
 
 bool InstanceManager::addDartCreatedInstance(const ObjectPtr& object, std::int64_t identifier) {
@@ -61,7 +60,7 @@ bool InstanceManager::addDartCreatedInstance(const ObjectPtr& object, std::int64
   std::lock_guard lock(mutex_);
   if (auto bound = liveLocked(identifier)) {
     if (bound != object) return false;
-    strong_[identifier] = object;
+    entries_.find(identifier)->second.strong = std::move(bound);
     return true;
   }
   addLocked(object, identifier);
@@ -79,11 +78,9 @@ std::int64_t InstanceManager::addHostCreatedInstance(const ObjectPtr& object) {
 
 InstanceManager::ObjectPtr InstanceManager::removeInstance(std::int64_t identifier) {
   std::lock_guard lock(mutex_);
-  auto it = strong_.find(identifier);
-  if (it == strong_.end()) return nullptr;
-  ObjectPtr object = std::move(it->second);
-  strong_.erase(it);
-  return object;
+  auto it = entries_.find(identifier);
+  if (it == entries_.end()) return nullptr;
+  return std::exchange(it->second.strong, nullptr);
 }
 
 InstanceManager::ObjectPtr InstanceManager::instance(std::int64_t identifier) const {
@@ -105,39 +102,41 @@ InstanceManager::identifierWithStrongReference(const ObjectPtr& object) {
   auto ids = identifiers_.find(object->identity());
   if (ids == identifiers_.end() || ids->second.empty()) return std::nullopt;
   const std::int64_t identifier = ids->second.front();
-  strong_[identifier] = object;
+  entries_.find(identifier)->second.strong = object;
   return identifier;
 }
 
 void InstanceManager::removeAllObjects() {
   std::vector<std::pair<ObjectPtr, Object::FinalizerToken>> live;
-  std::map<std::int64_t, ObjectPtr> strong;
   {
     std::lock_guard lock(mutex_);
     // Finalizers of what was registered so far stay silent from here on, even one running now.
     shared_->generation.fetch_add(1);
+    live.reserve(entries_.size());
     for (auto& [identifier, entry] : entries_) {
       if (auto object = entry.object.lock()) live.emplace_back(std::move(object), entry.token);
+      entry.strong.reset();  // `live` keeps the object until the lock is dropped
     }
     identifiers_.clear();
     entries_.clear();
-    strong.swap(strong_);
     nextIdentifier_ = kMinHostCreatedIdentifier;
     sweepAt_ = 64;
   }
   for (auto& [object, token] : live)
     object->removeFinalizer(token);
-  // `live` and `strong` release their objects here, outside the lock.
+  // `live` releases the objects here, outside the lock.
 }
 
 std::size_t InstanceManager::strongCount() const {
   std::lock_guard lock(mutex_);
-  return strong_.size();
+  return static_cast<std::size_t>(std::count_if(
+      entries_.begin(), entries_.end(), [](const auto& entry) { return entry.second.strong; }));
 }
 
 bool InstanceManager::isHeldStrongly(std::int64_t identifier) const {
   std::lock_guard lock(mutex_);
-  return strong_.count(identifier) != 0;
+  auto it = entries_.find(identifier);
+  return it != entries_.end() && it->second.strong;
 }
 
 }  // namespace webview

@@ -16,7 +16,6 @@
 
 #include <cstdint>
 #include <functional>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -69,6 +68,8 @@ class InstanceManager {
     std::weak_ptr<Object> object;
     std::uint64_t identity = 0;
     Object::FinalizerToken token = 0;
+    // Set while the application side holds the identifier: keeps the object alive.
+    ObjectPtr strong;
   };
   // What finalizers see of the manager: the death handler and the generation of the registry
   // (a finalizer of an object registered before removeAllObjects() says nothing).
@@ -81,7 +82,7 @@ class InstanceManager {
 
   std::shared_ptr<Shared> shared_;
   mutable std::mutex mutex_;
-  mutable std::map<std::int64_t, Entry> entries_;
+  mutable std::unordered_map<std::int64_t, Entry> entries_;
   // The identifiers of one object in registration order. Nearly every object has one, kept
   // inline (no allocation); the rare further ones follow in `more`.
   struct Identifiers {
@@ -110,7 +111,6 @@ class InstanceManager {
   };
   // Identity -> identifiers in registration order.
   mutable std::unordered_map<std::uint64_t, Identifiers> identifiers_;
-  std::map<std::int64_t, ObjectPtr> strong_;
   std::int64_t nextIdentifier_ = kMinHostCreatedIdentifier;
   std::size_t sweepAt_ = 64;
 };

@@ -142,10 +142,15 @@ void ProxyApiRegistrar::pigeonNewInstance(const InstanceManager::ObjectPtr& obje
   }
   const std::int64_t identifier = instanceManager_->addHostCreatedInstance(object);
   const Announcer& announcer = announcerFor(object->className());
-  platform::ValueList message{platform::Value(identifier)};
+  platform::ValueList message;
   if (announcer.fields) {
-    for (auto& field : (*announcer.fields)(object))
+    auto fields = (*announcer.fields)(object);
+    message.reserve(1 + fields.size());
+    message.emplace_back(identifier);
+    for (auto& field : fields)
       message.push_back(std::move(field));
+  } else {
+    message.emplace_back(identifier);
   }
   pigeon::callApplication(messenger(), codec_, announcer.channel, message, false,
                           std::move(completion));
