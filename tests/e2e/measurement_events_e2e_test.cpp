@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <ctime>
 #include <filesystem>
 #include <map>
 #include <set>
@@ -99,6 +100,15 @@ class MeasurementEventsEndToEndTest : public ::testing::Test {
                                {Value("BUNDLE_ID"), Value(kBundleID)}};
     platform::writePropertyListFile((bundle_ / "Resources" / "ZirizaService-Info.plist").string(),
                                     Value(options), platform::PropertyListFormat::Xml);
+    // The application uploaded a moment ago, so the next upload is an hour away: these tests
+    // read the events where they are stored, before any upload bundles them.
+    fs::create_directories(home_ / "Preferences");
+    platform::ValueMap persisted;
+    persisted[Value("/ziriza/measurement/last_successful_upload")] =
+        Value(static_cast<double>(std::time(nullptr)));
+    platform::writePropertyListFile(
+        (home_ / "Preferences" / "com.ziriza.duz.measurement.plist").string(),
+        Value(std::move(persisted)), platform::PropertyListFormat::Xml);
   }
   ~MeasurementEventsEndToEndTest() override { stopHost(); }
 
@@ -109,6 +119,7 @@ class MeasurementEventsEndToEndTest : public ::testing::Test {
                                            {},
                                            {{"LUMORA_BUNDLE", bundle_.string()},
                                             {"LUMORA_HOME", home_.string()},
+                                            {"LUMORA_MEASUREMENT_URL", "http://127.0.0.1:9"},
                                             {"LUMORA_INSTALLATIONS_URL", "http://127.0.0.1:9"}}});
   }
   // Stops the host; the queued measurement work is done before it exits.
@@ -147,7 +158,9 @@ class MeasurementEventsEndToEndTest : public ::testing::Test {
   // under load does not depend on the exit's bounded wait for queued measurement work.
   void waitForEvent(const std::string& name) {
     for (int i = 0; i < 300; ++i) {
+      // The file exists a moment before its tables do.
       if (fs::exists(database()) &&
+          sql("SELECT count(*) FROM sqlite_master WHERE name = 'raw_events'") == "1\n" &&
           sql("SELECT count(*) FROM raw_events WHERE name = " + quoted(name)) != "0\n")
         return;
       usleep(100000);
