@@ -153,17 +153,21 @@ class StorePurchasesEndToEndTest : public ::testing::Test {
     return shell("sqlite3 -batch -readonly -cmd '.timeout 10000' " + quoted(database().string()) +
                  " " + quoted(query));
   }
-  // Waits (up to 30 s) until `count` events named `name` are stored by the running host.
-  void waitForEvents(const std::string& name, int count = 1) {
+  // Waits (up to 30 s) until the running host's log holds `text`. The database is read only once
+  // the host has stopped: a reader polling it could make the host's write transaction fail, and
+  // the next upload cycle (about 10 s after the newest stored event) would take the rows away.
+  void waitForLog(const std::string& text) {
     for (int i = 0; i < 300; ++i) {
-      if (fs::exists(database()) &&
-          std::atoi(sql("SELECT count(*) FROM raw_events WHERE name = " + quoted(name)).c_str()) >=
-              count)
-        return;
+      if (!host_->logLines(text).empty()) return;
       usleep(100000);
     }
-    ADD_FAILURE() << "fewer than " << count << " stored events " << name << "\n"
-                  << (host_ ? host_->log() : log_);
+    ADD_FAILURE() << "the log never held " << text << "\n" << host_->log();
+  }
+  static std::string lifetimeValueLine(const std::string& value) {
+    return "[I-ACS022006] Lifetime value has been updated in database: " + value;
+  }
+  static std::string eventLine(const std::string& name) {
+    return "[I-ACS023072] Event logged. Event name, event params: " + name + ", ";
   }
   // The stored events named `name`, oldest first, as protoc prints them.
   std::vector<std::string> events(const std::string& name) {
@@ -208,8 +212,8 @@ TEST_F(StorePurchasesEndToEndTest, StoreTransactionsAreReportedOnceWithTheirLife
                 {{"id", "sub"}, {"price", "4.99"}, {"currency", "USD"}},
                 {{"id", "gems"}, {"price", "1.99"}, {"currency", "USD"}}}}}),
        store("purchase", {{"transaction", "t1"}, {"product", "coins"}, {"quantity", 3}})});
-  waitForEvents("_iap");
-  EXPECT_EQ(lifetimeValues(), "_ltv_USD=2970000\n");
+  // The lifetime value right after the purchase: 3 x 0.99.
+  waitForLog(lifetimeValueLine("_ltv_USD=2970000"));
 
   // The same transaction told again, the second store interface's sandbox subscription
   // (2026-03-01 12:00:00.750 GMT), and a product the receipt does not hold.
@@ -224,9 +228,11 @@ TEST_F(StorePurchasesEndToEndTest, StoreTransactionsAreReportedOnceWithTheirLife
                                 {"environment", "Sandbox"},
                                 {"verified", true}}),
        store("purchase", {{"transaction", "g1"}, {"product", "gems"}})});
-  waitForEvents("_iapx");
-  waitForEvents("_iap", 2);
+  waitForLog("[I-ACS023141]");
+  waitForLog(eventLine("_iapx"));
+  waitForLog(lifetimeValueLine("_ltv_USD=7960000"));
   stopHost();
+  EXPECT_EQ(lifetimeValues(), "_ltv_USD=7960000\n");
 
   EXPECT_TRUE(logged("I-ACS023141")) << log_;
   const auto purchases = events("_iap");
@@ -265,24 +271,22 @@ TEST_F(StorePurchasesEndToEndTest, EcommerceEventsMoveTheLifetimeValueOrAreRefus
   startHostPastFirstUpload();
   ASSERT_TRUE(host_);
   run({logEvent("purchase", {{"value", 9.99}, {"currency", "usd"}})});
-  waitForEvents("purchase");
-  EXPECT_EQ(lifetimeValues(), "_ltv_USD=9990000\n");
+  waitForLog(lifetimeValueLine("_ltv_USD=9990000"));
 
-  // Four currencies are kept; a fifth evicts the one set longest ago (USD). Each is stored
+  // Four currencies are kept; a fifth evicts the one set longest ago (USD). Each is recorded
   // before the next is logged, so their set times differ.
   int purchases = 1;
-  for (const char* currency : {"EUR", "GBP", "JPY", "CHF"}) {
+  for (const std::string currency : {"EUR", "GBP", "JPY", "CHF"}) {
     run({logEvent("purchase", {{"value", 1}, {"currency", currency}})});
-    waitForEvents("purchase", ++purchases);
+    waitForLog(lifetimeValueLine("_ltv_" + currency + "=1000000"));
+    ++purchases;
   }
-  EXPECT_EQ(lifetimeValues(),
-            "_ltv_CHF=1000000\n_ltv_EUR=1000000\n_ltv_GBP=1000000\n_ltv_JPY=1000000\n");
 
   // A two-letter code is refused for the lifetime value, the event is still stored; an amount
   // whose micros leave int64 stores nothing.
   run({logEvent("purchase", {{"value", 1}, {"currency", "US"}}),
        logEvent("purchase", {{"value", 1e13}, {"currency", "EUR"}}), logEvent("after")});
-  waitForEvents("after");
+  waitForLog(eventLine("after"));
   stopHost();
   EXPECT_TRUE(logged("I-ACS022000")) << log_;
   EXPECT_TRUE(logged("I-ACS022002")) << log_;
