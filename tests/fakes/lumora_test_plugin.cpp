@@ -7,6 +7,7 @@
 #include "platform/engine/channels.h"
 #include "plugins/pigeon/pigeon_channel.h"
 #include "tests/fakes/lumora_test_installations.h"
+#include "tests/fakes/store_channel.h"
 #include "tests/fakes/window_server_channel.h"
 
 namespace lumora::testing {
@@ -89,6 +90,7 @@ void LumoraTestPlugin::registerWithRegistrar(const flutter::PluginRegistrarPtr& 
   registrar->addMethodCallDelegate(
       state, flutter::MethodChannel::methodChannelWithName("lumora_test/methods", messenger));
   registerWindowServerChannel(registrar);
+  registerStoreChannel(registrar);
 }
 
 }  // namespace lumora::testing

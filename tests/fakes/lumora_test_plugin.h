@@ -15,6 +15,7 @@
 // The installations methods on the same interface: see lumora_test_installations.h.
 // Method channel "lumora_test/methods": "ping" -> "pong"; anything else is not implemented.
 // Method channel "lumora_test/window_server": see window_server_channel.h.
+// Method channel "lumora_test/store": see store_channel.h.
 #pragma once
 
 #include "platform/engine/plugin_registrar.h"
