@@ -335,7 +335,10 @@ void BM_BundleStoredEvents(benchmark::State& state) {
   for (auto _ : state) {
     state.PauseTiming();
     afterQueuedEvents();
-    if (!refillRawEvents(db, engine, metadata)) state.SkipWithError(sqlite3_errmsg(db));
+    if (!refillRawEvents(db, engine, metadata)) {
+      state.SkipWithError(sqlite3_errmsg(db));
+      break;
+    }
     state.ResumeTiming();
     afterQueuedEvents([&] {
       bundles = 0;
@@ -343,11 +346,9 @@ void BM_BundleStoredEvents(benchmark::State& state) {
         ++bundles;
     });
   }
-  state.PauseTiming();
   const auto left = countRows(db, "SELECT COUNT(*) FROM raw_events");
   const auto queued = countRows(db, "SELECT COUNT(*) FROM queue");
   sqlite3_close(db);
-  state.ResumeTiming();
   if (left != 0 || queued != bundles || queued < kEvents / kEventsPerBundle) {
     state.SkipWithError(
         ("left " + std::to_string(left) + " rows, queued " + std::to_string(queued) + " bundles")
@@ -380,7 +381,10 @@ void BM_BundleReferenceReadEncodeGzipInsert(benchmark::State& state) {
   std::int64_t decoded = 0;
   for (auto _ : state) {
     state.PauseTiming();
-    if (!refillRawEvents(db, engine, metadata)) state.SkipWithError(sqlite3_errmsg(db));
+    if (!refillRawEvents(db, engine, metadata)) {
+      state.SkipWithError(sqlite3_errmsg(db));
+      break;
+    }
     decoded = 0;
     state.ResumeTiming();
     std::int64_t last = 0;
