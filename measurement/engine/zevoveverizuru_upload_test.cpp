@@ -5,6 +5,7 @@
 
 #include <cmath>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,9 @@
 #include "measurement/model/apm_remote_config.h"
 #include "measurement/storage/testing/raw_connection.h"
 #include "platform/core/random.h"
+#include "platform/foundation/environment.h"
+#include "zevevidi/utilities/gul_network.h"
+#include "zevevidi/utilities/gul_reachability_checker.h"
 
 namespace {
 
@@ -236,6 +240,34 @@ TEST_F(UploadTest, EngagementSumsSaturateInsteadOfOverflowing) {
   });
 }
 
+TEST_F(UploadTest, TheEleventhRealtimeEventOfADayIsQueuedWithoutRealtimeButFirstOpenKeepsIt) {
+  start();
+  // Conversions are real-time candidates; ten of them a day keep the flag.
+  for (int i = 0; i < 11; ++i)
+    log("refund");
+  APMAnalytics::logInternalEventWithOrigin("auto", "_f", {});
+  env_.runUntilIdle();
+  while (bundleOnce()) {
+  }
+  std::vector<std::pair<std::string, bool>> seen;
+  for (const auto& queued : queue()) {
+    for (const auto& v : NANOGetArray(queued.bundle.get(), B::kEvents, APMPBEvent::classObject())
+                             .value_or(platform::ValueList{})) {
+      const auto event = v.asObjectOf<APMPBEvent>();
+      seen.emplace_back(NANOGetString(event.get(), E::kName).value_or(""),
+                        intParam(*event, "_r") == 1);
+    }
+  }
+  ASSERT_EQ(seen.size(), 12u);
+  for (std::size_t i = 0; i < 10; ++i) {
+    EXPECT_EQ(seen[i], std::make_pair(std::string("refund"), true)) << i;
+  }
+  EXPECT_EQ(seen[10], std::make_pair(std::string("refund"), false));
+  EXPECT_EQ(seen[11], std::make_pair(std::string("_f"), true));
+  EXPECT_TRUE(reported(23104));
+  EXPECT_EQ(sql("SELECT daily_real_time_conversion_events_count FROM app_metadata"), "10");
+}
+
 // ---- Sampling ----
 
 TEST_F(UploadTest, SampledEventsCarryTheRateAndTheDaysFirstIsExempt) {
@@ -362,6 +394,110 @@ TEST_F(UploadTest, RepliesSetTheTimestampsAndTheRetryAndBackoffTimes) {
   EXPECT_EQ(persisted()->lastBackoffTimestamp(), 0);
 }
 
+// The alarm, driven by the real schedule: the service is a closed loopback port, so no request
+// leaves the machine, and reachability is set the way the network client hears of it.
+class AlarmTest : public UploadTest {
+ protected:
+  void connect(bool reachable) {
+    GULReachabilityChecker checker({}, "127.0.0.1");
+    core()->network()->reachability_statusChanged(
+        checker, reachable ? kGULReachabilityViaWifi : kGULReachabilityNotReachable);
+    env_.runUntilIdle();
+  }
+  std::optional<double> alarmIn() {
+    std::optional<double> at;
+    onWorker([&] { at = core()->alarm()->scheduledTimestamp(); });
+    if (!at) return std::nullopt;
+    return *at - env_.now();
+  }
+  void pending(bool value) {
+    onWorker([&] { core()->setIsNetworkRequestPending(value); });
+  }
+
+  platform::ScopedEnvironmentForTesting service_{"LUMORA_MEASUREMENT_URL", "http://127.0.0.1:9/"};
+};
+
+struct HoldCase {
+  const char* name;
+  int status;
+  double waitBeforeReply;         // after the first cycle, before the reply arrives
+  std::optional<double> alarmIn;  // after the reply; none: no cycle is scheduled
+};
+
+TEST_F(AlarmTest, AFailedUploadArmsTheAlarmForTheRetryOrTheBackoffHold) {
+  const HoldCase cases[] = {
+      {"500 retried 1800 s later", 500, 0, 1800},
+      {"503 holds uploads 43200 s", 503, 0, 43200},
+      {"429 holds uploads 43200 s", 429, 0, 43200},
+      // 15 + 1800 * (1 + 2 + ... + 32) after the data: the sixth miss.
+      {"nothing after six misses", 500, 113400, std::nullopt},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    resetEngineState();
+    start();
+    settings({});
+    connect(true);
+    log("data");
+    // The first cycle is due 15 s after the newest data. While it runs, a request is still in
+    // flight, so it leaves the rows alone and only the reply handler decides what comes next.
+    EXPECT_EQ(alarmIn(), 15.0);
+    pending(true);
+    env_.advance(15);
+    EXPECT_TRUE(reported(23034));
+    EXPECT_EQ(alarmIn(), std::nullopt);
+    env_.advance(c.waitBeforeReply);
+    onWorker([&] {
+      core()->setIsNetworkRequestPending(false);
+      ASSERT_TRUE(core()->bundleRawEvents());
+    });
+    const auto rowID = queue().at(0).rowID;
+    clearReports();
+    onWorker([&] {
+      core()->setUploadInProgressWithBundleIDs({rowID});
+      core()->networkUploadCompletionHandlerWithResponse(response(c.status), nullptr);
+    });
+    EXPECT_EQ(sql("SELECT retry_count FROM queue"), "1");
+    EXPECT_EQ(alarmIn(), c.alarmIn);
+    if (!c.alarmIn) {
+      EXPECT_TRUE(reported(23025));
+      continue;
+    }
+    // The cycle starts when the alarm says, not a second earlier.
+    pending(true);
+    clearReports();
+    env_.advance(*c.alarmIn - 1);
+    EXPECT_FALSE(reported(23033));
+    env_.advance(1);
+    EXPECT_TRUE(reported(23033));
+    pending(false);
+  }
+}
+
+TEST_F(AlarmTest, LostReachabilityStopsTheAlarmAndItsReturnUploads) {
+  APMProcessMonitor()->setVerboseLoggingEnabled(true);
+  start();
+  settings({});
+  connect(false);
+  clearReports();
+  log("data");
+  EXPECT_TRUE(reported(23026));
+  EXPECT_EQ(alarmIn(), std::nullopt);
+  EXPECT_EQ(core()->network()->reachabilityDelegate(), core());
+
+  // Back: the schedule is made again and the cycle sends the data.
+  connect(true);
+  EXPECT_EQ(core()->network()->reachabilityDelegate(), nullptr);
+  EXPECT_EQ(alarmIn(), 15.0);
+  clearReports();
+  env_.advance(15);
+  // Sent: the port is closed, so whether the reply is back yet is left open.
+  EXPECT_TRUE(reported(23039));
+  EXPECT_EQ(sql("SELECT COUNT(*) FROM raw_events"), "0");
+  EXPECT_EQ(sql("SELECT COUNT(*) FROM queue"), "1");
+  APMProcessMonitor()->setVerboseLoggingEnabled(false);
+}
+
 // ---- Configuration fetch ----
 
 TEST_F(UploadTest, ConfigurationRepliesRenewKeepOrRefuse) {
@@ -388,6 +524,17 @@ TEST_F(UploadTest, ConfigurationRepliesRenewKeepOrRefuse) {
   onWorker([&] {
     core()->networkRemoteConfigFetchCompletionHandler(answer, *other->protoBuffer(), nullptr);
   });
+  EXPECT_TRUE(reported(23136));
+  // Level 2 is not logged; the refusal goes to the health sample (taken alone here: the handler
+  // also reports the rolled-back transaction, and the sample keeps one report of those it saw).
+  APMProcessMonitor()->clearMonitoringData();
+  bool applied = true;
+  onWorker([&] { applied = core()->applyMeasurementConfig(*other->protoBuffer()); });
+  EXPECT_FALSE(applied);
+  const auto sample = APMProcessMonitor()->sampledDataForTesting();
+  ASSERT_TRUE(sample.isList());
+  const auto& key = sample.asList().at(2).asString();
+  EXPECT_EQ(key, "1E_111500:Configuration does not have valid Ziriza App ID.");
   EXPECT_EQ(core()->remoteConfigInstance()->version(), -1);
   EXPECT_FALSE(persisted()->configServerETag());
   bool stored = true;
