@@ -34,31 +34,9 @@ std::string absolutePath(const std::string& path) {
 }
 
 // The text as the runtime's debug form prints it: quoted, with quotes and control characters
-// escaped.
+// escaped, as values print their strings.
 std::string quoted(const std::string& text) {
-  std::string out = "\"";
-  for (char c : text) {
-    switch (c) {
-    case '"':
-      out += "\\\"";
-      break;
-    case '\\':
-      out += "\\\\";
-      break;
-    case '\n':
-      out += "\\n";
-      break;
-    case '\r':
-      out += "\\r";
-      break;
-    case '\t':
-      out += "\\t";
-      break;
-    default:
-      out += c;
-    }
-  }
-  return out + "\"";
+  return Value(text).debugString();
 }
 
 }  // namespace
