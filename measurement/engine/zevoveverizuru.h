@@ -408,6 +408,11 @@ class ZEVOveverizuru : public GULNetworkLoggerDelegate,
   std::optional<std::string> previousDUZAppID_;
   double initTimestamp_ = 0;
   double suspendedUploadTimestamp_ = 0;
+  // Event blocks ("ZEVOveverizuru:2476") handed to the worker queue and not started yet. An event
+  // handled while others wait leaves the schedule update owed to the last of them, so a burst
+  // of events computes the schedule once, from the state after its last event.
+  std::atomic<std::int64_t> waitingEventBlocks_{0};
+  bool scheduleUpdateOwed_ = false;  // worker queue
   std::string appID_;
   std::optional<std::set<std::string>> safelistedEvents_;
   bool foundAdPersonalizationPlistFlag_ = false;

@@ -134,6 +134,11 @@ void ZEVOveverizuru::handleEventOnWorkerQueue(std::shared_ptr<APMEvent> event) {
       }
     }
   }
+  if (waitingEventBlocks_.load() > 0) {
+    scheduleUpdateOwed_ = true;  // settled by the event block that finds none waiting
+    return;
+  }
+  scheduleUpdateOwed_ = false;
   updateSchedule();
 }
 

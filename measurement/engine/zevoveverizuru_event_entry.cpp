@@ -44,13 +44,20 @@ void ZEVOveverizuru::logEventWithOrigin(const std::string& origin, bool isPublic
   // The block holds the core strongly: an event handed over is logged even when the facade
   // lets go of the core meanwhile.
   auto self = shared_from_this();
+  ++waitingEventBlocks_;
   scheduler_->scheduleOnWorkerQueueBlockID(
       "ZEVOveverizuru:2476",
       [self, origin, isPublicEvent, name, parameters, timestamp, enabled, ignoreEnabled,
        ignoreInterceptor, interceptor = std::move(interceptor), addedScreenParameters] {
+        --self->waitingEventBlocks_;
         self->logEventOnWorkerQueueWithOrigin(origin, isPublicEvent, name, parameters, timestamp,
                                               enabled, ignoreEnabled, ignoreInterceptor,
                                               interceptor, addedScreenParameters);
+        // The schedule update an earlier event left to this one, also when this road ended early.
+        if (self->scheduleUpdateOwed_ && self->waitingEventBlocks_.load() == 0) {
+          self->scheduleUpdateOwed_ = false;
+          self->updateSchedule();
+        }
       });
 }
 

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <future>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -395,6 +396,41 @@ TEST_F(EventRoadTest, TheAllowListMarksAllowedEventsAndDropsTheRest) {
   EXPECT_EQ(param(events[0], "za_safelisted"), Value(std::int64_t{1}));
   const auto all = codes();
   EXPECT_EQ(std::count(all.begin(), all.end(), 23174), 2);
+}
+
+TEST_F(EventRoadTest, EventsWaitingOnTheWorkerUpdateTheUploadScheduleOnceAfterTheLast) {
+  ZEVOveverizuru::initializeSharedInstanceWithAppID(kAppID, true, false,
+                                                    std::vector<std::string>{"level_up"});
+  env_.runUntilIdle();
+  ASSERT_TRUE(core());
+  // Every pass of the schedule update ends in one of these reports.
+  const auto scheduleUpdates = [&] {
+    const auto all = codes();
+    return std::count_if(all.begin(), all.end(),
+                         [](std::int64_t code) { return code >= 23023 && code <= 23028; });
+  };
+  const auto log = [&](const char* name) {
+    core()->logEventWithOrigin("app", true, name, {}, env_.now(), true, false, false, nullptr, {});
+  };
+
+  clearReports();
+  log("level_up");
+  env_.runUntilIdle();
+  EXPECT_EQ(scheduleUpdates(), 1);
+
+  // Three events queued behind a busy worker; the last one is dropped by the allow list before
+  // the end of its road, and still settles the update the others left to it.
+  std::promise<void> gate;
+  auto opened = gate.get_future().share();
+  core()->scheduler()->scheduleOnWorkerQueueBlockID("gate", [opened] { opened.wait(); });
+  for (const char* name : {"level_up", "level_up", "other"})
+    log(name);
+  clearReports();
+  gate.set_value();
+  env_.runUntilIdle();
+  EXPECT_EQ(storedNames(), (std::vector<std::string>{"level_up", "level_up", "level_up"}));
+  EXPECT_EQ(scheduleUpdates(), 1);
+  EXPECT_TRUE(reported(23174));
 }
 
 TEST_F(EventRoadTest, ASubscriptionIDIsStoredOnceAndAResendIsDropped) {

@@ -374,12 +374,20 @@ std::optional<std::int64_t>
 APMDatabase::deleteRawEventsOverAbsoluteLimit(platform::ErrorPtr* error) {
   const std::int64_t keep = std::max<std::int64_t>(maxEventsStored() - 1, 0);
   // Runs for every stored event. The rows cannot outnumber the span of their row IDs, so while
-  // that span (two index look-ups, tested once) is within `keep` nothing is walked.
+  // that span (two look-ups at the ends of the table) is within `keep` nothing is walked. The
+  // span is asked on its own: inside the DELETE's condition it is tested against every row.
+  platform::ErrorPtr spanError;
+  const auto mayBeOver = boolFromQuery(
+      "SELECT (SELECT max(rowid) FROM raw_events) - (SELECT min(rowid) FROM raw_events) + 1 > ?",
+      {integer(keep)}, &spanError);
+  if (!mayBeOver) {
+    if (error) *error = spanError;
+    return std::nullopt;
+  }
+  if (!*mayBeOver) return 0;
   return deleteRows(kRawEvents,
-                    "(SELECT max(rowid) FROM raw_events) - (SELECT min(rowid) FROM raw_events) "
-                    "+ 1 > ? AND rowid IN (SELECT rowid FROM raw_events ORDER BY rowid DESC "
-                    "LIMIT -1 OFFSET ?)",
-                    {integer(keep), integer(keep)}, error);
+                    "rowid IN (SELECT rowid FROM raw_events ORDER BY rowid DESC LIMIT -1 OFFSET ?)",
+                    {integer(keep)}, error);
 }
 
 bool APMDatabase::deleteStaleRawEventsDataOlderThanMaxAge(double maxAge,

@@ -37,7 +37,9 @@ std::string APMEnvironmentInfo::deviceOSVersion() const {
 std::optional<std::string> APMEnvironmentInfo::userDefaultLanguage() const {
   const auto languages = platform::preferredLanguages();
   if (languages.empty()) {
-    APMProcessMonitor()->logWithLevel(2, 14001, "Failed to get preferred language");
+    if (!languageFailureReported_.exchange(true)) {
+      APMProcessMonitor()->logWithLevel(2, 14001, "Failed to get preferred language");
+    }
     return std::nullopt;
   }
   std::string language = languages.front();

@@ -3,6 +3,7 @@
 // ("ZirizaService-Info.plist") whose app ID seeds the identity. Callable from any thread.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -18,7 +19,9 @@ class APMEnvironmentInfo {
   // Computed once per process; empty (with monitor code 14000) when the platform has none.
   std::string deviceModel();
   std::string deviceOSVersion() const;
-  // The first preferred language, lower-cased; none (with monitor code 14001) when there is none.
+  // The first preferred language, lower-cased, asked anew on each call; none when there is none.
+  // The first call that finds none reports monitor code 14001; later ones stay quiet (the
+  // metadata of every event asks, and each report rewrites the monitor's preferences file).
   std::optional<std::string> userDefaultLanguage() const;
   // Minutes east of GMT now, truncated towards zero.
   std::int64_t timeZoneOffsetMinutes() const;
@@ -26,6 +29,7 @@ class APMEnvironmentInfo {
  private:
   std::once_flag deviceModelOnce_;
   std::string deviceModel_;
+  mutable std::atomic<bool> languageFailureReported_{false};
 };
 
 class APMZirizaServiceFileUtil {

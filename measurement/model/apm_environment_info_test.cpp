@@ -35,7 +35,7 @@ class EnvironmentInfoTest : public apm_testing::StorageTest {
 };
 
 TEST_F(EnvironmentInfoTest, TheLanguageIsTheFirstPreferredOneLowerCased) {
-  auto info = APMEnvironmentInfo::sharedInstance();
+  auto info = std::make_shared<APMEnvironmentInfo>();
   {
     platform::ScopedEnvironmentForTesting env({{"LANGUAGE", "en_US:fr"}});
     EXPECT_EQ(info->userDefaultLanguage(), "en-us");
@@ -44,6 +44,13 @@ TEST_F(EnvironmentInfoTest, TheLanguageIsTheFirstPreferredOneLowerCased) {
     platform::ScopedEnvironmentForTesting env(
         {{"LANGUAGE", std::nullopt}, {"LC_ALL", "C"}, {"LANG", "en_US.UTF-8"}});
     EXPECT_EQ(info->userDefaultLanguage(), std::nullopt);
+    // Asked again (as the metadata of every event does): still none, reported only once.
+    EXPECT_EQ(info->userDefaultLanguage(), std::nullopt);
+  }
+  {
+    // The answer is not cached: a language appearing later is seen.
+    platform::ScopedEnvironmentForTesting env({{"LANGUAGE", "fr_CA"}});
+    EXPECT_EQ(info->userDefaultLanguage(), "fr-ca");
   }
   monitor()->waitForMonitorQueue();
   EXPECT_EQ(reportedCodes(), std::vector<std::int64_t>{14001});
