@@ -77,6 +77,11 @@ APMAdExposureReporter::~APMAdExposureReporter() {
   platform::NotificationCenter::defaultCenter().removeObserver(engagementToken_);
 }
 
+void APMAdExposureReporter::logEvents(const std::vector<PendingEvent>& events) {
+  for (const auto& event : events)
+    APMLogInternalEvent("am", event.name, event.parameters);
+}
+
 double APMAdExposureReporter::currentTime() {
   return platform::Clock::current().uptime();
 }
@@ -113,6 +118,7 @@ void APMAdExposureReporter::endAdUnitExposure(const std::string& adUnitID) {
   }
   const double time = currentTime();
   const platform::ValueMap parameters = currentScreenParameters();
+  std::vector<PendingEvent> events;
   queue_->sync([&] {
     const auto it = adUnitCounts_.find(adUnitID);
     if (it == adUnitCounts_.end()) {
@@ -130,7 +136,9 @@ void APMAdExposureReporter::endAdUnitExposure(const std::string& adUnitID) {
       logAdExposureEventOnSerialQueue(time, parameters);
       adExposureStartTime_ = time;
     }
+    events.swap(pending_);
   });
+  logEvents(events);
 }
 
 void APMAdExposureReporter::handleScreenDidChangeFromScreenParameters(
@@ -152,13 +160,23 @@ void APMAdExposureReporter::handleAppWillResignActiveWithScreenParameters(
     const platform::ValueMap& parameters) {
   const platform::ValueMap used = parameters.empty() ? currentScreenParameters() : parameters;
   const double time = currentTime();
-  queue_->sync([&] { logExposureEventsOnSerialQueueWithEndTime(time, used); });
+  std::vector<PendingEvent> events;
+  queue_->sync([&] {
+    logExposureEventsOnSerialQueueWithEndTime(time, used);
+    events.swap(pending_);
+  });
+  logEvents(events);
 }
 
 void APMAdExposureReporter::logExposureEventsWithScreenParameters(
     const platform::ValueMap& parameters) {
   const double time = currentTime();
-  queue_->sync([&] { logExposureEventsOnSerialQueueWithEndTime(time, parameters); });
+  std::vector<PendingEvent> events;
+  queue_->sync([&] {
+    logExposureEventsOnSerialQueueWithEndTime(time, parameters);
+    events.swap(pending_);
+  });
+  logEvents(events);
 }
 
 void APMAdExposureReporter::resetForTesting() {
@@ -210,7 +228,7 @@ void APMAdExposureReporter::logAdUnitExposureEventOnSerialQueue(
   platform::ValueMap event = parameters;
   event[Value("_ai")] = Value(adUnitID);
   event[Value("_xt")] = Value(*ms);
-  APMLogInternalEvent("am", "_xu", event);
+  pending_.push_back({"_xu", std::move(event)});
 }
 
 void APMAdExposureReporter::logAdExposureEventOnSerialQueue(double endTime,
@@ -230,5 +248,5 @@ void APMAdExposureReporter::logAdExposureEventOnSerialQueue(double endTime,
   }
   platform::ValueMap event = parameters;
   event[Value("_xt")] = Value(*ms);
-  APMLogInternalEvent("am", "_xa", event);
+  pending_.push_back({"_xa", std::move(event)});
 }

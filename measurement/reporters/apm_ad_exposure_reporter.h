@@ -10,7 +10,9 @@
 // application is active. Threads: callers come from any thread; the tracked units and start
 // times belong to the serial queue "APMAdExposureReporter". Begin hops there asynchronously,
 // every other operation synchronously; times and screen parameters are taken by the caller
-// before the hop, never by waiting on another queue from inside this one.
+// before the hop, and the events are logged by the caller after it, so nothing waits on another
+// queue from inside this one (the facade may read the screen-view reporter's queue, which calls
+// in here).
 #pragma once
 
 #include <atomic>
@@ -20,6 +22,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "platform/core/value.h"
 #include "platform/dispatch/queue.h"
@@ -62,6 +65,11 @@ class APMAdExposureReporter : public std::enable_shared_from_this<APMAdExposureR
   void resetForTesting();
 
  private:
+  struct PendingEvent {
+    std::string name;
+    platform::ValueMap parameters;
+  };
+  static void logEvents(const std::vector<PendingEvent>& events);
   static double currentTime();
   void updateStartTimesOnSerialQueue(double time);
   void logExposureEventsOnSerialQueueWithEndTime(double endTime,
@@ -74,6 +82,7 @@ class APMAdExposureReporter : public std::enable_shared_from_this<APMAdExposureR
   std::map<std::string, std::int64_t> adUnitCounts_;
   std::map<std::string, double> adUnitStartTimes_;
   double adExposureStartTime_ = 0;
+  std::vector<PendingEvent> pending_;  // made on the queue, logged by the caller after the hop
 
   const platform::QueuePtr queue_;
   std::atomic<bool> reportingEnabled_{true};
