@@ -218,6 +218,22 @@ TEST_F(MeasurementAdsEndToEndTest, AnAttributedInstallIsReportedOnceAsACampaign)
   EXPECT_EQ(attribution().size(), 1u);
 }
 
+TEST_F(MeasurementAdsEndToEndTest, TheClickTimeIsOneMillisecondBeforeTheFirstOpen) {
+  // The first open as a state root from an earlier run left it.
+  const fs::path measurement = home_ / "Application Support" / "Ziriza" / "Measurement";
+  fs::create_directories(measurement);
+  platform::writePropertyListFile(
+      (measurement / "com.ziriza.duz.measurement.plist").string(),
+      Value(platform::ValueMap{{Value("/ziriza/measurement/first_open_timestamp_ms"),
+                                Value(std::int64_t{1'700'000'000'123})}}),
+      platform::PropertyListFormat::Xml);
+  startHost(testHostExecutable(), {{"LUMORA_TEST_ATTRIBUTION_TOKEN", "tok-1"}});
+  send({call("logEvent", {{{"eventName", "level_up"}, {"parameters", json::object()}}})});
+  const std::string campaign = uploadedEvent("_cmp");
+  ASSERT_FALSE(campaign.empty()) << host_->log();
+  EXPECT_TRUE(has(campaign, "params{name:\"click_timestamp\"int_value:1700000000122}")) << campaign;
+}
+
 TEST_F(MeasurementAdsEndToEndTest, WithoutAProviderNothingIsSent) {
   struct Case {
     const char* what;
