@@ -3,6 +3,7 @@
 #include <atomic>
 #include <mutex>
 
+#include "measurement/engine/apm_ad_exposure_relay.h"
 #include "measurement/engine/apm_engine_neighbours.h"
 #include "measurement/engine/apm_screen_view_reporter.h"
 #include "measurement/engine/zevoveverizuru.h"
@@ -242,6 +243,7 @@ void APMAnalytics::startWithAppID(const std::string& appID, const std::string& o
       [](const std::string& origin, const std::string& name, const platform::ValueMap& parameters) {
         logInternalEventWithOrigin(origin, name, parameters);
       });
+  APMInstallAdExposureReporter();
   {
     std::lock_guard consentLock(consentUpdateMutex());
     if (APMConsentSettingsUtil::consentSource() == kNoConsentSource) loadPersistedConsentSettings();

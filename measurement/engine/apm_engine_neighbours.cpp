@@ -4,11 +4,3 @@ std::shared_ptr<APMAudience> APMAudience::initWithDatabase(std::shared_ptr<APMDa
   if (!database) return nullptr;
   return std::make_shared<APMAudience>(std::move(database));
 }
-
-std::shared_ptr<APMSearchAdReporter>
-APMSearchAdReporter::initWithWorkerQueue(platform::QueuePtr workerQueue,
-                                         std::shared_ptr<APMPersistedConfig> persistedConfig) {
-  (void)workerQueue;
-  (void)persistedConfig;
-  return std::make_shared<APMSearchAdReporter>();
-}

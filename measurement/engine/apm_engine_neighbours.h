@@ -1,10 +1,10 @@
-// The measurement core's neighbours that other work will bring: the audience evaluator, the
-// experiments manager and the search-ad reporter. Until each arrives, the core holds the least it
-// asks of them: no audiences are evaluated, the experiments manager does not exist (so there are
-// no experiment IDs) and the search-ad reporter never reports. The session reporter, the TCF
-// consent client, the purchase reporter and the lifetime-value recorder are the real ones (their
-// headers follow). Each keeps the name and operations the core calls, so the real one replaces it
-// without touching the core.
+// The measurement core's neighbours that other work will bring: the audience evaluator and the
+// experiments manager. Until each arrives, the core holds the least it asks of them: no audiences
+// are evaluated and the experiments manager does not exist (so there are no experiment IDs). The
+// session reporter, the TCF consent client, the purchase reporter, the lifetime-value recorder
+// and the search-ad reporter are the real ones (their headers follow). Each
+// keeps the name and operations the core calls, so the real one replaces it without touching
+// the core.
 //
 // Thread: the core calls these on its worker queue; the switches are atomics.
 #pragma once
@@ -16,6 +16,7 @@
 #include "measurement/engine/apm_tcf_client.h"
 #include "measurement/reporters/apm_in_app_purchase_transaction_reporter.h"
 #include "measurement/reporters/apm_lifetime_value_recorder.h"
+#include "measurement/reporters/apm_search_ad_reporter.h"
 #include "platform/dispatch/queue.h"
 #include "platform/storekit/payment_queue.h"
 
@@ -38,18 +39,4 @@ class APMEManager {
  public:
   static std::shared_ptr<APMEManager> sharedInstance() { return nullptr; }
   virtual ~APMEManager() = default;
-};
-
-class APMSearchAdReporter {
- public:
-  static std::shared_ptr<APMSearchAdReporter>
-  initWithWorkerQueue(platform::QueuePtr workerQueue,
-                      std::shared_ptr<APMPersistedConfig> persistedConfig);
-  void setSearchAdReporterEnabled(bool enabled) { enabled_ = enabled; }
-  bool isEnabled() const { return enabled_; }
-  // Asks for the search-ads attribution: nothing to ask yet.
-  void start() {}
-
- private:
-  std::atomic<bool> enabled_{false};
 };

@@ -555,7 +555,10 @@ class RecordingAdExposure : public APMAdExposureReporterClass {
 
 TEST_F(SessionAndScreenTest, TheAdExposureReporterIsReachedThroughTheClassRegistry) {
   start();
-  becomeActive();  // nothing registered yet: the relay is skipped
+  // The start registered the commerce reporters' ad exposure reporter; a recorder takes its place.
+  EXPECT_TRUE(platform::ClassRegistry::shared().contains(APMAdExposureReporterClassName));
+  platform::ClassRegistry::shared().unregisterClass(APMAdExposureReporterClassName);
+  becomeActive();  // nothing registered: the relay is skipped
   auto recorder = std::make_shared<RecordingAdExposure>();
   platform::ClassRegistry::shared().registerClass<APMAdExposureReporterClass>(
       APMAdExposureReporterClassName, recorder);

@@ -393,8 +393,11 @@ bool ZEVOveverizuru::initializeComponentsOnWorkerQueue() {
   // 16.
   setComponent(searchAdReporter_, APMSearchAdReporter::initWithWorkerQueue(
                                       scheduler_->workerQueue(), persistedConfig_));
-  searchAdReporter_->setSearchAdReporterEnabled(true);
-  searchAdReporter_->start();
+  // None once ten attempts were made or the outcome is stored.
+  if (searchAdReporter_) {
+    searchAdReporter_->setSearchAdReporterEnabled(true);
+    searchAdReporter_->start();
+  }
   // 17.
   setComponent(tcfClient_, std::make_shared<APMTCFClient>());
   tcfClient_->setIsDMARegion(remoteConfig_->isDMARegion());

@@ -13,6 +13,7 @@
 #include "platform/media_gstreamer/gstreamer_media.h"
 #include "runner/main_flutter_window.h"
 #include "runner/main_interface.h"
+#include "tests/fakes/ads_channel.h"
 #include "tests/fakes/lumora_test_plugin.h"
 #include "tests/fakes/media_channel.h"
 #include "tests/fakes/webkit_channel.h"
@@ -33,6 +34,8 @@ int main(int argc, char** argv) {
     platform::ClassRegistry::shared().registerClass<DIDErizevizoClass>(
         kDIDErizevizoClassName, std::make_shared<InertAnalytics>());
   }
+  // The scripted attribution-token provider (LUMORA_TEST_ATTRIBUTION_TOKEN).
+  lumora::testing::installScriptedAttributionProvider();
   // The scripted media double, when a test asks for it (LUMORA_TEST_MEDIA=scripted).
   lumora::testing::installTestMediaBackend();
   if (!platform::media::defaultMediaFactory())
@@ -43,6 +46,7 @@ int main(int argc, char** argv) {
     lumora::testing::LumoraTestPlugin::registerWithRegistrar(registrar);
     lumora::testing::registerWebKitChannel(registrar, registry);
     lumora::testing::registerMediaChannels(registrar, registry);
+    lumora::testing::registerAdsChannel(registrar);
   });
   std::exit(lumora::lumoraMain(argc, argv));
 }
