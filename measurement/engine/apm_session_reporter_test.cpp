@@ -80,6 +80,7 @@ class SessionAndScreenTest : public engine_testing::EngineTest {
     ASSERT_TRUE(core());
     ASSERT_TRUE(core()->database());
     ASSERT_TRUE(core()->sessionReporter());
+    dropLaunchEvents();
     if (!settingValues.empty()) settings(settingValues);
   }
 
@@ -388,6 +389,8 @@ TEST_F(SessionAndScreenTest, ABackgroundEventWithExtendSessionStartsOrExtendsThe
   EXPECT_EQ(persisted()->lastSessionActivityClockTime(), env_.now());
 
   // Within the timeout the same parameter extends it instead.
+  // The upload the event scheduled would bundle away the rows read below.
+  core()->alarm()->cancel();
   env_.advance(600);
   APMAnalytics::logEventWithName("sync", {{Value("extend_session"), Value(std::int64_t{1})}});
   env_.runUntilIdle();

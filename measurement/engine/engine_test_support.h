@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <limits>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -89,6 +90,22 @@ class EngineTest : public testing::Test {
     APMProcessMonitor()->waitForMonitorQueue();
     std::lock_guard lock(mutex_);
     reports_.clear();
+  }
+
+  // The start stores its own first open ("_f" with its "_e", and a session start when the
+  // application is active). Tests of other events drop those rows (and the upload they scheduled)
+  // right after the start, so they see only what they store themselves.
+  void dropLaunchEvents() {
+    auto engine = core();
+    if (!engine || !engine->database()) return;
+    engine->scheduler()->scheduleOnWorkerQueueBlockID("test", [engine] {
+      platform::ErrorPtr error;
+      engine->database()->deleteRawEventsWithMaxRowID(std::numeric_limits<std::int64_t>::max(),
+                                                      &error);
+      engine->database()->deleteUnusedRawEventsMetadata(&error);
+      if (engine->alarm()) engine->alarm()->cancel();
+    });
+    env_.runUntilIdle();
   }
 
   void clearReports() {
