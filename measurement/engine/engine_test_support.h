@@ -125,6 +125,14 @@ class EngineTest : public testing::Test {
     const auto all = codes();
     return std::find(all.begin(), all.end(), code) != all.end();
   }
+  // The level of the first report with `code`; -1 when none was made.
+  std::int64_t levelOf(std::int64_t code) {
+    APMProcessMonitor()->waitForMonitorQueue();
+    std::lock_guard lock(mutex_);
+    for (const auto& report : reports_)
+      if (report.code == code) return report.level;
+    return -1;
+  }
   std::shared_ptr<ZEVOveverizuru> core() {
     return ZEVOveverizuru::hasSharedInstance() ? ZEVOveverizuru::sharedInstance() : nullptr;
   }
