@@ -282,6 +282,25 @@ TEST_F(PropertiesTest, NonPersonalizedAdsDecisionTable) {
   }
 }
 
+TEST_F(PropertiesTest, AdPersonalizationConsentSetsThePersistedSwitchAndTheProperty) {
+  start();
+  const struct {
+    const char* consent;
+    bool allowed;
+    std::int64_t npa;
+  } cases[] = {{"denied", false, 1}, {"granted", true, 0}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.consent);
+    APMAnalytics::setConsent(ValueMap{{Value("ad_personalization"), Value(c.consent)}});
+    env_.runUntilIdle();
+    EXPECT_EQ(APMPersistedConfig::sharedInstance()->allowPersonalizedAds(), Value(c.allowed));
+    const auto npa = property("_npa");
+    ASSERT_TRUE(npa);
+    EXPECT_EQ(npa->value().int64Value(), c.npa);
+    EXPECT_FALSE(property("allow_personalized_ads"));
+  }
+}
+
 TEST_F(PropertiesTest, ResetWithAnEmptyIDWhileStorageIsGrantedChangesNothing) {
   start();
   ASSERT_TRUE(set("app", "favourite_food", *APMValue::initWithString("pizza")));
