@@ -7,6 +7,7 @@
 #include <sstream>
 #include <utility>
 
+#include "platform/core/assertion.h"
 #include "platform/dispatch/queue.h"
 
 namespace platform::webkit {
@@ -68,9 +69,20 @@ std::optional<std::string> titleOfDocument(const std::string& html) {
   return title.substr(first, last - first + 1);
 }
 
+struct WebView::HandlerLog {
+  struct Entry {
+    std::string kind;
+    bool answered = false;
+    Value answer;
+  };
+  std::mutex mutex;
+  std::vector<Entry> entries;
+};
+
 WebView::WebView(std::shared_ptr<WebViewConfiguration> configuration)
     : configuration_(configuration ? std::move(configuration)
-                                   : std::make_shared<WebViewConfiguration>()) {}
+                                   : std::make_shared<WebViewConfiguration>()),
+      handlers_(std::make_shared<HandlerLog>()) {}
 
 void WebView::scriptLoad(const std::string& url, LoadScript script) {
   std::lock_guard lock(loadScriptsMutex());
@@ -374,6 +386,7 @@ platform::ValueMap WebView::engineState() const {
       {Value("allowsBackForwardNavigationGestures"), Value(allowsBackForwardNavigationGestures_)},
       {Value("allowsLinkPreview"), Value(allowsLinkPreview_)},
       {Value("inspectable"), Value(inspectable_)},
+      {Value("handlers"), Value(handlerRecords())},
       {Value("statusCode"), lastStatusCode_ ? Value(*lastStatusCode_) : Value()},
       {Value("lastError"), lastError_ ? Value::map({{"domain", Value(lastError_->domain)},
                                                     {"code", Value(lastError_->code)}})
@@ -389,6 +402,111 @@ platform::ValueMap WebView::engineState() const {
         page.readAccessURL ? Value(page.readAccessURL->absoluteString()) : Value();
   }
   return state;
+}
+
+}  // namespace platform::webkit
+
+namespace platform::webkit {
+
+std::function<bool(Value)> WebView::newHandler(const std::string& kind) {
+  auto log = handlers_;
+  std::size_t index = 0;
+  {
+    std::lock_guard lock(log->mutex);
+    index = log->entries.size();
+    log->entries.push_back({kind, false, Value()});
+  }
+  return [log, index](Value answer) {
+    std::lock_guard lock(log->mutex);
+    auto& entry = log->entries[index];
+    if (!LUMORA_CHECK(!entry.answered, "the " + entry.kind + " handler was called twice"))
+      return false;
+    entry.answered = true;
+    entry.answer = std::move(answer);
+    return true;
+  };
+}
+
+platform::ValueList WebView::handlerRecords() const {
+  std::lock_guard lock(handlers_->mutex);
+  platform::ValueList list;
+  for (const auto& entry : handlers_->entries) {
+    list.push_back(Value::map({{"kind", Value(entry.kind)},
+                               {"answered", Value(entry.answered)},
+                               {"answer", entry.answer}}));
+  }
+  return list;
+}
+
+void WebView::setUIDelegate(const std::shared_ptr<UIDelegate>& delegate) {
+  std::lock_guard lock(mutex_);
+  uiDelegate_ = delegate;
+}
+
+std::shared_ptr<UIDelegate> WebView::uiDelegate() const {
+  std::lock_guard lock(mutex_);
+  return uiDelegate_.lock();
+}
+
+std::shared_ptr<FrameInfo> WebView::mainFrame() const {
+  auto current = url();
+  return std::make_shared<FrameInfo>(
+      true, current ? std::optional<URLRequest>(URLRequest(*current)) : std::nullopt);
+}
+
+bool WebView::runJavaScriptAlertPanel(const std::string& message) {
+  auto delegate = uiDelegate();
+  if (!delegate) return false;
+  auto record = newHandler("alert");
+  delegate->runJavaScriptAlertPanel(std::static_pointer_cast<WebView>(shared_from_this()), message,
+                                    mainFrame(), [record] { record(Value(true)); });
+  return true;
+}
+
+bool WebView::runJavaScriptConfirmPanel(const std::string& message) {
+  auto delegate = uiDelegate();
+  if (!delegate) return false;
+  auto record = newHandler("confirm");
+  delegate->runJavaScriptConfirmPanel(std::static_pointer_cast<WebView>(shared_from_this()),
+                                      message, mainFrame(),
+                                      [record](bool confirmed) { record(Value(confirmed)); });
+  return true;
+}
+
+bool WebView::runJavaScriptTextInputPanel(const std::string& prompt,
+                                          const std::optional<std::string>& defaultText) {
+  auto delegate = uiDelegate();
+  if (!delegate) return false;
+  auto record = newHandler("prompt");
+  delegate->runJavaScriptTextInputPanel(
+      std::static_pointer_cast<WebView>(shared_from_this()), prompt, defaultText, mainFrame(),
+      [record](std::optional<std::string> text) { record(optionalString(text)); });
+  return true;
+}
+
+bool WebView::requestMediaCapturePermission(std::int64_t type) {
+  auto delegate = uiDelegate();
+  if (!delegate) return false;
+  auto current = url();
+  auto origin = current ? SecurityOrigin::of(*current)
+                        : std::make_shared<SecurityOrigin>("", 0, "");
+  auto record = newHandler("mediaCapturePermission");
+  delegate->requestMediaCapturePermission(
+      std::static_pointer_cast<WebView>(shared_from_this()), origin, mainFrame(), type,
+      [record](std::int64_t decision) { record(Value(decision)); });
+  return true;
+}
+
+bool WebView::openWindow(const platform::URL& url, bool* openedWebView) {
+  auto delegate = uiDelegate();
+  if (!delegate) return false;
+  auto action = std::make_shared<NavigationAction>(URLRequest(url), nullptr, kNavigationTypeOther);
+  auto record = newHandler("createWebView");
+  auto created = delegate->createWebView(std::static_pointer_cast<WebView>(shared_from_this()),
+                                         configuration_, action);
+  record(Value(created != nullptr));
+  if (openedWebView) *openedWebView = created != nullptr;
+  return true;
 }
 
 }  // namespace platform::webkit

@@ -28,6 +28,8 @@
 #include "platform/core/value.h"
 #include "platform/foundation/url.h"
 #include "platform/webkit/native_object.h"
+#include "platform/webkit/navigation.h"
+#include "platform/webkit/ui_delegate.h"
 #include "platform/webkit/url_request.h"
 #include "platform/webkit/web_view_configuration.h"
 
@@ -113,6 +115,25 @@ class WebView : public NativeObject {
   // The view showing this web view: the same one while it lives. Main thread.
   std::shared_ptr<WebViewHostView> view();
 
+  // The UI delegate, held without ownership (none answers every request with the engine's own
+  // default: no window, permission prompted by the engine, panels dismissed).
+  void setUIDelegate(const std::shared_ptr<UIDelegate>& delegate);
+  std::shared_ptr<UIDelegate> uiDelegate() const;
+
+  // Page events of the simulated engine, as a page in the main frame would raise them. Each
+  // returns false when no UI delegate is set (nothing is asked). Main thread.
+  bool runJavaScriptAlertPanel(const std::string& message);
+  bool runJavaScriptConfirmPanel(const std::string& message);
+  bool runJavaScriptTextInputPanel(const std::string& prompt,
+                                   const std::optional<std::string>& defaultText);
+  bool requestMediaCapturePermission(std::int64_t type);
+  // A page opening `url` in a new window; `openedWebView` tells whether the delegate gave one.
+  bool openWindow(const platform::URL& url, bool* openedWebView = nullptr);
+
+  // Every handler this web view handed to a delegate, in order: {"kind", "answered", "answer"}.
+  // A handler called a second time is reported as a broken precondition and changes nothing.
+  platform::ValueList handlerRecords() const;
+
  private:
   // One page of the back-forward list, and how to load it again.
   struct Page {
@@ -155,6 +176,14 @@ class WebView : public NativeObject {
   bool inspectable_ = false;
   std::vector<std::pair<std::string, JavaScriptScript>> javaScript_;
   std::weak_ptr<WebViewHostView> view_;
+  std::weak_ptr<UIDelegate> uiDelegate_;
+
+  // Handlers handed out, shared with the handlers themselves (which may outlive the web view).
+  struct HandlerLog;
+  std::shared_ptr<HandlerLog> handlers_;
+  // A slot for one handler's answer; record() fills it once and tells whether it was the first.
+  std::function<bool(platform::Value)> newHandler(const std::string& kind);
+  std::shared_ptr<FrameInfo> mainFrame() const;
 };
 
 // The text of the first <title> element of `html` (tags matched without regard to case),

@@ -153,6 +153,37 @@ class WebKitChannel : public flutter::Plugin {
       webView->scriptJavaScript(source.asString(), std::move(script));
       return Value(true);
     }
+    if (call.method == "alert" || call.method == "confirm" || call.method == "prompt") {
+      // A page in the web view's main frame showing a JavaScript panel; false without a UI
+      // delegate. The engine's handler and its answer show in "describe" (state "handlers").
+      auto webView = object<platform::webkit::WebView>(call, "webView");
+      const auto& message = argument(call, "message");
+      const std::string text = message.isString() ? message.asString() : std::string();
+      if (call.method == "alert") return Value(webView->runJavaScriptAlertPanel(text));
+      if (call.method == "confirm") return Value(webView->runJavaScriptConfirmPanel(text));
+      const auto& defaultText = argument(call, "defaultText");
+      return Value(webView->runJavaScriptTextInputPanel(
+          text, defaultText.isString() ? std::optional<std::string>(defaultText.asString())
+                                       : std::nullopt));
+    }
+    if (call.method == "requestMedia") {
+      // The page asking for capture `type` (the engine's value: 0 camera, 1 microphone, 2 both).
+      auto webView = object<platform::webkit::WebView>(call, "webView");
+      const auto& type = argument(call, "type");
+      if (!type.isInt()) throw std::invalid_argument("missing integer \"type\"");
+      return Value(webView->requestMediaCapturePermission(type.asInt()));
+    }
+    if (call.method == "openWindow") {
+      // The page opening `url` in a new window: whether the UI delegate gave a web view (null
+      // without a UI delegate).
+      auto webView = object<platform::webkit::WebView>(call, "webView");
+      const auto& url = argument(call, "url");
+      auto parsed = url.isString() ? platform::URL::parse(url.asString()) : std::nullopt;
+      if (!parsed) throw std::invalid_argument("missing URL string \"url\"");
+      bool opened = false;
+      if (!webView->openWindow(*parsed, &opened)) return Value();
+      return Value(opened);
+    }
     if (call.method == "platformViewIs") {
       // Whether the engine's platform view `viewId` shows what the external lookup gives for
       // `identifier`.

@@ -1,0 +1,29 @@
+#include "platform/webkit/navigation.h"
+
+namespace platform::webkit {
+
+using platform::Value;
+
+platform::ValueMap FrameInfo::engineState() const {
+  return {{Value("mainFrame"), Value(mainFrame)},
+          {Value("request"), request ? Value(request->describe()) : Value()}};
+}
+
+platform::ValueMap SecurityOrigin::engineState() const {
+  return {{Value("host"), Value(host)},
+          {Value("port"), Value(port)},
+          {Value("protocol"), Value(protocol)}};
+}
+
+std::shared_ptr<SecurityOrigin> SecurityOrigin::of(const platform::URL& url) {
+  return std::make_shared<SecurityOrigin>(url.host().value_or(""), url.port().value_or(0),
+                                          url.scheme());
+}
+
+platform::ValueMap NavigationAction::engineState() const {
+  return {{Value("request"), Value(request.describe())},
+          {Value("targetFrame"), targetFrame ? Value(targetFrame->engineState()) : Value()},
+          {Value("navigationType"), Value(navigationType)}};
+}
+
+}  // namespace platform::webkit
