@@ -26,4 +26,9 @@ platform::ValueMap NavigationAction::engineState() const {
           {Value("navigationType"), Value(navigationType)}};
 }
 
+platform::ValueMap NavigationResponse::engineState() const {
+  return {{Value("response"), response ? Value(response->engineState()) : Value()},
+          {Value("forMainFrame"), Value(forMainFrame)}};
+}
+
 }  // namespace platform::webkit

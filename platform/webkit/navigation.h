@@ -4,10 +4,12 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 
+#include "platform/core/error.h"
 #include "platform/core/value.h"
 #include "platform/webkit/native_object.h"
 #include "platform/webkit/url_request.h"
@@ -52,6 +54,52 @@ class NavigationAction : public NativeObject {
   const URLRequest request;
   const std::shared_ptr<FrameInfo> targetFrame;  // none for a new window
   const std::int64_t navigationType;             // the engine's WKNavigationType value
+};
+
+}  // namespace platform::webkit
+
+namespace platform::webkit {
+
+class WebView;
+
+// The engine's policies (WKNavigationActionPolicy and WKNavigationResponsePolicy alike).
+inline constexpr std::int64_t kNavigationPolicyCancel = 0;
+inline constexpr std::int64_t kNavigationPolicyAllow = 1;
+inline constexpr std::int64_t kNavigationPolicyDownload = 2;
+
+// The response a navigation got, for the main frame or another one.
+class NavigationResponse : public NativeObject {
+ public:
+  NavigationResponse(std::shared_ptr<URLResponse> response, bool forMainFrame)
+      : response(std::move(response)), forMainFrame(forMainFrame) {}
+  std::string className() const override { return "WKNavigationResponse"; }
+  platform::ValueMap engineState() const override;
+  const std::shared_ptr<URLResponse> response;
+  const bool forMainFrame;
+};
+
+// What a web view tells and asks its navigation delegate while it loads. A load with a delegate
+// goes: decide action, start, decide response, then finish; or it fails provisionally. Each
+// step waits until the previous decision handler was called; a policy other than allow ends the
+// load there. Handlers must be called exactly once. Main thread.
+class NavigationDelegate {
+ public:
+  virtual ~NavigationDelegate() = default;
+  virtual void
+  decidePolicyForNavigationAction(const std::shared_ptr<WebView>& webView,
+                                  const std::shared_ptr<NavigationAction>& action,
+                                  std::function<void(std::int64_t policy)> decisionHandler) = 0;
+  virtual void didStartProvisionalNavigation(const std::shared_ptr<WebView>& webView) = 0;
+  virtual void
+  decidePolicyForNavigationResponse(const std::shared_ptr<WebView>& webView,
+                                    const std::shared_ptr<NavigationResponse>& response,
+                                    std::function<void(std::int64_t policy)> decisionHandler) = 0;
+  virtual void didFinishNavigation(const std::shared_ptr<WebView>& webView) = 0;
+  virtual void didFailNavigation(const std::shared_ptr<WebView>& webView,
+                                 const platform::ErrorPtr& error) = 0;
+  virtual void didFailProvisionalNavigation(const std::shared_ptr<WebView>& webView,
+                                            const platform::ErrorPtr& error) = 0;
+  virtual void webContentProcessDidTerminate(const std::shared_ptr<WebView>& webView) = 0;
 };
 
 }  // namespace platform::webkit

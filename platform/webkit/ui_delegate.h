@@ -47,11 +47,10 @@ class UIDelegate {
                                          const std::string& message,
                                          const std::shared_ptr<FrameInfo>& frame,
                                          std::function<void(bool)> completionHandler) = 0;
-  virtual void
-  runJavaScriptTextInputPanel(const std::shared_ptr<WebView>& webView, const std::string& prompt,
-                              const std::optional<std::string>& defaultText,
-                              const std::shared_ptr<FrameInfo>& frame,
-                              std::function<void(std::optional<std::string>)> completionHandler) = 0;
+  virtual void runJavaScriptTextInputPanel(
+      const std::shared_ptr<WebView>& webView, const std::string& prompt,
+      const std::optional<std::string>& defaultText, const std::shared_ptr<FrameInfo>& frame,
+      std::function<void(std::optional<std::string>)> completionHandler) = 0;
 };
 
 }  // namespace platform::webkit

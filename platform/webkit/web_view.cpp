@@ -29,10 +29,17 @@ std::map<std::string, WebView::LoadScript>& loadScripts() {
 }
 
 platform::ErrorPtr urlError(std::int64_t code, const platform::URL& url, const std::string& text) {
+  // As the loading system reports it: the failing URL (as a URL object) and the error of the
+  // layer below.
+  auto underlying = std::make_shared<const platform::Error>(
+      kURLErrorDomain, code, platform::ValueMap{{Value("NSLocalizedDescription"), Value(text)}});
   return std::make_shared<const platform::Error>(
       kURLErrorDomain, code,
       platform::ValueMap{{Value("NSLocalizedDescription"), Value(text)},
-                         {Value("NSErrorFailingURLStringKey"), Value(url.absoluteString())}});
+                         {Value("NSErrorFailingURLStringKey"), Value(url.absoluteString())},
+                         {Value("NSErrorFailingURLKey"),
+                          Value(platform::ObjectPtr(std::make_shared<URLObject>(url)))},
+                         {Value("NSUnderlyingError"), Value(platform::ErrorPtr(underlying))}});
 }
 
 std::string lower(std::string text) {
@@ -102,6 +109,7 @@ void WebView::scriptJavaScript(const std::string& source, JavaScriptScript scrip
 
 std::optional<platform::URL> WebView::url() const {
   std::lock_guard lock(mutex_);
+  if (provisionalURL_) return provisionalURL_;
   if (!current_) return std::nullopt;
   return history_[*current_].url;
 }
@@ -217,14 +225,87 @@ WebView::Outcome WebView::fetch(const Page& page) {
   return outcome;
 }
 
-void WebView::navigate(const Page& page, std::optional<std::size_t> historyIndex) {
-  // The navigation delegate's decisions will come in here, before the load starts.
+void WebView::navigate(const Page& page, std::optional<std::size_t> historyIndex,
+                       std::int64_t navigationType, bool mainFrame) {
+  auto delegate = navigationDelegate();
+  if (!delegate) {
+    setProgress(0.1);
+    Outcome outcome = fetch(page);
+    setProgress(0.5);
+    commit(page, historyIndex, outcome);
+    return;
+  }
+  auto self = std::static_pointer_cast<WebView>(shared_from_this());
+  auto frame = std::make_shared<FrameInfo>(mainFrame, URLRequest(page.url));
+  auto action = std::make_shared<NavigationAction>(URLRequest(page.url), frame, navigationType);
+  auto record = newHandler("navigationAction");
+  delegate->decidePolicyForNavigationAction(self, action,
+                                            [weak = std::weak_ptr<WebView>(self), record, page,
+                                             historyIndex, mainFrame](std::int64_t policy) {
+                                              if (!record(Value(policy)) ||
+                                                  policy != kNavigationPolicyAllow)
+                                                return;
+                                              if (auto webView = weak.lock())
+                                                webView->startLoad(page, historyIndex, mainFrame);
+                                            });
+}
+
+void WebView::startLoad(const Page& page, std::optional<std::size_t> historyIndex, bool mainFrame) {
+  auto delegate = navigationDelegate();
+  if (!delegate) return;
+  auto self = std::static_pointer_cast<WebView>(shared_from_this());
+  {
+    std::lock_guard lock(mutex_);
+    provisionalURL_ = page.url;
+  }
+  delegate->didStartProvisionalNavigation(self);
   setProgress(0.1);
   Outcome outcome = fetch(page);
+  if (outcome.error) {
+    {
+      std::lock_guard lock(mutex_);
+      provisionalURL_.reset();
+      lastError_ = outcome.error;
+      lastStatusCode_.reset();
+    }
+    setProgress(1.0);
+    delegate->didFailProvisionalNavigation(self, outcome.error);
+    return;
+  }
+  std::shared_ptr<URLResponse> response;
+  if (page.kind == Page::Kind::request && !page.url.isFileURL() && outcome.statusCode) {
+    response = std::make_shared<HTTPURLResponse>(page.url, *outcome.statusCode);
+  } else {
+    response = std::make_shared<URLResponse>(page.url, "text/html");
+  }
   setProgress(0.5);
+  auto record = newHandler("navigationResponse");
+  delegate->decidePolicyForNavigationResponse(
+      self, std::make_shared<NavigationResponse>(response, mainFrame),
+      [weak = std::weak_ptr<WebView>(self), record, page, historyIndex,
+       outcome](std::int64_t policy) {
+        if (!record(Value(policy))) return;
+        auto webView = weak.lock();
+        if (!webView) return;
+        if (policy != kNavigationPolicyAllow) {
+          {
+            std::lock_guard lock(webView->mutex_);
+            webView->provisionalURL_.reset();
+          }
+          webView->setProgress(1.0);
+          return;
+        }
+        webView->commit(page, historyIndex, outcome);
+        if (auto delegate = webView->navigationDelegate()) delegate->didFinishNavigation(webView);
+      });
+}
+
+void WebView::commit(const Page& page, std::optional<std::size_t> historyIndex,
+                     const Outcome& outcome) {
   const Snapshot before = snapshot();
   {
     std::lock_guard lock(mutex_);
+    provisionalURL_.reset();
     lastError_ = outcome.error;
     lastStatusCode_ = outcome.statusCode;
     if (!outcome.error) {
@@ -243,6 +324,25 @@ void WebView::navigate(const Page& page, std::optional<std::size_t> historyIndex
   }
   publishChanges(before);
   setProgress(1.0);
+}
+
+void WebView::clickLink(const platform::URL& url, std::int64_t navigationType, bool mainFrame) {
+  navigate(Page(Page::Kind::request, url), std::nullopt, navigationType, mainFrame);
+}
+
+void WebView::terminateWebContentProcess() {
+  if (auto delegate = navigationDelegate())
+    delegate->webContentProcessDidTerminate(std::static_pointer_cast<WebView>(shared_from_this()));
+}
+
+void WebView::setNavigationDelegate(const std::shared_ptr<NavigationDelegate>& delegate) {
+  std::lock_guard lock(mutex_);
+  navigationDelegate_ = delegate;
+}
+
+std::shared_ptr<NavigationDelegate> WebView::navigationDelegate() const {
+  std::lock_guard lock(mutex_);
+  return navigationDelegate_.lock();
 }
 
 void WebView::loadRequest(const URLRequest& request) {
@@ -450,8 +550,8 @@ std::shared_ptr<UIDelegate> WebView::uiDelegate() const {
 
 std::shared_ptr<FrameInfo> WebView::mainFrame() const {
   auto current = url();
-  return std::make_shared<FrameInfo>(
-      true, current ? std::optional<URLRequest>(URLRequest(*current)) : std::nullopt);
+  return std::make_shared<FrameInfo>(true, current ? std::optional<URLRequest>(URLRequest(*current))
+                                                   : std::nullopt);
 }
 
 bool WebView::runJavaScriptAlertPanel(const std::string& message) {
@@ -488,8 +588,8 @@ bool WebView::requestMediaCapturePermission(std::int64_t type) {
   auto delegate = uiDelegate();
   if (!delegate) return false;
   auto current = url();
-  auto origin = current ? SecurityOrigin::of(*current)
-                        : std::make_shared<SecurityOrigin>("", 0, "");
+  auto origin =
+      current ? SecurityOrigin::of(*current) : std::make_shared<SecurityOrigin>("", 0, "");
   auto record = newHandler("mediaCapturePermission");
   delegate->requestMediaCapturePermission(
       std::static_pointer_cast<WebView>(shared_from_this()), origin, mainFrame(), type,

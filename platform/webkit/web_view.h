@@ -6,8 +6,9 @@
 // The simulated engine fetches nothing and runs no script: what a network load answers and
 // what a script evaluates to are scripted (scriptLoad, scriptJavaScript). The title comes from
 // the document's <title> where the engine holds the HTML (strings and local files) or from the
-// load's script. A load runs to its end within the call: progress steps 0.1, 0.5, 1.0; a failed
-// load (a missing local file, a scripted failure) keeps the previous page and records its error.
+// load's script. Without a navigation delegate a load runs to its end within the call: progress
+// steps 0.1, 0.5, 1.0; a failed load (a missing local file, a scripted failure) keeps the
+// previous page and records its error. With one, each step waits for its decision handler.
 // Script evaluations complete on a later turn of the main loop.
 //
 // The configuration is the one the web view was made with. view() is the view that shows the
@@ -130,6 +131,14 @@ class WebView : public NativeObject {
   // A page opening `url` in a new window; `openedWebView` tells whether the delegate gave one.
   bool openWindow(const platform::URL& url, bool* openedWebView = nullptr);
 
+  // The navigation delegate, held without ownership; none loads without asking.
+  void setNavigationDelegate(const std::shared_ptr<NavigationDelegate>& delegate);
+  std::shared_ptr<NavigationDelegate> navigationDelegate() const;
+  // A link of `navigationType` (the engine's value) clicked in the main frame or a subframe.
+  void clickLink(const platform::URL& url, std::int64_t navigationType, bool mainFrame);
+  // The page's content process ended; the navigation delegate is told.
+  void terminateWebContentProcess();
+
   // Every handler this web view handed to a delegate, in order: {"kind", "answered", "answer"}.
   // A handler called a second time is reported as a broken precondition and changes nothing.
   platform::ValueList handlerRecords() const;
@@ -153,7 +162,10 @@ class WebView : public NativeObject {
   void setProgress(double progress);
   // Loads `page`; on success it replaces the current page (historyIndex) or, when none is given,
   // is pushed onto the list after the current page, dropping the pages ahead.
-  void navigate(const Page& page, std::optional<std::size_t> historyIndex);
+  // With a navigation delegate the load waits for its decisions (startLoad, then commit);
+  // without one it runs to its end within the call.
+  void navigate(const Page& page, std::optional<std::size_t> historyIndex,
+                std::int64_t navigationType = kNavigationTypeOther, bool mainFrame = true);
   // The page's title and the error of a failed load.
   struct Outcome {
     std::optional<std::string> title;
@@ -161,6 +173,8 @@ class WebView : public NativeObject {
     std::optional<std::int64_t> statusCode;
   };
   static Outcome fetch(const Page& page);
+  void startLoad(const Page& page, std::optional<std::size_t> historyIndex, bool mainFrame);
+  void commit(const Page& page, std::optional<std::size_t> historyIndex, const Outcome& outcome);
 
   const std::shared_ptr<WebViewConfiguration> configuration_;
   mutable std::mutex mutex_;  // guards the fields below; never held calling out
@@ -177,6 +191,8 @@ class WebView : public NativeObject {
   std::vector<std::pair<std::string, JavaScriptScript>> javaScript_;
   std::weak_ptr<WebViewHostView> view_;
   std::weak_ptr<UIDelegate> uiDelegate_;
+  std::weak_ptr<NavigationDelegate> navigationDelegate_;
+  std::optional<platform::URL> provisionalURL_;  // the load in flight, once started
 
   // Handlers handed out, shared with the handlers themselves (which may outlive the web view).
   struct HandlerLog;

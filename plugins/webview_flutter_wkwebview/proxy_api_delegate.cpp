@@ -4,6 +4,7 @@
 
 #include "plugins/webview_flutter_wkwebview/configuration_proxy_api_delegates.h"
 #include "plugins/webview_flutter_wkwebview/flutter_asset_manager.h"
+#include "plugins/webview_flutter_wkwebview/navigation_delegate_proxy_api_delegates.h"
 #include "plugins/webview_flutter_wkwebview/object_proxy_api_delegates.h"
 #include "plugins/webview_flutter_wkwebview/ui_delegate_proxy_api_delegates.h"
 #include "plugins/webview_flutter_wkwebview/url_request_proxy_api_delegates.h"
@@ -38,6 +39,8 @@ ProxyApiDelegates makeProxyApiDelegates() {
   delegates.WKFrameInfo = std::make_shared<FrameInfoProxyAPIDelegate>();
   delegates.WKSecurityOrigin = std::make_shared<SecurityOriginProxyAPIDelegate>();
   delegates.WKNavigationAction = std::make_shared<NavigationActionProxyAPIDelegate>();
+  delegates.WKNavigationDelegate = std::make_shared<NavigationDelegateProxyAPIDelegate>();
+  delegates.WKNavigationResponse = std::make_shared<NavigationResponseProxyAPIDelegate>();
   return delegates;
 }
 

@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "platform/webkit/web_view.h"
+#include "plugins/webview_flutter_wkwebview/delegate_forwarding.h"
 #include "plugins/webview_flutter_wkwebview/native_cast.h"
 #include "plugins/webview_flutter_wkwebview/proxy_api_registrar.h"
 #include "plugins/webview_flutter_wkwebview/url_request_proxy_api_delegates.h"
@@ -21,74 +22,49 @@ constexpr const char* kRunJavaScriptAlertPanel = "WKUIDelegate.runJavaScriptAler
 constexpr const char* kRunJavaScriptConfirmPanel = "WKUIDelegate.runJavaScriptConfirmPanel";
 constexpr const char* kRunJavaScriptTextInputPanel = "WKUIDelegate.runJavaScriptTextInputPanel";
 
-// Forwards one request: `send` runs on a later main-loop turn and gets the reporter and a
-// completion; `settle` then runs on a further turn with the call's outcome. Without a registrar
-// (the plugin is gone) `settle` runs at once with a failure, so the engine is always answered.
-void forward(const std::weak_ptr<ProxyApiRegistrar>& weakRegistrar,
-             std::function<void(ProxyApiRegistrar&, std::function<void(const pigeon::CallResult&)>)>
-                 send,
-             std::function<void(const pigeon::CallResult&, const Reporter&)> settle) {
-  auto registrar = weakRegistrar.lock();
-  if (!registrar) {
-    pigeon::CallResult gone{pigeon::PigeonError("channel-error", "The web view plugin is gone."),
-                            {}};
-    settle(gone, [](const std::string& method, const pigeon::PigeonError& error) {
-      ProxyApiRegistrar::logFlutterMethodFailure(error, method);
-    });
-    return;
-  }
-  registrar->dispatchOnMainThread([registrar, send = std::move(send),
-                                   settle = std::move(settle)](const Reporter& onFailure) {
-    send(*registrar, [registrar, settle, onFailure](const pigeon::CallResult& result) {
-      registrar->dispatchOnMainThread(
-          [settle, onFailure, result](const Reporter&) { settle(result, onFailure); });
-    });
-  });
-}
-
 }  // namespace
 
 MediaCaptureType mediaCaptureTypeFromEngine(std::int64_t type) {
   switch (type) {
-    case wk::kMediaCaptureTypeCamera:
-      return MediaCaptureType::camera;
-    case wk::kMediaCaptureTypeMicrophone:
-      return MediaCaptureType::microphone;
-    case wk::kMediaCaptureTypeCameraAndMicrophone:
-      return MediaCaptureType::cameraAndMicrophone;
-    default:
-      return MediaCaptureType::unknown;
+  case wk::kMediaCaptureTypeCamera:
+    return MediaCaptureType::camera;
+  case wk::kMediaCaptureTypeMicrophone:
+    return MediaCaptureType::microphone;
+  case wk::kMediaCaptureTypeCameraAndMicrophone:
+    return MediaCaptureType::cameraAndMicrophone;
+  default:
+    return MediaCaptureType::unknown;
   }
 }
 
 std::int64_t engineDecision(PermissionDecision decision) {
   switch (decision) {
-    case PermissionDecision::deny:
-      return wk::kPermissionDecisionDeny;
-    case PermissionDecision::grant:
-      return wk::kPermissionDecisionGrant;
-    case PermissionDecision::prompt:
-      return wk::kPermissionDecisionPrompt;
+  case PermissionDecision::deny:
+    return wk::kPermissionDecisionDeny;
+  case PermissionDecision::grant:
+    return wk::kPermissionDecisionGrant;
+  case PermissionDecision::prompt:
+    return wk::kPermissionDecisionPrompt;
   }
   return wk::kPermissionDecisionDeny;
 }
 
 NavigationType navigationTypeFromEngine(std::int64_t type) {
   switch (type) {
-    case 0:
-      return NavigationType::linkActivated;
-    case 1:
-      return NavigationType::formSubmitted;
-    case 2:
-      return NavigationType::backForward;
-    case 3:
-      return NavigationType::reload;
-    case 4:
-      return NavigationType::formResubmitted;
-    case wk::kNavigationTypeOther:
-      return NavigationType::other;
-    default:
-      return NavigationType::unknown;
+  case 0:
+    return NavigationType::linkActivated;
+  case 1:
+    return NavigationType::formSubmitted;
+  case 2:
+    return NavigationType::backForward;
+  case 3:
+    return NavigationType::reload;
+  case 4:
+    return NavigationType::formResubmitted;
+  case wk::kNavigationTypeOther:
+    return NavigationType::other;
+  default:
+    return NavigationType::unknown;
   }
 }
 
@@ -192,14 +168,16 @@ void UIDelegateImpl::runJavaScriptTextInputPanel(
       [completionHandler = std::move(completionHandler)](const pigeon::CallResult& result,
                                                          const Reporter& onFailure) {
         if (!result.error && (result.value.isNull() || result.value.isString())) {
-          completionHandler(result.value.isString() ? std::optional<std::string>(result.value.asString())
-                                                    : std::nullopt);
+          completionHandler(result.value.isString()
+                                ? std::optional<std::string>(result.value.asString())
+                                : std::nullopt);
           return;
         }
         completionHandler(std::nullopt);
         onFailure(kRunJavaScriptTextInputPanel,
-                  result.error ? *result.error
-                               : pigeon::PigeonError("invalid-reply", "Expected a string or null."));
+                  result.error
+                      ? *result.error
+                      : pigeon::PigeonError("invalid-reply", "Expected a string or null."));
       });
 }
 
@@ -237,7 +215,8 @@ SecurityOriginProxyAPIDelegate::securityProtocol(PigeonApiWKSecurityOrigin& /*pi
 
 ObjectPtr NavigationActionProxyAPIDelegate::request(PigeonApiWKNavigationAction& /*pigeonApi*/,
                                                     const ObjectPtr& pigeonInstance) {
-  return std::make_shared<URLRequestWrapper>(nativeAs<wk::NavigationAction>(pigeonInstance).request);
+  return std::make_shared<URLRequestWrapper>(
+      nativeAs<wk::NavigationAction>(pigeonInstance).request);
 }
 
 ObjectPtr NavigationActionProxyAPIDelegate::targetFrame(PigeonApiWKNavigationAction& /*pigeonApi*/,

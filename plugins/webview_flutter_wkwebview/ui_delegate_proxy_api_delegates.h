@@ -28,8 +28,7 @@ std::int64_t engineDecision(PermissionDecision decision);
 // `unknown`.
 NavigationType navigationTypeFromEngine(std::int64_t type);
 
-class UIDelegateImpl : public platform::webkit::NativeObject,
-                       public platform::webkit::UIDelegate {
+class UIDelegateImpl : public platform::webkit::NativeObject, public platform::webkit::UIDelegate {
  public:
   explicit UIDelegateImpl(const std::shared_ptr<ProxyApiRegistrar>& registrar)
       : registrar_(registrar) {}
@@ -64,7 +63,8 @@ class UIDelegateImpl : public platform::webkit::NativeObject,
 
 class UIDelegateProxyAPIDelegate : public PigeonApiDelegateWKUIDelegate {
  public:
-  platform::webkit::NativeObjectPtr pigeonDefaultConstructor(PigeonApiWKUIDelegate& pigeonApi) override;
+  platform::webkit::NativeObjectPtr
+  pigeonDefaultConstructor(PigeonApiWKUIDelegate& pigeonApi) override;
 };
 
 class FrameInfoProxyAPIDelegate : public PigeonApiDelegateWKFrameInfo {
@@ -72,8 +72,9 @@ class FrameInfoProxyAPIDelegate : public PigeonApiDelegateWKFrameInfo {
   bool isMainFrame(PigeonApiWKFrameInfo& pigeonApi,
                    const platform::webkit::NativeObjectPtr& pigeonInstance) override;
   // A new request box holding a copy of the frame's request, none without one.
-  platform::webkit::NativeObjectPtr request(PigeonApiWKFrameInfo& pigeonApi,
-                                            const platform::webkit::NativeObjectPtr& pigeonInstance) override;
+  platform::webkit::NativeObjectPtr
+  request(PigeonApiWKFrameInfo& pigeonApi,
+          const platform::webkit::NativeObjectPtr& pigeonInstance) override;
 };
 
 class SecurityOriginProxyAPIDelegate : public PigeonApiDelegateWKSecurityOrigin {
@@ -89,10 +90,12 @@ class SecurityOriginProxyAPIDelegate : public PigeonApiDelegateWKSecurityOrigin 
 class NavigationActionProxyAPIDelegate : public PigeonApiDelegateWKNavigationAction {
  public:
   // A new request box holding a copy of the action's request.
-  platform::webkit::NativeObjectPtr request(PigeonApiWKNavigationAction& pigeonApi,
-                                            const platform::webkit::NativeObjectPtr& pigeonInstance) override;
-  platform::webkit::NativeObjectPtr targetFrame(PigeonApiWKNavigationAction& pigeonApi,
-                                                const platform::webkit::NativeObjectPtr& pigeonInstance) override;
+  platform::webkit::NativeObjectPtr
+  request(PigeonApiWKNavigationAction& pigeonApi,
+          const platform::webkit::NativeObjectPtr& pigeonInstance) override;
+  platform::webkit::NativeObjectPtr
+  targetFrame(PigeonApiWKNavigationAction& pigeonApi,
+              const platform::webkit::NativeObjectPtr& pigeonInstance) override;
   NavigationType navigationType(PigeonApiWKNavigationAction& pigeonApi,
                                 const platform::webkit::NativeObjectPtr& pigeonInstance) override;
 };

@@ -166,6 +166,36 @@ class WebKitChannel : public flutter::Plugin {
           text, defaultText.isString() ? std::optional<std::string>(defaultText.asString())
                                        : std::nullopt));
     }
+    if (call.method == "clickLink") {
+      // A link to `url` of navigation `type` (the engine's value; default 0, link activated)
+      // clicked in the main frame or, with mainFrame false, a subframe.
+      auto webView = object<platform::webkit::WebView>(call, "webView");
+      const auto& url = argument(call, "url");
+      auto parsed = url.isString() ? platform::URL::parse(url.asString()) : std::nullopt;
+      if (!parsed) throw std::invalid_argument("missing URL string \"url\"");
+      const auto& type = argument(call, "type");
+      const auto& mainFrame = argument(call, "mainFrame");
+      webView->clickLink(*parsed, type.isInt() ? type.asInt() : 0,
+                         mainFrame.isBool() ? mainFrame.asBool() : true);
+      return Value(true);
+    }
+    if (call.method == "failLoad") {
+      // A load of `url` (default "https://failed.invalid/") that fails before it commits.
+      auto webView = object<platform::webkit::WebView>(call, "webView");
+      const auto& url = argument(call, "url");
+      const std::string text = url.isString() ? url.asString() : "https://failed.invalid/";
+      auto parsed = platform::URL::parse(text);
+      if (!parsed) throw std::invalid_argument("\"url\" is not a URL");
+      platform::webkit::WebView::LoadScript script;
+      script.failure = "The network connection was lost.";
+      platform::webkit::WebView::scriptLoad(parsed->absoluteString(), std::move(script));
+      webView->loadRequest(platform::webkit::URLRequest(*parsed));
+      return Value(true);
+    }
+    if (call.method == "terminate") {
+      object<platform::webkit::WebView>(call, "webView")->terminateWebContentProcess();
+      return Value(true);
+    }
     if (call.method == "requestMedia") {
       // The page asking for capture `type` (the engine's value: 0 camera, 1 microphone, 2 both).
       auto webView = object<platform::webkit::WebView>(call, "webView");
