@@ -1,5 +1,7 @@
 #include "platform/webkit/navigation.h"
 
+#include "platform/webkit/authentication.h"
+
 namespace platform::webkit {
 
 using platform::Value;
@@ -29,6 +31,25 @@ platform::ValueMap NavigationAction::engineState() const {
 platform::ValueMap NavigationResponse::engineState() const {
   return {{Value("response"), response ? Value(response->engineState()) : Value()},
           {Value("forMainFrame"), Value(forMainFrame)}};
+}
+
+}  // namespace platform::webkit
+
+namespace platform::webkit {
+
+platform::ValueMap ProtectionSpace::engineState() const {
+  return {{Value("host"), Value(host)},
+          {Value("port"), Value(port)},
+          {Value("realm"), realm ? Value(*realm) : Value()},
+          {Value("authenticationMethod"), Value(authenticationMethod)},
+          {Value("hasServerTrust"), Value(serverTrust != nullptr)}};
+}
+
+platform::ValueMap URLCredential::engineState() const {
+  return {{Value("user"), user ? Value(*user) : Value()},
+          {Value("password"), password ? Value(*password) : Value()},
+          {Value("persistence"), Value(persistence)},
+          {Value("hasTrust"), Value(trust != nullptr)}};
 }
 
 }  // namespace platform::webkit

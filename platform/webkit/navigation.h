@@ -11,6 +11,7 @@
 
 #include "platform/core/error.h"
 #include "platform/core/value.h"
+#include "platform/webkit/authentication.h"
 #include "platform/webkit/native_object.h"
 #include "platform/webkit/url_request.h"
 
@@ -100,6 +101,12 @@ class NavigationDelegate {
   virtual void didFailProvisionalNavigation(const std::shared_ptr<WebView>& webView,
                                             const platform::ErrorPtr& error) = 0;
   virtual void webContentProcessDidTerminate(const std::shared_ptr<WebView>& webView) = 0;
+  // The answer: a disposition (kAuthChallenge...) and the credential to use, if any.
+  virtual void didReceiveAuthenticationChallenge(
+      const std::shared_ptr<WebView>& webView,
+      const std::shared_ptr<AuthenticationChallenge>& challenge,
+      std::function<void(std::int64_t disposition, std::shared_ptr<URLCredential> credential)>
+          completionHandler) = 0;
 };
 
 }  // namespace platform::webkit

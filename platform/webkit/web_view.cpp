@@ -330,6 +330,26 @@ void WebView::clickLink(const platform::URL& url, std::int64_t navigationType, b
   navigate(Page(Page::Kind::request, url), std::nullopt, navigationType, mainFrame);
 }
 
+bool WebView::receiveAuthenticationChallenge(const std::shared_ptr<ProtectionSpace>& space) {
+  auto delegate = navigationDelegate();
+  if (!delegate) return false;
+  auto record = newHandler("authenticationChallenge");
+  delegate->didReceiveAuthenticationChallenge(
+      std::static_pointer_cast<WebView>(shared_from_this()),
+      std::make_shared<AuthenticationChallenge>(space),
+      [record](std::int64_t disposition, std::shared_ptr<URLCredential> credential) {
+        platform::ValueMap answer{{Value("disposition"), Value(disposition)}};
+        if (credential) {
+          answer[Value("user")] = optionalString(credential->user);
+          answer[Value("password")] = optionalString(credential->password);
+          answer[Value("persistence")] = Value(credential->persistence);
+          answer[Value("trust")] = Value(credential->trust != nullptr);
+        }
+        record(Value(std::move(answer)));
+      });
+  return true;
+}
+
 void WebView::terminateWebContentProcess() {
   if (auto delegate = navigationDelegate())
     delegate->webContentProcessDidTerminate(std::static_pointer_cast<WebView>(shared_from_this()));

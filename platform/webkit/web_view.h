@@ -136,6 +136,10 @@ class WebView : public NativeObject {
   std::shared_ptr<NavigationDelegate> navigationDelegate() const;
   // A link of `navigationType` (the engine's value) clicked in the main frame or a subframe.
   void clickLink(const platform::URL& url, std::int64_t navigationType, bool mainFrame);
+  // A server asking the navigation delegate for authentication in `space`; false without a
+  // delegate. The answer is recorded as {"disposition", "user", "password", "persistence",
+  // "trust"}.
+  bool receiveAuthenticationChallenge(const std::shared_ptr<ProtectionSpace>& space);
   // The page's content process ended; the navigation delegate is told.
   void terminateWebContentProcess();
 

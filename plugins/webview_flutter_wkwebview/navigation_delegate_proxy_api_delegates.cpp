@@ -5,6 +5,7 @@
 
 #include "platform/foundation/process_info.h"
 #include "platform/webkit/web_view.h"
+#include "plugins/webview_flutter_wkwebview/authentication_proxy_api_delegates.h"
 #include "plugins/webview_flutter_wkwebview/delegate_forwarding.h"
 #include "plugins/webview_flutter_wkwebview/native_cast.h"
 #include "plugins/webview_flutter_wkwebview/proxy_api_codec.h"
@@ -27,6 +28,8 @@ constexpr const char* kDecidePolicyForNavigationResponse =
 constexpr const char* kDidFailNavigation = "WKNavigationDelegate.didFailNavigation";
 constexpr const char* kDidFailProvisionalNavigation =
     "WKNavigationDelegate.didFailProvisionalNavigation";
+constexpr const char* kDidReceiveAuthenticationChallenge =
+    "WKNavigationDelegate.didReceiveAuthenticationChallenge";
 constexpr const char* kWebContentProcessDidTerminate =
     "WKNavigationDelegate.webViewWebContentProcessDidTerminate";
 
@@ -180,6 +183,35 @@ void NavigationDelegateImpl::webContentProcessDidTerminate(
             self, webView, std::move(completion));
       },
       logFailureAs(kWebContentProcessDidTerminate));
+}
+
+void NavigationDelegateImpl::didReceiveAuthenticationChallenge(
+    const std::shared_ptr<wk::WebView>& webView,
+    const std::shared_ptr<wk::AuthenticationChallenge>& challenge,
+    std::function<void(std::int64_t, std::shared_ptr<wk::URLCredential>)> completionHandler) {
+  auto self = shared_from_this();
+  forward(
+      registrar_,
+      [self, webView, challenge](ProxyApiRegistrar& registrar, auto completion) {
+        registrar.apis().WKNavigationDelegate->didReceiveAuthenticationChallenge(
+            self, webView, challenge, std::move(completion));
+      },
+      [completionHandler = std::move(completionHandler)](const pigeon::CallResult& result,
+                                                         const Reporter& onFailure) {
+        std::shared_ptr<AuthenticationChallengeResponse> response;
+        if (auto object = result.value.ifObject())
+          response = std::dynamic_pointer_cast<AuthenticationChallengeResponse>(*object);
+        if (!result.error && response) {
+          completionHandler(response->disposition, response->credential);
+          return;
+        }
+        completionHandler(wk::kAuthChallengeCancel, nullptr);
+        onFailure(kDidReceiveAuthenticationChallenge,
+                  result.error
+                      ? *result.error
+                      : pigeon::PigeonError("invalid-reply",
+                                            "Expected an AuthenticationChallengeResponse."));
+      });
 }
 
 ObjectPtr NavigationDelegateProxyAPIDelegate::pigeonDefaultConstructor(

@@ -48,6 +48,13 @@ class NavigationDelegateImpl : public platform::webkit::NativeObject,
                                     const platform::ErrorPtr& error) override;
   void
   webContentProcessDidTerminate(const std::shared_ptr<platform::webkit::WebView>& webView) override;
+  // The application's AuthenticationChallengeResponse as it stands, or cancel with no credential
+  // when the call fails in any way.
+  void didReceiveAuthenticationChallenge(
+      const std::shared_ptr<platform::webkit::WebView>& webView,
+      const std::shared_ptr<platform::webkit::AuthenticationChallenge>& challenge,
+      std::function<void(std::int64_t, std::shared_ptr<platform::webkit::URLCredential>)>
+          completionHandler) override;
 
  private:
   std::weak_ptr<ProxyApiRegistrar> registrar_;

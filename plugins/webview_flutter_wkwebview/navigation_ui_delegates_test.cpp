@@ -11,6 +11,7 @@
 #include "platform/foundation/environment.h"
 #include "platform/foundation/process_info.h"
 #include "platform/webkit/web_view.h"
+#include "plugins/webview_flutter_wkwebview/authentication_proxy_api_delegates.h"
 #include "plugins/webview_flutter_wkwebview/messages.h"
 #include "plugins/webview_flutter_wkwebview/navigation_delegate_proxy_api_delegates.h"
 #include "plugins/webview_flutter_wkwebview/ui_delegate_proxy_api_delegates.h"
@@ -76,6 +77,30 @@ TEST(DelegateMappingTest, EveryCaseMapsByCaseNotByNumber) {
       {-2, NavigationType::unknown}};
   for (const auto& [engine, bridge] : types)
     EXPECT_EQ(navigationTypeFromEngine(engine), bridge) << engine;
+
+  using D = UrlSessionAuthChallengeDisposition;
+  const std::vector<std::pair<D, std::int64_t>> dispositions = {
+      {D::useCredential, 0},
+      {D::performDefaultHandling, 1},
+      {D::cancelAuthenticationChallenge, 2},
+      {D::rejectProtectionSpace, 3}};
+  for (const auto& [bridge, engine] : dispositions) {
+    EXPECT_EQ(engineDisposition(bridge), engine);
+    EXPECT_EQ(dispositionFromEngine(engine), bridge);
+  }
+  EXPECT_EQ(dispositionFromEngine(4), D::unknown);
+  EXPECT_EQ(dispositionFromEngine(-1), D::unknown);
+  try {
+    engineDisposition(D::unknown);
+    ADD_FAILURE() << "unknown has no native value";
+  } catch (const pigeon::PigeonError& error) {
+    EXPECT_EQ(error.code, "UnknownEnumError");
+  }
+  using P = UrlCredentialPersistence;
+  for (const auto& [bridge, engine] : std::vector<std::pair<P, std::int64_t>>{
+           {P::none, 0}, {P::forSession, 1}, {P::permanent, 2}, {P::synchronizable, 3}}) {
+    EXPECT_EQ(enginePersistence(bridge), engine);
+  }
 
   // Download needs 11.3, read at each decision.
   struct Row {

@@ -2,6 +2,7 @@
 
 #include <memory>
 
+#include "plugins/webview_flutter_wkwebview/authentication_proxy_api_delegates.h"
 #include "plugins/webview_flutter_wkwebview/configuration_proxy_api_delegates.h"
 #include "plugins/webview_flutter_wkwebview/flutter_asset_manager.h"
 #include "plugins/webview_flutter_wkwebview/navigation_delegate_proxy_api_delegates.h"
@@ -41,6 +42,12 @@ ProxyApiDelegates makeProxyApiDelegates() {
   delegates.WKNavigationAction = std::make_shared<NavigationActionProxyAPIDelegate>();
   delegates.WKNavigationDelegate = std::make_shared<NavigationDelegateProxyAPIDelegate>();
   delegates.WKNavigationResponse = std::make_shared<NavigationResponseProxyAPIDelegate>();
+  delegates.AuthenticationChallengeResponse =
+      std::make_shared<AuthenticationChallengeResponseProxyAPIDelegate>();
+  delegates.URLAuthenticationChallenge =
+      std::make_shared<URLAuthenticationChallengeProxyAPIDelegate>();
+  delegates.URLCredential = std::make_shared<URLCredentialProxyAPIDelegate>();
+  delegates.URLProtectionSpace = std::make_shared<URLProtectionSpaceProxyAPIDelegate>();
   return delegates;
 }
 

@@ -192,6 +192,20 @@ class WebKitChannel : public flutter::Plugin {
       webView->loadRequest(platform::webkit::URLRequest(*parsed));
       return Value(true);
     }
+    if (call.method == "challenge") {
+      // A server asking for a password: {webView, host, port (default 443), realm, method}.
+      auto webView = object<platform::webkit::WebView>(call, "webView");
+      const auto& host = argument(call, "host");
+      const auto& port = argument(call, "port");
+      const auto& realm = argument(call, "realm");
+      const auto& method = argument(call, "method");
+      return Value(webView->receiveAuthenticationChallenge(
+          std::make_shared<platform::webkit::ProtectionSpace>(
+              host.isString() ? host.asString() : "a.invalid", port.isInt() ? port.asInt() : 443,
+              realm.isString() ? std::optional<std::string>(realm.asString()) : std::nullopt,
+              method.isString() ? method.asString()
+                                : platform::webkit::kAuthenticationMethodHTTPBasic)));
+    }
     if (call.method == "terminate") {
       object<platform::webkit::WebView>(call, "webView")->terminateWebContentProcess();
       return Value(true);
