@@ -7,6 +7,7 @@
 #include <sstream>
 #include <utility>
 
+#include "platform/core/assertion.h"
 #include "platform/dispatch/queue.h"
 
 namespace platform::webkit {
@@ -28,10 +29,17 @@ std::map<std::string, WebView::LoadScript>& loadScripts() {
 }
 
 platform::ErrorPtr urlError(std::int64_t code, const platform::URL& url, const std::string& text) {
+  // As the loading system reports it: the failing URL (as a URL object) and the error of the
+  // layer below.
+  auto underlying = std::make_shared<const platform::Error>(
+      kURLErrorDomain, code, platform::ValueMap{{Value("NSLocalizedDescription"), Value(text)}});
   return std::make_shared<const platform::Error>(
       kURLErrorDomain, code,
       platform::ValueMap{{Value("NSLocalizedDescription"), Value(text)},
-                         {Value("NSErrorFailingURLStringKey"), Value(url.absoluteString())}});
+                         {Value("NSErrorFailingURLStringKey"), Value(url.absoluteString())},
+                         {Value("NSErrorFailingURLKey"),
+                          Value(platform::ObjectPtr(std::make_shared<URLObject>(url)))},
+                         {Value("NSUnderlyingError"), Value(platform::ErrorPtr(underlying))}});
 }
 
 std::string lower(std::string text) {
@@ -68,9 +76,20 @@ std::optional<std::string> titleOfDocument(const std::string& html) {
   return title.substr(first, last - first + 1);
 }
 
+struct WebView::HandlerLog {
+  struct Entry {
+    std::string kind;
+    bool answered = false;
+    Value answer;
+  };
+  std::mutex mutex;
+  std::vector<Entry> entries;
+};
+
 WebView::WebView(std::shared_ptr<WebViewConfiguration> configuration)
     : configuration_(configuration ? std::move(configuration)
-                                   : std::make_shared<WebViewConfiguration>()) {}
+                                   : std::make_shared<WebViewConfiguration>()),
+      handlers_(std::make_shared<HandlerLog>()) {}
 
 void WebView::scriptLoad(const std::string& url, LoadScript script) {
   std::lock_guard lock(loadScriptsMutex());
@@ -90,6 +109,7 @@ void WebView::scriptJavaScript(const std::string& source, JavaScriptScript scrip
 
 std::optional<platform::URL> WebView::url() const {
   std::lock_guard lock(mutex_);
+  if (provisionalURL_) return provisionalURL_;
   if (!current_) return std::nullopt;
   return history_[*current_].url;
 }
@@ -205,14 +225,87 @@ WebView::Outcome WebView::fetch(const Page& page) {
   return outcome;
 }
 
-void WebView::navigate(const Page& page, std::optional<std::size_t> historyIndex) {
-  // The navigation delegate's decisions will come in here, before the load starts.
+void WebView::navigate(const Page& page, std::optional<std::size_t> historyIndex,
+                       std::int64_t navigationType, bool mainFrame) {
+  auto delegate = navigationDelegate();
+  if (!delegate) {
+    setProgress(0.1);
+    Outcome outcome = fetch(page);
+    setProgress(0.5);
+    commit(page, historyIndex, outcome);
+    return;
+  }
+  auto self = std::static_pointer_cast<WebView>(shared_from_this());
+  auto frame = std::make_shared<FrameInfo>(mainFrame, URLRequest(page.url));
+  auto action = std::make_shared<NavigationAction>(URLRequest(page.url), frame, navigationType);
+  auto record = newHandler("navigationAction");
+  delegate->decidePolicyForNavigationAction(self, action,
+                                            [weak = std::weak_ptr<WebView>(self), record, page,
+                                             historyIndex, mainFrame](std::int64_t policy) {
+                                              if (!record(Value(policy)) ||
+                                                  policy != kNavigationPolicyAllow)
+                                                return;
+                                              if (auto webView = weak.lock())
+                                                webView->startLoad(page, historyIndex, mainFrame);
+                                            });
+}
+
+void WebView::startLoad(const Page& page, std::optional<std::size_t> historyIndex, bool mainFrame) {
+  auto delegate = navigationDelegate();
+  if (!delegate) return;
+  auto self = std::static_pointer_cast<WebView>(shared_from_this());
+  {
+    std::lock_guard lock(mutex_);
+    provisionalURL_ = page.url;
+  }
+  delegate->didStartProvisionalNavigation(self);
   setProgress(0.1);
   Outcome outcome = fetch(page);
+  if (outcome.error) {
+    {
+      std::lock_guard lock(mutex_);
+      provisionalURL_.reset();
+      lastError_ = outcome.error;
+      lastStatusCode_.reset();
+    }
+    setProgress(1.0);
+    delegate->didFailProvisionalNavigation(self, outcome.error);
+    return;
+  }
+  std::shared_ptr<URLResponse> response;
+  if (page.kind == Page::Kind::request && !page.url.isFileURL() && outcome.statusCode) {
+    response = std::make_shared<HTTPURLResponse>(page.url, *outcome.statusCode);
+  } else {
+    response = std::make_shared<URLResponse>(page.url, "text/html");
+  }
   setProgress(0.5);
+  auto record = newHandler("navigationResponse");
+  delegate->decidePolicyForNavigationResponse(
+      self, std::make_shared<NavigationResponse>(response, mainFrame),
+      [weak = std::weak_ptr<WebView>(self), record, page, historyIndex,
+       outcome](std::int64_t policy) {
+        if (!record(Value(policy))) return;
+        auto webView = weak.lock();
+        if (!webView) return;
+        if (policy != kNavigationPolicyAllow) {
+          {
+            std::lock_guard lock(webView->mutex_);
+            webView->provisionalURL_.reset();
+          }
+          webView->setProgress(1.0);
+          return;
+        }
+        webView->commit(page, historyIndex, outcome);
+        if (auto delegate = webView->navigationDelegate()) delegate->didFinishNavigation(webView);
+      });
+}
+
+void WebView::commit(const Page& page, std::optional<std::size_t> historyIndex,
+                     const Outcome& outcome) {
   const Snapshot before = snapshot();
   {
     std::lock_guard lock(mutex_);
+    provisionalURL_.reset();
     lastError_ = outcome.error;
     lastStatusCode_ = outcome.statusCode;
     if (!outcome.error) {
@@ -231,6 +324,45 @@ void WebView::navigate(const Page& page, std::optional<std::size_t> historyIndex
   }
   publishChanges(before);
   setProgress(1.0);
+}
+
+void WebView::clickLink(const platform::URL& url, std::int64_t navigationType, bool mainFrame) {
+  navigate(Page(Page::Kind::request, url), std::nullopt, navigationType, mainFrame);
+}
+
+bool WebView::receiveAuthenticationChallenge(const std::shared_ptr<ProtectionSpace>& space) {
+  auto delegate = navigationDelegate();
+  if (!delegate) return false;
+  auto record = newHandler("authenticationChallenge");
+  delegate->didReceiveAuthenticationChallenge(
+      std::static_pointer_cast<WebView>(shared_from_this()),
+      std::make_shared<AuthenticationChallenge>(space),
+      [record](std::int64_t disposition, std::shared_ptr<URLCredential> credential) {
+        platform::ValueMap answer{{Value("disposition"), Value(disposition)}};
+        if (credential) {
+          answer[Value("user")] = optionalString(credential->user);
+          answer[Value("password")] = optionalString(credential->password);
+          answer[Value("persistence")] = Value(credential->persistence);
+          answer[Value("trust")] = Value(credential->trust != nullptr);
+        }
+        record(Value(std::move(answer)));
+      });
+  return true;
+}
+
+void WebView::terminateWebContentProcess() {
+  if (auto delegate = navigationDelegate())
+    delegate->webContentProcessDidTerminate(std::static_pointer_cast<WebView>(shared_from_this()));
+}
+
+void WebView::setNavigationDelegate(const std::shared_ptr<NavigationDelegate>& delegate) {
+  std::lock_guard lock(mutex_);
+  navigationDelegate_ = delegate;
+}
+
+std::shared_ptr<NavigationDelegate> WebView::navigationDelegate() const {
+  std::lock_guard lock(mutex_);
+  return navigationDelegate_.lock();
 }
 
 void WebView::loadRequest(const URLRequest& request) {
@@ -374,6 +506,7 @@ platform::ValueMap WebView::engineState() const {
       {Value("allowsBackForwardNavigationGestures"), Value(allowsBackForwardNavigationGestures_)},
       {Value("allowsLinkPreview"), Value(allowsLinkPreview_)},
       {Value("inspectable"), Value(inspectable_)},
+      {Value("handlers"), Value(handlerRecords())},
       {Value("statusCode"), lastStatusCode_ ? Value(*lastStatusCode_) : Value()},
       {Value("lastError"), lastError_ ? Value::map({{"domain", Value(lastError_->domain)},
                                                     {"code", Value(lastError_->code)}})
@@ -389,6 +522,111 @@ platform::ValueMap WebView::engineState() const {
         page.readAccessURL ? Value(page.readAccessURL->absoluteString()) : Value();
   }
   return state;
+}
+
+}  // namespace platform::webkit
+
+namespace platform::webkit {
+
+std::function<bool(Value)> WebView::newHandler(const std::string& kind) {
+  auto log = handlers_;
+  std::size_t index = 0;
+  {
+    std::lock_guard lock(log->mutex);
+    index = log->entries.size();
+    log->entries.push_back({kind, false, Value()});
+  }
+  return [log, index](Value answer) {
+    std::lock_guard lock(log->mutex);
+    auto& entry = log->entries[index];
+    if (!LUMORA_CHECK(!entry.answered, "the " + entry.kind + " handler was called twice"))
+      return false;
+    entry.answered = true;
+    entry.answer = std::move(answer);
+    return true;
+  };
+}
+
+platform::ValueList WebView::handlerRecords() const {
+  std::lock_guard lock(handlers_->mutex);
+  platform::ValueList list;
+  for (const auto& entry : handlers_->entries) {
+    list.push_back(Value::map({{"kind", Value(entry.kind)},
+                               {"answered", Value(entry.answered)},
+                               {"answer", entry.answer}}));
+  }
+  return list;
+}
+
+void WebView::setUIDelegate(const std::shared_ptr<UIDelegate>& delegate) {
+  std::lock_guard lock(mutex_);
+  uiDelegate_ = delegate;
+}
+
+std::shared_ptr<UIDelegate> WebView::uiDelegate() const {
+  std::lock_guard lock(mutex_);
+  return uiDelegate_.lock();
+}
+
+std::shared_ptr<FrameInfo> WebView::mainFrame() const {
+  auto current = url();
+  return std::make_shared<FrameInfo>(true, current ? std::optional<URLRequest>(URLRequest(*current))
+                                                   : std::nullopt);
+}
+
+bool WebView::runJavaScriptAlertPanel(const std::string& message) {
+  auto delegate = uiDelegate();
+  if (!delegate) return false;
+  auto record = newHandler("alert");
+  delegate->runJavaScriptAlertPanel(std::static_pointer_cast<WebView>(shared_from_this()), message,
+                                    mainFrame(), [record] { record(Value(true)); });
+  return true;
+}
+
+bool WebView::runJavaScriptConfirmPanel(const std::string& message) {
+  auto delegate = uiDelegate();
+  if (!delegate) return false;
+  auto record = newHandler("confirm");
+  delegate->runJavaScriptConfirmPanel(std::static_pointer_cast<WebView>(shared_from_this()),
+                                      message, mainFrame(),
+                                      [record](bool confirmed) { record(Value(confirmed)); });
+  return true;
+}
+
+bool WebView::runJavaScriptTextInputPanel(const std::string& prompt,
+                                          const std::optional<std::string>& defaultText) {
+  auto delegate = uiDelegate();
+  if (!delegate) return false;
+  auto record = newHandler("prompt");
+  delegate->runJavaScriptTextInputPanel(
+      std::static_pointer_cast<WebView>(shared_from_this()), prompt, defaultText, mainFrame(),
+      [record](std::optional<std::string> text) { record(optionalString(text)); });
+  return true;
+}
+
+bool WebView::requestMediaCapturePermission(std::int64_t type) {
+  auto delegate = uiDelegate();
+  if (!delegate) return false;
+  auto current = url();
+  auto origin =
+      current ? SecurityOrigin::of(*current) : std::make_shared<SecurityOrigin>("", 0, "");
+  auto record = newHandler("mediaCapturePermission");
+  delegate->requestMediaCapturePermission(
+      std::static_pointer_cast<WebView>(shared_from_this()), origin, mainFrame(), type,
+      [record](std::int64_t decision) { record(Value(decision)); });
+  return true;
+}
+
+bool WebView::openWindow(const platform::URL& url, bool* openedWebView) {
+  auto delegate = uiDelegate();
+  if (!delegate) return false;
+  auto action = std::make_shared<NavigationAction>(URLRequest(url), nullptr, kNavigationTypeOther);
+  auto record = newHandler("createWebView");
+  auto created = delegate->createWebView(std::static_pointer_cast<WebView>(shared_from_this()),
+                                         configuration_, action);
+  record(Value(created != nullptr));
+  if (openedWebView) *openedWebView = created != nullptr;
+  return true;
 }
 
 }  // namespace platform::webkit

@@ -6,8 +6,9 @@
 // The simulated engine fetches nothing and runs no script: what a network load answers and
 // what a script evaluates to are scripted (scriptLoad, scriptJavaScript). The title comes from
 // the document's <title> where the engine holds the HTML (strings and local files) or from the
-// load's script. A load runs to its end within the call: progress steps 0.1, 0.5, 1.0; a failed
-// load (a missing local file, a scripted failure) keeps the previous page and records its error.
+// load's script. Without a navigation delegate a load runs to its end within the call: progress
+// steps 0.1, 0.5, 1.0; a failed load (a missing local file, a scripted failure) keeps the
+// previous page and records its error. With one, each step waits for its decision handler.
 // Script evaluations complete on a later turn of the main loop.
 //
 // The configuration is the one the web view was made with. view() is the view that shows the
@@ -28,6 +29,8 @@
 #include "platform/core/value.h"
 #include "platform/foundation/url.h"
 #include "platform/webkit/native_object.h"
+#include "platform/webkit/navigation.h"
+#include "platform/webkit/ui_delegate.h"
 #include "platform/webkit/url_request.h"
 #include "platform/webkit/web_view_configuration.h"
 
@@ -113,6 +116,37 @@ class WebView : public NativeObject {
   // The view showing this web view: the same one while it lives. Main thread.
   std::shared_ptr<WebViewHostView> view();
 
+  // The UI delegate, held without ownership (none answers every request with the engine's own
+  // default: no window, permission prompted by the engine, panels dismissed).
+  void setUIDelegate(const std::shared_ptr<UIDelegate>& delegate);
+  std::shared_ptr<UIDelegate> uiDelegate() const;
+
+  // Page events of the simulated engine, as a page in the main frame would raise them. Each
+  // returns false when no UI delegate is set (nothing is asked). Main thread.
+  bool runJavaScriptAlertPanel(const std::string& message);
+  bool runJavaScriptConfirmPanel(const std::string& message);
+  bool runJavaScriptTextInputPanel(const std::string& prompt,
+                                   const std::optional<std::string>& defaultText);
+  bool requestMediaCapturePermission(std::int64_t type);
+  // A page opening `url` in a new window; `openedWebView` tells whether the delegate gave one.
+  bool openWindow(const platform::URL& url, bool* openedWebView = nullptr);
+
+  // The navigation delegate, held without ownership; none loads without asking.
+  void setNavigationDelegate(const std::shared_ptr<NavigationDelegate>& delegate);
+  std::shared_ptr<NavigationDelegate> navigationDelegate() const;
+  // A link of `navigationType` (the engine's value) clicked in the main frame or a subframe.
+  void clickLink(const platform::URL& url, std::int64_t navigationType, bool mainFrame);
+  // A server asking the navigation delegate for authentication in `space`; false without a
+  // delegate. The answer is recorded as {"disposition", "user", "password", "persistence",
+  // "trust"}.
+  bool receiveAuthenticationChallenge(const std::shared_ptr<ProtectionSpace>& space);
+  // The page's content process ended; the navigation delegate is told.
+  void terminateWebContentProcess();
+
+  // Every handler this web view handed to a delegate, in order: {"kind", "answered", "answer"}.
+  // A handler called a second time is reported as a broken precondition and changes nothing.
+  platform::ValueList handlerRecords() const;
+
  private:
   // One page of the back-forward list, and how to load it again.
   struct Page {
@@ -132,7 +166,10 @@ class WebView : public NativeObject {
   void setProgress(double progress);
   // Loads `page`; on success it replaces the current page (historyIndex) or, when none is given,
   // is pushed onto the list after the current page, dropping the pages ahead.
-  void navigate(const Page& page, std::optional<std::size_t> historyIndex);
+  // With a navigation delegate the load waits for its decisions (startLoad, then commit);
+  // without one it runs to its end within the call.
+  void navigate(const Page& page, std::optional<std::size_t> historyIndex,
+                std::int64_t navigationType = kNavigationTypeOther, bool mainFrame = true);
   // The page's title and the error of a failed load.
   struct Outcome {
     std::optional<std::string> title;
@@ -140,6 +177,8 @@ class WebView : public NativeObject {
     std::optional<std::int64_t> statusCode;
   };
   static Outcome fetch(const Page& page);
+  void startLoad(const Page& page, std::optional<std::size_t> historyIndex, bool mainFrame);
+  void commit(const Page& page, std::optional<std::size_t> historyIndex, const Outcome& outcome);
 
   const std::shared_ptr<WebViewConfiguration> configuration_;
   mutable std::mutex mutex_;  // guards the fields below; never held calling out
@@ -155,6 +194,16 @@ class WebView : public NativeObject {
   bool inspectable_ = false;
   std::vector<std::pair<std::string, JavaScriptScript>> javaScript_;
   std::weak_ptr<WebViewHostView> view_;
+  std::weak_ptr<UIDelegate> uiDelegate_;
+  std::weak_ptr<NavigationDelegate> navigationDelegate_;
+  std::optional<platform::URL> provisionalURL_;  // the load in flight, once started
+
+  // Handlers handed out, shared with the handlers themselves (which may outlive the web view).
+  struct HandlerLog;
+  std::shared_ptr<HandlerLog> handlers_;
+  // A slot for one handler's answer; record() fills it once and tells whether it was the first.
+  std::function<bool(platform::Value)> newHandler(const std::string& kind);
+  std::shared_ptr<FrameInfo> mainFrame() const;
 };
 
 // The text of the first <title> element of `html` (tags matched without regard to case),

@@ -2,9 +2,12 @@
 
 #include <memory>
 
+#include "plugins/webview_flutter_wkwebview/authentication_proxy_api_delegates.h"
 #include "plugins/webview_flutter_wkwebview/configuration_proxy_api_delegates.h"
 #include "plugins/webview_flutter_wkwebview/flutter_asset_manager.h"
+#include "plugins/webview_flutter_wkwebview/navigation_delegate_proxy_api_delegates.h"
 #include "plugins/webview_flutter_wkwebview/object_proxy_api_delegates.h"
+#include "plugins/webview_flutter_wkwebview/ui_delegate_proxy_api_delegates.h"
 #include "plugins/webview_flutter_wkwebview/url_request_proxy_api_delegates.h"
 #include "plugins/webview_flutter_wkwebview/user_content_proxy_api_delegates.h"
 #include "plugins/webview_flutter_wkwebview/web_view_proxy_api_delegates.h"
@@ -33,6 +36,18 @@ ProxyApiDelegates makeProxyApiDelegates() {
   delegates.WKWebView = std::make_shared<WebViewBaseProxyAPIDelegate>();
   delegates.NSViewWKWebView =
       std::make_shared<WebViewProxyAPIDelegate>(std::make_shared<FlutterAssetManager>());
+  delegates.WKUIDelegate = std::make_shared<UIDelegateProxyAPIDelegate>();
+  delegates.WKFrameInfo = std::make_shared<FrameInfoProxyAPIDelegate>();
+  delegates.WKSecurityOrigin = std::make_shared<SecurityOriginProxyAPIDelegate>();
+  delegates.WKNavigationAction = std::make_shared<NavigationActionProxyAPIDelegate>();
+  delegates.WKNavigationDelegate = std::make_shared<NavigationDelegateProxyAPIDelegate>();
+  delegates.WKNavigationResponse = std::make_shared<NavigationResponseProxyAPIDelegate>();
+  delegates.AuthenticationChallengeResponse =
+      std::make_shared<AuthenticationChallengeResponseProxyAPIDelegate>();
+  delegates.URLAuthenticationChallenge =
+      std::make_shared<URLAuthenticationChallengeProxyAPIDelegate>();
+  delegates.URLCredential = std::make_shared<URLCredentialProxyAPIDelegate>();
+  delegates.URLProtectionSpace = std::make_shared<URLProtectionSpaceProxyAPIDelegate>();
   return delegates;
 }
 

@@ -72,14 +72,28 @@ WebViewProxyAPIDelegate::configuration(Api& /*pigeonApi*/, const ObjectPtr& pige
 }
 
 void WebViewProxyAPIDelegate::setUIDelegate(Api& /*pigeonApi*/, const ObjectPtr& pigeonInstance,
-                                            const ObjectPtr& /*delegate*/) {
-  webView(pigeonInstance);
+                                            const ObjectPtr& delegate) {
+  auto uiDelegate = std::dynamic_pointer_cast<wk::UIDelegate>(delegate);
+  if (!uiDelegate) {
+    throw pigeon::ArgumentError("setUIDelegate: argument 1 is an instance of " +
+                                (delegate ? delegate->className() : std::string("nothing")) +
+                                ", not a UI delegate");
+  }
+  // The web view does not own its delegate: the instance manager keeps it alive.
+  webView(pigeonInstance).setUIDelegate(uiDelegate);
 }
 
 void WebViewProxyAPIDelegate::setNavigationDelegate(Api& /*pigeonApi*/,
                                                     const ObjectPtr& pigeonInstance,
-                                                    const ObjectPtr& /*delegate*/) {
-  webView(pigeonInstance);
+                                                    const ObjectPtr& delegate) {
+  auto navigationDelegate = std::dynamic_pointer_cast<wk::NavigationDelegate>(delegate);
+  if (!navigationDelegate) {
+    throw pigeon::ArgumentError("setNavigationDelegate: argument 1 is an instance of " +
+                                (delegate ? delegate->className() : std::string("nothing")) +
+                                ", not a navigation delegate");
+  }
+  // The web view does not own its delegate: the instance manager keeps it alive.
+  webView(pigeonInstance).setNavigationDelegate(navigationDelegate);
 }
 
 std::optional<std::string> WebViewProxyAPIDelegate::getUrl(Api& /*pigeonApi*/,

@@ -87,7 +87,7 @@ TEST(WebViewE2E, MalformedRepliesIgnoredCallsAndMissingDelegatesLeaveTheHostServ
                         {{"op", "await"}, {"channel", kRemove}, {"count", 2}, {"timeoutMs", 5000}},
                         engine("ignoreCallsToDart", {{"flag", true}}),
                         engine("announce"),
-                        send(kPrefix + "WKUIDelegate.pigeon_defaultConstructor", {1}),
+                        send(kPrefix + "SecTrust.getTrustResult", {1}),
                         send(kRemove, {1}),
                     });
   ASSERT_EQ(run.exitCode, 0) << run.errors;
@@ -96,7 +96,7 @@ TEST(WebViewE2E, MalformedRepliesIgnoredCallsAndMissingDelegatesLeaveTheHostServ
   auto results = run.withOp("result", "lumora_test/webkit");
   ASSERT_EQ(results.size(), 6u);
   EXPECT_TRUE(results[5]["result"].is_null());  // nothing announced while ignoring
-  auto missing = run.withOp("reply", kPrefix + "WKUIDelegate.pigeon_defaultConstructor");
+  auto missing = run.withOp("reply", kPrefix + "SecTrust.getTrustResult");
   ASSERT_EQ(missing.size(), 1u);
   EXPECT_EQ(missing[0].value("empty", false), true);
   auto last = run.withOp("reply", kRemove);

@@ -153,6 +153,81 @@ class WebKitChannel : public flutter::Plugin {
       webView->scriptJavaScript(source.asString(), std::move(script));
       return Value(true);
     }
+    if (call.method == "alert" || call.method == "confirm" || call.method == "prompt") {
+      // A page in the web view's main frame showing a JavaScript panel; false without a UI
+      // delegate. The engine's handler and its answer show in "describe" (state "handlers").
+      auto webView = object<platform::webkit::WebView>(call, "webView");
+      const auto& message = argument(call, "message");
+      const std::string text = message.isString() ? message.asString() : std::string();
+      if (call.method == "alert") return Value(webView->runJavaScriptAlertPanel(text));
+      if (call.method == "confirm") return Value(webView->runJavaScriptConfirmPanel(text));
+      const auto& defaultText = argument(call, "defaultText");
+      return Value(webView->runJavaScriptTextInputPanel(
+          text, defaultText.isString() ? std::optional<std::string>(defaultText.asString())
+                                       : std::nullopt));
+    }
+    if (call.method == "clickLink") {
+      // A link to `url` of navigation `type` (the engine's value; default 0, link activated)
+      // clicked in the main frame or, with mainFrame false, a subframe.
+      auto webView = object<platform::webkit::WebView>(call, "webView");
+      const auto& url = argument(call, "url");
+      auto parsed = url.isString() ? platform::URL::parse(url.asString()) : std::nullopt;
+      if (!parsed) throw std::invalid_argument("missing URL string \"url\"");
+      const auto& type = argument(call, "type");
+      const auto& mainFrame = argument(call, "mainFrame");
+      webView->clickLink(*parsed, type.isInt() ? type.asInt() : 0,
+                         mainFrame.isBool() ? mainFrame.asBool() : true);
+      return Value(true);
+    }
+    if (call.method == "failLoad") {
+      // A load of `url` (default "https://failed.invalid/") that fails before it commits.
+      auto webView = object<platform::webkit::WebView>(call, "webView");
+      const auto& url = argument(call, "url");
+      const std::string text = url.isString() ? url.asString() : "https://failed.invalid/";
+      auto parsed = platform::URL::parse(text);
+      if (!parsed) throw std::invalid_argument("\"url\" is not a URL");
+      platform::webkit::WebView::LoadScript script;
+      script.failure = "The network connection was lost.";
+      platform::webkit::WebView::scriptLoad(parsed->absoluteString(), std::move(script));
+      webView->loadRequest(platform::webkit::URLRequest(*parsed));
+      return Value(true);
+    }
+    if (call.method == "challenge") {
+      // A server asking for a password: {webView, host, port (default 443), realm, method}.
+      auto webView = object<platform::webkit::WebView>(call, "webView");
+      const auto& host = argument(call, "host");
+      const auto& port = argument(call, "port");
+      const auto& realm = argument(call, "realm");
+      const auto& method = argument(call, "method");
+      return Value(webView->receiveAuthenticationChallenge(
+          std::make_shared<platform::webkit::ProtectionSpace>(
+              host.isString() ? host.asString() : "a.invalid", port.isInt() ? port.asInt() : 443,
+              realm.isString() ? std::optional<std::string>(realm.asString()) : std::nullopt,
+              method.isString() ? method.asString()
+                                : platform::webkit::kAuthenticationMethodHTTPBasic)));
+    }
+    if (call.method == "terminate") {
+      object<platform::webkit::WebView>(call, "webView")->terminateWebContentProcess();
+      return Value(true);
+    }
+    if (call.method == "requestMedia") {
+      // The page asking for capture `type` (the engine's value: 0 camera, 1 microphone, 2 both).
+      auto webView = object<platform::webkit::WebView>(call, "webView");
+      const auto& type = argument(call, "type");
+      if (!type.isInt()) throw std::invalid_argument("missing integer \"type\"");
+      return Value(webView->requestMediaCapturePermission(type.asInt()));
+    }
+    if (call.method == "openWindow") {
+      // The page opening `url` in a new window: whether the UI delegate gave a web view (null
+      // without a UI delegate).
+      auto webView = object<platform::webkit::WebView>(call, "webView");
+      const auto& url = argument(call, "url");
+      auto parsed = url.isString() ? platform::URL::parse(url.asString()) : std::nullopt;
+      if (!parsed) throw std::invalid_argument("missing URL string \"url\"");
+      bool opened = false;
+      if (!webView->openWindow(*parsed, &opened)) return Value();
+      return Value(opened);
+    }
     if (call.method == "platformViewIs") {
       // Whether the engine's platform view `viewId` shows what the external lookup gives for
       // `identifier`.
