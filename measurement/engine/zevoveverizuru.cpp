@@ -237,9 +237,7 @@ std::shared_ptr<ZEVOveverizuru> ZEVOveverizuru::initWithDatabaseName(
   return core;
 }
 
-ZEVOveverizuru::~ZEVOveverizuru() {
-  unsubscribeFromAppNotifications();
-}
+ZEVOveverizuru::~ZEVOveverizuru() = default;
 
 // ---------------------------------------------------------------------------------------------
 // Enabling and the one-time start
