@@ -158,6 +158,8 @@ void APMAnalytics::resetForTesting() {
       sharedInstance().get());
   state.analyticsEnabled = false;
   state.collectionDeactivated = false;
+  // As after a fresh process start: the next start's first open is stamped now.
+  load();
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -138,6 +138,19 @@ class MeasurementLifecycleEndToEndTest : public ::testing::Test {
   }
   // The answer of the sqlite3 shell to `query` on the measurement database; a running host's
   // write is waited for.
+  // `key` of the measurement's persisted configuration as python's plistlib reads it ("None"
+  // when absent), without the line end.
+  std::string persisted(const std::string& key) {
+    const fs::path file = home_ / "Application Support" / "Ziriza" / "Measurement" /
+                         "com.ziriza.duz.measurement.plist";
+    std::string out = shell("python3 -c " +
+                            quoted("import plistlib, sys\n"
+                                   "with open(sys.argv[1], 'rb') as f:\n"
+                                   "    print(plistlib.load(f).get(sys.argv[2]))") +
+                            " " + quoted(file.string()) + " " + quoted(key));
+    if (!out.empty() && out.back() == '\n') out.pop_back();
+    return out;
+  }
   std::string sql(const std::string& query) {
     return shell("sqlite3 -batch -readonly -cmd '.timeout 10000' " + quoted(database().string()) +
                  " " + quoted(query));
@@ -227,7 +240,12 @@ TEST_F(MeasurementLifecycleEndToEndTest, TheFirstStartLogsFirstOpenOnceAndAVersi
   EXPECT_EQ(sql("SELECT value FROM user_attributes WHERE name = '_fi'"), "1\n");
   const std::string fot = sql("SELECT value FROM user_attributes WHERE name = '_fot'");
   ASSERT_FALSE(fot.empty());
-  EXPECT_EQ(std::stoll(fot) % 3600000, 0) << fot;
+  // The first open's time, rounded up to the next whole hour.
+  const std::string firstOpenMs = persisted("/ziriza/measurement/first_open_timestamp_ms");
+  ASSERT_NE(firstOpenMs, "None");
+  const long long hour = 3600000;
+  EXPECT_EQ(std::stoll(fot), (std::stoll(firstOpenMs) / hour + 1) * hour)
+      << fot << " first open " << firstOpenMs;
 
   // A restart: no second first open. A new version: an update with the old one.
   replies({logEvent("restarted")});
@@ -285,6 +303,8 @@ TEST_F(MeasurementLifecycleEndToEndTest,
     waitForEvent("after_consent");
     stopHost();
     EXPECT_EQ(sql("SELECT value FROM user_attributes WHERE name = '_npa'"), c.npa);
+    EXPECT_EQ(persisted("/ziriza/measurement/allow_personalized_ads"),
+              c.granted ? "True" : "False");
   }
 }
 
