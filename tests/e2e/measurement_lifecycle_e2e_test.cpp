@@ -142,7 +142,7 @@ class MeasurementLifecycleEndToEndTest : public ::testing::Test {
   // when absent), without the line end.
   std::string persisted(const std::string& key) {
     const fs::path file = home_ / "Application Support" / "Ziriza" / "Measurement" /
-                         "com.ziriza.duz.measurement.plist";
+                          "com.ziriza.duz.measurement.plist";
     std::string out = shell("python3 -c " +
                             quoted("import plistlib, sys\n"
                                    "with open(sys.argv[1], 'rb') as f:\n"
