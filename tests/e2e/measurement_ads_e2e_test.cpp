@@ -198,9 +198,8 @@ TEST_F(MeasurementAdsEndToEndTest, AnAttributedInstallIsReportedOnceAsACampaign)
   EXPECT_TRUE(has(campaign, "params{name:\"term\"string_value:\"77\"}")) << campaign;
   // The first start's first open is recorded (the preferences reach the disk a moment later);
   // the click is one millisecond before it.
-  waitFor([&] {
-    return preference("/ziriza/measurement/first_open_timestamp_ms").ifInt() != nullptr;
-  });
+  waitFor(
+      [&] { return preference("/ziriza/measurement/first_open_timestamp_ms").ifInt() != nullptr; });
   const Value firstOpen = preference("/ziriza/measurement/first_open_timestamp_ms");
   const auto* ms = firstOpen.ifInt();
   ASSERT_TRUE(ms && *ms >= 2) << firstOpen.debugString();
