@@ -158,15 +158,8 @@ class MeasurementLifecycleEndToEndTest : public ::testing::Test {
   // Waits (up to 30 s) until an event named `name` is stored by the running host, so a stop
   // under load does not depend on the exit's bounded wait for queued measurement work.
   void waitForEvent(const std::string& name) {
-    for (int i = 0; i < 300; ++i) {
-      // The file exists a moment before its tables do.
-      if (fs::exists(database()) &&
-          sql("SELECT count(*) FROM sqlite_master WHERE name = 'raw_events'") == "1\n" &&
-          sql("SELECT count(*) FROM raw_events WHERE name = " + quoted(name)) != "0\n")
-        return;
-      usleep(100000);
-    }
-    ADD_FAILURE() << "no stored event " << name;
+    if (!waitForStoredMeasurementEvent(database().string(), name))
+      ADD_FAILURE() << "no stored event " << name;
   }
   // `blobQuery` (one BLOB) written to a file and decoded by protoc as `type`.
   std::string decode(const std::string& type, const std::string& blobQuery) {
