@@ -1,11 +1,15 @@
 // How an event enters the core from the facade: the hand-off to the worker queue, the default
 // event parameters (validated, limited, persisted, merged under the event's own keys), the
-// interceptor and the listeners; and the backfill of default parameters into raw events logged
-// since launch.
+// interceptor and the listeners; the backfill of default parameters into raw events logged
+// since launch, and of the session's ID and number into those logged since the session began.
 #include <algorithm>
+#include <map>
 
 #include "measurement/engine/apm_analytics.h"
+#include "measurement/engine/apm_session_reporter.h"
 #include "measurement/engine/zevoveverizuru.h"
+#include "measurement/messages/message_fields.h"
+#include "measurement/messages/nano_accessors.h"
 #include "measurement/model/apm_data_type_validator.h"
 #include "measurement/model/apm_database.h"
 #include "measurement/model/apm_debug_formatting.h"
@@ -14,7 +18,9 @@
 #include "measurement/model/apm_name_tables.h"
 #include "measurement/model/apm_remote_config.h"
 #include "measurement/model/apm_user_attribute.h"
+#include "measurement/storage/apm_error.h"
 #include "measurement/storage/apm_monitor.h"
+#include "measurement/storage/apm_persisted_config.h"
 
 namespace {
 
@@ -227,4 +233,110 @@ void ZEVOveverizuru::backfillEventsWithParameters(
            {platform::Value(failed),
             platform::Value(lastError ? lastError->localizedDescription() : std::string())});
   }
+}
+
+// ---- Session backfill and the session ID ----
+
+double ZEVOveverizuru::backfillStartTimestampForSessionID(const platform::Value& sessionID) {
+  if (const auto db = database()) {
+    platform::ErrorPtr error;
+    if (const auto events = db->allRawEventsWithError(&error)) {
+      for (const auto& raw : *events) {
+        const auto event = raw ? storedEvent(*raw) : nullptr;
+        if (event && event->name() == "_f") return event->timestamp();
+      }
+    }
+  }
+  // The session ID is the session's start in seconds.
+  const double start = sessionID.isInt()      ? static_cast<double>(sessionID.asInt())
+                       : sessionID.isDouble() ? sessionID.asDouble()
+                                              : 0;
+  return start - 15;
+}
+
+void ZEVOveverizuru::backfillSessionID(const platform::Value& sessionID,
+                                       const platform::Value& sessionNumber) {
+  const auto db = database();
+  if (!db) return;
+  const double start = backfillStartTimestampForSessionID(sessionID);
+  // Whether each metadata row already names a session, looked up once per fingerprint.
+  std::map<std::int64_t, bool> fingerprintHasSessionID;
+  const auto metadataHasSessionID = [&](std::int64_t fingerprint) -> std::optional<bool> {
+    if (const auto found = fingerprintHasSessionID.find(fingerprint);
+        found != fingerprintHasSessionID.end())
+      return found->second;
+    platform::ErrorPtr error;
+    const auto metadata = db->queryRawEventsMetadataWithFingerprint(fingerprint, &error);
+    if (!metadata && error) {
+      report(1, 23273, "Unable to backfill session ID. Fetch metadata failed. Error",
+             {platform::Value(error->localizedDescription())});
+      return std::nullopt;
+    }
+    bool has = false;
+    if (metadata) {
+      namespace B = apmpb_field::MeasurementBundle;
+      namespace UA = apmpb_field::UserAttribute;
+      if (const auto list =
+              NANOGetArray(metadata.get(), B::kUserAttributes, APMPBUserAttribute::classObject())) {
+        for (const auto& item : *list) {
+          const auto attribute = item.asObjectOf<APMPBUserAttribute>();
+          if (attribute && NANOGetString(attribute.get(), UA::kName) == "_sid") has = true;
+        }
+      }
+    }
+    fingerprintHasSessionID[fingerprint] = has;
+    return has;
+  };
+  backfillEventsWithParameters(platform::ValueMap{{platform::Value("_sid"), sessionID},
+                                                  {platform::Value("_sno"), sessionNumber}},
+                               false, [&](const APMRawEventData& raw) {
+                                 const auto event = storedEvent(raw);
+                                 if (!event || event->timestamp() < start) return false;
+                                 const auto has = metadataHasSessionID(raw.metadataFingerprint());
+                                 return has && !*has;
+                               });
+}
+
+void ZEVOveverizuru::backfillSessionNumber() {
+  if (!persistedConfig_ || persistedConfig_->sessionNumber() != 0) return;
+  const auto db = database();
+  if (!db) return;
+  platform::ErrorPtr error;
+  const auto aggregates = db->eventAggregatesWithName("_s", &error);
+  if (!aggregates) {
+    if (error) {
+      report(1, 23063, "Unable to query event aggregates. Name, error",
+             {platform::Value("_s"), platform::Value(error->localizedDescription())});
+    }
+    return;
+  }
+  persistedConfig_->setSessionNumber(aggregates->lifetimeCount());
+}
+
+void ZEVOveverizuru::sessionIDWithCompletion(SessionIDCompletion completion) {
+  if (!completion) return;
+  std::weak_ptr<ZEVOveverizuru> weak = weak_from_this();
+  scheduler_->scheduleOnWorkerQueueBlockID("ZEVOveverizuru:3360", [weak, completion] {
+    const auto self = weak.lock();
+    if (!self) {
+      completion(0, apm_errorWithCode(13, "Analytics deallocated"));
+      return;
+    }
+    if (!self->isEnabled()) {
+      completion(0, apm_errorWithCode(13, "Analytics disabled"));
+      return;
+    }
+    if (const auto reporter = self->sessionReporter(); reporter && reporter->isSessionExpired()) {
+      completion(0, apm_errorWithCode(13, "Session expired"));
+      return;
+    }
+    platform::ErrorPtr error;
+    const auto db = self->database();
+    const auto stored = db ? db->userAttributeWithName("_sid", &error) : nullptr;
+    if (!stored || !stored->value().isInt64()) {
+      completion(0, apm_errorWithCode(13, "Session ID not found"));
+      return;
+    }
+    completion(stored->value().int64Value(), nullptr);
+  });
 }

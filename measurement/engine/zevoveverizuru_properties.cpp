@@ -27,6 +27,7 @@
 #include "platform/dispatch/clock.h"
 #include "platform/dispatch/queue.h"
 #include "platform/foundation/bundle.h"
+#include "platform/foundation/file_manager.h"
 
 namespace {
 
@@ -515,24 +516,30 @@ double ZEVOveverizuru::firstOpenTimestamp() {
   return earliest;
 }
 
-std::optional<ValueMap> ZEVOveverizuru::fileAttributesForPath(const std::string&) {
-  return std::nullopt;
+std::optional<ValueMap> ZEVOveverizuru::fileAttributesForPath(const std::string& path) {
+  if (path.empty()) return std::nullopt;
+  platform::ErrorPtr error;
+  const auto attributes = platform::FileManager::defaultManager().attributesOfItem(path, &error);
+  if (!attributes) {
+    report(5, 23022, "Unable to read attributes of path. Path, error",
+           {Value(path), errorContext(error)});
+    return std::nullopt;
+  }
+  return ValueMap{
+      {Value("NSFileType"),
+       Value(attributes->isDirectory ? "NSFileTypeDirectory" : "NSFileTypeRegular")},
+      {Value("NSFileSize"), Value(static_cast<std::int64_t>(attributes->size))},
+      {Value("NSFileCreationDate"), Value(attributes->creationDate)},
+      {Value("NSFileModificationDate"), Value(attributes->modificationDate)},
+      {Value("NSFilePosixPermissions"), Value(static_cast<std::int64_t>(attributes->permissions))},
+  };
 }
 
-void ZEVOveverizuru::backfillSessionID(const Value&, const Value&) {}
-double ZEVOveverizuru::backfillStartTimestampForSessionID(const Value&) {
-  return 0;
-}
 void ZEVOveverizuru::setSessionTimeoutInterval(double seconds) {
   postToWorkerQueue("ZEVOveverizuru:1565", [seconds](ZEVOveverizuru& core) {
     if (const auto reporter = core.sessionReporter()) reporter->setTimeoutSessionInterval(seconds);
   });
 }
-// The session number is not looked up yet: the answer a caller can act on, rather than none.
-void ZEVOveverizuru::sessionIDWithCompletion(SessionIDCompletion completion) {
-  if (completion) completion(0, apm_errorWithCode(13, "Session ID not found"));
-}
-void ZEVOveverizuru::backfillSessionNumber() {}
 
 // ---- Ad personalization and consent upkeep ----
 

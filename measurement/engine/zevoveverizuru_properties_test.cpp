@@ -2,6 +2,8 @@
 // the measurement core, on a real database under the mock clock.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <functional>
 #include <optional>
 #include <string>
@@ -9,13 +11,16 @@
 #include <vector>
 
 #include "measurement/engine/apm_analytics.h"
+#include "measurement/engine/apm_session_reporter.h"
 #include "measurement/engine/engine_test_support.h"
 #include "measurement/engine/zevoveverizuru.h"
 #include "measurement/model/apm_consent_settings_util.h"
 #include "measurement/model/apm_database.h"
 #include "measurement/model/apm_event.h"
+#include "measurement/model/apm_event_aggregates.h"
 #include "measurement/model/apm_identity.h"
 #include "measurement/model/apm_user_attribute.h"
+#include "measurement/storage/apm_persisted_config.h"
 #include "platform/foundation/bundle.h"
 
 namespace {
@@ -360,6 +365,113 @@ TEST_F(PropertiesTest, ResigningActiveFlushesAndSchedulesAnUploadAndNetworkLines
     EXPECT_EQ(levelOf(code), c.monitor);
     ++code;
   }
+}
+
+// ---- Session backfill, the session number and the session ID ----
+
+class SessionBackfillTest : public PropertiesTest {
+ protected:
+  void backfill(std::int64_t sessionID, std::int64_t number) {
+    onWorker([&] { core()->backfillSessionID(Value(sessionID), Value(number)); });
+  }
+  // Name, "_sid" and "_sno" of every stored event ("-1" where absent).
+  std::vector<std::string> sessions() {
+    std::vector<std::string> out;
+    for (const auto& event : stored())
+      out.push_back(event.name + ":" + std::to_string(event.integer("_sid")) + ":" +
+                    std::to_string(event.integer("_sno")));
+    return out;
+  }
+};
+
+TEST_F(SessionBackfillTest, EventsSinceTheFirstOpenWithoutASessionGetTheSession) {
+  env_.setWallClock(1700000000);
+  APMAnalytics::setLoadTimestamp(1700000000);
+  start();  // "_f" and "_e" at 1700000000
+  env_.advance(100);
+  APMAnalytics::logEventWithName("before_session", {});
+  env_.runUntilIdle();
+  backfill(1700000200, 7);
+  EXPECT_EQ(sessions(), (std::vector<std::string>{"_f:1700000200:7", "_e:1700000200:7",
+                                                  "before_session:1700000200:7"}));
+}
+
+TEST_F(SessionBackfillTest, WithoutAFirstOpenTheWindowStarts15SecondsBeforeTheSession) {
+  env_.setWallClock(1700000000);
+  start();
+  dropLaunchEvents();
+  APMAnalytics::logEventWithName("too_early", {});
+  env_.runUntilIdle();
+  env_.advance(16);
+  APMAnalytics::logEventWithName("in_window", {});
+  env_.runUntilIdle();
+  backfill(1700000030, 2);  // window from 1700000015
+  EXPECT_EQ(sessions(), (std::vector<std::string>{"too_early:-1:-1", "in_window:1700000030:2"}));
+}
+
+TEST_F(SessionBackfillTest, TheSessionNumberComesFromTheSessionStartCountOnlyWhenUnset) {
+  start();
+  const auto persisted = APMPersistedConfig::sharedInstance();
+  persisted->setSessionNumber(0);
+  onWorker([&] {
+    platform::ErrorPtr error;
+    ASSERT_TRUE(core()->database()->updateEventAggregates(
+        APMEventAggregates::initWithName("_s", 5, 0, 0, env_.now()).get(), &error));
+    core()->backfillSessionNumber();
+  });
+  EXPECT_EQ(persisted->sessionNumber(), 5);
+  persisted->setSessionNumber(9);
+  onWorker([&] { core()->backfillSessionNumber(); });
+  EXPECT_EQ(persisted->sessionNumber(), 9);
+}
+
+TEST_F(SessionBackfillTest, TheSessionIDIsTheStoredSessionPropertyOrAnError) {
+  start();
+  // A session with recent activity: not expired.
+  onWorker([&] { core()->sessionReporter()->updatePropertiesForNewSessionStart(); });
+  struct Answer {
+    std::int64_t id = -1;
+    std::string error;
+  };
+  const auto ask = [&] {
+    Answer answer;
+    std::atomic<bool> done{false};
+    APMAnalytics::sessionIDWithCompletion([&](std::int64_t id, const platform::ErrorPtr& error) {
+      answer = {id, error ? error->localizedDescription() : std::string()};
+      done = true;
+    });
+    for (int i = 0; i < 200 && !done; ++i) {
+      env_.runUntilIdle();
+      if (!done) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    EXPECT_TRUE(done);
+    return answer;
+  };
+  onWorker([&] {
+    platform::ErrorPtr error;
+    core()->database()->deleteUserAttributeWithName("_sid", &error);
+  });
+  EXPECT_EQ(ask().error, "Session ID not found");
+  ASSERT_TRUE(set("auto", "_sid", APMValue(std::int64_t{1700000123})));
+  const Answer found = ask();
+  EXPECT_EQ(found.id, 1700000123);
+  EXPECT_EQ(found.error, "");
+  APMAnalytics::setAnalyticsEnabled(false);
+  env_.runUntilIdle();
+  EXPECT_EQ(ask().error, "Analytics disabled");
+}
+
+TEST_F(SessionBackfillTest, FileAttributesOfAPathOrNoneWithAReport) {
+  start();
+  EXPECT_FALSE(core()->fileAttributesForPath(""));
+  clearReports();
+  EXPECT_FALSE(core()->fileAttributesForPath("/nonexistent/lumora/file"));
+  EXPECT_EQ(levelOf(23022), 5);
+  const std::string file = APMFilePathForDatabaseName(APMDatabaseFileName);
+  const auto attributes = core()->fileAttributesForPath(file);
+  ASSERT_TRUE(attributes);
+  EXPECT_EQ(attributes->at(Value("NSFileType")), Value("NSFileTypeRegular"));
+  EXPECT_GT(*attributes->at(Value("NSFileSize")).ifInt(), 0);
 }
 
 }  // namespace
