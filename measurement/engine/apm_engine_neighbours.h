@@ -1,10 +1,9 @@
-// The measurement core's neighbours that other work will bring: the audience evaluator and the
-// experiments manager. Until each arrives, the core holds the least it asks of them: no audiences
-// are evaluated and the experiments manager does not exist (so there are no experiment IDs). The
-// session reporter, the TCF consent client, the purchase reporter, the lifetime-value recorder
-// and the search-ad reporter are the real ones (their headers follow). Each
-// keeps the name and operations the core calls, so the real one replaces it without touching
-// the core.
+// The measurement core's neighbours that other work will bring: the audience evaluator. Until it
+// arrives, the core holds the least it asks of it: no audiences are evaluated. The experiments
+// manager (measurement/experiments), the session reporter, the TCF consent client, the purchase
+// reporter, the lifetime-value recorder and the search-ad reporter are the real ones (their
+// headers follow). Each keeps the name and operations the core calls, so the real one replaces it
+// without touching the core.
 //
 // Thread: the core calls these on its worker queue; the switches are atomics.
 #pragma once
@@ -14,6 +13,7 @@
 #include <vector>
 
 #include "measurement/engine/apm_tcf_client.h"
+#include "measurement/experiments/apme_manager.h"
 #include "measurement/reporters/apm_in_app_purchase_transaction_reporter.h"
 #include "measurement/reporters/apm_lifetime_value_recorder.h"
 #include "measurement/reporters/apm_search_ad_reporter.h"
@@ -31,12 +31,4 @@ class APMAudience {
 
  private:
   std::weak_ptr<APMDatabase> database_;
-};
-
-// The experiments manager: `sharedInstance` answers none until the experiments client runs
-// inside the engine.
-class APMEManager {
- public:
-  static std::shared_ptr<APMEManager> sharedInstance() { return nullptr; }
-  virtual ~APMEManager() = default;
 };

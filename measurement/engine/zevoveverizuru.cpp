@@ -351,8 +351,8 @@ bool ZEVOveverizuru::initializeComponentsOnWorkerQueue() {
   setComponent(database_, std::move(database));
   if (!database_) return false;
   // 7. Remote configuration.
-  setComponent(remoteConfig_,
-               APMRemoteConfig::initWithAppID(appID_, database_, persistedConfig_, nullptr));
+  setComponent(remoteConfig_, APMRemoteConfig::initWithAppID(appID_, database_, persistedConfig_,
+                                                             experimentManager_));
   if (!remoteConfig_) return false;
   APMRemoteConfig::setCurrent(remoteConfig_);
   // 8-9. Audiences and sessions.

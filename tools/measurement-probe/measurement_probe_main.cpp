@@ -21,6 +21,7 @@
 #include "tools/measurement-probe/database_commands.h"
 #include "tools/measurement-probe/engine_commands.h"
 #include "tools/measurement-probe/engine_properties_commands.h"
+#include "tools/measurement-probe/experiment_manager_commands.h"
 #include "tools/measurement-probe/experiments_commands.h"
 #include "tools/measurement-probe/model_commands.h"
 #include "tools/measurement-probe/probe_session.h"
@@ -73,6 +74,7 @@ int main(int argc, char** argv) {
   lumora::probe::registerAudienceCommands(session);
   lumora::probe::registerConfigCommands(session);
   lumora::probe::registerExperimentsCommands(session);
+  lumora::probe::registerExperimentManagerCommands(session);
   lumora::probe::registerEngineCommands(session);
   lumora::probe::registerEnginePropertiesCommands(session);
   if (mockClock) {
