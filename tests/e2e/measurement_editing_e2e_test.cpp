@@ -198,10 +198,12 @@ TEST_F(MeasurementEditingEndToEndTest, AProgramFromTheConfigurationEditsAndCreat
   }
   ASSERT_TRUE(loaded) << host_->log();
   const auto loading = host_->logLines("I-ACS029027");
-  EXPECT_NE(loading.front().find("Loading Event Modification and Creation programs"),
+  // One program in the list: the context is 1.
+  const std::string& line = loading.front();
+  EXPECT_NE(line.find("[I-ACS029027] Loading Event Modification and Creation programs: 1"),
             std::string::npos)
-      << loading.front();
-  EXPECT_NE(loading.front().find("1"), std::string::npos) << loading.front();
+      << line;
+  EXPECT_EQ(line.back(), '1') << line;
   EXPECT_TRUE(host_->logLines("I-ACS029026").empty()) << host_->log();
   stopHost();
 
