@@ -14,6 +14,7 @@
 #include "measurement/script/apmp_runtime_entity_converter.h"
 #include "measurement/script/apmp_text.h"
 #include "tools/peer_json.h"
+#include "tools/script_run_editing.h"
 
 namespace lumora::scriptrun {
 namespace {
@@ -152,12 +153,18 @@ Json toJson(const APMPRuntimeValue& value, std::unordered_set<const APMPRuntimeV
 
 }  // namespace
 
+platform::ValueList entitiesFromJson(const Json& nodes) {
+  if (!nodes.is_array()) throw std::invalid_argument("a node list must be an array of nodes");
+  platform::ValueList entities;
+  for (const Json& node : nodes) {
+    entities.emplace_back(platform::ObjectPtr(entityFromJson(node, 0)));
+  }
+  return entities;
+}
+
 std::shared_ptr<APMPBProgram> programFromJson(const Json& program) {
   if (!program.is_array()) throw std::invalid_argument("\"program\" must be an array of nodes");
-  platform::ValueList instructions;
-  for (const Json& node : program) {
-    instructions.emplace_back(platform::ObjectPtr(entityFromJson(node, 0)));
-  }
+  platform::ValueList instructions = entitiesFromJson(program);
   auto message = APMPBProgram::initWithMessageInfo();
   NANOSetArray(message.get(), apmpb_field::Program::kInstructions, &instructions);
   return message;
@@ -223,6 +230,7 @@ Json run(const std::vector<std::shared_ptr<APMPBProgram>>& programs, int collect
 }  // namespace
 
 Json runRequest(const Json& request) {
+  if (request.is_object() && request.contains("edit")) return runEditingRequest(request);
   std::vector<std::shared_ptr<APMPBProgram>> programs;
   int collections = 1;
   try {

@@ -16,7 +16,8 @@
 // event is handled after a load: the instruction count starts again), and "collections": how
 // many collections run between the two and before "tracked" is counted (1 unless given). The
 // answer is then that of the last program run.
-// A request that is not of this form is answered {"inputError": "<what is wrong>"}.
+// A request that is not of this form is answered {"inputError": "<what is wrong>"}. A request
+// with "edit" takes the event-editing road instead (tools/script_run_editing.h).
 //
 // Pure functions over a fresh runtime per request; thread-safe.
 #pragma once
@@ -36,6 +37,8 @@ using Json = nlohmann::ordered_json;
 // The Program message of a JSON mirror. Throws std::invalid_argument naming the problem for a
 // node that is not of the mirror's form.
 std::shared_ptr<APMPBProgram> programFromJson(const Json& program);
+// The RuntimeEntity records of a list of mirror nodes; throws as above.
+platform::ValueList entitiesFromJson(const Json& nodes);
 
 // The JSON form of a value: arrays and maps as JSON (maps in property order), numbers as JSON
 // numbers (non-finite and -0 as {"$double": text}), undefined as {"$undefined": true}, functions

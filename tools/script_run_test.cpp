@@ -18,8 +18,15 @@ namespace {
 using lumora::scriptrun::Json;
 
 // True when every key of `expected` is in `actual` with a matching value (objects compared the
-// same way, everything else exactly).
+// same way, lists element by element and of the same length, everything else exactly).
 bool matches(const Json& expected, const Json& actual) {
+  if (expected.is_array()) {
+    if (!actual.is_array() || actual.size() != expected.size()) return false;
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+      if (!matches(expected[i], actual[i])) return false;
+    }
+    return true;
+  }
   if (!expected.is_object()) return expected == actual;
   if (!actual.is_object()) return false;
   for (const auto& [key, value] : expected.items()) {
@@ -42,9 +49,14 @@ TEST_P(ScriptRunFixtureTest, AnswersMatch) {
   while (std::getline(in, line)) {
     if (line.empty()) continue;
     const Json fixture = Json::parse(line);
-    Json request = {{"program", fixture["program"]}};
-    for (const char* key : {"then", "collections"}) {
-      if (fixture.contains(key)) request[key] = fixture[key];
+    Json request;
+    if (fixture.contains("request")) {
+      request = fixture["request"];
+    } else {
+      request = {{"program", fixture["program"]}};
+      for (const char* key : {"then", "collections"}) {
+        if (fixture.contains(key)) request[key] = fixture[key];
+      }
     }
     const Json answer = lumora::scriptrun::runRequest(request);
     EXPECT_TRUE(matches(fixture["expect"], answer))
@@ -59,7 +71,8 @@ INSTANTIATE_TEST_SUITE_P(
     Tables, ScriptRunFixtureTest,
     ::testing::Values("script_run_fixtures.jsonl", "script_operator_fixtures.jsonl",
                       "script_loop_fixtures.jsonl", "script_entity_fixtures.jsonl",
-                      "script_array_method_fixtures.jsonl", "script_string_method_fixtures.jsonl"));
+                      "script_array_method_fixtures.jsonl", "script_string_method_fixtures.jsonl",
+                      "script_editing_fixtures.jsonl"));
 
 // The locale-aware case mappings follow LC_ALL, then LC_CTYPE, then LANG; the plain ones never do.
 TEST(ScriptRunTest, LocaleCaseMappingFollowsTheEnvironment) {

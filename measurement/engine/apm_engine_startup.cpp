@@ -6,6 +6,7 @@
 
 #include "measurement/engine/apm_analytics.h"
 #include "measurement/engine/zevoveverizuru.h"
+#include "measurement/script/apmp_script_event_editing.h"
 
 namespace {
 
@@ -24,6 +25,8 @@ bool runQueuedWork(const platform::QueuePtr& queue,
 }  // namespace
 
 void APMEngineLoad() {
+  // The script runtime offers the event model its editing objects.
+  APMPScriptEventEditingLoad();
   APMAnalytics::load();
   ZEVOveverizuru::load();
 }

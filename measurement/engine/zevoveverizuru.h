@@ -45,6 +45,7 @@ class APMDatabase;
 class APMRemoteConfig;
 class APMIdentity;
 class APMEvent;
+class APMPEventEditing;
 class APMUserAttribute;
 class APMRawEventData;
 class APMDailyCounts;
@@ -247,6 +248,10 @@ class ZEVOveverizuru : public GULNetworkLoggerDelegate,
   appExceptionEventWithZevevidiFeatureRollouts(std::shared_ptr<APMEvent> event);
   void writeSessionStartEventOnWorkerQueue(std::shared_ptr<APMEvent> event);
   void writeEventOnWorkerQueue(std::shared_ptr<APMEvent> event);
+  // The editing step: the edited event (or the unedited one when editing fails or the event
+  // model refuses the edit, 23223) and then the created events.
+  void writeEditedEventsOnWorkerQueue(APMPEventEditing& editing,
+                                      const std::shared_ptr<APMEvent>& event);
   void writeFilteredEventOnWorkerQueue(std::shared_ptr<APMEvent> event);
   bool updateLifetimeValueWithEvent(const std::shared_ptr<APMEvent>& event);
   bool shouldProcessEvent(const std::shared_ptr<APMEvent>& event, APMDailyCounts& dailyCounts,

@@ -102,37 +102,11 @@ void ZEVOveverizuru::handleEventOnWorkerQueue(std::shared_ptr<APMEvent> event) {
   // Event editing: an absent editing runtime is an event without edits.
   const auto remote = remoteConfigInstance();
   const auto editing = remote ? remote->eventEditing() : nullptr;
-  if (!editing) {
-    writeEventOnWorkerQueue(event);
+  if (editing) {
+    writeEditedEventsOnWorkerQueue(*editing, event);
+    if (!editing->isUsable()) remote->dropEventEditing(editing);
   } else {
-    platform::ErrorPtr error;
-    editing->handleEvent(event->editEvent(), &error);
-    if (error) {
-      writeEventOnWorkerQueue(event);
-      report(1, 23223, "Event editing failed. Event name",
-             {platform::Value(APMFormattedEventName(event->name()))});
-      return;
-    }
-    if (editing->hasEdits()) {
-      if (auto edited = APMEvent::eventFromEditEvent(editing->eventContext().outputEvent)) {
-        event = edited;
-      }
-    }
     writeEventOnWorkerQueue(event);
-    if (editing->hasCreatedEvents()) {
-      const auto created_ = editing->eventContext().eventsToLog;
-      for (const auto& created : created_) {
-        const auto origin = created.parameters.find(platform::Value("_o"));
-        const std::string createdOrigin =
-            origin != created.parameters.end() && origin->second.isString()
-                ? origin->second.asString()
-                : std::string("app");
-        if (auto made = APMEvent::initWithOrigin(createdOrigin, false, created.name,
-                                                 created.timestamp, 0, created.parameters)) {
-          writeEventOnWorkerQueue(made);
-        }
-      }
-    }
   }
   if (waitingEventBlocks_.load() > 0) {
     scheduleUpdateOwed_ = true;  // settled by the event block that finds none waiting
@@ -140,6 +114,54 @@ void ZEVOveverizuru::handleEventOnWorkerQueue(std::shared_ptr<APMEvent> event) {
   }
   scheduleUpdateOwed_ = false;
   updateSchedule();
+}
+
+void ZEVOveverizuru::writeEditedEventsOnWorkerQueue(APMPEventEditing& editing,
+                                                    const std::shared_ptr<APMEvent>& event) {
+  const auto failed = [&event] {
+    report(1, 23223, "Event editing failed. Event name",
+           {platform::Value(APMFormattedEventName(event->name()))});
+  };
+  platform::ErrorPtr error;
+  try {
+    editing.handleEvent(event->editEvent(), &error);
+  } catch (const std::exception& e) {
+    error = platform::Error::make("APMPEventEditing", 1,
+                                  {{platform::Value("reason"), platform::Value(e.what())}});
+  }
+  if (error) {
+    // The unedited event is written and nothing the callbacks created.
+    writeEventOnWorkerQueue(event);
+    failed();
+    return;
+  }
+  std::shared_ptr<APMEvent> written = event;
+  if (editing.hasEdits()) {
+    // An edit the event model refuses (a name or origin it does not take) would lose the
+    // event: the unedited one is written instead.
+    if (auto edited = APMEvent::eventFromEditEvent(editing.eventContext().outputEvent)) {
+      written = edited;
+    } else {
+      failed();
+    }
+  }
+  writeEventOnWorkerQueue(written);
+  if (!editing.hasCreatedEvents()) return;
+  const auto createdEvents = editing.eventContext().eventsToLog;
+  for (const auto& created : createdEvents) {
+    const auto origin = created.parameters.find(platform::Value("_o"));
+    const std::string createdOrigin =
+        origin != created.parameters.end() && origin->second.isString() ? origin->second.asString()
+                                                                        : std::string("app");
+    auto made = APMEvent::initWithOrigin(createdOrigin, false, created.name, created.timestamp, 0,
+                                         created.parameters);
+    if (made) {
+      writeEventOnWorkerQueue(made);
+    } else {
+      report(1, 23223, "Event editing failed. Event name",
+             {platform::Value(APMFormattedEventName(created.name))});
+    }
+  }
 }
 
 std::shared_ptr<APMEvent>

@@ -7,6 +7,7 @@
 #include <functional>
 #include <future>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -23,6 +24,7 @@
 #include "measurement/model/apm_remote_config.h"
 #include "measurement/model/apm_user_attribute.h"
 #include "measurement/model/apm_utilities.h"
+#include "measurement/model/apmp_event_editing.h"
 #include "measurement/storage/testing/raw_connection.h"
 
 namespace {
@@ -533,3 +535,164 @@ TEST_F(EventRoadTest, TheInterceptorTakesPublicEventsInsteadOfTheRoad) {
 }
 
 }  // namespace
+
+// ---- The editing step, over a scripted editing object
+
+// An editing object that answers from a script of outcomes: an error, an output event, created
+// events, and whether it stays usable.
+struct EditingScript {
+  bool fail = false;
+  std::optional<std::string> outputName;  // none: the event unchanged
+  std::vector<APMPEvent> created;
+  bool usable = true;
+};
+
+class ScriptedEditing : public APMPEventEditing {
+ public:
+  static inline EditingScript script;
+
+  void setModuleCreator(ModuleCreator, const std::string&) override {}
+  void loadProgram(const APMPBProgram&, platform::ErrorPtr*) override {}
+  bool handleEvent(const APMPEvent& event, platform::ErrorPtr* error) override {
+    context_.inputEvent = event;
+    context_.outputEvent = event;
+    context_.eventsToLog.clear();
+    if (script.fail) {
+      if (error) *error = platform::Error::make("scripted", 18);
+      return false;
+    }
+    if (script.outputName) context_.outputEvent.name = *script.outputName;
+    context_.eventsToLog = script.created;
+    return hasEdits() || hasCreatedEvents();
+  }
+  bool hasEdits() const override { return context_.outputEvent.name != context_.inputEvent.name; }
+  bool hasCreatedEvents() const override { return !context_.eventsToLog.empty(); }
+  const APMPEventContext& eventContext() const override { return context_; }
+  bool isUsable() const override { return script.usable; }
+
+ private:
+  APMPEventContext context_;
+};
+
+class EditingStepTest : public EventRoadTest {
+ protected:
+  EditingStepTest() {
+    ScriptedEditing::script = EditingScript{};
+    APMPEventEditing::registerFactory([] { return std::make_shared<ScriptedEditing>(); });
+    // The codes with their contexts (the failure reports name the event).
+    APMMonitor::setReportTap([this](std::int64_t, std::int64_t code, const std::string&,
+                                    const platform::ValueList& contexts) {
+      std::lock_guard lock(reportsMutex_);
+      reports_.emplace_back(code, contexts);
+    });
+  }
+  ~EditingStepTest() override { APMPEventEditing::registerFactory(nullptr); }
+
+  void clearEditingReports() {
+    APMProcessMonitor()->waitForMonitorQueue();
+    std::lock_guard lock(reportsMutex_);
+    reports_.clear();
+  }
+  std::vector<std::pair<std::int64_t, platform::ValueList>> editingReports() {
+    std::lock_guard lock(reportsMutex_);
+    return reports_;
+  }
+  std::vector<std::int64_t> reportedCodes() {
+    std::vector<std::int64_t> out;
+    for (const auto& [code, contexts] : editingReports())
+      out.push_back(code);
+    return out;
+  }
+
+  // A configuration with one program, so the remote configuration builds an editing object.
+  void loadProgram() {
+    auto config = APMPBMeasurementConfig::initWithMessageInfo();
+    NANOSetString(config.get(), apmpb_field::MeasurementConfig::kAppId, kAppID);
+    NANOSetInt64(config.get(), apmpb_field::MeasurementConfig::kVersion, 1);
+    const auto programs = NANOMessageValues(
+        std::vector<std::shared_ptr<APMPBProgram>>{APMPBProgram::initWithMessageInfo()});
+    NANOSetArray(config.get(), apmpb_field::MeasurementConfig::kDynamicEventEditing, &programs);
+    onWorker([&] { ASSERT_TRUE(core()->remoteConfigInstance()->updateMeasurementConfig(config)); });
+    ASSERT_TRUE(core()->remoteConfigInstance()->eventEditing());
+  }
+
+  void logLevelUp() {
+    core()->logEventWithOrigin("app", true, "level_up", {{Value("level"), Value(7)}}, env_.now(),
+                               true, false, false, nullptr, {});
+    env_.runUntilIdle();
+  }
+
+  std::vector<std::string> failedNames() {
+    std::vector<std::string> names;
+    for (const auto& [code, contexts] : editingReports()) {
+      if (code == 23223 && !contexts.empty()) names.push_back(contexts[0].debugString());
+    }
+    return names;
+  }
+
+  std::int64_t scheduleUpdates() {
+    const auto all = reportedCodes();
+    return std::count_if(all.begin(), all.end(),
+                         [](std::int64_t code) { return code >= 23023 && code <= 23028; });
+  }
+
+ private:
+  std::mutex reportsMutex_;
+  std::vector<std::pair<std::int64_t, platform::ValueList>> reports_;
+};
+
+TEST_F(EditingStepTest, AnEditTheEventModelRefusesWritesTheUneditedEvent) {
+  start();
+  loadProgram();
+  ScriptedEditing::script.outputName = "not a valid name!";
+  clearEditingReports();
+  logLevelUp();
+  // The edit is lost, the event is not.
+  EXPECT_EQ(storedNames(), std::vector<std::string>{"level_up"});
+  EXPECT_EQ(failedNames().size(), 1u);
+}
+
+TEST_F(EditingStepTest, ARefusedCreatedEventIsSkippedAndTheOthersAreWritten) {
+  start();
+  loadProgram();
+  ScriptedEditing::script.outputName = "level_done";
+  ScriptedEditing::script.created = {
+      APMPEvent::initWithName("bad name!", 5, {}),
+      APMPEvent::initWithName("bonus", 5, {{Value("coins"), Value(5.0)}}),
+  };
+  clearEditingReports();
+  logLevelUp();
+  EXPECT_EQ(storedNames(), (std::vector<std::string>{"level_done", "bonus"}));
+  ASSERT_EQ(failedNames().size(), 1u);
+  EXPECT_NE(failedNames()[0].find("bad name!"), std::string::npos);
+}
+
+TEST_F(EditingStepTest, AFailedEditWritesTheUneditedEventAndStillUpdatesTheSchedule) {
+  start();
+  loadProgram();
+  ScriptedEditing::script.fail = true;
+  ScriptedEditing::script.created = {APMPEvent::initWithName("bonus", 5, {})};
+  clearEditingReports();
+  logLevelUp();
+  EXPECT_EQ(storedNames(), std::vector<std::string>{"level_up"});
+  EXPECT_EQ(failedNames().size(), 1u);
+  // The row written on the failure path is scheduled like any other.
+  EXPECT_EQ(scheduleUpdates(), 1);
+}
+
+TEST_F(EditingStepTest, AnEditingObjectThatEndsIsDroppedAsAfterAFailedLoad) {
+  start();
+  loadProgram();
+  ScriptedEditing::script.fail = true;
+  ScriptedEditing::script.usable = false;
+  clearEditingReports();
+  logLevelUp();
+  EXPECT_EQ(core()->remoteConfigInstance()->eventEditing(), nullptr);
+  const auto all = reportedCodes();
+  EXPECT_EQ(std::count(all.begin(), all.end(), 29026), 1);
+  // The next event goes unedited, without another failure.
+  clearEditingReports();
+  logLevelUp();
+  EXPECT_EQ(storedNames(), (std::vector<std::string>{"level_up", "level_up"}));
+  EXPECT_TRUE(failedNames().empty());
+}

@@ -241,11 +241,13 @@ class ScriptedEditing : public APMPEventEditing {
     modules[name] = std::move(creator);
   }
   void loadProgram(const APMPBProgram&, platform::ErrorPtr*) override {}
-  void handleEvent(const APMPEvent& event, platform::ErrorPtr*) override {
+  bool handleEvent(const APMPEvent& event, platform::ErrorPtr*) override {
+    context_.inputEvent = event;
     context_.outputEvent = event;
     context_.outputEvent.name = "renamed";
     context_.eventsToLog = {
         APMPEvent::initWithName("created", event.timestamp, {{Value("_o"), Value("auto")}})};
+    return true;
   }
   bool hasEdits() const override { return true; }
   bool hasCreatedEvents() const override { return !context_.eventsToLog.empty(); }
@@ -268,14 +270,15 @@ TEST_F(APMEventTest, EditingRuntimeComesFromTheRegisteredFactory) {
 
   first->setModuleCreator(
       [] {
-        return std::make_shared<APMPKeyValueStore>(
-            "getValue", [](const std::string& key) { return std::optional<std::string>(key); });
+        return std::make_shared<APMPKeyValueStoreModule>(
+            "internal.remoteConfig",
+            [](const std::string& key) { return std::optional<platform::Value>(key); });
       },
       "internal.remoteConfig");
   auto module = static_cast<ScriptedEditing&>(*first).modules.at("internal.remoteConfig")();
-  auto store = std::dynamic_pointer_cast<APMPKeyValueStore>(module);
+  auto store = std::dynamic_pointer_cast<APMPKeyValueStoreModule>(module);
   ASSERT_TRUE(store);
-  EXPECT_EQ(store->getValueBlock("k"), "k");
+  EXPECT_EQ(store->getValueBlock("k"), Value("k"));
 
   auto event = APMEvent::initWithOrigin("app", false, "level_up", 3, 0, {{Value("a"), Value(1)}});
   first->handleEvent(event->editEvent(), nullptr);

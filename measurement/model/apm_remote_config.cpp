@@ -187,15 +187,6 @@ template <class T> T integerPart(double value) {
   return static_cast<T>(t);
 }
 
-std::string numberText(double value) {
-  if (std::trunc(value) == value && std::fabs(value) < 1e18) {
-    return std::to_string(static_cast<std::int64_t>(value));
-  }
-  char buffer[64];
-  std::snprintf(buffer, sizeof buffer, "%.17g", value);
-  return buffer;
-}
-
 std::mutex gCurrentMutex;  // guards gCurrent
 std::shared_ptr<APMRemoteConfig> gCurrent;
 
@@ -215,14 +206,6 @@ platform::ValueMap appMetadataModuleContent() {
   }
   return content;
 }
-
-// The runtime's own logger lines go to the platform log.
-class RuntimeLogger : public APMPixieLogger {
- public:
-  void logMessage(const std::string& message) override {
-    platform::Log::cached("com.ziriza.measurement", "script")->info(message);
-  }
-};
 
 }  // namespace
 
@@ -484,20 +467,24 @@ void APMRemoteConfig::parseRemoteConfig(const std::shared_ptr<APMPBMeasurementCo
       std::weak_ptr<APMRemoteConfig> weakSelf = weak_from_this();
       editing->setModuleCreator(
           [weakSelf] {
-            return std::make_shared<APMPKeyValueStore>(
-                "getValue", [weakSelf](const std::string& key) -> std::optional<std::string> {
+            return std::make_shared<APMPKeyValueStoreModule>(
+                "internal.remoteConfig",
+                [weakSelf](const std::string& key) -> std::optional<platform::Value> {
                   auto self = weakSelf.lock();
-                  return self ? self->settingTextForKey(key) : std::nullopt;
+                  return self ? self->settingValueForScript(key) : std::nullopt;
                 });
           },
           "internal.remoteConfig");
       editing->setModuleCreator(
           [] {
-            return std::make_shared<APMPObjectProvider>("appMetadata", appMetadataModuleContent);
+            return std::make_shared<APMPObjectProviderModule>("internal.appMetadata",
+                                                              appMetadataModuleContent);
           },
           "internal.appMetadata");
       editing->setModuleCreator(
-          [] { return std::make_shared<APMPMessageLogger>(std::make_shared<RuntimeLogger>()); },
+          [] {
+            return std::make_shared<APMPMessageLoggerModule>(std::make_shared<APMPixieLogger>());
+          },
           "internal.logger");
       platform::ErrorPtr error;
       try {
@@ -659,12 +646,11 @@ bool APMRemoteConfig::boolSetting(APMSetting setting) {
   return integerPart<std::int32_t>(numberFromCache(APMRemoteConfigSetting(setting))) == 1;
 }
 
-std::optional<std::string> APMRemoteConfig::settingTextForKey(const std::string& key) {
+std::optional<platform::Value> APMRemoteConfig::settingValueForScript(const std::string& key) {
   std::lock_guard lock(mutex_);
   auto found = cachedValueByRemoteConfigKeys_.find(key);
   if (found == cachedValueByRemoteConfigKeys_.end()) return std::nullopt;
-  if (found->second.isString()) return found->second.asString();
-  if (found->second.isNumber()) return numberText(found->second.asDouble());
+  if (found->second.isString() || found->second.isNumber()) return found->second;
   return std::nullopt;
 }
 
@@ -899,6 +885,15 @@ std::vector<std::int64_t> APMRemoteConfig::experimentIDs() const {
 std::shared_ptr<APMPEventEditing> APMRemoteConfig::eventEditing() const {
   std::lock_guard lock(mutex_);
   return eventEditing_;
+}
+
+void APMRemoteConfig::dropEventEditing(const std::shared_ptr<APMPEventEditing>& editing) {
+  {
+    std::lock_guard lock(mutex_);
+    if (!editing || eventEditing_ != editing) return;
+    eventEditing_ = nullptr;
+  }
+  report(1, 29026, "Failed to initiate event editing instance");
 }
 
 void APMRemoteConfig::updateCachedExperimentFlags() {

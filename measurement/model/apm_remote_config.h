@@ -209,8 +209,9 @@ class APMRemoteConfig : public APMExperimentClientDelegate,
   double doubleSetting(APMSetting setting);
   std::int64_t integerSetting(APMSetting setting);
   bool boolSetting(APMSetting setting);
-  // The cached value under a key as the editing runtime's settings module shows it.
-  std::optional<std::string> settingTextForKey(const std::string& key);
+  // The cached value under a key for the editing runtime's settings module: a string or a
+  // number (which the runtime shows in its number form), else none.
+  std::optional<platform::Value> settingValueForScript(const std::string& key);
 
   double uploadingInterval() { return doubleSetting(APMSetting::UploadingInterval); }
   double remoteConfigCacheTimeInterval() {
@@ -263,6 +264,9 @@ class APMRemoteConfig : public APMExperimentClientDelegate,
   bool isDMARegion() const;
   std::vector<std::int64_t> experimentIDs() const;
   std::shared_ptr<APMPEventEditing> eventEditing() const;
+  // Drops `editing` when it is still the current editing object, as after a failed load
+  // (29026); events are then written unedited until a later configuration loads a program.
+  void dropEventEditing(const std::shared_ptr<APMPEventEditing>& editing);
 
   // Experiments.
   bool activateNewSnapshot();

@@ -137,7 +137,7 @@ class ScriptedRuntime : public APMPEventEditing {
       if (error) *error = platform::Error::make("ScriptedRuntime", 3);
     }
   }
-  void handleEvent(const APMPEvent&, platform::ErrorPtr*) override {}
+  bool handleEvent(const APMPEvent&, platform::ErrorPtr*) override { return false; }
   bool hasEdits() const override { return false; }
   bool hasCreatedEvents() const override { return false; }
   const APMPEventContext& eventContext() const override { return context_; }
@@ -342,15 +342,18 @@ TEST_F(APMRemoteConfigTest, AFailedProgramKeepsTheRestOfTheConfigurationInForce)
   auto editing = std::dynamic_pointer_cast<ScriptedRuntime>(config->eventEditing());
   ASSERT_TRUE(editing);
   ASSERT_EQ(editing->modules.size(), 3u);
-  auto store =
-      std::dynamic_pointer_cast<APMPKeyValueStore>(editing->modules.at("internal.remoteConfig")());
+  auto store = std::dynamic_pointer_cast<APMPKeyValueStoreModule>(
+      editing->modules.at("internal.remoteConfig")());
   ASSERT_TRUE(store);
-  EXPECT_EQ(store->getValueBlock("measurement.upload.interval"), "60000");
+  EXPECT_EQ(store->getValueBlock("measurement.upload.interval"), Value("60000"));
   config->uploadingInterval();
-  EXPECT_EQ(store->getValueBlock("measurement.upload.interval"), "60");
+  // The getter caches its converted number there; the runtime shows it in its number form.
+  const auto cached = store->getValueBlock("measurement.upload.interval");
+  ASSERT_TRUE(cached && cached->isNumber());
+  EXPECT_EQ(cached->asDouble(), 60);
   EXPECT_EQ(store->getValueBlock("missing"), std::nullopt);
-  auto metadata =
-      std::dynamic_pointer_cast<APMPObjectProvider>(editing->modules.at("internal.appMetadata")());
+  auto metadata = std::dynamic_pointer_cast<APMPObjectProviderModule>(
+      editing->modules.at("internal.appMetadata")());
   ASSERT_TRUE(metadata);
   EXPECT_EQ(metadata->block().at(Value("platform")), Value("macos"));
   EXPECT_EQ(metadata->block().at(Value("duz_version")), Value(std::int64_t{111500}));

@@ -33,50 +33,68 @@ struct APMPEvent {
   platform::ValueMap parameters;
 };
 
-// The context of the last handled event.
+// The context of the last handled event: the event as handed in, the edited copy and the
+// events the callbacks created.
 struct APMPEventContext {
+  APMPEvent inputEvent;
   APMPEvent outputEvent;               // the edited event
   std::vector<APMPEvent> eventsToLog;  // created events; "_o" may carry their origin
 };
 
-// A module object a program's "require" yields.
+// A module object a program's "require" yields; the runtime turns each into a script value.
 class APMPModule {
  public:
   virtual ~APMPModule() = default;
 };
 
-// A value lookup: key to value text, or none.
-class APMPKeyValueStore : public APMPModule {
+// A settings lookup ("getValue"): key to a string or a number, or none. The runtime shows a
+// number in its own number form.
+class APMPKeyValueStoreModule : public APMPModule {
  public:
-  using GetValueBlock = std::function<std::optional<std::string>(const std::string& key)>;
-  APMPKeyValueStore(std::string functionName, GetValueBlock getValueBlock)
+  using GetValueBlock = std::function<std::optional<platform::Value>(const std::string& key)>;
+  APMPKeyValueStoreModule(std::string functionName, GetValueBlock getValueBlock)
       : functionName(std::move(functionName)), getValueBlock(std::move(getValueBlock)) {}
   const std::string functionName;
   const GetValueBlock getValueBlock;
 };
 
-// Exposes the map its block answers.
-class APMPObjectProvider : public APMPModule {
+// Exposes the map its block answers, built anew at each call.
+class APMPObjectProviderModule : public APMPModule {
  public:
   using Block = std::function<platform::ValueMap()>;
-  APMPObjectProvider(std::string name, Block block)
+  APMPObjectProviderModule(std::string name, Block block)
       : name(std::move(name)), block(std::move(block)) {}
   const std::string name;
   const Block block;
 };
 
-// The runtime's logger; the runtime decides where its lines go.
-class APMPixieLogger {
+// Where a script's log lines go.
+class APMPLoggerDelegate {
  public:
-  virtual ~APMPixieLogger() = default;
-  virtual void logMessage(const std::string& message) = 0;
+  virtual ~APMPLoggerDelegate() = default;
+  virtual void logWithLevel(std::int64_t level, const std::string& message,
+                            const std::vector<std::string>& context, bool silent,
+                            bool monitored) = 0;
 };
 
-// The logging module over the runtime's logger.
-class APMPMessageLogger : public APMPModule {
+// Script log lines to the measurement monitor, code 24005, at the level `monitorLevel` maps
+// the script's level to. Any thread.
+class APMPixieLogger : public APMPLoggerDelegate {
  public:
-  explicit APMPMessageLogger(std::shared_ptr<APMPixieLogger> logger) : logger(std::move(logger)) {}
-  const std::shared_ptr<APMPixieLogger> logger;
+  static constexpr std::int64_t kMessageCode = 24005;
+  // Script levels 2 and 3 are verbose and debug, 5 a warning and 6 an error (silent or
+  // monitorable as the flags say); every other level is a notice.
+  static std::int64_t monitorLevel(std::int64_t level, bool silent, bool monitored);
+  void logWithLevel(std::int64_t level, const std::string& message,
+                    const std::vector<std::string>& context, bool silent, bool monitored) override;
+};
+
+// The logging module over one logger.
+class APMPMessageLoggerModule : public APMPModule {
+ public:
+  explicit APMPMessageLoggerModule(std::shared_ptr<APMPLoggerDelegate> logger)
+      : logger(std::move(logger)) {}
+  const std::shared_ptr<APMPLoggerDelegate> logger;
 };
 
 class APMPEventEditing {
@@ -97,9 +115,14 @@ class APMPEventEditing {
   virtual void setModuleCreator(ModuleCreator creator, const std::string& name) = 0;
   // Runs the program's statements and loads its activities; failure only through `error`.
   virtual void loadProgram(const APMPBProgram& program, platform::ErrorPtr* error) = 0;
-  // Runs the edit and create callbacks on the event; an error leaves it unedited.
-  virtual void handleEvent(const APMPEvent& event, platform::ErrorPtr* error) = 0;
+  // Runs the edit and create callbacks on the event. An error (the event is then to be written
+  // unedited, without created events) comes only through `error`; otherwise true when the
+  // event was changed or events were created.
+  virtual bool handleEvent(const APMPEvent& event, platform::ErrorPtr* error) = 0;
   virtual bool hasEdits() const = 0;
   virtual bool hasCreatedEvents() const = 0;
   virtual const APMPEventContext& eventContext() const = 0;
+  // False once the instance must not run again (its script values outgrew their bound); its
+  // owner then drops it as after a failed load.
+  virtual bool isUsable() const { return true; }
 };

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <new>
+#include <unordered_set>
 
 #include "measurement/script/apmp_array_value.h"
 #include "measurement/script/apmp_function_value.h"
@@ -96,6 +97,37 @@ std::size_t APMPObjectManager::trackedValueCount() const {
     if (dynamic_cast<const APMPRuntimeValue*>(cell)) ++n;
   }
   return n;
+}
+
+std::size_t APMPObjectManager::liveValueBytes() const {
+  constexpr std::size_t kSlotBytes = 32;
+  constexpr std::size_t kSharedTextUnits = 256;  // shorter texts are counted at every use
+  std::unordered_set<const APMPRuntimeValue*> longTexts;
+  std::size_t bytes = 0;
+  const auto slot = [&](const APMPValueRef& value) {
+    bytes += kSlotBytes;
+    if (!value || !value->isString()) return;
+    const std::size_t units = APMPAs<APMPStringValue>(*value).value().size();
+    if (units < kSharedTextUnits || longTexts.insert(value.get()).second) bytes += units * 2;
+  };
+  const auto named = [&](const std::u16string& name, const APMPValueRef& value) {
+    bytes += name.size() * 2;
+    slot(value);
+  };
+  for (const APMPCell* cell : tracked_) {
+    bytes += kCompoundBytes;
+    if (const auto* array = dynamic_cast<const APMPArrayValue*>(cell)) {
+      for (const APMPValueRef& element : array->elements())
+        slot(element);
+    } else if (const auto* map = dynamic_cast<const APMPMapValue*>(cell)) {
+      map->properties().forEach(named);
+    } else if (const auto* function = dynamic_cast<const APMPFunctionValue*>(cell)) {
+      function->properties().forEach(named);
+    } else if (const auto* scope = dynamic_cast<const APMPScope*>(cell)) {
+      scope->contents().forEach(named);
+    }
+  }
+  return bytes;
 }
 
 APMPRef<APMPFunctionValue> APMPObjectManager::functionValueWithFunctionName(

@@ -85,6 +85,10 @@ class APMPObjectManager {
   std::size_t trackedCount() const { return tracked_.size(); }
   // Tracked cells that are script values (arrays, maps, functions), not scopes.
   std::size_t trackedValueCount() const;
+  // An estimate of the memory the tracked cells hold: each cell, each slot or name it has and
+  // each text it refers to (a long text shared by several slots counts once). Right after a
+  // collection that is what the runtime keeps alive.
+  std::size_t liveValueBytes() const;
 
  private:
   std::vector<const APMPCell*> rootCells_;

@@ -41,6 +41,9 @@ class APMPScope final : public APMPCell {
   // Makes this (parentless) scope the one that reads the runtime's instruction count.
   void setCounterOwner(const APMPRuntime* runtime) { counterOwner_ = runtime; }
 
+  // This scope's own names (not its parents').
+  const APMPPropertyMap& contents() const { return contents_; }
+
   void mark(APMPMarker& marker) const override;
   void sweep() override;
 

@@ -8,6 +8,7 @@
 #include "measurement/script/apmp_evaluator.h"
 #include "measurement/script/apmp_runtime.h"
 #include "measurement/script/apmp_runtime_entity_converter.h"
+#include "measurement/script/apmp_script_event_editing.h"
 #include "tools/script_run.h"
 
 namespace lumora::fuzz {
@@ -398,6 +399,19 @@ ScriptProgramOutcome runScriptProgram(const std::uint8_t* data, std::size_t size
   }
   outcome.instructions = runtime.instructionCount();
   runtime.collectGarbage();
+
+  APMPScriptEventEditing editing;
+  platform::ErrorPtr error;
+  editing.loadProgram(*program, &error);
+  if (error) {
+    outcome.editingLoadErrorCode = static_cast<int>(error->code);
+    return outcome;
+  }
+  editing.handleEvent(APMPEvent::initWithName("level_up", 1700000000.5,
+                                              {{platform::Value("level"), platform::Value(7)},
+                                               {platform::Value("_o"), platform::Value("app")}}),
+                      &error);
+  if (error) outcome.editingEventErrorCode = static_cast<int>(error->code);
   return outcome;
 }
 

@@ -24,9 +24,13 @@ struct ScriptProgramOutcome {
   int conversionErrorCode = 0;     // of converting the result out
   std::uint32_t instructions = 0;  // evaluations counted
   std::optional<platform::Value> result;
+  // The editing road: the same program loaded into an editing object, then one event handled.
+  int editingLoadErrorCode = 0;
+  int editingEventErrorCode = 0;
 };
 
-// Decodes `data` as a Program, runs it in a fresh runtime and converts its result out.
+// Decodes `data` as a Program, runs it in a fresh runtime and converts its result out; then loads
+// it into an editing object as a delivered configuration's program and handles one event.
 ScriptProgramOutcome runScriptProgram(const std::uint8_t* data, std::size_t size);
 
 }  // namespace lumora::fuzz

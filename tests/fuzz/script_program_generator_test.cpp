@@ -38,6 +38,12 @@ TEST(ScriptProgramGeneratorTest, GeneratedProgramsRunWithinTheirBounds) {
       EXPECT_TRUE(outcome.errorCode == 0 || (outcome.errorCode >= 2 && outcome.errorCode <= 18))
           << "seed " << seed << " code " << outcome.errorCode;
     }
+    // Both roads end with a code of the runtime's or the editing domain's range, or ICU's.
+    for (const int code : {outcome.editingLoadErrorCode, outcome.editingEventErrorCode}) {
+      EXPECT_TRUE(code == 0 || (code >= 2 && code <= 18) ||
+                  (code >= U_REGEX_ERROR_START && code < U_REGEX_ERROR_LIMIT))
+          << "seed " << seed << " editing code " << code;
+    }
     EXPECT_TRUE(outcome.conversionErrorCode == 0 || outcome.conversionErrorCode == 4 ||
                 outcome.conversionErrorCode == 5 || outcome.conversionErrorCode == 10 ||
                 outcome.conversionErrorCode == 18)

@@ -1,5 +1,6 @@
-// script-program-seeds: writes the programs of fixture tables (JSON lines with "program") as
-// encoded Program messages, one file per program, to seed the fuzz target.
+// script-program-seeds: writes the programs of fixture tables (JSON lines with "program", or a
+// "request" whose "edit" has one) as encoded Program messages, one file per program, to seed the
+// fuzz target.
 //   script-program-seeds OUTDIR TABLE.jsonl...
 
 #include <fstream>
@@ -21,8 +22,11 @@ int main(int argc, char** argv) {
     while (std::getline(in, line)) {
       if (line.empty()) continue;
       try {
-        const auto request = lumora::scriptrun::Json::parse(line);
-        const auto bytes = lumora::scriptrun::programFromJson(request.at("program"))->protoBuffer();
+        const auto row = lumora::scriptrun::Json::parse(line);
+        // An editing table's row holds its program inside the request.
+        const auto& program = row.contains("request") ? row.at("request").at("edit").at("program")
+                                                      : row.at("program");
+        const auto bytes = lumora::scriptrun::programFromJson(program)->protoBuffer();
         if (!bytes) continue;
         std::ofstream out(outDir + "/seed-" + std::to_string(written++), std::ios::binary);
         out.write(reinterpret_cast<const char*>(bytes->data()),

@@ -6,6 +6,7 @@
 #include "measurement/model/apm_identity.h"
 #include "measurement/model/apm_remote_config.h"
 #include "measurement/model/apmp_event_editing.h"
+#include "measurement/script/apmp_script_event_editing.h"
 #include "measurement/storage/apm_persisted_config.h"
 #include "platform/foundation/file_manager.h"
 #include "tools/measurement-probe/database_commands.h"
@@ -26,7 +27,7 @@ class ProbeScriptedRuntime : public APMPEventEditing {
       if (error) *error = platform::Error::make("MeasurementProbe", 1);
     }
   }
-  void handleEvent(const APMPEvent&, platform::ErrorPtr*) override {}
+  bool handleEvent(const APMPEvent&, platform::ErrorPtr*) override { return false; }
   bool hasEdits() const override { return false; }
   bool hasCreatedEvents() const override { return false; }
   const APMPEventContext& eventContext() const override { return context_; }
@@ -147,8 +148,13 @@ void registerConfigCommands(ProbeSession& session) {
         platform, APMIdentity::devAzerirerizeLibraryVersion(), APMPEventEditing::runtimeVersion()));
   });
   // {"op":"editingRuntime","failFirst":N}: registers a scripted runtime that fails the next N
-  // programs; {"op":"editingRuntime"} with no count unregisters it.
+  // programs; {"op":"editingRuntime","script":true} registers the script runtime the host
+  // uses; {"op":"editingRuntime"} with neither unregisters it.
   session.add("editingRuntime", [](const Json& command) {
+    if (command.value("script", false)) {
+      APMPScriptEventEditingLoad();
+      return Json(true);
+    }
     if (!command.contains("failFirst")) {
       APMPEventEditing::registerFactory(nullptr);
       return Json(false);

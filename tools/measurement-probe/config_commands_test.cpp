@@ -116,6 +116,36 @@ TEST_F(ConfigCommandsTest, AStoredConfigurationIsParsedAgainAndExpiresOnTheMockC
             "runtime_version=0");
 }
 
+// The host's script runtime: a configuration whose program fails to load (a top-level return)
+// costs only the editing object; its consent settings and data controls still apply.
+TEST_F(ConfigCommandsTest, AProgramThatFailsLeavesTheConsentSettingsApplied) {
+  environment_ = "LUMORA_MEASUREMENT_URL=http://127.0.0.1:9";
+  const std::string config = encode("failing", R"(version: 6
+app_id: "1:1:ios:aa"
+dynamic_event_editing {
+  instructions { type: 2 number_value: 1 }
+  instructions { type: 4 function_name: "36" value { type: 2 number_value: 2 } }
+}
+data_controls { name: "redact_device_info" }
+consent_config { defaults { consent_type: 1 consent_status: 2 } }
+)");
+  auto out =
+      replies("--mock-clock 1700000000", {{{"op", "databaseOpen"}},
+                                          {{"op", "remoteConfigOpen"}, {"appID", "1:1:ios:aa"}},
+                                          {{"op", "editingRuntime"}, {"script", true}},
+                                          {{"op", "remoteConfigUpdate"}, {"file", config}},
+                                          {{"op", "remoteConfigState"}}});
+  ASSERT_EQ(out.size(), 5u);
+  EXPECT_EQ(out[3]["result"]["accepted"], true);
+  EXPECT_THAT(last_.reportedCodes(), testing::Contains(29026));
+  EXPECT_THAT(last_.reportedCodes(), testing::Not(testing::Contains(29027)));
+  const json& state = out[4]["result"];
+  EXPECT_EQ(state["version"], 6);
+  EXPECT_EQ(state["eventEditingLoaded"], false);
+  EXPECT_EQ(state["consentDefaults"], json({{"ad_storage", "denied"}}));
+  EXPECT_EQ(state["dataControls"], json::array({"redact_device_info"}));
+}
+
 TEST_F(ConfigCommandsTest, IdentityComesFromTheBundleAndWaitsForConsent) {
   const std::string bundle = scratch_ / "App.bundle";
   std::filesystem::create_directories(bundle + "/Resources");
