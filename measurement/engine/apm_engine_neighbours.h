@@ -1,10 +1,9 @@
-// The measurement core's neighbours that other work will bring: the audience evaluator and the
-// experiments manager. Until each arrives, the core holds the least it asks of them: no audiences
-// are evaluated and the experiments manager does not exist (so there are no experiment IDs). The
-// session reporter, the TCF consent client, the purchase reporter, the lifetime-value recorder
-// and the search-ad reporter are the real ones (their headers follow). Each
-// keeps the name and operations the core calls, so the real one replaces it without touching
-// the core.
+// The measurement core's neighbours that other work will bring: the experiments manager. Until it
+// arrives, the core holds the least it asks of it: the experiments manager does not exist (so
+// there are no experiment IDs). The audience evaluator, the session reporter, the TCF consent
+// client, the purchase reporter, the lifetime-value recorder and the search-ad reporter are the
+// real ones (their headers follow). Each keeps the name and operations the core calls, so the
+// real one replaces it without touching the core.
 //
 // Thread: the core calls these on its worker queue; the switches are atomics.
 #pragma once
@@ -13,6 +12,7 @@
 #include <memory>
 #include <vector>
 
+#include "measurement/audiences/apm_audience.h"
 #include "measurement/engine/apm_tcf_client.h"
 #include "measurement/reporters/apm_in_app_purchase_transaction_reporter.h"
 #include "measurement/reporters/apm_lifetime_value_recorder.h"
@@ -22,16 +22,6 @@
 
 class APMDatabase;
 class APMPersistedConfig;
-
-class APMAudience {
- public:
-  // None without a database.
-  static std::shared_ptr<APMAudience> initWithDatabase(std::shared_ptr<APMDatabase> database);
-  explicit APMAudience(std::shared_ptr<APMDatabase> database) : database_(std::move(database)) {}
-
- private:
-  std::weak_ptr<APMDatabase> database_;
-};
 
 // The experiments manager: `sharedInstance` answers none until the experiments client runs
 // inside the engine.
