@@ -18,6 +18,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <optional>
 #include <set>
@@ -50,6 +51,26 @@ bool APMShouldUpdatePropertyFilterEvaluationResult(bool newOutcome,
 // The UserAttribute message as a user property (empty origin, set time in seconds); none (6039)
 // without a value or when the record refuses the name or the value.
 std::shared_ptr<APMUserAttribute> APMConvertNanoToUserProperty(const APMPBUserAttribute& property);
+
+// Filter messages decoded from stored rows, kept while the stored bytes stay the same, so an event
+// does not decode the same unchanged filter again; a row whose bytes changed is decoded afresh.
+// The decoded messages are only read. At most one entry per audience and filter identifier.
+class APMAudienceDecodedFilters {
+ public:
+  // None when the bytes do not decode.
+  std::shared_ptr<APMPBEventFilter> eventFilter(std::int32_t audienceID, std::int32_t filterID,
+                                                const platform::Bytes& data);
+  std::shared_ptr<APMPBPropertyFilter>
+  propertyFilter(std::int32_t audienceID, std::int32_t filterID, const platform::Bytes& data);
+
+ private:
+  // 100 audiences of 100 filters, the most a configuration can hold.
+  static constexpr std::size_t kLimit = 10000;
+  using Entries = std::map<std::pair<std::int32_t, std::int32_t>,
+                           std::pair<platform::Bytes, std::shared_ptr<NANOMessageBase>>>;
+  Entries eventFilters_;
+  Entries propertyFilters_;
+};
 
 class APMAudience {
  public:
@@ -100,4 +121,5 @@ class APMAudience {
 
  private:
   std::weak_ptr<APMDatabase> database_;
+  APMAudienceDecodedFilters decoded_;
 };

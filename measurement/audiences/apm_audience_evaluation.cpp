@@ -84,6 +84,73 @@ std::vector<std::shared_ptr<Wrapper>> messagesOf(const NANOMessageBase* message,
   return out;
 }
 
+// The bit lists of one stored result, decoded once per result object.
+struct ResultWords {
+  const APMFilterResult* owner = nullptr;
+  std::shared_ptr<APMPBResultData> data;  // none when built here rather than decoded
+  Words status, results;
+};
+
+ResultWords wordsOfResult(const std::shared_ptr<APMFilterResult>& result) {
+  ResultWords out;
+  out.owner = result.get();
+  if (!result || result->currentResults().empty()) return out;
+  out.data = decodeResultData(result->currentResults());
+  out.status = wordsOf(out.data.get(), ResultField::kStatus);
+  out.results = wordsOf(out.data.get(), ResultField::kResults);
+  return out;
+}
+
+bool truthOf(const std::shared_ptr<APMFilterResult>& result, const ResultWords& words,
+             std::int32_t filterID) {
+  if (!result || result->currentResults().empty()) return false;
+  if (words.status.empty() || words.results.empty()) {
+    report(2, 6023,
+           "Audience filter result is non-nil and is missing status or results array. Audience "
+           "result will not be bundled. Audience ID, result data",
+           {platform::Value(std::int64_t{result->audienceID()}),
+            words.data ? platform::Value(platform::ObjectPtr(words.data)) : platform::Value()});
+    return false;
+  }
+  return validFilterID(filterID) && bitSet(words.status, filterID) &&
+         bitSet(words.results, filterID);
+}
+
+// The new result with the filter's bits set; `words` becomes its lists.
+std::shared_ptr<APMFilterResult> updatedResult(std::int32_t filterID, std::int32_t audienceID,
+                                               const std::shared_ptr<APMFilterResult>& current,
+                                               ResultWords& words, bool newEvaluationResult,
+                                               const APMAudienceTimestampsCache& cache) {
+  // 2. Each list is padded on its own: a stored pair of unequal lengths is never indexed past.
+  const auto index = static_cast<std::size_t>(APMIndexFromFilterID(filterID));
+  if (words.status.size() <= index) words.status.resize(index + 1, 0);
+  if (words.results.size() <= index) words.results.resize(index + 1, 0);
+  // 3.
+  words.status[index] |= bitOf(filterID);
+  if (newEvaluationResult) {
+    words.results[index] |= bitOf(filterID);
+  } else {
+    words.results[index] &= ~bitOf(filterID);
+  }
+  // 4.
+  auto data = APMPBResultData::initWithMessageInfo();
+  setWords(data.get(), ResultField::kStatus, words.status);
+  setWords(data.get(), ResultField::kResults, words.results);
+  const auto dynamic = NANOMessageValues(cache.dynamicTimestampsForAudienceID(audienceID));
+  NANOSetArray(data.get(), ResultField::kDynamicFilterTimestamps, &dynamic);
+  if (const auto sequence = cache.sequenceTimestampsForAudienceID(audienceID)) {
+    const auto values = NANOMessageValues(*sequence);
+    NANOSetArray(data.get(), ResultField::kSequenceFilterTimestamps, &values);
+  }
+  // 5.
+  auto result = APMFilterResult::initWithAudienceID(
+      audienceID, data->protoBuffer().value_or(platform::Bytes{}),
+      current ? current->previousResults() : platform::Bytes{});
+  words.owner = result.get();
+  words.data.reset();
+  return result;
+}
+
 // The working maps of one evaluation call: each audience's result is read from the database at
 // most once; updated results are written back together.
 class WorkingResults {
@@ -110,6 +177,12 @@ class WorkingResults {
   void update(std::shared_ptr<APMFilterResult> result) {
     updated_[result->audienceID()] = std::move(result);
   }
+  // The lists of the audience's current result, decoded when that result was not seen yet.
+  ResultWords& wordsFor(std::int32_t audienceID, const std::shared_ptr<APMFilterResult>& current) {
+    ResultWords& words = words_[audienceID];
+    if (words.owner != current.get() || !current) words = wordsOfResult(current);
+    return words;
+  }
   // True when nothing changed or everything was stored.
   bool store(platform::ErrorPtr* error) {
     if (updated_.empty()) return true;
@@ -123,15 +196,17 @@ class WorkingResults {
   APMDatabase& database_;
   std::map<std::int32_t, std::shared_ptr<APMFilterResult>> updated_;
   std::map<std::int32_t, std::shared_ptr<APMFilterResult>> read_;
+  std::map<std::int32_t, ResultWords> words_;
 };
 
 // Outcome of one event filter row; none (6035) when its blob does not decode or its identifier
 // is outside the range any configuration may use.
 APMAudienceOutcome APMGetEventFilterEvaluationResult(const APMEventFilter& row,
                                                      const platform::ValueMap& parameters,
-                                                     const APMEventAggregates* aggregates) {
-  const auto filter = validFilterID(row.filterID()) && !row.data().empty()
-                          ? APMPBEventFilter::initWithBuffer(row.data())
+                                                     const APMEventAggregates* aggregates,
+                                                     APMAudienceDecodedFilters& decoded) {
+  const auto filter = validFilterID(row.filterID())
+                          ? decoded.eventFilter(row.audienceID(), row.filterID(), row.data())
                           : nullptr;
   if (!filter) {
     report(1, 6035,
@@ -146,9 +221,10 @@ APMAudienceOutcome APMGetEventFilterEvaluationResult(const APMEventFilter& row,
 }
 
 APMAudienceOutcome APMGetPropertyFilterEvaluationResult(bool wasTrue, const APMPropertyFilter& row,
-                                                        const APMUserAttribute& property) {
-  const auto filter = validFilterID(row.filterID()) && !row.data().empty()
-                          ? APMPBPropertyFilter::initWithBuffer(row.data())
+                                                        const APMUserAttribute& property,
+                                                        APMAudienceDecodedFilters& decoded) {
+  const auto filter = validFilterID(row.filterID())
+                          ? decoded.propertyFilter(row.audienceID(), row.filterID(), row.data())
                           : nullptr;
   if (!filter) {
     report(1, 6036,
@@ -168,6 +244,40 @@ APMAudienceOutcome APMGetPropertyFilterEvaluationResult(bool wasTrue, const APMP
 }
 
 }  // namespace
+
+namespace {
+
+template <class Wrapper>
+std::shared_ptr<Wrapper>
+decodedOnce(std::map<std::pair<std::int32_t, std::int32_t>,
+                     std::pair<platform::Bytes, std::shared_ptr<NANOMessageBase>>>& messages,
+            std::int32_t audienceID, std::int32_t filterID, const platform::Bytes& data) {
+  if (data.empty()) return nullptr;
+  auto& entry = messages[{audienceID, filterID}];
+  if (entry.second && entry.first == data) return std::static_pointer_cast<Wrapper>(entry.second);
+  auto message = Wrapper::initWithBuffer(data);
+  if (!message) return nullptr;
+  entry = {data, message};
+  return message;
+}
+
+}  // namespace
+
+std::shared_ptr<APMPBEventFilter>
+APMAudienceDecodedFilters::eventFilter(std::int32_t audienceID, std::int32_t filterID,
+                                       const platform::Bytes& data) {
+  // A filter identifier may belong to an event filter or a property filter, never both: the two
+  // kinds are kept apart all the same, so one cannot stand in for the other.
+  if (eventFilters_.size() > kLimit) eventFilters_.clear();
+  return decodedOnce<APMPBEventFilter>(eventFilters_, audienceID, filterID, data);
+}
+
+std::shared_ptr<APMPBPropertyFilter>
+APMAudienceDecodedFilters::propertyFilter(std::int32_t audienceID, std::int32_t filterID,
+                                          const platform::Bytes& data) {
+  if (propertyFilters_.size() > kLimit) propertyFilters_.clear();
+  return decodedOnce<APMPBPropertyFilter>(propertyFilters_, audienceID, filterID, data);
+}
 
 std::int32_t APMIndexFromFilterID(std::int32_t filterID) {
   return filterID / 64;
@@ -218,19 +328,7 @@ std::shared_ptr<APMUserAttribute> APMConvertNanoToUserProperty(const APMPBUserAt
 
 bool APMAudience::isFilterResultTrueForFilterID(const std::shared_ptr<APMFilterResult>& result,
                                                 std::int32_t filterID) {
-  if (!result || result->currentResults().empty()) return false;
-  const auto data = decodeResultData(result->currentResults());
-  const Words status = wordsOf(data.get(), ResultField::kStatus);
-  const Words results = wordsOf(data.get(), ResultField::kResults);
-  if (status.empty() || results.empty()) {
-    report(2, 6023,
-           "Audience filter result is non-nil and is missing status or results array. Audience "
-           "result will not be bundled. Audience ID, result data",
-           {platform::Value(std::int64_t{result->audienceID()}),
-            data ? platform::Value(platform::ObjectPtr(data)) : platform::Value()});
-    return false;
-  }
-  return validFilterID(filterID) && bitSet(status, filterID) && bitSet(results, filterID);
+  return truthOf(result, wordsOfResult(result), filterID);
 }
 
 std::shared_ptr<APMFilterResult> APMAudience::updatedFilterResultWithFilterID(
@@ -238,36 +336,9 @@ std::shared_ptr<APMFilterResult> APMAudience::updatedFilterResultWithFilterID(
     const std::shared_ptr<APMFilterResult>& currentFilterResult, bool newEvaluationResult,
     const APMAudienceTimestampsCache& audienceTimestampsCache) {
   // 1.
-  const auto current =
-      currentFilterResult ? decodeResultData(currentFilterResult->currentResults()) : nullptr;
-  Words status = wordsOf(current.get(), ResultField::kStatus);
-  Words results = wordsOf(current.get(), ResultField::kResults);
-  // 2. Each list is padded on its own: a stored pair of unequal lengths is never indexed past.
-  const auto index = static_cast<std::size_t>(APMIndexFromFilterID(filterID));
-  if (status.size() <= index) status.resize(index + 1, 0);
-  if (results.size() <= index) results.resize(index + 1, 0);
-  // 3.
-  status[index] |= bitOf(filterID);
-  if (newEvaluationResult) {
-    results[index] |= bitOf(filterID);
-  } else {
-    results[index] &= ~bitOf(filterID);
-  }
-  // 4.
-  auto data = APMPBResultData::initWithMessageInfo();
-  setWords(data.get(), ResultField::kStatus, status);
-  setWords(data.get(), ResultField::kResults, results);
-  const auto dynamic =
-      NANOMessageValues(audienceTimestampsCache.dynamicTimestampsForAudienceID(audienceID));
-  NANOSetArray(data.get(), ResultField::kDynamicFilterTimestamps, &dynamic);
-  if (const auto sequence = audienceTimestampsCache.sequenceTimestampsForAudienceID(audienceID)) {
-    const auto values = NANOMessageValues(*sequence);
-    NANOSetArray(data.get(), ResultField::kSequenceFilterTimestamps, &values);
-  }
-  // 5.
-  return APMFilterResult::initWithAudienceID(
-      audienceID, data->protoBuffer().value_or(platform::Bytes{}),
-      currentFilterResult ? currentFilterResult->previousResults() : platform::Bytes{});
+  ResultWords words = wordsOfResult(currentFilterResult);
+  return updatedResult(filterID, audienceID, currentFilterResult, words, newEvaluationResult,
+                       audienceTimestampsCache);
 }
 
 bool APMAudience::evaluateFiltersForEvent(
@@ -283,7 +354,9 @@ bool APMAudience::evaluateFiltersForEventName(
     const std::shared_ptr<APMAudienceTimestampsCache>& audienceTimestampsCache) {
   const auto db = database_.lock();
   if (!db) return false;
-  const platform::Value formattedName(APMFormattedEventName(eventName));
+  const auto formattedName = [&eventName] {
+    return platform::Value(APMFormattedEventName(eventName));
+  };
   // 1.
   platform::ErrorPtr error;
   const auto filters = db->eventFiltersForEventName(eventName, &error);
@@ -291,7 +364,7 @@ bool APMAudience::evaluateFiltersForEventName(
     report(1, 6000,
            "Unable to query event filters for event. Event will not be evaluated. Event name, "
            "error",
-           {formattedName, errorValue(error)});
+           {formattedName(), errorValue(error)});
     return false;
   }
   if (!filters || filters->empty()) return true;
@@ -307,22 +380,24 @@ bool APMAudience::evaluateFiltersForEventName(
       report(1, 6001,
              "Unable to query filter result for audience. Event will not be evaluated. Event "
              "name, error",
-             {formattedName, errorValue(error)});
+             {formattedName(), errorValue(error)});
       return false;
     }
-    const bool wasTrue = isFilterResultTrueForFilterID(current, row->filterID());
+    ResultWords& words = working.wordsFor(row->audienceID(), current);
+    const bool wasTrue = truthOf(current, words, row->filterID());
     if (!APMShouldEvaluateFilter(wasTrue, row->isDynamic(), row->isSequence(),
                                  row->isSessionScoped())) {
       continue;
     }
-    const auto outcome = APMGetEventFilterEvaluationResult(*row, eventParameters, aggregates);
+    const auto outcome =
+        APMGetEventFilterEvaluationResult(*row, eventParameters, aggregates, decoded_);
     if (!outcome) continue;
     cache->populateCachedTimestamps(current, row->audienceID());
     // An event filter, once true, stays true until a session start clears it.
     const bool result = *outcome || wasTrue;
     if (*outcome) cache->addEvaluationTimestamp(eventTimestamp, *row);
-    working.update(updatedFilterResultWithFilterID(row->filterID(), row->audienceID(), current,
-                                                   result, *cache));
+    working.update(
+        updatedResult(row->filterID(), row->audienceID(), current, words, result, *cache));
   }
   // 4.
   error.reset();
@@ -330,7 +405,7 @@ bool APMAudience::evaluateFiltersForEventName(
     report(1, 6003,
            "Unable to save updated Audience filter results. Event will not be evaluated. Event "
            "name, error",
-           {formattedName, errorValue(error)});
+           {formattedName(), errorValue(error)});
     return false;
   }
   return true;
@@ -342,14 +417,16 @@ bool APMAudience::evaluateFiltersForUserProperty(
     double evaluationTimestamp) {
   const auto db = database_.lock();
   if (!db) return false;
-  const platform::Value formattedName(APMFormattedUserPropertyName(property.name()));
+  const auto formattedName = [&property] {
+    return platform::Value(APMFormattedUserPropertyName(property.name()));
+  };
   platform::ErrorPtr error;
   const auto filters = db->propertyFiltersForPropertyName(property.name(), &error);
   if (!filters && error) {
     report(1, 6004,
            "Unable to query property filters for property. Property will not be evaluated. "
            "Property name, error",
-           {formattedName, errorValue(error)});
+           {formattedName(), errorValue(error)});
     return false;
   }
   if (!filters || filters->empty()) return true;
@@ -363,29 +440,30 @@ bool APMAudience::evaluateFiltersForUserProperty(
       report(1, 6005,
              "Unable to query filter result for audience. Property will not be evaluated. "
              "Property name, error",
-             {formattedName, errorValue(error)});
+             {formattedName(), errorValue(error)});
       return false;
     }
-    const bool wasTrue = isFilterResultTrueForFilterID(current, row->filterID());
+    ResultWords& words = working.wordsFor(row->audienceID(), current);
+    const bool wasTrue = truthOf(current, words, row->filterID());
     if (!APMShouldEvaluateFilter(wasTrue, row->isDynamic(), row->isSequence(),
                                  row->isSessionScoped())) {
       continue;
     }
-    const auto outcome = APMGetPropertyFilterEvaluationResult(wasTrue, *row, property);
+    const auto outcome = APMGetPropertyFilterEvaluationResult(wasTrue, *row, property, decoded_);
     if (!outcome) continue;
     cache->populateCachedTimestamps(current, row->audienceID());
     if (*outcome) cache->addEvaluationTimestamp(evaluationTimestamp, *row);
     const bool result =
         APMShouldUpdatePropertyFilterEvaluationResult(*outcome, *row) ? *outcome : wasTrue;
-    working.update(updatedFilterResultWithFilterID(row->filterID(), row->audienceID(), current,
-                                                   result, *cache));
+    working.update(
+        updatedResult(row->filterID(), row->audienceID(), current, words, result, *cache));
   }
   error.reset();
   if (!working.store(&error)) {
     report(1, 6007,
            "Unable to save updated Audience filter results. User property will not be "
            "evaluated. User property name, error",
-           {formattedName, errorValue(error)});
+           {formattedName(), errorValue(error)});
     return false;
   }
   return true;
