@@ -517,6 +517,17 @@ TEST_F(APMAudienceTest, PlainSessionScopedAndDynamicFiltersKeepOrDropTheirTruth)
   EXPECT_EQ(bits(3), std::make_pair(Words{37}, Words{36}));
 }
 
+TEST_F(APMAudienceTest, ANewDefinitionUnderTheSameIdentifiersIsEvaluatedAsStored) {
+  ASSERT_TRUE(update({audience(1, {eventFilter(0, "e", {vAbove5()})})}));
+  ASSERT_TRUE(logEvent("e", {{Value("v"), Value(std::int64_t{1})}}));
+  EXPECT_EQ(bits(1), std::make_pair(Words{1}, Words{0}));
+  // Same audience and filter identifiers, the opposite comparison: the stored bytes decide.
+  ASSERT_TRUE(
+      update({audience(1, {eventFilter(0, "e", {valueFilter(number(1, "5"), nullptr, "v")})})}));
+  ASSERT_TRUE(logEvent("e", {{Value("v"), Value(std::int64_t{1})}}));
+  EXPECT_EQ(bits(1), std::make_pair(Words{1}, Words{1}));
+}
+
 TEST_F(APMAudienceTest, BundlesCarryFirstUnchangedAndChangedResultsInAudienceOrder) {
   ASSERT_TRUE(update(
       {audience(12, {eventFilter(0, "e", {vAbove5()})}), audience(11, {eventFilter(1, "e")})}));
