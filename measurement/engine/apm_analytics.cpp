@@ -1,6 +1,7 @@
 #include "measurement/engine/apm_analytics.h"
 
 #include <atomic>
+#include <future>
 #include <mutex>
 
 #include "measurement/engine/apm_ad_exposure_relay.h"
@@ -158,6 +159,8 @@ void APMAnalytics::resetForTesting() {
       sharedInstance().get());
   state.analyticsEnabled = false;
   state.collectionDeactivated = false;
+  // As after a fresh process start: the next start's first open is stamped now.
+  load();
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -193,6 +196,15 @@ bool APMAnalytics::isCurrentQueueSerialQueue() {
 
 void APMAnalytics::unsuspendOperationQueue() {
   facade().operations()->setSuspended(false);
+}
+
+bool APMAnalytics::runQueuedOperationsUntil(std::chrono::steady_clock::time_point deadline) {
+  auto operations = facade().operations();
+  if (operations->isSuspended()) return true;
+  auto reached = std::make_shared<std::promise<void>>();
+  auto future = reached->get_future();
+  operations->addOperation([reached] { reached->set_value(); });
+  return future.wait_until(deadline) == std::future_status::ready;
 }
 
 // ---------------------------------------------------------------------------------------------

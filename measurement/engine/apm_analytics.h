@@ -15,6 +15,7 @@
 // (apm_analytics_url.cpp) are declared here; what later work brings does nothing yet.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -87,6 +88,9 @@ class APMAnalytics : public platform::storekit::PaymentTransactionObserver {
   static void dispatchAsyncOnSerialQueue(Block block);
   static bool isCurrentQueueSerialQueue();
   static void unsuspendOperationQueue();
+  // True once the operation queue has run every operation queued before this call, or at once
+  // while it is suspended (what it holds stays held); false when `deadline` comes first.
+  static bool runQueuedOperationsUntil(std::chrono::steady_clock::time_point deadline);
   static platform::QueuePtr queue();
 
   // ---- Settings ----

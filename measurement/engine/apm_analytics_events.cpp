@@ -12,6 +12,7 @@
 #include "measurement/engine/apm_analytics.h"
 #include "measurement/engine/apm_screen_view_reporter.h"
 #include "measurement/engine/zevoveverizuru.h"
+#include "measurement/model/apm_consent_settings_util.h"
 #include "measurement/model/apm_data_type_validator.h"
 #include "measurement/model/apm_event.h"
 #include "measurement/model/apm_event_normalization.h"
@@ -199,8 +200,51 @@ void setUserPropertyWithOrigin(const platform::Value& value, const std::string& 
 
 }  // namespace
 
+namespace {
+
+// "allow_personalized_ads" is no user property: it sets the persisted personalised-ads switch and
+// keeps the core's "_npa" in step with it.
+void updatePersonalizedAds(const std::optional<std::string>& value) {
+  APMAnalytics::dispatchAsyncOnSerialQueue([value] {
+    const bool enabled = APMAnalytics::isAnalyticsEnabled();
+    if (!enabled) {
+      APMProcessMonitor()->logWithLevel(
+          7, 25033, "Personalized Ads property changed while Analytics is disabled");
+    }
+    platform::Value allow;
+    if (value) {
+      const std::string& text = *value;
+      allow = platform::Value(text == "YES" || text == "yes" || text == "true" || text == "TRUE" ||
+                              text == "1" || text == "Y" || text == "y");
+    }
+    if (const auto config = APMPersistedConfig::sharedInstance()) {
+      config->setAllowPersonalizedAds(allow);
+    }
+    if (!value && APMConsentSettingsUtil::adPersonalization()) {
+      APMConsentSettingsUtil::unsetAdPersonalization();
+    }
+    const auto core = engine();
+    if (!enabled || !core) return;
+    const platform::Value disable = core->shouldDisableAdPersonalization();
+    const double now = platform::Clock::current().now();
+    if (!disable.isNull()) {
+      core->setUserAttribute(std::make_shared<APMUserAttribute>(
+          "auto", "_npa", APMValue(std::int64_t{disable.asBool() ? 1 : 0}), now));
+    } else {
+      core->removeUserAttribute(
+          std::make_shared<APMUserAttribute>("auto", "_npa", APMValue(std::int64_t{0}), now));
+    }
+  });
+}
+
+}  // namespace
+
 void APMAnalytics::setUserPropertyString(const std::optional<std::string>& value,
                                          const std::string& name) {
+  if (name == "allow_personalized_ads") {
+    updatePersonalizedAds(value);
+    return;
+  }
   if (!value) {
     removeUserAttributeForName(name);
     return;

@@ -42,6 +42,7 @@ class ConditionalUserPropertyTest : public engine_testing::EngineTest {
     env_.runUntilIdle();
     ASSERT_TRUE(core());
     ASSERT_TRUE(core()->database());
+    dropLaunchEvents();
   }
 
   static APMConditionalUserPropertyController& controller() {

@@ -30,9 +30,16 @@ void APMEngineLoad() {
 
 void APMEngineUnload() {
   const auto deadline = std::chrono::steady_clock::now() + kUnloadWait;
-  // The serial queue first: its start block is what makes the core and queues work for it.
-  if (!runQueuedWork(APMAnalytics::queue(), deadline)) return;
-  if (!ZEVOveverizuru::hasSharedInstance()) return;
-  const auto core = ZEVOveverizuru::sharedInstance();
-  if (core && core->scheduler()) runQueuedWork(core->scheduler()->workerQueue(), deadline);
+  // Work moves from the facade's operation queue to its serial queue (whose start block makes
+  // the core) and on to the worker, and one step can queue the next (a logged event's write, the
+  // upload asked for when the application resigns active). So the queues are passed in that
+  // order, a few rounds, before static objects go.
+  for (int round = 0; round < 3; ++round) {
+    if (!APMAnalytics::runQueuedOperationsUntil(deadline)) return;
+    if (!runQueuedWork(APMAnalytics::queue(), deadline)) return;
+    if (!ZEVOveverizuru::hasSharedInstance()) continue;
+    const auto core = ZEVOveverizuru::sharedInstance();
+    if (core && core->scheduler() && !runQueuedWork(core->scheduler()->workerQueue(), deadline))
+      return;
+  }
 }

@@ -80,6 +80,7 @@ class SessionAndScreenTest : public engine_testing::EngineTest {
     ASSERT_TRUE(core());
     ASSERT_TRUE(core()->database());
     ASSERT_TRUE(core()->sessionReporter());
+    dropLaunchEvents();
     // An upload a moment ago puts the next one an hour away, so the stored events these tests
     // read stay raw events while the clock moves by minutes.
     onWorker([&] { core()->persistedConfig()->setLastSuccessfulUploadTimestamp(env_.now()); });
@@ -391,6 +392,8 @@ TEST_F(SessionAndScreenTest, ABackgroundEventWithExtendSessionStartsOrExtendsThe
   EXPECT_EQ(persisted()->lastSessionActivityClockTime(), env_.now());
 
   // Within the timeout the same parameter extends it instead.
+  // The upload the event scheduled would bundle away the rows read below.
+  core()->alarm()->cancel();
   env_.advance(600);
   APMAnalytics::logEventWithName("sync", {{Value("extend_session"), Value(std::int64_t{1})}});
   env_.runUntilIdle();

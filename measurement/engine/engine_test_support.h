@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <limits>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -91,6 +92,22 @@ class EngineTest : public testing::Test {
     reports_.clear();
   }
 
+  // The start stores its own first open ("_f" with its "_e", and a session start when the
+  // application is active). Tests of other events drop those rows (and the upload they scheduled)
+  // right after the start, so they see only what they store themselves.
+  void dropLaunchEvents() {
+    auto engine = core();
+    if (!engine || !engine->database()) return;
+    engine->scheduler()->scheduleOnWorkerQueueBlockID("test", [engine] {
+      platform::ErrorPtr error;
+      engine->database()->deleteRawEventsWithMaxRowID(std::numeric_limits<std::int64_t>::max(),
+                                                      &error);
+      engine->database()->deleteUnusedRawEventsMetadata(&error);
+      if (engine->alarm()) engine->alarm()->cancel();
+    });
+    env_.runUntilIdle();
+  }
+
   void clearReports() {
     APMProcessMonitor()->waitForMonitorQueue();
     std::lock_guard lock(mutex_);
@@ -107,6 +124,14 @@ class EngineTest : public testing::Test {
   bool reported(std::int64_t code) {
     const auto all = codes();
     return std::find(all.begin(), all.end(), code) != all.end();
+  }
+  // The level of the first report with `code`; -1 when none was made.
+  std::int64_t levelOf(std::int64_t code) {
+    APMProcessMonitor()->waitForMonitorQueue();
+    std::lock_guard lock(mutex_);
+    for (const auto& report : reports_)
+      if (report.code == code) return report.level;
+    return -1;
   }
   std::shared_ptr<ZEVOveverizuru> core() {
     return ZEVOveverizuru::hasSharedInstance() ? ZEVOveverizuru::sharedInstance() : nullptr;

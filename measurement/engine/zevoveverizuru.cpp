@@ -237,7 +237,9 @@ std::shared_ptr<ZEVOveverizuru> ZEVOveverizuru::initWithDatabaseName(
   return core;
 }
 
-ZEVOveverizuru::~ZEVOveverizuru() = default;
+ZEVOveverizuru::~ZEVOveverizuru() {
+  unsubscribeFromAppNotifications();
+}
 
 // ---------------------------------------------------------------------------------------------
 // Enabling and the one-time start

@@ -226,6 +226,8 @@ class ZEVOveverizuru : public GULNetworkLoggerDelegate,
   void handleAppDidBecomeActiveEvent(const platform::Notification& notification);
   void handleAppWillResignActiveEvent(const platform::Notification& notification);
   void handleAppWillEnterForegroundNotification(const platform::Notification& notification);
+  // Drops the become-active and will-resign-active observers (at destruction).
+  void unsubscribeFromAppNotifications();
   void GULNetwork_logWithLevel_contexts(GULNetworkLogLevel level, GULNetworkMessageCode messageCode,
                                         const std::string& message,
                                         const std::vector<platform::Value>& contexts) override;
@@ -435,6 +437,9 @@ class ZEVOveverizuru : public GULNetworkLoggerDelegate,
   // Bundling: the last row ID of the run the batch read took (worker queue), and its error.
   std::int64_t lastBatchRowID_ = 0;
   platform::ErrorPtr lastBatchError_;
+  // The application-state observers of the one-time start.
+  std::mutex notificationMutex_;
+  std::vector<platform::NotificationToken> notificationTokens_;
 };
 
 // Campaign attribution cache in the application's preferences (zevoveverizuru_url.cpp, later).

@@ -546,12 +546,7 @@ bool ZEVOveverizuru::updateUserEngagement(std::int64_t engagementTime,
   }
   const double now = platform::Clock::current().now();
   const auto attribute = std::make_shared<APMUserAttribute>("auto", name, APMValue(value), now);
-  // The user-property write of the properties category: the stored row is all this needs.
-  if (!db->updateUserAttribute(attribute.get(), &error)) {
-    report(1, 23187, "Failed to query for user engagement user property. Name, error",
-           {platform::Value(name), errorContext(error)});
-    return false;
-  }
+  if (!setUserPropertyInDatabaseOnWorkerQueue(attribute)) return false;
   auto list = NANOGetArray(&bundle, B::kUserAttributes, APMPBUserAttribute::classObject());
   platform::ValueList attributes = list ? *list : platform::ValueList{};
   bool found = false;

@@ -44,6 +44,7 @@ class PurchaseRoadTest : public engine_testing::EngineTest {
                                                    product("gems", "1.99")});
     APMAnalytics::startWithAppID("1:1:ios:abc", "fa", {});
     env_.runUntilIdle();
+    dropLaunchEvents();
   }
   ~PurchaseRoadTest() override {
     env_.runUntilIdle();

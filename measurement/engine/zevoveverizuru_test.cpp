@@ -2,11 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
 #include "measurement/engine/engine_test_support.h"
 #include "measurement/model/apm_identity.h"
+#include "measurement/storage/testing/raw_connection.h"
 
 namespace {
 
@@ -101,8 +103,9 @@ TEST_F(ZEVOveverizuruTest, StartPersistsTheAppIDAndTheLoadTimestamp) {
   ASSERT_TRUE(core());
   auto config = APMPersistedConfig::sharedInstance();
   EXPECT_EQ(config->appIDFromDUZ(), "1:1:ios:abc");
-  EXPECT_EQ(config->loadTimestampValue(), platform::Value(1234.5));
   EXPECT_EQ(core()->initTimestamp(), 1234.5);
+  // The first open of the start consumed the persisted load time.
+  EXPECT_EQ(config->loadTimestampValue(), platform::Value());
 }
 
 TEST_F(ZEVOveverizuruTest, WipeDecision) {
@@ -127,13 +130,41 @@ TEST_F(ZEVOveverizuruTest, WipeDecision) {
   EXPECT_TRUE(reported(23294));
 }
 
-TEST_F(ZEVOveverizuruTest, AWipeThatCannotRunYetIsReportedAndTheStartGoesOn) {
+// A wipe at start runs before the database is opened: the file goes, and so do the log,
+// shared-memory and journal files beside it, which would otherwise bring the wiped rows back.
+TEST_F(ZEVOveverizuruTest, AWipeAtStartDeletesTheDatabaseWithItsLogAndJournalFiles) {
+  const std::string path = APMFilePathForDatabaseName(APMDatabaseFileName);
+  {
+    apm_testing::RawConnection raw(path);
+    raw.exec("CREATE TABLE left_over (x INTEGER)");
+  }
+  const std::vector<std::string> siblings = {path + "-wal", path + "-shm", path + "-journal"};
+  for (const auto& sibling : siblings) {
+    std::FILE* file = std::fopen(sibling.c_str(), "wb");
+    ASSERT_TRUE(file) << sibling;
+    std::fputs("stale", file);
+    std::fclose(file);
+  }
   APMAnalytics::setResetRetryCount(3);
   initialize(true, false);
   ASSERT_TRUE(core());
-  EXPECT_TRUE(reported(23208));
+  EXPECT_TRUE(reported(23171));
+  EXPECT_FALSE(reported(23208));
   EXPECT_TRUE(core()->didInitializeComponents());
-  EXPECT_EQ(APMAnalytics::resetRetryCount(), 4);  // kept for the next start
+  EXPECT_EQ(APMAnalytics::resetRetryCount(), 0);
+  for (const auto& sibling : siblings) {
+    std::FILE* file = std::fopen(sibling.c_str(), "rb");
+    std::string content;
+    if (file) {
+      char buffer[16] = {};
+      content.assign(buffer, std::fread(buffer, 1, sizeof buffer, file));
+      std::fclose(file);
+    }
+    // The new database may keep its own log; none of the stale bytes survive.
+    EXPECT_NE(content, "stale") << sibling;
+  }
+  apm_testing::RawConnection raw(path);
+  EXPECT_EQ(raw.firstText("SELECT COUNT(*) FROM sqlite_master WHERE name = 'left_over'"), "0");
 }
 
 }  // namespace

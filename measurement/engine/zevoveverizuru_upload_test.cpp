@@ -52,12 +52,7 @@ class UploadTest : public engine_testing::EngineTest {
     env_.runUntilIdle();
     ASSERT_TRUE(core());
     ASSERT_TRUE(core()->database());
-    // The start's own events ("_f") go, so each test sees only what it logs.
-    onWorker([&] {
-      platform::ErrorPtr error;
-      core()->database()->deleteRawEventsWithMaxRowID(std::numeric_limits<std::int64_t>::max(),
-                                                      &error);
-    });
+    dropLaunchEvents();
   }
   void onWorker(std::function<void()> body) {
     core()->scheduler()->scheduleOnWorkerQueueBlockID("test", std::move(body));

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "platform/core/value.h"
+#include "platform/security/trust.h"
 #include "platform/webkit/native_object.h"
 
 namespace platform::webkit {
@@ -26,7 +27,7 @@ inline constexpr const char* kAuthenticationMethodServerTrust =
 class ProtectionSpace : public NativeObject {
  public:
   ProtectionSpace(std::string host, std::int64_t port, std::optional<std::string> realm,
-                  std::string authenticationMethod, NativeObjectPtr serverTrust = nullptr)
+                  std::string authenticationMethod, platform::SecTrustPtr serverTrust = nullptr)
       : host(std::move(host)), port(port), realm(std::move(realm)),
         authenticationMethod(std::move(authenticationMethod)), serverTrust(std::move(serverTrust)) {
   }
@@ -36,7 +37,7 @@ class ProtectionSpace : public NativeObject {
   const std::int64_t port;
   const std::optional<std::string> realm;
   const std::string authenticationMethod;
-  const NativeObjectPtr serverTrust;  // none unless the space is for a server trust
+  const platform::SecTrustPtr serverTrust;  // none unless the space is for a server trust
 };
 
 class AuthenticationChallenge : public NativeObject {
@@ -52,13 +53,13 @@ class URLCredential : public NativeObject {
  public:
   URLCredential(std::string user, std::string password, std::int64_t persistence)
       : user(std::move(user)), password(std::move(password)), persistence(persistence) {}
-  explicit URLCredential(NativeObjectPtr trust) : persistence(1), trust(std::move(trust)) {}
+  explicit URLCredential(platform::SecTrustPtr trust) : persistence(1), trust(std::move(trust)) {}
   std::string className() const override { return "NSURLCredential"; }
   platform::ValueMap engineState() const override;
   const std::optional<std::string> user;
   const std::optional<std::string> password;
   const std::int64_t persistence;
-  const NativeObjectPtr trust;
+  const platform::SecTrustPtr trust;
 };
 
 }  // namespace platform::webkit

@@ -48,8 +48,14 @@ class HeldNavigation : public NavigationDelegate {
       const std::shared_ptr<WebView>&, const std::shared_ptr<AuthenticationChallenge>& challenge,
       std::function<void(std::int64_t, std::shared_ptr<URLCredential>)> handler) override {
     events.push_back("challenge " + challenge->protectionSpace->host);
+    if (answerTrust) {
+      handler(kAuthChallengeUseCredential, std::make_shared<URLCredential>(answerTrust));
+      return;
+    }
     handler(kAuthChallengeUseCredential, std::make_shared<URLCredential>("u", "p", 1));
   }
+
+  platform::SecTrustPtr answerTrust;  // when set, answers with a credential for this trust
 
   std::vector<std::string> events;
   std::vector<std::function<void(std::int64_t)>> decisions;
@@ -125,6 +131,25 @@ TEST(WebViewNavigationTest, AFailedLoadReportsTheFailingURLAndTheUnderlyingError
                                                   {"password", "p"},
                                                   {"persistence", 1},
                                                   {"trust", false}}));
+
+  // A trust credential: the engine tells its own challenge's trust from another one.
+  auto own = std::make_shared<platform::SecTrust>(std::vector<platform::SecCertificatePtr>{},
+                                                  "down.invalid",
+                                                  std::vector<platform::SecCertificatePtr>{});
+  auto other = std::make_shared<platform::SecTrust>(std::vector<platform::SecCertificatePtr>{},
+                                                    "down.invalid",
+                                                    std::vector<platform::SecCertificatePtr>{});
+  for (const auto& [answered, same] : {std::pair{own, true}, std::pair{other, false}}) {
+    delegate->answerTrust = answered;
+    ASSERT_TRUE(webView->receiveAuthenticationChallenge(std::make_shared<ProtectionSpace>(
+        "down.invalid", 443, std::nullopt, kAuthenticationMethodServerTrust, own)));
+    EXPECT_EQ(answers(*webView).back(), Value::map({{"disposition", 0},
+                                                    {"user", Value()},
+                                                    {"password", Value()},
+                                                    {"persistence", 1},
+                                                    {"trust", true},
+                                                    {"trustOfThisChallenge", same}}));
+  }
 }
 
 }  // namespace

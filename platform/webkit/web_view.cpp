@@ -337,13 +337,16 @@ bool WebView::receiveAuthenticationChallenge(const std::shared_ptr<ProtectionSpa
   delegate->didReceiveAuthenticationChallenge(
       std::static_pointer_cast<WebView>(shared_from_this()),
       std::make_shared<AuthenticationChallenge>(space),
-      [record](std::int64_t disposition, std::shared_ptr<URLCredential> credential) {
+      [record, space](std::int64_t disposition, std::shared_ptr<URLCredential> credential) {
         platform::ValueMap answer{{Value("disposition"), Value(disposition)}};
         if (credential) {
           answer[Value("user")] = optionalString(credential->user);
           answer[Value("password")] = optionalString(credential->password);
           answer[Value("persistence")] = Value(credential->persistence);
           answer[Value("trust")] = Value(credential->trust != nullptr);
+          // Whether the credential vouches for this challenge's own trust, not another's.
+          if (credential->trust)
+            answer[Value("trustOfThisChallenge")] = Value(credential->trust == space->serverTrust);
         }
         record(Value(std::move(answer)));
       });

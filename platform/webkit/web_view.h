@@ -138,7 +138,8 @@ class WebView : public NativeObject {
   void clickLink(const platform::URL& url, std::int64_t navigationType, bool mainFrame);
   // A server asking the navigation delegate for authentication in `space`; false without a
   // delegate. The answer is recorded as {"disposition", "user", "password", "persistence",
-  // "trust"}.
+  // "trust"}, and for a trust credential "trustOfThisChallenge" (whether it vouches for the
+  // space's own server trust).
   bool receiveAuthenticationChallenge(const std::shared_ptr<ProtectionSpace>& space);
   // The page's content process ended; the navigation delegate is told.
   void terminateWebContentProcess();

@@ -2,6 +2,7 @@
 
 #include "plugins/webview_flutter_wkwebview/native_cast.h"
 #include "plugins/webview_flutter_wkwebview/proxy_api_registrar.h"
+#include "plugins/webview_flutter_wkwebview/trust_proxy_api_delegates.h"
 
 namespace webview {
 
@@ -114,14 +115,17 @@ ObjectPtr URLCredentialProxyAPIDelegate::withUserAsync(PigeonApiURLCredential& p
 ObjectPtr URLCredentialProxyAPIDelegate::serverTrustAsync(PigeonApiURLCredential& /*pigeonApi*/,
                                                           const ObjectPtr& trust) {
   if (!trust) throw pigeon::ArgumentError("serverTrustAsync: no trust given");
-  return std::make_shared<wk::URLCredential>(trust);
+  const auto& value = nativeAs<SecTrustWrapper>(trust).value;
+  if (!value) throw pigeon::ArgumentError("serverTrustAsync: the wrapper holds no trust");
+  return std::make_shared<wk::URLCredential>(value);
 }
 
 ObjectPtr
 URLProtectionSpaceProxyAPIDelegate::getServerTrust(PigeonApiURLProtectionSpace& /*pigeonApi*/,
                                                    const ObjectPtr& pigeonInstance) {
-  // Server trusts are not served yet: no space carries one.
-  return nativeAs<wk::ProtectionSpace>(pigeonInstance).serverTrust;
+  const auto& trust = nativeAs<wk::ProtectionSpace>(pigeonInstance).serverTrust;
+  if (!trust) return nullptr;
+  return std::make_shared<SecTrustWrapper>(trust);
 }
 
 std::string URLProtectionSpaceProxyAPIDelegate::host(PigeonApiURLProtectionSpace& /*pigeonApi*/,

@@ -14,6 +14,7 @@
 #include "plugins/webview_flutter_wkwebview/authentication_proxy_api_delegates.h"
 #include "plugins/webview_flutter_wkwebview/messages.h"
 #include "plugins/webview_flutter_wkwebview/navigation_delegate_proxy_api_delegates.h"
+#include "plugins/webview_flutter_wkwebview/testing/application_codec_for_testing.h"
 #include "plugins/webview_flutter_wkwebview/ui_delegate_proxy_api_delegates.h"
 #include "plugins/webview_flutter_wkwebview/webview_flutter_plugin.h"
 
@@ -25,35 +26,8 @@ namespace wk = platform::webkit;
 
 const std::string kPrefix = "dev.flutter.pigeon.webview_flutter_wkwebview.";
 
-// A proxy reference as the application's code holds it.
-class Ref : public platform::Object {
- public:
-  explicit Ref(std::int64_t id) : id(id) {}
-  std::string className() const override { return "Ref"; }
-  std::string debugDescription() const override { return "ref(" + std::to_string(id) + ")"; }
-  bool isEqual(const platform::Object& other) const override {
-    auto* r = dynamic_cast<const Ref*>(&other);
-    return r && r->id == id;
-  }
-  std::strong_ordering compareObject(const platform::Object& other) const override {
-    return id <=> static_cast<const Ref&>(other).id;
-  }
-  const std::int64_t id;
-};
-Value ref(std::int64_t id) {
-  return Value(std::make_shared<Ref>(id));
-}
-
-// The application side's codec: enumerations, and references as Ref values.
-std::shared_ptr<const flutter::StandardMessageCodec> applicationCodec() {
-  pigeon::CodecEntry entry;
-  entry.typeByte = 128;
-  entry.matches = [](const Value& v) { return v.asObjectOf<Ref>() != nullptr; };
-  entry.toWire = [](const Value& v) { return Value(v.asObjectOf<Ref>()->id); };
-  entry.fromWire = [](const Value& wire) { return ref(wire.asInt()); };
-  static const auto codec = WebKitLibraryPigeonCodec::builder().addType(std::move(entry)).build();
-  return codec;
-}
+using for_testing::applicationCodec;
+using for_testing::ref;
 
 TEST(DelegateMappingTest, EveryCaseMapsByCaseNotByNumber) {
   const std::vector<std::pair<std::int64_t, MediaCaptureType>> captures = {

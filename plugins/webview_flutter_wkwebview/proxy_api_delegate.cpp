@@ -7,6 +7,7 @@
 #include "plugins/webview_flutter_wkwebview/flutter_asset_manager.h"
 #include "plugins/webview_flutter_wkwebview/navigation_delegate_proxy_api_delegates.h"
 #include "plugins/webview_flutter_wkwebview/object_proxy_api_delegates.h"
+#include "plugins/webview_flutter_wkwebview/trust_proxy_api_delegates.h"
 #include "plugins/webview_flutter_wkwebview/ui_delegate_proxy_api_delegates.h"
 #include "plugins/webview_flutter_wkwebview/url_request_proxy_api_delegates.h"
 #include "plugins/webview_flutter_wkwebview/user_content_proxy_api_delegates.h"
@@ -48,6 +49,9 @@ ProxyApiDelegates makeProxyApiDelegates() {
       std::make_shared<URLAuthenticationChallengeProxyAPIDelegate>();
   delegates.URLCredential = std::make_shared<URLCredentialProxyAPIDelegate>();
   delegates.URLProtectionSpace = std::make_shared<URLProtectionSpaceProxyAPIDelegate>();
+  delegates.SecTrust = std::make_shared<SecTrustProxyAPIDelegate>();
+  delegates.SecCertificate = std::make_shared<SecCertificateProxyAPIDelegate>();
+  delegates.GetTrustResultResponse = std::make_shared<GetTrustResultResponseProxyAPIDelegate>();
   return delegates;
 }
 

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -177,6 +178,39 @@ std::vector<nlohmann::json> PeerRun::withOp(const std::string& op,
     out.push_back(line);
   }
   return out;
+}
+
+namespace {
+std::string shellQuoted(const std::string& text) {
+  std::string out = "'";
+  for (char c : text)
+    out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return out + "'";
+}
+}  // namespace
+
+bool waitForStoredMeasurementEvent(const std::string& database, const std::string& name,
+                                   double timeoutSeconds) {
+  const std::string command =
+      "sqlite3 -batch " + shellQuoted("file:" + database + "?nolock=1&mode=ro") + " " +
+      shellQuoted("SELECT count(*) FROM raw_events WHERE name = " + shellQuoted(name)) +
+      " 2>/dev/null";
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::duration<double>(timeoutSeconds);
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (::access(database.c_str(), F_OK) == 0) {
+      std::string out;
+      if (FILE* pipe = ::popen(command.c_str(), "r")) {
+        char buffer[64];
+        std::size_t n;
+        while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0)
+          out.append(buffer, n);
+        if (::pclose(pipe) == 0 && !out.empty() && out != "0\n") return true;
+      }
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  return false;
 }
 
 PeerRun runPeer(const Host& host, const std::vector<nlohmann::json>& commands,

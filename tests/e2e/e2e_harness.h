@@ -74,6 +74,13 @@ struct PeerRun {
   std::vector<nlohmann::json> withOp(const std::string& op, const std::string& channel = "") const;
 };
 
+// Waits up to `timeoutSeconds` until the measurement database at `database` holds a raw event
+// named `name`; false when none came. The engine's store has no busy time-out (a write that meets
+// a reader's lock fails at once and the event is lost), so the running host's file is read
+// without taking any lock, and a read that meets a half-written file or no tables means "not yet".
+bool waitForStoredMeasurementEvent(const std::string& database, const std::string& name,
+                                   double timeoutSeconds = 30);
+
 // Runs lumora-peer against `host` with `commands` (one JSON line each) and collects its output.
 PeerRun runPeer(const Host& host, const std::vector<nlohmann::json>& commands,
                 double timeoutSeconds = 30);

@@ -196,15 +196,16 @@ TEST_F(MeasurementAdsEndToEndTest, AnAttributedInstallIsReportedOnceAsACampaign)
   EXPECT_TRUE(has(campaign, "params{name:\"medium\"string_value:\"search\"}")) << campaign;
   EXPECT_TRUE(has(campaign, "params{name:\"campaign\"string_value:\"1234\"}")) << campaign;
   EXPECT_TRUE(has(campaign, "params{name:\"term\"string_value:\"77\"}")) << campaign;
+  // The first start's first open is recorded (the preferences reach the disk a moment later);
+  // the click is one millisecond before it.
+  waitFor(
+      [&] { return preference("/ziriza/measurement/first_open_timestamp_ms").ifInt() != nullptr; });
   const Value firstOpen = preference("/ziriza/measurement/first_open_timestamp_ms");
-  if (const auto* ms = firstOpen.ifInt(); ms && *ms >= 2) {
-    EXPECT_TRUE(
-        has(campaign, "params{name:\"click_timestamp\"int_value:" + std::to_string(*ms - 1) + "}"))
-        << campaign;
-  } else {
-    // No first open recorded: the event goes without a click time.
-    EXPECT_FALSE(has(campaign, "click_timestamp")) << campaign;
-  }
+  const auto* ms = firstOpen.ifInt();
+  ASSERT_TRUE(ms && *ms >= 2) << firstOpen.debugString();
+  EXPECT_TRUE(
+      has(campaign, "params{name:\"click_timestamp\"int_value:" + std::to_string(*ms - 1) + "}"))
+      << campaign;
   EXPECT_EQ(preference("/ziriza/measurement/is_search_ad_campaign"), Value(true));
   EXPECT_EQ(preference("/ziriza/measurement/search_ad_number_of_retries"), Value(std::int64_t{1}));
 
@@ -218,8 +219,9 @@ TEST_F(MeasurementAdsEndToEndTest, AnAttributedInstallIsReportedOnceAsACampaign)
   EXPECT_EQ(attribution().size(), 1u);
 }
 
-TEST_F(MeasurementAdsEndToEndTest, TheClickTimeIsOneMillisecondBeforeTheFirstOpen) {
-  // The first open as a state root from an earlier run left it.
+TEST_F(MeasurementAdsEndToEndTest, TheClickTimeFollowsTheFirstOpenThatReplacesALostDatabase) {
+  // An earlier run's first open time survives in the preferences, but its database is gone: the
+  // start logs a new first open, and the click time is one millisecond before that one.
   const fs::path measurement = home_ / "Application Support" / "Ziriza" / "Measurement";
   fs::create_directories(measurement);
   platform::writePropertyListFile(
@@ -231,7 +233,17 @@ TEST_F(MeasurementAdsEndToEndTest, TheClickTimeIsOneMillisecondBeforeTheFirstOpe
   send({call("logEvent", {{{"eventName", "level_up"}, {"parameters", json::object()}}})});
   const std::string campaign = uploadedEvent("_cmp");
   ASSERT_FALSE(campaign.empty()) << host_->log();
-  EXPECT_TRUE(has(campaign, "params{name:\"click_timestamp\"int_value:1700000000122}")) << campaign;
+  waitFor([&] {
+    return preference("/ziriza/measurement/first_open_timestamp_ms") !=
+           Value(std::int64_t{1'700'000'000'123});
+  });
+  const Value firstOpen = preference("/ziriza/measurement/first_open_timestamp_ms");
+  const auto* ms = firstOpen.ifInt();
+  ASSERT_TRUE(ms && *ms > 1'700'000'000'123) << firstOpen.debugString();
+  EXPECT_TRUE(
+      has(campaign, "params{name:\"click_timestamp\"int_value:" + std::to_string(*ms - 1) + "}"))
+      << campaign;
+  EXPECT_FALSE(has(campaign, "int_value:1700000000122")) << campaign;
 }
 
 TEST_F(MeasurementAdsEndToEndTest, WithoutAProviderNothingIsSent) {

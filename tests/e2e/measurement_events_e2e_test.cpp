@@ -155,28 +155,10 @@ class MeasurementEventsEndToEndTest : public ::testing::Test {
                  " " + quoted(query));
   }
   // Waits (up to 30 s) until an event named `name` is stored by the running host, so a stop
-  // under load does not depend on the exit's bounded wait for queued measurement work. The
-  // engine's store has no busy time-out: a write that meets a reader's lock fails at once and
-  // the event is lost. So the running host's file is read without taking any lock, and a read
-  // that meets a half-written file (or no tables yet) only means "not yet".
+  // under load does not depend on the exit's bounded wait for queued measurement work.
   void waitForEvent(const std::string& name) {
-    const std::string command =
-        "sqlite3 -batch " + quoted("file:" + database().string() + "?nolock=1&mode=ro") + " " +
-        quoted("SELECT count(*) FROM raw_events WHERE name = " + quoted(name)) + " 2>/dev/null";
-    for (int i = 0; i < 300; ++i) {
-      if (fs::exists(database())) {
-        std::string out;
-        if (FILE* pipe = ::popen(command.c_str(), "r")) {
-          char buffer[64];
-          std::size_t n;
-          while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0)
-            out.append(buffer, n);
-          if (::pclose(pipe) == 0 && !out.empty() && out != "0\n") return;
-        }
-      }
-      usleep(100000);
-    }
-    ADD_FAILURE() << "no stored event " << name;
+    if (!waitForStoredMeasurementEvent(database().string(), name))
+      ADD_FAILURE() << "no stored event " << name;
   }
   // `blobQuery` (one BLOB) written to a file and decoded by protoc as `type`.
   std::string decode(const std::string& type, const std::string& blobQuery) {

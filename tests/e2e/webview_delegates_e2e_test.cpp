@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "platform/security/testing/certificate_fixtures_for_testing.h"
 #include "tests/e2e/e2e_harness.h"
 
 namespace lumora::e2e {
@@ -345,6 +346,177 @@ TEST(WebViewDelegatesE2E, APasswordChallengeIsHeldUntilTheApplicationAnswers) {
                                          {"trust", false}}));
   EXPECT_EQ(handlers[1]["answer"], (json{{"disposition", 2}}));
   EXPECT_EQ(host.logLines(challenge).size(), 1u) << host.log();
+}
+
+}  // namespace
+}  // namespace lumora::e2e
+
+namespace lumora::e2e {
+namespace {
+
+const std::string kChallenge = "WKNavigationDelegate.didReceiveAuthenticationChallenge";
+
+platform::Bytes fromHex(const std::string& hex) {
+  platform::Bytes out;
+  for (std::size_t i = 0; i + 1 < hex.size(); i += 2)
+    out.push_back(static_cast<std::uint8_t>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+  return out;
+}
+
+// Sends `method` and waits for its reply list (null when none came).
+json request(PeerSession& peer, const std::string& method, json arguments) {
+  if (!peer.write(send(method, std::move(arguments)))) return nullptr;
+  auto line = peer.readUntil(
+      [&](const json& l) {
+        return l.value("op", "") == "reply" && l.value("channel", "") == kPrefix + method;
+      },
+      10);
+  return line ? (*line)["reply"] : json(nullptr);
+}
+// The fields after the identifier of the next announcement on `api`.
+json announced(PeerSession& peer, const std::string& api) {
+  auto line = peer.readUntil(
+      [&](const json& l) {
+        return l.value("op", "") == "incoming" &&
+               l.value("channel", "") == kPrefix + api + ".pigeon_newInstance";
+      },
+      10);
+  if (!line) return nullptr;
+  const json& message = (*line)["message"];
+  return json(std::vector<json>(message.begin() + 1, message.end()));
+}
+
+// A server-trust challenge for "localhost" held at the application, followed to its trust.
+struct HeldTrust {
+  json challenge;    // the held incoming line
+  json spaceFields;  // the protection space's announced fields
+  json trust;        // a reference to the space's trust
+};
+std::optional<HeldTrust> holdServerTrust(PeerSession& peer, json chain, json anchors) {
+  if (!peer.write(engine("challenge", {{"webView", 11},
+                                       {"host", "localhost"},
+                                       {"port", 443},
+                                       {"chain", std::move(chain)},
+                                       {"anchors", std::move(anchors)}})))
+    return std::nullopt;
+  HeldTrust held;
+  auto line = peer.readUntil(
+      [&](const json& l) {
+        return l.value("op", "") == "incoming" && l.value("channel", "") == kPrefix + kChallenge;
+      },
+      10);
+  if (!line) return std::nullopt;
+  held.challenge = *line;
+  const json space =
+      request(peer, "URLAuthenticationChallenge.getProtectionSpace", {(*line)["message"][2]});
+  held.spaceFields = announced(peer, "URLProtectionSpace");
+  held.trust = request(peer, "URLProtectionSpace.getServerTrust", {space[0]})[0];
+  return held;
+}
+bool replyTo(PeerSession& peer, const HeldTrust& held, const json& reply) {
+  return peer.write(
+      json{{"op", "reply"}, {"incomingId", held.challenge["incomingId"]}, {"reply", reply}});
+}
+// A web view with delegates whose challenges are held until answered.
+void holdChallenges(PeerSession& peer) {
+  for (const auto& command : webViewWithDelegates())
+    ASSERT_TRUE(peer.write(command));
+  ASSERT_TRUE(
+      peer.write(json{{"op", "answer"}, {"channel", kPrefix + kChallenge}, {"hold", true}}));
+}
+
+TEST(WebViewDelegatesE2E, ServerTrustChallengesAreEvaluatedInspectedAndAnswered) {
+  platform::CertificateFixturesForTesting fixtures;
+  ASSERT_TRUE(fixtures.ok()) << fixtures.failure();
+  Host host(testHost());
+  PeerSession peer(host);
+  holdChallenges(peer);
+  const json anchors = {fixtures.path("ca.der")};
+
+  // The CA-anchored chain: trusted; its chain reads back as the fixtures' certificates.
+  auto anchored =
+      holdServerTrust(peer, {fixtures.path("leaf.der"), fixtures.path("ca.der")}, anchors);
+  ASSERT_TRUE(anchored);
+  EXPECT_EQ(anchored->spaceFields,
+            json::array({"localhost", 443, nullptr, "NSURLAuthenticationMethodServerTrust"}));
+  const json first = anchored->trust;
+  const json second = request(peer, "URLProtectionSpace.getServerTrust",
+                              {request(peer, "URLAuthenticationChallenge.getProtectionSpace",
+                                       {anchored->challenge["message"][2]})[0]})[0];
+  ASSERT_TRUE(first.is_object() && second.is_object()) << first << second;
+  EXPECT_NE(first, second);
+  EXPECT_EQ(request(peer, "SecTrust.evaluateWithError", {first}), json::array({true}));
+  request(peer, "SecTrust.getTrustResult", {first});
+  EXPECT_EQ(announced(peer, "GetTrustResultResponse"), json::array({ext(143, 0), 0}));
+  const json chain = request(peer, "SecTrust.copyCertificateChain", {first});
+  ASSERT_EQ(chain[0].size(), 2u) << chain;
+  std::vector<std::string> subjects;
+  for (const auto& certificate : chain[0]) {
+    const json data = request(peer, "SecCertificate.copyData", {certificate});
+    subjects.push_back(fixtures.subjectOf(fromHex(data[0].value("$uint8", ""))));
+  }
+  EXPECT_EQ(subjects,
+            (std::vector<std::string>{platform::CertificateFixturesForTesting::kLeafSubject,
+                                      platform::CertificateFixturesForTesting::kCASubject}));
+  // Answered with a credential for the trust the second wrapper holds.
+  const json credential = request(peer, "URLCredential.serverTrustAsync", {second});
+  const json response =
+      request(peer, "AuthenticationChallengeResponse.createAsync", {ext(141, 0), credential[0]});
+  ASSERT_TRUE(replyTo(peer, *anchored, response));
+
+  // The self-signed leaf: refused with the error's domain and description, then let through by
+  // its exceptions.
+  auto selfSigned = holdServerTrust(peer, {fixtures.path("self.pem")}, anchors);
+  ASSERT_TRUE(selfSigned);
+  const json refused = request(peer, "SecTrust.evaluateWithError", {selfSigned->trust});
+  ASSERT_EQ(refused.size(), 3u) << refused;
+  EXPECT_EQ(refused[0], "NSOSStatusErrorDomain");
+  EXPECT_NE(refused[1].get<std::string>().find("\"localhost\" is not trusted"), std::string::npos)
+      << refused;
+  EXPECT_EQ(refused[2], nullptr);
+  request(peer, "SecTrust.getTrustResult", {selfSigned->trust});
+  EXPECT_EQ(announced(peer, "GetTrustResultResponse"), json::array({ext(143, 3), 0}));
+  const json exceptions = request(peer, "SecTrust.copyExceptions", {selfSigned->trust});
+  EXPECT_EQ(request(peer, "SecTrust.setExceptions", {selfSigned->trust, exceptions[0]}),
+            json::array({true}));
+  EXPECT_EQ(request(peer, "SecTrust.evaluateWithError", {selfSigned->trust}), json::array({true}));
+  request(peer, "SecTrust.getTrustResult", {selfSigned->trust});
+  EXPECT_EQ(announced(peer, "GetTrustResultResponse"), json::array({ext(143, 1), 0}));
+  ASSERT_TRUE(replyTo(
+      peer, *selfSigned,
+      request(peer, "AuthenticationChallengeResponse.createAsync", {ext(141, 1), nullptr})));
+
+  ASSERT_TRUE(peer.write(send("NSViewWKWebView.getUrl", {ref(11)})));
+  ASSERT_TRUE(peer.write(engine("describe", {{"identifier", 11}})));
+  auto described =
+      peer.readUntil([](const json& line) { return line.value("method", "") == "describe"; }, 10);
+  ASSERT_TRUE(described);
+  const auto handlers = (*described)["result"]["state"]["handlers"];
+  ASSERT_EQ(handlers.size(), 2u) << handlers;
+  EXPECT_EQ(handlers[0]["answer"], (json{{"disposition", 0},
+                                         {"user", nullptr},
+                                         {"password", nullptr},
+                                         {"persistence", 1},
+                                         {"trust", true},
+                                         {"trustOfThisChallenge", true}}));
+  EXPECT_EQ(handlers[1]["answer"], (json{{"disposition", 1}}));
+  EXPECT_TRUE(host.logLines(kChallenge).empty()) << host.log();
+  EXPECT_FALSE(host.logHasSanitizerReport()) << host.log();
+}
+
+TEST(WebViewDelegatesE2E, AnEmptyChainIsAnEmptyListFromTwelveAndNoneBefore) {
+  for (const auto& [version, expected] :
+       {std::pair<std::string, json>{"12.0", json::array()}, {"11.0", nullptr}}) {
+    Host host(testHost({{"LUMORA_OS_VERSION", version}}));
+    PeerSession peer(host);
+    holdChallenges(peer);
+    auto held = holdServerTrust(peer, json::array(), json::array());
+    ASSERT_TRUE(held) << version;
+    EXPECT_EQ(request(peer, "SecTrust.copyCertificateChain", {held->trust}),
+              json::array({expected}))
+        << version;
+    EXPECT_FALSE(host.logHasSanitizerReport()) << host.log();
+  }
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include "tests/fakes/webkit_channel.h"
 
+#include <fstream>
+#include <iterator>
 #include <map>
 #include <optional>
 #include <stdexcept>
@@ -8,6 +10,7 @@
 #include "platform/engine/channels.h"
 #include "platform/engine/engine.h"
 #include "platform/engine/view_controller.h"
+#include "platform/security/trust.h"
 #include "platform/webkit/user_content_controller.h"
 #include "platform/webkit/web_view.h"
 #include "platform/webkit/website_data_store.h"
@@ -56,6 +59,32 @@ class WebKitChannel : public flutter::Plugin {
                                   "\" names no live engine object of the expected class");
     }
     return found;
+  }
+
+  // The certificates listed under `key` (absent: none), each a PEM or DER file path or bytes.
+  static std::vector<platform::SecCertificatePtr> certificates(const flutter::MethodCall& call,
+                                                               const char* key) {
+    std::vector<platform::SecCertificatePtr> out;
+    const auto& list = argument(call, key);
+    if (list.isNull()) return out;
+    if (!list.ifList()) throw std::invalid_argument(std::string("\"") + key + "\" is no list");
+    for (const auto& item : list.asList()) {
+      platform::Bytes data;
+      if (item.ifBytes()) {
+        data = item.asBytes();
+      } else if (item.isString()) {
+        std::ifstream in(item.asString(), std::ios::binary);
+        if (!in) throw std::invalid_argument("cannot read " + item.asString());
+        data.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+      } else {
+        throw std::invalid_argument(std::string("\"") + key + "\" holds no path or bytes");
+      }
+      auto read = platform::certificatesFromData(data);
+      if (read.empty())
+        throw std::invalid_argument(std::string("no certificate in \"") + key + "\"");
+      out.insert(out.end(), read.begin(), read.end());
+    }
+    return out;
   }
 
   Value handle(const flutter::MethodCall& call) {
@@ -193,18 +222,28 @@ class WebKitChannel : public flutter::Plugin {
       return Value(true);
     }
     if (call.method == "challenge") {
-      // A server asking for a password: {webView, host, port (default 443), realm, method}.
+      // A server asking for a password, or with `chain` for a decision on its certificates:
+      // {webView, host, port (default 443), realm, method, chain, anchors}. The chain (leaf
+      // first) and the anchors are lists of PEM or DER certificates, each a file path or bytes;
+      // the trust is for `host`.
       auto webView = object<platform::webkit::WebView>(call, "webView");
       const auto& host = argument(call, "host");
       const auto& port = argument(call, "port");
       const auto& realm = argument(call, "realm");
       const auto& method = argument(call, "method");
+      const std::string hostName = host.isString() ? host.asString() : "a.invalid";
+      platform::SecTrustPtr trust;
+      if (!argument(call, "chain").isNull()) {
+        trust = std::make_shared<platform::SecTrust>(certificates(call, "chain"), hostName,
+                                                     certificates(call, "anchors"));
+      }
+      const std::string defaultMethod = trust ? platform::webkit::kAuthenticationMethodServerTrust
+                                              : platform::webkit::kAuthenticationMethodHTTPBasic;
       return Value(webView->receiveAuthenticationChallenge(
           std::make_shared<platform::webkit::ProtectionSpace>(
-              host.isString() ? host.asString() : "a.invalid", port.isInt() ? port.asInt() : 443,
+              hostName, port.isInt() ? port.asInt() : 443,
               realm.isString() ? std::optional<std::string>(realm.asString()) : std::nullopt,
-              method.isString() ? method.asString()
-                                : platform::webkit::kAuthenticationMethodHTTPBasic)));
+              method.isString() ? method.asString() : defaultMethod, std::move(trust))));
     }
     if (call.method == "terminate") {
       object<platform::webkit::WebView>(call, "webView")->terminateWebContentProcess();

@@ -14,6 +14,12 @@
 //                                       what the script evaluates to in that web view (no
 //                                       result without either; "error" is an exception
 //                                       message) -> true
+//   "challenge" {"webView", "host", "port", "realm", "method", "chain", "anchors"}
+//                                       a server asking the navigation delegate for a password
+//                                       or, with "chain" (leaf first) and "anchors" (lists of
+//                                       PEM or DER certificates: file paths or bytes), for a
+//                                       decision on its server trust for "host" -> whether a
+//                                       navigation delegate was asked
 //   "platformViewIs" {"viewId", "identifier"}
 //                                       whether the engine's platform view shows the web view
 //                                       the external lookup finds for the identifier

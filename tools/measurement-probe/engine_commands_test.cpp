@@ -156,9 +156,12 @@ TEST_F(EngineCommandsTest, EventsLoggedThroughTheFacadeReachTheRawEventsTable) {
   });
   const auto replies = result.replies();
   ASSERT_EQ(replies.size(), 7u);
-  EXPECT_EQ(replies[2]["result"]["rawEvents"], nlohmann::json::array({"level_up"}));
-  EXPECT_EQ(replies[3]["result"]["rawEvents"], nlohmann::json::array({"level_up", "_err"}));
-  EXPECT_EQ(replies[5]["result"]["rawEvents"], nlohmann::json::array({"level_up", "_err"}));
+  // The first start stores its first open ("_f" with its engagement "_e") before anything else.
+  EXPECT_EQ(replies[2]["result"]["rawEvents"], nlohmann::json::array({"_f", "_e", "level_up"}));
+  EXPECT_EQ(replies[3]["result"]["rawEvents"],
+            nlohmann::json::array({"_f", "_e", "level_up", "_err"}));
+  EXPECT_EQ(replies[5]["result"]["rawEvents"],
+            nlohmann::json::array({"_f", "_e", "level_up", "_err"}));
 }
 
 // Sessions and screen views driven by application notifications under the mock clock: the
@@ -183,13 +186,14 @@ TEST_F(EngineCommandsTest, ApplicationNotificationsDriveSessionsAndScreenViews) 
           });
   const auto replies = result.replies();
   ASSERT_EQ(replies.size(), 12u);
-  EXPECT_EQ(replies[1]["result"]["rawEvents"], nlohmann::json::array({"_s"}));
-  EXPECT_EQ(replies[2]["result"]["rawEvents"], nlohmann::json::array({"_s", "_vs"}));
+  EXPECT_EQ(replies[1]["result"]["rawEvents"], nlohmann::json::array({"_f", "_e", "_s"}));
+  EXPECT_EQ(replies[2]["result"]["rawEvents"], nlohmann::json::array({"_f", "_e", "_s", "_vs"}));
   EXPECT_EQ(replies[6]["result"]["rawEvents"].size(), replies[4]["result"]["rawEvents"].size());
   EXPECT_EQ(replies[9]["result"]["rawEvents"].back(), "_s");
+  // The first open's own "_e" comes before the engagement timer has ever fired.
   std::vector<std::string> engagement;
   for (const auto& entry : replies[10]["result"]["timeline"]) {
-    if (entry == "timer" || entry == "_e") engagement.push_back(entry);
+    if (entry == "timer" || (entry == "_e" && !engagement.empty())) engagement.push_back(entry);
   }
   ASSERT_GE(engagement.size(), 4u);
   EXPECT_EQ(std::vector<std::string>(engagement.begin(), engagement.begin() + 4),

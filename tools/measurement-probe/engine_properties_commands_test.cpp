@@ -39,9 +39,11 @@ TEST_F(EnginePropertiesCommandsTest, PropertiesActivateTimeOutAndTriggerAsEvents
   const json& now = replies[1]["result"]["properties"][0];
   EXPECT_EQ(now["active"], true);
   EXPECT_EQ(now["triggeredTimestamp"], 1700000000.0);
-  EXPECT_EQ(names(replies[5]), (std::vector<std::string>{"now_set", "late_timed_out", "level_up"}));
-  EXPECT_EQ(names(replies[6]), (std::vector<std::string>{"now_set", "late_timed_out", "level_up",
-                                                         "ad_impression", "ai_set"}));
+  // The first start's own "_f" and "_e" come first.
+  EXPECT_EQ(names(replies[5]),
+            (std::vector<std::string>{"_f", "_e", "now_set", "late_timed_out", "level_up"}));
+  EXPECT_EQ(names(replies[6]), (std::vector<std::string>{"_f", "_e", "now_set", "late_timed_out",
+                                                         "level_up", "ad_impression", "ai_set"}));
   EXPECT_TRUE(replies[7]["result"]["properties"].empty());
 }
 
@@ -68,17 +70,18 @@ TEST_F(EnginePropertiesCommandsTest, TCFValuesInTheAppsPreferencesAreLoggedOnceA
   EXPECT_EQ(first[1]["result"]["consent"], (json{{"ad_storage", "granted"},
                                                  {"ad_personalization", "granted"},
                                                  {"ad_user_data", "granted"}}));
-  EXPECT_EQ(names(first[2]), (std::vector<std::string>{"_tcf", "level_up"}));
+  EXPECT_EQ(names(first[2]), (std::vector<std::string>{"_f", "_e", "_tcf", "level_up"}));
 
   const auto snapshot = platform::readPropertyListFile(
       home() + "/Preferences/com.ziriza.duz.measurement.tcf.userdefaults.plist");
   ASSERT_TRUE(snapshot && snapshot->isMap());
   EXPECT_TRUE(snapshot->asMap().contains(Value("tcf_StringRepresentation")));
 
-  // Same values at the next launch: no second "_tcf".
+  // Same values at the next launch: no second "_tcf" (and no second first open).
   auto second = run("--mock-clock 1700000100", commands).replies();
   ASSERT_EQ(second.size(), 3u);
-  EXPECT_EQ(names(second[2]), (std::vector<std::string>{"_tcf", "level_up", "level_up"}));
+  EXPECT_EQ(names(second[2]),
+            (std::vector<std::string>{"_f", "_e", "_tcf", "level_up", "level_up"}));
 }
 
 }  // namespace
