@@ -1,9 +1,6 @@
-// The measurement core's neighbours that other work will bring: the audience evaluator. Until it
-// arrives, the core holds the least it asks of it: no audiences are evaluated. The experiments
-// manager (measurement/experiments), the session reporter, the TCF consent client, the purchase
-// reporter, the lifetime-value recorder and the search-ad reporter are the real ones (their
-// headers follow). Each keeps the name and operations the core calls, so the real one replaces it
-// without touching the core.
+// The measurement core's neighbours: the audience evaluator, the experiments manager, the session
+// reporter, the TCF consent client, the purchase reporter, the lifetime-value recorder and the
+// search-ad reporter (their headers follow). Each keeps the name and operations the core calls.
 //
 // Thread: the core calls these on its worker queue; the switches are atomics.
 #pragma once
@@ -12,6 +9,7 @@
 #include <memory>
 #include <vector>
 
+#include "measurement/audiences/apm_audience.h"
 #include "measurement/engine/apm_tcf_client.h"
 #include "measurement/experiments/apme_manager.h"
 #include "measurement/reporters/apm_in_app_purchase_transaction_reporter.h"
@@ -22,13 +20,3 @@
 
 class APMDatabase;
 class APMPersistedConfig;
-
-class APMAudience {
- public:
-  // None without a database.
-  static std::shared_ptr<APMAudience> initWithDatabase(std::shared_ptr<APMDatabase> database);
-  explicit APMAudience(std::shared_ptr<APMDatabase> database) : database_(std::move(database)) {}
-
- private:
-  std::weak_ptr<APMDatabase> database_;
-};

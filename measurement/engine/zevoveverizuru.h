@@ -50,6 +50,7 @@ class APMUserAttribute;
 class APMRawEventData;
 class APMDailyCounts;
 class APMAudience;
+class APMAudienceTimestampsCache;
 class APMSessionReporter;
 class APMSearchAdReporter;
 class APMTCFClient;
@@ -283,11 +284,15 @@ class ZEVOveverizuru : public GULNetworkLoggerDelegate,
   void addBundleMetadataIntoBundle(APMPBMeasurementBundle& bundle, double bundleStartTimestamp,
                                    double bundleEndTimestamp);
   // Session start and engagement sums of one batch ("_lte", "_se").
+  void sessionStartedInBatch(const APMPBMeasurementBundle& bundle);
   void evaluationTimeFromRawEvents(const std::vector<std::shared_ptr<APMRawEventData>>& batch,
                                    APMPBMeasurementBundle& bundle);
-  // Previous timestamps and per-name counts; none on a database failure.
+  // Previous timestamps and per-name counts, then, when allowed, each event through the audience
+  // filters with the pass's cache; none on a database or evaluation failure.
   std::optional<std::vector<std::shared_ptr<APMEvent>>>
-  eventsAfterUpdatingEventAggregates(const std::vector<std::shared_ptr<APMEvent>>& events);
+  eventsAfterUpdatingEventAggregates(const std::vector<std::shared_ptr<APMEvent>>& events,
+                                     const std::shared_ptr<APMAudienceTimestampsCache>& cache,
+                                     bool allowEventFilterEvaluation);
   // True when a metadata row is stored for the fingerprint, decodable or not.
   bool rawEventsMetadataRowExists(std::int64_t fingerprint);
   // ---- Category Sampling (zevoveverizuru_sampling.cpp, later) ----

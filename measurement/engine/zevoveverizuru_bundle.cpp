@@ -2,8 +2,10 @@
 // measurement bundle in the upload queue. Everything runs on the worker queue, one exclusive
 // transaction per batch: a failed step rolls the whole batch back so it is tried again.
 //
-// Audience evaluation is not part of this system yet (the audience component has no filter
-// operations), so no audience results are attached and no filters run.
+// Audiences: every event of a pass is evaluated against the stored event filters as its
+// aggregates are counted, the bundle's user properties after sampling, and the results of every
+// evaluated audience go out with the bundle (tag 29). Nothing of that runs while analytics
+// storage is denied.
 #include <algorithm>
 #include <cmath>
 #include <limits>
@@ -169,7 +171,8 @@ bool ZEVOveverizuru::bundleRawEvents() {
     evaluationTimeFromRawEvents(*batch, *bundle);
     handleAnalyticsStorageConsentTransitions(*bundle);
     // 8.
-    auto stamped = eventsAfterUpdatingEventAggregates(*events);
+    const auto cache = APMAudienceTimestampsCache::init();
+    auto stamped = eventsAfterUpdatingEventAggregates(*events, cache, !denied);
     if (!stamped) return false;
     const bool realtime = APMHasRealTimeEvents(*stamped);
     // 9.
@@ -209,6 +212,28 @@ bool ZEVOveverizuru::bundleRawEvents() {
     if (shouldUpdateNPAUserProperty()) {
       setPersonalizedAdsUserPropertyOnWorkerQueue();
       setShouldUpdateNPAUserProperty(false);
+    }
+    // 14.
+    if (!denied) {
+      const auto evaluator = audience();
+      if (!evaluator) return false;
+      const auto properties =
+          NANOGetArray(bundle.get(), B::kUserAttributes, APMPBUserAttribute::classObject());
+      for (const auto& item : properties.value_or(platform::ValueList{})) {
+        const auto property = item.asObjectOf<APMPBUserAttribute>();
+        if (property && !evaluator->evaluateFiltersForNanoUserProperty(*property, cache, start)) {
+          return false;
+        }
+      }
+      std::optional<APMAudience::LeafResults> results;
+      if (!evaluator->resultsForBundling(&results) || !results) {
+        report(1, 23113, "Unable to read audience evaluation results");
+        return false;
+      }
+      if (!results->empty()) {
+        const auto values = NANOMessageValues(*results);
+        NANOSetArray(bundle.get(), B::kAudienceEvaluationResults, &values);
+      }
     }
     // 15.
     addBundleMetadataIntoBundle(*bundle, start, end);
@@ -462,10 +487,7 @@ void ZEVOveverizuru::evaluationTimeFromRawEvents(
     engagement = saturatingAdd(engagement, et->int64Value());
   }
   platform::ErrorPtr error;
-  if (sessionStart && !db->clearCurrentSessionCounts(&error)) {
-    report(1, 23185, "Failed to clear event session counts. Error", {errorContext(error)});
-    return;
-  }
+  if (sessionStart) sessionStartedInBatch(bundle);
   if (!updateUserEngagement(engagement, bundle, false)) return;
   if (sessionStart && !db->deleteUserAttributeWithName("_se", &error)) {
     report(1, 23188, "Unable to delete session engagement property on session start. Error",
@@ -473,6 +495,31 @@ void ZEVOveverizuru::evaluationTimeFromRawEvents(
     return;
   }
   updateUserEngagement(engagement, bundle, true);
+}
+
+// 1. of evaluationTimeFromRawEvents: session-scoped audience filters start over, the bundle's user
+// properties are evaluated afresh, then the session counts are cleared. A failure ends this step
+// only; the engagement sums still follow.
+void ZEVOveverizuru::sessionStartedInBatch(const APMPBMeasurementBundle& bundle) {
+  const auto db = database();
+  const auto evaluator = audience();
+  if (!db) return;
+  if (evaluator) {
+    evaluator->clearEvaluationResultsForSessionScopedFilters();
+    const auto properties =
+        NANOGetArray(&bundle, B::kUserAttributes, APMPBUserAttribute::classObject());
+    for (const auto& item : properties.value_or(platform::ValueList{})) {
+      const auto property = item.asObjectOf<APMPBUserAttribute>();
+      if (property &&
+          !evaluator->evaluateFiltersForNanoUserProperty(*property, nullptr, std::nullopt)) {
+        return;
+      }
+    }
+  }
+  platform::ErrorPtr error;
+  if (!db->clearCurrentSessionCounts(&error)) {
+    report(1, 23185, "Failed to clear event session counts. Error", {errorContext(error)});
+  }
 }
 
 bool ZEVOveverizuru::updateUserEngagement(std::int64_t engagementTime,
@@ -539,9 +586,12 @@ void ZEVOveverizuru::handleAnalyticsStorageConsentTransitions(APMPBMeasurementBu
 
 std::optional<std::vector<std::shared_ptr<APMEvent>>>
 ZEVOveverizuru::eventsAfterUpdatingEventAggregates(
-    const std::vector<std::shared_ptr<APMEvent>>& events) {
+    const std::vector<std::shared_ptr<APMEvent>>& events,
+    const std::shared_ptr<APMAudienceTimestampsCache>& cache, bool allowEventFilterEvaluation) {
   const auto db = database();
   if (!db) return std::nullopt;
+  const auto evaluator = allowEventFilterEvaluation ? audience() : nullptr;
+  if (allowEventFilterEvaluation && !evaluator) return std::nullopt;
   std::vector<std::shared_ptr<APMEvent>> out;
   out.reserve(events.size());
   for (auto event : events) {
@@ -567,6 +617,10 @@ ZEVOveverizuru::eventsAfterUpdatingEventAggregates(
     }
     if (!aggregates || !db->updateEventAggregates(aggregates.get(), &error)) {
       report(1, 23108, "Failed to update event aggregates. Error", {errorContext(error)});
+      return std::nullopt;
+    }
+    // 4.
+    if (evaluator && !evaluator->evaluateFiltersForEvent(*event, aggregates.get(), cache)) {
       return std::nullopt;
     }
     out.push_back(std::move(event));

@@ -668,8 +668,13 @@ bool ZEVOveverizuru::applyMeasurementConfig(const platform::Bytes& data) {
     report(2, 23136, "Configuration does not have valid Ziriza App ID.");
     return false;
   }
-  // 3. The audiences are kept apart from the stored configuration; this system has no audience
-  // store yet, so they are read and then dropped.
+  // 3. The audiences are kept apart from the stored configuration: they become filter rows.
+  std::vector<std::shared_ptr<APMPBAudience>> audiences;
+  const auto listed = NANOGetArray(config.get(), C::kAudiences, APMPBAudience::classObject());
+  for (const auto& item : listed.value_or(platform::ValueList{})) {
+    if (auto audienceMessage = item.asObjectOf<APMPBAudience>())
+      audiences.push_back(std::move(audienceMessage));
+  }
   NANOSetArray(config.get(), C::kAudiences, nullptr);
   // 4.
   const auto remote = remoteConfigInstance();
@@ -680,5 +685,12 @@ bool ZEVOveverizuru::applyMeasurementConfig(const platform::Bytes& data) {
   }
   // 5.
   updateConsentSettingsUtilWithRemoteConfig();
+  // 6.
+  const auto evaluator = audience();
+  if (!evaluator || !evaluator->updateAudiences(audiences)) {
+    report(2, 23137, "Failed to update audiences with new server configuration",
+           {platform::Value(platform::Bytes(data))});
+    return false;
+  }
   return true;
 }
