@@ -586,7 +586,11 @@ class EditingStepTest : public EventRoadTest {
       reports_.emplace_back(code, contexts);
     });
   }
-  ~EditingStepTest() override { APMPEventEditing::registerFactory(nullptr); }
+  ~EditingStepTest() override {
+    // The base's teardown still reports: the tap must not outlive this fixture's members.
+    APMMonitor::setReportTap(nullptr);
+    APMPEventEditing::registerFactory(nullptr);
+  }
 
   void clearEditingReports() {
     APMProcessMonitor()->waitForMonitorQueue();

@@ -51,6 +51,8 @@ class DIDErizevizoTest : public engine_testing::EngineTest {
   }
   ~DIDErizevizoTest() override {
     env_.runUntilIdle();
+    // The base's teardown still reports: the tap must not outlive this fixture's members.
+    APMMonitor::setReportTap(nullptr);
     DIDErizevizo::resetForTesting();
     FIRApp::resetStateForTesting();
     FIRComponentContainer::resetRegistrantsForTesting();
