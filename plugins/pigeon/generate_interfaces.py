@@ -841,7 +841,7 @@ def write_application_definition(api, methods, table, package, codec_call):
         out += wrap("platform::ValueList arguments{", values, "};", "  ")
         out += ["  std::function<bool(const platform::Value&)> expected = %s;"
                 % expected_type_check(result, table)]
-        out += ["  pigeon::callApplication(messenger_, %s, channel, arguments, %s," % (codec_call,
+        out += ["  pigeon::callApplication(messenger_, %s, channel, std::move(arguments), %s," % (codec_call,
                                                                                      required),
                 "                          std::move(completion), std::move(expected));", "}",
                 ""]
@@ -1129,7 +1129,7 @@ def write_proxy_definitions(table, package):
             out += ["  static const std::string channel = pigeon::channelName(%s, \"%s\", \"%s\");"
                     % (package, name, member["name"])]
             out += ["  pigeon::callApplication(pigeonRegistrar.messenger(), pigeonRegistrar.codec(),",
-                    "                          channel, arguments,",
+                    "                          channel, std::move(arguments),",
                     "                          %s, std::move(completion), std::move(expected));"
                     % required, "}", ""]
     out += wrap("ProxyApis setUpProxyApis(", ["%s& registrar" % registrar,

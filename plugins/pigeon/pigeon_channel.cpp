@@ -257,7 +257,7 @@ CallResult judgeReply(const std::optional<platform::Value>& reply, const std::st
 
 void callApplication(const std::shared_ptr<flutter::BinaryMessenger>& messenger,
                      const flutter::MessageCodecPtr& codec, const std::string& channel,
-                     const platform::ValueList& arguments, bool resultRequired,
+                     platform::ValueList arguments, bool resultRequired,
                      std::function<void(CallResult)> completion,
                      std::function<bool(const platform::Value&)> hasExpectedType) {
   if (!messenger) {
@@ -266,7 +266,7 @@ void callApplication(const std::shared_ptr<flutter::BinaryMessenger>& messenger,
   }
   platform::Bytes message;
   try {
-    message = codec->encode(platform::Value(arguments));
+    message = codec->encode(platform::Value(std::move(arguments)));
   } catch (const EncodingRefusal& e) {
     if (completion) completion(CallResult{e.error, {}});
     return;

@@ -176,7 +176,7 @@ CallResult judgeReply(const std::optional<platform::Value>& reply, const std::st
 // runs on the main loop.
 void callApplication(const std::shared_ptr<flutter::BinaryMessenger>& messenger,
                      const flutter::MessageCodecPtr& codec, const std::string& channel,
-                     const platform::ValueList& arguments, bool resultRequired,
+                     platform::ValueList arguments, bool resultRequired,
                      std::function<void(CallResult)> completion,
                      std::function<bool(const platform::Value&)> hasExpectedType = {});
 

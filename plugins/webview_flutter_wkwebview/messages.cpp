@@ -211,7 +211,7 @@ void PigeonApiNSObject::observeValue(const platform::webkit::NativeObjectPtr& pi
   std::function<bool(const platform::Value&)> expected = nullptr;
   static const std::string channel = pigeon::channelName("webview_flutter_wkwebview", "NSObject", "observeValue");
   pigeon::callApplication(pigeonRegistrar.messenger(), pigeonRegistrar.codec(),
-                          channel, arguments,
+                          channel, std::move(arguments),
                           false, std::move(completion), std::move(expected));
 }
 
@@ -1119,7 +1119,7 @@ void PigeonApiWKScriptMessageHandler::didReceiveScriptMessage(
   std::function<bool(const platform::Value&)> expected = nullptr;
   static const std::string channel = pigeon::channelName("webview_flutter_wkwebview", "WKScriptMessageHandler", "didReceiveScriptMessage");
   pigeon::callApplication(pigeonRegistrar.messenger(), pigeonRegistrar.codec(),
-                          channel, arguments,
+                          channel, std::move(arguments),
                           false, std::move(completion), std::move(expected));
 }
 
@@ -1169,7 +1169,7 @@ void PigeonApiWKNavigationDelegate::didFinishNavigation(const platform::webkit::
   std::function<bool(const platform::Value&)> expected = nullptr;
   static const std::string channel = pigeon::channelName("webview_flutter_wkwebview", "WKNavigationDelegate", "didFinishNavigation");
   pigeon::callApplication(pigeonRegistrar.messenger(), pigeonRegistrar.codec(),
-                          channel, arguments,
+                          channel, std::move(arguments),
                           false, std::move(completion), std::move(expected));
 }
 
@@ -1194,7 +1194,7 @@ void PigeonApiWKNavigationDelegate::didStartProvisionalNavigation(
   std::function<bool(const platform::Value&)> expected = nullptr;
   static const std::string channel = pigeon::channelName("webview_flutter_wkwebview", "WKNavigationDelegate", "didStartProvisionalNavigation");
   pigeon::callApplication(pigeonRegistrar.messenger(), pigeonRegistrar.codec(),
-                          channel, arguments,
+                          channel, std::move(arguments),
                           false, std::move(completion), std::move(expected));
 }
 
@@ -1219,7 +1219,7 @@ void PigeonApiWKNavigationDelegate::decidePolicyForNavigationAction(
   std::function<bool(const platform::Value&)> expected = &pigeon::holds<NavigationActionPolicy>;
   static const std::string channel = pigeon::channelName("webview_flutter_wkwebview", "WKNavigationDelegate", "decidePolicyForNavigationAction");
   pigeon::callApplication(pigeonRegistrar.messenger(), pigeonRegistrar.codec(),
-                          channel, arguments,
+                          channel, std::move(arguments),
                           true, std::move(completion), std::move(expected));
 }
 
@@ -1244,7 +1244,7 @@ void PigeonApiWKNavigationDelegate::decidePolicyForNavigationResponse(
   std::function<bool(const platform::Value&)> expected = &pigeon::holds<NavigationResponsePolicy>;
   static const std::string channel = pigeon::channelName("webview_flutter_wkwebview", "WKNavigationDelegate", "decidePolicyForNavigationResponse");
   pigeon::callApplication(pigeonRegistrar.messenger(), pigeonRegistrar.codec(),
-                          channel, arguments,
+                          channel, std::move(arguments),
                           true, std::move(completion), std::move(expected));
 }
 
@@ -1268,7 +1268,7 @@ void PigeonApiWKNavigationDelegate::didFailNavigation(const platform::webkit::Na
   std::function<bool(const platform::Value&)> expected = nullptr;
   static const std::string channel = pigeon::channelName("webview_flutter_wkwebview", "WKNavigationDelegate", "didFailNavigation");
   pigeon::callApplication(pigeonRegistrar.messenger(), pigeonRegistrar.codec(),
-                          channel, arguments,
+                          channel, std::move(arguments),
                           false, std::move(completion), std::move(expected));
 }
 
@@ -1293,7 +1293,7 @@ void PigeonApiWKNavigationDelegate::didFailProvisionalNavigation(
   std::function<bool(const platform::Value&)> expected = nullptr;
   static const std::string channel = pigeon::channelName("webview_flutter_wkwebview", "WKNavigationDelegate", "didFailProvisionalNavigation");
   pigeon::callApplication(pigeonRegistrar.messenger(), pigeonRegistrar.codec(),
-                          channel, arguments,
+                          channel, std::move(arguments),
                           false, std::move(completion), std::move(expected));
 }
 
@@ -1315,7 +1315,7 @@ void PigeonApiWKNavigationDelegate::webViewWebContentProcessDidTerminate(
   std::function<bool(const platform::Value&)> expected = nullptr;
   static const std::string channel = pigeon::channelName("webview_flutter_wkwebview", "WKNavigationDelegate", "webViewWebContentProcessDidTerminate");
   pigeon::callApplication(pigeonRegistrar.messenger(), pigeonRegistrar.codec(),
-                          channel, arguments,
+                          channel, std::move(arguments),
                           false, std::move(completion), std::move(expected));
 }
 
@@ -1340,7 +1340,7 @@ void PigeonApiWKNavigationDelegate::didReceiveAuthenticationChallenge(
   std::function<bool(const platform::Value&)> expected = &pigeon::holds<platform::webkit::NativeObjectPtr>;
   static const std::string channel = pigeon::channelName("webview_flutter_wkwebview", "WKNavigationDelegate", "didReceiveAuthenticationChallenge");
   pigeon::callApplication(pigeonRegistrar.messenger(), pigeonRegistrar.codec(),
-                          channel, arguments,
+                          channel, std::move(arguments),
                           true, std::move(completion), std::move(expected));
 }
 
@@ -1770,7 +1770,7 @@ void PigeonApiWKUIDelegate::onCreateWebView(const platform::webkit::NativeObject
   std::function<bool(const platform::Value&)> expected = nullptr;
   static const std::string channel = pigeon::channelName("webview_flutter_wkwebview", "WKUIDelegate", "onCreateWebView");
   pigeon::callApplication(pigeonRegistrar.messenger(), pigeonRegistrar.codec(),
-                          channel, arguments,
+                          channel, std::move(arguments),
                           false, std::move(completion), std::move(expected));
 }
 
@@ -1798,7 +1798,7 @@ void PigeonApiWKUIDelegate::requestMediaCapturePermission(const platform::webkit
   std::function<bool(const platform::Value&)> expected = &pigeon::holds<PermissionDecision>;
   static const std::string channel = pigeon::channelName("webview_flutter_wkwebview", "WKUIDelegate", "requestMediaCapturePermission");
   pigeon::callApplication(pigeonRegistrar.messenger(), pigeonRegistrar.codec(),
-                          channel, arguments,
+                          channel, std::move(arguments),
                           true, std::move(completion), std::move(expected));
 }
 
@@ -1824,7 +1824,7 @@ void PigeonApiWKUIDelegate::runJavaScriptAlertPanel(const platform::webkit::Nati
   std::function<bool(const platform::Value&)> expected = nullptr;
   static const std::string channel = pigeon::channelName("webview_flutter_wkwebview", "WKUIDelegate", "runJavaScriptAlertPanel");
   pigeon::callApplication(pigeonRegistrar.messenger(), pigeonRegistrar.codec(),
-                          channel, arguments,
+                          channel, std::move(arguments),
                           false, std::move(completion), std::move(expected));
 }
 
@@ -1850,7 +1850,7 @@ void PigeonApiWKUIDelegate::runJavaScriptConfirmPanel(const platform::webkit::Na
   std::function<bool(const platform::Value&)> expected = &pigeon::holds<bool>;
   static const std::string channel = pigeon::channelName("webview_flutter_wkwebview", "WKUIDelegate", "runJavaScriptConfirmPanel");
   pigeon::callApplication(pigeonRegistrar.messenger(), pigeonRegistrar.codec(),
-                          channel, arguments,
+                          channel, std::move(arguments),
                           true, std::move(completion), std::move(expected));
 }
 
@@ -1878,7 +1878,7 @@ void PigeonApiWKUIDelegate::runJavaScriptTextInputPanel(const platform::webkit::
   std::function<bool(const platform::Value&)> expected = &pigeon::holds<std::string>;
   static const std::string channel = pigeon::channelName("webview_flutter_wkwebview", "WKUIDelegate", "runJavaScriptTextInputPanel");
   pigeon::callApplication(pigeonRegistrar.messenger(), pigeonRegistrar.codec(),
-                          channel, arguments,
+                          channel, std::move(arguments),
                           false, std::move(completion), std::move(expected));
 }
 

@@ -152,7 +152,7 @@ void ProxyApiRegistrar::pigeonNewInstance(const InstanceManager::ObjectPtr& obje
   } else {
     message.emplace_back(identifier);
   }
-  pigeon::callApplication(messenger(), codec_, announcer.channel, message, false,
+  pigeon::callApplication(messenger(), codec_, announcer.channel, std::move(message), false,
                           std::move(completion));
 }
 

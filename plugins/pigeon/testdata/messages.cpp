@@ -227,7 +227,7 @@ void ShapeFlutterApi::shapeChanged(const Shape& shape,
   platform::ValueList arguments{pigeon::wireValue(std::make_shared<Shape>(shape)),
                                 pigeon::wireValue(index)};
   std::function<bool(const platform::Value&)> expected = nullptr;
-  pigeon::callApplication(messenger_, SampleCodec::shared(), channel, arguments, false,
+  pigeon::callApplication(messenger_, SampleCodec::shared(), channel, std::move(arguments), false,
                           std::move(completion), std::move(expected));
 }
 
@@ -237,7 +237,7 @@ void ShapeFlutterApi::pickShade(const std::vector<Shade>& options,
       pigeon::channelName("sample_plugin", "ShapeFlutterApi", "pickShade", messageChannelSuffix_);
   platform::ValueList arguments{pigeon::wireValue(options)};
   std::function<bool(const platform::Value&)> expected = &pigeon::holds<Shade>;
-  pigeon::callApplication(messenger_, SampleCodec::shared(), channel, arguments, true,
+  pigeon::callApplication(messenger_, SampleCodec::shared(), channel, std::move(arguments), true,
                           std::move(completion), std::move(expected));
 }
 
@@ -247,7 +247,7 @@ void ShapeFlutterApi::nameOf(const std::shared_ptr<Point>& point,
       pigeon::channelName("sample_plugin", "ShapeFlutterApi", "nameOf", messageChannelSuffix_);
   platform::ValueList arguments{pigeon::wireValue(point)};
   std::function<bool(const platform::Value&)> expected = &pigeon::holds<std::string>;
-  pigeon::callApplication(messenger_, SampleCodec::shared(), channel, arguments, false,
+  pigeon::callApplication(messenger_, SampleCodec::shared(), channel, std::move(arguments), false,
                           std::move(completion), std::move(expected));
 }
 

@@ -1,4 +1,4 @@
-#include "tests/fakes/fake_measurement_service.h"
+#include "tests/fakes/scripted_http_service.h"
 
 #include <httplib.h>
 #include <strings.h>
@@ -7,10 +7,12 @@
 #include <chrono>
 #include <condition_variable>
 #include <deque>
+#include <iterator>
 #include <mutex>
 #include <thread>
 
 namespace lumora::fakes {
+namespace {
 
 bool gunzip(const std::string& in, std::string* out) {
   z_stream stream{};
@@ -33,26 +35,31 @@ bool gunzip(const std::string& in, std::string* out) {
   return true;
 }
 
-std::string FakeMeasurementService::Request::header(const std::string& name) const {
+}  // namespace
+
+std::string ScriptedHTTPService::Request::header(const std::string& name) const {
   for (const auto& [key, value] : headers) {
     if (strcasecmp(key.c_str(), name.c_str()) == 0) return value;
   }
   return {};
 }
 
-struct FakeMeasurementService::State {
+struct ScriptedHTTPService::State {
+  struct Queue {
+    std::deque<Answer> answers;
+    Answer fallback;
+  };
+
   httplib::Server server;
   std::thread thread;
   int port = -1;
   mutable std::mutex mutex;
   mutable std::condition_variable changed;
-  std::deque<Answer> config;
-  Answer configFallback{404, {}, {}};
-  std::deque<Answer> upload;
-  Answer uploadFallback{204, {}, {}};
+  std::vector<Queue> queues;  // one per route
   std::vector<Request> requests;
 
-  void record(const httplib::Request& in) {
+  // Records `in` and takes the next answer of route `route`.
+  Answer take(const httplib::Request& in, std::size_t route) {
     Request request;
     request.method = in.method;
     request.path = in.path;
@@ -77,6 +84,11 @@ struct FakeMeasurementService::State {
     std::lock_guard lock(mutex);
     requests.push_back(std::move(request));
     changed.notify_all();
+    Queue& queue = queues[route];
+    if (queue.answers.empty()) return queue.fallback;
+    Answer answer = std::move(queue.answers.front());
+    queue.answers.pop_front();
+    return answer;
   }
 
   static void answer(const Answer& a, httplib::Response& response) {
@@ -85,26 +97,22 @@ struct FakeMeasurementService::State {
       response.set_header(key, value);
     if (!a.body.empty()) response.set_content(a.body, "application/octet-stream");
   }
-
-  Answer next(std::deque<Answer>& queue, const Answer& fallback) {
-    std::lock_guard lock(mutex);
-    if (queue.empty()) return fallback;
-    Answer a = queue.front();
-    queue.pop_front();
-    return a;
-  }
 };
 
-FakeMeasurementService::FakeMeasurementService() : state_(std::make_unique<State>()) {
+ScriptedHTTPService::ScriptedHTTPService(std::vector<Route> routes)
+    : state_(std::make_unique<State>()) {
   State* s = state_.get();
-  s->server.Get(R"(/config/app/.*)", [s](const httplib::Request& in, httplib::Response& out) {
-    s->record(in);
-    State::answer(s->next(s->config, s->configFallback), out);
-  });
-  s->server.Post("/a", [s](const httplib::Request& in, httplib::Response& out) {
-    s->record(in);
-    State::answer(s->next(s->upload, s->uploadFallback), out);
-  });
+  for (std::size_t i = 0; i < routes.size(); ++i) {
+    s->queues.push_back(State::Queue{{}, routes[i].fallback});
+    const auto handler = [s, i](const httplib::Request& in, httplib::Response& out) {
+      State::answer(s->take(in, i), out);
+    };
+    if (routes[i].method == "GET") {
+      s->server.Get(routes[i].pattern, handler);
+    } else {
+      s->server.Post(routes[i].pattern, handler);
+    }
+  }
   s->port = s->server.bind_to_any_port("127.0.0.1");
   if (s->port > 0) {
     s->thread = std::thread([s] { s->server.listen_after_bind(); });
@@ -113,35 +121,31 @@ FakeMeasurementService::FakeMeasurementService() : state_(std::make_unique<State
   }
 }
 
-FakeMeasurementService::~FakeMeasurementService() {
+ScriptedHTTPService::~ScriptedHTTPService() {
   state_->server.stop();
   if (state_->thread.joinable()) state_->thread.join();
 }
 
-std::string FakeMeasurementService::baseURL() const {
+std::string ScriptedHTTPService::baseURL() const {
   if (state_->port <= 0) return {};
   return "http://127.0.0.1:" + std::to_string(state_->port);
 }
 
-void FakeMeasurementService::scriptConfig(std::vector<Answer> answers, Answer fallback) {
+void ScriptedHTTPService::script(std::size_t route, std::vector<Answer> answers, Answer fallback) {
   std::lock_guard lock(state_->mutex);
-  state_->config.assign(answers.begin(), answers.end());
-  state_->configFallback = std::move(fallback);
+  State::Queue& queue = state_->queues.at(route);
+  queue.answers.assign(std::make_move_iterator(answers.begin()),
+                       std::make_move_iterator(answers.end()));
+  queue.fallback = std::move(fallback);
 }
 
-void FakeMeasurementService::scriptUpload(std::vector<Answer> answers, Answer fallback) {
-  std::lock_guard lock(state_->mutex);
-  state_->upload.assign(answers.begin(), answers.end());
-  state_->uploadFallback = std::move(fallback);
-}
-
-std::vector<FakeMeasurementService::Request> FakeMeasurementService::requests() const {
+std::vector<ScriptedHTTPService::Request> ScriptedHTTPService::requests() const {
   std::lock_guard lock(state_->mutex);
   return state_->requests;
 }
 
-bool FakeMeasurementService::waitFor(const std::function<bool(const std::vector<Request>&)>& done,
-                                     double timeoutSeconds) const {
+bool ScriptedHTTPService::waitFor(const std::function<bool(const std::vector<Request>&)>& done,
+                                  double timeoutSeconds) const {
   std::unique_lock lock(state_->mutex);
   return state_->changed.wait_for(lock, std::chrono::duration<double>(timeoutSeconds),
                                   [&] { return done(state_->requests); });
