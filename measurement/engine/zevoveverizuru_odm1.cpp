@@ -24,6 +24,13 @@ namespace {
 
 using platform::Value;
 
+// A number's value whatever its kind; none for anything else.
+std::optional<double> numberOf(const Value& value) {
+  if (const auto* i = value.ifInt()) return static_cast<double>(*i);
+  if (const auto* d = value.ifDouble()) return *d;
+  return std::nullopt;
+}
+
 constexpr double kPSMValueExpirationTimeInterval = 7776000;  // 90 days
 constexpr const char* kPSMRetryAlarmName = "On-device conversion measurement timer";
 constexpr const char* kDebugPSMArgument = "-DebugOnDeviceConversionMeasurement";
@@ -108,8 +115,8 @@ void ZEVOveverizuru::maybeDeleteExpiredPSMValueOnWorkerQueue() {
   auto row = db->ODMValueWithName(APMDatabaseODM1Value, &error);
   if (row) {
     const auto set = row->find(Value("set_timestamp"));
-    if (set != row->end() && set->second.isNumber() &&
-        std::fabs(time - set->second.asDouble()) >= kPSMValueExpirationTimeInterval) {
+    const auto setTime = set != row->end() ? numberOf(set->second) : std::nullopt;
+    if (setTime && std::fabs(time - *setTime) >= kPSMValueExpirationTimeInterval) {
       platform::ErrorPtr deleteError;
       if (!db->deleteODMValueWithName(APMDatabaseODM1Value, &deleteError)) {
         report(4, 23289, "Failed to delete ODM value. Error",

@@ -32,6 +32,13 @@
 namespace {
 
 using platform::Value;
+
+// A number's value whatever its kind; none for anything else.
+std::optional<double> numberOf(const Value& value) {
+  if (const auto* i = value.ifInt()) return static_cast<double>(*i);
+  if (const auto* d = value.ifDouble()) return *d;
+  return std::nullopt;
+}
 using platform::ValueMap;
 
 constexpr const char* kDeepLinkTimestampKey = "/ziriza/measurement/deep_link_timestamp_seconds";
@@ -244,8 +251,7 @@ void ZEVOveverizuru::handleOpenURLOnWorkerQueue(const std::optional<std::string>
   const double campaignTime = std::max(firstOpenSeconds, eventTimestampInSeconds);
   // 8.
   const auto cc = parameters.find(Value("_cc"));
-  const bool expired =
-      cc != parameters.end() && cc->second.isNumber() && cc->second.asDouble() == 1;
+  const bool expired = cc != parameters.end() && numberOf(cc->second) == 1.0;
   const std::string eventName = expired ? "_cmpx" : "_cmp";
   // 9.
   std::vector<std::shared_ptr<APMPBDeepLinkZadParamsEntry>> entries;
@@ -390,8 +396,7 @@ bool ZEVOveverizuru::shouldAllowRequestDeferredDeepLink() {
   const auto bundle = platform::Bundle::main();
   const Value flag =
       bundle ? bundle->objectForInfoDictionaryKey(kDeferredDeepLinkEnabledPlistKey) : Value();
-  const bool enabled =
-      (flag.ifBool() && *flag.ifBool()) || (flag.isNumber() && flag.asDouble() != 0);
+  const bool enabled = (flag.ifBool() && *flag.ifBool()) || numberOf(flag).value_or(0) != 0;
   if (!enabled) return false;
   // 3.
   if (!persistedConfig_->deferredDeepLinkRetrievalComplete().isNull()) {
@@ -595,8 +600,9 @@ void APMClearAttributionCache(APMUserDefaults& userDefaults) {
 
 bool APMIsAttributionCacheExpired(APMUserDefaults& userDefaults, double timeToLiveSeconds) {
   const Value stored = userDefaults.objectForKey(Value(kDeepLinkTimestampKey));
-  if (!stored.isNumber()) return false;
-  return std::fabs(now() - stored.asDouble()) > timeToLiveSeconds;
+  const auto seconds = numberOf(stored);
+  if (!seconds) return false;
+  return std::fabs(now() - *seconds) > timeToLiveSeconds;
 }
 
 bool APMClearAttributionCacheIfExpired(const std::shared_ptr<APMRemoteConfig>& remoteConfig) {

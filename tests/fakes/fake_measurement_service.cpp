@@ -50,12 +50,17 @@ struct FakeMeasurementService::State {
   Answer configFallback{404, {}, {}};
   std::deque<Answer> upload;
   Answer uploadFallback{204, {}, {}};
+  std::deque<Answer> deepLink;
+  Answer deepLinkFallback{404, {}, {}};
+  std::deque<Answer> dataSet;
+  Answer dataSetFallback{500, {}, {}};
   std::vector<Request> requests;
 
   void record(const httplib::Request& in) {
     Request request;
     request.method = in.method;
     request.path = in.path;
+    request.target = in.target;
     for (const auto& [key, value] : in.params)
       request.query[key] = value;
     for (const auto& [key, value] : in.headers)
@@ -105,6 +110,15 @@ FakeMeasurementService::FakeMeasurementService() : state_(std::make_unique<State
     s->record(in);
     State::answer(s->next(s->upload, s->uploadFallback), out);
   });
+  s->server.Get(FakeMeasurementService::kDeepLinkPath,
+                [s](const httplib::Request& in, httplib::Response& out) {
+                  s->record(in);
+                  State::answer(s->next(s->deepLink, s->deepLinkFallback), out);
+                });
+  s->server.Post(R"(/psm(/.*)?)", [s](const httplib::Request& in, httplib::Response& out) {
+    s->record(in);
+    State::answer(s->next(s->dataSet, s->dataSetFallback), out);
+  });
   s->port = s->server.bind_to_any_port("127.0.0.1");
   if (s->port > 0) {
     s->thread = std::thread([s] { s->server.listen_after_bind(); });
@@ -127,6 +141,18 @@ void FakeMeasurementService::scriptConfig(std::vector<Answer> answers, Answer fa
   std::lock_guard lock(state_->mutex);
   state_->config.assign(answers.begin(), answers.end());
   state_->configFallback = std::move(fallback);
+}
+
+void FakeMeasurementService::scriptDeepLink(std::vector<Answer> answers, Answer fallback) {
+  std::lock_guard lock(state_->mutex);
+  state_->deepLink.assign(answers.begin(), answers.end());
+  state_->deepLinkFallback = std::move(fallback);
+}
+
+void FakeMeasurementService::scriptDataSet(std::vector<Answer> answers, Answer fallback) {
+  std::lock_guard lock(state_->mutex);
+  state_->dataSet.assign(answers.begin(), answers.end());
+  state_->dataSetFallback = std::move(fallback);
 }
 
 void FakeMeasurementService::scriptUpload(std::vector<Answer> answers, Answer fallback) {

@@ -1,5 +1,7 @@
 // A fake measurement service on 127.0.0.1 for the end-to-end tests: it answers the
-// configuration GET ("/config/app/<app ID>") and the upload POST ("/a") from scripted answers
+// configuration GET ("/config/app/<app ID>"), the upload POST ("/a"), the advertising services'
+// deferred-deep-link GET and a data-set POST ("/psm..." for on-device conversion client
+// doubles) from scripted answers
 // and keeps every request it saw, with its headers and its body (gunzipped when the request
 // said "Content-Encoding: gzip").
 //
@@ -25,6 +27,7 @@ class FakeMeasurementService {
   struct Request {
     std::string method;
     std::string path;
+    std::string target;  // path and query as sent, escapes kept
     std::map<std::string, std::string> query;
     std::multimap<std::string, std::string> headers;  // names as the client sent them
     std::string body;                                 // gunzipped when it was gzip-encoded
@@ -45,6 +48,11 @@ class FakeMeasurementService {
   // uploads unless changed).
   void scriptConfig(std::vector<Answer> answers, Answer fallback = Answer{404, {}, {}});
   void scriptUpload(std::vector<Answer> answers, Answer fallback = Answer{204, {}, {}});
+
+  // The deferred-deep-link GET (404 once used up unless changed) and the data-set POST (500).
+  static constexpr const char* kDeepLinkPath = "/adsvc/conversion/app/deeplink";
+  void scriptDeepLink(std::vector<Answer> answers, Answer fallback = Answer{404, {}, {}});
+  void scriptDataSet(std::vector<Answer> answers, Answer fallback = Answer{500, {}, {}});
 
   std::vector<Request> requests() const;
   // Waits up to `timeoutSeconds` until `done` holds for the requests seen so far.
