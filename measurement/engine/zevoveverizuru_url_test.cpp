@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdio>
+#include <fstream>
 #include <functional>
 #include <mutex>
 #include <optional>
@@ -22,6 +24,7 @@
 #include "measurement/model/apm_user_attribute.h"
 #include "platform/foundation/bundle.h"
 #include "platform/foundation/environment.h"
+#include "platform/foundation/testing/scratch_dir_for_testing.h"
 #include "tests/fakes/fake_measurement_service.h"
 
 namespace {
@@ -79,6 +82,30 @@ class IdentitySupportEnvironment : public testing::Environment {
 };
 [[maybe_unused]] testing::Environment* const kIdentitySupport =
     testing::AddGlobalTestEnvironment(new IdentitySupportEnvironment);
+
+// `body` decoded by protoc as `type`, without blanks; none when protoc failed.
+std::optional<std::string> protocDecode(const std::string& type, const std::string& body) {
+  platform::ScratchDirForTesting scratch;
+  const std::string in = scratch.path() + "/body.bin";
+  {
+    std::ofstream file(in, std::ios::binary);
+    file << body;
+  }
+  const std::string command = std::string("protoc --decode=devazerirerize.") + type + " -I '" +
+                              LUMORA_MESSAGES_PROTO_DIR + "' measurement_messages.proto < '" + in +
+                              "' 2>/dev/null";
+  FILE* pipe = popen(command.c_str(), "r");
+  if (!pipe) return std::nullopt;
+  std::string out;
+  char buffer[4096];
+  while (const std::size_t n = fread(buffer, 1, sizeof buffer, pipe))
+    out.append(buffer, n);
+  if (pclose(pipe) != 0) return std::nullopt;
+  std::string flat;
+  for (const char c : out)
+    if (c != ' ' && c != '\n') flat += c;
+  return flat;
+}
 
 struct StoredEvent {
   std::string name;
@@ -159,7 +186,8 @@ class CampaignTest : public engine_testing::EngineTest {
     onWorker([&] { out = core()->createRawEventMetadataWithUserAttributes({}); });
     return out;
   }
-  void settings(const std::vector<std::pair<std::string, std::string>>& pairs) {
+  void settings(const std::vector<std::pair<std::string, std::string>>& pairs,
+                const std::vector<std::string>& corePlatformServices = {}) {
     auto config = APMPBMeasurementConfig::initWithMessageInfo();
     NANOSetString(config.get(), apmpb_field::MeasurementConfig::kAppId, kAppID);
     NANOSetInt64(config.get(), apmpb_field::MeasurementConfig::kVersion, 3);
@@ -172,6 +200,19 @@ class CampaignTest : public engine_testing::EngineTest {
     }
     const auto values = NANOMessageValues(items);
     NANOSetArray(config.get(), apmpb_field::MeasurementConfig::kSettings, &values);
+    if (!corePlatformServices.empty()) {
+      auto consent = APMPBConsentConfig::initWithMessageInfo();
+      std::vector<std::shared_ptr<APMPBCorePlatformServiceEntry>> entries;
+      for (const auto& name : corePlatformServices) {
+        auto entry = APMPBCorePlatformServiceEntry::initWithMessageInfo();
+        NANOSetString(entry.get(), apmpb_field::CorePlatformServiceEntry::kServiceName, name);
+        entries.push_back(entry);
+      }
+      const auto services = NANOMessageValues(entries);
+      NANOSetArray(consent.get(), apmpb_field::ConsentConfig::kCorePlatformServices, &services);
+      NANOSetBool(consent.get(), apmpb_field::ConsentConfig::kDmaRegion, true);
+      NANOSetMessage(config.get(), apmpb_field::MeasurementConfig::kConsentConfig, consent.get());
+    }
     onWorker([&] {
       ASSERT_TRUE(core()->remoteConfigInstance()->updateMeasurementConfig(config));
       platform::ErrorPtr error;
@@ -233,6 +274,24 @@ TEST_F(CampaignTest, ACampaignURLGivesTheEventTheZbraidPropertyAndCampaignInfoFo
   const auto entry = (*entries)[0].asObjectOf<APMPBDeepLinkZadParamsEntry>();
   EXPECT_EQ(NANOGetString(entry.get(), apmpb_field::DeepLinkZadParamsEntry::kKey), "zad_k");
   EXPECT_EQ(NANOGetString(entry.get(), apmpb_field::DeepLinkZadParamsEntry::kValue), "v");
+
+  // A later event's bundle, as uploaded, carries it too.
+  APMAnalytics::logEventWithName("later", {});
+  env_.advance(3600);
+  std::vector<std::string> uploaded;
+  for (const auto& request : requestsTo("/a")) {
+    const auto text = protocDecode("MeasurementBatch", request.body);
+    ASSERT_TRUE(text) << "protoc could not decode an upload";
+    uploaded.push_back(*text);
+  }
+  ASSERT_FALSE(uploaded.empty());
+  const bool carried = std::any_of(uploaded.begin(), uploaded.end(), [](const std::string& text) {
+    return text.find("ad_campaign_info{") != std::string::npos &&
+           text.find("zbraid:\"B1\"") != std::string::npos &&
+           text.find("deep_link_zad_params{key:\"zad_k\"value:\"v\"}") != std::string::npos &&
+           text.find("name:\"later\"") != std::string::npos;
+  });
+  EXPECT_TRUE(carried) << uploaded[0];
 }
 
 TEST_F(CampaignTest, URLsThatAreNotCampaignsOrCarryNoClickIDsLeaveNoCampaignInfo) {
@@ -371,6 +430,24 @@ TEST_F(DeferredDeepLinkTest, FailuresAreRetriedOnLaterLaunchesUntilTheLimitSettl
   EXPECT_EQ(requestsTo(Fake::kDeepLinkPath).size(), 5u);
   EXPECT_EQ(persisted()->deferredDeepLinkRetrievalComplete(), Value(std::int64_t{1}));
   EXPECT_TRUE(reported(23195));
+}
+
+TEST_F(DeferredDeepLinkTest, ServiceNamesWithBlanksAndAmpersandsStillMakeAValidRequest) {
+  identitySupport().setID("AAAA-1111");
+  fake_.scriptDeepLink({}, {204, {}, {}});
+  start();
+  settings({}, {"Svc One", "A&b"});
+  clearReports();
+  onWorker([&] { core()->requestDeferredDeepLink(); });
+  EXPECT_FALSE(reported(23198));
+  const auto requests = requestsTo(Fake::kDeepLinkPath);
+  ASSERT_EQ(requests.size(), 1u);
+  // Sorted and joined, then escaped as one value.
+  EXPECT_EQ(requests[0].query.at("dma_cps"), "A&bSvc One");
+  EXPECT_EQ(requests[0].query.count("bSvc One"), 0u);
+  EXPECT_NE(requests[0].target.find("&dma=1&dma_cps=A%26bSvc%20One"), std::string::npos)
+      << requests[0].target;
+  EXPECT_EQ(persisted()->deferredDeepLinkRetrievalComplete(), Value(std::int64_t{0}));
 }
 
 // ---- On-device conversion with user data ----
