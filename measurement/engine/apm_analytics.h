@@ -24,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "measurement/engine/apm_user_activity.h"
 #include "measurement/storage/apm_user_defaults.h"
 #include "platform/core/error.h"
 #include "platform/core/value.h"
@@ -195,8 +196,14 @@ class APMAnalytics : public platform::storekit::PaymentTransactionObserver {
   void maxUserPropertiesForOrigin(const std::string& origin, platform::QueuePtr queue,
                                   std::function<void(std::int32_t)> callback);
 
-  // ---- Opened URLs (apm_analytics_url.cpp, later) ----
+  // ---- Opened URLs (apm_analytics_url.cpp) ----
+  // The preview switch on the caller's thread, then, on the serial queue, the core's campaign
+  // handling and the open-URL listener.
   static void handleOpenURL(const std::string& url);
+  // The activity's deep link, on the serial queue, to the core's campaign handling (the listener
+  // is not told). None stands for an empty activity.
+  static void handleUserActivity(std::optional<APMUserActivity> activity);
+  // Kept and called on the serial queue; an empty function removes it.
   static void setOpenURLListener(std::function<void(const std::string&)> listener);
 
   // PaymentTransactionObserver: forwards to the class method.

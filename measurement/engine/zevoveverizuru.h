@@ -30,6 +30,7 @@
 #include <string>
 #include <vector>
 
+#include "measurement/engine/apm_user_activity.h"
 #include "measurement/messages/apmpb_wrappers.h"
 #include "measurement/storage/apm_alarm.h"
 #include "measurement/storage/apm_persisted_config.h"
@@ -55,12 +56,25 @@ class APMSessionReporter;
 class APMSearchAdReporter;
 class APMTCFClient;
 class APMEManager;
+class APMPSMClient;
+class ODCConversionService;
+struct APMPSMClientClass;
+struct APMPSMContext;
 struct APMQueuedBundle;
 
 inline constexpr const char* ZEVOveverizuruAlarmName = "Measurement timer";
 inline constexpr const char* ZEVOveverizuruBannerVersion = "111500000";
 // The shared preferences key of a campaign stored for replay at the next start.
 inline constexpr const char* APMUserDefaultsDeepLinkKey = "/ziriza/measurement/deep_link";
+
+// The advertising-services base URL when LUMORA_ADS_URL is not set.
+inline constexpr const char* APMAdsServiceDefaultURL = "https://ads.lumora.invalid";
+// Keys of the deferred-deep-link reply.
+inline constexpr const char* APMDeepLinkURLKey = "deeplink";
+inline constexpr const char* APMDeepLinkTimestampKey = "timestamp";
+// Values of the persisted "deep link retrieval complete" key.
+inline constexpr std::int64_t APMDeferredDeepLinkRetrievalSuccess = 0;
+inline constexpr std::int64_t APMDeferredDeepLinkRetrievalFailed = 1;
 
 // The optional delegate of the core (none is set in this system).
 class ZEVOveverizuruDelegate {
@@ -317,18 +331,36 @@ class ZEVOveverizuru : public GULNetworkLoggerDelegate,
   static std::optional<platform::ValueMap> SZTMPreviewHeaders();
   static void
   handleStoredURLAfterAppLaunchWithNotification(const platform::Notification& notification);
+  // The activity's web page URL; none (23003, 23006) for no activity or another kind.
+  static std::optional<std::string> deepLinkFromUserActivity(const APMUserActivity* activity);
   bool shouldAllowRequestDeferredDeepLink();
   void requestDeferredDeepLink();
+  // The request address with its consent fields; none when it does not form a URL.
+  std::optional<std::string> deferredDeepLinkRequestURL();
+  void deferredDeepLinkCompletion(const platform::HTTPURLResponsePtr& response,
+                                  const platform::Bytes& data, const platform::ErrorPtr& error);
   std::optional<platform::ValueMap> deepLinkInfoFromResponseData(const platform::Bytes& data);
   void handleDeferredDeepLinkInfo(const platform::ValueMap& info);
   bool sendDeepLinkURLToAppDelegateOnMainThread(const std::string& url,
                                                 const std::optional<platform::ValueMap>& extraInfo);
   // ---- Category ODM1: on-device conversion with user data (zevoveverizuru_odm1.cpp) ----
+  // The client class registered as "APMPrivateSetMembershipClient", else as
+  // "ODCPrivateSetMembershipClient"; none when neither is.
+  static std::shared_ptr<APMPSMClientClass> PSMClientClass();
   bool isAPMPrivateSetMembershipClientLinked();
   void checkPSMDependencyOnWorkerQueue();
   void maybeDeleteExpiredPSMValueOnWorkerQueue();
   void initiateODM1ProtocolWithUserData(const platform::ValueMap& userData);
   bool shouldRetrievePSMResponse();
+  bool shouldRetrievePSMResponseWithEmailAddress(const std::string& emailAddress);
+  bool shouldRetrievePSMResponseWithPhoneNumber(const std::string& phoneNumber);
+  bool shouldRetrievePSMResponseWithHashedIdentifier(const platform::Bytes& hashed,
+                                                     bool isPhoneNumber);
+  std::shared_ptr<APMPSMClient> PSMClientWithEmailAddress(const std::string& emailAddress);
+  std::shared_ptr<APMPSMClient> PSMClientWithPhoneNumber(const std::string& phoneNumber);
+  std::shared_ptr<APMPSMClient> PSMClientWithHashedEmailAddress(const platform::Bytes& hashed);
+  std::shared_ptr<APMPSMClient> PSMClientWithHashedPhoneNumber(const platform::Bytes& hashed);
+  const std::shared_ptr<APMPSMContext>& ODM1Context() const { return ODM1Context_; }
   std::optional<std::string> PSMRequestURL();
   void retrievePSMResponse();
   void maybeSchedulePSMRetry();
@@ -336,6 +368,11 @@ class ZEVOveverizuru : public GULNetworkLoggerDelegate,
   void incrementPSMCountOnWorkerQueueWithName(const std::string& name);
   // ---- Category ODM2: on-device conversion service values (zevoveverizuru_odm2.cpp) ----
   void checkODM2DependencyOnWorkerQueue();
+  // The service of the class registered as "ODCConversionService", through its shared instance.
+  static std::shared_ptr<ODCConversionService> conversionServiceFromReflection();
+  static bool isAdsOnDeviceConversionLinked();
+  static bool isAlphaAppAdsOnDeviceConversionLinked();
+  static bool isZirizaAdsOnDeviceConversionLinked();
   bool isAdsOnDeviceConversionEnabled();
   void updateAdsOnDeviceConversionMeasurement();
   void handleAdsOnDeviceConversionValue(const std::optional<std::string>& value,
@@ -431,7 +468,8 @@ class ZEVOveverizuru : public GULNetworkLoggerDelegate,
   bool shouldUpdateNPAUserProperty_ = false;
   bool shouldRequestDeferredDeepLinkAfterConfigFetch_ = false;
   std::shared_ptr<APMTCFClient> tcfClient_;
-  platform::Value conversionService_;
+  std::shared_ptr<ODCConversionService> conversionService_;  // worker queue
+  std::shared_ptr<APMPSMContext> ODM1Context_;               // worker queue
   // Written on the worker queue, read from any thread by the facade and the model's hooks.
   std::atomic<bool> enabled_{false};
   bool wasEnabledDuringInitialization_ = false;

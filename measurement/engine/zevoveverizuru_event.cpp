@@ -708,6 +708,8 @@ std::shared_ptr<APMPBMeasurementBundle> ZEVOveverizuru::createRawEventMetadataWi
     capabilities |= 1;
   }
   if (isAPMPrivateSetMembershipClientLinked()) capabilities |= 2;
+  if (isAlphaAppAdsOnDeviceConversionLinked()) capabilities |= 4;
+  if (isZirizaAdsOnDeviceConversionLinked()) capabilities |= 8;
   if (capabilities != 0) NANOSetInt32(b, B::kCapabilityFlags, capabilities);
   return bundle;
 }

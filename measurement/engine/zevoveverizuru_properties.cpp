@@ -437,7 +437,8 @@ void ZEVOveverizuru::reportStoredCampaignEventOnWorkerQueue(const Value& clickTi
   if (!link || link->empty()) return;
   std::string url = *link;
   const Value openTime = defaults->objectForKey(Value(kDeepLinkTimestampKey));
-  const double openSeconds = openTime.isNumber() ? openTime.asDouble() : 0;
+  double openSeconds = 0;
+  if (!openTime.toDouble(&openSeconds) || openTime.ifBool()) openSeconds = 0;
   const auto config = remoteConfigInstance();
   const double ttl = config ? config->doubleSetting(APMSetting::AttributionCacheTTLInterval) : 0;
   ValueMap extras;

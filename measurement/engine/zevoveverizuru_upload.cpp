@@ -11,6 +11,7 @@
 
 #include "measurement/engine/apm_bundle_signals.h"
 #include "measurement/engine/apm_engine_neighbours.h"
+#include "measurement/engine/apm_on_device_conversion.h"
 #include "measurement/engine/zevoveverizuru.h"
 #include "measurement/messages/message_fields.h"
 #include "measurement/messages/nano_accessors.h"
@@ -345,6 +346,9 @@ void ZEVOveverizuru::networkUploadCompletionHandlerWithResponse(
     if ((network_ && network_->isNetworkConnected() && hasDataToUpload()) ||
         (remote && remote->isExpired())) {
       uploadData();
+    } else if (ODM1Context_ && ODM1Context_->isPSMRequestPostponed) {
+      ODM1Context_->isPSMRequestPostponed = false;
+      retrievePSMResponse();
     } else {
       updateSchedule();
     }

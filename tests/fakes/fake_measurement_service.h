@@ -1,6 +1,7 @@
 // A fake measurement service on 127.0.0.1 for the end-to-end tests: it answers the
-// configuration GET ("/config/app/<app ID>") and the upload POST ("/a") from scripted answers
-// and keeps every request it saw (see ScriptedHTTPService).
+// configuration GET ("/config/app/<app ID>"), the upload POST ("/a"), the advertising services'
+// deferred-deep-link GET and a data-set POST ("/psm..." for on-device conversion client
+// doubles) from scripted answers and keeps every request it saw (see ScriptedHTTPService).
 #pragma once
 
 #include <vector>
@@ -13,7 +14,9 @@ class FakeMeasurementService : public ScriptedHTTPService {
  public:
   FakeMeasurementService()
       : ScriptedHTTPService({{"GET", R"(/config/app/.*)", Answer{404, {}, {}}},
-                             {"POST", "/a", Answer{204, {}, {}}}}) {}
+                             {"POST", "/a", Answer{204, {}, {}}},
+                             {"GET", kDeepLinkPath, Answer{404, {}, {}}},
+                             {"POST", R"(/psm(/.*)?)", Answer{500, {}, {}}}}) {}
 
   // Answers used in order; once used up, `fallback` answers (404 for the configuration, 204 for
   // uploads unless changed).
@@ -22,6 +25,15 @@ class FakeMeasurementService : public ScriptedHTTPService {
   }
   void scriptUpload(std::vector<Answer> answers, Answer fallback = Answer{204, {}, {}}) {
     script(1, std::move(answers), std::move(fallback));
+  }
+
+  // The deferred-deep-link GET (404 once used up unless changed) and the data-set POST (500).
+  static constexpr const char* kDeepLinkPath = "/adsvc/conversion/app/deeplink";
+  void scriptDeepLink(std::vector<Answer> answers, Answer fallback = Answer{404, {}, {}}) {
+    script(2, std::move(answers), std::move(fallback));
+  }
+  void scriptDataSet(std::vector<Answer> answers, Answer fallback = Answer{500, {}, {}}) {
+    script(3, std::move(answers), std::move(fallback));
   }
 };
 

@@ -63,6 +63,7 @@ struct ScriptedHTTPService::State {
     Request request;
     request.method = in.method;
     request.path = in.path;
+    request.target = in.target;
     for (const auto& [key, value] : in.params)
       request.query[key] = value;
     for (const auto& [key, value] : in.headers)

@@ -25,6 +25,7 @@ class ScriptedHTTPService {
   struct Request {
     std::string method;
     std::string path;
+    std::string target;  // path and query as sent, escapes kept
     std::map<std::string, std::string> query;
     std::multimap<std::string, std::string> headers;  // names as the client sent them
     std::string body;                                 // gunzipped when it was gzip-encoded
