@@ -211,6 +211,14 @@ void ZEVOveverizuru::processSessionFromEvent(const std::shared_ptr<APMEvent>& ev
       {"_se", 23192,
        "Failed to remove session user engagement user property on session expiration. Error"},
   };
+  // Once they are gone (as on every later event of the same expired session) the removal would
+  // change nothing: only a transaction of it is skipped. A failed look-up removes as always.
+  const bool anyStored =
+      std::any_of(std::begin(kRemovals), std::end(kRemovals), [&](const auto& r) {
+        platform::ErrorPtr ignored;
+        return db->containsUserAttributeWithName(r.name, &ignored) != false;
+      });
+  if (!anyStored) return;
   db->performTransaction([&] {
     for (const auto& removal : kRemovals) {
       platform::ErrorPtr error;

@@ -275,6 +275,8 @@ class APMDatabase {
   bool updateConditionalUserProperty(const APMConditionalUserProperty* property,
                                      platform::ErrorPtr* error);
   bool deleteConditionalUserPropertyWithName(const std::string& name, platform::ErrorPtr* error);
+  // Whether any conditional user property is stored (none on failure, with `error` set).
+  std::optional<bool> containsConditionalUserProperties(platform::ErrorPtr* error);
   std::shared_ptr<APMConditionalUserProperty>
   conditionalUserPropertyWithName(const std::string& name, platform::ErrorPtr* error);
   using ConditionalUserProperties = std::vector<std::shared_ptr<APMConditionalUserProperty>>;

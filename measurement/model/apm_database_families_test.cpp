@@ -489,7 +489,9 @@ TEST_F(APMDatabaseFamiliesTest, ConditionalPropertiesRoundTripAndSelectByTimeAnd
     property.setTriggerEventName(trigger);
     return database_->updateConditionalUserProperty(&property, &error);
   };
+  EXPECT_EQ(database_->containsConditionalUserProperties(&error), false);
   ASSERT_TRUE(store("user_a", "app", false, now - 10, 5, ""));
+  EXPECT_EQ(database_->containsConditionalUserProperties(&error), true);
   ASSERT_TRUE(store("USER_b", "App", false, now - 10, 20, "level_up"));
   ASSERT_TRUE(store("userX1", "app", true, now - 10, 5, ""));
   ASSERT_TRUE(store("other", "a%", true, now - 1, 5, ""));
@@ -547,6 +549,10 @@ TEST_F(APMDatabaseFamiliesTest, ConditionalPropertiesRoundTripAndSelectByTimeAnd
   ASSERT_TRUE(read->expiredEvent());
   ASSERT_TRUE(database_->deleteConditionalUserPropertyWithName("full", &error));
   EXPECT_FALSE(database_->conditionalUserPropertyWithName("full", &error));
+  EXPECT_EQ(database_->containsConditionalUserProperties(&error), true);
+  for (const char* name : {"user_a", "USER_b", "userX1", "other"})
+    ASSERT_TRUE(database_->deleteConditionalUserPropertyWithName(name, &error)) << name;
+  EXPECT_EQ(database_->containsConditionalUserProperties(&error), false);
 }
 
 // --- Event aggregates ---

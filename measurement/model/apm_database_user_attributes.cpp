@@ -281,6 +281,10 @@ bool APMDatabase::deleteConditionalUserPropertyWithName(const std::string& name,
                                                        platform::Value(name), error);
 }
 
+std::optional<bool> APMDatabase::containsConditionalUserProperties(platform::ErrorPtr* error) {
+  return boolFromQuery("SELECT EXISTS (SELECT 1 FROM conditional_properties LIMIT 1)", {}, error);
+}
+
 std::shared_ptr<APMConditionalUserProperty>
 APMDatabase::conditionalUserPropertyWithName(const std::string& name, platform::ErrorPtr* error) {
   using Result = std::shared_ptr<APMConditionalUserProperty>;
