@@ -213,12 +213,13 @@ void ZEVOveverizuru::processSessionFromEvent(const std::shared_ptr<APMEvent>& ev
   };
   // Once they are gone (as on every later event of the same expired session) the removal would
   // change nothing: only a transaction of it is skipped. A failed look-up removes as always.
-  const bool anyStored =
-      std::any_of(std::begin(kRemovals), std::end(kRemovals), [&](const auto& r) {
-        platform::ErrorPtr ignored;
-        return db->containsUserAttributeWithName(r.name, &ignored) != false;
-      });
-  if (!anyStored) return;
+  {
+    std::vector<std::string> names;
+    for (const auto& removal : kRemovals)
+      names.emplace_back(removal.name);
+    platform::ErrorPtr ignored;
+    if (db->containsAnyUserAttributeWithNames(names, &ignored) == false) return;
+  }
   db->performTransaction([&] {
     for (const auto& removal : kRemovals) {
       platform::ErrorPtr error;

@@ -446,6 +446,19 @@ TEST_F(APMDatabaseFamiliesTest, UserAttributesKeepTheirValueKindsAndTheTableLimi
   EXPECT_EQ(database_->publicUserAttributeCount(&error), 2);
   EXPECT_EQ(database_->userAttributeCountForOrigin("auto", &error), 2);
   EXPECT_EQ(database_->containsUserAttributeWithName("color", &error), true);
+  const struct {
+    std::vector<std::string> names;
+    std::optional<bool> expected;
+  } anyCases[] = {
+      {{"color"}, true},           {{"_sid", "_sno"}, false}, {{"_sid", "level", "_se"}, true},
+      {{"_se", "_ltv_USD"}, true}, {{"colo"}, false},         {{}, std::nullopt},
+  };
+  for (const auto& c : anyCases) {
+    platform::ErrorPtr anyError;
+    EXPECT_EQ(database_->containsAnyUserAttributeWithNames(c.names, &anyError), c.expected)
+        << c.names.size() << " names";
+    EXPECT_EQ(static_cast<bool>(anyError), !c.expected.has_value());
+  }
   const auto ltv = database_->allLifetimeValueUserAttributes(&error);
   ASSERT_TRUE(ltv);
   ASSERT_EQ(ltv->size(), 2u);
