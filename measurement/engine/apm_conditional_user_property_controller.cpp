@@ -350,6 +350,13 @@ APMConditionalUserPropertyController::processEventOnWorkerQueue(
   const auto engine = core();
   const auto db = engine ? engine->database() : nullptr;
   if (!db) return std::nullopt;
+  // With no conditional user property stored there is nothing to time out, expire or trigger:
+  // the event produces nothing, without a transaction of its own. A failed look-up takes the
+  // full road below, which reports what fails.
+  {
+    platform::ErrorPtr ignored;
+    if (db->containsConditionalUserProperties(&ignored) == false) return Events{};
+  }
   Events timedOut;
   Events expired;
   std::optional<Events> triggered;

@@ -211,6 +211,15 @@ void ZEVOveverizuru::processSessionFromEvent(const std::shared_ptr<APMEvent>& ev
       {"_se", 23192,
        "Failed to remove session user engagement user property on session expiration. Error"},
   };
+  // Once they are gone (as on every later event of the same expired session) the removal would
+  // change nothing: only a transaction of it is skipped. A failed look-up removes as always.
+  {
+    std::vector<std::string> names;
+    for (const auto& removal : kRemovals)
+      names.emplace_back(removal.name);
+    platform::ErrorPtr ignored;
+    if (db->containsAnyUserAttributeWithNames(names, &ignored) == false) return;
+  }
   db->performTransaction([&] {
     for (const auto& removal : kRemovals) {
       platform::ErrorPtr error;

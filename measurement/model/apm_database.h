@@ -261,6 +261,9 @@ class APMDatabase {
                                                           platform::ErrorPtr* error);
   std::optional<bool> containsUserAttributeWithName(const std::string& name,
                                                     platform::ErrorPtr* error);
+  // Whether any of `names` is stored, in one look-up (none on failure, with `error` set).
+  std::optional<bool> containsAnyUserAttributeWithNames(const std::vector<std::string>& names,
+                                                        platform::ErrorPtr* error);
   std::optional<std::int64_t> userAttributeCountForOrigin(const std::string& origin,
                                                           platform::ErrorPtr* error);
   // Names that do not start with "_".
@@ -275,6 +278,8 @@ class APMDatabase {
   bool updateConditionalUserProperty(const APMConditionalUserProperty* property,
                                      platform::ErrorPtr* error);
   bool deleteConditionalUserPropertyWithName(const std::string& name, platform::ErrorPtr* error);
+  // Whether any conditional user property is stored (none on failure, with `error` set).
+  std::optional<bool> containsConditionalUserProperties(platform::ErrorPtr* error);
   std::shared_ptr<APMConditionalUserProperty>
   conditionalUserPropertyWithName(const std::string& name, platform::ErrorPtr* error);
   using ConditionalUserProperties = std::vector<std::shared_ptr<APMConditionalUserProperty>>;

@@ -108,8 +108,17 @@ bool APMDatabase::updateAppMetadata(const APMAppMetadata* metadata, platform::Er
 }
 
 std::shared_ptr<APMDailyCounts> APMDatabase::dailyCounts(platform::ErrorPtr* error) {
-  const auto row = appMetadataRow(error);
-  if (!row) return nullptr;
+  // Only the counters' columns: the row also holds the remote configuration and other blobs,
+  // and this runs for every event.
+  const auto rows = rowsFromQuery(
+      std::string("SELECT rowid, day, daily_conversions_count, daily_events_count, "
+                  "daily_public_events_count, daily_error_events_count, "
+                  "daily_real_time_conversion_events_count, daily_real_time_dcu_events_count "
+                  "FROM ") +
+          APMAppMetadataTableName + " WHERE rowid = ?",
+      {rowID()}, error);
+  if (!rows || rows->empty()) return nullptr;
+  const APMSqliteRecord* row = &rows->front();
   if (!APMAssertNotZero(row->size(), error, 3,
                         "Received empty dictionary for getting daily counts")) {
     return nullptr;

@@ -446,6 +446,19 @@ TEST_F(APMDatabaseFamiliesTest, UserAttributesKeepTheirValueKindsAndTheTableLimi
   EXPECT_EQ(database_->publicUserAttributeCount(&error), 2);
   EXPECT_EQ(database_->userAttributeCountForOrigin("auto", &error), 2);
   EXPECT_EQ(database_->containsUserAttributeWithName("color", &error), true);
+  const struct {
+    std::vector<std::string> names;
+    std::optional<bool> expected;
+  } anyCases[] = {
+      {{"color"}, true},           {{"_sid", "_sno"}, false}, {{"_sid", "level", "_se"}, true},
+      {{"_se", "_ltv_USD"}, true}, {{"colo"}, false},         {{}, std::nullopt},
+  };
+  for (const auto& c : anyCases) {
+    platform::ErrorPtr anyError;
+    EXPECT_EQ(database_->containsAnyUserAttributeWithNames(c.names, &anyError), c.expected)
+        << c.names.size() << " names";
+    EXPECT_EQ(static_cast<bool>(anyError), !c.expected.has_value());
+  }
   const auto ltv = database_->allLifetimeValueUserAttributes(&error);
   ASSERT_TRUE(ltv);
   ASSERT_EQ(ltv->size(), 2u);
@@ -489,7 +502,9 @@ TEST_F(APMDatabaseFamiliesTest, ConditionalPropertiesRoundTripAndSelectByTimeAnd
     property.setTriggerEventName(trigger);
     return database_->updateConditionalUserProperty(&property, &error);
   };
+  EXPECT_EQ(database_->containsConditionalUserProperties(&error), false);
   ASSERT_TRUE(store("user_a", "app", false, now - 10, 5, ""));
+  EXPECT_EQ(database_->containsConditionalUserProperties(&error), true);
   ASSERT_TRUE(store("USER_b", "App", false, now - 10, 20, "level_up"));
   ASSERT_TRUE(store("userX1", "app", true, now - 10, 5, ""));
   ASSERT_TRUE(store("other", "a%", true, now - 1, 5, ""));
@@ -547,6 +562,10 @@ TEST_F(APMDatabaseFamiliesTest, ConditionalPropertiesRoundTripAndSelectByTimeAnd
   ASSERT_TRUE(read->expiredEvent());
   ASSERT_TRUE(database_->deleteConditionalUserPropertyWithName("full", &error));
   EXPECT_FALSE(database_->conditionalUserPropertyWithName("full", &error));
+  EXPECT_EQ(database_->containsConditionalUserProperties(&error), true);
+  for (const char* name : {"user_a", "USER_b", "userX1", "other"})
+    ASSERT_TRUE(database_->deleteConditionalUserPropertyWithName(name, &error)) << name;
+  EXPECT_EQ(database_->containsConditionalUserProperties(&error), false);
 }
 
 // --- Event aggregates ---

@@ -177,6 +177,23 @@ std::optional<bool> APMDatabase::containsUserAttributeWithName(const std::string
                        {platform::Value(name)}, error);
 }
 
+std::optional<bool>
+APMDatabase::containsAnyUserAttributeWithNames(const std::vector<std::string>& names,
+                                               platform::ErrorPtr* error) {
+  if (!APMAssertNotZero(names.size(), error, 1,
+                        "Received empty user property names for exists query")) {
+    return std::nullopt;
+  }
+  std::string query = "SELECT EXISTS (SELECT 1 FROM user_attributes WHERE name IN (";
+  platform::ValueList parameters;
+  for (const auto& name : names) {
+    query += parameters.empty() ? "?" : ", ?";
+    parameters.emplace_back(name);
+  }
+  query += ") LIMIT 1)";
+  return boolFromQuery(query, parameters, error);
+}
+
 std::optional<std::int64_t> APMDatabase::userAttributeCountForOrigin(const std::string& origin,
                                                                      platform::ErrorPtr* error) {
   if (!APMAssertNotZero(origin.size(), error, 1,
@@ -279,6 +296,10 @@ bool APMDatabase::deleteConditionalUserPropertyWithName(const std::string& name,
   APMSqliteStore* store = openStore(error);
   return store && store->deleteRecordFromTableWithName(kConditionalProperties, "name",
                                                        platform::Value(name), error);
+}
+
+std::optional<bool> APMDatabase::containsConditionalUserProperties(platform::ErrorPtr* error) {
+  return boolFromQuery("SELECT EXISTS (SELECT 1 FROM conditional_properties LIMIT 1)", {}, error);
 }
 
 std::shared_ptr<APMConditionalUserProperty>

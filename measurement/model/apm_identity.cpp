@@ -209,9 +209,8 @@ std::optional<std::int64_t> APMIdentity::versionField(std::size_t index) const {
 
 std::optional<std::string> APMIdentity::appInstanceID() {
   if (APMConsentSettingsUtil::isAnalyticsStorageDenied()) return std::nullopt;
-  updateIdentifiers();
   std::optional<std::string> result;
-  queue_->sync([&] { result = persistedConfig_->appInstanceID(); });
+  refreshThen([&] { result = persistedConfig_->appInstanceID(); });
   return result;
 }
 
@@ -222,37 +221,32 @@ void APMIdentity::setAppInstanceID(const std::string& identifier) {
 
 std::optional<std::string> APMIdentity::hashedResettableDeviceID() {
   if (APMConsentSettingsUtil::isAdStorageDenied()) return std::nullopt;
-  updateIdentifiers();
   std::optional<std::string> result;
-  queue_->sync([&] { result = persistedConfig_->hashedResettableDeviceID(); });
+  refreshThen([&] { result = persistedConfig_->hashedResettableDeviceID(); });
   return result;
 }
 
 std::optional<std::string> APMIdentity::resettableDeviceID() {
-  updateIdentifiers();
   std::optional<std::string> result;
-  queue_->sync([&] { result = resettableDeviceID_; });
+  refreshThen([&] { result = resettableDeviceID_; });
   return result;
 }
 
 bool APMIdentity::limitedAdTracking() {
-  updateIdentifiers();
   bool result = false;
-  queue_->sync([&] { result = limitedAdTracking_; });
+  refreshThen([&] { result = limitedAdTracking_; });
   return result;
 }
 
 std::int64_t APMIdentity::appleConsentStatus() {
-  updateIdentifiers();
   std::int64_t result = 0;
-  queue_->sync([&] { result = appleConsentStatus_; });
+  refreshThen([&] { result = appleConsentStatus_; });
   return result;
 }
 
 bool APMIdentity::hasLimitedAdTracking() {
-  updateIdentifiers();
   bool result = false;
-  queue_->sync([&] { result = support_->hasLimitedAdTracking(); });
+  refreshThen([&] { result = support_->hasLimitedAdTracking(); });
   return result;
 }
 
@@ -286,6 +280,16 @@ void APMIdentity::updateIdentifiers() {
   std::weak_ptr<APMIdentity> weak = weak_from_this();
   queue_->async([weak] {
     if (auto self = weak.lock()) self->refreshOnQueue();
+  });
+}
+
+// The refresh and the read share one turn of the queue: the same order as a queued refresh
+// followed by a waited-for read, without handing the refresh to another thread first (the read
+// runs in place when the queue is idle).
+void APMIdentity::refreshThen(const std::function<void()>& read) {
+  queue_->sync([&] {
+    refreshOnQueue();
+    read();
   });
 }
 

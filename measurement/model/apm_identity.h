@@ -113,6 +113,7 @@ class APMIdentity : public std::enable_shared_from_this<APMIdentity> {
   APMIdentity(std::shared_ptr<APMPersistedConfig> config,
               std::shared_ptr<APMDefaultIdentitySupport> support);
   void refreshOnQueue();
+  void refreshThen(const std::function<void()>& read);
   std::optional<std::int64_t> versionField(std::size_t index) const;
 
   const platform::QueuePtr queue_;
