@@ -11,6 +11,7 @@
 #include "runner/main_flutter_window.h"
 #include "runner/main_options.h"
 #include "zevevidi/analytics/diderizevizo.h"
+#include "zevevidi/analytics/diderizevizo_connector.h"
 #include "zevevidi/installations/fir_installations.h"
 
 namespace lumora {
@@ -71,6 +72,7 @@ int lumoraMain(int argc, char** argv) {
   FIRInstallations::load();
   APMEngineLoad();
   DIDErizevizo::load();
+  DIDErizevizoConnector::load();
 
   // What applicationMain does, with a stop between loading the interface and running it: a
   // host whose socket did not open must not go on launching where no peer can reach it.

@@ -392,6 +392,30 @@ void APMAnalytics::setInternalUserProperty(const platform::Value& value, const s
                                            const std::string& origin) {
   setUserPropertyWithOrigin(value, name, origin);
 }
-// Stored user properties and their per-origin limits come with the user-property store.
-void APMAnalytics::maxUserPropertiesForOrigin(const std::string&, platform::QueuePtr,
-                                              std::function<void(std::int32_t)>) {}
+void APMAnalytics::maxUserPropertiesForOrigin(const std::string& origin, platform::QueuePtr queue,
+                                              std::function<void(std::int32_t)> callback) {
+  if (origin.empty()) {
+    report(2, 25009,
+           "Cannot query Analytics for max user properties. Origin must be a non-empty string");
+    return;
+  }
+  if (!queue) {
+    report(2, 25010, "Cannot query Analytics for max user properties. Queue cannot be nil. Origin",
+           {platform::Value(origin)});
+    return;
+  }
+  if (!callback) {
+    report(2, 25011,
+           "Cannot query Analytics for max user properties. MaxUserProperties callback cannot be "
+           "nil. Origin",
+           {platform::Value(origin)});
+    return;
+  }
+  queueOperationWithBlock([origin, queue, callback] {
+    const auto core = engine();
+    if (!core) return;
+    core->maxUserPropertiesForOrigin(origin, [queue, callback](std::int64_t limit) {
+      queue->async([callback, limit] { callback(static_cast<std::int32_t>(limit)); });
+    });
+  });
+}
