@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <unordered_map>
 
 #include "measurement/engine/apm_bundle_signals.h"
 #include "measurement/engine/apm_engine_neighbours.h"
@@ -33,8 +34,6 @@
 
 namespace {
 
-using apm_database_rows::bytesColumn;
-using apm_database_rows::int64Column;
 namespace B = apmpb_field::MeasurementBundle;
 namespace E = apmpb_field::Event;
 namespace UA = apmpb_field::UserAttribute;
@@ -201,8 +200,11 @@ bool ZEVOveverizuru::bundleRawEvents() {
     double start = std::numeric_limits<double>::infinity();
     double end = -std::numeric_limits<double>::infinity();
     for (const auto& raw : *batch) {
-      const double t =
-          static_cast<double>(NANOGetInt64(raw->rawEvent().get(), E::kTimestampMillis)) / 1000.0;
+      // The event's time in whole milliseconds, as its message carries it.
+      const std::int64_t millis = raw->event()
+                                      ? APMMillisecondsFromSeconds(raw->event()->timestamp())
+                                      : NANOGetInt64(raw->rawEvent().get(), E::kTimestampMillis);
+      const double t = static_cast<double>(millis) / 1000.0;
       start = std::min(start, t);
       end = std::max(end, t);
     }
@@ -285,18 +287,16 @@ ZEVOveverizuru::rawEventsWithMetadataFingerprint(std::int64_t fingerprint) {
   std::int64_t previousRowID = 0;
   std::int64_t firstHour = 0;
   lastBatchRowID_ = 0;
-  auto filter = [&](std::uint32_t, const APMSqliteRecord& row) -> bool {
-    const auto rowID = int64Column(row, "rowid").value_or(0);
+  auto filter = [&](std::int64_t rowID, const std::shared_ptr<APMPBEvent>& proto,
+                    std::size_t dataSize) -> bool {
     if (taken > 0 && (taken >= maxEvents || rowID != previousRowID + 1)) return false;
-    const platform::Bytes* data = bytesColumn(row, "data");
-    std::shared_ptr<APMPBEvent> proto = data ? APMPBEvent::initWithBuffer(*data) : nullptr;
     if (!proto) {
       // An unreadable row stays in the run so that it can be removed with it.
       report(4, 23096, "Failed to filter raw event. Error",
              {platform::Value("the stored event does not decode")});
     } else {
       const std::int64_t hour = hourOfMillis(NANOGetInt64(proto.get(), E::kTimestampMillis));
-      const std::int64_t eventSize = data ? static_cast<std::int64_t>(data->size()) : 0;
+      const auto eventSize = static_cast<std::int64_t>(dataSize);
       if (taken == 0) {
         firstHour = hour;
       } else if (hour != firstHour || saturatingAdd(size, eventSize) >= maxSize) {
@@ -310,7 +310,7 @@ ZEVOveverizuru::rawEventsWithMetadataFingerprint(std::int64_t fingerprint) {
     return true;
   };
   lastBatchError_.reset();
-  auto rows = db->rawEventsWithMetadataFingerprint(fingerprint, &lastBatchError_, filter);
+  auto rows = db->rawEventBatchWithMetadataFingerprint(fingerprint, &lastBatchError_, filter);
   if (rows) lastBatchRowID_ = rows->empty() ? 0 : rows->back()->rowID();
   return rows;
 }
@@ -594,14 +594,24 @@ ZEVOveverizuru::eventsAfterUpdatingEventAggregates(
   if (allowEventFilterEvaluation && !evaluator) return std::nullopt;
   std::vector<std::shared_ptr<APMEvent>> out;
   out.reserve(events.size());
+  // The aggregates of each name as this pass last wrote them: a name is read from the database
+  // once, and every write goes straight through, so whatever reads the table meanwhile (the
+  // purchase check, sampling) sees what the pass counted so far.
+  std::unordered_map<std::string, std::shared_ptr<APMEventAggregates>> written;
   for (auto event : events) {
     event = purchaseEventWithCustomerTypeParam(event);
     platform::ErrorPtr error;
-    auto aggregates = db->eventAggregatesWithName(event->name(), &error);
-    if (error) {
-      report(1, 23107, "Failed to query event aggregates. Name, error",
-             {platform::Value(event->name()), errorContext(error)});
-      return std::nullopt;
+    std::shared_ptr<APMEventAggregates> aggregates;
+    const auto known = written.find(event->name());
+    if (known != written.end()) {
+      aggregates = known->second;
+    } else {
+      aggregates = db->eventAggregatesWithName(event->name(), &error);
+      if (error) {
+        report(1, 23107, "Failed to query event aggregates. Name, error",
+               {platform::Value(event->name()), errorContext(error)});
+        return std::nullopt;
+      }
     }
     if (aggregates) {
       if (auto stamped = event->copyWithPreviousTimestamp(aggregates->lastFireTimestamp())) {
@@ -615,10 +625,15 @@ ZEVOveverizuru::eventsAfterUpdatingEventAggregates(
     } else {
       aggregates = APMEventAggregates::initWithName(event->name(), 1, 1, 1, event->timestamp());
     }
-    if (!aggregates || !db->updateEventAggregates(aggregates.get(), &error)) {
+    const bool stored =
+        aggregates &&
+        (known != written.end() ? db->replaceStoredEventAggregates(aggregates.get(), &error)
+                                : db->updateEventAggregates(aggregates.get(), &error));
+    if (!stored) {
       report(1, 23108, "Failed to update event aggregates. Error", {errorContext(error)});
       return std::nullopt;
     }
+    written.insert_or_assign(event->name(), aggregates);
     // 4.
     if (evaluator && !evaluator->evaluateFiltersForEvent(*event, aggregates.get(), cache)) {
       return std::nullopt;
@@ -672,8 +687,8 @@ bool ZEVOveverizuru::updateAppMetadataForBundle(APMPBMeasurementBundle& bundle,
     NANOSetInt64(&bundle, B::kPreviousBundleStartTimestampMillis,
                  millisFromSeconds(previousStart > 0 ? previousStart : previousEnd));
   }
-  const auto events = NANOGetArray(&bundle, B::kEvents, APMPBEvent::classObject());
-  metadata->increaseLastBundleIndex(events ? static_cast<std::int64_t>(events->size()) : 0);
+  metadata->increaseLastBundleIndex(
+      static_cast<std::int64_t>(NANOGetArrayCount(&bundle, B::kEvents)));
   metadata->incrementLastDeliveryIndex();
   metadata->setLastBundleStartTimestamp(bundleStartTimestamp);
   metadata->setLastBundleEndTimestamp(bundleEndTimestamp);

@@ -1,5 +1,6 @@
 #include "measurement/messages/nano_accessors.h"
 
+#include <algorithm>
 #include <cmath>
 #include <new>
 
@@ -273,13 +274,16 @@ namespace {
 
 // The record of a message value meant for a field whose sub-type is `expected`, or null after
 // logging why it is refused.
-const MessageInfo* messageValueRecord(const NANOMessageBase* value, const std::string& className,
+// `className` names the value's type for the line written when it has no record.
+template <class ClassName>
+const MessageInfo* messageValueRecord(const NANOMessageBase* value, const ClassName& className,
                                       const MessageInfo* parent, int32_t index) {
   const MessageInfo* source = value ? value->messageInfo() : nullptr;
   if (!source) {
+    const std::string name = className();
     messageDiagnostic(
         kLog, "<ERROR> Invalid object type. Message fields expect NANOMessageBase. Type: %s",
-        className.c_str());
+        name.c_str());
     return nullptr;
   }
   const MessageType* expected = parent->type().fields[index].sub_type;
@@ -298,8 +302,10 @@ const MessageInfo* messageValueRecord(const NANOMessageBase* value, const std::s
 void NANOSetMessage(NANOMessageBase* message, int32_t index, const NANOMessageBase* value) {
   MessageInfo* record = fieldRecord(message, index, "SetMessage", Access::kMessage);
   if (!record) return;
-  const MessageInfo* source =
-      messageValueRecord(value, value ? value->className() : "(null)", record, index);
+  const MessageInfo* source = messageValueRecord(
+      value,
+      [value]() -> std::string { return value ? value->className() : std::string("(null)"); },
+      record, index);
   if (!source) return;
   std::unique_ptr<MessageInfo> copy;
   if (!apmpb_copy(&copy, source)) return;  // the field keeps its value
@@ -377,12 +383,14 @@ namespace {
 bool storeElement(MessageInfo* record, int32_t index, ArrayInfo* header,
                   const platform::Value& element) {
   const int32_t code = record->fields_type()[index];
-  const std::string type = classNameOf(element);
+  // The element's type is named only when something is wrong with it.
   auto refuse = [&](const char* expectation) {
+    const std::string type = classNameOf(element);
     messageDiagnostic(kLog, "<ERROR> Invalid object type. %s. Type: %s", expectation, type.c_str());
     return false;
   };
   auto outOfRange = [&](const char* kind) {
+    const std::string type = classNameOf(element);
     messageDiagnostic(kLog, "<ERROR> Number out of range for %s fields. Type: %s", kind,
                       type.c_str());
     return false;
@@ -425,7 +433,8 @@ bool storeElement(MessageInfo* record, int32_t index, ArrayInfo* header,
   } else if (code & kNanoFieldMessage) {
     auto object = element.asObjectOf<NANOMessageBase>();
     if (!object) return refuse("Message fields expect NANOMessageBase");
-    const MessageInfo* source = messageValueRecord(object.get(), type, record, index);
+    const MessageInfo* source = messageValueRecord(
+        object.get(), [&element] { return classNameOf(element); }, record, index);
     if (!source) return false;
     std::unique_ptr<MessageInfo> copy;
     if (!apmpb_copy(&copy, source)) return false;
@@ -439,6 +448,27 @@ bool storeElement(MessageInfo* record, int32_t index, ArrayInfo* header,
 }
 
 }  // namespace
+
+std::size_t NANOGetArrayCount(const NANOMessageBase* message, int32_t index) {
+  MessageInfo* record = fieldRecord(message, index, "GetArrayCount", Access::kArray);
+  if (!record) return 0;
+  const ArrayInfo* header = record->array(static_cast<uint32_t>(index));
+  if (!header) {
+    messageDiagnostic(kLog, "<ERROR> Repeated field should have been allocated");
+    return 0;
+  }
+  const int32_t code = record->fields_type()[index];
+  if (code & kNanoFieldMessage) {
+    return static_cast<std::size_t>(std::count_if(header->messages.begin(), header->messages.end(),
+                                                  [](const auto& element) { return !!element; }));
+  }
+  if (code & kNanoFieldString) {
+    return static_cast<std::size_t>(
+        std::count_if(header->strings.begin(), header->strings.end(),
+                      [](const std::string& text) { return platform::isValidUtf8(text); }));
+  }
+  return header->size();
+}
 
 void NANOSetArray(NANOMessageBase* message, int32_t index, const platform::ValueList* values) {
   MessageInfo* record = fieldRecord(message, index, "SetArray", Access::kArray);

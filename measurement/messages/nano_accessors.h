@@ -12,6 +12,7 @@
 // back as Int values holding the same 64 bits.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -61,6 +62,8 @@ void NANOSetMessage(NANOMessageBase* message, int32_t index, const NANOMessageBa
 // none). `wrapperClass` builds the elements of a list of messages.
 std::optional<platform::ValueList> NANOGetArray(const NANOMessageBase* message, int32_t index,
                                                 const APMPBClass* wrapperClass = nullptr);
+// How many elements NANOGetArray would give, without making them (0 on misuse, with its line).
+std::size_t NANOGetArrayCount(const NANOMessageBase* message, int32_t index);
 // Replaces the repeated field's elements with copies of `values` (none empties the field). The
 // first element of the wrong type is logged and leaves the field empty.
 void NANOSetArray(NANOMessageBase* message, int32_t index, const platform::ValueList* values);

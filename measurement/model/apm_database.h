@@ -218,6 +218,16 @@ class APMDatabase {
                                    const APMSqliteStore::RowFilter& eventFilter = {});
   std::shared_ptr<APMRawEventData> rawEventDataFromDictionary(const APMSqliteRecord* row,
                                                               platform::ErrorPtr* error);
+  // The same read for packing a bundle: each row's data is decoded once, `batchFilter` (never
+  // empty) sees the row ID (0 when missing), the decoded message (null when the data is missing or
+  // does not decode) and the data's size, and ends the read by answering false. The records hold
+  // the event and the message as stored (no name: it is in the row), not one made again from the
+  // event.
+  using RawEventBatchFilter = std::function<bool(
+      std::int64_t rowID, const std::shared_ptr<APMPBEvent>& stored, std::size_t dataSize)>;
+  std::optional<std::vector<std::shared_ptr<APMRawEventData>>>
+  rawEventBatchWithMetadataFingerprint(std::int64_t fingerprint, platform::ErrorPtr* error,
+                                       const RawEventBatchFilter& batchFilter);
   // The fingerprint of the oldest raw event; none (without an error) when there is none.
   std::optional<std::int64_t> nextMetadataFingerprintToProcess(platform::ErrorPtr* error);
   std::optional<bool> containsRawEventWithMetadataFingerprint(std::int64_t fingerprint,
@@ -303,6 +313,11 @@ class APMDatabase {
   // --- Event aggregates and the events snapshot (apm_database_event_aggregates.cpp) ---
   // A new name is refused when 2000 are stored.
   bool updateEventAggregates(const APMEventAggregates* aggregates, platform::ErrorPtr* error);
+  // The same write for a name whose row the caller knows to be stored in this transaction (read
+  // or written by it): the row is replaced without the existence and table-size checks, which
+  // cannot refuse it.
+  bool replaceStoredEventAggregates(const APMEventAggregates* aggregates,
+                                    platform::ErrorPtr* error);
   std::shared_ptr<APMEventAggregates> eventAggregatesWithName(const std::string& name,
                                                               platform::ErrorPtr* error);
   // None without an error when the snapshot table does not exist.
@@ -385,6 +400,11 @@ class APMDatabase {
   explicit APMDatabase(std::shared_ptr<APMPersistedConfig> persistedConfig);
 
  private:
+  // A raw event record from its row; `storedMessage`, when given, is the row's data already
+  // decoded, and the record keeps it as its message.
+  std::shared_ptr<APMRawEventData> rawEventDataFromRow(const APMSqliteRecord& row,
+                                                       std::shared_ptr<APMPBEvent> storedMessage,
+                                                       platform::ErrorPtr* error);
   std::optional<std::vector<APMSqliteRecord>> rowsFromQuery(const std::string& query,
                                                             const platform::ValueList& parameters,
                                                             platform::ErrorPtr* error);

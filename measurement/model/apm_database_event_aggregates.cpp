@@ -35,34 +35,59 @@ std::shared_ptr<APMEventAggregates> APMEventAggregatesFromDictionary(const APMSq
   return aggregates;
 }
 
-bool APMDatabase::updateEventAggregates(const APMEventAggregates* aggregates,
-                                        platform::ErrorPtr* error) {
+namespace {
+
+// The row of `aggregates`, or none (with the error) for a missing object or an empty name.
+std::optional<APMSqliteRecord> eventAggregatesRow(const APMEventAggregates* aggregates,
+                                                  platform::ErrorPtr* error) {
   if (!APMAssertNotNull(aggregates, error, 3,
                         "Received empty event aggregates object for getting dictionary "
                         "representation") ||
       !APMAssertNotZero(aggregates->name().size(), error, 1,
                         "Received event aggregates object with empty name for getting "
                         "dictionary representation")) {
-    return false;
+    return std::nullopt;
   }
-  const platform::Value name(aggregates->name());
-  APMSqliteRecord row{
-      {platform::Value("name"), name},
-      {platform::Value("lifetime_count"), integer(aggregates->lifetimeCount())},
-      {platform::Value("current_bundle_count"), integer(aggregates->currentBundleCount())},
-      {platform::Value("last_fire_timestamp"), platform::Value(aggregates->lastFireTimestamp())},
-      {platform::Value("last_bundled_timestamp"),
-       platform::Value(aggregates->lastBundledTimestamp())},
-      {platform::Value("last_sampling_rate"), integer(aggregates->lastSamplingRate())},
-      {platform::Value("last_exempt_from_sampling"),
-       integer(aggregates->lastExemptFromSampling() ? 1 : 0)},
-      {platform::Value("last_bundled_day"), integer(aggregates->lastBundledDay())},
-      {platform::Value("current_session_count"), integer(aggregates->currentSessionCount())},
-  };
+  // Entries in ascending key order, which the record takes as they are.
+  APMSqliteRecord::container_type entries;
+  entries.reserve(10);
+  entries.emplace_back(platform::Value("current_bundle_count"),
+                       integer(aggregates->currentBundleCount()));
+  entries.emplace_back(platform::Value("current_session_count"),
+                       integer(aggregates->currentSessionCount()));
+  entries.emplace_back(platform::Value("last_bundled_day"), integer(aggregates->lastBundledDay()));
+  entries.emplace_back(platform::Value("last_bundled_timestamp"),
+                       platform::Value(aggregates->lastBundledTimestamp()));
+  entries.emplace_back(platform::Value("last_exempt_from_sampling"),
+                       integer(aggregates->lastExemptFromSampling() ? 1 : 0));
+  entries.emplace_back(platform::Value("last_fire_timestamp"),
+                       platform::Value(aggregates->lastFireTimestamp()));
   if (const auto id = aggregates->lastSampledComplexEventID()) {
-    row[platform::Value("last_sampled_complex_event_id")] = integer(*id);
+    entries.emplace_back(platform::Value("last_sampled_complex_event_id"), integer(*id));
   }
-  return upsertDataType(row, kEvents, "name", name, APMDatabaseAllEventMaxCount, error);
+  entries.emplace_back(platform::Value("last_sampling_rate"),
+                       integer(aggregates->lastSamplingRate()));
+  entries.emplace_back(platform::Value("lifetime_count"), integer(aggregates->lifetimeCount()));
+  entries.emplace_back(platform::Value("name"), platform::Value(aggregates->name()));
+  auto row = APMSqliteRecord::fromEntries(std::move(entries));
+  return row;
+}
+
+}  // namespace
+
+bool APMDatabase::updateEventAggregates(const APMEventAggregates* aggregates,
+                                        platform::ErrorPtr* error) {
+  const auto row = eventAggregatesRow(aggregates, error);
+  if (!row) return false;
+  return upsertDataType(*row, kEvents, "name", platform::Value(aggregates->name()),
+                        APMDatabaseAllEventMaxCount, error);
+}
+
+bool APMDatabase::replaceStoredEventAggregates(const APMEventAggregates* aggregates,
+                                               platform::ErrorPtr* error) {
+  const auto row = eventAggregatesRow(aggregates, error);
+  if (!row) return false;
+  return insertDataType(*row, kEvents, error);
 }
 
 std::shared_ptr<APMEventAggregates>

@@ -9,6 +9,7 @@
 #include "measurement/model/apm_event.h"
 #include "measurement/model/apm_remote_config.h"
 #include "measurement/model/apm_utilities.h"
+#include "measurement/storage/apm_monitor.h"
 #include "platform/dispatch/clock.h"
 
 using namespace apm_database_rows;
@@ -237,17 +238,23 @@ APMDatabase::allRawEventsWithError(platform::ErrorPtr* error) {
       });
 }
 
+namespace {
+
+constexpr const char* kRawEventsOfFingerprint =
+    "SELECT rowid, * FROM raw_events WHERE metadata_fingerprint = ? ORDER BY rowid ASC LIMIT ?";
+
+}  // namespace
+
 std::optional<std::vector<std::shared_ptr<APMRawEventData>>>
 APMDatabase::rawEventsWithMetadataFingerprint(std::int64_t fingerprint, platform::ErrorPtr* error,
                                               const APMSqliteStore::RowFilter& eventFilter) {
   APMSqliteStore* store = openStore(error);
   if (!store) return std::nullopt;
-  const std::string query =
-      "SELECT rowid, * FROM raw_events WHERE metadata_fingerprint = ? ORDER BY rowid ASC LIMIT ?";
   const platform::ValueList parameters{integer(fingerprint),
                                        integer(APMDatabaseRawEventsSelectLimit)};
-  const auto rows = eventFilter ? store->recordsForQuery(query, parameters, error, eventFilter)
-                                : store->recordsForQuery(query, parameters, error);
+  const auto rows =
+      eventFilter ? store->recordsForQuery(kRawEventsOfFingerprint, parameters, error, eventFilter)
+                  : store->recordsForQuery(kRawEventsOfFingerprint, parameters, error);
   if (!rows) return std::nullopt;
   std::vector<std::shared_ptr<APMRawEventData>> events;
   platform::ErrorPtr rowError;
@@ -261,30 +268,78 @@ APMDatabase::rawEventsWithMetadataFingerprint(std::int64_t fingerprint, platform
   return events;
 }
 
+std::optional<std::vector<std::shared_ptr<APMRawEventData>>>
+APMDatabase::rawEventBatchWithMetadataFingerprint(std::int64_t fingerprint,
+                                                  platform::ErrorPtr* error,
+                                                  const RawEventBatchFilter& batchFilter) {
+  if (!APMAssertTrue(static_cast<bool>(batchFilter), error, 1,
+                     "Received empty filter for selecting records")) {
+    return std::nullopt;
+  }
+  APMSqliteStore* store = openStore(error);
+  if (!store) return std::nullopt;
+  const platform::ValueList parameters{integer(fingerprint),
+                                       integer(APMDatabaseRawEventsSelectLimit)};
+  // The messages decoded for the filter, in the order of the rows it kept.
+  std::vector<std::shared_ptr<APMPBEvent>> decoded;
+  const auto rows = store->recordsForQuery(
+      kRawEventsOfFingerprint, parameters, error, [&](std::uint32_t, const APMSqliteRecord& row) {
+        const platform::Bytes* data = bytesColumn(row, "data");
+        auto proto = data ? APMPBEvent::initWithBuffer(*data) : nullptr;
+        if (!batchFilter(int64Column(row, "rowid").value_or(0), proto, data ? data->size() : 0)) {
+          return false;
+        }
+        decoded.push_back(std::move(proto));
+        return true;
+      });
+  if (!rows) return std::nullopt;
+  std::vector<std::shared_ptr<APMRawEventData>> events;
+  events.reserve(rows->size());
+  platform::ErrorPtr rowError;
+  for (std::size_t i = 0; i < rows->size(); ++i) {
+    if (auto made = rawEventDataFromRow((*rows)[i], decoded[i], &rowError)) {
+      events.push_back(std::move(made));
+    }
+  }
+  if (!rows->empty() && events.empty()) {
+    if (error) *error = rowError;
+    return std::nullopt;
+  }
+  return events;
+}
+
 std::shared_ptr<APMRawEventData>
 APMDatabase::rawEventDataFromDictionary(const APMSqliteRecord* row, platform::ErrorPtr* error) {
   if (!APMAssertNotNull(row, error, 1, "Received empty dictionary for getting raw event data")) {
     return nullptr;
   }
-  const auto rowID = int64Column(*row, "rowid");
+  return rawEventDataFromRow(*row, nullptr, error);
+}
+
+std::shared_ptr<APMRawEventData>
+APMDatabase::rawEventDataFromRow(const APMSqliteRecord& row,
+                                 std::shared_ptr<APMPBEvent> storedMessage,
+                                 platform::ErrorPtr* error) {
+  const bool keepStored = storedMessage != nullptr;
+  const auto rowID = int64Column(row, "rowid");
   if (!APMAssertTrue(rowID.has_value(), error, 1,
                      "Unable to find row ID in the database dictionary")) {
     return nullptr;
   }
-  const platform::Bytes* data = bytesColumn(*row, "data");
+  const platform::Bytes* data = bytesColumn(row, "data");
   if (!APMAssertNotNull(data, error, 1, "Unable to find event data in the database dictionary")) {
     return nullptr;
   }
-  const auto fingerprint = int64Column(*row, "metadata_fingerprint");
+  const auto fingerprint = int64Column(row, "metadata_fingerprint");
   if (!APMAssertTrue(fingerprint.has_value(), error, 1,
                      "Unable to find event metadata in the database dictionary")) {
     return nullptr;
   }
-  const auto proto = APMPBEvent::initWithBuffer(*data);
+  const auto proto = keepStored ? std::move(storedMessage) : APMPBEvent::initWithBuffer(*data);
   if (!APMAssertNotNull(proto.get(), error, 3, "Failed to parse event from data")) return nullptr;
 
-  const std::string* name = stringColumn(*row, "name");
-  const double timestamp = doubleColumn(*row, "timestamp").value_or(0);
+  const std::string* name = stringColumn(row, "name");
+  const double timestamp = doubleColumn(row, "timestamp").value_or(0);
   const double previousTimestamp =
       static_cast<double>(NANOGetInt64(proto.get(), apmpb_field::Event::kPreviousTimestampMillis)) /
       1000.0;
@@ -323,8 +378,19 @@ APMDatabase::rawEventDataFromDictionary(const APMSqliteRecord* row, platform::Er
   }
   auto event = APMEvent::initWithOrigin(origin, false, name ? *name : std::string(), timestamp,
                                         previousTimestamp, std::move(parameters));
-  auto made =
-      event ? APMRawEventData::initWithEvent(std::move(event), *rowID, *fingerprint) : nullptr;
+  std::shared_ptr<APMRawEventData> made;
+  if (event && keepStored) {
+    // What initWithEvent refuses, without making the event's message again.
+    if (*rowID < 0) {
+      APMProcessMonitor()->logWithLevel(
+          4, 28001, "Failed to create raw event data. Received invalid row ID. Row ID",
+          {platform::Value(*rowID)});
+    } else {
+      made = std::make_shared<APMRawEventData>(std::move(event), proto, *rowID, *fingerprint);
+    }
+  } else if (event) {
+    made = APMRawEventData::initWithEvent(std::move(event), *rowID, *fingerprint);
+  }
   if (!APMAssertNotNull(made.get(), error, 2,
                         "Failed to initialize raw event data from dictionary")) {
     return nullptr;

@@ -737,20 +737,66 @@ APMSqliteStore::recordsForQuery(const std::string& query,
   bool stoppedByFilter = false;
   int code = sqlite3_step(statement.get());
   const int columns = sqlite3_column_count(statement.get());
+  // Rows are built key by key, with the reports of a column without a name or a value. Once the
+  // first row came complete (every column named, once, and with a value), its keys give the
+  // layout of the rest: a later complete row is laid out in that order directly.
+  std::vector<std::pair<platform::Value, int>> layout;
+  bool firstComplete = false;
+  std::vector<std::optional<platform::Value>> values(static_cast<std::size_t>(columns));
   while (code == SQLITE_ROW) {
-    APMSqliteRecord row;
+    bool complete = true;
     for (int column = 0; column < columns; ++column) {
-      const char* name = sqlite3_column_name(statement.get(), column);
-      if (!name) {
-        report(4, 34003, "Failed to get column name");
-        continue;
+      auto& value = values[static_cast<std::size_t>(column)];
+      value = valueAtColumn(column, statement.get());
+      complete = complete && value.has_value();
+    }
+    if (index == 1 && firstComplete) {
+      // The first row's keys ascend; each names the column it came from.
+      const APMSqliteRecord& first = rows.front();
+      layout.reserve(first.size());
+      for (const auto& entry : first)
+        layout.emplace_back(entry.first, -1);
+      for (int column = 0; column < columns; ++column) {
+        const char* name = sqlite3_column_name(statement.get(), column);
+        const auto at = name ? std::lower_bound(layout.begin(), layout.end(), platform::Value(name),
+                                                [](const auto& entry, const platform::Value& key) {
+                                                  return entry.first < key;
+                                                })
+                             : layout.end();
+        if (at == layout.end() || at->second >= 0 || !(at->first == platform::Value(name))) {
+          layout.clear();
+          break;
+        }
+        at->second = column;
       }
-      auto value = valueAtColumn(column, statement.get());
-      if (!value) {
-        report(4, 34004, "Value is nil for column", {platform::Value(name)});
-        continue;
+    }
+    APMSqliteRecord row;
+    if (complete && !layout.empty()) {
+      APMSqliteRecord::container_type entries;
+      entries.reserve(layout.size());
+      for (const auto& [key, column] : layout) {
+        entries.emplace_back(key, std::move(*values[static_cast<std::size_t>(column)]));
       }
-      row[platform::Value(name)] = std::move(*value);
+      row = APMSqliteRecord::fromEntries(std::move(entries));
+    } else {
+      bool named = true;
+      for (int column = 0; column < columns; ++column) {
+        const char* name = sqlite3_column_name(statement.get(), column);
+        if (!name) {
+          named = false;
+          report(4, 34003, "Failed to get column name");
+          continue;
+        }
+        auto& value = values[static_cast<std::size_t>(column)];
+        if (!value) {
+          report(4, 34004, "Value is nil for column", {platform::Value(name)});
+          continue;
+        }
+        row[platform::Value(name)] = std::move(*value);
+      }
+      if (index == 0) {
+        firstComplete = complete && named && row.size() == static_cast<std::size_t>(columns);
+      }
     }
     if (!withFilter(index++, row)) {
       stoppedByFilter = true;

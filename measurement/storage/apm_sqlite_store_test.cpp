@@ -213,6 +213,43 @@ TEST_F(APMSqliteStoreTest, ValuesKeepTheirKindsThroughAWriteAndARead) {
   }
 }
 
+// Every row of a many-row read holds its own columns under their names, whatever the order of
+// the names, a row that lacks a value between complete ones, or a name given twice.
+TEST_F(APMSqliteStoreTest, EveryRowOfALongReadHoldsItsOwnColumns) {
+  platform::ErrorPtr error;
+  auto store = open(&error);
+  ASSERT_TRUE(store);
+  ASSERT_TRUE(store->executeSQL("CREATE TABLE r (z INTEGER, a BLOB, m TEXT)", &error));
+  ASSERT_TRUE(store->executeSQL("INSERT INTO r VALUES (1, x'01', 'one'), (2, x'', 'two'), "
+                                "(3, x'03', 'three'), (4, x'04', NULL)",
+                                &error));
+  clearReports();
+  const auto rows = store->recordsForQuery("SELECT z, a, m FROM r ORDER BY z", {}, &error);
+  ASSERT_TRUE(rows);
+  const std::vector<APMSqliteRecord> expected{
+      {{Value("z"), Value(std::int64_t{1})},
+       {Value("a"), Value(platform::Bytes{1})},
+       {Value("m"), Value("one")}},
+      // An empty blob reads as no value: the column is left out, with its report.
+      {{Value("z"), Value(std::int64_t{2})}, {Value("m"), Value("two")}},
+      {{Value("z"), Value(std::int64_t{3})},
+       {Value("a"), Value(platform::Bytes{3})},
+       {Value("m"), Value("three")}},
+      {{Value("z"), Value(std::int64_t{4})},
+       {Value("a"), Value(platform::Bytes{4})},
+       {Value("m"), Value()}},
+  };
+  EXPECT_EQ(*rows, expected);
+  EXPECT_TRUE(hasReport(34004));
+
+  // A name given twice keeps its first place and its last value, in every row.
+  const auto twice = store->recordsForQuery("SELECT z AS k, m AS k FROM r ORDER BY z", {}, &error);
+  ASSERT_TRUE(twice);
+  ASSERT_EQ(twice->size(), 4u);
+  EXPECT_EQ((*twice)[0], (APMSqliteRecord{{Value("k"), Value("one")}}));
+  EXPECT_EQ((*twice)[2], (APMSqliteRecord{{Value("k"), Value("three")}}));
+}
+
 TEST_F(APMSqliteStoreTest, AValueOfAnotherKindIsRefused) {
   platform::ErrorPtr error;
   auto store = open(&error);

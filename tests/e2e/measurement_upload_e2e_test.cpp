@@ -69,6 +69,11 @@ TEST_F(MeasurementUploadEndToEndTest, DebugModeUploadsConsentRestampsAndBacksOff
   EXPECT_TRUE(contains(*levelUp, std::string("duz_app_id:\"") + kMeasurementAppID + "\""))
       << *levelUp;
   EXPECT_TRUE(contains(*levelUp, "uploading_library_version:111500")) << *levelUp;
+  // The first open, logged by the host itself at start, goes out with its automatic origin.
+  const auto firstOpen = std::find_if(bundles.begin(), bundles.end(),
+                                      [](const auto& b) { return contains(b, "name:\"_f\""); });
+  ASSERT_NE(firstOpen, bundles.end()) << host_->log();
+  EXPECT_TRUE(contains(*firstOpen, "params{name:\"_o\"string_value:\"auto\"}")) << *firstOpen;
 
   // After the last 204 the queue is empty and the success time is kept.
   for (int i = 0; i < 100 && sql("SELECT COUNT(*) FROM queue") != "0\n"; ++i)
