@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "platform/core/base64.h"
@@ -365,6 +366,132 @@ TEST_F(WebKitGtkEngineTest, AFileLoadIsShownPostsItsMessageAndAnswersScripts) {
   EXPECT_EQ(thrown.error->domain, kWebKitErrorDomain);
   EXPECT_EQ(thrown.error->code, kWebKitErrorJavaScriptExceptionOccurred);
   EXPECT_FALSE(thrown.result);
+}
+
+TEST_F(WebKitGtkEngineTest, AClickedLinkWaitsForTheDecisionThatKeepsOrLeavesThePage) {
+  struct Case {
+    std::int64_t policy;
+    const char* page;
+    Rgb colour;
+  };
+  for (const Case& c : {Case{kNavigationPolicyCancel, "first.html", kFirstColour},
+                        Case{kNavigationPolicyAllow, "second.html", kSecondColour}}) {
+    SCOPED_TRACE(c.page);
+    navigation_ = std::make_shared<RecordingNavigationDelegate>();
+    auto webView = makeWebView();
+    const auto first = writeTwoPages();
+    webView->loadFileURL(first, first);
+    ASSERT_TRUE(runUntil([&] { return !navigation_->finished.empty(); }));
+    ASSERT_TRUE(showsColour(kFirstColour));
+    navigation_->actionPolicy = c.policy;
+
+    evaluate("document.getElementById('next').click()");
+    ASSERT_TRUE(runUntil([&] { return navigation_->actions.size() == 2; }));
+    const auto& action = navigation_->actions[1];
+    EXPECT_EQ(action->navigationType, kNavigationTypeLinkActivated);
+    ASSERT_TRUE(action->request.url);
+    EXPECT_EQ(action->request.url->absoluteString(),
+              platform::URL::fileURLWithPath((dir_ / "second.html").string())->absoluteString());
+    if (c.policy == kNavigationPolicyAllow) {
+      ASSERT_TRUE(runUntil([&] { return navigation_->finished.size() == 2; }));
+      EXPECT_TRUE(webView->canGoBack());
+    } else {
+      // Nothing more comes of a cancelled navigation; a later script still answers.
+      EXPECT_EQ(evaluate("document.title").result, std::optional<Value>(Value("First")));
+      EXPECT_EQ(navigation_->finished.size(), 1u);
+      EXPECT_FALSE(webView->canGoBack());
+    }
+    ASSERT_TRUE(webView->url());
+    EXPECT_EQ(webView->url()->absoluteString(),
+              platform::URL::fileURLWithPath((dir_ / c.page).string())->absoluteString());
+    EXPECT_TRUE(showsColour(c.colour));
+    EXPECT_TRUE(navigation_->failures.empty());
+    webView_.reset();
+    view_.reset();
+  }
+}
+
+TEST_F(WebKitGtkEngineTest, UserScriptsRunAtTheirTimeInTheFramesTheyName) {
+  // A start script sees no body yet; an end script sees the document; a script for the top
+  // frame only leaves the inner frame alone.
+  controller_->addUserScript(std::make_shared<UserScript>(
+      "window.atStart = document.body === null;", UserScriptInjectionTime::atDocumentStart, true));
+  controller_->addUserScript(
+      std::make_shared<UserScript>("window.atEnd = document.getElementById('late') !== null;",
+                                   UserScriptInjectionTime::atDocumentEnd, true));
+  controller_->addUserScript(std::make_shared<UserScript>(
+      "window.webkit.messageHandlers.lumora.postMessage(window === window.top ? 'top' : 'inner');",
+      UserScriptInjectionTime::atDocumentEnd, false));
+  auto webView = makeWebView();
+  writePage("inner.html", "<p>inner</p>");
+  webView->loadFileURL(writePage("outer.html", "<iframe src='inner.html'></iframe><p id='late'>"),
+                       *platform::URL::fileURLWithPath(dir_.string(), true));
+  ASSERT_TRUE(runUntil([&] { return handler_->messages.size() == 2; }));
+  std::vector<std::optional<Value>> bodies;
+  for (const auto& message : handler_->messages)
+    bodies.push_back(message->body);
+  EXPECT_THAT(bodies, testing::UnorderedElementsAre(std::optional<Value>(Value("top")),
+                                                    std::optional<Value>(Value("inner"))));
+  EXPECT_EQ(evaluate("window.atStart").result, std::optional<Value>(Value(true)));
+  EXPECT_EQ(evaluate("window.atEnd").result, std::optional<Value>(Value(true)));
+  // A handler removed from the controller is gone from the next page.
+  controller_->removeScriptMessageHandlerForName("lumora");
+  webView->loadHTMLString("<p>x</p>", std::nullopt);
+  ASSERT_TRUE(runUntil([&] { return navigation_->finished.size() == 2; }));
+  EXPECT_EQ(evaluate("window.webkit === undefined || "
+                     "window.webkit.messageHandlers.lumora === undefined")
+                .result,
+            std::optional<Value>(Value(true)));
+  ASSERT_TRUE(webView->url());
+  EXPECT_EQ(webView->url()->absoluteString(), "about:blank");
+}
+
+TEST_F(WebKitGtkEngineTest, APasswordChallengeCarriesTheRealmAndTheAnswerReachesTheServer) {
+  httplib::Server server;
+  server.set_keep_alive_max_count(1);  // no idle connection holds up stop()
+  std::mutex mutex;
+  std::vector<std::string> authorizations;
+  server.Get("/private", [&](const httplib::Request& request, httplib::Response& response) {
+    const std::string given = request.get_header_value("Authorization");
+    {
+      std::lock_guard lock(mutex);
+      authorizations.push_back(given);
+    }
+    if (given.empty()) {
+      response.status = 401;
+      response.set_header("WWW-Authenticate", "Basic realm=\"Lumora Realm\"");
+      response.set_content("no", "text/plain");
+      return;
+    }
+    response.set_content("<title>Inside</title>", "text/html");
+  });
+  const int port = server.bind_to_any_port("127.0.0.1");
+  ASSERT_GT(port, 0);
+  std::thread serving([&] { server.listen_after_bind(); });
+
+  navigation_->credential = std::make_shared<URLCredential>("ann", "s3cret", 1);
+  auto webView = makeWebView();
+  const std::string url = "http://127.0.0.1:" + std::to_string(port) + "/private";
+  webView->loadRequest(URLRequest(*platform::URL::parse(url)));
+  const bool finished = runUntil([&] { return !navigation_->finished.empty(); });
+  server.stop();
+  serving.join();
+  ASSERT_TRUE(finished);
+
+  ASSERT_EQ(navigation_->challenges.size(), 1u);
+  const auto& space = navigation_->challenges[0]->protectionSpace;
+  EXPECT_EQ(space->realm, std::optional<std::string>("Lumora Realm"));
+  EXPECT_EQ(space->host, "127.0.0.1");
+  EXPECT_EQ(space->port, port);
+  EXPECT_EQ(space->authenticationMethod, kAuthenticationMethodHTTPBasic);
+  ASSERT_FALSE(authorizations.empty());
+  EXPECT_EQ(authorizations.back(), "Basic " + platform::base64Encode("ann:s3cret"));
+  ASSERT_FALSE(navigation_->responses.empty());
+  auto http = std::dynamic_pointer_cast<HTTPURLResponse>(navigation_->responses.back()->response);
+  ASSERT_TRUE(http);
+  EXPECT_EQ(http->statusCode, 200);
+  EXPECT_EQ(webView->engineState()[Value("statusCode")], Value(std::int64_t{200}));
+  EXPECT_EQ(navigation_->finished[0], url);
 }
 
 }  // namespace
