@@ -116,4 +116,9 @@ class WebEngineFactory {
 void setWebEngineFactory(std::shared_ptr<WebEngineFactory> factory);
 std::shared_ptr<WebEngineFactory> webEngineFactory();
 
+// Why web views run on the simulated engine, as the host found when it tried a real one; none
+// where no host tried (a build without a real engine, the test host).
+void setSimulatedEngineReason(std::string reason);
+std::optional<std::string> simulatedEngineReason();
+
 }  // namespace platform::webkit

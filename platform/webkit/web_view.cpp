@@ -73,6 +73,23 @@ std::shared_ptr<WebEngineFactory> webEngineFactory() {
   return engineFactory();
 }
 
+namespace {
+std::optional<std::string>& reasonForSimulation() {
+  static std::optional<std::string> reason;
+  return reason;
+}
+}  // namespace
+
+void setSimulatedEngineReason(std::string reason) {
+  std::lock_guard lock(engineFactoryMutex());
+  reasonForSimulation() = std::move(reason);
+}
+
+std::optional<std::string> simulatedEngineReason() {
+  std::lock_guard lock(engineFactoryMutex());
+  return reasonForSimulation();
+}
+
 std::optional<std::string> titleOfDocument(const std::string& html) {
   const std::string folded = lower(html.substr(0, std::min(html.size(), kMaxTitleScan)));
   auto open = folded.find("<title");

@@ -666,8 +666,8 @@ std::shared_ptr<WebEngineFactory> makeWebKitGtkEngineFactory() {
 bool installWebKitGtkEngineWhereDisplayed() {
   const WebKitGtkStart start = startWebKitGtk();
   if (!start.started) {
-    engineLog()->error("web view engine: simulated (" + start.reason +
-                       "); pages are neither fetched nor shown");
+    // The web view plugin says so when it registers.
+    setSimulatedEngineReason(start.reason);
     return false;
   }
   setWebEngineFactory(makeWebKitGtkEngineFactory());

@@ -28,8 +28,8 @@ std::shared_ptr<WebEngineFactory> makeWebKitGtkEngineFactory();
 
 // The product host's choice at start-up: with a display where GTK starts, installs the factory
 // and logs the notice "web view engine: WebKitGTK <version> on <display>"; otherwise keeps the
-// simulated engine and logs the warning "web view engine: simulated (<reason>); pages are
-// neither fetched nor shown". Returns whether the real engine was installed. Main thread.
+// simulated engine and records why (simulatedEngineReason), which the web view plugin's warning
+// names when it registers. Returns whether the real engine was installed. Main thread.
 bool installWebKitGtkEngineWhereDisplayed();
 
 }  // namespace platform::webkit
