@@ -10,9 +10,11 @@
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 #include <thread>
 
 #include <gtest/gtest.h>
+#include <httplib.h>
 
 #include "tests/e2e/e2e_harness.h"
 
@@ -246,6 +248,89 @@ TEST(WebViewRealEngineE2E, TheHostShowsPagesOnTheDisplayAndFollowsTheApplication
   }
   std::error_code ignored;
   fs::remove_all(pages.directory, ignored);
+}
+
+TEST(WebViewRealEngineE2E, APasswordChallengeIsAnsweredWithTheApplicationsCredential) {
+  VirtualDisplay display;
+  ASSERT_FALSE(display.display().empty()) << "Xvfb did not start";
+  httplib::Server server;
+  server.set_keep_alive_max_count(1);
+  std::mutex mutex;
+  std::vector<std::string> authorizations;
+  server.Get("/private", [&](const httplib::Request& request, httplib::Response& response) {
+    const std::string given = request.get_header_value("Authorization");
+    {
+      std::lock_guard lock(mutex);
+      authorizations.push_back(given);
+    }
+    if (given.empty()) {
+      response.status = 401;
+      response.set_header("WWW-Authenticate", "Basic realm=\"Lumora Realm\"");
+      return;
+    }
+    response.set_content("<title>Inside</title>", "text/html");
+  });
+  const int port = server.bind_to_any_port("127.0.0.1");
+  ASSERT_GT(port, 0);
+  std::thread serving([&] { server.listen_after_bind(); });
+  const std::string url = "http://127.0.0.1:" + std::to_string(port) + "/private";
+  const std::string challenge = "WKNavigationDelegate.didReceiveAuthenticationChallenge";
+
+  std::optional<json> held, space, response, finished;
+  PeerRun run;
+  {
+    HostOptions options;
+    options.environment = {{"DISPLAY", display.display()}, {"WAYLAND_DISPLAY", ""}};
+    Host host(options);
+    PeerSession peer(host);
+    for (const json& command : std::vector<json>{
+             {{"op", "answer"}, {"prefix", kPrefix}, {"reply", json::array({nullptr})}},
+             answer("WKNavigationDelegate.decidePolicyForNavigationAction", {{ext(135, 0)}}),
+             answer("WKNavigationDelegate.decidePolicyForNavigationResponse", {{ext(136, 0)}}),
+             {{"op", "answer"}, {"channel", kPrefix + challenge}, {"hold", true}},
+             send("WKWebViewConfiguration.pigeon_defaultConstructor", {10}),
+             send("NSViewWKWebView.pigeon_defaultConstructor", {11, ref(10)}),
+             send("WKNavigationDelegate.pigeon_defaultConstructor", {40}),
+             send("NSViewWKWebView.setNavigationDelegate", {ref(11), ref(40)}),
+             send("URLRequest.pigeon_defaultConstructor", {20, url}),
+             send("NSViewWKWebView.load", {ref(11), ref(20)})})
+      ASSERT_TRUE(peer.write(command));
+    held = peer.readUntil(
+        [&](const json& line) {
+          return line.value("op", "") == "incoming" &&
+                 line.value("channel", "") == kPrefix + challenge;
+        },
+        20);
+    if (held) {
+      peer.write(send("URLAuthenticationChallenge.getProtectionSpace", {(*held)["message"][2]}));
+      space = peer.readOp("incoming", kPrefix + "URLProtectionSpace.pigeon_newInstance");
+      peer.write(send("URLCredential.withUser", {50, "ann", "s3cret", ext(142, 1)}));
+      peer.write(send("AuthenticationChallengeResponse.createAsync", {ext(141, 0), ref(50)}));
+      response = peer.readOp("reply", kPrefix + "AuthenticationChallengeResponse.createAsync");
+      if (response) {
+        peer.write(json{{"op", "reply"},
+                        {"incomingId", (*held)["incomingId"]},
+                        {"reply", (*response)["reply"]}});
+      }
+      finished = peer.readOp("incoming", kPrefix + "WKNavigationDelegate.didFinishNavigation", 20);
+    }
+    run = peer.finish();
+  }
+  server.stop();
+  serving.join();
+  ASSERT_TRUE(held) << run.errors;
+  ASSERT_TRUE(space);
+  const json& fields = (*space)["message"];
+  EXPECT_EQ(json(std::vector<json>(fields.begin() + 1, fields.end())),
+            json::array({"127.0.0.1", port, "Lumora Realm", "NSURLAuthenticationMethodHTTPBasic"}));
+  ASSERT_TRUE(response);
+  ASSERT_TRUE(finished);
+  EXPECT_EQ((*finished)["message"][2], url);
+  ASSERT_FALSE(authorizations.empty());
+  EXPECT_EQ(authorizations.back(), "Basic YW5uOnMzY3JldA==");  // ann:s3cret
+  auto responses = incoming(run, "HTTPURLResponse.pigeon_newInstance");
+  ASSERT_FALSE(responses.empty());
+  EXPECT_EQ(responses.back()[1], 200);
 }
 
 TEST(WebViewRealEngineE2E, WithoutADisplayTheHostAnswersOnTheSimulatedEngine) {
