@@ -466,19 +466,33 @@ class GtkWebEngine final : public WebEngine {
   static gboolean onScriptDialog(WebKitWebView*, WebKitScriptDialog* dialog, gpointer data) {
     auto* self = static_cast<GtkWebEngine*>(data);
     const std::string message = webkit_script_dialog_get_message(dialog);
-    std::shared_ptr<WebKitScriptDialog> held(webkit_script_dialog_ref(dialog),
-                                             [](WebKitScriptDialog* d) {
-                                               webkit_script_dialog_close(d);
-                                               webkit_script_dialog_unref(d);
-                                             });
+    // The dialog stays open until the answer (or, unanswered, until the last handler goes). An
+    // answer given within this signal needs no closing: the engine reads it when we return.
+    struct Held {
+      explicit Held(WebKitScriptDialog* dialog) : dialog(webkit_script_dialog_ref(dialog)) {}
+      ~Held() {
+        close();
+        webkit_script_dialog_unref(dialog);
+      }
+      void close() {
+        if (closed) return;
+        closed = true;
+        if (!inSignal) webkit_script_dialog_close(dialog);
+      }
+      WebKitScriptDialog* dialog;
+      bool closed = false;
+      bool inSignal = true;
+    };
+    auto held = std::make_shared<Held>(dialog);
     guarded("script dialog", [&] {
       switch (webkit_script_dialog_get_dialog_type(dialog)) {
       case WEBKIT_SCRIPT_DIALOG_ALERT:
-        self->client_.engineRunAlert(message, [held] {});
+        self->client_.engineRunAlert(message, [held] { held->close(); });
         break;
       case WEBKIT_SCRIPT_DIALOG_CONFIRM:
         self->client_.engineRunConfirm(message, [held](bool confirmed) {
-          webkit_script_dialog_confirm_set_confirmed(held.get(), confirmed ? TRUE : FALSE);
+          webkit_script_dialog_confirm_set_confirmed(held->dialog, confirmed ? TRUE : FALSE);
+          held->close();
         });
         break;
       case WEBKIT_SCRIPT_DIALOG_PROMPT:
@@ -486,14 +500,17 @@ class GtkWebEngine final : public WebEngine {
             message, optionalText(webkit_script_dialog_prompt_get_default_text(dialog)),
             [held](std::optional<std::string> text) {
               // No text is the prompt cancelled: the page gets null.
-              if (text) webkit_script_dialog_prompt_set_text(held.get(), text->c_str());
+              if (text) webkit_script_dialog_prompt_set_text(held->dialog, text->c_str());
+              held->close();
             });
         break;
       default:  // leaving the page: allowed
         webkit_script_dialog_confirm_set_confirmed(dialog, TRUE);
+        held->closed = true;
         break;
       }
     });
+    held->inSignal = false;
     return TRUE;
   }
 

@@ -166,6 +166,48 @@ class ProgressObserver : public NativeObject {
   std::vector<std::pair<std::string, Value>> seen;
 };
 
+// Answers confirm panels with `confirm` and prompts with `promptText`; opens no windows.
+class RecordingUIDelegate : public UIDelegate {
+ public:
+  std::shared_ptr<WebView> createWebView(const std::shared_ptr<WebView>&,
+                                         const std::shared_ptr<WebViewConfiguration>&,
+                                         const std::shared_ptr<NavigationAction>& action) override {
+    windows.push_back(action->request.url ? action->request.url->absoluteString() : "");
+    return nullptr;
+  }
+  void requestMediaCapturePermission(const std::shared_ptr<WebView>&,
+                                     const std::shared_ptr<SecurityOrigin>&,
+                                     const std::shared_ptr<FrameInfo>&, std::int64_t,
+                                     std::function<void(std::int64_t)> handler) override {
+    handler(kPermissionDecisionDeny);
+  }
+  void runJavaScriptAlertPanel(const std::shared_ptr<WebView>&, const std::string& message,
+                               const std::shared_ptr<FrameInfo>&,
+                               std::function<void()> handler) override {
+    panels.push_back("alert:" + message);
+    handler();
+  }
+  void runJavaScriptConfirmPanel(const std::shared_ptr<WebView>&, const std::string& message,
+                                 const std::shared_ptr<FrameInfo>&,
+                                 std::function<void(bool)> handler) override {
+    panels.push_back("confirm:" + message);
+    handler(confirm);
+  }
+  void
+  runJavaScriptTextInputPanel(const std::shared_ptr<WebView>&, const std::string& prompt,
+                              const std::optional<std::string>& defaultText,
+                              const std::shared_ptr<FrameInfo>&,
+                              std::function<void(std::optional<std::string>)> handler) override {
+    panels.push_back("prompt:" + prompt + "/" + defaultText.value_or("(none)"));
+    handler(promptText);
+  }
+
+  bool confirm = false;
+  std::optional<std::string> promptText;
+  std::vector<std::string> windows;
+  std::vector<std::string> panels;
+};
+
 struct JavaScriptOutcome {
   bool done = false;
   std::optional<Value> result;
@@ -492,6 +534,73 @@ TEST_F(WebKitGtkEngineTest, APasswordChallengeCarriesTheRealmAndTheAnswerReaches
   EXPECT_EQ(http->statusCode, 200);
   EXPECT_EQ(webView->engineState()[Value("statusCode")], Value(std::int64_t{200}));
   EXPECT_EQ(navigation_->finished[0], url);
+}
+
+TEST_F(WebKitGtkEngineTest, ScriptDialogsAndNewWindowsGoToTheUIDelegate) {
+  auto ui = std::make_shared<RecordingUIDelegate>();
+  auto webView = makeWebView();
+  webView->setUIDelegate(ui);
+  webView->loadHTMLString("<title>D</title>", platform::URL::parse("https://a.invalid/"));
+  ASSERT_TRUE(runUntil([&] { return !navigation_->finished.empty(); }));
+
+  struct Case {
+    bool confirm;
+    std::optional<std::string> promptText;
+    std::string source;
+    std::optional<Value> pageSees;
+  };
+  const std::vector<Case> cases = {
+      {true, std::nullopt, "confirm('sure?')", Value(true)},
+      {false, std::nullopt, "confirm('sure?')", Value(false)},
+      {false, std::string("typed"), "prompt('name?', 'x')", Value("typed")},
+      {false, std::nullopt, "prompt('name?', 'x')", Value()},
+      {false, std::nullopt, "alert('hi') === undefined", Value(true)},
+  };
+  for (const auto& c : cases) {
+    ui->confirm = c.confirm;
+    ui->promptText = c.promptText;
+    auto outcome = evaluate(c.source);
+    EXPECT_FALSE(outcome.error) << c.source;
+    EXPECT_EQ(outcome.result, c.pageSees) << c.source;
+  }
+  EXPECT_EQ(ui->panels, (std::vector<std::string>{"confirm:sure?", "confirm:sure?",
+                                                  "prompt:name?/x", "prompt:name?/x", "alert:hi"}));
+  // Every handler handed out was answered once.
+  for (const auto& record : webView->handlerRecords()) {
+    EXPECT_EQ(record.asMap().at(Value("answered")), Value(true));
+  }
+
+  EXPECT_EQ(evaluate("window.open('https://b.invalid/') === null").result,
+            std::optional<Value>(Value(true)));
+  ASSERT_TRUE(runUntil([&] { return !ui->windows.empty(); }));
+  EXPECT_EQ(ui->windows[0], "https://b.invalid/");
+}
+
+TEST_F(WebKitGtkEngineTest, TheUserAgentAndHistoryFollowTheWebView) {
+  auto webView = makeWebView();
+  webView->setCustomUserAgent("LumoraTest/1.0");
+  const auto one = writePage("one.html", "<title>One</title>");
+  const auto two = writePage("two.html", "<title>Two</title>");
+  webView->loadFileURL(one, one);
+  ASSERT_TRUE(runUntil([&] { return navigation_->finished.size() == 1; }));
+  EXPECT_EQ(evaluate("navigator.userAgent").result, std::optional<Value>(Value("LumoraTest/1.0")));
+  webView->setCustomUserAgent(std::nullopt);
+  auto standard = evaluate("navigator.userAgent").result;
+  ASSERT_TRUE(standard && standard->isString());
+  EXPECT_NE(standard->asString(), "LumoraTest/1.0");
+
+  webView->loadFileURL(two, two);
+  ASSERT_TRUE(runUntil([&] { return navigation_->finished.size() == 2; }));
+  EXPECT_TRUE(webView->canGoBack());
+  EXPECT_FALSE(webView->canGoForward());
+  webView->goBack();
+  ASSERT_TRUE(runUntil([&] {
+    return navigation_->finished.size() == 3 &&
+           webView->title() == std::optional<std::string>("One");
+  }));
+  EXPECT_EQ(webView->url()->absoluteString(), one.absoluteString());
+  EXPECT_TRUE(webView->canGoForward());
+  EXPECT_EQ(navigation_->actions.back()->navigationType, 2);  // back-forward
 }
 
 }  // namespace
