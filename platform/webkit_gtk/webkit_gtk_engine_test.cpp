@@ -23,6 +23,7 @@
 
 #include "platform/core/base64.h"
 #include "platform/dispatch/main_loop.h"
+#include "platform/dispatch/queue.h"
 #include "platform/webkit/navigation.h"
 #include "platform/webkit/ui_delegate.h"
 #include "platform/webkit/user_content_controller.h"
@@ -185,13 +186,21 @@ class RecordingUIDelegate : public UIDelegate {
                                const std::shared_ptr<FrameInfo>&,
                                std::function<void()> handler) override {
     panels.push_back("alert:" + message);
-    handler();
+    if (deferred) {
+      platform::mainQueue()->async(handler);
+    } else {
+      handler();
+    }
   }
   void runJavaScriptConfirmPanel(const std::shared_ptr<WebView>&, const std::string& message,
                                  const std::shared_ptr<FrameInfo>&,
                                  std::function<void(bool)> handler) override {
     panels.push_back("confirm:" + message);
-    handler(confirm);
+    if (deferred) {
+      platform::mainQueue()->async([handler, answer = confirm] { handler(answer); });
+    } else {
+      handler(confirm);
+    }
   }
   void
   runJavaScriptTextInputPanel(const std::shared_ptr<WebView>&, const std::string& prompt,
@@ -199,9 +208,14 @@ class RecordingUIDelegate : public UIDelegate {
                               const std::shared_ptr<FrameInfo>&,
                               std::function<void(std::optional<std::string>)> handler) override {
     panels.push_back("prompt:" + prompt + "/" + defaultText.value_or("(none)"));
-    handler(promptText);
+    if (deferred) {
+      platform::mainQueue()->async([handler, answer = promptText] { handler(answer); });
+    } else {
+      handler(promptText);
+    }
   }
 
+  bool deferred = false;  // answers on a later main-loop turn, as the bridge does
   bool confirm = false;
   std::optional<std::string> promptText;
   std::vector<std::string> windows;
@@ -556,15 +570,20 @@ TEST_F(WebKitGtkEngineTest, ScriptDialogsAndNewWindowsGoToTheUIDelegate) {
       {false, std::nullopt, "prompt('name?', 'x')", Value()},
       {false, std::nullopt, "alert('hi') === undefined", Value(true)},
   };
-  for (const auto& c : cases) {
-    ui->confirm = c.confirm;
-    ui->promptText = c.promptText;
-    auto outcome = evaluate(c.source);
-    EXPECT_FALSE(outcome.error) << c.source;
-    EXPECT_EQ(outcome.result, c.pageSees) << c.source;
+  for (const bool deferred : {false, true}) {
+    ui->deferred = deferred;
+    ui->panels.clear();
+    for (const auto& c : cases) {
+      ui->confirm = c.confirm;
+      ui->promptText = c.promptText;
+      auto outcome = evaluate(c.source);
+      EXPECT_FALSE(outcome.error) << c.source << (deferred ? " (answered later)" : "");
+      EXPECT_EQ(outcome.result, c.pageSees) << c.source << (deferred ? " (answered later)" : "");
+    }
+    EXPECT_EQ(ui->panels,
+              (std::vector<std::string>{"confirm:sure?", "confirm:sure?", "prompt:name?/x",
+                                        "prompt:name?/x", "alert:hi"}));
   }
-  EXPECT_EQ(ui->panels, (std::vector<std::string>{"confirm:sure?", "confirm:sure?",
-                                                  "prompt:name?/x", "prompt:name?/x", "alert:hi"}));
   // Every handler handed out was answered once.
   for (const auto& record : webView->handlerRecords()) {
     EXPECT_EQ(record.asMap().at(Value("answered")), Value(true));
