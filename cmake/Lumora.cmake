@@ -1,14 +1,15 @@
 # lumora_module(<name> [DEPS <targets...>] [PRIVATE_DEPS <targets...>] [TEST_DEPS <targets...>]
-#               [EXCLUDE <files...>])
+#               [EXCLUDE <files...>] [TEST_LAUNCHER <command...>])
 #
 # One folder, one static library: every .cpp/.c in the folder except *_test.cpp (and the files
 # named in EXCLUDE) goes into the library <name>. DEPS are the libraries its headers expose (its
 # users get them too); PRIVATE_DEPS the ones only its sources use. Includes are written from the
 # repository root ("platform/core/value.h"), which every library adds for itself and its users.
 # Every *_test.cpp goes into one test binary <name>_tests, registered with CTest and labelled with
-# the library's name; it links the library with all of its dependencies and TEST_DEPS.
+# the library's name; it links the library with all of its dependencies and TEST_DEPS. A
+# TEST_LAUNCHER runs the test binary (for tests that need a display, say).
 function(lumora_module name)
-  cmake_parse_arguments(M "" "" "DEPS;PRIVATE_DEPS;TEST_DEPS;EXCLUDE;SOURCES" ${ARGN})
+  cmake_parse_arguments(M "" "" "DEPS;PRIVATE_DEPS;TEST_DEPS;EXCLUDE;SOURCES;TEST_LAUNCHER" ${ARGN})
   file(GLOB lib_sources CONFIGURE_DEPENDS
        ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp ${CMAKE_CURRENT_SOURCE_DIR}/*.c)
   list(FILTER lib_sources EXCLUDE REGEX "_test\\.cpp$")
@@ -30,17 +31,18 @@ function(lumora_module name)
     file(GLOB test_sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*_test.cpp)
     if(test_sources)
       lumora_test_binary(${name}_tests ${name} SOURCES ${test_sources}
-                         DEPS ${name} ${M_PRIVATE_DEPS} ${M_TEST_DEPS})
+                         DEPS ${name} ${M_PRIVATE_DEPS} ${M_TEST_DEPS}
+                         LAUNCHER ${M_TEST_LAUNCHER})
     endif()
   endif()
 endfunction()
 
-# lumora_test_binary(<binary> <label> SOURCES <files...> DEPS <targets...>)
+# lumora_test_binary(<binary> <label> SOURCES <files...> DEPS <targets...> [LAUNCHER <command...>])
 function(lumora_test_binary binary label)
-  cmake_parse_arguments(T "" "" "SOURCES;DEPS" ${ARGN})
+  cmake_parse_arguments(T "" "" "SOURCES;DEPS;LAUNCHER" ${ARGN})
   add_executable(${binary} ${T_SOURCES})
   target_link_libraries(${binary} PRIVATE ${T_DEPS} lumora_test_main GTest::gmock)
-  add_test(NAME ${binary} COMMAND ${binary})
+  add_test(NAME ${binary} COMMAND ${T_LAUNCHER} $<TARGET_FILE:${binary}>)
   set_tests_properties(${binary} PROPERTIES LABELS ${label} TIMEOUT 600)
   lumora_sanitizer_environment(${binary})
 endfunction()

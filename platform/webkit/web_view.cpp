@@ -19,6 +19,15 @@ namespace {
 // Local documents larger than this are loaded without reading their title.
 constexpr std::size_t kMaxTitleScan = 4 * 1024 * 1024;
 
+std::mutex& engineFactoryMutex() {
+  static std::mutex mutex;
+  return mutex;
+}
+std::shared_ptr<WebEngineFactory>& engineFactory() {
+  static std::shared_ptr<WebEngineFactory> factory;
+  return factory;
+}
+
 std::mutex& loadScriptsMutex() {
   static std::mutex mutex;
   return mutex;
@@ -53,6 +62,33 @@ Value optionalString(const std::optional<std::string>& text) {
 }
 
 }  // namespace
+
+void setWebEngineFactory(std::shared_ptr<WebEngineFactory> factory) {
+  std::lock_guard lock(engineFactoryMutex());
+  engineFactory() = std::move(factory);
+}
+
+std::shared_ptr<WebEngineFactory> webEngineFactory() {
+  std::lock_guard lock(engineFactoryMutex());
+  return engineFactory();
+}
+
+namespace {
+std::optional<std::string>& reasonForSimulation() {
+  static std::optional<std::string> reason;
+  return reason;
+}
+}  // namespace
+
+void setSimulatedEngineReason(std::string reason) {
+  std::lock_guard lock(engineFactoryMutex());
+  reasonForSimulation() = std::move(reason);
+}
+
+std::optional<std::string> simulatedEngineReason() {
+  std::lock_guard lock(engineFactoryMutex());
+  return reasonForSimulation();
+}
 
 std::optional<std::string> titleOfDocument(const std::string& html) {
   const std::string folded = lower(html.substr(0, std::min(html.size(), kMaxTitleScan)));
@@ -89,7 +125,13 @@ struct WebView::HandlerLog {
 WebView::WebView(std::shared_ptr<WebViewConfiguration> configuration)
     : configuration_(configuration ? std::move(configuration)
                                    : std::make_shared<WebViewConfiguration>()),
-      handlers_(std::make_shared<HandlerLog>()) {}
+      handlers_(std::make_shared<HandlerLog>()) {
+  if (auto factory = webEngineFactory()) engine_ = factory->create(*this, configuration_);
+}
+
+WebView::~WebView() {
+  engine_.reset();  // before the state it reports into goes
+}
 
 void WebView::scriptLoad(const std::string& url, LoadScript script) {
   std::lock_guard lock(loadScriptsMutex());
@@ -108,6 +150,7 @@ void WebView::scriptJavaScript(const std::string& source, JavaScriptScript scrip
 }
 
 std::optional<platform::URL> WebView::url() const {
+  if (engine_) return engine_->url();
   std::lock_guard lock(mutex_);
   if (provisionalURL_) return provisionalURL_;
   if (!current_) return std::nullopt;
@@ -115,6 +158,7 @@ std::optional<platform::URL> WebView::url() const {
 }
 
 std::optional<std::string> WebView::title() const {
+  if (engine_) return engine_->title();
   std::lock_guard lock(mutex_);
   return title_;
 }
@@ -125,11 +169,13 @@ double WebView::estimatedProgress() const {
 }
 
 bool WebView::canGoBack() const {
+  if (engine_) return engine_->canGoBack();
   std::lock_guard lock(mutex_);
   return current_ && *current_ > 0;
 }
 
 bool WebView::canGoForward() const {
+  if (engine_) return engine_->canGoForward();
   std::lock_guard lock(mutex_);
   return current_ && *current_ + 1 < history_.size();
 }
@@ -147,6 +193,11 @@ Value WebView::valueForKey(const std::string& keyPath) const {
 }
 
 WebView::Snapshot WebView::snapshot() const {
+  if (engine_) {
+    auto current = engine_->url();
+    return {current ? Value(current->absoluteString()) : Value(), optionalString(engine_->title()),
+            Value(engine_->canGoBack()), Value(engine_->canGoForward())};
+  }
   std::lock_guard lock(mutex_);
   Snapshot s;
   s.url = current_ ? Value(history_[*current_].url.absoluteString()) : Value();
@@ -330,14 +381,17 @@ void WebView::clickLink(const platform::URL& url, std::int64_t navigationType, b
   navigate(Page(Page::Kind::request, url), std::nullopt, navigationType, mainFrame);
 }
 
-bool WebView::receiveAuthenticationChallenge(const std::shared_ptr<ProtectionSpace>& space) {
+bool WebView::receiveAuthenticationChallenge(
+    const std::shared_ptr<ProtectionSpace>& space,
+    std::function<void(std::int64_t, std::shared_ptr<URLCredential>)> answered) {
   auto delegate = navigationDelegate();
   if (!delegate) return false;
   auto record = newHandler("authenticationChallenge");
   delegate->didReceiveAuthenticationChallenge(
       std::static_pointer_cast<WebView>(shared_from_this()),
       std::make_shared<AuthenticationChallenge>(space),
-      [record, space](std::int64_t disposition, std::shared_ptr<URLCredential> credential) {
+      [record, space, answered = std::move(answered)](std::int64_t disposition,
+                                                      std::shared_ptr<URLCredential> credential) {
         platform::ValueMap answer{{Value("disposition"), Value(disposition)}};
         if (credential) {
           answer[Value("user")] = optionalString(credential->user);
@@ -348,7 +402,7 @@ bool WebView::receiveAuthenticationChallenge(const std::shared_ptr<ProtectionSpa
           if (credential->trust)
             answer[Value("trustOfThisChallenge")] = Value(credential->trust == space->serverTrust);
         }
-        record(Value(std::move(answer)));
+        if (record(Value(std::move(answer))) && answered) answered(disposition, credential);
       });
   return true;
 }
@@ -370,22 +424,26 @@ std::shared_ptr<NavigationDelegate> WebView::navigationDelegate() const {
 
 void WebView::loadRequest(const URLRequest& request) {
   if (!request.url) return;
+  if (engine_) return engine_->loadRequest(request);
   navigate(Page(Page::Kind::request, *request.url), std::nullopt);
 }
 
 void WebView::loadHTMLString(const std::string& html, const std::optional<platform::URL>& baseURL) {
+  if (engine_) return engine_->loadHTMLString(html, baseURL);
   Page page(Page::Kind::html, baseURL ? *baseURL : *platform::URL::parse("about:blank"));
   page.html = html;
   navigate(page, std::nullopt);
 }
 
 void WebView::loadFileURL(const platform::URL& url, const platform::URL& readAccessURL) {
+  if (engine_) return engine_->loadFileURL(url, readAccessURL);
   Page page(Page::Kind::file, url);
   page.readAccessURL = readAccessURL;
   navigate(page, std::nullopt);
 }
 
 void WebView::goBack() {
+  if (engine_) return engine_->goBack();
   std::optional<Page> page;
   std::size_t index = 0;
   {
@@ -398,6 +456,7 @@ void WebView::goBack() {
 }
 
 void WebView::goForward() {
+  if (engine_) return engine_->goForward();
   std::optional<Page> page;
   std::size_t index = 0;
   {
@@ -410,6 +469,7 @@ void WebView::goForward() {
 }
 
 void WebView::reload() {
+  if (engine_) return engine_->reload();
   std::optional<Page> page;
   std::size_t index = 0;
   {
@@ -422,6 +482,14 @@ void WebView::reload() {
 }
 
 void WebView::evaluateJavaScript(const std::string& source, JavaScriptCompletion completion) {
+  if (engine_) {
+    // The web view lives until its evaluation completes.
+    return engine_->evaluateJavaScript(
+        source, [self = shared_from_this(), completion = std::move(completion)](
+                    std::optional<platform::Value> result, platform::ErrorPtr error) {
+          if (completion) completion(std::move(result), std::move(error));
+        });
+  }
   std::optional<JavaScriptScript> script;
   {
     std::lock_guard lock(mutex_);
@@ -451,8 +519,11 @@ std::optional<std::string> WebView::customUserAgent() const {
 }
 
 void WebView::setCustomUserAgent(std::optional<std::string> userAgent) {
-  std::lock_guard lock(mutex_);
-  customUserAgent_ = std::move(userAgent);
+  {
+    std::lock_guard lock(mutex_);
+    customUserAgent_ = userAgent;
+  }
+  if (engine_) engine_->setCustomUserAgent(userAgent);
 }
 
 bool WebView::allowsBackForwardNavigationGestures() const {
@@ -481,20 +552,48 @@ bool WebView::isInspectable() const {
 }
 
 void WebView::setInspectable(bool inspectable) {
-  std::lock_guard lock(mutex_);
-  inspectable_ = inspectable;
+  {
+    std::lock_guard lock(mutex_);
+    inspectable_ = inspectable;
+  }
+  if (engine_) engine_->setInspectable(inspectable);
 }
 
 std::shared_ptr<WebViewHostView> WebView::view() {
-  std::lock_guard lock(mutex_);
-  if (auto view = view_.lock()) return view;
-  auto view =
-      std::make_shared<WebViewHostView>(std::static_pointer_cast<WebView>(shared_from_this()));
-  view_ = view;
+  std::shared_ptr<WebViewHostView> view;
+  {
+    std::lock_guard lock(mutex_);
+    if (auto shown = view_.lock()) return shown;
+    view = std::make_shared<WebViewHostView>(std::static_pointer_cast<WebView>(shared_from_this()));
+    view_ = view;
+  }
+  if (engine_) engine_->show();
   return view;
 }
 
 platform::ValueMap WebView::engineState() const {
+  if (engine_) {
+    auto current = engine_->url();
+    auto status = engine_->statusCode();
+    std::lock_guard lock(mutex_);
+    return {
+        {Value("engine"), Value("real")},
+        {Value("url"), current ? Value(current->absoluteString()) : Value()},
+        {Value("title"), optionalString(engine_->title())},
+        {Value("estimatedProgress"), Value(estimatedProgress_)},
+        {Value("canGoBack"), Value(engine_->canGoBack())},
+        {Value("canGoForward"), Value(engine_->canGoForward())},
+        {Value("customUserAgent"), optionalString(customUserAgent_)},
+        {Value("allowsBackForwardNavigationGestures"), Value(allowsBackForwardNavigationGestures_)},
+        {Value("allowsLinkPreview"), Value(allowsLinkPreview_)},
+        {Value("inspectable"), Value(inspectable_)},
+        {Value("handlers"), Value(handlerRecords())},
+        {Value("statusCode"), status ? Value(*status) : Value()},
+        {Value("lastError"), lastError_ ? Value::map({{"domain", Value(lastError_->domain)},
+                                                      {"code", Value(lastError_->code)}})
+                                        : Value()},
+    };
+  }
   std::lock_guard lock(mutex_);
   platform::ValueList list;
   for (const auto& page : history_)
@@ -577,37 +676,47 @@ std::shared_ptr<FrameInfo> WebView::mainFrame() const {
                                                    : std::nullopt);
 }
 
-bool WebView::runJavaScriptAlertPanel(const std::string& message) {
+bool WebView::runJavaScriptAlertPanel(const std::string& message, std::function<void()> answered) {
   auto delegate = uiDelegate();
   if (!delegate) return false;
   auto record = newHandler("alert");
   delegate->runJavaScriptAlertPanel(std::static_pointer_cast<WebView>(shared_from_this()), message,
-                                    mainFrame(), [record] { record(Value(true)); });
+                                    mainFrame(), [record, answered = std::move(answered)] {
+                                      if (record(Value(true)) && answered) answered();
+                                    });
   return true;
 }
 
-bool WebView::runJavaScriptConfirmPanel(const std::string& message) {
+bool WebView::runJavaScriptConfirmPanel(const std::string& message,
+                                        std::function<void(bool)> answered) {
   auto delegate = uiDelegate();
   if (!delegate) return false;
   auto record = newHandler("confirm");
   delegate->runJavaScriptConfirmPanel(std::static_pointer_cast<WebView>(shared_from_this()),
                                       message, mainFrame(),
-                                      [record](bool confirmed) { record(Value(confirmed)); });
+                                      [record, answered = std::move(answered)](bool confirmed) {
+                                        if (record(Value(confirmed)) && answered)
+                                          answered(confirmed);
+                                      });
   return true;
 }
 
-bool WebView::runJavaScriptTextInputPanel(const std::string& prompt,
-                                          const std::optional<std::string>& defaultText) {
+bool WebView::runJavaScriptTextInputPanel(
+    const std::string& prompt, const std::optional<std::string>& defaultText,
+    std::function<void(std::optional<std::string>)> answered) {
   auto delegate = uiDelegate();
   if (!delegate) return false;
   auto record = newHandler("prompt");
   delegate->runJavaScriptTextInputPanel(
       std::static_pointer_cast<WebView>(shared_from_this()), prompt, defaultText, mainFrame(),
-      [record](std::optional<std::string> text) { record(optionalString(text)); });
+      [record, answered = std::move(answered)](std::optional<std::string> text) {
+        if (record(optionalString(text)) && answered) answered(std::move(text));
+      });
   return true;
 }
 
-bool WebView::requestMediaCapturePermission(std::int64_t type) {
+bool WebView::requestMediaCapturePermission(std::int64_t type,
+                                            std::function<void(std::int64_t)> answered) {
   auto delegate = uiDelegate();
   if (!delegate) return false;
   auto current = url();
@@ -616,7 +725,9 @@ bool WebView::requestMediaCapturePermission(std::int64_t type) {
   auto record = newHandler("mediaCapturePermission");
   delegate->requestMediaCapturePermission(
       std::static_pointer_cast<WebView>(shared_from_this()), origin, mainFrame(), type,
-      [record](std::int64_t decision) { record(Value(decision)); });
+      [record, answered = std::move(answered)](std::int64_t decision) {
+        if (record(Value(decision)) && answered) answered(decision);
+      });
   return true;
 }
 
@@ -630,6 +741,131 @@ bool WebView::openWindow(const platform::URL& url, bool* openedWebView) {
   record(Value(created != nullptr));
   if (openedWebView) *openedWebView = created != nullptr;
   return true;
+}
+
+}  // namespace platform::webkit
+
+namespace platform::webkit {
+
+// What the real engine reports. Each call runs on the main thread from the engine's own event
+// handling; the delegates are asked exactly as for the simulated engine.
+
+void WebView::engineStateChanged() {
+  Snapshot before;
+  {
+    std::lock_guard lock(mutex_);
+    before = published_;
+  }
+  Snapshot after = snapshot();
+  {
+    std::lock_guard lock(mutex_);
+    published_ = after;
+  }
+  publishChanges(before);
+}
+
+void WebView::engineProgressChanged(double progress) {
+  setProgress(progress);
+}
+
+void WebView::engineDecidePolicyForNavigationAction(
+    const platform::URL& url, std::int64_t navigationType, bool mainFrame,
+    std::function<void(std::int64_t policy)> decisionHandler) {
+  auto delegate = navigationDelegate();
+  if (!delegate) return decisionHandler(kNavigationPolicyAllow);
+  auto frame = std::make_shared<FrameInfo>(mainFrame, URLRequest(url));
+  auto action = std::make_shared<NavigationAction>(URLRequest(url), frame, navigationType);
+  auto record = newHandler("navigationAction");
+  delegate->decidePolicyForNavigationAction(
+      std::static_pointer_cast<WebView>(shared_from_this()), action,
+      [record, decisionHandler = std::move(decisionHandler)](std::int64_t policy) {
+        if (record(Value(policy))) decisionHandler(policy);
+      });
+}
+
+void WebView::engineDidStartProvisionalNavigation() {
+  if (auto delegate = navigationDelegate())
+    delegate->didStartProvisionalNavigation(std::static_pointer_cast<WebView>(shared_from_this()));
+}
+
+void WebView::engineDecidePolicyForNavigationResponse(
+    const std::shared_ptr<URLResponse>& response, bool mainFrame,
+    std::function<void(std::int64_t policy)> decision) {
+  auto delegate = navigationDelegate();
+  if (!delegate) return decision(kNavigationPolicyAllow);
+  auto record = newHandler("navigationResponse");
+  delegate->decidePolicyForNavigationResponse(
+      std::static_pointer_cast<WebView>(shared_from_this()),
+      std::make_shared<NavigationResponse>(response, mainFrame),
+      [record, decision = std::move(decision)](std::int64_t policy) {
+        if (record(Value(policy))) decision(policy);
+      });
+}
+
+void WebView::engineDidFinishNavigation() {
+  {
+    std::lock_guard lock(mutex_);
+    lastError_.reset();
+  }
+  if (auto delegate = navigationDelegate())
+    delegate->didFinishNavigation(std::static_pointer_cast<WebView>(shared_from_this()));
+}
+
+void WebView::engineDidFailNavigation(const platform::ErrorPtr& error, bool provisional) {
+  {
+    std::lock_guard lock(mutex_);
+    lastError_ = error;
+  }
+  auto delegate = navigationDelegate();
+  if (!delegate) return;
+  auto self = std::static_pointer_cast<WebView>(shared_from_this());
+  if (provisional) {
+    delegate->didFailProvisionalNavigation(self, error);
+  } else {
+    delegate->didFailNavigation(self, error);
+  }
+}
+
+void WebView::engineWebContentProcessDidTerminate() {
+  terminateWebContentProcess();
+}
+
+void WebView::engineReceiveAuthenticationChallenge(
+    const std::shared_ptr<ProtectionSpace>& space,
+    std::function<void(std::int64_t disposition, std::shared_ptr<URLCredential> credential)>
+        completion) {
+  if (!receiveAuthenticationChallenge(space, completion))
+    completion(kAuthChallengePerformDefaultHandling, nullptr);
+}
+
+void WebView::engineDidReceiveScriptMessage(const std::string& name,
+                                            std::optional<platform::Value> body) {
+  if (auto controller = configuration_->userContentController())
+    controller->postScriptMessage(name, std::move(body));
+}
+
+void WebView::engineRunAlert(const std::string& message, std::function<void()> completion) {
+  if (!runJavaScriptAlertPanel(message, completion)) completion();
+}
+
+void WebView::engineRunConfirm(const std::string& message,
+                               std::function<void(bool confirmed)> completion) {
+  if (!runJavaScriptConfirmPanel(message, completion)) completion(false);
+}
+
+void WebView::engineRunPrompt(const std::string& prompt,
+                              const std::optional<std::string>& defaultText,
+                              std::function<void(std::optional<std::string>)> completion) {
+  if (!runJavaScriptTextInputPanel(prompt, defaultText, completion)) completion(std::nullopt);
+}
+
+void WebView::engineRequestMediaCapturePermission(
+    std::int64_t type, std::function<void(std::int64_t decision)> completion) {
+  if (!requestMediaCapturePermission(type, completion)) completion(kPermissionDecisionPrompt);
+}
+
+void WebView::engineOpenWindow(const platform::URL& url) {
+  openWindow(url);
 }
 
 }  // namespace platform::webkit

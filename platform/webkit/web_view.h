@@ -14,6 +14,11 @@
 // The configuration is the one the web view was made with. view() is the view that shows the
 // web view; it keeps the web view alive while it is shown. Main thread (the state is guarded,
 // but loads and observers run where they are called).
+//
+// Where a real engine is installed (setWebEngineFactory), each web view made afterwards loads,
+// renders and runs scripts on its own engine instead; the delegates, the observations and the
+// handler records stay the same, and scriptLoad/scriptJavaScript and the simulated page events
+// below have no effect on it.
 #pragma once
 
 #include <cstdint>
@@ -32,6 +37,7 @@
 #include "platform/webkit/navigation.h"
 #include "platform/webkit/ui_delegate.h"
 #include "platform/webkit/url_request.h"
+#include "platform/webkit/web_engine.h"
 #include "platform/webkit/web_view_configuration.h"
 
 namespace platform::webkit {
@@ -59,7 +65,7 @@ class WebViewHostView : public platform::View {
   std::shared_ptr<WebView> webView_;
 };
 
-class WebView : public NativeObject {
+class WebView : public NativeObject, private WebEngineClient {
  public:
   // What the simulated engine answers for loads of one URL.
   struct LoadScript {
@@ -76,6 +82,9 @@ class WebView : public NativeObject {
       std::function<void(std::optional<platform::Value> result, platform::ErrorPtr error)>;
 
   explicit WebView(std::shared_ptr<WebViewConfiguration> configuration);
+  ~WebView() override;
+  // Whether this web view runs on a real engine rather than the simulated one.
+  bool hasRealEngine() const { return engine_ != nullptr; }
   std::string className() const override { return "WKWebView"; }
   platform::ValueMap engineState() const override;
   platform::Value valueForKey(const std::string& keyPath) const override;
@@ -123,11 +132,17 @@ class WebView : public NativeObject {
 
   // Page events of the simulated engine, as a page in the main frame would raise them. Each
   // returns false when no UI delegate is set (nothing is asked). Main thread.
-  bool runJavaScriptAlertPanel(const std::string& message);
-  bool runJavaScriptConfirmPanel(const std::string& message);
-  bool runJavaScriptTextInputPanel(const std::string& prompt,
-                                   const std::optional<std::string>& defaultText);
-  bool requestMediaCapturePermission(std::int64_t type);
+  // `answered`, when given, also gets the delegate's answer.
+  bool runJavaScriptAlertPanel(const std::string& message,
+                               std::function<void()> answered = nullptr);
+  bool runJavaScriptConfirmPanel(const std::string& message,
+                                 std::function<void(bool)> answered = nullptr);
+  bool
+  runJavaScriptTextInputPanel(const std::string& prompt,
+                              const std::optional<std::string>& defaultText,
+                              std::function<void(std::optional<std::string>)> answered = nullptr);
+  bool requestMediaCapturePermission(std::int64_t type,
+                                     std::function<void(std::int64_t)> answered = nullptr);
   // A page opening `url` in a new window; `openedWebView` tells whether the delegate gave one.
   bool openWindow(const platform::URL& url, bool* openedWebView = nullptr);
 
@@ -140,7 +155,9 @@ class WebView : public NativeObject {
   // delegate. The answer is recorded as {"disposition", "user", "password", "persistence",
   // "trust"}, and for a trust credential "trustOfThisChallenge" (whether it vouches for the
   // space's own server trust).
-  bool receiveAuthenticationChallenge(const std::shared_ptr<ProtectionSpace>& space);
+  bool receiveAuthenticationChallenge(
+      const std::shared_ptr<ProtectionSpace>& space,
+      std::function<void(std::int64_t, std::shared_ptr<URLCredential>)> answered = nullptr);
   // The page's content process ended; the navigation delegate is told.
   void terminateWebContentProcess();
 
@@ -149,6 +166,34 @@ class WebView : public NativeObject {
   platform::ValueList handlerRecords() const;
 
  private:
+  // What the real engine reports (WebEngineClient).
+  void engineStateChanged() override;
+  void engineProgressChanged(double progress) override;
+  void engineDecidePolicyForNavigationAction(
+      const platform::URL& url, std::int64_t navigationType, bool mainFrame,
+      std::function<void(std::int64_t policy)> decisionHandler) override;
+  void engineDidStartProvisionalNavigation() override;
+  void engineDecidePolicyForNavigationResponse(
+      const std::shared_ptr<URLResponse>& response, bool mainFrame,
+      std::function<void(std::int64_t policy)> decision) override;
+  void engineDidFinishNavigation() override;
+  void engineDidFailNavigation(const platform::ErrorPtr& error, bool provisional) override;
+  void engineWebContentProcessDidTerminate() override;
+  void engineReceiveAuthenticationChallenge(
+      const std::shared_ptr<ProtectionSpace>& space,
+      std::function<void(std::int64_t disposition, std::shared_ptr<URLCredential> credential)>
+          completion) override;
+  void engineDidReceiveScriptMessage(const std::string& name,
+                                     std::optional<platform::Value> body) override;
+  void engineRunAlert(const std::string& message, std::function<void()> completion) override;
+  void engineRunConfirm(const std::string& message,
+                        std::function<void(bool confirmed)> completion) override;
+  void engineRunPrompt(const std::string& prompt, const std::optional<std::string>& defaultText,
+                       std::function<void(std::optional<std::string>)> completion) override;
+  void engineRequestMediaCapturePermission(
+      std::int64_t type, std::function<void(std::int64_t decision)> completion) override;
+  void engineOpenWindow(const platform::URL& url) override;
+
   // One page of the back-forward list, and how to load it again.
   struct Page {
     enum class Kind { request, html, file };
@@ -198,6 +243,7 @@ class WebView : public NativeObject {
   std::weak_ptr<UIDelegate> uiDelegate_;
   std::weak_ptr<NavigationDelegate> navigationDelegate_;
   std::optional<platform::URL> provisionalURL_;  // the load in flight, once started
+  Snapshot published_;  // with a real engine: what observers were last told
 
   // Handlers handed out, shared with the handlers themselves (which may outlive the web view).
   struct HandlerLog;
@@ -205,6 +251,9 @@ class WebView : public NativeObject {
   // A slot for one handler's answer; record() fills it once and tells whether it was the first.
   std::function<bool(platform::Value)> newHandler(const std::string& kind);
   std::shared_ptr<FrameInfo> mainFrame() const;
+
+  // Last, so it goes first: an engine reports nothing once its web view is being destroyed.
+  std::unique_ptr<WebEngine> engine_;
 };
 
 // The text of the first <title> element of `html` (tags matched without regard to case),
