@@ -125,10 +125,13 @@ TEST_F(MeasurementAdsEndToEndTest, AnAttributedInstallIsReportedOnceAsACampaign)
   EXPECT_TRUE(contains(campaign, "params{name:\"medium\"string_value:\"search\"}")) << campaign;
   EXPECT_TRUE(contains(campaign, "params{name:\"campaign\"string_value:\"1234\"}")) << campaign;
   EXPECT_TRUE(contains(campaign, "params{name:\"term\"string_value:\"77\"}")) << campaign;
-  // The first start's first open is recorded (the preferences reach the disk a moment later);
-  // the click is one millisecond before it.
+  // The first start's first open and the attribution outcome are recorded (the preferences
+  // reach the disk a moment later, each write on its own); the click is one millisecond before
+  // the first open.
   waitFor([&] {
-    return measurementPreference("/ziriza/measurement/first_open_timestamp_ms").ifInt() != nullptr;
+    return measurementPreference("/ziriza/measurement/first_open_timestamp_ms").ifInt() &&
+           !measurementPreference("/ziriza/measurement/is_search_ad_campaign").isNull() &&
+           !measurementPreference("/ziriza/measurement/search_ad_number_of_retries").isNull();
   });
   const Value firstOpen = measurementPreference("/ziriza/measurement/first_open_timestamp_ms");
   const auto* ms = firstOpen.ifInt();
