@@ -98,10 +98,11 @@ class ExperimentManagerCommandsTest : public probe_testing::ProbeTest {
   }
   static json advance(double seconds) { return json{{"op", "advance"}, {"seconds", seconds}}; }
 
-  platform::testing::LoopbackHTTPServer server_;
   std::mutex mutex_;
   std::vector<Answer> answers_;
   int hits_ = 0;
+  // Last, so it stops (and its handler, which uses the members above, ends) before they go.
+  platform::testing::LoopbackHTTPServer server_;
   probe_testing::ProbeRun run_;
 };
 
