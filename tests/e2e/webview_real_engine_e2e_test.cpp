@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
@@ -339,6 +340,47 @@ TEST(WebViewRealEngineE2E, APasswordChallengeIsAnsweredWithTheApplicationsCreden
   auto responses = incoming(run, "HTTPURLResponse.pigeon_newInstance");
   ASSERT_FALSE(responses.empty());
   EXPECT_EQ(responses.back()[1], 200);
+}
+
+TEST(WebViewRealEngineE2E, CookiesAndWebsiteDataAreTheEnginesOwn) {
+  VirtualDisplay display;
+  ASSERT_FALSE(display.display().empty()) << "Xvfb did not start";
+  HostOptions options;
+  options.environment = displayEnvironment(display);
+  Host host(options);
+  // ext(137, k): the cookie property keys name (6), value (12), domain (3) and path (8);
+  // ext(134, 0): the cookies data type.
+  const json given = {
+      {"$map",
+       json::array({json::array({ext(137, 6), "flavour"}), json::array({ext(137, 12), "oat"}),
+                    json::array({ext(137, 3), "127.0.0.1"}), json::array({ext(137, 8), "/"})})}};
+  auto run =
+      runPeer(host, {{{"op", "answer"}, {"prefix", kPrefix}, {"reply", json::array({nullptr})}},
+                     send("WKWebsiteDataStore.defaultDataStore", {30}),
+                     send("WKWebsiteDataStore.httpCookieStore", {ref(30), 31}),
+                     send("HTTPCookie.pigeon_defaultConstructor", {1, given}),
+                     send("WKHTTPCookieStore.setCookie", {ref(31), ref(1)}),
+                     send("WKHTTPCookieStore.getAllCookies", {ref(31)}),
+                     send("HTTPCookie.getProperties", {ref(65536)}),
+                     send("WKWebsiteDataStore.removeDataOfTypes", {ref(30), {ext(134, 0)}, 0.0}),
+                     send("WKHTTPCookieStore.getAllCookies", {ref(31)}),
+                     // Nothing of the type is left: nothing removed.
+                     send("WKWebsiteDataStore.removeDataOfTypes", {ref(30), {ext(134, 0)}, 0.0})});
+  ASSERT_EQ(run.exitCode, 0) << run.errors;
+  EXPECT_EQ(host.logLines("web view engine: WebKitGTK 2.").size(), 1u) << host.log();
+  EXPECT_EQ(replies(run, "WKHTTPCookieStore.setCookie"), std::vector<json>{json::array({nullptr})});
+  EXPECT_EQ(
+      replies(run, "WKHTTPCookieStore.getAllCookies"),
+      (std::vector<json>{json::array({json::array({ref(65536)})}), json::array({json::array()})}));
+  auto properties = replies(run, "HTTPCookie.getProperties");
+  ASSERT_EQ(properties.size(), 1u);
+  for (const auto& pair : given["$map"]) {
+    EXPECT_NE(std::find(properties[0][0]["$map"].begin(), properties[0][0]["$map"].end(), pair),
+              properties[0][0]["$map"].end())
+        << pair << " in " << properties[0].dump();
+  }
+  EXPECT_EQ(replies(run, "WKWebsiteDataStore.removeDataOfTypes"),
+            (std::vector<json>{json::array({true}), json::array({false})}));
 }
 
 TEST(WebViewRealEngineE2E, WithoutADisplayTheHostAnswersOnTheSimulatedEngine) {
