@@ -30,7 +30,8 @@ std::shared_ptr<WebEngineFactory> makeWebKitGtkEngineFactory();
 // Cookies and website data of the engine's default data manager (the one every web view of the
 // factory uses); only after startWebKitGtk() succeeded. The engine keeps no modification dates:
 // fetched records carry none (0), and removal since a date clears what the engine changed in
-// the time span from that date to now.
+// the time span from that date to now, except cookies, which the engine cannot clear by time:
+// those are dated here (set through us, or reported changed by the engine) and deleted one by one.
 std::shared_ptr<WebsiteDataBackend> makeWebKitGtkWebsiteDataBackend();
 
 // The product host's choice at start-up: with a display where GTK starts, installs the factory
