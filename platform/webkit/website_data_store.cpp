@@ -28,8 +28,26 @@ void later(std::function<void()> task) {
 
 }  // namespace
 
+void HTTPCookieStore::setBackend(std::shared_ptr<WebsiteDataBackend> backend) {
+  std::lock_guard lock(mutex_);
+  backend_ = std::move(backend);
+}
+
+std::shared_ptr<WebsiteDataBackend> HTTPCookieStore::backend() const {
+  std::lock_guard lock(mutex_);
+  return backend_;
+}
+
 void HTTPCookieStore::setCookie(const std::shared_ptr<HTTPCookie>& cookie,
                                 std::function<void()> completion) {
+  if (auto engine = backend()) {
+    if (!cookie) {
+      later(std::move(completion));
+      return;
+    }
+    engine->setCookie(cookie, std::move(completion));
+    return;
+  }
   if (cookie) {
     // The jar keeps its own copy: the caller's object stays the caller's.
     Entry entry{cookie->copy(), platform::Clock::current().now()};
@@ -52,6 +70,10 @@ void HTTPCookieStore::setCookie(const std::shared_ptr<HTTPCookie>& cookie,
 }
 
 void HTTPCookieStore::getAllCookies(std::function<void(Cookies)> completion) const {
+  if (auto engine = backend()) {
+    if (completion) engine->getAllCookies(std::move(completion));
+    return;
+  }
   Cookies cookies;
   {
     std::lock_guard lock(mutex_);
@@ -100,6 +122,17 @@ std::shared_ptr<WebsiteDataStore> WebsiteDataStore::defaultDataStore() {
   return *store;
 }
 
+void WebsiteDataStore::setBackend(std::shared_ptr<WebsiteDataBackend> backend) {
+  cookieStore_->setBackend(backend);
+  std::lock_guard lock(mutex_);
+  backend_ = std::move(backend);
+}
+
+std::shared_ptr<WebsiteDataBackend> WebsiteDataStore::backend() const {
+  std::lock_guard lock(mutex_);
+  return backend_;
+}
+
 void WebsiteDataStore::addRecord(std::string type, double modifiedAt) {
   std::lock_guard lock(mutex_);
   records_.push_back(Record{std::move(type), modifiedAt});
@@ -123,6 +156,10 @@ WebsiteDataStore::recordsOfTypes(const std::set<std::string>& types) const {
 
 void WebsiteDataStore::fetchDataRecordsOfTypes(
     const std::set<std::string>& types, std::function<void(std::vector<Record>)> completion) const {
+  if (auto engine = backend()) {
+    if (completion) engine->fetchDataRecordsOfTypes(types, std::move(completion));
+    return;
+  }
   auto records = recordsOfTypes(types);
   if (!completion) return;
   later([completion = std::move(completion), records = std::move(records)]() mutable {
@@ -132,6 +169,10 @@ void WebsiteDataStore::fetchDataRecordsOfTypes(
 
 void WebsiteDataStore::removeDataOfTypes(const std::set<std::string>& types, double since,
                                          std::function<void()> completion) {
+  if (auto engine = backend()) {
+    engine->removeDataOfTypes(types, since, std::move(completion));
+    return;
+  }
   {
     std::lock_guard lock(mutex_);
     std::erase_if(records_, [&](const Record& record) {

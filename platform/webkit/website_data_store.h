@@ -36,6 +36,30 @@ inline constexpr const char* kIndexedDBDatabases = "WKWebsiteDataTypeIndexedDBDa
 const std::vector<std::string>& all();
 }  // namespace website_data_type
 
+class HTTPCookieStore;
+struct WebsiteDataRecord {
+  std::string type;
+  double modifiedAt = 0;  // seconds since 1970; 0 where the engine keeps no date
+};
+
+// A real engine's own website data and cookies. Once installed on a data store (setBackend), the
+// store and its cookie store hand every call to it and keep nothing of their own; the backend
+// runs each completion once, on the main loop, when the engine has answered. Main thread.
+class WebsiteDataBackend {
+ public:
+  using Cookies = std::vector<std::shared_ptr<HTTPCookie>>;
+  virtual ~WebsiteDataBackend() = default;
+  virtual void setCookie(const std::shared_ptr<HTTPCookie>& cookie,
+                         std::function<void()> completion) = 0;
+  virtual void getAllCookies(std::function<void(Cookies)> completion) = 0;
+  virtual void
+  fetchDataRecordsOfTypes(const std::set<std::string>& types,
+                          std::function<void(std::vector<WebsiteDataRecord>)> completion) = 0;
+  // Removes the data of any of `types` modified at or after `since` (seconds since 1970).
+  virtual void removeDataOfTypes(const std::set<std::string>& types, double since,
+                                 std::function<void()> completion) = 0;
+};
+
 // The cookie jar, in the order cookies were first set. Setting a cookie with the name, domain
 // and path of one in the jar replaces that one in place. Handed-out cookies are new objects.
 class HTTPCookieStore : public NativeObject {
@@ -49,6 +73,9 @@ class HTTPCookieStore : public NativeObject {
   // New cookie objects, one per cookie in the jar, in jar order.
   void getAllCookies(std::function<void(Cookies)> completion) const;
 
+  // Hands the calls above to a real engine's cookies (none: the simulated jar again).
+  void setBackend(std::shared_ptr<WebsiteDataBackend> backend);
+
   // Records of the jar for the data store: the modification date of each cookie.
   std::vector<double> modificationDates() const;
   // Removes the cookies set at or after `since`; the number removed.
@@ -59,16 +86,16 @@ class HTTPCookieStore : public NativeObject {
     std::shared_ptr<HTTPCookie> cookie;
     double modifiedAt = 0;
   };
+  std::shared_ptr<WebsiteDataBackend> backend() const;
+
   mutable std::mutex mutex_;
   std::vector<Entry> jar_;
+  std::shared_ptr<WebsiteDataBackend> backend_;
 };
 
 class WebsiteDataStore : public NativeObject {
  public:
-  struct Record {
-    std::string type;
-    double modifiedAt = 0;  // seconds since 1970
-  };
+  using Record = WebsiteDataRecord;
 
   WebsiteDataStore();
   // The process's default store: the same object on every call.
@@ -88,12 +115,18 @@ class WebsiteDataStore : public NativeObject {
   void removeDataOfTypes(const std::set<std::string>& types, double since,
                          std::function<void()> completion);
 
+  // Hands the calls above, and its cookie store's, to a real engine's website data (none: the
+  // simulated records again). Records added with addRecord stay apart from the engine's.
+  void setBackend(std::shared_ptr<WebsiteDataBackend> backend);
+
  private:
   std::vector<Record> recordsOfTypes(const std::set<std::string>& types) const;
+  std::shared_ptr<WebsiteDataBackend> backend() const;
 
   const std::shared_ptr<HTTPCookieStore> cookieStore_;
   mutable std::mutex mutex_;
   std::vector<Record> records_;
+  std::shared_ptr<WebsiteDataBackend> backend_;
 };
 
 }  // namespace platform::webkit

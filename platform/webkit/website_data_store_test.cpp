@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -149,6 +152,72 @@ TEST_F(WebsiteDataStoreTest, RecordsAreFetchedByTypeAndRemovedWhenModifiedSinceT
   EXPECT_EQ(fetch({website_data_type::kLocalStorage}), 1u);  // the one from 100 stays
   EXPECT_EQ(fetch({website_data_type::kDiskCache}), 1u);     // another type: untouched
   EXPECT_TRUE(jar(*store.httpCookieStore()).empty());        // set at 250: removed
+}
+
+// Records what reaches it and answers from its own list, so a call that stays in the simulated
+// store shows as missing here.
+class RecordingBackend : public WebsiteDataBackend {
+ public:
+  void setCookie(const std::shared_ptr<HTTPCookie>& cookie,
+                 std::function<void()> completion) override {
+    calls.push_back("set " + cookie->name());
+    cookies.push_back(cookie);
+    completion();
+  }
+  void getAllCookies(std::function<void(Cookies)> completion) override {
+    calls.push_back("get");
+    completion(cookies);
+  }
+  void
+  fetchDataRecordsOfTypes(const std::set<std::string>& types,
+                          std::function<void(std::vector<WebsiteDataRecord>)> completion) override {
+    calls.push_back("fetch " + std::to_string(types.size()));
+    completion({WebsiteDataRecord{website_data_type::kDiskCache, 0}});
+  }
+  void removeDataOfTypes(const std::set<std::string>& types, double since,
+                         std::function<void()> completion) override {
+    calls.push_back("remove " + std::to_string(types.size()) + " since " +
+                    std::to_string(static_cast<int>(since)));
+    completion();
+  }
+  std::vector<std::string> calls;
+  Cookies cookies;
+};
+
+TEST_F(WebsiteDataStoreTest, WithABackendEveryCallGoesToTheEngineAndNoneToTheSimulatedJar) {
+  WebsiteDataStore store;
+  auto& cookies = *store.httpCookieStore();
+  cookies.setCookie(cookie("before", "1"), nullptr);
+  store.addRecord(website_data_type::kLocalStorage, 10);
+  env_.runUntilIdle();
+
+  auto backend = std::make_shared<RecordingBackend>();
+  store.setBackend(backend);
+  bool set = false;
+  cookies.setCookie(cookie("engine", "2"), [&] { set = true; });
+  cookies.setCookie(nullptr, [&] {});  // no cookie: nothing for the engine
+  EXPECT_TRUE(set);
+  EXPECT_EQ(jar(cookies), (std::vector<std::string>{"engine=2@/"}));
+  std::vector<WebsiteDataStore::Record> records;
+  store.fetchDataRecordsOfTypes({website_data_type::kLocalStorage, website_data_type::kCookies},
+                                [&](auto r) { records = std::move(r); });
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0].type, website_data_type::kDiskCache);
+  bool removed = false;
+  store.removeDataOfTypes({website_data_type::kCookies}, 5, [&] { removed = true; });
+  EXPECT_TRUE(removed);
+  env_.runUntilIdle();
+  EXPECT_EQ(backend->calls,
+            (std::vector<std::string>{"set engine", "get", "fetch 2", "remove 1 since 5"}));
+
+  // Without it, the simulated jar and records are as they were.
+  store.setBackend(nullptr);
+  EXPECT_EQ(jar(cookies), (std::vector<std::string>{"before=1@/"}));
+  std::optional<std::size_t> simulated;
+  store.fetchDataRecordsOfTypes({website_data_type::kLocalStorage},
+                                [&](auto r) { simulated = r.size(); });
+  env_.runUntilIdle();
+  EXPECT_EQ(simulated, std::optional<std::size_t>(1));
 }
 
 TEST(WebsiteDataStoreDefaultTest, OneDefaultStorePerProcess) {

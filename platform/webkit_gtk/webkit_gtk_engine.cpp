@@ -4,14 +4,18 @@
 #include <webkit2/webkit2.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdlib>
 #include <exception>
 #include <map>
+#include <set>
+#include <tuple>
 #include <utility>
 #include <vector>
 
 #include "platform/core/assertion.h"
 #include "platform/dispatch/main_loop.h"
+#include "platform/dispatch/queue.h"
 #include "platform/foundation/json.h"
 #include "platform/glib/glib_main_context.h"
 #include "platform/log/log.h"
@@ -637,6 +641,408 @@ class GtkWebEngineFactory final : public WebEngineFactory {
   }
 };
 
+// --- Cookies and website data ------------------------------------------------------------
+
+struct DataTypeFlag {
+  const char* name;
+  WebKitWebsiteDataTypes flag;
+};
+
+const std::vector<DataTypeFlag>& dataTypeFlags() {
+  static const std::vector<DataTypeFlag> flags = {
+      {website_data_type::kCookies, WEBKIT_WEBSITE_DATA_COOKIES},
+      {website_data_type::kMemoryCache, WEBKIT_WEBSITE_DATA_MEMORY_CACHE},
+      {website_data_type::kDiskCache, WEBKIT_WEBSITE_DATA_DISK_CACHE},
+      {website_data_type::kOfflineWebApplicationCache,
+       WEBKIT_WEBSITE_DATA_OFFLINE_APPLICATION_CACHE},
+      {website_data_type::kLocalStorage, WEBKIT_WEBSITE_DATA_LOCAL_STORAGE},
+      {website_data_type::kSessionStorage, WEBKIT_WEBSITE_DATA_SESSION_STORAGE},
+      {website_data_type::kWebSQLDatabases, WEBKIT_WEBSITE_DATA_WEBSQL_DATABASES},
+      {website_data_type::kIndexedDBDatabases, WEBKIT_WEBSITE_DATA_INDEXEDDB_DATABASES},
+  };
+  return flags;
+}
+
+// The engine's flags of the named types; names it does not know add nothing.
+WebKitWebsiteDataTypes dataTypesOf(const std::set<std::string>& types) {
+  unsigned flags = 0;
+  for (const auto& entry : dataTypeFlags()) {
+    if (types.count(entry.name)) flags |= entry.flag;
+  }
+  return static_cast<WebKitWebsiteDataTypes>(flags);
+}
+
+std::optional<std::string> textProperty(const platform::ValueMap& properties, const char* key) {
+  auto it = properties.find(Value(key));
+  if (it == properties.end() || !it->second.isString()) return std::nullopt;
+  return it->second.asString();
+}
+
+// A flag property: true, or text "TRUE"/"true"/"1"/"yes".
+bool flagProperty(const platform::ValueMap& properties, const char* key) {
+  auto it = properties.find(Value(key));
+  if (it == properties.end()) return false;
+  if (it->second.isBool()) return it->second.asBool();
+  if (!it->second.isString()) return false;
+  const std::string& text = it->second.asString();
+  return text == "TRUE" || text == "true" || text == "1" || text == "yes";
+}
+
+// A number property given as a number or as decimal text.
+std::optional<double> numberProperty(const platform::ValueMap& properties, const char* key) {
+  auto it = properties.find(Value(key));
+  if (it == properties.end()) return std::nullopt;
+  if (it->second.isDouble()) return it->second.asDouble();
+  if (it->second.isInt()) return static_cast<double>(it->second.asInt());
+  if (it->second.isString()) {
+    const std::string& text = it->second.asString();
+    char* end = nullptr;
+    const double number = g_ascii_strtod(text.c_str(), &end);
+    if (!text.empty() && end && *end == '\0') return number;
+  }
+  return std::nullopt;
+}
+
+// The engine's cookie for ours: name, value, domain and path, with its expiry (Max-Age in
+// seconds, or Expires as seconds since 1970 or an HTTP date), Secure and SameSite. Without an
+// expiry it lasts the session.
+SoupCookie* soupCookieOf(const HTTPCookie& cookie) {
+  const auto& properties = cookie.properties();
+  SoupCookie* soup = soup_cookie_new(cookie.name().c_str(), cookie.value().c_str(),
+                                     cookie.domain().c_str(), cookie.path().c_str(), -1);
+  if (auto maxAge = numberProperty(properties, cookie_property::kMaximumAge)) {
+    soup_cookie_set_max_age(soup, static_cast<int>(std::max(0.0, *maxAge)));
+  } else if (auto expires = numberProperty(properties, cookie_property::kExpires)) {
+    GDateTime* date = g_date_time_new_from_unix_utc(static_cast<gint64>(*expires));
+    if (date) {
+      soup_cookie_set_expires(soup, date);
+      g_date_time_unref(date);
+    }
+  } else if (auto text = textProperty(properties, cookie_property::kExpires)) {
+    GDateTime* date = soup_date_time_new_from_http_string(text->c_str());
+    if (date) {
+      soup_cookie_set_expires(soup, date);
+      g_date_time_unref(date);
+    }
+  }
+  soup_cookie_set_secure(soup, flagProperty(properties, cookie_property::kSecure) ? TRUE : FALSE);
+  if (auto sameSite = textProperty(properties, cookie_property::kSameSitePolicy)) {
+    std::string policy = *sameSite;
+    std::transform(policy.begin(), policy.end(), policy.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    if (policy == "lax") soup_cookie_set_same_site_policy(soup, SOUP_SAME_SITE_POLICY_LAX);
+    if (policy == "strict") soup_cookie_set_same_site_policy(soup, SOUP_SAME_SITE_POLICY_STRICT);
+    if (policy == "none") soup_cookie_set_same_site_policy(soup, SOUP_SAME_SITE_POLICY_NONE);
+  }
+  return soup;
+}
+
+// Our cookie for the engine's: the properties it holds, Expires as seconds since 1970 and
+// Secure as "TRUE" where set.
+std::shared_ptr<HTTPCookie> cookieOf(SoupCookie* soup) {
+  platform::ValueMap properties{
+      {Value(cookie_property::kName), Value(std::string(soup_cookie_get_name(soup)))},
+      {Value(cookie_property::kValue), Value(std::string(soup_cookie_get_value(soup)))},
+      {Value(cookie_property::kDomain), Value(std::string(soup_cookie_get_domain(soup)))},
+      {Value(cookie_property::kPath), Value(std::string(soup_cookie_get_path(soup)))}};
+  if (GDateTime* expires = soup_cookie_get_expires(soup))
+    properties[Value(cookie_property::kExpires)] =
+        Value(static_cast<double>(g_date_time_to_unix(expires)));
+  if (soup_cookie_get_secure(soup)) properties[Value(cookie_property::kSecure)] = Value("TRUE");
+  switch (soup_cookie_get_same_site_policy(soup)) {
+  case SOUP_SAME_SITE_POLICY_LAX:
+    properties[Value(cookie_property::kSameSitePolicy)] = Value("lax");
+    break;
+  case SOUP_SAME_SITE_POLICY_STRICT:
+    properties[Value(cookie_property::kSameSitePolicy)] = Value("strict");
+    break;
+  default:
+    break;
+  }
+  return HTTPCookie::cookieWithProperties(properties);
+}
+
+// Holds a completion across one asynchronous engine call.
+template <typename Completion> struct Pending { Completion completion; };
+
+template <typename Completion> gpointer pending(Completion completion) {
+  return new Pending<Completion>{std::move(completion)};
+}
+
+template <typename Completion> std::unique_ptr<Pending<Completion>> takePending(gpointer data) {
+  return std::unique_ptr<Pending<Completion>>(static_cast<Pending<Completion>*>(data));
+}
+
+// Logs an engine call's failure; the caller's completion still runs.
+void logFailure(const char* what, GError* error) {
+  if (!error) return;
+  engineLog()->error(std::string(what) + " failed: " + error->message);
+  g_error_free(error);
+}
+
+// Runs `completion` once every one of the calls it was shared with (and the dispatcher, which
+// holds one share until it has started them all) has finished.
+class Join {
+ public:
+  explicit Join(std::function<void()> completion) : completion_(std::move(completion)) {}
+  void add() { ++outstanding_; }
+  void done() {
+    if (--outstanding_ > 0) return;
+    guarded("website data removed", [&] {
+      if (completion_) completion_();
+    });
+  }
+
+ private:
+  std::function<void()> completion_;
+  int outstanding_ = 1;
+};
+
+double secondsNow() {
+  return static_cast<double>(g_get_real_time()) / static_cast<double>(G_TIME_SPAN_SECOND);
+}
+
+// When each of the engine's cookies last changed. The engine keeps no such date, so we note it:
+// a cookie is dated when it is set through us, and when the engine reports a change, every
+// cookie new or different since the last look is dated then. A cookie first seen at a removal
+// is dated then too (it changed after the last look).
+class CookieDates {
+ public:
+  explicit CookieDates(WebKitCookieManager* cookies) : cookies_(cookies) {}
+
+  void noteSet(SoupCookie* cookie, double when) {
+    known_[keyOf(cookie)] = Known{stateOf(cookie), when};
+  }
+
+  // Brings the dates up to `all`, the engine's cookies now.
+  void noteAll(GList* all, double when) {
+    std::map<Key, Known> seen;
+    for (GList* item = all; item; item = item->next) {
+      auto* cookie = static_cast<SoupCookie*>(item->data);
+      const Key key = keyOf(cookie);
+      const std::string state = stateOf(cookie);
+      auto it = known_.find(key);
+      seen[key] = it != known_.end() && it->second.state == state ? it->second : Known{state, when};
+    }
+    known_ = std::move(seen);
+  }
+
+  double dateOf(SoupCookie* cookie) const {
+    auto it = known_.find(keyOf(cookie));
+    return it == known_.end() ? secondsNow() : it->second.modifiedAt;
+  }
+
+  WebKitCookieManager* cookies() const { return cookies_; }
+
+ private:
+  using Key = std::tuple<std::string, std::string, std::string>;
+  struct Known {
+    std::string state;
+    double modifiedAt = 0;
+  };
+  static Key keyOf(SoupCookie* cookie) {
+    return {soup_cookie_get_name(cookie), soup_cookie_get_domain(cookie),
+            soup_cookie_get_path(cookie)};
+  }
+  static std::string stateOf(SoupCookie* cookie) {
+    GDateTime* expires = soup_cookie_get_expires(cookie);
+    return std::string(soup_cookie_get_value(cookie)) + "\n" +
+           std::to_string(expires ? g_date_time_to_unix(expires) : -1) + "\n" +
+           (soup_cookie_get_secure(cookie) ? "s" : "") +
+           (soup_cookie_get_http_only(cookie) ? "h" : "") + "\n" +
+           std::to_string(static_cast<int>(soup_cookie_get_same_site_policy(cookie)));
+  }
+
+  WebKitCookieManager* cookies_;
+  std::map<Key, Known> known_;
+};
+
+class GtkWebsiteData final : public WebsiteDataBackend {
+ public:
+  GtkWebsiteData()
+      : manager_(WEBKIT_WEBSITE_DATA_MANAGER(g_object_ref(
+            webkit_web_context_get_website_data_manager(webkit_web_context_get_default())))),
+        dates_(std::make_shared<CookieDates>(
+            webkit_website_data_manager_get_cookie_manager(manager_))) {
+    signalData_ = new std::weak_ptr<CookieDates>(dates_);
+    changed_ =
+        g_signal_connect(dates_->cookies(), "changed", G_CALLBACK(onCookiesChanged), signalData_);
+  }
+  ~GtkWebsiteData() override {
+    g_signal_handler_disconnect(dates_->cookies(), changed_);
+    delete signalData_;
+    g_object_unref(manager_);
+  }
+
+  void setCookie(const std::shared_ptr<HTTPCookie>& cookie,
+                 std::function<void()> completion) override {
+    SoupCookie* soup = soupCookieOf(*cookie);
+    dates_->noteSet(soup, secondsNow());
+    webkit_cookie_manager_add_cookie(
+        dates_->cookies(), soup, nullptr,
+        [](GObject* source, GAsyncResult* result, gpointer data) {
+          auto held = takePending<std::function<void()>>(data);
+          GError* error = nullptr;
+          webkit_cookie_manager_add_cookie_finish(WEBKIT_COOKIE_MANAGER(source), result, &error);
+          logFailure("setting a cookie", error);
+          guarded("cookie set", [&] {
+            if (held->completion) held->completion();
+          });
+        },
+        pending(std::move(completion)));
+    soup_cookie_free(soup);
+  }
+
+  void getAllCookies(std::function<void(Cookies)> completion) override {
+    webkit_cookie_manager_get_all_cookies(
+        dates_->cookies(), nullptr,
+        [](GObject* source, GAsyncResult* result, gpointer data) {
+          auto held = takePending<std::function<void(Cookies)>>(data);
+          GError* error = nullptr;
+          GList* list = webkit_cookie_manager_get_all_cookies_finish(WEBKIT_COOKIE_MANAGER(source),
+                                                                     result, &error);
+          logFailure("reading the cookies", error);
+          Cookies out;
+          for (GList* item = list; item; item = item->next) {
+            if (auto cookie = cookieOf(static_cast<SoupCookie*>(item->data)))
+              out.push_back(std::move(cookie));
+          }
+          g_list_free_full(list, reinterpret_cast<GDestroyNotify>(soup_cookie_free));
+          guarded("cookies read", [&] { held->completion(std::move(out)); });
+        },
+        pending(std::move(completion)));
+  }
+
+  void
+  fetchDataRecordsOfTypes(const std::set<std::string>& types,
+                          std::function<void(std::vector<WebsiteDataRecord>)> completion) override {
+    using Completion = std::function<void(std::vector<WebsiteDataRecord>)>;
+    const WebKitWebsiteDataTypes flags = dataTypesOf(types);
+    if (flags == 0) {
+      platform::mainQueue()->async([completion = std::move(completion)] { completion({}); });
+      return;
+    }
+    webkit_website_data_manager_fetch(
+        manager_, flags, nullptr,
+        [](GObject* source, GAsyncResult* result, gpointer data) {
+          auto held = takePending<Completion>(data);
+          GError* error = nullptr;
+          GList* list = webkit_website_data_manager_fetch_finish(
+              WEBKIT_WEBSITE_DATA_MANAGER(source), result, &error);
+          logFailure("fetching website data", error);
+          // One record per origin and type; the engine keeps no modification date.
+          std::vector<WebsiteDataRecord> records;
+          for (GList* item = list; item; item = item->next) {
+            const unsigned has =
+                webkit_website_data_get_types(static_cast<WebKitWebsiteData*>(item->data));
+            for (const auto& entry : dataTypeFlags()) {
+              if (has & entry.flag) records.push_back(WebsiteDataRecord{entry.name, 0});
+            }
+          }
+          g_list_free_full(list, reinterpret_cast<GDestroyNotify>(webkit_website_data_unref));
+          guarded("website data fetched", [&] { held->completion(std::move(records)); });
+        },
+        pending(Completion(std::move(completion))));
+  }
+
+  void removeDataOfTypes(const std::set<std::string>& types, double since,
+                         std::function<void()> completion) override {
+    auto join = std::make_shared<Join>(std::move(completion));
+    const auto flags = static_cast<unsigned>(dataTypesOf(types));
+    const double now = secondsNow();
+    if (since <= 0) {
+      // Everything of these types: a time span of 0.
+      if (flags) clear(flags, 0, join);
+    } else if (flags && since <= now) {
+      // The engine clears what changed in the time span ending now, except cookies, which it
+      // cannot clear by time: those go one by one, by the dates we noted.
+      const unsigned others = flags & ~static_cast<unsigned>(WEBKIT_WEBSITE_DATA_COOKIES);
+      const auto span =
+          std::max<GTimeSpan>(1, static_cast<GTimeSpan>((now - since) * G_TIME_SPAN_SECOND));
+      if (others) clear(others, span, join);
+      if (flags & WEBKIT_WEBSITE_DATA_COOKIES) removeCookiesSince(since, join);
+    }
+    // A date still to come, or no type the engine knows: nothing to remove.
+    platform::mainQueue()->async([join] { join->done(); });
+  }
+
+ private:
+  static void onCookiesChanged(WebKitCookieManager* cookies, gpointer data) {
+    auto dates = static_cast<std::weak_ptr<CookieDates>*>(data)->lock();
+    if (!dates) return;
+    webkit_cookie_manager_get_all_cookies(
+        cookies, nullptr,
+        [](GObject* source, GAsyncResult* result, gpointer data) {
+          auto held = takePending<std::weak_ptr<CookieDates>>(data);
+          GList* list = webkit_cookie_manager_get_all_cookies_finish(WEBKIT_COOKIE_MANAGER(source),
+                                                                     result, nullptr);
+          if (auto dates = held->completion.lock()) dates->noteAll(list, secondsNow());
+          g_list_free_full(list, reinterpret_cast<GDestroyNotify>(soup_cookie_free));
+        },
+        pending(std::weak_ptr<CookieDates>(dates)));
+  }
+
+  void clear(unsigned flags, GTimeSpan span, const std::shared_ptr<Join>& join) {
+    join->add();
+    webkit_website_data_manager_clear(
+        manager_, static_cast<WebKitWebsiteDataTypes>(flags), span, nullptr,
+        [](GObject* source, GAsyncResult* result, gpointer data) {
+          auto held = takePending<std::shared_ptr<Join>>(data);
+          GError* error = nullptr;
+          webkit_website_data_manager_clear_finish(WEBKIT_WEBSITE_DATA_MANAGER(source), result,
+                                                   &error);
+          logFailure("removing website data", error);
+          held->completion->done();
+        },
+        pending(join));
+  }
+
+  // Deletes the cookies dated at or after `since`.
+  void removeCookiesSince(double since, const std::shared_ptr<Join>& join) {
+    struct Removal {
+      std::shared_ptr<CookieDates> dates;
+      std::shared_ptr<Join> join;
+      double since;
+    };
+    join->add();
+    webkit_cookie_manager_get_all_cookies(
+        dates_->cookies(), nullptr,
+        [](GObject* source, GAsyncResult* result, gpointer data) {
+          auto held = takePending<Removal>(data);
+          auto& removal = held->completion;
+          GError* error = nullptr;
+          GList* list = webkit_cookie_manager_get_all_cookies_finish(WEBKIT_COOKIE_MANAGER(source),
+                                                                     result, &error);
+          logFailure("reading the cookies", error);
+          removal.dates->noteAll(list, secondsNow());
+          for (GList* item = list; item; item = item->next) {
+            auto* cookie = static_cast<SoupCookie*>(item->data);
+            if (removal.dates->dateOf(cookie) < removal.since) continue;
+            removal.join->add();
+            webkit_cookie_manager_delete_cookie(
+                WEBKIT_COOKIE_MANAGER(source), cookie, nullptr,
+                [](GObject* source, GAsyncResult* result, gpointer data) {
+                  auto done = takePending<std::shared_ptr<Join>>(data);
+                  GError* error = nullptr;
+                  webkit_cookie_manager_delete_cookie_finish(WEBKIT_COOKIE_MANAGER(source), result,
+                                                             &error);
+                  logFailure("removing a cookie", error);
+                  done->completion->done();
+                },
+                pending(removal.join));
+          }
+          g_list_free_full(list, reinterpret_cast<GDestroyNotify>(soup_cookie_free));
+          removal.join->done();
+        },
+        pending(Removal{dates_, join, since}));
+  }
+
+  WebKitWebsiteDataManager* manager_;
+  std::shared_ptr<CookieDates> dates_;
+  gulong changed_ = 0;
+  std::weak_ptr<CookieDates>* signalData_ = nullptr;
+};
+
 WebKitGtkStart startOnce() {
   WebKitGtkStart start;
   const char* x11 = std::getenv("DISPLAY");
@@ -680,6 +1086,12 @@ std::shared_ptr<WebEngineFactory> makeWebKitGtkEngineFactory() {
   return std::make_shared<GtkWebEngineFactory>();
 }
 
+std::shared_ptr<WebsiteDataBackend> makeWebKitGtkWebsiteDataBackend() {
+  if (!LUMORA_CHECK(startWebKitGtk().started, "the engine's website data before GTK started"))
+    return nullptr;
+  return std::make_shared<GtkWebsiteData>();
+}
+
 bool installWebKitGtkEngineWhereDisplayed() {
   const WebKitGtkStart start = startWebKitGtk();
   if (!start.started) {
@@ -688,6 +1100,7 @@ bool installWebKitGtkEngineWhereDisplayed() {
     return false;
   }
   setWebEngineFactory(makeWebKitGtkEngineFactory());
+  WebsiteDataStore::defaultDataStore()->setBackend(makeWebKitGtkWebsiteDataBackend());
   engineLog()->notice("web view engine: WebKitGTK " + start.version + " on " + start.display);
   return true;
 }

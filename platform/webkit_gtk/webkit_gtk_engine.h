@@ -8,6 +8,7 @@
 #include <string>
 
 #include "platform/webkit/web_engine.h"
+#include "platform/webkit/website_data_store.h"
 
 namespace platform::webkit {
 
@@ -26,10 +27,18 @@ WebKitGtkStart startWebKitGtk();
 // The engine factory; only after startWebKitGtk() succeeded.
 std::shared_ptr<WebEngineFactory> makeWebKitGtkEngineFactory();
 
+// Cookies and website data of the engine's default data manager (the one every web view of the
+// factory uses); only after startWebKitGtk() succeeded. The engine keeps no modification dates:
+// fetched records carry none (0), and removal since a date clears what the engine changed in
+// the time span from that date to now, except cookies, which the engine cannot clear by time:
+// those are dated here (set through us, or reported changed by the engine) and deleted one by one.
+std::shared_ptr<WebsiteDataBackend> makeWebKitGtkWebsiteDataBackend();
+
 // The product host's choice at start-up: with a display where GTK starts, installs the factory
-// and logs the notice "web view engine: WebKitGTK <version> on <display>"; otherwise keeps the
-// simulated engine and records why (simulatedEngineReason), which the web view plugin's warning
-// names when it registers. Returns whether the real engine was installed. Main thread.
+// and the default data store's backend, and logs the notice "web view engine: WebKitGTK <version>
+// on <display>"; otherwise keeps the simulated engine and records why (simulatedEngineReason),
+// which the web view plugin's warning names when it registers. Returns whether the real engine was
+// installed. Main thread.
 bool installWebKitGtkEngineWhereDisplayed();
 
 }  // namespace platform::webkit

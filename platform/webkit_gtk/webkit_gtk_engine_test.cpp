@@ -7,6 +7,7 @@
 #include <httplib.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
@@ -14,6 +15,7 @@
 #include <fstream>
 #include <functional>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -29,6 +31,7 @@
 #include "platform/webkit/user_content_controller.h"
 #include "platform/webkit/web_view.h"
 #include "platform/webkit/web_view_configuration.h"
+#include "platform/webkit/website_data_store.h"
 
 namespace platform::webkit {
 namespace {
@@ -548,6 +551,164 @@ TEST_F(WebKitGtkEngineTest, APasswordChallengeCarriesTheRealmAndTheAnswerReaches
   EXPECT_EQ(http->statusCode, 200);
   EXPECT_EQ(webView->engineState()[Value("statusCode")], Value(std::int64_t{200}));
   EXPECT_EQ(navigation_->finished[0], url);
+}
+
+// A data store on the engine's own data manager, the one the web views load with.
+class WebKitGtkWebsiteDataTest : public WebKitGtkEngineTest {
+ protected:
+  void SetUp() override {
+    WebKitGtkEngineTest::SetUp();
+    if (HasFatalFailure()) return;
+    store_ = std::make_shared<WebsiteDataStore>();
+    store_->setBackend(makeWebKitGtkWebsiteDataBackend());
+    remove(allTypes(), 0);  // nothing left from an earlier run
+  }
+
+  static std::set<std::string> allTypes() {
+    const auto& all = website_data_type::all();
+    return {all.begin(), all.end()};
+  }
+
+  void remove(const std::set<std::string>& types, double since) {
+    bool done = false;
+    store_->removeDataOfTypes(types, since, [&] { done = true; });
+    ASSERT_TRUE(runUntil([&] { return done; })) << "no answer to removeDataOfTypes";
+  }
+
+  // name=value of every cookie in the engine, in name order.
+  std::vector<std::string> cookies() {
+    std::optional<HTTPCookieStore::Cookies> got;
+    store_->httpCookieStore()->getAllCookies([&](HTTPCookieStore::Cookies all) { got = all; });
+    EXPECT_TRUE(runUntil([&] { return got.has_value(); })) << "no answer to getAllCookies";
+    std::vector<std::string> out;
+    for (const auto& cookie : got.value_or(HTTPCookieStore::Cookies{}))
+      out.push_back(cookie->name() + "=" + cookie->value());
+    std::sort(out.begin(), out.end());
+    return out;
+  }
+
+  std::vector<WebsiteDataStore::Record> records(const std::set<std::string>& types) {
+    std::optional<std::vector<WebsiteDataStore::Record>> got;
+    store_->fetchDataRecordsOfTypes(
+        types, [&](std::vector<WebsiteDataStore::Record> all) { got = std::move(all); });
+    EXPECT_TRUE(runUntil([&] { return got.has_value(); })) << "no answer to fetchDataRecords";
+    return got.value_or(std::vector<WebsiteDataStore::Record>{});
+  }
+
+  void setCookie(const platform::ValueMap& properties) {
+    auto cookie = HTTPCookie::cookieWithProperties(properties);
+    ASSERT_TRUE(cookie);
+    bool done = false;
+    store_->httpCookieStore()->setCookie(cookie, [&] { done = true; });
+    ASSERT_TRUE(runUntil([&] { return done; })) << "no answer to setCookie";
+  }
+
+  std::shared_ptr<WebsiteDataStore> store_;
+};
+
+TEST_F(WebKitGtkWebsiteDataTest, CookiesGoBothWaysBetweenTheStoreAndThePage) {
+  httplib::Server server;
+  server.set_keep_alive_max_count(1);
+  server.Get("/", [](const httplib::Request&, httplib::Response& response) {
+    response.set_content("<title>Jar</title>", "text/html");
+  });
+  const int port = server.bind_to_any_port("127.0.0.1");
+  ASSERT_GT(port, 0);
+  std::thread serving([&] { server.listen_after_bind(); });
+  struct Stop {
+    httplib::Server& server;
+    std::thread& serving;
+    ~Stop() {
+      server.stop();
+      serving.join();
+    }
+  } stop{server, serving};
+
+  setCookie({{Value(cookie_property::kName), Value("flavour")},
+             {Value(cookie_property::kValue), Value("oat")},
+             {Value(cookie_property::kDomain), Value("127.0.0.1")},
+             {Value(cookie_property::kPath), Value("/")},
+             {Value(cookie_property::kSameSitePolicy), Value("Lax")}});
+  std::optional<HTTPCookieStore::Cookies> got;
+  store_->httpCookieStore()->getAllCookies([&](HTTPCookieStore::Cookies all) { got = all; });
+  ASSERT_TRUE(runUntil([&] { return got.has_value(); }));
+  ASSERT_EQ(got->size(), 1u);
+  EXPECT_EQ((*got)[0]->name(), "flavour");
+  EXPECT_EQ((*got)[0]->value(), "oat");
+  EXPECT_EQ((*got)[0]->domain(), "127.0.0.1");
+  EXPECT_EQ((*got)[0]->path(), "/");
+  EXPECT_EQ((*got)[0]->properties().at(Value(cookie_property::kSameSitePolicy)), Value("lax"));
+
+  // The page sees the store's cookie, and the store sees the page's.
+  auto webView = makeWebView();
+  const std::string url = "http://127.0.0.1:" + std::to_string(port) + "/";
+  webView->loadRequest(URLRequest(*platform::URL::parse(url)));
+  ASSERT_TRUE(runUntil([&] { return !navigation_->finished.empty(); }));
+  EXPECT_EQ(evaluate("document.cookie").result, std::optional<Value>(Value("flavour=oat")));
+  evaluate("document.cookie = 'seen=1; path=/'");
+  EXPECT_EQ(cookies(), (std::vector<std::string>{"flavour=oat", "seen=1"}));
+
+  const auto cookieRecords = records({website_data_type::kCookies});
+  ASSERT_FALSE(cookieRecords.empty());
+  for (const auto& record : cookieRecords)
+    EXPECT_EQ(record.type, website_data_type::kCookies);
+
+  remove({website_data_type::kCookies}, 0);
+  EXPECT_THAT(cookies(), testing::IsEmpty());
+  EXPECT_THAT(records({website_data_type::kCookies}), testing::IsEmpty());
+  EXPECT_EQ(evaluate("document.cookie").result, std::optional<Value>(Value("")));
+}
+
+TEST_F(WebKitGtkWebsiteDataTest, RemovalTakesOnlyTheNamedTypesChangedSinceTheDate) {
+  const double now = static_cast<double>(g_get_real_time()) / G_TIME_SPAN_SECOND;
+  struct Case {
+    std::set<std::string> types;
+    double since;
+    bool cookieRemains;
+  };
+  const std::vector<Case> cases = {
+      {{website_data_type::kCookies}, now + 3600, true},  // a date still to come
+      {{website_data_type::kLocalStorage, website_data_type::kDiskCache}, 0, true},
+      {{"WKWebsiteDataTypeUnknown"}, 0, true},
+      {{website_data_type::kCookies}, now - 3600, false},  // set within the last hour
+      {{website_data_type::kCookies, website_data_type::kLocalStorage}, 0, false},
+  };
+  for (const auto& c : cases) {
+    setCookie({{Value(cookie_property::kName), Value("kept")},
+               {Value(cookie_property::kValue), Value("1")},
+               {Value(cookie_property::kDomain), Value("example.test")}});
+    ASSERT_EQ(cookies(), (std::vector<std::string>{"kept=1"}));
+    remove(c.types, c.since);
+    EXPECT_EQ(cookies().size(), c.cookieRemains ? 1u : 0u)
+        << "types " << testing::PrintToString(c.types) << " since " << c.since - now
+        << " s from now";
+  }
+}
+
+TEST_F(WebKitGtkWebsiteDataTest, CookiesSetBeforeTheDateStayWhetherTheStoreOrAPageSetThem) {
+  auto cookie = [](const char* name) {
+    return platform::ValueMap{{Value(cookie_property::kName), Value(name)},
+                              {Value(cookie_property::kValue), Value("1")},
+                              {Value(cookie_property::kDomain), Value("example.test")}};
+  };
+  auto webView = makeWebView();
+  webView->loadHTMLString("<title>C</title>", platform::URL::parse("http://example.test/"));
+  ASSERT_TRUE(runUntil([&] { return !navigation_->finished.empty(); }));
+  setCookie(cookie("early"));
+  evaluate("document.cookie = 'earlypage=1; path=/'");
+  ASSERT_TRUE(runUntil([&] { return cookies().size() == 2; }));
+  // The engine reports the page's change on a later turn: let it be noted before the date.
+  runUntil([] { return false; }, 0.2);
+
+  const double since = static_cast<double>(g_get_real_time()) / G_TIME_SPAN_SECOND;
+  setCookie(cookie("late"));
+  evaluate("document.cookie = 'latepage=1; path=/'");
+  ASSERT_EQ(cookies(),
+            (std::vector<std::string>{"early=1", "earlypage=1", "late=1", "latepage=1"}));
+  remove({website_data_type::kCookies}, since);
+  EXPECT_EQ(cookies(), (std::vector<std::string>{"early=1", "earlypage=1"}));
+  EXPECT_EQ(evaluate("document.cookie").result,
+            std::optional<Value>(Value("early=1; earlypage=1")));
 }
 
 TEST_F(WebKitGtkEngineTest, ScriptDialogsAndNewWindowsGoToTheUIDelegate) {

@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
@@ -339,6 +340,79 @@ TEST(WebViewRealEngineE2E, APasswordChallengeIsAnsweredWithTheApplicationsCreden
   auto responses = incoming(run, "HTTPURLResponse.pigeon_newInstance");
   ASSERT_FALSE(responses.empty());
   EXPECT_EQ(responses.back()[1], 200);
+}
+
+// The application's cookie goes with the page's request to a loopback server, so it is in the
+// engine's own jar; once removed there, the next request goes without it.
+TEST(WebViewRealEngineE2E, CookiesAndWebsiteDataAreTheEnginesOwn) {
+  VirtualDisplay display;
+  ASSERT_FALSE(display.display().empty()) << "Xvfb did not start";
+  httplib::Server server;
+  server.set_keep_alive_max_count(1);  // no idle connection holds up stop()
+  std::mutex mutex;
+  std::vector<std::string> sent;  // the Cookie header of each request
+  server.Get("/jar", [&](const httplib::Request& request, httplib::Response& response) {
+    {
+      std::lock_guard lock(mutex);
+      sent.push_back(request.get_header_value("Cookie"));
+    }
+    response.set_content("<title>Jar</title>", "text/html");
+  });
+  const int port = server.bind_to_any_port("127.0.0.1");
+  ASSERT_GT(port, 0);
+  std::thread serving([&] { server.listen_after_bind(); });
+  const std::string url = "http://127.0.0.1:" + std::to_string(port) + "/jar";
+
+  HostOptions options;
+  options.environment = displayEnvironment(display);
+  Host host(options);
+  // ext(137, k): the cookie property keys name (6), value (12), domain (3) and path (8);
+  // ext(134, 0): the cookies data type.
+  const json given = {
+      {"$map",
+       json::array({json::array({ext(137, 6), "flavour"}), json::array({ext(137, 12), "oat"}),
+                    json::array({ext(137, 3), "127.0.0.1"}), json::array({ext(137, 8), "/"})})}};
+  auto run = runPeer(
+      host, {{{"op", "answer"}, {"prefix", kPrefix}, {"reply", json::array({nullptr})}},
+             answer("WKNavigationDelegate.decidePolicyForNavigationAction", {{ext(135, 0)}}),
+             answer("WKNavigationDelegate.decidePolicyForNavigationResponse", {{ext(136, 0)}}),
+             send("WKWebViewConfiguration.pigeon_defaultConstructor", {10}),
+             send("NSViewWKWebView.pigeon_defaultConstructor", {11, ref(10)}),
+             send("WKNavigationDelegate.pigeon_defaultConstructor", {40}),
+             send("NSViewWKWebView.setNavigationDelegate", {ref(11), ref(40)}),
+             send("URLRequest.pigeon_defaultConstructor", {20, url}),
+             send("WKWebsiteDataStore.defaultDataStore", {30}),
+             send("WKWebsiteDataStore.httpCookieStore", {ref(30), 31}),
+             send("HTTPCookie.pigeon_defaultConstructor", {1, given}),
+             send("WKHTTPCookieStore.setCookie", {ref(31), ref(1)}),
+             send("WKHTTPCookieStore.getAllCookies", {ref(31)}),
+             send("HTTPCookie.getProperties", {ref(65536)}),
+             send("NSViewWKWebView.load", {ref(11), ref(20)}),
+             await("WKNavigationDelegate.didFinishNavigation", 1),
+             send("WKWebsiteDataStore.removeDataOfTypes", {ref(30), {ext(134, 0)}, 0.0}),
+             send("WKHTTPCookieStore.getAllCookies", {ref(31)}),
+             // Nothing of the type is left: nothing removed.
+             send("WKWebsiteDataStore.removeDataOfTypes", {ref(30), {ext(134, 0)}, 0.0}),
+             send("NSViewWKWebView.reload", {ref(11)}),
+             await("WKNavigationDelegate.didFinishNavigation", 2)});
+  server.stop();
+  serving.join();
+  ASSERT_EQ(run.exitCode, 0) << run.errors;
+  EXPECT_EQ(host.logLines("web view engine: WebKitGTK 2.").size(), 1u) << host.log();
+  EXPECT_EQ(sent, (std::vector<std::string>{"flavour=oat", ""}));
+  EXPECT_EQ(replies(run, "WKHTTPCookieStore.setCookie"), std::vector<json>{json::array({nullptr})});
+  EXPECT_EQ(
+      replies(run, "WKHTTPCookieStore.getAllCookies"),
+      (std::vector<json>{json::array({json::array({ref(65536)})}), json::array({json::array()})}));
+  auto properties = replies(run, "HTTPCookie.getProperties");
+  ASSERT_EQ(properties.size(), 1u);
+  for (const auto& pair : given["$map"]) {
+    EXPECT_NE(std::find(properties[0][0]["$map"].begin(), properties[0][0]["$map"].end(), pair),
+              properties[0][0]["$map"].end())
+        << pair << " in " << properties[0].dump();
+  }
+  EXPECT_EQ(replies(run, "WKWebsiteDataStore.removeDataOfTypes"),
+            (std::vector<json>{json::array({true}), json::array({false})}));
 }
 
 TEST(WebViewRealEngineE2E, WithoutADisplayTheHostAnswersOnTheSimulatedEngine) {
