@@ -64,18 +64,7 @@ class EventRoadTest : public engine_testing::EngineTest {
   }
 
   void settings(const std::vector<std::pair<std::string, std::string>>& pairs) {
-    auto config = APMPBMeasurementConfig::initWithMessageInfo();
-    NANOSetString(config.get(), apmpb_field::MeasurementConfig::kAppId, kAppID);
-    NANOSetInt64(config.get(), apmpb_field::MeasurementConfig::kVersion, 1);
-    std::vector<std::shared_ptr<APMPBSetting>> items;
-    for (const auto& [key, value] : pairs) {
-      auto item = APMPBSetting::initWithMessageInfo();
-      NANOSetString(item.get(), apmpb_field::Setting::kName, key);
-      NANOSetString(item.get(), apmpb_field::Setting::kValue, value);
-      items.push_back(item);
-    }
-    const auto values = NANOMessageValues(items);
-    NANOSetArray(config.get(), apmpb_field::MeasurementConfig::kSettings, &values);
+    auto config = engine_testing::configWithSettings(kAppID, 1, pairs);
     bool updated = false;
     onWorker([&] { updated = core()->remoteConfigInstance()->updateMeasurementConfig(config); });
     ASSERT_TRUE(updated);

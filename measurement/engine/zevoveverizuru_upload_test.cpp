@@ -60,18 +60,7 @@ class UploadTest : public engine_testing::EngineTest {
   }
   void settings(const std::vector<std::pair<std::string, std::string>>& pairs,
                 const std::string& appID = kAppID) {
-    auto config = APMPBMeasurementConfig::initWithMessageInfo();
-    NANOSetString(config.get(), apmpb_field::MeasurementConfig::kAppId, appID);
-    NANOSetInt64(config.get(), apmpb_field::MeasurementConfig::kVersion, 3);
-    std::vector<std::shared_ptr<APMPBSetting>> items;
-    for (const auto& [key, value] : pairs) {
-      auto item = APMPBSetting::initWithMessageInfo();
-      NANOSetString(item.get(), apmpb_field::Setting::kName, key);
-      NANOSetString(item.get(), apmpb_field::Setting::kValue, value);
-      items.push_back(item);
-    }
-    const auto values = NANOMessageValues(items);
-    NANOSetArray(config.get(), apmpb_field::MeasurementConfig::kSettings, &values);
+    auto config = engine_testing::configWithSettings(appID, 3, pairs);
     bool updated = false;
     onWorker([&] {
       updated = core()->remoteConfigInstance()->updateMeasurementConfig(config);

@@ -188,18 +188,7 @@ class CampaignTest : public engine_testing::EngineTest {
   }
   void settings(const std::vector<std::pair<std::string, std::string>>& pairs,
                 const std::vector<std::string>& corePlatformServices = {}) {
-    auto config = APMPBMeasurementConfig::initWithMessageInfo();
-    NANOSetString(config.get(), apmpb_field::MeasurementConfig::kAppId, kAppID);
-    NANOSetInt64(config.get(), apmpb_field::MeasurementConfig::kVersion, 3);
-    std::vector<std::shared_ptr<APMPBSetting>> items;
-    for (const auto& [key, value] : pairs) {
-      auto item = APMPBSetting::initWithMessageInfo();
-      NANOSetString(item.get(), apmpb_field::Setting::kName, key);
-      NANOSetString(item.get(), apmpb_field::Setting::kValue, value);
-      items.push_back(item);
-    }
-    const auto values = NANOMessageValues(items);
-    NANOSetArray(config.get(), apmpb_field::MeasurementConfig::kSettings, &values);
+    auto config = engine_testing::configWithSettings(kAppID, 3, pairs);
     if (!corePlatformServices.empty()) {
       auto consent = APMPBConsentConfig::initWithMessageInfo();
       std::vector<std::shared_ptr<APMPBCorePlatformServiceEntry>> entries;
