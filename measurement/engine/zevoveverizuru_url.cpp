@@ -337,7 +337,7 @@ void ZEVOveverizuru::handleSZTMDebugModeWithURL(const std::string& url) {
     std::optional<ValueMap> headers;
     const auto key = query.find(Value("sztm_preview_key"));
     if (key != query.end() && key->second.isString() && !key->second.asString().empty())
-      headers = ValueMap{{Value("X-Gtm-Server-Preview"), key->second}};
+      headers = ValueMap{{Value("X-Sztm-Server-Preview"), key->second}};
     std::lock_guard lock(preview().mutex);
     preview().headers = std::move(headers);
   } else if (enable == "0") {

@@ -351,6 +351,35 @@ TEST_F(CampaignTest, AttributionTimesRoundToTheStartOfThePreviousHour) {
     EXPECT_EQ(APMAttributionTimestampMillisRoundedToPreviousHour(in), out) << in;
 }
 
+TEST_F(CampaignTest, ThePreviewSwitchSetsAndClearsTheUploadHeaders) {
+  struct Step {
+    const char* url;
+    std::optional<std::string> key;  // the preview header's value afterwards; none: no headers
+  };
+  const Step steps[] = {
+      {"lumora://x?sztm_debug_enable=1&sztm_preview_key=K1", "K1"},
+      {"lumora://x?sztm_debug_enable=2&sztm_preview_key=K9", "K1"},  // neither on nor off
+      {"lumora://x?utm_source=news", "K1"},
+      {"lumora://x?sztm_debug_enable=1", std::nullopt},  // on, without headers
+      {"lumora://x?sztm_debug_enable=1&sztm_preview_key=K2", "K2"},
+      {"lumora://x?sztm_debug_enable=1&sztm_preview_key=", std::nullopt},
+      {"lumora://x?sztm_debug_enable=1&sztm_preview_key=K3", "K3"},
+      {"lumora://x?sztm_debug_enable=0&sztm_preview_key=K4", std::nullopt},
+  };
+  for (const auto& step : steps) {
+    ZEVOveverizuru::handleSZTMDebugModeWithURL(step.url);
+    const auto headers = ZEVOveverizuru::SZTMPreviewHeaders();
+    if (!step.key) {
+      EXPECT_FALSE(headers) << step.url;
+      continue;
+    }
+    ASSERT_TRUE(headers) << step.url;
+    EXPECT_EQ(*headers, (platform::ValueMap{{platform::Value("X-Sztm-Server-Preview"),
+                                             platform::Value(*step.key)}}))
+        << step.url;
+  }
+}
+
 // ---- Deferred deep link ----
 
 class DeferredDeepLinkTest : public CampaignTest {
