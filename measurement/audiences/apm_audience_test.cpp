@@ -3,6 +3,7 @@
 // session-start clearing, the timestamp caches, stored rows that cannot be trusted, and database
 // failures injected with triggers.
 #include "measurement/audiences/apm_audience.h"
+#include "measurement/messages/testing/measurement_config_for_testing.h"
 
 #include <algorithm>
 
@@ -163,17 +164,7 @@ class APMAudienceTest : public apm_testing::StorageTest {
   }
 
   void useSettings(const std::vector<std::pair<std::string, std::string>>& pairs) {
-    auto config = APMPBMeasurementConfig::initWithMessageInfo();
-    NANOSetString(config.get(), apmpb_field::MeasurementConfig::kAppId, kAppID);
-    std::vector<std::shared_ptr<APMPBSetting>> items;
-    for (const auto& [key, value] : pairs) {
-      auto item = APMPBSetting::initWithMessageInfo();
-      NANOSetString(item.get(), apmpb_field::Setting::kName, key);
-      NANOSetString(item.get(), apmpb_field::Setting::kValue, value);
-      items.push_back(item);
-    }
-    const auto values = NANOMessageValues(items);
-    NANOSetArray(config.get(), apmpb_field::MeasurementConfig::kSettings, &values);
+    auto config = measurementConfigWithSettings(kAppID, std::nullopt, pairs);
     auto remote = APMRemoteConfig::initWithAppID(kAppID, database_, config_, nullptr);
     ASSERT_TRUE(remote && remote->updateMeasurementConfig(config));
     APMRemoteConfig::setCurrent(remote);

@@ -91,7 +91,7 @@ class SessionAndScreenTest : public engine_testing::EngineTest {
     std::vector<std::pair<std::string, std::string>> named;
     for (const auto& [setting, value] : pairs)
       named.emplace_back(APMRemoteConfigSetting(setting).key, value);
-    auto config = engine_testing::configWithSettings(kAppID, 1, named);
+    auto config = measurementConfigWithSettings(kAppID, 1, named);
     bool updated = false;
     onWorker([&] { updated = core()->remoteConfigInstance()->updateMeasurementConfig(config); });
     ASSERT_TRUE(updated);

@@ -12,15 +12,12 @@
 #include <memory>
 #include <mutex>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "measurement/engine/apm_analytics.h"
 #include "measurement/engine/apm_screen_view_reporter.h"
 #include "measurement/engine/zevoveverizuru.h"
-#include "measurement/messages/apmpb_wrappers.h"
-#include "measurement/messages/message_fields.h"
-#include "measurement/messages/nano_accessors.h"
+#include "measurement/messages/testing/measurement_config_for_testing.h"
 #include "measurement/model/apm_consent_settings_util.h"
 #include "measurement/model/apm_database.h"
 #include "measurement/storage/apm_file_locations.h"
@@ -148,25 +145,5 @@ class EngineTest : public testing::Test {
   std::mutex mutex_;
   std::vector<Report> reports_;
 };
-
-// A measurement configuration of `appID` at `version` holding the remote settings `pairs`
-// (name, value), in order.
-inline std::shared_ptr<APMPBMeasurementConfig>
-configWithSettings(const std::string& appID, std::int64_t version,
-                   const std::vector<std::pair<std::string, std::string>>& pairs) {
-  auto config = APMPBMeasurementConfig::initWithMessageInfo();
-  NANOSetString(config.get(), apmpb_field::MeasurementConfig::kAppId, appID);
-  NANOSetInt64(config.get(), apmpb_field::MeasurementConfig::kVersion, version);
-  std::vector<std::shared_ptr<APMPBSetting>> items;
-  for (const auto& [key, value] : pairs) {
-    auto item = APMPBSetting::initWithMessageInfo();
-    NANOSetString(item.get(), apmpb_field::Setting::kName, key);
-    NANOSetString(item.get(), apmpb_field::Setting::kValue, value);
-    items.push_back(item);
-  }
-  const auto values = NANOMessageValues(items);
-  NANOSetArray(config.get(), apmpb_field::MeasurementConfig::kSettings, &values);
-  return config;
-}
 
 }  // namespace engine_testing

@@ -64,7 +64,7 @@ class EventRoadTest : public engine_testing::EngineTest {
   }
 
   void settings(const std::vector<std::pair<std::string, std::string>>& pairs) {
-    auto config = engine_testing::configWithSettings(kAppID, 1, pairs);
+    auto config = measurementConfigWithSettings(kAppID, 1, pairs);
     bool updated = false;
     onWorker([&] { updated = core()->remoteConfigInstance()->updateMeasurementConfig(config); });
     ASSERT_TRUE(updated);

@@ -60,7 +60,7 @@ class UploadTest : public engine_testing::EngineTest {
   }
   void settings(const std::vector<std::pair<std::string, std::string>>& pairs,
                 const std::string& appID = kAppID) {
-    auto config = engine_testing::configWithSettings(appID, 3, pairs);
+    auto config = measurementConfigWithSettings(appID, 3, pairs);
     bool updated = false;
     onWorker([&] {
       updated = core()->remoteConfigInstance()->updateMeasurementConfig(config);

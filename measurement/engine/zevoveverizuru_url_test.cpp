@@ -188,7 +188,7 @@ class CampaignTest : public engine_testing::EngineTest {
   }
   void settings(const std::vector<std::pair<std::string, std::string>>& pairs,
                 const std::vector<std::string>& corePlatformServices = {}) {
-    auto config = engine_testing::configWithSettings(kAppID, 3, pairs);
+    auto config = measurementConfigWithSettings(kAppID, 3, pairs);
     if (!corePlatformServices.empty()) {
       auto consent = APMPBConsentConfig::initWithMessageInfo();
       std::vector<std::shared_ptr<APMPBCorePlatformServiceEntry>> entries;

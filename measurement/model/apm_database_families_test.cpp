@@ -7,6 +7,7 @@
 
 #include "measurement/messages/message_fields.h"
 #include "measurement/messages/nano_accessors.h"
+#include "measurement/messages/testing/measurement_config_for_testing.h"
 #include "measurement/model/apm_database.h"
 #include "measurement/model/apm_event.h"
 #include "measurement/model/apm_remote_config.h"
@@ -76,17 +77,7 @@ class APMDatabaseFamiliesTest : public apm_testing::StorageTest {
   }
   // Installs a configuration with these settings as the one in force.
   void useSettings(const std::vector<std::pair<std::string, std::string>>& pairs) {
-    auto config = APMPBMeasurementConfig::initWithMessageInfo();
-    NANOSetString(config.get(), apmpb_field::MeasurementConfig::kAppId, kAppID);
-    std::vector<std::shared_ptr<APMPBSetting>> items;
-    for (const auto& [key, value] : pairs) {
-      auto item = APMPBSetting::initWithMessageInfo();
-      NANOSetString(item.get(), apmpb_field::Setting::kName, key);
-      NANOSetString(item.get(), apmpb_field::Setting::kValue, value);
-      items.push_back(item);
-    }
-    const auto values = NANOMessageValues(items);
-    NANOSetArray(config.get(), apmpb_field::MeasurementConfig::kSettings, &values);
+    auto config = measurementConfigWithSettings(kAppID, std::nullopt, pairs);
     auto remote = APMRemoteConfig::initWithAppID(kAppID, database_, config_, nullptr);
     ASSERT_TRUE(remote && remote->updateMeasurementConfig(config));
     APMRemoteConfig::setCurrent(remote);
