@@ -425,7 +425,23 @@ class APMDatabase {
                                          platform::ErrorPtr* error);
   bool checkSequence() const;
 
+  // A look-up that found none of the rows it asked for, kept while the table's rows stay as
+  // they were (APMSqliteStore::tableGeneration of the same store): the next ask is answered
+  // without a read. Several events in a row ask the same.
+  struct AbsentRowsMemo {
+    std::weak_ptr<APMSqliteStore> store;
+    std::uint64_t generation = 0;
+    std::vector<std::string> names;
+  };
+  // Whether `memo` still answers "none" for `names` in `table`.
+  bool stillAbsent(const AbsentRowsMemo& memo, const std::string& table,
+                   const std::vector<std::string>& names);
+  void rememberAbsent(AbsentRowsMemo& memo, const std::string& table,
+                      const std::vector<std::string>& names);
+
   std::shared_ptr<APMSqliteStore> store_;
+  AbsentRowsMemo absentUserAttributes_;
+  AbsentRowsMemo absentConditionalProperties_;
   std::shared_ptr<APMPersistedConfig> persistedConfig_;
   platform::SequenceChecker sequence_;
 };

@@ -559,6 +559,71 @@ TEST_F(APMDatabaseFamiliesTest, ConditionalPropertiesRoundTripAndSelectByTimeAnd
   EXPECT_EQ(database_->containsConditionalUserProperties(&error), false);
 }
 
+// The "none stored" answers of the look-ups run for every event are kept between events; each
+// way rows can come back must end them.
+TEST_F(APMDatabaseFamiliesTest, ANoneStoredAnswerHoldsOnlyWhileTheRowsStayAsTheyWere) {
+  ASSERT_TRUE(database_);
+  platform::ErrorPtr error;
+  const std::vector<std::string> session{"_sid", "_se"};
+  const auto anySession = [&] {
+    return database_->containsAnyUserAttributeWithNames(session, &error);
+  };
+  const auto setAttribute = [&](const std::string& name) {
+    const APMUserAttribute attribute("auto", name, APMValue(std::int64_t{1}), 10);
+    return database_->updateUserAttribute(&attribute, &error);
+  };
+  const auto setProperty = [&](const std::string& name) {
+    APMConditionalUserProperty property;
+    property.setName(name);
+    property.setOrigin("app");
+    property.setValue(APMValue(std::int64_t{1}));
+    return database_->updateConditionalUserProperty(&property, &error);
+  };
+  const auto anyProperty = [&] { return database_->containsConditionalUserProperties(&error); };
+
+  EXPECT_EQ(anySession(), false);
+  EXPECT_EQ(anyProperty(), false);
+  {
+    SCOPED_TRACE("rows stored");
+    ASSERT_TRUE(setAttribute("_se"));
+    ASSERT_TRUE(setProperty("p"));
+    EXPECT_EQ(anySession(), true);
+    EXPECT_EQ(anyProperty(), true);
+  }
+  {
+    SCOPED_TRACE("rows deleted in a transaction that is rolled back");
+    EXPECT_FALSE(database_->performTransaction([&] {
+      EXPECT_TRUE(database_->deleteUserAttributeWithName("_se", &error));
+      EXPECT_TRUE(database_->deleteConditionalUserPropertyWithName("p", &error));
+      EXPECT_EQ(anySession(), false);
+      EXPECT_EQ(anyProperty(), false);
+      return false;
+    }));
+    EXPECT_EQ(anySession(), true);
+    EXPECT_EQ(anyProperty(), true);
+  }
+  {
+    SCOPED_TRACE("rows deleted, then another name stored");
+    ASSERT_TRUE(database_->deleteUserAttributeWithName("_se", &error));
+    EXPECT_EQ(anySession(), false);
+    ASSERT_TRUE(setAttribute("_other"));
+    EXPECT_EQ(anySession(), false);
+    EXPECT_EQ(database_->containsAnyUserAttributeWithNames({"_other"}, &error), true);
+    ASSERT_TRUE(setAttribute("_sid"));
+    EXPECT_EQ(anySession(), true);
+  }
+  {
+    SCOPED_TRACE("a reset empties, rows stored after it are seen");
+    ASSERT_TRUE(database_->reset(&error));
+    EXPECT_EQ(anySession(), false);
+    EXPECT_EQ(anyProperty(), false);
+    ASSERT_TRUE(setAttribute("_sid"));
+    ASSERT_TRUE(setProperty("q"));
+    EXPECT_EQ(anySession(), true);
+    EXPECT_EQ(anyProperty(), true);
+  }
+}
+
 // --- Event aggregates ---
 
 TEST_F(APMDatabaseFamiliesTest, AggregatesReadTheirStartValuesFromNullColumns) {

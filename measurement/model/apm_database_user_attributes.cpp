@@ -184,6 +184,7 @@ APMDatabase::containsAnyUserAttributeWithNames(const std::vector<std::string>& n
                         "Received empty user property names for exists query")) {
     return std::nullopt;
   }
+  if (stillAbsent(absentUserAttributes_, kUserAttributes, names)) return false;
   std::string query = "SELECT EXISTS (SELECT 1 FROM user_attributes WHERE name IN (";
   platform::ValueList parameters;
   for (const auto& name : names) {
@@ -191,7 +192,9 @@ APMDatabase::containsAnyUserAttributeWithNames(const std::vector<std::string>& n
     parameters.emplace_back(name);
   }
   query += ") LIMIT 1)";
-  return boolFromQuery(query, parameters, error);
+  const auto found = boolFromQuery(query, parameters, error);
+  if (found == false) rememberAbsent(absentUserAttributes_, kUserAttributes, names);
+  return found;
 }
 
 std::optional<std::int64_t> APMDatabase::userAttributeCountForOrigin(const std::string& origin,
@@ -299,7 +302,28 @@ bool APMDatabase::deleteConditionalUserPropertyWithName(const std::string& name,
 }
 
 std::optional<bool> APMDatabase::containsConditionalUserProperties(platform::ErrorPtr* error) {
-  return boolFromQuery("SELECT EXISTS (SELECT 1 FROM conditional_properties LIMIT 1)", {}, error);
+  if (stillAbsent(absentConditionalProperties_, kConditionalProperties, {})) return false;
+  const auto found =
+      boolFromQuery("SELECT EXISTS (SELECT 1 FROM conditional_properties LIMIT 1)", {}, error);
+  if (found == false) rememberAbsent(absentConditionalProperties_, kConditionalProperties, {});
+  return found;
+}
+
+bool APMDatabase::stillAbsent(const AbsentRowsMemo& memo, const std::string& table,
+                              const std::vector<std::string>& names) {
+  checkSequence();
+  const auto remembered = memo.store.lock();
+  // A closed store answers with its own error, never from memory.
+  if (!store_ || remembered != store_ || !store_->sqliteHandle()) return false;
+  return memo.names == names && memo.generation == store_->tableGeneration(table);
+}
+
+void APMDatabase::rememberAbsent(AbsentRowsMemo& memo, const std::string& table,
+                                 const std::vector<std::string>& names) {
+  if (!store_ || !store_->sqliteHandle()) return;
+  memo.store = store_;
+  memo.generation = store_->tableGeneration(table);
+  memo.names = names;
 }
 
 std::shared_ptr<APMConditionalUserProperty>

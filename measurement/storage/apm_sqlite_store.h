@@ -203,6 +203,13 @@ class APMSqliteStore {
   // Whether a SQLite result code says the file itself is damaged (corrupt, not a database).
   static bool isDamageResultCode(int resultCode);
 
+  // A number that moves whenever the rows of `tableName` may have changed on this connection:
+  // each row inserted, updated or deleted in it, and anything this store cannot tell apart by
+  // table (a rollback, a statement run through executeSQL, a schema change, a reopen, row
+  // changes SQLite reports in total only). Equal numbers mean the table's rows are as they were.
+  // Changes made by another connection are not seen.
+  std::uint64_t tableGeneration(const std::string& tableName);
+
   // Test support: how many statements the cache holds.
   std::size_t cachedStatementCountForTesting() const { return statementCache_.size(); }
 
@@ -212,10 +219,20 @@ class APMSqliteStore {
   int lastResultCode() const;
   bool checkSequence() const;
   bool runTransactionStatement(const char* sql);
+  // Hooks of the open connection (row changes, rollbacks) feeding tableGeneration().
+  void watchConnection();
+  static void noteRowChange(void* store, int operation, const char* database, const char* table,
+                            long long rowID);
+  static void noteRollback(void* store);
 
   std::shared_ptr<platform::SqfliteDarwinDatabase> connection_;
   std::map<std::string, sqlite3_stmt*> statementCache_;
   const std::string databasePath_;
   int lastFailureResultCode_ = 0;
+  // Row changes per table, the changes the hook saw in all, and the generation that moves for
+  // what cannot be told apart by table.
+  std::vector<std::pair<std::string, std::uint64_t>> tableRowChanges_;
+  std::int64_t hookedRowChanges_ = 0;
+  std::uint64_t wholeStoreGeneration_ = 0;
   platform::SequenceChecker sequence_;
 };
