@@ -496,13 +496,13 @@ bool ZEVOveverizuru::writeEvent(const std::shared_ptr<APMEvent>& event, bool isP
   const auto remote = remoteConfigInstance();
   if (!event || !db || !remote) return false;
   platform::ErrorPtr error;
-  const auto aggregates = db->eventAggregatesWithName(event->name(), &error);
+  const bool aggregated = db->containsEventAggregatesWithName(event->name(), &error);
   if (error) {
     report(1, 23063, "Cannot query event aggregates. Name, error",
            {platform::Value(event->name()), errorContext(error)});
     return false;
   }
-  if (!aggregates) {
+  if (!aggregated) {
     if (isPublicEvent) {
       const auto count = db->publicEventCount(&error);
       if (!count) {

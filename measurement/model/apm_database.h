@@ -28,6 +28,7 @@
 #include <vector>
 
 #include <map>
+#include <set>
 #include <utility>
 
 #include "measurement/messages/apmpb_wrappers.h"
@@ -320,6 +321,9 @@ class APMDatabase {
                                     platform::ErrorPtr* error);
   std::shared_ptr<APMEventAggregates> eventAggregatesWithName(const std::string& name,
                                                               platform::ErrorPtr* error);
+  // Whether eventAggregatesWithName would find the name's row (false with the same error when
+  // it fails). A name found is known without a read until the table's rows change.
+  bool containsEventAggregatesWithName(const std::string& name, platform::ErrorPtr* error);
   // None without an error when the snapshot table does not exist.
   std::shared_ptr<APMEventAggregates> eventAggregatesSnapshotWithName(const std::string& name,
                                                                       platform::ErrorPtr* error);
@@ -442,6 +446,15 @@ class APMDatabase {
   std::shared_ptr<APMSqliteStore> store_;
   AbsentRowsMemo absentUserAttributes_;
   AbsentRowsMemo absentConditionalProperties_;
+  // Per on-device-measurement value name.
+  std::map<std::string, AbsentRowsMemo> absentODMValues_;
+  // Names whose aggregates row was read, while the "events" rows stay as they were.
+  struct KnownRowsMemo {
+    std::weak_ptr<APMSqliteStore> store;
+    std::uint64_t generation = 0;
+    std::set<std::string> names;
+  };
+  KnownRowsMemo knownEventAggregates_;
   std::shared_ptr<APMPersistedConfig> persistedConfig_;
   platform::SequenceChecker sequence_;
 };

@@ -95,6 +95,31 @@ APMDatabase::eventAggregatesWithName(const std::string& name, platform::ErrorPtr
   return eventAggregatesWithName(name, kEvents, error);
 }
 
+bool APMDatabase::containsEventAggregatesWithName(const std::string& name,
+                                                  platform::ErrorPtr* error) {
+  checkSequence();
+  auto& known = knownEventAggregates_;
+  const bool usable = store_ && store_->sqliteHandle();
+  if (usable) {
+    const auto generation = store_->tableGeneration(kEvents);
+    if (known.store.lock() != store_ || known.generation != generation) {
+      known.store = store_;
+      known.generation = generation;
+      known.names.clear();
+    }
+    if (known.names.count(name) != 0) return true;
+  }
+  platform::ErrorPtr readError;
+  const auto aggregates = eventAggregatesWithName(name, &readError);
+  if (readError) {
+    if (error) *error = readError;
+    return false;
+  }
+  // The read changes no row: the generation taken above still holds.
+  if (aggregates && usable) known.names.insert(name);
+  return aggregates != nullptr;
+}
+
 std::shared_ptr<APMEventAggregates>
 APMDatabase::eventAggregatesSnapshotWithName(const std::string& name, platform::ErrorPtr* error) {
   APMSqliteStore* store = openStore(error);

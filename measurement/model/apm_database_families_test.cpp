@@ -624,6 +624,65 @@ TEST_F(APMDatabaseFamiliesTest, ANoneStoredAnswerHoldsOnlyWhileTheRowsStayAsThey
   }
 }
 
+TEST_F(APMDatabaseFamiliesTest, KnownAggregatesAndAbsentODMValuesFollowEveryChangeOfTheirRows) {
+  ASSERT_TRUE(database_);
+  platform::ErrorPtr error;
+  const auto aggregated = [&](const std::string& name) {
+    platform::ErrorPtr readError;
+    const bool found = database_->containsEventAggregatesWithName(name, &readError);
+    EXPECT_FALSE(readError) << name;
+    return found;
+  };
+  const auto storeAggregates = [&](const std::string& name) {
+    const auto aggregates = APMEventAggregates::initWithName(name, 1, 1, 0, 1.5);
+    return aggregates && database_->updateEventAggregates(aggregates.get(), &error);
+  };
+  const auto odm = [&] {
+    platform::ErrorPtr readError;
+    const auto row = database_->ODMValueWithName(APMDatabaseODM1Value, &readError);
+    EXPECT_FALSE(readError);
+    return row.has_value();
+  };
+
+  EXPECT_FALSE(aggregated("level_up"));
+  EXPECT_FALSE(odm());
+  ASSERT_TRUE(storeAggregates("level_up"));
+  ASSERT_TRUE(database_->updateODMValue("v", APMDatabaseODM1Value, 5, &error));
+  EXPECT_TRUE(aggregated("level_up"));
+  EXPECT_TRUE(aggregated("level_up"));
+  EXPECT_FALSE(aggregated("other"));
+  EXPECT_TRUE(odm());
+  {
+    SCOPED_TRACE("all aggregates deleted, the value deleted");
+    ASSERT_TRUE(database_->deleteAllEventAggregates(&error));
+    ASSERT_TRUE(database_->deleteODMValueWithName(APMDatabaseODM1Value, &error));
+    EXPECT_FALSE(aggregated("level_up"));
+    EXPECT_FALSE(odm());
+  }
+  {
+    SCOPED_TRACE("stored in a transaction that is rolled back");
+    EXPECT_FALSE(database_->performTransaction([&] {
+      EXPECT_TRUE(storeAggregates("level_up"));
+      EXPECT_TRUE(database_->updateODMValue("v", APMDatabaseODM1Value, 5, &error));
+      EXPECT_TRUE(aggregated("level_up"));
+      EXPECT_TRUE(odm());
+      return false;
+    }));
+    EXPECT_FALSE(aggregated("level_up"));
+    EXPECT_FALSE(odm());
+  }
+  {
+    SCOPED_TRACE("a row that no longer reads is an error again, not a remembered answer");
+    ASSERT_TRUE(storeAggregates("level_up"));
+    EXPECT_TRUE(aggregated("level_up"));
+    ASSERT_TRUE(database_->store()->executeSQL(
+        "UPDATE events SET lifetime_count = 'x' WHERE name = 'level_up'", &error));
+    platform::ErrorPtr readError;
+    EXPECT_FALSE(database_->containsEventAggregatesWithName("level_up", &readError));
+    EXPECT_TRUE(readError);
+  }
+}
+
 // --- Event aggregates ---
 
 TEST_F(APMDatabaseFamiliesTest, AggregatesReadTheirStartValuesFromNullColumns) {
