@@ -61,6 +61,20 @@ platform::Value parametersContext(const APMEvent& event) {
   return platform::Value(APMFormattedParametersDescription(platform::Value(event.parameters())));
 }
 
+// The fingerprint of encoded metadata: the low 64 bits of its MD5. Events in a row mostly carry
+// the same metadata, so the last answer is kept (per thread).
+std::int64_t metadataFingerprint(const platform::Bytes& bytes) {
+  thread_local platform::Bytes lastBytes;
+  thread_local std::int64_t lastFingerprint = 0;
+  thread_local bool known = false;
+  if (!known || bytes != lastBytes) {
+    lastFingerprint = static_cast<std::int64_t>(apm_64LSBMD5(bytes));
+    lastBytes = bytes;
+    known = true;
+  }
+  return lastFingerprint;
+}
+
 // A difference of two 32-bit counters, computed in 64 bits.
 std::int64_t over(std::int64_t count, std::int64_t limit) {
   return count - limit;
@@ -547,7 +561,8 @@ bool ZEVOveverizuru::writeEvent(const std::shared_ptr<APMEvent>& event, bool isP
       persistedConfig_->setUnmatchedFirstOpenWithoutIDFA(true);
     }
   }
-  if (!db->insertIfNotExistsRawEventMetadata(metadata.get(), &error)) {
+  const auto fingerprint = metadataFingerprint(*bytes);
+  if (!db->insertIfNotExistsRawEventMetadata(*bytes, fingerprint, &error)) {
     report(1, 23068, "Data loss. Cannot record event metadata. Error", {errorContext(error)});
     return false;
   }
@@ -561,7 +576,6 @@ bool ZEVOveverizuru::writeEvent(const std::shared_ptr<APMEvent>& event, bool isP
     report(4, 23070, "Data loss. Too many events stored on disk. Deleted count",
            {platform::Value(*deleted)});
   }
-  const auto fingerprint = static_cast<std::int64_t>(apm_64LSBMD5(*bytes));
   if (!db->insertRawEvent(event, fingerprint, isRealtime, &error)) {
     report(1, 23071, "Data loss. Cannot record raw event. Error", {errorContext(error)});
     return false;

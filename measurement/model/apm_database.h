@@ -199,6 +199,11 @@ class APMDatabase {
   // True without writing when the metadata's fingerprint is stored already.
   bool insertIfNotExistsRawEventMetadata(const APMPBMeasurementBundle* metadata,
                                          platform::ErrorPtr* error);
+  // The same for metadata already encoded, with its fingerprint (the low 64 bits of the MD5 of
+  // `bytes`). A fingerprint found or written is known without a read until the table's rows
+  // change.
+  bool insertIfNotExistsRawEventMetadata(platform::Bytes bytes, std::int64_t fingerprint,
+                                         platform::ErrorPtr* error);
   std::shared_ptr<APMPBMeasurementBundle>
   queryRawEventsMetadataWithFingerprint(std::int64_t fingerprint, platform::ErrorPtr* error);
   bool deleteRawEventMetadataWithMetadataFingerprint(std::int64_t fingerprint,
@@ -455,6 +460,21 @@ class APMDatabase {
     std::set<std::string> names;
   };
   KnownRowsMemo knownEventAggregates_;
+  KnownRowsMemo knownMetadataFingerprints_;
+  // Whether `memo` knows `key` stored in `table`; a memo of another store or generation is
+  // emptied and moved to the current one. False (and nothing kept) when the store is closed.
+  bool stillKnown(KnownRowsMemo& memo, const std::string& table, const std::string& key);
+  void rememberKnown(KnownRowsMemo& memo, const std::string& table, const std::string& key);
+  // The daily counts as this database last wrote them, while the app-metadata row is unchanged
+  // since: the next read answers with them and the next write needs no existence check.
+  struct WrittenDailyCounts {
+    std::weak_ptr<APMSqliteStore> store;
+    std::uint64_t generation = 0;
+    std::shared_ptr<APMDailyCounts> counts;
+  };
+  WrittenDailyCounts writtenDailyCounts_;
+  // The remembered counts while they still hold, else none.
+  const APMDailyCounts* stillWrittenDailyCounts();
   std::shared_ptr<APMPersistedConfig> persistedConfig_;
   platform::SequenceChecker sequence_;
 };

@@ -97,26 +97,14 @@ APMDatabase::eventAggregatesWithName(const std::string& name, platform::ErrorPtr
 
 bool APMDatabase::containsEventAggregatesWithName(const std::string& name,
                                                   platform::ErrorPtr* error) {
-  checkSequence();
-  auto& known = knownEventAggregates_;
-  const bool usable = store_ && store_->sqliteHandle();
-  if (usable) {
-    const auto generation = store_->tableGeneration(kEvents);
-    if (known.store.lock() != store_ || known.generation != generation) {
-      known.store = store_;
-      known.generation = generation;
-      known.names.clear();
-    }
-    if (known.names.count(name) != 0) return true;
-  }
+  if (stillKnown(knownEventAggregates_, kEvents, name)) return true;
   platform::ErrorPtr readError;
   const auto aggregates = eventAggregatesWithName(name, &readError);
   if (readError) {
     if (error) *error = readError;
     return false;
   }
-  // The read changes no row: the generation taken above still holds.
-  if (aggregates && usable) known.names.insert(name);
+  if (aggregates) rememberKnown(knownEventAggregates_, kEvents, name);
   return aggregates != nullptr;
 }
 

@@ -177,6 +177,89 @@ TEST_F(APMDatabaseFamiliesTest, RawEventsRoundTripThroughTheirRowsAndShareOneMet
   EXPECT_EQ(raw.firstText("SELECT count(*) FROM raw_events_metadata"), "0");
 }
 
+// The daily counts and the metadata fingerprints an event writes are kept for the next event;
+// a change of their rows by any other way is seen.
+TEST_F(APMDatabaseFamiliesTest,
+       WrittenDailyCountsAndStoredFingerprintsFollowEveryChangeOfTheirRows) {
+  ASSERT_TRUE(database_);
+  platform::ErrorPtr error;
+  const auto counts = [&] {
+    platform::ErrorPtr readError;
+    const auto read = database_->dailyCounts(&readError);
+    EXPECT_FALSE(readError);
+    return read ? std::to_string(read->day()) + "/" + std::to_string(read->allEventsCount()) + "/" +
+                      std::to_string(read->publicEventsCount()) + "/" +
+                      std::to_string(read->realtimeCount())
+                : std::string("none");
+  };
+  const auto write = [&](std::int32_t day, std::int32_t events) {
+    const auto written = APMDailyCounts::initWithDay(day, 1, events, 2, 3, 4, 5);
+    return database_->updateDailyCounts(written.get(), &error);
+  };
+  ASSERT_TRUE(write(100, 10));
+  EXPECT_EQ(counts(), "100/10/2/4");
+  {
+    SCOPED_TRACE("the counts written again, then a write rolled back");
+    ASSERT_TRUE(write(100, 11));
+    EXPECT_FALSE(database_->performTransaction([&] {
+      EXPECT_TRUE(write(101, 99));
+      EXPECT_EQ(counts(), "101/99/2/4");
+      return false;
+    }));
+    EXPECT_EQ(counts(), "100/11/2/4");
+  }
+  {
+    SCOPED_TRACE("the row changed by another statement");
+    ASSERT_TRUE(database_->store()->executeSQL(
+        "UPDATE app_metadata SET daily_events_count = 7, day = 102", &error));
+    EXPECT_EQ(counts(), "102/7/2/4");
+    ASSERT_TRUE(write(102, 8));
+    EXPECT_EQ(counts(), "102/8/2/4");
+  }
+  {
+    SCOPED_TRACE("the row gone: the write fails as it always did");
+    ASSERT_TRUE(database_->store()->deleteAllRecordsFromTableWithName("app_metadata", &error));
+    platform::ErrorPtr writeError;
+    const auto written = APMDailyCounts::initWithDay(102, 0, 9, 0, 0, 0, 0);
+    EXPECT_FALSE(database_->updateDailyCounts(written.get(), &writeError));
+    EXPECT_EQ(describe(writeError), "2: Failed to update record. Item doesn't exist");
+    EXPECT_EQ(counts(), "none");
+  }
+
+  auto metadata = APMPBMeasurementBundle::initWithMessageInfo();
+  NANOSetString(metadata.get(), Bundle::kAppId, "com.example");
+  const auto bytes = *metadata->protoBuffer();
+  const std::int64_t fingerprint = fingerprintOf(*metadata);
+  const auto storedRows = [&] {
+    RawConnection raw(path());
+    return raw.rows("SELECT count(*) FROM raw_events_metadata WHERE metadata_fingerprint = " +
+                    std::to_string(fingerprint));
+  };
+  ASSERT_TRUE(database_->insertIfNotExistsRawEventMetadata(bytes, fingerprint, &error));
+  ASSERT_TRUE(database_->insertIfNotExistsRawEventMetadata(bytes, fingerprint, &error));
+  EXPECT_EQ(storedRows(), "1");
+  {
+    SCOPED_TRACE("the row deleted, then asked again");
+    ASSERT_TRUE(database_->deleteRawEventMetadataWithMetadataFingerprint(fingerprint, &error));
+    ASSERT_TRUE(database_->insertIfNotExistsRawEventMetadata(bytes, fingerprint, &error));
+    EXPECT_EQ(storedRows(), "1");
+  }
+  {
+    SCOPED_TRACE("written in a transaction that is rolled back");
+    ASSERT_TRUE(database_->deleteRawEventMetadataWithMetadataFingerprint(fingerprint, &error));
+    EXPECT_FALSE(database_->performTransaction([&] {
+      EXPECT_TRUE(database_->insertIfNotExistsRawEventMetadata(bytes, fingerprint, &error));
+      return false;
+    }));
+    EXPECT_EQ(storedRows(), "0");
+    ASSERT_TRUE(database_->insertIfNotExistsRawEventMetadata(bytes, fingerprint, &error));
+    EXPECT_EQ(storedRows(), "1");
+  }
+  platform::ErrorPtr emptyError;
+  EXPECT_FALSE(database_->insertIfNotExistsRawEventMetadata(platform::Bytes{}, 1, &emptyError));
+  EXPECT_TRUE(emptyError);
+}
+
 TEST_F(APMDatabaseFamiliesTest, RowsThatNoLongerConvertAreSkippedOrFailTheirRead) {
   ASSERT_TRUE(database_);
   platform::ErrorPtr error;

@@ -406,3 +406,23 @@ APMDatabase::conditionalUserPropertiesWithCondition(const std::string& condition
   }
   return properties;
 }
+
+bool APMDatabase::stillKnown(KnownRowsMemo& memo, const std::string& table,
+                             const std::string& key) {
+  checkSequence();
+  if (!store_ || !store_->sqliteHandle()) return false;
+  const auto generation = store_->tableGeneration(table);
+  if (memo.store.lock() != store_ || memo.generation != generation) {
+    memo.store = store_;
+    memo.generation = generation;
+    memo.names.clear();
+  }
+  return memo.names.count(key) != 0;
+}
+
+void APMDatabase::rememberKnown(KnownRowsMemo& memo, const std::string& table,
+                                const std::string& key) {
+  // Moved to the current generation first (a write since the last ask empties it).
+  if (stillKnown(memo, table, key) || !store_ || !store_->sqliteHandle()) return;
+  memo.names.insert(key);
+}
