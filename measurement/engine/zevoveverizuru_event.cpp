@@ -367,7 +367,8 @@ void ZEVOveverizuru::writeFilteredEventOnWorkerQueue(std::shared_ptr<APMEvent> e
     }
     return;
   }
-  if (const auto id = identity()) id->updateIdentifiers();
+  // The write below reads the identifiers at once.
+  if (const auto id = identity()) id->updateIdentifiersInPlace();
   if (APMEventUtilIsConversionEventName(event->name())) event->setConversion(true);
   const auto db = database();
   if (!db) return;
