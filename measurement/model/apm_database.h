@@ -473,6 +473,14 @@ class APMDatabase {
     std::shared_ptr<APMDailyCounts> counts;
   };
   WrittenDailyCounts writtenDailyCounts_;
+  // Every user attribute as last read (they cannot be changed in place), while the table's rows
+  // are unchanged since: each stored event reads them all for its metadata.
+  struct ReadUserAttributes {
+    std::weak_ptr<APMSqliteStore> store;
+    std::uint64_t generation = 0;
+    std::optional<std::vector<std::shared_ptr<APMUserAttribute>>> all;
+  };
+  ReadUserAttributes readUserAttributes_;
   // The remembered counts while they still hold, else none.
   const APMDailyCounts* stillWrittenDailyCounts();
   std::shared_ptr<APMPersistedConfig> persistedConfig_;

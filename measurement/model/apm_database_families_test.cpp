@@ -766,6 +766,45 @@ TEST_F(APMDatabaseFamiliesTest, KnownAggregatesAndAbsentODMValuesFollowEveryChan
   }
 }
 
+TEST_F(APMDatabaseFamiliesTest, UserAttributesReadAgainShowEveryChangeOfTheirRows) {
+  ASSERT_TRUE(database_);
+  platform::ErrorPtr error;
+  const auto names = [&](bool internal) {
+    platform::ErrorPtr readError;
+    const auto all = database_->userAttributesIncludingInternal(internal, &readError);
+    EXPECT_FALSE(readError);
+    std::string out;
+    for (const auto& attribute : all.value_or(std::vector<std::shared_ptr<APMUserAttribute>>{}))
+      out += attribute->name() + "=" + attribute->value().description() + ";";
+    return out;
+  };
+  const auto set = [&](const std::string& name, std::int64_t value) {
+    const APMUserAttribute attribute("app", name, APMValue(value), 10);
+    return database_->updateUserAttribute(&attribute, &error);
+  };
+  EXPECT_EQ(names(true), "");
+  ASSERT_TRUE(set("_fot", 1) && set("color", 2));
+  EXPECT_EQ(names(true), "_fot=1;color=2;");
+  EXPECT_EQ(names(false), "color=2;");
+  {
+    auto all = database_->userAttributesIncludingInternal(true, &error);
+    ASSERT_TRUE(all);
+    all->clear();  // the caller's copy
+  }
+  EXPECT_EQ(names(true), "_fot=1;color=2;");
+  ASSERT_TRUE(set("color", 3));
+  EXPECT_EQ(names(true), "_fot=1;color=3;");
+  EXPECT_FALSE(database_->performTransaction([&] {
+    EXPECT_TRUE(database_->deleteUserAttributeWithName("_fot", &error));
+    EXPECT_EQ(names(true), "color=3;");
+    return false;
+  }));
+  EXPECT_EQ(names(true), "_fot=1;color=3;");
+  ASSERT_TRUE(
+      database_->store()->executeSQL("DELETE FROM user_attributes WHERE name = 'color'", &error));
+  EXPECT_EQ(names(true), "_fot=1;");
+}
+
 // --- Event aggregates ---
 
 TEST_F(APMDatabaseFamiliesTest, AggregatesReadTheirStartValuesFromNullColumns) {

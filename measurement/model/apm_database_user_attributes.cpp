@@ -214,13 +214,31 @@ std::optional<std::int64_t> APMDatabase::publicUserAttributeCount(platform::Erro
 
 std::optional<std::vector<std::shared_ptr<APMUserAttribute>>>
 APMDatabase::userAttributesIncludingInternal(bool includingInternal, platform::ErrorPtr* error) {
+  checkSequence();
   using Result = std::shared_ptr<APMUserAttribute>;
-  auto attributes = allDataTypesFromTableWithName<Result>(
-      kUserAttributes, APMDatabaseAllUserAttributeMaxCount, error,
-      [](const APMSqliteRecord& row) -> std::optional<Result> {
-        auto made = APMUserAttributeFromDictionary(&row, nullptr);
-        return made ? std::optional<Result>(std::move(made)) : std::nullopt;
-      });
+  auto& read = readUserAttributes_;
+  const bool usable = store_ && store_->sqliteHandle();
+  const std::uint64_t generation = usable ? store_->tableGeneration(kUserAttributes) : 0;
+  std::optional<std::vector<Result>> attributes;
+  if (usable && read.all && read.store.lock() == store_ && read.generation == generation) {
+    attributes = read.all;
+  } else {
+    platform::ErrorPtr readError;
+    attributes = allDataTypesFromTableWithName<Result>(
+        kUserAttributes, APMDatabaseAllUserAttributeMaxCount, &readError,
+        [](const APMSqliteRecord& row) -> std::optional<Result> {
+          auto made = APMUserAttributeFromDictionary(&row, nullptr);
+          return made ? std::optional<Result>(std::move(made)) : std::nullopt;
+        });
+    read.all.reset();
+    if (readError) {
+      if (error) *error = readError;
+    } else if (attributes && usable) {
+      read.store = store_;
+      read.generation = generation;
+      read.all = attributes;
+    }
+  }
   if (!attributes || includingInternal) return attributes;
   std::erase_if(*attributes, [](const Result& attribute) {
     const std::string& name = attribute->name();
