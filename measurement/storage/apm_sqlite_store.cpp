@@ -236,9 +236,11 @@ void APMSqliteStore::watchConnection() {
   // counts are kept: every generation only grows.)
   ++wholeStoreGeneration_;
   hookedRowChanges_ = 0;
+  otherConnectionsDataVersion_.reset();
   if (sqlite3* db = sqliteHandle()) {
     sqlite3_update_hook(db, &APMSqliteStore::noteRowChange, this);
     sqlite3_rollback_hook(db, &APMSqliteStore::noteRollback, this);
+    noteOtherConnectionsChanges();
   }
 }
 
@@ -262,6 +264,19 @@ void APMSqliteStore::noteRowChange(void* store, int, const char* database, const
 void APMSqliteStore::noteRollback(void* store) {
   // Rows deleted or changed in the transaction are back as they were.
   ++static_cast<APMSqliteStore*>(store)->wholeStoreGeneration_;
+}
+
+void APMSqliteStore::noteOtherConnectionsChanges() {
+  static const std::string kQuery = "PRAGMA data_version";
+  sqlite3_stmt* statement = statementForQuery(kQuery, nullptr);
+  std::optional<std::int64_t> version;
+  if (statement && sqlite3_step(statement) == SQLITE_ROW) {
+    version = sqlite3_column_int64(statement, 0);
+  }
+  cleanUpStatement(statement, kQuery);
+  // Unknown counts as changed.
+  if (!version || version != otherConnectionsDataVersion_) ++wholeStoreGeneration_;
+  otherConnectionsDataVersion_ = version;
 }
 
 std::uint64_t APMSqliteStore::tableGeneration(const std::string& tableName) {
@@ -1036,6 +1051,8 @@ bool APMSqliteStore::performTransactionWithError(platform::ErrorPtr* error,
                                   monitorContextForDatabaseOperation("begin transaction"));
     return false;
   }
+  // The lock is held from here: what other connections committed before is known now.
+  noteOtherConnectionsChanges();
   bool committed = false;
   try {
     committed = block();

@@ -207,7 +207,8 @@ class APMSqliteStore {
   // each row inserted, updated or deleted in it, and anything this store cannot tell apart by
   // table (a rollback, a statement run through executeSQL, a schema change, a reopen, row
   // changes SQLite reports in total only). Equal numbers mean the table's rows are as they were.
-  // Changes made by another connection are not seen.
+  // Changes another connection committed are seen from the next transaction's start on
+  // (performTransactionWithError asks SQLite's data version there).
   std::uint64_t tableGeneration(const std::string& tableName);
 
   // Test support: how many statements the cache holds.
@@ -224,6 +225,9 @@ class APMSqliteStore {
   static void noteRowChange(void* store, int operation, const char* database, const char* table,
                             long long rowID);
   static void noteRollback(void* store);
+  // Inside a transaction: moves every generation when another connection committed since the
+  // last look.
+  void noteOtherConnectionsChanges();
 
   std::shared_ptr<platform::SqfliteDarwinDatabase> connection_;
   std::map<std::string, sqlite3_stmt*> statementCache_;
@@ -234,5 +238,6 @@ class APMSqliteStore {
   std::vector<std::pair<std::string, std::uint64_t>> tableRowChanges_;
   std::int64_t hookedRowChanges_ = 0;
   std::uint64_t wholeStoreGeneration_ = 0;
+  std::optional<std::int64_t> otherConnectionsDataVersion_;
   platform::SequenceChecker sequence_;
 };

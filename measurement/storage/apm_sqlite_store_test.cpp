@@ -582,6 +582,26 @@ TEST_F(APMSqliteStoreTest, ATablesGenerationMovesWhenItsRowsMayHaveChangedAndOnl
     c.act();
     EXPECT_EQ(store->tableGeneration("t") != before, c.moves) << c.what;
   }
+  {
+    SCOPED_TRACE("another connection's commit is seen inside the next transaction");
+    const auto before = store->tableGeneration("u");
+    {
+      RawConnection raw(path());
+      ASSERT_EQ(raw.exec("INSERT INTO u (n) VALUES (42)"), SQLITE_OK);
+    }
+    std::uint64_t inside = before;
+    ASSERT_TRUE(store->performTransactionWithError(&error, [&] {
+      inside = store->tableGeneration("u");
+      return true;
+    }));
+    EXPECT_NE(inside, before);
+    const auto settled = store->tableGeneration("u");
+    ASSERT_TRUE(store->performTransactionWithError(&error, [&] {
+      inside = store->tableGeneration("u");
+      return true;
+    }));
+    EXPECT_EQ(inside, settled);
+  }
   // Rows a statement on the connection itself changes without naming them one by one (a whole
   // table emptied at once) still move the generation.
   ASSERT_TRUE(insert("t", 10));
