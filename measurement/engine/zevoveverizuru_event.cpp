@@ -61,6 +61,20 @@ platform::Value parametersContext(const APMEvent& event) {
   return platform::Value(APMFormattedParametersDescription(platform::Value(event.parameters())));
 }
 
+// The fingerprint of encoded metadata: the low 64 bits of its MD5. Events in a row mostly carry
+// the same metadata, so the last answer is kept (per thread).
+std::int64_t metadataFingerprint(const platform::Bytes& bytes) {
+  thread_local platform::Bytes lastBytes;
+  thread_local std::int64_t lastFingerprint = 0;
+  thread_local bool known = false;
+  if (!known || bytes != lastBytes) {
+    lastFingerprint = static_cast<std::int64_t>(apm_64LSBMD5(bytes));
+    lastBytes = bytes;
+    known = true;
+  }
+  return lastFingerprint;
+}
+
 // A difference of two 32-bit counters, computed in 64 bits.
 std::int64_t over(std::int64_t count, std::int64_t limit) {
   return count - limit;
@@ -353,7 +367,8 @@ void ZEVOveverizuru::writeFilteredEventOnWorkerQueue(std::shared_ptr<APMEvent> e
     }
     return;
   }
-  if (const auto id = identity()) id->updateIdentifiers();
+  // The write below reads the identifiers at once.
+  if (const auto id = identity()) id->updateIdentifiersInPlace();
   if (APMEventUtilIsConversionEventName(event->name())) event->setConversion(true);
   const auto db = database();
   if (!db) return;
@@ -496,13 +511,13 @@ bool ZEVOveverizuru::writeEvent(const std::shared_ptr<APMEvent>& event, bool isP
   const auto remote = remoteConfigInstance();
   if (!event || !db || !remote) return false;
   platform::ErrorPtr error;
-  const auto aggregates = db->eventAggregatesWithName(event->name(), &error);
+  const bool aggregated = db->containsEventAggregatesWithName(event->name(), &error);
   if (error) {
     report(1, 23063, "Cannot query event aggregates. Name, error",
            {platform::Value(event->name()), errorContext(error)});
     return false;
   }
-  if (!aggregates) {
+  if (!aggregated) {
     if (isPublicEvent) {
       const auto count = db->publicEventCount(&error);
       if (!count) {
@@ -547,7 +562,8 @@ bool ZEVOveverizuru::writeEvent(const std::shared_ptr<APMEvent>& event, bool isP
       persistedConfig_->setUnmatchedFirstOpenWithoutIDFA(true);
     }
   }
-  if (!db->insertIfNotExistsRawEventMetadata(metadata.get(), &error)) {
+  const auto fingerprint = metadataFingerprint(*bytes);
+  if (!db->insertIfNotExistsRawEventMetadata(*bytes, fingerprint, &error)) {
     report(1, 23068, "Data loss. Cannot record event metadata. Error", {errorContext(error)});
     return false;
   }
@@ -561,7 +577,6 @@ bool ZEVOveverizuru::writeEvent(const std::shared_ptr<APMEvent>& event, bool isP
     report(4, 23070, "Data loss. Too many events stored on disk. Deleted count",
            {platform::Value(*deleted)});
   }
-  const auto fingerprint = static_cast<std::int64_t>(apm_64LSBMD5(*bytes));
   if (!db->insertRawEvent(event, fingerprint, isRealtime, &error)) {
     report(1, 23071, "Data loss. Cannot record raw event. Error", {errorContext(error)});
     return false;

@@ -28,6 +28,7 @@
 #include <vector>
 
 #include <map>
+#include <set>
 #include <utility>
 
 #include "measurement/messages/apmpb_wrappers.h"
@@ -198,6 +199,11 @@ class APMDatabase {
   // True without writing when the metadata's fingerprint is stored already.
   bool insertIfNotExistsRawEventMetadata(const APMPBMeasurementBundle* metadata,
                                          platform::ErrorPtr* error);
+  // The same for metadata already encoded, with its fingerprint (the low 64 bits of the MD5 of
+  // `bytes`). A fingerprint found or written is known without a read until the table's rows
+  // change.
+  bool insertIfNotExistsRawEventMetadata(platform::Bytes bytes, std::int64_t fingerprint,
+                                         platform::ErrorPtr* error);
   std::shared_ptr<APMPBMeasurementBundle>
   queryRawEventsMetadataWithFingerprint(std::int64_t fingerprint, platform::ErrorPtr* error);
   bool deleteRawEventMetadataWithMetadataFingerprint(std::int64_t fingerprint,
@@ -320,6 +326,9 @@ class APMDatabase {
                                     platform::ErrorPtr* error);
   std::shared_ptr<APMEventAggregates> eventAggregatesWithName(const std::string& name,
                                                               platform::ErrorPtr* error);
+  // Whether eventAggregatesWithName would find the name's row (false with the same error when
+  // it fails). A name found is known without a read until the table's rows change.
+  bool containsEventAggregatesWithName(const std::string& name, platform::ErrorPtr* error);
   // None without an error when the snapshot table does not exist.
   std::shared_ptr<APMEventAggregates> eventAggregatesSnapshotWithName(const std::string& name,
                                                                       platform::ErrorPtr* error);
@@ -425,7 +434,55 @@ class APMDatabase {
                                          platform::ErrorPtr* error);
   bool checkSequence() const;
 
+  // A look-up that found none of the rows it asked for, kept while the table's rows stay as
+  // they were (APMSqliteStore::tableGeneration of the same store): the next ask is answered
+  // without a read. Several events in a row ask the same.
+  struct AbsentRowsMemo {
+    std::weak_ptr<APMSqliteStore> store;
+    std::uint64_t generation = 0;
+    std::vector<std::string> names;
+  };
+  // Whether `memo` still answers "none" for `names` in `table`.
+  bool stillAbsent(const AbsentRowsMemo& memo, const std::string& table,
+                   const std::vector<std::string>& names);
+  void rememberAbsent(AbsentRowsMemo& memo, const std::string& table,
+                      const std::vector<std::string>& names);
+
   std::shared_ptr<APMSqliteStore> store_;
+  AbsentRowsMemo absentUserAttributes_;
+  AbsentRowsMemo absentConditionalProperties_;
+  // Per on-device-measurement value name.
+  std::map<std::string, AbsentRowsMemo> absentODMValues_;
+  // Names whose aggregates row was read, while the "events" rows stay as they were.
+  struct KnownRowsMemo {
+    std::weak_ptr<APMSqliteStore> store;
+    std::uint64_t generation = 0;
+    std::set<std::string> names;
+  };
+  KnownRowsMemo knownEventAggregates_;
+  KnownRowsMemo knownMetadataFingerprints_;
+  // Whether `memo` knows `key` stored in `table`; a memo of another store or generation is
+  // emptied and moved to the current one. False (and nothing kept) when the store is closed.
+  bool stillKnown(KnownRowsMemo& memo, const std::string& table, const std::string& key);
+  void rememberKnown(KnownRowsMemo& memo, const std::string& table, const std::string& key);
+  // The daily counts as this database last wrote them, while the app-metadata row is unchanged
+  // since: the next read answers with them and the next write needs no existence check.
+  struct WrittenDailyCounts {
+    std::weak_ptr<APMSqliteStore> store;
+    std::uint64_t generation = 0;
+    std::shared_ptr<APMDailyCounts> counts;
+  };
+  WrittenDailyCounts writtenDailyCounts_;
+  // Every user attribute as last read (they cannot be changed in place), while the table's rows
+  // are unchanged since: each stored event reads them all for its metadata.
+  struct ReadUserAttributes {
+    std::weak_ptr<APMSqliteStore> store;
+    std::uint64_t generation = 0;
+    std::optional<std::vector<std::shared_ptr<APMUserAttribute>>> all;
+  };
+  ReadUserAttributes readUserAttributes_;
+  // The remembered counts while they still hold, else none.
+  const APMDailyCounts* stillWrittenDailyCounts();
   std::shared_ptr<APMPersistedConfig> persistedConfig_;
   platform::SequenceChecker sequence_;
 };

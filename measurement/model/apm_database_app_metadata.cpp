@@ -107,7 +107,30 @@ bool APMDatabase::updateAppMetadata(const APMAppMetadata* metadata, platform::Er
   return updateDataType(row, APMAppMetadataTableName, "rowid", rowID(), error);
 }
 
+const APMDailyCounts* APMDatabase::stillWrittenDailyCounts() {
+  checkSequence();
+  auto& written = writtenDailyCounts_;
+  if (!written.counts || !store_ || !store_->sqliteHandle() || written.store.lock() != store_ ||
+      written.generation != store_->tableGeneration(APMAppMetadataTableName)) {
+    written.counts.reset();
+    return nullptr;
+  }
+  return written.counts.get();
+}
+
+namespace {
+
+std::shared_ptr<APMDailyCounts> copyOf(const APMDailyCounts& counts) {
+  return APMDailyCounts::initWithDay(
+      counts.day(), counts.conversionsCount(), counts.allEventsCount(), counts.publicEventsCount(),
+      counts.errorEventsCount(), counts.realtimeCount(), counts.dcuRealtimeCount());
+}
+
+}  // namespace
+
 std::shared_ptr<APMDailyCounts> APMDatabase::dailyCounts(platform::ErrorPtr* error) {
+  // Every event reads the counts the previous one wrote.
+  if (const auto* written = stillWrittenDailyCounts()) return copyOf(*written);
   // Only the counters' columns: the row also holds the remote configuration and other blobs,
   // and this runs for every event.
   const auto rows = rowsFromQuery(
@@ -148,7 +171,16 @@ bool APMDatabase::updateDailyCounts(const APMDailyCounts* counts, platform::Erro
       {platform::Value("daily_real_time_conversion_events_count"), number(counts->realtimeCount())},
       {platform::Value("daily_real_time_dcu_events_count"), number(counts->dcuRealtimeCount())},
   };
-  return updateDataType(row, APMAppMetadataTableName, "rowid", rowID(), error);
+  // The row is known to exist while it is unchanged since the last write of the counts.
+  const bool updated =
+      stillWrittenDailyCounts()
+          ? store_->updateRecord(row, APMAppMetadataTableName, "rowid", rowID(), error)
+          : updateDataType(row, APMAppMetadataTableName, "rowid", rowID(), error);
+  if (!updated) return false;
+  writtenDailyCounts_.store = store_;
+  writtenDailyCounts_.generation = store_->tableGeneration(APMAppMetadataTableName);
+  writtenDailyCounts_.counts = copyOf(*counts);
+  return true;
 }
 
 bool APMDatabase::updateRemoteConfig(const APMPBMeasurementConfig* config,

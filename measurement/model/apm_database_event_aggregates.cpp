@@ -95,6 +95,19 @@ APMDatabase::eventAggregatesWithName(const std::string& name, platform::ErrorPtr
   return eventAggregatesWithName(name, kEvents, error);
 }
 
+bool APMDatabase::containsEventAggregatesWithName(const std::string& name,
+                                                  platform::ErrorPtr* error) {
+  if (stillKnown(knownEventAggregates_, kEvents, name)) return true;
+  platform::ErrorPtr readError;
+  const auto aggregates = eventAggregatesWithName(name, &readError);
+  if (readError) {
+    if (error) *error = readError;
+    return false;
+  }
+  if (aggregates) rememberKnown(knownEventAggregates_, kEvents, name);
+  return aggregates != nullptr;
+}
+
 std::shared_ptr<APMEventAggregates>
 APMDatabase::eventAggregatesSnapshotWithName(const std::string& name, platform::ErrorPtr* error) {
   APMSqliteStore* store = openStore(error);

@@ -177,6 +177,89 @@ TEST_F(APMDatabaseFamiliesTest, RawEventsRoundTripThroughTheirRowsAndShareOneMet
   EXPECT_EQ(raw.firstText("SELECT count(*) FROM raw_events_metadata"), "0");
 }
 
+// The daily counts and the metadata fingerprints an event writes are kept for the next event;
+// a change of their rows by any other way is seen.
+TEST_F(APMDatabaseFamiliesTest,
+       WrittenDailyCountsAndStoredFingerprintsFollowEveryChangeOfTheirRows) {
+  ASSERT_TRUE(database_);
+  platform::ErrorPtr error;
+  const auto counts = [&] {
+    platform::ErrorPtr readError;
+    const auto read = database_->dailyCounts(&readError);
+    EXPECT_FALSE(readError);
+    return read ? std::to_string(read->day()) + "/" + std::to_string(read->allEventsCount()) + "/" +
+                      std::to_string(read->publicEventsCount()) + "/" +
+                      std::to_string(read->realtimeCount())
+                : std::string("none");
+  };
+  const auto write = [&](std::int32_t day, std::int32_t events) {
+    const auto written = APMDailyCounts::initWithDay(day, 1, events, 2, 3, 4, 5);
+    return database_->updateDailyCounts(written.get(), &error);
+  };
+  ASSERT_TRUE(write(100, 10));
+  EXPECT_EQ(counts(), "100/10/2/4");
+  {
+    SCOPED_TRACE("the counts written again, then a write rolled back");
+    ASSERT_TRUE(write(100, 11));
+    EXPECT_FALSE(database_->performTransaction([&] {
+      EXPECT_TRUE(write(101, 99));
+      EXPECT_EQ(counts(), "101/99/2/4");
+      return false;
+    }));
+    EXPECT_EQ(counts(), "100/11/2/4");
+  }
+  {
+    SCOPED_TRACE("the row changed by another statement");
+    ASSERT_TRUE(database_->store()->executeSQL(
+        "UPDATE app_metadata SET daily_events_count = 7, day = 102", &error));
+    EXPECT_EQ(counts(), "102/7/2/4");
+    ASSERT_TRUE(write(102, 8));
+    EXPECT_EQ(counts(), "102/8/2/4");
+  }
+  {
+    SCOPED_TRACE("the row gone: the write fails as it always did");
+    ASSERT_TRUE(database_->store()->deleteAllRecordsFromTableWithName("app_metadata", &error));
+    platform::ErrorPtr writeError;
+    const auto written = APMDailyCounts::initWithDay(102, 0, 9, 0, 0, 0, 0);
+    EXPECT_FALSE(database_->updateDailyCounts(written.get(), &writeError));
+    EXPECT_EQ(describe(writeError), "2: Failed to update record. Item doesn't exist");
+    EXPECT_EQ(counts(), "none");
+  }
+
+  auto metadata = APMPBMeasurementBundle::initWithMessageInfo();
+  NANOSetString(metadata.get(), Bundle::kAppId, "com.example");
+  const auto bytes = *metadata->protoBuffer();
+  const std::int64_t fingerprint = fingerprintOf(*metadata);
+  const auto storedRows = [&] {
+    RawConnection raw(path());
+    return raw.rows("SELECT count(*) FROM raw_events_metadata WHERE metadata_fingerprint = " +
+                    std::to_string(fingerprint));
+  };
+  ASSERT_TRUE(database_->insertIfNotExistsRawEventMetadata(bytes, fingerprint, &error));
+  ASSERT_TRUE(database_->insertIfNotExistsRawEventMetadata(bytes, fingerprint, &error));
+  EXPECT_EQ(storedRows(), "1");
+  {
+    SCOPED_TRACE("the row deleted, then asked again");
+    ASSERT_TRUE(database_->deleteRawEventMetadataWithMetadataFingerprint(fingerprint, &error));
+    ASSERT_TRUE(database_->insertIfNotExistsRawEventMetadata(bytes, fingerprint, &error));
+    EXPECT_EQ(storedRows(), "1");
+  }
+  {
+    SCOPED_TRACE("written in a transaction that is rolled back");
+    ASSERT_TRUE(database_->deleteRawEventMetadataWithMetadataFingerprint(fingerprint, &error));
+    EXPECT_FALSE(database_->performTransaction([&] {
+      EXPECT_TRUE(database_->insertIfNotExistsRawEventMetadata(bytes, fingerprint, &error));
+      return false;
+    }));
+    EXPECT_EQ(storedRows(), "0");
+    ASSERT_TRUE(database_->insertIfNotExistsRawEventMetadata(bytes, fingerprint, &error));
+    EXPECT_EQ(storedRows(), "1");
+  }
+  platform::ErrorPtr emptyError;
+  EXPECT_FALSE(database_->insertIfNotExistsRawEventMetadata(platform::Bytes{}, 1, &emptyError));
+  EXPECT_TRUE(emptyError);
+}
+
 TEST_F(APMDatabaseFamiliesTest, RowsThatNoLongerConvertAreSkippedOrFailTheirRead) {
   ASSERT_TRUE(database_);
   platform::ErrorPtr error;
@@ -557,6 +640,169 @@ TEST_F(APMDatabaseFamiliesTest, ConditionalPropertiesRoundTripAndSelectByTimeAnd
   for (const char* name : {"user_a", "USER_b", "userX1", "other"})
     ASSERT_TRUE(database_->deleteConditionalUserPropertyWithName(name, &error)) << name;
   EXPECT_EQ(database_->containsConditionalUserProperties(&error), false);
+}
+
+// The "none stored" answers of the look-ups run for every event are kept between events; each
+// way rows can come back must end them.
+TEST_F(APMDatabaseFamiliesTest, ANoneStoredAnswerHoldsOnlyWhileTheRowsStayAsTheyWere) {
+  ASSERT_TRUE(database_);
+  platform::ErrorPtr error;
+  const std::vector<std::string> session{"_sid", "_se"};
+  const auto anySession = [&] {
+    return database_->containsAnyUserAttributeWithNames(session, &error);
+  };
+  const auto setAttribute = [&](const std::string& name) {
+    const APMUserAttribute attribute("auto", name, APMValue(std::int64_t{1}), 10);
+    return database_->updateUserAttribute(&attribute, &error);
+  };
+  const auto setProperty = [&](const std::string& name) {
+    APMConditionalUserProperty property;
+    property.setName(name);
+    property.setOrigin("app");
+    property.setValue(APMValue(std::int64_t{1}));
+    return database_->updateConditionalUserProperty(&property, &error);
+  };
+  const auto anyProperty = [&] { return database_->containsConditionalUserProperties(&error); };
+
+  EXPECT_EQ(anySession(), false);
+  EXPECT_EQ(anyProperty(), false);
+  {
+    SCOPED_TRACE("rows stored");
+    ASSERT_TRUE(setAttribute("_se"));
+    ASSERT_TRUE(setProperty("p"));
+    EXPECT_EQ(anySession(), true);
+    EXPECT_EQ(anyProperty(), true);
+  }
+  {
+    SCOPED_TRACE("rows deleted in a transaction that is rolled back");
+    EXPECT_FALSE(database_->performTransaction([&] {
+      EXPECT_TRUE(database_->deleteUserAttributeWithName("_se", &error));
+      EXPECT_TRUE(database_->deleteConditionalUserPropertyWithName("p", &error));
+      EXPECT_EQ(anySession(), false);
+      EXPECT_EQ(anyProperty(), false);
+      return false;
+    }));
+    EXPECT_EQ(anySession(), true);
+    EXPECT_EQ(anyProperty(), true);
+  }
+  {
+    SCOPED_TRACE("rows deleted, then another name stored");
+    ASSERT_TRUE(database_->deleteUserAttributeWithName("_se", &error));
+    EXPECT_EQ(anySession(), false);
+    ASSERT_TRUE(setAttribute("_other"));
+    EXPECT_EQ(anySession(), false);
+    EXPECT_EQ(database_->containsAnyUserAttributeWithNames({"_other"}, &error), true);
+    ASSERT_TRUE(setAttribute("_sid"));
+    EXPECT_EQ(anySession(), true);
+  }
+  {
+    SCOPED_TRACE("a reset empties, rows stored after it are seen");
+    ASSERT_TRUE(database_->reset(&error));
+    EXPECT_EQ(anySession(), false);
+    EXPECT_EQ(anyProperty(), false);
+    ASSERT_TRUE(setAttribute("_sid"));
+    ASSERT_TRUE(setProperty("q"));
+    EXPECT_EQ(anySession(), true);
+    EXPECT_EQ(anyProperty(), true);
+  }
+}
+
+TEST_F(APMDatabaseFamiliesTest, KnownAggregatesAndAbsentODMValuesFollowEveryChangeOfTheirRows) {
+  ASSERT_TRUE(database_);
+  platform::ErrorPtr error;
+  const auto aggregated = [&](const std::string& name) {
+    platform::ErrorPtr readError;
+    const bool found = database_->containsEventAggregatesWithName(name, &readError);
+    EXPECT_FALSE(readError) << name;
+    return found;
+  };
+  const auto storeAggregates = [&](const std::string& name) {
+    const auto aggregates = APMEventAggregates::initWithName(name, 1, 1, 0, 1.5);
+    return aggregates && database_->updateEventAggregates(aggregates.get(), &error);
+  };
+  const auto odm = [&] {
+    platform::ErrorPtr readError;
+    const auto row = database_->ODMValueWithName(APMDatabaseODM1Value, &readError);
+    EXPECT_FALSE(readError);
+    return row.has_value();
+  };
+
+  EXPECT_FALSE(aggregated("level_up"));
+  EXPECT_FALSE(odm());
+  ASSERT_TRUE(storeAggregates("level_up"));
+  ASSERT_TRUE(database_->updateODMValue("v", APMDatabaseODM1Value, 5, &error));
+  EXPECT_TRUE(aggregated("level_up"));
+  EXPECT_TRUE(aggregated("level_up"));
+  EXPECT_FALSE(aggregated("other"));
+  EXPECT_TRUE(odm());
+  {
+    SCOPED_TRACE("all aggregates deleted, the value deleted");
+    ASSERT_TRUE(database_->deleteAllEventAggregates(&error));
+    ASSERT_TRUE(database_->deleteODMValueWithName(APMDatabaseODM1Value, &error));
+    EXPECT_FALSE(aggregated("level_up"));
+    EXPECT_FALSE(odm());
+  }
+  {
+    SCOPED_TRACE("stored in a transaction that is rolled back");
+    EXPECT_FALSE(database_->performTransaction([&] {
+      EXPECT_TRUE(storeAggregates("level_up"));
+      EXPECT_TRUE(database_->updateODMValue("v", APMDatabaseODM1Value, 5, &error));
+      EXPECT_TRUE(aggregated("level_up"));
+      EXPECT_TRUE(odm());
+      return false;
+    }));
+    EXPECT_FALSE(aggregated("level_up"));
+    EXPECT_FALSE(odm());
+  }
+  {
+    SCOPED_TRACE("a row that no longer reads is an error again, not a remembered answer");
+    ASSERT_TRUE(storeAggregates("level_up"));
+    EXPECT_TRUE(aggregated("level_up"));
+    ASSERT_TRUE(database_->store()->executeSQL(
+        "UPDATE events SET lifetime_count = 'x' WHERE name = 'level_up'", &error));
+    platform::ErrorPtr readError;
+    EXPECT_FALSE(database_->containsEventAggregatesWithName("level_up", &readError));
+    EXPECT_TRUE(readError);
+  }
+}
+
+TEST_F(APMDatabaseFamiliesTest, UserAttributesReadAgainShowEveryChangeOfTheirRows) {
+  ASSERT_TRUE(database_);
+  platform::ErrorPtr error;
+  const auto names = [&](bool internal) {
+    platform::ErrorPtr readError;
+    const auto all = database_->userAttributesIncludingInternal(internal, &readError);
+    EXPECT_FALSE(readError);
+    std::string out;
+    for (const auto& attribute : all.value_or(std::vector<std::shared_ptr<APMUserAttribute>>{}))
+      out += attribute->name() + "=" + attribute->value().description() + ";";
+    return out;
+  };
+  const auto set = [&](const std::string& name, std::int64_t value) {
+    const APMUserAttribute attribute("app", name, APMValue(value), 10);
+    return database_->updateUserAttribute(&attribute, &error);
+  };
+  EXPECT_EQ(names(true), "");
+  ASSERT_TRUE(set("_fot", 1) && set("color", 2));
+  EXPECT_EQ(names(true), "_fot=1;color=2;");
+  EXPECT_EQ(names(false), "color=2;");
+  {
+    auto all = database_->userAttributesIncludingInternal(true, &error);
+    ASSERT_TRUE(all);
+    all->clear();  // the caller's copy
+  }
+  EXPECT_EQ(names(true), "_fot=1;color=2;");
+  ASSERT_TRUE(set("color", 3));
+  EXPECT_EQ(names(true), "_fot=1;color=3;");
+  EXPECT_FALSE(database_->performTransaction([&] {
+    EXPECT_TRUE(database_->deleteUserAttributeWithName("_fot", &error));
+    EXPECT_EQ(names(true), "color=3;");
+    return false;
+  }));
+  EXPECT_EQ(names(true), "_fot=1;color=3;");
+  ASSERT_TRUE(
+      database_->store()->executeSQL("DELETE FROM user_attributes WHERE name = 'color'", &error));
+  EXPECT_EQ(names(true), "_fot=1;");
 }
 
 // --- Event aggregates ---

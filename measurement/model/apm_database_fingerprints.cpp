@@ -127,9 +127,13 @@ std::optional<APMSqliteRecord> APMDatabase::ODMValueWithName(const std::string& 
   if (!APMAssertNotZero(name.size(), error, 1, "Received ODM value with empty name for query")) {
     return std::nullopt;
   }
+  // Asked for every stored event, and mostly none is stored.
+  auto& absent = absentODMValues_[name];
+  if (stillAbsent(absent, kODMValues, {})) return std::nullopt;
   const auto rows = dataTypesFromTableWithName<APMSqliteRecord>(
       kODMValues, "name", platform::Value(name), error,
       [](const APMSqliteRecord& row) { return std::optional<APMSqliteRecord>(row); });
+  if (rows && rows->empty()) rememberAbsent(absent, kODMValues, {});
   if (!rows || rows->empty()) return std::nullopt;
   return rows->front();
 }

@@ -130,22 +130,37 @@ std::optional<platform::ValueMap> APMParamDictionaryFromEventParam(const APMPBEv
 bool APMDatabase::insertIfNotExistsRawEventMetadata(const APMPBMeasurementBundle* metadata,
                                                     platform::ErrorPtr* error) {
   auto bytes = metadata ? metadata->protoBuffer() : std::nullopt;
-  if (!APMAssertTrue(bytes && !bytes->empty(), error, 3,
+  if (!bytes) bytes.emplace();
+  const auto fingerprint = static_cast<std::int64_t>(apm_64LSBMD5(*bytes));
+  return insertIfNotExistsRawEventMetadata(std::move(*bytes), fingerprint, error);
+}
+
+bool APMDatabase::insertIfNotExistsRawEventMetadata(platform::Bytes bytes, std::int64_t fingerprint,
+                                                    platform::ErrorPtr* error) {
+  if (!APMAssertTrue(!bytes.empty(), error, 3,
                      "Received empty measurement bundle metadata for getting dictionary "
                      "representation")) {
     return false;
   }
-  const platform::Value fingerprint(static_cast<std::int64_t>(apm_64LSBMD5(*bytes)));
   APMSqliteStore* store = openStore(error);
   if (!store) return false;
-  const auto existing = store->rowCountForTableWithName(kRawEventsMetadata, "metadata_fingerprint",
-                                                        fingerprint, error);
+  // Events in a row mostly share their metadata.
+  const std::string key = std::to_string(fingerprint);
+  if (stillKnown(knownMetadataFingerprints_, kRawEventsMetadata, key)) return true;
+  const platform::Value stored(fingerprint);
+  const auto existing =
+      store->rowCountForTableWithName(kRawEventsMetadata, "metadata_fingerprint", stored, error);
   if (!existing) return false;
-  if (*existing > 0) return true;
-  const APMSqliteRecord row{{platform::Value("metadata_fingerprint"), fingerprint},
-                            {platform::Value("metadata"), platform::Value(std::move(*bytes))}};
-  return upsertDataType(row, kRawEventsMetadata, "metadata_fingerprint", fingerprint,
-                        APMDatabaseRawEventsMetadataMaxCount, error);
+  if (*existing == 0) {
+    const APMSqliteRecord row{{platform::Value("metadata_fingerprint"), stored},
+                              {platform::Value("metadata"), platform::Value(std::move(bytes))}};
+    if (!upsertDataType(row, kRawEventsMetadata, "metadata_fingerprint", stored,
+                        APMDatabaseRawEventsMetadataMaxCount, error)) {
+      return false;
+    }
+  }
+  rememberKnown(knownMetadataFingerprints_, kRawEventsMetadata, key);
+  return true;
 }
 
 std::shared_ptr<APMPBMeasurementBundle>

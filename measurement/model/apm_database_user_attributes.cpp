@@ -184,6 +184,7 @@ APMDatabase::containsAnyUserAttributeWithNames(const std::vector<std::string>& n
                         "Received empty user property names for exists query")) {
     return std::nullopt;
   }
+  if (stillAbsent(absentUserAttributes_, kUserAttributes, names)) return false;
   std::string query = "SELECT EXISTS (SELECT 1 FROM user_attributes WHERE name IN (";
   platform::ValueList parameters;
   for (const auto& name : names) {
@@ -191,7 +192,9 @@ APMDatabase::containsAnyUserAttributeWithNames(const std::vector<std::string>& n
     parameters.emplace_back(name);
   }
   query += ") LIMIT 1)";
-  return boolFromQuery(query, parameters, error);
+  const auto found = boolFromQuery(query, parameters, error);
+  if (found == false) rememberAbsent(absentUserAttributes_, kUserAttributes, names);
+  return found;
 }
 
 std::optional<std::int64_t> APMDatabase::userAttributeCountForOrigin(const std::string& origin,
@@ -211,13 +214,31 @@ std::optional<std::int64_t> APMDatabase::publicUserAttributeCount(platform::Erro
 
 std::optional<std::vector<std::shared_ptr<APMUserAttribute>>>
 APMDatabase::userAttributesIncludingInternal(bool includingInternal, platform::ErrorPtr* error) {
+  checkSequence();
   using Result = std::shared_ptr<APMUserAttribute>;
-  auto attributes = allDataTypesFromTableWithName<Result>(
-      kUserAttributes, APMDatabaseAllUserAttributeMaxCount, error,
-      [](const APMSqliteRecord& row) -> std::optional<Result> {
-        auto made = APMUserAttributeFromDictionary(&row, nullptr);
-        return made ? std::optional<Result>(std::move(made)) : std::nullopt;
-      });
+  auto& read = readUserAttributes_;
+  const bool usable = store_ && store_->sqliteHandle();
+  const std::uint64_t generation = usable ? store_->tableGeneration(kUserAttributes) : 0;
+  std::optional<std::vector<Result>> attributes;
+  if (usable && read.all && read.store.lock() == store_ && read.generation == generation) {
+    attributes = read.all;
+  } else {
+    platform::ErrorPtr readError;
+    attributes = allDataTypesFromTableWithName<Result>(
+        kUserAttributes, APMDatabaseAllUserAttributeMaxCount, &readError,
+        [](const APMSqliteRecord& row) -> std::optional<Result> {
+          auto made = APMUserAttributeFromDictionary(&row, nullptr);
+          return made ? std::optional<Result>(std::move(made)) : std::nullopt;
+        });
+    read.all.reset();
+    if (readError) {
+      if (error) *error = readError;
+    } else if (attributes && usable) {
+      read.store = store_;
+      read.generation = generation;
+      read.all = attributes;
+    }
+  }
   if (!attributes || includingInternal) return attributes;
   std::erase_if(*attributes, [](const Result& attribute) {
     const std::string& name = attribute->name();
@@ -299,7 +320,28 @@ bool APMDatabase::deleteConditionalUserPropertyWithName(const std::string& name,
 }
 
 std::optional<bool> APMDatabase::containsConditionalUserProperties(platform::ErrorPtr* error) {
-  return boolFromQuery("SELECT EXISTS (SELECT 1 FROM conditional_properties LIMIT 1)", {}, error);
+  if (stillAbsent(absentConditionalProperties_, kConditionalProperties, {})) return false;
+  const auto found =
+      boolFromQuery("SELECT EXISTS (SELECT 1 FROM conditional_properties LIMIT 1)", {}, error);
+  if (found == false) rememberAbsent(absentConditionalProperties_, kConditionalProperties, {});
+  return found;
+}
+
+bool APMDatabase::stillAbsent(const AbsentRowsMemo& memo, const std::string& table,
+                              const std::vector<std::string>& names) {
+  checkSequence();
+  const auto remembered = memo.store.lock();
+  // A closed store answers with its own error, never from memory.
+  if (!store_ || remembered != store_ || !store_->sqliteHandle()) return false;
+  return memo.names == names && memo.generation == store_->tableGeneration(table);
+}
+
+void APMDatabase::rememberAbsent(AbsentRowsMemo& memo, const std::string& table,
+                                 const std::vector<std::string>& names) {
+  if (!store_ || !store_->sqliteHandle()) return;
+  memo.store = store_;
+  memo.generation = store_->tableGeneration(table);
+  memo.names = names;
 }
 
 std::shared_ptr<APMConditionalUserProperty>
@@ -381,4 +423,24 @@ APMDatabase::conditionalUserPropertiesWithCondition(const std::string& condition
     properties.push_back(std::move(made));
   }
   return properties;
+}
+
+bool APMDatabase::stillKnown(KnownRowsMemo& memo, const std::string& table,
+                             const std::string& key) {
+  checkSequence();
+  if (!store_ || !store_->sqliteHandle()) return false;
+  const auto generation = store_->tableGeneration(table);
+  if (memo.store.lock() != store_ || memo.generation != generation) {
+    memo.store = store_;
+    memo.generation = generation;
+    memo.names.clear();
+  }
+  return memo.names.count(key) != 0;
+}
+
+void APMDatabase::rememberKnown(KnownRowsMemo& memo, const std::string& table,
+                                const std::string& key) {
+  // Moved to the current generation first (a write since the last ask empties it).
+  if (stillKnown(memo, table, key) || !store_ || !store_->sqliteHandle()) return;
+  memo.names.insert(key);
 }

@@ -293,6 +293,10 @@ void APMIdentity::refreshThen(const std::function<void()>& read) {
   });
 }
 
+void APMIdentity::updateIdentifiersInPlace() {
+  queue_->sync([this] { refreshOnQueue(); });
+}
+
 void APMIdentity::updateIdentifiersAndWait() {
   updateIdentifiers();
   queue_->sync([] {});

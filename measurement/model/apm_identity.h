@@ -90,6 +90,10 @@ class APMIdentity : public std::enable_shared_from_this<APMIdentity> {
   void setAppIDFromDUZ(const std::string& appID);
   void updateIdentifiers();
   void updateIdentifiersAndWait();
+  // The refresh of updateIdentifiers in the caller's turn of the identity queue (in place when
+  // the queue is idle), for a caller that reads identifiers right after: the same order as a
+  // queued refresh followed by a read, without waking another thread for it.
+  void updateIdentifiersInPlace();
   bool shouldSetLastAdvertisingIDResetUserProperty();
   void setShouldSetLastAdvertisingIDResetUserProperty(bool value);
   std::optional<std::string> sessionStitchingTokenWithSessionNumber(std::int64_t sessionNumber,

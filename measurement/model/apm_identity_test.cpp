@@ -130,6 +130,22 @@ TEST_F(APMIdentityTest, NoAppInstanceIDWhileAnalyticsStorageIsDenied) {
   EXPECT_EQ(next->appInstanceID(), granted);
 }
 
+// The in-place refresh has done its work when it returns, as the queued one has once waited for.
+TEST_F(APMIdentityTest, AnInPlaceRefreshIsDoneWhenItReturns) {
+  denyAnalyticsStorage();
+  auto identity = APMIdentity::initWithPersistedConfig(persisted_);
+  ASSERT_TRUE(identity);
+  identity->updateIdentifiersInPlace();
+  EXPECT_EQ(persisted_->appInstanceID(), std::nullopt);
+  APMConsentSettingsUtil::setConsentSettings(
+      platform::ValueMap{{Value("analytics_storage"), Value("granted")}});
+  identity->updateIdentifiersInPlace();
+  const auto created = persisted_->appInstanceID();
+  ASSERT_TRUE(created);
+  EXPECT_EQ(created->size(), 32u);
+  EXPECT_EQ(identity->appInstanceID(), created);
+}
+
 TEST_F(APMIdentityTest, WithoutAProviderThereIsNoAdvertisingIdentifier) {
   auto identity =
       APMIdentity::initWithPersistedConfig(persisted_, APMDefaultIdentitySupport::init());

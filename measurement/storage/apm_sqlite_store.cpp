@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <cstring>
 
 #include "measurement/storage/apm_error.h"
 #include "measurement/storage/apm_file_locations.h"
@@ -220,12 +221,80 @@ bool APMSqliteStore::openAndValidateDatabase(platform::ErrorPtr* error, bool* da
     return false;
   }
 
+  watchConnection();
+
   platform::ErrorPtr backupError;
   if (!APMExcludeFilePathFromBackup(databasePath_, &backupError)) {
     report(4, 34017, "Failed to exclude database file from backup",
            {backupError ? platform::Value(backupError) : platform::Value()});
   }
   return validateDatabaseWithError(error, damaged);
+}
+
+void APMSqliteStore::watchConnection() {
+  // A new connection counts its changes from zero and may see another file. (The per-table
+  // counts are kept: every generation only grows.)
+  ++wholeStoreGeneration_;
+  hookedRowChanges_ = 0;
+  otherConnectionsDataVersion_.reset();
+  if (sqlite3* db = sqliteHandle()) {
+    sqlite3_update_hook(db, &APMSqliteStore::noteRowChange, this);
+    sqlite3_rollback_hook(db, &APMSqliteStore::noteRollback, this);
+    noteOtherConnectionsChanges();
+  }
+}
+
+void APMSqliteStore::noteRowChange(void* store, int, const char* database, const char* table,
+                                   long long) {
+  auto* self = static_cast<APMSqliteStore*>(store);
+  ++self->hookedRowChanges_;
+  if (!table || !database || std::strcmp(database, "main") != 0) {
+    ++self->wholeStoreGeneration_;
+    return;
+  }
+  for (auto& [name, count] : self->tableRowChanges_) {
+    if (name == table) {
+      ++count;
+      return;
+    }
+  }
+  self->tableRowChanges_.emplace_back(table, 1);
+}
+
+void APMSqliteStore::noteRollback(void* store) {
+  // Rows deleted or changed in the transaction are back as they were.
+  ++static_cast<APMSqliteStore*>(store)->wholeStoreGeneration_;
+}
+
+void APMSqliteStore::noteOtherConnectionsChanges() {
+  static const std::string kQuery = "PRAGMA data_version";
+  sqlite3_stmt* statement = statementForQuery(kQuery, nullptr);
+  std::optional<std::int64_t> version;
+  if (statement && sqlite3_step(statement) == SQLITE_ROW) {
+    version = sqlite3_column_int64(statement, 0);
+  }
+  cleanUpStatement(statement, kQuery);
+  // Unknown counts as changed.
+  if (!version || version != otherConnectionsDataVersion_) ++wholeStoreGeneration_;
+  otherConnectionsDataVersion_ = version;
+}
+
+std::uint64_t APMSqliteStore::tableGeneration(const std::string& tableName) {
+  checkSequence();
+  if (sqlite3* db = sqliteHandle()) {
+    // Rows SQLite changed without telling the hook (a whole table emptied at once, a table
+    // without row IDs) show only in its total.
+    const std::int64_t total = sqlite3_total_changes64(db);
+    if (total != hookedRowChanges_) {
+      ++wholeStoreGeneration_;
+      hookedRowChanges_ = total;
+    }
+  }
+  std::uint64_t rows = 0;
+  for (const auto& [name, count] : tableRowChanges_) {
+    if (name == tableName) rows = count;
+  }
+  return wholeStoreGeneration_ + rows;
 }
 
 bool APMSqliteStore::validateDatabaseWithError(platform::ErrorPtr* error, bool* damaged) {
@@ -400,7 +469,11 @@ bool APMSqliteStore::executeSQL(const std::string& sql, platform::ErrorPtr* erro
   }
   sqlite3_stmt* statement = prepareSQL(sql, error);
   if (!statement) return false;
-  return executeSQLStatement(statement, error);
+  // Any statement may come here (a schema change, a savepoint rolled back): every table counts
+  // as changed.
+  const bool done = executeSQLStatement(statement, error);
+  ++wholeStoreGeneration_;
+  return done;
 }
 
 sqlite3_stmt* APMSqliteStore::statementForQuery(const std::string& query,
@@ -978,6 +1051,8 @@ bool APMSqliteStore::performTransactionWithError(platform::ErrorPtr* error,
                                   monitorContextForDatabaseOperation("begin transaction"));
     return false;
   }
+  // The lock is held from here: what other connections committed before is known now.
+  noteOtherConnectionsChanges();
   bool committed = false;
   try {
     committed = block();

@@ -203,6 +203,14 @@ class APMSqliteStore {
   // Whether a SQLite result code says the file itself is damaged (corrupt, not a database).
   static bool isDamageResultCode(int resultCode);
 
+  // A number that moves whenever the rows of `tableName` may have changed on this connection:
+  // each row inserted, updated or deleted in it, and anything this store cannot tell apart by
+  // table (a rollback, a statement run through executeSQL, a schema change, a reopen, row
+  // changes SQLite reports in total only). Equal numbers mean the table's rows are as they were.
+  // Changes another connection committed are seen from the next transaction's start on
+  // (performTransactionWithError asks SQLite's data version there).
+  std::uint64_t tableGeneration(const std::string& tableName);
+
   // Test support: how many statements the cache holds.
   std::size_t cachedStatementCountForTesting() const { return statementCache_.size(); }
 
@@ -212,10 +220,24 @@ class APMSqliteStore {
   int lastResultCode() const;
   bool checkSequence() const;
   bool runTransactionStatement(const char* sql);
+  // Hooks of the open connection (row changes, rollbacks) feeding tableGeneration().
+  void watchConnection();
+  static void noteRowChange(void* store, int operation, const char* database, const char* table,
+                            long long rowID);
+  static void noteRollback(void* store);
+  // Inside a transaction: moves every generation when another connection committed since the
+  // last look.
+  void noteOtherConnectionsChanges();
 
   std::shared_ptr<platform::SqfliteDarwinDatabase> connection_;
   std::map<std::string, sqlite3_stmt*> statementCache_;
   const std::string databasePath_;
   int lastFailureResultCode_ = 0;
+  // Row changes per table, the changes the hook saw in all, and the generation that moves for
+  // what cannot be told apart by table.
+  std::vector<std::pair<std::string, std::uint64_t>> tableRowChanges_;
+  std::int64_t hookedRowChanges_ = 0;
+  std::uint64_t wholeStoreGeneration_ = 0;
+  std::optional<std::int64_t> otherConnectionsDataVersion_;
   platform::SequenceChecker sequence_;
 };

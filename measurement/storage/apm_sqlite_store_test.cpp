@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <fstream>
+#include <functional>
 #include <stdexcept>
 
 #include "measurement/storage/apm_error.h"
@@ -528,6 +529,87 @@ TEST_F(APMSqliteStoreTest, Transactions) {
     }));
     EXPECT_FALSE(inner);
   }
+}
+
+TEST_F(APMSqliteStoreTest, ATablesGenerationMovesWhenItsRowsMayHaveChangedAndOnlyThen) {
+  platform::ErrorPtr error;
+  auto store = open(&error);
+  ASSERT_TRUE(store);
+  ASSERT_TRUE(store->executeSQL("CREATE TABLE t (n INTEGER)", &error));
+  ASSERT_TRUE(store->executeSQL("CREATE TABLE u (n INTEGER)", &error));
+  const auto insert = [&](const char* table, int n) {
+    return store->upsertRecord({{Value("n"), Value(n)}}, table, nullptr);
+  };
+  ASSERT_TRUE(insert("t", 1) && insert("t", 2) && insert("u", 1));
+
+  struct Case {
+    const char* what;
+    std::function<void()> act;
+    bool moves;
+  } cases[] = {
+      {"a row inserted into another table", [&] { insert("u", 5); }, false},
+      {"a row of another table updated",
+       [&] {
+         store->updateRecord({{Value("n"), Value(6)}}, "u", "n", Value(5), nullptr);
+       },
+       false},
+      {"a read", [&] { store->rowCountForTableWithName("t", nullptr); }, false},
+      {"a transaction writing another table",
+       [&] { store->performTransactionWithError(nullptr, [&] { return insert("u", 7); }); }, false},
+      {"a delete that matches nothing",
+       [&] { store->deleteRecordFromTableWithName("t", "n", Value(99), nullptr); }, false},
+      {"a row inserted", [&] { insert("t", 3); }, true},
+      {"a row updated",
+       [&] {
+         store->updateRecord({{Value("n"), Value(4)}}, "t", "n", Value(3), nullptr);
+       },
+       true},
+      {"a row deleted", [&] { store->deleteRecordFromTableWithName("t", "n", Value(4), nullptr); },
+       true},
+      {"a rolled back transaction of another table",
+       [&] {
+         store->performTransactionWithError(nullptr, [&] { return insert("u", 8) && false; });
+       },
+       true},
+      {"a statement run as it is", [&] { store->executeSQL("ALTER TABLE u ADD x", nullptr); },
+       true},
+      {"the table emptied", [&] { store->deleteAllRecordsFromTableWithName("t", nullptr); }, true},
+      {"an empty table emptied", [&] { store->deleteAllRecordsFromTableWithName("t", nullptr); },
+       false},
+  };
+  for (const auto& c : cases) {
+    const auto before = store->tableGeneration("t");
+    c.act();
+    EXPECT_EQ(store->tableGeneration("t") != before, c.moves) << c.what;
+  }
+  {
+    SCOPED_TRACE("another connection's commit is seen inside the next transaction");
+    const auto before = store->tableGeneration("u");
+    {
+      RawConnection raw(path());
+      ASSERT_EQ(raw.exec("INSERT INTO u (n) VALUES (42)"), SQLITE_OK);
+    }
+    std::uint64_t inside = before;
+    ASSERT_TRUE(store->performTransactionWithError(&error, [&] {
+      inside = store->tableGeneration("u");
+      return true;
+    }));
+    EXPECT_NE(inside, before);
+    const auto settled = store->tableGeneration("u");
+    ASSERT_TRUE(store->performTransactionWithError(&error, [&] {
+      inside = store->tableGeneration("u");
+      return true;
+    }));
+    EXPECT_EQ(inside, settled);
+  }
+  // Rows a statement on the connection itself changes without naming them one by one (a whole
+  // table emptied at once) still move the generation.
+  ASSERT_TRUE(insert("t", 10));
+  const auto before = store->tableGeneration("t");
+  ASSERT_EQ(sqlite3_exec(store->sqliteHandle(), "DELETE FROM t", nullptr, nullptr, nullptr),
+            SQLITE_OK);
+  EXPECT_EQ(store->rowCountForTableWithName("t", &error), 0);
+  EXPECT_NE(store->tableGeneration("t"), before);
 }
 
 }  // namespace
