@@ -519,6 +519,7 @@ bool decodeRecord(const MessageType& type, const uint8_t* bytes, std::size_t len
 
 struct EncodeStep {
   uint32_t slot;
+  uint32_t slot_offset;  // of the slot from the record's first, in bytes
   int32_t kind;
   // The tag's bytes, ending at the second: a one-byte tag is {0, tag}. Both are stored in one
   // go in front of the write position, which always has room for them (see putTag).
@@ -548,6 +549,7 @@ std::vector<EncodePlan> buildEncodePlans() {
     for (uint32_t s = 0; s < type.slot_count; ++s) {
       EncodeStep step{};
       step.slot = s;
+      step.slot_offset = static_cast<uint32_t>(s * sizeof(MessageSlot));
       step.kind = type.fields_type[s];
       uint32_t tag = (type.fields[s].number << 3) | wireTypeOf(step.kind);
       if (tag < 0x80) {
@@ -846,7 +848,8 @@ uint8_t* writeRecord(const MessageInfo& record, const EncodeStep* holder, int32_
   const MessageSlot* const slots = record.slots();
   const EncodeStep* const first = plan.steps.data();
   for (const EncodeStep* step = first + plan.steps.size(); step-- != first;) {
-    const MessageSlot& slot = slots[step->slot];
+    const MessageSlot& slot = *reinterpret_cast<const MessageSlot*>(
+        reinterpret_cast<const char*>(slots) + step->slot_offset);
     const std::size_t held = slot.index();
     // Most fields of a record are absent: they are passed over before the dispatch on what a
     // slot holds.
