@@ -2,6 +2,7 @@
 // values) and a message's round trip through the messenger and the main loop.
 #include <benchmark/benchmark.h>
 
+#include "bench/bench_ratios.h"
 #include "platform/dispatch/main_loop.h"
 #include "platform/engine/channels.h"
 #include "platform/engine/engine.h"
@@ -88,4 +89,9 @@ BENCHMARK(BM_MessengerRoundTrip);
 
 }  // namespace
 
-BENCHMARK_MAIN();
+// The goal's ratio is printed after the runs.
+int main(int argc, char** argv) {
+  return bench::runWithRatios(
+      argc, argv,
+      {{"codec decode / encode", "BM_DecodeTypicalMessage", "BM_EncodeTypicalMessage", 2.0}});
+}

@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "bench/bench_ratios.h"
 #include "measurement/messages/message_codec.h"
 #include "measurement/messages/message_fields.h"
 #include "measurement/messages/message_types.h"
@@ -148,4 +149,10 @@ BENCHMARK(BM_DecodeBatch_Libprotobuf);
 
 }  // namespace
 
-BENCHMARK_MAIN();
+// The goal's ratio is printed after the runs.
+int main(int argc, char** argv) {
+  return bench::runWithRatios(
+      argc, argv,
+      {{"encode: codec / libprotobuf", "BM_EncodeBatch_Codec", "BM_EncodeBatch_Libprotobuf", 1.5},
+       {"decode: codec / libprotobuf", "BM_DecodeBatch_Codec", "BM_DecodeBatch_Libprotobuf", 2.0}});
+}

@@ -519,8 +519,11 @@ bool decodeRecord(const MessageType& type, const uint8_t* bytes, std::size_t len
 
 struct EncodeStep {
   uint32_t slot;
+  uint32_t slot_offset;  // of the slot from the record's first, in bytes
   int32_t kind;
-  uint8_t tag[2];
+  // The tag's bytes, ending at the second: a one-byte tag is {0, tag}. Both are stored in one
+  // go in front of the write position, which always has room for them (see putTag).
+  uint8_t tag_tail[2];
   uint8_t tag_length;
 };
 
@@ -546,14 +549,16 @@ std::vector<EncodePlan> buildEncodePlans() {
     for (uint32_t s = 0; s < type.slot_count; ++s) {
       EncodeStep step{};
       step.slot = s;
+      step.slot_offset = static_cast<uint32_t>(s * sizeof(MessageSlot));
       step.kind = type.fields_type[s];
       uint32_t tag = (type.fields[s].number << 3) | wireTypeOf(step.kind);
       if (tag < 0x80) {
-        step.tag[0] = static_cast<uint8_t>(tag);
+        step.tag_tail[0] = 0;
+        step.tag_tail[1] = static_cast<uint8_t>(tag);
         step.tag_length = 1;
       } else {
-        step.tag[0] = static_cast<uint8_t>(tag | 0x80);
-        step.tag[1] = static_cast<uint8_t>(tag >> 7);
+        step.tag_tail[0] = static_cast<uint8_t>(tag | 0x80);
+        step.tag_tail[1] = static_cast<uint8_t>(tag >> 7);
         step.tag_length = 2;
       }
       plans[t].steps.push_back(step);
@@ -722,11 +727,12 @@ inline uint8_t* putVarint(uint8_t* p, uint64_t value) {
   return p;
 }
 
+// Every tag follows a reserve() of kMaxKeyAndLength that at most a varint of ten bytes used up,
+// so the two bytes in front of `p` are free: a one-byte tag stores a byte there that the next
+// write covers.
 inline uint8_t* putTag(uint8_t* p, const EncodeStep& step) {
-  p -= step.tag_length;
-  p[0] = step.tag[0];
-  if (step.tag_length == 2) p[1] = step.tag[1];
-  return p;
+  std::memcpy(p - 2, step.tag_tail, 2);
+  return p - step.tag_length;
 }
 
 inline uint8_t* putLittleEndian(uint8_t* p, uint64_t value, int bytes) {
@@ -762,7 +768,9 @@ inline uint8_t* putString(ReverseWriter& out, uint8_t* p, const EncodeStep& step
   return putTag(putVarint(p, text.size()), step);
 }
 
-uint8_t* writeRecord(const MessageInfo& record, int32_t depth, ReverseWriter& out, uint8_t* p);
+template <bool kNested>
+uint8_t* writeRecord(const MessageInfo& record, const EncodeStep* holder, int32_t depth,
+                     ReverseWriter& out, uint8_t* p);
 
 void prefetchRecord(const MessageInfo* record, std::size_t bytes) {
   if (!record) return;
@@ -771,20 +779,11 @@ void prefetchRecord(const MessageInfo* record, std::size_t bytes) {
     __builtin_prefetch(block + offset);
 }
 
-uint8_t* writeNested(const MessageInfo& nested, const EncodeStep& step, int32_t depth,
-                     ReverseWriter& out, uint8_t* p) {
-  const std::size_t before = out.written(p);
-  p = writeRecord(nested, depth, out, p);
-  if (!p) return nullptr;
-  const std::size_t size = out.written(p) - before;
-  p = out.reserve(p, ReverseWriter::kMaxKeyAndLength);
-  if (!p) return nullptr;
-  return putTag(putVarint(p, size), step);
-}
-
-// Writes one present slot that holds alternative `held`.
-inline uint8_t* writeSlot(std::size_t held, const MessageSlot& slot, const EncodeStep& step,
-                          int32_t depth, ReverseWriter& out, uint8_t* p) {
+// Writes one present slot that holds alternative `held`. Inlined into the record loop: a call
+// per present field costs more than most fields take to write.
+[[gnu::always_inline]] inline uint8_t* writeSlot(std::size_t held, const MessageSlot& slot,
+                                                 const EncodeStep& step, int32_t depth,
+                                                 ReverseWriter& out, uint8_t* p) {
   switch (held) {
   case kSlotCell: {
     const uint64_t cell = *std::get_if<uint64_t>(&slot);
@@ -803,7 +802,7 @@ inline uint8_t* writeSlot(std::size_t held, const MessageSlot& slot, const Encod
     return putString(out, p, step, *std::get_if<std::string>(&slot));
   case kSlotMessage: {
     const MessageInfo* nested = std::get_if<std::unique_ptr<MessageInfo>>(&slot)->get();
-    return nested ? writeNested(*nested, step, depth + 1, out, p) : p;
+    return nested ? writeRecord<true>(*nested, &step, depth + 1, out, p) : p;
   }
   case kSlotList: {  // only one of its vectors is used
     const ArrayInfo& header = **std::get_if<ArrayInfo*>(&slot);
@@ -815,7 +814,7 @@ inline uint8_t* writeSlot(std::size_t held, const MessageSlot& slot, const Encod
         // written hides most of the wait for memory.
         if (i >= 3) prefetchRecord(elements[i - 3].get(), bytes);
         if (!elements[i - 1]) return nullptr;
-        p = writeNested(*elements[i - 1], step, depth + 1, out, p);
+        p = writeRecord<true>(*elements[i - 1], &step, depth + 1, out, p);
         if (!p) return nullptr;
       }
     }
@@ -834,14 +833,23 @@ inline uint8_t* writeSlot(std::size_t held, const MessageSlot& slot, const Encod
   return p;
 }
 
-// Fails silently (too deep, a missing list header or element, past the limit) with null: the
-// caller asks sizeRecord for the failure's line.
-uint8_t* writeRecord(const MessageInfo& record, int32_t depth, ReverseWriter& out, uint8_t* p) {
+// Writes a record's fields; a nested record (kNested) then gets its length and the tag of the
+// field `holder` in front, in the same call, as a record's size is only known once it is
+// written. Fails silently (too deep, a missing list header or element, past the limit) with
+// null: the caller asks sizeRecord for the failure's line.
+template <bool kNested>
+uint8_t* writeRecord(const MessageInfo& record, const EncodeStep* holder, int32_t depth,
+                     ReverseWriter& out, uint8_t* p) {
   if (depth > kMaxMessageNestingDepth) return nullptr;
+  const std::size_t before = out.written(p);
   const EncodePlan& plan = encodePlanOf(record.type());
-  for (const EncodeStep* step = plan.steps.data() + plan.steps.size();
-       step-- != plan.steps.data();) {
-    const MessageSlot& slot = record.slot(step->slot);
+  // Held in locals: the bytes written through `p` could alias the record's members, which the
+  // compiler would otherwise load again after every write.
+  const MessageSlot* const slots = record.slots();
+  const EncodeStep* const first = plan.steps.data();
+  for (const EncodeStep* step = first + plan.steps.size(); step-- != first;) {
+    const MessageSlot& slot = *reinterpret_cast<const MessageSlot*>(
+        reinterpret_cast<const char*>(slots) + step->slot_offset);
     const std::size_t held = slot.index();
     // Most fields of a record are absent: they are passed over before the dispatch on what a
     // slot holds.
@@ -852,7 +860,17 @@ uint8_t* writeRecord(const MessageInfo& record, int32_t depth, ReverseWriter& ou
     p = writeSlot(held, slot, *step, depth, out, p);
     if (!p) return nullptr;
   }
-  return out.overLimit(p) ? nullptr : p;
+  if (out.overLimit(p)) return nullptr;
+  if constexpr (kNested) {
+    const std::size_t size = out.written(p) - before;
+    p = out.reserve(p, ReverseWriter::kMaxKeyAndLength);
+    if (!p) return nullptr;
+    return putTag(putVarint(p, size), *holder);
+  } else {
+    (void)before;
+    (void)holder;
+    return p;
+  }
 }
 
 // --- copying ----------------------------------------------------------------------------------
@@ -957,7 +975,7 @@ int32_t apmpb_encode_with_limit(const MessageInfo* record, std::vector<uint8_t>*
   bool written = false;
   try {
     ReverseWriter out(target, limit);
-    const uint8_t* start = writeRecord(*record, 1, out, out.end());
+    const uint8_t* start = writeRecord<false>(*record, nullptr, 1, out, out.end());
     written = start != nullptr;
     if (written) {
       const std::size_t size = out.written(start);

@@ -303,6 +303,26 @@ TEST_F(MessageCodecTest, BatchSurvivesDecodeCopyAndEncodeInOrder) {
   EXPECT_EQ(encoded(record.get()), batch);
 }
 
+// Encoding writes backwards from the end of the buffer it was handed and grows it when the
+// front is reached. Whatever room there is to start with, at every point a field, a tag (of
+// one or two bytes), a length or a nested record can meet the front, the bytes come out the
+// same.
+TEST_F(MessageCodecTest, EncodingIntoBuffersOfEveryStartingSizeGivesTheSameBytes) {
+  Bytes bundle = cat(
+      {tagVarint(1, 1), tagBytes(2, cat({tagString(2, "first_open"), tagVarint(3, 1765000000000)})),
+       tagString(8, "macos"), tagVarint(17, 300), tagVarint(45, 7), tagString(64, "device_model")});
+  Bytes batch = cat({tagBytes(1, bundle), tagBytes(1, bundle), tagString(7, "x"), tagVarint(9, 2)});
+  auto record = decoded(apmpb_type::MeasurementBatch, batch);
+  ASSERT_NE(record, nullptr);
+  for (std::size_t room = 1; room <= batch.size() + 16; ++room) {
+    SCOPED_TRACE(room);
+    Bytes out;
+    out.reserve(room);
+    EXPECT_EQ(apmpb_encode(record.get(), &out), static_cast<int32_t>(batch.size()));
+    EXPECT_EQ(out, batch);
+  }
+}
+
 TEST_F(MessageCodecTest, CopyOfAnEmptyListHasNoElementStorage) {
   auto event = apmpb_new(apmpb_type::Event);
   std::unique_ptr<MessageInfo> copy;

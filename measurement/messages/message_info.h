@@ -61,6 +61,8 @@ class MessageInfo {
 
   MessageSlot& slot(uint32_t index) { return params_[index]; }
   const MessageSlot& slot(uint32_t index) const { return params_[index]; }
+  // All slots, slotCount() of them.
+  const MessageSlot* slots() const { return params_; }
 
   // The list header of a repeated slot; null for a singular slot.
   ArrayInfo* array(uint32_t index) const {

@@ -134,15 +134,14 @@ void MethodChannel::invokeMethod(const std::string& method, const platform::Valu
   messenger_->sendOnChannel(name_, bytes, std::move(reply));
 }
 
-void MethodChannel::setMethodCallHandler(MethodCallHandler handler) const {
-  if (!messenger_) return;
-  if (!handler) {
-    messenger_->setMessageHandlerOnChannel(name_, nullptr);
-    return;
-  }
-  messenger_->setMessageHandlerOnChannel(name_, [handler = std::move(handler), codec = codec_,
-                                                 name = name_](const platform::Bytes& message,
-                                                               BinaryReply reply) {
+namespace {
+
+// The message handler of a method channel: decodes the call and hands it over to `handler`
+// (which receives it as an rvalue), answering exactly once whatever the handler does.
+template <class Handler>
+BinaryMessageHandler methodMessageHandler(Handler handler, MethodCodecPtr codec, std::string name) {
+  return [handler = std::move(handler), codec = std::move(codec),
+          name = std::move(name)](const platform::Bytes& message, BinaryReply reply) {
     std::string error;
     auto call = codec->decodeMethodCall(message, &error);
     if (!call) {
@@ -150,9 +149,11 @@ void MethodChannel::setMethodCallHandler(MethodCallHandler handler) const {
           Error{"invalid-message", "undecodable method call: " + error, {}}));
       return;
     }
+    // Kept apart from the call: a handler that takes the call over may have moved it away by
+    // the time a failure is logged.
+    const std::string method = call->method;
     auto replied = std::make_shared<std::atomic<bool>>(false);
-    MethodResult result = [reply, codec, name, replied,
-                           method = call->method](MethodResponse response) {
+    MethodResult result = [reply, codec, name, replied, method](MethodResponse response) {
       if (replied->exchange(true)) {
         platform::assertionFailure(__FILE__, __LINE__,
                                    "result of \"" + method + "\" on \"" + name + "\" given twice");
@@ -180,13 +181,39 @@ void MethodChannel::setMethodCallHandler(MethodCallHandler handler) const {
       reply(bytes);
     };
     try {
-      handler(*call, result);
+      handler(std::move(*call), result);
     } catch (...) {
       std::string what = describe(std::current_exception());
-      engineLog("handler of \"" + call->method + "\" on \"" + name + "\" threw: " + what);
+      engineLog("handler of \"" + method + "\" on \"" + name + "\" threw: " + what);
       if (!replied->load()) result(Error{"exception", what, {}});
     }
-  });
+  };
+}
+
+}  // namespace
+
+void MethodChannel::setMethodCallHandler(MethodCallHandler handler) const {
+  if (!messenger_) return;
+  if (!handler) {
+    messenger_->setMessageHandlerOnChannel(name_, nullptr);
+    return;
+  }
+  messenger_->setMessageHandlerOnChannel(
+      name_, methodMessageHandler(
+                 [handler = std::move(handler)](MethodCall&& call, MethodResult result) {
+                   handler(call, std::move(result));
+                 },
+                 codec_, name_));
+}
+
+void MethodChannel::setOwningMethodCallHandler(OwningMethodCallHandler handler) const {
+  if (!messenger_) return;
+  if (!handler) {
+    messenger_->setMessageHandlerOnChannel(name_, nullptr);
+    return;
+  }
+  messenger_->setMessageHandlerOnChannel(name_,
+                                         methodMessageHandler(std::move(handler), codec_, name_));
 }
 
 // ---- Event channel --------------------------------------------------------------------------

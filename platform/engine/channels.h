@@ -59,6 +59,10 @@ class BasicMessageChannel {
 // ---- Method channel -----------------------------------------------------------------------
 
 using MethodCallHandler = std::function<void(const MethodCall& call, MethodResult result)>;
+// A handler that takes the decoded call over and may move its arguments out: a call that
+// carries thousands of values is then neither copied by the handler nor torn down on the main
+// loop when the handler keeps it for later work.
+using OwningMethodCallHandler = std::function<void(MethodCall&& call, MethodResult result)>;
 
 class MethodChannel {
  public:
@@ -78,6 +82,8 @@ class MethodChannel {
   // Installs the handler; an empty handler detaches. A call that does not decode is answered
   // with an error envelope (code "invalid-message").
   void setMethodCallHandler(MethodCallHandler handler) const;
+  // The same, for a handler that takes the decoded call over (replies and errors as above).
+  void setOwningMethodCallHandler(OwningMethodCallHandler handler) const;
 
   const std::string& name() const { return name_; }
   const BinaryMessengerPtr& messenger() const { return messenger_; }

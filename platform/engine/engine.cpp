@@ -151,8 +151,8 @@ class EngineRegistrar : public PluginRegistrar {
     if (!LUMORA_CHECK(delegate && channel, "addMethodCallDelegate: missing delegate or channel")) {
       return;
     }
-    channel->setMethodCallHandler([delegate](const MethodCall& call, MethodResult result) {
-      delegate->handleMethodCall(call, std::move(result));
+    channel->setOwningMethodCallHandler([delegate](MethodCall&& call, MethodResult result) {
+      delegate->handleMethodCallTakingCall(std::move(call), std::move(result));
     });
   }
   void registerViewFactory(PlatformViewFactoryPtr factory, const std::string& factoryId) override {

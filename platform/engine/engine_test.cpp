@@ -148,6 +148,49 @@ TEST_F(EngineTest, MethodChannelAnswersNotImplementedAndUndecodableCalls) {
   EXPECT_EQ(driver->invokeMethod("calls", "known"), MethodResponse(Value(true)));
 }
 
+// A handler that takes the call over sees exactly what was sent, may move it away before it
+// fails, and is still answered once: with its result, or with the error of what it threw.
+TEST_F(EngineTest, OwningHandlersTakeTheCallAndAnswerLikeOthers) {
+  MethodChannel channel("owning", engine);
+  Value kept;
+  int calls = 0;
+  channel.setOwningMethodCallHandler([&](MethodCall&& call, MethodResult result) {
+    ++calls;
+    MethodCall taken = std::move(call);
+    kept = std::move(taken.arguments);
+    if (taken.method == "throw") throw std::runtime_error("taken then failed");
+    if (taken.method == "twice") result(Value(1));
+    result(Value(taken.method));
+  });
+  const Value big =
+      Value::list({Value::map({{"sql", "INSERT"}, {"arguments", Value::list({1, 2.5})}}),
+                   Value::map({{"sql", "SELECT"}}), Value()});
+  EXPECT_EQ(driver->invokeMethod("owning", "batch", big), MethodResponse(Value("batch")));
+  EXPECT_EQ(kept, big);
+
+  auto thrown = driver->invokeMethod("owning", "throw", Value(3));
+  ASSERT_TRUE(thrown && thrown->isError());
+  EXPECT_EQ(thrown->error().code, "exception");
+  EXPECT_EQ(thrown->error().message, "taken then failed");
+  EXPECT_EQ(kept, Value(3));
+
+  platform::ScopedAssertionCapture capture;
+  EXPECT_EQ(driver->invokeMethod("owning", "twice"), MethodResponse(Value(1)));
+  MainLoop::instance().drain();
+  EXPECT_EQ(capture.count(), 1u);
+  EXPECT_EQ(calls, 3);
+
+  // Undecodable calls never reach it; detaching leaves the channel unanswered.
+  auto garbage = driver->sendAndWait("owning", Bytes{0x07, 0x01});
+  ASSERT_TRUE(garbage.has_value());
+  auto envelope = StandardMethodCodec::sharedInstance()->decodeEnvelope(*garbage);
+  ASSERT_TRUE(envelope && envelope->isError());
+  EXPECT_EQ(envelope->error().code, "invalid-message");
+  EXPECT_EQ(calls, 3);
+  channel.setOwningMethodCallHandler(nullptr);
+  EXPECT_EQ(driver->sendAndWait("owning", {}), Bytes{});
+}
+
 TEST_F(EngineTest, DetachingAHandlerLeavesTheChannelUnanswered) {
   BasicMessageChannel channel("detach", engine);
   channel.setMessageHandler([](const Value&, MessageReply reply) { reply(Value(1)); });
@@ -263,6 +306,26 @@ class EchoPlugin : public Plugin {
     result(Value(call.method));
   }
 };
+
+// Takes the decoded call over, as a plugin with large arguments does.
+class TakingPlugin : public Plugin {
+ public:
+  void handleMethodCall(const MethodCall& call, MethodResult result) override {
+    result(Value::list({"copied", call.method}));
+  }
+  void handleMethodCallTakingCall(MethodCall&& call, MethodResult result) override {
+    MethodCall taken = std::move(call);
+    result(Value::list({"taken", taken.method, std::move(taken.arguments)}));
+  }
+};
+
+TEST_F(EngineTest, DelegatesThatTakeTheCallGetItFromTheChannel) {
+  auto registrar = engine->registrarForPlugin("TakingPlugin");
+  auto channel = MethodChannel::methodChannelWithName("taking_plugin", registrar->messenger());
+  registrar->addMethodCallDelegate(std::make_shared<TakingPlugin>(), channel);
+  EXPECT_EQ(driver->invokeMethod("taking_plugin", "m", Value::list({1, "x"})),
+            MethodResponse(Value::list({"taken", "m", Value::list({1, "x"})})));
+}
 
 TEST_F(EngineTest, RegistrarsPublishAndRouteDelegates) {
   auto registrar = engine->registrarForPlugin("EchoPlugin");

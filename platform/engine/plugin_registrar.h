@@ -9,6 +9,7 @@
 
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "platform/appkit/view.h"
 #include "platform/core/value.h"
@@ -26,6 +27,11 @@ class Plugin {
  public:
   virtual ~Plugin() = default;
   virtual void handleMethodCall(const MethodCall& call, MethodResult result) = 0;
+  // The call as the channel decoded it, handed over: a plugin whose calls carry large arguments
+  // overrides this to move them out instead of copying. By default it is answered as above.
+  virtual void handleMethodCallTakingCall(MethodCall&& call, MethodResult result) {
+    handleMethodCall(call, std::move(result));
+  }
 };
 using PluginPtr = std::shared_ptr<Plugin>;
 

@@ -494,9 +494,11 @@ void SqfliteDatabase::dbBatch(SqfliteDarwinDatabase* db, const SqfliteOperationP
     }
     if (ok) {
       if (!noResult) {
-        ValueMap result;
-        result.emplace(Value(SqfliteParamResult), batchOperation->takeResults());
-        results.emplace_back(std::move(result));
+        // A map of one entry, made in one allocation of exactly its size.
+        ValueMap::container_type result;
+        result.reserve(1);
+        result.emplace_back(Value(SqfliteParamResult), batchOperation->takeResults());
+        results.emplace_back(ValueMap::fromEntries(std::move(result)));
       }
       continue;
     }

@@ -124,39 +124,38 @@ bool SqfliteOperation::getBoolArgument(const std::string& key) const {
   return v && v->isBool() && v->asBool();
 }
 
-SqfliteBatchEntry::SqfliteBatchEntry(const Value& entry, const SqfliteBatchEntry* previous) {
-  const platform::ValueMap* map = entry.ifMap();
+SqfliteBatchEntry::SqfliteBatchEntry(Value entry, const SqfliteBatchEntry* previous) {
+  platform::ValueMap* map = entry.ifMap();
   if (map) {
-    compact_ = true;
-    const Value* sql = nullptr;
-    for (const auto& [key, value] : *map) {
-      const std::string* name = key.ifString();
-      if (name && *name == SqfliteParamMethod) {
-        method_ = value;
-        hasMethod_ = true;
-      } else if (name && *name == SqfliteParamSql) {
-        sql = &value;
-      } else if (name && *name == SqfliteParamSqlArguments) {
-        arguments_ = value;
-        hasArguments_ = true;
-      } else {
-        compact_ = false;
-        break;
-      }
-    }
-    if (compact_) {
-      if (sql && previous && previous->compact_ && previous->sql_ && *previous->sql_ == *sql) {
-        sql_ = previous->sql_;
-      } else if (sql) {
-        sql_ = std::make_shared<const Value>(*sql);
-      }
-      return;
-    }
-    hasMethod_ = hasArguments_ = false;
-    method_ = Value();
-    arguments_ = Value();
+    // Which keys there are decides the form before anything is moved out of the entry.
+    compact_ = std::all_of(map->begin(), map->end(), [](const auto& item) {
+      const std::string* name = item.first.ifString();
+      return name && (*name == SqfliteParamMethod || *name == SqfliteParamSql ||
+                      *name == SqfliteParamSqlArguments);
+    });
   }
-  whole_ = entry;
+  if (!compact_) {
+    whole_ = std::move(entry);
+    return;
+  }
+  Value* sql = nullptr;
+  for (auto& [key, value] : *map) {
+    const std::string& name = *key.ifString();
+    if (name == SqfliteParamMethod) {
+      method_ = std::move(value);
+      hasMethod_ = true;
+    } else if (name == SqfliteParamSql) {
+      sql = &value;
+    } else {
+      arguments_ = std::move(value);
+      hasArguments_ = true;
+    }
+  }
+  if (sql && previous && previous->compact_ && previous->sql_ && *previous->sql_ == *sql) {
+    sql_ = previous->sql_;
+  } else if (sql) {
+    sql_ = std::make_shared<const Value>(std::move(*sql));
+  }
 }
 
 const Value* SqfliteBatchEntry::find(const std::string& key) const {
@@ -176,23 +175,32 @@ std::vector<SqfliteBatchEntry> toBatchEntries(const ValueList& operations) {
   return entries;
 }
 
+std::vector<SqfliteBatchEntry> toBatchEntries(ValueList&& operations) {
+  std::vector<SqfliteBatchEntry> entries;
+  entries.reserve(operations.size());
+  for (Value& operation : operations) {
+    entries.emplace_back(std::move(operation), entries.empty() ? nullptr : &entries.back());
+  }
+  return entries;
+}
+
 std::shared_ptr<SqfliteMethodCallOperation>
-SqfliteMethodCallOperation::newWithCall(std::string method, const Value& arguments,
+SqfliteMethodCallOperation::newWithCall(std::string method, Value arguments,
                                         SqfliteResultCallback result) {
   auto op = std::make_shared<SqfliteMethodCallOperation>();
-  const Value* operations = nullptr;
-  if (method == "batch") operations = arguments.find(Value("operations"));
-  if (operations && operations->isList()) {
-    // The entries are taken apart once here; the rest of the arguments is copied as it is.
-    platform::ValueMap rest;
-    for (const auto& [key, value] : arguments.asMap()) {
-      if (&value != operations) rest.emplace_hint(rest.end(), key, value);
+  if (method == "batch") {
+    if (platform::ValueMap* map = arguments.ifMap()) {
+      auto operations = map->find(Value("operations"));
+      if (operations != map->end() && operations->second.isList()) {
+        // The entries are taken apart once here, out of the call's own list; the rest of the
+        // arguments stays as it is.
+        ValueList list = std::move(operations->second.asList());
+        map->erase(operations);
+        op->batchEntries_ = toBatchEntries(std::move(list));
+      }
     }
-    op->arguments_ = Value(std::move(rest));
-    op->batchEntries_ = toBatchEntries(operations->asList());
-  } else {
-    op->arguments_ = arguments;
   }
+  op->arguments_ = std::move(arguments);
   op->method_ = std::move(method);
   op->result_ = std::move(result);
   return op;

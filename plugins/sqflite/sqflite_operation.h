@@ -81,8 +81,9 @@ std::optional<SqlArguments> toSqlArguments(const platform::Value* arguments);
 // exactly what a lookup in the entry's map would.
 class SqfliteBatchEntry {
  public:
-  // `previous` is the entry before this one in the same batch, if any.
-  SqfliteBatchEntry(const platform::Value& entry, const SqfliteBatchEntry* previous);
+  // `previous` is the entry before this one in the same batch, if any. The kept values are
+  // moved out of `entry`.
+  SqfliteBatchEntry(platform::Value entry, const SqfliteBatchEntry* previous);
 
   bool isMap() const { return compact_ || whole_.isMap(); }
   const platform::Value* find(const std::string& key) const;
@@ -97,8 +98,9 @@ class SqfliteBatchEntry {
   std::shared_ptr<const platform::Value> sql_;
 };
 
-// The entries of a batch, in order.
+// The entries of a batch, in order: copied from `operations`, or moved out of it.
 std::vector<SqfliteBatchEntry> toBatchEntries(const platform::ValueList& operations);
+std::vector<SqfliteBatchEntry> toBatchEntries(platform::ValueList&& operations);
 
 class SqfliteOperation {
  public:
@@ -135,7 +137,7 @@ using SqfliteOperationPtr = std::shared_ptr<SqfliteOperation>;
 class SqfliteMethodCallOperation : public SqfliteOperation {
  public:
   static std::shared_ptr<SqfliteMethodCallOperation>
-  newWithCall(std::string method, const platform::Value& arguments, SqfliteResultCallback result);
+  newWithCall(std::string method, platform::Value arguments, SqfliteResultCallback result);
   std::string getMethod() const override { return method_; }
   const std::vector<SqfliteBatchEntry>* getBatchEntries() const override {
     return batchEntries_ ? &*batchEntries_ : nullptr;

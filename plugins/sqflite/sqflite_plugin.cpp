@@ -76,6 +76,11 @@ void SqflitePlugin::registerWithRegistrar(const flutter::PluginRegistrarPtr& reg
 
 void SqflitePlugin::handleMethodCall(const flutter::MethodCall& call,
                                      flutter::MethodResult result) {
+  handleMethodCallTakingCall(flutter::MethodCall(call), std::move(result));
+}
+
+void SqflitePlugin::handleMethodCallTakingCall(flutter::MethodCall&& call,
+                                               flutter::MethodResult result) {
   LUMORA_CHECK_SEQUENCE(mainThread_);
   // Every reply goes back through the main queue, whichever thread produced it.
   auto shared = std::make_shared<flutter::MethodResult>(std::move(result));
@@ -98,7 +103,7 @@ void SqflitePlugin::handleMethodCall(const flutter::MethodCall& call,
       handleOpenDatabaseCall(call, reply);
     } else if (m == "insert" || m == "query" || m == "update" || m == "execute" || m == "batch" ||
                m == "queryCursorNext") {
-      handleSqlCall(call, reply);
+      handleSqlCall(std::move(call), reply);
     } else if (m == "getDatabasesPath") {
       handleGetDatabasesPathCall(reply);
     } else if (m == "closeDatabase") {
@@ -143,14 +148,15 @@ std::shared_ptr<SqfliteDatabase> SqflitePlugin::getDatabaseOrError(const flutter
   return it->second;
 }
 
-void SqflitePlugin::handleSqlCall(const flutter::MethodCall& call, const Reply& reply) {
+void SqflitePlugin::handleSqlCall(flutter::MethodCall&& call, const Reply& reply) {
   if (!call.arguments.isMap()) {
     reply(invalid("arguments", call));
     return;
   }
   auto database = getDatabaseOrError(call, reply);
   if (!database) return;
-  database->runSqlCall(SqfliteMethodCallOperation::newWithCall(call.method, call.arguments, reply));
+  database->runSqlCall(SqfliteMethodCallOperation::newWithCall(std::move(call.method),
+                                                               std::move(call.arguments), reply));
 }
 
 // ---------------------------------------------------------------------------------------------

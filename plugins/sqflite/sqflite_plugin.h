@@ -31,13 +31,17 @@ class SqflitePlugin : public flutter::Plugin, public std::enable_shared_from_thi
 
   SqflitePlugin() = default;
   void handleMethodCall(const flutter::MethodCall& call, flutter::MethodResult result) override;
+  // The channel's own path: the arguments of an SQL call (a batch's entries among them) are
+  // moved into its operation instead of being copied.
+  void handleMethodCallTakingCall(flutter::MethodCall&& call,
+                                  flutter::MethodResult result) override;
 
  private:
   using Reply = std::function<void(SqfliteResult)>;
 
   std::shared_ptr<SqfliteDatabase> getDatabaseOrError(const flutter::MethodCall& call,
                                                       const Reply& reply);
-  void handleSqlCall(const flutter::MethodCall& call, const Reply& reply);
+  void handleSqlCall(flutter::MethodCall&& call, const Reply& reply);
   void handleOpenDatabaseCall(const flutter::MethodCall& call, const Reply& reply);
   void handleCloseDatabaseCall(const flutter::MethodCall& call, const Reply& reply);
   void handleDeleteDatabaseCall(const flutter::MethodCall& call, const Reply& reply);

@@ -102,6 +102,38 @@ TEST_F(SqflitePluginTest, OpenInsertQueryCloseWithRisingIds) {
             M({{"columns", L({"n"})}, {"rows", L({L({1})})}}));
 }
 
+// The channel hands the decoded call over and the plugin takes a batch's entries out of it:
+// each entry still runs with exactly its own values, and the other arguments still count.
+TEST_F(SqflitePluginTest, BatchThroughTheChannelRunsEveryEntryWithItsOwnValues) {
+  std::int64_t id = open(M({{"path", dir_.file("batch.db")}}));
+  ok("execute", M({{"id", id}, {"sql", "CREATE TABLE t (v)"}}));
+  const char* insert = "INSERT INTO t (v) VALUES (?)";
+  Value operations = L({
+      M({{"method", "insert"}, {"sql", insert}, {"arguments", L({"a"})}}),
+      M({{"method", "insert"}, {"sql", insert}, {"arguments", L({2.5})}}),
+      M({{"method", "insert"}, {"sql", "INSERT INTO nosuch VALUES (1)"}}),
+      M({{"method", "query"}, {"sql", "SELECT v FROM t"}, {"cursorPageSize", Value()}}),
+  });
+  Value results =
+      ok("batch", M({{"id", id}, {"operations", operations}, {"continueOnError", true}}));
+  ASSERT_TRUE(results.isList());
+  ASSERT_EQ(results.size(), 4u);
+  EXPECT_EQ(results.asList()[0], M({{"result", 1}}));
+  EXPECT_EQ(results.asList()[1], M({{"result", 2}}));
+  EXPECT_TRUE(results.asList()[2].find(Value("error")));
+  EXPECT_EQ(results.asList()[3],
+            M({{"result", M({{"columns", L({"v"})}, {"rows", L({L({"a"}), L({2.5})})}})}}));
+  // "noResult" beside the entries still applies; without "continueOnError" the failure is the
+  // reply.
+  EXPECT_EQ(ok("batch", M({{"id", id},
+                           {"operations", operations},
+                           {"noResult", true},
+                           {"continueOnError", true}})),
+            Value());
+  EXPECT_EQ(failed("batch", M({{"id", id}, {"operations", operations}})).code, "sqlite_error");
+  EXPECT_EQ(failed("batch", M({{"operations", operations}})).code, "invalid-arguments");
+}
+
 TEST_F(SqflitePluginTest, SingleInstanceIsSharedAndReportsItsTransaction) {
   std::string path = dir_.file("single.db");
   std::int64_t id = open(M({{"path", path}, {"singleInstance", true}}));
