@@ -12,12 +12,16 @@
 // no goal.
 //
 //   TMPDIR=/dev/shm build-rel/bench/audience_bench
+//
+// LUMORA_AUDIENCE_BENCH_EVENTS (a multiple of 1,000) runs fewer events, for instruction counts
+// under a simulator; the figures above are for the full 10,000.
 #include <benchmark/benchmark.h>
 #include <sqlite3.h>
 #include <stdlib.h>
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <map>
@@ -40,7 +44,11 @@ using platform::Value;
 constexpr int kAudiences = 10;
 constexpr int kFiltersPerAudience = 10;
 constexpr int kNames = 10;
-constexpr int kEvents = 10000;
+const int kEvents = [] {
+  const char* set = std::getenv("LUMORA_AUDIENCE_BENCH_EVENTS");
+  const int count = set ? std::atoi(set) : 0;
+  return count > 0 && count % 1000 == 0 ? count : 10000;
+}();
 constexpr int kPerTransaction = 1000;
 
 const std::string& scratchHome() {

@@ -22,6 +22,8 @@
 #include <memory>
 #include <optional>
 #include <set>
+#include <span>
+#include <string>
 #include <vector>
 
 #include "measurement/audiences/apm_audience_timestamps_cache.h"
@@ -52,24 +54,54 @@ bool APMShouldUpdatePropertyFilterEvaluationResult(bool newOutcome,
 // without a value or when the record refuses the name or the value.
 std::shared_ptr<APMUserAttribute> APMConvertNanoToUserProperty(const APMPBUserAttribute& property);
 
-// Filter messages decoded from stored rows, kept while the stored bytes stay the same, so an event
-// does not decode the same unchanged filter again; a row whose bytes changed is decoded afresh.
+// The records of stored filter rows and their decoded messages, kept while a row's stored bytes
+// and name stay the same, so an event does not decode the same unchanged filter again (the
+// record's flags come from the decoded message); a row whose bytes changed is decoded afresh.
 // The decoded messages are only read. At most one entry per audience and filter identifier.
 class APMAudienceDecodedFilters {
  public:
-  // None when the bytes do not decode.
-  std::shared_ptr<APMPBEventFilter> eventFilter(std::int32_t audienceID, std::int32_t filterID,
-                                                const platform::Bytes& data);
-  std::shared_ptr<APMPBPropertyFilter>
-  propertyFilter(std::int32_t audienceID, std::int32_t filterID, const platform::Bytes& data);
+  // The row's record, its flags as its message says (all false when the bytes do not decode).
+  std::shared_ptr<APMEventFilter> eventFilterRow(std::int32_t audienceID, std::int32_t filterID,
+                                                 const std::string& eventName,
+                                                 std::span<const std::uint8_t> data);
+  std::shared_ptr<APMPropertyFilter> propertyFilterRow(std::int32_t audienceID,
+                                                       std::int32_t filterID,
+                                                       const std::string& propertyName,
+                                                       std::span<const std::uint8_t> data);
+  // The row's message; none when its bytes do not decode.
+  std::shared_ptr<APMPBEventFilter> eventFilter(const APMEventFilter& row);
+  std::shared_ptr<APMPBPropertyFilter> propertyFilter(const APMPropertyFilter& row);
 
  private:
   // 100 audiences of 100 filters, the most a configuration can hold.
   static constexpr std::size_t kLimit = 10000;
-  using Entries = std::map<std::pair<std::int32_t, std::int32_t>,
-                           std::pair<platform::Bytes, std::shared_ptr<NANOMessageBase>>>;
-  Entries eventFilters_;
-  Entries propertyFilters_;
+  template <class Record> struct Entry {
+    std::shared_ptr<Record> row;
+    std::shared_ptr<NANOMessageBase> message;  // none when the bytes do not decode
+  };
+  template <class Record>
+  using Entries = std::map<std::pair<std::int32_t, std::int32_t>, Entry<Record>>;
+  Entries<APMEventFilter> eventFilters_;
+  Entries<APMPropertyFilter> propertyFilters_;
+};
+
+// The `status` and `results` lists of each audience's result as last read or written, kept with
+// the stored bytes they belong to, so a result unchanged since the last event is not decoded
+// again; other bytes are decoded afresh.
+class APMAudienceDecodedResults {
+ public:
+  struct Lists {
+    std::shared_ptr<APMPBResultData> data;  // the decoded message; none for lists written here
+    std::vector<std::uint64_t> status, results;
+  };
+  // The lists kept for exactly these bytes, or null.
+  const Lists* find(std::int32_t audienceID, const platform::Bytes& bytes) const;
+  void keep(std::int32_t audienceID, const platform::Bytes& bytes, Lists lists);
+
+ private:
+  // Far more than a configuration's 100 audiences: stale rows cannot grow it without bound.
+  static constexpr std::size_t kLimit = 10000;
+  std::map<std::int32_t, std::pair<platform::Bytes, Lists>> kept_;
 };
 
 class APMAudience {
@@ -122,4 +154,5 @@ class APMAudience {
  private:
   std::weak_ptr<APMDatabase> database_;
   APMAudienceDecodedFilters decoded_;
+  APMAudienceDecodedResults decodedResults_;
 };

@@ -1,5 +1,6 @@
 // APMAudience: evaluating events and user properties against the stored filters, handing the
 // results out for a bundle and clearing session-scoped filters at a session start.
+#include <algorithm>
 #include <map>
 
 #include "measurement/audiences/apm_audience.h"
@@ -155,7 +156,8 @@ std::shared_ptr<APMFilterResult> updatedResult(std::int32_t filterID, std::int32
 // most once; updated results are written back together.
 class WorkingResults {
  public:
-  explicit WorkingResults(APMDatabase& database) : database_(database) {}
+  WorkingResults(APMDatabase& database, APMAudienceDecodedResults& decoded)
+      : database_(database), decoded_(decoded) {}
 
   // False with `error` when the database read fails.
   bool current(std::int32_t audienceID, std::shared_ptr<APMFilterResult>* out,
@@ -180,7 +182,17 @@ class WorkingResults {
   // The lists of the audience's current result, decoded when that result was not seen yet.
   ResultWords& wordsFor(std::int32_t audienceID, const std::shared_ptr<APMFilterResult>& current) {
     ResultWords& words = words_[audienceID];
-    if (words.owner != current.get() || !current) words = wordsOfResult(current);
+    if (words.owner == current.get() && current) return words;
+    if (!current || current->currentResults().empty()) {
+      words = wordsOfResult(current);
+      return words;
+    }
+    if (const auto* kept = decoded_.find(audienceID, current->currentResults())) {
+      words = {current.get(), kept->data, kept->status, kept->results};
+      return words;
+    }
+    words = wordsOfResult(current);
+    decoded_.keep(audienceID, current->currentResults(), {words.data, words.status, words.results});
     return words;
   }
   // True when nothing changed or everything was stored.
@@ -189,11 +201,21 @@ class WorkingResults {
     APMDatabase::FilterResults results;
     for (const auto& [audienceID, result] : updated_)
       results.push_back(result);
-    return database_.updateFilterResults(results, error) || !*error;
+    if (!database_.updateFilterResults(results, error) && *error) return false;
+    // What was written is what the next event reads back.
+    for (const auto& [audienceID, result] : updated_) {
+      const auto found = words_.find(audienceID);
+      if (found != words_.end() && found->second.owner == result.get()) {
+        decoded_.keep(audienceID, result->currentResults(),
+                      {nullptr, found->second.status, found->second.results});
+      }
+    }
+    return true;
   }
 
  private:
   APMDatabase& database_;
+  APMAudienceDecodedResults& decoded_;
   std::map<std::int32_t, std::shared_ptr<APMFilterResult>> updated_;
   std::map<std::int32_t, std::shared_ptr<APMFilterResult>> read_;
   std::map<std::int32_t, ResultWords> words_;
@@ -205,9 +227,7 @@ APMAudienceOutcome APMGetEventFilterEvaluationResult(const APMEventFilter& row,
                                                      const platform::ValueMap& parameters,
                                                      const APMEventAggregates* aggregates,
                                                      APMAudienceDecodedFilters& decoded) {
-  const auto filter = validFilterID(row.filterID())
-                          ? decoded.eventFilter(row.audienceID(), row.filterID(), row.data())
-                          : nullptr;
+  const auto filter = validFilterID(row.filterID()) ? decoded.eventFilter(row) : nullptr;
   if (!filter) {
     report(1, 6035,
            "Event filter contains no data or corrupt data. Event will not be evaluated. Event "
@@ -223,9 +243,7 @@ APMAudienceOutcome APMGetEventFilterEvaluationResult(const APMEventFilter& row,
 APMAudienceOutcome APMGetPropertyFilterEvaluationResult(bool wasTrue, const APMPropertyFilter& row,
                                                         const APMUserAttribute& property,
                                                         APMAudienceDecodedFilters& decoded) {
-  const auto filter = validFilterID(row.filterID())
-                          ? decoded.propertyFilter(row.audienceID(), row.filterID(), row.data())
-                          : nullptr;
+  const auto filter = validFilterID(row.filterID()) ? decoded.propertyFilter(row) : nullptr;
   if (!filter) {
     report(1, 6036,
            "User property filter contains no data or corrupt data. User property will not be "
@@ -247,36 +265,95 @@ APMAudienceOutcome APMGetPropertyFilterEvaluationResult(bool wasTrue, const APMP
 
 namespace {
 
-template <class Wrapper>
-std::shared_ptr<Wrapper>
-decodedOnce(std::map<std::pair<std::int32_t, std::int32_t>,
-                     std::pair<platform::Bytes, std::shared_ptr<NANOMessageBase>>>& messages,
-            std::int32_t audienceID, std::int32_t filterID, const platform::Bytes& data) {
-  if (data.empty()) return nullptr;
-  auto& entry = messages[{audienceID, filterID}];
-  if (entry.second && entry.first == data) return std::static_pointer_cast<Wrapper>(entry.second);
-  auto message = Wrapper::initWithBuffer(data);
-  if (!message) return nullptr;
-  entry = {data, message};
-  return message;
+const std::string& recordName(const APMEventFilter& row) {
+  return row.eventName();
+}
+
+const std::string& recordName(const APMPropertyFilter& row) {
+  return row.propertyName();
+}
+
+// The kept record of a stored row while its name and bytes are unchanged; else a new record, its
+// flags from the freshly decoded message, kept in its place.
+template <class Wrapper, class Record, class Entries>
+std::shared_ptr<Record> rowOnce(Entries& entries, std::size_t limit, std::int32_t audienceID,
+                                std::int32_t filterID, const std::string& name,
+                                std::span<const std::uint8_t> data, std::int32_t sessionScopedField,
+                                std::int32_t dynamicField, std::int32_t sequenceField) {
+  if (entries.size() > limit) entries.clear();
+  auto& entry = entries[{audienceID, filterID}];
+  if (entry.row && recordName(*entry.row) == name &&
+      std::equal(data.begin(), data.end(), entry.row->data().begin(), entry.row->data().end())) {
+    return entry.row;
+  }
+  platform::Bytes bytes(data.begin(), data.end());
+  std::shared_ptr<Wrapper> message = bytes.empty() ? nullptr : Wrapper::initWithBuffer(bytes);
+  const auto flag = [&message](std::int32_t field) {
+    return message && NANOGetBool(message.get(), field);
+  };
+  entry.row =
+      Record::initWithAudienceID(audienceID, filterID, name, std::move(bytes),
+                                 flag(sessionScopedField), flag(dynamicField), flag(sequenceField));
+  entry.message = std::move(message);
+  return entry.row;
+}
+
+// The kept message of a record made above; a record from elsewhere is decoded on the spot.
+template <class Wrapper, class Record, class Entries>
+std::shared_ptr<Wrapper> messageOf(const Entries& entries, const Record& row) {
+  const auto found = entries.find({row.audienceID(), row.filterID()});
+  if (found != entries.end() && found->second.row.get() == &row) {
+    return std::static_pointer_cast<Wrapper>(found->second.message);
+  }
+  return row.data().empty() ? nullptr : Wrapper::initWithBuffer(row.data());
 }
 
 }  // namespace
 
-std::shared_ptr<APMPBEventFilter>
-APMAudienceDecodedFilters::eventFilter(std::int32_t audienceID, std::int32_t filterID,
-                                       const platform::Bytes& data) {
+std::shared_ptr<APMEventFilter>
+APMAudienceDecodedFilters::eventFilterRow(std::int32_t audienceID, std::int32_t filterID,
+                                          const std::string& eventName,
+                                          std::span<const std::uint8_t> data) {
   // A filter identifier may belong to an event filter or a property filter, never both: the two
   // kinds are kept apart all the same, so one cannot stand in for the other.
-  if (eventFilters_.size() > kLimit) eventFilters_.clear();
-  return decodedOnce<APMPBEventFilter>(eventFilters_, audienceID, filterID, data);
+  namespace field = apmpb_field::EventFilter;
+  return rowOnce<APMPBEventFilter, APMEventFilter>(eventFilters_, kLimit, audienceID, filterID,
+                                                   eventName, data, field::kSessionScoped,
+                                                   field::kDynamic, field::kSequence);
+}
+
+std::shared_ptr<APMPropertyFilter>
+APMAudienceDecodedFilters::propertyFilterRow(std::int32_t audienceID, std::int32_t filterID,
+                                             const std::string& propertyName,
+                                             std::span<const std::uint8_t> data) {
+  namespace field = apmpb_field::PropertyFilter;
+  return rowOnce<APMPBPropertyFilter, APMPropertyFilter>(
+      propertyFilters_, kLimit, audienceID, filterID, propertyName, data, field::kSessionScoped,
+      field::kDynamic, field::kSequence);
+}
+
+std::shared_ptr<APMPBEventFilter>
+APMAudienceDecodedFilters::eventFilter(const APMEventFilter& row) {
+  return messageOf<APMPBEventFilter>(eventFilters_, row);
 }
 
 std::shared_ptr<APMPBPropertyFilter>
-APMAudienceDecodedFilters::propertyFilter(std::int32_t audienceID, std::int32_t filterID,
-                                          const platform::Bytes& data) {
-  if (propertyFilters_.size() > kLimit) propertyFilters_.clear();
-  return decodedOnce<APMPBPropertyFilter>(propertyFilters_, audienceID, filterID, data);
+APMAudienceDecodedFilters::propertyFilter(const APMPropertyFilter& row) {
+  return messageOf<APMPBPropertyFilter>(propertyFilters_, row);
+}
+
+const APMAudienceDecodedResults::Lists*
+APMAudienceDecodedResults::find(std::int32_t audienceID, const platform::Bytes& bytes) const {
+  const auto found = kept_.find(audienceID);
+  return found != kept_.end() && found->second.first == bytes ? &found->second.second : nullptr;
+}
+
+void APMAudienceDecodedResults::keep(std::int32_t audienceID, const platform::Bytes& bytes,
+                                     Lists lists) {
+  if (kept_.size() > kLimit) kept_.clear();
+  auto& entry = kept_[audienceID];
+  entry.first = bytes;
+  entry.second = std::move(lists);
 }
 
 std::int32_t APMIndexFromFilterID(std::int32_t filterID) {
@@ -359,7 +436,13 @@ bool APMAudience::evaluateFiltersForEventName(
   };
   // 1.
   platform::ErrorPtr error;
-  const auto filters = db->eventFiltersForEventName(eventName, &error);
+  const auto filters = db->eventFiltersForEventName(
+      eventName,
+      [this](std::int32_t audienceID, std::int32_t filterID, const std::string& name,
+             std::span<const std::uint8_t> data) {
+        return decoded_.eventFilterRow(audienceID, filterID, name, data);
+      },
+      &error);
   if (!filters && error) {
     report(1, 6000,
            "Unable to query event filters for event. Event will not be evaluated. Event name, "
@@ -372,7 +455,7 @@ bool APMAudience::evaluateFiltersForEventName(
   const auto cache =
       audienceTimestampsCache ? audienceTimestampsCache : APMAudienceTimestampsCache::init();
   // 3.
-  WorkingResults working(*db);
+  WorkingResults working(*db, decodedResults_);
   for (const auto& row : *filters) {
     if (!row) continue;
     std::shared_ptr<APMFilterResult> current;
@@ -421,7 +504,13 @@ bool APMAudience::evaluateFiltersForUserProperty(
     return platform::Value(APMFormattedUserPropertyName(property.name()));
   };
   platform::ErrorPtr error;
-  const auto filters = db->propertyFiltersForPropertyName(property.name(), &error);
+  const auto filters = db->propertyFiltersForPropertyName(
+      property.name(),
+      [this](std::int32_t audienceID, std::int32_t filterID, const std::string& name,
+             std::span<const std::uint8_t> data) {
+        return decoded_.propertyFilterRow(audienceID, filterID, name, data);
+      },
+      &error);
   if (!filters && error) {
     report(1, 6004,
            "Unable to query property filters for property. Property will not be evaluated. "
@@ -432,7 +521,7 @@ bool APMAudience::evaluateFiltersForUserProperty(
   if (!filters || filters->empty()) return true;
   const auto cache =
       audienceTimestampsCache ? audienceTimestampsCache : APMAudienceTimestampsCache::init();
-  WorkingResults working(*db);
+  WorkingResults working(*db, decodedResults_);
   for (const auto& row : *filters) {
     if (!row) continue;
     std::shared_ptr<APMFilterResult> current;

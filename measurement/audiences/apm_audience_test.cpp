@@ -519,6 +519,23 @@ TEST_F(APMAudienceTest, ANewDefinitionUnderTheSameIdentifiersIsEvaluatedAsStored
   EXPECT_EQ(bits(1), std::make_pair(Words{1}, Words{1}));
 }
 
+TEST_F(APMAudienceTest, AResultRewrittenBetweenEventsIsReadAsStored) {
+  ASSERT_TRUE(update({audience(1, {eventFilter(0, "e", {vAbove5()})})}));
+  ASSERT_TRUE(logEvent("e", {{Value("v"), Value(std::int64_t{1})}}));
+  ASSERT_EQ(bits(1), std::make_pair(Words{1}, Words{0}));
+  // Written by another path (here: straight to the table): the filter is already true and,
+  // being neither dynamic nor session-scoped, is not evaluated again.
+  auto data = APMPBResultData::initWithMessageInfo();
+  const platform::ValueList one{Value(std::int64_t{1})};
+  NANOSetArray(data.get(), ResultField::kStatus, &one);
+  NANOSetArray(data.get(), ResultField::kResults, &one);
+  platform::ErrorPtr error;
+  ASSERT_TRUE(database_->updateFilterResults(
+      {APMFilterResult::initWithAudienceID(1, *data->protoBuffer(), {})}, &error));
+  ASSERT_TRUE(logEvent("e", {{Value("v"), Value(std::int64_t{1})}}));
+  EXPECT_EQ(bits(1), std::make_pair(Words{1}, Words{1}));
+}
+
 TEST_F(APMAudienceTest, BundlesCarryFirstUnchangedAndChangedResultsInAudienceOrder) {
   ASSERT_TRUE(update(
       {audience(12, {eventFilter(0, "e", {vAbove5()})}), audience(11, {eventFilter(1, "e")})}));

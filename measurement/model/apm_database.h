@@ -24,6 +24,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -359,6 +360,21 @@ class APMDatabase {
   std::optional<EventFilters> eventFiltersForEventName(const std::string& eventName,
                                                        platform::ErrorPtr* error);
   std::optional<PropertyFilters> propertyFiltersForPropertyName(const std::string& propertyName,
+                                                                platform::ErrorPtr* error);
+  // The same rows, each record made by `make` from the row's identifiers, name and stored bytes
+  // (valid during the call only), for a caller that keeps its records between reads. A record of
+  // none leaves the row out.
+  using EventFilterMaker = std::function<std::shared_ptr<APMEventFilter>(
+      std::int32_t audienceID, std::int32_t filterID, const std::string& eventName,
+      std::span<const std::uint8_t> data)>;
+  using PropertyFilterMaker = std::function<std::shared_ptr<APMPropertyFilter>(
+      std::int32_t audienceID, std::int32_t filterID, const std::string& propertyName,
+      std::span<const std::uint8_t> data)>;
+  std::optional<EventFilters> eventFiltersForEventName(const std::string& eventName,
+                                                       const EventFilterMaker& make,
+                                                       platform::ErrorPtr* error);
+  std::optional<PropertyFilters> propertyFiltersForPropertyName(const std::string& propertyName,
+                                                                const PropertyFilterMaker& make,
                                                                 platform::ErrorPtr* error);
   std::optional<std::vector<std::int32_t>> allAudienceIDs(platform::ErrorPtr* error);
   // Audience ID to the IDs of its filters whose session_scoped column is 1.

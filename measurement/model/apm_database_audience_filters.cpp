@@ -1,11 +1,14 @@
 // APMDatabase: the audience definitions' event and user-property filters (tables "event_filters"
 // and "property_filters") and each audience's evaluation results ("audience_filter_values").
+#include <sqlite3.h>
+
 #include <set>
 
 #include "measurement/messages/message_fields.h"
 #include "measurement/messages/nano_accessors.h"
 #include "measurement/model/apm_database.h"
 #include "measurement/model/apm_database_family_support.h"
+#include "measurement/storage/apm_monitor.h"
 
 using namespace apm_database_rows;
 
@@ -23,12 +26,109 @@ struct FilterFlags {
 
 // The flags as the stored message says; all false when it does not decode.
 template <class Message>
-FilterFlags flagsOf(const platform::Bytes* data, std::int32_t sessionScoped, std::int32_t dynamic,
+FilterFlags flagsOf(const platform::Bytes& data, std::int32_t sessionScoped, std::int32_t dynamic,
                     std::int32_t sequence) {
-  const auto message = data ? Message::initWithBuffer(*data) : nullptr;
+  const auto message = data.empty() ? nullptr : Message::initWithBuffer(data);
   if (!message) return {};
   return {NANOGetBool(message.get(), sessionScoped), NANOGetBool(message.get(), dynamic),
           NANOGetBool(message.get(), sequence)};
+}
+
+// The audience rows are read and written on every bundled event and user property, so they go
+// through statements of their own, kept in the store's statement cache, with their columns read
+// in place rather than through row dictionaries. What they answer, report and fail with is what
+// the generic row operations would.
+constexpr const char* kSelectEventFilters =
+    "SELECT audience_id, filter_id, data FROM event_filters WHERE event_name = ?";
+constexpr const char* kSelectPropertyFilters =
+    "SELECT audience_id, filter_id, data FROM property_filters WHERE property_name = ?";
+constexpr const char* kSelectFilterResult =
+    "SELECT current_results, previous_results FROM audience_filter_values WHERE audience_id = ?";
+// The text the store's insert-or-replace builds for these three columns, so both share one
+// cached statement.
+constexpr const char* kUpsertFilterResult =
+    "INSERT OR REPLACE INTO audience_filter_values (audience_id, current_results, "
+    "previous_results) VALUES (?, ?, ?);";
+
+// A cached statement of the store with its first parameter bound; reset and cleared when the
+// scope ends.
+class CachedStatement {
+ public:
+  CachedStatement(APMSqliteStore& store, const char* sql, platform::Value first,
+                  platform::ErrorPtr* error)
+      : store_(store), sql_(sql),
+        statement_(store.statementForQuery(sql_, platform::ValueList{std::move(first)}, error)) {}
+  ~CachedStatement() {
+    if (statement_) store_.cleanUpStatement(statement_, sql_);
+  }
+  CachedStatement(const CachedStatement&) = delete;
+  CachedStatement& operator=(const CachedStatement&) = delete;
+  sqlite3_stmt* get() const { return statement_; }
+
+ private:
+  APMSqliteStore& store_;
+  std::string sql_;
+  sqlite3_stmt* statement_;
+};
+
+// An identifier column as the row layer converts it: a whole number in the int32 range.
+std::optional<std::int32_t> int32At(APMSqliteStore& store, sqlite3_stmt* statement, int column) {
+  const auto value = store.valueAtColumn(column, statement);
+  return value ? APMInt32FromValue(*value) : std::nullopt;
+}
+
+// A blob column's bytes; empty for NULL, text or a number. A zero-length blob has no value for
+// the row layer either, and is reported as it reports it.
+std::span<const std::uint8_t> blobAt(sqlite3_stmt* statement, int column) {
+  if (sqlite3_column_type(statement, column) != SQLITE_BLOB) return {};
+  const auto* bytes = static_cast<const std::uint8_t*>(sqlite3_column_blob(statement, column));
+  if (!bytes) {
+    const char* name = sqlite3_column_name(statement, column);
+    APMProcessMonitor()->logWithLevel(4, 34004, "Value is nil for column",
+                                      {name ? platform::Value(name) : platform::Value()});
+    return {};
+  }
+  return {bytes, static_cast<std::size_t>(sqlite3_column_bytes(statement, column))};
+}
+
+// The filter rows of one name: the keys of each row checked, the records made by `make`. A row
+// without its keys is left out; when every row is, the answer is none with that row's error.
+template <class Record, class Maker>
+std::optional<std::vector<std::shared_ptr<Record>>>
+filterRows(APMSqliteStore& store, const char* sql, const std::string& name, const Maker& make,
+           const char* keysMissing, platform::ErrorPtr* error) {
+  CachedStatement statement(store, sql, platform::Value(name), error);
+  if (!statement.get()) return std::nullopt;
+  std::vector<std::shared_ptr<Record>> made;
+  platform::ErrorPtr rowError;
+  bool anyRow = false;
+  int code = sqlite3_step(statement.get());
+  while (code == SQLITE_ROW) {
+    anyRow = true;
+    const auto audienceID = int32At(store, statement.get(), 0);
+    const auto filterID = int32At(store, statement.get(), 1);
+    const auto data = blobAt(statement.get(), 2);
+    if (!audienceID || !filterID) {
+      APMSetError(&rowError, 3, keysMissing);
+    } else if (auto record = make(*audienceID, *filterID, name, data)) {
+      made.push_back(std::move(record));
+    }
+    code = sqlite3_step(statement.get());
+  }
+  // A step that fails part-way would hand back a shortened list as if it were whole.
+  if (code != SQLITE_DONE) {
+    store.setDatabaseError(error, "query records", code);
+    return std::nullopt;
+  }
+  if (anyRow && made.empty()) {
+    if (rowError) {
+      if (error) *error = rowError;
+    } else {
+      APMSetError(error, 2, "Failed to initialize data types from dictionaries");
+    }
+    return std::nullopt;
+  }
+  return made;
 }
 
 std::string filterTerms(const std::vector<std::pair<std::int32_t, std::int32_t>>& keys) {
@@ -120,71 +220,62 @@ bool APMDatabase::updatePropertyFilters(const PropertyFilters& filters, platform
 
 std::optional<APMDatabase::EventFilters>
 APMDatabase::eventFiltersForEventName(const std::string& eventName, platform::ErrorPtr* error) {
+  return eventFiltersForEventName(
+      eventName,
+      [](std::int32_t audienceID, std::int32_t filterID, const std::string& name,
+         std::span<const std::uint8_t> bytes) {
+        platform::Bytes data(bytes.begin(), bytes.end());
+        namespace field = apmpb_field::EventFilter;
+        const FilterFlags flags = flagsOf<APMPBEventFilter>(data, field::kSessionScoped,
+                                                            field::kDynamic, field::kSequence);
+        return APMEventFilter::initWithAudienceID(audienceID, filterID, name, std::move(data),
+                                                  flags.sessionScoped, flags.dynamic,
+                                                  flags.sequence);
+      },
+      error);
+}
+
+std::optional<APMDatabase::EventFilters>
+APMDatabase::eventFiltersForEventName(const std::string& eventName, const EventFilterMaker& make,
+                                      platform::ErrorPtr* error) {
   if (!APMAssertNotZero(eventName.size(), error, 1,
                         "Received empty event name for getting event filters")) {
     return std::nullopt;
   }
-  using Result = std::shared_ptr<APMEventFilter>;
-  platform::ErrorPtr rowError;
-  auto filters = dataTypesFromTableWithName<Result>(
-      kEventFilters, "event_name", platform::Value(eventName), error,
-      [&rowError](const APMSqliteRecord& row) -> std::optional<Result> {
-        if (!APMAssertNotZero(row.size(), &rowError, 3,
-                              "Received empty dictionary for getting event filter")) {
-          return std::nullopt;
-        }
-        const auto audienceID = int32Column(row, "audience_id");
-        const auto filterID = int32Column(row, "filter_id");
-        const std::string* name = stringColumn(row, "event_name");
-        const platform::Bytes* data = bytesColumn(row, "data");
-        if (!audienceID || !filterID || !name) {
-          APMSetError(&rowError, 3, "Received event filter row without its keys");
-          return std::nullopt;
-        }
-        namespace field = apmpb_field::EventFilter;
-        const FilterFlags flags = flagsOf<APMPBEventFilter>(data, field::kSessionScoped,
-                                                            field::kDynamic, field::kSequence);
-        return APMEventFilter::initWithAudienceID(
-            *audienceID, *filterID, *name, data ? *data : platform::Bytes{}, flags.sessionScoped,
-            flags.dynamic, flags.sequence);
-      });
-  if (!filters && error && rowError) *error = rowError;
-  return filters;
+  APMSqliteStore* store = openStore(error);
+  if (!store) return std::nullopt;
+  return filterRows<APMEventFilter>(*store, kSelectEventFilters, eventName, make,
+                                    "Received event filter row without its keys", error);
 }
 
 std::optional<APMDatabase::PropertyFilters>
 APMDatabase::propertyFiltersForPropertyName(const std::string& propertyName,
                                             platform::ErrorPtr* error) {
+  return propertyFiltersForPropertyName(
+      propertyName,
+      [](std::int32_t audienceID, std::int32_t filterID, const std::string& name,
+         std::span<const std::uint8_t> bytes) {
+        platform::Bytes data(bytes.begin(), bytes.end());
+        namespace field = apmpb_field::PropertyFilter;
+        const FilterFlags flags = flagsOf<APMPBPropertyFilter>(data, field::kSessionScoped,
+                                                               field::kDynamic, field::kSequence);
+        return APMPropertyFilter::initWithAudienceID(audienceID, filterID, name, std::move(data),
+                                                     flags.sessionScoped, flags.dynamic,
+                                                     flags.sequence);
+      },
+      error);
+}
+
+std::optional<APMDatabase::PropertyFilters> APMDatabase::propertyFiltersForPropertyName(
+    const std::string& propertyName, const PropertyFilterMaker& make, platform::ErrorPtr* error) {
   if (!APMAssertNotZero(propertyName.size(), error, 1,
                         "Received empty property name for getting property filters")) {
     return std::nullopt;
   }
-  using Result = std::shared_ptr<APMPropertyFilter>;
-  platform::ErrorPtr rowError;
-  auto filters = dataTypesFromTableWithName<Result>(
-      kPropertyFilters, "property_name", platform::Value(propertyName), error,
-      [&rowError](const APMSqliteRecord& row) -> std::optional<Result> {
-        if (!APMAssertNotZero(row.size(), &rowError, 3,
-                              "Received empty dictionary for getting property filter")) {
-          return std::nullopt;
-        }
-        const auto audienceID = int32Column(row, "audience_id");
-        const auto filterID = int32Column(row, "filter_id");
-        const std::string* name = stringColumn(row, "property_name");
-        const platform::Bytes* data = bytesColumn(row, "data");
-        if (!audienceID || !filterID || !name) {
-          APMSetError(&rowError, 3, "Received property filter row without its keys");
-          return std::nullopt;
-        }
-        namespace field = apmpb_field::PropertyFilter;
-        const FilterFlags flags = flagsOf<APMPBPropertyFilter>(data, field::kSessionScoped,
-                                                               field::kDynamic, field::kSequence);
-        return APMPropertyFilter::initWithAudienceID(
-            *audienceID, *filterID, *name, data ? *data : platform::Bytes{}, flags.sessionScoped,
-            flags.dynamic, flags.sequence);
-      });
-  if (!filters && error && rowError) *error = rowError;
-  return filters;
+  APMSqliteStore* store = openStore(error);
+  if (!store) return std::nullopt;
+  return filterRows<APMPropertyFilter>(*store, kSelectPropertyFilters, propertyName, make,
+                                       "Received property filter row without its keys", error);
 }
 
 std::optional<std::vector<std::int32_t>> APMDatabase::allAudienceIDs(platform::ErrorPtr* error) {
@@ -273,33 +364,54 @@ bool APMDatabase::updateFilterResults(const FilterResults& results, platform::Er
                           "representation")) {
       return false;
     }
-    const APMSqliteRecord row{
-        {platform::Value("audience_id"), integer(result->audienceID())},
-        {platform::Value("current_results"), platform::Value(result->currentResults())},
-        {platform::Value("previous_results"), result->previousResults().empty()
-                                                  ? platform::Value()
-                                                  : platform::Value(result->previousResults())},
-    };
-    if (!store->upsertRecord(row, kFilterValues, error)) return false;
+    CachedStatement statement(*store, kUpsertFilterResult, integer(result->audienceID()), error);
+    if (!statement.get()) return false;
+    // The result outlives the statement's use (the scope resets it), so nothing is copied.
+    const platform::Bytes& current = result->currentResults();
+    const platform::Bytes& previous = result->previousResults();
+    int code = sqlite3_bind_blob(statement.get(), 2, current.data(),
+                                 static_cast<int>(current.size()), SQLITE_STATIC);
+    if (code == SQLITE_OK) {
+      code = previous.empty() ? sqlite3_bind_null(statement.get(), 3)
+                              : sqlite3_bind_blob(statement.get(), 3, previous.data(),
+                                                  static_cast<int>(previous.size()), SQLITE_STATIC);
+    }
+    if (code != SQLITE_OK) {
+      store->setDatabaseError(error, "bind values", code);
+      return false;
+    }
+    code = sqlite3_step(statement.get());
+    if (code != SQLITE_DONE) {
+      store->setDatabaseError(error, "execute statement", code);
+      return false;
+    }
   }
   return true;
 }
 
 std::shared_ptr<APMFilterResult> APMDatabase::filterResultForAudienceID(std::int32_t audienceID,
                                                                         platform::ErrorPtr* error) {
-  using Result = std::shared_ptr<APMFilterResult>;
-  platform::ErrorPtr rowError;
-  const auto rows = dataTypesFromTableWithName<Result>(
-      kFilterValues, "audience_id", integer(audienceID), error,
-      [&rowError](const APMSqliteRecord& row) -> std::optional<Result> {
-        auto made = APMFilterResultFromDictionary(&row, &rowError);
-        return made ? std::optional<Result>(std::move(made)) : std::nullopt;
-      });
-  if (!rows) {
-    if (error && rowError) *error = rowError;
+  APMSqliteStore* store = openStore(error);
+  if (!store) return nullptr;
+  CachedStatement statement(*store, kSelectFilterResult, integer(audienceID), error);
+  if (!statement.get()) return nullptr;
+  std::shared_ptr<APMFilterResult> first;
+  int code = sqlite3_step(statement.get());
+  while (code == SQLITE_ROW) {
+    const auto current = blobAt(statement.get(), 0);
+    const auto previous = blobAt(statement.get(), 1);
+    if (!first) {
+      first = APMFilterResult::initWithAudienceID(
+          audienceID, platform::Bytes(current.begin(), current.end()),
+          platform::Bytes(previous.begin(), previous.end()));
+    }
+    code = sqlite3_step(statement.get());
+  }
+  if (code != SQLITE_DONE) {
+    store->setDatabaseError(error, "query records", code);
     return nullptr;
   }
-  return rows->empty() ? nullptr : rows->front();
+  return first;
 }
 
 std::optional<std::map<std::int32_t, std::shared_ptr<APMFilterResult>>>

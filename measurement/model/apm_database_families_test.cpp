@@ -1014,6 +1014,86 @@ TEST_F(APMDatabaseFamiliesTest, FilterResultsKeepAnEmptyPreviousResultAsNull) {
   EXPECT_EQ(emptyError->code, 3);
 }
 
+TEST_F(APMDatabaseFamiliesTest, UntrustedAudienceRowsReadAsTheirKeysAndBlobsAllow) {
+  ASSERT_TRUE(database_);
+  platform::ErrorPtr error;
+  auto message = APMPBEventFilter::initWithMessageInfo();
+  NANOSetInt32(message.get(), apmpb_field::EventFilter::kFilterId, 1);
+  NANOSetBool(message.get(), apmpb_field::EventFilter::kDynamic, true);
+  const std::string data = hex(*message->protoBuffer());
+  {
+    RawConnection raw(path());
+    ASSERT_EQ(
+        raw.exec("INSERT INTO event_filters (audience_id, filter_id, event_name, data) VALUES "
+                 "(1, 1, 'e', x'" +
+                 data + "'), (2, 'x', 'e', x'" + data +
+                 "'), "
+                 "(1099511627776, 1, 'e', x'" +
+                 data + "'), (3, 2.5, 'e', x'" + data + "'), (4, 1, 'e', x''), (5, 'x', 'bad', x'" +
+                 data + "')"),
+        SQLITE_OK);
+    ASSERT_EQ(raw.exec("INSERT INTO audience_filter_values VALUES (1, x'0801', NULL), "
+                       "(2, 'text', x'0803'), (3, x'', NULL)"),
+              SQLITE_OK);
+  }
+  clearReports();
+  // Rows without whole int32 keys are left out; an empty blob reads as no data, reported.
+  const auto filters = database_->eventFiltersForEventName("e", &error);
+  ASSERT_TRUE(filters) << describe(error);
+  ASSERT_EQ(filters->size(), 2u);
+  EXPECT_EQ(filters->at(0)->audienceID(), 1);
+  EXPECT_TRUE(filters->at(0)->isDynamic());
+  EXPECT_EQ(filters->at(1)->audienceID(), 4);
+  EXPECT_TRUE(filters->at(1)->data().empty());
+  EXPECT_FALSE(filters->at(1)->isDynamic());
+  EXPECT_TRUE(reported(34004));
+  // Every row of the name without its keys: an error, not an empty list.
+  platform::ErrorPtr keysError;
+  EXPECT_EQ(database_->eventFiltersForEventName("bad", &keysError), std::nullopt);
+  EXPECT_EQ(describe(keysError), "3: Received event filter row without its keys");
+
+  const struct {
+    std::int32_t audienceID;
+    platform::Bytes current, previous;
+  } results[] = {
+      {1, {0x08, 0x01}, {}},
+      {2, {}, {0x08, 0x03}},  // text where a blob belongs reads as none
+      {3, {}, {}},
+  };
+  for (const auto& c : results) {
+    SCOPED_TRACE(c.audienceID);
+    const auto result = database_->filterResultForAudienceID(c.audienceID, &error);
+    ASSERT_TRUE(result);
+    EXPECT_EQ(result->audienceID(), c.audienceID);
+    EXPECT_EQ(result->currentResults(), c.current);
+    EXPECT_EQ(result->previousResults(), c.previous);
+  }
+}
+
+TEST_F(APMDatabaseFamiliesTest, AFailingAudienceReadIsAnErrorNotAnEmptyAnswer) {
+  ASSERT_TRUE(database_);
+  platform::ErrorPtr error;
+  ASSERT_TRUE(database_->updateFilterResults(
+      {APMFilterResult::initWithAudienceID(1, {0x08, 0x01}, {})}, &error));
+  ASSERT_TRUE(database_->updateEventFilters(
+      {APMEventFilter::initWithAudienceID(1, 1, "e", {0x08, 0x01}, false, false, false)}, &error));
+  {
+    // Another connection's write makes the store read the file again.
+    RawConnection raw(path());
+    ASSERT_EQ(raw.exec("INSERT INTO property_filters VALUES (9, 9, 'p', x'01', 0)"), SQLITE_OK);
+  }
+  fastDisk_.failReadsFrom = 4096;
+  platform::ErrorPtr resultError, filterError;
+  EXPECT_FALSE(database_->filterResultForAudienceID(1, &resultError));
+  ASSERT_TRUE(resultError);
+  EXPECT_EQ(resultError->code, 3);
+  EXPECT_EQ(database_->eventFiltersForEventName("e", &filterError), std::nullopt);
+  ASSERT_TRUE(filterError);
+  EXPECT_EQ(filterError->code, 3);
+  fastDisk_.failReadsFrom = -1;
+  EXPECT_TRUE(database_->filterResultForAudienceID(1, &error));
+}
+
 // --- Fingerprints, complex events, on-device-measurement values ---
 
 TEST_F(APMDatabaseFamiliesTest, APurchaseFingerprintAnswersOnceUntilItIsPushedOut) {
