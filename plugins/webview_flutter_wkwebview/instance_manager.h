@@ -59,7 +59,9 @@ class InstanceManager {
   // Forgets everything without reporting any death; native numbering restarts at 65536.
   void removeAllObjects();
 
-  // For tests and diagnostics.
+  // For tests and diagnostics. entryCount() includes entries of dead objects not forgotten yet
+  // (a registration sweeps them out once the registry has doubled since the last sweep).
+  std::size_t entryCount() const;
   std::size_t strongCount() const;
   bool isHeldStrongly(std::int64_t identifier) const;
 
@@ -113,6 +115,7 @@ class InstanceManager {
   mutable std::unordered_map<std::uint64_t, Identifiers> identifiers_;
   std::int64_t nextIdentifier_ = kMinHostCreatedIdentifier;
   std::size_t sweepAt_ = 64;
+  std::uint64_t deathsAtSweep_ = 0;
 };
 
 }  // namespace webview
