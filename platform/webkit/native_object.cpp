@@ -17,36 +17,57 @@ std::atomic<std::uint64_t> nextToken{1};
 NativeObject::NativeObject() : identity_(nextIdentity.fetch_add(1, std::memory_order_relaxed)) {}
 
 NativeObject::~NativeObject() {
-  std::vector<std::pair<FinalizerToken, Finalizer>> finalizers;
+  Finalizer first;
+  std::vector<std::pair<FinalizerToken, Finalizer>> more;
   {
     std::lock_guard lock(mutex_);
-    finalizers.swap(finalizers_);
+    first = std::move(firstFinalizer_);
+    firstFinalizerToken_ = 0;
+    more.swap(moreFinalizers_);
   }
-  for (auto& entry : finalizers)
+  if (first) first();
+  for (auto& entry : more)
     entry.second();
 }
 
 NativeObject::FinalizerToken NativeObject::addFinalizer(Finalizer finalizer) {
   const FinalizerToken token = nextToken.fetch_add(1, std::memory_order_relaxed);
   std::lock_guard lock(mutex_);
-  finalizers_.emplace_back(token, std::move(finalizer));
+  if (firstFinalizerToken_ == 0) {
+    firstFinalizerToken_ = token;
+    firstFinalizer_ = std::move(finalizer);
+  } else {
+    moreFinalizers_.emplace_back(token, std::move(finalizer));
+  }
   return token;
 }
 
 bool NativeObject::removeFinalizer(FinalizerToken token) {
   Finalizer removed;  // destroyed after the lock is dropped: it may own anything
   std::lock_guard lock(mutex_);
-  auto it = std::find_if(finalizers_.begin(), finalizers_.end(),
+  if (token != 0 && token == firstFinalizerToken_) {
+    removed = std::move(firstFinalizer_);
+    firstFinalizer_ = nullptr;
+    firstFinalizerToken_ = 0;
+    // The next one moves up, so the first slot stays the oldest.
+    if (!moreFinalizers_.empty()) {
+      firstFinalizerToken_ = moreFinalizers_.front().first;
+      firstFinalizer_ = std::move(moreFinalizers_.front().second);
+      moreFinalizers_.erase(moreFinalizers_.begin());
+    }
+    return true;
+  }
+  auto it = std::find_if(moreFinalizers_.begin(), moreFinalizers_.end(),
                          [token](const auto& entry) { return entry.first == token; });
-  if (it == finalizers_.end()) return false;
+  if (it == moreFinalizers_.end()) return false;
   removed = std::move(it->second);
-  finalizers_.erase(it);
+  moreFinalizers_.erase(it);
   return true;
 }
 
 std::size_t NativeObject::finalizerCount() const {
   std::lock_guard lock(mutex_);
-  return finalizers_.size();
+  return (firstFinalizerToken_ != 0 ? 1 : 0) + moreFinalizers_.size();
 }
 
 std::string NativeObject::className() const {

@@ -101,8 +101,12 @@ class NativeObject : public platform::Object, public std::enable_shared_from_thi
   };
 
   const std::uint64_t identity_;
-  mutable std::mutex mutex_;  // guards finalizers_ and observations_; never held calling out
-  std::vector<std::pair<FinalizerToken, Finalizer>> finalizers_;
+  mutable std::mutex mutex_;  // guards the finalizers and observations_; never held calling out
+  // Finalizers in the order attached. Nearly every object has one at most (its registration
+  // with the bridge), kept inline; the first slot is empty only when no finalizer is attached.
+  FinalizerToken firstFinalizerToken_ = 0;  // 0: none
+  Finalizer firstFinalizer_;
+  std::vector<std::pair<FinalizerToken, Finalizer>> moreFinalizers_;
   std::vector<Observation> observations_;
 };
 

@@ -31,6 +31,27 @@ TEST(NativeObjectTest, FinalizersRunOnceAtDestructionUnlessDetached) {
   EXPECT_EQ(ran, (std::vector<int>{1, 3}));
 }
 
+TEST(NativeObjectTest, FinalizersRunInTheOrderAttachedWhicheverAreDetached) {
+  // Three finalizers 1, 2, 3 are attached, the listed ones detached, then a fourth attached.
+  const std::vector<std::pair<std::vector<int>, std::vector<int>>> cases = {
+      {{}, {1, 2, 3, 4}}, {{1}, {2, 3, 4}}, {{2}, {1, 3, 4}}, {{3}, {1, 2, 4}}, {{1, 2}, {3, 4}},
+      {{2, 1}, {3, 4}},   {{1, 2, 3}, {4}}, {{3, 2, 1}, {4}}, {{1, 3}, {2, 4}},
+  };
+  for (const auto& [detach, expected] : cases) {
+    std::vector<int> ran;
+    auto object = std::make_shared<NativeObject>();
+    std::vector<NativeObject::FinalizerToken> tokens;
+    for (int i = 1; i <= 3; ++i)
+      tokens.push_back(object->addFinalizer([&ran, i] { ran.push_back(i); }));
+    for (int i : detach)
+      EXPECT_TRUE(object->removeFinalizer(tokens[static_cast<std::size_t>(i - 1)]));
+    object->addFinalizer([&ran] { ran.push_back(4); });
+    EXPECT_EQ(object->finalizerCount(), expected.size());
+    object.reset();
+    EXPECT_EQ(ran, expected) << "detached " << ::testing::PrintToString(detach);
+  }
+}
+
 TEST(NativeObjectTest, DescribesItselfAsAnObject) {
   NativeObject object;
   EXPECT_EQ(object.className(), "NSObject");

@@ -258,7 +258,7 @@ CallResult judgeReply(const std::optional<platform::Value>& reply, const std::st
 void callApplication(const std::shared_ptr<flutter::BinaryMessenger>& messenger,
                      const flutter::MessageCodecPtr& codec, const std::string& channel,
                      platform::ValueList arguments, bool resultRequired,
-                     std::function<void(CallResult)> completion,
+                     std::function<void(const CallResult&)> completion,
                      std::function<bool(const platform::Value&)> hasExpectedType) {
   if (!messenger) {
     if (completion) completion(judgeReply(std::nullopt, channel, resultRequired));

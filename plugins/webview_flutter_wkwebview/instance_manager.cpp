@@ -10,6 +10,9 @@ struct InstanceManager::Shared {
   explicit Shared(DeathHandler onDeath) : onDeath(std::move(onDeath)) {}
   const DeathHandler onDeath;
   std::atomic<std::uint64_t> generation{0};
+  // Registered objects that died so far: a sweep without a death since the last one would find
+  // nothing to forget.
+  std::atomic<std::uint64_t> deaths{0};
 };
 
 InstanceManager::InstanceManager(DeathHandler onDeath)
@@ -34,10 +37,15 @@ InstanceManager::ObjectPtr InstanceManager::liveLocked(std::int64_t identifier) 
 }
 
 void InstanceManager::sweepLocked() {
-  for (auto it = entries_.begin(); it != entries_.end();) {
-    auto next = std::next(it);
-    if (it->second.object.expired()) liveLocked(it->first);
-    it = next;
+  // A death counted after this load leaves its entry to the next sweep (or to liveLocked).
+  const std::uint64_t deaths = shared_->deaths.load();
+  if (deaths != deathsAtSweep_) {
+    deathsAtSweep_ = deaths;
+    for (auto it = entries_.begin(); it != entries_.end();) {
+      auto next = std::next(it);
+      if (it->second.object.expired()) liveLocked(it->first);
+      it = next;
+    }
   }
   sweepAt_ = std::max<std::size_t>(64, entries_.size() * 2);
 }
@@ -49,7 +57,9 @@ void InstanceManager::addLocked(const ObjectPtr& object, std::int64_t identifier
   const std::uint64_t generation = shared_->generation.load();
   const auto token = object->addFinalizer([weakShared, generation, identifier] {
     auto shared = weakShared.lock();
-    if (shared && shared->generation.load() == generation) shared->onDeath(identifier);
+    if (!shared) return;
+    shared->deaths.fetch_add(1);
+    if (shared->generation.load() == generation) shared->onDeath(identifier);
   });
   entries_[identifier] = Entry{object, object->identity(), token, object};
   identifiers_[object->identity()].push_back(identifier);
@@ -125,6 +135,11 @@ void InstanceManager::removeAllObjects() {
   for (auto& [object, token] : live)
     object->removeFinalizer(token);
   // `live` releases the objects here, outside the lock.
+}
+
+std::size_t InstanceManager::entryCount() const {
+  std::lock_guard lock(mutex_);
+  return entries_.size();
 }
 
 std::size_t InstanceManager::strongCount() const {

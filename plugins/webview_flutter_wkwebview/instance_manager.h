@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <memory_resource>
 #include <mutex>
 #include <optional>
 #include <unordered_map>
@@ -59,7 +60,9 @@ class InstanceManager {
   // Forgets everything without reporting any death; native numbering restarts at 65536.
   void removeAllObjects();
 
-  // For tests and diagnostics.
+  // For tests and diagnostics. entryCount() includes entries of dead objects not forgotten yet
+  // (a registration sweeps them out once the registry has doubled since the last sweep).
+  std::size_t entryCount() const;
   std::size_t strongCount() const;
   bool isHeldStrongly(std::int64_t identifier) const;
 
@@ -82,7 +85,11 @@ class InstanceManager {
 
   std::shared_ptr<Shared> shared_;
   mutable std::mutex mutex_;
-  mutable std::unordered_map<std::int64_t, Entry> entries_;
+  // The maps' nodes and buckets come from here (under mutex_): registering and forgetting
+  // objects reuses the registry's own memory instead of allocating and freeing per object. It
+  // keeps what the registry needed at its largest until the manager goes.
+  std::pmr::unsynchronized_pool_resource memory_;
+  mutable std::pmr::unordered_map<std::int64_t, Entry> entries_{&memory_};
   // The identifiers of one object in registration order. Nearly every object has one, kept
   // inline (no allocation); the rare further ones follow in `more`.
   struct Identifiers {
@@ -110,9 +117,10 @@ class InstanceManager {
     }
   };
   // Identity -> identifiers in registration order.
-  mutable std::unordered_map<std::uint64_t, Identifiers> identifiers_;
+  mutable std::pmr::unordered_map<std::uint64_t, Identifiers> identifiers_{&memory_};
   std::int64_t nextIdentifier_ = kMinHostCreatedIdentifier;
   std::size_t sweepAt_ = 64;
+  std::uint64_t deathsAtSweep_ = 0;
 };
 
 }  // namespace webview

@@ -62,6 +62,29 @@ TEST_F(InstanceManagerTest, ReleasedObjectStaysWeaklyRegisteredAndItsDeathIsRepo
   EXPECT_EQ(manager_.instance(identifier), nullptr);
 }
 
+TEST_F(InstanceManagerTest, EntriesOfDeadObjectsAreForgottenAsTheRegistryGrows) {
+  std::vector<std::shared_ptr<NativeObject>> live;
+  std::vector<std::int64_t> identifiers;
+  for (int i = 0; i < 200; ++i) {
+    live.push_back(std::make_shared<NativeObject>());
+    identifiers.push_back(manager_.addHostCreatedInstance(live.back()));
+  }
+  // Nothing died: growing past the sweep points forgot nothing.
+  EXPECT_EQ(manager_.entryCount(), 200u);
+  // 150 die, released by the application side and dropped here.
+  for (int i = 0; i < 150; ++i) {
+    manager_.removeInstance(identifiers[i]).reset();
+    live[i].reset();
+  }
+  EXPECT_EQ(deaths().size(), 150u);
+  // Registering 300 more passes a sweep point: the dead entries go, the live ones stay.
+  for (int i = 0; i < 300; ++i)
+    manager_.addHostCreatedInstance(std::make_shared<NativeObject>());
+  EXPECT_EQ(manager_.entryCount(), 50u + 300u);
+  for (int i = 150; i < 200; ++i)
+    EXPECT_EQ(manager_.instance(identifiers[i]), live[i]);
+}
+
 TEST_F(InstanceManagerTest, AnObjectUnderTwoIdentifiersKeepsBothAndReportsEachOnce) {
   auto store = std::make_shared<NativeObject>();
   ASSERT_TRUE(manager_.addDartCreatedInstance(store, 7));

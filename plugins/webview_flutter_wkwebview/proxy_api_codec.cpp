@@ -48,8 +48,9 @@ std::shared_ptr<const flutter::StandardMessageCodec> makeProxyApiCodec(ProxyApiC
       throw pigeon::EncodingRefusal(pigeon::PigeonError(
           "ignore-calls-error", "Calls to Dart are being ignored.", platform::Value("")));
     }
-    host.announce(object);
-    auto identifier = manager.identifierWithStrongReference(object);
+    auto identifier = host.announce(object);
+    // Known meanwhile: registered from another thread since the lookup above.
+    if (!identifier) identifier = manager.identifierWithStrongReference(object);
     // Only objects the application's code created can lack an announcement; one that is not
     // registered has no identifier to write.
     if (!identifier) refuseUnsupported(value);

@@ -11,7 +11,9 @@
 // printed line) no value. The codec holds no state; it is as thread-safe as its host.
 #pragma once
 
+#include <cstdint>
 #include <memory>
+#include <optional>
 
 #include "platform/core/error.h"
 #include "platform/core/value.h"
@@ -28,8 +30,9 @@ class ProxyApiCodecHost {
   virtual InstanceManager& instanceManager() = 0;
   virtual bool ignoreCallsToDart() const = 0;
   // Announces an object the instance manager does not contain yet: registers it and sends its
-  // "pigeon_newInstance", ignoring the outcome. Does nothing while calls are ignored.
-  virtual void announce(const InstanceManager::ObjectPtr& object) = 0;
+  // "pigeon_newInstance", ignoring the outcome, and returns the identifier it registered. Does
+  // nothing (and returns none) while calls are ignored or when the object is known already.
+  virtual std::optional<std::int64_t> announce(const InstanceManager::ObjectPtr& object) = 0;
 };
 
 // A platform error carried as a proxied "NSError" instance.

@@ -19,10 +19,10 @@ class FakeHost : public ProxyApiCodecHost {
  public:
   InstanceManager& instanceManager() override { return manager; }
   bool ignoreCallsToDart() const override { return ignoring; }
-  void announce(const InstanceManager::ObjectPtr& object) override {
-    if (ignoring || manager.containsInstance(object)) return;
-    manager.addHostCreatedInstance(object);
+  std::optional<std::int64_t> announce(const InstanceManager::ObjectPtr& object) override {
+    if (ignoring || manager.containsInstance(object)) return std::nullopt;
     announced.push_back(object);
+    return manager.addHostCreatedInstance(object);
   }
 
   InstanceManager manager{[](std::int64_t) {}};

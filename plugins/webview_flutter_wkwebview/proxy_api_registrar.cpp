@@ -121,12 +121,13 @@ const ProxyApiRegistrar::Announcer& ProxyApiRegistrar::announcerFor(const std::s
   return it->second;  // entries are never removed, and unordered_map keeps them in place
 }
 
-void ProxyApiRegistrar::announce(const InstanceManager::ObjectPtr& object) {
-  pigeonNewInstance(object, nullptr);
+std::optional<std::int64_t> ProxyApiRegistrar::announce(const InstanceManager::ObjectPtr& object) {
+  return pigeonNewInstance(object, nullptr);
 }
 
-void ProxyApiRegistrar::pigeonNewInstance(const InstanceManager::ObjectPtr& object,
-                                          std::function<void(pigeon::CallResult)> completion) {
+std::optional<std::int64_t>
+ProxyApiRegistrar::pigeonNewInstance(const InstanceManager::ObjectPtr& object,
+                                     std::function<void(const pigeon::CallResult&)> completion) {
   if (ignoreCallsToDart()) {
     if (completion) {
       completion(pigeon::CallResult{pigeon::PigeonError("ignore-calls-error",
@@ -134,11 +135,11 @@ void ProxyApiRegistrar::pigeonNewInstance(const InstanceManager::ObjectPtr& obje
                                                         platform::Value("")),
                                     {}});
     }
-    return;
+    return std::nullopt;
   }
   if (instanceManager_->containsInstance(object)) {
     if (completion) completion(pigeon::CallResult{});
-    return;
+    return std::nullopt;
   }
   const std::int64_t identifier = instanceManager_->addHostCreatedInstance(object);
   const Announcer& announcer = announcerFor(object->className());
@@ -154,10 +155,11 @@ void ProxyApiRegistrar::pigeonNewInstance(const InstanceManager::ObjectPtr& obje
   }
   pigeon::callApplication(messenger(), codec_, announcer.channel, std::move(message), false,
                           std::move(completion));
+  return identifier;
 }
 
-void ProxyApiRegistrar::removeStrongReference(std::int64_t identifier,
-                                              std::function<void(pigeon::CallResult)> completion) {
+void ProxyApiRegistrar::removeStrongReference(
+    std::int64_t identifier, std::function<void(const pigeon::CallResult&)> completion) {
   pigeon::callApplication(
       messenger(), WebKitLibraryPigeonCodec::shared(),
       pigeon::channelName(kPackage, kInstanceManagerApi, "removeStrongReference"),
@@ -198,23 +200,22 @@ pigeon::PigeonError ProxyApiRegistrar::createNullURLError(const std::string& url
                                              "' path resulted in a nil value."));
 }
 
-void ProxyApiRegistrar::dispatchOnMainThread(
-    std::function<void(const FailureReporter& onFailure)> work) {
-  platform::mainQueue()->async([work = std::move(work)] {
-    static const FailureReporter report = [](const std::string& methodName,
-                                             const pigeon::PigeonError& error) {
-      logFlutterMethodFailure(error, methodName);
-    };
-    try {
-      work(report);
-    } catch (const std::exception& e) {
-      platform::Log::cached("com.lumora.webview", "bridge")
-          ->error(std::string("web view bridge: a main-thread task failed: ") + e.what());
-    } catch (...) {
-      platform::Log::cached("com.lumora.webview", "bridge")
-          ->error("web view bridge: a main-thread task failed");
-    }
-  });
+void ProxyApiRegistrar::runOnMainThread(void* context,
+                                        void (*invoke)(void* context,
+                                                       const FailureReporter& onFailure)) {
+  static const FailureReporter report = [](const std::string& methodName,
+                                           const pigeon::PigeonError& error) {
+    logFlutterMethodFailure(error, methodName);
+  };
+  try {
+    invoke(context, report);
+  } catch (const std::exception& e) {
+    platform::Log::cached("com.lumora.webview", "bridge")
+        ->error(std::string("web view bridge: a main-thread task failed: ") + e.what());
+  } catch (...) {
+    platform::Log::cached("com.lumora.webview", "bridge")
+        ->error("web view bridge: a main-thread task failed");
+  }
 }
 
 void ProxyApiRegistrar::logFlutterMethodFailure(const pigeon::PigeonError& error,

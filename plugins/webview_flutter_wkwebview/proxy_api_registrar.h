@@ -17,6 +17,7 @@
 #include <string>
 #include <unordered_map>
 
+#include "platform/dispatch/queue.h"
 #include "platform/engine/binary_messenger.h"
 #include "platform/engine/standard_codec.h"
 #include "plugins/pigeon/pigeon_channel.h"
@@ -46,11 +47,13 @@ class ProxyApiRegistrar : public ProxyApiCodecHost,
   InstanceManager& instanceManager() override { return *instanceManager_; }
   bool ignoreCallsToDart() const override { return ignoreCallsToDart_.load(); }
   void setIgnoreCallsToDart(bool ignore) { ignoreCallsToDart_.store(ignore); }
-  void announce(const InstanceManager::ObjectPtr& object) override;
+  std::optional<std::int64_t> announce(const InstanceManager::ObjectPtr& object) override;
   // Announces like announce() and reports the outcome: "ignore-calls-error" while calls are
-  // ignored, success without sending when the object is known, else the judged reply.
-  void pigeonNewInstance(const InstanceManager::ObjectPtr& object,
-                         std::function<void(pigeon::CallResult)> completion);
+  // ignored, success without sending when the object is known, else the judged reply. Returns
+  // the identifier it registered, as announce() does.
+  std::optional<std::int64_t>
+  pigeonNewInstance(const InstanceManager::ObjectPtr& object,
+                    std::function<void(const pigeon::CallResult&)> completion);
 
   // The codec of every API channel and of every call toward the application's code.
   const std::shared_ptr<const flutter::StandardMessageCodec>& codec() const { return codec_; }
@@ -77,9 +80,16 @@ class ProxyApiRegistrar : public ProxyApiCodecHost,
   // Handed to dispatchOnMainThread's work: reports a failed call toward the application's code.
   using FailureReporter =
       std::function<void(const std::string& methodName, const pigeon::PigeonError& error)>;
-  // Runs `work` on a later turn of the main loop; its reporter logs through
-  // logFlutterMethodFailure. An exception escaping `work` is logged, never propagated.
-  void dispatchOnMainThread(std::function<void(const FailureReporter& onFailure)> work);
+  // Runs `work` (callable with a const FailureReporter&) on a later turn of the main loop; its
+  // reporter logs through logFlutterMethodFailure. An exception escaping `work` is logged, never
+  // propagated. The work is queued as it is: one task, no second wrapper around it.
+  template <class Work> void dispatchOnMainThread(Work work) {
+    platform::mainQueue()->async([work = std::move(work)]() mutable {
+      runOnMainThread(&work, [](void* context, const FailureReporter& onFailure) {
+        (*static_cast<Work*>(context))(onFailure);
+      });
+    });
+  }
   // Logs a failed call toward the application's code: the error and the method's name, then the
   // call stack. The message is logged as it stands.
   static void logFlutterMethodFailure(const pigeon::PigeonError& error,
@@ -88,10 +98,15 @@ class ProxyApiRegistrar : public ProxyApiCodecHost,
   // Tells the application's code that the object under `identifier` died; the outcome is
   // ignored. Main thread.
   void removeStrongReference(std::int64_t identifier,
-                             std::function<void(pigeon::CallResult)> completion = {});
+                             std::function<void(const pigeon::CallResult&)> completion = {});
 
  private:
   explicit ProxyApiRegistrar(const std::shared_ptr<flutter::BinaryMessenger>& messenger);
+
+  // The body of a dispatchOnMainThread task: calls `invoke(context, reporter)`, logging anything
+  // it throws.
+  static void runOnMainThread(void* context,
+                              void (*invoke)(void* context, const FailureReporter& onFailure));
 
   std::weak_ptr<flutter::BinaryMessenger> messenger_;
   // Filled by setUp(): how finalizers reach the registrar.

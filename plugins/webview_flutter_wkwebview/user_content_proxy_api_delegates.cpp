@@ -24,16 +24,18 @@ void ScriptMessageHandlerImpl::userContentControllerDidReceiveScriptMessage(
   auto registrar = registrar_.lock();
   if (!registrar) return;
   auto self = shared_from_this();
-  registrar->dispatchOnMainThread(
-      [registrar, self, controller, message](const ProxyApiRegistrar::FailureReporter& onFailure) {
-        const auto& api = registrar->apis().WKScriptMessageHandler;
-        if (!api) return;
-        api->didReceiveScriptMessage(self, controller, message,
-                                     [onFailure](const pigeon::CallResult& result) {
-                                       if (result.error)
-                                         onFailure(kDidReceiveScriptMessage, *result.error);
-                                     });
-      });
+  registrar->dispatchOnMainThread([registrar, self, controller,
+                                   message](const ProxyApiRegistrar::FailureReporter&) {
+    const auto& api = registrar->apis().WKScriptMessageHandler;
+    if (!api) return;
+    // The reply comes after this task has run: a failure is logged as the task's reporter
+    // would log it (the completion holds nothing, so it costs no allocation per message).
+    api->didReceiveScriptMessage(self, controller, message, [](const pigeon::CallResult& result) {
+      if (result.error) {
+        ProxyApiRegistrar::logFlutterMethodFailure(*result.error, kDidReceiveScriptMessage);
+      }
+    });
+  });
 }
 
 void UserContentControllerProxyAPIDelegate::addScriptMessageHandler(Api& /*pigeonApi*/,

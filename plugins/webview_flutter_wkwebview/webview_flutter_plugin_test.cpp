@@ -2,11 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <functional>
+#include <stdexcept>
 #include <thread>
 
 #include "platform/dispatch/main_loop.h"
 #include "platform/engine/engine.h"
 #include "platform/engine/in_process_driver.h"
+#include "platform/log/log.h"
 #include "plugins/webview_flutter_wkwebview/messages.h"
 
 namespace webview {
@@ -107,6 +111,39 @@ TEST_F(WebViewFlutterPluginTest, MalformedRepliesToRemoveStrongReferenceAreFailu
   }
   // Still serving.
   EXPECT_EQ(call(kRemove, Value::list({1})), Value::list({Value()}));
+}
+
+TEST_F(WebViewFlutterPluginTest, MainThreadWorkRunsOnALaterTurnAndNothingItThrowsEscapes) {
+  platform::ScopedLogCapture log;
+  // What each work item does with its turn, and the line that must be logged for it.
+  const std::vector<
+      std::pair<std::function<void(const ProxyApiRegistrar::FailureReporter&)>, std::string>>
+      cases = {
+          {[](const ProxyApiRegistrar::FailureReporter& onFailure) {
+             onFailure("WKUIDelegate.onCreateWebView",
+                       pigeon::PigeonError("code-x", "message-x", Value()));
+           },
+           "Error returned from calling WKUIDelegate.onCreateWebView: message-x"},
+          {[](const ProxyApiRegistrar::FailureReporter&) { throw std::runtime_error("boom"); },
+           "web view bridge: a main-thread task failed: boom"},
+          {[](const ProxyApiRegistrar::FailureReporter&) { throw 42; },
+           "web view bridge: a main-thread task failed"},
+      };
+  std::vector<int> ran;
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    registrar_->dispatchOnMainThread(
+        [&ran, i, work = cases[i].first](const ProxyApiRegistrar::FailureReporter& onFailure) {
+          ran.push_back(static_cast<int>(i));
+          work(onFailure);
+        });
+  }
+  EXPECT_TRUE(ran.empty());  // never inline
+  platform::MainLoop::instance().drain();
+  EXPECT_EQ(ran, (std::vector<int>{0, 1, 2}));
+  const auto messages = log.messages();
+  EXPECT_EQ(log.count(cases[0].second), 1u);  // the end of the logged failure
+  for (std::size_t i = 1; i < cases.size(); ++i)
+    EXPECT_EQ(std::count(messages.begin(), messages.end(), cases[i].second), 1) << cases[i].second;
 }
 
 TEST_F(WebViewFlutterPluginTest, IgnoringCallsSendsNoAnnouncement) {
