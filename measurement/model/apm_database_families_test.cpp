@@ -603,6 +603,55 @@ TEST_F(APMDatabaseFamiliesTest, AggregatesReadTheirStartValuesFromNullColumns) {
   EXPECT_EQ(database_->allEventAggregates(&error)->size(), 2u);
 }
 
+// The write for a name already stored in the pass goes through a statement of its own: each state
+// it writes must leave the same row, column by column and type by type, as the upsert does.
+TEST_F(APMDatabaseFamiliesTest, ReplacingStoredAggregatesWritesTheRowTheUpsertWrites) {
+  ASSERT_TRUE(database_);
+  struct State {
+    std::int32_t lifetime;
+    std::optional<std::int64_t> complexEventID;
+    bool exempt;
+    double lastBundled;
+  };
+  const State states[] = {{1, std::nullopt, false, 0},
+                          {2, 42, true, 4.25},
+                          {3, std::nullopt, false, 7.5},
+                          {4, 9, false, 0}};
+  const std::string dump =
+      "SELECT quote(name), quote(lifetime_count), quote(current_bundle_count), "
+      "quote(current_session_count), quote(last_fire_timestamp), quote(last_bundled_timestamp), "
+      "quote(last_sampled_complex_event_id), quote(last_sampling_rate), "
+      "quote(last_exempt_from_sampling), quote(last_bundled_day) FROM events";
+  auto write = [&](bool replace) {
+    std::vector<std::string> rows;
+    platform::ErrorPtr error;
+    EXPECT_TRUE(database_->reset(&error));
+    for (const auto& state : states) {
+      auto aggregates = APMEventAggregates::initWithName("level_up", state.lifetime, 2, 3, 5.5);
+      aggregates->setLastSampledComplexEventID(state.complexEventID);
+      aggregates->setLastExemptFromSampling(state.exempt);
+      aggregates->setLastBundledTimestamp(state.lastBundled);
+      aggregates->setLastSamplingRate(state.lifetime + 1);
+      aggregates->setLastBundledDay(19000 + state.lifetime);
+      const bool written = replace
+                               ? database_->replaceStoredEventAggregates(aggregates.get(), &error)
+                               : database_->updateEventAggregates(aggregates.get(), &error);
+      EXPECT_TRUE(written) << describe(error);
+      rows.push_back(RawConnection(path()).rows(dump));
+    }
+    return rows;
+  };
+  const auto upserted = write(false);
+  EXPECT_EQ(upserted[1], "'level_up'|2|2|3|5.5|4.25|42|3|1|19002");
+  EXPECT_EQ(upserted[2], "'level_up'|3|2|3|5.5|7.5|NULL|4|0|19003");
+  EXPECT_EQ(write(true), upserted);
+
+  // The same refusals as the upsert's record.
+  platform::ErrorPtr error;
+  EXPECT_FALSE(database_->replaceStoredEventAggregates(nullptr, &error));
+  EXPECT_EQ(describe(error).substr(0, 3), "3: ");
+}
+
 TEST_F(APMDatabaseFamiliesTest, TheSnapshotRestoreKeepsACurrentFirstOpenOnlyWhenItHasNone) {
   ASSERT_TRUE(database_);
   struct Case {

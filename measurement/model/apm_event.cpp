@@ -73,6 +73,7 @@ std::shared_ptr<APMEvent> APMEvent::initWithOrigin(const std::string& origin, bo
   if (event->shouldValidateParams() && !APMValidateConversionEventParameters(event->parameters_)) {
     event->parameters_.erase(kConversion);
   }
+  event->normalized_ = true;
   return event;
 }
 
@@ -86,7 +87,19 @@ std::shared_ptr<APMEvent> APMEvent::copyWithParameters(platform::ValueMap parame
 }
 
 std::shared_ptr<APMEvent> APMEvent::copyWithPreviousTimestamp(double previousTimestamp) const {
-  return initWithOrigin(origin_, false, name_, timestamp_, previousTimestamp, parameters_);
+  if (!normalized_) {
+    return initWithOrigin(origin_, false, name_, timestamp_, previousTimestamp, parameters_);
+  }
+  // The origin and the name passed their checks when this event was made; the parameters are in
+  // the initialiser's own output form, "_o" and the conversion rule included.
+  if (previousTimestamp > timestamp_) {
+    APMProcessMonitor()->logWithLevel(
+        5, 16002, "Event created with previous timestamp after current timestamp");
+  }
+  auto copy =
+      std::make_shared<APMEvent>(origin_, name_, timestamp_, previousTimestamp, parameters_);
+  copy->normalized_ = true;
+  return copy;
 }
 
 std::optional<APMValue> APMEvent::parameter(std::string_view name) const {
@@ -142,6 +155,8 @@ void APMEvent::applyParameters(platform::ValueMap parameters, bool isPublic) {
   if (parameters.empty()) return;
   auto normalized = APMNormalizedParametersForParameters(std::move(parameters), isPublic);
   if (!normalized || normalized->empty()) return;
+  // The merged map may hold more public parameters than one normalisation would keep.
+  normalized_ = false;
   for (auto& [name, value] : parameters_)
     (*normalized)[name] = std::move(value);
   parameters_ = std::move(*normalized);
@@ -172,6 +187,7 @@ bool APMEvent::addScreenParameters(const platform::ValueMap& screen) {
       return false;
     }
   }
+  normalized_ = false;
   parameters_[platform::Value("_si")] = *screenID;
   if (screenClass) parameters_[platform::Value("_sc")] = *screenClass;
   if (screenName) parameters_[platform::Value("_sn")] = *screenName;
