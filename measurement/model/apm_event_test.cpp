@@ -7,6 +7,7 @@
 #include <limits>
 #include <map>
 
+#include "measurement/messages/apm_message_values.h"
 #include "measurement/messages/message_fields.h"
 #include "measurement/messages/nano_accessors.h"
 #include "measurement/model/apm_event_normalization.h"
@@ -335,6 +336,71 @@ TEST_F(APMEventTest, CopyWithPreviousTimestampMatchesAFreshNormalisation) {
   const auto cut = over->copyWithPreviousTimestamp(1)->parameters();
   EXPECT_FALSE(cut.contains(Value("zz1")));
   EXPECT_EQ(cut.at(Value("_err")), Value(5));
+}
+
+// The Event message is built record by record; its bytes must be those of the same parameters
+// set one by one through the message accessors.
+TEST_F(APMEventTest, TheEventMessageHasTheBytesOfItsParametersSetOneByOne) {
+  ValueList items;
+  for (int i = 0; i < 2; ++i)
+    items.emplace_back(ValueMap{{Value("item_id"), Value("sku" + std::to_string(i))},
+                                {Value("price"), Value(1.5 + i)},
+                                {Value("quantity"), Value(i)}});
+  struct Case {
+    const char* what;
+    std::shared_ptr<APMEvent> event;
+    std::vector<std::int64_t> reports;
+  };
+  const Case cases[] = {
+      {"scalars and a previous time",
+       APMEvent::initWithOrigin("app", false, "level_up", 1.5, 1.25,
+                                {{Value("level"), Value(-7)},
+                                 {Value("score"), Value(2.25)},
+                                 {Value("zone"), Value("north")},
+                                 {Value("empty"), Value("")}}),
+       {}},
+      {"items",
+       APMEvent::initWithOrigin("app", true, "purchase", 3, 0, {{Value("items"), Value(items)}}),
+       {}},
+      {"no parameters at all", std::make_shared<APMEvent>("app", "level_up", 2, 0, ValueMap{}), {}},
+      {"a value of no kind",
+       std::make_shared<APMEvent>(
+           "app", "level_up", 2, 0,
+           ValueMap{{Value("m"), Value::emptyMap()}, {Value("n"), Value(1)}}),
+       {16005}},
+      {"a list inside an item",
+       std::make_shared<APMEvent>(
+           "app", "purchase", 2, 0,
+           ValueMap{
+               {Value("items"), Value(ValueList{Value(ValueMap{{Value("id"), Value("a")},
+                                                               {Value("deep"), Value(items)}})})}}),
+       {16007}},
+  };
+  for (const auto& c : cases) {
+    ASSERT_TRUE(c.event) << c.what;
+    clearReports();
+    const auto proto = c.event->protoEvent();
+    EXPECT_EQ(reportedCodes(), c.reports) << c.what;
+
+    auto expected = APMPBEvent::initWithMessageInfo();
+    NANOSetString(expected.get(), apmpb_field::Event::kName, c.event->name());
+    if (c.event->previousTimestamp() > 0) {
+      NANOSetInt64(expected.get(), apmpb_field::Event::kPreviousTimestampMillis,
+                   APMMillisecondsFromSeconds(c.event->previousTimestamp()));
+    }
+    NANOSetInt64(expected.get(), apmpb_field::Event::kTimestampMillis,
+                 APMMillisecondsFromSeconds(c.event->timestamp()));
+    ValueList params;
+    for (const auto& [name, value] : c.event->parameters()) {
+      if (auto param = APMEventParamFromValue(name.asString(), value))
+        params.emplace_back(platform::ObjectPtr(param));
+    }
+    NANOSetArray(expected.get(), apmpb_field::Event::kParams, &params);
+    EXPECT_EQ(proto->protoBuffer(), expected->protoBuffer()) << c.what;
+    // A copy of the message (what a bundle holds) encodes the same.
+    auto copy = APMPBEvent::initWithMessageInfo(proto->messageInfo());
+    EXPECT_EQ(copy->protoBuffer(), expected->protoBuffer()) << c.what;
+  }
 }
 
 TEST_F(APMEventTest, MillisecondsSaturate) {
