@@ -85,9 +85,36 @@ bool APMDatabase::updateEventAggregates(const APMEventAggregates* aggregates,
 
 bool APMDatabase::replaceStoredEventAggregates(const APMEventAggregates* aggregates,
                                                platform::ErrorPtr* error) {
-  const auto row = eventAggregatesRow(aggregates, error);
-  if (!row) return false;
-  return insertDataType(*row, kEvents, error);
+  checkSequence();
+  if (!APMAssertNotNull(aggregates, error, 3,
+                        "Received empty event aggregates object for getting dictionary "
+                        "representation") ||
+      !APMAssertNotZero(aggregates->name().size(), error, 1,
+                        "Received event aggregates object with empty name for getting "
+                        "dictionary representation") ||
+      !APMAssertNotNull(store_.get(), error, 2, "Database not open")) {
+    return false;
+  }
+  // The row eventAggregatesRow makes, through one statement: a write per bundled event keeps no
+  // SQL text or record of its own. A missing complex event ID is NULL, as in the record, where
+  // the column is left out.
+  static const std::string kReplace =
+      "INSERT OR REPLACE INTO events (current_bundle_count, current_session_count, "
+      "last_bundled_day, last_bundled_timestamp, last_exempt_from_sampling, last_fire_timestamp, "
+      "last_sampled_complex_event_id, last_sampling_rate, lifetime_count, name) VALUES (?, ?, ?, "
+      "?, ?, ?, ?, ?, ?, ?)";
+  const auto id = aggregates->lastSampledComplexEventID();
+  const platform::ValueList values{integer(aggregates->currentBundleCount()),
+                                   integer(aggregates->currentSessionCount()),
+                                   integer(aggregates->lastBundledDay()),
+                                   platform::Value(aggregates->lastBundledTimestamp()),
+                                   integer(aggregates->lastExemptFromSampling() ? 1 : 0),
+                                   platform::Value(aggregates->lastFireTimestamp()),
+                                   id ? integer(*id) : platform::Value(),
+                                   integer(aggregates->lastSamplingRate()),
+                                   integer(aggregates->lifetimeCount()),
+                                   platform::Value(aggregates->name())};
+  return store_->executeSQL(kReplace, values, error);
 }
 
 std::shared_ptr<APMEventAggregates>

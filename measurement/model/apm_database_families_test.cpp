@@ -4,6 +4,7 @@
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <sstream>
 
 #include "measurement/messages/message_fields.h"
 #include "measurement/messages/nano_accessors.h"
@@ -293,6 +294,118 @@ TEST_F(APMDatabaseFamiliesTest, RowsThatNoLongerConvertAreSkippedOrFailTheirRead
   EXPECT_FALSE(database_->rawEventDataFromDictionary(&noOrigin, &rowError));
   EXPECT_EQ(describe(rowError),
             "2: Cannot create an event from database. Missing origin parameter");
+}
+
+// A stored event's parameters as each kind of stored parameter reads back: the named scalars the
+// event road writes, and everything else a file may hold.
+TEST_F(APMDatabaseFamiliesTest, StoredParametersReadBackByTheirFirstUsableValue) {
+  ASSERT_TRUE(database_);
+  namespace P = apmpb_field::EventParam;
+  struct Field {
+    Field(std::optional<std::string> name = {}, std::optional<std::string> text = {},
+          std::optional<std::int64_t> integer = {}, std::optional<double> real = {},
+          bool items = false)
+        : name(std::move(name)), text(std::move(text)), integer(integer), real(real), items(items) {
+    }
+    std::optional<std::string> name;
+    std::optional<std::string> text;
+    std::optional<std::int64_t> integer;
+    std::optional<double> real;
+    bool items;  // one item holding "id" = "x"
+  };
+  auto param = [](const Field& f) {
+    auto p = APMPBEventParam::initWithMessageInfo();
+    if (f.name) p->messageInfo()->slot(P::kName) = *f.name;  // the bytes as they are
+    if (f.text) p->messageInfo()->slot(P::kStringValue) = *f.text;
+    if (f.integer) NANOSetInt64(p.get(), P::kIntValue, *f.integer);
+    if (f.real) NANOSetDouble(p.get(), P::kDoubleValue, *f.real);
+    if (f.items) {
+      auto inner = APMPBEventParam::initWithMessageInfo();
+      NANOSetString(inner.get(), P::kName, "id");
+      NANOSetString(inner.get(), P::kStringValue, "x");
+      const platform::ValueList innerList{Value(platform::ObjectPtr(inner))};
+      auto item = APMPBEventParam::initWithMessageInfo();
+      NANOSetArray(item.get(), P::kParamValue, &innerList);
+      const platform::ValueList itemList{Value(platform::ObjectPtr(item))};
+      NANOSetArray(p.get(), P::kParamValue, &itemList);
+    }
+    return Value(platform::ObjectPtr(p));
+  };
+  const Field origin{"_o", "app"};
+  const std::string bad = "\xFF\xFE";
+  struct Case {
+    const char* what;
+    std::vector<Field> params;
+    std::string expected;  // the parameters, or the error
+  };
+  const Case cases[] = {
+      {"text", {origin, {"a", "x"}}, "{_o: app, a: x}"},
+      {"text before a number", {origin, {"a", "x", 5, 2.5}}, "{_o: app, a: x}"},
+      {"empty text", {origin, {"a", ""}}, "{_o: app, a: }"},
+      {"text that is not UTF-8, then a whole number", {origin, {"a", bad, 5}}, "{_o: app, a: 5}"},
+      {"a real", {origin, {"a", std::nullopt, std::nullopt, 2.5}}, "{_o: app, a: 2.5}"},
+      {"a whole number before a real", {origin, {"a", std::nullopt, -5, 2.5}}, "{_o: app, a: -5}"},
+      {"the later of a repeated name",
+       {origin, {"a", "x"}, {"a", std::nullopt, 2}},
+       "{_o: app, a: 2}"},
+      {"names out of order", {{"b", "y"}, origin, {"a", "x"}}, "{_o: app, a: x, b: y}"},
+      {"items",
+       {origin, {"items", std::nullopt, std::nullopt, std::nullopt, true}},
+       "{_o: app, items: [{id: x}]}"},
+      {"no value", {origin, {"a"}}, "error 2: Failed to parse event params data"},
+      {"a name that is not UTF-8",
+       {origin, {bad, "x"}},
+       "error 2: Failed to parse event params data"},
+      {"no name", {origin, {std::nullopt, "x"}}, "error 2: Failed to parse event params data"},
+      {"an origin that is not text",
+       {{"_o", std::nullopt, 1}},
+       "error 2: Cannot create an event from database. Origin parameter is not a string"},
+      {"an origin that is not UTF-8",
+       {{"_o", bad}},
+       "error 2: Cannot create an event from database. Origin parameter is not a string"},
+  };
+  for (const auto& c : cases) {
+    auto message = APMPBEvent::initWithMessageInfo();
+    platform::ValueList params;
+    for (const auto& f : c.params)
+      params.push_back(param(f));
+    NANOSetArray(message.get(), apmpb_field::Event::kParams, &params);
+    const APMSqliteRecord row{{Value("rowid"), Value(std::int64_t{3})},
+                              {Value("name"), Value("add_to_cart")},
+                              {Value("timestamp"), Value(2.0)},
+                              {Value("metadata_fingerprint"), Value(std::int64_t{9})},
+                              {Value("data"), Value(*message->protoBuffer())}};
+    platform::ErrorPtr error;
+    const auto read = database_->rawEventDataFromDictionary(&row, &error);
+    std::string got;
+    if (read) {
+      got = "{";
+      for (const auto& [name, value] : read->event()->parameters()) {
+        if (got.size() > 1) got += ", ";
+        got += name.asString() + ": ";
+        if (const auto* items = value.ifList()) {
+          got += "[";
+          for (const auto& item : *items) {
+            for (const auto& [k, v] : item.asMap())
+              got += "{" + k.asString() + ": " + v.asString() + "}";
+          }
+          got += "]";
+        } else if (value.isString()) {
+          got += value.asString();
+        } else if (value.isInt()) {
+          got += std::to_string(value.asInt());
+        } else {
+          std::ostringstream real;
+          real << value.asDouble();
+          got += real.str();
+        }
+      }
+      got += "}";
+    } else {
+      got = "error " + describe(error);
+    }
+    EXPECT_EQ(got, c.expected) << c.what;
+  }
 }
 
 TEST_F(APMDatabaseFamiliesTest, TheTrimKeepsTheNewestAndTheStalePurgeLooksBothWays) {
@@ -847,6 +960,55 @@ TEST_F(APMDatabaseFamiliesTest, AggregatesReadTheirStartValuesFromNullColumns) {
   ASSERT_TRUE(database_->clearCurrentSessionCounts(&error));
   EXPECT_EQ(raw.rows("SELECT group_concat(current_session_count) FROM events"), "0,0");
   EXPECT_EQ(database_->allEventAggregates(&error)->size(), 2u);
+}
+
+// The write for a name already stored in the pass goes through a statement of its own: each state
+// it writes must leave the same row, column by column and type by type, as the upsert does.
+TEST_F(APMDatabaseFamiliesTest, ReplacingStoredAggregatesWritesTheRowTheUpsertWrites) {
+  ASSERT_TRUE(database_);
+  struct State {
+    std::int32_t lifetime;
+    std::optional<std::int64_t> complexEventID;
+    bool exempt;
+    double lastBundled;
+  };
+  const State states[] = {{1, std::nullopt, false, 0},
+                          {2, 42, true, 4.25},
+                          {3, std::nullopt, false, 7.5},
+                          {4, 9, false, 0}};
+  const std::string dump =
+      "SELECT quote(name), quote(lifetime_count), quote(current_bundle_count), "
+      "quote(current_session_count), quote(last_fire_timestamp), quote(last_bundled_timestamp), "
+      "quote(last_sampled_complex_event_id), quote(last_sampling_rate), "
+      "quote(last_exempt_from_sampling), quote(last_bundled_day) FROM events";
+  auto write = [&](bool replace) {
+    std::vector<std::string> rows;
+    platform::ErrorPtr error;
+    EXPECT_TRUE(database_->reset(&error));
+    for (const auto& state : states) {
+      auto aggregates = APMEventAggregates::initWithName("level_up", state.lifetime, 2, 3, 5.5);
+      aggregates->setLastSampledComplexEventID(state.complexEventID);
+      aggregates->setLastExemptFromSampling(state.exempt);
+      aggregates->setLastBundledTimestamp(state.lastBundled);
+      aggregates->setLastSamplingRate(state.lifetime + 1);
+      aggregates->setLastBundledDay(19000 + state.lifetime);
+      const bool written = replace
+                               ? database_->replaceStoredEventAggregates(aggregates.get(), &error)
+                               : database_->updateEventAggregates(aggregates.get(), &error);
+      EXPECT_TRUE(written) << describe(error);
+      rows.push_back(RawConnection(path()).rows(dump));
+    }
+    return rows;
+  };
+  const auto upserted = write(false);
+  EXPECT_EQ(upserted[1], "'level_up'|2|2|3|5.5|4.25|42|3|1|19002");
+  EXPECT_EQ(upserted[2], "'level_up'|3|2|3|5.5|7.5|NULL|4|0|19003");
+  EXPECT_EQ(write(true), upserted);
+
+  // The same refusals as the upsert's record.
+  platform::ErrorPtr error;
+  EXPECT_FALSE(database_->replaceStoredEventAggregates(nullptr, &error));
+  EXPECT_EQ(describe(error).substr(0, 3), "3: ");
 }
 
 TEST_F(APMDatabaseFamiliesTest, TheSnapshotRestoreKeepsACurrentFirstOpenOnlyWhenItHasNone) {

@@ -2,7 +2,9 @@
 // metadata they share (table "raw_events_metadata") under the 64-bit fingerprint of its bytes.
 #include <algorithm>
 
+#include "measurement/messages/message_diagnostics.h"
 #include "measurement/messages/message_fields.h"
+#include "measurement/messages/message_info.h"
 #include "measurement/messages/nano_accessors.h"
 #include "measurement/model/apm_database.h"
 #include "measurement/model/apm_database_family_support.h"
@@ -10,6 +12,7 @@
 #include "measurement/model/apm_remote_config.h"
 #include "measurement/model/apm_utilities.h"
 #include "measurement/storage/apm_monitor.h"
+#include "platform/core/utf8.h"
 #include "platform/dispatch/clock.h"
 
 using namespace apm_database_rows;
@@ -21,6 +24,30 @@ constexpr const char* kRawEventsMetadata = "raw_events_metadata";
 
 std::int64_t maxEventsStored() {
   return APMRemoteConfig::current()->integerSetting(APMSetting::MaxEventsStored);
+}
+
+// A present string field of a record that is valid UTF-8 (what NANOGetString would give), or null.
+const std::string* utf8Slot(const MessageInfo& record, std::int32_t index) {
+  const auto* text = std::get_if<std::string>(&record.slot(static_cast<std::uint32_t>(index)));
+  return text && platform::isValidUtf8(*text) ? text : nullptr;
+}
+
+// The value APMParamDictionaryFromEventParam reads from a parameter that has a string, integer or
+// double value, in that order; none for any other parameter.
+std::optional<platform::Value> scalarParamValue(const MessageInfo& record) {
+  namespace P = apmpb_field::EventParam;
+  if (const std::string* text = utf8Slot(record, P::kStringValue)) return platform::Value(*text);
+  const auto cell = [&record](std::int32_t index) -> std::optional<std::uint64_t> {
+    const MessageSlot& slot = record.slot(static_cast<std::uint32_t>(index));
+    if (std::holds_alternative<std::monostate>(slot)) return std::nullopt;
+    const auto* value = std::get_if<std::uint64_t>(&slot);
+    return value ? *value : 0;
+  };
+  if (const auto integer = cell(P::kIntValue)) {
+    return platform::Value(static_cast<std::int64_t>(*integer));
+  }
+  if (const auto real = cell(P::kDoubleValue)) return platform::Value(nanoCellToDouble(*real));
+  return std::nullopt;
 }
 
 }  // namespace
@@ -359,18 +386,24 @@ APMDatabase::rawEventDataFromRow(const APMSqliteRecord& row,
       static_cast<double>(NANOGetInt64(proto.get(), apmpb_field::Event::kPreviousTimestampMillis)) /
       1000.0;
   std::string origin;
-  platform::ValueMap parameters;
-  const auto params =
-      NANOGetArray(proto.get(), apmpb_field::Event::kParams, APMPBEventParam::classObject());
-  for (const auto& element : params.value_or(platform::ValueList{})) {
-    const auto param = element.asObjectOf<APMPBEventParam>();
-    const auto paramName =
-        param ? NANOGetString(param.get(), apmpb_field::EventParam::kName) : std::nullopt;
+  platform::ValueMap::container_type entries;
+  const ArrayInfo* params = proto->messageInfo()->array(apmpb_field::Event::kParams);
+  if (params) entries.reserve(params->messages.size());
+  // Named scalars (all the event road writes) are read from their records as they are; any other
+  // parameter goes through the general reading on a message of its own.
+  static const std::vector<std::unique_ptr<MessageInfo>> kNoParams;
+  for (const auto& element : params ? params->messages : kNoParams) {
+    if (!element) {
+      // The line the accessors give for a missing element; the element is left out.
+      messageDiagnostic(MessageLogChannel::kConsole,
+                        "<ERROR> Unable to convert NULL data to an ObjC object");
+      continue;
+    }
+    const MessageInfo& record = *element;
+    const std::string* paramName = utf8Slot(record, apmpb_field::EventParam::kName);
     if (paramName && *paramName == "_o") {
-      const auto text = NANOHasField(param.get(), apmpb_field::EventParam::kStringValue)
-                            ? NANOGetString(param.get(), apmpb_field::EventParam::kStringValue)
-                            : std::nullopt;
-      if (!APMAssertTrue(text.has_value(), error, 2,
+      const std::string* text = utf8Slot(record, apmpb_field::EventParam::kStringValue);
+      if (!APMAssertTrue(text != nullptr, error, 2,
                          "Cannot create an event from database. Origin parameter is not a "
                          "string")) {
         return nullptr;
@@ -378,15 +411,24 @@ APMDatabase::rawEventDataFromRow(const APMSqliteRecord& row,
       origin = *text;
       continue;
     }
+    if (paramName) {
+      if (auto value = scalarParamValue(record)) {
+        entries.emplace_back(platform::Value(*paramName), std::move(*value));
+        continue;
+      }
+    }
+    const auto param = APMPBEventParam::initWithMessageInfo(&record);
     auto parsed = APMParamDictionaryFromEventParam(param.get(), false, error);
-    const platform::Value key(paramName.value_or(""));
+    const platform::Value key(paramName ? *paramName : std::string());
     const auto value = parsed ? parsed->find(key) : platform::ValueMap::iterator{};
     if (!parsed || value == parsed->end()) {
       APMSetError(error, 2, "Failed to parse event params data");
       return nullptr;
     }
-    parameters.insert_or_assign(key, std::move(value->second));
+    entries.emplace_back(key, std::move(value->second));
   }
+  // A repeated name keeps its last value, as assigning each in turn would.
+  auto parameters = platform::ValueMap::fromEntries(std::move(entries));
   if (!APMAssertNotZero(origin.size(), error, 2,
                         "Cannot create an event from database. Missing origin parameter")) {
     return nullptr;

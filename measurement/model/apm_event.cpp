@@ -3,6 +3,8 @@
 #include <limits>
 
 #include "measurement/messages/message_fields.h"
+#include "measurement/messages/message_info.h"
+#include "measurement/messages/message_types.h"
 #include "measurement/messages/nano_accessors.h"
 #include "measurement/model/apm_data_type_validator.h"
 #include "measurement/model/apm_debug_formatting.h"
@@ -27,12 +29,6 @@ void setFlag(platform::ValueMap& parameters, const platform::Value& name, bool o
   } else {
     parameters.erase(name);
   }
-}
-
-std::shared_ptr<APMPBEventParam> eventParamWithName(const std::optional<std::string>& name) {
-  auto param = APMPBEventParam::initWithMessageInfo();
-  if (name) NANOSetString(param.get(), apmpb_field::EventParam::kName, *name);
-  return param;
 }
 
 }  // namespace
@@ -73,6 +69,7 @@ std::shared_ptr<APMEvent> APMEvent::initWithOrigin(const std::string& origin, bo
   if (event->shouldValidateParams() && !APMValidateConversionEventParameters(event->parameters_)) {
     event->parameters_.erase(kConversion);
   }
+  event->normalized_ = true;
   return event;
 }
 
@@ -86,7 +83,19 @@ std::shared_ptr<APMEvent> APMEvent::copyWithParameters(platform::ValueMap parame
 }
 
 std::shared_ptr<APMEvent> APMEvent::copyWithPreviousTimestamp(double previousTimestamp) const {
-  return initWithOrigin(origin_, false, name_, timestamp_, previousTimestamp, parameters_);
+  if (!normalized_) {
+    return initWithOrigin(origin_, false, name_, timestamp_, previousTimestamp, parameters_);
+  }
+  // The origin and the name passed their checks when this event was made; the parameters are in
+  // the initialiser's own output form, "_o" and the conversion rule included.
+  if (previousTimestamp > timestamp_) {
+    APMProcessMonitor()->logWithLevel(
+        5, 16002, "Event created with previous timestamp after current timestamp");
+  }
+  auto copy =
+      std::make_shared<APMEvent>(origin_, name_, timestamp_, previousTimestamp, parameters_);
+  copy->normalized_ = true;
+  return copy;
 }
 
 std::optional<APMValue> APMEvent::parameter(std::string_view name) const {
@@ -142,6 +151,8 @@ void APMEvent::applyParameters(platform::ValueMap parameters, bool isPublic) {
   if (parameters.empty()) return;
   auto normalized = APMNormalizedParametersForParameters(std::move(parameters), isPublic);
   if (!normalized || normalized->empty()) return;
+  // The merged map may hold more public parameters than one normalisation would keep.
+  normalized_ = false;
   for (auto& [name, value] : parameters_)
     (*normalized)[name] = std::move(value);
   parameters_ = std::move(*normalized);
@@ -172,6 +183,7 @@ bool APMEvent::addScreenParameters(const platform::ValueMap& screen) {
       return false;
     }
   }
+  normalized_ = false;
   parameters_[platform::Value("_si")] = *screenID;
   if (screenClass) parameters_[platform::Value("_sc")] = *screenClass;
   if (screenName) parameters_[platform::Value("_sn")] = *screenName;
@@ -216,10 +228,29 @@ std::shared_ptr<APMEvent> APMEvent::eventFromEditEvent(const APMPEvent& editEven
 
 // The wire.
 
-platform::ValueList APMEventParamProtoFromDictionary(const platform::ValueMap& parameters,
-                                                     const std::string& eventName, bool nested) {
-  platform::ValueList params;
-  params.reserve(parameters.size());
+namespace {
+
+// The records of a list of EventParam messages are built in place: no message object, list value
+// or second copy per parameter.
+std::unique_ptr<MessageInfo> eventParamRecord(const std::string* name) {
+  auto record = MessageInfo::create(apmpb_type::EventParam);
+  if (name) record->slot(apmpb_field::EventParam::kName) = *name;
+  return record;
+}
+
+// Fills an empty list the way NANOSetArray would with the same elements.
+void finishList(ArrayInfo* header) {
+  if (header->size() == 0) return;
+  header->allocated = true;
+  header->count = static_cast<uint32_t>(header->size());
+}
+
+// Appends one EventParam record per parameter to `header` (nested: inside an item, where arrays
+// are not allowed). What cannot be written is reported and left out.
+void appendEventParamRecords(ArrayInfo* header, const platform::ValueMap& parameters,
+                             const std::string& eventName, bool nested) {
+  namespace P = apmpb_field::EventParam;
+  header->messages.reserve(header->messages.size() + parameters.size());
   for (const auto& [name, value] : parameters) {
     const std::string* nameText = name.ifString();
     const auto stored = APMValue::fromStored(value);
@@ -237,34 +268,47 @@ platform::ValueList APMEventParamProtoFromDictionary(const platform::ValueMap& p
            platform::Value(APMFormattedParameterName(*nameText))});
       continue;
     }
-    auto param = eventParamWithName(*nameText);
+    auto param = eventParamRecord(nameText);
     switch (stored->valueType()) {
     case APMValueTypeDouble:
-      NANOSetDouble(param.get(), apmpb_field::EventParam::kDoubleValue, stored->doubleValue());
+      nano_set_double(&param->slot(P::kDoubleValue), stored->doubleValue());
       break;
     case APMValueTypeInt64:
-      NANOSetInt64(param.get(), apmpb_field::EventParam::kIntValue, stored->int64Value());
+      nano_set_uint64(&param->slot(P::kIntValue), static_cast<uint64_t>(stored->int64Value()));
       break;
     case APMValueTypeString:
-      NANOSetString(param.get(), apmpb_field::EventParam::kStringValue, *stored->stringValue());
+      param->slot(P::kStringValue) = *stored->stringValue();
       break;
     case APMValueTypeArray: {
       // One unnamed parameter per item, holding the item's parameters in its own tag 6.
-      platform::ValueList items;
+      ArrayInfo* items = param->array(P::kParamValue);
       for (const auto& item : *stored->arrayValue()) {
         const auto* map = item.ifMap();
         if (!map) continue;
-        auto holder = eventParamWithName(std::nullopt);
-        const platform::ValueList inner = APMEventParamProtoFromDictionary(*map, eventName, true);
-        NANOSetArray(holder.get(), apmpb_field::EventParam::kParamValue, &inner);
-        items.emplace_back(platform::ObjectPtr(holder));
+        auto holder = eventParamRecord(nullptr);
+        ArrayInfo* inner = holder->array(P::kParamValue);
+        appendEventParamRecords(inner, *map, eventName, true);
+        finishList(inner);
+        items->messages.push_back(std::move(holder));
       }
-      NANOSetArray(param.get(), apmpb_field::EventParam::kParamValue, &items);
+      finishList(items);
       break;
     }
     }
-    params.emplace_back(platform::ObjectPtr(param));
+    header->messages.push_back(std::move(param));
   }
+}
+
+}  // namespace
+
+platform::ValueList APMEventParamProtoFromDictionary(const platform::ValueMap& parameters,
+                                                     const std::string& eventName, bool nested) {
+  ArrayInfo header;
+  appendEventParamRecords(&header, parameters, eventName, nested);
+  platform::ValueList params;
+  params.reserve(header.messages.size());
+  for (const auto& record : header.messages)
+    params.emplace_back(platform::ObjectPtr(APMPBEventParam::initWithMessageInfo(record.get())));
   return params;
 }
 
@@ -277,8 +321,9 @@ std::shared_ptr<APMPBEvent> APMEvent::protoEvent() const {
   }
   NANOSetInt64(proto.get(), apmpb_field::Event::kTimestampMillis,
                APMMillisecondsFromSeconds(timestamp_));
-  const platform::ValueList params = APMEventParamProtoFromDictionary(parameters_, name_, false);
-  NANOSetArray(proto.get(), apmpb_field::Event::kParams, &params);
+  ArrayInfo* params = proto->messageInfo()->array(apmpb_field::Event::kParams);
+  appendEventParamRecords(params, parameters_, name_, false);
+  finishList(params);
   return proto;
 }
 

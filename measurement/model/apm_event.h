@@ -32,6 +32,10 @@ class APMEvent {
   // Copies run the initialiser again with isPublic false.
   std::shared_ptr<APMEvent> copy() const;
   std::shared_ptr<APMEvent> copyWithParameters(platform::ValueMap parameters) const;
+  // The same, except that parameters the initialiser normalised (and only the flag setters changed
+  // since) are taken as they are: normalising them again under the same limits gives the same
+  // map. Meant for events made moments before (one bundling pass), not kept across a change of
+  // the remote limits.
   std::shared_ptr<APMEvent> copyWithPreviousTimestamp(double previousTimestamp) const;
 
   bool isConversion() const;
@@ -76,6 +80,8 @@ class APMEvent {
   double timestamp_;
   double previousTimestamp_;
   platform::ValueMap parameters_;
+  // Set by the initialiser; cleared by every change other than the flag setters.
+  bool normalized_ = false;
 };
 
 using FIRAEvent = APMEvent;

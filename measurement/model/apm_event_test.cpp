@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <functional>
 #include <limits>
 #include <map>
 
+#include "measurement/messages/apm_message_values.h"
 #include "measurement/messages/message_fields.h"
 #include "measurement/messages/nano_accessors.h"
 #include "measurement/model/apm_event_normalization.h"
@@ -207,6 +209,198 @@ TEST_F(APMEventTest, WireFormRoundTrip) {
   // Without a string origin there is no event.
   NANOSetArray(decoded.get(), apmpb_field::Event::kParams, nullptr);
   EXPECT_EQ(APMEvent::initWithEventProto(*decoded), nullptr);
+}
+
+// A copy with a new previous time keeps the parameters it has when the initialiser made them:
+// every map here must come out of it exactly as a fresh normalisation of the same map would,
+// with the same reports.
+TEST_F(APMEventTest, CopyWithPreviousTimestampMatchesAFreshNormalisation) {
+  const std::string longText(600, 'x');
+  ValueMap manyPublic;
+  for (int i = 0; i < 100; ++i)
+    manyPublic[Value("p" + std::to_string(1000 + i))] = Value(i);
+  ValueList items;
+  for (int i = 0; i < 3; ++i)
+    items.emplace_back(ValueMap{{Value("item_id"), Value("sku" + std::to_string(i))},
+                                {Value("quantity"), Value(true)},
+                                {Value("price"), Value(1.5)}});
+  struct Case {
+    const char* what;
+    const char* origin;
+    bool isPublic;
+    const char* name;
+    ValueMap parameters;
+    std::function<void(APMEvent&)> change;  // what happens to the event before it is copied
+  };
+  const auto none = [](APMEvent&) {};
+  const Case cases[] = {
+      {"plain",
+       "app",
+       false,
+       "level_up",
+       {{Value("level"), Value(7)}, {Value("on"), Value(true)}},
+       none},
+      {"public names and values",
+       "app",
+       true,
+       "level_up",
+       {{Value("level"), Value(7)}, {Value("zone"), Value(longText)}, {Value("9bad"), Value(1)}},
+       none},
+      {"internal event with a long value",
+       "auto",
+       false,
+       "_e",
+       {{Value("_et"), Value(longText)}},
+       none},
+      {"a long error value", "auto", false, "_err", {{Value("_ev"), Value(longText)}}, none},
+      {"values of no kind", "app", false, "level_up", {{Value("m"), Value::emptyMap()}}, none},
+      {"conversion without currency",
+       "app",
+       false,
+       "purchase",
+       {{Value("_c"), Value(1)}, {Value("value"), Value(3)}},
+       none},
+      {"conversion set, then real-time and debug",
+       "app",
+       false,
+       "purchase",
+       {{Value("value"), Value(3)}, {Value("currency"), Value("EUR")}},
+       [](APMEvent& e) {
+         e.setConversion(true);
+         e.setRealtime(true);
+         e.setDebug(true);
+       }},
+      {"conversion refused by its value",
+       "app",
+       false,
+       "level_up",
+       {{Value("value"), Value("many")}},
+       [](APMEvent& e) { e.setConversion(true); }},
+      {"conversion taken back",
+       "app",
+       false,
+       "purchase",
+       {},
+       [](APMEvent& e) {
+         e.setConversion(true);
+         e.setConversion(false);
+       }},
+      {"items of an ecommerce event",
+       "app",
+       true,
+       "add_to_cart",
+       {{Value("items"), Value(items)}, {Value("currency"), Value("EUR")}},
+       none},
+      {"items of another event", "app", false, "level_up", {{Value("items"), Value(items)}}, none},
+      {"forwarded origin", "app+ztm", false, "level_up", {{Value("level"), Value(7)}}, none},
+      {"too many public parameters", "app", true, "level_up", manyPublic, none},
+      {"parameters applied over the limit", "app", false, "level_up", manyPublic,
+       [](APMEvent& e) {
+         e.applyParameters({{Value("zz1"), Value(1)}, {Value("zz2"), Value(2)}}, true);
+       }},
+      {"screen parameters",
+       "auto",
+       false,
+       "_vs",
+       {{Value("_et"), Value(5)}},
+       [&](APMEvent& e) {
+         e.addScreenParameters(
+             {{Value("_si"), Value(7)}, {Value("_sn"), Value(longText.substr(0, 90))}});
+       }},
+  };
+  for (const auto& c : cases) {
+    auto event = APMEvent::initWithOrigin(c.origin, c.isPublic, c.name, 100, 0, c.parameters);
+    ASSERT_TRUE(event) << c.what;
+    if (c.change) c.change(*event);
+    for (const double previous : {50.0, 150.0}) {
+      clearReports();
+      const auto fresh = APMEvent::initWithOrigin(
+          event->origin(), false, event->name(), event->timestamp(), previous, event->parameters());
+      const auto freshCodes = reportedCodes();
+      clearReports();
+      const auto copy = event->copyWithPreviousTimestamp(previous);
+      ASSERT_TRUE(fresh && copy) << c.what;
+      EXPECT_EQ(copy->parameters(), fresh->parameters()) << c.what;
+      EXPECT_EQ(reportedCodes(), freshCodes) << c.what << " " << previous;
+      EXPECT_EQ(copy->previousTimestamp(), previous);
+      EXPECT_EQ(copy->isRealtime(), event->isRealtime()) << c.what;
+      // A copy of the copy takes the same road.
+      EXPECT_EQ(copy->copyWithPreviousTimestamp(previous)->parameters(), fresh->parameters())
+          << c.what;
+    }
+  }
+  // A map changed past the limit after it was made is cut by the copy.
+  auto over = APMEvent::initWithOrigin("app", false, "level_up", 100, 0, manyPublic);
+  over->applyParameters({{Value("zz1"), Value(1)}}, true);
+  ASSERT_TRUE(over->parameters().contains(Value("zz1")));
+  const auto cut = over->copyWithPreviousTimestamp(1)->parameters();
+  EXPECT_FALSE(cut.contains(Value("zz1")));
+  EXPECT_EQ(cut.at(Value("_err")), Value(5));
+}
+
+// The Event message is built record by record; its bytes must be those of the same parameters
+// set one by one through the message accessors.
+TEST_F(APMEventTest, TheEventMessageHasTheBytesOfItsParametersSetOneByOne) {
+  ValueList items;
+  for (int i = 0; i < 2; ++i)
+    items.emplace_back(ValueMap{{Value("item_id"), Value("sku" + std::to_string(i))},
+                                {Value("price"), Value(1.5 + i)},
+                                {Value("quantity"), Value(i)}});
+  struct Case {
+    const char* what;
+    std::shared_ptr<APMEvent> event;
+    std::vector<std::int64_t> reports;
+  };
+  const Case cases[] = {
+      {"scalars and a previous time",
+       APMEvent::initWithOrigin("app", false, "level_up", 1.5, 1.25,
+                                {{Value("level"), Value(-7)},
+                                 {Value("score"), Value(2.25)},
+                                 {Value("zone"), Value("north")},
+                                 {Value("empty"), Value("")}}),
+       {}},
+      {"items",
+       APMEvent::initWithOrigin("app", true, "purchase", 3, 0, {{Value("items"), Value(items)}}),
+       {}},
+      {"no parameters at all", std::make_shared<APMEvent>("app", "level_up", 2, 0, ValueMap{}), {}},
+      {"a value of no kind",
+       std::make_shared<APMEvent>(
+           "app", "level_up", 2, 0,
+           ValueMap{{Value("m"), Value::emptyMap()}, {Value("n"), Value(1)}}),
+       {16005}},
+      {"a list inside an item",
+       std::make_shared<APMEvent>(
+           "app", "purchase", 2, 0,
+           ValueMap{
+               {Value("items"), Value(ValueList{Value(ValueMap{{Value("id"), Value("a")},
+                                                               {Value("deep"), Value(items)}})})}}),
+       {16007}},
+  };
+  for (const auto& c : cases) {
+    ASSERT_TRUE(c.event) << c.what;
+    clearReports();
+    const auto proto = c.event->protoEvent();
+    EXPECT_EQ(reportedCodes(), c.reports) << c.what;
+
+    auto expected = APMPBEvent::initWithMessageInfo();
+    NANOSetString(expected.get(), apmpb_field::Event::kName, c.event->name());
+    if (c.event->previousTimestamp() > 0) {
+      NANOSetInt64(expected.get(), apmpb_field::Event::kPreviousTimestampMillis,
+                   APMMillisecondsFromSeconds(c.event->previousTimestamp()));
+    }
+    NANOSetInt64(expected.get(), apmpb_field::Event::kTimestampMillis,
+                 APMMillisecondsFromSeconds(c.event->timestamp()));
+    ValueList params;
+    for (const auto& [name, value] : c.event->parameters()) {
+      if (auto param = APMEventParamFromValue(name.asString(), value))
+        params.emplace_back(platform::ObjectPtr(param));
+    }
+    NANOSetArray(expected.get(), apmpb_field::Event::kParams, &params);
+    EXPECT_EQ(proto->protoBuffer(), expected->protoBuffer()) << c.what;
+    // A copy of the message (what a bundle holds) encodes the same.
+    auto copy = APMPBEvent::initWithMessageInfo(proto->messageInfo());
+    EXPECT_EQ(copy->protoBuffer(), expected->protoBuffer()) << c.what;
+  }
 }
 
 TEST_F(APMEventTest, MillisecondsSaturate) {

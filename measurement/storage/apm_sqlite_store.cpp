@@ -476,6 +476,23 @@ bool APMSqliteStore::executeSQL(const std::string& sql, platform::ErrorPtr* erro
   return done;
 }
 
+bool APMSqliteStore::executeSQL(const std::string& sql, const platform::ValueList& parameterValues,
+                                platform::ErrorPtr* error) {
+  checkSequence();
+  if (!APMAssertNotZero(sql.size(), error, 1, "Received empty SQL string to execute") ||
+      !APMAssertNotNull(sqliteHandle(), error, 2, "Execute SQL failed. Database not open.")) {
+    return false;
+  }
+  ScopedStatement statement(*this, statementForQuery(sql, parameterValues, error), sql);
+  if (!statement.get()) return false;
+  const int code = sqlite3_step(statement.get());
+  if (code != SQLITE_DONE) {
+    setDatabaseError(error, "execute statement", code);
+    return false;
+  }
+  return true;
+}
+
 sqlite3_stmt* APMSqliteStore::statementForQuery(const std::string& query,
                                                 platform::ErrorPtr* error) {
   return statementForQuery(query, {}, error);

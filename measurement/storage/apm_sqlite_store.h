@@ -166,6 +166,10 @@ class APMSqliteStore {
   // A statement the caller owns (finalize it), or null.
   sqlite3_stmt* prepareSQL(const std::string& sql, platform::ErrorPtr* error);
   bool executeSQL(const std::string& sql, platform::ErrorPtr* error);
+  // Runs a statement with "?" parameters to its end, kept in the statement cache like a query of
+  // the same text; true on SQLITE_DONE. For writes the caller makes often with the same text.
+  bool executeSQL(const std::string& sql, const platform::ValueList& parameterValues,
+                  platform::ErrorPtr* error);
   // Steps once and finalizes; true on SQLITE_DONE.
   bool executeSQLStatement(sqlite3_stmt* statement, platform::ErrorPtr* error);
   sqlite3_stmt* statementForQuery(const std::string& query, platform::ErrorPtr* error);
