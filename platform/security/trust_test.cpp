@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <string_view>
 #include <thread>
 
 #include "platform/dispatch/test_environment.h"
@@ -66,7 +67,13 @@ TEST_F(TrustTest, CertificatesReadFromDERAndPEMKeepTheirBytesAndSubjects) {
   Bytes truncated = fixtures_.bytes("leaf.der");
   truncated.resize(truncated.size() / 2);
   Bytes brokenPEM = twoPEM;
-  brokenPEM[brokenPEM.size() / 2 + 40] ^= 0x55;
+  // A character no base64 text holds, inside the second block's body. (A flipped bit could give
+  // another valid character, and a certificate whose key or signature bits changed still parses;
+  // a damaged BEGIN line would only make the block text around the certificates.)
+  const std::string_view pemText(reinterpret_cast<const char*>(twoPEM.data()), twoPEM.size());
+  const std::size_t secondBody = pemText.find("-----BEGIN CERTIFICATE-----\n", 1) + 28;
+  ASSERT_LT(secondBody + 40, brokenPEM.size());
+  brokenPEM[secondBody + 40] = '*';
   for (const Bytes& bad : {Bytes{}, Bytes{'x', 'y'}, trailing, truncated}) {
     EXPECT_FALSE(SecCertificate::createWithData(bad));
     EXPECT_TRUE(certificatesFromData(bad).empty());
