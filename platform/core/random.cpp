@@ -30,15 +30,6 @@ bool readUrandom(std::uint8_t* out, std::size_t size) {
   return true;
 }
 
-class KernelSource final : public RandomSource {
- public:
-  std::uint64_t next() override {
-    std::uint64_t v;
-    secureRandomFill(&v, sizeof v);
-    return v;
-  }
-};
-
 // xoshiro256** seeded through splitmix64: fast, well distributed, and repeatable.
 class SeededSource final : public RandomSource {
  public:
@@ -72,8 +63,9 @@ std::mutex& sourceMutex() {
   static std::mutex m;
   return m;
 }
-KernelSource g_kernel;
-RandomSource* g_current = nullptr;  // null: the kernel source
+// Null: the kernel. (No object stands for the kernel: threads still drawing numbers while the
+// process exits must not meet one already destroyed.)
+RandomSource* g_current = nullptr;
 
 }  // namespace
 
@@ -101,7 +93,10 @@ Bytes secureRandomBytes(std::size_t size) {
 
 std::uint64_t random64() {
   std::lock_guard<std::mutex> guard(sourceMutex());
-  return g_current ? g_current->next() : g_kernel.next();
+  if (g_current) return g_current->next();
+  std::uint64_t v;
+  secureRandomFill(&v, sizeof v);
+  return v;
 }
 
 std::uint32_t random32() {
