@@ -6,6 +6,7 @@
 
 #include "measurement/messages/message_fields.h"
 #include "measurement/messages/nano_accessors.h"
+#include "measurement/messages/testing/measurement_config_for_testing.h"
 #include "measurement/model/apm_consent_settings_util.h"
 #include "measurement/model/apm_database.h"
 #include "measurement/model/apm_event_model_environment.h"
@@ -38,15 +39,7 @@ struct ConfigBuilder {
     NANOSetInt64(config.get(), F::kVersion, version);
   }
   ConfigBuilder& settings(const std::vector<std::pair<std::string, std::string>>& pairs) {
-    std::vector<std::shared_ptr<APMPBSetting>> items;
-    for (const auto& [key, value] : pairs) {
-      auto item = APMPBSetting::initWithMessageInfo();
-      NANOSetString(item.get(), apmpb_field::Setting::kName, key);
-      NANOSetString(item.get(), apmpb_field::Setting::kValue, value);
-      items.push_back(item);
-    }
-    const auto values = listOf(items);
-    NANOSetArray(config.get(), F::kSettings, &values);
+    setMeasurementConfigSettings(config.get(), pairs);
     return *this;
   }
   ConfigBuilder& events(const std::vector<std::pair<std::string, std::optional<int>>>& rates,
