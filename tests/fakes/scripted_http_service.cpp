@@ -2,40 +2,18 @@
 
 #include <httplib.h>
 #include <strings.h>
-#include <zlib.h>
 
 #include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <iterator>
 #include <mutex>
+#include <optional>
 #include <thread>
 
+#include "platform/testing/gunzip.h"
+
 namespace lumora::fakes {
-namespace {
-
-bool gunzip(const std::string& in, std::string* out) {
-  z_stream stream{};
-  if (inflateInit2(&stream, 16 + MAX_WBITS) != Z_OK) return false;
-  stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(in.data()));
-  stream.avail_in = static_cast<uInt>(in.size());
-  std::string result;
-  char buffer[16384];
-  int code = Z_OK;
-  while (code == Z_OK) {
-    stream.next_out = reinterpret_cast<Bytef*>(buffer);
-    stream.avail_out = sizeof buffer;
-    code = inflate(&stream, Z_NO_FLUSH);
-    if (code != Z_OK && code != Z_STREAM_END) break;
-    result.append(buffer, sizeof buffer - stream.avail_out);
-  }
-  inflateEnd(&stream);
-  if (code != Z_STREAM_END) return false;
-  *out = std::move(result);
-  return true;
-}
-
-}  // namespace
 
 std::string ScriptedHTTPService::Request::header(const std::string& name) const {
   for (const auto& [key, value] : headers) {
@@ -75,9 +53,9 @@ struct ScriptedHTTPService::State {
       // the gzip magic bytes is inflated here.
       const bool magic = in.body.size() >= 2 && static_cast<unsigned char>(in.body[0]) == 0x1f &&
                          static_cast<unsigned char>(in.body[1]) == 0x8b;
-      std::string plain;
-      if (magic && gunzip(in.body, &plain)) {
-        request.body = std::move(plain);
+      std::optional<std::string> plain = magic ? platform::testing::gunzip(in.body) : std::nullopt;
+      if (plain) {
+        request.body = std::move(*plain);
       } else if (magic) {
         request.bodyDecodeFailed = true;
       }

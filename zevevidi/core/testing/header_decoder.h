@@ -2,12 +2,12 @@
 // reading, zlib's gunzip, nlohmann's JSON), so a fault shared by encoder and decoder shows.
 #pragma once
 
-#include <zlib.h>
-
 #include <optional>
 #include <string>
 
 #include <nlohmann/json.hpp>
+
+#include "platform/testing/gunzip.h"
 
 namespace heartbeat_testing {
 
@@ -36,30 +36,11 @@ inline std::optional<std::string> base64UrlDecode(const std::string& text) {
   return out;
 }
 
-inline std::optional<std::string> gunzip(const std::string& data) {
-  z_stream s{};
-  if (inflateInit2(&s, 16 + MAX_WBITS) != Z_OK) return std::nullopt;
-  s.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
-  s.avail_in = static_cast<uInt>(data.size());
-  std::string out;
-  char chunk[4096];
-  int rc = Z_OK;
-  while (rc == Z_OK) {
-    s.next_out = reinterpret_cast<Bytef*>(chunk);
-    s.avail_out = sizeof chunk;
-    rc = inflate(&s, Z_NO_FLUSH);
-    out.append(chunk, sizeof chunk - s.avail_out);
-  }
-  inflateEnd(&s);
-  if (rc != Z_STREAM_END) return std::nullopt;
-  return out;
-}
-
 // The JSON text inside a header value, or none.
 inline std::optional<std::string> headerJSONText(const std::string& header) {
   auto zipped = base64UrlDecode(header);
   if (!zipped) return std::nullopt;
-  return gunzip(*zipped);
+  return platform::testing::gunzip(*zipped);
 }
 
 inline nlohmann::json headerJSON(const std::string& header) {
