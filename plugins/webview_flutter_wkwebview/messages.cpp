@@ -382,7 +382,7 @@ platform::ValueList PigeonApiHTTPURLResponse::pigeonAnnouncedFields(
     const platform::webkit::NativeObjectPtr& pigeonInstance) {
   if (!pigeonDelegate) return {};
   platform::ValueList fields;
-  fields.reserve(1);
+  fields.reserve(2);  // and the identifier
   fields.push_back(pigeon::wireValue(pigeonDelegate->statusCode(*this, pigeonInstance)));
   return fields;
 }
@@ -424,7 +424,7 @@ platform::ValueList PigeonApiWKUserScript::pigeonAnnouncedFields(
     const platform::webkit::NativeObjectPtr& pigeonInstance) {
   if (!pigeonDelegate) return {};
   platform::ValueList fields;
-  fields.reserve(3);
+  fields.reserve(4);  // and the identifier
   fields.push_back(pigeon::wireValue(pigeonDelegate->source(*this, pigeonInstance)));
   fields.push_back(pigeon::wireValue(pigeonDelegate->injectionTime(*this, pigeonInstance)));
   fields.push_back(pigeon::wireValue(pigeonDelegate->isForMainFrameOnly(*this, pigeonInstance)));
@@ -444,7 +444,7 @@ platform::ValueList PigeonApiWKNavigationAction::pigeonAnnouncedFields(
     const platform::webkit::NativeObjectPtr& pigeonInstance) {
   if (!pigeonDelegate) return {};
   platform::ValueList fields;
-  fields.reserve(3);
+  fields.reserve(4);  // and the identifier
   fields.push_back(pigeon::wireValue(pigeonDelegate->request(*this, pigeonInstance)));
   fields.push_back(pigeon::wireValue(pigeonDelegate->targetFrame(*this, pigeonInstance)));
   fields.push_back(pigeon::wireValue(pigeonDelegate->navigationType(*this, pigeonInstance)));
@@ -465,7 +465,7 @@ platform::ValueList PigeonApiWKNavigationResponse::pigeonAnnouncedFields(
     const platform::webkit::NativeObjectPtr& pigeonInstance) {
   if (!pigeonDelegate) return {};
   platform::ValueList fields;
-  fields.reserve(2);
+  fields.reserve(3);  // and the identifier
   fields.push_back(pigeon::wireValue(pigeonDelegate->response(*this, pigeonInstance)));
   fields.push_back(pigeon::wireValue(pigeonDelegate->isForMainFrame(*this, pigeonInstance)));
   return fields;
@@ -484,7 +484,7 @@ platform::ValueList PigeonApiWKFrameInfo::pigeonAnnouncedFields(
     const platform::webkit::NativeObjectPtr& pigeonInstance) {
   if (!pigeonDelegate) return {};
   platform::ValueList fields;
-  fields.reserve(2);
+  fields.reserve(3);  // and the identifier
   fields.push_back(pigeon::wireValue(pigeonDelegate->isMainFrame(*this, pigeonInstance)));
   fields.push_back(pigeon::wireValue(pigeonDelegate->request(*this, pigeonInstance)));
   return fields;
@@ -502,7 +502,7 @@ void PigeonApiNSError::pigeonNewInstance(const platform::webkit::NativeObjectPtr
 platform::ValueList PigeonApiNSError::pigeonAnnouncedFields(const platform::webkit::NativeObjectPtr& pigeonInstance) {
   if (!pigeonDelegate) return {};
   platform::ValueList fields;
-  fields.reserve(3);
+  fields.reserve(4);  // and the identifier
   fields.push_back(pigeon::wireValue(pigeonDelegate->code(*this, pigeonInstance)));
   fields.push_back(pigeon::wireValue(pigeonDelegate->domain(*this, pigeonInstance)));
   fields.push_back(pigeon::wireValue(pigeonDelegate->userInfo(*this, pigeonInstance)));
@@ -522,7 +522,7 @@ platform::ValueList PigeonApiWKScriptMessage::pigeonAnnouncedFields(
     const platform::webkit::NativeObjectPtr& pigeonInstance) {
   if (!pigeonDelegate) return {};
   platform::ValueList fields;
-  fields.reserve(2);
+  fields.reserve(3);  // and the identifier
   fields.push_back(pigeon::wireValue(pigeonDelegate->name(*this, pigeonInstance)));
   fields.push_back(pigeon::wireValue(pigeonDelegate->body(*this, pigeonInstance)));
   return fields;
@@ -541,7 +541,7 @@ platform::ValueList PigeonApiWKSecurityOrigin::pigeonAnnouncedFields(
     const platform::webkit::NativeObjectPtr& pigeonInstance) {
   if (!pigeonDelegate) return {};
   platform::ValueList fields;
-  fields.reserve(3);
+  fields.reserve(4);  // and the identifier
   fields.push_back(pigeon::wireValue(pigeonDelegate->host(*this, pigeonInstance)));
   fields.push_back(pigeon::wireValue(pigeonDelegate->port(*this, pigeonInstance)));
   fields.push_back(pigeon::wireValue(pigeonDelegate->securityProtocol(*this, pigeonInstance)));
@@ -652,7 +652,7 @@ platform::ValueList PigeonApiAuthenticationChallengeResponse::pigeonAnnouncedFie
     const platform::webkit::NativeObjectPtr& pigeonInstance) {
   if (!pigeonDelegate) return {};
   platform::ValueList fields;
-  fields.reserve(2);
+  fields.reserve(3);  // and the identifier
   fields.push_back(pigeon::wireValue(pigeonDelegate->disposition(*this, pigeonInstance)));
   fields.push_back(pigeon::wireValue(pigeonDelegate->credential(*this, pigeonInstance)));
   return fields;
@@ -2046,7 +2046,7 @@ platform::ValueList PigeonApiURLProtectionSpace::pigeonAnnouncedFields(
     const platform::webkit::NativeObjectPtr& pigeonInstance) {
   if (!pigeonDelegate) return {};
   platform::ValueList fields;
-  fields.reserve(4);
+  fields.reserve(5);  // and the identifier
   fields.push_back(pigeon::wireValue(pigeonDelegate->host(*this, pigeonInstance)));
   fields.push_back(pigeon::wireValue(pigeonDelegate->port(*this, pigeonInstance)));
   fields.push_back(pigeon::wireValue(pigeonDelegate->realm(*this, pigeonInstance)));
@@ -2174,7 +2174,7 @@ platform::ValueList PigeonApiGetTrustResultResponse::pigeonAnnouncedFields(
     const platform::webkit::NativeObjectPtr& pigeonInstance) {
   if (!pigeonDelegate) return {};
   platform::ValueList fields;
-  fields.reserve(2);
+  fields.reserve(3);  // and the identifier
   fields.push_back(pigeon::wireValue(pigeonDelegate->result(*this, pigeonInstance)));
   fields.push_back(pigeon::wireValue(pigeonDelegate->resultCode(*this, pigeonInstance)));
   return fields;
