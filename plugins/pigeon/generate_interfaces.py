@@ -1126,7 +1126,10 @@ def write_proxy_definitions(table, package):
                     'was not in "' % (name, member["name"]),
                     '                          "the instance manager."));',
                     "    return;", "  }"]
-            out += wrap("platform::ValueList arguments{", values, "};", "  ")
+            # Pushed one by one: an initializer list would copy each argument once more.
+            out += ["  platform::ValueList arguments;",
+                    "  arguments.reserve(%d);" % len(values)]
+            out += ["  arguments.push_back(%s);" % v for v in values]
             out += ["  std::function<bool(const platform::Value&)> expected = %s;"
                     % expected_type_check(result, table)]
             out += ["  static const std::string channel = pigeon::channelName(%s, \"%s\", \"%s\");"
