@@ -124,7 +124,7 @@ void InProcessDriver::setAnswer(const std::string& channel,
                                 std::function<platform::Bytes(const platform::Bytes&)> answer) {
   std::lock_guard<std::mutex> guard(mutex_);
   if (answer) {
-    answers_[channel] = std::move(answer);
+    answers_[channel] = std::make_shared<const Answer>(std::move(answer));
   } else {
     answers_.erase(channel);
   }
@@ -132,7 +132,7 @@ void InProcessDriver::setAnswer(const std::string& channel,
 
 bool InProcessDriver::deliverToApplication(const std::string& channel,
                                            const platform::Bytes& message, BinaryReply reply) {
-  std::function<platform::Bytes(const platform::Bytes&)> answer;
+  std::shared_ptr<const Answer> answer;
   {
     std::lock_guard<std::mutex> guard(mutex_);
     received_.push_back(Incoming{channel, message});
@@ -151,7 +151,7 @@ bool InProcessDriver::deliverToApplication(const std::string& channel,
     auto it = answers_.find(channel);
     if (it != answers_.end()) answer = it->second;
   }
-  reply(answer ? answer(message) : platform::Bytes{});
+  reply(answer ? (*answer)(message) : platform::Bytes{});
   return true;
 }
 

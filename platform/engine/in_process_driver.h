@@ -76,7 +76,9 @@ class InProcessDriver : public ApplicationEndpoint,
   std::weak_ptr<Engine> engine_;
   mutable std::mutex mutex_;
   std::vector<Incoming> received_;
-  std::map<std::string, std::function<platform::Bytes(const platform::Bytes&)>> answers_;
+  // Shared, so a delivery takes its answer without copying what the answer holds.
+  using Answer = std::function<platform::Bytes(const platform::Bytes&)>;
+  std::map<std::string, std::shared_ptr<const Answer>> answers_;
   std::map<std::string, MethodCodecPtr> listening_;
   std::map<std::string, std::vector<StreamEvent>> events_;
 };

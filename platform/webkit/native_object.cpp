@@ -23,11 +23,16 @@ NativeObject::~NativeObject() {
     std::lock_guard lock(mutex_);
     first = std::move(firstFinalizer_);
     firstFinalizerToken_ = 0;
-    more.swap(moreFinalizers_);
+    if (rare_) more.swap(rare_->moreFinalizers);
   }
   if (first) first();
   for (auto& entry : more)
     entry.second();
+}
+
+NativeObject::Rare& NativeObject::rareLocked() {
+  if (!rare_) rare_ = std::make_unique<Rare>();
+  return *rare_;
 }
 
 NativeObject::FinalizerToken NativeObject::addFinalizer(Finalizer finalizer) {
@@ -37,7 +42,7 @@ NativeObject::FinalizerToken NativeObject::addFinalizer(Finalizer finalizer) {
     firstFinalizerToken_ = token;
     firstFinalizer_ = std::move(finalizer);
   } else {
-    moreFinalizers_.emplace_back(token, std::move(finalizer));
+    rareLocked().moreFinalizers.emplace_back(token, std::move(finalizer));
   }
   return token;
 }
@@ -50,24 +55,27 @@ bool NativeObject::removeFinalizer(FinalizerToken token) {
     firstFinalizer_ = nullptr;
     firstFinalizerToken_ = 0;
     // The next one moves up, so the first slot stays the oldest.
-    if (!moreFinalizers_.empty()) {
-      firstFinalizerToken_ = moreFinalizers_.front().first;
-      firstFinalizer_ = std::move(moreFinalizers_.front().second);
-      moreFinalizers_.erase(moreFinalizers_.begin());
+    if (rare_ && !rare_->moreFinalizers.empty()) {
+      auto& more = rare_->moreFinalizers;
+      firstFinalizerToken_ = more.front().first;
+      firstFinalizer_ = std::move(more.front().second);
+      more.erase(more.begin());
     }
     return true;
   }
-  auto it = std::find_if(moreFinalizers_.begin(), moreFinalizers_.end(),
+  if (!rare_) return false;
+  auto& more = rare_->moreFinalizers;
+  auto it = std::find_if(more.begin(), more.end(),
                          [token](const auto& entry) { return entry.first == token; });
-  if (it == moreFinalizers_.end()) return false;
+  if (it == more.end()) return false;
   removed = std::move(it->second);
-  moreFinalizers_.erase(it);
+  more.erase(it);
   return true;
 }
 
 std::size_t NativeObject::finalizerCount() const {
   std::lock_guard lock(mutex_);
-  return (firstFinalizerToken_ != 0 ? 1 : 0) + moreFinalizers_.size();
+  return (firstFinalizerToken_ != 0 ? 1 : 0) + (rare_ ? rare_->moreFinalizers.size() : 0);
 }
 
 std::string NativeObject::className() const {
@@ -79,7 +87,7 @@ void NativeObject::addObserver(const std::shared_ptr<NativeObject>& observer,
   if (!observer) return;
   {
     std::lock_guard lock(mutex_);
-    observations_.push_back({keyPath, observer, observer.get(), options});
+    rareLocked().observations.push_back({keyPath, observer, observer.get(), options});
   }
   if (options & key_value_observing::kInitial) {
     platform::ValueMap change{
@@ -92,9 +100,11 @@ void NativeObject::addObserver(const std::shared_ptr<NativeObject>& observer,
 
 bool NativeObject::removeObserver(const NativeObject& observer, const std::string& keyPath) {
   std::lock_guard lock(mutex_);
-  for (auto it = observations_.rbegin(); it != observations_.rend(); ++it) {
+  if (!rare_) return false;
+  auto& observations = rare_->observations;
+  for (auto it = observations.rbegin(); it != observations.rend(); ++it) {
     if (it->observerAddress == &observer && it->keyPath == keyPath && !it->observer.expired()) {
-      observations_.erase(std::next(it).base());
+      observations.erase(std::next(it).base());
       return true;
     }
   }
@@ -103,8 +113,10 @@ bool NativeObject::removeObserver(const NativeObject& observer, const std::strin
 
 std::size_t NativeObject::observationCount(const std::string& keyPath) const {
   std::lock_guard lock(mutex_);
+  if (!rare_) return 0;
+  const auto& observations = rare_->observations;
   return static_cast<std::size_t>(
-      std::count_if(observations_.begin(), observations_.end(), [&](const Observation& o) {
+      std::count_if(observations.begin(), observations.end(), [&](const Observation& o) {
         return o.keyPath == keyPath && !o.observer.expired();
       }));
 }
@@ -123,9 +135,11 @@ void NativeObject::didChangeValueForKey(const std::string& keyPath, const platfo
   std::vector<std::pair<std::shared_ptr<NativeObject>, std::uint64_t>> targets;
   {
     std::lock_guard lock(mutex_);
+    if (!rare_) return;
+    auto& observations = rare_->observations;
     // Registrations whose observer died go here: nothing can remove them any more.
-    std::erase_if(observations_, [](const Observation& o) { return o.observer.expired(); });
-    for (const auto& o : observations_) {
+    std::erase_if(observations, [](const Observation& o) { return o.observer.expired(); });
+    for (const auto& o : observations) {
       if (o.keyPath != keyPath) continue;
       if (auto observer = o.observer.lock()) targets.emplace_back(std::move(observer), o.options);
     }

@@ -15,11 +15,14 @@
 // Thread-safe.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -42,9 +45,106 @@ inline constexpr const char* kNotificationIsPriorKey = "notificationIsPrior";
 inline constexpr std::int64_t kSetting = 1;
 }  // namespace key_value_observing
 
+// What an object runs when it is destroyed: any callable taking nothing, moved in. A closure of
+// up to kInlineSize bytes that moves without throwing (a registration's few fields) is kept
+// inside the Finalizer itself, so attaching one allocates nothing; a larger one is kept on the
+// heap. Empty when made from nothing, nullptr, a null function pointer or an empty
+// std::function. Move-only.
+class Finalizer {
+ public:
+  static constexpr std::size_t kInlineSize = 32;
+
+  Finalizer() noexcept = default;
+  Finalizer(std::nullptr_t) noexcept {}  // implicit, as std::function's is
+  template <class F>
+  requires(!std::is_same_v<std::remove_cvref_t<F>, Finalizer> &&
+           std::is_invocable_r_v<void, std::decay_t<F>&>)
+      Finalizer(F&& callable) {  // implicit, as std::function's is
+    using Stored = std::decay_t<F>;
+    if constexpr (std::is_pointer_v<Stored> || std::is_member_pointer_v<Stored> ||
+                  std::is_same_v<Stored, std::function<void()>>) {
+      if (!callable) return;
+    }
+    if constexpr (fitsInline<Stored>()) {
+      ::new (static_cast<void*>(storage_)) Stored(std::forward<F>(callable));
+      ops_ = &inlineOps<Stored>;
+    } else {
+      *reinterpret_cast<Stored**>(storage_) = new Stored(std::forward<F>(callable));
+      ops_ = &heapOps<Stored>;
+    }
+  }
+  Finalizer(Finalizer&& other) noexcept { takeFrom(other); }
+  Finalizer& operator=(Finalizer&& other) noexcept {
+    if (this != &other) {
+      reset();
+      takeFrom(other);
+    }
+    return *this;
+  }
+  Finalizer& operator=(std::nullptr_t) noexcept {
+    reset();
+    return *this;
+  }
+  Finalizer(const Finalizer&) = delete;
+  Finalizer& operator=(const Finalizer&) = delete;
+  ~Finalizer() { reset(); }
+
+  explicit operator bool() const noexcept { return ops_ != nullptr; }
+  // Runs the callable; an empty Finalizer does nothing.
+  void operator()() {
+    if (ops_) ops_->call(storage_);
+  }
+  // Whether the callable lives inside this object (for tests).
+  bool isInline() const noexcept { return ops_ && ops_->isInline; }
+
+ private:
+  struct Ops {
+    void (*call)(void* storage);
+    // Moves the callable from one storage to another and ends it in the first.
+    void (*relocate)(void* from, void* to) noexcept;
+    void (*destroy)(void* storage) noexcept;
+    bool isInline;
+  };
+  template <class F> static constexpr bool fitsInline() {
+    return sizeof(F) <= kInlineSize && alignof(F) <= alignof(void*) &&
+           std::is_nothrow_move_constructible_v<F>;
+  }
+  template <class F> static F* inlineTarget(void* storage) {
+    return std::launder(reinterpret_cast<F*>(storage));
+  }
+  template <class F>
+  static constexpr Ops inlineOps{[](void* storage) { (*inlineTarget<F>(storage))(); },
+                                 [](void* from, void* to) noexcept {
+                                   F* source = inlineTarget<F>(from);
+                                   ::new (to) F(std::move(*source));
+                                   source->~F();
+                                 },
+                                 [](void* storage) noexcept { inlineTarget<F>(storage)->~F(); },
+                                 true};
+  template <class F>
+  static constexpr Ops heapOps{
+      [](void* storage) { (**reinterpret_cast<F**>(storage))(); },
+      [](void* from, void* to) noexcept {
+        *reinterpret_cast<F**>(to) = *reinterpret_cast<F**>(from);
+      },
+      [](void* storage) noexcept { delete *reinterpret_cast<F**>(storage); }, false};
+
+  void takeFrom(Finalizer& other) noexcept {
+    if (!other.ops_) return;
+    other.ops_->relocate(other.storage_, storage_);
+    ops_ = std::exchange(other.ops_, nullptr);
+  }
+  void reset() noexcept {
+    if (auto ops = std::exchange(ops_, nullptr)) ops->destroy(storage_);
+  }
+
+  alignas(void*) unsigned char storage_[kInlineSize];
+  const Ops* ops_ = nullptr;
+};
+
 class NativeObject : public platform::Object, public std::enable_shared_from_this<NativeObject> {
  public:
-  using Finalizer = std::function<void()>;
+  using Finalizer = webkit::Finalizer;
   using FinalizerToken = std::uint64_t;
 
   NativeObject();
@@ -100,14 +200,20 @@ class NativeObject : public platform::Object, public std::enable_shared_from_thi
     std::uint64_t options;
   };
 
+  // What few objects have: finalizers after the first, and observations. Made on first use.
+  struct Rare {
+    std::vector<std::pair<FinalizerToken, Finalizer>> moreFinalizers;
+    std::vector<Observation> observations;
+  };
+  Rare& rareLocked();
+
   const std::uint64_t identity_;
-  mutable std::mutex mutex_;  // guards the finalizers and observations_; never held calling out
+  mutable std::mutex mutex_;  // guards the finalizers and rare_; never held calling out
   // Finalizers in the order attached. Nearly every object has one at most (its registration
   // with the bridge), kept inline; the first slot is empty only when no finalizer is attached.
   FinalizerToken firstFinalizerToken_ = 0;  // 0: none
   Finalizer firstFinalizer_;
-  std::vector<std::pair<FinalizerToken, Finalizer>> moreFinalizers_;
-  std::vector<Observation> observations_;
+  std::unique_ptr<Rare> rare_;
 };
 
 using NativeObjectPtr = std::shared_ptr<NativeObject>;

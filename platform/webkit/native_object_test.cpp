@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
+#include <functional>
 #include <set>
 #include <vector>
 
@@ -50,6 +52,87 @@ TEST(NativeObjectTest, FinalizersRunInTheOrderAttachedWhicheverAreDetached) {
     object.reset();
     EXPECT_EQ(ran, expected) << "detached " << ::testing::PrintToString(detach);
   }
+}
+
+// Each callable shape a finalizer may hold: where it is kept, that it runs exactly when called
+// after being moved around, and that its captures are released when it goes, whether it ran or
+// not.
+TEST(NativeObjectTest, FinalizersKeepSmallClosuresInlineAndReleaseTheirCaptures) {
+  struct ThrowingMove {
+    std::shared_ptr<int> counter;
+    explicit ThrowingMove(std::shared_ptr<int> c) : counter(std::move(c)) {}
+    ThrowingMove(const ThrowingMove&) = default;
+    ThrowingMove(ThrowingMove&& other) noexcept(false) : counter(std::move(other.counter)) {}
+    void operator()() const { ++*counter; }
+  };
+  struct Case {
+    const char* name;
+    std::function<Finalizer(const std::shared_ptr<int>&)> make;
+    bool inlineExpected;
+  };
+  const std::vector<Case> cases = {
+      {"one shared pointer", [](const auto& c) { return Finalizer([c] { ++*c; }); }, true},
+      {"a registration's shape: a weak pointer and two numbers",
+       [](const auto& c) {
+         std::weak_ptr<int> weak = c;
+         std::uint64_t generation = 7;
+         std::int64_t identifier = 65536;
+         return Finalizer([weak, generation, identifier] {
+           if (auto target = weak.lock(); target && generation == 7 && identifier == 65536)
+             ++*target;
+         });
+       },
+       true},
+      {"a shared pointer and 64 more bytes",
+       [](const auto& c) {
+         std::array<std::int64_t, 8> padding{};
+         return Finalizer([c, padding] { *c += 1 + static_cast<int>(padding[7]); });
+       },
+       false},
+      {"a move that may throw", [](const auto& c) { return Finalizer(ThrowingMove(c)); }, false},
+      {"a std::function",
+       [](const auto& c) { return Finalizer(std::function<void()>([c] { ++*c; })); }, true},
+  };
+  for (const auto& test : cases) {
+    SCOPED_TRACE(test.name);
+    auto counter = std::make_shared<int>(0);
+    {
+      Finalizer finalizer = test.make(counter);
+      ASSERT_TRUE(finalizer);
+      EXPECT_EQ(finalizer.isInline(), test.inlineExpected);
+      Finalizer moved(std::move(finalizer));
+      EXPECT_FALSE(finalizer);  // NOLINT(bugprone-use-after-move): moving empties it
+      Finalizer assigned([] {});
+      assigned = std::move(moved);
+      EXPECT_EQ(*counter, 0);
+      assigned();
+      EXPECT_EQ(*counter, 1);
+    }
+    EXPECT_EQ(counter.use_count(), 1);
+    // Dropped without running: it never runs, and what it held is released.
+    auto unused = std::make_shared<int>(0);
+    { Finalizer finalizer = test.make(unused); }
+    EXPECT_EQ(*unused, 0);
+    EXPECT_EQ(unused.use_count(), 1);
+  }
+}
+
+TEST(NativeObjectTest, FinalizersMadeFromNothingAreEmpty) {
+  void (*none)() = nullptr;
+  std::vector<Finalizer> empty;
+  empty.emplace_back();
+  empty.emplace_back(nullptr);
+  empty.emplace_back(none);
+  empty.emplace_back(std::function<void()>());
+  for (auto& finalizer : empty) {
+    EXPECT_FALSE(finalizer);
+    finalizer();  // does nothing
+  }
+  // Attaching an empty one is harmless: the object still dies quietly.
+  auto object = std::make_shared<NativeObject>();
+  object->addFinalizer(std::function<void()>());
+  EXPECT_EQ(object->finalizerCount(), 1u);
+  object.reset();
 }
 
 TEST(NativeObjectTest, DescribesItselfAsAnObject) {

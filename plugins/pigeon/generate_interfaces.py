@@ -948,7 +948,8 @@ def write_proxy_declarations(table):
             out += wrap("void pigeonNewInstance(", ["const %s& pigeonInstance" % OBJECT,
                         "std::function<void(const pigeon::CallResult& result)> completion"],
                         ") const;", "  ")
-            out += ["  // The fields sent after the identifier (none without a delegate)."]
+            out += ["  // The fields sent after the identifier (none without a delegate), with room for the",
+                    "  // identifier in front."]
             out += wrap("platform::ValueList pigeonAnnouncedFields(",
                         ["const %s& pigeonInstance" % OBJECT], ");", "  ")
         for member in proxy["members"]:
@@ -1095,9 +1096,11 @@ def write_proxy_definitions(table, package):
                                            else unused)], ") {")
             if proxy["announce"]:
                 out += ["  if (!pigeonDelegate) return {};"]
-                # Pushed one by one: an initializer list would copy each field once more.
+                # Pushed one by one: an initializer list would copy each field once more. One
+                # slot more than the fields: the registrar puts the identifier in front of them
+                # without a second allocation.
                 out += ["  platform::ValueList fields;",
-                        "  fields.reserve(%d);" % len(proxy["announce"])]
+                        "  fields.reserve(%d);  // and the identifier" % (len(proxy["announce"]) + 1)]
                 out += ["  fields.push_back(pigeon::wireValue(pigeonDelegate->%s(*this, "
                         "pigeonInstance)));" % f for f, _ in proxy["announce"]]
                 out += ["  return fields;"]
@@ -1123,7 +1126,10 @@ def write_proxy_definitions(table, package):
                     'was not in "' % (name, member["name"]),
                     '                          "the instance manager."));',
                     "    return;", "  }"]
-            out += wrap("platform::ValueList arguments{", values, "};", "  ")
+            # Pushed one by one: an initializer list would copy each argument once more.
+            out += ["  platform::ValueList arguments;",
+                    "  arguments.reserve(%d);" % len(values)]
+            out += ["  arguments.push_back(%s);" % v for v in values]
             out += ["  std::function<bool(const platform::Value&)> expected = %s;"
                     % expected_type_check(result, table)]
             out += ["  static const std::string channel = pigeon::channelName(%s, \"%s\", \"%s\");"

@@ -204,10 +204,12 @@ void PigeonApiNSObject::observeValue(const platform::webkit::NativeObjectPtr& pi
                           "the instance manager."));
     return;
   }
-  platform::ValueList arguments{pigeon::wireValue(pigeonInstance),
-                                pigeon::wireValue(keyPath),
-                                pigeon::wireValue(object),
-                                pigeon::wireValue(change)};
+  platform::ValueList arguments;
+  arguments.reserve(4);
+  arguments.push_back(pigeon::wireValue(pigeonInstance));
+  arguments.push_back(pigeon::wireValue(keyPath));
+  arguments.push_back(pigeon::wireValue(object));
+  arguments.push_back(pigeon::wireValue(change));
   std::function<bool(const platform::Value&)> expected = nullptr;
   static const std::string channel = pigeon::channelName("webview_flutter_wkwebview", "NSObject", "observeValue");
   pigeon::callApplication(pigeonRegistrar.messenger(), pigeonRegistrar.codec(),
@@ -382,7 +384,7 @@ platform::ValueList PigeonApiHTTPURLResponse::pigeonAnnouncedFields(
     const platform::webkit::NativeObjectPtr& pigeonInstance) {
   if (!pigeonDelegate) return {};
   platform::ValueList fields;
-  fields.reserve(1);
+  fields.reserve(2);  // and the identifier
   fields.push_back(pigeon::wireValue(pigeonDelegate->statusCode(*this, pigeonInstance)));
   return fields;
 }
@@ -424,7 +426,7 @@ platform::ValueList PigeonApiWKUserScript::pigeonAnnouncedFields(
     const platform::webkit::NativeObjectPtr& pigeonInstance) {
   if (!pigeonDelegate) return {};
   platform::ValueList fields;
-  fields.reserve(3);
+  fields.reserve(4);  // and the identifier
   fields.push_back(pigeon::wireValue(pigeonDelegate->source(*this, pigeonInstance)));
   fields.push_back(pigeon::wireValue(pigeonDelegate->injectionTime(*this, pigeonInstance)));
   fields.push_back(pigeon::wireValue(pigeonDelegate->isForMainFrameOnly(*this, pigeonInstance)));
@@ -444,7 +446,7 @@ platform::ValueList PigeonApiWKNavigationAction::pigeonAnnouncedFields(
     const platform::webkit::NativeObjectPtr& pigeonInstance) {
   if (!pigeonDelegate) return {};
   platform::ValueList fields;
-  fields.reserve(3);
+  fields.reserve(4);  // and the identifier
   fields.push_back(pigeon::wireValue(pigeonDelegate->request(*this, pigeonInstance)));
   fields.push_back(pigeon::wireValue(pigeonDelegate->targetFrame(*this, pigeonInstance)));
   fields.push_back(pigeon::wireValue(pigeonDelegate->navigationType(*this, pigeonInstance)));
@@ -465,7 +467,7 @@ platform::ValueList PigeonApiWKNavigationResponse::pigeonAnnouncedFields(
     const platform::webkit::NativeObjectPtr& pigeonInstance) {
   if (!pigeonDelegate) return {};
   platform::ValueList fields;
-  fields.reserve(2);
+  fields.reserve(3);  // and the identifier
   fields.push_back(pigeon::wireValue(pigeonDelegate->response(*this, pigeonInstance)));
   fields.push_back(pigeon::wireValue(pigeonDelegate->isForMainFrame(*this, pigeonInstance)));
   return fields;
@@ -484,7 +486,7 @@ platform::ValueList PigeonApiWKFrameInfo::pigeonAnnouncedFields(
     const platform::webkit::NativeObjectPtr& pigeonInstance) {
   if (!pigeonDelegate) return {};
   platform::ValueList fields;
-  fields.reserve(2);
+  fields.reserve(3);  // and the identifier
   fields.push_back(pigeon::wireValue(pigeonDelegate->isMainFrame(*this, pigeonInstance)));
   fields.push_back(pigeon::wireValue(pigeonDelegate->request(*this, pigeonInstance)));
   return fields;
@@ -502,7 +504,7 @@ void PigeonApiNSError::pigeonNewInstance(const platform::webkit::NativeObjectPtr
 platform::ValueList PigeonApiNSError::pigeonAnnouncedFields(const platform::webkit::NativeObjectPtr& pigeonInstance) {
   if (!pigeonDelegate) return {};
   platform::ValueList fields;
-  fields.reserve(3);
+  fields.reserve(4);  // and the identifier
   fields.push_back(pigeon::wireValue(pigeonDelegate->code(*this, pigeonInstance)));
   fields.push_back(pigeon::wireValue(pigeonDelegate->domain(*this, pigeonInstance)));
   fields.push_back(pigeon::wireValue(pigeonDelegate->userInfo(*this, pigeonInstance)));
@@ -522,7 +524,7 @@ platform::ValueList PigeonApiWKScriptMessage::pigeonAnnouncedFields(
     const platform::webkit::NativeObjectPtr& pigeonInstance) {
   if (!pigeonDelegate) return {};
   platform::ValueList fields;
-  fields.reserve(2);
+  fields.reserve(3);  // and the identifier
   fields.push_back(pigeon::wireValue(pigeonDelegate->name(*this, pigeonInstance)));
   fields.push_back(pigeon::wireValue(pigeonDelegate->body(*this, pigeonInstance)));
   return fields;
@@ -541,7 +543,7 @@ platform::ValueList PigeonApiWKSecurityOrigin::pigeonAnnouncedFields(
     const platform::webkit::NativeObjectPtr& pigeonInstance) {
   if (!pigeonDelegate) return {};
   platform::ValueList fields;
-  fields.reserve(3);
+  fields.reserve(4);  // and the identifier
   fields.push_back(pigeon::wireValue(pigeonDelegate->host(*this, pigeonInstance)));
   fields.push_back(pigeon::wireValue(pigeonDelegate->port(*this, pigeonInstance)));
   fields.push_back(pigeon::wireValue(pigeonDelegate->securityProtocol(*this, pigeonInstance)));
@@ -652,7 +654,7 @@ platform::ValueList PigeonApiAuthenticationChallengeResponse::pigeonAnnouncedFie
     const platform::webkit::NativeObjectPtr& pigeonInstance) {
   if (!pigeonDelegate) return {};
   platform::ValueList fields;
-  fields.reserve(2);
+  fields.reserve(3);  // and the identifier
   fields.push_back(pigeon::wireValue(pigeonDelegate->disposition(*this, pigeonInstance)));
   fields.push_back(pigeon::wireValue(pigeonDelegate->credential(*this, pigeonInstance)));
   return fields;
@@ -1113,9 +1115,11 @@ void PigeonApiWKScriptMessageHandler::didReceiveScriptMessage(
                           "the instance manager."));
     return;
   }
-  platform::ValueList arguments{pigeon::wireValue(pigeonInstance),
-                                pigeon::wireValue(controller),
-                                pigeon::wireValue(message)};
+  platform::ValueList arguments;
+  arguments.reserve(3);
+  arguments.push_back(pigeon::wireValue(pigeonInstance));
+  arguments.push_back(pigeon::wireValue(controller));
+  arguments.push_back(pigeon::wireValue(message));
   std::function<bool(const platform::Value&)> expected = nullptr;
   static const std::string channel = pigeon::channelName("webview_flutter_wkwebview", "WKScriptMessageHandler", "didReceiveScriptMessage");
   pigeon::callApplication(pigeonRegistrar.messenger(), pigeonRegistrar.codec(),
@@ -1163,9 +1167,11 @@ void PigeonApiWKNavigationDelegate::didFinishNavigation(const platform::webkit::
                           "the instance manager."));
     return;
   }
-  platform::ValueList arguments{pigeon::wireValue(pigeonInstance),
-                                pigeon::wireValue(webView),
-                                pigeon::wireValue(url)};
+  platform::ValueList arguments;
+  arguments.reserve(3);
+  arguments.push_back(pigeon::wireValue(pigeonInstance));
+  arguments.push_back(pigeon::wireValue(webView));
+  arguments.push_back(pigeon::wireValue(url));
   std::function<bool(const platform::Value&)> expected = nullptr;
   static const std::string channel = pigeon::channelName("webview_flutter_wkwebview", "WKNavigationDelegate", "didFinishNavigation");
   pigeon::callApplication(pigeonRegistrar.messenger(), pigeonRegistrar.codec(),
@@ -1188,9 +1194,11 @@ void PigeonApiWKNavigationDelegate::didStartProvisionalNavigation(
                           "the instance manager."));
     return;
   }
-  platform::ValueList arguments{pigeon::wireValue(pigeonInstance),
-                                pigeon::wireValue(webView),
-                                pigeon::wireValue(url)};
+  platform::ValueList arguments;
+  arguments.reserve(3);
+  arguments.push_back(pigeon::wireValue(pigeonInstance));
+  arguments.push_back(pigeon::wireValue(webView));
+  arguments.push_back(pigeon::wireValue(url));
   std::function<bool(const platform::Value&)> expected = nullptr;
   static const std::string channel = pigeon::channelName("webview_flutter_wkwebview", "WKNavigationDelegate", "didStartProvisionalNavigation");
   pigeon::callApplication(pigeonRegistrar.messenger(), pigeonRegistrar.codec(),
@@ -1213,9 +1221,11 @@ void PigeonApiWKNavigationDelegate::decidePolicyForNavigationAction(
                           "the instance manager."));
     return;
   }
-  platform::ValueList arguments{pigeon::wireValue(pigeonInstance),
-                                pigeon::wireValue(webView),
-                                pigeon::wireValue(navigationAction)};
+  platform::ValueList arguments;
+  arguments.reserve(3);
+  arguments.push_back(pigeon::wireValue(pigeonInstance));
+  arguments.push_back(pigeon::wireValue(webView));
+  arguments.push_back(pigeon::wireValue(navigationAction));
   std::function<bool(const platform::Value&)> expected = &pigeon::holds<NavigationActionPolicy>;
   static const std::string channel = pigeon::channelName("webview_flutter_wkwebview", "WKNavigationDelegate", "decidePolicyForNavigationAction");
   pigeon::callApplication(pigeonRegistrar.messenger(), pigeonRegistrar.codec(),
@@ -1238,9 +1248,11 @@ void PigeonApiWKNavigationDelegate::decidePolicyForNavigationResponse(
                           "the instance manager."));
     return;
   }
-  platform::ValueList arguments{pigeon::wireValue(pigeonInstance),
-                                pigeon::wireValue(webView),
-                                pigeon::wireValue(navigationResponse)};
+  platform::ValueList arguments;
+  arguments.reserve(3);
+  arguments.push_back(pigeon::wireValue(pigeonInstance));
+  arguments.push_back(pigeon::wireValue(webView));
+  arguments.push_back(pigeon::wireValue(navigationResponse));
   std::function<bool(const platform::Value&)> expected = &pigeon::holds<NavigationResponsePolicy>;
   static const std::string channel = pigeon::channelName("webview_flutter_wkwebview", "WKNavigationDelegate", "decidePolicyForNavigationResponse");
   pigeon::callApplication(pigeonRegistrar.messenger(), pigeonRegistrar.codec(),
@@ -1262,9 +1274,11 @@ void PigeonApiWKNavigationDelegate::didFailNavigation(const platform::webkit::Na
                           "the instance manager."));
     return;
   }
-  platform::ValueList arguments{pigeon::wireValue(pigeonInstance),
-                                pigeon::wireValue(webView),
-                                pigeon::wireValue(error)};
+  platform::ValueList arguments;
+  arguments.reserve(3);
+  arguments.push_back(pigeon::wireValue(pigeonInstance));
+  arguments.push_back(pigeon::wireValue(webView));
+  arguments.push_back(pigeon::wireValue(error));
   std::function<bool(const platform::Value&)> expected = nullptr;
   static const std::string channel = pigeon::channelName("webview_flutter_wkwebview", "WKNavigationDelegate", "didFailNavigation");
   pigeon::callApplication(pigeonRegistrar.messenger(), pigeonRegistrar.codec(),
@@ -1287,9 +1301,11 @@ void PigeonApiWKNavigationDelegate::didFailProvisionalNavigation(
                           "the instance manager."));
     return;
   }
-  platform::ValueList arguments{pigeon::wireValue(pigeonInstance),
-                                pigeon::wireValue(webView),
-                                pigeon::wireValue(error)};
+  platform::ValueList arguments;
+  arguments.reserve(3);
+  arguments.push_back(pigeon::wireValue(pigeonInstance));
+  arguments.push_back(pigeon::wireValue(webView));
+  arguments.push_back(pigeon::wireValue(error));
   std::function<bool(const platform::Value&)> expected = nullptr;
   static const std::string channel = pigeon::channelName("webview_flutter_wkwebview", "WKNavigationDelegate", "didFailProvisionalNavigation");
   pigeon::callApplication(pigeonRegistrar.messenger(), pigeonRegistrar.codec(),
@@ -1311,7 +1327,10 @@ void PigeonApiWKNavigationDelegate::webViewWebContentProcessDidTerminate(
                           "the instance manager."));
     return;
   }
-  platform::ValueList arguments{pigeon::wireValue(pigeonInstance), pigeon::wireValue(webView)};
+  platform::ValueList arguments;
+  arguments.reserve(2);
+  arguments.push_back(pigeon::wireValue(pigeonInstance));
+  arguments.push_back(pigeon::wireValue(webView));
   std::function<bool(const platform::Value&)> expected = nullptr;
   static const std::string channel = pigeon::channelName("webview_flutter_wkwebview", "WKNavigationDelegate", "webViewWebContentProcessDidTerminate");
   pigeon::callApplication(pigeonRegistrar.messenger(), pigeonRegistrar.codec(),
@@ -1334,9 +1353,11 @@ void PigeonApiWKNavigationDelegate::didReceiveAuthenticationChallenge(
                           "the instance manager."));
     return;
   }
-  platform::ValueList arguments{pigeon::wireValue(pigeonInstance),
-                                pigeon::wireValue(webView),
-                                pigeon::wireValue(challenge)};
+  platform::ValueList arguments;
+  arguments.reserve(3);
+  arguments.push_back(pigeon::wireValue(pigeonInstance));
+  arguments.push_back(pigeon::wireValue(webView));
+  arguments.push_back(pigeon::wireValue(challenge));
   std::function<bool(const platform::Value&)> expected = &pigeon::holds<platform::webkit::NativeObjectPtr>;
   static const std::string channel = pigeon::channelName("webview_flutter_wkwebview", "WKNavigationDelegate", "didReceiveAuthenticationChallenge");
   pigeon::callApplication(pigeonRegistrar.messenger(), pigeonRegistrar.codec(),
@@ -1763,10 +1784,12 @@ void PigeonApiWKUIDelegate::onCreateWebView(const platform::webkit::NativeObject
                           "the instance manager."));
     return;
   }
-  platform::ValueList arguments{pigeon::wireValue(pigeonInstance),
-                                pigeon::wireValue(webView),
-                                pigeon::wireValue(configuration),
-                                pigeon::wireValue(navigationAction)};
+  platform::ValueList arguments;
+  arguments.reserve(4);
+  arguments.push_back(pigeon::wireValue(pigeonInstance));
+  arguments.push_back(pigeon::wireValue(webView));
+  arguments.push_back(pigeon::wireValue(configuration));
+  arguments.push_back(pigeon::wireValue(navigationAction));
   std::function<bool(const platform::Value&)> expected = nullptr;
   static const std::string channel = pigeon::channelName("webview_flutter_wkwebview", "WKUIDelegate", "onCreateWebView");
   pigeon::callApplication(pigeonRegistrar.messenger(), pigeonRegistrar.codec(),
@@ -1790,11 +1813,13 @@ void PigeonApiWKUIDelegate::requestMediaCapturePermission(const platform::webkit
                           "the instance manager."));
     return;
   }
-  platform::ValueList arguments{pigeon::wireValue(pigeonInstance),
-                                pigeon::wireValue(webView),
-                                pigeon::wireValue(origin),
-                                pigeon::wireValue(frame),
-                                pigeon::wireValue(type)};
+  platform::ValueList arguments;
+  arguments.reserve(5);
+  arguments.push_back(pigeon::wireValue(pigeonInstance));
+  arguments.push_back(pigeon::wireValue(webView));
+  arguments.push_back(pigeon::wireValue(origin));
+  arguments.push_back(pigeon::wireValue(frame));
+  arguments.push_back(pigeon::wireValue(type));
   std::function<bool(const platform::Value&)> expected = &pigeon::holds<PermissionDecision>;
   static const std::string channel = pigeon::channelName("webview_flutter_wkwebview", "WKUIDelegate", "requestMediaCapturePermission");
   pigeon::callApplication(pigeonRegistrar.messenger(), pigeonRegistrar.codec(),
@@ -1817,10 +1842,12 @@ void PigeonApiWKUIDelegate::runJavaScriptAlertPanel(const platform::webkit::Nati
                           "the instance manager."));
     return;
   }
-  platform::ValueList arguments{pigeon::wireValue(pigeonInstance),
-                                pigeon::wireValue(webView),
-                                pigeon::wireValue(message),
-                                pigeon::wireValue(frame)};
+  platform::ValueList arguments;
+  arguments.reserve(4);
+  arguments.push_back(pigeon::wireValue(pigeonInstance));
+  arguments.push_back(pigeon::wireValue(webView));
+  arguments.push_back(pigeon::wireValue(message));
+  arguments.push_back(pigeon::wireValue(frame));
   std::function<bool(const platform::Value&)> expected = nullptr;
   static const std::string channel = pigeon::channelName("webview_flutter_wkwebview", "WKUIDelegate", "runJavaScriptAlertPanel");
   pigeon::callApplication(pigeonRegistrar.messenger(), pigeonRegistrar.codec(),
@@ -1843,10 +1870,12 @@ void PigeonApiWKUIDelegate::runJavaScriptConfirmPanel(const platform::webkit::Na
                           "the instance manager."));
     return;
   }
-  platform::ValueList arguments{pigeon::wireValue(pigeonInstance),
-                                pigeon::wireValue(webView),
-                                pigeon::wireValue(message),
-                                pigeon::wireValue(frame)};
+  platform::ValueList arguments;
+  arguments.reserve(4);
+  arguments.push_back(pigeon::wireValue(pigeonInstance));
+  arguments.push_back(pigeon::wireValue(webView));
+  arguments.push_back(pigeon::wireValue(message));
+  arguments.push_back(pigeon::wireValue(frame));
   std::function<bool(const platform::Value&)> expected = &pigeon::holds<bool>;
   static const std::string channel = pigeon::channelName("webview_flutter_wkwebview", "WKUIDelegate", "runJavaScriptConfirmPanel");
   pigeon::callApplication(pigeonRegistrar.messenger(), pigeonRegistrar.codec(),
@@ -1870,11 +1899,13 @@ void PigeonApiWKUIDelegate::runJavaScriptTextInputPanel(const platform::webkit::
                           "the instance manager."));
     return;
   }
-  platform::ValueList arguments{pigeon::wireValue(pigeonInstance),
-                                pigeon::wireValue(webView),
-                                pigeon::wireValue(prompt),
-                                pigeon::wireValue(defaultText),
-                                pigeon::wireValue(frame)};
+  platform::ValueList arguments;
+  arguments.reserve(5);
+  arguments.push_back(pigeon::wireValue(pigeonInstance));
+  arguments.push_back(pigeon::wireValue(webView));
+  arguments.push_back(pigeon::wireValue(prompt));
+  arguments.push_back(pigeon::wireValue(defaultText));
+  arguments.push_back(pigeon::wireValue(frame));
   std::function<bool(const platform::Value&)> expected = &pigeon::holds<std::string>;
   static const std::string channel = pigeon::channelName("webview_flutter_wkwebview", "WKUIDelegate", "runJavaScriptTextInputPanel");
   pigeon::callApplication(pigeonRegistrar.messenger(), pigeonRegistrar.codec(),
@@ -2046,7 +2077,7 @@ platform::ValueList PigeonApiURLProtectionSpace::pigeonAnnouncedFields(
     const platform::webkit::NativeObjectPtr& pigeonInstance) {
   if (!pigeonDelegate) return {};
   platform::ValueList fields;
-  fields.reserve(4);
+  fields.reserve(5);  // and the identifier
   fields.push_back(pigeon::wireValue(pigeonDelegate->host(*this, pigeonInstance)));
   fields.push_back(pigeon::wireValue(pigeonDelegate->port(*this, pigeonInstance)));
   fields.push_back(pigeon::wireValue(pigeonDelegate->realm(*this, pigeonInstance)));
@@ -2174,7 +2205,7 @@ platform::ValueList PigeonApiGetTrustResultResponse::pigeonAnnouncedFields(
     const platform::webkit::NativeObjectPtr& pigeonInstance) {
   if (!pigeonDelegate) return {};
   platform::ValueList fields;
-  fields.reserve(2);
+  fields.reserve(3);  // and the identifier
   fields.push_back(pigeon::wireValue(pigeonDelegate->result(*this, pigeonInstance)));
   fields.push_back(pigeon::wireValue(pigeonDelegate->resultCode(*this, pigeonInstance)));
   return fields;

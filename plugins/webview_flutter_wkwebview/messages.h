@@ -246,7 +246,8 @@ class PigeonApiNSObject {
   // Announces `pigeonInstance` on "NSObject.pigeon_newInstance" unless it is known.
   void pigeonNewInstance(const platform::webkit::NativeObjectPtr& pigeonInstance,
                          std::function<void(const pigeon::CallResult& result)> completion) const;
-  // The fields sent after the identifier (none without a delegate).
+  // The fields sent after the identifier (none without a delegate), with room for the
+  // identifier in front.
   platform::ValueList pigeonAnnouncedFields(const platform::webkit::NativeObjectPtr& pigeonInstance);
   void observeValue(const platform::webkit::NativeObjectPtr& pigeonInstance,
                     const std::optional<std::string>& keyPath,
@@ -301,7 +302,8 @@ class PigeonApiURLRequest {
   // Announces `pigeonInstance` on "URLRequest.pigeon_newInstance" unless it is known.
   void pigeonNewInstance(const platform::webkit::NativeObjectPtr& pigeonInstance,
                          std::function<void(const pigeon::CallResult& result)> completion) const;
-  // The fields sent after the identifier (none without a delegate).
+  // The fields sent after the identifier (none without a delegate), with room for the
+  // identifier in front.
   platform::ValueList pigeonAnnouncedFields(const platform::webkit::NativeObjectPtr& pigeonInstance);
 
   ProxyApiRegistrar& pigeonRegistrar;
@@ -325,7 +327,8 @@ class PigeonApiURLResponse {
   // Announces `pigeonInstance` on "URLResponse.pigeon_newInstance" unless it is known.
   void pigeonNewInstance(const platform::webkit::NativeObjectPtr& pigeonInstance,
                          std::function<void(const pigeon::CallResult& result)> completion) const;
-  // The fields sent after the identifier (none without a delegate).
+  // The fields sent after the identifier (none without a delegate), with room for the
+  // identifier in front.
   platform::ValueList pigeonAnnouncedFields(const platform::webkit::NativeObjectPtr& pigeonInstance);
 
   ProxyApiRegistrar& pigeonRegistrar;
@@ -351,7 +354,8 @@ class PigeonApiHTTPURLResponse {
   // Announces `pigeonInstance` on "HTTPURLResponse.pigeon_newInstance" unless it is known.
   void pigeonNewInstance(const platform::webkit::NativeObjectPtr& pigeonInstance,
                          std::function<void(const pigeon::CallResult& result)> completion) const;
-  // The fields sent after the identifier (none without a delegate).
+  // The fields sent after the identifier (none without a delegate), with room for the
+  // identifier in front.
   platform::ValueList pigeonAnnouncedFields(const platform::webkit::NativeObjectPtr& pigeonInstance);
 
   ProxyApiRegistrar& pigeonRegistrar;
@@ -390,7 +394,8 @@ class PigeonApiWKUserScript {
   // Announces `pigeonInstance` on "WKUserScript.pigeon_newInstance" unless it is known.
   void pigeonNewInstance(const platform::webkit::NativeObjectPtr& pigeonInstance,
                          std::function<void(const pigeon::CallResult& result)> completion) const;
-  // The fields sent after the identifier (none without a delegate).
+  // The fields sent after the identifier (none without a delegate), with room for the
+  // identifier in front.
   platform::ValueList pigeonAnnouncedFields(const platform::webkit::NativeObjectPtr& pigeonInstance);
 
   ProxyApiRegistrar& pigeonRegistrar;
@@ -420,7 +425,8 @@ class PigeonApiWKNavigationAction {
   // Announces `pigeonInstance` on "WKNavigationAction.pigeon_newInstance" unless it is known.
   void pigeonNewInstance(const platform::webkit::NativeObjectPtr& pigeonInstance,
                          std::function<void(const pigeon::CallResult& result)> completion) const;
-  // The fields sent after the identifier (none without a delegate).
+  // The fields sent after the identifier (none without a delegate), with room for the
+  // identifier in front.
   platform::ValueList pigeonAnnouncedFields(const platform::webkit::NativeObjectPtr& pigeonInstance);
 
   ProxyApiRegistrar& pigeonRegistrar;
@@ -448,7 +454,8 @@ class PigeonApiWKNavigationResponse {
   // Announces `pigeonInstance` on "WKNavigationResponse.pigeon_newInstance" unless it is known.
   void pigeonNewInstance(const platform::webkit::NativeObjectPtr& pigeonInstance,
                          std::function<void(const pigeon::CallResult& result)> completion) const;
-  // The fields sent after the identifier (none without a delegate).
+  // The fields sent after the identifier (none without a delegate), with room for the
+  // identifier in front.
   platform::ValueList pigeonAnnouncedFields(const platform::webkit::NativeObjectPtr& pigeonInstance);
 
   ProxyApiRegistrar& pigeonRegistrar;
@@ -476,7 +483,8 @@ class PigeonApiWKFrameInfo {
   // Announces `pigeonInstance` on "WKFrameInfo.pigeon_newInstance" unless it is known.
   void pigeonNewInstance(const platform::webkit::NativeObjectPtr& pigeonInstance,
                          std::function<void(const pigeon::CallResult& result)> completion) const;
-  // The fields sent after the identifier (none without a delegate).
+  // The fields sent after the identifier (none without a delegate), with room for the
+  // identifier in front.
   platform::ValueList pigeonAnnouncedFields(const platform::webkit::NativeObjectPtr& pigeonInstance);
 
   ProxyApiRegistrar& pigeonRegistrar;
@@ -506,7 +514,8 @@ class PigeonApiNSError {
   // Announces `pigeonInstance` on "NSError.pigeon_newInstance" unless it is known.
   void pigeonNewInstance(const platform::webkit::NativeObjectPtr& pigeonInstance,
                          std::function<void(const pigeon::CallResult& result)> completion) const;
-  // The fields sent after the identifier (none without a delegate).
+  // The fields sent after the identifier (none without a delegate), with room for the
+  // identifier in front.
   platform::ValueList pigeonAnnouncedFields(const platform::webkit::NativeObjectPtr& pigeonInstance);
 
   ProxyApiRegistrar& pigeonRegistrar;
@@ -534,7 +543,8 @@ class PigeonApiWKScriptMessage {
   // Announces `pigeonInstance` on "WKScriptMessage.pigeon_newInstance" unless it is known.
   void pigeonNewInstance(const platform::webkit::NativeObjectPtr& pigeonInstance,
                          std::function<void(const pigeon::CallResult& result)> completion) const;
-  // The fields sent after the identifier (none without a delegate).
+  // The fields sent after the identifier (none without a delegate), with room for the
+  // identifier in front.
   platform::ValueList pigeonAnnouncedFields(const platform::webkit::NativeObjectPtr& pigeonInstance);
 
   ProxyApiRegistrar& pigeonRegistrar;
@@ -564,7 +574,8 @@ class PigeonApiWKSecurityOrigin {
   // Announces `pigeonInstance` on "WKSecurityOrigin.pigeon_newInstance" unless it is known.
   void pigeonNewInstance(const platform::webkit::NativeObjectPtr& pigeonInstance,
                          std::function<void(const pigeon::CallResult& result)> completion) const;
-  // The fields sent after the identifier (none without a delegate).
+  // The fields sent after the identifier (none without a delegate), with room for the
+  // identifier in front.
   platform::ValueList pigeonAnnouncedFields(const platform::webkit::NativeObjectPtr& pigeonInstance);
 
   ProxyApiRegistrar& pigeonRegistrar;
@@ -597,7 +608,8 @@ class PigeonApiHTTPCookie {
   // Announces `pigeonInstance` on "HTTPCookie.pigeon_newInstance" unless it is known.
   void pigeonNewInstance(const platform::webkit::NativeObjectPtr& pigeonInstance,
                          std::function<void(const pigeon::CallResult& result)> completion) const;
-  // The fields sent after the identifier (none without a delegate).
+  // The fields sent after the identifier (none without a delegate), with room for the
+  // identifier in front.
   platform::ValueList pigeonAnnouncedFields(const platform::webkit::NativeObjectPtr& pigeonInstance);
 
   ProxyApiRegistrar& pigeonRegistrar;
@@ -636,7 +648,8 @@ class PigeonApiAuthenticationChallengeResponse {
   // Announces `pigeonInstance` on "AuthenticationChallengeResponse.pigeon_newInstance" unless it is known.
   void pigeonNewInstance(const platform::webkit::NativeObjectPtr& pigeonInstance,
                          std::function<void(const pigeon::CallResult& result)> completion) const;
-  // The fields sent after the identifier (none without a delegate).
+  // The fields sent after the identifier (none without a delegate), with room for the
+  // identifier in front.
   platform::ValueList pigeonAnnouncedFields(const platform::webkit::NativeObjectPtr& pigeonInstance);
 
   ProxyApiRegistrar& pigeonRegistrar;
@@ -673,7 +686,8 @@ class PigeonApiWKWebsiteDataStore {
   // Announces `pigeonInstance` on "WKWebsiteDataStore.pigeon_newInstance" unless it is known.
   void pigeonNewInstance(const platform::webkit::NativeObjectPtr& pigeonInstance,
                          std::function<void(const pigeon::CallResult& result)> completion) const;
-  // The fields sent after the identifier (none without a delegate).
+  // The fields sent after the identifier (none without a delegate), with room for the
+  // identifier in front.
   platform::ValueList pigeonAnnouncedFields(const platform::webkit::NativeObjectPtr& pigeonInstance);
 
   ProxyApiRegistrar& pigeonRegistrar;
@@ -732,7 +746,8 @@ class PigeonApiWKWebViewConfiguration {
   // Announces `pigeonInstance` on "WKWebViewConfiguration.pigeon_newInstance" unless it is known.
   void pigeonNewInstance(const platform::webkit::NativeObjectPtr& pigeonInstance,
                          std::function<void(const pigeon::CallResult& result)> completion) const;
-  // The fields sent after the identifier (none without a delegate).
+  // The fields sent after the identifier (none without a delegate), with room for the
+  // identifier in front.
   platform::ValueList pigeonAnnouncedFields(const platform::webkit::NativeObjectPtr& pigeonInstance);
 
   ProxyApiRegistrar& pigeonRegistrar;
@@ -774,7 +789,8 @@ class PigeonApiWKUserContentController {
   // Announces `pigeonInstance` on "WKUserContentController.pigeon_newInstance" unless it is known.
   void pigeonNewInstance(const platform::webkit::NativeObjectPtr& pigeonInstance,
                          std::function<void(const pigeon::CallResult& result)> completion) const;
-  // The fields sent after the identifier (none without a delegate).
+  // The fields sent after the identifier (none without a delegate), with room for the
+  // identifier in front.
   platform::ValueList pigeonAnnouncedFields(const platform::webkit::NativeObjectPtr& pigeonInstance);
 
   ProxyApiRegistrar& pigeonRegistrar;
@@ -808,7 +824,8 @@ class PigeonApiWKPreferences {
   // Announces `pigeonInstance` on "WKPreferences.pigeon_newInstance" unless it is known.
   void pigeonNewInstance(const platform::webkit::NativeObjectPtr& pigeonInstance,
                          std::function<void(const pigeon::CallResult& result)> completion) const;
-  // The fields sent after the identifier (none without a delegate).
+  // The fields sent after the identifier (none without a delegate), with room for the
+  // identifier in front.
   platform::ValueList pigeonAnnouncedFields(const platform::webkit::NativeObjectPtr& pigeonInstance);
 
   ProxyApiRegistrar& pigeonRegistrar;
@@ -921,7 +938,8 @@ class PigeonApiWKWebView {
   // Announces `pigeonInstance` on "WKWebView.pigeon_newInstance" unless it is known.
   void pigeonNewInstance(const platform::webkit::NativeObjectPtr& pigeonInstance,
                          std::function<void(const pigeon::CallResult& result)> completion) const;
-  // The fields sent after the identifier (none without a delegate).
+  // The fields sent after the identifier (none without a delegate), with room for the
+  // identifier in front.
   platform::ValueList pigeonAnnouncedFields(const platform::webkit::NativeObjectPtr& pigeonInstance);
 
   ProxyApiRegistrar& pigeonRegistrar;
@@ -1009,7 +1027,8 @@ class PigeonApiNSViewWKWebView {
   // Announces `pigeonInstance` on "NSViewWKWebView.pigeon_newInstance" unless it is known.
   void pigeonNewInstance(const platform::webkit::NativeObjectPtr& pigeonInstance,
                          std::function<void(const pigeon::CallResult& result)> completion) const;
-  // The fields sent after the identifier (none without a delegate).
+  // The fields sent after the identifier (none without a delegate), with room for the
+  // identifier in front.
   platform::ValueList pigeonAnnouncedFields(const platform::webkit::NativeObjectPtr& pigeonInstance);
 
   ProxyApiRegistrar& pigeonRegistrar;
@@ -1097,7 +1116,8 @@ class PigeonApiWKHTTPCookieStore {
   // Announces `pigeonInstance` on "WKHTTPCookieStore.pigeon_newInstance" unless it is known.
   void pigeonNewInstance(const platform::webkit::NativeObjectPtr& pigeonInstance,
                          std::function<void(const pigeon::CallResult& result)> completion) const;
-  // The fields sent after the identifier (none without a delegate).
+  // The fields sent after the identifier (none without a delegate), with room for the
+  // identifier in front.
   platform::ValueList pigeonAnnouncedFields(const platform::webkit::NativeObjectPtr& pigeonInstance);
 
   ProxyApiRegistrar& pigeonRegistrar;
@@ -1136,7 +1156,8 @@ class PigeonApiURLCredential {
   // Announces `pigeonInstance` on "URLCredential.pigeon_newInstance" unless it is known.
   void pigeonNewInstance(const platform::webkit::NativeObjectPtr& pigeonInstance,
                          std::function<void(const pigeon::CallResult& result)> completion) const;
-  // The fields sent after the identifier (none without a delegate).
+  // The fields sent after the identifier (none without a delegate), with room for the
+  // identifier in front.
   platform::ValueList pigeonAnnouncedFields(const platform::webkit::NativeObjectPtr& pigeonInstance);
 
   ProxyApiRegistrar& pigeonRegistrar;
@@ -1174,7 +1195,8 @@ class PigeonApiURLProtectionSpace {
   // Announces `pigeonInstance` on "URLProtectionSpace.pigeon_newInstance" unless it is known.
   void pigeonNewInstance(const platform::webkit::NativeObjectPtr& pigeonInstance,
                          std::function<void(const pigeon::CallResult& result)> completion) const;
-  // The fields sent after the identifier (none without a delegate).
+  // The fields sent after the identifier (none without a delegate), with room for the
+  // identifier in front.
   platform::ValueList pigeonAnnouncedFields(const platform::webkit::NativeObjectPtr& pigeonInstance);
 
   ProxyApiRegistrar& pigeonRegistrar;
@@ -1205,7 +1227,8 @@ class PigeonApiURLAuthenticationChallenge {
   // Announces `pigeonInstance` on "URLAuthenticationChallenge.pigeon_newInstance" unless it is known.
   void pigeonNewInstance(const platform::webkit::NativeObjectPtr& pigeonInstance,
                          std::function<void(const pigeon::CallResult& result)> completion) const;
-  // The fields sent after the identifier (none without a delegate).
+  // The fields sent after the identifier (none without a delegate), with room for the
+  // identifier in front.
   platform::ValueList pigeonAnnouncedFields(const platform::webkit::NativeObjectPtr& pigeonInstance);
 
   ProxyApiRegistrar& pigeonRegistrar;
@@ -1235,7 +1258,8 @@ class PigeonApiURL {
   // Announces `pigeonInstance` on "URL.pigeon_newInstance" unless it is known.
   void pigeonNewInstance(const platform::webkit::NativeObjectPtr& pigeonInstance,
                          std::function<void(const pigeon::CallResult& result)> completion) const;
-  // The fields sent after the identifier (none without a delegate).
+  // The fields sent after the identifier (none without a delegate), with room for the
+  // identifier in front.
   platform::ValueList pigeonAnnouncedFields(const platform::webkit::NativeObjectPtr& pigeonInstance);
 
   ProxyApiRegistrar& pigeonRegistrar;
@@ -1266,7 +1290,8 @@ class PigeonApiWKWebpagePreferences {
   // Announces `pigeonInstance` on "WKWebpagePreferences.pigeon_newInstance" unless it is known.
   void pigeonNewInstance(const platform::webkit::NativeObjectPtr& pigeonInstance,
                          std::function<void(const pigeon::CallResult& result)> completion) const;
-  // The fields sent after the identifier (none without a delegate).
+  // The fields sent after the identifier (none without a delegate), with room for the
+  // identifier in front.
   platform::ValueList pigeonAnnouncedFields(const platform::webkit::NativeObjectPtr& pigeonInstance);
 
   ProxyApiRegistrar& pigeonRegistrar;
@@ -1294,7 +1319,8 @@ class PigeonApiGetTrustResultResponse {
   // Announces `pigeonInstance` on "GetTrustResultResponse.pigeon_newInstance" unless it is known.
   void pigeonNewInstance(const platform::webkit::NativeObjectPtr& pigeonInstance,
                          std::function<void(const pigeon::CallResult& result)> completion) const;
-  // The fields sent after the identifier (none without a delegate).
+  // The fields sent after the identifier (none without a delegate), with room for the
+  // identifier in front.
   platform::ValueList pigeonAnnouncedFields(const platform::webkit::NativeObjectPtr& pigeonInstance);
 
   ProxyApiRegistrar& pigeonRegistrar;
@@ -1336,7 +1362,8 @@ class PigeonApiSecTrust {
   // Announces `pigeonInstance` on "SecTrust.pigeon_newInstance" unless it is known.
   void pigeonNewInstance(const platform::webkit::NativeObjectPtr& pigeonInstance,
                          std::function<void(const pigeon::CallResult& result)> completion) const;
-  // The fields sent after the identifier (none without a delegate).
+  // The fields sent after the identifier (none without a delegate), with room for the
+  // identifier in front.
   platform::ValueList pigeonAnnouncedFields(const platform::webkit::NativeObjectPtr& pigeonInstance);
 
   ProxyApiRegistrar& pigeonRegistrar;
@@ -1366,7 +1393,8 @@ class PigeonApiSecCertificate {
   // Announces `pigeonInstance` on "SecCertificate.pigeon_newInstance" unless it is known.
   void pigeonNewInstance(const platform::webkit::NativeObjectPtr& pigeonInstance,
                          std::function<void(const pigeon::CallResult& result)> completion) const;
-  // The fields sent after the identifier (none without a delegate).
+  // The fields sent after the identifier (none without a delegate), with room for the
+  // identifier in front.
   platform::ValueList pigeonAnnouncedFields(const platform::webkit::NativeObjectPtr& pigeonInstance);
 
   ProxyApiRegistrar& pigeonRegistrar;

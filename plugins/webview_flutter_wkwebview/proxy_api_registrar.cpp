@@ -143,16 +143,10 @@ ProxyApiRegistrar::pigeonNewInstance(const InstanceManager::ObjectPtr& object,
   }
   const std::int64_t identifier = instanceManager_->addHostCreatedInstance(object);
   const Announcer& announcer = announcerFor(object->className());
+  // The fields come with room for the identifier in front: the message is that one list.
   platform::ValueList message;
-  if (announcer.fields) {
-    auto fields = (*announcer.fields)(object);
-    message.reserve(1 + fields.size());
-    message.emplace_back(identifier);
-    for (auto& field : fields)
-      message.push_back(std::move(field));
-  } else {
-    message.emplace_back(identifier);
-  }
+  if (announcer.fields) message = (*announcer.fields)(object);
+  message.emplace(message.begin(), identifier);
   pigeon::callApplication(messenger(), codec_, announcer.channel, std::move(message), false,
                           std::move(completion));
   return identifier;

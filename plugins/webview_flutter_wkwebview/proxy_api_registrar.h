@@ -32,7 +32,8 @@ inline constexpr const char* kPackage = "webview_flutter_wkwebview";
 class ProxyApiRegistrar : public ProxyApiCodecHost,
                           public std::enable_shared_from_this<ProxyApiRegistrar> {
  public:
-  // The fields an API announces after the identifier (none for most).
+  // The fields an API announces after the identifier (none for most). Reserving one slot more
+  // than the fields spares the announcement a second list.
   using AnnouncedFields = std::function<platform::ValueList(const InstanceManager::ObjectPtr&)>;
 
   static std::shared_ptr<ProxyApiRegistrar>

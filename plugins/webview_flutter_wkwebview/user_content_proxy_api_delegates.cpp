@@ -23,9 +23,9 @@ void ScriptMessageHandlerImpl::userContentControllerDidReceiveScriptMessage(
     const std::shared_ptr<wk::ScriptMessage>& message) {
   auto registrar = registrar_.lock();
   if (!registrar) return;
-  auto self = shared_from_this();
-  registrar->dispatchOnMainThread([registrar, self, controller,
-                                   message](const ProxyApiRegistrar::FailureReporter&) {
+  auto& dispatcher = *registrar;
+  dispatcher.dispatchOnMainThread([registrar = std::move(registrar), self = shared_from_this(),
+                                   controller, message](const ProxyApiRegistrar::FailureReporter&) {
     const auto& api = registrar->apis().WKScriptMessageHandler;
     if (!api) return;
     // The reply comes after this task has run: a failure is logged as the task's reporter
