@@ -194,9 +194,11 @@ bool ZEVOveverizuru::bundleRawEvents() {
       consumed = APMCleanupRawEvents(*db, lastRowID, *fingerprint);
       return consumed;
     }
-    // 11.
-    const auto values = NANOMessageValues(protos);
-    NANOSetArray(bundle.get(), B::kEvents, &values);
+    // 11. The messages were made for this bundle alone: their contents move into it.
+    if (!APMMoveEventMessagesIntoBundle(protos, *bundle)) {
+      const auto values = NANOMessageValues(protos);
+      NANOSetArray(bundle.get(), B::kEvents, &values);
+    }
     double start = std::numeric_limits<double>::infinity();
     double end = -std::numeric_limits<double>::infinity();
     for (const auto& raw : *batch) {

@@ -477,6 +477,9 @@ class APMDatabase {
   };
   KnownRowsMemo knownEventAggregates_;
   KnownRowsMemo knownMetadataFingerprints_;
+  // Event names with no event filter rows, while the "event_filters" rows stay as they were:
+  // every bundled event asks, and most names have none.
+  KnownRowsMemo eventNamesWithoutFilters_;
   // Whether `memo` knows `key` stored in `table`; a memo of another store or generation is
   // emptied and moved to the current one. False (and nothing kept) when the store is closed.
   bool stillKnown(KnownRowsMemo& memo, const std::string& table, const std::string& key);

@@ -244,8 +244,14 @@ APMDatabase::eventFiltersForEventName(const std::string& eventName, const EventF
   }
   APMSqliteStore* store = openStore(error);
   if (!store) return std::nullopt;
-  return filterRows<APMEventFilter>(*store, kSelectEventFilters, eventName, make,
-                                    "Received event filter row without its keys", error);
+  if (stillKnown(eventNamesWithoutFilters_, kEventFilters, eventName)) return EventFilters{};
+  auto filters = filterRows<APMEventFilter>(*store, kSelectEventFilters, eventName, make,
+                                            "Received event filter row without its keys", error);
+  // An empty list means no row at all: a row that makes no record fails the read instead.
+  if (filters && filters->empty()) {
+    rememberKnown(eventNamesWithoutFilters_, kEventFilters, eventName);
+  }
+  return filters;
 }
 
 std::optional<APMDatabase::PropertyFilters>

@@ -1,5 +1,7 @@
 // APMDatabase: the aggregates kept per event name (table "events") and the copy of them saved
 // while analytics storage is denied (table "events_snapshot", made on demand).
+#include <sqlite3.h>
+
 #include "measurement/model/apm_database.h"
 #include "measurement/model/apm_database_family_support.h"
 #include "measurement/storage/apm_monitor.h"
@@ -104,17 +106,28 @@ bool APMDatabase::replaceStoredEventAggregates(const APMEventAggregates* aggrega
       "last_sampled_complex_event_id, last_sampling_rate, lifetime_count, name) VALUES (?, ?, ?, "
       "?, ?, ?, ?, ?, ?, ?)";
   const auto id = aggregates->lastSampledComplexEventID();
-  const platform::ValueList values{integer(aggregates->currentBundleCount()),
-                                   integer(aggregates->currentSessionCount()),
-                                   integer(aggregates->lastBundledDay()),
-                                   platform::Value(aggregates->lastBundledTimestamp()),
-                                   integer(aggregates->lastExemptFromSampling() ? 1 : 0),
-                                   platform::Value(aggregates->lastFireTimestamp()),
-                                   id ? integer(*id) : platform::Value(),
-                                   integer(aggregates->lastSamplingRate()),
-                                   integer(aggregates->lifetimeCount()),
-                                   platform::Value(aggregates->name())};
-  return store_->executeSQL(kReplace, values, error);
+  const std::string& name = aggregates->name();
+  return store_->executeSQLBinding(
+      kReplace,
+      [&](sqlite3_stmt* statement) {
+        int code = SQLITE_OK;
+        const auto keep = [&code](int result) {
+          if (code == SQLITE_OK) code = result;
+        };
+        keep(sqlite3_bind_int64(statement, 1, aggregates->currentBundleCount()));
+        keep(sqlite3_bind_int64(statement, 2, aggregates->currentSessionCount()));
+        keep(sqlite3_bind_int64(statement, 3, aggregates->lastBundledDay()));
+        keep(sqlite3_bind_double(statement, 4, aggregates->lastBundledTimestamp()));
+        keep(sqlite3_bind_int64(statement, 5, aggregates->lastExemptFromSampling() ? 1 : 0));
+        keep(sqlite3_bind_double(statement, 6, aggregates->lastFireTimestamp()));
+        keep(id ? sqlite3_bind_int64(statement, 7, *id) : sqlite3_bind_null(statement, 7));
+        keep(sqlite3_bind_int64(statement, 8, aggregates->lastSamplingRate()));
+        keep(sqlite3_bind_int64(statement, 9, aggregates->lifetimeCount()));
+        keep(sqlite3_bind_text(statement, 10, name.data(), static_cast<int>(name.size()),
+                               SQLITE_STATIC));
+        return code;
+      },
+      error);
 }
 
 std::shared_ptr<APMEventAggregates>

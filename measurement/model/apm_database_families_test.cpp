@@ -4,6 +4,7 @@
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <functional>
 #include <sstream>
 
 #include "measurement/messages/message_fields.h"
@@ -1150,6 +1151,108 @@ TEST_F(APMDatabaseFamiliesTest, FilterFlagsComeFromTheStoredMessageNotTheColumn)
   EXPECT_EQ(describe(listError), "3: Received event filter with empty event name for getting "
                                  "dictionary representation");
   EXPECT_EQ(database_->eventFiltersForEventName("_s", &error)->size(), 1u);
+}
+
+// A name found without filters is answered from memory until the table changes in any way.
+TEST_F(APMDatabaseFamiliesTest, ANameWithoutEventFiltersSeesEveryLaterChangeOfTheFilters) {
+  ASSERT_TRUE(database_);
+  platform::ErrorPtr error;
+  auto message = APMPBEventFilter::initWithMessageInfo();
+  NANOSetInt32(message.get(), apmpb_field::EventFilter::kFilterId, 1);
+  NANOSetBool(message.get(), apmpb_field::EventFilter::kDynamic, true);
+  const platform::Bytes data = *message->protoBuffer();
+  const auto filter = [&](std::int32_t audienceID, const std::string& name) {
+    return APMEventFilter::initWithAudienceID(audienceID, 1, name, data, false, true, false);
+  };
+  // The audience IDs read for `name`, "error" for a failed read.
+  const auto audiences = [&](const std::string& name) {
+    platform::ErrorPtr readError;
+    const auto filters = database_->eventFiltersForEventName(name, &readError);
+    if (!filters) return std::string("error");
+    std::string out;
+    for (const auto& row : *filters)
+      out += std::to_string(row->audienceID()) + ";";
+    return out;
+  };
+  const std::string escaped = "X'" + hex(data) + "'";
+
+  struct Step {
+    const char* what;
+    std::function<void()> change;
+    const char* levelUp;
+    const char* other;
+  };
+  const std::vector<Step> steps{
+      {"nothing stored", [] {}, "", ""},
+      {"a filter of another name",
+       [&] { ASSERT_TRUE(database_->updateEventFilters({filter(1, "other")}, &error)); }, "", "1;"},
+      {"a filter of the name",
+       [&] { ASSERT_TRUE(database_->updateEventFilters({filter(2, "level_up")}, &error)); }, "2;",
+       "1;"},
+      {"its filters deleted",
+       [&] { ASSERT_TRUE(database_->deleteEventFilters({filter(2, "level_up")}, &error)); }, "",
+       "1;"},
+      {"stored in a transaction that is rolled back",
+       [&] {
+         EXPECT_FALSE(database_->performTransaction([&] {
+           EXPECT_TRUE(database_->updateEventFilters({filter(3, "level_up")}, &error));
+           EXPECT_EQ(audiences("level_up"), "3;");
+           return false;
+         }));
+       },
+       "", "1;"},
+      {"deleted in a transaction that is rolled back",
+       [&] {
+         EXPECT_FALSE(database_->performTransaction([&] {
+           EXPECT_TRUE(database_->store()->executeSQL("DELETE FROM event_filters", &error));
+           EXPECT_EQ(audiences("other"), "");
+           return false;
+         }));
+       },
+       "", "1;"},
+      {"a row written by a statement of its own",
+       [&] {
+         ASSERT_TRUE(database_->store()->executeSQL(
+             "INSERT INTO event_filters (audience_id, filter_id, event_name, data, "
+             "session_scoped) VALUES (4, 1, 'level_up', " +
+                 escaped + ", 0)",
+             &error));
+       },
+       "4;", "1;"},
+      {"the table emptied at once",
+       [&] { ASSERT_TRUE(database_->store()->executeSQL("DELETE FROM event_filters", &error)); },
+       "", ""},
+      {"a row written by another connection, seen from the next transaction",
+       [&] {
+         RawConnection raw(path());
+         ASSERT_EQ(raw.exec("INSERT INTO event_filters (audience_id, filter_id, event_name, "
+                            "data, session_scoped) VALUES (5, 1, 'level_up', " +
+                            escaped + ", 0)"),
+                   SQLITE_OK);
+         EXPECT_TRUE(database_->performTransaction([&] {
+           EXPECT_EQ(audiences("level_up"), "5;");
+           return true;
+         }));
+       },
+       "5;", ""},
+      {"a row without its keys is an error, not a remembered empty answer",
+       [&] {
+         ASSERT_TRUE(database_->store()->executeSQL(
+             "INSERT INTO event_filters (audience_id, filter_id, event_name, data, "
+             "session_scoped) VALUES (6, 'x', 'other', X'00', 0)",
+             &error));
+       },
+       "5;", "error"},
+  };
+  for (const auto& step : steps) {
+    SCOPED_TRACE(step.what);
+    step.change();
+    // Asked twice: the second answer may come from memory.
+    for (int ask = 0; ask < 2; ++ask) {
+      EXPECT_EQ(audiences("level_up"), step.levelUp);
+      EXPECT_EQ(audiences("other"), step.other);
+    }
+  }
 }
 
 TEST_F(APMDatabaseFamiliesTest, FilterResultsKeepAnEmptyPreviousResultAsNull) {

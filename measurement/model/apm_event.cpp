@@ -2,6 +2,7 @@
 
 #include <limits>
 
+#include "measurement/messages/message_codec.h"
 #include "measurement/messages/message_fields.h"
 #include "measurement/messages/message_info.h"
 #include "measurement/messages/message_types.h"
@@ -391,4 +392,82 @@ bool APMHasProtoParameter(const platform::ValueList& params, const std::string& 
     }
   }
   return false;
+}
+
+namespace {
+
+// Whether moving the contents of `record` gives what a deep copy gives: a copy leaves out missing
+// elements and nested records and refuses records nested deeper than the codec allows.
+bool movesLikeACopy(const MessageInfo& record, std::int32_t depth) {
+  if (depth > kMaxMessageNestingDepth) return false;
+  const MessageType& type = record.type();
+  for (std::uint32_t i = 0; i < type.slot_count; ++i) {
+    if (type.fields_type[i] & kNanoFieldRepeated) {
+      const ArrayInfo* list = record.array(i);
+      if (!list) return false;
+      for (const auto& element : list->messages) {
+        if (!element || !movesLikeACopy(*element, depth + 1)) return false;
+      }
+    } else if (const auto* nested = std::get_if<std::unique_ptr<MessageInfo>>(&record.slot(i))) {
+      if (!*nested || !movesLikeACopy(**nested, depth + 1)) return false;
+    }
+  }
+  return true;
+}
+
+// Moves every value of `from` into `to`, an empty record of the same type, slot by slot as a deep
+// copy fills it; `from` is left empty.
+void moveRecordContents(MessageInfo& from, MessageInfo& to) {
+  const MessageType& type = from.type();
+  for (std::uint32_t i = 0; i < type.slot_count; ++i) {
+    if (type.fields_type[i] & kNanoFieldRepeated) {
+      ArrayInfo* in = from.array(i);
+      ArrayInfo* out = to.array(i);
+      if (!in || !out || in->size() == 0) continue;
+      out->scalars = std::move(in->scalars);
+      out->strings = std::move(in->strings);
+      out->messages = std::move(in->messages);
+      finishList(out);
+      nano_init_array_info(in);
+      continue;
+    }
+    MessageSlot& slot = from.slot(i);
+    if (std::holds_alternative<std::string>(slot) || std::holds_alternative<std::uint64_t>(slot) ||
+        std::holds_alternative<std::unique_ptr<MessageInfo>>(slot)) {
+      to.slot(i) = std::move(slot);
+      slot = std::monostate{};
+    }
+  }
+}
+
+}  // namespace
+
+bool APMMoveEventMessagesIntoBundle(std::vector<std::shared_ptr<APMPBEvent>>& messages,
+                                    APMPBMeasurementBundle& bundle) {
+  namespace B = apmpb_field::MeasurementBundle;
+  MessageInfo* record = bundle.messageInfo();
+  ArrayInfo* events = record ? record->array(B::kEvents) : nullptr;
+  if (!events || events->element_type != &apmpb_type::Event) return false;
+  for (const auto& message : messages) {
+    if (!message || message.use_count() != 1 || !message->messageInfo() ||
+        !movesLikeACopy(*message->messageInfo(), 1)) {
+      return false;
+    }
+  }
+  // Every record is made before anything moves, so running out of memory changes nothing.
+  std::vector<std::unique_ptr<MessageInfo>> records;
+  try {
+    records.reserve(messages.size());
+    for (std::size_t i = 0; i < messages.size(); ++i)
+      records.push_back(MessageInfo::create(apmpb_type::Event));
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  for (std::size_t i = 0; i < messages.size(); ++i)
+    moveRecordContents(*messages[i]->messageInfo(), *records[i]);
+  messages.clear();
+  apmpb_free_field(record, B::kEvents);
+  events->messages = std::move(records);
+  finishList(events);
+  return true;
 }

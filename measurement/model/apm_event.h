@@ -14,6 +14,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "measurement/messages/apmpb_wrappers.h"
 #include "measurement/model/apm_value.h"
@@ -95,5 +96,11 @@ platform::ValueList APMEventParamProtoFromDictionary(const platform::ValueMap& p
 // Parameters as plain numbers, strings and lists of maps (nested: no lists).
 platform::ValueMap APMEventParamObjectFromDictionary(const platform::ValueMap& parameters,
                                                      bool nested);
+// Puts `messages` into the events list of `bundle` as NANOSetArray would with copies of them, by
+// moving each message's contents: `messages` must be their only holder, and is emptied. False,
+// with nothing changed, when a copy could come out differently (a shared or missing message, a
+// missing element, nesting deeper than the codec copies); the caller then copies.
+bool APMMoveEventMessagesIntoBundle(std::vector<std::shared_ptr<APMPBEvent>>& messages,
+                                    APMPBMeasurementBundle& bundle);
 // Whether a list of EventParam messages holds the name (reported when it does).
 bool APMHasProtoParameter(const platform::ValueList& params, const std::string& name);

@@ -9,6 +9,7 @@
 
 #include "measurement/messages/apm_message_values.h"
 #include "measurement/messages/message_fields.h"
+#include "measurement/messages/message_info.h"
 #include "measurement/messages/nano_accessors.h"
 #include "measurement/model/apm_event_normalization.h"
 #include "measurement/model/apm_name_tables.h"
@@ -340,6 +341,102 @@ TEST_F(APMEventTest, CopyWithPreviousTimestampMatchesAFreshNormalisation) {
 
 // The Event message is built record by record; its bytes must be those of the same parameters
 // set one by one through the message accessors.
+// A bundle takes the contents of messages made for it alone and encodes as if it held copies;
+// anything a copy would treat differently is left for the copy.
+TEST_F(APMEventTest, EventMessagesMovedIntoABundleEncodeAsTheirCopiesWould) {
+  namespace B = apmpb_field::MeasurementBundle;
+  ValueList items{Value(ValueMap{{Value("item_id"), Value("sku")}, {Value("price"), Value(2.5)}})};
+  const auto made = [&](const std::string& name, ValueMap parameters, double previous = 0) {
+    const auto event = APMEvent::initWithOrigin("app", false, name, 1.5, previous, parameters);
+    return event ? event->protoEvent() : nullptr;
+  };
+  const auto withMissingElement = [&] {
+    auto message = made("level_up", {{Value("level"), Value(3)}});
+    ArrayInfo* params = message->messageInfo()->array(apmpb_field::Event::kParams);
+    params->messages.push_back(nullptr);
+    params->count = static_cast<std::uint32_t>(params->size());
+    return message;
+  };
+  const auto decoded = [&] {
+    const auto bytes = made("_e", {{Value("_et"), Value(12)}})->protoBuffer();
+    return APMPBEvent::initWithBuffer(*bytes);
+  };
+  std::shared_ptr<APMPBEvent> keptElsewhere;
+  struct Case {
+    const char* what;
+    std::function<std::vector<std::shared_ptr<APMPBEvent>>()> messages;
+    bool moved;
+  };
+  const Case cases[] = {
+      {"scalars, items, a previous time and no parameters",
+       [&] {
+         return std::vector<std::shared_ptr<APMPBEvent>>{
+             made("level_up", {{Value("level"), Value(-7)}, {Value("zone"), Value("north")}}, 1.25),
+             made("purchase", {{Value("items"), Value(items)}, {Value("value"), Value(9.75)}}),
+             made("_s", {})};
+       },
+       true},
+      {"a decoded message", [&] { return std::vector{decoded()}; }, true},
+      {"no messages", [] { return std::vector<std::shared_ptr<APMPBEvent>>{}; }, true},
+      {"a message held elsewhere too",
+       [&] {
+         keptElsewhere = made("level_up", {{Value("level"), Value(1)}});
+         return std::vector{made("_s", {}), keptElsewhere};
+       },
+       false},
+      {"a missing message",
+       [&] {
+         return std::vector{made("_s", {}), std::shared_ptr<APMPBEvent>()};
+       },
+       false},
+      {"a missing parameter element", [&] { return std::vector{withMissingElement()}; }, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    auto messages = c.messages();
+    // Both bundles start with an event of their own, which either way is replaced.
+    auto moved = APMPBMeasurementBundle::initWithMessageInfo();
+    auto copied = APMPBMeasurementBundle::initWithMessageInfo();
+    const auto old = made("old", {{Value("x"), Value(1)}});
+    for (auto* bundle : {moved.get(), copied.get()}) {
+      NANOSetString(bundle, B::kAppId, "com.example");
+      const ValueList first{Value(platform::ObjectPtr(old))};
+      NANOSetArray(bundle, B::kEvents, &first);
+    }
+    {
+      const auto values = NANOMessageValues(messages);
+      NANOSetArray(copied.get(), B::kEvents, &values);
+    }
+    std::vector<std::optional<platform::Bytes>> before;
+    for (const auto& message : messages)
+      before.push_back(message ? message->protoBuffer() : std::nullopt);
+    const auto bundleBefore = moved->protoBuffer();
+    const std::size_t count = messages.size();
+
+    ASSERT_EQ(APMMoveEventMessagesIntoBundle(messages, *moved), c.moved);
+    if (c.moved) {
+      EXPECT_TRUE(messages.empty());
+      EXPECT_EQ(NANOGetArrayCount(moved.get(), B::kEvents), count);
+      EXPECT_EQ(moved->protoBuffer(), copied->protoBuffer());
+      // What the bundle holds reads back through the accessors as the copies do.
+      const auto events = NANOGetArray(moved.get(), B::kEvents, APMPBEvent::classObject());
+      const auto copies = NANOGetArray(copied.get(), B::kEvents, APMPBEvent::classObject());
+      ASSERT_TRUE(events && copies);
+      ASSERT_EQ(events->size(), copies->size());
+      for (std::size_t i = 0; i < events->size(); ++i) {
+        EXPECT_EQ((*events)[i].asObjectOf<APMPBEvent>()->protoBuffer(),
+                  (*copies)[i].asObjectOf<APMPBEvent>()->protoBuffer());
+      }
+    } else {
+      EXPECT_EQ(moved->protoBuffer(), bundleBefore);
+      ASSERT_EQ(messages.size(), count);
+      for (std::size_t i = 0; i < count; ++i) {
+        EXPECT_EQ(messages[i] ? messages[i]->protoBuffer() : std::nullopt, before[i]);
+      }
+    }
+  }
+}
+
 TEST_F(APMEventTest, TheEventMessageHasTheBytesOfItsParametersSetOneByOne) {
   ValueList items;
   for (int i = 0; i < 2; ++i)

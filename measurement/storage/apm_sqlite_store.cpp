@@ -493,6 +493,37 @@ bool APMSqliteStore::executeSQL(const std::string& sql, const platform::ValueLis
   return true;
 }
 
+bool APMSqliteStore::executeSQLBinding(const std::string& sql,
+                                       const std::function<int(sqlite3_stmt*)>& bind,
+                                       platform::ErrorPtr* error) {
+  checkSequence();
+  if (!APMAssertNotZero(sql.size(), error, 1, "Received empty SQL string to execute") ||
+      !APMAssertNotNull(sqliteHandle(), error, 2, "Execute SQL failed. Database not open.") ||
+      !APMAssertTrue(static_cast<bool>(bind), error, 1, "Received no values to bind")) {
+    return false;
+  }
+  sqlite3_stmt* statement = nullptr;
+  if (const auto cached = statementCache_.find(sql); cached != statementCache_.end()) {
+    statement = cached->second;
+    sqlite3_clear_bindings(statement);
+  } else {
+    statement = prepareSQL(sql, error);
+    if (!statement) return false;
+    // Kept by the same rule as the statements of statementForQuery.
+    if (sql.find('?') != std::string::npos || !containsWhere(sql)) statementCache_[sql] = statement;
+  }
+  const int bound = bind(statement);
+  int code = SQLITE_DONE;
+  if (bound != SQLITE_OK) {
+    setDatabaseError(error, "bind values", bound);
+  } else {
+    code = sqlite3_step(statement);
+    if (code != SQLITE_DONE) setDatabaseError(error, "execute statement", code);
+  }
+  cleanUpStatement(statement, sql);
+  return bound == SQLITE_OK && code == SQLITE_DONE;
+}
+
 sqlite3_stmt* APMSqliteStore::statementForQuery(const std::string& query,
                                                 platform::ErrorPtr* error) {
   return statementForQuery(query, {}, error);

@@ -170,6 +170,11 @@ class APMSqliteStore {
   // the same text; true on SQLITE_DONE. For writes the caller makes often with the same text.
   bool executeSQL(const std::string& sql, const platform::ValueList& parameterValues,
                   platform::ErrorPtr* error);
+  // The same, with the values bound by `bind` straight onto the statement (values that outlive
+  // the call may be bound without a copy: the bindings are cleared before this returns). `bind`
+  // answers SQLITE_OK or the result code of a bind that failed, which fails the call unrun.
+  bool executeSQLBinding(const std::string& sql, const std::function<int(sqlite3_stmt*)>& bind,
+                         platform::ErrorPtr* error);
   // Steps once and finalizes; true on SQLITE_DONE.
   bool executeSQLStatement(sqlite3_stmt* statement, platform::ErrorPtr* error);
   sqlite3_stmt* statementForQuery(const std::string& query, platform::ErrorPtr* error);

@@ -302,6 +302,77 @@ TEST_F(APMSqliteStoreTest, BuiltStatementsAreCachedAndReusedWithFreshBindings) {
   EXPECT_EQ(rows->at(2).at(Value("n")), Value(std::int64_t{12}));
 }
 
+// Values bound by the caller: each run starts from fresh bindings, a failed bind runs nothing,
+// and the statement is kept for the next run either way.
+TEST_F(APMSqliteStoreTest, AStatementWithCallerBoundValuesRunsOnlyWhenEveryBindHeld) {
+  platform::ErrorPtr error;
+  auto store = open(&error);
+  ASSERT_TRUE(store);
+  ASSERT_TRUE(store->executeSQL("CREATE TABLE w (k TEXT PRIMARY KEY, n INTEGER, x REAL)", &error));
+  const std::string sql = "INSERT OR REPLACE INTO w (k, n, x) VALUES (?, ?, ?)";
+  const auto rows = [&] {
+    auto read =
+        store->recordsForQuery("SELECT k, n, x, typeof(n) AS t FROM w ORDER BY k", {}, &error);
+    std::string out;
+    for (const auto& row : read.value_or(std::vector<APMSqliteRecord>{}))
+      out += row.at(Value("k")).asString() + "=" + row.at(Value("t")).asString() + ";";
+    return out;
+  };
+  struct Case {
+    const char* what;
+    std::string key;
+    bool bindNumber;  // leaves "n" unbound (NULL) when false
+    int failingBind;  // the result code the binder answers after its binds
+    bool written;
+    const char* rows;
+  };
+  EXPECT_EQ(rows(), "");  // the read's statement is kept too
+  const std::size_t before = store->cachedStatementCountForTesting();
+  const Case cases[] = {
+      {"every value bound", "a", true, SQLITE_OK, true, "a=integer;"},
+      {"a value left out is NULL, not the last run's", "b", false, SQLITE_OK, true,
+       "a=integer;b=null;"},
+      {"a failed bind runs nothing", "c", true, SQLITE_RANGE, false, "a=integer;b=null;"},
+      {"the kept statement serves the next run", "d", true, SQLITE_OK, true,
+       "a=integer;b=null;d=integer;"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    platform::ErrorPtr runError;
+    const bool ran = store->executeSQLBinding(
+        sql,
+        [&](sqlite3_stmt* statement) {
+          int code = sqlite3_bind_text(statement, 1, c.key.data(), static_cast<int>(c.key.size()),
+                                       SQLITE_STATIC);
+          if (c.bindNumber && code == SQLITE_OK) code = sqlite3_bind_int64(statement, 2, 7);
+          if (code == SQLITE_OK) code = sqlite3_bind_double(statement, 3, 0.5);
+          return code == SQLITE_OK ? c.failingBind : code;
+        },
+        &runError);
+    EXPECT_EQ(ran, c.written);
+    if (c.written) {
+      EXPECT_FALSE(runError) << descriptionOf(runError);
+    } else {
+      ASSERT_TRUE(runError);
+      EXPECT_NE(descriptionOf(runError).find("\"bind values\" failed with sqlite code 25 "),
+                std::string::npos)
+          << descriptionOf(runError);
+    }
+    EXPECT_EQ(rows(), c.rows);
+  }
+  EXPECT_EQ(store->cachedStatementCountForTesting(), before + 1);
+  platform::ErrorPtr stepError;
+  EXPECT_FALSE(store->executeSQLBinding(
+      "INSERT INTO w (k) VALUES (?)",
+      [](sqlite3_stmt* statement) {
+        return sqlite3_bind_text(statement, 1, "a", 1, SQLITE_STATIC);
+      },
+      &stepError));
+  ASSERT_TRUE(stepError);
+  EXPECT_NE(descriptionOf(stepError).find("\"execute statement\" failed"), std::string::npos)
+      << descriptionOf(stepError);
+}
+
 TEST_F(APMSqliteStoreTest, AStatementThatIsNotTheCachedOneIsFinalizedSoTheCloseSucceeds) {
   platform::ErrorPtr error;
   auto store = open(&error);
