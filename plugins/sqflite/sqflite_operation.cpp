@@ -119,10 +119,19 @@ bool SqfliteOperation::hasNullTransactionId() const {
   return v && v->isNull();
 }
 
-bool SqfliteOperation::getBoolArgument(const std::string& key) const {
+bool SqfliteOperation::getBoolArgument(std::string_view key) const {
   const Value* v = getArgument(key);
   return v && v->isBool() && v->asBool();
 }
+
+namespace {
+
+// The keys of a compact entry, with their lengths known where they are compared.
+constexpr std::string_view kMethodKey = SqfliteParamMethod;
+constexpr std::string_view kSqlKey = SqfliteParamSql;
+constexpr std::string_view kArgumentsKey = SqfliteParamSqlArguments;
+
+}  // namespace
 
 SqfliteBatchEntry::SqfliteBatchEntry(Value entry, const SqfliteBatchEntry* previous) {
   platform::ValueMap* map = entry.ifMap();
@@ -130,8 +139,7 @@ SqfliteBatchEntry::SqfliteBatchEntry(Value entry, const SqfliteBatchEntry* previ
     // Which keys there are decides the form before anything is moved out of the entry.
     compact_ = std::all_of(map->begin(), map->end(), [](const auto& item) {
       const std::string* name = item.first.ifString();
-      return name && (*name == SqfliteParamMethod || *name == SqfliteParamSql ||
-                      *name == SqfliteParamSqlArguments);
+      return name && (*name == kMethodKey || *name == kSqlKey || *name == kArgumentsKey);
     });
   }
   if (!compact_) {
@@ -141,10 +149,10 @@ SqfliteBatchEntry::SqfliteBatchEntry(Value entry, const SqfliteBatchEntry* previ
   Value* sql = nullptr;
   for (auto& [key, value] : *map) {
     const std::string& name = *key.ifString();
-    if (name == SqfliteParamMethod) {
+    if (name == kMethodKey) {
       method_ = std::move(value);
       hasMethod_ = true;
-    } else if (name == SqfliteParamSql) {
+    } else if (name == kSqlKey) {
       sql = &value;
     } else {
       arguments_ = std::move(value);
@@ -158,11 +166,11 @@ SqfliteBatchEntry::SqfliteBatchEntry(Value entry, const SqfliteBatchEntry* previ
   }
 }
 
-const Value* SqfliteBatchEntry::find(const std::string& key) const {
+const Value* SqfliteBatchEntry::find(std::string_view key) const {
   if (!compact_) return whole_.find(Value(key));
-  if (key == SqfliteParamMethod) return hasMethod_ ? &method_ : nullptr;
-  if (key == SqfliteParamSql) return sql_.get();
-  if (key == SqfliteParamSqlArguments) return hasArguments_ ? &arguments_ : nullptr;
+  if (key == kMethodKey) return hasMethod_ ? &method_ : nullptr;
+  if (key == kSqlKey) return sql_.get();
+  if (key == kArgumentsKey) return hasArguments_ ? &arguments_ : nullptr;
   return nullptr;
 }
 
@@ -206,7 +214,7 @@ SqfliteMethodCallOperation::newWithCall(std::string method, Value arguments,
   return op;
 }
 
-const Value* SqfliteMethodCallOperation::getArgument(const std::string& key) const {
+const Value* SqfliteMethodCallOperation::getArgument(std::string_view key) const {
   return arguments_.find(Value(key));
 }
 
@@ -220,11 +228,16 @@ void SqfliteMethodCallOperation::error(SqfliteError error) {
 }
 
 std::string SqfliteBatchOperation::getMethod() const {
-  const Value* v = entry_->find(SqfliteParamMethod);
-  return v && v->isString() ? v->asString() : std::string();
+  const std::string* name = method();
+  return name ? *name : std::string();
 }
 
-const Value* SqfliteBatchOperation::getArgument(const std::string& key) const {
+const std::string* SqfliteBatchOperation::method() const {
+  const Value* v = entry_->find(kMethodKey);
+  return v ? v->ifString() : nullptr;
+}
+
+const Value* SqfliteBatchOperation::getArgument(std::string_view key) const {
   return entry_->find(key);
 }
 

@@ -10,6 +10,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <variant>
 #include <vector>
 
@@ -86,7 +87,7 @@ class SqfliteBatchEntry {
   SqfliteBatchEntry(platform::Value entry, const SqfliteBatchEntry* previous);
 
   bool isMap() const { return compact_ || whole_.isMap(); }
-  const platform::Value* find(const std::string& key) const;
+  const platform::Value* find(std::string_view key) const;
 
  private:
   bool compact_ = false;
@@ -106,11 +107,11 @@ class SqfliteOperation {
  public:
   virtual ~SqfliteOperation() = default;
   virtual std::string getMethod() const { return {}; }
-  virtual const platform::Value* getArgument(const std::string& key) const {
+  virtual const platform::Value* getArgument(std::string_view key) const {
     (void)key;
     return nullptr;
   }
-  virtual bool hasArgument(const std::string& key) const { return getArgument(key) != nullptr; }
+  virtual bool hasArgument(std::string_view key) const { return getArgument(key) != nullptr; }
   virtual bool getNoResult() const { return false; }
   virtual bool getContinueOnError() const { return false; }
   // The entries of a "batch" call when they were taken apart on arrival; the "operations"
@@ -130,7 +131,7 @@ class SqfliteOperation {
   // True only when "transactionId" is present with a null value.
   bool hasNullTransactionId() const;
   // The boolean value of a key; absent (or not a boolean) counts as false.
-  bool getBoolArgument(const std::string& key) const;
+  bool getBoolArgument(std::string_view key) const;
 };
 using SqfliteOperationPtr = std::shared_ptr<SqfliteOperation>;
 
@@ -142,7 +143,7 @@ class SqfliteMethodCallOperation : public SqfliteOperation {
   const std::vector<SqfliteBatchEntry>* getBatchEntries() const override {
     return batchEntries_ ? &*batchEntries_ : nullptr;
   }
-  const platform::Value* getArgument(const std::string& key) const override;
+  const platform::Value* getArgument(std::string_view key) const override;
   bool getNoResult() const override { return getBoolArgument(SqfliteParamNoResult); }
   bool getContinueOnError() const override { return getBoolArgument(SqfliteParamContinueOnError); }
   void success(platform::Value value) override;
@@ -161,7 +162,9 @@ class SqfliteBatchOperation : public SqfliteOperation {
   SqfliteBatchOperation(const SqfliteBatchEntry& entry, bool noResult)
       : entry_(&entry), noResult_(noResult) {}
   std::string getMethod() const override;
-  const platform::Value* getArgument(const std::string& key) const override;
+  // The entry's "method" when it is a string, without a copy.
+  const std::string* method() const;
+  const platform::Value* getArgument(std::string_view key) const override;
   bool getNoResult() const override { return noResult_; }
   void success(platform::Value value) override { results_ = std::move(value); }
   void error(SqfliteError error) override { error_ = std::move(error); }
