@@ -119,6 +119,9 @@ class ValueMap {
 
   iterator find(const Value& key);
   const_iterator find(const Value& key) const;
+  // The value under the string key `key`, or null: the entry find(Value(key)) finds, without
+  // making a Value of the key.
+  const Value* findString(std::string_view key) const;
   size_type count(const Value& key) const;
   bool contains(const Value& key) const;
   iterator lower_bound(const Value& key);
@@ -308,6 +311,8 @@ class Value {
 
   // Map conveniences. `find` returns null when this is not a map or the key is absent.
   const Value* find(const Value& key) const;
+  // find(Value(key)) for a string key, without making a Value of it.
+  const Value* findString(std::string_view key) const;
   // Inserts or replaces; turns a null value into an empty map first.
   void set(Value key, Value value);
   std::size_t size() const;  // elements of a list, map, string, bytes or typed list; else 0

@@ -447,18 +447,14 @@ void SqfliteDatabase::closeAllCursors() {
 void SqfliteDatabase::dbBatch(SqfliteDarwinDatabase* db, const SqfliteOperationPtr& operation) {
   bool noResult = operation->getNoResult();
   bool continueOnError = operation->getContinueOnError();
-  // Entries taken apart on arrival, or else the "operations" argument as it is.
-  const std::vector<SqfliteBatchEntry>* entries = operation->getBatchEntries();
-  std::vector<SqfliteBatchEntry> converted;
-  if (!entries) {
-    const Value* operations = operation->getArgument("operations");
-    if (operations && !operations->isNull() && !operations->isList()) {
-      operation->error(invalidArgumentError("operations", operation->getMethod()));
-      return;
-    }
-    if (operations && operations->isList()) converted = toBatchEntries(operations->asList());
-    entries = &converted;
+  const Value* operations = operation->getArgument("operations");
+  if (operations && !operations->isNull() && !operations->isList()) {
+    operation->error(invalidArgumentError("operations", operation->getMethod()));
+    return;
   }
+  static const ValueList kNoEntries;
+  const ValueList* entries =
+      operations && operations->isList() ? &operations->asList() : &kNoEntries;
   ValueList results;
   if (!noResult) results.reserve(entries->size());
   // The entries of a batch usually repeat one statement: keep it prepared for the batch's
@@ -468,7 +464,7 @@ void SqfliteDatabase::dbBatch(SqfliteDarwinDatabase* db, const SqfliteOperationP
     explicit ReuseForBatch(SqfliteDarwinDatabase* d) : db(d) { db->setReusesLastStatement(true); }
     ~ReuseForBatch() { db->setReusesLastStatement(false); }
   } reuse(db);
-  for (const SqfliteBatchEntry& entry : *entries) {
+  for (const Value& entry : *entries) {
     if (!entry.isMap()) {
       operation->error(invalidArgumentError("operations", operation->getMethod()));
       return;

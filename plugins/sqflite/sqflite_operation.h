@@ -74,35 +74,6 @@ class SqlArguments {
 // it is not a list or holds an unconvertible element.
 std::optional<SqlArguments> toSqlArguments(const platform::Value* arguments);
 
-// One entry of a "batch" call, taken from the call's arguments when the call arrives. An entry
-// that holds only "method", "sql" and "arguments" keeps just those values, and entries that
-// repeat the previous entry's statement share its text: a batch of thousands of inserts then
-// costs one small list per entry instead of a full copy of its map. Any other entry (extra
-// keys, a key that is not a string, not a map at all) keeps its whole value. Lookups answer
-// exactly what a lookup in the entry's map would.
-class SqfliteBatchEntry {
- public:
-  // `previous` is the entry before this one in the same batch, if any. The kept values are
-  // moved out of `entry`.
-  SqfliteBatchEntry(platform::Value entry, const SqfliteBatchEntry* previous);
-
-  bool isMap() const { return compact_ || whole_.isMap(); }
-  const platform::Value* find(std::string_view key) const;
-
- private:
-  bool compact_ = false;
-  bool hasMethod_ = false;
-  bool hasArguments_ = false;
-  platform::Value whole_;
-  platform::Value method_;
-  platform::Value arguments_;
-  std::shared_ptr<const platform::Value> sql_;
-};
-
-// The entries of a batch, in order: copied from `operations`, or moved out of it.
-std::vector<SqfliteBatchEntry> toBatchEntries(const platform::ValueList& operations);
-std::vector<SqfliteBatchEntry> toBatchEntries(platform::ValueList&& operations);
-
 class SqfliteOperation {
  public:
   virtual ~SqfliteOperation() = default;
@@ -114,9 +85,6 @@ class SqfliteOperation {
   virtual bool hasArgument(std::string_view key) const { return getArgument(key) != nullptr; }
   virtual bool getNoResult() const { return false; }
   virtual bool getContinueOnError() const { return false; }
-  // The entries of a "batch" call when they were taken apart on arrival; the "operations"
-  // argument is then absent from the call's own arguments.
-  virtual const std::vector<SqfliteBatchEntry>* getBatchEntries() const { return nullptr; }
   virtual void success(platform::Value value) = 0;
   virtual void error(SqfliteError error) = 0;
 
@@ -140,9 +108,6 @@ class SqfliteMethodCallOperation : public SqfliteOperation {
   static std::shared_ptr<SqfliteMethodCallOperation>
   newWithCall(std::string method, platform::Value arguments, SqfliteResultCallback result);
   std::string getMethod() const override { return method_; }
-  const std::vector<SqfliteBatchEntry>* getBatchEntries() const override {
-    return batchEntries_ ? &*batchEntries_ : nullptr;
-  }
   const platform::Value* getArgument(std::string_view key) const override;
   bool getNoResult() const override { return getBoolArgument(SqfliteParamNoResult); }
   bool getContinueOnError() const override { return getBoolArgument(SqfliteParamContinueOnError); }
@@ -152,14 +117,15 @@ class SqfliteMethodCallOperation : public SqfliteOperation {
  private:
   std::string method_;
   platform::Value arguments_;
-  std::optional<std::vector<SqfliteBatchEntry>> batchEntries_;
   SqfliteResultCallback result_;
 };
 
+// Looks its arguments up in the entry's own map, which stays in the batch call's arguments: a
+// batch of thousands of entries is neither copied nor taken apart.
 class SqfliteBatchOperation : public SqfliteOperation {
  public:
   // `entry` must outlive the operation; the batch call owns it.
-  SqfliteBatchOperation(const SqfliteBatchEntry& entry, bool noResult)
+  SqfliteBatchOperation(const platform::Value& entry, bool noResult)
       : entry_(&entry), noResult_(noResult) {}
   std::string getMethod() const override;
   // The entry's "method" when it is a string, without a copy.
@@ -174,7 +140,7 @@ class SqfliteBatchOperation : public SqfliteOperation {
   const std::optional<SqfliteError>& errorRecord() const { return error_; }
 
  private:
-  const SqfliteBatchEntry* entry_;
+  const platform::Value* entry_;
   bool noResult_;
   platform::Value results_;
   std::optional<SqfliteError> error_;
