@@ -221,6 +221,15 @@ ValueMap ValueMap::fromEntries(container_type entries, Repeated repeated) {
 }
 
 const Value* ValueMap::findString(std::string_view key) const {
+  // A small map (the arguments of a call, an entry of a batch) is scanned for the one key equal
+  // to `key`: cheaper than ordering comparisons, and keys are unique.
+  if (entries_.size() <= kLinearFindEntries) {
+    for (const auto& [probe, value] : entries_) {
+      const std::string* name = probe.ifString();
+      if (name && std::string_view(*name) == key) return &value;
+    }
+    return nullptr;
+  }
   // The total order puts keys of a lower kind before every string and keys of a higher kind
   // after; strings order among themselves as std::string does.
   constexpr auto kString = static_cast<std::size_t>(ValueKind::String);

@@ -175,6 +175,8 @@ class ValueMap {
  private:
   // Where `key` is or would go, and whether it is there.
   std::pair<std::size_t, bool> locate(const Value& key) const;
+  // Maps up to this size are searched by a scan in findString.
+  static constexpr std::size_t kLinearFindEntries = 8;
   // Inserts unless the key is present; the entry is dropped then.
   std::pair<iterator, bool> insertEntry(value_type&& entry);
   // As insertEntry, looking first at `hint` (the position the entry would go before).
