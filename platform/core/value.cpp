@@ -220,6 +220,35 @@ ValueMap ValueMap::fromEntries(container_type entries, Repeated repeated) {
   return map;
 }
 
+const Value* ValueMap::findString(std::string_view key) const {
+  // A small map (the arguments of a call, an entry of a batch) is scanned for the one key equal
+  // to `key`: cheaper than ordering comparisons, and keys are unique.
+  if (entries_.size() <= kLinearFindEntries) {
+    for (const auto& [probe, value] : entries_) {
+      const std::string* name = probe.ifString();
+      if (name && std::string_view(*name) == key) return &value;
+    }
+    return nullptr;
+  }
+  // The total order puts keys of a lower kind before every string and keys of a higher kind
+  // after; strings order among themselves as std::string does.
+  constexpr auto kString = static_cast<std::size_t>(ValueKind::String);
+  std::size_t low = 0, high = entries_.size();
+  while (low < high) {
+    std::size_t mid = low + (high - low) / 2;
+    const Value& probe = entries_[mid].first;
+    const auto kind = static_cast<std::size_t>(probe.kind());
+    bool below = kind < kString || (kind == kString && std::string_view(*probe.ifString()) < key);
+    if (below)
+      low = mid + 1;
+    else
+      high = mid;
+  }
+  if (low == entries_.size()) return nullptr;
+  const std::string* found = entries_[low].first.ifString();
+  return found && *found == key ? &entries_[low].second : nullptr;
+}
+
 std::pair<std::size_t, bool> ValueMap::locate(const Value& key) const {
   // Binary search for the first key not below `key`.
   std::size_t low = 0, high = entries_.size();
@@ -291,6 +320,11 @@ const Value* Value::find(const Value& key) const {
   if (!m) return nullptr;
   auto it = m->find(key);
   return it == m->end() ? nullptr : &it->second;
+}
+
+const Value* Value::findString(std::string_view key) const {
+  auto m = ifMap();
+  return m ? m->findString(key) : nullptr;
 }
 
 void Value::set(Value key, Value value) {

@@ -119,6 +119,9 @@ class ValueMap {
 
   iterator find(const Value& key);
   const_iterator find(const Value& key) const;
+  // The value under the string key `key`, or null: the entry find(Value(key)) finds, without
+  // making a Value of the key.
+  const Value* findString(std::string_view key) const;
   size_type count(const Value& key) const;
   bool contains(const Value& key) const;
   iterator lower_bound(const Value& key);
@@ -172,6 +175,8 @@ class ValueMap {
  private:
   // Where `key` is or would go, and whether it is there.
   std::pair<std::size_t, bool> locate(const Value& key) const;
+  // Maps up to this size are searched by a scan in findString.
+  static constexpr std::size_t kLinearFindEntries = 8;
   // Inserts unless the key is present; the entry is dropped then.
   std::pair<iterator, bool> insertEntry(value_type&& entry);
   // As insertEntry, looking first at `hint` (the position the entry would go before).
@@ -308,6 +313,8 @@ class Value {
 
   // Map conveniences. `find` returns null when this is not a map or the key is absent.
   const Value* find(const Value& key) const;
+  // find(Value(key)) for a string key, without making a Value of it.
+  const Value* findString(std::string_view key) const;
   // Inserts or replaces; turns a null value into an empty map first.
   void set(Value key, Value value);
   std::size_t size() const;  // elements of a list, map, string, bytes or typed list; else 0

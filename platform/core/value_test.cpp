@@ -291,6 +291,63 @@ TEST(ValueMapTest, LookupsOfAbsentKeys) {
   EXPECT_EQ(keys, (std::vector<Value>{"b", "c", "d"}));
 }
 
+// A lookup by string finds exactly the entry a lookup by Value finds, in maps whose keys mix
+// every kind around the strings (kinds order before and after them) and strings that share
+// prefixes, differ only in length, hold NUL or bytes above 0x7F.
+TEST(ValueMapTest, StringLookupAgreesWithValueLookup) {
+  const std::vector<std::string> strings = {"",
+                                            "a",
+                                            "ab",
+                                            "abc",
+                                            "b",
+                                            "ba",
+                                            std::string("a\0b", 3),
+                                            "\x7f",
+                                            "\x80",
+                                            "\xff",
+                                            "\xc3\xa9t\xc3\xa9",
+                                            "method",
+                                            "sql"};
+  const std::vector<Value> others = {Value(),
+                                     Value(true),
+                                     Value(-3),
+                                     Value(2.5),
+                                     Value(Bytes{0x61}),
+                                     Value::list({"a"}),
+                                     Value::map({{"a", 1}}),
+                                     Value::date(1)};
+  // Every subset of the strings given by a stride, each with and without the other kinds.
+  for (std::size_t stride = 1; stride <= 4; ++stride) {
+    for (bool withOthers : {false, true}) {
+      ValueMap map;
+      for (std::size_t i = 0; i < strings.size(); i += stride)
+        map[Value(strings[i])] = Value(static_cast<std::int64_t>(i));
+      if (withOthers) {
+        for (std::size_t i = 0; i < others.size(); ++i)
+          map[others[i]] = Value(static_cast<std::int64_t>(100 + i));
+      }
+      for (const std::string& key : strings) {
+        SCOPED_TRACE(::testing::PrintToString(key) + " stride " + std::to_string(stride) +
+                     (withOthers ? " with other kinds" : ""));
+        auto it = map.find(Value(key));
+        const Value* expected = it == map.end() ? nullptr : &it->second;
+        EXPECT_EQ(map.findString(key), expected);
+        const Value whole(map);
+        const Value* viaValue = whole.findString(key);
+        if (expected) {
+          ASSERT_NE(viaValue, nullptr);
+          EXPECT_EQ(*viaValue, *expected);
+        } else {
+          EXPECT_EQ(viaValue, nullptr);
+        }
+      }
+    }
+  }
+  EXPECT_EQ(ValueMap().findString("a"), nullptr);
+  EXPECT_EQ(Value(1).findString("a"), nullptr);
+  EXPECT_EQ(Value::list({"a"}).findString("a"), nullptr);
+}
+
 // A repeated key keeps the entry an ordered map would: the first one when inserting (the list
 // form), the first key with the last value when assigning.
 TEST(ValueMapTest, RepeatedKeys) {

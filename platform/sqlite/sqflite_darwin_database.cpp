@@ -98,23 +98,7 @@ bool SqfliteDarwinResultSet::next() {
   }
   int rc = sqlite3_step(statement_->statement());
   lastStepCode_ = rc;
-  if (rc == SQLITE_BUSY || rc == SQLITE_LOCKED || (rc & 0xFF) == SQLITE_BUSY ||
-      (rc & 0xFF) == SQLITE_LOCKED) {
-    if (parentDB_) {
-      parentDB_->log_->notice(std::string(__FILE__) + ":" + std::to_string(__LINE__) +
-                              " Database busy (" + parentDB_->databasePath_.value_or("") + ")");
-      parentDB_->log_->notice("Database busy");
-    }
-  } else if (rc == SQLITE_ROW || rc == SQLITE_DONE) {
-  } else {
-    const char* msg = parentDB_ && parentDB_->db_ ? sqlite3_errmsg(parentDB_->db_) : "";
-    const char* prefix = ((rc & 0xFF) == SQLITE_ERROR || (rc & 0xFF) == SQLITE_MISUSE)
-                             ? "Error calling sqlite3_step ("
-                             : "Unknown error calling sqlite3_step (";
-    if (parentDB_) {
-      parentDB_->log_->notice(std::string(prefix) + std::to_string(rc) + ": " + msg + ") rs");
-    }
-  }
+  if (parentDB_) parentDB_->noteStepResult(rc);
   if (rc != SQLITE_ROW && rc != SQLITE_DONE && parentDB_) parentDB_->recordStepError(rc);
   if (rc != SQLITE_ROW && shouldAutoClose_) close();
   return rc == SQLITE_ROW;
@@ -283,6 +267,21 @@ bool SqfliteDarwinDatabase::close() {
   return true;
 }
 
+void SqfliteDarwinDatabase::noteStepResult(int rc) const {
+  if (rc == SQLITE_BUSY || rc == SQLITE_LOCKED || (rc & 0xFF) == SQLITE_BUSY ||
+      (rc & 0xFF) == SQLITE_LOCKED) {
+    log_->notice(std::string(__FILE__) + ":" + std::to_string(__LINE__) + " Database busy (" +
+                 databasePath_.value_or("") + ")");
+    log_->notice("Database busy");
+  } else if (rc != SQLITE_ROW && rc != SQLITE_DONE) {
+    const char* msg = db_ ? sqlite3_errmsg(db_) : "";
+    const char* prefix = ((rc & 0xFF) == SQLITE_ERROR || (rc & 0xFF) == SQLITE_MISUSE)
+                             ? "Error calling sqlite3_step ("
+                             : "Unknown error calling sqlite3_step (";
+    log_->notice(std::string(prefix) + std::to_string(rc) + ": " + msg + ") rs");
+  }
+}
+
 void SqfliteDarwinDatabase::setLayerError(int code, std::string message) {
   layerError_ = std::make_pair(code, std::move(message));
 }
@@ -291,8 +290,8 @@ void SqfliteDarwinDatabase::recordStepError(int code) {
   setLayerError(code, db_ ? sqlite3_errmsg(db_) : sqlite3_errstr(code));
 }
 
-std::shared_ptr<SqfliteDarwinResultSet>
-SqfliteDarwinDatabase::executeQuery(const std::string& sql, const ValueList& arguments) {
+std::shared_ptr<SqfliteDarwinStatement>
+SqfliteDarwinDatabase::prepareStatement(const std::string& sql, const ValueList& arguments) {
   layerError_.reset();
   if (!isOpen_ || !db_) {
     log_->notice("The SqfliteDarwinDatabase " + databasePath_.value_or("(memory)") +
@@ -349,10 +348,17 @@ SqfliteDarwinDatabase::executeQuery(const std::string& sql, const ValueList& arg
     statements_.push_back(holder);
     if (reusesLastStatement_) lastStatement_ = holder;
   }
-  auto rs = SqfliteDarwinResultSet::resultSetWithStatement(holder, shared_from_this(), true);
-  openResultSets_.push_back(rs.get());
   holder->useCount_ += 1;
   isExecutingStatement_ = false;
+  return holder;
+}
+
+std::shared_ptr<SqfliteDarwinResultSet>
+SqfliteDarwinDatabase::executeQuery(const std::string& sql, const ValueList& arguments) {
+  auto holder = prepareStatement(sql, arguments);
+  if (!holder) return nullptr;
+  auto rs = SqfliteDarwinResultSet::resultSetWithStatement(holder, shared_from_this(), true);
+  if (rs) openResultSets_.push_back(rs.get());
   return rs;
 }
 
@@ -413,12 +419,19 @@ bool SqfliteDarwinDatabase::executeUpdate(const std::string& sql) {
 }
 
 bool SqfliteDarwinDatabase::executeUpdate(const std::string& sql, const ValueList& arguments) {
-  auto rs = executeQuery(sql, arguments);
-  if (!rs) return false;
-  bool row = rs->next();
-  int code = rs->lastStepCode();
-  rs->close();
-  if (row) {
+  // Steps the statement itself instead of through a result set: an update is stepped once and
+  // has no row to read, and a batch runs thousands of them. What it logs and records is what a
+  // result set's first step and close would.
+  auto holder = prepareStatement(sql, arguments);
+  if (!holder) return false;
+  if (!LUMORA_CHECK(!holder->inUse(), "statement is already in use by another result set")) {
+    return false;
+  }
+  int code = sqlite3_step(holder->statement());
+  noteStepResult(code);
+  if (code != SQLITE_ROW && code != SQLITE_DONE) recordStepError(code);
+  holder->reset();
+  if (code == SQLITE_ROW) {
     // A statement that yields a row is not an update. Say so, since SQLite reports no error.
     setLayerError(SQLITE_MISUSE, "statement returned a row where an update was expected");
     return false;

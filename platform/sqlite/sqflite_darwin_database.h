@@ -184,6 +184,12 @@ class SqfliteDarwinDatabase : public std::enable_shared_from_this<SqfliteDarwinD
   friend class SqfliteDarwinResultSet;
   SqfliteDarwinDatabase(std::optional<std::string> path, LogPtr log);
 
+  // Prepares (or reuses the kept statement) and binds; counts the use. None on failure, with the
+  // error state set.
+  std::shared_ptr<SqfliteDarwinStatement> prepareStatement(const std::string& sql,
+                                                           const platform::ValueList& arguments);
+  // Logs a step that was busy or failed.
+  void noteStepResult(int code) const;
   bool bindStatement(sqlite3_stmt* statement, const platform::ValueList& arguments);
   int bindObject(const platform::Value& value, int index, sqlite3_stmt* statement);
   void setLayerError(int code, std::string message);

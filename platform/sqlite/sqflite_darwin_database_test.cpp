@@ -134,6 +134,72 @@ TEST(SqfliteDarwinDatabaseTest, UpdateThatYieldsARowFailsAndTheConnectionStaysUs
   EXPECT_FALSE(db->hadError());
 }
 
+// Updates step their statement once and hand it back reset, whether it completes, fails at
+// the step or yields a row; with the last statement kept, the next run of the same text reuses
+// it. Each case runs with and without the kept statement.
+TEST(SqfliteDarwinDatabaseTest, UpdateOutcomesAreReportedAndLeaveTheStatementReusable) {
+  struct Case {
+    const char* name;
+    const char* sql;
+    ValueList arguments;
+    bool ok;
+    int primaryCode;      // of lastErrorCode() after the update (0: no error)
+    const char* logLine;  // expected once in the log, or none
+  };
+  const std::vector<Case> cases = {
+      {"completes", "INSERT INTO t VALUES (?)", {Value(2)}, true, 0, nullptr},
+      {"constraint at the step",
+       "INSERT INTO t VALUES (?)",
+       {Value(1)},
+       false,
+       SQLITE_CONSTRAINT,
+       "Unknown error calling sqlite3_step"},
+      {"run-time error at the step",
+       "INSERT INTO t VALUES (json(?))",
+       {Value("x")},
+       false,
+       SQLITE_ERROR,
+       "Error calling sqlite3_step"},
+      {"yields a row", "SELECT x FROM t WHERE x = ?", {Value(1)}, false, SQLITE_MISUSE, nullptr},
+      {"too few arguments", "INSERT INTO t VALUES (?)", {}, false, SQLITE_RANGE, nullptr},
+  };
+  for (bool reuse : {false, true}) {
+    for (const Case& c : cases) {
+      SCOPED_TRACE(std::string(c.name) + (reuse ? " (kept statement)" : ""));
+      auto db = openDb(std::nullopt);
+      sqlite3_extended_result_codes(db->sqliteHandle(), 1);
+      ASSERT_TRUE(db->executeUpdate("CREATE TABLE t (x UNIQUE)"));
+      ASSERT_TRUE(db->executeUpdate("INSERT INTO t VALUES (1)"));
+      db->setReusesLastStatement(reuse);
+      platform::ScopedLogCapture log;
+      // Twice: the second run finds the statement as the first left it.
+      for (int run = 0; run < 2; ++run) {
+        SCOPED_TRACE("run " + std::to_string(run));
+        EXPECT_EQ(db->executeUpdate(c.sql, c.arguments), c.ok && run == 0);
+        if (c.primaryCode == 0 && run == 0) {
+          EXPECT_FALSE(db->hadError());
+        } else if (c.primaryCode != 0) {
+          EXPECT_EQ(db->lastErrorCode() & 0xFF, c.primaryCode);
+        }
+        EXPECT_FALSE(db->hasOpenResultSets());
+      }
+      if (c.logLine) {
+        EXPECT_EQ(log.count(c.logLine), 2u);
+      }
+      // The connection goes on: the statement is not left stepping or marked in use.
+      EXPECT_TRUE(db->executeUpdate("INSERT INTO t VALUES (?)", {Value(3)}));
+      EXPECT_EQ(countRows(*db, "t"), c.ok ? 3 : 2);
+      auto rs = db->executeQuery(c.sql, c.arguments);
+      if (c.primaryCode == SQLITE_RANGE) {
+        EXPECT_EQ(rs, nullptr);
+      } else {
+        ASSERT_NE(rs, nullptr);
+        rs->close();
+      }
+    }
+  }
+}
+
 TEST(SqfliteDarwinDatabaseTest, ErrorStateClassifiesExtendedCodesByTheirPrimaryCode) {
   auto db = openDb(std::nullopt);
   sqlite3_extended_result_codes(db->sqliteHandle(), 1);

@@ -3,6 +3,7 @@
 #include <sqlite3.h>
 
 #include <exception>
+#include <string_view>
 
 #include "platform/core/error.h"
 #include "platform/sqlite/sqflite_darwin_database.h"
@@ -18,7 +19,7 @@ using platform::ValueMap;
 namespace {
 
 // The text that marks the defensive-mode switch; it is then run like any other statement.
-constexpr const char* kDefensiveOffSql = "PRAGMA sqflite -- db_config_defensive_off";
+constexpr std::string_view kDefensiveOffSql = "PRAGMA sqflite -- db_config_defensive_off";
 constexpr int kDbConfigDefensive = 1010;
 
 std::string argumentsText(const ValueList& arguments) {
@@ -446,18 +447,14 @@ void SqfliteDatabase::closeAllCursors() {
 void SqfliteDatabase::dbBatch(SqfliteDarwinDatabase* db, const SqfliteOperationPtr& operation) {
   bool noResult = operation->getNoResult();
   bool continueOnError = operation->getContinueOnError();
-  // Entries taken apart on arrival, or else the "operations" argument as it is.
-  const std::vector<SqfliteBatchEntry>* entries = operation->getBatchEntries();
-  std::vector<SqfliteBatchEntry> converted;
-  if (!entries) {
-    const Value* operations = operation->getArgument("operations");
-    if (operations && !operations->isNull() && !operations->isList()) {
-      operation->error(invalidArgumentError("operations", operation->getMethod()));
-      return;
-    }
-    if (operations && operations->isList()) converted = toBatchEntries(operations->asList());
-    entries = &converted;
+  const Value* operations = operation->getArgument("operations");
+  if (operations && !operations->isNull() && !operations->isList()) {
+    operation->error(invalidArgumentError("operations", operation->getMethod()));
+    return;
   }
+  static const ValueList kNoEntries;
+  const ValueList* entries =
+      operations && operations->isList() ? &operations->asList() : &kNoEntries;
   ValueList results;
   if (!noResult) results.reserve(entries->size());
   // The entries of a batch usually repeat one statement: keep it prepared for the batch's
@@ -467,7 +464,7 @@ void SqfliteDatabase::dbBatch(SqfliteDarwinDatabase* db, const SqfliteOperationP
     explicit ReuseForBatch(SqfliteDarwinDatabase* d) : db(d) { db->setReusesLastStatement(true); }
     ~ReuseForBatch() { db->setReusesLastStatement(false); }
   } reuse(db);
-  for (const SqfliteBatchEntry& entry : *entries) {
+  for (const Value& entry : *entries) {
     if (!entry.isMap()) {
       operation->error(invalidArgumentError("operations", operation->getMethod()));
       return;
@@ -477,7 +474,9 @@ void SqfliteDatabase::dbBatch(SqfliteDarwinDatabase* db, const SqfliteOperationP
     // they run (batch entries are never parked).
     const std::shared_ptr<SqfliteBatchOperation> batchOperation(
         std::shared_ptr<SqfliteBatchOperation>(), &entryOperation);
-    const std::string method = batchOperation->getMethod();
+    // Looked at where it is: a method that is absent or not a string is no known method.
+    const std::string* methodName = entryOperation.method();
+    const std::string_view method = methodName ? std::string_view(*methodName) : std::string_view();
     bool ok;
     if (method == SqfliteMethodInsert) {
       ok = dbDoInsert(db, batchOperation);
@@ -488,8 +487,8 @@ void SqfliteDatabase::dbBatch(SqfliteDarwinDatabase* db, const SqfliteOperationP
     } else if (method == SqfliteMethodQuery) {
       ok = dbDoQuery(db, batchOperation);
     } else {
-      operation->error(
-          SqfliteError{SqfliteErrorBadParam, "Batch method '" + method + "' not supported", {}});
+      operation->error(SqfliteError{
+          SqfliteErrorBadParam, "Batch method '" + std::string(method) + "' not supported", {}});
       return;
     }
     if (ok) {

@@ -119,95 +119,23 @@ bool SqfliteOperation::hasNullTransactionId() const {
   return v && v->isNull();
 }
 
-bool SqfliteOperation::getBoolArgument(const std::string& key) const {
+bool SqfliteOperation::getBoolArgument(std::string_view key) const {
   const Value* v = getArgument(key);
   return v && v->isBool() && v->asBool();
-}
-
-SqfliteBatchEntry::SqfliteBatchEntry(Value entry, const SqfliteBatchEntry* previous) {
-  platform::ValueMap* map = entry.ifMap();
-  if (map) {
-    // Which keys there are decides the form before anything is moved out of the entry.
-    compact_ = std::all_of(map->begin(), map->end(), [](const auto& item) {
-      const std::string* name = item.first.ifString();
-      return name && (*name == SqfliteParamMethod || *name == SqfliteParamSql ||
-                      *name == SqfliteParamSqlArguments);
-    });
-  }
-  if (!compact_) {
-    whole_ = std::move(entry);
-    return;
-  }
-  Value* sql = nullptr;
-  for (auto& [key, value] : *map) {
-    const std::string& name = *key.ifString();
-    if (name == SqfliteParamMethod) {
-      method_ = std::move(value);
-      hasMethod_ = true;
-    } else if (name == SqfliteParamSql) {
-      sql = &value;
-    } else {
-      arguments_ = std::move(value);
-      hasArguments_ = true;
-    }
-  }
-  if (sql && previous && previous->compact_ && previous->sql_ && *previous->sql_ == *sql) {
-    sql_ = previous->sql_;
-  } else if (sql) {
-    sql_ = std::make_shared<const Value>(std::move(*sql));
-  }
-}
-
-const Value* SqfliteBatchEntry::find(const std::string& key) const {
-  if (!compact_) return whole_.find(Value(key));
-  if (key == SqfliteParamMethod) return hasMethod_ ? &method_ : nullptr;
-  if (key == SqfliteParamSql) return sql_.get();
-  if (key == SqfliteParamSqlArguments) return hasArguments_ ? &arguments_ : nullptr;
-  return nullptr;
-}
-
-std::vector<SqfliteBatchEntry> toBatchEntries(const ValueList& operations) {
-  std::vector<SqfliteBatchEntry> entries;
-  entries.reserve(operations.size());
-  for (const Value& operation : operations) {
-    entries.emplace_back(operation, entries.empty() ? nullptr : &entries.back());
-  }
-  return entries;
-}
-
-std::vector<SqfliteBatchEntry> toBatchEntries(ValueList&& operations) {
-  std::vector<SqfliteBatchEntry> entries;
-  entries.reserve(operations.size());
-  for (Value& operation : operations) {
-    entries.emplace_back(std::move(operation), entries.empty() ? nullptr : &entries.back());
-  }
-  return entries;
 }
 
 std::shared_ptr<SqfliteMethodCallOperation>
 SqfliteMethodCallOperation::newWithCall(std::string method, Value arguments,
                                         SqfliteResultCallback result) {
   auto op = std::make_shared<SqfliteMethodCallOperation>();
-  if (method == "batch") {
-    if (platform::ValueMap* map = arguments.ifMap()) {
-      auto operations = map->find(Value("operations"));
-      if (operations != map->end() && operations->second.isList()) {
-        // The entries are taken apart once here, out of the call's own list; the rest of the
-        // arguments stays as it is.
-        ValueList list = std::move(operations->second.asList());
-        map->erase(operations);
-        op->batchEntries_ = toBatchEntries(std::move(list));
-      }
-    }
-  }
   op->arguments_ = std::move(arguments);
   op->method_ = std::move(method);
   op->result_ = std::move(result);
   return op;
 }
 
-const Value* SqfliteMethodCallOperation::getArgument(const std::string& key) const {
-  return arguments_.find(Value(key));
+const Value* SqfliteMethodCallOperation::getArgument(std::string_view key) const {
+  return arguments_.findString(key);
 }
 
 // A call is answered exactly once: the callback is given up by the first answer.
@@ -220,12 +148,17 @@ void SqfliteMethodCallOperation::error(SqfliteError error) {
 }
 
 std::string SqfliteBatchOperation::getMethod() const {
-  const Value* v = entry_->find(SqfliteParamMethod);
-  return v && v->isString() ? v->asString() : std::string();
+  const std::string* name = method();
+  return name ? *name : std::string();
 }
 
-const Value* SqfliteBatchOperation::getArgument(const std::string& key) const {
-  return entry_->find(key);
+const std::string* SqfliteBatchOperation::method() const {
+  const Value* v = entry_->findString(SqfliteParamMethod);
+  return v ? v->ifString() : nullptr;
+}
+
+const Value* SqfliteBatchOperation::getArgument(std::string_view key) const {
+  return entry_->findString(key);
 }
 
 }  // namespace sqflite

@@ -10,6 +10,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <variant>
 #include <vector>
 
@@ -73,49 +74,17 @@ class SqlArguments {
 // it is not a list or holds an unconvertible element.
 std::optional<SqlArguments> toSqlArguments(const platform::Value* arguments);
 
-// One entry of a "batch" call, taken from the call's arguments when the call arrives. An entry
-// that holds only "method", "sql" and "arguments" keeps just those values, and entries that
-// repeat the previous entry's statement share its text: a batch of thousands of inserts then
-// costs one small list per entry instead of a full copy of its map. Any other entry (extra
-// keys, a key that is not a string, not a map at all) keeps its whole value. Lookups answer
-// exactly what a lookup in the entry's map would.
-class SqfliteBatchEntry {
- public:
-  // `previous` is the entry before this one in the same batch, if any. The kept values are
-  // moved out of `entry`.
-  SqfliteBatchEntry(platform::Value entry, const SqfliteBatchEntry* previous);
-
-  bool isMap() const { return compact_ || whole_.isMap(); }
-  const platform::Value* find(const std::string& key) const;
-
- private:
-  bool compact_ = false;
-  bool hasMethod_ = false;
-  bool hasArguments_ = false;
-  platform::Value whole_;
-  platform::Value method_;
-  platform::Value arguments_;
-  std::shared_ptr<const platform::Value> sql_;
-};
-
-// The entries of a batch, in order: copied from `operations`, or moved out of it.
-std::vector<SqfliteBatchEntry> toBatchEntries(const platform::ValueList& operations);
-std::vector<SqfliteBatchEntry> toBatchEntries(platform::ValueList&& operations);
-
 class SqfliteOperation {
  public:
   virtual ~SqfliteOperation() = default;
   virtual std::string getMethod() const { return {}; }
-  virtual const platform::Value* getArgument(const std::string& key) const {
+  virtual const platform::Value* getArgument(std::string_view key) const {
     (void)key;
     return nullptr;
   }
-  virtual bool hasArgument(const std::string& key) const { return getArgument(key) != nullptr; }
+  virtual bool hasArgument(std::string_view key) const { return getArgument(key) != nullptr; }
   virtual bool getNoResult() const { return false; }
   virtual bool getContinueOnError() const { return false; }
-  // The entries of a "batch" call when they were taken apart on arrival; the "operations"
-  // argument is then absent from the call's own arguments.
-  virtual const std::vector<SqfliteBatchEntry>* getBatchEntries() const { return nullptr; }
   virtual void success(platform::Value value) = 0;
   virtual void error(SqfliteError error) = 0;
 
@@ -130,7 +99,7 @@ class SqfliteOperation {
   // True only when "transactionId" is present with a null value.
   bool hasNullTransactionId() const;
   // The boolean value of a key; absent (or not a boolean) counts as false.
-  bool getBoolArgument(const std::string& key) const;
+  bool getBoolArgument(std::string_view key) const;
 };
 using SqfliteOperationPtr = std::shared_ptr<SqfliteOperation>;
 
@@ -139,10 +108,7 @@ class SqfliteMethodCallOperation : public SqfliteOperation {
   static std::shared_ptr<SqfliteMethodCallOperation>
   newWithCall(std::string method, platform::Value arguments, SqfliteResultCallback result);
   std::string getMethod() const override { return method_; }
-  const std::vector<SqfliteBatchEntry>* getBatchEntries() const override {
-    return batchEntries_ ? &*batchEntries_ : nullptr;
-  }
-  const platform::Value* getArgument(const std::string& key) const override;
+  const platform::Value* getArgument(std::string_view key) const override;
   bool getNoResult() const override { return getBoolArgument(SqfliteParamNoResult); }
   bool getContinueOnError() const override { return getBoolArgument(SqfliteParamContinueOnError); }
   void success(platform::Value value) override;
@@ -151,17 +117,20 @@ class SqfliteMethodCallOperation : public SqfliteOperation {
  private:
   std::string method_;
   platform::Value arguments_;
-  std::optional<std::vector<SqfliteBatchEntry>> batchEntries_;
   SqfliteResultCallback result_;
 };
 
+// Looks its arguments up in the entry's own map, which stays in the batch call's arguments: a
+// batch of thousands of entries is neither copied nor taken apart.
 class SqfliteBatchOperation : public SqfliteOperation {
  public:
   // `entry` must outlive the operation; the batch call owns it.
-  SqfliteBatchOperation(const SqfliteBatchEntry& entry, bool noResult)
+  SqfliteBatchOperation(const platform::Value& entry, bool noResult)
       : entry_(&entry), noResult_(noResult) {}
   std::string getMethod() const override;
-  const platform::Value* getArgument(const std::string& key) const override;
+  // The entry's "method" when it is a string, without a copy.
+  const std::string* method() const;
+  const platform::Value* getArgument(std::string_view key) const override;
   bool getNoResult() const override { return noResult_; }
   void success(platform::Value value) override { results_ = std::move(value); }
   void error(SqfliteError error) override { error_ = std::move(error); }
@@ -171,7 +140,7 @@ class SqfliteBatchOperation : public SqfliteOperation {
   const std::optional<SqfliteError>& errorRecord() const { return error_; }
 
  private:
-  const SqfliteBatchEntry* entry_;
+  const platform::Value* entry_;
   bool noResult_;
   platform::Value results_;
   std::optional<SqfliteError> error_;

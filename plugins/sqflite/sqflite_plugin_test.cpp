@@ -102,8 +102,8 @@ TEST_F(SqflitePluginTest, OpenInsertQueryCloseWithRisingIds) {
             M({{"columns", L({"n"})}, {"rows", L({L({1})})}}));
 }
 
-// The channel hands the decoded call over and the plugin takes a batch's entries out of it:
-// each entry still runs with exactly its own values, and the other arguments still count.
+// The channel hands the decoded call over and the plugin runs a batch's entries where they lie
+// in it: each entry runs with exactly its own values, and the other arguments still count.
 TEST_F(SqflitePluginTest, BatchThroughTheChannelRunsEveryEntryWithItsOwnValues) {
   std::int64_t id = open(M({{"path", dir_.file("batch.db")}}));
   ok("execute", M({{"id", id}, {"sql", "CREATE TABLE t (v)"}}));
@@ -132,6 +132,22 @@ TEST_F(SqflitePluginTest, BatchThroughTheChannelRunsEveryEntryWithItsOwnValues) 
             Value());
   EXPECT_EQ(failed("batch", M({{"id", id}, {"operations", operations}})).code, "sqlite_error");
   EXPECT_EQ(failed("batch", M({{"operations", operations}})).code, "invalid-arguments");
+
+  // Keys of other kinds beside the string keys (they order before and after strings) leave the
+  // lookups alone; a method that is no string is no known method.
+  Value mixed = L({M({{Value(7), "x"},
+                      {"method", "insert"},
+                      {"sql", insert},
+                      {"arguments", L({"c"})},
+                      {Value::list({"method"}), "query"}}),
+                   M({{"method", 1}, {"sql", insert}, {"arguments", L({"d"})}})});
+  flutter::Error e = failed("batch", M({{"id", id}, {"operations", mixed}}));
+  EXPECT_EQ(e.code, "bad_param");
+  EXPECT_EQ(e.message, "Batch method '' not supported");
+  EXPECT_EQ(ok("query", M({{"id", id}, {"sql", "SELECT v FROM t WHERE v IN ('c', 'd')"}}))
+                .find(Value("rows"))
+                ->asList(),
+            L({L({"c"})}));
 }
 
 TEST_F(SqflitePluginTest, SingleInstanceIsSharedAndReportsItsTransaction) {
