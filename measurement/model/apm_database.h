@@ -466,6 +466,8 @@ class APMDatabase {
 
   std::shared_ptr<APMSqliteStore> store_;
   AbsentRowsMemo absentUserAttributes_;
+  // The last name userAttributeWithName() found no row for (every stored event asks for "_npa").
+  AbsentRowsMemo absentNamedUserAttribute_;
   AbsentRowsMemo absentConditionalProperties_;
   // Per on-device-measurement value name.
   std::map<std::string, AbsentRowsMemo> absentODMValues_;

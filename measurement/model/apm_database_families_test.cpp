@@ -776,15 +776,20 @@ TEST_F(APMDatabaseFamiliesTest, ANoneStoredAnswerHoldsOnlyWhileTheRowsStayAsThey
     return database_->updateConditionalUserProperty(&property, &error);
   };
   const auto anyProperty = [&] { return database_->containsConditionalUserProperties(&error); };
+  const auto named = [&](const std::string& name) {
+    return database_->userAttributeWithName(name, &error) != nullptr;
+  };
 
   EXPECT_EQ(anySession(), false);
   EXPECT_EQ(anyProperty(), false);
+  EXPECT_FALSE(named("_se"));
   {
     SCOPED_TRACE("rows stored");
     ASSERT_TRUE(setAttribute("_se"));
     ASSERT_TRUE(setProperty("p"));
     EXPECT_EQ(anySession(), true);
     EXPECT_EQ(anyProperty(), true);
+    EXPECT_TRUE(named("_se"));
   }
   {
     SCOPED_TRACE("rows deleted in a transaction that is rolled back");
@@ -793,17 +798,22 @@ TEST_F(APMDatabaseFamiliesTest, ANoneStoredAnswerHoldsOnlyWhileTheRowsStayAsThey
       EXPECT_TRUE(database_->deleteConditionalUserPropertyWithName("p", &error));
       EXPECT_EQ(anySession(), false);
       EXPECT_EQ(anyProperty(), false);
+      EXPECT_FALSE(named("_se"));
       return false;
     }));
     EXPECT_EQ(anySession(), true);
     EXPECT_EQ(anyProperty(), true);
+    EXPECT_TRUE(named("_se"));
   }
   {
     SCOPED_TRACE("rows deleted, then another name stored");
     ASSERT_TRUE(database_->deleteUserAttributeWithName("_se", &error));
     EXPECT_EQ(anySession(), false);
+    EXPECT_FALSE(named("_se"));
     ASSERT_TRUE(setAttribute("_other"));
     EXPECT_EQ(anySession(), false);
+    EXPECT_FALSE(named("_se"));
+    EXPECT_TRUE(named("_other"));
     EXPECT_EQ(database_->containsAnyUserAttributeWithNames({"_other"}, &error), true);
     ASSERT_TRUE(setAttribute("_sid"));
     EXPECT_EQ(anySession(), true);
@@ -813,8 +823,10 @@ TEST_F(APMDatabaseFamiliesTest, ANoneStoredAnswerHoldsOnlyWhileTheRowsStayAsThey
     ASSERT_TRUE(database_->reset(&error));
     EXPECT_EQ(anySession(), false);
     EXPECT_EQ(anyProperty(), false);
+    EXPECT_FALSE(named("_sid"));
     ASSERT_TRUE(setAttribute("_sid"));
     ASSERT_TRUE(setProperty("q"));
+    EXPECT_TRUE(named("_sid"));
     EXPECT_EQ(anySession(), true);
     EXPECT_EQ(anyProperty(), true);
   }
