@@ -491,6 +491,7 @@ class APMDatabase {
     std::shared_ptr<APMDailyCounts> counts;
   };
   WrittenDailyCounts writtenDailyCounts_;
+  void rememberWrittenDailyCounts(const APMDailyCounts& counts);
   // Every user attribute as last read (they cannot be changed in place), while the table's rows
   // are unchanged since: each stored event reads them all for its metadata.
   struct ReadUserAttributes {

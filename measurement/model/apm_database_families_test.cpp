@@ -202,6 +202,13 @@ TEST_F(APMDatabaseFamiliesTest,
   {
     SCOPED_TRACE("the counts written again, then a write rolled back");
     ASSERT_TRUE(write(100, 11));
+    // Every counter of the repeated write lands in its own column of the file.
+    EXPECT_EQ(RawConnection(path()).rows(
+                  "SELECT day, daily_conversions_count, daily_events_count, "
+                  "daily_public_events_count, daily_error_events_count, "
+                  "daily_real_time_conversion_events_count, daily_real_time_dcu_events_count "
+                  "FROM app_metadata"),
+              "100|1|11|2|3|4|5");
     EXPECT_FALSE(database_->performTransaction([&] {
       EXPECT_TRUE(write(101, 99));
       EXPECT_EQ(counts(), "101/99/2/4");
