@@ -189,6 +189,9 @@ class APMAnalytics : public platform::storekit::PaymentTransactionObserver {
   static std::int64_t addLogEventListener(Listener listener);
   static void removeLogEventListener(std::int64_t token);
   static void notifyEventListeners(const std::shared_ptr<APMEvent>& event);
+  // Whether any log event listener is installed (any thread): the worker copies an event for
+  // the listeners only when one may be told.
+  static bool hasLogEventListeners();
   // Instance methods of the shared instance (the class method of logInternalEventWithOrigin
   // serves instance callers as well).
   void setInternalUserProperty(const platform::Value& value, const std::string& name,

@@ -45,6 +45,8 @@ struct EventState {
   APMAnalytics::Interceptor interceptor;
   std::map<std::int64_t, APMAnalytics::Listener> listeners;
   bool hasListenerTable = false;
+  // listeners.size(), for other threads.
+  std::atomic<std::size_t> listenerCount{0};
 };
 
 EventState& state() {
@@ -353,6 +355,7 @@ std::int64_t APMAnalytics::addLogEventListener(Listener listener) {
     auto& s = state();
     s.hasListenerTable = true;
     s.listeners[token] = listener;
+    s.listenerCount = s.listeners.size();
   };
   if (isCurrentQueueSerialQueue()) {
     add();
@@ -376,7 +379,12 @@ void APMAnalytics::removeLogEventListener(std::int64_t token) {
     if (s.listeners.erase(token) == 0) {
       report(2, 25015, "Attempted removal of log event listener with invalid token.");
     }
+    s.listenerCount = s.listeners.size();
   });
+}
+
+bool APMAnalytics::hasLogEventListeners() {
+  return state().listenerCount.load() != 0;
 }
 
 void APMAnalytics::notifyEventListeners(const std::shared_ptr<APMEvent>& event) {

@@ -53,12 +53,13 @@ bool isNamed(const APMPBUserAttribute& attribute, std::string_view name) {
 
 APMBundleIdentityValues APMBundleIdentityValuesFromIdentity(APMIdentity& identity) {
   APMBundleIdentityValues values;
+  auto read = identity.eventIdentifiers();
   // Every supported system level reports a tracking-authorization status.
-  values.trackingAuthorizationStatus = identity.appleConsentStatus();
-  if (identity.hasLimitedAdTracking()) values.limitedAdTracking = identity.limitedAdTracking();
-  values.resettableDeviceID = identity.resettableDeviceID();
-  values.appInstanceID = identity.appInstanceID();
-  values.ephemeralAppInstanceID = identity.ephemeralAppInstanceID();
+  values.trackingAuthorizationStatus = read.appleConsentStatus;
+  if (read.hasLimitedAdTracking) values.limitedAdTracking = read.limitedAdTracking;
+  values.resettableDeviceID = std::move(read.resettableDeviceID);
+  values.appInstanceID = std::move(read.appInstanceID);
+  values.ephemeralAppInstanceID = std::move(read.ephemeralAppInstanceID);
   return values;
 }
 

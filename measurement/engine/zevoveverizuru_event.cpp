@@ -57,7 +57,10 @@ platform::Value errorContext(const platform::ErrorPtr& error) {
   return platform::Value(errorText(error));
 }
 
-platform::Value parametersContext(const APMEvent& event) {
+// The event's parameters as a report's context. The description is costly and most reports
+// naming it are debug ones nobody sees: it is only built when a report at `level` is seen.
+platform::Value parametersContext(const APMEvent& event, std::int64_t level) {
+  if (!APMProcessMonitor()->isReportedLevel(level)) return platform::Value();
   return platform::Value(APMFormattedParametersDescription(platform::Value(event.parameters())));
 }
 
@@ -339,7 +342,7 @@ void ZEVOveverizuru::writeEventOnWorkerQueue(std::shared_ptr<APMEvent> event) {
   if (!event) return;
   report(7, 23051, "Logging event: origin, name, params",
          {platform::Value(event->origin()), platform::Value(APMFormattedEventName(event->name())),
-          parametersContext(*event)});
+          parametersContext(*event, 7)});
   const auto produced =
       APMConditionalUserPropertyController::sharedInstance()->processEventOnWorkerQueue(event);
   if (!produced) {
@@ -486,7 +489,7 @@ bool ZEVOveverizuru::isRealtimeEvent(const std::shared_ptr<APMEvent>& event,
     event->setRealtime(false);
     report(4, 23060,
            "Too many real-time events. Event is no longer real-time. Event name, parameters",
-           {platform::Value(event->name()), parametersContext(*event)});
+           {platform::Value(event->name()), parametersContext(*event, 4)});
   }
   if (event->isRealtime() && APMIsSubjectToMaxDCURealtimeCountPerDay(*event) &&
       dailyCounts.dcuRealtimeCount() >= dcuCap) {
@@ -502,7 +505,7 @@ void ZEVOveverizuru::maybeAddDebugAndRealtimeParameters(const std::shared_ptr<AP
   event->setDebug(true);
   report(7, 23073,
          "Debug mode is enabled. Marking event as debug and real-time. Event name, parameters",
-         {platform::Value(event->name()), parametersContext(*event)});
+         {platform::Value(event->name()), parametersContext(*event, 7)});
 }
 
 bool ZEVOveverizuru::writeEvent(const std::shared_ptr<APMEvent>& event, bool isPublicEvent,
@@ -595,7 +598,7 @@ bool ZEVOveverizuru::writeEvent(const std::shared_ptr<APMEvent>& event, bool isP
     setPreviousFirstOpenCount(std::to_string(count));
   }
   report(7, 23072, "Event logged. Event name, event params",
-         {platform::Value(APMFormattedEventName(event->name())), parametersContext(*event)});
+         {platform::Value(APMFormattedEventName(event->name())), parametersContext(*event, 7)});
   return true;
 }
 

@@ -98,7 +98,9 @@ void ZEVOveverizuru::logEventOnWorkerQueueWithOrigin(
 void ZEVOveverizuru::logEventOnWorkerQueue(std::shared_ptr<APMEvent> event,
                                            bool notifyEventListeners) {
   if (!event) return;
-  if (!notifyEventListeners) {
+  // Without listeners there is no one to hand the copy to (one listener added meanwhile is told
+  // of the events handled after it was added).
+  if (!notifyEventListeners || !APMAnalytics::hasLogEventListeners()) {
     handleEventOnWorkerQueue(event);
     return;
   }

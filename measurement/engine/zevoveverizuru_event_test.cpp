@@ -505,8 +505,26 @@ TEST_F(EventRoadTest, ListenersHearAppEventsNotAdEventsAndTheirTokensAreUnique) 
   EXPECT_EQ(std::count(all.begin(), all.end(), 25015), 1);
   APMAnalytics::removeLogEventListener(first);
   env_.runUntilIdle();
+  // With none left nothing is heard; a listener added after that hears the next event.
+  APMAnalytics::logEventWithName("no_one_hears", {});
+  env_.runUntilIdle();
+  std::vector<std::string> heardLater;
+  const auto third = APMAnalytics::addLogEventListener([&](const std::shared_ptr<APMEvent>& e) {
+    std::lock_guard lock(mutex);
+    heardLater.push_back(e->name());
+  });
+  APMAnalytics::logEventWithName("heard_again", {});
+  env_.runUntilIdle();
+  {
+    std::lock_guard lock(mutex);
+    EXPECT_EQ(heard, std::vector<std::string>{"level_up"});
+    EXPECT_EQ(heardLater, std::vector<std::string>{"heard_again"});
+  }
+  APMAnalytics::removeLogEventListener(third);
+  env_.runUntilIdle();
   // The ad events are stored all the same.
-  EXPECT_EQ(storedNames(), (std::vector<std::string>{"level_up", "_ai", "_xa"}));
+  EXPECT_EQ(storedNames(),
+            (std::vector<std::string>{"level_up", "_ai", "_xa", "no_one_hears", "heard_again"}));
 }
 
 TEST_F(EventRoadTest, TheInterceptorTakesPublicEventsInsteadOfTheRoad) {

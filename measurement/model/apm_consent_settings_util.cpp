@@ -64,16 +64,27 @@ template <class F> auto onQueue(F block) -> decltype(block()) {
   return std::move(*result);
 }
 
+// Moved by every block that may change the state (each one run through onQueueVoid() or
+// later()), on the queue only: answers worked out from the state are kept while it holds.
+std::uint64_t gStateChanges = 0;
+
 void onQueueVoid(const std::function<void()>& block) {
   const platform::QueuePtr queue = APMConsentSettingsUtil::serialQueue();
-  if (queue->isCurrent())
+  const auto changing = [&block] {
+    ++gStateChanges;
     block();
+  };
+  if (queue->isCurrent())
+    changing();
   else
-    queue->sync(block);
+    queue->sync(changing);
 }
 
 void later(platform::Task block) {
-  APMConsentSettingsUtil::serialQueue()->async(std::move(block));
+  APMConsentSettingsUtil::serialQueue()->async([block = std::move(block)] {
+    ++gStateChanges;
+    block();
+  });
 }
 
 Value lookup(const std::optional<ValueMap>& map, const std::string& key) {
@@ -387,10 +398,21 @@ std::string APMConsentSettingsUtil::consentSignals() {
 
 std::string APMConsentSettingsUtil::consentDiagnostics() {
   return onQueue([] {
+    // Every stored event asks. The refresh below changes nothing a second time while the state
+    // is unchanged, so the text stays what it was. Leaked: blocks may run while the process
+    // exits.
+    struct Answer {
+      std::uint64_t changes = 0;
+      std::optional<std::string> text;
+    };
+    static auto* answer = new Answer();
+    if (answer->text && answer->changes == gStateChanges) return *answer->text;
     refreshDiagnostics(false);
     std::string text = "1";
     for (const char* type : kTypes)
       text += std::to_string(diagnosticTable()[type]);
+    answer->changes = gStateChanges;
+    answer->text = text;
     return text;
   });
 }

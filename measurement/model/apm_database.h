@@ -466,6 +466,8 @@ class APMDatabase {
 
   std::shared_ptr<APMSqliteStore> store_;
   AbsentRowsMemo absentUserAttributes_;
+  // The last name userAttributeWithName() found no row for (every stored event asks for "_npa").
+  AbsentRowsMemo absentNamedUserAttribute_;
   AbsentRowsMemo absentConditionalProperties_;
   // Per on-device-measurement value name.
   std::map<std::string, AbsentRowsMemo> absentODMValues_;
@@ -492,6 +494,7 @@ class APMDatabase {
     std::shared_ptr<APMDailyCounts> counts;
   };
   WrittenDailyCounts writtenDailyCounts_;
+  void rememberWrittenDailyCounts(const APMDailyCounts& counts);
   // Every user attribute as last read (they cannot be changed in place), while the table's rows
   // are unchanged since: each stored event reads them all for its metadata.
   struct ReadUserAttributes {

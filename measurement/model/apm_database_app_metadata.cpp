@@ -162,6 +162,25 @@ bool APMDatabase::updateDailyCounts(const APMDailyCounts* counts, platform::Erro
     return false;
   }
   const auto number = [](std::int32_t n) { return platform::Value(static_cast<std::int64_t>(n)); };
+  if (stillWrittenDailyCounts()) {
+    // The row is known to exist while it is unchanged since the last write of the counts: one
+    // prepared statement (every event writes its counts).
+    static const std::string kUpdate =
+        std::string("UPDATE ") + APMAppMetadataTableName +
+        " SET day=?,daily_conversions_count=?,daily_events_count=?,daily_public_events_count=?,"
+        "daily_error_events_count=?,daily_real_time_conversion_events_count=?,"
+        "daily_real_time_dcu_events_count=? WHERE rowid=?";
+    if (!store_->executeSQL(kUpdate,
+                            {number(counts->day()), number(counts->conversionsCount()),
+                             number(counts->allEventsCount()), number(counts->publicEventsCount()),
+                             number(counts->errorEventsCount()), number(counts->realtimeCount()),
+                             number(counts->dcuRealtimeCount()), rowID()},
+                            error)) {
+      return false;
+    }
+    rememberWrittenDailyCounts(*counts);
+    return true;
+  }
   const APMSqliteRecord row{
       {platform::Value("day"), number(counts->day())},
       {platform::Value("daily_conversions_count"), number(counts->conversionsCount())},
@@ -171,16 +190,15 @@ bool APMDatabase::updateDailyCounts(const APMDailyCounts* counts, platform::Erro
       {platform::Value("daily_real_time_conversion_events_count"), number(counts->realtimeCount())},
       {platform::Value("daily_real_time_dcu_events_count"), number(counts->dcuRealtimeCount())},
   };
-  // The row is known to exist while it is unchanged since the last write of the counts.
-  const bool updated =
-      stillWrittenDailyCounts()
-          ? store_->updateRecord(row, APMAppMetadataTableName, "rowid", rowID(), error)
-          : updateDataType(row, APMAppMetadataTableName, "rowid", rowID(), error);
-  if (!updated) return false;
+  if (!updateDataType(row, APMAppMetadataTableName, "rowid", rowID(), error)) return false;
+  rememberWrittenDailyCounts(*counts);
+  return true;
+}
+
+void APMDatabase::rememberWrittenDailyCounts(const APMDailyCounts& counts) {
   writtenDailyCounts_.store = store_;
   writtenDailyCounts_.generation = store_->tableGeneration(APMAppMetadataTableName);
-  writtenDailyCounts_.counts = copyOf(*counts);
-  return true;
+  writtenDailyCounts_.counts = copyOf(counts);
 }
 
 bool APMDatabase::updateRemoteConfig(const APMPBMeasurementConfig* config,

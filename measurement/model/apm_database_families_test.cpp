@@ -203,6 +203,13 @@ TEST_F(APMDatabaseFamiliesTest,
   {
     SCOPED_TRACE("the counts written again, then a write rolled back");
     ASSERT_TRUE(write(100, 11));
+    // Every counter of the repeated write lands in its own column of the file.
+    EXPECT_EQ(RawConnection(path()).rows(
+                  "SELECT day, daily_conversions_count, daily_events_count, "
+                  "daily_public_events_count, daily_error_events_count, "
+                  "daily_real_time_conversion_events_count, daily_real_time_dcu_events_count "
+                  "FROM app_metadata"),
+              "100|1|11|2|3|4|5");
     EXPECT_FALSE(database_->performTransaction([&] {
       EXPECT_TRUE(write(101, 99));
       EXPECT_EQ(counts(), "101/99/2/4");
@@ -777,15 +784,20 @@ TEST_F(APMDatabaseFamiliesTest, ANoneStoredAnswerHoldsOnlyWhileTheRowsStayAsThey
     return database_->updateConditionalUserProperty(&property, &error);
   };
   const auto anyProperty = [&] { return database_->containsConditionalUserProperties(&error); };
+  const auto named = [&](const std::string& name) {
+    return database_->userAttributeWithName(name, &error) != nullptr;
+  };
 
   EXPECT_EQ(anySession(), false);
   EXPECT_EQ(anyProperty(), false);
+  EXPECT_FALSE(named("_se"));
   {
     SCOPED_TRACE("rows stored");
     ASSERT_TRUE(setAttribute("_se"));
     ASSERT_TRUE(setProperty("p"));
     EXPECT_EQ(anySession(), true);
     EXPECT_EQ(anyProperty(), true);
+    EXPECT_TRUE(named("_se"));
   }
   {
     SCOPED_TRACE("rows deleted in a transaction that is rolled back");
@@ -794,17 +806,22 @@ TEST_F(APMDatabaseFamiliesTest, ANoneStoredAnswerHoldsOnlyWhileTheRowsStayAsThey
       EXPECT_TRUE(database_->deleteConditionalUserPropertyWithName("p", &error));
       EXPECT_EQ(anySession(), false);
       EXPECT_EQ(anyProperty(), false);
+      EXPECT_FALSE(named("_se"));
       return false;
     }));
     EXPECT_EQ(anySession(), true);
     EXPECT_EQ(anyProperty(), true);
+    EXPECT_TRUE(named("_se"));
   }
   {
     SCOPED_TRACE("rows deleted, then another name stored");
     ASSERT_TRUE(database_->deleteUserAttributeWithName("_se", &error));
     EXPECT_EQ(anySession(), false);
+    EXPECT_FALSE(named("_se"));
     ASSERT_TRUE(setAttribute("_other"));
     EXPECT_EQ(anySession(), false);
+    EXPECT_FALSE(named("_se"));
+    EXPECT_TRUE(named("_other"));
     EXPECT_EQ(database_->containsAnyUserAttributeWithNames({"_other"}, &error), true);
     ASSERT_TRUE(setAttribute("_sid"));
     EXPECT_EQ(anySession(), true);
@@ -814,8 +831,10 @@ TEST_F(APMDatabaseFamiliesTest, ANoneStoredAnswerHoldsOnlyWhileTheRowsStayAsThey
     ASSERT_TRUE(database_->reset(&error));
     EXPECT_EQ(anySession(), false);
     EXPECT_EQ(anyProperty(), false);
+    EXPECT_FALSE(named("_sid"));
     ASSERT_TRUE(setAttribute("_sid"));
     ASSERT_TRUE(setProperty("q"));
+    EXPECT_TRUE(named("_sid"));
     EXPECT_EQ(anySession(), true);
     EXPECT_EQ(anyProperty(), true);
   }

@@ -244,10 +244,28 @@ bool APMDatabase::insertRawEvent(const std::shared_ptr<APMEvent>& event,
   }
   // The event's message is made for this row alone, so it needs no copy.
   const auto message = event->protoEvent();
-  const auto row = rawEventRow(event->name(), event->timestamp(), metadataFingerprint,
-                               message.get(), isRealtime, error);
-  if (!row) return false;
-  return insertDataType(row, kRawEvents, error);
+  if (!store_ || !store_->sqliteHandle()) {
+    // Fails as every record insert does on a closed store.
+    const auto row = rawEventRow(event->name(), event->timestamp(), metadataFingerprint,
+                                 message.get(), isRealtime, error);
+    return row && insertDataType(row, kRawEvents, error);
+  }
+  // Every stored event comes here: one fixed statement, the row's values bound in place.
+  std::optional<platform::Bytes> data;
+  if (message) {
+    NANOClearField(message.get(), apmpb_field::Event::kName);
+    data = message->protoBuffer();
+  }
+  if (!APMAssertTrue(data.has_value(), error, 3, "Failed to serialize raw event")) return false;
+  checkSequence();
+  static const std::string kInsert =
+      std::string("INSERT OR REPLACE INTO ") + kRawEvents +
+      " (data, is_realtime, metadata_fingerprint, name, timestamp) VALUES (?, ?, ?, ?, ?);";
+  return store_->executeSQL(kInsert,
+                            {platform::Value(std::move(*data)), integer(isRealtime ? 1 : 0),
+                             integer(metadataFingerprint), platform::Value(event->name()),
+                             platform::Value(event->timestamp())},
+                            error);
 }
 
 bool APMDatabase::updateRawEvent(const APMRawEventData* rawEventData, platform::ErrorPtr* error) {

@@ -153,6 +153,8 @@ bool APMDatabase::deleteUserAttributeWithName(const std::string& name, platform:
 std::shared_ptr<APMUserAttribute> APMDatabase::userAttributeWithName(const std::string& name,
                                                                      platform::ErrorPtr* error) {
   using Result = std::shared_ptr<APMUserAttribute>;
+  const std::vector<std::string> names{name};
+  if (stillAbsent(absentNamedUserAttribute_, kUserAttributes, names)) return nullptr;
   platform::ErrorPtr rowError;
   const auto rows = dataTypesFromTableWithName<Result>(
       kUserAttributes, "name", platform::Value(name), error,
@@ -164,6 +166,8 @@ std::shared_ptr<APMUserAttribute> APMDatabase::userAttributeWithName(const std::
     if (error && rowError) *error = rowError;
     return nullptr;
   }
+  // Only a clean "no such row" is kept (not a row that failed to read).
+  if (rows->empty() && !rowError) rememberAbsent(absentNamedUserAttribute_, kUserAttributes, names);
   return rows->empty() ? nullptr : rows->front();
 }
 

@@ -435,6 +435,22 @@ std::string APMIdentity::diversionKey() {
   return result;
 }
 
+APMIdentity::EventIdentifiers APMIdentity::eventIdentifiers() {
+  const bool analyticsStorageDenied = APMConsentSettingsUtil::isAnalyticsStorageDenied();
+  EventIdentifiers read;
+  queue_->sync([&] {
+    refreshOnQueue();
+    read.appleConsentStatus = appleConsentStatus_;
+    read.hasLimitedAdTracking = support_->hasLimitedAdTracking();
+    read.limitedAdTracking = limitedAdTracking_;
+    read.resettableDeviceID = resettableDeviceID_;
+    if (!analyticsStorageDenied) read.appInstanceID = persistedConfig_->appInstanceID();
+    if (!ephemeralAppInstanceID_) ephemeralAppInstanceID_ = randomAppInstanceID();
+    read.ephemeralAppInstanceID = *ephemeralAppInstanceID_;
+  });
+  return read;
+}
+
 std::string APMIdentity::ephemeralAppInstanceID() {
   std::string result;
   queue_->sync([&] {

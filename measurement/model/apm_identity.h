@@ -104,6 +104,19 @@ class APMIdentity : public std::enable_shared_from_this<APMIdentity> {
   std::string ephemeralAppInstanceID();
   void resetEphemeralAppInstanceID();
 
+  // What every stored event's metadata carries, read after one refresh in one turn of the
+  // identity queue (each getter above refreshes on its own). Answers as those getters do:
+  // `appInstanceID` is none while analytics storage is denied.
+  struct EventIdentifiers {
+    std::int64_t appleConsentStatus = 0;
+    bool hasLimitedAdTracking = false;
+    bool limitedAdTracking = false;
+    std::optional<std::string> resettableDeviceID;
+    std::optional<std::string> appInstanceID;
+    std::string ephemeralAppInstanceID;
+  };
+  EventIdentifiers eventIdentifiers();
+
   const std::optional<std::string>& appID() const { return appID_; }
   const std::optional<std::string>& appVersion() const { return appVersion_; }
   std::optional<std::int64_t> appVersionMajor() const { return versionField(0); }

@@ -207,6 +207,58 @@ TEST_F(APMIdentityTest, ANewAdvertisingIdentifierReplacesTheAppInstanceID) {
   EXPECT_EQ(persisted_->hashedResettableDeviceID(), apm_MD5String("BBBB-2"));
 }
 
+// The one-turn read of a stored event's identifiers answers as the single getters do, and
+// refreshes as they do.
+TEST_F(APMIdentityTest, TheEventIdentifiersAnswerAsTheSingleGetters) {
+  struct Case {
+    const char* name;
+    bool withProvider;
+    std::optional<std::string> identifier;
+    bool canTellLimited;
+    bool analyticsDenied;
+  };
+  const Case cases[] = {
+      {"no provider", false, std::nullopt, true, false},
+      {"provider with an identifier", true, "AAAA-1", true, false},
+      {"provider that cannot tell limited tracking", true, "AAAA-1", false, false},
+      {"analytics storage denied", true, "AAAA-1", true, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    APMConsentSettingsUtil::setConsentSettings(platform::ValueMap{
+        {Value("analytics_storage"), Value(c.analyticsDenied ? "denied" : "granted")}});
+    provider_->identifier = c.identifier;
+    provider_->canTellLimited = c.canTellLimited;
+    auto identity =
+        c.withProvider
+            ? identityWithProvider()
+            : APMIdentity::initWithPersistedConfig(persisted_, APMDefaultIdentitySupport::init());
+    ASSERT_TRUE(identity);
+    const auto read = identity->eventIdentifiers();
+    EXPECT_EQ(read.appleConsentStatus, identity->appleConsentStatus());
+    EXPECT_EQ(read.hasLimitedAdTracking, identity->hasLimitedAdTracking());
+    EXPECT_EQ(read.limitedAdTracking, identity->limitedAdTracking());
+    EXPECT_EQ(read.resettableDeviceID, identity->resettableDeviceID());
+    EXPECT_EQ(read.resettableDeviceID, c.identifier);
+    EXPECT_EQ(read.appInstanceID, identity->appInstanceID());
+    EXPECT_EQ(read.appInstanceID.has_value(), !c.analyticsDenied);
+    EXPECT_EQ(read.ephemeralAppInstanceID, identity->ephemeralAppInstanceID());
+    EXPECT_FALSE(read.ephemeralAppInstanceID.empty());
+
+    if (c.withProvider && !c.analyticsDenied) {
+      // Past the cache time a new identifier is read, and with it comes a new app instance ID.
+      provider_->identifier = "BBBB-2";
+      env_.advance(2);
+      const auto later = identity->eventIdentifiers();
+      EXPECT_EQ(later.resettableDeviceID, "BBBB-2");
+      ASSERT_TRUE(later.appInstanceID);
+      EXPECT_NE(later.appInstanceID, read.appInstanceID);
+      EXPECT_EQ(later.appInstanceID, persisted_->appInstanceID());
+    }
+    platform::ClassRegistry::shared().unregisterClass("APMPlatformIdentitySupport");
+  }
+}
+
 TEST_F(APMIdentityTest, StitchingTokensFollowTheSessionSequence) {
   auto identity = APMIdentity::initWithPersistedConfig(persisted_);
   const auto a = identity->sessionStitchingTokenWithSessionNumber(1, false, true);

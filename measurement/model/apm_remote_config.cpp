@@ -447,6 +447,7 @@ void APMRemoteConfig::parseRemoteConfig(const std::shared_ptr<APMPBMeasurementCo
   {
     std::lock_guard lock(mutex_);
     cachedValueByRemoteConfigKeys_ = std::move(settings);
+    ++settingsVersion_;
     cachedEventConfigByEventName_ = std::move(eventConfigs);
   }
   if (NANOHasField(config.get(), F::kVersion)) {
@@ -582,12 +583,14 @@ void APMRemoteConfig::parseRemoteConfig(const std::shared_ptr<APMPBMeasurementCo
   if (dmaRegion) isDMARegion_ = *dmaRegion;
   for (auto& [key, value] : psm)
     cachedValueByRemoteConfigKeys_[key] = std::move(value);
+  ++settingsVersion_;
 }
 
 void APMRemoteConfig::reset() {
   {
     std::lock_guard lock(mutex_);
     cachedValueByRemoteConfigKeys_.clear();
+    ++settingsVersion_;
     cachedEventConfigByEventName_.clear();
     cachedDataControls_.clear();
     cachedExperimentFlags_.clear();
@@ -602,17 +605,29 @@ void APMRemoteConfig::reset() {
 }
 
 double APMRemoteConfig::numberFromCache(const APMSettingSpec& spec) {
+  const auto index = static_cast<std::size_t>(spec.setting);
+  // Under mutex_: keeps the answer for the cache as it is now.
+  const auto remember = [this, index](double value) {
+    if (answeredNumbers_.size() <= index) answeredNumbers_.resize(index + 1);
+    answeredNumbers_[index] = {settingsVersion_, value};
+    return value;
+  };
   std::optional<Value> cached;
   {
     std::lock_guard lock(mutex_);
+    if (index < answeredNumbers_.size() && answeredNumbers_[index].version == settingsVersion_) {
+      return answeredNumbers_[index].value;
+    }
     auto found = cachedValueByRemoteConfigKeys_.find(spec.key);
     if (found == cachedValueByRemoteConfigKeys_.end()) {
       cachedValueByRemoteConfigKeys_[spec.key] = Value(spec.defaultValue);
-      return spec.defaultValue;
+      ++settingsVersion_;
+      return remember(spec.defaultValue);
     }
+    // Validated before, or a PSM number.
+    if (found->second.isNumber()) return remember(found->second.asDouble());
     cached = found->second;
   }
-  if (cached->isNumber()) return cached->asDouble();  // validated before, or a PSM number
   std::optional<double> number;
   if (cached->isString()) {
     number = APMRemoteConfigNumberFromString(cached->asString());
@@ -628,7 +643,11 @@ double APMRemoteConfig::numberFromCache(const APMSettingSpec& spec) {
   auto& slot = cachedValueByRemoteConfigKeys_[spec.key];
   // A concurrent parse may have replaced the text meanwhile; only the text this call read turns
   // into its number.
-  if (slot == *cached) slot = Value(chosen);
+  if (slot == *cached) {
+    slot = Value(chosen);
+    ++settingsVersion_;
+    remember(chosen);
+  }
   return chosen;
 }
 

@@ -294,6 +294,15 @@ class APMRemoteConfig : public APMExperimentClientDelegate,
 
   mutable std::mutex mutex_;  // guards everything below
   std::map<std::string, platform::Value> cachedValueByRemoteConfigKeys_;
+  // Every setting is asked many times per event: the number each one last answered, by
+  // APMSetting, valid while `settingsVersion_` (moved by every change of the cache above) is
+  // the one it was taken under.
+  struct AnsweredNumber {
+    std::uint64_t version = 0;
+    double value = 0;
+  };
+  std::vector<AnsweredNumber> answeredNumbers_;
+  std::uint64_t settingsVersion_ = 1;
   std::map<std::string, std::shared_ptr<APMPBEventConfig>> cachedEventConfigByEventName_;
   std::shared_ptr<APMPBMeasurementConfig> remoteConfigProto_;
   bool hasNewSnapshot_ = false;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 
 #include "measurement/messages/message_fields.h"
 #include "measurement/messages/nano_accessors.h"
@@ -250,6 +251,49 @@ TEST_F(APMRemoteConfigTest, SettingTextsAreReadByTheirKind) {
     EXPECT_EQ(answer, c.answer);
     // The first read decides until the next configuration.
     EXPECT_EQ(config->doubleSetting(spec.setting), config->doubleSetting(spec.setting));
+  }
+}
+
+// One instance through a run of changes, each setting asked before and after every change: an
+// answer kept from before a change must never be given after it.
+TEST_F(APMRemoteConfigTest, AnAnsweredSettingFollowsEveryLaterChangeOfTheConfiguration) {
+  auto config = make();
+  struct Step {
+    const char* what;
+    std::function<void()> change;
+    double interval;           // UploadingInterval, seconds
+    std::int64_t emailPrefix;  // HashPrefixBitLengthEmail
+  };
+  const auto install = [&](ConfigBuilder builder) {
+    return [&config, builder] { ASSERT_TRUE(config->updateMeasurementConfig(builder.config)); };
+  };
+  const auto defaults = [] {
+    return std::pair{
+        APMRemoteConfigSetting(APMSetting::UploadingInterval).defaultValue,
+        static_cast<std::int64_t>(
+            APMRemoteConfigSetting(APMSetting::HashPrefixBitLengthEmail).defaultValue)};
+  }();
+  const Step steps[] = {
+      {"no configuration", [] {}, defaults.first, defaults.second},
+      {"interval set",
+       install(ConfigBuilder().settings({{"measurement.upload.interval", "60000"}})), 60,
+       defaults.second},
+      {"interval gone", install(ConfigBuilder()), defaults.first, defaults.second},
+      {"interval and PSM number",
+       install(ConfigBuilder().settings({{"measurement.upload.interval", "120000"}}).psm(19)), 120,
+       19},
+      {"reset", [&config] { config->reset(); }, defaults.first, defaults.second},
+      {"interval again",
+       install(ConfigBuilder().settings({{"measurement.upload.interval", "90000"}})), 90,
+       defaults.second},
+  };
+  for (const auto& step : steps) {
+    SCOPED_TRACE(step.what);
+    step.change();
+    for (int ask = 0; ask < 2; ++ask) {
+      EXPECT_EQ(config->doubleSetting(APMSetting::UploadingInterval), step.interval);
+      EXPECT_EQ(config->integerSetting(APMSetting::HashPrefixBitLengthEmail), step.emailPrefix);
+    }
   }
 }
 

@@ -75,19 +75,28 @@ bool APMAEU::executableHeaderIsEncrypted(const std::uint8_t* bytes, std::size_t 
 std::optional<std::string> APMAEU::appStoreRURL() {
   auto bundle = platform::Bundle::main();
   if (!bundle) return std::nullopt;
+  return appStoreRURLForBundle(*bundle);
+}
+
+std::optional<std::string> APMAEU::appStoreRURLForBundle(const platform::Bundle& bundle) {
   const platform::Value check =
-      bundle->objectForInfoDictionaryKey(APMIsAppStoreReceiptURLEnabledPlistKey);
+      bundle.objectForInfoDictionaryKey(APMIsAppStoreReceiptURLEnabledPlistKey);
   // Only a number (a property-list boolean is one) counts: the text "NO" is not a switch.
   if (check.isBool() && !check.asBool()) return std::nullopt;
   if (check.isInt() || check.isDouble()) {
     double enabled = 1;
     if (check.toDouble(&enabled) && enabled == 0) return std::nullopt;
   }
-  return bundle->appStoreReceiptURL();
+  return bundle.appStoreReceiptURL();
 }
 
 bool APMAEU::isASRS() {
   const auto url = appStoreRURL();
+  return url && std::filesystem::path(*url).filename() == "sandboxReceipt";
+}
+
+bool APMAEU::isASRSForBundle(const platform::Bundle& bundle) {
+  const auto url = appStoreRURLForBundle(bundle);
   return url && std::filesystem::path(*url).filename() == "sandboxReceipt";
 }
 
@@ -101,15 +110,36 @@ bool APMAEU::isAEX() {
 
 bool APMAEU::isFAS() {
   if (const auto forced = GULAppEnvironmentUtil::fromAppStoreOverrideForTesting()) return *forced;
-  const bool encrypted = executableIsEncrypted();
-  if (isNOD() || isASRS()) return false;
   auto bundle = platform::Bundle::main();
   if (!bundle) return false;
+  // Asked for every stored event. The answer rests on the main bundle alone (its information
+  // dictionary and its files, which do not change under a running application), so it is
+  // worked out once per main bundle. Leaked: pool threads may ask while the process exits.
+  struct Answer {
+    std::mutex mutex;  // guards the two below
+    std::shared_ptr<const platform::Bundle> bundle;
+    bool fromStore = false;
+  };
+  static auto* answer = new Answer();
+  {
+    std::lock_guard lock(answer->mutex);
+    if (answer->bundle == bundle) return answer->fromStore;
+  }
+  const bool fromStore = isFASForBundle(*bundle);
+  std::lock_guard lock(answer->mutex);
+  answer->bundle = bundle;
+  answer->fromStore = fromStore;
+  return fromStore;
+}
+
+bool APMAEU::isFASForBundle(const platform::Bundle& bundle) {
+  const bool encrypted = executableIsEncrypted();
+  if (isNOD() || isASRSForBundle(bundle)) return false;
   std::error_code ec;
-  if (std::filesystem::exists(std::filesystem::path(bundle->bundlePath()) / "SC_Info", ec)) {
+  if (std::filesystem::exists(std::filesystem::path(bundle.bundlePath()) / "SC_Info", ec)) {
     return true;
   }
   if (!encrypted) return false;
-  const auto profile = bundle->pathForResource("embedded", "mobileprovision");
+  const auto profile = bundle.pathForResource("embedded", "mobileprovision");
   return !profile || profile->empty();
 }

@@ -12,6 +12,10 @@
 
 #include "zevevidi/utilities/gul_app_environment_util.h"
 
+namespace platform {
+class Bundle;
+}
+
 // Information-dictionary switch: a number whose boolean value is false turns the receipt off.
 inline constexpr const char* APMIsAppStoreReceiptURLEnabledPlistKey =
     "ZevevidiAppStoreReceiptURLCheckEnabled";
@@ -25,7 +29,8 @@ class APMAEU {
   static bool isASRS();
   // Whether the process runs on a simulator: never on a desktop.
   static bool isNOD() { return false; }
-  // Whether the application runs as a store distribution build.
+  // Whether the application runs as a store distribution build. Worked out once per main
+  // bundle (the test override is asked every time).
   static bool isFAS();
   // Whether the main bundle is an application extension (".appex").
   static bool isAEX();
@@ -37,4 +42,9 @@ class APMAEU {
   // the first encryption-information load command. False for anything that is not such an
   // image (an ELF executable), and the walk ends at a zero or overrunning command size.
   static bool executableHeaderIsEncrypted(const std::uint8_t* bytes, std::size_t size);
+
+ private:
+  static std::optional<std::string> appStoreRURLForBundle(const platform::Bundle& bundle);
+  static bool isASRSForBundle(const platform::Bundle& bundle);
+  static bool isFASForBundle(const platform::Bundle& bundle);
 };

@@ -299,11 +299,21 @@ APMMonitor::ReportTap& reportTapSlot() {
   static auto* tap = new APMMonitor::ReportTap();
   return *tap;
 }
+std::atomic<bool> gReportTapSet{false};  // whether reportTapSlot() holds a tap
 }  // namespace
 
 void APMMonitor::setReportTap(ReportTap tap) {
   std::lock_guard lock(reportTapMutex());
+  gReportTapSet = static_cast<bool>(tap);
   reportTapSlot() = std::move(tap);
+}
+
+bool APMMonitor::isReportedLevel(std::int64_t level) const {
+  if (gReportTapSet) return true;
+  const bool loggable = isLoggableLevel(level);
+  const bool monitorable = isMonitorableLevel(level);
+  if (!loggable && !monitorable) return false;
+  return level < 8 || verboseLoggingEnabled_;
 }
 
 // MARK: - Reporting

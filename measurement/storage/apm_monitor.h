@@ -116,6 +116,9 @@ class APMMonitor : public std::enable_shared_from_this<APMMonitor> {
   std::int64_t libraryVersion() const { return libraryVersion_; }
 
   bool isLoggableLevel(std::int64_t level) const;
+  // Whether a report at `level` reaches anything (the report tap, the console, the health
+  // sample): a caller may leave out contexts that are costly to build when it does not.
+  bool isReportedLevel(std::int64_t level) const;
   void logToConsole(std::int64_t messageCode, std::string text, std::int64_t level);
 
   // Health sample. The dispatch and the clearing wait for the monitor queue.

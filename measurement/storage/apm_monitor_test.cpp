@@ -116,6 +116,37 @@ TEST_F(APMMonitorTest, VerboseReportsNeedVerboseLoggingEvenInDebugMode) {
   EXPECT_EQ(logger_->snapshot().back().code, 99002);
 }
 
+// Callers leave out costly contexts when isReportedLevel() says no: it must say yes for every
+// report that reaches the console or the health sample, and for every report while a report tap
+// is installed.
+TEST_F(APMMonitorTest, IsReportedLevelSaysWhetherAReportReachesAnything) {
+  APMMonitor::setReportTap(nullptr);  // the fixture's tap would see everything
+  for (const auto loggerLevel : {GULLoggerLevelNotice, GULLoggerLevelDebug}) {
+    for (const bool verbose : {false, true}) {
+      for (std::int64_t level = 0; level <= 8; ++level) {
+        SCOPED_TRACE("logger level " + std::to_string(loggerLevel) + ", verbose " +
+                     std::to_string(verbose) + ", level " + std::to_string(level));
+        auto monitor = makeMonitor();
+        monitor->setVerboseLoggingEnabled(verbose);
+        GULSetLoggerLevel(loggerLevel);
+        monitor->clearMonitoringData();
+        monitor->waitForMonitorQueue();
+        logger_->lines.clear();
+        const bool reported = monitor->isReportedLevel(level);
+        monitor->logWithLevel(level, 99003, "report");
+        monitor->waitForMonitorQueue();
+        const bool seen =
+            !logger_->snapshot().empty() || !monitor->sampledDataForTesting().isNull();
+        EXPECT_EQ(reported, seen);
+        APMMonitor::setReportTap(
+            [](std::int64_t, std::int64_t, const std::string&, const platform::ValueList&) {});
+        EXPECT_TRUE(monitor->isReportedLevel(level));
+        APMMonitor::setReportTap(nullptr);
+      }
+    }
+  }
+}
+
 TEST_F(APMMonitorTest, SwitchRulesAtConstruction) {
   struct Case {
     const char* name;

@@ -342,6 +342,9 @@ void APMSqliteStore::finalizeAndClearStatements() {
   for (auto& [query, statement] : statementCache_)
     sqlite3_finalize(statement);
   statementCache_.clear();
+  for (auto& [sql, statement] : transactionStatements_)
+    sqlite3_finalize(statement);
+  transactionStatements_.clear();
 }
 
 void APMSqliteStore::closeDatabase() {
@@ -1071,7 +1074,22 @@ APMSqliteStore::columnInfoForTableWithName(const std::string& tableName,
 
 bool APMSqliteStore::runTransactionStatement(const char* sql) {
   sqlite3* db = sqliteHandle();
-  return db && sqlite3_exec(db, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
+  if (!db) return false;
+  sqlite3_stmt* statement = nullptr;
+  for (const auto& [text, prepared] : transactionStatements_) {
+    if (std::strcmp(text, sql) == 0) statement = prepared;
+  }
+  if (!statement) {
+    if (sqlite3_prepare_v2(db, sql, -1, &statement, nullptr) != SQLITE_OK || !statement) {
+      sqlite3_finalize(statement);
+      return false;
+    }
+    transactionStatements_.emplace_back(sql, statement);
+  }
+  const int code = sqlite3_step(statement);
+  // The reset hands the step's failure to the connection, where lastResultCode() reads it.
+  sqlite3_reset(statement);
+  return code == SQLITE_DONE;
 }
 
 bool APMSqliteStore::beginTransaction() {

@@ -240,6 +240,9 @@ class APMSqliteStore {
 
   std::shared_ptr<platform::SqfliteDarwinDatabase> connection_;
   std::map<std::string, sqlite3_stmt*> statementCache_;
+  // BEGIN, END and ROLLBACK, prepared on first use (every event commits its own transaction),
+  // finalized with the cache above.
+  std::vector<std::pair<const char*, sqlite3_stmt*>> transactionStatements_;
   const std::string databasePath_;
   int lastFailureResultCode_ = 0;
   // Row changes per table, the changes the hook saw in all, and the generation that moves for

@@ -600,6 +600,27 @@ TEST_F(APMSqliteStoreTest, Transactions) {
     }));
     EXPECT_FALSE(inner);
   }
+  {
+    SCOPED_TRACE("a begin refused by another connection's lock fails with its code; the next "
+                 "one begins");
+    RawConnection other(path());
+    ASSERT_EQ(other.exec("BEGIN EXCLUSIVE"), SQLITE_OK);
+    bool ran = false;
+    EXPECT_FALSE(store->performTransactionWithError(&error, [&] { return ran = true; }));
+    EXPECT_FALSE(ran);
+    EXPECT_EQ(descriptionOf(error), "Failed to begin transaction");
+    EXPECT_EQ(store->lastFailureResultCode(), SQLITE_BUSY);
+    ASSERT_EQ(other.exec("ROLLBACK"), SQLITE_OK);
+    EXPECT_TRUE(store->performTransactionWithError(&error, [&] { return insert(4); }))
+        << descriptionOf(error);
+    EXPECT_EQ(store->rowCountForTableWithName("t", &error), 2);
+  }
+  {
+    SCOPED_TRACE("the statements kept for transactions do not hold the connection open");
+    store->closeDatabase();
+    EXPECT_FALSE(hasReport(34018));
+    EXPECT_EQ(store->sqliteHandle(), nullptr);
+  }
 }
 
 TEST_F(APMSqliteStoreTest, ATablesGenerationMovesWhenItsRowsMayHaveChangedAndOnlyThen) {
