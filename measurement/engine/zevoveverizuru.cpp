@@ -191,7 +191,6 @@ ZEVOveverizuru::initWithAppID(const std::string& appID, bool isAnalyticsCollecti
       APMDatabaseFileName, APMPersistedConfig::sharedInstance(), std::move(network),
       std::move(scheduler), std::move(alarm), appID, isAnalyticsCollectionEnabled,
       isAnalyticsCollectionDeactivated, std::move(safelist), std::move(experimentManager));
-  if (core) core->suspendedUploadTimestamp_ = 0;
   return core;
 }
 

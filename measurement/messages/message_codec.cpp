@@ -14,12 +14,14 @@ constexpr MessageLogChannel kOut = MessageLogChannel::kStandardOutput;
 
 // Bytes of a record of each type (MessageInfo::allocationSize, worked out once).
 std::size_t recordBytes(const MessageType& type) {
-  static const std::vector<std::size_t> sizes = [] {
+  // Never destroyed, like the plans below: worker threads may still encode while the process
+  // runs its static destructors.
+  static const std::vector<std::size_t>& sizes = *new std::vector<std::size_t>([] {
     std::vector<std::size_t> out;
     for (const MessageType* t : kMessageTypes)
       out.push_back(MessageInfo::allocationSize(*t));
     return out;
-  }();
+  }());
   return sizes[type.index];
 }
 
@@ -105,7 +107,7 @@ std::vector<DecodePlan> buildDecodePlans() {
 }
 
 const DecodePlan& decodePlanOf(const MessageType& type) {
-  static const std::vector<DecodePlan> plans = buildDecodePlans();
+  static const std::vector<DecodePlan>& plans = *new std::vector<DecodePlan>(buildDecodePlans());
   return plans[type.index];
 }
 
@@ -572,7 +574,7 @@ std::vector<EncodePlan> buildEncodePlans() {
 }
 
 const EncodePlan& encodePlanOf(const MessageType& type) {
-  static const std::vector<EncodePlan> plans = buildEncodePlans();
+  static const std::vector<EncodePlan>& plans = *new std::vector<EncodePlan>(buildEncodePlans());
   return plans[type.index];
 }
 

@@ -22,7 +22,8 @@ MessageDiagnosticSink& sinkSlot() {
 void defaultWrite(MessageLogChannel channel, const std::string& line) {
   if (channel == MessageLogChannel::kConsole) {
     // Accessor misuse is a console-log line: the platform log, which writes to standard error.
-    static const platform::LogPtr log = platform::Log::cached("com.lumora.measurement", "messages");
+    static const platform::LogPtr& log =
+        *new platform::LogPtr(platform::Log::cached("com.lumora.measurement", "messages"));
     log->notice(line);
     return;
   }
